@@ -1,0 +1,17 @@
+# One place for the warning set and the floating-point rules every target shares.
+# The converter's output is defined to the bit, so no fast-math, no contraction
+# of a*b+c into fused multiply-adds, and no host-specific instruction sets.
+function(velmora_target_options target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow
+    -ffp-contract=off -fno-fast-math)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # Task objects keep the fields their constructor leaves unset from the
+    # node's previous task; GCC must not treat those stores as dead.
+    target_compile_options(${target} PRIVATE -fno-lifetime-dse)
+  endif()
+  if(VELMORA_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()

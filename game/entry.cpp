@@ -1,0 +1,77 @@
+#include "game/entry.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "game/frame_pacing.hpp"
+#include "game/keyboard.hpp"
+#include "game/schedulers.hpp"
+#include "game/startup.hpp"
+#include "game/video.hpp"
+
+vaz::xcppsdl<void>* window = nullptr;
+
+bool choose_fullscreen(int argc, char** argv) {
+    bool fullscreen = true;
+    if (argc < 3) return fullscreen;
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-window") == 0) {
+            fullscreen = false;
+        } else if (std::strcmp(argv[i], "-fullscreen") == 0) {
+            fullscreen = true;
+        }
+    }
+    return fullscreen;
+}
+
+namespace {
+
+void draw_playfield_border() {
+    constexpr int white = 0xffffff;
+    constexpr int l = playfield_left, t = playfield_top;
+    constexpr int r = playfield_left + playfield_size, b = playfield_top + playfield_size;
+    draw_line(white, l, t, r, t);
+    draw_line(white, r, t, r, b);
+    draw_line(white, r, b, l, b);
+    draw_line(white, l, b, l, t);
+}
+
+}  // namespace
+
+int velmora_main(int argc, char** argv) {
+    spawn_drawing_layer();
+
+    const bool fullscreen = choose_fullscreen(argc, argv);
+    window = new vaz::xcppsdl<void>(fullscreen ? SDL_FULLSCREEN : 0);
+    if (!window->surface_ptr) {
+        std::fprintf(stderr, "velmora: cannot set the 640x480 32-bit video mode: %s\n", SDL_GetError());
+        delete window;
+        window = nullptr;
+        return 1;
+    }
+    if (fullscreen) SDL_WarpMouse(40, 375);
+
+    if (const int status = start_stage(argc, argv); status != 0) {
+        delete window;
+        window = nullptr;
+        return status;
+    }
+
+    pump_input();
+    if (poll_events()) {
+        do {
+            SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
+            SDL_FillRect(window->surface_ptr, &whole, 0);
+            draw_playfield_border();
+            update_tasks.run();
+            draw_tasks.run();
+            SDL_Flip(window->surface_ptr);
+            frame_wait();
+            pump_input();
+        } while (poll_events());
+    }
+
+    delete window;
+    window = nullptr;
+    return 0;
+}

@@ -1,0 +1,30 @@
+// Every object with static storage duration that owns a resource or depends on
+// another is defined here, in one translation unit, because only within one
+// unit does C++ guarantee construction in order of definition (and destruction
+// in reverse). The order is part of the design: the random seed first, then
+// the pattern stores, the audio output, the keyboard state, the sprite sheet
+// and last the two schedulers.
+#include <SDL.h>
+
+#include "game/keyboard.hpp"
+#include "game/music.hpp"
+#include "game/pattern_store.hpp"
+#include "game/schedulers.hpp"
+#include "game/sprites.hpp"
+#include "gametask/rng.hpp"
+
+std::mt19937 rng(rng_seed_from_clock());
+
+pattern_group pattern_groups[2];
+signed char pattern_group_count = 0;
+
+vaz::xbass<void> audio_output(vaz::xbass<void>::on_failure::exit_with_message);
+std::uint32_t music_stream = 0;
+
+vaz::xbitarray<unsigned int> key_snapshot(key_count);
+Uint8* key_state = SDL_GetKeyState(nullptr);
+
+vaz::xcppsdl<void>::surface sprite_sheet(load_sprite_sheet());
+
+update_scheduler update_tasks;
+draw_scheduler draw_tasks;

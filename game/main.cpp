@@ -1,0 +1,3 @@
+#include "game/entry.hpp"
+
+int main(int argc, char** argv) { return velmora_main(argc, argv); }

@@ -1,0 +1,22 @@
+#pragma once
+#include <SDL.h>
+
+#include <cstdint>
+
+#include "vaz/xcppsdl.hpp"
+
+// The one window; every fill, blit and line targets its screen surface.
+extern vaz::xcppsdl<void>* window;
+
+constexpr int screen_width = 640;
+constexpr int screen_height = 480;
+constexpr int playfield_left = 105;   // screen x of playfield x = 0
+constexpr int playfield_top = 20;     // screen y of playfield y = 0
+constexpr int playfield_size = 440;
+
+// Drains the event queue; false when a quit request or an Escape key-down came.
+bool poll_events();
+
+// A Bresenham line straight into the screen, both ends drawn, clipped per pixel.
+// colour is 0xRRGGBB, mapped through the screen's format.
+void draw_line(int colour, int x0, int y0, int x1, int y1);

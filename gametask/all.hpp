@@ -1,0 +1,16 @@
+#pragma once
+// Every task type of the game, in update line order.
+#include "gametask/bullet_echo.hpp"
+#include "gametask/bullet_r.hpp"
+#include "gametask/bullet_b.hpp"
+#include "gametask/myship.hpp"
+#include "gametask/bullet_ctor.hpp"
+#include "gametask/blood.hpp"
+#include "gametask/spark.hpp"
+#include "gametask/smile.hpp"
+#include "gametask/bombed.hpp"
+#include "gametask/outi.hpp"
+#include "gametask/game.hpp"
+#include "gametask/gameover.hpp"
+#include "gametask/titledemo.hpp"
+#include "gametask/titleready.hpp"

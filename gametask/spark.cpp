@@ -1,0 +1,36 @@
+#include "gametask/spark.hpp"
+
+#include "game/schedulers.hpp"
+#include "gametask/rng.hpp"
+#include "vaz/single_pi.hpp"
+
+#include <cmath>
+
+namespace gametask {
+
+using vaz::tasksystem::node;
+
+spark::spark() {
+    age = 0;
+    lifetime = static_cast<std::int32_t>(rng() % 25) + 5;
+    const std::uint32_t a = rng() % 256;
+    const float two_pi = vaz::single_pi() + vaz::single_pi();
+    const float angle = static_cast<float>(a * static_cast<double>(two_pi) * (1.0 / 256));
+    vx = static_cast<float>(2.0 * static_cast<float>(std::cos(static_cast<double>(angle))));
+    vy = static_cast<float>(2.0 * static_cast<float>(std::sin(static_cast<double>(angle))));
+}
+
+const vaz::tasksystem::body_fn spark::body = &spark_update;
+const vaz::tasksystem::body_fn spark::draw::body = &spark_draw;
+
+void spark_update(node** cursor) {
+    (void)cursor;  // TODO(logic)
+}
+
+// Drawing ---------------------------------------------------------------
+
+void spark_draw(node** cursor) {
+    (void)cursor;  // TODO(draw)
+}
+
+}  // namespace gametask

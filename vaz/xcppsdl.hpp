@@ -1,0 +1,90 @@
+#pragma once
+#include <SDL.h>
+
+#include <string>
+
+namespace vaz {
+
+template <class T>
+class xsfbase;
+
+// Base of the surface wrappers: the wrapped surface and a copy of its public
+// fields taken once at construction (only the format copy is read later).
+template <>
+class xsfbase<void> {
+public:
+    explicit xsfbase(SDL_Surface* s = nullptr) { adopt(s); }
+    virtual ~xsfbase() = default;
+
+    xsfbase(const xsfbase&) = delete;
+    xsfbase& operator=(const xsfbase&) = delete;
+
+    SDL_Surface* surface_ptr = nullptr;  // may be null
+    Uint32 flags = 0;
+    SDL_PixelFormat* format = nullptr;
+    int w = 0;
+    int h = 0;
+    Uint16 pitch = 0;
+    void* pixels = nullptr;
+    SDL_Rect clip_rect{};
+    Uint32 unused1 = 0;
+    int refcount = 0;
+
+protected:
+    void adopt(SDL_Surface* s);
+};
+
+template <class T>
+class xcppsdl;
+
+bool default_event_handler(const SDL_Event* e);
+
+// The window: SDL video, the 640x480x32 mode, the caption and the event
+// handler. Only one may ever be constructed in a process.
+template <>
+class xcppsdl<void> : public xsfbase<void> {
+public:
+    class surface;
+
+    explicit xcppsdl(Uint32 video_flags);
+    ~xcppsdl() override;
+
+    std::string caption;
+    int width = 0;
+    int height = 0;
+    int depth = 0;
+    bool (*event_handler)(const SDL_Event*) = nullptr;
+
+    static int instance_count;  // windows ever constructed; never decremented
+};
+
+// An owned surface: freed on destruction when not null.
+class xcppsdl<void>::surface : public xsfbase<void> {
+public:
+    explicit surface(SDL_Surface* s = nullptr) : xsfbase<void>(s) {}
+    ~surface() override {
+        if (surface_ptr) SDL_FreeSurface(surface_ptr);
+    }
+    // Takes ownership of s, freeing the surface held before.
+    void reset(SDL_Surface* s) {
+        if (surface_ptr) SDL_FreeSurface(surface_ptr);
+        surface_ptr = nullptr;
+        adopt(s);
+    }
+};
+
+inline void xsfbase<void>::adopt(SDL_Surface* s) {
+    surface_ptr = s;
+    if (!s) return;
+    flags = s->flags;
+    format = s->format;
+    w = s->w;
+    h = s->h;
+    pitch = s->pitch;
+    pixels = s->pixels;
+    clip_rect = s->clip_rect;
+    unused1 = s->unused1;
+    refcount = s->refcount;
+}
+
+}  // namespace vaz
