@@ -1,9 +1,63 @@
 #include "game/startup.hpp"
 
-#include "game/schedulers.hpp"
+#include <SDL.h>
 
-// Placeholder until the start-up sequence lands: always the demo.
-int start_stage(int, char**) {
-    update_tasks.spawn<gametask::titledemo>();
+#include <cstdio>
+#include <string>
+
+#include "audiolayer/audiolayer.hpp"
+#include "game/music.hpp"
+#include "game/pattern_loader.hpp"
+#include "game/pattern_store.hpp"
+#include "game/schedulers.hpp"
+#include "game/sprites.hpp"
+#include "game/video.hpp"
+
+namespace {
+
+// Every start-up failure ends the game with one line on standard error.
+int fail(const std::string& what) {
+    std::fprintf(stderr, "velmora: %s\n", what.c_str());
+    return 1;
+}
+
+std::string describe_sprite_sheet_failure() {
+    const std::string& file = sprite_sheet_file();
+    if (file.empty()) {
+        return "cannot find the sprite sheet \"data/p.bmp\" in the working directory, beside the program or "
+               "in the installed data";
+    }
+    return "sprite sheet \"" + file + "\" is not a readable image";
+}
+
+}  // namespace
+
+int start_stage(int argc, char** argv) {
+    if (argc < 3) {
+        update_tasks.spawn<gametask::titledemo>();
+    } else {
+        const char* music_file = argv[1];
+        const char* pattern_file = argv[2];
+
+        if (music_stream != 0) {
+            audiolayer::stream_free(music_stream);
+            music_stream = 0;
+        }
+        music_stream = audiolayer::stream_create_file(music_file);
+        if (music_stream == 0) {
+            return fail(std::string("cannot open music file \"") + music_file + "\": " + audiolayer::last_error());
+        }
+
+        const pattern_load_result loaded = load_pattern_file(pattern_file, pattern_groups, pattern_group_count);
+        if (loaded.status != pattern_load_status::loaded) return fail(describe_pattern_failure(pattern_file, loaded));
+        update_tasks.spawn<gametask::titleready>();
+    }
+
+    if (!sprite_sheet.surface_ptr) return fail(describe_sprite_sheet_failure());
+
+    // Mapped through the screen's format: the sheet is a true-colour image in
+    // the same channel layout, so the value is the sheet's cyan as well.
+    const Uint32 cyan = SDL_MapRGB(window->format, 0, 255, 255);
+    SDL_SetColorKey(sprite_sheet.surface_ptr, SDL_SRCCOLORKEY | SDL_RLEACCEL, cyan);
     return 0;
 }

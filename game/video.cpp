@@ -1,5 +1,6 @@
 #include "game/video.hpp"
 
+#include <cstddef>
 #include <cstdlib>
 #include <stdexcept>
 

@@ -1,6 +1,10 @@
 #include "gametask/bombed.hpp"
 
 #include "game/schedulers.hpp"
+#include "game/sprites.hpp"
+#include "gametask/draw_helpers.hpp"
+#include "gametask/rules.hpp"
+#include "gametask/task_access.hpp"
 
 namespace gametask {
 
@@ -10,13 +14,17 @@ const vaz::tasksystem::body_fn bombed::body = &bombed_update;
 const vaz::tasksystem::body_fn bombed::draw::body = &bombed_draw;
 
 void bombed_update(node** cursor) {
-    (void)cursor;  // TODO(logic)
+    bombed& face = vaz::tasksystem::object_of<bombed>(*cursor);
+    if (++face.frames < rules::hurt_face_updates) return;
+    update_tasks.spawn<smile>();  // yields nothing when a smile is already live
+    end_own_task<bombed>(cursor);
 }
 
 // Drawing ---------------------------------------------------------------
 
 void bombed_draw(node** cursor) {
-    (void)cursor;  // TODO(draw)
+    (void)cursor;
+    for_each_live<bombed>([](const bombed&) { blit(bombed_image, 10, 70); });
 }
 
 }  // namespace gametask

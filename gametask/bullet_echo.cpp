@@ -1,6 +1,13 @@
 #include "gametask/bullet_echo.hpp"
 
+#include <cmath>
+
 #include "game/schedulers.hpp"
+#include "game/sprites.hpp"
+#include "gametask/draw_helpers.hpp"
+#include "gametask/rules.hpp"
+#include "gametask/task_access.hpp"
+#include "vaz/single_pi.hpp"
 
 namespace gametask {
 
@@ -10,13 +17,40 @@ const vaz::tasksystem::body_fn bullet_echo::body = &bullet_echo_update;
 const vaz::tasksystem::body_fn bullet_echo::draw::body = &bullet_echo_draw;
 
 void bullet_echo_update(node** cursor) {
-    (void)cursor;  // TODO(logic)
+    bullet_echo& mark = vaz::tasksystem::object_of<bullet_echo>(*cursor);
+    if (mark.countdown == 0) {
+        end_own_task<bullet_echo>(cursor);
+        return;
+    }
+    --mark.countdown;
 }
 
 // Drawing ---------------------------------------------------------------
 
 void bullet_echo_draw(node** cursor) {
-    (void)cursor;  // TODO(draw)
+    (void)cursor;
+    constexpr int dark_red = 0x800000;
+    const float pi = vaz::single_pi();
+    const float two_pi = 2.0f * pi;
+    const float corner_angles[4] = {0.0f, pi / 2.0f, pi, (two_pi * 3.0f) / 4.0f};
+    // A square of half-diagonal countdown/2 around the exit point, turning
+    // once round as it shrinks to a point.
+    for_each_live<bullet_echo>([&](const bullet_echo& e) {
+        const std::int32_t n = e.countdown;
+        const float turned = static_cast<float>(static_cast<double>(two_pi * static_cast<float>(rules::exit_mark_updates - n)) /
+                                                static_cast<double>(rules::exit_mark_updates));
+        const float radius = static_cast<float>(n / 2);
+        int cx[4], cy[4];
+        for (int k = 0; k < 4; ++k) {
+            const float a = corner_angles[k] + turned;
+            cx[k] = static_cast<int>(static_cast<float>(std::cos(static_cast<double>(a))) * radius) + e.x + playfield_left;
+            cy[k] = static_cast<int>(static_cast<float>(std::sin(static_cast<double>(a))) * radius) + e.y + playfield_top;
+        }
+        draw_line(dark_red, cx[0], cy[0], cx[1], cy[1]);
+        draw_line(dark_red, cx[1], cy[1], cx[2], cy[2]);
+        draw_line(dark_red, cx[2], cy[2], cx[3], cy[3]);
+        draw_line(dark_red, cx[0], cy[0], cx[3], cy[3]);
+    });
 }
 
 }  // namespace gametask

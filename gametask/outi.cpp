@@ -1,6 +1,8 @@
 #include "gametask/outi.hpp"
 
 #include "game/schedulers.hpp"
+#include "game/sprites.hpp"
+#include "gametask/draw_helpers.hpp"
 
 namespace gametask {
 
@@ -12,7 +14,8 @@ const vaz::tasksystem::body_fn outi::draw::body = &outi_draw;
 // Drawing ---------------------------------------------------------------
 
 void outi_draw(node** cursor) {
-    (void)cursor;  // TODO(draw)
+    (void)cursor;
+    for_each_live<outi>([](const outi&) { blit(outi_image, 2, 90); });
 }
 
 }  // namespace gametask

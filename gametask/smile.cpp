@@ -1,6 +1,8 @@
 #include "gametask/smile.hpp"
 
 #include "game/schedulers.hpp"
+#include "game/sprites.hpp"
+#include "gametask/draw_helpers.hpp"
 
 namespace gametask {
 
@@ -12,7 +14,8 @@ const vaz::tasksystem::body_fn smile::draw::body = &smile_draw;
 // Drawing ---------------------------------------------------------------
 
 void smile_draw(node** cursor) {
-    (void)cursor;  // TODO(draw)
+    (void)cursor;
+    for_each_live<smile>([](const smile&) { blit(smile_image, 10, 70); });
 }
 
 }  // namespace gametask

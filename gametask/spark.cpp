@@ -1,7 +1,10 @@
 #include "gametask/spark.hpp"
 
 #include "game/schedulers.hpp"
+#include "game/sprites.hpp"
+#include "gametask/draw_helpers.hpp"
 #include "gametask/rng.hpp"
+#include "gametask/task_access.hpp"
 #include "vaz/single_pi.hpp"
 
 #include <cmath>
@@ -24,13 +27,19 @@ const vaz::tasksystem::body_fn spark::body = &spark_update;
 const vaz::tasksystem::body_fn spark::draw::body = &spark_draw;
 
 void spark_update(node** cursor) {
-    (void)cursor;  // TODO(logic)
+    spark& s = vaz::tasksystem::object_of<spark>(*cursor);
+    s.x = s.x + s.vx;
+    ++s.age;
+    s.y = s.y + s.vy;
+    if (s.age > s.lifetime) end_own_task<spark>(cursor);
 }
 
 // Drawing ---------------------------------------------------------------
 
 void spark_draw(node** cursor) {
-    (void)cursor;  // TODO(draw)
+    (void)cursor;
+    constexpr Uint32 grey = 0x7f7f7f;
+    for_each_live<spark>([](const spark& s) { fill_rect(screen_left(s.x, 2), screen_top(s.y, 2), 2, 2, grey); });
 }
 
 }  // namespace gametask

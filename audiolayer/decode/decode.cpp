@@ -1,0 +1,214 @@
+// The decoding half of the audio layer, on libsndfile. A loaded sample keeps
+// its file open and is decoded straight into the caller's buffer when the data
+// is asked for, so the whole sound is never held twice in memory.
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audiolayer/audiolayer.hpp"
+
+namespace audiolayer {
+namespace {
+
+struct loaded_sample {
+    SNDFILE* file;
+    std::uint32_t rate;
+    std::uint32_t chans;
+    sf_count_t frames;  // what the decoder delivers, counted or declared
+    bool floating;      // float or double samples, converted by us
+};
+
+struct decoder_state {
+    std::mutex lock;
+    bool ready = false;
+    handle next = 1;
+    std::map<handle, loaded_sample> samples;
+    std::string error;
+};
+
+decoder_state& state() {
+    static decoder_state s;
+    return s;
+}
+
+bool fail(decoder_state& s, std::string why) {
+    s.error = std::move(why);
+    return false;
+}
+
+handle no_sample(decoder_state& s, std::string why) {
+    s.error = std::move(why);
+    return 0;
+}
+
+constexpr sf_count_t chunk_frames = 4096;
+
+std::int16_t to_int16(float x) {
+    // libsndfile hands float and double data to short readers unscaled, which
+    // would turn a whole floating-point file into zeros.
+    if (!(x == x)) return 0;
+    const float v = x * 32768.0f;
+    if (v >= 32767.0f) return 32767;
+    if (v <= -32768.0f) return -32768;
+    return static_cast<std::int16_t>(std::lrint(v));
+}
+
+// Decodes up to max_frames frames into out (or only counts them when out is
+// null). Returns the frames delivered, or -1 on a decoder error.
+sf_count_t decode(const loaded_sample& smp, sf_count_t max_frames, std::int16_t* out) {
+    std::vector<std::int16_t> scratch;
+    std::vector<float> floats;
+    if (out == nullptr) scratch.resize(static_cast<std::size_t>(chunk_frames) * smp.chans);
+    if (smp.floating) floats.resize(static_cast<std::size_t>(chunk_frames) * smp.chans);
+
+    sf_count_t done = 0;
+    while (done < max_frames) {
+        const sf_count_t want = std::min(chunk_frames, max_frames - done);
+        std::int16_t* dst = out ? out + static_cast<std::size_t>(done) * smp.chans : scratch.data();
+        sf_count_t got;
+        if (smp.floating) {
+            got = sf_readf_float(smp.file, floats.data(), want);
+            for (sf_count_t k = 0; k < got * smp.chans; ++k) dst[k] = to_int16(floats[static_cast<std::size_t>(k)]);
+        } else {
+            got = sf_readf_short(smp.file, dst, want);
+        }
+        if (got <= 0) break;
+        done += got;
+    }
+    if (sf_error(smp.file) != SF_ERR_NO_ERROR) return -1;
+    return done;
+}
+
+std::uint32_t le32(const unsigned char* b) {
+    return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+// libsndfile quietly shortens a WAV whose data chunk runs past the end of the
+// file; a cut-off download must be refused instead.
+bool riff_data_truncated(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    bool truncated = false;
+    unsigned char head[12];
+    if (std::fread(head, 1, 12, f) == 12 && std::equal(head, head + 4, "RIFF") &&
+        std::equal(head + 8, head + 12, "WAVE") && std::fseek(f, 0, SEEK_END) == 0) {
+        const long long file_size = std::ftell(f);
+        long long pos = 12;
+        unsigned char chunk[8];
+        while (pos + 8 <= file_size && std::fseek(f, static_cast<long>(pos), SEEK_SET) == 0 &&
+               std::fread(chunk, 1, 8, f) == 8) {
+            const std::uint32_t size = le32(chunk + 4);
+            if (std::equal(chunk, chunk + 4, "data")) {
+                // 0 and all ones are the sizes streaming writers leave behind.
+                truncated = size != 0 && size != 0xFFFFFFFFu && size > file_size - (pos + 8);
+                break;
+            }
+            pos += 8 + static_cast<long long>(size) + (size & 1u);
+        }
+    }
+    std::fclose(f);
+    return truncated;
+}
+
+}  // namespace
+
+bool init(int, std::uint32_t) {
+    decoder_state& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.ready) return fail(s, "the audio layer is already initialised");
+    s.ready = true;
+    s.error.clear();
+    return true;
+}
+
+bool release() {
+    decoder_state& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.ready) return fail(s, "the audio layer is not initialised");
+    for (auto& kv : s.samples) sf_close(kv.second.file);
+    s.samples.clear();
+    s.ready = false;
+    return true;
+}
+
+const char* last_error() {
+    decoder_state& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.error.c_str();
+}
+
+handle sample_load(const char* path) {
+    decoder_state& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.ready) return no_sample(s, "the audio layer is not initialised");
+    if (path == nullptr) return no_sample(s, "no file name");
+
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path, SFM_READ, &info);
+    if (!file) return no_sample(s, std::string(path) + ": " + sf_strerror(nullptr));
+
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    const int major = info.format & SF_FORMAT_TYPEMASK;
+    loaded_sample smp{file, static_cast<std::uint32_t>(info.samplerate), static_cast<std::uint32_t>(info.channels),
+                      info.frames, subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE};
+    auto refuse = [&](const std::string& why) {
+        sf_close(file);
+        return no_sample(s, std::string(path) + ": " + why);
+    };
+    if (info.channels <= 0 || info.samplerate <= 0) return refuse("no channels or no sampling rate");
+    if (riff_data_truncated(path)) return refuse("the data chunk is cut short");
+
+    // MPEG frame counts are estimates and some containers give none: decode
+    // the whole file once to learn the true length and meet any damage now.
+    if (major == SF_FORMAT_MPEG || info.frames == SF_COUNT_MAX || info.frames < 0) {
+        smp.frames = decode(smp, std::numeric_limits<sf_count_t>::max(), nullptr);
+        if (smp.frames < 0) return refuse(sf_strerror(file));
+        if (sf_seek(file, 0, SEEK_SET) != 0) return refuse("cannot rewind the decoder");
+    }
+    if (smp.frames == 0) return refuse("no sound data");
+    const std::uint64_t bytes = static_cast<std::uint64_t>(smp.frames) * smp.chans * 2u;
+    if (bytes > std::numeric_limits<std::uint32_t>::max()) return refuse("longer than 4 GiB of 16-bit data");
+
+    if (s.next == 0) ++s.next;
+    const handle h = s.next++;
+    s.samples.emplace(h, smp);
+    return h;
+}
+
+bool sample_get_info(handle sample, sample_info* out) {
+    decoder_state& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.samples.find(sample);
+    if (it == s.samples.end()) return fail(s, "no such sample");
+    if (out == nullptr) return fail(s, "no place for the information");
+    const loaded_sample& smp = it->second;
+    out->freq = smp.rate;
+    out->length = static_cast<std::uint32_t>(smp.frames * smp.chans * 2);
+    out->chans = smp.chans;
+    return true;
+}
+
+bool sample_get_data(handle sample, void* buffer) {
+    decoder_state& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.samples.find(sample);
+    if (it == s.samples.end()) return fail(s, "no such sample");
+    if (buffer == nullptr) return fail(s, "no buffer");
+    const loaded_sample& smp = it->second;
+    if (sf_seek(smp.file, 0, SEEK_SET) != 0) return fail(s, "cannot rewind the decoder");
+    const sf_count_t got = decode(smp, smp.frames, static_cast<std::int16_t*>(buffer));
+    if (got < 0) return fail(s, sf_strerror(smp.file));
+    // Fewer frames than the header promised: the file is cut short or damaged.
+    if (got != smp.frames) return fail(s, "the sound data ends early");
+    return true;
+}
+
+}  // namespace audiolayer

@@ -1,0 +1,83 @@
+#include "converter/output_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+namespace converter {
+
+output_file::output_file(const std::string& path) : path_(path) {
+    // Writing through a link must replace the file it points to, not the link.
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* resolved = realpath(path.c_str(), nullptr)) {
+            path_ = resolved;
+            std::free(resolved);
+        }
+    }
+
+    mode_t mode;
+    if (stat(path_.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode) || access(path_.c_str(), W_OK) != 0) return;
+        if (!S_ISREG(st.st_mode)) {
+            // A device or a pipe (/dev/stdout, a FIFO) is written in place;
+            // renaming a file over it would replace the node itself.
+            file_ = std::fopen(path_.c_str(), "wb");
+            return;
+        }
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+
+    std::vector<char> name(path_.begin(), path_.end());
+    for (char c : std::string(".XXXXXX")) name.push_back(c);
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) return;
+    temporary_ = name.data();
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr || fchmod(fd, mode) != 0) {
+        if (file_ == nullptr) close(fd);
+        discard();
+    }
+}
+
+output_file::~output_file() { discard(); }
+
+void output_file::discard() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    if (!temporary_.empty()) std::remove(temporary_.c_str());
+    temporary_.clear();
+}
+
+void output_file::put(const std::uint8_t* bytes, std::size_t count) {
+    if (file_ == nullptr || write_failed_) return;
+    if (std::fwrite(bytes, 1, count, file_) != count) write_failed_ = true;
+}
+
+bool output_file::commit() {
+    if (file_ == nullptr) return false;
+    if (temporary_.empty()) {
+        const bool ok = !write_failed_ && std::fflush(file_) == 0;
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        return ok && closed;
+    }
+    bool ok = !write_failed_ && std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    ok = ok && std::rename(temporary_.c_str(), path_.c_str()) == 0;
+    if (ok) temporary_.clear();
+    discard();
+    return ok;
+}
+
+}  // namespace converter

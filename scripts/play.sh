@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Makes the bundled stage and plays it in a window:
+#   scripts/play.sh <builddir> [extra velmora options, e.g. -fullscreen]
+# The song and its pattern file are written to <builddir>/stage/, or to
+# $VELMORA_STAGE_DIR when that is set.
+set -euo pipefail
+
+if [ $# -lt 1 ]; then
+  echo "usage: $0 <builddir> [velmora options]" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+shift
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+for program in make_song velmora_bc velmora; do
+  if [ ! -x "$build/$program" ]; then
+    echo "play: $build/$program is missing; build the project first" >&2
+    exit 1
+  fi
+done
+
+stage=${VELMORA_STAGE_DIR:-$build/stage}
+mkdir -p "$stage"
+stage=$(cd "$stage" && pwd)
+song=$stage/song.wav
+pattern=$stage/song.pat
+
+"$build/make_song" "$song"
+echo "play: converting the song into bullet patterns"
+"$build/velmora_bc" "$song" "$pattern"
+
+display_problem=
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  display_problem="DISPLAY is not set"
+elif [ -n "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && command -v xdpyinfo >/dev/null 2>&1 \
+    && ! xdpyinfo >/dev/null 2>&1; then
+  display_problem="cannot open the X display $DISPLAY"
+fi
+if [ -n "$display_problem" ]; then
+  echo "play: no display to open the game window on ($display_problem); the stage is ready: $build/velmora $song $pattern -window" >&2
+  exit 1
+fi
+
+# The game looks for data/p.bmp in its working directory first.
+cd "$root"
+echo "play: starting velmora (arrow keys or WASD steer, Space bombs, Escape quits)"
+exec "$build/velmora" "$song" "$pattern" -window "$@"

@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "converter/convert.hpp"
+#include "converter/output_file.hpp"
+#include "kernel_sets.hpp"
+#include "reference.hpp"
+#include "scratch_dir.hpp"
+#include "sound_files.hpp"
+
+using converter::edition;
+using converter::wave_sample;
+
+namespace {
+
+struct written {
+    std::vector<std::uint8_t> bytes;
+    std::string console;
+};
+
+written write_pattern(const std::vector<std::int16_t>& values, unsigned channels, edition ed = edition::standard) {
+    wave_sample source(44100, channels, values);
+    pattern::vector_sink sink;
+    std::ostringstream out;
+    converter::console con(out, converter::console_encoding::utf8);
+    converter::write_pattern(source, ed, sink, con);
+    return {sink.bytes, out.str()};
+}
+
+std::vector<std::vector<bullet_pattern_element>> groups_of(const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::vector<bullet_pattern_element>> groups;
+    std::size_t p = 1;
+    auto word = [&](std::size_t at) {
+        std::uint32_t u = 0;
+        for (int b = 3; b >= 0; --b) u = (u << 8) | bytes.at(at + static_cast<std::size_t>(b));
+        return u;
+    };
+    for (unsigned g = 0; g < bytes.at(0); ++g) {
+        groups.emplace_back();
+        while (word(p) != 0xFFFFFFFFu) {
+            bullet_pattern_element e;
+            e.time = static_cast<std::int32_t>(word(p));
+            const std::uint32_t a = word(p + 4), s = word(p + 8);
+            std::memcpy(&e.angle, &a, 4);
+            std::memcpy(&e.speed, &s, 4);
+            groups.back().push_back(e);
+            p += 12;
+        }
+        p += 4;
+    }
+    EXPECT_EQ(p, bytes.size()) << "bytes after the last terminator";
+    return groups;
+}
+
+std::vector<std::int16_t> music(std::size_t frames, unsigned seed) {
+    return test_sound::pulsing_tone(frames, 700.0 + 100.0 * seed, 4.0 + seed, 15000.0, seed);
+}
+
+}  // namespace
+
+TEST(WritePattern, SourceUnderOneSecondGivesCountAndTerminatorsOnly) {
+    const auto stereo = write_pattern(std::vector<std::int16_t>(2 * 44099, 1000), 2);
+    EXPECT_EQ(stereo.bytes, (std::vector<std::uint8_t>{0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(stereo.console, "");
+    const auto mono = write_pattern(std::vector<std::int16_t>(100, 5), 1);
+    EXPECT_EQ(mono.bytes, (std::vector<std::uint8_t>{0x01, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(WritePattern, PrintsOneProgressLinePerChannelAndSecond) {
+    const auto w = write_pattern(std::vector<std::int16_t>(2 * (3 * 44100 + 500), 0), 2);
+    EXPECT_EQ(w.console,
+              "1 / 3 : 1 / 2\n2 / 3 : 1 / 2\n3 / 3 : 1 / 2\n"
+              "1 / 3 : 2 / 2\n2 / 3 : 2 / 2\n3 / 3 : 2 / 2\n");
+    EXPECT_EQ(w.bytes, (std::vector<std::uint8_t>{0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(WritePattern, EqualsThePlainComputationInBothEditions) {
+    const auto stereo = test_sound::interleave({music(3 * 44100 + 1234, 1), music(3 * 44100 + 1234, 2)});
+    for (edition ed : {edition::standard, edition::zetaflux}) {
+        const auto want = reference::pattern_file(stereo, 2, ed == edition::zetaflux);
+        ASSERT_GT(want.size(), 1000u) << "the test signal should make bursts";
+        with_each_kernel_set([&] {
+            EXPECT_EQ(write_pattern(stereo, 2, ed).bytes, want) << (ed == edition::zetaflux ? "zetaflux" : "standard");
+        });
+    }
+}
+
+TEST(WritePattern, GroupsAreOrderedAndHoldOnlyTheirOwnChannel) {
+    const std::size_t frames = 2 * 44100;
+    const std::vector<std::int16_t> silence(frames, 0);
+    const auto first_only = groups_of(write_pattern(test_sound::interleave({music(frames, 3), silence}), 2).bytes);
+    const auto second_only = groups_of(write_pattern(test_sound::interleave({silence, music(frames, 3)}), 2).bytes);
+    ASSERT_EQ(first_only.size(), 2u);
+    ASSERT_FALSE(first_only[0].empty());
+    EXPECT_TRUE(first_only[1].empty());
+    EXPECT_TRUE(second_only[0].empty());
+    ASSERT_EQ(second_only[1].size(), first_only[0].size());
+
+    const float pi = reference::pi();
+    for (std::size_t k = 0; k < first_only[0].size(); ++k) {
+        const auto& a = first_only[0][k];
+        const auto& b = second_only[1][k];
+        EXPECT_EQ(a.time, b.time);
+        EXPECT_EQ(a.speed, b.speed);
+        EXPECT_GE(a.angle, -pi / 2);
+        EXPECT_LT(a.angle, pi / 2);
+        EXPECT_GE(b.angle, pi / 2);
+        EXPECT_LT(b.angle, 3 * pi / 2);
+        EXPECT_GE(a.time, 0);
+        EXPECT_LT(a.time, 120);
+        if (k > 0) {
+            EXPECT_LE(first_only[0][k - 1].time, a.time);
+        }
+    }
+}
+
+TEST(WritePattern, MonoSourceMakesOneGroupFromItsOnlyChannel) {
+    const auto mono = music(2 * 44100 + 10, 4);
+    const auto w = write_pattern(mono, 1);
+    EXPECT_EQ(w.console, "1 / 2 : 1 / 2\n2 / 2 : 1 / 2\n");
+    EXPECT_EQ(w.bytes, reference::pattern_file(mono, 1, false));
+    EXPECT_EQ(w.bytes.at(0), 1);
+}
+
+TEST(WritePattern, ThreeChannelsConvertTheFirstTwo) {
+    const std::size_t frames = 2 * 44100;
+    const auto a = music(frames, 5), b = music(frames, 6), c = music(frames, 7);
+    const auto three = write_pattern(test_sound::interleave({a, b, c}), 3);
+    const auto two = write_pattern(test_sound::interleave({a, b}), 2);
+    EXPECT_EQ(three.bytes, two.bytes);
+    EXPECT_EQ(three.bytes.at(0), 2);
+    EXPECT_EQ(three.console, two.console);
+}
+
+TEST(WritePattern, SteadyToneMakesNoRecords) {
+    const auto tone = test_sound::frame_periodic_tone(3 * 44100, 600.0, 20000.0);
+    EXPECT_EQ(write_pattern(test_sound::interleave({tone, tone}), 2).bytes,
+              (std::vector<std::uint8_t>{0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+class ConvertToFile : public ::testing::Test {
+protected:
+    bool run(const std::string& path) {
+        console_text.str("");
+        converter::console con(console_text, converter::console_encoding::utf8);
+        return converter::convert(source, path, edition::standard, con);
+    }
+    scratch_dir dir;
+    wave_sample source{44100, 1, music(44100, 8)};
+    std::ostringstream console_text;
+};
+
+TEST_F(ConvertToFile, WritesTheFileAndLeavesNothingElse) {
+    ASSERT_TRUE(run(dir / "out.pat"));
+    EXPECT_EQ(console_text.str(), "1 / 1 : 1 / 2\n");
+    EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), reference::pattern_file(music(44100, 8), 1, false));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"out.pat"}));
+}
+
+TEST_F(ConvertToFile, ReplacesAnExistingFileKeepingItsPermissions) {
+    test_sound::write_bytes(dir / "out.pat", {1, 2, 3});
+    chmod((dir / "out.pat").c_str(), 0640);
+    ASSERT_TRUE(run(dir / "out.pat"));
+    EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), reference::pattern_file(music(44100, 8), 1, false));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "out.pat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(ConvertToFile, WritesThroughASymbolicLink) {
+    test_sound::write_bytes(dir / "target.pat", {9});
+    ASSERT_EQ(symlink("target.pat", (dir / "link.pat").c_str()), 0);
+    ASSERT_TRUE(run(dir / "link.pat"));
+    struct stat st;
+    ASSERT_EQ(lstat((dir / "link.pat").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(test_sound::read_bytes(dir / "target.pat"), reference::pattern_file(music(44100, 8), 1, false));
+}
+
+TEST_F(ConvertToFile, WritesIntoDevicesAndPipesInPlace) {
+    ASSERT_TRUE(run("/dev/null"));
+    struct stat st;
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device node must survive";
+
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::uint8_t> received;
+    std::thread reader([&] { received = test_sound::read_bytes(fifo); });
+    EXPECT_TRUE(run(fifo));
+    reader.join();
+    EXPECT_EQ(received, reference::pattern_file(music(44100, 8), 1, false));
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"pipe"}));
+}
+
+TEST_F(ConvertToFile, RefusesPathsThatCannotTakeAFile) {
+    ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
+    for (const std::string& bad : {dir / "missing/out.pat", dir / "folder", dir / "folder/"}) {
+        EXPECT_FALSE(run(bad)) << bad;
+        EXPECT_EQ(console_text.str(), "出力ファイルの生成に失敗しました.\n") << bad;
+    }
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder"}));
+}
+
+TEST_F(ConvertToFile, LeavesAReadOnlyFileAlone) {
+    if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
+    test_sound::write_bytes(dir / "locked.pat", {7, 7});
+    chmod((dir / "locked.pat").c_str(), 0444);
+    EXPECT_FALSE(run(dir / "locked.pat"));
+    EXPECT_EQ(test_sound::read_bytes(dir / "locked.pat"), (std::vector<std::uint8_t>{7, 7}));
+}
+
+TEST(OutputFile, AFailedWriteKeepsTheOldFile) {
+    scratch_dir dir;
+    test_sound::write_bytes(dir / "out.pat", {1, 2, 3, 4});
+    {
+        converter::output_file out(dir / "out.pat");
+        ASSERT_TRUE(out.created());
+        const std::uint8_t b[3] = {9, 9, 9};
+        out.put(b, 3);
+        // Abandoned without commit, as when the conversion throws.
+    }
+    EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"out.pat"}));
+}

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "audiolayer/audiolayer.hpp"
+#include "scratch_dir.hpp"
+#include "sound_files.hpp"
+
+namespace al = audiolayer;
+
+namespace {
+
+class DecodeLayer : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(al::init(-1, 44100)); }
+    void TearDown() override { al::release(); }
+
+    // The values a loaded file delivers, or nothing when it does not load.
+    std::vector<std::int16_t> load(const std::string& path, al::sample_info* info_out = nullptr) {
+        const al::handle h = al::sample_load(path.c_str());
+        if (h == 0) return {};
+        al::sample_info info{};
+        EXPECT_TRUE(al::sample_get_info(h, &info));
+        if (info_out) *info_out = info;
+        std::vector<std::int16_t> values(info.length / 2 + 8, 0x5A5A);
+        EXPECT_TRUE(al::sample_get_data(h, values.data()));
+        for (std::size_t k = info.length / 2; k < values.size(); ++k)
+            EXPECT_EQ(values[k], 0x5A5A) << "written past the reported length";
+        values.resize(info.length / 2);
+        return values;
+    }
+
+    scratch_dir dir;
+    std::vector<std::int16_t> stereo = test_sound::interleave(
+        {test_sound::pulsing_tone(30000, 440.0, 3.0, 30000.0, 1), test_sound::pulsing_tone(30000, 97.0, 1.0, 20000.0, 2)});
+};
+
+}  // namespace
+
+TEST_F(DecodeLayer, DeliversA16BitWavValueForValue) {
+    test_sound::write_wav16(dir / "a.wav", 44100, 2, stereo);
+    al::sample_info info{};
+    EXPECT_EQ(load(dir / "a.wav", &info), stereo);
+    EXPECT_EQ(info.freq, 44100u);
+    EXPECT_EQ(info.chans, 2u);
+    EXPECT_EQ(info.length, 30000u * 2 * 2);
+}
+
+TEST_F(DecodeLayer, KeepsTheFilesOwnRateAndChannelCount) {
+    const auto mono = test_sound::pulsing_tone(4800, 1000.0, 2.0, 8000.0, 3);
+    test_sound::write_wav16(dir / "m.wav", 48000, 1, mono);
+    al::sample_info info{};
+    EXPECT_EQ(load(dir / "m.wav", &info), mono);
+    EXPECT_EQ(info.freq, 48000u);
+    EXPECT_EQ(info.chans, 1u);
+    const auto three = test_sound::interleave({mono, mono, mono});
+    test_sound::write_wav16(dir / "t.wav", 22050, 3, three);
+    EXPECT_EQ(load(dir / "t.wav", &info), three);
+    EXPECT_EQ(info.chans, 3u);
+}
+
+TEST_F(DecodeLayer, WiderAndFloatingPointSamplesBecomeTheSame16BitValues) {
+    // libsndfile stores 16-bit values losslessly in these formats.
+    for (int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_24, SF_FORMAT_WAV | SF_FORMAT_PCM_32, SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                       SF_FORMAT_WAV | SF_FORMAT_DOUBLE, SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
+                       SF_FORMAT_AIFF | SF_FORMAT_PCM_16}) {
+        test_sound::write_sound(dir / "w", format, 44100, 2, stereo);
+        EXPECT_EQ(load(dir / "w"), stereo) << std::hex << format;
+    }
+}
+
+TEST_F(DecodeLayer, FloatSamplesBeyondFullScaleAreClamped) {
+    test_sound::write_float_wav(dir / "f.wav", 44100, 1, {0.5f, -0.5f, 1.5f, -1.5f, 1.0f, -1.0f, 0.0f});
+    EXPECT_EQ(load(dir / "f.wav"), (std::vector<std::int16_t>{16384, -16384, 32767, -32768, 32767, -32768, 0}));
+}
+
+TEST_F(DecodeLayer, DecodesEightBitOggAndMp3) {
+    std::vector<std::int16_t> coarse(stereo.size());
+    for (std::size_t k = 0; k < stereo.size(); ++k) coarse[k] = static_cast<std::int16_t>(stereo[k] & ~0xFF);
+    test_sound::write_sound(dir / "u8.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 44100, 2, coarse);
+    EXPECT_EQ(load(dir / "u8.wav"), coarse);
+
+    for (const char* name : {"a.ogg", "a.mp3"}) {
+        const int format = name[2] == 'o' ? (SF_FORMAT_OGG | SF_FORMAT_VORBIS) : (SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+        test_sound::write_sound(dir / name, format, 44100, 2, stereo);
+        al::sample_info info{};
+        const auto values = load(dir / name, &info);
+        EXPECT_EQ(info.freq, 44100u) << name;
+        EXPECT_EQ(info.chans, 2u) << name;
+        // Lossy codecs may pad a little; the sound must still be there.
+        EXPECT_NEAR(static_cast<double>(values.size()), static_cast<double>(stereo.size()), 4000.0) << name;
+        double energy = 0;
+        for (std::int16_t v : values) energy += static_cast<double>(v) * v;
+        EXPECT_GT(energy / static_cast<double>(values.size()), 1e6) << name;
+    }
+}
+
+TEST_F(DecodeLayer, RefusesWhatIsNotWholeSound) {
+    test_sound::write_wav16(dir / "good.wav", 44100, 2, stereo);
+    const auto good = test_sound::read_bytes(dir / "good.wav");
+    test_sound::write_bytes(dir / "cut.wav", std::vector<std::uint8_t>(good.begin(), good.begin() + good.size() / 2));
+    test_sound::write_bytes(dir / "header.wav", std::vector<std::uint8_t>(good.begin(), good.begin() + 30));
+    test_sound::write_bytes(dir / "empty.wav", {});
+    test_sound::write_bytes(dir / "text.wav", {'h', 'e', 'l', 'l', 'o', '\n'});
+    test_sound::write_wav16(dir / "silent.wav", 44100, 2, {});
+    test_sound::write_sound(dir / "good.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, stereo);
+    const auto flac = test_sound::read_bytes(dir / "good.flac");
+    test_sound::write_bytes(dir / "cut.flac", std::vector<std::uint8_t>(flac.begin(), flac.begin() + flac.size() / 2));
+    ASSERT_EQ(mkdir((dir / "folder.wav").c_str(), 0755), 0);
+
+    for (const char* name : {"cut.wav", "header.wav", "empty.wav", "text.wav", "silent.wav", "cut.flac",
+                             "folder.wav", "missing.wav"}) {
+        al::sample_info info{};
+        const al::handle h = al::sample_load((dir / name).c_str());
+        if (h != 0) {
+            // A damaged stream may only show itself while decoding.
+            std::vector<std::int16_t> values(al::sample_get_info(h, &info) ? info.length / 2 : 0);
+            EXPECT_FALSE(al::sample_get_data(h, values.data())) << name;
+        }
+        EXPECT_STRNE(al::last_error(), "") << name;
+    }
+    EXPECT_EQ(al::sample_load(nullptr), 0u);
+}
+
+TEST_F(DecodeLayer, HandlesDieWithTheLibrary) {
+    test_sound::write_wav16(dir / "a.wav", 44100, 2, stereo);
+    const al::handle h = al::sample_load((dir / "a.wav").c_str());
+    ASSERT_NE(h, 0u);
+    al::sample_info info{};
+    EXPECT_FALSE(al::sample_get_info(h + 1, &info));
+    EXPECT_FALSE(al::init(-1, 44100)) << "already initialised";
+    ASSERT_TRUE(al::release());
+    EXPECT_FALSE(al::sample_get_info(h, &info));
+    EXPECT_EQ(al::sample_load((dir / "a.wav").c_str()), 0u) << "not initialised";
+    ASSERT_TRUE(al::init(-1, 44100));
+}

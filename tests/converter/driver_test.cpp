@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "converter/convert.hpp"
+#include "run_process.hpp"
+#include "scratch_dir.hpp"
+#include "sound_files.hpp"
+
+namespace {
+
+const std::string banner_standard = "* velmora 弾幕変換器*\n";
+const std::string banner_zetaflux = "* velmora 弾幕変換器 zetaflux *\n";
+const std::string usage =
+    "第1引数に変換元のファイル名を指定してください.\n"
+    "第2引数に生成するファイル名を指定してください.\n";
+const std::string load_failed = "wavファイルの読み込みに失敗しました.\n";
+const std::string rate_refused = "44100以外のサンプリングレートには対応していません.\n";
+const std::string not_created = "出力ファイルの生成に失敗しました.\n";
+const std::string not_written = "出力ファイルの書き込みに失敗しました.\n";
+const std::string failed = "変換に失敗しました.\n";
+const std::string succeeded = "正常に終了しました.\n";
+
+std::string exe(bool zetaflux) { return build_dir() + (zetaflux ? "/velmora_bc_zetaflux" : "/velmora_bc"); }
+
+process_result convert(bool zetaflux, std::vector<std::string> args, const process_options& opt = {}) {
+    args.insert(args.begin(), exe(zetaflux));
+    process_options o = opt;
+    o.env.push_back("LC_ALL=C.UTF-8");
+    return run_process(args, o);
+}
+
+std::vector<std::int16_t> stereo_music(std::size_t frames) {
+    return test_sound::interleave({test_sound::pulsing_tone(frames, 800.0, 6.0, 15000.0, 1),
+                                   test_sound::pulsing_tone(frames, 2500.0, 13.0, 12000.0, 2)});
+}
+
+// What the converter must write for these values, computed in process.
+std::vector<std::uint8_t> expected_pattern(const std::vector<std::int16_t>& values, unsigned channels, bool zetaflux) {
+    converter::wave_sample source(44100, channels, values);
+    pattern::vector_sink sink;
+    std::ostringstream progress;
+    converter::console con(progress, converter::console_encoding::utf8);
+    converter::write_pattern(source, zetaflux ? converter::edition::zetaflux : converter::edition::standard, sink, con);
+    return sink.bytes;
+}
+
+std::string progress_lines(unsigned seconds, unsigned groups) {
+    std::string s;
+    for (unsigned c = 1; c <= groups; ++c)
+        for (unsigned k = 1; k <= seconds; ++k)
+            s += std::to_string(k) + " / " + std::to_string(seconds) + " : " + std::to_string(c) + " / 2\n";
+    return s;
+}
+
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test_sound::write_wav16(dir / "music.wav", 44100, 2, music);
+        test_sound::write_bytes(dir / "old.pat", old_bytes);
+    }
+    scratch_dir dir;
+    std::vector<std::int16_t> music = stereo_music(2 * 44100 + 300);
+    std::vector<std::uint8_t> old_bytes = {0x01, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+};
+
+}  // namespace
+
+TEST_F(Driver, WrongArgumentCountShowsBannerAndUsage) {
+    const std::vector<std::vector<std::string>> arg_lists = {{}, {dir / "music.wav"},
+                                                             {dir / "music.wav", dir / "x.pat", dir / "y.pat"}};
+    for (bool z : {false, true}) {
+        for (const auto& args : arg_lists) {
+            const auto r = convert(z, args);
+            EXPECT_EQ(r.out, (z ? banner_zetaflux : banner_standard) + usage);
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.status, 1);
+        }
+    }
+    EXPECT_EQ(dir.entries().size(), 2u) << "no file created";
+}
+
+TEST_F(Driver, ConvertsAndSaysSoWithoutBanner) {
+    for (bool z : {false, true}) {
+        const auto r = convert(z, {dir / "music.wav", dir / "out.pat"});
+        EXPECT_EQ(r.out, progress_lines(2, 2) + succeeded);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), expected_pattern(music, 2, z)) << (z ? "zetaflux" : "standard");
+    }
+}
+
+TEST_F(Driver, EditionsDifferOnlyInAngles) {
+    ASSERT_EQ(convert(false, {dir / "music.wav", dir / "s.pat"}).status, 0);
+    ASSERT_EQ(convert(true, {dir / "music.wav", dir / "z.pat"}).status, 0);
+    const auto s = test_sound::read_bytes(dir / "s.pat");
+    const auto z = test_sound::read_bytes(dir / "z.pat");
+    ASSERT_EQ(s.size(), z.size());
+    ASSERT_GT(s.size(), 100u);
+    bool angles_differ = false;
+    for (std::size_t k = 1; k + 4 <= s.size();) {
+        const bool terminator = s[k] == 0xFF && s[k + 1] == 0xFF && s[k + 2] == 0xFF && s[k + 3] == 0xFF;
+        if (terminator) {
+            k += 4;
+            continue;
+        }
+        EXPECT_TRUE(std::equal(s.begin() + static_cast<long>(k), s.begin() + static_cast<long>(k) + 4, z.begin() + static_cast<long>(k)));
+        angles_differ |= !std::equal(s.begin() + static_cast<long>(k) + 4, s.begin() + static_cast<long>(k) + 8, z.begin() + static_cast<long>(k) + 4);
+        EXPECT_TRUE(std::equal(s.begin() + static_cast<long>(k) + 8, s.begin() + static_cast<long>(k) + 12, z.begin() + static_cast<long>(k) + 8));
+        k += 12;
+    }
+    EXPECT_TRUE(angles_differ);
+}
+
+TEST_F(Driver, ShortSourceGivesTheEmptyTwoGroupFile) {
+    test_sound::write_wav16(dir / "short.wav", 44100, 2, stereo_music(44000));
+    const auto r = convert(false, {dir / "short.wav", dir / "out.pat"});
+    EXPECT_EQ(r.out, succeeded);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"),
+              (std::vector<std::uint8_t>{0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST_F(Driver, ThreeWholeSecondsPrintSixProgressLinesInOrder) {
+    test_sound::write_wav16(dir / "three.wav", 44100, 2, stereo_music(3 * 44100 + 7000));
+    const auto r = convert(false, {dir / "three.wav", dir / "out.pat"});
+    EXPECT_EQ(r.out,
+              "1 / 3 : 1 / 2\n2 / 3 : 1 / 2\n3 / 3 : 1 / 2\n1 / 3 : 2 / 2\n2 / 3 : 2 / 2\n3 / 3 : 2 / 2\n" + succeeded);
+}
+
+TEST_F(Driver, MonoAndThreeChannelSources) {
+    const auto mono = test_sound::pulsing_tone(2 * 44100, 1200.0, 9.0, 20000.0, 5);
+    test_sound::write_wav16(dir / "mono.wav", 44100, 1, mono);
+    auto r = convert(false, {dir / "mono.wav", dir / "mono.pat"});
+    EXPECT_EQ(r.out, progress_lines(2, 1) + succeeded);
+    const auto mono_pat = test_sound::read_bytes(dir / "mono.pat");
+    ASSERT_FALSE(mono_pat.empty());
+    EXPECT_EQ(mono_pat[0], 1);
+    EXPECT_EQ(mono_pat, expected_pattern(mono, 1, false));
+
+    const auto three = test_sound::interleave({mono, test_sound::pulsing_tone(2 * 44100, 300.0, 4.0, 9000.0, 6),
+                                               std::vector<std::int16_t>(2 * 44100, 1234)});
+    test_sound::write_wav16(dir / "three.wav", 44100, 3, three);
+    r = convert(true, {dir / "three.wav", dir / "three.pat"});
+    EXPECT_EQ(r.out, progress_lines(2, 2) + succeeded);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(test_sound::read_bytes(dir / "three.pat"), expected_pattern(three, 3, true));
+}
+
+TEST_F(Driver, ReadsOtherFormatsAndSampleWidths) {
+    // Lossless: exactly the 16-bit WAV's pattern.
+    const auto want = expected_pattern(music, 2, false);
+    for (int format : {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_24, SF_FORMAT_WAV | SF_FORMAT_FLOAT}) {
+        test_sound::write_sound(dir / "in.snd", format, 44100, 2, music);
+        const auto r = convert(false, {dir / "in.snd", dir / "out.pat"});
+        EXPECT_EQ(r.out, progress_lines(2, 2) + succeeded) << std::hex << format;
+        EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), want) << std::hex << format;
+    }
+    for (const char* name : {"in.ogg", "in.mp3"}) {
+        const int format = name[3] == 'o' ? (SF_FORMAT_OGG | SF_FORMAT_VORBIS) : (SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+        test_sound::write_sound(dir / name, format, 44100, 2, music);
+        const auto r = convert(false, {dir / name, dir / "out.pat"});
+        EXPECT_EQ(r.out, progress_lines(2, 2) + succeeded) << name;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(test_sound::read_bytes(dir / "out.pat").at(0), 2) << name;
+    }
+}
+
+TEST_F(Driver, UnloadableSourcesGetTheLoadMessage) {
+    const auto good = test_sound::read_bytes(dir / "music.wav");
+    test_sound::write_bytes(dir / "cut.wav", std::vector<std::uint8_t>(good.begin(), good.begin() + good.size() / 3));
+    test_sound::write_bytes(dir / "empty.wav", {});
+    test_sound::write_bytes(dir / "text.wav", {'n', 'o', 't', ' ', 'a', 'u', 'd', 'i', 'o'});
+    test_sound::write_wav16(dir / "nothing.wav", 44100, 2, {});
+    for (const char* name : {"missing.wav", "cut.wav", "empty.wav", "text.wav", "nothing.wav"}) {
+        const auto r = convert(false, {dir / name, dir / "old.pat"});
+        EXPECT_EQ(r.out, load_failed) << name;
+        EXPECT_EQ(r.err, "") << name;
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(test_sound::read_bytes(dir / "old.pat"), old_bytes) << name;
+    }
+}
+
+TEST_F(Driver, OtherRatesAreRefusedAndTheOutputLeftAlone) {
+    test_sound::write_wav16(dir / "48k.wav", 48000, 2, stereo_music(48000));
+    const auto r = convert(false, {dir / "48k.wav", dir / "old.pat"});
+    EXPECT_EQ(r.out, rate_refused);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(test_sound::read_bytes(dir / "old.pat"), old_bytes);
+    EXPECT_NE(convert(false, {dir / "48k.wav", dir / "new.pat"}).status, 0);
+    EXPECT_EQ(dir.entries().size(), 3u) << "no new file";
+}
+
+TEST_F(Driver, OutputThatCannotBeCreated) {
+    ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
+    for (const std::string& out : {dir / "missing/out.pat", dir / "folder"}) {
+        const auto r = convert(false, {dir / "music.wav", out});
+        EXPECT_EQ(r.out, not_created + failed) << out;
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+// A full disk, as the file size limit makes it: the writes fail, the old file
+// stays as it was and no partial file is left.
+TEST_F(Driver, FailedWritesLeaveTheOldFileByteIdentical) {
+    process_options full;
+    full.file_size_limit = 200;
+    full.ignore_file_size_signal = true;
+    const auto r = convert(false, {dir / "music.wav", dir / "old.pat"}, full);
+    ASSERT_GT(expected_pattern(music, 2, false).size(), 200u);
+    EXPECT_EQ(r.out, progress_lines(2, 2) + not_written + failed);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(test_sound::read_bytes(dir / "old.pat"), old_bytes);
+    EXPECT_EQ(dir.entries().size(), 2u) << "temporary file left behind";
+}
+
+TEST_F(Driver, AnAbnormalEndLeavesTheOldFileByteIdentical) {
+    process_options full;
+    full.file_size_limit = 200;  // the default action of SIGXFSZ ends the process
+    const auto r = convert(false, {dir / "music.wav", dir / "old.pat"}, full);
+    EXPECT_NE(r.signal, 0);
+    EXPECT_EQ(test_sound::read_bytes(dir / "old.pat"), old_bytes);
+}
+
+// Under a Shift-JIS locale every message leaves as code page 932 bytes.
+TEST_F(Driver, WritesShiftJisUnderAShiftJisLocale) {
+    const std::string locales = dir / "locales";
+    mkdir(locales.c_str(), 0755);
+    run_process({"/usr/bin/localedef", "-c", "-i", "ja_JP", "-f", "SHIFT_JIS", locales + "/ja_JP.SJIS"});
+    struct stat st;
+    if (stat((locales + "/ja_JP.SJIS").c_str(), &st) != 0) GTEST_SKIP() << "cannot build a Shift-JIS locale here";
+
+    process_options sjis;
+    sjis.env = {"LOCPATH=" + locales, "LC_ALL=ja_JP.SJIS"};
+    const auto usage_run = run_process({exe(false)}, sjis);
+    EXPECT_EQ(usage_run.out, converter::encode_for_console(banner_standard, converter::console_encoding::shift_jis) +
+                                 converter::encode_for_console(usage, converter::console_encoding::shift_jis));
+    EXPECT_EQ(usage_run.out.substr(0, 21), std::string("* velmora \x92\x65\x96\x8B\x95\xCF\x8A\xB7\x8A\xED*", 21));
+    const auto ok = run_process({exe(false), dir / "music.wav", dir / "sjis.pat"}, sjis);
+    EXPECT_EQ(ok.out, progress_lines(2, 2) + "\x90\xB3\x8F\xED\x82\xC9\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD.\n");
+    const auto missing = run_process({exe(false), dir / "missing.wav", dir / "sjis.pat"}, sjis);
+    EXPECT_EQ(missing.out, converter::encode_for_console(load_failed, converter::console_encoding::shift_jis));
+}

@@ -1,0 +1,104 @@
+#pragma once
+// Test sources: generated signals and sound files written with libsndfile.
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace test_sound {
+
+constexpr double two_pi = 6.283185307179586476925;
+
+inline std::int16_t clamp16(double v) {
+    const long r = std::lround(v);
+    return static_cast<std::int16_t>(r > 32767 ? 32767 : (r < -32768 ? -32768 : r));
+}
+
+// A tone whose loudness pulses `rate` times a second, plus a little noise.
+inline std::vector<std::int16_t> pulsing_tone(std::size_t frames, double carrier_hz, double rate, double amplitude,
+                                              unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> noise(-200.0, 200.0);
+    std::vector<std::int16_t> v(frames);
+    for (std::size_t n = 0; n < frames; ++n) {
+        const double t = static_cast<double>(n) / 44100.0;
+        const double envelope = 0.5 + 0.5 * std::cos(two_pi * rate * t);
+        v[n] = clamp16(amplitude * envelope * std::sin(two_pi * carrier_hz * t) + noise(gen));
+    }
+    return v;
+}
+
+// A tone that repeats exactly every 735 samples, so every game frame of
+// every second holds the same values.
+inline std::vector<std::int16_t> frame_periodic_tone(std::size_t frames, double hz, double amplitude) {
+    std::vector<std::int16_t> v(frames);
+    for (std::size_t n = 0; n < frames; ++n)
+        v[n] = clamp16(amplitude * std::sin(two_pi * hz * static_cast<double>(n % 735) / 44100.0));
+    return v;
+}
+
+inline std::vector<std::int16_t> interleave(const std::vector<std::vector<std::int16_t>>& channels) {
+    std::vector<std::int16_t> out;
+    const std::size_t frames = channels.at(0).size();
+    out.reserve(frames * channels.size());
+    for (std::size_t n = 0; n < frames; ++n)
+        for (const auto& c : channels) out.push_back(c.at(n));
+    return out;
+}
+
+// Writes interleaved 16-bit values in the given libsndfile format.
+inline void write_sound(const std::string& path, int format, int rate, int channels,
+                        const std::vector<std::int16_t>& values) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) throw std::runtime_error(path + ": " + sf_strerror(nullptr));
+    const sf_count_t frames = static_cast<sf_count_t>(values.size() / static_cast<std::size_t>(channels));
+    sf_count_t written;
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    if (subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE) {
+        // Floating-point files hold full scale as 1.0.
+        std::vector<float> scaled(values.size());
+        for (std::size_t k = 0; k < values.size(); ++k) scaled[k] = static_cast<float>(values[k]) / 32768.0f;
+        written = sf_writef_float(f, scaled.data(), frames);
+    } else {
+        written = sf_writef_short(f, values.data(), frames);
+    }
+    sf_close(f);
+    if (written != frames) throw std::runtime_error(path + ": short write");
+}
+
+inline void write_wav16(const std::string& path, int rate, int channels, const std::vector<std::int16_t>& values) {
+    write_sound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, rate, channels, values);
+}
+
+inline void write_float_wav(const std::string& path, int rate, int channels, const std::vector<float>& values) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) throw std::runtime_error(path + ": " + sf_strerror(nullptr));
+    sf_writef_float(f, values.data(), static_cast<sf_count_t>(values.size() / static_cast<std::size_t>(channels)));
+    sf_close(f);
+}
+
+inline std::vector<std::uint8_t> read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace test_sound

@@ -1,0 +1,203 @@
+# Helpers shared by the end-to-end cases; sourced by run_case.sh.
+# Each case gets its own Xvfb, found free by the server itself (-displayfd),
+# so cases can run side by side and never touch the user's display.
+
+build=${VELMORA_BUILD_DIR:?VELMORA_BUILD_DIR must name the build folder}
+source_dir=${VELMORA_SOURCE_DIR:?VELMORA_SOURCE_DIR must name the source folder}
+probe=${E2E_PROBE:-$build/tests/e2e_probe}
+sheet=$source_dir/data/p.bmp
+caption_pattern='^velmora v0\.01 - test_void$'
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
+shots=$build/tests/e2e-shots/$case_name
+rm -rf "$shots"
+mkdir -p "$shots"
+xvfb_pid=
+game_pid=
+game_out=$work/game.out
+game_err=$work/game.err
+failed=0
+
+note() { echo "-- $*"; }
+
+fail() {
+  failed=1
+  echo "FAIL: $*" >&2
+  if [ -s "$game_err" ]; then
+    echo "   game's standard error:" >&2
+    sed 's/^/   | /' "$game_err" >&2
+  fi
+  exit 1
+}
+
+cleanup() {
+  local status=$?
+  if [ -n "$game_pid" ] && kill -0 "$game_pid" 2>/dev/null; then
+    kill "$game_pid" 2>/dev/null
+    wait "$game_pid" 2>/dev/null
+  fi
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
+  if [ "$status" -ne 0 ] || [ "$failed" -ne 0 ]; then
+    echo "screenshots kept in $shots, scratch files in $work" >&2
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+
+require() {
+  local missing=() t
+  for t in Xvfb xdotool import xwininfo; do
+    command -v "$t" >/dev/null 2>&1 || missing+=("$t")
+  done
+  [ ${#missing[@]} -eq 0 ] || fail "missing tools: ${missing[*]} (scripts/setup.sh installs them)"
+  [ -x "$probe" ] || fail "$probe has not been built"
+  for t in "$@"; do
+    [ -x "$build/$t" ] || fail "$build/$t has not been built"
+  done
+}
+
+# A 640x480 screen, the game's own size, so full screen maps pixel for pixel.
+start_x() {
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  local i
+  for i in $(seq 100); do
+    [ -s "$work/display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || fail "Xvfb did not report a display within 10 s"
+  export DISPLAY=":$(head -n1 "$work/display")"
+  export SDL_VIDEODRIVER=x11 SDL_AUDIODRIVER=dummy
+  unset WAYLAND_DISPLAY
+  note "Xvfb on $DISPLAY"
+}
+
+# start_game DIR ARGS...: the game ($game_program, by default the built one)
+# in the background, working directory DIR.
+start_game() {
+  local dir=$1 program=${game_program:-$build/velmora}
+  shift
+  note "starting $program $* (in $dir)"
+  (cd "$dir" && exec "$program" "$@") >"$game_out" 2>"$game_err" &
+  game_pid=$!
+}
+
+game_alive() { kill -0 "$game_pid" 2>/dev/null; }
+
+# Waits for the game's window by its caption and sets wid.
+wait_window() {
+  local deadline=$((SECONDS + 15))
+  wid=
+  while [ $SECONDS -lt $deadline ]; do
+    game_alive || fail "velmora exited before its window appeared"
+    wid=$(xdotool search --name "$caption_pattern" 2>/dev/null | head -n1)
+    if [ -n "$wid" ] && xwininfo -id "$wid" 2>/dev/null | grep -q 'IsViewable'; then
+      break
+    fi
+    wid=
+    sleep 0.1
+  done
+  [ -n "$wid" ] || fail "no window captioned \"velmora v0.01 - test_void\" within 15 s"
+  local size
+  size=$(xwininfo -id "$wid" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
+  note "window $wid, $size"
+  [ "$size" = "640x480" ] || fail "the window is $size, not 640x480"
+}
+
+# With no window manager the keyboard goes where the input focus is put.
+take_keyboard() {
+  xdotool mousemove --window "$wid" 320 240 >/dev/null 2>&1
+  xdotool windowfocus "$wid" >/dev/null 2>&1 || true
+}
+
+pointer() {
+  local X Y
+  eval "$(xdotool getmouselocation --shell 2>/dev/null | grep -E '^[XY]=')"
+  echo "$X,$Y"
+}
+
+# Only in full screen does the game warp the pointer to (40,375) as it opens
+# its window (the screen is the window's size, so no scaling hides it).
+wait_pointer_warped() {
+  local deadline=$((SECONDS + 3))
+  while [ "$(pointer)" != "40,375" ]; do
+    [ $SECONDS -lt $deadline ] || fail "the pointer is at $(pointer), not warped to 40,375 as in full screen"
+    sleep 0.1
+  done
+}
+
+shot() { import -window "$wid" "$work/shot.png" 2>>"$work/import.log"; }
+
+# wait_screen NAME SECONDS CHECK...: polls screenshots until every probe check
+# holds; the matching screenshot is kept as NAME.png.
+wait_screen() {
+  local name=$1 limit=$2
+  shift 2
+  local deadline=$((SECONDS + limit))
+  while :; do
+    game_alive || fail "velmora exited while waiting for the $name screen"
+    if shot && "$probe" "$work/shot.png" --sheet "$sheet" "$@" >"$work/probe.out" 2>&1; then
+      cp "$work/shot.png" "$shots/$name.png"
+      note "$name screen seen"
+      return 0
+    fi
+    if [ $SECONDS -ge $deadline ]; then
+      [ -f "$work/shot.png" ] && cp "$work/shot.png" "$shots/$name-FAILED.png"
+      sed 's/^/   /' "$work/probe.out" >&2
+      fail "the $name screen did not appear within $limit s"
+    fi
+    sleep 0.2
+  done
+}
+
+# Real key presses through the X server's test extension, held long enough
+# for the game's once-a-frame key snapshot to see them.
+key_down() { xdotool keydown "$1"; }
+key_up() { xdotool keyup "$1"; }
+key_tap() {
+  xdotool keydown "$1"
+  sleep 0.1
+  xdotool keyup "$1"
+}
+
+# press_until NAME KEY SECONDS CHECK...: taps KEY until the screen passes the checks.
+press_until() {
+  local name=$1 key=$2 limit=$3
+  shift 3
+  local deadline=$((SECONDS + limit))
+  while :; do
+    key_tap "$key"
+    game_alive || fail "velmora exited after $key, waiting for the $name screen"
+    if shot && "$probe" "$work/shot.png" --sheet "$sheet" "$@" >"$work/probe.out" 2>&1; then
+      cp "$work/shot.png" "$shots/$name.png"
+      note "$name screen seen after $key"
+      return 0
+    fi
+    if [ $SECONDS -ge $deadline ]; then
+      [ -f "$work/shot.png" ] && cp "$work/shot.png" "$shots/$name-FAILED.png"
+      sed 's/^/   /' "$work/probe.out" >&2
+      fail "pressing $key did not bring the $name screen within $limit s"
+    fi
+    sleep 0.3
+  done
+}
+
+# wait_exit SECONDS STATUS: the game ends by itself within the time, with that status.
+wait_exit() {
+  local limit=$1 want=$2
+  local deadline=$((SECONDS + limit))
+  while game_alive; do
+    [ $SECONDS -lt $deadline ] || fail "velmora still running $limit s after it should have ended"
+    sleep 0.1
+  done
+  local status=0
+  wait "$game_pid" || status=$?
+  game_pid=
+  [ "$status" -eq "$want" ] || fail "velmora ended with status $status, expected $want"
+  note "velmora ended with status $status"
+}

@@ -1,0 +1,73 @@
+// start_stage in process, after the window exists (the window comes from the
+// environment in video_test.cpp): what each start leaves behind.
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "game/music.hpp"
+#include "game/pattern_store.hpp"
+#include "game/schedulers.hpp"
+#include "game/sprites.hpp"
+#include "game/startup.hpp"
+#include "game/video.hpp"
+#include "scratch.hpp"
+#include "support/task_reset.hpp"
+
+namespace {
+
+class StartStage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!sprite_sheet.surface_ptr) GTEST_SKIP() << "no sprite sheet found from " << SDL_GetError();
+        test_support::kill_all(update_tasks);
+    }
+    void TearDown() override { test_support::kill_all(update_tasks); }
+
+    int start(std::vector<std::string> args) {
+        args.insert(args.begin(), "velmora");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        return start_stage(static_cast<int>(args.size()), argv.data());
+    }
+
+    static void expect_sheet_keyed_cyan() {
+        const SDL_Surface* sheet = sprite_sheet.surface_ptr;
+        EXPECT_TRUE(sheet->flags & SDL_SRCCOLORKEY);
+        EXPECT_EQ(sheet->format->colorkey, SDL_MapRGB(window->format, 0, 255, 255));
+    }
+};
+
+}  // namespace
+
+TEST_F(StartStage, DemoStartRunsTheTitleDemoWithoutMusicOrPattern) {
+    const auto stream_before = music_stream;
+    const auto count_before = pattern_group_count;
+    ASSERT_EQ(start({"only-a-song.wav"}), 0);
+    EXPECT_EQ(test_support::live_count<gametask::titledemo>(update_tasks), 1);
+    EXPECT_EQ(test_support::live_count<gametask::titleready>(update_tasks), 0);
+    EXPECT_EQ(music_stream, stream_before);
+    EXPECT_EQ(pattern_group_count, count_before);
+    expect_sheet_keyed_cyan();
+}
+
+TEST_F(StartStage, NormalStartOpensTheMusicLoadsThePatternAndWaitsOnTheTitle) {
+    shell_test::scratch_dir dir;
+    shell_test::write_wav(dir / "song.wav", 4410, [](std::uint32_t k) { return k; });
+    shell_test::write_bytes(dir / "song.pat", {0x02, 0x07, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                               0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+    // The groups are never cleared, so only what this load adds is looked at.
+    const std::uint32_t first_before = pattern_groups[0].count;
+    const std::uint32_t second_before = pattern_groups[1].count;
+    ASSERT_EQ(start({dir / "song.wav", dir / "song.pat", "-window"}), 0);
+    EXPECT_NE(music_stream, 0u);
+    EXPECT_EQ(pattern_group_count, 2);
+    ASSERT_EQ(pattern_groups[0].count, first_before + 1);
+    EXPECT_EQ(pattern_groups[0][first_before].time, 7);
+    EXPECT_EQ(pattern_groups[1].count, second_before);
+    EXPECT_EQ(test_support::live_count<gametask::titleready>(update_tasks), 1);
+    EXPECT_EQ(test_support::live_count<gametask::titledemo>(update_tasks), 0);
+    expect_sheet_keyed_cyan();
+}
