@@ -54,7 +54,14 @@ struct double_sums {
     }
 };
 
+inline vec zero() { return _mm_setzero_ps(); }
 inline vec sub(vec a, vec b) { return _mm_sub_ps(a, b); }
+
+inline vec max_abs(vec peak, vec a) { return _mm_max_ps(peak, _mm_andnot_ps(_mm_set1_ps(-0.0f), a)); }
+// a / peak, or 0 where the peak is 0 (a whole series of zeros).
+inline vec normalised(vec a, vec peak) {
+    return _mm_andnot_ps(_mm_cmpeq_ps(peak, _mm_setzero_ps()), _mm_div_ps(a, peak));
+}
 
 // One second of one channel as floats v * 2^-15 (exact).
 inline void scale_samples(const std::int16_t* v, std::size_t step, float* out) {
@@ -75,11 +82,6 @@ inline void scale_samples(const std::int16_t* v, std::size_t step, float* out) {
         }
     }
     for (; n < sample_rate; ++n) out[n] = static_cast<float>(v[n * step]) * sample_scale;
-}
-inline vec max_abs(vec peak, vec a) { return _mm_max_ps(peak, _mm_andnot_ps(_mm_set1_ps(-0.0f), a)); }
-// a / peak, or 0 where the peak is 0 (a whole series of zeros).
-inline vec normalised(vec a, vec peak) {
-    return _mm_andnot_ps(_mm_cmpeq_ps(peak, _mm_setzero_ps()), _mm_div_ps(a, peak));
 }
 #else
 struct vec {
@@ -115,14 +117,12 @@ struct double_sums {
     }
 };
 
+inline vec zero() { return {{0.0f, 0.0f, 0.0f, 0.0f}}; }
 inline vec sub(vec a, vec b) {
     for (int u = 0; u < 4; ++u) a.v[u] -= b.v[u];
     return a;
 }
 
-inline void scale_samples(const std::int16_t* v, std::size_t step, float* out) {
-    for (std::size_t n = 0; n < sample_rate; ++n) out[n] = static_cast<float>(v[n * step]) * sample_scale;
-}
 inline vec max_abs(vec peak, vec a) {
     for (int u = 0; u < 4; ++u) peak.v[u] = std::max(peak.v[u], std::fabs(a.v[u]));
     return peak;
@@ -130,6 +130,10 @@ inline vec max_abs(vec peak, vec a) {
 inline vec normalised(vec a, vec peak) {
     for (int u = 0; u < 4; ++u) a.v[u] = peak.v[u] == 0.0f ? 0.0f : a.v[u] / peak.v[u];
     return a;
+}
+
+inline void scale_samples(const std::int16_t* v, std::size_t step, float* out) {
+    for (std::size_t n = 0; n < sample_rate; ++n) out[n] = static_cast<float>(v[n * step]) * sample_scale;
 }
 #endif
 
@@ -168,7 +172,6 @@ void analysis::fill_windows(const channel_view& source, std::uint32_t second) {
     const std::int16_t* v = source.values + source.channel + static_cast<std::size_t>(second) * sample_rate * step;
     scale_samples(v, step, samples_.data());
 
-    const vec zero = sub(load(samples_.data()), load(samples_.data()));
     for (std::size_t k = 0; k < static_cast<std::size_t>(window_length); k += 4) {
         const std::size_t offset = k % frame_length;
         float* rows[4];
@@ -176,7 +179,7 @@ void analysis::fill_windows(const channel_view& source, std::uint32_t second) {
             const std::size_t row = window_plan_.reversed(static_cast<std::uint32_t>(k + u));
             rows[u] = &window_re_[row * window_stride];
             float* im = &window_im_[row * window_stride];
-            for (std::size_t j = 0; j < transformed_windows; j += 4) store(im + j, zero);
+            for (std::size_t j = 0; j < transformed_windows; j += 4) store(im + j, zero());
         }
         if (offset + 4 > frame_length) {
             // These four points wrap round to the start of the frame.
@@ -229,7 +232,7 @@ void analysis::frame_magnitudes() {
         }
 
         const vec mean = sum.mean();
-        vec peak = sub(mean, mean);
+        vec peak = zero();
         for (std::size_t j = 0; j < transformed_windows; ++j) {
             a[j] = sub(a[j], mean);
             peak = max_abs(peak, a[j]);

@@ -4,8 +4,8 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <ostream>
 
 namespace converter {
@@ -28,7 +28,8 @@ console_encoding locale_console_encoding() {
 }
 
 std::string encode_for_console(std::string_view utf8, console_encoding encoding) {
-    if (encoding == console_encoding::utf8) return std::string(utf8);
+    const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
+    if (encoding == console_encoding::utf8 || ascii) return std::string(utf8);
     iconv_t cd = iconv_open("CP932", "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
     std::string out(utf8.size() * 2 + 8, '\0');

@@ -3,7 +3,6 @@
 #include <array>
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -157,7 +156,7 @@ void butterflies_lanes(const fft_plan& plan, float* re, float* im, std::size_t s
                        bool lower_half_only) {
     const std::size_t n = static_cast<std::size_t>(plan.size());
     if (n < 2 || lanes == 0) return;
-    const fft_stages::lane_set set{re, im, stride, lanes, plan.twiddle_re_.data(), plan.twiddle_im_.data()};
+    const fft_stages::lane_set set{re, im, stride, lanes, plan.twiddles_re(), plan.twiddles_im()};
     const fft_stages::stage_functions& run = stages_for(kernels_in_use().load(std::memory_order_relaxed));
 
     // The order of the butterflies changes, never their arithmetic: two

@@ -34,9 +34,10 @@ public:
     // Twiddle k of the stage whose butterflies span 2h points sits at h + k.
     float twiddle_re(std::size_t index) const { return twiddle_re_[index]; }
     float twiddle_im(std::size_t index) const { return twiddle_im_[index]; }
+    const float* twiddles_re() const { return twiddle_re_.data(); }
+    const float* twiddles_im() const { return twiddle_im_.data(); }
 
 private:
-    friend void butterflies_lanes(const fft_plan&, float*, float*, std::size_t, std::size_t, bool);
     std::int32_t size_;
     std::vector<std::uint32_t> reversed_;
     std::vector<float> twiddle_re_;

@@ -1,5 +1,6 @@
 // velmora_bc: turns a 44100 Hz sound file into a pattern file. Built twice,
 // the zetaflux edition with VELMORA_BC_ZETAFLUX defined to 1.
+#include <csignal>
 #include <iostream>
 #include <new>
 
@@ -18,6 +19,9 @@ constexpr std::string_view banner = converter::messages::banner_standard;
 
 int main(int argc, char** argv) {
     namespace msg = converter::messages;
+    // A reader that stops listening (velmora_bc ... | head) must not cut the
+    // conversion short.
+    std::signal(SIGPIPE, SIG_IGN);
     vaz::xbass<void> audio;
     converter::console con(std::cout, converter::locale_console_encoding());
 

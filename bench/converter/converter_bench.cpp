@@ -144,8 +144,9 @@ BENCHMARK(AnalysisVsFftw)->Name("AnalysisVsFftw/180s")->UseManualTime()->Unit(be
 
 // velmora_bc on a 180-second WAV, in a child so its peak is its own.
 void PeakMemory(benchmark::State& state) {
-    const std::string wav = "/tmp/velmora_bc_bench_180s.wav";
-    const std::string pat = "/tmp/velmora_bc_bench_180s.pat";
+    const std::string stem = "/tmp/velmora_bc_bench_" + std::to_string(getpid());
+    const std::string wav = stem + ".wav";
+    const std::string pat = stem + ".pat";
     SF_INFO info{};
     info.samplerate = static_cast<int>(converter::sample_rate);
     info.channels = 2;

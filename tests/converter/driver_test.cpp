@@ -93,28 +93,6 @@ TEST_F(Driver, ConvertsAndSaysSoWithoutBanner) {
     }
 }
 
-TEST_F(Driver, EditionsDifferOnlyInAngles) {
-    ASSERT_EQ(convert(false, {dir / "music.wav", dir / "s.pat"}).status, 0);
-    ASSERT_EQ(convert(true, {dir / "music.wav", dir / "z.pat"}).status, 0);
-    const auto s = test_sound::read_bytes(dir / "s.pat");
-    const auto z = test_sound::read_bytes(dir / "z.pat");
-    ASSERT_EQ(s.size(), z.size());
-    ASSERT_GT(s.size(), 100u);
-    bool angles_differ = false;
-    for (std::size_t k = 1; k + 4 <= s.size();) {
-        const bool terminator = s[k] == 0xFF && s[k + 1] == 0xFF && s[k + 2] == 0xFF && s[k + 3] == 0xFF;
-        if (terminator) {
-            k += 4;
-            continue;
-        }
-        EXPECT_TRUE(std::equal(s.begin() + static_cast<long>(k), s.begin() + static_cast<long>(k) + 4, z.begin() + static_cast<long>(k)));
-        angles_differ |= !std::equal(s.begin() + static_cast<long>(k) + 4, s.begin() + static_cast<long>(k) + 8, z.begin() + static_cast<long>(k) + 4);
-        EXPECT_TRUE(std::equal(s.begin() + static_cast<long>(k) + 8, s.begin() + static_cast<long>(k) + 12, z.begin() + static_cast<long>(k) + 8));
-        k += 12;
-    }
-    EXPECT_TRUE(angles_differ);
-}
-
 TEST_F(Driver, ShortSourceGivesTheEmptyTwoGroupFile) {
     test_sound::write_wav16(dir / "short.wav", 44100, 2, stereo_music(44000));
     const auto r = convert(false, {dir / "short.wav", dir / "out.pat"});

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
 # velmora with no arguments: the title demo, full screen, with bursts; Escape quits with status 0.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"

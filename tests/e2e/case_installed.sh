@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
 # `cmake --install` into a fresh prefix gives the GNU layout, and the installed
 # game, started from /, finds its installed sprite sheet and runs the demo.
 # shellcheck source=sprites.sh
@@ -21,6 +22,7 @@ for bc in velmora_bc velmora_bc_zetaflux; do
 done
 
 start_x
+# shellcheck disable=SC2034  # read by start_game
 game_program=$prefix/bin/velmora
 start_game /
 wait_window

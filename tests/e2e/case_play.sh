@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
 # A short stage made by velmora_bc from a generated song, played in a window:
 # title, start, play with the arrows held, result, back to the title, Escape.
 # shellcheck source=sprites.sh

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
 # scripts/play.sh with no display to open: it still makes and converts the
 # bundled stage, with the converter's progress visible, then says in one line
 # that there is no display and ends with a non-zero status.
@@ -22,8 +23,9 @@ run_play_script() {
   [ -s "$work/stage/song.pat" ] || fail "play.sh $what: no pattern file in $work/stage"
   local lines
   lines=$(wc -l <"$work/play.err")
-  [ "$lines" -eq 1 ] && grep -q 'no display' "$work/play.err" \
-    || fail "play.sh $what: expected one line about the missing display on standard error, got: $(cat "$work/play.err")"
+  if [ "$lines" -ne 1 ] || ! grep -q 'no display' "$work/play.err"; then
+    fail "play.sh $what: expected one line about the missing display on standard error, got: $(cat "$work/play.err")"
+  fi
   note "play.sh $what: status $status, $(cat "$work/play.err")"
 }
 

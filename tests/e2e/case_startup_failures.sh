@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
 # Every start-up failure: one line on standard error naming the file, status 1.
 require velmora make_song
 start_x

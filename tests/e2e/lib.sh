@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # case_name comes from run_case.sh
 # Helpers shared by the end-to-end cases; sourced by run_case.sh.
 # Each case gets its own Xvfb, found free by the server itself (-displayfd),
 # so cases can run side by side and never touch the user's display.
@@ -64,14 +65,15 @@ require() {
 start_x() {
   Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  local i
-  for i in $(seq 100); do
+  local _
+  for _ in $(seq 100); do
     [ -s "$work/display" ] && break
     kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
     sleep 0.1
   done
   [ -s "$work/display" ] || fail "Xvfb did not report a display within 10 s"
-  export DISPLAY=":$(head -n1 "$work/display")"
+  DISPLAY=":$(head -n1 "$work/display")"
+  export DISPLAY
   export SDL_VIDEODRIVER=x11 SDL_AUDIODRIVER=dummy
   unset WAYLAND_DISPLAY
   note "Xvfb on $DISPLAY"

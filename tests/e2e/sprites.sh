@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # used by the cases that source this
 # Probe checks for the sprites the screens show, as sheet rectangle and screen
 # position ("sprite:SX,SY,W,H:DX,DY"); sourced by the cases.
 title_image_at_centre="sprite:0,40,60,40:295,220"
