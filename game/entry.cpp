@@ -24,20 +24,6 @@ bool choose_fullscreen(int argc, char** argv) {
     return fullscreen;
 }
 
-namespace {
-
-void draw_playfield_border() {
-    constexpr int white = 0xffffff;
-    constexpr int l = playfield_left, t = playfield_top;
-    constexpr int r = playfield_left + playfield_size, b = playfield_top + playfield_size;
-    draw_line(white, l, t, r, t);
-    draw_line(white, r, t, r, b);
-    draw_line(white, r, b, l, b);
-    draw_line(white, l, b, l, t);
-}
-
-}  // namespace
-
 int velmora_main(int argc, char** argv) {
     spawn_drawing_layer();
 

@@ -52,3 +52,13 @@ void draw_line(int colour, int x0, int y0, int x1, int y1) {
     }
     SDL_UnlockSurface(screen);
 }
+
+void draw_playfield_border() {
+    constexpr int white = 0xffffff;
+    constexpr int l = playfield_left, t = playfield_top;
+    constexpr int r = playfield_left + playfield_size, b = playfield_top + playfield_size;
+    draw_line(white, l, t, r, t);
+    draw_line(white, r, t, r, b);
+    draw_line(white, r, b, l, b);
+    draw_line(white, l, b, l, t);
+}

@@ -1,5 +1,6 @@
 #include "gametask/bullet_echo.hpp"
 
+#include <array>
 #include <cmath>
 
 #include "game/schedulers.hpp"
@@ -27,24 +28,56 @@ void bullet_echo_update(node** cursor) {
 
 // Drawing ---------------------------------------------------------------
 
-void bullet_echo_draw(node** cursor) {
-    (void)cursor;
-    constexpr int dark_red = 0x800000;
+namespace {
+
+// Corner offsets of an exit mark's square from its centre: a square of
+// half-diagonal countdown/2, turned by (40 - countdown)/40 of a revolution.
+struct echo_corners {
+    int dx[4];
+    int dy[4];
+};
+
+echo_corners compute_echo_corners(std::int32_t n) {
     const float pi = vaz::single_pi();
     const float two_pi = 2.0f * pi;
     const float corner_angles[4] = {0.0f, pi / 2.0f, pi, (two_pi * 3.0f) / 4.0f};
-    // A square of half-diagonal countdown/2 around the exit point, turning
-    // once round as it shrinks to a point.
-    for_each_live<bullet_echo>([&](const bullet_echo& e) {
-        const std::int32_t n = e.countdown;
-        const float turned = static_cast<float>(static_cast<double>(two_pi * static_cast<float>(rules::exit_mark_updates - n)) /
-                                                static_cast<double>(rules::exit_mark_updates));
-        const float radius = static_cast<float>(n / 2);
+    const float turned = static_cast<float>(static_cast<double>(two_pi * static_cast<float>(rules::exit_mark_updates - n)) /
+                                            static_cast<double>(rules::exit_mark_updates));
+    const float radius = static_cast<float>(n / 2);
+    echo_corners c{};
+    for (int k = 0; k < 4; ++k) {
+        const float a = corner_angles[k] + turned;
+        c.dx[k] = static_cast<int>(static_cast<float>(std::cos(static_cast<double>(a))) * radius);
+        c.dy[k] = static_cast<int>(static_cast<float>(std::sin(static_cast<double>(a))) * radius);
+    }
+    return c;
+}
+
+// The shape depends on the countdown alone, so the trigonometry runs once per
+// countdown value rather than eight times per mark and frame.
+const echo_corners& corners_for(std::int32_t n) {
+    static const auto table = [] {
+        std::array<echo_corners, rules::exit_mark_updates + 1> t{};
+        for (std::int32_t i = 0; i <= rules::exit_mark_updates; ++i) t[static_cast<std::size_t>(i)] = compute_echo_corners(i);
+        return t;
+    }();
+    if (n >= 0 && n <= rules::exit_mark_updates) return table[static_cast<std::size_t>(n)];
+    static echo_corners other;
+    other = compute_echo_corners(n);
+    return other;
+}
+
+}  // namespace
+
+void bullet_echo_draw(node** cursor) {
+    (void)cursor;
+    constexpr int dark_red = 0x800000;
+    for_each_live<bullet_echo>([](const bullet_echo& e) {
+        const echo_corners& c = corners_for(e.countdown);
         int cx[4], cy[4];
         for (int k = 0; k < 4; ++k) {
-            const float a = corner_angles[k] + turned;
-            cx[k] = static_cast<int>(static_cast<float>(std::cos(static_cast<double>(a))) * radius) + e.x + playfield_left;
-            cy[k] = static_cast<int>(static_cast<float>(std::sin(static_cast<double>(a))) * radius) + e.y + playfield_top;
+            cx[k] = c.dx[k] + e.x + playfield_left;
+            cy[k] = c.dy[k] + e.y + playfield_top;
         }
         draw_line(dark_red, cx[0], cy[0], cx[1], cy[1]);
         draw_line(dark_red, cx[1], cy[1], cx[2], cy[2]);

@@ -436,3 +436,30 @@ TEST_F(Drawing, ResultImageCoversTheBullets) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ fills
+
+// The game's fill writes pixels itself; it must leave exactly what
+// SDL_FillRect leaves, also where a rectangle sticks out of the screen.
+TEST_F(Drawing, FillMatchesTheLibraryFillAtEveryEdge) {
+    SDL_Surface* screen = window->surface_ptr;
+    const struct {
+        int x, y, w, h;
+    } cases[] = {{10, 10, 3, 3}, {-2, 5, 3, 3}, {638, 477, 3, 3}, {-5, -5, 3, 3},
+                 {639, 479, 1, 1}, {600, 20, 20, 440}, {-30, 100, 700, 2}, {100, -40, 2, 600}};
+    std::vector<Uint32> ours(640 * 480), library(640 * 480);
+    auto snapshot = [&](std::vector<Uint32>& into) {
+        for (int y = 0; y < 480; ++y)
+            for (int x = 0; x < 640; ++x) into[static_cast<std::size_t>(y * 640 + x)] = screen_pixel(x, y);
+    };
+    for (const auto& c : cases) {
+        clear_screen(black);
+        fill_rect(c.x, c.y, c.w, c.h, dark_red);
+        snapshot(ours);
+        clear_screen(black);
+        SDL_Rect r{static_cast<Sint16>(c.x), static_cast<Sint16>(c.y), static_cast<Uint16>(c.w), static_cast<Uint16>(c.h)};
+        SDL_FillRect(screen, &r, dark_red);
+        snapshot(library);
+        EXPECT_EQ(ours, library) << c.x << "," << c.y << " " << c.w << "x" << c.h;
+    }
+}
