@@ -12,7 +12,6 @@ namespace gametask {
 using vaz::tasksystem::node;
 
 const vaz::tasksystem::body_fn bullet_ctor::body = &bullet_ctor_update;
-const vaz::tasksystem::body_fn bullet_ctor::draw::body = &bullet_ctor_draw;
 
 namespace {
 
@@ -53,10 +52,5 @@ void bullet_ctor_update(node** cursor) {
     update_tasks.spawn<outi>();  // with two groups the second finds the marker live
     end_own_task<bullet_ctor>(cursor);
 }
-
-// Drawing ---------------------------------------------------------------
-
-// A constructor has no picture; this type is not in the draw line.
-void bullet_ctor_draw(node** cursor) { (void)cursor; }
 
 }  // namespace gametask

@@ -15,12 +15,8 @@ struct bullet_ctor {
 
     static const vaz::tasksystem::body_fn body;
 
-    struct draw {
-        static const vaz::tasksystem::body_fn body;
-    };
 };
 
 void bullet_ctor_update(vaz::tasksystem::node** cursor);
-void bullet_ctor_draw(vaz::tasksystem::node** cursor);
 
 }  // namespace gametask

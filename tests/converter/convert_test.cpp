@@ -10,8 +10,10 @@
 #include "converter/output_file.hpp"
 #include "kernel_sets.hpp"
 #include "reference.hpp"
-#include "scratch_dir.hpp"
+#include "support/scratch_dir.hpp"
 #include "sound_files.hpp"
+
+using test_support::scratch_dir;
 
 using converter::edition;
 using converter::wave_sample;

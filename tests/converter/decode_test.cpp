@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "audiolayer/audiolayer.hpp"
-#include "scratch_dir.hpp"
+#include "support/scratch_dir.hpp"
 #include "sound_files.hpp"
+
+using test_support::scratch_dir;
 
 namespace al = audiolayer;
 

@@ -7,8 +7,10 @@
 
 #include "converter/convert.hpp"
 #include "run_process.hpp"
-#include "scratch_dir.hpp"
+#include "support/scratch_dir.hpp"
 #include "sound_files.hpp"
+
+using test_support::scratch_dir;
 
 namespace {
 

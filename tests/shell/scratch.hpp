@@ -1,9 +1,6 @@
 #pragma once
 // A fresh folder per test, removed with everything in it afterwards, and
 // small helpers to put files into it.
-#include <ftw.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,28 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch_dir.hpp"
+
 namespace shell_test {
 
-class scratch_dir {
-public:
-    scratch_dir() {
-        char name[] = "/tmp/velmora_shell_test.XXXXXX";
-        if (mkdtemp(name) == nullptr) std::abort();
-        path_ = name;
-    }
-    ~scratch_dir() {
-        nftw(path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return std::remove(p); }, 16,
-             FTW_DEPTH | FTW_PHYS);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using test_support::scratch_dir;
 
 inline void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);

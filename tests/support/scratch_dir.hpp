@@ -4,16 +4,17 @@
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+namespace test_support {
 
 // A fresh folder per test, removed with everything in it afterwards.
 class scratch_dir {
 public:
     scratch_dir() {
-        std::string pattern = "/tmp/velmora_bc_test.XXXXXX";
+        std::string pattern = "/tmp/velmora_test.XXXXXX";
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         if (mkdtemp(name.data()) == nullptr) std::abort();
@@ -44,3 +45,5 @@ public:
 private:
     std::string path_;
 };
+
+}  // namespace test_support
