@@ -2,6 +2,7 @@
 // its file open and is decoded straight into the caller's buffer when the data
 // is asked for, so the whole sound is never held twice in memory.
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -118,6 +119,21 @@ bool riff_data_truncated(const char* path) {
     return truncated;
 }
 
+// Decoded 16-bit data beyond this many times the file's size is a promise to
+// check, not to trust: a header of a few hundred bytes can declare gigabytes,
+// which the caller would allocate before the data turned out missing. Real
+// compression stays far below it; only near-silent lossless data goes
+// beyond, and it is then counted, which costs one extra decoding pass.
+constexpr std::uint64_t max_trusted_expansion = 64;
+
+bool promises_more_than_it_holds(const char* path, const loaded_sample& smp) {
+    struct stat st {};
+    // Pipes and devices cannot be decoded twice; they are left as they were.
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const std::uint64_t declared = static_cast<std::uint64_t>(smp.frames) * smp.chans * 2u;
+    return declared > static_cast<std::uint64_t>(st.st_size) * max_trusted_expansion;
+}
+
 }  // namespace
 
 bool init(int, std::uint32_t) {
@@ -171,6 +187,11 @@ handle sample_load(const char* path) {
     if (major == SF_FORMAT_MPEG || info.frames == SF_COUNT_MAX || info.frames < 0) {
         smp.frames = decode(smp, std::numeric_limits<sf_count_t>::max(), nullptr);
         if (smp.frames < 0) return refuse(sf_strerror(file));
+        if (sf_seek(file, 0, SEEK_SET) != 0) return refuse("cannot rewind the decoder");
+    } else if (promises_more_than_it_holds(path, smp)) {
+        const sf_count_t delivered = decode(smp, smp.frames, nullptr);
+        if (delivered < 0) return refuse(sf_strerror(file));
+        if (delivered < smp.frames) return refuse("the sound data ends early");
         if (sf_seek(file, 0, SEEK_SET) != 0) return refuse("cannot rewind the decoder");
     }
     if (smp.frames == 0) return refuse("no sound data");

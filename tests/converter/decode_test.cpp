@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "audiolayer/audiolayer.hpp"
@@ -125,6 +127,31 @@ TEST_F(DecodeLayer, RefusesWhatIsNotWholeSound) {
         EXPECT_STRNE(al::last_error(), "") << name;
     }
     EXPECT_EQ(al::sample_load(nullptr), 0u);
+}
+
+// A tiny file may declare gigabytes of sound; the layer must find out before
+// it reports a length anyone would allocate for.
+TEST_F(DecodeLayer, ChecksAHeaderThatPromisesFarMoreThanTheFileHolds) {
+    test_sound::write_sound(dir / "short.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, stereo);
+    auto bytes = test_sound::read_bytes(dir / "short.flac");
+    ASSERT_GT(bytes.size(), 26u);
+    ASSERT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4, "fLaC"));
+    // The stream information's 36-bit sample count ends at byte 26.
+    const std::uint64_t huge = 500000000;  // 2 GB of stereo 16-bit data
+    bytes[21] = static_cast<std::uint8_t>((bytes[21] & 0xF0) | ((huge >> 32) & 0x0F));
+    for (int k = 0; k < 4; ++k) bytes[22 + k] = static_cast<std::uint8_t>(huge >> (24 - 8 * k));
+    test_sound::write_bytes(dir / "liar.flac", bytes);
+    EXPECT_EQ(al::sample_load((dir / "liar.flac").c_str()), 0u);
+    EXPECT_NE(std::string(al::last_error()).find("ends early"), std::string::npos) << al::last_error();
+
+    // Near-silent lossless data really is that compact, and still loads whole.
+    std::vector<std::int16_t> quiet(44100 * 2 * 10, 0);
+    quiet[1000] = 5;
+    test_sound::write_sound(dir / "quiet.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, quiet);
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "quiet.flac").c_str(), &st), 0);
+    ASSERT_GT(quiet.size() * 2, static_cast<std::size_t>(st.st_size) * 64) << "not compact enough to be counted";
+    EXPECT_EQ(load(dir / "quiet.flac"), quiet);
 }
 
 TEST_F(DecodeLayer, HandlesDieWithTheLibrary) {
