@@ -10,8 +10,14 @@ function(velmora_target_options target)
     # node's previous task; GCC must not treat those stores as dead.
     target_compile_options(${target} PRIVATE -fno-lifetime-dse)
   endif()
-  if(VELMORA_SANITIZE)
-    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
+  if(VELMORA_SANITIZE OR VELMORA_FUZZ)
+    # Undefined behaviour stops the program, so a test cannot pass over it.
+    target_compile_options(${target} PRIVATE
+      -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+  if(VELMORA_FUZZ)
+    # Coverage for the fuzzer in every library it drives.
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
   endif()
 endfunction()

@@ -9,6 +9,7 @@ packages=(
   libsndfile1-dev libboost-dev libfftw3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick x11-utils
+  clang libclang-rt-14-dev valgrind
 )
 
 missing=()
