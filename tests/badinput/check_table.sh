@@ -1,0 +1,556 @@
+#!/usr/bin/env bash
+# Checks every row of the "## Bad input" table in README.md against the built
+# programs: each row names a case set up below; the case is run with every
+# program the row names, and what it printed, on which stream, and how it
+# ended are compared with the row. A row naming no case here, a case with no
+# row, a malformed row or a case that cannot be set up fails the check.
+#
+# Needs VELMORA_BUILD_DIR, VELMORA_SOURCE_DIR, BADINPUT_SOUND (the tone
+# writer) and the two libraries preloaded into the game,
+# BADINPUT_RECORD_VIDEO_MODE and BADINPUT_FAIL_VIDEO_MODE; CTest sets them.
+# BADINPUT_INSTALLED_SHEET names the sheet an install would put in place.
+set -uo pipefail
+shopt -u patsub_replacement 2>/dev/null
+
+build=${VELMORA_BUILD_DIR:?VELMORA_BUILD_DIR must name the build folder}
+source_dir=${VELMORA_SOURCE_DIR:?VELMORA_SOURCE_DIR must name the source folder}
+readme=${BADINPUT_README:-$source_dir/README.md}
+make_sound=${BADINPUT_SOUND:?BADINPUT_SOUND must name the badinput_sound program}
+record_video_mode=${BADINPUT_RECORD_VIDEO_MODE:?BADINPUT_RECORD_VIDEO_MODE must name the recording library}
+fail_video_mode=${BADINPUT_FAIL_VIDEO_MODE:?BADINPUT_FAIL_VIDEO_MODE must name the refusing library}
+installed_sheet=${BADINPUT_INSTALLED_SHEET:-}
+
+# The table's texts are those of this locale: UTF-8 messages, untranslated
+# system texts.
+export LC_ALL=C.UTF-8 SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy
+unset LANGUAGE LD_PRELOAD
+
+end_limit=20  # seconds a failing run may take before it counts as hanging
+quit_after=1  # seconds a running game is left alone with its window before it is asked to quit
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-badinput.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+src=$work/src      # converter sources
+stage=$work/stage  # the game's working folder: music, pattern file, data/p.bmp
+
+# --- running the programs ---------------------------------------------------
+
+# Set by the checker before each case, read by the run helpers.
+prog=          # the program under test
+expect_runs=0  # 1 when the row says the game keeps running until it is asked to quit
+# Set by a case.
+file=          # the path the messages name (FILE in the table)
+setup_error=   # why the case could not be set up
+game_dir=      # the game's working folder, $stage when empty
+game_program=  # another copy of the game to run instead of $prog
+game_preload=  # the library preloaded into the game, the mode recorder when empty
+game_env=()    # NAME=value pairs for the game
+bc_file_limit= # KiB the converter's files may hold (ulimit -f), unlimited when empty
+# Set by the run helpers.
+ran=0
+status=
+elapsed_ms=
+alive_at_quit=0
+bc_dir=
+bc_before=
+
+# launch DIR COMMAND...: runs COMMAND in DIR. A run expected to end is given
+# end_limit seconds; one expected to keep running is asked to quit (SIGTERM,
+# as a window manager would) once it has opened its window and run for
+# quit_after more seconds. SIGKILL follows 5 s after any SIGTERM.
+launch() {
+  local dir=$1 t0 now seen_mode=
+  shift
+  t0=$(date +%s%N)
+  (
+    cd "$dir" || exit 126
+    if [ -n "$bc_file_limit" ]; then
+      ulimit -f "$bc_file_limit"
+      trap '' XFSZ # a full file must fail the write, not end the process
+    fi
+    exec timeout -k 5 -s TERM --preserve-status "$end_limit" "$@"
+  ) >"$work/out" 2>"$work/err" </dev/null &
+  local pid=$!
+  alive_at_quit=0
+  if [ "$expect_runs" = 1 ]; then
+    while kill -0 "$pid" 2>/dev/null; do
+      now=$(date +%s%N)
+      [ -z "$seen_mode" ] && [ -s "$work/video_mode" ] && seen_mode=$now
+      if [ -n "$seen_mode" ] && [ $(((now - seen_mode) / 1000000)) -ge $((quit_after * 1000)) ]; then
+        alive_at_quit=1
+        kill -TERM "$pid" # timeout passes it on to the program
+        break
+      fi
+      sleep 0.1
+    done
+  fi
+  wait "$pid"
+  status=$?
+  elapsed_ms=$((($(date +%s%N) - t0) / 1000000))
+  ran=1
+}
+
+snapshot() { (cd "$1" && { find . -type d; find . ! -type d ! -type f; find . -type f -exec md5sum {} +; } | sort); }
+
+# run_bc ARGS...: the converter in a fresh folder holding an old pattern file
+# old.pat and an empty folder, folder/. Relative output paths land there.
+run_bc() {
+  bc_dir=$work/bc.$RANDOM$RANDOM
+  mkdir -p "$bc_dir/folder"
+  printf '\001\377\377\377\377' >"$bc_dir/old.pat"
+  bc_before=$(snapshot "$bc_dir")
+  launch "$bc_dir" "$prog" "$@"
+}
+
+# run_game ARGS...: the game in $stage (or $game_dir), with the mode recorder
+# (or $game_preload) preloaded.
+run_game() {
+  rm -f "$work/video_mode"
+  launch "${game_dir:-$stage}" env \
+    ASAN_OPTIONS=verify_asan_link_order=0 \
+    LD_PRELOAD="${game_preload:-$record_video_mode}" \
+    BADINPUT_VIDEO_MODE_LOG="$work/video_mode" \
+    "${game_env[@]}" "${game_program:-$prog}" "$@"
+}
+
+cannot_set_up() {
+  setup_error=$1
+  return 1
+}
+
+# --- the cases, one per table row --------------------------------------------
+
+case_bc.args.none() { run_bc; }
+case_bc.args.one() { run_bc "$src/short.wav"; }
+case_bc.args.three() { run_bc "$src/short.wav" out.pat extra; }
+# The same text for every wrong count; each run is compared with the row.
+case_bc.args.zetaflux() {
+  run_bc && check_run &&
+    run_bc "$src/short.wav" && check_run &&
+    run_bc "$src/short.wav" out.pat extra
+}
+case_bc.source.missing() { run_bc "$src/missing.wav" old.pat; }
+case_bc.source.folder() { run_bc "$src" old.pat; }
+case_bc.source.empty() {
+  : >"$src/empty.wav"
+  run_bc "$src/empty.wav" old.pat
+}
+case_bc.source.not_sound() {
+  echo "not a sound" >"$src/text.wav"
+  run_bc "$src/text.wav" old.pat
+}
+case_bc.source.no_samples() {
+  "$make_sound" "$src/nothing.wav" 44100 2 0 || return
+  run_bc "$src/nothing.wav" old.pat
+}
+case_bc.source.cut_wav() {
+  head -c "$(($(stat -c %s "$src/two_seconds.wav") / 3))" "$src/two_seconds.wav" >"$src/cut.wav"
+  run_bc "$src/cut.wav" old.pat
+}
+case_bc.source.cut_flac() {
+  head -c "$(($(stat -c %s "$src/two_seconds.flac") / 3))" "$src/two_seconds.flac" >"$src/cut.flac"
+  run_bc "$src/cut.flac" old.pat
+}
+case_bc.rate.48000() {
+  "$make_sound" "$src/48k.wav" 48000 2 48000 || return
+  run_bc "$src/48k.wav" old.pat
+}
+case_bc.output.no_folder() { run_bc "$src/short.wav" missing/out.pat; }
+case_bc.output.folder() { run_bc "$src/short.wav" folder; }
+case_bc.output.empty_name() { run_bc "$src/short.wav" ""; }
+case_bc.output.dev_full() {
+  [ -c /dev/full ] || cannot_set_up "there is no /dev/full" || return
+  run_bc "$src/short.wav" /dev/full
+}
+case_bc.output.disk_full() {
+  bc_file_limit=1
+  run_bc "$src/one_second_mono.wav" old.pat
+}
+
+case_game.music.missing() {
+  file=missing.wav
+  run_game missing.wav good.pat -window
+}
+case_game.music.not_audio() {
+  echo "not a sound" >"$stage/text.wav"
+  file=text.wav
+  run_game text.wav good.pat -window
+}
+case_game.music.empty() {
+  : >"$stage/empty.wav"
+  file=empty.wav
+  run_game empty.wav good.pat -window
+}
+case_game.music.folder() {
+  mkdir -p "$stage/folder"
+  file=folder
+  run_game folder good.pat -window
+}
+case_game.music.first() {
+  file=missing.wav
+  run_game missing.wav missing.pat -window
+}
+case_game.pattern.missing() {
+  file=missing.pat
+  run_game song.wav missing.pat -window
+}
+case_game.pattern.folder() {
+  mkdir -p "$stage/folder"
+  file=folder
+  run_game song.wav folder -window
+}
+# pattern_case NAME BYTES: the game with a pattern file of those bytes (printf escapes).
+pattern_case() {
+  # shellcheck disable=SC2059  # the bytes are the format
+  printf "$2" >"$stage/$1"
+  file=$1
+  run_game song.wav "$1" -window
+}
+case_game.pattern.empty() { pattern_case empty.pat ''; }
+case_game.pattern.count0() { pattern_case count0.pat '\000\377\377\377\377'; }
+case_game.pattern.count3() { pattern_case count3.pat '\003\377\377\377\377\377\377\377\377\377\377\377\377'; }
+case_game.pattern.count255() { pattern_case count255.pat '\377\377\377\377\377'; }
+# One whole record (time 5, angle 0, speed 1), then the end of the file.
+case_game.pattern.no_terminator() { pattern_case unterminated.pat '\001\005\000\000\000\000\000\000\000\000\000\200\077'; }
+case_game.pattern.no_second_terminator() { pattern_case one_terminator.pat '\002\377\377\377\377'; }
+# A time and half an angle.
+case_game.pattern.cut_record() { pattern_case cut.pat '\001\005\000\000\000\000\000'; }
+case_game.pattern.cut_record_2() { pattern_case cut2.pat '\002\377\377\377\377\005\000\000\000\000\000\000\000'; }
+# A working folder whose data/p.bmp is not a picture.
+unreadable_sheet() {
+  game_dir=$work/bad_sheet
+  mkdir -p "$game_dir/data"
+  echo "not a picture" >"$game_dir/data/p.bmp"
+}
+case_game.sheet.unreadable() {
+  unreadable_sheet
+  run_game "$stage/song.wav" "$stage/good.pat" -window
+}
+case_game.sheet.unreadable_demo() {
+  unreadable_sheet
+  run_game
+}
+# A copy of the game in a folder with no data/ near it, run from another such
+# folder: only an installed sheet could still be found.
+sheetless_game() {
+  if [ -n "$installed_sheet" ] && [ -e "$installed_sheet" ]; then
+    cannot_set_up "a sprite sheet is installed at $installed_sheet, so the game always finds one"
+    return
+  fi
+  mkdir -p "$work/sheetless/bin" "$work/sheetless/run"
+  cp "$prog" "$work/sheetless/bin/velmora" || return
+  game_program=$work/sheetless/bin/velmora
+  game_dir=$work/sheetless/run
+}
+case_game.sheet.missing() {
+  sheetless_game || return
+  run_game "$stage/song.wav" "$stage/good.pat" -window
+}
+case_game.sheet.missing_demo() {
+  sheetless_game || return
+  run_game
+}
+case_game.audio.no_device() {
+  game_env=(SDL_AUDIODRIVER=no_such_driver)
+  run_game song.wav good.pat -window
+}
+case_game.video.refused() {
+  game_preload=$fail_video_mode
+  run_game song.wav good.pat -window
+}
+case_game.options.one_file() { run_game missing.wav; }
+case_game.options.window_alone() { run_game -window; }
+case_game.options.unknown() { run_game song.wav good.pat --window; }
+case_game.options.capital() { run_game song.wav good.pat -Window; }
+case_game.options.third_file() { run_game song.wav good.pat other.pat; }
+case_game.options.before_files() {
+  file=-window
+  run_game -window song.wav good.pat
+}
+
+# --- inputs shared by the cases ----------------------------------------------
+
+prepare() {
+  mkdir -p "$src" "$stage/data"
+  "$make_sound" "$src/short.wav" 44100 2 1000 &&
+    "$make_sound" "$src/one_second_mono.wav" 44100 1 44100 &&
+    "$make_sound" "$src/two_seconds.wav" 44100 2 88200 &&
+    "$make_sound" "$src/two_seconds.flac" 44100 2 88200 &&
+    "$make_sound" "$stage/song.wav" 44100 2 44100 || return
+  cp "$source_dir/data/p.bmp" "$stage/data/p.bmp" || return
+  printf '\001\377\377\377\377' >"$stage/good.pat" # one empty group
+}
+
+# --- reading the table -------------------------------------------------------
+
+failures=0
+checked=0
+fail() {
+  failures=$((failures + 1))
+  echo "FAIL: $*"
+}
+
+trim() {
+  local s=$1
+  s=${s#"${s%%[![:space:]]*}"}
+  s=${s%"${s##*[![:space:]]}"}
+  printf '%s' "$s"
+}
+
+# Glob-escapes text so that [[ x == $pattern ]] takes it literally.
+literal() {
+  local s=$1
+  s=${s//\\/\\\\}
+  s=${s//\*/\\*}
+  s=${s//\?/\\?}
+  s=${s//\[/\\[}
+  printf '%s' "$s"
+}
+
+# The table's line as a pattern: FILE is the case's path, … any text.
+line_pattern() {
+  local p
+  p=$(literal "$1")
+  p=${p//FILE/$(literal "$file")}
+  p=${p//…/*}
+  printf '%s' "$p"
+}
+
+# Row fields of the row being checked.
+row_id=
+row_stream=
+row_status=
+row_lines=()
+
+# Compares the last run with the row; says what differs. Returns 1 on a mismatch.
+check_run() {
+  local what
+  what="$row_id ($(basename "$prog"))"
+  if [ "$ran" != 1 ]; then
+    fail "$what: the case ran nothing"
+    return 1
+  fi
+  local ok=1
+  local shown=$work/none
+  : >"$shown"
+  case $row_stream in
+    stdout) shown=$work/out ;;
+    stderr) shown=$work/err ;;
+  esac
+  local other
+  for other in out err; do
+    if [ "$work/$other" != "$shown" ] && [ -s "$work/$other" ]; then
+      ok=0
+      echo "   unexpected text on std$other:"
+      sed 's/^/   | /' "$work/$other"
+    fi
+  done
+  local actual=()
+  mapfile -t actual <"$shown"
+  if [ -s "$shown" ] && [ "$(tail -c 1 "$shown" | od -An -c | tr -d ' ')" != '\n' ]; then
+    ok=0
+    echo "   the last line on $row_stream has no line feed"
+  fi
+  local i n=${#row_lines[@]}
+  [ ${#actual[@]} -gt "$n" ] && n=${#actual[@]}
+  for ((i = 0; i < n; i++)); do
+    local want=${row_lines[i]-} got=${actual[i]-}
+    local pattern
+    pattern=$(line_pattern "$want")
+    # shellcheck disable=SC2053  # the table's line is a pattern
+    if [ $i -ge ${#row_lines[@]} ] || [ $i -ge ${#actual[@]} ] || ! [[ $got == $pattern ]]; then
+      ok=0
+      echo "   line $((i + 1)) on $row_stream:"
+      echo "     table: ${row_lines[i]-(no line)}"
+      echo "     got:   ${actual[i]-(no line)}"
+    fi
+  done
+
+  if [ "$expect_runs" = 1 ]; then
+    local want_mode=fullscreen
+    [[ $row_status == *"in a window"* ]] && want_mode=window
+    if [ "$alive_at_quit" != 1 ]; then
+      ok=0
+      echo "   ended by itself after $elapsed_ms ms with status $status; the table says it keeps running"
+    elif [ "$status" -ne 0 ]; then
+      ok=0
+      echo "   asked to quit, it ended with status $status, not 0"
+    fi
+    local mode
+    mode=$(cat "$work/video_mode" 2>/dev/null)
+    if [ "$mode" != "$want_mode" ]; then
+      ok=0
+      echo "   asked for display mode [${mode//$'\n'/, }], the table says $want_mode"
+    fi
+  else
+    if [ "$elapsed_ms" -ge $((end_limit * 1000)) ]; then
+      ok=0
+      echo "   still running after $end_limit s"
+    elif [ "$status" -ne "$row_status" ]; then
+      ok=0
+      echo "   exit status $status, the table says $row_status"
+    fi
+  fi
+
+  # A failing converter run leaves its folder, old.pat included, as it was.
+  if [ -n "$bc_dir" ] && [ "$status" -ne 0 ] && [ "$(snapshot "$bc_dir")" != "$bc_before" ]; then
+    ok=0
+    echo "   the run changed its folder:"
+    diff <(echo "$bc_before") <(snapshot "$bc_dir") | sed 's/^/   | /'
+  fi
+
+  checked=$((checked + 1))
+  if [ $ok = 1 ]; then
+    echo "ok   $what"
+    return 0
+  fi
+  fail "$what: does not match its row"
+  return 1
+}
+
+# check_row PROGRAMS: runs the row's case with each program and compares its
+# last run (a case may compare earlier runs itself).
+check_row() {
+  local name before
+  for name in "$@"; do
+    prog=$build/$name
+    if [ ! -x "$prog" ]; then
+      fail "$row_id: $prog has not been built"
+      continue
+    fi
+    file='' setup_error='' game_dir='' game_program='' game_preload='' bc_file_limit='' bc_dir=''
+    game_env=()
+    ran=0
+    before=$failures
+    if ! "case_$row_id"; then
+      [ "$failures" -ne "$before" ] || fail "$row_id ($name): cannot be set up${setup_error:+: $setup_error}"
+      continue
+    fi
+    check_run
+  done
+}
+
+# Parses one table line into the row fields and checks it.
+take_row() {
+  local line=$1 cells
+  IFS='|' read -r -a cells <<<"$line"
+  if [ ${#cells[@]} -ne 7 ] || [ -n "$(trim "${cells[0]}")" ]; then
+    fail "malformed row (6 cells expected): $line"
+    return
+  fi
+  local id_cell programs_cell stream_cell prints_cell status_cell
+  id_cell=$(trim "${cells[1]}")
+  programs_cell=$(trim "${cells[2]}")
+  stream_cell=$(trim "${cells[4]}")
+  prints_cell=$(trim "${cells[5]}")
+  status_cell=$(trim "${cells[6]}")
+
+  if ! [[ $id_cell =~ ^\`([a-z0-9_.]+)\`$ ]]; then
+    fail "malformed case name: $id_cell"
+    return
+  fi
+  row_id=${BASH_REMATCH[1]}
+  if [ -n "${seen[$row_id]-}" ]; then
+    fail "$row_id: listed twice"
+    return
+  fi
+  seen[$row_id]=1
+  if ! declare -F "case_$row_id" >/dev/null; then
+    fail "$row_id: no such case here; add a function case_$row_id to $(basename "$0")"
+    return
+  fi
+
+  local programs=() token rest=$programs_cell
+  while [[ $rest =~ ^\`([a-z_]+)\`(,[[:space:]]*)?(.*)$ ]]; do
+    token=${BASH_REMATCH[1]}
+    rest=${BASH_REMATCH[3]}
+    case $row_id:$token in
+      game.*:velmora | bc.*:velmora_bc | bc.*:velmora_bc_zetaflux) programs+=("$token") ;;
+      *)
+        fail "$row_id: $token is not a program this case can run"
+        return
+        ;;
+    esac
+  done
+  if [ -n "$rest" ] || [ ${#programs[@]} -eq 0 ]; then
+    fail "$row_id: malformed program list: $programs_cell"
+    return
+  fi
+
+  row_lines=()
+  if [ "$prints_cell" = nothing ]; then
+    if [ "$stream_cell" != "—" ]; then
+      fail "$row_id: a row printing nothing has — as its stream"
+      return
+    fi
+  else
+    if [ "$stream_cell" != stdout ] && [ "$stream_cell" != stderr ]; then
+      fail "$row_id: stream must be stdout or stderr: $stream_cell"
+      return
+    fi
+    local piece
+    while IFS= read -r piece; do
+      if ! [[ $piece =~ ^\`([^\`]+)\`$ ]]; then
+        fail "$row_id: each printed line goes in backticks, lines joined by <br>: $prints_cell"
+        return
+      fi
+      row_lines+=("${BASH_REMATCH[1]}")
+    done <<<"${prints_cell//<br>/$'\n'}"
+  fi
+  row_stream=$stream_cell
+
+  case $status_cell in
+    "runs full screen, 0 on quit" | "runs in a window, 0 on quit")
+      [ "$row_id" = "${row_id#bc.}" ] || {
+        fail "$row_id: only the game keeps running"
+        return
+      }
+      expect_runs=1
+      ;;
+    *)
+      if ! [[ $status_cell =~ ^[0-9]+$ ]]; then
+        fail "$row_id: status must be a number or \"runs full screen|in a window, 0 on quit\": $status_cell"
+        return
+      fi
+      expect_runs=0
+      ;;
+  esac
+  row_status=$status_cell
+  check_row "${programs[@]}"
+}
+
+# --- main ---------------------------------------------------------------------
+
+[ -f "$readme" ] || {
+  echo "FAIL: no $readme"
+  exit 1
+}
+table=$(awk '/^## Bad input[[:space:]]*$/ { on = 1; next } on && /^## / { exit } on && /^\|/' "$readme")
+[ -n "$table" ] || {
+  echo "FAIL: $readme has no table under \"## Bad input\""
+  exit 1
+}
+prepare || {
+  echo "FAIL: cannot make the shared inputs"
+  exit 1
+}
+
+declare -A seen=()
+rows=0
+while IFS= read -r line; do
+  # The header and the separator line.
+  [[ $line =~ ^\|[[:space:]]*Case[[:space:]]*\| ]] && continue
+  [[ $line =~ ^\|[-:|[:space:]]+$ ]] && continue
+  rows=$((rows + 1))
+  take_row "$line"
+done <<<"$table"
+
+# Every case this script knows must have its row.
+while read -r _ _ fn; do
+  id=${fn#case_}
+  [ "$id" != "$fn" ] || continue
+  [ -n "${seen[$id]-}" ] || fail "$id: a known case with no row in the table"
+done < <(declare -F)
+
+echo "$rows rows, $checked runs checked, $failures failures"
+[ "$failures" -eq 0 ]
