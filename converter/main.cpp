@@ -6,6 +6,7 @@
 
 #include "converter/console.hpp"
 #include "converter/convert.hpp"
+#include "converter/output_file.hpp"
 #include "converter/wave_sample.hpp"
 #include "vaz/xbass.hpp"
 
@@ -39,6 +40,14 @@ int main(int argc, char** argv) {
     }
     if (source.info.freq != converter::sample_rate) {
         con.line(msg::rate_refused);
+        return 1;
+    }
+
+    // The source is read whole by now, but replacing it with the pattern
+    // file would still lose the user's music.
+    if (converter::same_file(argv[1], argv[2])) {
+        con.line(msg::output_not_created);
+        con.line(msg::conversion_failed);
         return 1;
     }
 

@@ -10,7 +10,14 @@
 
 namespace converter {
 
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 output_file::output_file(const std::string& path) : path_(path) {
+    // An empty name would only fail at the final rename, after the work.
+    if (path.empty()) return;
     // Writing through a link must replace the file it points to, not the link.
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {

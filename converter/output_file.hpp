@@ -11,6 +11,10 @@ namespace converter {
 // succeeded, so a failed or interrupted conversion never leaves a partial
 // file at the path and never harms the file that was there. A path naming a
 // device or a pipe is written directly.
+// True when both names lead to one existing file, through links of either
+// kind: writing the pattern file there would destroy the source.
+bool same_file(const std::string& a, const std::string& b);
+
 class output_file : public pattern::sink {
 public:
     explicit output_file(const std::string& path);
@@ -18,8 +22,9 @@ public:
     output_file(const output_file&) = delete;
     output_file& operator=(const output_file&) = delete;
 
-    // False when the path cannot take a file: its folder is missing or not
-    // writable, it names a folder, or the file there may not be written.
+    // False when the path cannot take a file: it is empty, its folder is
+    // missing or not writable, it names a folder, or the file there may not
+    // be written.
     bool created() const { return file_ != nullptr; }
     void put(const std::uint8_t* bytes, std::size_t count) override;
     // Puts the finished file in place; false when anything failed on the way.

@@ -158,6 +158,16 @@ case_bc.rate.48000() {
 case_bc.output.no_folder() { run_bc "$src/short.wav" missing/out.pat; }
 case_bc.output.folder() { run_bc "$src/short.wav" folder; }
 case_bc.output.empty_name() { run_bc "$src/short.wav" ""; }
+case_bc.output.is_source() {
+  cp "$src/short.wav" "$src/same.wav" && ln -sf same.wav "$src/same_link.wav" || return
+  local before out
+  before=$(md5sum <"$src/same.wav")
+  for out in "$src/same.wav" "$src/./same.wav" "$src/same_link.wav"; do
+    run_bc "$src/same.wav" "$out" || return
+    [ "$(md5sum <"$src/same.wav")" = "$before" ] || cannot_set_up "writing to $out changed the source" || return
+    [ "$out" = "$src/same_link.wav" ] || check_run || return
+  done
+}
 case_bc.output.dev_full() {
   [ -c /dev/full ] || cannot_set_up "there is no /dev/full" || return
   run_bc "$src/short.wav" /dev/full

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
@@ -181,6 +182,23 @@ TEST_F(Driver, OutputThatCannotBeCreated) {
         EXPECT_EQ(r.out, not_created + failed) << out;
         EXPECT_EQ(r.status, 1);
     }
+}
+
+// The output may not be the source itself, under any of its names: the
+// user's music would be replaced by the pattern file.
+TEST_F(Driver, TheSourceIsNeverTheOutput) {
+    const auto original = test_sound::read_bytes(dir / "music.wav");
+    ASSERT_EQ(symlink((dir / "music.wav").c_str(), (dir / "link.wav").c_str()), 0);
+    ASSERT_EQ(link((dir / "music.wav").c_str(), (dir / "hard.wav").c_str()), 0);
+    for (const std::string& out : {dir / "music.wav", dir / "./music.wav", dir / "link.wav", dir / "hard.wav"}) {
+        const auto r = convert(true, {dir / "music.wav", out});
+        EXPECT_EQ(r.out, not_created + failed) << out;
+        EXPECT_EQ(r.status, 1) << out;
+        EXPECT_EQ(test_sound::read_bytes(dir / "music.wav"), original) << out;
+    }
+    EXPECT_EQ(dir.entries().size(), 4u) << "no file left behind";
+    // An empty output name is refused before any work, as a name that cannot be created.
+    EXPECT_EQ(convert(false, {dir / "music.wav", ""}).out, not_created + failed);
 }
 
 // A full disk, as the file size limit makes it: the writes fail, the old file
