@@ -3,6 +3,7 @@
 // mixer's music channel while that stream is the one last started.
 #include <SDL.h>
 #include <SDL_mixer.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -104,7 +105,20 @@ handle stream_create_file(const char* path) {
         fail(errno ? std::strerror(errno) : "cannot open the file");
         return 0;
     }
+    // A folder opens for reading too, and an empty file reaches a path of
+    // the mixer's that loses memory; both are told apart here.
+    struct stat st {};
+    const bool is_folder = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+    const bool is_empty = !is_folder && S_ISREG(st.st_mode) && st.st_size == 0;
     std::fclose(f);
+    if (is_folder) {
+        fail(std::strerror(EISDIR));
+        return 0;
+    }
+    if (is_empty) {
+        fail("the file is empty");
+        return 0;
+    }
     Mix_Music* music = Mix_LoadMUS(path);
     if (!music) {
         fail(std::string("not a WAV, OGG, MP3 or FLAC file that can be decoded (") + Mix_GetError() + ")");

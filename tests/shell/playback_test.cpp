@@ -131,7 +131,9 @@ TEST_F(Playback, MissingOrUndecodableFileGivesNoStreamAndAReason) {
 
     shell_test::write_bytes(dir / "empty.ogg", {});
     EXPECT_EQ(audiolayer::stream_create_file((dir / "empty.ogg").c_str()), 0u);
+    EXPECT_STREQ(audiolayer::last_error(), "the file is empty");
     EXPECT_EQ(audiolayer::stream_create_file(dir.path().c_str()), 0u) << "a folder is no music";
+    EXPECT_STREQ(audiolayer::last_error(), "Is a directory");
 }
 
 TEST_F(Playback, AfterStopRewindAndPlayStartFromTheBeginningAgain) {
