@@ -1,19 +1,55 @@
 #!/usr/bin/env bash
 # One entry point for a fresh machine:
 #   ./run.sh play   set up, build, make the bundled stage and play it in a window
-#   ./run.sh test   set up, build and run every test
+#   ./run.sh test   set up, build and run every test: the plain build, the same
+#                   tests built with address and undefined-behaviour sanitizers,
+#                   and a short run of each fuzz target
 #   ./run.sh bench  set up, build and run the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")"
 build=${BUILD_DIR:-build}
+mode=${1:-}
 
-scripts/setup.sh
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)"
-
-case "${1:-}" in
-  play) exec scripts/play.sh "$build" ;;
-  test) cd "$build" && exec ctest --output-on-failure -j2 --timeout 300 ;;
-  bench) exec scripts/bench.sh "$build" ;;
+case "$mode" in
+  play|test|bench) ;;
   *) echo "usage: $0 play|test|bench" >&2; exit 2 ;;
 esac
+
+scripts/setup.sh
+bench=OFF
+[ "$mode" = bench ] && bench=ON
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BENCH=$bench >/dev/null
+cmake --build "$build" -j"$(nproc)"
+
+case "$mode" in
+  play) exec scripts/play.sh "$build" ;;
+  bench) exec scripts/bench.sh "$build" ;;
+esac
+
+# Every stage runs even when an earlier one failed, so one run shows all.
+failed=()
+phase() { echo; echo "== $1"; }
+
+phase "tests ($build)"
+(cd "$build" && ctest --output-on-failure -j2 --timeout 300) || failed+=(tests)
+
+# -O1 keeps the sanitized build and its tests quick; the checks are the same.
+sanitized=${SANITIZE_BUILD_DIR:-build-sanitize}
+phase "tests with address and undefined-behaviour sanitizers ($sanitized)"
+if cmake -S . -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
+     -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF >/dev/null &&
+   cmake --build "$sanitized" -j"$(nproc)"; then
+  (cd "$sanitized" && ctest --output-on-failure -j2 --timeout 300) || failed+=(sanitized-tests)
+else
+  failed+=(sanitized-build)
+fi
+
+phase "fuzz targets, ${FUZZ_SECONDS:-30} s each"
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}" "${FUZZ_BUILD_DIR:-build-fuzz}" || failed+=(fuzz)
+
+echo
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}" >&2
+  exit 1
+fi
+echo "all tests, sanitized tests and fuzz runs passed"
