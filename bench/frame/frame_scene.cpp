@@ -161,6 +161,17 @@ void fill_crowded() {
     fill_blood_and_sparks();
 }
 
+void top_up() {
+    fill_incoming();
+    fill_tracers();
+    fill_exit_marks();
+    fill_blood_and_sparks();
+}
+
+pool_counts live_per_pool() {
+    return {live<gt::bullet_echo>(), live<gt::bullet_r>(), live<gt::bullet_b>(), live<gt::blood>(), live<gt::spark>()};
+}
+
 void start_demo() {
     kill_every_update_task();
     spawn<gt::titledemo>();

@@ -16,6 +16,17 @@ bool open();
 // marks at every stage of their count, blood and sparks in flight.
 void fill_crowded();
 
+// Spawns into every free slot of the five big pools what fill_crowded
+// would, leaving the live tasks as they are: the pools are full again.
+void top_up();
+
+// Live tasks of each of the five big pools, in the order exit marks,
+// incoming bullets, tracers, blood, sparks.
+struct pool_counts {
+    int echo, incoming, tracers, blood, sparks;
+};
+pool_counts live_per_pool();
+
 // Empties every update pool and starts the title demo.
 void start_demo();
 
