@@ -12,10 +12,6 @@ require velmora velmora_bc make_song
 [ -s "$work/song.pat" ] || fail "velmora_bc wrote no pattern file"
 note "stage: $(stat -c %s "$work/song.pat") bytes of patterns"
 
-title_screen=("$title_image_at_centre" "$title_label" "$smile_face" "$first_counter_label" "$second_counter_label"
-              "$(digit_zero_at 0 30)" "$(digit_zero_at 45 30)" "$(digit_zero_at 0 50)" "$(digit_zero_at 45 50)"
-              "$point_glyph" "$(digit_zero_at 55 50)" "$(digit_zero_at 60 50)" "${empty_gauge[@]}")
-
 start_x
 start_game "$source_dir" "$work/song.wav" "$work/song.pat" -window
 wait_window

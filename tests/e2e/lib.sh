@@ -8,6 +8,10 @@ source_dir=${VELMORA_SOURCE_DIR:?VELMORA_SOURCE_DIR must name the source folder}
 probe=${E2E_PROBE:-$build/tests/e2e_probe}
 sheet=$source_dir/data/p.bmp
 caption_pattern='^velmora v0\.01 - test_void$'
+# A command the game runs under (valgrind, for the leak check) and a factor
+# for every time limit, as such a tool slows the game down.
+read -r -a game_wrapper <<<"${E2E_GAME_WRAPPER:-}"
+time_scale=${E2E_TIME_SCALE:-1}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
 shots=$build/tests/e2e-shots/$case_name
@@ -85,7 +89,7 @@ start_game() {
   local dir=$1 program=${game_program:-$build/velmora}
   shift
   note "starting $program $* (in $dir)"
-  (cd "$dir" && exec "$program" "$@") >"$game_out" 2>"$game_err" &
+  (cd "$dir" && exec "${game_wrapper[@]}" "$program" "$@") >"$game_out" 2>"$game_err" &
   game_pid=$!
 }
 
@@ -93,7 +97,7 @@ game_alive() { kill -0 "$game_pid" 2>/dev/null; }
 
 # Waits for the game's window by its caption and sets wid.
 wait_window() {
-  local deadline=$((SECONDS + 15))
+  local deadline=$((SECONDS + 15 * time_scale))
   wid=
   while [ $SECONDS -lt $deadline ]; do
     game_alive || fail "velmora exited before its window appeared"
@@ -140,7 +144,7 @@ shot() { import -window "$wid" "$work/shot.png" 2>>"$work/import.log"; }
 wait_screen() {
   local name=$1 limit=$2
   shift 2
-  local deadline=$((SECONDS + limit))
+  local deadline=$((SECONDS + limit * time_scale))
   while :; do
     game_alive || fail "velmora exited while waiting for the $name screen"
     if shot && "$probe" "$work/shot.png" --sheet "$sheet" "$@" >"$work/probe.out" 2>&1; then
@@ -171,7 +175,7 @@ key_tap() {
 press_until() {
   local name=$1 key=$2 limit=$3
   shift 3
-  local deadline=$((SECONDS + limit))
+  local deadline=$((SECONDS + limit * time_scale))
   while :; do
     key_tap "$key"
     game_alive || fail "velmora exited after $key, waiting for the $name screen"
@@ -192,7 +196,7 @@ press_until() {
 # wait_exit SECONDS STATUS: the game ends by itself within the time, with that status.
 wait_exit() {
   local limit=$1 want=$2
-  local deadline=$((SECONDS + limit))
+  local deadline=$((SECONDS + limit * time_scale))
   while game_alive; do
     [ $SECONDS -lt $deadline ] || fail "velmora still running $limit s after it should have ended"
     sleep 0.1

@@ -16,3 +16,7 @@ empty_gauge=("all:600,20,20,1:ffffff" "all:600,459,20,1:ffffff" "all:600,20,1,44
 playfield_area="100,15,450,450"
 tracers_on_screen="count:$playfield_area:000080:9"
 incoming_on_screen="count:$playfield_area:800000:9"
+# The title screen before any run: counters at zero, face, title panel, empty gauge.
+title_screen=("$title_image_at_centre" "$title_label" "$smile_face" "$first_counter_label" "$second_counter_label"
+              "$(digit_zero_at 0 30)" "$(digit_zero_at 45 30)" "$(digit_zero_at 0 50)" "$(digit_zero_at 45 50)"
+              "$point_glyph" "$(digit_zero_at 55 50)" "$(digit_zero_at 60 50)" "${empty_gauge[@]}")
