@@ -25,7 +25,7 @@ void require(bool ok, const char* what) {
     }
 }
 
-constexpr unsigned max_channels = 3;  // mono, stereo, and more than the two converted
+constexpr unsigned max_channels = 8;  // mono, stereo, and strides beyond the two converted
 constexpr unsigned max_seconds = 2;
 
 }  // namespace
