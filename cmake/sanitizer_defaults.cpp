@@ -11,8 +11,8 @@ const char* __ubsan_default_options() { return "print_stacktrace=1:halt_on_error
 const char* __lsan_default_options() { return "print_suppressions=0"; }
 
 // Leaks inside system libraries, none of them memory our code owns: the SDL
-// 1.2 layer keeps part of the video surface after SDL_Quit (as a three-line
-// program shows), and the audio and display back ends keep their D-Bus and
+// 1.2 layer keeps part of the video surface after SDL_Quit (as a program of a
+// few lines shows), and the audio and display back ends keep their D-Bus and
 // GLX connections for the life of the process. The frames through these
 // libraries carry no frame pointers, so only the library can be named.
 const char* __lsan_default_suppressions() {

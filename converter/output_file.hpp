@@ -6,15 +6,15 @@
 
 namespace converter {
 
+// True when both names lead to one existing file, through links of either
+// kind: writing the pattern file there would destroy the source.
+bool same_file(const std::string& a, const std::string& b);
+
 // A pattern file under construction. It is written beside its final path
 // and renamed over it only when every write, the flush and the close have
 // succeeded, so a failed or interrupted conversion never leaves a partial
 // file at the path and never harms the file that was there. A path naming a
 // device or a pipe is written directly.
-// True when both names lead to one existing file, through links of either
-// kind: writing the pattern file there would destroy the source.
-bool same_file(const std::string& a, const std::string& b);
-
 class output_file : public pattern::sink {
 public:
     explicit output_file(const std::string& path);
