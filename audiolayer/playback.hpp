@@ -6,9 +6,11 @@
 // files streamed to the default output device. Files are decoded with
 // libsndfile, so the game plays whatever the converter reads (WAV in any
 // encoding, FLAC, Ogg Vorbis, Opus, MP3, AIFF), and fed to SDL_mixer through
-// its music hook in the device's format, rate and channel count. A stream
-// holds a few fixed-size blocks, never the whole song. Handles are 0 on
-// failure. Every function is called on the main thread.
+// its music hook in the device's format, rate and channel count. The front
+// left and right channels are played (a mono file on both sides); further
+// channels are left out. A stream holds a few fixed-size blocks, never the
+// whole song. Handles are 0 on failure. Every function is called on the main
+// thread.
 namespace audiolayer::playback {
 
 using handle = std::uint32_t;

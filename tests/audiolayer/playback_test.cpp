@@ -303,6 +303,23 @@ TEST_F(Playback, RewindWhilePlayingRestartsAtTheFirstFrame) {
     }
 }
 
+// Damage met while playing ends the music there: no noise, no hang.
+TEST_F(Playback, ACutFileEndsWhereItsDataEnds) {
+    test_sound::write_sound(dir / "whole.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, tone(2));
+    const auto whole = test_sound::read_bytes(dir / "whole.flac");
+    test_sound::write_bytes(dir / "cut.flac",
+                            std::vector<std::uint8_t>(whole.begin(), whole.begin() + whole.size() / 2));
+    const al::handle h = open("cut.flac");
+    const auto got = play_whole(h);
+    al::output_clock clock{};
+    ASSERT_TRUE(al::channel_get_clock(h, &clock));
+    EXPECT_LT(clock.frames, tone(2).size() / 2);
+    EXPECT_GT(clock.frames, tone(2).size() / 8) << "what is there is played";
+    const auto music = front_pair(dir / "whole.flac", 0, 1);
+    const std::size_t heard = std::min<std::size_t>(2 * clock.frames, got.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(heard), music.begin()));
+}
+
 TEST_F(Playback, MissingOrUndecodableFileGivesNoStreamAndAReason) {
     EXPECT_EQ(al::stream_create_file((dir / "missing.wav").c_str()), 0u);
     EXPECT_NE(std::string(al::last_error()).find("No such file"), std::string::npos) << al::last_error();
