@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "converter/convert.hpp"
-#include "game/pattern_loader.hpp"
+#include "pattern/pattern_loader.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "game/pattern_loader.hpp"
+#include "pattern/pattern_loader.hpp"
 
 namespace {
 

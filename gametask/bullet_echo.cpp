@@ -3,11 +3,11 @@
 #include <array>
 #include <cmath>
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 #include "vaz/single_pi.hpp"
 
 namespace gametask {

@@ -1,11 +1,11 @@
 #include "gametask/myship.hpp"
 
-#include "game/keyboard.hpp"
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 

@@ -1,10 +1,10 @@
 #include "gametask/spark.hpp"
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 #include "vaz/single_pi.hpp"
 
 #include <cmath>

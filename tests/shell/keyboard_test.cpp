@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "game/keyboard.hpp"
+#include "shell/keyboard.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "game/video.hpp"
+#include "shell/video.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "game/keyboard.hpp"
+#include "shell/keyboard.hpp"
 
 key_edge query_key(int key) {
     const bool now = key_state[key] == 1;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "game/pattern_loader.hpp"
-#include "scratch.hpp"
+#include "pattern/pattern_loader.hpp"
+#include "support/scratch.hpp"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
-#include "game/video.hpp"
+#include "gametask/schedulers.hpp"
 #include "screen.hpp"
+#include "shell/sprites.hpp"
+#include "shell/video.hpp"
 #include "support/task_reset.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "game/frame_pacing.hpp"
+#include "shell/frame_pacing.hpp"
 
 #include <SDL.h>
 

@@ -6,10 +6,10 @@
 #include <initializer_list>
 #include <stdexcept>
 
-#include "game/keyboard.hpp"
-#include "game/pattern_store.hpp"
-#include "game/schedulers.hpp"
 #include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/pattern_store.hpp"
 #include "support/task_reset.hpp"
 
 namespace logic_test {

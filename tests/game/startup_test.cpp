@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "scratch.hpp"
+#include "support/scratch.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "game/sprites.hpp"
+#include "shell/sprites.hpp"
 
 #include <SDL_image.h>
 
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "game/video.hpp"
+#include "shell/video.hpp"
 
 namespace {
 

@@ -1,21 +1,32 @@
-// start_stage in process, after the window exists (the window comes from the
-// environment in video_test.cpp): what each start leaves behind.
+// start_stage in process, after the window exists: what each start leaves
+// behind. One window object may exist per process; this environment opens it.
 #include <SDL.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "game/music.hpp"
-#include "game/pattern_store.hpp"
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "game/startup.hpp"
-#include "game/video.hpp"
-#include "scratch.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/music.hpp"
+#include "shell/pattern_store.hpp"
+#include "shell/sprites.hpp"
+#include "shell/video.hpp"
+#include "support/scratch.hpp"
 #include "support/task_reset.hpp"
 
 namespace {
+
+class window_environment : public ::testing::Environment {
+public:
+    void SetUp() override { window = new vaz::xcppsdl<void>(0); }
+    void TearDown() override {
+        delete window;
+        window = nullptr;
+    }
+};
+
+const ::testing::Environment* const the_window = ::testing::AddGlobalTestEnvironment(new window_environment);
 
 class StartStage : public ::testing::Test {
 protected:

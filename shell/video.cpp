@@ -1,4 +1,4 @@
-#include "game/video.hpp"
+#include "shell/video.hpp"
 
 #include <cstddef>
 #include <cstdlib>

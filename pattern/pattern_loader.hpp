@@ -2,7 +2,11 @@
 #include <istream>
 #include <string>
 
-#include "game/pattern_store.hpp"
+#include "pattern/bullet_pattern_element.hpp"
+#include "vaz/rope_array.hpp"
+
+// One group of events in file order, in chunks that never move.
+using pattern_group = vaz::rope_array<bullet_pattern_element, 85>;
 
 // Reads a pattern file: one count byte (1 or 2), then that many groups of
 // 12-byte little-endian records, each group ended by a time of -1. Records are

@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "game/schedulers.hpp"
-#include "game/video.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/video.hpp"
 
 namespace drawing_test {
 

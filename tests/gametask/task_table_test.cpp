@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "game/schedulers.hpp"
 #include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
 #include "support/task_reset.hpp"
 
 using vaz::tasksystem::node;

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "game/sprites.hpp"
-#include "game/video.hpp"
 #include "screen.hpp"
+#include "shell/sprites.hpp"
+#include "shell/video.hpp"
 
 namespace {
 

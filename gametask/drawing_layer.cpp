@@ -1,4 +1,4 @@
-#include "game/schedulers.hpp"
+#include "gametask/schedulers.hpp"
 
 void spawn_drawing_layer() {
     namespace gt = gametask;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "game/sprites.hpp"
+#include "shell/sprites.hpp"
 
 // The drawing tests render into the game's real screen surface under the dummy
 // video driver. Only one window may exist in a process, so it is opened once,

@@ -1,4 +1,4 @@
-#include "game/pattern_loader.hpp"
+#include "pattern/pattern_loader.hpp"
 
 #include <cerrno>
 #include <cstdint>
