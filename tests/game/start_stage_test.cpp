@@ -1,8 +1,10 @@
-// start_stage in process, after the window exists: what each start leaves
-// behind. One window object may exist per process; this environment opens it.
+// start_stage in process, after the window and the audio output exist, as the
+// program has them: what each start leaves behind. One window object may exist
+// per process; this environment opens it and the audio output.
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,11 +21,18 @@ namespace {
 
 class window_environment : public ::testing::Environment {
 public:
-    void SetUp() override { window = new vaz::xcppsdl<void>(0); }
+    void SetUp() override {
+        audio = std::make_unique<vaz::xbass<void>>();
+        window = new vaz::xcppsdl<void>(0);
+    }
     void TearDown() override {
         delete window;
         window = nullptr;
+        audio.reset();
     }
+
+private:
+    std::unique_ptr<vaz::xbass<void>> audio;
 };
 
 const ::testing::Environment* const the_window = ::testing::AddGlobalTestEnvironment(new window_environment);
