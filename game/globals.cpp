@@ -17,7 +17,7 @@
 
 std::mt19937 rng(rng_seed_from_clock());
 
-pattern_group pattern_groups[2];
+pattern_group pattern_groups[pattern::max_groups];
 signed char pattern_group_count = 0;
 
 vaz::xbass<void> audio_output(vaz::xbass<void>::on_failure::exit_with_message);

@@ -6,12 +6,14 @@
 #include <fstream>
 #include <string>
 
+#include "pattern/byte_order.hpp"
+
 namespace {
 
 bool read_u32_le(std::istream& in, std::uint32_t& v) {
-    unsigned char b[4];
+    std::uint8_t b[4];
     if (!in.read(reinterpret_cast<char*>(b), sizeof b)) return false;
-    v = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
+    v = pattern::decode_le32(b);
     return true;
 }
 
@@ -31,7 +33,7 @@ pattern_load_result ended(std::istream& in, pattern_load_status at_end, int coun
 
 }  // namespace
 
-pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[2], signed char& group_count) {
+pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[pattern::max_groups], signed char& group_count) {
     errno = 0;
     char count;
     if (!in.get(count)) return ended(in, pattern_load_status::empty, -1, -1);
@@ -56,7 +58,7 @@ pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[2], s
     }
 }
 
-pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[2], signed char& group_count) {
+pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[pattern::max_groups], signed char& group_count) {
     errno = 0;
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in) return {pattern_load_status::cannot_open, -1, -1, errno};

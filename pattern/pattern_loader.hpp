@@ -29,8 +29,8 @@ struct pattern_load_result {
     int os_error;    // errno of a failed open or read, else 0
 };
 
-pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[2], signed char& group_count);
-pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[2], signed char& group_count);
+pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[pattern::max_groups], signed char& group_count);
+pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[pattern::max_groups], signed char& group_count);
 
 // One line saying what went wrong, naming the file; empty for a successful load.
 std::string describe_pattern_failure(const char* path, const pattern_load_result& r);

@@ -35,7 +35,7 @@ constexpr std::uint32_t one_and_a_half = 0x3fc00000;     // 1.5f
 constexpr std::uint32_t minus_two_and_a_quarter = 0xc0100000;  // -2.25f
 
 struct loaded {
-    pattern_group groups[2];
+    pattern_group groups[pattern::max_groups];
     signed char count = 0;
     pattern_load_result result{};
     std::streampos stopped_at = -1;
@@ -198,12 +198,12 @@ TEST(PatternLoaderFile, LoadsFromAPathAndRejectsAMissingFile) {
     append(file, group_of(2));
     shell_test::write_bytes(dir / "ok.pat", file);
 
-    pattern_group groups[2];
+    pattern_group groups[pattern::max_groups];
     signed char count = 0;
     EXPECT_EQ(load_pattern_file((dir / "ok.pat").c_str(), groups, count).status, pattern_load_status::loaded);
     EXPECT_EQ(groups[0].count, 2u);
 
-    pattern_group untouched[2];
+    pattern_group untouched[pattern::max_groups];
     signed char untouched_count = 0;
     const pattern_load_result missing = load_pattern_file((dir / "nope.pat").c_str(), untouched, untouched_count);
     EXPECT_EQ(missing.status, pattern_load_status::cannot_open);
