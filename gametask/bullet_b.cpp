@@ -35,7 +35,7 @@ void bullet_b_update(node** cursor) {
 
 void bullet_b_draw(node** cursor) {
     (void)cursor;
-    constexpr Uint32 dark_blue = 0x000080;
+    static constexpr fill_colour dark_blue{0x000080};
     for_each_live<bullet_b>([](const bullet_b& b) { fill_rect(screen_left(b.x, 3), screen_top(b.y, 3), 3, 3, dark_blue); });
 }
 

@@ -1,13 +1,16 @@
 #pragma once
 #include <cstdint>
 
+#include "pattern/bullet_pattern_element.hpp"
+
 // Frame pacing at 60 updates per second against absolute deadlines: frame k
 // after the anchor ends at anchor + k * 1000 / 60 ms, so rounding never adds
 // up. Every 60 frames the anchor moves on by exactly 1000 ms, which keeps the
 // numbers small and lets SDL's 32-bit millisecond counter wrap harmlessly.
 namespace pacing {
 
-constexpr std::uint32_t updates_per_second = 60;
+// One update per tick of the pattern file, so events fire in time with the music.
+constexpr std::uint32_t updates_per_second = pattern::ticks_per_second;
 constexpr std::uint32_t ms_per_second = 1000;
 // A frame later than this behind its deadline is a stall (a dragged window, a
 // suspended process): the schedule restarts from now instead of racing to

@@ -81,7 +81,8 @@ void blit(const sprite& s, int x, int y) {
     SDL_UpperBlit(s.sheet->surface_ptr, &source, window->surface_ptr, &destination);
 }
 
-void fill_rect(int x, int y, int w, int h, Uint32 pixel) {
+void fill_rect(int x, int y, int w, int h, fill_colour colour) {
+    const Uint32 pixel = colour.pixel;
     if (w <= 0 || h <= 0 || !fits_screen_rect(x, y)) return;
     SDL_Surface* screen = window->surface_ptr;
     if (screen->format->BytesPerPixel != 4 || SDL_MUSTLOCK(screen)) {

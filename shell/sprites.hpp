@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/colours.hpp"
 #include "vaz/xcppsdl.hpp"
 
 // The sprite sheet, loaded during static construction; null when it could not be read.
@@ -37,7 +38,7 @@ extern const sprite bullet_halo;
 void blit(const sprite& s, int x, int y);
 
 // Fills a screen rectangle with a raw pixel value of the 32-bit screen.
-void fill_rect(int x, int y, int w, int h, Uint32 pixel);
+void fill_rect(int x, int y, int w, int h, fill_colour colour);
 
 // Loads the sheet from the first of sprite_sheet_locations() that holds a
 // file; null when none does or the file is not a readable image.

@@ -13,9 +13,10 @@ bool poll_events() {
     return keep_running;
 }
 
-void draw_line(int colour, int x0, int y0, int x1, int y1) {
+void draw_line(line_colour colour, int x0, int y0, int x1, int y1) {
     SDL_Surface* screen = window->surface_ptr;
-    const Uint32 pixel = SDL_MapRGB(window->format, (colour >> 16) & 0xff, (colour >> 8) & 0xff, colour & 0xff);
+    const int rgb = colour.rgb;
+    const Uint32 pixel = SDL_MapRGB(window->format, (rgb >> 16) & 0xff, (rgb >> 8) & 0xff, rgb & 0xff);
     if (SDL_LockSurface(screen) == -1) throw std::runtime_error("cannot lock the screen surface");
 
     auto plot = [screen, pixel](int x, int y) {
@@ -54,7 +55,7 @@ void draw_line(int colour, int x0, int y0, int x1, int y1) {
 }
 
 void draw_playfield_border() {
-    constexpr int white = 0xffffff;
+    static constexpr line_colour white{0xffffff};
     constexpr int l = playfield_left, t = playfield_top;
     constexpr int r = playfield_left + playfield_size, b = playfield_top + playfield_size;
     draw_line(white, l, t, r, t);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "shell/colours.hpp"
 #include "vaz/xcppsdl.hpp"
 
 // The one window; every fill, blit and line targets its screen surface.
@@ -18,8 +19,7 @@ constexpr int playfield_size = 440;
 bool poll_events();
 
 // A Bresenham line straight into the screen, both ends drawn, clipped per pixel.
-// colour is 0xRRGGBB, mapped through the screen's format.
-void draw_line(int colour, int x0, int y0, int x1, int y1);
+void draw_line(line_colour colour, int x0, int y0, int x1, int y1);
 
 // The white frame around the playfield, drawn every frame after the clear.
 void draw_playfield_border();

@@ -454,7 +454,7 @@ TEST_F(Drawing, FillMatchesTheLibraryFillAtEveryEdge) {
     };
     for (const auto& c : cases) {
         clear_screen(black);
-        fill_rect(c.x, c.y, c.w, c.h, dark_red);
+        fill_rect(c.x, c.y, c.w, c.h, fill_colour{dark_red});
         snapshot(ours);
         clear_screen(black);
         SDL_Rect r{static_cast<Sint16>(c.x), static_cast<Sint16>(c.y), static_cast<Uint16>(c.w), static_cast<Uint16>(c.h)};
