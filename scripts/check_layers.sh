@@ -27,24 +27,22 @@ for i in "${!layers[@]}"; do
   for folder in ${layers[$i]}; do rank[$folder]=$i; done
 done
 
+folders=()
+for folder in "${!rank[@]}"; do [ -d "$folder" ] && folders+=("$folder"); done
+
+# One pass over every include of every layer folder: file, line, included folder.
 bad=0
-for folder in "${!rank[@]}"; do
-  [ -d "$folder" ] || continue
-  while IFS= read -r hit; do
-    file=${hit%%:*}
-    rest=${hit#*:}
-    line=${rest%%:*}
-    included=$(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^/"]*\)\/.*/\1/p' <<<"${rest#*:}")
-    [ -n "$included" ] || continue
-    [ -n "${rank[$included]+x}" ] || continue
-    [ "$included" = "$folder" ] && continue
-    if [ "${rank[$included]}" -ge "${rank[$folder]}" ]; then
-      echo "$file:$line: $folder/ (layer ${rank[$folder]}) includes $included/ (layer ${rank[$included]})" >&2
-      bad=1
-    fi
-  done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$folder" \
-             --include='*.hpp' --include='*.cpp' --include='*.inc' --include='*.h' || true)
-done
+while IFS=: read -r file line included; do
+  folder=${file%%/*}
+  [ -n "${rank[$included]+x}" ] || continue
+  [ "$included" = "$folder" ] && continue
+  if [ "${rank[$included]}" -ge "${rank[$folder]}" ]; then
+    echo "$file:$line: $folder/ (layer ${rank[$folder]}) includes $included/ (layer ${rank[$included]})" >&2
+    bad=1
+  fi
+done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^/"]+/' "${folders[@]}" \
+           --include='*.hpp' --include='*.cpp' --include='*.inc' --include='*.h' |
+         sed -E 's/^([^:]+):([0-9]+):[[:space:]]*#[[:space:]]*include[[:space:]]*"([^/"]+)\/.*/\1:\2:\3/')
 
 if [ "$bad" -ne 0 ]; then
   echo "check_layers: a lower layer includes a higher one (order, bottom up: ${layers[*]})" >&2
