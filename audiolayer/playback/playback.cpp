@@ -53,13 +53,13 @@ struct music_stream {
     std::vector<float> pending;           // resampler input not yet taken: stereo
     std::size_t pending_at = 0;
     std::size_t pending_frames = 0;
-    std::vector<float> resampled;       // resampler output: stereo
-    std::vector<std::int16_t> stereo;   // the next frames for the device
+    std::vector<float> resampled;         // resampler output: stereo
+    std::vector<std::int16_t> stereo;     // the next frames for the device
 
-    bool at_start = true;      // nothing decoded since the open or the last rewind
-    bool source_done = false;  // the decoder has delivered its last frame
-    std::atomic<bool> ended{false};          // every frame has been handed over
-    std::atomic<std::uint64_t> frames_played{0};
+    bool at_start = true;            // nothing decoded since the open or the last rewind
+    bool source_done = false;        // the decoder has delivered its last frame
+    std::atomic<bool> ended{false};  // every frame has been handed over
+    std::atomic<std::uint64_t> frames_played{0};  // since the open or the last rewind
 
     ~music_stream() {
         if (resampler) soxr_delete(resampler);
@@ -224,6 +224,18 @@ void put_sample(Uint8*& p, int value, Uint16 format) {
 // Writes `frames` stereo frames (null: silence) in the device's layout: a
 // mono device hears both sides averaged, channels beyond two stay silent.
 void put_frames(const playback_state& s, Uint8*& p, const std::int16_t* lr, std::size_t frames, int volume) {
+    // The device as asked for: the hook runs for every buffer, also through
+    // silence, so the common case is a copy.
+    if (s.format == AUDIO_S16SYS && s.channels == 2 && (!lr || volume == 100)) {
+        const std::size_t bytes = frames * 2 * sizeof(std::int16_t);
+        if (lr) {
+            std::memcpy(p, lr, bytes);
+        } else {
+            std::memset(p, 0, bytes);
+        }
+        p += bytes;
+        return;
+    }
     for (std::size_t k = 0; k < frames; ++k) {
         int l = lr ? lr[2 * k] : 0, r = lr ? lr[2 * k + 1] : 0;
         if (volume != 100) {

@@ -14,7 +14,8 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: badinput_sound OUTPUT.wav|OUTPUT.float.wav|OUTPUT.flac|OUTPUT.opus RATE CHANNELS FRAMES\n");
+    std::fprintf(stderr,
+                 "usage: badinput_sound OUTPUT.wav|OUTPUT.float.wav|OUTPUT.flac|OUTPUT.opus RATE CHANNELS FRAMES\n");
     return 2;
 }
 
