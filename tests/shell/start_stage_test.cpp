@@ -1,5 +1,6 @@
-// start_stage in process, after the window exists (the window comes from the
-// environment in video_test.cpp): what each start leaves behind.
+// open_stage_files and start_stage in process, after the window exists (the
+// window comes from the environment in video_test.cpp): what each start
+// leaves behind.
 #include <SDL.h>
 #include <gtest/gtest.h>
 
@@ -30,7 +31,9 @@ protected:
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        return start_stage(static_cast<int>(args.size()), argv.data());
+        const int argc = static_cast<int>(args.size());
+        if (const int status = open_stage_files(argc, argv.data()); status != 0) return status;
+        return start_stage(argc, argv.data());
     }
 
     static void expect_sheet_keyed_cyan() {
