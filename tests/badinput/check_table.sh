@@ -168,6 +168,17 @@ case_bc.output.is_source() {
     [ "$out" = "$src/same_link.wav" ] || check_run || return
   done
 }
+# The arguments guessed: the output is the user's other music.
+case_bc.output.not_pattern() {
+  cp "$src/short.wav" "$src/other.wav" || return
+  local before
+  before=$(md5sum <"$src/other.wav")
+  run_bc "$src/short.wav" "$src/other.wav" || return
+  if [ "$(md5sum <"$src/other.wav")" != "$before" ]; then
+    fail "$row_id ($(basename "$prog")): the run replaced the other music"
+    return 1
+  fi
+}
 case_bc.output.dev_full() {
   [ -c /dev/full ] || cannot_set_up "there is no /dev/full" || return
   run_bc "$src/short.wav" /dev/full
