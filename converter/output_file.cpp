@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "game/pattern_loader.hpp"
+#include "pattern/pattern_loader.hpp"
 
 namespace converter {
 
@@ -19,7 +19,7 @@ namespace {
 // output is the user's other music, not an earlier stage.
 bool holds_other_data(const std::string& path, const struct stat& st) {
     if (!S_ISREG(st.st_mode) || st.st_size == 0) return false;
-    pattern_group groups[2];
+    pattern_group groups[pattern::max_groups];
     signed char count = 0;
     return load_pattern_file(path.c_str(), groups, count).status != pattern_load_status::loaded;
 }

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "game/frame_pacing.hpp"
+#include "shell/frame_pacing.hpp"
 
 namespace {
 
