@@ -5,6 +5,7 @@
 
 #include "game/frame_pacing.hpp"
 #include "game/keyboard.hpp"
+#include "game/replay_session.hpp"
 #include "game/schedulers.hpp"
 #include "game/startup.hpp"
 #include "game/video.hpp"
@@ -26,6 +27,7 @@ bool choose_fullscreen(int argc, char** argv) {
 
 int velmora_main(int argc, char** argv) {
     spawn_drawing_layer();
+    if (const int status = begin_replay_session(argc, argv); status != 0) return status;
 
     const bool fullscreen = choose_fullscreen(argc, argv);
     window = new vaz::xcppsdl<void>(fullscreen ? SDL_FULLSCREEN : 0);
@@ -49,7 +51,9 @@ int velmora_main(int argc, char** argv) {
             SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
             SDL_FillRect(window->surface_ptr, &whole, 0);
             draw_playfield_border();
+            replay_before_update();
             update_tasks.run();
+            replay_after_update();
             draw_tasks.run();
             SDL_Flip(window->surface_ptr);
             frame_wait();
@@ -59,5 +63,5 @@ int velmora_main(int argc, char** argv) {
 
     delete window;
     window = nullptr;
-    return 0;
+    return end_replay_session();
 }

@@ -227,13 +227,34 @@ std::string describe_replay_failure(const std::string& path, const replay_read_r
     return "replay file " + file + " cannot be read";
 }
 
-std::string write_replay_file(const std::string& path, const replay& r) {
-    const std::vector<std::uint8_t> bytes = encode_replay(r);
-    std::vector<char> name(path.begin(), path.end());
+namespace {
+
+// A new file beside path, named after it; returns its descriptor or -1.
+int create_beside(const std::string& path, std::vector<char>& name) {
+    name.assign(path.begin(), path.end());
     const char suffix[] = ".tmp-XXXXXX";
     name.insert(name.end(), suffix, suffix + sizeof suffix);
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return "cannot create a file beside it: " + system_reason(errno);
+    return ::mkstemp(name.data());
+}
+
+}  // namespace
+
+std::string check_replay_destination(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return system_reason(EISDIR);
+    std::vector<char> name;
+    const int fd = create_beside(path, name);
+    if (fd < 0) return system_reason(errno);
+    ::close(fd);
+    ::unlink(name.data());
+    return {};
+}
+
+std::string write_replay_file(const std::string& path, const replay& r) {
+    const std::vector<std::uint8_t> bytes = encode_replay(r);
+    std::vector<char> name;
+    const int fd = create_beside(path, name);
+    if (fd < 0) return system_reason(errno);
 
     std::string error;
     // mkstemp makes the file private; a replay gets the usual permissions.

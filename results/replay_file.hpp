@@ -123,6 +123,10 @@ std::string describe_replay_failure(const std::string& path, const replay_read_r
 // string on success, else the reason.
 std::string write_replay_file(const std::string& path, const replay& r);
 
+// Whether a replay could be written to path, found out by creating and
+// removing a temporary file beside it: empty, else the reason.
+std::string check_replay_destination(const std::string& path);
+
 // XXH3-128 of a whole file; on failure returns false and sets error.
 bool hash_file(const std::string& path, file_hash& out, std::string& error);
 
