@@ -36,7 +36,6 @@ struct session {
     std::string record_file;
     results::replay recorded;
     bool write_failed = false;
-    int runs_written = 0;
 
     bool replaying = false;
     results::replay played;
@@ -46,7 +45,8 @@ struct session {
     Uint8* real_keys = nullptr;
 
     bool on_result = false;
-    int runs_ended = 0;
+    int runs_finished = 0;  // result screens reached
+    int runs_ended = 0;     // result screens left, or quit on
     std::int32_t shown_hits = 0;
     std::int32_t shown_score = 0;
 };
@@ -87,18 +87,24 @@ void put_key_word(std::uint32_t word) {
     for (int key : live_keys) state.replayed_keys[key] = state.real_keys[key];
 }
 
-void write_recording() {
+void write_recording(bool say_so) {
     const std::string error = results::write_replay_file(state.record_file, state.recorded);
     if (!error.empty()) {
         state.write_failed = true;
         fail("cannot write replay file \"" + state.record_file + "\": " + error);
         return;
     }
-    state.runs_written = state.runs_ended;
+    if (!say_so) return;
     std::printf("velmora: wrote replay \"%s\": %d run%s, %u updates, %zu bytes\n", state.record_file.c_str(),
-                state.runs_written, state.runs_written == 1 ? "" : "s", state.recorded.update_count,
+                state.runs_finished, state.runs_finished == 1 ? "" : "s", state.recorded.update_count,
                 results::encode_replay(state.recorded).size());
     std::fflush(stdout);
+}
+
+// Written at once, so a crash or a kill on the result screen keeps the run.
+void reach_result() {
+    ++state.runs_finished;
+    if (state.recording) write_recording(false);
 }
 
 // The counters as the result screen last showed them.
@@ -106,7 +112,7 @@ void end_run() {
     ++state.runs_ended;
     std::printf("velmora: run %d ended: %d hits, score %d\n", state.runs_ended, state.shown_hits, state.shown_score);
     std::fflush(stdout);
-    if (state.recording) write_recording();
+    if (state.recording) write_recording(true);
 }
 
 }  // namespace
@@ -198,6 +204,7 @@ void replay_after_update() {
         state.shown_score = g->score;
     }
     const bool on_result = gametask::any_live<gametask::gameover>();
+    if (!state.on_result && on_result) reach_result();
     if (state.on_result && !on_result) end_run();
     state.on_result = on_result;
 }
@@ -208,7 +215,7 @@ int end_replay_session() {
         state.on_result = false;
         end_run();
     }
-    if (state.recording && state.runs_ended == 0) {
+    if (state.recording && state.runs_finished == 0) {
         std::printf("velmora: no run was finished, so \"%s\" was not written\n", state.record_file.c_str());
         std::fflush(stdout);
     }

@@ -7,10 +7,11 @@
 // A recording holds every update from the first one after start-up, title
 // frames included: a later run depends on what earlier ones left behind
 // (bullets still in flight, the random generator's state), so only the whole
-// session from its seed replays exactly. It is written each time a run ends
-// (its result screen left, or the game quit while the result screen shows)
-// and then holds the session up to that moment; the updates of a run quit
-// before its result screen are not kept. A replay feeds every update the
+// session from its seed replays exactly. It is written when a run's result
+// screen appears, so a crash or a kill from then on keeps the run, and again
+// when the run ends (its result screen left, or the game quit while the
+// result screen shows); it then holds the session up to that moment. The
+// updates of a run quit before its result screen are not kept. A replay feeds every update the
 // recorded keys, lets only Escape and P through from the keyboard, and ends
 // the game after its last update.
 
@@ -35,7 +36,9 @@ int begin_replay_session(int argc, char** argv);
 // in place, a recording notes the keys the update sees.
 void replay_before_update();
 
-// Right after each run of the update tasks: notices the end of a run.
+// Right after each run of the update tasks: notices a result screen reached
+// and left. A pause must skip this and replay_before_update together, so
+// that updates, not frames, are recorded and replayed.
 void replay_after_update();
 
 // After the frame loop: ends a run quit on its result screen and writes the

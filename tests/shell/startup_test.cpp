@@ -36,6 +36,7 @@ struct run_options {
     std::string program = build_dir() + "/velmora";
     double timeout_s = 20;
     double terminate_after_s = -1;  // send SIGTERM (a quit request) this long after start
+    double kill_after_s = -1;       // send SIGKILL this long after start
 };
 
 struct run_result {
@@ -88,6 +89,12 @@ run_result run_velmora(const std::vector<std::string>& args, const run_options& 
             terminated = true;
             r.alive_at_terminate = true;
             kill(pid, SIGTERM);
+        }
+        if (opt.kill_after_s >= 0 && elapsed >= opt.kill_after_s) {
+            r.alive_at_terminate = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
         }
         if (elapsed >= opt.timeout_s) {
             r.timed_out = true;
@@ -273,6 +280,33 @@ TEST_F(Startup, AReplayedSessionIsRecordedAsTheSameFileAndEndsItsRunTheSameWay) 
     const run_result second = run_velmora({"song.wav", "fast.pat", "-window", "-replay=again.vrp"}, opt);
     ASSERT_EQ(second.status, 0) << second.err;
     EXPECT_EQ(second.out, first.out.substr(0, first.out.find('\n') + 1));
+}
+
+// Killed on the result screen, the game has already kept the finished run.
+TEST_F(Startup, AGameKilledOnTheResultScreenKeepsItsRecordedRun) {
+    write_bytes(dir / "fast.pat", {0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x40, 0xff, 0xff, 0xff, 0xff});
+    results::replay r;
+    std::string error;
+    ASSERT_TRUE(results::hash_file(dir / "fast.pat", r.pattern, error)) << error;
+    const std::uint32_t enter = 1u << 2, before = 1u << results::replay_key_count;
+    for (std::uint32_t keys : {0u, 0u, 0u, 0u, 0u, enter, enter * before}) results::append_update(r, keys);
+    for (int i = 0; i < 2000; ++i) results::append_update(r, 0);  // about 30 s of result screen
+    ASSERT_EQ(results::write_replay_file(dir / "session.vrp", r), "");
+
+    opt.kill_after_s = 6;
+    const run_result killed =
+        run_velmora({"song.wav", "fast.pat", "-window", "-replay=session.vrp", "-record=kept.vrp"}, opt);
+    ASSERT_EQ(killed.signal, SIGKILL) << "status " << killed.status << "\n" << killed.err;
+    results::replay kept;
+    const results::replay_read_result read = results::read_replay_file(dir / "kept.vrp", kept);
+    ASSERT_EQ(read.status, results::replay_status::ok) << results::describe_replay_failure("kept.vrp", read);
+    // Up to the update that showed the result screen: the start, then idle
+    // until the last event was fired (tracers still out do not hold it back).
+    ASSERT_EQ(kept.runs.size(), 4u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(kept.runs[i].keys, r.runs[i].keys);
+    EXPECT_EQ(kept.runs[3].keys, 0u);
+    EXPECT_LT(kept.update_count, 20u);
+    for (const std::string& name : dir.entries()) EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;
 }
 
 TEST_F(Startup, ASessionQuitBeforeAnyRunEndedWritesNoReplay) {
