@@ -6,11 +6,11 @@
 #include <cstring>
 #include <optional>
 
-#include "game/keyboard.hpp"
-#include "game/schedulers.hpp"
 #include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
 #include "results/replay_file.hpp"
+#include "shell/keyboard.hpp"
 
 namespace {
 
