@@ -132,11 +132,14 @@ int begin_replay_session(int argc, char** argv) {
     if (o.record_given && o.record_file.empty()) return fail("-record= needs a file name");
     if (o.replay_given && o.replay_file.empty()) return fail("-replay= needs a file name");
 
+    // The start-up has loaded the pattern file just before; its bytes name it
+    // in the replay.
     const char* pattern_file = argv[2];
     results::file_hash pattern;
     std::string hash_error;
-    // An unreadable pattern file is reported by the start-up with its own message.
-    const bool pattern_hashed = results::hash_file(pattern_file, pattern, hash_error);
+    if (!results::hash_file(pattern_file, pattern, hash_error)) {
+        return fail(std::string("cannot read pattern file \"") + pattern_file + "\": " + hash_error);
+    }
 
     std::uint32_t seed = rng_seed_from_clock();
     if (o.replay_given) {
@@ -144,7 +147,7 @@ int begin_replay_session(int argc, char** argv) {
         if (read.status != results::replay_status::ok) {
             return fail(results::describe_replay_failure(o.replay_file, read));
         }
-        if (pattern_hashed && state.played.pattern != pattern) {
+        if (state.played.pattern != pattern) {
             return fail("replay \"" + o.replay_file + "\" was recorded on another pattern file, not \"" +
                         pattern_file + "\"");
         }
