@@ -27,9 +27,9 @@ struct replay_options {
 replay_options read_replay_options(int argc, char** argv);
 
 // After the stage's files are loaded, before the window opens: reads the
-// replay and checks that it was recorded on this pattern file, checks that a recording can be written, and seeds
-// the random generator. Returns 0 to go on, or the exit status after a
-// message on standard error.
+// replay and checks that it was recorded on this pattern file, checks that a
+// recording can be written, and seeds the random generator. Returns 0 to go
+// on, or the exit status after a message on standard error.
 int begin_replay_session(int argc, char** argv);
 
 // Right before each run of the update tasks: a replay puts the recorded keys
