@@ -1,10 +1,12 @@
 #include "game/replay_session.hpp"
 
 #include <SDL.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "gametask/rng.hpp"
 #include "gametask/schedulers.hpp"
@@ -56,6 +58,13 @@ session state;
 int fail(const std::string& what) {
     std::fprintf(stderr, "velmora: %s\n", what.c_str());
     return 1;
+}
+
+// Two names of one existing file (links included).
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 bool option_value(const char* arg, const char* name, std::string& value) {
@@ -164,6 +173,14 @@ int begin_replay_session(int argc, char** argv) {
         key_state = state.replayed_keys;
     }
     if (o.record_given) {
+        // A recording replaces its file: never one of the session's own inputs.
+        const std::pair<std::string, const char*> inputs[] = {
+            {argv[1], "the music file"}, {argv[2], "the pattern file"}, {o.replay_file, "the replay being played"}};
+        for (const auto& [input, what] : inputs) {
+            if (!input.empty() && same_file(o.record_file, input)) {
+                return fail("will not record over \"" + o.record_file + "\": it is " + what);
+            }
+        }
         const std::string error = results::check_replay_destination(o.record_file);
         if (!error.empty()) return fail("cannot record to \"" + o.record_file + "\": " + error);
         state.recording = true;

@@ -339,6 +339,10 @@ case_game.replay.other_pattern() {
   "$make_replay" "$stage/other.pat" "$stage/other.vrp" || cannot_set_up "badinput_replay failed" || return
   replay_case other.vrp
 }
+case_game.record.over_input() {
+  file=good.pat
+  run_game song.wav good.pat -window -record=good.pat
+}
 case_game.record.no_folder() {
   file=missing/run.vrp
   run_game song.wav good.pat -window -record=missing/run.vrp
