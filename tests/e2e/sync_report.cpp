@@ -15,7 +15,7 @@
 // length, how long after it the ticks were back within one frame of the
 // music, and the largest and 99th-percentile distance from then to the next
 // stall or the end; the same for the stretch before the first stall; the
-// mean lead of the music over the ticks; and the music position at which the
+// median distance of the ticks from the music, offset not counted; and the music position at which the
 // first update ran. With --frames, every frame's distance as well.
 #include <algorithm>
 #include <cmath>
@@ -186,11 +186,12 @@ int main(int argc, char** argv) {
             all_after.insert(all_after.end(), after.begin(), after.end());
         }
     }
-    double lead = 0;
-    for (std::size_t i = first_tick; i < rows.size(); ++i) lead += distance[i] - offset_ms;
-    lead /= static_cast<double>(rows.size() - first_tick);
+    // Where the ticks stand against the music, offset not counted: the
+    // median, which a hiccup of the machine does not move.
+    std::vector<double> lead;
+    for (std::size_t i = first_tick; i < rows.size(); ++i) lead.push_back(distance[i] - offset_ms);
     std::printf("music_pace_frames_per_s %.1f\n", 1e6 / us_per_frame);
-    std::printf("mean_tick_minus_music_ms %.2f\n", lead);
+    std::printf("median_tick_minus_music_ms %.2f\n", percentile(lead, 0.5));
     std::printf("first_update_music_ms %.1f\n", heard(static_cast<double>(rows[first_tick].wall_us)) * 1000.0 / rate);
     if (stretches.size() > 1)
         std::printf("after_stalls: frames %zu max_ms %.2f p99_ms %.2f\n", all_after.size(),
