@@ -31,8 +31,8 @@ frame_clock::frame_clock(int offset_ms) : offset_ms_(offset_ms) {
         log_ = std::fopen(file, "w");
         if (log_) std::fprintf(log_, "frame wall_us following updates tick lag music_frames latency rate position\n");
     }
-    if (const char* spec = std::getenv("VELMORA_SYNC_STALL"); spec && *spec) {
-        const char* p = spec;
+    if (const char* stall_list = std::getenv("VELMORA_SYNC_STALL"); stall_list && *stall_list) {
+        const char* p = stall_list;
         while (*p) {
             char* end = nullptr;
             const long long tick = std::strtoll(p, &end, 10);
