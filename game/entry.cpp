@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "game/frame_clock.hpp"
 #include "game/startup.hpp"
@@ -22,6 +23,13 @@ bool run_in_play() {
     return g && !g->finished;
 }
 
+// The black clear and the playfield border every frame starts with.
+void clear_screen() {
+    SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
+    SDL_FillRect(window->surface_ptr, &whole, 0);
+    draw_playfield_border();
+}
+
 void draw_pause_label() { blit(pause_label, 325 - pause_label.rect.w / 2, 240 - pause_label.rect.h / 2); }
 
 }  // namespace
@@ -39,6 +47,12 @@ bool choose_fullscreen(int argc, char** argv) {
     return fullscreen;
 }
 
+void play_frame() {
+    clear_screen();
+    update_tasks.run();
+    draw_tasks.run();
+}
+
 int velmora_main(int argc, char** argv) {
     const clock_options clock_opts = read_clock_options(argc, argv);
     if (!clock_opts.ok) {
@@ -48,6 +62,13 @@ int velmora_main(int argc, char** argv) {
     spawn_drawing_layer();
 
     const bool fullscreen = choose_fullscreen(argc, argv);
+    // A bad file or a missing display is reported before the screen mode
+    // changes, and without the abort that a failed SDL_Init would raise.
+    if (const int status = open_stage_files(argc, argv); status != 0) return status;
+    if (const std::string why = start_video(); !why.empty()) {
+        std::fprintf(stderr, "velmora: %s\n", why.c_str());
+        return 1;
+    }
     window = new vaz::xcppsdl<void>(fullscreen ? SDL_FULLSCREEN : 0);
     if (!window->surface_ptr) {
         std::fprintf(stderr, "velmora: cannot set the 640x480 32-bit video mode: %s\n", SDL_GetError());
@@ -68,9 +89,7 @@ int velmora_main(int argc, char** argv) {
     pump_input();
     if (poll_events()) {
         do {
-            SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
-            SDL_FillRect(window->surface_ptr, &whole, 0);
-            draw_playfield_border();
+            clear_screen();
             // Its own edge, apart from the snapshot: a frame that runs no
             // update keeps the snapshot, and P must count once.
             const bool pause_key_down = query_key(SDLK_p).down;

@@ -80,7 +80,10 @@ TEST(ClockOptions, OffsetAfterTheTwoFileNamesFromMinus500To500) {
         std::string line;
         for (const std::string& a : c.args) line += " " + a;
         EXPECT_EQ(o.ok, c.ok) << "velmora" << line;
-        if (c.ok) EXPECT_EQ(o.offset_ms, c.offset_ms) << "velmora" << line;
-        if (!c.ok) EXPECT_NE(o.why.find("-offset must be"), std::string::npos) << o.why;
+        if (c.ok) {
+            EXPECT_EQ(o.offset_ms, c.offset_ms) << "velmora" << line;
+        } else {
+            EXPECT_NE(o.why.find("-offset must be"), std::string::npos) << o.why;
+        }
     }
 }
