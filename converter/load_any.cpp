@@ -90,14 +90,54 @@ struct soxr_deleter {
     void operator()(soxr_t s) const { soxr_delete(s); }
 };
 
-std::unique_ptr<wave_sample> resampled(const std::string& path, const source_facts& facts, std::string* error) {
-    SF_INFO info{};
-    std::unique_ptr<SNDFILE, sndfile_closer> file(sf_open(path.c_str(), SFM_READ, &info));
-    if (!file) return fail(error, path + ": " + sf_strerror(nullptr));
-    if (static_cast<std::uint32_t>(info.samplerate) != facts.rate ||
-        static_cast<std::uint32_t>(info.channels) != facts.channels)
-        return fail(error, path + ": the file changed while it was loaded");
+using sound_file = std::unique_ptr<SNDFILE, sndfile_closer>;
 
+std::int16_t float_to_16_bit(float x) {
+    // As the decoding layer converts floating-point files for velmora_bc.
+    if (!(x == x)) return 0;
+    const float v = x * 32768.0f;
+    if (v >= 32767.0f) return 32767;
+    if (v <= -32768.0f) return -32768;
+    return static_cast<std::int16_t>(std::lrint(v));
+}
+
+// A 44100 Hz file's values as the decoding layer delivers them to velmora_bc:
+// libsndfile's own 16-bit conversion, floating-point data scaled by 32768.
+// Read here rather than through the layer, whose lock would keep loads on
+// other threads waiting for the whole decode.
+std::unique_ptr<wave_sample> read_16_bit(const std::string& path, SNDFILE* file, int format,
+                                         const source_facts& facts, std::string* error) {
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    const bool floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+    const std::size_t channels = facts.channels;
+    std::unique_ptr<std::int16_t[]> data(new std::int16_t[facts.frames * channels]);
+    std::vector<float> floats(floating ? static_cast<std::size_t>(chunk_frames) * channels : 0);
+    std::uint64_t done = 0;
+    while (done < facts.frames) {
+        const sf_count_t want = static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - done));
+        std::int16_t* out = data.get() + done * channels;
+        sf_count_t got;
+        if (floating) {
+            got = sf_readf_float(file, floats.data(), want);
+            for (std::size_t k = 0; k < static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * channels; ++k)
+                out[k] = float_to_16_bit(floats[k]);
+        } else {
+            got = sf_readf_short(file, out, want);
+        }
+        if (got <= 0) break;
+        done += static_cast<std::uint64_t>(got);
+    }
+    if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, path + ": " + sf_strerror(file));
+    if (done < facts.frames) return fail(error, path + ": the sound data ends early");
+
+    auto sample = std::make_unique<wave_sample>(sample_rate, facts.channels, std::vector<std::int16_t>{});
+    sample->info.length = static_cast<std::uint32_t>(facts.frames * channels * 2);
+    sample->data = std::move(data);
+    return sample;
+}
+
+std::unique_ptr<wave_sample> resampled(const std::string& path, SNDFILE* file, const source_facts& facts,
+                                       std::string* error) {
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);  // one thread: the same values every time
@@ -115,8 +155,9 @@ std::unique_ptr<wave_sample> resampled(const std::string& path, const source_fac
     const std::string too_long = path + ": longer than 4 GiB of 16-bit data";
 
     std::uint64_t read = 0;
-    for (;;) {
-        const sf_count_t got = sf_readf_double(file.get(), in.data(), chunk_frames);
+    while (read < facts.frames) {
+        const sf_count_t want = static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - read));
+        const sf_count_t got = sf_readf_double(file, in.data(), want);
         if (got <= 0) break;
         read += static_cast<std::uint64_t>(got);
         std::size_t used = 0;
@@ -130,7 +171,7 @@ std::unique_ptr<wave_sample> resampled(const std::string& path, const source_fac
             used += taken;
         }
     }
-    if (sf_error(file.get()) != SF_ERR_NO_ERROR) return fail(error, path + ": " + sf_strerror(file.get()));
+    if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, path + ": " + sf_strerror(file));
     if (read < facts.frames) return fail(error, path + ": the sound data ends early");
     for (;;) {  // the resampler's last output, once it knows the input has ended
         std::size_t made = 0;
@@ -163,20 +204,16 @@ std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, sou
         f.channels = info.chans;
         f.frames = info.length / 2 / info.chans;
         f.seconds = static_cast<double>(f.frames) / f.rate;
-        if (facts) *facts = f;
-
-        if (info.freq == sample_rate) {
-            // The steps of wave_sample(path), on the file already loaded.
-            auto sample = std::make_unique<wave_sample>(sample_rate, info.chans, std::vector<std::int16_t>{});
-            sample->handle = h;
-            sample->info = info;
-            sample->data.reset(new (std::nothrow) std::int16_t[info.length / 2]);
-            if (!sample->data) return fail(error, path + ": not enough memory for the sound data");
-            if (!audiolayer::sample_get_data(h, sample->data.get())) return fail(error, audiolayer::last_error());
-            return sample;
-        }
     }
-    return resampled(path, f, error);
+    if (facts) *facts = f;
+
+    SF_INFO info{};
+    const sound_file file(sf_open(path.c_str(), SFM_READ, &info));
+    if (!file) return fail(error, path + ": " + sf_strerror(nullptr));
+    if (static_cast<std::uint32_t>(info.samplerate) != f.rate || static_cast<std::uint32_t>(info.channels) != f.channels)
+        return fail(error, path + ": the file changed while it was loaded");
+    if (f.rate == sample_rate) return read_16_bit(path, file.get(), info.format, f, error);
+    return resampled(path, file.get(), f, error);
 } catch (const std::bad_alloc&) {
     return fail(error, path + ": not enough memory for the sound data");
 }
