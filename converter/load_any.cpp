@@ -45,6 +45,14 @@ std::unique_ptr<wave_sample> fail(std::string* error, std::string why) {
     return nullptr;
 }
 
+// The decoding layer's messages start with the file's name; ours give the
+// reason alone, for the caller to place.
+std::string without_file_name(const std::string& path, std::string why) {
+    const std::string prefix = path + ": ";
+    if (why.compare(0, prefix.size(), prefix) == 0) why.erase(0, prefix.size());
+    return why;
+}
+
 std::int16_t to_16_bit(double x) {
     if (!(x == x)) return 0;
     const double v = x * 32768.0;
@@ -105,8 +113,7 @@ std::int16_t float_to_16_bit(float x) {
 // libsndfile's own 16-bit conversion, floating-point data scaled by 32768.
 // Read here rather than through the layer, whose lock would keep loads on
 // other threads waiting for the whole decode.
-std::unique_ptr<wave_sample> read_16_bit(const std::string& path, SNDFILE* file, int format,
-                                         const source_facts& facts, std::string* error) {
+std::unique_ptr<wave_sample> read_16_bit(SNDFILE* file, int format, const source_facts& facts, std::string* error) {
     const int subtype = format & SF_FORMAT_SUBMASK;
     const bool floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
     const std::size_t channels = facts.channels;
@@ -127,8 +134,8 @@ std::unique_ptr<wave_sample> read_16_bit(const std::string& path, SNDFILE* file,
         if (got <= 0) break;
         done += static_cast<std::uint64_t>(got);
     }
-    if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, path + ": " + sf_strerror(file));
-    if (done < facts.frames) return fail(error, path + ": the sound data ends early");
+    if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, sf_strerror(file));
+    if (done < facts.frames) return fail(error, "the sound data ends early");
 
     auto sample = std::make_unique<wave_sample>(sample_rate, facts.channels, std::vector<std::int16_t>{});
     sample->info.length = static_cast<std::uint32_t>(facts.frames * channels * 2);
@@ -136,15 +143,14 @@ std::unique_ptr<wave_sample> read_16_bit(const std::string& path, SNDFILE* file,
     return sample;
 }
 
-std::unique_ptr<wave_sample> resampled(const std::string& path, SNDFILE* file, const source_facts& facts,
-                                       std::string* error) {
+std::unique_ptr<wave_sample> resampled(SNDFILE* file, const source_facts& facts, std::string* error) {
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);  // one thread: the same values every time
     soxr_error_t why = nullptr;
     std::unique_ptr<soxr, soxr_deleter> resampler(
         soxr_create(facts.rate, sample_rate, facts.channels, &why, &io, &quality, &runtime));
-    if (!resampler || why) return fail(error, path + ": cannot resample: " + (why ? why : "unknown error"));
+    if (!resampler || why) return fail(error, std::string("cannot resample: ") + (why ? why : "unknown error"));
 
     const std::size_t channels = facts.channels;
     const double ratio = static_cast<double>(sample_rate) / facts.rate;
@@ -152,7 +158,7 @@ std::unique_ptr<wave_sample> resampled(const std::string& path, SNDFILE* file, c
     std::vector<double> in(static_cast<std::size_t>(chunk_frames) * channels);
     std::vector<double> out(out_frames * channels);
     value_buffer values(static_cast<std::size_t>(std::ceil(static_cast<double>(facts.frames) * ratio) + 64) * channels);
-    const std::string too_long = path + ": longer than 4 GiB of 16-bit data";
+    const std::string too_long = "longer than 4 GiB of 16-bit data";
 
     std::uint64_t read = 0;
     while (read < facts.frames) {
@@ -165,18 +171,18 @@ std::unique_ptr<wave_sample> resampled(const std::string& path, SNDFILE* file, c
             std::size_t taken = 0, made = 0;
             why = soxr_process(resampler.get(), in.data() + used * channels, static_cast<std::size_t>(got) - used,
                                &taken, out.data(), out_frames, &made);
-            if (why) return fail(error, path + ": cannot resample: " + why);
+            if (why) return fail(error, std::string("cannot resample: ") + why);
             if (!values.append(out.data(), made * channels)) return fail(error, too_long);
-            if (taken == 0 && made == 0) return fail(error, path + ": the resampler stalled");
+            if (taken == 0 && made == 0) return fail(error, "the resampler stalled");
             used += taken;
         }
     }
-    if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, path + ": " + sf_strerror(file));
-    if (read < facts.frames) return fail(error, path + ": the sound data ends early");
+    if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, sf_strerror(file));
+    if (read < facts.frames) return fail(error, "the sound data ends early");
     for (;;) {  // the resampler's last output, once it knows the input has ended
         std::size_t made = 0;
         why = soxr_process(resampler.get(), nullptr, 0, nullptr, out.data(), out_frames, &made);
-        if (why) return fail(error, path + ": cannot resample: " + why);
+        if (why) return fail(error, std::string("cannot resample: ") + why);
         if (made == 0) break;
         if (!values.append(out.data(), made * channels)) return fail(error, too_long);
     }
@@ -199,7 +205,8 @@ std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, sou
         decoding_layer_in_use layer;
         const audiolayer::handle h = audiolayer::sample_load(path.c_str());
         audiolayer::sample_info info{};
-        if (h == 0 || !audiolayer::sample_get_info(h, &info)) return fail(error, audiolayer::last_error());
+        if (h == 0 || !audiolayer::sample_get_info(h, &info))
+            return fail(error, without_file_name(path, audiolayer::last_error()));
         f.rate = info.freq;
         f.channels = info.chans;
         f.frames = info.length / 2 / info.chans;
@@ -209,13 +216,13 @@ std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, sou
 
     SF_INFO info{};
     const sound_file file(sf_open(path.c_str(), SFM_READ, &info));
-    if (!file) return fail(error, path + ": " + sf_strerror(nullptr));
+    if (!file) return fail(error, sf_strerror(nullptr));
     if (static_cast<std::uint32_t>(info.samplerate) != f.rate || static_cast<std::uint32_t>(info.channels) != f.channels)
-        return fail(error, path + ": the file changed while it was loaded");
-    if (f.rate == sample_rate) return read_16_bit(path, file.get(), info.format, f, error);
-    return resampled(path, file.get(), f, error);
+        return fail(error, "the file changed while it was loaded");
+    if (f.rate == sample_rate) return read_16_bit(file.get(), info.format, f, error);
+    return resampled(file.get(), f, error);
 } catch (const std::bad_alloc&) {
-    return fail(error, path + ": not enough memory for the sound data");
+    return fail(error, "not enough memory for the sound data");
 }
 
 }  // namespace converter

@@ -25,8 +25,9 @@ struct source_facts {
 // dither: the same file always gives the same values.
 //
 // The decoding layer is initialised for the load unless the caller has done
-// so; loads from several threads are safe. nullptr with *error set (English,
-// naming the file) on failure; `facts` and `error` may be null.
+// so; loads from several threads are safe. nullptr with *error set on
+// failure: the reason in English, without the file's name (the caller names
+// it). `facts` and `error` may be null.
 std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, source_facts* facts, std::string* error);
 
 }  // namespace converter
