@@ -21,7 +21,7 @@ constexpr sf_count_t chunk_frames = 16384;
 
 // The decoding layer keeps one process-wide state that a load needs
 // initialised. When the caller has not initialised it, the load does and
-// releases it afterwards, which also closes the file it opened there.
+// releases it afterwards.
 class decoding_layer_in_use {
 public:
     decoding_layer_in_use() : lock_(mutex()), owned_(audiolayer::init(-1, sample_rate)) {}
@@ -205,8 +205,11 @@ std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, sou
         decoding_layer_in_use layer;
         const audiolayer::handle h = audiolayer::sample_load(path.c_str());
         audiolayer::sample_info info{};
-        if (h == 0 || !audiolayer::sample_get_info(h, &info))
-            return fail(error, without_file_name(path, audiolayer::last_error()));
+        const bool described = h != 0 && audiolayer::sample_get_info(h, &info);
+        const std::string why = described ? "" : without_file_name(path, audiolayer::last_error());
+        // The data is read below, without the layer's lock.
+        if (h != 0) audiolayer::sample_free(h);
+        if (!described) return fail(error, why);
         f.rate = info.freq;
         f.channels = info.chans;
         f.frames = info.length / 2 / info.chans;

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +19,15 @@ using converter::wave_sample;
 namespace {
 
 std::vector<std::int16_t> values_of(const wave_sample& w) { return {w.data.get(), w.data.get() + w.value_count()}; }
+
+std::size_t open_file_count() {
+    std::size_t n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
 
 std::vector<double> tone(std::size_t frames, int rate, double hz, double amplitude) {
     std::vector<double> v(frames);
@@ -72,10 +82,13 @@ TEST(LoadAtConverterRate, Delivers44100HzFilesAsTheConverterLoadsThem) {
             const wave_sample direct((dir / name).c_str());
             ASSERT_FALSE(direct.failed) << name;
             want = values_of(direct);
-            // With the layer initialised by the caller, too.
+            // With the layer initialised by the caller, too, which may load
+            // many files: none is left open.
+            const std::size_t open_files = open_file_count();
             const auto loaded = load_at_converter_rate(dir / name, nullptr, nullptr);
             ASSERT_TRUE(loaded) << name;
             EXPECT_EQ(values_of(*loaded), want) << name;
+            EXPECT_EQ(open_file_count(), open_files) << name;
             audiolayer::release();
         }
         source_facts facts{};
