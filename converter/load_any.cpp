@@ -11,7 +11,8 @@
 #include <new>
 #include <vector>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/decode.hpp"
+#include "audiolayer/float_to_int16.hpp"
 
 namespace converter {
 
@@ -24,9 +25,9 @@ constexpr sf_count_t chunk_frames = 16384;
 // releases it afterwards.
 class decoding_layer_in_use {
 public:
-    decoding_layer_in_use() : lock_(mutex()), owned_(audiolayer::init(-1, sample_rate)) {}
+    decoding_layer_in_use() : lock_(mutex()), owned_(audiolayer::decode::init(-1, sample_rate)) {}
     ~decoding_layer_in_use() {
-        if (owned_) audiolayer::release();
+        if (owned_) audiolayer::decode::release();
     }
     decoding_layer_in_use(const decoding_layer_in_use&) = delete;
     decoding_layer_in_use& operator=(const decoding_layer_in_use&) = delete;
@@ -100,15 +101,6 @@ struct soxr_deleter {
 
 using sound_file = std::unique_ptr<SNDFILE, sndfile_closer>;
 
-std::int16_t float_to_16_bit(float x) {
-    // As the decoding layer converts floating-point files for velmora_bc.
-    if (!(x == x)) return 0;
-    const float v = x * 32768.0f;
-    if (v >= 32767.0f) return 32767;
-    if (v <= -32768.0f) return -32768;
-    return static_cast<std::int16_t>(std::lrint(v));
-}
-
 // A 44100 Hz file's values as the decoding layer delivers them to velmora_bc:
 // libsndfile's own 16-bit conversion, floating-point data scaled by 32768.
 // Read here rather than through the layer, whose lock would keep loads on
@@ -127,7 +119,7 @@ std::unique_ptr<wave_sample> read_16_bit(SNDFILE* file, int format, const source
         if (floating) {
             got = sf_readf_float(file, floats.data(), want);
             for (std::size_t k = 0; k < static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * channels; ++k)
-                out[k] = float_to_16_bit(floats[k]);
+                out[k] = audiolayer::float_to_int16(floats[k]);
         } else {
             got = sf_readf_short(file, out, want);
         }
@@ -203,12 +195,12 @@ std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, sou
         // cut-off WAV, a header promising more than the file holds) and
         // counts frames where the format only estimates them.
         decoding_layer_in_use layer;
-        const audiolayer::handle h = audiolayer::sample_load(path.c_str());
-        audiolayer::sample_info info{};
-        const bool described = h != 0 && audiolayer::sample_get_info(h, &info);
-        const std::string why = described ? "" : without_file_name(path, audiolayer::last_error());
+        const audiolayer::decode::handle h = audiolayer::decode::sample_load(path.c_str());
+        audiolayer::decode::sample_info info{};
+        const bool described = h != 0 && audiolayer::decode::sample_get_info(h, &info);
+        const std::string why = described ? "" : without_file_name(path, audiolayer::decode::last_error());
         // The data is read below, without the layer's lock.
-        if (h != 0) audiolayer::sample_free(h);
+        if (h != 0) audiolayer::decode::sample_free(h);
         if (!described) return fail(error, why);
         f.rate = info.freq;
         f.channels = info.chans;

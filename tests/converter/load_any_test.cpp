@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/decode.hpp"
 #include "converter/load_any.hpp"
 #include "sound_files.hpp"
 #include "support/scratch_dir.hpp"
@@ -78,7 +78,7 @@ TEST(LoadAtConverterRate, Delivers44100HzFilesAsTheConverterLoadsThem) {
     for (const auto& [name, format] : files) {
         std::vector<std::int16_t> want;
         {
-            ASSERT_TRUE(audiolayer::init(-1, 44100));
+            ASSERT_TRUE(audiolayer::decode::init(-1, 44100));
             const wave_sample direct((dir / name).c_str());
             ASSERT_FALSE(direct.failed) << name;
             want = values_of(direct);
@@ -89,7 +89,7 @@ TEST(LoadAtConverterRate, Delivers44100HzFilesAsTheConverterLoadsThem) {
             ASSERT_TRUE(loaded) << name;
             EXPECT_EQ(values_of(*loaded), want) << name;
             EXPECT_EQ(open_file_count(), open_files) << name;
-            audiolayer::release();
+            audiolayer::decode::release();
         }
         source_facts facts{};
         std::string error;
