@@ -372,15 +372,26 @@ std::vector<std::int16_t> render(int seconds) {
     return mix.to_pcm16();
 }
 
-bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error) {
+namespace {
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool write_as(const std::string& path, int format, const std::vector<std::int16_t>& samples, std::string& error) {
     SF_INFO info{};
     info.samplerate = sample_rate;
     info.channels = channel_count;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.format = format;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file) {
         error = sf_strerror(nullptr);
         return false;
+    }
+    if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS) {
+        // About 96 kbit/s: the song stays under a megabyte and still sounds clean.
+        double quality = 0.3;
+        sf_command(file, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
     }
     const sf_count_t frames = static_cast<sf_count_t>(samples.size() / channel_count);
     const sf_count_t written = sf_writef_short(file, samples.data(), frames);
@@ -391,6 +402,18 @@ bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error) {
+    return write_as(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, samples, error);
+}
+
+bool write_song(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error) {
+    if (ends_with(path, ".ogg")) return write_as(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, samples, error);
+    if (ends_with(path, ".flac")) return write_as(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, samples, error);
+    return write_wav(path, samples, error);
 }
 
 }  // namespace song
