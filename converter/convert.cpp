@@ -44,12 +44,12 @@ void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, co
 bool convert(const wave_sample& source, const std::string& output_path, edition ed, console& con) {
     output_file out(output_path);
     if (!out.created()) {
-        con.line(messages::output_not_created);
+        con.message(messages::output_not_created);
         return false;
     }
     write_pattern(source, ed, out, con);
     if (!out.commit()) {
-        con.line(messages::output_not_written);
+        con.message(messages::output_not_written);
         return false;
     }
     return true;

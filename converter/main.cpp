@@ -1,8 +1,11 @@
 // velmora_bc: turns a 44100 Hz sound file into a pattern file. Built twice,
 // the zetaflux edition with VELMORA_BC_ZETAFLUX defined to 1.
 #include <csignal>
+#include <filesystem>
 #include <iostream>
 #include <new>
+#include <string>
+#include <system_error>
 
 #include "converter/console.hpp"
 #include "converter/convert.hpp"
@@ -13,10 +16,33 @@
 #if VELMORA_BC_ZETAFLUX
 constexpr converter::edition this_edition = converter::edition::zetaflux;
 constexpr std::string_view banner = converter::messages::banner_zetaflux;
+constexpr const char* program_name = "velmora_bc_zetaflux";
 #else
 constexpr converter::edition this_edition = converter::edition::standard;
 constexpr std::string_view banner = converter::messages::banner_standard;
+constexpr const char* program_name = "velmora_bc";
 #endif
+
+namespace {
+
+std::string executable_dir() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : exe.parent_path().string();
+}
+
+void print_help(converter::console& con) {
+    namespace msg = converter::messages;
+    std::string syntax = converter::translate(msg::help_syntax);
+    if (const auto at = syntax.find("%s"); at != std::string::npos) syntax.replace(at, 2, program_name);
+    con.message(banner);
+    con.line(syntax);
+    con.message(msg::help_purpose);
+    con.message(msg::help_option_help);
+    con.message(msg::help_option_version);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     namespace msg = converter::messages;
@@ -24,30 +50,40 @@ int main(int argc, char** argv) {
     // conversion short.
     std::signal(SIGPIPE, SIG_IGN);
     vaz::xbass<void> audio;
+    converter::use_translations(converter::catalogue_dirs(executable_dir()));
     converter::console con(std::cout, converter::locale_console_encoding());
 
+    // Only as the one argument: any other list keeps its old meaning.
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        print_help(con);
+        return 0;
+    }
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        con.line(std::string(program_name) + " " + VELMORA_VERSION);
+        return 0;
+    }
     if (argc != 3) {
-        con.line(banner);
-        con.line(msg::usage_source);
-        con.line(msg::usage_output);
+        con.message(banner);
+        con.message(msg::usage_source);
+        con.message(msg::usage_output);
         return 1;
     }
 
     converter::wave_sample source(argv[1]);
     if (source.failed) {
-        con.line(msg::load_failed);
+        con.message(msg::load_failed);
         return 1;
     }
     if (source.info.freq != converter::sample_rate) {
-        con.line(msg::rate_refused);
+        con.message(msg::rate_refused);
         return 1;
     }
 
     // The source is read whole by now, but replacing it with the pattern
     // file would still lose the user's music.
     if (converter::same_file(argv[1], argv[2])) {
-        con.line(msg::output_not_created);
-        con.line(msg::conversion_failed);
+        con.message(msg::output_not_created);
+        con.message(msg::conversion_failed);
         return 1;
     }
 
@@ -58,6 +94,6 @@ int main(int argc, char** argv) {
         // The unfinished file has been removed on the way out.
         converted = false;
     }
-    con.line(converted ? msg::conversion_succeeded : msg::conversion_failed);
+    con.message(converted ? msg::conversion_succeeded : msg::conversion_failed);
     return converted ? 0 : 1;
 }

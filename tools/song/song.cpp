@@ -393,9 +393,13 @@ bool write_as(const std::string& path, int format, const std::vector<std::int16_
         double quality = 0.3;
         sf_command(file, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
     }
+    // In slices: libvorbis's analysis buffer fails on a whole song handed over at once.
+    constexpr sf_count_t slice_frames = 4096;
     const sf_count_t frames = static_cast<sf_count_t>(samples.size() / channel_count);
-    const sf_count_t written = sf_writef_short(file, samples.data(), frames);
-    if (written != frames) error = sf_strerror(file);
+    for (sf_count_t at = 0; at < frames && error.empty(); at += slice_frames) {
+        const sf_count_t n = std::min(slice_frames, frames - at);
+        if (sf_writef_short(file, samples.data() + at * channel_count, n) != n) error = sf_strerror(file);
+    }
     if (sf_close(file) != 0 && error.empty()) error = "could not finish writing the file";
     if (!error.empty()) {
         std::remove(path.c_str());  // a half-written song would only confuse the converter
