@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "game/frame_pacing.hpp"
+#include "game/gamepad.hpp"
 #include "game/keyboard.hpp"
 #include "game/schedulers.hpp"
 #include "game/startup.hpp"
@@ -36,6 +37,7 @@ int velmora_main(int argc, char** argv) {
         return 1;
     }
     if (fullscreen) SDL_WarpMouse(40, 375);
+    open_gamepads();
 
     if (const int status = start_stage(argc, argv); status != 0) {
         delete window;

@@ -16,7 +16,9 @@ struct key_edge {
     bool released;  // up now, down before
 };
 
+// A key is down while the keyboard or a joystick (game/gamepad.hpp) holds it.
 key_edge query_key(int key);
 
-// Copies the key state into key_snapshot, then pumps SDL's events.
+// Copies the key state into key_snapshot, then pumps SDL's events and reads
+// the joysticks.
 void pump_input();
