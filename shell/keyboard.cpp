@@ -1,0 +1,23 @@
+#include "shell/keyboard.hpp"
+
+#include "shell/gamepad.hpp"
+
+namespace {
+
+// A key counts as down when the keyboard or a joystick holds it.
+bool held(int key) { return key_state[key] == 1 || pad_keys[key] == 1; }
+
+}  // namespace
+
+key_edge query_key(int key) {
+    const bool now = held(key);
+    const bool before = key_snapshot.get(key);
+    return key_edge{now, now && !before, before && !now};
+}
+
+void pump_input() {
+    vaz::xbasic_bitarray<void>& snapshot = key_snapshot;
+    for (int k = 0; k < key_count; ++k) snapshot.set(k, held(k));
+    SDL_PumpEvents();
+    read_gamepads();
+}

@@ -1,0 +1,24 @@
+#pragma once
+#include <SDL.h>
+
+#include "vaz/xbitarray.hpp"
+
+// Key state as it stood before the last pump, one bit per SDL key symbol.
+extern vaz::xbitarray<unsigned int> key_snapshot;
+// SDL's own key state array (1 = down), taken once.
+extern Uint8* key_state;
+
+constexpr int key_count = SDLK_LAST;  // 323
+
+struct key_edge {
+    bool down;      // down now
+    bool pressed;   // down now, up before the last pump
+    bool released;  // up now, down before
+};
+
+// A key is down while the keyboard or a joystick (shell/gamepad.hpp) holds it.
+key_edge query_key(int key);
+
+// Copies the key state into key_snapshot, then pumps SDL's events and reads
+// the joysticks.
+void pump_input();
