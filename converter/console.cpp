@@ -124,6 +124,16 @@ std::string translate(std::string_view msgid) {
     return dgettext(message_domain, key.c_str());
 }
 
+void console::message_naming(std::string_view plain, std::string_view naming, const std::string& name) {
+    if (translate(plain) == plain) {
+        line(plain);
+        return;
+    }
+    std::string text = translate(naming);
+    if (const auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, name);
+    line(text);
+}
+
 void console::line(std::string_view utf8) { out_ << encode_for_console(utf8, encoding_) << std::endl; }
 
 }  // namespace converter

@@ -20,6 +20,9 @@ inline constexpr std::string_view output_not_created = "出力ファイルの生
 inline constexpr std::string_view output_not_written = "出力ファイルの書き込みに失敗しました.";
 inline constexpr std::string_view conversion_failed = "変換に失敗しました.";
 inline constexpr std::string_view conversion_succeeded = "正常に終了しました.";
+// Only where a catalogue translates load_failed: the same naming the file
+// (%s), which the Japanese text never did.
+inline constexpr std::string_view load_failed_naming = "wavファイル「%s」の読み込みに失敗しました.";
 // --help, the one argument: the banner, then these; %s is the program's name.
 inline constexpr std::string_view help_syntax = "使い方: %s 変換元ファイル 生成ファイル";
 inline constexpr std::string_view help_purpose =
@@ -68,6 +71,9 @@ public:
     void line(std::string_view utf8);
     // One of the messages above, in the user's language.
     void message(std::string_view msgid) { line(translate(msgid)); }
+    // plain as it is without a translation; translated, naming (with %s
+    // replaced by name) instead, so the user's language also gets the name.
+    void message_naming(std::string_view plain, std::string_view naming, const std::string& name);
 
 private:
     std::ostream& out_;

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
 
     converter::wave_sample source(argv[1]);
     if (source.failed) {
-        con.message(msg::load_failed);
+        con.message_naming(msg::load_failed, msg::load_failed_naming, argv[1]);
         return 1;
     }
     if (source.info.freq != converter::sample_rate) {

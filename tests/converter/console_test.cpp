@@ -81,9 +81,10 @@ TEST(ConsoleText, EnglishCatalogueTranslatesEveryMessage) {
     setenv("LANG", "en_US.UTF-8", 1);
     ASSERT_TRUE(converter::use_translations({std::string(VELMORA_BUILD_DIR) + "/locale"}));
     for (std::string_view m : {msg::banner_standard, msg::banner_zetaflux, msg::usage_source, msg::usage_output,
-                               msg::load_failed, msg::rate_refused, msg::output_not_created, msg::output_not_written,
-                               msg::conversion_failed, msg::conversion_succeeded, msg::help_syntax, msg::help_purpose,
-                               msg::help_option_help, msg::help_option_version}) {
+                               msg::load_failed, msg::load_failed_naming, msg::rate_refused,
+                               msg::output_not_created, msg::output_not_written, msg::conversion_failed,
+                               msg::conversion_succeeded, msg::help_syntax, msg::help_purpose, msg::help_option_help,
+                               msg::help_option_version}) {
         const std::string english = converter::translate(m);
         EXPECT_NE(english, m);
         EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](char c) { return (c & 0x80) == 0; })) << english;

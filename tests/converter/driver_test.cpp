@@ -97,7 +97,7 @@ TEST_F(Driver, SpeaksTheLanguageOfTheLocale) {
               "Give the name of the pattern file to write as the second argument.\n");
     EXPECT_EQ(usage_run.status, 1);
     const auto missing = run_process({exe(true), dir / "missing.wav", dir / "x.pat"}, {english});
-    EXPECT_EQ(missing.out, "Could not read the source sound file.\n");
+    EXPECT_EQ(missing.out, "Could not read the source sound file \"" + (dir / "missing.wav") + "\".\n");
     EXPECT_EQ(missing.status, 1);
 
     const auto c_run = convert(false, {}, {{"LANGUAGE=en"}});
