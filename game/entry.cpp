@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "game/replay_session.hpp"
 #include "game/startup.hpp"
 #include "gametask/schedulers.hpp"
 #include "shell/frame_pacing.hpp"
@@ -28,7 +29,9 @@ void play_frame() {
     SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
     SDL_FillRect(window->surface_ptr, &whole, 0);
     draw_playfield_border();
+    replay_before_update();
     update_tasks.run();
+    replay_after_update();
     draw_tasks.run();
 }
 
@@ -39,6 +42,7 @@ int velmora_main(int argc, char** argv) {
     // A bad file or a missing display is reported before the screen mode
     // changes, and without the abort that a failed SDL_Init would raise.
     if (const int status = open_stage_files(argc, argv); status != 0) return status;
+    if (const int status = begin_replay_session(argc, argv); status != 0) return status;
     if (const std::string why = start_video(); !why.empty()) {
         std::fprintf(stderr, "velmora: %s\n", why.c_str());
         return 1;
@@ -71,5 +75,5 @@ int velmora_main(int argc, char** argv) {
 
     delete window;
     window = nullptr;
-    return 0;
+    return end_replay_session();
 }

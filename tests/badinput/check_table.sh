@@ -6,7 +6,7 @@
 # row, a malformed row or a case that cannot be set up fails the check.
 #
 # Needs VELMORA_BUILD_DIR, VELMORA_SOURCE_DIR, BADINPUT_SOUND (the tone
-# writer) and the two libraries preloaded into the game,
+# writer), BADINPUT_REPLAY (the replay writer) and the two libraries preloaded into the game,
 # BADINPUT_RECORD_VIDEO_MODE and BADINPUT_FAIL_VIDEO_MODE; CTest sets them.
 # BADINPUT_INSTALLED_SHEET names the sheet an install would put in place.
 set -uo pipefail
@@ -16,6 +16,7 @@ build=${VELMORA_BUILD_DIR:?VELMORA_BUILD_DIR must name the build folder}
 source_dir=${VELMORA_SOURCE_DIR:?VELMORA_SOURCE_DIR must name the source folder}
 readme=${BADINPUT_README:-$source_dir/README.md}
 make_sound=${BADINPUT_SOUND:?BADINPUT_SOUND must name the badinput_sound program}
+make_replay=${BADINPUT_REPLAY:?BADINPUT_REPLAY must name the badinput_replay program}
 record_video_mode=${BADINPUT_RECORD_VIDEO_MODE:?BADINPUT_RECORD_VIDEO_MODE must name the recording library}
 fail_video_mode=${BADINPUT_FAIL_VIDEO_MODE:?BADINPUT_FAIL_VIDEO_MODE must name the refusing library}
 installed_sheet=${BADINPUT_INSTALLED_SHEET:-}
@@ -298,6 +299,53 @@ case_game.video.silent_display() {
 case_game.video.refused() {
   game_preload=$fail_video_mode
   run_game song.wav good.pat -window
+}
+# replay_case NAME: the game replaying $stage/NAME, which must be refused
+# before the window opens.
+replay_case() {
+  file=$1
+  run_game song.wav good.pat -window "-replay=$1" || return
+  [ ! -s "$work/video_mode" ] || {
+    fail "$row_id: the window opened before the replay was refused"
+    return 1
+  }
+}
+# good_replay NAME: a good replay of good.pat in $stage/NAME.
+good_replay() { "$make_replay" "$stage/good.pat" "$stage/$1" || cannot_set_up "badinput_replay failed"; }
+case_game.replay.missing() { replay_case missing.vrp; }
+case_game.replay.empty() {
+  : >"$stage/empty.vrp"
+  replay_case empty.vrp
+}
+case_game.replay.foreign() { replay_case good.pat; }
+case_game.replay.truncated() {
+  good_replay whole.vrp || return
+  head -c 50 "$stage/whole.vrp" >"$stage/cut.vrp"
+  replay_case cut.vrp
+}
+case_game.replay.corrupt() {
+  good_replay corrupt.vrp || return
+  # The seed's first byte, which the checksum covers.
+  printf '\125' | dd of="$stage/corrupt.vrp" bs=1 seek=12 conv=notrunc status=none || return
+  replay_case corrupt.vrp
+}
+case_game.replay.newer() {
+  good_replay newer.vrp || return
+  printf '\002' | dd of="$stage/newer.vrp" bs=1 seek=8 conv=notrunc status=none || return
+  replay_case newer.vrp
+}
+case_game.replay.other_pattern() {
+  printf '\002\377\377\377\377\377\377\377\377' >"$stage/other.pat"
+  "$make_replay" "$stage/other.pat" "$stage/other.vrp" || cannot_set_up "badinput_replay failed" || return
+  replay_case other.vrp
+}
+case_game.record.over_input() {
+  file=good.pat
+  run_game song.wav good.pat -window -record=good.pat
+}
+case_game.record.no_folder() {
+  file=missing/run.vrp
+  run_game song.wav good.pat -window -record=missing/run.vrp
 }
 case_game.options.one_file() { run_game missing.wav; }
 case_game.options.window_alone() { run_game -window; }
