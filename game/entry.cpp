@@ -55,7 +55,8 @@ int velmora_main(int argc, char** argv) {
         return 1;
     }
     if (fullscreen) SDL_WarpMouse(40, 375);
-    open_gamepads();
+    // A replay's keys come from its recording; a live joystick must not add to them.
+    if (!read_replay_options(argc, argv).replay_given) open_gamepads();
 
     if (const int status = start_stage(argc, argv); status != 0) {
         delete window;

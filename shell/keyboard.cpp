@@ -2,22 +2,17 @@
 
 #include "shell/gamepad.hpp"
 
-namespace {
-
-// A key counts as down when the keyboard or a joystick holds it.
-bool held(int key) { return key_state[key] == 1 || pad_keys[key] == 1; }
-
-}  // namespace
+bool key_down(int key) { return key_state[key] == 1 || pad_keys[key] == 1; }
 
 key_edge query_key(int key) {
-    const bool now = held(key);
+    const bool now = key_down(key);
     const bool before = key_snapshot.get(key);
     return key_edge{now, now && !before, before && !now};
 }
 
 void pump_input() {
     vaz::xbasic_bitarray<void>& snapshot = key_snapshot;
-    for (int k = 0; k < key_count; ++k) snapshot.set(k, held(k));
+    for (int k = 0; k < key_count; ++k) snapshot.set(k, key_down(k));
     SDL_PumpEvents();
     read_gamepads();
 }

@@ -17,6 +17,7 @@ struct key_edge {
 };
 
 // A key is down while the keyboard or a joystick (shell/gamepad.hpp) holds it.
+bool key_down(int key);
 key_edge query_key(int key);
 
 // Copies the key state into key_snapshot, then pumps SDL's events and reads
