@@ -212,6 +212,15 @@ case_game.music.first() {
   file=missing.wav
   run_game missing.wav missing.pat -window
 }
+# Formats the game's old mixer refused; they play now, as the converter reads them.
+case_game.music.float_wav() {
+  "$make_sound" "$stage/song.float.wav" 48000 2 48000 || { cannot_set_up "cannot write a float WAV"; return; }
+  run_game song.float.wav good.pat -window
+}
+case_game.music.opus() {
+  "$make_sound" "$stage/song.opus" 48000 2 48000 || { cannot_set_up "cannot write an Opus file"; return; }
+  run_game song.opus good.pat -window
+}
 case_game.pattern.missing() {
   file=missing.pat
   run_game song.wav missing.pat -window
@@ -352,6 +361,9 @@ case_game.options.window_alone() { run_game -window; }
 case_game.options.unknown() { run_game song.wav good.pat --window; }
 case_game.options.capital() { run_game song.wav good.pat -Window; }
 case_game.options.third_file() { run_game song.wav good.pat other.pat; }
+case_game.options.offset_range() { run_game song.wav good.pat -window -offset=501; }
+case_game.options.offset_malformed() { run_game song.wav good.pat -window -offset=12ms; }
+case_game.options.offset_demo() { run_game -offset=12ms; }
 case_game.options.before_files() {
   file=-window
   run_game -window song.wav good.pat
