@@ -205,12 +205,12 @@ bool convert(const wave_sample& source, const std::string& output_path, edition 
              unsigned threads) {
     output_file out(output_path);
     if (!out.created()) {
-        con.line(messages::output_not_created);
+        con.message(messages::output_not_created);
         return false;
     }
     write_pattern(source, ed, out, con, threads);
     if (!out.commit()) {
-        con.line(messages::output_not_written);
+        con.message(messages::output_not_written);
         return false;
     }
     return true;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <new>
 #include <string>
@@ -21,9 +22,11 @@
 #if VELMORA_BC_ZETAFLUX
 constexpr converter::edition this_edition = converter::edition::zetaflux;
 constexpr std::string_view banner = converter::messages::banner_zetaflux;
+constexpr const char* program_name = "velmora_bc_zetaflux";
 #else
 constexpr converter::edition this_edition = converter::edition::standard;
 constexpr std::string_view banner = converter::messages::banner_standard;
+constexpr const char* program_name = "velmora_bc";
 #endif
 
 namespace {
@@ -43,6 +46,24 @@ bool read_options(int argc, char** argv, unsigned* threads) {
     return *threads >= 1 && *threads <= max_threads;
 }
 
+std::string executable_dir() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : exe.parent_path().string();
+}
+
+void print_help(converter::console& con) {
+    namespace msg = converter::messages;
+    std::string syntax = converter::translate(msg::help_syntax);
+    if (const auto at = syntax.find("%s"); at != std::string::npos) syntax.replace(at, 2, program_name);
+    con.message(banner);
+    con.line(syntax);
+    con.message(msg::help_purpose);
+    con.message(msg::help_option_threads);
+    con.message(msg::help_option_help);
+    con.message(msg::help_option_version);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,31 +72,41 @@ int main(int argc, char** argv) {
     // conversion short.
     std::signal(SIGPIPE, SIG_IGN);
     vaz::xbass<audiolayer::decode::layer> audio;
+    converter::use_translations(converter::catalogue_dirs(executable_dir()));
     converter::console con(std::cout, converter::locale_console_encoding());
 
+    // Only as the one argument: any other list keeps its old meaning.
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        print_help(con);
+        return 0;
+    }
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        con.line(std::string(program_name) + " " + VELMORA_VERSION);
+        return 0;
+    }
     unsigned threads;
     if (!read_options(argc, argv, &threads)) {
-        con.line(banner);
-        con.line(msg::usage_source);
-        con.line(msg::usage_output);
+        con.message(banner);
+        con.message(msg::usage_source);
+        con.message(msg::usage_output);
         return 1;
     }
 
     converter::wave_sample source(argv[1]);
     if (source.failed) {
-        con.line(msg::load_failed);
+        con.message_naming(msg::load_failed, msg::load_failed_naming, argv[1]);
         return 1;
     }
     if (source.info.freq != converter::sample_rate) {
-        con.line(msg::rate_refused);
+        con.message(msg::rate_refused);
         return 1;
     }
 
     // The source is read whole by now, but replacing it with the pattern
     // file would still lose the user's music.
     if (converter::same_file(argv[1], argv[2])) {
-        con.line(msg::output_not_created);
-        con.line(msg::conversion_failed);
+        con.message(msg::output_not_created);
+        con.message(msg::conversion_failed);
         return 1;
     }
 
@@ -89,6 +120,6 @@ int main(int argc, char** argv) {
         // No thread could be started for the analysis.
         converted = false;
     }
-    con.line(converted ? msg::conversion_succeeded : msg::conversion_failed);
+    con.message(converted ? msg::conversion_succeeded : msg::conversion_failed);
     return converted ? 0 : 1;
 }

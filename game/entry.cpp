@@ -12,6 +12,7 @@
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
 #include "shell/frame_pacing.hpp"
+#include "shell/gamepad.hpp"
 #include "shell/keyboard.hpp"
 #include "shell/sprites.hpp"
 #include "shell/video.hpp"
@@ -81,6 +82,8 @@ int velmora_main(int argc, char** argv) {
         return 1;
     }
     if (fullscreen) SDL_WarpMouse(40, 375);
+    // A replay's keys come from its recording; a live joystick must not add to them.
+    if (!read_replay_options(argc, argv).replay_given) open_gamepads();
 
     if (const int status = start_stage(argc, argv); status != 0) {
         delete window;

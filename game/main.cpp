@@ -1,3 +1,34 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "game/entry.hpp"
+
+namespace {
+
+// --help and --version, each only as the one argument, answer before the
+// static objects start: those open the audio device and load the sprite
+// sheet, and a question about the command line needs neither. glibc hands
+// argc and argv to functions in .init_array; priority 101 runs this one
+// before every static constructor.
+__attribute__((constructor(101))) void answer_help_and_version(int argc, char** argv, char**) {
+    if (argc != 2 || !argv || !argv[1]) return;
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("velmora %s\n", VELMORA_VERSION);
+        std::exit(0);
+    }
+    if (std::strcmp(argv[1], "--help") == 0) {
+        std::printf(
+            "usage: velmora MUSIC PATTERN [-window|-fullscreen]...\n"
+            "       velmora                  (the self-running title demo)\n"
+            "Plays MUSIC and fires the bullets of PATTERN, a pattern file that velmora_bc\n"
+            "wrote from the same music. Full screen unless the last option is -window.\n"
+            "Keys: arrows or W A S D move, Space bombs, Space, Z or Return start a run and\n"
+            "leave the result screen, Escape quits.\n");
+        std::exit(0);
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) { return velmora_main(argc, argv); }

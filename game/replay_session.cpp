@@ -80,7 +80,7 @@ std::uint32_t key_word_seen() {
     std::uint32_t word = 0;
     for (int i = 0; i < results::replay_key_count; ++i) {
         const int key = results::replay_keys[i];
-        if (key_state[key] == 1) word |= std::uint32_t{1} << i;
+        if (key_down(key)) word |= std::uint32_t{1} << i;  // a joystick's keys too
         if (key_snapshot.get(key)) word |= std::uint32_t{1} << (results::replay_key_count + i);
     }
     return word;

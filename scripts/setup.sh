@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick x11-utils
   clang libclang-rt-14-dev valgrind
+  gettext dpkg-dev fakeroot lintian desktop-file-utils appstream man-db
 )
 
 missing=()

@@ -16,9 +16,12 @@ struct key_edge {
     bool released;  // up now, down before
 };
 
+// A key is down while the keyboard or a joystick (shell/gamepad.hpp) holds it.
+bool key_down(int key);
 key_edge query_key(int key);
 
-// Copies the key state into key_snapshot, then pumps SDL's events.
+// Copies the key state into key_snapshot, then pumps SDL's events and reads
+// the joysticks.
 void pump_input();
 
 // After an update when several run in one frame: the keys as they stand

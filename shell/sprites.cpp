@@ -10,6 +10,11 @@
 
 #include "shell/video.hpp"
 
+// Install data folders relative to the prefix, set by the build.
+#ifndef VELMORA_PREFIX_DATADIRS
+#define VELMORA_PREFIX_DATADIRS "share/velmora"
+#endif
+
 namespace {
 
 constexpr const char* sheet_name = "data/p.bmp";
@@ -119,8 +124,16 @@ std::vector<std::string> sprite_sheet_locations(const std::string& exe_dir) {
         paths.push_back((dir / sheet_name).string());
         if (dir.has_parent_path() && dir.parent_path() != dir) {
             paths.push_back((dir.parent_path() / sheet_name).string());
-            // An installed tree moved as a whole: <prefix>/bin beside <prefix>/share.
-            paths.push_back((dir.parent_path() / "share" / "velmora" / sheet_name).string());
+            // An installed tree moved as a whole, or a package unpacked into
+            // another root: <prefix>/bin or <prefix>/games beside the data
+            // folder of each install layout, separated by ':'.
+            const std::string layouts = VELMORA_PREFIX_DATADIRS;
+            for (std::size_t at = 0; at <= layouts.size();) {
+                std::size_t end = layouts.find(':', at);
+                if (end == std::string::npos) end = layouts.size();
+                if (end > at) paths.push_back((dir.parent_path() / layouts.substr(at, end - at) / sheet_name).string());
+                at = end + 1;
+            }
         }
     }
 #ifdef VELMORA_INSTALL_DATADIR

@@ -50,9 +50,10 @@ const std::string& sprite_sheet_file();
 
 // Where the sheet is looked for, in order: "data/p.bmp" relative to the
 // working directory, the data folder beside the executable and beside its
-// parent folder (a build folder inside the source tree), the installed data
-// folder relative to the executable (an installed tree that was moved), then
-// the installed data folder. exe_dir may be empty when it is unknown.
+// parent folder (a build folder inside the source tree), the data folder of
+// each install layout relative to the executable's parent (an installed tree
+// that was moved, a package unpacked elsewhere), then the installed data
+// folder. exe_dir may be empty when it is unknown.
 std::vector<std::string> sprite_sheet_locations(const std::string& exe_dir);
 
 // The first of paths naming a regular file; empty when none does.

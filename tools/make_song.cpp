@@ -1,4 +1,5 @@
-// make_song: writes the bundled stage's music as a stereo 44.1 kHz WAV.
+// make_song: writes the bundled stage's music as a stereo 44.1 kHz WAV, or as
+// Ogg Vorbis or FLAC when the output's name ends in .ogg or .flac.
 //   make_song [--seconds N] OUTPUT.wav
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +13,7 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: make_song [--seconds N] OUTPUT.wav\n"
+                 "usage: make_song [--seconds N] OUTPUT.wav|OUTPUT.ogg|OUTPUT.flac\n"
                  "  without --seconds: the full %d-second song; with it: N seconds (1 to %d) of its busiest part\n",
                  song::full_length_seconds, song::max_length_seconds);
     return 2;
@@ -52,11 +53,11 @@ int main(int argc, char** argv) {
 
     const auto samples = song::render(seconds);
     std::string error;
-    if (!song::write_wav(output, samples, error)) {
+    if (!song::write_song(output, samples, error)) {
         std::fprintf(stderr, "make_song: cannot write %s: %s\n", output, error.c_str());
         return 1;
     }
-    std::printf("make_song: wrote %s (%zu s, stereo, %d Hz, 16-bit)\n", output,
+    std::printf("make_song: wrote %s (%zu s, stereo, %d Hz)\n", output,
                 samples.size() / song::channel_count / song::sample_rate, song::sample_rate);
     return 0;
 }

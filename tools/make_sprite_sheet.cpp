@@ -1,6 +1,8 @@
-// Draws the game's sprite sheet and writes it as a BMP:
+// Draws the game's sprite sheet and writes it as a BMP, or draws the
+// program's icon (the ship in a ring of bullets) and writes it as a PNG:
 //
 //   make_sprite_sheet data/p.bmp
+//   make_sprite_sheet --icon velmora.png
 //
 // Every rectangle the game blits from lives at a fixed place in the sheet (see
 // shell/sprites.cpp); everything else is cyan, the transparent colour. The
@@ -9,8 +11,10 @@
 #include <SDL.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -431,11 +435,144 @@ bool write_bmp(const canvas& c, const char* path) {
     return ok;
 }
 
+// ---------------------------------------------------------------- icon
+
+constexpr int icon_size = 128;
+
+// A scaled copy of a picture; transparent pixels stay out.
+void paint_scaled(canvas& c, int x, int y, const art& rows, const palette& pal, int scale) {
+    for (int j = 0; j < static_cast<int>(rows.size()); ++j)
+        for (int i = 0; i < static_cast<int>(rows[j].size()); ++i) {
+            if (rows[j][i] == '.') continue;
+            c.fill(x + i * scale, y + j * scale, scale, scale, pal.at(rows[j][i]));
+        }
+}
+
+// The ship facing the player in a ring of bullets flying out, on a night-blue
+// disc; outside the disc it is transparent.
+canvas draw_icon() {
+    canvas c(icon_size, icon_size);
+    const double centre = icon_size / 2.0;
+    for (int j = 0; j < icon_size; ++j)
+        for (int i = 0; i < icon_size; ++i) {
+            const double d = std::hypot(i + 0.5 - centre, j + 0.5 - centre);
+            if (d <= 62.0) c.set(i, j, mix({40, 48, 120}, {8, 8, 32}, d / 62.0));
+        }
+    draw_ring(c, 0, 0, icon_size, 62.0, 4.0, {255, 176, 0}, {255, 255, 200});
+    const rgb bullet_core{255, 255, 255};
+    const rgb bullet_glow{255, 72, 96};
+    for (int k = 0; k < 12; ++k) {
+        const double a = k * (2.0 * 3.14159265358979 / 12.0) + 0.26;
+        const double r = (k % 2 == 0) ? 48.0 : 40.0;
+        const int bx = static_cast<int>(std::lround(centre + r * std::cos(a)));
+        const int by = static_cast<int>(std::lround(centre + r * std::sin(a)));
+        c.fill(bx - 3, by - 3, 7, 7, bullet_glow);
+        c.fill(bx - 1, by - 1, 3, 3, bullet_core);
+    }
+    const art ship = stack({head_front, body_upright, legs_upright[0]});
+    constexpr int scale = 4;
+    const int w = static_cast<int>(ship[0].size()) * scale;
+    const int h = static_cast<int>(ship.size()) * scale;
+    paint_scaled(c, (icon_size - w) / 2, (icon_size - h) / 2, ship, ship_palette, scale);
+    return c;
+}
+
+// A PNG needs a deflate stream, but not a compressed one: stored blocks keep
+// this writer free of a compression library.
+std::uint32_t crc32(const std::uint8_t* p, std::size_t n, std::uint32_t crc = 0) {
+    crc = ~crc;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void put_u32_be(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+void put_chunk(std::vector<std::uint8_t>& out, const char* type, const std::vector<std::uint8_t>& data) {
+    put_u32_be(out, static_cast<std::uint32_t>(data.size()));
+    std::vector<std::uint8_t> body(type, type + 4);
+    body.insert(body.end(), data.begin(), data.end());
+    out.insert(out.end(), body.begin(), body.end());
+    put_u32_be(out, crc32(body.data(), body.size()));
+}
+
+// 8-bit RGBA; the transparent colour becomes alpha 0.
+std::vector<std::uint8_t> encode_png(const canvas& c) {
+    std::vector<std::uint8_t> raw;
+    for (int y = 0; y < c.height(); ++y) {
+        raw.push_back(0);  // filter: none
+        for (int x = 0; x < c.width(); ++x) {
+            const rgb p = c.at(x, y);
+            const bool clear = p.r == transparent.r && p.g == transparent.g && p.b == transparent.b;
+            raw.insert(raw.end(), {clear ? std::uint8_t{0} : p.r, clear ? std::uint8_t{0} : p.g,
+                                   clear ? std::uint8_t{0} : p.b, clear ? std::uint8_t{0} : std::uint8_t{255}});
+        }
+    }
+    std::vector<std::uint8_t> z = {0x78, 0x01};
+    std::uint32_t a = 1, b = 0;  // Adler-32
+    for (std::uint8_t v : raw) {
+        a = (a + v) % 65521;
+        b = (b + a) % 65521;
+    }
+    for (std::size_t at = 0; at < raw.size() || at == 0;) {
+        const std::size_t n = std::min<std::size_t>(65535, raw.size() - at);
+        const bool last = at + n == raw.size();
+        z.push_back(last ? 1 : 0);
+        z.insert(z.end(), {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                           static_cast<std::uint8_t>(~n), static_cast<std::uint8_t>(~n >> 8)});
+        z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(at), raw.begin() + static_cast<std::ptrdiff_t>(at + n));
+        at += n;
+        if (last) break;
+    }
+    put_u32_be(z, (b << 16) | a);
+
+    std::vector<std::uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<std::uint8_t> header;
+    put_u32_be(header, static_cast<std::uint32_t>(c.width()));
+    put_u32_be(header, static_cast<std::uint32_t>(c.height()));
+    header.insert(header.end(), {8, 6, 0, 0, 0});  // 8 bits, RGBA, deflate, adaptive filters, no interlace
+    put_chunk(out, "IHDR", header);
+    put_chunk(out, "IDAT", z);
+    put_chunk(out, "IEND", {});
+    return out;
+}
+
+// Written to a temporary name and renamed, so a failed run leaves no half icon.
+bool write_png(const canvas& c, const std::string& path) {
+    const std::vector<std::uint8_t> bytes = encode_png(c);
+    const std::string temporary = path + ".part";
+    {
+        std::ofstream out(temporary, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out.flush()) {
+            std::remove(temporary.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--icon") {
+        if (!write_png(draw_icon(), argv[2])) {
+            std::fprintf(stderr, "make_sprite_sheet: cannot write %s\n", argv[2]);
+            return 1;
+        }
+        return 0;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: make_sprite_sheet <output.bmp>\n");
+        std::fprintf(stderr, "usage: make_sprite_sheet <output.bmp>\n"
+                             "       make_sprite_sheet --icon <output.png>\n");
         return 2;
     }
     if (!write_bmp(draw_sheet(), argv[1])) {

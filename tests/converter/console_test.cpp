@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 
@@ -69,4 +71,32 @@ TEST(ConsoleText, EachLineEndsWithALineFeed) {
     con.line(msg::conversion_failed);
     con.line("1 / 1 : 1 / 2");
     EXPECT_EQ(out.str(), hex("95 CF 8A B7 82 C9 8E B8 94 73 82 B5 82 DC 82 B5 82 BD 2E 0A") + "1 / 1 : 1 / 2\n");
+}
+
+// The catalogue is keyed by the texts above: one edited without its
+// translation would fall back to Japanese under English locales unnoticed.
+TEST(ConsoleText, EnglishCatalogueTranslatesEveryMessage) {
+    setenv("LC_ALL", "", 1);
+    setenv("LANGUAGE", "", 1);
+    setenv("LANG", "en_US.UTF-8", 1);
+    ASSERT_TRUE(converter::use_translations({std::string(VELMORA_BUILD_DIR) + "/locale"}));
+    for (std::string_view m : {msg::banner_standard, msg::banner_zetaflux, msg::usage_source, msg::usage_output,
+                               msg::load_failed, msg::load_failed_naming, msg::rate_refused,
+                               msg::output_not_created, msg::output_not_written, msg::conversion_failed,
+                               msg::conversion_succeeded, msg::help_syntax, msg::help_purpose, msg::help_option_help,
+                               msg::help_option_version, msg::help_option_threads}) {
+        const std::string english = converter::translate(m);
+        EXPECT_NE(english, m);
+        EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](char c) { return (c & 0x80) == 0; })) << english;
+    }
+    EXPECT_EQ(converter::translate("12 / 180 : 2 / 2"), "12 / 180 : 2 / 2");
+
+    // The C locales keep the source texts whatever LANGUAGE asks for.
+    setenv("LC_ALL", "C.UTF-8", 1);
+    setenv("LANGUAGE", "en", 1);
+    EXPECT_FALSE(converter::use_translations({std::string(VELMORA_BUILD_DIR) + "/locale"}));
+    EXPECT_EQ(converter::translate(msg::conversion_failed), msg::conversion_failed);
+    unsetenv("LC_ALL");
+    unsetenv("LANGUAGE");
+    unsetenv("LANG");
 }

@@ -93,6 +93,49 @@ TEST_F(Driver, WrongArgumentCountShowsBannerAndUsage) {
     EXPECT_EQ(dir.entries().size(), 2u) << "no file created";
 }
 
+// English under an English locale, generated on this system or not; the C
+// locale keeps the Japanese texts even when LANGUAGE asks for English.
+TEST_F(Driver, SpeaksTheLanguageOfTheLocale) {
+    const std::vector<std::string> english = {"LC_ALL=", "LC_MESSAGES=", "LANGUAGE=", "LANG=en_US.UTF-8"};
+    const auto usage_run = run_process({exe(false)}, {english});
+    EXPECT_EQ(usage_run.out,
+              "* velmora bullet pattern converter *\n"
+              "Give the name of the source sound file as the first argument.\n"
+              "Give the name of the pattern file to write as the second argument.\n");
+    EXPECT_EQ(usage_run.status, 1);
+    const auto missing = run_process({exe(true), dir / "missing.wav", dir / "x.pat"}, {english});
+    EXPECT_EQ(missing.out, "Could not read the source sound file \"" + (dir / "missing.wav") + "\".\n");
+    EXPECT_EQ(missing.status, 1);
+
+    const auto c_run = convert(false, {}, {{"LANGUAGE=en"}});
+    EXPECT_EQ(c_run.out, banner_standard + usage);
+}
+
+// --help and --version only as the one argument; other lists as before.
+TEST_F(Driver, HelpAndVersionAloneExitZero) {
+    for (bool z : {false, true}) {
+        const std::string name = z ? "velmora_bc_zetaflux" : "velmora_bc";
+        const auto help = convert(z, {"--help"});
+        EXPECT_EQ(help.out, (z ? banner_zetaflux : banner_standard) + "使い方: " + name +
+                                " 変換元ファイル 生成ファイル [--threads N]\n"
+                                "44100 Hzの音声ファイル(WAV, FLAC, Ogg, MP3など)を弾幕のパターンファイルに変換します.\n"
+                                "  --threads N  解析をN個のスレッドで行います(既定: コア数).\n"
+                                "  --help     この説明を表示して終了します.\n"
+                                "  --version  版数を表示して終了します.\n");
+        EXPECT_EQ(help.status, 0);
+        const auto english_help = run_process({exe(z), "--help"}, {{"LC_ALL=", "LANGUAGE=", "LANG=en_GB.UTF-8"}});
+        EXPECT_NE(english_help.out.find("Usage: " + name + " SOURCE OUTPUT [--threads N]\n"), std::string::npos) << english_help.out;
+        EXPECT_EQ(english_help.status, 0);
+        const auto version = convert(z, {"--version"});
+        EXPECT_EQ(version.out, name + " " + VELMORA_VERSION + "\n");
+        EXPECT_EQ(version.status, 0);
+
+        EXPECT_EQ(convert(z, {"--help", "--version"}).out, load_failed);
+        EXPECT_EQ(convert(z, {"-help"}).out, (z ? banner_zetaflux : banner_standard) + usage);
+        EXPECT_EQ(convert(z, {"--help", "a", "b"}).status, 1);
+    }
+}
+
 TEST_F(Driver, ConvertsAndSaysSoWithoutBanner) {
     for (bool z : {false, true}) {
         const auto r = convert(z, {dir / "music.wav", dir / "out.pat"});

@@ -171,6 +171,22 @@ TEST_F(Startup, DemoStartReachesTheFrameLoop) {
     expect_frame_loop({});
 }
 
+// --help and --version, alone, answer at once: no audio device needed.
+TEST_F(Startup, HelpAndVersionAloneExitZeroWithoutAudio) {
+    opt.env = {"SDL_AUDIODRIVER=no_such_driver"};
+    opt.timeout_s = 5;
+    for (const char* a : {"--help", "--version"}) {
+        const run_result r = run_velmora({a}, opt);
+        EXPECT_FALSE(r.timed_out) << a;
+        EXPECT_EQ(r.status, 0) << a << "\n" << r.err;
+        EXPECT_EQ(r.err, "") << a;
+    }
+}
+
+TEST_F(Startup, AnyOtherSingleArgumentStillRunsTheDemo) {
+    expect_frame_loop({"--help=x"});
+}
+
 TEST_F(Startup, MissingMusicFileEndsTheGameEvenWithAGoodPatternFile) {
     expect_failure({"missing.wav", "song.pat", "-window"}, {"music file", "\"missing.wav\"", "No such file"});
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "shell/gamepad.hpp"
 #include "shell/keyboard.hpp"
 
 namespace {
@@ -18,6 +19,7 @@ protected:
     void TearDown() override {
         key_state = saved_;
         key_snapshot.clear();
+        set_pad_keys({});
     }
 
     // What happens between two updates: the snapshot is taken, events pumped.
@@ -89,6 +91,67 @@ TEST_F(KeyEdges, SnapshotCopiesEveryKeyAcrossWordBoundaries) {
         const bool held = keys_[k] == 1;
         EXPECT_EQ(key_snapshot.get(k), held) << "key " << k;
     }
+}
+
+// Joysticks take the keys' path: what read_gamepads hands set_pad_keys after
+// a pump shows through query_key with the same edges as a typed key.
+TEST_F(KeyEdges, PadButtonsAreSpaceAndReturnWithTheSameEdges) {
+    pad_reading fire;
+    fire.fire = true;
+    set_pad_keys({fire});
+    expect_edge(SDLK_SPACE, true, true, false);
+    expect_edge(SDLK_RETURN, false, false, false);
+    end_frame();
+    expect_edge(SDLK_SPACE, true, false, false);
+    set_pad_keys({});
+    expect_edge(SDLK_SPACE, false, false, true);
+    end_frame();
+    expect_edge(SDLK_SPACE, false, false, false);
+
+    pad_reading start;
+    start.start = true;
+    set_pad_keys({pad_reading{}, start});  // the second of two pads
+    expect_edge(SDLK_RETURN, true, true, false);
+    EXPECT_EQ(key_snapshot.get(SDLK_RETURN), false);
+    end_frame();
+    EXPECT_EQ(key_snapshot.get(SDLK_RETURN), true);
+}
+
+TEST_F(KeyEdges, PadHatAndStickAreTheArrows) {
+    const int arrows[] = {SDLK_LEFT, SDLK_RIGHT, SDLK_UP, SDLK_DOWN};
+    const auto expect_arrows = [&](bool left, bool right, bool up, bool down) {
+        const bool want[] = {left, right, up, down};
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(query_key(arrows[i]).down, want[i]) << "arrow " << arrows[i];
+    };
+    pad_reading pad;
+    pad.hat = SDL_HAT_RIGHTUP;
+    set_pad_keys({pad});
+    expect_arrows(false, true, true, false);
+
+    pad.hat = SDL_HAT_CENTERED;
+    pad.x = -stick_dead_zone - 1;
+    pad.y = 32767;
+    set_pad_keys({pad});
+    expect_arrows(true, false, false, true);
+
+    pad.x = -stick_dead_zone;  // a stick at rest drifts this far
+    pad.y = stick_dead_zone;
+    set_pad_keys({pad});
+    expect_arrows(false, false, false, false);
+}
+
+TEST_F(KeyEdges, KeyboardAndPadHoldingOneKeyGiveOnePressAndNoEarlyRelease) {
+    pad_reading fire;
+    fire.fire = true;
+    set_pad_keys({fire});
+    hold(SDLK_SPACE);
+    expect_edge(SDLK_SPACE, true, true, false);
+    end_frame();
+    set_pad_keys({});
+    expect_edge(SDLK_SPACE, true, false, false);
+    end_frame();
+    let_go(SDLK_SPACE);
+    expect_edge(SDLK_SPACE, false, false, true);
 }
 
 // A frame that catches up runs several updates: the press shows in the first

@@ -372,25 +372,52 @@ std::vector<std::int16_t> render(int seconds) {
     return mix.to_pcm16();
 }
 
-bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error) {
+namespace {
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool write_as(const std::string& path, int format, const std::vector<std::int16_t>& samples, std::string& error) {
     SF_INFO info{};
     info.samplerate = sample_rate;
     info.channels = channel_count;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.format = format;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file) {
         error = sf_strerror(nullptr);
         return false;
     }
+    if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS) {
+        // About 96 kbit/s: the song stays under a megabyte and still sounds clean.
+        double quality = 0.3;
+        sf_command(file, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
+    }
+    // In slices: libvorbis's analysis buffer fails on a whole song handed over at once.
+    constexpr sf_count_t slice_frames = 4096;
     const sf_count_t frames = static_cast<sf_count_t>(samples.size() / channel_count);
-    const sf_count_t written = sf_writef_short(file, samples.data(), frames);
-    if (written != frames) error = sf_strerror(file);
+    for (sf_count_t at = 0; at < frames && error.empty(); at += slice_frames) {
+        const sf_count_t n = std::min(slice_frames, frames - at);
+        if (sf_writef_short(file, samples.data() + at * channel_count, n) != n) error = sf_strerror(file);
+    }
     if (sf_close(file) != 0 && error.empty()) error = "could not finish writing the file";
     if (!error.empty()) {
         std::remove(path.c_str());  // a half-written song would only confuse the converter
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error) {
+    return write_as(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, samples, error);
+}
+
+bool write_song(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error) {
+    if (ends_with(path, ".ogg")) return write_as(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, samples, error);
+    if (ends_with(path, ".flac")) return write_as(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, samples, error);
+    return write_wav(path, samples, error);
 }
 
 }  // namespace song

