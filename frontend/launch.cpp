@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,6 +57,34 @@ bool default_audio_device_opens() {
     return opened;
 }
 
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Whether any sound output could be reached: device nodes (ALSA playback,
+// OSS), a sound server's socket, or configuration that may route sound
+// elsewhere. When none is there (a server, a container) opening the device
+// can only fail, and trying costs a good part of a cached start.
+bool sound_output_may_exist() {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/dev/snd", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.compare(0, 4, "pcmC") == 0 && name.back() == 'p') return true;
+    }
+    if (exists("/dev/dsp") || std::getenv("PULSE_SERVER") != nullptr) return true;
+    std::string runtime;
+    if (const char* r = std::getenv("XDG_RUNTIME_DIR"); r != nullptr && r[0] == '/') runtime = r;
+    else runtime = "/run/user/" + std::to_string(::getuid());
+    for (const char* socket : {"/pulse/native", "/pipewire-0"}) {
+        if (exists(runtime + socket)) return true;
+    }
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h != nullptr) home = h;
+    for (const std::string& config : {std::string("/var/run/pulse/native"), std::string("/etc/asound.conf"),
+                                      home + "/.asoundrc", home + "/.config/pulse/client.conf"}) {
+        if (exists(config)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string game_program() {
@@ -82,10 +111,53 @@ std::string display_problem() {
     return "DISPLAY is not set";
 }
 
-bool choose_silent_audio_when_no_device() {
+audio_probe::audio_probe() {
+    const char* chosen = std::getenv("SDL_AUDIODRIVER");
+    if (chosen != nullptr && chosen[0] != '\0') return;
+    if (!sound_output_may_exist()) {
+        known_missing_ = true;
+        return;
+    }
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The child only answers through its status; its SDL state and its
+        // drivers' complaints die with it.
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
+        ::_exit(default_audio_device_opens() ? 0 : 1);
+    }
+    pid_ = pid;  // -1 when fork failed: then the probe runs here when asked
+}
+
+audio_probe::~audio_probe() {
+    if (pid_ > 0) {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+bool audio_probe::choose_silent_audio_when_no_device() {
     const char* chosen = std::getenv("SDL_AUDIODRIVER");
     if (chosen != nullptr && chosen[0] != '\0') return false;
-    if (default_audio_device_opens()) return false;
+    bool opens;
+    if (known_missing_) {
+        opens = false;
+    } else if (pid_ > 0) {
+        int status = 0;
+        pid_t done;
+        while ((done = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        opens = done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    } else {
+        opens = default_audio_device_opens();
+    }
+    if (opens) return false;
     ::setenv("SDL_AUDIODRIVER", "dummy", 1);
     return true;
 }

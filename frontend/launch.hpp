@@ -17,9 +17,24 @@ std::vector<std::string> game_arguments(const std::string& program, const std::s
 std::string display_problem();
 
 // The game refuses to start without a sound device. Unless the user chose an
-// SDL audio driver, this opens the default output device as the game would
-// and, when that fails, picks SDL's silent driver for the game: true then.
-bool choose_silent_audio_when_no_device();
+// SDL audio driver, a child process opens the default output device as the
+// game would, while this one hashes the song and checks the cache (opening a
+// device can take a good part of a cached start).
+class audio_probe {
+public:
+    audio_probe();   // starts the child, when there is something to find out
+    ~audio_probe();  // waits for a child not asked
+    audio_probe(const audio_probe&) = delete;
+    audio_probe& operator=(const audio_probe&) = delete;
+
+    // Waits for the answer; when the device would not open, picks SDL's
+    // silent driver for the game and says true.
+    bool choose_silent_audio_when_no_device();
+
+private:
+    int pid_ = -1;
+    bool known_missing_ = false;  // nothing that could play sound is there at all
+};
 
 // Replaces this process with the game; returns only when that fails, with
 // the system's reason.

@@ -156,6 +156,8 @@ int run_prepare(const play_options& o) {
 
 int run_play(const play_options& o) {
     const std::string& song = o.songs.front();
+    // Before any thread or database exists: the probe forks.
+    audio_probe audio;
     std::unique_ptr<vaz::xbass<void>> decoder = std::make_unique<vaz::xbass<void>>();
     const stagecache::stage_cache cache(stagecache::cache_dir());
     std::string library_problem;
@@ -201,7 +203,7 @@ int run_play(const play_options& o) {
             quoted(song) + " " + quoted(r.stage_path) + " " + game[3]);
         return 1;
     }
-    if (choose_silent_audio_when_no_device()) say("no sound device here; playing without sound");
+    if (audio.choose_silent_audio_when_no_device()) say("no sound device here; playing without sound");
     const std::string why = exec_game(game);
     say("cannot start the game " + quoted(game[0]) + ": " + why);
     return 1;
