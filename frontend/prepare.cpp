@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <ctime>
 #include <new>
+#include <optional>
 
 #include "converter/convert.hpp"
 #include "frontend/converter_api_shim.hpp"
@@ -69,7 +70,10 @@ prepare_outcome prepare_song(const std::string& path, converter::edition ed, uns
         out.events = entry.events;
         if (library) {
             try {
-                if (!library->find(out.hash.hex())) {
+                const std::optional<stagecache::song_row> known = library->find(out.hash.hex());
+                const std::int64_t known_events =
+                    !known ? -1 : ed == converter::edition::zetaflux ? known->events_zetaflux : known->events_standard;
+                if (known_events < 0) {
                     library->record_prepared(facts_from_header(absolute_path(path), out.hash), edition,
                                              static_cast<std::int64_t>(entry.events), modified_time(out.stage_path));
                 }

@@ -95,6 +95,8 @@ int run_prepare(const play_options& o) {
 
     vaz::xbass<void> decoder;
     const stagecache::stage_cache cache(stagecache::cache_dir());
+    // A day is far longer than any song takes to prepare.
+    cache.remove_stale_temporaries(24 * 60 * 60);
     std::string library_problem;
     std::unique_ptr<stagecache::song_library> library = open_library(library_problem);
     if (!library) say(library_problem + "; the songs are prepared but not recorded");

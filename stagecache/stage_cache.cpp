@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "game/pattern_loader.hpp"
@@ -105,6 +107,21 @@ bool stage_cache::store(const song_hash& song, std::string_view edition, const s
         return false;
     }
     return true;
+}
+
+int stage_cache::remove_stale_temporaries(long seconds) const {
+    int removed = 0;
+    std::error_code ec;
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (const auto& e : std::filesystem::directory_iterator(dir_, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.empty() || name[0] != '.') continue;  // only ours start with a dot
+        std::error_code time_ec;
+        const auto written = std::filesystem::last_write_time(e.path(), time_ec);
+        if (time_ec || now - written < std::chrono::seconds(seconds)) continue;
+        if (std::filesystem::remove(e.path(), time_ec)) ++removed;
+    }
+    return removed;
 }
 
 }  // namespace stagecache

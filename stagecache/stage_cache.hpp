@@ -47,6 +47,10 @@ public:
     bool store(const song_hash& song, std::string_view edition, const std::vector<std::uint8_t>& bytes,
                std::string& error) const;
 
+    // Removes the temporaries of writers killed before their rename, when
+    // older than `seconds`; a live writer's is young. Returns how many.
+    int remove_stale_temporaries(long seconds) const;
+
 private:
     std::string dir_;
 };

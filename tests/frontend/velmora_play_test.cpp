@@ -87,6 +87,14 @@ TEST(VelmoraPlay, StageIsTheConvertersFileAndASecondPrepareConvertsNothing) {
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_TRUE(contains(list.out, "    0:03  44100  2 ")) << list.out;
     EXPECT_TRUE(contains(list.out, "never             " + song + "\n")) << list.out;
+
+    // A lost library learns the cached stages again, each edition's events.
+    std::filesystem::remove_all(p.dir / "data");
+    for (const char* edition : {"standard", "zetaflux"})
+        EXPECT_EQ(p.run({"--prepare", "--edition", edition, song}).out, "1 song: 0 prepared, 1 already cached, 0 failed\n");
+    const process_result relisted = p.run({"--list"});
+    const std::size_t row = list.out.find('\n') + 1, columns_up_to_zetaflux = 38;
+    EXPECT_EQ(relisted.out.substr(row, columns_up_to_zetaflux), list.out.substr(row, columns_up_to_zetaflux)) << relisted.out;
 }
 
 TEST(VelmoraPlay, UndecodableSongsAreReportedAndNothingIsCachedForThem) {

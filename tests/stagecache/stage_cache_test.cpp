@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <csignal>
 
 #include <cstdlib>
@@ -140,6 +141,14 @@ TEST(StageCache, StoreThatCannotWriteKeepsTheOldEntryAndNoTemporary) {
     EXPECT_NE(why.find("File too large"), std::string::npos) << why;
     EXPECT_EQ(cache.check(song_a, "standard").events, 4u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cache.stage_dir()), {}), 1);
+
+    // Left by a writer killed before its rename: removed once old.
+    const std::string orphan = cache.stage_dir() + "/." + song_a.hex() + "-standard.Ab12Cd";
+    write_file(orphan, {1, 2, 3});
+    EXPECT_EQ(cache.remove_stale_temporaries(3600), 0);
+    std::filesystem::last_write_time(orphan, std::filesystem::last_write_time(orphan) - std::chrono::hours(2));
+    EXPECT_EQ(cache.remove_stale_temporaries(3600), 1);
+    EXPECT_EQ(cache.check(song_a, "standard").events, 4u);
 
     // No folder can be made under a file.
     write_file(dir / "file", {1});
