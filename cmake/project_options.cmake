@@ -1,6 +1,10 @@
 # One place for the warning set and the floating-point rules every target shares.
 # The converter's output is defined to the bit, so no fast-math, no contraction
 # of a*b+c into fused multiply-adds, and no host-specific instruction sets.
+# One exception, chosen at run time: converter/fft_stages_avx_fma.cpp is built
+# for AVX and FMA and writes its fused multiply-adds by hand, only where the
+# product is exact in double so the result has the same bits (that file says
+# why); the compiler still contracts nothing there.
 function(velmora_target_options target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow

@@ -4,12 +4,13 @@
 #include <vector>
 
 #include "converter/fft.hpp"
+#include "pattern/bullet_pattern_element.hpp"
 
 namespace converter {
 
 constexpr std::uint32_t sample_rate = 44100;              // the only rate converted
-constexpr std::uint32_t frame_length = sample_rate / 60;  // samples per game frame
-constexpr int frames_per_second = 60;
+constexpr int frames_per_second = pattern::ticks_per_second;
+constexpr std::uint32_t frame_length = sample_rate / frames_per_second;  // samples per game frame
 constexpr int window_count = 64;  // 60 frames, then frames 0 to 3 again
 constexpr int window_length = 1024;
 constexpr int frequency_bins = window_length / 2;

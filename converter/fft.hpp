@@ -6,6 +6,11 @@
 
 namespace converter {
 
+// Two paths. The converter runs butterflies_lanes (with the plans below) on
+// many windows at once. fft_buffer, transform and transform_lanes are the
+// reference path: plain transforms the tests hold the converter's to, bit for
+// bit; nothing in the converter calls them.
+
 // A complex work buffer for one transform. `size` is the request rounded up
 // to a power of two (1 when 1 or less was asked for); both arrays start zeroed.
 struct fft_buffer {
@@ -44,12 +49,12 @@ private:
     std::vector<float> twiddle_im_;
 };
 
-// Forward transform in place, no scaling: X[k] = sum x[n] e^(-2 pi i k n / N).
+// Reference path. Forward transform in place, no scaling: X[k] = sum x[n] e^(-2 pi i k n / N).
 // Each product t = w x is formed in double and rounded to single once per
 // part; every stored value is single precision.
 void transform(fft_buffer& x);
 
-// Many transforms of one size at once, each in its own lane: point k of lane
+// Reference path. Many transforms of one size at once, each in its own lane: point k of lane
 // c lies at index k * stride + c. Every lane gets exactly the values the
 // single transform gives it.
 void transform_lanes(const fft_plan& plan, float* re, float* im, std::size_t stride, std::size_t lanes);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "converter/convert.hpp"
-#include "game/pattern_loader.hpp"
+#include "pattern/pattern_loader.hpp"
 
 namespace {
 
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned groups = channels < 2 ? 1 : 2;
     const std::string bytes(out.bytes.begin(), out.bytes.end());
     std::istringstream in(bytes, std::ios::binary);
-    pattern_group read[2];
+    pattern_group read[pattern::max_groups];
     signed char count = 0;
     const pattern_load_result r = load_pattern(in, read, count);
     require(r.status == pattern_load_status::loaded, "the pattern file does not read back");

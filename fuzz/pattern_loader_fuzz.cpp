@@ -8,7 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "game/pattern_loader.hpp"
+#include "pattern/byte_order.hpp"
+#include "pattern/pattern_loader.hpp"
 
 namespace {
 
@@ -20,15 +21,14 @@ void require(bool ok, const char* what) {
 }
 
 std::int32_t le32(const std::uint8_t* p) {
-    return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-                                     std::uint32_t{p[3]} << 24);
+    return static_cast<std::int32_t>(pattern::decode_le32(p));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size), std::ios::binary);
-    pattern_group groups[2];
+    pattern_group groups[pattern::max_groups];
     signed char count = 0;
     const pattern_load_result r = load_pattern(in, groups, count);
     const std::string line = describe_pattern_failure("fuzz.pat", r);
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Walk the bytes the way the format reads and compare record by record.
     std::size_t pos = 1;
     int group = 0;
-    std::uint32_t taken[2] = {0, 0};
+    std::uint32_t taken[pattern::max_groups] = {0, 0};
     while (group < data[0]) {
         if (size - pos < 4) {
             require(r.status == pattern_load_status::missing_terminator && r.group == group,

@@ -3,13 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "game/frame_pacing.hpp"
-#include "game/keyboard.hpp"
-#include "game/schedulers.hpp"
 #include "game/startup.hpp"
-#include "game/video.hpp"
-
-vaz::xcppsdl<void>* window = nullptr;
+#include "gametask/schedulers.hpp"
+#include "shell/frame_pacing.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/video.hpp"
 
 bool choose_fullscreen(int argc, char** argv) {
     bool fullscreen = true;

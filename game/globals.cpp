@@ -3,19 +3,21 @@
 // unit does C++ guarantee construction in order of definition (and destruction
 // in reverse). The order is part of the design: the random seed first, then
 // the pattern stores, the audio output, the keyboard state, the sprite sheet
-// and last the two schedulers.
+// and the two schedulers. The window is made by the entry, once the options
+// are read.
 #include <SDL.h>
 
-#include "game/keyboard.hpp"
-#include "game/music.hpp"
-#include "game/pattern_store.hpp"
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/music.hpp"
+#include "shell/pattern_store.hpp"
+#include "shell/sprites.hpp"
+#include "shell/video.hpp"
 
 std::mt19937 rng(rng_seed_from_clock());
 
-pattern_group pattern_groups[2];
+pattern_group pattern_groups[pattern::max_groups];
 signed char pattern_group_count = 0;
 
 vaz::xbass<void> audio_output(vaz::xbass<void>::on_failure::exit_with_message);
@@ -28,3 +30,5 @@ vaz::xcppsdl<void>::surface sprite_sheet(load_sprite_sheet());
 
 update_scheduler update_tasks;
 draw_scheduler draw_tasks;
+
+vaz::xcppsdl<void>* window = nullptr;

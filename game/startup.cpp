@@ -6,12 +6,12 @@
 #include <string>
 
 #include "audiolayer/audiolayer.hpp"
-#include "game/music.hpp"
-#include "game/pattern_loader.hpp"
-#include "game/pattern_store.hpp"
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
-#include "game/video.hpp"
+#include "gametask/schedulers.hpp"
+#include "pattern/pattern_loader.hpp"
+#include "shell/music.hpp"
+#include "shell/pattern_store.hpp"
+#include "shell/sprites.hpp"
+#include "shell/video.hpp"
 
 namespace {
 

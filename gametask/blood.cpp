@@ -1,11 +1,11 @@
 #include "gametask/blood.hpp"
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rng.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 

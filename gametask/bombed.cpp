@@ -1,10 +1,10 @@
 #include "gametask/bombed.hpp"
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 

@@ -1,10 +1,10 @@
 #include "gametask/bullet_b.hpp"
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 
@@ -35,7 +35,7 @@ void bullet_b_update(node** cursor) {
 
 void bullet_b_draw(node** cursor) {
     (void)cursor;
-    constexpr Uint32 dark_blue = 0x000080;
+    static constexpr fill_colour dark_blue{0x000080};
     for_each_live<bullet_b>([](const bullet_b& b) { fill_rect(screen_left(b.x, 3), screen_top(b.y, 3), 3, 3, dark_blue); });
 }
 

@@ -2,10 +2,10 @@
 
 #include <cmath>
 
-#include "game/pattern_store.hpp"
-#include "game/schedulers.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/pattern_store.hpp"
 
 namespace gametask {
 

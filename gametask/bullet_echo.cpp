@@ -3,11 +3,11 @@
 #include <array>
 #include <cmath>
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 #include "vaz/single_pi.hpp"
 
 namespace gametask {
@@ -71,7 +71,7 @@ const echo_corners& corners_for(std::int32_t n) {
 
 void bullet_echo_draw(node** cursor) {
     (void)cursor;
-    constexpr int dark_red = 0x800000;
+    static constexpr line_colour dark_red{0x800000};
     for_each_live<bullet_echo>([](const bullet_echo& e) {
         const echo_corners& c = corners_for(e.countdown);
         int cx[4], cy[4];

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "gametask/rules.hpp"
 #include "vaz/tasksystem/node.hpp"
 
 namespace gametask {
@@ -11,7 +12,7 @@ struct bullet_echo {
     std::int32_t y;
     std::int32_t countdown;  // updates left
 
-    bullet_echo() : countdown(40) {}
+    bullet_echo() : countdown(rules::exit_mark_updates) {}
 
     static const vaz::tasksystem::body_fn body;
 

@@ -1,10 +1,10 @@
 #include "gametask/bullet_r.hpp"
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 
@@ -72,7 +72,7 @@ void bullet_r_update(node** cursor) {
 
 void bullet_r_draw(node** cursor) {
     (void)cursor;
-    constexpr Uint32 dark_red = 0x800000;
+    static constexpr fill_colour dark_red{0x800000};
     // Two passes, so that no halo ever covers a bullet. An odd state (negative
     // ones too) makes the halo blink while the chain runs.
     for_each_live<bullet_r>([](const bullet_r& b) {

@@ -1,6 +1,6 @@
 #include "gametask/draw_helpers.hpp"
 
-#include "game/sprites.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 

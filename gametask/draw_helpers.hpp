@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
-#include "game/schedulers.hpp"
-#include "game/video.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/video.hpp"
 
 // What the drawing bodies share: walking the live tasks of one update type,
 // placing playfield objects on the screen, and the play counters.

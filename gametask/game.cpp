@@ -1,10 +1,10 @@
 #include "gametask/game.hpp"
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/contact_check.hpp"
 #include "gametask/draw_helpers.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 

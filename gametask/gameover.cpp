@@ -1,12 +1,12 @@
 #include "gametask/gameover.hpp"
 
 #include "audiolayer/audiolayer.hpp"
-#include "game/keyboard.hpp"
-#include "game/music.hpp"
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/music.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 

@@ -1,11 +1,11 @@
 #include "gametask/myship.hpp"
 
-#include "game/keyboard.hpp"
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 
@@ -116,8 +116,8 @@ void myship_draw(node** cursor) {
 
 void myship_draw_grazecounter(node** cursor) {
     (void)cursor;
-    constexpr Uint32 white = 0xffffff;
-    constexpr Uint32 black = 0;
+    static constexpr fill_colour white{0xffffff};
+    static constexpr fill_colour black{0};
     constexpr int left = 600, top = 20, width = 20, height = 440;
     // One square per bomb stock, stacked up from the bottom beside the bar.
     auto draw_stock = [](int squares) {

@@ -1,8 +1,8 @@
 #include "gametask/smile.hpp"
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/sprites.hpp"
 
 namespace gametask {
 

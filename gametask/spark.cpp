@@ -1,10 +1,10 @@
 #include "gametask/spark.hpp"
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/sprites.hpp"
 #include "vaz/single_pi.hpp"
 
 #include <cmath>
@@ -38,7 +38,7 @@ void spark_update(node** cursor) {
 
 void spark_draw(node** cursor) {
     (void)cursor;
-    constexpr Uint32 grey = 0x7f7f7f;
+    static constexpr fill_colour grey{0x7f7f7f};
     for_each_live<spark>([](const spark& s) { fill_rect(screen_left(s.x, 2), screen_top(s.y, 2), 2, 2, grey); });
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "game/schedulers.hpp"
+#include "gametask/schedulers.hpp"
 
 // Small helpers over update_tasks for the update bodies.
 namespace gametask {

@@ -2,11 +2,11 @@
 
 #include <cmath>
 
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rng.hpp"
 #include "gametask/rules.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/sprites.hpp"
 #include "vaz/single_pi.hpp"
 
 namespace gametask {

@@ -11,6 +11,6 @@ static_assert(sizeof(bullet_pattern_element) == 12, "the on-disk record is 12 by
 
 namespace pattern {
 constexpr std::int32_t group_terminator = -1;  // ends every group
-constexpr int ticks_per_second = 60;
+constexpr int ticks_per_second = 60;  // also the game's updates and the converter's frames per second
 constexpr int max_groups = 2;
 }  // namespace pattern

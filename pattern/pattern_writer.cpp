@@ -7,13 +7,6 @@ namespace pattern {
 
 void vector_sink::put(const std::uint8_t* b, std::size_t count) { bytes.insert(bytes.end(), b, b + count); }
 
-void encode_le32(std::uint32_t value, std::uint8_t out[4]) {
-    out[0] = static_cast<std::uint8_t>(value);
-    out[1] = static_cast<std::uint8_t>(value >> 8);
-    out[2] = static_cast<std::uint8_t>(value >> 16);
-    out[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
 namespace {
 std::uint32_t bits_of(float f) {
     static_assert(sizeof(float) == 4, "binary32");

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "pattern/bullet_pattern_element.hpp"
+#include "pattern/byte_order.hpp"
 
 namespace pattern {
 
@@ -20,8 +21,6 @@ public:
     void put(const std::uint8_t* bytes, std::size_t count) override;
     std::vector<std::uint8_t> bytes;
 };
-
-void encode_le32(std::uint32_t value, std::uint8_t out[4]);
 
 // Writes the parts of a pattern file in file order: the count byte, then per
 // group its records and its terminator.

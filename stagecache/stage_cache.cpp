@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "game/pattern_loader.hpp"
+#include "pattern/pattern_loader.hpp"
 #include "stagecache/user_dirs.hpp"
 
 namespace stagecache {
@@ -51,7 +51,7 @@ entry_check stage_cache::check(const song_hash& song, std::string_view edition) 
         result.problem = std::strerror(errno);
         return result;
     }
-    pattern_group groups[2];
+    pattern_group groups[pattern::max_groups];
     signed char group_count = 0;
     const pattern_load_result loaded = load_pattern_file(path.c_str(), groups, group_count);
     if (loaded.status != pattern_load_status::loaded) {

@@ -3,7 +3,7 @@
 //   make_sprite_sheet data/p.bmp
 //
 // Every rectangle the game blits from lives at a fixed place in the sheet (see
-// game/sprites.cpp); everything else is cyan, the transparent colour. The
+// shell/sprites.cpp); everything else is cyan, the transparent colour. The
 // picture is drawn in code so that it can be changed and regenerated rather
 // than edited by hand.
 #include <SDL.h>

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "bench/frame/frame_scene.hpp"
-#include "game/frame_pacing.hpp"
+#include "shell/frame_pacing.hpp"
 
 int main(int argc, char** argv) {
     double seconds = 60.0;

@@ -6,10 +6,10 @@
 #include <cmath>
 #include <cstdio>
 
-#include "game/keyboard.hpp"
-#include "game/schedulers.hpp"
-#include "game/sprites.hpp"
-#include "game/video.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/sprites.hpp"
+#include "shell/video.hpp"
 
 namespace frame_scene {
 namespace {

@@ -2,12 +2,14 @@
 #include <sys/stat.h>
 
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <string>
 #include <vector>
 
 #include "converter/convert.hpp"
 #include "converter/output_file.hpp"
+#include "pattern/byte_order.hpp"
 #include "kernel_sets.hpp"
 #include "reference.hpp"
 #include "support/scratch_dir.hpp"
@@ -38,9 +40,8 @@ std::vector<std::vector<bullet_pattern_element>> groups_of(const std::vector<std
     std::vector<std::vector<bullet_pattern_element>> groups;
     std::size_t p = 1;
     auto word = [&](std::size_t at) {
-        std::uint32_t u = 0;
-        for (int b = 3; b >= 0; --b) u = (u << 8) | bytes.at(at + static_cast<std::size_t>(b));
-        return u;
+        if (at + 4 > bytes.size()) throw std::out_of_range("the pattern bytes end inside a word");
+        return pattern::decode_le32(&bytes[at]);
     };
     for (unsigned g = 0; g < bytes.at(0); ++g) {
         groups.emplace_back();

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "game/frame_pacing.hpp"
+#include "shell/frame_pacing.hpp"
 
 namespace {
 

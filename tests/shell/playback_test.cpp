@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "audiolayer/audiolayer.hpp"
-#include "scratch.hpp"
+#include "support/scratch.hpp"
 
 namespace {
 

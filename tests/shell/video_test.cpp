@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "game/video.hpp"
+#include "shell/video.hpp"
 
 namespace {
 
@@ -51,7 +51,7 @@ point_set lit_pixels() {
 
 point_set line_pixels(int x0, int y0, int x1, int y1) {
     clear_screen();
-    draw_line(0xffffff, x0, y0, x1, y1);
+    draw_line(line_colour{0xffffff}, x0, y0, x1, y1);
     return lit_pixels();
 }
 
@@ -178,7 +178,7 @@ TEST(DrawLine, OffScreenPartsAreSkippedWithoutWrapping) {
 
 TEST(DrawLine, ColourIsMappedIntoTheScreensRgbLayout) {
     clear_screen();
-    draw_line(0x123456, 50, 60, 50, 60);
+    draw_line(line_colour{0x123456}, 50, 60, 50, 60);
     SDL_LockSurface(window->surface_ptr);
     const Uint32 got = pixel_at(50, 60);
     SDL_UnlockSurface(window->surface_ptr);

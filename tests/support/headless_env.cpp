@@ -1,6 +1,6 @@
-// Runs before the game's own static objects (priority 101 comes first), so
-// test binaries never reach for a real display or sound card, even when run
-// by hand or by test discovery.
+// Runs before any other static object (priority 101 comes first), so test and
+// benchmark binaries never reach for a real display or sound card, even when
+// run by hand or by test discovery.
 #include <cstdlib>
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <new>
+#include <type_traits>
 
 #include "vaz/tasksystem/node.hpp"
 
@@ -22,6 +23,14 @@ struct line {
     static_assert(sizeof...(Entries) >= 1 && sizeof...(Entries) <= 128,
                   "a line holds 1 to 128 task types");
     static constexpr int count = static_cast<int>(sizeof...(Entries));
+
+    // T's position in the line, known at compile time; -1 when T is not in it.
+    template <class T>
+    static constexpr int position() {
+        int i = 0, found = -1;
+        ((found = (found < 0 && std::is_same_v<T, typename Entries::type>) ? i : found, ++i), ...);
+        return found;
+    }
 };
 
 }  // namespace sst

@@ -1,0 +1,65 @@
+#include "shell/video.hpp"
+
+#include <cstddef>
+#include <cstdlib>
+#include <stdexcept>
+
+bool poll_events() {
+    bool keep_running = true;
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+        if (!window->event_handler(&e)) keep_running = false;
+    }
+    return keep_running;
+}
+
+void draw_line(line_colour colour, int x0, int y0, int x1, int y1) {
+    SDL_Surface* screen = window->surface_ptr;
+    const int rgb = colour.rgb;
+    const Uint32 pixel = SDL_MapRGB(window->format, (rgb >> 16) & 0xff, (rgb >> 8) & 0xff, rgb & 0xff);
+    if (SDL_LockSurface(screen) == -1) throw std::runtime_error("cannot lock the screen surface");
+
+    auto plot = [screen, pixel](int x, int y) {
+        if (x < 0 || x >= screen->w || y < 0 || y >= screen->h) return;
+        auto* row = static_cast<Uint8*>(screen->pixels) + static_cast<std::ptrdiff_t>(y) * screen->pitch;
+        reinterpret_cast<Uint32*>(row)[x] = pixel;
+    };
+
+    const int dx = std::abs(x1 - x0), sx = x1 > x0 ? 1 : -1;
+    const int dy = std::abs(y1 - y0), sy = y1 > y0 ? 1 : -1;
+    int x = x0, y = y0;
+    if (dx > dy) {
+        int err = -dx;
+        for (int i = 0; i <= dx; ++i) {
+            plot(x, y);
+            x += sx;
+            err += 2 * dy;
+            if (err >= 0) {
+                y += sy;
+                err -= 2 * dx;
+            }
+        }
+    } else {
+        int err = -dy;
+        for (int i = 0; i <= dy; ++i) {
+            plot(x, y);
+            y += sy;
+            err += 2 * dx;
+            if (err >= 0) {
+                x += sx;
+                err -= 2 * dy;
+            }
+        }
+    }
+    SDL_UnlockSurface(screen);
+}
+
+void draw_playfield_border() {
+    static constexpr line_colour white{0xffffff};
+    constexpr int l = playfield_left, t = playfield_top;
+    constexpr int r = playfield_left + playfield_size, b = playfield_top + playfield_size;
+    draw_line(white, l, t, r, t);
+    draw_line(white, r, t, r, b);
+    draw_line(white, r, b, l, b);
+    draw_line(white, l, b, l, t);
+}

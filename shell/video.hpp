@@ -1,0 +1,25 @@
+#pragma once
+#include <SDL.h>
+
+#include <cstdint>
+
+#include "shell/colours.hpp"
+#include "vaz/xcppsdl.hpp"
+
+// The one window; every fill, blit and line targets its screen surface.
+extern vaz::xcppsdl<void>* window;
+
+constexpr int screen_width = 640;
+constexpr int screen_height = 480;
+constexpr int playfield_left = 105;   // screen x of playfield x = 0
+constexpr int playfield_top = 20;     // screen y of playfield y = 0
+constexpr int playfield_size = 440;
+
+// Drains the event queue; false when a quit request or an Escape key-down came.
+bool poll_events();
+
+// A Bresenham line straight into the screen, both ends drawn, clipped per pixel.
+void draw_line(line_colour colour, int x0, int y0, int x1, int y1);
+
+// The white frame around the playfield, drawn every frame after the clear.
+void draw_playfield_border();

@@ -1,0 +1,112 @@
+#pragma once
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+
+#include <initializer_list>
+#include <stdexcept>
+
+#include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/pattern_store.hpp"
+#include "support/task_reset.hpp"
+
+namespace logic_test {
+
+using vaz::tasksystem::node;
+using vaz::tasksystem::object_of;
+namespace gt = gametask;
+
+inline void clear_pattern_groups() {
+    for (pattern_group& g : pattern_groups) {
+        for (bullet_pattern_element* chunk : g.chunks) delete[] chunk;
+        g.chunks.clear();
+        g.count = 0;
+    }
+    pattern_group_count = 0;
+}
+
+inline void fill_group(int g, std::initializer_list<bullet_pattern_element> events) {
+    for (const bullet_pattern_element& e : events) pattern_groups[g].push_back(e);
+}
+
+// Drives whole frames the way the frame loop does: the update walk, then the
+// key snapshot that the pump takes before the next frame's poll. Tests set
+// keys[] between frames, as the poll would.
+class frames : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_key_state = key_state;
+        key_state = keys;
+        key_snapshot.clear();
+        test_support::kill_all(update_tasks);
+        clear_pattern_groups();
+        rng.seed(20240601u);
+    }
+
+    void TearDown() override {
+        test_support::kill_all(update_tasks);
+        clear_pattern_groups();
+        key_state = saved_key_state;
+        key_snapshot.clear();
+    }
+
+    void step(int n = 1) {
+        for (int i = 0; i < n; ++i) {
+            update_tasks.run();
+            for (int k = 0; k < key_count; ++k) key_snapshot.set(k, keys[k] == 1);
+            ++frame;
+        }
+    }
+
+    // Runs frames until the count of completed frames is f.
+    void run_to(int f) {
+        ASSERT_LE(frame, f);
+        step(f - frame);
+    }
+
+    template <class T>
+    T& spawn() {
+        node* n = update_tasks.spawn<T>();
+        EXPECT_NE(n, nullptr);
+        return object_of<T>(n);
+    }
+
+    template <class T>
+    int live() {
+        return test_support::live_count<T>(update_tasks);
+    }
+
+    // The newest live task of T; the test stops with a failure if there is none.
+    template <class T>
+    T& first() {
+        node* n = update_tasks.begin<T>();
+        if (n == update_tasks.end<T>()) throw std::logic_error("no live task of the asked type");
+        return object_of<T>(n);
+    }
+
+    gt::bullet_r& incoming(float x, float y, float vx = 0.0f, float vy = 0.0f) {
+        gt::bullet_r& b = spawn<gt::bullet_r>();
+        b.x = x;
+        b.y = y;
+        b.vx = vx;
+        b.vy = vy;
+        return b;
+    }
+
+    gt::bullet_b& tracer(float x, float y, float vx, float vy) {
+        gt::bullet_b& b = spawn<gt::bullet_b>();
+        b.x = x;
+        b.y = y;
+        b.vx = vx;
+        b.vy = vy;
+        return b;
+    }
+
+    Uint8 keys[SDLK_LAST] = {};
+    Uint8* saved_key_state = nullptr;
+    int frame = 0;  // frames completed
+};
+
+}  // namespace logic_test
