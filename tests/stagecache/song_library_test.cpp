@@ -23,15 +23,15 @@ song_row song(const std::string& hash, const std::string& path) {
     return r;
 }
 
-int pragma(const std::string& db_path, const char* name) {
+// One PRAGMA's value as text, read through a connection of its own.
+std::string pragma(const std::string& db_path, const char* name) {
     sqlite3* db = nullptr;
     sqlite3_open(db_path.c_str(), &db);
     sqlite3_stmt* st = nullptr;
-    int value = -1;
+    std::string value;
     if (sqlite3_prepare_v2(db, (std::string("PRAGMA ") + name).c_str(), -1, &st, nullptr) == SQLITE_OK &&
         sqlite3_step(st) == SQLITE_ROW)
-        value = sqlite3_column_type(st, 0) == SQLITE_TEXT ? (std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))) == "wal" ? 1 : 0)
-                                                         : sqlite3_column_int(st, 0);
+        value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     sqlite3_finalize(st);
     sqlite3_close(db);
     return value;
@@ -75,8 +75,8 @@ TEST(SongLibrary, KeepsItsSchemaVersionInWalModeAndRefusesANewerOne) {
     test_support::scratch_dir dir;
     const std::string path = dir / "library.sqlite3";
     { song_library lib(path); }
-    EXPECT_EQ(pragma(path, "user_version"), song_library::schema_version);
-    EXPECT_EQ(pragma(path, "journal_mode"), 1);
+    EXPECT_EQ(pragma(path, "user_version"), std::to_string(song_library::schema_version));
+    EXPECT_EQ(pragma(path, "journal_mode"), "wal");
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
     sqlite3_exec(db, "PRAGMA user_version = 99;", nullptr, nullptr, nullptr);
