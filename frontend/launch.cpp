@@ -1,6 +1,7 @@
 #include "frontend/launch.hpp"
 
 #include <SDL.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,9 +41,21 @@ private:
 
 void silence(void*, Uint8* stream, int len) { std::memset(stream, 0, static_cast<std::size_t>(len)); }
 
+// SDL is loaded here, in the probe's child, and nowhere else in this
+// program: loading it (and the sound and display libraries it brings) would
+// cost every start a good part of the time to the game's window.
 bool default_audio_device_opens() {
+    void* sdl = ::dlopen("libSDL-1.2.so.0", RTLD_NOW | RTLD_LOCAL);
+    // Without SDL the game cannot start either; it says why itself.
+    if (sdl == nullptr) return true;
+    const auto init = reinterpret_cast<decltype(&SDL_Init)>(::dlsym(sdl, "SDL_Init"));
+    const auto open = reinterpret_cast<decltype(&SDL_OpenAudio)>(::dlsym(sdl, "SDL_OpenAudio"));
+    const auto close = reinterpret_cast<decltype(&SDL_CloseAudio)>(::dlsym(sdl, "SDL_CloseAudio"));
+    const auto quit = reinterpret_cast<decltype(&SDL_Quit)>(::dlsym(sdl, "SDL_Quit"));
+    if (!init || !open || !close || !quit) return true;
+
     quiet_stderr quiet;
-    if (SDL_Init(SDL_INIT_AUDIO) != 0) return false;
+    if (init(SDL_INIT_AUDIO) != 0) return false;
     // What the game's mixer asks for.
     SDL_AudioSpec want{};
     want.freq = 44100;
@@ -50,10 +63,10 @@ bool default_audio_device_opens() {
     want.channels = 2;
     want.samples = 2048;
     want.callback = silence;
-    const bool opened = SDL_OpenAudio(&want, nullptr) == 0;
+    const bool opened = open(&want, nullptr) == 0;
     // Closed before the game starts: some devices take one user at a time.
-    if (opened) SDL_CloseAudio();
-    SDL_Quit();
+    if (opened) close();
+    quit();
     return opened;
 }
 
