@@ -77,7 +77,10 @@ entry_check stage_cache::check(const song_hash& song, std::string_view edition) 
 
 bool stage_cache::store(const song_hash& song, std::string_view edition, const std::vector<std::uint8_t>& bytes,
                         std::string& error) const {
-    if (!make_dirs(dir_, error)) return false;
+    if (!make_dirs(dir_, error)) {
+        error = "cannot make the folder \"" + dir_ + "\": " + error;
+        return false;
+    }
     const std::string path = entry_path(song, edition);
     // Unique per writer, hidden, and in the same folder so the rename cannot
     // cross file systems.

@@ -153,7 +153,7 @@ TEST(StageCache, StoreThatCannotWriteKeepsTheOldEntryAndNoTemporary) {
     // No folder can be made under a file.
     write_file(dir / "file", {1});
     EXPECT_FALSE(stage_cache(dir / "file").store(song_a, "standard", stage_bytes(1), why));
-    EXPECT_EQ(why, "Not a directory");
+    EXPECT_EQ(why, "cannot make the folder \"" + dir / "file/stages" + "\": Not a directory");
 }
 
 TEST(UserDirs, FollowTheXdgVariablesElseHome) {
