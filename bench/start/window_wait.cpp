@@ -27,6 +27,11 @@ bool named(Display* d, Window w, const std::string& prefix) {
     return match;
 }
 
+// A window may be gone by the time it is asked about (SDL maps and destroys
+// helper windows); Xlib's default handler would end this program for that
+// and leave the command running.
+int ignore_x_error(Display*, XErrorEvent*) { return 0; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +45,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "window_wait: cannot open the X display\n");
         return 1;
     }
+    XSetErrorHandler(ignore_x_error);
     const Window root = DefaultRootWindow(d);
     XSelectInput(d, root, SubstructureNotifyMask);
     XSync(d, False);
@@ -47,6 +53,9 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        // Only the figure goes to standard output; the command's own output
+        // joins standard error.
+        dup2(STDERR_FILENO, STDOUT_FILENO);
         execvp(argv[2], argv + 2);
         std::perror("window_wait: exec");
         _exit(127);
