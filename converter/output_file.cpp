@@ -8,7 +8,23 @@
 #include <cstdlib>
 #include <vector>
 
+#include "pattern/pattern_loader.hpp"
+
 namespace converter {
+
+namespace {
+
+// A file may be replaced only when it is empty or a pattern file the game
+// would load: with the arguments guessed wrong (velmora_bc a.mp3 b.mp3) the
+// output is the user's other music, not an earlier stage.
+bool holds_other_data(const std::string& path, const struct stat& st) {
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) return false;
+    pattern_group groups[pattern::max_groups];
+    signed char count = 0;
+    return load_pattern_file(path.c_str(), groups, count).status != pattern_load_status::loaded;
+}
+
+}  // namespace
 
 bool same_file(const std::string& a, const std::string& b) {
     struct stat sa, sb;
@@ -29,7 +45,7 @@ output_file::output_file(const std::string& path) : path_(path) {
 
     mode_t mode;
     if (stat(path_.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode) || access(path_.c_str(), W_OK) != 0) return;
+        if (S_ISDIR(st.st_mode) || access(path_.c_str(), W_OK) != 0 || holds_other_data(path_, st)) return;
         if (!S_ISREG(st.st_mode)) {
             // A device or a pipe (/dev/stdout, a FIFO) is written in place;
             // renaming a file over it would replace the node itself.

@@ -24,7 +24,7 @@ public:
 
     // False when the path cannot take a file: it is empty, its folder is
     // missing or not writable, it names a folder, or the file there may not
-    // be written.
+    // be written or holds something other than a pattern file.
     bool created() const { return file_ != nullptr; }
     void put(const std::uint8_t* bytes, std::size_t count) override;
     // Puts the finished file in place; false when anything failed on the way.

@@ -32,24 +32,29 @@ std::string describe_sprite_sheet_failure() {
 
 }  // namespace
 
-int start_stage(int argc, char** argv) {
+int open_stage_files(int argc, char** argv) {
+    if (argc < 3) return 0;
+    const char* music_file = argv[1];
+    const char* pattern_file = argv[2];
+
+    if (music_stream != 0) {
+        audiolayer::stream_free(music_stream);
+        music_stream = 0;
+    }
+    music_stream = audiolayer::stream_create_file(music_file);
+    if (music_stream == 0) {
+        return fail(std::string("cannot open music file \"") + music_file + "\": " + audiolayer::last_error());
+    }
+
+    const pattern_load_result loaded = load_pattern_file(pattern_file, pattern_groups, pattern_group_count);
+    if (loaded.status != pattern_load_status::loaded) return fail(describe_pattern_failure(pattern_file, loaded));
+    return 0;
+}
+
+int start_stage(int argc, char** /*argv*/) {
     if (argc < 3) {
         update_tasks.spawn<gametask::titledemo>();
     } else {
-        const char* music_file = argv[1];
-        const char* pattern_file = argv[2];
-
-        if (music_stream != 0) {
-            audiolayer::stream_free(music_stream);
-            music_stream = 0;
-        }
-        music_stream = audiolayer::stream_create_file(music_file);
-        if (music_stream == 0) {
-            return fail(std::string("cannot open music file \"") + music_file + "\": " + audiolayer::last_error());
-        }
-
-        const pattern_load_result loaded = load_pattern_file(pattern_file, pattern_groups, pattern_group_count);
-        if (loaded.status != pattern_load_status::loaded) return fail(describe_pattern_failure(pattern_file, loaded));
         update_tasks.spawn<gametask::titleready>();
     }
 

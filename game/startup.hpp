@@ -1,6 +1,13 @@
 #pragma once
 
-// Start-up after the window exists: the demo or normal start, the music, the
-// pattern file, the first flow task, the sprite sheet check and its colour key.
-// Returns 0 to go on to the frame loop, or the exit status to end with.
+// Start-up in two steps around the window. Each returns 0 to go on, or the
+// exit status to end with after one line on standard error.
+
+// Before the window: a normal start opens the music and loads the pattern
+// file, so that a mistyped name is reported before the screen mode changes.
+// A demo start (fewer than two files) reads nothing.
+int open_stage_files(int argc, char** argv);
+
+// After the window: the first flow task (the title demo, or the title of a
+// normal start), the sprite sheet check and its colour key.
 int start_stage(int argc, char** argv);

@@ -1,8 +1,45 @@
 #include "shell/video.hpp"
 
+#include <strings.h>
+
 #include <cstddef>
 #include <cstdlib>
 #include <stdexcept>
+
+namespace {
+
+// SDL falls back to these when no display answers; they show nothing.
+bool draws_off_screen(const char* driver) {
+    return strcasecmp(driver, "offscreen") == 0 || strcasecmp(driver, "dummy") == 0;
+}
+
+// Whether SDL_VIDEODRIVER (a name, or a comma-separated list) names driver.
+bool asked_for(const char* driver) {
+    const char* asked = std::getenv("SDL_VIDEODRIVER");
+    if (asked == nullptr) return false;
+    const std::string list = asked;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = list.find(',', start);
+        const std::string name = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (strcasecmp(name.c_str(), driver) == 0) return true;
+        if (end == std::string::npos) return false;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+std::string start_video() {
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) < 0) return std::string("cannot start the video: ") + SDL_GetError();
+    char driver[64] = "";
+    if (SDL_VideoDriverName(driver, sizeof driver) != nullptr && draws_off_screen(driver) && !asked_for(driver)) {
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        return std::string("no display to show the game on: the only video driver SDL found is \"") + driver +
+               "\", which shows nothing (is DISPLAY set?)";
+    }
+    return {};
+}
 
 bool poll_events() {
     bool keep_running = true;

@@ -2,6 +2,7 @@
 #include <SDL.h>
 
 #include <cstdint>
+#include <string>
 
 #include "shell/colours.hpp"
 #include "vaz/xcppsdl.hpp"
@@ -14,6 +15,12 @@ constexpr int screen_height = 480;
 constexpr int playfield_left = 105;   // screen x of playfield x = 0
 constexpr int playfield_top = 20;     // screen y of playfield y = 0
 constexpr int playfield_size = 440;
+
+// Starts SDL's video before the window is made. Returns why the game cannot
+// be shown, or an empty string: SDL's video failed to start, or the only
+// driver SDL found draws off screen (no display, as over ssh without X) and
+// SDL_VIDEODRIVER did not ask for it by name, as tests and benchmarks do.
+std::string start_video();
 
 // Drains the event queue; false when a quit request or an Escape key-down came.
 bool poll_events();

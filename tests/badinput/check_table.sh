@@ -6,7 +6,7 @@
 # row, a malformed row or a case that cannot be set up fails the check.
 #
 # Needs VELMORA_BUILD_DIR, VELMORA_SOURCE_DIR, BADINPUT_SOUND (the tone
-# writer) and the two libraries preloaded into the game,
+# writer), BADINPUT_REPLAY (the replay writer) and the two libraries preloaded into the game,
 # BADINPUT_RECORD_VIDEO_MODE and BADINPUT_FAIL_VIDEO_MODE; CTest sets them.
 # BADINPUT_INSTALLED_SHEET names the sheet an install would put in place.
 set -uo pipefail
@@ -16,6 +16,7 @@ build=${VELMORA_BUILD_DIR:?VELMORA_BUILD_DIR must name the build folder}
 source_dir=${VELMORA_SOURCE_DIR:?VELMORA_SOURCE_DIR must name the source folder}
 readme=${BADINPUT_README:-$source_dir/README.md}
 make_sound=${BADINPUT_SOUND:?BADINPUT_SOUND must name the badinput_sound program}
+make_replay=${BADINPUT_REPLAY:?BADINPUT_REPLAY must name the badinput_replay program}
 record_video_mode=${BADINPUT_RECORD_VIDEO_MODE:?BADINPUT_RECORD_VIDEO_MODE must name the recording library}
 fail_video_mode=${BADINPUT_FAIL_VIDEO_MODE:?BADINPUT_FAIL_VIDEO_MODE must name the refusing library}
 installed_sheet=${BADINPUT_INSTALLED_SHEET:-}
@@ -44,7 +45,7 @@ setup_error=   # why the case could not be set up
 game_dir=      # the game's working folder, $stage when empty
 game_program=  # another copy of the game to run instead of $prog
 game_preload=  # the library preloaded into the game, the mode recorder when empty
-game_env=()    # NAME=value pairs for the game
+game_env=()    # env(1) arguments for the game: -u NAME, then NAME=value pairs
 bc_file_limit= # KiB the converter's files may hold (ulimit -f), unlimited when empty
 # Set by the run helpers.
 ran=0
@@ -106,11 +107,11 @@ run_bc() {
 # (or $game_preload) preloaded.
 run_game() {
   rm -f "$work/video_mode"
-  launch "${game_dir:-$stage}" env \
+  launch "${game_dir:-$stage}" env "${game_env[@]}" \
     ASAN_OPTIONS=verify_asan_link_order=0 \
     LD_PRELOAD="${game_preload:-$record_video_mode}" \
     BADINPUT_VIDEO_MODE_LOG="$work/video_mode" \
-    "${game_env[@]}" "${game_program:-$prog}" "$@"
+    "${game_program:-$prog}" "$@"
 }
 
 cannot_set_up() {
@@ -167,6 +168,17 @@ case_bc.output.is_source() {
     [ "$(md5sum <"$src/same.wav")" = "$before" ] || cannot_set_up "writing to $out changed the source" || return
     [ "$out" = "$src/same_link.wav" ] || check_run || return
   done
+}
+# The arguments guessed: the output is the user's other music.
+case_bc.output.not_pattern() {
+  cp "$src/short.wav" "$src/other.wav" || return
+  local before
+  before=$(md5sum <"$src/other.wav")
+  run_bc "$src/short.wav" "$src/other.wav" || return
+  if [ "$(md5sum <"$src/other.wav")" != "$before" ]; then
+    fail "$row_id ($(basename "$prog")): the run replaced the other music"
+    return 1
+  fi
 }
 case_bc.output.dev_full() {
   [ -c /dev/full ] || cannot_set_up "there is no /dev/full" || return
@@ -225,6 +237,8 @@ case_game.pattern.no_terminator() { pattern_case unterminated.pat '\001\005\000\
 case_game.pattern.no_second_terminator() { pattern_case one_terminator.pat '\002\377\377\377\377'; }
 # A time and half an angle.
 case_game.pattern.cut_record() { pattern_case cut.pat '\001\005\000\000\000\000\000'; }
+# Two groups announced, the file ends inside the first.
+case_game.pattern.cut_record_first_of_two() { pattern_case cut1of2.pat '\002\005\000\000\000\000\000'; }
 case_game.pattern.cut_record_2() { pattern_case cut2.pat '\002\377\377\377\377\005\000\000\000\000\000\000\000'; }
 # A working folder whose data/p.bmp is not a picture.
 unreadable_sheet() {
@@ -264,9 +278,74 @@ case_game.audio.no_device() {
   game_env=(SDL_AUDIODRIVER=no_such_driver)
   run_game song.wav good.pat -window
 }
+case_game.video.no_driver() {
+  game_env=(SDL_VIDEODRIVER=no_such_driver)
+  run_game song.wav good.pat -window
+}
+# With no display SDL falls back to a driver that shows nothing. A private
+# runtime folder keeps the Wayland client quiet about a missing one.
+case_game.video.no_display() {
+  mkdir -p -m 700 "$work/runtime"
+  game_env=(-u SDL_VIDEODRIVER -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$work/runtime")
+  run_game song.wav good.pat -window
+}
+case_game.video.silent_display() {
+  local n=4711
+  [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ] || cannot_set_up "display :$n exists here" || return
+  mkdir -p -m 700 "$work/runtime"
+  game_env=(-u SDL_VIDEODRIVER -u WAYLAND_DISPLAY DISPLAY=:$n XDG_RUNTIME_DIR="$work/runtime")
+  run_game song.wav good.pat -window
+}
 case_game.video.refused() {
   game_preload=$fail_video_mode
   run_game song.wav good.pat -window
+}
+# replay_case NAME: the game replaying $stage/NAME, which must be refused
+# before the window opens.
+replay_case() {
+  file=$1
+  run_game song.wav good.pat -window "-replay=$1" || return
+  [ ! -s "$work/video_mode" ] || {
+    fail "$row_id: the window opened before the replay was refused"
+    return 1
+  }
+}
+# good_replay NAME: a good replay of good.pat in $stage/NAME.
+good_replay() { "$make_replay" "$stage/good.pat" "$stage/$1" || cannot_set_up "badinput_replay failed"; }
+case_game.replay.missing() { replay_case missing.vrp; }
+case_game.replay.empty() {
+  : >"$stage/empty.vrp"
+  replay_case empty.vrp
+}
+case_game.replay.foreign() { replay_case good.pat; }
+case_game.replay.truncated() {
+  good_replay whole.vrp || return
+  head -c 50 "$stage/whole.vrp" >"$stage/cut.vrp"
+  replay_case cut.vrp
+}
+case_game.replay.corrupt() {
+  good_replay corrupt.vrp || return
+  # The seed's first byte, which the checksum covers.
+  printf '\125' | dd of="$stage/corrupt.vrp" bs=1 seek=12 conv=notrunc status=none || return
+  replay_case corrupt.vrp
+}
+case_game.replay.newer() {
+  good_replay newer.vrp || return
+  printf '\002' | dd of="$stage/newer.vrp" bs=1 seek=8 conv=notrunc status=none || return
+  replay_case newer.vrp
+}
+case_game.replay.other_pattern() {
+  printf '\002\377\377\377\377\377\377\377\377' >"$stage/other.pat"
+  "$make_replay" "$stage/other.pat" "$stage/other.vrp" || cannot_set_up "badinput_replay failed" || return
+  replay_case other.vrp
+}
+case_game.record.over_input() {
+  file=good.pat
+  run_game song.wav good.pat -window -record=good.pat
+}
+case_game.record.no_folder() {
+  file=missing/run.vrp
+  run_game song.wav good.pat -window -record=missing/run.vrp
 }
 case_game.options.one_file() { run_game missing.wav; }
 case_game.options.window_alone() { run_game -window; }
@@ -400,6 +479,18 @@ check_run() {
       ok=0
       echo "   exit status $status, the table says $row_status"
     fi
+  fi
+
+  # Bad files and a missing display are reported before the screen mode
+  # changes; only the sheet's check and the refused mode come after it.
+  if [ "$expect_runs" != 1 ] && [ -s "$work/video_mode" ]; then
+    case $row_id in
+      game.sheet.* | game.video.refused) ;;
+      game.*)
+        ok=0
+        echo "   asked for display mode [$(paste -sd, "$work/video_mode")] before it failed"
+        ;;
+    esac
   fi
 
   # A failing converter run leaves its folder, old.pat included, as it was.

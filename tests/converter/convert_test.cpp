@@ -156,6 +156,8 @@ protected:
     scratch_dir dir;
     wave_sample source{44100, 1, music(44100, 8)};
     std::ostringstream console_text;
+    // One empty group: a pattern file an earlier conversion may have left.
+    const std::vector<std::uint8_t> earlier_pattern{0x01, 0xff, 0xff, 0xff, 0xff};
 };
 
 TEST_F(ConvertToFile, WritesTheFileAndLeavesNothingElse) {
@@ -166,7 +168,7 @@ TEST_F(ConvertToFile, WritesTheFileAndLeavesNothingElse) {
 }
 
 TEST_F(ConvertToFile, ReplacesAnExistingFileKeepingItsPermissions) {
-    test_sound::write_bytes(dir / "out.pat", {1, 2, 3});
+    test_sound::write_bytes(dir / "out.pat", earlier_pattern);
     chmod((dir / "out.pat").c_str(), 0640);
     ASSERT_TRUE(run(dir / "out.pat"));
     EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), reference::pattern_file(music(44100, 8), 1, false));
@@ -176,7 +178,7 @@ TEST_F(ConvertToFile, ReplacesAnExistingFileKeepingItsPermissions) {
 }
 
 TEST_F(ConvertToFile, WritesThroughASymbolicLink) {
-    test_sound::write_bytes(dir / "target.pat", {9});
+    test_sound::write_bytes(dir / "target.pat", earlier_pattern);
     ASSERT_EQ(symlink("target.pat", (dir / "link.pat").c_str()), 0);
     ASSERT_TRUE(run(dir / "link.pat"));
     struct stat st;
@@ -212,6 +214,30 @@ TEST_F(ConvertToFile, RefusesPathsThatCannotTakeAFile) {
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder"}));
 }
 
+// Only an empty file or one the game's loader takes whole may be replaced;
+// bytes after the last terminator are never read, so they do not count.
+TEST_F(ConvertToFile, ReplacesOnlyEmptyOrPatternFiles) {
+    const std::vector<std::vector<std::uint8_t>> others = {
+        {'R', 'I', 'F', 'F', 0x24, 0, 0, 0, 'W', 'A', 'V', 'E'},  // music
+        {0x01, 0x05, 0x00, 0x00, 0x00, 0x00},                    // a pattern file cut short
+        {0x02, 0xff, 0xff, 0xff, 0xff},                          // a terminator missing
+    };
+    for (const auto& bytes : others) {
+        test_sound::write_bytes(dir / "other", bytes);
+        EXPECT_FALSE(run(dir / "other"));
+        EXPECT_EQ(console_text.str(), "出力ファイルの生成に失敗しました.\n");
+        EXPECT_EQ(test_sound::read_bytes(dir / "other"), bytes);
+    }
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"other"}));
+
+    const std::vector<std::vector<std::uint8_t>> replaceable = {{}, earlier_pattern, {0x01, 0xff, 0xff, 0xff, 0xff, 'x'}};
+    for (const auto& bytes : replaceable) {
+        test_sound::write_bytes(dir / "out.pat", bytes);
+        EXPECT_TRUE(run(dir / "out.pat"));
+        EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), reference::pattern_file(music(44100, 8), 1, false));
+    }
+}
+
 TEST_F(ConvertToFile, LeavesAReadOnlyFileAlone) {
     if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
     test_sound::write_bytes(dir / "locked.pat", {7, 7});
@@ -222,7 +248,8 @@ TEST_F(ConvertToFile, LeavesAReadOnlyFileAlone) {
 
 TEST(OutputFile, AFailedWriteKeepsTheOldFile) {
     scratch_dir dir;
-    test_sound::write_bytes(dir / "out.pat", {1, 2, 3, 4});
+    const std::vector<std::uint8_t> earlier{1, 0xff, 0xff, 0xff, 0xff};
+    test_sound::write_bytes(dir / "out.pat", earlier);
     {
         converter::output_file out(dir / "out.pat");
         ASSERT_TRUE(out.created());
@@ -230,6 +257,6 @@ TEST(OutputFile, AFailedWriteKeepsTheOldFile) {
         out.put(b, 3);
         // Abandoned without commit, as when the conversion throws.
     }
-    EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), earlier);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"out.pat"}));
 }

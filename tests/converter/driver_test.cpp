@@ -67,7 +67,10 @@ protected:
     }
     scratch_dir dir;
     std::vector<std::int16_t> music = stereo_music(2 * 44100 + 300);
-    std::vector<std::uint8_t> old_bytes = {0x01, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+    // An earlier pattern file, which a conversion may replace: one record
+    // (time 0, angle 0, speed 1), then the terminator.
+    std::vector<std::uint8_t> old_bytes = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                           0x00, 0x00, 0x80, 0x3F, 0xFF, 0xFF, 0xFF, 0xFF};
 };
 
 }  // namespace
@@ -175,13 +178,18 @@ TEST_F(Driver, OtherRatesAreRefusedAndTheOutputLeftAlone) {
     EXPECT_EQ(dir.entries().size(), 3u) << "no new file";
 }
 
+// Nor is a file that holds something other than a pattern file replaced, such
+// as other music when the arguments were guessed.
 TEST_F(Driver, OutputThatCannotBeCreated) {
     ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
-    for (const std::string& out : {dir / "missing/out.pat", dir / "folder"}) {
+    const auto other_music = test_sound::read_bytes(dir / "music.wav");
+    test_sound::write_bytes(dir / "other.wav", other_music);
+    for (const std::string& out : {dir / "missing/out.pat", dir / "folder", dir / "other.wav"}) {
         const auto r = convert(false, {dir / "music.wav", out});
         EXPECT_EQ(r.out, not_created + failed) << out;
         EXPECT_EQ(r.status, 1);
     }
+    EXPECT_EQ(test_sound::read_bytes(dir / "other.wav"), other_music);
 }
 
 // The output may not be the source itself, under any of its names: the

@@ -1,6 +1,7 @@
-// start_stage in process, after the window and the audio output exist, as the
-// program has them: what each start leaves behind. One window object may exist
-// per process; this environment opens it and the audio output.
+// open_stage_files and start_stage in process, after the window and the audio
+// output exist, as the program has them: what each start leaves behind. One
+// window object may exist per process; this environment opens it and the
+// audio output.
 #include <SDL.h>
 #include <gtest/gtest.h>
 
@@ -50,7 +51,9 @@ protected:
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        return start_stage(static_cast<int>(args.size()), argv.data());
+        const int argc = static_cast<int>(args.size());
+        if (const int status = open_stage_files(argc, argv.data()); status != 0) return status;
+        return start_stage(argc, argv.data());
     }
 
     static void expect_sheet_keyed_cyan() {

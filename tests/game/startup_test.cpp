@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "results/replay_file.hpp"
 #include "support/scratch.hpp"
 
 namespace {
@@ -35,6 +36,7 @@ struct run_options {
     std::string program = build_dir() + "/velmora";
     double timeout_s = 20;
     double terminate_after_s = -1;  // send SIGTERM (a quit request) this long after start
+    double kill_after_s = -1;       // send SIGKILL this long after start
 };
 
 struct run_result {
@@ -43,6 +45,7 @@ struct run_result {
     bool timed_out = false;
     bool alive_at_terminate = false;
     std::string err;
+    std::string out;
 };
 
 std::string read_file(const std::string& path) {
@@ -54,14 +57,16 @@ std::string read_file(const std::string& path) {
 
 run_result run_velmora(const std::vector<std::string>& args, const run_options& opt) {
     const std::string err_file = opt.cwd + "/.stderr";
+    const std::string out_file = opt.cwd + "/.stdout";
     const pid_t pid = fork();
     if (pid < 0) std::abort();
     if (pid == 0) {
         if (chdir(opt.cwd.c_str()) != 0) _exit(126);
         const int null_fd = open("/dev/null", O_RDWR);
         const int err_fd = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out_fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(null_fd, 0);
-        dup2(null_fd, 1);
+        dup2(out_fd, 1);
         dup2(err_fd, 2);
         setenv("SDL_VIDEODRIVER", "dummy", 1);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
@@ -85,6 +90,12 @@ run_result run_velmora(const std::vector<std::string>& args, const run_options& 
             r.alive_at_terminate = true;
             kill(pid, SIGTERM);
         }
+        if (opt.kill_after_s >= 0 && elapsed >= opt.kill_after_s) {
+            r.alive_at_terminate = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
         if (elapsed >= opt.timeout_s) {
             r.timed_out = true;
             kill(pid, SIGKILL);
@@ -96,6 +107,7 @@ run_result run_velmora(const std::vector<std::string>& args, const run_options& 
     if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
     r.err = read_file(err_file);
+    r.out = read_file(out_file);
     return r;
 }
 
@@ -229,4 +241,78 @@ TEST_F(Startup, RefusedVideoModeEndsTheGameWithAMessage) {
 #endif
     opt.env.push_back(std::string("LD_PRELOAD=") + FAIL_VIDEO_MODE_LIB);
     expect_failure({"song.wav", "song.pat", "-window"}, {"640x480 32-bit video mode"});
+}
+
+// A session fed from a replay while it is recorded: the run ends the same way
+// each time, and the recording is the replay byte for byte up to the update
+// that left the result screen, so every update saw exactly the recorded keys. One tracer at 4 pixels per update comes back
+// through the resting ship; Return starts the run, Space leaves the result.
+TEST_F(Startup, AReplayedSessionIsRecordedAsTheSameFileAndEndsItsRunTheSameWay) {
+    write_bytes(dir / "fast.pat", {0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x40, 0xff, 0xff, 0xff, 0xff});
+    results::replay r;
+    r.seed = 4242;
+    std::string error;
+    ASSERT_TRUE(results::hash_file(dir / "fast.pat", r.pattern, error)) << error;
+    constexpr std::uint32_t space = 1u << 0, enter = 1u << 2, before = 1u << results::replay_key_count;
+    auto add = [&r](std::uint32_t keys, int updates) {
+        for (int i = 0; i < updates; ++i) results::append_update(r, keys);
+    };
+    add(0, 10);
+    add(enter, 1);
+    add(enter | enter * before, 2);
+    add(enter * before, 1);
+    add(0, 230);
+    add(space, 1);  // leaves the result screen: the recording ends here
+    const std::vector<std::uint8_t> recorded = results::encode_replay(r);
+    add(0, 5);  // on the title again, where the replay ends
+    ASSERT_EQ(results::write_replay_file(dir / "session.vrp", r), "");
+
+    opt.timeout_s = 30;
+    const run_result first =
+        run_velmora({"song.wav", "fast.pat", "-window", "-replay=session.vrp", "-record=again.vrp"}, opt);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(first.out.find("velmora: run 1 ended: 1 hits, score "), 0u) << first.out;
+    EXPECT_NE(first.out.find("velmora: wrote replay \"again.vrp\": 1 run, 245 updates, "), std::string::npos)
+        << first.out;
+    EXPECT_EQ(read_file(dir / "again.vrp"), std::string(recorded.begin(), recorded.end()));
+
+    const run_result second = run_velmora({"song.wav", "fast.pat", "-window", "-replay=again.vrp"}, opt);
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out, first.out.substr(0, first.out.find('\n') + 1));
+}
+
+// Killed on the result screen, the game has already kept the finished run.
+TEST_F(Startup, AGameKilledOnTheResultScreenKeepsItsRecordedRun) {
+    write_bytes(dir / "fast.pat", {0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x40, 0xff, 0xff, 0xff, 0xff});
+    results::replay r;
+    std::string error;
+    ASSERT_TRUE(results::hash_file(dir / "fast.pat", r.pattern, error)) << error;
+    const std::uint32_t enter = 1u << 2, before = 1u << results::replay_key_count;
+    for (std::uint32_t keys : {0u, 0u, 0u, 0u, 0u, enter, enter * before}) results::append_update(r, keys);
+    for (int i = 0; i < 2000; ++i) results::append_update(r, 0);  // about 30 s of result screen
+    ASSERT_EQ(results::write_replay_file(dir / "session.vrp", r), "");
+
+    opt.kill_after_s = 6;
+    const run_result killed =
+        run_velmora({"song.wav", "fast.pat", "-window", "-replay=session.vrp", "-record=kept.vrp"}, opt);
+    ASSERT_EQ(killed.signal, SIGKILL) << "status " << killed.status << "\n" << killed.err;
+    results::replay kept;
+    const results::replay_read_result read = results::read_replay_file(dir / "kept.vrp", kept);
+    ASSERT_EQ(read.status, results::replay_status::ok) << results::describe_replay_failure("kept.vrp", read);
+    // Up to the update that showed the result screen: the start, then idle
+    // until the last event was fired (tracers still out do not hold it back).
+    ASSERT_EQ(kept.runs.size(), 4u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(kept.runs[i].keys, r.runs[i].keys);
+    EXPECT_EQ(kept.runs[3].keys, 0u);
+    EXPECT_LT(kept.update_count, 20u);
+    for (const std::string& name : dir.entries()) EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;
+}
+
+TEST_F(Startup, ASessionQuitBeforeAnyRunEndedWritesNoReplay) {
+    opt.terminate_after_s = 1.5;
+    const run_result r = run_velmora({"song.wav", "song.pat", "-window", "-record=run.vrp"}, opt);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "velmora: no run was finished, so \"run.vrp\" was not written\n");
+    EXPECT_NE(access((dir / "run.vrp").c_str(), F_OK), 0);
 }

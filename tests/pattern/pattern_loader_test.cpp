@@ -163,6 +163,20 @@ TEST(PatternLoader, RejectsARecordCutShort) {
     EXPECT_EQ(l->result.status, pattern_load_status::missing_terminator);
 }
 
+TEST(PatternLoader, NamesTheFirstOfTwoGroupsWhenTheFileEndsInIt) {
+    bytes whole{0x02};
+    append(whole, record(5, one_and_a_half, one_and_a_half));
+    const auto unterminated = load(whole);
+    EXPECT_EQ(unterminated->result.status, pattern_load_status::missing_terminator);
+    EXPECT_EQ(unterminated->result.group, 0);
+    EXPECT_NE(describe_pattern_failure("x.pat", unterminated->result).find("terminator of group 1"), std::string::npos);
+
+    const auto cut = load(bytes(whole.begin(), whole.end() - 2));
+    EXPECT_EQ(cut->result.status, pattern_load_status::cut_in_record);
+    EXPECT_EQ(cut->result.group, 0);
+    EXPECT_NE(describe_pattern_failure("x.pat", cut->result).find("inside a record of group 1"), std::string::npos);
+}
+
 TEST(PatternLoaderFile, LoadsFromAPathAndRejectsAMissingFile) {
     shell_test::scratch_dir dir;
     bytes file{0x01};

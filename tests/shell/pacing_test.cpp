@@ -1,7 +1,10 @@
-// The deadline arithmetic of frame pacing, driven by a simulated clock.
+// The deadline arithmetic of frame pacing, driven by a simulated clock, and
+// frame_wait itself on the real one.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "shell/frame_pacing.hpp"
@@ -136,4 +139,18 @@ TEST(FramePacing, OverloadedLoopNeverSleeps) {
     loop.run_for(10000, 20);  // each frame takes longer than a sixtieth
     EXPECT_EQ(loop.frames, 500u);
     for (std::uint32_t d : loop.delays) ASSERT_EQ(d, 0u);
+}
+
+// A pause longer than a stall makes the next call anchor at once; the 30
+// frames after it then end 500 ms on, each sleep read off SDL's clock.
+TEST(FramePacing, FrameWaitSleepsToTheDeadlinesOnTheRealClock) {
+    using namespace std::chrono;
+    frame_wait();
+    std::this_thread::sleep_for(milliseconds(pacing::stall_limit_ms + 100));
+    frame_wait();
+    const auto start = steady_clock::now();
+    for (int i = 0; i < 30; ++i) frame_wait();
+    const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
+    EXPECT_GE(took, 490);
+    EXPECT_LE(took, 700);
 }

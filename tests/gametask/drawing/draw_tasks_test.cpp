@@ -5,7 +5,10 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "draw_calls.hpp"
+#include "game/entry.hpp"
 #include "gametask/schedulers.hpp"
 #include "screen.hpp"
 #include "shell/sprites.hpp"
@@ -425,6 +428,52 @@ TEST_F(Drawing, HurtFaceCoversSmileAndBloodCoversShip) {
     EXPECT_TRUE(shows(bombed_image, 10, 70));
     EXPECT_TRUE(shows(blood_image, 323, 238));
     EXPECT_GT(matching_pixels(*ship_frames[3][0], 320, 233), 0);
+}
+
+// Within one type the newest object is drawn first, so older ones cover it.
+TEST_F(Drawing, WithinOneTypeOlderObjectsCoverNewerOnes) {
+    for (float x : {10.0f, 20.0f}) {  // the older at 10
+        gt::blood& b = spawn<gt::blood>();
+        b.x = x;
+        b.y = 100.0f;
+        gt::spark& s = spawn<gt::spark>();
+        s.x = x;
+        s.y = 200.0f;
+        bullet_b_at(x, 300.0f);
+        echo_at(static_cast<std::int32_t>(x), 400, 0);
+    }
+    draw_calls().clear();
+    record_draw_calls(true);
+    draw_frame();
+    record_draw_calls(false);
+    // The screen x of each drawing of one look, in drawing order.
+    auto xs = [](char kind, Uint32 colour, const sprite* image) {
+        std::vector<int> v;
+        for (const draw_call& c : draw_calls())
+            if (c.kind == kind && c.colour == colour && c.image == image) v.push_back(c.x);
+        return v;
+    };
+    EXPECT_EQ(xs('b', 0, &blood_image), (std::vector<int>{123, 113}));
+    EXPECT_EQ(xs('f', grey, nullptr), (std::vector<int>{124, 114}));
+    EXPECT_EQ(xs('f', dark_blue, nullptr), (std::vector<int>{124, 114}));
+    EXPECT_EQ(xs('l', dark_red, nullptr), (std::vector<int>{125, 125, 125, 125, 115, 115, 115, 115}));
+}
+
+// A whole frame draws the border first, so what the tasks draw lies over it:
+// the ship on the left limit covers the border with its middle column.
+TEST_F(Drawing, TasksDrawOverThePlayfieldBorder) {
+    const sprite& ship = *ship_frames[3][0];
+    int coloured = 0;
+    for (int j = 0; j < ship.rect.h; ++j) {
+        const int sx = ship.rect.x + 5, sy = ship.rect.y + j;
+        if (!sheet_is_transparent(sx, sy) && !(sheet_rgb(sx, sy) == rgb{255, 255, 255})) ++coloured;
+    }
+    ASSERT_GT(coloured, 0) << "the ship has no coloured pixel on the border's column";
+    spawn<gt::myship>().x = 0.0f;
+    play_frame();
+    EXPECT_TRUE(shows(ship, 100, 233));
+    EXPECT_EQ(screen_pixel(105, 100), white);
+    EXPECT_EQ(screen_pixel(545, 460), white);
 }
 
 TEST_F(Drawing, ResultImageCoversTheBullets) {

@@ -69,6 +69,21 @@ TEST_F(Bullets, ExitMarksAreTruncatedAndHeldToTheLimits) {
     EXPECT_EQ(top.y, 0);
 }
 
+TEST_F(Bullets, LeavingBulletsEndEvenWhenTheNextPoolIsFull) {
+    for (int i = 0; i < 1024; ++i) incoming(400.0f, 400.0f);
+    tracer(439.0f, 220.0f, 2.0f, 0.0f);
+    step();
+    EXPECT_EQ(live<gt::bullet_b>(), 0);
+    EXPECT_EQ(live<gt::bullet_r>(), 1024);
+
+    test_support::kill_all(update_tasks);
+    for (int i = 0; i < 1024; ++i) spawn<gt::bullet_echo>();
+    incoming(439.0f, 220.0f, 2.0f, 0.0f);
+    step();
+    EXPECT_EQ(live<gt::bullet_r>(), 0);
+    EXPECT_EQ(live<gt::bullet_echo>(), 1024);
+}
+
 TEST_F(Bullets, ExitMarkIsKilledInItsFortyFirstUpdate) {
     spawn<gt::bullet_echo>();
     step(40);
@@ -126,6 +141,7 @@ TEST_F(Bullets, BurstBoxIncludesItsEdges) {
     gt::bullet_r& corner = incoming(210.0f, 190.0f);
     gt::bullet_r& beyond = incoming(189.5f, 200.0f);
     gt::bullet_r& below = incoming(200.0f, 210.5f);
+    gt::bullet_r& other_corner = incoming(190.0f, 210.0f);
     burster.state = 8;
     step();  // no game task is live: the burst scores nowhere
     EXPECT_EQ(burster.state, 9);
@@ -133,6 +149,7 @@ TEST_F(Bullets, BurstBoxIncludesItsEdges) {
     EXPECT_EQ(corner.chain, 1);
     EXPECT_EQ(beyond.state, 0);
     EXPECT_EQ(below.state, 0);
+    EXPECT_EQ(other_corner.state, 1);
 }
 
 TEST_F(Bullets, NeighbourTriggeredAheadInTheWalkCountsItsFuseThatFrame) {

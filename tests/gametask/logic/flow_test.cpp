@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "vaz/single_pi.hpp"
 
@@ -36,7 +38,12 @@ using Flow = frames;
 //   330   Left pressed (fourth titleready update): second run starts.
 //   331   the ship moves to 219 first; A fires from (219, 220).
 //   384   bombed (restarted in 264) reaches 120; its smile finds the pool full.
+// The music (stream 7 here) is rewound and started with each run and stopped
+// when the result screen is left.
 TEST_F(Flow, CompleteRunFromTitleThroughResultBackToTitle) {
+    music_stream = 7;
+    const std::vector<std::string> start_music{"set_position 7 0", "play 7 0"};
+    std::vector<std::string> music_calls;
     pattern_group_count = 1;
     fill_group(0, {{0, 0.0f, 2.0f}, {150, vaz::single_pi() / 2.0f, 4.0f}});
     update_tasks.spawn<gt::titleready>();
@@ -44,9 +51,12 @@ TEST_F(Flow, CompleteRunFromTitleThroughResultBackToTitle) {
     step(3);
     ASSERT_EQ(live<gt::titleready>(), 1);
     EXPECT_EQ(first<gt::titleready>().frames, 3);
+    EXPECT_EQ(playback_calls(), music_calls);
 
     keys[SDLK_SPACE] = 1;
     step();  // 4
+    music_calls = start_music;
+    EXPECT_EQ(playback_calls(), music_calls);
     EXPECT_EQ(live<gt::titleready>(), 0);
     EXPECT_EQ(live<gt::game>(), 1);
     EXPECT_EQ(live<gt::myship>(), 1);
@@ -117,8 +127,11 @@ TEST_F(Flow, CompleteRunFromTitleThroughResultBackToTitle) {
     step();  // 326
     EXPECT_EQ(live<gt::gameover>(), 1);
 
+    EXPECT_EQ(playback_calls(), music_calls);  // the music plays on through the result
     keys[SDLK_RETURN] = 1;
     step();  // 327
+    music_calls.push_back("stop 7");
+    EXPECT_EQ(playback_calls(), music_calls);
     EXPECT_EQ(live<gt::gameover>(), 0);
     EXPECT_EQ(live<gt::game>(), 0);
     EXPECT_EQ(live<gt::myship>(), 0);
@@ -131,6 +144,8 @@ TEST_F(Flow, CompleteRunFromTitleThroughResultBackToTitle) {
     run_to(329);
     keys[SDLK_LEFT] = 1;
     step();  // 330
+    music_calls.insert(music_calls.end(), start_music.begin(), start_music.end());
+    EXPECT_EQ(playback_calls(), music_calls);
     ASSERT_EQ(live<gt::game>(), 1);
     EXPECT_EQ(first<gt::game>().hits, 0);
     EXPECT_EQ(first<gt::game>().score, 0);
@@ -219,6 +234,44 @@ TEST_F(Flow, TwoEmptyGroupsEndPlayInTheFirstFrameWithOneMarker) {
     EXPECT_EQ(live<gt::bullet_ctor>(), 0);
     EXPECT_EQ(live<gt::outi>(), 1);
     EXPECT_EQ(live<gt::gameover>(), 1);
+}
+
+TEST_F(Flow, EachGroupFeedsTheConstructorSpawnedForIt) {
+    pattern_group_count = 2;
+    fill_group(0, {{0, 0.0f, 2.0f}});
+    fill_group(1, {{0, 0.0f, -3.0f}});
+    update_tasks.spawn<gt::titleready>();
+    step(3);
+    keys[SDLK_SPACE] = 1;
+    step();
+    // Spawned for group 0, then group 1, which heads the list.
+    ASSERT_EQ(live<gt::bullet_ctor>(), 2);
+    node* n = update_tasks.begin<gt::bullet_ctor>();
+    EXPECT_EQ(object_of<gt::bullet_ctor>(n).group, 1);
+    EXPECT_EQ(object_of<gt::bullet_ctor>(n->next).group, 0);
+
+    // Group 1's constructor runs first, so group 0's tracer is the newest.
+    step();
+    ASSERT_EQ(live<gt::bullet_b>(), 2);
+    n = update_tasks.begin<gt::bullet_b>();
+    EXPECT_EQ(object_of<gt::bullet_b>(n).vx, 2.0f);
+    EXPECT_EQ(object_of<gt::bullet_b>(n->next).vx, -3.0f);
+}
+
+TEST_F(Flow, TracersInFlightDoNotHoldBackTheEndAndContactsCountAfterIt) {
+    gt::game& run = spawn<gt::game>();
+    spawn<gt::myship>();
+    spawn<gt::smile>();
+    tracer(100.0f, 100.0f, 1.0f, 0.0f);
+    step();
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(live<gt::gameover>(), 1);
+    EXPECT_EQ(live<gt::bullet_b>(), 1);
+
+    // On the result screen a bullet on the ship still hits.
+    incoming(220.0f, 220.0f);
+    step();
+    EXPECT_EQ(run.hits, 1);
 }
 
 TEST_F(Flow, DemoFiresBurstsOfSixteenFromTheCentre) {

@@ -8,7 +8,9 @@
 
 #include "gametask/rng.hpp"
 #include "gametask/schedulers.hpp"
+#include "playback_calls.hpp"
 #include "shell/keyboard.hpp"
+#include "shell/music.hpp"
 #include "shell/pattern_store.hpp"
 #include "support/task_reset.hpp"
 
@@ -43,6 +45,8 @@ protected:
         test_support::kill_all(update_tasks);
         clear_pattern_groups();
         rng.seed(20240601u);
+        saved_music_stream = music_stream;
+        playback_calls().clear();
     }
 
     void TearDown() override {
@@ -50,6 +54,7 @@ protected:
         clear_pattern_groups();
         key_state = saved_key_state;
         key_snapshot.clear();
+        music_stream = saved_music_stream;
     }
 
     void step(int n = 1) {
@@ -106,6 +111,7 @@ protected:
 
     Uint8 keys[SDLK_LAST] = {};
     Uint8* saved_key_state = nullptr;
+    std::uint32_t saved_music_stream = 0;
     int frame = 0;  // frames completed
 };
 

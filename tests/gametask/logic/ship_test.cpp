@@ -134,7 +134,9 @@ TEST_F(Ship, BombCatchesNormalBulletsInItsBoxForThirtyEightUpdates) {
     gt::myship& s = spawn<gt::myship>();
     s.gauge = 2200;
     gt::bullet_r& corner = incoming(235.0f, 205.0f);
+    gt::bullet_r& opposite = incoming(205.0f, 235.0f);
     gt::bullet_r& outside = incoming(235.5f, 220.0f);
+    corner.chain = 3;  // left from an earlier chain: a bomb starts a new one
     gt::bullet_r& spent = incoming(220.0f, 225.0f);
     spent.state = -80;
     keys[SDLK_SPACE] = 1;
@@ -145,11 +147,13 @@ TEST_F(Ship, BombCatchesNormalBulletsInItsBoxForThirtyEightUpdates) {
     step();  // k+1
     EXPECT_EQ(corner.state, 1);
     EXPECT_EQ(corner.chain, 0);
+    EXPECT_EQ(opposite.state, 1);
     EXPECT_EQ(outside.state, 0);
     EXPECT_EQ(spent.state, -78);  // only counted on, not caught
 
     step(36);  // through k+37
     gt::bullet_r& late = incoming(220.0f, 220.0f);
+    late.chain = 2;
     step();  // k+38, timer 39: still catching
     EXPECT_EQ(late.state, 1);
     EXPECT_EQ(late.chain, 0);
@@ -186,17 +190,23 @@ TEST_F(Contact, BulletOnePixelAwayHits) {
     EXPECT_EQ(live<gt::smile>(), 0);
     ASSERT_EQ(live<gt::bombed>(), 1);
     EXPECT_EQ(first<gt::bombed>().frames, 0);
+
+    // The box's other two edges.
+    incoming(219.0f, 221.0f);
+    step();
+    EXPECT_EQ(run->hits, 2);
 }
 
 TEST_F(Contact, GrazeBoxIsThirtyOneWideWithEdgesIncluded) {
-    // 1.5 away on one axis: no hit, a graze.
-    incoming(221.5f, 220.0f);
+    // 1.5 away on one axis: no hit, a graze, and a spark where the bullet is.
+    incoming(221.5f, 219.0f);
     step();
     EXPECT_EQ(run->hits, 0);
     EXPECT_EQ(run->score, 1);
     EXPECT_EQ(ship->gauge, 1);
     ASSERT_EQ(live<gt::spark>(), 1);
     EXPECT_EQ(first<gt::spark>().x, 221.5f);
+    EXPECT_EQ(first<gt::spark>().y, 219.0f);
     test_support::kill_all_of<gt::bullet_r>(update_tasks);
 
     incoming(400.0f, 400.0f);

@@ -1,0 +1,243 @@
+#include "game/replay_session.hpp"
+
+#include <SDL.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
+#include "gametask/task_access.hpp"
+#include "results/replay_file.hpp"
+#include "shell/keyboard.hpp"
+
+namespace {
+
+static_assert(results::replay_keys[0] == SDLK_SPACE && results::replay_keys[1] == SDLK_z &&
+                  results::replay_keys[2] == SDLK_RETURN && results::replay_keys[3] == SDLK_UP &&
+                  results::replay_keys[4] == SDLK_DOWN && results::replay_keys[5] == SDLK_LEFT &&
+                  results::replay_keys[6] == SDLK_RIGHT && results::replay_keys[7] == SDLK_a &&
+                  results::replay_keys[8] == SDLK_d && results::replay_keys[9] == SDLK_w &&
+                  results::replay_keys[10] == SDLK_s,
+              "the replay's keys are SDL 1.2 key symbols");
+
+// What a replay still takes from the keyboard: quitting, and pausing.
+constexpr int live_keys[] = {SDLK_ESCAPE, SDLK_p};
+
+// Room for this many key changes before the recording first grows; enough
+// for a long session without a reallocation during play.
+constexpr std::size_t reserved_runs = 1 << 16;
+
+struct session {
+    bool active = false;
+
+    bool recording = false;
+    std::string record_file;
+    results::replay recorded;
+    bool write_failed = false;
+
+    bool replaying = false;
+    results::replay played;
+    std::optional<results::replay_cursor> cursor;
+    bool quit_pushed = false;
+    Uint8 replayed_keys[key_count] = {};
+    Uint8* real_keys = nullptr;
+
+    bool on_result = false;
+    int runs_finished = 0;  // result screens reached
+    int runs_ended = 0;     // result screens left, or quit on
+    std::int32_t shown_hits = 0;
+    std::int32_t shown_score = 0;
+};
+
+session state;
+
+int fail(const std::string& what) {
+    std::fprintf(stderr, "velmora: %s\n", what.c_str());
+    return 1;
+}
+
+// Two names of one existing file (links included).
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+bool option_value(const char* arg, const char* name, std::string& value) {
+    const std::size_t n = std::strlen(name);
+    if (std::strncmp(arg, name, n) != 0) return false;
+    value = arg + n;
+    return true;
+}
+
+// The keys as the coming update sees them: now in the low bits, the snapshot
+// above them.
+std::uint32_t key_word_seen() {
+    std::uint32_t word = 0;
+    for (int i = 0; i < results::replay_key_count; ++i) {
+        const int key = results::replay_keys[i];
+        if (key_state[key] == 1) word |= std::uint32_t{1} << i;
+        if (key_snapshot.get(key)) word |= std::uint32_t{1} << (results::replay_key_count + i);
+    }
+    return word;
+}
+
+void put_key_word(std::uint32_t word) {
+    vaz::xbasic_bitarray<void>& snapshot = key_snapshot;
+    for (int i = 0; i < results::replay_key_count; ++i) {
+        const int key = results::replay_keys[i];
+        state.replayed_keys[key] = (word >> i) & 1u;
+        snapshot.set(key, ((word >> (results::replay_key_count + i)) & 1u) != 0);
+    }
+    for (int key : live_keys) state.replayed_keys[key] = state.real_keys[key];
+}
+
+void write_recording(bool say_so) {
+    const std::string error = results::write_replay_file(state.record_file, state.recorded);
+    if (!error.empty()) {
+        state.write_failed = true;
+        fail("cannot write replay file \"" + state.record_file + "\": " + error);
+        return;
+    }
+    if (!say_so) return;
+    std::printf("velmora: wrote replay \"%s\": %d run%s, %u updates, %zu bytes\n", state.record_file.c_str(),
+                state.runs_finished, state.runs_finished == 1 ? "" : "s", state.recorded.update_count,
+                results::encode_replay(state.recorded).size());
+    std::fflush(stdout);
+}
+
+// Written at once, so a crash or a kill on the result screen keeps the run.
+void reach_result() {
+    ++state.runs_finished;
+    if (state.recording) write_recording(false);
+}
+
+// The counters as the result screen last showed them.
+void end_run() {
+    ++state.runs_ended;
+    std::printf("velmora: run %d ended: %d hits, score %d\n", state.runs_ended, state.shown_hits, state.shown_score);
+    std::fflush(stdout);
+    if (state.recording) write_recording(true);
+}
+
+}  // namespace
+
+replay_options read_replay_options(int argc, char** argv) {
+    replay_options o;
+    for (int i = 3; i < argc; ++i) {
+        if (option_value(argv[i], "-record=", o.record_file)) o.record_given = true;
+        if (option_value(argv[i], "-replay=", o.replay_file)) o.replay_given = true;
+    }
+    return o;
+}
+
+int begin_replay_session(int argc, char** argv) {
+    const replay_options o = read_replay_options(argc, argv);
+    if (!o.record_given && !o.replay_given) return 0;
+    if (o.record_given && o.record_file.empty()) return fail("-record= needs a file name");
+    if (o.replay_given && o.replay_file.empty()) return fail("-replay= needs a file name");
+
+    // The start-up has loaded the pattern file just before; its bytes name it
+    // in the replay.
+    const char* pattern_file = argv[2];
+    results::file_hash pattern;
+    std::string hash_error;
+    if (!results::hash_file(pattern_file, pattern, hash_error)) {
+        return fail(std::string("cannot read pattern file \"") + pattern_file + "\": " + hash_error);
+    }
+
+    std::uint32_t seed = rng_seed_from_clock();
+    if (o.replay_given) {
+        const results::replay_read_result read = results::read_replay_file(o.replay_file, state.played);
+        if (read.status != results::replay_status::ok) {
+            return fail(results::describe_replay_failure(o.replay_file, read));
+        }
+        if (state.played.pattern != pattern) {
+            return fail("replay \"" + o.replay_file + "\" was recorded on another pattern file, not \"" +
+                        pattern_file + "\"");
+        }
+        if (state.played.offset_ms != 0) {
+            return fail("replay \"" + o.replay_file + "\" was recorded with an offset of " +
+                        std::to_string(state.played.offset_ms) + " ms, which this velmora cannot apply");
+        }
+        seed = state.played.seed;
+        state.replaying = true;
+        state.cursor.emplace(state.played);
+        // Every update body reads the keys through key_state, so pointing it
+        // at the recorded state replays them everywhere.
+        state.real_keys = key_state;
+        key_state = state.replayed_keys;
+    }
+    if (o.record_given) {
+        // A recording replaces its file: never one of the session's own inputs.
+        const std::pair<std::string, const char*> inputs[] = {
+            {argv[1], "the music file"}, {argv[2], "the pattern file"}, {o.replay_file, "the replay being played"}};
+        for (const auto& [input, what] : inputs) {
+            if (!input.empty() && same_file(o.record_file, input)) {
+                return fail("will not record over \"" + o.record_file + "\": it is " + what);
+            }
+        }
+        const std::string error = results::check_replay_destination(o.record_file);
+        if (!error.empty()) return fail("cannot record to \"" + o.record_file + "\": " + error);
+        state.recording = true;
+        state.record_file = o.record_file;
+        state.recorded.seed = seed;
+        state.recorded.pattern = pattern;
+        state.recorded.runs.reserve(reserved_runs);
+    }
+    // Nothing has drawn from the generator yet (the first draw is in an
+    // update), so seeding it again here is as if it had been seeded so.
+    rng.seed(seed);
+    state.active = true;
+    return 0;
+}
+
+void replay_before_update() {
+    if (!state.active) return;
+    if (state.replaying) {
+        std::uint32_t word = 0;
+        state.cursor->next(word);  // past the end: no key down, and the game is already quitting
+        put_key_word(word);
+        if (state.cursor->at_end() && !state.quit_pushed) {
+            // The poll after this frame ends the loop, as a closed window would.
+            SDL_Event quit{};
+            quit.type = SDL_QUIT;
+            SDL_PushEvent(&quit);
+            state.quit_pushed = true;
+        }
+    }
+    if (state.recording && !results::append_update(state.recorded, key_word_seen())) {
+        // Over two years of updates: what was written so far stays.
+        state.recording = false;
+        fail("the recording of \"" + state.record_file + "\" is full; the rest of the session is not recorded");
+    }
+}
+
+void replay_after_update() {
+    if (!state.active) return;
+    if (const gametask::game* g = gametask::first_live<gametask::game>()) {
+        state.shown_hits = g->hits;
+        state.shown_score = g->score;
+    }
+    const bool on_result = gametask::any_live<gametask::gameover>();
+    if (!state.on_result && on_result) reach_result();
+    if (state.on_result && !on_result) end_run();
+    state.on_result = on_result;
+}
+
+int end_replay_session() {
+    if (!state.active) return 0;
+    if (state.on_result) {
+        state.on_result = false;
+        end_run();
+    }
+    if (state.recording && state.runs_finished == 0) {
+        std::printf("velmora: no run was finished, so \"%s\" was not written\n", state.record_file.c_str());
+        std::fflush(stdout);
+    }
+    return state.write_failed ? 1 : 0;
+}

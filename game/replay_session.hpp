@@ -1,0 +1,46 @@
+#pragma once
+#include <string>
+
+// Recording a session's keys (-record=FILE) and playing a recording back
+// (-replay=FILE); both options come after the two file names.
+//
+// A recording holds every update from the first one after start-up, title
+// frames included: a later run depends on what earlier ones left behind
+// (bullets still in flight, the random generator's state), so only the whole
+// session from its seed replays exactly. It is written when a run's result
+// screen appears, so a crash or a kill from then on keeps the run, and again
+// when the run ends (its result screen left, or the game quit while the
+// result screen shows); it then holds the session up to that moment. The
+// updates of a run quit before its result screen are not kept. A replay feeds every update the
+// recorded keys, lets only Escape and P through from the keyboard, and ends
+// the game after its last update.
+
+struct replay_options {
+    std::string record_file;  // empty: not recording
+    std::string replay_file;  // empty: not replaying
+    bool record_given = false;
+    bool replay_given = false;
+};
+
+// The last -record= and -replay= after the two file names; a demo start
+// (fewer than two files) reads no options.
+replay_options read_replay_options(int argc, char** argv);
+
+// After the stage's files are loaded, before the window opens: reads the
+// replay and checks that it was recorded on this pattern file, checks that a
+// recording can be written, and seeds the random generator. Returns 0 to go
+// on, or the exit status after a message on standard error.
+int begin_replay_session(int argc, char** argv);
+
+// Right before each run of the update tasks: a replay puts the recorded keys
+// in place, a recording notes the keys the update sees.
+void replay_before_update();
+
+// Right after each run of the update tasks: notices a result screen reached
+// and left. A pause must skip this and replay_before_update together, so
+// that updates, not frames, are recorded and replayed.
+void replay_after_update();
+
+// After the frame loop: ends a run quit on its result screen and writes the
+// recording. Returns the exit status: 1 when a recording could not be written.
+int end_replay_session();

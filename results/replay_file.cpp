@@ -1,0 +1,308 @@
+#include "results/replay_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace results {
+
+namespace {
+
+constexpr std::uint8_t magic[8] = {'V', 'E', 'L', 'M', 'R', 'P', 'L', 'Y'};
+constexpr std::size_t max_payload_size = replay_max_file_size - replay_header_size - replay_checksum_size;
+
+void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+std::uint64_t get_le(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+void put_leb128(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    while (value >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(value | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+enum class leb_result { ok, cut, bad };
+
+// Only the shortest form of a value that fits 32 bits is accepted, so each
+// replay has exactly one encoding.
+leb_result get_leb128(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t& value) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 5; ++i) {
+        if (p == end) return leb_result::cut;
+        const std::uint8_t b = *p++;
+        v |= std::uint64_t{b & 0x7Fu} << (7 * i);
+        if ((b & 0x80) == 0) {
+            if (i > 0 && b == 0) return leb_result::bad;
+            if (v > std::numeric_limits<std::uint32_t>::max()) return leb_result::bad;
+            value = static_cast<std::uint32_t>(v);
+            return leb_result::ok;
+        }
+    }
+    return leb_result::bad;
+}
+
+replay_read_result failed(replay_status status, std::string detail = {}) { return {status, std::move(detail)}; }
+
+std::string system_reason(int error) { return std::strerror(error); }
+
+}  // namespace
+
+bool append_update(replay& r, std::uint32_t keys) {
+    if (r.update_count == std::numeric_limits<std::uint32_t>::max()) return false;
+    if (!r.runs.empty() && r.runs.back().keys == keys) {
+        ++r.runs.back().length;
+    } else {
+        r.runs.push_back(key_run{1, keys});
+    }
+    ++r.update_count;
+    return true;
+}
+
+bool replay_cursor::next(std::uint32_t& keys) {
+    while (run_ < replay_.runs.size() && used_ >= replay_.runs[run_].length) {
+        ++run_;
+        used_ = 0;
+    }
+    if (run_ == replay_.runs.size()) return false;
+    keys = replay_.runs[run_].keys;
+    ++used_;
+    return true;
+}
+
+bool replay_cursor::at_end() const {
+    std::size_t run = run_;
+    std::uint32_t used = used_;
+    while (run < replay_.runs.size() && used >= replay_.runs[run].length) {
+        ++run;
+        used = 0;
+    }
+    return run == replay_.runs.size();
+}
+
+std::vector<std::uint8_t> encode_replay(const replay& r) {
+    std::vector<std::uint8_t> payload;
+    for (const key_run& run : r.runs) {
+        put_leb128(payload, run.length);
+        put_leb128(payload, run.keys);
+    }
+    std::vector<std::uint8_t> out(magic, magic + sizeof magic);
+    put_le(out, replay_version, 2);
+    put_le(out, 0, 2);
+    put_le(out, r.seed, 4);
+    put_le(out, r.pattern.low, 8);
+    put_le(out, r.pattern.high, 8);
+    put_le(out, static_cast<std::uint32_t>(r.offset_ms), 4);
+    put_le(out, r.update_count, 4);
+    put_le(out, payload.size(), 4);
+    out.insert(out.end(), payload.begin(), payload.end());
+    put_le(out, XXH3_64bits(out.data(), out.size()), 8);
+    return out;
+}
+
+replay_read_result decode_replay(const std::uint8_t* bytes, std::size_t size, replay& out) {
+    if (size == 0) return failed(replay_status::empty);
+    if (std::memcmp(bytes, magic, size < sizeof magic ? size : sizeof magic) != 0) {
+        return failed(replay_status::foreign);
+    }
+    if (size < sizeof magic + 2) return failed(replay_status::truncated, "in its header");
+    const auto version = static_cast<std::uint16_t>(get_le(bytes + 8, 2));
+    if (version > replay_version) return failed(replay_status::newer_version, std::to_string(version));
+    if (version == 0) return failed(replay_status::damaged, "its format version is 0");
+    if (size < replay_header_size) return failed(replay_status::truncated, "in its header");
+
+    const std::uint64_t payload_size = get_le(bytes + 40, 4);
+    if (payload_size > max_payload_size) {
+        return failed(replay_status::damaged, "its header announces " + std::to_string(payload_size) +
+                                                  " bytes of key data, more than any replay holds");
+    }
+    const std::uint64_t whole = replay_header_size + payload_size + replay_checksum_size;
+    if (size < whole) {
+        return failed(replay_status::truncated,
+                      "it holds " + std::to_string(size) + " of its " + std::to_string(whole) + " bytes");
+    }
+    if (size > whole) {
+        return failed(replay_status::damaged,
+                      std::to_string(size - whole) + " bytes follow its end");
+    }
+    const std::size_t checked = static_cast<std::size_t>(replay_header_size + payload_size);
+    if (XXH3_64bits(bytes, checked) != get_le(bytes + checked, 8)) {
+        return failed(replay_status::damaged, "its checksum does not match its contents");
+    }
+    if (get_le(bytes + 10, 2) != 0) return failed(replay_status::damaged, "its reserved header field is not 0");
+
+    replay r;
+    r.seed = static_cast<std::uint32_t>(get_le(bytes + 12, 4));
+    r.pattern.low = get_le(bytes + 16, 8);
+    r.pattern.high = get_le(bytes + 24, 8);
+    r.offset_ms = static_cast<std::int32_t>(static_cast<std::uint32_t>(get_le(bytes + 32, 4)));
+    const auto announced = static_cast<std::uint32_t>(get_le(bytes + 36, 4));
+
+    // Runs take at least two bytes each, so the file bounds what is allocated.
+    r.runs.reserve(static_cast<std::size_t>(payload_size / 2));
+    const std::uint8_t* p = bytes + replay_header_size;
+    const std::uint8_t* const end = bytes + checked;
+    std::uint64_t total = 0;
+    while (p != end) {
+        key_run run{};
+        const leb_result a = get_leb128(p, end, run.length);
+        const leb_result b = a == leb_result::ok ? get_leb128(p, end, run.keys) : a;
+        if (b == leb_result::cut) return failed(replay_status::damaged, "its key data ends inside a run");
+        if (b == leb_result::bad) return failed(replay_status::damaged, "its key data holds a malformed number");
+        if (run.length == 0) return failed(replay_status::damaged, "its key data holds a run of no updates");
+        if (run.keys >= replay_key_word_limit) {
+            return failed(replay_status::damaged, "its key data names keys this version does not record");
+        }
+        if (!r.runs.empty() && r.runs.back().keys == run.keys) {
+            return failed(replay_status::damaged, "its key data repeats a run");
+        }
+        total += run.length;
+        if (total > announced) break;
+        r.runs.push_back(run);
+    }
+    if (total != announced) {
+        return failed(replay_status::damaged, "its key runs do not add up to the " + std::to_string(announced) +
+                                                  " updates its header announces");
+    }
+    r.update_count = announced;
+    out = std::move(r);
+    return {};
+}
+
+replay_read_result read_replay_file(const std::string& path, replay& out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return failed(replay_status::cannot_open, system_reason(errno));
+    std::vector<std::uint8_t> bytes;
+    replay_read_result result;
+    std::uint8_t block[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, block, sizeof block);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            result = failed(replay_status::read_error, system_reason(errno));
+            break;
+        }
+        if (n == 0) break;
+        if (bytes.size() + static_cast<std::size_t>(n) > replay_max_file_size) {
+            result = failed(replay_status::too_large);
+            break;
+        }
+        bytes.insert(bytes.end(), block, block + n);
+    }
+    ::close(fd);
+    if (result.status != replay_status::ok) return result;
+    return decode_replay(bytes.data(), bytes.size(), out);
+}
+
+std::string describe_replay_failure(const std::string& path, const replay_read_result& r) {
+    const std::string file = "\"" + path + "\"";
+    switch (r.status) {
+        case replay_status::ok: return {};
+        case replay_status::cannot_open: return "cannot open replay file " + file + ": " + r.detail;
+        case replay_status::read_error: return "cannot read replay file " + file + ": " + r.detail;
+        case replay_status::too_large:
+            return "replay file " + file + " is too large to be a replay (over " +
+                   std::to_string(replay_max_file_size >> 20) + " MiB)";
+        case replay_status::empty: return "replay file " + file + " is empty";
+        case replay_status::foreign: return file + " is not a velmora replay file";
+        case replay_status::newer_version:
+            return "replay file " + file + " has format version " + r.detail +
+                   ", written by a newer velmora; this one reads version " + std::to_string(replay_version);
+        case replay_status::truncated: return "replay file " + file + " is cut short: " + r.detail;
+        case replay_status::damaged: return "replay file " + file + " is damaged: " + r.detail;
+    }
+    return "replay file " + file + " cannot be read";
+}
+
+namespace {
+
+// A new file beside path, named after it; returns its descriptor or -1.
+int create_beside(const std::string& path, std::vector<char>& name) {
+    name.assign(path.begin(), path.end());
+    const char suffix[] = ".tmp-XXXXXX";
+    name.insert(name.end(), suffix, suffix + sizeof suffix);
+    return ::mkstemp(name.data());
+}
+
+}  // namespace
+
+std::string check_replay_destination(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return system_reason(EISDIR);
+    std::vector<char> name;
+    const int fd = create_beside(path, name);
+    if (fd < 0) return system_reason(errno);
+    ::close(fd);
+    ::unlink(name.data());
+    return {};
+}
+
+std::string write_replay_file(const std::string& path, const replay& r) {
+    const std::vector<std::uint8_t> bytes = encode_replay(r);
+    std::vector<char> name;
+    const int fd = create_beside(path, name);
+    if (fd < 0) return system_reason(errno);
+
+    std::string error;
+    // mkstemp makes the file private; a replay gets the usual permissions.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, 0666 & ~mask) != 0) error = system_reason(errno);
+    std::size_t done = 0;
+    while (error.empty() && done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = system_reason(errno);
+        } else {
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    if (error.empty() && ::fsync(fd) != 0) error = system_reason(errno);
+    if (::close(fd) != 0 && error.empty()) error = system_reason(errno);
+    if (error.empty() && ::rename(name.data(), path.c_str()) != 0) error = system_reason(errno);
+    if (!error.empty()) ::unlink(name.data());
+    return error;
+}
+
+bool hash_file(const std::string& path, file_hash& out, std::string& error) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = system_reason(errno);
+        return false;
+    }
+    XXH3_state_t* state = XXH3_createState();
+    if (!state || XXH3_128bits_reset(state) == XXH_ERROR) {
+        XXH3_freeState(state);
+        std::fclose(f);
+        error = "cannot set up the hash";
+        return false;
+    }
+    std::uint8_t block[65536];
+    std::size_t n;
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0) XXH3_128bits_update(state, block, n);
+    const bool read_failed = std::ferror(f) != 0;
+    if (read_failed) error = system_reason(errno);
+    std::fclose(f);
+    const XXH128_hash_t h = XXH3_128bits_digest(state);
+    XXH3_freeState(state);
+    if (read_failed) return false;
+    out.low = h.low64;
+    out.high = h.high64;
+    return true;
+}
+
+}  // namespace results

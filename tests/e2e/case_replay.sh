@@ -1,0 +1,56 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
+# A run on a short stage recorded with real key presses (-record), then played
+# back (-replay) while being recorded again: the replay must end the run with
+# the same counters, and the second recording must be the first byte for byte,
+# so every update of the replay saw the keys the recorded one saw.
+# shellcheck source=sprites.sh
+source "$here/sprites.sh"
+require velmora velmora_bc make_song
+
+"$build/make_song" --seconds 3 "$work/song.wav" >"$work/make_song.out" 2>&1 \
+  || fail "make_song failed: $(cat "$work/make_song.out")"
+"$build/velmora_bc" "$work/song.wav" "$work/song.pat" >"$work/bc.out" 2>&1 \
+  || fail "velmora_bc failed: $(tail -n 3 "$work/bc.out")"
+
+start_x
+start_game "$source_dir" "$work/song.wav" "$work/song.pat" -window "-record=$work/run.vrp"
+wait_window
+wait_screen title 15 "${title_screen[@]}"
+take_keyboard
+press_until start Return 10 "!$title_label" "$first_counter_label"
+# Steer about, so hits, grazes and their effects differ from a still ship.
+key_down Left
+sleep 0.7
+key_down Up
+sleep 0.4
+key_up Left
+sleep 0.3
+key_up Up
+key_down d
+sleep 0.5
+key_tap space
+key_up d
+wait_screen recorded_result 90 "$gameover_image" "$first_counter_label"
+sleep 1
+press_until title_again space 10 "${title_screen[@]}"
+key_tap Escape
+wait_exit 10 0
+cp "$game_out" "$work/record.out"
+[ -s "$work/run.vrp" ] || fail "the recording wrote no replay file"
+recorded=$(grep -E '^velmora: run 1 ended: ' "$work/record.out") || fail "the recording printed no run summary: $(cat "$work/record.out")"
+note "recorded: $recorded; $(grep -E '^velmora: wrote replay' "$work/record.out")"
+[ "$recorded" != "velmora: run 1 ended: 0 hits, score 0" ] || fail "the recorded run has nothing to compare"
+
+# The replay ignores the keyboard and quits after its last update.
+start_game "$source_dir" "$work/song.wav" "$work/song.pat" -window "-replay=$work/run.vrp" "-record=$work/again.vrp"
+wait_window
+# Keys held during a replay change nothing.
+take_keyboard
+key_down Right
+wait_screen replayed_result 60 "$gameover_image" "$first_counter_label"
+key_up Right
+wait_exit 30 0
+replayed=$(grep -E '^velmora: run 1 ended: ' "$game_out") || fail "the replay printed no run summary: $(cat "$game_out")"
+note "replayed: $replayed"
+[ "$replayed" = "$recorded" ] || fail "the replay ended its run otherwise: \"$replayed\", recorded \"$recorded\""
+cmp -s "$work/run.vrp" "$work/again.vrp" || fail "recording the replay gave another file than the recording"

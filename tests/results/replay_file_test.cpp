@@ -1,0 +1,219 @@
+#include "results/replay_file.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <xxhash.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "support/scratch_dir.hpp"
+
+namespace {
+
+using results::replay;
+using results::replay_status;
+
+// Title frames, a start key tapped, steering held, a bomb, the result screen left.
+replay sample() {
+    replay r;
+    r.seed = 0xC0FFEE42u;
+    r.pattern = {0x0123456789ABCDEFull, 0xFEDCBA9876543210ull};
+    for (int i = 0; i < 200; ++i) results::append_update(r, 0);
+    results::append_update(r, 1u << 2);                          // Return down now, up before
+    for (int i = 0; i < 3; ++i) results::append_update(r, 1u << 2 | 1u << 13);
+    for (int i = 0; i < 5000; ++i) results::append_update(r, 1u << 5 | 1u << 16);  // Left held
+    results::append_update(r, (1u << 22) - 1);                    // every key, both snapshots
+    results::append_update(r, 0);
+    return r;
+}
+
+void expect_same(const replay& a, const replay& b) {
+    EXPECT_EQ(a.seed, b.seed);
+    EXPECT_EQ(a.pattern, b.pattern);
+    EXPECT_EQ(a.offset_ms, b.offset_ms);
+    EXPECT_EQ(a.update_count, b.update_count);
+    ASSERT_EQ(a.runs.size(), b.runs.size());
+    for (std::size_t i = 0; i < a.runs.size(); ++i) {
+        EXPECT_EQ(a.runs[i].length, b.runs[i].length) << "run " << i;
+        EXPECT_EQ(a.runs[i].keys, b.runs[i].keys) << "run " << i;
+    }
+}
+
+std::uint64_t le(const std::vector<std::uint8_t>& b, std::size_t at, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[at + i];
+    return v;
+}
+
+// Sets a header field and makes the checksum fit again, for faults the
+// checksum alone would not tell apart.
+std::vector<std::uint8_t> resealed(std::vector<std::uint8_t> b, std::size_t at, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    const std::size_t body = b.size() - results::replay_checksum_size;
+    const std::uint64_t sum = XXH3_64bits(b.data(), body);
+    for (int i = 0; i < 8; ++i) b[body + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+    return b;
+}
+
+results::replay_read_result decode(const std::vector<std::uint8_t>& b, replay& out) {
+    return results::decode_replay(b.data(), b.size(), out);
+}
+
+std::string message_for(const std::vector<std::uint8_t>& b) {
+    replay out;
+    return results::describe_replay_failure("run.vrp", decode(b, out));
+}
+
+TEST(ReplayFile, RoundTripsThroughAFileInLittleEndianLayout) {
+    const replay r = sample();
+    EXPECT_EQ(r.update_count, 5206u);
+    EXPECT_EQ(r.runs.size(), 6u);
+
+    const std::vector<std::uint8_t> bytes = results::encode_replay(r);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "VELMRPLY");
+    EXPECT_EQ(le(bytes, 8, 2), 1u);
+    EXPECT_EQ(le(bytes, 12, 4), 0xC0FFEE42u);
+    EXPECT_EQ(le(bytes, 16, 8), 0x0123456789ABCDEFull);
+    EXPECT_EQ(le(bytes, 24, 8), 0xFEDCBA9876543210ull);
+    EXPECT_EQ(le(bytes, 36, 4), 5206u);
+    EXPECT_EQ(le(bytes, 40, 4) + 44 + 8, bytes.size());
+    // 200 idle updates: length 200 as two bytes, key word 0 as one.
+    EXPECT_EQ(le(bytes, 44, 3), 0x0001C8u);
+
+    test_support::scratch_dir dir;
+    const std::string path = dir / "run.vrp";
+    ASSERT_EQ(results::write_replay_file(path, r), "");
+    replay back;
+    const results::replay_read_result read = results::read_replay_file(path, back);
+    ASSERT_EQ(read.status, replay_status::ok) << results::describe_replay_failure(path, read);
+    expect_same(r, back);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"run.vrp"}) << "the temporary file was left behind";
+
+    // The cursor hands out the updates in recorded order.
+    results::replay_cursor cursor(back);
+    std::uint32_t keys = 99, seen = 0, left_held = 0;
+    while (cursor.next(keys)) {
+        ++seen;
+        if (keys == (1u << 5 | 1u << 16)) ++left_held;
+    }
+    EXPECT_EQ(seen, 5206u);
+    EXPECT_EQ(left_held, 5000u);
+    EXPECT_TRUE(cursor.at_end());
+}
+
+TEST(ReplayFile, OverwritesWholeAndLeavesTheOldFileOnAFailedWrite) {
+    test_support::scratch_dir dir;
+    const std::string path = dir / "run.vrp";
+    { std::ofstream(path) << "an older file"; }
+    replay r = sample();
+    ASSERT_EQ(results::write_replay_file(path, r), "");
+    replay back;
+    ASSERT_EQ(results::read_replay_file(path, back).status, replay_status::ok);
+
+    // A folder with no write permission: the old replay stays as it was.
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
+        r.seed = 1;
+        EXPECT_NE(results::write_replay_file(path, r), "");
+        ::chmod(dir.path().c_str(), 0700);
+        ASSERT_EQ(results::read_replay_file(path, back).status, replay_status::ok);
+        EXPECT_EQ(back.seed, 0xC0FFEE42u);
+    }
+    EXPECT_NE(results::write_replay_file(dir / "no/such/folder.vrp", r), "");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"run.vrp"});
+}
+
+TEST(ReplayFile, EachKindOfBadFileHasItsMessage) {
+    const std::vector<std::uint8_t> good = results::encode_replay(sample());
+    const std::vector<std::uint8_t> cut(good.begin(), good.end() - 1);
+    std::vector<std::uint8_t> flipped = good;
+    flipped[60] ^= 0x10;
+    std::vector<std::uint8_t> longer = good;
+    longer.push_back(0);
+
+    EXPECT_EQ(message_for({}), "replay file \"run.vrp\" is empty");
+    EXPECT_EQ(message_for({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}),
+              "\"run.vrp\" is not a velmora replay file");
+    EXPECT_EQ(message_for({'V', 'E', 'L'}), "replay file \"run.vrp\" is cut short: in its header");
+    EXPECT_EQ(message_for(std::vector<std::uint8_t>(good.begin(), good.begin() + 30)),
+              "replay file \"run.vrp\" is cut short: in its header");
+    EXPECT_EQ(message_for(cut), "replay file \"run.vrp\" is cut short: it holds " + std::to_string(good.size() - 1) +
+                                    " of its " + std::to_string(good.size()) + " bytes");
+    EXPECT_EQ(message_for(flipped), "replay file \"run.vrp\" is damaged: its checksum does not match its contents");
+    EXPECT_EQ(message_for(longer), "replay file \"run.vrp\" is damaged: 1 bytes follow its end");
+    EXPECT_EQ(message_for(resealed(good, 8, 2, 2)),
+              "replay file \"run.vrp\" has format version 2, written by a newer velmora; this one reads version 1");
+    EXPECT_EQ(message_for(resealed(good, 36, 5207, 4)),
+              "replay file \"run.vrp\" is damaged: its key runs do not add up to the 5207 updates its header "
+              "announces");
+    EXPECT_EQ(message_for(resealed(good, 40, 0xFFFFFFFFu, 4)),
+              "replay file \"run.vrp\" is damaged: its header announces 4294967295 bytes of key data, more than any "
+              "replay holds");
+
+    test_support::scratch_dir dir;
+    replay out;
+    EXPECT_EQ(results::describe_replay_failure("gone.vrp", results::read_replay_file(dir / "gone.vrp", out)),
+              "cannot open replay file \"gone.vrp\": No such file or directory");
+    EXPECT_EQ(results::describe_replay_failure("dir", results::read_replay_file(dir.path(), out)),
+              "cannot read replay file \"dir\": Is a directory");
+}
+
+// Every cut of a good file and every flipped bit is refused, never taken for
+// a shorter replay.
+TEST(ReplayFile, NoCutOrFlippedBitIsAccepted) {
+    replay small;
+    small.seed = 7;
+    for (std::uint32_t k : {0u, 0u, 4u, 4u | 1u << 13, 0u}) results::append_update(small, k);
+    const std::vector<std::uint8_t> good = results::encode_replay(small);
+    for (std::size_t n = 0; n < good.size(); ++n) {
+        replay out;
+        const replay_status s = results::decode_replay(good.data(), n, out).status;
+        EXPECT_TRUE(s == replay_status::truncated || s == replay_status::empty) << "cut at " << n;
+    }
+    for (std::size_t bit = 0; bit < good.size() * 8; ++bit) {
+        std::vector<std::uint8_t> b = good;
+        b[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        replay out;
+        EXPECT_NE(decode(b, out).status, replay_status::ok) << "bit " << bit;
+    }
+}
+
+// A well-sealed file whose key data breaks the format's rules.
+TEST(ReplayFile, RefusesMalformedKeyData) {
+    auto with_payload = [](std::vector<std::uint8_t> payload, std::uint32_t updates) {
+        replay r;
+        std::vector<std::uint8_t> b = results::encode_replay(r);
+        b.resize(results::replay_header_size);
+        b.insert(b.end(), payload.begin(), payload.end());
+        b.resize(b.size() + results::replay_checksum_size);
+        b = resealed(b, 40, payload.size(), 4);
+        return resealed(b, 36, updates, 4);
+    };
+    const std::string damaged = "replay file \"run.vrp\" is damaged: ";
+    EXPECT_EQ(message_for(with_payload({2, 0, 3, 1}, 5)), "");
+    EXPECT_EQ(message_for(with_payload({2, 0, 3}, 5)), damaged + "its key data ends inside a run");
+    EXPECT_EQ(message_for(with_payload({0, 1}, 0)), damaged + "its key data holds a run of no updates");
+    EXPECT_EQ(message_for(with_payload({0x82, 0x00, 1}, 2)), damaged + "its key data holds a malformed number");
+    EXPECT_EQ(message_for(with_payload({1, 0x80, 0x80, 0x80, 0x80, 0x10}, 1)),
+              damaged + "its key data holds a malformed number");
+    EXPECT_EQ(message_for(with_payload({1, 0x80, 0x80, 0x80, 0x02}, 1)),
+              damaged + "its key data names keys this version does not record");
+    EXPECT_EQ(message_for(with_payload({2, 1, 3, 1}, 5)), damaged + "its key data repeats a run");
+}
+
+TEST(ReplayFile, HashesAFileWithXxh3) {
+    test_support::scratch_dir dir;
+    const std::string text = "\x01\xff\xff\xff\xff";
+    { std::ofstream(dir / "a.pat", std::ios::binary) << text; }
+    results::file_hash h;
+    std::string error;
+    ASSERT_TRUE(results::hash_file(dir / "a.pat", h, error)) << error;
+    const XXH128_hash_t want = XXH3_128bits(text.data(), text.size());
+    EXPECT_EQ(h.low, want.low64);
+    EXPECT_EQ(h.high, want.high64);
+    EXPECT_FALSE(results::hash_file(dir / "none.pat", h, error));
+    EXPECT_EQ(error, "No such file or directory");
+}
+
+}  // namespace
