@@ -8,6 +8,7 @@
 #include "converter/convert.hpp"
 #include "converter/output_file.hpp"
 #include "converter/wave_sample.hpp"
+#include "audiolayer/decode.hpp"
 #include "vaz/xbass.hpp"
 
 #if VELMORA_BC_ZETAFLUX
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
     // A reader that stops listening (velmora_bc ... | head) must not cut the
     // conversion short.
     std::signal(SIGPIPE, SIG_IGN);
-    vaz::xbass<void> audio;
+    vaz::xbass<audiolayer::decode::layer> audio;
     converter::console con(std::cout, converter::locale_console_encoding());
 
     if (argc != 3) {

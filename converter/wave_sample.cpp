@@ -7,15 +7,15 @@
 namespace converter {
 
 wave_sample::wave_sample(const char* path) {
-    handle = audiolayer::sample_load(path);
-    if (handle == 0 || !audiolayer::sample_get_info(handle, &info) || info.chans == 0) {
+    handle = audiolayer::decode::sample_load(path);
+    if (handle == 0 || !audiolayer::decode::sample_get_info(handle, &info) || info.chans == 0) {
         failed = true;
         return;
     }
     // Exactly the delivered values: a buffer sized by length / channels
     // would be too small for three or more channels.
     data.reset(new (std::nothrow) std::int16_t[info.length / 2]);
-    if (!data || !audiolayer::sample_get_data(handle, data.get())) failed = true;
+    if (!data || !audiolayer::decode::sample_get_data(handle, data.get())) failed = true;
 }
 
 wave_sample::wave_sample(std::uint32_t rate, std::uint32_t channels, std::vector<std::int16_t> values) {

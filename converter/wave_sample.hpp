@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/decode.hpp"
 #include "converter/analysis.hpp"
 
 namespace converter {
@@ -24,8 +24,8 @@ struct wave_sample {
     channel_view channel(unsigned ch) const { return {data.get(), frame_count(), info.chans, ch}; }
 
     bool failed = false;
-    audiolayer::handle handle = 0;
-    audiolayer::sample_info info{};
+    audiolayer::decode::handle handle = 0;
+    audiolayer::decode::sample_info info{};
     std::unique_ptr<std::int16_t[]> data;  // signed 16-bit values, channels interleaved
 };
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/decode.hpp"
 #include "converter/wave_sample.hpp"
 
 namespace {
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(write_all(fd, data, size), "cannot fill the memory file");
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
 
-    require(audiolayer::init(-1, 44100), "the decoder does not start");
+    require(audiolayer::decode::init(-1, 44100), "the decoder does not start");
     {
         converter::wave_sample source(path.c_str());
         if (!source.failed) {
@@ -52,11 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             volatile long long sum = 0;
             for (std::size_t i = 0; i < source.value_count(); ++i) sum = sum + source.data[i];
         } else {
-            require(audiolayer::last_error()[0] != '\0' || source.handle != 0, "a failed load without a reason");
+            require(audiolayer::decode::last_error()[0] != '\0' || source.handle != 0,
+                    "a failed load without a reason");
         }
     }
     // Releasing the layer closes every decoder the load opened.
-    require(audiolayer::release(), "the decoder does not stop");
+    require(audiolayer::decode::release(), "the decoder does not stop");
     ::close(fd);
     return 0;
 }

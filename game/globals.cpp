@@ -20,7 +20,8 @@ std::mt19937 rng(rng_seed_from_clock());
 pattern_group pattern_groups[pattern::max_groups];
 signed char pattern_group_count = 0;
 
-vaz::xbass<void> audio_output(vaz::xbass<void>::on_failure::exit_with_message);
+vaz::xbass<audiolayer::playback::layer> audio_output(
+    vaz::xbass<audiolayer::playback::layer>::on_failure::exit_with_message);
 std::uint32_t music_stream = 0;
 
 vaz::xbitarray<unsigned int> key_snapshot(key_count);

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/playback.hpp"
 #include "gametask/schedulers.hpp"
 #include "pattern/pattern_loader.hpp"
 #include "shell/music.hpp"
@@ -38,12 +38,13 @@ int open_stage_files(int argc, char** argv) {
     const char* pattern_file = argv[2];
 
     if (music_stream != 0) {
-        audiolayer::stream_free(music_stream);
+        audiolayer::playback::stream_free(music_stream);
         music_stream = 0;
     }
-    music_stream = audiolayer::stream_create_file(music_file);
+    music_stream = audiolayer::playback::stream_create_file(music_file);
     if (music_stream == 0) {
-        return fail(std::string("cannot open music file \"") + music_file + "\": " + audiolayer::last_error());
+        return fail(std::string("cannot open music file \"") + music_file +
+                    "\": " + audiolayer::playback::last_error());
     }
 
     const pattern_load_result loaded = load_pattern_file(pattern_file, pattern_groups, pattern_group_count);

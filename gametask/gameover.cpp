@@ -1,6 +1,6 @@
 #include "gametask/gameover.hpp"
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/playback.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
@@ -41,7 +41,7 @@ void gameover_update(node** cursor) {
     kill_first_live<outi>();
     kill_first_live<game>();
     end_own_task<gameover>(cursor);
-    audiolayer::channel_stop(music_stream);
+    audiolayer::playback::channel_stop(music_stream);
     update_tasks.spawn<titleready>();
 }
 

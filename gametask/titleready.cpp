@@ -1,6 +1,6 @@
 #include "gametask/titleready.hpp"
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/playback.hpp"
 #include "gametask/draw_helpers.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
@@ -41,8 +41,8 @@ void start_run() {
     }
     // The constructors first count in the next update, so the music and the
     // pattern clocks start together.
-    audiolayer::channel_set_position(music_stream, 0);
-    audiolayer::channel_play(music_stream, false);
+    audiolayer::playback::channel_set_position(music_stream, 0);
+    audiolayer::playback::channel_play(music_stream, false);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every benchmark the build produced, then the frame-pacing drift check:
+# Runs every benchmark the build produced, then the frame-pacing drift check
+# and the playback layer's peak memory on a long song:
 #   scripts/bench.sh <builddir> [pacing seconds, default 60]
 set -euo pipefail
 
@@ -35,5 +36,13 @@ if [ -x "$pacing" ]; then
   echo
   echo "== ${pacing#"$build"/} (${pacing_seconds} s)"
   "$pacing" "$pacing_seconds" || status=1
+fi
+
+playback=$build/bench/playback_memory
+if [ -x "$playback" ]; then
+  echo
+  echo "== ${playback#"$build"/} (a 10-minute FLAC at 44100 Hz, then at 48000 Hz)"
+  "$playback" 10 44100 || status=1
+  "$playback" 10 48000 || status=1
 fi
 exit $status

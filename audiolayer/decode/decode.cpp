@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -14,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/decode.hpp"
+#include "audiolayer/float_to_int16.hpp"
 
-namespace audiolayer {
+namespace audiolayer::decode {
 namespace {
 
 struct loaded_sample {
@@ -52,16 +52,6 @@ handle no_sample(decoder_state& s, std::string why) {
 
 constexpr sf_count_t chunk_frames = 4096;
 
-std::int16_t to_int16(float x) {
-    // libsndfile hands float and double data to short readers unscaled, which
-    // would turn a whole floating-point file into zeros.
-    if (!(x == x)) return 0;
-    const float v = x * 32768.0f;
-    if (v >= 32767.0f) return 32767;
-    if (v <= -32768.0f) return -32768;
-    return static_cast<std::int16_t>(std::lrint(v));
-}
-
 // Decodes up to max_frames frames into out (or only counts them when out is
 // null). Returns the frames delivered, or -1 on a decoder error.
 sf_count_t decode(const loaded_sample& smp, sf_count_t max_frames, std::int16_t* out) {
@@ -77,7 +67,8 @@ sf_count_t decode(const loaded_sample& smp, sf_count_t max_frames, std::int16_t*
         sf_count_t got;
         if (smp.floating) {
             got = sf_readf_float(smp.file, floats.data(), want);
-            for (sf_count_t k = 0; k < got * smp.chans; ++k) dst[k] = to_int16(floats[static_cast<std::size_t>(k)]);
+            for (sf_count_t k = 0; k < got * smp.chans; ++k)
+                dst[k] = float_to_int16(floats[static_cast<std::size_t>(k)]);
         } else {
             got = sf_readf_short(smp.file, dst, want);
         }
@@ -232,4 +223,4 @@ bool sample_get_data(handle sample, void* buffer) {
     return true;
 }
 
-}  // namespace audiolayer
+}  // namespace audiolayer::decode

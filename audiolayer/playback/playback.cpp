@@ -1,30 +1,91 @@
-// The playback half of the audio layer, on SDL_mixer. SDL_mixer plays one
-// music at a time, so a stream is a loaded Mix_Music and "the channel" is the
-// mixer's music channel while that stream is the one last started.
+// The playback half of the audio layer. SDL_mixer opens the device and calls
+// our music hook for every buffer; the hook decodes the stream that was
+// started last with libsndfile, block by block, takes its front left and
+// right channels, resamples them with libsoxr when the file's rate is not the
+// device's, and writes the device's sample format. Decoding in the hook is
+// what SDL_mixer's own music players do; a block costs well under a
+// millisecond against a buffer of 46 ms.
+//
+// The main thread changes what the hook reads only while holding SDL's audio
+// lock, which the audio thread holds for the whole of every callback.
 #include <SDL.h>
 #include <SDL_mixer.h>
+#include <sndfile.h>
+#include <soxr.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/float_to_int16.hpp"
+#include "audiolayer/playback.hpp"
 
-namespace audiolayer {
+namespace audiolayer::playback {
 
 namespace {
 
-constexpr int output_channels = 2;       // stereo
+constexpr int output_channels = 2;        // asked of the device
 constexpr int mixer_chunk_frames = 2048;  // about 46 ms at 44100 Hz
+// Samples (frames times channels) a stream decodes at a time: a fixed
+// budget, so a file with many channels takes fewer frames per block.
+constexpr std::size_t block_samples = 16384;
+constexpr std::size_t min_block_frames = 256;
+
+struct music_stream {
+    SNDFILE* file = nullptr;
+    int source_channels = 0;
+    bool floating = false;  // float or double samples, converted by us
+    int left = 0;           // source channels played as left and right
+    int right = 0;
+    std::size_t block_frames = 0;
+    soxr_t resampler = nullptr;  // only when the file's rate is not the device's
+
+    // Fixed-size buffers, allocated once when the stream is created.
+    std::vector<std::int16_t> decoded16;  // integer sources played at their own rate
+    std::vector<float> decoded;           // float sources, and every resampled source
+    std::vector<float> pending;           // resampler input not yet taken: stereo
+    std::size_t pending_at = 0;
+    std::size_t pending_frames = 0;
+    std::vector<float> resampled;         // resampler output: stereo
+    std::vector<std::int16_t> stereo;     // the next frames for the device
+
+    bool at_start = true;            // nothing decoded since the open or the last rewind
+    bool source_done = false;        // the decoder has delivered its last frame
+    std::atomic<bool> ended{false};  // every frame has been handed over
+    std::atomic<std::uint64_t> frames_played{0};  // since the open or the last rewind
+
+    ~music_stream() {
+        if (resampler) soxr_delete(resampler);
+        if (file) sf_close(file);
+    }
+
+    std::size_t buffer_bytes() const {
+        return decoded16.capacity() * sizeof(std::int16_t) + decoded.capacity() * sizeof(float) +
+               pending.capacity() * sizeof(float) + resampled.capacity() * sizeof(float) +
+               stereo.capacity() * sizeof(std::int16_t);
+    }
+};
 
 struct playback_state {
     bool opened = false;
+    int rate = 0;  // the device's, as opened
+    Uint16 format = 0;
+    int channels = 0;
+    int bytes_per_frame = 0;
     handle next_handle = 1;
-    handle current = 0;  // the stream the music channel was last started with
-    std::map<handle, Mix_Music*> streams;
+    std::map<handle, std::unique_ptr<music_stream>> streams;
+    // What the hook plays: the stream started last, unless stopped or paused.
+    music_stream* current = nullptr;
+    bool paused = false;
+    std::atomic<int> volume{100};
+    std::atomic<std::uint32_t> buffer_frames{mixer_chunk_frames};
     std::string error;
 };
 
@@ -38,18 +99,235 @@ bool fail(std::string why) {
     return false;
 }
 
-Mix_Music* find(handle h) {
+music_stream* find(handle h) {
     auto& s = state();
     auto it = s.streams.find(h);
-    return it == s.streams.end() ? nullptr : it->second;
+    return it == s.streams.end() ? nullptr : it->second.get();
 }
 
-bool is_playing(handle h) { return h != 0 && state().current == h && Mix_PlayingMusic() != 0; }
+struct audio_lock {
+    audio_lock() { SDL_LockAudio(); }
+    ~audio_lock() { SDL_UnlockAudio(); }
+    audio_lock(const audio_lock&) = delete;
+    audio_lock& operator=(const audio_lock&) = delete;
+};
 
-bool start_from_beginning(handle h, Mix_Music* music) {
-    if (Mix_PlayMusic(music, 0) != 0) return fail(std::string("cannot start playback: ") + Mix_GetError());
-    state().current = h;
+// Front left and right: from the file's channel map when it has one, in
+// Vorbis order for Ogg files of three or more channels (left, centre, right,
+// ..., except four channels: front pair, rear pair), otherwise the first two.
+// Other channels are left out rather than mixed in: a centre or rear channel
+// folded into two would change the balance the file was mixed for.
+void choose_front_pair(SNDFILE* file, const SF_INFO& info, int& left, int& right) {
+    const int n = info.channels;
+    left = 0;
+    right = n > 1 ? 1 : 0;
+    if (n < 2) return;
+    std::vector<int> map(static_cast<std::size_t>(n));
+    if (sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(), static_cast<int>(map.size() * sizeof(int))) ==
+        SF_TRUE) {
+        int l = -1, r = -1;
+        for (int c = 0; c < n; ++c) {
+            if (l < 0 && (map[c] == SF_CHANNEL_MAP_LEFT || map[c] == SF_CHANNEL_MAP_FRONT_LEFT)) l = c;
+            if (r < 0 && (map[c] == SF_CHANNEL_MAP_RIGHT || map[c] == SF_CHANNEL_MAP_FRONT_RIGHT)) r = c;
+        }
+        if (l >= 0 && r >= 0) {
+            left = l;
+            right = r;
+        }
+        return;
+    }
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && n >= 3 && n != 4) right = 2;
+}
+
+// Up to `frames` (at most one block) frames at the file's own rate, as
+// 16-bit stereo: the values the converter's decoder gives for the same file.
+std::size_t decode_direct(music_stream& m, std::int16_t* out, std::size_t frames) {
+    const std::size_t c = static_cast<std::size_t>(m.source_channels);
+    const std::size_t l = static_cast<std::size_t>(m.left), r = static_cast<std::size_t>(m.right);
+    sf_count_t got;
+    if (m.floating) {
+        got = sf_readf_float(m.file, m.decoded.data(), static_cast<sf_count_t>(frames));
+        for (sf_count_t k = 0; k < got; ++k) {
+            const float* in = m.decoded.data() + static_cast<std::size_t>(k) * c;
+            out[2 * k] = float_to_int16(in[l]);
+            out[2 * k + 1] = float_to_int16(in[r]);
+        }
+    } else {
+        got = sf_readf_short(m.file, m.decoded16.data(), static_cast<sf_count_t>(frames));
+        for (sf_count_t k = 0; k < got; ++k) {
+            const std::int16_t* in = m.decoded16.data() + static_cast<std::size_t>(k) * c;
+            out[2 * k] = in[l];
+            out[2 * k + 1] = in[r];
+        }
+    }
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+}
+
+// The same through the resampler, fed from full-precision samples.
+std::size_t decode_resampled(music_stream& m, std::int16_t* out, std::size_t frames) {
+    const std::size_t c = static_cast<std::size_t>(m.source_channels);
+    const std::size_t l = static_cast<std::size_t>(m.left), r = static_cast<std::size_t>(m.right);
+    std::size_t done = 0;
+    while (done < frames) {
+        if (m.pending_frames == 0 && !m.source_done) {
+            const sf_count_t got = sf_readf_float(m.file, m.decoded.data(), static_cast<sf_count_t>(m.block_frames));
+            if (got <= 0) {
+                m.source_done = true;
+            } else {
+                for (sf_count_t k = 0; k < got; ++k) {
+                    const float* in = m.decoded.data() + static_cast<std::size_t>(k) * c;
+                    m.pending[2 * k] = in[l];
+                    m.pending[2 * k + 1] = in[r];
+                }
+                m.pending_at = 0;
+                m.pending_frames = static_cast<std::size_t>(got);
+            }
+        }
+        // No input left: the resampler is asked to flush what it holds.
+        const float* in = m.pending_frames > 0 ? m.pending.data() + 2 * m.pending_at : nullptr;
+        std::size_t taken = 0, made = 0;
+        if (soxr_process(m.resampler, in, m.pending_frames, &taken, m.resampled.data(), frames - done, &made)) break;
+        m.pending_at += taken;
+        m.pending_frames -= taken;
+        for (std::size_t k = 0; k < 2 * made; ++k) out[2 * done + k] = float_to_int16(m.resampled[k]);
+        done += made;
+        // Flushed, or stuck: either way this stream has nothing more to give,
+        // and the audio thread must not spin with the lock held.
+        if (made == 0 && taken == 0) break;
+    }
+    return done;
+}
+
+std::size_t decode(music_stream& m, std::int16_t* out, std::size_t frames) {
+    m.at_start = false;
+    return m.resampler ? decode_resampled(m, out, frames) : decode_direct(m, out, frames);
+}
+
+void put_sample(Uint8*& p, int value, Uint16 format) {
+    if ((format & 0xFF) == 8) {
+        const int v = value >> 8;
+        *p++ = static_cast<Uint8>(format == AUDIO_U8 ? v + 128 : v);
+        return;
+    }
+    Uint16 v = static_cast<Uint16>(value);
+    if (format == AUDIO_U16LSB || format == AUDIO_U16MSB) v ^= 0x8000u;
+    if (format == AUDIO_S16MSB || format == AUDIO_U16MSB) {
+        p[0] = static_cast<Uint8>(v >> 8);
+        p[1] = static_cast<Uint8>(v & 0xFF);
+    } else {
+        p[0] = static_cast<Uint8>(v & 0xFF);
+        p[1] = static_cast<Uint8>(v >> 8);
+    }
+    p += 2;
+}
+
+// Writes `frames` stereo frames (null: silence) in the device's layout: a
+// mono device hears both sides averaged, channels beyond two stay silent.
+void put_frames(const playback_state& s, Uint8*& p, const std::int16_t* lr, std::size_t frames, int volume) {
+    // The device as asked for: the hook runs for every buffer, also through
+    // silence, so the common case is a copy.
+    if (s.format == AUDIO_S16SYS && s.channels == 2 && (!lr || volume == 100)) {
+        const std::size_t bytes = frames * 2 * sizeof(std::int16_t);
+        if (lr) {
+            std::memcpy(p, lr, bytes);
+        } else {
+            std::memset(p, 0, bytes);
+        }
+        p += bytes;
+        return;
+    }
+    for (std::size_t k = 0; k < frames; ++k) {
+        int l = lr ? lr[2 * k] : 0, r = lr ? lr[2 * k + 1] : 0;
+        if (volume != 100) {
+            l = l * volume / 100;
+            r = r * volume / 100;
+        }
+        if (s.channels == 1) {
+            put_sample(p, (l + r) / 2, s.format);
+            continue;
+        }
+        put_sample(p, l, s.format);
+        put_sample(p, r, s.format);
+        for (int c = 2; c < s.channels; ++c) put_sample(p, 0, s.format);
+    }
+}
+
+void mix_music(void*, Uint8* stream, int len) {
+    auto& s = state();
+    std::size_t frames = static_cast<std::size_t>(len / s.bytes_per_frame);
+    s.buffer_frames.store(static_cast<std::uint32_t>(frames), std::memory_order_relaxed);
+    const int volume = s.volume.load(std::memory_order_relaxed);
+    music_stream* m = s.paused ? nullptr : s.current;
+    while (frames > 0) {
+        if (!m || m->ended.load(std::memory_order_relaxed)) {
+            put_frames(s, stream, nullptr, frames, volume);
+            return;
+        }
+        const std::size_t piece = std::min(frames, m->block_frames);
+        const std::size_t got = decode(*m, m->stereo.data(), piece);
+        m->frames_played.fetch_add(got, std::memory_order_relaxed);
+        if (got < piece) m->ended.store(true, std::memory_order_relaxed);
+        put_frames(s, stream, m->stereo.data(), got, volume);
+        frames -= got;
+    }
+}
+
+// Back to the first frame. Called with the audio locked.
+bool rewind(music_stream& m) {
+    m.frames_played.store(0, std::memory_order_relaxed);
+    if (m.at_start) return true;
+    m.source_done = false;
+    m.pending_frames = 0;
+    m.pending_at = 0;
+    // A failed rewind leaves the stream silent rather than playing on from
+    // the wrong place.
+    if (sf_seek(m.file, 0, SEEK_SET) != 0 || (m.resampler && soxr_clear(m.resampler))) {
+        m.ended.store(true, std::memory_order_relaxed);
+        return fail(std::string("cannot go back to the start of the music: ") + sf_strerror(m.file));
+    }
+    m.at_start = true;
+    m.ended.store(false, std::memory_order_relaxed);
     return true;
+}
+
+bool is_playing(const music_stream* m) {
+    const auto& s = state();
+    return m && s.current == m && !s.paused && !m->ended.load(std::memory_order_relaxed);
+}
+
+std::string open_stream(const char* path, music_stream& m, int device_rate) {
+    SF_INFO info{};
+    m.file = sf_open(path, SFM_READ, &info);
+    if (!m.file) return std::string("not a sound file that can be decoded (") + sf_strerror(nullptr) + ")";
+    if (info.channels <= 0 || info.samplerate <= 0)
+        return "not a sound file that can be decoded (no channels or no sampling rate)";
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    m.source_channels = info.channels;
+    m.floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+    choose_front_pair(m.file, info, m.left, m.right);
+    const std::size_t c = static_cast<std::size_t>(info.channels);
+    m.block_frames = std::max(min_block_frames, block_samples / c);
+    m.stereo.resize(2 * m.block_frames);
+    if (info.samplerate == device_rate) {
+        if (m.floating) {
+            m.decoded.resize(m.block_frames * c);
+        } else {
+            m.decoded16.resize(m.block_frames * c);
+        }
+        return {};
+    }
+    soxr_error_t why = nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    m.resampler = soxr_create(info.samplerate, device_rate, 2, &why, &io, &quality, nullptr);
+    if (!m.resampler) {
+        return "cannot convert its sampling rate of " + std::to_string(info.samplerate) + " Hz (" +
+               (why ? why : "the resampler cannot be created") + ")";
+    }
+    m.decoded.resize(m.block_frames * c);
+    m.pending.resize(2 * m.block_frames);
+    m.resampled.resize(2 * m.block_frames);
+    return {};
 }
 
 }  // namespace
@@ -65,6 +343,21 @@ bool init(int device, std::uint32_t freq) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return fail(why);
     }
+    // The device may give another format than asked for; the hook writes
+    // whatever it was opened with.
+    Uint16 format = 0;
+    if (Mix_QuerySpec(&s.rate, &format, &s.channels) == 0 || s.rate <= 0 || s.channels <= 0) {
+        Mix_CloseAudio();
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        return fail("the mixer does not report its output format");
+    }
+    s.format = format;
+    s.bytes_per_frame = (format & 0xFF) / 8 * s.channels;
+    s.volume = 100;
+    s.buffer_frames = mixer_chunk_frames;
+    s.current = nullptr;
+    s.paused = false;
+    Mix_HookMusic(mix_music, nullptr);
     s.opened = true;
     s.error.clear();
     return true;
@@ -76,9 +369,9 @@ bool init(int device, std::uint32_t freq) {
 bool release() {
     auto& s = state();
     if (!s.opened) return fail("the audio output is not open");
-    for (auto& [h, music] : s.streams) Mix_FreeMusic(music);
+    Mix_HookMusic(nullptr, nullptr);
+    s.current = nullptr;
     s.streams.clear();
-    s.current = 0;
     Mix_CloseAudio();
     if (SDL_WasInit(SDL_INIT_AUDIO)) SDL_QuitSubSystem(SDL_INIT_AUDIO);
     s.opened = false;
@@ -97,16 +390,14 @@ handle stream_create_file(const char* path) {
         fail("no file name");
         return 0;
     }
-    // Opened once first only to tell a missing file from one the mixer
-    // cannot decode.
+    // Opened once first only to tell a missing file, a folder and an empty
+    // file from one that cannot be decoded.
     errno = 0;
     std::FILE* f = std::fopen(path, "rb");
     if (!f) {
         fail(errno ? std::strerror(errno) : "cannot open the file");
         return 0;
     }
-    // A folder opens for reading too, and an empty file reaches a path of
-    // the mixer's that loses memory; both are told apart here.
     struct stat st {};
     const bool is_folder = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
     const bool is_empty = !is_folder && S_ISREG(st.st_mode) && st.st_size == 0;
@@ -119,57 +410,98 @@ handle stream_create_file(const char* path) {
         fail("the file is empty");
         return 0;
     }
-    Mix_Music* music = Mix_LoadMUS(path);
-    if (!music) {
-        fail(std::string("not a WAV, OGG, MP3 or FLAC file that can be decoded (") + Mix_GetError() + ")");
+    auto m = std::make_unique<music_stream>();
+    const std::string why = open_stream(path, *m, s.rate);
+    if (!why.empty()) {
+        fail(why);
         return 0;
     }
     const handle h = s.next_handle++;
     if (s.next_handle == 0) s.next_handle = 1;
-    s.streams.emplace(h, music);
+    s.streams.emplace(h, std::move(m));
     return h;
 }
 
 bool stream_free(handle stream) {
     auto& s = state();
-    Mix_Music* music = find(stream);
-    if (!music) return fail("not a stream handle");
-    if (s.current == stream) {
-        Mix_HaltMusic();
-        s.current = 0;
+    music_stream* m = find(stream);
+    if (!m) return fail("not a stream handle");
+    if (s.current == m) {
+        audio_lock lock;
+        s.current = nullptr;
+        s.paused = false;
     }
-    Mix_FreeMusic(music);
     s.streams.erase(stream);
     return true;
 }
 
-// Only the start is addressable: the mixer cannot seek every format, but
-// it can always start a music over.
 bool channel_set_position(handle channel, std::uint64_t byte_position) {
-    Mix_Music* music = find(channel);
-    if (!music) return fail("not a stream handle");
+    music_stream* m = find(channel);
+    if (!m) return fail("not a stream handle");
     if (byte_position != 0) return fail("only position 0 can be set");
-    if (is_playing(channel)) return start_from_beginning(channel, music);
+    audio_lock lock;
+    return rewind(*m);
+}
+
+bool channel_play(handle channel, bool restart) {
+    auto& s = state();
+    music_stream* m = find(channel);
+    if (!m) return fail("not a stream handle");
+    if (is_playing(m) && !restart) return true;
+    audio_lock lock;
+    const bool resume = s.current == m && s.paused && !restart && !m->ended.load(std::memory_order_relaxed);
+    if (!resume && !rewind(*m)) return false;
+    s.current = m;
+    s.paused = false;
     return true;
 }
 
-// A stream that is not playing starts from its beginning; one that is playing
-// carries on unless restart is asked for.
-bool channel_play(handle channel, bool restart) {
-    Mix_Music* music = find(channel);
-    if (!music) return fail("not a stream handle");
-    if (is_playing(channel) && !restart) return true;
-    return start_from_beginning(channel, music);
+bool channel_pause(handle channel) {
+    auto& s = state();
+    music_stream* m = find(channel);
+    if (!m) return fail("not a stream handle");
+    if (!is_playing(m)) return fail("the stream is not playing");
+    audio_lock lock;
+    s.paused = true;
+    return true;
 }
 
 bool channel_stop(handle channel) {
     auto& s = state();
-    if (!find(channel)) return fail("not a stream handle");
-    if (s.current == channel) {
-        Mix_HaltMusic();
-        s.current = 0;
+    music_stream* m = find(channel);
+    if (!m) return fail("not a stream handle");
+    if (s.current == m) {
+        audio_lock lock;
+        s.current = nullptr;
+        s.paused = false;
     }
     return true;
 }
 
-}  // namespace audiolayer
+bool channel_is_playing(handle channel) { return is_playing(find(channel)); }
+
+bool channel_get_clock(handle channel, output_clock* clock) {
+    const auto& s = state();
+    const music_stream* m = find(channel);
+    if (!m) return fail("not a stream handle");
+    if (!clock) return fail("no place for the clock");
+    clock->frames = m->frames_played.load(std::memory_order_relaxed);
+    clock->latency_frames = s.buffer_frames.load(std::memory_order_relaxed);
+    clock->rate = static_cast<std::uint32_t>(s.rate);
+    return true;
+}
+
+bool set_volume(int percent) {
+    if (percent < 0 || percent > 100) return fail("the volume must be 0 to 100, not " + std::to_string(percent));
+    state().volume.store(percent, std::memory_order_relaxed);
+    return true;
+}
+
+int volume() { return state().volume.load(std::memory_order_relaxed); }
+
+std::size_t stream_buffer_bytes(handle stream) {
+    const music_stream* m = find(stream);
+    return m ? m->buffer_bytes() : 0;
+}
+
+}  // namespace audiolayer::playback

@@ -1,5 +1,7 @@
 // badinput_sound: writes a short 16-bit test tone for the bad-input checks.
-//   badinput_sound OUTPUT.wav|OUTPUT.flac RATE CHANNELS FRAMES
+//   badinput_sound OUTPUT.wav|OUTPUT.float.wav|OUTPUT.flac|OUTPUT.opus RATE CHANNELS FRAMES
+// (.float.wav: 32-bit floating point; .opus: Ogg Opus, which takes 48000 Hz and
+// a few other rates only).
 #include <sndfile.h>
 
 #include <cmath>
@@ -12,7 +14,8 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: badinput_sound OUTPUT.wav|OUTPUT.flac RATE CHANNELS FRAMES\n");
+    std::fprintf(stderr,
+                 "usage: badinput_sound OUTPUT.wav|OUTPUT.float.wav|OUTPUT.flac|OUTPUT.opus RATE CHANNELS FRAMES\n");
     return 2;
 }
 
@@ -39,7 +42,11 @@ int main(int argc, char** argv) {
     SF_INFO info{};
     info.samplerate = static_cast<int>(rate);
     info.channels = static_cast<int>(channels);
-    if (ends_with(path, ".wav")) {
+    if (ends_with(path, ".float.wav")) {
+        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    } else if (ends_with(path, ".opus")) {
+        info.format = SF_FORMAT_OGG | SF_FORMAT_OPUS;
+    } else if (ends_with(path, ".wav")) {
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     } else if (ends_with(path, ".flac")) {
         info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;

@@ -23,7 +23,7 @@ namespace {
 class window_environment : public ::testing::Environment {
 public:
     void SetUp() override {
-        audio = std::make_unique<vaz::xbass<void>>();
+        audio = std::make_unique<vaz::xbass<audiolayer::playback::layer>>();
         window = new vaz::xcppsdl<void>(0);
     }
     void TearDown() override {
@@ -33,7 +33,7 @@ public:
     }
 
 private:
-    std::unique_ptr<vaz::xbass<void>> audio;
+    std::unique_ptr<vaz::xbass<audiolayer::playback::layer>> audio;
 };
 
 const ::testing::Environment* const the_window = ::testing::AddGlobalTestEnvironment(new window_environment);

@@ -185,7 +185,8 @@ TEST_F(Startup, MissingMusicFileEndsTheGameBeforeThePatternFileIsOpened) {
 
 TEST_F(Startup, UndecodableMusicFileIsReported) {
     write_bytes(dir / "text.wav", {'h', 'e', 'l', 'l', 'o', '\n'});
-    expect_failure({"text.wav", "song.pat", "-window"}, {"music file", "\"text.wav\"", "WAV, OGG, MP3 or FLAC"});
+    expect_failure({"text.wav", "song.pat", "-window"},
+                   {"music file", "\"text.wav\"", "not a sound file that can be decoded"});
 }
 
 TEST_F(Startup, BadPatternFilesAreReportedWithWhatIsWrong) {

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/decode.hpp"
 #include "support/scratch_dir.hpp"
-#include "sound_files.hpp"
+#include "converter/sound_files.hpp"
 
 using test_support::scratch_dir;
 
-namespace al = audiolayer;
+namespace al = audiolayer::decode;
 
 namespace {
 

@@ -1,0 +1,62 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// The playback half of the audio layer (library audiolayer_playback): music
+// files streamed to the default output device. Files are decoded with
+// libsndfile, so the game plays whatever the converter reads (WAV in any
+// encoding, FLAC, Ogg Vorbis, Opus, MP3, AIFF), and fed to SDL_mixer through
+// its music hook in the device's format, rate and channel count. The front
+// left and right channels are played (a mono file on both sides); further
+// channels are left out. A stream holds a few fixed-size blocks, never the
+// whole song. Handles are 0 on failure. Every function is called on the main
+// thread.
+namespace audiolayer::playback {
+
+using handle = std::uint32_t;
+
+// device -1 is the default output device.
+bool init(int device, std::uint32_t freq);
+bool release();
+const char* last_error();
+
+handle stream_create_file(const char* path);
+bool stream_free(handle stream);
+// Only position 0 is addressable: the next frame played is the file's first.
+bool channel_set_position(handle channel, std::uint64_t byte_position);
+// A stream that is stopped or has run out starts from its beginning, a paused
+// one resumes, a playing one carries on unless restart is asked for.
+bool channel_play(handle channel, bool restart);
+bool channel_pause(handle channel);
+bool channel_stop(handle channel);
+// The stream is the one started last, is not paused or stopped, and its
+// music has not run out.
+bool channel_is_playing(handle channel);
+
+// Where the music heard stands. Every music frame the hook hands to the
+// device is counted; the device plays it latency_frames later.
+struct output_clock {
+    std::uint64_t frames;          // music frames handed over since the stream last started at position 0
+    std::uint32_t latency_frames;  // frames the mixer's buffer holds ahead of the speaker
+    std::uint32_t rate;            // output frames per second
+};
+bool channel_get_clock(handle channel, output_clock* clock);
+
+// Music volume in percent of the decoded level (linear in amplitude), for
+// every stream; 100 at init. Values outside 0..100 are refused.
+bool set_volume(int percent);
+int volume();
+
+// Bytes of sample buffers the stream holds for decoding, resampling and
+// conversion; fixed when the stream is created, whatever the song's length.
+// 0 for no stream.
+std::size_t stream_buffer_bytes(handle stream);
+
+// What vaz::xbass wraps to hold this half open.
+struct layer {
+    static bool init(int device, std::uint32_t freq) { return playback::init(device, freq); }
+    static bool release() { return playback::release(); }
+    static const char* last_error() { return playback::last_error(); }
+};
+
+}  // namespace audiolayer::playback
