@@ -5,7 +5,7 @@
 #include <ostream>
 #include <streambuf>
 
-#include "audiolayer/audiolayer.hpp"
+#include "audiolayer/decode.hpp"
 
 namespace converter {
 namespace {
@@ -48,7 +48,7 @@ std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, sou
                                                     std::string* error) {
     auto source = std::make_unique<wave_sample>(path.c_str());
     if (source->failed) {
-        std::string why = audiolayer::last_error();
+        std::string why = audiolayer::decode::last_error();
         const std::string prefix = path + ": ";
         if (why.compare(0, prefix.size(), prefix) == 0) why.erase(0, prefix.size());
         if (error) *error = why;

@@ -21,6 +21,7 @@
 #include "stagecache/song_library.hpp"
 #include "stagecache/stage_cache.hpp"
 #include "stagecache/user_dirs.hpp"
+#include "audiolayer/decode.hpp"
 #include "vaz/xbass.hpp"
 
 #ifndef VELMORA_VERSION
@@ -93,7 +94,7 @@ int run_prepare(const play_options& o) {
         return 1;
     }
 
-    vaz::xbass<void> decoder;
+    vaz::xbass<audiolayer::decode::layer> decoder;
     const stagecache::stage_cache cache(stagecache::cache_dir());
     // A day is far longer than any song takes to prepare.
     cache.remove_stale_temporaries(24 * 60 * 60);
@@ -160,7 +161,7 @@ int run_play(const play_options& o) {
     const std::string& song = o.songs.front();
     // Before any thread or database exists: the probe forks.
     audio_probe audio;
-    std::unique_ptr<vaz::xbass<void>> decoder = std::make_unique<vaz::xbass<void>>();
+    std::unique_ptr<vaz::xbass<audiolayer::decode::layer>> decoder = std::make_unique<vaz::xbass<audiolayer::decode::layer>>();
     const stagecache::stage_cache cache(stagecache::cache_dir());
     std::string library_problem;
     std::unique_ptr<stagecache::song_library> library = open_library(library_problem);
