@@ -1,15 +1,39 @@
 #include "game/entry.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "game/frame_clock.hpp"
 #include "game/replay_session.hpp"
 #include "game/startup.hpp"
+#include "gametask/game.hpp"
 #include "gametask/schedulers.hpp"
+#include "gametask/task_access.hpp"
 #include "shell/frame_pacing.hpp"
 #include "shell/keyboard.hpp"
+#include "shell/sprites.hpp"
 #include "shell/video.hpp"
+
+namespace {
+
+// P pauses a run in play; the result screen and the title have nothing to pause.
+bool run_in_play() {
+    const gametask::game* g = gametask::first_live<gametask::game>();
+    return g && !g->finished;
+}
+
+// The black clear and the playfield border every frame starts with.
+void clear_screen() {
+    SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
+    SDL_FillRect(window->surface_ptr, &whole, 0);
+    draw_playfield_border();
+}
+
+void draw_pause_label() { blit(pause_label, 325 - pause_label.rect.w / 2, 240 - pause_label.rect.h / 2); }
+
+}  // namespace
 
 bool choose_fullscreen(int argc, char** argv) {
     bool fullscreen = true;
@@ -25,9 +49,7 @@ bool choose_fullscreen(int argc, char** argv) {
 }
 
 void play_frame() {
-    SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
-    SDL_FillRect(window->surface_ptr, &whole, 0);
-    draw_playfield_border();
+    clear_screen();
     replay_before_update();
     update_tasks.run();
     replay_after_update();
@@ -35,6 +57,11 @@ void play_frame() {
 }
 
 int velmora_main(int argc, char** argv) {
+    const clock_options clock_opts = read_clock_options(argc, argv);
+    if (!clock_opts.ok) {
+        std::fprintf(stderr, "velmora: %s\n", clock_opts.why.c_str());
+        return 1;
+    }
     spawn_drawing_layer();
 
     const bool fullscreen = choose_fullscreen(argc, argv);
@@ -61,13 +88,40 @@ int velmora_main(int argc, char** argv) {
         return status;
     }
 
+    frame_clock clock(clock_opts.offset_ms);
+    bool pause_key_was_down = false;
     pump_input();
     if (poll_events()) {
         do {
-            play_frame();
+            clear_screen();
+            // Its own edge, apart from the snapshot: a frame that runs no
+            // update keeps the snapshot, and P must count once.
+            const bool pause_key_down = query_key(SDLK_p).down;
+            if (pause_key_down && !pause_key_was_down) {
+                if (clock.paused()) {
+                    clock.resume();
+                } else if (run_in_play()) {
+                    clock.pause();
+                }
+            }
+            pause_key_was_down = pause_key_down;
+            const std::int64_t updates = clock.updates_due();
+            for (std::int64_t i = 0; i < updates; ++i) {
+                replay_before_update();
+                update_tasks.run();
+                replay_after_update();
+                if (i + 1 < updates) settle_keys();
+                if (!clock.after_update()) break;
+            }
+            draw_tasks.run();
+            if (clock.paused()) draw_pause_label();
             SDL_Flip(window->surface_ptr);
-            frame_wait();
-            pump_input();
+            clock.wait();
+            if (updates > 0 || clock.paused()) {
+                pump_input();
+            } else {
+                pump_input_keeping_edges();
+            }
         } while (poll_events());
     }
 

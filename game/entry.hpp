@@ -8,6 +8,7 @@ int velmora_main(int argc, char** argv);
 // names; a demo start (fewer than two files) is always full screen.
 bool choose_fullscreen(int argc, char** argv);
 
-// One frame into the screen surface, before the flip: the black clear, the
-// playfield border, the update walk, then the drawing walk over both.
+// A frame of one update into the screen surface, before the flip: the black
+// clear, the playfield border, the update walk, then the drawing walk over
+// both. The frame loop does the same with as many updates as its clock asks.
 void play_frame();

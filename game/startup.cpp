@@ -43,8 +43,7 @@ int open_stage_files(int argc, char** argv) {
     }
     music_stream = audiolayer::playback::stream_create_file(music_file);
     if (music_stream == 0) {
-        return fail(std::string("cannot open music file \"") + music_file +
-                    "\": " + audiolayer::playback::last_error());
+        return fail(std::string("cannot open music file \"") + music_file + "\": " + audiolayer::playback::last_error());
     }
 
     const pattern_load_result loaded = load_pattern_file(pattern_file, pattern_groups, pattern_group_count);

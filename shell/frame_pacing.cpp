@@ -34,3 +34,5 @@ void frame_wait() {
     frame_pacing_state = st.next;
     if (st.delay_ms > 0) SDL_Delay(st.delay_ms);
 }
+
+void frame_wait_restart() { frame_pacing_state = pacing::state{true, SDL_GetTicks(), 0}; }

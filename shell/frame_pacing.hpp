@@ -39,3 +39,6 @@ step end_frame(const state& s, std::uint32_t now_ms);
 
 // Sleeps until the current frame's deadline so that updates run at 60 per second.
 void frame_wait();
+// Starts the wall-clock schedule over from now: the next frame_wait sleeps
+// a whole frame. For when the frame loop comes back from another clock.
+void frame_wait_restart();

@@ -20,3 +20,11 @@ key_edge query_key(int key);
 
 // Copies the key state into key_snapshot, then pumps SDL's events.
 void pump_input();
+
+// After an update when several run in one frame: the keys as they stand
+// become the snapshot, so a key pressed in this frame is pressed in exactly
+// one update and held in the rest.
+void settle_keys();
+// Pumps SDL's events and keeps the snapshot: the frame ran no update, so
+// the edges it saw are still to be seen.
+void pump_input_keeping_edges();

@@ -61,6 +61,7 @@ const sprite bombed_image = sheet_rect(60, 40, 50, 10);
 const sprite smile_image = sheet_rect(60, 50, 50, 10);
 const sprite gameover_image = sheet_rect(0, 80, 70, 20);
 const sprite blood_image = sheet_rect(0, 100, 5, 5);
+const sprite pause_label = sheet_rect(80, 80, 80, 20);
 const sprite ship_halo = sheet_rect(10, 100, 30, 30);
 const sprite bullet_halo = sheet_rect(40, 100, 20, 20);
 

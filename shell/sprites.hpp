@@ -31,6 +31,7 @@ extern const sprite bombed_image;
 extern const sprite smile_image;
 extern const sprite gameover_image;
 extern const sprite blood_image;
+extern const sprite pause_label;
 extern const sprite ship_halo;
 extern const sprite bullet_halo;
 

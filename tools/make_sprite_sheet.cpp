@@ -107,6 +107,7 @@ const std::map<char, art> caption_font = {
     {'L', {"#....", "#....", "#....", "#....", "#....", "#....", "#####"}},
     {'M', {"#...#", "##.##", "#.#.#", "#.#.#", "#...#", "#...#", "#...#"}},
     {'O', {".###.", "#...#", "#...#", "#...#", "#...#", "#...#", ".###."}},
+    {'P', {"####.", "#...#", "#...#", "####.", "#....", "#....", "#...."}},
     {'R', {"####.", "#...#", "#...#", "####.", "#.#..", "#..#.", "#...#"}},
     {'S', {".####", "#....", "#....", ".###.", "....#", "....#", "####."}},
     {'T', {"#####", "..#..", "..#..", "..#..", "..#..", "..#..", "..#.."}},
@@ -292,6 +293,15 @@ void draw_gameover_image(canvas& c, int x, int y) {
     c.fill(x + 2, y + 18, 66, 1, amber);
 }
 
+// Shown over a paused run: 80x20, the caption at twice the size on a panel.
+void draw_pause_label(canvas& c, int x, int y) {
+    draw_panel(c, x, y, 80, 20, {150, 200, 255}, {8, 24, 56}, {20, 52, 104});
+    const std::string s = "PAUSED";
+    const text_style st{white, {150, 200, 255}, 2, 2, true, {0, 0, 0}};
+    const int tw = text_width(s, caption_font, 2);
+    draw_text(c, x + (80 - tw) / 2 + 1, y + 3, s, caption_font, st);
+}
+
 void draw_blood_image(canvas& c, int x, int y) {
     const palette pal = {{'r', {200, 0, 16}}, {'R', {255, 64, 64}}, {'d', {120, 0, 8}}};
     const art drop = {
@@ -398,6 +408,7 @@ canvas draw_sheet() {
     draw_smile_image(c, 60, 50);
     draw_label(c, 60, 60, 30, "RATE", white, gold, false);
     draw_gameover_image(c, 0, 80);
+    draw_pause_label(c, 80, 80);
     draw_blood_image(c, 0, 100);
     draw_ring(c, 10, 100, 30, 14.5, 2.6, {255, 255, 200}, {255, 176, 0});
     draw_ring(c, 40, 100, 20, 9.5, 2.2, {255, 200, 160}, {255, 72, 40});

@@ -361,6 +361,9 @@ case_game.options.window_alone() { run_game -window; }
 case_game.options.unknown() { run_game song.wav good.pat --window; }
 case_game.options.capital() { run_game song.wav good.pat -Window; }
 case_game.options.third_file() { run_game song.wav good.pat other.pat; }
+case_game.options.offset_range() { run_game song.wav good.pat -window -offset=501; }
+case_game.options.offset_malformed() { run_game song.wav good.pat -window -offset=12ms; }
+case_game.options.offset_demo() { run_game -offset=12ms; }
 case_game.options.before_files() {
   file=-window
   run_game -window song.wav good.pat

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "game/entry.hpp"
+#include "game/frame_clock.hpp"
 
 namespace {
 
@@ -45,5 +46,44 @@ TEST(DisplayOptions, LastOptionAfterTheTwoFileNamesWins) {
         std::string line;
         for (const std::string& a : c.args) line += " " + a;
         EXPECT_EQ(fullscreen_for(c.args), c.fullscreen) << "velmora" << line;
+    }
+}
+
+TEST(ClockOptions, OffsetAfterTheTwoFileNamesFromMinus500To500) {
+    struct offset_case {
+        std::vector<std::string> args;
+        bool ok;
+        int offset_ms;
+    };
+    const offset_case cases[] = {
+        {{"song.wav", "song.pat"}, true, 0},
+        {{"song.wav", "song.pat", "-offset=100"}, true, 100},
+        {{"song.wav", "song.pat", "-offset=-500", "-window"}, true, -500},
+        {{"song.wav", "song.pat", "-offset=500"}, true, 500},
+        {{"song.wav", "song.pat", "-offset=20", "-offset=-20"}, true, -20},  // the last one wins
+        {{"-offset=100", "song.pat"}, true, 0},                              // a file name, not an option
+        {{"-offset=junk"}, true, 0},                                         // demo start: options are not read
+        {{"song.wav", "song.pat", "-offset=501"}, false, 0},
+        {{"song.wav", "song.pat", "-offset=-501"}, false, 0},
+        {{"song.wav", "song.pat", "-offset="}, false, 0},
+        {{"song.wav", "song.pat", "-offset=12ms"}, false, 0},
+        {{"song.wav", "song.pat", "-offset= 12"}, false, 0},
+        {{"song.wav", "song.pat", "-offset=99999999999999999999"}, false, 0},
+    };
+    for (const offset_case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "velmora");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const clock_options o = read_clock_options(static_cast<int>(args.size()), argv.data());
+        std::string line;
+        for (const std::string& a : c.args) line += " " + a;
+        EXPECT_EQ(o.ok, c.ok) << "velmora" << line;
+        if (c.ok) {
+            EXPECT_EQ(o.offset_ms, c.offset_ms) << "velmora" << line;
+        } else {
+            EXPECT_NE(o.why.find("-offset must be"), std::string::npos) << o.why;
+        }
     }
 }

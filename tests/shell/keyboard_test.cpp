@@ -90,3 +90,19 @@ TEST_F(KeyEdges, SnapshotCopiesEveryKeyAcrossWordBoundaries) {
         EXPECT_EQ(key_snapshot.get(k), held) << "key " << k;
     }
 }
+
+// A frame that catches up runs several updates: the press shows in the first
+// only. A frame that runs none keeps its edges for the next that does.
+TEST_F(KeyEdges, PressShowsInExactlyOneOfSeveralUpdatesAndSurvivesAFrameWithNone) {
+    hold(SDLK_SPACE);
+    expect_edge(SDLK_SPACE, true, true, false);
+    settle_keys();
+    expect_edge(SDLK_SPACE, true, false, false);
+    settle_keys();
+    expect_edge(SDLK_SPACE, true, false, false);
+
+    let_go(SDLK_SPACE);
+    pump_input_keeping_edges();  // a frame with no update
+    pump_input_keeping_edges();
+    expect_edge(SDLK_SPACE, false, false, true);
+}

@@ -2,12 +2,15 @@
 // frame_wait itself on the real one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <thread>
 #include <vector>
 
 #include "shell/frame_pacing.hpp"
+#include "shell/music_pacing.hpp"
 
 namespace {
 
@@ -153,4 +156,123 @@ TEST(FramePacing, FrameWaitSleepsToTheDeadlinesOnTheRealClock) {
     const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
     EXPECT_GE(took, 490);
     EXPECT_LE(took, 700);
+}
+
+// Following the music ------------------------------------------------------
+
+namespace {
+
+namespace mp = music_pacing;
+
+// A frame loop against a simulated output device that is handed one
+// 2048-frame buffer at the start of each buffer period and plays it during
+// that period.
+struct music_loop {
+    static constexpr std::uint32_t rate = 44100;
+    static constexpr std::int64_t buffer = 2048;
+    static constexpr std::int64_t period_us = buffer * 1000000 / rate;
+    std::int64_t now_us = 1000000;
+    std::int64_t start_us = 1000000;
+    int offset_ms = 0;
+    mp::heard_line line{};
+    mp::ticks t{};
+    std::vector<double> distance_ms;  // tick time minus music time, per frame with an update
+    std::int64_t first_update_us = -1;
+
+    explicit music_loop(int offset = 0) : offset_ms(offset) { line = mp::start_line(now_us, read()); }
+
+    mp::reading read() const {
+        const std::int64_t handed = (now_us - start_us) / period_us + 1;
+        return mp::reading{static_cast<std::uint64_t>(handed * buffer), static_cast<std::uint32_t>(buffer), rate};
+    }
+    double heard_ms() const { return static_cast<double>(now_us - start_us) / 1000.0; }
+    std::int64_t position() {
+        line = mp::observe(line, now_us, read());
+        return mp::heard_frames(line, now_us) - mp::offset_frames(offset_ms, rate);
+    }
+
+    mp::plan frame(std::int64_t work_us) {
+        const mp::plan p = mp::updates_for(t, position(), rate);
+        t.done += p.updates;
+        if (p.updates > 0) {
+            if (first_update_us < 0) first_update_us = now_us;
+            const double tick_ms = static_cast<double>(t.done - 1 + t.lag) * 1000.0 / 60.0;
+            distance_ms.push_back(tick_ms + offset_ms - heard_ms());
+        }
+        now_us += work_us;
+        now_us += mp::wait_us(t, position(), rate);
+        return p;
+    }
+    void run_for(std::int64_t us) {
+        const std::int64_t until = now_us + us;
+        while (now_us < until) frame(3000);
+    }
+    double worst_since(std::size_t from) const {
+        double worst = 0;
+        for (std::size_t i = from; i < distance_ms.size(); ++i) worst = std::max(worst, std::abs(distance_ms[i]));
+        return worst;
+    }
+};
+
+}  // namespace
+
+TEST(MusicPacing, TicksStayWithinOneFrameOfTheMusicHeard) {
+    music_loop loop;
+    loop.run_for(1000000);
+    const std::size_t settled = loop.distance_ms.size();
+    loop.run_for(60 * 1000000);
+    EXPECT_LT(loop.worst_since(settled), 1000.0 / 60.0);
+    EXPECT_NEAR(static_cast<double>(loop.t.done), 61 * 60.0, 2.0);
+}
+
+TEST(MusicPacing, StallIsCaughtUpInOneFrameWithEveryUpdate) {
+    music_loop loop;
+    loop.run_for(5 * 1000000);
+    const std::int64_t before = loop.t.done;
+    loop.now_us += 2000000;  // the window stalled, the music played on
+    const mp::plan p = loop.frame(3000);
+    EXPECT_FALSE(p.reanchored);
+    EXPECT_NEAR(static_cast<double>(p.updates), 120.0, 2.0);
+    const std::size_t after = loop.distance_ms.size();
+    loop.run_for(1000000);
+    EXPECT_LT(loop.worst_since(after - 1), 1000.0 / 60.0);
+    EXPECT_NEAR(static_cast<double>(loop.t.done - before), 180.0, 3.0);
+    EXPECT_EQ(loop.t.lag, 0);
+}
+
+TEST(MusicPacing, StallPastTheLimitGoesOnFromWhereItIs) {
+    music_loop loop;
+    loop.run_for(5 * 1000000);
+    const std::int64_t before = loop.t.done;
+    loop.now_us += 5000000;
+    const mp::plan p = loop.frame(3000);
+    EXPECT_TRUE(p.reanchored);
+    EXPECT_EQ(p.updates, 1);
+    EXPECT_EQ(loop.t.done, before + 1);
+    EXPECT_NEAR(static_cast<double>(loop.t.lag), 300.0, 2.0);
+    const std::size_t after = loop.distance_ms.size();
+    loop.run_for(1000000);
+    EXPECT_LT(loop.worst_since(after), 1000.0 / 60.0) << "in step again, with the lag";
+}
+
+TEST(MusicPacing, OffsetMovesEveryUpdateLater) {
+    music_loop plain;
+    music_loop later(100);
+    plain.run_for(2 * 1000000);
+    later.run_for(2 * 1000000);
+    EXPECT_NEAR(static_cast<double>(later.first_update_us - plain.first_update_us), 100000.0, 17000.0);
+    EXPECT_NEAR(static_cast<double>(plain.t.done - later.t.done), 6.0, 1.0);
+    EXPECT_EQ(mp::offset_frames(-500, 44100), -22050);
+}
+
+TEST(MusicPacing, WaitsAreCappedAndTicksDueFromTheFirstFrameHeard) {
+    EXPECT_EQ(mp::ticks_due(-1, 44100), 0);
+    EXPECT_EQ(mp::ticks_due(0, 44100), 1);
+    EXPECT_EQ(mp::ticks_due(734, 44100), 1);
+    EXPECT_EQ(mp::ticks_due(735, 44100), 2);
+    mp::ticks t{};
+    EXPECT_EQ(mp::wait_us(t, -44100, 44100), mp::max_wait_us);
+    t.done = 1;
+    EXPECT_EQ(mp::wait_us(t, 0, 44100), 16667);
+    EXPECT_EQ(mp::wait_us(t, 735, 44100), 0);
 }

@@ -1,0 +1,164 @@
+#include "game/frame_clock.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "shell/frame_pacing.hpp"
+#include "shell/music.hpp"
+
+namespace mp = music_pacing;
+
+namespace {
+
+std::int64_t now_us() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void sleep_us(std::int64_t us) {
+    if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+
+}  // namespace
+
+frame_clock::frame_clock(int offset_ms) : offset_ms_(offset_ms) {
+    if (const char* file = std::getenv("VELMORA_SYNC_LOG"); file && *file) {
+        log_ = std::fopen(file, "w");
+        if (log_) std::fprintf(log_, "frame wall_us following updates tick lag music_frames latency rate position\n");
+    }
+    if (const char* stall_list = std::getenv("VELMORA_SYNC_STALL"); stall_list && *stall_list) {
+        const char* p = stall_list;
+        while (*p) {
+            char* end = nullptr;
+            const long long tick = std::strtoll(p, &end, 10);
+            if (end == p || *end != ':') break;
+            p = end + 1;
+            const unsigned long ms = std::strtoul(p, &end, 10);
+            if (end == p) break;
+            stalls_.push_back(stall{tick, static_cast<std::uint32_t>(ms)});
+            p = *end == ',' ? end + 1 : end;
+        }
+    }
+}
+
+frame_clock::~frame_clock() {
+    if (log_) std::fclose(log_);
+}
+
+bool frame_clock::read(mp::reading& r) const {
+    return music_clock(r) && r.rate != 0;
+}
+
+std::int64_t frame_clock::position(std::int64_t now) {
+    mp::reading r{};
+    if (read(r)) {
+        last_ = r;
+        line_ = mp::observe(line_, now, r);
+    }
+    return mp::heard_frames(line_, now) - mp::offset_frames(offset_ms_, line_.rate);
+}
+
+std::int64_t frame_clock::updates_due() {
+    if (paused_) return frame_updates_ = 0;
+    if (!following_) return frame_updates_ = 1;
+    frame_updates_ = mp::updates_for(ticks_, position(now_us()), line_.rate).updates;
+    return frame_updates_;
+}
+
+bool frame_clock::after_update() {
+    const bool playing = music_playing();
+    if (playing == following_) {
+        if (following_) ++ticks_.done;
+        return true;
+    }
+    following_ = playing;
+    if (playing) {
+        // This update started the music: the next one runs tick 0.
+        mp::reading r{};
+        if (!read(r)) {
+            following_ = false;
+            return false;
+        }
+        last_ = r;
+        line_ = mp::start_line(now_us(), r);
+        ticks_ = mp::ticks{};
+    } else {
+        frame_wait_restart();
+    }
+    return false;
+}
+
+void frame_clock::wait() {
+    const std::int64_t now = now_us();
+    const std::int64_t pos = following_ ? position(now) : 0;
+    if (log_) write_log_line(now, pos);
+    ++frame_;
+    if (following_ && !paused_) {
+        for (stall& s : stalls_) {
+            if (s.ms > 0 && ticks_.done + ticks_.lag >= s.tick) {
+                sleep_us(static_cast<std::int64_t>(s.ms) * 1000);
+                s.ms = 0;
+            }
+        }
+        sleep_us(mp::wait_us(ticks_, pos, line_.rate));
+        return;
+    }
+    frame_wait();
+}
+
+void frame_clock::pause() {
+    if (paused_) return;
+    paused_ = true;
+    if (following_) music_pause();
+    frame_wait_restart();
+}
+
+void frame_clock::resume() {
+    if (!paused_) return;
+    paused_ = false;
+    if (!following_) return;
+    mp::reading r{};
+    if (music_resume() && read(r)) {
+        last_ = r;
+        line_ = mp::start_line(now_us(), r);
+    } else {
+        following_ = false;
+    }
+}
+
+// One line per frame, written when the frame ends: the tick the last update
+// ran (ticks since the music started, lag included) against the music clock
+// as read then.
+void frame_clock::write_log_line(std::int64_t now, std::int64_t position_frames) {
+    std::fprintf(log_, "%llu %lld %d %lld %lld %lld %llu %u %u %lld\n", static_cast<unsigned long long>(frame_),
+                 static_cast<long long>(now), following_ ? (paused_ ? 2 : 1) : 0,
+                 static_cast<long long>(frame_updates_), static_cast<long long>(ticks_.done + ticks_.lag),
+                 static_cast<long long>(ticks_.lag), static_cast<unsigned long long>(last_.frames),
+                 last_.latency_frames, last_.rate, static_cast<long long>(position_frames));
+}
+
+clock_options read_clock_options(int argc, char** argv) {
+    clock_options o;
+    if (argc < 3) return o;
+    static const char prefix[] = "-offset=";
+    for (int i = 3; i < argc; ++i) {
+        if (std::strncmp(argv[i], prefix, sizeof prefix - 1) != 0) continue;
+        const char* text = argv[i] + sizeof prefix - 1;
+        char* end = nullptr;
+        errno = 0;
+        const long ms = std::strtol(text, &end, 10);
+        const bool number = *text != '\0' && *end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(*text));
+        if (!number || ms < mp::min_offset_ms || ms > mp::max_offset_ms) {
+            o.ok = false;
+            o.why = std::string("-offset must be a whole number of milliseconds from -500 to 500, not \"") + text + "\"";
+            return o;
+        }
+        o.offset_ms = static_cast<int>(ms);
+    }
+    return o;
+}

@@ -1,0 +1,67 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "shell/music_pacing.hpp"
+
+// The frame loop's clock. While the music plays, updates follow the music
+// heard (several in a frame to catch up after a stall, none while ahead);
+// otherwise (the demo, the title, a stream that cannot play) the wall-clock
+// pacing runs one update a frame, as it always has.
+//
+// Two environment hooks serve the sync probe and cost nothing when unset:
+// VELMORA_SYNC_LOG=FILE writes one line per frame (see write_log_line), and
+// VELMORA_SYNC_STALL=TICK:MS[,TICK:MS...] blocks the frame loop for MS
+// milliseconds once, when a run's tick count first reaches TICK.
+class frame_clock {
+public:
+    explicit frame_clock(int offset_ms);
+    ~frame_clock();
+    frame_clock(const frame_clock&) = delete;
+    frame_clock& operator=(const frame_clock&) = delete;
+
+    // Updates to run in this frame: 1 on the wall clock, none while paused.
+    std::int64_t updates_due();
+    // After each update. False ends this frame's updates: the music has just
+    // started or stopped, and the next frame counts in the new way.
+    bool after_update();
+    // End of the frame: sleeps as the clock in use says.
+    void wait();
+
+    // Freezes the updates and pauses the music; resume carries on in step.
+    void pause();
+    void resume();
+    bool paused() const { return paused_; }
+
+private:
+    struct stall {
+        std::int64_t tick;
+        std::uint32_t ms;
+    };
+
+    bool read(music_pacing::reading& r) const;
+    std::int64_t position(std::int64_t now_us);
+    void write_log_line(std::int64_t now_us, std::int64_t position_frames);
+
+    int offset_ms_;
+    bool following_ = false;  // the music plays and leads
+    bool paused_ = false;
+    music_pacing::heard_line line_{};
+    music_pacing::ticks ticks_{};
+    music_pacing::reading last_{};
+    std::int64_t frame_updates_ = 0;
+    std::uint64_t frame_ = 0;
+    std::FILE* log_ = nullptr;
+    std::vector<stall> stalls_;
+};
+
+// The options after the two file names that concern the clock. An option
+// that is present but malformed or out of range leaves ok false and says why.
+struct clock_options {
+    int offset_ms = 0;
+    bool ok = true;
+    std::string why;
+};
+clock_options read_clock_options(int argc, char** argv);

@@ -1,0 +1,74 @@
+#pragma once
+#include <cstdint>
+
+#include "pattern/bullet_pattern_element.hpp"
+
+// Pacing that follows the music heard. The audio device reports how many
+// music frames it has been handed; the speaker is latency_frames behind that,
+// and the count moves in whole mixer buffers (tens of milliseconds), far too
+// coarse to pace frames by. So the position heard is kept as a line on the
+// wall clock, pushed forward when the count shows it is behind what must have
+// been played and held back when it runs past what was handed over. Updates
+// are then run until the tick count reaches that position. Pure: no clock, no
+// audio, no sleeping.
+namespace music_pacing {
+
+constexpr std::int64_t ticks_per_second = pattern::ticks_per_second;
+constexpr std::int64_t us_per_second = 1000000;
+// Behind the music by more than this (a long stall), the run goes on from
+// where it is instead of racing through the whole backlog.
+constexpr std::int64_t catch_up_limit_ticks = 3 * ticks_per_second;
+// Longest single sleep, so that the window keeps answering while a run waits
+// for its music (the first buffer, a positive offset).
+constexpr std::int64_t max_wait_us = 50000;
+// The player's offset, in milliseconds: positive fires bullets later.
+constexpr int min_offset_ms = -500;
+constexpr int max_offset_ms = 500;
+
+// What the playback layer reports.
+struct reading {
+    std::uint64_t frames;          // music frames handed to the device since the start
+    std::uint32_t latency_frames;  // frames the output holds ahead of the speaker
+    std::uint32_t rate;            // output frames per second
+};
+
+// The position heard as a line on the wall clock: frame 0 of the music is
+// heard at wall time zero_us.
+struct heard_line {
+    std::int64_t zero_us = 0;
+    std::uint32_t rate = 44100;
+};
+
+// The line at the start (or resumption) of playback: what the device already
+// holds is heard next, after its latency.
+heard_line start_line(std::int64_t now_us, const reading& r);
+// The line moved just enough to agree with a new reading.
+heard_line observe(const heard_line& line, std::int64_t now_us, const reading& r);
+// Music frames heard at now_us, by the line (negative before the start).
+std::int64_t heard_frames(const heard_line& line, std::int64_t now_us);
+
+struct ticks {
+    std::int64_t done = 0;  // updates run since the music started
+    std::int64_t lag = 0;   // ticks given up to stalls longer than the catch-up limit
+};
+
+// Updates due at a music position (in output frames, offset applied): the
+// update that runs pattern tick n is due once the music heard reaches n/60 s.
+std::int64_t ticks_due(std::int64_t position_frames, std::uint32_t rate);
+
+struct plan {
+    std::int64_t updates;  // to run now, each one in full
+    bool reanchored;       // the backlog was past the limit: lag grew instead
+};
+// How many updates bring the tick count to the position; t.lag grows when
+// the backlog is past the catch-up limit (one update runs then).
+plan updates_for(ticks& t, std::int64_t position_frames, std::uint32_t rate);
+
+// How long to sleep until the next update is due, at most max_wait_us; 0 when
+// it is due already.
+std::int64_t wait_us(const ticks& t, std::int64_t position_frames, std::uint32_t rate);
+
+// The offset in output frames (positive: the music counts as heard later).
+std::int64_t offset_frames(int offset_ms, std::uint32_t rate);
+
+}  // namespace music_pacing
