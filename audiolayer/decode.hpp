@@ -22,6 +22,9 @@ handle sample_load(const char* path);
 bool sample_get_info(handle sample, sample_info* info);
 // Copies info.length bytes of signed 16-bit interleaved values into buffer.
 bool sample_get_data(handle sample, void* buffer);
+// Closes a loaded sample before the layer is released (a program loading
+// many files); release() closes those left.
+bool sample_free(handle sample);
 
 // What vaz::xbass wraps to hold this half open.
 struct layer {

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "converter/console.hpp"
@@ -13,13 +15,27 @@ unsigned group_count(const wave_sample& source);
 // Whole seconds of the source; the rest of the last second is never read.
 std::uint32_t whole_seconds(const wave_sample& source);
 
-// Analyses every whole second of every converted channel, printing one
-// progress line per second, and writes the whole pattern file into `out`.
-void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, console& con);
+// Called after each analysed second, in output order (group, then second), on the calling thread.
+using progress_fn = std::function<void(unsigned group, std::uint32_t second, std::uint32_t seconds)>;
+
+// Analyses every whole second of every converted channel and writes the
+// whole pattern file into `out`. The seconds are analysed on `threads`
+// threads (0: one per core) while the calling thread writes them in file
+// order, so the bytes are the same for any thread count. Only a bounded
+// window of seconds is in flight at a time. An exception thrown by the
+// analysis (std::bad_alloc from the event pools) or by `progress` or the sink
+// stops every thread and reaches the caller.
+void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, const progress_fn& progress,
+                   unsigned threads);
+
+// The same, printing one progress line per second, "s / S : c / 2".
+void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, console& con, unsigned threads = 1);
 
 // The conversion proper, for a loaded 44100 Hz source: true when the pattern
 // file is complete at `output_path`. On false the reason has been printed and
-// any file that was at the path is unchanged.
-bool convert(const wave_sample& source, const std::string& output_path, edition ed, console& con);
+// any file that was at the path is unchanged; so it is when an exception
+// leaves.
+bool convert(const wave_sample& source, const std::string& output_path, edition ed, console& con,
+             unsigned threads = 1);
 
 }  // namespace converter

@@ -1,8 +1,15 @@
 // velmora_bc: turns a 44100 Hz sound file into a pattern file. Built twice,
 // the zetaflux edition with VELMORA_BC_ZETAFLUX defined to 1.
+//
+//     velmora_bc SOURCE OUTPUT [--threads N]
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <new>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include "converter/console.hpp"
 #include "converter/convert.hpp"
@@ -19,6 +26,25 @@ constexpr converter::edition this_edition = converter::edition::standard;
 constexpr std::string_view banner = converter::messages::banner_standard;
 #endif
 
+namespace {
+
+// The analysis threads: one per core, or `--threads N` after the two file
+// names, N from 1 to max_threads. False for anything else there, which gets
+// the usage text.
+constexpr unsigned max_threads = 256;
+
+bool read_options(int argc, char** argv, unsigned* threads) {
+    *threads = std::max(1u, std::thread::hardware_concurrency());
+    if (argc == 3) return true;
+    if (argc != 5 || std::string(argv[3]) != "--threads") return false;
+    const std::string n = argv[4];
+    if (n.empty() || n.size() > 4 || n.find_first_not_of("0123456789") != std::string::npos) return false;
+    *threads = static_cast<unsigned>(std::stoul(n));
+    return *threads >= 1 && *threads <= max_threads;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     namespace msg = converter::messages;
     // A reader that stops listening (velmora_bc ... | head) must not cut the
@@ -27,7 +53,8 @@ int main(int argc, char** argv) {
     vaz::xbass<audiolayer::decode::layer> audio;
     converter::console con(std::cout, converter::locale_console_encoding());
 
-    if (argc != 3) {
+    unsigned threads;
+    if (!read_options(argc, argv, &threads)) {
         con.line(banner);
         con.line(msg::usage_source);
         con.line(msg::usage_output);
@@ -54,9 +81,12 @@ int main(int argc, char** argv) {
 
     bool converted;
     try {
-        converted = converter::convert(source, argv[2], this_edition, con);
+        converted = converter::convert(source, argv[2], this_edition, con, threads);
     } catch (const std::bad_alloc&) {
         // The unfinished file has been removed on the way out.
+        converted = false;
+    } catch (const std::system_error&) {
+        // No thread could be started for the analysis.
         converted = false;
     }
     con.line(converted ? msg::conversion_succeeded : msg::conversion_failed);

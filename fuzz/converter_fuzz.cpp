@@ -2,7 +2,8 @@
 // The input bytes describe a source: a head of four bytes (channels and
 // edition, whole seconds, extra frames) and the values that are repeated,
 // or held, to fill it. The pattern file written must read back through the
-// game's loader with every promise of the format kept.
+// game's loader with every promise of the format kept, and be the same when
+// the seconds are analysed on several threads.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -52,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     converter::console con(progress, converter::console_encoding::utf8);
     pattern::vector_sink out;
     converter::write_pattern(source, ed, out, con);
+    pattern::vector_sink threaded;
+    converter::write_pattern(source, ed, threaded, nullptr, 3);
+    require(threaded.bytes == out.bytes, "other bytes on several threads");
 
     const unsigned groups = channels < 2 ? 1 : 2;
     const std::string bytes(out.bytes.begin(), out.bytes.end());

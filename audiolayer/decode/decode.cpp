@@ -223,4 +223,14 @@ bool sample_get_data(handle sample, void* buffer) {
     return true;
 }
 
+bool sample_free(handle sample) {
+    decoder_state& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.samples.find(sample);
+    if (it == s.samples.end()) return fail(s, "no such sample");
+    sf_close(it->second.file);
+    s.samples.erase(it);
+    return true;
+}
+
 }  // namespace audiolayer::decode

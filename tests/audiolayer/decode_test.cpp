@@ -165,4 +165,11 @@ TEST_F(DecodeLayer, HandlesDieWithTheLibrary) {
     EXPECT_FALSE(al::sample_get_info(h, &info));
     EXPECT_EQ(al::sample_load((dir / "a.wav").c_str()), 0u) << "not initialised";
     ASSERT_TRUE(al::init(-1, 44100));
+
+    // Or earlier, one by one.
+    const al::handle g = al::sample_load((dir / "a.wav").c_str());
+    ASSERT_NE(g, 0u);
+    EXPECT_TRUE(al::sample_free(g));
+    EXPECT_FALSE(al::sample_get_info(g, &info));
+    EXPECT_FALSE(al::sample_free(g));
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -27,12 +28,13 @@ struct written {
     std::string console;
 };
 
-written write_pattern(const std::vector<std::int16_t>& values, unsigned channels, edition ed = edition::standard) {
+written write_pattern(const std::vector<std::int16_t>& values, unsigned channels, edition ed = edition::standard,
+                      unsigned threads = 1) {
     wave_sample source(44100, channels, values);
     pattern::vector_sink sink;
     std::ostringstream out;
     converter::console con(out, converter::console_encoding::utf8);
-    converter::write_pattern(source, ed, sink, con);
+    converter::write_pattern(source, ed, sink, con, threads);
     return {sink.bytes, out.str()};
 }
 
@@ -91,6 +93,48 @@ TEST(WritePattern, EqualsThePlainComputationInBothEditions) {
             EXPECT_EQ(write_pattern(stereo, 2, ed).bytes, want) << (ed == edition::zetaflux ? "zetaflux" : "standard");
         });
     }
+}
+
+TEST(WritePattern, AnyThreadCountGivesTheSameBytesAndLines) {
+    const std::size_t frames = 5 * 44100 + 77;
+    const auto stereo = test_sound::interleave({music(frames, 1), music(frames, 2)});
+    const auto mono = music(frames, 3);
+    for (const auto& [values, channels] : {std::pair{stereo, 2u}, std::pair{mono, 1u}}) {
+        for (edition ed : {edition::standard, edition::zetaflux}) {
+            const auto want = reference::pattern_file(values, channels, ed == edition::zetaflux);
+            const std::string lines = write_pattern(values, channels, ed, 1).console;
+            ASSERT_EQ(std::count(lines.begin(), lines.end(), '\n'), 5 * channels);
+            for (unsigned threads : {1u, 2u, 3u, 7u}) {
+                const auto w = write_pattern(values, channels, ed, threads);
+                EXPECT_EQ(w.bytes, want) << channels << " channels, " << threads << " threads";
+                EXPECT_EQ(w.console, lines) << channels << " channels, " << threads << " threads";
+            }
+        }
+    }
+}
+
+TEST(WritePattern, ReportsProgressInFileOrder) {
+    wave_sample source(44100, 2, std::vector<std::int16_t>(2 * 3 * 44100, 0));
+    for (unsigned threads : {1u, 3u}) {
+        std::vector<std::string> calls;
+        pattern::vector_sink sink;
+        converter::write_pattern(
+            source, edition::standard, sink,
+            [&](unsigned group, std::uint32_t second, std::uint32_t seconds) {
+                calls.push_back(std::to_string(group) + ":" + std::to_string(second) + "/" + std::to_string(seconds));
+            },
+            threads);
+        EXPECT_EQ(calls, (std::vector<std::string>{"0:0/3", "0:1/3", "0:2/3", "1:0/3", "1:1/3", "1:2/3"}));
+    }
+}
+
+TEST(WritePattern, AnExceptionInTheProgressReportStopsEveryThread) {
+    wave_sample source(44100, 1, music(6 * 44100, 9));
+    pattern::vector_sink sink;
+    auto fail_at_third = [](unsigned, std::uint32_t second, std::uint32_t) {
+        if (second == 2) throw std::runtime_error("stop");
+    };
+    EXPECT_THROW(converter::write_pattern(source, edition::standard, sink, fail_at_third, 4), std::runtime_error);
 }
 
 TEST(WritePattern, GroupsAreOrderedAndHoldOnlyTheirOwnChannel) {

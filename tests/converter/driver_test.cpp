@@ -76,8 +76,12 @@ protected:
 }  // namespace
 
 TEST_F(Driver, WrongArgumentCountShowsBannerAndUsage) {
-    const std::vector<std::vector<std::string>> arg_lists = {{}, {dir / "music.wav"},
-                                                             {dir / "music.wav", dir / "x.pat", dir / "y.pat"}};
+    const std::string src = dir / "music.wav", out = dir / "x.pat";
+    // A third argument that is not a whole option is taken as a wrong count.
+    const std::vector<std::vector<std::string>> arg_lists = {
+        {}, {src}, {src, out, dir / "y.pat"}, {src, out, "--threads"}, {src, out, "--threads", "0"},
+        {src, out, "--threads", "two"}, {src, out, "--threads", "257"}, {src, out, "--thread", "2"},
+        {src, out, "--threads", "2", "extra"}, {"--threads", "2", src, out}};
     for (bool z : {false, true}) {
         for (const auto& args : arg_lists) {
             const auto r = convert(z, args);
@@ -96,6 +100,12 @@ TEST_F(Driver, ConvertsAndSaysSoWithoutBanner) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), expected_pattern(music, 2, z)) << (z ? "zetaflux" : "standard");
+        for (const char* threads : {"1", "3"}) {
+            const auto t = convert(z, {dir / "music.wav", dir / "out.pat", "--threads", threads});
+            EXPECT_EQ(t.out, progress_lines(2, 2) + succeeded) << threads << " threads";
+            EXPECT_EQ(t.status, 0);
+            EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), expected_pattern(music, 2, z)) << threads << " threads";
+        }
     }
 }
 

@@ -1,0 +1,223 @@
+#include "converter/load_any.hpp"
+
+#include <sndfile.h>
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "audiolayer/decode.hpp"
+#include "audiolayer/float_to_int16.hpp"
+
+namespace converter {
+
+namespace {
+
+constexpr sf_count_t chunk_frames = 16384;
+
+// The decoding layer keeps one process-wide state that a load needs
+// initialised. When the caller has not initialised it, the load does and
+// releases it afterwards.
+class decoding_layer_in_use {
+public:
+    decoding_layer_in_use() : lock_(mutex()), owned_(audiolayer::decode::init(-1, sample_rate)) {}
+    ~decoding_layer_in_use() {
+        if (owned_) audiolayer::decode::release();
+    }
+    decoding_layer_in_use(const decoding_layer_in_use&) = delete;
+    decoding_layer_in_use& operator=(const decoding_layer_in_use&) = delete;
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    std::lock_guard<std::mutex> lock_;
+    bool owned_;
+};
+
+std::unique_ptr<wave_sample> fail(std::string* error, std::string why) {
+    if (error) *error = std::move(why);
+    return nullptr;
+}
+
+// The decoding layer's messages start with the file's name; ours give the
+// reason alone, for the caller to place.
+std::string without_file_name(const std::string& path, std::string why) {
+    const std::string prefix = path + ": ";
+    if (why.compare(0, prefix.size(), prefix) == 0) why.erase(0, prefix.size());
+    return why;
+}
+
+std::int16_t to_16_bit(double x) {
+    if (!(x == x)) return 0;
+    const double v = x * 32768.0;
+    if (v >= 32767.0) return 32767;
+    if (v <= -32768.0) return -32768;
+    return static_cast<std::int16_t>(std::lrint(v));  // the default rounding: nearest, ties to even
+}
+
+// 16-bit values appended as the resampler delivers them, in one array that
+// becomes the sample's data without a copy of the whole.
+class value_buffer {
+public:
+    explicit value_buffer(std::size_t expected) : capacity_(std::max<std::size_t>(expected, 1)) {
+        data_.reset(new std::int16_t[capacity_]);
+    }
+    // False when the values would pass the 4 GiB the sample record can hold.
+    bool append(const double* values, std::size_t count) {
+        if (size_ + count > std::numeric_limits<std::uint32_t>::max() / 2) return false;
+        if (size_ + count > capacity_) {
+            const std::size_t grown = std::max(size_ + count, capacity_ + capacity_ / 2);
+            std::unique_ptr<std::int16_t[]> bigger(new std::int16_t[grown]);
+            std::memcpy(bigger.get(), data_.get(), size_ * sizeof(std::int16_t));
+            data_ = std::move(bigger);
+            capacity_ = grown;
+        }
+        for (std::size_t k = 0; k < count; ++k) data_[size_ + k] = to_16_bit(values[k]);
+        size_ += count;
+        return true;
+    }
+    std::size_t size() const { return size_; }
+    std::unique_ptr<std::int16_t[]> release() { return std::move(data_); }
+
+private:
+    std::unique_ptr<std::int16_t[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_;
+};
+
+struct sndfile_closer {
+    void operator()(SNDFILE* f) const { sf_close(f); }
+};
+struct soxr_deleter {
+    void operator()(soxr_t s) const { soxr_delete(s); }
+};
+
+using sound_file = std::unique_ptr<SNDFILE, sndfile_closer>;
+
+// A 44100 Hz file's values as the decoding layer delivers them to velmora_bc:
+// libsndfile's own 16-bit conversion, floating-point data scaled by 32768.
+// Read here rather than through the layer, whose lock would keep loads on
+// other threads waiting for the whole decode.
+std::unique_ptr<wave_sample> read_16_bit(SNDFILE* file, int format, const source_facts& facts, std::string* error) {
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    const bool floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+    const std::size_t channels = facts.channels;
+    std::unique_ptr<std::int16_t[]> data(new std::int16_t[facts.frames * channels]);
+    std::vector<float> floats(floating ? static_cast<std::size_t>(chunk_frames) * channels : 0);
+    std::uint64_t done = 0;
+    while (done < facts.frames) {
+        const sf_count_t want = static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - done));
+        std::int16_t* out = data.get() + done * channels;
+        sf_count_t got;
+        if (floating) {
+            got = sf_readf_float(file, floats.data(), want);
+            for (std::size_t k = 0; k < static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * channels; ++k)
+                out[k] = audiolayer::float_to_int16(floats[k]);
+        } else {
+            got = sf_readf_short(file, out, want);
+        }
+        if (got <= 0) break;
+        done += static_cast<std::uint64_t>(got);
+    }
+    if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, sf_strerror(file));
+    if (done < facts.frames) return fail(error, "the sound data ends early");
+
+    auto sample = std::make_unique<wave_sample>(sample_rate, facts.channels, std::vector<std::int16_t>{});
+    sample->info.length = static_cast<std::uint32_t>(facts.frames * channels * 2);
+    sample->data = std::move(data);
+    return sample;
+}
+
+std::unique_ptr<wave_sample> resampled(SNDFILE* file, const source_facts& facts, std::string* error) {
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);  // one thread: the same values every time
+    soxr_error_t why = nullptr;
+    std::unique_ptr<soxr, soxr_deleter> resampler(
+        soxr_create(facts.rate, sample_rate, facts.channels, &why, &io, &quality, &runtime));
+    if (!resampler || why) return fail(error, std::string("cannot resample: ") + (why ? why : "unknown error"));
+
+    const std::size_t channels = facts.channels;
+    const double ratio = static_cast<double>(sample_rate) / facts.rate;
+    const std::size_t out_frames = static_cast<std::size_t>(std::ceil(chunk_frames * ratio)) + 64;
+    std::vector<double> in(static_cast<std::size_t>(chunk_frames) * channels);
+    std::vector<double> out(out_frames * channels);
+    value_buffer values(static_cast<std::size_t>(std::ceil(static_cast<double>(facts.frames) * ratio) + 64) * channels);
+    const std::string too_long = "longer than 4 GiB of 16-bit data";
+
+    std::uint64_t read = 0;
+    while (read < facts.frames) {
+        const sf_count_t want = static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - read));
+        const sf_count_t got = sf_readf_double(file, in.data(), want);
+        if (got <= 0) break;
+        read += static_cast<std::uint64_t>(got);
+        std::size_t used = 0;
+        while (used < static_cast<std::size_t>(got)) {
+            std::size_t taken = 0, made = 0;
+            why = soxr_process(resampler.get(), in.data() + used * channels, static_cast<std::size_t>(got) - used,
+                               &taken, out.data(), out_frames, &made);
+            if (why) return fail(error, std::string("cannot resample: ") + why);
+            if (!values.append(out.data(), made * channels)) return fail(error, too_long);
+            if (taken == 0 && made == 0) return fail(error, "the resampler stalled");
+            used += taken;
+        }
+    }
+    if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, sf_strerror(file));
+    if (read < facts.frames) return fail(error, "the sound data ends early");
+    for (;;) {  // the resampler's last output, once it knows the input has ended
+        std::size_t made = 0;
+        why = soxr_process(resampler.get(), nullptr, 0, nullptr, out.data(), out_frames, &made);
+        if (why) return fail(error, std::string("cannot resample: ") + why);
+        if (made == 0) break;
+        if (!values.append(out.data(), made * channels)) return fail(error, too_long);
+    }
+
+    auto sample = std::make_unique<wave_sample>(sample_rate, facts.channels, std::vector<std::int16_t>{});
+    sample->info.length = static_cast<std::uint32_t>(values.size() * 2);
+    sample->data = values.release();
+    return sample;
+}
+
+}  // namespace
+
+std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, source_facts* facts,
+                                                    std::string* error) try {
+    source_facts f{};
+    {
+        // The decoding layer checks the file as it does for velmora_bc (a
+        // cut-off WAV, a header promising more than the file holds) and
+        // counts frames where the format only estimates them.
+        decoding_layer_in_use layer;
+        const audiolayer::decode::handle h = audiolayer::decode::sample_load(path.c_str());
+        audiolayer::decode::sample_info info{};
+        const bool described = h != 0 && audiolayer::decode::sample_get_info(h, &info);
+        const std::string why = described ? "" : without_file_name(path, audiolayer::decode::last_error());
+        // The data is read below, without the layer's lock.
+        if (h != 0) audiolayer::decode::sample_free(h);
+        if (!described) return fail(error, why);
+        f.rate = info.freq;
+        f.channels = info.chans;
+        f.frames = info.length / 2 / info.chans;
+        f.seconds = static_cast<double>(f.frames) / f.rate;
+    }
+    if (facts) *facts = f;
+
+    SF_INFO info{};
+    const sound_file file(sf_open(path.c_str(), SFM_READ, &info));
+    if (!file) return fail(error, sf_strerror(nullptr));
+    if (static_cast<std::uint32_t>(info.samplerate) != f.rate || static_cast<std::uint32_t>(info.channels) != f.channels)
+        return fail(error, "the file changed while it was loaded");
+    if (f.rate == sample_rate) return read_16_bit(file.get(), info.format, f, error);
+    return resampled(file.get(), f, error);
+} catch (const std::bad_alloc&) {
+    return fail(error, "not enough memory for the sound data");
+}
+
+}  // namespace converter

@@ -1,0 +1,72 @@
+// A conversion whose event pools cannot grow in an analysis thread. This
+// binary replaces the global allocation functions so that the pools' own
+// requests (new (std::nothrow) char[]) can be refused on demand, on threads
+// other than the test's; everything else allocates as usual.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "converter/convert.hpp"
+#include "sound_files.hpp"
+#include "support/scratch_dir.hpp"
+
+namespace {
+
+std::atomic<bool> refuse_pool_growth{false};
+std::atomic<int> refused{0};
+std::thread::id test_thread;
+
+void* allocate(std::size_t n) {
+    if (n == 0) n = 1;
+    if (void* p = std::malloc(n)) return p;
+    throw std::bad_alloc();
+}
+
+void* allocate_or_refuse(std::size_t n) noexcept {
+    if (refuse_pool_growth.load() && std::this_thread::get_id() != test_thread) {
+        ++refused;
+        return nullptr;
+    }
+    return std::malloc(n == 0 ? 1 : n);
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate(n); }
+void* operator new[](std::size_t n) { return allocate(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_refuse(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_refuse(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+TEST(PoolFailure, ReachesTheCallerAndLeavesNoFile) {
+    test_support::scratch_dir dir;
+    const std::size_t frames = 8 * 44100;
+    const converter::wave_sample source(
+        44100, 2,
+        test_sound::interleave({test_sound::pulsing_tone(frames, 700.0, 5.0, 15000.0, 1),
+                                test_sound::pulsing_tone(frames, 900.0, 6.0, 15000.0, 2)}));
+    std::ostringstream text;
+    converter::console con(text, converter::console_encoding::utf8);
+
+    test_thread = std::this_thread::get_id();
+    refuse_pool_growth = true;
+    EXPECT_THROW(converter::convert(source, dir / "out.pat", converter::edition::standard, con, 3), std::bad_alloc);
+    refuse_pool_growth = false;
+    EXPECT_GT(refused.load(), 0) << "the pools never asked for memory off the test's thread";
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+
+    // Nothing is left in a state that spoils the next conversion.
+    EXPECT_TRUE(converter::convert(source, dir / "out.pat", converter::edition::standard, con, 3));
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.pat"});
+}
