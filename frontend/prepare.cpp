@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "converter/convert.hpp"
-#include "frontend/converter_api_shim.hpp"
+#include "converter/load_any.hpp"
 #include "frontend/options.hpp"
 #include "pattern/pattern_writer.hpp"
 
