@@ -97,6 +97,25 @@ TEST(VelmoraPlay, StageIsTheConvertersFileAndASecondPrepareConvertsNothing) {
     EXPECT_EQ(relisted.out.substr(row, columns_up_to_zetaflux), list.out.substr(row, columns_up_to_zetaflux)) << relisted.out;
 }
 
+TEST(VelmoraPlay, ASongAtAnotherRateIsPreparedAndListedWithItsOwnRate) {
+    player p;
+    const std::string song = p.make_song("song.wav", 2);
+    // The same sound declared at 48000 Hz: only the rate field of the header changes.
+    std::vector<std::uint8_t> bytes = file_bytes(song);
+    ASSERT_GT(bytes.size(), 44u);
+    const std::uint32_t rate = 48000, byte_rate = rate * 4;
+    for (int i = 0; i < 4; ++i) {
+        bytes[24 + i] = static_cast<std::uint8_t>(rate >> (8 * i));
+        bytes[28 + i] = static_cast<std::uint8_t>(byte_rate >> (8 * i));
+    }
+    std::ofstream(p.dir / "song48.wav", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                static_cast<std::streamsize>(bytes.size()));
+    const process_result r = p.run({"--prepare", p.dir / "song48.wav"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(p.stages("standard").size(), 1u);
+    EXPECT_TRUE(contains(p.run({"--list"}).out, "  48000  2 ")) << r.out;
+}
+
 TEST(VelmoraPlay, UndecodableSongsAreReportedAndNothingIsCachedForThem) {
     player p;
     std::ofstream(p.dir / "notes.wav") << "not a sound\n";
