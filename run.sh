@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
 # One entry point for a fresh machine:
-#   ./run.sh play   set up, build, make the bundled stage and play it in a window
+#   ./run.sh play [SONG]  set up, build and play the bundled song (or SONG)
+#                   through velmora_play in a window
 #   ./run.sh test   set up, build and run every test: the plain build, the same
 #                   tests built with address and undefined-behaviour sanitizers,
 #                   and a short run of each fuzz target
 #   ./run.sh bench  set up, build and run the benchmarks
 set -euo pipefail
+# A song named relative to where the command was given, before moving away.
+play_args=()
+if [ "${1:-}" = play ] && [ $# -ge 2 ]; then
+  play_args=("${@:2}")
+  case "${play_args[0]}" in
+    /*|-*) ;;
+    *) play_args[0]=$PWD/${play_args[0]} ;;
+  esac
+fi
 cd "$(dirname "$0")"
 build=${BUILD_DIR:-build}
 mode=${1:-}
 
 case "$mode" in
   play|test|bench) ;;
-  *) echo "usage: $0 play|test|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 play [SONG]|test|bench" >&2; exit 2 ;;
 esac
 
 scripts/setup.sh
@@ -22,7 +32,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BENCH=$bench 
 cmake --build "$build" -j"$(nproc)"
 
 case "$mode" in
-  play) exec scripts/play.sh "$build" ;;
+  play) exec scripts/play_song.sh "$build" "${play_args[@]}" ;;
   bench) exec scripts/bench.sh "$build" ;;
 esac
 

@@ -1,0 +1,188 @@
+#include "frontend/launch.hpp"
+
+#include <SDL.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace frontend {
+namespace {
+
+// SDL's audio drivers (ALSA above all) print their failures straight to
+// standard error; the probe's are not the user's business.
+class quiet_stderr {
+public:
+    quiet_stderr() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~quiet_stderr() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    quiet_stderr(const quiet_stderr&) = delete;
+    quiet_stderr& operator=(const quiet_stderr&) = delete;
+
+private:
+    int saved_;
+};
+
+void silence(void*, Uint8* stream, int len) { std::memset(stream, 0, static_cast<std::size_t>(len)); }
+
+// SDL is loaded here, in the probe's child, and nowhere else in this
+// program: loading it (and the sound and display libraries it brings) would
+// cost every start a good part of the time to the game's window.
+bool default_audio_device_opens() {
+    void* sdl = ::dlopen("libSDL-1.2.so.0", RTLD_NOW | RTLD_LOCAL);
+    // Without SDL the game cannot start either; it says why itself.
+    if (sdl == nullptr) return true;
+    const auto init = reinterpret_cast<decltype(&SDL_Init)>(::dlsym(sdl, "SDL_Init"));
+    const auto open = reinterpret_cast<decltype(&SDL_OpenAudio)>(::dlsym(sdl, "SDL_OpenAudio"));
+    const auto close = reinterpret_cast<decltype(&SDL_CloseAudio)>(::dlsym(sdl, "SDL_CloseAudio"));
+    const auto quit = reinterpret_cast<decltype(&SDL_Quit)>(::dlsym(sdl, "SDL_Quit"));
+    if (!init || !open || !close || !quit) return true;
+
+    quiet_stderr quiet;
+    if (init(SDL_INIT_AUDIO) != 0) return false;
+    // What the game's mixer asks for.
+    SDL_AudioSpec want{};
+    want.freq = 44100;
+    want.format = AUDIO_S16SYS;
+    want.channels = 2;
+    want.samples = 2048;
+    want.callback = silence;
+    const bool opened = open(&want, nullptr) == 0;
+    // Closed before the game starts: some devices take one user at a time.
+    if (opened) close();
+    quit();
+    return opened;
+}
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Whether any sound output could be reached: device nodes (ALSA playback,
+// OSS), a sound server's socket, or configuration that may route sound
+// elsewhere. When none is there (a server, a container) opening the device
+// can only fail, and trying costs a good part of a cached start.
+bool sound_output_may_exist() {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/dev/snd", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.compare(0, 4, "pcmC") == 0 && name.back() == 'p') return true;
+    }
+    if (exists("/dev/dsp") || std::getenv("PULSE_SERVER") != nullptr) return true;
+    std::string runtime;
+    if (const char* r = std::getenv("XDG_RUNTIME_DIR"); r != nullptr && r[0] == '/') runtime = r;
+    else runtime = "/run/user/" + std::to_string(::getuid());
+    for (const char* socket : {"/pulse/native", "/pipewire-0"}) {
+        if (exists(runtime + socket)) return true;
+    }
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h != nullptr) home = h;
+    for (const std::string& config : {std::string("/var/run/pulse/native"), std::string("/etc/asound.conf"),
+                                      home + "/.asoundrc", home + "/.config/pulse/client.conf"}) {
+        if (exists(config)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string game_program() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const std::filesystem::path beside = self.parent_path() / "velmora";
+        if (::access(beside.c_str(), X_OK) == 0) return beside.string();
+    }
+    return "velmora";
+}
+
+std::vector<std::string> game_arguments(const std::string& program, const std::string& song,
+                                        const std::string& stage, bool fullscreen) {
+    return {program, song, stage, fullscreen ? "-fullscreen" : "-window"};
+}
+
+std::string display_problem() {
+    auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v != nullptr && v[0] != '\0';
+    };
+    if (set("SDL_VIDEODRIVER") || set("DISPLAY") || set("WAYLAND_DISPLAY")) return {};
+    return "DISPLAY is not set";
+}
+
+audio_probe::audio_probe() {
+    const char* chosen = std::getenv("SDL_AUDIODRIVER");
+    if (chosen != nullptr && chosen[0] != '\0') return;
+    if (!sound_output_may_exist()) {
+        known_missing_ = true;
+        return;
+    }
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The child only answers through its status; its SDL state and its
+        // drivers' complaints die with it.
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
+        ::_exit(default_audio_device_opens() ? 0 : 1);
+    }
+    pid_ = pid;  // -1 when fork failed: then the probe runs here when asked
+}
+
+audio_probe::~audio_probe() {
+    if (pid_ > 0) {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+bool audio_probe::choose_silent_audio_when_no_device() {
+    const char* chosen = std::getenv("SDL_AUDIODRIVER");
+    if (chosen != nullptr && chosen[0] != '\0') return false;
+    bool opens;
+    if (known_missing_) {
+        opens = false;
+    } else if (pid_ > 0) {
+        int status = 0;
+        pid_t done;
+        while ((done = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        opens = done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    } else {
+        opens = default_audio_device_opens();
+    }
+    if (opens) return false;
+    ::setenv("SDL_AUDIODRIVER", "dummy", 1);
+    return true;
+}
+
+std::string exec_game(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::execvp(argv[0], argv.data());
+    return std::strerror(errno);
+}
+
+}  // namespace frontend

@@ -1,0 +1,43 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace frontend {
+
+// The game program: `velmora` beside this program's own executable (a build
+// folder or an installed bin folder), else the name alone for a PATH search.
+std::string game_program();
+
+// The game's command line for a prepared stage.
+std::vector<std::string> game_arguments(const std::string& program, const std::string& song,
+                                        const std::string& stage, bool fullscreen);
+
+// Why no game window can open here, or empty: with neither an X nor a
+// Wayland display, and no SDL video driver chosen, SDL has nowhere to draw.
+std::string display_problem();
+
+// The game refuses to start without a sound device. Unless the user chose an
+// SDL audio driver, a child process opens the default output device as the
+// game would, while this one hashes the song and checks the cache (opening a
+// device can take a good part of a cached start).
+class audio_probe {
+public:
+    audio_probe();   // starts the child, when there is something to find out
+    ~audio_probe();  // waits for a child not asked
+    audio_probe(const audio_probe&) = delete;
+    audio_probe& operator=(const audio_probe&) = delete;
+
+    // Waits for the answer; when the device would not open, picks SDL's
+    // silent driver for the game and says true.
+    bool choose_silent_audio_when_no_device();
+
+private:
+    int pid_ = -1;
+    bool known_missing_ = false;  // nothing that could play sound is there at all
+};
+
+// Replaces this process with the game; returns only when that fails, with
+// the system's reason.
+std::string exec_game(const std::vector<std::string>& arguments);
+
+}  // namespace frontend

@@ -1,0 +1,3 @@
+#include "frontend/velmora_play.hpp"
+
+int main(int argc, char** argv) { return frontend::velmora_play_main(argc, argv); }

@@ -1,0 +1,127 @@
+#include "frontend/options.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace frontend {
+
+const char* edition_name(converter::edition ed) {
+    return ed == converter::edition::zetaflux ? "zetaflux" : "standard";
+}
+
+std::optional<converter::edition> edition_from_name(const std::string& name) {
+    if (name == "standard") return converter::edition::standard;
+    if (name == "zetaflux") return converter::edition::zetaflux;
+    return std::nullopt;
+}
+
+std::string usage_text() {
+    return "usage: velmora_play [options] SONG\n"
+           "       velmora_play --prepare [options] SONG|FOLDER...\n"
+           "       velmora_play --list\n"
+           "\n"
+           "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...) in the game, preparing its\n"
+           "stage first unless the stage cache has it.\n"
+           "\n"
+           "  --edition standard|zetaflux  the converter's edition (standard)\n"
+           "  --fullscreen                 play in full screen instead of a window\n"
+           "  --prepare                    prepare the songs, and every song in the\n"
+           "                               folders and their subfolders, without playing\n"
+           "  --jobs N                     use at most N threads (one per core)\n"
+           "  --list                       print the song library\n"
+           "  --help                       print this help\n"
+           "  --version                    print the version\n"
+           "\n"
+           "Stages are kept in $XDG_CACHE_HOME/velmora (~/.cache/velmora), the song\n"
+           "library in $XDG_DATA_HOME/velmora (~/.local/share/velmora).\n"
+           "Exit status: 0 on success, 1 on any failure, 2 on bad usage.\n";
+}
+
+parsed_options parse_options(int argc, const char* const* argv) {
+    parsed_options r;
+    play_options& o = r.options;
+    bool prepare = false, list = false, help = false, version = false;
+    auto bad = [&](std::string why) {
+        r.ok = false;
+        r.error = std::move(why);
+        return r;
+    };
+
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options_end || arg.size() < 2 || arg[0] != '-') {
+            o.songs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        // "--name=value" or "--name value" for the options taking a value.
+        std::string name = arg, value;
+        bool has_value = false;
+        const std::size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            has_value = true;
+        }
+        auto take_value = [&]() -> bool {
+            if (has_value) return true;
+            if (i + 1 >= argc) return false;
+            value = argv[++i];
+            return true;
+        };
+        auto no_value = [&]() { return !has_value; };
+
+        if (name == "--edition") {
+            if (!take_value()) return bad("--edition needs standard or zetaflux");
+            const auto ed = edition_from_name(value);
+            if (!ed) return bad("unknown edition \"" + value + "\"; it is standard or zetaflux");
+            o.edition = *ed;
+        } else if (name == "--jobs") {
+            if (!take_value()) return bad("--jobs needs a number of threads");
+            char* end = nullptr;
+            errno = 0;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > 1024)
+                return bad("--jobs takes a number from 1 to 1024, not \"" + value + "\"");
+            o.jobs = static_cast<unsigned>(n);
+        } else if (name == "--fullscreen" && no_value()) {
+            o.fullscreen = true;
+        } else if (name == "--prepare" && no_value()) {
+            prepare = true;
+        } else if (name == "--list" && no_value()) {
+            list = true;
+        } else if ((name == "--help" || name == "-h") && no_value()) {
+            help = true;
+        } else if (name == "--version" && no_value()) {
+            version = true;
+        } else {
+            return bad("unknown option \"" + arg + "\"");
+        }
+    }
+
+    if (help) {
+        o.what = command::help;
+    } else if (version) {
+        o.what = command::version;
+    } else if (prepare && list) {
+        return bad("--prepare and --list cannot be combined");
+    } else if (list) {
+        if (!o.songs.empty()) return bad("--list takes no songs");
+        o.what = command::list;
+    } else if (prepare) {
+        if (o.songs.empty()) return bad("--prepare needs songs or folders");
+        o.what = command::prepare;
+    } else {
+        if (o.songs.empty()) return bad("no song given");
+        if (o.songs.size() > 1) return bad("one song at a time (--prepare takes many)");
+        o.what = command::play;
+    }
+    r.ok = true;
+    return r;
+}
+
+}  // namespace frontend

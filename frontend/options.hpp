@@ -1,0 +1,34 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "converter/synthesis.hpp"
+
+namespace frontend {
+
+enum class command { play, prepare, list, help, version };
+
+struct play_options {
+    command what = command::play;
+    converter::edition edition = converter::edition::standard;
+    bool fullscreen = false;
+    unsigned jobs = 0;               // threads for preparing; 0 means one per core
+    std::vector<std::string> songs;  // one to play, or files and folders to prepare
+};
+
+struct parsed_options {
+    bool ok = false;
+    play_options options;
+    std::string error;  // what is wrong with the command line, when not ok
+};
+
+// Options may come before, between and after the songs; "--" ends them.
+// Both "--edition zetaflux" and "--edition=zetaflux" are taken.
+parsed_options parse_options(int argc, const char* const* argv);
+
+std::string usage_text();
+const char* edition_name(converter::edition ed);
+std::optional<converter::edition> edition_from_name(const std::string& name);
+
+}  // namespace frontend

@@ -1,0 +1,53 @@
+#include "frontend/song_files.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
+namespace frontend {
+
+bool is_song_file_name(const std::string& name) {
+    static const char* const endings[] = {".wav", ".wave", ".flac", ".ogg", ".oga",  ".opus", ".mp3", ".aif",
+                                          ".aiff", ".aifc", ".au", ".snd", ".w64", ".rf64", ".caf"};
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (const char* e : endings) {
+        const std::string ending = e;
+        if (lower.size() > ending.size() && lower.compare(lower.size() - ending.size(), ending.size(), ending) == 0)
+            return true;
+    }
+    return false;
+}
+
+song_search find_songs(const std::vector<std::string>& paths) {
+    namespace fs = std::filesystem;
+    song_search found;
+    for (const std::string& p : paths) {
+        std::error_code ec;
+        if (!fs::is_directory(p, ec)) {
+            found.files.push_back(p);
+            continue;
+        }
+        std::vector<std::string> in_folder;
+        fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
+        if (ec) {
+            found.problems.push_back("cannot read the folder \"" + p + "\": " + ec.message());
+            continue;
+        }
+        for (; it != end; it.increment(ec)) {
+            if (ec) {
+                found.problems.push_back("cannot read the folder \"" + p + "\": " + ec.message());
+                break;
+            }
+            std::error_code type_ec;
+            if (it->is_regular_file(type_ec) && is_song_file_name(it->path().filename().string()))
+                in_folder.push_back(it->path().string());
+        }
+        std::sort(in_folder.begin(), in_folder.end());
+        found.files.insert(found.files.end(), in_folder.begin(), in_folder.end());
+    }
+    return found;
+}
+
+}  // namespace frontend

@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "stagecache/song_library.hpp"
+
+namespace frontend {
+
+// The song library as `velmora_play --list` prints it: one row per song
+// under a header, the path last so long paths do not push the columns
+// apart; times in the local time zone, "-" for an edition never prepared.
+std::string format_song_table(const std::vector<stagecache::song_row>& songs);
+
+}  // namespace frontend

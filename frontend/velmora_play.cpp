@@ -1,0 +1,245 @@
+#include "frontend/velmora_play.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frontend/launch.hpp"
+#include "frontend/options.hpp"
+#include "frontend/prepare.hpp"
+#include "frontend/progress.hpp"
+#include "frontend/song_files.hpp"
+#include "frontend/song_table.hpp"
+#include "stagecache/song_library.hpp"
+#include "stagecache/stage_cache.hpp"
+#include "stagecache/user_dirs.hpp"
+#include "audiolayer/decode.hpp"
+#include "vaz/xbass.hpp"
+
+#ifndef VELMORA_VERSION
+#define VELMORA_VERSION "0.01"
+#endif
+
+namespace frontend {
+namespace {
+
+constexpr const char* program = "velmora_play";
+constexpr const char* library_file = "library.sqlite3";
+
+void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", program, line.c_str()); }
+
+std::string library_path() {
+    const std::string dir = stagecache::data_dir();
+    return dir.empty() ? std::string() : dir + "/" + library_file;
+}
+
+// The song library, or nothing (with a warning) when it cannot be opened:
+// songs still get prepared and played without it.
+std::unique_ptr<stagecache::song_library> open_library(std::string& problem) {
+    const std::string dir = stagecache::data_dir();
+    std::string why;
+    if (!stagecache::make_dirs(dir, why)) {
+        problem = "cannot make the folder of the song library \"" + dir + "\": " + why;
+        return nullptr;
+    }
+    try {
+        return std::make_unique<stagecache::song_library>(dir + "/" + library_file);
+    } catch (const stagecache::library_error& e) {
+        problem = e.what();
+        return nullptr;
+    }
+}
+
+unsigned core_count() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+int run_list() {
+    const std::string path = library_path();
+    if (path.empty()) {
+        say("no home folder to find the song library in (HOME is not set)");
+        return 1;
+    }
+    try {
+        std::vector<stagecache::song_row> songs;
+        if (stagecache::song_library::exists(path)) songs = stagecache::song_library(path, false).songs();
+        if (songs.empty()) {
+            std::printf("The song library (%s) has no songs yet: play one or --prepare some.\n", path.c_str());
+            return 0;
+        }
+        std::fputs(format_song_table(songs).c_str(), stdout);
+    } catch (const stagecache::library_error& e) {
+        say(e.what());
+        return 1;
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int run_prepare(const play_options& o) {
+    const song_search found = find_songs(o.songs);
+    for (const std::string& p : found.problems) say(p);
+    if (found.files.empty()) {
+        say("no songs found in " + std::to_string(o.songs.size()) + (o.songs.size() == 1 ? " place" : " places") +
+            " given");
+        return 1;
+    }
+
+    vaz::xbass<audiolayer::decode::layer> decoder;
+    const stagecache::stage_cache cache(stagecache::cache_dir());
+    // A day is far longer than any song takes to prepare.
+    cache.remove_stale_temporaries(24 * 60 * 60);
+    std::string library_problem;
+    std::unique_ptr<stagecache::song_library> library = open_library(library_problem);
+    if (!library) say(library_problem + "; the songs are prepared but not recorded");
+
+    // Several songs at once, and the cores left over shared among their
+    // conversions; one song gets every core for itself.
+    const unsigned threads = o.jobs ? o.jobs : core_count();
+    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(threads, found.files.size()));
+    const unsigned threads_per_song = std::max(1u, threads / workers);
+
+    std::vector<prepare_outcome> outcomes(found.files.size());
+    std::atomic<std::size_t> next{0};
+    {
+        progress_display display(stderr, stderr_is_terminal(), found.files.size());
+        auto work = [&]() {
+            for (std::size_t i; (i = next++) < found.files.size();) {
+                const std::string& song = found.files[i];
+                display.started(i, song);
+                outcomes[i] = prepare_song(song, o.edition, threads_per_song, cache, library.get(),
+                                           [&](double f) { display.advanced(i, f); });
+                const prepare_outcome& r = outcomes[i];
+                std::string line;
+                if (r.status == prepare_status::failed) {
+                    line = std::string(program) + ": " + r.error;
+                } else if (r.status == prepare_status::cached) {
+                    line = std::string(program) + ": " + quoted(song) + ": already cached";
+                } else {
+                    line = std::string(program) + ": " + quoted(song) + ": prepared, " + std::to_string(r.events) +
+                           " events" + (r.rebuilt_because.empty() ? "" : " (the cached stage was damaged: " + r.rebuilt_because + ")");
+                }
+                if (!r.library_problem.empty()) line += "\n" + std::string(program) + ": " + r.library_problem;
+                display.finished(i, line);
+            }
+        };
+        std::vector<std::thread> pool;
+        for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work);
+        work();
+        for (std::thread& t : pool) t.join();
+    }
+
+    std::size_t prepared = 0, cached = 0, failed = 0, unrecorded = 0;
+    for (const prepare_outcome& r : outcomes) {
+        prepared += r.status == prepare_status::prepared;
+        cached += r.status == prepare_status::cached;
+        failed += r.status == prepare_status::failed;
+        unrecorded += !r.library_problem.empty();
+    }
+    std::printf("%zu song%s: %zu prepared, %zu already cached, %zu failed\n", outcomes.size(),
+                outcomes.size() == 1 ? "" : "s", prepared, cached, failed);
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (outcomes[i].status == prepare_status::failed) std::printf("  failed: %s\n", outcomes[i].error.c_str());
+    }
+    for (const std::string& p : found.problems) std::printf("  failed: %s\n", p.c_str());
+    if (unrecorded > 0 || !library)
+        std::printf("  %zu not recorded in the song library\n", library ? unrecorded : prepared + cached);
+    const bool ok = failed == 0 && found.problems.empty() && unrecorded == 0 && library;
+    return std::fflush(stdout) == 0 && ok ? 0 : 1;
+}
+
+int run_play(const play_options& o) {
+    const std::string& song = o.songs.front();
+    // Before any thread or database exists: the probe forks.
+    audio_probe audio;
+    std::unique_ptr<vaz::xbass<audiolayer::decode::layer>> decoder = std::make_unique<vaz::xbass<audiolayer::decode::layer>>();
+    const stagecache::stage_cache cache(stagecache::cache_dir());
+    std::string library_problem;
+    std::unique_ptr<stagecache::song_library> library = open_library(library_problem);
+    if (!library) say(library_problem + "; playing without it");
+
+    prepare_outcome r;
+    {
+        progress_display display(stderr, stderr_is_terminal(), 1);
+        bool shown = false;
+        r = prepare_song(song, o.edition, o.jobs ? o.jobs : core_count(), cache, library.get(), [&](double f) {
+            if (!shown) {
+                display.started(0, song);
+                shown = true;
+            }
+            display.advanced(0, f);
+        });
+        if (shown) display.finished(0, std::string(program) + ": " + quoted(song) + ": stage prepared, " +
+                                           std::to_string(r.events) + " events");
+    }
+    if (r.status == prepare_status::failed) {
+        say(r.error);
+        return 1;
+    }
+    if (!r.rebuilt_because.empty()) say("the cached stage was damaged (" + r.rebuilt_because + "); it was prepared again");
+    if (r.status == prepare_status::cached) say(quoted(song) + ": stage found in the cache");
+    if (!r.library_problem.empty()) say(r.library_problem);
+    if (library) {
+        try {
+            library->record_played(r.hash.hex(), absolute_path(song), std::time(nullptr));
+        } catch (const stagecache::library_error& e) {
+            say(e.what());
+        }
+    }
+    // The game needs neither the decoder nor the database.
+    library.reset();
+    decoder.reset();
+
+    const std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the game window on (" + display + "); the stage is ready: " + game[0] + " " +
+            quoted(song) + " " + quoted(r.stage_path) + " " + game[3]);
+        return 1;
+    }
+    if (audio.choose_silent_audio_when_no_device()) say("no sound device here; playing without sound");
+    const std::string why = exec_game(game);
+    say("cannot start the game " + quoted(game[0]) + ": " + why);
+    return 1;
+}
+
+}  // namespace
+
+int velmora_play_main(int argc, const char* const* argv) {
+    // A reader that stops listening (velmora_play --list | head) must not
+    // cut a preparation short.
+    std::signal(SIGPIPE, SIG_IGN);
+    const parsed_options parsed = parse_options(argc, argv);
+    if (!parsed.ok) {
+        say(parsed.error);
+        std::fprintf(stderr, "Try \"%s --help\".\n", program);
+        return 2;
+    }
+    const play_options& o = parsed.options;
+    switch (o.what) {
+    case command::help:
+        std::fputs(usage_text().c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    case command::version:
+        std::printf("%s %s\n", program, VELMORA_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    case command::list:
+        return run_list();
+    case command::prepare:
+        return run_prepare(o);
+    case command::play:
+        return run_play(o);
+    }
+    return 1;
+}
+
+}  // namespace frontend

@@ -1,0 +1,74 @@
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+namespace stagecache {
+
+// What the library knows of one song, found by its hash.
+struct song_row {
+    std::string hash;              // song_hash::hex()
+    std::string path;              // where it was last prepared or played from
+    double duration = 0;           // seconds of sound
+    std::uint32_t rate = 0;        // Hz, of the file as it is
+    std::uint32_t channels = 0;
+    std::int64_t events_standard = -1;  // events in the stage; -1 when never prepared in that edition
+    std::int64_t events_zetaflux = -1;
+    std::int64_t prepared_at = 0;     // seconds since 1970; 0 when never
+    std::int64_t last_played_at = 0;  // seconds since 1970; 0 when never
+};
+
+class library_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The song library: an SQLite database in WAL mode, so readers never wait
+// for a writer, with a busy timeout so a second velmora_play waits for a
+// lock instead of failing. Every write is one transaction. The schema's
+// version is the database's user_version; opening brings an older database
+// up to date step by step (later steps add results and replays) and refuses
+// one made by a newer program. Safe to share between threads of one process.
+// Every failure throws library_error naming the database.
+class song_library {
+public:
+    static constexpr int schema_version = 1;
+
+    // create = false opens only an existing database (listing must not leave
+    // an empty one behind); check exists() first.
+    explicit song_library(const std::string& path, bool create = true);
+    ~song_library();
+    song_library(const song_library&) = delete;
+    song_library& operator=(const song_library&) = delete;
+
+    static bool exists(const std::string& path);
+
+    // A stage of `edition` ("standard" or "zetaflux") was prepared: records
+    // the song's facts, its event count in that edition and the time.
+    void record_prepared(const song_row& facts, std::string_view edition, std::int64_t events, std::int64_t when);
+    // The song is about to be played from `path`.
+    void record_played(const std::string& hash, const std::string& path, std::int64_t when);
+
+    std::optional<song_row> find(const std::string& hash);
+    // Most recently played first, then by path.
+    std::vector<song_row> songs();
+
+    const std::string& path() const { return path_; }
+
+private:
+    void exec(const char* sql);
+    [[noreturn]] void fail(const std::string& what);
+    void migrate();
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    std::mutex lock_;
+};
+
+}  // namespace stagecache

@@ -1,0 +1,130 @@
+#include "stagecache/stage_cache.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+#include "pattern/pattern_loader.hpp"
+#include "stagecache/user_dirs.hpp"
+
+namespace stagecache {
+namespace {
+
+constexpr std::uint64_t record_bytes = sizeof(bullet_pattern_element);
+constexpr std::uint64_t terminator_bytes = 4;
+
+bool write_all(int fd, const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t done = ::write(fd, bytes, count);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += done;
+        count -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+}  // namespace
+
+stage_cache::stage_cache(std::string root) : dir_(root.empty() ? std::string() : std::move(root) + "/stages") {}
+
+std::string stage_cache::entry_path(const song_hash& song, std::string_view edition) const {
+    return dir_ + "/" + song.hex() + "-" + std::string(edition) + "-v" + std::to_string(stage_format_version) + ".pat";
+}
+
+entry_check stage_cache::check(const song_hash& song, std::string_view edition) const {
+    const std::string path = entry_path(song, edition);
+    entry_check result;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return result;
+        result.state = entry_state::damaged;
+        result.problem = std::strerror(errno);
+        return result;
+    }
+    pattern_group groups[pattern::max_groups];
+    signed char group_count = 0;
+    const pattern_load_result loaded = load_pattern_file(path.c_str(), groups, group_count);
+    if (loaded.status != pattern_load_status::loaded) {
+        result.state = entry_state::damaged;
+        result.problem = describe_pattern_failure(path.c_str(), loaded);
+        return result;
+    }
+    std::uint64_t events = 0;
+    for (int g = 0; g < group_count; ++g) events += groups[g].size();
+    // The loader stops at the last terminator; a whole entry ends there too.
+    const std::uint64_t expected =
+        1 + events * record_bytes + static_cast<std::uint64_t>(group_count) * terminator_bytes;
+    if (static_cast<std::uint64_t>(st.st_size) != expected) {
+        result.state = entry_state::damaged;
+        result.problem = "pattern file \"" + path + "\" has " + std::to_string(st.st_size) + " bytes where its groups take " +
+                         std::to_string(expected);
+        return result;
+    }
+    result.state = entry_state::valid;
+    result.events = events;
+    return result;
+}
+
+bool stage_cache::store(const song_hash& song, std::string_view edition, const std::vector<std::uint8_t>& bytes,
+                        std::string& error) const {
+    if (!make_dirs(dir_, error)) {
+        error = "cannot make the folder \"" + dir_ + "\": " + error;
+        return false;
+    }
+    const std::string path = entry_path(song, edition);
+    // Unique per writer, hidden, and in the same folder so the rename cannot
+    // cross file systems.
+    std::string temporary = dir_ + "/." + song.hex() + "-" + std::string(edition) + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        error = std::string("cannot create a file in \"") + dir_ + "\": " + std::strerror(errno);
+        return false;
+    }
+    int failure = 0;  // errno of the first step that failed
+    auto step = [&](bool done) {
+        if (!done && failure == 0) failure = errno ? errno : EIO;
+    };
+    step(write_all(fd, bytes.data(), bytes.size()));
+    // Readable like any file the user makes; mkstemp gives 0600.
+    if (failure == 0) step(::fchmod(fd, 0644) == 0);
+    // On disk before it gets its name, so a crash leaves the old entry or the
+    // new one, never a name over missing data.
+    if (failure == 0) step(::fsync(fd) == 0);
+    step(::close(fd) == 0);
+    if (failure == 0) step(std::rename(temporary.c_str(), path.c_str()) == 0);
+    const bool ok = failure == 0;
+    const int saved = failure;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        error = std::string("cannot write \"") + path + "\": " + std::strerror(saved);
+        return false;
+    }
+    return true;
+}
+
+int stage_cache::remove_stale_temporaries(long seconds) const {
+    int removed = 0;
+    std::error_code ec;
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (const auto& e : std::filesystem::directory_iterator(dir_, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.empty() || name[0] != '.') continue;  // only ours start with a dot
+        std::error_code time_ec;
+        const auto written = std::filesystem::last_write_time(e.path(), time_ec);
+        if (time_ec || now - written < std::chrono::seconds(seconds)) continue;
+        if (std::filesystem::remove(e.path(), time_ec)) ++removed;
+    }
+    return removed;
+}
+
+}  // namespace stagecache

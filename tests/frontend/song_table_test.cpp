@@ -1,0 +1,35 @@
+#include "frontend/song_table.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+using namespace frontend;
+
+TEST(SongTable, ListsEachSongUnderTheHeaderWithThePathLast) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    stagecache::song_row a;
+    a.hash = "aa";
+    a.path = "/music/a very long folder name/song.flac";
+    a.duration = 3723.4;
+    a.rate = 48000;
+    a.channels = 2;
+    a.events_standard = 123456;
+    a.prepared_at = 1700000000;
+    a.last_played_at = 1700003600;
+    stagecache::song_row b;
+    b.hash = "bb";
+    b.path = "b.wav";
+    b.duration = 59.6;
+    b.rate = 44100;
+    b.channels = 1;
+    b.events_zetaflux = 0;
+    b.prepared_at = 1700000000;
+    EXPECT_EQ(format_song_table({a, b}),
+              "  LENGTH   RATE CH  STANDARD  ZETAFLUX  PREPARED          LAST PLAYED       SONG\n"
+              " 1:02:03  48000  2    123456         -  2023-11-14 22:13  2023-11-14 23:13  "
+              "/music/a very long folder name/song.flac\n"
+              "    1:00  44100  1         -         0  2023-11-14 22:13  never             b.wav\n");
+}

@@ -1,0 +1,176 @@
+// velmora_play run as the user runs it, with its cache and library in a
+// scratch folder, beside the converters it must agree with.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "converter/run_process.hpp"
+#include "support/scratch_dir.hpp"
+
+namespace {
+
+std::vector<std::uint8_t> file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+struct player {
+    test_support::scratch_dir dir;
+    std::string program = build_dir() + "/velmora_play";
+
+    std::vector<std::string> env() const {
+        return {"XDG_CACHE_HOME=" + dir / "cache", "XDG_DATA_HOME=" + dir / "data", "HOME=" + dir.path()};
+    }
+    process_result run(std::vector<std::string> args) const {
+        args.insert(args.begin(), program);
+        return run_process(args, {env()});
+    }
+    std::string make_song(const std::string& name, int seconds) const {
+        const process_result r =
+            run_process({build_dir() + "/make_song", "--seconds", std::to_string(seconds), dir / name});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return dir / name;
+    }
+    // The cache entries of one edition.
+    std::vector<std::string> stages(const std::string& edition) const {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir / "cache/velmora/stages", ec)) {
+            const std::string name = e.path().filename();
+            if (contains(name, "-" + edition + "-")) found.push_back(e.path());
+        }
+        return found;
+    }
+};
+
+std::int64_t mtime_ns(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+TEST(VelmoraPlay, StageIsTheConvertersFileAndASecondPrepareConvertsNothing) {
+    player p;
+    const std::string song = p.make_song("song.wav", 3);
+    for (const char* edition : {"standard", "zetaflux"}) {
+        SCOPED_TRACE(edition);
+        const process_result first = p.run({"--prepare", "--edition", edition, song});
+        EXPECT_EQ(first.status, 0) << first.err;
+        EXPECT_EQ(first.out, "1 song: 1 prepared, 0 already cached, 0 failed\n");
+        EXPECT_TRUE(contains(first.err, "\"" + song + "\": prepared, ")) << first.err;
+
+        const std::string bc = build_dir() + (std::string(edition) == "standard" ? "/velmora_bc" : "/velmora_bc_zetaflux");
+        const process_result converted = run_process({bc, song, p.dir / "bc.pat"});
+        ASSERT_EQ(converted.status, 0) << converted.out;
+        const std::vector<std::string> entries = p.stages(edition);
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_TRUE(file_bytes(entries[0]) == file_bytes(p.dir / "bc.pat")) << "the cached stage differs from velmora_bc's";
+
+        const std::int64_t before = mtime_ns(entries[0]);
+        const process_result second = p.run({"--prepare", "--edition", edition, song});
+        EXPECT_EQ(second.status, 0) << second.err;
+        EXPECT_EQ(second.out, "1 song: 0 prepared, 1 already cached, 0 failed\n");
+        EXPECT_EQ(mtime_ns(entries[0]), before);
+    }
+    const process_result list = p.run({"--list"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_TRUE(contains(list.out, "    0:03  44100  2 ")) << list.out;
+    EXPECT_TRUE(contains(list.out, "never             " + song + "\n")) << list.out;
+
+    // A lost library learns the cached stages again, each edition's events.
+    std::filesystem::remove_all(p.dir / "data");
+    for (const char* edition : {"standard", "zetaflux"})
+        EXPECT_EQ(p.run({"--prepare", "--edition", edition, song}).out, "1 song: 0 prepared, 1 already cached, 0 failed\n");
+    const process_result relisted = p.run({"--list"});
+    const std::size_t row = list.out.find('\n') + 1, columns_up_to_zetaflux = 38;
+    EXPECT_EQ(relisted.out.substr(row, columns_up_to_zetaflux), list.out.substr(row, columns_up_to_zetaflux)) << relisted.out;
+}
+
+TEST(VelmoraPlay, ASongAtAnotherRateIsPreparedAndListedWithItsOwnRate) {
+    player p;
+    const std::string song = p.make_song("song.wav", 2);
+    // The same sound declared at 48000 Hz: only the rate field of the header changes.
+    std::vector<std::uint8_t> bytes = file_bytes(song);
+    ASSERT_GT(bytes.size(), 44u);
+    const std::uint32_t rate = 48000, byte_rate = rate * 4;
+    for (int i = 0; i < 4; ++i) {
+        bytes[24 + i] = static_cast<std::uint8_t>(rate >> (8 * i));
+        bytes[28 + i] = static_cast<std::uint8_t>(byte_rate >> (8 * i));
+    }
+    std::ofstream(p.dir / "song48.wav", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                static_cast<std::streamsize>(bytes.size()));
+    const process_result r = p.run({"--prepare", p.dir / "song48.wav"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(p.stages("standard").size(), 1u);
+    EXPECT_TRUE(contains(p.run({"--list"}).out, "  48000  2 ")) << r.out;
+}
+
+TEST(VelmoraPlay, UndecodableSongsAreReportedAndNothingIsCachedForThem) {
+    player p;
+    std::ofstream(p.dir / "notes.wav") << "not a sound\n";
+    const std::string song = p.make_song("good.wav", 1);
+    const process_result r = p.run({"--prepare", p.dir / "notes.wav", song, p.dir / "missing.flac"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "velmora_play: cannot decode \"" + p.dir / "notes.wav" + "\": ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "velmora_play: cannot read \"" + p.dir / "missing.flac" + "\": No such file or directory"))
+        << r.err;
+    EXPECT_TRUE(contains(r.out, "3 songs: 1 prepared, 0 already cached, 2 failed\n")) << r.out;
+    EXPECT_EQ(p.stages("standard").size(), 1u);
+
+    // Playing one is refused the same way, before any window.
+    const process_result play = p.run({p.dir / "notes.wav"});
+    EXPECT_EQ(play.status, 1);
+    EXPECT_TRUE(contains(play.err, "velmora_play: cannot decode \"" + p.dir / "notes.wav" + "\": ")) << play.err;
+}
+
+TEST(VelmoraPlay, TwoProcessesPreparingOneSongAtOnceBothSucceed) {
+    player p;
+    const std::string song = p.make_song("song.wav", 4);
+    const std::vector<std::string> env = p.env();
+    pid_t children[2];
+    for (pid_t& child : children) {
+        child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+            freopen("/dev/null", "w", stdout);
+            freopen("/dev/null", "w", stderr);
+            execl(p.program.c_str(), p.program.c_str(), "--prepare", song.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    for (pid_t child : children) {
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    ASSERT_EQ(run_process({build_dir() + "/velmora_bc", song, p.dir / "bc.pat"}).status, 0);
+    const std::vector<std::string> entries = p.stages("standard");
+    ASSERT_EQ(entries.size(), 1u);  // and no temporary left beside it
+    EXPECT_TRUE(file_bytes(entries[0]) == file_bytes(p.dir / "bc.pat"));
+    const process_result list = p.run({"--list"});
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 2) << list.out;
+}
+
+TEST(VelmoraPlay, BadUsageIsStatusTwoAndHelpIsStatusZero) {
+    player p;
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{}, {"--edition", "deluxe", "a"}, {"--bogus", "a"}}) {
+        const process_result r = p.run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(contains(r.err, "Try \"velmora_play --help\".")) << r.err;
+    }
+    const process_result help = p.run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(contains(help.out, "usage: velmora_play [options] SONG\n")) << help.out;
+}
