@@ -1,5 +1,7 @@
 #include "frontend/progress.hpp"
 
+#include "frontend/song_table.hpp"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -58,15 +60,7 @@ std::string progress_display::bar(double fraction, int width) {
     return "[" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(inside - filled), '.') + "]";
 }
 
-std::string progress_display::time_left(double seconds) {
-    const long s = std::lround(std::max(0.0, seconds));
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld left", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld left", s / 60, s % 60);
-    return text;
-}
+std::string progress_display::time_left(double seconds) { return clock_text(seconds) + " left"; }
 
 int progress_display::terminal_width() const {
     winsize ws{};

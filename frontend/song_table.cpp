@@ -8,16 +8,6 @@
 namespace frontend {
 namespace {
 
-std::string length_text(double seconds) {
-    const long s = std::lround(std::max(0.0, seconds));
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
-
 std::string time_text(std::int64_t when, const char* never) {
     if (when <= 0) return never;
     const std::time_t t = static_cast<std::time_t>(when);
@@ -32,6 +22,16 @@ std::string count_text(std::int64_t events) { return events < 0 ? "-" : std::to_
 
 }  // namespace
 
+std::string clock_text(double seconds) {
+    const long s = std::lround(std::max(0.0, seconds));
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
 std::string format_song_table(const std::vector<stagecache::song_row>& songs) {
     constexpr const char* row_format = "%8s %6s %2s %9s %9s  %-16s  %-16s  %s\n";
     std::string table;
@@ -40,7 +40,7 @@ std::string format_song_table(const std::vector<stagecache::song_row>& songs) {
                   "LAST PLAYED", "SONG");
     table += line;
     for (const stagecache::song_row& s : songs) {
-        std::snprintf(line, sizeof line, row_format, length_text(s.duration).c_str(), std::to_string(s.rate).c_str(),
+        std::snprintf(line, sizeof line, row_format, clock_text(s.duration).c_str(), std::to_string(s.rate).c_str(),
                       std::to_string(s.channels).c_str(), count_text(s.events_standard).c_str(),
                       count_text(s.events_zetaflux).c_str(), time_text(s.prepared_at, "-").c_str(),
                       time_text(s.last_played_at, "never").c_str(), "");

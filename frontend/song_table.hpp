@@ -9,6 +9,10 @@ namespace frontend {
 // The song library as `velmora_play --list` prints it: one row per song
 // under a header, the path last so long paths do not push the columns
 // apart; times in the local time zone, "-" for an edition never prepared.
+// A length or a time left as m:ss, or h:mm:ss from an hour on; whole
+// seconds, rounded.
+std::string clock_text(double seconds);
+
 std::string format_song_table(const std::vector<stagecache::song_row>& songs);
 
 }  // namespace frontend
