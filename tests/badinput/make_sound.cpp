@@ -1,7 +1,9 @@
-// badinput_sound: writes a short 16-bit test tone for the bad-input checks.
-//   badinput_sound OUTPUT.wav|OUTPUT.float.wav|OUTPUT.flac|OUTPUT.opus RATE CHANNELS FRAMES
-// (.float.wav: 32-bit floating point; .opus: Ogg Opus, which takes 48000 Hz and
-// a few other rates only).
+// badinput_sound: writes a short test tone for the bad-input and format checks.
+//   badinput_sound OUTPUT.wav|OUTPUT.24.wav|OUTPUT.float.wav|OUTPUT.flac|OUTPUT.ogg|OUTPUT.opus|OUTPUT.mp3
+//                  RATE CHANNELS FRAMES
+// (.wav: 16-bit; .24.wav: 24-bit; .float.wav: 32-bit floating point; .ogg: Ogg
+// Vorbis; .opus: Ogg Opus, which takes 48000 Hz and a few other rates only;
+// .mp3: MPEG layer III).
 #include <sndfile.h>
 
 #include <cmath>
@@ -15,7 +17,8 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: badinput_sound OUTPUT.wav|OUTPUT.float.wav|OUTPUT.flac|OUTPUT.opus RATE CHANNELS FRAMES\n");
+                 "usage: badinput_sound OUTPUT.wav|OUTPUT.24.wav|OUTPUT.float.wav|OUTPUT.flac|OUTPUT.ogg|OUTPUT.opus|"
+                 "OUTPUT.mp3 RATE CHANNELS FRAMES\n");
     return 2;
 }
 
@@ -44,8 +47,14 @@ int main(int argc, char** argv) {
     info.channels = static_cast<int>(channels);
     if (ends_with(path, ".float.wav")) {
         info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    } else if (ends_with(path, ".24.wav")) {
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+    } else if (ends_with(path, ".ogg")) {
+        info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
     } else if (ends_with(path, ".opus")) {
         info.format = SF_FORMAT_OGG | SF_FORMAT_OPUS;
+    } else if (ends_with(path, ".mp3")) {
+        info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
     } else if (ends_with(path, ".wav")) {
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     } else if (ends_with(path, ".flac")) {
