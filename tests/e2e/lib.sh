@@ -67,7 +67,9 @@ require() {
 
 # A 640x480 screen, the game's own size, so full screen maps pixel for pixel.
 start_x() {
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  # -noreset: a game started while the server resets after its last client
+  # left could not connect.
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 640x480x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   local _
   for _ in $(seq 100); do
