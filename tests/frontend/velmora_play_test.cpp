@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "converter/load_any.hpp"
 #include "converter/run_process.hpp"
 #include "support/scratch_dir.hpp"
 
@@ -114,6 +115,29 @@ TEST(VelmoraPlay, ASongAtAnotherRateIsPreparedAndListedWithItsOwnRate) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(p.stages("standard").size(), 1u);
     EXPECT_TRUE(contains(p.run({"--list"}).out, "  48000  2 ")) << r.out;
+
+    // The stage is velmora_bc's for the song resampled to 16-bit 44100 Hz.
+    std::string error;
+    const auto resampled = converter::load_at_converter_rate(p.dir / "song48.wav", nullptr, &error);
+    ASSERT_TRUE(resampled) << error;
+    const std::uint32_t data_bytes = static_cast<std::uint32_t>(resampled->value_count() * 2);
+    const std::uint16_t channels = static_cast<std::uint16_t>(resampled->info.chans);
+    std::vector<std::uint8_t> wav;
+    auto put = [&wav](std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) wav.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    for (char c : std::string("RIFF")) wav.push_back(static_cast<std::uint8_t>(c));
+    put(36 + data_bytes, 4);
+    for (char c : std::string("WAVEfmt ")) wav.push_back(static_cast<std::uint8_t>(c));
+    put(16, 4), put(1, 2), put(channels, 2), put(44100, 4), put(44100u * channels * 2, 4), put(channels * 2u, 2), put(16, 2);
+    for (char c : std::string("data")) wav.push_back(static_cast<std::uint8_t>(c));
+    put(data_bytes, 4);
+    for (std::size_t i = 0; i < resampled->value_count(); ++i) put(static_cast<std::uint16_t>(resampled->data[i]), 2);
+    std::ofstream(p.dir / "resampled.wav", std::ios::binary).write(reinterpret_cast<const char*>(wav.data()),
+                                                                   static_cast<std::streamsize>(wav.size()));
+    ASSERT_EQ(run_process({build_dir() + "/velmora_bc", p.dir / "resampled.wav", p.dir / "bc48.pat"}).status, 0);
+    EXPECT_TRUE(file_bytes(p.stages("standard")[0]) == file_bytes(p.dir / "bc48.pat"))
+        << "the cached stage differs from velmora_bc's on the resampled song";
 }
 
 TEST(VelmoraPlay, UndecodableSongsAreReportedAndNothingIsCachedForThem) {
