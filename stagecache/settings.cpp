@@ -1,0 +1,307 @@
+#include "stagecache/settings.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "stagecache/user_dirs.hpp"
+
+namespace stagecache {
+namespace {
+
+// Far more than any settings file holds; a bigger file is not ours.
+constexpr std::size_t max_file_bytes = 64 * 1024;
+
+const char* const new_file_header =
+    "# velmora settings (see velmora_play(6)); velmora_play keeps lines it does not know.\n"
+    "# offset: milliseconds from -500 to 500, positive fires the bullets later.\n"
+    "# volume: the music's volume in percent, 0 to 100.\n";
+
+std::string trim(const std::string& s) {
+    const char* blanks = " \t\r";
+    const std::size_t first = s.find_first_not_of(blanks);
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(at));
+            break;
+        }
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The key of a "key = value" line; empty for blank lines, comments and
+// lines that are not of that form.
+std::string line_key(const std::string& line, std::string* value = nullptr) {
+    const std::string t = trim(line);
+    if (t.empty() || t[0] == '#') return {};
+    const std::size_t eq = t.find('=');
+    if (eq == std::string::npos) return {};
+    const std::string key = trim(t.substr(0, eq));
+    if (value) *value = trim(t.substr(eq + 1));
+    return key;
+}
+
+bool looks_damaged(const std::string& text) {
+    return text.size() > max_file_bytes || text.find('\0') != std::string::npos;
+}
+
+enum class read_status { ok, missing, failed };
+
+read_status read_whole(const std::string& path, std::string& text, std::string& error) {
+    text.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return read_status::missing;
+        error = std::strerror(errno);
+        return read_status::failed;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = std::strerror(errno);
+            ::close(fd);
+            return read_status::failed;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+        // Enough to know it is not a settings file; a device could go on forever.
+        if (text.size() > max_file_bytes) break;
+    }
+    ::close(fd);
+    return read_status::ok;
+}
+
+bool write_all(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Written beside the file, synced, then renamed over it, and the folder
+// synced: after a crash either the old file or the new one is there, whole.
+bool replace_file(const std::string& path, const std::string& text, mode_t mode, std::string& error) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        error = std::string("cannot write beside it: ") + std::strerror(errno);
+        return false;
+    }
+    const bool written = ::fchmod(fd, mode) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
+    const int saved_errno = errno;
+    if (::close(fd) != 0 || !written) {
+        error = std::string("cannot write it: ") + std::strerror(written ? errno : saved_errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = std::string("cannot replace it: ") + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    const int dir = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+// A free name beside path for a damaged file: path.damaged, path.damaged.2, ...
+std::string aside_name(const std::string& path) {
+    for (int n = 1; n < 1000; ++n) {
+        const std::string name = path + ".damaged" + (n == 1 ? std::string() : "." + std::to_string(n));
+        if (::access(name.c_str(), F_OK) != 0 && errno == ENOENT) return name;
+    }
+    return {};
+}
+
+}  // namespace
+
+bool parse_whole_number(const std::string& text, int low, int high, int& out) {
+    if (text.empty()) return false;
+    std::size_t at = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (at == text.size() || text.size() - at > 9) return false;
+    for (std::size_t i = at; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    const long v = std::strtol(text.c_str(), nullptr, 10);
+    if (v < low || v > high) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+std::string settings_path() {
+    const std::string dir = config_dir();
+    return dir.empty() ? std::string() : dir + "/" + settings_file_name;
+}
+
+loaded_settings parse_settings(const std::string& text, const std::string& path) {
+    loaded_settings r;
+    r.source = settings_source::read;
+    const std::string where = "settings file \"" + path + "\"";
+    if (looks_damaged(text)) {
+        r.source = settings_source::damaged;
+        r.warnings.push_back(where + " is damaged (it is not a text file of settings); using the defaults");
+        return r;
+    }
+    const std::vector<std::string> lines = split_lines(text);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string at = where + " line " + std::to_string(i + 1) + ": ";
+        const std::string t = trim(lines[i]);
+        if (t.empty() || t[0] == '#') continue;
+        std::string value;
+        const std::string key = line_key(lines[i], &value);
+        if (key.empty()) {
+            r.warnings.push_back(at + "not \"key = value\"; left out");
+            continue;
+        }
+        if (key == "offset") {
+            if (!parse_whole_number(value, min_offset_ms, max_offset_ms, r.values.offset_ms)) {
+                r.values.offset_ms = default_offset_ms;
+                r.warnings.push_back(at + "offset must be a whole number of milliseconds from -500 to 500, not \"" +
+                                     value + "\"; using 0");
+            }
+        } else if (key == "volume") {
+            if (!parse_whole_number(value, min_volume, max_volume, r.values.volume)) {
+                r.values.volume = default_volume;
+                r.warnings.push_back(at + "volume must be a whole number from 0 to 100, not \"" + value +
+                                     "\"; using 100");
+            }
+        }
+        // Other keys belong to someone else: kept, not read.
+    }
+    return r;
+}
+
+loaded_settings read_settings(const std::string& path) {
+    std::string text, error;
+    switch (read_whole(path, text, error)) {
+    case read_status::missing:
+        return loaded_settings{};
+    case read_status::failed: {
+        loaded_settings r;
+        r.source = settings_source::unreadable;
+        r.warnings.push_back("cannot read the settings file \"" + path + "\": " + error + "; using the defaults");
+        return r;
+    }
+    case read_status::ok:
+        break;
+    }
+    return parse_settings(text, path);
+}
+
+std::string set_setting_text(const std::string& text, const std::string& key, int value) {
+    std::vector<std::string> lines = split_lines(text);
+    const std::string line = key + " = " + std::to_string(value);
+    // The last line of the key is the one that counts when the file is read.
+    for (std::size_t i = lines.size(); i-- > 0;) {
+        if (line_key(lines[i]) == key) {
+            lines[i] = line;
+            std::string out;
+            for (const std::string& l : lines) out += l + "\n";
+            return out;
+        }
+    }
+    std::string out = text.empty() ? std::string(new_file_header) : text;
+    if (out.back() != '\n') out += '\n';
+    return out + line + "\n";
+}
+
+save_outcome save_setting(const std::string& path, const std::string& key, int value) {
+    save_outcome r;
+    if (path.empty()) {
+        r.error = "no home folder to keep the settings in (HOME is not set)";
+        return r;
+    }
+    const std::string dir = folder_of(path);
+    std::string why;
+    if (!make_dirs(dir, why)) {
+        r.error = "cannot make the settings folder \"" + dir + "\": " + why;
+        return r;
+    }
+    // Held until this function returns: another velmora_play saving at the
+    // same time reads the file after this one has replaced it.
+    const int lock = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock >= 0) {
+        while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    struct unlock {
+        int fd;
+        ~unlock() {
+            if (fd >= 0) ::close(fd);
+        }
+    } unlock_at_return{lock};
+
+    std::string text, error;
+    mode_t mode = 0644;
+    switch (read_whole(path, text, error)) {
+    case read_status::failed:
+        r.error = "cannot read the settings file \"" + path + "\" (" + error + "), so it is left as it is";
+        return r;
+    case read_status::missing:
+        break;
+    case read_status::ok: {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode)) {
+                r.error = "the settings file \"" + path + "\" is not a regular file, so it is left as it is";
+                return r;
+            }
+            mode = st.st_mode & 07777;
+        }
+        if (looks_damaged(text)) {
+            const std::string aside = aside_name(path);
+            if (aside.empty() || ::rename(path.c_str(), aside.c_str()) != 0) {
+                r.error = "the settings file \"" + path + "\" is damaged and cannot be moved aside: " +
+                          (aside.empty() ? std::string("no free name") : std::strerror(errno));
+                return r;
+            }
+            r.note = "the settings file \"" + path + "\" was damaged; it is kept as \"" + aside +
+                     "\" and a new one was written";
+            text.clear();
+        }
+        break;
+    }
+    }
+    if (!replace_file(path, set_setting_text(text, key, value), mode, why)) {
+        r.error = "cannot save the settings file \"" + path + "\": " + why;
+        return r;
+    }
+    r.ok = true;
+    return r;
+}
+
+}  // namespace stagecache

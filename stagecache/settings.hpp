@@ -1,0 +1,75 @@
+#pragma once
+#include <string>
+#include <vector>
+
+// The player's settings: a small text file, settings.conf in the config
+// folder (user_dirs.hpp), one "key = value" a line, '#' starting a comment:
+//
+//   # velmora settings
+//   offset = 35
+//   volume = 80
+//
+// offset: milliseconds, -500 to 500, positive fires the bullets later.
+// volume: the music's volume in percent, 0 to 100.
+//
+// Lines this version does not understand (another key, a line that is not
+// "key = value") are kept as they are when a value is saved, so a newer
+// velmora's settings and a user's notes survive. A bad value or line is
+// reported and its default used; the file is never rewritten because it was
+// read.
+namespace stagecache {
+
+constexpr const char* settings_file_name = "settings.conf";
+constexpr int default_offset_ms = 0;
+constexpr int min_offset_ms = -500;
+constexpr int max_offset_ms = 500;
+constexpr int default_volume = 100;
+constexpr int min_volume = 0;
+constexpr int max_volume = 100;
+
+struct settings {
+    int offset_ms = default_offset_ms;
+    int volume = default_volume;
+};
+
+enum class settings_source {
+    missing,     // no file: the defaults
+    read,        // read; warnings may name lines that were left out
+    damaged,     // not a text file (NUL bytes, far too long): the defaults
+    unreadable,  // could not be read (permissions, a folder): the defaults
+};
+
+struct loaded_settings {
+    settings values;
+    settings_source source = settings_source::missing;
+    std::vector<std::string> warnings;  // each a whole sentence naming the file
+};
+
+// The file settings.conf in the config folder; empty when there is no home folder.
+std::string settings_path();
+
+// Parses a file's text; path only names the file in the warnings.
+loaded_settings parse_settings(const std::string& text, const std::string& path);
+loaded_settings read_settings(const std::string& path);
+
+// The text with the key's last line set to value (appended when the key has
+// no line; a new file starts with a comment saying what the keys mean).
+std::string set_setting_text(const std::string& text, const std::string& key, int value);
+
+struct save_outcome {
+    bool ok = false;
+    std::string error;  // why nothing was saved
+    std::string note;   // something the user should know although it worked
+};
+
+// Sets one key in the file, reading it afresh under a lock of its folder (so
+// two savers lose neither's value) and writing it to a temporary name that is
+// fsynced and renamed over it. A file that cannot be read is left alone and
+// nothing is saved; a damaged one is first renamed aside (said in the note).
+save_outcome save_setting(const std::string& path, const std::string& key, int value);
+
+// A whole number from low to high, written alone: an optional sign, digits,
+// nothing else (no spaces, no unit).
+bool parse_whole_number(const std::string& text, int low, int high, int& out);
+
+}  // namespace stagecache

@@ -1,0 +1,129 @@
+#include "stagecache/settings.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/scratch_dir.hpp"
+
+using namespace stagecache;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void put(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+}  // namespace
+
+TEST(Settings, ReadsOffsetAndVolumeAndWarnsOfEachBadLine) {
+    struct row {
+        std::string text;
+        int offset_ms;
+        int volume;
+        std::size_t warnings;
+    };
+    const row rows[] = {
+        {"", 0, 100, 0},
+        {"offset = 35\nvolume = 80\n", 35, 80, 0},
+        {"  offset=-500 \r\n\tvolume =0", -500, 0, 0},           // spaces, CRLF, no final newline
+        {"# offset = 20\n\nvolume = 7 \n", 0, 7, 0},             // comments and blank lines
+        {"colour = blue\nvolume = 50\n", 0, 50, 0},              // another key: not ours, no warning
+        {"offset = 10\noffset = 20\n", 20, 100, 0},              // the last line wins
+        {"offset = 501\nvolume = 101\n", 0, 100, 2},
+        {"offset = 12ms\nvolume = -1\n", 0, 100, 2},
+        {"offset = \nvolume = +60\n", 0, 60, 1},
+        {"just some words\nvolume = 40\n", 0, 40, 1},
+        {"offset = 99999999999999999999\n", 0, 100, 1},
+    };
+    for (const row& r : rows) {
+        const loaded_settings s = parse_settings(r.text, "/x/settings.conf");
+        EXPECT_EQ(s.source, settings_source::read) << r.text;
+        EXPECT_EQ(s.values.offset_ms, r.offset_ms) << r.text;
+        EXPECT_EQ(s.values.volume, r.volume) << r.text;
+        EXPECT_EQ(s.warnings.size(), r.warnings) << r.text;
+    }
+    const loaded_settings bad = parse_settings("offset = 12ms\n", "/x/settings.conf");
+    ASSERT_EQ(bad.warnings.size(), 1u);
+    EXPECT_EQ(bad.warnings[0], "settings file \"/x/settings.conf\" line 1: offset must be a whole number of "
+                               "milliseconds from -500 to 500, not \"12ms\"; using 0");
+
+    const loaded_settings binary = parse_settings(std::string("offset = 3\0\x01\x02", 13), "/x/s");
+    EXPECT_EQ(binary.source, settings_source::damaged);
+    EXPECT_EQ(binary.values.offset_ms, 0);
+    EXPECT_EQ(binary.warnings.size(), 1u);
+}
+
+TEST(Settings, SettingAKeyChangesItsLastLineAndKeepsEveryOtherLine) {
+    EXPECT_EQ(set_setting_text("# mine\ncolour = blue\nvolume = 3\nnonsense\n", "volume", 70),
+              "# mine\ncolour = blue\nvolume = 70\nnonsense\n");
+    EXPECT_EQ(set_setting_text("offset = 1\noffset = 2", "offset", -9), "offset = 1\noffset = -9\n");
+    EXPECT_EQ(set_setting_text("volume = 3", "offset", 12), "volume = 3\noffset = 12\n");
+    const std::string fresh = set_setting_text("", "volume", 55);
+    EXPECT_EQ(fresh.substr(0, 2), "# ") << "a new file says what its keys mean";
+    const loaded_settings back = parse_settings(fresh, "f");
+    EXPECT_EQ(back.values.volume, 55);
+    EXPECT_TRUE(back.warnings.empty());
+}
+
+TEST(Settings, SavingWritesThroughATemporaryAndNeverLosesWhatItCannotRead) {
+    test_support::scratch_dir dir;
+    const std::string path = dir / "conf/settings.conf";
+
+    // A missing file and its folder are made.
+    save_outcome r = save_setting(path, "volume", 40);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(read_settings(path).values.volume, 40);
+    r = save_setting(path, "offset", -25);
+    ASSERT_TRUE(r.ok) << r.error;
+    loaded_settings s = read_settings(path);
+    EXPECT_EQ(s.values.volume, 40);
+    EXPECT_EQ(s.values.offset_ms, -25);
+    ::chmod(path.c_str(), 0600);
+    put(path, slurp(path) + "colour = blue\n");
+    ASSERT_TRUE(save_setting(path, "volume", 90).ok);
+    EXPECT_NE(slurp(path).find("colour = blue\n"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file keeps its permissions";
+
+    // A damaged file is moved aside whole before a new one is written.
+    const std::string junk("\x7f" "ELF\0\0\x01junk", 10);
+    put(path, junk);
+    s = read_settings(path);
+    EXPECT_EQ(s.source, settings_source::damaged);
+    EXPECT_EQ(slurp(path), junk) << "reading changes nothing";
+    r = save_setting(path, "offset", 15);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_NE(r.note.find("settings.conf.damaged"), std::string::npos) << r.note;
+    EXPECT_EQ(slurp(path + ".damaged"), junk);
+    EXPECT_EQ(read_settings(path).values.offset_ms, 15);
+
+    // What cannot be read is not written over.
+    const std::string folder = dir / "folder.conf";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    EXPECT_EQ(read_settings(folder).source, settings_source::unreadable);
+    r = save_setting(folder, "volume", 10);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("left as it is"), std::string::npos) << r.error;
+
+    // No temporary is left behind.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "conf")) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"settings.conf", "settings.conf.damaged"}));
+    EXPECT_FALSE(save_setting("", "volume", 1).ok);
+}
