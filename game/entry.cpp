@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "audiolayer/playback.hpp"
 #include "game/frame_clock.hpp"
+#include "game/number_option.hpp"
 #include "game/replay_session.hpp"
 #include "game/startup.hpp"
 #include "gametask/game.hpp"
@@ -63,6 +65,13 @@ int velmora_main(int argc, char** argv) {
         std::fprintf(stderr, "velmora: %s\n", clock_opts.why.c_str());
         return 1;
     }
+    const number_option volume = read_volume_option(argc, argv);
+    if (!volume.ok) {
+        std::fprintf(stderr, "velmora: %s\n", volume.why.c_str());
+        return 1;
+    }
+    // The output starts at full volume, which leaves the samples untouched.
+    if (volume.value != full_volume) audiolayer::playback::set_volume(volume.value);
     spawn_drawing_layer();
 
     const bool fullscreen = choose_fullscreen(argc, argv);

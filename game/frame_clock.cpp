@@ -1,13 +1,11 @@
 #include "game/frame_clock.hpp"
 
-#include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
+#include "game/number_option.hpp"
 #include "shell/frame_pacing.hpp"
 #include "shell/music.hpp"
 
@@ -143,22 +141,8 @@ void frame_clock::write_log_line(std::int64_t now, std::int64_t position_frames)
 }
 
 clock_options read_clock_options(int argc, char** argv) {
-    clock_options o;
-    if (argc < 3) return o;
-    static const char prefix[] = "-offset=";
-    for (int i = 3; i < argc; ++i) {
-        if (std::strncmp(argv[i], prefix, sizeof prefix - 1) != 0) continue;
-        const char* text = argv[i] + sizeof prefix - 1;
-        char* end = nullptr;
-        errno = 0;
-        const long ms = std::strtol(text, &end, 10);
-        const bool number = *text != '\0' && *end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(*text));
-        if (!number || ms < mp::min_offset_ms || ms > mp::max_offset_ms) {
-            o.ok = false;
-            o.why = std::string("-offset must be a whole number of milliseconds from -500 to 500, not \"") + text + "\"";
-            return o;
-        }
-        o.offset_ms = static_cast<int>(ms);
-    }
-    return o;
+    const number_option offset =
+        read_number_option(argc, argv, "-offset=", mp::min_offset_ms, mp::max_offset_ms, 0,
+                           "a whole number of milliseconds from -500 to 500");
+    return clock_options{offset.value, offset.ok, offset.why};
 }

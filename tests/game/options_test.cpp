@@ -5,6 +5,7 @@
 
 #include "game/entry.hpp"
 #include "game/frame_clock.hpp"
+#include "game/number_option.hpp"
 
 namespace {
 
@@ -84,6 +85,39 @@ TEST(ClockOptions, OffsetAfterTheTwoFileNamesFromMinus500To500) {
             EXPECT_EQ(o.offset_ms, c.offset_ms) << "velmora" << line;
         } else {
             EXPECT_NE(o.why.find("-offset must be"), std::string::npos) << o.why;
+        }
+    }
+}
+
+TEST(SoundOptions, VolumeAfterTheTwoFileNamesFrom0To100) {
+    struct volume_case {
+        std::vector<std::string> args;
+        bool ok;
+        int volume;
+    };
+    const volume_case cases[] = {
+        {{"song.wav", "song.pat"}, true, 100},
+        {{"song.wav", "song.pat", "-volume=0", "-window"}, true, 0},
+        {{"song.wav", "song.pat", "-volume=100"}, true, 100},
+        {{"song.wav", "song.pat", "-volume=30", "-volume=70"}, true, 70},
+        {{"-volume=junk"}, true, 100},  // demo start: options are not read
+        {{"song.wav", "song.pat", "-volume=101"}, false, 0},
+        {{"song.wav", "song.pat", "-volume=-1"}, false, 0},
+        {{"song.wav", "song.pat", "-volume=50%"}, false, 0},
+        {{"song.wav", "song.pat", "-volume="}, false, 0},
+    };
+    for (const volume_case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "velmora");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const number_option o = read_volume_option(static_cast<int>(args.size()), argv.data());
+        EXPECT_EQ(o.ok, c.ok) << args.back();
+        if (c.ok) {
+            EXPECT_EQ(o.value, c.volume) << args.back();
+        } else {
+            EXPECT_EQ(o.why, "-volume must be a whole number from 0 to 100, not \"" + args.back().substr(8) + "\"");
         }
     }
 }

@@ -1,0 +1,32 @@
+#include "game/number_option.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+number_option read_number_option(int argc, char** argv, const char* prefix, int low, int high, int default_value,
+                                 const char* what) {
+    number_option o{default_value, true, {}};
+    if (argc < 3) return o;
+    const std::size_t prefix_length = std::strlen(prefix);
+    for (int i = 3; i < argc; ++i) {
+        if (std::strncmp(argv[i], prefix, prefix_length) != 0) continue;
+        const char* text = argv[i] + prefix_length;
+        char* end = nullptr;
+        errno = 0;
+        const long n = std::strtol(text, &end, 10);
+        const bool number = *text != '\0' && *end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(*text));
+        if (!number || n < low || n > high) {
+            o.ok = false;
+            o.why = std::string(prefix, prefix_length - 1) + " must be " + what + ", not \"" + text + "\"";
+            return o;
+        }
+        o.value = static_cast<int>(n);
+    }
+    return o;
+}
+
+number_option read_volume_option(int argc, char** argv) {
+    return read_number_option(argc, argv, "-volume=", 0, full_volume, full_volume, "a whole number from 0 to 100");
+}
