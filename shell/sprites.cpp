@@ -67,6 +67,8 @@ const sprite smile_image = sheet_rect(60, 50, 50, 10);
 const sprite gameover_image = sheet_rect(0, 80, 70, 20);
 const sprite blood_image = sheet_rect(0, 100, 5, 5);
 const sprite pause_label = sheet_rect(80, 80, 80, 20);
+const sprite calibration_label = sheet_rect(60, 100, 100, 20);
+const sprite calibration_again_label = sheet_rect(60, 120, 100, 10);
 const sprite ship_halo = sheet_rect(10, 100, 30, 30);
 const sprite bullet_halo = sheet_rect(40, 100, 20, 20);
 

@@ -32,6 +32,8 @@ extern const sprite smile_image;
 extern const sprite gameover_image;
 extern const sprite blood_image;
 extern const sprite pause_label;
+extern const sprite calibration_label;        // the calibration window's request
+extern const sprite calibration_again_label;  // shown after a refused try
 extern const sprite ship_halo;
 extern const sprite bullet_halo;
 

@@ -109,7 +109,9 @@ const std::map<char, art> caption_font = {
     {'H', {"#...#", "#...#", "#...#", "#####", "#...#", "#...#", "#...#"}},
     {'I', {"###", ".#.", ".#.", ".#.", ".#.", ".#.", "###"}},
     {'L', {"#....", "#....", "#....", "#....", "#....", "#....", "#####"}},
+    {'K', {"#...#", "#..#.", "#.#..", "##...", "#.#..", "#..#.", "#...#"}},
     {'M', {"#...#", "##.##", "#.#.#", "#.#.#", "#...#", "#...#", "#...#"}},
+    {'N', {"#...#", "##..#", "#.#.#", "#.#.#", "#..##", "#...#", "#...#"}},
     {'O', {".###.", "#...#", "#...#", "#...#", "#...#", "#...#", ".###."}},
     {'P', {"####.", "#...#", "#...#", "####.", "#....", "#....", "#...."}},
     {'R', {"####.", "#...#", "#...#", "####.", "#.#..", "#..#.", "#...#"}},
@@ -306,6 +308,16 @@ void draw_pause_label(canvas& c, int x, int y) {
     draw_text(c, x + (80 - tw) / 2 + 1, y + 3, s, caption_font, st);
 }
 
+// The calibration window's two labels, in space no game sprite uses: what
+// to do (100x20), and the request to do it again after a refused try (100x10).
+void draw_calibration_labels(canvas& c, int x, int y) {
+    draw_panel(c, x, y, 100, 20, {150, 200, 255}, {8, 24, 56}, {20, 52, 104});
+    const text_style st{white, {150, 200, 255}};
+    for (const auto& [line, dy] : {std::pair<std::string, int>{"PRESS SPACE", 2}, {"ON EACH CLICK", 11}})
+        draw_text(c, x + (100 - text_width(line, caption_font, 1)) / 2, y + dy, line, caption_font, st);
+    draw_label(c, x, y + 21, 100, "TRY AGAIN", {255, 200, 180}, {255, 72, 72});
+}
+
 void draw_blood_image(canvas& c, int x, int y) {
     const palette pal = {{'r', {200, 0, 16}}, {'R', {255, 64, 64}}, {'d', {120, 0, 8}}};
     const art drop = {
@@ -413,6 +425,7 @@ canvas draw_sheet() {
     draw_label(c, 60, 60, 30, "RATE", white, gold, false);
     draw_gameover_image(c, 0, 80);
     draw_pause_label(c, 80, 80);
+    draw_calibration_labels(c, 60, 100);
     draw_blood_image(c, 0, 100);
     draw_ring(c, 10, 100, 30, 14.5, 2.6, {255, 255, 200}, {255, 176, 0});
     draw_ring(c, 40, 100, 20, 9.5, 2.2, {255, 200, 160}, {255, 72, 40});
