@@ -21,3 +21,11 @@ set(VELMORA_PREFIX_DATADIRS "${VELMORA_INSTALL_DATADIR}")
 if(NOT VELMORA_INSTALL_DATADIR STREQUAL VELMORA_PACKAGE_DATADIR)
   string(APPEND VELMORA_PREFIX_DATADIRS ":${VELMORA_PACKAGE_DATADIR}")
 endif()
+
+# Programs the player does not start by name (the calibration, which
+# velmora_play starts), relative to the prefix; Debian games keep them in
+# /usr/lib/games/velmora.
+set(VELMORA_INSTALL_LIBEXECDIR "${CMAKE_INSTALL_LIBEXECDIR}/velmora" CACHE STRING
+  "Folder of the programs velmora_play starts, relative to the install prefix")
+set(VELMORA_INSTALL_FULL_LIBEXECDIR "${CMAKE_INSTALL_PREFIX}/${VELMORA_INSTALL_LIBEXECDIR}")
+set(VELMORA_PACKAGE_LIBEXECDIR lib/games/velmora)

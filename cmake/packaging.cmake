@@ -70,6 +70,7 @@ add_custom_target(velmora_install_files ALL
 # ---------------------------------------------------------------- cmake --install
 
 install(TARGETS ${velmora_programs} RUNTIME DESTINATION ${VELMORA_INSTALL_BINDIR})
+install(TARGETS velmora_calibrate RUNTIME DESTINATION ${VELMORA_INSTALL_LIBEXECDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_INSTALL_DATADIR}/data)
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_INSTALL_DATADIR})
 install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
@@ -80,6 +81,8 @@ install(FILES ${generated}/velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz
 
 set(deb COMPONENT deb EXCLUDE_FROM_ALL)
 install(TARGETS ${velmora_programs} RUNTIME DESTINATION ${VELMORA_PACKAGE_BINDIR} ${deb})
+# Started by velmora_play --calibrate, never by name.
+install(TARGETS velmora_calibrate RUNTIME DESTINATION ${VELMORA_PACKAGE_LIBEXECDIR} ${deb})
 install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_PACKAGE_DATADIR}/data ${deb})
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_PACKAGE_DATADIR} ${deb})
 install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION share/man/man6 ${deb})

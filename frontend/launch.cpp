@@ -115,6 +115,29 @@ std::vector<std::string> game_arguments(const std::string& program, const std::s
     return {program, song, stage, fullscreen ? "-fullscreen" : "-window"};
 }
 
+void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, int volume) {
+    if (offset_ms != 0) arguments.push_back("-offset=" + std::to_string(offset_ms));
+    if (volume != 100) arguments.push_back("-volume=" + std::to_string(volume));
+}
+
+std::string calibration_program() {
+    constexpr const char* name = "velmora_calibrate";
+    std::vector<std::filesystem::path> places;
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const std::filesystem::path dir = self.parent_path();
+        places.push_back(dir / name);
+        for (const char* libexec : {VELMORA_INSTALL_LIBEXECDIR, VELMORA_PACKAGE_LIBEXECDIR})
+            places.push_back(dir.parent_path() / libexec / name);
+    }
+    places.push_back(std::filesystem::path(VELMORA_INSTALL_FULL_LIBEXECDIR) / name);
+    for (const std::filesystem::path& p : places) {
+        if (::access(p.c_str(), X_OK) == 0) return p.string();
+    }
+    return places.back().string();
+}
+
 std::string display_problem() {
     auto set = [](const char* name) {
         const char* v = std::getenv(name);

@@ -12,6 +12,15 @@ std::string game_program();
 std::vector<std::string> game_arguments(const std::string& program, const std::string& song,
                                         const std::string& stage, bool fullscreen);
 
+// The saved (or, for one run, given) offset and volume as the game's options
+// after the two file names; each only when it is not the game's default.
+void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, int volume);
+
+// The calibration program: beside this program (a build folder), in the
+// private program folder of the install layouts relative to it, else where
+// this build installs it.
+std::string calibration_program();
+
 // Why no game window can open here, or empty: with neither an X nor a
 // Wayland display, and no SDL video driver chosen, SDL has nowhere to draw.
 std::string display_problem();

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "stagecache/settings.hpp"
+
 namespace frontend {
 
 const char* edition_name(converter::edition ed) {
@@ -19,6 +21,8 @@ std::string usage_text() {
     return "usage: velmora_play [options] SONG\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --list\n"
+           "       velmora_play --calibrate\n"
+           "       velmora_play --volume N\n"
            "\n"
            "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...) in the game, preparing its\n"
            "stage first unless the stage cache has it.\n"
@@ -29,18 +33,25 @@ std::string usage_text() {
            "                               folders and their subfolders, without playing\n"
            "  --jobs N                     use at most N threads (one per core)\n"
            "  --list                       print the song library\n"
+           "  --offset MS                  fire the bullets MS milliseconds later (-500 to\n"
+           "                               500) in this run, in place of the saved offset\n"
+           "  --volume N                   play the music at N percent (0 to 100) from now\n"
+           "                               on; saved, and without a song only saved\n"
+           "  --calibrate                  measure the offset of your speakers or\n"
+           "                               headphones by pressing Space on clicks; saved\n"
            "  --help                       print this help\n"
            "  --version                    print the version\n"
            "\n"
            "Stages are kept in $XDG_CACHE_HOME/velmora (~/.cache/velmora), the song\n"
-           "library in $XDG_DATA_HOME/velmora (~/.local/share/velmora).\n"
+           "library in $XDG_DATA_HOME/velmora (~/.local/share/velmora), the offset and\n"
+           "the volume in $XDG_CONFIG_HOME/velmora/settings.conf (~/.config/velmora).\n"
            "Exit status: 0 on success, 1 on any failure, 2 on bad usage.\n";
 }
 
 parsed_options parse_options(int argc, const char* const* argv) {
     parsed_options r;
     play_options& o = r.options;
-    bool prepare = false, list = false, help = false, version = false;
+    bool prepare = false, list = false, help = false, version = false, calibrate = false;
     auto bad = [&](std::string why) {
         r.ok = false;
         r.error = std::move(why);
@@ -88,6 +99,20 @@ parsed_options parse_options(int argc, const char* const* argv) {
             if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > 1024)
                 return bad("--jobs takes a number from 1 to 1024, not \"" + value + "\"");
             o.jobs = static_cast<unsigned>(n);
+        } else if (name == "--offset") {
+            int ms = 0;
+            if (!take_value()) return bad("--offset needs a number of milliseconds from -500 to 500");
+            if (!stagecache::parse_whole_number(value, stagecache::min_offset_ms, stagecache::max_offset_ms, ms))
+                return bad("--offset takes a whole number of milliseconds from -500 to 500, not \"" + value + "\"");
+            o.offset_ms = ms;
+        } else if (name == "--volume") {
+            int percent = 0;
+            if (!take_value()) return bad("--volume needs a number from 0 to 100");
+            if (!stagecache::parse_whole_number(value, stagecache::min_volume, stagecache::max_volume, percent))
+                return bad("--volume takes a whole number from 0 to 100, not \"" + value + "\"");
+            o.volume = percent;
+        } else if (name == "--calibrate" && no_value()) {
+            calibrate = true;
         } else if (name == "--fullscreen" && no_value()) {
             o.fullscreen = true;
         } else if (name == "--prepare" && no_value()) {
@@ -107,14 +132,22 @@ parsed_options parse_options(int argc, const char* const* argv) {
         o.what = command::help;
     } else if (version) {
         o.what = command::version;
-    } else if (prepare && list) {
-        return bad("--prepare and --list cannot be combined");
+    } else if (prepare + list + calibrate > 1) {
+        return bad("--prepare, --list and --calibrate cannot be combined");
+    } else if ((prepare || list || calibrate) && (o.offset_ms || o.volume)) {
+        return bad(std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
+                   (prepare ? "--prepare" : list ? "--list" : "--calibrate"));
+    } else if (calibrate) {
+        if (!o.songs.empty()) return bad("--calibrate takes no songs");
+        o.what = command::calibrate;
     } else if (list) {
         if (!o.songs.empty()) return bad("--list takes no songs");
         o.what = command::list;
     } else if (prepare) {
         if (o.songs.empty()) return bad("--prepare needs songs or folders");
         o.what = command::prepare;
+    } else if (o.volume && !o.offset_ms && o.songs.empty()) {
+        o.what = command::set_volume;
     } else {
         if (o.songs.empty()) return bad("no song given");
         if (o.songs.size() > 1) return bad("one song at a time (--prepare takes many)");

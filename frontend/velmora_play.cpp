@@ -18,6 +18,7 @@
 #include "frontend/progress.hpp"
 #include "frontend/song_files.hpp"
 #include "frontend/song_table.hpp"
+#include "stagecache/settings.hpp"
 #include "stagecache/song_library.hpp"
 #include "stagecache/stage_cache.hpp"
 #include "stagecache/user_dirs.hpp"
@@ -157,8 +158,46 @@ int run_prepare(const play_options& o) {
     return std::fflush(stdout) == 0 && ok ? 0 : 1;
 }
 
+// The saved settings, each problem with the file said once.
+stagecache::settings load_settings() {
+    const stagecache::loaded_settings loaded = stagecache::read_settings(stagecache::settings_path());
+    for (const std::string& w : loaded.warnings) say(w);
+    return loaded.values;
+}
+
+bool save_volume(int volume) {
+    const stagecache::save_outcome saved = stagecache::save_setting(stagecache::settings_path(), "volume", volume);
+    if (!saved.note.empty()) say(saved.note);
+    if (!saved.ok) say(saved.error + "; the volume is not saved");
+    return saved.ok;
+}
+
+int run_set_volume(const play_options& o) {
+    if (!save_volume(*o.volume)) return 1;
+    std::printf("volume %d saved in %s\n", *o.volume, stagecache::settings_path().c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int run_calibrate() {
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the calibration window on (" + display + ")");
+        return 1;
+    }
+    const std::string program_file = calibration_program();
+    const std::string why = exec_game({program_file});
+    say("cannot start the calibration " + quoted(program_file) + ": " + why);
+    return 1;
+}
+
 int run_play(const play_options& o) {
     const std::string& song = o.songs.front();
+    stagecache::settings settings = load_settings();
+    if (o.volume) {
+        save_volume(*o.volume);
+        settings.volume = *o.volume;
+    }
+    if (o.offset_ms) settings.offset_ms = *o.offset_ms;
     // Before any thread or database exists: the probe forks.
     audio_probe audio;
     std::unique_ptr<vaz::xbass<audiolayer::decode::layer>> decoder = std::make_unique<vaz::xbass<audiolayer::decode::layer>>();
@@ -199,7 +238,8 @@ int run_play(const play_options& o) {
     library.reset();
     decoder.reset();
 
-    const std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+    std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+    add_setting_arguments(game, settings.offset_ms, settings.volume);
     const std::string display = display_problem();
     if (!display.empty()) {
         say("no display to open the game window on (" + display + "); the stage is ready: " + game[0] + " " +
@@ -238,6 +278,10 @@ int velmora_play_main(int argc, const char* const* argv) {
         return run_prepare(o);
     case command::play:
         return run_play(o);
+    case command::set_volume:
+        return run_set_volume(o);
+    case command::calibrate:
+        return run_calibrate();
     }
     return 1;
 }

@@ -18,7 +18,7 @@ layers=(
   "converter"
   "shell"
   "gametask"
-  "game"
+  "game calibrate"
   "frontend"
 )
 

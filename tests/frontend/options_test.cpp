@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "frontend/launch.hpp"
+
 using namespace frontend;
 
 namespace {
@@ -35,6 +37,18 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(parse({"--list"}).options.what, command::list);
     EXPECT_EQ(parse({"song", "--help"}).options.what, command::help);
     EXPECT_EQ(parse({"--version"}).options.what, command::version);
+    EXPECT_EQ(parse({"--calibrate"}).options.what, command::calibrate);
+
+    p = parse({"song", "--offset", "-20", "--volume=35"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::play);
+    EXPECT_EQ(p.options.offset_ms, -20);
+    EXPECT_EQ(p.options.volume, 35);
+    EXPECT_FALSE(parse({"song"}).options.offset_ms.has_value()) << "no --offset: the saved one counts";
+    p = parse({"--volume", "0"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::set_volume);
+    EXPECT_EQ(p.options.volume, 0);
 }
 
 TEST(Options, RefuseBadUsageSayingWhy) {
@@ -53,10 +67,32 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--prepare"}, "--prepare needs"},
         {{"--list", "a"}, "--list takes no songs"},
         {{"--list", "--prepare", "a"}, "cannot be combined"},
+        {{"--offset", "501", "a"}, "--offset takes a whole number of milliseconds from -500 to 500, not \"501\""},
+        {{"--offset=12ms", "a"}, "--offset takes"},
+        {{"a", "--offset"}, "--offset needs"},
+        {{"--volume", "101", "a"}, "--volume takes a whole number from 0 to 100, not \"101\""},
+        {{"--volume=-1"}, "--volume takes"},
+        {{"--volume", " 5"}, "--volume takes"},
+        {{"--offset", "10"}, "no song given"},
+        {{"--calibrate", "a"}, "--calibrate takes no songs"},
+        {{"--calibrate", "--list"}, "cannot be combined"},
+        {{"--calibrate", "--offset", "5"}, "--offset is for playing; it does not go with --calibrate"},
+        {{"--list", "--volume", "5"}, "--volume is for playing"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);
         EXPECT_FALSE(p.ok) << row.error;
         EXPECT_NE(p.error.find(row.error), std::string::npos) << p.error;
     }
+}
+
+TEST(GameArguments, TheSettingsFollowOnlyWhenTheyAreNotTheGamesDefaults) {
+    const std::vector<std::string> base = game_arguments("velmora", "s.ogg", "s.pat", false);
+    std::vector<std::string> args = base;
+    add_setting_arguments(args, 0, 100);
+    EXPECT_EQ(args, base);
+    add_setting_arguments(args, -35, 0);
+    std::vector<std::string> expected = base;
+    expected.insert(expected.end(), {"-offset=-35", "-volume=0"});
+    EXPECT_EQ(args, expected);
 }

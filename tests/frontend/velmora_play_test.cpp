@@ -29,7 +29,8 @@ struct player {
     std::string program = build_dir() + "/velmora_play";
 
     std::vector<std::string> env() const {
-        return {"XDG_CACHE_HOME=" + dir / "cache", "XDG_DATA_HOME=" + dir / "data", "HOME=" + dir.path()};
+        return {"XDG_CACHE_HOME=" + dir / "cache", "XDG_DATA_HOME=" + dir / "data", "XDG_CONFIG_HOME=" + dir / "config",
+                "HOME=" + dir.path()};
     }
     process_result run(std::vector<std::string> args) const {
         args.insert(args.begin(), program);
@@ -189,7 +190,8 @@ TEST(VelmoraPlay, TwoProcessesPreparingOneSongAtOnceBothSucceed) {
 
 TEST(VelmoraPlay, BadUsageIsStatusTwoAndHelpIsStatusZero) {
     player p;
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{}, {"--edition", "deluxe", "a"}, {"--bogus", "a"}}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"--edition", "deluxe", "a"}, {"--bogus", "a"}, {"--volume", "101"}, {"--offset", "x", "a"}}) {
         const process_result r = p.run(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_TRUE(contains(r.err, "Try \"velmora_play --help\".")) << r.err;
@@ -197,4 +199,16 @@ TEST(VelmoraPlay, BadUsageIsStatusTwoAndHelpIsStatusZero) {
     const process_result help = p.run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(contains(help.out, "usage: velmora_play [options] SONG\n")) << help.out;
+}
+
+TEST(VelmoraPlay, VolumeAloneIsSavedKeepingTheOtherLines) {
+    player p;
+    const std::string settings = p.dir / "config/velmora/settings.conf";
+    std::filesystem::create_directories(p.dir / "config/velmora");
+    std::ofstream(settings) << "offset = 12ms\n# mine\n";
+    const process_result r = p.run({"--volume", "40"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "volume 40 saved in " + settings + "\n");
+    const std::vector<std::uint8_t> bytes = file_bytes(settings);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "offset = 12ms\n# mine\nvolume = 40\n");
 }

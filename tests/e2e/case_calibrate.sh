@@ -1,0 +1,123 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
+# velmora_play --calibrate in its window with real Space presses: uneven
+# presses are refused and it asks again, steady ones are accepted and the
+# offset saved beside the lines already in the settings file; a later
+# velmora_play SONG hands the saved offset and volume to the game, --offset
+# overrides the offset for one run without saving it, and Escape leaves a
+# calibration without saving.
+#
+# The presses answer the clicks as the program hears them (its trace,
+# VELMORA_CALIBRATE_LOG, says when each click is heard), as a player answers
+# what they hear: the silent test driver's clock runs a little slower than the
+# wall clock, so presses timed by the wall clock alone would drift across the
+# clicks.
+require velmora velmora_play velmora_calibrate make_song
+
+export XDG_CACHE_HOME=$work/cache XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config
+settings=$XDG_CONFIG_HOME/velmora/settings.conf
+mkdir -p "$(dirname "$settings")"
+printf '# my own note\nvolume = 80\ncolour = blue\n' >"$settings"
+"$build/make_song" --seconds 4 "$work/song.wav" >"$work/make_song.out" 2>&1 \
+  || fail "make_song failed: $(cat "$work/make_song.out")"
+
+start_x
+trace=$work/calibrate.trace
+: >"$trace"
+export VELMORA_CALIBRATE_LOG=$trace
+# shellcheck disable=SC2034  # read by start_game
+game_program=$build/velmora_play
+start_game "$work" --calibrate
+unset VELMORA_CALIBRATE_LOG
+
+# Its own small window, captioned for what it asks.
+deadline=$((SECONDS + 15 * time_scale))
+wid=
+while [ -z "$wid" ]; do
+  game_alive || fail "velmora_play --calibrate exited before its window appeared: $(cat "$game_out")"
+  [ $SECONDS -lt $deadline ] || fail "no calibration window within 15 s"
+  wid=$(xdotool search --name '^velmora calibration - press Space on each click$' 2>/dev/null | head -n1)
+  [ -n "$wid" ] && xwininfo -id "$wid" 2>/dev/null | grep -q IsViewable || { wid=; sleep 0.1; }
+done
+take_keyboard
+wait_screen calibrate_asks 10 "sprite:60,100,100,20:50,12" "!sprite:60,120,100,10:50,60"
+
+# First try: each press 0, 80, 160 or 240 ms after its click. Second try:
+# each press as soon as its click is heard.
+tail -n +1 --pid="$game_pid" -f "$trace" | while read -r what k _; do
+  case $what in
+    listen) attempt=$((${attempt:-0} + 1)) ;;
+    click)
+      if [ "$attempt" = 1 ]; then
+        sleep "0.$(printf '%03d' $((k % 4 * 80)))"
+      fi
+      xdotool key space
+      ;;
+  esac
+done &
+presser=$!
+wait_exit 60 0
+wait "$presser"
+cat "$game_out"
+grep -q 'the presses were too uneven' "$game_out" || fail "the uneven presses were not refused: $(cat "$game_out")"
+[ "$(grep -c '^listen$' "$trace")" = 2 ] || fail "it did not ask again exactly once after the refusal"
+offset=$(sed -n 's/^velmora_play: offset \(-\{0,1\}[0-9]*\) ms (from .*), saved in .*/\1/p' "$game_out")
+[ -n "$offset" ] || fail "no offset saved: $(cat "$game_out")"
+note "offsets of the two tries (ms): $(grep '^offsets' "$trace" | tr '\n' '|')"
+grep -qx "offset = $offset" "$settings" || fail "the settings file lacks offset = $offset: $(cat "$settings")"
+for line in '# my own note' 'volume = 80' 'colour = blue'; do
+  grep -qx "$line" "$settings" || fail "the settings file lost \"$line\": $(cat "$settings")"
+done
+[ -z "$(find "$XDG_CONFIG_HOME/velmora" -name 'settings.conf.*')" ] || fail "a temporary was left beside the settings"
+
+# The game's own command line, as velmora_play started it (the game may be
+# velmora_play's process itself or a child of it).
+game_command_line() {
+  local pid
+  for pid in "$game_pid" $(pgrep -P "$game_pid"); do
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q -- '-window' && { tr '\0' ' ' <"/proc/$pid/cmdline"; return; }
+  done
+}
+expected_offset=" -offset=$offset"
+[ "$offset" = 0 ] && expected_offset=
+for round in saved given; do
+  extra=()
+  [ "$round" = given ] && extra=(--offset -30) && expected_offset=" -offset=-30"
+  start_game "$work" "${extra[@]}" song.wav
+  wait_window
+  command_line=$(game_command_line)
+  note "the game runs as: $command_line"
+  case "$command_line " in
+    *" -volume=80 "*) ;;
+    *) fail "the game was not given the saved volume, -volume=80: $command_line" ;;
+  esac
+  if [ -n "$expected_offset" ]; then
+    case "$command_line " in
+      *"$expected_offset "*) ;;
+      *) fail "the game was not given$expected_offset: $command_line" ;;
+    esac
+  else
+    case "$command_line" in
+      *-offset=*) fail "the game was given an offset, not the saved 0: $command_line" ;;
+    esac
+  fi
+  take_keyboard
+  key_tap Escape
+  wait_exit 10 0
+done
+grep -qx "offset = $offset" "$settings" || fail "--offset changed the saved offset: $(cat "$settings")"
+
+# Escape leaves a calibration at once, saving nothing.
+cp "$settings" "$work/settings.before"
+start_game "$work" --calibrate
+deadline=$((SECONDS + 15 * time_scale))
+until grep -q 'listen:' "$game_out"; do
+  game_alive || fail "the calibration ended before it asked: $(cat "$game_out" "$game_err")"
+  [ $SECONDS -lt $deadline ] || fail "the calibration did not ask within 15 s"
+  sleep 0.1
+done
+wid=$(xdotool search --name '^velmora calibration' 2>/dev/null | head -n1)
+take_keyboard
+key_tap Escape
+wait_exit 10 1
+grep -q 'calibration left; nothing saved' "$game_out" || fail "leaving did not say so: $(cat "$game_out")"
+cmp -s "$settings" "$work/settings.before" || fail "leaving changed the settings file"
