@@ -3,8 +3,8 @@
 # presses are refused and it asks again, steady ones are accepted and the
 # offset saved beside the lines already in the settings file; a later
 # velmora_play SONG hands the saved offset and volume to the game, --offset
-# overrides the offset for one run without saving it, and Escape leaves a
-# calibration without saving.
+# overrides the offset for one run without saving it, --volume 0 is saved and
+# silences the music, and Escape leaves a calibration without saving.
 #
 # The presses answer the clicks as the program hears them (its trace,
 # VELMORA_CALIBRATE_LOG, says when each click is heard), as a player answers
@@ -105,6 +105,29 @@ for round in saved given; do
   wait_exit 10 0
 done
 grep -qx "offset = $offset" "$settings" || fail "--offset changed the saved offset: $(cat "$settings")"
+
+# --volume 0 with a song is saved and silences the run's music: the device
+# gets only zeros (the run's music is heard at full volume in velmora_play_formats).
+# shellcheck source=sprites.sh
+source "$here/sprites.sh"
+rm -f "$work/out.raw"
+export SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$work/out.raw
+start_game "$work" --volume 0 song.wav
+export SDL_AUDIODRIVER=dummy
+wait_window
+case "$(game_command_line) " in
+  *" -volume=0 "*) ;;
+  *) fail "the game was not given -volume=0: $(game_command_line)" ;;
+esac
+take_keyboard
+press_until silent_run Return 10 "!$title_label" "$first_counter_label"
+sleep 1.5
+written=$(stat -c %s "$work/out.raw")
+[ "$written" -gt 100000 ] || fail "the sound device got only $written bytes in the run's first 1.5 s"
+[ "$(tr -d '\000' <"$work/out.raw" | head -c 1 | wc -c)" -eq 0 ] || fail "the music was heard at volume 0"
+key_tap Escape
+wait_exit 10 0
+grep -qx "volume = 0" "$settings" || fail "--volume 0 with a song was not saved: $(cat "$settings")"
 
 # Escape leaves a calibration at once, saving nothing.
 cp "$settings" "$work/settings.before"
