@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "converter/convert.hpp"
-#include "run_process.hpp"
+#include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
-#include "sound_files.hpp"
+#include "support/sound_files.hpp"
 
 using test_support::scratch_dir;
 

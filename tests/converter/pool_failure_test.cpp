@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "converter/convert.hpp"
-#include "sound_files.hpp"
+#include "support/sound_files.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace {

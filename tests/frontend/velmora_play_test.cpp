@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "converter/load_any.hpp"
-#include "converter/run_process.hpp"
+#include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace {
