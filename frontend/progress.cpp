@@ -101,14 +101,15 @@ void progress_display::finished(std::size_t song, const std::string& line) {
     active_.erase(std::remove_if(active_.begin(), active_.end(), [&](const active_song& a) { return a.song == song; }),
                   active_.end());
     ++done_;
-    erase_bars();
-    std::fprintf(out_, "%s\n", line.c_str());
-    if (terminal_) redraw(true);
-    std::fflush(out_);
+    print_above_bars(line);
 }
 
 void progress_display::note(const std::string& line) {
     std::lock_guard<std::mutex> g(lock_);
+    print_above_bars(line);
+}
+
+void progress_display::print_above_bars(const std::string& line) {
     erase_bars();
     std::fprintf(out_, "%s\n", line.c_str());
     if (terminal_) redraw(true);

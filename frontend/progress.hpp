@@ -45,6 +45,9 @@ private:
 
     void redraw(bool force);
     void erase_bars();
+    // A line that scrolls above the bars, which are drawn again under it;
+    // called with the lock held.
+    void print_above_bars(const std::string& line);
     std::string overall_line(clock::time_point now) const;
     int terminal_width() const;
 
