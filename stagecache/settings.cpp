@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "stagecache/user_dirs.hpp"
+#include "vaz/files.hpp"
 
 namespace stagecache {
 namespace {
@@ -90,44 +92,20 @@ read_status read_whole(const std::string& path, std::string& text, std::string& 
     return read_status::ok;
 }
 
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Written beside the file, synced, then renamed over it, and the folder
-// synced: after a crash either the old file or the new one is there, whole.
+// The whole-file writer replaces it in one step; the folder is synced too,
+// so that after a crash the rename itself is not lost.
 bool replace_file(const std::string& path, const std::string& text, mode_t mode, std::string& error) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        error = std::string("cannot write beside it: ") + std::strerror(errno);
-        return false;
-    }
-    const bool written = ::fchmod(fd, mode) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
-    const int saved_errno = errno;
-    if (::close(fd) != 0 || !written) {
-        error = std::string("cannot write it: ") + std::strerror(written ? errno : saved_errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = std::string("cannot replace it: ") + std::strerror(errno);
-        ::unlink(temporary.c_str());
+    const vaz::replace_result r = vaz::replace_file(
+        path, path + ".XXXXXX", reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), mode);
+    if (r.failed_at != vaz::replace_step::done) {
+        error = std::string(r.failed_at == vaz::replace_step::create ? "cannot write beside it: " : "cannot write it: ") +
+                std::strerror(r.error);
         return false;
     }
     const int dir = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
