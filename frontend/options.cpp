@@ -99,18 +99,15 @@ parsed_options parse_options(int argc, const char* const* argv) {
             if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > 1024)
                 return bad("--jobs takes a number from 1 to 1024, not \"" + value + "\"");
             o.jobs = static_cast<unsigned>(n);
-        } else if (name == "--offset") {
-            int ms = 0;
-            if (!take_value()) return bad("--offset needs a number of milliseconds from -500 to 500");
-            if (!stagecache::parse_whole_number(value, stagecache::min_offset_ms, stagecache::max_offset_ms, ms))
-                return bad("--offset takes a whole number of milliseconds from -500 to 500, not \"" + value + "\"");
-            o.offset_ms = ms;
-        } else if (name == "--volume") {
-            int percent = 0;
-            if (!take_value()) return bad("--volume needs a number from 0 to 100");
-            if (!stagecache::parse_whole_number(value, stagecache::min_volume, stagecache::max_volume, percent))
-                return bad("--volume takes a whole number from 0 to 100, not \"" + value + "\"");
-            o.volume = percent;
+        } else if (name == "--offset" || name == "--volume") {
+            const bool offset = name == "--offset";
+            const std::string what = offset ? "number of milliseconds from -500 to 500" : "number from 0 to 100";
+            if (!take_value()) return bad(name + " needs a " + what);
+            int n = 0;
+            if (!stagecache::parse_whole_number(value, offset ? stagecache::min_offset_ms : stagecache::min_volume,
+                                                offset ? stagecache::max_offset_ms : stagecache::max_volume, n))
+                return bad(name + " takes a whole " + what + ", not \"" + value + "\"");
+            (offset ? o.offset_ms : o.volume) = n;
         } else if (name == "--calibrate" && no_value()) {
             calibrate = true;
         } else if (name == "--fullscreen" && no_value()) {

@@ -223,7 +223,7 @@ TEST(VelmoraPlay, BadUsageIsStatusTwoAndHelpIsStatusZero) {
     EXPECT_TRUE(contains(help.out, "usage: velmora_play [options] SONG\n")) << help.out;
 }
 
-TEST(VelmoraPlay, VolumeAloneIsSavedKeepingTheOtherLines) {
+TEST(VelmoraPlay, VolumeAloneIsSavedKeepingTheOtherLinesAndCalibratingNeedsADisplay) {
     player p;
     const std::string settings = p.dir / "config/velmora/settings.conf";
     std::filesystem::create_directories(p.dir / "config/velmora");
@@ -233,4 +233,11 @@ TEST(VelmoraPlay, VolumeAloneIsSavedKeepingTheOtherLines) {
     EXPECT_EQ(r.out, "volume 40 saved in " + settings + "\n");
     const std::vector<std::uint8_t> bytes = file_bytes(settings);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "offset = 12ms\n# mine\nvolume = 40\n");
+
+    // Without a display the calibration says so before it starts anything.
+    std::vector<std::string> env = p.env();
+    env.insert(env.end(), {"DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER="});
+    const process_result calibrate = run_process({p.program, "--calibrate"}, {env});
+    EXPECT_EQ(calibrate.status, 1);
+    EXPECT_EQ(calibrate.err, "velmora_play: no display to open the calibration window on (DISPLAY is not set)\n");
 }

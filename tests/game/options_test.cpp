@@ -9,13 +9,17 @@
 
 namespace {
 
-bool fullscreen_for(std::vector<std::string> args) {
+// read(argc, argv) on "velmora" followed by args, as main hands them over.
+template <class Read>
+auto read_command_line(std::vector<std::string> args, Read read) {
     args.insert(args.begin(), "velmora");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    return choose_fullscreen(static_cast<int>(args.size()), argv.data());
+    return read(static_cast<int>(args.size()), argv.data());
 }
+
+bool fullscreen_for(const std::vector<std::string>& args) { return read_command_line(args, choose_fullscreen); }
 
 struct option_case {
     std::vector<std::string> args;
@@ -72,12 +76,7 @@ TEST(ClockOptions, OffsetAfterTheTwoFileNamesFromMinus500To500) {
         {{"song.wav", "song.pat", "-offset=99999999999999999999"}, false, 0},
     };
     for (const offset_case& c : cases) {
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "velmora");
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const clock_options o = read_clock_options(static_cast<int>(args.size()), argv.data());
+        const clock_options o = read_command_line(c.args, read_clock_options);
         std::string line;
         for (const std::string& a : c.args) line += " " + a;
         EXPECT_EQ(o.ok, c.ok) << "velmora" << line;
@@ -107,17 +106,13 @@ TEST(SoundOptions, VolumeAfterTheTwoFileNamesFrom0To100) {
         {{"song.wav", "song.pat", "-volume="}, false, 0},
     };
     for (const volume_case& c : cases) {
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "velmora");
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const number_option o = read_volume_option(static_cast<int>(args.size()), argv.data());
-        EXPECT_EQ(o.ok, c.ok) << args.back();
+        const number_option o = read_command_line(c.args, read_volume_option);
+        const std::string& last = c.args.back();
+        EXPECT_EQ(o.ok, c.ok) << last;
         if (c.ok) {
-            EXPECT_EQ(o.value, c.volume) << args.back();
+            EXPECT_EQ(o.value, c.volume) << last;
         } else {
-            EXPECT_EQ(o.why, "-volume must be a whole number from 0 to 100, not \"" + args.back().substr(8) + "\"");
+            EXPECT_EQ(o.why, "-volume must be a whole number from 0 to 100, not \"" + last.substr(8) + "\"");
         }
     }
 }
