@@ -341,7 +341,7 @@ case_game.replay.corrupt() {
 }
 case_game.replay.newer() {
   good_replay newer.vrp || return
-  printf '\002' | dd of="$stage/newer.vrp" bs=1 seek=8 conv=notrunc status=none || return
+  printf '\003' | dd of="$stage/newer.vrp" bs=1 seek=8 conv=notrunc status=none || return
   replay_case newer.vrp
 }
 case_game.replay.other_pattern() {
