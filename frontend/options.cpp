@@ -18,29 +18,34 @@ std::optional<converter::edition> edition_from_name(const std::string& name) {
 std::string usage_text() {
     return "usage: velmora_play [options] SONG\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
+           "       velmora_play --replay [options] SONG\n"
            "       velmora_play --list\n"
            "\n"
            "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...) in the game, preparing its\n"
-           "stage first unless the stage cache has it.\n"
+           "stage first unless the stage cache has it. Every finished run is recorded;\n"
+           "afterwards the session's runs and the song's best are printed, and the\n"
+           "best run's replay is kept.\n"
            "\n"
            "  --edition standard|zetaflux  the converter's edition (standard)\n"
            "  --fullscreen                 play in full screen instead of a window\n"
            "  --prepare                    prepare the songs, and every song in the\n"
            "                               folders and their subfolders, without playing\n"
            "  --jobs N                     use at most N threads (one per core)\n"
-           "  --list                       print the song library\n"
+           "  --replay                     play back the best run of SONG in the edition\n"
+           "  --list                       print the song library with each song's best\n"
            "  --help                       print this help\n"
            "  --version                    print the version\n"
            "\n"
            "Stages are kept in $XDG_CACHE_HOME/velmora (~/.cache/velmora), the song\n"
-           "library in $XDG_DATA_HOME/velmora (~/.local/share/velmora).\n"
+           "library, results and replays in $XDG_DATA_HOME/velmora\n"
+           "(~/.local/share/velmora).\n"
            "Exit status: 0 on success, 1 on any failure, 2 on bad usage.\n";
 }
 
 parsed_options parse_options(int argc, const char* const* argv) {
     parsed_options r;
     play_options& o = r.options;
-    bool prepare = false, list = false, help = false, version = false;
+    bool prepare = false, list = false, replay = false, help = false, version = false;
     auto bad = [&](std::string why) {
         r.ok = false;
         r.error = std::move(why);
@@ -94,6 +99,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
             prepare = true;
         } else if (name == "--list" && no_value()) {
             list = true;
+        } else if (name == "--replay" && no_value()) {
+            replay = true;
         } else if ((name == "--help" || name == "-h") && no_value()) {
             help = true;
         } else if (name == "--version" && no_value()) {
@@ -107,14 +114,18 @@ parsed_options parse_options(int argc, const char* const* argv) {
         o.what = command::help;
     } else if (version) {
         o.what = command::version;
-    } else if (prepare && list) {
-        return bad("--prepare and --list cannot be combined");
+    } else if (prepare + list + replay > 1) {
+        return bad(std::string(prepare ? "--prepare" : "--list") + " and " + (replay ? "--replay" : "--list") +
+                   " cannot be combined");
     } else if (list) {
         if (!o.songs.empty()) return bad("--list takes no songs");
         o.what = command::list;
     } else if (prepare) {
         if (o.songs.empty()) return bad("--prepare needs songs or folders");
         o.what = command::prepare;
+    } else if (replay) {
+        if (o.songs.size() != 1) return bad("--replay takes one song");
+        o.what = command::replay;
     } else {
         if (o.songs.empty()) return bad("no song given");
         if (o.songs.size() > 1) return bad("one song at a time (--prepare takes many)");

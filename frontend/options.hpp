@@ -7,14 +7,14 @@
 
 namespace frontend {
 
-enum class command { play, prepare, list, help, version };
+enum class command { play, replay, prepare, list, help, version };
 
 struct play_options {
     command what = command::play;
     converter::edition edition = converter::edition::standard;
     bool fullscreen = false;
     unsigned jobs = 0;               // threads for preparing; 0 means one per core
-    std::vector<std::string> songs;  // one to play, or files and folders to prepare
+    std::vector<std::string> songs;  // one to play or replay, or files and folders to prepare
 };
 
 struct parsed_options {

@@ -33,6 +33,7 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.songs, (std::vector<std::string>{"a", "b", "--odd-name"}));
 
     EXPECT_EQ(parse({"--list"}).options.what, command::list);
+    EXPECT_EQ(parse({"--replay", "song", "--edition", "zetaflux"}).options.what, command::replay);
     EXPECT_EQ(parse({"song", "--help"}).options.what, command::help);
     EXPECT_EQ(parse({"--version"}).options.what, command::version);
 }
@@ -53,6 +54,9 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--prepare"}, "--prepare needs"},
         {{"--list", "a"}, "--list takes no songs"},
         {{"--list", "--prepare", "a"}, "cannot be combined"},
+        {{"--replay", "--prepare", "a"}, "--prepare and --replay cannot be combined"},
+        {{"--replay"}, "--replay takes one song"},
+        {{"--replay", "a", "b"}, "--replay takes one song"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);
