@@ -8,11 +8,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "converter/load_any.hpp"
 #include "converter/run_process.hpp"
+#include "frontend/launch.hpp"
+#include "frontend/session_results.hpp"
+#include "results/replay_file.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace {
@@ -197,4 +202,103 @@ TEST(VelmoraPlay, BadUsageIsStatusTwoAndHelpIsStatusZero) {
     const process_result help = p.run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(contains(help.out, "usage: velmora_play [options] SONG\n")) << help.out;
+}
+
+namespace {
+
+// A session's recording as the game leaves it: `runs` finished runs, each
+// (start, result, end, hits, score), over `updates` updates.
+void write_session(const std::string& path, std::uint32_t updates, std::vector<results::run_summary> runs) {
+    results::replay r;
+    r.seed = 99;
+    r.offset_ms = 35;
+    for (std::uint32_t i = 0; i < updates; ++i) results::append_update(r, i % 7 == 0 ? 4u : 0u);
+    r.finished_runs = std::move(runs);
+    ASSERT_EQ(results::write_replay_file(path, r), "");
+}
+
+}  // namespace
+
+// Every finished run is stored; only a better run's replay is kept, cut
+// after that run, and the one it beats is deleted; the recording goes.
+TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
+    test_support::scratch_dir dir;
+    const std::string replays = dir / "replays";
+    ASSERT_EQ(::mkdir(replays.c_str(), 0700), 0);
+    stagecache::song_library library(dir / "library.sqlite3");
+    auto session = [&](const std::string& name) { return replays + "/" + name + ".session"; };
+    auto exists = [](const std::string& p) { return ::access(p.c_str(), F_OK) == 0; };
+
+    // Two runs, the second better (ratio 2.00 against 1.00); a temporary file
+    // of the game's, left by a kill while it wrote.
+    write_session(session("a"), 500, {{10, 100, 170, 2, 30}, {200, 300, 380, 1, 30}});
+    { std::ofstream(session("a") + ".tmp-AbCdEf") << "half"; }
+    frontend::session_outcome o = frontend::keep_session(&library, replays, "a", "song", "standard", 1000);
+    EXPECT_EQ(o.problems, std::vector<std::string>{});
+    ASSERT_EQ(o.runs.size(), 2u);
+    EXPECT_EQ(o.runs[0].frames, 90);
+    EXPECT_EQ(o.runs[1].offset_ms, 35);
+    ASSERT_TRUE(o.best && o.new_best);
+    EXPECT_EQ(o.best->run, 2);
+    EXPECT_EQ(o.best->replay, "a.vrp");
+    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard"),
+              "Runs this session (\"s.ogg\", standard edition):\n"
+              "  run 1: 2 hits, score 30, ratio 1.00, played 0:02\n"
+              "  run 2: 1 hits, score 30, ratio 2.00, played 0:02\n"
+              "Best: 1 hits, score 30, ratio 2.00 (new best, this session); replay kept\n");
+    results::replay kept;
+    ASSERT_EQ(results::read_replay_file(replays + "/a.vrp", kept).status, results::replay_status::ok);
+    EXPECT_EQ(kept.update_count, 380u) << "not cut after the best run";
+    EXPECT_EQ(kept.offset_ms, 35);
+    EXPECT_EQ(std::filesystem::directory_iterator(replays)->path().filename(), "a.vrp");
+
+    // A worse session: its runs are stored, its recording deleted.
+    write_session(session("b"), 200, {{10, 100, 170, 3, 30}});
+    o = frontend::keep_session(&library, replays, "b", "song", "standard", 2000);
+    EXPECT_FALSE(o.new_best);
+    EXPECT_TRUE(o.stored);
+    EXPECT_EQ(o.best->session, "a");
+    EXPECT_FALSE(exists(session("b")));
+    EXPECT_FALSE(exists(replays + "/b.vrp"));
+
+    // A better run the game was killed on, its result screen still showing:
+    // the whole recording is kept and replaces the old best's replay.
+    write_session(session("c"), 150, {{10, 100, 0, 0, 5}});
+    o = frontend::keep_session(&library, replays, "c", "song", "standard", 3000);
+    EXPECT_TRUE(o.new_best);
+    EXPECT_FALSE(exists(replays + "/a.vrp"));
+    ASSERT_EQ(results::read_replay_file(replays + "/c.vrp", kept).status, results::replay_status::ok);
+    EXPECT_EQ(kept.update_count, 150u);
+
+    // No run finished: no recording; a damaged recording is said and removed.
+    o = frontend::keep_session(&library, replays, "d", "song", "standard", 4000);
+    EXPECT_TRUE(o.runs.empty());
+    EXPECT_EQ(o.best->session, "c");
+    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard").substr(0, 43), "No run finished this session (\"s.ogg\", stan");
+    { std::ofstream(session("e")) << "VELMRPLY"; }
+    o = frontend::keep_session(&library, replays, "e", "song", "standard", 5000);
+    ASSERT_EQ(o.problems.size(), 1u);
+    EXPECT_TRUE(contains(o.problems[0], "is cut short")) << o.problems[0];
+    EXPECT_FALSE(exists(session("e")));
+    EXPECT_EQ(library.replay_files(), std::vector<std::string>{"c.vrp"});
+}
+
+// The game as a child: its status, the signal that killed it, a program
+// that does not start, and a SIGTERM to this process passed on to it.
+TEST(VelmoraPlay, RunsTheGameAsAChildAndPassesSignalsOn) {
+    frontend::game_end end = frontend::run_game({"sh", "-c", "exit 3"});
+    EXPECT_TRUE(end.started && !end.signaled && end.status == 3);
+    end = frontend::run_game({"sh", "-c", "kill -KILL $$"});
+    EXPECT_TRUE(end.started && end.signaled && end.status == SIGKILL);
+    end = frontend::run_game({"/no/such/velmora"});
+    EXPECT_FALSE(end.started);
+    EXPECT_EQ(end.why_not, "No such file or directory");
+
+    std::thread terminate([] {
+        ::usleep(500000);
+        ::kill(::getpid(), SIGTERM);
+    });
+    end = frontend::run_game({"sh", "-c", "trap 'exit 7' TERM; while :; do sleep 0.05; done"});
+    terminate.join();
+    EXPECT_TRUE(end.started && !end.signaled && end.status == 7) << end.status;
 }
