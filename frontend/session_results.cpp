@@ -1,6 +1,7 @@
 #include "frontend/session_results.hpp"
 
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,6 +120,54 @@ session_outcome keep_session(stagecache::song_library* library, const std::strin
     }
     if (!keep_recording) remove_file(recording, o.problems);
     return o;
+}
+
+namespace {
+
+// The parts of a session name; false for a file that is not one.
+bool parse_session_name(const std::string& name, std::string& hash, std::string& edition, pid_t& pid) {
+    const std::size_t a = name.find('-');
+    const std::size_t b = a == std::string::npos ? a : name.find('-', a + 1);
+    const std::size_t c = b == std::string::npos ? b : name.find('-', b + 1);
+    if (c == std::string::npos || name.find('-', c + 1) != std::string::npos) return false;
+    hash = name.substr(0, a);
+    edition = name.substr(a + 1, b - a - 1);
+    const std::string digits = name.substr(c + 1);
+    if (hash.size() != 32 || (edition != "standard" && edition != "zetaflux") || digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    pid = static_cast<pid_t>(std::stol(digits));
+    return pid > 0;
+}
+
+}  // namespace
+
+std::size_t keep_abandoned_sessions(stagecache::song_library* library, const std::string& replays_dir,
+                                    const std::string& own, std::int64_t now, std::vector<std::string>& problems) {
+    if (library == nullptr) return 0;
+    const std::string suffix = ".session";
+    std::vector<std::string> sessions;
+    if (DIR* d = ::opendir(replays_dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string n = e->d_name;
+            if (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+                sessions.push_back(n.substr(0, n.size() - suffix.size()));
+        }
+        ::closedir(d);
+    }
+    std::size_t runs = 0;
+    for (const std::string& name : sessions) {
+        std::string hash, edition;
+        pid_t pid = 0;
+        if (name == own || !parse_session_name(name, hash, edition, pid)) continue;
+        // Its velmora_play still waits for its game (or the number was given
+        // again, and the session is kept another time).
+        if (::kill(pid, 0) == 0 || errno == EPERM) continue;
+        session_outcome o = keep_session(library, replays_dir, name, hash, edition == "standard" ? "standard" : "zetaflux", now);
+        problems.insert(problems.end(), o.problems.begin(), o.problems.end());
+        if (o.stored) runs += o.runs.size();
+    }
+    return runs;
 }
 
 std::string format_session(const session_outcome& o, const std::string& song, const char* edition) {

@@ -36,6 +36,13 @@ session_outcome keep_session(stagecache::song_library* library, const std::strin
                              const std::string& session, const std::string& song_hash, const char* edition,
                              std::int64_t now);
 
+// Keeps the sessions whose velmora_play ended before it could (killed, or
+// the machine went down): every recording in replays_dir but `own` whose
+// process is gone. Returns how many finished runs were stored; problems get
+// a line each.
+std::size_t keep_abandoned_sessions(stagecache::song_library* library, const std::string& replays_dir,
+                                    const std::string& own, std::int64_t now, std::vector<std::string>& problems);
+
 // What velmora_play prints after the game: this session's runs, then the
 // song's best.
 std::string format_session(const session_outcome& o, const std::string& song, const char* edition);

@@ -255,6 +255,13 @@ int run_play(const play_options& o) {
                     o.edition == converter::edition::standard ? "" : " --edition zetaflux", quoted(song).c_str());
     }
     std::fflush(stdout);
+    // Sessions an earlier velmora_play could not see to the end.
+    std::vector<std::string> problems;
+    const std::size_t recovered = keep_abandoned_sessions(library.get(), replays, session, std::time(nullptr), problems);
+    for (const std::string& p : problems) say(p);
+    if (recovered > 0)
+        say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
+            " of sessions whose velmora_play had ended before its game");
     return status;
 }
 

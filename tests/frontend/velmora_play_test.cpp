@@ -302,3 +302,32 @@ TEST(VelmoraPlay, RunsTheGameAsAChildAndPassesSignalsOn) {
     terminate.join();
     EXPECT_TRUE(end.started && !end.signaled && end.status == 7) << end.status;
 }
+
+// A session whose velmora_play was killed while its game ran is kept by the
+// next one; a session whose velmora_play still waits is left to it.
+TEST(VelmoraPlay, AnAbandonedSessionIsKeptByTheNextOne) {
+    test_support::scratch_dir dir;
+    const std::string replays = dir / "replays";
+    ASSERT_EQ(::mkdir(replays.c_str(), 0700), 0);
+    stagecache::song_library library(dir / "library.sqlite3");
+    const std::string hash(32, 'a');
+    // A process id no process has: one just reaped.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string abandoned = frontend::session_name(hash, "zetaflux", 1, gone);
+    const std::string waiting = frontend::session_name(hash, "standard", 1, ::getpid());
+    write_session(replays + "/" + abandoned + ".session", 200, {{10, 100, 170, 2, 30}});
+    write_session(replays + "/" + waiting + ".session", 200, {{10, 100, 170, 2, 30}});
+    { std::ofstream(replays + "/notes.session") << "not a session"; }
+
+    std::vector<std::string> problems;
+    EXPECT_EQ(frontend::keep_abandoned_sessions(&library, replays, "own", 9, problems), 1u);
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    ASSERT_TRUE(library.best_result(hash, "zetaflux").has_value());
+    EXPECT_EQ(library.best_result(hash, "zetaflux")->replay, abandoned + ".vrp");
+    EXPECT_FALSE(library.best_result(hash, "standard").has_value());
+    EXPECT_TRUE(std::filesystem::exists(replays + "/" + waiting + ".session"));
+    EXPECT_TRUE(std::filesystem::exists(replays + "/notes.session"));
+    EXPECT_FALSE(std::filesystem::exists(replays + "/" + abandoned + ".session"));
+}
