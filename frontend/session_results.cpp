@@ -116,7 +116,9 @@ session_outcome keep_session(stagecache::song_library* library, const std::strin
             keep_recording = !o.runs.empty();
         }
     } else if (!o.runs.empty()) {
-        o.problems.push_back("without the song library this session's results are not kept");
+        o.problems.push_back("without the song library this session's results are not kept yet; the recording stays in \"" +
+                             recording + "\" for the next velmora_play");
+        keep_recording = true;
     }
     if (!keep_recording) remove_file(recording, o.problems);
     return o;

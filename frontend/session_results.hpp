@@ -30,8 +30,9 @@ struct session_outcome {
 // song's best when it holds a better run than the stored best (cut after
 // that run, written beside and then named in the library; the replay it
 // replaces is deleted only after that committed), and removes the recording.
-// A missing recording means no run was finished. Without a library the runs
-// are still read and reported.
+// A missing recording means no run was finished. Without a library, or when
+// it fails, the runs are still read and reported, and the recording stays for
+// a later velmora_play to keep (keep_abandoned_sessions).
 session_outcome keep_session(stagecache::song_library* library, const std::string& replays_dir,
                              const std::string& session, const std::string& song_hash, const char* edition,
                              std::int64_t now);

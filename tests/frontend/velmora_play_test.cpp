@@ -281,6 +281,13 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     EXPECT_TRUE(contains(o.problems[0], "is cut short")) << o.problems[0];
     EXPECT_FALSE(exists(session("e")));
     EXPECT_EQ(library.replay_files(), std::vector<std::string>{"c.vrp"});
+
+    // Without the library the runs are reported and the recording stays for later.
+    write_session(session("f"), 200, {{10, 100, 170, 1, 1}});
+    o = frontend::keep_session(nullptr, replays, "f", "song", "standard", 6000);
+    EXPECT_EQ(o.runs.size(), 1u);
+    EXPECT_FALSE(o.stored);
+    EXPECT_TRUE(exists(session("f")));
 }
 
 // The game as a child: its status, the signal that killed it, a program
