@@ -159,7 +159,6 @@ clock_options read_clock_options(int argc, char** argv) {
             return o;
         }
         o.offset_ms = static_cast<int>(ms);
-        o.offset_given = true;
     }
     return o;
 }

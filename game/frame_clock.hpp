@@ -61,7 +61,6 @@ private:
 // that is present but malformed or out of range leaves ok false and says why.
 struct clock_options {
     int offset_ms = 0;
-    bool offset_given = false;
     bool ok = true;
     std::string why;
 };

@@ -78,6 +78,14 @@ bool option_value(const char* arg, const char* name, std::string& value) {
     return true;
 }
 
+// Whether the command line sets the offset; the clock's options say what to.
+bool offset_given(int argc, char** argv) {
+    for (int i = 3; i < argc; ++i) {
+        if (std::strncmp(argv[i], "-offset=", 8) == 0) return true;
+    }
+    return false;
+}
+
 // The keys as the coming update sees them: now in the low bits, the snapshot
 // above them.
 std::uint32_t key_word_seen() {
@@ -201,7 +209,7 @@ int begin_replay_session(int argc, char** argv, clock_options& clock) {
         }
         // Offsets move updates against the music, never what they do, so
         // any offset replays the run; the recorded one unless another is asked.
-        if (!clock.offset_given) {
+        if (!offset_given(argc, argv)) {
             if (state.played.offset_ms < music_pacing::min_offset_ms || state.played.offset_ms > music_pacing::max_offset_ms) {
                 return fail("replay \"" + o.replay_file + "\" was recorded with an offset of " +
                             std::to_string(state.played.offset_ms) + " ms, outside -500 to 500; give -offset=");
