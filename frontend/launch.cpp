@@ -187,20 +187,6 @@ bool audio_probe::choose_silent_audio_when_no_device() {
     return true;
 }
 
-std::string exec_game(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    ::execvp(argv[0], argv.data());
-    return std::strerror(errno);
-}
-
-}  // namespace frontend
-
-namespace frontend {
-
 game_end run_game(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
     for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));

@@ -36,10 +36,6 @@ private:
     bool known_missing_ = false;  // nothing that could play sound is there at all
 };
 
-// Replaces this process with the game; returns only when that fails, with
-// the system's reason.
-std::string exec_game(const std::vector<std::string>& arguments);
-
 // How a game run as a child ended.
 struct game_end {
     bool started = false;
