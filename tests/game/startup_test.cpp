@@ -319,6 +319,15 @@ TEST_F(Startup, AReplayedSessionIsRecordedAsTheSameFileAndEndsItsRunTheSameWay) 
     ASSERT_EQ(results::read_replay_file(dir / "third.vrp", third).status, results::replay_status::ok);
     EXPECT_EQ(third.offset_ms, -20);
     EXPECT_EQ(third.update_count, 245u);
+
+    // A replay whose run now goes otherwise than recorded says so.
+    again.finished_runs[0].hits = 2;
+    ASSERT_EQ(results::write_replay_file(dir / "tampered.vrp", again), "");
+    const run_result tampered = run_velmora({"song.wav", "fast.pat", "-window", "-replay=tampered.vrp"}, opt);
+    EXPECT_EQ(tampered.status, 0) << tampered.err;
+    EXPECT_EQ(tampered.err.rfind("velmora: run 1 of the replay went otherwise than recorded: 1 hits, score ", 0), 0u)
+        << tampered.err;
+    EXPECT_NE(tampered.err.find("; recorded 2 hits, score "), std::string::npos) << tampered.err;
 }
 
 // Killed on the result screen, the game has already kept the finished run.
