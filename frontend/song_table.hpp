@@ -22,6 +22,10 @@ std::string time_text(std::int64_t when, const char* never);
 // A best run as the table shows it: the ratio, a slash, the hits ("8.94/3").
 std::string best_text(const std::optional<stagecache::result_row>& best);
 
+// A file name as it may go to a terminal: control characters (an escape
+// sequence, a line break in a name) become '?', as ls shows them.
+std::string printable(const std::string& text);
+
 std::string format_song_table(const std::vector<stagecache::song_row>& songs);
 
 }  // namespace frontend
