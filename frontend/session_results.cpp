@@ -174,7 +174,7 @@ std::size_t keep_abandoned_sessions(stagecache::song_library* library, const std
 
 std::string format_session(const session_outcome& o, const std::string& song, const char* edition) {
     std::string text;
-    const std::string which = "\"" + song + "\", " + edition + " edition";
+    const std::string which = "\"" + printable(song) + "\", " + edition + " edition";
     if (o.runs.empty()) {
         text += "No run finished this session (" + which + ").\n";
     } else {

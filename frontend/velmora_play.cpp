@@ -252,7 +252,7 @@ int run_play(const play_options& o) {
     std::fputs(format_session(kept, song, edition).c_str(), stdout);
     if (kept.new_best && kept.best && !kept.best->replay.empty()) {
         std::printf("Watch it with: velmora_play --replay%s %s\n",
-                    o.edition == converter::edition::standard ? "" : " --edition zetaflux", quoted(song).c_str());
+                    o.edition == converter::edition::standard ? "" : " --edition zetaflux", quoted(printable(song)).c_str());
     }
     std::fflush(stdout);
     // Sessions an earlier velmora_play could not see to the end.
@@ -319,7 +319,7 @@ int run_replay(const play_options& o) {
         return 1;
     }
     if (audio.choose_silent_audio_when_no_device()) say("no sound device here; playing without sound");
-    std::printf("Replaying the best run of %s (%s edition): %u hits, score %u, ratio %s\n", quoted(song).c_str(),
+    std::printf("Replaying the best run of %s (%s edition): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
                 edition, static_cast<std::uint32_t>(best->hits), static_cast<std::uint32_t>(best->score),
                 results::ratio_text(static_cast<float>(best->ratio)).c_str());
     game.push_back("-replay=" + replay_file);
