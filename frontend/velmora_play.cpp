@@ -249,7 +249,8 @@ int run_play(const play_options& o) {
     if (!library) say(library_problem);
     const session_outcome kept = keep_session(library.get(), replays, session, r.hash.hex(), edition, std::time(nullptr));
     for (const std::string& p : kept.problems) say(p);
-    std::fputs(format_session(kept, song, edition).c_str(), stdout);
+    // A game that failed without a finished run has said why; a report would only repeat the best.
+    if (status == 0 || !kept.runs.empty()) std::fputs(format_session(kept, song, edition).c_str(), stdout);
     if (kept.new_best && kept.best && !kept.best->replay.empty()) {
         std::printf("Watch it with: velmora_play --replay%s %s\n",
                     o.edition == converter::edition::standard ? "" : " --edition zetaflux", quoted(printable(song)).c_str());
