@@ -21,24 +21,37 @@ namespace {
 constexpr sf_count_t chunk_frames = 16384;
 
 // The decoding layer keeps one process-wide state that a load needs
-// initialised. When the caller has not initialised it, the load does and
-// releases it afterwards.
+// initialised. When the caller has not initialised it, the first of the loads
+// under way initialises it and the last one releases it; the loads themselves
+// run side by side (one held the layer for a whole MP3 decode before).
 class decoding_layer_in_use {
 public:
-    decoding_layer_in_use() : lock_(mutex()), owned_(audiolayer::decode::init(-1, sample_rate)) {}
+    decoding_layer_in_use() {
+        use& u = shared();
+        std::lock_guard<std::mutex> g(u.mutex);
+        if (u.loads++ == 0) u.owned = audiolayer::decode::init(-1, sample_rate);
+    }
     ~decoding_layer_in_use() {
-        if (owned_) audiolayer::decode::release();
+        use& u = shared();
+        std::lock_guard<std::mutex> g(u.mutex);
+        if (--u.loads == 0 && u.owned) {
+            audiolayer::decode::release();
+            u.owned = false;
+        }
     }
     decoding_layer_in_use(const decoding_layer_in_use&) = delete;
     decoding_layer_in_use& operator=(const decoding_layer_in_use&) = delete;
 
 private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
+    struct use {
+        std::mutex mutex;
+        unsigned loads = 0;
+        bool owned = false;  // initialised by a load, not by the caller
+    };
+    static use& shared() {
+        static use u;
+        return u;
     }
-    std::lock_guard<std::mutex> lock_;
-    bool owned_;
 };
 
 std::unique_ptr<wave_sample> fail(std::string* error, std::string why) {

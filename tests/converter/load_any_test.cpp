@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,4 +182,26 @@ TEST(LoadAtConverterRate, FailsOnWhatIsNotSoundWithAReason) {
         EXPECT_FALSE(error.empty()) << path;
         EXPECT_EQ(error.find(path), std::string::npos) << error;
     }
+}
+
+// Songs prepared side by side load side by side: one whose file keeps its
+// load waiting holds up no other, and the layer the loads set up for
+// themselves is released when the last one ends.
+TEST(LoadAtConverterRate, ALoadWaitingOnItsFileHoldsUpNoOtherThread) {
+    test_support::scratch_dir dir;
+    test_sound::write_wav16(dir / "a.wav", 48000, 1, test_sound::pulsing_tone(48000, 440.0, 3.0, 20000.0, 1));
+    test_sound::stalled_pipe pipe(dir / "pipe.wav");
+    std::string stalled_error;
+    std::thread waiting([&] { load_at_converter_rate(dir / "pipe.wav", nullptr, &stalled_error); });
+    const bool reader = pipe.reader_waiting();
+    auto other = std::async(std::launch::async, [&] { return load_at_converter_rate(dir / "a.wav", nullptr, nullptr); });
+    const bool other_done = other.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    pipe.finish();
+    waiting.join();
+    EXPECT_TRUE(reader);
+    EXPECT_TRUE(other_done) << "the load of a.wav waited for the pipe's";
+    EXPECT_NE(other.get(), nullptr);
+    EXPECT_FALSE(stalled_error.empty());
+    EXPECT_TRUE(audiolayer::decode::init(-1, 44100)) << "the loads left the decoding layer initialised";
+    audiolayer::decode::release();
 }
