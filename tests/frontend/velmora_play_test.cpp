@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,6 +14,7 @@
 
 #include "converter/load_any.hpp"
 #include "converter/run_process.hpp"
+#include "frontend/launch.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace {
@@ -197,4 +199,25 @@ TEST(VelmoraPlay, BadUsageIsStatusTwoAndHelpIsStatusZero) {
     const process_result help = p.run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(contains(help.out, "usage: velmora_play [options] SONG\n")) << help.out;
+}
+
+// A sound server is named but nothing answers: the probe's child finds no
+// device, says so as it exits, and the game is told to play silently.
+TEST(VelmoraPlay, AProbeThatOpensNoDeviceChoosesTheSilentDriver) {
+    if (std::filesystem::exists("/dev/snd")) GTEST_SKIP() << "this machine has sound devices";
+    const char* driver = std::getenv("SDL_AUDIODRIVER");
+    const std::string saved_driver = driver ? driver : "";
+    ::unsetenv("SDL_AUDIODRIVER");
+    ::setenv("PULSE_SERVER", "/nonexistent/velmora-test", 1);
+    bool silent = false;
+    {
+        frontend::audio_probe probe;
+        silent = probe.choose_silent_audio_when_no_device();
+    }
+    const char* chosen = std::getenv("SDL_AUDIODRIVER");
+    EXPECT_TRUE(silent);
+    EXPECT_STREQ(chosen ? chosen : "(unset)", "dummy");
+    ::unsetenv("PULSE_SERVER");
+    if (driver) ::setenv("SDL_AUDIODRIVER", saved_driver.c_str(), 1);
+    else ::unsetenv("SDL_AUDIODRIVER");
 }
