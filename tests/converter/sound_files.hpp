@@ -119,11 +119,15 @@ public:
     stalled_pipe& operator=(const stalled_pipe&) = delete;
 
     // The writing end opens only when a reader has the pipe open; it is
-    // kept open, so the reader waits for bytes. False after 20 s without one.
-    bool reader_waiting() {
+    // kept open after `first` is written, so the reader waits for more.
+    // False after 20 s without a reader.
+    bool reader_waiting(const std::vector<std::uint8_t>& first = {}) {
         for (int tries = 0; fd_ < 0 && tries < 2000; ++tries) {
             fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
             if (fd_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (fd_ >= 0 && !first.empty()) {
+            [[maybe_unused]] const ssize_t written = ::write(fd_, first.data(), first.size());
         }
         return fd_ >= 0;
     }
