@@ -95,35 +95,36 @@ private:
     };
 
     void work() {
-        analysis an;
-        for (;;) {
-            std::uint64_t job;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                if (stopping_ || next_ >= jobs_) return;
-                job = next_++;
-                freed_.wait(lock, [&] { return stopping_ || job < written_ + slots_.size(); });
-                if (stopping_) return;
-            }
-            slot& s = slots_[job % slots_.size()];
-            try {
+        try {
+            // Its buffers are allocated here too: a failure to get them is
+            // the caller's like any other of this thread's.
+            analysis an;
+            for (;;) {
+                std::uint64_t job;
+                {
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    if (stopping_ || next_ >= jobs_) return;
+                    job = next_++;
+                    freed_.wait(lock, [&] { return stopping_ || job < written_ + slots_.size(); });
+                    if (stopping_) return;
+                }
+                slot& s = slots_[job % slots_.size()];
                 analyse_second(source_, ed_, an, s.events, static_cast<unsigned>(job / seconds_),
                                static_cast<std::uint32_t>(job % seconds_));
-            } catch (...) {
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
-                    if (!failure_) failure_ = std::current_exception();
-                    stopping_ = true;
+                    s.ready = true;
                 }
                 analysed_.notify_all();
-                freed_.notify_all();
-                return;
             }
+        } catch (...) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                s.ready = true;
+                if (!failure_) failure_ = std::current_exception();
+                stopping_ = true;
             }
             analysed_.notify_all();
+            freed_.notify_all();
         }
     }
 

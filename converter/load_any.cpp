@@ -68,14 +68,6 @@ std::string without_file_name(const std::string& path, std::string why) {
     return why;
 }
 
-std::int16_t to_16_bit(double x) {
-    if (!(x == x)) return 0;
-    const double v = x * 32768.0;
-    if (v >= 32767.0) return 32767;
-    if (v <= -32768.0) return -32768;
-    return static_cast<std::int16_t>(std::lrint(v));  // the default rounding: nearest, ties to even
-}
-
 // 16-bit values appended as the resampler or the decoder delivers them, in
 // one array that becomes the sample's data without a copy of the whole.
 class value_buffer {
@@ -87,7 +79,7 @@ public:
     bool append(const double* values, std::size_t count) {
         std::int16_t* to = room(count);
         if (to == nullptr) return false;
-        for (std::size_t k = 0; k < count; ++k) to[k] = to_16_bit(values[k]);
+        for (std::size_t k = 0; k < count; ++k) to[k] = audiolayer::float_to_int16(values[k]);
         size_ += count;
         return true;
     }

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "pattern/pattern_loader.hpp"
@@ -23,6 +25,48 @@ bool holds_other_data(const std::string& path, const struct stat& st) {
     signed char count = 0;
     return load_pattern_file(path.c_str(), groups, count).status != pattern_load_status::loaded;
 }
+
+// The temporary file being written, for a signal that ends the program
+// (Ctrl-C, a hang-up, a kill, the file size limit): the handler removes it,
+// so an interrupted conversion leaves no half-written file beside the output,
+// then lets the signal end the program as it would have.
+char pending_temporary[PATH_MAX];
+volatile std::sig_atomic_t temporary_pending = 0;
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+
+extern "C" void remove_temporary_and_end(int signal_number) {
+    if (temporary_pending) ::unlink(pending_temporary);
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+}
+
+void watch_ending_signals() {
+    static bool watching = false;
+    if (watching) return;
+    watching = true;
+    for (int s : ending_signals) {
+        struct sigaction old {};
+        // A signal the caller chose to ignore (nohup, a shell's background
+        // job) or to handle stays as it was.
+        if (::sigaction(s, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+        struct sigaction act {};
+        act.sa_handler = remove_temporary_and_end;
+        sigemptyset(&act.sa_mask);
+        for (int other : ending_signals) sigaddset(&act.sa_mask, other);
+        ::sigaction(s, &act, nullptr);
+    }
+}
+
+// One temporary is watched at a time: the program's own output.
+bool watch_temporary(const std::string& name) {
+    if (temporary_pending || name.size() >= sizeof pending_temporary) return false;
+    std::memcpy(pending_temporary, name.c_str(), name.size() + 1);
+    watch_ending_signals();
+    temporary_pending = 1;
+    return true;
+}
+
+void stop_watching_temporary() { temporary_pending = 0; }
 
 }  // namespace
 
@@ -65,6 +109,7 @@ output_file::output_file(const std::string& path) : path_(path) {
     const int fd = mkstemp(name.data());
     if (fd < 0) return;
     temporary_ = name.data();
+    watching_ = watch_temporary(temporary_);
     file_ = fdopen(fd, "wb");
     if (file_ == nullptr || fchmod(fd, mode) != 0) {
         if (file_ == nullptr) close(fd);
@@ -79,6 +124,8 @@ void output_file::discard() {
     file_ = nullptr;
     if (!temporary_.empty()) std::remove(temporary_.c_str());
     temporary_.clear();
+    if (watching_) stop_watching_temporary();
+    watching_ = false;
 }
 
 void output_file::put(const std::uint8_t* bytes, std::size_t count) {
@@ -98,6 +145,8 @@ bool output_file::commit() {
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     ok = ok && std::rename(temporary_.c_str(), path_.c_str()) == 0;
+    if (watching_) stop_watching_temporary();
+    watching_ = false;
     if (ok) temporary_.clear();
     discard();
     return ok;

@@ -13,8 +13,10 @@ bool same_file(const std::string& a, const std::string& b);
 // A pattern file under construction. It is written beside its final path
 // and renamed over it only when every write, the flush and the close have
 // succeeded, so a failed or interrupted conversion never leaves a partial
-// file at the path and never harms the file that was there. A path naming a
-// device or a pipe is written directly.
+// file at the path and never harms the file that was there; a signal that
+// ends the program (SIGINT, SIGTERM, SIGHUP, SIGXFSZ, unless ignored or
+// handled already) removes the temporary file first. A path naming a device
+// or a pipe is written directly.
 class output_file : public pattern::sink {
 public:
     explicit output_file(const std::string& path);
@@ -37,6 +39,7 @@ private:
     std::string temporary_;
     std::FILE* file_ = nullptr;
     bool write_failed_ = false;
+    bool watching_ = false;  // the signal handler knows temporary_
 };
 
 }  // namespace converter

@@ -19,8 +19,6 @@ namespace {
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
-
-
 // What the song library keeps about a song whose stage was already cached
 // but which the library does not know (the library was removed, or another
 // user's cache was copied in): the header says it without decoding.
@@ -52,9 +50,11 @@ std::string absolute_path(const std::string& path) {
     return ec ? path : p.lexically_normal().string();
 }
 
-prepare_outcome prepare_song(const std::string& path, converter::edition ed, unsigned threads,
-                             const stagecache::stage_cache& cache, stagecache::song_library* library,
-                             const std::function<void(double)>& progress) {
+namespace {
+
+prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed, unsigned threads,
+                                 const stagecache::stage_cache& cache, stagecache::song_library* library,
+                                 const std::function<void(double)>& progress) {
     prepare_outcome out;
     const char* edition = edition_name(ed);
     std::string why;
@@ -136,6 +136,24 @@ prepare_outcome prepare_song(const std::string& path, converter::edition ed, uns
         } catch (const stagecache::library_error& e) {
             out.library_problem = e.what();
         }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Songs are prepared on worker threads, where an exception would end the
+// whole program: whatever goes wrong is this song's failure.
+prepare_outcome prepare_song(const std::string& path, converter::edition ed, unsigned threads,
+                             const stagecache::stage_cache& cache, stagecache::song_library* library,
+                             const std::function<void(double)>& progress) {
+    prepare_outcome out;
+    try {
+        return prepare_or_throw(path, ed, threads, cache, library, progress);
+    } catch (const std::bad_alloc&) {
+        out.error = "cannot prepare " + quoted(path) + ": not enough memory";
+    } catch (const std::exception& e) {
+        out.error = "cannot prepare " + quoted(path) + ": " + e.what();
     }
     return out;
 }

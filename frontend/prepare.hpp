@@ -30,7 +30,8 @@ std::string absolute_path(const std::string& path);
 // converter's rate, converts it on `threads` threads, stores the entry and
 // records the song in the library (when there is one). A song that cannot be
 // read or decoded leaves nothing in the cache. `progress` gets the share of
-// the conversion done, from any thread.
+// the conversion done, from any thread. Never throws: any error, also one
+// thrown by `progress`, is a failed outcome.
 prepare_outcome prepare_song(const std::string& path, converter::edition ed, unsigned threads,
                              const stagecache::stage_cache& cache, stagecache::song_library* library,
                              const std::function<void(double)>& progress);

@@ -70,7 +70,7 @@ int progress_display::terminal_width() const {
 
 void progress_display::started(std::size_t song, const std::string& name) {
     std::lock_guard<std::mutex> g(lock_);
-    active_.push_back({song, name, 0.0, clock::now(), 0});
+    active_.push_back({song, printable(name), 0.0, clock::now(), 0});
     if (terminal_) {
         redraw(true);
     } else {
@@ -101,16 +101,27 @@ void progress_display::finished(std::size_t song, const std::string& line) {
     active_.erase(std::remove_if(active_.begin(), active_.end(), [&](const active_song& a) { return a.song == song; }),
                   active_.end());
     ++done_;
-    erase_bars();
-    std::fprintf(out_, "%s\n", line.c_str());
-    if (terminal_) redraw(true);
-    std::fflush(out_);
+    print_above_bars(line);
 }
 
 void progress_display::note(const std::string& line) {
     std::lock_guard<std::mutex> g(lock_);
+    print_above_bars(line);
+}
+
+void progress_display::print_above_bars(const std::string& text) {
     erase_bars();
-    std::fprintf(out_, "%s\n", line.c_str());
+    // The text may join several lines; they only scroll, so a line break
+    // does no harm, but an escape sequence in a name must not reach the
+    // terminal.
+    std::string shown;
+    for (std::size_t at = 0; at <= text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        shown += printable(text.substr(at, end - at)) + "\n";
+        at = end + 1;
+    }
+    std::fputs(shown.c_str(), out_);
     if (terminal_) redraw(true);
     std::fflush(out_);
 }

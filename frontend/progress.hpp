@@ -24,7 +24,8 @@ public:
 
     void started(std::size_t song, const std::string& name);
     void advanced(std::size_t song, double fraction);  // 0 to 1 of this song's work
-    // The song is done; `line` says how it went (printed as it is).
+    // The song is done; `line` says how it went (printed as it is, but for
+    // control characters, which names may hold).
     void finished(std::size_t song, const std::string& line);
     // A line of its own, between the bars and what scrolls above.
     void note(const std::string& line);
@@ -45,6 +46,9 @@ private:
 
     void redraw(bool force);
     void erase_bars();
+    // Lines that scroll above the bars, which are drawn again under them;
+    // called with the lock held.
+    void print_above_bars(const std::string& text);
     std::string overall_line(clock::time_point now) const;
     int terminal_width() const;
 

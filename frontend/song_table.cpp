@@ -32,6 +32,15 @@ std::string clock_text(double seconds) {
     return text;
 }
 
+std::string printable(const std::string& text) {
+    std::string shown = text;
+    for (char& c : shown) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) c = '?';
+    }
+    return shown;
+}
+
 std::string format_song_table(const std::vector<stagecache::song_row>& songs) {
     constexpr const char* row_format = "%8s %6s %2s %9s %9s  %-16s  %-16s  %s\n";
     std::string table;
@@ -47,7 +56,7 @@ std::string format_song_table(const std::vector<stagecache::song_row>& songs) {
         table += line;
         // The path goes on unformatted: snprintf's buffer must not cut it.
         table.pop_back();
-        table += s.path + "\n";
+        table += printable(s.path) + "\n";
     }
     return table;
 }

@@ -13,6 +13,10 @@ namespace frontend {
 // seconds, rounded.
 std::string clock_text(double seconds);
 
+// A file name as it may go to a terminal: control characters (an escape
+// sequence, a line break in a name) become '?', as ls shows them.
+std::string printable(const std::string& text);
+
 std::string format_song_table(const std::vector<stagecache::song_row>& songs);
 
 }  // namespace frontend

@@ -99,7 +99,7 @@ int velmora_main(int argc, char** argv) {
             clear_screen();
             // Its own edge, apart from the snapshot: a frame that runs no
             // update keeps the snapshot, and P must count once.
-            const bool pause_key_down = query_key(SDLK_p).down;
+            const bool pause_key_down = live_key_down(SDLK_p);
             if (pause_key_down && !pause_key_was_down) {
                 if (clock.paused()) {
                     clock.resume();

@@ -217,6 +217,8 @@ void replay_before_update() {
     }
 }
 
+bool live_key_down(int key) { return state.replaying ? state.real_keys[key] == 1 : key_down(key); }
+
 void replay_after_update() {
     if (!state.active) return;
     if (const gametask::game* g = gametask::first_live<gametask::game>()) {

@@ -36,6 +36,11 @@ int begin_replay_session(int argc, char** argv);
 // in place, a recording notes the keys the update sees.
 void replay_before_update();
 
+// Whether the player holds a key down now. During a replay the updates see
+// the recorded keys, so the frame loop asks here for P, which also works
+// while paused, when no update runs.
+bool live_key_down(int key);
+
 // Right after each run of the update tasks: notices a result screen reached
 // and left. A pause must skip this and replay_before_update together, so
 // that updates, not frames, are recorded and replayed.

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <limits>
 
+#include "vaz/files.hpp"
+
 namespace results {
 
 namespace {
@@ -252,56 +254,19 @@ std::string check_replay_destination(const std::string& path) {
 
 std::string write_replay_file(const std::string& path, const replay& r) {
     const std::vector<std::uint8_t> bytes = encode_replay(r);
-    std::vector<char> name;
-    const int fd = create_beside(path, name);
-    if (fd < 0) return system_reason(errno);
-
-    std::string error;
-    // mkstemp makes the file private; a replay gets the usual permissions.
+    // A replay gets the usual permissions.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    if (::fchmod(fd, 0666 & ~mask) != 0) error = system_reason(errno);
-    std::size_t done = 0;
-    while (error.empty() && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = system_reason(errno);
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    if (error.empty() && ::fsync(fd) != 0) error = system_reason(errno);
-    if (::close(fd) != 0 && error.empty()) error = system_reason(errno);
-    if (error.empty() && ::rename(name.data(), path.c_str()) != 0) error = system_reason(errno);
-    if (!error.empty()) ::unlink(name.data());
-    return error;
+    const vaz::replace_result written =
+        vaz::replace_file(path, path + ".tmp-XXXXXX", bytes.data(), bytes.size(), 0666 & ~mask);
+    return written.failed_at == vaz::replace_step::done ? std::string() : system_reason(written.error);
 }
 
 bool hash_file(const std::string& path, file_hash& out, std::string& error) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        error = system_reason(errno);
-        return false;
-    }
-    XXH3_state_t* state = XXH3_createState();
-    if (!state || XXH3_128bits_reset(state) == XXH_ERROR) {
-        XXH3_freeState(state);
-        std::fclose(f);
-        error = "cannot set up the hash";
-        return false;
-    }
-    std::uint8_t block[65536];
-    std::size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) XXH3_128bits_update(state, block, n);
-    const bool read_failed = std::ferror(f) != 0;
-    if (read_failed) error = system_reason(errno);
-    std::fclose(f);
-    const XXH128_hash_t h = XXH3_128bits_digest(state);
-    XXH3_freeState(state);
-    if (read_failed) return false;
-    out.low = h.low64;
-    out.high = h.high64;
+    vaz::hash_128 h;
+    if (!vaz::hash_file(path, h, error)) return false;
+    out.low = h.low;
+    out.high = h.high;
     return true;
 }
 

@@ -5,28 +5,13 @@
 # $VELMORA_STAGE_DIR when that is set.
 set -euo pipefail
 
-if [ $# -lt 1 ]; then
-  echo "usage: $0 <builddir> [velmora options]" >&2
-  exit 2
-fi
-build=$(cd "$1" && pwd)
-shift
-root=$(cd "$(dirname "$0")/.." && pwd)
+usage="[velmora options]"
+programs=(make_song velmora_bc velmora)
+# shellcheck source=scripts/play_start.sh
+source "$(dirname "$0")/play_start.sh"
 
-for program in make_song velmora_bc velmora; do
-  if [ ! -x "$build/$program" ]; then
-    echo "play: $build/$program is missing; build the project first" >&2
-    exit 1
-  fi
-done
-
-stage=${VELMORA_STAGE_DIR:-$build/stage}
-mkdir -p "$stage"
-stage=$(cd "$stage" && pwd)
-song=$stage/song.wav
+make_bundled_song
 pattern=$stage/song.pat
-
-"$build/make_song" "$song"
 echo "play: converting the song into bullet patterns"
 "$build/velmora_bc" "$song" "$pattern"
 

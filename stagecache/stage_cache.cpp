@@ -13,25 +13,13 @@
 
 #include "pattern/pattern_loader.hpp"
 #include "stagecache/user_dirs.hpp"
+#include "vaz/files.hpp"
 
 namespace stagecache {
 namespace {
 
 constexpr std::uint64_t record_bytes = sizeof(bullet_pattern_element);
 constexpr std::uint64_t terminator_bytes = 4;
-
-bool write_all(int fd, const std::uint8_t* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t done = ::write(fd, bytes, count);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes += done;
-        count -= static_cast<std::size_t>(done);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -82,34 +70,21 @@ bool stage_cache::store(const song_hash& song, std::string_view edition, const s
         return false;
     }
     const std::string path = entry_path(song, edition);
-    // Unique per writer, hidden, and in the same folder so the rename cannot
-    // cross file systems.
-    std::string temporary = dir_ + "/." + song.hex() + "-" + std::string(edition) + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        error = std::string("cannot create a file in \"") + dir_ + "\": " + std::strerror(errno);
+    // Unique per writer, and hidden: remove_stale_temporaries knows them by
+    // the leading dot. Readable like any file the user makes.
+    const vaz::replace_result r = vaz::replace_file(
+        path, dir_ + "/." + song.hex() + "-" + std::string(edition) + ".XXXXXX", bytes.data(), bytes.size(), 0644);
+    switch (r.failed_at) {
+    case vaz::replace_step::done:
+        return true;
+    case vaz::replace_step::create:
+        error = std::string("cannot create a file in \"") + dir_ + "\": " + std::strerror(r.error);
         return false;
+    case vaz::replace_step::write:
+        break;
     }
-    int failure = 0;  // errno of the first step that failed
-    auto step = [&](bool done) {
-        if (!done && failure == 0) failure = errno ? errno : EIO;
-    };
-    step(write_all(fd, bytes.data(), bytes.size()));
-    // Readable like any file the user makes; mkstemp gives 0600.
-    if (failure == 0) step(::fchmod(fd, 0644) == 0);
-    // On disk before it gets its name, so a crash leaves the old entry or the
-    // new one, never a name over missing data.
-    if (failure == 0) step(::fsync(fd) == 0);
-    step(::close(fd) == 0);
-    if (failure == 0) step(std::rename(temporary.c_str(), path.c_str()) == 0);
-    const bool ok = failure == 0;
-    const int saved = failure;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        error = std::string("cannot write \"") + path + "\": " + std::strerror(saved);
-        return false;
-    }
-    return true;
+    error = std::string("cannot write \"") + path + "\": " + std::strerror(r.error);
+    return false;
 }
 
 int stage_cache::remove_stale_temporaries(long seconds) const {

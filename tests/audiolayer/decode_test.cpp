@@ -12,7 +12,7 @@
 
 #include "audiolayer/decode.hpp"
 #include "support/scratch_dir.hpp"
-#include "converter/sound_files.hpp"
+#include "support/sound_files.hpp"
 
 using test_support::scratch_dir;
 

@@ -17,7 +17,7 @@
 #include "audiolayer/decode.hpp"
 #include "audiolayer/float_to_int16.hpp"
 #include "audiolayer/playback.hpp"
-#include "converter/sound_files.hpp"
+#include "support/sound_files.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace al = audiolayer::playback;

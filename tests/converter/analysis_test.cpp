@@ -7,7 +7,7 @@
 #include "converter/analysis.hpp"
 #include "kernel_sets.hpp"
 #include "reference.hpp"
-#include "sound_files.hpp"
+#include "support/sound_files.hpp"
 
 using converter::analysis;
 using converter::channel_view;

@@ -14,7 +14,7 @@
 #include "kernel_sets.hpp"
 #include "reference.hpp"
 #include "support/scratch_dir.hpp"
-#include "sound_files.hpp"
+#include "support/sound_files.hpp"
 
 using test_support::scratch_dir;
 

@@ -1,15 +1,21 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "converter/convert.hpp"
-#include "run_process.hpp"
+#include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
-#include "sound_files.hpp"
+#include "support/sound_files.hpp"
 
 using test_support::scratch_dir;
 
@@ -280,8 +286,46 @@ TEST_F(Driver, AnAbnormalEndLeavesTheOldFileByteIdentical) {
     process_options full;
     full.file_size_limit = 200;  // the default action of SIGXFSZ ends the process
     const auto r = convert(false, {dir / "music.wav", dir / "old.pat"}, full);
-    EXPECT_NE(r.signal, 0);
+    EXPECT_EQ(r.signal, SIGXFSZ);
     EXPECT_EQ(test_sound::read_bytes(dir / "old.pat"), old_bytes);
+    EXPECT_EQ(dir.entries().size(), 2u) << "temporary file left behind";
+}
+
+// Ctrl-C in the middle of a conversion: the program still ends by the
+// signal, and neither the old file nor a temporary one is left changed.
+TEST_F(Driver, AnInterruptedConversionLeavesNoTemporaryFile) {
+    test_sound::write_wav16(dir / "long.wav", 44100, 2, stereo_music(180 * 44100));
+    // Its progress lines fill a one-page pipe that nobody reads, so the
+    // conversion waits with its temporary file open until the signal.
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    fcntl(out[1], F_SETPIPE_SZ, 4096);
+    const std::string program = exe(false), source = dir / "long.wav", target = dir / "old.pat";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execl(program.c_str(), program.c_str(), source.c_str(), target.c_str(), "--threads", "1", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    bool temporary_seen = false;
+    for (int waited = 0; waited < 2000 && !temporary_seen; waited += 5) {
+        for (const std::string& name : dir.entries()) temporary_seen |= name.rfind("old.pat.", 0) == 0;
+        if (!temporary_seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out[0]);
+    EXPECT_TRUE(temporary_seen) << "the conversion never made its temporary file";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
+    EXPECT_EQ(test_sound::read_bytes(dir / "old.pat"), old_bytes);
+    std::vector<std::string> left = dir.entries();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"long.wav", "music.wav", "old.pat"}));
 }
 
 // Under a Shift-JIS locale every message leaves as code page 932 bytes.

@@ -11,7 +11,7 @@
 
 #include "audiolayer/decode.hpp"
 #include "converter/load_any.hpp"
-#include "sound_files.hpp"
+#include "support/sound_files.hpp"
 #include "support/scratch_dir.hpp"
 
 using converter::load_at_converter_rate;

@@ -1,10 +1,12 @@
-// A conversion whose event pools cannot grow in an analysis thread. This
-// binary replaces the global allocation functions so that the pools' own
-// requests (new (std::nothrow) char[]) can be refused on demand, on threads
-// other than the test's; everything else allocates as usual.
+// A conversion whose event pools cannot grow in an analysis thread, or whose
+// analysis threads get no memory at all. This binary replaces the global
+// allocation functions so that the pools' own requests (new (std::nothrow)
+// char[]), or every request, can be refused on demand on threads other than
+// the test's; everything else allocates as usual.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <sstream>
@@ -13,23 +15,30 @@
 #include <vector>
 
 #include "converter/convert.hpp"
-#include "sound_files.hpp"
+#include "support/sound_files.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace {
 
 std::atomic<bool> refuse_pool_growth{false};
+std::atomic<bool> refuse_everything{false};
 std::atomic<int> refused{0};
 std::thread::id test_thread;
 
+bool off_the_test_thread() { return std::this_thread::get_id() != test_thread; }
+
 void* allocate(std::size_t n) {
+    if (refuse_everything.load() && off_the_test_thread()) {
+        ++refused;
+        throw std::bad_alloc();
+    }
     if (n == 0) n = 1;
     if (void* p = std::malloc(n)) return p;
     throw std::bad_alloc();
 }
 
 void* allocate_or_refuse(std::size_t n) noexcept {
-    if (refuse_pool_growth.load() && std::this_thread::get_id() != test_thread) {
+    if ((refuse_pool_growth.load() || refuse_everything.load()) && off_the_test_thread()) {
         ++refused;
         return nullptr;
     }
@@ -49,6 +58,8 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
+// Pools that cannot grow, then threads that cannot even set up their
+// analysis: either way the caller gets the failure, not the end of the process.
 TEST(PoolFailure, ReachesTheCallerAndLeavesNoFile) {
     test_support::scratch_dir dir;
     const std::size_t frames = 8 * 44100;
@@ -60,13 +71,20 @@ TEST(PoolFailure, ReachesTheCallerAndLeavesNoFile) {
     converter::console con(text, converter::console_encoding::utf8);
 
     test_thread = std::this_thread::get_id();
-    refuse_pool_growth = true;
-    EXPECT_THROW(converter::convert(source, dir / "out.pat", converter::edition::standard, con, 3), std::bad_alloc);
-    refuse_pool_growth = false;
-    EXPECT_GT(refused.load(), 0) << "the pools never asked for memory off the test's thread";
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+    for (std::atomic<bool>* refusal : {&refuse_pool_growth, &refuse_everything}) {
+        const char* what = refusal == &refuse_pool_growth ? "pool growth refused" : "everything refused";
+        refused = 0;
+        *refusal = true;
+        EXPECT_THROW(converter::convert(source, dir / "out.pat", converter::edition::standard, con, 3),
+                     std::bad_alloc)
+            << what;
+        *refusal = false;
+        EXPECT_GT(refused.load(), 0) << what << ": nothing asked for memory off the test's thread";
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{}) << what;
 
-    // Nothing is left in a state that spoils the next conversion.
-    EXPECT_TRUE(converter::convert(source, dir / "out.pat", converter::edition::standard, con, 3));
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.pat"});
+        // Nothing is left in a state that spoils the next conversion.
+        EXPECT_TRUE(converter::convert(source, dir / "out.pat", converter::edition::standard, con, 3)) << what;
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.pat"}) << what;
+        std::remove((dir / "out.pat").c_str());
+    }
 }

@@ -4,7 +4,6 @@
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
 require velmora velmora_bc make_song
-pause_label="sprite:80,80,80,20:285,230"
 
 "$build/make_song" --seconds 20 "$work/song.wav" >"$work/make_song.out" 2>&1 \
   || fail "make_song failed: $(cat "$work/make_song.out")"

@@ -41,11 +41,15 @@ recorded=$(grep -E '^velmora: run 1 ended: ' "$work/record.out") || fail "the re
 note "recorded: $recorded; $(grep -E '^velmora: wrote replay' "$work/record.out")"
 [ "$recorded" != "velmora: run 1 ended: 0 hits, score 0" ] || fail "the recorded run has nothing to compare"
 
-# The replay ignores the keyboard and quits after its last update.
+# The replay ignores the keyboard but for Escape and P, and quits after its
+# last update; a pause and a resume change none of its updates.
 start_game "$source_dir" "$work/song.wav" "$work/song.pat" -window "-replay=$work/run.vrp" "-record=$work/again.vrp"
 wait_window
-# Keys held during a replay change nothing.
 take_keyboard
+wait_screen replay_play 15 "!$title_label" "$first_counter_label"
+press_until replay_paused p 5 "$pause_label"
+press_until replay_resumed p 5 "!$pause_label"
+# Keys held during a replay change nothing.
 key_down Right
 wait_screen replayed_result 60 "$gameover_image" "$first_counter_label"
 key_up Right

@@ -7,6 +7,7 @@ smile_face="sprite:60,50,50,10:10,70"
 first_counter_label="sprite:100,10,40,10:0,20"
 second_counter_label="sprite:60,60,30,10:0,40"
 gameover_image="sprite:0,80,70,20:285,230"
+pause_label="sprite:80,80,80,20:285,230"
 digit_zero_at() { echo "sprite:60,0,5,7:$1,$2"; }
 point_glyph="sprite:110,0,5,7:50,50"
 # The graze gauge's empty white frame in the right margin.

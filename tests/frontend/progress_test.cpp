@@ -48,6 +48,18 @@ TEST(Progress, PlainLinesOutsideATerminalBarsRedrawnInPlaceOnOne) {
     EXPECT_EQ(text.substr(text.size() - last_erase.size()), last_erase) << text;
     std::fclose(terminal);
 
+    // A name's control characters never reach the terminal: no escape
+    // sequence, no line break that would leave a bar behind.
+    std::FILE* named = std::tmpfile();
+    {
+        progress_display d(named, true, 1);
+        d.started(0, "x\x1b[2Jy\nz.wav");
+        d.finished(0, "\"x\x1b[2Jy\nz.wav\": done\nand a second line");
+    }
+    EXPECT_EQ(written(named), "  0% [" + std::string(28, '.') + "]            x?[2Jy?z.wav\n"
+                              "\r\x1b[1A\x1b[J\"x?[2Jy\nz.wav\": done\nand a second line\n");
+    std::fclose(named);
+
     EXPECT_EQ(progress_display::bar(0.5, 12), "[#####.....]");
     EXPECT_EQ(progress_display::time_left(3725), "1:02:05 left");
     EXPECT_EQ(progress_display::time_left(59.6), "1:00 left");

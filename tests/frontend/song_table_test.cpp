@@ -21,7 +21,7 @@ TEST(SongTable, ListsEachSongUnderTheHeaderWithThePathLast) {
     a.last_played_at = 1700003600;
     stagecache::song_row b;
     b.hash = "bb";
-    b.path = "b.wav";
+    b.path = "b\x1b]0;x\a.wav";  // a title-setting sequence in a name is shown, not sent
     b.duration = 59.6;
     b.rate = 44100;
     b.channels = 1;
@@ -31,5 +31,5 @@ TEST(SongTable, ListsEachSongUnderTheHeaderWithThePathLast) {
               "  LENGTH   RATE CH  STANDARD  ZETAFLUX  PREPARED          LAST PLAYED       SONG\n"
               " 1:02:03  48000  2    123456         -  2023-11-14 22:13  2023-11-14 23:13  "
               "/music/a very long folder name/song.flac\n"
-              "    1:00  44100  1         -         0  2023-11-14 22:13  never             b.wav\n");
+              "    1:00  44100  1         -         0  2023-11-14 22:13  never             b?]0;x?.wav\n");
 }

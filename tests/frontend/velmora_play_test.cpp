@@ -9,13 +9,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "audiolayer/decode.hpp"
 #include "converter/load_any.hpp"
-#include "converter/run_process.hpp"
 #include "frontend/launch.hpp"
+#include "frontend/prepare.hpp"
+#include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
+#include "vaz/xbass.hpp"
 
 namespace {
 
@@ -158,6 +162,24 @@ TEST(VelmoraPlay, UndecodableSongsAreReportedAndNothingIsCachedForThem) {
     const process_result play = p.run({p.dir / "notes.wav"});
     EXPECT_EQ(play.status, 1);
     EXPECT_TRUE(contains(play.err, "velmora_play: cannot decode \"" + p.dir / "notes.wav" + "\": ")) << play.err;
+}
+
+// Songs are prepared on worker threads: an error inside one preparation is
+// that song's failure, with its file, not the end of the program.
+TEST(VelmoraPlay, AnErrorInsideAPreparationIsThatSongsFailure) {
+    player p;
+    const std::string song = p.make_song("song.wav", 2);
+    vaz::xbass<audiolayer::decode::layer> decoder;
+    const stagecache::stage_cache cache(p.dir / "cache");
+    const frontend::prepare_outcome r =
+        frontend::prepare_song(song, converter::edition::standard, 2, cache, nullptr,
+                               [](double) { throw std::runtime_error("the display is gone"); });
+    EXPECT_EQ(r.status, frontend::prepare_status::failed);
+    EXPECT_EQ(r.error, "cannot prepare \"" + song + "\": the display is gone");
+    stagecache::song_hash hash;
+    std::string why;
+    ASSERT_TRUE(stagecache::hash_file(song, hash, why)) << why;
+    EXPECT_EQ(cache.check(hash, "standard").state, stagecache::entry_state::missing);
 }
 
 TEST(VelmoraPlay, TwoProcessesPreparingOneSongAtOnceBothSucceed) {

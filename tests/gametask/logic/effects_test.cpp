@@ -7,14 +7,6 @@ namespace {
 
 using Effects = frames;
 
-void throw_straight_up(gt::blood& b, float vy) {
-    b.x = 220.0f;
-    b.y = 220.0f;
-    b.vx = 0.0f;
-    b.vy = vy;
-    b.falling = 0;
-}
-
 TEST_F(Effects, BloodRisesBetween42And49UpdatesThenFallsOffTheBottom) {
     struct throw_case {
         float vy;
@@ -23,8 +15,8 @@ TEST_F(Effects, BloodRisesBetween42And49UpdatesThenFallsOffTheBottom) {
     // 5 / 1.1^41 = 0.1004, 5 / 1.1^42 = 0.0913; 9.98 / 1.1^48 = 0.1029, / 1.1^49 = 0.0935.
     for (const throw_case& c : {throw_case{-5.0f, 42}, throw_case{-9.98046875f, 49}}) {
         test_support::kill_all_of<gt::blood>(update_tasks);
-        gt::blood& b = spawn<gt::blood>();
-        throw_straight_up(b, c.vy);
+        // Thrown straight up from the centre.
+        gt::blood& b = moving<gt::blood>(220.0f, 220.0f, 0.0f, c.vy);
         int n = 0;
         while (b.falling == 0 && n < 100) {
             step();
@@ -54,16 +46,9 @@ TEST_F(Effects, BloodRisesBetween42And49UpdatesThenFallsOffTheBottom) {
 }
 
 TEST_F(Effects, BloodLeavesAtTheSidesButNotAtTheTop) {
-    gt::blood& right = spawn<gt::blood>();
-    gt::blood& left = spawn<gt::blood>();
-    gt::blood& high = spawn<gt::blood>();
-    right.x = 649.5f;  right.vx = 1.0f;
-    left.x = -104.5f;  left.vx = -1.0f;
-    high.x = 220.0f;   high.vx = 0.0f;
-    for (gt::blood* b : {&right, &left, &high}) {
-        b->y = 0.0f;
-        b->vy = -5.0f;
-    }
+    moving<gt::blood>(649.5f, 0.0f, 1.0f, -5.0f);
+    moving<gt::blood>(-104.5f, 0.0f, -1.0f, -5.0f);
+    moving<gt::blood>(220.0f, 0.0f, 0.0f, -5.0f);
     step();  // 650.5 and -105.5 still truncate to the limits
     EXPECT_EQ(live<gt::blood>(), 3);
     step();
@@ -74,11 +59,7 @@ TEST_F(Effects, BloodLeavesAtTheSidesButNotAtTheTop) {
 }
 
 TEST_F(Effects, SparkWithLifetimeFiveLivesFiveUpdates) {
-    gt::spark& s = spawn<gt::spark>();
-    s.x = 100.0f;
-    s.y = 100.0f;
-    s.vx = 2.0f;
-    s.vy = -2.0f;
+    gt::spark& s = moving<gt::spark>(100.0f, 100.0f, 2.0f, -2.0f);
     s.lifetime = 5;
     step(5);
     ASSERT_EQ(live<gt::spark>(), 1);

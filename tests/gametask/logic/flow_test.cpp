@@ -44,17 +44,13 @@ TEST_F(Flow, CompleteRunFromTitleThroughResultBackToTitle) {
     music_stream = 7;
     const std::vector<std::string> start_music{"set_position 7 0", "play 7 0"};
     std::vector<std::string> music_calls;
-    pattern_group_count = 1;
     fill_group(0, {{0, 0.0f, 2.0f}, {150, vaz::single_pi() / 2.0f, 4.0f}});
-    update_tasks.spawn<gt::titleready>();
-
-    step(3);
+    at_title(1);
     ASSERT_EQ(live<gt::titleready>(), 1);
     EXPECT_EQ(first<gt::titleready>().frames, 3);
     EXPECT_EQ(playback_calls(), music_calls);
 
-    keys[SDLK_SPACE] = 1;
-    step();  // 4
+    press(SDLK_SPACE);  // 4
     music_calls = start_music;
     EXPECT_EQ(playback_calls(), music_calls);
     EXPECT_EQ(live<gt::titleready>(), 0);
@@ -64,7 +60,6 @@ TEST_F(Flow, CompleteRunFromTitleThroughResultBackToTitle) {
     ASSERT_EQ(live<gt::bullet_ctor>(), 1);
     EXPECT_EQ(first<gt::bullet_ctor>().group, 0);
     EXPECT_EQ(live<gt::bullet_b>(), 0);
-    keys[SDLK_SPACE] = 0;
 
     step();  // 5
     ASSERT_EQ(live<gt::bullet_b>(), 1);
@@ -128,8 +123,7 @@ TEST_F(Flow, CompleteRunFromTitleThroughResultBackToTitle) {
     EXPECT_EQ(live<gt::gameover>(), 1);
 
     EXPECT_EQ(playback_calls(), music_calls);  // the music plays on through the result
-    keys[SDLK_RETURN] = 1;
-    step();  // 327
+    press(SDLK_RETURN);  // 327
     music_calls.push_back("stop 7");
     EXPECT_EQ(playback_calls(), music_calls);
     EXPECT_EQ(live<gt::gameover>(), 0);
@@ -139,7 +133,6 @@ TEST_F(Flow, CompleteRunFromTitleThroughResultBackToTitle) {
     EXPECT_EQ(live<gt::bombed>(), 1);  // left to run out
     ASSERT_EQ(live<gt::titleready>(), 1);
     EXPECT_EQ(first<gt::titleready>().frames, 1);
-    keys[SDLK_RETURN] = 0;
 
     run_to(329);
     keys[SDLK_LEFT] = 1;
@@ -184,17 +177,13 @@ TEST_F(Flow, EveryStartKeyStartsARunAndEscapeDoesNot) {
                               SDLK_RIGHT, SDLK_a, SDLK_d, SDLK_w, SDLK_s};
     for (int key : start_keys) {
         test_support::kill_all(update_tasks);
-        update_tasks.spawn<gt::titleready>();
-        step(3);
-        keys[key] = 1;
-        step();
-        keys[key] = 0;
+        at_title(0);
+        press(key);
         EXPECT_EQ(live<gt::game>(), 1) << "key " << key;
         EXPECT_EQ(live<gt::titleready>(), 0) << "key " << key;
     }
     test_support::kill_all(update_tasks);
-    update_tasks.spawn<gt::titleready>();
-    step(3);
+    at_title(0);
     keys[SDLK_ESCAPE] = 1;
     keys[SDLK_x] = 1;
     step();
@@ -203,12 +192,8 @@ TEST_F(Flow, EveryStartKeyStartsARunAndEscapeDoesNot) {
 
 TEST_F(Flow, ResultScreenTakesOnlySpaceZAndReturn) {
     // An empty group: play ends in the first frame after the start key.
-    pattern_group_count = 1;
-    update_tasks.spawn<gt::titleready>();
-    step(3);
-    keys[SDLK_w] = 1;
-    step();  // 4: start
-    keys[SDLK_w] = 0;
+    at_title(1);
+    press(SDLK_w);  // 4: start
     step();  // 5: the constructor ends, then the game spawns gameover
     ASSERT_EQ(live<gt::gameover>(), 1);
     EXPECT_EQ(first<gt::gameover>().delay, 1);
@@ -224,9 +209,7 @@ TEST_F(Flow, ResultScreenTakesOnlySpaceZAndReturn) {
 }
 
 TEST_F(Flow, TwoEmptyGroupsEndPlayInTheFirstFrameWithOneMarker) {
-    pattern_group_count = 2;
-    update_tasks.spawn<gt::titleready>();
-    step(3);
+    at_title(2);
     keys[SDLK_RETURN] = 1;
     step();
     EXPECT_EQ(live<gt::bullet_ctor>(), 2);
@@ -237,11 +220,9 @@ TEST_F(Flow, TwoEmptyGroupsEndPlayInTheFirstFrameWithOneMarker) {
 }
 
 TEST_F(Flow, EachGroupFeedsTheConstructorSpawnedForIt) {
-    pattern_group_count = 2;
     fill_group(0, {{0, 0.0f, 2.0f}});
     fill_group(1, {{0, 0.0f, -3.0f}});
-    update_tasks.spawn<gt::titleready>();
-    step(3);
+    at_title(2);
     keys[SDLK_SPACE] = 1;
     step();
     // Spawned for group 0, then group 1, which heads the list.
@@ -259,9 +240,7 @@ TEST_F(Flow, EachGroupFeedsTheConstructorSpawnedForIt) {
 }
 
 TEST_F(Flow, TracersInFlightDoNotHoldBackTheEndAndContactsCountAfterIt) {
-    gt::game& run = spawn<gt::game>();
-    spawn<gt::myship>();
-    spawn<gt::smile>();
+    gt::game& run = playing();
     tracer(100.0f, 100.0f, 1.0f, 0.0f);
     step();
     EXPECT_TRUE(run.finished);

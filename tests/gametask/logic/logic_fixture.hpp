@@ -91,22 +91,45 @@ protected:
         return object_of<T>(n);
     }
 
-    gt::bullet_r& incoming(float x, float y, float vx = 0.0f, float vy = 0.0f) {
-        gt::bullet_r& b = spawn<gt::bullet_r>();
-        b.x = x;
-        b.y = y;
-        b.vx = vx;
-        b.vy = vy;
-        return b;
+    // A task of T at (x, y) that moves by (vx, vy) in each update.
+    template <class T>
+    T& moving(float x, float y, float vx, float vy) {
+        T& t = spawn<T>();
+        t.x = x;
+        t.y = y;
+        t.vx = vx;
+        t.vy = vy;
+        return t;
     }
 
-    gt::bullet_b& tracer(float x, float y, float vx, float vy) {
-        gt::bullet_b& b = spawn<gt::bullet_b>();
-        b.x = x;
-        b.y = y;
-        b.vx = vx;
-        b.vy = vy;
-        return b;
+    gt::bullet_r& incoming(float x, float y, float vx = 0.0f, float vy = 0.0f) {
+        return moving<gt::bullet_r>(x, y, vx, vy);
+    }
+
+    gt::bullet_b& tracer(float x, float y, float vx, float vy) { return moving<gt::bullet_b>(x, y, vx, vy); }
+
+    // A run in play without its constructors: the game, the ship at the
+    // centre and its face, spawned in the order the start key spawns them.
+    gt::game& playing() {
+        gt::game& run = spawn<gt::game>();
+        spawn<gt::myship>();
+        spawn<gt::smile>();
+        return run;
+    }
+
+    // The title screen over `groups` pattern groups, past its updates that
+    // ignore the keys: the next pressed key starts a run.
+    void at_title(int groups) {
+        pattern_group_count = groups;
+        update_tasks.spawn<gt::titleready>();
+        step(3);
+    }
+
+    // Holds key down for one frame, then releases it.
+    void press(int key) {
+        keys[key] = 1;
+        step();
+        keys[key] = 0;
     }
 
     Uint8 keys[SDLK_LAST] = {};

@@ -111,16 +111,12 @@ TEST_F(Ship, FullGaugeFiresSixteenBombsInARow) {
     s.gauge = 35200;
     // A bomb started in update k ends in update k+39, where the next may start.
     for (int bomb = 0; bomb < 16; ++bomb) {
-        keys[SDLK_SPACE] = 1;
-        step();  // k
+        press(SDLK_SPACE);  // k
         ASSERT_EQ(s.bomb, 1) << "bomb " << bomb;
-        keys[SDLK_SPACE] = 0;
         step(36);
         // A press while the bomb runs is not remembered.
-        keys[SDLK_SPACE] = 1;
-        step();  // k+37
+        press(SDLK_SPACE);  // k+37
         EXPECT_EQ(s.bomb, 38);
-        keys[SDLK_SPACE] = 0;
         step();  // k+38
         EXPECT_EQ(s.bomb, 39);
     }
@@ -167,9 +163,8 @@ class Contact : public frames {
 protected:
     void SetUp() override {
         frames::SetUp();
-        run = &spawn<gt::game>();
-        ship = &spawn<gt::myship>();
-        spawn<gt::smile>();
+        run = &playing();
+        ship = &first<gt::myship>();
         // Far from the ship, it keeps play from ending while the tests run.
         incoming(400.0f, 400.0f);
     }

@@ -1,0 +1,94 @@
+#include "vaz/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace vaz {
+
+namespace {
+
+bool write_all(int fd, const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t done = ::write(fd, bytes, count);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += done;
+        count -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+}  // namespace
+
+replace_result replace_file(const std::string& path, std::string temporary_template, const std::uint8_t* bytes,
+                            std::size_t size, mode_t mode) {
+    // Close-on-exec: a program started meanwhile must not hold it open.
+    const int fd = ::mkostemp(temporary_template.data(), O_CLOEXEC);
+    if (fd < 0) return {replace_step::create, errno};
+    int failure = 0;  // errno of the first step that failed
+    auto step = [&](bool done) {
+        if (!done && failure == 0) failure = errno ? errno : EIO;
+    };
+    step(write_all(fd, bytes, size));
+    // mkostemp gives 0600.
+    if (failure == 0) step(::fchmod(fd, mode) == 0);
+    // On disk before it gets its name, so a crash leaves the old file or the
+    // new one, never a name over missing data.
+    if (failure == 0) step(::fsync(fd) == 0);
+    step(::close(fd) == 0);
+    if (failure == 0) step(std::rename(temporary_template.c_str(), path.c_str()) == 0);
+    if (failure != 0) {
+        ::unlink(temporary_template.c_str());
+        return {replace_step::write, failure};
+    }
+    return {};
+}
+
+bool hash_file(const std::string& path, hash_128& out, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        error = std::strerror(EISDIR);
+        return false;
+    }
+    std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state(XXH3_createState(), XXH3_freeState);
+    if (!state || XXH3_128bits_reset(state.get()) != XXH_OK) {
+        ::close(fd);
+        error = "out of memory";
+        return false;
+    }
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            error = std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (got == 0) break;
+        XXH3_128bits_update(state.get(), buffer.data(), static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    const XXH128_hash_t h = XXH3_128bits_digest(state.get());
+    out = {h.low64, h.high64};
+    return true;
+}
+
+}  // namespace vaz

@@ -1,0 +1,41 @@
+#pragma once
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Whole files, as the stores above keep them: replaced in one step, and
+// named by a hash of their bytes.
+namespace vaz {
+
+// Where a replacement stopped.
+enum class replace_step {
+    done,
+    create,  // no temporary file could be made beside the target
+    write,   // writing, syncing or renaming the temporary file failed
+};
+
+struct replace_result {
+    replace_step failed_at = replace_step::done;
+    int error = 0;  // errno of the failed step
+};
+
+// Writes `size` bytes to a new file made from `temporary_template` (a name in
+// the target's folder ending in "XXXXXX", so the rename cannot cross file
+// systems), gives it `mode`, puts it on disk, then renames it over `path`.
+// Whatever fails, the temporary file is removed, so `path` is either the old
+// file or the whole new one, also after a crash.
+replace_result replace_file(const std::string& path, std::string temporary_template, const std::uint8_t* bytes,
+                            std::size_t size, mode_t mode);
+
+struct hash_128 {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+};
+
+// XXH3-128 of every byte of a file; false with the system's reason when the
+// file cannot be read whole (a folder included).
+bool hash_file(const std::string& path, hash_128& out, std::string& error);
+
+}  // namespace vaz
