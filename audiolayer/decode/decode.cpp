@@ -164,7 +164,6 @@ handle sample_load(const char* path) {
     // Opened, checked and (for some formats) decoded once without the lock,
     // which only guards the table of samples: an MP3 counted on one thread
     // must not hold up the loads of others.
-
     SF_INFO info{};
     SNDFILE* file = sf_open(path, SFM_READ, &info);
     if (!file) return no_sample(s, std::string(path) + ": " + sf_strerror(nullptr));
