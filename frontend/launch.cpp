@@ -45,7 +45,11 @@ void silence(void*, Uint8* stream, int len) { std::memset(stream, 0, static_cast
 // SDL is loaded here, in the probe's child, and nowhere else in this
 // program: loading it (and the sound and display libraries it brings) would
 // cost every start a good part of the time to the game's window.
-bool default_audio_device_opens() {
+// `shut_down` closes the device and SDL again; the child skips that and
+// exits, which closes the device as well, before its parent (waiting for
+// it) starts the game. Shutting down took up to 0.2 s: SDL waits for its
+// ALSA device watcher, which sleeps 0.1 s at a time.
+bool default_audio_device_opens(bool shut_down) {
     void* sdl = ::dlopen("libSDL-1.2.so.0", RTLD_NOW | RTLD_LOCAL);
     // Without SDL the game cannot start either; it says why itself.
     if (sdl == nullptr) return true;
@@ -65,6 +69,7 @@ bool default_audio_device_opens() {
     want.samples = 2048;
     want.callback = silence;
     const bool opened = open(&want, nullptr) == 0;
+    if (!shut_down) return opened;
     // Closed before the game starts: some devices take one user at a time.
     if (opened) close();
     quit();
@@ -153,7 +158,7 @@ audio_probe::audio_probe() {
             ::dup2(null, STDOUT_FILENO);
             ::dup2(null, STDERR_FILENO);
         }
-        ::_exit(default_audio_device_opens() ? 0 : 1);
+        ::_exit(default_audio_device_opens(false) ? 0 : 1);
     }
     pid_ = pid;  // -1 when fork failed: then the probe runs here when asked
 }
@@ -180,7 +185,7 @@ bool audio_probe::choose_silent_audio_when_no_device() {
         pid_ = -1;
         opens = done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     } else {
-        opens = default_audio_device_opens();
+        opens = default_audio_device_opens(true);
     }
     if (opens) return false;
     ::setenv("SDL_AUDIODRIVER", "dummy", 1);

@@ -70,7 +70,7 @@ int velmora_main(int argc, char** argv) {
     // changes, and without the abort that a failed SDL_Init would raise.
     if (const int status = open_stage_files(argc, argv); status != 0) return status;
     if (const int status = begin_replay_session(argc, argv, clock_opts); status != 0) return status;
-    if (const std::string why = start_video(); !why.empty()) {
+    if (const std::string why = start_video(fullscreen); !why.empty()) {
         std::fprintf(stderr, "velmora: %s\n", why.c_str());
         return 1;
     }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -359,4 +360,25 @@ TEST(VelmoraPlay, AnAbandonedSessionIsKeptByTheNextOne) {
     EXPECT_TRUE(std::filesystem::exists(replays + "/" + waiting + ".session"));
     EXPECT_TRUE(std::filesystem::exists(replays + "/notes.session"));
     EXPECT_FALSE(std::filesystem::exists(replays + "/" + abandoned + ".session"));
+}
+
+// A sound server is named but nothing answers: the probe's child finds no
+// device, says so as it exits, and the game is told to play silently.
+TEST(VelmoraPlay, AProbeThatOpensNoDeviceChoosesTheSilentDriver) {
+    if (std::filesystem::exists("/dev/snd")) GTEST_SKIP() << "this machine has sound devices";
+    const char* driver = std::getenv("SDL_AUDIODRIVER");
+    const std::string saved_driver = driver ? driver : "";
+    ::unsetenv("SDL_AUDIODRIVER");
+    ::setenv("PULSE_SERVER", "/nonexistent/velmora-test", 1);
+    bool silent = false;
+    {
+        frontend::audio_probe probe;
+        silent = probe.choose_silent_audio_when_no_device();
+    }
+    const char* chosen = std::getenv("SDL_AUDIODRIVER");
+    EXPECT_TRUE(silent);
+    EXPECT_STREQ(chosen ? chosen : "(unset)", "dummy");
+    ::unsetenv("PULSE_SERVER");
+    if (driver) ::setenv("SDL_AUDIODRIVER", saved_driver.c_str(), 1);
+    else ::unsetenv("SDL_AUDIODRIVER");
 }
