@@ -11,6 +11,8 @@ using handle = std::uint32_t;
 // The arguments are those of the playback half; decoding uses no device.
 bool init(int device, std::uint32_t freq);
 bool release();
+// Why the calling thread's last call failed: files may load on several
+// threads at once.
 const char* last_error();
 
 struct sample_info {

@@ -210,7 +210,7 @@ int run() {
     const playback::handle stream = open_click_stream(plan, error);
     if (stream == 0) return fail(error);
 
-    if (const std::string why = start_video(); !why.empty()) return fail(why);
+    if (const std::string why = start_video(false); !why.empty()) return fail(why);
     if (!sprite_sheet.surface_ptr) return fail("cannot find or read the sprite sheet \"data/p.bmp\"");
     SDL_Surface* screen = SDL_SetVideoMode(window_width, window_height, 32, SDL_SWSURFACE);
     if (!screen) return fail(std::string("cannot open the calibration window: ") + SDL_GetError());

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -21,24 +22,37 @@ namespace {
 constexpr sf_count_t chunk_frames = 16384;
 
 // The decoding layer keeps one process-wide state that a load needs
-// initialised. When the caller has not initialised it, the load does and
-// releases it afterwards.
+// initialised. When the caller has not initialised it, the first of the loads
+// under way initialises it and the last one releases it; the loads themselves
+// run side by side (one held the layer for a whole MP3 decode before).
 class decoding_layer_in_use {
 public:
-    decoding_layer_in_use() : lock_(mutex()), owned_(audiolayer::decode::init(-1, sample_rate)) {}
+    decoding_layer_in_use() {
+        use& u = shared();
+        std::lock_guard<std::mutex> g(u.mutex);
+        if (u.loads++ == 0) u.owned = audiolayer::decode::init(-1, sample_rate);
+    }
     ~decoding_layer_in_use() {
-        if (owned_) audiolayer::decode::release();
+        use& u = shared();
+        std::lock_guard<std::mutex> g(u.mutex);
+        if (--u.loads == 0 && u.owned) {
+            audiolayer::decode::release();
+            u.owned = false;
+        }
     }
     decoding_layer_in_use(const decoding_layer_in_use&) = delete;
     decoding_layer_in_use& operator=(const decoding_layer_in_use&) = delete;
 
 private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
+    struct use {
+        std::mutex mutex;
+        unsigned loads = 0;
+        bool owned = false;  // initialised by a load, not by the caller
+    };
+    static use& shared() {
+        static use u;
+        return u;
     }
-    std::lock_guard<std::mutex> lock_;
-    bool owned_;
 };
 
 std::unique_ptr<wave_sample> fail(std::string* error, std::string why) {
@@ -54,8 +68,8 @@ std::string without_file_name(const std::string& path, std::string why) {
     return why;
 }
 
-// 16-bit values appended as the resampler delivers them, in one array that
-// becomes the sample's data without a copy of the whole.
+// 16-bit values appended as the resampler or the decoder delivers them, in
+// one array that becomes the sample's data without a copy of the whole.
 class value_buffer {
 public:
     explicit value_buffer(std::size_t expected) : capacity_(std::max<std::size_t>(expected, 1)) {
@@ -63,7 +77,16 @@ public:
     }
     // False when the values would pass the 4 GiB the sample record can hold.
     bool append(const double* values, std::size_t count) {
-        if (size_ + count > std::numeric_limits<std::uint32_t>::max() / 2) return false;
+        std::int16_t* to = room(count);
+        if (to == nullptr) return false;
+        for (std::size_t k = 0; k < count; ++k) to[k] = audiolayer::float_to_int16(values[k]);
+        size_ += count;
+        return true;
+    }
+    // Space for `count` more values, filled by the caller and kept with
+    // added(); nullptr past the 4 GiB.
+    std::int16_t* room(std::size_t count) {
+        if (size_ + count > std::numeric_limits<std::uint32_t>::max() / 2) return nullptr;
         if (size_ + count > capacity_) {
             const std::size_t grown = std::max(size_ + count, capacity_ + capacity_ / 2);
             std::unique_ptr<std::int16_t[]> bigger(new std::int16_t[grown]);
@@ -71,10 +94,9 @@ public:
             data_ = std::move(bigger);
             capacity_ = grown;
         }
-        for (std::size_t k = 0; k < count; ++k) data_[size_ + k] = audiolayer::float_to_int16(values[k]);
-        size_ += count;
-        return true;
+        return data_.get() + size_;
     }
+    void added(std::size_t count) { size_ += count; }
     std::size_t size() const { return size_; }
     std::unique_ptr<std::int16_t[]> release() { return std::move(data_); }
 
@@ -96,17 +118,21 @@ using sound_file = std::unique_ptr<SNDFILE, sndfile_closer>;
 // A 44100 Hz file's values as the decoding layer delivers them to velmora_bc:
 // libsndfile's own 16-bit conversion, floating-point data scaled by 32768.
 // Read here rather than through the layer, whose lock would keep loads on
-// other threads waiting for the whole decode.
-std::unique_ptr<wave_sample> read_16_bit(SNDFILE* file, int format, const source_facts& facts, std::string* error) {
+// other threads waiting for the whole decode. With `to_the_end`, the frames
+// are those the decoder delivers until it ends, counted into facts.frames.
+std::unique_ptr<wave_sample> read_16_bit(SNDFILE* file, int format, source_facts& facts, bool to_the_end,
+                                         std::size_t expected_values, std::string* error) {
     const int subtype = format & SF_FORMAT_SUBMASK;
     const bool floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
     const std::size_t channels = facts.channels;
-    std::unique_ptr<std::int16_t[]> data(new std::int16_t[facts.frames * channels]);
+    value_buffer values(to_the_end ? expected_values : facts.frames * channels);
     std::vector<float> floats(floating ? static_cast<std::size_t>(chunk_frames) * channels : 0);
     std::uint64_t done = 0;
-    while (done < facts.frames) {
-        const sf_count_t want = static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - done));
-        std::int16_t* out = data.get() + done * channels;
+    while (to_the_end || done < facts.frames) {
+        const sf_count_t want = to_the_end ? chunk_frames
+                                           : static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - done));
+        std::int16_t* out = values.room(static_cast<std::size_t>(want) * channels);
+        if (out == nullptr) return fail(error, "longer than 4 GiB of 16-bit data");
         sf_count_t got;
         if (floating) {
             got = sf_readf_float(file, floats.data(), want);
@@ -116,18 +142,25 @@ std::unique_ptr<wave_sample> read_16_bit(SNDFILE* file, int format, const source
             got = sf_readf_short(file, out, want);
         }
         if (got <= 0) break;
+        values.added(static_cast<std::size_t>(got) * channels);
         done += static_cast<std::uint64_t>(got);
     }
     if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, sf_strerror(file));
+    if (to_the_end) {
+        if (done == 0) return fail(error, "no sound data");
+        facts.frames = done;
+    }
     if (done < facts.frames) return fail(error, "the sound data ends early");
 
     auto sample = std::make_unique<wave_sample>(sample_rate, facts.channels, std::vector<std::int16_t>{});
     sample->info.length = static_cast<std::uint32_t>(facts.frames * channels * 2);
-    sample->data = std::move(data);
+    sample->data = values.release();
     return sample;
 }
 
-std::unique_ptr<wave_sample> resampled(SNDFILE* file, const source_facts& facts, std::string* error) {
+// With `to_the_end`, as for read_16_bit.
+std::unique_ptr<wave_sample> resampled(SNDFILE* file, source_facts& facts, bool to_the_end, std::uint64_t expected_frames,
+                                       std::string* error) {
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);  // one thread: the same values every time
@@ -141,12 +174,14 @@ std::unique_ptr<wave_sample> resampled(SNDFILE* file, const source_facts& facts,
     const std::size_t out_frames = static_cast<std::size_t>(std::ceil(chunk_frames * ratio)) + 64;
     std::vector<double> in(static_cast<std::size_t>(chunk_frames) * channels);
     std::vector<double> out(out_frames * channels);
-    value_buffer values(static_cast<std::size_t>(std::ceil(static_cast<double>(facts.frames) * ratio) + 64) * channels);
+    const std::uint64_t frames_in = to_the_end ? expected_frames : facts.frames;
+    value_buffer values(static_cast<std::size_t>(std::ceil(static_cast<double>(frames_in) * ratio) + 64) * channels);
     const std::string too_long = "longer than 4 GiB of 16-bit data";
 
     std::uint64_t read = 0;
-    while (read < facts.frames) {
-        const sf_count_t want = static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - read));
+    while (to_the_end || read < facts.frames) {
+        const sf_count_t want = to_the_end ? chunk_frames
+                                           : static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - read));
         const sf_count_t got = sf_readf_double(file, in.data(), want);
         if (got <= 0) break;
         read += static_cast<std::uint64_t>(got);
@@ -162,6 +197,10 @@ std::unique_ptr<wave_sample> resampled(SNDFILE* file, const source_facts& facts,
         }
     }
     if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, sf_strerror(file));
+    if (to_the_end) {
+        if (read == 0) return fail(error, "no sound data");
+        facts.frames = read;
+    }
     if (read < facts.frames) return fail(error, "the sound data ends early");
     for (;;) {  // the resampler's last output, once it knows the input has ended
         std::size_t made = 0;
@@ -177,10 +216,46 @@ std::unique_ptr<wave_sample> resampled(SNDFILE* file, const source_facts& facts,
     return sample;
 }
 
+// An MPEG file only estimates its length, and the decoding layer decodes it
+// once just to count its frames before the values are read: here the one
+// pass that reads the values counts them (the same values and length, half
+// the decoding). The layer's other checks are about other formats.
+std::unique_ptr<wave_sample> load_decoding_once(const std::string& path, SNDFILE* file, const SF_INFO& info,
+                                                source_facts* facts, std::string* error) {
+    if (info.channels <= 0 || info.samplerate <= 0) return fail(error, "no channels or no sampling rate");
+    source_facts f{};
+    f.rate = static_cast<std::uint32_t>(info.samplerate);
+    f.channels = static_cast<std::uint32_t>(info.channels);
+    // Room for the estimate, but never more than the file could hold at
+    // ten times the tightest compression: a header must not make us allocate
+    // gigabytes. The buffer grows if the estimate falls short.
+    std::error_code ec;
+    const std::uint64_t file_bytes = std::filesystem::file_size(path, ec);
+    const std::uint64_t most_frames = ec ? 0 : file_bytes * 10 / 2 + 44100;  // frames of 16-bit mono
+    const std::uint64_t expected_frames = std::min<std::uint64_t>(info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0,
+                                                                  most_frames);
+    std::unique_ptr<wave_sample> sample =
+        f.rate == sample_rate ? read_16_bit(file, info.format, f, true, expected_frames * f.channels, error)
+                              : resampled(file, f, true, expected_frames, error);
+    if (!sample) return nullptr;
+    if (f.frames * f.channels * 2u > std::numeric_limits<std::uint32_t>::max())
+        return fail(error, "longer than 4 GiB of 16-bit data");
+    f.seconds = static_cast<double>(f.frames) / f.rate;
+    if (facts) *facts = f;
+    return sample;
+}
+
 }  // namespace
 
 std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, source_facts* facts,
                                                     std::string* error) try {
+    SF_INFO opened{};
+    const sound_file file(sf_open(path.c_str(), SFM_READ, &opened));
+    // What the decoding layer would say of it, without opening it again.
+    if (!file) return fail(error, sf_strerror(nullptr));
+    if ((opened.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)
+        return load_decoding_once(path, file.get(), opened, facts, error);
+
     source_facts f{};
     {
         // The decoding layer checks the file as it does for velmora_bc (a
@@ -201,13 +276,10 @@ std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, sou
     }
     if (facts) *facts = f;
 
-    SF_INFO info{};
-    const sound_file file(sf_open(path.c_str(), SFM_READ, &info));
-    if (!file) return fail(error, sf_strerror(nullptr));
-    if (static_cast<std::uint32_t>(info.samplerate) != f.rate || static_cast<std::uint32_t>(info.channels) != f.channels)
+    if (static_cast<std::uint32_t>(opened.samplerate) != f.rate || static_cast<std::uint32_t>(opened.channels) != f.channels)
         return fail(error, "the file changed while it was loaded");
-    if (f.rate == sample_rate) return read_16_bit(file.get(), info.format, f, error);
-    return resampled(file.get(), f, error);
+    if (f.rate == sample_rate) return read_16_bit(file.get(), opened.format, f, false, 0, error);
+    return resampled(file.get(), f, false, 0, error);
 } catch (const std::bad_alloc&) {
     return fail(error, "not enough memory for the sound data");
 }

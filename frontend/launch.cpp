@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -44,7 +45,11 @@ void silence(void*, Uint8* stream, int len) { std::memset(stream, 0, static_cast
 // SDL is loaded here, in the probe's child, and nowhere else in this
 // program: loading it (and the sound and display libraries it brings) would
 // cost every start a good part of the time to the game's window.
-bool default_audio_device_opens() {
+// `shut_down` closes the device and SDL again; the child skips that and
+// exits, which closes the device as well, before its parent (waiting for
+// it) starts the game. Shutting down took up to 0.2 s: SDL waits for its
+// ALSA device watcher, which sleeps 0.1 s at a time.
+bool default_audio_device_opens(bool shut_down) {
     void* sdl = ::dlopen("libSDL-1.2.so.0", RTLD_NOW | RTLD_LOCAL);
     // Without SDL the game cannot start either; it says why itself.
     if (sdl == nullptr) return true;
@@ -64,6 +69,7 @@ bool default_audio_device_opens() {
     want.samples = 2048;
     want.callback = silence;
     const bool opened = open(&want, nullptr) == 0;
+    if (!shut_down) return opened;
     // Closed before the game starts: some devices take one user at a time.
     if (opened) close();
     quit();
@@ -97,6 +103,17 @@ bool sound_output_may_exist() {
     }
     return false;
 }
+
+// The game being waited for, for the forwarding handler.
+volatile sig_atomic_t forward_to = 0;
+
+void forward_signal(int signal) {
+    const int saved = errno;
+    if (forward_to > 0) ::kill(static_cast<pid_t>(forward_to), signal);
+    errno = saved;
+}
+
+constexpr int forwarded_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
 
@@ -164,7 +181,7 @@ audio_probe::audio_probe() {
             ::dup2(null, STDOUT_FILENO);
             ::dup2(null, STDERR_FILENO);
         }
-        ::_exit(default_audio_device_opens() ? 0 : 1);
+        ::_exit(default_audio_device_opens(false) ? 0 : 1);
     }
     pid_ = pid;  // -1 when fork failed: then the probe runs here when asked
 }
@@ -191,21 +208,80 @@ bool audio_probe::choose_silent_audio_when_no_device() {
         pid_ = -1;
         opens = done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     } else {
-        opens = default_audio_device_opens();
+        opens = default_audio_device_opens(true);
     }
     if (opens) return false;
     ::setenv("SDL_AUDIODRIVER", "dummy", 1);
     return true;
 }
 
-std::string exec_game(const std::vector<std::string>& arguments) {
+game_end run_game(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
     for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::fflush(stdout);
     std::fflush(stderr);
-    ::execvp(argv[0], argv.data());
-    return std::strerror(errno);
+
+    // Held back from the fork until the handlers know the child, so none is lost.
+    sigset_t forwarded, before;
+    sigemptyset(&forwarded);
+    for (int s : forwarded_signals) sigaddset(&forwarded, s);
+    ::sigprocmask(SIG_BLOCK, &forwarded, &before);
+    struct sigaction forward {}, old[3];
+    forward.sa_handler = forward_signal;
+    sigemptyset(&forward.sa_mask);
+    for (int i = 0; i < 3; ++i) ::sigaction(forwarded_signals[i], &forward, &old[i]);
+
+    // A pipe closed by a successful exec tells the failure apart from the game's own status.
+    int report[2];
+    game_end end;
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        end.why_not = std::strerror(errno);
+    } else {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(report[0]);
+            for (int i = 0; i < 3; ++i) ::sigaction(forwarded_signals[i], &old[i], nullptr);
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+            ::execvp(argv[0], argv.data());
+            const int error = errno;
+            ssize_t ignored = ::write(report[1], &error, sizeof error);
+            (void)ignored;
+            ::_exit(127);
+        }
+        ::close(report[1]);
+        if (pid < 0) {
+            end.why_not = std::strerror(errno);
+        } else {
+            forward_to = pid;
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+            int error = 0;
+            ssize_t n;
+            while ((n = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+            }
+            // Waited for without reaping, so the handlers never signal a
+            // process id that has been given to another process.
+            siginfo_t info{};
+            while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+            }
+            ::sigprocmask(SIG_BLOCK, &forwarded, nullptr);
+            forward_to = 0;
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            if (n == static_cast<ssize_t>(sizeof error)) {
+                end.why_not = std::strerror(error);
+            } else {
+                end.started = true;
+                end.signaled = WIFSIGNALED(status);
+                end.status = end.signaled ? WTERMSIG(status) : WEXITSTATUS(status);
+            }
+        }
+        ::close(report[0]);
+    }
+    for (int i = 0; i < 3; ++i) ::sigaction(forwarded_signals[i], &old[i], nullptr);
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    return end;
 }
 
 }  // namespace frontend

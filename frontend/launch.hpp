@@ -45,8 +45,17 @@ private:
     bool known_missing_ = false;  // nothing that could play sound is there at all
 };
 
-// Replaces this process with the game; returns only when that fails, with
-// the system's reason.
-std::string exec_game(const std::vector<std::string>& arguments);
+// How a game run as a child ended.
+struct game_end {
+    bool started = false;
+    std::string why_not;  // the system's reason when it could not be started
+    bool signaled = false;
+    int status = 0;  // its exit status, or the signal that ended it
+};
+
+// Runs the game as a child and waits for it. SIGINT, SIGTERM and SIGHUP sent
+// to this process while it waits go on to the game, which quits the way it
+// does on its own, so that what it has recorded is complete.
+game_end run_game(const std::vector<std::string>& arguments);
 
 }  // namespace frontend

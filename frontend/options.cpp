@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "stagecache/settings.hpp"
 
@@ -20,19 +22,23 @@ std::optional<converter::edition> edition_from_name(const std::string& name) {
 std::string usage_text() {
     return "usage: velmora_play [options] SONG\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
+           "       velmora_play --replay [options] SONG\n"
            "       velmora_play --list\n"
            "       velmora_play --calibrate\n"
            "       velmora_play --volume N\n"
            "\n"
            "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...) in the game, preparing its\n"
-           "stage first unless the stage cache has it.\n"
+           "stage first unless the stage cache has it. Every finished run is recorded;\n"
+           "afterwards the session's runs and the song's best are printed, and the\n"
+           "best run's replay is kept.\n"
            "\n"
            "  --edition standard|zetaflux  the converter's edition (standard)\n"
            "  --fullscreen                 play in full screen instead of a window\n"
            "  --prepare                    prepare the songs, and every song in the\n"
            "                               folders and their subfolders, without playing\n"
            "  --jobs N                     use at most N threads (one per core)\n"
-           "  --list                       print the song library\n"
+           "  --replay                     play back the best run of SONG in the edition\n"
+           "  --list                       print the song library with each song's best\n"
            "  --offset MS                  fire the bullets MS milliseconds later (-500 to\n"
            "                               500) in this run, in place of the saved offset\n"
            "  --volume N                   play the music at N percent (0 to 100) from now\n"
@@ -43,15 +49,16 @@ std::string usage_text() {
            "  --version                    print the version\n"
            "\n"
            "Stages are kept in $XDG_CACHE_HOME/velmora (~/.cache/velmora), the song\n"
-           "library in $XDG_DATA_HOME/velmora (~/.local/share/velmora), the offset and\n"
-           "the volume in $XDG_CONFIG_HOME/velmora/settings.conf (~/.config/velmora).\n"
+           "library, results and replays in $XDG_DATA_HOME/velmora\n"
+           "(~/.local/share/velmora), the offset and the volume in\n"
+           "$XDG_CONFIG_HOME/velmora/settings.conf (~/.config/velmora).\n"
            "Exit status: 0 on success, 1 on any failure, 2 on bad usage.\n";
 }
 
 parsed_options parse_options(int argc, const char* const* argv) {
     parsed_options r;
     play_options& o = r.options;
-    bool prepare = false, list = false, help = false, version = false, calibrate = false;
+    bool prepare = false, list = false, replay = false, help = false, version = false, calibrate = false;
     auto bad = [&](std::string why) {
         r.ok = false;
         r.error = std::move(why);
@@ -116,6 +123,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
             prepare = true;
         } else if (name == "--list" && no_value()) {
             list = true;
+        } else if (name == "--replay" && no_value()) {
+            replay = true;
         } else if ((name == "--help" || name == "-h") && no_value()) {
             help = true;
         } else if (name == "--version" && no_value()) {
@@ -129,8 +138,12 @@ parsed_options parse_options(int argc, const char* const* argv) {
         o.what = command::help;
     } else if (version) {
         o.what = command::version;
-    } else if (prepare + list + calibrate > 1) {
-        return bad("--prepare, --list and --calibrate cannot be combined");
+    } else if (prepare + list + replay + calibrate > 1) {
+        std::vector<std::string> given;
+        for (const auto& [on, name] : {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"},
+                                       {replay, "--replay"}, {calibrate, "--calibrate"}})
+            if (on) given.push_back(name);
+        return bad(given[0] + " and " + given[1] + " cannot be combined");
     } else if ((prepare || list || calibrate) && (o.offset_ms || o.volume)) {
         return bad(std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
                    (prepare ? "--prepare" : list ? "--list" : "--calibrate"));
@@ -143,6 +156,9 @@ parsed_options parse_options(int argc, const char* const* argv) {
     } else if (prepare) {
         if (o.songs.empty()) return bad("--prepare needs songs or folders");
         o.what = command::prepare;
+    } else if (replay) {
+        if (o.songs.size() != 1) return bad("--replay takes one song");
+        o.what = command::replay;
     } else if (o.volume && !o.offset_ms && o.songs.empty()) {
         o.what = command::set_volume;
     } else {

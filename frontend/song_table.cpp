@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "results/replay_file.hpp"
+
 namespace frontend {
-namespace {
 
 std::string time_text(std::int64_t when, const char* never) {
     if (when <= 0) return never;
@@ -17,6 +18,8 @@ std::string time_text(std::int64_t when, const char* never) {
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
     return text;
 }
+
+namespace {
 
 std::string count_text(std::int64_t events) { return events < 0 ? "-" : std::to_string(events); }
 
@@ -32,6 +35,11 @@ std::string clock_text(double seconds) {
     return text;
 }
 
+std::string best_text(const std::optional<stagecache::result_row>& best) {
+    if (!best) return "-";
+    return results::ratio_text(static_cast<float>(best->ratio)) + "/" + std::to_string(static_cast<std::uint32_t>(best->hits));
+}
+
 std::string printable(const std::string& text) {
     std::string shown = text;
     for (char& c : shown) {
@@ -42,16 +50,17 @@ std::string printable(const std::string& text) {
 }
 
 std::string format_song_table(const std::vector<stagecache::song_row>& songs) {
-    constexpr const char* row_format = "%8s %6s %2s %9s %9s  %-16s  %-16s  %s\n";
+    constexpr const char* row_format = "%8s %6s %2s %9s %9s %10s %10s  %-16s  %-16s  %s\n";
     std::string table;
     char line[512];
-    std::snprintf(line, sizeof line, row_format, "LENGTH", "RATE", "CH", "STANDARD", "ZETAFLUX", "PREPARED",
-                  "LAST PLAYED", "SONG");
+    std::snprintf(line, sizeof line, row_format, "LENGTH", "RATE", "CH", "STANDARD", "ZETAFLUX", "BEST STD", "BEST ZETA",
+                  "PREPARED", "LAST PLAYED", "SONG");
     table += line;
     for (const stagecache::song_row& s : songs) {
         std::snprintf(line, sizeof line, row_format, clock_text(s.duration).c_str(), std::to_string(s.rate).c_str(),
                       std::to_string(s.channels).c_str(), count_text(s.events_standard).c_str(),
-                      count_text(s.events_zetaflux).c_str(), time_text(s.prepared_at, "-").c_str(),
+                      count_text(s.events_zetaflux).c_str(), best_text(s.best_standard).c_str(),
+                      best_text(s.best_zetaflux).c_str(), time_text(s.prepared_at, "-").c_str(),
                       time_text(s.last_played_at, "never").c_str(), "");
         table += line;
         // The path goes on unformatted: snprintf's buffer must not cut it.

@@ -1,5 +1,6 @@
 #include "frontend/velmora_play.hpp"
 
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "frontend/options.hpp"
 #include "frontend/prepare.hpp"
 #include "frontend/progress.hpp"
+#include "frontend/session_results.hpp"
 #include "frontend/song_files.hpp"
 #include "frontend/song_table.hpp"
 #include "stagecache/settings.hpp"
@@ -23,6 +25,7 @@
 #include "stagecache/stage_cache.hpp"
 #include "stagecache/user_dirs.hpp"
 #include "audiolayer/decode.hpp"
+#include "results/replay_file.hpp"
 #include "vaz/xbass.hpp"
 
 #ifndef VELMORA_VERSION
@@ -59,9 +62,28 @@ std::unique_ptr<stagecache::song_library> open_library(std::string& problem) {
     }
 }
 
-unsigned core_count() { return std::max(1u, std::thread::hardware_concurrency()); }
-
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// Replays are the player's, kept with the library rather than in the cache.
+std::string replays_dir() {
+    const std::string dir = stagecache::data_dir();
+    return dir.empty() ? std::string() : dir + "/replays";
+}
+
+// The game's end as velmora_play ends: its status, or 1 with a message.
+int game_status(const game_end& end, const std::string& program_path) {
+    if (!end.started) {
+        say("cannot start the game " + quoted(program_path) + ": " + end.why_not);
+        return 1;
+    }
+    if (end.signaled) {
+        say("the game was ended by signal " + std::to_string(end.status) + " (" + ::strsignal(end.status) + ")");
+        return 1;
+    }
+    return end.status;
+}
+
+unsigned core_count() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
@@ -185,9 +207,16 @@ int run_calibrate() {
         return 1;
     }
     const std::string program_file = calibration_program();
-    const std::string why = exec_game({program_file});
-    say("cannot start the calibration " + quoted(program_file) + ": " + why);
-    return 1;
+    const game_end end = run_game({program_file});
+    if (!end.started) {
+        say("cannot start the calibration " + quoted(program_file) + ": " + end.why_not);
+        return 1;
+    }
+    if (end.signaled) {
+        say("the calibration was ended by signal " + std::to_string(end.status) + " (" + ::strsignal(end.status) + ")");
+        return 1;
+    }
+    return end.status;
 }
 
 int run_play(const play_options& o) {
@@ -247,9 +276,108 @@ int run_play(const play_options& o) {
         return 1;
     }
     if (audio.choose_silent_audio_when_no_device()) say("no sound device here; playing without sound");
-    const std::string why = exec_game(game);
-    say("cannot start the game " + quoted(game[0]) + ": " + why);
-    return 1;
+
+    // The game records the session; its results are kept after it ends.
+    const char* edition = edition_name(o.edition);
+    const std::string replays = replays_dir();
+    const std::string session = session_name(r.hash.hex(), edition, std::time(nullptr), ::getpid());
+    std::string why;
+    const bool recording = !replays.empty() && stagecache::make_dirs(replays, why);
+    if (recording) {
+        game.push_back("-record=" + replays + "/" + session + ".session");
+    } else {
+        say("cannot make the folder for replays \"" + replays + "\": " + why + "; results are not kept");
+    }
+    const game_end end = run_game(game);
+    const int status = game_status(end, game[0]);
+    if (!recording || !end.started) return status;
+
+    library = open_library(library_problem);
+    if (!library) say(library_problem);
+    const session_outcome kept = keep_session(library.get(), replays, session, r.hash.hex(), edition, std::time(nullptr));
+    for (const std::string& p : kept.problems) say(p);
+    // A game that failed without a finished run has said why; a report would only repeat the best.
+    if (status == 0 || !kept.runs.empty()) std::fputs(format_session(kept, song, edition).c_str(), stdout);
+    if (kept.new_best && kept.best && !kept.best->replay.empty()) {
+        std::printf("Watch it with: velmora_play --replay%s %s\n",
+                    o.edition == converter::edition::standard ? "" : " --edition zetaflux", quoted(printable(song)).c_str());
+    }
+    std::fflush(stdout);
+    // Sessions an earlier velmora_play could not see to the end.
+    std::vector<std::string> problems;
+    const std::size_t recovered = keep_abandoned_sessions(library.get(), replays, session, std::time(nullptr), problems);
+    for (const std::string& p : problems) say(p);
+    if (recovered > 0)
+        say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
+            " of sessions whose velmora_play had ended before its game");
+    return status;
+}
+
+// Plays the song's best run back, from its kept replay.
+int run_replay(const play_options& o) {
+    const std::string& song = o.songs.front();
+    const char* edition = edition_name(o.edition);
+    const std::string path = library_path();
+    if (path.empty()) {
+        say("no home folder to find the song library in (HOME is not set)");
+        return 1;
+    }
+    stagecache::song_hash hash;
+    std::string why;
+    if (!stagecache::hash_file(song, hash, why)) {
+        say("cannot read " + quoted(song) + ": " + why);
+        return 1;
+    }
+    std::optional<stagecache::result_row> best;
+    try {
+        if (stagecache::song_library::exists(path)) best = stagecache::song_library(path, false).best_result(hash.hex(), edition);
+    } catch (const stagecache::library_error& e) {
+        say(e.what());
+        return 1;
+    }
+    if (!best) {
+        say("no finished run of " + quoted(song) + " in the " + edition + " edition to replay; play it first");
+        return 1;
+    }
+    if (best->replay.empty()) {
+        say("the best run of " + quoted(song) + " in the " + edition + " edition has no replay kept");
+        return 1;
+    }
+    // Checked here, so a damaged replay is named as the song's, before any window.
+    const std::string replay_file = replays_dir() + "/" + best->replay;
+    results::replay checked;
+    const results::replay_read_result read = results::read_replay_file(replay_file, checked);
+    if (read.status != results::replay_status::ok) {
+        say("the best run's replay of " + quoted(song) + " cannot be played: " +
+            results::describe_replay_failure(replay_file, read));
+        return 1;
+    }
+
+    audio_probe audio;
+    const stagecache::stage_cache cache(stagecache::cache_dir());
+    prepare_outcome r = prepare_song(song, o.edition, o.jobs ? o.jobs : core_count(), cache, nullptr, [](double) {});
+    if (r.status == prepare_status::failed) {
+        say(r.error);
+        return 1;
+    }
+    std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the game window on (" + display + ")");
+        return 1;
+    }
+    if (audio.choose_silent_audio_when_no_device()) say("no sound device here; playing without sound");
+    std::printf("Replaying the best run of %s (%s edition): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
+                edition, static_cast<std::uint32_t>(best->hits), static_cast<std::uint32_t>(best->score),
+                results::ratio_text(static_cast<float>(best->ratio)).c_str());
+    game.push_back("-replay=" + replay_file);
+    // The volume as when playing; the offset the run was recorded with,
+    // unless --offset asks for another.
+    const int volume = o.volume.value_or(load_settings().volume);
+    if (o.volume) save_volume(volume);
+    add_setting_arguments(game, 0, volume);
+    if (o.offset_ms) game.push_back("-offset=" + std::to_string(*o.offset_ms));
+    return game_status(run_game(game), game[0]);
 }
 
 }  // namespace
@@ -278,6 +406,8 @@ int velmora_play_main(int argc, const char* const* argv) {
         return run_prepare(o);
     case command::play:
         return run_play(o);
+    case command::replay:
+        return run_replay(o);
     case command::set_volume:
         return run_set_volume(o);
     case command::calibrate:

@@ -42,6 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         total += run.length;
     }
     require(total == r.update_count, "the runs do not add up to the update count");
+    require(r.version == 2 || r.finished_runs.empty(), "a version 1 file with finished runs");
+    std::uint32_t earliest = 0;
+    for (std::size_t i = 0; i < r.finished_runs.size(); ++i) {
+        const results::run_summary& s = r.finished_runs[i];
+        require(s.start_update >= earliest && s.start_update < s.result_update && s.result_update <= r.update_count,
+                "a finished run outside the session or before an earlier one");
+        require(s.end_update == 0 ? i + 1 == r.finished_runs.size()
+                                  : s.end_update >= s.result_update && s.end_update <= r.update_count,
+                "a finished run that never ended, or ended outside the session");
+        earliest = s.end_update;
+    }
     const std::vector<std::uint8_t> again = results::encode_replay(r);
     require(again.size() == size && std::memcmp(again.data(), data, size) == 0,
             "an accepted file does not encode back to its bytes");

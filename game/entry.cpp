@@ -60,7 +60,7 @@ void play_frame() {
 }
 
 int velmora_main(int argc, char** argv) {
-    const clock_options clock_opts = read_clock_options(argc, argv);
+    clock_options clock_opts = read_clock_options(argc, argv);
     if (!clock_opts.ok) {
         std::fprintf(stderr, "velmora: %s\n", clock_opts.why.c_str());
         return 1;
@@ -78,8 +78,8 @@ int velmora_main(int argc, char** argv) {
     // A bad file or a missing display is reported before the screen mode
     // changes, and without the abort that a failed SDL_Init would raise.
     if (const int status = open_stage_files(argc, argv); status != 0) return status;
-    if (const int status = begin_replay_session(argc, argv); status != 0) return status;
-    if (const std::string why = start_video(); !why.empty()) {
+    if (const int status = begin_replay_session(argc, argv, clock_opts); status != 0) return status;
+    if (const std::string why = start_video(fullscreen); !why.empty()) {
         std::fprintf(stderr, "velmora: %s\n", why.c_str());
         return 1;
     }

@@ -46,11 +46,15 @@ struct session {
     Uint8 replayed_keys[key_count] = {};
     Uint8* real_keys = nullptr;
 
+    std::uint32_t updates = 0;  // run so far in this session
+    bool in_run = false;        // a game task lives
+    std::uint32_t run_start = 0;
     bool on_result = false;
     int runs_finished = 0;  // result screens reached
     int runs_ended = 0;     // result screens left, or quit on
     std::int32_t shown_hits = 0;
     std::int32_t shown_score = 0;
+    std::vector<results::run_summary> finished;  // this session's, as the recording carries them
 };
 
 session state;
@@ -72,6 +76,14 @@ bool option_value(const char* arg, const char* name, std::string& value) {
     if (std::strncmp(arg, name, n) != 0) return false;
     value = arg + n;
     return true;
+}
+
+// Whether the command line sets the offset; the clock's options say what to.
+bool offset_given(int argc, char** argv) {
+    for (int i = 3; i < argc; ++i) {
+        if (std::strncmp(argv[i], "-offset=", 8) == 0) return true;
+    }
+    return false;
 }
 
 // The keys as the coming update sees them: now in the low bits, the snapshot
@@ -110,18 +122,53 @@ void write_recording(bool say_so) {
     std::fflush(stdout);
 }
 
+// A replay reproduces its runs exactly; one that does not is worth saying,
+// as it means the game no longer plays the recording's way.
+void compare_with_recorded(const results::run_summary& now) {
+    const std::size_t i = state.finished.size() - 1;
+    if (!state.replaying || i >= state.played.finished_runs.size()) return;
+    const results::run_summary& then = state.played.finished_runs[i];
+    const bool ended = now.end_update != 0 && then.end_update != 0;
+    if (now.start_update == then.start_update && now.result_update == then.result_update &&
+        (!ended || (now.end_update == then.end_update && now.hits == then.hits && now.score == then.score)))
+        return;
+    std::fprintf(stderr,
+                 "velmora: run %zu of the replay went otherwise than recorded: %d hits, score %d after %u updates; "
+                 "recorded %d hits, score %d after %u updates\n",
+                 i + 1, now.hits, now.score, results::frames_played(now), then.hits, then.score,
+                 results::frames_played(then));
+}
+
 // Written at once, so a crash or a kill on the result screen keeps the run.
 void reach_result() {
     ++state.runs_finished;
-    if (state.recording) write_recording(false);
+    results::run_summary s;
+    s.start_update = state.run_start;
+    s.result_update = state.updates;
+    s.hits = state.shown_hits;
+    s.score = state.shown_score;
+    state.finished.push_back(s);
+    compare_with_recorded(s);
+    if (state.recording) {
+        state.recorded.finished_runs = state.finished;
+        write_recording(false);
+    }
 }
 
 // The counters as the result screen last showed them.
 void end_run() {
     ++state.runs_ended;
+    results::run_summary& s = state.finished.back();
+    s.end_update = state.updates;
+    s.hits = state.shown_hits;
+    s.score = state.shown_score;
+    compare_with_recorded(s);
     std::printf("velmora: run %d ended: %d hits, score %d\n", state.runs_ended, state.shown_hits, state.shown_score);
     std::fflush(stdout);
-    if (state.recording) write_recording(true);
+    if (state.recording) {
+        state.recorded.finished_runs = state.finished;
+        write_recording(true);
+    }
 }
 
 }  // namespace
@@ -135,7 +182,7 @@ replay_options read_replay_options(int argc, char** argv) {
     return o;
 }
 
-int begin_replay_session(int argc, char** argv) {
+int begin_replay_session(int argc, char** argv, clock_options& clock) {
     const replay_options o = read_replay_options(argc, argv);
     if (!o.record_given && !o.replay_given) return 0;
     if (o.record_given && o.record_file.empty()) return fail("-record= needs a file name");
@@ -160,9 +207,14 @@ int begin_replay_session(int argc, char** argv) {
             return fail("replay \"" + o.replay_file + "\" was recorded on another pattern file, not \"" +
                         pattern_file + "\"");
         }
-        if (state.played.offset_ms != 0) {
-            return fail("replay \"" + o.replay_file + "\" was recorded with an offset of " +
-                        std::to_string(state.played.offset_ms) + " ms, which this velmora cannot apply");
+        // Offsets move updates against the music, never what they do, so
+        // any offset replays the run; the recorded one unless another is asked.
+        if (!offset_given(argc, argv)) {
+            if (state.played.offset_ms < music_pacing::min_offset_ms || state.played.offset_ms > music_pacing::max_offset_ms) {
+                return fail("replay \"" + o.replay_file + "\" was recorded with an offset of " +
+                            std::to_string(state.played.offset_ms) + " ms, outside -500 to 500; give -offset=");
+            }
+            clock.offset_ms = state.played.offset_ms;
         }
         seed = state.played.seed;
         state.replaying = true;
@@ -187,6 +239,7 @@ int begin_replay_session(int argc, char** argv) {
         state.record_file = o.record_file;
         state.recorded.seed = seed;
         state.recorded.pattern = pattern;
+        state.recorded.offset_ms = clock.offset_ms;
         state.recorded.runs.reserve(reserved_runs);
     }
     // Nothing has drawn from the generator yet (the first draw is in an
@@ -198,6 +251,7 @@ int begin_replay_session(int argc, char** argv) {
 
 void replay_before_update() {
     if (!state.active) return;
+    ++state.updates;
     if (state.replaying) {
         std::uint32_t word = 0;
         state.cursor->next(word);  // past the end: no key down, and the game is already quitting
@@ -225,6 +279,9 @@ void replay_after_update() {
         state.shown_hits = g->hits;
         state.shown_score = g->score;
     }
+    const bool in_run = gametask::any_live<gametask::game>();
+    if (in_run && !state.in_run) state.run_start = state.updates;
+    state.in_run = in_run;
     const bool on_result = gametask::any_live<gametask::gameover>();
     if (!state.on_result && on_result) reach_result();
     if (state.on_result && !on_result) end_run();

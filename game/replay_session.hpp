@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "game/frame_clock.hpp"
+
 // Recording a session's keys (-record=FILE) and playing a recording back
 // (-replay=FILE); both options come after the two file names.
 //
@@ -13,7 +15,11 @@
 // result screen shows); it then holds the session up to that moment. The
 // updates of a run quit before its result screen are not kept. A replay feeds every update the
 // recorded keys, lets only Escape and P through from the keyboard, and ends
-// the game after its last update.
+// the game after its last update. A recording also lists each finished
+// run (where it started, reached its result screen and left it, its hits and
+// score) and the offset it was played with; a replay takes that offset
+// unless -offset= is given, and says so when a run goes otherwise than
+// recorded.
 
 struct replay_options {
     std::string record_file;  // empty: not recording
@@ -29,8 +35,9 @@ replay_options read_replay_options(int argc, char** argv);
 // After the stage's files are loaded, before the window opens: reads the
 // replay and checks that it was recorded on this pattern file, checks that a
 // recording can be written, and seeds the random generator. Returns 0 to go
-// on, or the exit status after a message on standard error.
-int begin_replay_session(int argc, char** argv);
+// on, or the exit status after a message on standard error. A replay sets
+// the clock's offset to the recorded one when no -offset= was given.
+int begin_replay_session(int argc, char** argv, clock_options& clock);
 
 // Right before each run of the update tasks: a replay puts the recorded keys
 // in place, a recording notes the keys the update sees.

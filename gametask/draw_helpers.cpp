@@ -1,5 +1,6 @@
 #include "gametask/draw_helpers.hpp"
 
+#include "results/replay_file.hpp"
 #include "shell/sprites.hpp"
 
 namespace gametask {
@@ -16,14 +17,13 @@ void draw_ten_digits(std::uint32_t value, int y) {
 
 void draw_play_counters(std::int32_t hits, std::int32_t score) {
     const auto h = static_cast<std::uint32_t>(hits);
-    const auto s = static_cast<std::uint32_t>(score);
 
     blit(first_counter_label, 0, 20);
     draw_ten_digits(h, 30);
     blit(second_counter_label, 0, 40);
 
-    const float ratio = h != 0 ? static_cast<float>(static_cast<double>(s) / (static_cast<double>(h) * 15.0))
-                               : static_cast<float>(s);
+    // The one definition, shared with the results velmora_play keeps.
+    const float ratio = results::shown_ratio(hits, score);
     // ratio lies in [0, 2^32]; 64-bit truncation keeps both parts defined at
     // the top of that range, where a 32-bit conversion would overflow.
     const auto whole = static_cast<std::int64_t>(ratio);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <limits>
 
 #include "vaz/files.hpp"
@@ -95,6 +96,31 @@ bool replay_cursor::at_end() const {
     return run == replay_.runs.size();
 }
 
+bool cut_after_run(replay& r, std::size_t run) {
+    if (run >= r.finished_runs.size() || r.finished_runs[run].end_update == 0) return false;
+    const std::uint32_t keep = r.finished_runs[run].end_update;
+    std::uint32_t kept = 0;
+    std::size_t i = 0;
+    for (; i < r.runs.size() && kept < keep; ++i) {
+        if (r.runs[i].length > keep - kept) r.runs[i].length = keep - kept;
+        kept += r.runs[i].length;
+    }
+    r.runs.resize(i);
+    r.update_count = kept;
+    r.finished_runs.resize(run + 1);
+    return true;
+}
+
+std::string ratio_text(float ratio) {
+    // The screen's conversions: 64-bit truncation, ten digits, hundredths
+    // from the ratio widened to double.
+    const auto whole = static_cast<std::uint32_t>(static_cast<std::int64_t>(ratio));
+    const auto hundredths = static_cast<int>(static_cast<std::int64_t>(static_cast<double>(ratio) * 100.0) % 100);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%02d", whole, hundredths);
+    return text;
+}
+
 std::vector<std::uint8_t> encode_replay(const replay& r) {
     std::vector<std::uint8_t> payload;
     for (const key_run& run : r.runs) {
@@ -102,7 +128,7 @@ std::vector<std::uint8_t> encode_replay(const replay& r) {
         put_leb128(payload, run.keys);
     }
     std::vector<std::uint8_t> out(magic, magic + sizeof magic);
-    put_le(out, replay_version, 2);
+    put_le(out, r.version, 2);
     put_le(out, 0, 2);
     put_le(out, r.seed, 4);
     put_le(out, r.pattern.low, 8);
@@ -111,6 +137,16 @@ std::vector<std::uint8_t> encode_replay(const replay& r) {
     put_le(out, r.update_count, 4);
     put_le(out, payload.size(), 4);
     out.insert(out.end(), payload.begin(), payload.end());
+    if (r.version >= 2) {
+        put_le(out, r.finished_runs.size(), 4);
+        for (const run_summary& s : r.finished_runs) {
+            put_le(out, s.start_update, 4);
+            put_le(out, s.result_update, 4);
+            put_le(out, s.end_update, 4);
+            put_le(out, static_cast<std::uint32_t>(s.hits), 4);
+            put_le(out, static_cast<std::uint32_t>(s.score), 4);
+        }
+    }
     put_le(out, XXH3_64bits(out.data(), out.size()), 8);
     return out;
 }
@@ -131,7 +167,22 @@ replay_read_result decode_replay(const std::uint8_t* bytes, std::size_t size, re
         return failed(replay_status::damaged, "its header announces " + std::to_string(payload_size) +
                                                   " bytes of key data, more than any replay holds");
     }
-    const std::uint64_t whole = replay_header_size + payload_size + replay_checksum_size;
+    // Version 2 lists the finished runs after the key data.
+    std::uint64_t run_count = 0;
+    std::uint64_t whole = replay_header_size + payload_size + replay_checksum_size;
+    if (version >= 2) {
+        const std::uint64_t count_at = replay_header_size + payload_size;
+        if (size < count_at + replay_run_count_size) {
+            return failed(replay_status::truncated, "it holds " + std::to_string(size) +
+                                                        " bytes and ends before its list of runs");
+        }
+        run_count = get_le(bytes + count_at, 4);
+        if (run_count * replay_run_summary_size > max_payload_size - payload_size) {
+            return failed(replay_status::damaged, "it announces " + std::to_string(run_count) +
+                                                      " finished runs, more than any replay holds");
+        }
+        whole += replay_run_count_size + run_count * replay_run_summary_size;
+    }
     if (size < whole) {
         return failed(replay_status::truncated,
                       "it holds " + std::to_string(size) + " of its " + std::to_string(whole) + " bytes");
@@ -140,13 +191,15 @@ replay_read_result decode_replay(const std::uint8_t* bytes, std::size_t size, re
         return failed(replay_status::damaged,
                       std::to_string(size - whole) + " bytes follow its end");
     }
-    const std::size_t checked = static_cast<std::size_t>(replay_header_size + payload_size);
+    const std::size_t checked = static_cast<std::size_t>(whole - replay_checksum_size);
+    const std::size_t key_end = static_cast<std::size_t>(replay_header_size + payload_size);
     if (XXH3_64bits(bytes, checked) != get_le(bytes + checked, 8)) {
         return failed(replay_status::damaged, "its checksum does not match its contents");
     }
     if (get_le(bytes + 10, 2) != 0) return failed(replay_status::damaged, "its reserved header field is not 0");
 
     replay r;
+    r.version = version;
     r.seed = static_cast<std::uint32_t>(get_le(bytes + 12, 4));
     r.pattern.low = get_le(bytes + 16, 8);
     r.pattern.high = get_le(bytes + 24, 8);
@@ -156,7 +209,7 @@ replay_read_result decode_replay(const std::uint8_t* bytes, std::size_t size, re
     // Runs take at least two bytes each, so the file bounds what is allocated.
     r.runs.reserve(static_cast<std::size_t>(payload_size / 2));
     const std::uint8_t* p = bytes + replay_header_size;
-    const std::uint8_t* const end = bytes + checked;
+    const std::uint8_t* const end = bytes + key_end;
     std::uint64_t total = 0;
     while (p != end) {
         key_run run{};
@@ -180,6 +233,28 @@ replay_read_result decode_replay(const std::uint8_t* bytes, std::size_t size, re
                                                   " updates its header announces");
     }
     r.update_count = announced;
+
+    const std::uint8_t* q = bytes + key_end + replay_run_count_size;
+    r.finished_runs.reserve(static_cast<std::size_t>(run_count));
+    for (std::uint64_t i = 0; i < run_count; ++i, q += replay_run_summary_size) {
+        run_summary s;
+        s.start_update = static_cast<std::uint32_t>(get_le(q, 4));
+        s.result_update = static_cast<std::uint32_t>(get_le(q + 4, 4));
+        s.end_update = static_cast<std::uint32_t>(get_le(q + 8, 4));
+        s.hits = static_cast<std::int32_t>(static_cast<std::uint32_t>(get_le(q + 12, 4)));
+        s.score = static_cast<std::int32_t>(static_cast<std::uint32_t>(get_le(q + 16, 4)));
+        const std::string which = "its run " + std::to_string(i + 1);
+        if (!r.finished_runs.empty() && r.finished_runs.back().end_update == 0) {
+            return failed(replay_status::damaged, which + " follows a run that never ended");
+        }
+        const std::uint32_t earliest = r.finished_runs.empty() ? 0 : r.finished_runs.back().end_update;
+        if (s.start_update < earliest || s.result_update <= s.start_update ||
+            (s.end_update != 0 && s.end_update < s.result_update) ||
+            std::max(s.result_update, s.end_update) > announced) {
+            return failed(replay_status::damaged, which + " lies outside the session's updates or before an earlier run");
+        }
+        r.finished_runs.push_back(s);
+    }
     out = std::move(r);
     return {};
 }

@@ -7,7 +7,10 @@
 # and for comparison the same for the game started directly on the cached
 # stage with a silent driver (`velmora SONG STAGE -window`): the difference is
 # what velmora_play adds (hashing the song, checking the stage, the library,
-# finding out about the sound device).
+# finding out about the sound device). Beside each time, the CPU time the
+# programs used to get there: on a machine busy with other work the times
+# grow with the load average (printed at the start and the end), the CPU
+# times hardly.
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -47,7 +50,8 @@ unset WAYLAND_DISPLAY
 unset SDL_AUDIODRIVER
 
 # time_to_window LOG COMMAND...: milliseconds from starting COMMAND to its
-# window being mapped, as the X server tells it; the program is ended after.
+# window being mapped, as the X server tells it, and the CPU milliseconds it
+# used by then; the program is ended after.
 time_to_window() {
   local log=$1
   shift
@@ -62,17 +66,25 @@ summary() {
 
 stage=$(find "$XDG_CACHE_HOME/velmora/stages" -name '*-standard-v*.pat' | head -n1)
 play_times=()
+play_cpu=()
 game_times=()
+game_cpu=()
+echo "load at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 # Interleaved, so a machine busy with other work weighs on both alike.
 for run in $(seq "$runs"); do
-  t=$(time_to_window "$work/out" "$build/velmora_play" "$work/song.wav")
-  [ -n "$t" ] || { echo "cached_start: velmora_play showed no window: $(cat "$work/out")" >&2; exit 1; }
+  read -r t c < <(time_to_window "$work/out" "$build/velmora_play" "$work/song.wav")
+  [ -n "${c:-}" ] || { echo "cached_start: velmora_play showed no window: $(cat "$work/out")" >&2; exit 1; }
   grep -q 'stage found in the cache' "$work/out" || { echo "cached_start: the stage was not taken from the cache" >&2; exit 1; }
   play_times+=("$t")
-  g=$(SDL_AUDIODRIVER=dummy time_to_window "$work/game.out" "$build/velmora" "$work/song.wav" "$stage" -window)
-  [ -n "$g" ] || { echo "cached_start: the game showed no window: $(cat "$work/game.out")" >&2; exit 1; }
+  play_cpu+=("$c")
+  read -r g gc < <(SDL_AUDIODRIVER=dummy time_to_window "$work/game.out" "$build/velmora" "$work/song.wav" "$stage" -window)
+  [ -n "${gc:-}" ] || { echo "cached_start: the game showed no window: $(cat "$work/game.out")" >&2; exit 1; }
   game_times+=("$g")
-  echo "run $run: velmora_play $t ms, the game alone $g ms"
+  game_cpu+=("$gc")
+  echo "run $run: velmora_play $t ms (CPU $c ms), the game alone $g ms (CPU $gc ms)"
 done
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "cached start to window, velmora_play: $(summary "${play_times[@]}") over $runs runs (goal: under 300 ms)"
+echo "                              its CPU: $(summary "${play_cpu[@]}")"
 echo "the game alone on the same stage:     $(summary "${game_times[@]}")"
+echo "                              its CPU: $(summary "${game_cpu[@]}")"

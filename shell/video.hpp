@@ -20,7 +20,8 @@ constexpr int playfield_size = 440;
 // be shown, or an empty string: SDL's video failed to start, or the only
 // driver SDL found draws off screen (no display, as over ssh without X) and
 // SDL_VIDEODRIVER did not ask for it by name, as tests and benchmarks do.
-std::string start_video();
+// A window on X11 is then drawn without OpenGL, which shows it sooner.
+std::string start_video(bool fullscreen);
 
 // Drains the event queue; false when a quit request or an Escape key-down came.
 bool poll_events();

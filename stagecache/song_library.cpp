@@ -25,6 +25,24 @@ const char* const migrations[] = {
     "  prepared_at INTEGER,"
     "  last_played_at INTEGER"
     ");",
+    // Every finished run; (session, run) names it, so a session recorded
+    // twice is one set of rows.
+    "CREATE TABLE results ("
+    "  id INTEGER PRIMARY KEY,"
+    "  song_hash TEXT NOT NULL,"
+    "  edition TEXT NOT NULL CHECK (edition IN ('standard', 'zetaflux')),"
+    "  session TEXT NOT NULL,"
+    "  run INTEGER NOT NULL,"
+    "  played_at INTEGER NOT NULL,"
+    "  hits INTEGER NOT NULL,"
+    "  score INTEGER NOT NULL,"
+    "  ratio REAL NOT NULL,"
+    "  frames INTEGER NOT NULL,"
+    "  offset_ms INTEGER NOT NULL,"
+    "  replay TEXT,"
+    "  UNIQUE (session, run)"
+    ");"
+    "CREATE INDEX results_by_song ON results (song_hash, edition, ratio DESC, hits);",
 };
 static_assert(sizeof(migrations) / sizeof(migrations[0]) == song_library::schema_version,
               "one migration step per schema version");
@@ -37,7 +55,38 @@ const char* events_column(std::string_view edition) {
     throw library_error("unknown edition \"" + std::string(edition) + "\"");
 }
 
+constexpr const char* result_columns =
+    "SELECT song_hash, edition, session, run, played_at, hits, score, ratio, frames, offset_ms, replay FROM results";
+// better_result's order in SQL.
+constexpr const char* best_first = " ORDER BY ratio DESC, hits ASC, played_at ASC, id ASC";
+
+result_row read_result(sqlite3_stmt* st) {
+    auto text = [&](int i) {
+        const unsigned char* t = sqlite3_column_text(st, i);
+        return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+    };
+    result_row r;
+    r.song_hash = text(0);
+    r.edition = text(1);
+    r.session = text(2);
+    r.run = sqlite3_column_int64(st, 3);
+    r.played_at = sqlite3_column_int64(st, 4);
+    r.hits = static_cast<std::int32_t>(sqlite3_column_int64(st, 5));
+    r.score = static_cast<std::int32_t>(sqlite3_column_int64(st, 6));
+    r.ratio = sqlite3_column_double(st, 7);
+    r.frames = sqlite3_column_int64(st, 8);
+    r.offset_ms = static_cast<std::int32_t>(sqlite3_column_int64(st, 9));
+    r.replay = text(10);
+    return r;
+}
+
 }  // namespace
+
+bool better_result(const result_row& a, const result_row& b) {
+    if (a.ratio != b.ratio) return a.ratio > b.ratio;
+    if (a.hits != b.hits) return a.hits < b.hits;
+    return a.played_at < b.played_at;
+}
 
 song_library::song_library(const std::string& path, bool create) : path_(path) {
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
@@ -212,6 +261,107 @@ song_row read_row(sqlite3_stmt* st) {
 
 }  // namespace
 
+std::optional<result_row> song_library::best_unlocked(const std::string& hash, std::string_view edition) {
+    sqlite3_stmt* raw = nullptr;
+    const std::string sql = std::string(result_columns) + " WHERE song_hash = ?1 AND edition = ?2" + best_first + " LIMIT 1;";
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) fail("cannot look a result up");
+    statement_ptr st(raw, sqlite3_finalize);
+    sqlite3_bind_text(raw, 1, hash.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(raw, 2, edition.data(), static_cast<int>(edition.size()), SQLITE_TRANSIENT);
+    const int step = sqlite3_step(raw);
+    if (step == SQLITE_ROW) return read_result(raw);
+    if (step != SQLITE_DONE) fail("cannot look a result up");
+    return std::nullopt;
+}
+
+void song_library::add_bests(song_row& r) {
+    r.best_standard = best_unlocked(r.hash, "standard");
+    r.best_zetaflux = best_unlocked(r.hash, "zetaflux");
+}
+
+std::optional<result_row> song_library::best_result(const std::string& hash, std::string_view edition) {
+    events_column(edition);  // refuses an unknown edition
+    std::lock_guard<std::mutex> g(lock_);
+    return best_unlocked(hash, edition);
+}
+
+std::vector<std::string> song_library::replay_files() {
+    std::lock_guard<std::mutex> g(lock_);
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT DISTINCT replay FROM results WHERE replay IS NOT NULL ORDER BY replay;", -1,
+                           &raw, nullptr) != SQLITE_OK)
+        fail("cannot list the replays");
+    statement_ptr st(raw, sqlite3_finalize);
+    std::vector<std::string> files;
+    int step;
+    while ((step = sqlite3_step(raw)) == SQLITE_ROW)
+        files.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)));
+    if (step != SQLITE_DONE) fail("cannot list the replays");
+    return files;
+}
+
+std::vector<std::string> song_library::record_session(const std::vector<result_row>& runs,
+                                                      const std::string& keep_replay, std::size_t replay_run) {
+    for (const result_row& r : runs) events_column(r.edition);
+    if (!keep_replay.empty() && replay_run >= runs.size())
+        throw library_error("song library \"" + path_ + "\": the kept replay names no run of the session");
+    std::lock_guard<std::mutex> g(lock_);
+    transaction t(db_, path_);
+    auto prepare = [&](const char* sql) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) fail("cannot record results");
+        return statement_ptr(raw, sqlite3_finalize);
+    };
+    auto run_to_end = [&](sqlite3_stmt* st) {
+        if (sqlite3_step(st) != SQLITE_DONE) fail("cannot record results");
+        sqlite3_reset(st);
+        sqlite3_clear_bindings(st);
+    };
+
+    // The replays that lose their last result go to the caller.
+    std::vector<std::string> dropped;
+    if (!keep_replay.empty()) {
+        statement_ptr old = prepare(
+            "SELECT DISTINCT replay FROM results WHERE song_hash = ?1 AND edition = ?2 AND replay IS NOT NULL"
+            " AND replay <> ?3;");
+        sqlite3_bind_text(old.get(), 1, runs[replay_run].song_hash.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(old.get(), 2, runs[replay_run].edition.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(old.get(), 3, keep_replay.c_str(), -1, SQLITE_TRANSIENT);
+        int step;
+        while ((step = sqlite3_step(old.get())) == SQLITE_ROW)
+            dropped.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(old.get(), 0)));
+        if (step != SQLITE_DONE) fail("cannot record results");
+        statement_ptr give_up =
+            prepare("UPDATE results SET replay = NULL WHERE song_hash = ?1 AND edition = ?2 AND replay IS NOT NULL;");
+        sqlite3_bind_text(give_up.get(), 1, runs[replay_run].song_hash.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(give_up.get(), 2, runs[replay_run].edition.c_str(), -1, SQLITE_TRANSIENT);
+        run_to_end(give_up.get());
+    }
+    statement_ptr insert = prepare(
+        "INSERT INTO results (song_hash, edition, session, run, played_at, hits, score, ratio, frames, offset_ms, replay)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"
+        " ON CONFLICT (session, run) DO UPDATE SET hits = excluded.hits, score = excluded.score,"
+        " ratio = excluded.ratio, frames = excluded.frames, replay = COALESCE(excluded.replay, replay);");
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const result_row& r = runs[i];
+        sqlite3_stmt* st = insert.get();
+        sqlite3_bind_text(st, 1, r.song_hash.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 2, r.edition.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 3, r.session.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 4, r.run);
+        sqlite3_bind_int64(st, 5, r.played_at);
+        sqlite3_bind_int64(st, 6, r.hits);
+        sqlite3_bind_int64(st, 7, r.score);
+        sqlite3_bind_double(st, 8, r.ratio);
+        sqlite3_bind_int64(st, 9, r.frames);
+        sqlite3_bind_int64(st, 10, r.offset_ms);
+        if (!keep_replay.empty() && i == replay_run) sqlite3_bind_text(st, 11, keep_replay.c_str(), -1, SQLITE_TRANSIENT);
+        run_to_end(st);
+    }
+    t.commit(path_);
+    return dropped;
+}
+
 std::optional<song_row> song_library::find(const std::string& hash) {
     std::lock_guard<std::mutex> g(lock_);
     sqlite3_stmt* raw = nullptr;
@@ -221,7 +371,11 @@ std::optional<song_row> song_library::find(const std::string& hash) {
     statement_ptr st(raw, sqlite3_finalize);
     sqlite3_bind_text(raw, 1, hash.c_str(), -1, SQLITE_TRANSIENT);
     const int step = sqlite3_step(raw);
-    if (step == SQLITE_ROW) return read_row(raw);
+    if (step == SQLITE_ROW) {
+        song_row r = read_row(raw);
+        add_bests(r);
+        return r;
+    }
     if (step != SQLITE_DONE) fail("cannot look a song up");
     return std::nullopt;
 }
@@ -236,6 +390,8 @@ std::vector<song_row> song_library::songs() {
     int step;
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) rows.push_back(read_row(raw));
     if (step != SQLITE_DONE) fail("cannot list the songs");
+    st.reset();
+    for (song_row& r : rows) add_bests(r);
     return rows;
 }
 

@@ -32,7 +32,6 @@ struct decoder_state {
     bool ready = false;
     handle next = 1;
     std::map<handle, loaded_sample> samples;
-    std::string error;
 };
 
 decoder_state& state() {
@@ -40,13 +39,19 @@ decoder_state& state() {
     return s;
 }
 
-bool fail(decoder_state& s, std::string why) {
-    s.error = std::move(why);
+// Each thread's own: files loaded side by side fail for reasons of their own.
+std::string& error_text() {
+    thread_local std::string error;
+    return error;
+}
+
+bool fail(decoder_state&, std::string why) {
+    error_text() = std::move(why);
     return false;
 }
 
-handle no_sample(decoder_state& s, std::string why) {
-    s.error = std::move(why);
+handle no_sample(decoder_state&, std::string why) {
+    error_text() = std::move(why);
     return 0;
 }
 
@@ -132,7 +137,7 @@ bool init(int, std::uint32_t) {
     std::lock_guard<std::mutex> g(s.lock);
     if (s.ready) return fail(s, "the audio layer is already initialised");
     s.ready = true;
-    s.error.clear();
+    error_text().clear();
     return true;
 }
 
@@ -146,18 +151,19 @@ bool release() {
     return true;
 }
 
-const char* last_error() {
-    decoder_state& s = state();
-    std::lock_guard<std::mutex> g(s.lock);
-    return s.error.c_str();
-}
+const char* last_error() { return error_text().c_str(); }
 
 handle sample_load(const char* path) {
     decoder_state& s = state();
-    std::lock_guard<std::mutex> g(s.lock);
-    if (!s.ready) return no_sample(s, "the audio layer is not initialised");
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        if (!s.ready) return no_sample(s, "the audio layer is not initialised");
+    }
     if (path == nullptr) return no_sample(s, "no file name");
 
+    // Opened, checked and (for some formats) decoded once without the lock,
+    // which only guards the table of samples: an MP3 counted on one thread
+    // must not hold up the loads of others.
     SF_INFO info{};
     SNDFILE* file = sf_open(path, SFM_READ, &info);
     if (!file) return no_sample(s, std::string(path) + ": " + sf_strerror(nullptr));
@@ -189,6 +195,8 @@ handle sample_load(const char* path) {
     const std::uint64_t bytes = static_cast<std::uint64_t>(smp.frames) * smp.chans * 2u;
     if (bytes > std::numeric_limits<std::uint32_t>::max()) return refuse("longer than 4 GiB of 16-bit data");
 
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.ready) return refuse("the audio layer was released while the file was loaded");
     if (s.next == 0) ++s.next;
     const handle h = s.next++;
     s.samples.emplace(h, smp);

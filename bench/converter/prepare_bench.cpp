@@ -7,8 +7,13 @@
 //   N threads per song   one song after another, the analysis on N threads
 //                        (loading and resampling stay on one)
 //   N songs at once      N songs side by side, each on one thread
-// with N the number of cores (at least 2). Every configuration must give the
-// same pattern bytes; the run fails otherwise.
+// with N the number of cores (at least 2), and beside them the CPU time
+// (user and system) per song and the cores kept busy on average. Other work
+// on the machine lengthens the wall times but hardly the CPU times: a
+// configuration that spends no more CPU per song than one thread does, and
+// keeps N cores busy, is N times faster on N free cores. The load average is
+// printed before and after. Every configuration must give the same pattern
+// bytes; the run fails otherwise.
 #include <sndfile.h>
 
 #include <atomic>
@@ -154,8 +159,17 @@ result run(const std::vector<std::string>& songs, unsigned songs_at_once, unsign
 }
 
 void report(const char* name, const result& r, std::size_t songs, double single_wall) {
-    std::printf("%-22s %8.2f s %8.3f songs/s %8.1fx real time %6.2fx faster %8.2f s CPU\n", name, r.wall,
-                songs / r.wall, r.music / r.wall, single_wall / r.wall, r.cpu);
+    std::printf("%-22s %7.2f s %7.3f songs/s %7.1fx real time %5.2fx faster %7.2f s CPU %6.3f s CPU/song %5.2f cores busy\n",
+                name, r.wall, songs / r.wall, r.music / r.wall, single_wall / r.wall, r.cpu, r.cpu / songs,
+                r.cpu / r.wall);
+}
+
+std::string load_average() {
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) != 3) return "unknown";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
 }
 
 }  // namespace
@@ -185,6 +199,7 @@ int main(int argc, char** argv) {
     }
     std::printf("\n\n");
 
+    std::printf("load average before: %s (%u cores)\n", load_average().c_str(), cores);
     const result one = run(songs, 1, 1);
     const double loading = loading_cpu;
     const result per_song = run(songs, 1, cores);
@@ -193,7 +208,8 @@ int main(int argc, char** argv) {
     const std::string a = std::to_string(cores) + " threads per song", b = std::to_string(cores) + " songs at once";
     report(a.c_str(), per_song, songs.size(), one.wall);
     report(b.c_str(), side_by_side, songs.size(), one.wall);
-    std::printf("(1 thread: loading, resampling included, %.2f s of %.2f s)\n", loading, one.wall);
+    std::printf("(1 thread: loading, resampling included, %.2f s of %.2f s CPU)\n", loading, one.cpu);
+    std::printf("load average after: %s\n", load_average().c_str());
 
     nftw(folder, [](const char* p, const struct stat*, int, FTW*) { return std::remove(p); }, 16, FTW_DEPTH | FTW_PHYS);
     if (per_song.patterns != one.patterns || side_by_side.patterns != one.patterns) {

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audiolayer/decode.hpp"
@@ -172,4 +175,29 @@ TEST_F(DecodeLayer, HandlesDieWithTheLibrary) {
     EXPECT_TRUE(al::sample_free(g));
     EXPECT_FALSE(al::sample_get_info(g, &info));
     EXPECT_FALSE(al::sample_free(g));
+}
+
+// A load waiting on its file (a pipe nobody writes to yet, a slow disk, a
+// long MP3 being counted) holds up no load on another thread, and each
+// thread hears of its own failure.
+TEST_F(DecodeLayer, ALoadWaitingOnItsFileHoldsUpNoOtherThread) {
+    test_sound::write_wav16(dir / "a.wav", 44100, 2, stereo);
+    test_sound::stalled_pipe pipe(dir / "pipe.wav");
+    al::handle stalled = 1;
+    std::string stalled_error;
+    std::thread waiting([&] {
+        stalled = al::sample_load((dir / "pipe.wav").c_str());
+        stalled_error = al::last_error();
+    });
+    const bool reader = pipe.reader_waiting();
+    auto other = std::async(std::launch::async, [&] { return al::sample_load((dir / "a.wav").c_str()); });
+    const bool other_done = other.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    pipe.finish();
+    waiting.join();
+    EXPECT_TRUE(reader);
+    EXPECT_TRUE(other_done) << "the load of a.wav waited for the pipe's";
+    EXPECT_NE(other.get(), 0u);
+    EXPECT_EQ(stalled, 0u);
+    EXPECT_NE(stalled_error.find("pipe.wav"), std::string::npos) << stalled_error;
+    EXPECT_EQ(std::string(al::last_error()).find("pipe.wav"), std::string::npos) << al::last_error();
 }

@@ -341,7 +341,7 @@ case_game.replay.corrupt() {
 }
 case_game.replay.newer() {
   good_replay newer.vrp || return
-  printf '\002' | dd of="$stage/newer.vrp" bs=1 seek=8 conv=notrunc status=none || return
+  printf '\003' | dd of="$stage/newer.vrp" bs=1 seek=8 conv=notrunc status=none || return
   replay_case newer.vrp
 }
 case_game.replay.other_pattern() {
@@ -370,6 +370,28 @@ case_game.options.volume_malformed() { run_game song.wav good.pat -window -volum
 case_game.options.before_files() {
   file=-window
   run_game -window song.wav good.pat
+}
+
+# run_play ARGS...: velmora_play in $stage, its song library and replays in
+# $work/play_data, its stages in $work/play_cache.
+run_play() { launch "$stage" env XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" "$prog" "$@"; }
+case_play.replay.no_best() {
+  file=song.wav
+  run_play --replay song.wav
+}
+# The song's best run names a kept replay that has been damaged since.
+case_play.replay.damaged() {
+  local data=$work/play_data/velmora
+  XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" "$prog" --prepare "$stage/song.wav" >/dev/null 2>&1 \
+    || cannot_set_up "velmora_play --prepare failed" || return
+  "$make_replay" "$stage/good.pat" "$stage/best.vrp" || cannot_set_up "badinput_replay failed" || return
+  mkdir -p "$data/replays" && cp "$stage/best.vrp" "$data/replays/best.vrp" || return
+  printf '\125' | dd of="$data/replays/best.vrp" bs=1 seek=12 conv=notrunc status=none || return
+  sqlite3 "$data/library.sqlite3" "INSERT INTO results (song_hash, edition, session, run, played_at, hits, score,
+    ratio, frames, offset_ms, replay) SELECT hash, 'standard', 's', 1, 0, 1, 15, 1.0, 60, 0, 'best.vrp' FROM songs;" \
+    || cannot_set_up "sqlite3 failed" || return
+  file=$data/replays/best.vrp
+  run_play --replay song.wav
 }
 
 # --- inputs shared by the cases ----------------------------------------------
@@ -581,7 +603,7 @@ take_row() {
     token=${BASH_REMATCH[1]}
     rest=${BASH_REMATCH[3]}
     case $row_id:$token in
-      game.*:velmora | bc.*:velmora_bc | bc.*:velmora_bc_zetaflux) programs+=("$token") ;;
+      game.*:velmora | bc.*:velmora_bc | bc.*:velmora_bc_zetaflux | play.*:velmora_play) programs+=("$token") ;;
       *)
         fail "$row_id: $token is not a program this case can run"
         return

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,6 +166,33 @@ TEST(LoadAtConverterRate, ResamplesOtherRatesKeepingLengthAndPitch) {
     }
 }
 
+// An MP3 only estimates its length; the one pass that reads it counts it, to
+// the frame the decoding layer (velmora_bc's loader) counts, at any rate.
+TEST(LoadAtConverterRate, AnMp3HasTheLengthTheDecodingLayerCounts) {
+    test_support::scratch_dir dir;
+    for (const int rate : {44100, 48000}) {
+        const std::string path = dir / ("song" + std::to_string(rate) + ".mp3");
+        write_doubles(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, rate,
+                      {tone(3 * rate + 77, rate, 1000.0, 0.5), tone(3 * rate + 77, rate, 3000.0, 0.25)});
+        ASSERT_TRUE(audiolayer::decode::init(-1, 44100));
+        const audiolayer::decode::handle h = audiolayer::decode::sample_load(path.c_str());
+        audiolayer::decode::sample_info info{};
+        ASSERT_TRUE(h != 0 && audiolayer::decode::sample_get_info(h, &info)) << audiolayer::decode::last_error();
+        audiolayer::decode::release();
+        const std::uint64_t counted = info.length / 2 / info.chans;
+
+        source_facts facts{};
+        std::string error;
+        const auto w = load_at_converter_rate(path, &facts, &error);
+        ASSERT_TRUE(w) << rate << ": " << error;
+        EXPECT_EQ(facts.frames, counted) << rate;
+        EXPECT_EQ(facts.rate, static_cast<std::uint32_t>(rate));
+        EXPECT_DOUBLE_EQ(facts.seconds, static_cast<double>(counted) / rate);
+        EXPECT_LE(std::abs(static_cast<double>(w->frame_count()) - counted * 44100.0 / rate), 1.0) << rate;
+        EXPECT_NEAR(zero_crossings(*w, 1, 44100), 6000, 2) << rate;
+    }
+}
+
 TEST(LoadAtConverterRate, FailsOnWhatIsNotSoundWithAReason) {
     test_support::scratch_dir dir;
     test_sound::write_bytes(dir / "notes.txt", std::vector<std::uint8_t>(500, 'a'));
@@ -180,4 +209,29 @@ TEST(LoadAtConverterRate, FailsOnWhatIsNotSoundWithAReason) {
         EXPECT_FALSE(error.empty()) << path;
         EXPECT_EQ(error.find(path), std::string::npos) << error;
     }
+}
+
+// Songs prepared side by side load side by side: one whose file keeps its
+// load waiting holds up no other, and the layer the loads set up for
+// themselves is released when the last one ends.
+TEST(LoadAtConverterRate, ALoadWaitingOnItsFileHoldsUpNoOtherThread) {
+    test_support::scratch_dir dir;
+    test_sound::write_wav16(dir / "a.wav", 48000, 1, test_sound::pulsing_tone(48000, 440.0, 3.0, 20000.0, 1));
+    test_sound::stalled_pipe pipe(dir / "pipe.wav");
+    std::string stalled_error;
+    std::thread waiting([&] { load_at_converter_rate(dir / "pipe.wav", nullptr, &stalled_error); });
+    // A WAV header: the load sees a WAV and then waits inside the decoding
+    // layer, which opens the file again and reads nothing more.
+    const auto header = test_sound::read_bytes(dir / "a.wav");
+    const bool reader = pipe.reader_waiting({header.begin(), header.begin() + 44});
+    auto other = std::async(std::launch::async, [&] { return load_at_converter_rate(dir / "a.wav", nullptr, nullptr); });
+    const bool other_done = other.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    pipe.finish();
+    waiting.join();
+    EXPECT_TRUE(reader);
+    EXPECT_TRUE(other_done) << "the load of a.wav waited for the pipe's";
+    EXPECT_NE(other.get(), nullptr);
+    EXPECT_FALSE(stalled_error.empty());
+    EXPECT_TRUE(audiolayer::decode::init(-1, 44100)) << "the loads left the decoding layer initialised";
+    audiolayer::decode::release();
 }

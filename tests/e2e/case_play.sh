@@ -17,6 +17,9 @@ start_game "$source_dir" "$work/song.wav" "$work/song.pat" -window
 wait_window
 wait_screen title 15 "${title_screen[@]}"
 [ "$(pointer)" != "40,375" ] || fail "-window warped the pointer as in full screen"
+# A window is drawn without OpenGL: setting that up was most of the time to it.
+grep -E '/lib(GL|GLX|EGL)[._]' "/proc/$game_pid/maps" >"$work/gl.maps" \
+  && fail "the game in a window loaded OpenGL: $(head -n 3 "$work/gl.maps")"
 take_keyboard
 
 # The title ignores keys for its first updates; tap until the run starts.

@@ -35,6 +35,7 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.songs, (std::vector<std::string>{"a", "b", "--odd-name"}));
 
     EXPECT_EQ(parse({"--list"}).options.what, command::list);
+    EXPECT_EQ(parse({"--replay", "song", "--edition", "zetaflux"}).options.what, command::replay);
     EXPECT_EQ(parse({"song", "--help"}).options.what, command::help);
     EXPECT_EQ(parse({"--version"}).options.what, command::version);
     EXPECT_EQ(parse({"--calibrate"}).options.what, command::calibrate);
@@ -75,9 +76,12 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--volume", " 5"}, "--volume takes"},
         {{"--offset", "10"}, "no song given"},
         {{"--calibrate", "a"}, "--calibrate takes no songs"},
-        {{"--calibrate", "--list"}, "cannot be combined"},
+        {{"--calibrate", "--list"}, "--list and --calibrate cannot be combined"},
         {{"--calibrate", "--offset", "5"}, "--offset is for playing; it does not go with --calibrate"},
         {{"--list", "--volume", "5"}, "--volume is for playing"},
+        {{"--replay", "--prepare", "a"}, "--prepare and --replay cannot be combined"},
+        {{"--replay"}, "--replay takes one song"},
+        {{"--replay", "a", "b"}, "--replay takes one song"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);

@@ -27,9 +27,15 @@ TEST(SongTable, ListsEachSongUnderTheHeaderWithThePathLast) {
     b.channels = 1;
     b.events_zetaflux = 0;
     b.prepared_at = 1700000000;
+    // Bests as the result screen shows them: ratio, then hits.
+    a.best_standard = stagecache::result_row{};
+    a.best_standard->hits = 3823;
+    a.best_standard->ratio = 8.947f;
+    b.best_zetaflux = stagecache::result_row{};
+    b.best_zetaflux->ratio = 513115.0f;
     EXPECT_EQ(format_song_table({a, b}),
-              "  LENGTH   RATE CH  STANDARD  ZETAFLUX  PREPARED          LAST PLAYED       SONG\n"
-              " 1:02:03  48000  2    123456         -  2023-11-14 22:13  2023-11-14 23:13  "
+              "  LENGTH   RATE CH  STANDARD  ZETAFLUX   BEST STD  BEST ZETA  PREPARED          LAST PLAYED       SONG\n"
+              " 1:02:03  48000  2    123456         -  8.94/3823          -  2023-11-14 22:13  2023-11-14 23:13  "
               "/music/a very long folder name/song.flac\n"
-              "    1:00  44100  1         -         0  2023-11-14 22:13  never             b?]0;x?.wav\n");
+              "    1:00  44100  1         -         0          - 513115.00/0  2023-11-14 22:13  never             b?]0;x?.wav\n");
 }

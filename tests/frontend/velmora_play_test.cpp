@@ -5,16 +5,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audiolayer/decode.hpp"
 #include "converter/load_any.hpp"
+#include "frontend/launch.hpp"
 #include "frontend/prepare.hpp"
+#include "frontend/session_results.hpp"
+#include "results/replay_file.hpp"
 #include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
 #include "vaz/xbass.hpp"
@@ -240,4 +246,160 @@ TEST(VelmoraPlay, VolumeAloneIsSavedKeepingTheOtherLinesAndCalibratingNeedsADisp
     const process_result calibrate = run_process({p.program, "--calibrate"}, {env});
     EXPECT_EQ(calibrate.status, 1);
     EXPECT_EQ(calibrate.err, "velmora_play: no display to open the calibration window on (DISPLAY is not set)\n");
+}
+
+namespace {
+
+// A session's recording as the game leaves it: `runs` finished runs, each
+// (start, result, end, hits, score), over `updates` updates.
+void write_session(const std::string& path, std::uint32_t updates, std::vector<results::run_summary> runs) {
+    results::replay r;
+    r.seed = 99;
+    r.offset_ms = 35;
+    for (std::uint32_t i = 0; i < updates; ++i) results::append_update(r, i % 7 == 0 ? 4u : 0u);
+    r.finished_runs = std::move(runs);
+    ASSERT_EQ(results::write_replay_file(path, r), "");
+}
+
+}  // namespace
+
+// Every finished run is stored; only a better run's replay is kept, cut
+// after that run, and the one it beats is deleted; the recording goes.
+TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
+    test_support::scratch_dir dir;
+    const std::string replays = dir / "replays";
+    ASSERT_EQ(::mkdir(replays.c_str(), 0700), 0);
+    stagecache::song_library library(dir / "library.sqlite3");
+    auto session = [&](const std::string& name) { return replays + "/" + name + ".session"; };
+    auto exists = [](const std::string& p) { return ::access(p.c_str(), F_OK) == 0; };
+
+    // Two runs, the second better (ratio 2.00 against 1.00); a temporary file
+    // of the game's, left by a kill while it wrote.
+    write_session(session("a"), 500, {{10, 100, 170, 2, 30}, {200, 300, 380, 1, 30}});
+    { std::ofstream(session("a") + ".tmp-AbCdEf") << "half"; }
+    frontend::session_outcome o = frontend::keep_session(&library, replays, "a", "song", "standard", 1000);
+    EXPECT_EQ(o.problems, std::vector<std::string>{});
+    ASSERT_EQ(o.runs.size(), 2u);
+    EXPECT_EQ(o.runs[0].frames, 90);
+    EXPECT_EQ(o.runs[1].offset_ms, 35);
+    ASSERT_TRUE(o.best && o.new_best);
+    EXPECT_EQ(o.best->run, 2);
+    EXPECT_EQ(o.best->replay, "a.vrp");
+    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard"),
+              "Runs this session (\"s.ogg\", standard edition):\n"
+              "  run 1: 2 hits, score 30, ratio 1.00, played 0:02\n"
+              "  run 2: 1 hits, score 30, ratio 2.00, played 0:02\n"
+              "Best: 1 hits, score 30, ratio 2.00 (new best, this session); replay kept\n");
+    results::replay kept;
+    ASSERT_EQ(results::read_replay_file(replays + "/a.vrp", kept).status, results::replay_status::ok);
+    EXPECT_EQ(kept.update_count, 380u) << "not cut after the best run";
+    EXPECT_EQ(kept.offset_ms, 35);
+    EXPECT_EQ(std::filesystem::directory_iterator(replays)->path().filename(), "a.vrp");
+
+    // A worse session: its runs are stored, its recording deleted.
+    write_session(session("b"), 200, {{10, 100, 170, 3, 30}});
+    o = frontend::keep_session(&library, replays, "b", "song", "standard", 2000);
+    EXPECT_FALSE(o.new_best);
+    EXPECT_TRUE(o.stored);
+    EXPECT_EQ(o.best->session, "a");
+    EXPECT_FALSE(exists(session("b")));
+    EXPECT_FALSE(exists(replays + "/b.vrp"));
+
+    // A better run the game was killed on, its result screen still showing:
+    // the whole recording is kept and replaces the old best's replay.
+    write_session(session("c"), 150, {{10, 100, 0, 0, 5}});
+    o = frontend::keep_session(&library, replays, "c", "song", "standard", 3000);
+    EXPECT_TRUE(o.new_best);
+    EXPECT_FALSE(exists(replays + "/a.vrp"));
+    ASSERT_EQ(results::read_replay_file(replays + "/c.vrp", kept).status, results::replay_status::ok);
+    EXPECT_EQ(kept.update_count, 150u);
+
+    // No run finished: no recording; a damaged recording is said and removed.
+    o = frontend::keep_session(&library, replays, "d", "song", "standard", 4000);
+    EXPECT_TRUE(o.runs.empty());
+    EXPECT_EQ(o.best->session, "c");
+    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard").substr(0, 43), "No run finished this session (\"s.ogg\", stan");
+    { std::ofstream(session("e")) << "VELMRPLY"; }
+    o = frontend::keep_session(&library, replays, "e", "song", "standard", 5000);
+    ASSERT_EQ(o.problems.size(), 1u);
+    EXPECT_TRUE(contains(o.problems[0], "is cut short")) << o.problems[0];
+    EXPECT_FALSE(exists(session("e")));
+    EXPECT_EQ(library.replay_files(), std::vector<std::string>{"c.vrp"});
+
+    // Without the library the runs are reported and the recording stays for later.
+    write_session(session("f"), 200, {{10, 100, 170, 1, 1}});
+    o = frontend::keep_session(nullptr, replays, "f", "song", "standard", 6000);
+    EXPECT_EQ(o.runs.size(), 1u);
+    EXPECT_FALSE(o.stored);
+    EXPECT_TRUE(exists(session("f")));
+}
+
+// The game as a child: its status, the signal that killed it, a program
+// that does not start, and a SIGTERM to this process passed on to it.
+TEST(VelmoraPlay, RunsTheGameAsAChildAndPassesSignalsOn) {
+    frontend::game_end end = frontend::run_game({"sh", "-c", "exit 3"});
+    EXPECT_TRUE(end.started && !end.signaled && end.status == 3);
+    end = frontend::run_game({"sh", "-c", "kill -KILL $$"});
+    EXPECT_TRUE(end.started && end.signaled && end.status == SIGKILL);
+    end = frontend::run_game({"/no/such/velmora"});
+    EXPECT_FALSE(end.started);
+    EXPECT_EQ(end.why_not, "No such file or directory");
+
+    std::thread terminate([] {
+        ::usleep(500000);
+        ::kill(::getpid(), SIGTERM);
+    });
+    end = frontend::run_game({"sh", "-c", "trap 'exit 7' TERM; while :; do sleep 0.05; done"});
+    terminate.join();
+    EXPECT_TRUE(end.started && !end.signaled && end.status == 7) << end.status;
+}
+
+// A session whose velmora_play was killed while its game ran is kept by the
+// next one; a session whose velmora_play still waits is left to it.
+TEST(VelmoraPlay, AnAbandonedSessionIsKeptByTheNextOne) {
+    test_support::scratch_dir dir;
+    const std::string replays = dir / "replays";
+    ASSERT_EQ(::mkdir(replays.c_str(), 0700), 0);
+    stagecache::song_library library(dir / "library.sqlite3");
+    const std::string hash(32, 'a');
+    // A process id no process has: one just reaped.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string abandoned = frontend::session_name(hash, "zetaflux", 1, gone);
+    const std::string waiting = frontend::session_name(hash, "standard", 1, ::getpid());
+    write_session(replays + "/" + abandoned + ".session", 200, {{10, 100, 170, 2, 30}});
+    write_session(replays + "/" + waiting + ".session", 200, {{10, 100, 170, 2, 30}});
+    { std::ofstream(replays + "/notes.session") << "not a session"; }
+
+    std::vector<std::string> problems;
+    EXPECT_EQ(frontend::keep_abandoned_sessions(&library, replays, "own", 9, problems), 1u);
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    ASSERT_TRUE(library.best_result(hash, "zetaflux").has_value());
+    EXPECT_EQ(library.best_result(hash, "zetaflux")->replay, abandoned + ".vrp");
+    EXPECT_FALSE(library.best_result(hash, "standard").has_value());
+    EXPECT_TRUE(std::filesystem::exists(replays + "/" + waiting + ".session"));
+    EXPECT_TRUE(std::filesystem::exists(replays + "/notes.session"));
+    EXPECT_FALSE(std::filesystem::exists(replays + "/" + abandoned + ".session"));
+}
+
+// A sound server is named but nothing answers: the probe's child finds no
+// device, says so as it exits, and the game is told to play silently.
+TEST(VelmoraPlay, AProbeThatOpensNoDeviceChoosesTheSilentDriver) {
+    if (std::filesystem::exists("/dev/snd")) GTEST_SKIP() << "this machine has sound devices";
+    const char* driver = std::getenv("SDL_AUDIODRIVER");
+    const std::string saved_driver = driver ? driver : "";
+    ::unsetenv("SDL_AUDIODRIVER");
+    ::setenv("PULSE_SERVER", "/nonexistent/velmora-test", 1);
+    bool silent = false;
+    {
+        frontend::audio_probe probe;
+        silent = probe.choose_silent_audio_when_no_device();
+    }
+    const char* chosen = std::getenv("SDL_AUDIODRIVER");
+    EXPECT_TRUE(silent);
+    EXPECT_STREQ(chosen ? chosen : "(unset)", "dummy");
+    ::unsetenv("PULSE_SERVER");
+    if (driver) ::setenv("SDL_AUDIODRIVER", saved_driver.c_str(), 1);
+    else ::unsetenv("SDL_AUDIODRIVER");
 }

@@ -262,12 +262,15 @@ TEST_F(Startup, RefusedVideoModeEndsTheGameWithAMessage) {
 
 // A session fed from a replay while it is recorded: the run ends the same way
 // each time, and the recording is the replay byte for byte up to the update
-// that left the result screen, so every update saw exactly the recorded keys. One tracer at 4 pixels per update comes back
+// that left the result screen, so every update saw exactly the recorded keys;
+// it adds where the run started, showed its result and ended. One tracer at 4 pixels per update comes back
 // through the resting ship; Return starts the run, Space leaves the result.
+// The recorded offset is replayed and recorded again unless -offset= is given.
 TEST_F(Startup, AReplayedSessionIsRecordedAsTheSameFileAndEndsItsRunTheSameWay) {
     write_bytes(dir / "fast.pat", {0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x40, 0xff, 0xff, 0xff, 0xff});
     results::replay r;
     r.seed = 4242;
+    r.offset_ms = 100;
     std::string error;
     ASSERT_TRUE(results::hash_file(dir / "fast.pat", r.pattern, error)) << error;
     constexpr std::uint32_t space = 1u << 0, enter = 1u << 2, before = 1u << results::replay_key_count;
@@ -275,12 +278,12 @@ TEST_F(Startup, AReplayedSessionIsRecordedAsTheSameFileAndEndsItsRunTheSameWay) 
         for (int i = 0; i < updates; ++i) results::append_update(r, keys);
     };
     add(0, 10);
-    add(enter, 1);
+    add(enter, 1);  // update 11 starts the run
     add(enter | enter * before, 2);
     add(enter * before, 1);
     add(0, 230);
-    add(space, 1);  // leaves the result screen: the recording ends here
-    const std::vector<std::uint8_t> recorded = results::encode_replay(r);
+    add(space, 1);  // update 245 leaves the result screen: the recording ends here
+    results::replay recorded = r;
     add(0, 5);  // on the title again, where the replay ends
     ASSERT_EQ(results::write_replay_file(dir / "session.vrp", r), "");
 
@@ -292,11 +295,39 @@ TEST_F(Startup, AReplayedSessionIsRecordedAsTheSameFileAndEndsItsRunTheSameWay) 
     EXPECT_EQ(first.out.find("velmora: run 1 ended: 1 hits, score "), 0u) << first.out;
     EXPECT_NE(first.out.find("velmora: wrote replay \"again.vrp\": 1 run, 245 updates, "), std::string::npos)
         << first.out;
-    EXPECT_EQ(read_file(dir / "again.vrp"), std::string(recorded.begin(), recorded.end()));
+    results::replay again;
+    ASSERT_EQ(results::read_replay_file(dir / "again.vrp", again).status, results::replay_status::ok);
+    ASSERT_EQ(again.finished_runs.size(), 1u);
+    const results::run_summary& run = again.finished_runs[0];
+    EXPECT_EQ(run.start_update, 11u);
+    EXPECT_GT(run.result_update, 11u);
+    EXPECT_LT(run.result_update, 245u - 60u) << "the result screen takes keys after 60 updates";
+    EXPECT_EQ(run.end_update, 245u);
+    EXPECT_EQ(run.hits, 1);
+    EXPECT_EQ("velmora: run 1 ended: 1 hits, score " + std::to_string(run.score) + "\n",
+              first.out.substr(0, first.out.find('\n') + 1));
+    recorded.finished_runs = again.finished_runs;
+    const std::vector<std::uint8_t> recorded_bytes = results::encode_replay(recorded);
+    EXPECT_EQ(read_file(dir / "again.vrp"), std::string(recorded_bytes.begin(), recorded_bytes.end()));
 
-    const run_result second = run_velmora({"song.wav", "fast.pat", "-window", "-replay=again.vrp"}, opt);
+    const run_result second =
+        run_velmora({"song.wav", "fast.pat", "-window", "-replay=again.vrp", "-offset=-20", "-record=third.vrp"}, opt);
     ASSERT_EQ(second.status, 0) << second.err;
-    EXPECT_EQ(second.out, first.out.substr(0, first.out.find('\n') + 1));
+    EXPECT_EQ(second.err, "");
+    EXPECT_EQ(second.out.substr(0, second.out.find('\n') + 1), first.out.substr(0, first.out.find('\n') + 1));
+    results::replay third;
+    ASSERT_EQ(results::read_replay_file(dir / "third.vrp", third).status, results::replay_status::ok);
+    EXPECT_EQ(third.offset_ms, -20);
+    EXPECT_EQ(third.update_count, 245u);
+
+    // A replay whose run now goes otherwise than recorded says so.
+    again.finished_runs[0].hits = 2;
+    ASSERT_EQ(results::write_replay_file(dir / "tampered.vrp", again), "");
+    const run_result tampered = run_velmora({"song.wav", "fast.pat", "-window", "-replay=tampered.vrp"}, opt);
+    EXPECT_EQ(tampered.status, 0) << tampered.err;
+    EXPECT_EQ(tampered.err.rfind("velmora: run 1 of the replay went otherwise than recorded: 1 hits, score ", 0), 0u)
+        << tampered.err;
+    EXPECT_NE(tampered.err.find("; recorded 2 hits, score "), std::string::npos) << tampered.err;
 }
 
 // Killed on the result screen, the game has already kept the finished run.
@@ -323,6 +354,11 @@ TEST_F(Startup, AGameKilledOnTheResultScreenKeepsItsRecordedRun) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(kept.runs[i].keys, r.runs[i].keys);
     EXPECT_EQ(kept.runs[3].keys, 0u);
     EXPECT_LT(kept.update_count, 20u);
+    // The run as the result screen first showed it, not yet ended.
+    ASSERT_EQ(kept.finished_runs.size(), 1u);
+    EXPECT_EQ(kept.finished_runs[0].start_update, 6u);
+    EXPECT_EQ(kept.finished_runs[0].result_update, kept.update_count);
+    EXPECT_EQ(kept.finished_runs[0].end_update, 0u);
     for (const std::string& name : dir.entries()) EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;
 }
 

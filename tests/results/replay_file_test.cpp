@@ -25,6 +25,8 @@ replay sample() {
     for (int i = 0; i < 5000; ++i) results::append_update(r, 1u << 5 | 1u << 16);  // Left held
     results::append_update(r, (1u << 22) - 1);                    // every key, both snapshots
     results::append_update(r, 0);
+    // A run played from update 201 to 5204, its result screen left by update 5206.
+    r.finished_runs.push_back({200, 5204, 5206, 37, -5});
     return r;
 }
 
@@ -37,6 +39,13 @@ void expect_same(const replay& a, const replay& b) {
     for (std::size_t i = 0; i < a.runs.size(); ++i) {
         EXPECT_EQ(a.runs[i].length, b.runs[i].length) << "run " << i;
         EXPECT_EQ(a.runs[i].keys, b.runs[i].keys) << "run " << i;
+    }
+    ASSERT_EQ(a.finished_runs.size(), b.finished_runs.size());
+    for (std::size_t i = 0; i < a.finished_runs.size(); ++i) {
+        const results::run_summary &x = a.finished_runs[i], &y = b.finished_runs[i];
+        EXPECT_EQ(std::vector<std::int64_t>({x.start_update, x.result_update, x.end_update, x.hits, x.score}),
+                  std::vector<std::int64_t>({y.start_update, y.result_update, y.end_update, y.hits, y.score}))
+            << "finished run " << i;
     }
 }
 
@@ -72,14 +81,22 @@ TEST(ReplayFile, RoundTripsThroughAFileInLittleEndianLayout) {
 
     const std::vector<std::uint8_t> bytes = results::encode_replay(r);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "VELMRPLY");
-    EXPECT_EQ(le(bytes, 8, 2), 1u);
+    EXPECT_EQ(le(bytes, 8, 2), 2u);
     EXPECT_EQ(le(bytes, 12, 4), 0xC0FFEE42u);
     EXPECT_EQ(le(bytes, 16, 8), 0x0123456789ABCDEFull);
     EXPECT_EQ(le(bytes, 24, 8), 0xFEDCBA9876543210ull);
     EXPECT_EQ(le(bytes, 36, 4), 5206u);
-    EXPECT_EQ(le(bytes, 40, 4) + 44 + 8, bytes.size());
+    const std::size_t p = le(bytes, 40, 4);
+    EXPECT_EQ(p + 44 + 4 + 20 + 8, bytes.size());
     // 200 idle updates: length 200 as two bytes, key word 0 as one.
     EXPECT_EQ(le(bytes, 44, 3), 0x0001C8u);
+    // One finished run after the key data.
+    EXPECT_EQ(le(bytes, 44 + p, 4), 1u);
+    EXPECT_EQ(le(bytes, 48 + p, 4), 200u);
+    EXPECT_EQ(le(bytes, 52 + p, 4), 5204u);
+    EXPECT_EQ(le(bytes, 56 + p, 4), 5206u);
+    EXPECT_EQ(le(bytes, 60 + p, 4), 37u);
+    EXPECT_EQ(le(bytes, 64 + p, 4), 0xFFFFFFFBu);
 
     test_support::scratch_dir dir;
     const std::string path = dir / "run.vrp";
@@ -100,6 +117,53 @@ TEST(ReplayFile, RoundTripsThroughAFileInLittleEndianLayout) {
     EXPECT_EQ(seen, 5206u);
     EXPECT_EQ(left_held, 5000u);
     EXPECT_TRUE(cursor.at_end());
+
+    // Version 1, from before runs were listed, still reads, and stays version 1.
+    replay old = r;
+    old.version = 1;
+    old.finished_runs.clear();
+    const std::vector<std::uint8_t> old_bytes = results::encode_replay(old);
+    EXPECT_EQ(old_bytes.size(), p + 44 + 8);
+    ASSERT_EQ(decode(old_bytes, back).status, replay_status::ok);
+    EXPECT_EQ(back.version, 1u);
+    expect_same(old, back);
+    EXPECT_EQ(results::encode_replay(back), old_bytes);
+}
+
+// A session of three runs kept up to the end of its second: a replay of it
+// stops as that run's result screen is left.
+TEST(ReplayFile, CutsASessionAfterAnEndedRun) {
+    replay r;
+    for (std::uint32_t k : {0u, 1u, 1u, 0u, 0u, 2u, 0u, 0u, 0u, 4u}) results::append_update(r, k);
+    r.finished_runs = {{1, 2, 3, 1, 10}, {4, 5, 7, 2, 20}, {8, 9, 0, 3, 30}};
+    replay cut = r;
+    EXPECT_FALSE(results::cut_after_run(cut, 2)) << "the third run never ended";
+    EXPECT_FALSE(results::cut_after_run(cut, 3));
+    ASSERT_TRUE(results::cut_after_run(cut, 1));
+    EXPECT_EQ(cut.update_count, 7u);
+    ASSERT_EQ(cut.finished_runs.size(), 2u);
+    EXPECT_EQ(cut.finished_runs[1].score, 20);
+    std::vector<std::uint32_t> keys;
+    results::replay_cursor cursor(cut);
+    for (std::uint32_t k; cursor.next(k);) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::uint32_t>{0, 1, 1, 0, 0, 2, 0}));
+    replay back;
+    const std::vector<std::uint8_t> bytes = results::encode_replay(cut);
+    ASSERT_EQ(decode(bytes, back).status, replay_status::ok);
+    expect_same(cut, back);
+}
+
+// The ratio as the result screen shows it, rounded to float32 and truncated.
+TEST(ReplayFile, RatioTextIsTheResultScreensFigure) {
+    const std::pair<std::pair<std::int32_t, std::int32_t>, const char*> rows[] = {
+        {{0, 0}, "0.00"},          {{0, 1234}, "1234.00"},     {{3, 100}, "2.22"},
+        {{1, 15}, "1.00"},         {{7, 1}, "0.00"},           {{3823, 513115}, "8.94"},
+        {{-1, 1}, "0.00"},         {{0, -1}, "0.00"},  // 2^32 wraps in the ten digits, as on the screen
+    };
+    for (const auto& [counters, text] : rows) {
+        EXPECT_EQ(results::ratio_text(results::shown_ratio(counters.first, counters.second)), text)
+            << counters.first << " hits, score " << counters.second;
+    }
 }
 
 TEST(ReplayFile, OverwritesWholeAndLeavesTheOldFileOnAFailedWrite) {
@@ -142,14 +206,27 @@ TEST(ReplayFile, EachKindOfBadFileHasItsMessage) {
                                     " of its " + std::to_string(good.size()) + " bytes");
     EXPECT_EQ(message_for(flipped), "replay file \"run.vrp\" is damaged: its checksum does not match its contents");
     EXPECT_EQ(message_for(longer), "replay file \"run.vrp\" is damaged: 1 bytes follow its end");
-    EXPECT_EQ(message_for(resealed(good, 8, 2, 2)),
-              "replay file \"run.vrp\" has format version 2, written by a newer velmora; this one reads version 1");
+    EXPECT_EQ(message_for(resealed(good, 8, 3, 2)),
+              "replay file \"run.vrp\" has format version 3, written by a newer velmora; this one reads version 2");
     EXPECT_EQ(message_for(resealed(good, 36, 5207, 4)),
               "replay file \"run.vrp\" is damaged: its key runs do not add up to the 5207 updates its header "
               "announces");
     EXPECT_EQ(message_for(resealed(good, 40, 0xFFFFFFFFu, 4)),
               "replay file \"run.vrp\" is damaged: its header announces 4294967295 bytes of key data, more than any "
               "replay holds");
+
+    const std::size_t list = good.size() - 8 - 20 - 4;  // where the run count is
+    EXPECT_EQ(message_for(std::vector<std::uint8_t>(good.begin(), good.begin() + list + 3)),
+              "replay file \"run.vrp\" is cut short: it holds " + std::to_string(list + 3) +
+                  " bytes and ends before its list of runs");
+    EXPECT_EQ(message_for(resealed(good, list, 0x10000000u, 4)),
+              "replay file \"run.vrp\" is damaged: it announces 268435456 finished runs, more than any replay holds");
+    // A run whose result screen comes before its start, or past the session.
+    const std::string outside = "replay file \"run.vrp\" is damaged: its run 1 lies outside the session's updates or "
+                                "before an earlier run";
+    EXPECT_EQ(message_for(resealed(good, list + 8, 100, 4)), outside);
+    EXPECT_EQ(message_for(resealed(good, list + 8, 5207, 4)), outside);
+    EXPECT_EQ(message_for(resealed(good, list + 12, 5203, 4)), outside);
 
     test_support::scratch_dir dir;
     replay out;
@@ -165,6 +242,7 @@ TEST(ReplayFile, NoCutOrFlippedBitIsAccepted) {
     replay small;
     small.seed = 7;
     for (std::uint32_t k : {0u, 0u, 4u, 4u | 1u << 13, 0u}) results::append_update(small, k);
+    small.finished_runs = {{1, 2, 3, 4, 5}, {3, 4, 0, 6, 7}};
     const std::vector<std::uint8_t> good = results::encode_replay(small);
     for (std::size_t n = 0; n < good.size(); ++n) {
         replay out;
@@ -183,6 +261,7 @@ TEST(ReplayFile, NoCutOrFlippedBitIsAccepted) {
 TEST(ReplayFile, RefusesMalformedKeyData) {
     auto with_payload = [](std::vector<std::uint8_t> payload, std::uint32_t updates) {
         replay r;
+        r.version = 1;  // key data right before the checksum
         std::vector<std::uint8_t> b = results::encode_replay(r);
         b.resize(results::replay_header_size);
         b.insert(b.end(), payload.begin(), payload.end());

@@ -1,8 +1,12 @@
 #include "stagecache/song_library.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +39,35 @@ std::string pragma(const std::string& db_path, const char* name) {
     sqlite3_finalize(st);
     sqlite3_close(db);
     return value;
+}
+
+std::string query_text(const std::string& db_path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(db_path.c_str(), &db);
+    sqlite3_stmt* st = nullptr;
+    std::string value;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
+        sqlite3_column_text(st, 0) != nullptr)
+        value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return value;
+}
+
+result_row result(const std::string& session, std::int64_t run, std::int32_t hits, std::int32_t score,
+                  const std::string& edition = "standard", const std::string& hash = "aa") {
+    result_row r;
+    r.song_hash = hash;
+    r.edition = edition;
+    r.session = session;
+    r.run = run;
+    r.played_at = 1000 + run;
+    r.hits = hits;
+    r.score = score;
+    r.ratio = hits != 0 ? static_cast<float>(score / (hits * 15.0)) : static_cast<float>(score);
+    r.frames = 3600;
+    r.offset_ms = -20;
+    return r;
 }
 
 }  // namespace
@@ -115,4 +148,131 @@ TEST(SongLibrary, ManyConnectionsWritingAtOnceAllSucceed) {
     for (std::thread& t : threads) t.join();
     for (const std::string& f : failures) EXPECT_EQ(f, "");
     EXPECT_EQ(song_library(path).songs().size(), static_cast<std::size_t>(writers * songs_each));
+}
+
+// A library made before results were kept: its songs stay and results can
+// be recorded at once.
+TEST(SongLibrary, BringsAVersion1LibraryUpToDate) {
+    test_support::scratch_dir dir;
+    const std::string path = dir / "library.sqlite3";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE songs (hash TEXT PRIMARY KEY NOT NULL, path TEXT NOT NULL, duration REAL NOT NULL,"
+                           " rate INTEGER NOT NULL, channels INTEGER NOT NULL, events_standard INTEGER,"
+                           " events_zetaflux INTEGER, prepared_at INTEGER, last_played_at INTEGER);"
+                           "INSERT INTO songs VALUES ('aa', '/m/one.flac', 61.0, 44100, 2, 99, NULL, 10, 20);"
+                           "PRAGMA user_version = 1;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    song_library lib(path);
+    EXPECT_EQ(pragma(path, "user_version"), "2");
+    const std::optional<song_row> one = lib.find("aa");
+    ASSERT_TRUE(one.has_value());
+    EXPECT_EQ(one->path, "/m/one.flac");
+    EXPECT_EQ(one->events_standard, 99);
+    EXPECT_FALSE(one->best_standard.has_value());
+    lib.record_session({result("s1", 1, 3, 100)});
+    ASSERT_TRUE(lib.best_result("aa", "standard").has_value());
+    EXPECT_EQ(lib.best_result("aa", "standard")->score, 100);
+    EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
+}
+
+// Best: the highest ratio, then the fewest hits, then the earliest; per song
+// and edition. The kept replay moves to the new best and the old one is handed back.
+TEST(SongLibrary, KeepsTheBestResultAndOneReplayPerSongAndEdition) {
+    test_support::scratch_dir dir;
+    song_library lib(dir / "library.sqlite3");
+    EXPECT_FALSE(lib.best_result("aa", "standard").has_value());
+    EXPECT_THROW(lib.best_result("aa", "deluxe"), library_error);
+
+    // Ratios 2.22, 6.66 and 6.66: the tie goes to fewer hits.
+    EXPECT_EQ(lib.record_session({result("s1", 1, 3, 100), result("s1", 2, 3, 300), result("s1", 3, 6, 600)}, "r1.vrp", 1),
+              std::vector<std::string>{});
+    EXPECT_EQ(lib.best_result("aa", "standard")->run, 2);
+    EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r1.vrp");
+    // Another edition and another song do not compete.
+    lib.record_session({result("s2", 1, 0, 5000, "zetaflux")}, "r2.vrp", 0);
+    lib.record_session({result("s3", 1, 0, 9000, "standard", "bb")}, "r3.vrp", 0);
+    EXPECT_EQ(lib.best_result("aa", "standard")->session, "s1");
+    EXPECT_EQ(lib.best_result("aa", "zetaflux")->score, 5000);
+
+    // An equal result later stays behind the earlier one.
+    lib.record_session({result("s4", 5, 3, 300)});
+    EXPECT_EQ(lib.best_result("aa", "standard")->session, "s1");
+    // No hits beats any ratio with hits: the score itself is shown.
+    EXPECT_EQ(lib.record_session({result("s5", 1, 0, 10), result("s5", 2, 1, 10)}, "r5.vrp", 0),
+              std::vector<std::string>{"r1.vrp"});
+    const result_row best = *lib.best_result("aa", "standard");
+    EXPECT_EQ(best.session, "s5");
+    EXPECT_EQ(best.replay, "r5.vrp");
+    EXPECT_EQ(best.frames, 3600);
+    EXPECT_EQ(best.offset_ms, -20);
+    EXPECT_EQ(lib.replay_files(), (std::vector<std::string>{"r2.vrp", "r3.vrp", "r5.vrp"}));
+
+    // The same session recorded again (after a crash before its recording
+    // was removed) takes the last figures and adds no rows.
+    lib.record_session({result("s5", 1, 0, 12), result("s5", 2, 1, 10)});
+    EXPECT_EQ(lib.best_result("aa", "standard")->score, 12);
+    EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r5.vrp");
+    EXPECT_EQ(query_text(lib.path(), "SELECT COUNT(*) FROM results;"), "8");
+    lib.record_prepared(song("aa", "/m/a.ogg"), "standard", 5, 1);
+    const song_row listed = lib.songs().front();
+    ASSERT_TRUE(listed.best_standard.has_value());
+    EXPECT_EQ(listed.best_standard->score, 12);
+    EXPECT_EQ(listed.best_zetaflux->score, 5000);
+}
+
+// A writer killed at a random moment, over and over, mostly inside its
+// transactions: the database stays whole and every committed session is there.
+TEST(SongLibrary, AWriterKilledMidTransactionLosesNoCommittedResult) {
+    test_support::scratch_dir dir;
+    const std::string path = dir / "library.sqlite3";
+    { song_library lib(path); }
+    std::mt19937 random(20261208);
+    int committed = 0;  // sessions reported committed by every writer so far
+    for (int round = 0; round < 12; ++round) {
+        int report[2];
+        ASSERT_EQ(::pipe(report), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(report[0]);
+            try {
+                song_library lib(path);
+                for (int i = 0;; ++i) {
+                    const std::string session = std::to_string(round) + "-" + std::to_string(i);
+                    lib.record_session({result(session, 1, 3, 100), result(session, 2, 1, 50), result(session, 3, 0, 7)},
+                                       "r" + session, 2);
+                    const char done = 1;
+                    if (::write(report[1], &done, 1) != 1) ::_exit(3);
+                }
+            } catch (...) {
+                ::_exit(2);
+            }
+        }
+        ::close(report[1]);
+        ::usleep(20000 + static_cast<useconds_t>(random() % 80000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself with status " << WEXITSTATUS(status);
+        char done[4096];
+        int in_round = 0;
+        for (ssize_t n; (n = ::read(report[0], done, sizeof done)) > 0;) in_round += static_cast<int>(n);
+        ::close(report[0]);
+        committed += in_round;
+
+        ASSERT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok") << "round " << round;
+        // At most the session in flight is there besides the reported ones.
+        const int rows = std::stoi(query_text(path, "SELECT COUNT(*) FROM results;"));
+        EXPECT_GE(rows, 3 * committed) << "round " << round;
+        EXPECT_LE(rows, 3 * (committed + 1)) << "round " << round;
+        EXPECT_EQ(query_text(path, "SELECT COUNT(*) FROM results WHERE replay IS NOT NULL;"), rows ? "1" : "0");
+        committed = rows / 3;
+        EXPECT_EQ(rows % 3, 0) << "a session was recorded in part";
+    }
+    EXPECT_GT(committed, 12) << "the writers hardly wrote; the kills proved little";
 }

@@ -1,7 +1,11 @@
 #pragma once
 // Test sources: generated signals and sound files written with libsndfile.
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -9,6 +13,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace test_sound {
@@ -100,5 +105,44 @@ inline void write_bytes(const std::string& path, const std::vector<std::uint8_t>
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
+
+// A named pipe: a load of it waits inside the decoder for bytes. Once
+// reader_waiting() has said so, a load is stuck there until finish() writes
+// bytes that are not sound, and the load fails.
+class stalled_pipe {
+public:
+    explicit stalled_pipe(const std::string& path) : path_(path) {
+        if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("cannot make the pipe " + path);
+    }
+    ~stalled_pipe() { finish(); }
+    stalled_pipe(const stalled_pipe&) = delete;
+    stalled_pipe& operator=(const stalled_pipe&) = delete;
+
+    // The writing end opens only when a reader has the pipe open; it is
+    // kept open after `first` is written, so the reader waits for more.
+    // False after 20 s without a reader.
+    bool reader_waiting(const std::vector<std::uint8_t>& first = {}) {
+        for (int tries = 0; fd_ < 0 && tries < 2000; ++tries) {
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (fd_ >= 0 && !first.empty()) {
+            [[maybe_unused]] const ssize_t written = ::write(fd_, first.data(), first.size());
+        }
+        return fd_ >= 0;
+    }
+
+    void finish() {
+        if (fd_ < 0) return;
+        const char text[] = "not sound at all";
+        [[maybe_unused]] const ssize_t written = ::write(fd_, text, sizeof text);
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
 
 }  // namespace test_sound

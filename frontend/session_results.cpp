@@ -1,0 +1,194 @@
+#include "frontend/session_results.hpp"
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "frontend/song_table.hpp"
+#include "results/replay_file.hpp"
+
+namespace frontend {
+namespace {
+
+std::string recording_path(const std::string& dir, const std::string& session) { return dir + "/" + session + ".session"; }
+
+void remove_file(const std::string& path, std::vector<std::string>& problems) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        problems.push_back("cannot remove \"" + path + "\": " + std::strerror(errno));
+}
+
+// The game's temporary files for the recording, left when it was killed while writing.
+void remove_leftovers(const std::string& dir, const std::string& session, std::vector<std::string>& problems) {
+    const std::string prefix = session + ".session.tmp-";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    for (const std::string& n : names) remove_file(dir + "/" + n, problems);
+}
+
+std::string run_line(const stagecache::result_row& r) {
+    return std::to_string(static_cast<std::uint32_t>(r.hits)) + " hits, score " +
+           std::to_string(static_cast<std::uint32_t>(r.score)) + ", ratio " +
+           results::ratio_text(static_cast<float>(r.ratio));
+}
+
+}  // namespace
+
+std::string session_name(const std::string& song_hash, const char* edition, std::int64_t now, pid_t pid) {
+    return song_hash + "-" + edition + "-" + std::to_string(now) + "-" + std::to_string(pid);
+}
+
+session_outcome keep_session(stagecache::song_library* library, const std::string& replays_dir,
+                             const std::string& session, const std::string& song_hash, const char* edition,
+                             std::int64_t now) {
+    session_outcome o;
+    const std::string recording = recording_path(replays_dir, session);
+    remove_leftovers(replays_dir, session, o.problems);
+
+    results::replay session_replay;
+    const results::replay_read_result read = results::read_replay_file(recording, session_replay);
+    if (read.status != results::replay_status::ok && read.status != results::replay_status::cannot_open) {
+        o.problems.push_back(results::describe_replay_failure(recording, read) + "; its runs are lost");
+    }
+    if (read.status == results::replay_status::ok) {
+        for (std::size_t i = 0; i < session_replay.finished_runs.size(); ++i) {
+            const results::run_summary& s = session_replay.finished_runs[i];
+            stagecache::result_row r;
+            r.song_hash = song_hash;
+            r.edition = edition;
+            r.session = session;
+            r.run = static_cast<std::int64_t>(i + 1);
+            r.played_at = now;
+            r.hits = s.hits;
+            r.score = s.score;
+            r.ratio = results::shown_ratio(s.hits, s.score);
+            r.frames = results::frames_played(s);
+            r.offset_ms = session_replay.offset_ms;
+            o.runs.push_back(r);
+        }
+    }
+
+    bool keep_recording = false;
+    if (library != nullptr) {
+        try {
+            std::optional<stagecache::result_row> best = library->best_result(song_hash, edition);
+            // The first of equals stays ahead, as an earlier stored one does.
+            std::size_t top = 0;
+            for (std::size_t i = 1; i < o.runs.size(); ++i) {
+                if (stagecache::better_result(o.runs[i], o.runs[top])) top = i;
+            }
+            std::string kept;
+            if (!o.runs.empty() && (!best || stagecache::better_result(o.runs[top], *best))) {
+                // Ends as that run's result screen is left; a run the game
+                // was stopped on keeps the whole recording.
+                results::replay cut = session_replay;
+                results::cut_after_run(cut, top);
+                kept = session + ".vrp";
+                const std::string error = results::write_replay_file(replays_dir + "/" + kept, cut);
+                if (!error.empty()) {
+                    o.problems.push_back("cannot keep the best run's replay \"" + replays_dir + "/" + kept + "\": " + error);
+                    kept.clear();
+                }
+            }
+            std::vector<std::string> dropped;
+            if (!o.runs.empty()) {
+                try {
+                    dropped = library->record_session(o.runs, kept, top);
+                } catch (...) {
+                    if (!kept.empty()) ::unlink((replays_dir + "/" + kept).c_str());
+                    throw;
+                }
+                o.stored = true;
+            }
+            for (const std::string& d : dropped) remove_file(replays_dir + "/" + d, o.problems);
+            o.best = library->best_result(song_hash, edition);
+            o.new_best = o.best && o.best->session == session;
+        } catch (const stagecache::library_error& e) {
+            o.problems.push_back(std::string(e.what()) + "; the recording stays in \"" + recording + "\"");
+            keep_recording = !o.runs.empty();
+        }
+    } else if (!o.runs.empty()) {
+        o.problems.push_back("without the song library this session's results are not kept yet; the recording stays in \"" +
+                             recording + "\" for the next velmora_play");
+        keep_recording = true;
+    }
+    if (!keep_recording) remove_file(recording, o.problems);
+    return o;
+}
+
+namespace {
+
+// The parts of a session name; false for a file that is not one.
+bool parse_session_name(const std::string& name, std::string& hash, std::string& edition, pid_t& pid) {
+    const std::size_t a = name.find('-');
+    const std::size_t b = a == std::string::npos ? a : name.find('-', a + 1);
+    const std::size_t c = b == std::string::npos ? b : name.find('-', b + 1);
+    if (c == std::string::npos || name.find('-', c + 1) != std::string::npos) return false;
+    hash = name.substr(0, a);
+    edition = name.substr(a + 1, b - a - 1);
+    const std::string digits = name.substr(c + 1);
+    if (hash.size() != 32 || (edition != "standard" && edition != "zetaflux") || digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    pid = static_cast<pid_t>(std::stol(digits));
+    return pid > 0;
+}
+
+}  // namespace
+
+std::size_t keep_abandoned_sessions(stagecache::song_library* library, const std::string& replays_dir,
+                                    const std::string& own, std::int64_t now, std::vector<std::string>& problems) {
+    if (library == nullptr) return 0;
+    const std::string suffix = ".session";
+    std::vector<std::string> sessions;
+    if (DIR* d = ::opendir(replays_dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string n = e->d_name;
+            if (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+                sessions.push_back(n.substr(0, n.size() - suffix.size()));
+        }
+        ::closedir(d);
+    }
+    std::size_t runs = 0;
+    for (const std::string& name : sessions) {
+        std::string hash, edition;
+        pid_t pid = 0;
+        if (name == own || !parse_session_name(name, hash, edition, pid)) continue;
+        // Its velmora_play still waits for its game (or the number was given
+        // again, and the session is kept another time).
+        if (::kill(pid, 0) == 0 || errno == EPERM) continue;
+        session_outcome o = keep_session(library, replays_dir, name, hash, edition == "standard" ? "standard" : "zetaflux", now);
+        problems.insert(problems.end(), o.problems.begin(), o.problems.end());
+        if (o.stored) runs += o.runs.size();
+    }
+    return runs;
+}
+
+std::string format_session(const session_outcome& o, const std::string& song, const char* edition) {
+    std::string text;
+    const std::string which = "\"" + printable(song) + "\", " + edition + " edition";
+    if (o.runs.empty()) {
+        text += "No run finished this session (" + which + ").\n";
+    } else {
+        text += "Runs this session (" + which + "):\n";
+        for (const stagecache::result_row& r : o.runs) {
+            text += "  run " + std::to_string(r.run) + ": " + run_line(r) + ", played " +
+                    clock_text(static_cast<double>(r.frames) / 60.0) + "\n";
+        }
+    }
+    if (o.best) {
+        text += "Best: " + run_line(*o.best) + (o.new_best ? " (new best, this session)" : ", " + time_text(o.best->played_at, "-")) +
+                (o.best->replay.empty() ? "" : "; replay kept") + "\n";
+    }
+    return text;
+}
+
+}  // namespace frontend

@@ -1,0 +1,51 @@
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "stagecache/song_library.hpp"
+
+namespace frontend {
+
+// A play session's name: the song, the edition, the time and this process,
+// unique among the sessions of one user. Its recording is
+// replays/NAME.session while the game runs; a replay kept from it is
+// replays/NAME.vrp.
+std::string session_name(const std::string& song_hash, const char* edition, std::int64_t now, pid_t pid);
+
+struct session_outcome {
+    std::vector<stagecache::result_row> runs;   // this session's finished runs, in order
+    std::optional<stagecache::result_row> best;  // the song's best in the edition afterwards
+    bool new_best = false;                       // a run of this session is the best now
+    bool stored = false;                         // the runs are in the library
+    std::vector<std::string> problems;           // each a message line, without the program name
+};
+
+// After the game, however it ended: reads the session's recording (the game
+// writes it whole at every result screen, so it holds every finished run),
+// stores its runs in the library in one transaction, keeps the replay as the
+// song's best when it holds a better run than the stored best (cut after
+// that run, written beside and then named in the library; the replay it
+// replaces is deleted only after that committed), and removes the recording.
+// A missing recording means no run was finished. Without a library, or when
+// it fails, the runs are still read and reported, and the recording stays for
+// a later velmora_play to keep (keep_abandoned_sessions).
+session_outcome keep_session(stagecache::song_library* library, const std::string& replays_dir,
+                             const std::string& session, const std::string& song_hash, const char* edition,
+                             std::int64_t now);
+
+// Keeps the sessions whose velmora_play ended before it could (killed, or
+// the machine went down): every recording in replays_dir but `own` whose
+// process is gone. Returns how many finished runs were stored; problems get
+// a line each.
+std::size_t keep_abandoned_sessions(stagecache::song_library* library, const std::string& replays_dir,
+                                    const std::string& own, std::int64_t now, std::vector<std::string>& problems);
+
+// What velmora_play prints after the game: this session's runs, then the
+// song's best.
+std::string format_session(const session_outcome& o, const std::string& song, const char* edition);
+
+}  // namespace frontend
