@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +118,22 @@ constexpr int forwarded_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
 
+int wait_or_kill(int pid, int limit_ms) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : child_failed;
+        if (done < 0 && errno != EINTR) return child_failed;
+        if (std::chrono::steady_clock::now() >= give_up) break;
+        ::usleep(2000);
+    }
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return child_killed;
+}
+
 std::string game_program() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -187,11 +204,7 @@ audio_probe::audio_probe() {
 }
 
 audio_probe::~audio_probe() {
-    if (pid_ > 0) {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
+    if (pid_ > 0) wait_or_kill(pid_, probe_limit_ms);
 }
 
 bool audio_probe::choose_silent_audio_when_no_device() {
@@ -201,12 +214,10 @@ bool audio_probe::choose_silent_audio_when_no_device() {
     if (known_missing_) {
         opens = false;
     } else if (pid_ > 0) {
-        int status = 0;
-        pid_t done;
-        while ((done = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
-        }
+        const int status = wait_or_kill(pid_, probe_limit_ms);
         pid_ = -1;
-        opens = done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        timed_out_ = status == child_killed;
+        opens = status == 0;
     } else {
         opens = default_audio_device_opens(true);
     }

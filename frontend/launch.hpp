@@ -29,6 +29,13 @@ std::string display_problem();
 // SDL audio driver, a child process opens the default output device as the
 // game would, while this one hashes the song and checks the cache (opening a
 // device can take a good part of a cached start).
+// Waits at most limit_ms for the child process pid to end and gives its exit
+// status; kills it when the time is up (child_killed), or child_failed when
+// it died by a signal or cannot be waited for.
+constexpr int child_killed = -2;
+constexpr int child_failed = -1;
+int wait_or_kill(int pid, int limit_ms);
+
 class audio_probe {
 public:
     audio_probe();   // starts the child, when there is something to find out
@@ -39,9 +46,16 @@ public:
     // Waits for the answer; when the device would not open, picks SDL's
     // silent driver for the game and says true.
     bool choose_silent_audio_when_no_device();
+    // The device did not answer in time (a sound server that hangs): the
+    // game would hang on it too, so it plays silently.
+    bool timed_out() const { return timed_out_; }
+
+    // Opening a working device takes well under a second.
+    static constexpr int probe_limit_ms = 5000;
 
 private:
     int pid_ = -1;
+    bool timed_out_ = false;
     bool known_missing_ = false;  // nothing that could play sound is there at all
 };
 

@@ -37,6 +37,9 @@ namespace {
 
 constexpr const char* program = "velmora_play";
 constexpr const char* library_file = "library.sqlite3";
+// A temporary stage older than this was left by a killed preparation: a day
+// is far longer than any song takes to prepare.
+constexpr long stale_after_seconds = 24 * 60 * 60;
 
 void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", program, line.c_str()); }
 
@@ -83,6 +86,17 @@ int game_status(const game_end& end, const std::string& program_path) {
     return end.status;
 }
 
+// The game refuses to start without a sound device: without one it plays
+// silently, and says so.
+void choose_audio(audio_probe& audio) {
+    if (!audio.choose_silent_audio_when_no_device()) return;
+    if (audio.timed_out())
+        say("the sound device did not answer within " + std::to_string(audio_probe::probe_limit_ms / 1000) +
+            " s; playing without sound");
+    else
+        say("no sound device here; playing without sound");
+}
+
 unsigned core_count() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
@@ -119,8 +133,7 @@ int run_prepare(const play_options& o) {
 
     vaz::xbass<audiolayer::decode::layer> decoder;
     const stagecache::stage_cache cache(stagecache::cache_dir());
-    // A day is far longer than any song takes to prepare.
-    cache.remove_stale_temporaries(24 * 60 * 60);
+    cache.remove_stale_temporaries(stale_after_seconds);
     std::string library_problem;
     std::unique_ptr<stagecache::song_library> library = open_library(library_problem);
     if (!library) say(library_problem + "; the songs are prepared but not recorded");
@@ -275,7 +288,7 @@ int run_play(const play_options& o) {
             quoted(song) + " " + quoted(r.stage_path) + " " + game[3]);
         return 1;
     }
-    if (audio.choose_silent_audio_when_no_device()) say("no sound device here; playing without sound");
+    choose_audio(audio);
 
     // The game records the session; its results are kept after it ends.
     const char* edition = edition_name(o.edition);
@@ -290,6 +303,9 @@ int run_play(const play_options& o) {
     }
     const game_end end = run_game(game);
     const int status = game_status(end, game[0]);
+    // Stages a killed velmora_play left half written; after the game, where
+    // it costs the start nothing.
+    cache.remove_stale_temporaries(stale_after_seconds);
     if (!recording || !end.started) return status;
 
     library = open_library(library_problem);
@@ -366,7 +382,7 @@ int run_replay(const play_options& o) {
         say("no display to open the game window on (" + display + ")");
         return 1;
     }
-    if (audio.choose_silent_audio_when_no_device()) say("no sound device here; playing without sound");
+    choose_audio(audio);
     std::printf("Replaying the best run of %s (%s edition): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
                 edition, static_cast<std::uint32_t>(best->hits), static_cast<std::uint32_t>(best->score),
                 results::ratio_text(static_cast<float>(best->ratio)).c_str());

@@ -34,11 +34,16 @@ for round in first second; do
   if [ "$round" = first ]; then
     grep -q '"song.wav": stage prepared' "$game_err" || fail "the first start did not say it prepared the stage"
     stage_time=$(stat -c %y "$stage")
+    # Left by a preparation killed before its rename, two days ago.
+    orphan=$(dirname "$stage")/.$(basename "$stage" .pat).Zz9Yy8
+    : >"$orphan"
+    touch -d '2 days ago' "$orphan"
   else
     grep -q '"song.wav": stage found in the cache' "$game_err" || fail "the second start did not take the cached stage"
     grep -q 'stage prepared' "$game_err" && fail "the second start converted the song again"
     [ "$(stat -c %y "$stage")" = "$stage_time" ] || fail "the cached stage was written again"
     grep -q 'no sound device here' "$game_err" && note "no sound device: played silently, as told"
+    [ -e "$orphan" ] && fail "a stage left half written two days ago is still in the cache after a game"
   fi
   cp "$game_err" "$work/play_$round.err"
 done

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -352,6 +353,19 @@ TEST(VelmoraPlay, RunsTheGameAsAChildAndPassesSignalsOn) {
     end = frontend::run_game({"sh", "-c", "trap 'exit 7' TERM; while :; do sleep 0.05; done"});
     terminate.join();
     EXPECT_TRUE(end.started && !end.signaled && end.status == 7) << end.status;
+
+    // The sound probe's child: waited for, or killed when it hangs.
+    auto child = [](const char* script) {
+        const pid_t pid = ::fork();
+        if (pid == 0) ::execl("/bin/sh", "sh", "-c", script, static_cast<char*>(nullptr)), ::_exit(127);
+        return pid;
+    };
+    EXPECT_EQ(frontend::wait_or_kill(child("exit 4"), 5000), 4);
+    const auto before = std::chrono::steady_clock::now();
+    const pid_t hung = child("sleep 30");
+    EXPECT_EQ(frontend::wait_or_kill(hung, 200), frontend::child_killed);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
+    EXPECT_NE(::kill(hung, 0), 0) << "the hung child was left running";
 }
 
 // A session whose velmora_play was killed while its game ran is kept by the
