@@ -73,14 +73,16 @@ std::string replays_dir() {
     return dir.empty() ? std::string() : dir + "/replays";
 }
 
-// The game's end as velmora_play ends: its status, or 1 with a message.
-int game_status(const game_end& end, const std::string& program_path) {
+// A child's end (the game's, or the calibration's) as velmora_play ends:
+// its status, or 1 with a message.
+int game_status(const game_end& end, const std::string& program_path, const char* what = "game") {
     if (!end.started) {
-        say("cannot start the game " + quoted(program_path) + ": " + end.why_not);
+        say(std::string("cannot start the ") + what + " " + quoted(program_path) + ": " + end.why_not);
         return 1;
     }
     if (end.signaled) {
-        say("the game was ended by signal " + std::to_string(end.status) + " (" + ::strsignal(end.status) + ")");
+        say(std::string("the ") + what + " was ended by signal " + std::to_string(end.status) + " (" +
+            ::strsignal(end.status) + ")");
         return 1;
     }
     return end.status;
@@ -220,16 +222,7 @@ int run_calibrate() {
         return 1;
     }
     const std::string program_file = calibration_program();
-    const game_end end = run_game({program_file});
-    if (!end.started) {
-        say("cannot start the calibration " + quoted(program_file) + ": " + end.why_not);
-        return 1;
-    }
-    if (end.signaled) {
-        say("the calibration was ended by signal " + std::to_string(end.status) + " (" + ::strsignal(end.status) + ")");
-        return 1;
-    }
-    return end.status;
+    return game_status(run_game({program_file}), program_file, "calibration");
 }
 
 int run_play(const play_options& o) {
