@@ -18,8 +18,7 @@ export XDG_CACHE_HOME=$work/cache XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work
 settings=$XDG_CONFIG_HOME/velmora/settings.conf
 mkdir -p "$(dirname "$settings")"
 printf '# my own note\nvolume = 80\ncolour = blue\n' >"$settings"
-"$build/make_song" --seconds 4 "$work/song.wav" >"$work/make_song.out" 2>&1 \
-  || fail "make_song failed: $(cat "$work/make_song.out")"
+make_song_file 4
 
 start_x
 trace=$work/calibrate.trace

@@ -5,10 +5,7 @@
 source "$here/sprites.sh"
 require velmora velmora_bc make_song
 
-"$build/make_song" --seconds 20 "$work/song.wav" >"$work/make_song.out" 2>&1 \
-  || fail "make_song failed: $(cat "$work/make_song.out")"
-"$build/velmora_bc" "$work/song.wav" "$work/song.pat" >"$work/bc.out" 2>&1 \
-  || fail "velmora_bc failed: $(tail -n 3 "$work/bc.out")"
+make_stage 20
 
 start_x
 log=$work/sync.log

@@ -5,10 +5,7 @@
 source "$here/sprites.sh"
 require velmora velmora_bc make_song
 
-"$build/make_song" --seconds 8 "$work/song.wav" >"$work/make_song.out" 2>&1 \
-  || fail "make_song failed: $(cat "$work/make_song.out")"
-"$build/velmora_bc" "$work/song.wav" "$work/song.pat" >"$work/bc.out" 2>&1 \
-  || fail "velmora_bc failed: $(tail -n 3 "$work/bc.out")"
+make_stage 8
 [ -s "$work/song.pat" ] || fail "velmora_bc wrote no pattern file"
 note "stage: $(stat -c %s "$work/song.pat") bytes of patterns"
 

@@ -7,10 +7,7 @@
 source "$here/sprites.sh"
 require velmora velmora_bc make_song
 
-"$build/make_song" --seconds "${E2E_SESSION_SECONDS:-3}" "$work/song.wav" >"$work/make_song.out" 2>&1 \
-  || fail "make_song failed: $(cat "$work/make_song.out")"
-"$build/velmora_bc" "$work/song.wav" "$work/song.pat" >"$work/bc.out" 2>&1 \
-  || fail "velmora_bc failed: $(tail -n 3 "$work/bc.out")"
+make_stage "${E2E_SESSION_SECONDS:-3}"
 
 start_x
 start_game "$source_dir" "$work/song.wav" "$work/song.pat" -window

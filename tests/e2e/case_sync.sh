@@ -9,10 +9,7 @@ require velmora velmora_bc make_song
 report=$build/tests/sync_report
 [ -x "$report" ] || fail "$report has not been built"
 
-"$build/make_song" --seconds 12 "$work/song.wav" >"$work/make_song.out" 2>&1 \
-  || fail "make_song failed: $(cat "$work/make_song.out")"
-"$build/velmora_bc" "$work/song.wav" "$work/song.pat" >"$work/bc.out" 2>&1 \
-  || fail "velmora_bc failed: $(tail -n 3 "$work/bc.out")"
+make_stage 12
 
 start_x
 # Xvfb resets when its last client leaves, and a game started during the

@@ -9,10 +9,7 @@ report=$build/tests/sync_report
 [ -x "$report" ] || fail "$report has not been built"
 seconds=${SYNC_SECONDS:-300}
 
-"$build/make_song" --seconds "$seconds" "$work/song.wav" >"$work/make_song.out" 2>&1 \
-  || fail "make_song failed: $(cat "$work/make_song.out")"
-"$build/velmora_bc" "$work/song.wav" "$work/song.pat" >"$work/bc.out" 2>&1 \
-  || fail "velmora_bc failed: $(tail -n 3 "$work/bc.out")"
+make_stage "$seconds"
 
 start_x
 export VELMORA_SYNC_LOG=$work/measure.log

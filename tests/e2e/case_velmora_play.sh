@@ -9,8 +9,7 @@ require velmora velmora_play make_song
 command -v sqlite3 >/dev/null || fail "sqlite3 is missing (scripts/setup.sh installs it)"
 
 export XDG_CACHE_HOME=$work/cache XDG_DATA_HOME=$work/data
-"$build/make_song" --seconds 4 "$work/song.wav" >"$work/make_song.out" 2>&1 \
-  || fail "make_song failed: $(cat "$work/make_song.out")"
+make_song_file 4
 
 start_x
 # shellcheck disable=SC2034  # read by start_game

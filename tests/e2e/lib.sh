@@ -65,6 +65,19 @@ require() {
   done
 }
 
+# make_song_file SECONDS: a generated song of that length, $work/song.wav.
+make_song_file() {
+  "$build/make_song" --seconds "$1" "$work/song.wav" >"$work/make_song.out" 2>&1 \
+    || fail "make_song failed: $(cat "$work/make_song.out")"
+}
+
+# make_stage SECONDS: that song and velmora_bc's stage for it, $work/song.pat.
+make_stage() {
+  make_song_file "$1"
+  "$build/velmora_bc" "$work/song.wav" "$work/song.pat" >"$work/bc.out" 2>&1 \
+    || fail "velmora_bc failed: $(tail -n 3 "$work/bc.out")"
+}
+
 # A 640x480 screen, the game's own size, so full screen maps pixel for pixel.
 start_x() {
   # -noreset: a game started while the server resets after its last client
