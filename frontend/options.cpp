@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "stagecache/settings.hpp"
+#include "vaz/whole_number.hpp"
 
 namespace frontend {
 
@@ -111,8 +112,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
             const std::string what = offset ? "number of milliseconds from -500 to 500" : "number from 0 to 100";
             if (!take_value()) return bad(name + " needs a " + what);
             int n = 0;
-            if (!stagecache::parse_whole_number(value, offset ? stagecache::min_offset_ms : stagecache::min_volume,
-                                                offset ? stagecache::max_offset_ms : stagecache::max_volume, n))
+            if (!vaz::parse_whole_number(value.c_str(), offset ? stagecache::min_offset_ms : stagecache::min_volume,
+                                        offset ? stagecache::max_offset_ms : stagecache::max_volume, n))
                 return bad(name + " takes a whole " + what + ", not \"" + value + "\"");
             (offset ? o.offset_ms : o.volume) = n;
         } else if (name == "--calibrate" && no_value()) {

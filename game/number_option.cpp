@@ -1,9 +1,8 @@
 #include "game/number_option.hpp"
 
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
+
+#include "vaz/whole_number.hpp"
 
 number_option read_number_option(int argc, char** argv, const char* prefix, int low, int high, int default_value,
                                  const char* what) {
@@ -13,16 +12,11 @@ number_option read_number_option(int argc, char** argv, const char* prefix, int 
     for (int i = 3; i < argc; ++i) {
         if (std::strncmp(argv[i], prefix, prefix_length) != 0) continue;
         const char* text = argv[i] + prefix_length;
-        char* end = nullptr;
-        errno = 0;
-        const long n = std::strtol(text, &end, 10);
-        const bool number = *text != '\0' && *end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(*text));
-        if (!number || n < low || n > high) {
+        if (!vaz::parse_whole_number(text, low, high, o.value)) {
             o.ok = false;
             o.why = std::string(prefix, prefix_length - 1) + " must be " + what + ", not \"" + text + "\"";
             return o;
         }
-        o.value = static_cast<int>(n);
     }
     return o;
 }

@@ -14,6 +14,7 @@
 
 #include "stagecache/user_dirs.hpp"
 #include "vaz/files.hpp"
+#include "vaz/whole_number.hpp"
 
 namespace stagecache {
 namespace {
@@ -98,22 +99,13 @@ std::string folder_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The whole-file writer replaces it in one step; the folder is synced too,
-// so that after a crash the rename itself is not lost.
 bool replace_file(const std::string& path, const std::string& text, mode_t mode, std::string& error) {
     const vaz::replace_result r = vaz::replace_file(
         path, path + ".XXXXXX", reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), mode);
-    if (r.failed_at != vaz::replace_step::done) {
-        error = std::string(r.failed_at == vaz::replace_step::create ? "cannot write beside it: " : "cannot write it: ") +
-                std::strerror(r.error);
-        return false;
-    }
-    const int dir = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    if (r.failed_at == vaz::replace_step::done) return true;
+    error = std::string(r.failed_at == vaz::replace_step::create ? "cannot write beside it: " : "cannot write it: ") +
+            std::strerror(r.error);
+    return false;
 }
 
 // A free name beside path for a damaged file: path.damaged, path.damaged.2, ...
@@ -126,19 +118,6 @@ std::string aside_name(const std::string& path) {
 }
 
 }  // namespace
-
-bool parse_whole_number(const std::string& text, int low, int high, int& out) {
-    if (text.empty()) return false;
-    std::size_t at = (text[0] == '-' || text[0] == '+') ? 1 : 0;
-    if (at == text.size() || text.size() - at > 9) return false;
-    for (std::size_t i = at; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-    }
-    const long v = std::strtol(text.c_str(), nullptr, 10);
-    if (v < low || v > high) return false;
-    out = static_cast<int>(v);
-    return true;
-}
 
 std::string settings_path() {
     const std::string dir = config_dir();
@@ -166,13 +145,13 @@ loaded_settings parse_settings(const std::string& text, const std::string& path)
             continue;
         }
         if (key == "offset") {
-            if (!parse_whole_number(value, min_offset_ms, max_offset_ms, r.values.offset_ms)) {
+            if (!vaz::parse_whole_number(value.c_str(), min_offset_ms, max_offset_ms, r.values.offset_ms)) {
                 r.values.offset_ms = default_offset_ms;
                 r.warnings.push_back(at + "offset must be a whole number of milliseconds from -500 to 500, not \"" +
                                      value + "\"; using 0");
             }
         } else if (key == "volume") {
-            if (!parse_whole_number(value, min_volume, max_volume, r.values.volume)) {
+            if (!vaz::parse_whole_number(value.c_str(), min_volume, max_volume, r.values.volume)) {
                 r.values.volume = default_volume;
                 r.warnings.push_back(at + "volume must be a whole number from 0 to 100, not \"" + value +
                                      "\"; using 100");

@@ -68,8 +68,4 @@ struct save_outcome {
 // nothing is saved; a damaged one is first renamed aside (said in the note).
 save_outcome save_setting(const std::string& path, const std::string& key, int value);
 
-// A whole number from low to high, written alone: an optional sign, digits,
-// nothing else (no spaces, no unit).
-bool parse_whole_number(const std::string& text, int low, int high, int& out);
-
 }  // namespace stagecache

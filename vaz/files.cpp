@@ -52,6 +52,16 @@ replace_result replace_file(const std::string& path, std::string temporary_templ
         ::unlink(temporary_template.c_str());
         return {replace_step::write, failure};
     }
+    // The rename itself on disk too, so after a crash the name does not fall
+    // back to the old file. The new file is in place either way: a folder
+    // that cannot be synced is no failure of the write.
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
     return {};
 }
 

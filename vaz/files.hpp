@@ -23,9 +23,9 @@ struct replace_result {
 
 // Writes `size` bytes to a new file made from `temporary_template` (a name in
 // the target's folder ending in "XXXXXX", so the rename cannot cross file
-// systems), gives it `mode`, puts it on disk, then renames it over `path`.
-// Whatever fails, the temporary file is removed, so `path` is either the old
-// file or the whole new one, also after a crash.
+// systems), gives it `mode`, puts it on disk, then renames it over `path` and
+// syncs the folder. Whatever fails, the temporary file is removed, so `path`
+// is either the old file or the whole new one, also after a crash.
 replace_result replace_file(const std::string& path, std::string temporary_template, const std::uint8_t* bytes,
                             std::size_t size, mode_t mode);
 
