@@ -111,6 +111,9 @@ set(CPACK_DEBIAN_PACKAGE_NAME velmora)
 set(CPACK_DEBIAN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The fonts text is drawn with (text/fonts.cpp names their files); the
+# libraries come from the programs' own dependencies.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core, fonts-droid-fallback, fonts-nanum")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "music-driven shooting game
 A piece of music is the stage: every strong loudness pulse in it becomes a
 burst of bullets fired in time with the music. Steer your ship between them,

@@ -17,6 +17,8 @@ layers=(
   "stagecache results"
   "converter"
   "shell"
+  "text preview"
+  "songlist"
   "gametask"
   "game calibrate"
   "frontend"

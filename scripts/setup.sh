@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libsdl1.2-compat-dev libsdl-image1.2-dev libsdl-mixer1.2-dev
+  libsdl1.2-compat-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-ttf2.0-dev
+  fonts-dejavu-core fonts-droid-fallback fonts-nanum
   libsndfile1-dev libsoxr-dev libboost-dev libfftw3-dev libxxhash-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick x11-utils libx11-dev sqlite3
