@@ -1,6 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 // The playback half of the audio layer (library audiolayer_playback): music
 // files streamed to the default output device. Files are decoded with
@@ -10,7 +12,7 @@
 // left and right channels are played (a mono file on both sides); further
 // channels are left out. A stream holds a few fixed-size blocks, never the
 // whole song. Handles are 0 on failure. Every function is called on the main
-// thread.
+// thread, except open_detached.
 namespace audiolayer::playback {
 
 using handle = std::uint32_t;
@@ -51,6 +53,34 @@ int volume();
 // conversion; fixed when the stream is created, whatever the song's length.
 // 0 for no stream.
 std::size_t stream_buffer_bytes(handle stream);
+
+// A stream opened away from the main thread and not yet known to the
+// output: opening and moving into a song can take long (an MP3 may be read
+// through to find a frame), which must not cost a frame of the screen
+// waiting for it.
+struct music_stream;
+struct detached_deleter {
+    void operator()(music_stream* m) const;
+};
+using detached_stream = std::unique_ptr<music_stream, detached_deleter>;
+
+struct detached_open {
+    detached_stream stream;           // null on failure
+    std::string error;                // why, on failure
+    std::uint64_t length_frames = 0;  // at the file's own rate, as its header tells
+    std::uint32_t file_rate = 0;
+};
+// Opens PATH for the open output and moves it to `start` (0 to 1) of its
+// length, where the stream will begin. Any thread may call it while the
+// output is open; the stream is touched by nobody else until adopted.
+detached_open open_detached(const char* path, double start);
+// The stream becomes a handle, stopped where it was moved to; 0 for none.
+handle stream_adopt(detached_stream stream);
+// Plays the stream from where it stands (an adopted one from its start),
+// its first fade_in_frames frames rising evenly from silence to the volume.
+// Stop, pause and free work as for any stream, and channel_play starts it
+// from its beginning again.
+bool channel_play_fading_in(handle channel, std::uint32_t fade_in_frames);
 
 // What vaz::xbass wraps to hold this half open.
 struct layer {

@@ -38,6 +38,8 @@ constexpr int mixer_chunk_frames = 2048;  // about 46 ms at 44100 Hz
 constexpr std::size_t block_samples = 16384;
 constexpr std::size_t min_block_frames = 256;
 
+}  // namespace
+
 struct music_stream {
     SNDFILE* file = nullptr;
     int source_channels = 0;
@@ -60,6 +62,10 @@ struct music_stream {
     bool source_done = false;        // the decoder has delivered its last frame
     std::atomic<bool> ended{false};  // every frame has been handed over
     std::atomic<std::uint64_t> frames_played{0};  // since the open or the last rewind
+    // A fade-in under way: frames into it, and its length (0: none). Set
+    // with the audio locked, read by the hook.
+    std::uint32_t fade_done = 0;
+    std::uint32_t fade_frames = 0;
 
     ~music_stream() {
         if (resampler) soxr_delete(resampler);
@@ -73,9 +79,14 @@ struct music_stream {
     }
 };
 
+void detached_deleter::operator()(music_stream* m) const { delete m; }
+
+namespace {
+
 struct playback_state {
     bool opened = false;
     int rate = 0;  // the device's, as opened
+    std::atomic<int> open_rate{0};  // the same, for streams opened on other threads; 0 when closed
     Uint16 format = 0;
     int channels = 0;
     int bytes_per_frame = 0;
@@ -252,6 +263,16 @@ void put_frames(const playback_state& s, Uint8*& p, const std::int16_t* lr, std:
     }
 }
 
+// The fade-in's share of each frame's level, rising one step per frame.
+void fade_in(music_stream& m, std::int16_t* lr, std::size_t frames) {
+    for (std::size_t k = 0; k < frames && m.fade_done < m.fade_frames; ++k, ++m.fade_done) {
+        for (int side = 0; side < 2; ++side) {
+            std::int16_t& v = lr[2 * k + static_cast<std::size_t>(side)];
+            v = static_cast<std::int16_t>(static_cast<std::int64_t>(v) * m.fade_done / m.fade_frames);
+        }
+    }
+}
+
 void mix_music(void*, Uint8* stream, int len) {
     auto& s = state();
     std::size_t frames = static_cast<std::size_t>(len / s.bytes_per_frame);
@@ -265,6 +286,7 @@ void mix_music(void*, Uint8* stream, int len) {
         }
         const std::size_t piece = std::min(frames, m->block_frames);
         const std::size_t got = decode(*m, m->stereo.data(), piece);
+        if (m->fade_done < m->fade_frames) fade_in(*m, m->stereo.data(), got);
         m->frames_played.fetch_add(got, std::memory_order_relaxed);
         if (got < piece) m->ended.store(true, std::memory_order_relaxed);
         put_frames(s, stream, m->stereo.data(), got, volume);
@@ -275,6 +297,7 @@ void mix_music(void*, Uint8* stream, int len) {
 // Back to the first frame. Called with the audio locked.
 bool rewind(music_stream& m) {
     m.frames_played.store(0, std::memory_order_relaxed);
+    m.fade_frames = 0;
     if (m.at_start) return true;
     m.source_done = false;
     m.pending_frames = 0;
@@ -295,12 +318,32 @@ bool is_playing(const music_stream* m) {
     return m && s.current == m && !s.paused && !m->ended.load(std::memory_order_relaxed);
 }
 
-std::string open_stream(const char* path, music_stream& m, int device_rate) {
+// Opened once first only to tell a missing file, a folder and an empty file
+// from one that cannot be decoded.
+std::string why_not_music(const char* path) {
+    errno = 0;
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return errno ? std::strerror(errno) : "cannot open the file";
+    struct stat st {};
+    const bool is_folder = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+    const bool is_empty = !is_folder && S_ISREG(st.st_mode) && st.st_size == 0;
+    std::fclose(f);
+    if (is_folder) return std::strerror(EISDIR);
+    if (is_empty) return "the file is empty";
+    return {};
+}
+
+// sf_strerror(nullptr) reports the last failed open of any thread, so a
+// detached open can read another's; the message is then still a fair guess.
+std::string open_stream(const char* path, music_stream& m, int device_rate, std::uint64_t* length = nullptr,
+                        std::uint32_t* file_rate = nullptr) {
     SF_INFO info{};
     m.file = sf_open(path, SFM_READ, &info);
     if (!m.file) return std::string("not a sound file that can be decoded (") + sf_strerror(nullptr) + ")";
     if (info.channels <= 0 || info.samplerate <= 0)
         return "not a sound file that can be decoded (no channels or no sampling rate)";
+    if (length) *length = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
+    if (file_rate) *file_rate = static_cast<std::uint32_t>(info.samplerate);
     const int subtype = info.format & SF_FORMAT_SUBMASK;
     m.source_channels = info.channels;
     m.floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
@@ -330,6 +373,14 @@ std::string open_stream(const char* path, music_stream& m, int device_rate) {
     return {};
 }
 
+handle keep(std::unique_ptr<music_stream> m) {
+    auto& s = state();
+    const handle h = s.next_handle++;
+    if (s.next_handle == 0) s.next_handle = 1;
+    s.streams.emplace(h, std::move(m));
+    return h;
+}
+
 }  // namespace
 
 bool init(int device, std::uint32_t freq) {
@@ -352,6 +403,7 @@ bool init(int device, std::uint32_t freq) {
         return fail("the mixer does not report its output format");
     }
     s.format = format;
+    s.open_rate = s.rate;
     s.bytes_per_frame = (format & 0xFF) / 8 * s.channels;
     s.volume = 100;
     s.buffer_frames = mixer_chunk_frames;
@@ -370,6 +422,7 @@ bool release() {
     auto& s = state();
     if (!s.opened) return fail("the audio output is not open");
     Mix_HookMusic(nullptr, nullptr);
+    s.open_rate = 0;
     s.current = nullptr;
     s.streams.clear();
     Mix_CloseAudio();
@@ -390,36 +443,54 @@ handle stream_create_file(const char* path) {
         fail("no file name");
         return 0;
     }
-    // Opened once first only to tell a missing file, a folder and an empty
-    // file from one that cannot be decoded.
-    errno = 0;
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        fail(errno ? std::strerror(errno) : "cannot open the file");
-        return 0;
-    }
-    struct stat st {};
-    const bool is_folder = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
-    const bool is_empty = !is_folder && S_ISREG(st.st_mode) && st.st_size == 0;
-    std::fclose(f);
-    if (is_folder) {
-        fail(std::strerror(EISDIR));
-        return 0;
-    }
-    if (is_empty) {
-        fail("the file is empty");
-        return 0;
-    }
     auto m = std::make_unique<music_stream>();
-    const std::string why = open_stream(path, *m, s.rate);
+    std::string why = why_not_music(path);
+    if (why.empty()) why = open_stream(path, *m, s.rate);
     if (!why.empty()) {
         fail(why);
         return 0;
     }
-    const handle h = s.next_handle++;
-    if (s.next_handle == 0) s.next_handle = 1;
-    s.streams.emplace(h, std::move(m));
-    return h;
+    return keep(std::move(m));
+}
+
+detached_open open_detached(const char* path, double start) {
+    detached_open out;
+    const int rate = state().open_rate.load();
+    if (rate == 0) {
+        out.error = "the audio output is not open";
+        return out;
+    }
+    if (!path) {
+        out.error = "no file name";
+        return out;
+    }
+    detached_stream m(new music_stream);
+    out.error = why_not_music(path);
+    if (out.error.empty()) out.error = open_stream(path, *m, rate, &out.length_frames, &out.file_rate);
+    if (!out.error.empty()) return out;
+    if (start > 0 && start < 1 && out.length_frames > 0) {
+        const auto frame = static_cast<sf_count_t>(static_cast<double>(out.length_frames) * start);
+        // A file that cannot seek there plays from its beginning instead.
+        if (sf_seek(m->file, frame, SEEK_SET) < 0 && sf_seek(m->file, 0, SEEK_SET) < 0) {
+            out.error = std::string("cannot move into the music: ") + sf_strerror(m->file);
+            return out;
+        }
+        m->at_start = false;
+    }
+    out.stream = std::move(m);
+    return out;
+}
+
+handle stream_adopt(detached_stream stream) {
+    if (!state().opened) {
+        fail("the audio output is not open");
+        return 0;
+    }
+    if (!stream) {
+        fail("no stream to adopt");
+        return 0;
+    }
+    return keep(std::unique_ptr<music_stream>(stream.release()));
 }
 
 bool stream_free(handle stream) {
@@ -451,6 +522,18 @@ bool channel_play(handle channel, bool restart) {
     audio_lock lock;
     const bool resume = s.current == m && s.paused && !restart && !m->ended.load(std::memory_order_relaxed);
     if (!resume && !rewind(*m)) return false;
+    s.current = m;
+    s.paused = false;
+    return true;
+}
+
+bool channel_play_fading_in(handle channel, std::uint32_t fade_in_frames) {
+    auto& s = state();
+    music_stream* m = find(channel);
+    if (!m) return fail("not a stream handle");
+    audio_lock lock;
+    m->fade_done = 0;
+    m->fade_frames = fade_in_frames;
     s.current = m;
     s.paused = false;
     return true;

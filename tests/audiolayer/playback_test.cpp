@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audiolayer/decode.hpp"
@@ -488,4 +489,54 @@ TEST_F(Playback, ReleaseAfterSdlHasShutDownIsSafe) {
     opened = false;
     EXPECT_FALSE(al::release()) << "nothing left to release";
     EXPECT_EQ(al::stream_create_file((dir / "ramp.wav").c_str()), 0u);
+}
+
+// A stream opened on another thread starts where it was moved to, its first
+// frames rising from silence, then plays on value for value.
+TEST_F(Playback, ADetachedStreamStartsWhereItWasMovedToAndFadesIn) {
+    constexpr std::uint32_t fade = 4410;
+    constexpr std::size_t start = ramp_frames * 2 / 5;
+    al::detached_open opened_there;
+    std::thread([&] { opened_there = al::open_detached((dir / "ramp.wav").c_str(), 0.4); }).join();
+    ASSERT_TRUE(opened_there.stream) << opened_there.error;
+    EXPECT_EQ(opened_there.length_frames, ramp_frames);
+    EXPECT_EQ(opened_there.file_rate, 44100u);
+    const al::handle h = al::stream_adopt(std::move(opened_there.stream));
+    ASSERT_NE(h, 0u) << al::last_error();
+    EXPECT_FALSE(al::channel_is_playing(h)) << "adopted stopped";
+    capture_from([&] { EXPECT_TRUE(al::channel_play_fading_in(h, fade)); });
+    ASSERT_TRUE(wait_until_done(h));
+    const auto got = stop_capture();
+    std::vector<std::int16_t> expected(ramp.begin() + 2 * start, ramp.end());
+    for (std::size_t k = 0; k < 2 * fade; ++k)
+        expected[k] = static_cast<std::int16_t>(expected[k] * static_cast<std::int64_t>(k / 2) / fade);
+    expect_music_then_silence(got, expected, "from 40%, faded in");
+
+    capture_from([&] { ASSERT_TRUE(al::channel_play(h, false)); });
+    ASSERT_TRUE(wait_until_done(h));
+    expect_music_then_silence(stop_capture(), ramp, "played again: from the start, no fade");
+}
+
+// Compressed and resampled files start near the same place; a file that
+// cannot be opened says why, and nothing is adopted.
+TEST_F(Playback, DetachedOpensOfOtherFormatsAndFailures) {
+    test_sound::write_sound(dir / "a.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 2, tone(2, 44100));
+    test_sound::write_sound(dir / "48k.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 2, tone(2, 48000));
+    for (const char* name : {"a.mp3", "48k.flac"}) {
+        auto o = al::open_detached((dir / name).c_str(), 0.5);
+        ASSERT_TRUE(o.stream) << name << ": " << o.error;
+        const al::handle h = al::stream_adopt(std::move(o.stream));
+        ASSERT_TRUE(al::channel_play_fading_in(h, 0));
+        ASSERT_TRUE(wait_until_done(h)) << name;
+        al::output_clock clock{};
+        ASSERT_TRUE(al::channel_get_clock(h, &clock));
+        EXPECT_NEAR(static_cast<double>(clock.frames), 22050.0, 2000.0) << name << ": the second half";
+    }
+    auto missing = al::open_detached((dir / "missing.wav").c_str(), 0.4);
+    EXPECT_FALSE(missing.stream);
+    EXPECT_EQ(missing.error, "No such file or directory");
+    EXPECT_EQ(al::stream_adopt(nullptr), 0u);
+    ASSERT_TRUE(al::release());
+    opened = false;
+    EXPECT_EQ(al::open_detached((dir / "ramp.wav").c_str(), 0.4).error, "the audio output is not open");
 }
