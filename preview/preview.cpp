@@ -1,5 +1,10 @@
 #include "preview/preview.hpp"
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace pb = audiolayer::playback;
 
 namespace preview {
@@ -17,6 +22,13 @@ player::~player() {
 }
 
 void player::work() {
+    // Reading through a file to its start position takes whole milliseconds
+    // of processor time: as a batch thread this one never preempts the frame
+    // loop when it is woken, and at a lower priority it yields to it.
+    const auto self = static_cast<pid_t>(syscall(SYS_gettid));
+    sched_param batch{};
+    sched_setscheduler(self, SCHED_BATCH, &batch);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(self), 10);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return quit_ || has_request_; });
@@ -27,7 +39,12 @@ void player::work() {
         lock.unlock();
         pb::detached_open opened = pb::open_detached(path.c_str(), timing_.start);
         lock.lock();
-        if (generation != wanted_generation_) continue;  // its row was left: closed here, off the frame
+        if (generation != wanted_generation_) {
+            lock.unlock();
+            opened = {};  // its row was left: closed here, off the frame
+            lock.lock();
+            continue;
+        }
         result_ = std::move(opened);
         result_path_ = path;
         result_generation_ = generation;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every benchmark the build produced, then the frame-pacing drift check
-# and the playback layer's peak memory on a long song:
+# the playback layer's peak memory on a long song and when the preview sounds:
 #   scripts/bench.sh <builddir> [pacing seconds, default 60]
 set -euo pipefail
 
@@ -44,5 +44,11 @@ if [ -x "$playback" ]; then
   echo "== ${playback#"$build"/} (a 10-minute FLAC at 44100 Hz, then at 48000 Hz)"
   "$playback" 10 44100 || status=1
   "$playback" 10 48000 || status=1
+fi
+preview=$build/bench/preview_latency
+if [ -x "$preview" ]; then
+  echo
+  echo "== ${preview#"$build"/} (a 3-minute WAV, then MP3)"
+  "$preview" || status=1
 fi
 exit $status

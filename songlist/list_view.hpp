@@ -82,6 +82,9 @@ public:
     // the screen's first frame, and for tests. False on the timeout.
     bool settle(std::uint32_t timeout_ms = 2000);
 
+    // Answers are still awaited for what the list shows: the last search, or
+    // rows on the screen.
+    bool busy() const { return waiting(); }
     const std::string& typed() const { return typed_; }
     sort_order order() const { return order_; }
     std::size_t shown() const { return ids_.size(); }
