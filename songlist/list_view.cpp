@@ -77,6 +77,7 @@ list_view::list_view(song_source& source, text::text_cache& text, area where, st
       drawn_(static_cast<std::size_t>(visible_rows_)),
       worker_([this] { work(); }) {
     SDL_EnableUNICODE(1);
+    text_.fonts().line_height(text_size);  // the fonts are read from disk now, not in a frame
     ask_search(false);
 }
 
@@ -116,12 +117,12 @@ void list_view::work() {
             lock.lock();
             search_answer_ = std::move(a);
         } else {
-            std::vector<song_id> ids = std::move(row_jobs_.front());
+            row_job job = std::move(row_jobs_.front());
             row_jobs_.pop_front();
             lock.unlock();
             std::vector<song_row> got;
             std::vector<song_id> missing;
-            for (song_id id : ids) {
+            for (song_id id : job.ids) {
                 song_row r;
                 if (source_.row(id, r)) {
                     got.push_back(std::move(r));
@@ -130,6 +131,11 @@ void list_view::work() {
                 }
             }
             lock.lock();
+            if (job.version != answers_version_) {
+                row_answers_.clear();
+                missing_answers_.clear();
+                answers_version_ = job.version;
+            }
             for (song_row& r : got) row_answers_.push_back(std::move(r));
             missing_answers_.insert(missing_answers_.end(), missing.begin(), missing.end());
         }
@@ -161,7 +167,7 @@ void list_view::ask_rows() {
     if (wanted.empty()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        row_jobs_.push_back(std::move(wanted));
+        row_jobs_.push_back({version_, std::move(wanted)});
     }
     wake_.notify_all();
 }
@@ -175,6 +181,10 @@ bool list_view::take_answers() {
         a.swap(search_answer_);
         got.swap(row_answers_);
         missing.swap(missing_answers_);
+        if (answers_version_ != version_) {  // read before the last refresh
+            got.clear();
+            missing.clear();
+        }
     }
     for (song_row& r : got) {
         asked_.erase(r.id);
@@ -284,12 +294,7 @@ action list_view::handle(const SDL_Event& e, std::uint32_t now_ms) {
                     return {};
                 default: break;
             }
-            const Uint16 c = e.key.keysym.unicode;
-            const bool printable = c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0) && !(c >= 0xD800 && c <= 0xDFFF);
-            if (printable && typed_.size() < typed_limit) {
-                text::append_utf8(typed_, c);
-                ask_search(false);
-            }
+            if (type_character(e.key.keysym.unicode)) ask_search(false);
             return {};
         }
         case SDL_KEYUP: let_go(e.key.keysym.sym); return {};
@@ -329,6 +334,19 @@ action list_view::handle(const SDL_Event& e, std::uint32_t now_ms) {
     }
 }
 
+bool list_view::type_character(char32_t c) {
+    const bool printable = c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0) && !(c >= 0xD800 && c <= 0xDFFF);
+    if (!printable || typed_.size() >= typed_limit) return false;
+    text::append_utf8(typed_, c);
+    return true;
+}
+
+void list_view::type_text(const std::string& utf8) {
+    bool any = false;
+    for (char32_t c : text::decode_utf8(utf8)) any = type_character(c == U'\n' || c == U'\t' ? U' ' : c) || any;
+    if (any) ask_search(false);
+}
+
 void list_view::update(std::uint32_t now_ms) {
     take_answers();
     if (held_step_ != 0 && static_cast<std::int32_t>(now_ms - next_repeat_) >= 0) {
@@ -365,6 +383,7 @@ void list_view::trim_rows() {
 
 void list_view::refresh() {
     rows_.clear();
+    asked_.clear();
     ++version_;
     ask_search(true);
 }

@@ -63,12 +63,15 @@ struct action {
 // shows as "…"), so a slow source never holds up scrolling or typing.
 class list_view {
 public:
-    list_view(song_source& source, text::text_cache& text, area where = {}, std::uint32_t budget_ms = 3);
+    list_view(song_source& source, text::text_cache& text, area where = {}, std::uint32_t budget_ms = 5);
     ~list_view();
     list_view(const list_view&) = delete;
     list_view& operator=(const list_view&) = delete;
 
     action handle(const SDL_Event& e, std::uint32_t now_ms);
+    // Text from elsewhere (pasted) taken as typed: any UTF-8, ill-formed
+    // bytes as U+FFFD, control characters left out.
+    void type_text(const std::string& utf8);
     // Once a frame before drawing: held keys repeat, answers are taken, rows
     // about to be seen are asked for.
     void update(std::uint32_t now_ms);
@@ -122,6 +125,7 @@ private:
     void ask_rows();
     bool take_answers();
     bool waiting() const;
+    bool type_character(char32_t c);
     void move_to(std::ptrdiff_t index);
     void move_by(std::ptrdiff_t rows) { move_to(static_cast<std::ptrdiff_t>(position_) + rows); }
     void hold(int key, std::ptrdiff_t step, std::uint32_t now_ms);
@@ -163,11 +167,16 @@ private:
     std::condition_variable wake_, answered_;
     bool quit_ = false;
     std::optional<search_job> search_job_;
-    std::deque<std::vector<song_id>> row_jobs_;
+    struct row_job {
+        std::uint64_t version;  // rows read before a refresh are not taken after it
+        std::vector<song_id> ids;
+    };
+    std::deque<row_job> row_jobs_;
     bool working_ = false;
     std::optional<search_answer> search_answer_;
     std::vector<song_row> row_answers_;
     std::vector<song_id> missing_answers_;  // asked for, not in the source
+    std::uint64_t answers_version_ = 0;     // of the rows above
     std::thread worker_;
 };
 

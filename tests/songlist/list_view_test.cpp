@@ -209,6 +209,10 @@ TEST_F(SongList, TypedCharactersFilterAsTheyAreTyped) {
     EXPECT_EQ(view->typed(), "") << "Backspace takes a whole character";
     type(u"\x01\x7F");
     EXPECT_EQ(view->typed(), "") << "control characters are not typed";
+    view->type_text("\xE7\xA9\xBA\x01\xC0");
+    ASSERT_TRUE(view->settle());
+    EXPECT_EQ(view->typed(), "\u7A7A\uFFFD") << "pasted: controls left out, ill-formed bytes replaced";
+    EXPECT_EQ(view->shown(), 0u);
 }
 
 TEST_F(SongList, TabStepsTheSortAndKeepsTheSong) {
