@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bench/frame/frame_scene.hpp"
+#include "bench/report_spread.hpp"
 
 namespace {
 
@@ -16,15 +17,6 @@ using clock_type = std::chrono::steady_clock;
 bool scene_ready() {
     static const bool ok = frame_scene::open();
     return ok;
-}
-
-void report_spread(benchmark::State& state, std::vector<double>& micros) {
-    if (micros.empty()) return;
-    std::sort(micros.begin(), micros.end());
-    auto at = [&](double q) { return micros[static_cast<std::size_t>(q * static_cast<double>(micros.size() - 1))]; };
-    state.counters["median_us"] = at(0.5);
-    state.counters["p90_us"] = at(0.9);
-    state.counters["max_us"] = micros.back();
 }
 
 double timed_frame() {

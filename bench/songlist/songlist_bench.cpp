@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/report_spread.hpp"
 #include "songlist/list_view.hpp"
 #include "songlist/memory_source.hpp"
 #include "support/song_rows.hpp"
@@ -60,15 +61,6 @@ SDL_Event key(SDLKey sym, Uint16 unicode = 0) {
     return e;
 }
 
-void report_spread(benchmark::State& state, std::vector<double>& micros) {
-    if (micros.empty()) return;
-    std::sort(micros.begin(), micros.end());
-    auto at = [&](double q) { return micros[static_cast<std::size_t>(q * static_cast<double>(micros.size() - 1))]; };
-    state.counters["median_us"] = at(0.5);
-    state.counters["p90_us"] = at(0.9);
-    state.counters["max_us"] = micros.back();
-}
-
 double seconds_since(clock_type::time_point start) {
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }
@@ -109,26 +101,19 @@ void BM_FrameWithNothingToDo(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameWithNothingToDo)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-// A row a frame, as a held key or the d-pad scrolls, wrapping at the end.
-void BM_ScrollARowAFrame(benchmark::State& state) {
-    const SDL_Event down = key(SDLK_DOWN), home = key(SDLK_HOME);
+// A row a frame (a held key, the d-pad) or a page a frame (every row new,
+// its text not drawn before), wrapping at the end.
+void scroll_frames(benchmark::State& state, SDLKey step) {
+    const SDL_Event down = key(step), home = key(SDLK_HOME);
     timed_frames(state, [&](scene& s) {
         const auto start = clock_type::now();
         s.frame(s.view->position() + 1 >= s.view->shown() ? &home : &down);
         return seconds_since(start);
     });
 }
+void BM_ScrollARowAFrame(benchmark::State& state) { scroll_frames(state, SDLK_DOWN); }
 BENCHMARK(BM_ScrollARowAFrame)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(3000);
-
-// A page a frame: every row new, its text not drawn before.
-void BM_ScrollAPageAFrame(benchmark::State& state) {
-    const SDL_Event down = key(SDLK_PAGEDOWN), home = key(SDLK_HOME);
-    timed_frames(state, [&](scene& s) {
-        const auto start = clock_type::now();
-        s.frame(s.view->position() + 1 >= s.view->shown() ? &home : &down);
-        return seconds_since(start);
-    });
-}
+void BM_ScrollAPageAFrame(benchmark::State& state) { scroll_frames(state, SDLK_PAGEDOWN); }
 BENCHMARK(BM_ScrollAPageAFrame)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(1000);
 
 // From the key press of a letter to the list drawn for it, frame by frame as

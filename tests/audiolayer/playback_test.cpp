@@ -18,6 +18,7 @@
 #include "audiolayer/decode.hpp"
 #include "audiolayer/float_to_int16.hpp"
 #include "audiolayer/playback.hpp"
+#include "support/output_capture.hpp"
 #include "support/sound_files.hpp"
 #include "support/scratch_dir.hpp"
 
@@ -37,35 +38,10 @@ std::vector<std::int16_t> ramp_values() {
     return v;
 }
 
-// Everything mixed while capturing, as interleaved stereo values.
-std::atomic<bool> capturing{false};
-std::vector<std::int16_t> captured;
-
-void capture_output(void*, Uint8* stream, int len) {
-    if (!capturing.load()) return;
-    const auto* s = reinterpret_cast<const Sint16*>(stream);
-    captured.insert(captured.end(), s, s + len / 2);
-}
-
-// Runs `start` (a play or a rewind) so that the capture begins with the
-// first buffer mixed after it.
-template <class Start>
-void capture_from(Start start) {
-    SDL_LockAudio();
-    captured.clear();
-    capturing = true;
-    start();
-    SDL_UnlockAudio();
-}
-
-std::vector<std::int16_t> stop_capture() {
-    SDL_LockAudio();  // the buffer being mixed is complete
-    capturing = false;
-    std::vector<std::int16_t> out;
-    out.swap(captured);
-    SDL_UnlockAudio();
-    return out;
-}
+using output_capture::capture_from;
+using output_capture::capture_output;
+using output_capture::capturing;
+using output_capture::stop_capture;
 
 bool wait_until_done(al::handle h) {
     for (int i = 0; i < 1000 && al::channel_is_playing(h); ++i) SDL_Delay(5);

@@ -12,6 +12,7 @@
 
 #include "audiolayer/playback.hpp"
 #include "preview/preview.hpp"
+#include "support/output_capture.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/sound_files.hpp"
 
@@ -24,14 +25,9 @@ namespace {
 constexpr std::uint32_t song_frames = 3 * 44100;
 std::int16_t song_value(std::uint32_t k) { return static_cast<std::int16_t>(1000 + k % 30000); }
 
-std::atomic<bool> capturing{false};
-std::vector<std::int16_t> captured;
-
-void capture_output(void*, Uint8* stream, int len) {
-    if (!capturing.load()) return;
-    const auto* s = reinterpret_cast<const Sint16*>(stream);
-    captured.insert(captured.end(), s, s + len / 2);
-}
+using output_capture::capture_from;
+using output_capture::capture_output;
+using output_capture::stop_capture;
 
 class Preview : public ::testing::Test {
 protected:
@@ -44,7 +40,7 @@ protected:
         test_sound::write_wav16(dir / "b.wav", 44100, 2, v);
     }
     void TearDown() override {
-        capturing = false;
+        output_capture::capturing = false;
         pb::release();
     }
 
@@ -74,19 +70,12 @@ TEST_F(Preview, SoundsHalfASecondAfterTheRowFromFortyPercentFadingIn) {
     ASSERT_TRUE(p.ready()) << p.error();
     EXPECT_FALSE(p.playing()) << "not yet due";
 
-    SDL_LockAudio();
-    captured.clear();
-    capturing = true;
-    p.update(1500);
-    SDL_UnlockAudio();
+    capture_from([&] { p.update(1500); });
     ASSERT_TRUE(p.playing());
     EXPECT_EQ(p.playing_path(), dir / "a.wav");
     EXPECT_TRUE(pb::channel_is_playing(p.stream()));
     SDL_Delay(1000);
-    capturing = false;
-    SDL_LockAudio();
-    const auto got = captured;
-    SDL_UnlockAudio();
+    const auto got = stop_capture();
     const std::uint32_t start = song_frames * 2 / 5, fade = 44100 * 800 / 1000;
     ASSERT_GT(got.size(), 2u * fade + 2);
     EXPECT_EQ(got[0], 0) << "faded in from silence";
