@@ -3,6 +3,7 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -189,6 +190,21 @@ TEST_F(Text, TheCacheKeepsPicturesAndDropsTheLeastRecent) {
     EXPECT_EQ(small.misses(), misses + 1) << "the oldest was dropped";
     EXPECT_EQ(small.draw(screen.get(), 630, 470, "second", {}), small.picture(f, "second", {})->w)
         << "drawn across the edge, clipped by the blit";
+}
+
+// What is drawn reads back as the text it was given.
+TEST_F(Text, ReadsBackThroughCharacterRecognition) {
+    test_support::scratch_dir dir;
+    auto picture = owned_surface(SDL_CreateRGBSurface(SDL_SWSURFACE, 480, 60, 32, 0xFF0000, 0xFF00, 0xFF, 0));
+    ASSERT_GT(cache.draw(picture.get(), 10, 10, "Song 00042 of the Night", {20}), 0);
+    ASSERT_EQ(SDL_SaveBMP(picture.get(), (dir / "title.bmp").c_str()), 0);
+    std::FILE* ocr = popen(("tesseract '" + dir / "title.bmp" + "' stdout 2>/dev/null").c_str(), "r");
+    ASSERT_NE(ocr, nullptr);
+    std::string read;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, ocr)) read += buffer;
+    ASSERT_EQ(pclose(ocr), 0) << "tesseract runs (scripts/setup.sh installs it)";
+    EXPECT_EQ(read.substr(0, read.find('\n')), "Song 00042 of the Night");
 }
 
 TEST(Fonts, AMissingFontIsReportedOnceAndTheOthersStillDraw) {
