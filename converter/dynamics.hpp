@@ -17,8 +17,10 @@ namespace converter {
 struct dynamics_plan {
     unsigned groups = 0;
     std::uint32_t seconds = 0;
-    double integrated = 0.0;          // LUFS of the converted channels; -inf when silent
-    std::vector<double> short_term;   // LUFS of the 3 s centred on each whole second
+    // EBU R128 loudness (libebur128) of a mono mix of the converted channels
+    // at 11025 Hz, in LUFS: -inf when silent.
+    double integrated = 0.0;
+    std::vector<double> short_term;   // of the 3 s centred on each whole second
     std::vector<std::uint16_t> budget;  // records each channel may keep in each second
     // Per channel and tick ([group * 60 * seconds + tick]): 0 where the
     // channel is digitally silent or far below the song's level in that game

@@ -147,3 +147,18 @@ TEST(Dynamics, PlanWeighsHitsGatesSilenceAndFollowsLoudness) {
     EXPECT_GT(plan.budget[1], 4 * plan.budget[4]);
     EXPECT_GT(plan.budget[4], 0);
 }
+
+// Stereo is measured side by side, other layouts value by value: a third
+// channel beside the same two changes nothing.
+TEST(Dynamics, StereoAndThreeChannelLayoutsMeasureAlike) {
+    const std::size_t frames = 12 * 44100;
+    std::vector<std::int16_t> three;
+    for (std::size_t n = 0; n < frames; ++n)
+        three.insert(three.end(), {music()[2 * n], music()[2 * n + 1], static_cast<std::int16_t>(n % 977)});
+    const auto a = converter::plan_dynamics(converter::wave_sample(44100, 2, {music().begin(), music().begin() + 2 * frames}));
+    const auto b = converter::plan_dynamics(converter::wave_sample(44100, 3, three));
+    EXPECT_EQ(a.integrated, b.integrated);
+    EXPECT_EQ(a.short_term, b.short_term);
+    EXPECT_EQ(a.budget, b.budget);
+    EXPECT_EQ(a.weight, b.weight);
+}
