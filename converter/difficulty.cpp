@@ -23,11 +23,11 @@ std::optional<difficulty> difficulty_from_name(std::string_view name) {
 
 stage_caps caps_of(difficulty d) {
     switch (d) {
-        case difficulty::easy: return {3, 12};
-        case difficulty::normal: return {8, 40};
-        case difficulty::hard: return {0, 0};
+        case difficulty::easy: return {6, 4, 24};
+        case difficulty::normal: return {2, 10, 60};
+        case difficulty::hard: return {1, 0, 0};
     }
-    return {0, 0};
+    return {1, 0, 0};
 }
 
 int flight_ticks(float speed) {
@@ -66,7 +66,7 @@ struct launched {
 }  // namespace
 
 void thin_stage(stage_events& groups, stage_caps caps) {
-    if (caps.per_second == 0 && caps.in_flight == 0) return;
+    if (caps.one_in <= 1 && caps.per_second == 0 && caps.in_flight == 0) return;
     std::vector<candidate> all;
     for (unsigned g = 0; g < groups.size(); ++g) {
         for (std::size_t i = 0; i < groups[g].size(); ++i) {
@@ -84,16 +84,21 @@ void thin_stage(stage_events& groups, stage_caps caps) {
     // Ends of the bullets kept in earlier seconds that may still fly, ascending.
     std::vector<std::int64_t> earlier_ends;
     std::vector<launched> now;
+    std::uint64_t share_carry = 0;
+    const std::uint64_t one_in = std::max(caps.one_in, 1u);
     for (std::size_t first = 0; first < all.size();) {
         const std::int64_t second = all[first].second;
         std::size_t last = first;
         while (last < all.size() && all[last].second == second) ++last;
+        const std::uint64_t share = (last - first + share_carry) / one_in;
+        share_carry = (last - first + share_carry) % one_in;
+        const std::uint64_t allowed = caps.per_second == 0 ? share : std::min<std::uint64_t>(share, caps.per_second);
 
         const std::int64_t start = second * pattern::ticks_per_second;
         earlier_ends.erase(earlier_ends.begin(), std::upper_bound(earlier_ends.begin(), earlier_ends.end(), start));
         now.clear();
         for (std::size_t k = first; k < last; ++k) {
-            if (caps.per_second != 0 && now.size() >= caps.per_second) break;
+            if (now.size() >= allowed) break;
             const candidate& c = all[k];
             const std::int64_t t = c.time;
             const std::int64_t end = t + flight_ticks(groups[c.group][c.index].speed);

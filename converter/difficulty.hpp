@@ -7,8 +7,10 @@
 
 namespace converter {
 
-// Hard is an edition's full density. Normal and easy cap the bullets a stage
-// fires per second and has on the playfield at once, whatever the edition.
+// Hard is an edition's full density. Normal and easy keep a share of each
+// second's events and cap the bullets a stage fires per second and has on
+// the playfield at once, whatever the edition: where the edition follows the
+// music, so does its easy stage, only sparser.
 enum class difficulty { easy, normal, hard };
 
 // "easy", "normal", "hard".
@@ -16,7 +18,8 @@ const char* difficulty_name(difficulty d);
 std::optional<difficulty> difficulty_from_name(std::string_view name);
 
 struct stage_caps {
-    unsigned per_second;  // events fired in one whole second of the stage, all groups together; 0: no cap
+    unsigned one_in;      // each second keeps one of every one_in of its events (all groups together); 1: all
+    unsigned per_second;  // events fired in one whole second of the stage; 0: no cap
     unsigned in_flight;   // events whose bullets may be on the playfield at once; 0: no cap
 };
 stage_caps caps_of(difficulty d);
@@ -33,6 +36,8 @@ using stage_events = std::vector<std::vector<bullet_pattern_element>>;
 // Keeps, second by second, the strongest events (the fastest: an event's
 // speed is its burst's magnitude in every edition) that fit the caps; ties
 // go to the earlier tick, then the earlier group, then the earlier event.
+// The share's fractions carry from second to second, so a second of two
+// events on a one-in-four stage keeps one now and then, not never.
 // Every second's choice is made knowing only the seconds before it, so it is
 // deterministic and a stage keeps the same events however it was produced.
 // The kept events stay in their order.

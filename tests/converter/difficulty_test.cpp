@@ -53,23 +53,28 @@ TEST(Difficulty, ThinStageKeepsTheStrongestThatFit) {
         std::vector<std::vector<float>> kept;
     };
     const std::vector<row> rows = {
-        {"no caps keep everything", {0, 0}, {{ev(0, 1, 0), ev(0, 1, 1)}, {ev(3, 2, 10)}}, {{0, 1}, {10}}},
+        {"no caps keep everything", {1, 0, 0}, {{ev(0, 1, 0), ev(0, 1, 1)}, {ev(3, 2, 10)}}, {{0, 1}, {10}}},
         {"two a second, the fastest of both groups",
-         {2, 0},
+         {1, 2, 0},
          {{ev(0, 1, 0), ev(10, 3, 1), ev(20, 2, 2), ev(60, 1, 3)}, {ev(5, 3, 10)}},
          {{1, 3}, {10}}},
         {"equal speeds: the earlier tick, then the first group",
-         {2, 0},
+         {1, 2, 0},
          {{ev(10, 3, 0), ev(30, 3, 1)}, {ev(10, 3, 10), ev(20, 3, 11)}},
          {{0}, {10}}},
         // Speed 5 flies 132 ticks: the second launch would make two at once.
-        {"one on the playfield", {0, 1}, {{ev(0, 5, 0), ev(60, 5, 1), ev(132, 5, 2)}}, {{0, 2}}},
+        {"one on the playfield", {1, 0, 1}, {{ev(0, 5, 0), ev(60, 5, 1), ev(132, 5, 2)}}, {{0, 2}}},
         // The slow one launched first would be a third on the playfield
         // when the one at tick 40, already kept, is launched.
         {"a weaker earlier launch may not overfill a later one",
-         {0, 2},
+         {1, 0, 2},
          {{ev(0, 3, 0), ev(30, 5, 1), ev(40, 4, 2)}},
          {{1, 2}}},
+        // Three a second, one in two: 1, then 2 with the half carried over.
+        {"one in two, the fraction carried",
+         {2, 0, 0},
+         {{ev(0, 1, 0), ev(1, 2, 1), ev(2, 3, 2), ev(60, 1, 3), ev(61, 3, 4), ev(62, 2, 5)}},
+         {{2, 4, 5}}},
     };
     for (const row& r : rows) {
         converter::stage_events stage = r.stage;

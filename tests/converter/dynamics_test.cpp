@@ -68,6 +68,14 @@ TEST(Dynamics, EventsFollowTheLoudnessAndNoneFireInSilence) {
     EXPECT_LE(quiet, loud / 4);
     const double standard_quiet = stage_measure::mean_over(per_second(standard), sections::quiet_from + 1, sections::quiet_to - 1);
     EXPECT_GT(standard_quiet, loud / 4) << "the standard edition does not follow the loudness";
+
+    // Easy is sparser and still quieter where the music is.
+    pattern::vector_sink easy;
+    converter::write_pattern(converter::wave_sample(44100, 2, music()), edition::dynamics, difficulty::easy, easy,
+                             nullptr, 1);
+    const auto easy_events = per_second(*stage_measure::parse_stage(easy.bytes));
+    EXPECT_LE(stage_measure::mean_over(easy_events, sections::quiet_from + 1, sections::quiet_to - 1),
+              stage_measure::mean_over(easy_events, sections::loud_from + 1, sections::loud_to - 1) / 2);
 }
 
 // The same music 12 dB quieter, or as a 128 kbit/s MP3, gives nearly the same
