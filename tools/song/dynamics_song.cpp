@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "tools/song/noise_source.hpp"
 #include "tools/song/song.hpp"
 
 namespace song {
@@ -25,20 +26,6 @@ double level_db(double t) {
     if (t < 54.0) return -6.0;
     return 0.0;
 }
-
-class noise {
-public:
-    explicit noise(std::uint32_t seed) : state_(seed) {}
-    double next() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        return static_cast<double>(state_) / 2147483648.0 - 1.0;
-    }
-
-private:
-    std::uint32_t state_;
-};
 
 struct stereo {
     std::vector<double> left, right;
@@ -61,7 +48,7 @@ void kick(stereo& mix, double start) {
 }
 
 void snare(stereo& mix, double start) {
-    noise white(0x51a7e001u);
+    noise_source white(0x51a7e001u);
     for (int n = 0; n < at_time(0.2); ++n) {
         const double t = static_cast<double>(n) / sample_rate;
         const double body = std::sin(two_pi * 190.0 * t) * std::exp(-t / 0.04);
@@ -70,7 +57,7 @@ void snare(stereo& mix, double start) {
 }
 
 void hat(stereo& mix, double start) {
-    noise white(0x4a7f0002u);
+    noise_source white(0x4a7f0002u);
     double previous = 0.0;
     for (int n = 0; n < at_time(0.08); ++n) {
         const double t = static_cast<double>(n) / sample_rate;
