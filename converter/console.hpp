@@ -24,12 +24,17 @@ inline constexpr std::string_view conversion_succeeded = "正常に終了しま�
 // (%s), which the Japanese text never did.
 inline constexpr std::string_view load_failed_naming = "wavファイル「%s」の読み込みに失敗しました.";
 // --help, the one argument: the banner, then these; %s is the program's name.
-inline constexpr std::string_view help_syntax = "使い方: %s 変換元ファイル 生成ファイル [--threads N]";
+inline constexpr std::string_view help_syntax =
+    "使い方: %s 変換元ファイル 生成ファイル [--threads N] [--edition E] [--difficulty D]";
 inline constexpr std::string_view help_purpose =
     "44100 Hzの音声ファイル(WAV, FLAC, Ogg, MP3など)を弾幕のパターンファイルに変換します.";
 inline constexpr std::string_view help_option_help = "  --help     この説明を表示して終了します.";
 inline constexpr std::string_view help_option_version = "  --version  版数を表示して終了します.";
 inline constexpr std::string_view help_option_threads = "  --threads N  解析をN個のスレッドで行います(既定: コア数).";
+inline constexpr std::string_view help_option_edition =
+    "  --edition E  standard, zetaflux または dynamics(音量に応じて弾数が変わります)で変換します.";
+inline constexpr std::string_view help_option_difficulty =
+    "  --difficulty D  easy, normal または hard(既定: 版の全弾数)で変換します.";
 }  // namespace messages
 
 // The message catalogue's domain: <dir>/<language>/LC_MESSAGES/velmora.mo.

@@ -4,11 +4,13 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "converter/dynamics.hpp"
 #include "converter/output_file.hpp"
 
 namespace converter {
@@ -30,12 +32,14 @@ constexpr unsigned seconds_in_flight_per_thread = 4;
 // The records of one second of one channel, in the order they are written.
 // Every record of a second fires before any of the next, so ordering each
 // second on its own gives the group's whole order.
-void analyse_second(const wave_sample& source, edition ed, analysis& an, event_queue& events, unsigned group,
-                    std::uint32_t second) {
+// `events` holds nothing else; `plan` is the dynamics edition's.
+void analyse_second(const wave_sample& source, edition ed, const dynamics_plan* plan, analysis& an,
+                    event_queue& events, unsigned group, std::uint32_t second) {
     auto earlier = [](const bullet_pattern_element& a, const bullet_pattern_element& b) { return a.time < b.time; };
     an.run(source.channel(group), second);
     append_bursts(events, an, ed, static_cast<std::int32_t>(second) * pattern::ticks_per_second,
                   static_cast<int>(group));
+    if (plan) keep_strongest(events, *plan, group, second);
     std::stable_sort(events.begin(), events.end(), earlier);
 }
 
@@ -50,9 +54,10 @@ void write_events(pattern::writer& writer, event_queue& events) {
 // emptied that slot of second n - slots.size().
 class parallel_analysis {
 public:
-    parallel_analysis(const wave_sample& source, edition ed, std::uint32_t seconds, std::uint64_t jobs,
-                      unsigned threads)
-        : source_(source), ed_(ed), seconds_(seconds), jobs_(jobs), slots_(threads * seconds_in_flight_per_thread) {
+    parallel_analysis(const wave_sample& source, edition ed, const dynamics_plan* plan, std::uint32_t seconds,
+                      std::uint64_t jobs, unsigned threads)
+        : source_(source), ed_(ed), plan_(plan), seconds_(seconds), jobs_(jobs),
+          slots_(threads * seconds_in_flight_per_thread) {
         workers_.reserve(threads);
         try {
             for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
@@ -109,7 +114,7 @@ private:
                     if (stopping_) return;
                 }
                 slot& s = slots_[job % slots_.size()];
-                analyse_second(source_, ed_, an, s.events, static_cast<unsigned>(job / seconds_),
+                analyse_second(source_, ed_, plan_, an, s.events, static_cast<unsigned>(job / seconds_),
                                static_cast<std::uint32_t>(job % seconds_));
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
@@ -140,6 +145,7 @@ private:
 
     const wave_sample& source_;
     const edition ed_;
+    const dynamics_plan* const plan_;
     const std::uint32_t seconds_;
     const std::uint64_t jobs_;
     std::vector<slot> slots_;
@@ -154,10 +160,61 @@ private:
     std::exception_ptr failure_;
 };
 
+// The seconds analysed on the calling thread, one at a time.
+class serial_analysis {
+public:
+    serial_analysis(const wave_sample& source, edition ed, const dynamics_plan* plan, std::uint32_t seconds)
+        : source_(source), ed_(ed), plan_(plan), seconds_(seconds) {}
+    event_queue& take(std::uint64_t job) {
+        analyse_second(source_, ed_, plan_, an_, events_, static_cast<unsigned>(job / seconds_),
+                       static_cast<std::uint32_t>(job % seconds_));
+        return events_;
+    }
+    void release(std::uint64_t) {}
+
+private:
+    const wave_sample& source_;
+    const edition ed_;
+    const dynamics_plan* const plan_;
+    const std::uint32_t seconds_;
+    analysis an_;
+    event_queue events_;
+};
+
+// Takes every second in file order from `analysed`: written as it
+// comes, or for a capped difficulty kept until the stage can be thinned.
+template <class Seconds>
+void write_seconds(Seconds& analysed, pattern::writer& writer, unsigned groups, std::uint32_t seconds, stage_caps caps,
+                   const progress_fn& progress) {
+    const bool capped = caps.per_second != 0 || caps.in_flight != 0;
+    stage_events stage(capped ? groups : 0);
+    std::uint64_t job = 0;
+    for (unsigned ch = 0; ch < groups; ++ch) {
+        for (std::uint32_t s = 0; s < seconds; ++s, ++job) {
+            event_queue& events = analysed.take(job);
+            if (capped) {
+                stage[ch].insert(stage[ch].end(), events.begin(), events.end());
+                events.clear();
+            } else {
+                write_events(writer, events);
+            }
+            analysed.release(job);
+            if (progress) progress(ch, s, seconds);
+        }
+        if (!capped) writer.terminator();
+    }
+    if (!capped) return;
+    thin_stage(stage, caps);
+    for (const auto& group : stage) {
+        for (const bullet_pattern_element& e : group) writer.record(e);
+        writer.terminator();
+    }
+}
+
 }  // namespace
 
-void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, const progress_fn& progress,
-                   unsigned threads) {
+void write_pattern(const wave_sample& source, edition ed, difficulty d, pattern::sink& out,
+                   const progress_fn& progress, unsigned threads) {
     pattern::writer writer(out);
     const unsigned groups = group_count(source);
     const std::uint32_t seconds = whole_seconds(source);
@@ -165,36 +222,25 @@ void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, co
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     if (threads > jobs) threads = static_cast<unsigned>(std::max<std::uint64_t>(jobs, 1));
 
+    // Measured whole, before any second, so that no thread count changes it.
+    std::optional<dynamics_plan> plan;
+    if (ed == edition::dynamics) plan = plan_dynamics(source);
+    const dynamics_plan* const rule = plan ? &*plan : nullptr;
+
     writer.group_count(groups);
     if (threads == 1) {
-        analysis an;
-        event_queue events;
-        for (unsigned ch = 0; ch < groups; ++ch) {
-            for (std::uint32_t s = 0; s < seconds; ++s) {
-                analyse_second(source, ed, an, events, ch, s);
-                write_events(writer, events);
-                if (progress) progress(ch, s, seconds);
-            }
-            writer.terminator();
-        }
-        return;
-    }
-
-    parallel_analysis work(source, ed, seconds, jobs, threads);
-    std::uint64_t job = 0;
-    for (unsigned ch = 0; ch < groups; ++ch) {
-        for (std::uint32_t s = 0; s < seconds; ++s, ++job) {
-            write_events(writer, work.take(job));
-            work.release(job);
-            if (progress) progress(ch, s, seconds);
-        }
-        writer.terminator();
+        serial_analysis analysed(source, ed, rule, seconds);
+        write_seconds(analysed, writer, groups, seconds, caps_of(d), progress);
+    } else {
+        parallel_analysis analysed(source, ed, rule, seconds, jobs, threads);
+        write_seconds(analysed, writer, groups, seconds, caps_of(d), progress);
     }
 }
 
-void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, console& con, unsigned threads) {
+void write_pattern(const wave_sample& source, edition ed, difficulty d, pattern::sink& out, console& con,
+                   unsigned threads) {
     write_pattern(
-        source, ed, out,
+        source, ed, d, out,
         [&con](unsigned group, std::uint32_t second, std::uint32_t seconds) {
             con.line(std::to_string(second + 1) + " / " + std::to_string(seconds) + " : " +
                      std::to_string(group + 1) + " / 2");
@@ -202,14 +248,14 @@ void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, co
         threads);
 }
 
-bool convert(const wave_sample& source, const std::string& output_path, edition ed, console& con,
+bool convert(const wave_sample& source, const std::string& output_path, edition ed, difficulty d, console& con,
              unsigned threads) {
     output_file out(output_path);
     if (!out.created()) {
         con.message(messages::output_not_created);
         return false;
     }
-    write_pattern(source, ed, out, con, threads);
+    write_pattern(source, ed, d, out, con, threads);
     if (!out.commit()) {
         con.message(messages::output_not_written);
         return false;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "converter/console.hpp"
+#include "converter/difficulty.hpp"
 #include "converter/synthesis.hpp"
 #include "converter/wave_sample.hpp"
 #include "pattern/pattern_writer.hpp"
@@ -25,17 +26,37 @@ using progress_fn = std::function<void(unsigned group, std::uint32_t second, std
 // window of seconds is in flight at a time. An exception thrown by the
 // analysis (std::bad_alloc from the event pools) or by `progress` or the sink
 // stops every thread and reaches the caller.
-void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, const progress_fn& progress,
-                   unsigned threads);
+//
+// The dynamics edition first measures the whole song (plan_dynamics), which
+// takes a moment before the first second is reported. A difficulty below
+// hard keeps every second's records until the last is analysed, then thins
+// the stage (thin_stage) and writes it.
+void write_pattern(const wave_sample& source, edition ed, difficulty d, pattern::sink& out,
+                   const progress_fn& progress, unsigned threads);
 
 // The same, printing one progress line per second, "s / S : c / 2".
-void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, console& con, unsigned threads = 1);
+void write_pattern(const wave_sample& source, edition ed, difficulty d, pattern::sink& out, console& con,
+                   unsigned threads = 1);
 
 // The conversion proper, for a loaded 44100 Hz source: true when the pattern
 // file is complete at `output_path`. On false the reason has been printed and
 // any file that was at the path is unchanged; so it is when an exception
 // leaves.
-bool convert(const wave_sample& source, const std::string& output_path, edition ed, console& con,
+bool convert(const wave_sample& source, const std::string& output_path, edition ed, difficulty d, console& con,
              unsigned threads = 1);
+
+// The edition's full density (hard), as before difficulties were chosen.
+inline void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, const progress_fn& progress,
+                          unsigned threads) {
+    write_pattern(source, ed, difficulty::hard, out, progress, threads);
+}
+inline void write_pattern(const wave_sample& source, edition ed, pattern::sink& out, console& con,
+                          unsigned threads = 1) {
+    write_pattern(source, ed, difficulty::hard, out, con, threads);
+}
+inline bool convert(const wave_sample& source, const std::string& output_path, edition ed, console& con,
+                    unsigned threads = 1) {
+    return convert(source, output_path, ed, difficulty::hard, con, threads);
+}
 
 }  // namespace converter

@@ -1,14 +1,16 @@
 // velmora_bc: turns a 44100 Hz sound file into a pattern file. Built twice,
 // the zetaflux edition with VELMORA_BC_ZETAFLUX defined to 1.
 //
-//     velmora_bc SOURCE OUTPUT [--threads N]
+//     velmora_bc SOURCE OUTPUT [--threads N] [--edition E] [--difficulty D]
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -31,19 +33,52 @@ constexpr const char* program_name = "velmora_bc";
 
 namespace {
 
-// The analysis threads: one per core, or `--threads N` after the two file
-// names, N from 1 to max_threads. False for anything else there, which gets
-// the usage text.
 constexpr unsigned max_threads = 256;
 
-bool read_options(int argc, char** argv, unsigned* threads) {
-    *threads = std::max(1u, std::thread::hardware_concurrency());
-    if (argc == 3) return true;
-    if (argc != 5 || std::string(argv[3]) != "--threads") return false;
-    const std::string n = argv[4];
-    if (n.empty() || n.size() > 4 || n.find_first_not_of("0123456789") != std::string::npos) return false;
-    *threads = static_cast<unsigned>(std::stoul(n));
-    return *threads >= 1 && *threads <= max_threads;
+struct options {
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    converter::edition edition = this_edition;
+    converter::difficulty difficulty = converter::difficulty::hard;
+};
+
+std::optional<converter::edition> edition_from_name(std::string_view name) {
+    if (name == "standard") return converter::edition::standard;
+    if (name == "zetaflux") return converter::edition::zetaflux;
+    if (name == "dynamics") return converter::edition::dynamics;
+    return std::nullopt;
+}
+
+// After the two file names, each at most once and in any order: `--threads
+// N` (N from 1 to max_threads; one per core without it), `--edition E` (the
+// program's own without it) and `--difficulty D` (hard, the edition's full
+// density, without it). False for anything else there, which gets the usage
+// text.
+bool read_options(int argc, char** argv, options* o) {
+    if (argc < 3 || argc % 2 == 0) return false;
+    bool threads_seen = false, edition_seen = false, difficulty_seen = false;
+    for (int i = 3; i < argc; i += 2) {
+        const std::string_view name = argv[i], value = argv[i + 1];
+        if (name == "--threads" && !threads_seen) {
+            threads_seen = true;
+            if (value.empty() || value.size() > 4 || value.find_first_not_of("0123456789") != std::string::npos)
+                return false;
+            o->threads = static_cast<unsigned>(std::stoul(std::string(value)));
+            if (o->threads < 1 || o->threads > max_threads) return false;
+        } else if (name == "--edition" && !edition_seen) {
+            edition_seen = true;
+            const auto e = edition_from_name(value);
+            if (!e) return false;
+            o->edition = *e;
+        } else if (name == "--difficulty" && !difficulty_seen) {
+            difficulty_seen = true;
+            const auto d = converter::difficulty_from_name(value);
+            if (!d) return false;
+            o->difficulty = *d;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string executable_dir() {
@@ -60,6 +95,8 @@ void print_help(converter::console& con) {
     con.line(syntax);
     con.message(msg::help_purpose);
     con.message(msg::help_option_threads);
+    con.message(msg::help_option_edition);
+    con.message(msg::help_option_difficulty);
     con.message(msg::help_option_help);
     con.message(msg::help_option_version);
 }
@@ -84,8 +121,8 @@ int main(int argc, char** argv) {
         con.line(std::string(program_name) + " " + VELMORA_VERSION);
         return 0;
     }
-    unsigned threads;
-    if (!read_options(argc, argv, &threads)) {
+    options opts;
+    if (!read_options(argc, argv, &opts)) {
         con.message(banner);
         con.message(msg::usage_source);
         con.message(msg::usage_output);
@@ -112,7 +149,7 @@ int main(int argc, char** argv) {
 
     bool converted;
     try {
-        converted = converter::convert(source, argv[2], this_edition, con, threads);
+        converted = converter::convert(source, argv[2], opts.edition, opts.difficulty, con, opts.threads);
     } catch (const std::bad_alloc&) {
         // The unfinished file has been removed on the way out.
         converted = false;

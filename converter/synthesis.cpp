@@ -17,7 +17,7 @@ bullet_pattern_element burst_record(edition ed, std::int32_t base, int channel, 
 
     bullet_pattern_element e;
     e.time = base - (i * -pattern::ticks_per_second) / (l + 1);
-    if (ed == edition::standard) {
+    if (ed != edition::zetaflux) {
         e.angle = static_cast<float>(bin_f * pi / frequency_bins + channel_f * pi - pi * 0.5);
         e.speed = static_cast<float>(m_d * 2.5);
     } else {

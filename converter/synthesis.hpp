@@ -9,8 +9,10 @@
 
 namespace converter {
 
-// The two editions differ only in how the records of one burst are aimed.
-enum class edition { standard, zetaflux };
+// The standard and zetaflux editions differ only in how the records of one
+// burst are aimed. The dynamics edition aims as the standard one does and
+// keeps fewer of them where the music is quieter (converter/dynamics.hpp).
+enum class edition { standard, zetaflux, dynamics };
 
 using event_queue = std::deque<bullet_pattern_element, boost::fast_pool_allocator<bullet_pattern_element>>;
 

@@ -6,6 +6,10 @@
 //                            512 x 64 points per channel-second), both on one
 //                            core, timed in thread CPU time
 //   PeakMemory/180s          peak resident memory of velmora_bc converting the file
+//   DynamicsCost/180s        the dynamics edition's conversion against the
+//                            standard one's, both on one thread, in thread CPU
+//                            time, taken in turns: added_percent is its extra
+//                            cost, plan_ms the song-level measures alone
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 #include <sndfile.h>
@@ -24,6 +28,7 @@
 
 #include "converter/analysis.hpp"
 #include "converter/convert.hpp"
+#include "converter/dynamics.hpp"
 
 namespace {
 
@@ -141,6 +146,31 @@ void AnalysisVsFftw(benchmark::State& state) {
     for (auto* s : series) fftwf_free(s);
 }
 BENCHMARK(AnalysisVsFftw)->Name("AnalysisVsFftw/180s")->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void DynamicsCost(benchmark::State& state) {
+    const converter::wave_sample source(converter::sample_rate, 2, signal());
+    auto convert = [&](converter::edition ed) {
+        counting_sink sink;
+        const double t0 = thread_seconds();
+        converter::write_pattern(source, ed, sink, nullptr, 1);
+        return thread_seconds() - t0;
+    };
+    double standard = 0.0, dynamics = 0.0, plan = 0.0;
+    int rounds = 0;
+    for (auto _ : state) {
+        standard += convert(converter::edition::standard);
+        dynamics += convert(converter::edition::dynamics);
+        const double t0 = thread_seconds();
+        benchmark::DoNotOptimize(converter::plan_dynamics(source).budget.data());
+        plan += thread_seconds() - t0;
+        ++rounds;
+    }
+    state.counters["standard_ms"] = standard / rounds * 1e3;
+    state.counters["dynamics_ms"] = dynamics / rounds * 1e3;
+    state.counters["plan_ms"] = plan / rounds * 1e3;
+    state.counters["added_percent"] = 100.0 * (dynamics - standard) / standard;
+}
+BENCHMARK(DynamicsCost)->Name("DynamicsCost/180s")->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // velmora_bc on a 180-second WAV, in a child so its peak is its own.
 void PeakMemory(benchmark::State& state) {

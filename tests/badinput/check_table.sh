@@ -125,6 +125,7 @@ case_bc.args.none() { run_bc; }
 case_bc.args.one() { run_bc "$src/short.wav"; }
 case_bc.args.three() { run_bc "$src/short.wav" out.pat extra; }
 case_bc.args.threads() { run_bc "$src/short.wav" out.pat --threads 0; }
+case_bc.args.edition() { run_bc "$src/short.wav" out.pat --edition dynamic; }
 # The same text for every wrong count; each run is compared with the row.
 case_bc.args.zetaflux() {
   run_bc && check_run &&

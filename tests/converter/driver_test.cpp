@@ -48,13 +48,19 @@ std::vector<std::int16_t> stereo_music(std::size_t frames) {
 }
 
 // What the converter must write for these values, computed in process.
-std::vector<std::uint8_t> expected_pattern(const std::vector<std::int16_t>& values, unsigned channels, bool zetaflux) {
+std::vector<std::uint8_t> expected_pattern(const std::vector<std::int16_t>& values, unsigned channels,
+                                           converter::edition ed, converter::difficulty d) {
     converter::wave_sample source(44100, channels, values);
     pattern::vector_sink sink;
     std::ostringstream progress;
     converter::console con(progress, converter::console_encoding::utf8);
-    converter::write_pattern(source, zetaflux ? converter::edition::zetaflux : converter::edition::standard, sink, con);
+    converter::write_pattern(source, ed, d, sink, con);
     return sink.bytes;
+}
+
+std::vector<std::uint8_t> expected_pattern(const std::vector<std::int16_t>& values, unsigned channels, bool zetaflux) {
+    return expected_pattern(values, channels, zetaflux ? converter::edition::zetaflux : converter::edition::standard,
+                            converter::difficulty::hard);
 }
 
 std::string progress_lines(unsigned seconds, unsigned groups) {
@@ -87,7 +93,9 @@ TEST_F(Driver, WrongArgumentCountShowsBannerAndUsage) {
     const std::vector<std::vector<std::string>> arg_lists = {
         {}, {src}, {src, out, dir / "y.pat"}, {src, out, "--threads"}, {src, out, "--threads", "0"},
         {src, out, "--threads", "two"}, {src, out, "--threads", "257"}, {src, out, "--thread", "2"},
-        {src, out, "--threads", "2", "extra"}, {"--threads", "2", src, out}};
+        {src, out, "--threads", "2", "extra"}, {"--threads", "2", src, out},
+        {src, out, "--edition", "Dynamics"}, {src, out, "--edition"}, {src, out, "--difficulty", "medium"},
+        {src, out, "--difficulty", "easy", "--difficulty", "easy"}, {"--edition", "dynamics", src, out}};
     for (bool z : {false, true}) {
         for (const auto& args : arg_lists) {
             const auto r = convert(z, args);
@@ -123,14 +131,18 @@ TEST_F(Driver, HelpAndVersionAloneExitZero) {
         const std::string name = z ? "velmora_bc_zetaflux" : "velmora_bc";
         const auto help = convert(z, {"--help"});
         EXPECT_EQ(help.out, (z ? banner_zetaflux : banner_standard) + "使い方: " + name +
-                                " 変換元ファイル 生成ファイル [--threads N]\n"
+                                " 変換元ファイル 生成ファイル [--threads N] [--edition E] [--difficulty D]\n"
                                 "44100 Hzの音声ファイル(WAV, FLAC, Ogg, MP3など)を弾幕のパターンファイルに変換します.\n"
                                 "  --threads N  解析をN個のスレッドで行います(既定: コア数).\n"
+                                "  --edition E  standard, zetaflux または dynamics(音量に応じて弾数が変わります)で変換します.\n"
+                                "  --difficulty D  easy, normal または hard(既定: 版の全弾数)で変換します.\n"
                                 "  --help     この説明を表示して終了します.\n"
                                 "  --version  版数を表示して終了します.\n");
         EXPECT_EQ(help.status, 0);
         const auto english_help = run_process({exe(z), "--help"}, {{"LC_ALL=", "LANGUAGE=", "LANG=en_GB.UTF-8"}});
-        EXPECT_NE(english_help.out.find("Usage: " + name + " SOURCE OUTPUT [--threads N]\n"), std::string::npos) << english_help.out;
+        EXPECT_NE(english_help.out.find("Usage: " + name + " SOURCE OUTPUT [--threads N] [--edition E] [--difficulty D]\n"),
+                  std::string::npos)
+            << english_help.out;
         EXPECT_EQ(english_help.status, 0);
         const auto version = convert(z, {"--version"});
         EXPECT_EQ(version.out, name + " " + VELMORA_VERSION + "\n");
@@ -155,6 +167,42 @@ TEST_F(Driver, ConvertsAndSaysSoWithoutBanner) {
             EXPECT_EQ(t.status, 0);
             EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), expected_pattern(music, 2, z)) << threads << " threads";
         }
+    }
+}
+
+// The options after the file names, in any order: each list writes what the
+// library writes for its edition and difficulty.
+TEST_F(Driver, EditionAndDifficultyOptions) {
+    using converter::difficulty;
+    using converter::edition;
+    struct row {
+        bool zetaflux_program;
+        std::vector<std::string> options;
+        edition ed;
+        difficulty d;
+    };
+    const std::vector<row> rows = {
+        {false, {"--difficulty", "hard"}, edition::standard, difficulty::hard},
+        {false, {"--edition", "standard", "--threads", "1"}, edition::standard, difficulty::hard},
+        {false, {"--difficulty", "easy"}, edition::standard, difficulty::easy},
+        {false, {"--edition", "dynamics", "--difficulty", "easy", "--threads", "2"}, edition::dynamics, difficulty::easy},
+        {false, {"--threads", "3", "--difficulty", "normal", "--edition", "dynamics"}, edition::dynamics, difficulty::normal},
+        {true, {"--difficulty", "hard", "--threads", "2"}, edition::zetaflux, difficulty::hard},
+        {true, {"--edition", "standard"}, edition::standard, difficulty::hard},
+    };
+    // Each choice makes its own stage of this music.
+    ASSERT_NE(expected_pattern(music, 2, edition::standard, difficulty::easy),
+              expected_pattern(music, 2, edition::standard, difficulty::hard));
+    ASSERT_NE(expected_pattern(music, 2, edition::dynamics, difficulty::hard),
+              expected_pattern(music, 2, edition::standard, difficulty::hard));
+    for (const row& r : rows) {
+        std::vector<std::string> args = {dir / "music.wav", dir / "out.pat"};
+        args.insert(args.end(), r.options.begin(), r.options.end());
+        const auto run = convert(r.zetaflux_program, args);
+        const std::string what = args[2] + " " + args[3];
+        EXPECT_EQ(run.out, progress_lines(2, 2) + succeeded) << what;
+        EXPECT_EQ(run.status, 0) << what;
+        EXPECT_EQ(test_sound::read_bytes(dir / "out.pat"), expected_pattern(music, 2, r.ed, r.d)) << what;
     }
 }
 

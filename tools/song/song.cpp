@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <vector>
+
+#include "tools/song/noise_source.hpp"
 
 namespace song {
 namespace {
@@ -35,23 +38,6 @@ public:
 
 private:
     std::array<double, sample_rate> values_{};
-};
-
-// A fixed-seed generator. Each drum restarts it with its own seed on every
-// hit, so all hits of one drum are identical, as from a sampler: a steady
-// rhythm then pulses cleanly instead of smearing into random flicker.
-class noise_source {
-public:
-    explicit noise_source(std::uint32_t seed) : state_(seed ? seed : 0x9e3779b9u) {}
-    double next() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        return static_cast<double>(state_) / 2147483648.0 - 1.0;
-    }
-
-private:
-    std::uint32_t state_;
 };
 
 class stereo_mix {
@@ -388,6 +374,13 @@ bool write_as(const std::string& path, int format, const std::vector<std::int16_
         error = sf_strerror(nullptr);
         return false;
     }
+    if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_MPEG_LAYER_III) {
+        // 128 kbit/s at a constant rate: the level of everyday downloads.
+        int mode = SF_BITRATE_MODE_CONSTANT;
+        sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+        double level = (320.0 - 128.0 - 0.5) / (320.0 - 32.0);  // 128.5, truncated
+        sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+    }
     if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS) {
         // About 96 kbit/s: the song stays under a megabyte and still sounds clean.
         double quality = 0.3;
@@ -396,9 +389,22 @@ bool write_as(const std::string& path, int format, const std::vector<std::int16_
     // In slices: libvorbis's analysis buffer fails on a whole song handed over at once.
     constexpr sf_count_t slice_frames = 4096;
     const sf_count_t frames = static_cast<sf_count_t>(samples.size() / channel_count);
+    // libsndfile 1.2.0 copies only half of each block of 16-bit stereo
+    // handed to its MP3 encoder; floats reach it whole.
+    const bool as_float = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
+    std::vector<float> scaled;
     for (sf_count_t at = 0; at < frames && error.empty(); at += slice_frames) {
         const sf_count_t n = std::min(slice_frames, frames - at);
-        if (sf_writef_short(file, samples.data() + at * channel_count, n) != n) error = sf_strerror(file);
+        const std::int16_t* slice = samples.data() + at * channel_count;
+        sf_count_t written;
+        if (as_float) {
+            scaled.assign(slice, slice + n * channel_count);
+            for (float& v : scaled) v /= 32768.0f;
+            written = sf_writef_float(file, scaled.data(), n);
+        } else {
+            written = sf_writef_short(file, slice, n);
+        }
+        if (written != n) error = sf_strerror(file);
     }
     if (sf_close(file) != 0 && error.empty()) error = "could not finish writing the file";
     if (!error.empty()) {
@@ -417,6 +423,7 @@ bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples
 bool write_song(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error) {
     if (ends_with(path, ".ogg")) return write_as(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, samples, error);
     if (ends_with(path, ".flac")) return write_as(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, samples, error);
+    if (ends_with(path, ".mp3")) return write_as(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, samples, error);
     return write_wav(path, samples, error);
 }
 

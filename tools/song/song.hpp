@@ -31,7 +31,8 @@ std::vector<std::int16_t> render(int seconds);
 bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error);
 
 // The same, in the format the name asks for: ".ogg" Ogg Vorbis (the installed
-// song, kept small), ".flac" 16-bit FLAC, anything else the WAV above.
+// song, kept small), ".flac" 16-bit FLAC, ".mp3" MP3 at 128 kbit/s, anything
+// else the WAV above.
 bool write_song(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error);
 
 }  // namespace song

@@ -1,0 +1,348 @@
+#include "converter/dynamics.hpp"
+
+#include <ebur128.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <numeric>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace converter {
+
+namespace {
+
+constexpr int ticks = pattern::ticks_per_second;
+
+struct meter_deleter {
+    void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
+};
+using meter = std::unique_ptr<ebur128_state, meter_deleter>;
+
+// The loudness meter hears a mono mix of the converted channels at a quarter
+// of the rate (each value the mean of four frames): a quarter of the
+// meter's work on one channel instead of two, for measures that only compare
+// the song with itself. Up to 5.5 kHz is heard as it is; what lies above
+// folds into the band it keeps, with its energy.
+constexpr unsigned meter_decimation = 4;
+constexpr std::size_t meter_rate = sample_rate / meter_decimation;
+
+// One second of the meter's mix: each value the sum of four frames of the
+// converted channels, times `scale`. The sums are whole numbers and the
+// scale a power of two, so every path gives the same values.
+void mix_for_meter(const std::int16_t* v, unsigned stride, unsigned groups, float scale, float* out) {
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    if (stride == 2 && groups == 2) {
+        // Four values from 32 at a time: pairs added by madd, then across.
+        const __m128i ones = _mm_set1_epi16(1);
+        const __m128 scales = _mm_set1_ps(scale);
+        for (; j + 4 <= meter_rate; j += 4, v += 32) {
+            const __m128i a = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)), ones);
+            const __m128i b = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8)), ones);
+            const __m128i c = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 16)), ones);
+            const __m128i d = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 24)), ones);
+            const __m128i ab = _mm_add_epi32(_mm_unpacklo_epi32(a, b), _mm_unpackhi_epi32(a, b));
+            const __m128i cd = _mm_add_epi32(_mm_unpacklo_epi32(c, d), _mm_unpackhi_epi32(c, d));
+            const __m128i sums = _mm_add_epi32(_mm_unpacklo_epi64(ab, cd), _mm_unpackhi_epi64(ab, cd));
+            _mm_storeu_ps(out + j, _mm_mul_ps(_mm_cvtepi32_ps(sums), scales));
+        }
+    }
+#endif
+    for (; j < meter_rate; ++j, v += meter_decimation * stride) {
+        std::int32_t sum = 0;
+        for (unsigned n = 0; n < meter_decimation; ++n)
+            for (unsigned c = 0; c < groups; ++c) sum += v[n * stride + c];
+        out[j] = static_cast<float>(sum) * scale;
+    }
+}
+
+// Integrated loudness and the short-term loudness of the 3 s centred on
+// each whole second. After second k is fed, the short-term window covers
+// seconds k - 2 to k, centred on k - 1; the song is followed by one second
+// of silence so that its last second gets its window too (as its first does,
+// with the meter's history still silent).
+void measure_loudness(const wave_sample& source, unsigned groups, std::uint32_t seconds, dynamics_plan& plan) {
+    meter st(ebur128_init(1, meter_rate, EBUR128_MODE_S | EBUR128_MODE_I));
+    if (!st) throw std::bad_alloc();
+
+    const unsigned stride = source.info.chans;
+    // The sum of 4 frames of 2 channels scaled by a power of two: exact.
+    const float scale = 1.0f / static_cast<float>(meter_decimation * groups * 32768u);
+    std::vector<float> chunk(meter_rate);
+    for (std::uint32_t k = 0; k <= seconds; ++k) {
+        if (k == seconds) {
+            // Only whole seconds are converted, so only they are measured;
+            // the silence after them counts for nothing once gated.
+            ebur128_loudness_global(st.get(), &plan.integrated);
+            std::fill(chunk.begin(), chunk.end(), 0.0f);
+        } else {
+            mix_for_meter(source.data.get() + static_cast<std::size_t>(k) * sample_rate * stride, stride, groups,
+                          scale, chunk.data());
+        }
+        if (ebur128_add_frames_float(st.get(), chunk.data(), meter_rate) != EBUR128_SUCCESS) throw std::bad_alloc();
+        if (k >= 1) ebur128_loudness_shortterm(st.get(), &plan.short_term[k - 1]);
+    }
+}
+
+// Events per channel and second: dynamics_events_at_reference at the
+// integrated loudness, doubling every 10 LU louder up to twice that, halving
+// every 10 LU quieter, none below the gate. The fractions carry over, so a quiet passage still fires
+// now and then instead of never.
+void set_budgets(dynamics_plan& plan) {
+    double carry = 0.0;
+    for (std::uint32_t s = 0; s < plan.seconds; ++s) {
+        const double relative = plan.short_term[s] - plan.integrated;
+        if (!std::isfinite(plan.integrated) || !(relative > -dynamics_gate_db)) {
+            plan.budget[s] = 0;
+            carry = 0.0;
+            continue;
+        }
+        const double wanted = dynamics_events_at_reference * std::pow(2.0, std::min(relative, 10.0) / 10.0) + carry;
+        const double whole = std::floor(wanted);
+        plan.budget[s] = static_cast<std::uint16_t>(whole);
+        carry = wanted - whole;
+    }
+}
+
+double mean_above(const std::vector<double>& power, double threshold) {
+    double sum = 0.0;
+    std::size_t n = 0;
+    for (double p : power)
+        if (p > threshold) {
+            sum += p;
+            ++n;
+        }
+    return n == 0 ? 0.0 : sum / static_cast<double>(n);
+}
+
+// The power of a song's frames as R128 gates its blocks: the mean of the
+// frames above -70 dBFS, then the mean of those within 10 dB of that mean.
+double gated_mean(const std::vector<double>& power) {
+    const double absolute = mean_above(power, 1e-7);
+    return absolute > 0.0 ? mean_above(power, absolute * 0.1) : 0.0;
+}
+
+// The sums of squares behind a game frame's power and that of its highs,
+// whole numbers and so exact in any order: the highs are the differences of
+// consecutive values halved first (x >> 1 is floor(x / 2)), which keeps them
+// within 16 bits.
+struct frame_sums {
+    std::uint64_t power = 0, highs = 0;
+    void add(std::int32_t x, std::int32_t before) {
+        const std::int32_t d = (x >> 1) - (before >> 1);
+        power += static_cast<std::uint64_t>(x * x);
+        highs += static_cast<std::uint64_t>(d * d);
+    }
+};
+
+void frame_sums_of(const std::int16_t* v, unsigned stride, std::int32_t before, frame_sums& out) {
+    for (std::size_t n = 0; n < frame_length; ++n, v += stride) {
+        out.add(*v, before);
+        before = *v;
+    }
+}
+
+#if defined(__SSE2__)
+// [L0 R0 L1 R1 L2 R2 L3 R3] as [L0 L1 L2 L3 R0 R1 R2 R3].
+inline __m128i deinterleave(__m128i x) {
+    x = _mm_shufflelo_epi16(x, _MM_SHUFFLE(3, 1, 2, 0));
+    x = _mm_shufflehi_epi16(x, _MM_SHUFFLE(3, 1, 2, 0));
+    return _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+// Adds the squares of deinterleaved values, two by two (at most 2^31 each,
+// so unsigned), to 64-bit sums: left in `left`, right in `right`.
+inline void add_squares(__m128i y, __m128i& left, __m128i& right) {
+    const __m128i pairs = _mm_madd_epi16(y, y);
+    left = _mm_add_epi64(left, _mm_unpacklo_epi32(pairs, _mm_setzero_si128()));
+    right = _mm_add_epi64(right, _mm_unpackhi_epi32(pairs, _mm_setzero_si128()));
+}
+
+inline std::uint64_t lanes_sum(__m128i a) {
+    alignas(16) std::uint64_t lane[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lane), a);
+    return lane[0] + lane[1];
+}
+
+// Both channels of one game frame of interleaved stereo, four frames at a
+// time; the same sums as frame_sums_of.
+void stereo_frame_sums(const std::int16_t* v, std::int32_t before_l, std::int32_t before_r, frame_sums& l,
+                       frame_sums& r) {
+    constexpr std::size_t side_by_side = frame_length / 4 * 4;
+    __m128i pl = _mm_setzero_si128(), pr = pl, hl = pl, hr = pl;
+    __m128i halved_before = _mm_set_epi16(static_cast<short>(before_r >> 1), static_cast<short>(before_l >> 1), 0, 0,
+                                          0, 0, 0, 0);
+    for (std::size_t n = 0; n < side_by_side; n += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * n));
+        const __m128i halved = _mm_srai_epi16(x, 1);
+        const __m128i previous = _mm_or_si128(_mm_slli_si128(halved, 4), _mm_srli_si128(halved_before, 12));
+        add_squares(deinterleave(x), pl, pr);
+        add_squares(deinterleave(_mm_sub_epi16(halved, previous)), hl, hr);
+        halved_before = halved;
+    }
+    l.power += lanes_sum(pl);
+    r.power += lanes_sum(pr);
+    l.highs += lanes_sum(hl);
+    r.highs += lanes_sum(hr);
+    if (side_by_side > 0) {
+        before_l = v[2 * (side_by_side - 1)];
+        before_r = v[2 * (side_by_side - 1) + 1];
+    }
+    for (std::size_t n = side_by_side; n < frame_length; ++n) {
+        l.add(v[2 * n], before_l);
+        r.add(v[2 * n + 1], before_r);
+        before_l = v[2 * n];
+        before_r = v[2 * n + 1];
+    }
+}
+#endif
+
+// Mean square of every game frame of each converted channel and of its
+// highs, and whether it is digitally silent: [channel * frames + frame].
+void measure_frames(const wave_sample& source, unsigned groups, std::size_t frames, std::vector<double>& power,
+                    std::vector<double>& highs, std::vector<char>& silent) {
+    constexpr double to_power = 1.0 / (32768.0 * 32768.0 * frame_length);
+    const unsigned stride = source.info.chans;
+    const std::int16_t* data = source.data.get();
+    std::int32_t before[2] = {0, 0};
+    for (std::size_t f = 0; f < frames; ++f) {
+        const std::int16_t* v = data + f * frame_length * stride;
+        frame_sums sums[2];
+#if defined(__SSE2__)
+        if (stride == 2) {
+            stereo_frame_sums(v, before[0], before[1], sums[0], sums[1]);
+        } else
+#endif
+        {
+            for (unsigned c = 0; c < groups; ++c) frame_sums_of(v + c, stride, before[c], sums[c]);
+        }
+        for (unsigned c = 0; c < groups; ++c) {
+            before[c] = v[(frame_length - 1) * stride + c];
+            const std::size_t at = c * frames + f;
+            power[at] = static_cast<double>(sums[c].power) * to_power;
+            highs[at] = static_cast<double>(sums[c].highs) * to_power;
+            silent[at] = sums[c].power == 0;
+        }
+    }
+}
+
+// Per channel and game frame: whether the frame is gated and how strongly
+// it starts a hit. Onset strength is a two-band energy flux: the rise, in
+// nepers, of the frame's power and of the power of its first difference (the
+// highs: snares, hats) over the previous frame's, each floored at the song's
+// gate so that a rise out of near-silence does not count as a huge hit.
+// Both are ratios, so the song's overall level does not matter.
+void set_weights(const wave_sample& source, unsigned groups, std::uint32_t seconds, dynamics_plan& plan) {
+    const std::size_t frames_per_channel = static_cast<std::size_t>(seconds) * ticks;
+    std::vector<double> power(frames_per_channel * groups), highs(frames_per_channel * groups);
+    std::vector<char> silent(frames_per_channel * groups);
+    measure_frames(source, groups, frames_per_channel, power, highs, silent);
+    const double gate = std::pow(10.0, -dynamics_gate_db / 10.0);
+    const double power_floor = gated_mean(power) * gate;
+    const double highs_floor = gated_mean(highs) * gate;
+
+    auto gated = [&](std::size_t at) { return silent[at] || power_floor <= 0.0 || power[at] < power_floor; };
+
+    std::vector<double> onset(power.size(), 0.0);
+    std::vector<double> sounding;
+    for (unsigned c = 0; c < groups; ++c) {
+        for (std::size_t f = 0; f < frames_per_channel; ++f) {
+            const std::size_t at = c * frames_per_channel + f;
+            if (gated(at)) continue;
+            const double p0 = f == 0 ? 0.0 : power[at - 1], h0 = f == 0 ? 0.0 : highs[at - 1];
+            onset[at] = std::max(0.0, std::log((power[at] + power_floor) / (p0 + power_floor))) +
+                        std::max(0.0, std::log((highs[at] + highs_floor) / (h0 + highs_floor)));
+            sounding.push_back(onset[at]);
+        }
+    }
+    // Onsets are measured against the song's strong ones (its top tenth).
+    double strong = 0.0;
+    if (!sounding.empty()) {
+        const auto nth = sounding.begin() + static_cast<std::ptrdiff_t>(sounding.size() * 9 / 10);
+        std::nth_element(sounding.begin(), nth, sounding.end());
+        strong = *nth;
+    }
+    for (unsigned c = 0; c < groups; ++c) {
+        for (std::size_t f = 0; f < frames_per_channel; ++f) {
+            const std::size_t at = c * frames_per_channel + f;
+            if (gated(at)) continue;  // its weight stays 0
+            const double hit = strong > 0.0 ? std::min(1.0, onset[at] / strong) : 0.0;
+            plan.weight[at] = static_cast<float>(0.25 + hit);
+        }
+    }
+}
+
+}  // namespace
+
+dynamics_plan plan_dynamics(const wave_sample& source) {
+    dynamics_plan plan;
+    plan.groups = std::min(source.info.chans, 2u);
+    plan.seconds = source.info.chans == 0 || source.info.freq != sample_rate
+                       ? 0
+                       : static_cast<std::uint32_t>(source.frame_count() / sample_rate);
+    plan.short_term.assign(plan.seconds, 0.0);
+    plan.budget.assign(plan.seconds, 0);
+    plan.weight.assign(static_cast<std::size_t>(plan.groups) * plan.seconds * ticks, 0.0f);
+    if (plan.seconds == 0) return plan;
+    measure_loudness(source, plan.groups, plan.seconds, plan);
+    set_budgets(plan);
+    set_weights(source, plan.groups, plan.seconds, plan);
+    return plan;
+}
+
+void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned group, std::uint32_t second) {
+    const std::int64_t base = static_cast<std::int64_t>(second) * ticks;
+    // A candidate with its strength as it was when `crowd` records were kept
+    // on its tick. Strengths only fall as ticks fill, so one whose crowd has
+    // grown is weighed again and put back: the greedy choice, made lazily.
+    struct candidate {
+        double strength;
+        std::int32_t time;
+        std::size_t index;
+        unsigned crowd;
+    };
+    auto weaker = [](const candidate& a, const candidate& b) {
+        if (a.strength != b.strength) return a.strength < b.strength;
+        if (a.time != b.time) return a.time > b.time;
+        return a.index > b.index;
+    };
+    std::vector<candidate> heap;
+    heap.reserve(events.size());
+    for (std::size_t k = 0; k < events.size(); ++k) {
+        const float w = plan.tick_weight(group, events[k].time);
+        if (w > 0.0f) heap.push_back({static_cast<double>(events[k].speed) * w, events[k].time, k, 0});
+    }
+    std::make_heap(heap.begin(), heap.end(), weaker);
+
+    std::vector<char> kept(events.size(), 0);
+    std::array<unsigned, ticks> crowd{};
+    for (std::size_t left = plan.budget[second]; left > 0 && !heap.empty();) {
+        std::pop_heap(heap.begin(), heap.end(), weaker);
+        candidate c = heap.back();
+        heap.pop_back();
+        unsigned& on_tick = crowd[static_cast<std::size_t>(c.time - base)];
+        if (c.crowd != on_tick) {
+            c.strength = std::ldexp(static_cast<double>(events[c.index].speed) * plan.tick_weight(group, c.time),
+                                    -static_cast<int>(on_tick));
+            c.crowd = on_tick;
+            heap.push_back(c);
+            std::push_heap(heap.begin(), heap.end(), weaker);
+            continue;
+        }
+        kept[c.index] = 1;
+        ++on_tick;
+        --left;
+    }
+    std::size_t out = 0;
+    for (std::size_t k = 0; k < events.size(); ++k)
+        if (kept[k]) events[out++] = events[k];
+    events.resize(out);
+}
+
+}  // namespace converter

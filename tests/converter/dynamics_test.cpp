@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "converter/convert.hpp"
+#include "converter/dynamics.hpp"
+#include "converter/load_any.hpp"
+#include "support/scratch_dir.hpp"
+#include "tools/measure/stage_measure.hpp"
+#include "tools/song/dynamics_song.hpp"
+#include "tools/song/song.hpp"
+
+using converter::difficulty;
+using converter::edition;
+namespace sections = song::dynamics_sections;
+
+namespace {
+
+const std::vector<std::int16_t>& music() {
+    static const auto v = song::render_dynamics(0.0);
+    return v;
+}
+
+std::vector<std::uint8_t> bytes_of(const converter::wave_sample& source, edition ed, unsigned threads) {
+    pattern::vector_sink sink;
+    converter::write_pattern(source, ed, difficulty::hard, sink, nullptr, threads);
+    return sink.bytes;
+}
+
+stage_measure::groups stage_of(const converter::wave_sample& source, edition ed = edition::dynamics) {
+    return *stage_measure::parse_stage(bytes_of(source, ed, 1));
+}
+
+stage_measure::groups stage_of(const std::vector<std::int16_t>& values, edition ed = edition::dynamics) {
+    return stage_of(converter::wave_sample(44100, 2, values), ed);
+}
+
+std::vector<double> per_second(const stage_measure::groups& stage) {
+    return stage_measure::events_per_second(stage, sections::length);
+}
+
+double total(const std::vector<double>& v) {
+    double t = 0.0;
+    for (double x : v) t += x;
+    return t;
+}
+
+}  // namespace
+
+// The standard edition fires as much in the quiet passage and the silence as
+// in the loud parts; the dynamics edition follows the loudness.
+TEST(Dynamics, EventsFollowTheLoudnessAndNoneFireInSilence) {
+    const auto standard = stage_of(music(), edition::standard);
+    const auto dynamics = stage_of(music());
+    ASSERT_GT(stage_measure::events_between(standard, sections::silence_from, sections::silence_to), 100u);
+    EXPECT_EQ(stage_measure::events_between(dynamics, sections::silence_from, sections::silence_to), 0u);
+
+    const auto loudness = stage_measure::short_term_loudness(music(), 2);
+    const auto events = per_second(dynamics);
+    EXPECT_GE(stage_measure::spearman(events, loudness), 0.6);
+    // Away from the edges, where the 3 s loudness window reaches across.
+    const double quiet = stage_measure::mean_over(events, sections::quiet_from + 1, sections::quiet_to - 1);
+    const double loud = stage_measure::mean_over(events, sections::loud_from + 1, sections::loud_to - 1);
+    EXPECT_GT(quiet, 0.0) << "a quiet passage above the gate still fires";
+    EXPECT_LE(quiet, loud / 4);
+    const double standard_quiet = stage_measure::mean_over(per_second(standard), sections::quiet_from + 1, sections::quiet_to - 1);
+    EXPECT_GT(standard_quiet, loud / 4) << "the standard edition does not follow the loudness";
+
+    // Easy is sparser and still quieter where the music is.
+    pattern::vector_sink easy;
+    converter::write_pattern(converter::wave_sample(44100, 2, music()), edition::dynamics, difficulty::easy, easy,
+                             nullptr, 1);
+    const auto easy_events = per_second(*stage_measure::parse_stage(easy.bytes));
+    EXPECT_LE(stage_measure::mean_over(easy_events, sections::quiet_from + 1, sections::quiet_to - 1),
+              stage_measure::mean_over(easy_events, sections::loud_from + 1, sections::loud_to - 1) / 2);
+}
+
+// The same music 12 dB quieter, or as a 128 kbit/s MP3, gives nearly the same
+// stage: the rule measures the song against itself.
+TEST(Dynamics, QuieterOrCompressedCopiesGiveNearlyTheSameStage) {
+    const auto original = per_second(stage_of(music()));
+    const auto quieter = per_second(stage_of(song::render_dynamics(-12.0)));
+    EXPECT_NEAR(total(quieter), total(original), 0.05 * total(original));
+    EXPECT_GE(stage_measure::pearson(quieter, original), 0.95);
+
+    test_support::scratch_dir dir;
+    std::string error;
+    ASSERT_TRUE(song::write_song(dir / "song.mp3", music(), error)) << error;
+    const auto decoded = converter::load_at_converter_rate(dir / "song.mp3", nullptr, &error);
+    ASSERT_TRUE(decoded) << error;
+    const auto mp3 = per_second(stage_of(*decoded));
+    EXPECT_NEAR(total(mp3), total(original), 0.05 * total(original));
+    EXPECT_GE(stage_measure::pearson(mp3, original), 0.9);
+}
+
+// The song is measured once before the seconds are shared out, so the
+// threads change nothing; nor does it depend on anything but the song.
+TEST(Dynamics, AnyThreadCountGivesTheSameStage) {
+    const converter::wave_sample source(44100, 2, {music().begin(), music().begin() + 2 * 44100 * 12});
+    const auto one = bytes_of(source, edition::dynamics, 1);
+    ASSERT_GT(one.size(), 1200u);
+    for (unsigned threads : {2u, 5u}) EXPECT_EQ(bytes_of(source, edition::dynamics, threads), one) << threads;
+}
+
+// The plan's budget and weights decide which records of a second survive.
+TEST(Dynamics, KeepsTheStrongestRecordsOnSoundingTicks) {
+    converter::dynamics_plan plan;
+    plan.groups = 1;
+    plan.seconds = 2;
+    plan.budget = {3, 0};
+    plan.weight.assign(120, 0.25f);
+    plan.weight[5] = 1.25f;  // a hit
+    plan.weight[7] = 0.0f;   // a silent frame
+    converter::event_queue events;
+    // time, angle (the record's place, to follow it), speed
+    for (const bullet_pattern_element& e : std::vector<bullet_pattern_element>{
+             {0, 0, 2.0f}, {5, 1, 1.0f}, {7, 2, 5.0f}, {9, 3, 2.0f}, {10, 4, 1.5f}, {12, 5, 2.0f}})
+        events.push_back(e);
+    converter::keep_strongest(events, plan, 0, 0);
+    // Strengths 0.5, 1.25, gated, 0.5, 0.375, 0.5: the hit, then the two
+    // earliest of the three equal ones, in their order.
+    std::vector<float> kept;
+    for (const auto& e : events) kept.push_back(e.angle);
+    EXPECT_EQ(kept, (std::vector<float>{0, 1, 3}));
+
+    converter::event_queue later;
+    later.push_back({60, 0, 2.0f});
+    converter::keep_strongest(later, plan, 0, 1);
+    EXPECT_TRUE(later.empty()) << "a second with no budget keeps nothing";
+}
+
+// Hits weigh most, digital silence nothing; loudness sets the budgets.
+TEST(Dynamics, PlanWeighsHitsGatesSilenceAndFollowsLoudness) {
+    // Mono: a steady noise bed, one hit in frame 40 of second 1, second 3
+    // digitally silent, second 4 the bed 30 dB down.
+    std::vector<std::int16_t> v(5 * 44100);
+    std::uint32_t state = 12345;
+    for (std::size_t n = 0; n < v.size(); ++n) {
+        state = state * 1664525u + 1013904223u;
+        const double white = static_cast<double>(state >> 8) / 8388608.0 - 1.0;
+        const std::size_t second = n / 44100, frame = n % 44100 / 735;
+        double level = second == 4 ? 100.0 : 3000.0;
+        if (second == 1 && frame == 40) level = 25000.0;
+        v[n] = second == 3 ? 0 : static_cast<std::int16_t>(std::lround(level * white));
+    }
+    const auto plan = converter::plan_dynamics(converter::wave_sample(44100, 1, v));
+    ASSERT_EQ(plan.seconds, 5u);
+    EXPECT_FLOAT_EQ(plan.tick_weight(0, 60 + 40), 1.25f);
+    EXPECT_FLOAT_EQ(plan.tick_weight(0, 60 + 41), 0.25f) << "no rise after the hit: sounding, not a hit";
+    for (int t = 180; t < 240; ++t) EXPECT_EQ(plan.tick_weight(0, t), 0.0f) << t;
+    EXPECT_GT(plan.tick_weight(0, 240 + 30), 0.0f) << "30 dB down is quiet, not silent";
+    EXPECT_GT(plan.budget[1], 4 * plan.budget[4]);
+    EXPECT_GT(plan.budget[4], 0);
+}
+
+// Stereo is measured side by side, other layouts value by value: a third
+// channel beside the same two changes nothing.
+TEST(Dynamics, StereoAndThreeChannelLayoutsMeasureAlike) {
+    const std::size_t frames = 12 * 44100;
+    std::vector<std::int16_t> three;
+    for (std::size_t n = 0; n < frames; ++n)
+        three.insert(three.end(), {music()[2 * n], music()[2 * n + 1], static_cast<std::int16_t>(n % 977)});
+    const auto a = converter::plan_dynamics(converter::wave_sample(44100, 2, {music().begin(), music().begin() + 2 * frames}));
+    const auto b = converter::plan_dynamics(converter::wave_sample(44100, 3, three));
+    EXPECT_EQ(a.integrated, b.integrated);
+    EXPECT_EQ(a.short_term, b.short_term);
+    EXPECT_EQ(a.budget, b.budget);
+    EXPECT_EQ(a.weight, b.weight);
+}

@@ -1,0 +1,142 @@
+#include "tools/measure/stage_measure.hpp"
+
+#include <ebur128.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <numeric>
+#include <sstream>
+
+#include "pattern/pattern_loader.hpp"
+
+namespace stage_measure {
+
+std::optional<groups> parse_stage(const std::vector<std::uint8_t>& bytes) {
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
+    pattern_group loaded[pattern::max_groups];
+    signed char count = 0;
+    if (load_pattern(in, loaded, count).status != pattern_load_status::loaded) return std::nullopt;
+    groups out(static_cast<std::size_t>(count));
+    for (int g = 0; g < count; ++g)
+        for (std::uint32_t i = 0; i < loaded[g].size(); ++i) out[static_cast<std::size_t>(g)].push_back(loaded[g][i]);
+    return out;
+}
+
+std::optional<groups> read_stage(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return parse_stage(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+}
+
+std::vector<double> events_per_second(const groups& stage, std::uint32_t seconds) {
+    std::vector<double> per(seconds, 0.0);
+    for (const auto& g : stage)
+        for (const bullet_pattern_element& e : g)
+            if (e.time >= 0 && e.time / pattern::ticks_per_second < static_cast<std::int64_t>(seconds))
+                per[static_cast<std::size_t>(e.time / pattern::ticks_per_second)] += 1.0;
+    return per;
+}
+
+std::vector<double> short_term_loudness(const std::vector<std::int16_t>& values, unsigned channels) {
+    constexpr std::size_t rate = 44100;
+    const unsigned used = std::min(channels, 2u);
+    const std::size_t frames = channels == 0 ? 0 : values.size() / channels;
+    const std::size_t seconds = frames / rate;
+    std::vector<double> loudness(seconds, -HUGE_VAL);
+    if (seconds == 0) return loudness;
+    ebur128_state* st = ebur128_init(used, rate, EBUR128_MODE_S);
+    if (!st) return loudness;
+    if (used == 1) ebur128_set_channel(st, 0, EBUR128_DUAL_MONO);
+    std::vector<short> chunk(rate * used);
+    // After second k the 3 s window is centred on second k - 1.
+    for (std::size_t k = 0; k <= seconds; ++k) {
+        for (std::size_t n = 0; n < rate; ++n)
+            for (unsigned c = 0; c < used; ++c) {
+                const std::size_t f = k * rate + n;
+                chunk[n * used + c] = k < seconds && f < frames ? values[f * channels + c] : 0;
+            }
+        ebur128_add_frames_short(st, chunk.data(), rate);
+        if (k >= 1) ebur128_loudness_shortterm(st, &loudness[k - 1]);
+    }
+    ebur128_destroy(&st);
+    return loudness;
+}
+
+std::optional<music> read_music(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return std::nullopt;
+    music m;
+    m.channels = static_cast<unsigned>(info.channels);
+    std::vector<short> buffer(4096 * m.channels);
+    sf_count_t got;
+    while ((got = sf_readf_short(f, buffer.data(), 4096)) > 0)
+        m.values.insert(m.values.end(), buffer.begin(), buffer.begin() + got * info.channels);
+    sf_close(f);
+    if (info.samplerate != 44100 || m.channels == 0) return std::nullopt;
+    return m;
+}
+
+double pearson(const std::vector<double>& a, const std::vector<double>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    if (n < 2) return 0.0;
+    const double ma = std::accumulate(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), 0.0) / static_cast<double>(n);
+    const double mb = std::accumulate(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n), 0.0) / static_cast<double>(n);
+    double sab = 0.0, saa = 0.0, sbb = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        sab += (a[i] - ma) * (b[i] - mb);
+        saa += (a[i] - ma) * (a[i] - ma);
+        sbb += (b[i] - mb) * (b[i] - mb);
+    }
+    return saa > 0.0 && sbb > 0.0 ? sab / std::sqrt(saa * sbb) : 0.0;
+}
+
+namespace {
+
+std::vector<double> ranks(const std::vector<double>& v) {
+    std::vector<std::size_t> order(v.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return v[x] < v[y]; });
+    std::vector<double> r(v.size());
+    for (std::size_t i = 0; i < order.size();) {
+        std::size_t j = i;
+        while (j < order.size() && v[order[j]] == v[order[i]]) ++j;
+        for (std::size_t k = i; k < j; ++k) r[order[k]] = 0.5 * static_cast<double>(i + j - 1);
+        i = j;
+    }
+    return r;
+}
+
+}  // namespace
+
+double spearman(const std::vector<double>& a, const std::vector<double>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    return pearson(ranks({a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n)}),
+                   ranks({b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)}));
+}
+
+double mean_over(const std::vector<double>& per_second, double from, double to) {
+    double sum = 0.0;
+    int n = 0;
+    for (std::size_t s = 0; s < per_second.size(); ++s)
+        if (static_cast<double>(s) >= from && static_cast<double>(s + 1) <= to) {
+            sum += per_second[s];
+            ++n;
+        }
+    return n == 0 ? 0.0 : sum / n;
+}
+
+std::size_t events_between(const groups& stage, double from, double to) {
+    std::size_t n = 0;
+    for (const auto& g : stage)
+        for (const bullet_pattern_element& e : g) {
+            const double t = static_cast<double>(e.time) / pattern::ticks_per_second;
+            if (t >= from && t < to) ++n;
+        }
+    return n;
+}
+
+}  // namespace stage_measure

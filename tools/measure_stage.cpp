@@ -1,0 +1,114 @@
+// measure_stage: how a stage follows its music.
+//   measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]
+//     events, the Spearman correlation of events per second with the music's
+//     short-term loudness, the events inside a silence, and the rate of a
+//     quiet passage against a loud one (FROM and TO in seconds)
+//   measure_stage --compare STAGE OTHER
+//     both stages' events and the Pearson correlation of their events per second
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/measure/stage_measure.hpp"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]\n"
+                 "       measure_stage --compare STAGE OTHER\n");
+    return 2;
+}
+
+bool number(const char* text, double& out) {
+    errno = 0;
+    char* end = nullptr;
+    out = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0' && std::isfinite(out);
+}
+
+struct range {
+    bool given = false;
+    double from = 0.0, to = 0.0;
+};
+
+std::uint32_t seconds_of(const stage_measure::groups& stage) {
+    std::int64_t last = -1;
+    for (const auto& g : stage)
+        for (const auto& e : g) last = std::max<std::int64_t>(last, e.time);
+    return static_cast<std::uint32_t>(last / 60 + 1);
+}
+
+int compare(const std::string& a_path, const std::string& b_path) {
+    const auto a = stage_measure::read_stage(a_path), b = stage_measure::read_stage(b_path);
+    if (!a || !b) {
+        std::fprintf(stderr, "measure_stage: %s is not a pattern file\n", (!a ? a_path : b_path).c_str());
+        return 1;
+    }
+    const std::uint32_t seconds = std::max(seconds_of(*a), seconds_of(*b));
+    const auto pa = stage_measure::events_per_second(*a, seconds), pb = stage_measure::events_per_second(*b, seconds);
+    double na = 0.0, nb = 0.0;
+    for (double v : pa) na += v;
+    for (double v : pb) nb += v;
+    std::printf("events: %.0f and %.0f (%+.1f%%)\n", na, nb, na > 0.0 ? 100.0 * (nb - na) / na : 0.0);
+    std::printf("correlation of events per second: %.3f over %u s\n", stage_measure::pearson(pa, pb), seconds);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--compare") == 0) return compare(argv[2], argv[3]);
+    if (argc < 3) return usage();
+    range silence, quiet, loud;
+    bool per_second = false;
+    for (int i = 3; i < argc; ++i) {
+        range* r = std::strcmp(argv[i], "--silence") == 0 ? &silence
+                   : std::strcmp(argv[i], "--quiet") == 0  ? &quiet
+                   : std::strcmp(argv[i], "--loud") == 0   ? &loud
+                                                           : nullptr;
+        if (std::strcmp(argv[i], "--per-second") == 0) {
+            per_second = true;
+        } else if (r && i + 2 < argc && number(argv[i + 1], r->from) && number(argv[i + 2], r->to) && r->from < r->to) {
+            r->given = true;
+            i += 2;
+        } else {
+            return usage();
+        }
+    }
+    if (quiet.given != loud.given) return usage();
+
+    const auto music = stage_measure::read_music(argv[1]);
+    if (!music) {
+        std::fprintf(stderr, "measure_stage: cannot read %s as 44100 Hz music\n", argv[1]);
+        return 1;
+    }
+    const auto stage = stage_measure::read_stage(argv[2]);
+    if (!stage) {
+        std::fprintf(stderr, "measure_stage: %s is not a pattern file\n", argv[2]);
+        return 1;
+    }
+    const auto loudness = stage_measure::short_term_loudness(music->values, music->channels);
+    const auto events = stage_measure::events_per_second(*stage, static_cast<std::uint32_t>(loudness.size()));
+    double total = 0.0;
+    for (double v : events) total += v;
+    if (per_second)
+        for (std::size_t s = 0; s < events.size(); ++s)
+            std::printf("second %zu: %.0f events, short-term loudness %.1f LUFS\n", s, events[s], loudness[s]);
+    std::printf("events: %.0f over %zu s (%.1f per second)\n", total, events.size(),
+                events.empty() ? 0.0 : total / static_cast<double>(events.size()));
+    std::printf("spearman(events per second, short-term loudness): %.3f\n", stage_measure::spearman(events, loudness));
+    if (silence.given)
+        std::printf("events in the silence %.2f-%.2f s: %zu\n", silence.from, silence.to,
+                    stage_measure::events_between(*stage, silence.from, silence.to));
+    if (quiet.given) {
+        const double q = stage_measure::mean_over(events, quiet.from, quiet.to);
+        const double l = stage_measure::mean_over(events, loud.from, loud.to);
+        std::printf("quiet %.2f-%.2f s: %.2f per second; loud %.2f-%.2f s: %.2f per second; quiet/loud %.3f\n",
+                    quiet.from, quiet.to, q, loud.from, loud.to, l, l > 0.0 ? q / l : 0.0);
+    }
+    return 0;
+}
