@@ -13,6 +13,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "vaz/executable.hpp"
+
 namespace frontend {
 namespace {
 
@@ -135,10 +137,9 @@ int wait_or_kill(int pid, int limit_ms) {
 }
 
 std::string game_program() {
-    std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const std::filesystem::path beside = self.parent_path() / "velmora";
+    const std::string dir = vaz::executable_dir();
+    if (!dir.empty()) {
+        const std::filesystem::path beside = std::filesystem::path(dir) / "velmora";
         if (::access(beside.c_str(), X_OK) == 0) return beside.string();
     }
     return "velmora";
@@ -157,10 +158,8 @@ void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, i
 std::string calibration_program() {
     constexpr const char* name = "velmora_calibrate";
     std::vector<std::filesystem::path> places;
-    std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const std::filesystem::path dir = self.parent_path();
+    if (const std::string self_dir = vaz::executable_dir(); !self_dir.empty()) {
+        const std::filesystem::path dir(self_dir);
         places.push_back(dir / name);
         for (const char* libexec : {VELMORA_INSTALL_LIBEXECDIR, VELMORA_PACKAGE_LIBEXECDIR})
             places.push_back(dir.parent_path() / libexec / name);
