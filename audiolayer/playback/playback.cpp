@@ -12,20 +12,20 @@
 #include <SDL_mixer.h>
 #include <sndfile.h>
 #include <soxr.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "audiolayer/float_to_int16.hpp"
 #include "audiolayer/playback.hpp"
+#include "audiolayer/sound_file.hpp"
 
 namespace audiolayer::playback {
 
@@ -41,15 +41,15 @@ constexpr std::size_t min_block_frames = 256;
 struct music_stream {
     SNDFILE* file = nullptr;
     int source_channels = 0;
-    bool floating = false;  // float or double samples, converted by us
     int left = 0;           // source channels played as left and right
     int right = 0;
     std::size_t block_frames = 0;
     soxr_t resampler = nullptr;  // only when the file's rate is not the device's
 
     // Fixed-size buffers, allocated once when the stream is created.
-    std::vector<std::int16_t> decoded16;  // integer sources played at their own rate
-    std::vector<float> decoded;           // float sources, and every resampled source
+    std::optional<block_reader_16> direct;  // sources played at their own rate, into decoded16
+    std::vector<std::int16_t> decoded16;
+    std::vector<float> decoded;             // resampled sources
     std::vector<float> pending;           // resampler input not yet taken: stereo
     std::size_t pending_at = 0;
     std::size_t pending_frames = 0;
@@ -67,7 +67,8 @@ struct music_stream {
     }
 
     std::size_t buffer_bytes() const {
-        return decoded16.capacity() * sizeof(std::int16_t) + decoded.capacity() * sizeof(float) +
+        return (direct ? direct->buffer_bytes() : 0) + decoded16.capacity() * sizeof(std::int16_t) +
+               decoded.capacity() * sizeof(float) +
                pending.capacity() * sizeof(float) + resampled.capacity() * sizeof(float) +
                stereo.capacity() * sizeof(std::int16_t);
     }
@@ -144,23 +145,13 @@ void choose_front_pair(SNDFILE* file, const SF_INFO& info, int& left, int& right
 std::size_t decode_direct(music_stream& m, std::int16_t* out, std::size_t frames) {
     const std::size_t c = static_cast<std::size_t>(m.source_channels);
     const std::size_t l = static_cast<std::size_t>(m.left), r = static_cast<std::size_t>(m.right);
-    sf_count_t got;
-    if (m.floating) {
-        got = sf_readf_float(m.file, m.decoded.data(), static_cast<sf_count_t>(frames));
-        for (sf_count_t k = 0; k < got; ++k) {
-            const float* in = m.decoded.data() + static_cast<std::size_t>(k) * c;
-            out[2 * k] = float_to_int16(in[l]);
-            out[2 * k + 1] = float_to_int16(in[r]);
-        }
-    } else {
-        got = sf_readf_short(m.file, m.decoded16.data(), static_cast<sf_count_t>(frames));
-        for (sf_count_t k = 0; k < got; ++k) {
-            const std::int16_t* in = m.decoded16.data() + static_cast<std::size_t>(k) * c;
-            out[2 * k] = in[l];
-            out[2 * k + 1] = in[r];
-        }
+    const std::size_t got = m.direct->read(m.decoded16.data(), frames);
+    for (std::size_t k = 0; k < got; ++k) {
+        const std::int16_t* in = m.decoded16.data() + k * c;
+        out[2 * k] = in[l];
+        out[2 * k + 1] = in[r];
     }
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+    return got;
 }
 
 // The same through the resampler, fed from full-precision samples.
@@ -295,25 +286,23 @@ bool is_playing(const music_stream* m) {
     return m && s.current == m && !s.paused && !m->ended.load(std::memory_order_relaxed);
 }
 
+// A missing file, a folder, an empty file and what is not a regular file
+// get their own reasons; what is there but does not decode gets one.
 std::string open_stream(const char* path, music_stream& m, int device_rate) {
-    SF_INFO info{};
-    m.file = sf_open(path, SFM_READ, &info);
-    if (!m.file) return std::string("not a sound file that can be decoded (") + sf_strerror(nullptr) + ")";
+    opened_sound_file opened = open_sound_file(path);
+    m.file = opened.file;
+    if (!m.file) return opened.undecodable ? "not a sound file that can be decoded (" + opened.why + ")" : opened.why;
+    const SF_INFO& info = opened.info;
     if (info.channels <= 0 || info.samplerate <= 0)
         return "not a sound file that can be decoded (no channels or no sampling rate)";
-    const int subtype = info.format & SF_FORMAT_SUBMASK;
     m.source_channels = info.channels;
-    m.floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
     choose_front_pair(m.file, info, m.left, m.right);
     const std::size_t c = static_cast<std::size_t>(info.channels);
     m.block_frames = std::max(min_block_frames, block_samples / c);
     m.stereo.resize(2 * m.block_frames);
     if (info.samplerate == device_rate) {
-        if (m.floating) {
-            m.decoded.resize(m.block_frames * c);
-        } else {
-            m.decoded16.resize(m.block_frames * c);
-        }
+        m.direct.emplace(m.file, static_cast<unsigned>(c), has_floating_samples(info.format), m.block_frames);
+        m.decoded16.resize(m.block_frames * c);
         return {};
     }
     soxr_error_t why = nullptr;
@@ -388,26 +377,6 @@ handle stream_create_file(const char* path) {
     }
     if (!path) {
         fail("no file name");
-        return 0;
-    }
-    // Opened once first only to tell a missing file, a folder and an empty
-    // file from one that cannot be decoded.
-    errno = 0;
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        fail(errno ? std::strerror(errno) : "cannot open the file");
-        return 0;
-    }
-    struct stat st {};
-    const bool is_folder = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
-    const bool is_empty = !is_folder && S_ISREG(st.st_mode) && st.st_size == 0;
-    std::fclose(f);
-    if (is_folder) {
-        fail(std::strerror(EISDIR));
-        return 0;
-    }
-    if (is_empty) {
-        fail("the file is empty");
         return 0;
     }
     auto m = std::make_unique<music_stream>();
