@@ -1,54 +1,24 @@
 #include "audiolayer/sound_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "audiolayer/float_to_int16.hpp"
+#include "audiolayer/regular_file.hpp"
 
 namespace audiolayer {
 
-std::string not_a_regular_file(unsigned mode) {
-    if (S_ISREG(mode)) return {};
-    if (S_ISDIR(mode)) return std::strerror(EISDIR);
-    const char* kind = S_ISFIFO(mode)  ? "a named pipe"
-                       : S_ISCHR(mode) ? "a character device"
-                       : S_ISBLK(mode) ? "a block device"
-                       : S_ISSOCK(mode) ? "a socket"
-                                        : "of another kind";
-    return std::string("not a regular file (") + kind + ")";
-}
-
 opened_sound_file open_sound_file(const char* path) {
     opened_sound_file r;
-    // The type is known before the open, which would wait on a pipe; the
-    // descriptor is checked again, as the name may have been replaced.
-    struct stat st {};
-    if (::stat(path, &st) != 0) {
-        r.why = std::strerror(errno);
-        return r;
-    }
-    if (r.why = not_a_regular_file(st.st_mode); !r.why.empty()) return r;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        r.why = std::strerror(errno);
-        return r;
-    }
-    if (::fstat(fd, &st) != 0) {
-        r.why = std::strerror(errno);
-    } else if (r.why = not_a_regular_file(st.st_mode); r.why.empty() && st.st_size == 0) {
-        r.why = "the file is empty";
-    }
+    const regular_file found = open_regular_file(path);
+    r.why = found.fd >= 0 && found.size == 0 ? "the file is empty" : found.why;
     if (!r.why.empty()) {
-        ::close(fd);
+        if (found.fd >= 0) ::close(found.fd);
         return r;
     }
     // libsndfile closes the descriptor, also when it cannot decode the file.
-    r.file = sf_open_fd(fd, SFM_READ, &r.info, SF_TRUE);
+    r.file = sf_open_fd(found.fd, SFM_READ, &r.info, SF_TRUE);
     if (!r.file) {
         r.why = sf_strerror(nullptr);
         r.undecodable = true;

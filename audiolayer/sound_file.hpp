@@ -20,16 +20,10 @@ struct opened_sound_file {
 };
 
 // Opens a file for decoding. Anything but a regular file is refused before a
-// byte of it is read: a named pipe would hold the open or the reads up for as
-// long as nobody writes to it, a device such as /dev/zero never ends. An empty
-// file is said to be one (libsndfile would guess at a pipe); a missing file or
-// a folder gets the system's reason.
+// byte of it is read (audiolayer/regular_file.hpp says why). An empty file is
+// said to be one (libsndfile would guess at a pipe); a missing file or a
+// folder gets the system's reason.
 opened_sound_file open_sound_file(const char* path);
-
-// Why a file of this type (st_mode) is not read: "not a regular file (a
-// named pipe)" and the like, the system's reason for a folder, empty for a
-// regular file.
-std::string not_a_regular_file(unsigned mode);
 
 // Float and double samples, which libsndfile hands to 16-bit readers unscaled.
 bool has_floating_samples(int format);
