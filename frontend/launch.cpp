@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "audiolayer/playback.hpp"
 #include "vaz/executable.hpp"
 
 namespace frontend {
@@ -152,7 +153,7 @@ std::vector<std::string> game_arguments(const std::string& program, const std::s
 
 void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, int volume) {
     if (offset_ms != 0) arguments.push_back("-offset=" + std::to_string(offset_ms));
-    if (volume != 100) arguments.push_back("-volume=" + std::to_string(volume));
+    if (volume != audiolayer::playback::full_volume) arguments.push_back("-volume=" + std::to_string(volume));
 }
 
 std::string calibration_program() {

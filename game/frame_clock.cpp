@@ -142,7 +142,6 @@ void frame_clock::write_log_line(std::int64_t now, std::int64_t position_frames)
 
 clock_options read_clock_options(int argc, char** argv) {
     const number_option offset =
-        read_number_option(argc, argv, "-offset=", mp::min_offset_ms, mp::max_offset_ms, 0,
-                           "a whole number of milliseconds from -500 to 500");
+        read_number_option(argc, argv, "-offset=", vaz::offset_ms_range, 0, "a whole number of milliseconds");
     return clock_options{offset.value, offset.ok, offset.why};
 }

@@ -13,6 +13,7 @@
 #include "gametask/task_access.hpp"
 #include "results/replay_file.hpp"
 #include "shell/keyboard.hpp"
+#include "vaz/limits.hpp"
 
 namespace {
 
@@ -210,9 +211,10 @@ int begin_replay_session(int argc, char** argv, clock_options& clock) {
         // Offsets move updates against the music, never what they do, so
         // any offset replays the run; the recorded one unless another is asked.
         if (!offset_given(argc, argv)) {
-            if (state.played.offset_ms < music_pacing::min_offset_ms || state.played.offset_ms > music_pacing::max_offset_ms) {
+            if (!vaz::offset_ms_range.holds(state.played.offset_ms)) {
                 return fail("replay \"" + o.replay_file + "\" was recorded with an offset of " +
-                            std::to_string(state.played.offset_ms) + " ms, outside -500 to 500; give -offset=");
+                            std::to_string(state.played.offset_ms) + " ms, outside " + vaz::offset_ms_range.span() +
+                            "; give -offset=");
             }
             clock.offset_ms = state.played.offset_ms;
         }

@@ -15,7 +15,6 @@
 
 #include "stagecache/user_dirs.hpp"
 #include "vaz/files.hpp"
-#include "vaz/whole_number.hpp"
 
 namespace stagecache {
 namespace {
@@ -23,10 +22,11 @@ namespace {
 // Far more than any settings file holds; a bigger file is not ours.
 constexpr std::size_t max_file_bytes = 64 * 1024;
 
-const char* const new_file_header =
-    "# velmora settings (see velmora_play(6)); velmora_play keeps lines it does not know.\n"
-    "# offset: milliseconds from -500 to 500, positive fires the bullets later.\n"
-    "# volume: the music's volume in percent, 0 to 100.\n";
+std::string new_file_header() {
+    return "# velmora settings (see velmora_play(6)); velmora_play keeps lines it does not know.\n"
+           "# offset: milliseconds " + vaz::offset_ms_range.text() + ", positive fires the bullets later.\n"
+           "# volume: the music's volume in percent, " + vaz::volume_range.span() + ".\n";
+}
 
 std::string trim(const std::string& s) {
     const char* blanks = " \t\r";
@@ -160,16 +160,16 @@ loaded_settings parse_settings(const std::string& text, const std::string& path)
             continue;
         }
         if (key == "offset") {
-            if (!vaz::parse_whole_number(value.c_str(), min_offset_ms, max_offset_ms, r.values.offset_ms)) {
+            if (!vaz::parse_whole_number(value.c_str(), vaz::offset_ms_range, r.values.offset_ms)) {
                 r.values.offset_ms = default_offset_ms;
-                r.warnings.push_back(at + "offset must be a whole number of milliseconds from -500 to 500, not \"" +
-                                     value + "\"; using 0");
+                r.warnings.push_back(at + "offset must be a whole number of milliseconds " + vaz::offset_ms_range.text() +
+                                     ", not \"" + value + "\"; using " + std::to_string(default_offset_ms));
             }
         } else if (key == "volume") {
-            if (!vaz::parse_whole_number(value.c_str(), min_volume, max_volume, r.values.volume)) {
+            if (!vaz::parse_whole_number(value.c_str(), vaz::volume_range, r.values.volume)) {
                 r.values.volume = default_volume;
-                r.warnings.push_back(at + "volume must be a whole number from 0 to 100, not \"" + value +
-                                     "\"; using 100");
+                r.warnings.push_back(at + "volume must be a whole number " + vaz::volume_range.text() + ", not \"" +
+                                     value + "\"; using " + std::to_string(default_volume));
             }
         }
         // Other keys belong to someone else: kept, not read.
@@ -206,7 +206,7 @@ std::string set_setting_text(const std::string& text, const std::string& key, in
             return out;
         }
     }
-    std::string out = text.empty() ? std::string(new_file_header) : text;
+    std::string out = text.empty() ? new_file_header() : text;
     if (out.back() != '\n') out += '\n';
     return out + line + "\n";
 }

@@ -85,7 +85,7 @@ struct playback_state {
     // What the hook plays: the stream started last, unless stopped or paused.
     music_stream* current = nullptr;
     bool paused = false;
-    std::atomic<int> volume{100};
+    std::atomic<int> volume{full_volume};
     std::atomic<std::uint32_t> buffer_frames{mixer_chunk_frames};
     std::string error;
 };
@@ -217,7 +217,7 @@ void put_sample(Uint8*& p, int value, Uint16 format) {
 void put_frames(const playback_state& s, Uint8*& p, const std::int16_t* lr, std::size_t frames, int volume) {
     // The device as asked for: the hook runs for every buffer, also through
     // silence, so the common case is a copy.
-    if (s.format == AUDIO_S16SYS && s.channels == 2 && (!lr || volume == 100)) {
+    if (s.format == AUDIO_S16SYS && s.channels == 2 && (!lr || volume == full_volume)) {
         const std::size_t bytes = frames * 2 * sizeof(std::int16_t);
         if (lr) {
             std::memcpy(p, lr, bytes);
@@ -229,9 +229,9 @@ void put_frames(const playback_state& s, Uint8*& p, const std::int16_t* lr, std:
     }
     for (std::size_t k = 0; k < frames; ++k) {
         int l = lr ? lr[2 * k] : 0, r = lr ? lr[2 * k + 1] : 0;
-        if (volume != 100) {
-            l = l * volume / 100;
-            r = r * volume / 100;
+        if (volume != full_volume) {
+            l = l * volume / full_volume;
+            r = r * volume / full_volume;
         }
         if (s.channels == 1) {
             put_sample(p, (l + r) / 2, s.format);
@@ -342,7 +342,7 @@ bool init(int device, std::uint32_t freq) {
     }
     s.format = format;
     s.bytes_per_frame = (format & 0xFF) / 8 * s.channels;
-    s.volume = 100;
+    s.volume = full_volume;
     s.buffer_frames = mixer_chunk_frames;
     s.current = nullptr;
     s.paused = false;
@@ -461,7 +461,10 @@ bool channel_get_clock(handle channel, output_clock* clock) {
 }
 
 bool set_volume(int percent) {
-    if (percent < 0 || percent > 100) return fail("the volume must be 0 to 100, not " + std::to_string(percent));
+    if (percent < min_volume || percent > full_volume) {
+        return fail("the volume must be " + std::to_string(min_volume) + " to " + std::to_string(full_volume) +
+                    ", not " + std::to_string(percent));
+    }
     state().volume.store(percent, std::memory_order_relaxed);
     return true;
 }
