@@ -4,7 +4,7 @@
 #include <string>
 
 #include "game/entry.hpp"
-#include "game/number_option.hpp"
+#include "game/options.hpp"
 
 namespace {
 
