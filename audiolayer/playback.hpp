@@ -45,7 +45,10 @@ struct output_clock {
 bool channel_get_clock(handle channel, output_clock* clock);
 
 // Music volume in percent of the decoded level (linear in amplitude), for
-// every stream; 100 at init. Values outside 0..100 are refused.
+// every stream; full_volume at init. Values outside min_volume..full_volume
+// are refused.
+constexpr int min_volume = 0;
+constexpr int full_volume = 100;
 bool set_volume(int percent);
 int volume();
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "shell/music_pacing.hpp"
+#include "vaz/limits.hpp"
 
 namespace calibrate {
 namespace {
@@ -87,7 +87,7 @@ calibration judge(const press_matches& matches) {
         return c;
     }
     const long ms = std::lround(median(matches.offsets_ms));
-    c.offset_ms = static_cast<int>(std::clamp<long>(ms, music_pacing::min_offset_ms, music_pacing::max_offset_ms));
+    c.offset_ms = static_cast<int>(std::clamp<long>(ms, vaz::offset_ms_range.low, vaz::offset_ms_range.high));
     return c;
 }
 

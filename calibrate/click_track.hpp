@@ -50,7 +50,7 @@ struct calibration {
     verdict outcome;
     int presses;       // matched
     double spread_ms;  // interquartile range of the offsets
-    int offset_ms;     // the median, rounded and held to -500..500 (when accepted)
+    int offset_ms;     // the median, rounded and held to vaz::offset_ms_range (when accepted)
 };
 
 calibration judge(const press_matches& matches);

@@ -21,6 +21,7 @@
 #include "shell/sprites.hpp"
 #include "shell/video.hpp"
 #include "stagecache/settings.hpp"
+#include "vaz/executable.hpp"
 
 namespace {
 
@@ -29,7 +30,7 @@ namespace {
 // which the game looks: the game's places are tried from each folder above.
 SDL_Surface* load_calibration_sheet() {
     std::vector<std::string> places;
-    std::filesystem::path dir = executable_dir();
+    std::filesystem::path dir = vaz::executable_dir();
     for (int up = 0; up < 3 && !dir.empty(); ++up, dir = dir.parent_path()) {
         const std::vector<std::string> more = sprite_sheet_locations(dir.string());
         places.insert(places.end(), more.begin(), more.end());

@@ -14,6 +14,7 @@
 
 #include "audiolayer/decode.hpp"
 #include "audiolayer/float_to_int16.hpp"
+#include "audiolayer/sound_file.hpp"
 
 namespace converter {
 
@@ -115,35 +116,26 @@ struct soxr_deleter {
 
 using sound_file = std::unique_ptr<SNDFILE, sndfile_closer>;
 
-// A 44100 Hz file's values as the decoding layer delivers them to velmora_bc:
-// libsndfile's own 16-bit conversion, floating-point data scaled by 32768.
-// Read here rather than through the layer, whose lock would keep loads on
-// other threads waiting for the whole decode. With `to_the_end`, the frames
-// are those the decoder delivers until it ends, counted into facts.frames.
+// A 44100 Hz file's values as the decoding layer delivers them to velmora_bc,
+// by the layer's own block reader. Read here rather than through the layer,
+// whose lock would keep loads on other threads waiting for the whole decode.
+// With `to_the_end`, the frames are those the decoder delivers until it
+// ends, counted into facts.frames.
 std::unique_ptr<wave_sample> read_16_bit(SNDFILE* file, int format, source_facts& facts, bool to_the_end,
                                          std::size_t expected_values, std::string* error) {
-    const int subtype = format & SF_FORMAT_SUBMASK;
-    const bool floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
     const std::size_t channels = facts.channels;
     value_buffer values(to_the_end ? expected_values : facts.frames * channels);
-    std::vector<float> floats(floating ? static_cast<std::size_t>(chunk_frames) * channels : 0);
+    audiolayer::block_reader_16 reader(file, facts.channels, audiolayer::has_floating_samples(format), chunk_frames);
     std::uint64_t done = 0;
     while (to_the_end || done < facts.frames) {
         const sf_count_t want = to_the_end ? chunk_frames
                                            : static_cast<sf_count_t>(std::min<std::uint64_t>(chunk_frames, facts.frames - done));
         std::int16_t* out = values.room(static_cast<std::size_t>(want) * channels);
         if (out == nullptr) return fail(error, "longer than 4 GiB of 16-bit data");
-        sf_count_t got;
-        if (floating) {
-            got = sf_readf_float(file, floats.data(), want);
-            for (std::size_t k = 0; k < static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * channels; ++k)
-                out[k] = audiolayer::float_to_int16(floats[k]);
-        } else {
-            got = sf_readf_short(file, out, want);
-        }
-        if (got <= 0) break;
-        values.added(static_cast<std::size_t>(got) * channels);
-        done += static_cast<std::uint64_t>(got);
+        const std::size_t got = reader.read(out, static_cast<std::size_t>(want));
+        if (got == 0) break;
+        values.added(got * channels);
+        done += got;
     }
     if (sf_error(file) != SF_ERR_NO_ERROR) return fail(error, sf_strerror(file));
     if (to_the_end) {
@@ -249,10 +241,11 @@ std::unique_ptr<wave_sample> load_decoding_once(const std::string& path, SNDFILE
 
 std::unique_ptr<wave_sample> load_at_converter_rate(const std::string& path, source_facts* facts,
                                                     std::string* error) try {
-    SF_INFO opened{};
-    const sound_file file(sf_open(path.c_str(), SFM_READ, &opened));
+    audiolayer::opened_sound_file found = audiolayer::open_sound_file(path.c_str());
     // What the decoding layer would say of it, without opening it again.
-    if (!file) return fail(error, sf_strerror(nullptr));
+    if (!found.file) return fail(error, found.why);
+    const sound_file file(found.file);
+    const SF_INFO& opened = found.info;
     if ((opened.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)
         return load_decoding_once(path, file.get(), opened, facts, error);
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <new>
 #include <optional>
@@ -19,6 +18,7 @@
 #include "converter/output_file.hpp"
 #include "converter/wave_sample.hpp"
 #include "audiolayer/decode.hpp"
+#include "vaz/executable.hpp"
 #include "vaz/xbass.hpp"
 
 #if VELMORA_BC_ZETAFLUX
@@ -81,12 +81,6 @@ bool read_options(int argc, char** argv, options* o) {
     return true;
 }
 
-std::string executable_dir() {
-    std::error_code ec;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : exe.parent_path().string();
-}
-
 void print_help(converter::console& con) {
     namespace msg = converter::messages;
     std::string syntax = converter::translate(msg::help_syntax);
@@ -109,7 +103,7 @@ int main(int argc, char** argv) {
     // conversion short.
     std::signal(SIGPIPE, SIG_IGN);
     vaz::xbass<audiolayer::decode::layer> audio;
-    converter::use_translations(converter::catalogue_dirs(executable_dir()));
+    converter::use_translations(converter::catalogue_dirs(vaz::executable_dir()));
     converter::console con(std::cout, converter::locale_console_encoding());
 
     // Only as the one argument: any other list keeps its old meaning.

@@ -13,6 +13,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "audiolayer/playback.hpp"
+#include "vaz/executable.hpp"
+
 namespace frontend {
 namespace {
 
@@ -135,10 +138,9 @@ int wait_or_kill(int pid, int limit_ms) {
 }
 
 std::string game_program() {
-    std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const std::filesystem::path beside = self.parent_path() / "velmora";
+    const std::string dir = vaz::executable_dir();
+    if (!dir.empty()) {
+        const std::filesystem::path beside = std::filesystem::path(dir) / "velmora";
         if (::access(beside.c_str(), X_OK) == 0) return beside.string();
     }
     return "velmora";
@@ -151,16 +153,14 @@ std::vector<std::string> game_arguments(const std::string& program, const std::s
 
 void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, int volume) {
     if (offset_ms != 0) arguments.push_back("-offset=" + std::to_string(offset_ms));
-    if (volume != 100) arguments.push_back("-volume=" + std::to_string(volume));
+    if (volume != audiolayer::playback::full_volume) arguments.push_back("-volume=" + std::to_string(volume));
 }
 
 std::string calibration_program() {
     constexpr const char* name = "velmora_calibrate";
     std::vector<std::filesystem::path> places;
-    std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const std::filesystem::path dir = self.parent_path();
+    if (const std::string self_dir = vaz::executable_dir(); !self_dir.empty()) {
+        const std::filesystem::path dir(self_dir);
         places.push_back(dir / name);
         for (const char* libexec : {VELMORA_INSTALL_LIBEXECDIR, VELMORA_PACKAGE_LIBEXECDIR})
             places.push_back(dir.parent_path() / libexec / name);

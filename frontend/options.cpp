@@ -1,14 +1,17 @@
 #include "frontend/options.hpp"
 
-#include <cerrno>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
-#include "stagecache/settings.hpp"
-#include "vaz/whole_number.hpp"
+#include "vaz/limits.hpp"
 
 namespace frontend {
+namespace {
+
+// Threads for preparing: far more than any machine has cores.
+constexpr vaz::whole_range job_range{1, 1024};
+
+}  // namespace
 
 const char* edition_name(converter::edition ed) {
     return ed == converter::edition::zetaflux ? "zetaflux" : "standard";
@@ -21,6 +24,7 @@ std::optional<converter::edition> edition_from_name(const std::string& name) {
 }
 
 std::string usage_text() {
+    const vaz::whole_range& offset = vaz::offset_ms_range;
     return "usage: velmora_play [options] SONG\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --replay [options] SONG\n"
@@ -40,9 +44,11 @@ std::string usage_text() {
            "  --jobs N                     use at most N threads (one per core)\n"
            "  --replay                     play back the best run of SONG in the edition\n"
            "  --list                       print the song library with each song's best\n"
-           "  --offset MS                  fire the bullets MS milliseconds later (-500 to\n"
-           "                               500) in this run, in place of the saved offset\n"
-           "  --volume N                   play the music at N percent (0 to 100) from now\n"
+           "  --offset MS                  fire the bullets MS milliseconds later (" + std::to_string(offset.low) +
+           " to\n"
+           "                               " + std::to_string(offset.high) +
+           ") in this run, in place of the saved offset\n"
+           "  --volume N                   play the music at N percent (" + vaz::volume_range.span() + ") from now\n"
            "                               on; saved, and without a song only saved\n"
            "  --calibrate                  measure the offset of your speakers or\n"
            "                               headphones by pressing Space on clicks; saved\n"
@@ -101,19 +107,17 @@ parsed_options parse_options(int argc, const char* const* argv) {
             o.edition = *ed;
         } else if (name == "--jobs") {
             if (!take_value()) return bad("--jobs needs a number of threads");
-            char* end = nullptr;
-            errno = 0;
-            const long n = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > 1024)
-                return bad("--jobs takes a number from 1 to 1024, not \"" + value + "\"");
+            int n = 0;
+            if (!vaz::parse_whole_number(value.c_str(), job_range, n))
+                return bad("--jobs takes a number " + job_range.text() + ", not \"" + value + "\"");
             o.jobs = static_cast<unsigned>(n);
         } else if (name == "--offset" || name == "--volume") {
             const bool offset = name == "--offset";
-            const std::string what = offset ? "number of milliseconds from -500 to 500" : "number from 0 to 100";
+            const vaz::whole_range& range = offset ? vaz::offset_ms_range : vaz::volume_range;
+            const std::string what = (offset ? "number of milliseconds " : "number ") + range.text();
             if (!take_value()) return bad(name + " needs a " + what);
             int n = 0;
-            if (!vaz::parse_whole_number(value.c_str(), offset ? stagecache::min_offset_ms : stagecache::min_volume,
-                                        offset ? stagecache::max_offset_ms : stagecache::max_volume, n))
+            if (!vaz::parse_whole_number(value.c_str(), range, n))
                 return bad(name + " takes a whole " + what + ", not \"" + value + "\"");
             (offset ? o.offset_ms : o.volume) = n;
         } else if (name == "--calibrate" && no_value()) {

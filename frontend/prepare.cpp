@@ -121,8 +121,7 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
         return out;
     }
     out.status = prepare_status::prepared;
-    // The count byte, the records, a 4-byte terminator per group.
-    out.events = (stage.bytes.size() - 1 - 4 * groups) / sizeof(bullet_pattern_element);
+    out.events = pattern::record_count(stage.bytes.size(), groups);
     out.seconds = facts.seconds;
     if (library) {
         stagecache::song_row row;

@@ -40,8 +40,11 @@ song_search find_songs(const std::vector<std::string>& paths) {
                 found.problems.push_back("cannot read the folder \"" + p + "\": " + ec.message());
                 break;
             }
+            // Whatever is named like a song and is no folder is taken, so that
+            // a pipe, a device or a broken link is reported by its preparation
+            // rather than passed over in silence.
             std::error_code type_ec;
-            if (it->is_regular_file(type_ec) && is_song_file_name(it->path().filename().string()))
+            if (!it->is_directory(type_ec) && is_song_file_name(it->path().filename().string()))
                 in_folder.push_back(it->path().string());
         }
         std::sort(in_folder.begin(), in_folder.end());

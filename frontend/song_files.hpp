@@ -14,8 +14,10 @@ struct song_search {
 };
 
 // Files named are taken whatever their ending (preparing them says whether
-// they decode); folders are searched with their subfolders for song files.
-// Links to folders are not followed, so a loop cannot trap the search.
+// they decode); folders are searched with their subfolders for entries named
+// like songs, every one that is not a folder (preparing a pipe, a device or a
+// broken link says why it is no song). Links to folders are not followed, so
+// a loop cannot trap the search.
 song_search find_songs(const std::vector<std::string>& paths);
 
 }  // namespace frontend

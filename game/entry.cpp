@@ -2,12 +2,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "audiolayer/playback.hpp"
 #include "game/frame_clock.hpp"
-#include "game/number_option.hpp"
+#include "game/options.hpp"
 #include "game/replay_session.hpp"
 #include "game/startup.hpp"
 #include "gametask/game.hpp"
@@ -38,19 +37,6 @@ void draw_pause_label() { blit(pause_label, 325 - pause_label.rect.w / 2, 240 - 
 
 }  // namespace
 
-bool choose_fullscreen(int argc, char** argv) {
-    bool fullscreen = true;
-    if (argc < 3) return fullscreen;
-    for (int i = 3; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-window") == 0) {
-            fullscreen = false;
-        } else if (std::strcmp(argv[i], "-fullscreen") == 0) {
-            fullscreen = true;
-        }
-    }
-    return fullscreen;
-}
-
 void play_frame() {
     clear_screen();
     replay_before_update();
@@ -60,25 +46,21 @@ void play_frame() {
 }
 
 int velmora_main(int argc, char** argv) {
-    clock_options clock_opts = read_clock_options(argc, argv);
-    if (!clock_opts.ok) {
-        std::fprintf(stderr, "velmora: %s\n", clock_opts.why.c_str());
-        return 1;
-    }
-    const number_option volume = read_volume_option(argc, argv);
-    if (!volume.ok) {
-        std::fprintf(stderr, "velmora: %s\n", volume.why.c_str());
+    const game_options options = read_game_options(argc, argv);
+    if (!options.ok) {
+        std::fprintf(stderr, "velmora: %s\n", options.why.c_str());
         return 1;
     }
     // The output starts at full volume, which leaves the samples untouched.
-    if (volume.value != full_volume) audiolayer::playback::set_volume(volume.value);
+    if (options.volume != full_volume) audiolayer::playback::set_volume(options.volume);
     spawn_drawing_layer();
 
-    const bool fullscreen = choose_fullscreen(argc, argv);
+    const bool fullscreen = options.fullscreen;
+    int offset_ms = options.offset_ms;
     // A bad file or a missing display is reported before the screen mode
     // changes, and without the abort that a failed SDL_Init would raise.
-    if (const int status = open_stage_files(argc, argv); status != 0) return status;
-    if (const int status = begin_replay_session(argc, argv, clock_opts); status != 0) return status;
+    if (const int status = open_stage_files(options); status != 0) return status;
+    if (const int status = begin_replay_session(options, offset_ms); status != 0) return status;
     if (const std::string why = start_video(fullscreen); !why.empty()) {
         std::fprintf(stderr, "velmora: %s\n", why.c_str());
         return 1;
@@ -92,15 +74,15 @@ int velmora_main(int argc, char** argv) {
     }
     if (fullscreen) SDL_WarpMouse(40, 375);
     // A replay's keys come from its recording; a live joystick must not add to them.
-    if (!read_replay_options(argc, argv).replay_given) open_gamepads();
+    if (!options.replay_given) open_gamepads();
 
-    if (const int status = start_stage(argc, argv); status != 0) {
+    if (const int status = start_stage(options); status != 0) {
         delete window;
         window = nullptr;
         return status;
     }
 
-    frame_clock clock(clock_opts.offset_ms);
+    frame_clock clock(offset_ms);
     bool pause_key_was_down = false;
     pump_input();
     if (poll_events()) {

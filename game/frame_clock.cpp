@@ -5,7 +5,6 @@
 #include <string>
 #include <thread>
 
-#include "game/number_option.hpp"
 #include "shell/frame_pacing.hpp"
 #include "shell/music.hpp"
 
@@ -138,11 +137,4 @@ void frame_clock::write_log_line(std::int64_t now, std::int64_t position_frames)
                  static_cast<long long>(frame_updates_), static_cast<long long>(ticks_.done + ticks_.lag),
                  static_cast<long long>(ticks_.lag), static_cast<unsigned long long>(last_.frames),
                  last_.latency_frames, last_.rate, static_cast<long long>(position_frames));
-}
-
-clock_options read_clock_options(int argc, char** argv) {
-    const number_option offset =
-        read_number_option(argc, argv, "-offset=", mp::min_offset_ms, mp::max_offset_ms, 0,
-                           "a whole number of milliseconds from -500 to 500");
-    return clock_options{offset.value, offset.ok, offset.why};
 }

@@ -56,12 +56,3 @@ private:
     std::FILE* log_ = nullptr;
     std::vector<stall> stalls_;
 };
-
-// The options after the two file names that concern the clock. An option
-// that is present but malformed or out of range leaves ok false and says why.
-struct clock_options {
-    int offset_ms = 0;
-    bool ok = true;
-    std::string why;
-};
-clock_options read_clock_options(int argc, char** argv);

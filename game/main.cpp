@@ -1,8 +1,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "game/entry.hpp"
+#include "game/options.hpp"
 
 namespace {
 
@@ -18,17 +20,19 @@ __attribute__((constructor(101))) void answer_help_and_version(int argc, char** 
         std::exit(0);
     }
     if (std::strcmp(argv[1], "--help") == 0) {
-        std::printf(
+        const std::string text =
             "usage: velmora MUSIC PATTERN [-window|-fullscreen]... [OPTION]...\n"
             "       velmora                  (the self-running title demo)\n"
             "Plays MUSIC and fires the bullets of PATTERN, a pattern file that velmora_bc\n"
             "wrote from the same music. Full screen unless the last option is -window.\n"
-            "  -offset=MS     fire the bullets MS milliseconds later (-500 to 500; 0)\n"
-            "  -volume=N      the music's volume, 0 to 100 (100)\n"
+            "  -offset=MS     fire the bullets MS milliseconds later (" + vaz::offset_ms_range.span() + "; 0)\n"
+            "  -volume=N      the music's volume, " + vaz::volume_range.span() + " (" + std::to_string(full_volume) +
+            ")\n"
             "  -record=FILE   record the session's keys into FILE, a replay\n"
             "  -replay=FILE   play the replay FILE back; only Escape and P are read\n"
             "Keys: arrows or W A S D move, Space bombs, Space, Z or Return start a run and\n"
-            "leave the result screen, P pauses and resumes a run, Escape quits.\n");
+            "leave the result screen, P pauses and resumes a run, Escape quits.\n";
+        std::fputs(text.c_str(), stdout);
         std::exit(0);
     }
 }

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -13,6 +12,7 @@
 #include "gametask/task_access.hpp"
 #include "results/replay_file.hpp"
 #include "shell/keyboard.hpp"
+#include "vaz/limits.hpp"
 
 namespace {
 
@@ -69,21 +69,6 @@ bool same_file(const std::string& a, const std::string& b) {
     struct stat sa {}, sb {};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
-}
-
-bool option_value(const char* arg, const char* name, std::string& value) {
-    const std::size_t n = std::strlen(name);
-    if (std::strncmp(arg, name, n) != 0) return false;
-    value = arg + n;
-    return true;
-}
-
-// Whether the command line sets the offset; the clock's options say what to.
-bool offset_given(int argc, char** argv) {
-    for (int i = 3; i < argc; ++i) {
-        if (std::strncmp(argv[i], "-offset=", 8) == 0) return true;
-    }
-    return false;
 }
 
 // The keys as the coming update sees them: now in the low bits, the snapshot
@@ -173,28 +158,18 @@ void end_run() {
 
 }  // namespace
 
-replay_options read_replay_options(int argc, char** argv) {
-    replay_options o;
-    for (int i = 3; i < argc; ++i) {
-        if (option_value(argv[i], "-record=", o.record_file)) o.record_given = true;
-        if (option_value(argv[i], "-replay=", o.replay_file)) o.replay_given = true;
-    }
-    return o;
-}
-
-int begin_replay_session(int argc, char** argv, clock_options& clock) {
-    const replay_options o = read_replay_options(argc, argv);
+int begin_replay_session(const game_options& o, int& offset_ms) {
     if (!o.record_given && !o.replay_given) return 0;
     if (o.record_given && o.record_file.empty()) return fail("-record= needs a file name");
     if (o.replay_given && o.replay_file.empty()) return fail("-replay= needs a file name");
 
     // The start-up has loaded the pattern file just before; its bytes name it
     // in the replay.
-    const char* pattern_file = argv[2];
+    const std::string& pattern_file = o.pattern_file;
     results::file_hash pattern;
     std::string hash_error;
     if (!results::hash_file(pattern_file, pattern, hash_error)) {
-        return fail(std::string("cannot read pattern file \"") + pattern_file + "\": " + hash_error);
+        return fail("cannot read pattern file \"" + pattern_file + "\": " + hash_error);
     }
 
     std::uint32_t seed = rng_seed_from_clock();
@@ -209,12 +184,13 @@ int begin_replay_session(int argc, char** argv, clock_options& clock) {
         }
         // Offsets move updates against the music, never what they do, so
         // any offset replays the run; the recorded one unless another is asked.
-        if (!offset_given(argc, argv)) {
-            if (state.played.offset_ms < music_pacing::min_offset_ms || state.played.offset_ms > music_pacing::max_offset_ms) {
+        if (!o.offset_given) {
+            if (!vaz::offset_ms_range.holds(state.played.offset_ms)) {
                 return fail("replay \"" + o.replay_file + "\" was recorded with an offset of " +
-                            std::to_string(state.played.offset_ms) + " ms, outside -500 to 500; give -offset=");
+                            std::to_string(state.played.offset_ms) + " ms, outside " + vaz::offset_ms_range.span() +
+                            "; give -offset=");
             }
-            clock.offset_ms = state.played.offset_ms;
+            offset_ms = state.played.offset_ms;
         }
         seed = state.played.seed;
         state.replaying = true;
@@ -227,7 +203,7 @@ int begin_replay_session(int argc, char** argv, clock_options& clock) {
     if (o.record_given) {
         // A recording replaces its file: never one of the session's own inputs.
         const std::pair<std::string, const char*> inputs[] = {
-            {argv[1], "the music file"}, {argv[2], "the pattern file"}, {o.replay_file, "the replay being played"}};
+            {o.music_file, "the music file"}, {o.pattern_file, "the pattern file"}, {o.replay_file, "the replay being played"}};
         for (const auto& [input, what] : inputs) {
             if (!input.empty() && same_file(o.record_file, input)) {
                 return fail("will not record over \"" + o.record_file + "\": it is " + what);
@@ -239,7 +215,7 @@ int begin_replay_session(int argc, char** argv, clock_options& clock) {
         state.record_file = o.record_file;
         state.recorded.seed = seed;
         state.recorded.pattern = pattern;
-        state.recorded.offset_ms = clock.offset_ms;
+        state.recorded.offset_ms = offset_ms;
         state.recorded.runs.reserve(reserved_runs);
     }
     // Nothing has drawn from the generator yet (the first draw is in an

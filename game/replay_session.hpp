@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "game/frame_clock.hpp"
+#include "game/options.hpp"
 
 // Recording a session's keys (-record=FILE) and playing a recording back
 // (-replay=FILE); both options come after the two file names.
@@ -21,23 +21,12 @@
 // unless -offset= is given, and says so when a run goes otherwise than
 // recorded.
 
-struct replay_options {
-    std::string record_file;  // empty: not recording
-    std::string replay_file;  // empty: not replaying
-    bool record_given = false;
-    bool replay_given = false;
-};
-
-// The last -record= and -replay= after the two file names; a demo start
-// (fewer than two files) reads no options.
-replay_options read_replay_options(int argc, char** argv);
-
 // After the stage's files are loaded, before the window opens: reads the
 // replay and checks that it was recorded on this pattern file, checks that a
 // recording can be written, and seeds the random generator. Returns 0 to go
 // on, or the exit status after a message on standard error. A replay sets
-// the clock's offset to the recorded one when no -offset= was given.
-int begin_replay_session(int argc, char** argv, clock_options& clock);
+// offset_ms to the recorded one when no -offset= was given.
+int begin_replay_session(const game_options& o, int& offset_ms);
 
 // Right before each run of the update tasks: a replay puts the recorded keys
 // in place, a recording notes the keys the update sees.

@@ -32,10 +32,10 @@ std::string describe_sprite_sheet_failure() {
 
 }  // namespace
 
-int open_stage_files(int argc, char** argv) {
-    if (argc < 3) return 0;
-    const char* music_file = argv[1];
-    const char* pattern_file = argv[2];
+int open_stage_files(const game_options& o) {
+    if (o.demo) return 0;
+    const char* music_file = o.music_file.c_str();
+    const char* pattern_file = o.pattern_file.c_str();
 
     if (music_stream != 0) {
         audiolayer::playback::stream_free(music_stream);
@@ -51,8 +51,8 @@ int open_stage_files(int argc, char** argv) {
     return 0;
 }
 
-int start_stage(int argc, char** /*argv*/) {
-    if (argc < 3) {
+int start_stage(const game_options& o) {
+    if (o.demo) {
         update_tasks.spawn<gametask::titledemo>();
     } else {
         update_tasks.spawn<gametask::titleready>();

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "audiolayer/regular_file.hpp"
 #include "vaz/files.hpp"
 
 namespace results {
@@ -260,8 +261,11 @@ replay_read_result decode_replay(const std::uint8_t* bytes, std::size_t size, re
 }
 
 replay_read_result read_replay_file(const std::string& path, replay& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return failed(replay_status::cannot_open, system_reason(errno));
+    // A name of the library's that now holds a pipe or a device must not
+    // hold the reader up; a folder is refused as unreadable, as ever.
+    const audiolayer::regular_file file = audiolayer::open_regular_file(path.c_str());
+    if (file.fd < 0) return failed(file.refused ? replay_status::read_error : replay_status::cannot_open, file.why);
+    const int fd = file.fd;
     std::vector<std::uint8_t> bytes;
     replay_read_result result;
     std::uint8_t block[65536];

@@ -21,9 +21,6 @@ constexpr std::int64_t catch_up_limit_ticks = 3 * ticks_per_second;
 // Longest single sleep, so that the window keeps answering while a run waits
 // for its music (the first buffer, a positive offset).
 constexpr std::int64_t max_wait_us = 50000;
-// The player's offset, in milliseconds: positive fires bullets later.
-constexpr int min_offset_ms = -500;
-constexpr int max_offset_ms = 500;
 
 // What the playback layer reports.
 struct reading {

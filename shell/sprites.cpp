@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "shell/video.hpp"
+#include "vaz/executable.hpp"
 
 // Install data folders relative to the prefix, set by the build.
 #ifndef VELMORA_PREFIX_DATADIRS
@@ -112,13 +113,6 @@ void fill_rect(int x, int y, int w, int h, fill_colour colour) {
     }
 }
 
-std::string executable_dir() {
-    std::error_code ec;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    return exe.parent_path().string();
-}
-
 std::vector<std::string> sprite_sheet_locations(const std::string& exe_dir) {
     std::vector<std::string> paths{sheet_name};
     if (!exe_dir.empty()) {
@@ -156,7 +150,7 @@ const std::string& sprite_sheet_file() { return chosen_sheet_file(); }
 
 SDL_Surface* load_sprite_sheet() {
     std::string& file = chosen_sheet_file();
-    file = first_existing_file(sprite_sheet_locations(executable_dir()));
+    file = first_existing_file(sprite_sheet_locations(vaz::executable_dir()));
     // A sheet that is found but unreadable is reported as such rather than
     // passed over for another copy elsewhere.
     if (file.empty()) {

@@ -60,6 +60,3 @@ std::vector<std::string> sprite_sheet_locations(const std::string& exe_dir);
 
 // The first of paths naming a regular file; empty when none does.
 std::string first_existing_file(const std::vector<std::string>& paths);
-
-// The folder of the running executable; empty when it cannot be found out.
-std::string executable_dir();

@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "stagecache/user_dirs.hpp"
 #include "vaz/files.hpp"
-#include "vaz/whole_number.hpp"
 
 namespace stagecache {
 namespace {
@@ -22,10 +22,11 @@ namespace {
 // Far more than any settings file holds; a bigger file is not ours.
 constexpr std::size_t max_file_bytes = 64 * 1024;
 
-const char* const new_file_header =
-    "# velmora settings (see velmora_play(6)); velmora_play keeps lines it does not know.\n"
-    "# offset: milliseconds from -500 to 500, positive fires the bullets later.\n"
-    "# volume: the music's volume in percent, 0 to 100.\n";
+std::string new_file_header() {
+    return "# velmora settings (see velmora_play(6)); velmora_play keeps lines it does not know.\n"
+           "# offset: milliseconds " + vaz::offset_ms_range.text() + ", positive fires the bullets later.\n"
+           "# volume: the music's volume in percent, " + vaz::volume_range.span() + ".\n";
+}
 
 std::string trim(const std::string& s) {
     const char* blanks = " \t\r";
@@ -99,6 +100,20 @@ std::string folder_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// A settings file that is a link (into a folder of dotfiles, say) is written
+// through: the link stays, and the file it leads to is replaced in its own
+// folder, where the lock and the temporary file then belong.
+std::string through_links(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) return path;
+        const std::filesystem::path to = std::filesystem::read_symlink(path, ec);
+        if (ec) return path;
+        path = to.is_absolute() ? to.string() : folder_of(path) + "/" + to.string();
+    }
+    return path;  // a loop: its open says so
+}
+
 bool replace_file(const std::string& path, const std::string& text, mode_t mode, std::string& error) {
     const vaz::replace_result r = vaz::replace_file(
         path, path + ".XXXXXX", reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), mode);
@@ -145,16 +160,16 @@ loaded_settings parse_settings(const std::string& text, const std::string& path)
             continue;
         }
         if (key == "offset") {
-            if (!vaz::parse_whole_number(value.c_str(), min_offset_ms, max_offset_ms, r.values.offset_ms)) {
+            if (!vaz::parse_whole_number(value.c_str(), vaz::offset_ms_range, r.values.offset_ms)) {
                 r.values.offset_ms = default_offset_ms;
-                r.warnings.push_back(at + "offset must be a whole number of milliseconds from -500 to 500, not \"" +
-                                     value + "\"; using 0");
+                r.warnings.push_back(at + "offset must be a whole number of milliseconds " + vaz::offset_ms_range.text() +
+                                     ", not \"" + value + "\"; using " + std::to_string(default_offset_ms));
             }
         } else if (key == "volume") {
-            if (!vaz::parse_whole_number(value.c_str(), min_volume, max_volume, r.values.volume)) {
+            if (!vaz::parse_whole_number(value.c_str(), vaz::volume_range, r.values.volume)) {
                 r.values.volume = default_volume;
-                r.warnings.push_back(at + "volume must be a whole number from 0 to 100, not \"" + value +
-                                     "\"; using 100");
+                r.warnings.push_back(at + "volume must be a whole number " + vaz::volume_range.text() + ", not \"" +
+                                     value + "\"; using " + std::to_string(default_volume));
             }
         }
         // Other keys belong to someone else: kept, not read.
@@ -191,7 +206,7 @@ std::string set_setting_text(const std::string& text, const std::string& key, in
             return out;
         }
     }
-    std::string out = text.empty() ? std::string(new_file_header) : text;
+    std::string out = text.empty() ? new_file_header() : text;
     if (out.back() != '\n') out += '\n';
     return out + line + "\n";
 }
@@ -202,7 +217,8 @@ save_outcome save_setting(const std::string& path, const std::string& key, int v
         r.error = "no home folder to keep the settings in (HOME is not set)";
         return r;
     }
-    const std::string dir = folder_of(path);
+    const std::string file = through_links(path);
+    const std::string dir = folder_of(file);
     std::string why;
     if (!make_dirs(dir, why)) {
         r.error = "cannot make the settings folder \"" + dir + "\": " + why;
@@ -224,7 +240,7 @@ save_outcome save_setting(const std::string& path, const std::string& key, int v
 
     std::string text, error;
     mode_t mode = 0644;
-    switch (read_whole(path, text, error)) {
+    switch (read_whole(file, text, error)) {
     case read_status::failed:
         r.error = "cannot read the settings file \"" + path + "\" (" + error + "), so it is left as it is";
         return r;
@@ -232,7 +248,7 @@ save_outcome save_setting(const std::string& path, const std::string& key, int v
         break;
     case read_status::ok: {
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0) {
+        if (::stat(file.c_str(), &st) == 0) {
             if (!S_ISREG(st.st_mode)) {
                 r.error = "the settings file \"" + path + "\" is not a regular file, so it is left as it is";
                 return r;
@@ -240,8 +256,8 @@ save_outcome save_setting(const std::string& path, const std::string& key, int v
             mode = st.st_mode & 07777;
         }
         if (looks_damaged(text)) {
-            const std::string aside = aside_name(path);
-            if (aside.empty() || ::rename(path.c_str(), aside.c_str()) != 0) {
+            const std::string aside = aside_name(file);
+            if (aside.empty() || ::rename(file.c_str(), aside.c_str()) != 0) {
                 r.error = "the settings file \"" + path + "\" is damaged and cannot be moved aside: " +
                           (aside.empty() ? std::string("no free name") : std::strerror(errno));
                 return r;
@@ -253,7 +269,7 @@ save_outcome save_setting(const std::string& path, const std::string& key, int v
         break;
     }
     }
-    if (!replace_file(path, set_setting_text(text, key, value), mode, why)) {
+    if (!replace_file(file, set_setting_text(text, key, value), mode, why)) {
         r.error = "cannot save the settings file \"" + path + "\": " + why;
         return r;
     }

@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "vaz/limits.hpp"
+
 // The player's settings: a small text file, settings.conf in the config
 // folder (user_dirs.hpp), one "key = value" a line, '#' starting a comment:
 //
@@ -9,8 +11,8 @@
 //   offset = 35
 //   volume = 80
 //
-// offset: milliseconds, -500 to 500, positive fires the bullets later.
-// volume: the music's volume in percent, 0 to 100.
+// offset: milliseconds (vaz::offset_ms_range), positive fires the bullets later.
+// volume: the music's volume in percent (vaz::volume_range).
 //
 // Lines this version does not understand (another key, a line that is not
 // "key = value") are kept as they are when a value is saved, so a newer
@@ -20,12 +22,9 @@
 namespace stagecache {
 
 constexpr const char* settings_file_name = "settings.conf";
+// The ranges are vaz::offset_ms_range and vaz::volume_range.
 constexpr int default_offset_ms = 0;
-constexpr int min_offset_ms = -500;
-constexpr int max_offset_ms = 500;
-constexpr int default_volume = 100;
-constexpr int min_volume = 0;
-constexpr int max_volume = 100;
+constexpr int default_volume = vaz::volume_range.high;
 
 struct settings {
     int offset_ms = default_offset_ms;

@@ -16,12 +16,6 @@
 #include "vaz/files.hpp"
 
 namespace stagecache {
-namespace {
-
-constexpr std::uint64_t record_bytes = sizeof(bullet_pattern_element);
-constexpr std::uint64_t terminator_bytes = 4;
-
-}  // namespace
 
 stage_cache::stage_cache(std::string root) : dir_(root.empty() ? std::string() : std::move(root) + "/stages") {}
 
@@ -50,8 +44,7 @@ entry_check stage_cache::check(const song_hash& song, std::string_view edition) 
     std::uint64_t events = 0;
     for (int g = 0; g < group_count; ++g) events += groups[g].size();
     // The loader stops at the last terminator; a whole entry ends there too.
-    const std::uint64_t expected =
-        1 + events * record_bytes + static_cast<std::uint64_t>(group_count) * terminator_bytes;
+    const std::uint64_t expected = pattern::file_size(events, static_cast<unsigned>(group_count));
     if (static_cast<std::uint64_t>(st.st_size) != expected) {
         result.state = entry_state::damaged;
         result.problem = "pattern file \"" + path + "\" has " + std::to_string(st.st_size) + " bytes where its groups take " +

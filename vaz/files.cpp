@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "audiolayer/regular_file.hpp"
+
 namespace vaz {
 
 namespace {
@@ -66,17 +68,12 @@ replace_result replace_file(const std::string& path, std::string temporary_templ
 }
 
 bool hash_file(const std::string& path, hash_128& out, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
+    const audiolayer::regular_file file = audiolayer::open_regular_file(path.c_str());
+    if (file.fd < 0) {
+        error = file.why;
         return false;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        error = std::strerror(EISDIR);
-        return false;
-    }
+    const int fd = file.fd;
     std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state(XXH3_createState(), XXH3_freeState);
     if (!state || XXH3_128bits_reset(state.get()) != XXH_OK) {
         ::close(fd);

@@ -34,8 +34,9 @@ struct hash_128 {
     std::uint64_t high = 0;
 };
 
-// XXH3-128 of every byte of a file; false with the system's reason when the
-// file cannot be read whole (a folder included).
+// XXH3-128 of every byte of a file; false with the reason when the file
+// cannot be read whole: a folder, or anything but a regular file, which is
+// refused before it is read (a pipe or a device would never end).
 bool hash_file(const std::string& path, hash_128& out, std::string& error);
 
 }  // namespace vaz

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "audiolayer/decode.hpp"
-#include "audiolayer/float_to_int16.hpp"
+#include "audiolayer/sound_file.hpp"
 
 namespace audiolayer::decode {
 namespace {
@@ -61,24 +61,16 @@ constexpr sf_count_t chunk_frames = 4096;
 // null). Returns the frames delivered, or -1 on a decoder error.
 sf_count_t decode(const loaded_sample& smp, sf_count_t max_frames, std::int16_t* out) {
     std::vector<std::int16_t> scratch;
-    std::vector<float> floats;
     if (out == nullptr) scratch.resize(static_cast<std::size_t>(chunk_frames) * smp.chans);
-    if (smp.floating) floats.resize(static_cast<std::size_t>(chunk_frames) * smp.chans);
+    block_reader_16 reader(smp.file, smp.chans, smp.floating, chunk_frames);
 
     sf_count_t done = 0;
     while (done < max_frames) {
         const sf_count_t want = std::min(chunk_frames, max_frames - done);
         std::int16_t* dst = out ? out + static_cast<std::size_t>(done) * smp.chans : scratch.data();
-        sf_count_t got;
-        if (smp.floating) {
-            got = sf_readf_float(smp.file, floats.data(), want);
-            for (sf_count_t k = 0; k < got * smp.chans; ++k)
-                dst[k] = float_to_int16(floats[static_cast<std::size_t>(k)]);
-        } else {
-            got = sf_readf_short(smp.file, dst, want);
-        }
-        if (got <= 0) break;
-        done += got;
+        const std::size_t got = reader.read(dst, static_cast<std::size_t>(want));
+        if (got == 0) break;
+        done += static_cast<sf_count_t>(got);
     }
     if (sf_error(smp.file) != SF_ERR_NO_ERROR) return -1;
     return done;
@@ -124,8 +116,7 @@ constexpr std::uint64_t max_trusted_expansion = 64;
 
 bool promises_more_than_it_holds(const char* path, const loaded_sample& smp) {
     struct stat st {};
-    // Pipes and devices cannot be decoded twice; they are left as they were.
-    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::stat(path, &st) != 0) return false;
     const std::uint64_t declared = static_cast<std::uint64_t>(smp.frames) * smp.chans * 2u;
     return declared > static_cast<std::uint64_t>(st.st_size) * max_trusted_expansion;
 }
@@ -164,14 +155,14 @@ handle sample_load(const char* path) {
     // Opened, checked and (for some formats) decoded once without the lock,
     // which only guards the table of samples: an MP3 counted on one thread
     // must not hold up the loads of others.
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path, SFM_READ, &info);
-    if (!file) return no_sample(s, std::string(path) + ": " + sf_strerror(nullptr));
+    const opened_sound_file opened = open_sound_file(path);
+    if (!opened.file) return no_sample(s, std::string(path) + ": " + opened.why);
+    SNDFILE* file = opened.file;
+    const SF_INFO& info = opened.info;
 
-    const int subtype = info.format & SF_FORMAT_SUBMASK;
     const int major = info.format & SF_FORMAT_TYPEMASK;
     loaded_sample smp{file, static_cast<std::uint32_t>(info.samplerate), static_cast<std::uint32_t>(info.channels),
-                      info.frames, subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE};
+                      info.frames, has_floating_samples(info.format)};
     auto refuse = [&](const std::string& why) {
         sf_close(file);
         return no_sample(s, std::string(path) + ": " + why);

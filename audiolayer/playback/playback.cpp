@@ -12,20 +12,19 @@
 #include <SDL_mixer.h>
 #include <sndfile.h>
 #include <soxr.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "audiolayer/float_to_int16.hpp"
 #include "audiolayer/playback.hpp"
+#include "audiolayer/sound_file.hpp"
 
 namespace audiolayer::playback {
 
@@ -43,15 +42,15 @@ constexpr std::size_t min_block_frames = 256;
 struct music_stream {
     SNDFILE* file = nullptr;
     int source_channels = 0;
-    bool floating = false;  // float or double samples, converted by us
     int left = 0;           // source channels played as left and right
     int right = 0;
     std::size_t block_frames = 0;
     soxr_t resampler = nullptr;  // only when the file's rate is not the device's
 
     // Fixed-size buffers, allocated once when the stream is created.
-    std::vector<std::int16_t> decoded16;  // integer sources played at their own rate
-    std::vector<float> decoded;           // float sources, and every resampled source
+    std::optional<block_reader_16> direct;  // sources played at their own rate, into decoded16
+    std::vector<std::int16_t> decoded16;
+    std::vector<float> decoded;             // resampled sources
     std::vector<float> pending;           // resampler input not yet taken: stereo
     std::size_t pending_at = 0;
     std::size_t pending_frames = 0;
@@ -73,7 +72,8 @@ struct music_stream {
     }
 
     std::size_t buffer_bytes() const {
-        return decoded16.capacity() * sizeof(std::int16_t) + decoded.capacity() * sizeof(float) +
+        return (direct ? direct->buffer_bytes() : 0) + decoded16.capacity() * sizeof(std::int16_t) +
+               decoded.capacity() * sizeof(float) +
                pending.capacity() * sizeof(float) + resampled.capacity() * sizeof(float) +
                stereo.capacity() * sizeof(std::int16_t);
     }
@@ -95,7 +95,7 @@ struct playback_state {
     // What the hook plays: the stream started last, unless stopped or paused.
     music_stream* current = nullptr;
     bool paused = false;
-    std::atomic<int> volume{100};
+    std::atomic<int> volume{full_volume};
     std::atomic<std::uint32_t> buffer_frames{mixer_chunk_frames};
     std::string error;
 };
@@ -155,23 +155,13 @@ void choose_front_pair(SNDFILE* file, const SF_INFO& info, int& left, int& right
 std::size_t decode_direct(music_stream& m, std::int16_t* out, std::size_t frames) {
     const std::size_t c = static_cast<std::size_t>(m.source_channels);
     const std::size_t l = static_cast<std::size_t>(m.left), r = static_cast<std::size_t>(m.right);
-    sf_count_t got;
-    if (m.floating) {
-        got = sf_readf_float(m.file, m.decoded.data(), static_cast<sf_count_t>(frames));
-        for (sf_count_t k = 0; k < got; ++k) {
-            const float* in = m.decoded.data() + static_cast<std::size_t>(k) * c;
-            out[2 * k] = float_to_int16(in[l]);
-            out[2 * k + 1] = float_to_int16(in[r]);
-        }
-    } else {
-        got = sf_readf_short(m.file, m.decoded16.data(), static_cast<sf_count_t>(frames));
-        for (sf_count_t k = 0; k < got; ++k) {
-            const std::int16_t* in = m.decoded16.data() + static_cast<std::size_t>(k) * c;
-            out[2 * k] = in[l];
-            out[2 * k + 1] = in[r];
-        }
+    const std::size_t got = m.direct->read(m.decoded16.data(), frames);
+    for (std::size_t k = 0; k < got; ++k) {
+        const std::int16_t* in = m.decoded16.data() + k * c;
+        out[2 * k] = in[l];
+        out[2 * k + 1] = in[r];
     }
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+    return got;
 }
 
 // The same through the resampler, fed from full-precision samples.
@@ -237,7 +227,7 @@ void put_sample(Uint8*& p, int value, Uint16 format) {
 void put_frames(const playback_state& s, Uint8*& p, const std::int16_t* lr, std::size_t frames, int volume) {
     // The device as asked for: the hook runs for every buffer, also through
     // silence, so the common case is a copy.
-    if (s.format == AUDIO_S16SYS && s.channels == 2 && (!lr || volume == 100)) {
+    if (s.format == AUDIO_S16SYS && s.channels == 2 && (!lr || volume == full_volume)) {
         const std::size_t bytes = frames * 2 * sizeof(std::int16_t);
         if (lr) {
             std::memcpy(p, lr, bytes);
@@ -249,9 +239,9 @@ void put_frames(const playback_state& s, Uint8*& p, const std::int16_t* lr, std:
     }
     for (std::size_t k = 0; k < frames; ++k) {
         int l = lr ? lr[2 * k] : 0, r = lr ? lr[2 * k + 1] : 0;
-        if (volume != 100) {
-            l = l * volume / 100;
-            r = r * volume / 100;
+        if (volume != full_volume) {
+            l = l * volume / full_volume;
+            r = r * volume / full_volume;
         }
         if (s.channels == 1) {
             put_sample(p, (l + r) / 2, s.format);
@@ -318,45 +308,26 @@ bool is_playing(const music_stream* m) {
     return m && s.current == m && !s.paused && !m->ended.load(std::memory_order_relaxed);
 }
 
-// Opened once first only to tell a missing file, a folder and an empty file
-// from one that cannot be decoded.
-std::string why_not_music(const char* path) {
-    errno = 0;
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return errno ? std::strerror(errno) : "cannot open the file";
-    struct stat st {};
-    const bool is_folder = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
-    const bool is_empty = !is_folder && S_ISREG(st.st_mode) && st.st_size == 0;
-    std::fclose(f);
-    if (is_folder) return std::strerror(EISDIR);
-    if (is_empty) return "the file is empty";
-    return {};
-}
-
-// sf_strerror(nullptr) reports the last failed open of any thread, so a
-// detached open can read another's; the message is then still a fair guess.
+// A missing file, a folder, an empty file and what is not a regular file
+// get their own reasons; what is there but does not decode gets one.
 std::string open_stream(const char* path, music_stream& m, int device_rate, std::uint64_t* length = nullptr,
                         std::uint32_t* file_rate = nullptr) {
-    SF_INFO info{};
-    m.file = sf_open(path, SFM_READ, &info);
-    if (!m.file) return std::string("not a sound file that can be decoded (") + sf_strerror(nullptr) + ")";
+    opened_sound_file opened = open_sound_file(path);
+    m.file = opened.file;
+    if (!m.file) return opened.undecodable ? "not a sound file that can be decoded (" + opened.why + ")" : opened.why;
+    const SF_INFO& info = opened.info;
     if (info.channels <= 0 || info.samplerate <= 0)
         return "not a sound file that can be decoded (no channels or no sampling rate)";
     if (length) *length = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
     if (file_rate) *file_rate = static_cast<std::uint32_t>(info.samplerate);
-    const int subtype = info.format & SF_FORMAT_SUBMASK;
     m.source_channels = info.channels;
-    m.floating = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
     choose_front_pair(m.file, info, m.left, m.right);
     const std::size_t c = static_cast<std::size_t>(info.channels);
     m.block_frames = std::max(min_block_frames, block_samples / c);
     m.stereo.resize(2 * m.block_frames);
     if (info.samplerate == device_rate) {
-        if (m.floating) {
-            m.decoded.resize(m.block_frames * c);
-        } else {
-            m.decoded16.resize(m.block_frames * c);
-        }
+        m.direct.emplace(m.file, static_cast<unsigned>(c), has_floating_samples(info.format), m.block_frames);
+        m.decoded16.resize(m.block_frames * c);
         return {};
     }
     soxr_error_t why = nullptr;
@@ -405,7 +376,7 @@ bool init(int device, std::uint32_t freq) {
     s.format = format;
     s.open_rate = s.rate;
     s.bytes_per_frame = (format & 0xFF) / 8 * s.channels;
-    s.volume = 100;
+    s.volume = full_volume;
     s.buffer_frames = mixer_chunk_frames;
     s.current = nullptr;
     s.paused = false;
@@ -444,8 +415,7 @@ handle stream_create_file(const char* path) {
         return 0;
     }
     auto m = std::make_unique<music_stream>();
-    std::string why = why_not_music(path);
-    if (why.empty()) why = open_stream(path, *m, s.rate);
+    const std::string why = open_stream(path, *m, s.rate);
     if (!why.empty()) {
         fail(why);
         return 0;
@@ -465,8 +435,7 @@ detached_open open_detached(const char* path, double start) {
         return out;
     }
     detached_stream m(new music_stream);
-    out.error = why_not_music(path);
-    if (out.error.empty()) out.error = open_stream(path, *m, rate, &out.length_frames, &out.file_rate);
+    out.error = open_stream(path, *m, rate, &out.length_frames, &out.file_rate);
     if (!out.error.empty()) return out;
     if (start > 0 && start < 1 && out.length_frames > 0) {
         const auto frame = static_cast<sf_count_t>(static_cast<double>(out.length_frames) * start);
@@ -575,7 +544,10 @@ bool channel_get_clock(handle channel, output_clock* clock) {
 }
 
 bool set_volume(int percent) {
-    if (percent < 0 || percent > 100) return fail("the volume must be 0 to 100, not " + std::to_string(percent));
+    if (percent < min_volume || percent > full_volume) {
+        return fail("the volume must be " + std::to_string(min_volume) + " to " + std::to_string(full_volume) +
+                    ", not " + std::to_string(percent));
+    }
     state().volume.store(percent, std::memory_order_relaxed);
     return true;
 }

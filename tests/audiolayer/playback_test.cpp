@@ -311,6 +311,12 @@ TEST_F(Playback, MissingOrUndecodableFileGivesNoStreamAndAReason) {
     EXPECT_STREQ(al::last_error(), "the file is empty");
     EXPECT_EQ(al::stream_create_file(dir.path().c_str()), 0u) << "a folder is no music";
     EXPECT_STREQ(al::last_error(), "Is a directory");
+    ASSERT_EQ(mkfifo((dir / "pipe.ogg").c_str(), 0600), 0);
+    EXPECT_EQ(al::stream_create_file((dir / "pipe.ogg").c_str()), 0u) << "opening a pipe would wait for a writer";
+    EXPECT_STREQ(al::last_error(), "not a regular file (a named pipe)");
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero.wav").c_str()), 0);
+    EXPECT_EQ(al::stream_create_file((dir / "zero.wav").c_str()), 0u);
+    EXPECT_STREQ(al::last_error(), "not a regular file (a character device)");
 }
 
 TEST_F(Playback, AfterStopRewindAndPlayStartFromTheBeginningAgain) {

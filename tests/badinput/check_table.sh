@@ -138,6 +138,14 @@ case_bc.source.empty() {
   : >"$src/empty.wav"
   run_bc "$src/empty.wav" old.pat
 }
+case_bc.source.fifo() {
+  [ -p "$src/pipe.wav" ] || mkfifo "$src/pipe.wav" || return
+  run_bc "$src/pipe.wav" old.pat
+}
+case_bc.source.device() {
+  ln -sf /dev/zero "$src/zero.wav" || return
+  run_bc "$src/zero.wav" old.pat
+}
 case_bc.source.not_sound() {
   echo "not a sound" >"$src/text.wav"
   run_bc "$src/text.wav" old.pat
@@ -201,9 +209,16 @@ case_game.music.not_audio() {
   run_game text.wav good.pat -window
 }
 case_game.music.empty() {
-  : >"$stage/empty.wav"
+  : >"$stage/empty.wav" && : >"$stage/empty.mp3" || return
   file=empty.wav
-  run_game empty.wav good.pat -window
+  run_game empty.wav good.pat -window && check_run || return
+  file=empty.mp3
+  run_game empty.mp3 good.pat -window
+}
+case_game.music.fifo() {
+  [ -p "$stage/pipe.wav" ] || mkfifo "$stage/pipe.wav" || return
+  file=pipe.wav
+  run_game pipe.wav good.pat -window
 }
 case_game.music.folder() {
   mkdir -p "$stage/folder"
@@ -328,6 +343,10 @@ case_game.replay.empty() {
   : >"$stage/empty.vrp"
   replay_case empty.vrp
 }
+case_game.replay.fifo() {
+  [ -p "$stage/pipe.vrp" ] || mkfifo "$stage/pipe.vrp" || return
+  replay_case pipe.vrp
+}
 case_game.replay.foreign() { replay_case good.pat; }
 case_game.replay.truncated() {
   good_replay whole.vrp || return
@@ -380,19 +399,44 @@ case_play.replay.no_best() {
   file=song.wav
   run_play --replay song.wav
 }
-# The song's best run names a kept replay that has been damaged since.
-case_play.replay.damaged() {
-  local data=$work/play_data/velmora
+# kept_best NAME: song.wav prepared, with a best run whose replay the library
+# keeps as NAME in its replays folder, which the case then fills.
+play_data=$work/play_data/velmora
+kept_best() {
   XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" "$prog" --prepare "$stage/song.wav" >/dev/null 2>&1 \
     || cannot_set_up "velmora_play --prepare failed" || return
-  "$make_replay" "$stage/good.pat" "$stage/best.vrp" || cannot_set_up "badinput_replay failed" || return
-  mkdir -p "$data/replays" && cp "$stage/best.vrp" "$data/replays/best.vrp" || return
-  printf '\125' | dd of="$data/replays/best.vrp" bs=1 seek=12 conv=notrunc status=none || return
-  sqlite3 "$data/library.sqlite3" "INSERT INTO results (song_hash, edition, session, run, played_at, hits, score,
-    ratio, frames, offset_ms, replay) SELECT hash, 'standard', 's', 1, 0, 1, 15, 1.0, 60, 0, 'best.vrp' FROM songs;" \
-    || cannot_set_up "sqlite3 failed" || return
-  file=$data/replays/best.vrp
+  mkdir -p "$play_data/replays" && rm -f "$play_data/replays/$1" || return
+  sqlite3 "$play_data/library.sqlite3" "DELETE FROM results; INSERT INTO results (song_hash, edition, session, run,
+    played_at, hits, score, ratio, frames, offset_ms, replay)
+    SELECT hash, 'standard', 's', 1, 0, 1, 15, 1.0, 60, 0, '$1' FROM songs;" || cannot_set_up "sqlite3 failed" || return
+  file=$play_data/replays/$1
+}
+# The song's best run names a kept replay that has been damaged since.
+case_play.replay.damaged() {
+  kept_best best.vrp || return
+  "$make_replay" "$stage/good.pat" "$file" || cannot_set_up "badinput_replay failed" || return
+  printf '\125' | dd of="$file" bs=1 seek=12 conv=notrunc status=none || return
   run_play --replay song.wav
+}
+case_play.replay.fifo() {
+  kept_best pipe.vrp || return
+  mkfifo "$file" || return
+  run_play --replay song.wav
+}
+case_play.song.fifo() {
+  [ -p "$stage/pipe.wav" ] || mkfifo "$stage/pipe.wav" || return
+  file=pipe.wav
+  run_play pipe.wav
+}
+case_play.song.device() {
+  ln -sf /dev/zero "$stage/zero.wav" || return
+  file=zero.wav
+  run_play zero.wav
+}
+case_play.song.empty() {
+  : >"$stage/empty.mp3" || return
+  file=empty.mp3
+  run_play empty.mp3
 }
 
 # --- inputs shared by the cases ----------------------------------------------

@@ -156,12 +156,24 @@ TEST(VelmoraPlay, UndecodableSongsAreReportedAndNothingIsCachedForThem) {
     player p;
     std::ofstream(p.dir / "notes.wav") << "not a sound\n";
     const std::string song = p.make_song("good.wav", 1);
-    const process_result r = p.run({"--prepare", p.dir / "notes.wav", song, p.dir / "missing.flac"});
+    // In a folder, what is named like a song but never ends or waits for a
+    // writer is counted among the failures, with why; nothing reads it.
+    mkdir((p.dir / "odd").c_str(), 0755);
+    ASSERT_EQ(mkfifo((p.dir / "odd/pipe.ogg").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", (p.dir / "odd/zero.wav").c_str()), 0);
+    std::ofstream(p.dir / "odd/empty.mp3").close();
+    const process_result r = p.run({"--prepare", p.dir / "notes.wav", song, p.dir / "missing.flac", p.dir / "odd"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "velmora_play: cannot decode \"" + p.dir / "notes.wav" + "\": ")) << r.err;
     EXPECT_TRUE(contains(r.err, "velmora_play: cannot read \"" + p.dir / "missing.flac" + "\": No such file or directory"))
         << r.err;
-    EXPECT_TRUE(contains(r.out, "3 songs: 1 prepared, 0 already cached, 2 failed\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "6 songs: 1 prepared, 0 already cached, 5 failed\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "  failed: cannot read \"" + p.dir / "odd/pipe.ogg" + "\": not a regular file (a named pipe)\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "  failed: cannot read \"" + p.dir / "odd/zero.wav" +
+                                    "\": not a regular file (a character device)\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "  failed: cannot decode \"" + p.dir / "odd/empty.mp3" + "\": the file is empty\n")) << r.out;
     EXPECT_EQ(p.stages("standard").size(), 1u);
 
     // Playing one is refused the same way, before any window.

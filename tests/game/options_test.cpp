@@ -3,23 +3,20 @@
 #include <string>
 #include <vector>
 
-#include "game/entry.hpp"
-#include "game/frame_clock.hpp"
-#include "game/number_option.hpp"
+#include "game/options.hpp"
 
 namespace {
 
-// read(argc, argv) on "velmora" followed by args, as main hands them over.
-template <class Read>
-auto read_command_line(std::vector<std::string> args, Read read) {
+// The options of "velmora" followed by args, as main hands them over.
+game_options read_command_line(std::vector<std::string> args) {
     args.insert(args.begin(), "velmora");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    return read(static_cast<int>(args.size()), argv.data());
+    return read_game_options(static_cast<int>(args.size()), argv.data());
 }
 
-bool fullscreen_for(const std::vector<std::string>& args) { return read_command_line(args, choose_fullscreen); }
+bool fullscreen_for(const std::vector<std::string>& args) { return read_command_line(args).fullscreen; }
 
 struct option_case {
     std::vector<std::string> args;
@@ -76,7 +73,7 @@ TEST(ClockOptions, OffsetAfterTheTwoFileNamesFromMinus500To500) {
         {{"song.wav", "song.pat", "-offset=99999999999999999999"}, false, 0},
     };
     for (const offset_case& c : cases) {
-        const clock_options o = read_command_line(c.args, read_clock_options);
+        const game_options o = read_command_line(c.args);
         std::string line;
         for (const std::string& a : c.args) line += " " + a;
         EXPECT_EQ(o.ok, c.ok) << "velmora" << line;
@@ -106,13 +103,37 @@ TEST(SoundOptions, VolumeAfterTheTwoFileNamesFrom0To100) {
         {{"song.wav", "song.pat", "-volume="}, false, 0},
     };
     for (const volume_case& c : cases) {
-        const number_option o = read_command_line(c.args, read_volume_option);
+        const game_options o = read_command_line(c.args);
         const std::string& last = c.args.back();
         EXPECT_EQ(o.ok, c.ok) << last;
         if (c.ok) {
-            EXPECT_EQ(o.value, c.volume) << last;
+            EXPECT_EQ(o.volume, c.volume) << last;
         } else {
             EXPECT_EQ(o.why, "-volume must be a whole number from 0 to 100, not \"" + last.substr(8) + "\"");
         }
     }
+}
+
+TEST(GameOptions, FilesRecordingReplayAndTheOffsetsFaultFirst) {
+    game_options o = read_command_line({"a.wav", "b.pat", "-record=r.vrp", "-replay=p.vrp", "-record=s.vrp", "-offset=7"});
+    EXPECT_FALSE(o.demo);
+    EXPECT_EQ(o.music_file, "a.wav");
+    EXPECT_EQ(o.pattern_file, "b.pat");
+    EXPECT_TRUE(o.record_given && o.replay_given && o.offset_given);
+    EXPECT_EQ(o.record_file, "s.vrp");
+    EXPECT_EQ(o.replay_file, "p.vrp");
+
+    o = read_command_line({"a.wav", "b.pat", "-replay="});
+    EXPECT_TRUE(o.replay_given);
+    EXPECT_EQ(o.replay_file, "");
+    EXPECT_FALSE(o.record_given || o.offset_given);
+
+    o = read_command_line({"-record=x.vrp"});  // demo start: options are not read
+    EXPECT_TRUE(o.demo);
+    EXPECT_FALSE(o.record_given);
+
+    // Both wrong: the offset is reported, whatever the order.
+    o = read_command_line({"a.wav", "b.pat", "-volume=101", "-offset=501"});
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.why, "-offset must be a whole number of milliseconds from -500 to 500, not \"501\"");
 }

@@ -51,9 +51,9 @@ protected:
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        const int argc = static_cast<int>(args.size());
-        if (const int status = open_stage_files(argc, argv.data()); status != 0) return status;
-        return start_stage(argc, argv.data());
+        const game_options o = read_game_options(static_cast<int>(args.size()), argv.data());
+        if (const int status = open_stage_files(o); status != 0) return status;
+        return start_stage(o);
     }
 
     static void expect_sheet_keyed_cyan() {

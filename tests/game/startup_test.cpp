@@ -247,6 +247,15 @@ TEST_F(Startup, MissingSpriteSheetIsReportedInDemoAndNormalStart) {
     expect_failure({dir / "missing.wav", dir / "song.pat"}, {"music file"});
 }
 
+// The build folder holds the data beside its programs, as an install does,
+// so the built game runs from any folder wherever the build folder is.
+TEST_F(Startup, TheBuiltGameFindsItsDataFromAnyFolder) {
+    EXPECT_EQ(read_file(build_dir() + "/data/p.bmp"), read_file(VELMORA_SOURCE_DIR "/data/p.bmp"));
+    ASSERT_EQ(mkdir((dir / "run").c_str(), 0755), 0);
+    opt.cwd = dir / "run";
+    expect_frame_loop({});
+}
+
 TEST_F(Startup, NoAudioDeviceEndsTheGameWithAMessage) {
     opt.env.push_back("SDL_AUDIODRIVER=no_such_driver");
     expect_failure({"song.wav", "song.pat", "-window"}, {"audio output device"});

@@ -26,6 +26,10 @@ TEST(PatternWriter, WholeFileOfTwoGroups) {
     EXPECT_EQ(sink.bytes, (bytes{0x02, 0x3B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0x40,
                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(sink.bytes.size(), 1u + 12u + 4u * 2u);
+    EXPECT_EQ(pattern::file_size(1, 2), sink.bytes.size());
+    EXPECT_EQ(pattern::record_count(sink.bytes.size(), 2), 1u);
+    EXPECT_EQ(pattern::file_size(0, 1), 5u);
+    EXPECT_EQ(pattern::record_count(1 + 12 * 85 + 4, 1), 85u);
 }
 
 TEST(PatternWriter, CountByteKeepsTheLowEightBits) {

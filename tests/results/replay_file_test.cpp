@@ -234,6 +234,10 @@ TEST(ReplayFile, EachKindOfBadFileHasItsMessage) {
               "cannot open replay file \"gone.vrp\": No such file or directory");
     EXPECT_EQ(results::describe_replay_failure("dir", results::read_replay_file(dir.path(), out)),
               "cannot read replay file \"dir\": Is a directory");
+    // Never opened for reading: a pipe's open would wait for a writer.
+    ASSERT_EQ(mkfifo((dir / "pipe.vrp").c_str(), 0600), 0);
+    EXPECT_EQ(results::describe_replay_failure("pipe.vrp", results::read_replay_file(dir / "pipe.vrp", out)),
+              "cannot read replay file \"pipe.vrp\": not a regular file (a named pipe)");
 }
 
 // Every cut of a good file and every flipped bit is refused, never taken for

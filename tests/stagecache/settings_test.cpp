@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -120,10 +121,27 @@ TEST(Settings, SavingWritesThroughATemporaryAndNeverLosesWhatItCannotRead) {
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find("left as it is"), std::string::npos) << r.error;
 
+    // A link is written through: it stays a link, the file it leads to
+    // changes, and the temporary file went to that file's folder.
+    ASSERT_EQ(::mkdir((dir / "dotfiles").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "linked").c_str(), 0755), 0);
+    put(dir / "dotfiles/velmora.conf", "# mine\nvolume = 70\n");
+    ASSERT_EQ(::symlink("../dotfiles/velmora.conf", (dir / "linked/settings.conf").c_str()), 0);
+    r = save_setting(dir / "linked/settings.conf", "offset", 30);
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(::lstat((dir / "linked/settings.conf").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file";
+    EXPECT_EQ(slurp(dir / "dotfiles/velmora.conf"), "# mine\nvolume = 70\noffset = 30\n");
+
     // No temporary is left behind.
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir / "conf")) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"settings.conf", "settings.conf.damaged"}));
+    auto names_in = [](const std::string& where) {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(where)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    EXPECT_EQ(names_in(dir / "conf"), (std::vector<std::string>{"settings.conf", "settings.conf.damaged"}));
+    EXPECT_EQ(names_in(dir / "dotfiles"), std::vector<std::string>{"velmora.conf"});
+    EXPECT_EQ(names_in(dir / "linked"), std::vector<std::string>{"settings.conf"});
     EXPECT_FALSE(save_setting("", "volume", 1).ok);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -60,6 +61,13 @@ TEST(SongHash, IsTheXxh3Of128BitsOfTheFileBytes) {
     EXPECT_EQ(why, "No such file or directory");
     EXPECT_FALSE(hash_file(dir.path(), h, why));
     EXPECT_EQ(why, "Is a directory");
+    // A song's name on what never ends, or waits for a writer, is refused before it is read.
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero.wav").c_str()), 0);
+    EXPECT_FALSE(hash_file(dir / "zero.wav", h, why));
+    EXPECT_EQ(why, "not a regular file (a character device)");
+    ASSERT_EQ(mkfifo((dir / "pipe.wav").c_str(), 0600), 0);
+    EXPECT_FALSE(hash_file(dir / "pipe.wav", h, why));
+    EXPECT_EQ(why, "not a regular file (a named pipe)");
 }
 
 TEST(StageCache, KeyDiffersBySongEditionAndFormatVersion) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -106,42 +107,47 @@ inline void write_bytes(const std::string& path, const std::vector<std::uint8_t>
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// A named pipe: a load of it waits inside the decoder for bytes. Once
-// reader_waiting() has said so, a load is stuck there until finish() writes
-// bytes that are not sound, and the load fails.
-class stalled_pipe {
+// A regular file whose opening waits: while the write lease taken here is
+// held, an open of the file elsewhere waits for it (for the kernel's lease
+// break time at most, 45 s by default). Once opener_waiting() has said so, a
+// load is stuck in that open until finish(); the file is not sound, so the
+// load then fails. leased() is false where the file system takes no leases.
+class stalled_file {
 public:
-    explicit stalled_pipe(const std::string& path) : path_(path) {
-        if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("cannot make the pipe " + path);
+    explicit stalled_file(const std::string& path) {
+        write_bytes(path, {'n', 'o', 't', ' ', 's', 'o', 'u', 'n', 'd'});
+        // A waiting open is told to the holder by SIGIO, which would end the process.
+        std::signal(SIGIO, SIG_IGN);
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ >= 0 && ::fcntl(fd_, F_SETLEASE, F_WRLCK) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
     }
-    ~stalled_pipe() { finish(); }
-    stalled_pipe(const stalled_pipe&) = delete;
-    stalled_pipe& operator=(const stalled_pipe&) = delete;
+    ~stalled_file() { finish(); }
+    stalled_file(const stalled_file&) = delete;
+    stalled_file& operator=(const stalled_file&) = delete;
 
-    // The writing end opens only when a reader has the pipe open; it is
-    // kept open after `first` is written, so the reader waits for more.
-    // False after 20 s without a reader.
-    bool reader_waiting(const std::vector<std::uint8_t>& first = {}) {
-        for (int tries = 0; fd_ < 0 && tries < 2000; ++tries) {
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
-            if (fd_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool leased() const { return fd_ >= 0; }
+
+    // A waiting open turns the lease into one being broken. False after 20 s
+    // without one.
+    bool opener_waiting() {
+        for (int tries = 0; fd_ >= 0 && tries < 2000; ++tries) {
+            if (::fcntl(fd_, F_GETLEASE) != F_WRLCK) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (fd_ >= 0 && !first.empty()) {
-            [[maybe_unused]] const ssize_t written = ::write(fd_, first.data(), first.size());
-        }
-        return fd_ >= 0;
+        return false;
     }
 
     void finish() {
         if (fd_ < 0) return;
-        const char text[] = "not sound at all";
-        [[maybe_unused]] const ssize_t written = ::write(fd_, text, sizeof text);
+        ::fcntl(fd_, F_SETLEASE, F_UNLCK);
         ::close(fd_);
         fd_ = -1;
     }
 
 private:
-    std::string path_;
     int fd_ = -1;
 };
 

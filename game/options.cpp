@@ -1,0 +1,51 @@
+#include "game/options.hpp"
+
+#include <cstring>
+
+namespace {
+
+// The text after `name` when arg starts with it.
+const char* value_of(const char* arg, const char* name) {
+    const std::size_t n = std::strlen(name);
+    return std::strncmp(arg, name, n) == 0 ? arg + n : nullptr;
+}
+
+// A number option's value; the first bad one is the one reported.
+void read_number(const char* text, const char* option, vaz::whole_range range, const char* what, int& value,
+                 std::string& why) {
+    if (!why.empty() || vaz::parse_whole_number(text, range, value)) return;
+    why = std::string(option) + " must be " + what + " " + range.text() + ", not \"" + text + "\"";
+}
+
+}  // namespace
+
+game_options read_game_options(int argc, char** argv) {
+    game_options o;
+    if (argc < 3) return o;
+    o.demo = false;
+    o.music_file = argv[1];
+    o.pattern_file = argv[2];
+    std::string bad_offset, bad_volume;
+    for (int i = 3; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-window") == 0) {
+            o.fullscreen = false;
+        } else if (std::strcmp(arg, "-fullscreen") == 0) {
+            o.fullscreen = true;
+        } else if (const char* ms = value_of(arg, "-offset=")) {
+            o.offset_given = true;
+            read_number(ms, "-offset", vaz::offset_ms_range, "a whole number of milliseconds", o.offset_ms, bad_offset);
+        } else if (const char* n = value_of(arg, "-volume=")) {
+            read_number(n, "-volume", vaz::volume_range, "a whole number", o.volume, bad_volume);
+        } else if (const char* record = value_of(arg, "-record=")) {
+            o.record_file = record;
+            o.record_given = true;
+        } else if (const char* replay = value_of(arg, "-replay=")) {
+            o.replay_file = replay;
+            o.replay_given = true;
+        }
+    }
+    o.why = !bad_offset.empty() ? bad_offset : bad_volume;
+    o.ok = o.why.empty();
+    return o;
+}

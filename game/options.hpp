@@ -1,0 +1,35 @@
+#pragma once
+#include <string>
+
+#include "vaz/limits.hpp"
+
+// -volume=N: full volume plays the music at its decoded level, exactly as
+// without the option.
+constexpr int full_volume = vaz::volume_range.high;
+
+// The game's command line, read once: the music file and the pattern file,
+// then options in any order, the last of each kind counting. Fewer than two
+// file names is a demo start, which reads no options; anything else after the
+// files (a third name, an unknown option) is passed over.
+struct game_options {
+    bool demo = true;
+    std::string music_file;
+    std::string pattern_file;
+    bool fullscreen = true;  // unless "-window" is the last display option
+
+    int offset_ms = 0;  // -offset=MS (vaz::offset_ms_range)
+    bool offset_given = false;
+    int volume = full_volume;  // -volume=N (vaz::volume_range)
+
+    std::string record_file;  // -record=FILE
+    bool record_given = false;
+    std::string replay_file;  // -replay=FILE
+    bool replay_given = false;
+
+    // False when an -offset= or a -volume= is malformed or out of range; why
+    // says so (the offset's first, whatever the order).
+    bool ok = true;
+    std::string why;
+};
+
+game_options read_game_options(int argc, char** argv);

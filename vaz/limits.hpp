@@ -1,0 +1,14 @@
+#pragma once
+#include "audiolayer/playback.hpp"
+#include "vaz/whole_number.hpp"
+
+// The limits of the player's two settings, the same for the game's options,
+// velmora_play's, the settings file, the calibration and the replays.
+namespace vaz {
+
+// The offset in milliseconds: positive fires the bullets later.
+inline constexpr whole_range offset_ms_range{-500, 500};
+// The music's volume, in percent of its decoded level.
+inline constexpr whole_range volume_range{audiolayer::playback::min_volume, audiolayer::playback::full_volume};
+
+}  // namespace vaz
