@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libsdl1.2-compat-dev libsdl-image1.2-dev libsdl-mixer1.2-dev
-  libsndfile1-dev libsoxr-dev libboost-dev libfftw3-dev libxxhash-dev libsqlite3-dev
+  libsndfile1-dev libsoxr-dev libboost-dev libfftw3-dev libxxhash-dev libsqlite3-dev libtag1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick x11-utils libx11-dev sqlite3
   clang libclang-rt-14-dev valgrind
