@@ -136,9 +136,10 @@ void scanner::walk_folders() {
             continue;
         }
         struct stat st {};
-        if (::stat(folder.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            const int error = errno;
-            const bool gone = !S_ISDIR(st.st_mode) && (error == ENOENT || error == ENOTDIR || error == 0);
+        const bool stated = ::stat(folder.path.c_str(), &st) == 0;
+        if (!stated || !S_ISDIR(st.st_mode)) {
+            const int error = stated ? 0 : errno;
+            const bool gone = error == ENOENT || error == ENOTDIR || error == 0;
             outcome.state = gone ? folder_state::not_found : folder_state::unreadable;
             outcome.detail = error == 0 ? "not a folder" : std::strerror(error);
             if (gone)
@@ -157,9 +158,11 @@ void scanner::walk_folders() {
         }
         outcome.device = st.st_dev;
         outcome.files = walked.files.size();
+        // Known files, missing ones too: a folder stays "not mounted" while
+        // it shows none of them.
         std::size_t had = 0;
-        for (const auto& [path, k] : known_)
-            if (!k->missing && is_under(path, folder.path)) ++had;
+        for (const auto& entry : known_)
+            if (is_under(entry.first, folder.path)) ++had;
         std::size_t still_there = 0;
         for (const found_file& f : walked.files) still_there += known_.count(f.path);
         const bool other_device = folder.device != 0 && folder.device != static_cast<std::uint64_t>(st.st_dev);
@@ -173,10 +176,14 @@ void scanner::walk_folders() {
             gone_folders_.push_back(folder.path);
             report_.folders.push_back(outcome);
             continue;
+        }
+        if (std::find(walked.unknown.begin(), walked.unknown.end(), folder.path) != walked.unknown.end()) {
+            outcome.state = folder_state::unreadable;
+            outcome.detail = walked.skipped.empty() ? std::string() : walked.skipped.front().detail;
         } else {
             outcome.state = folder_state::scanned;
-            walked_.push_back(folder.path);
         }
+        walked_.push_back(folder.path);
         for (skipped_entry& s : walked.skipped) skip(s.path, s.reason, std::move(s.detail));
         unknown_.insert(unknown_.end(), walked.unknown.begin(), walked.unknown.end());
         report_.names_not_utf8 += walked.names_not_utf8;
@@ -344,7 +351,6 @@ void scanner::settle(work_item& w) {
 }
 
 void scanner::read_all() {
-    report_.counts.to_read = work_.size();
     const std::size_t chunk = std::max<std::size_t>(1, options_.batch_size);
     const unsigned threads = std::max(1u, options_.threads);
     for (std::size_t begin = 0; begin < work_.size(); begin += chunk) {
@@ -388,6 +394,7 @@ scan_report scanner::run() {
     }
     look_at_single_files();
     classify();
+    report_.counts.to_read = work_.size();
     mark_gone();
     flush();
     progress(true);
