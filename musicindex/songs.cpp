@@ -60,15 +60,15 @@ constexpr const char* song_columns =
     "SELECT f.path, f.title, f.artist, f.album, f.track, f.year, f.duration, f.cover, f.song_hash, f.added_at,"
     " COALESCE(s.last_played_at, 0), b.ratio, b.hits";
 
-// The best run of each song in one edition and difficulty, in one pass
-// over the results (better_result's order: ratio, fewer hits, earlier).
-constexpr const char* best_runs =
-    "WITH best AS (SELECT song_hash, ratio, hits, row_number() OVER (PARTITION BY song_hash"
-    " ORDER BY ratio DESC, hits ASC, played_at ASC) AS place FROM results WHERE edition = ?1 AND difficulty = ?2) ";
-
+// The best run of each song in the edition and difficulty (better_result's
+// order: ratio, fewer hits, earlier), looked up song by song through the
+// results' index on song_hash, so a search of a few songs reads only their
+// runs.
 constexpr const char* song_tables =
     " FROM files f LEFT JOIN songs s ON s.hash = f.song_hash"
-    " LEFT JOIN best b ON b.song_hash = f.song_hash AND b.place = 1"
+    " LEFT JOIN results b ON b.rowid = (SELECT r.rowid FROM results r WHERE r.song_hash = f.song_hash"
+    "   AND r.edition = ?1 AND r.difficulty = ?2 ORDER BY r.ratio DESC, r.hits ASC, r.played_at ASC, r.rowid ASC"
+    "   LIMIT 1)"
     " WHERE f.missing = 0 AND f.playable = 1";
 
 const char* order_by(sort_order sort) {
@@ -125,22 +125,22 @@ search_terms parse_search(std::string_view typed) {
             if (musicfiles::is_spaceless_script(cp) || is_symbol(cp)) spaceless = true;
             if (is_ascii_word_character(cp) || cp >= 0x80) indexed = true;
         });
-        if (spaceless && characters >= 3) {
-            terms.long_parts += (terms.long_parts.empty() ? "" : " ") + quoted(word);
-        } else if (spaceless) {
-            terms.short_parts.push_back(word);
-        } else if (indexed) {
+        if (indexed && !spaceless) {
             // Punctuation inside a word splits it into a phrase, as in the
             // index ("AC/DC", "rock'n'roll"); the last part is a prefix.
             terms.words += (terms.words.empty() ? "" : " ") + quoted(word) + "*";
+        } else if (characters >= 3) {
+            // Also punctuation alone, which no word index holds.
+            terms.long_parts += (terms.long_parts.empty() ? "" : " ") + quoted(word);
+        } else {
+            terms.short_parts.push_back(word);
         }
-        // A word of punctuation alone is in no index: it asks for nothing.
     }
     return terms;
 }
 
 std::vector<song_entry> list_songs(sqlite3* db, const song_query& query) {
-    sql::statement st(db, std::string(best_runs) + song_columns + song_tables + order_by(query.sort) + ";",
+    sql::statement st(db, std::string(song_columns) + song_tables + order_by(query.sort) + ";",
                       "cannot list the songs");
     st.bind(1, query.edition).bind(2, query.difficulty);
     return read_songs(st);
@@ -148,7 +148,7 @@ std::vector<song_entry> list_songs(sqlite3* db, const song_query& query) {
 
 std::vector<song_entry> search_songs(sqlite3* db, std::string_view typed, const song_query& query) {
     const search_terms terms = parse_search(typed);
-    std::string text = std::string(best_runs) + song_columns + song_tables;
+    std::string text = std::string(song_columns) + song_tables;
     int next = 3;
     if (!terms.words.empty())
         text += " AND f.id IN (SELECT rowid FROM files_words WHERE files_words MATCH ?" + std::to_string(next++) + ")";

@@ -53,8 +53,9 @@ std::vector<song_entry> list_songs(sqlite3* db, const song_query& query);
 // What typed text searches for. Words match words of the title, artist,
 // album or file name that begin with them, in any order, any case and
 // accents; a word in a script written without spaces matches anywhere
-// inside those (by trigrams from three characters, directly below).
-// Everything typed is text: quotes, operators and column names included.
+// inside those (by trigrams from three characters, directly below), and so
+// does a word of punctuation alone. Everything typed is text: quotes,
+// operators and column names included.
 struct search_terms {
     std::string words;                    // a full-text query of quoted prefixes; empty when none
     std::string long_parts;               // a trigram query of quoted parts; empty when none

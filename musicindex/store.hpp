@@ -15,7 +15,8 @@ struct sqlite3;
 namespace musicindex {
 
 // The schema step that adds these tables, for the song library's
-// migrations: run it inside their transaction. Every failure throws
+// migrations: run it inside their transaction, after the step that made
+// the results table (it adds an index to it). Every failure throws
 // index_error.
 void add_tables(sqlite3* db);
 
