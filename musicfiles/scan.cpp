@@ -43,6 +43,7 @@ struct work_item {
 struct candidate {
     std::string path;
     bool claimed = false;
+    bool gone_now = false;  // counted missing by this scan: not missing once it is found moved
 };
 
 class scanner {
@@ -149,9 +150,12 @@ void scanner::walk_folders() {
             report_.folders.push_back(outcome);
             continue;
         }
-        walk_result walked = walk_folder(folder.path, visits, options_.limits, options_.stop, [&](std::size_t) {
+        const std::size_t seen_before = report_.counts.seen;
+        walk_result walked = walk_folder(folder.path, visits, options_.limits, options_.stop, [&](std::size_t found) {
+            report_.counts.seen = seen_before + found;
             progress(false);
         });
+        report_.counts.seen = seen_before;
         if (walked.stopped) {
             report_.stopped = true;
             return;
@@ -266,7 +270,7 @@ void scanner::mark_gone() {
             emit(std::move(u));
         }
         if ((k.missing || gone_now) && !k.song_hash.empty())
-            candidates_[k.size].insert({k.song_hash, candidate{k.path, false}});
+            candidates_[k.size].insert({k.song_hash, candidate{k.path, false, gone_now}});
     }
     // A new file as large as a missing hashed one may be that one, moved.
     for (work_item& w : work_)
@@ -304,6 +308,7 @@ void scanner::settle(work_item& w) {
         for (auto [it, end] = by_hash.equal_range(w.song_hash); it != end; ++it) {
             if (it->second.claimed) continue;
             it->second.claimed = true;
+            if (it->second.gone_now) --report_.counts.missing;
             file_update u;
             u.change = file_change::moved;
             u.path = w.file.path;

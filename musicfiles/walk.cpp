@@ -158,7 +158,7 @@ walk_result walk_folder(const std::string& root, walk_visits& visits, const walk
         }
         std::vector<pending> subfolders;
         for (const auto& [name, type] : names) {
-            if (seen && ++looked_at % 256 == 0) seen(looked_at);
+            if (seen && ++looked_at % 256 == 0) seen(out.files.size());
             if (stop != nullptr && stop->load()) {
                 out.stopped = true;
                 if (stat_fd >= 0) ::close(stat_fd);
@@ -212,7 +212,7 @@ walk_result walk_folder(const std::string& root, walk_visits& visits, const walk
         // Pushed in reverse so the first name is walked first.
         for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) stack.push_back(std::move(*it));
     }
-    if (seen) seen(looked_at);
+    if (seen) seen(out.files.size());
     return out;
 }
 

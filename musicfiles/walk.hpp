@@ -81,8 +81,8 @@ struct walk_result {
 // Walks `root` (a folder, given as normal_path gives it) with its
 // subfolders through an explicit stack, following links to folders and
 // files but never into a folder twice. Reads only folders and file status:
-// no file is opened. `seen` is called now and then with the count of
-// entries looked at so far.
+// no file is opened. `seen` is called every 256 entries looked at, with
+// the count of music files found so far.
 walk_result walk_folder(const std::string& root, walk_visits& visits, const walk_limits& limits = {},
                         const std::atomic<bool>* stop = nullptr,
                         const std::function<void(std::size_t)>& seen = nullptr);

@@ -153,7 +153,7 @@ bool forget_folder(sqlite3* db, const std::string& path) {
 
 std::vector<musicfiles::known_file> known_files(sqlite3* db) {
     std::vector<musicfiles::known_file> known;
-    sql::statement st(db, "SELECT path, size, mtime_ns, song_hash, missing FROM files;", "cannot list the files");
+    sql::statement st(db, "SELECT path, size, mtime_ns, song_hash, missing FROM files ORDER BY path;", "cannot list the files");
     while (st.step()) {
         musicfiles::known_file k;
         k.path = st.text(0);

@@ -122,7 +122,7 @@ TEST(Rescan, MovedFileKeepsItsSongHashAndSoItsResults) {
     const musicfiles::scan_report r = scan_all(s.db);
     EXPECT_EQ(r.counts.moved, 1u);
     EXPECT_EQ(r.counts.added, 1u);
-    EXPECT_EQ(r.counts.missing, 1u);  // its old path, before the hash linked it
+    EXPECT_EQ(r.counts.missing, 0u);
     EXPECT_EQ(r.counts.hashed, 1u);
     EXPECT_EQ(s.db.text("SELECT count(*) FROM files"), "4");
     EXPECT_EQ(s.db.text("SELECT path FROM files WHERE song_hash = '" + hash + "'"), s.dir / "new home/bravo.ogg");
