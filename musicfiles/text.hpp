@@ -8,8 +8,9 @@ namespace musicfiles {
 
 bool is_valid_utf8(std::string_view bytes);
 
-// Valid UTF-8 whatever the bytes: a byte that starts no valid sequence
-// becomes U+FFFD; control characters (C0, DEL, C1), which could steer a
+// Valid UTF-8 whatever the bytes: each maximal ill-formed part (a stray
+// byte, an overlong form, a surrogate, a sequence cut short) becomes one
+// U+FFFD; control characters (C0, DEL, C1), which could steer a
 // terminal, become '?'. Spaces around it are trimmed.
 std::string clean_text(std::string_view bytes);
 

@@ -14,8 +14,9 @@ TEST(CleanText, KeepsValidTextAndMendsTheRest) {
         {"line\nbreak\tand\x7f", "line?break?and?"},       // C0 and DEL
         {"c1\xc2\x9b", "c1?"},                             // U+009B, a C1 control (CSI)
         {"bad\xff\xfe", "bad\xef\xbf\xbd\xef\xbf\xbd"},    // bytes that start nothing: U+FFFD each
+        {"\xe6\x9dz\xf0\x9f\x8e", "\xef\xbf\xbdz\xef\xbf\xbd"},  // the text after a cut part is kept
         {"over\xc0\xaflong", "over\xef\xbf\xbd\xef\xbf\xbdlong"},  // an overlong '/'
-        {"cut\xe6\x9d", "cut\xef\xbf\xbd\xef\xbf\xbd"},    // a sequence cut short
+        {"cut\xe6\x9d", "cut\xef\xbf\xbd"},                // a sequence cut short: one part
         {"sur\xed\xa0\x80", "sur\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // a surrogate
         {std::string("nul\0\0", 5), "nul"},                // padding of old tags
     };
