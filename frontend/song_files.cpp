@@ -1,24 +1,14 @@
 #include "frontend/song_files.hpp"
 
+#include "musicfiles/walk.hpp"
+
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <system_error>
 
 namespace frontend {
 
-bool is_song_file_name(const std::string& name) {
-    static const char* const endings[] = {".wav", ".wave", ".flac", ".ogg", ".oga",  ".opus", ".mp3", ".aif",
-                                          ".aiff", ".aifc", ".au", ".snd", ".w64", ".rf64", ".caf"};
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    for (const char* e : endings) {
-        const std::string ending = e;
-        if (lower.size() > ending.size() && lower.compare(lower.size() - ending.size(), ending.size(), ending) == 0)
-            return true;
-    }
-    return false;
-}
+bool is_song_file_name(const std::string& name) { return musicfiles::is_music_file_name(name); }
 
 song_search find_songs(const std::vector<std::string>& paths) {
     namespace fs = std::filesystem;

@@ -15,6 +15,8 @@ layers=(
   "vaz"
   "pattern"
   "stagecache results"
+  "musicfiles"
+  "musicindex"
   "converter"
   "shell"
   "text preview"

@@ -1,0 +1,173 @@
+#include "musicindex/songs.hpp"
+
+#include "musicfiles/text.hpp"
+#include "musicindex/sql.hpp"
+
+namespace musicindex {
+
+std::optional<sort_order> parse_sort_order(std::string_view name) {
+    if (name == "title") return sort_order::title;
+    if (name == "artist") return sort_order::artist;
+    if (name == "album") return sort_order::album;
+    if (name == "added") return sort_order::added;
+    if (name == "played") return sort_order::played;
+    if (name == "best") return sort_order::best;
+    return std::nullopt;
+}
+
+namespace {
+
+bool is_symbol(std::uint32_t cp) {
+    return (cp >= 0xa1 && cp <= 0xbf) || cp == 0xd7 || cp == 0xf7 || (cp >= 0x2000 && cp <= 0x2bff) ||
+           (cp >= 0xfe30 && cp <= 0xfe4f) || (cp >= 0xff01 && cp <= 0xff0f) || cp >= 0x1f000;
+}
+
+bool is_ascii_word_character(std::uint32_t cp) {
+    return (cp >= '0' && cp <= '9') || (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z');
+}
+
+// An FTS5 string: inside double quotes nothing is syntax; a quote is doubled.
+std::string quoted(std::string_view text) {
+    std::string q = "\"";
+    for (char c : text) {
+        if (c == '"') q += '"';
+        q += c;
+    }
+    return q + "\"";
+}
+
+// Words are split at spaces, the ideographic space and no-break spaces too.
+std::vector<std::string> split_words(const std::string& text) {
+    std::vector<std::string> words;
+    std::string word;
+    std::size_t at = 0;
+    musicfiles::for_each_code_point(text, [&](std::uint32_t cp) {
+        const std::size_t length = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+        const bool space = cp == ' ' || cp == 0xa0 || cp == 0x3000 || cp == 0x2007 || cp == 0x202f;
+        if (space) {
+            if (!word.empty()) words.push_back(std::move(word));
+            word.clear();
+        } else {
+            word.append(text, at, length);
+        }
+        at += length;
+    });
+    if (!word.empty()) words.push_back(std::move(word));
+    return words;
+}
+
+constexpr const char* song_columns =
+    "SELECT f.path, f.title, f.artist, f.album, f.track, f.year, f.duration, f.cover, f.song_hash, f.added_at,"
+    " COALESCE(s.last_played_at, 0), b.ratio, b.hits";
+
+// The best run of each song in the edition and difficulty (better_result's
+// order: ratio, fewer hits, earlier), looked up song by song through the
+// results' index on song_hash, so a search of a few songs reads only their
+// runs.
+constexpr const char* song_tables =
+    " FROM files f LEFT JOIN songs s ON s.hash = f.song_hash"
+    " LEFT JOIN results b ON b.rowid = (SELECT r.rowid FROM results r WHERE r.song_hash = f.song_hash"
+    "   AND r.edition = ?1 AND r.difficulty = ?2 ORDER BY r.ratio DESC, r.hits ASC, r.played_at ASC, r.rowid ASC"
+    "   LIMIT 1)"
+    " WHERE f.missing = 0 AND f.playable = 1";
+
+const char* order_by(sort_order sort) {
+    switch (sort) {
+        case sort_order::title: return " ORDER BY f.title COLLATE NOCASE, f.artist COLLATE NOCASE, f.path";
+        case sort_order::artist:
+            return " ORDER BY f.artist = '', f.artist COLLATE NOCASE, f.album COLLATE NOCASE, f.track,"
+                   " f.title COLLATE NOCASE, f.path";
+        case sort_order::album:
+            return " ORDER BY f.album = '', f.album COLLATE NOCASE, f.track, f.title COLLATE NOCASE, f.path";
+        case sort_order::added: return " ORDER BY f.added_at DESC, f.title COLLATE NOCASE, f.path";
+        case sort_order::played:
+            return " ORDER BY COALESCE(s.last_played_at, 0) = 0, s.last_played_at DESC, f.title COLLATE NOCASE, f.path";
+        case sort_order::best:
+            return " ORDER BY b.ratio IS NULL, b.ratio DESC, b.hits ASC, f.title COLLATE NOCASE, f.path";
+    }
+    return "";
+}
+
+std::vector<song_entry> read_songs(sql::statement& st) {
+    std::vector<song_entry> songs;
+    while (st.step()) {
+        song_entry e;
+        e.path = st.text(0);
+        e.title = st.text(1);
+        e.artist = st.text(2);
+        e.album = st.text(3);
+        e.track = st.integer(4);
+        e.year = st.integer(5);
+        e.duration = st.real(6);
+        e.cover = st.integer(7) != 0;
+        e.song_hash = st.text(8);
+        e.added_at = st.integer(9);
+        e.last_played_at = st.integer(10);
+        if (!st.null(11)) e.best = best_run{st.real(11), st.integer(12)};
+        songs.push_back(std::move(e));
+    }
+    return songs;
+}
+
+}  // namespace
+
+search_terms parse_search(std::string_view typed) {
+    search_terms terms;
+    // Tabs and line breaks part words too, before cleaning makes them '?'.
+    std::string spaced(typed);
+    for (char& c : spaced)
+        if (c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') c = ' ';
+    for (const std::string& word : split_words(musicfiles::clean_text(spaced))) {
+        bool spaceless = false, indexed = false;
+        std::size_t characters = 0;
+        musicfiles::for_each_code_point(word, [&](std::uint32_t cp) {
+            ++characters;
+            if (musicfiles::is_spaceless_script(cp) || is_symbol(cp)) spaceless = true;
+            if (is_ascii_word_character(cp) || cp >= 0x80) indexed = true;
+        });
+        if (indexed && !spaceless) {
+            // Punctuation inside a word splits it into a phrase, as in the
+            // index ("AC/DC", "rock'n'roll"); the last part is a prefix.
+            terms.words += (terms.words.empty() ? "" : " ") + quoted(word) + "*";
+        } else if (characters >= 3) {
+            // Also punctuation alone, which no word index holds.
+            terms.long_parts += (terms.long_parts.empty() ? "" : " ") + quoted(word);
+        } else {
+            terms.short_parts.push_back(word);
+        }
+    }
+    return terms;
+}
+
+std::vector<song_entry> list_songs(sqlite3* db, const song_query& query) {
+    sql::statement st(db, std::string(song_columns) + song_tables + order_by(query.sort) + ";",
+                      "cannot list the songs");
+    st.bind(1, query.edition).bind(2, query.difficulty);
+    return read_songs(st);
+}
+
+std::vector<song_entry> search_songs(sqlite3* db, std::string_view typed, const song_query& query) {
+    const search_terms terms = parse_search(typed);
+    std::string text = std::string(song_columns) + song_tables;
+    int next = 3;
+    if (!terms.words.empty())
+        text += " AND f.id IN (SELECT rowid FROM files_words WHERE files_words MATCH ?" + std::to_string(next++) + ")";
+    if (!terms.long_parts.empty())
+        text += " AND f.id IN (SELECT rowid FROM files_text WHERE files_text MATCH ?" + std::to_string(next++) + ")";
+    for (std::size_t k = 0; k < terms.short_parts.size(); ++k) {
+        const std::string p = "?" + std::to_string(next++);
+        text += " AND (instr(f.title, " + p + ") OR instr(f.artist, " + p + ") OR instr(f.album, " + p +
+                ") OR instr(f.name, " + p + "))";
+    }
+    text += order_by(query.sort);
+    text += ";";
+    sql::statement st(db, text, "cannot search the songs");
+    st.bind(1, query.edition).bind(2, query.difficulty);
+    next = 3;
+    if (!terms.words.empty()) st.bind(next++, terms.words);
+    if (!terms.long_parts.empty()) st.bind(next++, terms.long_parts);
+    for (const std::string& p : terms.short_parts) st.bind(next++, p);
+    return read_songs(st);
+}
+
+}  // namespace musicindex

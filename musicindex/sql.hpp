@@ -1,0 +1,107 @@
+#pragma once
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace musicindex {
+
+class index_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+namespace sql {
+
+[[noreturn]] inline void fail(sqlite3* db, const std::string& what) {
+    throw index_error("song library: " + what + ": " + sqlite3_errmsg(db));
+}
+
+inline void exec(sqlite3* db, const char* text, const char* what) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, text, nullptr, nullptr, &message) != SQLITE_OK) {
+        const std::string why = message ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        throw index_error(std::string("song library: ") + what + ": " + why);
+    }
+}
+
+// One prepared statement, finalized when it goes.
+class statement {
+public:
+    statement(sqlite3* db, const std::string& text, const char* what) : db_(db), what_(what) {
+        if (sqlite3_prepare_v2(db, text.c_str(), static_cast<int>(text.size()), &st_, nullptr) != SQLITE_OK)
+            fail(db, what);
+    }
+    ~statement() { sqlite3_finalize(st_); }
+    statement(const statement&) = delete;
+    statement& operator=(const statement&) = delete;
+
+    statement& bind(int i, std::string_view text) {
+        sqlite3_bind_text(st_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    statement& bind(int i, std::int64_t v) {
+        sqlite3_bind_int64(st_, i, v);
+        return *this;
+    }
+    statement& bind(int i, double v) {
+        sqlite3_bind_double(st_, i, v);
+        return *this;
+    }
+    // An empty text as NULL (a song hash not known).
+    statement& bind_or_null(int i, std::string_view text) {
+        if (text.empty()) {
+            sqlite3_bind_null(st_, i);
+            return *this;
+        }
+        return bind(i, text);
+    }
+    // True with a row, false at the end.
+    bool step() {
+        const int rc = sqlite3_step(st_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc != SQLITE_DONE) fail(db_, what_);
+        return false;
+    }
+    void run() {
+        step();
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+    }
+    std::string text(int i) const {
+        const unsigned char* t = sqlite3_column_text(st_, i);
+        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(st_, i)))
+                 : std::string();
+    }
+    std::int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
+    double real(int i) const { return sqlite3_column_double(st_, i); }
+    bool null(int i) const { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
+
+private:
+    sqlite3* db_;
+    const char* what_;
+    sqlite3_stmt* st_ = nullptr;
+};
+
+// BEGIN IMMEDIATE, rolled back unless committed.
+class transaction {
+public:
+    explicit transaction(sqlite3* db) : db_(db) { exec(db, "BEGIN IMMEDIATE;", "cannot start a transaction"); }
+    ~transaction() {
+        if (!done_) sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
+    }
+    void commit() {
+        exec(db_, "COMMIT;", "cannot commit");
+        done_ = true;
+    }
+
+private:
+    sqlite3* db_;
+    bool done_ = false;
+};
+
+}  // namespace sql
+}  // namespace musicindex
