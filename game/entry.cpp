@@ -1,40 +1,30 @@
 #include "game/entry.hpp"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "audiolayer/playback.hpp"
 #include "game/frame_clock.hpp"
 #include "game/number_option.hpp"
 #include "game/replay_session.hpp"
-#include "game/startup.hpp"
-#include "gametask/game.hpp"
+#include "game/stage.hpp"
 #include "gametask/schedulers.hpp"
-#include "gametask/task_access.hpp"
-#include "shell/frame_pacing.hpp"
-#include "shell/gamepad.hpp"
-#include "shell/keyboard.hpp"
-#include "shell/sprites.hpp"
 #include "shell/video.hpp"
 
 namespace {
 
-// P pauses a run in play; the result screen and the title have nothing to pause.
-bool run_in_play() {
-    const gametask::game* g = gametask::first_live<gametask::game>();
-    return g && !g->finished;
+int fail(const std::string& what) {
+    std::fprintf(stderr, "velmora: %s\n", what.c_str());
+    return 1;
 }
 
-// The black clear and the playfield border every frame starts with.
-void clear_screen() {
-    SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
-    SDL_FillRect(window->surface_ptr, &whole, 0);
-    draw_playfield_border();
+// Whether the command line sets the offset; the clock's options say what to.
+bool offset_given(int argc, char** argv) {
+    for (int i = 3; i < argc; ++i) {
+        if (std::strncmp(argv[i], "-offset=", 8) == 0) return true;
+    }
+    return false;
 }
-
-void draw_pause_label() { blit(pause_label, 325 - pause_label.rect.w / 2, 240 - pause_label.rect.h / 2); }
 
 }  // namespace
 
@@ -52,7 +42,7 @@ bool choose_fullscreen(int argc, char** argv) {
 }
 
 void play_frame() {
-    clear_screen();
+    clear_frame();
     replay_before_update();
     update_tasks.run();
     replay_after_update();
@@ -60,84 +50,31 @@ void play_frame() {
 }
 
 int velmora_main(int argc, char** argv) {
-    clock_options clock_opts = read_clock_options(argc, argv);
-    if (!clock_opts.ok) {
-        std::fprintf(stderr, "velmora: %s\n", clock_opts.why.c_str());
-        return 1;
-    }
+    const clock_options clock_opts = read_clock_options(argc, argv);
+    if (!clock_opts.ok) return fail(clock_opts.why);
     const number_option volume = read_volume_option(argc, argv);
-    if (!volume.ok) {
-        std::fprintf(stderr, "velmora: %s\n", volume.why.c_str());
-        return 1;
-    }
-    // The output starts at full volume, which leaves the samples untouched.
-    if (volume.value != full_volume) audiolayer::playback::set_volume(volume.value);
-    spawn_drawing_layer();
+    if (!volume.ok) return fail(volume.why);
+    const number_option effects = read_effects_option(argc, argv);
+    if (!effects.ok) return fail(effects.why);
 
-    const bool fullscreen = choose_fullscreen(argc, argv);
+    stage_request r;
+    if (argc >= 3) {
+        r.music_file = argv[1];
+        r.pattern_file = argv[2];
+    }
+    r.offset_ms = clock_opts.offset_ms;
+    r.offset_given = offset_given(argc, argv);
+    r.volume = volume.value;
+    r.effects = effects.value;
+    r.replay = read_replay_options(argc, argv);
+
     // A bad file or a missing display is reported before the screen mode
     // changes, and without the abort that a failed SDL_Init would raise.
-    if (const int status = open_stage_files(argc, argv); status != 0) return status;
-    if (const int status = begin_replay_session(argc, argv, clock_opts); status != 0) return status;
-    if (const std::string why = start_video(fullscreen); !why.empty()) {
-        std::fprintf(stderr, "velmora: %s\n", why.c_str());
-        return 1;
-    }
-    window = new vaz::xcppsdl<void>(fullscreen ? SDL_FULLSCREEN : 0);
-    if (!window->surface_ptr) {
-        std::fprintf(stderr, "velmora: cannot set the 640x480 32-bit video mode: %s\n", SDL_GetError());
-        delete window;
-        window = nullptr;
-        return 1;
-    }
-    if (fullscreen) SDL_WarpMouse(40, 375);
-    // A replay's keys come from its recording; a live joystick must not add to them.
-    if (!read_replay_options(argc, argv).replay_given) open_gamepads();
-
-    if (const int status = start_stage(argc, argv); status != 0) {
-        delete window;
-        window = nullptr;
-        return status;
-    }
-
-    frame_clock clock(clock_opts.offset_ms);
-    bool pause_key_was_down = false;
-    pump_input();
-    if (poll_events()) {
-        do {
-            clear_screen();
-            // Its own edge, apart from the snapshot: a frame that runs no
-            // update keeps the snapshot, and P must count once.
-            const bool pause_key_down = live_key_down(SDLK_p);
-            if (pause_key_down && !pause_key_was_down) {
-                if (clock.paused()) {
-                    clock.resume();
-                } else if (run_in_play()) {
-                    clock.pause();
-                }
-            }
-            pause_key_was_down = pause_key_down;
-            const std::int64_t updates = clock.updates_due();
-            for (std::int64_t i = 0; i < updates; ++i) {
-                replay_before_update();
-                update_tasks.run();
-                replay_after_update();
-                if (i + 1 < updates) settle_keys();
-                if (!clock.after_update()) break;
-            }
-            draw_tasks.run();
-            if (clock.paused()) draw_pause_label();
-            SDL_Flip(window->surface_ptr);
-            clock.wait();
-            if (updates > 0 || clock.paused()) {
-                pump_input();
-            } else {
-                pump_input_keeping_edges();
-            }
-        } while (poll_events());
-    }
-
-    delete window;
-    window = nullptr;
-    return end_replay_session();
+    if (const std::string why = load_stage(r); !why.empty()) return fail(why);
+    if (const std::string why = open_game_window({choose_fullscreen(argc, argv), 1}); !why.empty()) return fail(why);
+    stage_outcome o = run_stage(r);
+    close_game_window();
+    finish_stage(o);
+    if (o.end == stage_end::failed) return fail(o.why);
+    return o.recording_failed ? 1 : 0;
 }

@@ -25,6 +25,7 @@ __attribute__((constructor(101))) void answer_help_and_version(int argc, char** 
             "wrote from the same music. Full screen unless the last option is -window.\n"
             "  -offset=MS     fire the bullets MS milliseconds later (-500 to 500; 0)\n"
             "  -volume=N      the music's volume, 0 to 100 (100)\n"
+            "  -effects=N     play the sound effects at N, 0 to 100 (0: none)\n"
             "  -record=FILE   record the session's keys into FILE, a replay\n"
             "  -replay=FILE   play the replay FILE back; only Escape and P are read\n"
             "Keys: arrows or W A S D move, Space bombs, Space, Z or Return start a run and\n"

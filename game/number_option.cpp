@@ -24,3 +24,7 @@ number_option read_number_option(int argc, char** argv, const char* prefix, int 
 number_option read_volume_option(int argc, char** argv) {
     return read_number_option(argc, argv, "-volume=", 0, full_volume, full_volume, "a whole number from 0 to 100");
 }
+
+number_option read_effects_option(int argc, char** argv) {
+    return read_number_option(argc, argv, "-effects=", 0, full_volume, 0, "a whole number from 0 to 100");
+}

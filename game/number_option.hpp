@@ -17,3 +17,7 @@ number_option read_number_option(int argc, char** argv, const char* prefix, int 
 // its decoded level, exactly as without the option.
 constexpr int full_volume = 100;
 number_option read_volume_option(int argc, char** argv);
+
+// -effects=N: the sound effects' volume in percent, 0 to 100; without it
+// (or at 0) the game plays none.
+number_option read_effects_option(int argc, char** argv);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "shell/colours.hpp"
+#include "shell/data_files.hpp"
 #include "vaz/xcppsdl.hpp"
 
 // The sprite sheet, loaded during static construction; null when it could not be read.
@@ -57,9 +58,3 @@ const std::string& sprite_sheet_file();
 // that was moved, a package unpacked elsewhere), then the installed data
 // folder. exe_dir may be empty when it is unknown.
 std::vector<std::string> sprite_sheet_locations(const std::string& exe_dir);
-
-// The first of paths naming a regular file; empty when none does.
-std::string first_existing_file(const std::vector<std::string>& paths);
-
-// The folder of the running executable; empty when it cannot be found out.
-std::string executable_dir();

@@ -81,6 +81,7 @@ struct playback_state {
     int bytes_per_frame = 0;
     handle next_handle = 1;
     std::map<handle, std::unique_ptr<music_stream>> streams;
+    std::map<handle, Mix_Chunk*> samples;
     // What the hook plays: the stream started last, unless stopped or paused.
     music_stream* current = nullptr;
     bool paused = false;
@@ -358,6 +359,7 @@ bool init(int device, std::uint32_t freq) {
     s.current = nullptr;
     s.paused = false;
     Mix_HookMusic(mix_music, nullptr);
+    Mix_Volume(-1, MIX_MAX_VOLUME);
     s.opened = true;
     s.error.clear();
     return true;
@@ -372,6 +374,9 @@ bool release() {
     Mix_HookMusic(nullptr, nullptr);
     s.current = nullptr;
     s.streams.clear();
+    Mix_HaltChannel(-1);
+    for (const auto& [h, chunk] : s.samples) Mix_FreeChunk(chunk);
+    s.samples.clear();
     Mix_CloseAudio();
     if (SDL_WasInit(SDL_INIT_AUDIO)) SDL_QuitSubSystem(SDL_INIT_AUDIO);
     s.opened = false;
@@ -498,6 +503,47 @@ bool set_volume(int percent) {
 }
 
 int volume() { return state().volume.load(std::memory_order_relaxed); }
+
+handle sample_load_file(const char* path) {
+    auto& s = state();
+    if (!s.opened) {
+        fail("the audio output is not open");
+        return 0;
+    }
+    if (!path) {
+        fail("no file name");
+        return 0;
+    }
+    Mix_Chunk* chunk = Mix_LoadWAV(path);
+    if (!chunk) {
+        fail(Mix_GetError());
+        return 0;
+    }
+    const handle h = s.next_handle++;
+    if (s.next_handle == 0) s.next_handle = 1;
+    s.samples.emplace(h, chunk);
+    return h;
+}
+
+bool sample_play(handle sample, int channel) {
+    auto& s = state();
+    const auto it = s.samples.find(sample);
+    if (it == s.samples.end()) return fail("not a sample handle");
+    if (channel < 0 || channel >= sample_channels) return fail("no such sample channel");
+    if (Mix_PlayChannel(channel, it->second, 0) < 0) return fail(Mix_GetError());
+    return true;
+}
+
+void samples_stop() {
+    if (state().opened) Mix_HaltChannel(-1);
+}
+
+bool set_sample_volume(int percent) {
+    if (percent < 0 || percent > 100) return fail("the volume must be 0 to 100, not " + std::to_string(percent));
+    if (!state().opened) return fail("the audio output is not open");
+    Mix_Volume(-1, percent * MIX_MAX_VOLUME / 100);
+    return true;
+}
 
 std::size_t stream_buffer_bytes(handle stream) {
     const music_stream* m = find(stream);

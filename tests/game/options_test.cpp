@@ -116,3 +116,29 @@ TEST(SoundOptions, VolumeAfterTheTwoFileNamesFrom0To100) {
         }
     }
 }
+
+TEST(SoundOptions, EffectsAfterTheTwoFileNamesFrom0To100AndNoneWithout) {
+    struct effects_case {
+        std::vector<std::string> args;
+        bool ok;
+        int effects;
+    };
+    const effects_case cases[] = {
+        {{"song.wav", "song.pat"}, true, 0},
+        {{"song.wav", "song.pat", "-effects=40", "-window"}, true, 40},
+        {{"song.wav", "song.pat", "-effects=100", "-effects=0"}, true, 0},
+        {{"-effects=junk"}, true, 0},  // demo start: options are not read
+        {{"song.wav", "song.pat", "-effects=101"}, false, 0},
+        {{"song.wav", "song.pat", "-effects=5x"}, false, 0},
+    };
+    for (const effects_case& c : cases) {
+        const number_option o = read_command_line(c.args, read_effects_option);
+        const std::string& last = c.args.back();
+        EXPECT_EQ(o.ok, c.ok) << last;
+        if (c.ok) {
+            EXPECT_EQ(o.value, c.effects) << last;
+        } else {
+            EXPECT_EQ(o.why, "-effects must be a whole number from 0 to 100, not \"" + last.substr(9) + "\"");
+        }
+    }
+}
