@@ -87,38 +87,36 @@ std::vector<std::int16_t> graze() {
     return finish(raw, 45);
 }
 
-// A dull thud with a crackle, 200 ms: noise through a low-pass over a pitch
-// falling from 220 to 60 Hz.
-std::vector<std::int16_t> hit() {
-    const std::uint32_t frames = rate / 5;
-    envelope env{40, 65502};
-    noise crackle{1234};
+// Low-passed noise over a triangle whose pitch glides down, the shape of
+// both the hit and the bomb.
+struct thud {
+    std::uint32_t frames;
+    envelope env;
+    std::uint32_t seed;
+    int smoothing;  // the low-pass: each sample moves 1/2^smoothing of the way
+    std::int64_t noise_gain, tone_gain;
+    std::uint64_t from_millihertz, to_millihertz;
+    std::int64_t peak;
+};
+
+std::vector<std::int16_t> render(thud t) {
+    noise source{t.seed};
     std::int64_t low = 0;
     std::uint32_t phase = 0;
-    std::vector<std::int64_t> raw(frames);
-    for (std::uint32_t n = 0; n < frames; ++n) {
-        low += (crackle.next() - low) >> 3;
-        phase += step_millihertz(glide(220000, 60000, n, frames));
-        raw[n] = (low * 2 + triangle(phase) * 3) * env.at(n) >> 16;
+    std::vector<std::int64_t> raw(t.frames);
+    for (std::uint32_t n = 0; n < t.frames; ++n) {
+        low += (source.next() - low) >> t.smoothing;
+        phase += step_millihertz(glide(t.from_millihertz, t.to_millihertz, n, t.frames));
+        raw[n] = (low * t.noise_gain + triangle(phase) * t.tone_gain) * t.env.at(n) >> 16;
     }
-    return finish(raw, 80);
+    return finish(raw, t.peak);
 }
 
+// A dull thud with a crackle, 200 ms, its pitch falling from 220 to 60 Hz.
+std::vector<std::int16_t> hit() { return render({rate / 5, {40, 65502}, 1234, 3, 2, 3, 220000, 60000, 80}); }
+
 // A long low rumble, 600 ms, rising over 10 ms.
-std::vector<std::int16_t> bomb() {
-    const std::uint32_t frames = rate * 6 / 10;
-    envelope env{rate / 100, 65525};
-    noise rumble{99};
-    std::int64_t low = 0;
-    std::uint32_t phase = 0;
-    std::vector<std::int64_t> raw(frames);
-    for (std::uint32_t n = 0; n < frames; ++n) {
-        low += (rumble.next() - low) >> 5;
-        phase += step_millihertz(glide(110000, 40000, n, frames));
-        raw[n] = (low * 5 + triangle(phase) * 2) * env.at(n) >> 16;
-    }
-    return finish(raw, 85);
-}
+std::vector<std::int16_t> bomb() { return render({rate * 6 / 10, {rate / 100, 65525}, 99, 5, 5, 2, 110000, 40000, 85}); }
 
 // A rising pop, 120 ms: a fifth gliding up an octave.
 std::vector<std::int16_t> chain() {

@@ -291,6 +291,21 @@ bool rewind(music_stream& m) {
     return true;
 }
 
+// The audio output is open and there is a file name; otherwise says which not.
+bool ready_to_open(const char* path) {
+    if (!state().opened) return fail("the audio output is not open");
+    if (!path) return fail("no file name");
+    return true;
+}
+
+// Streams and samples share one count, so no handle names both.
+handle next_handle() {
+    auto& s = state();
+    const handle h = s.next_handle++;
+    if (s.next_handle == 0) s.next_handle = 1;
+    return h;
+}
+
 bool is_playing(const music_stream* m) {
     const auto& s = state();
     return m && s.current == m && !s.paused && !m->ended.load(std::memory_order_relaxed);
@@ -387,14 +402,7 @@ const char* last_error() { return state().error.c_str(); }
 
 handle stream_create_file(const char* path) {
     auto& s = state();
-    if (!s.opened) {
-        fail("the audio output is not open");
-        return 0;
-    }
-    if (!path) {
-        fail("no file name");
-        return 0;
-    }
+    if (!ready_to_open(path)) return 0;
     // Opened once first only to tell a missing file, a folder and an empty
     // file from one that cannot be decoded.
     errno = 0;
@@ -421,8 +429,7 @@ handle stream_create_file(const char* path) {
         fail(why);
         return 0;
     }
-    const handle h = s.next_handle++;
-    if (s.next_handle == 0) s.next_handle = 1;
+    const handle h = next_handle();
     s.streams.emplace(h, std::move(m));
     return h;
 }
@@ -506,21 +513,13 @@ int volume() { return state().volume.load(std::memory_order_relaxed); }
 
 handle sample_load_file(const char* path) {
     auto& s = state();
-    if (!s.opened) {
-        fail("the audio output is not open");
-        return 0;
-    }
-    if (!path) {
-        fail("no file name");
-        return 0;
-    }
+    if (!ready_to_open(path)) return 0;
     Mix_Chunk* chunk = Mix_LoadWAV(path);
     if (!chunk) {
         fail(Mix_GetError());
         return 0;
     }
-    const handle h = s.next_handle++;
-    if (s.next_handle == 0) s.next_handle = 1;
+    const handle h = next_handle();
     s.samples.emplace(h, chunk);
     return h;
 }

@@ -88,57 +88,41 @@ TEST(ClockOptions, OffsetAfterTheTwoFileNamesFromMinus500To500) {
     }
 }
 
-TEST(SoundOptions, VolumeAfterTheTwoFileNamesFrom0To100) {
-    struct volume_case {
+TEST(SoundOptions, VolumeAndEffectsAfterTheTwoFileNamesFrom0To100) {
+    struct percent_case {
+        number_option (*read)(int, char**);
         std::vector<std::string> args;
         bool ok;
-        int volume;
+        int value;
     };
-    const volume_case cases[] = {
-        {{"song.wav", "song.pat"}, true, 100},
-        {{"song.wav", "song.pat", "-volume=0", "-window"}, true, 0},
-        {{"song.wav", "song.pat", "-volume=100"}, true, 100},
-        {{"song.wav", "song.pat", "-volume=30", "-volume=70"}, true, 70},
-        {{"-volume=junk"}, true, 100},  // demo start: options are not read
-        {{"song.wav", "song.pat", "-volume=101"}, false, 0},
-        {{"song.wav", "song.pat", "-volume=-1"}, false, 0},
-        {{"song.wav", "song.pat", "-volume=50%"}, false, 0},
-        {{"song.wav", "song.pat", "-volume="}, false, 0},
+    const auto volume = read_volume_option, effects = read_effects_option;
+    const percent_case cases[] = {
+        {volume, {"song.wav", "song.pat"}, true, 100},
+        {volume, {"song.wav", "song.pat", "-volume=0", "-window"}, true, 0},
+        {volume, {"song.wav", "song.pat", "-volume=100"}, true, 100},
+        {volume, {"song.wav", "song.pat", "-volume=30", "-volume=70"}, true, 70},
+        {volume, {"-volume=junk"}, true, 100},  // demo start: options are not read
+        {volume, {"song.wav", "song.pat", "-volume=101"}, false, 0},
+        {volume, {"song.wav", "song.pat", "-volume=-1"}, false, 0},
+        {volume, {"song.wav", "song.pat", "-volume=50%"}, false, 0},
+        {volume, {"song.wav", "song.pat", "-volume="}, false, 0},
+        // The effects are off unless asked for.
+        {effects, {"song.wav", "song.pat"}, true, 0},
+        {effects, {"song.wav", "song.pat", "-effects=40", "-window"}, true, 40},
+        {effects, {"song.wav", "song.pat", "-effects=100", "-effects=0"}, true, 0},
+        {effects, {"-effects=junk"}, true, 0},
+        {effects, {"song.wav", "song.pat", "-effects=101"}, false, 0},
+        {effects, {"song.wav", "song.pat", "-effects=5x"}, false, 0},
     };
-    for (const volume_case& c : cases) {
-        const number_option o = read_command_line(c.args, read_volume_option);
+    for (const percent_case& c : cases) {
+        const number_option o = read_command_line(c.args, c.read);
         const std::string& last = c.args.back();
         EXPECT_EQ(o.ok, c.ok) << last;
         if (c.ok) {
-            EXPECT_EQ(o.value, c.volume) << last;
+            EXPECT_EQ(o.value, c.value) << last;
         } else {
-            EXPECT_EQ(o.why, "-volume must be a whole number from 0 to 100, not \"" + last.substr(8) + "\"");
-        }
-    }
-}
-
-TEST(SoundOptions, EffectsAfterTheTwoFileNamesFrom0To100AndNoneWithout) {
-    struct effects_case {
-        std::vector<std::string> args;
-        bool ok;
-        int effects;
-    };
-    const effects_case cases[] = {
-        {{"song.wav", "song.pat"}, true, 0},
-        {{"song.wav", "song.pat", "-effects=40", "-window"}, true, 40},
-        {{"song.wav", "song.pat", "-effects=100", "-effects=0"}, true, 0},
-        {{"-effects=junk"}, true, 0},  // demo start: options are not read
-        {{"song.wav", "song.pat", "-effects=101"}, false, 0},
-        {{"song.wav", "song.pat", "-effects=5x"}, false, 0},
-    };
-    for (const effects_case& c : cases) {
-        const number_option o = read_command_line(c.args, read_effects_option);
-        const std::string& last = c.args.back();
-        EXPECT_EQ(o.ok, c.ok) << last;
-        if (c.ok) {
-            EXPECT_EQ(o.value, c.effects) << last;
-        } else {
-            EXPECT_EQ(o.why, "-effects must be a whole number from 0 to 100, not \"" + last.substr(9) + "\"");
+            const std::size_t eq = last.find('=');
+            EXPECT_EQ(o.why, last.substr(0, eq) + " must be a whole number from 0 to 100, not \"" + last.substr(eq + 1) + "\"");
         }
     }
 }

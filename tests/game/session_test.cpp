@@ -165,7 +165,7 @@ TEST_F(Session, EachStageInTheWindowStartsAsAFreshGameWould) {
     EXPECT_EQ(title_frames(10), fresh);
 }
 
-TEST_F(Session, ABadFileIsAnOutcomeAndTheNextStagePlays) {
+TEST_F(Session, ABadFileIsAnOutcomeAndTheNextStagePlaysAndAClosedWindowQuits) {
     shell_test::write_bytes(dir / "bad.pat", {3});
     stage_outcome o = play_stage(request("bad.pat"));
     EXPECT_EQ(o.end, stage_end::failed);
@@ -177,6 +177,16 @@ TEST_F(Session, ABadFileIsAnOutcomeAndTheNextStagePlays) {
     EXPECT_EQ(o.end, stage_end::failed);
     EXPECT_EQ(o.why, "cannot open music file \"" + dir / "none.wav" + "\": No such file or directory");
     EXPECT_EQ(title_frames(3).size(), 3u);
+
+    // A closed window is not a player leaving the stage.
+    stage_request closed = request("one.pat");
+    closed.before_frame = [] {
+        SDL_Event quit{};
+        quit.type = SDL_QUIT;
+        SDL_PushEvent(&quit);
+        push_key_down(SDLK_ESCAPE);
+    };
+    EXPECT_EQ(play_stage(closed).end, stage_end::quit);
 }
 
 TEST_F(Session, ARecordingMadeInALaterStageReplaysExactlyWithItsSounds) {
