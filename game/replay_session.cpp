@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <utility>
 
 #include "gametask/rng.hpp"
@@ -43,7 +42,7 @@ struct session {
 
     bool replaying = false;
     results::replay played;
-    std::optional<results::replay_cursor> cursor;
+    std::unique_ptr<results::replay_cursor> cursor;
     bool over = false;  // the last recorded update has run
     Uint8 replayed_keys[key_count] = {};
     Uint8* real_keys = nullptr;
@@ -59,14 +58,13 @@ struct session {
     std::vector<results::run_summary> finished;  // this session's, as the recording carries them
 };
 
-// Made anew for every stage, so nothing of one stage's session reaches the next.
-std::unique_ptr<session> current = std::make_unique<session>();
-session& state() { return *current; }
+session state;
 
-// Gives the update bodies the real keys back after a replay.
+// Gives the update bodies the real keys back after a replay; nothing of one
+// stage's session reaches the next.
 void forget_session() {
-    if (state().replaying) key_state = state().real_keys;
-    current = std::make_unique<session>();
+    if (state.replaying) key_state = state.real_keys;
+    state = session{};
 }
 
 int fail(const std::string& what) {
@@ -104,33 +102,33 @@ void put_key_word(std::uint32_t word) {
     vaz::xbasic_bitarray<void>& snapshot = key_snapshot;
     for (int i = 0; i < results::replay_key_count; ++i) {
         const int key = results::replay_keys[i];
-        state().replayed_keys[key] = (word >> i) & 1u;
+        state.replayed_keys[key] = (word >> i) & 1u;
         snapshot.set(key, ((word >> (results::replay_key_count + i)) & 1u) != 0);
     }
-    for (int key : live_keys) state().replayed_keys[key] = state().real_keys[key];
+    for (int key : live_keys) state.replayed_keys[key] = state.real_keys[key];
 }
 
 void write_recording(bool say_so) {
-    const std::string error = results::write_replay_file(state().record_file, state().recorded);
+    const std::string error = results::write_replay_file(state.record_file, state.recorded);
     if (!error.empty()) {
-        state().write_failed = true;
-        state().write_error = "cannot write replay file \"" + state().record_file + "\": " + error;
-        fail("cannot write replay file \"" + state().record_file + "\": " + error);
+        state.write_failed = true;
+        state.write_error = "cannot write replay file \"" + state.record_file + "\": " + error;
+        fail(state.write_error);
         return;
     }
     if (!say_so) return;
-    std::printf("velmora: wrote replay \"%s\": %d run%s, %u updates, %zu bytes\n", state().record_file.c_str(),
-                state().runs_finished, state().runs_finished == 1 ? "" : "s", state().recorded.update_count,
-                results::encode_replay(state().recorded).size());
+    std::printf("velmora: wrote replay \"%s\": %d run%s, %u updates, %zu bytes\n", state.record_file.c_str(),
+                state.runs_finished, state.runs_finished == 1 ? "" : "s", state.recorded.update_count,
+                results::encode_replay(state.recorded).size());
     std::fflush(stdout);
 }
 
 // A replay reproduces its runs exactly; one that does not is worth saying,
 // as it means the game no longer plays the recording's way.
 void compare_with_recorded(const results::run_summary& now) {
-    const std::size_t i = state().finished.size() - 1;
-    if (!state().replaying || i >= state().played.finished_runs.size()) return;
-    const results::run_summary& then = state().played.finished_runs[i];
+    const std::size_t i = state.finished.size() - 1;
+    if (!state.replaying || i >= state.played.finished_runs.size()) return;
+    const results::run_summary& then = state.played.finished_runs[i];
     const bool ended = now.end_update != 0 && then.end_update != 0;
     if (now.start_update == then.start_update && now.result_update == then.result_update &&
         (!ended || (now.end_update == then.end_update && now.hits == then.hits && now.score == then.score)))
@@ -144,32 +142,32 @@ void compare_with_recorded(const results::run_summary& now) {
 
 // Written at once, so a crash or a kill on the result screen keeps the run.
 void reach_result() {
-    ++state().runs_finished;
+    ++state.runs_finished;
     results::run_summary s;
-    s.start_update = state().run_start;
-    s.result_update = state().updates;
-    s.hits = state().shown_hits;
-    s.score = state().shown_score;
-    state().finished.push_back(s);
+    s.start_update = state.run_start;
+    s.result_update = state.updates;
+    s.hits = state.shown_hits;
+    s.score = state.shown_score;
+    state.finished.push_back(s);
     compare_with_recorded(s);
-    if (state().recording) {
-        state().recorded.finished_runs = state().finished;
+    if (state.recording) {
+        state.recorded.finished_runs = state.finished;
         write_recording(false);
     }
 }
 
 // The counters as the result screen last showed them.
 void end_run() {
-    ++state().runs_ended;
-    results::run_summary& s = state().finished.back();
-    s.end_update = state().updates;
-    s.hits = state().shown_hits;
-    s.score = state().shown_score;
+    ++state.runs_ended;
+    results::run_summary& s = state.finished.back();
+    s.end_update = state.updates;
+    s.hits = state.shown_hits;
+    s.score = state.shown_score;
     compare_with_recorded(s);
-    std::printf("velmora: run %d ended: %d hits, score %d\n", state().runs_ended, state().shown_hits, state().shown_score);
+    std::printf("velmora: run %d ended: %d hits, score %d\n", state.runs_ended, state.shown_hits, state.shown_score);
     std::fflush(stdout);
-    if (state().recording) {
-        state().recorded.finished_runs = state().finished;
+    if (state.recording) {
+        state.recorded.finished_runs = state.finished;
         write_recording(true);
     }
 }
@@ -202,28 +200,28 @@ std::string begin_replay_session(const replay_options& o, const std::string& mus
 
     std::uint32_t seed = rng_seed_from_clock();
     if (o.replay_given) {
-        const results::replay_read_result read = results::read_replay_file(o.replay_file, state().played);
+        const results::replay_read_result read = results::read_replay_file(o.replay_file, state.played);
         if (read.status != results::replay_status::ok) return results::describe_replay_failure(o.replay_file, read);
-        if (state().played.pattern != pattern) {
+        if (state.played.pattern != pattern) {
             return "replay \"" + o.replay_file + "\" was recorded on another pattern file, not \"" + pattern_file +
                    "\"";
         }
         // Offsets move updates against the music, never what they do, so
         // any offset replays the run; the recorded one unless another is asked.
         if (!offset_given) {
-            if (state().played.offset_ms < music_pacing::min_offset_ms || state().played.offset_ms > music_pacing::max_offset_ms) {
+            if (state.played.offset_ms < music_pacing::min_offset_ms || state.played.offset_ms > music_pacing::max_offset_ms) {
                 return "replay \"" + o.replay_file + "\" was recorded with an offset of " +
-                       std::to_string(state().played.offset_ms) + " ms, outside -500 to 500; give -offset=";
+                       std::to_string(state.played.offset_ms) + " ms, outside -500 to 500; give -offset=";
             }
-            offset_ms = state().played.offset_ms;
+            offset_ms = state.played.offset_ms;
         }
-        seed = state().played.seed;
-        state().replaying = true;
-        state().cursor.emplace(state().played);
+        seed = state.played.seed;
+        state.replaying = true;
+        state.cursor = std::make_unique<results::replay_cursor>(state.played);
         // Every update body reads the keys through key_state, so pointing it
         // at the recorded state replays them everywhere.
-        state().real_keys = key_state;
-        key_state = state().replayed_keys;
+        state.real_keys = key_state;
+        key_state = state.replayed_keys;
     }
     if (o.record_given) {
         // A recording replaces its file: never one of the session's own inputs.
@@ -236,72 +234,72 @@ std::string begin_replay_session(const replay_options& o, const std::string& mus
         }
         const std::string error = results::check_replay_destination(o.record_file);
         if (!error.empty()) return "cannot record to \"" + o.record_file + "\": " + error;
-        state().recording = true;
-        state().record_file = o.record_file;
-        state().recorded.seed = seed;
-        state().recorded.pattern = pattern;
-        state().recorded.offset_ms = offset_ms;
-        state().recorded.runs.reserve(reserved_runs);
+        state.recording = true;
+        state.record_file = o.record_file;
+        state.recorded.seed = seed;
+        state.recorded.pattern = pattern;
+        state.recorded.offset_ms = offset_ms;
+        state.recorded.runs.reserve(reserved_runs);
     }
     // Nothing has drawn from the generator yet (the first draw is in an
     // update), so seeding it again here is as if it had been seeded so.
     rng.seed(seed);
-    state().active = true;
+    state.active = true;
     return {};
 }
 
 void replay_before_update() {
-    if (!state().active) return;
-    ++state().updates;
-    if (state().replaying) {
+    if (!state.active) return;
+    ++state.updates;
+    if (state.replaying) {
         std::uint32_t word = 0;
-        state().cursor->next(word);  // past the end: no key down, and the game is already quitting
+        state.cursor->next(word);  // past the end: no key down, and the game is already quitting
         put_key_word(word);
         // The poll after this frame ends the stage.
-        if (state().cursor->at_end()) state().over = true;
+        if (state.cursor->at_end()) state.over = true;
     }
-    if (state().recording && !results::append_update(state().recorded, key_word_seen())) {
+    if (state.recording && !results::append_update(state.recorded, key_word_seen())) {
         // Over two years of updates: what was written so far stays.
-        state().recording = false;
-        fail("the recording of \"" + state().record_file + "\" is full; the rest of the session is not recorded");
+        state.recording = false;
+        fail("the recording of \"" + state.record_file + "\" is full; the rest of the session is not recorded");
     }
 }
 
-bool live_key_down(int key) { return state().replaying ? state().real_keys[key] == 1 : key_down(key); }
+bool live_key_down(int key) { return state.replaying ? state.real_keys[key] == 1 : key_down(key); }
 
 void replay_after_update() {
-    if (!state().active) return;
+    if (!state.active) return;
     if (const gametask::game* g = gametask::first_live<gametask::game>()) {
-        state().shown_hits = g->hits;
-        state().shown_score = g->score;
+        state.shown_hits = g->hits;
+        state.shown_score = g->score;
     }
     const bool in_run = gametask::any_live<gametask::game>();
-    if (in_run && !state().in_run) state().run_start = state().updates;
-    state().in_run = in_run;
+    if (in_run && !state.in_run) state.run_start = state.updates;
+    state.in_run = in_run;
     const bool on_result = gametask::any_live<gametask::gameover>();
-    if (!state().on_result && on_result) reach_result();
-    if (state().on_result && !on_result) end_run();
-    state().on_result = on_result;
+    if (!state.on_result && on_result) reach_result();
+    if (state.on_result && !on_result) end_run();
+    state.on_result = on_result;
 }
 
-bool replay_over() { return state().over; }
+bool replay_over() { return state.over; }
 
 void abandon_replay_session() { forget_session(); }
 
 session_summary end_replay_session() {
     session_summary summary;
-    if (state().active) {
-        if (state().on_result) {
-            state().on_result = false;
+    if (state.active) {
+        if (state.on_result) {
+            state.on_result = false;
             end_run();
         }
-        if (state().recording && state().runs_finished == 0) {
-            std::printf("velmora: no run was finished, so \"%s\" was not written\n", state().record_file.c_str());
+        if (state.recording && state.runs_finished == 0) {
+            std::printf("velmora: no run was finished, so \"%s\" was not written\n", state.record_file.c_str());
             std::fflush(stdout);
         }
-        summary.write_failed = state().write_failed;
-        summary.write_error = state().write_error;
-        summary.finished = state().finished;
+        summary.write_failed = state.write_failed;
+        summary.write_error = state.write_error;
+        summary.finished = state.finished;
     }
     forget_session();
     return summary;
