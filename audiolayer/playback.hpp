@@ -54,8 +54,9 @@ int volume();
 
 // Short sounds (the game's effects) mixed over the music by SDL_mixer, on
 // channels of their own, while the music goes on through the hook as ever.
-// Each is loaded whole and converted to the device's format once; freed by
-// release. Handles are 0 on failure.
+// Each is read whole as a stream reads its file (what it refuses, a sample
+// refuses with the same reason) and converted to the device's rate and
+// format once; freed by release. Handles are 0 on failure.
 constexpr int sample_channels = 4;
 handle sample_load_file(const char* path);
 // From the start on channel 0..sample_channels-1, cutting what it played.

@@ -573,11 +573,31 @@ int volume() { return state().volume.load(std::memory_order_relaxed); }
 handle sample_load_file(const char* path) {
     auto& s = state();
     if (!ready_to_open(path)) return 0;
-    Mix_Chunk* chunk = Mix_LoadWAV(path);
-    if (!chunk) {
-        fail(Mix_GetError());
+    // Read whole as a stream reads its file (regular files only, the same
+    // reasons, the same values at the device's rate), then written in the
+    // device's format as the hook writes the music.
+    music_stream m;
+    if (const std::string why = open_stream(path, m, s.rate); !why.empty()) {
+        fail(why);
         return 0;
     }
+    const std::size_t frame_bytes = static_cast<std::size_t>(s.bytes_per_frame);
+    std::vector<Uint8> bytes;
+    while (const std::size_t got = decode(m, m.stereo.data(), m.block_frames)) {
+        bytes.resize(bytes.size() + got * frame_bytes);
+        Uint8* p = bytes.data() + bytes.size() - got * frame_bytes;
+        put_frames(s, p, m.stereo.data(), got, full_volume);
+    }
+    // Freed with the chunk by Mix_FreeChunk.
+    auto* abuf = static_cast<Uint8*>(SDL_malloc(std::max<std::size_t>(bytes.size(), 1)));
+    Mix_Chunk* chunk = abuf ? Mix_QuickLoad_RAW(abuf, static_cast<Uint32>(bytes.size())) : nullptr;
+    if (!chunk) {
+        SDL_free(abuf);
+        fail(abuf ? Mix_GetError() : "out of memory");
+        return 0;
+    }
+    std::copy(bytes.begin(), bytes.end(), abuf);
+    chunk->allocated = 1;
     const handle h = next_handle();
     s.samples.emplace(h, chunk);
     return h;
