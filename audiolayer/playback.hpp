@@ -52,6 +52,22 @@ constexpr int full_volume = 100;
 bool set_volume(int percent);
 int volume();
 
+// Short sounds (the game's effects) mixed over the music by SDL_mixer, on
+// channels of their own, while the music goes on through the hook as ever.
+// Each is read whole as a stream reads its file (what it refuses, a sample
+// refuses with the same reason) and converted to the device's rate and
+// format once; freed by release. Handles are 0 on failure.
+constexpr int sample_channels = 4;
+handle sample_load_file(const char* path);
+// From the start on channel 0..sample_channels-1, cutting what it played.
+bool sample_play(handle sample, int channel);
+// Silences every channel.
+void samples_stop();
+// The samples' volume in percent (linear in amplitude), apart from the
+// music's; full_volume at init. Values outside min_volume..full_volume are
+// refused.
+bool set_sample_volume(int percent);
+
 // Bytes of sample buffers the stream holds for decoding, resampling and
 // conversion; fixed when the stream is created, whatever the song's length.
 // 0 for no stream.

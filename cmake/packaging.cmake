@@ -72,6 +72,7 @@ add_custom_target(velmora_install_files ALL
 install(TARGETS ${velmora_programs} RUNTIME DESTINATION ${VELMORA_INSTALL_BINDIR})
 install(TARGETS velmora_calibrate RUNTIME DESTINATION ${VELMORA_INSTALL_LIBEXECDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_INSTALL_DATADIR}/data)
+install(FILES ${VELMORA_SOUND_EFFECTS} DESTINATION ${VELMORA_INSTALL_DATADIR}/data/sounds)
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_INSTALL_DATADIR})
 install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
 install(FILES ${generated}/velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz
@@ -84,6 +85,7 @@ install(TARGETS ${velmora_programs} RUNTIME DESTINATION ${VELMORA_PACKAGE_BINDIR
 # Started by velmora_play --calibrate, never by name.
 install(TARGETS velmora_calibrate RUNTIME DESTINATION ${VELMORA_PACKAGE_LIBEXECDIR} ${deb})
 install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_PACKAGE_DATADIR}/data ${deb})
+install(FILES ${VELMORA_SOUND_EFFECTS} DESTINATION ${VELMORA_PACKAGE_DATADIR}/data/sounds ${deb})
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_PACKAGE_DATADIR} ${deb})
 install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION share/man/man6 ${deb})
 install(FILES ${generated}/velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz DESTINATION share/man/man1 ${deb})

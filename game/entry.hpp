@@ -1,7 +1,7 @@
 #pragma once
 #include <SDL.h>
 
-// The game from its command line to its exit status.
+// The game from its command line to its exit status: one stage (game/stage.hpp).
 int velmora_main(int argc, char** argv);
 
 // A frame of one update into the screen surface, before the flip: the black

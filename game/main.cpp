@@ -28,6 +28,8 @@ __attribute__((constructor(101))) void answer_help_and_version(int argc, char** 
             "  -offset=MS     fire the bullets MS milliseconds later (" + vaz::offset_ms_range.span() + "; 0)\n"
             "  -volume=N      the music's volume, " + vaz::volume_range.span() + " (" + std::to_string(full_volume) +
             ")\n"
+            "  -effects=N     play the sound effects at N, " + vaz::effects_volume_range.span() + " (" +
+            std::to_string(no_effects) + ": none)\n"
             "  -record=FILE   record the session's keys into FILE, a replay\n"
             "  -replay=FILE   play the replay FILE back; only Escape and P are read\n"
             "Keys: arrows or W A S D move, Space bombs, Space, Z or Return start a run and\n"

@@ -25,7 +25,7 @@ game_options read_game_options(int argc, char** argv) {
     o.demo = false;
     o.music_file = argv[1];
     o.pattern_file = argv[2];
-    std::string bad_offset, bad_volume;
+    std::string bad_offset, bad_volume, bad_effects;
     for (int i = 3; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-window") == 0) {
@@ -37,15 +37,17 @@ game_options read_game_options(int argc, char** argv) {
             read_number(ms, "-offset", vaz::offset_ms_range, "a whole number of milliseconds", o.offset_ms, bad_offset);
         } else if (const char* n = value_of(arg, "-volume=")) {
             read_number(n, "-volume", vaz::volume_range, "a whole number", o.volume, bad_volume);
+        } else if (const char* e = value_of(arg, "-effects=")) {
+            read_number(e, "-effects", vaz::effects_volume_range, "a whole number", o.effects, bad_effects);
         } else if (const char* record = value_of(arg, "-record=")) {
-            o.record_file = record;
-            o.record_given = true;
+            o.replay.record_file = record;
+            o.replay.record_given = true;
         } else if (const char* replay = value_of(arg, "-replay=")) {
-            o.replay_file = replay;
-            o.replay_given = true;
+            o.replay.replay_file = replay;
+            o.replay.replay_given = true;
         }
     }
-    o.why = !bad_offset.empty() ? bad_offset : bad_volume;
+    o.why = !bad_offset.empty() ? bad_offset : !bad_volume.empty() ? bad_volume : bad_effects;
     o.ok = o.why.empty();
     return o;
 }

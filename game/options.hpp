@@ -6,6 +6,16 @@
 // -volume=N: full volume plays the music at its decoded level, exactly as
 // without the option.
 constexpr int full_volume = vaz::volume_range.high;
+// -effects=N: without it (or at this) the game plays no sound effects.
+constexpr int no_effects = vaz::effects_volume_range.low;
+
+// -record=FILE and -replay=FILE, the last of each.
+struct replay_options {
+    std::string record_file;  // empty: not recording
+    std::string replay_file;  // empty: not replaying
+    bool record_given = false;
+    bool replay_given = false;
+};
 
 // The game's command line, read once: the music file and the pattern file,
 // then options in any order, the last of each kind counting. Fewer than two
@@ -20,14 +30,13 @@ struct game_options {
     int offset_ms = 0;  // -offset=MS (vaz::offset_ms_range)
     bool offset_given = false;
     int volume = full_volume;  // -volume=N (vaz::volume_range)
+    int effects = no_effects;  // -effects=N (vaz::effects_volume_range)
 
-    std::string record_file;  // -record=FILE
-    bool record_given = false;
-    std::string replay_file;  // -replay=FILE
-    bool replay_given = false;
+    replay_options replay;
 
-    // False when an -offset= or a -volume= is malformed or out of range; why
-    // says so (the offset's first, whatever the order).
+    // False when an -offset=, a -volume= or an -effects= is malformed or out
+    // of range; why says so (the offset's first, then the volume's, whatever
+    // the order).
     bool ok = true;
     std::string why;
 };

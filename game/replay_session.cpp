@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <optional>
+#include <memory>
 #include <utility>
 
 #include "gametask/rng.hpp"
@@ -38,11 +38,12 @@ struct session {
     std::string record_file;
     results::replay recorded;
     bool write_failed = false;
+    std::string write_error;  // the last failed write's message
 
     bool replaying = false;
     results::replay played;
-    std::optional<results::replay_cursor> cursor;
-    bool quit_pushed = false;
+    std::unique_ptr<results::replay_cursor> cursor;
+    bool over = false;  // the last recorded update has run
     Uint8 replayed_keys[key_count] = {};
     Uint8* real_keys = nullptr;
 
@@ -58,6 +59,13 @@ struct session {
 };
 
 session state;
+
+// Gives the update bodies the real keys back after a replay; nothing of one
+// stage's session reaches the next.
+void forget_session() {
+    if (state.replaying) key_state = state.real_keys;
+    state = session{};
+}
 
 int fail(const std::string& what) {
     std::fprintf(stderr, "velmora: %s\n", what.c_str());
@@ -97,7 +105,8 @@ void write_recording(bool say_so) {
     const std::string error = results::write_replay_file(state.record_file, state.recorded);
     if (!error.empty()) {
         state.write_failed = true;
-        fail("cannot write replay file \"" + state.record_file + "\": " + error);
+        state.write_error = "cannot write replay file \"" + state.record_file + "\": " + error;
+        fail(state.write_error);
         return;
     }
     if (!say_so) return;
@@ -158,43 +167,42 @@ void end_run() {
 
 }  // namespace
 
-int begin_replay_session(const game_options& o, int& offset_ms) {
-    if (!o.record_given && !o.replay_given) return 0;
-    if (o.record_given && o.record_file.empty()) return fail("-record= needs a file name");
-    if (o.replay_given && o.replay_file.empty()) return fail("-replay= needs a file name");
+std::string begin_replay_session(const replay_options& o, const std::string& music_file,
+                                 const std::string& pattern_file, bool offset_given, int& offset_ms) {
+    forget_session();
+    if (!o.record_given && !o.replay_given) return {};
+    if (o.record_given && o.record_file.empty()) return "-record= needs a file name";
+    if (o.replay_given && o.replay_file.empty()) return "-replay= needs a file name";
 
     // The start-up has loaded the pattern file just before; its bytes name it
     // in the replay.
-    const std::string& pattern_file = o.pattern_file;
     results::file_hash pattern;
     std::string hash_error;
     if (!results::hash_file(pattern_file, pattern, hash_error)) {
-        return fail("cannot read pattern file \"" + pattern_file + "\": " + hash_error);
+        return "cannot read pattern file \"" + pattern_file + "\": " + hash_error;
     }
 
     std::uint32_t seed = rng_seed_from_clock();
     if (o.replay_given) {
         const results::replay_read_result read = results::read_replay_file(o.replay_file, state.played);
-        if (read.status != results::replay_status::ok) {
-            return fail(results::describe_replay_failure(o.replay_file, read));
-        }
+        if (read.status != results::replay_status::ok) return results::describe_replay_failure(o.replay_file, read);
         if (state.played.pattern != pattern) {
-            return fail("replay \"" + o.replay_file + "\" was recorded on another pattern file, not \"" +
-                        pattern_file + "\"");
+            return "replay \"" + o.replay_file + "\" was recorded on another pattern file, not \"" + pattern_file +
+                   "\"";
         }
         // Offsets move updates against the music, never what they do, so
         // any offset replays the run; the recorded one unless another is asked.
-        if (!o.offset_given) {
+        if (!offset_given) {
             if (!vaz::offset_ms_range.holds(state.played.offset_ms)) {
-                return fail("replay \"" + o.replay_file + "\" was recorded with an offset of " +
-                            std::to_string(state.played.offset_ms) + " ms, outside " + vaz::offset_ms_range.span() +
-                            "; give -offset=");
+                return "replay \"" + o.replay_file + "\" was recorded with an offset of " +
+                       std::to_string(state.played.offset_ms) + " ms, outside " + vaz::offset_ms_range.span() +
+                       "; give -offset=";
             }
             offset_ms = state.played.offset_ms;
         }
         seed = state.played.seed;
         state.replaying = true;
-        state.cursor.emplace(state.played);
+        state.cursor = std::make_unique<results::replay_cursor>(state.played);
         // Every update body reads the keys through key_state, so pointing it
         // at the recorded state replays them everywhere.
         state.real_keys = key_state;
@@ -203,14 +211,14 @@ int begin_replay_session(const game_options& o, int& offset_ms) {
     if (o.record_given) {
         // A recording replaces its file: never one of the session's own inputs.
         const std::pair<std::string, const char*> inputs[] = {
-            {o.music_file, "the music file"}, {o.pattern_file, "the pattern file"}, {o.replay_file, "the replay being played"}};
+            {music_file, "the music file"}, {pattern_file, "the pattern file"}, {o.replay_file, "the replay being played"}};
         for (const auto& [input, what] : inputs) {
             if (!input.empty() && same_file(o.record_file, input)) {
-                return fail("will not record over \"" + o.record_file + "\": it is " + what);
+                return "will not record over \"" + o.record_file + "\": it is " + what;
             }
         }
         const std::string error = results::check_replay_destination(o.record_file);
-        if (!error.empty()) return fail("cannot record to \"" + o.record_file + "\": " + error);
+        if (!error.empty()) return "cannot record to \"" + o.record_file + "\": " + error;
         state.recording = true;
         state.record_file = o.record_file;
         state.recorded.seed = seed;
@@ -222,7 +230,7 @@ int begin_replay_session(const game_options& o, int& offset_ms) {
     // update), so seeding it again here is as if it had been seeded so.
     rng.seed(seed);
     state.active = true;
-    return 0;
+    return {};
 }
 
 void replay_before_update() {
@@ -232,13 +240,8 @@ void replay_before_update() {
         std::uint32_t word = 0;
         state.cursor->next(word);  // past the end: no key down, and the game is already quitting
         put_key_word(word);
-        if (state.cursor->at_end() && !state.quit_pushed) {
-            // The poll after this frame ends the loop, as a closed window would.
-            SDL_Event quit{};
-            quit.type = SDL_QUIT;
-            SDL_PushEvent(&quit);
-            state.quit_pushed = true;
-        }
+        // The poll after this frame ends the stage.
+        if (state.cursor->at_end()) state.over = true;
     }
     if (state.recording && !results::append_update(state.recorded, key_word_seen())) {
         // Over two years of updates: what was written so far stays.
@@ -264,15 +267,25 @@ void replay_after_update() {
     state.on_result = on_result;
 }
 
-int end_replay_session() {
-    if (!state.active) return 0;
-    if (state.on_result) {
-        state.on_result = false;
-        end_run();
+bool replay_over() { return state.over; }
+
+void abandon_replay_session() { forget_session(); }
+
+session_summary end_replay_session() {
+    session_summary summary;
+    if (state.active) {
+        if (state.on_result) {
+            state.on_result = false;
+            end_run();
+        }
+        if (state.recording && state.runs_finished == 0) {
+            std::printf("velmora: no run was finished, so \"%s\" was not written\n", state.record_file.c_str());
+            std::fflush(stdout);
+        }
+        summary.write_failed = state.write_failed;
+        summary.write_error = state.write_error;
+        summary.finished = state.finished;
     }
-    if (state.recording && state.runs_finished == 0) {
-        std::printf("velmora: no run was finished, so \"%s\" was not written\n", state.record_file.c_str());
-        std::fflush(stdout);
-    }
-    return state.write_failed ? 1 : 0;
+    forget_session();
+    return summary;
 }

@@ -1,7 +1,9 @@
 #pragma once
 #include <string>
+#include <vector>
 
 #include "game/options.hpp"
+#include "results/replay_file.hpp"
 
 // Recording a session's keys (-record=FILE) and playing a recording back
 // (-replay=FILE); both options come after the two file names.
@@ -23,10 +25,12 @@
 
 // After the stage's files are loaded, before the window opens: reads the
 // replay and checks that it was recorded on this pattern file, checks that a
-// recording can be written, and seeds the random generator. Returns 0 to go
-// on, or the exit status after a message on standard error. A replay sets
-// offset_ms to the recorded one when no -offset= was given.
-int begin_replay_session(const game_options& o, int& offset_ms);
+// recording can be written, and seeds the random generator. Returns why the
+// stage cannot go on, or an empty string. A replay sets offset_ms to the
+// recorded offset unless offset_given. Whatever an earlier stage's session
+// left is forgotten first.
+std::string begin_replay_session(const replay_options& o, const std::string& music_file,
+                                 const std::string& pattern_file, bool offset_given, int& offset_ms);
 
 // Right before each run of the update tasks: a replay puts the recorded keys
 // in place, a recording notes the keys the update sees.
@@ -42,6 +46,18 @@ bool live_key_down(int key);
 // that updates, not frames, are recorded and replayed.
 void replay_after_update();
 
-// After the frame loop: ends a run quit on its result screen and writes the
-// recording. Returns the exit status: 1 when a recording could not be written.
-int end_replay_session();
+// Whether a replay has run its last update: the stage ends after this frame.
+bool replay_over();
+
+struct session_summary {
+    bool write_failed = false;  // a recording could not be written (it was said on standard error)
+    std::string write_error;    // then: the last such message
+    std::vector<results::run_summary> finished;  // the runs that reached their result screen
+};
+
+// After the frame loop: ends a run quit on its result screen, writes the
+// recording and gives the keys back. Only a session that records or replays
+// keeps track of its runs.
+session_summary end_replay_session();
+// After a stage that never reached its frame loop: gives the keys back, writes nothing.
+void abandon_replay_session();

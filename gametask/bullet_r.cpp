@@ -4,6 +4,7 @@
 #include "gametask/rules.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/effects.hpp"
 #include "shell/sprites.hpp"
 
 namespace gametask {
@@ -65,6 +66,7 @@ void bullet_r_update(node** cursor) {
         return;
     }
     if (b.state <= rules::fuse_end) return;
+    if (b.state == rules::fuse_end + 1) cue_effect(effect::chain_burst);
     burst(*cursor, b);
 }
 

@@ -2,6 +2,7 @@
 
 #include "gametask/rules.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/effects.hpp"
 
 namespace gametask {
 
@@ -31,6 +32,7 @@ void take_hit(myship& ship, game& run) {
         drop.y = ship.y;
     }
     ++run.hits;
+    cue_effect(effect::hit);
 }
 
 // The hurt face replaces the smile, or lasts another full spell if already showing.
@@ -45,6 +47,7 @@ void show_hurt_face() {
 
 void take_graze(myship& ship, game& run, const bullet_r& b) {
     ++run.score;
+    cue_effect(effect::graze);
     if (++ship.gauge > rules::gauge_max) ship.gauge = rules::gauge_max;
     if (node* n = update_tasks.spawn<spark>()) {
         spark& s = object_of<spark>(n);

@@ -4,6 +4,7 @@
 #include "gametask/rules.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "shell/effects.hpp"
 #include "shell/keyboard.hpp"
 #include "shell/sprites.hpp"
 
@@ -100,6 +101,7 @@ void myship_update(node** cursor) {
     if (s.bomb == 0 && query_key(SDLK_SPACE).pressed && s.gauge >= rules::bomb_cost) {
         s.gauge -= rules::bomb_cost;
         s.bomb = 1;
+        cue_effect(effect::bomb);
     }
 }
 

@@ -36,3 +36,5 @@ void frame_wait() {
 }
 
 void frame_wait_restart() { frame_pacing_state = pacing::state{true, SDL_GetTicks(), 0}; }
+
+void frame_wait_reset() { frame_pacing_state = pacing::state{}; }

@@ -42,3 +42,5 @@ void frame_wait();
 // Starts the wall-clock schedule over from now: the next frame_wait sleeps
 // a whole frame. For when the frame loop comes back from another clock.
 void frame_wait_restart();
+// Back to the schedule of a fresh start: the next frame_wait only anchors it.
+void frame_wait_reset();

@@ -11,8 +11,13 @@ namespace {
 
 std::vector<SDL_Joystick*> open_pads;
 std::vector<pad_reading> readings;  // one per open pad, kept so no frame allocates
+bool pads_opened = false;
+bool steering = true;
+bool back_was_down = false;
+bool back_pressed = false;
 
 constexpr int fire_button = 0;
+constexpr int back_button = 1;
 constexpr int start_buttons[] = {7, 9};
 
 bool button_down(SDL_Joystick* pad, int button) {
@@ -34,7 +39,9 @@ void set_pad_keys(const std::vector<pad_reading>& readings) {
 }
 
 void open_gamepads() {
+    if (pads_opened) return;
     if (SDL_InitSubSystem(SDL_INIT_JOYSTICK) < 0) return;
+    pads_opened = true;
     // Read by state once per frame, so no joystick events pile up in the queue.
     SDL_JoystickEventState(SDL_IGNORE);
     for (int i = 0; i < SDL_NumJoysticks(); ++i)
@@ -56,7 +63,22 @@ void read_gamepads() {
         r.fire = button_down(pad, fire_button);
         r.start = std::any_of(std::begin(start_buttons), std::end(start_buttons),
                               [pad](int b) { return button_down(pad, b); });
+        r.back = button_down(pad, back_button);
         readings.push_back(r);
     }
-    set_pad_keys(readings);
+    const bool back_down = std::any_of(readings.begin(), readings.end(), [](const pad_reading& r) { return r.back; });
+    if (back_down && !back_was_down) back_pressed = true;
+    back_was_down = back_down;
+    if (steering) set_pad_keys(readings);
+}
+
+void set_gamepads_steer(bool steer) {
+    steering = steer;
+    if (!steer) std::fill(pad_keys, pad_keys + key_count, Uint8{0});
+}
+
+bool gamepad_back_pressed() {
+    const bool pressed = back_pressed;
+    back_pressed = false;
+    return pressed;
 }

@@ -5,16 +5,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
-#include <filesystem>
-#include <system_error>
 
 #include "shell/video.hpp"
-#include "vaz/executable.hpp"
-
-// Install data folders relative to the prefix, set by the build.
-#ifndef VELMORA_PREFIX_DATADIRS
-#define VELMORA_PREFIX_DATADIRS "share/velmora"
-#endif
 
 namespace {
 
@@ -114,43 +106,14 @@ void fill_rect(int x, int y, int w, int h, fill_colour colour) {
 }
 
 std::vector<std::string> sprite_sheet_locations(const std::string& exe_dir) {
-    std::vector<std::string> paths{sheet_name};
-    if (!exe_dir.empty()) {
-        const std::filesystem::path dir(exe_dir);
-        paths.push_back((dir / sheet_name).string());
-        if (dir.has_parent_path() && dir.parent_path() != dir) {
-            paths.push_back((dir.parent_path() / sheet_name).string());
-            // An installed tree moved as a whole, or a package unpacked into
-            // another root: <prefix>/bin or <prefix>/games beside the data
-            // folder of each install layout, separated by ':'.
-            const std::string layouts = VELMORA_PREFIX_DATADIRS;
-            for (std::size_t at = 0; at <= layouts.size();) {
-                std::size_t end = layouts.find(':', at);
-                if (end == std::string::npos) end = layouts.size();
-                if (end > at) paths.push_back((dir.parent_path() / layouts.substr(at, end - at) / sheet_name).string());
-                at = end + 1;
-            }
-        }
-    }
-#ifdef VELMORA_INSTALL_DATADIR
-    paths.push_back(std::string(VELMORA_INSTALL_DATADIR) + "/" + sheet_name);
-#endif
-    return paths;
-}
-
-std::string first_existing_file(const std::vector<std::string>& paths) {
-    for (const std::string& p : paths) {
-        std::error_code ec;
-        if (std::filesystem::is_regular_file(p, ec)) return p;
-    }
-    return {};
+    return data_file_locations(exe_dir, sheet_name);
 }
 
 const std::string& sprite_sheet_file() { return chosen_sheet_file(); }
 
 SDL_Surface* load_sprite_sheet() {
     std::string& file = chosen_sheet_file();
-    file = first_existing_file(sprite_sheet_locations(vaz::executable_dir()));
+    file = find_data_file(sheet_name);
     // A sheet that is found but unreadable is reported as such rather than
     // passed over for another copy elsewhere.
     if (file.empty()) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "shell/colours.hpp"
+#include "shell/data_files.hpp"
 #include "vaz/xcppsdl.hpp"
 
 // The sprite sheet, loaded during static construction; null when it could not be read.
@@ -44,19 +45,14 @@ void blit(const sprite& s, int x, int y);
 void fill_rect(int x, int y, int w, int h, fill_colour colour);
 
 // Loads the sheet from the first of sprite_sheet_locations() that holds a
-// file; null when none does or the file is not a readable image.
+// file (find_data_file); null when none does or the file is not a readable
+// image.
 SDL_Surface* load_sprite_sheet();
 
 // The file load_sprite_sheet() chose; empty when no location held one.
 const std::string& sprite_sheet_file();
 
-// Where the sheet is looked for, in order: "data/p.bmp" relative to the
-// working directory, the data folder beside the executable and beside its
-// parent folder (a build folder inside the source tree), the data folder of
-// each install layout relative to the executable's parent (an installed tree
-// that was moved, a package unpacked elsewhere), then the installed data
-// folder. exe_dir may be empty when it is unknown.
+// Where the sheet is looked for: data_file_locations(exe_dir, "data/p.bmp"),
+// in the order shell/data_files.hpp says. exe_dir may be empty when it is
+// unknown.
 std::vector<std::string> sprite_sheet_locations(const std::string& exe_dir);
-
-// The first of paths naming a regular file; empty when none does.
-std::string first_existing_file(const std::vector<std::string>& paths);

@@ -65,6 +65,19 @@ bool poll_events() {
     return keep_running;
 }
 
+events_ask poll_stage_events() {
+    events_ask ask = events_ask::carry_on;
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+        if (e.type == SDL_QUIT) {
+            ask = events_ask::quit;
+        } else if (ask == events_ask::carry_on && !window->event_handler(&e)) {
+            ask = events_ask::leave;
+        }
+    }
+    return ask;
+}
+
 void draw_line(line_colour colour, int x0, int y0, int x1, int y1) {
     SDL_Surface* screen = window->surface_ptr;
     const int rgb = colour.rgb;
@@ -104,6 +117,12 @@ void draw_line(line_colour colour, int x0, int y0, int x1, int y1) {
         }
     }
     SDL_UnlockSurface(screen);
+}
+
+void clear_frame() {
+    SDL_Rect whole{0, 0, static_cast<Uint16>(window->width), static_cast<Uint16>(window->height)};
+    SDL_FillRect(window->surface_ptr, &whole, 0);
+    draw_playfield_border();
 }
 
 void draw_playfield_border() {

@@ -26,8 +26,16 @@ std::string start_video(bool fullscreen);
 // Drains the event queue; false when a quit request or an Escape key-down came.
 bool poll_events();
 
+// The same events, told apart for a stage that returns to its caller: a
+// quit request (the window closed) wins over an Escape key-down (leave).
+enum class events_ask { carry_on, leave, quit };
+events_ask poll_stage_events();
+
 // A Bresenham line straight into the screen, both ends drawn, clipped per pixel.
 void draw_line(line_colour colour, int x0, int y0, int x1, int y1);
 
 // The white frame around the playfield, drawn every frame after the clear.
 void draw_playfield_border();
+
+// The black clear and the playfield border every frame starts with.
+void clear_frame();

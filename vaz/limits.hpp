@@ -2,7 +2,7 @@
 #include "audiolayer/playback.hpp"
 #include "vaz/whole_number.hpp"
 
-// The limits of the player's two settings, the same for the game's options,
+// The limits of the player's settings, the same for the game's options,
 // velmora_play's, the settings file, the calibration and the replays.
 namespace vaz {
 
@@ -10,5 +10,7 @@ namespace vaz {
 inline constexpr whole_range offset_ms_range{-500, 500};
 // The music's volume, in percent of its decoded level.
 inline constexpr whole_range volume_range{audiolayer::playback::min_volume, audiolayer::playback::full_volume};
+// The sound effects' volume, in percent of their level; the lowest plays none.
+inline constexpr whole_range effects_volume_range{audiolayer::playback::min_volume, audiolayer::playback::full_volume};
 
 }  // namespace vaz

@@ -33,6 +33,13 @@ public:
         ++count;
     }
 
+    // Empty again, its chunks freed.
+    void clear() {
+        for (T* chunk : chunks) delete[] chunk;
+        chunks.clear();
+        count = 0;
+    }
+
     const T& operator[](std::uint32_t i) const { return chunks[i / N][i % N]; }
     T& operator[](std::uint32_t i) { return chunks[i / N][i % N]; }
     std::uint32_t size() const { return count; }

@@ -41,13 +41,27 @@ bool default_event_handler(const SDL_Event* e);
 
 // The window: SDL video, the 640x480x32 mode, the caption and the event
 // handler. Only one may ever be constructed in a process.
+//
+// The game always draws into the 640x480 surface_ptr. At scale 1 (and full
+// screen) that is the screen itself; a window of 2 or 3 times the size gets
+// a surface of its own that flip copies up by whole pixels.
 template <>
 class xcppsdl<void> : public xsfbase<void> {
 public:
     class surface;
 
-    explicit xcppsdl(Uint32 video_flags);
+    explicit xcppsdl(Uint32 video_flags, int scale = 1);
     ~xcppsdl() override;
+
+    // Sets the video mode again, e.g. between two songs of one session. Full
+    // screen is always 640x480; scale (1 to 3) sizes a window. False when
+    // SDL refuses the mode; surface_ptr is null then.
+    bool set_mode(Uint32 video_flags, int scale);
+    // Shows what was drawn into surface_ptr.
+    void flip();
+
+    SDL_Surface* screen_ptr = nullptr;  // the video surface; surface_ptr itself at scale 1
+    int scale = 1;                      // screen pixels per game pixel, each way
 
     std::string caption;
     int width = 0;
@@ -56,7 +70,15 @@ public:
     bool (*event_handler)(const SDL_Event*) = nullptr;
 
     static int instance_count;  // windows ever constructed; never decremented
+
+private:
+    SDL_Surface* frame_ = nullptr;  // owned; only while scale > 1
 };
+
+// Copies `from` into the top-left of `to`, each pixel as a factor x factor
+// block (nearest neighbour). Both 32 bits per pixel; `to` at least factor
+// times the size of `from` each way.
+void scale_up(SDL_Surface* from, SDL_Surface* to, int factor);
 
 // An owned surface: freed on destruction when not null.
 class xcppsdl<void>::surface : public xsfbase<void> {

@@ -92,6 +92,7 @@ struct playback_state {
     int bytes_per_frame = 0;
     handle next_handle = 1;
     std::map<handle, std::unique_ptr<music_stream>> streams;
+    std::map<handle, Mix_Chunk*> samples;
     // What the hook plays: the stream started last, unless stopped or paused.
     music_stream* current = nullptr;
     bool paused = false;
@@ -303,6 +304,29 @@ bool rewind(music_stream& m) {
     return true;
 }
 
+// The audio output is open and there is a file name; otherwise says which not.
+bool ready_to_open(const char* path) {
+    if (!state().opened) return fail("the audio output is not open");
+    if (!path) return fail("no file name");
+    return true;
+}
+
+// A volume in percent, for the music and the samples alike; otherwise says
+// the range.
+bool is_volume(int percent) {
+    if (percent >= min_volume && percent <= full_volume) return true;
+    return fail("the volume must be " + std::to_string(min_volume) + " to " + std::to_string(full_volume) + ", not " +
+                std::to_string(percent));
+}
+
+// Streams and samples share one count, so no handle names both.
+handle next_handle() {
+    auto& s = state();
+    const handle h = s.next_handle++;
+    if (s.next_handle == 0) s.next_handle = 1;
+    return h;
+}
+
 bool is_playing(const music_stream* m) {
     const auto& s = state();
     return m && s.current == m && !s.paused && !m->ended.load(std::memory_order_relaxed);
@@ -345,10 +369,8 @@ std::string open_stream(const char* path, music_stream& m, int device_rate, std:
 }
 
 handle keep(std::unique_ptr<music_stream> m) {
-    auto& s = state();
-    const handle h = s.next_handle++;
-    if (s.next_handle == 0) s.next_handle = 1;
-    s.streams.emplace(h, std::move(m));
+    const handle h = next_handle();
+    state().streams.emplace(h, std::move(m));
     return h;
 }
 
@@ -381,6 +403,7 @@ bool init(int device, std::uint32_t freq) {
     s.current = nullptr;
     s.paused = false;
     Mix_HookMusic(mix_music, nullptr);
+    Mix_Volume(-1, MIX_MAX_VOLUME);
     s.opened = true;
     s.error.clear();
     return true;
@@ -396,6 +419,9 @@ bool release() {
     s.open_rate = 0;
     s.current = nullptr;
     s.streams.clear();
+    Mix_HaltChannel(-1);
+    for (const auto& [h, chunk] : s.samples) Mix_FreeChunk(chunk);
+    s.samples.clear();
     Mix_CloseAudio();
     if (SDL_WasInit(SDL_INIT_AUDIO)) SDL_QuitSubSystem(SDL_INIT_AUDIO);
     s.opened = false;
@@ -406,14 +432,7 @@ const char* last_error() { return state().error.c_str(); }
 
 handle stream_create_file(const char* path) {
     auto& s = state();
-    if (!s.opened) {
-        fail("the audio output is not open");
-        return 0;
-    }
-    if (!path) {
-        fail("no file name");
-        return 0;
-    }
+    if (!ready_to_open(path)) return 0;
     auto m = std::make_unique<music_stream>();
     const std::string why = open_stream(path, *m, s.rate);
     if (!why.empty()) {
@@ -544,15 +563,65 @@ bool channel_get_clock(handle channel, output_clock* clock) {
 }
 
 bool set_volume(int percent) {
-    if (percent < min_volume || percent > full_volume) {
-        return fail("the volume must be " + std::to_string(min_volume) + " to " + std::to_string(full_volume) +
-                    ", not " + std::to_string(percent));
-    }
+    if (!is_volume(percent)) return false;
     state().volume.store(percent, std::memory_order_relaxed);
     return true;
 }
 
 int volume() { return state().volume.load(std::memory_order_relaxed); }
+
+handle sample_load_file(const char* path) {
+    auto& s = state();
+    if (!ready_to_open(path)) return 0;
+    // Read whole as a stream reads its file (regular files only, the same
+    // reasons, the same values at the device's rate), then written in the
+    // device's format as the hook writes the music.
+    music_stream m;
+    if (const std::string why = open_stream(path, m, s.rate); !why.empty()) {
+        fail(why);
+        return 0;
+    }
+    const std::size_t frame_bytes = static_cast<std::size_t>(s.bytes_per_frame);
+    std::vector<Uint8> bytes;
+    while (const std::size_t got = decode(m, m.stereo.data(), m.block_frames)) {
+        bytes.resize(bytes.size() + got * frame_bytes);
+        Uint8* p = bytes.data() + bytes.size() - got * frame_bytes;
+        put_frames(s, p, m.stereo.data(), got, full_volume);
+    }
+    // Freed with the chunk by Mix_FreeChunk.
+    auto* abuf = static_cast<Uint8*>(SDL_malloc(std::max<std::size_t>(bytes.size(), 1)));
+    Mix_Chunk* chunk = abuf ? Mix_QuickLoad_RAW(abuf, static_cast<Uint32>(bytes.size())) : nullptr;
+    if (!chunk) {
+        SDL_free(abuf);
+        fail(abuf ? Mix_GetError() : "out of memory");
+        return 0;
+    }
+    std::copy(bytes.begin(), bytes.end(), abuf);
+    chunk->allocated = 1;
+    const handle h = next_handle();
+    s.samples.emplace(h, chunk);
+    return h;
+}
+
+bool sample_play(handle sample, int channel) {
+    auto& s = state();
+    const auto it = s.samples.find(sample);
+    if (it == s.samples.end()) return fail("not a sample handle");
+    if (channel < 0 || channel >= sample_channels) return fail("no such sample channel");
+    if (Mix_PlayChannel(channel, it->second, 0) < 0) return fail(Mix_GetError());
+    return true;
+}
+
+void samples_stop() {
+    if (state().opened) Mix_HaltChannel(-1);
+}
+
+bool set_sample_volume(int percent) {
+    if (!is_volume(percent)) return false;
+    if (!state().opened) return fail("the audio output is not open");
+    Mix_Volume(-1, percent * MIX_MAX_VOLUME / full_volume);
+    return true;
+}
 
 std::size_t stream_buffer_bytes(handle stream) {
     const music_stream* m = find(stream);

@@ -8,6 +8,7 @@
 
 #include "bench/frame/frame_scene.hpp"
 #include "bench/report_spread.hpp"
+#include "shell/video.hpp"
 
 namespace {
 
@@ -93,6 +94,34 @@ void BM_DemoFrame(benchmark::State& state) {
     report_spread(state, micros);
 }
 BENCHMARK(BM_DemoFrame)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Showing a frame in a window of 1, 2 or 3 times the game's size: at 1 the
+// flip alone, above it the whole-pixel scale-up into the screen as well.
+void BM_Flip(benchmark::State& state) {
+    if (!scene_ready()) {
+        state.SkipWithError("cannot open the game window or its sprite sheet");
+        return;
+    }
+    const int scale = static_cast<int>(state.range(0));
+    if (!window->set_mode(0, scale)) {
+        state.SkipWithError("the dummy driver refused the mode");
+        window->set_mode(0, 1);
+        return;
+    }
+    frame_scene::start_demo();
+    for (int i = 0; i < 60; ++i) frame_scene::run_frame();
+    std::vector<double> micros;
+    for (auto _ : state) {
+        const auto start = clock_type::now();
+        window->flip();
+        const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+        state.SetIterationTime(seconds);
+        micros.push_back(seconds * 1e6);
+    }
+    report_spread(state, micros);
+    window->set_mode(0, 1);
+}
+BENCHMARK(BM_Flip)->Arg(1)->Arg(2)->Arg(3)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -195,7 +195,7 @@ void run_frame(step_times* times) {
     lap(&step_times::updates);
     draw_tasks.run();
     lap(&step_times::drawing);
-    SDL_Flip(window->surface_ptr);
+    window->flip();
     lap(&step_times::flip);
     pump_input();
     poll_events();

@@ -246,6 +246,16 @@ TEST_F(Playback, OtherRatesAreResampledToTheDevicesRate) {
         for (std::size_t k = 0; k < expected.size(); ++k) worst = std::max(worst, std::abs(got[k] - expected[k]));
         EXPECT_LE(worst, 1) << r.name << ": the same conversion as in one go";
         EXPECT_TRUE(al::stream_free(h));
+
+        // A sample of the file sounds the stream's very values.
+        const al::handle sample = al::sample_load_file((dir / r.name).c_str());
+        ASSERT_NE(sample, 0u) << r.name << ": " << al::last_error();
+        capture_from([&] { EXPECT_TRUE(al::sample_play(sample, 0)) << al::last_error(); });
+        for (int i = 0; i < 1000 && Mix_Playing(0); ++i) SDL_Delay(5);
+        const auto sampled = stop_capture();
+        ASSERT_GE(sampled.size(), expected.size()) << r.name;
+        EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(expected.size()), sampled.begin()))
+            << r.name << ": the sample as the stream plays it";
     }
 }
 
@@ -297,26 +307,27 @@ TEST_F(Playback, ACutFileEndsWhereItsDataEnds) {
     EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(heard), music.begin()));
 }
 
-TEST_F(Playback, MissingOrUndecodableFileGivesNoStreamAndAReason) {
-    EXPECT_EQ(al::stream_create_file((dir / "missing.wav").c_str()), 0u);
-    EXPECT_NE(std::string(al::last_error()).find("No such file"), std::string::npos) << al::last_error();
-
+// A sample is read as a stream is, so it refuses the same files with the same reasons.
+TEST_F(Playback, MissingOrUndecodableFileGivesNoStreamOrSampleAndAReason) {
     test_sound::write_bytes(dir / "text.wav", {'n', 'o', 't', ' ', 'a', 'u', 'd', 'i', 'o', '\n'});
-    EXPECT_EQ(al::stream_create_file((dir / "text.wav").c_str()), 0u);
-    EXPECT_EQ(std::string(al::last_error()).rfind("not a sound file that can be decoded (", 0), 0u)
-        << al::last_error();
-
     test_sound::write_bytes(dir / "empty.ogg", {});
-    EXPECT_EQ(al::stream_create_file((dir / "empty.ogg").c_str()), 0u);
-    EXPECT_STREQ(al::last_error(), "the file is empty");
-    EXPECT_EQ(al::stream_create_file(dir.path().c_str()), 0u) << "a folder is no music";
-    EXPECT_STREQ(al::last_error(), "Is a directory");
     ASSERT_EQ(mkfifo((dir / "pipe.ogg").c_str(), 0600), 0);
-    EXPECT_EQ(al::stream_create_file((dir / "pipe.ogg").c_str()), 0u) << "opening a pipe would wait for a writer";
-    EXPECT_STREQ(al::last_error(), "not a regular file (a named pipe)");
     ASSERT_EQ(symlink("/dev/zero", (dir / "zero.wav").c_str()), 0);
-    EXPECT_EQ(al::stream_create_file((dir / "zero.wav").c_str()), 0u);
-    EXPECT_STREQ(al::last_error(), "not a regular file (a character device)");
+    for (al::handle (*open_file)(const char*) : {al::stream_create_file, al::sample_load_file}) {
+        EXPECT_EQ(open_file((dir / "missing.wav").c_str()), 0u);
+        EXPECT_NE(std::string(al::last_error()).find("No such file"), std::string::npos) << al::last_error();
+        EXPECT_EQ(open_file((dir / "text.wav").c_str()), 0u);
+        EXPECT_EQ(std::string(al::last_error()).rfind("not a sound file that can be decoded (", 0), 0u)
+            << al::last_error();
+        EXPECT_EQ(open_file((dir / "empty.ogg").c_str()), 0u);
+        EXPECT_STREQ(al::last_error(), "the file is empty");
+        EXPECT_EQ(open_file(dir.path().c_str()), 0u) << "a folder is no music";
+        EXPECT_STREQ(al::last_error(), "Is a directory");
+        EXPECT_EQ(open_file((dir / "pipe.ogg").c_str()), 0u) << "opening a pipe would wait for a writer";
+        EXPECT_STREQ(al::last_error(), "not a regular file (a named pipe)");
+        EXPECT_EQ(open_file((dir / "zero.wav").c_str()), 0u);
+        EXPECT_STREQ(al::last_error(), "not a regular file (a character device)");
+    }
 }
 
 TEST_F(Playback, AfterStopRewindAndPlayStartFromTheBeginningAgain) {

@@ -387,6 +387,8 @@ case_game.options.offset_malformed() { run_game song.wav good.pat -window -offse
 case_game.options.offset_demo() { run_game -offset=12ms; }
 case_game.options.volume_range() { run_game song.wav good.pat -window -volume=101; }
 case_game.options.volume_malformed() { run_game song.wav good.pat -window -volume=50%; }
+case_game.options.effects_range() { run_game song.wav good.pat -window -effects=101; }
+case_game.options.effects_malformed() { run_game song.wav good.pat -window -effects=loud; }
 case_game.options.before_files() {
   file=-window
   run_game -window song.wav good.pat

@@ -2,7 +2,8 @@
 # The ticks follow the music heard: a run with a 2-second stall of the frame
 # loop is back within one frame of its music within half a second, with every
 # missed update run; -offset=100 runs every update, the first events' too,
-# 100 ms (6 frames) later in the music. Read from the game's sync log by sync_report.
+# 100 ms (6 frames) later in the music; -effects=100 moves nothing. Read from
+# the game's sync log by sync_report.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
 require velmora velmora_bc make_song
@@ -59,4 +60,11 @@ moved=$(awk -v a="$(field plain median_tick_minus_music_ms)" -v b="$(field offse
   'BEGIN { printf "%.0f", (a - b) / (1000 / 60) }')
 note "-offset=100 moved the updates by $moved frames of music"
 [ "$moved" -ge 5 ] && [ "$moved" -le 7 ] || fail "-offset=100 moved the updates by $moved frames, not 6"
+# The sound effects ride on the mixer's own channels: the music clock, and
+# the updates with it, stay where they were.
+play_logged effects 2 -effects=100
+moved=$(awk -v a="$(field plain median_tick_minus_music_ms)" -v b="$(field effects median_tick_minus_music_ms)" \
+  'BEGIN { printf "%.0f", (a - b) / (1000 / 60) }')
+note "-effects=100 moved the updates by $moved frames of music"
+[ "$moved" -ge -1 ] && [ "$moved" -le 1 ] || fail "-effects=100 moved the updates by $moved frames"
 kill "$x_holder" 2>/dev/null

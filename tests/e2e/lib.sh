@@ -78,11 +78,13 @@ make_stage() {
     || fail "velmora_bc failed: $(tail -n 3 "$work/bc.out")"
 }
 
-# A 640x480 screen, the game's own size, so full screen maps pixel for pixel.
+# A 640x480 screen, the game's own size, so full screen maps pixel for pixel;
+# start_x WxH for another size.
 start_x() {
+  local size=${1:-640x480}
   # -noreset: a game started while the server resets after its last client
   # left could not connect.
-  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 640x480x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 "${size}x24" 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   local _
   for _ in $(seq 100); do

@@ -85,31 +85,41 @@ TEST(ClockOptions, OffsetAfterTheTwoFileNamesFromMinus500To500) {
     }
 }
 
-TEST(SoundOptions, VolumeAfterTheTwoFileNamesFrom0To100) {
-    struct volume_case {
+TEST(SoundOptions, VolumeAndEffectsAfterTheTwoFileNamesFrom0To100) {
+    struct percent_case {
+        int game_options::*value_of;
         std::vector<std::string> args;
         bool ok;
-        int volume;
+        int value;
     };
-    const volume_case cases[] = {
-        {{"song.wav", "song.pat"}, true, 100},
-        {{"song.wav", "song.pat", "-volume=0", "-window"}, true, 0},
-        {{"song.wav", "song.pat", "-volume=100"}, true, 100},
-        {{"song.wav", "song.pat", "-volume=30", "-volume=70"}, true, 70},
-        {{"-volume=junk"}, true, 100},  // demo start: options are not read
-        {{"song.wav", "song.pat", "-volume=101"}, false, 0},
-        {{"song.wav", "song.pat", "-volume=-1"}, false, 0},
-        {{"song.wav", "song.pat", "-volume=50%"}, false, 0},
-        {{"song.wav", "song.pat", "-volume="}, false, 0},
+    constexpr auto volume = &game_options::volume, effects = &game_options::effects;
+    const percent_case cases[] = {
+        {volume, {"song.wav", "song.pat"}, true, 100},
+        {volume, {"song.wav", "song.pat", "-volume=0", "-window"}, true, 0},
+        {volume, {"song.wav", "song.pat", "-volume=100"}, true, 100},
+        {volume, {"song.wav", "song.pat", "-volume=30", "-volume=70"}, true, 70},
+        {volume, {"-volume=junk"}, true, 100},  // demo start: options are not read
+        {volume, {"song.wav", "song.pat", "-volume=101"}, false, 0},
+        {volume, {"song.wav", "song.pat", "-volume=-1"}, false, 0},
+        {volume, {"song.wav", "song.pat", "-volume=50%"}, false, 0},
+        {volume, {"song.wav", "song.pat", "-volume="}, false, 0},
+        // The effects are off unless asked for.
+        {effects, {"song.wav", "song.pat"}, true, 0},
+        {effects, {"song.wav", "song.pat", "-effects=40", "-window"}, true, 40},
+        {effects, {"song.wav", "song.pat", "-effects=100", "-effects=0"}, true, 0},
+        {effects, {"-effects=junk"}, true, 0},
+        {effects, {"song.wav", "song.pat", "-effects=101"}, false, 0},
+        {effects, {"song.wav", "song.pat", "-effects=5x"}, false, 0},
     };
-    for (const volume_case& c : cases) {
+    for (const percent_case& c : cases) {
         const game_options o = read_command_line(c.args);
         const std::string& last = c.args.back();
         EXPECT_EQ(o.ok, c.ok) << last;
         if (c.ok) {
-            EXPECT_EQ(o.volume, c.volume) << last;
+            EXPECT_EQ(o.*c.value_of, c.value) << last;
         } else {
-            EXPECT_EQ(o.why, "-volume must be a whole number from 0 to 100, not \"" + last.substr(8) + "\"");
+            const std::size_t eq = last.find('=');
+            EXPECT_EQ(o.why, last.substr(0, eq) + " must be a whole number from 0 to 100, not \"" + last.substr(eq + 1) + "\"");
         }
     }
 }
@@ -119,21 +129,23 @@ TEST(GameOptions, FilesRecordingReplayAndTheOffsetsFaultFirst) {
     EXPECT_FALSE(o.demo);
     EXPECT_EQ(o.music_file, "a.wav");
     EXPECT_EQ(o.pattern_file, "b.pat");
-    EXPECT_TRUE(o.record_given && o.replay_given && o.offset_given);
-    EXPECT_EQ(o.record_file, "s.vrp");
-    EXPECT_EQ(o.replay_file, "p.vrp");
+    EXPECT_TRUE(o.replay.record_given && o.replay.replay_given && o.offset_given);
+    EXPECT_EQ(o.replay.record_file, "s.vrp");
+    EXPECT_EQ(o.replay.replay_file, "p.vrp");
 
     o = read_command_line({"a.wav", "b.pat", "-replay="});
-    EXPECT_TRUE(o.replay_given);
-    EXPECT_EQ(o.replay_file, "");
-    EXPECT_FALSE(o.record_given || o.offset_given);
+    EXPECT_TRUE(o.replay.replay_given);
+    EXPECT_EQ(o.replay.replay_file, "");
+    EXPECT_FALSE(o.replay.record_given || o.offset_given);
 
     o = read_command_line({"-record=x.vrp"});  // demo start: options are not read
     EXPECT_TRUE(o.demo);
-    EXPECT_FALSE(o.record_given);
+    EXPECT_FALSE(o.replay.record_given);
 
-    // Both wrong: the offset is reported, whatever the order.
-    o = read_command_line({"a.wav", "b.pat", "-volume=101", "-offset=501"});
+    // All wrong: the offset is reported, then the volume, whatever the order.
+    o = read_command_line({"a.wav", "b.pat", "-effects=101", "-volume=101", "-offset=501"});
     EXPECT_FALSE(o.ok);
     EXPECT_EQ(o.why, "-offset must be a whole number of milliseconds from -500 to 500, not \"501\"");
+    o = read_command_line({"a.wav", "b.pat", "-effects=101", "-volume=101"});
+    EXPECT_EQ(o.why, "-volume must be a whole number from 0 to 100, not \"101\"");
 }

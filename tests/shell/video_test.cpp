@@ -115,6 +115,60 @@ TEST(Window, OpensThe640x480x32ScreenWithItsCaption) {
     EXPECT_EQ(window->caption, "velmora v0.01 - test_void");
 }
 
+Uint32 pixel_of(SDL_Surface* s, int x, int y) {
+    return reinterpret_cast<const Uint32*>(static_cast<const Uint8*>(s->pixels) + y * s->pitch)[x];
+}
+
+TEST(Window, LargerWindowShowsEveryPixelAsABlockAndOneTimesDrawsOnTheScreenItself) {
+    ASSERT_TRUE(window->set_mode(0, 2));
+    SDL_Surface* screen = window->screen_ptr;
+    ASSERT_EQ(screen->w, 1280);
+    ASSERT_EQ(screen->h, 960);
+    ASSERT_EQ(window->surface_ptr->w, 640);
+    ASSERT_EQ(window->surface_ptr->h, 480);
+    EXPECT_EQ(window->format, window->surface_ptr->format);
+    EXPECT_EQ(window->format->Rmask, screen->format->Rmask);
+    EXPECT_EQ(window->format->Bmask, screen->format->Bmask);
+    clear_screen();
+    draw_line(line_colour{0x123456}, 0, 0, 0, 0);
+    draw_line(line_colour{0xabcdef}, 639, 479, 639, 479);
+    draw_line(line_colour{0xffffff}, 10, 5, 10, 5);
+    const Uint32 a = pixel_at(0, 0), b = pixel_at(639, 479), c = pixel_at(10, 5);
+    window->flip();
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(pixel_of(screen, k % 2, k / 2), a);
+        EXPECT_EQ(pixel_of(screen, 1278 + k % 2, 958 + k / 2), b);
+        EXPECT_EQ(pixel_of(screen, 20 + k % 2, 10 + k / 2), c);
+    }
+    EXPECT_EQ(pixel_of(screen, 22, 10), 0u);
+    EXPECT_EQ(pixel_of(screen, 20, 12), 0u);
+
+    // Full screen keeps the game's own size whatever the scale.
+    ASSERT_TRUE(window->set_mode(SDL_FULLSCREEN, 3));
+    EXPECT_EQ(window->scale, 1);
+    EXPECT_EQ(window->screen_ptr->w, 640);
+    ASSERT_TRUE(window->set_mode(0, 1));
+    EXPECT_EQ(window->surface_ptr, window->screen_ptr);
+    EXPECT_EQ(window->surface_ptr->w, 640);
+    EXPECT_EQ(window->format, window->surface_ptr->format);
+}
+
+TEST(Window, ScaleUpThreeTimesRepeatsEachPixelOverAThreeByThreeBlock) {
+    SDL_Surface* from = SDL_CreateRGBSurface(SDL_SWSURFACE, 2, 2, 32, 0xff0000, 0xff00, 0xff, 0);
+    SDL_Surface* to = SDL_CreateRGBSurface(SDL_SWSURFACE, 7, 6, 32, 0xff0000, 0xff00, 0xff, 0);
+    ASSERT_TRUE(from && to);
+    SDL_FillRect(to, nullptr, 9);
+    const Uint32 values[4] = {1, 2, 3, 4};
+    for (int i = 0; i < 4; ++i) reinterpret_cast<Uint32*>(static_cast<Uint8*>(from->pixels) + (i / 2) * from->pitch)[i % 2] = values[i];
+    vaz::scale_up(from, to, 3);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < 6; ++x) EXPECT_EQ(pixel_of(to, x, y), values[(y / 3) * 2 + x / 3]) << x << "," << y;
+        EXPECT_EQ(pixel_of(to, 6, y), 9u) << "beyond the scaled picture";
+    }
+    SDL_FreeSurface(from);
+    SDL_FreeSurface(to);
+}
+
 // Checked in a child process: the refused second object has already reset
 // the video mode by the time it throws.
 TEST(WindowDeathTest, ASecondWindowObjectIsRefused) {
@@ -220,4 +274,19 @@ TEST(PollEvents, QuitRequestStops) {
     push_key(SDL_KEYDOWN, SDLK_z);
     EXPECT_FALSE(poll_events());
     EXPECT_TRUE(queue_is_empty());
+}
+
+TEST(PollEvents, AStageTellsLeavingByEscapeFromQuittingByTheWindow) {
+    drain_events();
+    EXPECT_EQ(poll_stage_events(), events_ask::carry_on);
+    push_key(SDL_KEYUP, SDLK_ESCAPE);
+    push_key(SDL_KEYDOWN, SDLK_SPACE);
+    EXPECT_EQ(poll_stage_events(), events_ask::carry_on);
+    push_key(SDL_KEYDOWN, SDLK_ESCAPE);
+    push_key(SDL_KEYDOWN, SDLK_a);
+    EXPECT_EQ(poll_stage_events(), events_ask::leave);
+    EXPECT_TRUE(queue_is_empty());
+    push_key(SDL_KEYDOWN, SDLK_ESCAPE);
+    push_quit();
+    EXPECT_EQ(poll_stage_events(), events_ask::quit);
 }

@@ -17,6 +17,11 @@ TEST(RopeArray, EightyFiveElementsFillOneChunkAndTheNextStartsAnother) {
     EXPECT_EQ(a.chunks.size(), 2u);
     EXPECT_EQ(a.chunks[1][0].time, 85);
     EXPECT_EQ(a.chunks[0][84].time, 84);
+    a.clear();
+    EXPECT_EQ(a.size(), 0u);
+    EXPECT_TRUE(a.chunks.empty());
+    a.push_back({7, 0.0f, 0.0f});
+    EXPECT_EQ(a[0].time, 7);
 }
 
 TEST(RopeArray, ElementsNeverMoveWhileAppending) {

@@ -175,6 +175,20 @@ TEST_F(TaskSystem, KilledNodesAreHandedOutLastInFirstOut) {
     EXPECT_EQ(s.spawn<alpha>(), nullptr);
 }
 
+TEST_F(TaskSystem, ResetLeavesNoTaskLiveAndHandsOutNodesInTheirFirstOrder) {
+    node* a = s.spawn<alpha>();
+    s.spawn<alpha>();
+    s.spawn<beta>();
+    s.kill<alpha>(a);
+    s.reset();
+    for (node* head : {s.begin<alpha>(), s.begin<beta>(), s.begin<gamma>()}) EXPECT_EQ(head->kind, vaz::tasksystem::type_tail);
+    s.run();
+    EXPECT_TRUE(trace.empty());
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(pool_index<alpha>(s.spawn<alpha>()), i);
+    EXPECT_EQ(s.spawn<alpha>(), nullptr);
+    EXPECT_EQ(pool_index<beta>(s.spawn<beta>()), 0);
+}
+
 TEST_F(TaskSystem, SpawnLinksNewestFirstAndInstallsBody) {
     node* a = s.spawn<alpha>();
     node* b = s.spawn<alpha>();

@@ -113,6 +113,11 @@ public:
         free_cell->next = n;
     }
 
+    // Back to the state of a fresh scheduler: no task live, and every free
+    // list in its first order, so the nodes are handed out again as they
+    // were the first time. Objects are not destroyed (as in kill).
+    void reset() { (reset_pool<typename Entries::type, Entries::capacity>(), ...); }
+
     // Newest live task of T first; end<T>() when T has none.
     template <class T>
     node* begin() { return slots[3 * index<T>()].next; }
@@ -134,6 +139,19 @@ private:
     static int& type_counter() {
         static int counter = 0;
         return counter;
+    }
+
+    template <class T, int N>
+    void reset_pool() {
+        const int t = index<T>();
+        node* nodes = nodearrays[t];
+        node* free_cell = &slots[3 * t + 2];
+        free_cell->next = &nodes[0];
+        for (int i = 0; i < N; ++i) nodes[i].next = (i + 1 < N) ? &nodes[i + 1] : free_cell;
+        node* head = &slots[3 * t];
+        node* tail = &slots[3 * t + 1];
+        head->next = tail;
+        tail->prev = head;
     }
 
     template <class T, int N>

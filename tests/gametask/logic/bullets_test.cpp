@@ -106,7 +106,9 @@ TEST_F(Bullets, ThreeLinkChainScoresOneThenTwo) {
     step(7);
     EXPECT_EQ(r1.state, 8);
     EXPECT_EQ(r2.state, 0);
+    EXPECT_EQ(take_effect_cues(), 0u);
     step();
+    EXPECT_EQ(take_effect_cues(), cue(effect::chain_burst));
     EXPECT_EQ(r2.state, 1);
     EXPECT_EQ(r2.chain, 1);
     EXPECT_EQ(r3.state, 0);
@@ -116,6 +118,7 @@ TEST_F(Bullets, ThreeLinkChainScoresOneThenTwo) {
     step(2);
     EXPECT_EQ(r1.state, -80);
     EXPECT_EQ(run.score, 1);
+    EXPECT_EQ(take_effect_cues(), 0u) << "one sound for a bullet's burst";
 
     // r2 (1 after frame 8) reaches 9 in frame 16 and triggers r3 with chain 2
     // (+2); r1, 10 pixels from r2 but spent (-74), is left alone.

@@ -9,6 +9,7 @@
 #include "gametask/rng.hpp"
 #include "gametask/schedulers.hpp"
 #include "playback_calls.hpp"
+#include "shell/effects.hpp"
 #include "shell/keyboard.hpp"
 #include "shell/music.hpp"
 #include "shell/pattern_store.hpp"
@@ -29,6 +30,9 @@ inline void clear_pattern_groups() {
     pattern_group_count = 0;
 }
 
+// The bit take_effect_cues() holds for e.
+inline unsigned cue(effect e) { return 1u << static_cast<unsigned>(e); }
+
 inline void fill_group(int g, std::initializer_list<bullet_pattern_element> events) {
     for (const bullet_pattern_element& e : events) pattern_groups[g].push_back(e);
 }
@@ -47,6 +51,7 @@ protected:
         rng.seed(20240601u);
         saved_music_stream = music_stream;
         playback_calls().clear();
+        take_effect_cues();
     }
 
     void TearDown() override {

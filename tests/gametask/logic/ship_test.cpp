@@ -93,6 +93,7 @@ TEST_F(Ship, BombNeedsAFullStockOfGauge) {
     step();
     EXPECT_EQ(s.bomb, 0);
     EXPECT_EQ(s.gauge, 2199);
+    EXPECT_EQ(take_effect_cues(), 0u);
 
     // The held key is not pressed again until released.
     s.gauge = 2200;
@@ -104,6 +105,9 @@ TEST_F(Ship, BombNeedsAFullStockOfGauge) {
     step();
     EXPECT_EQ(s.bomb, 1);
     EXPECT_EQ(s.gauge, 0);
+    EXPECT_EQ(take_effect_cues(), cue(effect::bomb));
+    step();
+    EXPECT_EQ(take_effect_cues(), 0u) << "the bomb sounds as it starts, not while it runs";
 }
 
 TEST_F(Ship, FullGaugeFiresSixteenBombsInARow) {
@@ -176,6 +180,7 @@ TEST_F(Contact, BulletOnePixelAwayHits) {
     incoming(221.0f, 219.0f).state = 5;  // caught in a chain: hits all the same
     step();
     EXPECT_EQ(run->hits, 1);
+    EXPECT_EQ(take_effect_cues(), cue(effect::hit));
     EXPECT_EQ(run->score, 0);  // a hit is not also a graze
     EXPECT_EQ(live<gt::bullet_r>(), 1);
     EXPECT_EQ(live<gt::bullet_echo>(), 0);
@@ -198,6 +203,7 @@ TEST_F(Contact, GrazeBoxIsThirtyOneWideWithEdgesIncluded) {
     step();
     EXPECT_EQ(run->hits, 0);
     EXPECT_EQ(run->score, 1);
+    EXPECT_EQ(take_effect_cues(), cue(effect::graze));
     EXPECT_EQ(ship->gauge, 1);
     ASSERT_EQ(live<gt::spark>(), 1);
     EXPECT_EQ(first<gt::spark>().x, 221.5f);

@@ -1,0 +1,232 @@
+#include "game/stage.hpp"
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "audiolayer/playback.hpp"
+#include "game/frame_clock.hpp"
+#include "game/startup.hpp"
+#include "gametask/game.hpp"
+#include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
+#include "gametask/task_access.hpp"
+#include "shell/effects.hpp"
+#include "shell/frame_pacing.hpp"
+#include "shell/gamepad.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/music.hpp"
+#include "shell/pattern_store.hpp"
+#include "shell/sprites.hpp"
+#include "shell/video.hpp"
+
+namespace {
+
+// What load_stage found out, for run_stage and finish_stage.
+struct loaded_stage {
+    bool demo = true;
+    bool replaying = false;
+    int offset_ms = 0;
+    std::string effects_problem;
+};
+
+loaded_stage stage;
+display_settings display;
+
+// P pauses a run in play; the result screen and the title have nothing to pause.
+bool run_in_play() {
+    const gametask::game* g = gametask::first_live<gametask::game>();
+    return g && !g->finished;
+}
+
+void draw_pause_label() { blit(pause_label, 325 - pause_label.rect.w / 2, 240 - pause_label.rect.h / 2); }
+
+Uint32 video_flags(const display_settings& d) { return d.fullscreen ? SDL_FULLSCREEN : 0; }
+
+bool same_display(const display_settings& a, const display_settings& b) {
+    return a.fullscreen == b.fullscreen && (a.fullscreen || a.scale == b.scale);
+}
+
+std::string refused_mode(const display_settings& d) {
+    const int scale = d.fullscreen ? 1 : d.scale;
+    return "cannot set the " + std::to_string(640 * scale) + "x" + std::to_string(480 * scale) +
+           " 32-bit video mode: " + SDL_GetError();
+}
+
+void free_music() {
+    if (music_stream == 0) return;
+    audiolayer::playback::stream_free(music_stream);
+    music_stream = 0;
+}
+
+// Everything a stage finds as a freshly started game would.
+void fresh_start() {
+    update_tasks.reset();
+    draw_tasks.reset();
+    spawn_drawing_layer();
+    for (pattern_group& g : pattern_groups) g.clear();
+    pattern_group_count = 0;
+    free_music();
+    key_snapshot.clear();
+    set_pad_keys({});
+    rng.seed(rng_seed_from_clock());
+    frame_wait_reset();
+}
+
+// Whether this frame's events, or the replay, end the stage.
+std::optional<stage_end> end_asked(const stage_request& r) {
+    const events_ask ask = poll_stage_events();
+    const bool back = gamepad_back_pressed();
+    if (ask == events_ask::quit) return stage_end::quit;
+    if (ask == events_ask::leave || (back && r.gamepad_back_leaves)) return stage_end::left;
+    if (replay_over()) return stage_end::replay_over;
+    return std::nullopt;
+}
+
+stage_end frame_loop(const stage_request& r) {
+    frame_clock clock(stage.offset_ms);
+    bool pause_key_was_down = false;
+    std::int64_t update = 0;
+    pump_input();
+    std::optional<stage_end> end = end_asked(r);
+    while (!end) {
+        if (r.before_frame) r.before_frame();
+        effects_new_frame();
+        clear_frame();
+        // Its own edge, apart from the snapshot: a frame that runs no
+        // update keeps the snapshot, and P must count once.
+        const bool pause_key_down = live_key_down(SDLK_p);
+        if (pause_key_down && !pause_key_was_down) {
+            if (clock.paused()) {
+                clock.resume();
+            } else if (run_in_play()) {
+                clock.pause();
+            }
+        }
+        pause_key_was_down = pause_key_down;
+        const std::int64_t updates = clock.updates_due();
+        for (std::int64_t i = 0; i < updates; ++i) {
+            replay_before_update();
+            update_tasks.run();
+            replay_after_update();
+            effects_after_update(++update);
+            if (i + 1 < updates) settle_keys();
+            if (!clock.after_update()) break;
+        }
+        draw_tasks.run();
+        if (clock.paused()) draw_pause_label();
+        window->flip();
+        clock.wait();
+        if (updates > 0 || clock.paused()) {
+            pump_input();
+        } else {
+            pump_input_keeping_edges();
+        }
+        end = end_asked(r);
+    }
+    return *end;
+}
+
+}  // namespace
+
+std::string open_game_window(const display_settings& d) {
+    if (window) return "the game window is already open";
+    if (std::string why = start_video(d.fullscreen); !why.empty()) return why;
+    window = new vaz::xcppsdl<void>(video_flags(d), d.scale);
+    if (!window->surface_ptr) {
+        const std::string why = refused_mode(d);
+        delete window;
+        window = nullptr;
+        return why;
+    }
+    display = d;
+    if (d.fullscreen) SDL_WarpMouse(40, 375);
+    return {};
+}
+
+std::string change_display(const display_settings& d) {
+    if (!window) return "the game window is not open";
+    if (same_display(d, display)) return {};
+    if (!window->set_mode(video_flags(d), d.scale)) {
+        const std::string why = refused_mode(d);
+        window->set_mode(video_flags(display), display.scale);
+        return why;
+    }
+    display = d;
+    if (d.fullscreen) SDL_WarpMouse(40, 375);
+    return {};
+}
+
+const display_settings& current_display() { return display; }
+
+void close_game_window() {
+    delete window;
+    window = nullptr;
+}
+
+std::string load_stage(const stage_request& r) {
+    fresh_start();
+    stage = loaded_stage{};
+    stage.demo = r.music_file.empty() && r.pattern_file.empty();
+    stage.offset_ms = r.offset_ms;
+    if (!audiolayer::playback::set_volume(r.volume)) return audiolayer::playback::last_error();
+    if (std::string why = open_stage_files(r.music_file, r.pattern_file); !why.empty()) return why;
+    // The title demo reads no options.
+    const replay_options replay = stage.demo ? replay_options{} : r.replay;
+    if (std::string why = begin_replay_session(replay, r.music_file, r.pattern_file, r.offset_given, stage.offset_ms);
+        !why.empty())
+        return why;
+    stage.replaying = replay.replay_given;
+    stage.effects_problem = start_effects(stage.demo ? 0 : r.effects);
+    if (!stage.effects_problem.empty()) {
+        std::fprintf(stderr, "velmora: %s; playing without sound effects\n", stage.effects_problem.c_str());
+    }
+    return {};
+}
+
+stage_outcome run_stage(const stage_request& r) {
+    stage_outcome o;
+    if (!window || !window->surface_ptr) {
+        o.why = "the game window is not open";
+        return o;
+    }
+    // A replay's keys come from its recording; a live joystick must not add to them.
+    if (!stage.replaying) open_gamepads();
+    set_gamepads_steer(!stage.replaying);
+    if (std::string why = start_stage(stage.demo); !why.empty()) {
+        o.why = why;
+        return o;
+    }
+    o.end = frame_loop(r);
+    return o;
+}
+
+void finish_stage(stage_outcome& o) {
+    stop_effects();
+    if (o.end == stage_end::failed) {
+        abandon_replay_session();
+    } else {
+        session_summary s = end_replay_session();
+        o.recording_failed = s.write_failed;
+        if (s.write_failed) o.why = s.write_error;
+        o.finished_runs = std::move(s.finished);
+    }
+    free_music();
+    o.effects_problem = stage.effects_problem;
+}
+
+stage_outcome play_stage(const stage_request& r) {
+    if (std::string why = load_stage(r); !why.empty()) {
+        stage_outcome o;
+        o.why = why;
+        finish_stage(o);
+        return o;
+    }
+    stage_outcome o = run_stage(r);
+    finish_stage(o);
+    return o;
+}

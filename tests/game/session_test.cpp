@@ -1,0 +1,247 @@
+// Stages one after another in one window and one process, as a library
+// session plays them: each starts as a fresh game, a bad file comes back as
+// a value, a recording made in a later stage replays exactly, and the sound
+// effects follow the logic. The keys are the test's own array, set between
+// frames through the stage's before_frame hook.
+#include <SDL.h>
+#include <SDL_mixer.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "game/stage.hpp"
+#include "gametask/schedulers.hpp"
+#include "gametask/task_access.hpp"
+#include "pattern/pattern_writer.hpp"
+#include "results/replay_file.hpp"
+#include "shell/effects.hpp"
+#include "shell/keyboard.hpp"
+#include "shell/music.hpp"
+#include "shell/pattern_store.hpp"
+#include "shell/sprites.hpp"
+#include "shell/video.hpp"
+#include "support/scratch.hpp"
+#include "support/task_reset.hpp"
+
+namespace {
+
+namespace gt = gametask;
+
+class session_environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        audio = std::make_unique<vaz::xbass<audiolayer::playback::layer>>();
+        ASSERT_EQ(open_game_window({false, 1}), "");
+    }
+    void TearDown() override {
+        close_game_window();
+        audio.reset();
+    }
+
+private:
+    std::unique_ptr<vaz::xbass<audiolayer::playback::layer>> audio;
+};
+
+const ::testing::Environment* const the_session = ::testing::AddGlobalTestEnvironment(new session_environment);
+
+// Bursts of tracers from wherever the ship stands, fast enough for a run of
+// a few seconds; they come back past the ship, which grazes them.
+std::vector<std::uint8_t> pattern_bytes(int groups, int events) {
+    pattern::vector_sink out;
+    pattern::writer w(out);
+    w.group_count(static_cast<unsigned>(groups));
+    for (int g = 0; g < groups; ++g) {
+        for (int i = 0; i < events; ++i) w.record({3 + 6 * i + g, 0.7f * static_cast<float>(i + g), 8.0f});
+        w.terminator();
+    }
+    return out.bytes;
+}
+
+std::uint64_t frame_hash() {
+    SDL_Surface* s = window->surface_ptr;
+    std::uint64_t h = 1469598103934665603ull;
+    SDL_LockSurface(s);
+    for (int y = 0; y < s->h; ++y) {
+        const auto* row = static_cast<const Uint8*>(s->pixels) + y * s->pitch;
+        for (int i = 0; i < s->w * 4; ++i) h = (h ^ row[i]) * 1099511628211ull;
+    }
+    SDL_UnlockSurface(s);
+    return h;
+}
+
+void push_key_down(SDLKey key) {
+    SDL_Event e{};
+    e.type = SDL_KEYDOWN;
+    e.key.type = SDL_KEYDOWN;
+    e.key.state = SDL_PRESSED;
+    e.key.keysym.sym = key;
+    SDL_PushEvent(&e);
+}
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!sprite_sheet.surface_ptr) GTEST_SKIP() << "no sprite sheet found";
+        saved_keys = key_state;
+        key_state = keys;
+        shell_test::write_wav(dir / "song.wav", 44100 * 3, [](std::uint32_t k) { return (k / 50) % 2 ? 3000 : -3000; });
+        shell_test::write_bytes(dir / "one.pat", pattern_bytes(1, 3));
+        shell_test::write_bytes(dir / "two.pat", pattern_bytes(2, 8));
+    }
+    void TearDown() override { key_state = saved_keys; }
+
+    stage_request request(const std::string& pattern) {
+        stage_request r;
+        r.music_file = dir / "song.wav";
+        r.pattern_file = dir / pattern;
+        return r;
+    }
+
+    // The title's first frames as drawn, then Escape.
+    std::vector<std::uint64_t> title_frames(int count) {
+        std::vector<std::uint64_t> shown;
+        int calls = 0;
+        stage_request r = request("one.pat");
+        r.before_frame = [&] {
+            if (calls++ == 0) {
+                // Nothing left of an earlier stage: the title over an empty field.
+                EXPECT_EQ(test_support::live_count<gt::titleready>(update_tasks), 1);
+                EXPECT_FALSE(gt::any_live<gt::bullet_r>() || gt::any_live<gt::bullet_b>() ||
+                             gt::any_live<gt::bullet_echo>() || gt::any_live<gt::blood>() ||
+                             gt::any_live<gt::spark>() || gt::any_live<gt::bombed>() || gt::any_live<gt::myship>());
+                EXPECT_EQ(pattern_group_count, 1);
+                EXPECT_EQ(pattern_groups[0].size(), 3u);
+                EXPECT_EQ(pattern_groups[1].size(), 0u);
+                for (int k = 0; k < key_count; ++k) ASSERT_FALSE(key_snapshot.get(k)) << "key " << k;
+                return;
+            }
+            shown.push_back(frame_hash());
+            if (static_cast<int>(shown.size()) == count) push_key_down(SDLK_ESCAPE);
+        };
+        EXPECT_EQ(play_stage(r).end, stage_end::left);
+        return shown;
+    }
+
+    // Starts a run and steers about; with leave_run, Escape in
+    // the middle of it, else plays it to its result screen, leaves that and
+    // ends on the title.
+    stage_outcome play_a_run(stage_request r, bool leave_run, int* frames_with_sound = nullptr) {
+        int f = 0, on_result = 0;
+        r.before_frame = [&] {
+            ++f;
+            keys[SDLK_SPACE] = f == 5;
+            const bool in_run = gt::any_live<gt::game>() && !gt::any_live<gt::gameover>();
+            keys[SDLK_RIGHT] = in_run && (f / 15) % 3 == 1;
+            keys[SDLK_UP] = in_run && (f / 20) % 4 == 2;
+            if (frames_with_sound && Mix_Playing(-1) > 0) ++*frames_with_sound;
+            if (gt::any_live<gt::gameover>()) ++on_result;
+            keys[SDLK_RETURN] = gt::any_live<gt::gameover>() && on_result == 70;
+            const bool done = leave_run ? f == 100 : on_result >= 70 && gt::any_live<gt::titleready>();
+            if (done || f == 3000) push_key_down(SDLK_ESCAPE);
+        };
+        stage_outcome o = play_stage(r);
+        for (Uint8& k : keys) k = 0;
+        EXPECT_LT(f, 3000) << "the stage did not go as scripted";
+        return o;
+    }
+
+    shell_test::scratch_dir dir;
+    Uint8 keys[SDLK_LAST] = {};
+    Uint8* saved_keys = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Session, EachStageInTheWindowStartsAsAFreshGameWould) {
+    const std::vector<std::uint64_t> fresh = title_frames(10);
+    const stage_outcome run = play_a_run(request("two.pat"), true);
+    EXPECT_EQ(run.end, stage_end::left);
+    EXPECT_TRUE(run.finished_runs.empty());
+    EXPECT_TRUE(gt::any_live<gt::bullet_r>() || gt::any_live<gt::bullet_b>()) << "the run was left in full flight";
+    EXPECT_EQ(music_stream, 0u) << "the stage's music is freed";
+    EXPECT_EQ(title_frames(10), fresh);
+}
+
+TEST_F(Session, ABadFileIsAnOutcomeAndTheNextStagePlaysAndAClosedWindowQuits) {
+    shell_test::write_bytes(dir / "bad.pat", {3});
+    stage_outcome o = play_stage(request("bad.pat"));
+    EXPECT_EQ(o.end, stage_end::failed);
+    EXPECT_EQ(o.why, "pattern file \"" + dir / "bad.pat" + "\" announces 3 groups; it must be 1 or 2");
+    EXPECT_EQ(music_stream, 0u);
+    stage_request missing = request("one.pat");
+    missing.music_file = dir / "none.wav";
+    o = play_stage(missing);
+    EXPECT_EQ(o.end, stage_end::failed);
+    EXPECT_EQ(o.why, "cannot open music file \"" + dir / "none.wav" + "\": No such file or directory");
+    EXPECT_EQ(title_frames(3).size(), 3u);
+
+    // A closed window is not a player leaving the stage.
+    stage_request closed = request("one.pat");
+    closed.before_frame = [] {
+        SDL_Event quit{};
+        quit.type = SDL_QUIT;
+        SDL_PushEvent(&quit);
+        push_key_down(SDLK_ESCAPE);
+    };
+    EXPECT_EQ(play_stage(closed).end, stage_end::quit);
+}
+
+TEST_F(Session, ARecordingMadeInALaterStageReplaysExactlyWithItsSounds) {
+    // The title demo first, which draws from the random generator.
+    stage_request demo;
+    int f = 0;
+    demo.before_frame = [&] {
+        if (++f == 40) push_key_down(SDLK_ESCAPE);
+    };
+    EXPECT_EQ(play_stage(demo).end, stage_end::left);
+
+    stage_request record = request("two.pat");
+    record.replay.record_given = true;
+    record.replay.record_file = dir / "run.vrp";
+    record.effects = 100;
+    int sounding = 0;
+    const stage_outcome played = play_a_run(record, false, &sounding);
+    EXPECT_EQ(played.end, stage_end::left);
+    ASSERT_EQ(played.finished_runs.size(), 1u);
+    const results::run_summary& run = played.finished_runs[0];
+    EXPECT_NE(run.end_update, 0u);
+    EXPECT_GT(run.score, 0) << "grazes, each with a spark drawn from the random generator";
+    EXPECT_GT(sounding, 0);
+
+    stage_request replay = request("two.pat");
+    replay.replay.replay_given = true;
+    replay.replay.replay_file = dir / "run.vrp";
+    replay.effects = 100;
+    int replay_sounding = 0;
+    replay.before_frame = [&] { replay_sounding += Mix_Playing(-1) > 0; };
+    keys[SDLK_SPACE] = 1;  // a live key is not what the replay plays
+    const stage_outcome again = play_stage(replay);
+    keys[SDLK_SPACE] = 0;
+    EXPECT_EQ(again.end, stage_end::replay_over);
+    ASSERT_EQ(again.finished_runs.size(), 1u);
+    const results::run_summary& replayed = again.finished_runs[0];
+    EXPECT_EQ(replayed.start_update, run.start_update);
+    EXPECT_EQ(replayed.result_update, run.result_update);
+    EXPECT_EQ(replayed.end_update, run.end_update);
+    EXPECT_EQ(replayed.hits, run.hits);
+    EXPECT_EQ(replayed.score, run.score);
+    EXPECT_GT(replay_sounding, 0) << "a replay plays its effects too";
+    EXPECT_EQ(key_state, keys) << "the replay gave the keys back";
+}
+
+TEST_F(Session, CuedEffectsSoundOnTheirOwnChannelOnlyWhenTurnedOn) {
+    ASSERT_EQ(start_effects(0), "");
+    cue_effect(effect::graze);
+    effects_after_update(1);
+    EXPECT_EQ(Mix_Playing(-1), 0);
+    ASSERT_EQ(start_effects(60), "");
+    cue_effect(effect::hit);
+    effects_after_update(1);
+    EXPECT_EQ(Mix_Playing(static_cast<int>(effect::hit)), 1);
+    EXPECT_EQ(Mix_Playing(static_cast<int>(effect::graze)), 0);
+    stop_effects();
+    EXPECT_EQ(Mix_Playing(-1), 0);
+}
