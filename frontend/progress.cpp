@@ -74,7 +74,7 @@ void progress_display::started(std::size_t song, const std::string& name) {
     if (terminal_) {
         redraw(true);
     } else {
-        std::fprintf(out_, "velmora_play: preparing \"%s\"\n", name.c_str());
+        std::fprintf(out_, "velmora_play: preparing \"%s\"\n", active_.back().name.c_str());
         std::fflush(out_);
     }
 }

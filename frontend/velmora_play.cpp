@@ -1,8 +1,10 @@
 #include "frontend/velmora_play.hpp"
 
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -41,7 +43,9 @@ constexpr const char* library_file = "library.sqlite3";
 // is far longer than any song takes to prepare.
 constexpr long stale_after_seconds = 24 * 60 * 60;
 
-void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", program, line.c_str()); }
+// Messages name files, whose names may hold escape sequences: they are
+// shown, not sent to the terminal.
+void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", program, printable(line).c_str()); }
 
 std::string library_path() {
     const std::string dir = stagecache::data_dir();
@@ -109,11 +113,23 @@ int run_list() {
         say("no home folder to find the song library in (HOME is not set)");
         return 1;
     }
+    // Only a library that is not there at all has no songs yet; one that
+    // cannot be looked at is a failure.
+    const std::string dir = stagecache::data_dir();
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        say("the folder of the song library " + quoted(dir) + " is not a folder; move it out of the way");
+        return 1;
+    }
+    if (::stat(path.c_str(), &st) != 0 && errno != ENOENT) {
+        say("cannot read the song library " + quoted(path) + ": " + ::strerror(errno));
+        return 1;
+    }
     try {
         std::vector<stagecache::song_row> songs;
         if (stagecache::song_library::exists(path)) songs = stagecache::song_library(path, false).songs();
         if (songs.empty()) {
-            std::printf("The song library (%s) has no songs yet: play one or --prepare some.\n", path.c_str());
+            std::printf("The song library (%s) has no songs yet: play one or --prepare some.\n", printable(path).c_str());
             return 0;
         }
         std::fputs(format_song_table(songs).c_str(), stdout);
@@ -186,9 +202,10 @@ int run_prepare(const play_options& o) {
     std::printf("%zu song%s: %zu prepared, %zu already cached, %zu failed\n", outcomes.size(),
                 outcomes.size() == 1 ? "" : "s", prepared, cached, failed);
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        if (outcomes[i].status == prepare_status::failed) std::printf("  failed: %s\n", outcomes[i].error.c_str());
+        if (outcomes[i].status == prepare_status::failed)
+            std::printf("  failed: %s\n", printable(outcomes[i].error).c_str());
     }
-    for (const std::string& p : found.problems) std::printf("  failed: %s\n", p.c_str());
+    for (const std::string& p : found.problems) std::printf("  failed: %s\n", printable(p).c_str());
     if (unrecorded > 0 || !library)
         std::printf("  %zu not recorded in the song library\n", library ? unrecorded : prepared + cached);
     const bool ok = failed == 0 && found.problems.empty() && unrecorded == 0 && library;
@@ -211,7 +228,7 @@ bool save_volume(int volume) {
 
 int run_set_volume(const play_options& o) {
     if (!save_volume(*o.volume)) return 1;
-    std::printf("volume %d saved in %s\n", *o.volume, stagecache::settings_path().c_str());
+    std::printf("volume %d saved in %s\n", *o.volume, printable(stagecache::settings_path()).c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
@@ -242,9 +259,9 @@ int run_play(const play_options& o) {
     if (!library) say(library_problem + "; playing without it");
 
     prepare_outcome r;
+    bool shown = false;
     {
         progress_display display(stderr, stderr_is_terminal(), 1);
-        bool shown = false;
         r = prepare_song(song, o.edition, o.jobs ? o.jobs : core_count(), cache, library.get(), [&](double f) {
             if (!shown) {
                 display.started(0, song);
@@ -252,11 +269,15 @@ int run_play(const play_options& o) {
             }
             display.advanced(0, f);
         });
-        if (shown) display.finished(0, std::string(program) + ": " + quoted(song) + ": stage prepared, " +
-                                           std::to_string(r.events) + " events");
+        // Said once the stage is stored: a failure to keep it ends the bar instead.
+        if (shown && r.status == prepare_status::prepared)
+            display.finished(0, std::string(program) + ": " + quoted(song) + ": stage prepared, " +
+                                    std::to_string(r.events) + " events");
+        else if (shown)
+            display.finished(0, std::string(program) + ": " + r.error);
     }
     if (r.status == prepare_status::failed) {
-        say(r.error);
+        if (!shown) say(r.error);
         return 1;
     }
     if (!r.rebuilt_because.empty()) say("the cached stage was damaged (" + r.rebuilt_because + "); it was prepared again");
@@ -307,6 +328,8 @@ int run_play(const play_options& o) {
     for (const std::string& p : kept.problems) say(p);
     // A game that failed without a finished run has said why; a report would only repeat the best.
     if (status == 0 || !kept.runs.empty()) std::fputs(format_session(kept, song, edition).c_str(), stdout);
+    // Runs played but not stored are a failure, though the game ended well.
+    const bool lost = !kept.runs.empty() && !kept.stored;
     if (kept.new_best && kept.best && !kept.best->replay.empty()) {
         std::printf("Watch it with: velmora_play --replay%s %s\n",
                     o.edition == converter::edition::standard ? "" : " --edition zetaflux", quoted(printable(song)).c_str());
@@ -319,7 +342,7 @@ int run_play(const play_options& o) {
     if (recovered > 0)
         say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
             " of sessions whose velmora_play had ended before its game");
-    return status;
+    return status == 0 && lost ? 1 : status;
 }
 
 // Plays the song's best run back, from its kept replay.

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "audiolayer/regular_file.hpp"
 #include "stagecache/user_dirs.hpp"
 #include "vaz/files.hpp"
 
@@ -70,12 +71,16 @@ enum class read_status { ok, missing, failed };
 
 read_status read_whole(const std::string& path, std::string& text, std::string& error) {
     text.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return read_status::missing;
-        error = std::strerror(errno);
+    // A named pipe would hold the open (and the program) until someone
+    // writes to it: like a folder, it is a file that cannot be read.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return read_status::missing;
+    const audiolayer::regular_file file = audiolayer::open_regular_file(path.c_str());
+    if (file.fd < 0) {
+        error = file.why;
         return read_status::failed;
     }
+    const int fd = file.fd;
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);

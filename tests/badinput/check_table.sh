@@ -395,8 +395,12 @@ case_game.options.before_files() {
 }
 
 # run_play ARGS...: velmora_play in $stage, its song library and replays in
-# $work/play_data, its stages in $work/play_cache.
-run_play() { launch "$stage" env XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" "$prog" "$@"; }
+# $work/play_data, its stages in $work/play_cache, its settings in
+# $work/play_config.
+run_play() {
+  launch "$stage" env XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" \
+    XDG_CONFIG_HOME="$work/play_config" "$prog" "$@"
+}
 case_play.replay.no_best() {
   file=song.wav
   run_play --replay song.wav
@@ -439,6 +443,23 @@ case_play.song.empty() {
   : >"$stage/empty.mp3" || return
   file=empty.mp3
   run_play empty.mp3
+}
+case_play.song.escape_name() {
+  : >"$stage/"$'\e'"[2Jempty.mp3" || return
+  run_play $'\e[2Jempty.mp3'
+}
+# Its own data folder, which is a file: the other cases share theirs.
+case_play.list.data_file() {
+  mkdir -p "$work/data_file" && : >"$work/data_file/velmora" || return
+  file=$work/data_file/velmora
+  launch "$stage" env XDG_DATA_HOME="$work/data_file" "$prog" --list
+}
+case_play.settings.fifo() {
+  mkdir -p "$work/play_config/velmora" || return
+  file=$work/play_config/velmora/settings.conf
+  [ -p "$file" ] || mkfifo "$file" || return
+  run_play --volume 50
+  rm -f "$file"
 }
 
 # --- inputs shared by the cases ----------------------------------------------

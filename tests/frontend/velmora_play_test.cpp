@@ -429,3 +429,54 @@ TEST(VelmoraPlay, AProbeThatOpensNoDeviceChoosesTheSilentDriver) {
     if (driver) ::setenv("SDL_AUDIODRIVER", saved_driver.c_str(), 1);
     else ::unsetenv("SDL_AUDIODRIVER");
 }
+
+// Escape sequences in file names are shown, never sent: in the summary on
+// standard output, the messages and the progress lines into a pipe.
+TEST(VelmoraPlay, AFileNameIsPrintedWithItsControlCharactersShown) {
+    player p;
+    const std::string red = p.make_song("\x1b[31mred.wav", 1);
+    const std::string empty = p.dir / "\x1b]0;title\a.mp3";
+    { std::ofstream(empty) << ""; }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--prepare", "--jobs", "1", red, empty}, {empty}, {"--replay", empty}}) {
+        const process_result r = p.run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+        EXPECT_TRUE(contains(r.out + r.err, "?]0;title?.mp3")) << r.out << r.err;
+    }
+    const process_result prepared = p.run({"--prepare", red});
+    EXPECT_TRUE(contains(prepared.err, "preparing \"" + p.dir / "?[31mred.wav\"")) << prepared.err;
+}
+
+// The stage cannot be stored, or the game's runs cannot be kept: either is
+// said, after the stage's own line only when it is there, and ends with 1.
+TEST(VelmoraPlay, AStageOrRunsThatCannotBeKeptEndWithStatusOne) {
+    player p;
+    const std::string song = p.make_song("song.wav", 2);
+    process_options limited{p.env()};
+    limited.file_size_limit = 1024;  // far less than the stage
+    limited.ignore_file_size_signal = true;
+    const process_result unstored = run_process({p.program, song}, limited);
+    EXPECT_EQ(unstored.status, 1);
+    EXPECT_TRUE(contains(unstored.err, "cannot keep the stage of")) << unstored.err;
+    EXPECT_FALSE(contains(unstored.err, "stage prepared")) << unstored.err;
+
+    // A game that finishes a run and ends well, beside a copy of velmora_play,
+    // and a song library that cannot be opened.
+    const std::string bin = p.dir / "bin";
+    std::filesystem::create_directories(bin);
+    std::filesystem::copy_file(p.program, bin + "/velmora_play");
+    write_session(p.dir / "finished.session", 200, {{10, 100, 170, 2, 30}});
+    {
+        std::ofstream game(bin + "/velmora");
+        game << "#!/bin/sh\nfor a; do case $a in -record=*) cp '" << p.dir / "finished.session" << "' \"${a#-record=}\";; esac; done\n";
+    }
+    std::filesystem::permissions(bin + "/velmora", std::filesystem::perms::owner_all);
+    std::filesystem::remove_all(p.dir / "data");
+    std::filesystem::create_directories(p.dir / "data/velmora/library.sqlite3");
+    const process_result lost = run_process({bin + "/velmora_play", song}, {p.env()});
+    EXPECT_EQ(lost.status, 1) << lost.err;
+    EXPECT_TRUE(contains(lost.out, "  run 1: ")) << lost.out;
+    EXPECT_TRUE(contains(lost.err, "results are not kept yet")) << lost.err;
+}

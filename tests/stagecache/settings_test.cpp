@@ -113,13 +113,21 @@ TEST(Settings, SavingWritesThroughATemporaryAndNeverLosesWhatItCannotRead) {
     EXPECT_EQ(slurp(path + ".damaged"), junk);
     EXPECT_EQ(read_settings(path).values.offset_ms, 15);
 
-    // What cannot be read is not written over.
-    const std::string folder = dir / "folder.conf";
+    // What cannot be read is not written over; a named pipe is not even
+    // opened, which would wait for a writer.
+    const std::string folder = dir / "folder.conf", pipe = dir / "pipe.conf";
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    EXPECT_EQ(read_settings(folder).source, settings_source::unreadable);
-    r = save_setting(folder, "volume", 10);
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.error.find("left as it is"), std::string::npos) << r.error;
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    for (const std::string& unreadable : {folder, pipe}) {
+        SCOPED_TRACE(unreadable);
+        s = read_settings(unreadable);
+        EXPECT_EQ(s.source, settings_source::unreadable);
+        EXPECT_EQ(s.values.volume, default_volume);
+        r = save_setting(unreadable, "volume", 10);
+        EXPECT_FALSE(r.ok);
+        EXPECT_NE(r.error.find("left as it is"), std::string::npos) << r.error;
+    }
+    EXPECT_NE(read_settings(pipe).warnings.at(0).find("not a regular file (a named pipe)"), std::string::npos);
 
     // A link is written through: it stays a link, the file it leads to
     // changes, and the temporary file went to that file's folder.
