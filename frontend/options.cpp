@@ -28,14 +28,16 @@ std::string usage_text() {
     return "usage: velmora_play [options] SONG\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --replay [options] SONG\n"
-           "       velmora_play --list\n"
+           "       velmora_play --list [--sort KEY]\n"
+           "       velmora_play --search TEXT [--sort KEY]\n"
+           "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
            "       velmora_play --calibrate\n"
            "       velmora_play --volume N\n"
            "\n"
            "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...) in the game, preparing its\n"
            "stage first unless the stage cache has it. Every finished run is recorded;\n"
            "afterwards the session's runs and the song's best are printed, and the\n"
-           "best run's replay is kept.\n"
+           "best run's replay is kept, and the song is added to the song library.\n"
            "\n"
            "  --edition standard|zetaflux  the converter's edition (standard)\n"
            "  --fullscreen                 play in full screen instead of a window\n"
@@ -44,6 +46,16 @@ std::string usage_text() {
            "  --jobs N                     use at most N threads (one per core)\n"
            "  --replay                     play back the best run of SONG in the edition\n"
            "  --list                       print the song library with each song's best\n"
+           "  --sort title|artist|album|added|played|best\n"
+           "                               the order of --list (last played first) and\n"
+           "                               --search (title)\n"
+           "  --search TEXT                print the songs whose title, artist, album or\n"
+           "                               file name hold every word of TEXT\n"
+           "  --add FOLDER...              remember music folders and scan them\n"
+           "  --folders                    print the remembered folders\n"
+           "  --forget FOLDER              forget a folder (its songs' results stay)\n"
+           "  --scan                       scan every remembered folder again; Ctrl-C\n"
+           "                               stops, keeping what was scanned\n"
            "  --offset MS                  fire the bullets MS milliseconds later (" + std::to_string(offset.low) +
            " to\n"
            "                               " + std::to_string(offset.high) +
@@ -66,6 +78,7 @@ parsed_options parse_options(int argc, const char* const* argv) {
     parsed_options r;
     play_options& o = r.options;
     bool prepare = false, list = false, replay = false, help = false, version = false, calibrate = false;
+    bool add = false, show_folders = false, forget = false, scan = false, search = false;
     auto bad = [&](std::string why) {
         r.ok = false;
         r.error = std::move(why);
@@ -120,6 +133,22 @@ parsed_options parse_options(int argc, const char* const* argv) {
             if (!vaz::parse_whole_number(value.c_str(), range, n))
                 return bad(name + " takes a whole " + what + ", not \"" + value + "\"");
             (offset ? o.offset_ms : o.volume) = n;
+        } else if (name == "--search") {
+            if (!take_value()) return bad("--search needs the text to look for");
+            search = true;
+            o.search = value;
+        } else if (name == "--sort") {
+            if (!take_value()) return bad("--sort needs title, artist, album, added, played or best");
+            o.sort = musicindex::parse_sort_order(value);
+            if (!o.sort) return bad("unknown order \"" + value + "\"; it is title, artist, album, added, played or best");
+        } else if (name == "--add" && no_value()) {
+            add = true;
+        } else if (name == "--folders" && no_value()) {
+            show_folders = true;
+        } else if (name == "--forget" && no_value()) {
+            forget = true;
+        } else if (name == "--scan" && no_value()) {
+            scan = true;
         } else if (name == "--calibrate" && no_value()) {
             calibrate = true;
         } else if (name == "--fullscreen" && no_value()) {
@@ -143,15 +172,33 @@ parsed_options parse_options(int argc, const char* const* argv) {
         o.what = command::help;
     } else if (version) {
         o.what = command::version;
-    } else if (prepare + list + replay + calibrate > 1) {
+    } else if (prepare + list + replay + calibrate + add + show_folders + forget + scan + search > 1) {
         std::vector<std::string> given;
-        for (const auto& [on, name] : {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"},
-                                       {replay, "--replay"}, {calibrate, "--calibrate"}})
+        for (const auto& [on, name] :
+             {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"}, {replay, "--replay"},
+              {calibrate, "--calibrate"}, {add, "--add"}, {show_folders, "--folders"}, {forget, "--forget"},
+              {scan, "--scan"}, {search, "--search"}})
             if (on) given.push_back(name);
         return bad(given[0] + " and " + given[1] + " cannot be combined");
-    } else if ((prepare || list || calibrate) && (o.offset_ms || o.volume)) {
+    } else if ((prepare || list || calibrate || add || show_folders || forget || scan || search) &&
+               (o.offset_ms || o.volume)) {
         return bad(std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
-                   (prepare ? "--prepare" : list ? "--list" : "--calibrate"));
+                   (prepare ? "--prepare" : list ? "--list" : calibrate ? "--calibrate" : add ? "--add"
+                    : show_folders ? "--folders" : forget ? "--forget" : scan ? "--scan" : "--search"));
+    } else if (o.sort && !list && !search) {
+        return bad("--sort goes with --list or --search");
+    } else if (add) {
+        if (o.songs.empty()) return bad("--add needs one or more folders");
+        o.what = command::add;
+    } else if (show_folders || scan) {
+        if (!o.songs.empty()) return bad(std::string(scan ? "--scan" : "--folders") + " takes no folders");
+        o.what = scan ? command::scan : command::folders;
+    } else if (forget) {
+        if (o.songs.size() != 1) return bad("--forget takes one folder");
+        o.what = command::forget;
+    } else if (search) {
+        if (!o.songs.empty()) return bad("--search takes one text; put quotes around words with spaces between them");
+        o.what = command::search;
     } else if (calibrate) {
         if (!o.songs.empty()) return bad("--calibrate takes no songs");
         o.what = command::calibrate;

@@ -4,11 +4,13 @@
 #include <vector>
 
 #include "converter/synthesis.hpp"
+#include "musicindex/songs.hpp"
 
 namespace frontend {
 
 // set_volume: --volume without a song, which only saves it.
-enum class command { play, replay, prepare, list, help, version, calibrate, set_volume };
+// add, folders, forget, scan: the player's music folders; search: its songs.
+enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, add, folders, forget, scan, search };
 
 struct play_options {
     command what = command::play;
@@ -17,7 +19,9 @@ struct play_options {
     unsigned jobs = 0;               // threads for preparing; 0 means one per core
     std::optional<int> offset_ms;    // --offset: for this run only, in place of the saved one
     std::optional<int> volume;       // --volume: saved, and used from this run on
-    std::vector<std::string> songs;  // one to play or replay, or files and folders to prepare
+    std::vector<std::string> songs;  // one to play or replay, files and folders to prepare, folders to add or forget
+    std::string search;              // --search: the typed text
+    std::optional<musicindex::sort_order> sort;  // --sort, for --list and --search
 };
 
 struct parsed_options {

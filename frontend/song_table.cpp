@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "musicfiles/text.hpp"
 #include "results/replay_file.hpp"
 
 namespace frontend {
@@ -49,13 +50,43 @@ std::string printable(const std::string& text) {
     return shown;
 }
 
-std::string format_song_table(const std::vector<stagecache::song_row>& songs) {
+namespace {
+
+// Characters (code points) of UTF-8 text, for the columns.
+std::size_t text_width(const std::string& text) {
+    std::size_t n = 0;
+    for (const char c : text) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+    return n;
+}
+
+}  // namespace
+
+std::string fit_text(const std::string& text, std::size_t width) {
+    if (text_width(text) <= width) return text;
+    if (width == 0) return {};
+    // Up to width - 1 characters, never cutting one in two.
+    std::size_t chars = 0, end = 0;
+    for (; end < text.size(); ++end) {
+        if ((static_cast<unsigned char>(text[end]) & 0xc0) != 0x80 && chars++ == width - 1) break;
+    }
+    return text.substr(0, end) + "\xe2\x80\xa6";
+}
+
+std::string column_text(const std::string& text, std::size_t width) {
+    const std::string cut = fit_text(printable(text), width);
+    return cut + std::string(width - std::min(width, text_width(cut)), ' ');
+}
+
+std::string format_song_table(const std::vector<stagecache::song_row>& songs,
+                              const std::map<std::string, musicindex::song_entry>& titles) {
     constexpr const char* row_format = "%8s %6s %2s %9s %9s %10s %10s  %-16s  %-16s  %s\n";
     std::string table;
     char line[512];
     std::snprintf(line, sizeof line, row_format, "LENGTH", "RATE", "CH", "STANDARD", "ZETAFLUX", "BEST STD", "BEST ZETA",
-                  "PREPARED", "LAST PLAYED", "SONG");
+                  "PREPARED", "LAST PLAYED", "");
     table += line;
+    table.pop_back();
+    table += column_text("TITLE", title_width) + "  " + column_text("ARTIST", artist_width) + "  SONG\n";
     for (const stagecache::song_row& s : songs) {
         std::snprintf(line, sizeof line, row_format, clock_text(s.duration).c_str(), std::to_string(s.rate).c_str(),
                       std::to_string(s.channels).c_str(), count_text(s.events_standard).c_str(),
@@ -65,7 +96,10 @@ std::string format_song_table(const std::vector<stagecache::song_row>& songs) {
         table += line;
         // The path goes on unformatted: snprintf's buffer must not cut it.
         table.pop_back();
-        table += printable(s.path) + "\n";
+        const auto known = titles.find(s.hash);
+        const std::string title = known != titles.end() ? known->second.title : musicfiles::title_from_file_name(s.path);
+        const std::string artist = known != titles.end() && !known->second.artist.empty() ? known->second.artist : "-";
+        table += column_text(title, title_width) + "  " + column_text(artist, artist_width) + "  " + printable(s.path) + "\n";
     }
     return table;
 }

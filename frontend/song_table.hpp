@@ -1,9 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "musicindex/songs.hpp"
 #include "stagecache/song_library.hpp"
 
 namespace frontend {
@@ -26,6 +28,14 @@ std::string best_text(const std::optional<stagecache::result_row>& best);
 // sequence, a line break in a name) become '?', as ls shows them.
 std::string printable(const std::string& text);
 
-std::string format_song_table(const std::vector<stagecache::song_row>& songs);
+// `text` cut to at most `width` characters (UTF-8 code points), "…" ending
+// a cut one; column_text also makes it printable and pads it to `width`.
+std::string fit_text(const std::string& text, std::size_t width);
+std::string column_text(const std::string& text, std::size_t width);
+constexpr std::size_t title_width = 28, artist_width = 20;
+
+// TITLE and ARTIST come from `titles` (by song hash), else the file name.
+std::string format_song_table(const std::vector<stagecache::song_row>& songs,
+                              const std::map<std::string, musicindex::song_entry>& titles = {});
 
 }  // namespace frontend

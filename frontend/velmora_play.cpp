@@ -10,12 +10,14 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "frontend/launch.hpp"
+#include "frontend/music_commands.hpp"
 #include "frontend/options.hpp"
 #include "frontend/prepare.hpp"
 #include "frontend/progress.hpp"
@@ -27,6 +29,9 @@
 #include "stagecache/stage_cache.hpp"
 #include "stagecache/user_dirs.hpp"
 #include "audiolayer/decode.hpp"
+#include "musicfiles/walk.hpp"
+#include "musicindex/sql.hpp"
+#include "musicindex/store.hpp"
 #include "results/replay_file.hpp"
 #include "vaz/xbass.hpp"
 
@@ -107,7 +112,7 @@ unsigned core_count() { return std::max(1u, std::thread::hardware_concurrency())
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-int run_list() {
+int run_list(const play_options& o) {
     const std::string path = library_path();
     if (path.empty()) {
         say("no home folder to find the song library in (HOME is not set)");
@@ -126,18 +131,98 @@ int run_list() {
         return 1;
     }
     try {
+        std::unique_ptr<stagecache::song_library> library;
         std::vector<stagecache::song_row> songs;
-        if (stagecache::song_library::exists(path)) songs = stagecache::song_library(path, false).songs();
+        if (stagecache::song_library::exists(path)) {
+            library = std::make_unique<stagecache::song_library>(path, false);
+            songs = library->songs();
+        }
         if (songs.empty()) {
             std::printf("The song library (%s) has no songs yet: play one or --prepare some.\n", printable(path).c_str());
             return 0;
         }
-        std::fputs(format_song_table(songs).c_str(), stdout);
+        const std::map<std::string, musicindex::song_entry> titles = songs_by_hash(library->database());
+        if (o.sort) sort_song_rows(songs, *o.sort, titles, edition_name(o.edition));
+        std::fputs(format_song_table(songs, titles).c_str(), stdout);
     } catch (const stagecache::library_error& e) {
+        say(e.what());
+        return 1;
+    } catch (const musicindex::index_error& e) {
         say(e.what());
         return 1;
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// Raised by SIGINT during a scan, which then stops between files, keeping
+// every batch it wrote. The handler is reset by its first signal, so a
+// second Ctrl-C ends the program at once.
+std::atomic<bool> scan_stop{false};
+extern "C" void stop_scan(int) { scan_stop = true; }
+
+// The music commands, over the song library's music tables.
+int run_music(const play_options& o) {
+    const std::string path = library_path();
+    if (path.empty()) {
+        say("no home folder to find the song library in (HOME is not set)");
+        return 1;
+    }
+    const bool reads_only = o.what == command::folders || o.what == command::search;
+    if (reads_only && !stagecache::song_library::exists(path)) {
+        std::printf(o.what == command::search ? "No song matches \"%s\": the song library has no songs yet.\n"
+                                              : "No music folders are remembered yet: add some with --add FOLDER.\n",
+                    printable(o.search).c_str());
+        return std::fflush(stdout) == 0 ? (o.what == command::search ? 1 : 0) : 1;
+    }
+    std::string problem;
+    std::unique_ptr<stagecache::song_library> library;
+    if (reads_only) {
+        try {
+            library = std::make_unique<stagecache::song_library>(path, false);
+        } catch (const stagecache::library_error& e) {
+            problem = e.what();
+        }
+    } else {
+        library = open_library(problem);
+    }
+    if (!library) {
+        say(problem);
+        return 1;
+    }
+    music_output out;
+    out.terminal = stderr_is_terminal();
+    out.stop = &scan_stop;
+    out.threads = o.jobs ? o.jobs : core_count();
+    struct sigaction stop {}, before {};
+    stop.sa_handler = stop_scan;
+    stop.sa_flags = SA_RESETHAND;
+    ::sigemptyset(&stop.sa_mask);
+    ::sigaction(SIGINT, &stop, &before);
+    int status = 1;
+    try {
+        sqlite3* db = library->database();
+        const std::int64_t now = std::time(nullptr);
+        switch (o.what) {
+        case command::add: status = add_music_folders(db, o.songs, out, now); break;
+        case command::scan: status = scan_music(db, out, now); break;
+        case command::folders: status = print_music_folders(db, out); break;
+        case command::forget: status = forget_music_folder(db, o.songs.front(), out); break;
+        case command::search: {
+            musicindex::song_query query;
+            query.sort = o.sort.value_or(musicindex::sort_order::title);
+            query.edition = edition_name(o.edition);
+            status = print_search(db, o.search, query, out);
+            break;
+        }
+        default: break;
+        }
+    } catch (const musicindex::index_error& e) {
+        std::fflush(stdout);
+        say(e.what());
+        status = scan_stop ? stopped_status : 1;
+    }
+    ::sigaction(SIGINT, &before, nullptr);
+    return status;
 }
 
 int run_prepare(const play_options& o) {
@@ -190,6 +275,19 @@ int run_prepare(const play_options& o) {
         for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work);
         work();
         for (std::thread& t : pool) t.join();
+    }
+
+    // Files the music tables know learn their hashes, so their results
+    // follow them when they move.
+    if (library) {
+        try {
+            for (std::size_t i = 0; i < outcomes.size(); ++i)
+                if (outcomes[i].status != prepare_status::failed)
+                    musicindex::set_song_hash(library->database(), musicfiles::normal_path(found.files[i]),
+                                              outcomes[i].hash.hex());
+        } catch (const musicindex::index_error& e) {
+            say(std::string(e.what()) + "; the songs' files are not linked to their results");
+        }
     }
 
     std::size_t prepared = 0, cached = 0, failed = 0, unrecorded = 0;
@@ -286,8 +384,11 @@ int run_play(const play_options& o) {
     if (library) {
         try {
             library->record_played(r.hash.hex(), absolute_path(song), std::time(nullptr));
+            remember_song_file(library->database(), song, r.hash.hex(), std::time(nullptr));
         } catch (const stagecache::library_error& e) {
             say(e.what());
+        } catch (const musicindex::index_error& e) {
+            say(std::string(e.what()) + "; the song is not added to the song library's music");
         }
     }
     // The game needs neither the decoder nor the database.
@@ -433,7 +534,7 @@ int velmora_play_main(int argc, const char* const* argv) {
         std::printf("%s %s\n", program, VELMORA_VERSION);
         return std::fflush(stdout) == 0 ? 0 : 1;
     case command::list:
-        return run_list();
+        return run_list(o);
     case command::prepare:
         return run_prepare(o);
     case command::play:
@@ -444,6 +545,12 @@ int velmora_play_main(int argc, const char* const* argv) {
         return run_set_volume(o);
     case command::calibrate:
         return run_calibrate();
+    case command::add:
+    case command::folders:
+    case command::forget:
+    case command::scan:
+    case command::search:
+        return run_music(o);
     }
     return 1;
 }

@@ -65,23 +65,30 @@ scan_progress_printer::scan_progress_printer(std::FILE* out, bool terminal, std:
     : out_(out), terminal_(terminal), prefix_(std::move(prefix)) {}
 
 void scan_progress_printer::update(const scan_counts& counts) {
-    const auto now = std::chrono::steady_clock::now();
-    if (shown_ && now - last_ < (terminal_ ? std::chrono::duration_cast<std::chrono::milliseconds>(terminal_redraw_every)
-                                           : std::chrono::duration_cast<std::chrono::milliseconds>(plain_line_every)))
+    if (!terminal_) {
+        // By the scan's own clock, so a log gets the same lines however
+        // often it is called; a scan done within the first interval says
+        // nothing here, its summary says it all.
+        const double every = static_cast<double>(plain_line_every.count());
+        if (counts.seconds < next_plain_) return;
+        next_plain_ = (static_cast<long>(counts.seconds / every) + 1) * every;
+        shown_ = true;
+        std::fprintf(out_, "%sscanning: %s\n", prefix_.c_str(), progress_text(counts).c_str());
+        std::fflush(out_);
         return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (shown_ && now - last_ < terminal_redraw_every) return;
     last_ = now;
     shown_ = true;
-    if (terminal_)
-        std::fprintf(out_, "\r%sscanning: %s\x1b[K", prefix_.c_str(), progress_text(counts).c_str());
-    else
-        std::fprintf(out_, "%sscanning: %s\n", prefix_.c_str(), progress_text(counts).c_str());
+    std::fprintf(out_, "\r%sscanning: %s\x1b[K", prefix_.c_str(), progress_text(counts).c_str());
     std::fflush(out_);
 }
 
 void scan_progress_printer::finish(const scan_counts& counts) {
     if (terminal_)
         std::fprintf(out_, "\r%sscanned: %s\x1b[K\n", prefix_.c_str(), progress_text(counts).c_str());
-    else
+    else if (shown_)
         std::fprintf(out_, "%sscanned: %s\n", prefix_.c_str(), progress_text(counts).c_str());
     std::fflush(out_);
 }

@@ -19,7 +19,8 @@ std::string summary_text(const scan_report& report);
 
 // Shows a scan's progress: on a terminal one line rewritten in place at
 // most ten times a second; elsewhere (a pipe, a log) a plain line every
-// few seconds. Lines start with `prefix` ("velmora_play: ").
+// two seconds of the scan, and none for a shorter one. Lines start with
+// `prefix` ("velmora_play: ").
 class scan_progress_printer {
 public:
     scan_progress_printer(std::FILE* out, bool terminal, std::string prefix);
@@ -33,6 +34,7 @@ private:
     std::string prefix_;
     std::chrono::steady_clock::time_point last_{};
     bool shown_ = false;
+    double next_plain_ = 2;  // seconds into the scan of the next plain line
 };
 
 }  // namespace musicfiles

@@ -96,6 +96,9 @@ public:
     std::vector<song_row> songs();
 
     const std::string& path() const { return path_; }
+    // For the music tables kept beside the songs (musicindex/), used from
+    // one thread while nothing else uses this library.
+    sqlite3* database() { return db_; }
 
 private:
     void exec(const char* sql);

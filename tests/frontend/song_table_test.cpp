@@ -33,9 +33,17 @@ TEST(SongTable, ListsEachSongUnderTheHeaderWithThePathLast) {
     a.best_standard->ratio = 8.947f;
     b.best_zetaflux = stagecache::result_row{};
     b.best_zetaflux->ratio = 513115.0f;
-    EXPECT_EQ(format_song_table({a, b}),
-              "  LENGTH   RATE CH  STANDARD  ZETAFLUX   BEST STD  BEST ZETA  PREPARED          LAST PLAYED       SONG\n"
+    // Tags name a song where the music tables know it; a long title is cut
+    // whole characters at a time; a song without tags is named by its file.
+    musicindex::song_entry tags;
+    tags.title = "\xc3\x9cber die Br\xc3\xbccke, und noch viel weiter";
+    tags.artist = "Band";
+    EXPECT_EQ(format_song_table({a, b}, {{"aa", tags}}),
+              "  LENGTH   RATE CH  STANDARD  ZETAFLUX   BEST STD  BEST ZETA  PREPARED          LAST PLAYED       "
+              "TITLE                         ARTIST                SONG\n"
               " 1:02:03  48000  2    123456         -  8.94/3823          -  2023-11-14 22:13  2023-11-14 23:13  "
+              "\xc3\x9cber die Br\xc3\xbccke, und noch vie\xe2\x80\xa6  Band                  "
               "/music/a very long folder name/song.flac\n"
-              "    1:00  44100  1         -         0          - 513115.00/0  2023-11-14 22:13  never             b?]0;x?.wav\n");
+              "    1:00  44100  1         -         0          - 513115.00/0  2023-11-14 22:13  never             "
+              "b?]0;x?                       -                     b?]0;x?.wav\n");
 }

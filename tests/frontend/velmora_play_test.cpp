@@ -99,7 +99,8 @@ TEST(VelmoraPlay, StageIsTheConvertersFileAndASecondPrepareConvertsNothing) {
     const process_result list = p.run({"--list"});
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_TRUE(contains(list.out, "    0:03  44100  2 ")) << list.out;
-    EXPECT_TRUE(contains(list.out, "never             " + song + "\n")) << list.out;
+    EXPECT_TRUE(contains(list.out, "never             song" + std::string(24, ' ') + "  -" + std::string(21, ' ') + song + "\n"))
+        << list.out;
 
     // A lost library learns the cached stages again, each edition's events.
     std::filesystem::remove_all(p.dir / "data");

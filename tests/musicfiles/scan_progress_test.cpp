@@ -52,10 +52,15 @@ TEST(ScanProgress, TerminalRewritesOneLinePipeGetsPlainLines) {
     EXPECT_EQ(terminal,
               "\rvelmora_play: scanning: 10 files, 10 a second; 0 new, 0 changed, 0 moved, 0 missing, 0 skipped\x1b[K"
               "\rvelmora_play: scanned: 10 files, 10 a second; 0 new, 0 changed, 0 moved, 0 missing, 0 skipped\x1b[K\n");
-    const std::string pipe = printed(false, {c, c});
-    EXPECT_EQ(pipe,
-              "velmora_play: scanning: 10 files, 10 a second; 0 new, 0 changed, 0 moved, 0 missing, 0 skipped\n"
-              "velmora_play: scanned: 10 files, 10 a second; 0 new, 0 changed, 0 moved, 0 missing, 0 skipped\n");
+    // A pipe: a line every two seconds of the scan, none for a short one.
+    EXPECT_EQ(printed(false, {c, c}), "");
+    scan_counts later = c, much_later = c;
+    later.seconds = 2.5;
+    much_later.seconds = 4.0;
+    EXPECT_EQ(printed(false, {c, later, later, much_later}),
+              "velmora_play: scanning: 10 files, 4 a second; 0 new, 0 changed, 0 moved, 0 missing, 0 skipped\n"
+              "velmora_play: scanning: 10 files, 3 a second; 0 new, 0 changed, 0 moved, 0 missing, 0 skipped\n"
+              "velmora_play: scanned: 10 files, 3 a second; 0 new, 0 changed, 0 moved, 0 missing, 0 skipped\n");
 }
 
 TEST(ScanProgress, SummaryNamesEachReasonOnce) {

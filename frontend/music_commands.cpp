@@ -1,0 +1,239 @@
+#include "frontend/music_commands.hpp"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "frontend/song_table.hpp"
+#include "musicfiles/scan_progress.hpp"
+#include "musicfiles/text.hpp"
+#include "musicfiles/walk.hpp"
+#include "musicindex/store.hpp"
+#include "results/replay_file.hpp"
+
+namespace frontend {
+namespace {
+
+constexpr const char* prefix = "velmora_play: ";
+// Skipped entries named one by one; the summary counts the rest.
+constexpr std::size_t named_skips = 20;
+
+std::string quoted(const std::string& path) { return "\"" + printable(path) + "\""; }
+
+void say(const music_output& o, const std::string& line) {
+    std::fprintf(o.err, "%s%s\n", prefix, printable(line).c_str());
+}
+
+int flushed(const music_output& o, int status) { return std::fflush(o.out) == 0 ? status : 1; }
+
+const char* folder_problem(musicfiles::folder_state state) {
+    switch (state) {
+        case musicfiles::folder_state::not_found: return "is not there; its songs are kept as missing";
+        case musicfiles::folder_state::not_mounted:
+            return "is empty or on another disk than it was (not mounted?); its songs are kept as missing";
+        case musicfiles::folder_state::unreadable: return "cannot be read; its songs are left as they were";
+        default: return nullptr;
+    }
+}
+
+// Scans with the progress on `err`, then prints what was found on `out`:
+// the summary with the skipped counted by reason, and the first skipped
+// entries by name on `err`.
+int run_scan(sqlite3* db, const std::vector<std::string>& folders, const music_output& o, std::int64_t now) {
+    musicfiles::scan_progress_printer printer(o.err, o.terminal, prefix);
+    musicfiles::scan_options options;
+    options.threads = std::max(1u, o.threads);
+    options.stop = o.stop;
+    options.progress = [&](const musicfiles::scan_counts& c) { printer.update(c); };
+    const musicfiles::scan_report report = musicindex::scan(db, folders, {}, options, now);
+    printer.finish(report.counts);
+
+    int status = 0;
+    for (const musicfiles::folder_outcome& f : report.folders) {
+        if (const char* problem = folder_problem(f.state)) {
+            say(o, "the folder " + quoted(f.path) + " " + problem + (f.detail.empty() ? "" : " (" + f.detail + ")"));
+            status = 1;
+        }
+    }
+    for (std::size_t i = 0; i < report.skipped.size() && i < named_skips; ++i) {
+        const musicfiles::skipped_entry& s = report.skipped[i];
+        say(o, "skipped " + quoted(s.path) + ": " + musicfiles::describe(s.reason) +
+                   (s.detail.empty() ? "" : " (" + s.detail + ")"));
+    }
+    if (report.skipped.size() > named_skips)
+        say(o, "and " + std::to_string(report.skipped.size() - named_skips) + " more skipped");
+    std::fputs(musicfiles::summary_text(report).c_str(), o.out);
+    return flushed(o, report.stopped ? stopped_status : status);
+}
+
+std::string best_cell(const std::optional<musicindex::best_run>& best) {
+    if (!best) return "-";
+    return results::ratio_text(static_cast<float>(best->ratio)) + "/" + std::to_string(best->hits);
+}
+
+constexpr std::size_t album_width = 20;
+
+}  // namespace
+
+std::string title_of(const stagecache::song_row& s, const std::map<std::string, musicindex::song_entry>& tags) {
+    const auto t = tags.find(s.hash);
+    return t != tags.end() ? t->second.title : musicfiles::title_from_file_name(s.path);
+}
+
+const musicindex::song_entry* tags_of(const stagecache::song_row& s,
+                                     const std::map<std::string, musicindex::song_entry>& tags) {
+    const auto t = tags.find(s.hash);
+    return t == tags.end() ? nullptr : &t->second;
+}
+
+int add_music_folders(sqlite3* db, const std::vector<std::string>& folders, const music_output& o, std::int64_t now) {
+    std::vector<std::string> added;
+    int status = 0;
+    for (const std::string& given : folders) {
+        struct stat st {};
+        if (::stat(given.c_str(), &st) != 0) {
+            say(o, "cannot add " + quoted(given) + ": " + std::strerror(errno));
+            status = 1;
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            say(o, "cannot add " + quoted(given) + ": not a folder (play or --prepare a song file)");
+            status = 1;
+            continue;
+        }
+        const std::string path = musicfiles::normal_path(given);
+        if (!musicindex::add_folder(db, path, now)) say(o, quoted(path) + " is remembered already; scanning it again");
+        added.push_back(path);
+    }
+    if (added.empty()) return 1;
+    const int scanned = run_scan(db, added, o, now);
+    return scanned != 0 ? scanned : status;
+}
+
+int scan_music(sqlite3* db, const music_output& o, std::int64_t now) {
+    if (musicindex::folders(db).empty() && musicindex::known_files(db).empty()) {
+        std::fputs("No music folders are remembered yet: add some with --add FOLDER.\n", o.out);
+        return flushed(o, 0);
+    }
+    return run_scan(db, {}, o, now);
+}
+
+int print_music_folders(sqlite3* db, const music_output& o) {
+    const std::vector<musicindex::folder_row> rows = musicindex::folders(db);
+    if (rows.empty()) {
+        std::fputs("No music folders are remembered yet: add some with --add FOLDER.\n", o.out);
+        return flushed(o, 0);
+    }
+    std::fprintf(o.out, "%7s %7s  %-16s  %s\n", "FILES", "MISSING", "SCANNED", "FOLDER");
+    for (const musicindex::folder_row& f : rows)
+        std::fprintf(o.out, "%7lld %7lld  %-16s  %s\n", static_cast<long long>(f.files),
+                     static_cast<long long>(f.missing), time_text(f.scanned_at, "never").c_str(),
+                     printable(f.path).c_str());
+    return flushed(o, 0);
+}
+
+int forget_music_folder(sqlite3* db, const std::string& folder, const music_output& o) {
+    const std::string path = musicfiles::normal_path(folder);
+    if (!musicindex::forget_folder(db, path)) {
+        say(o, quoted(path) + " is not a remembered folder (--folders lists them)");
+        return 1;
+    }
+    std::fprintf(o.out, "Forgot %s; the results of its songs are kept.\n", quoted(path).c_str());
+    return flushed(o, 0);
+}
+
+int print_search(sqlite3* db, const std::string& text, const musicindex::song_query& query, const music_output& o) {
+    const std::vector<musicindex::song_entry> found = musicindex::search_songs(db, text, query);
+    if (found.empty()) {
+        std::fprintf(o.out, "No song matches %s.\n", quoted(text).c_str());
+        return flushed(o, 1);
+    }
+    std::fputs(format_music_table(found).c_str(), o.out);
+    return flushed(o, 0);
+}
+
+void remember_song_file(sqlite3* db, const std::string& path, const std::string& song_hash, std::int64_t now) {
+    const std::string file = musicfiles::normal_path(path);
+    musicfiles::scan_options quiet;
+    quiet.threads = 1;
+    musicindex::scan(db, {}, {file}, quiet, now);
+    musicindex::set_song_hash(db, file, song_hash);
+}
+
+std::string format_music_table(const std::vector<musicindex::song_entry>& songs) {
+    std::string table = column_text("TITLE", title_width) + "  " + column_text("ARTIST", artist_width) + "  " +
+                        column_text("ALBUM", album_width) + "   LENGTH        BEST  PATH\n";
+    for (const musicindex::song_entry& s : songs) {
+        char figures[64];
+        std::snprintf(figures, sizeof figures, " %8s %11s  ", s.duration > 0 ? clock_text(s.duration).c_str() : "-",
+                      best_cell(s.best).c_str());
+        table += column_text(s.title, title_width) + "  " + column_text(s.artist, artist_width) + "  " +
+                 column_text(s.album, album_width) + figures + printable(s.path) + "\n";
+    }
+    return table;
+}
+
+std::map<std::string, musicindex::song_entry> songs_by_hash(sqlite3* db) {
+    std::map<std::string, musicindex::song_entry> by_hash;
+    // A library made before the music tables has no tags to give.
+    sqlite3_stmt* st = nullptr;
+    const bool has_files = sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE name = 'files';", -1, &st, nullptr) ==
+                               SQLITE_OK &&
+                           sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    if (!has_files) return by_hash;
+    for (musicindex::song_entry& s : musicindex::list_songs(db, {}))
+        if (!s.song_hash.empty()) by_hash.emplace(s.song_hash, std::move(s));
+    return by_hash;
+}
+
+void sort_song_rows(std::vector<stagecache::song_row>& songs, musicindex::sort_order order,
+                    const std::map<std::string, musicindex::song_entry>& tags, const std::string& edition) {
+    using musicindex::sort_order;
+    const bool zeta = edition == "zetaflux";
+    auto lower = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    auto by_title = [&](const stagecache::song_row& a, const stagecache::song_row& b) {
+        return lower(title_of(a, tags)) < lower(title_of(b, tags));
+    };
+    auto text = [&](const stagecache::song_row& s, bool artist) {
+        const musicindex::song_entry* t = tags_of(s, tags);
+        return lower(t ? (artist ? t->artist : t->album) : std::string());
+    };
+    std::stable_sort(songs.begin(), songs.end(), [&](const stagecache::song_row& a, const stagecache::song_row& b) {
+        switch (order) {
+            case sort_order::title: break;
+            case sort_order::artist:
+            case sort_order::album: {
+                const std::string x = text(a, order == sort_order::artist), y = text(b, order == sort_order::artist);
+                // Songs without one go last.
+                if (x != y) return y.empty() || (!x.empty() && x < y);
+                break;
+            }
+            case sort_order::added: {
+                const musicindex::song_entry *x = tags_of(a, tags), *y = tags_of(b, tags);
+                const std::int64_t ax = x ? x->added_at : a.prepared_at, by = y ? y->added_at : b.prepared_at;
+                if (ax != by) return ax > by;
+                break;
+            }
+            case sort_order::played:
+                if (a.last_played_at != b.last_played_at) return a.last_played_at > b.last_played_at;
+                break;
+            case sort_order::best: {
+                const auto& x = zeta ? a.best_zetaflux : a.best_standard;
+                const auto& y = zeta ? b.best_zetaflux : b.best_standard;
+                if (x.has_value() != y.has_value()) return x.has_value();
+                if (x && y && (x->ratio != y->ratio || x->hits != y->hits)) return stagecache::better_result(*x, *y);
+                break;
+            }
+        }
+        return by_title(a, b);
+    });
+}
+
+}  // namespace frontend
