@@ -39,9 +39,9 @@ const char* folder_problem(musicfiles::folder_state state) {
     }
 }
 
-// Scans with the progress on `err`, then prints what was found on `out`:
-// the summary with the skipped counted by reason, and the first skipped
-// entries by name on `err`.
+// Scans with the progress on `err`, then reports on `out` what it found:
+// the summary with the skipped counted by reason, the folders that could
+// not be scanned, and the first skipped entries by name.
 int run_scan(sqlite3* db, const std::vector<std::string>& folders, const music_output& o, std::int64_t now) {
     musicfiles::scan_progress_printer printer(o.err, o.terminal, prefix);
     musicfiles::scan_options options;
@@ -51,21 +51,22 @@ int run_scan(sqlite3* db, const std::vector<std::string>& folders, const music_o
     const musicfiles::scan_report report = musicindex::scan(db, folders, {}, options, now);
     printer.finish(report.counts);
 
+    std::string text = musicfiles::summary_text(report);
     int status = 0;
     for (const musicfiles::folder_outcome& f : report.folders) {
         if (const char* problem = folder_problem(f.state)) {
-            say(o, "the folder " + quoted(f.path) + " " + problem + (f.detail.empty() ? "" : " (" + f.detail + ")"));
+            text += "  the folder " + quoted(f.path) + " " + problem + (f.detail.empty() ? "" : " (" + printable(f.detail) + ")") + "\n";
             status = 1;
         }
     }
     for (std::size_t i = 0; i < report.skipped.size() && i < named_skips; ++i) {
         const musicfiles::skipped_entry& s = report.skipped[i];
-        say(o, "skipped " + quoted(s.path) + ": " + musicfiles::describe(s.reason) +
-                   (s.detail.empty() ? "" : " (" + s.detail + ")"));
+        text += "  skipped " + quoted(s.path) + ": " + musicfiles::describe(s.reason) +
+                (s.detail.empty() ? "" : " (" + printable(s.detail) + ")") + "\n";
     }
     if (report.skipped.size() > named_skips)
-        say(o, "and " + std::to_string(report.skipped.size() - named_skips) + " more skipped");
-    std::fputs(musicfiles::summary_text(report).c_str(), o.out);
+        text += "  and " + std::to_string(report.skipped.size() - named_skips) + " more skipped\n";
+    std::fputs(text.c_str(), o.out);
     return flushed(o, report.stopped ? stopped_status : status);
 }
 

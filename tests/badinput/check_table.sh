@@ -461,6 +461,24 @@ case_play.settings.fifo() {
   run_play --volume 50
   rm -f "$file"
 }
+# A music folder holding nothing but a named pipe named like music.
+case_play.add.fifo() {
+  mkdir -p "$work/fifo_music" && { [ -p "$work/fifo_music/pipe.mp3" ] || mkfifo "$work/fifo_music/pipe.mp3"; } || return
+  file=$work/fifo_music
+  run_play --add "$file"
+}
+# A folder its reader may not open: as root, velmora_play runs as nobody,
+# in a folder of its own that nobody may enter.
+case_play.add.unreadable() {
+  local own as=()
+  own=$(mktemp -d "${TMPDIR:-/tmp}/velmora-badinput-locked.XXXXXX") || return
+  chmod 755 "$own" && mkdir -m 777 "$own/home" && mkdir -m 000 "$own/locked" || return
+  [ "$(id -u)" = 0 ] && as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  file=$own/locked
+  launch "$stage" "${as[@]}" env HOME="$own/home" XDG_DATA_HOME="$own/home/data" XDG_CACHE_HOME="$own/home/cache" \
+    XDG_CONFIG_HOME="$own/home/config" "$prog" --add "$file"
+  rm -rf "$own"
+}
 
 # --- inputs shared by the cases ----------------------------------------------
 

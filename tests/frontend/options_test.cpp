@@ -46,6 +46,19 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.offset_ms, -20);
     EXPECT_EQ(p.options.volume, 35);
     EXPECT_FALSE(parse({"song"}).options.offset_ms.has_value()) << "no --offset: the saved one counts";
+    p = parse({"--add", "Music", "/mnt/more"});
+    EXPECT_EQ(p.options.what, command::add);
+    EXPECT_EQ(p.options.songs, (std::vector<std::string>{"Music", "/mnt/more"}));
+    EXPECT_EQ(parse({"--folders"}).options.what, command::folders);
+    EXPECT_EQ(parse({"--forget", "Music"}).options.what, command::forget);
+    EXPECT_EQ(parse({"--scan"}).options.what, command::scan);
+    p = parse({"--search", "night drive", "--sort=artist"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::search);
+    EXPECT_EQ(p.options.search, "night drive");
+    EXPECT_EQ(p.options.sort, musicindex::sort_order::artist);
+    EXPECT_EQ(parse({"--list", "--sort", "best"}).options.sort, musicindex::sort_order::best);
+
     p = parse({"--volume", "0"});
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.what, command::set_volume);
@@ -82,6 +95,16 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--replay", "--prepare", "a"}, "--prepare and --replay cannot be combined"},
         {{"--replay"}, "--replay takes one song"},
         {{"--replay", "a", "b"}, "--replay takes one song"},
+        {{"--add"}, "--add needs one or more folders"},
+        {{"--forget"}, "--forget takes one folder"},
+        {{"--forget", "a", "b"}, "--forget takes one folder"},
+        {{"--scan", "a"}, "--scan takes no folders"},
+        {{"--add", "a", "--scan"}, "--add and --scan cannot be combined"},
+        {{"--search"}, "--search needs"},
+        {{"--search", "a", "b"}, "--search takes one text"},
+        {{"--sort", "title", "a"}, "--sort goes with --list or --search"},
+        {{"--list", "--sort", "length"}, "unknown order \"length\""},
+        {{"--add", "a", "--offset", "5"}, "--offset is for playing; it does not go with --add"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);

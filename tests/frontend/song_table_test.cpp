@@ -36,13 +36,13 @@ TEST(SongTable, ListsEachSongUnderTheHeaderWithThePathLast) {
     // Tags name a song where the music tables know it; a long title is cut
     // whole characters at a time; a song without tags is named by its file.
     musicindex::song_entry tags;
-    tags.title = "\xc3\x9cber die Br\xc3\xbccke, und noch viel weiter";
+    tags.title = "\xc3\x9c" "ber die Br\xc3\xbc" "cke, und noch viel weiter";
     tags.artist = "Band";
     EXPECT_EQ(format_song_table({a, b}, {{"aa", tags}}),
               "  LENGTH   RATE CH  STANDARD  ZETAFLUX   BEST STD  BEST ZETA  PREPARED          LAST PLAYED       "
               "TITLE                         ARTIST                SONG\n"
               " 1:02:03  48000  2    123456         -  8.94/3823          -  2023-11-14 22:13  2023-11-14 23:13  "
-              "\xc3\x9cber die Br\xc3\xbccke, und noch vie\xe2\x80\xa6  Band                  "
+              "\xc3\x9c" "ber die Br\xc3\xbc" "cke, und noch v\xe2\x80\xa6  Band                  "
               "/music/a very long folder name/song.flac\n"
               "    1:00  44100  1         -         0          - 513115.00/0  2023-11-14 22:13  never             "
               "b?]0;x?                       -                     b?]0;x?.wav\n");
