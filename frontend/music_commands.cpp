@@ -79,12 +79,12 @@ constexpr std::size_t album_width = 20;
 
 }  // namespace
 
-std::string title_of(const stagecache::song_row& s, const std::map<std::string, musicindex::song_entry>& tags) {
+std::string title_of(const library::song_row& s, const std::map<std::string, musicindex::song_entry>& tags) {
     const auto t = tags.find(s.hash);
     return t != tags.end() ? t->second.title : musicfiles::title_from_file_name(s.path);
 }
 
-const musicindex::song_entry* tags_of(const stagecache::song_row& s,
+const musicindex::song_entry* tags_of(const library::song_row& s,
                                      const std::map<std::string, musicindex::song_entry>& tags) {
     const auto t = tags.find(s.hash);
     return t == tags.end() ? nullptr : &t->second;
@@ -191,22 +191,28 @@ std::map<std::string, musicindex::song_entry> songs_by_hash(sqlite3* db) {
     return by_hash;
 }
 
-void sort_song_rows(std::vector<stagecache::song_row>& songs, musicindex::sort_order order,
-                    const std::map<std::string, musicindex::song_entry>& tags, const std::string& edition) {
+void sort_song_rows(std::vector<library::song_row>& songs, musicindex::sort_order order,
+                    const std::map<std::string, musicindex::song_entry>& tags, const std::string& edition,
+                    const std::string& difficulty) {
     using musicindex::sort_order;
-    const bool zeta = edition == "zetaflux";
+    auto best_of = [&](const library::song_row& s) -> const std::optional<library::result_row>* {
+        for (const library::song_stage& st : s.stages)
+            if (st.edition == edition && st.difficulty == difficulty) return &st.best;
+        return nullptr;
+    };
+    const std::optional<library::result_row> no_best;
     auto lower = [](std::string s) {
         for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return s;
     };
-    auto by_title = [&](const stagecache::song_row& a, const stagecache::song_row& b) {
+    auto by_title = [&](const library::song_row& a, const library::song_row& b) {
         return lower(title_of(a, tags)) < lower(title_of(b, tags));
     };
-    auto text = [&](const stagecache::song_row& s, bool artist) {
+    auto text = [&](const library::song_row& s, bool artist) {
         const musicindex::song_entry* t = tags_of(s, tags);
         return lower(t ? (artist ? t->artist : t->album) : std::string());
     };
-    std::stable_sort(songs.begin(), songs.end(), [&](const stagecache::song_row& a, const stagecache::song_row& b) {
+    std::stable_sort(songs.begin(), songs.end(), [&](const library::song_row& a, const library::song_row& b) {
         switch (order) {
             case sort_order::title: break;
             case sort_order::artist:
@@ -226,10 +232,12 @@ void sort_song_rows(std::vector<stagecache::song_row>& songs, musicindex::sort_o
                 if (a.last_played_at != b.last_played_at) return a.last_played_at > b.last_played_at;
                 break;
             case sort_order::best: {
-                const auto& x = zeta ? a.best_zetaflux : a.best_standard;
-                const auto& y = zeta ? b.best_zetaflux : b.best_standard;
+                const std::optional<library::result_row>* bx = best_of(a);
+                const std::optional<library::result_row>* by = best_of(b);
+                const std::optional<library::result_row>& x = bx ? *bx : no_best;
+                const std::optional<library::result_row>& y = by ? *by : no_best;
                 if (x.has_value() != y.has_value()) return x.has_value();
-                if (x && y && (x->ratio != y->ratio || x->hits != y->hits)) return stagecache::better_result(*x, *y);
+                if (x && y && (x->ratio != y->ratio || x->hits != y->hits)) return results::better_result(*x, *y);
                 break;
             }
         }

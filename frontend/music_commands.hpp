@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "musicindex/songs.hpp"
-#include "stagecache/song_library.hpp"
+#include "library/song_library.hpp"
 
 struct sqlite3;
 
@@ -15,7 +15,7 @@ struct sqlite3;
 // the music tables of an open song library. Each command returns
 // velmora_play's exit status; messages go to `err` with the program's name,
 // tables and summaries to `out`, every name as printable() shows it. The
-// music tables' errors (musicindex::index_error) are the caller's to say.
+// music tables' errors (library::library_error) are the caller's to say.
 namespace frontend {
 
 struct music_output {
@@ -42,7 +42,7 @@ int print_search(sqlite3* db, const std::string& text, const musicindex::song_qu
 
 // A song prepared or played: its file is known as added alone (unless a
 // folder holds it) with its hash, which links it to its results wherever it
-// moves. Quiet; throws musicindex::index_error.
+// moves. Quiet; throws library::library_error.
 void remember_song_file(sqlite3* db, const std::string& path, const std::string& song_hash, std::int64_t now);
 
 // TITLE ARTIST ALBUM LENGTH BEST PATH, the path last and whole.
@@ -52,13 +52,14 @@ std::string format_music_table(const std::vector<musicindex::song_entry>& songs)
 std::map<std::string, musicindex::song_entry> songs_by_hash(sqlite3* db);
 
 // --list's rows in the order asked: names from the tags where the music
-// tables have them, else from the file name; bests of `edition`.
-void sort_song_rows(std::vector<stagecache::song_row>& songs, musicindex::sort_order order,
-                    const std::map<std::string, musicindex::song_entry>& tags, const std::string& edition);
+// tables have them, else from the file name; bests of `edition` at `difficulty`.
+void sort_song_rows(std::vector<library::song_row>& songs, musicindex::sort_order order,
+                    const std::map<std::string, musicindex::song_entry>& tags, const std::string& edition,
+                    const std::string& difficulty);
 
 // A song's title as --list shows it: its tag, else from its file name; its tags, or none.
-std::string title_of(const stagecache::song_row& s, const std::map<std::string, musicindex::song_entry>& tags);
-const musicindex::song_entry* tags_of(const stagecache::song_row& s,
+std::string title_of(const library::song_row& s, const std::map<std::string, musicindex::song_entry>& tags);
+const musicindex::song_entry* tags_of(const library::song_row& s,
                                       const std::map<std::string, musicindex::song_entry>& tags);
 
 }  // namespace frontend

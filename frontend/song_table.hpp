@@ -5,15 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "library/sessions.hpp"
+#include "library/song_library.hpp"
 #include "musicindex/songs.hpp"
-#include "stagecache/song_library.hpp"
 
 namespace frontend {
 
-// The song library as `velmora_play --list` prints it: one row per song
-// under a header, the path last so long paths do not push the columns
-// apart; times in the local time zone, "-" for an edition never prepared;
-// the best run of each edition as its ratio and hits ("-" for none).
+// The song library as `velmora_play --list` prints it: under a header, one
+// row per song and each edition and difficulty it was prepared or played in
+// (one row of "-" for a song with neither), the path last so long paths do
+// not push the columns apart; times in the local time zone, "-" for a stage
+// never prepared; the best run as its ratio and hits ("-" for none).
 // A length or a time left as m:ss, or h:mm:ss from an hour on; whole
 // seconds, rounded.
 std::string clock_text(double seconds);
@@ -22,7 +24,7 @@ std::string clock_text(double seconds);
 std::string time_text(std::int64_t when, const char* never);
 
 // A best run as the table shows it: the ratio, a slash, the hits ("8.94/3").
-std::string best_text(const std::optional<stagecache::result_row>& best);
+std::string best_text(const std::optional<library::result_row>& best);
 
 // A file name as it may go to a terminal: control characters (an escape
 // sequence, a line break in a name) become '?', as ls shows them.
@@ -35,7 +37,15 @@ std::string column_text(const std::string& text, std::size_t width);
 constexpr std::size_t title_width = 28, artist_width = 20;
 
 // TITLE and ARTIST come from `titles` (by song hash), else the file name.
-std::string format_song_table(const std::vector<stagecache::song_row>& songs,
+std::string format_song_table(const std::vector<library::song_row>& songs,
                               const std::map<std::string, musicindex::song_entry>& titles = {});
+
+// One run as velmora_play reports it: "51 hits, score 13239, ratio 17.30".
+std::string run_line(const library::result_row& r);
+
+// What velmora_play prints after the game: this session's runs, then the
+// song's best.
+std::string format_session(const library::session_outcome& o, const std::string& song, const std::string& edition,
+                           const std::string& difficulty);
 
 }  // namespace frontend

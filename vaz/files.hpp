@@ -39,4 +39,11 @@ struct hash_128 {
 // refused before it is read (a pipe or a device would never end).
 bool hash_file(const std::string& path, hash_128& out, std::string& error);
 
+// Whether a name read back from a database or a file may be opened or
+// deleted inside its folder: not empty, not "." or "..", no '/' (and no NUL).
+inline bool plain_file_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
 }  // namespace vaz

@@ -73,7 +73,11 @@ TEST(SongHash, IsTheXxh3Of128BitsOfTheFileBytes) {
 TEST(StageCache, KeyDiffersBySongEditionAndFormatVersion) {
     const stage_cache cache("/c");
     const std::string a = cache.entry_path(song_a, "standard");
-    EXPECT_EQ(a, "/c/stages/" + song_a.hex() + "-standard-v" + std::to_string(stage_format_version) + ".pat");
+    EXPECT_EQ(a, "/c/stages/" + song_a.hex() + "-standard-v1.pat");
+    // Hard keeps the name stages had before difficulties; the others and
+    // each format version are entries of their own.
+    EXPECT_EQ(cache.entry_path(song_a, {"dynamics", "easy", 3}), "/c/stages/" + song_a.hex() + "-dynamics-easy-v3.pat");
+    EXPECT_NE(a, cache.entry_path(song_a, {"standard", "hard", 2}));
     EXPECT_NE(a, cache.entry_path(song_a, "zetaflux"));
     EXPECT_NE(a, cache.entry_path(song_b, "standard"));
 }
@@ -128,6 +132,14 @@ TEST(StageCache, DamagedEntriesAreRefusedWithTheReason) {
     // Storing again puts a whole entry back.
     ASSERT_TRUE(cache.store(song_a, "standard", whole, why)) << why;
     EXPECT_EQ(cache.check(song_a, "standard").state, entry_state::valid);
+    EXPECT_EQ(cache.check(song_a, "standard").checksum, checksum_text(whole.data(), whole.size()));
+    // A flipped byte inside a record still loads: only the checksum, which
+    // the song library holds it to, tells.
+    std::vector<std::uint8_t> flipped = whole;
+    flipped[10] ^= 0x40;
+    write_file(cache.entry_path(song_a, "standard"), flipped);
+    EXPECT_EQ(cache.check(song_a, "standard").state, entry_state::valid);
+    EXPECT_NE(cache.check(song_a, "standard").checksum, checksum_text(whole.data(), whole.size()));
 }
 
 TEST(StageCache, StoreThatCannotWriteKeepsTheOldEntryAndNoTemporary) {
