@@ -59,13 +59,20 @@ int run_scan(sqlite3* db, const std::vector<std::string>& folders, const music_o
             status = 1;
         }
     }
-    for (std::size_t i = 0; i < report.skipped.size() && i < named_skips; ++i) {
-        const musicfiles::skipped_entry& s = report.skipped[i];
+    std::vector<const musicfiles::skipped_entry*> named;
+    for (const musicfiles::skipped_entry& s : report.skipped) {
+        // A remembered folder that cannot be read has had its line.
+        const bool said = std::any_of(report.folders.begin(), report.folders.end(), [&](const musicfiles::folder_outcome& f) {
+            return f.state == musicfiles::folder_state::unreadable && f.path == s.path;
+        });
+        if (!said) named.push_back(&s);
+    }
+    for (std::size_t i = 0; i < named.size() && i < named_skips; ++i) {
+        const musicfiles::skipped_entry& s = *named[i];
         text += "  skipped " + quoted(s.path) + ": " + musicfiles::describe(s.reason) +
                 (s.detail.empty() ? "" : " (" + printable(s.detail) + ")") + "\n";
     }
-    if (report.skipped.size() > named_skips)
-        text += "  and " + std::to_string(report.skipped.size() - named_skips) + " more skipped\n";
+    if (named.size() > named_skips) text += "  and " + std::to_string(named.size() - named_skips) + " more skipped\n";
     std::fputs(text.c_str(), o.out);
     return flushed(o, report.stopped ? stopped_status : status);
 }
