@@ -183,7 +183,7 @@ void write_updates(sqlite3* db, const std::vector<musicfiles::file_update>& batc
                        "cannot record a file");
     sql::statement moved(db,
                          "UPDATE files SET path = ?1, name = ?2, size = ?3, mtime_ns = ?4, missing = 0,"
-                         " scanned_at = ?5 WHERE path = ?6;",
+                         " scanned_at = ?5, added_alone = ?7 WHERE path = ?6;",
                          "cannot record a moved file");
     sql::statement back(db, "UPDATE files SET missing = 0, scanned_at = ?2 WHERE path = ?1;",
                         "cannot record a file found again");
@@ -217,6 +217,9 @@ void write_updates(sqlite3* db, const std::vector<musicfiles::file_update>& batc
                     .bind(4, u.mtime_ns)
                     .bind(5, now)
                     .bind(6, u.old_path)
+                    // Where it is now decides: a folder's file moved to a
+                    // file played by name is rescanned as that.
+                    .bind(7, std::int64_t{added_alone.count(u.path) != 0})
                     .run();
                 break;
             case file_change::found_again: back.bind(1, u.path).bind(2, now).run(); break;

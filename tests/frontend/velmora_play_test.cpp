@@ -26,6 +26,7 @@
 #include "results/replay_file.hpp"
 #include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
+#include "support/tagged_music.hpp"
 #include "vaz/xbass.hpp"
 
 namespace {
@@ -529,4 +530,68 @@ TEST(VelmoraPlay, AStageOrRunsThatCannotBeKeptEndWithStatusOne) {
     EXPECT_EQ(lost.status, 1) << lost.err;
     EXPECT_TRUE(contains(lost.out, "  run 1: ")) << lost.out;
     EXPECT_TRUE(contains(lost.err, "results are not kept yet")) << lost.err;
+}
+
+// The player's folder as velmora_play keeps it: added, listed and searched
+// by its tags; a song played by name is added too; a prepared song moved to
+// another folder keeps its best run.
+TEST(VelmoraPlay, AnAddedFolderIsSearchedByItsTagsAndAMovedSongKeepsItsBest) {
+    player p;
+    const std::string music = p.dir / "Music";
+    std::filesystem::create_directories(music + "/Trio");
+    const std::string cafe = music + "/Trio/01.flac";
+    test_music::write_music(cafe, test_music::format::flac,
+                            {"Caf\xc3\xa9 Nocturne", "\xc3\x96" "d\xc3\xb6n Trio", "Late", 1, 2001, false}, 2.0, 1);
+    test_music::write_music(music + "/tide.ogg", test_music::format::ogg, {"Morning Tide", "Sea", "Early", 2, 2002, false},
+                            0.5, 2);
+    process_result r = p.run({"--add", music});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "2 music files in ")) << r.out;
+    EXPECT_TRUE(contains(p.run({"--folders"}).out, "      2       0  ")) << "two files, none missing";
+
+    ASSERT_EQ(p.run({"--prepare", cafe}).status, 0);
+    {
+        library::song_library library(p.dir / "data/velmora/library.sqlite3");
+        const std::vector<library::song_row> songs = library.songs();
+        ASSERT_EQ(songs.size(), 1u);
+        library::result_row run;
+        run.song_hash = songs[0].hash;
+        run.edition = "standard";
+        run.session = "s";
+        run.run = 1;
+        run.played_at = 1;
+        run.hits = 3;
+        run.ratio = 2.5;
+        library.record_session({run});
+    }
+    for (const char* typed : {"CAFE odon", "nocturne"}) {
+        r = p.run({"--search", typed});
+        EXPECT_EQ(r.status, 0) << typed << r.err;
+        EXPECT_TRUE(contains(r.out, "Caf\xc3\xa9 Nocturne")) << typed << r.out;
+        EXPECT_FALSE(contains(r.out, "Morning Tide")) << typed << r.out;
+    }
+    r = p.run({"--list", "--sort", "title"});
+    EXPECT_TRUE(contains(r.out, "Caf\xc3\xa9 Nocturne")) << r.out;
+
+    // Moved out of the folder, it is missing; added by name (played, with
+    // no display to play on), it is there again with its best.
+    const std::string moved = p.dir / "elsewhere.flac";
+    std::filesystem::rename(cafe, moved);
+    r = p.run({"--scan"});
+    EXPECT_TRUE(contains(r.out, "1 missing")) << r.out;
+    EXPECT_EQ(p.run({"--search", "cafe"}).status, 1);
+    process_options no_display{p.env()};
+    no_display.env.insert(no_display.env.end(), {"SDL_VIDEODRIVER=", "DISPLAY=", "WAYLAND_DISPLAY="});
+    r = run_process({p.program, moved}, no_display);
+    EXPECT_TRUE(contains(r.err, "no display")) << r.err;
+    r = p.run({"--search", "cafe"});
+    EXPECT_TRUE(contains(r.out, "    2.50/3  " + moved + "\n")) << r.out;
+
+    // Back in the folder under another name: found as moved, still with it.
+    std::filesystem::rename(moved, music + "/Trio/renamed.flac");
+    r = p.run({"--scan"});
+    EXPECT_TRUE(contains(r.out, " 1 moved, ")) << r.out;
+    r = p.run({"--search", "nocturne"});
+    EXPECT_TRUE(contains(r.out, "    2.50/3  " + music + "/Trio/renamed.flac\n")) << r.out;
+    EXPECT_TRUE(contains(p.run({"--forget", music}).out, "results of its songs are kept")) << "forgotten";
 }
