@@ -99,6 +99,15 @@ TEST(MusicCommands, AFolderIsAddedSearchedAndAMovedSongKeepsItsResult) {
     r = run([&](const frontend::music_output& o) { return frontend::print_search(db, "cafe", query, o); });
     EXPECT_TRUE(contains(r.out, "    2.50/3  " + music + "/moved/renamed.flac\n")) << r.out;
 
+    // Ctrl-C raised the stop flag: what was written stays, and it says so.
+    const std::atomic<bool> stop{true};
+    r = run([&](frontend::music_output o) {
+        o.stop = &stop;
+        return frontend::scan_music(db, o, 400);
+    });
+    EXPECT_EQ(r.status, frontend::stopped_status);
+    EXPECT_TRUE(contains(r.out, "stopped: what was scanned is kept")) << r.out;
+
     r = run([&](const frontend::music_output& o) { return frontend::forget_music_folder(db, music, o); });
     EXPECT_EQ(r.status, 0) << r.err;
     r = run([&](const frontend::music_output& o) { return frontend::forget_music_folder(db, music, o); });
