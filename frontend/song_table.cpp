@@ -42,10 +42,18 @@ std::string best_text(const std::optional<library::result_row>& best) {
 }
 
 std::string printable(const std::string& text) {
-    std::string shown = text;
-    for (char& c : shown) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) c = '?';
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        // C1 controls written as UTF-8 (U+0080 to U+009F: U+009B starts a
+        // sequence as ESC [ does) go as one '?' too.
+        if (u == 0xc2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xe0) == 0x80) {
+            shown += '?';
+            ++i;
+        } else {
+            shown += u < 0x20 || u == 0x7f ? '?' : text[i];
+        }
     }
     return shown;
 }

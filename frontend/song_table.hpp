@@ -26,8 +26,9 @@ std::string time_text(std::int64_t when, const char* never);
 // A best run as the table shows it: the ratio, a slash, the hits ("8.94/3").
 std::string best_text(const std::optional<library::result_row>& best);
 
-// A file name as it may go to a terminal: control characters (an escape
-// sequence, a line break in a name) become '?', as ls shows them.
+// A file name as it may go to a terminal: control characters (C0, DEL and
+// C1 in UTF-8: an escape sequence, a line break in a name) become '?', as
+// ls shows them.
 std::string printable(const std::string& text);
 
 // `text` cut to at most `width` characters (UTF-8 code points), "…" ending

@@ -47,3 +47,9 @@ TEST(SongTable, ListsEachSongAndStageUnderTheHeaderWithThePathLast) {
               "    1:00  44100  1 -         -              -          -  -                 never             "
               "b?]0;x?                       -                     b?]0;x?.wav\n");
 }
+
+TEST(SongTable, PrintableShowsEveryControlCharacterAsOneQuestionMark) {
+    EXPECT_EQ(printable("a\x1b[31mb\n\x7f"), "a?[31mb??");
+    // U+009B, which some terminals take for ESC [, beside letters of other scripts.
+    EXPECT_EQ(printable("\xc2\x9b" "2J caf\xc3\xa9 \xc2\xa0\xe5\xa4\x9c"), "?2J caf\xc3\xa9 \xc2\xa0\xe5\xa4\x9c");
+}
