@@ -313,8 +313,13 @@ int run_replay(const play_options& o) {
         return 1;
     }
     std::optional<library::result_row> best;
+    // Kept open until the stage is found: it holds the stage's checksum.
+    std::unique_ptr<library::song_library> known;
     try {
-        if (library::song_library::exists(path)) best = library::song_library(path, false).best_result(hash.hex(), edition, difficulty);
+        if (library::song_library::exists(path)) {
+            known = std::make_unique<library::song_library>(path, false);
+            best = known->best_result(hash.hex(), edition, difficulty);
+        }
     } catch (const library::library_error& e) {
         say(e.what());
         return 1;
@@ -345,7 +350,8 @@ int run_replay(const play_options& o) {
     audio_probe audio;
     const stagecache::stage_cache cache(stagecache::cache_dir());
     prepare_outcome r =
-        library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, nullptr, [](double) {});
+        library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, known.get(), [](double) {});
+    known.reset();
     if (r.status == prepare_status::failed) {
         say(r.error);
         return 1;
