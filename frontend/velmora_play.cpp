@@ -22,9 +22,9 @@
 #include "library/prepare.hpp"
 #include "library/sessions.hpp"
 #include "library/song_library.hpp"
-#include "stagecache/settings.hpp"
+#include "userfiles/settings.hpp"
 #include "stagecache/stage_cache.hpp"
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "audiolayer/decode.hpp"
 #include "results/replay_file.hpp"
 #include "vaz/files.hpp"
@@ -113,7 +113,7 @@ int run_prepare(const play_options& o) {
     }
 
     vaz::xbass<audiolayer::decode::layer> decoder;
-    const stagecache::stage_cache cache(stagecache::cache_dir());
+    const stagecache::stage_cache cache(userfiles::cache_dir());
     cache.remove_stale_temporaries(stale_after_seconds);
     std::string library_problem;
     std::unique_ptr<library::song_library> library = open_library(library_problem);
@@ -163,14 +163,14 @@ int run_prepare(const play_options& o) {
 }
 
 // The saved settings, each problem with the file said once.
-stagecache::settings load_settings() {
-    const stagecache::loaded_settings loaded = stagecache::read_settings(stagecache::settings_path());
+userfiles::settings load_settings() {
+    const userfiles::loaded_settings loaded = userfiles::read_settings(userfiles::settings_path());
     for (const std::string& w : loaded.warnings) say(w);
     return loaded.values;
 }
 
 bool save_volume(int volume) {
-    const stagecache::save_outcome saved = stagecache::save_setting(stagecache::settings_path(), "volume", volume);
+    const userfiles::save_outcome saved = userfiles::save_setting(userfiles::settings_path(), "volume", volume);
     if (!saved.note.empty()) say(saved.note);
     if (!saved.ok) say(saved.error + "; the volume is not saved");
     return saved.ok;
@@ -178,7 +178,7 @@ bool save_volume(int volume) {
 
 int run_set_volume(const play_options& o) {
     if (!save_volume(*o.volume)) return 1;
-    std::printf("volume %d saved in %s\n", *o.volume, stagecache::settings_path().c_str());
+    std::printf("volume %d saved in %s\n", *o.volume, userfiles::settings_path().c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
@@ -194,7 +194,7 @@ int run_calibrate() {
 
 int run_play(const play_options& o) {
     const std::string& song = o.songs.front();
-    stagecache::settings settings = load_settings();
+    userfiles::settings settings = load_settings();
     if (o.volume) {
         save_volume(*o.volume);
         settings.volume = *o.volume;
@@ -203,7 +203,7 @@ int run_play(const play_options& o) {
     // Before any thread or database exists: the probe forks.
     audio_probe audio;
     std::unique_ptr<vaz::xbass<audiolayer::decode::layer>> decoder = std::make_unique<vaz::xbass<audiolayer::decode::layer>>();
-    const stagecache::stage_cache cache(stagecache::cache_dir());
+    const stagecache::stage_cache cache(userfiles::cache_dir());
     std::string library_problem;
     std::unique_ptr<library::song_library> library = open_library(library_problem);
     if (!library) say(library_problem + "; playing without it");
@@ -257,7 +257,7 @@ int run_play(const play_options& o) {
     const std::string replays = replays_dir();
     const std::string session = library::session_name(r.hash.hex(), edition, difficulty, std::time(nullptr), ::getpid());
     std::string why;
-    const bool recording = !replays.empty() && stagecache::make_dirs(replays, why);
+    const bool recording = !replays.empty() && userfiles::make_dirs(replays, why);
     if (recording) {
         game.push_back("-record=" + replays + "/" + session + ".session");
     } else {
@@ -348,7 +348,7 @@ int run_replay(const play_options& o) {
     }
 
     audio_probe audio;
-    const stagecache::stage_cache cache(stagecache::cache_dir());
+    const stagecache::stage_cache cache(userfiles::cache_dir());
     prepare_outcome r =
         library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, known.get(), [](double) {});
     known.reset();

@@ -1,4 +1,4 @@
-#include "stagecache/settings.hpp"
+#include "userfiles/settings.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,10 +13,10 @@
 #include <filesystem>
 #include <string>
 
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
-namespace stagecache {
+namespace userfiles {
 namespace {
 
 // Far more than any settings file holds; a bigger file is not ours.
@@ -277,4 +277,4 @@ save_outcome save_setting(const std::string& path, const std::string& key, int v
     return r;
 }
 
-}  // namespace stagecache
+}  // namespace userfiles
