@@ -26,9 +26,9 @@
 #include "library/prepare.hpp"
 #include "library/sessions.hpp"
 #include "library/song_library.hpp"
-#include "stagecache/settings.hpp"
+#include "userfiles/settings.hpp"
 #include "stagecache/stage_cache.hpp"
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "audiolayer/decode.hpp"
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
@@ -98,7 +98,7 @@ int run_list(const play_options& o) {
     }
     // Only a library that is not there at all has no songs yet; one that
     // cannot be looked at is a failure.
-    const std::string dir = stagecache::data_dir();
+    const std::string dir = userfiles::data_dir();
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
         say("the folder of the song library " + quoted(dir) + " is not a folder; move it out of the way");
@@ -212,7 +212,7 @@ int run_prepare(const play_options& o) {
     }
 
     vaz::xbass<audiolayer::decode::layer> decoder;
-    const stagecache::stage_cache cache(stagecache::cache_dir());
+    const stagecache::stage_cache cache(userfiles::cache_dir());
     cache.remove_stale_temporaries(stale_after_seconds);
     std::string library_problem;
     std::unique_ptr<library::song_library> library = open_library(library_problem);
@@ -277,14 +277,14 @@ int run_prepare(const play_options& o) {
 }
 
 // The saved settings, each problem with the file said once.
-stagecache::settings load_settings() {
-    const stagecache::loaded_settings loaded = stagecache::read_settings(stagecache::settings_path());
+userfiles::settings load_settings() {
+    const userfiles::loaded_settings loaded = userfiles::read_settings(userfiles::settings_path());
     for (const std::string& w : loaded.warnings) say(w);
     return loaded.values;
 }
 
 bool save_volume(int volume) {
-    const stagecache::save_outcome saved = stagecache::save_setting(stagecache::settings_path(), "volume", volume);
+    const userfiles::save_outcome saved = userfiles::save_setting(userfiles::settings_path(), "volume", volume);
     if (!saved.note.empty()) say(saved.note);
     if (!saved.ok) say(saved.error + "; the volume is not saved");
     return saved.ok;
@@ -292,7 +292,7 @@ bool save_volume(int volume) {
 
 int run_set_volume(const play_options& o) {
     if (!save_volume(*o.volume)) return 1;
-    std::printf("volume %d saved in %s\n", *o.volume, printable(stagecache::settings_path()).c_str());
+    std::printf("volume %d saved in %s\n", *o.volume, printable(userfiles::settings_path()).c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
@@ -308,7 +308,7 @@ int run_calibrate() {
 
 int run_play(const play_options& o) {
     const std::string& song = o.songs.front();
-    stagecache::settings settings = load_settings();
+    userfiles::settings settings = load_settings();
     if (o.volume) {
         save_volume(*o.volume);
         settings.volume = *o.volume;
@@ -317,7 +317,7 @@ int run_play(const play_options& o) {
     // Before any thread or database exists: the probe forks.
     audio_probe audio;
     std::unique_ptr<vaz::xbass<audiolayer::decode::layer>> decoder = std::make_unique<vaz::xbass<audiolayer::decode::layer>>();
-    const stagecache::stage_cache cache(stagecache::cache_dir());
+    const stagecache::stage_cache cache(userfiles::cache_dir());
     std::string library_problem;
     std::unique_ptr<library::song_library> library = open_library(library_problem);
     if (!library) say(library_problem + "; playing without it");
@@ -376,7 +376,7 @@ int run_play(const play_options& o) {
     const std::string replays = replays_dir();
     const std::string session = library::session_name(r.hash.hex(), edition, difficulty, std::time(nullptr), ::getpid());
     std::string why;
-    const bool recording = !replays.empty() && stagecache::make_dirs(replays, why);
+    const bool recording = !replays.empty() && userfiles::make_dirs(replays, why);
     if (recording) {
         game.push_back("-record=" + replays + "/" + session + ".session");
     } else {
@@ -434,8 +434,13 @@ int run_replay(const play_options& o) {
         return 1;
     }
     std::optional<library::result_row> best;
+    // Kept open until the stage is found: it holds the stage's checksum.
+    std::unique_ptr<library::song_library> known;
     try {
-        if (library::song_library::exists(path)) best = library::song_library(path, false).best_result(hash.hex(), edition, difficulty);
+        if (library::song_library::exists(path)) {
+            known = std::make_unique<library::song_library>(path, false);
+            best = known->best_result(hash.hex(), edition, difficulty);
+        }
     } catch (const library::library_error& e) {
         say(e.what());
         return 1;
@@ -464,9 +469,10 @@ int run_replay(const play_options& o) {
     }
 
     audio_probe audio;
-    const stagecache::stage_cache cache(stagecache::cache_dir());
+    const stagecache::stage_cache cache(userfiles::cache_dir());
     prepare_outcome r =
-        library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, nullptr, [](double) {});
+        library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, known.get(), [](double) {});
+    known.reset();
     if (r.status == prepare_status::failed) {
         say(r.error);
         return 1;

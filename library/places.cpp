@@ -1,6 +1,6 @@
 #include "library/places.hpp"
 
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 
 namespace library {
 namespace {
@@ -10,19 +10,19 @@ constexpr const char* library_file = "library.sqlite3";
 }  // namespace
 
 std::string library_path() {
-    const std::string dir = stagecache::data_dir();
+    const std::string dir = userfiles::data_dir();
     return dir.empty() ? std::string() : dir + "/" + library_file;
 }
 
 std::string replays_dir() {
-    const std::string dir = stagecache::data_dir();
+    const std::string dir = userfiles::data_dir();
     return dir.empty() ? std::string() : dir + "/replays";
 }
 
 std::unique_ptr<song_library> open_library(std::string& problem) {
-    const std::string dir = stagecache::data_dir();
+    const std::string dir = userfiles::data_dir();
     std::string why;
-    if (!stagecache::make_dirs(dir, why)) {
+    if (!userfiles::make_dirs(dir, why)) {
         problem = "cannot make the folder of the song library \"" + dir + "\": " + why;
         return nullptr;
     }

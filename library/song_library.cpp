@@ -180,7 +180,15 @@ song_library::song_library(const std::string& path, bool create) : path_(path) {
     // it back into the database as it grows.
     sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     try {
-        sql::exec(db_, "PRAGMA journal_mode=WAL;", "cannot use a write-ahead log");
+        // Switching a new database to WAL needs it to itself, and SQLite
+        // does not wait for that through the busy timeout: another process
+        // making the same library holds it for its first schema steps.
+        for (int waited = 0;; waited += 10) {
+            const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) break;
+            if (rc != SQLITE_BUSY || waited >= busy_timeout_ms) sql::fail(db_, "cannot use a write-ahead log");
+            sqlite3_sleep(10);
+        }
         // In WAL mode a commit stays atomic without a sync per transaction;
         // a power cut can lose only the last few commits.
         sql::exec(db_, "PRAGMA synchronous=NORMAL;", "cannot set the sync mode");

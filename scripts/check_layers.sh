@@ -13,7 +13,7 @@ cd "$root"
 layers=(
   "audiolayer"
   "vaz"
-  "pattern sqlite"
+  "pattern sqlite userfiles"
   "stagecache results"
   "musicfiles"
   "musicindex"

@@ -15,7 +15,7 @@
 #include <xxhash.h>
 
 #include "pattern/pattern_loader.hpp"
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
 namespace stagecache {
@@ -86,7 +86,7 @@ entry_check stage_cache::check(const song_hash& song, const stage_key& key) cons
 
 bool stage_cache::store(const song_hash& song, const stage_key& key, const std::vector<std::uint8_t>& bytes,
                         std::string& error) const {
-    if (!make_dirs(dir_, error)) {
+    if (!userfiles::make_dirs(dir_, error)) {
         error = "cannot make the folder \"" + dir_ + "\": " + error;
         return false;
     }

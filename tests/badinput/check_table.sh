@@ -424,6 +424,11 @@ case_play.replay.damaged() {
   printf '\125' | dd of="$file" bs=1 seek=12 conv=notrunc status=none || return
   run_play --replay song.wav
 }
+# The library names its best run's replay outside the replays folder.
+case_play.replay.outside() {
+  kept_best ../outside.vrp || return
+  run_play --replay song.wav
+}
 case_play.replay.fifo() {
   kept_best pipe.vrp || return
   mkfifo "$file" || return

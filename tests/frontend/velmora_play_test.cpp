@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -594,4 +596,66 @@ TEST(VelmoraPlay, AnAddedFolderIsSearchedByItsTagsAndAMovedSongKeepsItsBest) {
     r = p.run({"--search", "nocturne"});
     EXPECT_TRUE(contains(r.out, "    2.50/3  " + music + "/Trio/renamed.flac\n")) << r.out;
     EXPECT_TRUE(contains(p.run({"--forget", music}).out, "results of its songs are kept")) << "forgotten";
+}
+
+namespace {
+
+// The best of each song (by file name) and edition a listing shows, as
+// "song edition best": the schema 2 listing has a column per edition, the
+// later one a row per edition and difficulty (hard for the schema 2 runs).
+std::vector<std::string> listed_bests(const std::string& list, bool per_edition_columns) {
+    std::vector<std::string> bests;
+    std::istringstream lines(list);
+    std::string line;
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+        const std::string song = std::filesystem::path(w.back()).filename();
+        if (per_edition_columns) {
+            bests.push_back(song + " standard " + w.at(5));
+            bests.push_back(song + " zetaflux " + w.at(6));
+        } else if (w.at(4) == "hard") {
+            bests.push_back(song + " " + w.at(3) + " " + w.at(6));
+        }
+    }
+    std::sort(bests.begin(), bests.end());
+    return bests;
+}
+
+}  // namespace
+
+// The schema 2 library kept in tests/data/library_v2 (made by the schema 2
+// velmora_play, see its script): once brought up to date, --list shows the
+// bests that velmora_play listed, and --replay plays the kept best run to
+// the result it was recorded with.
+TEST(VelmoraPlay, TheKeptSchema2LibraryListsAndReplaysItsBestsAsBefore) {
+    player p;
+    const std::string fixture = VELMORA_SOURCE_DIR "/tests/data/library_v2";
+    std::filesystem::create_directories(p.dir / "data/velmora/replays");
+    std::filesystem::copy_file(fixture + "/library.sqlite3", p.dir / "data/velmora/library.sqlite3");
+    for (const auto& e : std::filesystem::directory_iterator(fixture))
+        if (e.path().extension() == ".vrp")
+            std::filesystem::copy_file(e.path(), p.dir / "data/velmora/replays" / e.path().filename());
+    const std::string song = p.make_song("longer.wav", 3);
+
+    std::ifstream old_list(fixture + "/list.txt");
+    const std::string before{std::istreambuf_iterator<char>(old_list), std::istreambuf_iterator<char>()};
+    const process_result list = run_process({p.program, "--list"}, {[&] {
+                                                auto env = p.env();
+                                                env.push_back("TZ=UTC");
+                                                return env;
+                                            }()});
+    ASSERT_EQ(list.status, 0) << list.err;
+    const std::vector<std::string> bests = listed_bests(list.out, false);
+    EXPECT_EQ(bests, listed_bests(before, true)) << list.out;
+    EXPECT_EQ(bests.size(), 4u) << list.out;
+
+    std::vector<std::string> env = p.env();
+    env.push_back("SDL_VIDEODRIVER=dummy");
+    env.push_back("SDL_AUDIODRIVER=dummy");
+    const process_result replayed = run_process({p.program, "--replay", song}, {env});
+    EXPECT_EQ(replayed.status, 0) << replayed.err;
+    EXPECT_TRUE(contains(replayed.out, "velmora: run 1 ended: 340 hits, score 24287\n")) << replayed.out;
+    EXPECT_FALSE(contains(replayed.err, "otherwise than recorded")) << replayed.err;
 }

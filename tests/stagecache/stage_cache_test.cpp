@@ -16,7 +16,6 @@
 
 #include "pattern/pattern_writer.hpp"
 #include "stagecache/song_hash.hpp"
-#include "stagecache/user_dirs.hpp"
 #include "support/scratch_dir.hpp"
 
 using namespace stagecache;
@@ -174,22 +173,4 @@ TEST(StageCache, StoreThatCannotWriteKeepsTheOldEntryAndNoTemporary) {
     write_file(dir / "file", {1});
     EXPECT_FALSE(stage_cache(dir / "file").store(song_a, "standard", stage_bytes(1), why));
     EXPECT_EQ(why, "cannot make the folder \"" + dir / "file/stages" + "\": Not a directory");
-}
-
-TEST(UserDirs, FollowTheXdgVariablesElseHome) {
-    const char* saved[] = {std::getenv("XDG_CACHE_HOME"), std::getenv("XDG_DATA_HOME"), std::getenv("HOME")};
-    const std::string keep[] = {saved[0] ? saved[0] : "", saved[1] ? saved[1] : "", saved[2] ? saved[2] : ""};
-    setenv("HOME", "/home/player", 1);
-    setenv("XDG_CACHE_HOME", "/var/cache/p", 1);
-    unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ(cache_dir(), "/var/cache/p/velmora");
-    EXPECT_EQ(data_dir(), "/home/player/.local/share/velmora");
-    // A relative value is ignored, as the base directory rules say.
-    setenv("XDG_CACHE_HOME", "relative", 1);
-    EXPECT_EQ(cache_dir(), "/home/player/.cache/velmora");
-    const char* names[] = {"XDG_CACHE_HOME", "XDG_DATA_HOME", "HOME"};
-    for (int i = 0; i < 3; ++i) {
-        if (saved[i]) setenv(names[i], keep[i].c_str(), 1);
-        else unsetenv(names[i]);
-    }
 }

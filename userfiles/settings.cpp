@@ -1,4 +1,4 @@
-#include "stagecache/settings.hpp"
+#include "userfiles/settings.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,10 +14,10 @@
 #include <string>
 
 #include "audiolayer/regular_file.hpp"
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
-namespace stagecache {
+namespace userfiles {
 namespace {
 
 // Far more than any settings file holds; a bigger file is not ours.
@@ -282,4 +282,4 @@ save_outcome save_setting(const std::string& path, const std::string& key, int v
     return r;
 }
 
-}  // namespace stagecache
+}  // namespace userfiles

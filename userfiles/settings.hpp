@@ -19,7 +19,7 @@
 // velmora's settings and a user's notes survive. A bad value or line is
 // reported and its default used; the file is never rewritten because it was
 // read.
-namespace stagecache {
+namespace userfiles {
 
 constexpr const char* settings_file_name = "settings.conf";
 // The ranges are vaz::offset_ms_range and vaz::volume_range.
@@ -67,4 +67,4 @@ struct save_outcome {
 // nothing is saved; a damaged one is first renamed aside (said in the note).
 save_outcome save_setting(const std::string& path, const std::string& key, int value);
 
-}  // namespace stagecache
+}  // namespace userfiles
