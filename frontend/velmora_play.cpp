@@ -387,7 +387,9 @@ int run_play(const play_options& o) {
     // Stages a killed velmora_play left half written; after the game, where
     // it costs the start nothing.
     cache.remove_stale_temporaries(stale_after_seconds);
-    if (!recording || !end.started) return status;
+    if (!end.started) return status;
+    // Nothing the game played could be kept: said above, and not a success.
+    if (!recording) return status == 0 ? 1 : status;
 
     library = open_library(library_problem);
     if (!library) say(library_problem);

@@ -532,6 +532,13 @@ TEST(VelmoraPlay, AStageOrRunsThatCannotBeKeptEndWithStatusOne) {
     EXPECT_EQ(lost.status, 1) << lost.err;
     EXPECT_TRUE(contains(lost.out, "  run 1: ")) << lost.out;
     EXPECT_TRUE(contains(lost.err, "results are not kept yet")) << lost.err;
+    // No folder for the recording: nothing played can be kept.
+    std::filesystem::remove_all(p.dir / "data");
+    std::filesystem::create_directories(p.dir / "data/velmora");
+    { std::ofstream(p.dir / "data/velmora/replays") << "a file"; }
+    const process_result unrecorded = run_process({bin + "/velmora_play", song}, {p.env()});
+    EXPECT_EQ(unrecorded.status, 1) << unrecorded.err;
+    EXPECT_TRUE(contains(unrecorded.err, "results are not kept")) << unrecorded.err;
 }
 
 // The player's folder as velmora_play keeps it: added, listed and searched
