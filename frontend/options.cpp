@@ -25,17 +25,19 @@ std::optional<converter::edition> edition_from_name(const std::string& name) {
 
 std::string usage_text() {
     const vaz::whole_range& offset = vaz::offset_ms_range;
-    return "usage: velmora_play [options] SONG\n"
+    return "usage: velmora_play [options] [SONG...]\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --replay [options] SONG\n"
            "       velmora_play --list\n"
            "       velmora_play --calibrate\n"
            "       velmora_play --volume N\n"
            "\n"
-           "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...) in the game, preparing its\n"
-           "stage first unless the stage cache has it. Every finished run is recorded;\n"
-           "afterwards the session's runs and the song's best are printed, and the\n"
-           "best run's replay is kept.\n"
+           "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...; the first of several) in the\n"
+           "game, preparing its stage first unless the stage cache has it. Every\n"
+           "finished run is recorded; afterwards the session's runs and the song's best\n"
+           "are printed, and the best run's replay is kept. Without a song the game\n"
+           "opens on its library screen: choose a song, play, see the bests, change\n"
+           "the settings, all in one window.\n"
            "\n"
            "  --edition standard|zetaflux  the converter's edition (standard)\n"
            "  --fullscreen                 play in full screen instead of a window\n"
@@ -167,9 +169,11 @@ parsed_options parse_options(int argc, const char* const* argv) {
     } else if (o.volume && !o.offset_ms && o.songs.empty()) {
         o.what = command::set_volume;
     } else {
-        if (o.songs.empty()) return bad("no song given");
-        if (o.songs.size() > 1) return bad("one song at a time (--prepare takes many)");
-        o.what = command::play;
+        // A file manager opening several songs with the game passes them
+        // all: the first is played. No song at all is the library screen;
+        // an offset is for one run of a song.
+        if (o.songs.empty() && o.offset_ms) return bad("no song given for --offset");
+        o.what = o.songs.empty() ? command::library : command::play;
     }
     r.ok = true;
     return r;

@@ -7,8 +7,9 @@
 
 namespace frontend {
 
-// set_volume: --volume without a song, which only saves it.
-enum class command { play, replay, prepare, list, help, version, calibrate, set_volume };
+// set_volume: --volume without a song, which only saves it. library: no song
+// at all, the game's own library screen.
+enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, library };
 
 struct play_options {
     command what = command::play;
@@ -17,7 +18,7 @@ struct play_options {
     unsigned jobs = 0;               // threads for preparing; 0 means one per core
     std::optional<int> offset_ms;    // --offset: for this run only, in place of the saved one
     std::optional<int> volume;       // --volume: saved, and used from this run on
-    std::vector<std::string> songs;  // one to play or replay, or files and folders to prepare
+    std::vector<std::string> songs;  // to play (the first) or replay, or files and folders to prepare
 };
 
 struct parsed_options {

@@ -24,6 +24,7 @@ layers=(
   "gametask"
   "game calibrate"
   "frontend"
+  "libraryscreen"
 )
 
 declare -A rank
