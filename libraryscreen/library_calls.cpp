@@ -44,7 +44,8 @@ constexpr const char* placeholder_tables =
 constexpr const char* library_views =
     "CREATE TEMP VIEW songs AS SELECT hash, path, duration, rate, channels, prepared_at, last_played_at"
     "  FROM lib.songs;"
-    "CREATE TEMP VIEW results AS SELECT id, song_hash, edition, 'hard' AS difficulty, session, run, played_at,"
+    // Their best run is found by rowid, which a view has only by name.
+    "CREATE TEMP VIEW results AS SELECT id AS rowid, id, song_hash, edition, 'hard' AS difficulty, session, run, played_at,"
     "  hits, score, ratio, frames, offset_ms, replay FROM lib.results;";
 
 sqlite3* open_index_file(const std::string& path, std::string& why) {
