@@ -47,6 +47,6 @@ private:
 
 // What the list shows of an entry: its tags, or the file's name for a song
 // without a title.
-songlist::song_row row_of(const musicindex::song_entry& e, songlist::song_id id);
+songlist::song_row row_of(musicindex::song_entry&& e, songlist::song_id id);
 
 }  // namespace libraryscreen
