@@ -20,7 +20,7 @@
 #include "shell/music_pacing.hpp"
 #include "shell/sprites.hpp"
 #include "shell/video.hpp"
-#include "stagecache/settings.hpp"
+#include "userfiles/settings.hpp"
 #include "vaz/executable.hpp"
 
 namespace {
@@ -195,8 +195,8 @@ attempt_end listen(playback::handle stream, const calibrate::click_plan& plan, S
 
 int run() {
     if (const char* file = std::getenv("VELMORA_CALIBRATE_LOG"); file && *file) trace = std::fopen(file, "w");
-    const std::string settings_file = stagecache::settings_path();
-    const stagecache::loaded_settings settings = stagecache::read_settings(settings_file);
+    const std::string settings_file = userfiles::settings_path();
+    const userfiles::loaded_settings settings = userfiles::read_settings(settings_file);
     for (const std::string& w : settings.warnings) fail(w);
 
     if (!playback::init(-1, 44100))
@@ -248,7 +248,7 @@ int run() {
                 " ms between the middle half of them; at most " +
                 std::to_string(static_cast<int>(calibrate::max_spread_ms)) + "): listen again");
         } else {
-            const stagecache::save_outcome saved = stagecache::save_setting(settings_file, "offset", c.offset_ms);
+            const userfiles::save_outcome saved = userfiles::save_setting(settings_file, "offset", c.offset_ms);
             if (!saved.note.empty()) say(saved.note);
             if (!saved.ok) return fail(saved.error + "; the offset " + std::to_string(c.offset_ms) + " ms is not saved");
             say("offset " + std::to_string(c.offset_ms) + " ms (from " + std::to_string(c.presses) +

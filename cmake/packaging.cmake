@@ -10,7 +10,7 @@
 #   the Debian documentation files. CPack builds the package from it alone.
 # Included after every folder, so every program target exists here.
 
-set(velmora_programs velmora velmora_bc velmora_bc_zetaflux)
+set(velmora_programs velmora ${VELMORA_CONVERTER_PROGRAMS})
 if(TARGET velmora_play)
   list(APPEND velmora_programs velmora_play)
 endif()
@@ -56,8 +56,14 @@ foreach(page ${velmora_manual_pages} changelog)
     COMMENT "Compressing ${page}")
   list(APPEND velmora_compressed ${generated}/${page}.gz)
 endforeach()
-# The zetaflux edition shares the converter's page.
-file(CREATE_LINK velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz SYMBOLIC)
+# Every edition's program shares the converter's page.
+set(velmora_converter_pages)
+foreach(exe IN LISTS VELMORA_CONVERTER_PROGRAMS)
+  if(NOT exe STREQUAL "velmora_bc")
+    file(CREATE_LINK velmora_bc.1.gz ${generated}/${exe}.1.gz SYMBOLIC)
+  endif()
+  list(APPEND velmora_converter_pages ${generated}/${exe}.1.gz)
+endforeach()
 
 set(APP_ID ${VELMORA_APP_ID})
 configure_file(${PROJECT_SOURCE_DIR}/packaging/velmora.desktop.in ${generated}/${VELMORA_APP_ID}.desktop @ONLY)
@@ -75,8 +81,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_INSTALL_DAT
 install(FILES ${VELMORA_SOUND_EFFECTS} DESTINATION ${VELMORA_INSTALL_DATADIR}/data/sounds)
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_INSTALL_DATADIR})
 install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
-install(FILES ${generated}/velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${velmora_converter_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # ---------------------------------------------------------------- the package
 
@@ -88,7 +93,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_PACKAGE_DAT
 install(FILES ${VELMORA_SOUND_EFFECTS} DESTINATION ${VELMORA_PACKAGE_DATADIR}/data/sounds ${deb})
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_PACKAGE_DATADIR} ${deb})
 install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION share/man/man6 ${deb})
-install(FILES ${generated}/velmora_bc.1.gz ${generated}/velmora_bc_zetaflux.1.gz DESTINATION share/man/man1 ${deb})
+install(FILES ${velmora_converter_pages} DESTINATION share/man/man1 ${deb})
 install(FILES ${generated}/${VELMORA_APP_ID}.desktop DESTINATION share/applications ${deb})
 install(FILES ${generated}/${VELMORA_APP_ID}.metainfo.xml DESTINATION share/metainfo ${deb})
 install(FILES ${generated}/velmora.png DESTINATION share/icons/hicolor/128x128/apps ${deb})

@@ -1,5 +1,6 @@
-// velmora_bc: turns a 44100 Hz sound file into a pattern file. Built twice,
-// the zetaflux edition with VELMORA_BC_ZETAFLUX defined to 1.
+// velmora_bc: turns a 44100 Hz sound file into a pattern file. Built once
+// per edition with a program in converter/editions.def, VELMORA_BC_EDITION
+// naming it.
 //
 //     velmora_bc SOURCE OUTPUT [--threads N] [--edition E] [--difficulty D]
 #include <algorithm>
@@ -21,15 +22,11 @@
 #include "vaz/executable.hpp"
 #include "vaz/xbass.hpp"
 
-#if VELMORA_BC_ZETAFLUX
-constexpr converter::edition this_edition = converter::edition::zetaflux;
-constexpr std::string_view banner = converter::messages::banner_zetaflux;
-constexpr const char* program_name = "velmora_bc_zetaflux";
-#else
-constexpr converter::edition this_edition = converter::edition::standard;
-constexpr std::string_view banner = converter::messages::banner_standard;
-constexpr const char* program_name = "velmora_bc";
-#endif
+constexpr converter::edition this_edition = converter::edition::VELMORA_BC_EDITION;
+constexpr const char* program_name = VELMORA_BC_PROGRAM;
+// The zetaflux edition's program has always said its name in its banner.
+constexpr std::string_view banner =
+    this_edition == converter::edition::zetaflux ? converter::messages::banner_zetaflux : converter::messages::banner_standard;
 
 namespace {
 
@@ -40,13 +37,6 @@ struct options {
     converter::edition edition = this_edition;
     converter::difficulty difficulty = converter::difficulty::hard;
 };
-
-std::optional<converter::edition> edition_from_name(std::string_view name) {
-    if (name == "standard") return converter::edition::standard;
-    if (name == "zetaflux") return converter::edition::zetaflux;
-    if (name == "dynamics") return converter::edition::dynamics;
-    return std::nullopt;
-}
 
 // After the two file names, each at most once and in any order: `--threads
 // N` (N from 1 to max_threads; one per core without it), `--edition E` (the
@@ -66,7 +56,7 @@ bool read_options(int argc, char** argv, options* o) {
             if (o->threads < 1 || o->threads > max_threads) return false;
         } else if (name == "--edition" && !edition_seen) {
             edition_seen = true;
-            const auto e = edition_from_name(value);
+            const auto e = converter::edition_from_name(value);
             if (!e) return false;
             o->edition = *e;
         } else if (name == "--difficulty" && !difficulty_seen) {

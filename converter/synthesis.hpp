@@ -5,6 +5,7 @@
 #include <boost/pool/pool_alloc.hpp>
 
 #include "converter/analysis.hpp"
+#include "converter/editions.hpp"
 #include "pattern/bullet_pattern_element.hpp"
 
 namespace converter {
@@ -12,7 +13,7 @@ namespace converter {
 // The standard and zetaflux editions differ only in how the records of one
 // burst are aimed. The dynamics edition aims as the standard one does and
 // keeps fewer of them where the music is quieter (converter/dynamics.hpp).
-enum class edition { standard, zetaflux, dynamics };
+// The editions themselves are listed in converter/editions.def.
 
 using event_queue = std::deque<bullet_pattern_element, boost::fast_pool_allocator<bullet_pattern_element>>;
 

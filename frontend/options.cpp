@@ -13,16 +13,6 @@ constexpr vaz::whole_range job_range{1, 1024};
 
 }  // namespace
 
-const char* edition_name(converter::edition ed) {
-    return ed == converter::edition::zetaflux ? "zetaflux" : "standard";
-}
-
-std::optional<converter::edition> edition_from_name(const std::string& name) {
-    if (name == "standard") return converter::edition::standard;
-    if (name == "zetaflux") return converter::edition::zetaflux;
-    return std::nullopt;
-}
-
 std::string usage_text() {
     const vaz::whole_range& offset = vaz::offset_ms_range;
     return "usage: velmora_play [options] [SONG...]\n"
@@ -39,7 +29,10 @@ std::string usage_text() {
            "opens on its library screen: choose a song, play, see the bests, change\n"
            "the settings, all in one window.\n"
            "\n"
-           "  --edition standard|zetaflux  the converter's edition (standard)\n"
+           "  --edition E                  the converter's edition (standard):\n"
+           "                               " + converter::edition_names() + "\n"
+           "  --difficulty D               easy, normal or hard (hard, the edition's\n"
+           "                               full density)\n"
            "  --fullscreen                 play in full screen instead of a window\n"
            "  --prepare                    prepare the songs, and every song in the\n"
            "                               folders and their subfolders, without playing\n"
@@ -103,10 +96,15 @@ parsed_options parse_options(int argc, const char* const* argv) {
         auto no_value = [&]() { return !has_value; };
 
         if (name == "--edition") {
-            if (!take_value()) return bad("--edition needs standard or zetaflux");
+            if (!take_value()) return bad("--edition needs " + converter::edition_names());
             const auto ed = edition_from_name(value);
-            if (!ed) return bad("unknown edition \"" + value + "\"; it is standard or zetaflux");
+            if (!ed) return bad("unknown edition \"" + value + "\"; it is " + converter::edition_names());
             o.edition = *ed;
+        } else if (name == "--difficulty") {
+            if (!take_value()) return bad("--difficulty needs easy, normal or hard");
+            const auto d = converter::difficulty_from_name(value);
+            if (!d) return bad("unknown difficulty \"" + value + "\"; it is easy, normal or hard");
+            o.difficulty = *d;
         } else if (name == "--jobs") {
             if (!take_value()) return bad("--jobs needs a number of threads");
             int n = 0;

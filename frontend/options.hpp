@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "converter/synthesis.hpp"
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
 
 namespace frontend {
 
@@ -14,6 +15,9 @@ enum class command { play, replay, prepare, list, help, version, calibrate, set_
 struct play_options {
     command what = command::play;
     converter::edition edition = converter::edition::standard;
+    // Every edition has the three, as velmora_bc's --difficulty; hard is the
+    // edition's full density.
+    converter::difficulty difficulty = converter::difficulty::hard;
     bool fullscreen = false;
     unsigned jobs = 0;               // threads for preparing; 0 means one per core
     std::optional<int> offset_ms;    // --offset: for this run only, in place of the saved one
@@ -28,11 +32,12 @@ struct parsed_options {
 };
 
 // Options may come before, between and after the songs; "--" ends them.
-// Both "--edition zetaflux" and "--edition=zetaflux" are taken.
+// Both "--edition zetaflux" and "--edition=zetaflux" are taken; the editions
+// are those of converter/editions.def.
 parsed_options parse_options(int argc, const char* const* argv);
 
 std::string usage_text();
-const char* edition_name(converter::edition ed);
-std::optional<converter::edition> edition_from_name(const std::string& name);
+using converter::edition_from_name;
+using converter::edition_name;
 
 }  // namespace frontend

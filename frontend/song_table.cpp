@@ -35,7 +35,7 @@ std::string clock_text(double seconds) {
     return text;
 }
 
-std::string best_text(const std::optional<stagecache::result_row>& best) {
+std::string best_text(const std::optional<library::result_row>& best) {
     if (!best) return "-";
     return results::ratio_text(static_cast<float>(best->ratio)) + "/" + std::to_string(static_cast<std::uint32_t>(best->hits));
 }
@@ -49,25 +49,55 @@ std::string printable(const std::string& text) {
     return shown;
 }
 
-std::string format_song_table(const std::vector<stagecache::song_row>& songs) {
-    constexpr const char* row_format = "%8s %6s %2s %9s %9s %10s %10s  %-16s  %-16s  %s\n";
+std::string format_song_table(const std::vector<library::song_row>& songs) {
+    constexpr const char* row_format = "%8s %6s %2s %-9s %-6s %9s %10s  %-16s  %-16s  %s\n";
     std::string table;
     char line[512];
-    std::snprintf(line, sizeof line, row_format, "LENGTH", "RATE", "CH", "STANDARD", "ZETAFLUX", "BEST STD", "BEST ZETA",
+    std::snprintf(line, sizeof line, row_format, "LENGTH", "RATE", "CH", "EDITION", "LEVEL", "EVENTS", "BEST",
                   "PREPARED", "LAST PLAYED", "SONG");
     table += line;
-    for (const stagecache::song_row& s : songs) {
-        std::snprintf(line, sizeof line, row_format, clock_text(s.duration).c_str(), std::to_string(s.rate).c_str(),
-                      std::to_string(s.channels).c_str(), count_text(s.events_standard).c_str(),
-                      count_text(s.events_zetaflux).c_str(), best_text(s.best_standard).c_str(),
-                      best_text(s.best_zetaflux).c_str(), time_text(s.prepared_at, "-").c_str(),
-                      time_text(s.last_played_at, "never").c_str(), "");
-        table += line;
-        // The path goes on unformatted: snprintf's buffer must not cut it.
-        table.pop_back();
-        table += printable(s.path) + "\n";
+    const std::vector<library::song_stage> none(1, library::song_stage{"-", "-", -1, 0, std::nullopt});
+    for (const library::song_row& s : songs) {
+        for (const library::song_stage& st : s.stages.empty() ? none : s.stages) {
+            std::snprintf(line, sizeof line, row_format, clock_text(s.duration).c_str(), std::to_string(s.rate).c_str(),
+                          std::to_string(s.channels).c_str(), printable(st.edition).c_str(),
+                          printable(st.difficulty).c_str(), count_text(st.events).c_str(), best_text(st.best).c_str(),
+                          time_text(st.prepared_at, "-").c_str(), time_text(s.last_played_at, "never").c_str(), "");
+            table += line;
+            // The path goes on unformatted: snprintf's buffer must not cut it.
+            table.pop_back();
+            table += printable(s.path) + "\n";
+        }
     }
     return table;
+}
+
+std::string run_line(const library::result_row& r) {
+    return std::to_string(static_cast<std::uint32_t>(r.hits)) + " hits, score " +
+           std::to_string(static_cast<std::uint32_t>(r.score)) + ", ratio " +
+           results::ratio_text(static_cast<float>(r.ratio));
+}
+
+std::string format_session(const library::session_outcome& o, const std::string& song, const std::string& edition,
+                           const std::string& difficulty) {
+    std::string text;
+    const std::string which =
+        "\"" + printable(song) + "\", " + edition + " edition" + (difficulty == "hard" ? "" : ", " + difficulty);
+    if (o.runs.empty()) {
+        text += "No run finished this session (" + which + ").\n";
+    } else {
+        text += "Runs this session (" + which + "):\n";
+        for (const library::result_row& r : o.runs) {
+            text += "  run " + std::to_string(r.run) + ": " + run_line(r) + ", played " +
+                    clock_text(static_cast<double>(r.frames) / 60.0) + "\n";
+        }
+    }
+    if (o.best) {
+        text += "Best: " + run_line(*o.best) +
+                (o.new_best ? " (new best, this session)" : ", " + time_text(o.best->played_at, "-")) +
+                (o.best->replay.empty() ? "" : "; replay kept") + "\n";
+    }
+    return text;
 }
 
 }  // namespace frontend

@@ -4,14 +4,16 @@
 #include <string>
 #include <vector>
 
-#include "stagecache/song_library.hpp"
+#include "library/sessions.hpp"
+#include "library/song_library.hpp"
 
 namespace frontend {
 
-// The song library as `velmora_play --list` prints it: one row per song
-// under a header, the path last so long paths do not push the columns
-// apart; times in the local time zone, "-" for an edition never prepared;
-// the best run of each edition as its ratio and hits ("-" for none).
+// The song library as `velmora_play --list` prints it: under a header, one
+// row per song and each edition and difficulty it was prepared or played in
+// (one row of "-" for a song with neither), the path last so long paths do
+// not push the columns apart; times in the local time zone, "-" for a stage
+// never prepared; the best run as its ratio and hits ("-" for none).
 // A length or a time left as m:ss, or h:mm:ss from an hour on; whole
 // seconds, rounded.
 std::string clock_text(double seconds);
@@ -20,12 +22,20 @@ std::string clock_text(double seconds);
 std::string time_text(std::int64_t when, const char* never);
 
 // A best run as the table shows it: the ratio, a slash, the hits ("8.94/3").
-std::string best_text(const std::optional<stagecache::result_row>& best);
+std::string best_text(const std::optional<library::result_row>& best);
 
 // A file name as it may go to a terminal: control characters (an escape
 // sequence, a line break in a name) become '?', as ls shows them.
 std::string printable(const std::string& text);
 
-std::string format_song_table(const std::vector<stagecache::song_row>& songs);
+std::string format_song_table(const std::vector<library::song_row>& songs);
+
+// One run as velmora_play reports it: "51 hits, score 13239, ratio 17.30".
+std::string run_line(const library::result_row& r);
+
+// What velmora_play prints after the game: this session's runs, then the
+// song's best.
+std::string format_session(const library::session_outcome& o, const std::string& song, const std::string& edition,
+                           const std::string& difficulty);
 
 }  // namespace frontend

@@ -17,17 +17,19 @@
 
 #include "frontend/launch.hpp"
 #include "frontend/options.hpp"
-#include "frontend/prepare.hpp"
 #include "frontend/progress.hpp"
-#include "frontend/session_results.hpp"
 #include "frontend/song_files.hpp"
 #include "frontend/song_table.hpp"
-#include "stagecache/settings.hpp"
-#include "stagecache/song_library.hpp"
+#include "library/places.hpp"
+#include "library/prepare.hpp"
+#include "library/sessions.hpp"
+#include "library/song_library.hpp"
+#include "userfiles/settings.hpp"
 #include "stagecache/stage_cache.hpp"
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "audiolayer/decode.hpp"
 #include "results/replay_file.hpp"
+#include "vaz/files.hpp"
 #include "vaz/xbass.hpp"
 
 #ifndef VELMORA_VERSION
@@ -37,43 +39,20 @@
 namespace frontend {
 namespace {
 
+using library::library_path;
+using library::open_library;
+using library::prepare_outcome;
+using library::prepare_status;
+using library::replays_dir;
+
 constexpr const char* program = "velmora_play";
-constexpr const char* library_file = "library.sqlite3";
 // A temporary stage older than this was left by a killed preparation: a day
 // is far longer than any song takes to prepare.
 constexpr long stale_after_seconds = 24 * 60 * 60;
 
 void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", program, line.c_str()); }
 
-std::string library_path() {
-    const std::string dir = stagecache::data_dir();
-    return dir.empty() ? std::string() : dir + "/" + library_file;
-}
-
-// The song library, or nothing (with a warning) when it cannot be opened:
-// songs still get prepared and played without it.
-std::unique_ptr<stagecache::song_library> open_library(std::string& problem) {
-    const std::string dir = stagecache::data_dir();
-    std::string why;
-    if (!stagecache::make_dirs(dir, why)) {
-        problem = "cannot make the folder of the song library \"" + dir + "\": " + why;
-        return nullptr;
-    }
-    try {
-        return std::make_unique<stagecache::song_library>(dir + "/" + library_file);
-    } catch (const stagecache::library_error& e) {
-        problem = e.what();
-        return nullptr;
-    }
-}
-
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
-
-// Replays are the player's, kept with the library rather than in the cache.
-std::string replays_dir() {
-    const std::string dir = stagecache::data_dir();
-    return dir.empty() ? std::string() : dir + "/replays";
-}
 
 // A child's end (the game's, or the calibration's) as velmora_play ends:
 // its status, or 1 with a message.
@@ -112,14 +91,14 @@ int run_list() {
         return 1;
     }
     try {
-        std::vector<stagecache::song_row> songs;
-        if (stagecache::song_library::exists(path)) songs = stagecache::song_library(path, false).songs();
+        std::vector<library::song_row> songs;
+        if (library::song_library::exists(path)) songs = library::song_library(path, false).songs();
         if (songs.empty()) {
             std::printf("The song library (%s) has no songs yet: play one or --prepare some.\n", path.c_str());
             return 0;
         }
         std::fputs(format_song_table(songs).c_str(), stdout);
-    } catch (const stagecache::library_error& e) {
+    } catch (const library::library_error& e) {
         say(e.what());
         return 1;
     }
@@ -136,46 +115,34 @@ int run_prepare(const play_options& o) {
     }
 
     vaz::xbass<audiolayer::decode::layer> decoder;
-    const stagecache::stage_cache cache(stagecache::cache_dir());
+    const stagecache::stage_cache cache(userfiles::cache_dir());
     cache.remove_stale_temporaries(stale_after_seconds);
     std::string library_problem;
-    std::unique_ptr<stagecache::song_library> library = open_library(library_problem);
+    std::unique_ptr<library::song_library> library = open_library(library_problem);
     if (!library) say(library_problem + "; the songs are prepared but not recorded");
 
-    // Several songs at once, and the cores left over shared among their
-    // conversions; one song gets every core for itself.
-    const unsigned threads = o.jobs ? o.jobs : core_count();
-    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(threads, found.files.size()));
-    const unsigned threads_per_song = std::max(1u, threads / workers);
-
-    std::vector<prepare_outcome> outcomes(found.files.size());
-    std::atomic<std::size_t> next{0};
+    std::vector<prepare_outcome> outcomes;
     {
         progress_display display(stderr, stderr_is_terminal(), found.files.size());
-        auto work = [&]() {
-            for (std::size_t i; (i = next++) < found.files.size();) {
-                const std::string& song = found.files[i];
-                display.started(i, song);
-                outcomes[i] = prepare_song(song, o.edition, threads_per_song, cache, library.get(),
-                                           [&](double f) { display.advanced(i, f); });
-                const prepare_outcome& r = outcomes[i];
-                std::string line;
-                if (r.status == prepare_status::failed) {
-                    line = std::string(program) + ": " + r.error;
-                } else if (r.status == prepare_status::cached) {
-                    line = std::string(program) + ": " + quoted(song) + ": already cached";
-                } else {
-                    line = std::string(program) + ": " + quoted(song) + ": prepared, " + std::to_string(r.events) +
-                           " events" + (r.rebuilt_because.empty() ? "" : " (the cached stage was damaged: " + r.rebuilt_because + ")");
-                }
-                if (!r.library_problem.empty()) line += "\n" + std::string(program) + ": " + r.library_problem;
-                display.finished(i, line);
+        library::prepare_callbacks report;
+        report.started = [&](std::size_t i) { display.started(i, found.files[i]); };
+        report.advanced = [&](std::size_t i, double f) { display.advanced(i, f); };
+        report.finished = [&](std::size_t i, const prepare_outcome& r) {
+            const std::string& song = found.files[i];
+            std::string line;
+            if (r.status == prepare_status::failed) {
+                line = std::string(program) + ": " + r.error;
+            } else if (r.status == prepare_status::cached) {
+                line = std::string(program) + ": " + quoted(song) + ": already cached";
+            } else {
+                line = std::string(program) + ": " + quoted(song) + ": prepared, " + std::to_string(r.events) +
+                       " events" + (r.rebuilt_because.empty() ? "" : " (the cached stage was damaged: " + r.rebuilt_because + ")");
             }
+            if (!r.library_problem.empty()) line += "\n" + std::string(program) + ": " + r.library_problem;
+            display.finished(i, line);
         };
-        std::vector<std::thread> pool;
-        for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work);
-        work();
-        for (std::thread& t : pool) t.join();
+        outcomes = library::prepare_songs(found.files, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache,
+                                          library.get(), report);
     }
 
     std::size_t prepared = 0, cached = 0, failed = 0, unrecorded = 0;
@@ -198,14 +165,14 @@ int run_prepare(const play_options& o) {
 }
 
 // The saved settings, each problem with the file said once.
-stagecache::settings load_settings() {
-    const stagecache::loaded_settings loaded = stagecache::read_settings(stagecache::settings_path());
+userfiles::settings load_settings() {
+    const userfiles::loaded_settings loaded = userfiles::read_settings(userfiles::settings_path());
     for (const std::string& w : loaded.warnings) say(w);
     return loaded.values;
 }
 
 bool save_volume(int volume) {
-    const stagecache::save_outcome saved = stagecache::save_setting(stagecache::settings_path(), "volume", volume);
+    const userfiles::save_outcome saved = userfiles::save_setting(userfiles::settings_path(), "volume", volume);
     if (!saved.note.empty()) say(saved.note);
     if (!saved.ok) say(saved.error + "; the volume is not saved");
     return saved.ok;
@@ -213,7 +180,7 @@ bool save_volume(int volume) {
 
 int run_set_volume(const play_options& o) {
     if (!save_volume(*o.volume)) return 1;
-    std::printf("volume %d saved in %s\n", *o.volume, stagecache::settings_path().c_str());
+    std::printf("volume %d saved in %s\n", *o.volume, userfiles::settings_path().c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
@@ -239,6 +206,8 @@ int run_library(const play_options& o) {
     const std::string program_file = library_program();
     std::vector<std::string> arguments{program_file};
     if (o.edition != converter::edition::standard) arguments.insert(arguments.end(), {"--edition", edition_name(o.edition)});
+    if (o.difficulty != converter::difficulty::hard)
+        arguments.insert(arguments.end(), {"--difficulty", converter::difficulty_name(o.difficulty)});
     if (o.fullscreen) arguments.push_back("--fullscreen");
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(a.data());
@@ -251,7 +220,7 @@ int run_library(const play_options& o) {
 
 int run_play(const play_options& o) {
     const std::string& song = o.songs.front();
-    stagecache::settings settings = load_settings();
+    userfiles::settings settings = load_settings();
     if (o.volume) {
         save_volume(*o.volume);
         settings.volume = *o.volume;
@@ -260,16 +229,17 @@ int run_play(const play_options& o) {
     // Before any thread or database exists: the probe forks.
     audio_probe audio;
     std::unique_ptr<vaz::xbass<audiolayer::decode::layer>> decoder = std::make_unique<vaz::xbass<audiolayer::decode::layer>>();
-    const stagecache::stage_cache cache(stagecache::cache_dir());
+    const stagecache::stage_cache cache(userfiles::cache_dir());
     std::string library_problem;
-    std::unique_ptr<stagecache::song_library> library = open_library(library_problem);
+    std::unique_ptr<library::song_library> library = open_library(library_problem);
     if (!library) say(library_problem + "; playing without it");
 
     prepare_outcome r;
     {
         progress_display display(stderr, stderr_is_terminal(), 1);
         bool shown = false;
-        r = prepare_song(song, o.edition, o.jobs ? o.jobs : core_count(), cache, library.get(), [&](double f) {
+        r = library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, library.get(),
+                                  [&](double f) {
             if (!shown) {
                 display.started(0, song);
                 shown = true;
@@ -288,8 +258,8 @@ int run_play(const play_options& o) {
     if (!r.library_problem.empty()) say(r.library_problem);
     if (library) {
         try {
-            library->record_played(r.hash.hex(), absolute_path(song), std::time(nullptr));
-        } catch (const stagecache::library_error& e) {
+            library->record_played(r.hash.hex(), library::absolute_path(song), std::time(nullptr));
+        } catch (const library::library_error& e) {
             say(e.what());
         }
     }
@@ -308,11 +278,12 @@ int run_play(const play_options& o) {
     choose_audio(audio);
 
     // The game records the session; its results are kept after it ends.
-    const char* edition = edition_name(o.edition);
+    const std::string edition = edition_name(o.edition);
+    const std::string difficulty = converter::difficulty_name(o.difficulty);
     const std::string replays = replays_dir();
-    const std::string session = session_name(r.hash.hex(), edition, std::time(nullptr), ::getpid());
+    const std::string session = library::session_name(r.hash.hex(), edition, difficulty, std::time(nullptr), ::getpid());
     std::string why;
-    const bool recording = !replays.empty() && stagecache::make_dirs(replays, why);
+    const bool recording = !replays.empty() && userfiles::make_dirs(replays, why);
     if (recording) {
         game.push_back("-record=" + replays + "/" + session + ".session");
     } else {
@@ -327,18 +298,21 @@ int run_play(const play_options& o) {
 
     library = open_library(library_problem);
     if (!library) say(library_problem);
-    const session_outcome kept = keep_session(library.get(), replays, session, r.hash.hex(), edition, std::time(nullptr));
+    const library::session_outcome kept =
+        library::keep_session(library.get(), replays, session, r.hash.hex(), edition, difficulty, std::time(nullptr));
     for (const std::string& p : kept.problems) say(p);
     // A game that failed without a finished run has said why; a report would only repeat the best.
-    if (status == 0 || !kept.runs.empty()) std::fputs(format_session(kept, song, edition).c_str(), stdout);
+    if (status == 0 || !kept.runs.empty()) std::fputs(format_session(kept, song, edition, difficulty).c_str(), stdout);
     if (kept.new_best && kept.best && !kept.best->replay.empty()) {
-        std::printf("Watch it with: velmora_play --replay%s %s\n",
-                    o.edition == converter::edition::standard ? "" : " --edition zetaflux", quoted(printable(song)).c_str());
+        // The options that name this edition and difficulty, the defaults left out.
+        const std::string which = (o.edition == converter::edition::standard ? "" : " --edition " + edition) +
+                                  (o.difficulty == converter::difficulty::hard ? "" : " --difficulty " + difficulty);
+        std::printf("Watch it with: velmora_play --replay%s %s\n", which.c_str(), quoted(printable(song)).c_str());
     }
     std::fflush(stdout);
     // Sessions an earlier velmora_play could not see to the end.
     std::vector<std::string> problems;
-    const std::size_t recovered = keep_abandoned_sessions(library.get(), replays, session, std::time(nullptr), problems);
+    const std::size_t recovered = library::keep_abandoned_sessions(library.get(), replays, session, std::time(nullptr), problems);
     for (const std::string& p : problems) say(p);
     if (recovered > 0)
         say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
@@ -349,7 +323,10 @@ int run_play(const play_options& o) {
 // Plays the song's best run back, from its kept replay.
 int run_replay(const play_options& o) {
     const std::string& song = o.songs.front();
-    const char* edition = edition_name(o.edition);
+    const std::string edition = edition_name(o.edition);
+    const std::string difficulty = converter::difficulty_name(o.difficulty);
+    // "the standard edition", "the dynamics edition at easy"
+    const std::string which = "the " + edition + " edition" + (difficulty == "hard" ? "" : " at " + difficulty);
     const std::string path = library_path();
     if (path.empty()) {
         say("no home folder to find the song library in (HOME is not set)");
@@ -361,19 +338,29 @@ int run_replay(const play_options& o) {
         say("cannot read " + quoted(song) + ": " + why);
         return 1;
     }
-    std::optional<stagecache::result_row> best;
+    std::optional<library::result_row> best;
+    // Kept open until the stage is found: it holds the stage's checksum.
+    std::unique_ptr<library::song_library> known;
     try {
-        if (stagecache::song_library::exists(path)) best = stagecache::song_library(path, false).best_result(hash.hex(), edition);
-    } catch (const stagecache::library_error& e) {
+        if (library::song_library::exists(path)) {
+            known = std::make_unique<library::song_library>(path, false);
+            best = known->best_result(hash.hex(), edition, difficulty);
+        }
+    } catch (const library::library_error& e) {
         say(e.what());
         return 1;
     }
     if (!best) {
-        say("no finished run of " + quoted(song) + " in the " + edition + " edition to replay; play it first");
+        say("no finished run of " + quoted(song) + " in " + which + " to replay; play it first");
         return 1;
     }
     if (best->replay.empty()) {
-        say("the best run of " + quoted(song) + " in the " + edition + " edition has no replay kept");
+        say("the best run of " + quoted(song) + " in " + which + " has no replay kept");
+        return 1;
+    }
+    if (!vaz::plain_file_name(best->replay)) {
+        say("the song library names the best run's replay \"" + best->replay +
+            "\", which is not a file name in the replays folder; it is not opened");
         return 1;
     }
     // Checked here, so a damaged replay is named as the song's, before any window.
@@ -387,8 +374,10 @@ int run_replay(const play_options& o) {
     }
 
     audio_probe audio;
-    const stagecache::stage_cache cache(stagecache::cache_dir());
-    prepare_outcome r = prepare_song(song, o.edition, o.jobs ? o.jobs : core_count(), cache, nullptr, [](double) {});
+    const stagecache::stage_cache cache(userfiles::cache_dir());
+    prepare_outcome r =
+        library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, known.get(), [](double) {});
+    known.reset();
     if (r.status == prepare_status::failed) {
         say(r.error);
         return 1;
@@ -400,8 +389,8 @@ int run_replay(const play_options& o) {
         return 1;
     }
     choose_audio(audio);
-    std::printf("Replaying the best run of %s (%s edition): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
-                edition, static_cast<std::uint32_t>(best->hits), static_cast<std::uint32_t>(best->score),
+    std::printf("Replaying the best run of %s (%s edition%s): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
+                edition.c_str(), difficulty == "hard" ? "" : (", " + difficulty).c_str(), static_cast<std::uint32_t>(best->hits), static_cast<std::uint32_t>(best->score),
                 results::ratio_text(static_cast<float>(best->ratio)).c_str());
     game.push_back("-replay=" + replay_file);
     // The volume as when playing; the offset the run was recorded with,

@@ -4,7 +4,8 @@
 
 #include <utility>
 
-#include "musicindex/sql.hpp"
+#include "musicindex/store.hpp"
+#include "sqlite/sql.hpp"
 
 namespace libraryscreen {
 namespace {
@@ -51,7 +52,7 @@ index_source::index_source(sqlite3* db, std::string edition, std::string difficu
 std::size_t index_source::count() {
     std::lock_guard<std::mutex> hold(mutex_);
     try {
-        musicindex::sql::statement st(db_, "SELECT count(*) FROM files WHERE missing = 0 AND playable = 1",
+        sql::statement st(db_, "SELECT count(*) FROM files WHERE missing = 0 AND playable = 1",
                                       "cannot count the songs");
         return st.step() ? static_cast<std::size_t>(st.integer(0)) : 0;
     } catch (const musicindex::index_error& e) {
@@ -96,9 +97,10 @@ std::vector<songlist::song_id> index_source::search(const std::string& typed, so
     return ids;
 }
 
-void index_source::set_edition(const std::string& edition) {
+void index_source::set_query(const std::string& edition, const std::string& difficulty) {
     std::lock_guard<std::mutex> hold(mutex_);
     query_.edition = edition;
+    query_.difficulty = difficulty;
 }
 
 std::string index_source::path(songlist::song_id id) {

@@ -26,8 +26,8 @@ public:
     bool row(songlist::song_id id, songlist::song_row& out) override;
     std::vector<songlist::song_id> search(const std::string& typed, songlist::sort_order order) override;
 
-    // The edition whose bests the rows show, from the next search on.
-    void set_edition(const std::string& edition);
+    // The edition and difficulty whose bests the rows show, from the next search on.
+    void set_query(const std::string& edition, const std::string& difficulty);
     // The song's file, "" when the source never gave that id.
     std::string path(songlist::song_id id);
     // Why the last search failed (the rows are then empty), or "".

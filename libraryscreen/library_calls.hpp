@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "musicfiles/scan.hpp"
-#include "stagecache/settings.hpp"
+#include "userfiles/settings.hpp"
 
 struct sqlite3;
 
@@ -42,21 +42,23 @@ public:
     library(const library&) = delete;
     library& operator=(const library&) = delete;
 
-    // The music index with the library's songs and results beside it: for
-    // the list's source, on its worker thread. Null when it could not open.
+    // A connection of its own to the song library, whose music tables the
+    // list's source reads on its worker thread. Null when it could not open.
     sqlite3* index() const { return index_; }
 
     // May take seconds (a conversion); progress gets the share done from
     // any thread.
-    prepared_stage prepare(const std::string& song, const std::string& edition,
+    prepared_stage prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
                            const std::function<void(double)>& progress);
     // The recording file to give the game for a session of the song, or ""
     // (with why) when results cannot be kept.
-    std::string begin_session(const std::string& song_hash, const std::string& edition, std::string& why);
+    std::string begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
+                              std::string& why);
     // After the stage: stores the session's finished runs, keeps the best's replay.
-    kept_session end_session(const std::string& song_hash, const std::string& edition);
+    kept_session end_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty);
     // The song's best run's replay file, "" when there is none (why says so).
-    std::string best_replay(const std::string& song, const std::string& edition, std::string& why);
+    std::string best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
+                            std::string& why);
 
     // Remembered folders, sorted.
     std::vector<std::string> folders();
@@ -74,7 +76,7 @@ private:
 };
 
 // The saved settings, each problem with the file in warnings.
-stagecache::settings load_settings(std::vector<std::string>& warnings);
+userfiles::settings load_settings(std::vector<std::string>& warnings);
 // One value into the settings file, at once and whole; "" or why it was not saved.
 std::string save_setting(const std::string& key, const std::string& value);
 std::string save_setting(const std::string& key, int value);

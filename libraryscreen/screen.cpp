@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
 #include "game/stage.hpp"
 #include "libraryscreen/index_source.hpp"
 #include "libraryscreen/library_calls.hpp"
@@ -125,7 +127,7 @@ private:
 
 struct session {
     library& lib;
-    stagecache::settings settings;
+    userfiles::settings settings;
     text::text_cache& text;
     index_source& source;
     songlist::list_view& list;
@@ -142,7 +144,7 @@ void draw_keys_line(session& s, SDL_Surface* surface) {
     fill(surface, 0, list_height, screen_width, 1, dim);
     std::string line = s.status;
     if (line.empty()) {
-        line = "F3 watch best   F4 settings   F5 add folder   " + s.settings.edition + " edition";
+        line = "F3 watch best   F4 settings   F5 add folder   " + s.settings.edition + ", " + s.settings.difficulty;
         if (s.scans.busy())
             line = "Scanning: " + std::to_string(s.scans.seen()) + " songs found, " + std::to_string(s.scans.read()) +
                    " of " + std::to_string(s.scans.to_read()) + " read   F4 settings   F5 add folder";
@@ -189,9 +191,9 @@ bool get_stage(session& s, const chosen_song& song, prepared_stage& out) {
     std::atomic<bool> finished{false}, cancel{false};
     std::atomic<double> fraction{0};
     std::atomic<bool> converting{false};
-    const std::string edition = s.settings.edition;
+    const std::string edition = s.settings.edition, difficulty = s.settings.difficulty;
     std::thread job([&] {
-        out = s.lib.prepare(song.path, edition, [&](double f) {
+        out = s.lib.prepare(song.path, edition, difficulty, [&](double f) {
             if (cancel) throw std::runtime_error("stopped");
             converting = true;
             fraction = f;
@@ -252,11 +254,11 @@ void play_song(session& s, const chosen_song& song) {
     if (s.quit || !get_stage(s, song, stage) || s.quit) return;
     stage_request r = request_for(s, song, stage);
     std::string why;
-    r.replay.record_file = s.lib.begin_session(stage.song_hash, s.settings.edition, why);
+    r.replay.record_file = s.lib.begin_session(stage.song_hash, s.settings.edition, s.settings.difficulty, why);
     r.replay.record_given = !r.replay.record_file.empty();
     if (!r.replay.record_given) say(why);
     const stage_outcome o = play_stage(r);
-    const kept_session kept = s.lib.end_session(stage.song_hash, s.settings.edition);
+    const kept_session kept = s.lib.end_session(stage.song_hash, s.settings.edition, s.settings.difficulty);
     for (const std::string& p : kept.problems) say(p);
     if (o.end == stage_end::failed) {
         s.status = "Cannot play \"" + song.title + "\": " + o.why;
@@ -273,7 +275,7 @@ void play_song(session& s, const chosen_song& song) {
 void watch_best(session& s, const chosen_song& song) {
     s.preview.stop();
     std::string why;
-    const std::string replay = s.lib.best_replay(song.path, s.settings.edition, why);
+    const std::string replay = s.lib.best_replay(song.path, s.settings.edition, s.settings.difficulty, why);
     if (replay.empty()) {
         s.status = "No replay of \"" + song.title + "\": " + why;
         return;
@@ -302,7 +304,7 @@ void draw_menu_row(session& s, SDL_Surface* surface, int y, const std::string& n
 
 void settings_screen(session& s) {
     s.preview.stop();
-    enum row { volume, effects, offset, calibrate, edition, display, scale, rows };
+    enum row { volume, effects, offset, calibrate, edition, difficulty, display, scale, rows };
     int at = 0;
     std::string message;
     auto save = [&](const char* key, const std::string& value) {
@@ -330,12 +332,23 @@ void settings_screen(session& s) {
                 std::clamp(s.settings.offset_ms + 5 * step, vaz::offset_ms_range.low, vaz::offset_ms_range.high);
             save("offset", std::to_string(s.settings.offset_ms));
             break;
-        case edition:
-            s.settings.edition = s.settings.edition == "standard" ? "zetaflux" : "standard";
+        case edition: {
+            constexpr int n = sizeof converter::editions / sizeof converter::editions[0];
+            const int i = static_cast<int>(converter::edition_from_name(s.settings.edition).value_or(converter::edition::standard));
+            s.settings.edition = converter::editions[(i + n + step) % n].name;
             save("edition", s.settings.edition);
-            s.source.set_edition(s.settings.edition);
+            s.source.set_query(s.settings.edition, s.settings.difficulty);
             s.list.refresh();
             break;
+        }
+        case difficulty: {
+            const int i = static_cast<int>(converter::difficulty_from_name(s.settings.difficulty).value_or(converter::difficulty::hard));
+            s.settings.difficulty = converter::difficulty_name(static_cast<converter::difficulty>((i + 3 + step) % 3));
+            save("difficulty", s.settings.difficulty);
+            s.source.set_query(s.settings.edition, s.settings.difficulty);
+            s.list.refresh();
+            break;
+        }
         case display:
             s.settings.fullscreen = !s.settings.fullscreen;
             save("fullscreen", s.settings.fullscreen ? "yes" : "no");
@@ -395,11 +408,12 @@ void settings_screen(session& s) {
             std::to_string(s.settings.offset_ms) + " ms",
             "Return",
             s.settings.edition,
+            s.settings.difficulty,
             s.settings.fullscreen ? "full screen" : "window",
             std::to_string(s.settings.scale) + "x",
         };
-        const char* names[rows] = {"Music volume", "Effects volume", "Offset",  "Calibrate the offset",
-                                   "Edition",      "Display",        "Window scale"};
+        const char* names[rows] = {"Music volume", "Effects volume", "Offset",      "Calibrate the offset",
+                                   "Edition",      "Difficulty",     "Display",     "Window scale"};
         for (int i = 0; i < rows; ++i) draw_menu_row(s, surface, 90 + i * 28, names[i], values[i], i == at);
         s.text.draw(surface, 40, 300, message, style(14, grey), 560);
         s.text.draw(surface, 40, 440, "Up/Down choose   Left/Right change   Escape back", style(13, dim));
@@ -507,7 +521,7 @@ void folder_screen(session& s) {
 
 struct arguments {
     bool ok = true;
-    std::string edition;
+    std::string edition, difficulty;
     bool fullscreen = false;
 };
 
@@ -515,12 +529,14 @@ arguments read_arguments(int argc, char** argv) {
     arguments a;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--edition" && i + 1 < argc) {
+        if (arg == "--edition" && i + 1 < argc && converter::edition_from_name(argv[i + 1])) {
             a.edition = argv[++i];
+        } else if (arg == "--difficulty" && i + 1 < argc && converter::difficulty_from_name(argv[i + 1])) {
+            a.difficulty = argv[++i];
         } else if (arg == "--fullscreen") {
             a.fullscreen = true;
         } else {
-            say("unknown argument \"" + arg + "\"; usage: " + program + " [--edition NAME] [--fullscreen]");
+            say("unknown argument \"" + arg + "\"; usage: " + program + " [--edition NAME] [--difficulty NAME] [--fullscreen]");
             a.ok = false;
         }
     }
@@ -533,9 +549,10 @@ int library_main(int argc, char** argv) {
     const arguments args = read_arguments(argc, argv);
     if (!args.ok) return 2;
     std::vector<std::string> warnings;
-    stagecache::settings settings = load_settings(warnings);
+    userfiles::settings settings = load_settings(warnings);
     for (const std::string& w : warnings) say(w);
     if (!args.edition.empty()) settings.edition = args.edition;
+    if (!args.difficulty.empty()) settings.difficulty = args.difficulty;
     if (args.fullscreen) settings.fullscreen = true;
 
     std::string problem;
@@ -551,7 +568,7 @@ int library_main(int argc, char** argv) {
     {
         text::font_set fonts(text::default_font_paths(), say);
         text::text_cache text(fonts);
-        index_source source(lib.index(), settings.edition);
+        index_source source(lib.index(), settings.edition, settings.difficulty);
         songlist::list_view list(source, text, {0, 0, screen_width, list_height});
         preview::player preview;
         preview.set_volume(settings.volume);

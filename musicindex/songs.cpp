@@ -1,7 +1,7 @@
 #include "musicindex/songs.hpp"
 
 #include "musicfiles/text.hpp"
-#include "musicindex/sql.hpp"
+#include "sqlite/sql.hpp"
 
 namespace musicindex {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "musicfiles/scan.hpp"
-#include "musicindex/sql.hpp"
+#include "sqlite/sql.hpp"
 
 struct sqlite3;
 
@@ -13,6 +13,8 @@ struct sqlite3;
 // file found in them (or added alone) with its tags and, once known, its
 // song hash, and the full-text indexes that search them.
 namespace musicindex {
+
+using index_error = sql::error;
 
 // The schema step that adds these tables, for the song library's
 // migrations: run it inside their transaction, after the step that made

@@ -341,12 +341,4 @@ std::string write_replay_file(const std::string& path, const replay& r) {
     return written.failed_at == vaz::replace_step::done ? std::string() : system_reason(written.error);
 }
 
-bool hash_file(const std::string& path, file_hash& out, std::string& error) {
-    vaz::hash_128 h;
-    if (!vaz::hash_file(path, h, error)) return false;
-    out.low = h.low;
-    out.high = h.high;
-    return true;
-}
-
 }  // namespace results

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "vaz/files.hpp"
+
 // A replay: what the game needs to play a recorded session again update for
 // update. The game is a fixed function of the random seed, the pattern file
 // and the keys each update sees, so those are all a replay needs; from
@@ -65,12 +67,7 @@ constexpr int replay_keys[] = {
 constexpr int replay_key_count = sizeof replay_keys / sizeof replay_keys[0];
 constexpr std::uint32_t replay_key_word_limit = std::uint32_t{1} << (2 * replay_key_count);
 
-struct file_hash {
-    std::uint64_t low = 0;
-    std::uint64_t high = 0;
-};
-inline bool operator==(const file_hash& a, const file_hash& b) { return a.low == b.low && a.high == b.high; }
-inline bool operator!=(const file_hash& a, const file_hash& b) { return !(a == b); }
+using file_hash = vaz::hash_128;
 
 struct key_run {
     std::uint32_t length;  // updates, at least 1
@@ -176,6 +173,6 @@ std::string write_replay_file(const std::string& path, const replay& r);
 std::string check_replay_destination(const std::string& path);
 
 // XXH3-128 of a whole file; on failure returns false and sets error.
-bool hash_file(const std::string& path, file_hash& out, std::string& error);
+using vaz::hash_file;
 
 }  // namespace results

@@ -9,22 +9,41 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <utility>
 
+#include <xxhash.h>
+
 #include "pattern/pattern_loader.hpp"
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
 namespace stagecache {
 
 stage_cache::stage_cache(std::string root) : dir_(root.empty() ? std::string() : std::move(root) + "/stages") {}
 
-std::string stage_cache::entry_path(const song_hash& song, std::string_view edition) const {
-    return dir_ + "/" + song.hex() + "-" + std::string(edition) + "-v" + std::to_string(stage_format_version) + ".pat";
+std::string checksum_text(const void* bytes, std::size_t count) {
+    const XXH64_hash_t h = XXH3_64bits(bytes, count);
+    static const char digits[] = "0123456789abcdef";
+    std::string s(16, '0');
+    for (int i = 0; i < 16; ++i) s[15 - i] = digits[(h >> (4 * i)) & 0xf];
+    return s;
 }
 
-entry_check stage_cache::check(const song_hash& song, std::string_view edition) const {
-    const std::string path = entry_path(song, edition);
+namespace {
+
+std::string key_text(const stage_key& key) {
+    return key.edition + (key.difficulty == "hard" ? std::string() : "-" + key.difficulty);
+}
+
+}  // namespace
+
+std::string stage_cache::entry_path(const song_hash& song, const stage_key& key) const {
+    return dir_ + "/" + song.hex() + "-" + key_text(key) + "-v" + std::to_string(key.format_version) + ".pat";
+}
+
+entry_check stage_cache::check(const song_hash& song, const stage_key& key) const {
+    const std::string path = entry_path(song, key);
     entry_check result;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
@@ -51,22 +70,31 @@ entry_check stage_cache::check(const song_hash& song, std::string_view edition) 
                          std::to_string(expected);
         return result;
     }
+    // Its size is known good by now, so reading it whole is bounded.
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(expected));
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+        result.state = entry_state::damaged;
+        result.problem = "cannot read \"" + path + "\" whole";
+        return result;
+    }
     result.state = entry_state::valid;
     result.events = events;
+    result.checksum = checksum_text(bytes.data(), bytes.size());
     return result;
 }
 
-bool stage_cache::store(const song_hash& song, std::string_view edition, const std::vector<std::uint8_t>& bytes,
+bool stage_cache::store(const song_hash& song, const stage_key& key, const std::vector<std::uint8_t>& bytes,
                         std::string& error) const {
-    if (!make_dirs(dir_, error)) {
+    if (!userfiles::make_dirs(dir_, error)) {
         error = "cannot make the folder \"" + dir_ + "\": " + error;
         return false;
     }
-    const std::string path = entry_path(song, edition);
+    const std::string path = entry_path(song, key);
     // Unique per writer, and hidden: remove_stale_temporaries knows them by
     // the leading dot. Readable like any file the user makes.
     const vaz::replace_result r = vaz::replace_file(
-        path, dir_ + "/." + song.hex() + "-" + std::string(edition) + ".XXXXXX", bytes.data(), bytes.size(), 0644);
+        path, dir_ + "/." + song.hex() + "-" + key_text(key) + ".XXXXXX", bytes.data(), bytes.size(), 0644);
     switch (r.failed_at) {
     case vaz::replace_step::done:
         return true;

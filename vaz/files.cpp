@@ -67,6 +67,21 @@ replace_result replace_file(const std::string& path, std::string temporary_templ
     return {};
 }
 
+std::string hash_128::hex() const {
+    static const char digits[] = "0123456789abcdef";
+    std::string s(32, '0');
+    for (int i = 0; i < 16; ++i) {
+        s[15 - i] = digits[(high >> (4 * i)) & 0xf];
+        s[31 - i] = digits[(low >> (4 * i)) & 0xf];
+    }
+    return s;
+}
+
+hash_128 hash_bytes(const void* bytes, std::size_t count) {
+    const XXH128_hash_t h = XXH3_128bits(bytes, count);
+    return {h.low64, h.high64};
+}
+
 bool hash_file(const std::string& path, hash_128& out, std::string& error) {
     const audiolayer::regular_file file = audiolayer::open_regular_file(path.c_str());
     if (file.fd < 0) {

@@ -107,7 +107,7 @@ best=$(sqlite3 -separator ' ' "$db" 'SELECT hits, score FROM results WHERE repla
 note "results: $(sqlite3 "$db" 'SELECT run, hits, score, ratio, frames FROM results;' | tr '\n' ' '), best $best"
 "$build/velmora_play" --list >"$work/list.out" 2>&1 || fail "velmora_play --list failed: $(cat "$work/list.out")"
 note "library: $(tail -n 1 "$work/list.out")"
-grep -qE ' [0-9]+\.[0-9]{2}/[0-9]+ +- ' "$work/list.out" || fail "--list shows no best: $(cat "$work/list.out")"
+grep -qE ' standard +hard +[0-9]+ +[0-9]+\.[0-9]{2}/[0-9]+  [0-9]{4}-' "$work/list.out" || fail "--list shows no best: $(cat "$work/list.out")"
 
 start_game "$work" --replay song.wav
 wait_window

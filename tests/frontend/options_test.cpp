@@ -33,6 +33,12 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.what, command::prepare);
     EXPECT_EQ(p.options.jobs, 3u);
     EXPECT_EQ(p.options.songs, (std::vector<std::string>{"a", "b", "--odd-name"}));
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::hard);
+    // Every edition of the registry, at any difficulty.
+    p = parse({"--edition", "dynamics", "--difficulty=easy", "song.ogg"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.edition, converter::edition::dynamics);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::easy);
 
     EXPECT_EQ(parse({"--list"}).options.what, command::list);
     EXPECT_EQ(parse({"--replay", "song", "--edition", "zetaflux"}).options.what, command::replay);
@@ -64,7 +70,9 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         const char* error;
     } rows[] = {
         {{"--edition"}, "--edition needs"},
-        {{"--edition", "deluxe", "a"}, "unknown edition \"deluxe\""},
+        {{"--edition", "deluxe", "a"}, "unknown edition \"deluxe\"; it is standard, zetaflux or dynamics"},
+        {{"a", "--difficulty"}, "--difficulty needs easy, normal or hard"},
+        {{"--difficulty", "brutal", "a"}, "unknown difficulty \"brutal\""},
         {{"--jobs", "0", "--prepare", "a"}, "--jobs takes"},
         {{"--jobs", "2x", "--prepare", "a"}, "--jobs takes"},
         {{"--window", "a"}, "unknown option \"--window\""},

@@ -1,6 +1,7 @@
 // velmora_play run as the user runs it, with its cache and library in a
 // scratch folder, beside the converters it must agree with.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,8 +22,9 @@
 #include "audiolayer/decode.hpp"
 #include "converter/load_any.hpp"
 #include "frontend/launch.hpp"
-#include "frontend/prepare.hpp"
-#include "frontend/session_results.hpp"
+#include "frontend/song_table.hpp"
+#include "library/prepare.hpp"
+#include "library/sessions.hpp"
 #include "results/replay_file.hpp"
 #include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
@@ -73,41 +77,74 @@ std::int64_t mtime_ns(const std::string& path) {
 
 }  // namespace
 
+// The first columns of every row of a listing, up to the events.
+std::vector<std::string> listed_stages(const std::string& list) {
+    std::vector<std::string> rows;
+    for (std::size_t at = list.find('\n') + 1; at < list.size(); at = list.find('\n', at) + 1)
+        rows.push_back(list.substr(at, 45));
+    return rows;
+}
+
 TEST(VelmoraPlay, StageIsTheConvertersFileAndASecondPrepareConvertsNothing) {
     player p;
     const std::string song = p.make_song("song.wav", 3);
-    for (const char* edition : {"standard", "zetaflux"}) {
-        SCOPED_TRACE(edition);
-        const process_result first = p.run({"--prepare", "--edition", edition, song});
+    struct edition_row {
+        const char* edition;
+        const char* difficulty;
+        std::vector<std::string> converter;  // velmora_bc's program and options for the same stage
+    };
+    const edition_row rows[] = {
+        {"standard", "hard", {"/velmora_bc"}},
+        {"zetaflux", "hard", {"/velmora_bc_zetaflux"}},
+        {"dynamics", "easy", {"/velmora_bc", "--edition", "dynamics", "--difficulty", "easy"}},
+    };
+    for (const edition_row& e : rows) {
+        SCOPED_TRACE(e.edition);
+        const process_result first = p.run({"--prepare", "--edition", e.edition, "--difficulty", e.difficulty, song});
         EXPECT_EQ(first.status, 0) << first.err;
         EXPECT_EQ(first.out, "1 song: 1 prepared, 0 already cached, 0 failed\n");
         EXPECT_TRUE(contains(first.err, "\"" + song + "\": prepared, ")) << first.err;
 
-        const std::string bc = build_dir() + (std::string(edition) == "standard" ? "/velmora_bc" : "/velmora_bc_zetaflux");
-        const process_result converted = run_process({bc, song, p.dir / "bc.pat"});
+        std::vector<std::string> bc{build_dir() + e.converter[0], song, p.dir / "bc.pat"};
+        bc.insert(bc.end(), e.converter.begin() + 1, e.converter.end());
+        const process_result converted = run_process(bc);
         ASSERT_EQ(converted.status, 0) << converted.out;
-        const std::vector<std::string> entries = p.stages(edition);
+        const std::vector<std::string> entries = p.stages(e.edition);
         ASSERT_EQ(entries.size(), 1u);
         EXPECT_TRUE(file_bytes(entries[0]) == file_bytes(p.dir / "bc.pat")) << "the cached stage differs from velmora_bc's";
 
         const std::int64_t before = mtime_ns(entries[0]);
-        const process_result second = p.run({"--prepare", "--edition", edition, song});
+        const process_result second = p.run({"--prepare", "--edition", e.edition, "--difficulty", e.difficulty, song});
         EXPECT_EQ(second.status, 0) << second.err;
         EXPECT_EQ(second.out, "1 song: 0 prepared, 1 already cached, 0 failed\n");
         EXPECT_EQ(mtime_ns(entries[0]), before);
     }
     const process_result list = p.run({"--list"});
     EXPECT_EQ(list.status, 0) << list.err;
-    EXPECT_TRUE(contains(list.out, "    0:03  44100  2 ")) << list.out;
+    EXPECT_TRUE(contains(list.out, "    0:03  44100  2 dynamics  easy ")) << list.out;
     EXPECT_TRUE(contains(list.out, "never             " + song + "\n")) << list.out;
 
-    // A lost library learns the cached stages again, each edition's events.
+    // A byte flipped inside a record still loads, but is not the stage the
+    // library has the checksum of: it is prepared again.
+    {
+        const std::string entry = p.stages("standard").at(0);
+        std::vector<std::uint8_t> bytes = file_bytes(entry);
+        bytes.at(10) ^= 0x40;
+        std::ofstream(entry, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                      static_cast<std::streamsize>(bytes.size()));
+        const process_result again = p.run({"--prepare", song});
+        EXPECT_EQ(again.out, "1 song: 1 prepared, 0 already cached, 0 failed\n") << again.err;
+        EXPECT_TRUE(contains(again.err, "checksum")) << again.err;
+        EXPECT_FALSE(file_bytes(entry) == bytes);
+    }
+
+    // A lost library learns the cached stages again, each one's events.
     std::filesystem::remove_all(p.dir / "data");
-    for (const char* edition : {"standard", "zetaflux"})
-        EXPECT_EQ(p.run({"--prepare", "--edition", edition, song}).out, "1 song: 0 prepared, 1 already cached, 0 failed\n");
+    for (const edition_row& e : rows)
+        EXPECT_EQ(p.run({"--prepare", "--edition", e.edition, "--difficulty", e.difficulty, song}).out,
+                  "1 song: 0 prepared, 1 already cached, 0 failed\n");
     const process_result relisted = p.run({"--list"});
-    const std::size_t row = list.out.find('\n') + 1, columns_up_to_zetaflux = 38;
-    EXPECT_EQ(relisted.out.substr(row, columns_up_to_zetaflux), list.out.substr(row, columns_up_to_zetaflux)) << relisted.out;
+    EXPECT_EQ(listed_stages(relisted.out), listed_stages(list.out)) << relisted.out;
 }
 
 TEST(VelmoraPlay, ASongAtAnotherRateIsPreparedAndListedWithItsOwnRate) {
@@ -189,10 +226,10 @@ TEST(VelmoraPlay, AnErrorInsideAPreparationIsThatSongsFailure) {
     const std::string song = p.make_song("song.wav", 2);
     vaz::xbass<audiolayer::decode::layer> decoder;
     const stagecache::stage_cache cache(p.dir / "cache");
-    const frontend::prepare_outcome r =
-        frontend::prepare_song(song, converter::edition::standard, 2, cache, nullptr,
+    const library::prepare_outcome r =
+        library::prepare_song(song, converter::edition::standard, converter::difficulty::hard, 2, cache, nullptr,
                                [](double) { throw std::runtime_error("the display is gone"); });
-    EXPECT_EQ(r.status, frontend::prepare_status::failed);
+    EXPECT_EQ(r.status, library::prepare_status::failed);
     EXPECT_EQ(r.error, "cannot prepare \"" + song + "\": the display is gone");
     stagecache::song_hash hash;
     std::string why;
@@ -282,7 +319,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     test_support::scratch_dir dir;
     const std::string replays = dir / "replays";
     ASSERT_EQ(::mkdir(replays.c_str(), 0700), 0);
-    stagecache::song_library library(dir / "library.sqlite3");
+    library::song_library library(dir / "library.sqlite3");
     auto session = [&](const std::string& name) { return replays + "/" + name + ".session"; };
     auto exists = [](const std::string& p) { return ::access(p.c_str(), F_OK) == 0; };
 
@@ -290,7 +327,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     // of the game's, left by a kill while it wrote.
     write_session(session("a"), 500, {{10, 100, 170, 2, 30}, {200, 300, 380, 1, 30}});
     { std::ofstream(session("a") + ".tmp-AbCdEf") << "half"; }
-    frontend::session_outcome o = frontend::keep_session(&library, replays, "a", "song", "standard", 1000);
+    library::session_outcome o = library::keep_session(&library, replays, "a", "song", "standard", "hard", 1000);
     EXPECT_EQ(o.problems, std::vector<std::string>{});
     ASSERT_EQ(o.runs.size(), 2u);
     EXPECT_EQ(o.runs[0].frames, 90);
@@ -298,7 +335,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     ASSERT_TRUE(o.best && o.new_best);
     EXPECT_EQ(o.best->run, 2);
     EXPECT_EQ(o.best->replay, "a.vrp");
-    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard"),
+    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard", "hard"),
               "Runs this session (\"s.ogg\", standard edition):\n"
               "  run 1: 2 hits, score 30, ratio 1.00, played 0:02\n"
               "  run 2: 1 hits, score 30, ratio 2.00, played 0:02\n"
@@ -311,7 +348,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
 
     // A worse session: its runs are stored, its recording deleted.
     write_session(session("b"), 200, {{10, 100, 170, 3, 30}});
-    o = frontend::keep_session(&library, replays, "b", "song", "standard", 2000);
+    o = library::keep_session(&library, replays, "b", "song", "standard", "hard", 2000);
     EXPECT_FALSE(o.new_best);
     EXPECT_TRUE(o.stored);
     EXPECT_EQ(o.best->session, "a");
@@ -321,27 +358,41 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     // A better run the game was killed on, its result screen still showing:
     // the whole recording is kept and replaces the old best's replay.
     write_session(session("c"), 150, {{10, 100, 0, 0, 5}});
-    o = frontend::keep_session(&library, replays, "c", "song", "standard", 3000);
+    o = library::keep_session(&library, replays, "c", "song", "standard", "hard", 3000);
     EXPECT_TRUE(o.new_best);
     EXPECT_FALSE(exists(replays + "/a.vrp"));
     ASSERT_EQ(results::read_replay_file(replays + "/c.vrp", kept).status, results::replay_status::ok);
     EXPECT_EQ(kept.update_count, 150u);
 
     // No run finished: no recording; a damaged recording is said and removed.
-    o = frontend::keep_session(&library, replays, "d", "song", "standard", 4000);
+    o = library::keep_session(&library, replays, "d", "song", "standard", "hard", 4000);
     EXPECT_TRUE(o.runs.empty());
     EXPECT_EQ(o.best->session, "c");
-    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard").substr(0, 43), "No run finished this session (\"s.ogg\", stan");
+    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard", "hard").substr(0, 43), "No run finished this session (\"s.ogg\", stan");
     { std::ofstream(session("e")) << "VELMRPLY"; }
-    o = frontend::keep_session(&library, replays, "e", "song", "standard", 5000);
+    o = library::keep_session(&library, replays, "e", "song", "standard", "hard", 5000);
     ASSERT_EQ(o.problems.size(), 1u);
     EXPECT_TRUE(contains(o.problems[0], "is cut short")) << o.problems[0];
     EXPECT_FALSE(exists(session("e")));
     EXPECT_EQ(library.replay_files(), std::vector<std::string>{"c.vrp"});
 
+    // A replay name read back from the library that leads out of its folder
+    // is said, and not deleted when a better run takes its place.
+    { std::ofstream(dir / "victim.txt") << "keep me"; }
+    library.with_database([](sqlite3* db) {
+        return sqlite3_exec(db, "UPDATE results SET replay = '../victim.txt' WHERE replay = 'c.vrp';", nullptr, nullptr,
+                            nullptr);
+    });
+    write_session(session("g"), 200, {{10, 100, 170, 0, 50}});
+    o = library::keep_session(&library, replays, "g", "song", "standard", "hard", 7000);
+    EXPECT_TRUE(o.new_best);
+    EXPECT_TRUE(exists(dir / "victim.txt"));
+    ASSERT_EQ(o.problems.size(), 1u);
+    EXPECT_TRUE(contains(o.problems[0], "\"../victim.txt\" that is not a file name")) << o.problems[0];
+
     // Without the library the runs are reported and the recording stays for later.
     write_session(session("f"), 200, {{10, 100, 170, 1, 1}});
-    o = frontend::keep_session(nullptr, replays, "f", "song", "standard", 6000);
+    o = library::keep_session(nullptr, replays, "f", "song", "standard", "hard", 6000);
     EXPECT_EQ(o.runs.size(), 1u);
     EXPECT_FALSE(o.stored);
     EXPECT_TRUE(exists(session("f")));
@@ -386,20 +437,20 @@ TEST(VelmoraPlay, AnAbandonedSessionIsKeptByTheNextOne) {
     test_support::scratch_dir dir;
     const std::string replays = dir / "replays";
     ASSERT_EQ(::mkdir(replays.c_str(), 0700), 0);
-    stagecache::song_library library(dir / "library.sqlite3");
+    library::song_library library(dir / "library.sqlite3");
     const std::string hash(32, 'a');
     // A process id no process has: one just reaped.
     const pid_t gone = ::fork();
     if (gone == 0) ::_exit(0);
     ::waitpid(gone, nullptr, 0);
-    const std::string abandoned = frontend::session_name(hash, "zetaflux", 1, gone);
-    const std::string waiting = frontend::session_name(hash, "standard", 1, ::getpid());
+    const std::string abandoned = library::session_name(hash, "zetaflux", "hard", 1, gone);
+    const std::string waiting = library::session_name(hash, "standard", "hard", 1, ::getpid());
     write_session(replays + "/" + abandoned + ".session", 200, {{10, 100, 170, 2, 30}});
     write_session(replays + "/" + waiting + ".session", 200, {{10, 100, 170, 2, 30}});
     { std::ofstream(replays + "/notes.session") << "not a session"; }
 
     std::vector<std::string> problems;
-    EXPECT_EQ(frontend::keep_abandoned_sessions(&library, replays, "own", 9, problems), 1u);
+    EXPECT_EQ(library::keep_abandoned_sessions(&library, replays, "own", 9, problems), 1u);
     EXPECT_EQ(problems, std::vector<std::string>{});
     ASSERT_TRUE(library.best_result(hash, "zetaflux").has_value());
     EXPECT_EQ(library.best_result(hash, "zetaflux")->replay, abandoned + ".vrp");
@@ -428,4 +479,66 @@ TEST(VelmoraPlay, AProbeThatOpensNoDeviceChoosesTheSilentDriver) {
     ::unsetenv("PULSE_SERVER");
     if (driver) ::setenv("SDL_AUDIODRIVER", saved_driver.c_str(), 1);
     else ::unsetenv("SDL_AUDIODRIVER");
+}
+
+namespace {
+
+// The best of each song (by file name) and edition a listing shows, as
+// "song edition best": the schema 2 listing has a column per edition, the
+// later one a row per edition and difficulty (hard for the schema 2 runs).
+std::vector<std::string> listed_bests(const std::string& list, bool per_edition_columns) {
+    std::vector<std::string> bests;
+    std::istringstream lines(list);
+    std::string line;
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+        const std::string song = std::filesystem::path(w.back()).filename();
+        if (per_edition_columns) {
+            bests.push_back(song + " standard " + w.at(5));
+            bests.push_back(song + " zetaflux " + w.at(6));
+        } else if (w.at(4) == "hard") {
+            bests.push_back(song + " " + w.at(3) + " " + w.at(6));
+        }
+    }
+    std::sort(bests.begin(), bests.end());
+    return bests;
+}
+
+}  // namespace
+
+// The schema 2 library kept in tests/data/library_v2 (made by the schema 2
+// velmora_play, see its script): once brought up to date, --list shows the
+// bests that velmora_play listed, and --replay plays the kept best run to
+// the result it was recorded with.
+TEST(VelmoraPlay, TheKeptSchema2LibraryListsAndReplaysItsBestsAsBefore) {
+    player p;
+    const std::string fixture = VELMORA_SOURCE_DIR "/tests/data/library_v2";
+    std::filesystem::create_directories(p.dir / "data/velmora/replays");
+    std::filesystem::copy_file(fixture + "/library.sqlite3", p.dir / "data/velmora/library.sqlite3");
+    for (const auto& e : std::filesystem::directory_iterator(fixture))
+        if (e.path().extension() == ".vrp")
+            std::filesystem::copy_file(e.path(), p.dir / "data/velmora/replays" / e.path().filename());
+    const std::string song = p.make_song("longer.wav", 3);
+
+    std::ifstream old_list(fixture + "/list.txt");
+    const std::string before{std::istreambuf_iterator<char>(old_list), std::istreambuf_iterator<char>()};
+    const process_result list = run_process({p.program, "--list"}, {[&] {
+                                                auto env = p.env();
+                                                env.push_back("TZ=UTC");
+                                                return env;
+                                            }()});
+    ASSERT_EQ(list.status, 0) << list.err;
+    const std::vector<std::string> bests = listed_bests(list.out, false);
+    EXPECT_EQ(bests, listed_bests(before, true)) << list.out;
+    EXPECT_EQ(bests.size(), 4u) << list.out;
+
+    std::vector<std::string> env = p.env();
+    env.push_back("SDL_VIDEODRIVER=dummy");
+    env.push_back("SDL_AUDIODRIVER=dummy");
+    const process_result replayed = run_process({p.program, "--replay", song}, {env});
+    EXPECT_EQ(replayed.status, 0) << replayed.err;
+    EXPECT_TRUE(contains(replayed.out, "velmora: run 1 ended: 340 hits, score 24287\n")) << replayed.out;
+    EXPECT_FALSE(contains(replayed.err, "otherwise than recorded")) << replayed.err;
 }

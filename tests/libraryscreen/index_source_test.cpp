@@ -70,7 +70,7 @@ TEST(IndexSource, ListsSearchesAndSortsWithBestsAndStableIds) {
     EXPECT_FALSE(r.played) << "the never-played mark";
     EXPECT_FALSE(r.best.has_value());
 
-    source.set_edition("zetaflux");
+    source.set_query("zetaflux", "hard");
     source.search("", sort_order::title);
     ASSERT_TRUE(source.row(all[2], r));
     EXPECT_FLOAT_EQ(r.best->ratio, 3.0f);

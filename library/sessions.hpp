@@ -6,19 +6,22 @@
 #include <string>
 #include <vector>
 
-#include "stagecache/song_library.hpp"
+#include "library/song_library.hpp"
 
-namespace frontend {
+namespace library {
 
-// A play session's name: the song, the edition, the time and this process,
-// unique among the sessions of one user. Its recording is
+// A play session's name: the song, the edition, the difficulty (left out
+// for hard, as sessions were named before difficulties were chosen), the
+// time and this process, unique among the sessions of one user, so two
+// difficulties never share a recording or a replay. Its recording is
 // replays/NAME.session while the game runs; a replay kept from it is
 // replays/NAME.vrp.
-std::string session_name(const std::string& song_hash, const char* edition, std::int64_t now, pid_t pid);
+std::string session_name(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
+                         std::int64_t now, pid_t pid);
 
 struct session_outcome {
-    std::vector<stagecache::result_row> runs;   // this session's finished runs, in order
-    std::optional<stagecache::result_row> best;  // the song's best in the edition afterwards
+    std::vector<result_row> runs;   // this session's finished runs, in order
+    std::optional<result_row> best;  // the song's best in the edition afterwards
     bool new_best = false;                       // a run of this session is the best now
     bool stored = false;                         // the runs are in the library
     std::vector<std::string> problems;           // each a message line, without the program name
@@ -30,22 +33,20 @@ struct session_outcome {
 // song's best when it holds a better run than the stored best (cut after
 // that run, written beside and then named in the library; the replay it
 // replaces is deleted only after that committed), and removes the recording.
-// A missing recording means no run was finished. Without a library, or when
+// A missing recording means no run was finished. A replay name the library
+// gives back that is not a plain name in the replays folder is reported and
+// left alone. Without a library, or when
 // it fails, the runs are still read and reported, and the recording stays for
 // a later velmora_play to keep (keep_abandoned_sessions).
-session_outcome keep_session(stagecache::song_library* library, const std::string& replays_dir,
-                             const std::string& session, const std::string& song_hash, const char* edition,
-                             std::int64_t now);
+session_outcome keep_session(song_library* library, const std::string& replays_dir,
+                             const std::string& session, const std::string& song_hash, const std::string& edition,
+                             const std::string& difficulty, std::int64_t now);
 
 // Keeps the sessions whose velmora_play ended before it could (killed, or
 // the machine went down): every recording in replays_dir but `own` whose
 // process is gone. Returns how many finished runs were stored; problems get
 // a line each.
-std::size_t keep_abandoned_sessions(stagecache::song_library* library, const std::string& replays_dir,
+std::size_t keep_abandoned_sessions(song_library* library, const std::string& replays_dir,
                                     const std::string& own, std::int64_t now, std::vector<std::string>& problems);
 
-// What velmora_play prints after the game: this session's runs, then the
-// song's best.
-std::string format_session(const session_outcome& o, const std::string& song, const char* edition);
-
-}  // namespace frontend
+}  // namespace library

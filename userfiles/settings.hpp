@@ -16,6 +16,7 @@
 // The library screen's, which velmora_play's other commands do not read:
 // effects: the sound effects' volume in its sessions (vaz::effects_volume_range);
 // edition: the converter's edition its list and stages are for;
+// difficulty: easy, normal or hard, as velmora_bc's --difficulty;
 // fullscreen: yes or no; scale: its window at 1, 2 or 3 times 640x480.
 //
 // Lines this version does not understand (another key, a line that is not
@@ -23,7 +24,7 @@
 // velmora's settings and a user's notes survive. A bad value or line is
 // reported and its default used; the file is never rewritten because it was
 // read.
-namespace stagecache {
+namespace userfiles {
 
 constexpr const char* settings_file_name = "settings.conf";
 // The ranges are vaz::offset_ms_range and vaz::volume_range.
@@ -38,6 +39,7 @@ struct settings {
     int volume = default_volume;
     int effects = default_effects;
     std::string edition = "standard";
+    std::string difficulty = "hard";
     bool fullscreen = false;
     int scale = 1;
 };
@@ -80,4 +82,4 @@ struct save_outcome {
 save_outcome save_setting(const std::string& path, const std::string& key, int value);
 save_outcome save_setting(const std::string& path, const std::string& key, const std::string& value);
 
-}  // namespace stagecache
+}  // namespace userfiles

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-namespace stagecache {
+namespace userfiles {
 
 // The per-user folders of the XDG base directory rules, with "velmora"
 // appended: $XDG_CACHE_HOME/velmora (else ~/.cache/velmora) for prepared
@@ -16,4 +16,4 @@ std::string config_dir();
 // Creates the folder and its parents; false with the system's reason.
 bool make_dirs(const std::string& path, std::string& error);
 
-}  // namespace stagecache
+}  // namespace userfiles

@@ -1,4 +1,4 @@
-#include "stagecache/song_library.hpp"
+#include "library/song_library.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -6,14 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "musicindex/songs.hpp"
+#include "musicindex/store.hpp"
 #include "support/scratch_dir.hpp"
 
-using namespace stagecache;
+using namespace library;
 
 namespace {
 
@@ -54,6 +57,28 @@ std::string query_text(const std::string& db_path, const std::string& sql) {
     return value;
 }
 
+stage_row stage(const std::string& edition, std::int64_t events, std::int64_t when, const std::string& checksum = {}) {
+    stage_row s;
+    s.edition = edition;
+    s.format_version = 1;
+    s.events = events;
+    s.prepared_at = when;
+    s.checksum = checksum;
+    return s;
+}
+
+// The stage of one edition (hard) in a listed song: its events, -1 when not
+// prepared; its best run.
+const song_stage* stage_of(const song_row& r, const std::string& edition) {
+    for (const song_stage& s : r.stages)
+        if (s.edition == edition && s.difficulty == "hard") return &s;
+    return nullptr;
+}
+std::int64_t events_of(const song_row& r, const std::string& edition) {
+    const song_stage* s = stage_of(r, edition);
+    return s ? s->events : -1;
+}
+
 result_row result(const std::string& session, std::int64_t run, std::int32_t hits, std::int32_t score,
                   const std::string& edition = "standard", const std::string& hash = "aa") {
     result_row r;
@@ -77,10 +102,10 @@ TEST(SongLibrary, RoundTripsSongsOfBothEditionsAndTheirStarts) {
     const std::string path = dir / "library.sqlite3";
     {
         song_library lib(path);
-        lib.record_prepared(song("aa", "/m/one.flac"), "standard", 120, 1000);
-        lib.record_prepared(song("bb", "/m/two.ogg"), "zetaflux", 77, 2000);
+        lib.record_prepared(song("aa", "/m/one.flac"), stage("standard", 120, 1000));
+        lib.record_prepared(song("bb", "/m/two.ogg"), stage("zetaflux", 77, 2000));
         // The same song prepared in the other edition, found at a new place.
-        lib.record_prepared(song("aa", "/m/moved/one.flac"), "zetaflux", 130, 3000);
+        lib.record_prepared(song("aa", "/m/moved/one.flac"), stage("zetaflux", 130, 3000));
         lib.record_played("bb", "/m/two.ogg", 4000);
         lib.record_played("unknown", "/x", 5000);  // no row: nothing to update
     }
@@ -88,20 +113,20 @@ TEST(SongLibrary, RoundTripsSongsOfBothEditionsAndTheirStarts) {
     const std::vector<song_row> rows = lib.songs();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].hash, "bb");  // most recently played first
-    EXPECT_EQ(rows[0].events_standard, -1);
-    EXPECT_EQ(rows[0].events_zetaflux, 77);
+    EXPECT_EQ(events_of(rows[0], "standard"), -1);
+    EXPECT_EQ(events_of(rows[0], "zetaflux"), 77);
     EXPECT_EQ(rows[0].last_played_at, 4000);
     const song_row& one = rows[1];
     EXPECT_EQ(one.path, "/m/moved/one.flac");
-    EXPECT_EQ(one.events_standard, 120);
-    EXPECT_EQ(one.events_zetaflux, 130);
+    EXPECT_EQ(events_of(one, "standard"), 120);
+    EXPECT_EQ(events_of(one, "zetaflux"), 130);
     EXPECT_EQ(one.prepared_at, 3000);
     EXPECT_EQ(one.last_played_at, 0);
     EXPECT_DOUBLE_EQ(one.duration, 183.5);
     EXPECT_EQ(one.rate, 48000u);
     EXPECT_EQ(one.channels, 2u);
     EXPECT_FALSE(lib.find("cc").has_value());
-    EXPECT_THROW(lib.record_prepared(song("cc", "/c"), "deluxe", 1, 1), library_error);
+    EXPECT_THROW(lib.record_prepared(song("cc", "/c"), stage("deluxe", 1, 1)), library_error);
 }
 
 TEST(SongLibrary, KeepsItsSchemaVersionInWalModeAndRefusesANewerOne) {
@@ -137,7 +162,7 @@ TEST(SongLibrary, ManyConnectionsWritingAtOnceAllSucceed) {
                 song_library lib(path);  // each its own connection, creating the schema at once
                 for (int i = 0; i < songs_each; ++i) {
                     const std::string hash = std::to_string(w) + "-" + std::to_string(i);
-                    lib.record_prepared(song(hash, "/s/" + hash), "standard", i, 1);
+                    lib.record_prepared(song(hash, "/s/" + hash), stage("standard", i, 1));
                     lib.record_played(hash, "/s/" + hash, 2);
                 }
             } catch (const library_error& e) {
@@ -168,12 +193,12 @@ TEST(SongLibrary, BringsAVersion1LibraryUpToDate) {
     sqlite3_close(db);
 
     song_library lib(path);
-    EXPECT_EQ(pragma(path, "user_version"), "2");
+    EXPECT_EQ(pragma(path, "user_version"), "4");
     const std::optional<song_row> one = lib.find("aa");
     ASSERT_TRUE(one.has_value());
     EXPECT_EQ(one->path, "/m/one.flac");
-    EXPECT_EQ(one->events_standard, 99);
-    EXPECT_FALSE(one->best_standard.has_value());
+    EXPECT_EQ(events_of(*one, "standard"), 99);
+    EXPECT_FALSE(stage_of(*one, "standard")->best.has_value());
     lib.record_session({result("s1", 1, 3, 100)});
     ASSERT_TRUE(lib.best_result("aa", "standard").has_value());
     EXPECT_EQ(lib.best_result("aa", "standard")->score, 100);
@@ -218,11 +243,26 @@ TEST(SongLibrary, KeepsTheBestResultAndOneReplayPerSongAndEdition) {
     EXPECT_EQ(lib.best_result("aa", "standard")->score, 12);
     EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r5.vrp");
     EXPECT_EQ(query_text(lib.path(), "SELECT COUNT(*) FROM results;"), "8");
-    lib.record_prepared(song("aa", "/m/a.ogg"), "standard", 5, 1);
+    lib.record_prepared(song("aa", "/m/a.ogg"), stage("standard", 5, 1));
     const song_row listed = lib.songs().front();
-    ASSERT_TRUE(listed.best_standard.has_value());
-    EXPECT_EQ(listed.best_standard->score, 12);
-    EXPECT_EQ(listed.best_zetaflux->score, 5000);
+    ASSERT_TRUE(stage_of(listed, "standard")->best.has_value());
+    EXPECT_EQ(stage_of(listed, "standard")->best->score, 12);
+    EXPECT_EQ(stage_of(listed, "zetaflux")->best->score, 5000);
+
+    // Two sessions ended at once, each caller having found its run better
+    // than the best it read: the best is decided inside the write, so the
+    // worse one gets its replay back and the better keeps its own.
+    EXPECT_EQ(lib.record_session({result("s6", 1, 0, 40)}, "r6.vrp", 0), std::vector<std::string>{"r5.vrp"});
+    EXPECT_EQ(lib.record_session({result("s7", 1, 0, 30)}, "r7.vrp", 0), std::vector<std::string>{"r7.vrp"});
+    EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r6.vrp");
+    EXPECT_EQ(query_text(lib.path(), "SELECT replay IS NULL FROM results WHERE session = 's7';"), "1");
+    // Another difficulty does not compete either.
+    result_row easy = result("s8", 1, 0, 1);
+    easy.difficulty = "easy";
+    EXPECT_EQ(lib.record_session({easy}, "r8.vrp", 0), std::vector<std::string>{});
+    EXPECT_EQ(lib.best_result("aa", "standard", "easy")->replay, "r8.vrp");
+    EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r6.vrp");
+    EXPECT_THROW(lib.best_result("aa", "standard", "brutal"), library_error);
 }
 
 // A writer killed at a random moment, over and over, mostly inside its
@@ -275,4 +315,61 @@ TEST(SongLibrary, AWriterKilledMidTransactionLosesNoCommittedResult) {
         EXPECT_EQ(rows % 3, 0) << "a session was recorded in part";
     }
     EXPECT_GT(committed, 12) << "the writers hardly wrote; the kills proved little";
+}
+
+// The schema 2 library the schema 2 velmora_play made (tests/data/library_v2,
+// with the script that made it): brought up to date, it keeps every song,
+// stage, result, best and replay, and the music tables' lists read its bests.
+TEST(SongLibrary, BringsTheKeptSchema2LibraryUpToDateKeepingEverything) {
+    test_support::scratch_dir dir;
+    const std::string path = dir / "library.sqlite3";
+    std::filesystem::copy_file(VELMORA_SOURCE_DIR "/tests/data/library_v2/library.sqlite3", path);
+    ASSERT_EQ(pragma(path, "user_version"), "2");
+    song_library lib(path);
+    EXPECT_EQ(pragma(path, "user_version"), "4");
+    EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
+    EXPECT_EQ(query_text(path, "SELECT COUNT(*) || ' ' || COUNT(DISTINCT difficulty) || difficulty FROM results;"), "4 1hard");
+
+    const std::string longer = "1f853e10205343137ae7b04b401f57b0", shorter = "b2b2bbeaa10b46c33f0102f00d206a83";
+    const std::vector<song_row> rows = lib.songs();
+    ASSERT_EQ(rows.size(), 2u);
+    const song_row& a = rows[0].hash == longer ? rows[0] : rows[1];
+    const song_row& b = rows[0].hash == longer ? rows[1] : rows[0];
+    ASSERT_EQ(a.hash, longer);
+    ASSERT_EQ(b.hash, shorter);
+    EXPECT_EQ(events_of(a, "standard"), 2011);
+    EXPECT_EQ(events_of(a, "zetaflux"), 2011);
+    EXPECT_EQ(events_of(b, "standard"), 1534);
+    ASSERT_TRUE(stage_of(a, "standard")->best.has_value());
+    EXPECT_EQ(stage_of(a, "standard")->best->hits, 340);
+    EXPECT_EQ(stage_of(a, "standard")->best->score, 24287);
+    EXPECT_EQ(stage_of(a, "standard")->best->replay, longer + "-standard-1796787717-22760.vrp");
+    EXPECT_FALSE(stage_of(a, "zetaflux")->best.has_value());
+    EXPECT_EQ(stage_of(b, "standard")->best->replay, shorter + "-standard-1796787556-18501.vrp");
+    EXPECT_EQ(stage_of(b, "zetaflux")->best->replay, shorter + "-zetaflux-1796787663-20192.vrp");
+    EXPECT_EQ(lib.replay_files().size(), 3u);
+    // No checksum yet: each is taken when the stage is next found whole.
+    EXPECT_EQ(lib.find_stage(longer, "standard", "hard")->checksum, "");
+
+    // The music tables, from schema 4, list the songs once a scan finds them.
+    lib.with_database([&](sqlite3* db) {
+        std::vector<musicfiles::file_update> found(2);
+        found[0].path = "/m/longer.wav";
+        found[0].song_hash = longer;
+        found[0].tags.title = "longer";
+        found[1].path = "/m/short.wav";
+        found[1].song_hash = shorter;
+        found[1].tags.title = "short";
+        musicindex::write_updates(db, found, 5000);
+        musicindex::song_query by_best;
+        by_best.sort = musicindex::sort_order::best;
+        const std::vector<musicindex::song_entry> listed = musicindex::list_songs(db, by_best);
+        ASSERT_EQ(listed.size(), 2u);
+        EXPECT_EQ(listed[0].title, "longer");
+        ASSERT_TRUE(listed[0].best.has_value());
+        EXPECT_EQ(listed[0].best->hits, 340);
+        const std::vector<musicindex::song_entry> searched = musicindex::search_songs(db, "sho", by_best);
+        ASSERT_EQ(searched.size(), 1u);
+        EXPECT_EQ(searched[0].path, "/m/short.wav");
+    });
 }

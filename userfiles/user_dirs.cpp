@@ -1,4 +1,4 @@
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <system_error>
 #include <vector>
 
-namespace stagecache {
+namespace userfiles {
 namespace {
 
 std::string home_dir() {
@@ -52,4 +52,4 @@ bool make_dirs(const std::string& path, std::string& error) {
     return true;
 }
 
-}  // namespace stagecache
+}  // namespace userfiles

@@ -6,17 +6,24 @@
 #include <string>
 #include <string_view>
 
-namespace musicindex {
+// The one small wrapper every SQLite user goes through: statements that
+// finalize themselves, binding by type, stepping that throws, transactions
+// that roll back unless committed.
+namespace sql {
 
-class index_error : public std::runtime_error {
+// Every failure; the message names the database file.
+class error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-namespace sql {
+inline std::string database_name(sqlite3* db) {
+    const char* file = db ? sqlite3_db_filename(db, "main") : nullptr;
+    return std::string("song library \"") + (file ? file : "") + "\"";
+}
 
 [[noreturn]] inline void fail(sqlite3* db, const std::string& what) {
-    throw index_error("song library: " + what + ": " + sqlite3_errmsg(db));
+    throw error(database_name(db) + ": " + what + ": " + sqlite3_errmsg(db));
 }
 
 inline void exec(sqlite3* db, const char* text, const char* what) {
@@ -24,7 +31,7 @@ inline void exec(sqlite3* db, const char* text, const char* what) {
     if (sqlite3_exec(db, text, nullptr, nullptr, &message) != SQLITE_OK) {
         const std::string why = message ? message : sqlite3_errmsg(db);
         sqlite3_free(message);
-        throw index_error(std::string("song library: ") + what + ": " + why);
+        throw error(database_name(db) + ": " + what + ": " + why);
     }
 }
 
@@ -43,6 +50,8 @@ public:
         sqlite3_bind_text(st_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
         return *this;
     }
+    statement& bind(int i, const char* text) { return bind(i, std::string_view(text)); }
+    statement& bind(int i, const std::string& text) { return bind(i, std::string_view(text)); }
     statement& bind(int i, std::int64_t v) {
         sqlite3_bind_int64(st_, i, v);
         return *this;
@@ -66,8 +75,10 @@ public:
         if (rc != SQLITE_DONE) fail(db_, what_);
         return false;
     }
+    // Steps to the end, then is ready to be bound and run again.
     void run() {
-        step();
+        while (step()) {
+        }
         sqlite3_reset(st_);
         sqlite3_clear_bindings(st_);
     }
@@ -86,7 +97,9 @@ private:
     sqlite3_stmt* st_ = nullptr;
 };
 
-// BEGIN IMMEDIATE, rolled back unless committed.
+// BEGIN IMMEDIATE takes the write lock at once (waiting up to the busy
+// timeout), so two writers never deadlock upgrading read locks. Rolled back
+// unless committed.
 class transaction {
 public:
     explicit transaction(sqlite3* db) : db_(db) { exec(db, "BEGIN IMMEDIATE;", "cannot start a transaction"); }
@@ -104,4 +117,3 @@ private:
 };
 
 }  // namespace sql
-}  // namespace musicindex

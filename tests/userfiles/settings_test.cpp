@@ -1,4 +1,4 @@
-#include "stagecache/settings.hpp"
+#include "userfiles/settings.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "support/scratch_dir.hpp"
+#include "userfiles/user_dirs.hpp"
 
-using namespace stagecache;
+using namespace userfiles;
 
 namespace {
 
@@ -64,10 +65,12 @@ TEST(Settings, ReadsOffsetAndVolumeAndWarnsOfEachBadLine) {
 
     // The library screen's keys, read here, ignored by the rest.
     const loaded_settings screen =
-        parse_settings("effects = 35\nedition = zetaflux\nfullscreen = yes\nscale = 3\n", "/x/settings.conf");
+        parse_settings("effects = 35\nedition = zetaflux\ndifficulty = easy\nfullscreen = yes\nscale = 3\n",
+                       "/x/settings.conf");
     EXPECT_TRUE(screen.warnings.empty());
     EXPECT_EQ(screen.values.effects, 35);
     EXPECT_EQ(screen.values.edition, "zetaflux");
+    EXPECT_EQ(screen.values.difficulty, "easy");
     EXPECT_TRUE(screen.values.fullscreen);
     EXPECT_EQ(screen.values.scale, 3);
     const loaded_settings bad_screen = parse_settings("effects = 101\nfullscreen = 1\nscale = 4\n", "/x/s");
@@ -159,4 +162,22 @@ TEST(Settings, SavingWritesThroughATemporaryAndNeverLosesWhatItCannotRead) {
     EXPECT_EQ(names_in(dir / "dotfiles"), std::vector<std::string>{"velmora.conf"});
     EXPECT_EQ(names_in(dir / "linked"), std::vector<std::string>{"settings.conf"});
     EXPECT_FALSE(save_setting("", "volume", 1).ok);
+}
+
+TEST(UserDirs, FollowTheXdgVariablesElseHome) {
+    const char* saved[] = {std::getenv("XDG_CACHE_HOME"), std::getenv("XDG_DATA_HOME"), std::getenv("HOME")};
+    const std::string keep[] = {saved[0] ? saved[0] : "", saved[1] ? saved[1] : "", saved[2] ? saved[2] : ""};
+    setenv("HOME", "/home/player", 1);
+    setenv("XDG_CACHE_HOME", "/var/cache/p", 1);
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(cache_dir(), "/var/cache/p/velmora");
+    EXPECT_EQ(data_dir(), "/home/player/.local/share/velmora");
+    // A relative value is ignored, as the base directory rules say.
+    setenv("XDG_CACHE_HOME", "relative", 1);
+    EXPECT_EQ(cache_dir(), "/home/player/.cache/velmora");
+    const char* names[] = {"XDG_CACHE_HOME", "XDG_DATA_HOME", "HOME"};
+    for (int i = 0; i < 3; ++i) {
+        if (saved[i]) setenv(names[i], keep[i].c_str(), 1);
+        else unsetenv(names[i]);
+    }
 }

@@ -1,4 +1,4 @@
-#include "stagecache/settings.hpp"
+#include "userfiles/settings.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,10 +13,10 @@
 #include <filesystem>
 #include <string>
 
-#include "stagecache/user_dirs.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
-namespace stagecache {
+namespace userfiles {
 namespace {
 
 // Far more than any settings file holds; a bigger file is not ours.
@@ -186,9 +186,11 @@ loaded_settings parse_settings(const std::string& text, const std::string& path)
             if (value != "yes" && value != "no")
                 r.warnings.push_back(at + "fullscreen must be yes or no, not \"" + value + "\"; using no");
             r.values.fullscreen = value == "yes";
+        } else if (key == "difficulty") {
+            r.values.difficulty = value;
         } else if (key == "edition") {
-            // Which editions exist is the converter's business; a name it
-            // does not know is refused where the edition is used.
+            // Which editions and difficulties exist is the converter's
+            // business; a name it does not know is refused where it is used.
             r.values.edition = value;
         }
         // Other keys belong to someone else: kept, not read.
@@ -304,4 +306,4 @@ save_outcome save_setting(const std::string& path, const std::string& key, const
     return r;
 }
 
-}  // namespace stagecache
+}  // namespace userfiles

@@ -1,4 +1,4 @@
-#include "frontend/session_results.hpp"
+#include "library/sessions.hpp"
 
 #include <dirent.h>
 #include <signal.h>
@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/song_table.hpp"
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
 #include "results/replay_file.hpp"
+#include "vaz/files.hpp"
 
-namespace frontend {
+namespace library {
 namespace {
 
 std::string recording_path(const std::string& dir, const std::string& session) { return dir + "/" + session + ".session"; }
@@ -34,21 +36,17 @@ void remove_leftovers(const std::string& dir, const std::string& session, std::v
     for (const std::string& n : names) remove_file(dir + "/" + n, problems);
 }
 
-std::string run_line(const stagecache::result_row& r) {
-    return std::to_string(static_cast<std::uint32_t>(r.hits)) + " hits, score " +
-           std::to_string(static_cast<std::uint32_t>(r.score)) + ", ratio " +
-           results::ratio_text(static_cast<float>(r.ratio));
-}
-
 }  // namespace
 
-std::string session_name(const std::string& song_hash, const char* edition, std::int64_t now, pid_t pid) {
-    return song_hash + "-" + edition + "-" + std::to_string(now) + "-" + std::to_string(pid);
+std::string session_name(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
+                         std::int64_t now, pid_t pid) {
+    return song_hash + "-" + edition + (difficulty == "hard" ? "" : "-" + difficulty) + "-" + std::to_string(now) + "-" +
+           std::to_string(pid);
 }
 
-session_outcome keep_session(stagecache::song_library* library, const std::string& replays_dir,
-                             const std::string& session, const std::string& song_hash, const char* edition,
-                             std::int64_t now) {
+session_outcome keep_session(song_library* library, const std::string& replays_dir,
+                             const std::string& session, const std::string& song_hash, const std::string& edition,
+                             const std::string& difficulty, std::int64_t now) {
     session_outcome o;
     const std::string recording = recording_path(replays_dir, session);
     remove_leftovers(replays_dir, session, o.problems);
@@ -61,9 +59,10 @@ session_outcome keep_session(stagecache::song_library* library, const std::strin
     if (read.status == results::replay_status::ok) {
         for (std::size_t i = 0; i < session_replay.finished_runs.size(); ++i) {
             const results::run_summary& s = session_replay.finished_runs[i];
-            stagecache::result_row r;
+            result_row r;
             r.song_hash = song_hash;
             r.edition = edition;
+            r.difficulty = difficulty;
             r.session = session;
             r.run = static_cast<std::int64_t>(i + 1);
             r.played_at = now;
@@ -79,14 +78,14 @@ session_outcome keep_session(stagecache::song_library* library, const std::strin
     bool keep_recording = false;
     if (library != nullptr) {
         try {
-            std::optional<stagecache::result_row> best = library->best_result(song_hash, edition);
+            std::optional<result_row> best = library->best_result(song_hash, edition, difficulty);
             // The first of equals stays ahead, as an earlier stored one does.
             std::size_t top = 0;
             for (std::size_t i = 1; i < o.runs.size(); ++i) {
-                if (stagecache::better_result(o.runs[i], o.runs[top])) top = i;
+                if (results::better_result(o.runs[i], o.runs[top])) top = i;
             }
             std::string kept;
-            if (!o.runs.empty() && (!best || stagecache::better_result(o.runs[top], *best))) {
+            if (!o.runs.empty() && (!best || results::better_result(o.runs[top], *best))) {
                 // Ends as that run's result screen is left; a run the game
                 // was stopped on keeps the whole recording.
                 results::replay cut = session_replay;
@@ -108,10 +107,17 @@ session_outcome keep_session(stagecache::song_library* library, const std::strin
                 }
                 o.stored = true;
             }
-            for (const std::string& d : dropped) remove_file(replays_dir + "/" + d, o.problems);
-            o.best = library->best_result(song_hash, edition);
+            for (const std::string& d : dropped) {
+                if (vaz::plain_file_name(d)) {
+                    remove_file(replays_dir + "/" + d, o.problems);
+                } else {
+                    o.problems.push_back("the song library names a replay \"" + d +
+                                         "\" that is not a file name in the replays folder; it is left alone");
+                }
+            }
+            o.best = library->best_result(song_hash, edition, difficulty);
             o.new_best = o.best && o.best->session == session;
-        } catch (const stagecache::library_error& e) {
+        } catch (const library_error& e) {
             o.problems.push_back(std::string(e.what()) + "; the recording stays in \"" + recording + "\"");
             keep_recording = !o.runs.empty();
         }
@@ -126,17 +132,24 @@ session_outcome keep_session(stagecache::song_library* library, const std::strin
 
 namespace {
 
-// The parts of a session name; false for a file that is not one.
-bool parse_session_name(const std::string& name, std::string& hash, std::string& edition, pid_t& pid) {
-    const std::size_t a = name.find('-');
-    const std::size_t b = a == std::string::npos ? a : name.find('-', a + 1);
-    const std::size_t c = b == std::string::npos ? b : name.find('-', b + 1);
-    if (c == std::string::npos || name.find('-', c + 1) != std::string::npos) return false;
-    hash = name.substr(0, a);
-    edition = name.substr(a + 1, b - a - 1);
-    const std::string digits = name.substr(c + 1);
-    if (hash.size() != 32 || (edition != "standard" && edition != "zetaflux") || digits.empty() || digits.size() > 9 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
+// The parts of a session name, HASH-EDITION[-DIFFICULTY]-TIME-PID; false
+// for a file that is not one.
+bool parse_session_name(const std::string& name, std::string& hash, std::string& edition, std::string& difficulty,
+                        pid_t& pid) {
+    std::vector<std::string> parts;
+    for (std::size_t from = 0;;) {
+        const std::size_t dash = name.find('-', from);
+        parts.push_back(name.substr(from, dash == std::string::npos ? std::string::npos : dash - from));
+        if (dash == std::string::npos) break;
+        from = dash + 1;
+    }
+    if (parts.size() != 4 && parts.size() != 5) return false;
+    hash = parts[0];
+    edition = parts[1];
+    difficulty = parts.size() == 5 ? parts[2] : "hard";
+    const std::string& digits = parts.back();
+    if (hash.size() != 32 || !converter::edition_from_name(edition) || !converter::difficulty_from_name(difficulty) ||
+        digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
         return false;
     pid = static_cast<pid_t>(std::stol(digits));
     return pid > 0;
@@ -144,7 +157,7 @@ bool parse_session_name(const std::string& name, std::string& hash, std::string&
 
 }  // namespace
 
-std::size_t keep_abandoned_sessions(stagecache::song_library* library, const std::string& replays_dir,
+std::size_t keep_abandoned_sessions(song_library* library, const std::string& replays_dir,
                                     const std::string& own, std::int64_t now, std::vector<std::string>& problems) {
     if (library == nullptr) return 0;
     const std::string suffix = ".session";
@@ -159,36 +172,17 @@ std::size_t keep_abandoned_sessions(stagecache::song_library* library, const std
     }
     std::size_t runs = 0;
     for (const std::string& name : sessions) {
-        std::string hash, edition;
+        std::string hash, edition, difficulty;
         pid_t pid = 0;
-        if (name == own || !parse_session_name(name, hash, edition, pid)) continue;
+        if (name == own || !parse_session_name(name, hash, edition, difficulty, pid)) continue;
         // Its velmora_play still waits for its game (or the number was given
         // again, and the session is kept another time).
         if (::kill(pid, 0) == 0 || errno == EPERM) continue;
-        session_outcome o = keep_session(library, replays_dir, name, hash, edition == "standard" ? "standard" : "zetaflux", now);
+        session_outcome o = keep_session(library, replays_dir, name, hash, edition, difficulty, now);
         problems.insert(problems.end(), o.problems.begin(), o.problems.end());
         if (o.stored) runs += o.runs.size();
     }
     return runs;
 }
 
-std::string format_session(const session_outcome& o, const std::string& song, const char* edition) {
-    std::string text;
-    const std::string which = "\"" + printable(song) + "\", " + edition + " edition";
-    if (o.runs.empty()) {
-        text += "No run finished this session (" + which + ").\n";
-    } else {
-        text += "Runs this session (" + which + "):\n";
-        for (const stagecache::result_row& r : o.runs) {
-            text += "  run " + std::to_string(r.run) + ": " + run_line(r) + ", played " +
-                    clock_text(static_cast<double>(r.frames) / 60.0) + "\n";
-        }
-    }
-    if (o.best) {
-        text += "Best: " + run_line(*o.best) + (o.new_best ? " (new best, this session)" : ", " + time_text(o.best->played_at, "-")) +
-                (o.best->replay.empty() ? "" : "; replay kept") + "\n";
-    }
-    return text;
-}
-
-}  // namespace frontend
+}  // namespace library

@@ -1,0 +1,210 @@
+#include "library/prepare.hpp"
+
+#include <sndfile.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <ctime>
+#include <new>
+#include <optional>
+#include <thread>
+
+#include "converter/convert.hpp"
+#include "converter/load_any.hpp"
+#include "pattern/pattern_writer.hpp"
+
+namespace library {
+namespace {
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// What the song library keeps about a song whose stage was already cached
+// but which the library does not know (the library was removed, or another
+// user's cache was copied in): the header says it without decoding.
+song_row facts_from_header(const std::string& path, const stagecache::song_hash& hash) {
+    song_row row;
+    row.hash = hash.hex();
+    row.path = path;
+    SF_INFO info{};
+    if (SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info)) {
+        row.rate = static_cast<std::uint32_t>(info.samplerate);
+        row.channels = static_cast<std::uint32_t>(info.channels);
+        if (info.samplerate > 0 && info.frames > 0 && info.frames != SF_COUNT_MAX)
+            row.duration = static_cast<double>(info.frames) / info.samplerate;
+        sf_close(file);
+    }
+    return row;
+}
+
+std::int64_t modified_time(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_mtime) : std::time(nullptr);
+}
+
+}  // namespace
+
+stagecache::stage_key stage_key_of(converter::edition ed, converter::difficulty d) {
+    return {converter::edition_name(ed), converter::difficulty_name(d), converter::info_of(ed).stage_format_version};
+}
+
+std::string absolute_path(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+namespace {
+
+prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed, converter::difficulty d, unsigned threads,
+                                 const stagecache::stage_cache& cache, song_library* library,
+                                 const std::function<void(double)>& progress) {
+    prepare_outcome out;
+    const stagecache::stage_key key = stage_key_of(ed, d);
+    std::string why;
+    if (!stagecache::hash_file(path, out.hash, why)) {
+        out.error = "cannot read " + quoted(path) + ": " + why;
+        return out;
+    }
+    out.stage_path = cache.entry_path(out.hash, key);
+
+    stagecache::entry_check entry = cache.check(out.hash, key);
+    if (entry.state == stagecache::entry_state::valid && library) {
+        try {
+            const std::optional<stage_row> known = library->find_stage(out.hash.hex(), key.edition, key.difficulty);
+            const bool checked = known && known->format_version == key.format_version && !known->checksum.empty();
+            if (checked && known->checksum != entry.checksum) {
+                entry.state = stagecache::entry_state::damaged;
+                entry.problem = "\"" + out.stage_path + "\" is not the stage the song library has the checksum of (" +
+                                known->checksum + ", the file's " + entry.checksum + ")";
+            } else if (!checked) {
+                // Taken as it is, now that the loader has: from here on its
+                // bytes are held to this checksum.
+                std::optional<song_row> facts = library->find(out.hash.hex());
+                if (!facts) facts = facts_from_header(absolute_path(path), out.hash);
+                stage_row stage;
+                stage.edition = key.edition;
+                stage.difficulty = key.difficulty;
+                stage.format_version = key.format_version;
+                stage.events = static_cast<std::int64_t>(entry.events);
+                stage.prepared_at = known ? known->prepared_at : modified_time(out.stage_path);
+                stage.checksum = entry.checksum;
+                library->record_prepared(*facts, stage);
+            }
+        } catch (const library_error& e) {
+            out.library_problem = e.what();
+        }
+    }
+    if (entry.state == stagecache::entry_state::valid) {
+        out.status = prepare_status::cached;
+        out.events = entry.events;
+        return out;
+    }
+    if (entry.state == stagecache::entry_state::damaged) out.rebuilt_because = entry.problem;
+
+    converter::source_facts facts{};
+    std::unique_ptr<converter::wave_sample> source;
+    try {
+        source = converter::load_at_converter_rate(path, &facts, &why);
+    } catch (const std::bad_alloc&) {
+        why = "not enough memory to hold it";
+    }
+    if (!source) {
+        out.error = "cannot decode " + quoted(path) + ": " + why;
+        return out;
+    }
+
+    // Each call is one second of one channel analysed; counting them works
+    // whatever order the threads finish in.
+    const std::uint64_t work =
+        static_cast<std::uint64_t>(converter::group_count(*source)) * converter::whole_seconds(*source);
+    std::atomic<std::uint64_t> done{0};
+    const converter::progress_fn on_second = [&](unsigned, std::uint32_t, std::uint32_t) {
+        const std::uint64_t n = ++done;
+        if (progress && work > 0) progress(static_cast<double>(std::min(n, work)) / static_cast<double>(work));
+    };
+    pattern::vector_sink stage;
+    try {
+        converter::write_pattern(*source, ed, d, stage, on_second, threads);
+    } catch (const std::bad_alloc&) {
+        out.error = "cannot convert " + quoted(path) + ": not enough memory";
+        return out;
+    }
+    const unsigned groups = converter::group_count(*source);
+    source.reset();
+
+    if (!cache.store(out.hash, key, stage.bytes, why)) {
+        out.error = "cannot keep the stage of " + quoted(path) + " in the cache: " + why;
+        return out;
+    }
+    out.status = prepare_status::prepared;
+    out.events = pattern::record_count(stage.bytes.size(), groups);
+    out.seconds = facts.seconds;
+    if (library) {
+        song_row row;
+        row.hash = out.hash.hex();
+        row.path = absolute_path(path);
+        row.duration = facts.seconds;
+        row.rate = facts.rate;
+        row.channels = facts.channels;
+        stage_row kept;
+        kept.edition = key.edition;
+        kept.difficulty = key.difficulty;
+        kept.format_version = key.format_version;
+        kept.events = static_cast<std::int64_t>(out.events);
+        kept.prepared_at = std::time(nullptr);
+        kept.checksum = stagecache::checksum_text(stage.bytes.data(), stage.bytes.size());
+        try {
+            library->record_prepared(row, kept);
+        } catch (const library_error& e) {
+            out.library_problem = e.what();
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Songs are prepared on worker threads, where an exception would end the
+// whole program: whatever goes wrong is this song's failure.
+prepare_outcome prepare_song(const std::string& path, converter::edition ed, converter::difficulty d, unsigned threads,
+                             const stagecache::stage_cache& cache, song_library* library,
+                             const std::function<void(double)>& progress) {
+    prepare_outcome out;
+    try {
+        return prepare_or_throw(path, ed, d, threads, cache, library, progress);
+    } catch (const std::bad_alloc&) {
+        out.error = "cannot prepare " + quoted(path) + ": not enough memory";
+    } catch (const std::exception& e) {
+        out.error = "cannot prepare " + quoted(path) + ": " + e.what();
+    }
+    return out;
+}
+
+std::vector<prepare_outcome> prepare_songs(const std::vector<std::string>& songs, converter::edition ed,
+                                           converter::difficulty d, unsigned threads,
+                                           const stagecache::stage_cache& cache, song_library* library,
+                                           const prepare_callbacks& callbacks) {
+    std::vector<prepare_outcome> outcomes(songs.size());
+    if (songs.empty()) return outcomes;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(threads, songs.size()));
+    const unsigned threads_per_song = std::max(1u, threads / workers);
+    std::atomic<std::size_t> next{0};
+    auto work = [&]() {
+        for (std::size_t i; (i = next++) < songs.size();) {
+            if (callbacks.started) callbacks.started(i);
+            outcomes[i] = prepare_song(songs[i], ed, d, threads_per_song, cache, library, [&](double f) {
+                if (callbacks.advanced) callbacks.advanced(i, f);
+            });
+            if (callbacks.finished) callbacks.finished(i, outcomes[i]);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+    return outcomes;
+}
+
+}  // namespace library

@@ -1,0 +1,449 @@
+#include "library/song_library.hpp"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
+#include "musicindex/store.hpp"
+
+namespace library {
+namespace {
+
+// Long enough for another process's whole --prepare transaction; they are
+// one small write each.
+constexpr int busy_timeout_ms = 10000;
+
+void exec(sqlite3* db, const char* text) { sql::exec(db, text, "cannot bring the schema up to date"); }
+
+// Step k brings a database at user_version k to k + 1. The first steps
+// describe the tables as those versions had them, so every older library
+// takes the same road.
+void migrate_step(sqlite3* db, int from) {
+    switch (from) {
+    case 0:
+        exec(db,
+             "CREATE TABLE songs ("
+             "  hash TEXT PRIMARY KEY NOT NULL,"
+             "  path TEXT NOT NULL,"
+             "  duration REAL NOT NULL,"
+             "  rate INTEGER NOT NULL,"
+             "  channels INTEGER NOT NULL,"
+             "  events_standard INTEGER,"
+             "  events_zetaflux INTEGER,"
+             "  prepared_at INTEGER,"
+             "  last_played_at INTEGER"
+             ");");
+        return;
+    case 1:
+        // Every finished run; (session, run) names it, so a session recorded
+        // twice is one set of rows.
+        exec(db,
+             "CREATE TABLE results ("
+             "  id INTEGER PRIMARY KEY,"
+             "  song_hash TEXT NOT NULL,"
+             "  edition TEXT NOT NULL CHECK (edition IN ('standard', 'zetaflux')),"
+             "  session TEXT NOT NULL,"
+             "  run INTEGER NOT NULL,"
+             "  played_at INTEGER NOT NULL,"
+             "  hits INTEGER NOT NULL,"
+             "  score INTEGER NOT NULL,"
+             "  ratio REAL NOT NULL,"
+             "  frames INTEGER NOT NULL,"
+             "  offset_ms INTEGER NOT NULL,"
+             "  replay TEXT,"
+             "  UNIQUE (session, run)"
+             ");"
+             "CREATE INDEX results_by_song ON results (song_hash, edition, ratio DESC, hits);");
+        return;
+    case 2:
+        // Stages get a table of their own, keyed by edition and difficulty;
+        // the two editions schema 2 knew were both at format version 1 and
+        // only ever prepared at their full density (hard). Their checksums
+        // are taken when they are next used. Results keep their ids, so the
+        // order of equal results stays.
+        exec(db,
+             "CREATE TABLE stages ("
+             "  song_hash TEXT NOT NULL,"
+             "  edition TEXT NOT NULL,"
+             "  difficulty TEXT NOT NULL,"
+             "  format_version INTEGER NOT NULL,"
+             "  events INTEGER NOT NULL,"
+             "  prepared_at INTEGER NOT NULL,"
+             "  checksum TEXT,"
+             "  PRIMARY KEY (song_hash, edition, difficulty)"
+             ");"
+             "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at)"
+             "  SELECT hash, 'standard', 'hard', 1, events_standard, COALESCE(prepared_at, 0) FROM songs"
+             "  WHERE events_standard IS NOT NULL;"
+             "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at)"
+             "  SELECT hash, 'zetaflux', 'hard', 1, events_zetaflux, COALESCE(prepared_at, 0) FROM songs"
+             "  WHERE events_zetaflux IS NOT NULL;"
+             "ALTER TABLE songs DROP COLUMN events_standard;"
+             "ALTER TABLE songs DROP COLUMN events_zetaflux;"
+             "CREATE TABLE results_v3 ("
+             "  id INTEGER PRIMARY KEY,"
+             "  song_hash TEXT NOT NULL,"
+             "  edition TEXT NOT NULL,"
+             "  difficulty TEXT NOT NULL DEFAULT 'hard',"
+             "  session TEXT NOT NULL,"
+             "  run INTEGER NOT NULL,"
+             "  played_at INTEGER NOT NULL,"
+             "  hits INTEGER NOT NULL,"
+             "  score INTEGER NOT NULL,"
+             "  ratio REAL NOT NULL,"
+             "  frames INTEGER NOT NULL,"
+             "  offset_ms INTEGER NOT NULL,"
+             "  replay TEXT,"
+             "  UNIQUE (session, run)"
+             ");"
+             "INSERT INTO results_v3 (id, song_hash, edition, difficulty, session, run, played_at, hits, score, ratio,"
+             "  frames, offset_ms, replay)"
+             "  SELECT id, song_hash, edition, 'hard', session, run, played_at, hits, score, ratio, frames, offset_ms,"
+             "  replay FROM results;"
+             "DROP TABLE results;"
+             "ALTER TABLE results_v3 RENAME TO results;"
+             "CREATE INDEX results_by_song ON results (song_hash, edition, difficulty, ratio DESC, hits);");
+        return;
+    case 3:
+        musicindex::add_tables(db);
+        return;
+    }
+}
+
+constexpr const char* result_columns =
+    "SELECT song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames, offset_ms, replay "
+    "FROM results";
+// better_result's order in SQL.
+constexpr const char* best_first = " ORDER BY ratio DESC, hits ASC, played_at ASC, id ASC";
+
+result_row read_result(const sql::statement& st) {
+    result_row r;
+    r.song_hash = st.text(0);
+    r.edition = st.text(1);
+    r.difficulty = st.text(2);
+    r.session = st.text(3);
+    r.run = st.integer(4);
+    r.played_at = st.integer(5);
+    r.hits = static_cast<std::int32_t>(st.integer(6));
+    r.score = static_cast<std::int32_t>(st.integer(7));
+    r.ratio = st.real(8);
+    r.frames = st.integer(9);
+    r.offset_ms = static_cast<std::int32_t>(st.integer(10));
+    r.replay = st.text(11);
+    return r;
+}
+
+int user_version(sqlite3* db) {
+    sql::statement st(db, "PRAGMA user_version;", "cannot read the schema version");
+    return st.step() ? static_cast<int>(st.integer(0)) : -1;
+}
+
+// Registry order, then easy, normal, hard; names this program does not
+// know (a newer one wrote them) last.
+int edition_rank(const std::string& name) {
+    const auto ed = converter::edition_from_name(name);
+    return ed ? static_cast<int>(*ed) : 1000;
+}
+int difficulty_rank(const std::string& name) {
+    const auto d = converter::difficulty_from_name(name);
+    return d ? static_cast<int>(*d) : 1000;
+}
+
+}  // namespace
+
+// Only what this program can prepare and play is stored or asked for: the
+// registry's editions, the converter's difficulties.
+void song_library::check_key(std::string_view edition, std::string_view difficulty) const {
+    if (!converter::edition_from_name(edition))
+        throw library_error("song library \"" + path_ + "\": unknown edition \"" + std::string(edition) + "\"");
+    if (!converter::difficulty_from_name(difficulty))
+        throw library_error("song library \"" + path_ + "\": unknown difficulty \"" + std::string(difficulty) + "\"");
+}
+
+song_library::song_library(const std::string& path, bool create) : path_(path) {
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw library_error("cannot open the song library \"" + path + "\": " + why);
+    }
+    // Before anything else: the journal mode switch and the schema steps
+    // also need locks another process may hold.
+    sqlite3_busy_timeout(db_, busy_timeout_ms);
+    // The write-ahead log stays when the last connection closes, instead of
+    // a checkpoint and three syncs on every start of the game; SQLite folds
+    // it back into the database as it grows.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    try {
+        // Switching a new database to WAL needs it to itself, and SQLite
+        // does not wait for that through the busy timeout: another process
+        // making the same library holds it for its first schema steps.
+        for (int waited = 0;; waited += 10) {
+            const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) break;
+            if (rc != SQLITE_BUSY || waited >= busy_timeout_ms) sql::fail(db_, "cannot use a write-ahead log");
+            sqlite3_sleep(10);
+        }
+        // In WAL mode a commit stays atomic without a sync per transaction;
+        // a power cut can lose only the last few commits.
+        sql::exec(db_, "PRAGMA synchronous=NORMAL;", "cannot set the sync mode");
+        migrate();
+    } catch (...) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw;
+    }
+}
+
+song_library::~song_library() { sqlite3_close(db_); }
+
+bool song_library::exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void song_library::migrate() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (user_version(db_) == schema_version) return;
+    // Read again under the write lock: another process may have just done it.
+    sql::transaction t(db_);
+    const int version = user_version(db_);
+    if (version < 0) throw library_error("song library \"" + path_ + "\": cannot read the schema version");
+    if (version > schema_version)
+        throw library_error("the song library \"" + path_ + "\" has schema version " + std::to_string(version) +
+                            ", newer than this program's " + std::to_string(schema_version));
+    for (int v = version; v < schema_version; ++v) migrate_step(db_, v);
+    exec(db_, ("PRAGMA user_version=" + std::to_string(schema_version) + ";").c_str());
+    t.commit();
+}
+
+void song_library::record_prepared(const song_row& facts, const stage_row& stage) {
+    check_key(stage.edition, stage.difficulty);
+    std::lock_guard<std::mutex> g(lock_);
+    sql::transaction t(db_);
+    sql::statement song(db_,
+                        "INSERT INTO songs (hash, path, duration, rate, channels, prepared_at)"
+                        " VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
+                        " ON CONFLICT(hash) DO UPDATE SET path = excluded.path, duration = excluded.duration,"
+                        " rate = excluded.rate, channels = excluded.channels, prepared_at = excluded.prepared_at;",
+                        "cannot record a song");
+    song.bind(1, facts.hash)
+        .bind(2, facts.path)
+        .bind(3, facts.duration)
+        .bind(4, static_cast<std::int64_t>(facts.rate))
+        .bind(5, static_cast<std::int64_t>(facts.channels))
+        .bind(6, stage.prepared_at)
+        .run();
+    sql::statement st(db_,
+                      "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at, checksum)"
+                      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
+                      " ON CONFLICT (song_hash, edition, difficulty) DO UPDATE SET"
+                      " format_version = excluded.format_version, events = excluded.events,"
+                      " prepared_at = excluded.prepared_at, checksum = excluded.checksum;",
+                      "cannot record a stage");
+    st.bind(1, facts.hash)
+        .bind(2, stage.edition)
+        .bind(3, stage.difficulty)
+        .bind(4, static_cast<std::int64_t>(stage.format_version))
+        .bind(5, stage.events)
+        .bind(6, stage.prepared_at)
+        .bind_or_null(7, stage.checksum)
+        .run();
+    t.commit();
+}
+
+std::optional<stage_row> song_library::find_stage(const std::string& hash, std::string_view edition,
+                                                  std::string_view difficulty) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_,
+                      "SELECT format_version, events, prepared_at, checksum FROM stages"
+                      " WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3;",
+                      "cannot look a stage up");
+    st.bind(1, hash).bind(2, edition).bind(3, difficulty);
+    if (!st.step()) return std::nullopt;
+    stage_row r;
+    r.song_hash = hash;
+    r.edition = std::string(edition);
+    r.difficulty = std::string(difficulty);
+    r.format_version = static_cast<int>(st.integer(0));
+    r.events = st.integer(1);
+    r.prepared_at = st.integer(2);
+    r.checksum = st.text(3);
+    return r;
+}
+
+void song_library::record_played(const std::string& hash, const std::string& path, std::int64_t when) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::transaction t(db_);
+    sql::statement st(db_, "UPDATE songs SET path = ?2, last_played_at = ?3 WHERE hash = ?1;", "cannot record a start");
+    st.bind(1, hash).bind(2, path).bind(3, when).run();
+    t.commit();
+}
+
+std::optional<result_row> song_library::best_unlocked(const std::string& hash, std::string_view edition,
+                                                      std::string_view difficulty) {
+    sql::statement st(db_,
+                      std::string(result_columns) + " WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3" +
+                          best_first + " LIMIT 1;",
+                      "cannot look a result up");
+    st.bind(1, hash).bind(2, edition).bind(3, difficulty);
+    if (st.step()) return read_result(st);
+    return std::nullopt;
+}
+
+std::optional<result_row> song_library::best_result(const std::string& hash, std::string_view edition,
+                                                    std::string_view difficulty) {
+    check_key(edition, difficulty);
+    std::lock_guard<std::mutex> g(lock_);
+    return best_unlocked(hash, edition, difficulty);
+}
+
+std::vector<std::string> song_library::replay_files() {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_, "SELECT DISTINCT replay FROM results WHERE replay IS NOT NULL ORDER BY replay;",
+                      "cannot list the replays");
+    std::vector<std::string> files;
+    while (st.step()) files.push_back(st.text(0));
+    return files;
+}
+
+std::vector<std::string> song_library::record_session(const std::vector<result_row>& runs,
+                                                      const std::string& keep_replay, std::size_t replay_run) {
+    for (const result_row& r : runs) check_key(r.edition, r.difficulty);
+    if (!keep_replay.empty() && replay_run >= runs.size())
+        throw library_error("song library \"" + path_ + "\": the kept replay names no run of the session");
+    std::lock_guard<std::mutex> g(lock_);
+    sql::transaction t(db_);
+
+    // The best is decided here, under the write lock: another session may
+    // have stored a better run since the caller looked.
+    bool keep = !keep_replay.empty();
+    std::vector<std::string> dropped;
+    if (keep) {
+        const result_row& candidate = runs[replay_run];
+        const std::optional<result_row> best = best_unlocked(candidate.song_hash, candidate.edition, candidate.difficulty);
+        const bool itself = best && best->session == candidate.session && best->run == candidate.run;
+        if (best && !itself && !better_result(candidate, *best)) keep = false;
+    }
+    if (keep) {
+        const result_row& candidate = runs[replay_run];
+        // Every other result of the song is worse now: their replays go.
+        sql::statement old(db_,
+                           "SELECT DISTINCT replay FROM results WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3"
+                           " AND replay IS NOT NULL AND replay <> ?4;",
+                           "cannot record results");
+        old.bind(1, candidate.song_hash).bind(2, candidate.edition).bind(3, candidate.difficulty).bind(4, keep_replay);
+        while (old.step()) dropped.push_back(old.text(0));
+        sql::statement give_up(db_,
+                               "UPDATE results SET replay = NULL WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3"
+                               " AND replay IS NOT NULL AND replay <> ?4;",
+                               "cannot record results");
+        give_up.bind(1, candidate.song_hash).bind(2, candidate.edition).bind(3, candidate.difficulty).bind(4, keep_replay).run();
+    } else if (!keep_replay.empty()) {
+        dropped.push_back(keep_replay);
+    }
+    sql::statement insert(
+        db_,
+        "INSERT INTO results (song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames,"
+        " offset_ms, replay)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"
+        " ON CONFLICT (session, run) DO UPDATE SET hits = excluded.hits, score = excluded.score,"
+        " ratio = excluded.ratio, frames = excluded.frames, replay = COALESCE(excluded.replay, replay);",
+        "cannot record results");
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const result_row& r = runs[i];
+        insert.bind(1, r.song_hash)
+            .bind(2, r.edition)
+            .bind(3, r.difficulty)
+            .bind(4, r.session)
+            .bind(5, r.run)
+            .bind(6, r.played_at)
+            .bind(7, static_cast<std::int64_t>(r.hits))
+            .bind(8, static_cast<std::int64_t>(r.score))
+            .bind(9, r.ratio)
+            .bind(10, r.frames)
+            .bind(11, static_cast<std::int64_t>(r.offset_ms));
+        if (keep && i == replay_run) insert.bind(12, keep_replay);
+        insert.run();
+    }
+    t.commit();
+    return dropped;
+}
+
+namespace {
+
+constexpr const char* row_columns = "SELECT hash, path, duration, rate, channels, prepared_at, last_played_at FROM songs";
+
+song_row read_row(const sql::statement& st) {
+    song_row r;
+    r.hash = st.text(0);
+    r.path = st.text(1);
+    r.duration = st.real(2);
+    r.rate = static_cast<std::uint32_t>(st.integer(3));
+    r.channels = static_cast<std::uint32_t>(st.integer(4));
+    r.prepared_at = st.null(5) ? 0 : st.integer(5);
+    r.last_played_at = st.null(6) ? 0 : st.integer(6);
+    return r;
+}
+
+}  // namespace
+
+void song_library::add_stages(song_row& r) {
+    sql::statement kinds(db_,
+                         "SELECT edition, difficulty FROM stages WHERE song_hash = ?1"
+                         " UNION SELECT edition, difficulty FROM results WHERE song_hash = ?1;",
+                         "cannot list a song's stages");
+    kinds.bind(1, r.hash);
+    while (kinds.step()) {
+        song_stage s;
+        s.edition = kinds.text(0);
+        s.difficulty = kinds.text(1);
+        r.stages.push_back(std::move(s));
+    }
+    std::sort(r.stages.begin(), r.stages.end(), [](const song_stage& a, const song_stage& b) {
+        const int ea = edition_rank(a.edition), eb = edition_rank(b.edition);
+        if (ea != eb) return ea < eb;
+        if (a.edition != b.edition) return a.edition < b.edition;
+        return difficulty_rank(a.difficulty) < difficulty_rank(b.difficulty);
+    });
+    sql::statement stage(db_, "SELECT events, prepared_at FROM stages WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3;",
+                         "cannot list a song's stages");
+    for (song_stage& s : r.stages) {
+        stage.bind(1, r.hash).bind(2, s.edition).bind(3, s.difficulty);
+        if (stage.step()) {
+            s.events = stage.integer(0);
+            s.prepared_at = stage.integer(1);
+        }
+        stage.run();
+        s.best = best_unlocked(r.hash, s.edition, s.difficulty);
+    }
+}
+
+std::optional<song_row> song_library::find(const std::string& hash) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_, std::string(row_columns) + " WHERE hash = ?1;", "cannot look a song up");
+    st.bind(1, hash);
+    if (!st.step()) return std::nullopt;
+    song_row r = read_row(st);
+    add_stages(r);
+    return r;
+}
+
+std::vector<song_row> song_library::songs() {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<song_row> rows;
+    {
+        sql::statement st(db_, std::string(row_columns) + " ORDER BY COALESCE(last_played_at, 0) DESC, path, hash;",
+                          "cannot list the songs");
+        while (st.step()) rows.push_back(read_row(st));
+    }
+    for (song_row& r : rows) add_stages(r);
+    return rows;
+}
+
+}  // namespace library

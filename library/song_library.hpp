@@ -1,0 +1,128 @@
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "results/result_row.hpp"
+#include "sqlite/sql.hpp"
+
+struct sqlite3;
+
+namespace library {
+
+using results::result_row;
+using library_error = sql::error;
+
+// A prepared stage as the library knows it: one per song, edition and
+// difficulty.
+struct stage_row {
+    std::string song_hash;
+    std::string edition;
+    std::string difficulty = "hard";
+    int format_version = 0;       // the edition's stage format version it was prepared with
+    std::int64_t events = 0;      // records in all groups
+    std::int64_t prepared_at = 0;  // seconds since 1970
+    std::string checksum;         // XXH3-64 of the whole file, 16 hex digits; empty when not known
+};
+
+// What --list shows of one edition and difficulty of a song: its stage, when
+// prepared, and its best run, when played.
+struct song_stage {
+    std::string edition;
+    std::string difficulty;
+    std::int64_t events = -1;  // -1 when not prepared
+    std::int64_t prepared_at = 0;
+    std::optional<result_row> best;
+};
+
+// What the library knows of one song, found by its hash.
+struct song_row {
+    std::string hash;              // vaz::hash_128::hex()
+    std::string path;              // where it was last prepared or played from
+    double duration = 0;           // seconds of sound
+    std::uint32_t rate = 0;        // Hz, of the file as it is
+    std::uint32_t channels = 0;
+    std::int64_t prepared_at = 0;     // seconds since 1970, the last stage of any edition; 0 when never
+    std::int64_t last_played_at = 0;  // seconds since 1970; 0 when never
+    std::vector<song_stage> stages;   // by edition (registry order), then difficulty
+};
+
+// The song library: an SQLite database in WAL mode, so readers never wait
+// for a writer, with a busy timeout so a second velmora_play waits for a
+// lock instead of failing. Every write is one transaction. The schema's
+// version is the database's user_version; opening brings an older database
+// up to date step by step and refuses one made by a newer program. Schema 2
+// adds every finished run's result; 3 the prepared stages (with their
+// checksums) and the difficulty of results, with no column or check per
+// edition; 4 the music folders, files and their full-text indexes.
+// Safe to share between threads of one process.
+// Every failure throws library_error naming the database.
+class song_library {
+public:
+    static constexpr int schema_version = 4;
+
+    // create = false opens only an existing database (listing must not leave
+    // an empty one behind); check exists() first.
+    explicit song_library(const std::string& path, bool create = true);
+    ~song_library();
+    song_library(const song_library&) = delete;
+    song_library& operator=(const song_library&) = delete;
+
+    static bool exists(const std::string& path);
+
+    // A stage was prepared (or found whole and checksummed): records the
+    // song's facts and the stage.
+    void record_prepared(const song_row& facts, const stage_row& stage);
+    // The stage the library knows for a song, edition and difficulty.
+    std::optional<stage_row> find_stage(const std::string& hash, std::string_view edition, std::string_view difficulty);
+    // The song is about to be played from `path`.
+    void record_played(const std::string& hash, const std::string& path, std::int64_t when);
+
+    // A session's finished runs of one song, edition and difficulty, in one
+    // transaction. A row already there (same session and run) takes the new
+    // figures, so recording a session again is harmless. keep_replay names
+    // the replay file of the run at index replay_run of `runs`, which the
+    // caller found better than the stored best; the best is decided again
+    // inside the transaction, so of two sessions ending at once the better
+    // run keeps its replay. Only when that run is the best now does it hold
+    // the replay, and the song's other results give theirs up. Returns the
+    // replay files no result names any more (keep_replay itself when its run
+    // was not the best), for the caller to delete once this has committed.
+    std::vector<std::string> record_session(const std::vector<result_row>& runs, const std::string& keep_replay = {},
+                                            std::size_t replay_run = 0);
+    // The best result of a song in an edition and difficulty (see better_result).
+    std::optional<result_row> best_result(const std::string& hash, std::string_view edition,
+                                          std::string_view difficulty = "hard");
+    // Every replay file a result names.
+    std::vector<std::string> replay_files();
+
+    std::optional<song_row> find(const std::string& hash);
+    // Most recently played first, then by path.
+    std::vector<song_row> songs();
+
+    const std::string& path() const { return path_; }
+
+    // The open database, for the music tables' functions (musicindex),
+    // under the library's lock.
+    template <typename F>
+    auto with_database(F f) {
+        std::lock_guard<std::mutex> g(lock_);
+        return f(db_);
+    }
+
+private:
+    void migrate();
+    void check_key(std::string_view edition, std::string_view difficulty) const;
+    std::optional<result_row> best_unlocked(const std::string& hash, std::string_view edition,
+                                            std::string_view difficulty);
+    void add_stages(song_row& r);
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    std::mutex lock_;
+};
+
+}  // namespace library

@@ -1,0 +1,32 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace results {
+
+// One finished run of a song as the song library keeps it: the result
+// screen was reached.
+struct result_row {
+    std::string song_hash;           // vaz::hash_128::hex() of the song file
+    std::string edition;             // a name of converter/editions.def
+    std::string difficulty = "hard";  // easy, normal or hard
+    std::string session;             // names the session's recording; with run, the row's key
+    std::int64_t run = 0;            // the session's finished runs counted from 1
+    std::int64_t played_at = 0;      // seconds since 1970
+    std::int32_t hits = 0;
+    std::int32_t score = 0;
+    double ratio = 0;            // as the result screen shows it (a float32)
+    std::int64_t frames = 0;     // updates played, from the start key to the result screen
+    std::int32_t offset_ms = 0;  // the latency offset it was played with
+    std::string replay;          // file name of its kept replay in the replays folder; empty when none
+};
+
+// Which of two results is better: the higher ratio, then fewer hits; the
+// earlier of equals stays ahead.
+inline bool better_result(const result_row& a, const result_row& b) {
+    if (a.ratio != b.ratio) return a.ratio > b.ratio;
+    if (a.hits != b.hits) return a.hits < b.hits;
+    return a.played_at < b.played_at;
+}
+
+}  // namespace results
