@@ -101,6 +101,8 @@ installed)
   # velmora_play --calibrate starts it from there.
   if [ "${VELMORA_HAS_PLAY:-0}" = 1 ]; then
     [ -x "$root/usr/lib/games/velmora/velmora_calibrate" ] || fail "the package has no /usr/lib/games/velmora/velmora_calibrate"
+    # and velmora_play without a song the library screen.
+    [ -x "$root/usr/lib/games/velmora/velmora_library" ] || fail "the package has no /usr/lib/games/velmora/velmora_library"
   fi
   cmp -s "$data/data/p.bmp" "$source_dir/data/p.bmp" || fail "the package has no /usr/share/games/velmora/data/p.bmp equal to data/p.bmp"
   [ -f "$root/usr/share/locale/en/LC_MESSAGES/velmora.mo" ] || fail "the package has no English catalogue"
