@@ -51,6 +51,7 @@ index_source::index_source(sqlite3* db, std::string edition, std::string difficu
 
 std::size_t index_source::count() {
     std::lock_guard<std::mutex> hold(mutex_);
+    if (!db_) return 0;
     try {
         sql::statement st(db_, "SELECT count(*) FROM files WHERE missing = 0 AND playable = 1",
                                       "cannot count the songs");
@@ -80,6 +81,11 @@ std::vector<songlist::song_id> index_source::search(const std::string& typed, so
     musicindex::song_query q = query_;
     q.sort = index_order(order);
     std::vector<musicindex::song_entry> found;
+    if (!db_) {
+        // The library could not be opened; the screen has said why.
+        error_ = "the song library is not open";
+        return {};
+    }
     try {
         found = typed.empty() ? musicindex::list_songs(db_, q) : musicindex::search_songs(db_, typed, q);
         error_.clear();
