@@ -156,8 +156,11 @@ void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, i
     if (volume != audiolayer::playback::full_volume) arguments.push_back("-volume=" + std::to_string(volume));
 }
 
-std::string calibration_program() {
-    constexpr const char* name = "velmora_calibrate";
+std::string calibration_program() { return private_program("velmora_calibrate"); }
+
+std::string library_program() { return private_program("velmora_library"); }
+
+std::string private_program(const char* name) {
     std::vector<std::filesystem::path> places;
     if (const std::string self_dir = vaz::executable_dir(); !self_dir.empty()) {
         const std::filesystem::path dir(self_dir);

@@ -20,6 +20,10 @@ void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, i
 // private program folder of the install layouts relative to it, else where
 // this build installs it.
 std::string calibration_program();
+// The library screen's program, found the same way.
+std::string library_program();
+// A program of ours that is not on the PATH, by name, found as above.
+std::string private_program(const char* name);
 
 // Why no game window can open here, or empty: with neither an X nor a
 // Wayland display, and no SDL video driver chosen, SDL has nowhere to draw.

@@ -15,7 +15,7 @@ constexpr vaz::whole_range job_range{1, 1024};
 
 std::string usage_text() {
     const vaz::whole_range& offset = vaz::offset_ms_range;
-    return "usage: velmora_play [options] SONG\n"
+    return "usage: velmora_play [options] [SONG...]\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --replay [options] SONG\n"
            "       velmora_play --list [--sort KEY]\n"
@@ -24,10 +24,12 @@ std::string usage_text() {
            "       velmora_play --calibrate\n"
            "       velmora_play --volume N\n"
            "\n"
-           "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...) in the game, preparing its\n"
-           "stage first unless the stage cache has it. Every finished run is recorded;\n"
-           "afterwards the session's runs and the song's best are printed, and the\n"
-           "best run's replay is kept, and the song is added to the song library.\n"
+           "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...; the first of several) in the\n"
+           "game, preparing its stage first unless the stage cache has it. Every\n"
+           "finished run is recorded; afterwards the session's runs and the song's best\n"
+           "are printed, the best run's replay is kept, and the song is added to the\n"
+           "song library. Without a song the game opens on its library screen: choose\n"
+           "a song, play, see the bests, change the settings, all in one window.\n"
            "\n"
            "  --edition E                  the converter's edition (standard):\n"
            "                               " + converter::edition_names() + "\n"
@@ -212,9 +214,11 @@ parsed_options parse_options(int argc, const char* const* argv) {
     } else if (o.volume && !o.offset_ms && o.songs.empty()) {
         o.what = command::set_volume;
     } else {
-        if (o.songs.empty()) return bad("no song given");
-        if (o.songs.size() > 1) return bad("one song at a time (--prepare takes many)");
-        o.what = command::play;
+        // A file manager opening several songs with the game passes them
+        // all: the first is played. No song at all is the library screen;
+        // an offset is for one run of a song.
+        if (o.songs.empty() && o.offset_ms) return bad("no song given for --offset");
+        o.what = o.songs.empty() ? command::library : command::play;
     }
     r.ok = true;
     return r;

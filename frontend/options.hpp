@@ -11,7 +11,8 @@ namespace frontend {
 
 // set_volume: --volume without a song, which only saves it.
 // add, folders, forget, scan: the player's music folders; search: its songs.
-enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, add, folders, forget, scan, search };
+// library: no song at all, the game's own library screen.
+enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, add, folders, forget, scan, search, library };
 
 struct play_options {
     command what = command::play;
@@ -23,7 +24,7 @@ struct play_options {
     unsigned jobs = 0;               // threads for preparing; 0 means one per core
     std::optional<int> offset_ms;    // --offset: for this run only, in place of the saved one
     std::optional<int> volume;       // --volume: saved, and used from this run on
-    std::vector<std::string> songs;  // one to play or replay, files and folders to prepare, folders to add or forget
+    std::vector<std::string> songs;  // to play (the first) or replay, files and folders to prepare, folders to add or forget
     std::string search;              // --search: the typed text
     std::optional<musicindex::sort_order> sort;  // --sort, for --list and --search
 };

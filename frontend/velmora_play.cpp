@@ -4,11 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -306,6 +307,30 @@ int run_calibrate() {
     return game_status(run_game({program_file}), program_file, "calibration");
 }
 
+// The library screen is a program of its own, so that this one never loads
+// SDL; it takes this process's place, and with it the signals and the
+// status.
+int run_library(const play_options& o) {
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the library screen on (" + display + "); give a song to prepare and play");
+        return 1;
+    }
+    const std::string program_file = library_program();
+    std::vector<std::string> arguments{program_file};
+    if (o.edition != converter::edition::standard) arguments.insert(arguments.end(), {"--edition", edition_name(o.edition)});
+    if (o.difficulty != converter::difficulty::hard)
+        arguments.insert(arguments.end(), {"--difficulty", converter::difficulty_name(o.difficulty)});
+    if (o.fullscreen) arguments.push_back("--fullscreen");
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    ::execv(program_file.c_str(), argv.data());
+    say("cannot start the library screen " + quoted(program_file) + ": " + std::strerror(errno));
+    return 1;
+}
+
 int run_play(const play_options& o) {
     const std::string& song = o.songs.front();
     userfiles::settings settings = load_settings();
@@ -537,6 +562,8 @@ int velmora_play_main(int argc, const char* const* argv) {
     case command::scan:
     case command::search:
         return run_music(o);
+    case command::library:
+        return run_library(o);
     }
     return 1;
 }

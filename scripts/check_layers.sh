@@ -25,6 +25,7 @@ layers=(
   "gametask"
   "game calibrate"
   "frontend"
+  "libraryscreen"
 )
 
 declare -A rank

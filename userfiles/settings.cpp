@@ -176,6 +176,27 @@ loaded_settings parse_settings(const std::string& text, const std::string& path)
                 r.warnings.push_back(at + "volume must be a whole number " + vaz::volume_range.text() + ", not \"" +
                                      value + "\"; using " + std::to_string(default_volume));
             }
+        } else if (key == "effects") {
+            if (!vaz::parse_whole_number(value.c_str(), vaz::effects_volume_range, r.values.effects)) {
+                r.values.effects = default_effects;
+                r.warnings.push_back(at + "effects must be a whole number " + vaz::effects_volume_range.text() +
+                                     ", not \"" + value + "\"; using " + std::to_string(default_effects));
+            }
+        } else if (key == "scale") {
+            if (!vaz::parse_whole_number(value.c_str(), scale_range, r.values.scale)) {
+                r.values.scale = 1;
+                r.warnings.push_back(at + "scale must be 1, 2 or 3, not \"" + value + "\"; using 1");
+            }
+        } else if (key == "fullscreen") {
+            if (value != "yes" && value != "no")
+                r.warnings.push_back(at + "fullscreen must be yes or no, not \"" + value + "\"; using no");
+            r.values.fullscreen = value == "yes";
+        } else if (key == "difficulty") {
+            r.values.difficulty = value;
+        } else if (key == "edition") {
+            // Which editions and difficulties exist is the converter's
+            // business; a name it does not know is refused where it is used.
+            r.values.edition = value;
         }
         // Other keys belong to someone else: kept, not read.
     }
@@ -200,8 +221,12 @@ loaded_settings read_settings(const std::string& path) {
 }
 
 std::string set_setting_text(const std::string& text, const std::string& key, int value) {
+    return set_setting_text(text, key, std::to_string(value));
+}
+
+std::string set_setting_text(const std::string& text, const std::string& key, const std::string& value) {
     std::vector<std::string> lines = split_lines(text);
-    const std::string line = key + " = " + std::to_string(value);
+    const std::string line = key + " = " + value;
     // The last line of the key is the one that counts when the file is read.
     for (std::size_t i = lines.size(); i-- > 0;) {
         if (line_key(lines[i]) == key) {
@@ -217,6 +242,10 @@ std::string set_setting_text(const std::string& text, const std::string& key, in
 }
 
 save_outcome save_setting(const std::string& path, const std::string& key, int value) {
+    return save_setting(path, key, std::to_string(value));
+}
+
+save_outcome save_setting(const std::string& path, const std::string& key, const std::string& value) {
     save_outcome r;
     if (path.empty()) {
         r.error = "no home folder to keep the settings in (HOME is not set)";

@@ -13,6 +13,11 @@
 //
 // offset: milliseconds (vaz::offset_ms_range), positive fires the bullets later.
 // volume: the music's volume in percent (vaz::volume_range).
+// The library screen's, which velmora_play's other commands do not read:
+// effects: the sound effects' volume in its sessions (vaz::effects_volume_range);
+// edition: the converter's edition its list and stages are for;
+// difficulty: easy, normal or hard, as velmora_bc's --difficulty;
+// fullscreen: yes or no; scale: its window at 1, 2 or 3 times 640x480.
 //
 // Lines this version does not understand (another key, a line that is not
 // "key = value") are kept as they are when a value is saved, so a newer
@@ -25,10 +30,18 @@ constexpr const char* settings_file_name = "settings.conf";
 // The ranges are vaz::offset_ms_range and vaz::volume_range.
 constexpr int default_offset_ms = 0;
 constexpr int default_volume = vaz::volume_range.high;
+// The library screen's sessions sound their effects unless turned down.
+constexpr int default_effects = 60;
+constexpr vaz::whole_range scale_range{1, 3};
 
 struct settings {
     int offset_ms = default_offset_ms;
     int volume = default_volume;
+    int effects = default_effects;
+    std::string edition = "standard";
+    std::string difficulty = "hard";
+    bool fullscreen = false;
+    int scale = 1;
 };
 
 enum class settings_source {
@@ -54,6 +67,7 @@ loaded_settings read_settings(const std::string& path);
 // The text with the key's last line set to value (appended when the key has
 // no line; a new file starts with a comment saying what the keys mean).
 std::string set_setting_text(const std::string& text, const std::string& key, int value);
+std::string set_setting_text(const std::string& text, const std::string& key, const std::string& value);
 
 struct save_outcome {
     bool ok = false;
@@ -66,5 +80,6 @@ struct save_outcome {
 // fsynced and renamed over it. A file that cannot be read is left alone and
 // nothing is saved; a damaged one is first renamed aside (said in the note).
 save_outcome save_setting(const std::string& path, const std::string& key, int value);
+save_outcome save_setting(const std::string& path, const std::string& key, const std::string& value);
 
 }  // namespace userfiles

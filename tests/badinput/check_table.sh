@@ -434,6 +434,11 @@ case_play.replay.fifo() {
   mkfifo "$file" || return
   run_play --replay song.wav
 }
+# Without a song velmora_play opens the library screen, which needs a display.
+case_play.library.no_display() {
+  launch "$stage" env -u SDL_VIDEODRIVER -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$work/play_data" \
+    XDG_CACHE_HOME="$work/play_cache" "$prog"
+}
 case_play.song.fifo() {
   [ -p "$stage/pipe.wav" ] || mkfifo "$stage/pipe.wav" || return
   file=pipe.wav

@@ -271,14 +271,14 @@ TEST(VelmoraPlay, TwoProcessesPreparingOneSongAtOnceBothSucceed) {
 TEST(VelmoraPlay, BadUsageIsStatusTwoAndHelpIsStatusZero) {
     player p;
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"--edition", "deluxe", "a"}, {"--bogus", "a"}, {"--volume", "101"}, {"--offset", "x", "a"}}) {
+             {"--offset", "10"}, {"--edition", "deluxe", "a"}, {"--bogus", "a"}, {"--volume", "101"}, {"--offset", "x", "a"}}) {
         const process_result r = p.run(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_TRUE(contains(r.err, "Try \"velmora_play --help\".")) << r.err;
     }
     const process_result help = p.run({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_TRUE(contains(help.out, "usage: velmora_play [options] SONG\n")) << help.out;
+    EXPECT_TRUE(contains(help.out, "usage: velmora_play [options] [SONG...]\n")) << help.out;
 }
 
 TEST(VelmoraPlay, VolumeAloneIsSavedKeepingTheOtherLinesAndCalibratingNeedsADisplay) {

@@ -50,10 +50,14 @@ validate)
   desktop=$root/usr/share/applications/$app_id.desktop
   [ -f "$desktop" ] || fail "no desktop entry $app_id.desktop"
   desktop-file-validate "$desktop" || { echo "desktop-file-validate: $desktop" >&2; status=1; }
-  # The entry starts velmora_play on the bundled song, both in the package.
+  # The entry starts velmora_play on the files it is given (none: the
+  # library screen), for the audio types it lists.
   exec_line=$(sed -n 's/^Exec=//p' "$desktop")
-  read -r exec_program exec_song <<<"$exec_line"
-  [ -f "$root$exec_song" ] || { echo "the desktop entry's song $exec_song is not in the package" >&2; status=1; }
+  read -r exec_program exec_files <<<"$exec_line"
+  [ "$exec_files" = "%F" ] || { echo "the desktop entry passes \"$exec_files\", not %F" >&2; status=1; }
+  for type in audio/x-wav audio/flac audio/ogg audio/mpeg; do
+    grep -q "^MimeType=.*$type;" "$desktop" || { echo "the desktop entry's MimeType lacks $type" >&2; status=1; }
+  done
   if [ "${VELMORA_HAS_PLAY:-0}" = 1 ] && [ ! -x "$root/usr/games/$exec_program" ]; then
     echo "the desktop entry's program $exec_program is not in /usr/games" >&2
     status=1
@@ -97,6 +101,8 @@ installed)
   # velmora_play --calibrate starts it from there.
   if [ "${VELMORA_HAS_PLAY:-0}" = 1 ]; then
     [ -x "$root/usr/lib/games/velmora/velmora_calibrate" ] || fail "the package has no /usr/lib/games/velmora/velmora_calibrate"
+    # and velmora_play without a song the library screen.
+    [ -x "$root/usr/lib/games/velmora/velmora_library" ] || fail "the package has no /usr/lib/games/velmora/velmora_library"
   fi
   cmp -s "$data/data/p.bmp" "$source_dir/data/p.bmp" || fail "the package has no /usr/share/games/velmora/data/p.bmp equal to data/p.bmp"
   [ -f "$root/usr/share/locale/en/LC_MESSAGES/velmora.mo" ] || fail "the package has no English catalogue"

@@ -63,6 +63,22 @@ TEST(Settings, ReadsOffsetAndVolumeAndWarnsOfEachBadLine) {
     EXPECT_EQ(bad.warnings[0], "settings file \"/x/settings.conf\" line 1: offset must be a whole number of "
                                "milliseconds from -500 to 500, not \"12ms\"; using 0");
 
+    // The library screen's keys, read here, ignored by the rest.
+    const loaded_settings screen =
+        parse_settings("effects = 35\nedition = zetaflux\ndifficulty = easy\nfullscreen = yes\nscale = 3\n",
+                       "/x/settings.conf");
+    EXPECT_TRUE(screen.warnings.empty());
+    EXPECT_EQ(screen.values.effects, 35);
+    EXPECT_EQ(screen.values.edition, "zetaflux");
+    EXPECT_EQ(screen.values.difficulty, "easy");
+    EXPECT_TRUE(screen.values.fullscreen);
+    EXPECT_EQ(screen.values.scale, 3);
+    const loaded_settings bad_screen = parse_settings("effects = 101\nfullscreen = 1\nscale = 4\n", "/x/s");
+    EXPECT_EQ(bad_screen.warnings.size(), 3u);
+    EXPECT_EQ(bad_screen.values.effects, default_effects);
+    EXPECT_FALSE(bad_screen.values.fullscreen);
+    EXPECT_EQ(bad_screen.values.scale, 1);
+
     const loaded_settings binary = parse_settings(std::string("offset = 3\0\x01\x02", 13), "/x/s");
     EXPECT_EQ(binary.source, settings_source::damaged);
     EXPECT_EQ(binary.values.offset_ms, 0);
@@ -74,6 +90,7 @@ TEST(Settings, SettingAKeyChangesItsLastLineAndKeepsEveryOtherLine) {
               "# mine\ncolour = blue\nvolume = 70\nnonsense\n");
     EXPECT_EQ(set_setting_text("offset = 1\noffset = 2", "offset", -9), "offset = 1\noffset = -9\n");
     EXPECT_EQ(set_setting_text("volume = 3", "offset", 12), "volume = 3\noffset = 12\n");
+    EXPECT_EQ(set_setting_text("edition = standard\n", "edition", std::string("zetaflux")), "edition = zetaflux\n");
     const std::string fresh = set_setting_text("", "volume", 55);
     EXPECT_EQ(fresh.substr(0, 2), "# ") << "a new file says what its keys mean";
     const loaded_settings back = parse_settings(fresh, "f");

@@ -1,0 +1,123 @@
+#include "libraryscreen/index_source.hpp"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+#include "musicindex/store.hpp"
+#include "sqlite/sql.hpp"
+
+namespace libraryscreen {
+namespace {
+
+musicindex::sort_order index_order(songlist::sort_order o) {
+    switch (o) {
+    case songlist::sort_order::title: return musicindex::sort_order::title;
+    case songlist::sort_order::artist: return musicindex::sort_order::artist;
+    case songlist::sort_order::album: return musicindex::sort_order::album;
+    case songlist::sort_order::added: return musicindex::sort_order::added;
+    case songlist::sort_order::played: return musicindex::sort_order::played;
+    case songlist::sort_order::best: return musicindex::sort_order::best;
+    }
+    return musicindex::sort_order::title;
+}
+
+std::string file_name(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name;
+}
+
+}  // namespace
+
+songlist::song_row row_of(musicindex::song_entry&& e, songlist::song_id id) {
+    songlist::song_row r;
+    r.id = id;
+    r.title = e.title.empty() ? file_name(e.path) : std::move(e.title);
+    r.artist = std::move(e.artist);
+    r.seconds = e.duration;
+    if (e.best) r.best = songlist::best_run{static_cast<float>(e.best->ratio), static_cast<std::uint32_t>(e.best->hits)};
+    r.played = e.last_played_at != 0 || e.best.has_value();
+    r.path = std::move(e.path);
+    return r;
+}
+
+index_source::index_source(sqlite3* db, std::string edition, std::string difficulty) : db_(db) {
+    query_.edition = std::move(edition);
+    query_.difficulty = std::move(difficulty);
+}
+
+std::size_t index_source::count() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!db_) return 0;
+    try {
+        sql::statement st(db_, "SELECT count(*) FROM files WHERE missing = 0 AND playable = 1",
+                                      "cannot count the songs");
+        return st.step() ? static_cast<std::size_t>(st.integer(0)) : 0;
+    } catch (const musicindex::index_error& e) {
+        error_ = e.what();
+        return 0;
+    }
+}
+
+bool index_source::row(songlist::song_id id, songlist::song_row& out) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto it = rows_.find(id);
+    if (it == rows_.end()) return false;
+    out = it->second;
+    return true;
+}
+
+songlist::song_id index_source::id_of(const std::string& path) {
+    const auto [it, added] = ids_.emplace(path, static_cast<songlist::song_id>(paths_.size() + 1));
+    if (added) paths_.push_back(path);
+    return it->second;
+}
+
+std::vector<songlist::song_id> index_source::search(const std::string& typed, songlist::sort_order order) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    musicindex::song_query q = query_;
+    q.sort = index_order(order);
+    std::vector<musicindex::song_entry> found;
+    if (!db_) {
+        // The library could not be opened; the screen has said why.
+        error_ = "the song library is not open";
+        return {};
+    }
+    try {
+        found = typed.empty() ? musicindex::list_songs(db_, q) : musicindex::search_songs(db_, typed, q);
+        error_.clear();
+    } catch (const musicindex::index_error& e) {
+        error_ = e.what();
+    }
+    std::vector<songlist::song_id> ids;
+    ids.reserve(found.size());
+    // Moved, not copied: a letter typed into 30,000 songs matches thousands.
+    for (musicindex::song_entry& e : found) {
+        const songlist::song_id id = id_of(e.path);
+        rows_[id] = row_of(std::move(e), id);
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+void index_source::set_query(const std::string& edition, const std::string& difficulty) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    query_.edition = edition;
+    query_.difficulty = difficulty;
+}
+
+std::string index_source::path(songlist::song_id id) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return id >= 1 && static_cast<std::size_t>(id) <= paths_.size() ? paths_[static_cast<std::size_t>(id - 1)]
+                                                                      : std::string();
+}
+
+std::string index_source::error() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return error_;
+}
+
+}  // namespace libraryscreen

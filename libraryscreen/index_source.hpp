@@ -1,0 +1,52 @@
+#pragma once
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "musicindex/songs.hpp"
+#include "songlist/source.hpp"
+
+struct sqlite3;
+
+namespace libraryscreen {
+
+// The song library's found songs as the list's rows: musicindex's listing
+// and search (its word rules, its sorts, the best in one edition and
+// difficulty). A song keeps its id for as long as the source lives, so the
+// list stays on it when a search or a stored run reorders the rows. Rows are
+// those of the last search; a song gone since reads as missing. Safe to call
+// from the list's worker and the screen's thread.
+class index_source : public songlist::song_source {
+public:
+    // The connection is the caller's and must outlive the source.
+    index_source(sqlite3* db, std::string edition, std::string difficulty = "hard");
+
+    std::size_t count() override;
+    bool row(songlist::song_id id, songlist::song_row& out) override;
+    std::vector<songlist::song_id> search(const std::string& typed, songlist::sort_order order) override;
+
+    // The edition and difficulty whose bests the rows show, from the next search on.
+    void set_query(const std::string& edition, const std::string& difficulty);
+    // The song's file, "" when the source never gave that id.
+    std::string path(songlist::song_id id);
+    // Why the last search failed (the rows are then empty), or "".
+    std::string error();
+
+private:
+    songlist::song_id id_of(const std::string& path);
+
+    sqlite3* db_;
+    std::mutex mutex_;
+    musicindex::song_query query_;
+    std::unordered_map<std::string, songlist::song_id> ids_;
+    std::vector<std::string> paths_;  // by id - 1
+    std::unordered_map<songlist::song_id, songlist::song_row> rows_;
+    std::string error_;
+};
+
+// What the list shows of an entry: its tags, or the file's name for a song
+// without a title.
+songlist::song_row row_of(musicindex::song_entry&& e, songlist::song_id id);
+
+}  // namespace libraryscreen

@@ -1,0 +1,237 @@
+// The only file of the library screen that calls into the song library's
+// workflows (library/), the settings file and the music index.
+#include "libraryscreen/library_calls.hpp"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <thread>
+
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
+#include "frontend/launch.hpp"
+#include "library/places.hpp"
+#include "library/prepare.hpp"
+#include "library/sessions.hpp"
+#include "library/song_library.hpp"
+#include "musicfiles/walk.hpp"
+#include "musicindex/store.hpp"
+#include "sqlite/sql.hpp"
+#include "stagecache/stage_cache.hpp"
+#include "userfiles/user_dirs.hpp"
+
+namespace libraryscreen {
+namespace {
+
+sqlite3* open_index_file(const std::string& path, std::string& why) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        why = "cannot open the music index \"" + path + "\": " + (db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    return db;
+}
+
+converter::edition edition_of(const std::string& name) {
+    return converter::edition_from_name(name).value_or(converter::edition::standard);
+}
+
+converter::difficulty difficulty_of(const std::string& name) {
+    return converter::difficulty_from_name(name).value_or(converter::difficulty::hard);
+}
+
+}  // namespace
+
+struct library::parts {
+    stagecache::stage_cache cache{userfiles::cache_dir()};
+    std::unique_ptr<::library::song_library> songs;
+};
+
+// The music tables are the song library's own: the list reads them, and
+// scans write them, through connections of their own beside the library's,
+// as its WAL mode lets readers and one writer go on at once.
+library::library(std::string& problem) : parts_(std::make_unique<parts>()) {
+    parts_->songs = ::library::open_library(problem);
+    if (!parts_->songs) return;
+    index_ = open_index_file(parts_->songs->path(), problem);
+}
+
+library::~library() { sqlite3_close(index_); }
+
+prepared_stage library::prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
+                                const std::function<void(double)>& progress) {
+    prepared_stage p;
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    const ::library::prepare_outcome r = ::library::prepare_song(song, edition_of(edition), difficulty_of(difficulty),
+                                                                 threads, parts_->cache, parts_->songs.get(), progress);
+    if (r.status == ::library::prepare_status::failed) {
+        p.error = r.error;
+        return p;
+    }
+    p.ok = true;
+    p.stage_path = r.stage_path;
+    p.song_hash = r.hash.hex();
+    if (!r.rebuilt_because.empty()) p.notes = "the cached stage was damaged (" + r.rebuilt_because + "); prepared again";
+    if (!r.library_problem.empty()) p.notes = r.library_problem;
+    try {
+        if (parts_->songs) parts_->songs->record_played(p.song_hash, ::library::absolute_path(song), std::time(nullptr));
+        // The file's hash links it to its runs in the list.
+        if (index_) musicindex::set_song_hash(index_, song, p.song_hash);
+    } catch (const std::exception& e) {
+        p.notes = e.what();
+    }
+    return p;
+}
+
+std::string library::begin_session(const std::string& song_hash, const std::string& edition,
+                                   const std::string& difficulty, std::string& why) {
+    session_.clear();
+    const std::string replays = ::library::replays_dir();
+    if (replays.empty() || !userfiles::make_dirs(replays, why)) {
+        why = "cannot make the folder for replays \"" + replays + "\": " + why + "; results are not kept";
+        return {};
+    }
+    session_ = ::library::session_name(song_hash, converter::edition_name(edition_of(edition)),
+                                       converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr), ::getpid());
+    return replays + "/" + session_ + ".session";
+}
+
+kept_session library::end_session(const std::string& song_hash, const std::string& edition,
+                                  const std::string& difficulty) {
+    kept_session k;
+    if (session_.empty()) return k;
+    const ::library::session_outcome o = ::library::keep_session(
+        parts_->songs.get(), ::library::replays_dir(), session_, song_hash, converter::edition_name(edition_of(edition)),
+        converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr));
+    session_.clear();
+    k.runs = o.runs.size();
+    k.new_best = o.new_best;
+    k.problems = o.problems;
+    return k;
+}
+
+std::string library::best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
+                                 std::string& why) {
+    if (!parts_->songs) {
+        why = "the song library is not open";
+        return {};
+    }
+    stagecache::song_hash hash;
+    if (!stagecache::hash_file(song, hash, why)) return {};
+    try {
+        const auto best = parts_->songs->best_result(hash.hex(), converter::edition_name(edition_of(edition)),
+                                                     converter::difficulty_name(difficulty_of(difficulty)));
+        if (!best || best->replay.empty()) {
+            why = best ? "its best run has no replay kept" : "no finished run of it in this edition yet";
+            return {};
+        }
+        return ::library::replays_dir() + "/" + best->replay;
+    } catch (const ::library::library_error& e) {
+        why = e.what();
+        return {};
+    }
+}
+
+std::vector<std::string> library::folders() {
+    std::vector<std::string> paths;
+    if (!index_) return paths;
+    try {
+        for (const musicindex::folder_row& f : musicindex::folders(index_)) paths.push_back(f.path);
+    } catch (const musicindex::index_error&) {
+    }
+    return paths;
+}
+
+bool library::add_folder(const std::string& path, std::string& why) {
+    if (!index_) {
+        why = "the music index is not open";
+        return false;
+    }
+    try {
+        musicindex::add_folder(index_, musicfiles::normal_path(path), std::time(nullptr));
+        return true;
+    } catch (const musicindex::index_error& e) {
+        why = e.what();
+        return false;
+    }
+}
+
+musicfiles::scan_report library::scan(const std::vector<std::string>& folders, const musicfiles::scan_options& options,
+                                      std::string& why) {
+    musicfiles::scan_report report;
+    if (!parts_->songs) {
+        why = "the song library is not open";
+        return report;
+    }
+    sqlite3* db = open_index_file(parts_->songs->path(), why);
+    if (!db) return report;
+    try {
+        report = musicindex::scan(db, folders, {}, options, std::time(nullptr));
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    sqlite3_close(db);
+    return report;
+}
+
+userfiles::settings load_settings(std::vector<std::string>& warnings) {
+    userfiles::loaded_settings loaded = userfiles::read_settings(userfiles::settings_path());
+    warnings = loaded.warnings;
+    if (!converter::edition_from_name(loaded.values.edition)) {
+        warnings.push_back("settings: unknown edition \"" + loaded.values.edition + "\"; using standard");
+        loaded.values.edition = "standard";
+    }
+    if (!converter::difficulty_from_name(loaded.values.difficulty)) {
+        warnings.push_back("settings: unknown difficulty \"" + loaded.values.difficulty + "\"; using hard");
+        loaded.values.difficulty = "hard";
+    }
+    return loaded.values;
+}
+
+std::string save_setting(const std::string& key, const std::string& value) {
+    const userfiles::save_outcome saved = userfiles::save_setting(userfiles::settings_path(), key, value);
+    return saved.ok ? std::string() : saved.error;
+}
+
+std::string save_setting(const std::string& key, int value) { return save_setting(key, std::to_string(value)); }
+
+std::string music_folder() {
+    const char* home = std::getenv("HOME");
+    const std::string home_dir = home ? home : "";
+    if (const char* xdg = std::getenv("XDG_MUSIC_DIR"); xdg && xdg[0] == '/') return xdg;
+    // The user's folders file names it as "$HOME/Music" or an absolute path.
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const std::string dirs_file = (config && config[0] == '/' ? std::string(config) : home_dir + "/.config") + "/user-dirs.dirs";
+    std::ifstream in(dirs_file);
+    for (std::string line; std::getline(in, line);) {
+        const std::string key = "XDG_MUSIC_DIR=\"";
+        if (line.compare(0, key.size(), key) != 0 || line.back() != '"') continue;
+        std::string value = line.substr(key.size(), line.size() - key.size() - 1);
+        if (value.compare(0, 5, "$HOME") == 0) value = home_dir + value.substr(5);
+        if (!value.empty() && value[0] == '/' && ::access(value.c_str(), R_OK) == 0) return value;
+    }
+    if (!home_dir.empty() && ::access((home_dir + "/Music").c_str(), R_OK) == 0) return home_dir + "/Music";
+    return home_dir.empty() ? "/" : home_dir;
+}
+
+int run_calibration(std::string& why) {
+    const std::string program = frontend::calibration_program();
+    const frontend::game_end end = frontend::run_game({program});
+    if (!end.started) {
+        why = "cannot start the calibration \"" + program + "\": " + end.why_not;
+        return -1;
+    }
+    if (end.signaled) {
+        why = "the calibration was ended by signal " + std::to_string(end.status);
+        return -1;
+    }
+    return end.status;
+}
+
+}  // namespace libraryscreen

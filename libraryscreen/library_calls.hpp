@@ -1,0 +1,88 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "musicfiles/scan.hpp"
+#include "userfiles/settings.hpp"
+
+struct sqlite3;
+
+// Everything the library screen asks of the song library, the stage cache,
+// the settings file and the music index, in one place: the screen itself
+// sees none of their types.
+namespace libraryscreen {
+
+// A song's stage, found in the cache or made.
+struct prepared_stage {
+    bool ok = false;
+    std::string error;       // why not, naming the file
+    std::string notes;       // what the player should know although it worked
+    std::string stage_path;
+    std::string song_hash;
+};
+
+// The runs a session kept.
+struct kept_session {
+    std::size_t runs = 0;
+    bool new_best = false;
+    std::vector<std::string> problems;
+};
+
+class library {
+public:
+    // Opens the song library and the music index in the user's data folder.
+    // When either cannot be opened, problem says why: songs still play, but
+    // nothing is listed or kept that needed it.
+    explicit library(std::string& problem);
+    ~library();
+    library(const library&) = delete;
+    library& operator=(const library&) = delete;
+
+    // A connection of its own to the song library, whose music tables the
+    // list's source reads on its worker thread. Null when it could not open.
+    sqlite3* index() const { return index_; }
+
+    // May take seconds (a conversion); progress gets the share done from
+    // any thread.
+    prepared_stage prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
+                           const std::function<void(double)>& progress);
+    // The recording file to give the game for a session of the song, or ""
+    // (with why) when results cannot be kept.
+    std::string begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
+                              std::string& why);
+    // After the stage: stores the session's finished runs, keeps the best's replay.
+    kept_session end_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty);
+    // The song's best run's replay file, "" when there is none (why says so).
+    std::string best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
+                            std::string& why);
+
+    // Remembered folders, sorted.
+    std::vector<std::string> folders();
+    bool add_folder(const std::string& path, std::string& why);
+    // Scans folders (every remembered one when empty) through a connection
+    // of its own: for a background thread, while the list reads.
+    musicfiles::scan_report scan(const std::vector<std::string>& folders, const musicfiles::scan_options& options,
+                                 std::string& why);
+
+private:
+    struct parts;
+    std::unique_ptr<parts> parts_;
+    sqlite3* index_ = nullptr;
+    std::string session_;
+};
+
+// The saved settings, each problem with the file in warnings.
+userfiles::settings load_settings(std::vector<std::string>& warnings);
+// One value into the settings file, at once and whole; "" or why it was not saved.
+std::string save_setting(const std::string& key, const std::string& value);
+std::string save_setting(const std::string& key, int value);
+// Where the folder browser starts: $XDG_MUSIC_DIR, else ~/Music, else home.
+std::string music_folder();
+// The calibration program, run as a child; its exit status, or -1 (why says so).
+int run_calibration(std::string& why);
+
+}  // namespace libraryscreen

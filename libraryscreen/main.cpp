@@ -1,0 +1,3 @@
+#include "libraryscreen/screen.hpp"
+
+int main(int argc, char** argv) { return libraryscreen::library_main(argc, argv); }

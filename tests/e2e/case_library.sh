@@ -1,0 +1,121 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
+# velmora_play without a song: the library screen in one window. A folder is
+# added from the folder screen, a typed part of a title finds a song, its
+# stage is prepared under a bar, a run is played to its result screen, the
+# list shows that run as the song's best; a second song opens; settings
+# changed on the settings screen are in the settings file; Escape quits with
+# status 0. Every screen is in the same window.
+# shellcheck source=sprites.sh
+source "$here/sprites.sh"
+require velmora_play velmora_library make_song
+command -v tesseract >/dev/null || fail "tesseract is missing (scripts/setup.sh installs it)"
+
+export XDG_CACHE_HOME=$work/cache XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config XDG_MUSIC_DIR=$work/Music
+mkdir -p "$XDG_MUSIC_DIR"
+for song in "zebra run:6" "apple tune:4"; do
+  "$build/make_song" --seconds "${song#*:}" "$XDG_MUSIC_DIR/${song%:*}.wav" >"$work/make_song.out" 2>&1 \
+    || fail "make_song failed: $(cat "$work/make_song.out")"
+done
+
+start_x
+# shellcheck disable=SC2034  # read by start_game
+game_program=$build/velmora_play
+start_game "$work"
+wait_window
+first_wid=$wid
+take_keyboard
+
+# same_window: the window shown now is the one the session opened with.
+same_window() {
+  local now
+  now=$(xdotool search --name "$caption_pattern" 2>/dev/null | tr '\n' ' ')
+  [ "$now" = "$first_wid " ] || fail "the window is now \"$now\", not the first one, $first_wid ($1)"
+}
+
+# list_text: the list's rows as tesseract reads them (white on black, enlarged).
+list_text() {
+  shot
+  convert "$work/shot.png" -crop 640x120+0+46 -colorspace Gray -negate -resize 300% -threshold 60% "$work/rows.png"
+  tesseract "$work/rows.png" - --psm 6 2>/dev/null
+}
+
+# wait_list NAME SECONDS REGEX: the list's rows match within the time.
+wait_list() {
+  local deadline=$((SECONDS + $2 * time_scale))
+  until list_text >"$work/rows.txt" && grep -qE "$3" "$work/rows.txt"; do
+    game_alive || fail "the library screen ended while waiting for $1"
+    if [ $SECONDS -ge $deadline ]; then
+      cp "$work/shot.png" "$shots/$1-FAILED.png"
+      fail "the list did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/rows.txt")"
+    fi
+    sleep 0.3
+  done
+  cp "$work/shot.png" "$shots/$1.png"
+  note "list shows $1: $(tr '\n' '|' <"$work/rows.txt")"
+}
+
+# The folder screen starts at the music folder: Return adds it and scans.
+key_tap F5
+sleep 0.5
+key_tap Return
+sleep 0.5
+key_tap Escape
+wait_list "both songs" 20 'zebra run'
+grep -q 'apple tune' "$work/rows.txt" || fail "the second song is not listed: $(cat "$work/rows.txt")"
+
+xdotool type --delay 150 zeb
+wait_list "the typed filter" 5 '^[^a]*zebra run'
+grep -q 'apple' "$work/rows.txt" && fail "typing \"zeb\" left \"apple tune\" in the list"
+
+# The bar: the stage is not cached yet.
+key_tap Return
+bar="count:62,238,516,20:4060ff:100"
+wait_screen preparing 10 "$bar"
+wait_screen title 20 "${title_screen[@]}"
+same_window "title screen"
+
+press_until start Return 10 "!$title_label" "$first_counter_label"
+key_down Left
+sleep 0.6
+key_up Left
+wait_screen result 60 "$gameover_image" "$first_counter_label"
+sleep 1.2
+press_until title_again space 10 "${title_screen[@]}"
+key_tap Escape
+# The run, kept as the song's best: a ratio and the hits.
+wait_list "the run's best" 10 'zebra run.*[0-9]+\.[0-9]{2}/[0-9]+'
+same_window "back on the list"
+db=$XDG_DATA_HOME/velmora/library.sqlite3
+[ "$(sqlite3 "$db" 'SELECT COUNT(*) FROM results WHERE replay IS NOT NULL;')" = 1 ] \
+  || fail "the run was not kept with its replay: $(sqlite3 "$db" 'SELECT * FROM results;')"
+
+# Escape clears what was typed; the second song opens on its title.
+key_tap Escape
+xdotool type --delay 150 apple
+wait_list "the second song" 5 '^[^z]*apple tune'
+key_tap Return
+wait_screen second_title 20 "${title_screen[@]}"
+same_window "second song's title"
+key_tap Escape
+wait_list "the list after the second song" 10 'apple tune'
+
+# Settings: the music volume down a step, the effects up a step.
+key_tap F4
+sleep 0.5
+key_tap Left
+key_tap Down
+key_tap Right
+sleep 0.5
+shot
+cp "$work/shot.png" "$shots/settings.png"
+key_tap Escape
+settings=$XDG_CONFIG_HOME/velmora/settings.conf
+grep -qx 'volume = 95' "$settings" || fail "the volume is not saved: $(cat "$settings" 2>&1)"
+grep -qx 'effects = 65' "$settings" || fail "the effects volume is not saved: $(cat "$settings" 2>&1)"
+same_window "after the settings"
+
+# Escape clears "apple", the next one leaves.
+key_tap Escape
+sleep 0.3
+key_tap Escape
+wait_exit 10 0

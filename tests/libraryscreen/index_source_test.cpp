@@ -1,0 +1,87 @@
+#include "libraryscreen/index_source.hpp"
+
+#include <gtest/gtest.h>
+
+#include "library_db.hpp"
+#include "musicindex/store.hpp"
+
+using libraryscreen::index_source;
+using musicindex_test::library_db;
+using songlist::song_id;
+using songlist::song_row;
+using songlist::sort_order;
+
+namespace {
+
+void add_file(library_db& db, const char* path, const char* title, const char* artist, const char* hash,
+              std::int64_t added_at) {
+    musicfiles::file_update u;
+    u.path = path;
+    u.size = 10;
+    u.song_hash = hash;
+    u.tags.title = title;
+    u.tags.artist = artist;
+    musicindex::write_updates(db, {u}, added_at);
+}
+
+std::string titles(index_source& source, const std::vector<song_id>& ids) {
+    std::string s;
+    for (song_id id : ids) {
+        song_row r;
+        s += (s.empty() ? "" : "|") + (source.row(id, r) ? r.title : std::string("?"));
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(IndexSource, ListsSearchesAndSortsWithBestsAndStableIds) {
+    library_db db;
+    add_file(db, "/m/b.flac", "Bravo", "Zed", "h1", 100);
+    add_file(db, "/m/a.ogg", "Alpha", "Yan", "h2", 200);
+    add_file(db, "/m/untagged song.wav", "", "", "", 300);
+    db.exec("INSERT INTO songs (hash, path, duration, rate, channels, last_played_at) VALUES ('h1', '/m/b.flac', 1,"
+            " 44100, 2, 50)");
+    db.exec("INSERT INTO results (song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames,"
+            " offset_ms) VALUES ('h1', 'standard', 'hard', 's', 1, 10, 4, 1, 12.5, 1, 0),"
+            " ('h1', 'zetaflux', 'hard', 't', 1, 11, 9, 1, 3.0, 1, 0)");
+
+    index_source source(db, "standard");
+    EXPECT_EQ(source.count(), 3u);
+    const std::vector<song_id> all = source.search("", sort_order::title);
+    // A song without a title shows its file's name (and sorts as no title).
+    EXPECT_EQ(titles(source, all), "untagged song|Alpha|Bravo");
+    EXPECT_EQ(titles(source, source.search("", sort_order::added)), "untagged song|Alpha|Bravo");
+    EXPECT_EQ(titles(source, source.search("bra", sort_order::title)), "Bravo");
+    EXPECT_EQ(titles(source, source.search("yan", sort_order::title)), "Alpha");
+
+    // Ids stay with their songs whatever the order.
+    EXPECT_EQ(source.search("bravo", sort_order::title).front(), all[2]);
+    EXPECT_EQ(source.path(all[2]), "/m/b.flac");
+    EXPECT_EQ(source.path(999), "");
+
+    song_row r;
+    ASSERT_TRUE(source.row(all[2], r));
+    ASSERT_TRUE(r.best.has_value());
+    EXPECT_FLOAT_EQ(r.best->ratio, 12.5f);
+    EXPECT_EQ(r.best->hits, 4u);
+    EXPECT_TRUE(r.played);
+    ASSERT_TRUE(source.row(all[1], r));
+    EXPECT_FALSE(r.played) << "the never-played mark";
+    EXPECT_FALSE(r.best.has_value());
+
+    source.set_query("zetaflux", "hard");
+    source.search("", sort_order::title);
+    ASSERT_TRUE(source.row(all[2], r));
+    EXPECT_FLOAT_EQ(r.best->ratio, 3.0f);
+    EXPECT_EQ(source.error(), "");
+}
+
+TEST(IndexSource, AFailingQueryIsAnEmptyListWithItsReason) {
+    library_db db;
+    db.exec("DROP TABLE files");
+    index_source source(db, "standard");
+    EXPECT_TRUE(source.search("", sort_order::title).empty());
+    EXPECT_NE(source.error(), "");
+    EXPECT_EQ(source.count(), 0u);
+}
