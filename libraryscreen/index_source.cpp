@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <unordered_set>
 #include <utility>
 
 #include "musicindex/store.hpp"
@@ -76,29 +77,63 @@ songlist::song_id index_source::id_of(const std::string& path) {
     return it->second;
 }
 
-std::vector<songlist::song_id> index_source::search(const std::string& typed, songlist::sort_order order) {
-    std::lock_guard<std::mutex> hold(mutex_);
+std::pair<std::int64_t, std::int64_t> index_source::version() {
+    // data_version moves with every commit of another connection (the
+    // game's session keeping, a scan in another process), total_changes
+    // with this one's own (the screen's scan writes through it).
+    sql::statement st(db_, "PRAGMA data_version;", "cannot read the song library's version");
+    const std::int64_t others = st.step() ? st.integer(0) : 0;
+    return {others, static_cast<std::int64_t>(sqlite3_total_changes64(db_))};
+}
+
+const index_source::listing& index_source::listed(songlist::sort_order order) {
+    listing& l = listings_[static_cast<int>(order)];
+    const auto now = version();
+    if (l.loaded && l.version == now) return l;
     musicindex::song_query q = query_;
     q.sort = index_order(order);
-    std::vector<musicindex::song_entry> found;
+    std::vector<musicindex::song_entry> found = musicindex::list_songs(db_, q);
+    l.songs.clear();
+    l.songs.reserve(found.size());
+    // Moved, not copied: the listing holds every song's row.
+    for (musicindex::song_entry& e : found) {
+        const songlist::song_id id = id_of(e.path);
+        const std::int64_t file = e.file_id;
+        rows_[id] = row_of(std::move(e), id);
+        l.songs.emplace_back(file, id);
+    }
+    l.version = now;
+    l.loaded = true;
+    return l;
+}
+
+std::vector<songlist::song_id> index_source::search(const std::string& typed, songlist::sort_order order) {
+    std::lock_guard<std::mutex> hold(mutex_);
     if (!db_) {
         // The library could not be opened; the screen has said why.
         error_ = "the song library is not open";
         return {};
     }
+    std::vector<songlist::song_id> ids;
     try {
-        found = typed.empty() ? musicindex::list_songs(db_, q) : musicindex::search_songs(db_, typed, q);
+        // Every song's row in this order is read once per change of the
+        // library; a typed letter only asks which files match and keeps
+        // those of the listing, in its order, so it costs a word-index
+        // look-up rather than reading and sorting thousands of rows.
+        const listing& l = listed(order);
+        if (typed.empty()) {
+            ids.reserve(l.songs.size());
+            for (const auto& [file, id] : l.songs) ids.push_back(id);
+        } else {
+            const std::vector<std::int64_t> found = musicindex::matching_files(db_, typed);
+            const std::unordered_set<std::int64_t> matching(found.begin(), found.end());
+            for (const auto& [file, id] : l.songs)
+                if (matching.count(file)) ids.push_back(id);
+        }
         error_.clear();
     } catch (const musicindex::index_error& e) {
         error_ = e.what();
-    }
-    std::vector<songlist::song_id> ids;
-    ids.reserve(found.size());
-    // Moved, not copied: a letter typed into 30,000 songs matches thousands.
-    for (musicindex::song_entry& e : found) {
-        const songlist::song_id id = id_of(e.path);
-        rows_[id] = row_of(std::move(e), id);
-        ids.push_back(id);
+        ids.clear();
     }
     return ids;
 }
@@ -107,6 +142,7 @@ void index_source::set_query(const std::string& edition, const std::string& diff
     std::lock_guard<std::mutex> hold(mutex_);
     query_.edition = edition;
     query_.difficulty = difficulty;
+    listings_.clear();
 }
 
 std::string index_source::path(songlist::song_id id) {

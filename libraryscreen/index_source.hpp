@@ -2,6 +2,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "musicindex/songs.hpp"
@@ -34,7 +35,15 @@ public:
     std::string error();
 
 private:
+    // Every song in one order, as of one version of the library.
+    struct listing {
+        bool loaded = false;
+        std::pair<std::int64_t, std::int64_t> version;
+        std::vector<std::pair<std::int64_t, songlist::song_id>> songs;  // file row, id
+    };
     songlist::song_id id_of(const std::string& path);
+    std::pair<std::int64_t, std::int64_t> version();
+    const listing& listed(songlist::sort_order order);
 
     sqlite3* db_;
     std::mutex mutex_;
@@ -42,6 +51,7 @@ private:
     std::unordered_map<std::string, songlist::song_id> ids_;
     std::vector<std::string> paths_;  // by id - 1
     std::unordered_map<songlist::song_id, songlist::song_row> rows_;
+    std::unordered_map<int, listing> listings_;  // by sort order
     std::string error_;
 };
 

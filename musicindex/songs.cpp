@@ -57,7 +57,7 @@ std::vector<std::string> split_words(const std::string& text) {
 }
 
 constexpr const char* song_columns =
-    "SELECT f.path, f.title, f.artist, f.album, f.track, f.year, f.duration, f.cover, f.song_hash, f.added_at,"
+    "SELECT f.id, f.path, f.title, f.artist, f.album, f.track, f.year, f.duration, f.cover, f.song_hash, f.added_at,"
     " COALESCE(s.last_played_at, 0), b.ratio, b.hits";
 
 // The best run of each song in the edition and difficulty (better_result's
@@ -92,18 +92,19 @@ std::vector<song_entry> read_songs(sql::statement& st) {
     std::vector<song_entry> songs;
     while (st.step()) {
         song_entry e;
-        e.path = st.text(0);
-        e.title = st.text(1);
-        e.artist = st.text(2);
-        e.album = st.text(3);
-        e.track = st.integer(4);
-        e.year = st.integer(5);
-        e.duration = st.real(6);
-        e.cover = st.integer(7) != 0;
-        e.song_hash = st.text(8);
-        e.added_at = st.integer(9);
-        e.last_played_at = st.integer(10);
-        if (!st.null(11)) e.best = best_run{st.real(11), st.integer(12)};
+        e.file_id = st.integer(0);
+        e.path = st.text(1);
+        e.title = st.text(2);
+        e.artist = st.text(3);
+        e.album = st.text(4);
+        e.track = st.integer(5);
+        e.year = st.integer(6);
+        e.duration = st.real(7);
+        e.cover = st.integer(8) != 0;
+        e.song_hash = st.text(9);
+        e.added_at = st.integer(10);
+        e.last_played_at = st.integer(11);
+        if (!st.null(12)) e.best = best_run{st.real(12), st.integer(13)};
         songs.push_back(std::move(e));
     }
     return songs;
@@ -146,10 +147,12 @@ std::vector<song_entry> list_songs(sqlite3* db, const song_query& query) {
     return read_songs(st);
 }
 
-std::vector<song_entry> search_songs(sqlite3* db, std::string_view typed, const song_query& query) {
-    const search_terms terms = parse_search(typed);
-    std::string text = std::string(song_columns) + song_tables;
-    int next = 3;
+namespace {
+
+// The conditions a search adds to a query over files f, with their
+// parameters numbered from `next`; bind_search binds them in that order.
+std::string search_conditions(const search_terms& terms, int next) {
+    std::string text;
     if (!terms.words.empty())
         text += " AND f.id IN (SELECT rowid FROM files_words WHERE files_words MATCH ?" + std::to_string(next++) + ")";
     if (!terms.long_parts.empty())
@@ -159,15 +162,44 @@ std::vector<song_entry> search_songs(sqlite3* db, std::string_view typed, const 
         text += " AND (instr(f.title, " + p + ") OR instr(f.artist, " + p + ") OR instr(f.album, " + p +
                 ") OR instr(f.name, " + p + "))";
     }
-    text += order_by(query.sort);
-    text += ";";
-    sql::statement st(db, text, "cannot search the songs");
-    st.bind(1, query.edition).bind(2, query.difficulty);
-    next = 3;
+    return text;
+}
+
+void bind_search(sql::statement& st, const search_terms& terms, int next) {
     if (!terms.words.empty()) st.bind(next++, terms.words);
     if (!terms.long_parts.empty()) st.bind(next++, terms.long_parts);
     for (const std::string& p : terms.short_parts) st.bind(next++, p);
+}
+
+}  // namespace
+
+std::vector<song_entry> search_songs(sqlite3* db, std::string_view typed, const song_query& query) {
+    const search_terms terms = parse_search(typed);
+    sql::statement st(db, std::string(song_columns) + song_tables + search_conditions(terms, 3) + order_by(query.sort) + ";",
+                      "cannot search the songs");
+    st.bind(1, query.edition).bind(2, query.difficulty);
+    bind_search(st, terms, 3);
     return read_songs(st);
+}
+
+std::vector<std::int64_t> matching_files(sqlite3* db, std::string_view typed) {
+    const search_terms terms = parse_search(typed);
+    std::string text;
+    if (terms.short_parts.empty() && !(terms.words.empty() && terms.long_parts.empty())) {
+        // The word indexes alone, without reading the files' rows: that
+        // read costs as much again as the look-up itself.
+        if (!terms.words.empty()) text = "SELECT rowid FROM files_words WHERE files_words MATCH ?1";
+        if (!terms.long_parts.empty())
+            text += std::string(text.empty() ? "" : " INTERSECT ") + "SELECT rowid FROM files_text WHERE files_text MATCH ?" +
+                    (terms.words.empty() ? "1" : "2");
+    } else {
+        text = "SELECT f.id FROM files f WHERE 1" + search_conditions(terms, 1);
+    }
+    sql::statement st(db, text + ";", "cannot search the songs");
+    bind_search(st, terms, 1);
+    std::vector<std::int64_t> ids;
+    while (st.step()) ids.push_back(st.integer(0));
+    return ids;
 }
 
 }  // namespace musicindex

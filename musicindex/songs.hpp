@@ -24,6 +24,7 @@ struct best_run {
 };
 
 struct song_entry {
+    std::int64_t file_id = 0;  // the file's row, as matching_files names it
     std::string path;
     std::string title;
     std::string artist;
@@ -65,5 +66,11 @@ search_terms parse_search(std::string_view typed);
 
 // The songs every word of `typed` matches (all songs when it has none).
 std::vector<song_entry> search_songs(sqlite3* db, std::string_view typed, const song_query& query);
+
+// The file rows whose words match `typed` as search_songs matches them, in
+// no order, missing and unplayable files among them: what a list holding
+// every listed song's row needs to filter it as each letter is typed,
+// without reading and sorting the rows again.
+std::vector<std::int64_t> matching_files(sqlite3* db, std::string_view typed);
 
 }  // namespace musicindex

@@ -75,6 +75,24 @@ TEST(IndexSource, ListsSearchesAndSortsWithBestsAndStableIds) {
     ASSERT_TRUE(source.row(all[2], r));
     EXPECT_FLOAT_EQ(r.best->ratio, 3.0f);
     EXPECT_EQ(source.error(), "");
+
+    // Songs and runs stored after the rows were read show at the next
+    // search, typed or not: the rows held between letters are not stale.
+    add_file(db, "/m/c.mp3", "Charlie bravo", "Xu", "h3", 400);
+    db.exec("INSERT INTO results (song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames,"
+            " offset_ms) VALUES ('h2', 'zetaflux', 'hard', 'u', 1, 12, 2, 1, 7.0, 1, 0)");
+    add_file(db, "/m/d.flac", "日本の歌", "Kana", "h4", 500);
+    EXPECT_EQ(titles(source, source.search("bra", sort_order::title)), "Bravo|Charlie bravo");
+    // Each way a search matches: a word, a short part and a long part of a
+    // script without spaces, and both kinds at once.
+    EXPECT_EQ(titles(source, source.search("日本", sort_order::title)), "日本の歌");
+    EXPECT_EQ(titles(source, source.search("本の歌", sort_order::title)), "日本の歌");
+    EXPECT_EQ(titles(source, source.search("本の歌 kana", sort_order::title)), "日本の歌");
+    EXPECT_EQ(titles(source, source.search("charl 歌", sort_order::title)), "");
+    EXPECT_EQ(titles(source, source.search("", sort_order::best)), "Alpha|Bravo|untagged song|Charlie bravo|日本の歌");
+    ASSERT_TRUE(source.row(all[1], r));
+    ASSERT_TRUE(r.best.has_value());
+    EXPECT_FLOAT_EQ(r.best->ratio, 7.0f);
 }
 
 TEST(IndexSource, AFailingQueryIsAnEmptyListWithItsReason) {
