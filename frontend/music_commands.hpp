@@ -48,8 +48,12 @@ void remember_song_file(sqlite3* db, const std::string& path, const std::string&
 // TITLE ARTIST ALBUM LENGTH BEST PATH, the path last and whole.
 std::string format_music_table(const std::vector<musicindex::song_entry>& songs);
 
-// The tags of the song library's songs, by song hash, for --list.
-std::map<std::string, musicindex::song_entry> songs_by_hash(sqlite3* db);
+// The tags of the song library's songs, by song hash, for --list. With
+// `scanned`, the songs found in the music folders that were never prepared
+// or played get a row there (by path), their tags under unhashed_key.
+std::map<std::string, musicindex::song_entry> songs_by_hash(sqlite3* db,
+                                                            std::vector<library::song_row>* scanned = nullptr);
+std::string unhashed_key(const std::string& path);
 
 // --list's rows in the order asked: names from the tags where the music
 // tables have them, else from the file name; bests of `edition` at `difficulty`.

@@ -101,8 +101,8 @@ std::string format_song_table(const std::vector<library::song_row>& songs,
         const std::string title = known != titles.end() ? known->second.title : musicfiles::title_from_file_name(s.path);
         const std::string artist = known != titles.end() && !known->second.artist.empty() ? known->second.artist : "-";
         for (const library::song_stage& st : s.stages.empty() ? none : s.stages) {
-            std::snprintf(line, sizeof line, row_format, clock_text(s.duration).c_str(), std::to_string(s.rate).c_str(),
-                          std::to_string(s.channels).c_str(), printable(st.edition).c_str(),
+            std::snprintf(line, sizeof line, row_format, s.duration > 0 ? clock_text(s.duration).c_str() : "-",
+                          s.rate ? std::to_string(s.rate).c_str() : "-", s.channels ? std::to_string(s.channels).c_str() : "-", printable(st.edition).c_str(),
                           printable(st.difficulty).c_str(), count_text(st.events).c_str(), best_text(st.best).c_str(),
                           time_text(st.prepared_at, "-").c_str(), time_text(s.last_played_at, "never").c_str(), "");
             table += line;

@@ -112,16 +112,20 @@ int run_list(const play_options& o) {
     try {
         std::unique_ptr<library::song_library> library;
         std::vector<library::song_row> songs;
+        std::map<std::string, musicindex::song_entry> titles;
         if (library::song_library::exists(path)) {
             library = std::make_unique<library::song_library>(path, false);
             songs = library->songs();
+            // Then the songs of the music folders not prepared or played yet.
+            std::vector<library::song_row> scanned;
+            titles = library->with_database([&](sqlite3* db) { return songs_by_hash(db, &scanned); });
+            songs.insert(songs.end(), scanned.begin(), scanned.end());
         }
         if (songs.empty()) {
-            std::printf("The song library (%s) has no songs yet: play one or --prepare some.\n", printable(path).c_str());
+            std::printf("The song library (%s) has no songs yet: play one, --prepare some or --add a folder.\n",
+                        printable(path).c_str());
             return 0;
         }
-        const std::map<std::string, musicindex::song_entry> titles =
-            library->with_database([](sqlite3* db) { return songs_by_hash(db); });
         if (o.sort) sort_song_rows(songs, *o.sort, titles, edition_name(o.edition), converter::difficulty_name(o.difficulty));
         std::fputs(format_song_table(songs, titles).c_str(), stdout);
     } catch (const library::library_error& e) {

@@ -581,6 +581,10 @@ TEST(VelmoraPlay, AnAddedFolderIsSearchedByItsTagsAndAMovedSongKeepsItsBest) {
     }
     r = p.run({"--list", "--sort", "title"});
     EXPECT_TRUE(contains(r.out, "Caf\xc3\xa9 Nocturne")) << r.out;
+    // The song never prepared is listed too, from its tags, after the other.
+    EXPECT_TRUE(contains(r.out, "Morning Tide")) << r.out;
+    EXPECT_LT(r.out.find("Caf\xc3\xa9 Nocturne"), r.out.find("Morning Tide")) << r.out;
+    EXPECT_TRUE(contains(r.out, "      -  - -         -              -          -  -")) << r.out;
 
     // Moved out of the folder, it is missing; added by name (played, with
     // no display to play on), it is there again with its best.
