@@ -13,6 +13,7 @@
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
 #include "results/replay_file.hpp"
+#include "sqlite/sql.hpp"
 
 namespace frontend {
 namespace {
@@ -187,12 +188,8 @@ std::string format_music_table(const std::vector<musicindex::song_entry>& songs)
 std::map<std::string, musicindex::song_entry> songs_by_hash(sqlite3* db, std::vector<library::song_row>* scanned) {
     std::map<std::string, musicindex::song_entry> by_hash;
     // A library made before the music tables has no tags to give.
-    sqlite3_stmt* st = nullptr;
-    const bool has_files = sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE name = 'files';", -1, &st, nullptr) ==
-                               SQLITE_OK &&
-                           sqlite3_step(st) == SQLITE_ROW;
-    sqlite3_finalize(st);
-    if (!has_files) return by_hash;
+    if (!sql::statement(db, "SELECT 1 FROM sqlite_master WHERE name = 'files';", "cannot read the song library").step())
+        return by_hash;
     std::vector<musicindex::song_entry> found = musicindex::list_songs(db, {});
     if (scanned) {
         // By path, as the song library lists the songs it knows.

@@ -294,6 +294,23 @@ void watch_best(session& s, const chosen_song& song) {
 }
 
 // One line of a menu screen: its name, its value, the highlight.
+// The next key pressed, for the menus; false once none is left this frame
+// or the window was closed (s.quit then says so).
+bool next_key(session& s, SDLKey& key) {
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+        if (e.type == SDL_QUIT) {
+            s.quit = true;
+            return false;
+        }
+        if (e.type == SDL_KEYDOWN) {
+            key = e.key.keysym.sym;
+            return true;
+        }
+    }
+    return false;
+}
+
 void draw_menu_row(session& s, SDL_Surface* surface, int y, const std::string& name, const std::string& value,
                    bool chosen) {
     const std::uint32_t bg = chosen ? highlight : 0;
@@ -365,14 +382,9 @@ void settings_screen(session& s) {
     };
     std::uint32_t next = SDL_GetTicks();
     for (;;) {
-        SDL_Event e;
-        while (SDL_PollEvent(&e)) {
-            if (e.type == SDL_QUIT) {
-                s.quit = true;
-                return;
-            }
-            if (e.type != SDL_KEYDOWN) continue;
-            switch (e.key.keysym.sym) {
+        SDLKey key;
+        while (next_key(s, key)) {
+            switch (key) {
             case SDLK_ESCAPE:
             case SDLK_F4:
                 return;
@@ -399,6 +411,7 @@ void settings_screen(session& s) {
                 break;
             }
         }
+        if (s.quit) return;
         SDL_Surface* surface = window->surface_ptr;
         fill(surface, 0, 0, screen_width, screen_height, 0);
         s.text.draw(surface, 40, 40, "Settings", style(20, white));
@@ -449,23 +462,20 @@ void folder_screen(session& s) {
     std::size_t at = 0, top = 0;
     std::string message;
     constexpr std::size_t shown = 10;
+    // Read again only when a folder is added, not at every frame.
+    std::vector<std::string> remembered = s.lib.folders();
     std::uint32_t next = SDL_GetTicks();
     for (;;) {
         // Rows: add this folder, the parent, the subfolders.
         const std::size_t rows = names.size() + 2;
-        SDL_Event e;
-        while (SDL_PollEvent(&e)) {
-            if (e.type == SDL_QUIT) {
-                s.quit = true;
-                return;
-            }
-            if (e.type != SDL_KEYDOWN) continue;
-            auto enter = [&](const std::string& to) {
-                dir = to;
-                names = subfolders(dir);
-                at = top = 0;
-            };
-            switch (e.key.keysym.sym) {
+        auto enter = [&](const std::string& to) {
+            dir = to;
+            names = subfolders(dir);
+            at = top = 0;
+        };
+        SDLKey key;
+        while (next_key(s, key)) {
+            switch (key) {
             case SDLK_ESCAPE:
             case SDLK_F5:
                 return;
@@ -476,6 +486,7 @@ void folder_screen(session& s) {
                 if (at == 0) {
                     std::string why;
                     if (s.lib.add_folder(dir, why)) {
+                        remembered = s.lib.folders();
                         s.scans.start({dir});
                         message = "Added; scanning it now. Escape goes back to the list.";
                     } else {
@@ -491,6 +502,7 @@ void folder_screen(session& s) {
                 break;
             }
         }
+        if (s.quit) return;
         if (at < top) top = at;
         if (at >= top + shown) top = at - shown + 1;
         SDL_Surface* surface = window->surface_ptr;
@@ -503,7 +515,7 @@ void folder_screen(session& s) {
         }
         int y = 84 + static_cast<int>(shown) * 24 + 10;
         s.text.draw(surface, 40, y, "Remembered folders:", style(14, white));
-        for (const std::string& f : s.lib.folders()) {
+        for (const std::string& f : remembered) {
             y += 18;
             if (y > 410) break;
             s.text.draw(surface, 56, y, f, style(13, grey), 540);
