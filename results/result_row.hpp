@@ -29,4 +29,10 @@ inline bool better_result(const result_row& a, const result_row& b) {
     return a.played_at < b.played_at;
 }
 
+// better_result's order as SQL ORDER BY terms over columns named ratio, hits
+// and played_at, for every store that ranks runs (the song library, the
+// music index's best column, the scoreboard server); a query appends its own
+// last tie-breaker (a row id) after these.
+inline constexpr const char* best_order_sql = "ratio DESC, hits ASC, played_at ASC";
+
 }  // namespace results
