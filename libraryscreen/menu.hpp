@@ -1,0 +1,19 @@
+#pragma once
+#include <SDL.h>
+
+#include <string>
+
+#include "libraryscreen/screen_state.hpp"
+
+// What the menu screens (the settings, the folders) share.
+namespace libraryscreen {
+
+// The next key pressed, for the menus; false once none is left this frame
+// or the window was closed (s.quit then says so).
+bool next_key(session& s, SDLKey& key);
+
+// One line of a menu screen: its name, its value, the highlight.
+void draw_menu_row(session& s, SDL_Surface* surface, int y, const std::string& name, const std::string& value,
+                   bool chosen);
+
+}  // namespace libraryscreen

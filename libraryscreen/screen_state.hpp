@@ -1,0 +1,27 @@
+#pragma once
+#include <string>
+
+#include "libraryscreen/background_scan.hpp"
+#include "libraryscreen/index_source.hpp"
+#include "libraryscreen/library_calls.hpp"
+#include "preview/preview.hpp"
+#include "songlist/list_view.hpp"
+#include "text/text_cache.hpp"
+#include "userfiles/settings.hpp"
+
+namespace libraryscreen {
+
+// What every screen of the program shares while its window is open.
+struct session {
+    library& lib;
+    userfiles::settings settings;
+    text::text_cache& text;
+    index_source& source;
+    songlist::list_view& list;
+    preview::player& preview;
+    scanner& scans;
+    std::string status;  // the keys' line shows it instead of the keys until the next move
+    bool quit = false;   // the window was closed
+};
+
+}  // namespace libraryscreen
