@@ -42,7 +42,7 @@ void scanner::work() {
             ++changes_;
         };
         std::string why;
-        lib_.scan(folders, options, why);
+        calls_.scan(folders, options, why);
         ++changes_;
         std::lock_guard<std::mutex> hold(mutex_);
         error_ = why;

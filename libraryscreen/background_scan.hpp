@@ -15,7 +15,7 @@ namespace libraryscreen {
 // list stays usable; the list is read again as batches are written.
 class scanner {
 public:
-    explicit scanner(library& lib) : lib_(lib) {}
+    explicit scanner(library_calls& calls) : calls_(calls) {}
     ~scanner();
     void start(std::vector<std::string> folders);
     bool busy() const { return running_; }
@@ -29,7 +29,7 @@ public:
 private:
     void work();
 
-    library& lib_;
+    library_calls& calls_;
     std::mutex mutex_;
     std::deque<std::vector<std::string>> queue_;
     std::string error_;

@@ -36,7 +36,7 @@ std::string parent_of(const std::string& dir) {
 
 }  // namespace
 
-void folder_screen(session& s) {
+void folder_screen(screen_state& s) {
     s.preview.stop();
     std::string dir = music_folder();
     std::vector<std::string> names = subfolders(dir);
@@ -44,7 +44,7 @@ void folder_screen(session& s) {
     std::string message;
     constexpr std::size_t shown = 10;
     // Read again only when a folder is added, not at every frame.
-    std::vector<std::string> remembered = s.lib.folders();
+    std::vector<std::string> remembered = s.calls.folders();
     std::uint32_t next = SDL_GetTicks();
     for (;;) {
         // Rows: add this folder, the parent, the subfolders.
@@ -66,8 +66,8 @@ void folder_screen(session& s) {
             case SDLK_RETURN:
                 if (at == 0) {
                     std::string why;
-                    if (s.lib.add_folder(dir, why)) {
-                        remembered = s.lib.folders();
+                    if (s.calls.add_folder(dir, why)) {
+                        remembered = s.calls.folders();
                         s.scans.start({dir});
                         message = "Added; scanning it now. Escape goes back to the list.";
                     } else {

@@ -48,7 +48,7 @@ converter::difficulty difficulty_of(const std::string& name) {
 
 }  // namespace
 
-struct library::parts {
+struct library_calls::parts {
     stagecache::stage_cache cache{userfiles::cache_dir()};
     std::unique_ptr<::library::song_library> songs;
 };
@@ -56,15 +56,15 @@ struct library::parts {
 // The music tables are the song library's own: the list reads them, and
 // scans write them, through connections of their own beside the library's,
 // as its WAL mode lets readers and one writer go on at once.
-library::library(std::string& problem) : parts_(std::make_unique<parts>()) {
+library_calls::library_calls(std::string& problem) : parts_(std::make_unique<parts>()) {
     parts_->songs = ::library::open_library(problem);
     if (!parts_->songs) return;
     index_ = open_index_file(parts_->songs->path(), problem);
 }
 
-library::~library() { sqlite3_close(index_); }
+library_calls::~library_calls() { sqlite3_close(index_); }
 
-prepared_stage library::prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
+prepared_stage library_calls::prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
                                 const std::function<void(double)>& progress) {
     prepared_stage p;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
@@ -89,7 +89,7 @@ prepared_stage library::prepare(const std::string& song, const std::string& edit
     return p;
 }
 
-std::string library::begin_session(const std::string& song_hash, const std::string& edition,
+std::string library_calls::begin_session(const std::string& song_hash, const std::string& edition,
                                    const std::string& difficulty, std::string& why) {
     session_.clear();
     const std::string replays = ::library::replays_dir();
@@ -102,7 +102,7 @@ std::string library::begin_session(const std::string& song_hash, const std::stri
     return replays + "/" + session_ + ".session";
 }
 
-kept_session library::end_session(const std::string& song_hash, const std::string& edition,
+kept_session library_calls::end_session(const std::string& song_hash, const std::string& edition,
                                   const std::string& difficulty) {
     kept_session k;
     if (session_.empty()) return k;
@@ -116,7 +116,7 @@ kept_session library::end_session(const std::string& song_hash, const std::strin
     return k;
 }
 
-std::string library::best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
+std::string library_calls::best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
                                  std::string& why) {
     if (!parts_->songs) {
         why = "the song library is not open";
@@ -138,7 +138,7 @@ std::string library::best_replay(const std::string& song, const std::string& edi
     }
 }
 
-std::vector<std::string> library::folders() {
+std::vector<std::string> library_calls::folders() {
     std::vector<std::string> paths;
     if (!index_) return paths;
     try {
@@ -148,7 +148,7 @@ std::vector<std::string> library::folders() {
     return paths;
 }
 
-bool library::add_folder(const std::string& path, std::string& why) {
+bool library_calls::add_folder(const std::string& path, std::string& why) {
     if (!index_) {
         why = "the music index is not open";
         return false;
@@ -162,7 +162,7 @@ bool library::add_folder(const std::string& path, std::string& why) {
     }
 }
 
-musicfiles::scan_report library::scan(const std::vector<std::string>& folders, const musicfiles::scan_options& options,
+musicfiles::scan_report library_calls::scan(const std::vector<std::string>& folders, const musicfiles::scan_options& options,
                                       std::string& why) {
     musicfiles::scan_report report;
     if (!parts_->songs) {

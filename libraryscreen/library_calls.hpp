@@ -32,15 +32,15 @@ struct kept_session {
     std::vector<std::string> problems;
 };
 
-class library {
+class library_calls {
 public:
     // Opens the song library and the music index in the user's data folder.
     // When either cannot be opened, problem says why: songs still play, but
     // nothing is listed or kept that needed it.
-    explicit library(std::string& problem);
-    ~library();
-    library(const library&) = delete;
-    library& operator=(const library&) = delete;
+    explicit library_calls(std::string& problem);
+    ~library_calls();
+    library_calls(const library_calls&) = delete;
+    library_calls& operator=(const library_calls&) = delete;
 
     // A connection of its own to the song library, whose music tables the
     // list's source reads on its worker thread. Null when it could not open.

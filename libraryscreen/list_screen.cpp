@@ -25,7 +25,7 @@
 namespace libraryscreen {
 namespace {
 
-void draw_keys_line(session& s, SDL_Surface* surface) {
+void draw_keys_line(screen_state& s, SDL_Surface* surface) {
     fill(surface, 0, list_height, screen_width, screen_height - list_height, 0);
     fill(surface, 0, list_height, screen_width, 1, dim);
     std::string line = s.status;
@@ -40,7 +40,7 @@ void draw_keys_line(session& s, SDL_Surface* surface) {
 
 }  // namespace
 
-int library_main(int argc, char** argv) {
+int library_screen_main(int argc, char** argv) {
     const arguments args = read_arguments(argc, argv);
     if (!args.ok) return 2;
     std::vector<std::string> warnings;
@@ -51,7 +51,7 @@ int library_main(int argc, char** argv) {
     if (args.fullscreen) settings.fullscreen = true;
 
     std::string problem;
-    library lib(problem);
+    library_calls calls(problem);
     if (!problem.empty()) say(problem + "; songs cannot be listed or kept");
 
     if (const std::string why = open_game_window({settings.fullscreen, settings.scale}); !why.empty()) {
@@ -63,15 +63,15 @@ int library_main(int argc, char** argv) {
     {
         text::font_set fonts(text::default_font_paths(), say);
         text::text_cache text(fonts);
-        index_source source(lib.index(), settings.edition, settings.difficulty);
+        index_source source(calls.index(), settings.edition, settings.difficulty);
         songlist::list_view list(source, text, {0, 0, screen_width, list_height});
         preview::player preview;
         preview.set_volume(settings.volume);
-        scanner scans(lib);
-        session s{lib, settings, text, source, list, preview, scans, {}, false};
+        scanner scans(calls);
+        screen_state s{calls, settings, text, source, list, preview, scans, {}, false};
         back_to_list(s);
         // Songs added to the remembered folders since the last session.
-        if (!lib.folders().empty()) scans.start({});
+        if (!calls.folders().empty()) scans.start({});
         list.settle();
 
         std::uint32_t next = SDL_GetTicks(), last_refresh = 0;

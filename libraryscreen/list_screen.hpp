@@ -7,5 +7,5 @@
 // with the runs kept; the settings; adding folders; watching a best run.
 // Escape on the list ends it with status 0.
 namespace libraryscreen {
-int library_main(int argc, char** argv);
+int library_screen_main(int argc, char** argv);
 }

@@ -4,7 +4,7 @@
 
 namespace libraryscreen {
 
-bool next_key(session& s, SDLKey& key) {
+bool next_key(screen_state& s, SDLKey& key) {
     SDL_Event e;
     while (SDL_PollEvent(&e)) {
         if (e.type == SDL_QUIT) {
@@ -19,7 +19,7 @@ bool next_key(session& s, SDLKey& key) {
     return false;
 }
 
-void draw_menu_row(session& s, SDL_Surface* surface, int y, const std::string& name, const std::string& value,
+void draw_menu_row(screen_state& s, SDL_Surface* surface, int y, const std::string& name, const std::string& value,
                    bool chosen) {
     const std::uint32_t bg = chosen ? highlight : 0;
     fill(surface, 40, y - 2, 560, 22, bg);

@@ -10,10 +10,10 @@ namespace libraryscreen {
 
 // The next key pressed, for the menus; false once none is left this frame
 // or the window was closed (s.quit then says so).
-bool next_key(session& s, SDLKey& key);
+bool next_key(screen_state& s, SDLKey& key);
 
 // One line of a menu screen: its name, its value, the highlight.
-void draw_menu_row(session& s, SDL_Surface* surface, int y, const std::string& name, const std::string& value,
+void draw_menu_row(screen_state& s, SDL_Surface* surface, int y, const std::string& name, const std::string& value,
                    bool chosen);
 
 }  // namespace libraryscreen

@@ -9,7 +9,7 @@
 namespace libraryscreen {
 namespace {
 
-stage_request request_for(const session& s, const chosen_song& song, const prepared_stage& stage) {
+stage_request request_for(const screen_state& s, const chosen_song& song, const prepared_stage& stage) {
     stage_request r;
     r.music_file = song.path;
     r.pattern_file = stage.stage_path;
@@ -23,7 +23,7 @@ stage_request request_for(const session& s, const chosen_song& song, const prepa
 
 }  // namespace
 
-void back_to_list(session& s) {
+void back_to_list(screen_state& s) {
     SDL_EnableUNICODE(1);
     SDL_JoystickEventState(SDL_ENABLE);
     set_gamepads_steer(false);
@@ -33,17 +33,17 @@ void back_to_list(session& s) {
     }
 }
 
-void play_song(session& s, const chosen_song& song) {
+void play_song(screen_state& s, const chosen_song& song) {
     s.preview.stop();
     prepared_stage stage;
     if (s.quit || !get_stage(s, song, stage) || s.quit) return;
     stage_request r = request_for(s, song, stage);
     std::string why;
-    r.replay.record_file = s.lib.begin_session(stage.song_hash, s.settings.edition, s.settings.difficulty, why);
+    r.replay.record_file = s.calls.begin_session(stage.song_hash, s.settings.edition, s.settings.difficulty, why);
     r.replay.record_given = !r.replay.record_file.empty();
     if (!r.replay.record_given) say(why);
     const stage_outcome o = play_stage(r);
-    const kept_session kept = s.lib.end_session(stage.song_hash, s.settings.edition, s.settings.difficulty);
+    const kept_session kept = s.calls.end_session(stage.song_hash, s.settings.edition, s.settings.difficulty);
     for (const std::string& p : kept.problems) say(p);
     if (o.end == stage_end::failed) {
         s.status = "Cannot play \"" + song.title + "\": " + o.why;
@@ -57,10 +57,10 @@ void play_song(session& s, const chosen_song& song) {
     s.list.refresh();
 }
 
-void watch_best(session& s, const chosen_song& song) {
+void watch_best(screen_state& s, const chosen_song& song) {
     s.preview.stop();
     std::string why;
-    const std::string replay = s.lib.best_replay(song.path, s.settings.edition, s.settings.difficulty, why);
+    const std::string replay = s.calls.best_replay(song.path, s.settings.edition, s.settings.difficulty, why);
     if (replay.empty()) {
         s.status = "No replay of \"" + song.title + "\": " + why;
         return;

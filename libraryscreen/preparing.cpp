@@ -15,7 +15,7 @@ namespace {
 // Waits for a background job, drawing `draw` every frame; events are read
 // so the window stays alive (a close request is remembered for after).
 template <typename Done, typename Draw>
-void wait_drawing(session& s, Done done, Draw draw, std::atomic<bool>* cancel = nullptr) {
+void wait_drawing(screen_state& s, Done done, Draw draw, std::atomic<bool>* cancel = nullptr) {
     std::uint32_t next = SDL_GetTicks();
     while (!done()) {
         SDL_Event e;
@@ -30,7 +30,7 @@ void wait_drawing(session& s, Done done, Draw draw, std::atomic<bool>* cancel = 
     }
 }
 
-void draw_preparing(session& s, SDL_Surface* surface, const std::string& title, double fraction) {
+void draw_preparing(screen_state& s, SDL_Surface* surface, const std::string& title, double fraction) {
     fill(surface, 0, 0, screen_width, screen_height, 0);
     s.text.draw(surface, 60, 170, "Preparing the stage of", style(16, grey));
     s.text.draw(surface, 60, 196, title, style(18, white), 520);
@@ -43,13 +43,13 @@ void draw_preparing(session& s, SDL_Surface* surface, const std::string& title, 
 
 }  // namespace
 
-bool get_stage(session& s, const chosen_song& song, prepared_stage& out) {
+bool get_stage(screen_state& s, const chosen_song& song, prepared_stage& out) {
     std::atomic<bool> finished{false}, cancel{false};
     std::atomic<double> fraction{0};
     std::atomic<bool> converting{false};
     const std::string edition = s.settings.edition, difficulty = s.settings.difficulty;
     std::thread job([&] {
-        out = s.lib.prepare(song.path, edition, difficulty, [&](double f) {
+        out = s.calls.prepare(song.path, edition, difficulty, [&](double f) {
             if (cancel) throw std::runtime_error("stopped");
             converting = true;
             fraction = f;

@@ -12,6 +12,6 @@ struct chosen_song {
 
 // Finds the song's stage, preparing it with a bar when the cache does not
 // have it; false (with the status set) when it cannot be had.
-bool get_stage(session& s, const chosen_song& song, prepared_stage& out);
+bool get_stage(screen_state& s, const chosen_song& song, prepared_stage& out);
 
 }  // namespace libraryscreen

@@ -12,8 +12,8 @@
 namespace libraryscreen {
 
 // What every screen of the program shares while its window is open.
-struct session {
-    library& lib;
+struct screen_state {
+    library_calls& calls;
     userfiles::settings settings;
     text::text_cache& text;
     index_source& source;

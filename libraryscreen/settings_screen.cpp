@@ -15,7 +15,7 @@
 
 namespace libraryscreen {
 
-void settings_screen(session& s) {
+void settings_screen(screen_state& s) {
     s.preview.stop();
     enum row { volume, effects, offset, calibrate, edition, difficulty, display, scale, rows };
     int at = 0;
