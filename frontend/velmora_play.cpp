@@ -24,6 +24,7 @@
 #include "frontend/song_files.hpp"
 #include "frontend/song_table.hpp"
 #include "library/places.hpp"
+#include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/sessions.hpp"
 #include "library/song_library.hpp"
@@ -48,12 +49,8 @@ using library::library_path;
 using library::open_library;
 using library::prepare_outcome;
 using library::prepare_status;
-using library::replays_dir;
 
 constexpr const char* program = "velmora_play";
-// A temporary stage older than this was left by a killed preparation: a day
-// is far longer than any song takes to prepare.
-constexpr long stale_after_seconds = 24 * 60 * 60;
 
 // Messages name files, whose names may hold escape sequences: they are
 // shown, not sent to the terminal.
@@ -218,7 +215,7 @@ int run_prepare(const play_options& o) {
 
     vaz::xbass<audiolayer::decode::layer> decoder;
     const stagecache::stage_cache cache(userfiles::cache_dir());
-    cache.remove_stale_temporaries(stale_after_seconds);
+    cache.remove_stale_temporaries(library::stale_after_seconds);
     std::string library_problem;
     std::unique_ptr<library::song_library> library = open_library(library_problem);
     if (!library) say(library_problem + "; the songs are prepared but not recorded");
@@ -379,8 +376,7 @@ int run_play(const play_options& o) {
     if (!r.library_problem.empty()) say(r.library_problem);
     if (library) {
         try {
-            library->record_played(r.hash.hex(), library::absolute_path(song), std::time(nullptr));
-            library->with_database([&](sqlite3* db) { remember_song_file(db, song, r.hash.hex(), std::time(nullptr)); });
+            library::record_play(*library, song, r.hash.hex(), std::time(nullptr));
         } catch (const library::library_error& e) {
             say(e.what());
         }
@@ -402,29 +398,25 @@ int run_play(const play_options& o) {
     // The game records the session; its results are kept after it ends.
     const std::string edition = edition_name(o.edition);
     const std::string difficulty = converter::difficulty_name(o.difficulty);
-    const std::string replays = replays_dir();
-    const std::string session = library::session_name(r.hash.hex(), edition, difficulty, std::time(nullptr), ::getpid());
-    std::string why;
-    const bool recording = !replays.empty() && userfiles::make_dirs(replays, why);
-    if (recording) {
-        game.push_back("-record=" + replays + "/" + session + ".session");
+    const library::session_start session =
+        library::begin_session(r.hash.hex(), edition, difficulty, std::time(nullptr), ::getpid());
+    if (session.recording.empty()) {
+        say(session.why_not);
     } else {
-        say("cannot make the folder for replays \"" + replays + "\": " + why + "; results are not kept");
+        game.push_back("-record=" + session.recording);
     }
     const game_end end = run_game(game);
     const int status = game_status(end, game[0]);
-    // Stages a killed velmora_play left half written; after the game, where
-    // it costs the start nothing.
-    cache.remove_stale_temporaries(stale_after_seconds);
     if (!end.started) return status;
     // Nothing the game played could be kept: said above, and not a success.
-    if (!recording) return status == 0 ? 1 : status;
+    if (session.recording.empty()) return status == 0 ? 1 : status;
 
     library = open_library(library_problem);
     if (!library) say(library_problem);
-    const library::session_outcome kept =
-        library::keep_session(library.get(), replays, session, r.hash.hex(), edition, difficulty, std::time(nullptr));
-    for (const std::string& p : kept.problems) say(p);
+    const library::session_end ended =
+        library::end_session(library.get(), session, r.hash.hex(), edition, difficulty, std::time(nullptr));
+    const library::session_outcome& kept = ended.kept;
+    for (const std::string& p : ended.problems) say(p);
     // A game that failed without a finished run has said why; a report would only repeat the best.
     if (status == 0 || !kept.runs.empty()) std::fputs(format_session(kept, song, edition, difficulty).c_str(), stdout);
     // Runs played but not stored are a failure, though the game ended well.
@@ -436,16 +428,11 @@ int run_play(const play_options& o) {
         std::printf("Watch it with: velmora_play --replay%s %s\n", which.c_str(), quoted(printable(song)).c_str());
     }
     std::fflush(stdout);
-    // Sessions an earlier velmora_play could not see to the end.
-    std::vector<std::string> problems;
-    const std::size_t recovered = library::keep_abandoned_sessions(library.get(), replays, session, std::time(nullptr), problems);
-    for (const std::string& p : problems) say(p);
-    if (recovered > 0)
-        say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
-            " of sessions whose velmora_play had ended before its game");
+    if (ended.recovered > 0)
+        say("kept " + std::to_string(ended.recovered) + " finished run" + (ended.recovered == 1 ? "" : "s") +
+            " of sessions whose program had ended before its game");
     return status == 0 && lost ? 1 : status;
 }
-
 // Plays the song's best run back, from its kept replay.
 int run_replay(const play_options& o) {
     const std::string& song = o.songs.front();
@@ -464,33 +451,32 @@ int run_replay(const play_options& o) {
         say("cannot read " + quoted(song) + ": " + why);
         return 1;
     }
-    std::optional<library::result_row> best;
+    library::best_replay best;
     // Kept open until the stage is found: it holds the stage's checksum.
     std::unique_ptr<library::song_library> known;
     try {
         if (library::song_library::exists(path)) {
             known = std::make_unique<library::song_library>(path, false);
-            best = known->best_result(hash.hex(), edition, difficulty);
+            best = library::find_best_replay(*known, hash.hex(), edition, difficulty);
         }
     } catch (const library::library_error& e) {
         say(e.what());
         return 1;
     }
-    if (!best) {
+    if (!best.best) {
         say("no finished run of " + quoted(song) + " in " + which + " to replay; play it first");
         return 1;
     }
-    if (best->replay.empty()) {
+    if (best.best->replay.empty()) {
         say("the best run of " + quoted(song) + " in " + which + " has no replay kept");
         return 1;
     }
-    if (!vaz::plain_file_name(best->replay)) {
-        say("the song library names the best run's replay \"" + best->replay +
-            "\", which is not a file name in the replays folder; it is not opened");
+    if (best.file.empty()) {
+        say(best.why_not);
         return 1;
     }
     // Checked here, so a damaged replay is named as the song's, before any window.
-    const std::string replay_file = replays_dir() + "/" + best->replay;
+    const std::string& replay_file = best.file;
     results::replay checked;
     const results::replay_read_result read = results::read_replay_file(replay_file, checked);
     if (read.status != results::replay_status::ok) {
@@ -516,8 +502,8 @@ int run_replay(const play_options& o) {
     }
     choose_audio(audio);
     std::printf("Replaying the best run of %s (%s edition%s): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
-                edition.c_str(), difficulty == "hard" ? "" : (", " + difficulty).c_str(), static_cast<std::uint32_t>(best->hits), static_cast<std::uint32_t>(best->score),
-                results::ratio_text(static_cast<float>(best->ratio)).c_str());
+                edition.c_str(), difficulty == "hard" ? "" : (", " + difficulty).c_str(), static_cast<std::uint32_t>(best.best->hits), static_cast<std::uint32_t>(best.best->score),
+                results::ratio_text(static_cast<float>(best.best->ratio)).c_str());
     game.push_back("-replay=" + replay_file);
     // The volume as when playing; the offset the run was recorded with,
     // unless --offset asks for another.

@@ -15,6 +15,7 @@
 #include "converter/editions.hpp"
 #include "frontend/launch.hpp"
 #include "library/places.hpp"
+#include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/sessions.hpp"
 #include "library/song_library.hpp"
@@ -51,6 +52,7 @@ converter::difficulty difficulty_of(const std::string& name) {
 struct library_calls::parts {
     stagecache::stage_cache cache{userfiles::cache_dir()};
     std::unique_ptr<::library::song_library> songs;
+    ::library::session_start session;  // the session being played, if any
 };
 
 // The music tables are the song library's own: the list reads them, and
@@ -80,9 +82,7 @@ prepared_stage library_calls::prepare(const std::string& song, const std::string
     if (!r.rebuilt_because.empty()) p.notes = "the cached stage was damaged (" + r.rebuilt_because + "); prepared again";
     if (!r.library_problem.empty()) p.notes = r.library_problem;
     try {
-        if (parts_->songs) parts_->songs->record_played(p.song_hash, ::library::absolute_path(song), std::time(nullptr));
-        // The file's hash links it to its runs in the list.
-        if (index_) musicindex::set_song_hash(index_, song, p.song_hash);
+        if (parts_->songs) ::library::record_play(*parts_->songs, song, p.song_hash, std::time(nullptr));
     } catch (const std::exception& e) {
         p.notes = e.what();
     }
@@ -90,34 +90,33 @@ prepared_stage library_calls::prepare(const std::string& song, const std::string
 }
 
 std::string library_calls::begin_session(const std::string& song_hash, const std::string& edition,
-                                   const std::string& difficulty, std::string& why) {
-    session_.clear();
-    const std::string replays = ::library::replays_dir();
-    if (replays.empty() || !userfiles::make_dirs(replays, why)) {
-        why = "cannot make the folder for replays \"" + replays + "\": " + why + "; results are not kept";
-        return {};
-    }
-    session_ = ::library::session_name(song_hash, converter::edition_name(edition_of(edition)),
-                                       converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr), ::getpid());
-    return replays + "/" + session_ + ".session";
+                                         const std::string& difficulty, std::string& why) {
+    parts_->session = ::library::begin_session(song_hash, converter::edition_name(edition_of(edition)),
+                                               converter::difficulty_name(difficulty_of(difficulty)),
+                                               std::time(nullptr), ::getpid());
+    why = parts_->session.why_not;
+    return parts_->session.recording;
 }
 
 kept_session library_calls::end_session(const std::string& song_hash, const std::string& edition,
-                                  const std::string& difficulty) {
+                                        const std::string& difficulty) {
     kept_session k;
-    if (session_.empty()) return k;
-    const ::library::session_outcome o = ::library::keep_session(
-        parts_->songs.get(), ::library::replays_dir(), session_, song_hash, converter::edition_name(edition_of(edition)),
+    const ::library::session_end e = ::library::end_session(
+        parts_->songs.get(), parts_->session, song_hash, converter::edition_name(edition_of(edition)),
         converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr));
-    session_.clear();
-    k.runs = o.runs.size();
-    k.new_best = o.new_best;
-    k.problems = o.problems;
+    parts_->session = {};
+    k.runs = e.kept.runs.size();
+    k.new_best = e.kept.new_best;
+    k.problems = e.problems;
     return k;
 }
 
-std::string library_calls::best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
-                                 std::string& why) {
+std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) {
+    return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems);
+}
+
+std::string library_calls::best_replay(const std::string& song, const std::string& edition,
+                                       const std::string& difficulty, std::string& why) {
     if (!parts_->songs) {
         why = "the song library is not open";
         return {};
@@ -125,13 +124,11 @@ std::string library_calls::best_replay(const std::string& song, const std::strin
     stagecache::song_hash hash;
     if (!stagecache::hash_file(song, hash, why)) return {};
     try {
-        const auto best = parts_->songs->best_result(hash.hex(), converter::edition_name(edition_of(edition)),
-                                                     converter::difficulty_name(difficulty_of(difficulty)));
-        if (!best || best->replay.empty()) {
-            why = best ? "its best run has no replay kept" : "no finished run of it in this edition yet";
-            return {};
-        }
-        return ::library::replays_dir() + "/" + best->replay;
+        const ::library::best_replay b =
+            ::library::find_best_replay(*parts_->songs, hash.hex(), converter::edition_name(edition_of(edition)),
+                                        converter::difficulty_name(difficulty_of(difficulty)));
+        why = b.why_not;
+        return b.file;
     } catch (const ::library::library_error& e) {
         why = e.what();
         return {};

@@ -53,6 +53,12 @@ int library_screen_main(int argc, char** argv) {
     std::string problem;
     library_calls calls(problem);
     if (!problem.empty()) say(problem + "; songs cannot be listed or kept");
+    // Before the list is read, so the runs of a killed session show in it.
+    std::vector<std::string> recovery_problems;
+    if (const std::size_t recovered = calls.recover_sessions(recovery_problems); recovered > 0)
+        say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
+            " of sessions whose program had ended before its game");
+    for (const std::string& p : recovery_problems) say(p);
 
     if (const std::string why = open_game_window({settings.fullscreen, settings.scale}); !why.empty()) {
         say(why);
