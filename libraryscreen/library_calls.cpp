@@ -13,7 +13,7 @@
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
-#include "frontend/launch.hpp"
+#include "launching/launch.hpp"
 #include "library/places.hpp"
 #include "library/play_session.hpp"
 #include "library/prepare.hpp"
@@ -218,17 +218,10 @@ std::string music_folder() {
 }
 
 int run_calibration(std::string& why) {
-    const std::string program = frontend::calibration_program();
-    const frontend::game_end end = frontend::run_game({program});
-    if (!end.started) {
-        why = "cannot start the calibration \"" + program + "\": " + end.why_not;
-        return -1;
-    }
-    if (end.signaled) {
-        why = "the calibration was ended by signal " + std::to_string(end.status);
-        return -1;
-    }
-    return end.status;
+    const std::string program = launching::calibration_program();
+    const launching::game_end end = launching::run_game({program});
+    why = launching::end_problem(end, program, "calibration");
+    return why.empty() ? end.status : -1;
 }
 
 }  // namespace libraryscreen

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-namespace frontend {
+namespace launching {
 
 // The game program: `velmora` beside this program's own executable (a build
 // folder or an installed bin folder), else the name alone for a PATH search.
@@ -76,4 +76,9 @@ struct game_end {
 // does on its own, so that what it has recorded is complete.
 game_end run_game(const std::vector<std::string>& arguments);
 
-}  // namespace frontend
+// Why a child did not end on its own, as a message line naming it as `what`
+// ("game", "calibration") and its program: it could not start, or a signal
+// ended it. "" when it exited, whatever its status.
+std::string end_problem(const game_end& end, const std::string& program, const std::string& what);
+
+}  // namespace launching

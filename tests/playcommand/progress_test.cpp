@@ -1,11 +1,11 @@
-#include "frontend/progress.hpp"
+#include "playcommand/progress.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
-using namespace frontend;
+using namespace playcommand;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "library/song_library.hpp"
 #include "musicindex/songs.hpp"
 
-namespace frontend {
+namespace playcommand {
 
 // The song library as `velmora_play --list` prints it: under a header, one
 // row per song and each edition and difficulty it was prepared or played in
@@ -49,4 +49,4 @@ std::string run_line(const library::result_row& r);
 std::string format_session(const library::session_outcome& o, const std::string& song, const std::string& edition,
                            const std::string& difficulty);
 
-}  // namespace frontend
+}  // namespace playcommand

@@ -1,4 +1,4 @@
-#include "frontend/music_commands.hpp"
+#include "playcommand/music_commands.hpp"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "frontend/song_table.hpp"
+#include "playcommand/song_table.hpp"
 #include "musicfiles/scan_progress.hpp"
 #include "musicfiles/text.hpp"
 #include "musicfiles/walk.hpp"
@@ -15,7 +15,7 @@
 #include "results/replay_file.hpp"
 #include "sqlite/sql.hpp"
 
-namespace frontend {
+namespace playcommand {
 namespace {
 
 constexpr const char* prefix = "velmora_play: ";
@@ -275,4 +275,4 @@ void sort_song_rows(std::vector<library::song_row>& songs, musicindex::sort_orde
     songs = std::move(sorted);
 }
 
-}  // namespace frontend
+}  // namespace playcommand

@@ -1,6 +1,6 @@
-#include "frontend/progress.hpp"
+#include "playcommand/progress.hpp"
 
-#include "frontend/song_table.hpp"
+#include "playcommand/song_table.hpp"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace frontend {
+namespace playcommand {
 namespace {
 
 std::string base_name(const std::string& path) {
@@ -167,4 +167,4 @@ void progress_display::redraw(bool force) {
     std::fflush(out_);
 }
 
-}  // namespace frontend
+}  // namespace playcommand

@@ -1,4 +1,4 @@
-#include "frontend/launch.hpp"
+#include "launching/launch.hpp"
 
 #include <SDL.h>
 #include <dlfcn.h>
@@ -16,7 +16,7 @@
 #include "audiolayer/playback.hpp"
 #include "vaz/executable.hpp"
 
-namespace frontend {
+namespace launching {
 namespace {
 
 // SDL's audio drivers (ALSA above all) print their failures straight to
@@ -298,4 +298,11 @@ game_end run_game(const std::vector<std::string>& arguments) {
     return end;
 }
 
-}  // namespace frontend
+std::string end_problem(const game_end& end, const std::string& program, const std::string& what) {
+    if (!end.started) return "cannot start the " + what + " \"" + program + "\": " + end.why_not;
+    if (end.signaled)
+        return "the " + what + " was ended by signal " + std::to_string(end.status) + " (" + ::strsignal(end.status) + ")";
+    return {};
+}
+
+}  // namespace launching

@@ -1,4 +1,4 @@
-#include "frontend/song_files.hpp"
+#include "playcommand/song_files.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 
 #include "support/scratch_dir.hpp"
 
-using namespace frontend;
+using namespace playcommand;
 
 TEST(SongFiles, FoldersAreSearchedDeeplyForSoundFileNamesOnly) {
     test_support::scratch_dir dir;

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-namespace frontend {
+namespace playcommand {
 
 // True for the file name endings of the sound formats the decoder reads
 // (.wav, .flac, .ogg, .opus, .mp3, .aiff and their kin), in any letter case.
@@ -20,4 +20,4 @@ struct song_search {
 // a loop cannot trap the search.
 song_search find_songs(const std::vector<std::string>& paths);
 
-}  // namespace frontend
+}  // namespace playcommand

@@ -16,7 +16,7 @@ struct sqlite3;
 // velmora_play's exit status; messages go to `err` with the program's name,
 // tables and summaries to `out`, every name as printable() shows it. The
 // music tables' errors (library::library_error) are the caller's to say.
-namespace frontend {
+namespace playcommand {
 
 struct music_output {
     std::FILE* out = stdout;
@@ -66,4 +66,4 @@ std::string title_of(const library::song_row& s, const std::map<std::string, mus
 const musicindex::song_entry* tags_of(const library::song_row& s,
                                       const std::map<std::string, musicindex::song_entry>& tags);
 
-}  // namespace frontend
+}  // namespace playcommand

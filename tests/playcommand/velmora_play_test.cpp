@@ -21,8 +21,8 @@
 
 #include "audiolayer/decode.hpp"
 #include "converter/load_any.hpp"
-#include "frontend/launch.hpp"
-#include "frontend/song_table.hpp"
+#include "launching/launch.hpp"
+#include "playcommand/song_table.hpp"
 #include "library/prepare.hpp"
 #include "library/sessions.hpp"
 #include "results/replay_file.hpp"
@@ -337,7 +337,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     ASSERT_TRUE(o.best && o.new_best);
     EXPECT_EQ(o.best->run, 2);
     EXPECT_EQ(o.best->replay, "a.vrp");
-    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard", "hard"),
+    EXPECT_EQ(playcommand::format_session(o, "s.ogg", "standard", "hard"),
               "Runs this session (\"s.ogg\", standard edition):\n"
               "  run 1: 2 hits, score 30, ratio 1.00, played 0:02\n"
               "  run 2: 1 hits, score 30, ratio 2.00, played 0:02\n"
@@ -370,7 +370,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     o = library::keep_session(&library, replays, "d", "song", "standard", "hard", 4000);
     EXPECT_TRUE(o.runs.empty());
     EXPECT_EQ(o.best->session, "c");
-    EXPECT_EQ(frontend::format_session(o, "s.ogg", "standard", "hard").substr(0, 43), "No run finished this session (\"s.ogg\", stan");
+    EXPECT_EQ(playcommand::format_session(o, "s.ogg", "standard", "hard").substr(0, 43), "No run finished this session (\"s.ogg\", stan");
     { std::ofstream(session("e")) << "VELMRPLY"; }
     o = library::keep_session(&library, replays, "e", "song", "standard", "hard", 5000);
     ASSERT_EQ(o.problems.size(), 1u);
@@ -403,11 +403,11 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
 // The game as a child: its status, the signal that killed it, a program
 // that does not start, and a SIGTERM to this process passed on to it.
 TEST(VelmoraPlay, RunsTheGameAsAChildAndPassesSignalsOn) {
-    frontend::game_end end = frontend::run_game({"sh", "-c", "exit 3"});
+    launching::game_end end = launching::run_game({"sh", "-c", "exit 3"});
     EXPECT_TRUE(end.started && !end.signaled && end.status == 3);
-    end = frontend::run_game({"sh", "-c", "kill -KILL $$"});
+    end = launching::run_game({"sh", "-c", "kill -KILL $$"});
     EXPECT_TRUE(end.started && end.signaled && end.status == SIGKILL);
-    end = frontend::run_game({"/no/such/velmora"});
+    end = launching::run_game({"/no/such/velmora"});
     EXPECT_FALSE(end.started);
     EXPECT_EQ(end.why_not, "No such file or directory");
 
@@ -415,7 +415,7 @@ TEST(VelmoraPlay, RunsTheGameAsAChildAndPassesSignalsOn) {
         ::usleep(500000);
         ::kill(::getpid(), SIGTERM);
     });
-    end = frontend::run_game({"sh", "-c", "trap 'exit 7' TERM; while :; do sleep 0.05; done"});
+    end = launching::run_game({"sh", "-c", "trap 'exit 7' TERM; while :; do sleep 0.05; done"});
     terminate.join();
     EXPECT_TRUE(end.started && !end.signaled && end.status == 7) << end.status;
 
@@ -425,10 +425,10 @@ TEST(VelmoraPlay, RunsTheGameAsAChildAndPassesSignalsOn) {
         if (pid == 0) ::execl("/bin/sh", "sh", "-c", script, static_cast<char*>(nullptr)), ::_exit(127);
         return pid;
     };
-    EXPECT_EQ(frontend::wait_or_kill(child("exit 4"), 5000), 4);
+    EXPECT_EQ(launching::wait_or_kill(child("exit 4"), 5000), 4);
     const auto before = std::chrono::steady_clock::now();
     const pid_t hung = child("sleep 30");
-    EXPECT_EQ(frontend::wait_or_kill(hung, 200), frontend::child_killed);
+    EXPECT_EQ(launching::wait_or_kill(hung, 200), launching::child_killed);
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
     EXPECT_NE(::kill(hung, 0), 0) << "the hung child was left running";
 }
@@ -472,7 +472,7 @@ TEST(VelmoraPlay, AProbeThatOpensNoDeviceChoosesTheSilentDriver) {
     ::setenv("PULSE_SERVER", "/nonexistent/velmora-test", 1);
     bool silent = false;
     {
-        frontend::audio_probe probe;
+        launching::audio_probe probe;
         silent = probe.choose_silent_audio_when_no_device();
     }
     const char* chosen = std::getenv("SDL_AUDIODRIVER");

@@ -7,7 +7,7 @@
 #include "converter/editions.hpp"
 #include "musicindex/songs.hpp"
 
-namespace frontend {
+namespace playcommand {
 
 // set_volume: --volume without a song, which only saves it.
 // add, folders, forget, scan: the player's music folders; search: its songs.
@@ -44,4 +44,4 @@ std::string usage_text();
 using converter::edition_from_name;
 using converter::edition_name;
 
-}  // namespace frontend
+}  // namespace playcommand

@@ -1,4 +1,4 @@
-#include "frontend/velmora_play.hpp"
+#include "playcommand/velmora_play.hpp"
 
 #include <string.h>
 #include <sys/stat.h>
@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "frontend/launch.hpp"
-#include "frontend/music_commands.hpp"
-#include "frontend/options.hpp"
-#include "frontend/progress.hpp"
-#include "frontend/song_files.hpp"
-#include "frontend/song_table.hpp"
+#include "launching/launch.hpp"
+#include "playcommand/music_commands.hpp"
+#include "playcommand/options.hpp"
+#include "playcommand/progress.hpp"
+#include "playcommand/song_files.hpp"
+#include "playcommand/song_table.hpp"
 #include "library/places.hpp"
 #include "library/play_session.hpp"
 #include "library/prepare.hpp"
@@ -42,9 +42,19 @@
 #define VELMORA_VERSION "0.01"
 #endif
 
-namespace frontend {
+namespace playcommand {
 namespace {
 
+using launching::add_setting_arguments;
+using launching::audio_probe;
+using launching::calibration_program;
+using launching::display_problem;
+using launching::end_problem;
+using launching::game_arguments;
+using launching::game_end;
+using launching::game_program;
+using launching::library_program;
+using launching::run_game;
 using library::library_path;
 using library::open_library;
 using library::prepare_outcome;
@@ -61,16 +71,10 @@ std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 // A child's end (the game's, or the calibration's) as velmora_play ends:
 // its status, or 1 with a message.
 int game_status(const game_end& end, const std::string& program_path, const char* what = "game") {
-    if (!end.started) {
-        say(std::string("cannot start the ") + what + " " + quoted(program_path) + ": " + end.why_not);
-        return 1;
-    }
-    if (end.signaled) {
-        say(std::string("the ") + what + " was ended by signal " + std::to_string(end.status) + " (" +
-            ::strsignal(end.status) + ")");
-        return 1;
-    }
-    return end.status;
+    const std::string problem = end_problem(end, program_path, what);
+    if (problem.empty()) return end.status;
+    say(problem);
+    return 1;
 }
 
 // The game refuses to start without a sound device: without one it plays
@@ -558,4 +562,4 @@ int velmora_play_main(int argc, const char* const* argv) {
     return 1;
 }
 
-}  // namespace frontend
+}  // namespace playcommand

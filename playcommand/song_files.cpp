@@ -1,4 +1,4 @@
-#include "frontend/song_files.hpp"
+#include "playcommand/song_files.hpp"
 
 #include "musicfiles/walk.hpp"
 
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace frontend {
+namespace playcommand {
 
 bool is_song_file_name(const std::string& name) { return musicfiles::is_music_file_name(name); }
 
@@ -43,4 +43,4 @@ song_search find_songs(const std::vector<std::string>& paths) {
     return found;
 }
 
-}  // namespace frontend
+}  // namespace playcommand

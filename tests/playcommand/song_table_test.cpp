@@ -1,11 +1,11 @@
-#include "frontend/song_table.hpp"
+#include "playcommand/song_table.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 
-using namespace frontend;
+using namespace playcommand;
 
 TEST(SongTable, ListsEachSongAndStageUnderTheHeaderWithThePathLast) {
     setenv("TZ", "UTC", 1);

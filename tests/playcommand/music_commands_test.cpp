@@ -1,5 +1,5 @@
 // The music commands over a song library's music tables.
-#include "frontend/music_commands.hpp"
+#include "playcommand/music_commands.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@ printed run(Command command) {
     std::size_t out_size = 0, err_size = 0;
     std::FILE* out = open_memstream(&out_text, &out_size);
     std::FILE* err = open_memstream(&err_text, &err_size);
-    frontend::music_output o;
+    playcommand::music_output o;
     o.out = out;
     o.err = err;
     o.threads = 1;
@@ -55,28 +55,28 @@ TEST(MusicCommands, RefusalsAndAStoppedScanSayWhyAndEndAsTheyShould) {
     test_music::write_music(music + "/tide.ogg", test_music::format::ogg, {"Morning Tide", "Sea", "Early", 2, 2002, false},
                             0.2, 2);
 
-    printed r = run([&](const frontend::music_output& o) {
-        return frontend::add_music_folders(db, {music + "/tide.ogg", dir / "none"}, o, 100);
+    printed r = run([&](const playcommand::music_output& o) {
+        return playcommand::add_music_folders(db, {music + "/tide.ogg", dir / "none"}, o, 100);
     });
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "tide.ogg\": not a folder")) << r.err;
     EXPECT_TRUE(contains(r.err, "none\": No such file or directory")) << r.err;
-    EXPECT_EQ(run([&](const frontend::music_output& o) { return frontend::add_music_folders(db, {music}, o, 100); }).status,
+    EXPECT_EQ(run([&](const playcommand::music_output& o) { return playcommand::add_music_folders(db, {music}, o, 100); }).status,
               0);
-    r = run([&](const frontend::music_output& o) { return frontend::print_search(db, "nothing like it", {}, o); });
+    r = run([&](const playcommand::music_output& o) { return playcommand::print_search(db, "nothing like it", {}, o); });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "No song matches \"nothing like it\".\n");
 
     // Ctrl-C raised the stop flag: what was written stays, and it says so.
     const std::atomic<bool> stop{true};
-    r = run([&](frontend::music_output o) {
+    r = run([&](playcommand::music_output o) {
         o.stop = &stop;
-        return frontend::scan_music(db, o, 400);
+        return playcommand::scan_music(db, o, 400);
     });
-    EXPECT_EQ(r.status, frontend::stopped_status);
+    EXPECT_EQ(r.status, playcommand::stopped_status);
     EXPECT_TRUE(contains(r.out, "stopped: what was scanned is kept")) << r.out;
 
-    r = run([&](const frontend::music_output& o) { return frontend::forget_music_folder(db, dir / "other", o); });
+    r = run([&](const playcommand::music_output& o) { return playcommand::forget_music_folder(db, dir / "other", o); });
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "is not a remembered folder")) << r.err;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace frontend {
+namespace playcommand {
 
 // Progress of preparing songs, several at once, from any thread. On a
 // terminal: a bar per song being prepared and one for all of them, with the
@@ -63,4 +63,4 @@ private:
     std::mutex lock_;
 };
 
-}  // namespace frontend
+}  // namespace playcommand

@@ -1,13 +1,14 @@
-#include "frontend/options.hpp"
+#include "playcommand/options.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "frontend/launch.hpp"
+#include "launching/launch.hpp"
 
-using namespace frontend;
+using namespace launching;
+using namespace playcommand;
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "frontend/options.hpp"
+#include "playcommand/options.hpp"
 
 #include <utility>
 #include <vector>
 
 #include "vaz/limits.hpp"
 
-namespace frontend {
+namespace playcommand {
 namespace {
 
 // Threads for preparing: far more than any machine has cores.
@@ -224,4 +224,4 @@ parsed_options parse_options(int argc, const char* const* argv) {
     return r;
 }
 
-}  // namespace frontend
+}  // namespace playcommand

@@ -1,4 +1,4 @@
-#include "frontend/song_table.hpp"
+#include "playcommand/song_table.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include "musicfiles/text.hpp"
 #include "results/replay_file.hpp"
 
-namespace frontend {
+namespace playcommand {
 
 std::string time_text(std::int64_t when, const char* never) {
     if (when <= 0) return never;
@@ -143,4 +143,4 @@ std::string format_session(const library::session_outcome& o, const std::string&
     return text;
 }
 
-}  // namespace frontend
+}  // namespace playcommand
