@@ -117,8 +117,8 @@ void migrate_step(sqlite3* db, int from) {
 constexpr const char* result_columns =
     "SELECT song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames, offset_ms, replay "
     "FROM results";
-// better_result's order in SQL.
-constexpr const char* best_first = " ORDER BY ratio DESC, hits ASC, played_at ASC, id ASC";
+// better_result's order, the row id last.
+const std::string best_first = std::string(" ORDER BY ") + results::best_order_sql + ", id ASC";
 
 result_row read_result(const sql::statement& st) {
     result_row r;
