@@ -41,11 +41,6 @@ void add_tables(sqlite3* db) {
               "  scanned_at INTEGER NOT NULL"
               ");"
               "CREATE INDEX files_by_song ON files (song_hash);"
-              // Lists look up each song's best run in the song library's
-              // results; with every key of the order in the index, that is
-              // one step into it per song, not a sort.
-              "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC, hits,"
-              "  played_at);"
               // Words in any order, any case and accents, a prefix typed:
               "CREATE VIRTUAL TABLE files_words USING fts5(title, artist, album, name, content='files',"
               "  content_rowid='id', tokenize='unicode61 remove_diacritics 2');"

@@ -16,10 +16,10 @@ namespace musicindex {
 
 using index_error = sql::error;
 
-// The schema step that adds these tables, for the song library's
-// migrations: run it inside their transaction, after the step that made
-// the results table (it adds an index to it). Every failure throws
-// index_error.
+// The schema step that adds these tables (and only these: the song
+// library's own tables and their indexes are its own steps), for the song
+// library's migrations: run it inside their transaction. Every failure
+// throws index_error.
 void add_tables(sqlite3* db);
 
 struct folder_row {
