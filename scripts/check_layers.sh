@@ -25,7 +25,7 @@ layers=(
   "gametask"
   "game calibrate"
   "frontend"
-  "libraryscreen"
+  "libraryscreen server"
 )
 
 declare -A rank
