@@ -2,7 +2,8 @@
 // the server's own tests: it reads the replay with the game's reader and
 // reports the run results the replay claims, except where the seed asks
 // for something else: 7 (mod 10) a refusal, 999 a re-play that never ends,
-// 998 a crash, 997 an answer that is not JSON.
+// 998 a crash, 997 an answer that is not JSON, 996 a re-play that takes
+// four seconds.
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     if (r.seed == 999)
         for (;;) pause();
     if (r.seed == 998) raise(SIGSEGV);
+    if (r.seed == 996) sleep(4);
     if (r.seed == 997) {
         std::printf("not json\n");
         return 0;
