@@ -23,7 +23,7 @@ layers=(
   "text preview"
   "songlist"
   "gametask"
-  "game calibrate"
+  "game calibrate replaycheck"
   "frontend"
   "libraryscreen server"
 )
