@@ -163,9 +163,9 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
         const std::string& t = p->content;
         std::int64_t v = 0;
         bool ok = !t.empty() && t.size() <= 12;
-        for (char c : t) {
-            if (c < '0' || c > '9') ok = false;
-            else v = v * 10 + (c - '0');
+        for (std::size_t i = 0; ok && i < t.size(); ++i) {
+            if (t[i] < '0' || t[i] > '9') ok = false;
+            else v = v * 10 + (t[i] - '0');
         }
         if (!ok || v < 1 || v > lim.length_ms)
             return refuse(422, "invalid_field", "\"length_ms\" must be a whole number of milliseconds from 1 to " +

@@ -238,6 +238,7 @@ TEST(ServerApi, RefusesBadSubmissionsBeforeStoringAnything) {
         {"title too long", form(set("title", std::string(300, 'a'))), 422, "invalid_field"},
         {"length not a number", form(set("length_ms", "3 minutes")), 422, "invalid_field"},
         {"length negative", form(set("length_ms", "-5")), 422, "invalid_field"},
+        {"length of twenty digits", form(set("length_ms", "18000055555555555555")), 422, "invalid_field"},
     };
     const std::string before = cluster->sql("SELECT count(*) FROM sessions") + "/" + cluster->sql("SELECT count(*) FROM replays");
     for (const row& r : rows) expect_error(client().Post("/v1/sessions", bearer(token), r.items), r.status, r.code, r.what);

@@ -44,7 +44,8 @@ inline std::string shell_output(const std::string& command, int& status) {
 
 class pg_cluster {
 public:
-    pg_cluster() {
+    // fast: without fsync, for tests; a benchmark measures the durable one.
+    explicit pg_cluster(bool fast = true) {
         char name[] = "/tmp/velmora_pg.XXXXXX";
         if (!mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
         root_ = name;
@@ -52,7 +53,7 @@ public:
         chmod(root_.c_str(), 0755);
         folder_ = root_ + "/pg";
         int status = 0;
-        url_ = shell_output(script() + " start '" + folder_ + "' --fast", status);
+        url_ = shell_output(script() + " start '" + folder_ + "'" + (fast ? " --fast" : ""), status);
         if (status != 0) throw std::runtime_error("cannot start a PostgreSQL cluster in " + folder_);
         url_ = url_.substr(url_.rfind('\n') == std::string::npos ? 0 : url_.rfind('\n') + 1);
     }
