@@ -11,7 +11,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <dirent.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <map>
 #include <mutex>
 #include <random>
@@ -103,6 +108,65 @@ figures load(int port, int clients, double seconds, double rate,
     return f;
 }
 
+// CPU seconds a process used (with its reaped children's), from /proc.
+double cpu_seconds(pid_t pid, bool with_children) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string f;
+    std::vector<std::string> v;
+    while (fields >> f) v.push_back(f);
+    // After the name: state is field 3; utime, stime, cutime, cstime are 14 to 17.
+    if (v.size() < 15) return 0;
+    double ticks = std::stod(v[11]) + std::stod(v[12]);
+    if (with_children) ticks += std::stod(v[13]) + std::stod(v[14]);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// PostgreSQL's CPU seconds: the postmaster, its live backends and the ones it reaped.
+double cluster_cpu_seconds(const std::string& data_folder) {
+    std::ifstream pidfile(data_folder + "/postmaster.pid");
+    pid_t postmaster = 0;
+    pidfile >> postmaster;
+    if (postmaster <= 0) return 0;
+    double total = cpu_seconds(postmaster, true);
+    if (DIR* d = opendir("/proc")) {
+        while (dirent* e = readdir(d)) {
+            const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+            if (pid <= 0) continue;
+            std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const auto close = text.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream fields(text.substr(close + 2));
+            std::string state;
+            pid_t parent = 0;
+            fields >> state >> parent;
+            if (parent == postmaster) total += cpu_seconds(pid, false);
+        }
+        closedir(d);
+    }
+    return total;
+}
+
+// CPU per call of the server and of PostgreSQL over a phase.
+struct cpu_meter {
+    pid_t server;
+    std::string data;
+    double server_at = 0, cluster_at = 0;
+    void start() {
+        server_at = cpu_seconds(server, true);
+        cluster_at = cluster_cpu_seconds(data);
+    }
+    void report(std::size_t calls) const {
+        const double s = cpu_seconds(server, true) - server_at, c = cluster_cpu_seconds(data) - cluster_at;
+        std::printf("  CPU per call: server %.0f us, PostgreSQL %.0f us (%.1f s and %.1f s in all)\n",
+                    1e6 * s / static_cast<double>(calls), 1e6 * c / static_cast<double>(calls), s, c);
+    }
+};
+
 std::string memory_of(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line, out;
@@ -164,11 +228,13 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    int status0 = 0;
     test_support::pg_cluster cluster(!fast);
     test_support::server_process server(program("velmora_server"), cluster.url(),
                                         {"--workers", "0", "--threads", "128", "--connections", "32", "--rate-per-address",
                                          "0", "--rate-per-token", "0"},
                                         cluster.root() + "/server.log");
+    std::printf("load average at start: %s\n", test_support::shell_output("cut -d' ' -f1-3 /proc/loadavg", status0).c_str());
     std::printf("PostgreSQL %s (%s), velmora_server pid %d on port %d\n", cluster.url().c_str(),
                 fast ? "fsync off" : "durable", static_cast<int>(server.pid()), server.port());
 
@@ -192,8 +258,11 @@ int main(int argc, char** argv) {
                         server_test::session_form(stage, server_test::replay_bytes(stage, seed, {{3, 900}, {1, 20}})));
         return r ? r->status : -1;
     };
+    cpu_meter meter{server.pid(), cluster.root() + "/pg/data"};
+    meter.start();
     const figures most = load(server.port(), submit_clients, seconds, 0, submit);
     report("submissions, 32 clients back to back", most);
+    meter.report(most.done);
     ++rounds;
     const figures submitted = load(server.port(), submit_clients, seconds, submit_rate_goal, submit);
     report("submissions, 32 clients at 500/s", submitted);
@@ -226,8 +295,10 @@ int main(int argc, char** argv) {
         if (body["entries"].size() != 10 || body["players"] != runs / boards || body["you"].is_null()) ++wrong;
         return 200;
     };
+    meter.start();
     const figures fastest = load(server.port(), read_clients, seconds, 0, read_board);
     report("board reads with the reader's rank, 64 clients back to back", fastest);
+    meter.report(fastest.done);
     const figures read = load(server.port(), read_clients, seconds, read_rate_goal, read_board);
     report("board reads with the reader's rank, 64 clients at 3,000/s", read);
     std::printf("server memory after board reads: %s\n", memory_of(server.pid()).c_str());
