@@ -118,6 +118,21 @@ public:
     // were the first time. Objects are not destroyed (as in kill).
     void reset() { (reset_pool<typename Entries::type, Entries::capacity>(), ...); }
 
+    // The number of T's tasks the pool holds.
+    template <class T>
+    static constexpr int capacity() {
+        int c = 0;
+        ((c = std::is_same_v<T, typename Entries::type> ? Entries::capacity : c), ...);
+        return c;
+    }
+
+    // The first of T's capacity<T>() nodes, which lie in one array for the
+    // pool's life: a node's distance from it indexes tables kept beside the pool.
+    template <class T>
+    node* pool_nodes() {
+        return nodearrays[index<T>()];
+    }
+
     // Newest live task of T first; end<T>() when T has none.
     template <class T>
     node* begin() { return slots[3 * index<T>()].next; }
