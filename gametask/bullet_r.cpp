@@ -1,5 +1,7 @@
 #include "gametask/bullet_r.hpp"
 
+#include <cmath>
+
 #include "gametask/draw_helpers.hpp"
 #include "gametask/rules.hpp"
 #include "gametask/schedulers.hpp"
@@ -25,46 +27,35 @@ std::int32_t exit_coordinate(float v) {
     return t;
 }
 
-// Where the incoming bullets stand, by square of the field, so that a burst
-// looks only at the bullets in the squares its box touches instead of at all
-// of them. It serves the bursts of one update walk: built at the walk's first
-// burst from the bullets as they stand then, and kept in step as the rest of
-// the walk moves and ends them (nothing else moves, spawns or ends an
-// incoming bullet while the walk is among them). A bullet update that does
-// not follow the one before it in the walk (the first of the next walk, or a
-// body called on its own) forgets it. What a burst sets off does not depend
-// on the order it finds the bullets in, so the squares' order changes nothing.
+// Where the incoming bullets stood when a walk's first burst came, by square
+// of the field, so that a burst looks only at the bullets in the squares near
+// its box instead of at all of them. Until the walk leaves the incoming
+// bullets, nothing else spawns or moves one and each moves at most once more
+// (its own update, by its velocity), so a burst looks as much further as the
+// fastest of them moves, and a bullet that leaves the field is struck off.
+// The squares serve the walk they were filled in; a burst outside a walk (a
+// body called on its own) fills them anew. What a burst sets off does not
+// depend on the order it finds the bullets in, so the squares' order changes
+// nothing.
 class burst_grid {
 public:
-    // Before each update: forgets the squares unless the walk goes on as the last update left it.
-    void arrive(const node* self) {
-        if (self != expected_) built_ = false;
-    }
-    // After each update: the node the walk updates next.
-    void expect(const node* next) { expected_ = next; }
-
-    void moved(const node* n, const bullet_r& b) {
-        if (!built_) return;
-        const int slot = static_cast<int>(n - nodes_);
-        const int cell = cell_of(b.x, b.y);
-        if (cell == cell_[slot]) return;
-        unlink(slot);
-        link(slot, cell);
-    }
-
     void ended(const node* n) {
-        if (built_) unlink(static_cast<int>(n - nodes_));
+        if (built_ && walk_ == update_tasks.walks()) cell_[n - nodes_] = struck_off;
     }
 
-    // Calls f with every live incoming bullet in the squares the box
-    // [left, right] x [top, bottom] touches; the box test is f's.
+    // Calls f with every live incoming bullet that can be in the box
+    // [left, right] x [top, bottom] now, and some others; the box test is f's.
     template <class F>
     void each_near(float left, float right, float top, float bottom, F f) {
-        if (!built_) build();
-        const int x0 = column(left), x1 = column(right), y0 = column(top), y1 = column(bottom);
+        if (!built_ || !update_tasks.walking() || walk_ != update_tasks.walks()) build();
+        const int x0 = column(left - reach_x_), x1 = column(right + reach_x_);
+        const int y0 = column(top - reach_y_), y1 = column(bottom + reach_y_);
         for (int cy = y0; cy <= y1; ++cy) {
             for (int cx = x0; cx <= x1; ++cx) {
-                for (int slot = head_[cy * side + cx]; slot >= 0; slot = next_[slot]) f(nodes_ + slot);
+                const int cell = cy * side + cx;
+                for (int slot = head_[cell]; slot >= 0; slot = next_[slot]) {
+                    if (cell_[slot] == cell) f(nodes_ + slot);
+                }
             }
         }
     }
@@ -74,52 +65,47 @@ private:
     static constexpr float square = 22.0f;  // pixels; at least a burst's box, which so touches 2 x 2 squares at most
     static constexpr int side = static_cast<int>(rules::field_size / square);
     static_assert(square >= 2 * rules::burst_reach && side * square == rules::field_size);
+    static constexpr int struck_off = -1;
+    // Beyond a move's velocity: the rounding of the addition, far below a pixel on the field.
+    static constexpr float rounding = 1.0f;
 
     // Never decreasing in v (a product with a positive constant never is), so
     // the squares of a box's edges bound every bullet inside it; beyond the
     // field, and NaN, in the edge squares.
     static int column(float v) {
-        if (!(v >= 0.0f)) return 0;
-        if (v >= rules::field_size) return side - 1;
-        const int c = static_cast<int>(v * (1.0f / square));
-        return c < side ? c : side - 1;
+        const float c = v * (1.0f / square);
+        if (!(c >= 0.0f)) return 0;
+        if (c >= static_cast<float>(side - 1)) return side - 1;
+        return static_cast<int>(c);
     }
-    static int cell_of(float x, float y) { return column(y) * side + column(x); }
 
     void build() {
         for (int& h : head_) h = -1;
         nodes_ = update_tasks.pool_nodes<bullet_r>();
+        float fastest_x = 0.0f, fastest_y = 0.0f;
         for (node* n = update_tasks.begin<bullet_r>(); n != update_tasks.end<bullet_r>(); n = n->next) {
             const int slot = static_cast<int>(n - nodes_);
             const bullet_r& b = vaz::tasksystem::object_of<bullet_r>(n);
-            link(slot, cell_of(b.x, b.y));
+            const int cell = column(b.y) * side + column(b.x);
+            cell_[slot] = cell;
+            next_[slot] = head_[cell];
+            head_[cell] = slot;
+            // A NaN velocity takes its bullet off the field at its next move.
+            if (std::fabs(b.vx) > fastest_x) fastest_x = std::fabs(b.vx);
+            if (std::fabs(b.vy) > fastest_y) fastest_y = std::fabs(b.vy);
         }
+        reach_x_ = fastest_x + rounding;
+        reach_y_ = fastest_y + rounding;
         built_ = true;
-    }
-
-    void link(int slot, int cell) {
-        cell_[slot] = cell;
-        prev_[slot] = -1;
-        next_[slot] = head_[cell];
-        if (head_[cell] >= 0) prev_[head_[cell]] = slot;
-        head_[cell] = slot;
-    }
-
-    void unlink(int slot) {
-        if (prev_[slot] >= 0) {
-            next_[prev_[slot]] = next_[slot];
-        } else {
-            head_[cell_[slot]] = next_[slot];
-        }
-        if (next_[slot] >= 0) prev_[next_[slot]] = prev_[slot];
+        walk_ = update_tasks.walks();
     }
 
     bool built_ = false;
-    const node* expected_ = nullptr;
+    std::uint64_t walk_ = 0;  // the walk they were filled in
+    float reach_x_ = 0.0f, reach_y_ = 0.0f;  // how far a bullet may have moved since the squares were filled
     int head_[side * side] = {};
-    int cell_[pool] = {};
+    int cell_[pool] = {};  // the square a bullet's node was filed in, or struck_off
     int next_[pool] = {};
-    int prev_[pool] = {};
     node* nodes_ = nullptr;  // the pool's first node: a node's slot is its distance from it
 };
 
@@ -143,7 +129,9 @@ void burst(node* self, const bullet_r& b) {
     });
 }
 
-void update(node** cursor) {
+}  // namespace
+
+void bullet_r_update(node** cursor) {
     bullet_r& b = vaz::tasksystem::object_of<bullet_r>(*cursor);
     b.x = b.x + b.vx;
     b.y = b.y + b.vy;
@@ -157,7 +145,6 @@ void update(node** cursor) {
         end_own_task<bullet_r>(cursor);
         return;
     }
-    grid.moved(*cursor, b);
 
     if (b.state == 0) return;
     ++b.state;
@@ -168,14 +155,6 @@ void update(node** cursor) {
     if (b.state <= rules::fuse_end) return;
     if (b.state == rules::fuse_end + 1) cue_effect(effect::chain_burst);
     burst(*cursor, b);
-}
-
-}  // namespace
-
-void bullet_r_update(node** cursor) {
-    grid.arrive(*cursor);
-    update(cursor);
-    grid.expect((*cursor)->next);
 }
 
 // Drawing ---------------------------------------------------------------

@@ -143,14 +143,25 @@ public:
     // One walk over the whole run list. The cursor is re-read after each body,
     // which may have moved it back to kill its own node.
     void run() {
+        ++walks_;
+        walking_ = true;
         node* cursor = top.next;
         while (cursor != &bottom) {
             cursor->body(&cursor);
             cursor = cursor->next;
         }
+        walking_ = false;
     }
 
+    // The walks begun so far, and whether one is under way: a body can tell
+    // the walk it runs in from the last, and a call of its own from a walk.
+    std::uint64_t walks() const { return walks_; }
+    bool walking() const { return walking_; }
+
 private:
+    std::uint64_t walks_ = 0;
+    bool walking_ = false;
+
     static int& type_counter() {
         static int counter = 0;
         return counter;
