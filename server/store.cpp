@@ -1,0 +1,208 @@
+#include "server/store.hpp"
+
+#include <ctime>
+#include <sstream>
+#include <vector>
+
+#include "results/result_row.hpp"
+
+namespace server {
+namespace {
+
+const std::string now_us = "(extract(epoch FROM clock_timestamp()) * 1000000)::bigint";
+const std::string order = std::string(results::best_order_sql) + ", session, run";
+
+// "Row a comes before row m" in the board's order: best_order_sql's terms,
+// then session and run, built from that one definition. With it the first
+// term's bound (a's first column not past m's), so the index that holds the
+// order is walked only up to m.
+std::string before_sql(const std::string& a, const std::string& m) {
+    struct term {
+        std::string column;
+        bool descending;
+    };
+    std::vector<term> terms;
+    std::istringstream in(std::string(results::best_order_sql) + ", session ASC, run ASC");
+    std::string part;
+    while (std::getline(in, part, ',')) {
+        std::istringstream words(part);
+        std::string column, direction;
+        words >> column >> direction;
+        terms.push_back({column, direction == "DESC" || direction == "desc"});
+    }
+    std::string tie, rest;
+    for (std::size_t i = terms.size(); i-- > 0;) {
+        const term& t = terms[i];
+        const std::string ahead = a + "." + t.column + (t.descending ? " > " : " < ") + m + "." + t.column;
+        rest = rest.empty() ? ahead : "(" + ahead + " OR (" + a + "." + t.column + " = " + m + "." + t.column + " AND " + rest + "))";
+    }
+    const term& first = terms.front();
+    return a + "." + first.column + (first.descending ? " >= " : " <= ") + m + "." + first.column + " AND " + rest;
+}
+
+const std::string board_where = "stage = $1 AND edition = $2 AND difficulty = $3";
+const std::string board_columns = "player, hits, score, ratio, session, run, played_at";
+
+// A board's top `limit` rows with their ranks, the row of the token's player
+// ("me"; known: a player holds the token) with its rank counted along the
+// order's index, and the board's player count: one statement.
+const std::string board_sql =
+    "WITH me AS (SELECT id FROM players WHERE token_hash = $5),"
+    " top AS (SELECT " + board_columns + " FROM bests WHERE " + board_where + " ORDER BY " + order + " LIMIT $4),"
+    " mine AS (SELECT " + board_columns + " FROM bests WHERE " + board_where + " AND player = (SELECT id FROM me))"
+    // Names are looked up for the rows answered only.
+    " SELECT r.*, (SELECT name FROM players WHERE id = r.player) AS name,"
+    "   (SELECT count(*) FROM bests WHERE " + board_where + ") AS players, EXISTS (SELECT 1 FROM me) AS known"
+    " FROM (SELECT false AS mine, row_number() OVER (ORDER BY " + order + ") AS rank, top.* FROM top"
+    "   UNION ALL"
+    "   SELECT true, (SELECT count(*) + 1 FROM bests a WHERE a.stage = $1 AND a.edition = $2 AND a.difficulty = $3"
+    "     AND " + before_sql("a", "m") + "), m.* FROM mine m) r"
+    " ORDER BY r.mine, r.rank";
+
+const std::string session_look_sql =
+    "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3)"
+    " FROM (SELECT 1) one LEFT JOIN players p ON p.token_hash = $1 LEFT JOIN sessions s ON s.replay = $2";
+
+const std::string session_insert_sql =
+    "WITH kept_replay AS (INSERT INTO replays (hash, bytes) VALUES ($3, $4) ON CONFLICT (hash) DO NOTHING),"
+    " session AS (INSERT INTO sessions (player, stage, replay, edition, difficulty, updates, submitted_at)"
+    "   VALUES ($1, $2, $3, $5, $6, $7, " + now_us + ") ON CONFLICT (replay) DO NOTHING RETURNING id, submitted_at),"
+    " claimed AS (INSERT INTO runs (session, run, hits, score, ratio, updates, played_at)"
+    "   SELECT session.id, c.run, c.hits, c.score, c.ratio, c.updates, session.submitted_at FROM session,"
+    "   unnest($8::integer[], $9::integer[], $10::integer[], $11::float8[], $12::bigint[]) AS c(run, hits, score, ratio, updates))"
+    " SELECT id FROM session";
+
+std::string bytes_of(const pqxx::field& f) { return pqxx::binarystring(f).str(); }
+
+nlohmann::json entry_json(const pqxx::row& r) {
+    return {{"rank", r["rank"].as<std::int64_t>()},     {"player", r["name"].as<std::string>()},
+            {"player_id", r["player"].as<std::int64_t>()}, {"hits", r["hits"].as<std::int64_t>()},
+            {"score", r["score"].as<std::int64_t>()},   {"ratio", r["ratio"].as<double>()},
+            {"session", r["session"].as<std::int64_t>()}, {"run", r["run"].as<std::int64_t>()},
+            {"at", utc_text(r["played_at"].as<std::int64_t>())}};
+}
+
+}  // namespace
+
+void prepare_statements(pqxx::connection& c) {
+    c.prepare("board", board_sql);
+    c.prepare("session_look", session_look_sql);
+    c.prepare("session_insert", session_insert_sql);
+}
+
+std::string utc_text(std::int64_t us) {
+    const std::time_t seconds = static_cast<std::time_t>(us / 1000000);
+    std::tm t{};
+    gmtime_r(&seconds, &t);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(us % 1000000));
+    return text;
+}
+
+new_player add_player(pqxx::work& w, const std::string& name, const std::string& token_hash) {
+    const pqxx::result r = w.exec_params(
+        "INSERT INTO players (name, token_hash) VALUES ($1, $2) ON CONFLICT DO NOTHING RETURNING id", name,
+        pqxx::binarystring(token_hash.data(), token_hash.size()));
+    if (r.empty()) return {0, true};
+    return {r[0][0].as<std::int64_t>(), false};
+}
+
+stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s) {
+    stored_session out;
+    const pqxx::row look = w.exec_prepared1("session_look", pqxx::binarystring(token_hash.data(), token_hash.size()), s.replay_hash, s.stage_hash);
+    if (look[0].is_null()) return out;
+    out.player_known = true;
+    const auto player = look[0].as<std::int64_t>();
+    const auto existing = [&](const pqxx::row& r, int at) {
+        out.id = r[at].as<std::int64_t>();
+        out.other_player = r[at + 1].as<std::int64_t>() != player;
+        out.status = r[at + 2].as<std::string>();
+        return out;
+    };
+    if (!look[1].is_null()) return existing(look, 1);
+
+    // Bytes travel only when the stage is new, which most submissions' is not.
+    if (!look[4].as<bool>()) {
+        const std::string length = s.length_ms ? std::to_string(*s.length_ms) : std::string();
+        const char* length_or_null = s.length_ms ? length.c_str() : nullptr;
+        w.exec_params(
+            "INSERT INTO stages (hash, bytes, events, title, artist, album, length_ms, fingerprint)"
+            " VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (hash) DO NOTHING",
+            s.stage_hash, pqxx::binarystring(s.stage.data(), s.stage.size()), s.events, s.title, s.artist, s.album,
+            length_or_null, s.fingerprint);
+    }
+    std::string runs, hits, scores, ratios, updates;
+    for (const claimed_run& c : s.runs) {
+        const char* comma = runs.empty() ? "" : ",";
+        runs += comma + std::to_string(c.run);
+        hits += comma + std::to_string(c.hits);
+        scores += comma + std::to_string(c.score);
+        ratios += comma + pqxx::to_string(c.ratio);
+        updates += comma + std::to_string(c.updates);
+    }
+    const pqxx::result r = w.exec_prepared("session_insert", player, s.stage_hash, s.replay_hash, pqxx::binarystring(s.replay.data(), s.replay.size()), s.edition, s.difficulty,
+        static_cast<std::int64_t>(s.updates), "{" + runs + "}", "{" + hits + "}", "{" + scores + "}", "{" + ratios + "}",
+        "{" + updates + "}");
+    if (r.empty()) {
+        // Another request stored the same replay between the look and the insert.
+        const pqxx::row again = w.exec_params1("SELECT id, player, status FROM sessions WHERE replay = $1", s.replay_hash);
+        return existing(again, 0);
+    }
+    out.id = r[0][0].as<std::int64_t>();
+    out.status = "pending";
+    return out;
+}
+
+nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id) {
+    const pqxx::result r = w.exec_params(
+        "SELECT s.id, p.name, s.status, s.reason, s.stage, s.edition, s.difficulty, s.submitted_at, s.updates"
+        " FROM sessions s JOIN players p ON p.id = s.player WHERE s.id = $1", id);
+    if (r.empty()) return nullptr;
+    const pqxx::row row = r[0];
+    nlohmann::json runs = nlohmann::json::array();
+    for (const pqxx::row& x : w.exec_params("SELECT run, hits, score, ratio, updates FROM runs WHERE session = $1 ORDER BY run", id)) {
+        runs.push_back({{"run", x[0].as<std::int64_t>()}, {"hits", x[1].as<std::int64_t>()}, {"score", x[2].as<std::int64_t>()},
+                        {"ratio", x[3].as<double>()}, {"updates", x[4].as<std::int64_t>()}});
+    }
+    return {{"session", row[0].as<std::int64_t>()}, {"player", row[1].as<std::string>()},
+            {"status", row[2].as<std::string>()}, {"reason", row[3].as<std::string>()},
+            {"stage", row[4].as<std::string>()},  {"edition", row[5].as<std::string>()},
+            {"difficulty", row[6].as<std::string>()}, {"submitted_at", utc_text(row[7].as<std::int64_t>())},
+            {"updates", row[8].as<std::int64_t>()}, {"runs", runs}};
+}
+
+nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                          const std::string& difficulty, int limit, const std::string& token_hash) {
+    const bool asked = !token_hash.empty();
+    const pqxx::binarystring token(token_hash.data(), token_hash.size());
+    const pqxx::result rows = asked ? t.exec_prepared("board", stage, edition, difficulty, limit, token)
+                                    : t.exec_prepared("board", stage, edition, difficulty, limit, nullptr);
+    nlohmann::json entries = nlohmann::json::array();
+    nlohmann::json you = nullptr;
+    std::int64_t players = 0;
+    for (const pqxx::row& r : rows) {
+        players = r["players"].as<std::int64_t>();
+        if (asked && !r["known"].as<bool>()) return nullptr;
+        if (r["mine"].as<bool>()) you = entry_json(r);
+        else entries.push_back(entry_json(r));
+    }
+    // An empty board says nothing of the token; ask for it alone.
+    if (asked && rows.empty() && t.exec_params("SELECT 1 FROM players WHERE token_hash = $1", token).empty()) return nullptr;
+    return {{"entries", entries}, {"you", you}, {"players", players}};
+}
+
+std::optional<std::string> replay_bytes(pqxx::transaction_base& w, std::int64_t session) {
+    const pqxx::result r =
+        w.exec_params("SELECT r.bytes FROM sessions s JOIN replays r ON r.hash = s.replay WHERE s.id = $1", session);
+    if (r.empty()) return std::nullopt;
+    return bytes_of(r[0][0]);
+}
+
+std::optional<std::string> stage_bytes(pqxx::transaction_base& w, const std::string& hash) {
+    const pqxx::result r = w.exec_params("SELECT bytes FROM stages WHERE hash = $1", hash);
+    if (r.empty()) return std::nullopt;
+    return bytes_of(r[0][0]);
+}
+
+}  // namespace server
