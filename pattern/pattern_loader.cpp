@@ -33,7 +33,11 @@ pattern_load_result ended(std::istream& in, pattern_load_status at_end, int coun
 
 }  // namespace
 
-pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[pattern::max_groups], signed char& group_count) {
+namespace {
+
+// The format's one reader: each record goes to `take(group, record)`.
+template <class Take>
+pattern_load_result read_pattern(std::istream& in, signed char& group_count, Take take) {
     errno = 0;
     char count;
     if (!in.get(count)) return ended(in, pattern_load_status::empty, -1, -1);
@@ -54,8 +58,14 @@ pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[patte
         if (!read_f32_le(in, e.angle) || !read_f32_le(in, e.speed)) {
             return ended(in, pattern_load_status::cut_in_record, count_byte, g);
         }
-        groups[g].push_back(e);
+        take(g, e);
     }
+}
+
+}  // namespace
+
+pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[pattern::max_groups], signed char& group_count) {
+    return read_pattern(in, group_count, [&](int g, const bullet_pattern_element& e) { groups[g].push_back(e); });
 }
 
 pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[pattern::max_groups], signed char& group_count) {
@@ -63,6 +73,14 @@ pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in) return {pattern_load_status::cannot_open, -1, -1, errno};
     return load_pattern(in, groups, group_count);
+}
+
+pattern_load_result check_pattern_file(const char* path) {
+    errno = 0;
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    if (!in) return {pattern_load_status::cannot_open, -1, -1, errno};
+    signed char group_count = 0;
+    return read_pattern(in, group_count, [](int, const bullet_pattern_element&) {});
 }
 
 std::string describe_pattern_failure(const char* path, const pattern_load_result& r) {
