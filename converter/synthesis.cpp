@@ -34,7 +34,9 @@ void collect_bursts(const analysis& an, edition ed, std::vector<burst>& out) {
         if (ed == edition::zetaflux)
             for (int l = 0; l < modulation_bins; ++l)
                 if (an.magnitude(bin, l) < floor) floor = an.magnitude(bin, l);
-        for (int l = 0; l < modulation_bins; ++l) {
+        // Modulation bins ascending; only those the analysis did not rule out.
+        for (std::uint32_t bits = an.burst_candidates(bin); bits != 0; bits &= bits - 1) {
+            const int l = __builtin_ctz(bits);
             const float m = an.magnitude(bin, l);
             if (is_burst(m))
                 out.push_back({static_cast<std::uint16_t>(bin), static_cast<std::uint8_t>(l), m, floor});
