@@ -198,7 +198,7 @@ void analysis::run(const channel_view& source, std::uint32_t second) {
     const std::size_t lanes = fft_lane_width() == 8 ? window_stride : transformed_windows;
     butterflies_lanes(window_plan_, window_re_.data(), window_im_.data(), window_stride, lanes, true, 4);
     frame_magnitudes();
-    butterflies_lanes(modulation_plan_, modulation_re_.data(), modulation_im_.data(), bins, bins, true);
+    butterflies_lanes(modulation_plan_, modulation_re_.data(), modulation_im_.data(), bins, bins, true, 4);
     modulation_magnitudes();
 }
 
@@ -258,14 +258,16 @@ void analysis::fill_windows(const channel_view& source, std::uint32_t second) {
 }
 
 // Four bins at a time: their 64 magnitudes, the sum, mean, peak and the
-// normalised series, each bin with its own order of operations.
+// normalised series, each bin with its own order of operations. The series
+// go into the modulation rows with the transform's first two stages done,
+// as the windows' filling does it (the series are real too).
 void analysis::frame_magnitudes() {
     const float* window_re = window_re_.data();
     const float* window_im = window_im_.data();
-    float* modulation = modulation_re_.data();
-    std::size_t rows[series_length];
-    for (std::size_t j = 0; j < series_length; ++j)
-        rows[j] = modulation_plan_.reversed(static_cast<std::uint32_t>(j)) * bins;
+    constexpr std::size_t quarter = series_length / 4;
+    constexpr std::size_t offset[4] = {0, 2 * quarter, quarter, 3 * quarter};
+    const float w_re = modulation_plan_.twiddle_re(3);
+    const float w_im = modulation_plan_.twiddle_im(3);
 
     for (std::size_t bin = 0; bin < bins; bin += 4) {
         vec a[series_length];  // a[j] of the four bins
@@ -292,11 +294,27 @@ void analysis::frame_magnitudes() {
             a[j] = sub(a[j], mean);
             peak = max_abs(peak, a[j]);
         }
-        for (std::size_t j = 0; j < transformed_windows; ++j) store(modulation + rows[j] + bin, normalised(a[j], peak));
-        for (std::size_t j = transformed_windows; j < series_length; ++j)
-            store(modulation + rows[j] + bin, load(modulation + rows[j - transformed_windows] + bin));
+        for (std::size_t j = 0; j < transformed_windows; ++j) a[j] = normalised(a[j], peak);
+        for (std::size_t j = transformed_windows; j < series_length; ++j) a[j] = a[j - transformed_windows];
+
+        for (std::size_t p = 0; p < quarter; ++p) {
+            const std::size_t row = modulation_plan_.reversed(static_cast<std::uint32_t>(p));
+            const vec x0 = a[p + offset[0]], x1 = a[p + offset[1]], x2 = a[p + offset[2]], x3 = a[p + offset[3]];
+            const vec s01 = add(x0, x1), d01 = sub(x0, x1);
+            const vec s23 = add(x2, x3), d23 = sub(x2, x3);
+            const vec tr = mul(d23, w_re), ti = mul(d23, w_im);
+            float* re = &modulation_re_[row * bins + bin];
+            float* im = &modulation_im_[row * bins + bin];
+            store(re, add(s01, s23));
+            store(im, zero());
+            store(re + bins, add(d01, tr));
+            store(im + bins, ti);
+            store(re + 2 * bins, sub(s01, s23));
+            store(im + 2 * bins, zero());
+            store(re + 3 * bins, sub(d01, tr));
+            store(im + 3 * bins, neg(ti));
+        }
     }
-    std::fill(modulation_im_.begin(), modulation_im_.end(), 0.0f);
 }
 
 // Below this no magnitude makes a burst: single(3.5 m) reaches 1 only from
