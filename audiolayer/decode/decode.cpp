@@ -185,7 +185,7 @@ handle sample_load(const char* path) {
 
     const int major = info.format & SF_FORMAT_TYPEMASK;
     loaded_sample smp{file, static_cast<std::uint32_t>(info.samplerate), static_cast<std::uint32_t>(info.channels),
-                      info.frames, has_floating_samples(info.format)};
+                      info.frames, has_floating_samples(info.format), nullptr, 0, false};
     auto refuse = [&](const std::string& why) {
         sf_close(file);
         return no_sample(s, std::string(path) + ": " + why);
@@ -231,7 +231,7 @@ handle stream_open(const char* path) {
 
     const int major = info.format & SF_FORMAT_TYPEMASK;
     loaded_sample smp{file, static_cast<std::uint32_t>(info.samplerate), static_cast<std::uint32_t>(info.channels),
-                      info.frames, has_floating_samples(info.format)};
+                      info.frames, has_floating_samples(info.format), nullptr, 0, false};
     auto refuse = [&](const std::string& why) {
         sf_close(file);
         return no_sample(s, std::string(path) + ": " + why);
