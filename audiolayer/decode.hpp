@@ -30,9 +30,9 @@ bool sample_free(handle sample);
 
 // A file decoded once, block by block from its start, for a reader that
 // needs each value once (the converter): only a block is ever held. Opened
-// with sample_load's checks, and a file of known length is checked to reach
-// its last frame (a FLAC file cut short is refused here, before a value is
-// read); a file whose length is only estimated (MPEG) is not decoded
+// with sample_load's checks, and a file of known length that the decoder can
+// seek in is checked to reach its last frame (a FLAC file cut short is
+// refused here, before a value is read); a file whose length is only estimated (MPEG) is not decoded
 // beforehand to count it: its length is known when its end is read.
 struct stream_info {
     std::uint32_t freq;    // sampling rate in Hz

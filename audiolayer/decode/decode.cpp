@@ -244,7 +244,8 @@ handle stream_open(const char* path) {
         if (info.frames == 0) return refuse("no sound data");
         if (static_cast<std::uint64_t>(smp.frames) * smp.chans * 2u > max_data_bytes)
             return refuse("longer than 4 GiB of 16-bit data");
-        if (!last_frame_reachable(smp)) return refuse("the sound data ends early");
+        // A format the decoder cannot seek in is found short at its end instead.
+        if (info.seekable && !last_frame_reachable(smp)) return refuse("the sound data ends early");
     }
     smp.reader = std::make_shared<block_reader_16>(file, smp.chans, smp.floating, chunk_frames);
 
