@@ -260,9 +260,10 @@ private:
 
     void work() {
         try {
-            // Its buffers are allocated here too: a failure to get them is
-            // the caller's like any other of this thread's.
-            analysis an;
+            // Its buffers are allocated here too, with its first second (a
+            // short song leaves some threads without any): a failure to get
+            // them is the caller's like any other of this thread's.
+            std::unique_ptr<analysis> an;
             for (;;) {
                 std::uint64_t job;
                 {
@@ -271,7 +272,8 @@ private:
                     if (stopping_ || next_job_ >= read_ * groups_) return;
                     job = next_job_++;
                 }
-                analyse(an, job);
+                if (!an) an.reset(new analysis);
+                analyse(*an, job);
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     ++analysed_count_[(job / groups_) % slot_count_];
