@@ -26,6 +26,8 @@
 #include <ctime>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <string>
@@ -292,10 +294,31 @@ void PeakMemory(benchmark::State& state) {
             execl(VELMORA_BC_PATH, VELMORA_BC_PATH, wav.c_str(), pat.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
+        // The child's own high-water mark, read while it runs: wait4's
+        // ru_maxrss would also count this process's memory, which the child
+        // shared between fork and exec. The mark only grows, so the last
+        // reading before the exit is the peak, give or take its last
+        // milliseconds.
+        const std::string status_file = "/proc/" + std::to_string(pid) + "/status";
+        long hwm_kib = 0;
         rusage usage{};
-        wait4(pid, &status, 0, &usage);
+        for (;;) {
+            if (std::FILE* sf = std::fopen(status_file.c_str(), "r")) {
+                // Only once it is velmora_bc: before the exec it is a copy of this process.
+                char line[256];
+                bool converter = false;
+                while (std::fgets(line, sizeof line, sf)) {
+                    if (std::strncmp(line, "Name:", 5) == 0) converter = std::strstr(line, "velmora_bc") != nullptr;
+                    if (converter && std::strncmp(line, "VmHWM:", 6) == 0)
+                        hwm_kib = std::max(hwm_kib, std::atol(line + 6));
+                }
+                std::fclose(sf);
+            }
+            if (wait4(pid, &status, WNOHANG, &usage) == pid) break;
+            usleep(1000);
+        }
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+        peak_mib = static_cast<double>(hwm_kib) / 1024.0;
         faults = usage.ru_minflt + usage.ru_majflt;
     }
     // The song decoded whole, which velmora_bc no longer holds: it reads a
