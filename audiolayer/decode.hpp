@@ -25,8 +25,28 @@ bool sample_get_info(handle sample, sample_info* info);
 // Copies info.length bytes of signed 16-bit interleaved values into buffer.
 bool sample_get_data(handle sample, void* buffer);
 // Closes a loaded sample before the layer is released (a program loading
-// many files); release() closes those left.
+// many files); release() closes those left. Closes streams too.
 bool sample_free(handle sample);
+
+// A file decoded once, block by block from its start, for a reader that
+// needs each value once (the converter): only a block is ever held. Opened
+// with sample_load's checks, and a file of known length that the decoder can
+// seek in is checked to reach its last frame (a FLAC file cut short is
+// refused here, before a value is read); a file whose length is only estimated (MPEG) is not decoded
+// beforehand to count it: its length is known when its end is read.
+struct stream_info {
+    std::uint32_t freq;    // sampling rate in Hz
+    std::uint32_t chans;   // channel count
+    std::uint64_t frames;  // the frames it will deliver; 0 when not known before its end
+};
+handle stream_open(const char* path);
+bool stream_get_info(handle stream, stream_info* info);
+// Up to `frames` frames of signed 16-bit interleaved values into buffer, the
+// next ones in the file: the frames delivered, 0 at the end, -1 when the
+// file turns out damaged, cut short, without sound or longer than 4 GiB of
+// 16-bit data, as sample_load refuses it (last_error says why). One thread
+// reads a stream at a time; sample_free closes it.
+long long stream_read(handle stream, std::int16_t* buffer, std::uint32_t frames);
 
 // What vaz::xbass wraps to hold this half open.
 struct layer {

@@ -56,6 +56,27 @@ struct double_sums {
 
 inline vec zero() { return _mm_setzero_ps(); }
 inline vec sub(vec a, vec b) { return _mm_sub_ps(a, b); }
+inline vec add(vec a, vec b) { return _mm_add_ps(a, b); }
+// One rounding of the exact product: for singles, the same as forming it in
+// double and rounding that.
+inline vec mul(vec a, float b) { return _mm_mul_ps(a, _mm_set1_ps(b)); }
+inline vec neg(vec a) { return _mm_xor_ps(a, _mm_set1_ps(-0.0f)); }
+
+// The lanes (0 to 3) whose value is not below `floor`, not a number included.
+struct lane_list {
+    int lane[4];
+    int count = 0;
+    const int* begin() const { return lane; }
+    const int* end() const { return lane + count; }
+};
+inline lane_list candidate_lanes(vec m, float floor) {
+    lane_list r;
+    const int bits = _mm_movemask_ps(_mm_cmpnlt_ps(m, _mm_set1_ps(floor)));
+    if (bits == 0) return r;
+    for (int u = 0; u < 4; ++u)
+        if (bits & (1 << u)) r.lane[r.count++] = u;
+    return r;
+}
 
 inline vec max_abs(vec peak, vec a) { return _mm_max_ps(peak, _mm_andnot_ps(_mm_set1_ps(-0.0f), a)); }
 // a / peak, or 0 where the peak is 0 (a whole series of zeros).
@@ -118,6 +139,19 @@ struct double_sums {
 };
 
 inline vec zero() { return {{0.0f, 0.0f, 0.0f, 0.0f}}; }
+
+struct lane_list {
+    int lane[4];
+    int count = 0;
+    const int* begin() const { return lane; }
+    const int* end() const { return lane + count; }
+};
+inline lane_list candidate_lanes(vec m, float floor) {
+    lane_list r;
+    for (int u = 0; u < 4; ++u)
+        if (!(m.v[u] < floor)) r.lane[r.count++] = u;
+    return r;
+}
 inline vec sub(vec a, vec b) {
     for (int u = 0; u < 4; ++u) a.v[u] -= b.v[u];
     return a;
@@ -149,68 +183,91 @@ analysis::analysis()
       samples_(sample_rate),
       modulation_re_(modulation_length * bins),
       modulation_im_(modulation_length * bins),
-      magnitudes_(modulation_bins * bins) {}
+      magnitudes_(modulation_bins * bins),
+      candidates_(bins) {}
 
 void analysis::run(const channel_view& source, std::uint32_t second) {
     if (source.channel >= source.channels ||
         (static_cast<std::size_t>(second) + 1) * sample_rate > source.frames)
         throw std::out_of_range("analysis: the second lies outside the delivered samples");
     fill_windows(source, second);
-    // Only bins 0 to 511 are read, so the last stage leaves the upper half.
-    butterflies_lanes(window_plan_, window_re_.data(), window_im_.data(), window_stride, transformed_windows, true);
+    // The filling did the first two stages. Only bins 0 to 511 are read, so
+    // the last stage leaves the upper half. Kernels eight lanes wide take the
+    // four spare lanes too (zeros, which stay zeros) rather than leave a
+    // group of four to plain code.
+    const std::size_t lanes = fft_lane_width() == 8 ? window_stride : transformed_windows;
+    butterflies_lanes(window_plan_, window_re_.data(), window_im_.data(), window_stride, lanes, true, 4);
     frame_magnitudes();
-    butterflies_lanes(modulation_plan_, modulation_re_.data(), modulation_im_.data(), bins, bins, true);
+    butterflies_lanes(modulation_plan_, modulation_re_.data(), modulation_im_.data(), bins, bins, true, 4);
     modulation_magnitudes();
 }
 
 // Window j holds frame j of the second, then the frame's first 289 samples
-// again. Rows are stored in bit-reversed order, which is the transform's
-// first step done while filling; four points of four windows are moved at a
-// time.
+// again, with no imaginary part. Filling does the transform's first steps
+// too: the bit-reversed order and the first two stages, whose butterflies
+// meet rows 4q to 4q + 3, the points p, p + 512, p + 256 and p + 768 with p
+// the 8-bit reversal of q. With no imaginary part their arithmetic is short:
+// the unit twiddles' products are exact, and the one twiddle w of the second
+// stage multiplies a real value, one rounding of an exact product either
+// way. The values are the plain stages' (zeros may differ in sign, which no
+// later sum, product or magnitude can tell).
 void analysis::fill_windows(const channel_view& source, std::uint32_t second) {
     const std::size_t step = source.channels;
     const std::int16_t* v = source.values + source.channel + static_cast<std::size_t>(second) * sample_rate * step;
     scale_samples(v, step, samples_.data());
 
-    for (std::size_t k = 0; k < static_cast<std::size_t>(window_length); k += 4) {
-        const std::size_t offset = k % frame_length;
-        float* rows[4];
-        for (std::size_t u = 0; u < 4; ++u) {
-            const std::size_t row = window_plan_.reversed(static_cast<std::uint32_t>(k + u));
-            rows[u] = &window_re_[row * window_stride];
-            float* im = &window_im_[row * window_stride];
-            for (std::size_t j = 0; j < transformed_windows; j += 4) store(im + j, zero());
-        }
-        if (offset + 4 > frame_length) {
-            // These four points wrap round to the start of the frame.
-            for (std::size_t u = 0; u < 4; ++u)
-                for (std::size_t j = 0; j < transformed_windows; ++j)
-                    rows[u][j] = samples_[j * frame_length + (k + u) % frame_length];
-            continue;
-        }
+    constexpr std::size_t quarter = window_length / 4;
+    // The rows' points p + offset[t], t = 0 to 3.
+    constexpr std::size_t offset[4] = {0, 2 * quarter, quarter, 3 * quarter};
+    const float w_re = window_plan_.twiddle_re(3);
+    const float w_im = window_plan_.twiddle_im(3);
+    // Points k to k + 3 of window j.
+    auto points = [&](std::size_t j, std::size_t k) {
+        const std::size_t at = k % frame_length;
+        const float* frame = &samples_[j * frame_length];
+        if (at + 4 <= frame_length) return load(frame + at);
+        float wrapped[4];
+        for (std::size_t u = 0; u < 4; ++u) wrapped[u] = frame[(k + u) % frame_length];
+        return load(wrapped);
+    };
+    for (std::size_t p = 0; p < quarter; p += 4) {
         for (std::size_t j = 0; j < transformed_windows; j += 4) {
-            vec a = load(&samples_[j * frame_length + offset]);
-            vec b = load(&samples_[(j + 1) * frame_length + offset]);
-            vec c = load(&samples_[(j + 2) * frame_length + offset]);
-            vec d = load(&samples_[(j + 3) * frame_length + offset]);
-            transpose(a, b, c, d);
-            store(rows[0] + j, a);
-            store(rows[1] + j, b);
-            store(rows[2] + j, c);
-            store(rows[3] + j, d);
+            vec x[4][4];  // x[t][u]: point p + u + offset[t] of windows j to j + 3
+            for (std::size_t t = 0; t < 4; ++t) {
+                for (std::size_t w = 0; w < 4; ++w) x[t][w] = points(j + w, p + offset[t]);
+                transpose(x[t][0], x[t][1], x[t][2], x[t][3]);
+            }
+            for (std::size_t u = 0; u < 4; ++u) {
+                const std::size_t row = 4 * (window_plan_.reversed(static_cast<std::uint32_t>(p + u)) >> 2);
+                const vec s01 = add(x[0][u], x[1][u]), d01 = sub(x[0][u], x[1][u]);
+                const vec s23 = add(x[2][u], x[3][u]), d23 = sub(x[2][u], x[3][u]);
+                const vec tr = mul(d23, w_re), ti = mul(d23, w_im);
+                float* re = &window_re_[row * window_stride + j];
+                float* im = &window_im_[row * window_stride + j];
+                store(re, add(s01, s23));
+                store(im, zero());
+                store(re + window_stride, add(d01, tr));
+                store(im + window_stride, ti);
+                store(re + 2 * window_stride, sub(s01, s23));
+                store(im + 2 * window_stride, zero());
+                store(re + 3 * window_stride, sub(d01, tr));
+                store(im + 3 * window_stride, neg(ti));
+            }
         }
     }
 }
 
 // Four bins at a time: their 64 magnitudes, the sum, mean, peak and the
-// normalised series, each bin with its own order of operations.
+// normalised series, each bin with its own order of operations. The series
+// go into the modulation rows with the transform's first two stages done,
+// as the windows' filling does it (the series are real too).
 void analysis::frame_magnitudes() {
     const float* window_re = window_re_.data();
     const float* window_im = window_im_.data();
-    float* modulation = modulation_re_.data();
-    std::size_t rows[series_length];
-    for (std::size_t j = 0; j < series_length; ++j)
-        rows[j] = modulation_plan_.reversed(static_cast<std::uint32_t>(j)) * bins;
+    constexpr std::size_t quarter = series_length / 4;
+    constexpr std::size_t offset[4] = {0, 2 * quarter, quarter, 3 * quarter};
+    const float w_re = modulation_plan_.twiddle_re(3);
+    const float w_im = modulation_plan_.twiddle_im(3);
 
     for (std::size_t bin = 0; bin < bins; bin += 4) {
         vec a[series_length];  // a[j] of the four bins
@@ -237,19 +294,44 @@ void analysis::frame_magnitudes() {
             a[j] = sub(a[j], mean);
             peak = max_abs(peak, a[j]);
         }
-        for (std::size_t j = 0; j < transformed_windows; ++j) store(modulation + rows[j] + bin, normalised(a[j], peak));
-        for (std::size_t j = transformed_windows; j < series_length; ++j)
-            store(modulation + rows[j] + bin, load(modulation + rows[j - transformed_windows] + bin));
+        for (std::size_t j = 0; j < transformed_windows; ++j) a[j] = normalised(a[j], peak);
+        for (std::size_t j = transformed_windows; j < series_length; ++j) a[j] = a[j - transformed_windows];
+
+        for (std::size_t p = 0; p < quarter; ++p) {
+            const std::size_t row = modulation_plan_.reversed(static_cast<std::uint32_t>(p));
+            const vec x0 = a[p + offset[0]], x1 = a[p + offset[1]], x2 = a[p + offset[2]], x3 = a[p + offset[3]];
+            const vec s01 = add(x0, x1), d01 = sub(x0, x1);
+            const vec s23 = add(x2, x3), d23 = sub(x2, x3);
+            const vec tr = mul(d23, w_re), ti = mul(d23, w_im);
+            float* re = &modulation_re_[row * bins + bin];
+            float* im = &modulation_im_[row * bins + bin];
+            store(re, add(s01, s23));
+            store(im, zero());
+            store(re + bins, add(d01, tr));
+            store(im + bins, ti);
+            store(re + 2 * bins, sub(s01, s23));
+            store(im + 2 * bins, zero());
+            store(re + 3 * bins, sub(d01, tr));
+            store(im + 3 * bins, neg(ti));
+        }
     }
-    std::fill(modulation_im_.begin(), modulation_im_.end(), 0.0f);
 }
 
+// Below this no magnitude makes a burst: single(3.5 m) reaches 1 only from
+// m = (1 - 2^-25) / 3.5 = 0.2857142... up.
+constexpr float below_every_burst = 0.28f;
+
 void analysis::modulation_magnitudes() {
-    for (std::size_t l = 0; l < static_cast<std::size_t>(modulation_bins); ++l)
-        for (std::size_t bin = 0; bin < bins; bin += 4)
-            store(&magnitudes_[l * bins + bin],
-                  magnitude_of(load(&modulation_re_[l * bins + bin]), load(&modulation_im_[l * bins + bin]),
-                            modulation_half_inverse));
+    std::fill(candidates_.begin(), candidates_.end(), 0u);
+    for (std::size_t l = 0; l < static_cast<std::size_t>(modulation_bins); ++l) {
+        const std::uint32_t bit = std::uint32_t{1} << l;
+        for (std::size_t bin = 0; bin < bins; bin += 4) {
+            const vec m = magnitude_of(load(&modulation_re_[l * bins + bin]), load(&modulation_im_[l * bins + bin]),
+                                       modulation_half_inverse);
+            store(&magnitudes_[l * bins + bin], m);
+            for (int u : candidate_lanes(m, below_every_burst)) candidates_[bin + static_cast<std::size_t>(u)] |= bit;
+        }
+    }
 }
 
 }  // namespace converter

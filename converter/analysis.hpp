@@ -47,6 +47,9 @@ public:
 
     // m_l of frequency bin M after run().
     float magnitude(int bin, int l) const { return magnitudes_[static_cast<std::size_t>(l) * frequency_bins + bin]; }
+    // After run(): bit l set for every modulation bin of frequency bin M
+    // that may be a burst. Every burst's bit is set; is_burst decides.
+    std::uint32_t burst_candidates(int bin) const { return candidates_[static_cast<std::size_t>(bin)]; }
 
 private:
     void fill_windows(const channel_view& source, std::uint32_t second);
@@ -63,6 +66,7 @@ private:
     std::vector<float> modulation_re_;
     std::vector<float> modulation_im_;
     std::vector<float> magnitudes_;  // m_l of bin M at [l * frequency_bins + M]
+    std::vector<std::uint32_t> candidates_;  // per bin M, bit l: m_l may be a burst
 };
 
 }  // namespace converter

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <numeric>
+#include <stdexcept>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -67,28 +68,52 @@ void mix_for_meter(const std::int16_t* v, unsigned stride, unsigned groups, floa
 // seconds k - 2 to k, centred on k - 1; the song is followed by one second
 // of silence so that its last second gets its window too (as its first does,
 // with the meter's history still silent).
-void measure_loudness(const wave_sample& source, unsigned groups, std::uint32_t seconds, dynamics_plan& plan) {
-    meter st(ebur128_init(1, meter_rate, EBUR128_MODE_S | EBUR128_MODE_I));
-    if (!st) throw std::bad_alloc();
-
-    const unsigned stride = source.info.chans;
-    // The sum of 4 frames of 2 channels scaled by a power of two: exact.
-    const float scale = 1.0f / static_cast<float>(meter_decimation * groups * 32768u);
-    std::vector<float> chunk(meter_rate);
-    for (std::uint32_t k = 0; k <= seconds; ++k) {
-        if (k == seconds) {
-            // Only whole seconds are converted, so only they are measured;
-            // the silence after them counts for nothing once gated.
-            ebur128_loudness_global(st.get(), &plan.integrated);
-            std::fill(chunk.begin(), chunk.end(), 0.0f);
-        } else {
-            mix_for_meter(source.data.get() + static_cast<std::size_t>(k) * sample_rate * stride, stride, groups,
-                          scale, chunk.data());
-        }
-        if (ebur128_add_frames_float(st.get(), chunk.data(), meter_rate) != EBUR128_SUCCESS) throw std::bad_alloc();
-        if (k >= 1) ebur128_loudness_shortterm(st.get(), &plan.short_term[k - 1]);
+class loudness_meter {
+public:
+    loudness_meter(unsigned stride, unsigned groups)
+        : st_(ebur128_init(1, meter_rate, EBUR128_MODE_S | EBUR128_MODE_I)),
+          stride_(stride),
+          groups_(groups),
+          // The sum of 4 frames of 2 channels scaled by a power of two: exact.
+          scale_(1.0f / static_cast<float>(meter_decimation * groups * 32768u)),
+          chunk_(meter_rate) {
+        if (!st_) throw std::bad_alloc();
     }
-}
+
+    // Second k of the song.
+    void add_second(const std::int16_t* v, std::vector<double>& short_term) {
+        mix_for_meter(v, stride_, groups_, scale_, chunk_.data());
+        feed(short_term);
+    }
+
+    // After the last second: the integrated loudness, and the last second's
+    // short-term loudness.
+    double finish(std::vector<double>& short_term) {
+        // Only whole seconds are converted, so only they are measured;
+        // the silence after them counts for nothing once gated.
+        double integrated = 0.0;
+        ebur128_loudness_global(st_.get(), &integrated);
+        std::fill(chunk_.begin(), chunk_.end(), 0.0f);
+        feed(short_term);
+        return integrated;
+    }
+
+private:
+    void feed(std::vector<double>& short_term) {
+        if (ebur128_add_frames_float(st_.get(), chunk_.data(), meter_rate) != EBUR128_SUCCESS) throw std::bad_alloc();
+        if (fed_++ >= 1) {
+            short_term.push_back(0.0);
+            ebur128_loudness_shortterm(st_.get(), &short_term.back());
+        }
+    }
+
+    meter st_;
+    unsigned stride_;
+    unsigned groups_;
+    float scale_;
+    std::vector<float> chunk_;
+    std::uint32_t fed_ = 0;
+};
 
 // Events per channel and second: dynamics_events_at_reference at the
 // integrated loudness, doubling every 10 LU louder up to twice that, halving
@@ -204,33 +229,35 @@ void stereo_frame_sums(const std::int16_t* v, std::int32_t before_l, std::int32_
 #endif
 
 // Mean square of every game frame of each converted channel and of its
-// highs, and whether it is digitally silent: [channel * frames + frame].
-void measure_frames(const wave_sample& source, unsigned groups, std::size_t frames, std::vector<double>& power,
-                    std::vector<double>& highs, std::vector<char>& silent) {
-    constexpr double to_power = 1.0 / (32768.0 * 32768.0 * frame_length);
-    const unsigned stride = source.info.chans;
-    const std::int16_t* data = source.data.get();
+// highs, and whether it is digitally silent, one second after another:
+// [channel][frame].
+struct frame_measures {
+    std::vector<double> power[2], highs[2];
+    std::vector<char> silent[2];
     std::int32_t before[2] = {0, 0};
-    for (std::size_t f = 0; f < frames; ++f) {
-        const std::int16_t* v = data + f * frame_length * stride;
-        frame_sums sums[2];
+
+    void add_second(const std::int16_t* data, unsigned stride, unsigned groups) {
+        constexpr double to_power = 1.0 / (32768.0 * 32768.0 * frame_length);
+        for (std::size_t f = 0; f < static_cast<std::size_t>(ticks); ++f) {
+            const std::int16_t* v = data + f * frame_length * stride;
+            frame_sums sums[2];
 #if defined(__SSE2__)
-        if (stride == 2) {
-            stereo_frame_sums(v, before[0], before[1], sums[0], sums[1]);
-        } else
+            if (stride == 2) {
+                stereo_frame_sums(v, before[0], before[1], sums[0], sums[1]);
+            } else
 #endif
-        {
-            for (unsigned c = 0; c < groups; ++c) frame_sums_of(v + c, stride, before[c], sums[c]);
-        }
-        for (unsigned c = 0; c < groups; ++c) {
-            before[c] = v[(frame_length - 1) * stride + c];
-            const std::size_t at = c * frames + f;
-            power[at] = static_cast<double>(sums[c].power) * to_power;
-            highs[at] = static_cast<double>(sums[c].highs) * to_power;
-            silent[at] = sums[c].power == 0;
+            {
+                for (unsigned c = 0; c < groups; ++c) frame_sums_of(v + c, stride, before[c], sums[c]);
+            }
+            for (unsigned c = 0; c < groups; ++c) {
+                before[c] = v[(frame_length - 1) * stride + c];
+                power[c].push_back(static_cast<double>(sums[c].power) * to_power);
+                highs[c].push_back(static_cast<double>(sums[c].highs) * to_power);
+                silent[c].push_back(sums[c].power == 0);
+            }
         }
     }
-}
+};
 
 // Per channel and game frame: whether the frame is gated and how strongly
 // it starts a hit. Onset strength is a two-band energy flux: the rise, in
@@ -238,11 +265,19 @@ void measure_frames(const wave_sample& source, unsigned groups, std::size_t fram
 // highs: snares, hats) over the previous frame's, each floored at the song's
 // gate so that a rise out of near-silence does not count as a huge hit.
 // Both are ratios, so the song's overall level does not matter.
-void set_weights(const wave_sample& source, unsigned groups, std::uint32_t seconds, dynamics_plan& plan) {
+void set_weights(frame_measures& measured, unsigned groups, std::uint32_t seconds, dynamics_plan& plan) {
     const std::size_t frames_per_channel = static_cast<std::size_t>(seconds) * ticks;
-    std::vector<double> power(frames_per_channel * groups), highs(frames_per_channel * groups);
-    std::vector<char> silent(frames_per_channel * groups);
-    measure_frames(source, groups, frames_per_channel, power, highs, silent);
+    // [channel * frames + frame], the channels one after the other.
+    std::vector<double> power, highs;
+    std::vector<char> silent;
+    for (unsigned c = 0; c < groups; ++c) {
+        power.insert(power.end(), measured.power[c].begin(), measured.power[c].end());
+        highs.insert(highs.end(), measured.highs[c].begin(), measured.highs[c].end());
+        silent.insert(silent.end(), measured.silent[c].begin(), measured.silent[c].end());
+        std::vector<double>().swap(measured.power[c]);
+        std::vector<double>().swap(measured.highs[c]);
+        std::vector<char>().swap(measured.silent[c]);
+    }
     const double gate = std::pow(10.0, -dynamics_gate_db / 10.0);
     const double power_floor = gated_mean(power) * gate;
     const double highs_floor = gated_mean(highs) * gate;
@@ -280,20 +315,60 @@ void set_weights(const wave_sample& source, unsigned groups, std::uint32_t secon
 
 }  // namespace
 
-dynamics_plan plan_dynamics(const wave_sample& source) {
+struct dynamics_meter::state {
+    state(unsigned channels) : stride(channels), groups(std::min(channels, 2u)), loudness(channels, groups) {}
+    unsigned stride;
+    unsigned groups;
+    loudness_meter loudness;
+    frame_measures frames;
+    std::vector<double> short_term;
+    std::uint32_t seconds = 0;
+};
+
+dynamics_meter::dynamics_meter(unsigned channels) {
+    if (channels == 0) throw std::invalid_argument("dynamics_meter: no channels");
+    st_ = std::make_unique<state>(channels);
+}
+
+dynamics_meter::~dynamics_meter() = default;
+
+void dynamics_meter::add_second(const std::int16_t* values) {
+    st_->loudness.add_second(values, st_->short_term);
+    st_->frames.add_second(values, st_->stride, st_->groups);
+    ++st_->seconds;
+}
+
+dynamics_plan dynamics_meter::finish() {
     dynamics_plan plan;
-    plan.groups = std::min(source.info.chans, 2u);
-    plan.seconds = source.info.chans == 0 || source.info.freq != sample_rate
-                       ? 0
-                       : static_cast<std::uint32_t>(source.frame_count() / sample_rate);
-    plan.short_term.assign(plan.seconds, 0.0);
+    plan.groups = st_->groups;
+    plan.seconds = st_->seconds;
     plan.budget.assign(plan.seconds, 0);
     plan.weight.assign(static_cast<std::size_t>(plan.groups) * plan.seconds * ticks, 0.0f);
-    if (plan.seconds == 0) return plan;
-    measure_loudness(source, plan.groups, plan.seconds, plan);
+    if (plan.seconds == 0) {
+        st_.reset();
+        return plan;
+    }
+    plan.integrated = st_->loudness.finish(st_->short_term);
+    plan.short_term = std::move(st_->short_term);
     set_budgets(plan);
-    set_weights(source, plan.groups, plan.seconds, plan);
+    set_weights(st_->frames, plan.groups, plan.seconds, plan);
+    st_.reset();
     return plan;
+}
+
+dynamics_plan plan_dynamics(const wave_sample& source) {
+    const std::uint32_t seconds = source.info.chans == 0 || source.info.freq != sample_rate
+                                      ? 0
+                                      : static_cast<std::uint32_t>(source.frame_count() / sample_rate);
+    if (seconds == 0) {
+        dynamics_plan plan;
+        plan.groups = std::min(source.info.chans, 2u);
+        return plan;
+    }
+    dynamics_meter meter(source.info.chans);
+    for (std::uint32_t k = 0; k < seconds; ++k)
+        meter.add_second(source.data.get() + static_cast<std::size_t>(k) * sample_rate * source.info.chans);
+    return meter.finish();
 }
 
 void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned group, std::uint32_t second) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "converter/synthesis.hpp"
@@ -43,6 +44,27 @@ constexpr double dynamics_gate_db = 40.0;
 
 // The plan for the source's converted channels (the first two at most).
 dynamics_plan plan_dynamics(const wave_sample& source);
+
+// The same measures taken as the song arrives, one whole second at a time,
+// in order: a converter that streams its source feeds each second here as
+// it analyses it and has the plan when the last has come, the very plan
+// plan_dynamics makes of the whole song. Holds only the per-frame measures.
+class dynamics_meter {
+public:
+    explicit dynamics_meter(unsigned channels);  // values per frame of the source
+    ~dynamics_meter();
+    dynamics_meter(const dynamics_meter&) = delete;
+    dynamics_meter& operator=(const dynamics_meter&) = delete;
+
+    // One whole second: sample_rate frames of `channels` interleaved values.
+    void add_second(const std::int16_t* values);
+    // The plan of the seconds added so far; the meter is spent.
+    dynamics_plan finish();
+
+private:
+    struct state;
+    std::unique_ptr<state> st_;
+};
 
 // Thins the records of one channel and second (as append_bursts left them) to
 // the plan's budget: the strongest survive, strength being the record's speed

@@ -32,6 +32,7 @@ int log2_of(std::int32_t n) {
 const fft_stages::stage_functions& stages_for(fft_kernels k) {
 #if VELMORA_AVX_FMA_STAGES
     if (k == fft_kernels::avx_fma) return fft_stages::avx_fma;
+    if (k == fft_kernels::avx512) return fft_stages::avx512;
 #endif
     (void)k;
     return fft_stages::baseline;
@@ -41,14 +42,18 @@ bool supported(fft_kernels k) {
     if (k == fft_kernels::baseline) return true;
 #if VELMORA_AVX_FMA_STAGES
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
+    const bool avx_fma = __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
+    if (k == fft_kernels::avx_fma) return avx_fma;
+    return avx_fma && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
 #else
     return false;
 #endif
 }
 
 std::atomic<fft_kernels>& kernels_in_use() {
-    static std::atomic<fft_kernels> k{supported(fft_kernels::avx_fma) ? fft_kernels::avx_fma : fft_kernels::baseline};
+    static std::atomic<fft_kernels> k{supported(fft_kernels::avx512)    ? fft_kernels::avx512
+                                      : supported(fft_kernels::avx_fma) ? fft_kernels::avx_fma
+                                                                        : fft_kernels::baseline};
     return k;
 }
 
@@ -153,7 +158,7 @@ void transform_lanes(const fft_plan& plan, float* re, float* im, std::size_t str
 }
 
 void butterflies_lanes(const fft_plan& plan, float* re, float* im, std::size_t stride, std::size_t lanes,
-                       bool lower_half_only) {
+                       bool lower_half_only, std::size_t first_half) {
     const std::size_t n = static_cast<std::size_t>(plan.size());
     if (n < 2 || lanes == 0) return;
     const fft_stages::lane_set set{re, im, stride, lanes, plan.twiddles_re(), plan.twiddles_im()};
@@ -164,10 +169,10 @@ void butterflies_lanes(const fft_plan& plan, float* re, float* im, std::size_t s
     // by block while a block stays in the first-level cache.
     std::size_t block = 4;
     while (block < n && 2 * block * stride * 2 * sizeof(float) <= block_bytes) block *= 2;
-    std::size_t half = 1;
-    if (block < n) {
+    std::size_t half = first_half;
+    if (block < n && first_half < block) {
         for (std::size_t b = 0; b < n; b += block) {
-            std::size_t h = 1;
+            std::size_t h = first_half;
             for (; 4 * h <= block; h *= 4) run.paired(set, h, b, b + block, false);
             for (; h < block; h *= 2) run.single(set, h, b, b + block, false);
         }
@@ -191,5 +196,7 @@ bool use_fft_kernels(fft_kernels k) {
 }
 
 fft_kernels fft_kernels_in_use() { return kernels_in_use().load(); }
+
+std::size_t fft_lane_width() { return kernels_in_use().load(std::memory_order_relaxed) == fft_kernels::avx512 ? 8 : 4; }
 
 }  // namespace converter

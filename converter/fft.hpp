@@ -61,14 +61,20 @@ void transform_lanes(const fft_plan& plan, float* re, float* im, std::size_t str
 
 // The instruction sets the lane transforms can use. They give the same bits;
 // the fastest one the processor has is used unless a test chooses.
-enum class fft_kernels { baseline, avx_fma };
+enum class fft_kernels { baseline, avx_fma, avx512 };
 bool use_fft_kernels(fft_kernels k);  // false, and no change, when unsupported
 fft_kernels fft_kernels_in_use();
+// Lanes the kernels in use take at a time (4, or 8 for AVX-512): a caller
+// with spare lanes beside its own may give whole groups of them.
+std::size_t fft_lane_width();
 
 // The stages of transform_lanes without the bit-reversal permutation, for
 // callers that store their input already permuted. With lower_half_only the
 // last stage computes only points 0 to N/2 - 1; the others are left stale.
+// The stages whose butterflies span fewer than 2 first_half points (a power
+// of two) are taken as done already, by a caller that fills the rows with
+// their results.
 void butterflies_lanes(const fft_plan& plan, float* re, float* im, std::size_t stride, std::size_t lanes,
-                       bool lower_half_only);
+                       bool lower_half_only, std::size_t first_half = 1);
 
 }  // namespace converter

@@ -25,6 +25,7 @@ struct stage_functions {
 
 extern const stage_functions baseline;
 extern const stage_functions avx_fma;
+extern const stage_functions avx512;
 
 }  // namespace fft_stages
 }  // namespace converter

@@ -10,6 +10,8 @@ namespace converter {
 namespace fft_stages {
 namespace {
 
+constexpr std::size_t lane_width = 4;
+
 using vec = __m128;
 struct twiddle {
     __m256d re;

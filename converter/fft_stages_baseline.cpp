@@ -10,6 +10,8 @@ namespace converter {
 namespace fft_stages {
 namespace {
 
+constexpr std::size_t lane_width = 4;
+
 #if defined(__SSE2__)
 using vec = __m128;
 struct twiddle {

@@ -17,7 +17,7 @@
 #include "converter/console.hpp"
 #include "converter/convert.hpp"
 #include "converter/output_file.hpp"
-#include "converter/wave_sample.hpp"
+#include "converter/sample_stream.hpp"
 #include "audiolayer/decode.hpp"
 #include "vaz/executable.hpp"
 #include "vaz/xbass.hpp"
@@ -113,18 +113,20 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    converter::wave_sample source(argv[1]);
-    if (source.failed) {
+    // Opened and checked here; decoded while it is converted, a second at a
+    // time, never held whole.
+    converter::decoded_stream source(argv[1]);
+    if (source.failed()) {
         con.message_naming(msg::load_failed, msg::load_failed_naming, argv[1]);
         return 1;
     }
-    if (source.info.freq != converter::sample_rate) {
+    if (source.rate() != converter::sample_rate) {
         con.message(msg::rate_refused);
         return 1;
     }
 
-    // The source is read whole by now, but replacing it with the pattern
-    // file would still lose the user's music.
+    // The source is still being read, and replacing it with the pattern file
+    // would lose the user's music.
     if (converter::same_file(argv[1], argv[2])) {
         con.message(msg::output_not_created);
         con.message(msg::conversion_failed);
@@ -134,6 +136,11 @@ int main(int argc, char** argv) {
     bool converted;
     try {
         converted = converter::convert(source, argv[2], opts.edition, opts.difficulty, con, opts.threads);
+    } catch (const converter::source_failed&) {
+        // Damage that shows only while decoding (a broken MP3 frame): a
+        // failed load, found late. The unfinished file has been removed.
+        con.message_naming(msg::load_failed, msg::load_failed_naming, argv[1]);
+        return 1;
     } catch (const std::bad_alloc&) {
         // The unfinished file has been removed on the way out.
         converted = false;

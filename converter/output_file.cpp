@@ -21,9 +21,8 @@ namespace {
 // output is the user's other music, not an earlier stage.
 bool holds_other_data(const std::string& path, const struct stat& st) {
     if (!S_ISREG(st.st_mode) || st.st_size == 0) return false;
-    pattern_group groups[pattern::max_groups];
-    signed char count = 0;
-    return load_pattern_file(path.c_str(), groups, count).status != pattern_load_status::loaded;
+    // Read through, not kept: an earlier stage may be megabytes.
+    return check_pattern_file(path.c_str()).status != pattern_load_status::loaded;
 }
 
 // The temporary file being written, for a signal that ends the program

@@ -27,18 +27,34 @@ bullet_pattern_element burst_record(edition ed, std::int32_t base, int channel, 
     return e;
 }
 
-void append_bursts(event_queue& events, const analysis& an, edition ed, std::int32_t base, int channel) {
+void collect_bursts(const analysis& an, edition ed, std::vector<burst>& out) {
+    out.clear();
     for (int bin = 0; bin < frequency_bins; ++bin) {
         float floor = 0.0f;
         if (ed == edition::zetaflux)
             for (int l = 0; l < modulation_bins; ++l)
                 if (an.magnitude(bin, l) < floor) floor = an.magnitude(bin, l);
-        for (int l = 0; l < modulation_bins; ++l) {
+        // Modulation bins ascending; only those the analysis did not rule out.
+        for (std::uint32_t bits = an.burst_candidates(bin); bits != 0; bits &= bits - 1) {
+            const int l = __builtin_ctz(bits);
             const float m = an.magnitude(bin, l);
-            if (!is_burst(m)) continue;
-            for (int i = 0; i <= l; ++i) events.push_back(burst_record(ed, base, channel, bin, l, i, m, floor));
+            if (is_burst(m))
+                out.push_back({static_cast<std::uint16_t>(bin), static_cast<std::uint8_t>(l), m, floor});
         }
     }
+}
+
+void append_bursts(event_queue& events, const burst* first, const burst* last, edition ed, std::int32_t base,
+                   int channel) {
+    for (const burst* b = first; b != last; ++b)
+        for (int i = 0; i <= b->l; ++i)
+            events.push_back(burst_record(ed, base, channel, b->bin, b->l, i, b->m, b->floor));
+}
+
+void append_bursts(event_queue& events, const analysis& an, edition ed, std::int32_t base, int channel) {
+    std::vector<burst> bursts;
+    collect_bursts(an, ed, bursts);
+    append_bursts(events, bursts.data(), bursts.data() + bursts.size(), ed, base, channel);
 }
 
 }  // namespace converter

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include <boost/pool/pool_alloc.hpp>
 
@@ -27,5 +28,22 @@ bullet_pattern_element burst_record(edition ed, std::int32_t base, int channel, 
 // Appends the records of every burst of the analysed second: frequency bins
 // ascending, modulation bins ascending within a bin, records i ascending.
 void append_bursts(event_queue& events, const analysis& an, edition ed, std::int32_t base, int channel);
+
+// One burst of an analysed second, all its records are made of
+// (burst_record): a few bytes where its records may take hundreds, so a
+// second's records can wait to be made until they are written.
+struct burst {
+    std::uint16_t bin;
+    std::uint8_t l;
+    float m;
+    float floor;  // the bin's floor: the zetaflux edition's; 0 in the others
+};
+
+// The bursts of the analysed second in append_bursts' order, replacing
+// `out`'s contents.
+void collect_bursts(const analysis& an, edition ed, std::vector<burst>& out);
+// Appends the records of bursts [first, last) as append_bursts does.
+void append_bursts(event_queue& events, const burst* first, const burst* last, edition ed, std::int32_t base,
+                   int channel);
 
 }  // namespace converter

@@ -63,8 +63,30 @@ std::int64_t frame_clock::position(std::int64_t now) {
 std::int64_t frame_clock::updates_due() {
     if (paused_) return frame_updates_ = 0;
     if (!following_) return frame_updates_ = 1;
-    frame_updates_ = mp::updates_for(ticks_, position(now_us()), line_.rate).updates;
+    const std::int64_t pos = position(now_us());
+    mp::ticks after = ticks_;
+    const mp::plan p = mp::updates_for(after, pos, line_.rate);
+    if (p.updates > 1 && !p.reanchored) {
+        // A backlog, after a stall: a frame drawn on time is drawn as its
+        // tick begins (wait() sleeps until then), but this one started
+        // anywhere within a tick, and drawn at once after its updates it
+        // would show the music up to a tick late. So it catches up from the
+        // start of the next tick, like any other frame.
+        after.done += p.updates;
+        sleep_us(mp::wait_us(after, pos, line_.rate));
+        frame_updates_ = mp::updates_for(ticks_, position(now_us()), line_.rate).updates;
+        return frame_updates_;
+    }
+    ticks_ = after;
+    frame_updates_ = p.updates;
     return frame_updates_;
+}
+
+std::int64_t frame_clock::updates_come_due() {
+    if (paused_ || !following_) return 0;
+    const std::int64_t more = mp::updates_for(ticks_, position(now_us()), line_.rate).updates;
+    frame_updates_ += more;
+    return more;
 }
 
 bool frame_clock::after_update() {

@@ -27,6 +27,12 @@ public:
     // After each update. False ends this frame's updates: the music has just
     // started or stopped, and the next frame counts in the new way.
     bool after_update();
+    // After the updates a frame was given: those that came due while they
+    // ran, 0 on the wall clock or while paused. A catch-up after a stall runs
+    // a hundred updates or more, which take a good part of a frame
+    // themselves; without these the frame would be drawn, and its events
+    // fire, that much behind the music.
+    std::int64_t updates_come_due();
     // End of the frame: sleeps as the clock in use says.
     void wait();
 

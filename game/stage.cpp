@@ -104,7 +104,7 @@ stage_end frame_loop(const stage_request& r) {
             }
         }
         pause_key_was_down = pause_key_down;
-        const std::int64_t updates = clock.updates_due();
+        std::int64_t updates = clock.updates_due();
         for (std::int64_t i = 0; i < updates; ++i) {
             replay_before_update();
             update_tasks.run();
@@ -112,6 +112,16 @@ stage_end frame_loop(const stage_request& r) {
             effects_after_update(++update);
             if (i + 1 < updates) settle_keys();
             if (!clock.after_update()) break;
+            // A catch-up took a while itself: the ticks that came due
+            // meanwhile run in this frame too, so it is drawn level with the
+            // music. At most a catch-up's worth, so a machine too slow to
+            // keep up still draws.
+            if (i + 1 == updates && updates > 1 && updates < music_pacing::catch_up_limit_ticks) {
+                if (const std::int64_t more = clock.updates_come_due(); more > 0) {
+                    settle_keys();
+                    updates += more;
+                }
+            }
         }
         draw_tasks.run();
         if (clock.paused()) draw_pause_label();

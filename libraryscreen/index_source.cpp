@@ -54,9 +54,14 @@ std::size_t index_source::count() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!db_) return 0;
     try {
+        // Counted once per version of the library.
+        const auto now = version();
+        if (counted_ && counted_->first == now) return counted_->second;
         sql::statement st(db_, "SELECT count(*) FROM files WHERE missing = 0 AND playable = 1",
                                       "cannot count the songs");
-        return st.step() ? static_cast<std::size_t>(st.integer(0)) : 0;
+        const std::size_t n = st.step() ? static_cast<std::size_t>(st.integer(0)) : 0;
+        counted_.emplace(now, n);
+        return n;
     } catch (const musicindex::index_error& e) {
         error_ = e.what();
         return 0;
@@ -125,10 +130,9 @@ std::vector<songlist::song_id> index_source::search(const std::string& typed, so
             ids.reserve(l.songs.size());
             for (const auto& [file, id] : l.songs) ids.push_back(id);
         } else {
-            const std::vector<std::int64_t> found = musicindex::matching_files(db_, typed);
-            const std::unordered_set<std::int64_t> matching(found.begin(), found.end());
+            const std::unordered_set<std::int64_t>& found = matching(typed, l.version);
             for (const auto& [file, id] : l.songs)
-                if (matching.count(file)) ids.push_back(id);
+                if (found.count(file)) ids.push_back(id);
         }
         error_.clear();
     } catch (const musicindex::index_error& e) {
@@ -136,6 +140,27 @@ std::vector<songlist::song_id> index_source::search(const std::string& typed, so
         ids.clear();
     }
     return ids;
+}
+
+const std::unordered_set<std::int64_t>& index_source::matching(const std::string& typed,
+                                                               std::pair<std::int64_t, std::int64_t> now) {
+    auto it = matches_.find(typed);
+    if (it == matches_.end() || it->second.version != now) {
+        if (it == matches_.end() && matches_.size() >= kept_matches) {
+            // The one used longest ago makes room.
+            auto oldest = matches_.begin();
+            for (auto m = matches_.begin(); m != matches_.end(); ++m)
+                if (m->second.used < oldest->second.used) oldest = m;
+            matches_.erase(oldest);
+        }
+        const std::vector<std::int64_t> found = musicindex::matching_files(db_, typed);
+        matches& m = matches_[typed];
+        m.version = now;
+        m.files = std::unordered_set<std::int64_t>(found.begin(), found.end());
+        it = matches_.find(typed);
+    }
+    it->second.used = ++uses_;
+    return it->second.files;
 }
 
 void index_source::set_query(const std::string& edition, const std::string& difficulty) {

@@ -1,7 +1,9 @@
 #pragma once
 #include <mutex>
 #include <string>
+#include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -45,8 +47,23 @@ private:
     std::pair<std::int64_t, std::int64_t> version();
     const listing& listed(songlist::sort_order order);
 
+    // Files matching what was typed, for one version of the library: a
+    // letter typed again (after Backspace, or in another sort) is answered
+    // without asking the word indexes again.
+    struct matches {
+        std::pair<std::int64_t, std::int64_t> version;
+        std::unordered_set<std::int64_t> files;
+        std::uint64_t used = 0;
+    };
+    static constexpr std::size_t kept_matches = 64;
+    const std::unordered_set<std::int64_t>& matching(const std::string& typed,
+                                                     std::pair<std::int64_t, std::int64_t> version);
+
     sqlite3* db_;
     std::mutex mutex_;
+    std::unordered_map<std::string, matches> matches_;
+    std::uint64_t uses_ = 0;
+    std::optional<std::pair<std::pair<std::int64_t, std::int64_t>, std::size_t>> counted_;  // version, count
     musicindex::song_query query_;
     std::unordered_map<std::string, songlist::song_id> ids_;
     std::vector<std::string> paths_;  // by id - 1

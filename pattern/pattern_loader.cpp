@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "pattern/byte_order.hpp"
 
@@ -33,7 +35,11 @@ pattern_load_result ended(std::istream& in, pattern_load_status at_end, int coun
 
 }  // namespace
 
-pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[pattern::max_groups], signed char& group_count) {
+namespace {
+
+// The format's one reader: each record goes to `take(group, record)`.
+template <class Take>
+pattern_load_result read_pattern(std::istream& in, signed char& group_count, Take take) {
     errno = 0;
     char count;
     if (!in.get(count)) return ended(in, pattern_load_status::empty, -1, -1);
@@ -54,8 +60,14 @@ pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[patte
         if (!read_f32_le(in, e.angle) || !read_f32_le(in, e.speed)) {
             return ended(in, pattern_load_status::cut_in_record, count_byte, g);
         }
-        groups[g].push_back(e);
+        take(g, e);
     }
+}
+
+}  // namespace
+
+pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[pattern::max_groups], signed char& group_count) {
+    return read_pattern(in, group_count, [&](int g, const bullet_pattern_element& e) { groups[g].push_back(e); });
 }
 
 pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[pattern::max_groups], signed char& group_count) {
@@ -63,6 +75,56 @@ pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in) return {pattern_load_status::cannot_open, -1, -1, errno};
     return load_pattern(in, groups, group_count);
+}
+
+pattern_load_result check_pattern_file(const char* path) {
+    errno = 0;
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return {pattern_load_status::cannot_open, -1, -1, errno};
+    // Read through in large blocks: only the times are looked at, the rest skipped.
+    std::vector<unsigned char> block(1 << 16);
+    std::size_t have = 0, at = 0;
+    bool failed = false;
+    auto next = [&](std::size_t n, unsigned char* out) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (at == have) {
+                have = std::fread(block.data(), 1, block.size(), f);
+                at = 0;
+                if (have == 0) {
+                    failed = std::ferror(f) != 0;
+                    return false;
+                }
+            }
+            if (out) out[k] = block[at];
+            ++at;
+        }
+        return true;
+    };
+    auto ended_here = [&](pattern_load_status at_end, int count_byte, int group) -> pattern_load_result {
+        const int e = errno;
+        std::fclose(f);
+        if (failed) return {pattern_load_status::read_error, count_byte, group, e};
+        return {at_end, count_byte, group, 0};
+    };
+    unsigned char count;
+    if (!next(1, &count)) return ended_here(pattern_load_status::empty, -1, -1);
+    const int count_byte = count;
+    if (count_byte != 1 && count_byte != 2) {
+        std::fclose(f);
+        return {pattern_load_status::bad_group_count, count_byte, -1, 0};
+    }
+    for (int g = 0;;) {
+        unsigned char time[4];
+        if (!next(4, time)) return ended_here(pattern_load_status::missing_terminator, count_byte, g);
+        if (static_cast<std::int32_t>(pattern::decode_le32(time)) == pattern::group_terminator) {
+            if (++g == count_byte) {
+                std::fclose(f);
+                return {pattern_load_status::loaded, count_byte, -1, 0};
+            }
+            continue;
+        }
+        if (!next(8, nullptr)) return ended_here(pattern_load_status::cut_in_record, count_byte, g);
+    }
 }
 
 std::string describe_pattern_failure(const char* path, const pattern_load_result& r) {

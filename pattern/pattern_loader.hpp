@@ -31,6 +31,8 @@ struct pattern_load_result {
 
 pattern_load_result load_pattern(std::istream& in, pattern_group (&groups)[pattern::max_groups], signed char& group_count);
 pattern_load_result load_pattern_file(const char* path, pattern_group (&groups)[pattern::max_groups], signed char& group_count);
+// What load_pattern_file would say of the file, without keeping its records.
+pattern_load_result check_pattern_file(const char* path);
 
 // One line saying what went wrong, naming the file; empty for a successful load.
 std::string describe_pattern_failure(const char* path, const pattern_load_result& r);

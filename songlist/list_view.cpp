@@ -95,14 +95,22 @@ list_view::~list_view() {
 void list_view::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return quit_ || search_job_ || !row_jobs_.empty(); });
+        wake_.wait(lock, [this] { return quit_ || search_job_ || !row_jobs_.empty() || count_wanted_; });
         if (quit_) return;
         working_ = true;
-        if (search_job_) {
+        if (!search_job_ && row_jobs_.empty()) {
+            // Only when nothing on the screen waits: the count after the rows.
+            count_wanted_ = false;
+            lock.unlock();
+            const std::size_t total = source_.count();
+            lock.lock();
+            total_answer_ = total;
+        } else if (search_job_) {
             search_job job = std::move(*search_job_);
             search_job_.reset();
+            count_wanted_ = true;
             lock.unlock();
-            search_answer a{job.generation, source_.search(job.typed, job.order), source_.count(), 0, {}};
+            search_answer a{job.generation, source_.search(job.typed, job.order), 0, {}};
             if (job.keep) {
                 const auto at = std::find(a.ids.begin(), a.ids.end(), *job.keep);
                 if (at != a.ids.end()) a.position = static_cast<std::size_t>(at - a.ids.begin());
@@ -174,11 +182,13 @@ void list_view::ask_rows() {
 
 bool list_view::take_answers() {
     std::optional<search_answer> a;
+    std::optional<std::size_t> total;
     std::vector<song_row> got;
     std::vector<song_id> missing;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         a.swap(search_answer_);
+        total.swap(total_answer_);
         got.swap(row_answers_);
         missing.swap(missing_answers_);
         if (answers_version_ != version_) {  // read before the last refresh
@@ -199,11 +209,11 @@ bool list_view::take_answers() {
         gone.title = "?";
         rows_[id] = gone;
     }
-    const bool any = a || !got.empty() || !missing.empty();
+    if (total) total_ = *total;
+    const bool any = a || total || !got.empty() || !missing.empty();
     if (a && a->generation == generation_) {
         const std::size_t slot = position_ >= top_ ? position_ - top_ : 0;
         ids_ = std::move(a->ids);
-        total_ = a->total;
         for (song_row& r : a->rows) rows_[r.id] = std::move(r);
         answered_generation_ = a->generation;
         position_ = a->position;
@@ -405,11 +415,11 @@ bool list_view::settle(std::uint32_t timeout_ms) {
         bool idle;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            idle = !working_ && !search_job_ && row_jobs_.empty() && !search_answer_ && row_answers_.empty() &&
-                   missing_answers_.empty();
+            idle = !working_ && !search_job_ && row_jobs_.empty() && !count_wanted_ && !search_answer_ &&
+                   !total_answer_ && row_answers_.empty() && missing_answers_.empty();
             if (!idle && !answered_.wait_until(lock, deadline, [this] {
-                    return search_answer_ || !row_answers_.empty() || !missing_answers_.empty() ||
-                           (!working_ && !search_job_ && row_jobs_.empty());
+                    return search_answer_ || total_answer_ || !row_answers_.empty() || !missing_answers_.empty() ||
+                           (!working_ && !search_job_ && row_jobs_.empty() && !count_wanted_);
                 }))
                 return false;
         }

@@ -110,7 +110,6 @@ private:
     struct search_answer {
         std::uint64_t generation;
         std::vector<song_id> ids;
-        std::size_t total;
         std::size_t position;
         std::vector<song_row> rows;  // around the position, read at once
     };
@@ -176,6 +175,10 @@ private:
     std::deque<row_job> row_jobs_;
     bool working_ = false;
     std::optional<search_answer> search_answer_;
+    // The songs in all, counted after a search is answered: the footer's
+    // figure never holds up the rows a letter brings.
+    bool count_wanted_ = false;
+    std::optional<std::size_t> total_answer_;
     std::vector<song_row> row_answers_;
     std::vector<song_id> missing_answers_;  // asked for, not in the source
     std::uint64_t answers_version_ = 0;     // of the rows above

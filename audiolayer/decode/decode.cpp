@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,8 +24,12 @@ struct loaded_sample {
     SNDFILE* file;
     std::uint32_t rate;
     std::uint32_t chans;
-    sf_count_t frames;  // what the decoder delivers, counted or declared
+    sf_count_t frames;  // what the decoder delivers, counted or declared; for a stream -1 until its end
     bool floating;      // float or double samples, converted by us
+    // Streams only: the reader and how far it has read.
+    std::shared_ptr<block_reader_16> reader;
+    sf_count_t delivered = 0;
+    bool failed = false;
 };
 
 struct decoder_state {
@@ -53,6 +58,11 @@ bool fail(decoder_state&, std::string why) {
 handle no_sample(decoder_state&, std::string why) {
     error_text() = std::move(why);
     return 0;
+}
+
+long long no_frames(std::string why) {
+    error_text() = std::move(why);
+    return -1;
 }
 
 constexpr sf_count_t chunk_frames = 4096;
@@ -121,6 +131,19 @@ bool promises_more_than_it_holds(const char* path, const loaded_sample& smp) {
     return declared > static_cast<std::uint64_t>(st.st_size) * max_trusted_expansion;
 }
 
+constexpr std::uint64_t max_data_bytes = std::numeric_limits<std::uint32_t>::max();
+
+// Whether the decoder reaches the declared last frame, left at the start
+// again: a seek, not a decoding of the whole file. A FLAC file cut short or a
+// header promising more than the file holds fails here.
+bool last_frame_reachable(const loaded_sample& smp) {
+    std::vector<std::int16_t> one(smp.chans);
+    block_reader_16 reader(smp.file, smp.chans, smp.floating, 1);
+    const bool reached = sf_seek(smp.file, smp.frames - 1, SEEK_SET) == smp.frames - 1 &&
+                         reader.read(one.data(), 1) == 1 && sf_error(smp.file) == SF_ERR_NO_ERROR;
+    return sf_seek(smp.file, 0, SEEK_SET) == 0 && reached;
+}
+
 }  // namespace
 
 bool init(int, std::uint32_t) {
@@ -162,7 +185,7 @@ handle sample_load(const char* path) {
 
     const int major = info.format & SF_FORMAT_TYPEMASK;
     loaded_sample smp{file, static_cast<std::uint32_t>(info.samplerate), static_cast<std::uint32_t>(info.channels),
-                      info.frames, has_floating_samples(info.format)};
+                      info.frames, has_floating_samples(info.format), nullptr, 0, false};
     auto refuse = [&](const std::string& why) {
         sf_close(file);
         return no_sample(s, std::string(path) + ": " + why);
@@ -194,11 +217,102 @@ handle sample_load(const char* path) {
     return h;
 }
 
+handle stream_open(const char* path) {
+    decoder_state& s = state();
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        if (!s.ready) return no_sample(s, "the audio layer is not initialised");
+    }
+    if (path == nullptr) return no_sample(s, "no file name");
+    const opened_sound_file opened = open_sound_file(path);
+    if (!opened.file) return no_sample(s, std::string(path) + ": " + opened.why);
+    SNDFILE* file = opened.file;
+    const SF_INFO& info = opened.info;
+
+    const int major = info.format & SF_FORMAT_TYPEMASK;
+    loaded_sample smp{file, static_cast<std::uint32_t>(info.samplerate), static_cast<std::uint32_t>(info.channels),
+                      info.frames, has_floating_samples(info.format), nullptr, 0, false};
+    auto refuse = [&](const std::string& why) {
+        sf_close(file);
+        return no_sample(s, std::string(path) + ": " + why);
+    };
+    if (info.channels <= 0 || info.samplerate <= 0) return refuse("no channels or no sampling rate");
+    if (riff_data_truncated(path)) return refuse("the data chunk is cut short");
+    if (major == SF_FORMAT_MPEG || info.frames == SF_COUNT_MAX || info.frames < 0) {
+        smp.frames = -1;  // learnt at the end
+    } else {
+        if (info.frames == 0) return refuse("no sound data");
+        if (static_cast<std::uint64_t>(smp.frames) * smp.chans * 2u > max_data_bytes)
+            return refuse("longer than 4 GiB of 16-bit data");
+        // A format the decoder cannot seek in is found short at its end instead.
+        if (info.seekable && !last_frame_reachable(smp)) return refuse("the sound data ends early");
+    }
+    smp.reader = std::make_shared<block_reader_16>(file, smp.chans, smp.floating, chunk_frames);
+
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.ready) return refuse("the audio layer was released while the file was opened");
+    if (s.next == 0) ++s.next;
+    const handle h = s.next++;
+    s.samples.emplace(h, std::move(smp));
+    return h;
+}
+
+bool stream_get_info(handle stream, stream_info* out) {
+    decoder_state& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.samples.find(stream);
+    if (it == s.samples.end() || !it->second.reader) return fail(s, "no such stream");
+    if (out == nullptr) return fail(s, "no place for the information");
+    const loaded_sample& smp = it->second;
+    out->freq = smp.rate;
+    out->chans = smp.chans;
+    out->frames = smp.frames < 0 ? 0 : static_cast<std::uint64_t>(smp.frames);
+    return true;
+}
+
+long long stream_read(handle stream, std::int16_t* buffer, std::uint32_t frames) {
+    decoder_state& s = state();
+    loaded_sample* smp;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        auto it = s.samples.find(stream);
+        if (it == s.samples.end() || !it->second.reader) return no_frames("no such stream");
+        smp = &it->second;  // map nodes stay put; only this thread reads the stream
+    }
+    if (smp->failed) return no_frames("the stream has failed already");
+    if (buffer == nullptr && frames > 0) return no_frames("no buffer");
+    auto broken = [&](std::string why) {
+        smp->failed = true;
+        return no_frames(std::move(why));
+    };
+    const bool known = smp->frames >= 0;
+    sf_count_t want = frames;
+    if (known) want = std::min<sf_count_t>(want, smp->frames - smp->delivered);
+    sf_count_t done = 0;
+    while (done < want) {
+        const std::size_t got = smp->reader->read(buffer + static_cast<std::size_t>(done) * smp->chans,
+                                                  static_cast<std::size_t>(std::min(chunk_frames, want - done)));
+        if (got == 0) break;
+        done += static_cast<sf_count_t>(got);
+    }
+    if (sf_error(smp->file) != SF_ERR_NO_ERROR) return broken(sf_strerror(smp->file));
+    smp->delivered += done;
+    if (static_cast<std::uint64_t>(smp->delivered) * smp->chans * 2u > max_data_bytes)
+        return broken("longer than 4 GiB of 16-bit data");
+    if (done < want) {
+        // The end: it must hold the sound it promised, and some.
+        if (known && smp->delivered != smp->frames) return broken("the sound data ends early");
+        if (smp->delivered == 0) return broken("no sound data");
+        if (!known) smp->frames = smp->delivered;
+    }
+    return done;
+}
+
 bool sample_get_info(handle sample, sample_info* out) {
     decoder_state& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     auto it = s.samples.find(sample);
-    if (it == s.samples.end()) return fail(s, "no such sample");
+    if (it == s.samples.end() || it->second.reader) return fail(s, "no such sample");
     if (out == nullptr) return fail(s, "no place for the information");
     const loaded_sample& smp = it->second;
     out->freq = smp.rate;
@@ -211,7 +325,7 @@ bool sample_get_data(handle sample, void* buffer) {
     decoder_state& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     auto it = s.samples.find(sample);
-    if (it == s.samples.end()) return fail(s, "no such sample");
+    if (it == s.samples.end() || it->second.reader) return fail(s, "no such sample");
     if (buffer == nullptr) return fail(s, "no buffer");
     const loaded_sample& smp = it->second;
     if (sf_seek(smp.file, 0, SEEK_SET) != 0) return fail(s, "cannot rewind the decoder");

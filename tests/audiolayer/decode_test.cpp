@@ -211,3 +211,87 @@ TEST_F(DecodeLayer, ALoadWaitingOnItsFileHoldsUpNoOtherThread) {
     EXPECT_NE(stalled_error.find("slow.wav"), std::string::npos) << stalled_error;
     EXPECT_EQ(std::string(al::last_error()).find("slow.wav"), std::string::npos) << al::last_error();
 }
+
+namespace {
+
+// Every value of a stream, read in blocks of `block` frames; false when a
+// read failed.
+bool read_stream(al::handle h, unsigned channels, std::uint32_t block, std::vector<std::int16_t>& values) {
+    std::vector<std::int16_t> buffer(static_cast<std::size_t>(block) * channels);
+    for (;;) {
+        const long long got = al::stream_read(h, buffer.data(), block);
+        if (got < 0) return false;
+        if (got == 0) return true;
+        values.insert(values.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got * channels));
+    }
+}
+
+}  // namespace
+
+// A stream delivers exactly what a whole load does, block by block, in every
+// format; a file whose length is only estimated tells it at its end.
+TEST_F(DecodeLayer, AStreamDeliversWhatAWholeLoadDoes) {
+    const std::vector<std::pair<const char*, int>> files = {
+        {"a.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},   {"a.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+        {"a.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},   {"a.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
+        {"f.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT}};
+    for (const auto& [name, format] : files) {
+        test_sound::write_sound(dir / name, format, 44100, 2, stereo);
+        const std::vector<std::int16_t> whole = load(dir / name);
+        ASSERT_FALSE(whole.empty()) << name;
+        for (std::uint32_t block : {1u, 4096u, 44100u}) {
+            const al::handle h = al::stream_open((dir / name).c_str());
+            ASSERT_NE(h, 0u) << name << ": " << al::last_error();
+            al::stream_info info{};
+            ASSERT_TRUE(al::stream_get_info(h, &info));
+            EXPECT_EQ(info.freq, 44100u);
+            EXPECT_EQ(info.chans, 2u);
+            const bool estimated = std::string(name).find(".mp3") != std::string::npos;
+            EXPECT_EQ(info.frames, estimated ? 0u : whole.size() / 2) << name;
+            std::vector<std::int16_t> values;
+            EXPECT_TRUE(read_stream(h, 2, block, values)) << name << ": " << al::last_error();
+            EXPECT_EQ(values, whole) << name << ", blocks of " << block;
+            ASSERT_TRUE(al::stream_get_info(h, &info));
+            EXPECT_EQ(info.frames, whole.size() / 2) << name << ": known at the end";
+            EXPECT_EQ(al::stream_read(h, values.data(), 10), 0) << "the end stays the end";
+            EXPECT_TRUE(al::sample_free(h));
+        }
+    }
+}
+
+// A file cut short, or a header that promises more than the file holds, is
+// refused when the stream opens, before any value is read.
+TEST_F(DecodeLayer, AStreamRefusesACutFileWhenItOpens) {
+    test_sound::write_wav16(dir / "good.wav", 44100, 2, stereo);
+    const auto wav = test_sound::read_bytes(dir / "good.wav");
+    test_sound::write_bytes(dir / "cut.wav", std::vector<std::uint8_t>(wav.begin(), wav.begin() + wav.size() / 2));
+    test_sound::write_sound(dir / "good.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, stereo);
+    auto flac = test_sound::read_bytes(dir / "good.flac");
+    test_sound::write_bytes(dir / "cut.flac", std::vector<std::uint8_t>(flac.begin(), flac.begin() + flac.size() / 2));
+    const std::uint64_t huge = 500000000;  // the stream information's 36-bit sample count ends at byte 26
+    flac[21] = static_cast<std::uint8_t>((flac[21] & 0xF0) | ((huge >> 32) & 0x0F));
+    for (int k = 0; k < 4; ++k) flac[22 + k] = static_cast<std::uint8_t>(huge >> (24 - 8 * k));
+    test_sound::write_bytes(dir / "liar.flac", flac);
+    test_sound::write_wav16(dir / "silent.wav", 44100, 2, {});
+    for (const char* name : {"cut.wav", "cut.flac", "liar.flac", "silent.wav", "missing.wav"}) {
+        EXPECT_EQ(al::stream_open((dir / name).c_str()), 0u) << name;
+        EXPECT_STRNE(al::last_error(), "") << name;
+    }
+    EXPECT_EQ(al::stream_open(nullptr), 0u);
+}
+
+TEST_F(DecodeLayer, StreamsAndWholeSamplesAreNotMixedUp) {
+    test_sound::write_wav16(dir / "a.wav", 44100, 2, stereo);
+    const al::handle whole = al::sample_load((dir / "a.wav").c_str());
+    const al::handle stream = al::stream_open((dir / "a.wav").c_str());
+    ASSERT_NE(whole, 0u);
+    ASSERT_NE(stream, 0u);
+    al::stream_info si{};
+    al::sample_info wi{};
+    std::int16_t one[2];
+    EXPECT_FALSE(al::stream_get_info(whole, &si));
+    EXPECT_EQ(al::stream_read(whole, one, 1), -1);
+    EXPECT_FALSE(al::sample_get_info(stream, &wi));
+    EXPECT_TRUE(al::sample_free(stream));
+    EXPECT_TRUE(al::sample_free(whole));
+}

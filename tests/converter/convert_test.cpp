@@ -128,6 +128,87 @@ TEST(WritePattern, ReportsProgressInFileOrder) {
     }
 }
 
+namespace {
+
+// A source read block by block that tells its length only at its end (as an
+// MPEG file does), hands out at most `block` frames a read, and can fail
+// after `fail_after` frames.
+class trickling_stream : public converter::sample_stream {
+public:
+    trickling_stream(const std::vector<std::int16_t>& values, unsigned channels, std::size_t block,
+                     std::size_t fail_after = SIZE_MAX)
+        : values_(values), channels_(channels), block_(block), fail_after_(fail_after) {}
+    std::uint32_t rate() const override { return 44100; }
+    unsigned channels() const override { return channels_; }
+    std::uint64_t frames() const override { return ended_ ? values_.size() / channels_ : 0; }
+    std::size_t read(std::int16_t* out, std::size_t count) override {
+        if (next_ >= fail_after_) throw converter::source_failed("damaged here");
+        const std::size_t n = std::min({count, block_, values_.size() / channels_ - next_});
+        std::copy_n(values_.begin() + static_cast<std::ptrdiff_t>(next_ * channels_), n * channels_, out);
+        next_ += n;
+        if (n == 0) ended_ = true;
+        return n;
+    }
+
+private:
+    const std::vector<std::int16_t>& values_;
+    unsigned channels_;
+    std::size_t block_;
+    std::size_t fail_after_;
+    std::size_t next_ = 0;
+    bool ended_ = false;
+};
+
+}  // namespace
+
+// Read a little at a time and with its length told only at the end, a
+// source gives the same bytes and the same progress lines (printed at its
+// end, when the number of seconds is known) in every edition and difficulty.
+TEST(WritePattern, AStreamOfUnknownLengthGivesTheSameStage) {
+    const std::size_t frames = 4 * 44100 + 123;
+    const auto stereo = test_sound::interleave({music(frames, 4), music(frames, 5)});
+    for (edition ed : {edition::standard, edition::zetaflux, edition::dynamics}) {
+        for (converter::difficulty d :
+             {converter::difficulty::easy, converter::difficulty::normal, converter::difficulty::hard}) {
+            wave_sample source(44100, 2, stereo);
+            pattern::vector_sink want;
+            std::ostringstream want_lines;
+            converter::console want_con(want_lines, converter::console_encoding::utf8);
+            converter::write_pattern(source, ed, d, want, want_con, 1);
+            for (unsigned threads : {1u, 2u, 5u}) {
+                for (std::size_t block : {1000u, 44100u, 100000u}) {
+                    trickling_stream stream(stereo, 2, block);
+                    pattern::vector_sink got;
+                    std::ostringstream lines;
+                    converter::console con(lines, converter::console_encoding::utf8);
+                    converter::write_pattern(stream, ed, d, got, con, threads);
+                    EXPECT_EQ(got.bytes, want.bytes) << threads << " threads, blocks of " << block;
+                    EXPECT_EQ(lines.str(), want_lines.str()) << threads << " threads, blocks of " << block;
+                }
+            }
+        }
+    }
+}
+
+// A source found damaged on the way stops the conversion: the failure
+// reaches the caller, and no file is left at the output path.
+TEST(WritePattern, ASourceThatFailsOnTheWayReachesTheCaller) {
+    scratch_dir dir;
+    const std::size_t frames = 6 * 44100;
+    const auto stereo = test_sound::interleave({music(frames, 6), music(frames, 7)});
+    for (unsigned threads : {1u, 3u}) {
+        for (std::size_t fail_after : {std::size_t{0}, std::size_t{44100 * 3 + 10}, frames}) {
+            trickling_stream stream(stereo, 2, 5000, fail_after);
+            std::ostringstream lines;
+            converter::console con(lines, converter::console_encoding::utf8);
+            EXPECT_THROW(converter::convert(stream, dir / "out.pat", edition::standard, converter::difficulty::hard, con,
+                                            threads),
+                         converter::source_failed);
+            EXPECT_EQ(dir.entries(), std::vector<std::string>{}) << threads << " threads, " << fail_after;
+        }
+    }
+}
+
 TEST(WritePattern, AnExceptionInTheProgressReportStopsEveryThread) {
     wave_sample source(44100, 1, music(6 * 44100, 9));
     pattern::vector_sink sink;

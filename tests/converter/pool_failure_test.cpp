@@ -1,8 +1,9 @@
-// A conversion whose event pools cannot grow in an analysis thread, or whose
-// analysis threads get no memory at all. This binary replaces the global
-// allocation functions so that the pools' own requests (new (std::nothrow)
-// char[]), or every request, can be refused on demand on threads other than
-// the test's; everything else allocates as usual.
+// A conversion whose event pools cannot grow (they grow on the thread that
+// makes and writes the records, the caller's), or whose analysis threads get
+// no memory at all. This binary replaces the global allocation functions so
+// that the pools' own requests (new (std::nothrow) char[]) can be refused on
+// demand, or every request on threads other than the test's; everything else
+// allocates as usual.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -38,7 +39,7 @@ void* allocate(std::size_t n) {
 }
 
 void* allocate_or_refuse(std::size_t n) noexcept {
-    if ((refuse_pool_growth.load() || refuse_everything.load()) && off_the_test_thread()) {
+    if (refuse_pool_growth.load() || (refuse_everything.load() && off_the_test_thread())) {
         ++refused;
         return nullptr;
     }
@@ -79,7 +80,7 @@ TEST(PoolFailure, ReachesTheCallerAndLeavesNoFile) {
                      std::bad_alloc)
             << what;
         *refusal = false;
-        EXPECT_GT(refused.load(), 0) << what << ": nothing asked for memory off the test's thread";
+        EXPECT_GT(refused.load(), 0) << what << ": nothing asked for memory";
         EXPECT_EQ(dir.entries(), std::vector<std::string>{}) << what;
 
         // Nothing is left in a state that spoils the next conversion.
