@@ -76,7 +76,7 @@ add_custom_target(velmora_install_files ALL
 # ---------------------------------------------------------------- cmake --install
 
 install(TARGETS ${velmora_programs} RUNTIME DESTINATION ${VELMORA_INSTALL_BINDIR})
-install(TARGETS velmora_calibrate velmora_library RUNTIME DESTINATION ${VELMORA_INSTALL_LIBEXECDIR})
+install(TARGETS velmora_calibrate velmora_library velmora_verify RUNTIME DESTINATION ${VELMORA_INSTALL_LIBEXECDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_INSTALL_DATADIR}/data)
 install(FILES ${VELMORA_SOUND_EFFECTS} DESTINATION ${VELMORA_INSTALL_DATADIR}/data/sounds)
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_INSTALL_DATADIR})
@@ -88,7 +88,7 @@ install(FILES ${velmora_converter_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man
 set(deb COMPONENT deb EXCLUDE_FROM_ALL)
 install(TARGETS ${velmora_programs} RUNTIME DESTINATION ${VELMORA_PACKAGE_BINDIR} ${deb})
 # Started by velmora_play --calibrate, never by name.
-install(TARGETS velmora_calibrate velmora_library RUNTIME DESTINATION ${VELMORA_PACKAGE_LIBEXECDIR} ${deb})
+install(TARGETS velmora_calibrate velmora_library velmora_verify RUNTIME DESTINATION ${VELMORA_PACKAGE_LIBEXECDIR} ${deb})
 install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_PACKAGE_DATADIR}/data ${deb})
 install(FILES ${VELMORA_SOUND_EFFECTS} DESTINATION ${VELMORA_PACKAGE_DATADIR}/data/sounds ${deb})
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_PACKAGE_DATADIR} ${deb})

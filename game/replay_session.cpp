@@ -8,21 +8,12 @@
 #include <utility>
 
 #include "gametask/rng.hpp"
-#include "gametask/schedulers.hpp"
-#include "gametask/task_access.hpp"
+#include "gametask/update_walk.hpp"
 #include "results/replay_file.hpp"
 #include "shell/keyboard.hpp"
 #include "vaz/limits.hpp"
 
 namespace {
-
-static_assert(results::replay_keys[0] == SDLK_SPACE && results::replay_keys[1] == SDLK_z &&
-                  results::replay_keys[2] == SDLK_RETURN && results::replay_keys[3] == SDLK_UP &&
-                  results::replay_keys[4] == SDLK_DOWN && results::replay_keys[5] == SDLK_LEFT &&
-                  results::replay_keys[6] == SDLK_RIGHT && results::replay_keys[7] == SDLK_a &&
-                  results::replay_keys[8] == SDLK_d && results::replay_keys[9] == SDLK_w &&
-                  results::replay_keys[10] == SDLK_s,
-              "the replay's keys are SDL 1.2 key symbols");
 
 // What a replay still takes from the keyboard: quitting, and pausing.
 constexpr int live_keys[] = {SDLK_ESCAPE, SDLK_p};
@@ -48,14 +39,7 @@ struct session {
     Uint8* real_keys = nullptr;
 
     std::uint32_t updates = 0;  // run so far in this session
-    bool in_run = false;        // a game task lives
-    std::uint32_t run_start = 0;
-    bool on_result = false;
-    int runs_finished = 0;  // result screens reached
-    int runs_ended = 0;     // result screens left, or quit on
-    std::int32_t shown_hits = 0;
-    std::int32_t shown_score = 0;
-    std::vector<results::run_summary> finished;  // this session's, as the recording carries them
+    gametask::run_watch runs;   // this session's, as the recording carries them
 };
 
 session state;
@@ -79,25 +63,8 @@ bool same_file(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
-// The keys as the coming update sees them: now in the low bits, the snapshot
-// above them.
-std::uint32_t key_word_seen() {
-    std::uint32_t word = 0;
-    for (int i = 0; i < results::replay_key_count; ++i) {
-        const int key = results::replay_keys[i];
-        if (key_down(key)) word |= std::uint32_t{1} << i;  // a joystick's keys too
-        if (key_snapshot.get(key)) word |= std::uint32_t{1} << (results::replay_key_count + i);
-    }
-    return word;
-}
-
 void put_key_word(std::uint32_t word) {
-    vaz::xbasic_bitarray<void>& snapshot = key_snapshot;
-    for (int i = 0; i < results::replay_key_count; ++i) {
-        const int key = results::replay_keys[i];
-        state.replayed_keys[key] = (word >> i) & 1u;
-        snapshot.set(key, ((word >> (results::replay_key_count + i)) & 1u) != 0);
-    }
+    gametask::put_key_word(word, state.replayed_keys);
     for (int key : live_keys) state.replayed_keys[key] = state.real_keys[key];
 }
 
@@ -110,8 +77,9 @@ void write_recording(bool say_so) {
         return;
     }
     if (!say_so) return;
-    std::printf("velmora: wrote replay \"%s\": %d run%s, %u updates, %zu bytes\n", state.record_file.c_str(),
-                state.runs_finished, state.runs_finished == 1 ? "" : "s", state.recorded.update_count,
+    const std::size_t runs = state.runs.finished().size();
+    std::printf("velmora: wrote replay \"%s\": %zu run%s, %u updates, %zu bytes\n", state.record_file.c_str(),
+                runs, runs == 1 ? "" : "s", state.recorded.update_count,
                 results::encode_replay(state.recorded).size());
     std::fflush(stdout);
 }
@@ -121,7 +89,7 @@ void write_recording(bool say_so) {
 // that differs is named with both values, so a shifted start is not hidden
 // behind equal counters.
 void compare_with_recorded(const results::run_summary& now) {
-    const std::size_t i = state.finished.size() - 1;
+    const std::size_t i = state.runs.finished().size() - 1;
     if (!state.replaying || i >= state.played.finished_runs.size()) return;
     const results::run_summary& then = state.played.finished_runs[i];
     const bool ended = now.end_update != 0 && then.end_update != 0;
@@ -145,32 +113,20 @@ void compare_with_recorded(const results::run_summary& now) {
 
 // Written at once, so a crash or a kill on the result screen keeps the run.
 void reach_result() {
-    ++state.runs_finished;
-    results::run_summary s;
-    s.start_update = state.run_start;
-    s.result_update = state.updates;
-    s.hits = state.shown_hits;
-    s.score = state.shown_score;
-    state.finished.push_back(s);
-    compare_with_recorded(s);
+    compare_with_recorded(state.runs.finished().back());
     if (state.recording) {
-        state.recorded.finished_runs = state.finished;
+        state.recorded.finished_runs = state.runs.finished();
         write_recording(false);
     }
 }
 
-// The counters as the result screen last showed them.
 void end_run() {
-    ++state.runs_ended;
-    results::run_summary& s = state.finished.back();
-    s.end_update = state.updates;
-    s.hits = state.shown_hits;
-    s.score = state.shown_score;
+    const results::run_summary& s = state.runs.finished().back();
     compare_with_recorded(s);
-    std::printf("velmora: run %d ended: %d hits, score %d\n", state.runs_ended, state.shown_hits, state.shown_score);
+    std::printf("velmora: run %zu ended: %d hits, score %d\n", state.runs.finished().size(), s.hits, s.score);
     std::fflush(stdout);
     if (state.recording) {
-        state.recorded.finished_runs = state.finished;
+        state.recorded.finished_runs = state.runs.finished();
         write_recording(true);
     }
 }
@@ -253,7 +209,7 @@ void replay_before_update() {
         // The poll after this frame ends the stage.
         if (state.cursor->at_end()) state.over = true;
     }
-    if (state.recording && !results::append_update(state.recorded, key_word_seen())) {
+    if (state.recording && !results::append_update(state.recorded, gametask::key_word_seen())) {
         // Over two years of updates: what was written so far stays.
         state.recording = false;
         fail("the recording of \"" + state.record_file + "\" is full; the rest of the session is not recorded");
@@ -264,17 +220,11 @@ bool live_key_down(int key) { return state.replaying ? state.real_keys[key] == 1
 
 void replay_after_update() {
     if (!state.active) return;
-    if (const gametask::game* g = gametask::first_live<gametask::game>()) {
-        state.shown_hits = g->hits;
-        state.shown_score = g->score;
+    switch (state.runs.after_update(state.updates)) {
+    case gametask::run_watch::change::result_reached: reach_result(); break;
+    case gametask::run_watch::change::result_left: end_run(); break;
+    case gametask::run_watch::change::none: break;
     }
-    const bool in_run = gametask::any_live<gametask::game>();
-    if (in_run && !state.in_run) state.run_start = state.updates;
-    state.in_run = in_run;
-    const bool on_result = gametask::any_live<gametask::gameover>();
-    if (!state.on_result && on_result) reach_result();
-    if (state.on_result && !on_result) end_run();
-    state.on_result = on_result;
 }
 
 bool replay_over() { return state.over; }
@@ -284,17 +234,14 @@ void abandon_replay_session() { forget_session(); }
 session_summary end_replay_session() {
     session_summary summary;
     if (state.active) {
-        if (state.on_result) {
-            state.on_result = false;
-            end_run();
-        }
-        if (state.recording && state.runs_finished == 0) {
+        if (state.runs.end_session(state.updates)) end_run();
+        if (state.recording && state.runs.finished().empty()) {
             std::printf("velmora: no run was finished, so \"%s\" was not written\n", state.record_file.c_str());
             std::fflush(stdout);
         }
         summary.write_failed = state.write_failed;
         summary.write_error = state.write_error;
-        summary.finished = state.finished;
+        summary.finished = state.runs.finished();
     }
     forget_session();
     return summary;

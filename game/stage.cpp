@@ -15,6 +15,7 @@
 #include "gametask/rng.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
+#include "gametask/update_walk.hpp"
 #include "shell/effects.hpp"
 #include "shell/frame_pacing.hpp"
 #include "shell/gamepad.hpp"
@@ -65,15 +66,10 @@ void free_music() {
 
 // Everything a stage finds as a freshly started game would.
 void fresh_start() {
-    update_tasks.reset();
+    gametask::reset_logic(rng_seed_from_clock());
     draw_tasks.reset();
     spawn_drawing_layer();
-    for (pattern_group& g : pattern_groups) g.clear();
-    pattern_group_count = 0;
     free_music();
-    key_snapshot.clear();
-    set_pad_keys({});
-    rng.seed(rng_seed_from_clock());
     frame_wait_reset();
 }
 

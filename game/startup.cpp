@@ -5,7 +5,7 @@
 #include <string>
 
 #include "audiolayer/playback.hpp"
-#include "gametask/schedulers.hpp"
+#include "gametask/update_walk.hpp"
 #include "pattern/pattern_loader.hpp"
 #include "shell/music.hpp"
 #include "shell/pattern_store.hpp"
@@ -43,11 +43,7 @@ std::string open_stage_files(const std::string& music_file, const std::string& p
 }
 
 std::string start_stage(bool demo) {
-    if (demo) {
-        update_tasks.spawn<gametask::titledemo>();
-    } else {
-        update_tasks.spawn<gametask::titleready>();
-    }
+    gametask::spawn_first_flow_task(demo);
 
     if (!sprite_sheet.surface_ptr) return describe_sprite_sheet_failure();
 

@@ -25,8 +25,8 @@ layers=(
   "text preview"
   "songlist"
   "gametask"
-  "game calibrate"
-  "playcommand libraryscreen"
+  "game calibrate replaycheck"
+  "playcommand libraryscreen server"
 )
 
 declare -A rank

@@ -8,7 +8,9 @@ packages=(
   libsdl1.2-compat-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-ttf2.0-dev
   fonts-dejavu-core fonts-droid-fallback fonts-nanum
   libsndfile1-dev libsoxr-dev libebur128-dev libboost-dev libfftw3-dev libxxhash-dev libsqlite3-dev libtag1-dev
+  nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcpp-httplib-dev libpqxx-dev libpq-dev nlohmann-json3-dev libssl-dev postgresql wrk
   xvfb xauth xdotool imagemagick x11-utils libx11-dev sqlite3 tesseract-ocr tesseract-ocr-eng
   clang libclang-rt-14-dev valgrind
   gettext dpkg-dev fakeroot lintian desktop-file-utils appstream man-db

@@ -1,0 +1,213 @@
+// The scoreboard server under load, on a throwaway PostgreSQL cluster
+// (durable: fsync and synchronous commits on, as scripts/server.sh runs it):
+//   1. submissions (HTTP, checks, insert; no verification) from 32 clients;
+//   2. 1,000,000 verified runs over 10,000 boards and 100,000 players bulk
+//      loaded with generate_series, then board reads (top 10 and the asking
+//      player's rank) from 64 clients;
+// with the server's memory after each. It fails when a goal is missed.
+//   server_bench [--seconds N] [--fast]
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "server/tokens.hpp"
+#include "server/server_helpers.hpp"
+#include "support/pg_cluster.hpp"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr int submit_clients = 32;
+constexpr int read_clients = 64;
+constexpr int boards = 10000;
+constexpr int players = 100000;
+constexpr int runs = 1000000;
+
+std::string program(const char* name) { return std::string(VELMORA_BUILD_DIR) + "/" + name; }
+
+struct figures {
+    std::size_t done = 0, failed = 0;
+    double seconds = 0, median_ms = 0, p99_ms = 0, max_ms = 0;
+};
+
+// Runs `clients` threads, each calling `once(client, thread, i)` until the
+// time is up; the latencies of the successful calls.
+figures load(int port, int clients, double seconds,
+             const std::function<bool(httplib::Client&, int, std::uint64_t)>& once) {
+    std::mutex mutex;
+    std::vector<double> latencies;
+    std::size_t failed = 0;
+    const auto start = clock_type::now();
+    const auto until = start + std::chrono::duration<double>(seconds);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < clients; ++t)
+        threads.emplace_back([&, t] {
+            httplib::Client c("127.0.0.1", port);
+            c.set_keep_alive(true);
+            c.set_read_timeout(30);
+            std::vector<double> mine;
+            std::size_t bad = 0;
+            for (std::uint64_t i = 0; clock_type::now() < until; ++i) {
+                const auto a = clock_type::now();
+                const bool ok = once(c, t, i);
+                const double ms = std::chrono::duration<double, std::milli>(clock_type::now() - a).count();
+                if (ok) mine.push_back(ms);
+                else ++bad;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            latencies.insert(latencies.end(), mine.begin(), mine.end());
+            failed += bad;
+        });
+    for (std::thread& t : threads) t.join();
+    figures f;
+    f.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    f.done = latencies.size();
+    f.failed = failed;
+    std::sort(latencies.begin(), latencies.end());
+    if (!latencies.empty()) {
+        f.median_ms = latencies[latencies.size() / 2];
+        f.p99_ms = latencies[latencies.size() * 99 / 100];
+        f.max_ms = latencies.back();
+    }
+    return f;
+}
+
+std::string memory_of(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line, out;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0 || line.rfind("VmHWM:", 0) == 0) out += (out.empty() ? "" : ", ") + line;
+    return out;
+}
+
+void report(const char* what, const figures& f) {
+    std::printf("%s: %zu in %.1f s = %.0f/s, median %.2f ms, p99 %.2f ms, max %.1f ms, %zu failed\n", what, f.done,
+                f.seconds, static_cast<double>(f.done) / f.seconds, f.median_ms, f.p99_ms, f.max_ms, f.failed);
+}
+
+std::string token_of_player(int p) {
+    char text[65];
+    std::snprintf(text, sizeof text, "%064x", p);
+    return text;
+}
+
+// The bulk load: player p's token is its number as 64 hex digits; run j is
+// player j/10+1's on board j%10000, whose stage hash is j%10000 as 32 hex digits.
+std::string bulk_sql() {
+    return R"(
+BEGIN;
+INSERT INTO players (id, name, token_hash) OVERRIDING SYSTEM VALUE
+  SELECT p, 'p' || p, sha256(convert_to(lpad(to_hex(p), 64, '0'), 'UTF8')) FROM generate_series(1, )" + std::to_string(players) + R"() p;
+INSERT INTO stages (hash, bytes, events) SELECT lpad(to_hex(b), 32, '0'), '\x01ffffffff'::bytea, 0 FROM generate_series(0, )" + std::to_string(boards - 1) + R"() b;
+INSERT INTO replays (hash, bytes) SELECT 'r' || j, '\x00'::bytea FROM generate_series(0, )" + std::to_string(runs - 1) + R"() j;
+INSERT INTO sessions (id, player, stage, replay, edition, difficulty, updates, status, submitted_at, verified_at) OVERRIDING SYSTEM VALUE
+  SELECT j + 1, j / 10 + 1, lpad(to_hex(j % )" + std::to_string(boards) + R"(), 32, '0'), 'r' || j, 'standard', 'hard', 10000, 'verified', 1700000000000000 + j, now()
+  FROM generate_series(0, )" + std::to_string(runs - 1) + R"() j;
+CREATE TEMP TABLE figures AS SELECT j, (j * 7919) % 50 AS hits, (j * 104729) % 100000 AS score FROM generate_series(0, )" + std::to_string(runs - 1) + R"() j;
+INSERT INTO runs (session, run, hits, score, ratio, updates, played_at)
+  SELECT j + 1, 1, hits, score, (CASE WHEN hits > 0 THEN score::float8 / (hits * 15) ELSE score END)::float4::float8, 5000, 1700000000000000 + j FROM figures;
+INSERT INTO bests (stage, edition, difficulty, player, session, run, ratio, hits, score, played_at)
+  SELECT lpad(to_hex(j % )" + std::to_string(boards) + R"(), 32, '0'), 'standard', 'hard', j / 10 + 1, j + 1, 1,
+         (CASE WHEN hits > 0 THEN score::float8 / (hits * 15) ELSE score END)::float4::float8, hits, score, 1700000000000000 + j FROM figures;
+SELECT setval(pg_get_serial_sequence('players', 'id'), )" + std::to_string(players) + R"();
+SELECT setval(pg_get_serial_sequence('sessions', 'id'), )" + std::to_string(runs) + R"();
+COMMIT;
+VACUUM ANALYZE;
+)";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 10;
+    bool fast = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
+        else if (a == "--fast") fast = true;
+        else {
+            std::fprintf(stderr, "usage: server_bench [--seconds N] [--fast]\n");
+            return 2;
+        }
+    }
+    test_support::pg_cluster cluster(!fast);
+    test_support::server_process server(program("velmora_server"), cluster.url(),
+                                        {"--workers", "0", "--threads", "128", "--connections", "32", "--rate-per-address",
+                                         "0", "--rate-per-token", "0"},
+                                        cluster.root() + "/server.log");
+    std::printf("PostgreSQL %s (%s), velmora_server pid %d on port %d\n", cluster.url().c_str(),
+                fast ? "fsync off" : "durable", static_cast<int>(server.pid()), server.port());
+
+    // 1. Submissions: 32 players, each sending replays of its own on one of 32 stages.
+    std::vector<std::string> tokens, stages;
+    for (int t = 0; t < submit_clients; ++t) {
+        httplib::Client c("127.0.0.1", server.port());
+        auto r = c.Post("/v1/players", "{\"name\":\"bench" + std::to_string(t) + "\"}", "application/json");
+        if (!r || r->status != 201) {
+            std::fprintf(stderr, "server_bench: cannot make a player\n");
+            return 1;
+        }
+        tokens.push_back(nlohmann::json::parse(r->body)["token"]);
+        stages.push_back(server_test::stage_bytes(3000, t));  // 36 kB, about a minute of a hard stage
+    }
+    const figures submitted = load(server.port(), submit_clients, seconds, [&](httplib::Client& c, int t, std::uint64_t i) {
+        const std::string& stage = stages[static_cast<std::size_t>(t)];
+        const auto seed = static_cast<std::uint32_t>(t) << 24 | static_cast<std::uint32_t>(i);
+        auto r = c.Post("/v1/sessions", server_test::bearer(tokens[static_cast<std::size_t>(t)]),
+                        server_test::session_form(stage, server_test::replay_bytes(stage, seed, {{3, 900}, {1, 20}})));
+        return r && r->status == 202;
+    });
+    report("submissions, 32 clients", submitted);
+    std::printf("server memory after submissions: %s\n", memory_of(server.pid()).c_str());
+
+    // 2. A million verified runs, then board reads.
+    const auto load_start = clock_type::now();
+    const std::string sql_file = cluster.root() + "/bulk.sql";
+    std::ofstream(sql_file) << bulk_sql();
+    int status = 0;
+    const std::string out = test_support::shell_output(
+        "/usr/lib/postgresql/15/bin/psql -X -q -v ON_ERROR_STOP=1 -d '" + cluster.url() + "' -f '" + sql_file + "' 2>&1", status);
+    if (status != 0) {
+        std::fprintf(stderr, "server_bench: the bulk load failed: %s\n", out.c_str());
+        return 1;
+    }
+    std::printf("bulk load of %d runs, %d boards, %d players: %.1f s\n", runs, boards, players,
+                std::chrono::duration<double>(clock_type::now() - load_start).count());
+    std::vector<std::mt19937> random;
+    for (int t = 0; t < read_clients; ++t) random.emplace_back(static_cast<unsigned>(t + 1));
+    std::atomic<std::size_t> wrong{0};
+    const figures read = load(server.port(), read_clients, seconds, [&](httplib::Client& c, int t, std::uint64_t) {
+        const int j = static_cast<int>(random[static_cast<std::size_t>(t)]() % runs);
+        char board[96];
+        std::snprintf(board, sizeof board, "/v1/boards/%032x/standard/hard?limit=10", j % boards);
+        auto r = c.Get(board, server_test::bearer(token_of_player(j / 10 + 1)));
+        if (!r || r->status != 200) return false;
+        const auto body = nlohmann::json::parse(r->body);
+        if (body["entries"].size() != 10 || body["players"] != runs / boards || body["you"].is_null()) ++wrong;
+        return true;
+    });
+    report("board reads with the reader's rank, 64 clients", read);
+    std::printf("server memory after board reads: %s\n", memory_of(server.pid()).c_str());
+    if (wrong) std::printf("board answers without 10 entries, 100 players or the reader: %zu\n", wrong.load());
+
+    const double submit_rate = static_cast<double>(submitted.done) / submitted.seconds;
+    const double read_rate = static_cast<double>(read.done) / read.seconds;
+    bool ok = wrong == 0;
+    const auto goal = [&](bool met, const char* what) {
+        std::printf("%s %s\n", met ? "met:   " : "MISSED:", what);
+        ok = ok && met;
+    };
+    goal(submit_rate >= 500, "submissions at least 500/s");
+    goal(submitted.p99_ms < 50, "submissions p99 under 50 ms");
+    goal(read.median_ms < 2, "board reads median under 2 ms");
+    goal(read.p99_ms < 10, "board reads p99 under 10 ms");
+    goal(read_rate >= 3000, "board reads at least 3,000/s");
+    return ok ? 0 : 1;
+}

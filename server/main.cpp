@@ -1,0 +1,14 @@
+#include <cstdio>
+
+#include "server/api.hpp"
+#include "server/options.hpp"
+
+int main(int argc, char** argv) {
+    std::string error;
+    const auto o = server::parse_options(argc, argv, error);
+    if (!o) {
+        std::fprintf(stderr, "velmora_server: %s\n%s", error.c_str(), server::usage_text());
+        return 2;
+    }
+    return o->worker_only ? server::work(*o) : server::serve(*o);
+}

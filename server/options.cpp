@@ -1,0 +1,115 @@
+#include "server/options.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace server {
+namespace {
+
+bool whole(const char* text, long long lo, long long hi, long long& out) {
+    if (!*text) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 10);
+    if (*end || errno || v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
+bool decimal(const char* text, double lo, double hi, double& out) {
+    if (!*text) return false;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (*end || !(v >= lo && v <= hi)) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+const char* usage_text() {
+    return "usage: velmora_server --database URL --listen ADDRESS:PORT [--workers N] [--read-database URL]\n"
+           "       velmora_server --worker --database URL [--workers N]\n"
+           "tuning: --threads N (64) --connections N (16) --read-timeout S (5) --verifier PROGRAM\n"
+           "        --rate-per-address R (50) --burst-per-address B (200) --rate-per-token R (2) --burst-per-token B (30)\n"
+           "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60)\n";
+}
+
+std::optional<options> parse_options(int argc, char** argv, std::string& error) {
+    options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--worker") {
+            o.worker_only = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            error = a.rfind("--", 0) == 0 ? a + " needs a value" : "unexpected argument \"" + a + "\"";
+            return std::nullopt;
+        }
+        const char* v = argv[++i];
+        long long n = 0;
+        const auto bad = [&](const char* what) {
+            error = a + " must be " + what + ", not \"" + v + "\"";
+            return std::nullopt;
+        };
+        if (a == "--database") o.database = v;
+        else if (a == "--read-database") o.read_database = v;
+        else if (a == "--verifier") o.verifier = v;
+        else if (a == "--listen") {
+            const std::string t = v;
+            const auto colon = t.rfind(':');
+            if (colon == std::string::npos || colon == 0 || !whole(v + colon + 1, 0, 65535, n))
+                return bad("ADDRESS:PORT (port 0 to 65535)");
+            o.host = t.substr(0, colon);
+            o.port = static_cast<int>(n);
+        } else if (a == "--workers") {
+            if (!whole(v, 0, 256, n)) return bad("a whole number from 0 to 256");
+            o.workers = static_cast<int>(n);
+        } else if (a == "--threads") {
+            if (!whole(v, 2, 4096, n)) return bad("a whole number from 2 to 4096");
+            o.threads = static_cast<int>(n);
+        } else if (a == "--connections") {
+            if (!whole(v, 1, 1000, n)) return bad("a whole number from 1 to 1000");
+            o.connections = static_cast<int>(n);
+        } else if (a == "--read-timeout") {
+            if (!whole(v, 1, 300, n)) return bad("a whole number of seconds from 1 to 300");
+            o.read_timeout_s = static_cast<int>(n);
+        } else if (a == "--verify-cpu-seconds") {
+            if (!whole(v, 1, 3600, n)) return bad("a whole number of seconds from 1 to 3600");
+            o.verify.cpu_seconds = static_cast<int>(n);
+        } else if (a == "--verify-wall-seconds") {
+            if (!whole(v, 1, 7200, n)) return bad("a whole number of seconds from 1 to 7200");
+            o.verify.wall_seconds = static_cast<int>(n);
+        } else if (a == "--rate-per-address") {
+            if (!decimal(v, 0, 1e9, o.address_rate)) return bad("a rate a second (0 for none)");
+        } else if (a == "--burst-per-address") {
+            if (!decimal(v, 1, 1e9, o.address_burst)) return bad("a count from 1");
+        } else if (a == "--rate-per-token") {
+            if (!decimal(v, 0, 1e9, o.token_rate)) return bad("a rate a second (0 for none)");
+        } else if (a == "--burst-per-token") {
+            if (!decimal(v, 1, 1e9, o.token_burst)) return bad("a count from 1");
+        } else {
+            error = "unknown option \"" + a + "\"";
+            return std::nullopt;
+        }
+    }
+    if (o.database.empty()) {
+        error = "--database URL is needed";
+        return std::nullopt;
+    }
+    if (o.worker_only) {
+        if (o.port >= 0 || !o.read_database.empty()) {
+            error = "a worker (--worker) neither listens nor reads boards: no --listen or --read-database";
+            return std::nullopt;
+        }
+        if (o.workers == 0) o.workers = 1;
+    } else if (o.port < 0) {
+        error = "--listen ADDRESS:PORT is needed";
+        return std::nullopt;
+    }
+    return o;
+}
+
+}  // namespace server

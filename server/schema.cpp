@@ -1,0 +1,127 @@
+#include "server/schema.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "results/result_row.hpp"
+
+namespace server {
+namespace {
+
+// Two 32-bit keys, a space apart from the one-key locks the workers take per player.
+constexpr int lock_class = 0x76656c6d;  // "velm"
+constexpr int lock_schema = 1;
+
+// Times are microseconds since 1970 (bigint), so the best-run order's
+// "played_at" compares the same in SQL and in C++.
+std::vector<std::string> steps() {
+    return {
+        // 1: players, stages and replays once by hash, sessions with their
+        // claimed runs, and each player's best per board.
+        R"(
+CREATE TABLE players (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    name text NOT NULL,
+    token_hash bytea NOT NULL UNIQUE,
+    created_at timestamptz NOT NULL DEFAULT now()
+);
+CREATE UNIQUE INDEX players_name ON players (lower(name));
+CREATE TABLE stages (
+    hash text PRIMARY KEY,
+    bytes bytea NOT NULL,
+    events bigint NOT NULL,
+    title text NOT NULL DEFAULT '',
+    artist text NOT NULL DEFAULT '',
+    album text NOT NULL DEFAULT '',
+    length_ms bigint,
+    fingerprint text NOT NULL DEFAULT '',
+    created_at timestamptz NOT NULL DEFAULT now()
+);
+CREATE TABLE replays (
+    hash text PRIMARY KEY,
+    bytes bytea NOT NULL
+);
+CREATE TABLE sessions (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    player bigint NOT NULL REFERENCES players,
+    stage text NOT NULL REFERENCES stages,
+    replay text NOT NULL UNIQUE REFERENCES replays,
+    edition text NOT NULL,
+    difficulty text NOT NULL,
+    updates bigint NOT NULL,
+    status text NOT NULL DEFAULT 'pending' CHECK (status IN ('pending', 'verified', 'rejected')),
+    reason text NOT NULL DEFAULT '',
+    submitted_at bigint NOT NULL,
+    verified_at timestamptz
+);
+CREATE INDEX sessions_pending ON sessions (submitted_at, id) WHERE status = 'pending';
+CREATE INDEX sessions_player ON sessions (player);
+CREATE TABLE runs (
+    session bigint NOT NULL REFERENCES sessions,
+    run integer NOT NULL,
+    hits integer NOT NULL,
+    score integer NOT NULL,
+    ratio double precision NOT NULL,
+    updates bigint NOT NULL,
+    played_at bigint NOT NULL,
+    PRIMARY KEY (session, run)
+);
+CREATE TABLE bests (
+    stage text NOT NULL,
+    edition text NOT NULL,
+    difficulty text NOT NULL,
+    player bigint NOT NULL REFERENCES players,
+    session bigint NOT NULL,
+    run integer NOT NULL,
+    ratio double precision NOT NULL,
+    hits integer NOT NULL,
+    score integer NOT NULL,
+    played_at bigint NOT NULL,
+    PRIMARY KEY (stage, edition, difficulty, player),
+    FOREIGN KEY (session, run) REFERENCES runs
+);
+)" + std::string("CREATE INDEX bests_order ON bests (stage, edition, difficulty, ") + results::best_order_sql +
+            ", session, run) INCLUDE (player, score);\n",
+    };
+}
+
+}  // namespace
+
+int schema_latest() { return static_cast<int>(steps().size()); }
+
+int migrate(pqxx::connection& c) {
+    {
+        pqxx::nontransaction n(c);
+        n.exec_params("SELECT pg_advisory_lock($1, $2)", lock_class, lock_schema);
+    }
+    int version = 0;
+    try {
+        {
+            pqxx::work w(c);
+            w.exec("CREATE TABLE IF NOT EXISTS schema_version (version integer NOT NULL, applied_at timestamptz NOT NULL DEFAULT now())");
+            version = w.exec1("SELECT coalesce(max(version), 0) FROM schema_version")[0].as<int>();
+            w.commit();
+        }
+        const std::vector<std::string> all = steps();
+        if (version > static_cast<int>(all.size()))
+            throw std::runtime_error("the database's schema is version " + std::to_string(version) +
+                                     ", newer than this server's " + std::to_string(all.size()));
+        for (std::size_t i = static_cast<std::size_t>(version); i < all.size(); ++i) {
+            pqxx::work w(c);
+            w.exec(all[i]);
+            w.exec_params("INSERT INTO schema_version (version) VALUES ($1)", static_cast<int>(i + 1));
+            w.commit();
+            version = static_cast<int>(i + 1);
+        }
+    } catch (...) {
+        pqxx::nontransaction n(c);
+        n.exec_params("SELECT pg_advisory_unlock($1, $2)", lock_class, lock_schema);
+        throw;
+    }
+    pqxx::nontransaction n(c);
+    n.exec_params("SELECT pg_advisory_unlock($1, $2)", lock_class, lock_schema);
+    return version;
+}
+
+}  // namespace server

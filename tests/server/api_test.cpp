@@ -1,0 +1,409 @@
+// The scoreboard server's API against a real PostgreSQL: its answers, the
+// same replay twice and another player's replay, verification by workers
+// and the boards they fill, and bad input from outside. One throwaway
+// cluster and server for the whole binary.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+#include "results/result_row.hpp"
+#include "server_helpers.hpp"
+#include "support/pg_cluster.hpp"
+
+namespace {
+
+using nlohmann::json;
+using namespace server_test;
+
+test_support::pg_cluster* cluster = nullptr;
+test_support::server_process* server = nullptr;
+
+std::string program(const char* name) { return std::string(VELMORA_BUILD_DIR) + "/" + name; }
+
+class environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        cluster = new test_support::pg_cluster();
+        server = new test_support::server_process(
+            program("velmora_server"), cluster->url(),
+            {"--workers", "2", "--verifier", program("tests/fake_verify"), "--read-timeout", "2", "--threads", "48",
+             "--verify-wall-seconds", "3", "--rate-per-address", "0", "--rate-per-token", "0"},
+            cluster->root() + "/server.log");
+    }
+    void TearDown() override {
+        delete server;
+        delete cluster;
+    }
+};
+const auto* registered = ::testing::AddGlobalTestEnvironment(new environment);
+
+httplib::Client client(int port = 0) {
+    httplib::Client c("127.0.0.1", port ? port : server->port());
+    c.set_connection_timeout(5);
+    c.set_read_timeout(20);
+    c.set_write_timeout(20);
+    return c;
+}
+
+std::string new_player(const std::string& name) {
+    auto r = client().Post("/v1/players", json{{"name", name}}.dump(), "application/json");
+    EXPECT_TRUE(r);
+    if (!r) return {};
+    EXPECT_EQ(r->status, 201) << r->body;
+    return body_json(r).value("token", "");
+}
+
+// Waits (at most 60 s) until the session is no longer pending; its answer.
+json settled(std::int64_t session) {
+    json j;
+    for (int i = 0; i < 600; ++i) {
+        auto r = client().Get(("/v1/sessions/" + std::to_string(session)).c_str());
+        if (r && r->status == 200) {
+            j = body_json(r);
+            if (j.value("status", "") != "pending") return j;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return j;
+}
+
+void expect_error(const httplib::Result& r, int status, const std::string& code, const std::string& row) {
+    ASSERT_TRUE(r) << row << ": no answer (" << httplib::to_string(r.error()) << ")";
+    EXPECT_EQ(r->status, status) << row << ": " << r->body;
+    const json j = body_json(r);
+    ASSERT_TRUE(j.is_object()) << row << ": not JSON: " << r->body;
+    if (!code.empty()) {
+        EXPECT_EQ(j.value("error", ""), code) << row;
+    }
+    if (status >= 400) {
+        EXPECT_FALSE(j.value("message", "").empty()) << row;
+    }
+}
+
+// Sends raw bytes on a fresh connection and reads what comes back until the
+// server closes it or `seconds` pass.
+std::string raw_exchange(const std::string& bytes, int seconds) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(server->port()));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return "connect failed";
+    }
+    timeval tv{seconds, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(s, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    close(s);
+    return got;
+}
+
+TEST(ServerApi, AnswersEveryRouteWithJsonAndTheRightStatus) {
+    const std::string token = new_player("route_rows");
+    const std::string hash(32, 'a');
+    struct row {
+        const char* what;
+        std::string method, path, body, type;
+        httplib::Headers headers;
+        int status;
+        const char* code;
+    };
+    const std::vector<row> rows = {
+        {"health", "GET", "/v1/health", "", "", {}, 200, ""},
+        {"name too short", "POST", "/v1/players", R"({"name":"ab"})", "application/json", {}, 422, "invalid_name"},
+        {"name too long", "POST", "/v1/players", R"({"name":"abcdefghijklmnopqrstuvwxy"})", "application/json", {}, 422, "invalid_name"},
+        {"name with a control", "POST", "/v1/players", R"({"name":"ab\u0001cd"})", "application/json", {}, 422, "invalid_name"},
+        {"name with an end space", "POST", "/v1/players", R"({"name":"abcd "})", "application/json", {}, 422, "invalid_name"},
+        {"name not text", "POST", "/v1/players", R"({"name":5})", "application/json", {}, 400, "invalid_json"},
+        {"extra field", "POST", "/v1/players", R"({"name":"abcd","admin":true})", "application/json", {}, 400, "invalid_json"},
+        {"invalid JSON", "POST", "/v1/players", R"({"name":)", "application/json", {}, 400, "invalid_json"},
+        {"player as text", "POST", "/v1/players", R"({"name":"abcd"})", "text/plain", {}, 415, "unsupported_media_type"},
+        {"player body too large", "POST", "/v1/players", std::string(2000, ' '), "application/json", {}, 413, "payload_too_large"},
+        {"name taken in another case", "POST", "/v1/players", R"({"name":"ROUTE_ROWS"})", "application/json", {}, 409, "name_taken"},
+        {"session without a token", "POST", "/v1/sessions", "--x--\r\n", "multipart/form-data; boundary=x", {}, 401, "unauthorized"},
+        {"session with a malformed token", "POST", "/v1/sessions", "--x--\r\n", "multipart/form-data; boundary=x", bearer("zz' OR 1=1"), 401, "unauthorized"},
+        {"session with an unknown token", "POST", "/v1/sessions", "--x\r\nContent-Disposition: form-data; name=\"edition\"\r\n\r\nstandard\r\n--x--\r\n",
+         "multipart/form-data; boundary=x", bearer(std::string(64, 'f')), 400, "missing_part"},
+        {"session as JSON", "POST", "/v1/sessions", "{}", "application/json", bearer(token), 415, "unsupported_media_type"},
+        {"multipart cut short", "POST", "/v1/sessions", "--x\r\nContent-Disposition: form-data; name=\"stage\"\r\n\r\nabc",
+         "multipart/form-data; boundary=x", bearer(token), 400, ""},
+        {"multipart without a boundary", "POST", "/v1/sessions", "abc", "multipart/form-data", bearer(token), 400, ""},
+        {"session id not a number", "GET", "/v1/sessions/abc", "", "", {}, 404, "not_found"},
+        {"session id path-like", "GET", "/v1/sessions/..%2F..%2Fetc%2Fpasswd", "", "", {}, 404, "not_found"},
+        {"session id too long", "GET", "/v1/sessions/1234567890123456789012", "", "", {}, 404, "not_found"},
+        {"no such session", "GET", "/v1/sessions/987654321", "", "", {}, 404, "not_found"},
+        {"no such replay", "GET", "/v1/sessions/987654321/replay", "", "", {}, 404, "not_found"},
+        {"stage path-like", "GET", "/v1/stages/../../etc/passwd", "", "", {}, 404, "not_found"},
+        {"stage not hex", "GET", "/v1/stages/" + std::string(32, 'z'), "", "", {}, 404, "not_found"},
+        {"no such stage", "GET", "/v1/stages/" + hash, "", "", {}, 404, "not_found"},
+        {"board of no edition", "GET", "/v1/boards/" + hash + "/platinum/hard", "", "", {}, 404, "unknown_edition"},
+        {"board of no difficulty", "GET", "/v1/boards/" + hash + "/standard/insane", "", "", {}, 404, "unknown_difficulty"},
+        {"board limit 0", "GET", "/v1/boards/" + hash + "/standard/hard?limit=0", "", "", {}, 400, "invalid_limit"},
+        {"board limit 101", "GET", "/v1/boards/" + hash + "/standard/hard?limit=101", "", "", {}, 400, "invalid_limit"},
+        {"board limit SQL", "GET", "/v1/boards/" + hash + "/standard/hard?limit=1;DROP%20TABLE%20bests", "", "", {}, 400, "invalid_limit"},
+        {"board with an unknown token", "GET", "/v1/boards/" + hash + "/standard/hard", "", "", bearer(std::string(64, 'e')), 401, "unauthorized"},
+        {"empty board", "GET", "/v1/boards/" + hash + "/dynamics/easy", "", "", {}, 200, ""},
+        {"unknown route", "GET", "/v2/boards", "", "", {}, 404, "not_found"},
+    };
+    for (const row& r : rows) {
+        httplib::Client c = client();
+        const httplib::Result res = r.method == "GET" ? c.Get(r.path.c_str(), r.headers)
+                                                      : c.Post(r.path.c_str(), r.headers, r.body, r.type.c_str());
+        expect_error(res, r.status, r.code, r.what);
+    }
+    // The unknown token's row above was refused for its parts before the
+    // token was looked up; with whole parts it is refused for the token.
+    const std::string stage = stage_bytes(20, 90);
+    expect_error(client().Post("/v1/sessions", bearer(std::string(64, 'f')), session_form(stage, replay_bytes(stage, 1, {{1, 10}}))),
+                 401, "unauthorized", "unknown token, whole parts");
+}
+
+TEST(ServerApi, SqlInANameIsKeptAsText) {
+    const std::string name = "x'); DROP TABLE players;";
+    auto r = client().Post("/v1/players", json{{"name", name}}.dump(), "application/json");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 201) << r->body;
+    EXPECT_EQ(body_json(r)["name"], name);
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM players WHERE name = 'x''); DROP TABLE players;'"), "1");
+}
+
+TEST(ServerApi, RefusesBadSubmissionsBeforeStoringAnything) {
+    const std::string token = new_player("checker");
+    const std::string stage = stage_bytes(50, 1);
+    const std::string good = replay_bytes(stage, 11, {{3, 900}});
+    std::string truncated = good.substr(0, good.size() - 9);
+    results::replay v1;
+    v1.version = 1;
+    v1.pattern = vaz::hash_bytes(stage.data(), stage.size());
+    results::append_update(v1, 0);
+    const auto v1_bytes = results::encode_replay(v1);
+    results::replay endless;
+    endless.pattern = v1.pattern;
+    for (int i = 0; i < 432001; ++i) results::append_update(endless, 0);
+    endless.finished_runs.push_back({0, 100, 200, 0, 0});
+    const auto endless_bytes = results::encode_replay(endless);
+    results::replay unfinished = endless;
+    unfinished.finished_runs.clear();
+    unfinished.runs = {{10, 0}};
+    unfinished.update_count = 10;
+    const auto unfinished_bytes = results::encode_replay(unfinished);
+
+    auto form = [&](std::function<void(httplib::MultipartFormDataItems&)> change) {
+        httplib::MultipartFormDataItems items = session_form(stage, good);
+        change(items);
+        return items;
+    };
+    auto set = [](const char* name, std::string value) {
+        return [name, value](httplib::MultipartFormDataItems& items) {
+            for (auto& i : items)
+                if (i.name == name) i.content = value;
+        };
+    };
+    struct row {
+        const char* what;
+        httplib::MultipartFormDataItems items;
+        int status;
+        const char* code;
+    };
+    const std::vector<row> rows = {
+        {"no replay part", form([](auto& i) { i.erase(i.begin() + 1); }), 400, "missing_part"},
+        {"a part twice", form([&](auto& i) { i.push_back({"edition", "standard", "", ""}); }), 400, "duplicate_part"},
+        {"an unknown part", form([&](auto& i) { i.push_back({"../../etc/passwd", "x", "x", ""}); }), 400, "unknown_part"},
+        {"unknown edition", form(set("edition", "platinum")), 422, "unknown_edition"},
+        {"edition with SQL", form(set("edition", "standard'; DROP TABLE sessions; --")), 422, "unknown_edition"},
+        {"unknown difficulty", form(set("difficulty", "insane")), 422, "unknown_difficulty"},
+        {"stage not a pattern", form(set("stage", "\x05garbage")), 422, "invalid_stage"},
+        {"stage cut in a record", form(set("stage", stage.substr(0, 20))), 422, "invalid_stage"},
+        {"stage too large", form(set("stage", std::string((8u << 20) + 1, '\x01'))), 413, "stage_too_large"},
+        {"replay truncated", form(set("replay", truncated)), 422, "invalid_replay"},
+        {"replay not a replay", form(set("replay", "hello")), 422, "invalid_replay"},
+        {"replay of version 1", form(set("replay", std::string(v1_bytes.begin(), v1_bytes.end()))), 422, "invalid_replay"},
+        {"replay of another stage", form(set("replay", replay_bytes(stage_bytes(50, 2), 11, {{3, 900}}))), 422, "stage_mismatch"},
+        {"session too long", form(set("replay", std::string(endless_bytes.begin(), endless_bytes.end()))), 422, "session_too_long"},
+        {"no finished run", form(set("replay", std::string(unfinished_bytes.begin(), unfinished_bytes.end()))), 422, "no_finished_run"},
+        {"title with a control", form(set("title", "a\x1b[2Jb")), 422, "invalid_field"},
+        {"title not UTF-8", form(set("title", "caf\xe9")), 422, "invalid_field"},
+        {"title too long", form(set("title", std::string(300, 'a'))), 422, "invalid_field"},
+        {"length not a number", form(set("length_ms", "3 minutes")), 422, "invalid_field"},
+        {"length negative", form(set("length_ms", "-5")), 422, "invalid_field"},
+        {"length of twenty digits", form(set("length_ms", "18000055555555555555")), 422, "invalid_field"},
+    };
+    const std::string before = cluster->sql("SELECT count(*) FROM sessions") + "/" + cluster->sql("SELECT count(*) FROM replays");
+    for (const row& r : rows) expect_error(client().Post("/v1/sessions", bearer(token), r.items), r.status, r.code, r.what);
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM sessions") + "/" + cluster->sql("SELECT count(*) FROM replays"), before);
+
+    // A body announced larger than any submission is refused unread.
+    const std::string head = "POST /v1/sessions HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+                             "\r\nContent-Type: multipart/form-data; boundary=x\r\nContent-Length: 100000000\r\n\r\n";
+    const std::string answer = raw_exchange(head, 10);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
+    EXPECT_NE(answer.find("payload_too_large"), std::string::npos) << answer;
+}
+
+TEST(ServerApi, TheSameReplayTwiceIsOneSessionAndNeverAnotherPlayers) {
+    const std::string alice = new_player("alice_twice"), bob = new_player("bob_twice");
+    const std::string stage = stage_bytes(40, 3);
+    const std::string replay = replay_bytes(stage, 21, {{2, 500}});
+    auto first = client().Post("/v1/sessions", bearer(alice), session_form(stage, replay));
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->status, 202) << first->body;
+    const std::int64_t id = body_json(first)["session"];
+    EXPECT_EQ(body_json(first)["status"], "pending");
+    auto again = client().Post("/v1/sessions", bearer(alice), session_form(stage, replay));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 202);
+    EXPECT_EQ(body_json(again)["session"], id);
+    expect_error(client().Post("/v1/sessions", bearer(bob), session_form(stage, replay)), 409, "replay_taken", "bob");
+    EXPECT_EQ(settled(id)["status"], "verified");
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM sessions WHERE replay IN (SELECT replay FROM sessions WHERE id = " +
+                           std::to_string(id) + ")"),
+              "1");
+    const std::string board = "/v1/boards/" + vaz::hash_bytes(stage.data(), stage.size()).hex() + "/standard/hard";
+    const json j = body_json(client().Get(board.c_str(), bearer(bob)));
+    EXPECT_EQ(j["players"], 1);
+    EXPECT_TRUE(j["you"].is_null()) << j.dump();
+    EXPECT_EQ(j["entries"][0]["player"], "alice_twice");
+}
+
+TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
+    const std::string stage = stage_bytes(60, 4);
+    const std::string hash = vaz::hash_bytes(stage.data(), stage.size()).hex();
+    struct submitted {
+        std::string player;
+        std::uint32_t seed;  // 7 (mod 10): the re-play refuses it
+        std::vector<run_claim> runs;
+        const char* status;
+    };
+    // Ratios: score / (hits x 15), the score itself without hits.
+    const std::vector<submitted> rows = {
+        {"ada", 31, {{2, 600}, {4, 1500}}, "verified"},  // 20, 25: run 2
+        {"ada", 33, {{1, 150}}, "verified"},               // 10: keeps run 2 of the first
+        {"bea", 41, {{2, 750}}, "verified"},               // 25 with 2 hits: ahead of ada's 25 with 4
+        {"cyd", 47, {{0, 9999}}, "rejected"},              // refused by the re-play: never on the board
+        {"dan", 51, {{0, 30}}, "verified"},                // 30 without hits
+        {"eve", 61, {{5, 150}}, "verified"},               // 2
+        {"eve", 998, {{0, 99999}}, "rejected"},            // the re-play crashes
+        {"fay", 997, {{0, 99999}}, "rejected"},            // the re-play answers nonsense
+        {"gus", 999, {{0, 99999}}, "rejected"},            // the re-play never ends
+    };
+    std::map<std::string, std::string> tokens;
+    std::vector<std::int64_t> ids;
+    for (const submitted& s : rows) {
+        if (!tokens.count(s.player)) tokens[s.player] = new_player(s.player);
+        auto r = client().Post("/v1/sessions", bearer(tokens[s.player]),
+                               session_form(stage, replay_bytes(stage, s.seed, s.runs), "zetaflux", "normal"));
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->status, 202) << r->body;
+        ids.push_back(body_json(r)["session"]);
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const json j = settled(ids[i]);
+        EXPECT_EQ(j["status"], rows[i].status) << "row " << i << ": " << j.dump();
+        EXPECT_EQ(j["stage"], hash);
+        EXPECT_EQ(j["edition"], "zetaflux");
+        EXPECT_EQ(j["runs"].size(), rows[i].runs.size());
+        if (std::string(rows[i].status) == "rejected") {
+            EXPECT_FALSE(j["reason"].get<std::string>().empty()) << j.dump();
+        }
+    }
+    const json board = body_json(client().Get(("/v1/boards/" + hash + "/zetaflux/normal?limit=3").c_str(), bearer(tokens["eve"])));
+    ASSERT_TRUE(board.is_object());
+    EXPECT_EQ(board["players"], 4);
+    std::vector<std::string> names;
+    for (const json& e : board["entries"]) names.push_back(e["player"]);
+    EXPECT_EQ(names, (std::vector<std::string>{"dan", "bea", "ada"}));
+    EXPECT_EQ(board["entries"][2]["run"], 2);
+    EXPECT_EQ(board["entries"][2]["session"], ids[0]);
+    EXPECT_EQ(board["entries"][0]["rank"], 1);
+    ASSERT_TRUE(board["you"].is_object()) << board.dump();
+    EXPECT_EQ(board["you"]["rank"], 4);
+    EXPECT_EQ(board["you"]["player"], "eve");
+    // The same order as the game's own comparison of the same rows.
+    std::vector<results::result_row> game_rows;
+    for (const json& e : board["entries"]) {
+        results::result_row r;
+        r.ratio = e["ratio"];
+        r.hits = e["hits"];
+        game_rows.push_back(r);
+    }
+    EXPECT_TRUE(std::is_sorted(game_rows.begin(), game_rows.end(), results::better_result));
+    // The files come back as they were sent.
+    auto s = client().Get(("/v1/stages/" + hash).c_str());
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->body, stage);
+    auto rp = client().Get(("/v1/sessions/" + std::to_string(ids[2]) + "/replay").c_str());
+    ASSERT_TRUE(rp);
+    EXPECT_EQ(rp->body, replay_bytes(stage, 41, {{2, 750}}));
+}
+
+TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {
+    // Many connections that send half a request and then nothing.
+    std::vector<int> slow;
+    for (int i = 0; i < 24; ++i) {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(server->port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        const std::string part = i % 2 ? "GET /v1/hea" : "POST /v1/players HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n{\"na";
+        send(s, part.data(), part.size(), MSG_NOSIGNAL);
+        slow.push_back(s);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto r = client().Get("/v1/health");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // Past the read time-out (2 s) each is answered with a 4xx or closed.
+    for (int s : slow) {
+        timeval tv{15, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[512];
+        const ssize_t n = recv(s, buf, sizeof buf, 0);
+        const std::string got = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+        EXPECT_TRUE(n == 0 || got.rfind("HTTP/1.1 4", 0) == 0) << "got " << n << " bytes: " << got;
+        close(s);
+    }
+}
+
+TEST(ServerApi, RatesPastTheirLimitAreRefusedWithRetryAfter) {
+    test_support::server_process limited(program("velmora_server"), cluster->url(),
+                                         {"--rate-per-address", "0.5", "--burst-per-address", "3", "--rate-per-token", "0"});
+    int refused = 0;
+    for (int i = 0; i < 5; ++i) {
+        auto r = client(limited.port()).Get("/v1/health");
+        ASSERT_TRUE(r);
+        if (r->status == 429) {
+            ++refused;
+            EXPECT_TRUE(r->has_header("Retry-After"));
+            EXPECT_EQ(body_json(r)["error"], "rate_limited");
+        }
+    }
+    EXPECT_EQ(refused, 2);
+
+    test_support::server_process per_token(program("velmora_server"), cluster->url(),
+                                           {"--rate-per-address", "0", "--rate-per-token", "0.1", "--burst-per-token", "1"});
+    const std::string token = new_player("hasty");
+    const std::string stage = stage_bytes(30, 5);
+    auto first = client(per_token.port()).Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, 71, {{1, 1}})));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->status, 202) << first->body;
+    auto second = client(per_token.port()).Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, 72, {{1, 1}})));
+    expect_error(second, 429, "rate_limited", "second submission");
+    EXPECT_TRUE(second && second->has_header("Retry-After"));
+}
+
+}  // namespace

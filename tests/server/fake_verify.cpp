@@ -1,0 +1,46 @@
+// A stand-in for velmora_verify with its command line and its answer, for
+// the server's own tests: it reads the replay with the game's reader and
+// reports the run results the replay claims, except where the seed asks
+// for something else: 7 (mod 10) a refusal, 999 a re-play that never ends,
+// 998 a crash, 997 an answer that is not JSON, 996 a re-play that takes
+// four seconds.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "results/replay_file.hpp"
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    results::replay r;
+    if (results::read_replay_file(argv[2], r).status != results::replay_status::ok) {
+        std::printf("{\"verified\": false, \"reason\": \"unreadable replay\"}\n");
+        return 2;
+    }
+    vaz::hash_128 stage;
+    std::string error;
+    if (!vaz::hash_file(argv[1], stage, error)) return 2;
+    if (r.seed == 999)
+        for (;;) pause();
+    if (r.seed == 998) raise(SIGSEGV);
+    if (r.seed == 996) sleep(4);
+    if (r.seed == 997) {
+        std::printf("not json\n");
+        return 0;
+    }
+    if (r.seed % 10 == 7) {
+        std::printf("{\"verified\": false, \"reason\": \"run 1: 3 hits, the replay claims 2\", \"stage\": \"%s\"}\n",
+                    stage.hex().c_str());
+        return 1;
+    }
+    std::printf("{\"verified\": true, \"reason\": \"\", \"stage\": \"%s\", \"updates\": %u, \"runs\": [", stage.hex().c_str(),
+                r.update_count);
+    for (std::size_t i = 0; i < r.finished_runs.size(); ++i) {
+        const results::run_summary& s = r.finished_runs[i];
+        std::printf("%s{\"run\": %zu, \"hits\": %d, \"score\": %d, \"ratio\": %.2f, \"updates\": %u}", i ? ", " : "", i + 1,
+                    s.hits, s.score, static_cast<double>(results::shown_ratio(s.hits, s.score)), results::frames_played(s));
+    }
+    std::printf("]}\n");
+    return 0;
+}

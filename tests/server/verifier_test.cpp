@@ -1,0 +1,87 @@
+// The server's parts that need no database: the verdict on a re-play's
+// answer, tokens and rate limits.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "server/rate_limit.hpp"
+#include "server/tokens.hpp"
+#include "server/verifier.hpp"
+
+namespace {
+
+using server::verdict;
+
+server::session_files claim() {
+    server::session_files s;
+    s.stage_hash = std::string(32, 'a');
+    s.claimed = {{1, 2, 600, 20.0, 3000}, {2, 0, 45, 45.0, 1200}};
+    return s;
+}
+
+std::string answer(const std::string& runs, const std::string& stage = std::string(32, 'a'), bool verified = true) {
+    return std::string("{\"verified\": ") + (verified ? "true" : "false") + ", \"reason\": \"r\", \"stage\": \"" + stage +
+           "\", \"updates\": 9000, \"runs\": [" + runs + "]}";
+}
+
+const std::string run1 = R"({"run": 1, "hits": 2, "score": 600, "ratio": 20.0, "updates": 3000})";
+const std::string run2 = R"({"run": 2, "hits": 0, "score": 45, "ratio": 45.0, "updates": 1200})";
+
+TEST(Verdict, OnlyAnExactRePlayVerifies) {
+    struct row {
+        const char* what;
+        int status, signal;
+        bool timed_out;
+        std::string output;
+        verdict::kind expected;
+    };
+    const std::vector<row> rows = {
+        {"every run as claimed", 0, 0, false, answer(run1 + "," + run2), verdict::kind::verified},
+        {"a score one off", 0, 0, false, answer(run1 + "," + R"({"run": 2, "hits": 0, "score": 46, "updates": 1200})"), verdict::kind::rejected},
+        {"a hit more", 0, 0, false, answer(R"({"run": 1, "hits": 3, "score": 600, "updates": 3000})" "," + run2), verdict::kind::rejected},
+        {"other updates", 0, 0, false, answer(run1 + "," + R"({"run": 2, "hits": 0, "score": 45, "updates": 1201})"), verdict::kind::rejected},
+        {"a run missing", 0, 0, false, answer(run1), verdict::kind::rejected},
+        {"another stage", 0, 0, false, answer(run1 + "," + run2, std::string(32, 'b')), verdict::kind::rejected},
+        {"refused by the re-play", 1, 0, false, answer(run1 + "," + run2, std::string(32, 'a'), false), verdict::kind::rejected},
+        {"verified false with status 0", 0, 0, false, answer(run1 + "," + run2, std::string(32, 'a'), false), verdict::kind::rejected},
+        {"unreadable files", 2, 0, false, R"({"verified": false, "reason": "cannot read"})", verdict::kind::rejected},
+        {"not JSON", 0, 0, false, "verified!", verdict::kind::rejected},
+        {"runs not a list", 0, 0, false, R"({"verified": true, "stage": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "runs": 5})", verdict::kind::rejected},
+        {"CPU limit", -1, SIGXCPU, false, "", verdict::kind::rejected},
+        {"wall-clock limit", -1, SIGKILL, true, "", verdict::kind::rejected},
+        {"crash", -1, SIGSEGV, false, "", verdict::kind::rejected},
+        {"no verifier program", 127, 0, false, "", verdict::kind::retry},
+    };
+    for (const row& r : rows) {
+        const verdict v = server::judge(r.status, r.signal, r.timed_out, r.output, claim());
+        EXPECT_EQ(v.outcome, r.expected) << r.what << ": " << v.reason;
+        if (r.expected != verdict::kind::verified) {
+            EXPECT_FALSE(v.reason.empty()) << r.what;
+        }
+    }
+}
+
+TEST(Tokens, AreRandomAndKeptAsSha256) {
+    const std::string a = server::new_token(), b = server::new_token();
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(server::token_form(a));
+    EXPECT_FALSE(server::token_form(a.substr(1)));
+    EXPECT_FALSE(server::token_form(std::string(63, 'a') + "G"));
+    // SHA-256("abc"), FIPS 180-2's first example.
+    const std::string h = server::token_hash("abc");
+    ASSERT_EQ(h.size(), 32u);
+    EXPECT_EQ(static_cast<unsigned char>(h[0]), 0xbau);
+    EXPECT_EQ(static_cast<unsigned char>(h[31]), 0xadu);
+    EXPECT_EQ(server::bearer_token("Bearer " + a), a);
+    EXPECT_EQ(server::bearer_token("Basic " + a), "");
+}
+
+TEST(RateLimit, TakesABurstThenWaits) {
+    server::rate_limiter limit(1, 3);
+    int wait = 0;
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(limit.take("a", wait)) << i;
+    EXPECT_FALSE(limit.take("a", wait));
+    EXPECT_GE(wait, 1);
+    EXPECT_TRUE(limit.take("b", wait));
+}
+
+}  // namespace
