@@ -2,6 +2,7 @@
 
 #include "library/places.hpp"
 #include "library/prepare.hpp"
+#include "library/submissions.hpp"
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
 #include "stagecache/stage_cache.hpp"
@@ -26,11 +27,17 @@ session_start begin_session(const std::string& song_hash, const std::string& edi
 }
 
 session_end end_session(song_library* library, const session_start& start, const std::string& song_hash,
-                        const std::string& edition, const std::string& difficulty, std::int64_t now) {
+                        const std::string& edition, const std::string& difficulty, std::int64_t now,
+                        const submit_to* submit) {
     session_end e;
+    if (submit != nullptr && library != nullptr && !start.name.empty()) {
+        const std::string problem = queue_submission(*library, start.recording, start.name, song_hash, edition,
+                                                     difficulty, submit->stage_path, submit->server, now);
+        if (!problem.empty()) e.problems.push_back(problem);
+    }
     if (!start.name.empty()) {
         e.kept = keep_session(library, replays_dir(), start.name, song_hash, edition, difficulty, now);
-        e.problems = e.kept.problems;
+        e.problems.insert(e.problems.end(), e.kept.problems.begin(), e.kept.problems.end());
     }
     e.recovered = recover_sessions(library, start.name, now, e.problems);
     return e;

@@ -23,6 +23,8 @@ std::string usage_text() {
            "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
            "       velmora_play --calibrate\n"
            "       velmora_play --volume N\n"
+           "       velmora_play --online URL --player NAME | --offline\n"
+           "       velmora_play --submit | --board [options] SONG\n"
            "\n"
            "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...; the first of several) in the\n"
            "game, preparing its stage first unless the stage cache has it. Every\n"
@@ -59,6 +61,15 @@ std::string usage_text() {
            "                               on; saved, and without a song only saved\n"
            "  --calibrate                  measure the offset of your speakers or\n"
            "                               headphones by pressing Space on clicks; saved\n"
+           "  --online URL --player NAME   share runs on the scoreboard server at URL\n"
+           "                               (http:// or https://) as NAME: registers once\n"
+           "                               and keeps the token; from then on every\n"
+           "                               finished session is sent in the background\n"
+           "  --offline                    forget the server and the token\n"
+           "  --submit                     send the queued sessions now and print each\n"
+           "                               session's state\n"
+           "  --board SONG                 print the server's board of SONG's stage in\n"
+           "                               the edition and difficulty\n"
            "  --help                       print this help\n"
            "  --version                    print the version\n"
            "\n"
@@ -74,6 +85,7 @@ parsed_options parse_options(int argc, const char* const* argv) {
     play_options& o = r.options;
     bool prepare = false, list = false, replay = false, help = false, version = false, calibrate = false;
     bool add = false, show_folders = false, forget = false, scan = false, search = false;
+    bool online = false, offline = false, submit = false, board = false;
     auto bad = [&](std::string why) {
         r.ok = false;
         r.error = std::move(why);
@@ -141,6 +153,19 @@ parsed_options parse_options(int argc, const char* const* argv) {
             if (!take_value()) return bad("--sort needs title, artist, album, added, played or best");
             o.sort = musicindex::parse_sort_order(value);
             if (!o.sort) return bad("unknown order \"" + value + "\"; it is title, artist, album, added, played or best");
+        } else if (name == "--online") {
+            if (!take_value()) return bad("--online needs the server's address, http://HOST:PORT");
+            online = true;
+            o.server = value;
+        } else if (name == "--player") {
+            if (!take_value()) return bad("--player needs your name on the server");
+            o.player = value;
+        } else if (name == "--offline" && no_value()) {
+            offline = true;
+        } else if (name == "--submit" && no_value()) {
+            submit = true;
+        } else if (name == "--board" && no_value()) {
+            board = true;
         } else if (name == "--add" && no_value()) {
             add = true;
         } else if (name == "--folders" && no_value()) {
@@ -172,12 +197,14 @@ parsed_options parse_options(int argc, const char* const* argv) {
         o.what = command::help;
     } else if (version) {
         o.what = command::version;
-    } else if (prepare + list + replay + calibrate + add + show_folders + forget + scan + search > 1) {
+    } else if (prepare + list + replay + calibrate + add + show_folders + forget + scan + search + online + offline +
+                   submit + board > 1) {
         std::vector<std::string> given;
         for (const auto& [on, name] :
              {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"}, {replay, "--replay"},
               {calibrate, "--calibrate"}, {add, "--add"}, {show_folders, "--folders"}, {forget, "--forget"},
-              {scan, "--scan"}, {search, "--search"}})
+              {scan, "--scan"}, {search, "--search"}, {online, "--online"}, {offline, "--offline"},
+              {submit, "--submit"}, {board, "--board"}})
             if (on) given.push_back(name);
         return bad(given[0] + " and " + given[1] + " cannot be combined");
     } else if ((prepare || list || calibrate || add || show_folders || forget || scan || search) &&
@@ -187,6 +214,16 @@ parsed_options parse_options(int argc, const char* const* argv) {
                     : show_folders ? "--folders" : forget ? "--forget" : scan ? "--scan" : "--search"));
     } else if (o.sort && !list && !search) {
         return bad("--sort goes with --list or --search");
+    } else if (!o.player.empty() && !online) {
+        return bad("--player goes with --online");
+    } else if (online || offline || submit) {
+        if (!o.songs.empty() || o.offset_ms || o.volume)
+            return bad(std::string(online ? "--online" : offline ? "--offline" : "--submit") + " takes nothing else");
+        if (online && o.player.empty()) return bad("--online needs --player NAME, your name on the server");
+        o.what = online ? command::go_online : offline ? command::go_offline : command::submit;
+    } else if (board) {
+        if (o.songs.size() != 1 || o.offset_ms || o.volume) return bad("--board takes one song");
+        o.what = command::board;
     } else if (add) {
         if (o.songs.empty()) return bad("--add needs one or more folders");
         o.what = command::add;

@@ -12,7 +12,9 @@ namespace playcommand {
 // set_volume: --volume without a song, which only saves it.
 // add, folders, forget, scan: the player's music folders; search: its songs.
 // library: no song at all, the game's own library screen.
-enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, add, folders, forget, scan, search, library };
+// go_online, go_offline, submit, board: the scoreboard server.
+enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, add, folders, forget, scan, search, library,
+                     go_online, go_offline, submit, board };
 
 struct play_options {
     command what = command::play;
@@ -27,6 +29,8 @@ struct play_options {
     std::vector<std::string> songs;  // to play (the first) or replay, files and folders to prepare, folders to add or forget
     std::string search;              // --search: the typed text
     std::optional<musicindex::sort_order> sort;  // --sort, for --list and --search
+    std::string server;              // --online URL
+    std::string player;              // --player NAME
 };
 
 struct parsed_options {

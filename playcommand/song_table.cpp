@@ -85,13 +85,19 @@ std::string column_text(const std::string& text, std::size_t width) {
     return cut + std::string(width - std::min(width, text_width(cut)), ' ');
 }
 
+std::string online_key(const std::string& song_hash, const std::string& edition, const std::string& difficulty) {
+    return song_hash + "/" + edition + "/" + difficulty;
+}
+
 std::string format_song_table(const std::vector<library::song_row>& songs,
-                              const std::map<std::string, musicindex::song_entry>& titles) {
-    constexpr const char* row_format = "%8s %6s %2s %-9s %-6s %9s %10s  %-16s  %-16s  %s\n";
+                              const std::map<std::string, musicindex::song_entry>& titles,
+                              const std::map<std::string, std::string>* online) {
+    const char* row_format = online ? "%8s %6s %2s %-9s %-6s %9s %10s %-9s  %-16s  %-16s  %s\n"
+                                    : "%8s %6s %2s %-9s %-6s %9s %10s%s  %-16s  %-16s  %s\n";
     std::string table;
     char line[512];
     std::snprintf(line, sizeof line, row_format, "LENGTH", "RATE", "CH", "EDITION", "LEVEL", "EVENTS", "BEST",
-                  "PREPARED", "LAST PLAYED", "");
+                  online ? "ONLINE" : "", "PREPARED", "LAST PLAYED", "");
     table += line;
     table.pop_back();
     table += column_text("TITLE", title_width) + "  " + column_text("ARTIST", artist_width) + "  SONG\n";
@@ -101,10 +107,15 @@ std::string format_song_table(const std::vector<library::song_row>& songs,
         const std::string title = known != titles.end() ? known->second.title : musicfiles::title_from_file_name(s.path);
         const std::string artist = known != titles.end() && !known->second.artist.empty() ? known->second.artist : "-";
         for (const library::song_stage& st : s.stages.empty() ? none : s.stages) {
+            std::string state;
+            if (online) {
+                const auto found = online->find(online_key(s.hash, st.edition, st.difficulty));
+                state = found != online->end() ? found->second : "-";
+            }
             std::snprintf(line, sizeof line, row_format, s.duration > 0 ? clock_text(s.duration).c_str() : "-",
                           s.rate ? std::to_string(s.rate).c_str() : "-", s.channels ? std::to_string(s.channels).c_str() : "-", printable(st.edition).c_str(),
                           printable(st.difficulty).c_str(), count_text(st.events).c_str(), best_text(st.best).c_str(),
-                          time_text(st.prepared_at, "-").c_str(), time_text(s.last_played_at, "never").c_str(), "");
+                          state.c_str(), time_text(st.prepared_at, "-").c_str(), time_text(s.last_played_at, "never").c_str(), "");
             table += line;
             // The path goes on unformatted: snprintf's buffer must not cut it.
             table.pop_back();

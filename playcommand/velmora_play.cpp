@@ -19,6 +19,7 @@
 
 #include "launching/launch.hpp"
 #include "playcommand/music_commands.hpp"
+#include "playcommand/online_commands.hpp"
 #include "playcommand/options.hpp"
 #include "playcommand/progress.hpp"
 #include "playcommand/song_files.hpp"
@@ -35,6 +36,7 @@
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
 #include "results/replay_file.hpp"
+#include "vaz/executable.hpp"
 #include "vaz/files.hpp"
 #include "vaz/xbass.hpp"
 
@@ -128,7 +130,13 @@ int run_list(const play_options& o) {
             return 0;
         }
         if (o.sort) sort_song_rows(songs, *o.sort, titles, edition_name(o.edition), converter::difficulty_name(o.difficulty));
-        std::fputs(format_song_table(songs, titles).c_str(), stdout);
+        // Read from the library only: listing never waits for the server.
+        std::string problem;
+        const std::optional<online::account> account = online::load_account(problem);
+        if (!problem.empty()) say(problem);
+        std::map<std::string, std::string> states;
+        if (account && library) states = best_states(*library, account->server);
+        std::fputs(format_song_table(songs, titles, account ? &states : nullptr).c_str(), stdout);
     } catch (const library::library_error& e) {
         say(e.what());
         return 1;
@@ -417,8 +425,16 @@ int run_play(const play_options& o) {
 
     library = open_library(library_problem);
     if (!library) say(library_problem);
-    const library::session_end ended =
-        library::end_session(library.get(), session, r.hash.hex(), edition, difficulty, std::time(nullptr));
+    std::string account_problem;
+    const std::optional<online::account> account = online::load_account(account_problem);
+    if (!account_problem.empty()) say(account_problem);
+    std::optional<library::submit_to> submit;
+    if (account) submit = library::submit_to{account->server, r.stage_path};
+    const library::session_end ended = library::end_session(library.get(), session, r.hash.hex(), edition, difficulty,
+                                                            std::time(nullptr), submit ? &*submit : nullptr);
+    // The server is not waited for: a process of its own sends the queue.
+    if (account && library && !send_in_background(vaz::executable_dir() + "/velmora_play"))
+        say("cannot start sending the session to the server; velmora_play --submit sends it");
     const library::session_outcome& kept = ended.kept;
     for (const std::string& p : ended.problems) say(p);
     // A game that failed without a finished run has said why; a report would only repeat the best.
@@ -558,6 +574,14 @@ int velmora_play_main(int argc, const char* const* argv) {
         return run_music(o);
     case command::library:
         return run_library(o);
+    case command::go_online:
+        return go_online(o, stdout);
+    case command::go_offline:
+        return go_offline(stdout);
+    case command::submit:
+        return submit_now(stdout);
+    case command::board:
+        return print_board(o, stdout);
     }
     return 1;
 }

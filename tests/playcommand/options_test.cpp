@@ -72,6 +72,13 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.sort, musicindex::sort_order::artist);
     EXPECT_EQ(parse({"--list", "--sort", "best"}).options.sort, musicindex::sort_order::best);
 
+    p = parse({"--online=http://127.0.0.1:8029", "--player", "Mira"});
+    EXPECT_EQ(p.options.what, command::go_online);
+    EXPECT_EQ(p.options.server + " " + p.options.player, "http://127.0.0.1:8029 Mira");
+    EXPECT_EQ(parse({"--offline"}).options.what, command::go_offline);
+    EXPECT_EQ(parse({"--submit"}).options.what, command::submit);
+    EXPECT_EQ(parse({"--board", "--edition", "dynamics", "song.ogg"}).options.what, command::board);
+
     p = parse({"--volume", "0"});
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.what, command::set_volume);
@@ -118,6 +125,11 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--sort", "title", "a"}, "--sort goes with --list or --search"},
         {{"--list", "--sort", "length"}, "unknown order \"length\""},
         {{"--add", "a", "--offset", "5"}, "--offset is for playing; it does not go with --add"},
+        {{"--online", "http://h:1"}, "--online needs --player NAME"},
+        {{"--player", "Mira", "a"}, "--player goes with --online"},
+        {{"--online", "http://h:1", "--player", "Mira", "a"}, "--online takes nothing else"},
+        {{"--offline", "--submit"}, "--offline and --submit cannot be combined"},
+        {{"--board"}, "--board takes one song"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);
