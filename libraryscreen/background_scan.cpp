@@ -1,5 +1,7 @@
 #include "libraryscreen/background_scan.hpp"
 
+#include <utility>
+
 namespace libraryscreen {
 
 scanner::~scanner() {
@@ -16,9 +18,9 @@ void scanner::start(std::vector<std::string> folders) {
     thread_ = std::thread([this] { work(); });
 }
 
-std::string scanner::last_error() {
+std::string scanner::take_error() {
     std::lock_guard<std::mutex> hold(mutex_);
-    return error_;
+    return std::exchange(error_, {});
 }
 
 void scanner::work() {
@@ -45,7 +47,7 @@ void scanner::work() {
         calls_.scan(folders, options, why);
         ++changes_;
         std::lock_guard<std::mutex> hold(mutex_);
-        error_ = why;
+        if (!why.empty()) error_ = why;
     }
 }
 

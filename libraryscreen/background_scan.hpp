@@ -24,7 +24,8 @@ public:
     std::size_t to_read() const { return to_read_; }
     // Bumped whenever rows may have changed.
     std::uint64_t changes() const { return changes_; }
-    std::string last_error();
+    // Why the last scan failed, once: "" when it did not, or it was taken.
+    std::string take_error();
 
 private:
     void work();

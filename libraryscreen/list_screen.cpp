@@ -28,7 +28,7 @@ namespace {
 void draw_keys_line(screen_state& s, SDL_Surface* surface) {
     fill(surface, 0, list_height, screen_width, screen_height - list_height, 0);
     fill(surface, 0, list_height, screen_width, 1, dim);
-    std::string line = s.status;
+    std::string line = s.status.empty() ? s.trouble : s.status;
     if (line.empty()) {
         line = "F3 watch best   F4 settings   F5 add folder   " + s.settings.edition + ", " + s.settings.difficulty;
         if (s.scans.busy())
@@ -36,6 +36,23 @@ void draw_keys_line(screen_state& s, SDL_Surface* surface) {
                    " of " + std::to_string(s.scans.to_read()) + " read   F4 settings   F5 add folder";
     }
     s.text.draw(surface, 8, line_y, line, style(13, grey), screen_width - 16);
+}
+
+// What failed since the last frame, said once on standard error and kept on
+// the keys line: a scan that stopped, a list that cannot be read.
+void note_troubles(screen_state& s) {
+    if (const std::string why = s.scans.take_error(); !why.empty()) {
+        say("the scan stopped: " + why);
+        s.trouble = "The scan stopped: " + why;
+        s.failed = true;
+    }
+    // Without the library the list is empty for that reason, said already.
+    if (!s.calls.index()) return;
+    if (const std::string why = s.source.error(); !why.empty() && s.trouble != "Cannot read the list: " + why) {
+        say("cannot read the list: " + why);
+        s.trouble = "Cannot read the list: " + why;
+        s.failed = true;
+    }
 }
 
 }  // namespace
@@ -68,13 +85,22 @@ int library_screen_main(int argc, char** argv) {
     int status = 0;
     {
         text::font_set fonts(text::default_font_paths(), say);
+        // A list without a word on it is no list: the font set has said why.
+        if (!fonts.usable()) {
+            close_game_window();
+            return 1;
+        }
         text::text_cache text(fonts);
         index_source source(calls.index(), settings.edition, settings.difficulty);
         songlist::list_view list(source, text, {0, 0, screen_width, list_height});
         preview::player preview;
         preview.set_volume(settings.volume);
         scanner scans(calls);
-        screen_state s{calls, settings, text, source, list, preview, scans, {}, false};
+        screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false};
+        if (!problem.empty()) {
+            s.trouble = "The song library cannot be opened: " + problem;
+            s.failed = true;
+        }
         back_to_list(s);
         // Songs added to the remembered folders since the last session.
         if (!calls.folders().empty()) scans.start({});
@@ -123,6 +149,7 @@ int library_screen_main(int argc, char** argv) {
                 list.refresh();
             }
             list.update(now);
+            note_troubles(s);
             const songlist::song_row* row = list.highlighted_row();
             preview.select(row ? row->path : std::string(), now);
             preview.update(now);
@@ -133,6 +160,7 @@ int library_screen_main(int argc, char** argv) {
             pace(next);
         }
         preview.stop();
+        if (s.failed) status = 1;
     }
     close_game_window();
     return status;

@@ -20,8 +20,10 @@ struct screen_state {
     songlist::list_view& list;
     preview::player& preview;
     scanner& scans;
-    std::string status;  // the keys' line shows it instead of the keys until the next move
-    bool quit = false;   // the window was closed
+    std::string status;   // the keys' line shows it instead of the keys until the next move
+    std::string trouble;  // what failed (the library, a scan, the list): the keys' line keeps showing it
+    bool quit = false;    // the window was closed
+    bool failed = false;  // something failed that a command would end with status 1 for
 };
 
 }  // namespace libraryscreen

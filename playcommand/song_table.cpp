@@ -7,6 +7,7 @@
 
 #include "musicfiles/text.hpp"
 #include "results/replay_file.hpp"
+#include "vaz/utf8.hpp"
 
 namespace playcommand {
 
@@ -44,16 +45,17 @@ std::string best_text(const std::optional<library::result_row>& best) {
 std::string printable(const std::string& text) {
     std::string shown;
     shown.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto u = static_cast<unsigned char>(text[i]);
+    for (std::size_t i = 0; i < text.size();) {
+        const vaz::utf8_sequence q = vaz::utf8_sequence_at(text, i);
         // C1 controls written as UTF-8 (U+0080 to U+009F: U+009B starts a
-        // sequence as ESC [ does) go as one '?' too.
-        if (u == 0xc2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xe0) == 0x80) {
+        // sequence as ESC [ does) and bytes that are not UTF-8, which a
+        // terminal would take its own way, go as one '?' each part.
+        const char32_t c = q.code_point;
+        if (!q.valid || c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0))
             shown += '?';
-            ++i;
-        } else {
-            shown += u < 0x20 || u == 0x7f ? '?' : text[i];
-        }
+        else
+            shown.append(text, i, q.length);
+        i += q.length;
     }
     return shown;
 }

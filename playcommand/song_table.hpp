@@ -27,8 +27,8 @@ std::string time_text(std::int64_t when, const char* never);
 std::string best_text(const std::optional<library::result_row>& best);
 
 // A file name as it may go to a terminal: control characters (C0, DEL and
-// C1 in UTF-8: an escape sequence, a line break in a name) become '?', as
-// ls shows them.
+// C1 in UTF-8: an escape sequence, a line break in a name) and each part
+// that is not UTF-8 become '?', as ls shows them.
 std::string printable(const std::string& text);
 
 // `text` cut to at most `width` characters (UTF-8 code points), "…" ending

@@ -52,4 +52,7 @@ TEST(SongTable, PrintableShowsEveryControlCharacterAsOneQuestionMark) {
     EXPECT_EQ(printable("a\x1b[31mb\n\x7f"), "a?[31mb??");
     // U+009B, which some terminals take for ESC [, beside letters of other scripts.
     EXPECT_EQ(printable("\xc2\x9b" "2J caf\xc3\xa9 \xc2\xa0\xe5\xa4\x9c"), "?2J caf\xc3\xa9 \xc2\xa0\xe5\xa4\x9c");
+    // Bytes that are not UTF-8 (a Latin-1 name, a cut sequence, an overlong
+    // slash) go as '?', one per ill-formed part.
+    EXPECT_EQ(printable("caf\xe9.ogg \xe5\xa4 \xc0\xaf x\xff"), "caf?.ogg ? ?? x?");
 }
