@@ -76,9 +76,10 @@ class api {
 public:
     explicit api(const options& o)
         : o_(o),
-          primary_(o.database, static_cast<std::size_t>(o.connections)),
-          reads_(o.read_database.empty() ? nullptr
-                                         : std::make_unique<database>(o.read_database, static_cast<std::size_t>(o.connections))),
+          primary_(o.database, static_cast<std::size_t>(o.connections), prepare_statements),
+          reads_(o.read_database.empty()
+                     ? nullptr
+                     : std::make_unique<database>(o.read_database, static_cast<std::size_t>(o.connections), prepare_statements)),
           by_address_(o.address_rate, o.address_burst),
           by_token_(o.token_rate, o.token_burst) {}
 
@@ -199,13 +200,9 @@ private:
         for (const auto& [name, f] : req.files) parts.push_back({f.name, f.filename, f.content});
         submission s;
         if (auto r = check_submission(parts, o_.lim, s)) return fail(res, r->status, r->code, r->message);
-        std::optional<std::int64_t> player;
         stored_session stored;
-        primary_.transact([&](pqxx::work& w) {
-            player = player_of(w, hash);
-            if (player) stored = server::add_session(w, *player, s);
-        });
-        if (!player) return fail(res, 401, "unauthorized", "no player holds this token");
+        primary_.transact([&](pqxx::work& w) { stored = server::add_session(w, hash, s); });
+        if (!stored.player_known) return fail(res, 401, "unauthorized", "no player holds this token");
         if (stored.other_player)
             return fail(res, 409, "replay_taken", "this replay was sent by another player; it counts only for them");
         answer(res, 202, {{"session", stored.id}, {"status", stored.status}});
@@ -214,7 +211,7 @@ private:
     void get_session(const httplib::Request& req, httplib::Response& res) {
         const auto id = id_of(req.matches[1]);
         json j;
-        if (id) primary_.transact([&](pqxx::work& w) { j = session_json(w, *id); });
+        if (id) primary_.read([&](pqxx::transaction_base& t) { j = session_json(t, *id); });
         if (j.is_null()) return fail(res, 404, "not_found", "no such session");
         answer(res, 200, j);
     }
@@ -222,7 +219,7 @@ private:
     void get_replay(const httplib::Request& req, httplib::Response& res) {
         const auto id = id_of(req.matches[1]);
         std::optional<std::string> bytes;
-        if (id) reads().transact([&](pqxx::work& w) { bytes = replay_bytes(w, *id); });
+        if (id) reads().read([&](pqxx::transaction_base& t) { bytes = replay_bytes(t, *id); });
         if (!bytes) return fail(res, 404, "not_found", "no such session");
         res.set_header("Content-Disposition", "attachment; filename=\"session-" + std::to_string(*id) + ".vrp\"");
         res.set_content(std::move(*bytes), "application/octet-stream");
@@ -231,7 +228,7 @@ private:
     void get_stage(const httplib::Request& req, httplib::Response& res) {
         const std::string hash = req.matches[1];
         std::optional<std::string> bytes;
-        reads().transact([&](pqxx::work& w) { bytes = stage_bytes(w, hash); });
+        reads().read([&](pqxx::transaction_base& t) { bytes = stage_bytes(t, hash); });
         if (!bytes) return fail(res, 404, "not_found", "no such stage");
         res.set_header("Content-Disposition", "attachment; filename=\"" + hash + ".pat\"");
         res.set_content(std::move(*bytes), "application/octet-stream");
@@ -251,22 +248,10 @@ private:
                 return fail(res, 400, "invalid_limit", "limit must be a whole number from 1 to " + std::to_string(board_max_limit));
         }
         std::string hash;
-        const bool has_token = req.has_header("Authorization");
-        if (has_token && !token_of(req, res, hash)) return;
+        if (req.has_header("Authorization") && !token_of(req, res, hash)) return;
         json j;
-        bool unknown_token = false;
-        reads().transact([&](pqxx::work& w) {
-            std::optional<std::int64_t> player;
-            if (has_token) {
-                player = player_of(w, hash);
-                if (!player) {
-                    unknown_token = true;
-                    return;
-                }
-            }
-            j = board_json(w, stage, edition, difficulty, limit, player);
-        });
-        if (unknown_token) return fail(res, 401, "unauthorized", "no player holds this token");
+        reads().read([&](pqxx::transaction_base& t) { j = board_json(t, stage, edition, difficulty, limit, hash); });
+        if (j.is_null()) return fail(res, 401, "unauthorized", "no player holds this token");
         answer(res, 200, j);
     }
 
@@ -336,6 +321,9 @@ int serve(const options& o) {
     httplib::Server http;
     const std::size_t threads = static_cast<std::size_t>(o.threads);
     http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // Answers go out whole at once; Nagle's wait against the client's
+    // delayed acknowledgement would add tens of milliseconds to each.
+    http.set_tcp_nodelay(true);
     http.set_read_timeout(o.read_timeout_s, 0);
     http.set_write_timeout(o.read_timeout_s, 0);
     http.set_keep_alive_timeout(o.read_timeout_s);

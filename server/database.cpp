@@ -19,7 +19,8 @@ std::unique_ptr<pqxx::connection> open_connection(const std::string& url) {
     return c;
 }
 
-database::database(std::string url, std::size_t connections) : url_(std::move(url)), size_(std::max<std::size_t>(1, connections)) {}
+database::database(std::string url, std::size_t connections, std::function<void(pqxx::connection&)> prepare)
+    : url_(std::move(url)), size_(std::max<std::size_t>(1, connections)), prepare_(std::move(prepare)) {}
 
 int database::retry_after_locked(std::chrono::steady_clock::time_point now) const {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_attempt_ - now).count();
@@ -42,6 +43,7 @@ std::unique_ptr<pqxx::connection> database::acquire() {
             lock.unlock();
             try {
                 auto c = open_connection(url_);
+                if (prepare_) prepare_(*c);
                 lock.lock();
                 back_off_ = std::chrono::milliseconds{0};
                 return c;
@@ -73,11 +75,12 @@ void database::release(std::unique_ptr<pqxx::connection> c, bool broken) {
     returned_.notify_all();
 }
 
-void database::transact(const std::function<void(pqxx::work&)>& body) {
+template <class Transaction, class Body>
+void database::run(const Body& body) {
     std::unique_ptr<pqxx::connection> c = acquire();
     try {
         {
-            pqxx::work w(*c);
+            Transaction w(*c);
             body(w);
             w.commit();
         }
@@ -101,9 +104,13 @@ void database::transact(const std::function<void(pqxx::work&)>& body) {
     }
 }
 
+void database::transact(const std::function<void(pqxx::work&)>& body) { run<pqxx::work>(body); }
+
+void database::read(const std::function<void(pqxx::transaction_base&)>& body) { run<pqxx::nontransaction>(body); }
+
 bool database::healthy() {
     try {
-        transact([](pqxx::work& w) { w.exec("SELECT 1"); });
+        read([](pqxx::transaction_base& t) { t.exec("SELECT 1"); });
         return true;
     } catch (const std::exception&) {
         return false;

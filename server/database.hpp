@@ -28,24 +28,31 @@ std::unique_ptr<pqxx::connection> open_connection(const std::string& url);
 
 class database {
 public:
-    database(std::string url, std::size_t connections);
+    // prepare runs on every new connection (the store's prepared statements).
+    database(std::string url, std::size_t connections, std::function<void(pqxx::connection&)> prepare = {});
 
     // Runs body in one transaction and commits it. A lost connection or a
     // database that does not answer throws unavailable (and nothing of body
     // is kept); any other error of body is passed on after a rollback.
     void transact(const std::function<void(pqxx::work&)>& body);
 
+    // Runs body's reads without a transaction of their own: one statement,
+    // one round trip. Failures as for transact.
+    void read(const std::function<void(pqxx::transaction_base&)>& body);
+
     // Whether the database answers a query now.
     bool healthy();
 
 private:
-    struct lease;
+    template <class Transaction, class Body>
+    void run(const Body& body);
     std::unique_ptr<pqxx::connection> acquire();
     void release(std::unique_ptr<pqxx::connection> c, bool broken);
     int retry_after_locked(std::chrono::steady_clock::time_point now) const;
 
     const std::string url_;
     const std::size_t size_;
+    const std::function<void(pqxx::connection&)> prepare_;
     std::mutex mutex_;
     std::condition_variable returned_;
     std::vector<std::unique_ptr<pqxx::connection>> idle_;

@@ -8,6 +8,31 @@ namespace server {
 namespace {
 
 const std::string now_us = "(extract(epoch FROM clock_timestamp()) * 1000000)::bigint";
+const std::string order = std::string(results::best_order_sql) + ", session, run";
+
+// A board's rows in its order with their ranks and count, its top `limit`
+// and the row of the token's player, who is "me" (known: a player holds it).
+const std::string board_sql =
+    "WITH me AS (SELECT id FROM players WHERE token_hash = $5),"
+    " board AS (SELECT row_number() OVER (ORDER BY " + order + ") AS rank, count(*) OVER () AS players,"
+    "   player, hits, score, ratio, session, run, played_at FROM bests"
+    "   WHERE stage = $1 AND edition = $2 AND difficulty = $3)"
+    " SELECT b.*, p.name, b.player = (SELECT id FROM me) AS mine, EXISTS (SELECT 1 FROM me) AS known"
+    " FROM board b JOIN players p ON p.id = b.player"
+    " WHERE b.rank <= $4 OR b.player = (SELECT id FROM me) ORDER BY b.rank";
+
+const std::string session_look_sql =
+    "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3)"
+    " FROM (SELECT 1) one LEFT JOIN players p ON p.token_hash = $1 LEFT JOIN sessions s ON s.replay = $2";
+
+const std::string session_insert_sql =
+    "WITH kept_replay AS (INSERT INTO replays (hash, bytes) VALUES ($3, $4) ON CONFLICT (hash) DO NOTHING),"
+    " session AS (INSERT INTO sessions (player, stage, replay, edition, difficulty, updates, submitted_at)"
+    "   VALUES ($1, $2, $3, $5, $6, $7, " + now_us + ") ON CONFLICT (replay) DO NOTHING RETURNING id, submitted_at),"
+    " claimed AS (INSERT INTO runs (session, run, hits, score, ratio, updates, played_at)"
+    "   SELECT session.id, c.run, c.hits, c.score, c.ratio, c.updates, session.submitted_at FROM session,"
+    "   unnest($8::integer[], $9::integer[], $10::integer[], $11::float8[], $12::bigint[]) AS c(run, hits, score, ratio, updates))"
+    " SELECT id FROM session";
 
 std::string bytes_of(const pqxx::field& f) { return pqxx::binarystring(f).str(); }
 
@@ -20,6 +45,12 @@ nlohmann::json entry_json(const pqxx::row& r) {
 }
 
 }  // namespace
+
+void prepare_statements(pqxx::connection& c) {
+    c.prepare("board", board_sql);
+    c.prepare("session_look", session_look_sql);
+    c.prepare("session_insert", session_insert_sql);
+}
 
 std::string utc_text(std::int64_t us) {
     const std::time_t seconds = static_cast<std::time_t>(us / 1000000);
@@ -39,28 +70,22 @@ new_player add_player(pqxx::work& w, const std::string& name, const std::string&
     return {r[0][0].as<std::int64_t>(), false};
 }
 
-std::optional<std::int64_t> player_of(pqxx::work& w, const std::string& token_hash) {
-    const pqxx::result r = w.exec_params("SELECT id FROM players WHERE token_hash = $1",
-                                         pqxx::binarystring(token_hash.data(), token_hash.size()));
-    if (r.empty()) return std::nullopt;
-    return r[0][0].as<std::int64_t>();
-}
-
-stored_session add_session(pqxx::work& w, std::int64_t player, const submission& s) {
-    // A replay already kept answers before anything is written.
-    const auto existing = [&]() -> std::optional<stored_session> {
-        const pqxx::result r = w.exec_params("SELECT id, player, status FROM sessions WHERE replay = $1", s.replay_hash);
-        if (r.empty()) return std::nullopt;
-        stored_session out;
-        out.id = r[0][0].as<std::int64_t>();
-        out.status = r[0][2].as<std::string>();
-        out.other_player = r[0][1].as<std::int64_t>() != player;
+stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s) {
+    stored_session out;
+    const pqxx::row look = w.exec_prepared1("session_look", pqxx::binarystring(token_hash.data(), token_hash.size()), s.replay_hash, s.stage_hash);
+    if (look[0].is_null()) return out;
+    out.player_known = true;
+    const auto player = look[0].as<std::int64_t>();
+    const auto existing = [&](const pqxx::row& r, int at) {
+        out.id = r[at].as<std::int64_t>();
+        out.other_player = r[at + 1].as<std::int64_t>() != player;
+        out.status = r[at + 2].as<std::string>();
         return out;
     };
-    if (auto e = existing()) return *e;
+    if (!look[1].is_null()) return existing(look, 1);
 
     // Bytes travel only when the stage is new, which most submissions' is not.
-    if (w.exec_params("SELECT 1 FROM stages WHERE hash = $1", s.stage_hash).empty()) {
+    if (!look[4].as<bool>()) {
         const std::string length = s.length_ms ? std::to_string(*s.length_ms) : std::string();
         const char* length_or_null = s.length_ms ? length.c_str() : nullptr;
         w.exec_params(
@@ -69,29 +94,29 @@ stored_session add_session(pqxx::work& w, std::int64_t player, const submission&
             s.stage_hash, pqxx::binarystring(s.stage.data(), s.stage.size()), s.events, s.title, s.artist, s.album,
             length_or_null, s.fingerprint);
     }
-    w.exec_params("INSERT INTO replays (hash, bytes) VALUES ($1, $2) ON CONFLICT (hash) DO NOTHING", s.replay_hash,
-                  pqxx::binarystring(s.replay.data(), s.replay.size()));
-    const pqxx::result r = w.exec_params(
-        "INSERT INTO sessions (player, stage, replay, edition, difficulty, updates, submitted_at)"
-        " VALUES ($1, $2, $3, $4, $5, $6, " + now_us + ") ON CONFLICT (replay) DO NOTHING RETURNING id, submitted_at",
-        player, s.stage_hash, s.replay_hash, s.edition, s.difficulty, static_cast<std::int64_t>(s.updates));
+    std::string runs, hits, scores, ratios, updates;
+    for (const claimed_run& c : s.runs) {
+        const char* comma = runs.empty() ? "" : ",";
+        runs += comma + std::to_string(c.run);
+        hits += comma + std::to_string(c.hits);
+        scores += comma + std::to_string(c.score);
+        ratios += comma + pqxx::to_string(c.ratio);
+        updates += comma + std::to_string(c.updates);
+    }
+    const pqxx::result r = w.exec_prepared("session_insert", player, s.stage_hash, s.replay_hash, pqxx::binarystring(s.replay.data(), s.replay.size()), s.edition, s.difficulty,
+        static_cast<std::int64_t>(s.updates), "{" + runs + "}", "{" + hits + "}", "{" + scores + "}", "{" + ratios + "}",
+        "{" + updates + "}");
     if (r.empty()) {
         // Another request stored the same replay between the look and the insert.
-        if (auto e = existing()) return *e;
-        throw std::runtime_error("a session vanished while it was stored");
+        const pqxx::row again = w.exec_params1("SELECT id, player, status FROM sessions WHERE replay = $1", s.replay_hash);
+        return existing(again, 0);
     }
-    stored_session out;
     out.id = r[0][0].as<std::int64_t>();
     out.status = "pending";
-    const std::int64_t at = r[0][1].as<std::int64_t>();
-    for (const claimed_run& c : s.runs) {
-        w.exec_params("INSERT INTO runs (session, run, hits, score, ratio, updates, played_at) VALUES ($1, $2, $3, $4, $5, $6, $7)",
-                      out.id, c.run, c.hits, c.score, c.ratio, static_cast<std::int64_t>(c.updates), at);
-    }
     return out;
 }
 
-nlohmann::json session_json(pqxx::work& w, std::int64_t id) {
+nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id) {
     const pqxx::result r = w.exec_params(
         "SELECT s.id, p.name, s.status, s.reason, s.stage, s.edition, s.difficulty, s.submitted_at, s.updates"
         " FROM sessions s JOIN players p ON p.id = s.player WHERE s.id = $1", id);
@@ -109,47 +134,35 @@ nlohmann::json session_json(pqxx::work& w, std::int64_t id) {
             {"updates", row[8].as<std::int64_t>()}, {"runs", runs}};
 }
 
-nlohmann::json board_json(pqxx::work& w, const std::string& stage, const std::string& edition,
-                          const std::string& difficulty, int limit, std::optional<std::int64_t> player) {
-    const std::string order = std::string(results::best_order_sql) + ", session, run";
-    const std::string columns = "b.player, p.name, b.hits, b.score, b.ratio, b.session, b.run, b.played_at";
-    const pqxx::result top = w.exec_params(
-        "SELECT row_number() OVER (ORDER BY " + order + ") AS rank, " + columns +
-            " FROM bests b JOIN players p ON p.id = b.player"
-            " WHERE b.stage = $1 AND b.edition = $2 AND b.difficulty = $3 ORDER BY " + order + " LIMIT $4",
-        stage, edition, difficulty, limit);
+nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                          const std::string& difficulty, int limit, const std::string& token_hash) {
+    const bool asked = !token_hash.empty();
+    const pqxx::binarystring token(token_hash.data(), token_hash.size());
+    const pqxx::result rows = asked ? t.exec_prepared("board", stage, edition, difficulty, limit, token)
+                                    : t.exec_prepared("board", stage, edition, difficulty, limit, nullptr);
     nlohmann::json entries = nlohmann::json::array();
     nlohmann::json you = nullptr;
-    for (const pqxx::row& r : top) {
-        entries.push_back(entry_json(r));
-        if (player && r["player"].as<std::int64_t>() == *player) you = entries.back();
+    std::int64_t players = 0;
+    for (const pqxx::row& r : rows) {
+        players = r["players"].as<std::int64_t>();
+        if (asked && !r["known"].as<bool>()) return nullptr;
+        const nlohmann::json e = entry_json(r);
+        if (r["rank"].as<std::int64_t>() <= limit) entries.push_back(e);
+        if (!r["mine"].is_null() && r["mine"].as<bool>()) you = e;
     }
-    if (player && you.is_null()) {
-        // The rank is the place in the board's own order, found along the
-        // index that holds that order.
-        const pqxx::result mine = w.exec_params(
-            "SELECT r.*, p.name FROM (SELECT row_number() OVER (ORDER BY " + order +
-                ") AS rank, player, hits, score, ratio, session, run, played_at FROM bests"
-                " WHERE stage = $1 AND edition = $2 AND difficulty = $3) r JOIN players p ON p.id = r.player"
-                " WHERE r.player = $4",
-            stage, edition, difficulty, *player);
-        if (!mine.empty()) you = entry_json(mine[0]);
-    }
-    const std::int64_t players =
-        w.exec_params1("SELECT count(*) FROM bests WHERE stage = $1 AND edition = $2 AND difficulty = $3", stage, edition,
-                       difficulty)[0]
-            .as<std::int64_t>();
+    // An empty board says nothing of the token; ask for it alone.
+    if (asked && rows.empty() && t.exec_params("SELECT 1 FROM players WHERE token_hash = $1", token).empty()) return nullptr;
     return {{"entries", entries}, {"you", you}, {"players", players}};
 }
 
-std::optional<std::string> replay_bytes(pqxx::work& w, std::int64_t session) {
+std::optional<std::string> replay_bytes(pqxx::transaction_base& w, std::int64_t session) {
     const pqxx::result r =
         w.exec_params("SELECT r.bytes FROM sessions s JOIN replays r ON r.hash = s.replay WHERE s.id = $1", session);
     if (r.empty()) return std::nullopt;
     return bytes_of(r[0][0]);
 }
 
-std::optional<std::string> stage_bytes(pqxx::work& w, const std::string& hash) {
+std::optional<std::string> stage_bytes(pqxx::transaction_base& w, const std::string& hash) {
     const pqxx::result r = w.exec_params("SELECT bytes FROM stages WHERE hash = $1", hash);
     if (r.empty()) return std::nullopt;
     return bytes_of(r[0][0]);

@@ -19,28 +19,32 @@ struct new_player {
 // Keeps the player with its token's hash; name_taken when the name (in any case) is.
 new_player add_player(pqxx::work& w, const std::string& name, const std::string& token_hash);
 
-// The player holding this token's hash.
-std::optional<std::int64_t> player_of(pqxx::work& w, const std::string& token_hash);
+// Prepares the statements the API runs most on a new connection.
+void prepare_statements(pqxx::connection& c);
 
 struct stored_session {
+    bool player_known = false;  // a player holds the token; nothing was stored otherwise
     std::int64_t id = 0;
     std::string status;
     bool other_player = false;  // the replay is another player's session; nothing was stored
 };
-// Stores a checked submission: its stage and replay once by hash, the
-// session pending and its claimed runs. The same replay sent again by its
-// player gives its session back.
-stored_session add_session(pqxx::work& w, std::int64_t player, const submission& s);
+// Stores a checked submission for the player holding this token's hash:
+// its stage and replay once by hash, the session pending and its claimed
+// runs. The same replay sent again by its player gives its session back.
+// Three statements, so a submission costs few round trips.
+stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s);
 
 // {"session", "player", "status", "reason", "stage", "edition", "difficulty", "submitted_at", "runs": [...]}, or null.
-nlohmann::json session_json(pqxx::work& w, std::int64_t id);
+nlohmann::json session_json(pqxx::transaction_base& t, std::int64_t id);
 
-// {"entries": [...], "you": entry or null, "players": count} in the game's best-run order.
-nlohmann::json board_json(pqxx::work& w, const std::string& stage, const std::string& edition,
-                          const std::string& difficulty, int limit, std::optional<std::int64_t> player);
+// {"entries": [...], "you": entry or null, "players": count} in the game's
+// best-run order, "you" the entry of the player holding token_hash (when
+// not empty); null when no player holds it. One statement.
+nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                          const std::string& difficulty, int limit, const std::string& token_hash);
 
-std::optional<std::string> replay_bytes(pqxx::work& w, std::int64_t session);
-std::optional<std::string> stage_bytes(pqxx::work& w, const std::string& hash);
+std::optional<std::string> replay_bytes(pqxx::transaction_base& t, std::int64_t session);
+std::optional<std::string> stage_bytes(pqxx::transaction_base& t, const std::string& hash);
 
 // Microseconds since 1970 as "YYYY-MM-DDTHH:MM:SS.ffffffZ".
 std::string utc_text(std::int64_t microseconds);

@@ -29,6 +29,8 @@ constexpr int read_clients = 64;
 constexpr int boards = 10000;
 constexpr int players = 100000;
 constexpr int runs = 1000000;
+constexpr int first_loaded_player = 1001;         // after the submissions' players
+constexpr int first_loaded_session = 10000001;    // after the submissions' sessions
 
 std::string program(const char* name) { return std::string(VELMORA_BUILD_DIR) + "/" + name; }
 
@@ -51,6 +53,7 @@ figures load(int port, int clients, double seconds,
         threads.emplace_back([&, t] {
             httplib::Client c("127.0.0.1", port);
             c.set_keep_alive(true);
+            c.set_tcp_nodelay(true);
             c.set_read_timeout(30);
             std::vector<double> mine;
             std::size_t bad = 0;
@@ -99,25 +102,26 @@ std::string token_of_player(int p) {
 }
 
 // The bulk load: player p's token is its number as 64 hex digits; run j is
-// player j/10+1's on board j%10000, whose stage hash is j%10000 as 32 hex digits.
+// player j/10+first_loaded_player's on board j%10000, whose stage hash is j%10000 as 32 hex digits.
 std::string bulk_sql() {
     return R"(
 BEGIN;
 INSERT INTO players (id, name, token_hash) OVERRIDING SYSTEM VALUE
-  SELECT p, 'p' || p, sha256(convert_to(lpad(to_hex(p), 64, '0'), 'UTF8')) FROM generate_series(1, )" + std::to_string(players) + R"() p;
+  SELECT p, 'p' || p, sha256(convert_to(lpad(to_hex(p), 64, '0'), 'UTF8'))
+  FROM generate_series()" + std::to_string(first_loaded_player) + ", " + std::to_string(first_loaded_player + players - 1) + R"() p;
 INSERT INTO stages (hash, bytes, events) SELECT lpad(to_hex(b), 32, '0'), '\x01ffffffff'::bytea, 0 FROM generate_series(0, )" + std::to_string(boards - 1) + R"() b;
 INSERT INTO replays (hash, bytes) SELECT 'r' || j, '\x00'::bytea FROM generate_series(0, )" + std::to_string(runs - 1) + R"() j;
 INSERT INTO sessions (id, player, stage, replay, edition, difficulty, updates, status, submitted_at, verified_at) OVERRIDING SYSTEM VALUE
-  SELECT j + 1, j / 10 + 1, lpad(to_hex(j % )" + std::to_string(boards) + R"(), 32, '0'), 'r' || j, 'standard', 'hard', 10000, 'verified', 1700000000000000 + j, now()
+  SELECT j + )" + std::to_string(first_loaded_session) + R"(, j / 10 + )" + std::to_string(first_loaded_player) + R"(, lpad(to_hex(j % )" + std::to_string(boards) + R"(), 32, '0'), 'r' || j, 'standard', 'hard', 10000, 'verified', 1700000000000000 + j, now()
   FROM generate_series(0, )" + std::to_string(runs - 1) + R"() j;
-CREATE TEMP TABLE figures AS SELECT j, (j * 7919) % 50 AS hits, (j * 104729) % 100000 AS score FROM generate_series(0, )" + std::to_string(runs - 1) + R"() j;
+CREATE TEMP TABLE figures AS SELECT j, (j::bigint * 7919) % 50 AS hits, (j::bigint * 104729) % 100000 AS score FROM generate_series(0, )" + std::to_string(runs - 1) + R"() j;
 INSERT INTO runs (session, run, hits, score, ratio, updates, played_at)
-  SELECT j + 1, 1, hits, score, (CASE WHEN hits > 0 THEN score::float8 / (hits * 15) ELSE score END)::float4::float8, 5000, 1700000000000000 + j FROM figures;
+  SELECT j + )" + std::to_string(first_loaded_session) + R"(, 1, hits, score, (CASE WHEN hits > 0 THEN score::float8 / (hits * 15) ELSE score END)::float4::float8, 5000, 1700000000000000 + j FROM figures;
 INSERT INTO bests (stage, edition, difficulty, player, session, run, ratio, hits, score, played_at)
-  SELECT lpad(to_hex(j % )" + std::to_string(boards) + R"(), 32, '0'), 'standard', 'hard', j / 10 + 1, j + 1, 1,
+  SELECT lpad(to_hex(j % )" + std::to_string(boards) + R"(), 32, '0'), 'standard', 'hard', j / 10 + )" + std::to_string(first_loaded_player) + R"(, j + )" + std::to_string(first_loaded_session) + R"(, 1,
          (CASE WHEN hits > 0 THEN score::float8 / (hits * 15) ELSE score END)::float4::float8, hits, score, 1700000000000000 + j FROM figures;
-SELECT setval(pg_get_serial_sequence('players', 'id'), )" + std::to_string(players) + R"();
-SELECT setval(pg_get_serial_sequence('sessions', 'id'), )" + std::to_string(runs) + R"();
+SELECT setval(pg_get_serial_sequence('players', 'id'), )" + std::to_string(first_loaded_player + players) + R"();
+SELECT setval(pg_get_serial_sequence('sessions', 'id'), )" + std::to_string(first_loaded_session + runs) + R"();
 COMMIT;
 VACUUM ANALYZE;
 )";
@@ -187,7 +191,7 @@ int main(int argc, char** argv) {
         const int j = static_cast<int>(random[static_cast<std::size_t>(t)]() % runs);
         char board[96];
         std::snprintf(board, sizeof board, "/v1/boards/%032x/standard/hard?limit=10", j % boards);
-        auto r = c.Get(board, server_test::bearer(token_of_player(j / 10 + 1)));
+        auto r = c.Get(board, server_test::bearer(token_of_player(j / 10 + first_loaded_player)));
         if (!r || r->status != 200) return false;
         const auto body = nlohmann::json::parse(r->body);
         if (body["entries"].size() != 10 || body["players"] != runs / boards || body["you"].is_null()) ++wrong;
