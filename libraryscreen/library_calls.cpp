@@ -53,6 +53,8 @@ struct library_calls::parts {
     stagecache::stage_cache cache{userfiles::cache_dir()};
     std::unique_ptr<::library::song_library> songs;
     ::library::session_start session;  // the session being played, if any
+    std::string stage_path;            // the stage last prepared, which a session plays
+    std::string server;                // sessions are queued for it; none when empty
 };
 
 // The music tables are the song library's own: the list reads them, and
@@ -78,6 +80,7 @@ prepared_stage library_calls::prepare(const std::string& song, const std::string
     }
     p.ok = true;
     p.stage_path = r.stage_path;
+    parts_->stage_path = r.stage_path;
     p.song_hash = r.hash.hex();
     if (!r.rebuilt_because.empty()) p.notes = "the cached stage was damaged (" + r.rebuilt_because + "); prepared again";
     if (!r.library_problem.empty()) p.notes = r.library_problem;
@@ -101,15 +104,23 @@ std::string library_calls::begin_session(const std::string& song_hash, const std
 kept_session library_calls::end_session(const std::string& song_hash, const std::string& edition,
                                         const std::string& difficulty) {
     kept_session k;
+    const ::library::submit_to submit{parts_->server, parts_->stage_path};
     const ::library::session_end e = ::library::end_session(
         parts_->songs.get(), parts_->session, song_hash, converter::edition_name(edition_of(edition)),
-        converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr));
+        converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr),
+        parts_->server.empty() || parts_->stage_path.empty() ? nullptr : &submit);
     parts_->session = {};
     k.runs = e.kept.runs.size();
     k.new_best = e.kept.new_best;
     k.problems = e.problems;
     return k;
 }
+
+void library_calls::submit_to(const std::string& server) { parts_->server = server; }
+
+void library_calls::played_stage(const std::string& stage_path) { parts_->stage_path = stage_path; }
+
+::library::song_library* library_calls::songs() const { return parts_->songs.get(); }
 
 std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) {
     return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems);

@@ -11,13 +11,14 @@
 #include "game/stage.hpp"
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/menu.hpp"
+#include "libraryscreen/online_calls.hpp"
 #include "vaz/limits.hpp"
 
 namespace libraryscreen {
 
 void settings_screen(screen_state& s) {
     s.preview.stop();
-    enum row { volume, effects, offset, calibrate, edition, difficulty, display, scale, rows };
+    enum row { volume, effects, offset, calibrate, edition, difficulty, display, scale, server, player, rows };
     int at = 0;
     std::string message;
     auto save = [&](const char* key, const std::string& value) {
@@ -88,9 +89,26 @@ void settings_screen(screen_state& s) {
             case SDLK_DOWN: at = (at + 1) % rows; break;
             case SDLK_LEFT: change(-1); break;
             case SDLK_RIGHT: change(1); break;
+            case SDLK_DELETE:
+            case SDLK_BACKSPACE:
+                if ((at == server || at == player) && s.online && s.online->online()) {
+                    const std::string why = s.online->go_offline();
+                    message = why.empty() ? std::string("Playing offline; the token is forgotten.") : why;
+                }
+                break;
             case SDLK_RETURN:
             case SDLK_SPACE:
-                if (at == calibrate) {
+                if ((at == server || at == player) && s.online) {
+                    // A new server or name registers a new player there.
+                    std::string address = s.online->server(), name = s.online->player();
+                    if (type_text(s, "The scoreboard server (http://HOST:PORT), Escape to leave:", address) &&
+                        type_text(s, "Your name on it (3 to 24 characters):", name)) {
+                        const std::string why = while_waiting(s, "Registering " + name + " at " + address + "...",
+                                                              [&] { return s.online->go_online(address, name); });
+                        message = why.empty() ? "Playing online as " + name + "." : "Not online: " + why;
+                    }
+                    if (s.quit) return;
+                } else if (at == calibrate) {
                     std::string why;
                     const int status = run_calibration(why);
                     std::vector<std::string> warnings;
@@ -120,12 +138,18 @@ void settings_screen(screen_state& s) {
             s.settings.difficulty,
             s.settings.fullscreen ? "full screen" : "window",
             std::to_string(s.settings.scale) + "x",
+            s.online && s.online->online() ? s.online->server() : std::string("none (Return to set)"),
+            s.online && s.online->online() ? s.online->player() : std::string("-"),
         };
         const char* names[rows] = {"Music volume", "Effects volume", "Offset",      "Calibrate the offset",
-                                   "Edition",      "Difficulty",     "Display",     "Window scale"};
+                                   "Edition",      "Difficulty",     "Display",     "Window scale",
+                                   "Scoreboard server", "Player"};
         for (int i = 0; i < rows; ++i) draw_menu_row(s, surface, 90 + i * 28, names[i], values[i], i == at);
-        s.text.draw(surface, 40, 300, message, style(14, grey), 560);
-        s.text.draw(surface, 40, 440, "Up/Down choose   Left/Right change   Escape back", style(13, dim));
+        s.text.draw(surface, 40, 90 + rows * 28 + 10, message, style(14, grey), 560);
+        s.text.draw(surface, 40, 440,
+                    at == server || at == player ? "Up/Down choose   Return set   Delete clear   Escape back"
+                                                 : "Up/Down choose   Left/Right change   Escape back",
+                    style(13, dim));
         window->flip();
         pace(next);
     }
