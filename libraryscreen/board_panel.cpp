@@ -81,8 +81,10 @@ void board_panel::run() {
 }
 
 std::string board_panel::summary(const song_board& b, const std::string& player) {
-    if (!b.ok) return b.why == "not prepared yet" ? "World: not prepared yet" : "World board unavailable";
-    std::string line = "World:";
+    // The last run's state first: the line is cut at the window's edge.
+    const std::string state = b.state.empty() ? std::string() : "Last run " + b.state + ". ";
+    if (!b.ok) return state + (b.why == "not prepared yet" ? "World: not prepared yet" : "World board unavailable");
+    std::string line = state + "World:";
     if (b.you)
         line += " you #" + std::to_string(b.you->rank) + " of " + std::to_string(b.players);
     else
@@ -91,7 +93,6 @@ std::string board_panel::summary(const song_board& b, const std::string& player)
         line += ", top " + results::ratio_text(static_cast<float>(b.rows.front().ratio)) + " " + b.rows.front().player;
     if (!b.versions.empty())
         line += ", " + std::to_string(b.versions.size()) + (b.versions.size() == 1 ? " other version" : " other versions");
-    if (!b.state.empty()) line += ", last run " + b.state;
     return line;
 }
 

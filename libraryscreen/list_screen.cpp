@@ -39,7 +39,7 @@ void draw_keys_line(screen_state& s, SDL_Surface* surface) {
         // With a server, the highlighted song's world board in place of the
         // edition, which the settings show.
         if (s.online && s.online->online() && s.boards) {
-            line = "F3 best  F4 settings  F5 add  F6 board   ";
+            line = "F3 best F4 settings F5 add F6 board  ";
             const songlist::song_row* row = s.list.highlighted_row();
             const std::optional<song_board> b =
                 row ? s.boards->find(row->path, s.settings.edition, s.settings.difficulty) : std::nullopt;
