@@ -9,8 +9,9 @@
 // can put a FLAC and an MP3 of one song on one board.
 namespace library {
 
-// At most this much of a song is heard: far more than matching needs.
-constexpr double fingerprint_seconds = 600;
+// At most this much of a song is heard: matching needs a few seconds of
+// overlap, and versions of one recording differ in length by 2 s at most.
+constexpr double fingerprint_seconds = 60;
 
 // `frames` frames of 16-bit values, `channels` interleaved, at `rate` Hz;
 // "" when the sound is too short or Chromaprint refuses it.
