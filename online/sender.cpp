@@ -129,6 +129,9 @@ void background_sender::run() {
     limits l;
     l.answer_ms = 5000;
     l.connect_ms = 2000;
+    // Passes in a row that found sessions still pending: the server is slow
+    // to verify, so it is asked less and less often, down to every period.
+    int still_pending = 0;
     while (!stop_) {
         {
             std::unique_lock<std::mutex> g(lock_);
@@ -138,15 +141,17 @@ void background_sender::run() {
         if (stop_) break;
         try {
             const send_report r = send_queue(library_, account_, std::time(nullptr), false, l, &stop_);
-            if (r.sent + r.answered > 0) ++changes_;
-            // A verdict usually follows within a second of a submission.
-            if (r.sent > 0) {
+            if (r.sent + r.answered > 0) {
+                ++changes_;
+                still_pending = 0;
+            }
+            const bool pending = !library::submissions_pending(library_, account_.server).empty();
+            if (r.sent > 0 || (pending && still_pending < 40)) {
+                // A verdict usually follows within a second of a submission.
+                const auto wait = std::chrono::milliseconds(r.sent > 0 ? 300 : 250 + 50 * still_pending);
+                ++still_pending;
                 std::unique_lock<std::mutex> g(lock_);
-                woken_.wait_for(g, std::chrono::milliseconds(300), [this] { return stop_.load(); });
-                wake_ = true;
-            } else if (!library::submissions_pending(library_, account_.server).empty()) {
-                std::unique_lock<std::mutex> g(lock_);
-                woken_.wait_for(g, std::chrono::milliseconds(500), [this] { return stop_.load(); });
+                woken_.wait_for(g, wait, [this] { return stop_.load(); });
                 wake_ = true;
             }
         } catch (const std::exception&) {
