@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,62 +40,43 @@ std::string parent_of(const std::string& dir) {
 void folder_screen(screen_state& s) {
     s.preview.stop();
     std::string dir = music_folder();
-    std::vector<std::string> names = subfolders(dir);
-    std::size_t at = 0, top = 0;
     std::string message;
-    constexpr std::size_t shown = 10;
     // Read again only when a folder is added, not at every frame.
     std::vector<std::string> remembered = s.calls.folders();
-    std::uint32_t next = SDL_GetTicks();
-    for (;;) {
-        // Rows: add this folder, the parent, the subfolders.
-        const std::size_t rows = names.size() + 2;
-        auto enter = [&](const std::string& to) {
-            dir = to;
-            names = subfolders(dir);
-            at = top = 0;
-        };
-        SDLKey key;
-        while (next_key(s, key)) {
-            switch (key) {
-            case SDLK_ESCAPE:
-            case SDLK_F5:
-                return;
-            case SDLK_UP: at = at == 0 ? rows - 1 : at - 1; break;
-            case SDLK_DOWN: at = (at + 1) % rows; break;
-            case SDLK_BACKSPACE: enter(parent_of(dir)); break;
-            case SDLK_RETURN:
-                if (at == 0) {
-                    std::string why;
-                    if (s.calls.add_folder(dir, why)) {
-                        remembered = s.calls.folders();
-                        s.scans.start({dir});
-                        message = "Added; scanning it now. Escape goes back to the list.";
-                    } else {
-                        message = "Cannot add it: " + why;
-                    }
-                } else if (at == 1) {
-                    enter(parent_of(dir));
-                } else {
-                    enter(dir + (dir == "/" ? "" : "/") + names[at - 2]);
-                }
-                break;
-            default:
-                break;
-            }
-        }
-        if (s.quit) return;
-        if (at < top) top = at;
-        if (at >= top + shown) top = at - shown + 1;
-        SDL_Surface* surface = window->surface_ptr;
-        fill(surface, 0, 0, screen_width, screen_height, 0);
+    menu m;
+    // Rows: add this folder, the parent, the subfolders.
+    std::function<void(const std::string&)> enter = [&](const std::string& to) {
+        dir = to;
+        m.rows = {{"Add this folder", nullptr, nullptr,
+                   [&] {
+                       std::string why;
+                       if (s.calls.add_folder(dir, why)) {
+                           remembered = s.calls.folders();
+                           s.scans.start({dir});
+                           message = "Added; scanning it now. Escape goes back to the list.";
+                       } else {
+                           message = "Cannot add it: " + why;
+                       }
+                   }},
+                  {".. (up)", nullptr, nullptr, [&] { enter(parent_of(dir)); }}};
+        for (const std::string& name : subfolders(dir))
+            m.rows.push_back({name + "/", nullptr, nullptr, [&, name] { enter(dir + (dir == "/" ? "" : "/") + name); }});
+        m.at = m.top = 0;
+    };
+    enter(dir);
+    m.rows_y = 84;
+    m.row_step = 24;
+    m.shown = 10;
+    m.leave_keys = {SDLK_ESCAPE, SDLK_F5};
+    m.other_key = [&](SDLKey key) {
+        if (key == SDLK_BACKSPACE) enter(parent_of(dir));
+    };
+    m.draw_before = [&](SDL_Surface* surface) {
         s.text.draw(surface, 40, 24, "Add a folder", style(20, white));
         s.text.draw(surface, 40, 54, dir, style(14, grey), 560);
-        for (std::size_t i = top; i < std::min(rows, top + shown); ++i) {
-            const std::string name = i == 0 ? "Add this folder" : i == 1 ? ".. (up)" : names[i - 2] + "/";
-            draw_menu_row(s, surface, 84 + static_cast<int>(i - top) * 24, name, "", i == at);
-        }
-        int y = 84 + static_cast<int>(shown) * 24 + 10;
+    };
+    m.draw_after = [&](SDL_Surface* surface) {
+        int y = m.rows_y + static_cast<int>(m.shown) * m.row_step + 10;
         s.text.draw(surface, 40, y, "Remembered folders:", style(14, white));
         for (const std::string& f : remembered) {
             y += 18;
@@ -107,9 +89,8 @@ void folder_screen(screen_state& s) {
                        " of " + std::to_string(s.scans.to_read()) + " read";
         s.text.draw(surface, 40, 424, progress, style(13, grey), 560);
         s.text.draw(surface, 40, 446, "Return open or add   Backspace up   Escape back", style(13, dim));
-        window->flip();
-        pace(next);
-    }
+    };
+    run_menu(s, m);
 }
 
 }  // namespace libraryscreen

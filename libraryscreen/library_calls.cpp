@@ -28,15 +28,14 @@
 namespace libraryscreen {
 namespace {
 
-sqlite3* open_index_file(const std::string& path, std::string& why) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-        why = "cannot open the music index \"" + path + "\": " + (db ? sqlite3_errmsg(db) : "out of memory");
-        sqlite3_close(db);
+// A connection of its own to the song library, which the library has made.
+sqlite3* open_connection(const std::string& path, std::string& why) {
+    try {
+        return sql::open(path, SQLITE_OPEN_READWRITE);
+    } catch (const sql::error& e) {
+        why = e.what();
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 5000);
-    return db;
 }
 
 converter::edition edition_of(const std::string& name) {
@@ -63,7 +62,7 @@ struct library_calls::parts {
 library_calls::library_calls(std::string& problem) : parts_(std::make_unique<parts>()) {
     parts_->songs = ::library::open_library(problem);
     if (!parts_->songs) return;
-    index_ = open_index_file(parts_->songs->path(), problem);
+    index_ = open_connection(parts_->songs->path(), problem);
 }
 
 library_calls::~library_calls() { sqlite3_close(index_); }
@@ -177,7 +176,7 @@ musicfiles::scan_report library_calls::scan(const std::vector<std::string>& fold
         why = "the song library is not open";
         return report;
     }
-    sqlite3* db = open_index_file(parts_->songs->path(), why);
+    sqlite3* db = open_connection(parts_->songs->path(), why);
     if (!db) return report;
     try {
         report = musicindex::scan(db, folders, {}, options, std::time(nullptr));

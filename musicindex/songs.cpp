@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "musicfiles/text.hpp"
+#include "results/result_row.hpp"
 #include "sqlite/sql.hpp"
 
 namespace musicindex {
@@ -66,12 +67,11 @@ constexpr const char* song_columns =
 // order: ratio, fewer hits, earlier), looked up song by song through the
 // results' index on song_hash, so a search of a few songs reads only their
 // runs.
-constexpr const char* song_tables =
-    " FROM files f LEFT JOIN songs s ON s.hash = f.song_hash"
-    " LEFT JOIN results b ON b.rowid = (SELECT r.rowid FROM results r WHERE r.song_hash = f.song_hash"
-    "   AND r.edition = ?1 AND r.difficulty = ?2 ORDER BY r.ratio DESC, r.hits ASC, r.played_at ASC, r.rowid ASC"
-    "   LIMIT 1)"
-    " WHERE f.missing = 0 AND f.playable = 1";
+const std::string song_tables =
+    std::string(" FROM files f LEFT JOIN songs s ON s.hash = f.song_hash"
+                " LEFT JOIN results b ON b.rowid = (SELECT r.rowid FROM results r WHERE r.song_hash = f.song_hash"
+                "   AND r.edition = ?1 AND r.difficulty = ?2 ORDER BY ") +
+    results::best_order_sql + ", r.rowid ASC LIMIT 1) WHERE f.missing = 0 AND f.playable = 1";
 
 const char* order_by(sort_order sort) {
     switch (sort) {

@@ -56,10 +56,19 @@ wait_list() {
 }
 
 # The folder screen starts at the music folder: Return adds it and scans.
+# Then into a folder with no subfolders, from one with two, and back up.
+mkdir -p "$XDG_MUSIC_DIR/one" "$XDG_MUSIC_DIR/two"
 key_tap F5
 sleep 0.5
 key_tap Return
 sleep 0.5
+key_tap Down
+key_tap Down
+key_tap Return
+sleep 0.5
+game_alive || fail "the library screen ended on entering a folder"
+key_tap BackSpace
+sleep 0.3
 key_tap Escape
 wait_list "both songs" 20 'zebra run'
 grep -q 'apple tune' "$work/rows.txt" || fail "the second song is not listed: $(cat "$work/rows.txt")"

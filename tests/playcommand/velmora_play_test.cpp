@@ -669,4 +669,20 @@ TEST(VelmoraPlay, TheKeptSchema2LibraryListsAndReplaysItsBestsAsBefore) {
     EXPECT_EQ(replayed.status, 0) << replayed.err;
     EXPECT_TRUE(contains(replayed.out, "velmora: run 1 ended: 340 hits, score 24287\n")) << replayed.out;
     EXPECT_FALSE(contains(replayed.err, "otherwise than recorded")) << replayed.err;
+
+    // Its folder added, the song is found with its best; forgotten and added
+    // again, still; and listed once.
+    const std::string folder = p.dir / "music";
+    std::filesystem::create_directories(folder);
+    p.make_song("music/longer.wav", 3);
+    for (const char* step : {"--add", "--forget", "--add"}) {
+        const process_result r = p.run({step, folder});
+        ASSERT_EQ(r.status, 0) << step << ": " << r.err;
+        if (std::string(step) == "--forget") continue;
+        const process_result found = p.run({"--search", "longer"});
+        EXPECT_EQ(found.status, 0) << found.err;
+        EXPECT_TRUE(contains(found.out, "4.76/340")) << step << ": " << found.out;
+        const process_result listed = p.run({"--list"});
+        EXPECT_EQ(listed.out.find(folder + "/longer.wav"), listed.out.rfind(folder + "/longer.wav")) << listed.out;
+    }
 }
