@@ -1,8 +1,11 @@
 #include "server/api.hpp"
 
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <regex>
@@ -29,6 +32,7 @@ namespace {
 using json = nlohmann::json;
 
 constexpr std::size_t player_body_bytes = 1024;
+constexpr int listen_backlog = 1024;
 constexpr int board_default_limit = 10;
 constexpr int board_max_limit = 100;
 constexpr int name_min = 3;
@@ -334,9 +338,20 @@ int serve(const options& o) {
     api routes(o);
     routes.install(http);
 
+    // The library listens with a backlog of 5, built into it: a burst of
+    // new connections past that waits a second for its SYN to be sent
+    // again, or fails. listen() again on the same socket raises it.
+    std::atomic<int> listening{-1};
+    http.set_socket_options([&listening](socket_t sock) {
+        httplib::default_socket_options(sock);
+        int none = -1;
+        listening.compare_exchange_strong(none, sock);
+    });
     int port = o.port;
     if (port == 0) port = http.bind_to_any_port(o.host);
     else if (!http.bind_to_port(o.host, port)) port = -1;
+    if (port >= 0 && listening >= 0 && ::listen(listening, listen_backlog) != 0)
+        std::fprintf(stderr, "velmora_server: cannot raise the listen backlog: %s\n", std::strerror(errno));
     if (port < 0) {
         std::fprintf(stderr, "velmora_server: cannot listen on %s:%d\n", o.host.c_str(), o.port);
         stop = true;

@@ -69,10 +69,13 @@ void database::release(std::unique_ptr<pqxx::connection> c, bool broken) {
         idle_.clear();
         if (back_off_.count() == 0) back_off_ = first_back_off;
         next_attempt_ = std::chrono::steady_clock::now() + first_back_off;
+        returned_.notify_all();
     } else {
         idle_.push_back(std::move(c));
+        // One connection back serves one waiter; waking all would have them
+        // fight for the lock to find one.
+        returned_.notify_one();
     }
-    returned_.notify_all();
 }
 
 template <class Transaction, class Body>

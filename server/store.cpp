@@ -17,9 +17,10 @@ const std::string board_sql =
     " board AS (SELECT row_number() OVER (ORDER BY " + order + ") AS rank, count(*) OVER () AS players,"
     "   player, hits, score, ratio, session, run, played_at FROM bests"
     "   WHERE stage = $1 AND edition = $2 AND difficulty = $3)"
-    " SELECT b.*, p.name, b.player = (SELECT id FROM me) AS mine, EXISTS (SELECT 1 FROM me) AS known"
-    " FROM board b JOIN players p ON p.id = b.player"
-    " WHERE b.rank <= $4 OR b.player = (SELECT id FROM me) ORDER BY b.rank";
+    // Names are looked up for the rows answered only, never joined to the whole board.
+    " SELECT b.*, (SELECT name FROM players WHERE id = b.player) AS name, b.player = (SELECT id FROM me) AS mine,"
+    "   EXISTS (SELECT 1 FROM me) AS known"
+    " FROM board b WHERE b.rank <= $4 OR b.player = (SELECT id FROM me) ORDER BY b.rank";
 
 const std::string session_look_sql =
     "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3)"
