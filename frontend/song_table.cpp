@@ -125,7 +125,7 @@ std::string format_session(const library::session_outcome& o, const std::string&
                            const std::string& difficulty) {
     std::string text;
     const std::string which =
-        "\"" + printable(song) + "\", " + edition + " edition" + (difficulty == "hard" ? "" : ", " + difficulty);
+        "\"" + printable(song) + "\", " + edition + " edition, " + difficulty;
     if (o.runs.empty()) {
         text += "No run finished this session (" + which + ").\n";
     } else {
