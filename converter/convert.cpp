@@ -181,18 +181,20 @@ private:
     event_queue events_;
 };
 
-// Takes every second in file order from `analysed`: written as it
-// comes, or for a capped difficulty kept until the stage can be thinned.
+// Takes every second in file order from `analysed`: written as it comes,
+// or kept until the stage is whole, for a capped difficulty to thin it and
+// for the dynamics edition to finish it (finish_dynamics_stage).
 template <class Seconds>
-void write_seconds(Seconds& analysed, pattern::writer& writer, unsigned groups, std::uint32_t seconds, stage_caps caps,
-                   const progress_fn& progress) {
-    const bool capped = caps.per_second != 0 || caps.in_flight != 0;
-    stage_events stage(capped ? groups : 0);
+void write_seconds(Seconds& analysed, pattern::writer& writer, unsigned groups, std::uint32_t seconds,
+                   const dynamics_plan* plan, difficulty d, const progress_fn& progress) {
+    const stage_caps caps = caps_of(d);
+    const bool whole = plan || caps.per_second != 0 || caps.in_flight != 0;
+    stage_events stage(whole ? groups : 0);
     std::uint64_t job = 0;
     for (unsigned ch = 0; ch < groups; ++ch) {
         for (std::uint32_t s = 0; s < seconds; ++s, ++job) {
             event_queue& events = analysed.take(job);
-            if (capped) {
+            if (whole) {
                 stage[ch].insert(stage[ch].end(), events.begin(), events.end());
                 events.clear();
             } else {
@@ -201,10 +203,13 @@ void write_seconds(Seconds& analysed, pattern::writer& writer, unsigned groups, 
             analysed.release(job);
             if (progress) progress(ch, s, seconds);
         }
-        if (!capped) writer.terminator();
+        if (!whole) writer.terminator();
     }
-    if (!capped) return;
-    thin_stage(stage, caps);
+    if (!whole) return;
+    if (plan)
+        finish_dynamics_stage(stage, *plan, d);
+    else
+        thin_stage(stage, caps);
     for (const auto& group : stage) {
         for (const bullet_pattern_element& e : group) writer.record(e);
         writer.terminator();
@@ -230,10 +235,10 @@ void write_pattern(const wave_sample& source, edition ed, difficulty d, pattern:
     writer.group_count(groups);
     if (threads == 1) {
         serial_analysis analysed(source, ed, rule, seconds);
-        write_seconds(analysed, writer, groups, seconds, caps_of(d), progress);
+        write_seconds(analysed, writer, groups, seconds, rule, d, progress);
     } else {
         parallel_analysis analysed(source, ed, rule, seconds, jobs, threads);
-        write_seconds(analysed, writer, groups, seconds, caps_of(d), progress);
+        write_seconds(analysed, writer, groups, seconds, rule, d, progress);
     }
 }
 

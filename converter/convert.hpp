@@ -28,9 +28,11 @@ using progress_fn = std::function<void(unsigned group, std::uint32_t second, std
 // stops every thread and reaches the caller.
 //
 // The dynamics edition first measures the whole song (plan_dynamics), which
-// takes a moment before the first second is reported. A difficulty below
-// hard keeps every second's records until the last is analysed, then thins
-// the stage (thin_stage) and writes it.
+// takes a moment before the first second is reported, and keeps every
+// second's records until the last is analysed, then finishes the stage
+// (finish_dynamics_stage: its speeds, its difficulty, each event fired early
+// by its flight) and writes it. A difficulty below hard of the other
+// editions keeps them too, then thins the stage (thin_stage).
 void write_pattern(const wave_sample& source, edition ed, difficulty d, pattern::sink& out,
                    const progress_fn& progress, unsigned threads);
 

@@ -39,11 +39,11 @@ sqlite3* open_connection(const std::string& path, std::string& why) {
 }
 
 converter::edition edition_of(const std::string& name) {
-    return converter::edition_from_name(name).value_or(converter::edition::standard);
+    return converter::edition_from_name(name).value_or(*converter::edition_from_name(userfiles::default_edition));
 }
 
 converter::difficulty difficulty_of(const std::string& name) {
-    return converter::difficulty_from_name(name).value_or(converter::difficulty::hard);
+    return converter::difficulty_from_name(name).value_or(*converter::difficulty_from_name(userfiles::default_difficulty));
 }
 
 }  // namespace
@@ -191,12 +191,14 @@ userfiles::settings load_settings(std::vector<std::string>& warnings) {
     userfiles::loaded_settings loaded = userfiles::read_settings(userfiles::settings_path());
     warnings = loaded.warnings;
     if (!converter::edition_from_name(loaded.values.edition)) {
-        warnings.push_back("settings: unknown edition \"" + loaded.values.edition + "\"; using standard");
-        loaded.values.edition = "standard";
+        warnings.push_back("settings: unknown edition \"" + loaded.values.edition + "\"; using " +
+                           userfiles::default_edition);
+        loaded.values.edition = userfiles::default_edition;
     }
     if (!converter::difficulty_from_name(loaded.values.difficulty)) {
-        warnings.push_back("settings: unknown difficulty \"" + loaded.values.difficulty + "\"; using hard");
-        loaded.values.difficulty = "hard";
+        warnings.push_back("settings: unknown difficulty \"" + loaded.values.difficulty + "\"; using " +
+                           userfiles::default_difficulty);
+        loaded.values.difficulty = userfiles::default_difficulty;
     }
     return loaded.values;
 }

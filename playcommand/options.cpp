@@ -33,10 +33,10 @@ std::string usage_text() {
            "song library. Without a song the game opens on its library screen: choose\n"
            "a song, play, see the bests, change the settings, all in one window.\n"
            "\n"
-           "  --edition E                  the converter's edition (standard):\n"
-           "                               " + converter::edition_names() + "\n"
-           "  --difficulty D               easy, normal or hard (hard, the edition's\n"
-           "                               full density)\n"
+           "  --edition E                  the converter's edition (the saved one, else\n"
+           "                               " + std::string(userfiles::default_edition) + "): " + converter::edition_names() + "\n"
+           "  --difficulty D               easy, normal or hard (the saved one, else\n"
+           "                               " + userfiles::default_difficulty + "; hard is the edition's full density)\n"
            "  --fullscreen                 play in full screen instead of a window\n"
            "  --prepare                    prepare the songs, and every song in the\n"
            "                               folders and their subfolders, without playing\n"
@@ -75,9 +75,26 @@ std::string usage_text() {
            "\n"
            "Stages are kept in $XDG_CACHE_HOME/velmora (~/.cache/velmora), the song\n"
            "library, results and replays in $XDG_DATA_HOME/velmora\n"
-           "(~/.local/share/velmora), the offset and the volume in\n"
-           "$XDG_CONFIG_HOME/velmora/settings.conf (~/.config/velmora).\n"
+           "(~/.local/share/velmora), the offset, the volume, the edition and the\n"
+           "difficulty in $XDG_CONFIG_HOME/velmora/settings.conf (~/.config/velmora).\n"
            "Exit status: 0 on success, 1 on any failure, 2 on bad usage.\n";
+}
+
+void follow_saved_stage(play_options& o, const userfiles::settings& saved, std::vector<std::string>& warnings) {
+    if (!o.edition_given) {
+        if (const auto ed = edition_from_name(saved.edition))
+            o.edition = *ed;
+        else
+            warnings.push_back("settings: unknown edition \"" + saved.edition + "\"; using " +
+                               edition_name(o.edition));
+    }
+    if (!o.difficulty_given) {
+        if (const auto d = converter::difficulty_from_name(saved.difficulty))
+            o.difficulty = *d;
+        else
+            warnings.push_back("settings: unknown difficulty \"" + saved.difficulty + "\"; using " +
+                               converter::difficulty_name(o.difficulty));
+    }
 }
 
 parsed_options parse_options(int argc, const char* const* argv) {
@@ -125,11 +142,13 @@ parsed_options parse_options(int argc, const char* const* argv) {
             const auto ed = edition_from_name(value);
             if (!ed) return bad("unknown edition \"" + value + "\"; it is " + converter::edition_names());
             o.edition = *ed;
+            o.edition_given = true;
         } else if (name == "--difficulty") {
             if (!take_value()) return bad("--difficulty needs easy, normal or hard");
             const auto d = converter::difficulty_from_name(value);
             if (!d) return bad("unknown difficulty \"" + value + "\"; it is easy, normal or hard");
             o.difficulty = *d;
+            o.difficulty_given = true;
         } else if (name == "--jobs") {
             if (!take_value()) return bad("--jobs needs a number of threads");
             int n = 0;

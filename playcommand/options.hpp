@@ -6,6 +6,7 @@
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
 #include "musicindex/songs.hpp"
+#include "userfiles/settings.hpp"
 
 namespace playcommand {
 
@@ -18,10 +19,13 @@ enum class command { play, replay, prepare, list, help, version, calibrate, set_
 
 struct play_options {
     command what = command::play;
-    converter::edition edition = converter::edition::standard;
-    // Every edition has the three, as velmora_bc's --difficulty; hard is the
-    // edition's full density.
-    converter::difficulty difficulty = converter::difficulty::hard;
+    // The stage: --edition and --difficulty when given, else the saved
+    // settings' (follow_saved_stage), else the settings' defaults. Every
+    // edition has the three difficulties, as velmora_bc's --difficulty; hard
+    // is the edition's full density.
+    converter::edition edition = *converter::edition_from_name(userfiles::default_edition);
+    converter::difficulty difficulty = *converter::difficulty_from_name(userfiles::default_difficulty);
+    bool edition_given = false, difficulty_given = false;
     bool fullscreen = false;
     unsigned jobs = 0;               // threads for preparing; 0 means one per core
     std::optional<int> offset_ms;    // --offset: for this run only, in place of the saved one
@@ -43,6 +47,11 @@ struct parsed_options {
 // Both "--edition zetaflux" and "--edition=zetaflux" are taken; the editions
 // are those of converter/editions.def.
 parsed_options parse_options(int argc, const char* const* argv);
+
+// The saved edition and difficulty where the command line named none; a
+// saved name that is not one of the converter's is said in `warnings` and
+// the default kept.
+void follow_saved_stage(play_options& o, const userfiles::settings& saved, std::vector<std::string>& warnings);
 
 std::string usage_text();
 using converter::edition_from_name;

@@ -31,8 +31,10 @@ std::string best_text(const std::optional<library::result_row>& best);
 // that is not UTF-8 become '?', as ls shows them.
 std::string printable(const std::string& text);
 
-// `text` cut to at most `width` characters (UTF-8 code points), "…" ending
-// a cut one; column_text also makes it printable and pads it to `width`.
+// `text` cut to at most `width` terminal cells (display_width: a wide East
+// Asian character takes two, a combining mark none), whole characters at a
+// time, "…" ending a cut one; column_text also makes it printable and pads
+// it to exactly `width` cells.
 std::string fit_text(const std::string& text, std::size_t width);
 std::string column_text(const std::string& text, std::size_t width);
 constexpr std::size_t title_width = 28, artist_width = 20;

@@ -331,9 +331,9 @@ int run_library(const play_options& o) {
     }
     const std::string program_file = library_program();
     std::vector<std::string> arguments{program_file};
-    if (o.edition != converter::edition::standard) arguments.insert(arguments.end(), {"--edition", edition_name(o.edition)});
-    if (o.difficulty != converter::difficulty::hard)
-        arguments.insert(arguments.end(), {"--difficulty", converter::difficulty_name(o.difficulty)});
+    // The screen follows its saved settings unless told otherwise.
+    if (o.edition_given) arguments.insert(arguments.end(), {"--edition", edition_name(o.edition)});
+    if (o.difficulty_given) arguments.insert(arguments.end(), {"--difficulty", converter::difficulty_name(o.difficulty)});
     if (o.fullscreen) arguments.push_back("--fullscreen");
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(a.data());
@@ -344,9 +344,13 @@ int run_library(const play_options& o) {
     return 1;
 }
 
-int run_play(const play_options& o) {
+// "dynamics edition, normal", as the reports name a stage.
+std::string stage_words(const play_options& o) {
+    return std::string(edition_name(o.edition)) + " edition, " + converter::difficulty_name(o.difficulty);
+}
+
+int run_play(const play_options& o, userfiles::settings settings) {
     const std::string& song = o.songs.front();
-    userfiles::settings settings = load_settings();
     if (o.volume) {
         save_volume(*o.volume);
         settings.volume = *o.volume;
@@ -374,8 +378,8 @@ int run_play(const play_options& o) {
         });
         // Said once the stage is stored: a failure to keep it ends the bar instead.
         if (shown && r.status == prepare_status::prepared)
-            display.finished(0, std::string(program) + ": " + quoted(song) + ": stage prepared, " +
-                                    std::to_string(r.events) + " events");
+            display.finished(0, std::string(program) + ": " + quoted(song) + ": stage prepared (" + stage_words(o) +
+                                    "), " + std::to_string(r.events) + " events");
         else if (shown)
             display.finished(0, std::string(program) + ": " + r.error);
     }
@@ -384,7 +388,7 @@ int run_play(const play_options& o) {
         return 1;
     }
     if (!r.rebuilt_because.empty()) say("the cached stage was damaged (" + r.rebuilt_because + "); it was prepared again");
-    if (r.status == prepare_status::cached) say(quoted(song) + ": stage found in the cache");
+    if (r.status == prepare_status::cached) say(quoted(song) + ": stage found in the cache (" + stage_words(o) + ")");
     if (!r.library_problem.empty()) say(r.library_problem);
     if (library) {
         try {
@@ -442,10 +446,9 @@ int run_play(const play_options& o) {
     // Runs played but not stored are a failure, though the game ended well.
     const bool lost = !kept.runs.empty() && !kept.stored;
     if (kept.new_best && kept.best && !kept.best->replay.empty()) {
-        // The options that name this edition and difficulty, the defaults left out.
-        const std::string which = (o.edition == converter::edition::standard ? "" : " --edition " + edition) +
-                                  (o.difficulty == converter::difficulty::hard ? "" : " --difficulty " + difficulty);
-        std::printf("Watch it with: velmora_play --replay%s %s\n", which.c_str(), quoted(printable(song)).c_str());
+        // Both named: the saved settings may have changed by then.
+        std::printf("Watch it with: velmora_play --replay --edition %s --difficulty %s %s\n", edition.c_str(),
+                    difficulty.c_str(), quoted(printable(song)).c_str());
     }
     std::fflush(stdout);
     if (ended.recovered > 0)
@@ -454,12 +457,12 @@ int run_play(const play_options& o) {
     return status == 0 && lost ? 1 : status;
 }
 // Plays the song's best run back, from its kept replay.
-int run_replay(const play_options& o) {
+int run_replay(const play_options& o, const userfiles::settings& saved) {
     const std::string& song = o.songs.front();
     const std::string edition = edition_name(o.edition);
     const std::string difficulty = converter::difficulty_name(o.difficulty);
-    // "the standard edition", "the dynamics edition at easy"
-    const std::string which = "the " + edition + " edition" + (difficulty == "hard" ? "" : " at " + difficulty);
+    // "the dynamics edition at easy"
+    const std::string which = "the " + edition + " edition at " + difficulty;
     const std::string path = library_path();
     if (path.empty()) {
         say("no home folder to find the song library in (HOME is not set)");
@@ -521,13 +524,13 @@ int run_replay(const play_options& o) {
         return 1;
     }
     choose_audio(audio);
-    std::printf("Replaying the best run of %s (%s edition%s): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
-                edition.c_str(), difficulty == "hard" ? "" : (", " + difficulty).c_str(), static_cast<std::uint32_t>(best.best->hits), static_cast<std::uint32_t>(best.best->score),
-                results::ratio_text(static_cast<float>(best.best->ratio)).c_str());
+    std::printf("Replaying the best run of %s (%s): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
+                stage_words(o).c_str(), static_cast<std::uint32_t>(best.best->hits),
+                static_cast<std::uint32_t>(best.best->score), results::ratio_text(static_cast<float>(best.best->ratio)).c_str());
     game.push_back("-replay=" + replay_file);
     // The volume as when playing; the offset the run was recorded with,
     // unless --offset asks for another.
-    const int volume = o.volume.value_or(load_settings().volume);
+    const int volume = o.volume.value_or(saved.volume);
     if (o.volume) save_volume(volume);
     add_setting_arguments(game, 0, volume);
     if (o.offset_ms) game.push_back("-offset=" + std::to_string(*o.offset_ms));
@@ -546,7 +549,18 @@ int velmora_play_main(int argc, const char* const* argv) {
         std::fprintf(stderr, "Try \"%s --help\".\n", program);
         return 2;
     }
-    const play_options& o = parsed.options;
+    play_options o = parsed.options;
+    // The commands that choose a stage follow the saved edition and
+    // difficulty; the library screen reads the settings itself.
+    userfiles::settings saved;
+    const bool stage_chosen = o.what == command::play || o.what == command::replay || o.what == command::prepare ||
+                              o.what == command::list || o.what == command::search;
+    if (stage_chosen) {
+        saved = load_settings();
+        std::vector<std::string> warnings;
+        follow_saved_stage(o, saved, warnings);
+        for (const std::string& w : warnings) say(w);
+    }
     switch (o.what) {
     case command::help:
         std::fputs(usage_text().c_str(), stdout);
@@ -559,9 +573,9 @@ int velmora_play_main(int argc, const char* const* argv) {
     case command::prepare:
         return run_prepare(o);
     case command::play:
-        return run_play(o);
+        return run_play(o, saved);
     case command::replay:
-        return run_replay(o);
+        return run_replay(o, saved);
     case command::set_volume:
         return run_set_volume(o);
     case command::calibrate:

@@ -34,7 +34,9 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.what, command::prepare);
     EXPECT_EQ(p.options.jobs, 3u);
     EXPECT_EQ(p.options.songs, (std::vector<std::string>{"a", "b", "--odd-name"}));
-    EXPECT_EQ(p.options.difficulty, converter::difficulty::hard);
+    EXPECT_TRUE(p.options.edition_given);
+    EXPECT_FALSE(p.options.difficulty_given) << "the saved difficulty counts";
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal) << "a new player's, unless one is saved";
     // Every edition of the registry, at any difficulty.
     p = parse({"--edition", "dynamics", "--difficulty=easy", "song.ogg"});
     ASSERT_TRUE(p.ok) << p.error;
@@ -83,6 +85,40 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.what, command::set_volume);
     EXPECT_EQ(p.options.volume, 0);
+}
+
+// A new player's stage is the dynamics edition at normal; the saved edition
+// and difficulty count unless the command line names its own.
+TEST(Options, FollowTheSavedStageUnlessTheyNameOne) {
+    parsed_options p = parse({"song.ogg"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.edition, converter::edition::dynamics);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal);
+    std::vector<std::string> warnings;
+    userfiles::settings saved;
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::dynamics) << "the settings' own defaults";
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal);
+
+    saved.edition = "zetaflux";
+    saved.difficulty = "easy";
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::zetaflux);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::easy);
+    EXPECT_TRUE(warnings.empty());
+
+    p = parse({"--difficulty", "hard", "song.ogg"});
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::zetaflux);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::hard) << "the command line's over the saved one";
+
+    p = parse({"--edition=standard", "song.ogg"});
+    saved.edition = "deluxe";
+    saved.difficulty = "brutal";
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::standard);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal) << "an unknown saved one is left for the default";
+    EXPECT_EQ(warnings, std::vector<std::string>{"settings: unknown difficulty \"brutal\"; using normal"});
 }
 
 TEST(Options, RefuseBadUsageSayingWhy) {
