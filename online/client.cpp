@@ -3,6 +3,10 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdio>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <random>
 #include <utility>
 
@@ -172,15 +176,35 @@ client::answer client::call(const std::string& method, const std::string& path, 
     };
     httplib::Response res;
     httplib::Error error = httplib::Error::Success;
+    // The socket is shut at the deadline whatever the call waits for: a
+    // server dribbling its headers never reaches the receiver above.
+    std::mutex lock;
+    std::condition_variable done_or_late;
+    bool done = false, late = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> g(lock);
+        if (!done_or_late.wait_until(g, deadline, [&] { return done; })) {
+            late = true;
+            http.stop();
+        }
+    });
     const bool sent = http.send(req, res, error);
+    {
+        std::lock_guard<std::mutex> g(lock);
+        done = true;
+    }
+    done_or_late.notify_all();
+    watchdog.join();
+    too_slow = too_slow || late;
     if (too_big) {
         a.how.message = "the server " + server_ + " answered more than " + std::to_string(most) + " bytes";
         a.how.retry = true;
         return a;
     }
     if (too_slow) {
-        a.how.message = "the server " + server_ + " took longer than " + std::to_string(limits_.answer_ms / 1000) +
-                        " s to answer";
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", limits_.answer_ms / 1000.0);
+        a.how.message = "the server " + server_ + " took longer than " + seconds + " s to answer";
         a.how.retry = true;
         return a;
     }

@@ -2,7 +2,13 @@
 // server answering garbage, too much, too slowly or not at all; the account
 // file; the song library's queue through offline, refusals and a server
 // back again.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include <gtest/gtest.h>
 
@@ -45,11 +51,56 @@ private:
     std::thread thread_;
 };
 
-// A port nothing listens on: one just given up.
+// A server on a raw socket that sends a status line, then a header's bytes
+// one every 50 ms for ever (until stopped): no HTTP library would.
+class dribbling_server {
+public:
+    dribbling_server() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t n = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+        port_ = ntohs(a.sin_port);
+        ::listen(fd_, 4);
+        thread_ = std::thread([this] {
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            ::send(c, "HTTP/1.1 200 OK\r\nX-Slow: ", 25, MSG_NOSIGNAL);
+            for (int i = 0; i < 400 && !stop_; ++i) {
+                if (::send(c, "a", 1, MSG_NOSIGNAL) != 1) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            ::close(c);
+        });
+    }
+    ~dribbling_server() {
+        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_ = -1, port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A port nothing listens on: one just given up, so connecting is refused.
 std::string closed_url() {
-    httplib::Server s;
-    const int port = s.bind_to_any_port("127.0.0.1");
-    return "http://127.0.0.1:" + std::to_string(port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(fd);
+    return "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
 }
 
 online::limits quick() {
@@ -100,7 +151,7 @@ TEST(Client, BadServersCostAtMostTheDeadlineAndNeverCount) {
         {"no answer in time", [](const auto&, auto& res) {
              std::this_thread::sleep_for(std::chrono::milliseconds(2500));
              res.set_content("{}", "application/json");
-         }, true, "no answer"},
+         }, true, "longer than 1.5 s"},
         {"a server error", [](const auto&, auto& res) { res.status = 503; }, true, "answered 503"},
         {"too many requests",
          [](const auto&, auto& res) {
@@ -131,6 +182,14 @@ TEST(Client, BadServersCostAtMostTheDeadlineAndNeverCount) {
         if (std::string(r.what) == "too many requests") {
             EXPECT_EQ(reg.how.retry_after, 7);
         }
+    }
+    {
+        dribbling_server slow;
+        const auto start = clock_type::now();
+        const online::sent_session r = online::client(slow.url(), "", quick()).session(1);
+        EXPECT_FALSE(r.how.ok);
+        EXPECT_TRUE(r.how.retry);
+        EXPECT_LT(std::chrono::duration<double>(clock_type::now() - start).count(), 2.6) << "headers dribbled for ever";
     }
     const online::client gone(closed_url(), "", quick());
     const online::sent_session none = gone.session(1);
