@@ -54,8 +54,10 @@ session_end end_session(song_library* library, const session_start& start, const
 // process is gone (killed, or the machine went down) but `own`, and removes
 // the game's temporary recordings such a process left. Returns how many
 // finished runs were stored.
+// With `submit_server`, each one with a finished run is queued for that
+// scoreboard server too, with its stage from the stage cache.
 std::size_t recover_sessions(song_library* library, const std::string& own, std::int64_t now,
-                             std::vector<std::string>& problems);
+                             std::vector<std::string>& problems, const std::string& submit_server = {});
 
 // A song's best run and its replay's file, checked: a replay the library
 // names that is not a plain file name in the replays folder is refused, so

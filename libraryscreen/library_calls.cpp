@@ -122,7 +122,7 @@ void library_calls::played_stage(const std::string& stage_path) { parts_->stage_
 ::library::song_library* library_calls::songs() const { return parts_->songs.get(); }
 
 std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) {
-    return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems);
+    return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems, parts_->server);
 }
 
 std::string library_calls::best_replay(const std::string& song, const std::string& edition,

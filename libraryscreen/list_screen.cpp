@@ -84,12 +84,15 @@ int library_screen_main(int argc, char** argv) {
     std::string problem;
     library_calls calls(problem);
     if (!problem.empty()) say(problem + "; songs cannot be listed or kept");
+    // Before the sessions are kept, so a killed session is sent as well.
+    online_calls online(calls);
     // Before the list is read, so the runs of a killed session show in it.
     std::vector<std::string> recovery_problems;
     if (const std::size_t recovered = calls.recover_sessions(recovery_problems); recovered > 0)
         say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
             " of sessions whose program had ended before its game");
     for (const std::string& p : recovery_problems) say(p);
+    online.session_ended();
 
     if (const std::string why = open_game_window({settings.fullscreen, settings.scale}); !why.empty()) {
         say(why);
@@ -110,7 +113,6 @@ int library_screen_main(int argc, char** argv) {
         preview::player preview;
         preview.set_volume(settings.volume);
         scanner scans(calls);
-        online_calls online(calls);
         std::unique_ptr<board_panel> boards;
         if (online.online()) boards = std::make_unique<board_panel>(online);
         screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false, &online, boards.get()};
