@@ -5,15 +5,19 @@
 # the first's run on the world board (read by OCR), opens it and watches it
 # to its result screen. With the server stopped a third run is queued, and
 # reaches the board once the server is back and the screen is started again.
+# The two play a FLAC; a third player with an MP3 of the same recording
+# finds their board as another version of the song, and a run on its stage
+# with the MP3 joins it: one board.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
-require velmora_play velmora_library make_song velmora_server velmora_verify
+require velmora_play velmora_library make_song velmora_server velmora_verify tests/recode
 command -v tesseract >/dev/null || fail "tesseract is missing (scripts/setup.sh installs it)"
 
 music=$work/Music
 mkdir -p "$music"
-"$build/make_song" --seconds 6 "$music/shared tune.wav" >"$work/make_song.out" 2>&1 \
+"$build/make_song" --seconds 10 "$work/shared tune.wav" >"$work/make_song.out" 2>&1 \
   || fail "make_song failed: $(cat "$work/make_song.out")"
+"$build/tests/recode" "$work/shared tune.wav" "$music/shared tune.flac" || fail "cannot write the FLAC"
 
 # The server on a cluster of its own; the scratch folder lets its owner in.
 chmod 755 "$work"
@@ -118,7 +122,7 @@ done
 wait_text "two players on the board" 30 keys_text 'of 2'
 key_tap F6
 wait_text "the board with ada" 20 screen_text 'ada'
-"$build/velmora_play" --board "$music/shared tune.wav" >"$work/board.out" 2>&1 || fail "--board failed: $(cat "$work/board.out")"
+"$build/velmora_play" --board "$music/shared tune.flac" >"$work/board.out" 2>&1 || fail "--board failed: $(cat "$work/board.out")"
 note "the board: $(tr '\n' '|' <"$work/board.out")"
 ada_rank=$(awk '$2 == "ada" {print $1}' "$work/board.out")
 [ -n "$ada_rank" ] || fail "ada is not on the board: $(cat "$work/board.out")"
@@ -157,3 +161,35 @@ wait_text "the third run verified" 30 keys_text 'Last run ver'
 quit_screen
 [ "$(/usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$url" -c "SELECT count(*) FROM sessions WHERE status = 'verified'")" = 3 ] \
   || fail "the server does not hold three verified sessions"
+
+cy_music=$work/cy-music
+mkdir -p "$cy_music"
+"$build/tests/recode" "$work/shared tune.wav" "$cy_music/shared tune.mp3" || fail "cannot write the MP3"
+as cy
+export XDG_MUSIC_DIR=$cy_music
+"$build/velmora_play" --online "$server" --player cyd >"$work/online.out" 2>&1 || fail "cyd could not go online: $(cat "$work/online.out")"
+"$build/velmora_play" --prepare "$cy_music/shared tune.mp3" >"$work/prepare.out" 2>&1 || fail "cannot prepare the MP3: $(cat "$work/prepare.out")"
+open_screen
+key_tap F5
+sleep 0.5
+key_tap Return
+sleep 0.5
+key_tap Escape
+wait_text "the MP3's other version" 30 keys_text 'other version'
+key_tap F6
+wait_text "the other version on the board screen" 20 screen_text 'Other version'
+key_tap Return
+wait_screen cy-title 30 "${title_screen[@]}"
+press_until cy-start Return 10 "!$title_label" "$first_counter_label"
+wait_screen cy-result 60 "$gameover_image" "$first_counter_label"
+sleep 1.2
+press_until cy-title-again space 10 "${title_screen[@]}"
+key_tap Escape
+sleep 0.5
+key_tap Escape
+sleep 0.5
+key_tap Down
+wait_text "cy's run verified" 60 keys_text 'Last run ver'
+quit_screen
+boards=$(/usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$url" -c "SELECT count(DISTINCT stage) || ' ' || count(*) FROM bests")
+[ "$boards" = "1 3" ] || fail "the three players are not on one board (boards, bests): $boards"
