@@ -7,7 +7,7 @@ namespace {
 
 // A board read this long ago is read again when the song is rested on.
 constexpr std::uint32_t fresh_ms = 60000;
-// Boards kept at most; the oldest go first.
+// Boards kept at most; past it one makes room for the next.
 constexpr std::size_t most_kept = 500;
 
 }  // namespace

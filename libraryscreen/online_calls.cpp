@@ -62,11 +62,21 @@ online_calls::online_calls(library_calls& calls) : calls_(calls), sender_(std::m
 
 online_calls::~online_calls() = default;
 
+online_calls::who online_calls::account() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return {server_, player_, token_};
+}
+
+bool online_calls::online() const { return !account().server.empty(); }
+std::string online_calls::server() const { return account().server; }
+std::string online_calls::player() const { return account().player; }
+
 void online_calls::start_sending() {
-    calls_.submit_to(server_);
+    const who a = account();
+    calls_.submit_to(a.server);
     sender_->thread.reset();
-    if (calls_.songs() && !server_.empty())
-        sender_->thread = std::make_unique<online::background_sender>(*calls_.songs(), online::account{server_, player_, token_});
+    if (calls_.songs() && !a.server.empty())
+        sender_->thread = std::make_unique<online::background_sender>(*calls_.songs(), online::account{a.server, a.player, a.token});
 }
 
 std::uint64_t online_calls::changes() const { return sender_->thread ? sender_->thread->changes() : 0; }
@@ -77,7 +87,8 @@ void online_calls::session_ended() {
 
 song_board online_calls::board(const std::string& song, const std::string& edition, const std::string& difficulty) {
     song_board b;
-    if (server_.empty()) {
+    const who a = account();
+    if (a.server.empty()) {
         b.why = "no server";
         return b;
     }
@@ -112,7 +123,7 @@ song_board online_calls::board(const std::string& song, const std::string& editi
             // The board still shows without them.
         }
     }
-    const online::client c(server_, token_, panel_limits());
+    const online::client c(a.server, a.token, panel_limits());
     const online::board got = c.get_board(b.stage, edition, difficulty, 10);
     if (!got.how.ok) {
         b.why = got.how.message;
@@ -132,7 +143,8 @@ song_board online_calls::board(const std::string& song, const std::string& editi
 }
 
 std::string online_calls::fetch_stage(const std::string& stage, std::string& stage_file) {
-    const online::download d = online::client(server_, token_).stage(stage);
+    const who a = account();
+    const online::download d = online::client(a.server, a.token).stage(stage);
     if (!d.how.ok) return d.how.message;
     // The server names a stage by its bytes: anything else is not it.
     if (vaz::hash_bytes(d.bytes.data(), d.bytes.size()).hex() != stage)
@@ -142,7 +154,8 @@ std::string online_calls::fetch_stage(const std::string& stage, std::string& sta
 
 std::string online_calls::fetch_run(std::int64_t session, const std::string& stage, std::string& replay_file,
                                     std::string& stage_file) {
-    const online::download d = online::client(server_, token_).replay(session);
+    const who a = account();
+    const online::download d = online::client(a.server, a.token).replay(session);
     if (!d.how.ok) return d.how.message;
     if (std::string why = keep_download("session-" + std::to_string(session) + ".vrp", d.bytes, replay_file);
         !why.empty())
@@ -155,9 +168,12 @@ std::string online_calls::go_online(const std::string& server, const std::string
     const online::registered r = online::client(server).register_player(player);
     if (!r.how.ok) return r.how.message;
     if (const std::string e = online::save_account({server, player, r.token}); !e.empty()) return e;
-    server_ = server;
-    player_ = player;
-    token_ = r.token;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        server_ = server;
+        player_ = player;
+        token_ = r.token;
+    }
     start_sending();
     return {};
 }
@@ -165,9 +181,12 @@ std::string online_calls::go_online(const std::string& server, const std::string
 std::string online_calls::go_offline() {
     const std::string e = online::forget_account();
     if (!e.empty()) return e;
-    server_.clear();
-    player_.clear();
-    token_.clear();
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        server_.clear();
+        player_.clear();
+        token_.clear();
+    }
     start_sending();
     return {};
 }

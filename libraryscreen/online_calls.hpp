@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,9 +49,10 @@ public:
     online_calls(const online_calls&) = delete;
     online_calls& operator=(const online_calls&) = delete;
 
-    bool online() const { return !server_.empty(); }
-    const std::string& server() const { return server_; }
-    const std::string& player() const { return player_; }
+    // Read by the screen's threads while the settings may change them.
+    bool online() const;
+    std::string server() const;
+    std::string player() const;
     // Bumped when a sent session changed state, so boards are read again.
     std::uint64_t changes() const;
     void session_ended();
@@ -67,8 +69,13 @@ public:
 
 private:
     void start_sending();
+    struct who {
+        std::string server, player, token;
+    };
+    who account() const;
 
     library_calls& calls_;
+    mutable std::mutex lock_;
     std::string server_, player_, token_;
     struct sender;
     std::unique_ptr<sender> sender_;
