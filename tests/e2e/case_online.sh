@@ -5,9 +5,9 @@
 # the first's run on the world board (read by OCR), opens it and watches it
 # to its result screen. With the server stopped a third run is queued, and
 # reaches the board once the server is back and the screen is started again.
-# The two play a FLAC; a third player with an MP3 of the same recording
-# finds their board as another version of the song, and a run on its stage
-# with the MP3 joins it: one board.
+# The two play a FLAC; a third player, online from the settings screen, with
+# an MP3 of the same recording finds their board as another version of the
+# song, and a run on its stage with the MP3 joins it: one board.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
 require velmora_play velmora_library make_song velmora_server velmora_verify tests/recode
@@ -167,13 +167,26 @@ mkdir -p "$cy_music"
 "$build/tests/recode" "$work/shared tune.wav" "$cy_music/shared tune.mp3" || fail "cannot write the MP3"
 as cy
 export XDG_MUSIC_DIR=$cy_music
-"$build/velmora_play" --online "$server" --player cyd >"$work/online.out" 2>&1 || fail "cyd could not go online: $(cat "$work/online.out")"
 "$build/velmora_play" --prepare "$cy_music/shared tune.mp3" >"$work/prepare.out" 2>&1 || fail "cannot prepare the MP3: $(cat "$work/prepare.out")"
 open_screen
 key_tap F5
 sleep 0.5
 key_tap Return
 sleep 0.5
+key_tap Escape
+# Online from the settings screen: its last rows, the server and the name typed.
+key_tap F4
+sleep 0.5
+for _ in $(seq 8); do key_tap Down; done
+key_tap Return
+sleep 0.5
+xdotool type --delay 60 "$server"
+key_tap Return
+sleep 0.5
+xdotool type --delay 60 cyd
+key_tap Return
+wait_text "cyd online from the settings" 20 screen_text 'Playing online as cyd'
+[ "$(stat -c %a "$XDG_CONFIG_HOME/velmora/online.conf")" = 600 ] || fail "the account file is not the player's alone"
 key_tap Escape
 wait_text "the MP3's other version" 30 keys_text 'other version'
 key_tap F6
