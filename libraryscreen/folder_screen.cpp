@@ -1,8 +1,6 @@
 #include "libraryscreen/folder_screen.hpp"
 
 #include <SDL.h>
-#include <dirent.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
@@ -11,24 +9,10 @@
 
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/menu.hpp"
+#include "musicfiles/walk.hpp"
 
 namespace libraryscreen {
 namespace {
-
-std::vector<std::string> subfolders(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return names;
-    while (const dirent* entry = ::readdir(d)) {
-        if (entry->d_name[0] == '.') continue;
-        const std::string path = dir + (dir == "/" ? "" : "/") + entry->d_name;
-        struct stat st;
-        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names.push_back(entry->d_name);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::string parent_of(const std::string& dir) {
     const std::size_t slash = dir.find_last_of('/');
@@ -59,7 +43,7 @@ void folder_screen(screen_state& s) {
                        }
                    }},
                   {".. (up)", nullptr, nullptr, [&] { enter(parent_of(dir)); }}};
-        for (const std::string& name : subfolders(dir))
+        for (const std::string& name : musicfiles::subfolders(dir))
             m.rows.push_back({name + "/", nullptr, nullptr, [&, name] { enter(dir + (dir == "/" ? "" : "/") + name); }});
         m.at = m.top = 0;
     };

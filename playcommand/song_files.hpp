@@ -14,10 +14,10 @@ struct song_search {
 };
 
 // Files named are taken whatever their ending (preparing them says whether
-// they decode); folders are searched with their subfolders for entries named
-// like songs, every one that is not a folder (preparing a pipe, a device or a
-// broken link says why it is no song). Links to folders are not followed, so
-// a loop cannot trap the search.
+// they decode); folders are walked as the music folders are
+// (musicfiles::walk_folder: links followed, each folder once) for entries
+// named like songs, every one that is not a folder (preparing a pipe, a
+// device or a broken link says why it is no song).
 song_search find_songs(const std::vector<std::string>& paths);
 
 }  // namespace playcommand
