@@ -9,6 +9,7 @@
 
 #include "audiolayer/regular_file.hpp"
 #include "gametask/schedulers.hpp"
+#include "gametask/task_access.hpp"
 #include "gametask/update_walk.hpp"
 #include "pattern/pattern_loader.hpp"
 #include "shell/effects.hpp"
@@ -103,6 +104,7 @@ void play_again(const results::replay& r, check_result& out) {
         ++update;
         gametask::put_key_word(word, keys);
         update_tasks.run();
+        if (const gametask::myship* ship = gametask::first_live<gametask::myship>(); ship && ship->bomb == 1) ++out.bombs;
         watch.after_update(update);
     }
     watch.end_session(update);

@@ -26,6 +26,7 @@ struct check_result {
     std::string reason;  // why it was rejected, one line; empty when verified
     vaz::hash_128 stage;  // XXH3-128 of the stage's bytes
     std::uint32_t updates = 0;  // updates played again
+    std::uint32_t bombs = 0;    // bombs set off in them
     // Every run the re-play took to its result screen, counted as the game
     // counts them (hits and score as the result screen last showed them).
     std::vector<results::run_summary> runs;

@@ -25,13 +25,14 @@ constexpr int status_usage = 2;
 const char* const usage_text = "usage: velmora_verify STAGE_FILE REPLAY_FILE [--max-updates N]\n";
 
 json verdict(bool verified, const std::string& reason, const std::string& stage, std::uint32_t updates,
-             const std::vector<results::run_summary>& runs) {
+             const std::vector<results::run_summary>& runs, std::uint32_t bombs = 0) {
     json out;
     out["verified"] = verified;
     out["reason"] = reason;
     out["stage"] = stage;
     out["updates"] = updates;
     out["runs"] = json::array();
+    out["bombs"] = bombs;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const results::run_summary& s = runs[i];
         const float ratio = replaycheck::run_ratio(s);
@@ -128,7 +129,7 @@ int verify(int argc, char** argv) {
 
     const replaycheck::check_result r = replaycheck::check_replay(stage.bytes.data(), stage.bytes.size(),
                                                                   replay.bytes.data(), replay_size, max_updates);
-    return answer(verdict(r.verified, r.reason, r.stage.hex(), r.updates, r.runs),
+    return answer(verdict(r.verified, r.reason, r.stage.hex(), r.updates, r.runs, r.bombs),
                   r.verified ? status_verified : status_rejected);
 }
 

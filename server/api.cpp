@@ -8,7 +8,6 @@
 #include <cstring>
 #include <cstdio>
 #include <memory>
-#include <regex>
 #include <thread>
 #include <vector>
 

@@ -1,6 +1,8 @@
 #include "server/store.hpp"
 
 #include <ctime>
+#include <sstream>
+#include <vector>
 
 #include "results/result_row.hpp"
 
@@ -10,17 +12,52 @@ namespace {
 const std::string now_us = "(extract(epoch FROM clock_timestamp()) * 1000000)::bigint";
 const std::string order = std::string(results::best_order_sql) + ", session, run";
 
-// A board's rows in its order with their ranks and count, its top `limit`
-// and the row of the token's player, who is "me" (known: a player holds it).
+// "Row a comes before row m" in the board's order: best_order_sql's terms,
+// then session and run, built from that one definition. With it the first
+// term's bound (a's first column not past m's), so the index that holds the
+// order is walked only up to m.
+std::string before_sql(const std::string& a, const std::string& m) {
+    struct term {
+        std::string column;
+        bool descending;
+    };
+    std::vector<term> terms;
+    std::istringstream in(std::string(results::best_order_sql) + ", session ASC, run ASC");
+    std::string part;
+    while (std::getline(in, part, ',')) {
+        std::istringstream words(part);
+        std::string column, direction;
+        words >> column >> direction;
+        terms.push_back({column, direction == "DESC" || direction == "desc"});
+    }
+    std::string tie, rest;
+    for (std::size_t i = terms.size(); i-- > 0;) {
+        const term& t = terms[i];
+        const std::string ahead = a + "." + t.column + (t.descending ? " > " : " < ") + m + "." + t.column;
+        rest = rest.empty() ? ahead : "(" + ahead + " OR (" + a + "." + t.column + " = " + m + "." + t.column + " AND " + rest + "))";
+    }
+    const term& first = terms.front();
+    return a + "." + first.column + (first.descending ? " >= " : " <= ") + m + "." + first.column + " AND " + rest;
+}
+
+const std::string board_where = "stage = $1 AND edition = $2 AND difficulty = $3";
+const std::string board_columns = "player, hits, score, ratio, session, run, played_at";
+
+// A board's top `limit` rows with their ranks, the row of the token's player
+// ("me"; known: a player holds the token) with its rank counted along the
+// order's index, and the board's player count: one statement.
 const std::string board_sql =
     "WITH me AS (SELECT id FROM players WHERE token_hash = $5),"
-    " board AS (SELECT row_number() OVER (ORDER BY " + order + ") AS rank, count(*) OVER () AS players,"
-    "   player, hits, score, ratio, session, run, played_at FROM bests"
-    "   WHERE stage = $1 AND edition = $2 AND difficulty = $3)"
-    // Names are looked up for the rows answered only, never joined to the whole board.
-    " SELECT b.*, (SELECT name FROM players WHERE id = b.player) AS name, b.player = (SELECT id FROM me) AS mine,"
-    "   EXISTS (SELECT 1 FROM me) AS known"
-    " FROM board b WHERE b.rank <= $4 OR b.player = (SELECT id FROM me) ORDER BY b.rank";
+    " top AS (SELECT " + board_columns + " FROM bests WHERE " + board_where + " ORDER BY " + order + " LIMIT $4),"
+    " mine AS (SELECT " + board_columns + " FROM bests WHERE " + board_where + " AND player = (SELECT id FROM me))"
+    // Names are looked up for the rows answered only.
+    " SELECT r.*, (SELECT name FROM players WHERE id = r.player) AS name,"
+    "   (SELECT count(*) FROM bests WHERE " + board_where + ") AS players, EXISTS (SELECT 1 FROM me) AS known"
+    " FROM (SELECT false AS mine, row_number() OVER (ORDER BY " + order + ") AS rank, top.* FROM top"
+    "   UNION ALL"
+    "   SELECT true, (SELECT count(*) + 1 FROM bests a WHERE a.stage = $1 AND a.edition = $2 AND a.difficulty = $3"
+    "     AND " + before_sql("a", "m") + "), m.* FROM mine m) r"
+    " ORDER BY r.mine, r.rank";
 
 const std::string session_look_sql =
     "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3)"
@@ -147,9 +184,8 @@ nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, c
     for (const pqxx::row& r : rows) {
         players = r["players"].as<std::int64_t>();
         if (asked && !r["known"].as<bool>()) return nullptr;
-        const nlohmann::json e = entry_json(r);
-        if (r["rank"].as<std::int64_t>() <= limit) entries.push_back(e);
-        if (!r["mine"].is_null() && r["mine"].as<bool>()) you = e;
+        if (r["mine"].as<bool>()) you = entry_json(r);
+        else entries.push_back(entry_json(r));
     }
     // An empty board says nothing of the token; ask for it alone.
     if (asked && rows.empty() && t.exec_params("SELECT 1 FROM players WHERE token_hash = $1", token).empty()) return nullptr;

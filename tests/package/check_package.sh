@@ -117,6 +117,15 @@ installed)
   [ "$(sed -n 2p "$work/usage.out")" = "第1引数に変換元のファイル名を指定してください." ] \
     || fail "the installed velmora_bc under C.UTF-8 printed: $(cat "$work/usage.out")"
 
+  # The scoreboard's verifier, a helper beside the others, needs no data and
+  # no display: given a stage for a replay it says so in JSON, status 1.
+  verify=$root/usr/lib/games/velmora/velmora_verify
+  [ -x "$verify" ] || fail "the package has no /usr/lib/games/velmora/velmora_verify"
+  verify_status=0
+  (cd / && env -u DISPLAY "$verify" "$work/song.pat" "$work/song.pat") >"$work/verify.out" 2>&1 || verify_status=$?
+  [ "$verify_status" -eq 1 ] && grep -q '"reason":"the replay is not a velmora replay file"' "$work/verify.out" \
+    || fail "the installed velmora_verify answered $verify_status: $(cat "$work/verify.out")"
+
   # Started from / (no data/p.bmp there), the installed game finds its data
   # in the scratch root and keeps running frames until stopped.
   [ -e /data/p.bmp ] && fail "/data/p.bmp exists; the installed game would not need its own data"

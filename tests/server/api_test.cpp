@@ -333,6 +333,15 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
     ASSERT_TRUE(board["you"].is_object()) << board.dump();
     EXPECT_EQ(board["you"]["rank"], 4);
     EXPECT_EQ(board["you"]["player"], "eve");
+    // Each player's own rank, counted along the order, is their place in the whole board.
+    const json whole = body_json(client().Get(("/v1/boards/" + hash + "/zetaflux/normal?limit=100").c_str()));
+    ASSERT_EQ(whole["entries"].size(), 4u);
+    for (std::size_t i = 0; i < whole["entries"].size(); ++i) {
+        const std::string name = whole["entries"][i]["player"];
+        const json mine = body_json(client().Get(("/v1/boards/" + hash + "/zetaflux/normal?limit=1").c_str(), bearer(tokens[name])));
+        EXPECT_EQ(mine["you"]["rank"], i + 1) << name;
+        EXPECT_EQ(mine["you"]["session"], whole["entries"][i]["session"]) << name;
+    }
     // The same order as the game's own comparison of the same rows.
     std::vector<results::result_row> game_rows;
     for (const json& e : board["entries"]) {

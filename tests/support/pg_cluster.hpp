@@ -59,7 +59,11 @@ public:
     }
     ~pg_cluster() {
         stop();
-        std::system(("rm -rf '" + root_ + "'").c_str());
+        // The stopped server may still be writing its last log line.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (std::system(("rm -rf '" + root_ + "' 2>/dev/null").c_str()) == 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
     }
     pg_cluster(const pg_cluster&) = delete;
     pg_cluster& operator=(const pg_cluster&) = delete;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "vaz/tasksystem/taskmain.hpp"
@@ -72,7 +73,13 @@ void alpha_body(node** cursor) {
             break;
     }
 }
-void beta_body(node** cursor) { record(cursor, 2); }
+// The walk each beta body ran in as the scheduler counts them, 0 outside a walk.
+std::vector<std::uint64_t> beta_walks;
+
+void beta_body(node** cursor) {
+    record(cursor, 2);
+    beta_walks.push_back(sched->walking() ? sched->walks() : 0);
+}
 void gamma_body(node** cursor) { record(cursor, 3); }
 void single_body(node** cursor) { record(cursor, 4); }
 void big_body(node**) {}
@@ -87,6 +94,7 @@ class TaskSystem : public ::testing::Test {
 protected:
     void SetUp() override {
         trace.clear();
+        beta_walks.clear();
         alpha_action = action::none;
         sched = &s;
     }
@@ -158,9 +166,21 @@ TEST_F(TaskSystem, FreshPoolHandsOutNodesInOrderThenNull) {
         node* n = s.spawn<big_pool>();
         ASSERT_NE(n, nullptr) << i;
         EXPECT_EQ(pool_index<big_pool>(n), i);
+        EXPECT_EQ(n, s.pool_nodes<big_pool>() + i);
         EXPECT_EQ(n->object, s.objectblocks[scheduler::index<big_pool>()] + i * sizeof(big_pool));
     }
     EXPECT_EQ(s.spawn<big_pool>(), nullptr);
+    EXPECT_EQ(scheduler::capacity<big_pool>(), 1024);
+    EXPECT_EQ(scheduler::capacity<single>(), 1);
+}
+
+TEST_F(TaskSystem, EachWalkIsCountedAndABodyKnowsItRunsInOne) {
+    node* b = s.spawn<beta>();
+    s.run();
+    s.run();
+    beta_body(&b);
+    EXPECT_EQ(beta_walks, (std::vector<std::uint64_t>{1, 2, 0}));
+    EXPECT_FALSE(s.walking());
 }
 
 TEST_F(TaskSystem, KilledNodesAreHandedOutLastInFirstOut) {

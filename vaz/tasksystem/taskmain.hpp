@@ -118,6 +118,21 @@ public:
     // were the first time. Objects are not destroyed (as in kill).
     void reset() { (reset_pool<typename Entries::type, Entries::capacity>(), ...); }
 
+    // The number of T's tasks the pool holds.
+    template <class T>
+    static constexpr int capacity() {
+        int c = 0;
+        ((c = std::is_same_v<T, typename Entries::type> ? Entries::capacity : c), ...);
+        return c;
+    }
+
+    // The first of T's capacity<T>() nodes, which lie in one array for the
+    // pool's life: a node's distance from it indexes tables kept beside the pool.
+    template <class T>
+    node* pool_nodes() {
+        return nodearrays[index<T>()];
+    }
+
     // Newest live task of T first; end<T>() when T has none.
     template <class T>
     node* begin() { return slots[3 * index<T>()].next; }
@@ -128,14 +143,25 @@ public:
     // One walk over the whole run list. The cursor is re-read after each body,
     // which may have moved it back to kill its own node.
     void run() {
+        ++walks_;
+        walking_ = true;
         node* cursor = top.next;
         while (cursor != &bottom) {
             cursor->body(&cursor);
             cursor = cursor->next;
         }
+        walking_ = false;
     }
 
+    // The walks begun so far, and whether one is under way: a body can tell
+    // the walk it runs in from the last, and a call of its own from a walk.
+    std::uint64_t walks() const { return walks_; }
+    bool walking() const { return walking_; }
+
 private:
+    std::uint64_t walks_ = 0;
+    bool walking_ = false;
+
     static int& type_counter() {
         static int counter = 0;
         return counter;
