@@ -2,7 +2,7 @@
 // track in a small window, takes a Space press on each click and saves the
 // median delay between the clicks heard and the presses as the player's
 // offset. Its own program so that velmora_play itself never loads SDL (see
-// frontend/launch.cpp).
+// launching/launch.cpp).
 #include <SDL.h>
 #include <SDL_image.h>
 #include <sndfile.h>

@@ -117,20 +117,30 @@ void write_recording(bool say_so) {
 }
 
 // A replay reproduces its runs exactly; one that does not is worth saying,
-// as it means the game no longer plays the recording's way.
+// as it means the game no longer plays the recording's way. Each figure
+// that differs is named with both values, so a shifted start is not hidden
+// behind equal counters.
 void compare_with_recorded(const results::run_summary& now) {
     const std::size_t i = state.finished.size() - 1;
     if (!state.replaying || i >= state.played.finished_runs.size()) return;
     const results::run_summary& then = state.played.finished_runs[i];
     const bool ended = now.end_update != 0 && then.end_update != 0;
-    if (now.start_update == then.start_update && now.result_update == then.result_update &&
-        (!ended || (now.end_update == then.end_update && now.hits == then.hits && now.score == then.score)))
-        return;
-    std::fprintf(stderr,
-                 "velmora: run %zu of the replay went otherwise than recorded: %d hits, score %d after %u updates; "
-                 "recorded %d hits, score %d after %u updates\n",
-                 i + 1, now.hits, now.score, results::frames_played(now), then.hits, then.score,
-                 results::frames_played(then));
+    std::string differences;
+    auto differ = [&](const char* what, long long a, long long b) {
+        if (a == b) return;
+        differences += (differences.empty() ? "" : "; ") + std::string(what) + " " + std::to_string(a) + ", recorded " +
+                       std::to_string(b);
+    };
+    differ("started at update", now.start_update, then.start_update);
+    differ("reached its result at update", now.result_update, then.result_update);
+    if (ended) {
+        differ("left its result at update", now.end_update, then.end_update);
+        differ("hits", now.hits, then.hits);
+        differ("score", now.score, then.score);
+    }
+    if (differences.empty()) return;
+    std::fprintf(stderr, "velmora: run %zu of the replay went otherwise than recorded: %s (%d hits, score %d after %u updates)\n",
+                 i + 1, differences.c_str(), now.hits, now.score, results::frames_played(now));
 }
 
 // Written at once, so a crash or a kill on the result screen keeps the run.

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,14 +24,19 @@ void remove_file(const std::string& path, std::vector<std::string>& problems) {
         problems.push_back("cannot remove \"" + path + "\": " + std::strerror(errno));
 }
 
-// The game's temporary files for the recording, left when it was killed while writing.
+// The temporary files of the recording and of the kept replay, left when
+// their writer was killed before its rename.
+const char* const temporary_suffixes[] = {".session.tmp-", ".vrp.tmp-"};
+
 void remove_leftovers(const std::string& dir, const std::string& session, std::vector<std::string>& problems) {
-    const std::string prefix = session + ".session.tmp-";
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return;
     std::vector<std::string> names;
     while (const dirent* e = ::readdir(d)) {
-        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) names.emplace_back(e->d_name);
+        for (const char* suffix : temporary_suffixes) {
+            const std::string prefix = session + suffix;
+            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) names.emplace_back(e->d_name);
+        }
     }
     ::closedir(d);
     for (const std::string& n : names) remove_file(dir + "/" + n, problems);
@@ -167,9 +173,14 @@ std::size_t keep_abandoned_sessions(song_library* library, const std::string& re
             const std::string n = e->d_name;
             if (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
                 sessions.push_back(n.substr(0, n.size() - suffix.size()));
+            // A process killed while writing its first recording left only a temporary.
+            for (const char* t : temporary_suffixes)
+                if (const std::size_t at = n.find(t); at != std::string::npos) sessions.push_back(n.substr(0, at));
         }
         ::closedir(d);
     }
+    std::sort(sessions.begin(), sessions.end());
+    sessions.erase(std::unique(sessions.begin(), sessions.end()), sessions.end());
     std::size_t runs = 0;
     for (const std::string& name : sessions) {
         std::string hash, edition, difficulty;

@@ -35,17 +35,17 @@ struct session_outcome {
 // replaces is deleted only after that committed), and removes the recording.
 // A missing recording means no run was finished. A replay name the library
 // gives back that is not a plain name in the replays folder is reported and
-// left alone. Without a library, or when
-// it fails, the runs are still read and reported, and the recording stays for
-// a later velmora_play to keep (keep_abandoned_sessions).
+// left alone. Without a library, or when it fails, the runs are still read
+// and reported, and the recording stays for a later program to keep
+// (keep_abandoned_sessions).
 session_outcome keep_session(song_library* library, const std::string& replays_dir,
                              const std::string& session, const std::string& song_hash, const std::string& edition,
                              const std::string& difficulty, std::int64_t now);
 
-// Keeps the sessions whose velmora_play ended before it could (killed, or
-// the machine went down): every recording in replays_dir but `own` whose
-// process is gone. Returns how many finished runs were stored; problems get
-// a line each.
+// Keeps the sessions whose program ended before it could (killed, or the
+// machine went down): every recording in replays_dir but `own` whose process
+// is gone, and the temporaries such a process left. Returns how many
+// finished runs were stored; problems get a line each.
 std::size_t keep_abandoned_sessions(song_library* library, const std::string& replays_dir,
                                     const std::string& own, std::int64_t now, std::vector<std::string>& problems);
 

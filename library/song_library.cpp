@@ -13,10 +13,6 @@
 namespace library {
 namespace {
 
-// Long enough for another process's whole --prepare transaction; they are
-// one small write each.
-constexpr int busy_timeout_ms = 10000;
-
 void exec(sqlite3* db, const char* text) { sql::exec(db, text, "cannot bring the schema up to date"); }
 
 // Step k brings a database at user_version k to k + 1. The first steps
@@ -110,6 +106,12 @@ void migrate_step(sqlite3* db, int from) {
         return;
     case 3:
         musicindex::add_tables(db);
+        // The music index's lists look up each song's best run in the
+        // results; with every key of the best-run order in the index, that
+        // is one step into it per song, not a sort.
+        exec(db,
+             "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC, hits,"
+             "  played_at);");
         return;
     }
 }
@@ -117,8 +119,8 @@ void migrate_step(sqlite3* db, int from) {
 constexpr const char* result_columns =
     "SELECT song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames, offset_ms, replay "
     "FROM results";
-// better_result's order in SQL.
-constexpr const char* best_first = " ORDER BY ratio DESC, hits ASC, played_at ASC, id ASC";
+// better_result's order, the row id last.
+const std::string best_first = std::string(" ORDER BY ") + results::best_order_sql + ", id ASC";
 
 result_row read_result(const sql::statement& st) {
     result_row r;
@@ -165,16 +167,9 @@ void song_library::check_key(std::string_view edition, std::string_view difficul
 }
 
 song_library::song_library(const std::string& path, bool create) : path_(path) {
-    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw library_error("cannot open the song library \"" + path + "\": " + why);
-    }
-    // Before anything else: the journal mode switch and the schema steps
-    // also need locks another process may hold.
-    sqlite3_busy_timeout(db_, busy_timeout_ms);
+    // The busy timeout is set before anything else: the journal mode switch
+    // and the schema steps also need locks another process may hold.
+    db_ = sql::open(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX);
     // The write-ahead log stays when the last connection closes, instead of
     // a checkpoint and three syncs on every start of the game; SQLite folds
     // it back into the database as it grows.
@@ -186,7 +181,7 @@ song_library::song_library(const std::string& path, bool create) : path_(path) {
         for (int waited = 0;; waited += 10) {
             const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
             if (rc == SQLITE_OK) break;
-            if (rc != SQLITE_BUSY || waited >= busy_timeout_ms) sql::fail(db_, "cannot use a write-ahead log");
+            if (rc != SQLITE_BUSY || waited >= sql::busy_timeout_ms) sql::fail(db_, "cannot use a write-ahead log");
             sqlite3_sleep(10);
         }
         // In WAL mode a commit stays atomic without a sync per transaction;

@@ -13,8 +13,9 @@
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
-#include "frontend/launch.hpp"
+#include "launching/launch.hpp"
 #include "library/places.hpp"
+#include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/sessions.hpp"
 #include "library/song_library.hpp"
@@ -27,15 +28,14 @@
 namespace libraryscreen {
 namespace {
 
-sqlite3* open_index_file(const std::string& path, std::string& why) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-        why = "cannot open the music index \"" + path + "\": " + (db ? sqlite3_errmsg(db) : "out of memory");
-        sqlite3_close(db);
+// A connection of its own to the song library, which the library has made.
+sqlite3* open_connection(const std::string& path, std::string& why) {
+    try {
+        return sql::open(path, SQLITE_OPEN_READWRITE);
+    } catch (const sql::error& e) {
+        why = e.what();
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 5000);
-    return db;
 }
 
 converter::edition edition_of(const std::string& name) {
@@ -48,23 +48,24 @@ converter::difficulty difficulty_of(const std::string& name) {
 
 }  // namespace
 
-struct library::parts {
+struct library_calls::parts {
     stagecache::stage_cache cache{userfiles::cache_dir()};
     std::unique_ptr<::library::song_library> songs;
+    ::library::session_start session;  // the session being played, if any
 };
 
 // The music tables are the song library's own: the list reads them, and
 // scans write them, through connections of their own beside the library's,
 // as its WAL mode lets readers and one writer go on at once.
-library::library(std::string& problem) : parts_(std::make_unique<parts>()) {
+library_calls::library_calls(std::string& problem) : parts_(std::make_unique<parts>()) {
     parts_->songs = ::library::open_library(problem);
     if (!parts_->songs) return;
-    index_ = open_index_file(parts_->songs->path(), problem);
+    index_ = open_connection(parts_->songs->path(), problem);
 }
 
-library::~library() { sqlite3_close(index_); }
+library_calls::~library_calls() { sqlite3_close(index_); }
 
-prepared_stage library::prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
+prepared_stage library_calls::prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
                                 const std::function<void(double)>& progress) {
     prepared_stage p;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
@@ -80,44 +81,41 @@ prepared_stage library::prepare(const std::string& song, const std::string& edit
     if (!r.rebuilt_because.empty()) p.notes = "the cached stage was damaged (" + r.rebuilt_because + "); prepared again";
     if (!r.library_problem.empty()) p.notes = r.library_problem;
     try {
-        if (parts_->songs) parts_->songs->record_played(p.song_hash, ::library::absolute_path(song), std::time(nullptr));
-        // The file's hash links it to its runs in the list.
-        if (index_) musicindex::set_song_hash(index_, song, p.song_hash);
+        if (parts_->songs) ::library::record_play(*parts_->songs, song, p.song_hash, std::time(nullptr));
     } catch (const std::exception& e) {
         p.notes = e.what();
     }
     return p;
 }
 
-std::string library::begin_session(const std::string& song_hash, const std::string& edition,
-                                   const std::string& difficulty, std::string& why) {
-    session_.clear();
-    const std::string replays = ::library::replays_dir();
-    if (replays.empty() || !userfiles::make_dirs(replays, why)) {
-        why = "cannot make the folder for replays \"" + replays + "\": " + why + "; results are not kept";
-        return {};
-    }
-    session_ = ::library::session_name(song_hash, converter::edition_name(edition_of(edition)),
-                                       converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr), ::getpid());
-    return replays + "/" + session_ + ".session";
+std::string library_calls::begin_session(const std::string& song_hash, const std::string& edition,
+                                         const std::string& difficulty, std::string& why) {
+    parts_->session = ::library::begin_session(song_hash, converter::edition_name(edition_of(edition)),
+                                               converter::difficulty_name(difficulty_of(difficulty)),
+                                               std::time(nullptr), ::getpid());
+    why = parts_->session.why_not;
+    return parts_->session.recording;
 }
 
-kept_session library::end_session(const std::string& song_hash, const std::string& edition,
-                                  const std::string& difficulty) {
+kept_session library_calls::end_session(const std::string& song_hash, const std::string& edition,
+                                        const std::string& difficulty) {
     kept_session k;
-    if (session_.empty()) return k;
-    const ::library::session_outcome o = ::library::keep_session(
-        parts_->songs.get(), ::library::replays_dir(), session_, song_hash, converter::edition_name(edition_of(edition)),
+    const ::library::session_end e = ::library::end_session(
+        parts_->songs.get(), parts_->session, song_hash, converter::edition_name(edition_of(edition)),
         converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr));
-    session_.clear();
-    k.runs = o.runs.size();
-    k.new_best = o.new_best;
-    k.problems = o.problems;
+    parts_->session = {};
+    k.runs = e.kept.runs.size();
+    k.new_best = e.kept.new_best;
+    k.problems = e.problems;
     return k;
 }
 
-std::string library::best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
-                                 std::string& why) {
+std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) {
+    return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems);
+}
+
+std::string library_calls::best_replay(const std::string& song, const std::string& edition,
+                                       const std::string& difficulty, std::string& why) {
     if (!parts_->songs) {
         why = "the song library is not open";
         return {};
@@ -125,20 +123,18 @@ std::string library::best_replay(const std::string& song, const std::string& edi
     stagecache::song_hash hash;
     if (!stagecache::hash_file(song, hash, why)) return {};
     try {
-        const auto best = parts_->songs->best_result(hash.hex(), converter::edition_name(edition_of(edition)),
-                                                     converter::difficulty_name(difficulty_of(difficulty)));
-        if (!best || best->replay.empty()) {
-            why = best ? "its best run has no replay kept" : "no finished run of it in this edition yet";
-            return {};
-        }
-        return ::library::replays_dir() + "/" + best->replay;
+        const ::library::best_replay b =
+            ::library::find_best_replay(*parts_->songs, hash.hex(), converter::edition_name(edition_of(edition)),
+                                        converter::difficulty_name(difficulty_of(difficulty)));
+        why = b.why_not;
+        return b.file;
     } catch (const ::library::library_error& e) {
         why = e.what();
         return {};
     }
 }
 
-std::vector<std::string> library::folders() {
+std::vector<std::string> library_calls::folders() {
     std::vector<std::string> paths;
     if (!index_) return paths;
     try {
@@ -148,7 +144,7 @@ std::vector<std::string> library::folders() {
     return paths;
 }
 
-bool library::add_folder(const std::string& path, std::string& why) {
+bool library_calls::add_folder(const std::string& path, std::string& why) {
     if (!index_) {
         why = "the music index is not open";
         return false;
@@ -162,14 +158,14 @@ bool library::add_folder(const std::string& path, std::string& why) {
     }
 }
 
-musicfiles::scan_report library::scan(const std::vector<std::string>& folders, const musicfiles::scan_options& options,
+musicfiles::scan_report library_calls::scan(const std::vector<std::string>& folders, const musicfiles::scan_options& options,
                                       std::string& why) {
     musicfiles::scan_report report;
     if (!parts_->songs) {
         why = "the song library is not open";
         return report;
     }
-    sqlite3* db = open_index_file(parts_->songs->path(), why);
+    sqlite3* db = open_connection(parts_->songs->path(), why);
     if (!db) return report;
     try {
         report = musicindex::scan(db, folders, {}, options, std::time(nullptr));
@@ -223,17 +219,10 @@ std::string music_folder() {
 }
 
 int run_calibration(std::string& why) {
-    const std::string program = frontend::calibration_program();
-    const frontend::game_end end = frontend::run_game({program});
-    if (!end.started) {
-        why = "cannot start the calibration \"" + program + "\": " + end.why_not;
-        return -1;
-    }
-    if (end.signaled) {
-        why = "the calibration was ended by signal " + std::to_string(end.status);
-        return -1;
-    }
-    return end.status;
+    const std::string program = launching::calibration_program();
+    const launching::game_end end = launching::run_game({program});
+    why = launching::end_problem(end, program, "calibration");
+    return why.empty() ? end.status : -1;
 }
 
 }  // namespace libraryscreen

@@ -32,15 +32,15 @@ struct kept_session {
     std::vector<std::string> problems;
 };
 
-class library {
+class library_calls {
 public:
     // Opens the song library and the music index in the user's data folder.
     // When either cannot be opened, problem says why: songs still play, but
     // nothing is listed or kept that needed it.
-    explicit library(std::string& problem);
-    ~library();
-    library(const library&) = delete;
-    library& operator=(const library&) = delete;
+    explicit library_calls(std::string& problem);
+    ~library_calls();
+    library_calls(const library_calls&) = delete;
+    library_calls& operator=(const library_calls&) = delete;
 
     // A connection of its own to the song library, whose music tables the
     // list's source reads on its worker thread. Null when it could not open.
@@ -56,7 +56,11 @@ public:
                               std::string& why);
     // After the stage: stores the session's finished runs, keeps the best's replay.
     kept_session end_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty);
-    // The song's best run's replay file, "" when there is none (why says so).
+    // Keeps the sessions of a screen or a velmora_play that was killed, so
+    // their finished runs show; how many runs were stored, each problem a line.
+    std::size_t recover_sessions(std::vector<std::string>& problems);
+    // The song's best run's replay file, "" when there is none or the library
+    // names one outside the replays folder (why says so).
     std::string best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
                             std::string& why);
 
@@ -72,7 +76,6 @@ private:
     struct parts;
     std::unique_ptr<parts> parts_;
     sqlite3* index_ = nullptr;
-    std::string session_;
 };
 
 // The saved settings, each problem with the file in warnings.

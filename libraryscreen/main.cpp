@@ -1,3 +1,3 @@
-#include "libraryscreen/screen.hpp"
+#include "libraryscreen/list_screen.hpp"
 
-int main(int argc, char** argv) { return libraryscreen::library_main(argc, argv); }
+int main(int argc, char** argv) { return libraryscreen::library_screen_main(argc, argv); }

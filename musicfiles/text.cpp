@@ -3,45 +3,9 @@
 namespace musicfiles {
 namespace {
 
-// The valid UTF-8 sequence at `at`, or else the maximal ill-formed part
-// there (its lead byte and the continuation bytes that still fit), which
-// becomes one U+FFFD, as the Unicode standard recommends. The second
-// byte's bounds keep out overlong forms, surrogates and values past
-// U+10FFFF.
-struct sequence {
-    std::size_t length;
-    bool valid;
-};
-
-sequence sequence_at(std::string_view s, std::size_t at) {
-    const auto b0 = static_cast<unsigned char>(s[at]);
-    if (b0 < 0x80) return {1, true};
-    std::size_t length = 0;
-    unsigned lo = 0x80, hi = 0xbf;
-    if (b0 >= 0xc2 && b0 <= 0xdf) length = 2;
-    else if (b0 >= 0xe0 && b0 <= 0xef) length = 3, lo = b0 == 0xe0 ? 0xa0 : 0x80, hi = b0 == 0xed ? 0x9f : 0xbf;
-    else if (b0 >= 0xf0 && b0 <= 0xf4) length = 4, lo = b0 == 0xf0 ? 0x90 : 0x80, hi = b0 == 0xf4 ? 0x8f : 0xbf;
-    else return {1, false};
-    std::size_t k = 1;
-    for (; k < length && at + k < s.size(); ++k) {
-        const auto b = static_cast<unsigned char>(s[at + k]);
-        if (k == 1 ? (b < lo || b > hi) : (b & 0xc0) != 0x80) break;
-    }
-    return {k, k == length};
-}
-
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 }  // namespace
-
-bool is_valid_utf8(std::string_view bytes) {
-    for (std::size_t i = 0; i < bytes.size();) {
-        const sequence q = sequence_at(bytes, i);
-        if (!q.valid) return false;
-        i += q.length;
-    }
-    return true;
-}
 
 std::string clean_text(std::string_view bytes) {
     std::size_t begin = 0, end = bytes.size();
@@ -50,7 +14,7 @@ std::string clean_text(std::string_view bytes) {
     std::string out;
     out.reserve(end - begin);
     for (std::size_t i = begin; i < end;) {
-        const sequence q = sequence_at(bytes, i);
+        const vaz::utf8_sequence q = vaz::utf8_sequence_at(bytes, i);
         const std::size_t n = q.length;
         if (!q.valid) {
             out += "\xef\xbf\xbd";

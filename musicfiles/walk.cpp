@@ -216,4 +216,19 @@ walk_result walk_folder(const std::string& root, walk_visits& visits, const walk
     return out;
 }
 
+std::vector<std::string> subfolders(const std::string& folder) {
+    std::vector<std::string> found;
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return found;
+    std::vector<std::pair<std::string, unsigned char>> names;
+    int error = 0;
+    read_names(fd, names, error);
+    for (const auto& [name, type] : names) {
+        if (name[0] == '.') continue;
+        struct stat st {};
+        if (::stat(join(folder, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) found.push_back(name);
+    }
+    return found;
+}
+
 }  // namespace musicfiles

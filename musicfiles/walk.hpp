@@ -87,4 +87,9 @@ walk_result walk_folder(const std::string& root, walk_visits& visits, const walk
                         const std::atomic<bool>* stop = nullptr,
                         const std::function<void(std::size_t)>& seen = nullptr);
 
+// The folders directly in `folder` (links to folders too), by name in byte
+// order, hidden ones left out: a folder browser's rows. Empty when it cannot
+// be read.
+std::vector<std::string> subfolders(const std::string& folder);
+
 }  // namespace musicfiles

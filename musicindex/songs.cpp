@@ -1,6 +1,9 @@
 #include "musicindex/songs.hpp"
 
+#include <cstdio>
+
 #include "musicfiles/text.hpp"
+#include "results/result_row.hpp"
 #include "sqlite/sql.hpp"
 
 namespace musicindex {
@@ -64,12 +67,11 @@ constexpr const char* song_columns =
 // order: ratio, fewer hits, earlier), looked up song by song through the
 // results' index on song_hash, so a search of a few songs reads only their
 // runs.
-constexpr const char* song_tables =
-    " FROM files f LEFT JOIN songs s ON s.hash = f.song_hash"
-    " LEFT JOIN results b ON b.rowid = (SELECT r.rowid FROM results r WHERE r.song_hash = f.song_hash"
-    "   AND r.edition = ?1 AND r.difficulty = ?2 ORDER BY r.ratio DESC, r.hits ASC, r.played_at ASC, r.rowid ASC"
-    "   LIMIT 1)"
-    " WHERE f.missing = 0 AND f.playable = 1";
+const std::string song_tables =
+    std::string(" FROM files f LEFT JOIN songs s ON s.hash = f.song_hash"
+                " LEFT JOIN results b ON b.rowid = (SELECT r.rowid FROM results r WHERE r.song_hash = f.song_hash"
+                "   AND r.edition = ?1 AND r.difficulty = ?2 ORDER BY ") +
+    results::best_order_sql + ", r.rowid ASC LIMIT 1) WHERE f.missing = 0 AND f.playable = 1";
 
 const char* order_by(sort_order sort) {
     switch (sort) {
@@ -149,6 +151,30 @@ std::vector<song_entry> list_songs(sqlite3* db, const song_query& query) {
 
 namespace {
 
+// The short parts as one JSON array of strings, so any number of them is one
+// parameter and one condition: a condition per part nests an expression per
+// part, and SQLite refuses a tree a thousand deep.
+std::string json_strings(const std::vector<std::string>& parts) {
+    std::string json = "[";
+    for (const std::string& p : parts) {
+        json += json.size() > 1 ? ",\"" : "\"";
+        for (const char c : p) {
+            if (c == '"' || c == '\\') {
+                json += '\\';
+                json += c;
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+                json += escaped;
+            } else {
+                json += c;
+            }
+        }
+        json += '"';
+    }
+    return json + "]";
+}
+
 // The conditions a search adds to a query over files f, with their
 // parameters numbered from `next`; bind_search binds them in that order.
 std::string search_conditions(const search_terms& terms, int next) {
@@ -157,18 +183,18 @@ std::string search_conditions(const search_terms& terms, int next) {
         text += " AND f.id IN (SELECT rowid FROM files_words WHERE files_words MATCH ?" + std::to_string(next++) + ")";
     if (!terms.long_parts.empty())
         text += " AND f.id IN (SELECT rowid FROM files_text WHERE files_text MATCH ?" + std::to_string(next++) + ")";
-    for (std::size_t k = 0; k < terms.short_parts.size(); ++k) {
-        const std::string p = "?" + std::to_string(next++);
-        text += " AND (instr(f.title, " + p + ") OR instr(f.artist, " + p + ") OR instr(f.album, " + p +
-                ") OR instr(f.name, " + p + "))";
-    }
+    // Every short part is in the title, the artist, the album or the name.
+    if (!terms.short_parts.empty())
+        text += " AND NOT EXISTS (SELECT 1 FROM json_each(?" + std::to_string(next++) +
+                ") p WHERE (instr(f.title, p.value) OR instr(f.artist, p.value) OR instr(f.album, p.value) OR"
+                " instr(f.name, p.value)) IS NOT 1)";
     return text;
 }
 
 void bind_search(sql::statement& st, const search_terms& terms, int next) {
     if (!terms.words.empty()) st.bind(next++, terms.words);
     if (!terms.long_parts.empty()) st.bind(next++, terms.long_parts);
-    for (const std::string& p : terms.short_parts) st.bind(next++, p);
+    if (!terms.short_parts.empty()) st.bind(next++, json_strings(terms.short_parts));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "musicfiles/text.hpp"
+#include "vaz/files.hpp"
 
 namespace musicindex {
 
@@ -40,11 +41,6 @@ void add_tables(sqlite3* db) {
               "  scanned_at INTEGER NOT NULL"
               ");"
               "CREATE INDEX files_by_song ON files (song_hash);"
-              // Lists look up each song's best run in the song library's
-              // results; with every key of the order in the index, that is
-              // one step into it per song, not a sort.
-              "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC, hits,"
-              "  played_at);"
               // Words in any order, any case and accents, a prefix typed:
               "CREATE VIRTUAL TABLE files_words USING fts5(title, artist, album, name, content='files',"
               "  content_rowid='id', tokenize='unicode61 remove_diacritics 2');"
@@ -153,7 +149,13 @@ bool forget_folder(sqlite3* db, const std::string& path) {
 
 std::vector<musicfiles::known_file> known_files(sqlite3* db) {
     std::vector<musicfiles::known_file> known;
-    sql::statement st(db, "SELECT path, size, mtime_ns, song_hash, missing FROM files ORDER BY path;", "cannot list the files");
+    // A file that could not be read is read again at every scan: it may be
+    // readable now with its size and time unchanged (its rights changed, a
+    // disk came back, a decoder was installed).
+    sql::statement st(db,
+                      "SELECT path, size, CASE WHEN playable THEN mtime_ns ELSE -1 END, song_hash, missing FROM files"
+                      " ORDER BY path;",
+                      "cannot list the files");
     while (st.step()) {
         musicfiles::known_file k;
         k.path = st.text(0);
@@ -250,6 +252,49 @@ private:
 
 }  // namespace
 
+std::size_t link_known_songs(sqlite3* db, std::int64_t scanned_at) {
+    // Candidates: the file at the path a known song was played or prepared
+    // from, and a file as long as a known song no file is linked to (its
+    // file forgotten, or kept elsewhere before the music tables were).
+    sql::statement st(db,
+                      "SELECT f.id, f.path, s.hash FROM files f JOIN songs s ON s.path = f.path"
+                      " WHERE f.scanned_at = ?1 AND coalesce(f.song_hash, '') = '' AND f.playable AND NOT f.missing"
+                      " UNION "
+                      "SELECT f.id, f.path, s.hash FROM files f JOIN songs s ON abs(f.duration - s.duration) < 0.5"
+                      " WHERE f.scanned_at = ?1 AND coalesce(f.song_hash, '') = '' AND f.playable AND NOT f.missing"
+                      " AND NOT EXISTS (SELECT 1 FROM files g WHERE g.song_hash = s.hash)"
+                      " ORDER BY 1;",
+                      "cannot look for the songs the library knows");
+    st.bind(1, scanned_at);
+    struct candidate {
+        std::int64_t id;
+        std::string path;
+        std::vector<std::string> hashes;
+    };
+    std::vector<candidate> candidates;
+    while (st.step()) {
+        if (candidates.empty() || candidates.back().id != st.integer(0))
+            candidates.push_back({st.integer(0), st.text(1), {}});
+        candidates.back().hashes.push_back(st.text(2));
+    }
+    // Only the same bytes make a file that song: each candidate is hashed once.
+    std::vector<std::pair<std::int64_t, std::string>> links;
+    for (const candidate& c : candidates) {
+        vaz::hash_128 h;
+        std::string error;
+        if (!vaz::hash_file(c.path, h, error)) continue;
+        const std::string hex = h.hex();
+        if (std::find(c.hashes.begin(), c.hashes.end(), hex) != c.hashes.end()) links.emplace_back(c.id, hex);
+    }
+    if (!links.empty()) {
+        sql::transaction t(db);
+        sql::statement set(db, "UPDATE files SET song_hash = ?2 WHERE id = ?1;", "cannot record a song hash");
+        for (const auto& [id, hex] : links) set.bind(1, id).bind(2, hex).run();
+        t.commit();
+    }
+    return candidates.size();
+}
+
 musicfiles::scan_report scan(sqlite3* db, const std::vector<std::string>& folder_paths,
                              const std::vector<std::string>& files, const musicfiles::scan_options& options,
                              std::int64_t now) {
@@ -268,6 +313,7 @@ musicfiles::scan_report scan(sqlite3* db, const std::vector<std::string>& folder
     }
     index_sink sink(db, now, {request.files.begin(), request.files.end()});
     musicfiles::scan_report report = musicfiles::scan(request, sink, options);
+    if (!report.stopped) report.counts.hashed += link_known_songs(db, now);
     sql::statement done(db, "UPDATE folders SET scanned_at = ?2, device = ?3 WHERE path = ?1;",
                         "cannot record a folder's scan");
     for (const musicfiles::folder_outcome& f : report.folders)

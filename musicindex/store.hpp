@@ -16,10 +16,10 @@ namespace musicindex {
 
 using index_error = sql::error;
 
-// The schema step that adds these tables, for the song library's
-// migrations: run it inside their transaction, after the step that made
-// the results table (it adds an index to it). Every failure throws
-// index_error.
+// The schema step that adds these tables (and only these: the song
+// library's own tables and their indexes are its own steps), for the song
+// library's migrations: run it inside their transaction. Every failure
+// throws index_error.
 void add_tables(sqlite3* db);
 
 struct folder_row {
@@ -53,10 +53,18 @@ void write_updates(sqlite3* db, const std::vector<musicfiles::file_update>& batc
 // links it to its results and, when it moves, to its new path.
 void set_song_hash(sqlite3* db, const std::string& path, const std::string& song_hash);
 
+// Links the files a scan wrote at `scanned_at` to the songs the library
+// already knows, so their runs and bests come back with them: a file at the
+// path a known song was last played or prepared from, or as long as a known
+// song no file is linked to, is hashed, and linked when its bytes are that
+// song's. Returns how many files were hashed.
+std::size_t link_known_songs(sqlite3* db, std::int64_t scanned_at);
+
 // Scans `folder_paths` (remembered ones; all of them when empty and
 // `files` is empty too) and `files` (single files, remembered as added
 // alone), writing every batch as it goes; the folders' devices and scan
-// times are kept for the next scan.
+// times are kept for the next scan. A scan not stopped ends by linking the
+// files it wrote to the songs the library knows (link_known_songs).
 musicfiles::scan_report scan(sqlite3* db, const std::vector<std::string>& folder_paths,
                              const std::vector<std::string>& files, const musicfiles::scan_options& options,
                              std::int64_t now);

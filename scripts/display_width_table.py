@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Writes frontend/display_width_table.inc: the code points a terminal shows
+"""Writes playcommand/display_width_table.inc: the code points a terminal shows
 in no cell (combining and enclosing marks, format characters, Hangul medial
 vowels and final consonants) and in two (East Asian Wide and Fullwidth), as
 ranges, from the Unicode data of the Python that runs it.
 
-    scripts/display_width_table.py > frontend/display_width_table.inc
+    scripts/display_width_table.py > playcommand/display_width_table.inc
 """
 import sys
 import unicodedata

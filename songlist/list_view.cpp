@@ -275,10 +275,9 @@ action list_view::handle(const SDL_Event& e, std::uint32_t now_ms) {
                 case SDLK_KP_ENTER: return choose();
                 case SDLK_ESCAPE: return go_back();
                 case SDLK_BACKSPACE:
-                    if (!typed_.empty()) {
-                        drop_last_character(typed_);
-                        ask_search(false);
-                    }
+                    // Held, it goes on taking characters back as a held arrow moves.
+                    erase_last_typed();
+                    hold(key, 0, now_ms);
                     return {};
                 case SDLK_TAB:
                     order_ = (e.key.keysym.mod & KMOD_SHIFT)
@@ -334,6 +333,12 @@ action list_view::handle(const SDL_Event& e, std::uint32_t now_ms) {
     }
 }
 
+void list_view::erase_last_typed() {
+    if (typed_.empty()) return;
+    drop_last_character(typed_);
+    ask_search(false);
+}
+
 bool list_view::type_character(char32_t c) {
     const bool printable = c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0) && !(c >= 0xD800 && c <= 0xDFFF);
     if (!printable || typed_.size() >= typed_limit) return false;
@@ -349,8 +354,12 @@ void list_view::type_text(const std::string& utf8) {
 
 void list_view::update(std::uint32_t now_ms) {
     take_answers();
-    if (held_step_ != 0 && static_cast<std::int32_t>(now_ms - next_repeat_) >= 0) {
-        move_by(held_step_);
+    if (held_key_ != 0 && static_cast<std::int32_t>(now_ms - next_repeat_) >= 0) {
+        if (held_key_ == SDLK_BACKSPACE) {
+            erase_last_typed();
+        } else {
+            move_by(held_step_);
+        }
         next_repeat_ = now_ms + repeat_interval_ms;
     }
     ask_rows();
@@ -490,14 +499,18 @@ void list_view::draw_slot(SDL_Surface* target, int slot) {
     text_.draw(target, area_.x + title_x, ty, row.title.empty() ? "-" : row.title, {text_size, white, bg},
                title_width);
     text_.draw(target, area_.x + artist_x, ty, row.artist, {text_size, lit ? white : grey, bg}, artist_width);
-    auto right_aligned = [&](const std::string& s, int right) {
-        if (SDL_Surface* p = text_.picture(target->format, s, {text_size, white, bg})) {
-            SDL_Rect at = rect(area_.x + right - p->w, ty, 0, 0);
-            SDL_BlitSurface(p, nullptr, target, &at);
-        }
+    auto right_aligned = [&](SDL_Surface* p, int right) {
+        if (!p) return;
+        SDL_Rect at = rect(area_.x + right - p->w, ty, 0, 0);
+        SDL_BlitSurface(p, nullptr, target, &at);
     };
-    right_aligned(clock_text(row.seconds), length_right);
-    right_aligned(best_text(row.best), area_.w - best_right_margin);
+    // The best first: one wider than its column moves the length left, so
+    // the two never run together.
+    SDL_Surface* best = text_.picture(target->format, best_text(row.best), {text_size, white, bg});
+    const int best_left = area_.w - best_right_margin - (best ? best->w : 0);
+    right_aligned(best, area_.w - best_right_margin);
+    right_aligned(text_.picture(target->format, clock_text(row.seconds), {text_size, white, bg}),
+                  std::min(length_right, best_left - column_gap));
 }
 
 const std::vector<SDL_Rect>& list_view::draw(SDL_Surface* target, bool everything) {

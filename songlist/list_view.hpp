@@ -31,6 +31,7 @@ constexpr int title_x = 16, title_width = 300;
 constexpr int artist_x = 324, artist_width = 170;
 constexpr int length_right = 560;  // right-aligned columns end here
 constexpr int best_right_margin = 8;
+constexpr int column_gap = 8;  // at least between the length and the best
 
 constexpr std::uint32_t black = 0x000000, white = 0xFFFFFF, grey = 0xA0A0A0, dim = 0x707070;
 constexpr std::uint32_t highlight = 0x000080;  // the game's navy
@@ -126,6 +127,7 @@ private:
     bool take_answers();
     bool waiting() const;
     bool type_character(char32_t c);
+    void erase_last_typed();
     void move_to(std::ptrdiff_t index);
     void move_by(std::ptrdiff_t rows) { move_to(static_cast<std::ptrdiff_t>(position_) + rows); }
     void hold(int key, std::ptrdiff_t step, std::uint32_t now_ms);

@@ -35,6 +35,24 @@ inline void exec(sqlite3* db, const char* text, const char* what) {
     }
 }
 
+// Every connection to the song library waits this long for another's lock
+// before a statement fails as busy: long enough for another process's whole
+// --prepare transaction, which is one small write each.
+constexpr int busy_timeout_ms = 10000;
+
+// The one way a connection to the song library is made: the file opened with
+// `flags` (SQLITE_OPEN_*), the busy timeout set. Throws error naming the file.
+inline sqlite3* open(const std::string& path, int flags) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw error("cannot open the song library \"" + path + "\": " + why);
+    }
+    sqlite3_busy_timeout(db, busy_timeout_ms);
+    return db;
+}
+
 // One prepared statement, finalized when it goes.
 class statement {
 public:

@@ -52,7 +52,7 @@ struct library_folder {
         ::setenv("XDG_CACHE_HOME", (dir + "/cache").c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
         std::string problem;
-        libraryscreen::library lib(problem);
+        libraryscreen::library_calls lib(problem);
         if (!lib.index()) return;
         std::vector<musicfiles::file_update> batch;
         for (std::size_t k = 0; k < song_count; ++k) {
@@ -85,7 +85,7 @@ struct screen {
     text::font_set fonts;
     text::text_cache cache{fonts};
     std::string problem;
-    std::unique_ptr<libraryscreen::library> lib;
+    std::unique_ptr<libraryscreen::library_calls> lib;
     std::unique_ptr<libraryscreen::index_source> source;
     std::unique_ptr<songlist::list_view> view;
     std::uint32_t now = 0;
@@ -99,7 +99,7 @@ struct screen {
     void open() {
         view.reset();
         source.reset();
-        lib = std::make_unique<libraryscreen::library>(problem);
+        lib = std::make_unique<libraryscreen::library_calls>(problem);
         source = std::make_unique<libraryscreen::index_source>(lib->index(), "standard");
         view = std::make_unique<songlist::list_view>(*source, cache, songlist::area{0, 0, 640, 456});
         view->settle();

@@ -3,8 +3,9 @@
 # added from the folder screen, a typed part of a title finds a song, its
 # stage is prepared under a bar, a run is played to its result screen, the
 # list shows that run as the song's best; a second song opens; settings
-# changed on the settings screen are in the settings file; Escape quits with
-# status 0. Every screen is in the same window.
+# changed on the settings screen are in the settings file; a screen killed
+# on a result screen loses no run; Escape quits with status 0. Every screen
+# of one start is in the same window.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
 require velmora_play velmora_library make_song
@@ -55,10 +56,19 @@ wait_list() {
 }
 
 # The folder screen starts at the music folder: Return adds it and scans.
+# Then into a folder with no subfolders, from one with two, and back up.
+mkdir -p "$XDG_MUSIC_DIR/one" "$XDG_MUSIC_DIR/two"
 key_tap F5
 sleep 0.5
 key_tap Return
 sleep 0.5
+key_tap Down
+key_tap Down
+key_tap Return
+sleep 0.5
+game_alive || fail "the library screen ended on entering a folder"
+key_tap BackSpace
+sleep 0.3
 key_tap Escape
 wait_list "both songs" 20 'zebra run'
 grep -q 'apple tune' "$work/rows.txt" || fail "the second song is not listed: $(cat "$work/rows.txt")"
@@ -96,8 +106,26 @@ wait_list "the second song" 5 '^[^z]*apple tune'
 key_tap Return
 wait_screen second_title 20 "${title_screen[@]}"
 same_window "second song's title"
-key_tap Escape
-wait_list "the list after the second song" 10 'apple tune'
+
+# Killed on the result screen of a finished run: the next start keeps that
+# run, and the list shows it as the song's best.
+press_until second_start Return 10 "!$title_label" "$first_counter_label"
+wait_screen second_result 60 "$gameover_image" "$first_counter_label"
+sleep 0.5
+kill -KILL "$game_pid"
+wait "$game_pid" 2>/dev/null
+ls "$XDG_DATA_HOME/velmora/replays/"*.session >/dev/null 2>&1 \
+  || fail "the killed screen left no recording of its finished run"
+start_game "$work"
+wait_window
+first_wid=$wid
+take_keyboard
+xdotool type --delay 150 apple
+wait_list "the killed session's run" 10 '^[^z]*apple tune.*[0-9]+\.[0-9]{2}/[0-9]+'
+[ "$(sqlite3 "$db" 'SELECT COUNT(*) FROM results;')" = 2 ] \
+  || fail "the killed session's run is not kept: $(sqlite3 "$db" 'SELECT * FROM results;')"
+ls "$XDG_DATA_HOME/velmora/replays/"*.session >/dev/null 2>&1 \
+  && fail "the killed session's recording is still there: $(ls "$XDG_DATA_HOME/velmora/replays/")"
 
 # Settings: the music volume down a step, the effects up a step.
 key_tap F4

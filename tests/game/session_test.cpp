@@ -245,3 +245,44 @@ TEST_F(Session, CuedEffectsSoundOnTheirOwnChannelOnlyWhenTurnedOn) {
     stop_effects();
     EXPECT_EQ(Mix_Playing(-1), 0);
 }
+
+// A run recorded as the library screen records it (its offset and effects
+// given, the gamepad's back button leaving, Return still held from choosing
+// the song) and kept cut after that run replays as it was played, with the
+// recorded offset.
+TEST_F(Session, AKeptRunRecordedAsTheLibraryScreenPlaysReplaysExactly) {
+    stage_request record = request("two.pat");
+    record.replay.record_given = true;
+    record.replay.record_file = dir / "session.vrp";
+    record.offset_ms = 35;
+    record.offset_given = true;
+    record.effects = 60;
+    record.volume = 80;
+    record.gamepad_back_leaves = true;
+    keys[SDLK_RETURN] = 1;
+    const stage_outcome played = play_a_run(record, false);
+    ASSERT_EQ(played.finished_runs.size(), 1u);
+
+    results::replay kept;
+    ASSERT_EQ(results::read_replay_file(dir / "session.vrp", kept).status, results::replay_status::ok);
+    ASSERT_TRUE(results::cut_after_run(kept, 0));
+    ASSERT_EQ(results::write_replay_file(dir / "best.vrp", kept), "");
+
+    stage_request watch = request("two.pat");
+    watch.replay.replay_given = true;
+    watch.replay.replay_file = dir / "best.vrp";
+    watch.offset_ms = 0;
+    watch.offset_given = false;
+    watch.effects = 60;
+    watch.volume = 80;
+    watch.gamepad_back_leaves = true;
+    const stage_outcome again = play_stage(watch);
+    ASSERT_EQ(again.finished_runs.size(), 1u);
+    const results::run_summary& run = played.finished_runs[0];
+    const results::run_summary& replayed = again.finished_runs[0];
+    EXPECT_EQ(replayed.start_update, run.start_update);
+    EXPECT_EQ(replayed.result_update, run.result_update);
+    EXPECT_EQ(replayed.end_update, run.end_update);
+    EXPECT_EQ(replayed.hits, run.hits);
+    EXPECT_EQ(replayed.score, run.score);
+}

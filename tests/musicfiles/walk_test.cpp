@@ -193,3 +193,16 @@ TEST(WalkFolder, MusicNamesAndPaths) {
     EXPECT_FALSE(is_under("/m/ab/c.mp3", "/m/a"));
     EXPECT_TRUE(is_under("/x.mp3", "/"));
 }
+
+// The folder browser's rows: folders and links to folders, in byte order;
+// no file, no hidden folder, no broken link.
+TEST(Subfolders, ListsTheFoldersDirectlyInAFolder) {
+    test_support::scratch_dir dir;
+    for (const char* name : {"b", "a", ".hidden", "a/deeper"}) mkdir((dir / name).c_str(), 0755);
+    std::ofstream(dir / "song.flac") << "x";
+    ASSERT_EQ(symlink((dir / "a").c_str(), (dir / "to a").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "none").c_str(), (dir / "broken").c_str()), 0);
+    EXPECT_EQ(subfolders(dir.path()), (std::vector<std::string>{"a", "b", "to a"}));
+    EXPECT_EQ(subfolders(dir / "a/deeper"), std::vector<std::string>{});
+    EXPECT_EQ(subfolders(dir / "song.flac"), std::vector<std::string>{});
+}

@@ -20,7 +20,8 @@ constexpr const char* library_tables =
     "  difficulty TEXT NOT NULL, session TEXT NOT NULL, run INTEGER NOT NULL, played_at INTEGER NOT NULL,"
     "  hits INTEGER NOT NULL, score INTEGER NOT NULL, ratio REAL NOT NULL, frames INTEGER NOT NULL,"
     "  offset_ms INTEGER NOT NULL, replay TEXT, UNIQUE (session, run));"
-    "CREATE INDEX results_by_song ON results (song_hash, edition, difficulty, ratio DESC, hits);";
+    "CREATE INDEX results_by_song ON results (song_hash, edition, difficulty, ratio DESC, hits);"
+    "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC, hits, played_at);";
 
 class library_db {
 public:

@@ -141,6 +141,31 @@ TEST(Rescan, MovedFileKeepsItsSongHashAndSoItsResults) {
     expect_indexes_whole(s.db);
 }
 
+// A file the library knows as a song (played or prepared) comes back with its
+// best after its folder is forgotten and added again, or when the library
+// knew it before the music tables (at a path since gone): its bytes decide.
+TEST(Rescan, AFileAddedAgainIsLinkedToTheSongTheLibraryKnows) {
+    scanned_folder s;
+    const std::string bravo = hash_of(s.dir / "b.ogg"), charlie = hash_of(s.dir / "sub/c.mp3");
+    const std::string duration = s.db.text("SELECT duration FROM files WHERE path LIKE '%b.ogg'");
+    s.db.exec("INSERT INTO songs (hash, path, duration, rate, channels) VALUES ('" + bravo + "', '" + s.dir / "b.ogg" +
+              "', 99, 44100, 2), ('" + charlie + "', '/gone/c.mp3', " + duration + ", 44100, 2),"
+              " ('" + std::string(32, 'e') + "', '/gone/e.flac', " + duration + ", 44100, 2);");
+    s.db.exec("INSERT INTO results (song_hash, edition, difficulty, session, run, played_at, hits, score, ratio,"
+              " frames, offset_ms) VALUES ('" + bravo + "', 'standard', 'hard', 's', 1, 5, 3, 900, 8.5, 100, 0),"
+              " ('" + charlie + "', 'standard', 'hard', 't', 1, 5, 3, 900, 2.5, 100, 0);");
+    ASSERT_TRUE(forget_folder(s.db, s.dir.path()));
+    add_folder(s.db, s.dir.path(), now + 1);
+    scan(s.db, {}, {}, {}, now + 1);
+    EXPECT_EQ(s.db.text("SELECT path FROM files WHERE song_hash = '" + bravo + "'"), s.dir / "b.ogg");
+    EXPECT_EQ(s.db.text("SELECT path FROM files WHERE song_hash = '" + charlie + "'"), s.dir / "sub/c.mp3");
+    EXPECT_EQ(s.db.text("SELECT count(*) FROM files WHERE song_hash IS NOT NULL"), "2") << "a.flac is no known song";
+    std::string bests;
+    for (const song_entry& e : list_songs(s.db, {sort_order::best, "standard", "hard"}))
+        bests += e.title + (e.best ? "=" + std::to_string(e.best->ratio) : "") + " ";
+    EXPECT_EQ(bests, "Bravo=8.500000 Charlie=2.500000 Alpha ");
+}
+
 TEST(Rescan, DeletedFileIsKeptMissingAndFoundAgain) {
     scanned_folder s;
     const std::string path = s.dir / "sub/c.mp3";
@@ -245,7 +270,7 @@ TEST(Scan, RowsDoNotDependOnTheThreads) {
     EXPECT_EQ(rows[0], rows[1]);
 }
 
-TEST(Scan, BadFilesAreCountedAndNotOpenedAgain) {
+TEST(Scan, BadFilesAreCountedAndReadAgainUntilTheyPlay) {
     test_support::scratch_dir dir;
     write_song(dir / "good.flac", "Good");
     write_song(dir / "going.flac", "Going");
@@ -264,7 +289,22 @@ TEST(Scan, BadFilesAreCountedAndNotOpenedAgain) {
     EXPECT_EQ(r.counts.skipped[static_cast<std::size_t>(musicfiles::skip_reason::unreadable_file)], 1u);
     EXPECT_EQ(titles(db), "Good");
     EXPECT_EQ(db.text("SELECT playable FROM files WHERE path LIKE '%words.mp3'"), "0");
-    EXPECT_EQ(scan_all(db).counts.opened, 0u);
+    // Only the file that could not be read is opened again.
+    EXPECT_EQ(scan_all(db).counts.opened, 1u);
+
+    // Readable since, with the same size and time: found at the next scan.
+    write_song(dir / "late.flac", "Late");
+    std::ifstream sound(dir / "late.flac", std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(sound), std::istreambuf_iterator<char>()};
+    const timespec when = mtime_of(dir / "late.flac");
+    std::ofstream(dir / "late.flac", std::ios::binary) << std::string(bytes.size(), 'x');
+    set_mtime(dir / "late.flac", when);
+    scan_all(db);
+    EXPECT_EQ(titles(db), "Good");
+    std::ofstream(dir / "late.flac", std::ios::binary) << bytes;
+    set_mtime(dir / "late.flac", when);
+    scan_all(db);
+    EXPECT_EQ(titles(db), "Good,Late");
 }
 
 TEST(Folders, ForgetDropsItsFilesButNotResultsFilesAddedAloneOrAnotherFolders) {

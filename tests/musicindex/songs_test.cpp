@@ -107,6 +107,21 @@ TEST(Search, NoTypedTextMakesTheQueryFail) {
     EXPECT_EQ(titles(search_songs(db, "-", {})), "Café del Mar");
     EXPECT_EQ(titles(search_songs(db, "\"x\"", {})), "NEAR OR NOT");
     EXPECT_EQ(search_songs(db, "  ", {}).size(), 6u);
+    // Any number of words, short ones included, is one search, not an
+    // expression too deep for SQLite.
+    std::string many = "mar";
+    for (int i = 0; i < 990; ++i) many += std::string(" ") + static_cast<char>('a' + i % 3) + "\"";
+    EXPECT_EQ(titles(search_songs(db, many, {})), "");
+    EXPECT_EQ(matching_files(db, many).size(), 0u);
+    std::string dashes, kanji;
+    for (int i = 0; i < 990; ++i) {
+        dashes += " -";
+        kanji += " 東";
+    }
+    EXPECT_EQ(titles(search_songs(db, dashes, {})), "Café del Mar");
+    EXPECT_EQ(titles(search_songs(db, kanji, {})), "東京タワーの夜");
+    EXPECT_EQ(matching_files(db, kanji).size(), 1u);
+    EXPECT_EQ(titles(search_songs(db, dashes + kanji, {})), "");
     EXPECT_EQ(parse_search("say \"hi\" NEAR*").words, "\"say\"* \"\"\"hi\"\"\"* \"NEAR*\"*");
 }
 

@@ -164,6 +164,18 @@ TEST_F(SongList, AHeldKeyRepeatsAfterAPause) {
     view->handle(key(SDLK_DOWN, 0, KMOD_NONE, SDL_KEYUP), 330);
     view->update(400);
     EXPECT_EQ(view->position(), 3u) << "let go";
+
+    // Backspace held takes characters back the same way.
+    type(u"lumen");
+    view->handle(key(SDLK_BACKSPACE, 8), 1000);
+    view->update(1299);
+    EXPECT_EQ(view->typed(), "lume");
+    view->update(1300);
+    view->update(1325);
+    EXPECT_EQ(view->typed(), "lu");
+    view->handle(key(SDLK_BACKSPACE, 0, KMOD_NONE, SDL_KEYUP), 1330);
+    view->update(1400);
+    EXPECT_EQ(view->typed(), "lu") << "let go";
 }
 
 TEST_F(SongList, ReturnChoosesAndEscapeClearsTheTypingThenLeaves) {
@@ -277,7 +289,11 @@ TEST_F(SongList, RowsShowTheirSongAndOnlyWhatChangedIsDrawnAgain) {
         const std::string length = std::to_string(seconds / 60) + ":" + (seconds % 60 < 10 ? "0" : "") +
                                    std::to_string(seconds % 60);
         const int length_width = cache.width(length, layout::text_size);
-        EXPECT_TRUE(shows(length, layout::length_right - length_width, y + text_top, 0, layout::white, 0)) << length;
+        EXPECT_TRUE(shows(length, std::min(layout::length_right, 640 - layout::best_right_margin - best_width -
+                                                                     layout::column_gap) -
+                                      length_width,
+                          y + text_top, 0, layout::white, 0))
+            << length;
         EXPECT_EQ(pixel(layout::mark_x + 1, y + layout::row_height / 2), r.played ? 0u : layout::never_played_mark)
             << r.title;
     }
@@ -290,6 +306,27 @@ TEST_F(SongList, RowsShowTheirSongAndOnlyWhatChangedIsDrawnAgain) {
     EXPECT_EQ(pixel(layout::title_x - 2, y + 1), layout::highlight);
     type(u"0");
     EXPECT_GE(view->draw(screen).size(), 3u) << "the typing, the rows and the count";
+    SDL_FreeSurface(screen);
+}
+
+// A best wider than its column moves the length left: the two never touch.
+TEST_F(SongList, AWideBestLeavesAGapBeforeTheLength) {
+    std::vector<songlist::song_row> wide = test_songs::make(1);
+    wide[0].seconds = 61;
+    wide[0].best = songlist::best_run{123.45f, 13910};
+    songlist::memory_source one{wide};
+    songlist::list_view list(one, cache);
+    ASSERT_TRUE(list.settle());
+    auto screen = SDL_CreateRGBSurface(SDL_SWSURFACE, 640, 480, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    list.draw(screen, true);
+    const int y = layout::rows_top + (layout::row_height - fonts.line_height(layout::text_size)) / 2;
+    const int best_left = 640 - layout::best_right_margin - cache.width("123.45/13910", layout::text_size);
+    ASSERT_LT(best_left - layout::column_gap, layout::length_right) << "the case needs a best wider than its column";
+    // Nothing drawn in the gap, on any line of the row's text.
+    for (int x = best_left - layout::column_gap; x < best_left; ++x)
+        for (int dy = 0; dy < fonts.line_height(layout::text_size); ++dy)
+            EXPECT_EQ(static_cast<Uint32*>(screen->pixels)[(y + dy) * screen->pitch / 4 + x], layout::highlight)
+                << x << "," << y + dy;
     SDL_FreeSurface(screen);
 }
 

@@ -1,0 +1,67 @@
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "library/sessions.hpp"
+#include "library/song_library.hpp"
+
+// One play of a song, from the recording the game is given to the runs kept,
+// and the best run's replay found again: the one workflow velmora_play and
+// the library screen both run, each only printing or drawing what it says.
+namespace library {
+
+// A temporary stage older than this was left by a killed preparation: a day
+// is far longer than any song takes to prepare.
+constexpr long stale_after_seconds = 24 * 60 * 60;
+
+// The session as the game is started on it.
+struct session_start {
+    std::string name;       // "" when results cannot be kept
+    std::string recording;  // the file the game records into; "" when results cannot be kept
+    std::string why_not;    // then the reason, as a message line
+};
+
+// Names the session and makes the replays folder.
+session_start begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
+                            std::int64_t now, pid_t pid);
+
+// After the game, however it ended.
+struct session_end {
+    session_outcome kept;               // this session's runs (none when it could not record)
+    std::size_t recovered = 0;          // finished runs of abandoned sessions stored now
+    std::vector<std::string> problems;  // each a message line, without the program name
+};
+
+// Keeps the session's runs and its best run's replay (keep_session), then
+// recovers sessions that ended before they could (recover_sessions).
+session_end end_session(song_library* library, const session_start& start, const std::string& song_hash,
+                        const std::string& edition, const std::string& difficulty, std::int64_t now);
+
+// At a program's start and after each session: keeps every session whose
+// process is gone (killed, or the machine went down) but `own`, and removes
+// the game's temporary recordings such a process left. Returns how many
+// finished runs were stored.
+std::size_t recover_sessions(song_library* library, const std::string& own, std::int64_t now,
+                             std::vector<std::string>& problems);
+
+// A song's best run and its replay's file, checked: a replay the library
+// names that is not a plain file name in the replays folder is refused, so
+// no row makes a program open a file elsewhere.
+struct best_replay {
+    std::optional<result_row> best;  // the best run, when there is one
+    std::string file;                // its replay's path; "" when it cannot be watched
+    std::string why_not;             // then the reason, naming neither song nor program
+};
+best_replay find_best_replay(song_library& library, const std::string& song_hash, const std::string& edition,
+                             const std::string& difficulty);
+
+// The song is about to be played from `path`: its play recorded, and the file
+// (scanned into the music tables when they do not know it yet) linked to its
+// hash, so its runs show beside it in the lists.
+void record_play(song_library& library, const std::string& path, const std::string& song_hash, std::int64_t now);
+
+}  // namespace library

@@ -1,0 +1,29 @@
+#pragma once
+#include <string>
+
+#include "libraryscreen/background_scan.hpp"
+#include "libraryscreen/index_source.hpp"
+#include "libraryscreen/library_calls.hpp"
+#include "preview/preview.hpp"
+#include "songlist/list_view.hpp"
+#include "text/text_cache.hpp"
+#include "userfiles/settings.hpp"
+
+namespace libraryscreen {
+
+// What every screen of the program shares while its window is open.
+struct screen_state {
+    library_calls& calls;
+    userfiles::settings settings;
+    text::text_cache& text;
+    index_source& source;
+    songlist::list_view& list;
+    preview::player& preview;
+    scanner& scans;
+    std::string status;   // the keys' line shows it instead of the keys until the next move
+    std::string trouble;  // what failed (the library, a scan, the list): the keys' line keeps showing it
+    bool quit = false;    // the window was closed
+    bool failed = false;  // something failed that a command would end with status 1 for
+};
+
+}  // namespace libraryscreen

@@ -1,0 +1,112 @@
+#include "libraryscreen/settings_screen.hpp"
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
+#include "game/stage.hpp"
+#include "libraryscreen/drawing.hpp"
+#include "libraryscreen/menu.hpp"
+#include "vaz/limits.hpp"
+
+namespace libraryscreen {
+
+void settings_screen(screen_state& s) {
+    s.preview.stop();
+    std::string message;
+    auto save = [&](const char* key, const std::string& value) {
+        const std::string why = save_setting(key, value);
+        message = why.empty() ? std::string("Saved.") : "Not saved: " + why;
+    };
+    auto apply_display = [&] {
+        const std::string why = change_display({s.settings.fullscreen, s.settings.scale});
+        if (!why.empty()) message = why;
+    };
+    // A whole number in steps of five within its range, saved under `key`.
+    auto stepped = [&](int& value, const vaz::whole_range& range, const char* key) {
+        return [&value, &range, &save, key](int step) {
+            value = std::clamp(value + 5 * step, range.low, range.high);
+            save(key, std::to_string(value));
+        };
+    };
+    auto requery = [&] {
+        s.source.set_query(s.settings.edition, s.settings.difficulty);
+        s.list.refresh();
+    };
+
+    menu m;
+    m.rows = {
+        {"Music volume", [&] { return std::to_string(s.settings.volume) + "%"; },
+         [&, volume = stepped(s.settings.volume, vaz::volume_range, "volume")](int step) {
+             volume(step);
+             s.preview.set_volume(s.settings.volume);
+         },
+         nullptr},
+        {"Effects volume",
+         [&] { return s.settings.effects == 0 ? std::string("off") : std::to_string(s.settings.effects) + "%"; },
+         stepped(s.settings.effects, vaz::effects_volume_range, "effects"), nullptr},
+        {"Offset", [&] { return std::to_string(s.settings.offset_ms) + " ms"; },
+         stepped(s.settings.offset_ms, vaz::offset_ms_range, "offset"), nullptr},
+        {"Calibrate the offset", [] { return std::string("Return"); }, nullptr,
+         [&] {
+             std::string why;
+             const int status = run_calibration(why);
+             std::vector<std::string> warnings;
+             // The calibration saves the offset it measured.
+             s.settings.offset_ms = load_settings(warnings).offset_ms;
+             message = status == 0 ? "Offset measured: " + std::to_string(s.settings.offset_ms) + " ms"
+                       : status < 0 ? why
+                                    : "Calibration left; the offset is unchanged";
+         }},
+        {"Edition", [&] { return s.settings.edition; },
+         [&](int step) {
+             constexpr int n = sizeof converter::editions / sizeof converter::editions[0];
+             const int i = static_cast<int>(
+                 converter::edition_from_name(s.settings.edition).value_or(converter::edition::standard));
+             s.settings.edition = converter::editions[(i + n + step) % n].name;
+             save("edition", s.settings.edition);
+             requery();
+         },
+         nullptr},
+        {"Difficulty", [&] { return s.settings.difficulty; },
+         [&](int step) {
+             const int i = static_cast<int>(
+                 converter::difficulty_from_name(s.settings.difficulty).value_or(converter::difficulty::hard));
+             s.settings.difficulty = converter::difficulty_name(static_cast<converter::difficulty>((i + 3 + step) % 3));
+             save("difficulty", s.settings.difficulty);
+             requery();
+         },
+         nullptr},
+        {"Display", [&] { return std::string(s.settings.fullscreen ? "full screen" : "window"); },
+         [&](int) {
+             s.settings.fullscreen = !s.settings.fullscreen;
+             save("fullscreen", s.settings.fullscreen ? "yes" : "no");
+             apply_display();
+         },
+         nullptr},
+        {"Window scale", [&] { return std::to_string(s.settings.scale) + "x"; },
+         [&](int step) {
+             s.settings.scale = (s.settings.scale + 2 + step) % 3 + 1;
+             save("scale", std::to_string(s.settings.scale));
+             apply_display();
+         },
+         nullptr},
+    };
+    m.rows_y = 90;
+    m.row_step = 28;
+    m.shown = m.rows.size();
+    m.leave_keys = {SDLK_ESCAPE, SDLK_F4};
+    m.space_chooses = true;
+    m.draw_before = [&](SDL_Surface* surface) { s.text.draw(surface, 40, 40, "Settings", style(20, white)); };
+    m.draw_after = [&](SDL_Surface* surface) {
+        s.text.draw(surface, 40, 300, message, style(14, grey), 560);
+        s.text.draw(surface, 40, 440, "Up/Down choose   Left/Right change   Escape back", style(13, dim));
+    };
+    run_menu(s, m);
+}
+
+}  // namespace libraryscreen

@@ -1,0 +1,3 @@
+#include "playcommand/velmora_play.hpp"
+
+int main(int argc, char** argv) { return playcommand::velmora_play_main(argc, argv); }

@@ -1,0 +1,246 @@
+#include "playcommand/options.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "vaz/limits.hpp"
+
+namespace playcommand {
+namespace {
+
+// Threads for preparing: far more than any machine has cores.
+constexpr vaz::whole_range job_range{1, 1024};
+
+}  // namespace
+
+std::string usage_text() {
+    const vaz::whole_range& offset = vaz::offset_ms_range;
+    return "usage: velmora_play [options] [SONG...]\n"
+           "       velmora_play --prepare [options] SONG|FOLDER...\n"
+           "       velmora_play --replay [options] SONG\n"
+           "       velmora_play --list [--sort KEY]\n"
+           "       velmora_play --search TEXT [--sort KEY]\n"
+           "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
+           "       velmora_play --calibrate\n"
+           "       velmora_play --volume N\n"
+           "\n"
+           "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...; the first of several) in the\n"
+           "game, preparing its stage first unless the stage cache has it. Every\n"
+           "finished run is recorded; afterwards the session's runs and the song's best\n"
+           "are printed, the best run's replay is kept, and the song is added to the\n"
+           "song library. Without a song the game opens on its library screen: choose\n"
+           "a song, play, see the bests, change the settings, all in one window.\n"
+           "\n"
+           "  --edition E                  the converter's edition (the saved one, else\n"
+           "                               " + std::string(userfiles::default_edition) + "): " + converter::edition_names() + "\n"
+           "  --difficulty D               easy, normal or hard (the saved one, else\n"
+           "                               " + userfiles::default_difficulty + "; hard is the edition's full density)\n"
+           "  --fullscreen                 play in full screen instead of a window\n"
+           "  --prepare                    prepare the songs, and every song in the\n"
+           "                               folders and their subfolders, without playing\n"
+           "  --jobs N                     use at most N threads (one per core)\n"
+           "  --replay                     play back the best run of SONG in the edition\n"
+           "  --list                       print the song library with each song's best\n"
+           "  --sort title|artist|album|added|played|best\n"
+           "                               the order of --list (last played first) and\n"
+           "                               --search (title)\n"
+           "  --search TEXT                print the songs whose title, artist, album or\n"
+           "                               file name hold every word of TEXT\n"
+           "  --add FOLDER...              remember music folders and scan them\n"
+           "  --folders                    print the remembered folders\n"
+           "  --forget FOLDER              forget a folder (its songs' results stay)\n"
+           "  --scan                       scan every remembered folder again; Ctrl-C\n"
+           "                               stops, keeping what was scanned\n"
+           "  --offset MS                  fire the bullets MS milliseconds later (" + std::to_string(offset.low) +
+           " to\n"
+           "                               " + std::to_string(offset.high) +
+           ") in this run, in place of the saved offset\n"
+           "  --volume N                   play the music at N percent (" + vaz::volume_range.span() + ") from now\n"
+           "                               on; saved, and without a song only saved\n"
+           "  --calibrate                  measure the offset of your speakers or\n"
+           "                               headphones by pressing Space on clicks; saved\n"
+           "  --help                       print this help\n"
+           "  --version                    print the version\n"
+           "\n"
+           "Stages are kept in $XDG_CACHE_HOME/velmora (~/.cache/velmora), the song\n"
+           "library, results and replays in $XDG_DATA_HOME/velmora\n"
+           "(~/.local/share/velmora), the offset, the volume, the edition and the\n"
+           "difficulty in $XDG_CONFIG_HOME/velmora/settings.conf (~/.config/velmora).\n"
+           "Exit status: 0 on success, 1 on any failure, 2 on bad usage.\n";
+}
+
+void follow_saved_stage(play_options& o, const userfiles::settings& saved, std::vector<std::string>& warnings) {
+    if (!o.edition_given) {
+        if (const auto ed = edition_from_name(saved.edition))
+            o.edition = *ed;
+        else
+            warnings.push_back("settings: unknown edition \"" + saved.edition + "\"; using " +
+                               edition_name(o.edition));
+    }
+    if (!o.difficulty_given) {
+        if (const auto d = converter::difficulty_from_name(saved.difficulty))
+            o.difficulty = *d;
+        else
+            warnings.push_back("settings: unknown difficulty \"" + saved.difficulty + "\"; using " +
+                               converter::difficulty_name(o.difficulty));
+    }
+}
+
+parsed_options parse_options(int argc, const char* const* argv) {
+    parsed_options r;
+    play_options& o = r.options;
+    bool prepare = false, list = false, replay = false, help = false, version = false, calibrate = false;
+    bool add = false, show_folders = false, forget = false, scan = false, search = false;
+    auto bad = [&](std::string why) {
+        r.ok = false;
+        r.error = std::move(why);
+        return r;
+    };
+
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options_end || arg.size() < 2 || arg[0] != '-') {
+            o.songs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        // "--name=value" or "--name value" for the options taking a value.
+        std::string name = arg, value;
+        bool has_value = false;
+        const std::size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            has_value = true;
+        }
+        auto take_value = [&]() -> bool {
+            if (has_value) return true;
+            if (i + 1 >= argc) return false;
+            value = argv[++i];
+            return true;
+        };
+        auto no_value = [&]() { return !has_value; };
+
+        if (name == "--edition") {
+            if (!take_value()) return bad("--edition needs " + converter::edition_names());
+            const auto ed = edition_from_name(value);
+            if (!ed) return bad("unknown edition \"" + value + "\"; it is " + converter::edition_names());
+            o.edition = *ed;
+            o.edition_given = true;
+        } else if (name == "--difficulty") {
+            if (!take_value()) return bad("--difficulty needs easy, normal or hard");
+            const auto d = converter::difficulty_from_name(value);
+            if (!d) return bad("unknown difficulty \"" + value + "\"; it is easy, normal or hard");
+            o.difficulty = *d;
+            o.difficulty_given = true;
+        } else if (name == "--jobs") {
+            if (!take_value()) return bad("--jobs needs a number of threads");
+            int n = 0;
+            if (!vaz::parse_whole_number(value.c_str(), job_range, n))
+                return bad("--jobs takes a number " + job_range.text() + ", not \"" + value + "\"");
+            o.jobs = static_cast<unsigned>(n);
+        } else if (name == "--offset" || name == "--volume") {
+            const bool offset = name == "--offset";
+            const vaz::whole_range& range = offset ? vaz::offset_ms_range : vaz::volume_range;
+            const std::string what = (offset ? "number of milliseconds " : "number ") + range.text();
+            if (!take_value()) return bad(name + " needs a " + what);
+            int n = 0;
+            if (!vaz::parse_whole_number(value.c_str(), range, n))
+                return bad(name + " takes a whole " + what + ", not \"" + value + "\"");
+            (offset ? o.offset_ms : o.volume) = n;
+        } else if (name == "--search") {
+            if (!take_value()) return bad("--search needs the text to look for");
+            search = true;
+            o.search = value;
+        } else if (name == "--sort") {
+            if (!take_value()) return bad("--sort needs title, artist, album, added, played or best");
+            o.sort = musicindex::parse_sort_order(value);
+            if (!o.sort) return bad("unknown order \"" + value + "\"; it is title, artist, album, added, played or best");
+        } else if (name == "--add" && no_value()) {
+            add = true;
+        } else if (name == "--folders" && no_value()) {
+            show_folders = true;
+        } else if (name == "--forget" && no_value()) {
+            forget = true;
+        } else if (name == "--scan" && no_value()) {
+            scan = true;
+        } else if (name == "--calibrate" && no_value()) {
+            calibrate = true;
+        } else if (name == "--fullscreen" && no_value()) {
+            o.fullscreen = true;
+        } else if (name == "--prepare" && no_value()) {
+            prepare = true;
+        } else if (name == "--list" && no_value()) {
+            list = true;
+        } else if (name == "--replay" && no_value()) {
+            replay = true;
+        } else if ((name == "--help" || name == "-h") && no_value()) {
+            help = true;
+        } else if (name == "--version" && no_value()) {
+            version = true;
+        } else {
+            return bad("unknown option \"" + arg + "\"");
+        }
+    }
+
+    if (help) {
+        o.what = command::help;
+    } else if (version) {
+        o.what = command::version;
+    } else if (prepare + list + replay + calibrate + add + show_folders + forget + scan + search > 1) {
+        std::vector<std::string> given;
+        for (const auto& [on, name] :
+             {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"}, {replay, "--replay"},
+              {calibrate, "--calibrate"}, {add, "--add"}, {show_folders, "--folders"}, {forget, "--forget"},
+              {scan, "--scan"}, {search, "--search"}})
+            if (on) given.push_back(name);
+        return bad(given[0] + " and " + given[1] + " cannot be combined");
+    } else if ((prepare || list || calibrate || add || show_folders || forget || scan || search) &&
+               (o.offset_ms || o.volume)) {
+        return bad(std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
+                   (prepare ? "--prepare" : list ? "--list" : calibrate ? "--calibrate" : add ? "--add"
+                    : show_folders ? "--folders" : forget ? "--forget" : scan ? "--scan" : "--search"));
+    } else if (o.sort && !list && !search) {
+        return bad("--sort goes with --list or --search");
+    } else if (add) {
+        if (o.songs.empty()) return bad("--add needs one or more folders");
+        o.what = command::add;
+    } else if (show_folders || scan) {
+        if (!o.songs.empty()) return bad(std::string(scan ? "--scan" : "--folders") + " takes no folders");
+        o.what = scan ? command::scan : command::folders;
+    } else if (forget) {
+        if (o.songs.size() != 1) return bad("--forget takes one folder");
+        o.what = command::forget;
+    } else if (search) {
+        if (!o.songs.empty()) return bad("--search takes one text; put quotes around words with spaces between them");
+        o.what = command::search;
+    } else if (calibrate) {
+        if (!o.songs.empty()) return bad("--calibrate takes no songs");
+        o.what = command::calibrate;
+    } else if (list) {
+        if (!o.songs.empty()) return bad("--list takes no songs");
+        o.what = command::list;
+    } else if (prepare) {
+        if (o.songs.empty()) return bad("--prepare needs songs or folders");
+        o.what = command::prepare;
+    } else if (replay) {
+        if (o.songs.size() != 1) return bad("--replay takes one song");
+        o.what = command::replay;
+    } else if (o.volume && !o.offset_ms && o.songs.empty()) {
+        o.what = command::set_volume;
+    } else {
+        // A file manager opening several songs with the game passes them
+        // all: the first is played. No song at all is the library screen;
+        // an offset is for one run of a song.
+        if (o.songs.empty() && o.offset_ms) return bad("no song given for --offset");
+        o.what = o.songs.empty() ? command::library : command::play;
+    }
+    r.ok = true;
+    return r;
+}
+
+}  // namespace playcommand

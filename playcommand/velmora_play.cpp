@@ -1,0 +1,580 @@
+#include "playcommand/velmora_play.hpp"
+
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launching/launch.hpp"
+#include "playcommand/music_commands.hpp"
+#include "playcommand/options.hpp"
+#include "playcommand/progress.hpp"
+#include "playcommand/song_files.hpp"
+#include "playcommand/song_table.hpp"
+#include "library/places.hpp"
+#include "library/play_session.hpp"
+#include "library/prepare.hpp"
+#include "library/sessions.hpp"
+#include "library/song_library.hpp"
+#include "userfiles/settings.hpp"
+#include "stagecache/stage_cache.hpp"
+#include "userfiles/user_dirs.hpp"
+#include "audiolayer/decode.hpp"
+#include "musicfiles/walk.hpp"
+#include "musicindex/store.hpp"
+#include "results/replay_file.hpp"
+#include "vaz/files.hpp"
+#include "vaz/xbass.hpp"
+
+#ifndef VELMORA_VERSION
+#define VELMORA_VERSION "0.01"
+#endif
+
+namespace playcommand {
+namespace {
+
+using launching::add_setting_arguments;
+using launching::audio_probe;
+using launching::calibration_program;
+using launching::display_problem;
+using launching::end_problem;
+using launching::game_arguments;
+using launching::game_end;
+using launching::game_program;
+using launching::library_program;
+using launching::run_game;
+using library::library_path;
+using library::open_library;
+using library::prepare_outcome;
+using library::prepare_status;
+
+constexpr const char* program = "velmora_play";
+
+// Messages name files, whose names may hold escape sequences: they are
+// shown, not sent to the terminal.
+void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", program, printable(line).c_str()); }
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// A child's end (the game's, or the calibration's) as velmora_play ends:
+// its status, or 1 with a message.
+int game_status(const game_end& end, const std::string& program_path, const char* what = "game") {
+    const std::string problem = end_problem(end, program_path, what);
+    if (problem.empty()) return end.status;
+    say(problem);
+    return 1;
+}
+
+// The game refuses to start without a sound device: without one it plays
+// silently, and says so.
+void choose_audio(audio_probe& audio) {
+    if (!audio.choose_silent_audio_when_no_device()) return;
+    if (audio.timed_out())
+        say("the sound device did not answer within " + std::to_string(audio_probe::probe_limit_ms / 1000) +
+            " s; playing without sound");
+    else
+        say("no sound device here; playing without sound");
+}
+
+unsigned core_count() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+int run_list(const play_options& o) {
+    const std::string path = library_path();
+    if (path.empty()) {
+        say("no home folder to find the song library in (HOME is not set)");
+        return 1;
+    }
+    // Only a library that is not there at all has no songs yet; one that
+    // cannot be looked at is a failure.
+    const std::string dir = userfiles::data_dir();
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        say("the folder of the song library " + quoted(dir) + " is not a folder; move it out of the way");
+        return 1;
+    }
+    if (::stat(path.c_str(), &st) != 0 && errno != ENOENT) {
+        say("cannot read the song library " + quoted(path) + ": " + ::strerror(errno));
+        return 1;
+    }
+    try {
+        std::unique_ptr<library::song_library> library;
+        std::vector<library::song_row> songs;
+        std::map<std::string, musicindex::song_entry> titles;
+        if (library::song_library::exists(path)) {
+            library = std::make_unique<library::song_library>(path, false);
+            songs = library->songs();
+            // Then the songs of the music folders not prepared or played yet.
+            std::vector<library::song_row> scanned;
+            titles = library->with_database([&](sqlite3* db) { return songs_by_hash(db, &scanned); });
+            songs.insert(songs.end(), scanned.begin(), scanned.end());
+        }
+        if (songs.empty()) {
+            std::printf("The song library (%s) has no songs yet: play one, --prepare some or --add a folder.\n",
+                        printable(path).c_str());
+            return 0;
+        }
+        if (o.sort) sort_song_rows(songs, *o.sort, titles, edition_name(o.edition), converter::difficulty_name(o.difficulty));
+        std::fputs(format_song_table(songs, titles).c_str(), stdout);
+    } catch (const library::library_error& e) {
+        say(e.what());
+        return 1;
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// Raised by SIGINT during a scan, which then stops between files, keeping
+// every batch it wrote. The handler is reset by its first signal, so a
+// second Ctrl-C ends the program at once.
+std::atomic<bool> scan_stop{false};
+extern "C" void stop_scan(int) { scan_stop = true; }
+
+// The music commands, over the song library's music tables.
+int run_music(const play_options& o) {
+    const std::string path = library_path();
+    if (path.empty()) {
+        say("no home folder to find the song library in (HOME is not set)");
+        return 1;
+    }
+    const bool reads_only = o.what == command::folders || o.what == command::search;
+    if (reads_only && !library::song_library::exists(path)) {
+        std::printf(o.what == command::search ? "No song matches \"%s\": the song library has no songs yet.\n"
+                                              : "No music folders are remembered yet: add some with --add FOLDER.\n",
+                    printable(o.search).c_str());
+        return std::fflush(stdout) == 0 ? (o.what == command::search ? 1 : 0) : 1;
+    }
+    std::string problem;
+    std::unique_ptr<library::song_library> library;
+    if (reads_only) {
+        try {
+            library = std::make_unique<library::song_library>(path, false);
+        } catch (const library::library_error& e) {
+            problem = e.what();
+        }
+    } else {
+        library = open_library(problem);
+    }
+    if (!library) {
+        say(problem);
+        return 1;
+    }
+    music_output out;
+    out.terminal = stderr_is_terminal();
+    out.stop = &scan_stop;
+    out.threads = o.jobs ? o.jobs : core_count();
+    struct sigaction stop {}, before {};
+    stop.sa_handler = stop_scan;
+    stop.sa_flags = SA_RESETHAND;
+    ::sigemptyset(&stop.sa_mask);
+    ::sigaction(SIGINT, &stop, &before);
+    int status = 1;
+    try {
+        const std::int64_t now = std::time(nullptr);
+        status = library->with_database([&](sqlite3* db) {
+            switch (o.what) {
+            case command::add: return add_music_folders(db, o.songs, out, now);
+            case command::scan: return scan_music(db, out, now);
+            case command::folders: return print_music_folders(db, out);
+            case command::forget: return forget_music_folder(db, o.songs.front(), out);
+            case command::search: {
+                musicindex::song_query query;
+                query.sort = o.sort.value_or(musicindex::sort_order::title);
+                query.edition = edition_name(o.edition);
+                query.difficulty = converter::difficulty_name(o.difficulty);
+                return print_search(db, o.search, query, out);
+            }
+            default: return 1;
+            }
+        });
+    } catch (const library::library_error& e) {
+        std::fflush(stdout);
+        say(e.what());
+        status = scan_stop ? stopped_status : 1;
+    }
+    ::sigaction(SIGINT, &before, nullptr);
+    return status;
+}
+
+int run_prepare(const play_options& o) {
+    const song_search found = find_songs(o.songs);
+    for (const std::string& p : found.problems) say(p);
+    if (found.files.empty()) {
+        say("no songs found in " + std::to_string(o.songs.size()) + (o.songs.size() == 1 ? " place" : " places") +
+            " given");
+        return 1;
+    }
+
+    vaz::xbass<audiolayer::decode::layer> decoder;
+    const stagecache::stage_cache cache(userfiles::cache_dir());
+    cache.remove_stale_temporaries(library::stale_after_seconds);
+    std::string library_problem;
+    std::unique_ptr<library::song_library> library = open_library(library_problem);
+    if (!library) say(library_problem + "; the songs are prepared but not recorded");
+
+    std::vector<prepare_outcome> outcomes;
+    {
+        progress_display display(stderr, stderr_is_terminal(), found.files.size());
+        library::prepare_callbacks report;
+        report.started = [&](std::size_t i) { display.started(i, found.files[i]); };
+        report.advanced = [&](std::size_t i, double f) { display.advanced(i, f); };
+        report.finished = [&](std::size_t i, const prepare_outcome& r) {
+            const std::string& song = found.files[i];
+            std::string line;
+            if (r.status == prepare_status::failed) {
+                line = std::string(program) + ": " + r.error;
+            } else if (r.status == prepare_status::cached) {
+                line = std::string(program) + ": " + quoted(song) + ": already cached";
+            } else {
+                line = std::string(program) + ": " + quoted(song) + ": prepared, " + std::to_string(r.events) +
+                       " events" + (r.rebuilt_because.empty() ? "" : " (the cached stage was damaged: " + r.rebuilt_because + ")");
+            }
+            if (!r.library_problem.empty()) line += "\n" + std::string(program) + ": " + r.library_problem;
+            display.finished(i, line);
+        };
+        outcomes = library::prepare_songs(found.files, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache,
+                                          library.get(), report);
+    }
+
+    // Files the music tables know learn their hashes, so their results
+    // follow them when they move.
+    if (library) {
+        try {
+            library->with_database([&](sqlite3* db) {
+                for (std::size_t i = 0; i < outcomes.size(); ++i)
+                    if (outcomes[i].status != prepare_status::failed)
+                        musicindex::set_song_hash(db, musicfiles::normal_path(found.files[i]), outcomes[i].hash.hex());
+            });
+        } catch (const library::library_error& e) {
+            say(std::string(e.what()) + "; the songs' files are not linked to their results");
+        }
+    }
+
+    std::size_t prepared = 0, cached = 0, failed = 0, unrecorded = 0;
+    for (const prepare_outcome& r : outcomes) {
+        prepared += r.status == prepare_status::prepared;
+        cached += r.status == prepare_status::cached;
+        failed += r.status == prepare_status::failed;
+        unrecorded += !r.library_problem.empty();
+    }
+    std::printf("%zu song%s: %zu prepared, %zu already cached, %zu failed\n", outcomes.size(),
+                outcomes.size() == 1 ? "" : "s", prepared, cached, failed);
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (outcomes[i].status == prepare_status::failed)
+            std::printf("  failed: %s\n", printable(outcomes[i].error).c_str());
+    }
+    for (const std::string& p : found.problems) std::printf("  failed: %s\n", printable(p).c_str());
+    if (unrecorded > 0 || !library)
+        std::printf("  %zu not recorded in the song library\n", library ? unrecorded : prepared + cached);
+    const bool ok = failed == 0 && found.problems.empty() && unrecorded == 0 && library;
+    return std::fflush(stdout) == 0 && ok ? 0 : 1;
+}
+
+// The saved settings, each problem with the file said once.
+userfiles::settings load_settings() {
+    const userfiles::loaded_settings loaded = userfiles::read_settings(userfiles::settings_path());
+    for (const std::string& w : loaded.warnings) say(w);
+    return loaded.values;
+}
+
+bool save_volume(int volume) {
+    const userfiles::save_outcome saved = userfiles::save_setting(userfiles::settings_path(), "volume", volume);
+    if (!saved.note.empty()) say(saved.note);
+    if (!saved.ok) say(saved.error + "; the volume is not saved");
+    return saved.ok;
+}
+
+int run_set_volume(const play_options& o) {
+    if (!save_volume(*o.volume)) return 1;
+    std::printf("volume %d saved in %s\n", *o.volume, printable(userfiles::settings_path()).c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int run_calibrate() {
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the calibration window on (" + display + ")");
+        return 1;
+    }
+    const std::string program_file = calibration_program();
+    return game_status(run_game({program_file}), program_file, "calibration");
+}
+
+// The library screen is a program of its own, so that this one never loads
+// SDL; it takes this process's place, and with it the signals and the
+// status.
+int run_library(const play_options& o) {
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the library screen on (" + display + "); give a song to prepare and play");
+        return 1;
+    }
+    const std::string program_file = library_program();
+    std::vector<std::string> arguments{program_file};
+    // The screen follows its saved settings unless told otherwise.
+    if (o.edition_given) arguments.insert(arguments.end(), {"--edition", edition_name(o.edition)});
+    if (o.difficulty_given) arguments.insert(arguments.end(), {"--difficulty", converter::difficulty_name(o.difficulty)});
+    if (o.fullscreen) arguments.push_back("--fullscreen");
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    ::execv(program_file.c_str(), argv.data());
+    say("cannot start the library screen " + quoted(program_file) + ": " + std::strerror(errno));
+    return 1;
+}
+
+// "dynamics edition, normal", as the reports name a stage.
+std::string stage_words(const play_options& o) {
+    return std::string(edition_name(o.edition)) + " edition, " + converter::difficulty_name(o.difficulty);
+}
+
+int run_play(const play_options& o, userfiles::settings settings) {
+    const std::string& song = o.songs.front();
+    if (o.volume) {
+        save_volume(*o.volume);
+        settings.volume = *o.volume;
+    }
+    if (o.offset_ms) settings.offset_ms = *o.offset_ms;
+    // Before any thread or database exists: the probe forks.
+    audio_probe audio;
+    std::unique_ptr<vaz::xbass<audiolayer::decode::layer>> decoder = std::make_unique<vaz::xbass<audiolayer::decode::layer>>();
+    const stagecache::stage_cache cache(userfiles::cache_dir());
+    std::string library_problem;
+    std::unique_ptr<library::song_library> library = open_library(library_problem);
+    if (!library) say(library_problem + "; playing without it");
+
+    prepare_outcome r;
+    bool shown = false;
+    {
+        progress_display display(stderr, stderr_is_terminal(), 1);
+        r = library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, library.get(),
+                                  [&](double f) {
+            if (!shown) {
+                display.started(0, song);
+                shown = true;
+            }
+            display.advanced(0, f);
+        });
+        // Said once the stage is stored: a failure to keep it ends the bar instead.
+        if (shown && r.status == prepare_status::prepared)
+            display.finished(0, std::string(program) + ": " + quoted(song) + ": stage prepared (" + stage_words(o) +
+                                    "), " + std::to_string(r.events) + " events");
+        else if (shown)
+            display.finished(0, std::string(program) + ": " + r.error);
+    }
+    if (r.status == prepare_status::failed) {
+        if (!shown) say(r.error);
+        return 1;
+    }
+    if (!r.rebuilt_because.empty()) say("the cached stage was damaged (" + r.rebuilt_because + "); it was prepared again");
+    if (r.status == prepare_status::cached) say(quoted(song) + ": stage found in the cache (" + stage_words(o) + ")");
+    if (!r.library_problem.empty()) say(r.library_problem);
+    if (library) {
+        try {
+            library::record_play(*library, song, r.hash.hex(), std::time(nullptr));
+        } catch (const library::library_error& e) {
+            say(e.what());
+        }
+    }
+    // The game needs neither the decoder nor the database.
+    library.reset();
+    decoder.reset();
+
+    std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+    add_setting_arguments(game, settings.offset_ms, settings.volume);
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the game window on (" + display + "); the stage is ready: " + game[0] + " " +
+            quoted(song) + " " + quoted(r.stage_path) + " " + game[3]);
+        return 1;
+    }
+    choose_audio(audio);
+
+    // The game records the session; its results are kept after it ends.
+    const std::string edition = edition_name(o.edition);
+    const std::string difficulty = converter::difficulty_name(o.difficulty);
+    const library::session_start session =
+        library::begin_session(r.hash.hex(), edition, difficulty, std::time(nullptr), ::getpid());
+    if (session.recording.empty()) {
+        say(session.why_not);
+    } else {
+        game.push_back("-record=" + session.recording);
+    }
+    const game_end end = run_game(game);
+    const int status = game_status(end, game[0]);
+    if (!end.started) return status;
+    // Nothing the game played could be kept: said above, and not a success.
+    if (session.recording.empty()) return status == 0 ? 1 : status;
+
+    library = open_library(library_problem);
+    if (!library) say(library_problem);
+    const library::session_end ended =
+        library::end_session(library.get(), session, r.hash.hex(), edition, difficulty, std::time(nullptr));
+    const library::session_outcome& kept = ended.kept;
+    for (const std::string& p : ended.problems) say(p);
+    // A game that failed without a finished run has said why; a report would only repeat the best.
+    if (status == 0 || !kept.runs.empty()) std::fputs(format_session(kept, song, edition, difficulty).c_str(), stdout);
+    // Runs played but not stored are a failure, though the game ended well.
+    const bool lost = !kept.runs.empty() && !kept.stored;
+    if (kept.new_best && kept.best && !kept.best->replay.empty()) {
+        // Both named: the saved settings may have changed by then.
+        std::printf("Watch it with: velmora_play --replay --edition %s --difficulty %s %s\n", edition.c_str(),
+                    difficulty.c_str(), quoted(printable(song)).c_str());
+    }
+    std::fflush(stdout);
+    if (ended.recovered > 0)
+        say("kept " + std::to_string(ended.recovered) + " finished run" + (ended.recovered == 1 ? "" : "s") +
+            " of sessions whose program had ended before its game");
+    return status == 0 && lost ? 1 : status;
+}
+
+// Plays the song's best run back, from its kept replay.
+int run_replay(const play_options& o, const userfiles::settings& saved) {
+    const std::string& song = o.songs.front();
+    const std::string edition = edition_name(o.edition);
+    const std::string difficulty = converter::difficulty_name(o.difficulty);
+    // "the dynamics edition at easy"
+    const std::string which = "the " + edition + " edition at " + difficulty;
+    const std::string path = library_path();
+    if (path.empty()) {
+        say("no home folder to find the song library in (HOME is not set)");
+        return 1;
+    }
+    stagecache::song_hash hash;
+    std::string why;
+    if (!stagecache::hash_file(song, hash, why)) {
+        say("cannot read " + quoted(song) + ": " + why);
+        return 1;
+    }
+    library::best_replay best;
+    // Kept open until the stage is found: it holds the stage's checksum.
+    std::unique_ptr<library::song_library> known;
+    try {
+        if (library::song_library::exists(path)) {
+            known = std::make_unique<library::song_library>(path, false);
+            best = library::find_best_replay(*known, hash.hex(), edition, difficulty);
+        }
+    } catch (const library::library_error& e) {
+        say(e.what());
+        return 1;
+    }
+    if (!best.best) {
+        say("no finished run of " + quoted(song) + " in " + which + " to replay; play it first");
+        return 1;
+    }
+    if (best.best->replay.empty()) {
+        say("the best run of " + quoted(song) + " in " + which + " has no replay kept");
+        return 1;
+    }
+    if (best.file.empty()) {
+        say(best.why_not);
+        return 1;
+    }
+    // Checked here, so a damaged replay is named as the song's, before any window.
+    const std::string& replay_file = best.file;
+    results::replay checked;
+    const results::replay_read_result read = results::read_replay_file(replay_file, checked);
+    if (read.status != results::replay_status::ok) {
+        say("the best run's replay of " + quoted(song) + " cannot be played: " +
+            results::describe_replay_failure(replay_file, read));
+        return 1;
+    }
+
+    audio_probe audio;
+    const stagecache::stage_cache cache(userfiles::cache_dir());
+    prepare_outcome r =
+        library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, known.get(), [](double) {});
+    known.reset();
+    if (r.status == prepare_status::failed) {
+        say(r.error);
+        return 1;
+    }
+    std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the game window on (" + display + ")");
+        return 1;
+    }
+    choose_audio(audio);
+    std::printf("Replaying the best run of %s (%s): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
+                stage_words(o).c_str(), static_cast<std::uint32_t>(best.best->hits), static_cast<std::uint32_t>(best.best->score),
+                results::ratio_text(static_cast<float>(best.best->ratio)).c_str());
+    game.push_back("-replay=" + replay_file);
+    // The volume as when playing; the offset the run was recorded with,
+    // unless --offset asks for another.
+    const int volume = o.volume.value_or(saved.volume);
+    if (o.volume) save_volume(volume);
+    add_setting_arguments(game, 0, volume);
+    if (o.offset_ms) game.push_back("-offset=" + std::to_string(*o.offset_ms));
+    return game_status(run_game(game), game[0]);
+}
+
+}  // namespace
+
+int velmora_play_main(int argc, const char* const* argv) {
+    // A reader that stops listening (velmora_play --list | head) must not
+    // cut a preparation short.
+    std::signal(SIGPIPE, SIG_IGN);
+    const parsed_options parsed = parse_options(argc, argv);
+    if (!parsed.ok) {
+        say(parsed.error);
+        std::fprintf(stderr, "Try \"%s --help\".\n", program);
+        return 2;
+    }
+    play_options o = parsed.options;
+    // The commands that choose a stage follow the saved edition and
+    // difficulty; the library screen reads the settings itself.
+    userfiles::settings saved;
+    const bool stage_chosen = o.what == command::play || o.what == command::replay || o.what == command::prepare ||
+                              o.what == command::list || o.what == command::search;
+    if (stage_chosen) {
+        saved = load_settings();
+        std::vector<std::string> warnings;
+        follow_saved_stage(o, saved, warnings);
+        for (const std::string& w : warnings) say(w);
+    }
+    switch (o.what) {
+    case command::help:
+        std::fputs(usage_text().c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    case command::version:
+        std::printf("%s %s\n", program, VELMORA_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    case command::list:
+        return run_list(o);
+    case command::prepare:
+        return run_prepare(o);
+    case command::play:
+        return run_play(o, saved);
+    case command::replay:
+        return run_replay(o, saved);
+    case command::set_volume:
+        return run_set_volume(o);
+    case command::calibrate:
+        return run_calibrate();
+    case command::add:
+    case command::folders:
+    case command::forget:
+    case command::scan:
+    case command::search:
+        return run_music(o);
+    case command::library:
+        return run_library(o);
+    }
+    return 1;
+}
+
+}  // namespace playcommand

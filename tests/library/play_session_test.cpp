@@ -1,0 +1,158 @@
+// The one play session velmora_play and the library screen both run: the
+// best replay's file only ever inside the replays folder, and the runs of a
+// program killed at any moment kept at the next start.
+#include "library/play_session.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "library/places.hpp"
+#include "results/replay_file.hpp"
+#include "support/scratch_dir.hpp"
+
+using namespace library;
+
+namespace {
+
+// The user's data and cache folders in a scratch folder, for one test.
+class data_home {
+public:
+    data_home() {
+        ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);
+    }
+    ~data_home() {
+        ::unsetenv("XDG_DATA_HOME");
+        ::unsetenv("XDG_CACHE_HOME");
+    }
+    std::string replays() const { return dir / "data/velmora/replays"; }
+    test_support::scratch_dir dir;
+};
+
+void write_session(const std::string& path, std::vector<results::run_summary> runs) {
+    results::replay r;
+    r.seed = 7;
+    for (std::uint32_t i = 0; i < 400; ++i) results::append_update(r, i % 5 == 0 ? 4u : 0u);
+    r.finished_runs = std::move(runs);
+    ASSERT_EQ(results::write_replay_file(path, r), "");
+}
+
+pid_t gone_pid() {
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    return gone;
+}
+
+bool exists(const std::string& p) { return ::access(p.c_str(), F_OK) == 0; }
+
+}  // namespace
+
+// Whatever a results row names, the file to open is a plain name in the
+// replays folder, or none at all.
+TEST(PlaySession, TheBestReplayIsAFileInTheReplaysFolderOrNone) {
+    data_home home;
+    std::string problem;
+    std::unique_ptr<song_library> lib = open_library(problem);
+    ASSERT_TRUE(lib) << problem;
+    const std::string hash(32, 'b');
+    struct row {
+        const char* replay;  // nullptr: no result at all
+        bool opened;
+        const char* why;
+    } rows[] = {
+        {nullptr, false, "no finished run"},
+        {"", false, "has no replay kept"},
+        {"../../../../../../../etc/passwd", false, "not a file name in the replays folder; it is not opened"},
+        {"sub/best.vrp", false, "not a file name in the replays folder"},
+        {"..", false, "not a file name in the replays folder"},
+        {"best.vrp", true, ""},
+    };
+    for (const row& r : rows) {
+        lib->with_database([](sqlite3* db) { sql::statement(db, "DELETE FROM results;", "test").run(); });
+        if (r.replay) {
+            result_row run;
+            run.song_hash = hash;
+            run.edition = "standard";
+            run.session = "s";
+            run.run = 1;
+            run.hits = 1;
+            run.score = 15;
+            run.ratio = 1;
+            run.frames = 60;
+            lib->record_session({run});
+            lib->with_database([&](sqlite3* db) {
+                sql::statement set(db, "UPDATE results SET replay = NULLIF(?1, '');", "test");
+                set.bind(1, std::string(r.replay)).run();
+            });
+        }
+        const best_replay b = find_best_replay(*lib, hash, "standard", "hard");
+        const std::string name = r.replay ? r.replay : "(none)";
+        EXPECT_EQ(b.best.has_value(), r.replay != nullptr) << name;
+        EXPECT_EQ(b.file, r.opened ? home.replays() + "/best.vrp" : "") << name;
+        EXPECT_NE(b.why_not.find(r.why), std::string::npos) << name << ": " << b.why_not;
+    }
+}
+
+// A program killed while its game ran (or while it wrote its first
+// recording) leaves a recording or only a temporary: the next start keeps
+// the finished runs and clears the temporaries; a live program's stay.
+TEST(PlaySession, AKilledProgramsRunsAreKeptAtTheNextStartAndItsTemporariesGo) {
+    data_home home;
+    std::string problem;
+    std::unique_ptr<song_library> lib = open_library(problem);
+    ASSERT_TRUE(lib) << problem;
+    const std::string hash(32, 'c');
+    const session_start killed = begin_session(hash, "standard", "normal", 100, gone_pid());
+    ASSERT_EQ(killed.why_not, "");
+    EXPECT_EQ(killed.recording, home.replays() + "/" + killed.name + ".session");
+    write_session(killed.recording, {{10, 100, 170, 2, 30}});
+    const std::string half = killed.recording + ".tmp-Ab12Cd";
+    { std::ofstream(half) << "half"; }
+    const std::string only_temporary =
+        home.replays() + "/" + session_name(hash, "standard", "hard", 100, gone_pid()) + ".session.tmp-Zz99Yy";
+    { std::ofstream(only_temporary) << "half"; }
+    const session_start live = begin_session(hash, "standard", "hard", 100, ::getpid());
+    write_session(live.recording, {{10, 100, 170, 1, 30}});
+    const std::string live_temporary = live.recording + ".tmp-Qq11Rr";
+    { std::ofstream(live_temporary) << "half"; }
+
+    std::vector<std::string> problems;
+    EXPECT_EQ(recover_sessions(lib.get(), {}, 200, problems), 1u);
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    ASSERT_TRUE(lib->best_result(hash, "standard", "normal"));
+    EXPECT_EQ(lib->best_result(hash, "standard", "normal")->replay, killed.name + ".vrp");
+    EXPECT_FALSE(exists(killed.recording));
+    EXPECT_FALSE(exists(half));
+    EXPECT_FALSE(exists(only_temporary));
+    EXPECT_TRUE(exists(live.recording));
+    EXPECT_TRUE(exists(live_temporary));
+
+    // The live program's own end keeps its session.
+    const session_end ended = end_session(lib.get(), live, hash, "standard", "hard", 300);
+    EXPECT_EQ(ended.problems, std::vector<std::string>{});
+    EXPECT_EQ(ended.kept.runs.size(), 1u);
+    EXPECT_TRUE(ended.kept.new_best);
+    EXPECT_FALSE(exists(live.recording));
+    EXPECT_FALSE(exists(live_temporary));
+}
+
+// Without a home there is nowhere to keep runs, and the session says so.
+TEST(PlaySession, WithoutAPlaceForReplaysTheSessionSaysResultsAreNotKept) {
+    test_support::scratch_dir dir;
+    const std::string blocked = dir / "file";
+    { std::ofstream(blocked) << "x"; }
+    ::setenv("XDG_DATA_HOME", blocked.c_str(), 1);
+    const session_start s = begin_session(std::string(32, 'd'), "standard", "hard", 1, ::getpid());
+    ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(s.recording, "");
+    EXPECT_NE(s.why_not.find("results are not kept"), std::string::npos) << s.why_not;
+}

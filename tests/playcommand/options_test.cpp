@@ -1,0 +1,174 @@
+#include "playcommand/options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "launching/launch.hpp"
+
+using namespace launching;
+using namespace playcommand;
+
+namespace {
+
+parsed_options parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "velmora_play");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    return parse_options(static_cast<int>(argv.size()), argv.data());
+}
+
+}  // namespace
+
+TEST(Options, TakeTheSongsEditionAndModes) {
+    parsed_options p = parse({"--edition", "zetaflux", "song.ogg", "--fullscreen"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::play);
+    EXPECT_EQ(p.options.edition, converter::edition::zetaflux);
+    EXPECT_TRUE(p.options.fullscreen);
+    EXPECT_EQ(p.options.songs, std::vector<std::string>{"song.ogg"});
+
+    p = parse({"--prepare", "a", "--jobs=3", "--edition=standard", "b", "--", "--odd-name"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::prepare);
+    EXPECT_EQ(p.options.jobs, 3u);
+    EXPECT_EQ(p.options.songs, (std::vector<std::string>{"a", "b", "--odd-name"}));
+    EXPECT_TRUE(p.options.edition_given);
+    EXPECT_FALSE(p.options.difficulty_given) << "the saved difficulty counts";
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal) << "a new player's, unless one is saved";
+    // Every edition of the registry, at any difficulty.
+    p = parse({"--edition", "dynamics", "--difficulty=easy", "song.ogg"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.edition, converter::edition::dynamics);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::easy);
+
+    EXPECT_EQ(parse({"--list"}).options.what, command::list);
+    EXPECT_EQ(parse({"--replay", "song", "--edition", "zetaflux"}).options.what, command::replay);
+    EXPECT_EQ(parse({"song", "--help"}).options.what, command::help);
+    EXPECT_EQ(parse({"--version"}).options.what, command::version);
+    EXPECT_EQ(parse({"--calibrate"}).options.what, command::calibrate);
+    // From the desktop: no file opens the library screen, several play the first.
+    EXPECT_EQ(parse({}).options.what, command::library);
+    EXPECT_EQ(parse({"--fullscreen"}).options.what, command::library);
+    p = parse({"a.flac", "b.ogg"});
+    EXPECT_EQ(p.options.what, command::play);
+    EXPECT_EQ(p.options.songs.front(), "a.flac");
+
+    p = parse({"song", "--offset", "-20", "--volume=35"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::play);
+    EXPECT_EQ(p.options.offset_ms, -20);
+    EXPECT_EQ(p.options.volume, 35);
+    EXPECT_FALSE(parse({"song"}).options.offset_ms.has_value()) << "no --offset: the saved one counts";
+    p = parse({"--add", "Music", "/mnt/more"});
+    EXPECT_EQ(p.options.what, command::add);
+    EXPECT_EQ(p.options.songs, (std::vector<std::string>{"Music", "/mnt/more"}));
+    EXPECT_EQ(parse({"--folders"}).options.what, command::folders);
+    EXPECT_EQ(parse({"--forget", "Music"}).options.what, command::forget);
+    EXPECT_EQ(parse({"--scan"}).options.what, command::scan);
+    p = parse({"--search", "night drive", "--sort=artist"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::search);
+    EXPECT_EQ(p.options.search, "night drive");
+    EXPECT_EQ(p.options.sort, musicindex::sort_order::artist);
+    EXPECT_EQ(parse({"--list", "--sort", "best"}).options.sort, musicindex::sort_order::best);
+
+    p = parse({"--volume", "0"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::set_volume);
+    EXPECT_EQ(p.options.volume, 0);
+}
+
+// A new player's stage is the dynamics edition at normal; the saved edition
+// and difficulty count unless the command line names its own.
+TEST(Options, FollowTheSavedStageUnlessTheyNameOne) {
+    parsed_options p = parse({"song.ogg"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.edition, converter::edition::dynamics);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal);
+    std::vector<std::string> warnings;
+    userfiles::settings saved;
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::dynamics) << "the settings' own defaults";
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal);
+
+    saved.edition = "zetaflux";
+    saved.difficulty = "easy";
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::zetaflux);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::easy);
+    EXPECT_TRUE(warnings.empty());
+
+    p = parse({"--difficulty", "hard", "song.ogg"});
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::zetaflux);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::hard) << "the command line's over the saved one";
+
+    p = parse({"--edition=standard", "song.ogg"});
+    saved.edition = "deluxe";
+    saved.difficulty = "brutal";
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::standard);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal) << "an unknown saved one is left for the default";
+    EXPECT_EQ(warnings, std::vector<std::string>{"settings: unknown difficulty \"brutal\"; using normal"});
+}
+
+TEST(Options, RefuseBadUsageSayingWhy) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } rows[] = {
+        {{"--edition"}, "--edition needs"},
+        {{"--edition", "deluxe", "a"}, "unknown edition \"deluxe\"; it is standard, zetaflux or dynamics"},
+        {{"a", "--difficulty"}, "--difficulty needs easy, normal or hard"},
+        {{"--difficulty", "brutal", "a"}, "unknown difficulty \"brutal\""},
+        {{"--jobs", "0", "--prepare", "a"}, "--jobs takes"},
+        {{"--jobs", "2x", "--prepare", "a"}, "--jobs takes"},
+        {{"--window", "a"}, "unknown option \"--window\""},
+        {{"--fullscreen=1", "a"}, "unknown option"},
+        {{"--prepare"}, "--prepare needs"},
+        {{"--list", "a"}, "--list takes no songs"},
+        {{"--list", "--prepare", "a"}, "cannot be combined"},
+        {{"--offset", "501", "a"}, "--offset takes a whole number of milliseconds from -500 to 500, not \"501\""},
+        {{"--offset=12ms", "a"}, "--offset takes"},
+        {{"a", "--offset"}, "--offset needs"},
+        {{"--volume", "101", "a"}, "--volume takes a whole number from 0 to 100, not \"101\""},
+        {{"--volume=-1"}, "--volume takes"},
+        {{"--volume", " 5"}, "--volume takes"},
+        {{"--offset", "10"}, "no song given for --offset"},
+        {{"--calibrate", "a"}, "--calibrate takes no songs"},
+        {{"--calibrate", "--list"}, "--list and --calibrate cannot be combined"},
+        {{"--calibrate", "--offset", "5"}, "--offset is for playing; it does not go with --calibrate"},
+        {{"--list", "--volume", "5"}, "--volume is for playing"},
+        {{"--replay", "--prepare", "a"}, "--prepare and --replay cannot be combined"},
+        {{"--replay"}, "--replay takes one song"},
+        {{"--replay", "a", "b"}, "--replay takes one song"},
+        {{"--add"}, "--add needs one or more folders"},
+        {{"--forget"}, "--forget takes one folder"},
+        {{"--forget", "a", "b"}, "--forget takes one folder"},
+        {{"--scan", "a"}, "--scan takes no folders"},
+        {{"--add", "a", "--scan"}, "--add and --scan cannot be combined"},
+        {{"--search"}, "--search needs"},
+        {{"--search", "a", "b"}, "--search takes one text"},
+        {{"--sort", "title", "a"}, "--sort goes with --list or --search"},
+        {{"--list", "--sort", "length"}, "unknown order \"length\""},
+        {{"--add", "a", "--offset", "5"}, "--offset is for playing; it does not go with --add"},
+    };
+    for (const auto& row : rows) {
+        const parsed_options p = parse(row.args);
+        EXPECT_FALSE(p.ok) << row.error;
+        EXPECT_NE(p.error.find(row.error), std::string::npos) << p.error;
+    }
+}
+
+TEST(GameArguments, TheSettingsFollowOnlyWhenTheyAreNotTheGamesDefaults) {
+    const std::vector<std::string> base = game_arguments("velmora", "s.ogg", "s.pat", false);
+    std::vector<std::string> args = base;
+    add_setting_arguments(args, 0, 100);
+    EXPECT_EQ(args, base);
+    add_setting_arguments(args, -35, 0);
+    std::vector<std::string> expected = base;
+    expected.insert(expected.end(), {"-offset=-35", "-volume=0"});
+    EXPECT_EQ(args, expected);
+}
