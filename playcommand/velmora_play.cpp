@@ -456,6 +456,7 @@ int run_play(const play_options& o, userfiles::settings settings) {
             " of sessions whose program had ended before its game");
     return status == 0 && lost ? 1 : status;
 }
+
 // Plays the song's best run back, from its kept replay.
 int run_replay(const play_options& o, const userfiles::settings& saved) {
     const std::string& song = o.songs.front();
@@ -525,8 +526,8 @@ int run_replay(const play_options& o, const userfiles::settings& saved) {
     }
     choose_audio(audio);
     std::printf("Replaying the best run of %s (%s): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
-                stage_words(o).c_str(), static_cast<std::uint32_t>(best.best->hits),
-                static_cast<std::uint32_t>(best.best->score), results::ratio_text(static_cast<float>(best.best->ratio)).c_str());
+                stage_words(o).c_str(), static_cast<std::uint32_t>(best.best->hits), static_cast<std::uint32_t>(best.best->score),
+                results::ratio_text(static_cast<float>(best.best->ratio)).c_str());
     game.push_back("-replay=" + replay_file);
     // The volume as when playing; the offset the run was recorded with,
     // unless --offset asks for another.

@@ -70,8 +70,8 @@ TEST(DisplayWidth, CountsTheCellsATerminalShows) {
     EXPECT_EQ(display_width("\xea\xb0\x80\xe1\x84\x80\xe1\x85\xa1"), 4u);  // 가, then ᄀ with a joined ᅡ
     EXPECT_EQ(display_width("\xf0\x9f\x8e\xb5"), 2u);          // a musical note emoji
     EXPECT_EQ(display_width("a\xe2\x80\x8b" "b"), 2u);        // a zero width space between
-    EXPECT_EQ(display_width("\xff\xe3\x81"), 3u) << "bytes that are not UTF-8 take a cell each";
-    EXPECT_EQ(display_width("\xc0\xaf"), 2u) << "an overlong form is two bad bytes";
+    EXPECT_EQ(display_width("\xff\xe3\x81"), 2u) << "each ill-formed part of what is not UTF-8 takes a cell";
+    EXPECT_EQ(display_width("\xc0\xaf"), 2u) << "an overlong form is two ill-formed parts";
 }
 
 TEST(DisplayWidth, FitTextCutsWholeCharactersToTheCells) {

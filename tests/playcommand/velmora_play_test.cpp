@@ -722,7 +722,7 @@ TEST(VelmoraPlay, TheKeptSchema2LibraryListsAndReplaysItsBestsAsBefore) {
         const process_result r = p.run({step, folder});
         ASSERT_EQ(r.status, 0) << step << ": " << r.err;
         if (std::string(step) == "--forget") continue;
-        // The schema 2 library's runs are all standard at hard, no longer the default.
+        // The kept runs are the standard edition's at hard.
         const process_result found = p.run({"--search", "longer", "--edition", "standard", "--difficulty", "hard"});
         EXPECT_EQ(found.status, 0) << found.err;
         EXPECT_TRUE(contains(found.out, "4.76/340")) << step << ": " << found.out;
