@@ -44,10 +44,10 @@ bool earlier(const bullet_pattern_element& a, const bullet_pattern_element& b) {
 // bursts until the last second has come.
 class stage_writer {
 public:
-    stage_writer(pattern::writer& writer, edition ed, unsigned groups, stage_caps caps, const progress_fn& progress,
+    stage_writer(pattern::writer& writer, edition ed, unsigned groups, difficulty d, const progress_fn& progress,
                  bool plan_first)
-        : writer_(writer), ed_(ed), groups_(groups), caps_(caps), progress_(progress),
-          capped_(caps.per_second != 0 || caps.in_flight != 0), stage_(capped_ ? groups : 0),
+        : writer_(writer), ed_(ed), groups_(groups), difficulty_(d), caps_(caps_of(d)), progress_(progress),
+          whole_(plan_first || caps_.per_second != 0 || caps_.in_flight != 0), stage_(whole_ ? groups : 0),
           kept_(groups), first_at_once_(!plan_first) {}
 
     // `known_seconds`: the song's whole seconds when known before its end, for the progress report.
@@ -81,10 +81,13 @@ public:
                 }
                 std::deque<burst>().swap(k.bursts);
             }
-            if (!capped_) writer_.terminator();
+            if (!whole_) writer_.terminator();
         }
-        if (!capped_) return;
-        thin_stage(stage_, caps_);
+        if (!whole_) return;
+        if (plan)
+            finish_dynamics_stage(stage_, *plan, difficulty_);
+        else
+            thin_stage(stage_, caps_);
         for (const auto& group : stage_) {
             for (const bullet_pattern_element& e : group) writer_.record(e);
             writer_.terminator();
@@ -109,7 +112,7 @@ private:
                       static_cast<int>(group));
         if (plan) keep_strongest(events_, *plan, group, second);
         order_by_time(static_cast<std::int32_t>(second) * pattern::ticks_per_second);
-        if (capped_) {
+        if (whole_) {
             stage_[group].insert(stage_[group].end(), events_.begin(), events_.end());
         } else {
             for (const bullet_pattern_element& e : events_) writer_.record(e);
@@ -138,9 +141,12 @@ private:
     pattern::writer& writer_;
     const edition ed_;
     const unsigned groups_;
+    const difficulty difficulty_;
     const stage_caps caps_;
     const progress_fn& progress_;
-    const bool capped_;
+    // The whole stage is kept until the end: to thin it for a capped
+    // difficulty, or for the dynamics edition to finish it.
+    const bool whole_;
     stage_events stage_;
     std::vector<kept> kept_;
     const bool first_at_once_;
@@ -349,7 +355,7 @@ void write_pattern(sample_stream& source, edition ed, difficulty d, pattern::sin
     if (ed == edition::dynamics) meter.emplace(chans);
 
     writer.group_count(groups);
-    stage_writer stage(writer, ed, groups, caps_of(d), progress, meter.has_value());
+    stage_writer stage(writer, ed, groups, d, progress, meter.has_value());
     if (known_frames != 0) stage.set_known_seconds(most_seconds);
     std::uint32_t seconds;
     {

@@ -35,11 +35,13 @@ using progress_fn = std::function<void(unsigned group, std::uint32_t second, std
 // The second group's seconds are kept as their bursts (a few bytes each)
 // until the first group is complete, then written and reported. The dynamics
 // edition measures the whole song as it is read (dynamics_meter, the plan
-// plan_dynamics makes) and writes and reports every second once the last is
-// in. A source whose length is known only at its end (MPEG) is reported at
-// its end, when the number of seconds is known. A difficulty below hard
-// keeps every second's records until the last is analysed, then thins the
-// stage (thin_stage) and writes it.
+// plan_dynamics makes) and keeps every second's records until the last is in,
+// then finishes the stage (finish_dynamics_stage: its speeds, its difficulty,
+// each event fired early by its flight), writes and reports it. A source
+// whose length is known only at its end (MPEG) is reported at its end, when
+// the number of seconds is known. A difficulty below hard of the other
+// editions keeps every second's records until the last is analysed, then
+// thins the stage (thin_stage) and writes it.
 void write_pattern(sample_stream& source, edition ed, difficulty d, pattern::sink& out, const progress_fn& progress,
                    unsigned threads);
 void write_pattern(const wave_sample& source, edition ed, difficulty d, pattern::sink& out,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -418,6 +419,115 @@ void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned gro
     for (std::size_t k = 0; k < events.size(); ++k)
         if (kept[k]) events[out++] = events[k];
     events.resize(out);
+}
+
+namespace {
+
+// The game's playfield (gametask/rules.hpp): the open square 0..440, its
+// centre at 220; tests/gametask/logic checks these flights against the game.
+constexpr float field_size = 440.0f;
+constexpr float field_centre = 220.0f;
+constexpr int longest_flight = 60 * ticks;
+
+bool inside_field(float x, float y) { return 0.0f < x && x < field_size && 0.0f < y && y < field_size; }
+
+// An event's strength is keep_strongest's: its burst's speed in the
+// standard edition's rule (its magnitude times 2.5: 0.71 for the weakest
+// burst, 1.5 and more for a strong one) times its tick's weight (0.25 where
+// the music sounds, up to 1.25 on a strong hit).
+constexpr double weakest_strength = 2.5 / burst_factor * 0.25;
+constexpr double strong_strength = 1.5 * 1.25;
+
+// The speed along the axes that flies from the centre to the edge and back
+// (twice the 220 pixels) in the level's flight for an event of this strength.
+float axis_speed(const dynamics_level& level, double strength) {
+    strength = (strength - weakest_strength) / (strong_strength - weakest_strength);
+    if (!(strength > 0.0)) strength = 0.0;
+    if (strength > 1.0) strength = 1.0;
+    const double seconds = level.slowest - (level.slowest - level.fastest) * strength;
+    return static_cast<float>(2.0 * static_cast<double>(field_centre) / (seconds * ticks));
+}
+
+// The same flight along the event's angle: the edge lies further from the
+// centre on a diagonal, by 1 / max(|cos|, |sin|), as the game aims it.
+float speed_along(float angle, float speed) {
+    const double c = std::fabs(static_cast<double>(static_cast<float>(std::cos(static_cast<double>(angle)))));
+    const double s = std::fabs(static_cast<double>(static_cast<float>(std::sin(static_cast<double>(angle)))));
+    const double nearest = std::max(c, s);
+    if (!(nearest > 0.0)) return speed;
+    return static_cast<float>(static_cast<double>(speed) / nearest);
+}
+
+}  // namespace
+
+int beat_flight_ticks(float angle, float speed) {
+    if (!(std::fabs(speed) > 0.0f) || !std::isfinite(speed) || !std::isfinite(angle)) return longest_flight;
+    const float vx = static_cast<float>(std::cos(static_cast<double>(angle))) * speed;
+    const float vy = static_cast<float>(std::sin(static_cast<double>(angle))) * speed;
+    // The tracer moves in every update after the one that fired it.
+    float x = field_centre, y = field_centre;
+    int t = 0;
+    do {
+        if (t >= longest_flight) return longest_flight;
+        x = x + vx;
+        y = y + vy;
+        ++t;
+    } while (inside_field(x, y));
+    // In that update its bullet is born at the tracer's last position inside,
+    // and the contact check sees it there; then it moves back once an update.
+    float rx = x - vx, ry = y - vy;
+    auto from_centre = [](float px, float py) {
+        const double dx = static_cast<double>(px) - field_centre, dy = static_cast<double>(py) - field_centre;
+        return dx * dx + dy * dy;
+    };
+    double nearest = from_centre(rx, ry);
+    int at = t;
+    for (int k = 1; t + k < longest_flight; ++k) {
+        rx = rx + -vx;
+        ry = ry + -vy;
+        if (!inside_field(rx, ry)) break;
+        const double d = from_centre(rx, ry);
+        if (d > nearest) break;
+        if (d < nearest) {
+            nearest = d;
+            at = t + k;
+        }
+    }
+    return at;
+}
+
+// Flights of 1.2 to 1.8 s: long enough to see the tracers leave, short
+// enough that the danger stays with its beat, and apart from 2 s, where a
+// player who turns every second meets every bullet of a beat at once.
+// Measured with a mover that steers left and right a second each
+// (tests/gametask/logic/on_the_beat_test.cpp): on the bundled song it is hit
+// about once a minute on easy, 9 times on normal and 65 on hard.
+dynamics_level dynamics_level_of(difficulty d) {
+    switch (d) {
+        case difficulty::easy: return {1.8, 1.5, caps_of(difficulty::easy)};
+        case difficulty::normal: return {1.7, 1.5, caps_of(difficulty::normal)};
+        case difficulty::hard: return {1.8, 1.2, caps_of(difficulty::hard)};
+    }
+    return {1.8, 1.2, caps_of(difficulty::hard)};
+}
+
+void finish_dynamics_stage(stage_events& stage, const dynamics_plan& plan, difficulty d) {
+    const dynamics_level level = dynamics_level_of(d);
+    // Speeds along the axes first: they rank events by their strength, as
+    // thin_stage keeps the fastest, so the hits survive a thinner stage.
+    for (unsigned g = 0; g < stage.size(); ++g)
+        for (bullet_pattern_element& e : stage[g])
+            e.speed = axis_speed(level, static_cast<double>(e.speed) * plan.tick_weight(g, e.time));
+    thin_stage(stage, level.caps);
+    for (auto& group : stage) {
+        for (bullet_pattern_element& e : group) {
+            e.speed = speed_along(e.angle, e.speed);
+            const std::int64_t fired = static_cast<std::int64_t>(e.time) - beat_flight_ticks(e.angle, e.speed);
+            e.time = static_cast<std::int32_t>(std::max<std::int64_t>(0, fired));
+        }
+        std::stable_sort(group.begin(), group.end(),
+                         [](const bullet_pattern_element& a, const bullet_pattern_element& b) { return a.time < b.time; });
+    }
 }
 
 }  // namespace converter

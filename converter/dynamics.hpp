@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "converter/difficulty.hpp"
 #include "converter/synthesis.hpp"
 #include "converter/wave_sample.hpp"
 
@@ -73,5 +74,42 @@ private:
 // at once; ties go to the earlier tick, then to the earlier record. Records
 // on a tick of weight 0 never survive. The kept records stay in their order.
 void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned group, std::uint32_t second);
+
+// Danger on the beat. An event's tracer flies from the ship out to the
+// playfield's edge and only its incoming bullet, flying back along the same
+// line, threatens the player: so each event of this edition is fired early
+// by that flight, and the bullet crosses the playfield's centre at the
+// music moment the event stands for. The speeds are the edition's own, per
+// difficulty, so that no flight takes more than about 2 s.
+
+// Updates from the one in which an event fires until the one in which its
+// incoming bullet, launched from the playfield's centre, is nearest to the
+// centre again, by the game's own motion rules (gametask/bullet_ctor,
+// bullet_b and bullet_r): the velocity is float(cos angle) * speed and
+// float(sin angle) * speed, every move a float sum, a tracer turns when it
+// leaves the open 440-pixel square and its bullet starts from its last
+// position inside. A speed too slow to leave the playfield within a minute,
+// or not a number, gives a minute.
+int beat_flight_ticks(float angle, float speed);
+
+struct dynamics_level {
+    // An event's flight from the centre to the edge and back, in seconds:
+    // `slowest` for the weakest bursts, `fastest` for the strongest; the
+    // speed follows from it and from the distance to the edge along the
+    // event's angle, so a diagonal flies as long as a straight line.
+    double slowest, fastest;
+    stage_caps caps;  // how many of the edition's events the difficulty keeps (thin_stage)
+};
+dynamics_level dynamics_level_of(difficulty d);
+
+// Finishes a stage of this edition as its records were kept (keep_strongest),
+// in music time: gives each event the speed of its strength (as
+// keep_strongest weighs it, before crowding) at the difficulty, keeps the
+// strongest that the difficulty's caps allow (counted in music time, so the
+// caps hold the arrivals), then fires each one early by its flight
+// (beat_flight_ticks), at tick 0 when its flight is longer than the music
+// before it, and orders each group by its new times (equal times keep their
+// order). A group's events must lie inside the plan's seconds.
+void finish_dynamics_stage(stage_events& stage, const dynamics_plan& plan, difficulty d);
 
 }  // namespace converter

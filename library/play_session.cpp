@@ -2,13 +2,28 @@
 
 #include "library/places.hpp"
 #include "library/prepare.hpp"
+#include "library/submissions.hpp"
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
 #include "stagecache/stage_cache.hpp"
 #include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
 namespace library {
+namespace {
+
+// A song hash as its hex() wrote it; false for anything else.
+bool parse_hash(const std::string& hex, stagecache::song_hash& out) {
+    if (hex.size() != 32 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return false;
+    out.high = std::stoull(hex.substr(0, 16), nullptr, 16);
+    out.low = std::stoull(hex.substr(16), nullptr, 16);
+    return true;
+}
+
+}  // namespace
+
 session_start begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
                             std::int64_t now, pid_t pid) {
     session_start s;
@@ -26,24 +41,44 @@ session_start begin_session(const std::string& song_hash, const std::string& edi
 }
 
 session_end end_session(song_library* library, const session_start& start, const std::string& song_hash,
-                        const std::string& edition, const std::string& difficulty, std::int64_t now) {
+                        const std::string& edition, const std::string& difficulty, std::int64_t now,
+                        const submit_to* submit) {
     session_end e;
+    if (submit != nullptr && library != nullptr && !start.name.empty()) {
+        const std::string problem = queue_submission(*library, start.recording, start.name, song_hash, edition,
+                                                     difficulty, submit->stage_path, submit->server, now);
+        if (!problem.empty()) e.problems.push_back(problem);
+    }
     if (!start.name.empty()) {
         e.kept = keep_session(library, replays_dir(), start.name, song_hash, edition, difficulty, now);
-        e.problems = e.kept.problems;
+        e.problems.insert(e.problems.end(), e.kept.problems.begin(), e.kept.problems.end());
     }
-    e.recovered = recover_sessions(library, start.name, now, e.problems);
+    e.recovered = recover_sessions(library, start.name, now, e.problems, submit ? submit->server : std::string());
     return e;
 }
 
 std::size_t recover_sessions(song_library* library, const std::string& own, std::int64_t now,
-                             std::vector<std::string>& problems) {
+                             std::vector<std::string>& problems, const std::string& submit_server) {
     // Stages a killed preparation left half written.
     if (const std::string cache = userfiles::cache_dir(); !cache.empty())
         stagecache::stage_cache(cache).remove_stale_temporaries(stale_after_seconds);
     const std::string replays = replays_dir();
     if (replays.empty()) return 0;
-    return keep_abandoned_sessions(library, replays, own, now, problems);
+    abandoned_hook queue;
+    if (!submit_server.empty() && library != nullptr)
+        queue = [&](const std::string& recording, const std::string& session, const std::string& song_hash,
+                    const std::string& edition, const std::string& difficulty) {
+            const auto ed = converter::edition_from_name(edition);
+            const auto diff = converter::difficulty_from_name(difficulty);
+            stagecache::song_hash hash;
+            if (!ed || !diff || !parse_hash(song_hash, hash)) return;
+            const std::string stage = stagecache::stage_cache(userfiles::cache_dir())
+                                          .entry_path(hash, stage_key_of(*ed, *diff));
+            const std::string problem = queue_submission(*library, recording, session, song_hash, edition, difficulty,
+                                                         stage, submit_server, now);
+            if (!problem.empty()) problems.push_back(problem);
+        };
+    return keep_abandoned_sessions(library, replays, own, now, problems, queue);
 }
 
 best_replay find_best_replay(song_library& library, const std::string& song_hash, const std::string& edition,

@@ -36,17 +36,28 @@ struct session_end {
     std::vector<std::string> problems;  // each a message line, without the program name
 };
 
+// A session for the scoreboard server as well: the server's address and the
+// stage it was played on, copied with the recording (submissions.hpp).
+struct submit_to {
+    std::string server;
+    std::string stage_path;
+};
+
 // Keeps the session's runs and its best run's replay (keep_session), then
-// recovers sessions that ended before they could (recover_sessions).
+// recovers sessions that ended before they could (recover_sessions). With
+// `submit`, a session with a finished run is first queued for its server.
 session_end end_session(song_library* library, const session_start& start, const std::string& song_hash,
-                        const std::string& edition, const std::string& difficulty, std::int64_t now);
+                        const std::string& edition, const std::string& difficulty, std::int64_t now,
+                        const submit_to* submit = nullptr);
 
 // At a program's start and after each session: keeps every session whose
 // process is gone (killed, or the machine went down) but `own`, and removes
 // the game's temporary recordings such a process left. Returns how many
 // finished runs were stored.
+// With `submit_server`, each one with a finished run is queued for that
+// scoreboard server too, with its stage from the stage cache.
 std::size_t recover_sessions(song_library* library, const std::string& own, std::int64_t now,
-                             std::vector<std::string>& problems);
+                             std::vector<std::string>& problems, const std::string& submit_server = {});
 
 // A song's best run and its replay's file, checked: a replay the library
 // names that is not a plain file name in the replays folder is refused, so

@@ -12,6 +12,8 @@
 
 #include "converter/convert.hpp"
 #include "converter/load_any.hpp"
+#include "library/fingerprint.hpp"
+#include "library/submissions.hpp"
 #include "pattern/pattern_writer.hpp"
 
 namespace library {
@@ -131,6 +133,10 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
         return out;
     }
     const unsigned groups = converter::group_count(*source);
+    // Only with a library to keep it in, so preparing alone costs nothing more.
+    const std::string fingerprint =
+        library ? audio_fingerprint(source->data.get(), source->frame_count(), source->info.chans, source->info.freq)
+                : std::string();
     source.reset();
 
     if (!cache.store(out.hash, key, stage.bytes, why)) {
@@ -156,6 +162,7 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
         kept.checksum = stagecache::checksum_text(stage.bytes.data(), stage.bytes.size());
         try {
             library->record_prepared(row, kept);
+            if (!fingerprint.empty()) set_fingerprint(*library, row.hash, fingerprint);
         } catch (const library_error& e) {
             out.library_problem = e.what();
         }

@@ -164,7 +164,8 @@ bool parse_session_name(const std::string& name, std::string& hash, std::string&
 }  // namespace
 
 std::size_t keep_abandoned_sessions(song_library* library, const std::string& replays_dir,
-                                    const std::string& own, std::int64_t now, std::vector<std::string>& problems) {
+                                    const std::string& own, std::int64_t now, std::vector<std::string>& problems,
+                                    const abandoned_hook& before_keep) {
     if (library == nullptr) return 0;
     const std::string suffix = ".session";
     std::vector<std::string> sessions;
@@ -189,6 +190,7 @@ std::size_t keep_abandoned_sessions(song_library* library, const std::string& re
         // Its velmora_play still waits for its game (or the number was given
         // again, and the session is kept another time).
         if (::kill(pid, 0) == 0 || errno == EPERM) continue;
+        if (before_keep) before_keep(replays_dir + "/" + name + ".session", name, hash, edition, difficulty);
         session_outcome o = keep_session(library, replays_dir, name, hash, edition, difficulty, now);
         problems.insert(problems.end(), o.problems.begin(), o.problems.end());
         if (o.stored) runs += o.runs.size();

@@ -2,6 +2,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,7 +47,13 @@ session_outcome keep_session(song_library* library, const std::string& replays_d
 // machine went down): every recording in replays_dir but `own` whose process
 // is gone, and the temporaries such a process left. Returns how many
 // finished runs were stored; problems get a line each.
+// `before_keep` sees each one's recording first (to queue it for the
+// scoreboard server), with the session's name, song hash, edition and difficulty.
+using abandoned_hook = std::function<void(const std::string& recording, const std::string& session,
+                                          const std::string& song_hash, const std::string& edition,
+                                          const std::string& difficulty)>;
 std::size_t keep_abandoned_sessions(song_library* library, const std::string& replays_dir,
-                                    const std::string& own, std::int64_t now, std::vector<std::string>& problems);
+                                    const std::string& own, std::int64_t now, std::vector<std::string>& problems,
+                                    const abandoned_hook& before_keep = {});
 
 }  // namespace library

@@ -113,6 +113,30 @@ void migrate_step(sqlite3* db, int from) {
              "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC, hits,"
              "  played_at);");
         return;
+    case 4:
+        // Sessions waiting for, or answered by, the scoreboard server, with
+        // copies of their stage and replay in the outbox folder until sent;
+        // and each song's audio fingerprint, which names its recording there.
+        exec(db,
+             "CREATE TABLE submissions ("
+             "  session TEXT PRIMARY KEY NOT NULL,"
+             "  song_hash TEXT NOT NULL,"
+             "  edition TEXT NOT NULL,"
+             "  difficulty TEXT NOT NULL,"
+             "  server TEXT NOT NULL,"
+             "  stage_file TEXT NOT NULL,"
+             "  replay_file TEXT NOT NULL,"
+             "  queued_at INTEGER NOT NULL,"
+             "  state TEXT NOT NULL DEFAULT 'queued'"
+             "    CHECK (state IN ('queued', 'pending', 'verified', 'rejected')),"
+             "  server_session INTEGER,"
+             "  reason TEXT NOT NULL DEFAULT '',"
+             "  attempts INTEGER NOT NULL DEFAULT 0,"
+             "  next_try_at INTEGER NOT NULL DEFAULT 0"
+             ");"
+             "CREATE INDEX submissions_by_song ON submissions (song_hash, edition, difficulty);"
+             "ALTER TABLE songs ADD COLUMN fingerprint TEXT;");
+        return;
     }
 }
 

@@ -57,12 +57,13 @@ struct song_row {
 // up to date step by step and refuses one made by a newer program. Schema 2
 // adds every finished run's result; 3 the prepared stages (with their
 // checksums) and the difficulty of results, with no column or check per
-// edition; 4 the music folders, files and their full-text indexes.
+// edition; 4 the music folders, files and their full-text indexes; 5 the
+// sessions for the scoreboard server (submissions.hpp) and songs' fingerprints.
 // Safe to share between threads of one process.
 // Every failure throws library_error naming the database.
 class song_library {
 public:
-    static constexpr int schema_version = 4;
+    static constexpr int schema_version = 5;
 
     // create = false opens only an existing database (listing must not leave
     // an empty one behind); check exists() first.

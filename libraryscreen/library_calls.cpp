@@ -39,11 +39,11 @@ sqlite3* open_connection(const std::string& path, std::string& why) {
 }
 
 converter::edition edition_of(const std::string& name) {
-    return converter::edition_from_name(name).value_or(converter::edition::standard);
+    return converter::edition_from_name(name).value_or(*converter::edition_from_name(userfiles::default_edition));
 }
 
 converter::difficulty difficulty_of(const std::string& name) {
-    return converter::difficulty_from_name(name).value_or(converter::difficulty::hard);
+    return converter::difficulty_from_name(name).value_or(*converter::difficulty_from_name(userfiles::default_difficulty));
 }
 
 }  // namespace
@@ -52,6 +52,8 @@ struct library_calls::parts {
     stagecache::stage_cache cache{userfiles::cache_dir()};
     std::unique_ptr<::library::song_library> songs;
     ::library::session_start session;  // the session being played, if any
+    std::string stage_path;            // the stage last prepared, which a session plays
+    std::string server;                // sessions are queued for it; none when empty
 };
 
 // The music tables are the song library's own: the list reads them, and
@@ -77,6 +79,7 @@ prepared_stage library_calls::prepare(const std::string& song, const std::string
     }
     p.ok = true;
     p.stage_path = r.stage_path;
+    parts_->stage_path = r.stage_path;
     p.song_hash = r.hash.hex();
     if (!r.rebuilt_because.empty()) p.notes = "the cached stage was damaged (" + r.rebuilt_because + "); prepared again";
     if (!r.library_problem.empty()) p.notes = r.library_problem;
@@ -100,9 +103,11 @@ std::string library_calls::begin_session(const std::string& song_hash, const std
 kept_session library_calls::end_session(const std::string& song_hash, const std::string& edition,
                                         const std::string& difficulty) {
     kept_session k;
+    const ::library::submit_to submit{parts_->server, parts_->stage_path};
     const ::library::session_end e = ::library::end_session(
         parts_->songs.get(), parts_->session, song_hash, converter::edition_name(edition_of(edition)),
-        converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr));
+        converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr),
+        parts_->server.empty() || parts_->stage_path.empty() ? nullptr : &submit);
     parts_->session = {};
     k.runs = e.kept.runs.size();
     k.new_best = e.kept.new_best;
@@ -110,8 +115,14 @@ kept_session library_calls::end_session(const std::string& song_hash, const std:
     return k;
 }
 
+void library_calls::submit_to(const std::string& server) { parts_->server = server; }
+
+void library_calls::played_stage(const std::string& stage_path) { parts_->stage_path = stage_path; }
+
+::library::song_library* library_calls::songs() const { return parts_->songs.get(); }
+
 std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) {
-    return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems);
+    return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems, parts_->server);
 }
 
 std::string library_calls::best_replay(const std::string& song, const std::string& edition,
@@ -180,12 +191,14 @@ userfiles::settings load_settings(std::vector<std::string>& warnings) {
     userfiles::loaded_settings loaded = userfiles::read_settings(userfiles::settings_path());
     warnings = loaded.warnings;
     if (!converter::edition_from_name(loaded.values.edition)) {
-        warnings.push_back("settings: unknown edition \"" + loaded.values.edition + "\"; using standard");
-        loaded.values.edition = "standard";
+        warnings.push_back("settings: unknown edition \"" + loaded.values.edition + "\"; using " +
+                           userfiles::default_edition);
+        loaded.values.edition = userfiles::default_edition;
     }
     if (!converter::difficulty_from_name(loaded.values.difficulty)) {
-        warnings.push_back("settings: unknown difficulty \"" + loaded.values.difficulty + "\"; using hard");
-        loaded.values.difficulty = "hard";
+        warnings.push_back("settings: unknown difficulty \"" + loaded.values.difficulty + "\"; using " +
+                           userfiles::default_difficulty);
+        loaded.values.difficulty = userfiles::default_difficulty;
     }
     return loaded.values;
 }

@@ -10,6 +10,9 @@
 #include "userfiles/settings.hpp"
 
 struct sqlite3;
+namespace library {
+class song_library;
+}
 
 // Everything the library screen asks of the song library, the stage cache,
 // the settings file and the music index, in one place: the screen itself
@@ -56,6 +59,14 @@ public:
                               std::string& why);
     // After the stage: stores the session's finished runs, keeps the best's replay.
     kept_session end_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty);
+    // Sessions ended from now on are queued for this scoreboard server too
+    // (none when empty).
+    void submit_to(const std::string& server);
+    // The next session plays this stage (another version's, downloaded)
+    // rather than the one prepared last.
+    void played_stage(const std::string& stage_path);
+    // The song library itself, for the scoreboard's calls (online_calls); null when not open.
+    ::library::song_library* songs() const;
     // Keeps the sessions of a screen or a velmora_play that was killed, so
     // their finished runs show; how many runs were stored, each problem a line.
     std::size_t recover_sessions(std::vector<std::string>& problems);

@@ -2,16 +2,21 @@
 
 #include <SDL.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "game/stage.hpp"
 #include "libraryscreen/arguments.hpp"
 #include "libraryscreen/background_scan.hpp"
+#include "libraryscreen/board_panel.hpp"
+#include "libraryscreen/board_screen.hpp"
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/folder_screen.hpp"
 #include "libraryscreen/index_source.hpp"
 #include "libraryscreen/library_calls.hpp"
+#include "libraryscreen/online_calls.hpp"
 #include "libraryscreen/play_and_watch.hpp"
 #include "libraryscreen/screen_state.hpp"
 #include "libraryscreen/settings_screen.hpp"
@@ -31,6 +36,15 @@ void draw_keys_line(screen_state& s, SDL_Surface* surface) {
     std::string line = s.status.empty() ? s.trouble : s.status;
     if (line.empty()) {
         line = "F3 watch best   F4 settings   F5 add folder   " + s.settings.edition + ", " + s.settings.difficulty;
+        // With a server, the highlighted song's world board in place of the
+        // edition, which the settings show.
+        if (s.online && s.online->online() && s.boards) {
+            line = "F3 best F4 settings F5 add F6 board  ";
+            const songlist::song_row* row = s.list.highlighted_row();
+            const std::optional<song_board> b =
+                row ? s.boards->find(row->path, s.settings.edition, s.settings.difficulty) : std::nullopt;
+            line += !row ? std::string() : b ? board_panel::summary(*b, s.online->player()) : "World: loading...";
+        }
         if (s.scans.busy())
             line = "Scanning: " + std::to_string(s.scans.seen()) + " songs found, " + std::to_string(s.scans.read()) +
                    " of " + std::to_string(s.scans.to_read()) + " read   F4 settings   F5 add folder";
@@ -70,12 +84,15 @@ int library_screen_main(int argc, char** argv) {
     std::string problem;
     library_calls calls(problem);
     if (!problem.empty()) say(problem + "; songs cannot be listed or kept");
+    // Before the sessions are kept, so a killed session is sent as well.
+    online_calls online(calls);
     // Before the list is read, so the runs of a killed session show in it.
     std::vector<std::string> recovery_problems;
     if (const std::size_t recovered = calls.recover_sessions(recovery_problems); recovered > 0)
         say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
             " of sessions whose program had ended before its game");
     for (const std::string& p : recovery_problems) say(p);
+    online.session_ended();
 
     if (const std::string why = open_game_window({settings.fullscreen, settings.scale}); !why.empty()) {
         say(why);
@@ -96,7 +113,9 @@ int library_screen_main(int argc, char** argv) {
         preview::player preview;
         preview.set_volume(settings.volume);
         scanner scans(calls);
-        screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false};
+        std::unique_ptr<board_panel> boards;
+        if (online.online()) boards = std::make_unique<board_panel>(online);
+        screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false, &online, boards.get()};
         if (!problem.empty()) {
             s.trouble = "The song library cannot be opened: " + problem;
             s.failed = true;
@@ -107,7 +126,7 @@ int library_screen_main(int argc, char** argv) {
         list.settle();
 
         std::uint32_t next = SDL_GetTicks(), last_refresh = 0;
-        std::uint64_t seen_changes = 0;
+        std::uint64_t seen_changes = 0, seen_online = 0;
         bool redraw_all = true;
         while (!s.quit) {
             const std::uint32_t now = SDL_GetTicks();
@@ -120,11 +139,21 @@ int library_screen_main(int argc, char** argv) {
                 }
                 if (e.type == SDL_KEYDOWN) {
                     const SDLKey key = e.key.keysym.sym;
-                    if (key == SDLK_F3 || key == SDLK_F4 || key == SDLK_F5) {
+                    if (key == SDLK_F3 || key == SDLK_F4 || key == SDLK_F5 || (key == SDLK_F6 && boards)) {
                         s.status.clear();
                         const songlist::song_row* row = list.highlighted_row();
                         if (key == SDLK_F3 && row) watch_best(s, {row->path, row->title});
-                        if (key == SDLK_F4) settings_screen(s);
+                        if (key == SDLK_F6 && row) board_screen(s, {row->path, row->title});
+                        if (key == SDLK_F4) {
+                            settings_screen(s);
+                            // The server may have been set or cleared there.
+                            if (online.online() != static_cast<bool>(boards)) {
+                                boards.reset();
+                                if (online.online()) boards = std::make_unique<board_panel>(online);
+                                s.boards = boards.get();
+                            }
+                            if (boards) boards->forget();
+                        }
                         if (key == SDLK_F5) folder_screen(s);
                         back_to_list(s);
                         redraw_all = true;
@@ -151,6 +180,12 @@ int library_screen_main(int argc, char** argv) {
             list.update(now);
             note_troubles(s);
             const songlist::song_row* row = list.highlighted_row();
+            if (boards && row) boards->want(row->path, s.settings.edition, s.settings.difficulty, now);
+            // A session sent or answered: the boards are read again.
+            if (boards && online.changes() != seen_online) {
+                seen_online = online.changes();
+                boards->forget();
+            }
             preview.select(row ? row->path : std::string(), now);
             preview.update(now);
             list.draw(window->surface_ptr, redraw_all);

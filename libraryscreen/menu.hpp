@@ -44,4 +44,12 @@ bool next_key(screen_state& s, SDLKey& key);
 void draw_menu_row(screen_state& s, SDL_Surface* surface, int y, const std::string& name, const std::string& value,
                    bool chosen);
 
+// Runs `work` on a thread while the window shows `message` alone, for a
+// wait the player asked for (the network); its answer.
+std::string while_waiting(screen_state& s, const std::string& message, std::function<std::string()> work);
+
+// A line of text typed in the window, starting from `text`; false when
+// Escape left it (or the window was closed).
+bool type_text(screen_state& s, const std::string& prompt, std::string& text);
+
 }  // namespace libraryscreen

@@ -4,6 +4,7 @@
 
 #include "game/stage.hpp"
 #include "libraryscreen/drawing.hpp"
+#include "libraryscreen/online_calls.hpp"
 #include "shell/gamepad.hpp"
 
 namespace libraryscreen {
@@ -33,10 +34,10 @@ void back_to_list(screen_state& s) {
     }
 }
 
-void play_song(screen_state& s, const chosen_song& song) {
-    s.preview.stop();
-    prepared_stage stage;
-    if (s.quit || !get_stage(s, song, stage) || s.quit) return;
+namespace {
+
+// A session of `stage` played and kept.
+void play_session(screen_state& s, const chosen_song& song, const prepared_stage& stage) {
     stage_request r = request_for(s, song, stage);
     std::string why;
     r.replay.record_file = s.calls.begin_session(stage.song_hash, s.settings.edition, s.settings.difficulty, why);
@@ -45,6 +46,7 @@ void play_song(screen_state& s, const chosen_song& song) {
     const stage_outcome o = play_stage(r);
     const kept_session kept = s.calls.end_session(stage.song_hash, s.settings.edition, s.settings.difficulty);
     for (const std::string& p : kept.problems) say(p);
+    if (s.online) s.online->session_ended();
     if (o.end == stage_end::failed) {
         s.status = "Cannot play \"" + song.title + "\": " + o.why;
         say(o.why);
@@ -55,6 +57,40 @@ void play_song(screen_state& s, const chosen_song& song) {
     if (o.end == stage_end::quit) s.quit = true;
     back_to_list(s);
     s.list.refresh();
+}
+
+}  // namespace
+
+void play_song(screen_state& s, const chosen_song& song) {
+    s.preview.stop();
+    prepared_stage stage;
+    if (s.quit || !get_stage(s, song, stage) || s.quit) return;
+    play_session(s, song, stage);
+}
+
+void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file) {
+    s.preview.stop();
+    prepared_stage stage;
+    // The song's own stage first: its hash names the song, and the list keeps its place.
+    if (s.quit || !get_stage(s, song, stage) || s.quit) return;
+    stage.stage_path = stage_file;
+    s.calls.played_stage(stage_file);
+    play_session(s, song, stage);
+}
+
+void watch_run(screen_state& s, const chosen_song& song, const std::string& replay_file, const std::string& stage_file) {
+    s.preview.stop();
+    prepared_stage stage;
+    stage.ok = true;
+    stage.stage_path = stage_file;
+    stage_request r = request_for(s, song, stage);
+    r.offset_given = false;
+    r.replay.replay_file = replay_file;
+    r.replay.replay_given = true;
+    const stage_outcome o = play_stage(r);
+    if (o.end == stage_end::failed) s.status = "Cannot replay the run: " + o.why;
+    if (o.end == stage_end::quit) s.quit = true;
+    back_to_list(s);
 }
 
 void watch_best(screen_state& s, const chosen_song& song) {

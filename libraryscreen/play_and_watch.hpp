@@ -8,6 +8,11 @@ namespace libraryscreen {
 
 void play_song(screen_state& s, const chosen_song& song);
 void watch_best(screen_state& s, const chosen_song& song);
+// A run of the world board, downloaded: its replay on its stage with the player's own file.
+void watch_run(screen_state& s, const chosen_song& song, const std::string& replay_file, const std::string& stage_file);
+// Another version's stage of the same recording played with the player's own
+// file, the session kept and sent as any other.
+void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file);
 
 // Back from a stage: the list's keys and joystick events as it wants them.
 void back_to_list(screen_state& s);

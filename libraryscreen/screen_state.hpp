@@ -11,6 +11,9 @@
 
 namespace libraryscreen {
 
+class online_calls;
+class board_panel;
+
 // What every screen of the program shares while its window is open.
 struct screen_state {
     library_calls& calls;
@@ -24,6 +27,8 @@ struct screen_state {
     std::string trouble;  // what failed (the library, a scan, the list): the keys' line keeps showing it
     bool quit = false;    // the window was closed
     bool failed = false;  // something failed that a command would end with status 1 for
+    online_calls* online = nullptr;  // the scoreboard server's side; offline when it has no server
+    board_panel* boards = nullptr;
 };
 
 }  // namespace libraryscreen

@@ -11,6 +11,7 @@
 #include "game/stage.hpp"
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/menu.hpp"
+#include "libraryscreen/online_calls.hpp"
 #include "vaz/limits.hpp"
 
 namespace libraryscreen {
@@ -96,6 +97,29 @@ void settings_screen(screen_state& s) {
          },
          nullptr},
     };
+    // The scoreboard: a new server or name registers a new player there.
+    const std::size_t first_online_row = m.rows.size();
+    const auto set_online = [&] {
+        if (!s.online) return;
+        std::string address = s.online->server(), name = s.online->player();
+        if (type_text(s, "The scoreboard server (http://HOST:PORT), Escape to leave:", address) &&
+            type_text(s, "Your name on it (3 to 24 characters):", name)) {
+            const std::string why = while_waiting(s, "Registering " + name + " at " + address + "...",
+                                                  [&] { return s.online->go_online(address, name); });
+            message = why.empty() ? "Playing online as " + name + "." : "Not online: " + why;
+        }
+    };
+    m.rows.push_back({"Scoreboard server",
+                      [&] { return s.online && s.online->online() ? s.online->server() : std::string("none (Return to set)"); },
+                      nullptr, set_online});
+    m.rows.push_back({"Player", [&] { return s.online && s.online->online() ? s.online->player() : std::string("-"); },
+                      nullptr, set_online});
+    m.other_key = [&](SDLKey key) {
+        if ((key == SDLK_DELETE || key == SDLK_BACKSPACE) && m.at >= first_online_row && s.online && s.online->online()) {
+            const std::string why = s.online->go_offline();
+            message = why.empty() ? std::string("Playing offline; the token is forgotten.") : why;
+        }
+    };
     m.rows_y = 90;
     m.row_step = 28;
     m.shown = m.rows.size();
@@ -103,8 +127,11 @@ void settings_screen(screen_state& s) {
     m.space_chooses = true;
     m.draw_before = [&](SDL_Surface* surface) { s.text.draw(surface, 40, 40, "Settings", style(20, white)); };
     m.draw_after = [&](SDL_Surface* surface) {
-        s.text.draw(surface, 40, 300, message, style(14, grey), 560);
-        s.text.draw(surface, 40, 440, "Up/Down choose   Left/Right change   Escape back", style(13, dim));
+        s.text.draw(surface, 40, m.rows_y + static_cast<int>(m.rows.size()) * m.row_step + 10, message, style(14, grey), 560);
+        s.text.draw(surface, 40, 440,
+                    m.at >= first_online_row ? "Up/Down choose   Return set   Delete clear   Escape back"
+                                             : "Up/Down choose   Left/Right change   Escape back",
+                    style(13, dim));
     };
     run_menu(s, m);
 }

@@ -23,6 +23,8 @@ std::string usage_text() {
            "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
            "       velmora_play --calibrate\n"
            "       velmora_play --volume N\n"
+           "       velmora_play --online URL --player NAME | --offline\n"
+           "       velmora_play --submit | --board [options] SONG\n"
            "\n"
            "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...; the first of several) in the\n"
            "game, preparing its stage first unless the stage cache has it. Every\n"
@@ -31,10 +33,10 @@ std::string usage_text() {
            "song library. Without a song the game opens on its library screen: choose\n"
            "a song, play, see the bests, change the settings, all in one window.\n"
            "\n"
-           "  --edition E                  the converter's edition (standard):\n"
-           "                               " + converter::edition_names() + "\n"
-           "  --difficulty D               easy, normal or hard (hard, the edition's\n"
-           "                               full density)\n"
+           "  --edition E                  the converter's edition (the saved one, else\n"
+           "                               " + std::string(userfiles::default_edition) + "): " + converter::edition_names() + "\n"
+           "  --difficulty D               easy, normal or hard (the saved one, else\n"
+           "                               " + userfiles::default_difficulty + "; hard is the edition's full density)\n"
            "  --fullscreen                 play in full screen instead of a window\n"
            "  --prepare                    prepare the songs, and every song in the\n"
            "                               folders and their subfolders, without playing\n"
@@ -59,14 +61,40 @@ std::string usage_text() {
            "                               on; saved, and without a song only saved\n"
            "  --calibrate                  measure the offset of your speakers or\n"
            "                               headphones by pressing Space on clicks; saved\n"
+           "  --online URL --player NAME   share runs on the scoreboard server at URL\n"
+           "                               (http:// or https://) as NAME: registers once\n"
+           "                               and keeps the token; from then on every\n"
+           "                               finished session is sent in the background\n"
+           "  --offline                    forget the server and the token\n"
+           "  --submit                     send the queued sessions now and print each\n"
+           "                               session's state\n"
+           "  --board SONG                 print the server's board of SONG's stage in\n"
+           "                               the edition and difficulty\n"
            "  --help                       print this help\n"
            "  --version                    print the version\n"
            "\n"
            "Stages are kept in $XDG_CACHE_HOME/velmora (~/.cache/velmora), the song\n"
            "library, results and replays in $XDG_DATA_HOME/velmora\n"
-           "(~/.local/share/velmora), the offset and the volume in\n"
-           "$XDG_CONFIG_HOME/velmora/settings.conf (~/.config/velmora).\n"
+           "(~/.local/share/velmora), the offset, the volume, the edition and the\n"
+           "difficulty in $XDG_CONFIG_HOME/velmora/settings.conf (~/.config/velmora).\n"
            "Exit status: 0 on success, 1 on any failure, 2 on bad usage.\n";
+}
+
+void follow_saved_stage(play_options& o, const userfiles::settings& saved, std::vector<std::string>& warnings) {
+    if (!o.edition_given) {
+        if (const auto ed = edition_from_name(saved.edition))
+            o.edition = *ed;
+        else
+            warnings.push_back("settings: unknown edition \"" + saved.edition + "\"; using " +
+                               edition_name(o.edition));
+    }
+    if (!o.difficulty_given) {
+        if (const auto d = converter::difficulty_from_name(saved.difficulty))
+            o.difficulty = *d;
+        else
+            warnings.push_back("settings: unknown difficulty \"" + saved.difficulty + "\"; using " +
+                               converter::difficulty_name(o.difficulty));
+    }
 }
 
 parsed_options parse_options(int argc, const char* const* argv) {
@@ -74,6 +102,7 @@ parsed_options parse_options(int argc, const char* const* argv) {
     play_options& o = r.options;
     bool prepare = false, list = false, replay = false, help = false, version = false, calibrate = false;
     bool add = false, show_folders = false, forget = false, scan = false, search = false;
+    bool online = false, offline = false, submit = false, board = false;
     auto bad = [&](std::string why) {
         r.ok = false;
         r.error = std::move(why);
@@ -113,11 +142,13 @@ parsed_options parse_options(int argc, const char* const* argv) {
             const auto ed = edition_from_name(value);
             if (!ed) return bad("unknown edition \"" + value + "\"; it is " + converter::edition_names());
             o.edition = *ed;
+            o.edition_given = true;
         } else if (name == "--difficulty") {
             if (!take_value()) return bad("--difficulty needs easy, normal or hard");
             const auto d = converter::difficulty_from_name(value);
             if (!d) return bad("unknown difficulty \"" + value + "\"; it is easy, normal or hard");
             o.difficulty = *d;
+            o.difficulty_given = true;
         } else if (name == "--jobs") {
             if (!take_value()) return bad("--jobs needs a number of threads");
             int n = 0;
@@ -141,6 +172,19 @@ parsed_options parse_options(int argc, const char* const* argv) {
             if (!take_value()) return bad("--sort needs title, artist, album, added, played or best");
             o.sort = musicindex::parse_sort_order(value);
             if (!o.sort) return bad("unknown order \"" + value + "\"; it is title, artist, album, added, played or best");
+        } else if (name == "--online") {
+            if (!take_value()) return bad("--online needs the server's address, http://HOST:PORT");
+            online = true;
+            o.server = value;
+        } else if (name == "--player") {
+            if (!take_value()) return bad("--player needs your name on the server");
+            o.player = value;
+        } else if (name == "--offline" && no_value()) {
+            offline = true;
+        } else if (name == "--submit" && no_value()) {
+            submit = true;
+        } else if (name == "--board" && no_value()) {
+            board = true;
         } else if (name == "--add" && no_value()) {
             add = true;
         } else if (name == "--folders" && no_value()) {
@@ -172,12 +216,14 @@ parsed_options parse_options(int argc, const char* const* argv) {
         o.what = command::help;
     } else if (version) {
         o.what = command::version;
-    } else if (prepare + list + replay + calibrate + add + show_folders + forget + scan + search > 1) {
+    } else if (prepare + list + replay + calibrate + add + show_folders + forget + scan + search + online + offline +
+                   submit + board > 1) {
         std::vector<std::string> given;
         for (const auto& [on, name] :
              {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"}, {replay, "--replay"},
               {calibrate, "--calibrate"}, {add, "--add"}, {show_folders, "--folders"}, {forget, "--forget"},
-              {scan, "--scan"}, {search, "--search"}})
+              {scan, "--scan"}, {search, "--search"}, {online, "--online"}, {offline, "--offline"},
+              {submit, "--submit"}, {board, "--board"}})
             if (on) given.push_back(name);
         return bad(given[0] + " and " + given[1] + " cannot be combined");
     } else if ((prepare || list || calibrate || add || show_folders || forget || scan || search) &&
@@ -187,6 +233,16 @@ parsed_options parse_options(int argc, const char* const* argv) {
                     : show_folders ? "--folders" : forget ? "--forget" : scan ? "--scan" : "--search"));
     } else if (o.sort && !list && !search) {
         return bad("--sort goes with --list or --search");
+    } else if (!o.player.empty() && !online) {
+        return bad("--player goes with --online");
+    } else if (online || offline || submit) {
+        if (!o.songs.empty() || o.offset_ms || o.volume)
+            return bad(std::string(online ? "--online" : offline ? "--offline" : "--submit") + " takes nothing else");
+        if (online && o.player.empty()) return bad("--online needs --player NAME, your name on the server");
+        o.what = online ? command::go_online : offline ? command::go_offline : command::submit;
+    } else if (board) {
+        if (o.songs.size() != 1 || o.offset_ms || o.volume) return bad("--board takes one song");
+        o.what = command::board;
     } else if (add) {
         if (o.songs.empty()) return bad("--add needs one or more folders");
         o.what = command::add;

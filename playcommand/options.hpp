@@ -6,20 +6,26 @@
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
 #include "musicindex/songs.hpp"
+#include "userfiles/settings.hpp"
 
 namespace playcommand {
 
 // set_volume: --volume without a song, which only saves it.
 // add, folders, forget, scan: the player's music folders; search: its songs.
 // library: no song at all, the game's own library screen.
-enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, add, folders, forget, scan, search, library };
+// go_online, go_offline, submit, board: the scoreboard server.
+enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, add, folders, forget, scan, search, library,
+                     go_online, go_offline, submit, board };
 
 struct play_options {
     command what = command::play;
-    converter::edition edition = converter::edition::standard;
-    // Every edition has the three, as velmora_bc's --difficulty; hard is the
-    // edition's full density.
-    converter::difficulty difficulty = converter::difficulty::hard;
+    // The stage: --edition and --difficulty when given, else the saved
+    // settings' (follow_saved_stage), else the settings' defaults. Every
+    // edition has the three difficulties, as velmora_bc's --difficulty; hard
+    // is the edition's full density.
+    converter::edition edition = *converter::edition_from_name(userfiles::default_edition);
+    converter::difficulty difficulty = *converter::difficulty_from_name(userfiles::default_difficulty);
+    bool edition_given = false, difficulty_given = false;
     bool fullscreen = false;
     unsigned jobs = 0;               // threads for preparing; 0 means one per core
     std::optional<int> offset_ms;    // --offset: for this run only, in place of the saved one
@@ -27,6 +33,8 @@ struct play_options {
     std::vector<std::string> songs;  // to play (the first) or replay, files and folders to prepare, folders to add or forget
     std::string search;              // --search: the typed text
     std::optional<musicindex::sort_order> sort;  // --sort, for --list and --search
+    std::string server;              // --online URL
+    std::string player;              // --player NAME
 };
 
 struct parsed_options {
@@ -39,6 +47,11 @@ struct parsed_options {
 // Both "--edition zetaflux" and "--edition=zetaflux" are taken; the editions
 // are those of converter/editions.def.
 parsed_options parse_options(int argc, const char* const* argv);
+
+// The saved edition and difficulty where the command line named none; a
+// saved name that is not one of the converter's is said in `warnings` and
+// the default kept.
+void follow_saved_stage(play_options& o, const userfiles::settings& saved, std::vector<std::string>& warnings);
 
 std::string usage_text();
 using converter::edition_from_name;

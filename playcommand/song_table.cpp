@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "playcommand/display_width.hpp"
 #include "musicfiles/text.hpp"
 #include "results/replay_file.hpp"
 #include "vaz/utf8.hpp"
@@ -60,40 +61,42 @@ std::string printable(const std::string& text) {
     return shown;
 }
 
-namespace {
-
-// Characters (code points) of UTF-8 text, for the columns.
-std::size_t text_width(const std::string& text) {
-    std::size_t n = 0;
-    for (const char c : text) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
-    return n;
-}
-
-}  // namespace
-
 std::string fit_text(const std::string& text, std::size_t width) {
-    if (text_width(text) <= width) return text;
+    if (display_width(text) <= width) return text;
     if (width == 0) return {};
-    // Up to width - 1 characters, never cutting one in two.
-    std::size_t chars = 0, end = 0;
-    for (; end < text.size(); ++end) {
-        if ((static_cast<unsigned char>(text[end]) & 0xc0) != 0x80 && chars++ == width - 1) break;
+    // As many whole characters as fit in width - 1 cells, with the marks
+    // that combine with the last of them; the ellipsis takes the last cell.
+    std::size_t cells = 0, end = 0;
+    for (std::size_t length = 0; end < text.size(); end += length) {
+        const auto w = static_cast<std::size_t>(code_point_width(text, end, length));
+        if (cells + w > width - 1) break;
+        cells += w;
     }
     return text.substr(0, end) + "\xe2\x80\xa6";
 }
 
 std::string column_text(const std::string& text, std::size_t width) {
     const std::string cut = fit_text(printable(text), width);
-    return cut + std::string(width - std::min(width, text_width(cut)), ' ');
+    return cut + std::string(width - std::min(width, display_width(cut)), ' ');
+}
+
+std::string online_key(const std::string& song_hash, const std::string& edition, const std::string& difficulty) {
+    return song_hash + "/" + edition + "/" + difficulty;
 }
 
 std::string format_song_table(const std::vector<library::song_row>& songs,
-                              const std::map<std::string, musicindex::song_entry>& titles) {
-    constexpr const char* row_format = "%8s %6s %2s %-9s %-6s %9s %10s  %-16s  %-16s  %s\n";
+                              const std::map<std::string, musicindex::song_entry>& titles,
+                              const std::map<std::string, std::string>* online) {
+    // EDITION and LEVEL are names read back from the library: columns of
+    // their own width, as TITLE and ARTIST.
+    const char* row_format = online ? "%8s %6s %2s %s %s %9s %10s %-9s  %-16s  %-16s  %s\n"
+                                    : "%8s %6s %2s %s %s %9s %10s%s  %-16s  %-16s  %s\n";
+    constexpr std::size_t edition_width = 9, level_width = 6;
     std::string table;
     char line[512];
-    std::snprintf(line, sizeof line, row_format, "LENGTH", "RATE", "CH", "EDITION", "LEVEL", "EVENTS", "BEST",
-                  "PREPARED", "LAST PLAYED", "");
+    std::snprintf(line, sizeof line, row_format, "LENGTH", "RATE", "CH", column_text("EDITION", edition_width).c_str(),
+                  column_text("LEVEL", level_width).c_str(), "EVENTS", "BEST", online ? "ONLINE" : "", "PREPARED",
+                  "LAST PLAYED", "");
     table += line;
     table.pop_back();
     table += column_text("TITLE", title_width) + "  " + column_text("ARTIST", artist_width) + "  SONG\n";
@@ -103,9 +106,15 @@ std::string format_song_table(const std::vector<library::song_row>& songs,
         const std::string title = known != titles.end() ? known->second.title : musicfiles::title_from_file_name(s.path);
         const std::string artist = known != titles.end() && !known->second.artist.empty() ? known->second.artist : "-";
         for (const library::song_stage& st : s.stages.empty() ? none : s.stages) {
+            std::string state;
+            if (online) {
+                const auto found = online->find(online_key(s.hash, st.edition, st.difficulty));
+                state = found != online->end() ? found->second : "-";
+            }
             std::snprintf(line, sizeof line, row_format, s.duration > 0 ? clock_text(s.duration).c_str() : "-",
-                          s.rate ? std::to_string(s.rate).c_str() : "-", s.channels ? std::to_string(s.channels).c_str() : "-", printable(st.edition).c_str(),
-                          printable(st.difficulty).c_str(), count_text(st.events).c_str(), best_text(st.best).c_str(),
+                          s.rate ? std::to_string(s.rate).c_str() : "-", s.channels ? std::to_string(s.channels).c_str() : "-",
+                          column_text(st.edition, edition_width).c_str(), column_text(st.difficulty, level_width).c_str(),
+                          count_text(st.events).c_str(), best_text(st.best).c_str(), state.c_str(),
                           time_text(st.prepared_at, "-").c_str(), time_text(s.last_played_at, "never").c_str(), "");
             table += line;
             // The path goes on unformatted: snprintf's buffer must not cut it.
@@ -127,7 +136,7 @@ std::string format_session(const library::session_outcome& o, const std::string&
                            const std::string& difficulty) {
     std::string text;
     const std::string which =
-        "\"" + printable(song) + "\", " + edition + " edition" + (difficulty == "hard" ? "" : ", " + difficulty);
+        "\"" + printable(song) + "\", " + edition + " edition, " + difficulty;
     if (o.runs.empty()) {
         text += "No run finished this session (" + which + ").\n";
     } else {

@@ -31,15 +31,21 @@ std::string best_text(const std::optional<library::result_row>& best);
 // that is not UTF-8 become '?', as ls shows them.
 std::string printable(const std::string& text);
 
-// `text` cut to at most `width` characters (UTF-8 code points), "…" ending
-// a cut one; column_text also makes it printable and pads it to `width`.
+// `text` cut to at most `width` terminal cells (display_width: a wide East
+// Asian character takes two, a combining mark none), whole characters at a
+// time, "…" ending a cut one; column_text also makes it printable and pads
+// it to exactly `width` cells.
 std::string fit_text(const std::string& text, std::size_t width);
 std::string column_text(const std::string& text, std::size_t width);
 constexpr std::size_t title_width = 28, artist_width = 20;
 
 // TITLE and ARTIST come from `titles` (by song hash), else the file name.
+// With `online` (for a player with a server: each best's state there, by
+// online_key), an ONLINE column follows BEST.
 std::string format_song_table(const std::vector<library::song_row>& songs,
-                              const std::map<std::string, musicindex::song_entry>& titles = {});
+                              const std::map<std::string, musicindex::song_entry>& titles = {},
+                              const std::map<std::string, std::string>* online = nullptr);
+std::string online_key(const std::string& song_hash, const std::string& edition, const std::string& difficulty);
 
 // One run as velmora_play reports it: "51 hits, score 13239, ratio 17.30".
 std::string run_line(const library::result_row& r);

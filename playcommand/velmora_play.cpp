@@ -19,6 +19,7 @@
 
 #include "launching/launch.hpp"
 #include "playcommand/music_commands.hpp"
+#include "playcommand/online_commands.hpp"
 #include "playcommand/options.hpp"
 #include "playcommand/progress.hpp"
 #include "playcommand/song_files.hpp"
@@ -35,6 +36,7 @@
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
 #include "results/replay_file.hpp"
+#include "vaz/executable.hpp"
 #include "vaz/files.hpp"
 #include "vaz/xbass.hpp"
 
@@ -128,7 +130,13 @@ int run_list(const play_options& o) {
             return 0;
         }
         if (o.sort) sort_song_rows(songs, *o.sort, titles, edition_name(o.edition), converter::difficulty_name(o.difficulty));
-        std::fputs(format_song_table(songs, titles).c_str(), stdout);
+        // Read from the library only: listing never waits for the server.
+        std::string problem;
+        const std::optional<online::account> account = online::load_account(problem);
+        if (!problem.empty()) say(problem);
+        std::map<std::string, std::string> states;
+        if (account && library) states = best_states(*library, account->server);
+        std::fputs(format_song_table(songs, titles, account ? &states : nullptr).c_str(), stdout);
     } catch (const library::library_error& e) {
         say(e.what());
         return 1;
@@ -323,9 +331,9 @@ int run_library(const play_options& o) {
     }
     const std::string program_file = library_program();
     std::vector<std::string> arguments{program_file};
-    if (o.edition != converter::edition::standard) arguments.insert(arguments.end(), {"--edition", edition_name(o.edition)});
-    if (o.difficulty != converter::difficulty::hard)
-        arguments.insert(arguments.end(), {"--difficulty", converter::difficulty_name(o.difficulty)});
+    // The screen follows its saved settings unless told otherwise.
+    if (o.edition_given) arguments.insert(arguments.end(), {"--edition", edition_name(o.edition)});
+    if (o.difficulty_given) arguments.insert(arguments.end(), {"--difficulty", converter::difficulty_name(o.difficulty)});
     if (o.fullscreen) arguments.push_back("--fullscreen");
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(a.data());
@@ -336,9 +344,13 @@ int run_library(const play_options& o) {
     return 1;
 }
 
-int run_play(const play_options& o) {
+// "dynamics edition, normal", as the reports name a stage.
+std::string stage_words(const play_options& o) {
+    return std::string(edition_name(o.edition)) + " edition, " + converter::difficulty_name(o.difficulty);
+}
+
+int run_play(const play_options& o, userfiles::settings settings) {
     const std::string& song = o.songs.front();
-    userfiles::settings settings = load_settings();
     if (o.volume) {
         save_volume(*o.volume);
         settings.volume = *o.volume;
@@ -366,8 +378,8 @@ int run_play(const play_options& o) {
         });
         // Said once the stage is stored: a failure to keep it ends the bar instead.
         if (shown && r.status == prepare_status::prepared)
-            display.finished(0, std::string(program) + ": " + quoted(song) + ": stage prepared, " +
-                                    std::to_string(r.events) + " events");
+            display.finished(0, std::string(program) + ": " + quoted(song) + ": stage prepared (" + stage_words(o) +
+                                    "), " + std::to_string(r.events) + " events");
         else if (shown)
             display.finished(0, std::string(program) + ": " + r.error);
     }
@@ -376,7 +388,7 @@ int run_play(const play_options& o) {
         return 1;
     }
     if (!r.rebuilt_because.empty()) say("the cached stage was damaged (" + r.rebuilt_because + "); it was prepared again");
-    if (r.status == prepare_status::cached) say(quoted(song) + ": stage found in the cache");
+    if (r.status == prepare_status::cached) say(quoted(song) + ": stage found in the cache (" + stage_words(o) + ")");
     if (!r.library_problem.empty()) say(r.library_problem);
     if (library) {
         try {
@@ -417,8 +429,16 @@ int run_play(const play_options& o) {
 
     library = open_library(library_problem);
     if (!library) say(library_problem);
-    const library::session_end ended =
-        library::end_session(library.get(), session, r.hash.hex(), edition, difficulty, std::time(nullptr));
+    std::string account_problem;
+    const std::optional<online::account> account = online::load_account(account_problem);
+    if (!account_problem.empty()) say(account_problem);
+    std::optional<library::submit_to> submit;
+    if (account) submit = library::submit_to{account->server, r.stage_path};
+    const library::session_end ended = library::end_session(library.get(), session, r.hash.hex(), edition, difficulty,
+                                                            std::time(nullptr), submit ? &*submit : nullptr);
+    // The server is not waited for: a process of its own sends the queue.
+    if (account && library && !send_in_background(vaz::executable_dir() + "/velmora_play"))
+        say("cannot start sending the session to the server; velmora_play --submit sends it");
     const library::session_outcome& kept = ended.kept;
     for (const std::string& p : ended.problems) say(p);
     // A game that failed without a finished run has said why; a report would only repeat the best.
@@ -426,10 +446,9 @@ int run_play(const play_options& o) {
     // Runs played but not stored are a failure, though the game ended well.
     const bool lost = !kept.runs.empty() && !kept.stored;
     if (kept.new_best && kept.best && !kept.best->replay.empty()) {
-        // The options that name this edition and difficulty, the defaults left out.
-        const std::string which = (o.edition == converter::edition::standard ? "" : " --edition " + edition) +
-                                  (o.difficulty == converter::difficulty::hard ? "" : " --difficulty " + difficulty);
-        std::printf("Watch it with: velmora_play --replay%s %s\n", which.c_str(), quoted(printable(song)).c_str());
+        // Both named: the saved settings may have changed by then.
+        std::printf("Watch it with: velmora_play --replay --edition %s --difficulty %s %s\n", edition.c_str(),
+                    difficulty.c_str(), quoted(printable(song)).c_str());
     }
     std::fflush(stdout);
     if (ended.recovered > 0)
@@ -437,13 +456,14 @@ int run_play(const play_options& o) {
             " of sessions whose program had ended before its game");
     return status == 0 && lost ? 1 : status;
 }
+
 // Plays the song's best run back, from its kept replay.
-int run_replay(const play_options& o) {
+int run_replay(const play_options& o, const userfiles::settings& saved) {
     const std::string& song = o.songs.front();
     const std::string edition = edition_name(o.edition);
     const std::string difficulty = converter::difficulty_name(o.difficulty);
-    // "the standard edition", "the dynamics edition at easy"
-    const std::string which = "the " + edition + " edition" + (difficulty == "hard" ? "" : " at " + difficulty);
+    // "the dynamics edition at easy"
+    const std::string which = "the " + edition + " edition at " + difficulty;
     const std::string path = library_path();
     if (path.empty()) {
         say("no home folder to find the song library in (HOME is not set)");
@@ -505,13 +525,13 @@ int run_replay(const play_options& o) {
         return 1;
     }
     choose_audio(audio);
-    std::printf("Replaying the best run of %s (%s edition%s): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
-                edition.c_str(), difficulty == "hard" ? "" : (", " + difficulty).c_str(), static_cast<std::uint32_t>(best.best->hits), static_cast<std::uint32_t>(best.best->score),
+    std::printf("Replaying the best run of %s (%s): %u hits, score %u, ratio %s\n", quoted(printable(song)).c_str(),
+                stage_words(o).c_str(), static_cast<std::uint32_t>(best.best->hits), static_cast<std::uint32_t>(best.best->score),
                 results::ratio_text(static_cast<float>(best.best->ratio)).c_str());
     game.push_back("-replay=" + replay_file);
     // The volume as when playing; the offset the run was recorded with,
     // unless --offset asks for another.
-    const int volume = o.volume.value_or(load_settings().volume);
+    const int volume = o.volume.value_or(saved.volume);
     if (o.volume) save_volume(volume);
     add_setting_arguments(game, 0, volume);
     if (o.offset_ms) game.push_back("-offset=" + std::to_string(*o.offset_ms));
@@ -530,7 +550,18 @@ int velmora_play_main(int argc, const char* const* argv) {
         std::fprintf(stderr, "Try \"%s --help\".\n", program);
         return 2;
     }
-    const play_options& o = parsed.options;
+    play_options o = parsed.options;
+    // The commands that choose a stage follow the saved edition and
+    // difficulty; the library screen reads the settings itself.
+    userfiles::settings saved;
+    const bool stage_chosen = o.what == command::play || o.what == command::replay || o.what == command::prepare ||
+                              o.what == command::list || o.what == command::search;
+    if (stage_chosen) {
+        saved = load_settings();
+        std::vector<std::string> warnings;
+        follow_saved_stage(o, saved, warnings);
+        for (const std::string& w : warnings) say(w);
+    }
     switch (o.what) {
     case command::help:
         std::fputs(usage_text().c_str(), stdout);
@@ -543,9 +574,9 @@ int velmora_play_main(int argc, const char* const* argv) {
     case command::prepare:
         return run_prepare(o);
     case command::play:
-        return run_play(o);
+        return run_play(o, saved);
     case command::replay:
-        return run_replay(o);
+        return run_replay(o, saved);
     case command::set_volume:
         return run_set_volume(o);
     case command::calibrate:
@@ -558,6 +589,14 @@ int velmora_play_main(int argc, const char* const* argv) {
         return run_music(o);
     case command::library:
         return run_library(o);
+    case command::go_online:
+        return go_online(o, stdout);
+    case command::go_offline:
+        return go_offline(stdout);
+    case command::submit:
+        return submit_now(stdout);
+    case command::board:
+        return print_board(o, stdout);
     }
     return 1;
 }

@@ -20,7 +20,7 @@ layers=(
   "musicindex"
   "converter"
   "library"
-  "launching"
+  "launching online"
   "shell"
   "text preview"
   "songlist"

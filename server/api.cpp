@@ -18,6 +18,7 @@
 #include "converter/editions.hpp"
 #include "server/database.hpp"
 #include "server/rate_limit.hpp"
+#include "server/recordings.hpp"
 #include "server/schema.hpp"
 #include "server/store.hpp"
 #include "server/tokens.hpp"
@@ -106,6 +107,7 @@ public:
         s.Get(R"(/v1/stages/([0-9a-f]{32}))", guarded([this](const auto& req, auto& res) { get_stage(req, res); }));
         s.Get(R"(/v1/boards/([0-9a-f]{32})/([a-z]{1,16})/([a-z]{1,16}))",
               guarded([this](const auto& req, auto& res) { get_board(req, res); }));
+        s.Get("/v1/recordings", guarded([this](const auto& req, auto& res) { answer_recordings(req, res, reads()); }));
         s.Get("/v1/health", guarded([this](const auto&, auto& res) {
             if (primary_.healthy()) answer(res, 200, {{"status", "ok"}});
             else fail(res, 503, "database_unavailable", "the database does not answer", 1);

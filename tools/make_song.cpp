@@ -4,6 +4,8 @@
 //   make_song [--seconds N] OUTPUT.wav
 //   make_song --dynamics [--gain DB] OUTPUT.wav   the music with quiet and loud
 //                                                 sections and a silence inside
+//   make_song --alternating OUTPUT.wav            the song in turns of loud,
+//                                                 25 dB down and silent
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,9 +19,10 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: make_song [--seconds N | --dynamics [--gain DB]] OUTPUT.wav|OUTPUT.ogg|OUTPUT.flac|OUTPUT.mp3\n"
+                 "usage: make_song [--seconds N | --dynamics [--gain DB] | --alternating] OUTPUT.wav|OUTPUT.ogg|OUTPUT.flac|OUTPUT.mp3\n"
                  "  without --seconds: the full %d-second song; with it: N seconds (1 to %d) of its busiest part\n"
-                 "  --dynamics: 60 seconds of loud, quiet (-30 dB) and silent sections, DB (-60 to 0) quieter\n",
+                 "  --dynamics: 60 seconds of loud, quiet (-30 dB) and silent sections, DB (-60 to 0) quieter\n"
+                 "  --alternating: the full song in turns of 6 s loud, 4 s 25 dB down and 3 s of silence\n",
                  song::full_length_seconds, song::max_length_seconds);
     return 2;
 }
@@ -46,12 +49,16 @@ bool parse_gain(const char* text, double& gain) {
 
 int main(int argc, char** argv) {
     int seconds = 0;
-    bool dynamics = false;
+    bool dynamics = false, alternating = false;
     double gain = 0.0;
     const char* output = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dynamics") == 0) {
             dynamics = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--alternating") == 0) {
+            alternating = true;
             continue;
         }
         if (std::strcmp(argv[i], "--gain") == 0) {
@@ -77,9 +84,13 @@ int main(int argc, char** argv) {
             output = argv[i];
         }
     }
-    if (!output || (dynamics && seconds != 0) || (!dynamics && gain != 0.0)) return usage();
+    if (!output || (dynamics && seconds != 0) || (!dynamics && gain != 0.0) ||
+        (alternating && (dynamics || seconds != 0)))
+        return usage();
 
-    const auto samples = dynamics ? song::render_dynamics(gain) : song::render(seconds);
+    const auto samples = dynamics      ? song::render_dynamics(gain)
+                         : alternating ? song::render_alternating()
+                                       : song::render(seconds);
     std::string error;
     if (!song::write_song(output, samples, error)) {
         std::fprintf(stderr, "make_song: cannot write %s: %s\n", output, error.c_str());

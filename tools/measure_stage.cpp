@@ -2,7 +2,12 @@
 //   measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]
 //     events, the Spearman correlation of events per second with the music's
 //     short-term loudness, the events inside a silence, and the rate of a
-//     quiet passage against a loud one (FROM and TO in seconds)
+//     quiet passage against a loud one (FROM and TO in seconds), each also
+//     for the arrivals below
+//     and where the danger arrives: each event's bullet back at the
+//     playfield's centre, its best shift against the music's loudness per 0.1 s,
+//     its Spearman correlation per second with the loudness, those in digital
+//     silence and the last
 //   measure_stage --compare STAGE OTHER
 //     both stages' events and the Pearson correlation of their events per second
 #include <cerrno>
@@ -101,14 +106,39 @@ int main(int argc, char** argv) {
     std::printf("events: %.0f over %zu s (%.1f per second)\n", total, events.size(),
                 events.empty() ? 0.0 : total / static_cast<double>(events.size()));
     std::printf("spearman(events per second, short-term loudness): %.3f\n", stage_measure::spearman(events, loudness));
+    // Where the danger is: each event's bullet back at the centre.
+    const auto arrivals = stage_measure::arrival_ticks(*stage);
+    const auto arrivals_per_second =
+        stage_measure::count_per_bin(arrivals, loudness.size(), pattern::ticks_per_second);
+    const auto level = stage_measure::loudness_per_tenth(music->values, music->channels);
+    const auto arrivals_per_tenth = stage_measure::count_per_bin(arrivals, level.size(), pattern::ticks_per_second / 10);
+    std::printf("arrivals (bullets back at the centre): best shift against the loudness per 0.1 s %+.1f s; "
+                "spearman(arrivals per second, short-term loudness) %.3f; in digital silence %zu; last %.2f s of %.2f s\n",
+                0.1 * stage_measure::best_shift(level, arrivals_per_tenth, 100),
+                stage_measure::spearman(arrivals_per_second, loudness),
+                stage_measure::ticks_in_digital_silence(arrivals, music->values, music->channels),
+                arrivals.empty() ? 0.0 : static_cast<double>(arrivals.back()) / pattern::ticks_per_second,
+                static_cast<double>(music->values.size() / std::max(1u, music->channels)) / 44100.0);
+    auto arrivals_between = [&](double from, double to) {
+        std::size_t n = 0;
+        for (std::int64_t t : arrivals) {
+            const double at = static_cast<double>(t) / pattern::ticks_per_second;
+            n += at >= from && at < to;
+        }
+        return n;
+    };
     if (silence.given)
-        std::printf("events in the silence %.2f-%.2f s: %zu\n", silence.from, silence.to,
-                    stage_measure::events_between(*stage, silence.from, silence.to));
+        std::printf("events in the silence %.2f-%.2f s: %zu; arrivals: %zu\n", silence.from, silence.to,
+                    stage_measure::events_between(*stage, silence.from, silence.to),
+                    arrivals_between(silence.from, silence.to));
     if (quiet.given) {
-        const double q = stage_measure::mean_over(events, quiet.from, quiet.to);
-        const double l = stage_measure::mean_over(events, loud.from, loud.to);
-        std::printf("quiet %.2f-%.2f s: %.2f per second; loud %.2f-%.2f s: %.2f per second; quiet/loud %.3f\n",
-                    quiet.from, quiet.to, q, loud.from, loud.to, l, l > 0.0 ? q / l : 0.0);
+        for (const auto* per : {&events, &arrivals_per_second}) {
+            const double q = stage_measure::mean_over(*per, quiet.from, quiet.to);
+            const double l = stage_measure::mean_over(*per, loud.from, loud.to);
+            std::printf("%s: quiet %.2f-%.2f s: %.2f per second; loud %.2f-%.2f s: %.2f per second; quiet/loud %.3f\n",
+                        per == &events ? "events" : "arrivals", quiet.from, quiet.to, q, loud.from, loud.to, l,
+                        l > 0.0 ? q / l : 0.0);
+        }
     }
     return 0;
 }

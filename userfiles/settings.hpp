@@ -13,10 +13,12 @@
 //
 // offset: milliseconds (vaz::offset_ms_range), positive fires the bullets later.
 // volume: the music's volume in percent (vaz::volume_range).
-// The library screen's, which velmora_play's other commands do not read:
+// edition: the converter's edition the stages are for (default_edition);
+// difficulty: easy, normal or hard, as velmora_bc's --difficulty
+// (default_difficulty); both for the library screen and velmora_play's
+// songs unless its --edition or --difficulty says otherwise.
+// The library screen's, which velmora_play does not read:
 // effects: the sound effects' volume in its sessions (vaz::effects_volume_range);
-// edition: the converter's edition its list and stages are for;
-// difficulty: easy, normal or hard, as velmora_bc's --difficulty;
 // fullscreen: yes or no; scale: its window at 1, 2 or 3 times 640x480.
 //
 // Lines this version does not understand (another key, a line that is not
@@ -32,14 +34,19 @@ constexpr int default_offset_ms = 0;
 constexpr int default_volume = vaz::volume_range.high;
 // The library screen's sessions sound their effects unless turned down.
 constexpr int default_effects = 60;
+// The stage a new player starts on, in velmora_play and the library screen:
+// the edition that follows the music's loudness, at half its density. A
+// file that names an edition or a difficulty keeps it.
+constexpr const char* default_edition = "dynamics";
+constexpr const char* default_difficulty = "normal";
 constexpr vaz::whole_range scale_range{1, 3};
 
 struct settings {
     int offset_ms = default_offset_ms;
     int volume = default_volume;
     int effects = default_effects;
-    std::string edition = "standard";
-    std::string difficulty = "hard";
+    std::string edition = default_edition;
+    std::string difficulty = default_difficulty;
     bool fullscreen = false;
     int scale = 1;
 };

@@ -10,6 +10,8 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -17,8 +19,16 @@
 #include <vector>
 
 #include "bench/report_spread.hpp"
+#include <httplib.h>
+
+#include "libraryscreen/board_panel.hpp"
 #include "libraryscreen/index_source.hpp"
 #include "libraryscreen/library_calls.hpp"
+#include "libraryscreen/online_calls.hpp"
+#include "library/prepare.hpp"
+#include "library/submissions.hpp"
+#include "vaz/files.hpp"
+#include "online/account.hpp"
 #include "musicindex/store.hpp"
 #include "songlist/list_view.hpp"
 #include "text/fonts.hpp"
@@ -100,7 +110,7 @@ struct screen {
         view.reset();
         source.reset();
         lib = std::make_unique<libraryscreen::library_calls>(problem);
-        source = std::make_unique<libraryscreen::index_source>(lib->index(), "standard");
+        source = std::make_unique<libraryscreen::index_source>(lib->index(), "standard", "hard");
         view = std::make_unique<songlist::list_view>(*source, cache, songlist::area{0, 0, 640, 456});
         view->settle();
         frame(nullptr, true);
@@ -236,6 +246,114 @@ void BM_TypedWordsLetterByLetter(benchmark::State& state) {
     state.counters["most_frames"] = most_frames;
 }
 BENCHMARK(BM_TypedWordsLetterByLetter)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(48);
+
+// A scoreboard server on 127.0.0.1 that answers every board after 30 ms
+// and takes every session, leaving it pending, so the sender keeps asking.
+struct slow_server {
+    httplib::Server server;
+    int port = 0;
+    std::thread thread;
+    slow_server() {
+        server.Get(".*", [](const httplib::Request& req, httplib::Response& res) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            if (req.path.rfind("/v1/boards/", 0) == 0)
+                res.set_content(R"({"entries":[{"rank":1,"player":"Mira","hits":12,"score":900,"ratio":7.5,"session":3,"run":1}],)"
+                                R"("you":null,"players":41})", "application/json");
+            else
+                res.set_content(R"({"status":"pending","stages":[]})", "application/json");
+        });
+        server.Post(".*", [](const httplib::Request&, httplib::Response& res) {
+            static std::atomic<int> id{0};
+            res.status = 202;
+            res.set_content(R"({"session":)" + std::to_string(++id) + R"(,"status":"pending"})", "application/json");
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~slow_server() {
+        server.stop();
+        thread.join();
+    }
+};
+
+// A frame of the list scrolling a row, with the keys line's board summary,
+// while the highlighted song's board loads again every 20 frames from a
+// slow server and 200 queued sessions are sent on the sender's thread.
+void BM_ScrollWhileBoardsLoadAndSessionsSend(benchmark::State& state) {
+    screen& s = the_screen();
+    if (!s.surface || !s.fonts.usable()) {
+        state.SkipWithError("no dummy window or no fonts");
+        return;
+    }
+    if (!s.view) s.open();
+    slow_server server;
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port);
+    const std::string data = the_folder().dir + "/data/velmora", song = the_folder().dir + "/song.raw";
+    // One real file with a stage in the cache, so each load goes to the server.
+    {
+        FILE* f = std::fopen(song.c_str(), "wb");
+        std::fputs("a song", f);
+        std::fclose(f);
+        vaz::hash_128 h;
+        std::string why;
+        vaz::hash_file(song, h, why);
+        const stagecache::stage_cache cache(the_folder().dir + "/cache/velmora");
+        std::filesystem::create_directories(std::filesystem::path(cache.entry_path(h, library::stage_key_of(
+                                                converter::edition::standard, converter::difficulty::hard))).parent_path());
+        FILE* st = std::fopen(cache.entry_path(h, library::stage_key_of(converter::edition::standard,
+                                                                        converter::difficulty::hard)).c_str(), "wb");
+        std::fputs("stage bytes", st);
+        std::fclose(st);
+    }
+    std::filesystem::create_directories(the_folder().dir + "/config/velmora");
+    online::save_account({url, "bench", "t0k"});
+    for (int i = 0; i < 200; ++i) {
+        s.lib->songs()->with_database([&](sqlite3* db) {
+            sql::statement st(db,
+                              "INSERT OR REPLACE INTO submissions (session, song_hash, edition, difficulty, server,"
+                              " stage_file, replay_file, queued_at) VALUES (?1, 'h', 'standard', 'hard', ?2, ?1, ?1, 1)",
+                              "bench");
+            st.bind(1, "bench-" + std::to_string(i)).bind(2, url);
+            st.run();
+            return 0;
+        });
+        FILE* copy = std::fopen((data + "/outbox/bench-" + std::to_string(i)).c_str(), "wb");
+        if (!copy) {
+            std::filesystem::create_directories(data + "/outbox");
+            copy = std::fopen((data + "/outbox/bench-" + std::to_string(i)).c_str(), "wb");
+        }
+        std::fputs("bytes", copy);
+        std::fclose(copy);
+    }
+    libraryscreen::online_calls online(*s.lib);
+    libraryscreen::board_panel boards(online);
+    const SDL_Event down = key(SDLK_DOWN), home = key(SDLK_HOME);
+    std::vector<double> micros;
+    std::size_t loaded = 0;
+    for (auto _ : state) {
+        const auto start = clock_type::now();
+        s.frame(s.view->position() + 1 >= s.view->shown() ? &home : &down);
+        boards.want(song, "standard", "hard", s.now);
+        const std::optional<libraryscreen::song_board> b = boards.find(song, "standard", "hard");
+        const std::string line = b ? libraryscreen::board_panel::summary(*b, "bench") : "World: loading...";
+        loaded += b && b->ok;
+        s.cache.draw(s.surface, 8, 460, line, {13, 0xA0A0A0, 0}, 624);
+        const double seconds = seconds_since(start);
+        state.SetIterationTime(seconds);
+        micros.push_back(seconds * 1e6);
+        if (micros.size() % 20 == 0) boards.forget();
+        // At the screen's pace, so the threads beside it run as they would.
+        std::this_thread::sleep_until(start + std::chrono::microseconds(16667));
+    }
+    std::size_t sent = 0;
+    for (const library::submission& one : library::all_submissions(*s.lib->songs(), url))
+        sent += one.state != library::submission_state::queued;
+    state.counters["frames_with_board"] = static_cast<double>(loaded);
+    state.counters["sessions_sent"] = static_cast<double>(sent);
+    report_spread(state, micros);
+    online::forget_account();
+}
+BENCHMARK(BM_ScrollWhileBoardsLoadAndSessionsSend)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(1200);
 
 }  // namespace
 

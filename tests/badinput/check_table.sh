@@ -406,15 +406,16 @@ case_play.replay.no_best() {
   run_play --replay song.wav
 }
 # kept_best NAME: song.wav prepared, with a best run whose replay the library
-# keeps as NAME in its replays folder, which the case then fills.
+# keeps as NAME in its replays folder, which the case then fills. Both of the
+# stage a new player plays, the dynamics edition at normal.
 play_data=$work/play_data/velmora
 kept_best() {
   XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" "$prog" --prepare "$stage/song.wav" >/dev/null 2>&1 \
     || cannot_set_up "velmora_play --prepare failed" || return
   mkdir -p "$play_data/replays" && rm -f "$play_data/replays/$1" || return
-  sqlite3 "$play_data/library.sqlite3" "DELETE FROM results; INSERT INTO results (song_hash, edition, session, run,
-    played_at, hits, score, ratio, frames, offset_ms, replay)
-    SELECT hash, 'standard', 's', 1, 0, 1, 15, 1.0, 60, 0, '$1' FROM songs;" || cannot_set_up "sqlite3 failed" || return
+  sqlite3 "$play_data/library.sqlite3" "DELETE FROM results; INSERT INTO results (song_hash, edition, difficulty,
+    session, run, played_at, hits, score, ratio, frames, offset_ms, replay)
+    SELECT hash, 'dynamics', 'normal', 's', 1, 0, 1, 15, 1.0, 60, 0, '$1' FROM songs;" || cannot_set_up "sqlite3 failed" || return
   file=$play_data/replays/$1
 }
 # The song's best run names a kept replay that has been damaged since.

@@ -9,6 +9,7 @@
 
 #include "converter/convert.hpp"
 #include "converter/difficulty.hpp"
+#include "converter/dynamics.hpp"
 #include "tools/measure/stage_measure.hpp"
 #include "tools/song/dynamics_song.hpp"
 
@@ -84,29 +85,50 @@ TEST(Difficulty, ThinStageKeepsTheStrongestThatFit) {
 }
 
 // On whole converted songs every cap holds, tick by tick, and the kept events
-// are the hard stage's, in its order.
+// are the hard stage's, in its order. The dynamics edition counts its caps in
+// music time, where each event's bullet crosses the playfield's centre
+// (converter/dynamics.hpp): there its kept events are the hard stage's (the
+// same angle on the same beat), only their speeds are the difficulty's.
 TEST(Difficulty, CapsHoldOnConvertedStages) {
     const auto music = song::render_dynamics(0.0);
     const converter::wave_sample source(44100, 2, {music.begin(), music.begin() + 2 * 44100 * 30});
     for (edition ed : {edition::standard, edition::dynamics}) {
+        const bool on_the_beat = ed == edition::dynamics;
         auto stage = [&](difficulty d) {
             pattern::vector_sink sink;
             converter::write_pattern(source, ed, d, sink, nullptr, 2);
             return *stage_measure::parse_stage(sink.bytes);
+        };
+        auto beat = [&](const bullet_pattern_element& e) -> std::int64_t {
+            return on_the_beat ? e.time + converter::beat_flight_ticks(e.angle, e.speed) : e.time;
         };
         const auto hard = stage(difficulty::hard);
         std::size_t previous = 0;
         for (difficulty d : {difficulty::easy, difficulty::normal}) {
             const stage_caps caps = converter::caps_of(d);
             const auto capped = stage(d);
-            const std::string what = std::string(ed == edition::dynamics ? "dynamics " : "standard ") +
+            const std::string what = std::string(on_the_beat ? "dynamics " : "standard ") +
                                      converter::difficulty_name(d);
-            std::vector<int> per_second(30, 0), in_flight(30 * 60 + 3600, 0);
+            std::vector<int> per_second(32, 0), in_flight(32 * 60 + 3600, 0);
             std::size_t events = 0;
             for (std::size_t g = 0; g < capped.size(); ++g) {
                 std::size_t at = 0;
+                std::vector<std::pair<std::int64_t, float>> hard_beats;
+                for (const auto& e : hard[g]) hard_beats.emplace_back(beat(e), e.angle);
                 for (const auto& e : capped[g]) {
                     ++events;
+                    if (on_the_beat) {
+                        // Out to the edge and back across: half as long again as its flight.
+                        const int flight = converter::beat_flight_ticks(e.angle, e.speed);
+                        for (int t = e.time; t < e.time + flight * 3 / 2; ++t) ++in_flight[static_cast<std::size_t>(t)];
+                        // An event of the first seconds fires at tick 0, later than its flight asks.
+                        if (e.time == 0) continue;
+                        ++per_second[static_cast<std::size_t>(beat(e) / 60)];
+                        const auto found = std::find(hard_beats.begin(), hard_beats.end(), std::make_pair(beat(e), e.angle));
+                        EXPECT_NE(found, hard_beats.end()) << what << ": an event the hard stage lacks";
+                        if (found != hard_beats.end()) found->first = -1;  // each once
+                        continue;
+                    }
                     ++per_second[static_cast<std::size_t>(e.time / 60)];
                     for (int t = e.time; t < e.time + converter::flight_ticks(e.speed); ++t) ++in_flight[static_cast<std::size_t>(t)];
                     while (at < hard[g].size() && std::memcmp(&hard[g][at], &e, sizeof e) != 0) ++at;

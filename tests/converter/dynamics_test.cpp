@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "converter/dynamics.hpp"
 #include "converter/load_any.hpp"
 #include "support/scratch_dir.hpp"
+#include "tools/measure/golden_stages.hpp"
 #include "tools/measure/stage_measure.hpp"
 #include "tools/song/dynamics_song.hpp"
 #include "tools/song/song.hpp"
@@ -42,6 +45,22 @@ std::vector<double> per_second(const stage_measure::groups& stage) {
     return stage_measure::events_per_second(stage, sections::length);
 }
 
+// The dynamics edition's events by the moment their bullets cross the
+// playfield's centre, the music moment each stands for.
+std::vector<double> arrivals_per_second(const stage_measure::groups& stage) {
+    return stage_measure::count_per_bin(stage_measure::arrival_ticks(stage), sections::length,
+                                        pattern::ticks_per_second);
+}
+
+std::size_t arrivals_between(const stage_measure::groups& stage, double from, double to) {
+    std::size_t n = 0;
+    for (std::int64_t t : stage_measure::arrival_ticks(stage)) {
+        const double s = static_cast<double>(t) / pattern::ticks_per_second;
+        n += s >= from && s < to;
+    }
+    return n;
+}
+
 double total(const std::vector<double>& v) {
     double t = 0.0;
     for (double x : v) t += x;
@@ -51,15 +70,15 @@ double total(const std::vector<double>& v) {
 }  // namespace
 
 // The standard edition fires as much in the quiet passage and the silence as
-// in the loud parts; the dynamics edition follows the loudness.
-TEST(Dynamics, EventsFollowTheLoudnessAndNoneFireInSilence) {
+// in the loud parts; the dynamics edition's danger follows the loudness.
+TEST(Dynamics, EventsFollowTheLoudnessAndNoneArriveInSilence) {
     const auto standard = stage_of(music(), edition::standard);
     const auto dynamics = stage_of(music());
     ASSERT_GT(stage_measure::events_between(standard, sections::silence_from, sections::silence_to), 100u);
-    EXPECT_EQ(stage_measure::events_between(dynamics, sections::silence_from, sections::silence_to), 0u);
+    EXPECT_EQ(arrivals_between(dynamics, sections::silence_from, sections::silence_to), 0u);
 
     const auto loudness = stage_measure::short_term_loudness(music(), 2);
-    const auto events = per_second(dynamics);
+    const auto events = arrivals_per_second(dynamics);
     EXPECT_GE(stage_measure::spearman(events, loudness), 0.6);
     // Away from the edges, where the 3 s loudness window reaches across.
     const double quiet = stage_measure::mean_over(events, sections::quiet_from + 1, sections::quiet_to - 1);
@@ -73,7 +92,7 @@ TEST(Dynamics, EventsFollowTheLoudnessAndNoneFireInSilence) {
     pattern::vector_sink easy;
     converter::write_pattern(converter::wave_sample(44100, 2, music()), edition::dynamics, difficulty::easy, easy,
                              nullptr, 1);
-    const auto easy_events = per_second(*stage_measure::parse_stage(easy.bytes));
+    const auto easy_events = arrivals_per_second(*stage_measure::parse_stage(easy.bytes));
     EXPECT_LE(stage_measure::mean_over(easy_events, sections::quiet_from + 1, sections::quiet_to - 1),
               stage_measure::mean_over(easy_events, sections::loud_from + 1, sections::loud_to - 1) / 2);
 }
@@ -81,8 +100,8 @@ TEST(Dynamics, EventsFollowTheLoudnessAndNoneFireInSilence) {
 // The same music 12 dB quieter, or as a 128 kbit/s MP3, gives nearly the same
 // stage: the rule measures the song against itself.
 TEST(Dynamics, QuieterOrCompressedCopiesGiveNearlyTheSameStage) {
-    const auto original = per_second(stage_of(music()));
-    const auto quieter = per_second(stage_of(song::render_dynamics(-12.0)));
+    const auto original = arrivals_per_second(stage_of(music()));
+    const auto quieter = arrivals_per_second(stage_of(song::render_dynamics(-12.0)));
     EXPECT_NEAR(total(quieter), total(original), 0.05 * total(original));
     EXPECT_GE(stage_measure::pearson(quieter, original), 0.95);
 
@@ -91,7 +110,7 @@ TEST(Dynamics, QuieterOrCompressedCopiesGiveNearlyTheSameStage) {
     ASSERT_TRUE(song::write_song(dir / "song.mp3", music(), error)) << error;
     const auto decoded = converter::load_at_converter_rate(dir / "song.mp3", nullptr, &error);
     ASSERT_TRUE(decoded) << error;
-    const auto mp3 = per_second(stage_of(*decoded));
+    const auto mp3 = arrivals_per_second(stage_of(*decoded));
     EXPECT_NEAR(total(mp3), total(original), 0.05 * total(original));
     EXPECT_GE(stage_measure::pearson(mp3, original), 0.9);
 }
@@ -169,4 +188,60 @@ TEST(Dynamics, StereoAndThreeChannelLayoutsMeasureAlike) {
     EXPECT_EQ(a.short_term, b.short_term);
     EXPECT_EQ(a.budget, b.budget);
     EXPECT_EQ(a.weight, b.weight);
+}
+
+// Each event fires early by its flight, so that its bullet is back at the
+// centre on the event's own tick; stronger events fly faster, every flight
+// within the difficulty's span, events of the first seconds at tick 0, each
+// group in time order.
+TEST(Dynamics, FiresEachEventEarlyByItsFlight) {
+    converter::dynamics_plan plan;
+    plan.groups = 2;
+    plan.seconds = 4;
+    plan.weight.assign(2 * 4 * 60, 0.25f);
+    plan.weight[150] = 1.25f;  // a hit in group 0
+    // time, angle, speed (the burst's)
+    const float right = 0.0f, down_right = 0.7853982f, up = -1.5707964f;
+    converter::stage_events stage{{{30, up, 1.0f}, {150, right, 1.0f}, {150, down_right, 1.0f}, {200, right, 1.0f}},
+                                  {{100, up, 0.8f}, {230, down_right, 2.0f}}};
+    const converter::stage_events before = stage;
+    converter::finish_dynamics_stage(stage, plan, difficulty::hard);
+    const converter::dynamics_level level = converter::dynamics_level_of(difficulty::hard);
+    for (std::size_t g = 0; g < stage.size(); ++g) {
+        ASSERT_EQ(stage[g].size(), before[g].size()) << "hard keeps every event";
+        for (std::size_t i = 0; i + 1 < stage[g].size(); ++i) EXPECT_LE(stage[g][i].time, stage[g][i + 1].time);
+        for (const bullet_pattern_element& e : stage[g]) {
+            const auto was = std::find_if(before[g].begin(), before[g].end(), [&](const bullet_pattern_element& b) {
+                return b.angle == e.angle && (e.time == 0 || b.time == e.time + converter::beat_flight_ticks(e.angle, e.speed));
+            });
+            ASSERT_NE(was, before[g].end()) << "group " << g << ", angle " << e.angle << ", time " << e.time;
+            const int flight = converter::beat_flight_ticks(e.angle, e.speed);
+            EXPECT_GE(flight, level.fastest * 60 - 3) << e.angle;
+            EXPECT_LE(flight, level.slowest * 60 + 3) << e.angle;
+            if (e.time == 0) {
+                EXPECT_LT(was->time, flight) << "fired at the start: its flight is longer than the music before it";
+            }
+        }
+    }
+    // The hit flies faster than the same burst on a sounding tick, and a
+    // diagonal as long as a straight line.
+    auto flight_of = [&](std::size_t g, float angle, std::int32_t was) {
+        for (const bullet_pattern_element& e : stage[g])
+            if (e.angle == angle && (e.time + converter::beat_flight_ticks(e.angle, e.speed) == was)) return converter::beat_flight_ticks(e.angle, e.speed);
+        return -1;
+    };
+    EXPECT_LT(flight_of(0, right, 150) + 10, flight_of(0, right, 200));
+    EXPECT_NEAR(flight_of(0, down_right, 150), flight_of(0, right, 150), 3);
+}
+
+// The edition's output is defined to the bit: its stages of two songs at
+// every difficulty are those kept in tests/converter/golden/ (when a change
+// to the edition is meant, its stage format version goes up in
+// converter/editions.def and the file is written again:
+// build/golden_stages tests/converter/golden/dynamics_stages.txt).
+TEST(Dynamics, StagesAreTheGoldenOnes) {
+    std::ifstream in(VELMORA_GOLDEN_STAGES);
+    ASSERT_TRUE(in) << VELMORA_GOLDEN_STAGES;
+    const std::string kept{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(golden_stages::digest_text(), kept);
 }

@@ -2,7 +2,9 @@
 # velmora_play on a short generated song, twice: the first start prepares the
 # stage and the second takes it from the cache, converting nothing; both open
 # the game's window on its title screen. Then the results of two played
-# sessions, one ended by killing the game, and the best run's replay.
+# sessions, one ended by killing the game, and the best run's replay. No
+# settings are saved, so it is all a new player's stage: the dynamics edition
+# at normal.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
 require velmora velmora_play make_song
@@ -28,17 +30,17 @@ for round in first second; do
   key_tap Escape
   wait_exit 5 0
 
-  stage=$(find "$XDG_CACHE_HOME/velmora/stages" -name '*-standard-v1.pat')
+  stage=$(find "$XDG_CACHE_HOME/velmora/stages" -name '*-dynamics-normal-v*.pat')
   [ -n "$stage" ] || fail "no stage in the cache after the $round start"
   if [ "$round" = first ]; then
-    grep -q '"song.wav": stage prepared' "$game_err" || fail "the first start did not say it prepared the stage"
+    grep -q '"song.wav": stage prepared (dynamics edition, normal)' "$game_err" || fail "the first start did not say it prepared the stage"
     stage_time=$(stat -c %y "$stage")
     # Left by a preparation killed before its rename, two days ago.
     orphan=$(dirname "$stage")/.$(basename "$stage" .pat).Zz9Yy8
     : >"$orphan"
     touch -d '2 days ago' "$orphan"
   else
-    grep -q '"song.wav": stage found in the cache' "$game_err" || fail "the second start did not take the cached stage"
+    grep -q '"song.wav": stage found in the cache (dynamics edition, normal)' "$game_err" || fail "the second start did not take the cached stage"
     grep -q 'stage prepared' "$game_err" && fail "the second start converted the song again"
     [ "$(stat -c %y "$stage")" = "$stage_time" ] || fail "the cached stage was written again"
     grep -q 'no sound device here' "$game_err" && note "no sound device: played silently, as told"
@@ -77,7 +79,7 @@ play_run third
 key_tap Escape
 wait_exit 10 0
 cp "$game_out" "$work/third.out"
-grep -q '^Runs this session ("song.wav", standard edition):$' "$work/third.out" || fail "no session report: $(cat "$work/third.out")"
+grep -q '^Runs this session ("song.wav", dynamics edition, normal):$' "$work/third.out" || fail "no session report: $(cat "$work/third.out")"
 [ -n "$(run_counters "$work/third.out")" ] || fail "the game reported no run: $(cat "$work/third.out")"
 [ "$(kept_counters "$work/third.out")" = "$(run_counters "$work/third.out")" ] \
   || fail "velmora_play kept other counters than the game showed: $(cat "$work/third.out")"
@@ -107,7 +109,7 @@ best=$(sqlite3 -separator ' ' "$db" 'SELECT hits, score FROM results WHERE repla
 note "results: $(sqlite3 "$db" 'SELECT run, hits, score, ratio, frames FROM results;' | tr '\n' ' '), best $best"
 "$build/velmora_play" --list >"$work/list.out" 2>&1 || fail "velmora_play --list failed: $(cat "$work/list.out")"
 note "library: $(tail -n 1 "$work/list.out")"
-grep -qE ' standard +hard +[0-9]+ +[0-9]+\.[0-9]{2}/[0-9]+  [0-9]{4}-' "$work/list.out" || fail "--list shows no best: $(cat "$work/list.out")"
+grep -qE ' dynamics +normal +[0-9]+ +[0-9]+\.[0-9]{2}/[0-9]+  [0-9]{4}-' "$work/list.out" || fail "--list shows no best: $(cat "$work/list.out")"
 
 start_game "$work" --replay song.wav
 wait_window

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,9 @@
 #include <vector>
 
 #include "library/places.hpp"
+#include "library/prepare.hpp"
+#include "library/submissions.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "results/replay_file.hpp"
 #include "support/scratch_dir.hpp"
 
@@ -143,6 +147,40 @@ TEST(PlaySession, AKilledProgramsRunsAreKeptAtTheNextStartAndItsTemporariesGo) {
     EXPECT_TRUE(ended.kept.new_best);
     EXPECT_FALSE(exists(live.recording));
     EXPECT_FALSE(exists(live_temporary));
+}
+
+// With a server set, a session ended and one a killed program left are both
+// queued for it, each with its stage: the killed one's found in the cache.
+TEST(PlaySession, SessionsEndedOrRecoveredAreQueuedForTheServer) {
+    data_home home;
+    std::string problem;
+    std::unique_ptr<song_library> lib = open_library(problem);
+    ASSERT_TRUE(lib) << problem;
+    const std::string hash(32, 'e');
+    stagecache::song_hash h;
+    h.high = h.low = 0xeeeeeeeeeeeeeeeeull;
+    const std::string stage = stagecache::stage_cache(userfiles::cache_dir())
+                                  .entry_path(h, stage_key_of(converter::edition::standard, converter::difficulty::hard));
+    std::filesystem::create_directories(std::filesystem::path(stage).parent_path());
+    { std::ofstream(stage) << "stage"; }
+    const session_start killed = begin_session(hash, "standard", "hard", 100, gone_pid());
+    write_session(killed.recording, {{10, 100, 170, 2, 30}});
+    const session_start mine = begin_session(hash, "standard", "hard", 150, ::getpid());
+    write_session(mine.recording, {{10, 100, 170, 1, 30}});
+    const submit_to submit{"http://h", stage};
+    const session_end ended = end_session(lib.get(), mine, hash, "standard", "hard", 300, &submit);
+    EXPECT_EQ(ended.problems, std::vector<std::string>{});
+    EXPECT_EQ(ended.recovered, 1u);
+    std::vector<std::string> queued;
+    for (const submission& q : all_submissions(*lib, "http://h")) {
+        queued.push_back(q.session);
+        EXPECT_TRUE(exists(outbox_dir() + "/" + q.stage_file)) << q.session;
+        EXPECT_TRUE(exists(outbox_dir() + "/" + q.replay_file)) << q.session;
+    }
+    std::sort(queued.begin(), queued.end());
+    EXPECT_EQ(queued, (std::vector<std::string>{killed.name, mine.name}));
+    // Runs are kept as before, the server or not.
+    EXPECT_EQ(lib->best_result(hash, "standard", "hard")->run, 1);
 }
 
 // Without a home there is nowhere to keep runs, and the session says so.

@@ -193,7 +193,7 @@ TEST(SongLibrary, BringsAVersion1LibraryUpToDate) {
     sqlite3_close(db);
 
     song_library lib(path);
-    EXPECT_EQ(pragma(path, "user_version"), "4");
+    EXPECT_EQ(pragma(path, "user_version"), "5");
     const std::optional<song_row> one = lib.find("aa");
     ASSERT_TRUE(one.has_value());
     EXPECT_EQ(one->path, "/m/one.flac");
@@ -326,7 +326,7 @@ TEST(SongLibrary, BringsTheKeptSchema2LibraryUpToDateKeepingEverything) {
     std::filesystem::copy_file(VELMORA_SOURCE_DIR "/tests/data/library_v2/library.sqlite3", path);
     ASSERT_EQ(pragma(path, "user_version"), "2");
     song_library lib(path);
-    EXPECT_EQ(pragma(path, "user_version"), "4");
+    EXPECT_EQ(pragma(path, "user_version"), "5");
     EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
     EXPECT_EQ(query_text(path, "SELECT COUNT(*) || ' ' || COUNT(DISTINCT difficulty) || difficulty FROM results;"), "4 1hard");
 

@@ -34,7 +34,9 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.what, command::prepare);
     EXPECT_EQ(p.options.jobs, 3u);
     EXPECT_EQ(p.options.songs, (std::vector<std::string>{"a", "b", "--odd-name"}));
-    EXPECT_EQ(p.options.difficulty, converter::difficulty::hard);
+    EXPECT_TRUE(p.options.edition_given);
+    EXPECT_FALSE(p.options.difficulty_given) << "the saved difficulty counts";
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal) << "a new player's, unless one is saved";
     // Every edition of the registry, at any difficulty.
     p = parse({"--edition", "dynamics", "--difficulty=easy", "song.ogg"});
     ASSERT_TRUE(p.ok) << p.error;
@@ -72,10 +74,51 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.sort, musicindex::sort_order::artist);
     EXPECT_EQ(parse({"--list", "--sort", "best"}).options.sort, musicindex::sort_order::best);
 
+    p = parse({"--online=http://127.0.0.1:8029", "--player", "Mira"});
+    EXPECT_EQ(p.options.what, command::go_online);
+    EXPECT_EQ(p.options.server + " " + p.options.player, "http://127.0.0.1:8029 Mira");
+    EXPECT_EQ(parse({"--offline"}).options.what, command::go_offline);
+    EXPECT_EQ(parse({"--submit"}).options.what, command::submit);
+    EXPECT_EQ(parse({"--board", "--edition", "dynamics", "song.ogg"}).options.what, command::board);
+
     p = parse({"--volume", "0"});
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.what, command::set_volume);
     EXPECT_EQ(p.options.volume, 0);
+}
+
+// A new player's stage is the dynamics edition at normal; the saved edition
+// and difficulty count unless the command line names its own.
+TEST(Options, FollowTheSavedStageUnlessTheyNameOne) {
+    parsed_options p = parse({"song.ogg"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.edition, converter::edition::dynamics);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal);
+    std::vector<std::string> warnings;
+    userfiles::settings saved;
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::dynamics) << "the settings' own defaults";
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal);
+
+    saved.edition = "zetaflux";
+    saved.difficulty = "easy";
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::zetaflux);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::easy);
+    EXPECT_TRUE(warnings.empty());
+
+    p = parse({"--difficulty", "hard", "song.ogg"});
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::zetaflux);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::hard) << "the command line's over the saved one";
+
+    p = parse({"--edition=standard", "song.ogg"});
+    saved.edition = "deluxe";
+    saved.difficulty = "brutal";
+    follow_saved_stage(p.options, saved, warnings);
+    EXPECT_EQ(p.options.edition, converter::edition::standard);
+    EXPECT_EQ(p.options.difficulty, converter::difficulty::normal) << "an unknown saved one is left for the default";
+    EXPECT_EQ(warnings, std::vector<std::string>{"settings: unknown difficulty \"brutal\"; using normal"});
 }
 
 TEST(Options, RefuseBadUsageSayingWhy) {
@@ -118,6 +161,11 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--sort", "title", "a"}, "--sort goes with --list or --search"},
         {{"--list", "--sort", "length"}, "unknown order \"length\""},
         {{"--add", "a", "--offset", "5"}, "--offset is for playing; it does not go with --add"},
+        {{"--online", "http://h:1"}, "--online needs --player NAME"},
+        {{"--player", "Mira", "a"}, "--player goes with --online"},
+        {{"--online", "http://h:1", "--player", "Mira", "a"}, "--online takes nothing else"},
+        {{"--offline", "--submit"}, "--offline and --submit cannot be combined"},
+        {{"--board"}, "--board takes one song"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);

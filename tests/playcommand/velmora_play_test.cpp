@@ -134,7 +134,7 @@ TEST(VelmoraPlay, StageIsTheConvertersFileAndASecondPrepareConvertsNothing) {
         bytes.at(10) ^= 0x40;
         std::ofstream(entry, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
                                                                       static_cast<std::streamsize>(bytes.size()));
-        const process_result again = p.run({"--prepare", song});
+        const process_result again = p.run({"--prepare", "--edition", "standard", "--difficulty", "hard", song});
         EXPECT_EQ(again.out, "1 song: 1 prepared, 0 already cached, 0 failed\n") << again.err;
         EXPECT_TRUE(contains(again.err, "checksum")) << again.err;
         EXPECT_FALSE(file_bytes(entry) == bytes);
@@ -162,7 +162,7 @@ TEST(VelmoraPlay, ASongAtAnotherRateIsPreparedAndListedWithItsOwnRate) {
     }
     std::ofstream(p.dir / "song48.wav", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                                 static_cast<std::streamsize>(bytes.size()));
-    const process_result r = p.run({"--prepare", p.dir / "song48.wav"});
+    const process_result r = p.run({"--prepare", "--edition", "standard", "--difficulty", "hard", p.dir / "song48.wav"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(p.stages("standard").size(), 1u);
     EXPECT_TRUE(contains(p.run({"--list"}).out, "  48000  2 ")) << r.out;
@@ -201,7 +201,8 @@ TEST(VelmoraPlay, UndecodableSongsAreReportedAndNothingIsCachedForThem) {
     ASSERT_EQ(mkfifo((p.dir / "odd/pipe.ogg").c_str(), 0600), 0);
     ASSERT_EQ(symlink("/dev/zero", (p.dir / "odd/zero.wav").c_str()), 0);
     std::ofstream(p.dir / "odd/empty.mp3").close();
-    const process_result r = p.run({"--prepare", p.dir / "notes.wav", song, p.dir / "missing.flac", p.dir / "odd"});
+    const process_result r = p.run({"--prepare", "--edition=standard", "--difficulty=hard", p.dir / "notes.wav", song,
+                                    p.dir / "missing.flac", p.dir / "odd"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "velmora_play: cannot decode \"" + p.dir / "notes.wav" + "\": ")) << r.err;
     EXPECT_TRUE(contains(r.err, "velmora_play: cannot read \"" + p.dir / "missing.flac" + "\": No such file or directory"))
@@ -251,7 +252,8 @@ TEST(VelmoraPlay, TwoProcessesPreparingOneSongAtOnceBothSucceed) {
             for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
             freopen("/dev/null", "w", stdout);
             freopen("/dev/null", "w", stderr);
-            execl(p.program.c_str(), p.program.c_str(), "--prepare", song.c_str(), static_cast<char*>(nullptr));
+            execl(p.program.c_str(), p.program.c_str(), "--prepare", "--edition=standard", "--difficulty=hard",
+                  song.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
     }
@@ -279,6 +281,40 @@ TEST(VelmoraPlay, BadUsageIsStatusTwoAndHelpIsStatusZero) {
     const process_result help = p.run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(contains(help.out, "usage: velmora_play [options] [SONG...]\n")) << help.out;
+}
+
+// A new player's stage is the dynamics edition at normal; an edition and a
+// difficulty saved in the settings (as the library screen saves them) are
+// played and prepared unless the options say otherwise, and what is printed
+// names them.
+TEST(VelmoraPlay, TheSavedEditionAndDifficultyChooseTheStage) {
+    player p;
+    const std::string song = p.make_song("song.wav", 2);
+    process_options no_display{p.env()};
+    no_display.env.insert(no_display.env.end(), {"SDL_VIDEODRIVER=", "DISPLAY=", "WAYLAND_DISPLAY="});
+    process_result r = run_process({p.program, song}, no_display);
+    EXPECT_EQ(r.status, 1) << "no display to play on";
+    EXPECT_TRUE(contains(r.err, "\"" + song + "\": stage prepared (dynamics edition, normal), ")) << r.err;
+    ASSERT_EQ(p.stages("dynamics").size(), 1u);
+    EXPECT_TRUE(contains(p.stages("dynamics")[0], "-dynamics-normal-v")) << p.stages("dynamics")[0];
+
+    const std::string settings = p.dir / "config/velmora/settings.conf";
+    std::filesystem::create_directories(p.dir / "config/velmora");
+    std::ofstream(settings) << "volume = 80\nedition = zetaflux\ndifficulty = easy\n";
+    r = run_process({p.program, song}, no_display);
+    EXPECT_TRUE(contains(r.err, "\"" + song + "\": stage prepared (zetaflux edition, easy), ")) << r.err;
+    r = run_process({p.program, "--difficulty", "hard", song}, no_display);
+    EXPECT_TRUE(contains(r.err, "\"" + song + "\": stage prepared (zetaflux edition, hard), ")) << r.err;
+    r = p.run({"--prepare", song});
+    EXPECT_EQ(r.out, "1 song: 0 prepared, 1 already cached, 0 failed\n") << "the saved stage, made above";
+    r = p.run({"--replay", song});
+    EXPECT_TRUE(contains(r.err, "no finished run of \"" + song + "\" in the zetaflux edition at easy")) << r.err;
+
+    // A name the converter does not have is said, and the default played.
+    std::ofstream(settings) << "edition = deluxe\n";
+    r = run_process({p.program, song}, no_display);
+    EXPECT_TRUE(contains(r.err, "velmora_play: settings: unknown edition \"deluxe\"; using dynamics\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "\"" + song + "\": stage found in the cache (dynamics edition, normal)")) << r.err;
 }
 
 TEST(VelmoraPlay, VolumeAloneIsSavedKeepingTheOtherLinesAndCalibratingNeedsADisplay) {
@@ -338,7 +374,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     EXPECT_EQ(o.best->run, 2);
     EXPECT_EQ(o.best->replay, "a.vrp");
     EXPECT_EQ(playcommand::format_session(o, "s.ogg", "standard", "hard"),
-              "Runs this session (\"s.ogg\", standard edition):\n"
+              "Runs this session (\"s.ogg\", standard edition, hard):\n"
               "  run 1: 2 hits, score 30, ratio 1.00, played 0:02\n"
               "  run 2: 1 hits, score 30, ratio 2.00, played 0:02\n"
               "Best: 1 hits, score 30, ratio 2.00 (new best, this session); replay kept\n");
@@ -510,7 +546,11 @@ TEST(VelmoraPlay, AStageOrRunsThatCannotBeKeptEndWithStatusOne) {
     process_options limited{p.env()};
     limited.file_size_limit = 1024;  // far less than the stage
     limited.ignore_file_size_signal = true;
-    const process_result unstored = run_process({p.program, song}, limited);
+    // The standard edition at hard: a stage far larger than the limit.
+    const std::vector<std::string> standard_hard{"--edition", "standard", "--difficulty", "hard"};
+    std::vector<std::string> play{p.program, song};
+    play.insert(play.end(), standard_hard.begin(), standard_hard.end());
+    const process_result unstored = run_process(play, limited);
     EXPECT_EQ(unstored.status, 1);
     EXPECT_TRUE(contains(unstored.err, "cannot keep the stage of")) << unstored.err;
     EXPECT_FALSE(contains(unstored.err, "stage prepared")) << unstored.err;
@@ -528,7 +568,8 @@ TEST(VelmoraPlay, AStageOrRunsThatCannotBeKeptEndWithStatusOne) {
     std::filesystem::permissions(bin + "/velmora", std::filesystem::perms::owner_all);
     std::filesystem::remove_all(p.dir / "data");
     std::filesystem::create_directories(p.dir / "data/velmora/library.sqlite3");
-    const process_result lost = run_process({bin + "/velmora_play", song}, {p.env()});
+    play[0] = bin + "/velmora_play";
+    const process_result lost = run_process(play, {p.env()});
     EXPECT_EQ(lost.status, 1) << lost.err;
     EXPECT_TRUE(contains(lost.out, "  run 1: ")) << lost.out;
     EXPECT_TRUE(contains(lost.err, "results are not kept yet")) << lost.err;
@@ -536,7 +577,7 @@ TEST(VelmoraPlay, AStageOrRunsThatCannotBeKeptEndWithStatusOne) {
     std::filesystem::remove_all(p.dir / "data");
     std::filesystem::create_directories(p.dir / "data/velmora");
     { std::ofstream(p.dir / "data/velmora/replays") << "a file"; }
-    const process_result unrecorded = run_process({bin + "/velmora_play", song}, {p.env()});
+    const process_result unrecorded = run_process(play, {p.env()});
     EXPECT_EQ(unrecorded.status, 1) << unrecorded.err;
     EXPECT_TRUE(contains(unrecorded.err, "results are not kept")) << unrecorded.err;
 }
@@ -558,7 +599,8 @@ TEST(VelmoraPlay, AnAddedFolderIsSearchedByItsTagsAndAMovedSongKeepsItsBest) {
     EXPECT_TRUE(contains(r.out, "2 music files in ")) << r.out;
     EXPECT_TRUE(contains(p.run({"--folders"}).out, "      2       0  ")) << "two files, none missing";
 
-    ASSERT_EQ(p.run({"--prepare", cafe}).status, 0);
+    // The run recorded below is one of the standard edition at hard.
+    ASSERT_EQ(p.run({"--prepare", "--edition", "standard", "--difficulty", "hard", cafe}).status, 0);
     {
         library::song_library library(p.dir / "data/velmora/library.sqlite3");
         const std::vector<library::song_row> songs = library.songs();
@@ -597,14 +639,14 @@ TEST(VelmoraPlay, AnAddedFolderIsSearchedByItsTagsAndAMovedSongKeepsItsBest) {
     no_display.env.insert(no_display.env.end(), {"SDL_VIDEODRIVER=", "DISPLAY=", "WAYLAND_DISPLAY="});
     r = run_process({p.program, moved}, no_display);
     EXPECT_TRUE(contains(r.err, "no display")) << r.err;
-    r = p.run({"--search", "cafe"});
+    r = p.run({"--search", "cafe", "--edition", "standard", "--difficulty", "hard"});
     EXPECT_TRUE(contains(r.out, "    2.50/3  " + moved + "\n")) << r.out;
 
     // Back in the folder under another name: found as moved, still with it.
     std::filesystem::rename(moved, music + "/Trio/renamed.flac");
     r = p.run({"--scan"});
     EXPECT_TRUE(contains(r.out, " 1 moved, ")) << r.out;
-    r = p.run({"--search", "nocturne"});
+    r = p.run({"--search", "nocturne", "--edition", "standard", "--difficulty", "hard"});
     EXPECT_TRUE(contains(r.out, "    2.50/3  " + music + "/Trio/renamed.flac\n")) << r.out;
     EXPECT_TRUE(contains(p.run({"--forget", music}).out, "results of its songs are kept")) << "forgotten";
 }
@@ -665,7 +707,8 @@ TEST(VelmoraPlay, TheKeptSchema2LibraryListsAndReplaysItsBestsAsBefore) {
     std::vector<std::string> env = p.env();
     env.push_back("SDL_VIDEODRIVER=dummy");
     env.push_back("SDL_AUDIODRIVER=dummy");
-    const process_result replayed = run_process({p.program, "--replay", song}, {env});
+    const process_result replayed =
+        run_process({p.program, "--replay", "--edition", "standard", "--difficulty", "hard", song}, {env});
     EXPECT_EQ(replayed.status, 0) << replayed.err;
     EXPECT_TRUE(contains(replayed.out, "velmora: run 1 ended: 340 hits, score 24287\n")) << replayed.out;
     EXPECT_FALSE(contains(replayed.err, "otherwise than recorded")) << replayed.err;
@@ -679,7 +722,8 @@ TEST(VelmoraPlay, TheKeptSchema2LibraryListsAndReplaysItsBestsAsBefore) {
         const process_result r = p.run({step, folder});
         ASSERT_EQ(r.status, 0) << step << ": " << r.err;
         if (std::string(step) == "--forget") continue;
-        const process_result found = p.run({"--search", "longer"});
+        // The kept runs are the standard edition's at hard.
+        const process_result found = p.run({"--search", "longer", "--edition", "standard", "--difficulty", "hard"});
         EXPECT_EQ(found.status, 0) << found.err;
         EXPECT_TRUE(contains(found.out, "4.76/340")) << step << ": " << found.out;
         const process_result listed = p.run({"--list"});

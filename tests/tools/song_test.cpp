@@ -1,9 +1,12 @@
 #include "tools/song/song.hpp"
 
+#include "tools/song/dynamics_song.hpp"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -104,6 +107,20 @@ TEST(Song, ShortSongIsBusyFromTheStartAndFadesOut) {
     EXPECT_EQ(at(s, 0, 8L * rate - 1), 0);
     EXPECT_EQ(at(s, 1, 8L * rate - 1), 0);
     EXPECT_NE(s, std::vector<std::int16_t>(s.size(), 0));
+}
+
+// The alternating song is the full song, loud, 25 dB down and silent in turns.
+TEST(Song, AlternatingSongIsTheSongLoudQuietAndSilentInTurns) {
+    namespace a = song::alternating_sections;
+    const auto alternating = song::render_alternating();
+    const auto& s = full_song();
+    ASSERT_EQ(alternating.size(), s.size());
+    const double quiet = std::pow(10.0, a::quiet_db / 20.0);
+    for (std::size_t n = 0; n < s.size(); n += 7) {
+        const std::size_t second = n / 2 / rate % a::cycle;
+        const double want = second < a::loud ? s[n] : second < a::loud + a::quiet ? std::lround(s[n] * quiet) : 0;
+        ASSERT_EQ(alternating[n], want) << "value " << n;
+    }
 }
 
 TEST(SongWav, RoundTripsThroughLibsndfile) {

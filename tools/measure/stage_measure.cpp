@@ -10,6 +10,7 @@
 #include <numeric>
 #include <sstream>
 
+#include "converter/dynamics.hpp"
 #include "pattern/pattern_loader.hpp"
 
 namespace stage_measure {
@@ -136,6 +137,95 @@ std::size_t events_between(const groups& stage, double from, double to) {
             const double t = static_cast<double>(e.time) / pattern::ticks_per_second;
             if (t >= from && t < to) ++n;
         }
+    return n;
+}
+
+std::vector<std::int64_t> arrival_ticks(const groups& stage) {
+    std::vector<std::int64_t> ticks;
+    for (const auto& g : stage)
+        for (const bullet_pattern_element& e : g)
+            ticks.push_back(static_cast<std::int64_t>(e.time) + converter::beat_flight_ticks(e.angle, e.speed));
+    std::sort(ticks.begin(), ticks.end());
+    return ticks;
+}
+
+std::vector<double> count_per_bin(const std::vector<std::int64_t>& ticks, std::size_t bins, int bin_ticks) {
+    std::vector<double> per(bins, 0.0);
+    for (std::int64_t t : ticks)
+        if (t >= 0 && static_cast<std::size_t>(t / bin_ticks) < bins) per[static_cast<std::size_t>(t / bin_ticks)] += 1.0;
+    return per;
+}
+
+std::vector<double> loudness_per_tenth(const std::vector<std::int16_t>& values, unsigned channels) {
+    constexpr std::size_t rate = 44100, tenth = rate / 10;
+    const unsigned used = std::min(channels, 2u);
+    const std::size_t frames = channels == 0 ? 0 : values.size() / channels;
+    std::vector<double> loudness(frames / tenth, -70.0);
+    if (loudness.empty()) return loudness;
+    ebur128_state* st = ebur128_init(used, rate, EBUR128_MODE_M);
+    if (!st) return loudness;
+    if (used == 1) ebur128_set_channel(st, 0, EBUR128_DUAL_MONO);
+    // The music fed 150 ms late: once 400 ms more than tenth k's start
+    // are in, the meter's window is centred on tenth k.
+    const std::size_t late = rate * 15 / 100, window = rate * 4 / 10;
+    std::vector<short> chunk(window * used);
+    std::size_t fed = 0;  // frames of the delayed music
+    auto feed_to = [&](std::size_t end) {
+        while (fed < end) {
+            const std::size_t n = std::min(window, end - fed);
+            for (std::size_t k = 0; k < n; ++k)
+                for (unsigned c = 0; c < used; ++c) {
+                    const std::size_t at = fed + k;
+                    chunk[k * used + c] = at >= late && at - late < frames ? values[(at - late) * channels + c] : 0;
+                }
+            ebur128_add_frames_short(st, chunk.data(), n);
+            fed += n;
+        }
+    };
+    for (std::size_t k = 0; k < loudness.size(); ++k) {
+        feed_to(k * tenth + window);
+        double m = -HUGE_VAL;
+        ebur128_loudness_momentary(st, &m);
+        if (m > -70.0) loudness[k] = m;
+    }
+    ebur128_destroy(&st);
+    return loudness;
+}
+
+int best_shift(const std::vector<double>& a, const std::vector<double>& b, int max_shift) {
+    int best = 0;
+    double best_r = -2.0;
+    for (int s = -max_shift; s <= max_shift; ++s) {
+        std::vector<double> x, y;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const std::int64_t j = static_cast<std::int64_t>(i) + s;
+            if (j < 0 || j >= static_cast<std::int64_t>(b.size())) continue;
+            x.push_back(a[i]);
+            y.push_back(b[static_cast<std::size_t>(j)]);
+        }
+        const double r = pearson(x, y);
+        // The smallest shift of equal ones.
+        if (r > best_r || (r == best_r && std::abs(s) < std::abs(best))) {
+            best_r = r;
+            best = s;
+        }
+    }
+    return best;
+}
+
+std::size_t ticks_in_digital_silence(const std::vector<std::int64_t>& ticks, const std::vector<std::int16_t>& values,
+                                     unsigned channels) {
+    constexpr std::size_t frame = 44100 / pattern::ticks_per_second;
+    const std::size_t frames = channels == 0 ? 0 : values.size() / channels;
+    std::size_t n = 0;
+    for (std::int64_t t : ticks) {
+        if (t < 0) continue;
+        const std::size_t first = static_cast<std::size_t>(t) * frame;
+        bool silent = true;
+        for (std::size_t f = first; f < first + frame && silent; ++f)
+            for (unsigned c = 0; c < channels && silent; ++c) silent = f >= frames || values[f * channels + c] == 0;
+        n += silent;
+    }
     return n;
 }
 

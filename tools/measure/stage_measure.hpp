@@ -41,4 +41,22 @@ double mean_over(const std::vector<double>& per_second, double from, double to);
 // Events whose tick lies inside [from, to) seconds.
 std::size_t events_between(const groups& stage, double from, double to);
 
+// Danger on the beat: the tick at which each event's incoming bullet crosses
+// the playfield's centre, its time plus its flight out to the edge and back
+// (converter::beat_flight_ticks), all groups together.
+std::vector<std::int64_t> arrival_ticks(const groups& stage);
+// The ticks counted in bins of `bin_ticks` ticks, bins 0 to bins - 1.
+std::vector<double> count_per_bin(const std::vector<std::int64_t>& ticks, std::size_t bins, int bin_ticks);
+// The momentary loudness (EBU R128: 400 ms, in LUFS) of the first two
+// channels centred on every tenth of a second, R128's own step; -70 (its
+// absolute gate) where it is lower or the window is silent.
+std::vector<double> loudness_per_tenth(const std::vector<std::int16_t>& values, unsigned channels);
+// The shift s, from -max_shift to max_shift bins, at which b[i + s] follows
+// a[i] best (the highest Pearson correlation over the bins both cover).
+int best_shift(const std::vector<double>& a, const std::vector<double>& b, int max_shift);
+// The ticks whose game frame (1/60 s) is digitally silent in every channel,
+// or lies past the music's end.
+std::size_t ticks_in_digital_silence(const std::vector<std::int64_t>& ticks, const std::vector<std::int16_t>& values,
+                                     unsigned channels);
+
 }  // namespace stage_measure

@@ -143,4 +143,20 @@ std::vector<std::int16_t> render_dynamics(double gain_db) {
     return out;
 }
 
+std::vector<std::int16_t> render_alternating() {
+    namespace a = alternating_sections;
+    std::vector<std::int16_t> m = render(0);
+    const double quiet = std::pow(10.0, a::quiet_db / 20.0);
+    const std::size_t rate = static_cast<std::size_t>(sample_rate);
+    for (std::size_t f = 0; f < m.size() / channel_count; ++f) {
+        const std::size_t at = f % (a::cycle * rate);
+        const double gain = at < a::loud * rate ? 1.0 : at < (a::loud + a::quiet) * rate ? quiet : 0.0;
+        for (std::size_t c = 0; c < static_cast<std::size_t>(channel_count); ++c) {
+            std::int16_t& v = m[channel_count * f + c];
+            v = static_cast<std::int16_t>(std::lround(v * gain));
+        }
+    }
+    return m;
+}
+
 }  // namespace song

@@ -21,4 +21,13 @@ constexpr double crescendo_from = 38.0, crescendo_to = 48.0;  // -30 dB rising t
 // copy holds the same music and not a rounded copy of the louder one.
 std::vector<std::int16_t> render_dynamics(double gain_db);
 
+// The bundled song (render(0)) made to alternate loud and silent parts:
+// every cycle of 13 s plays 6 s at its level, 4 s 25 dB down and 3 s of
+// digital silence, switched at whole samples.
+namespace alternating_sections {
+constexpr int cycle = 13, loud = 6, quiet = 4;  // seconds; the rest of the cycle is silent
+constexpr double quiet_db = -25.0;
+}  // namespace alternating_sections
+std::vector<std::int16_t> render_alternating();
+
 }  // namespace song

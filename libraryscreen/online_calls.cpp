@@ -1,0 +1,194 @@
+#include "libraryscreen/online_calls.hpp"
+
+#include <fstream>
+
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
+#include "library/prepare.hpp"
+#include "library/submissions.hpp"
+#include "online/account.hpp"
+#include "online/client.hpp"
+#include "online/sender.hpp"
+#include "stagecache/stage_cache.hpp"
+#include "userfiles/user_dirs.hpp"
+#include "vaz/files.hpp"
+
+namespace libraryscreen {
+namespace {
+
+// A board's call waits this long at most: the panel says so and tries again later.
+online::limits panel_limits() {
+    online::limits l;
+    l.connect_ms = 2000;
+    l.answer_ms = 4000;
+    return l;
+}
+
+board_row row_of(const online::board_entry& e) { return {e.rank, e.player, e.hits, e.score, e.ratio, e.session}; }
+
+// Files downloaded to watch: in the data folder, named by what they hold.
+std::string downloads_dir() {
+    const std::string dir = userfiles::data_dir();
+    return dir.empty() ? std::string() : dir + "/downloads";
+}
+
+std::string keep_download(const std::string& name, const std::string& bytes, std::string& path) {
+    const std::string dir = downloads_dir();
+    std::string why;
+    if (dir.empty()) return "no home folder to keep downloads in";
+    if (!userfiles::make_dirs(dir, why)) return "cannot make \"" + dir + "\": " + why;
+    path = dir + "/" + name;
+    const vaz::replace_result r = vaz::replace_file(path, path + ".XXXXXX",
+                                                    reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 0644);
+    if (r.failed_at != vaz::replace_step::done) return "cannot write \"" + path + "\"";
+    return {};
+}
+
+}  // namespace
+
+struct online_calls::sender {
+    std::unique_ptr<online::background_sender> thread;
+};
+
+online_calls::online_calls(library_calls& calls) : calls_(calls), sender_(std::make_unique<sender>()) {
+    std::string problem;
+    if (const std::optional<online::account> a = online::load_account(problem)) {
+        server_ = a->server;
+        player_ = a->player;
+        token_ = a->token;
+        start_sending();
+    }
+}
+
+online_calls::~online_calls() = default;
+
+online_calls::who online_calls::account() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return {server_, player_, token_};
+}
+
+bool online_calls::online() const { return !account().server.empty(); }
+std::string online_calls::server() const { return account().server; }
+std::string online_calls::player() const { return account().player; }
+
+void online_calls::start_sending() {
+    const who a = account();
+    calls_.submit_to(a.server);
+    sender_->thread.reset();
+    if (calls_.songs() && !a.server.empty())
+        sender_->thread = std::make_unique<online::background_sender>(*calls_.songs(), online::account{a.server, a.player, a.token});
+}
+
+std::uint64_t online_calls::changes() const { return sender_->thread ? sender_->thread->changes() : 0; }
+
+void online_calls::session_ended() {
+    if (sender_->thread) sender_->thread->wake();
+}
+
+song_board online_calls::board(const std::string& song, const std::string& edition, const std::string& difficulty) {
+    song_board b;
+    const who a = account();
+    if (a.server.empty()) {
+        b.why = "no server";
+        return b;
+    }
+    stagecache::song_hash hash;
+    if (!stagecache::hash_file(song, hash, b.why)) return b;
+    const auto ed = converter::edition_from_name(edition);
+    const auto diff = converter::difficulty_from_name(difficulty);
+    if (!ed || !diff) {
+        b.why = "no such edition or difficulty";
+        return b;
+    }
+    const stagecache::stage_cache cache(userfiles::cache_dir());
+    vaz::hash_128 stage;
+    std::string why;
+    // Only a stage already prepared: the board follows the stage's bytes.
+    if (!vaz::hash_file(cache.entry_path(hash, library::stage_key_of(*ed, *diff)), stage, why)) {
+        b.why = "not prepared yet";
+        return b;
+    }
+    b.stage = stage.hex();
+    std::string fingerprint;
+    double seconds = 0;
+    if (library::song_library* songs = calls_.songs()) {
+        try {
+            if (const auto s = library::latest_submission(*songs, hash.hex(), edition, difficulty)) {
+                b.state = library::state_name(s->state);
+                if (s->state == library::submission_state::rejected && !s->reason.empty()) b.state += ": " + s->reason;
+            }
+            fingerprint = library::fingerprint_of(*songs, hash.hex());
+            if (const auto row = songs->find(hash.hex())) seconds = row->duration;
+        } catch (const std::exception&) {
+            // The board still shows without them.
+        }
+    }
+    const online::client c(a.server, a.token, panel_limits());
+    const online::board got = c.get_board(b.stage, edition, difficulty, 10);
+    if (!got.how.ok) {
+        b.why = got.how.message;
+        return b;
+    }
+    b.ok = true;
+    for (const online::board_entry& e : got.entries) b.rows.push_back(row_of(e));
+    if (got.you) b.you = row_of(*got.you);
+    b.players = got.players;
+    if (!fingerprint.empty() && seconds > 0) {
+        const online::versions v = c.recordings(fingerprint, static_cast<std::int64_t>(seconds * 1000));
+        for (const online::version& one : v.list)
+            if (one.stage != b.stage || one.edition != edition || one.difficulty != difficulty)
+                b.versions.push_back({one.stage, one.edition, one.difficulty, one.title, one.players});
+    }
+    return b;
+}
+
+std::string online_calls::fetch_stage(const std::string& stage, std::string& stage_file) {
+    const who a = account();
+    const online::download d = online::client(a.server, a.token).stage(stage);
+    if (!d.how.ok) return d.how.message;
+    // The server names a stage by its bytes: anything else is not it.
+    if (vaz::hash_bytes(d.bytes.data(), d.bytes.size()).hex() != stage)
+        return "the server sent another stage than " + stage;
+    return keep_download(stage + ".pat", d.bytes, stage_file);
+}
+
+std::string online_calls::fetch_run(std::int64_t session, const std::string& stage, std::string& replay_file,
+                                    std::string& stage_file) {
+    const who a = account();
+    const online::download d = online::client(a.server, a.token).replay(session);
+    if (!d.how.ok) return d.how.message;
+    if (std::string why = keep_download("session-" + std::to_string(session) + ".vrp", d.bytes, replay_file);
+        !why.empty())
+        return why;
+    return fetch_stage(stage, stage_file);
+}
+
+std::string online_calls::go_online(const std::string& server, const std::string& player) {
+    if (const std::string bad = online::client::check_address(server); !bad.empty()) return bad;
+    const online::registered r = online::client(server).register_player(player);
+    if (!r.how.ok) return r.how.message;
+    if (const std::string e = online::save_account({server, player, r.token}); !e.empty()) return e;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        server_ = server;
+        player_ = player;
+        token_ = r.token;
+    }
+    start_sending();
+    return {};
+}
+
+std::string online_calls::go_offline() {
+    const std::string e = online::forget_account();
+    if (!e.empty()) return e;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        server_.clear();
+        player_.clear();
+        token_.clear();
+    }
+    start_sending();
+    return {};
+}
+
+}  // namespace libraryscreen

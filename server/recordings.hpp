@@ -1,0 +1,34 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <httplib.h>
+
+#include "server/database.hpp"
+
+// One board per recording: stages whose songs' fingerprints match are
+// versions of one recording, whatever file or encoding each player has.
+// GET /v1/recordings?fingerprint=FP&length_ms=N answers
+//   {"stages": [{"stage", "edition", "difficulty", "title", "artist", "length_ms", "players"}]}
+// for every board of a stage of the same recording, most players first.
+namespace server {
+
+// Chromaprint's compressed base64 text as its 32-bit items; nothing when it is not one.
+std::optional<std::vector<std::uint32_t>> decode_fingerprint(const std::string& text);
+
+// Whether two fingerprints are of one recording: under 10% of their bits
+// differ where they overlap, at the alignment where the fewest differ (a
+// shift of up to `shift_items` items either way, about 15 s), over at least
+// `overlap_items` items.
+bool same_recording(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b);
+constexpr int shift_items = 120;
+constexpr std::size_t overlap_items = 40;
+// Lengths of one recording differ by at most this (an encoder's padding).
+constexpr std::int64_t length_slack_ms = 2000;
+
+// The route's answer, read from `reads`; throws unavailable as every route does.
+void answer_recordings(const httplib::Request& req, httplib::Response& res, database& reads);
+
+}  // namespace server

@@ -1,0 +1,208 @@
+# shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
+# Two players (two data folders) and one scoreboard server on a throwaway
+# PostgreSQL, each in the library screen with real key presses: each plays
+# a run of the same song, sent by itself and shown verified; the second sees
+# the first's run on the world board (read by OCR), opens it and watches it
+# to its result screen. With the server stopped a third run is queued, and
+# reaches the board once the server is back and the screen is started again.
+# The two play a FLAC; a third player, online from the settings screen, with
+# an MP3 of the same recording finds their board as another version of the
+# song, and a run on its stage with the MP3 joins it: one board.
+# shellcheck source=sprites.sh
+source "$here/sprites.sh"
+require velmora_play velmora_library make_song velmora_server velmora_verify tests/recode
+command -v tesseract >/dev/null || fail "tesseract is missing (scripts/setup.sh installs it)"
+
+music=$work/Music
+mkdir -p "$music"
+"$build/make_song" --seconds 10 "$work/shared tune.wav" >"$work/make_song.out" 2>&1 \
+  || fail "make_song failed: $(cat "$work/make_song.out")"
+"$build/tests/recode" "$work/shared tune.wav" "$music/shared tune.flac" || fail "cannot write the FLAC"
+
+# The server on a cluster of its own; the scratch folder lets its owner in.
+chmod 755 "$work"
+url=$("$source_dir/scripts/pg_cluster.sh" start "$work/pg" --fast) || fail "cannot start PostgreSQL"
+server_pid=
+start_server() {
+  "$build/velmora_server" --database "$url" --listen "127.0.0.1:${1:-0}" --workers 1 >"$work/server.out" 2>>"$work/server.err" &
+  server_pid=$!
+  for _ in $(seq 300); do grep -q 'listening on' "$work/server.out" && break; sleep 0.1; done
+  port=$(sed -nE 's/.*listening on 127\.0\.0\.1:([0-9]+)$/\1/p' "$work/server.out")
+  [ -n "$port" ] || fail "the server did not start: $(cat "$work/server.err")"
+}
+stop_server() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  server_pid=
+}
+trap 'status=$?; stop_server; "$source_dir/scripts/pg_cluster.sh" stop "$work/pg" >/dev/null 2>&1; (exit $status); cleanup' EXIT
+start_server
+server=http://127.0.0.1:$port
+start_x
+
+# as PLAYER: the environment of that player's own folders.
+as() {
+  export XDG_CACHE_HOME=$work/$1/cache XDG_DATA_HOME=$work/$1/data XDG_CONFIG_HOME=$work/$1/config XDG_MUSIC_DIR=$music
+}
+# The line under the list, as tesseract reads it.
+keys_text() {
+  shot
+  convert "$work/shot.png" -crop 640x24+0+456 -colorspace Gray -negate -resize 300% -threshold 60% "$work/keys.png"
+  tesseract "$work/keys.png" - --psm 7 2>/dev/null
+}
+# The whole window, as tesseract reads it.
+screen_text() {
+  shot
+  convert "$work/shot.png" -colorspace Gray -negate -resize 200% -threshold 60% "$work/screen.png"
+  tesseract "$work/screen.png" - --psm 6 2>/dev/null
+}
+# wait_text NAME SECONDS READER REGEX
+wait_text() {
+  local deadline=$((SECONDS + $2 * time_scale))
+  until "$3" >"$work/text.txt" && grep -qiE "$4" "$work/text.txt"; do
+    game_alive || fail "the library screen ended while waiting for $1"
+    if [ $SECONDS -ge $deadline ]; then
+      cp "$work/shot.png" "$shots/$1-FAILED.png"
+      fail "the screen did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/text.txt")"
+    fi
+    sleep 0.5
+  done
+  cp "$work/shot.png" "$shots/$1.png"
+  note "shows $1: $(tr '\n' '|' <"$work/text.txt")"
+}
+
+# open_screen: the library screen of the player set by `as`.
+open_screen() {
+  # shellcheck disable=SC2034  # read by start_game
+  game_program=$build/velmora_play
+  start_game "$work"
+  wait_window
+  take_keyboard
+}
+# play_run NAME: from the list, the song's run to its result screen and back.
+play_run() {
+  key_tap Return
+  wait_screen "$1-title" 30 "${title_screen[@]}"
+  press_until "$1-start" Return 10 "!$title_label" "$first_counter_label"
+  key_down Left
+  sleep 0.6
+  key_up Left
+  wait_screen "$1-result" 60 "$gameover_image" "$first_counter_label"
+  sleep 1.2
+  press_until "$1-title-again" space 10 "${title_screen[@]}"
+  key_tap Escape
+}
+quit_screen() {
+  sleep 0.5
+  key_tap Escape
+  wait_exit 15 0
+}
+
+for player in ada bea; do
+  as $player
+  "$build/velmora_play" --online "$server" --player "$player" >"$work/online.out" 2>&1 \
+    || fail "$player could not go online: $(cat "$work/online.out")"
+  open_screen
+  key_tap F5
+  sleep 0.5
+  key_tap Return
+  sleep 0.5
+  key_tap Escape
+  wait_text "$player's list" 20 keys_text 'board'
+  play_run "$player"
+  # Any key puts the keys back in place of the "Kept" message.
+  sleep 0.5
+  key_tap Down
+  # Sent by itself, verified by the server, shown beside the song.
+  wait_text "$player's run verified" 60 keys_text 'Last run ver'
+  [ $player = bea ] && break
+  quit_screen
+done
+
+# Bea's board holds Ada's run: its place, read on the board screen.
+wait_text "two players on the board" 30 keys_text 'of 2'
+key_tap F6
+wait_text "the board with ada" 20 screen_text 'ada'
+"$build/velmora_play" --board "$music/shared tune.flac" >"$work/board.out" 2>&1 || fail "--board failed: $(cat "$work/board.out")"
+note "the board: $(tr '\n' '|' <"$work/board.out")"
+ada_rank=$(awk '$2 == "ada" {print $1}' "$work/board.out")
+[ -n "$ada_rank" ] || fail "ada is not on the board: $(cat "$work/board.out")"
+for _ in $(seq $((ada_rank - 1))); do key_tap Down; done
+key_tap Return
+wait_screen "ada's run watched" 60 "$gameover_image" "$first_counter_label"
+# The same result screen as Ada's own: her counters, pixel for pixel.
+counters() { convert "$1" -crop 100x70+0+0 +repage "$2"; }
+counters "$shots/ada-result.png" "$work/ada-counters.png"
+counters "$shots/ada's run watched.png" "$work/watched-counters.png"
+differ=$(compare -metric AE "$work/ada-counters.png" "$work/watched-counters.png" /dev/null 2>&1)
+[ "$differ" = 0 ] || fail "the watched run's counters differ from Ada's result screen in $differ pixels"
+# The replay goes on as Ada did, to her title screen and out: back on the board.
+wait_text "the board after the run" 60 screen_text 'World board'
+key_tap Escape
+
+# The server away: the third run is kept in the queue.
+stop_server
+play_run bea-offline
+db=$XDG_DATA_HOME/velmora/library.sqlite3
+sleep 1
+[ "$(sqlite3 "$db" "SELECT COUNT(*) FROM submissions WHERE state = 'queued';")" = 1 ] \
+  || fail "the offline run is not queued: $(sqlite3 "$db" 'SELECT session, state, reason FROM submissions;')"
+quit_screen
+
+# Back, on the same address: the next start sends it.
+start_server "$port"
+open_screen
+key_tap Down
+deadline=$((SECONDS + 60))
+until [ "$(sqlite3 "$db" "SELECT COUNT(*) FROM submissions WHERE state = 'verified';")" = 2 ]; do
+  [ $SECONDS -lt $deadline ] || fail "the queued run was not sent: $(sqlite3 "$db" 'SELECT session, state, reason FROM submissions;')"
+  sleep 0.5
+done
+wait_text "the third run verified" 30 keys_text 'Last run ver'
+quit_screen
+[ "$(/usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$url" -c "SELECT count(*) FROM sessions WHERE status = 'verified'")" = 3 ] \
+  || fail "the server does not hold three verified sessions"
+
+cy_music=$work/cy-music
+mkdir -p "$cy_music"
+"$build/tests/recode" "$work/shared tune.wav" "$cy_music/shared tune.mp3" || fail "cannot write the MP3"
+as cy
+export XDG_MUSIC_DIR=$cy_music
+"$build/velmora_play" --prepare "$cy_music/shared tune.mp3" >"$work/prepare.out" 2>&1 || fail "cannot prepare the MP3: $(cat "$work/prepare.out")"
+open_screen
+key_tap F5
+sleep 0.5
+key_tap Return
+sleep 0.5
+key_tap Escape
+# Online from the settings screen: its last rows, the server and the name typed.
+key_tap F4
+sleep 0.5
+for _ in $(seq 8); do key_tap Down; done
+key_tap Return
+sleep 0.5
+xdotool type --delay 60 "$server"
+key_tap Return
+sleep 0.5
+xdotool type --delay 60 cyd
+key_tap Return
+wait_text "cyd online from the settings" 20 screen_text 'Playing online as cyd'
+[ "$(stat -c %a "$XDG_CONFIG_HOME/velmora/online.conf")" = 600 ] || fail "the account file is not the player's alone"
+key_tap Escape
+wait_text "the MP3's other version" 30 keys_text 'other version'
+key_tap F6
+wait_text "the other version on the board screen" 20 screen_text 'Other version'
+key_tap Return
+wait_screen cy-title 30 "${title_screen[@]}"
+press_until cy-start Return 10 "!$title_label" "$first_counter_label"
+wait_screen cy-result 60 "$gameover_image" "$first_counter_label"
+sleep 1.2
+press_until cy-title-again space 10 "${title_screen[@]}"
+key_tap Escape
+sleep 0.5
+key_tap Escape
+sleep 0.5
+key_tap Down
+wait_text "cy's run verified" 60 keys_text 'Last run ver'
+quit_screen
+boards=$(/usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$url" -c "SELECT count(DISTINCT stage) || ' ' || count(*) FROM bests")
+[ "$boards" = "1 3" ] || fail "the three players are not on one board (boards, bests): $boards"

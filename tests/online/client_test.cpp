@@ -1,0 +1,368 @@
+// The game's side of the scoreboard server without PostgreSQL: a tiny local
+// server answering garbage, too much, too slowly or not at all; the account
+// file; the song library's queue through offline, refusals and a server
+// back again.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <httplib.h>
+#include <thread>
+
+#include "library/submissions.hpp"
+#include "online/account.hpp"
+#include "online/client.hpp"
+#include "online/sender.hpp"
+#include "server/server_helpers.hpp"
+#include "support/scratch_dir.hpp"
+#include "vaz/files.hpp"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// An HTTP server on a free port of 127.0.0.1 answering every request with `handler`.
+class tiny_server {
+public:
+    explicit tiny_server(httplib::Server::Handler handler) {
+        server_.Get(".*", handler);
+        server_.Post(".*", handler);
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        for (int i = 0; i < 2000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~tiny_server() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// A server on a raw socket that sends a status line, then a header's bytes
+// one every 50 ms for ever (until stopped): no HTTP library would.
+class dribbling_server {
+public:
+    dribbling_server() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t n = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+        port_ = ntohs(a.sin_port);
+        ::listen(fd_, 4);
+        thread_ = std::thread([this] {
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            ::send(c, "HTTP/1.1 200 OK\r\nX-Slow: ", 25, MSG_NOSIGNAL);
+            for (int i = 0; i < 400 && !stop_; ++i) {
+                if (::send(c, "a", 1, MSG_NOSIGNAL) != 1) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            ::close(c);
+        });
+    }
+    ~dribbling_server() {
+        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_ = -1, port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A port nothing listens on: one just given up, so connecting is refused.
+std::string closed_url() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(fd);
+    return "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+}
+
+online::limits quick() {
+    online::limits l;
+    l.connect_ms = 1000;
+    l.answer_ms = 1500;
+    l.json_bytes = 64 * 1024;
+    return l;
+}
+
+TEST(Client, BadServersCostAtMostTheDeadlineAndNeverCount) {
+    const std::string huge(1 << 20, 'x');
+    struct row {
+        const char* what;
+        httplib::Server::Handler handler;
+        bool retry;
+        const char* message;
+    };
+    const std::vector<row> rows = {
+        {"garbage", [](const auto&, auto& res) { res.set_content("<html>\x01\xff{", "text/html"); }, true,
+         "not its API"},
+        {"JSON but not an object", [](const auto&, auto& res) { res.set_content("[1,2]", "application/json"); }, true,
+         "not its API"},
+        {"a huge body", [&](const auto&, auto& res) { res.set_content(huge, "application/json"); }, true,
+         "answered more than"},
+        {"a huge body without a length",
+         [](const auto&, auto& res) {
+             res.set_chunked_content_provider("application/json", [](std::size_t, httplib::DataSink& sink) {
+                 const std::string block(64 * 1024, '{');
+                 for (int i = 0; i < 64 && sink.is_writable(); ++i) sink.write(block.data(), block.size());
+                 sink.done();
+                 return true;
+             });
+         },
+         true, "answered more than"},
+        {"a body dribbled for ever",
+         [](const auto&, auto& res) {
+             res.set_chunked_content_provider("application/json", [](std::size_t, httplib::DataSink& sink) {
+                 for (int i = 0; i < 100 && sink.is_writable(); ++i) {
+                     sink.write(" ", 1);
+                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                 }
+                 sink.done();
+                 return true;
+             });
+         },
+         true, "longer than"},
+        {"no answer in time", [](const auto&, auto& res) {
+             std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+             res.set_content("{}", "application/json");
+         }, true, "longer than 1.5 s"},
+        {"a server error", [](const auto&, auto& res) { res.status = 503; }, true, "answered 503"},
+        {"too many requests",
+         [](const auto&, auto& res) {
+             res.status = 429;
+             res.set_header("Retry-After", "7");
+             res.set_content(R"({"error":"rate_limited","message":"slow down"})", "application/json");
+         },
+         true, "answered 429: slow down"},
+        {"a refusal", [](const auto&, auto& res) {
+             res.status = 422;
+             res.set_content(R"({"error":"invalid_field","message":"bad edition"})", "application/json");
+         }, false, "answered 422: bad edition"},
+    };
+    for (const row& r : rows) {
+        tiny_server s(r.handler);
+        const online::client c(s.url(), "t0k", quick());
+        const auto start = clock_type::now();
+        const online::registered reg = c.register_player("Mira");
+        const online::board b = c.get_board(std::string(32, 'a'), "standard", "hard", 10);
+        const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+        EXPECT_FALSE(reg.how.ok) << r.what;
+        EXPECT_TRUE(reg.token.empty()) << r.what;
+        EXPECT_FALSE(b.how.ok) << r.what;
+        EXPECT_EQ(reg.how.retry, r.retry) << r.what;
+        EXPECT_NE(reg.how.message.find(r.message), std::string::npos) << r.what << ": " << reg.how.message;
+        // Two calls, each bounded by its deadline (with the server's own slack).
+        EXPECT_LT(seconds, 2 * 2.6) << r.what;
+        if (std::string(r.what) == "too many requests") {
+            EXPECT_EQ(reg.how.retry_after, 7);
+        }
+    }
+    {
+        dribbling_server slow;
+        const auto start = clock_type::now();
+        const online::sent_session r = online::client(slow.url(), "", quick()).session(1);
+        EXPECT_FALSE(r.how.ok);
+        EXPECT_TRUE(r.how.retry);
+        EXPECT_LT(std::chrono::duration<double>(clock_type::now() - start).count(), 2.6) << "headers dribbled for ever";
+    }
+    const online::client gone(closed_url(), "", quick());
+    const online::sent_session none = gone.session(1);
+    EXPECT_FALSE(none.how.ok);
+    EXPECT_TRUE(none.how.retry);
+    EXPECT_EQ(none.how.status, 0);
+}
+
+TEST(Client, RefusesAddressesItCannotUse) {
+    for (const char* bad : {"ftp://h", "127.0.0.1:8029", "http://", "http://a b", ""})
+        EXPECT_FALSE(online::client::check_address(bad).empty()) << bad;
+    for (const char* good : {"http://127.0.0.1:8029", "https://scores.example/velmora/", "http://h"})
+        EXPECT_EQ(online::client::check_address(good), "") << good;
+    // Never a request for a board that is not a board's name.
+    const online::board b = online::client("http://127.0.0.1:1").get_board("../../etc", "standard", "hard", 10);
+    EXPECT_FALSE(b.how.ok);
+    EXPECT_EQ(b.how.status, 0);
+}
+
+TEST(Account, KeptForThePlayerAloneWrittenWholeAndForgotten) {
+    test_support::scratch_dir dir;
+    ASSERT_EQ(setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1), 0);
+    const online::account a{"http://127.0.0.1:8029", "Mira", "0123abcd"};
+    ASSERT_EQ(online::save_account(a), "");
+    struct stat st {};
+    ASSERT_EQ(stat(online::account_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string problem;
+    const std::optional<online::account> back = online::load_account(problem);
+    ASSERT_TRUE(back.has_value()) << problem;
+    EXPECT_EQ(back->server + " " + back->player + " " + back->token, "http://127.0.0.1:8029 Mira 0123abcd");
+    // Only the account file, no temporary left beside it.
+    EXPECT_EQ(dir.entries().size(), 1u);
+    EXPECT_NE(online::save_account({"http://h", "Mi\nra", "t"}), "");
+    EXPECT_EQ(online::load_account(problem)->player, "Mira") << "a refused account leaves the old one";
+    EXPECT_EQ(online::forget_account(), "");
+    problem.clear();
+    EXPECT_FALSE(online::load_account(problem).has_value());
+    EXPECT_EQ(problem, "") << "no file is offline, not a problem";
+    ASSERT_EQ(::mkdir((dir / "velmora").c_str(), 0700) == 0 || errno == EEXIST, true);
+    FILE* f = std::fopen(online::account_path().c_str(), "w");
+    std::fputs("server = http://h\n", f);
+    std::fclose(f);
+    EXPECT_FALSE(online::load_account(problem).has_value());
+    EXPECT_NE(problem.find("names no server or token"), std::string::npos);
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+// What a fake scoreboard answers a submission, then a question about it.
+struct fake_answer {
+    int status;
+    std::string body;
+};
+
+TEST(Queue, KeepsEverySessionUntilTheServerTakesItAndThenItsVerdict) {
+    struct row {
+        const char* what;
+        std::optional<fake_answer> submit;  // nothing: no server at all
+        library::submission_state state;    // after the pass
+        bool copies_kept;
+        const char* reason;
+    };
+    const std::vector<row> rows = {
+        {"offline", std::nullopt, library::submission_state::queued, true, "no answer"},
+        {"server error", fake_answer{500, "{}"}, library::submission_state::queued, true, "answered 500"},
+        {"rate limited", fake_answer{429, R"({"message":"later"})"}, library::submission_state::queued, true, "later"},
+        {"garbage", fake_answer{202, "<html>"}, library::submission_state::queued, true, "not its API"},
+        {"refused", fake_answer{422, R"({"message":"bad stage"})"}, library::submission_state::rejected, false, "bad stage"},
+        {"taken", fake_answer{202, R"({"session":5,"status":"pending"})"}, library::submission_state::verified, false, ""},
+    };
+    for (const row& r : rows) {
+        test_support::scratch_dir dir;
+        ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
+        library::song_library lib(dir / "library.sqlite3");
+        const std::string stage = server_test::stage_bytes(40);
+        write_file(dir / "stage.pat", stage);
+        write_file(dir / "rec.session", server_test::replay_bytes(stage, 11, {{5, 900}}));
+        const std::string session = std::string(32, 'c') + "-standard-100-4242";
+        std::unique_ptr<tiny_server> s;
+        if (r.submit)
+            s = std::make_unique<tiny_server>([&](const httplib::Request& req, httplib::Response& res) {
+                if (req.method == "GET") return res.set_content(R"({"status":"verified","runs":[]})", "application/json");
+                EXPECT_EQ(req.get_file_value("stage").content, stage) << r.what << ": the stage goes with it";
+                EXPECT_EQ(req.get_file_value("difficulty").content, "hard") << r.what;
+                res.status = r.submit->status;
+                res.set_content(r.submit->body, "application/json");
+            });
+        const std::string server = s ? s->url() : closed_url();
+        ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", session, std::string(32, 'c'), "standard", "hard",
+                                            dir / "stage.pat", server, 100),
+                  "");
+        // The recording and stage may go now: the copies are what is sent.
+        std::remove((dir / "rec.session").c_str());
+        std::remove((dir / "stage.pat").c_str());
+
+        const online::send_report report = online::send_queue(lib, {server, "Mira", "t0k"}, 1000, false, quick());
+        const library::submission after = library::all_submissions(lib, server).at(0);
+        EXPECT_EQ(library::state_name(after.state), std::string(library::state_name(r.state))) << r.what;
+        EXPECT_NE(after.reason.find(r.reason), std::string::npos) << r.what << ": " << after.reason;
+        struct stat st {};
+        EXPECT_EQ(stat((library::outbox_dir() + "/" + session + ".vrp").c_str(), &st) == 0, r.copies_kept) << r.what;
+        if (r.state == library::submission_state::queued) {
+            EXPECT_EQ(report.waiting, 1u) << r.what;
+            EXPECT_GE(after.next_try_at, 1000 + library::retry_delay(0)) << r.what;
+            EXPECT_TRUE(library::submissions_to_send(lib, server, 1001).empty()) << r.what << ": not due yet";
+            EXPECT_EQ(library::submissions_to_send(lib, server, after.next_try_at).size(), 1u) << r.what;
+        }
+        unsetenv("XDG_DATA_HOME");
+    }
+}
+
+TEST(Queue, AQueuedSessionGoesOutOnceTheServerIsBack) {
+    test_support::scratch_dir dir;
+    ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
+    const std::string stage = server_test::stage_bytes(40);
+    write_file(dir / "stage.pat", stage);
+    write_file(dir / "rec.session", server_test::replay_bytes(stage, 11, {{5, 900}}));
+    int submissions = 0;
+    tiny_server s([&](const httplib::Request& req, httplib::Response& res) {
+        if (req.method == "POST") ++submissions;
+        res.status = req.method == "POST" ? 202 : 200;
+        res.set_content(R"({"session":9,"status":"pending"})", "application/json");
+    });
+    // The same address down first: queued, and tried again at the next start.
+    const std::string server = s.url();
+    {
+        library::song_library lib(dir / "library.sqlite3");
+        ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-1", std::string(32, 'd'), "standard",
+                                            "hard", dir / "stage.pat", server, 100),
+                  "");
+        online::send_report down = online::send_queue(lib, {closed_url(), "Mira", "t"}, 1000, false, quick());
+        EXPECT_EQ(down.sent, 0u) << "another server's queue is not this one's";
+        library::mark_retry(lib, library::all_submissions(lib, server).at(0), 5000, "no answer");
+    }
+    library::song_library lib(dir / "library.sqlite3");
+    EXPECT_EQ(online::send_queue(lib, {server, "Mira", "t"}, 2000, false, quick()).sent, 0u) << "not due yet";
+    const online::send_report r = online::send_queue(lib, {server, "Mira", "t"}, 2000, true, quick());
+    EXPECT_EQ(r.sent, 1u);
+    EXPECT_EQ(submissions, 1);
+    EXPECT_EQ(library::all_submissions(lib, server).at(0).state, library::submission_state::pending);
+    EXPECT_EQ(library::all_submissions(lib, server).at(0).server_session, 9);
+    // Sent once: the next pass only asks after it.
+    online::send_queue(lib, {server, "Mira", "t"}, 9000, true, quick());
+    EXPECT_EQ(submissions, 1);
+    unsetenv("XDG_DATA_HOME");
+}
+
+TEST(Queue, ASessionWithoutAFinishedRunIsNotQueued) {
+    test_support::scratch_dir dir;
+    ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
+    library::song_library lib(dir / "library.sqlite3");
+    const std::string stage = server_test::stage_bytes(40);
+    write_file(dir / "stage.pat", stage);
+    write_file(dir / "rec.session", server_test::replay_bytes(stage, 11, {}));
+    EXPECT_EQ(library::queue_submission(lib, dir / "rec.session", "s", "h", "standard", "hard", dir / "stage.pat",
+                                        "http://h", 1),
+              "");
+    EXPECT_EQ(library::queue_submission(lib, dir / "missing.session", "s", "h", "standard", "hard",
+                                        dir / "stage.pat", "http://h", 1),
+              "");
+    EXPECT_TRUE(library::all_submissions(lib, "http://h").empty());
+    write_file(dir / "cut.session", "VRP");
+    EXPECT_NE(library::queue_submission(lib, dir / "cut.session", "s", "h", "standard", "hard", dir / "stage.pat",
+                                        "http://h", 1),
+              "");
+    unsetenv("XDG_DATA_HOME");
+}
+
+}  // namespace

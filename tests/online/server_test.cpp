@@ -1,0 +1,234 @@
+// The game's side against a real scoreboard server on a throwaway
+// PostgreSQL: registering, a queued session sent, verified and on the board,
+// its files downloaded back; velmora_play's commands for it.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+#include "library/prepare.hpp"
+#include "library/submissions.hpp"
+#include "online/account.hpp"
+#include "online/client.hpp"
+#include "online/sender.hpp"
+#include "server/server_helpers.hpp"
+#include "support/pg_cluster.hpp"
+#include "support/scratch_dir.hpp"
+#include "support/sound_files.hpp"
+#include "vaz/files.hpp"
+
+namespace {
+
+test_support::pg_cluster* cluster = nullptr;
+test_support::server_process* server = nullptr;
+
+std::string program(const char* name) { return std::string(VELMORA_BUILD_DIR) + "/" + name; }
+std::string url() { return "http://127.0.0.1:" + std::to_string(server->port()); }
+
+class environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        cluster = new test_support::pg_cluster();
+        server = new test_support::server_process(program("velmora_server"), cluster->url(),
+                                                  {"--workers", "1", "--verifier", program("tests/fake_verify")},
+                                                  cluster->root() + "/server.log");
+    }
+    void TearDown() override {
+        delete server;
+        delete cluster;
+    }
+};
+const auto* registered = ::testing::AddGlobalTestEnvironment(new environment);
+
+void write_file(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+TEST(OnlineServer, ASessionQueuedGoesToTheBoardAndComesBackToWatch) {
+    test_support::scratch_dir dir;
+    ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
+    const online::client anyone(url());
+    const online::registered mira = anyone.register_player("Mira_online");
+    ASSERT_TRUE(mira.how.ok) << mira.how.message;
+    const online::registered again = anyone.register_player("mira_ONLINE");
+    EXPECT_FALSE(again.how.ok);
+    EXPECT_FALSE(again.how.retry);
+    EXPECT_NE(again.how.message.find("is taken"), std::string::npos) << again.how.message;
+
+    library::song_library lib(dir / "library.sqlite3");
+    const std::string stage = server_test::stage_bytes(50, 3);
+    const std::string replay = server_test::replay_bytes(stage, 21, {{7, 1200}, {9, 1500}});
+    write_file(dir / "stage.pat", stage);
+    write_file(dir / "rec.session", replay);
+    ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-a", std::string(32, 'e'), "standard", "hard",
+                                        dir / "stage.pat", url(), 100),
+              "");
+    const online::account a{url(), "Mira_online", mira.token};
+    const auto start = std::chrono::steady_clock::now();
+    online::send_report r = online::send_queue(lib, a, 100, false);
+    EXPECT_EQ(r.sent, 1u);
+    library::submission s = library::all_submissions(lib, url()).at(0);
+    for (int i = 0; i < 300 && s.state == library::submission_state::pending; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        online::send_queue(lib, a, 100, false);
+        s = library::all_submissions(lib, url()).at(0);
+    }
+    EXPECT_EQ(s.state, library::submission_state::verified) << s.reason;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+
+    const std::string stage_hash = vaz::hash_bytes(stage.data(), stage.size()).hex();
+    const online::board b = online::client(url(), mira.token).get_board(stage_hash, "standard", "hard", 10);
+    ASSERT_TRUE(b.how.ok) << b.how.message;
+    ASSERT_EQ(b.entries.size(), 1u);
+    EXPECT_EQ(b.entries[0].player, "Mira_online");
+    EXPECT_EQ(b.entries[0].session, s.server_session);
+    ASSERT_TRUE(b.you.has_value());
+    EXPECT_EQ(b.you->rank, 1);
+    EXPECT_EQ(b.players, 1);
+    EXPECT_EQ(anyone.replay(b.entries[0].session).bytes, replay);
+    EXPECT_EQ(anyone.stage(stage_hash).bytes, stage);
+    const online::download missing = anyone.replay(987654321);
+    EXPECT_FALSE(missing.how.ok);
+    EXPECT_EQ(missing.how.status, 404);
+    unsetenv("XDG_DATA_HOME");
+}
+
+TEST(OnlineServer, VelmoraPlayGoesOnlineOnceAndOffline) {
+    test_support::scratch_dir dir;
+    const std::string env = "env XDG_CONFIG_HOME='" + dir.path() + "' XDG_DATA_HOME='" + dir.path() +
+                            "' XDG_CACHE_HOME='" + dir.path() + "' " + program("velmora_play");
+    struct row {
+        std::string args;
+        int status;
+        const char* says;
+    };
+    const std::vector<row> rows = {
+        {"--submit", 1, "no scoreboard server is set"},
+        {"--online ftp://x --player Zed_cli", 1, "must start with http:// or https://"},
+        {"--online " + url() + " --player Zed_cli", 0, "Playing online at"},
+        {"--online " + url() + " --player Zed_cli", 0, "Already playing online"},
+        {"--submit", 0, "No session was queued"},
+        {"--offline", 0, "Playing offline"},
+        {"--submit", 1, "no scoreboard server is set"},
+        {"--online " + url() + " --player Zed_cli", 1, "is taken"},
+    };
+    for (const row& r : rows) {
+        int status = 0;
+        const std::string out = test_support::shell_output(env + " " + r.args + " 2>&1", status);
+        EXPECT_EQ(WEXITSTATUS(status), r.status) << r.args << ": " << out;
+        EXPECT_NE(out.find(r.says), std::string::npos) << r.args << ": " << out;
+        if (r.says == std::string("Playing online at")) {
+            struct stat st {};
+            ASSERT_EQ(stat((dir / "velmora/online.conf").c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+        }
+    }
+}
+
+// Something like music: a plucked note every 150 ms over a bass note every
+// 600 ms, each decaying, pitches from `seed`, so two seeds are two
+// recordings. Steady tones would not do: a fingerprint follows changes.
+std::vector<std::int16_t> melody(unsigned seed, int seconds, int rate) {
+    std::mt19937 random(seed);
+    std::vector<std::int16_t> values;
+    const int note_frames = rate * 15 / 100, bass_frames = rate * 6 / 10;
+    double note = 440, bass = 110;
+    for (int n = 0; n < seconds * rate; ++n) {
+        if (n % note_frames == 0) note = 220.0 * std::pow(2.0, static_cast<double>(random() % 24) / 12.0);
+        if (n % bass_frames == 0) bass = 55.0 * std::pow(2.0, static_cast<double>(random() % 12) / 12.0);
+        const double t_note = static_cast<double>(n % note_frames) / rate, t_bass = static_cast<double>(n % bass_frames) / rate;
+        const double v = 9000 * std::exp(-t_note * 12) * std::sin(test_sound::two_pi * note * n / rate) +
+                         7000 * std::exp(-t_bass * 3) * std::sin(test_sound::two_pi * bass * n / rate);
+        values.push_back(test_sound::clamp16(v));
+        values.push_back(test_sound::clamp16(v));
+    }
+    return values;
+}
+
+// Through doubles: libsndfile's MP3 writer turns 16-bit values into noise.
+void write_mp3(const std::string& path, int rate, const std::vector<std::int16_t>& values) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 2;
+    info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    std::vector<double> scaled(values.begin(), values.end());
+    for (double& v : scaled) v /= 32768.0;
+    sf_writef_double(f, scaled.data(), static_cast<sf_count_t>(scaled.size() / 2));
+    sf_close(f);
+}
+
+TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
+    test_support::scratch_dir dir;
+    ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
+    constexpr int rate = 44100;
+    test_sound::write_sound(dir / "song.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, rate, 2, melody(1, 40, rate));
+    write_mp3(dir / "song.mp3", rate, melody(1, 40, rate));
+    test_sound::write_sound(dir / "other.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, rate, 2, melody(2, 40, rate));
+    library::song_library lib(dir / "library.sqlite3");
+    const stagecache::stage_cache cache(dir / "cache");
+    struct prepared {
+        library::prepare_outcome how;
+        std::string fingerprint;
+    };
+    const auto prepare = [&](const std::string& name) {
+        prepared p;
+        p.how = library::prepare_song(dir / name, converter::edition::standard, converter::difficulty::hard, 2, cache,
+                                      &lib, {});
+        EXPECT_EQ(p.how.status, library::prepare_status::prepared) << name << ": " << p.how.error;
+        p.fingerprint = library::fingerprint_of(lib, p.how.hash.hex());
+        EXPECT_FALSE(p.fingerprint.empty()) << name;
+        return p;
+    };
+    const prepared flac = prepare("song.flac"), mp3 = prepare("song.mp3"), other = prepare("other.flac");
+    std::string flac_stage;
+    {
+        std::ifstream in(flac.how.stage_path, std::ios::binary);
+        flac_stage.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::string stage_hash = vaz::hash_bytes(flac_stage.data(), flac_stage.size()).hex();
+    ASSERT_NE(flac.how.hash.hex(), mp3.how.hash.hex());
+
+    // The FLAC's player puts a run on its stage's board, fingerprint and all.
+    const online::registered ada = online::client(url()).register_player("Ada_flac");
+    ASSERT_TRUE(ada.how.ok) << ada.how.message;
+    write_file(dir / "rec.session", server_test::replay_bytes(flac_stage, 31, {{3, 700}}));
+    ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-flac", flac.how.hash.hex(), "standard", "hard",
+                                        flac.how.stage_path, url(), 100),
+              "");
+    EXPECT_EQ(online::send_queue(lib, {url(), "Ada_flac", ada.token}, 100, false).sent, 1u);
+    library::submission s = library::all_submissions(lib, url()).at(0);
+    for (int i = 0; i < 300 && s.state != library::submission_state::verified; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        online::send_queue(lib, {url(), "Ada_flac", ada.token}, 100, false);
+        s = library::all_submissions(lib, url()).at(0);
+    }
+    ASSERT_EQ(s.state, library::submission_state::verified) << s.reason;
+
+    const online::client c(url());
+    const online::versions from_mp3 = c.recordings(mp3.fingerprint, 40000);
+    ASSERT_TRUE(from_mp3.how.ok) << from_mp3.how.message;
+    ASSERT_EQ(from_mp3.list.size(), 1u);
+    EXPECT_EQ(from_mp3.list[0].stage, stage_hash);
+    EXPECT_EQ(from_mp3.list[0].players, 1);
+    EXPECT_EQ(from_mp3.list[0].edition + "/" + from_mp3.list[0].difficulty, "standard/hard");
+    EXPECT_TRUE(c.recordings(other.fingerprint, 40000).list.empty()) << "another recording";
+    EXPECT_TRUE(c.recordings(mp3.fingerprint, 45000).list.empty()) << "5 s longer is another recording";
+    const online::versions bad = c.recordings("not one", 40000);
+    EXPECT_FALSE(bad.how.ok);
+    EXPECT_EQ(bad.how.status, 400);
+    unsetenv("XDG_DATA_HOME");
+}
+
+}  // namespace
