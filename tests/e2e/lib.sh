@@ -193,20 +193,27 @@ press_until() {
   local name=$1 key=$2 limit=$3
   shift 3
   local deadline=$((SECONDS + limit * time_scale))
+  local look
   while :; do
     key_tap "$key"
-    game_alive || fail "velmora exited after $key, waiting for the $name screen"
-    if shot && "$probe" "$work/shot.png" --sheet "$sheet" "$@" >"$work/probe.out" 2>&1; then
-      cp "$work/shot.png" "$shots/$name.png"
-      note "$name screen seen after $key"
-      return 0
-    fi
+    # The screen a tap brings may take a few frames to be drawn: look for a
+    # second before tapping again, as the same key may lead further on (a
+    # second Space on the title starts a run).
+    for look in 1 2 3 4 5 6 7 8 9 10; do
+      game_alive || fail "velmora exited after $key, waiting for the $name screen"
+      if shot && "$probe" "$work/shot.png" --sheet "$sheet" "$@" >"$work/probe.out" 2>&1; then
+        cp "$work/shot.png" "$shots/$name.png"
+        note "$name screen seen after $key"
+        return 0
+      fi
+      [ $SECONDS -lt $deadline ] || break
+      sleep 0.1
+    done
     if [ $SECONDS -ge $deadline ]; then
       [ -f "$work/shot.png" ] && cp "$work/shot.png" "$shots/$name-FAILED.png"
       sed 's/^/   /' "$work/probe.out" >&2
       fail "pressing $key did not bring the $name screen within $limit s"
     fi
-    sleep 0.3
   done
 }
 
