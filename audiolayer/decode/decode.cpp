@@ -167,31 +167,73 @@ bool release() {
 
 const char* last_error() { return error_text().c_str(); }
 
-handle sample_load(const char* path) {
-    decoder_state& s = state();
+namespace {
+
+struct opened_sample {
+    SNDFILE* file = nullptr;  // null when refused (the reason is said)
+    SF_INFO info{};
+    loaded_sample smp{};
+};
+
+// What a whole load and a stream check alike before anything is decoded:
+// the layer ready, a regular sound file with channels and a rate, a RIFF
+// data chunk not cut short.
+opened_sample open_sample(decoder_state& s, const char* path) {
     {
         std::lock_guard<std::mutex> g(s.lock);
-        if (!s.ready) return no_sample(s, "the audio layer is not initialised");
+        if (!s.ready) return no_sample(s, "the audio layer is not initialised"), opened_sample{};
     }
-    if (path == nullptr) return no_sample(s, "no file name");
+    if (path == nullptr) return no_sample(s, "no file name"), opened_sample{};
+    const opened_sound_file opened = open_sound_file(path);
+    if (!opened.file) return no_sample(s, std::string(path) + ": " + opened.why), opened_sample{};
+    const SF_INFO& info = opened.info;
+    opened_sample o{opened.file, info,
+                    loaded_sample{opened.file, static_cast<std::uint32_t>(info.samplerate),
+                                  static_cast<std::uint32_t>(info.channels), info.frames,
+                                  has_floating_samples(info.format), nullptr, 0, false}};
+    const char* why = nullptr;
+    if (info.channels <= 0 || info.samplerate <= 0)
+        why = "no channels or no sampling rate";
+    else if (riff_data_truncated(path))
+        why = "the data chunk is cut short";
+    if (why) {
+        sf_close(o.file);
+        no_sample(s, std::string(path) + ": " + why);
+        return opened_sample{};
+    }
+    return o;
+}
 
+// Gives the checked sample its handle, unless the layer went away meanwhile.
+handle add_sample(decoder_state& s, const char* path, loaded_sample smp, const char* done) {
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.ready) {
+        sf_close(smp.file);
+        return no_sample(s, std::string(path) + ": the audio layer was released while the file was " + done);
+    }
+    if (s.next == 0) ++s.next;
+    const handle h = s.next++;
+    s.samples.emplace(h, std::move(smp));
+    return h;
+}
+
+}  // namespace
+
+handle sample_load(const char* path) {
+    decoder_state& s = state();
     // Opened, checked and (for some formats) decoded once without the lock,
     // which only guards the table of samples: an MP3 counted on one thread
     // must not hold up the loads of others.
-    const opened_sound_file opened = open_sound_file(path);
-    if (!opened.file) return no_sample(s, std::string(path) + ": " + opened.why);
-    SNDFILE* file = opened.file;
-    const SF_INFO& info = opened.info;
-
+    opened_sample o = open_sample(s, path);
+    if (!o.file) return 0;
+    SNDFILE* file = o.file;
+    const SF_INFO& info = o.info;
     const int major = info.format & SF_FORMAT_TYPEMASK;
-    loaded_sample smp{file, static_cast<std::uint32_t>(info.samplerate), static_cast<std::uint32_t>(info.channels),
-                      info.frames, has_floating_samples(info.format), nullptr, 0, false};
+    loaded_sample& smp = o.smp;
     auto refuse = [&](const std::string& why) {
         sf_close(file);
         return no_sample(s, std::string(path) + ": " + why);
     };
-    if (info.channels <= 0 || info.samplerate <= 0) return refuse("no channels or no sampling rate");
-    if (riff_data_truncated(path)) return refuse("the data chunk is cut short");
 
     // MPEG frame counts are estimates and some containers give none: decode
     // the whole file once to learn the true length and meet any damage now.
@@ -209,35 +251,21 @@ handle sample_load(const char* path) {
     const std::uint64_t bytes = static_cast<std::uint64_t>(smp.frames) * smp.chans * 2u;
     if (bytes > std::numeric_limits<std::uint32_t>::max()) return refuse("longer than 4 GiB of 16-bit data");
 
-    std::lock_guard<std::mutex> g(s.lock);
-    if (!s.ready) return refuse("the audio layer was released while the file was loaded");
-    if (s.next == 0) ++s.next;
-    const handle h = s.next++;
-    s.samples.emplace(h, smp);
-    return h;
+    return add_sample(s, path, std::move(smp), "loaded");
 }
 
 handle stream_open(const char* path) {
     decoder_state& s = state();
-    {
-        std::lock_guard<std::mutex> g(s.lock);
-        if (!s.ready) return no_sample(s, "the audio layer is not initialised");
-    }
-    if (path == nullptr) return no_sample(s, "no file name");
-    const opened_sound_file opened = open_sound_file(path);
-    if (!opened.file) return no_sample(s, std::string(path) + ": " + opened.why);
-    SNDFILE* file = opened.file;
-    const SF_INFO& info = opened.info;
-
+    opened_sample o = open_sample(s, path);
+    if (!o.file) return 0;
+    SNDFILE* file = o.file;
+    const SF_INFO& info = o.info;
     const int major = info.format & SF_FORMAT_TYPEMASK;
-    loaded_sample smp{file, static_cast<std::uint32_t>(info.samplerate), static_cast<std::uint32_t>(info.channels),
-                      info.frames, has_floating_samples(info.format), nullptr, 0, false};
+    loaded_sample& smp = o.smp;
     auto refuse = [&](const std::string& why) {
         sf_close(file);
         return no_sample(s, std::string(path) + ": " + why);
     };
-    if (info.channels <= 0 || info.samplerate <= 0) return refuse("no channels or no sampling rate");
-    if (riff_data_truncated(path)) return refuse("the data chunk is cut short");
     if (major == SF_FORMAT_MPEG || info.frames == SF_COUNT_MAX || info.frames < 0) {
         smp.frames = -1;  // learnt at the end
     } else {
@@ -249,12 +277,7 @@ handle stream_open(const char* path) {
     }
     smp.reader = std::make_shared<block_reader_16>(file, smp.chans, smp.floating, chunk_frames);
 
-    std::lock_guard<std::mutex> g(s.lock);
-    if (!s.ready) return refuse("the audio layer was released while the file was opened");
-    if (s.next == 0) ++s.next;
-    const handle h = s.next++;
-    s.samples.emplace(h, std::move(smp));
-    return h;
+    return add_sample(s, path, std::move(smp), "opened");
 }
 
 bool stream_get_info(handle stream, stream_info* out) {
