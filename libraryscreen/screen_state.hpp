@@ -11,6 +11,8 @@
 
 namespace libraryscreen {
 
+class song_panel;
+
 // What every screen of the program shares while its window is open.
 struct screen_state {
     library_calls& calls;
@@ -24,6 +26,7 @@ struct screen_state {
     std::string trouble;  // what failed (the library, a scan, the list): the keys' line keeps showing it
     bool quit = false;    // the window was closed
     bool failed = false;  // something failed that a command would end with status 1 for
+    song_panel* panel = nullptr;  // beside the list, when it shows one
 };
 
 }  // namespace libraryscreen

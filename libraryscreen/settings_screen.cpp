@@ -11,6 +11,7 @@
 #include "game/stage.hpp"
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/menu.hpp"
+#include "libraryscreen/text_layout.hpp"
 #include "vaz/limits.hpp"
 
 namespace libraryscreen {
@@ -23,7 +24,7 @@ void settings_screen(screen_state& s) {
         message = why.empty() ? std::string("Saved.") : "Not saved: " + why;
     };
     auto apply_display = [&] {
-        const std::string why = change_display({s.settings.fullscreen, s.settings.scale});
+        const std::string why = change_display({s.settings.fullscreen, s.settings.scale, true});
         if (!why.empty()) message = why;
     };
     // A whole number in steps of five within its range, saved under `key`.
@@ -88,7 +89,13 @@ void settings_screen(screen_state& s) {
              apply_display();
          },
          nullptr},
-        {"Window scale", [&] { return std::to_string(s.settings.scale) + "x"; },
+        {"Window scale",
+         [&] {
+             // A scale whose window would not fit the desktop is kept, and the one that fits shown.
+             const int fits = fitting_scale(s.settings.scale);
+             return std::to_string(s.settings.scale) + "x" +
+                    (fits < s.settings.scale ? " (" + std::to_string(fits) + "x fits the screen)" : "");
+         },
          [&](int step) {
              s.settings.scale = (s.settings.scale + 2 + step) % 3 + 1;
              save("scale", std::to_string(s.settings.scale));
@@ -103,8 +110,10 @@ void settings_screen(screen_state& s) {
     m.space_chooses = true;
     m.draw_before = [&](SDL_Surface* surface) { s.text.draw(surface, 40, 40, "Settings", style(20, white)); };
     m.draw_after = [&](SDL_Surface* surface) {
-        s.text.draw(surface, 40, 300, message, style(14, grey), 560);
-        s.text.draw(surface, 40, 440, "Up/Down choose   Left/Right change   Escape back", style(13, dim));
+        // Below the last row, wrapped above the keys' line.
+        const int y = m.rows_y + static_cast<int>(m.shown) * m.row_step + 8;
+        draw_wrapped(s.text, surface, 40, y, message, style(14, grey), 560, 4);
+        s.text.draw(surface, 40, 440, "Up/Down choose   Left/Right change   Escape back", style(13, dim), 560);
     };
     run_menu(s, m);
 }
