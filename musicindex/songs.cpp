@@ -8,13 +8,49 @@
 
 namespace musicindex {
 
+namespace {
+
+// Songs without the text go last; then the text, then the title.
+bool text_before(const std::string& a, const std::string& b, const sort_keys& ka, const sort_keys& kb) {
+    if (a != b) return b.empty() || (!a.empty() && a < b);
+    return ka.title < kb.title;
+}
+
+// In sort_order's order.
+const sort_rule sort_rules[] = {
+    {sort_order::title, "title", "f.title COLLATE NOCASE, f.artist COLLATE NOCASE, f.path",
+     [](const sort_keys& a, const sort_keys& b) { return a.title < b.title; }},
+    {sort_order::artist, "artist",
+     "f.artist = '', f.artist COLLATE NOCASE, f.album COLLATE NOCASE, f.track, f.title COLLATE NOCASE, f.path",
+     [](const sort_keys& a, const sort_keys& b) { return text_before(a.artist, b.artist, a, b); }},
+    {sort_order::album, "album", "f.album = '', f.album COLLATE NOCASE, f.track, f.title COLLATE NOCASE, f.path",
+     [](const sort_keys& a, const sort_keys& b) { return text_before(a.album, b.album, a, b); }},
+    {sort_order::added, "added", "f.added_at DESC, f.title COLLATE NOCASE, f.path",
+     [](const sort_keys& a, const sort_keys& b) {
+         return a.added_at != b.added_at ? a.added_at > b.added_at : a.title < b.title;
+     }},
+    {sort_order::played, "played",
+     "COALESCE(s.last_played_at, 0) = 0, s.last_played_at DESC, f.title COLLATE NOCASE, f.path",
+     [](const sort_keys& a, const sort_keys& b) {
+         return a.last_played_at != b.last_played_at ? a.last_played_at > b.last_played_at : a.title < b.title;
+     }},
+    // The best-run order of results::best_order_sql, songs without a run last.
+    {sort_order::best, "best", "b.ratio IS NULL, b.ratio DESC, b.hits ASC, f.title COLLATE NOCASE, f.path",
+     [](const sort_keys& a, const sort_keys& b) {
+         if (a.best.has_value() != b.best.has_value()) return a.best.has_value();
+         if (a.best && (a.best->ratio != b.best->ratio || a.best->hits != b.best->hits))
+             return a.best->ratio != b.best->ratio ? a.best->ratio > b.best->ratio : a.best->hits < b.best->hits;
+         return a.title < b.title;
+     }},
+};
+
+}  // namespace
+
+const sort_rule& rule_of(sort_order order) { return sort_rules[static_cast<std::size_t>(order)]; }
+
 std::optional<sort_order> parse_sort_order(std::string_view name) {
-    if (name == "title") return sort_order::title;
-    if (name == "artist") return sort_order::artist;
-    if (name == "album") return sort_order::album;
-    if (name == "added") return sort_order::added;
-    if (name == "played") return sort_order::played;
-    if (name == "best") return sort_order::best;
+    for (const sort_rule& r : sort_rules)
+        if (name == r.name) return r.order;
     return std::nullopt;
 }
 
@@ -73,22 +109,7 @@ const std::string song_tables =
                 "   AND r.edition = ?1 AND r.difficulty = ?2 ORDER BY ") +
     results::best_order_sql + ", r.rowid ASC LIMIT 1) WHERE f.missing = 0 AND f.playable = 1";
 
-const char* order_by(sort_order sort) {
-    switch (sort) {
-        case sort_order::title: return " ORDER BY f.title COLLATE NOCASE, f.artist COLLATE NOCASE, f.path";
-        case sort_order::artist:
-            return " ORDER BY f.artist = '', f.artist COLLATE NOCASE, f.album COLLATE NOCASE, f.track,"
-                   " f.title COLLATE NOCASE, f.path";
-        case sort_order::album:
-            return " ORDER BY f.album = '', f.album COLLATE NOCASE, f.track, f.title COLLATE NOCASE, f.path";
-        case sort_order::added: return " ORDER BY f.added_at DESC, f.title COLLATE NOCASE, f.path";
-        case sort_order::played:
-            return " ORDER BY COALESCE(s.last_played_at, 0) = 0, s.last_played_at DESC, f.title COLLATE NOCASE, f.path";
-        case sort_order::best:
-            return " ORDER BY b.ratio IS NULL, b.ratio DESC, b.hits ASC, f.title COLLATE NOCASE, f.path";
-    }
-    return "";
-}
+std::string order_by(sort_order sort) { return std::string(" ORDER BY ") + rule_of(sort).sql; }
 
 std::vector<song_entry> read_songs(sql::statement& st) {
     std::vector<song_entry> songs;

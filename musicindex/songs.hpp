@@ -39,6 +39,28 @@ struct song_entry {
     std::optional<best_run> best;     // in the list's edition and difficulty
 };
 
+// What a song is sorted by in C++, for rows not read through SQL (the
+// song library's own list of prepared and played songs).
+struct sort_keys {
+    std::string title;          // lower case (ASCII)
+    std::string artist, album;  // lower case (ASCII); "" when none
+    std::int64_t added_at = 0;
+    std::int64_t last_played_at = 0;  // 0 when never
+    std::optional<best_run> best;
+};
+
+// Every sort order once: its name, its SQL order over files f, songs s and
+// the best run b, and the same order in C++ (`before`: a goes first; ties
+// fall to the title, then stay in place). Lists, searches and the library
+// screen order through it.
+struct sort_rule {
+    sort_order order;
+    const char* name;
+    const char* sql;  // ORDER BY terms
+    bool (*before)(const sort_keys& a, const sort_keys& b);
+};
+const sort_rule& rule_of(sort_order order);
+
 struct song_query {
     sort_order sort = sort_order::title;
     std::string edition = "standard";

@@ -224,51 +224,23 @@ void sort_song_rows(std::vector<library::song_row>& songs, musicindex::sort_orde
     };
     // Each row's keys once, not at every comparison: 30,000 rows sort in a
     // few hundred thousand of them.
-    struct keys {
-        std::string title, text;  // text: the artist or the album
-        std::int64_t added = 0;
-        const std::optional<library::result_row>* best = nullptr;
-    };
-    const std::optional<library::result_row> no_best;
-    std::vector<keys> k(songs.size());
+    std::vector<musicindex::sort_keys> k(songs.size());
     for (std::size_t i = 0; i < songs.size(); ++i) {
         const library::song_row& s = songs[i];
         const musicindex::song_entry* t = tags_of(s, tags);
         k[i].title = lower(title_of(s, tags));
-        if (order == sort_order::artist || order == sort_order::album)
-            k[i].text = lower(t ? (order == sort_order::artist ? t->artist : t->album) : std::string());
-        k[i].added = t ? t->added_at : s.prepared_at;
-        k[i].best = &no_best;
+        if (t && order == sort_order::artist) k[i].artist = lower(t->artist);
+        if (t && order == sort_order::album) k[i].album = lower(t->album);
+        k[i].added_at = t ? t->added_at : s.prepared_at;
+        k[i].last_played_at = s.last_played_at;
         for (const library::song_stage& st : s.stages)
-            if (st.edition == edition && st.difficulty == difficulty) k[i].best = &st.best;
+            if (st.edition == edition && st.difficulty == difficulty && st.best)
+                k[i].best = musicindex::best_run{st.best->ratio, st.best->hits};
     }
     std::vector<std::size_t> at(songs.size());
     for (std::size_t i = 0; i < at.size(); ++i) at[i] = i;
-    std::stable_sort(at.begin(), at.end(), [&](std::size_t ia, std::size_t ib) {
-        const keys &a = k[ia], &b = k[ib];
-        switch (order) {
-            case sort_order::title: break;
-            case sort_order::artist:
-            case sort_order::album:
-                // Songs without one go last.
-                if (a.text != b.text) return b.text.empty() || (!a.text.empty() && a.text < b.text);
-                break;
-            case sort_order::added:
-                if (a.added != b.added) return a.added > b.added;
-                break;
-            case sort_order::played:
-                if (songs[ia].last_played_at != songs[ib].last_played_at)
-                    return songs[ia].last_played_at > songs[ib].last_played_at;
-                break;
-            case sort_order::best: {
-                const std::optional<library::result_row>&x = *a.best, &y = *b.best;
-                if (x.has_value() != y.has_value()) return x.has_value();
-                if (x && y && (x->ratio != y->ratio || x->hits != y->hits)) return results::better_result(*x, *y);
-                break;
-            }
-        }
-        return a.title < b.title;
-    });
+    const musicindex::sort_rule& rule = musicindex::rule_of(order);
+    std::stable_sort(at.begin(), at.end(), [&](std::size_t ia, std::size_t ib) { return rule.before(k[ia], k[ib]); });
     std::vector<library::song_row> sorted;
     sorted.reserve(songs.size());
     for (std::size_t i : at) sorted.push_back(std::move(songs[i]));

@@ -1,6 +1,6 @@
 // What the library screen's F3 and its playing open, whatever a song library
 // row names: the best replay only inside the replays folder, and no replay a
-// session gives up removed outside it.
+// session gives up removed outside it; a failed scan's reason.
 #include "libraryscreen/library_calls.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "library/places.hpp"
+#include "libraryscreen/background_scan.hpp"
 #include "results/replay_file.hpp"
 #include "sqlite/sql.hpp"
 #include "stagecache/song_hash.hpp"
@@ -108,4 +109,22 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
         << kept.problems[0];
     EXPECT_TRUE(exists(outside));
     EXPECT_NE(calls.best_replay(song, "standard", "hard", why), "") << why;
+}
+
+// A scan that fails says why once, for the screen to show and end with
+// status 1: here the song library cannot be made at all.
+TEST(BackgroundScan, AFailedScanGivesItsReasonOnce) {
+    test_support::scratch_dir dir;
+    { std::ofstream(dir / "file") << "x"; }
+    ::setenv("XDG_DATA_HOME", (dir / "file").c_str(), 1);
+    std::string problem;
+    library_calls calls(problem);
+    ::unsetenv("XDG_DATA_HOME");
+    EXPECT_NE(problem, "");
+    libraryscreen::scanner scans(calls);
+    scans.start({});
+    for (int i = 0; i < 500 && scans.busy(); ++i) ::usleep(10000);
+    ASSERT_FALSE(scans.busy());
+    EXPECT_EQ(scans.take_error(), "the song library is not open");
+    EXPECT_EQ(scans.take_error(), "");
 }

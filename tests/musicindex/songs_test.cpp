@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "library_db.hpp"
 #include "musicindex/store.hpp"
 
@@ -140,6 +142,23 @@ TEST(List, SortOrders) {
         {sort_order::best, "Rock'n'Roll Train|Café del Mar|Für Elise|NEAR OR NOT|★Starlight|東京タワーの夜"},
     };
     for (const row& r : rows) EXPECT_EQ(titles(list_songs(db, {r.sort, "standard", "hard"})), r.expected);
+    // The same order in C++, from the table's other column, whatever order the rows come in.
+    auto lower = [](std::string t) {
+        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    for (const row& r : rows) {
+        std::vector<song_entry> songs = list_songs(db, {sort_order::title, "standard", "hard"});
+        std::reverse(songs.begin(), songs.end());
+        std::stable_sort(songs.begin(), songs.end(), [&](const song_entry& a, const song_entry& b) {
+            auto keys = [&](const song_entry& e) {
+                return sort_keys{lower(e.title), lower(e.artist), lower(e.album), e.added_at, e.last_played_at, e.best};
+            };
+            return rule_of(r.sort).before(keys(a), keys(b));
+        });
+        EXPECT_EQ(titles(songs), r.expected) << rule_of(r.sort).name;
+        EXPECT_EQ(parse_sort_order(rule_of(r.sort).name), r.sort);
+    }
     const std::vector<song_entry> best = list_songs(db, {sort_order::best, "standard", "hard"});
     ASSERT_TRUE(best[1].best.has_value());
     EXPECT_EQ(best[1].best->hits, 5);
