@@ -124,9 +124,9 @@ std::optional<stage_end> end_asked(const stage_request& r, frame_clock& clock) {
     const events_ask ask = poll_stage_events();
     const bool back = gamepad_back_pressed();
     if (ask == events_ask::quit) return stage_end::quit;
-    const bool leave = ask == events_ask::leave || (back && r.gamepad_back_leaves);
-    if (leave && r.pause_menu && run_in_play()) return paused_in_menu(r, clock);
-    if (leave) return stage_end::left;
+    // The menu reads the keyboard: a joystick's back button leaves as before.
+    if (ask == events_ask::leave && r.pause_menu && run_in_play()) return paused_in_menu(r, clock);
+    if (ask == events_ask::leave || (back && r.gamepad_back_leaves)) return stage_end::left;
     if (replay_over()) return stage_end::replay_over;
     return std::nullopt;
 }

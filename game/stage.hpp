@@ -59,10 +59,11 @@ struct stage_request {
     // A run starts as soon as the title takes keys, as if Z were pressed
     // then (the press is recorded as any other).
     bool start_at_once = false;
-    // When set, Escape, P or the back button while a run is in play pause
-    // it (the music too) and call this with the paused frame on the screen
-    // surface: it draws over it and reads the keys until the player chooses.
-    // Without it P shows the game's pause label and Escape leaves.
+    // When set, Escape or P while a run is in play pause it (the music too)
+    // and call this with the paused frame on the screen surface: it draws
+    // over it and reads the keys until the player chooses. Without it P
+    // shows the game's pause label and Escape leaves; a joystick's back
+    // button leaves either way (gamepad_back_leaves).
     std::function<pause_choice()> pause_menu;
 };
 
