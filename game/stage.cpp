@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -12,6 +13,8 @@
 #include "game/frame_clock.hpp"
 #include "game/startup.hpp"
 #include "gametask/game.hpp"
+#include "gametask/gameover.hpp"
+#include "gametask/titleready.hpp"
 #include "gametask/rng.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
@@ -37,6 +40,12 @@ struct loaded_stage {
 
 loaded_stage stage;
 display_settings display;
+int desktop_width = 0, desktop_height = 0;  // as the video started; 0 when not known
+
+display_settings fitted(display_settings d) {
+    if (d.fit_desktop && !d.fullscreen) d.scale = fitting_scale(d.scale);
+    return d;
+}
 
 // P pauses a run in play; the result screen and the title have nothing to pause.
 bool run_in_play() {
@@ -45,6 +54,38 @@ bool run_in_play() {
 }
 
 void draw_pause_label() { blit(pause_label, 325 - pause_label.rect.w / 2, 240 - pause_label.rect.h / 2); }
+
+// The result screen has waited its updates and would now take keys.
+bool result_taking_keys() {
+    const gametask::gameover* g = gametask::first_live<gametask::gameover>();
+    return g && g->delay >= 60;
+}
+
+// The title would now take a start key.
+bool title_taking_keys() {
+    const gametask::titleready* t = gametask::first_live<gametask::titleready>();
+    return t && t->frames >= 3;
+}
+
+// The key start_at_once presses: a start key that does nothing else in a run.
+constexpr int start_at_once_key = SDLK_z;
+
+// Pauses the run for the caller's pause menu: what the player chose, as the
+// stage's end, or nothing to play on. Keys held in the menu are not taken
+// as pressed when play goes on.
+std::optional<stage_end> paused_in_menu(const stage_request& r, frame_clock& clock) {
+    clock.pause();
+    const pause_choice choice = r.pause_menu();
+    pump_input();
+    pump_input();
+    switch (choice) {
+        case pause_choice::carry_on: clock.resume(); return std::nullopt;
+        case pause_choice::retry: return stage_end::retry;
+        case pause_choice::leave: return stage_end::left;
+        case pause_choice::quit: return stage_end::quit;
+    }
+    return std::nullopt;
+}
 
 Uint32 video_flags(const display_settings& d) { return d.fullscreen ? SDL_FULLSCREEN : 0; }
 
@@ -73,11 +114,14 @@ void fresh_start() {
     frame_wait_reset();
 }
 
-// Whether this frame's events, or the replay, end the stage.
-std::optional<stage_end> end_asked(const stage_request& r) {
+// Whether this frame's events, or the replay, end the stage. A stage with a
+// pause menu opens it instead of leaving while a run is in play.
+std::optional<stage_end> end_asked(const stage_request& r, frame_clock& clock) {
     const events_ask ask = poll_stage_events();
     const bool back = gamepad_back_pressed();
     if (ask == events_ask::quit) return stage_end::quit;
+    // The menu reads the keyboard: a joystick's back button leaves as before.
+    if (ask == events_ask::leave && r.pause_menu && run_in_play()) return paused_in_menu(r, clock);
     if (ask == events_ask::leave || (back && r.gamepad_back_leaves)) return stage_end::left;
     if (replay_over()) return stage_end::replay_over;
     return std::nullopt;
@@ -86,9 +130,10 @@ std::optional<stage_end> end_asked(const stage_request& r) {
 stage_end frame_loop(const stage_request& r) {
     frame_clock clock(stage.offset_ms);
     bool pause_key_was_down = false;
+    bool started_at_once = false;
     std::int64_t update = 0;
     pump_input();
-    std::optional<stage_end> end = end_asked(r);
+    std::optional<stage_end> end = end_asked(r, clock);
     while (!end) {
         if (r.before_frame) r.before_frame();
         effects_new_frame();
@@ -99,6 +144,12 @@ stage_end frame_loop(const stage_request& r) {
         if (pause_key_down && !pause_key_was_down) {
             if (clock.paused()) {
                 clock.resume();
+            } else if (run_in_play() && r.pause_menu) {
+                // The menu's keys are read by the menu: the frame goes on once it is left.
+                pause_key_was_down = true;
+                end = paused_in_menu(r, clock);
+                if (end) break;
+                continue;
             } else if (run_in_play()) {
                 clock.pause();
             }
@@ -106,9 +157,15 @@ stage_end frame_loop(const stage_request& r) {
         pause_key_was_down = pause_key_down;
         std::int64_t updates = clock.updates_due();
         for (std::int64_t i = 0; i < updates; ++i) {
+            const bool press_start = r.start_at_once && !started_at_once && title_taking_keys();
+            if (press_start) {
+                pad_keys[start_at_once_key] = 1;
+                started_at_once = true;
+            }
             replay_before_update();
             update_tasks.run();
             replay_after_update();
+            if (press_start) pad_keys[start_at_once_key] = 0;
             effects_after_update(++update);
             if (i + 1 < updates) settle_keys();
             if (!clock.after_update()) break;
@@ -132,16 +189,23 @@ stage_end frame_loop(const stage_request& r) {
         } else {
             pump_input_keeping_edges();
         }
-        end = end_asked(r);
+        end = end_asked(r, clock);
+        if (!end && r.end_after_run && result_taking_keys()) end = stage_end::run_over;
     }
     return *end;
 }
 
 }  // namespace
 
-std::string open_game_window(const display_settings& d) {
+std::string open_game_window(const display_settings& wanted) {
     if (window) return "the game window is already open";
-    if (std::string why = start_video(d.fullscreen); !why.empty()) return why;
+    if (std::string why = start_video(wanted.fullscreen); !why.empty()) return why;
+    // Before a mode is set, SDL tells the desktop's.
+    if (const SDL_VideoInfo* info = SDL_GetVideoInfo()) {
+        desktop_width = info->current_w;
+        desktop_height = info->current_h;
+    }
+    const display_settings d = fitted(wanted);
     window = new vaz::xcppsdl<void>(video_flags(d), d.scale);
     if (!window->surface_ptr) {
         const std::string why = refused_mode(d);
@@ -154,8 +218,16 @@ std::string open_game_window(const display_settings& d) {
     return {};
 }
 
-std::string change_display(const display_settings& d) {
+int fitting_scale(int wanted) {
+    if (desktop_width <= 0 || desktop_height <= 0) return wanted;
+    int scale = wanted;
+    while (scale > 1 && (screen_width * scale > desktop_width || screen_height * scale > desktop_height)) --scale;
+    return std::max(scale, 1);
+}
+
+std::string change_display(const display_settings& wanted) {
     if (!window) return "the game window is not open";
+    const display_settings d = fitted(wanted);
     if (same_display(d, display)) return {};
     if (!window->set_mode(video_flags(d), d.scale)) {
         const std::string why = refused_mode(d);

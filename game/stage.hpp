@@ -15,6 +15,9 @@
 struct display_settings {
     bool fullscreen = false;
     int scale = 1;  // a window of 1, 2 or 3 times 640x480; full screen is always 640x480
+    // The window's scale is lowered to the largest whose window fits the
+    // desktop as it was when the video started (a library session's own).
+    bool fit_desktop = false;
 };
 
 // Starts the video and opens the game's window; full screen warps the mouse
@@ -25,8 +28,15 @@ std::string open_game_window(const display_settings& d);
 // in use, so the window stays the same one from song to song. When SDL
 // refuses, the display in use is set back and the reason returned.
 std::string change_display(const display_settings& d);
+// The display in use: the scale is the one the window has.
 const display_settings& current_display();
+// The largest window scale, up to `wanted`, whose window fits the desktop
+// (at least 1); `wanted` when the desktop's size is not known.
+int fitting_scale(int wanted);
 void close_game_window();
+
+// What the player chose in a library session's pause menu.
+enum class pause_choice { carry_on, retry, leave, quit };
 
 struct stage_request {
     std::string music_file;  // both files empty: the title demo
@@ -41,6 +51,20 @@ struct stage_request {
     // updates, with the last frame still on the screen surface: tests drive
     // and watch a stage through it.
     std::function<void()> before_frame;
+
+    // A library session's own; velmora asks for none of them.
+    // The stage ends (stage_end::run_over) once a run's result screen has
+    // shown for its wait before it takes keys, so the caller shows its own.
+    bool end_after_run = false;
+    // A run starts as soon as the title takes keys, as if Z were pressed
+    // then (the press is recorded as any other).
+    bool start_at_once = false;
+    // When set, Escape or P while a run is in play pause it (the music too)
+    // and call this with the paused frame on the screen surface: it draws
+    // over it and reads the keys until the player chooses. Without it P
+    // shows the game's pause label and Escape leaves; a joystick's back
+    // button leaves either way (gamepad_back_leaves).
+    std::function<pause_choice()> pause_menu;
 };
 
 enum class stage_end {
@@ -48,6 +72,8 @@ enum class stage_end {
     quit,         // the window was closed
     replay_over,  // a replay ran its last update
     failed,       // the stage could not start: why says why
+    run_over,     // end_after_run: a run reached its result screen
+    retry,        // the pause menu's retry: the run left, to be played again
 };
 
 struct stage_outcome {

@@ -35,9 +35,10 @@ void folder_screen(screen_state& s) {
                    [&] {
                        std::string why;
                        if (s.calls.add_folder(dir, why)) {
-                           remembered = s.calls.folders();
+                           // Back to the list, which shows the songs as the scan finds them.
                            s.scans.start({dir});
-                           message = "Added; scanning it now. Escape goes back to the list.";
+                           s.status = "Added " + dir + "; its songs are being read";
+                           m.leave = true;
                        } else {
                            message = "Cannot add it: " + why;
                        }

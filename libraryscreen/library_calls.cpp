@@ -20,10 +20,13 @@
 #include "library/sessions.hpp"
 #include "library/song_library.hpp"
 #include "musicfiles/walk.hpp"
+#include "musicindex/songs.hpp"
 #include "musicindex/store.hpp"
+#include "shell/data_files.hpp"
 #include "sqlite/sql.hpp"
 #include "stagecache/stage_cache.hpp"
 #include "userfiles/user_dirs.hpp"
+#include "vaz/executable.hpp"
 
 namespace libraryscreen {
 namespace {
@@ -63,9 +66,14 @@ library_calls::library_calls(std::string& problem) : parts_(std::make_unique<par
     parts_->songs = ::library::open_library(problem);
     if (!parts_->songs) return;
     index_ = open_connection(parts_->songs->path(), problem);
+    std::string why;
+    facts_ = open_connection(parts_->songs->path(), why);
 }
 
-library_calls::~library_calls() { sqlite3_close(index_); }
+library_calls::~library_calls() {
+    sqlite3_close(facts_);
+    sqlite3_close(index_);
+}
 
 prepared_stage library_calls::prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
                                 const std::function<void(double)>& progress) {
@@ -111,6 +119,7 @@ kept_session library_calls::end_session(const std::string& song_hash, const std:
     parts_->session = {};
     k.runs = e.kept.runs.size();
     k.new_best = e.kept.new_best;
+    if (e.kept.best) k.best = run_figures{e.kept.best->hits, e.kept.best->score, e.kept.best->ratio};
     k.problems = e.problems;
     return k;
 }
@@ -120,6 +129,59 @@ void library_calls::submit_to(const std::string& server) { parts_->server = serv
 void library_calls::played_stage(const std::string& stage_path) { parts_->stage_path = stage_path; }
 
 ::library::song_library* library_calls::songs() const { return parts_->songs.get(); }
+std::optional<run_figures> library_calls::best_run(const std::string& song_hash, const std::string& edition,
+                                                   const std::string& difficulty) {
+    if (!parts_->songs) return std::nullopt;
+    try {
+        const auto best = parts_->songs->best_result(song_hash, converter::edition_name(edition_of(edition)),
+                                                     converter::difficulty_name(difficulty_of(difficulty)));
+        if (!best) return std::nullopt;
+        return run_figures{best->hits, best->score, best->ratio};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+song_facts library_calls::facts(const std::string& song) {
+    song_facts f;
+    if (!facts_) return f;
+    try {
+        const auto d = musicindex::details_of(facts_, musicfiles::normal_path(song));
+        if (!d) return f;
+        f.found = true;
+        f.title = d->entry.title;
+        f.artist = d->entry.artist;
+        f.album = d->entry.album;
+        f.year = static_cast<int>(d->entry.year);
+        f.seconds = d->entry.duration;
+        f.tagged_cover = d->entry.cover;
+        for (const musicindex::stage_best& b : d->bests)
+            f.bests.push_back({b.edition, b.difficulty, {b.hits, b.score, b.ratio}});
+    } catch (const std::exception&) {
+        f.found = false;
+    }
+    return f;
+}
+
+std::string library_calls::list_bundled_song() {
+    // A build folder renders it beside its programs; an install keeps it in
+    // its data folder (never looked for in the working directory).
+    const std::string exe = vaz::executable_dir();
+    std::vector<std::string> places;
+    if (!exe.empty()) places.push_back(exe + "/packaging/song.ogg");
+    const std::vector<std::string> installed = data_file_locations(exe, "song.ogg");
+    places.insert(places.end(), installed.begin() + 1, installed.end());
+    const std::string song = first_existing_file(places);
+    if (song.empty() || !index_) return {};
+    try {
+        musicfiles::scan_options quiet;
+        quiet.threads = 1;
+        musicindex::scan(index_, {}, {musicfiles::normal_path(song)}, quiet, std::time(nullptr));
+    } catch (const std::exception&) {
+        return {};
+    }
+    return song;
+}
 
 std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) {
     return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems, parts_->server);

@@ -28,11 +28,32 @@ struct prepared_stage {
     std::string song_hash;
 };
 
+// A run as the result screen counted it.
+struct run_figures {
+    std::int64_t hits = 0, score = 0;
+    double ratio = 0;  // as the result screen shows it
+};
+
 // The runs a session kept.
 struct kept_session {
     std::size_t runs = 0;
     bool new_best = false;
+    std::optional<run_figures> best;  // the song's best in the session's edition and difficulty, after it
     std::vector<std::string> problems;
+};
+
+// What the song panel shows of a song.
+struct song_facts {
+    bool found = false;  // the music tables hold the file
+    std::string title, artist, album;
+    int year = 0;           // 0 when not known
+    double seconds = 0;     // 0 when not known
+    bool tagged_cover = false;  // its tags hold a picture
+    struct best {
+        std::string edition, difficulty;
+        run_figures run;
+    };
+    std::vector<best> bests;  // every edition and difficulty played, by edition, then difficulty
 };
 
 class library_calls {
@@ -75,6 +96,17 @@ public:
     std::string best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
                             std::string& why);
 
+    // The song's best run in an edition and difficulty, before a session.
+    std::optional<run_figures> best_run(const std::string& song_hash, const std::string& edition,
+                                        const std::string& difficulty);
+    // A song's tags and bests, through a connection of its own: for the
+    // song panel's thread, one call at a time.
+    song_facts facts(const std::string& song);
+    // The bundled song (beside the program in a build folder, or where it is
+    // installed), scanned into the music tables so the list always holds it:
+    // its path, or "" when there is none or it cannot be listed.
+    std::string list_bundled_song();
+
     // Remembered folders, sorted.
     std::vector<std::string> folders();
     bool add_folder(const std::string& path, std::string& why);
@@ -87,6 +119,7 @@ private:
     struct parts;
     std::unique_ptr<parts> parts_;
     sqlite3* index_ = nullptr;
+    sqlite3* facts_ = nullptr;  // the song panel's connection
 };
 
 // The saved settings, each problem with the file in warnings.

@@ -2,16 +2,22 @@
 
 #include <SDL.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "converter/difficulty.hpp"
 #include "game/stage.hpp"
 #include "libraryscreen/arguments.hpp"
 #include "libraryscreen/background_scan.hpp"
 #include "libraryscreen/board_panel.hpp"
 #include "libraryscreen/board_screen.hpp"
+#include "libraryscreen/dialogs.hpp"
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/folder_screen.hpp"
 #include "libraryscreen/index_source.hpp"
@@ -20,6 +26,7 @@
 #include "libraryscreen/play_and_watch.hpp"
 #include "libraryscreen/screen_state.hpp"
 #include "libraryscreen/settings_screen.hpp"
+#include "libraryscreen/song_panel.hpp"
 #include "preview/preview.hpp"
 #include "shell/gamepad.hpp"
 #include "shell/video.hpp"
@@ -30,14 +37,86 @@
 namespace libraryscreen {
 namespace {
 
+// The list on the left, the song panel on its right.
+constexpr int list_width = 408;
+
+// Where every text of a frame was drawn, for tests that check that no two
+// overlap: with VELMORA_LIBRARY_TEXT_LOG=FILE, every frame of the list is
+// drawn whole and its texts written to FILE, a line "x y w h text" each,
+// the file replaced whole when they change.
+class text_log {
+public:
+    explicit text_log(text::text_cache& text) : text_(text) {
+        const char* file = std::getenv("VELMORA_LIBRARY_TEXT_LOG");
+        if (!file || !*file) return;
+        file_ = file;
+        text_.on_draw = [this](const SDL_Rect& r, std::string_view t) {
+            frame_ += std::to_string(r.x) + " " + std::to_string(r.y) + " " + std::to_string(r.w) + " " +
+                      std::to_string(r.h) + " " + std::string(t) + "\n";
+        };
+    }
+    ~text_log() { text_.on_draw = nullptr; }
+    text_log(const text_log&) = delete;
+    text_log& operator=(const text_log&) = delete;
+    bool on() const { return !file_.empty(); }
+    // Only what a frame of the list draws counts: not the screens between.
+    void frame_starts() { frame_.clear(); }
+    void frame_drawn() {
+        if (!on()) return;
+        if (frame_ != written_) {
+            const std::string temporary = file_ + ".new";
+            if (std::FILE* f = std::fopen(temporary.c_str(), "w")) {
+                std::fputs(frame_.c_str(), f);
+                std::fclose(f);
+                std::rename(temporary.c_str(), file_.c_str());
+            }
+            written_ = frame_;
+        }
+        frame_.clear();
+    }
+
+private:
+    text::text_cache& text_;
+    std::string file_, frame_, written_;
+};
+
+// Left and Right step the difficulty of the list and the stages, saved.
+void step_difficulty(screen_state& s, int step) {
+    const int i = static_cast<int>(converter::difficulty_from_name(s.settings.difficulty).value_or(converter::difficulty::normal));
+    s.settings.difficulty = converter::difficulty_name(static_cast<converter::difficulty>((i + 3 + step) % 3));
+    if (const std::string why = save_setting("difficulty", s.settings.difficulty); !why.empty())
+        s.status = "The difficulty is not saved: " + why;
+    s.source.set_query(s.settings.edition, s.settings.difficulty);
+    s.list.refresh();
+}
+
+// A start with no music folder offers the player's in one key.
+void offer_music_folder(screen_state& s) {
+    const std::string dir = music_folder();
+    const SDLKey key = ask(s,
+                           "Welcome to velmora. Add your music folder " + dir +
+                               " to the list? Its songs are read in the background; the bundled song is there to "
+                               "play already.",
+                           "Return: add it   Escape: not now (F5 adds a folder later)", {SDLK_RETURN, SDLK_ESCAPE});
+    if (key != SDLK_RETURN) return;
+    std::string why;
+    if (s.calls.add_folder(dir, why)) {
+        s.scans.start({dir});
+        s.status = "Added " + dir + "; its songs are being read";
+    } else {
+        s.status = "Cannot add " + dir + ": " + why;
+    }
+}
+
 void draw_keys_line(screen_state& s, SDL_Surface* surface) {
     fill(surface, 0, list_height, screen_width, screen_height - list_height, 0);
     fill(surface, 0, list_height, screen_width, 1, dim);
     std::string line = s.status.empty() ? s.trouble : s.status;
     if (line.empty()) {
-        line = "F3 watch best   F4 settings   F5 add folder   " + s.settings.edition + ", " + s.settings.difficulty;
+        line = "F2 random   F3 watch best   F4 settings   F5 add folder   " + s.settings.edition + ", " +
+               s.settings.difficulty;
         // With a server, the highlighted song's world board in place of the
-        // edition, which the settings show.
+        // edition, which the panel shows.
         if (s.online && s.online->online() && s.boards) {
             line = "F3 best F4 settings F5 add F6 board  ";
             const songlist::song_row* row = s.list.highlighted_row();
@@ -94,7 +173,10 @@ int library_screen_main(int argc, char** argv) {
     for (const std::string& p : recovery_problems) say(p);
     online.session_ended();
 
-    if (const std::string why = open_game_window({settings.fullscreen, settings.scale}); !why.empty()) {
+    // Listed before the list is read: the player has something to play.
+    calls.list_bundled_song();
+
+    if (const std::string why = open_game_window({settings.fullscreen, settings.scale, true}); !why.empty()) {
         say(why);
         return 1;
     }
@@ -109,21 +191,37 @@ int library_screen_main(int argc, char** argv) {
         }
         text::text_cache text(fonts);
         index_source source(calls.index(), settings.edition, settings.difficulty);
-        songlist::list_view list(source, text, {0, 0, screen_width, list_height});
+        songlist::list_view list(source, text, {0, 0, list_width, list_height});
+        song_panel panel(calls, text, {list_width, 0, screen_width - list_width, list_height});
         preview::player preview;
         preview.set_volume(settings.volume);
         scanner scans(calls);
         std::unique_ptr<board_panel> boards;
         if (online.online()) boards = std::make_unique<board_panel>(online);
-        screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false, &online, boards.get()};
+        screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false, &online, boards.get(), &panel};
+        text_log log(text);
         if (!problem.empty()) {
             s.trouble = "The song library cannot be opened: " + problem;
             s.failed = true;
         }
         back_to_list(s);
         // Songs added to the remembered folders since the last session.
-        if (!calls.folders().empty()) scans.start({});
+        const bool remembered = !calls.folders().empty();
+        if (remembered) scans.start({});
         list.settle();
+        // No folder yet (and a library to add one to): the music folder is offered.
+        if (!remembered && calls.index()) {
+            list.update(SDL_GetTicks());
+            const songlist::song_row* row = list.highlighted_row();
+            panel.show(row ? row->path : std::string(), row ? row->title : std::string());
+            log.frame_starts();
+            list.draw(window->surface_ptr, true);
+            panel.draw(window->surface_ptr, s.settings.edition, s.settings.difficulty, true);
+            draw_keys_line(s, window->surface_ptr);
+            log.frame_drawn();
+            offer_music_folder(s);
+            back_to_list(s);
+        }
 
         std::uint32_t next = SDL_GetTicks(), last_refresh = 0;
         std::uint64_t seen_changes = 0, seen_online = 0;
@@ -137,13 +235,24 @@ int library_screen_main(int argc, char** argv) {
                     s.quit = true;
                     break;
                 }
+                if (e.type == SDL_MOUSEBUTTONDOWN || e.type == SDL_MOUSEBUTTONUP) {
+                    // The window's pixels are the screen's times its scale.
+                    const int scale = current_display().fullscreen ? 1 : std::max(1, current_display().scale);
+                    e.button.x = static_cast<Uint16>(e.button.x / scale);
+                    e.button.y = static_cast<Uint16>(e.button.y / scale);
+                }
                 if (e.type == SDL_KEYDOWN) {
                     const SDLKey key = e.key.keysym.sym;
+                    if (key == SDLK_LEFT || key == SDLK_RIGHT) {
+                        s.status.clear();
+                        step_difficulty(s, key == SDLK_LEFT ? -1 : 1);
+                        continue;
+                    }
                     if (key == SDLK_F3 || key == SDLK_F4 || key == SDLK_F5 || (key == SDLK_F6 && boards)) {
                         s.status.clear();
                         const songlist::song_row* row = list.highlighted_row();
-                        if (key == SDLK_F3 && row) watch_best(s, {row->path, row->title});
-                        if (key == SDLK_F6 && row) board_screen(s, {row->path, row->title});
+                        if (key == SDLK_F3 && row) watch_best(s, {row->path, row->title, row->artist});
+                        if (key == SDLK_F6 && row) board_screen(s, {row->path, row->title, row->artist});
                         if (key == SDLK_F4) {
                             settings_screen(s);
                             // The server may have been set or cleared there.
@@ -162,11 +271,19 @@ int library_screen_main(int argc, char** argv) {
                     s.status.clear();
                 }
                 const songlist::action a = list.handle(e, now);
-                if (a.kind == songlist::action::leave) leave = true;
+                if (a.kind == songlist::action::leave) {
+                    // Asked first: a stray Escape loses nothing.
+                    const SDLKey answer = ask(s, "Quit velmora?", "Return: quit   Escape: stay",
+                                              {SDLK_RETURN, SDLK_y, SDLK_ESCAPE, SDLK_n});
+                    back_to_list(s);
+                    leave = answer == SDLK_RETURN || answer == SDLK_y;
+                    redraw_all = true;
+                }
                 if (a.kind == songlist::action::chosen) {
                     const songlist::song_row* row = list.highlighted_row();
                     const std::string path = source.path(a.id);
-                    play_song(s, {path, row && row->id == a.id ? row->title : path});
+                    const bool known = row && row->id == a.id;
+                    play_song(s, {path, known ? row->title : path, known ? row->artist : std::string()});
                     redraw_all = true;
                 }
             }
@@ -188,8 +305,13 @@ int library_screen_main(int argc, char** argv) {
             }
             preview.select(row ? row->path : std::string(), now);
             preview.update(now);
-            list.draw(window->surface_ptr, redraw_all);
+            panel.show(row ? row->path : std::string(), row ? row->title : std::string());
+            const bool whole = redraw_all || log.on();
+            log.frame_starts();
+            list.draw(window->surface_ptr, whole);
+            panel.draw(window->surface_ptr, s.settings.edition, s.settings.difficulty, whole);
             draw_keys_line(s, window->surface_ptr);
+            log.frame_drawn();
             redraw_all = false;
             window->flip();
             pace(next);

@@ -64,6 +64,7 @@ void run_menu(screen_state& s, menu& m) {
                 if (m.other_key) m.other_key(key);
                 break;
             }
+            if (m.leave) return;
         }
         if (s.quit) return;
         const std::size_t rows = m.rows.size();

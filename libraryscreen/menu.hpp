@@ -27,6 +27,7 @@ struct menu {
     int row_step = 0;             // pixels from one row to the next
     std::size_t shown = 0;        // rows on the screen at once; the list scrolls beyond
     std::vector<SDLKey> leave_keys;
+    bool leave = false;  // an action sets it to leave the menu after it
     bool space_chooses = false;
     std::function<void(SDLKey)> other_key;             // keys the rows do not take; may be null
     std::function<void(SDL_Surface*)> draw_before;     // over the black screen, before the rows

@@ -3,8 +3,11 @@
 #include <SDL.h>
 
 #include "game/stage.hpp"
+#include "libraryscreen/dialogs.hpp"
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/online_calls.hpp"
+#include "libraryscreen/song_panel.hpp"
+#include "results/replay_file.hpp"
 #include "shell/gamepad.hpp"
 
 namespace libraryscreen {
@@ -36,46 +39,76 @@ void back_to_list(screen_state& s) {
 
 namespace {
 
-// A session of `stage` played and kept.
-void play_session(screen_state& s, const chosen_song& song, const prepared_stage& stage) {
-    stage_request r = request_for(s, song, stage);
-    std::string why;
-    r.replay.record_file = s.calls.begin_session(stage.song_hash, s.settings.edition, s.settings.difficulty, why);
-    r.replay.record_given = !r.replay.record_file.empty();
-    if (!r.replay.record_given) say(why);
-    const stage_outcome o = play_stage(r);
-    const kept_session kept = s.calls.end_session(stage.song_hash, s.settings.edition, s.settings.difficulty);
-    for (const std::string& p : kept.problems) say(p);
-    if (s.online) s.online->session_ended();
-    if (o.end == stage_end::failed) {
-        s.status = "Cannot play \"" + song.title + "\": " + o.why;
-        say(o.why);
-    } else if (kept.runs > 0) {
-        s.status = "Kept " + std::to_string(kept.runs) + (kept.runs == 1 ? " run" : " runs") + " of \"" + song.title +
-                   "\"" + (kept.new_best ? ", a new best" : "");
+// Sessions of the song's stage, or of `version_stage` (another version's board
+// stage) when given, until the player goes back: a finished run shows its
+// result, from which the same stage plays again at once.
+void play_sessions(screen_state& s, const chosen_song& song, const std::string& version_stage) {
+    s.preview.stop();
+    bool at_once = false;
+    for (;;) {
+        prepared_stage stage;
+        // The song's own stage first even for a version: its hash names the song, and the list keeps its place.
+        if (s.quit || !get_stage(s, song, stage) || s.quit) break;
+        if (!version_stage.empty()) {
+            stage.stage_path = version_stage;
+            s.calls.played_stage(version_stage);
+        }
+        const std::optional<run_figures> before =
+            s.calls.best_run(stage.song_hash, s.settings.edition, s.settings.difficulty);
+        stage_request r = request_for(s, song, stage);
+        r.end_after_run = true;
+        r.start_at_once = at_once;
+        r.pause_menu = [&s] { return pause_menu(s); };
+        std::string why;
+        r.replay.record_file = s.calls.begin_session(stage.song_hash, s.settings.edition, s.settings.difficulty, why);
+        r.replay.record_given = !r.replay.record_file.empty();
+        if (!r.replay.record_given) say(why);
+        const stage_outcome o = play_stage(r);
+        const kept_session kept = s.calls.end_session(stage.song_hash, s.settings.edition, s.settings.difficulty);
+        for (const std::string& p : kept.problems) say(p);
+        if (s.online) s.online->session_ended();
+        if (o.end == stage_end::failed) {
+            s.status = "Cannot play \"" + song.title + "\": " + o.why;
+            say(o.why);
+            break;
+        }
+        if (kept.runs > 0)
+            s.status = "Kept " + std::to_string(kept.runs) + (kept.runs == 1 ? " run" : " runs") + " of \"" +
+                       song.title + "\"" + (kept.new_best ? ", a new best" : "");
+        if (o.end == stage_end::quit) {
+            s.quit = true;
+            break;
+        }
+        at_once = true;
+        if (o.end == stage_end::retry) continue;
+        if (o.end != stage_end::run_over || o.finished_runs.empty()) break;
+        // The run's own result, beside the best it had to beat.
+        const results::run_summary& run = o.finished_runs.back();
+        run_report report;
+        report.title = song.title;
+        report.artist = song.artist;
+        report.edition = s.settings.edition;
+        report.difficulty = s.settings.difficulty;
+        report.run = {run.hits, run.score, results::shown_ratio(run.hits, run.score)};
+        report.previous_best = before;
+        report.new_best = kept.new_best;
+        report.kept = kept.runs > 0;
+        s.list.refresh();
+        const after_result next = result_panel(s, report);
+        if (next == after_result::quit) s.quit = true;
+        if (next != after_result::play_again) break;
     }
-    if (o.end == stage_end::quit) s.quit = true;
     back_to_list(s);
     s.list.refresh();
+    if (s.panel) s.panel->reload();
 }
 
 }  // namespace
 
-void play_song(screen_state& s, const chosen_song& song) {
-    s.preview.stop();
-    prepared_stage stage;
-    if (s.quit || !get_stage(s, song, stage) || s.quit) return;
-    play_session(s, song, stage);
-}
+void play_song(screen_state& s, const chosen_song& song) { play_sessions(s, song, {}); }
 
 void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file) {
-    s.preview.stop();
-    prepared_stage stage;
-    // The song's own stage first: its hash names the song, and the list keeps its place.
-    if (s.quit || !get_stage(s, song, stage) || s.quit) return;
-    stage.stage_path = stage_file;
-    s.calls.played_stage(stage_file);
-    play_session(s, song, stage);
+    play_sessions(s, song, stage_file);
 }
 
 void watch_run(screen_state& s, const chosen_song& song, const std::string& replay_file, const std::string& stage_file) {

@@ -7,7 +7,7 @@
 namespace libraryscreen {
 
 struct chosen_song {
-    std::string path, title;
+    std::string path, title, artist;
 };
 
 // Finds the song's stage, preparing it with a bar when the cache does not

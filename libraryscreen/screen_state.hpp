@@ -13,6 +13,7 @@ namespace libraryscreen {
 
 class online_calls;
 class board_panel;
+class song_panel;
 
 // What every screen of the program shares while its window is open.
 struct screen_state {
@@ -29,6 +30,7 @@ struct screen_state {
     bool failed = false;  // something failed that a command would end with status 1 for
     online_calls* online = nullptr;  // the scoreboard server's side; offline when it has no server
     board_panel* boards = nullptr;
+    song_panel* panel = nullptr;  // beside the list, when it shows one
 };
 
 }  // namespace libraryscreen

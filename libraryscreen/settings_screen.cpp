@@ -3,6 +3,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/menu.hpp"
 #include "libraryscreen/online_calls.hpp"
+#include "libraryscreen/text_layout.hpp"
 #include "vaz/limits.hpp"
 
 namespace libraryscreen {
@@ -24,7 +26,7 @@ void settings_screen(screen_state& s) {
         message = why.empty() ? std::string("Saved.") : "Not saved: " + why;
     };
     auto apply_display = [&] {
-        const std::string why = change_display({s.settings.fullscreen, s.settings.scale});
+        const std::string why = change_display({s.settings.fullscreen, s.settings.scale, true});
         if (!why.empty()) message = why;
     };
     // A whole number in steps of five within its range, saved under `key`.
@@ -89,7 +91,13 @@ void settings_screen(screen_state& s) {
              apply_display();
          },
          nullptr},
-        {"Window scale", [&] { return std::to_string(s.settings.scale) + "x"; },
+        {"Window scale",
+         [&] {
+             // A scale whose window would not fit the desktop is kept, and the one that fits shown.
+             const int fits = fitting_scale(s.settings.scale);
+             return std::to_string(s.settings.scale) + "x" +
+                    (fits < s.settings.scale ? " (" + std::to_string(fits) + "x fits the screen)" : "");
+         },
          [&](int step) {
              s.settings.scale = (s.settings.scale + 2 + step) % 3 + 1;
              save("scale", std::to_string(s.settings.scale));
@@ -97,9 +105,22 @@ void settings_screen(screen_state& s) {
          },
          nullptr},
     };
-    // The scoreboard: a new server or name registers a new player there.
+    // The scoreboard's rows are there only once a server is set, so a player
+    // who never sets one sees the screen as it always was; O sets one.
     const std::size_t first_online_row = m.rows.size();
-    const auto set_online = [&] {
+    const auto online = [&] { return s.online && s.online->online(); };
+    const auto show_online_rows = [&](const menu_row& server_row, const menu_row& player_row) {
+        m.rows.resize(first_online_row);
+        if (online()) {
+            m.rows.push_back(server_row);
+            m.rows.push_back(player_row);
+        }
+        m.at = std::min(m.at, m.rows.size() - 1);
+    };
+    std::function<void()> set_online;
+    const menu_row server_row{"Scoreboard server", [&] { return s.online->server(); }, nullptr, [&] { set_online(); }};
+    const menu_row player_row{"Player", [&] { return s.online->player(); }, nullptr, [&] { set_online(); }};
+    set_online = [&] {
         if (!s.online) return;
         std::string address = s.online->server(), name = s.online->player();
         if (type_text(s, "The scoreboard server (http://HOST:PORT), Escape to leave:", address) &&
@@ -108,30 +129,32 @@ void settings_screen(screen_state& s) {
                                                   [&] { return s.online->go_online(address, name); });
             message = why.empty() ? "Playing online as " + name + "." : "Not online: " + why;
         }
+        show_online_rows(server_row, player_row);
     };
-    m.rows.push_back({"Scoreboard server",
-                      [&] { return s.online && s.online->online() ? s.online->server() : std::string("none (Return to set)"); },
-                      nullptr, set_online});
-    m.rows.push_back({"Player", [&] { return s.online && s.online->online() ? s.online->player() : std::string("-"); },
-                      nullptr, set_online});
+    show_online_rows(server_row, player_row);
     m.other_key = [&](SDLKey key) {
-        if ((key == SDLK_DELETE || key == SDLK_BACKSPACE) && m.at >= first_online_row && s.online && s.online->online()) {
+        if (key == SDLK_o && s.online && !online()) {
+            set_online();
+        } else if ((key == SDLK_DELETE || key == SDLK_BACKSPACE) && m.at >= first_online_row && online()) {
             const std::string why = s.online->go_offline();
             message = why.empty() ? std::string("Playing offline; the token is forgotten.") : why;
+            show_online_rows(server_row, player_row);
         }
     };
     m.rows_y = 90;
     m.row_step = 28;
-    m.shown = m.rows.size();
+    m.shown = first_online_row + 2;
     m.leave_keys = {SDLK_ESCAPE, SDLK_F4};
     m.space_chooses = true;
     m.draw_before = [&](SDL_Surface* surface) { s.text.draw(surface, 40, 40, "Settings", style(20, white)); };
     m.draw_after = [&](SDL_Surface* surface) {
-        s.text.draw(surface, 40, m.rows_y + static_cast<int>(m.rows.size()) * m.row_step + 10, message, style(14, grey), 560);
+        // Below the last row, wrapped above the keys' line.
+        const int y = m.rows_y + static_cast<int>(m.rows.size()) * m.row_step + 8;
+        draw_wrapped(s.text, surface, 40, y, message, style(14, grey), 560, m.rows.size() > first_online_row ? 3 : 4);
         s.text.draw(surface, 40, 440,
                     m.at >= first_online_row ? "Up/Down choose   Return set   Delete clear   Escape back"
                                              : "Up/Down choose   Left/Right change   Escape back",
-                    style(13, dim));
+                    style(13, dim), 560);
     };
     run_menu(s, m);
 }

@@ -3,6 +3,8 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <taglib/aifffile.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/flacpicture.h>
 #include <taglib/fileref.h>
 #include <taglib/flacfile.h>
 #include <taglib/id3v2tag.h>
@@ -40,6 +42,31 @@ bool has_cover(TagLib::File* file) {
     if (auto* f = dynamic_cast<TagLib::RIFF::WAV::File*>(file)) return f->hasID3v2Tag() && id3v2_picture(f->ID3v2Tag());
     if (auto* f = dynamic_cast<TagLib::RIFF::AIFF::File*>(file)) return f->hasID3v2Tag() && id3v2_picture(f->tag());
     return false;
+}
+
+// A picture's bytes, the front cover's first: `front` tells one from another.
+struct picture_choice {
+    std::string bytes;
+    bool front = false;
+    void offer(const TagLib::ByteVector& data, bool is_front) {
+        // The first front cover stays; else the first picture, until a front cover comes.
+        if (data.isEmpty() || front || (!bytes.empty() && !is_front)) return;
+        bytes.assign(data.data(), data.size());
+        front = is_front;
+    }
+};
+
+void id3v2_pictures(TagLib::ID3v2::Tag* tag, picture_choice& choice) {
+    if (tag == nullptr) return;
+    for (TagLib::ID3v2::Frame* frame : tag->frameListMap()["APIC"]) {
+        if (auto* p = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame))
+            choice.offer(p->picture(), p->type() == TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+    }
+}
+
+void flac_pictures(const TagLib::List<TagLib::FLAC::Picture*>& pictures, picture_choice& choice) {
+    for (const TagLib::FLAC::Picture* p : pictures)
+        choice.offer(p->data(), p->type() == TagLib::FLAC::Picture::FrontCover);
 }
 
 // Formats TagLib does not know (AU, W64, CAF...) still play; the decoder's
@@ -103,6 +130,45 @@ tag_reading read_tags(const std::string& path) {
     r.outcome = tag_outcome::unreadable;
     r.problem = "not a sound file that can be read (" + sound_problem + ")";
     return r;
+}
+
+namespace {
+
+void file_pictures(TagLib::File* file, picture_choice& choice) {
+    if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(file)) {
+        if (mpeg->hasID3v2Tag()) id3v2_pictures(mpeg->ID3v2Tag(), choice);
+        return;
+    }
+    if (auto* flac = dynamic_cast<TagLib::FLAC::File*>(file)) {
+        flac_pictures(flac->pictureList(), choice);
+        if (flac->hasXiphComment()) flac_pictures(flac->xiphComment()->pictureList(), choice);
+        return;
+    }
+    if (auto* vorbis = dynamic_cast<TagLib::Ogg::Vorbis::File*>(file)) {
+        if (vorbis->tag()) flac_pictures(vorbis->tag()->pictureList(), choice);
+        return;
+    }
+    if (auto* opus = dynamic_cast<TagLib::Ogg::Opus::File*>(file)) {
+        if (opus->tag()) flac_pictures(opus->tag()->pictureList(), choice);
+        return;
+    }
+    if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(file)) {
+        if (wav->hasID3v2Tag()) id3v2_pictures(wav->ID3v2Tag(), choice);
+        return;
+    }
+    if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(file)) {
+        if (aiff->hasID3v2Tag()) id3v2_pictures(aiff->tag(), choice);
+    }
+}
+
+}  // namespace
+
+std::string cover_picture(const std::string& path) {
+    const TagLib::FileRef ref(path.c_str(), false);
+    if (ref.isNull() || !ref.file()->isValid()) return {};
+    picture_choice choice;
+    file_pictures(ref.file(), choice);
+    return choice.bytes;
 }
 
 }  // namespace musicfiles

@@ -31,4 +31,11 @@ struct tag_reading {
 // cleaned (see clean_text). Safe to call from several threads at once.
 tag_reading read_tags(const std::string& path);
 
+// The bytes of the picture the file's tags hold as its cover (an ID3v2
+// APIC frame, a FLAC picture block, a Vorbis comment's picture): the one
+// marked as the front cover, else the first; empty when there is none or the
+// file cannot be read. The bytes are the image file's (PNG, JPEG...) as
+// stored, not checked. Safe to call from several threads at once.
+std::string cover_picture(const std::string& path);
+
 }  // namespace musicfiles

@@ -163,6 +163,32 @@ search_terms parse_search(std::string_view typed) {
     return terms;
 }
 
+std::optional<song_details> details_of(sqlite3* db, const std::string& path) {
+    sql::statement st(db,
+                      "SELECT f.id, f.path, f.title, f.artist, f.album, f.track, f.year, f.duration, f.cover,"
+                      " f.song_hash, f.added_at, COALESCE(s.last_played_at, 0), NULL, NULL"
+                      " FROM files f LEFT JOIN songs s ON s.hash = f.song_hash WHERE f.path = ?1;",
+                      "cannot read a song's tags");
+    st.bind(1, path);
+    std::vector<song_entry> found = read_songs(st);
+    if (found.empty()) return std::nullopt;
+    song_details d;
+    d.entry = std::move(found.front());
+    if (d.entry.song_hash.empty()) return d;
+    // better_result's order in each edition and difficulty.
+    sql::statement bests(db,
+                         std::string("SELECT r.edition, r.difficulty, r.ratio, r.hits, r.score FROM results r"
+                                     " WHERE r.song_hash = ?1 AND r.rowid = (SELECT rowid FROM results"
+                                     "   WHERE song_hash = r.song_hash AND edition = r.edition"
+                                     "   AND difficulty = r.difficulty ORDER BY ") +
+                             results::best_order_sql + ", rowid ASC LIMIT 1) ORDER BY r.edition, r.difficulty;",
+                         "cannot read a song's bests");
+    bests.bind(1, d.entry.song_hash);
+    while (bests.step())
+        d.bests.push_back({bests.text(0), bests.text(1), bests.real(2), bests.integer(3), bests.integer(4)});
+    return d;
+}
+
 std::vector<song_entry> list_songs(sqlite3* db, const song_query& query) {
     sql::statement st(db, std::string(song_columns) + song_tables + order_by(query.sort) + ";",
                       "cannot list the songs");

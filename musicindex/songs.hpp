@@ -73,6 +73,22 @@ struct song_query {
 // without a run last, then by title.
 std::vector<song_entry> list_songs(sqlite3* db, const song_query& query);
 
+// A song's best run in one edition and difficulty.
+struct stage_best {
+    std::string edition, difficulty;
+    double ratio = 0;
+    std::int64_t hits = 0, score = 0;
+};
+
+// One file as a song panel shows it: its entry (without a best) and its best
+// run in every edition and difficulty it was played in, by edition, then
+// difficulty. Nothing when the music tables do not hold the file.
+struct song_details {
+    song_entry entry;
+    std::vector<stage_best> bests;
+};
+std::optional<song_details> details_of(sqlite3* db, const std::string& path);
+
 // What typed text searches for. Words match words of the title, artist,
 // album or file name that begin with them, in any order, any case and
 // accents; a word in a script written without spaces matches anywhere

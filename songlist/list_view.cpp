@@ -338,9 +338,28 @@ action list_view::handle(const SDL_Event& e, std::uint32_t now_ms) {
         case SDL_MOUSEBUTTONDOWN:
             if (e.button.button == SDL_BUTTON_WHEELUP) move_by(-wheel_rows);
             if (e.button.button == SDL_BUTTON_WHEELDOWN) move_by(wheel_rows);
+            if (e.button.button == SDL_BUTTON_LEFT) return click(e.button.x, e.button.y, now_ms);
             return {};
         default: return {};
     }
+}
+
+action list_view::click(int x, int y, std::uint32_t now_ms) {
+    const int row_y = y - area_.y - rows_top;
+    if (x < area_.x || x >= area_.x + area_.w || row_y < 0 || row_y >= visible_rows_ * row_height) return {};
+    const auto index = static_cast<std::ptrdiff_t>(top_) + row_y / row_height;
+    if (index >= static_cast<std::ptrdiff_t>(ids_.size())) return {};
+    const bool again = index == last_click_index_ && index == static_cast<std::ptrdiff_t>(position_) &&
+                       now_ms - last_click_ms_ <= static_cast<std::uint32_t>(double_click_ms);
+    move_to(index);
+    if (again) {
+        last_click_index_ = -1;
+        if (const auto id = highlighted()) return {action::chosen, *id};
+        return {};
+    }
+    last_click_index_ = index;
+    last_click_ms_ = now_ms;
+    return {};
 }
 
 void list_view::erase_last_typed() {
@@ -460,6 +479,7 @@ void list_view::draw_header(SDL_Surface* target) {
                 SDL_Rect from = rect(p->w - room, 0, room, p->h);
                 SDL_Rect to = rect(area_.x + title_x, y, 0, 0);
                 SDL_BlitSurface(p, &from, target, &to);
+                text_.drawn(rect(to.x, to.y, room, p->h), shown);
             }
         } else {
             text_.draw(target, area_.x + title_x, y, shown, {text_size, white, black});
@@ -472,14 +492,19 @@ void list_view::draw_footer(SDL_Surface* target) {
     fill(target, r, black);
     const int y = r.y + (footer_height - text_.fonts().line_height(text_size)) / 2;
     std::string count = std::to_string(ids_.size()) + " of " + std::to_string(total_) + " songs";
-    text_.draw(target, area_.x + title_x, y, count, {text_size, grey, black});
-    const std::string keys = "Return: play   F2: random   Esc: back";
-    const int w = text_.width(keys, text_size);
-    text_.draw(target, area_.x + area_.w - best_right_margin - w, y, keys, {text_size, dim, black});
-    // The never-played mark's legend, beside the count.
-    const int legend_x = area_.x + title_x + text_.width(count, text_size) + 24;
+    const int count_width = text_.draw(target, area_.x + title_x, y, count, {text_size, grey, black});
+    // The never-played mark's legend, beside the count; the keys in what is
+    // left on the right, cut when the list is narrow.
+    const int legend_x = area_.x + title_x + count_width + 24;
     fill(target, rect(legend_x, r.y + (footer_height - mark_size) / 2, mark_size, mark_size), never_played_mark);
-    text_.draw(target, legend_x + mark_size + 4, y, "never played", {text_size, dim, black});
+    const int legend_end =
+        legend_x + mark_size + 4 + text_.draw(target, legend_x + mark_size + 4, y, "never played", {text_size, dim, black});
+    const std::string keys = "Return: play";
+    const int room = area_.x + area_.w - best_right_margin - (legend_end + 3 * column_gap);
+    if (room > 0) {
+        const int w = std::min(text_width(keys), room);
+        text_.draw(target, area_.x + area_.w - best_right_margin - w, y, keys, {text_size, dim, black}, room);
+    }
 }
 
 void list_view::draw_slot(SDL_Surface* target, int slot) {
@@ -506,35 +531,66 @@ void list_view::draw_slot(SDL_Surface* target, int slot) {
     if (!row.played)
         fill(target, rect(area_.x + mark_x, y + (row_height - mark_size) / 2, mark_size, mark_size),
              never_played_mark);
+    const columns& c = columns_;
     text_.draw(target, area_.x + title_x, ty, row.title.empty() ? "-" : row.title, {text_size, white, bg},
-               title_width);
-    text_.draw(target, area_.x + artist_x, ty, row.artist, {text_size, lit ? white : grey, bg}, artist_width);
-    auto right_aligned = [&](SDL_Surface* p, int right) {
-        if (!p) return;
-        SDL_Rect at = rect(area_.x + right - p->w, ty, 0, 0);
-        SDL_BlitSurface(p, nullptr, target, &at);
+               c.title_width);
+    text_.draw(target, area_.x + c.artist_x, ty, row.artist, {text_size, lit ? white : grey, bg}, c.artist_width);
+    // Right-aligned in columns as wide as their widest text (fit_columns).
+    auto right_aligned = [&](const std::string& text, int right, int width) {
+        const int w = std::min(text_width(text), width);
+        text_.draw(target, area_.x + right - w, ty, text, {text_size, white, bg}, width);
     };
-    // The best first: one wider than its column moves the length left, so
-    // the two never run together.
-    SDL_Surface* best = text_.picture(target->format, best_text(row.best), {text_size, white, bg});
-    const int best_left = area_.w - best_right_margin - (best ? best->w : 0);
-    right_aligned(best, area_.w - best_right_margin);
-    right_aligned(text_.picture(target->format, clock_text(row.seconds), {text_size, white, bg}),
-                  std::min(length_right, best_left - column_gap));
+    right_aligned(best_text(row.best), area_.w - best_right_margin, c.best_width);
+    right_aligned(clock_text(row.seconds), c.length_right, c.length_width);
+}
+
+int list_view::text_width(const std::string& text) {
+    if (auto it = widths_.find(text); it != widths_.end()) return it->second;
+    if (widths_.size() >= kept_rows) widths_.clear();
+    return widths_[text] = text_.width(text, text_size);
+}
+
+bool list_view::fit_columns() {
+    columns c = columns_;
+    c.length_width = std::max(c.length_width, text_width("LENGTH"));
+    c.best_width = std::max(c.best_width, text_width("BEST"));
+    const std::size_t end = std::min(ids_.size(), top_ + static_cast<std::size_t>(visible_rows_));
+    for (std::size_t i = top_; i < end; ++i) {
+        auto it = rows_.find(ids_[i]);
+        if (it == rows_.end()) continue;
+        c.length_width = std::max(c.length_width, text_width(clock_text(it->second.seconds)));
+        c.best_width = std::max(c.best_width, text_width(best_text(it->second.best)));
+    }
+    // The length and the best may take at most half the row; the rest is the
+    // title's and the artist's.
+    const int room = area_.w - best_right_margin - title_x;
+    c.best_width = std::min(c.best_width, room / 4);
+    c.length_width = std::min(c.length_width, room / 4);
+    c.length_right = area_.w - best_right_margin - c.best_width - column_gap;
+    const int names = c.length_right - c.length_width - column_gap - title_x;
+    c.title_width = std::max(0, (names - column_gap) * title_share / 100);
+    c.artist_x = title_x + c.title_width + column_gap;
+    c.artist_width = std::max(0, c.length_right - c.length_width - column_gap - c.artist_x);
+    const bool grew = c.length_width != columns_.length_width || c.best_width != columns_.best_width ||
+                      c.title_width != columns_.title_width;
+    columns_ = c;
+    return grew;
 }
 
 const std::vector<SDL_Rect>& list_view::draw(SDL_Surface* target, bool everything) {
     updated_.clear();
     if (!target) return updated_;
-    const bool all = everything || !drawn_once_;
+    const bool grew = fit_columns();
+    const bool all = everything || !drawn_once_ || grew;
     if (all) {
         fill(target, rect(area_.x, area_.y, area_.w, area_.h), black);
         const int y = area_.y + header_height + (headings_height - text_.fonts().line_height(text_size)) / 2;
         const text::style heading{text_size, dim, black};
-        text_.draw(target, area_.x + title_x, y, "TITLE", heading);
-        text_.draw(target, area_.x + artist_x, y, "ARTIST", heading);
+        const columns& c = columns_;
+        text_.draw(target, area_.x + title_x, y, "TITLE", heading, c.title_width);
+        text_.draw(target, area_.x + c.artist_x, y, "ARTIST", heading, c.artist_width);
         const int lw = text_.width("LENGTH", text_size), bw = text_.width("BEST", text_size);
-        text_.draw(target, area_.x + length_right - lw, y, "LENGTH", heading);
+        text_.draw(target, area_.x + c.length_right - lw, y, "LENGTH", heading);
         text_.draw(target, area_.x + area_.w - best_right_margin - bw, y, "BEST", heading);
         updated_.push_back(rect(area_.x, area_.y, area_.w, area_.h));
         drawn_once_ = true;

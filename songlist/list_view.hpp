@@ -27,11 +27,14 @@ constexpr int row_height = 20;
 constexpr int footer_height = 22;  // the count, the keys
 constexpr int text_size = 14;
 constexpr int mark_x = 5, mark_size = 6;
-constexpr int title_x = 16, title_width = 300;
-constexpr int artist_x = 324, artist_width = 170;
-constexpr int length_right = 560;  // right-aligned columns end here
+constexpr int title_x = 16;
 constexpr int best_right_margin = 8;
-constexpr int column_gap = 8;  // at least between the length and the best
+constexpr int column_gap = 8;  // between any two columns
+// Of what the length and the best leave, the title's share in percent; the
+// artist has the rest. The length and the best are as wide as their widest
+// text shown so far (their headings at least).
+constexpr int title_share = 60;
+constexpr int double_click_ms = 400;
 
 constexpr std::uint32_t black = 0x000000, white = 0xFFFFFF, grey = 0xA0A0A0, dim = 0x707070;
 constexpr std::uint32_t highlight = 0x000080;  // the game's navy
@@ -50,7 +53,11 @@ struct action {
 
 // The scrolling song list: one row per song with its title, artist, length
 // and best ("-" for none), a mark on songs never played, the chosen row
-// highlighted. Keys: arrows, Page Up/Down, Home/End move; Return chooses;
+// highlighted. Its columns fit the area's width by the widths of their texts
+// as drawn, each cut with an ellipsis, so no two ever meet. A click on a row
+// highlights it, a second click on it within double_click_ms chooses it
+// (the event's coordinates in the area's target's pixels). Keys: arrows,
+// Page Up/Down, Home/End move; Return chooses;
 // typed characters filter (Backspace takes one back, Escape clears them, and
 // with nothing typed Escape asks to leave); Tab and Shift+Tab step the sort;
 // F2 jumps to a random song. The joystick's d-pad or stick moves (left and
@@ -100,6 +107,15 @@ public:
     // The highlighted song's row, null while it is being read.
     const song_row* highlighted_row() const;
 
+    // The columns as last drawn, in pixels from the area's left: the title
+    // from layout::title_x, the length and the best right-aligned, the best
+    // ending layout::best_right_margin before the area's right edge.
+    struct columns {
+        int title_width = 0, artist_x = 0, artist_width = 0;
+        int length_width = 0, length_right = 0, best_width = 0;
+    };
+    const columns& column_layout() const { return columns_; }
+
 private:
     struct search_job {
         std::uint64_t generation;
@@ -135,6 +151,15 @@ private:
     void draw_slot(SDL_Surface* target, int slot);
     void draw_footer(SDL_Surface* target);
     void trim_rows();
+    // Widens the length and best columns to the rows on the screen; true
+    // when they grew, and everything must be drawn again.
+    bool fit_columns();
+    action click(int x, int y, std::uint32_t now_ms);
+    // The width of a length, a best or a heading as drawn, remembered.
+    int text_width(const std::string& text);
+    std::unordered_map<std::string, int> widths_;
+
+    columns columns_;
 
     song_source& source_;
     text::text_cache& text_;
@@ -154,6 +179,8 @@ private:
     std::uint64_t generation_ = 0;  // of the search last asked
     std::uint64_t answered_generation_ = 0;
     std::uint64_t version_ = 0;  // bumped when rows are read again
+    std::uint32_t last_click_ms_ = 0;
+    std::ptrdiff_t last_click_index_ = -1;
     int held_key_ = 0;
     std::ptrdiff_t held_step_ = 0;
     std::uint32_t next_repeat_ = 0;

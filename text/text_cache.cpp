@@ -199,6 +199,7 @@ int text_cache::draw(SDL_Surface* target, int x, int y, std::string_view utf8, c
     if (!p) return 0;
     SDL_Rect at{static_cast<Sint16>(x), static_cast<Sint16>(y), 0, 0};
     SDL_BlitSurface(p, nullptr, target, &at);
+    if (on_draw) on_draw({static_cast<Sint16>(x), static_cast<Sint16>(y), static_cast<Uint16>(p->w), static_cast<Uint16>(p->h)}, utf8);
     return p->w;
 }
 

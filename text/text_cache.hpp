@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <string_view>
@@ -49,6 +50,14 @@ public:
 
     // Width of the text as it would be drawn without a limit, not cached.
     int width(std::string_view utf8, int size);
+
+    // Called with the rectangle of every text drawn, in the target's pixels,
+    // and its text: a screen's check that no two texts overlap. A text blit
+    // of the caller's own (a picture drawn in part) is told with drawn().
+    std::function<void(const SDL_Rect&, std::string_view)> on_draw;
+    void drawn(const SDL_Rect& where, std::string_view utf8) {
+        if (on_draw) on_draw(where, utf8);
+    }
 
     std::size_t entries() const { return lru_.size(); }
     std::size_t bytes() const { return bytes_; }

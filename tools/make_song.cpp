@@ -6,6 +6,7 @@
 //                                                 sections and a silence inside
 //   make_song --alternating OUTPUT.wav            the song in turns of loud,
 //                                                 25 dB down and silent
+//   --title TEXT, --artist TEXT                   tags of an .ogg or .flac file
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +23,8 @@ int usage() {
                  "usage: make_song [--seconds N | --dynamics [--gain DB] | --alternating] OUTPUT.wav|OUTPUT.ogg|OUTPUT.flac|OUTPUT.mp3\n"
                  "  without --seconds: the full %d-second song; with it: N seconds (1 to %d) of its busiest part\n"
                  "  --dynamics: 60 seconds of loud, quiet (-30 dB) and silent sections, DB (-60 to 0) quieter\n"
-                 "  --alternating: the full song in turns of 6 s loud, 4 s 25 dB down and 3 s of silence\n",
+                 "  --alternating: the full song in turns of 6 s loud, 4 s 25 dB down and 3 s of silence\n"
+                 "  --title TEXT, --artist TEXT: the tags of an .ogg or .flac file\n",
                  song::full_length_seconds, song::max_length_seconds);
     return 2;
 }
@@ -50,6 +52,7 @@ bool parse_gain(const char* text, double& gain) {
 int main(int argc, char** argv) {
     int seconds = 0;
     bool dynamics = false, alternating = false;
+    song::song_tags tags;
     double gain = 0.0;
     const char* output = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -59,6 +62,12 @@ int main(int argc, char** argv) {
         }
         if (std::strcmp(argv[i], "--alternating") == 0) {
             alternating = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--title") == 0 || std::strcmp(argv[i], "--artist") == 0) {
+            if (i + 1 >= argc) return usage();
+            const bool title = std::strcmp(argv[i], "--title") == 0;
+            (title ? tags.title : tags.artist) = argv[++i];
             continue;
         }
         if (std::strcmp(argv[i], "--gain") == 0) {
@@ -92,7 +101,7 @@ int main(int argc, char** argv) {
                          : alternating ? song::render_alternating()
                                        : song::render(seconds);
     std::string error;
-    if (!song::write_song(output, samples, error)) {
+    if (!song::write_song(output, samples, error, tags)) {
         std::fprintf(stderr, "make_song: cannot write %s: %s\n", output, error.c_str());
         return 1;
     }

@@ -1,11 +1,13 @@
 # shellcheck shell=bash disable=SC2154  # variables and helpers come from lib.sh
-# velmora_play without a song: the library screen in one window. A folder is
-# added from the folder screen, a typed part of a title finds a song, its
-# stage is prepared under a bar, a run is played to its result screen, the
-# list shows that run as the song's best; a second song opens; settings
-# changed on the settings screen are in the settings file; a screen killed
-# on a result screen loses no run; Escape quits with status 0. Every screen
-# of one start is in the same window.
+# velmora_play without a song: the library screen in one window. Its offer
+# of the music folder is declined, the folder is added from the folder
+# screen instead (which goes back to the list), a typed part of a title finds
+# a song, its stage is prepared under a bar, a run is played to its result
+# screen and the screen's result panel, the list shows that run as the
+# song's best; a second song opens; settings changed on the settings screen
+# are in the settings file; a screen killed on a result screen loses no run;
+# Escape asks, and Return then quits with status 0. Every screen of one start
+# is in the same window.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
 require velmora_play velmora_library make_song
@@ -33,11 +35,28 @@ same_window() {
   [ "$now" = "$first_wid " ] || fail "the window is now \"$now\", not the first one, $first_wid ($1)"
 }
 
-# list_text: the list's rows as tesseract reads them (white on black, enlarged).
+# list_text: the list's rows as tesseract reads them (white on black,
+# enlarged), without the song panel beside them.
 list_text() {
   shot
-  convert "$work/shot.png" -crop 640x120+0+46 -colorspace Gray -negate -resize 300% -threshold 60% "$work/rows.png"
+  convert "$work/shot.png" -crop 400x120+0+46 -colorspace Gray -negate -resize 300% -threshold 60% "$work/rows.png"
   tesseract "$work/rows.png" - --psm 6 2>/dev/null
+}
+
+# wait_text NAME SECONDS REGEX: the whole screen's text matches within the time.
+wait_text() {
+  local deadline=$((SECONDS + $2 * time_scale))
+  until shot && convert "$work/shot.png" -colorspace Gray -negate -resize 200% -threshold 60% "$work/all.png" &&
+    tesseract "$work/all.png" - --psm 6 2>/dev/null >"$work/all.txt" && grep -qE "$3" "$work/all.txt"; do
+    game_alive || fail "the library screen ended while waiting for $1"
+    if [ $SECONDS -ge $deadline ]; then
+      cp "$work/shot.png" "$shots/$1-FAILED.png"
+      fail "the screen did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/all.txt")"
+    fi
+    sleep 0.3
+  done
+  cp "$work/shot.png" "$shots/$1.png"
+  note "screen shows $1"
 }
 
 # wait_list NAME SECONDS REGEX: the list's rows match within the time.
@@ -55,12 +74,18 @@ wait_list() {
   note "list shows $1: $(tr '\n' '|' <"$work/rows.txt")"
 }
 
-# The folder screen starts at the music folder: Return adds it and scans.
-# Then into a folder with no subfolders, from one with two, and back up.
+# No folder yet: the music folder is offered; not now.
+wait_text "the music folder's offer" 10 'Add your music folder'
+key_tap Escape
+# The folder screen starts at the music folder: Return adds it, scans it
+# and goes back to the list. Then into a folder with no subfolders, from one
+# with two, and back up.
 mkdir -p "$XDG_MUSIC_DIR/one" "$XDG_MUSIC_DIR/two"
 key_tap F5
 sleep 0.5
 key_tap Return
+sleep 0.5
+key_tap F5
 sleep 0.5
 key_tap Down
 key_tap Down
@@ -89,8 +114,8 @@ key_down Left
 sleep 0.6
 key_up Left
 wait_screen result 60 "$gameover_image" "$first_counter_label"
-sleep 1.2
-press_until title_again space 10 "${title_screen[@]}"
+# The game's result screen, then the screen's own; Escape goes back to the list.
+wait_text "the result panel" 10 'New best'
 key_tap Escape
 # The run, kept as the song's best: a ratio and the hits.
 wait_list "the run's best" 10 'zebra run.*[0-9]+\.[0-9]{2}/[0-9]+'
@@ -111,7 +136,6 @@ same_window "second song's title"
 # run, and the list shows it as the song's best.
 press_until second_start Return 10 "!$title_label" "$first_counter_label"
 wait_screen second_result 60 "$gameover_image" "$first_counter_label"
-sleep 0.5
 kill -KILL "$game_pid"
 wait "$game_pid" 2>/dev/null
 ls "$XDG_DATA_HOME/velmora/replays/"*.session >/dev/null 2>&1 \
@@ -142,8 +166,10 @@ grep -qx 'volume = 95' "$settings" || fail "the volume is not saved: $(cat "$set
 grep -qx 'effects = 65' "$settings" || fail "the effects volume is not saved: $(cat "$settings" 2>&1)"
 same_window "after the settings"
 
-# Escape clears "apple", the next one leaves.
+# Escape clears "apple", the next one asks, Return quits.
 key_tap Escape
 sleep 0.3
 key_tap Escape
+wait_text "the question before quitting" 5 'Quit velmora'
+key_tap Return
 wait_exit 10 0

@@ -26,9 +26,18 @@ server_pid=
 start_server() {
   "$build/velmora_server" --database "$url" --listen "127.0.0.1:${1:-0}" --workers 1 >"$work/server.out" 2>>"$work/server.err" &
   server_pid=$!
-  for _ in $(seq 300); do grep -q 'listening on' "$work/server.out" && break; sleep 0.1; done
+  # The server waits up to 30 s for its database: a little longer here.
+  for _ in $(seq 450); do
+    grep -q 'listening on' "$work/server.out" && break
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
   port=$(sed -nE 's/.*listening on 127\.0\.0\.1:([0-9]+)$/\1/p' "$work/server.out")
-  [ -n "$port" ] || fail "the server did not start: $(cat "$work/server.err")"
+  if [ -z "$port" ]; then
+    local state=running
+    kill -0 "$server_pid" 2>/dev/null || { wait "$server_pid"; state="ended with status $?"; }
+    fail "the server did not start ($state): $(cat "$work/server.err"); PostgreSQL's log ends: $(tail -n 5 "$work/pg/postgresql.log" 2>&1 | tr '\n' '|')"
+  fi
 }
 stop_server() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
@@ -87,13 +96,33 @@ play_run() {
   sleep 0.6
   key_up Left
   wait_screen "$1-result" 60 "$gameover_image" "$first_counter_label"
-  sleep 1.2
-  press_until "$1-title-again" space 10 "${title_screen[@]}"
+  # The game's result screen, then the screen's own panel; Escape goes back.
+  wait_text "$1's result panel" 20 screen_text 'Score'
   key_tap Escape
 }
+# take_music_folder: a first start's offer of the music folder, taken.
+take_music_folder() {
+  wait_text "the offer of $1's music folder" 20 screen_text 'Add your music folder'
+  key_tap Return
+}
+# find_song: the list narrowed to the shared tune (the bundled song is listed too).
+find_song() {
+  xdotool type --delay 150 "shared"
+  wait_text "the shared tune alone" 30 screen_text 'shared tune'
+}
+# quit_screen: Escape (a search typed is cleared first) until the screen
+# asks, then Return.
 quit_screen() {
+  local deadline=$((SECONDS + 15 * time_scale))
   sleep 0.5
   key_tap Escape
+  sleep 0.5
+  until screen_text >"$work/text.txt" && grep -q 'Quit velmora' "$work/text.txt"; do
+    [ $SECONDS -lt $deadline ] || fail "the screen did not ask before quitting: $(tr '\n' '|' <"$work/text.txt")"
+    key_tap Escape
+    sleep 0.5
+  done
+  key_tap Return
   wait_exit 15 0
 }
 
@@ -102,11 +131,8 @@ for player in ada bea; do
   "$build/velmora_play" --online "$server" --player "$player" >"$work/online.out" 2>&1 \
     || fail "$player could not go online: $(cat "$work/online.out")"
   open_screen
-  key_tap F5
-  sleep 0.5
-  key_tap Return
-  sleep 0.5
-  key_tap Escape
+  take_music_folder "$player"
+  find_song
   wait_text "$player's list" 20 keys_text 'board'
   play_run "$player"
   # Any key puts the keys back in place of the "Kept" message.
@@ -151,7 +177,7 @@ quit_screen
 # Back, on the same address: the next start sends it.
 start_server "$port"
 open_screen
-key_tap Down
+find_song
 deadline=$((SECONDS + 60))
 until [ "$(sqlite3 "$db" "SELECT COUNT(*) FROM submissions WHERE state = 'verified';")" = 2 ]; do
   [ $SECONDS -lt $deadline ] || fail "the queued run was not sent: $(sqlite3 "$db" 'SELECT session, state, reason FROM submissions;')"
@@ -169,16 +195,14 @@ as cy
 export XDG_MUSIC_DIR=$cy_music
 "$build/velmora_play" --prepare "$cy_music/shared tune.mp3" >"$work/prepare.out" 2>&1 || fail "cannot prepare the MP3: $(cat "$work/prepare.out")"
 open_screen
-key_tap F5
-sleep 0.5
-key_tap Return
-sleep 0.5
-key_tap Escape
-# Online from the settings screen: its last rows, the server and the name typed.
+take_music_folder cy
+find_song
+# Offline, the settings screen is as it always was: no scoreboard rows.
 key_tap F4
-sleep 0.5
-for _ in $(seq 8); do key_tap Down; done
-key_tap Return
+wait_text "the settings without a server" 10 screen_text 'Window scale'
+grep -qi 'scoreboard' "$work/text.txt" && fail "the settings show the scoreboard with no server set: $(tr '\n' '|' <"$work/text.txt")"
+# Online from there: O, then the server and the name typed.
+key_tap o
 sleep 0.5
 xdotool type --delay 60 "$server"
 key_tap Return
@@ -186,6 +210,7 @@ sleep 0.5
 xdotool type --delay 60 cyd
 key_tap Return
 wait_text "cyd online from the settings" 20 screen_text 'Playing online as cyd'
+grep -qi 'Scoreboard server' "$work/text.txt" || fail "the settings do not show the server set: $(tr '\n' '|' <"$work/text.txt")"
 [ "$(stat -c %a "$XDG_CONFIG_HOME/velmora/online.conf")" = 600 ] || fail "the account file is not the player's alone"
 key_tap Escape
 wait_text "the MP3's other version" 30 keys_text 'other version'
@@ -195,10 +220,9 @@ key_tap Return
 wait_screen cy-title 30 "${title_screen[@]}"
 press_until cy-start Return 10 "!$title_label" "$first_counter_label"
 wait_screen cy-result 60 "$gameover_image" "$first_counter_label"
-sleep 1.2
-press_until cy-title-again space 10 "${title_screen[@]}"
+wait_text "cy's result panel" 20 screen_text 'Score'
 key_tap Escape
-sleep 0.5
+wait_text "the board after cy's run" 20 screen_text 'World board'
 key_tap Escape
 sleep 0.5
 key_tap Down

@@ -22,6 +22,10 @@ const char* end_name(stage_end e) {
         return "quit";
     case stage_end::replay_over:
         return "replay over";
+    case stage_end::run_over:
+        return "run over";
+    case stage_end::retry:
+        return "retry";
     case stage_end::failed:
         break;
     }

@@ -286,3 +286,88 @@ TEST_F(Session, AKeptRunRecordedAsTheLibraryScreenPlaysReplaysExactly) {
     EXPECT_EQ(replayed.hits, run.hits);
     EXPECT_EQ(replayed.score, run.score);
 }
+
+// The library screen's own stage: its run starts as soon as the title takes
+// keys, the stage ends once the result screen would take keys (the run kept
+// as one ended there), and the recording of it replays exactly.
+TEST_F(Session, ALibraryRunStartsAtOnceAndEndsOnItsResult) {
+    stage_request r = request("two.pat");
+    r.start_at_once = true;
+    r.end_after_run = true;
+    r.replay.record_given = true;
+    r.replay.record_file = dir / "at_once.vrp";
+    int f = 0, result_frames = 0;
+    r.before_frame = [&] {
+        ++f;
+        if (gt::any_live<gt::gameover>()) ++result_frames;
+        if (f == 3000) push_key_down(SDLK_ESCAPE);
+    };
+    const stage_outcome o = play_stage(r);
+    EXPECT_EQ(o.end, stage_end::run_over);
+    EXPECT_LT(f, 3000);
+    EXPECT_GE(result_frames, 55) << "the game's result screen shows for its wait";
+    ASSERT_EQ(o.finished_runs.size(), 1u);
+    const results::run_summary& run = o.finished_runs[0];
+    EXPECT_EQ(run.start_update, 4u) << "the title's first three updates take no keys; the fourth starts";
+    EXPECT_NE(run.end_update, 0u);
+
+    stage_request replay = request("two.pat");
+    replay.replay.replay_given = true;
+    replay.replay.replay_file = dir / "at_once.vrp";
+    const stage_outcome again = play_stage(replay);
+    ASSERT_EQ(again.finished_runs.size(), 1u);
+    EXPECT_EQ(again.finished_runs[0].start_update, run.start_update);
+    EXPECT_EQ(again.finished_runs[0].result_update, run.result_update);
+    EXPECT_EQ(again.finished_runs[0].hits, run.hits);
+    EXPECT_EQ(again.finished_runs[0].score, run.score);
+}
+
+// With a pause menu, Escape or P in a run pauses it and asks the menu:
+// carrying on plays on, retry and leave end the stage; on the title Escape
+// still leaves without asking.
+TEST_F(Session, APauseMenuIsAskedInARunOnly) {
+    for (const pause_choice last : {pause_choice::retry, pause_choice::leave}) {
+        stage_request r = request("two.pat");
+        r.start_at_once = true;
+        std::vector<bool> asked_in_run;
+        int f = 0;
+        r.pause_menu = [&] {
+            asked_in_run.push_back(gt::any_live<gt::game>() && !gt::any_live<gt::gameover>());
+            keys[SDLK_p] = 0;
+            return asked_in_run.size() == 1 ? pause_choice::carry_on : last;
+        };
+        r.before_frame = [&] {
+            ++f;
+            // Escape a little into the run, then P a little later.
+            if (f == 30) push_key_down(SDLK_ESCAPE);
+            keys[SDLK_p] = f == 60;
+            if (f == 3000) push_key_down(SDLK_ESCAPE);
+        };
+        const stage_outcome o = play_stage(r);
+        for (Uint8& k : keys) k = 0;
+        EXPECT_EQ(o.end, last == pause_choice::retry ? stage_end::retry : stage_end::left);
+        ASSERT_EQ(asked_in_run.size(), 2u);
+        EXPECT_TRUE(asked_in_run[0] && asked_in_run[1]);
+        EXPECT_TRUE(o.finished_runs.empty());
+    }
+
+    // On the title there is nothing to pause: Escape leaves.
+    stage_request title = request("one.pat");
+    int asked = 0, f = 0;
+    title.pause_menu = [&] {
+        ++asked;
+        return pause_choice::carry_on;
+    };
+    title.before_frame = [&] {
+        if (++f == 5) push_key_down(SDLK_ESCAPE);
+    };
+    EXPECT_EQ(play_stage(title).end, stage_end::left);
+    EXPECT_EQ(asked, 0);
+}
+
+// A window whose scale does not fit the desktop is made smaller.
+TEST(WindowScale, FitsTheDesktop) {
+    EXPECT_GE(fitting_scale(1), 1);
+    EXPECT_LE(fitting_scale(3), 3);
+    EXPECT_LE(fitting_scale(2), fitting_scale(3));
+}

@@ -40,6 +40,26 @@ TEST(ReadTags, EachFormatGivesItsTagsLengthAndCover) {
     }
 }
 
+// The cover's own bytes, in each format that holds one, and nothing where
+// there is none.
+TEST(CoverPicture, GivesThePictureBytesTheTagsHold) {
+    test_support::scratch_dir dir;
+    const std::string picture = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(40, '\x07') + "end";
+    int n = 0;
+    for (format f : {format::flac, format::ogg, format::mp3}) {
+        const std::string path = dir / ("covered" + std::to_string(n++) + test_music::ending(f));
+        test_music::write_sound(path, f, 0.2, 1);
+        test_music::write_tags(path, f, {"T", "A", "B", 1, 2000, true}, picture);
+        EXPECT_EQ(cover_picture(path), picture) << path;
+        const std::string bare = dir / ("bare" + std::to_string(n++) + test_music::ending(f));
+        test_music::write_music(bare, f, {"T", "A", "B", 1, 2000, false});
+        EXPECT_EQ(cover_picture(bare), "") << bare;
+    }
+    EXPECT_EQ(cover_picture(dir / "missing.flac"), "");
+    std::ofstream(dir / "text.mp3") << "not music";
+    EXPECT_EQ(cover_picture(dir / "text.mp3"), "");
+}
+
 TEST(ReadTags, BadTagsAndFilesGiveCleanTextOrAReason) {
     test_support::scratch_dir dir;
     // No title: the file name without its ending.

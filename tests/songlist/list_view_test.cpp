@@ -154,6 +154,32 @@ TEST_F(SongList, KeysThePadAndTheWheelMoveTheHighlight) {
     EXPECT_EQ(view->first_visible(), static_cast<std::size_t>(last + 1 - page)) << "the last page is full";
 }
 
+// A click on a row highlights it; a second click on it soon after chooses
+// it; a click too late, or on another row, or off the rows, does not.
+TEST_F(SongList, AClickHighlightsARowAndADoubleClickChoosesIt) {
+    auto click = [&](int x, int y) {
+        SDL_Event e = button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT);
+        e.button.x = static_cast<Uint16>(x);
+        e.button.y = static_cast<Uint16>(y);
+        return press(e);
+    };
+    const int third = layout::rows_top + 2 * layout::row_height + 5;
+    EXPECT_EQ(click(100, third).kind, action::none);
+    EXPECT_EQ(view->position(), 2u);
+    now += songlist::layout::double_click_ms - 10;
+    const action chosen = click(120, third + 3);
+    EXPECT_EQ(chosen.kind, action::chosen);
+    EXPECT_EQ(chosen.id, *view->highlighted());
+
+    EXPECT_EQ(click(100, third + layout::row_height).kind, action::none);
+    now += songlist::layout::double_click_ms + 1;
+    EXPECT_EQ(click(100, third + layout::row_height).kind, action::none) << "too slow for a double click";
+    EXPECT_EQ(view->position(), 3u);
+    EXPECT_EQ(click(100, third).kind, action::none) << "another row";
+    EXPECT_EQ(click(100, layout::rows_top - 3).kind, action::none) << "the headings";
+    EXPECT_EQ(view->position(), 2u);
+}
+
 TEST_F(SongList, AHeldKeyRepeatsAfterAPause) {
     view->handle(key(SDLK_DOWN), 0);
     for (std::uint32_t t : {100u, 299u}) view->update(t);
@@ -279,8 +305,9 @@ TEST_F(SongList, RowsShowTheirSongAndOnlyWhatChangedIsDrawnAgain) {
         press(key(SDLK_UP));  // the song is on the next line, not highlighted
         view->draw(screen);
         const int y = layout::rows_top + static_cast<int>(view->position() + 1 - view->first_visible()) * layout::row_height;
-        EXPECT_TRUE(shows(r.title, layout::title_x, y + text_top, layout::black, layout::white, layout::title_width));
-        EXPECT_TRUE(shows(r.artist, layout::artist_x, y + text_top, layout::black, layout::grey, layout::artist_width));
+        const auto& c = view->column_layout();
+        EXPECT_TRUE(shows(r.title, layout::title_x, y + text_top, layout::black, layout::white, c.title_width));
+        EXPECT_TRUE(shows(r.artist, c.artist_x, y + text_top, layout::black, layout::grey, c.artist_width));
         const std::string best = r.best ? results::ratio_text(r.best->ratio) + "/" + std::to_string(r.best->hits) : "-";
         const int best_width = cache.width(best, layout::text_size);
         EXPECT_TRUE(shows(best, 640 - layout::best_right_margin - best_width, y + text_top, 0, layout::white, 0))
@@ -289,11 +316,8 @@ TEST_F(SongList, RowsShowTheirSongAndOnlyWhatChangedIsDrawnAgain) {
         const std::string length = std::to_string(seconds / 60) + ":" + (seconds % 60 < 10 ? "0" : "") +
                                    std::to_string(seconds % 60);
         const int length_width = cache.width(length, layout::text_size);
-        EXPECT_TRUE(shows(length, std::min(layout::length_right, 640 - layout::best_right_margin - best_width -
-                                                                     layout::column_gap) -
-                                      length_width,
-                          y + text_top, 0, layout::white, 0))
-            << length;
+        EXPECT_TRUE(shows(length, c.length_right - length_width, y + text_top, 0, layout::white, 0)) << length;
+        EXPECT_LE(c.length_right + layout::column_gap, 640 - layout::best_right_margin - best_width);
         EXPECT_EQ(pixel(layout::mark_x + 1, y + layout::row_height / 2), r.played ? 0u : layout::never_played_mark)
             << r.title;
     }
@@ -309,25 +333,66 @@ TEST_F(SongList, RowsShowTheirSongAndOnlyWhatChangedIsDrawnAgain) {
     SDL_FreeSurface(screen);
 }
 
-// A best wider than its column moves the length left: the two never touch.
+// A best wider than its heading widens its column and moves the length
+// left: the two never touch, in a list of any width.
 TEST_F(SongList, AWideBestLeavesAGapBeforeTheLength) {
     std::vector<songlist::song_row> wide = test_songs::make(1);
     wide[0].seconds = 61;
     wide[0].best = songlist::best_run{123.45f, 13910};
     songlist::memory_source one{wide};
-    songlist::list_view list(one, cache);
-    ASSERT_TRUE(list.settle());
-    auto screen = SDL_CreateRGBSurface(SDL_SWSURFACE, 640, 480, 32, 0xFF0000, 0xFF00, 0xFF, 0);
-    list.draw(screen, true);
-    const int y = layout::rows_top + (layout::row_height - fonts.line_height(layout::text_size)) / 2;
-    const int best_left = 640 - layout::best_right_margin - cache.width("123.45/13910", layout::text_size);
-    ASSERT_LT(best_left - layout::column_gap, layout::length_right) << "the case needs a best wider than its column";
-    // Nothing drawn in the gap, on any line of the row's text.
-    for (int x = best_left - layout::column_gap; x < best_left; ++x)
-        for (int dy = 0; dy < fonts.line_height(layout::text_size); ++dy)
-            EXPECT_EQ(static_cast<Uint32*>(screen->pixels)[(y + dy) * screen->pitch / 4 + x], layout::highlight)
-                << x << "," << y + dy;
-    SDL_FreeSurface(screen);
+    for (int width : {640, 400, 240}) {
+        songlist::list_view list(one, cache, {0, 0, width, 456});
+        ASSERT_TRUE(list.settle());
+        auto screen = SDL_CreateRGBSurface(SDL_SWSURFACE, 640, 480, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+        list.draw(screen, true);
+        const int y = layout::rows_top + (layout::row_height - fonts.line_height(layout::text_size)) / 2;
+        const auto& c = list.column_layout();
+        const int best_left = width - layout::best_right_margin - c.best_width;
+        EXPECT_GE(c.best_width, std::min(cache.width("123.45/13910", layout::text_size), (width - 24) / 4)) << width;
+        // Nothing drawn between the columns, on any line of the row's text.
+        for (int x = c.length_right; x < best_left; ++x)
+            for (int dy = 0; dy < fonts.line_height(layout::text_size); ++dy)
+                EXPECT_EQ(static_cast<Uint32*>(screen->pixels)[(y + dy) * screen->pitch / 4 + x], layout::highlight)
+                    << width << ": " << x << "," << y + dy;
+        EXPECT_GE(c.length_right - c.length_width, c.artist_x + c.artist_width + layout::column_gap) << width;
+        EXPECT_GE(c.artist_x, layout::title_x + c.title_width + layout::column_gap) << width;
+        SDL_FreeSurface(screen);
+    }
+}
+
+// No two texts of the list ever meet: every text drawn, headings, rows,
+// header and footer, lies apart from every other, for long titles and
+// artists in any script and a list as narrow as the library screen's.
+TEST_F(SongList, NoTwoTextsOverlapWhateverTheTitles) {
+    std::vector<songlist::song_row> long_rows = test_songs::make(30);
+    for (std::size_t i = 0; i < long_rows.size(); ++i) {
+        long_rows[i].title = std::string(i % 2 ? "\xe5\xa4\x9c\xe3\x81\xae\xe3\x83\x89\xe3\x83\xa9\xe3\x82\xa4\xe3\x83\x96" : "A very long title ") +
+                             std::string(40, 'W');
+        long_rows[i].artist = "An artist whose name goes on and on " + std::to_string(i);
+        long_rows[i].seconds = 3600.0 * 3 + static_cast<double>(i);
+        long_rows[i].best = songlist::best_run{513115.0f, 4000000000u};
+    }
+    songlist::memory_source many{long_rows};
+    for (int width : {640, 408}) {
+        songlist::list_view list(many, cache, {0, 0, width, 456});
+        ASSERT_TRUE(list.settle());
+        std::vector<SDL_Rect> drawn;
+        cache.on_draw = [&](const SDL_Rect& r, std::string_view) { drawn.push_back(r); };
+        auto screen = SDL_CreateRGBSurface(SDL_SWSURFACE, 640, 480, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+        list.draw(screen, true);
+        cache.on_draw = nullptr;
+        ASSERT_GT(drawn.size(), 60u);
+        for (std::size_t a = 0; a < drawn.size(); ++a) {
+            EXPECT_LE(drawn[a].x + drawn[a].w, width) << width << ": text " << a << " runs past the list";
+            for (std::size_t b = a + 1; b < drawn.size(); ++b) {
+                const SDL_Rect &p = drawn[a], &q = drawn[b];
+                const bool apart = p.x + p.w <= q.x || q.x + q.w <= p.x || p.y + p.h <= q.y || q.y + q.h <= p.y;
+                EXPECT_TRUE(apart) << width << ": texts " << a << " and " << b << " overlap at " << p.x << "," << p.y
+                                   << " " << p.w << "x" << p.h << " and " << q.x << "," << q.y << " " << q.w << "x" << q.h;
+            }
+        }
+        SDL_FreeSurface(screen);
+    }
 }
 
 TEST_F(SongList, ASlowSourceNeverHoldsUpAFrame) {

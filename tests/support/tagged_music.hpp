@@ -66,9 +66,14 @@ inline void fill(TagLib::Tag* t, const tags& with) {
     t->setYear(with.year);
 }
 
-inline TagLib::ByteVector picture_bytes() { return TagLib::ByteVector("\x89PNG\r\n\x1a\n not really a picture", 30); }
+// The cover's bytes: `picture`, or a stand-in that is not a picture.
+inline TagLib::ByteVector picture_bytes(const std::string& picture) {
+    if (!picture.empty()) return TagLib::ByteVector(picture.data(), static_cast<unsigned>(picture.size()));
+    return TagLib::ByteVector("\x89PNG\r\n\x1a\n not really a picture", 30);
+}
 
-inline void write_tags(const std::string& path, format f, const tags& with) {
+// With.cover writes `picture` (an image file's bytes) as the front cover.
+inline void write_tags(const std::string& path, format f, const tags& with, const std::string& picture = {}) {
     bool saved = false;
     if (f == format::flac) {
         TagLib::FLAC::File file(path.c_str());
@@ -77,7 +82,7 @@ inline void write_tags(const std::string& path, format f, const tags& with) {
             auto* p = new TagLib::FLAC::Picture;
             p->setType(TagLib::FLAC::Picture::FrontCover);
             p->setMimeType("image/png");
-            p->setData(picture_bytes());
+            p->setData(picture_bytes(picture));
             file.addPicture(p);
         }
         saved = file.save();
@@ -88,7 +93,7 @@ inline void write_tags(const std::string& path, format f, const tags& with) {
             auto* p = new TagLib::FLAC::Picture;
             p->setType(TagLib::FLAC::Picture::FrontCover);
             p->setMimeType("image/png");
-            p->setData(picture_bytes());
+            p->setData(picture_bytes(picture));
             file.tag()->addPicture(p);
         }
         saved = file.save();
@@ -102,7 +107,7 @@ inline void write_tags(const std::string& path, format f, const tags& with) {
             auto* p = new TagLib::ID3v2::AttachedPictureFrame;
             p->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
             p->setMimeType("image/png");
-            p->setPicture(picture_bytes());
+            p->setPicture(picture_bytes(picture));
             id3->addFrame(p);
         }
         saved = file.save(TagLib::MPEG::File::ID3v2);

@@ -364,7 +364,8 @@ bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool write_as(const std::string& path, int format, const std::vector<std::int16_t>& samples, std::string& error) {
+bool write_as(const std::string& path, int format, const std::vector<std::int16_t>& samples, std::string& error,
+              const song_tags& tags = {}) {
     SF_INFO info{};
     info.samplerate = sample_rate;
     info.channels = channel_count;
@@ -381,6 +382,9 @@ bool write_as(const std::string& path, int format, const std::vector<std::int16_
         double level = (320.0 - 128.0 - 0.5) / (320.0 - 32.0);  // 128.5, truncated
         sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
     }
+    // Before any sound: Vorbis and FLAC put their comments first.
+    if (!tags.title.empty()) sf_set_string(file, SF_STR_TITLE, tags.title.c_str());
+    if (!tags.artist.empty()) sf_set_string(file, SF_STR_ARTIST, tags.artist.c_str());
     if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS) {
         // About 96 kbit/s: the song stays under a megabyte and still sounds clean.
         double quality = 0.3;
@@ -420,9 +424,10 @@ bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples
     return write_as(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, samples, error);
 }
 
-bool write_song(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error) {
-    if (ends_with(path, ".ogg")) return write_as(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, samples, error);
-    if (ends_with(path, ".flac")) return write_as(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, samples, error);
+bool write_song(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error,
+                const song_tags& tags) {
+    if (ends_with(path, ".ogg")) return write_as(path, SF_FORMAT_OGG | SF_FORMAT_VORBIS, samples, error, tags);
+    if (ends_with(path, ".flac")) return write_as(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, samples, error, tags);
     if (ends_with(path, ".mp3")) return write_as(path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, samples, error);
     return write_wav(path, samples, error);
 }

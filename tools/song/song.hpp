@@ -30,9 +30,16 @@ std::vector<std::int16_t> render(int seconds);
 // puts the reason in error.
 bool write_wav(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error);
 
+// A title and an artist for the file's tags (Ogg Vorbis and FLAC only);
+// empty ones are not written.
+struct song_tags {
+    std::string title, artist;
+};
+
 // The same, in the format the name asks for: ".ogg" Ogg Vorbis (the installed
 // song, kept small), ".flac" 16-bit FLAC, ".mp3" MP3 at 128 kbit/s, anything
 // else the WAV above.
-bool write_song(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error);
+bool write_song(const std::string& path, const std::vector<std::int16_t>& samples, std::string& error,
+                const song_tags& tags = {});
 
 }  // namespace song

@@ -1,0 +1,169 @@
+#include "libraryscreen/song_panel.hpp"
+
+#include <algorithm>
+
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
+#include "libraryscreen/drawing.hpp"
+#include "libraryscreen/text_layout.hpp"
+#include "results/replay_file.hpp"
+
+namespace libraryscreen {
+namespace {
+
+constexpr int margin = 10;
+constexpr int title_size = 16, text_size = 14, small_size = 13;
+
+std::string clock_text(double seconds) {
+    if (!(seconds > 0)) return "-";
+    const long s = static_cast<long>(seconds + 0.5);
+    char out[32];
+    if (s >= 3600)
+        std::snprintf(out, sizeof out, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(out, sizeof out, "%ld:%02ld", s / 60, s % 60);
+    return out;
+}
+
+std::string best_text(const run_figures& r) {
+    return results::ratio_text(static_cast<float>(r.ratio)) + "/" + std::to_string(r.hits);
+}
+
+}  // namespace
+
+song_panel::song_panel(library_calls& calls, text::text_cache& text, SDL_Rect area)
+    : calls_(calls), text_(text), area_(area), worker_([this] { work(); }) {}
+
+song_panel::~song_panel() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+    }
+    wake_.notify_all();
+    worker_.join();
+}
+
+void song_panel::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return quit_ || asked_; });
+        if (quit_) return;
+        const auto [generation, path] = *asked_;
+        asked_.reset();
+        working_ = true;
+        lock.unlock();
+        reading r;
+        r.generation = generation;
+        r.path = path;
+        r.facts = calls_.facts(path);
+        r.cover = load_cover(path, r.facts.tagged_cover, cover_size);
+        lock.lock();
+        answer_ = std::move(r);
+        working_ = false;
+    }
+}
+
+void song_panel::ask(const std::string& path) {
+    ++generation_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        asked_ = std::make_pair(generation_, path);
+    }
+    wake_.notify_all();
+}
+
+void song_panel::show(const std::string& path, const std::string& title) {
+    title_ = title;
+    if (path == path_) return;
+    path_ = path;
+    shown_.reset();
+    if (!path.empty()) ask(path);
+}
+
+void song_panel::reload() {
+    if (!path_.empty()) ask(path_);
+}
+
+bool song_panel::settled() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return path_.empty() || (!asked_ && !working_ && (answer_ || (shown_ && shown_->generation == generation_)));
+}
+
+SDL_Rect song_panel::cover_box() const {
+    return {static_cast<Sint16>(area_.x + (area_.w - cover_size) / 2), static_cast<Sint16>(area_.y + margin),
+            static_cast<Uint16>(cover_size), static_cast<Uint16>(cover_size)};
+}
+
+bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std::string& difficulty,
+                      bool everything) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (answer_ && answer_->generation == generation_) shown_ = std::move(answer_);
+        answer_.reset();
+    }
+    const std::string key = path_ + '\0' + title_ + '\0' + edition + '\0' + difficulty + '\0' +
+                            (shown_ ? std::to_string(shown_->generation) : std::string("-"));
+    if (!everything && key == drawn_key_) return false;
+    drawn_key_ = key;
+
+    fill(target, area_.x, area_.y, area_.w, area_.h, 0);
+    fill(target, area_.x, area_.y, 1, area_.h, dim);
+    if (path_.empty()) return true;
+    const int x = area_.x + margin, width = area_.w - 2 * margin;
+    const SDL_Rect box = cover_box();
+    if (shown_ && shown_->cover) {
+        SDL_Surface* c = shown_->cover.get();
+        SDL_Rect at{static_cast<Sint16>(box.x + (box.w - c->w) / 2), static_cast<Sint16>(box.y + (box.h - c->h) / 2), 0, 0};
+        SDL_BlitSurface(c, nullptr, target, &at);
+    } else {
+        fill(target, box.x, box.y, box.w, box.h, dim);
+        fill(target, box.x + 1, box.y + 1, box.w - 2, box.h - 2, 0);
+        const std::string none = shown_ ? "No cover" : "";
+        const int w = std::min(text_.width(none, small_size), box.w - 4);
+        text_.draw(target, box.x + (box.w - w) / 2, box.y + (box.h - text_.fonts().line_height(small_size)) / 2, none,
+                   style(small_size, dim), box.w - 4);
+    }
+
+    int y = box.y + box.h + margin;
+    const song_facts* f = shown_ && shown_->facts.found ? &shown_->facts : nullptr;
+    y = draw_wrapped(text_, target, x, y, f ? f->title : title_, style(title_size, white), width, 2);
+    if (f) {
+        if (!f->artist.empty()) y = draw_wrapped(text_, target, x, y, f->artist, style(text_size, grey), width, 1);
+        if (!f->album.empty()) y = draw_wrapped(text_, target, x, y, f->album, style(text_size, grey), width, 1);
+        std::string when = clock_text(f->seconds);
+        if (f->year > 0) when = std::to_string(f->year) + "   " + when;
+        y = draw_wrapped(text_, target, x, y, when, style(small_size, grey), width, 1);
+    }
+
+    // The bests: every edition and difficulty played, and the chosen one.
+    y += 6;
+    const int step = line_step(text_, small_size);
+    const int hint_y = area_.y + area_.h - step;
+    text_.draw(target, x, y, "Bests", style(small_size, dim), width);
+    y += step;
+    for (const converter::edition_info& e : converter::editions) {
+        for (converter::difficulty d : {converter::difficulty::easy, converter::difficulty::normal,
+                                        converter::difficulty::hard}) {
+            const std::string dn = converter::difficulty_name(d);
+            const bool chosen = edition == e.name && difficulty == dn;
+            const song_facts::best* b = nullptr;
+            if (f)
+                for (const song_facts::best& candidate : f->bests)
+                    if (candidate.edition == e.name && candidate.difficulty == dn) b = &candidate;
+            if (!chosen && !b) continue;
+            if (y + step > hint_y) break;
+            const std::uint32_t bg = chosen ? highlight : 0;
+            fill(target, x - 4, y - 1, width + 8, step, bg);
+            const std::string figures = b ? best_text(b->run) : "-";
+            const int fw = std::min(text_.width(figures, small_size), width / 2);
+            text_.draw(target, x + width - fw, y, figures, style(small_size, white, bg), width / 2);
+            text_.draw(target, x, y, std::string(chosen ? "> " : "  ") + e.name + " " + dn,
+                       style(small_size, chosen ? white : grey, bg), width - fw - 8);
+            y += step;
+        }
+    }
+    text_.draw(target, x, hint_y, "Left/Right: difficulty", style(small_size, dim), width);
+    return true;
+}
+
+}  // namespace libraryscreen
