@@ -47,6 +47,17 @@ display_settings fitted(display_settings d) {
     return d;
 }
 
+// A library session's full screen takes the desktop's size, the game scaled
+// to fit with borders; velmora's own is 640x480 as it always was.
+int fit_width(const display_settings& d) { return d.fit_desktop && d.fullscreen ? desktop_width : 0; }
+int fit_height(const display_settings& d) { return d.fit_desktop && d.fullscreen ? desktop_height : 0; }
+
+// The pointer stays where it always went, on the game's own pixels.
+void warp_mouse() {
+    SDL_WarpMouse(static_cast<Uint16>(window->left + 40 * window->scale),
+                  static_cast<Uint16>(window->top + 375 * window->scale));
+}
+
 // P pauses a run in play; the result screen and the title have nothing to pause.
 bool run_in_play() {
     const gametask::game* g = gametask::first_live<gametask::game>();
@@ -95,8 +106,9 @@ bool same_display(const display_settings& a, const display_settings& b) {
 
 std::string refused_mode(const display_settings& d) {
     const int scale = d.fullscreen ? 1 : d.scale;
-    return "cannot set the " + std::to_string(640 * scale) + "x" + std::to_string(480 * scale) +
-           " 32-bit video mode: " + SDL_GetError();
+    const bool fit = fit_width(d) >= 640 && fit_height(d) >= 480;
+    return "cannot set the " + std::to_string(fit ? fit_width(d) : 640 * scale) + "x" +
+           std::to_string(fit ? fit_height(d) : 480 * scale) + " 32-bit video mode: " + SDL_GetError();
 }
 
 void free_music() {
@@ -206,7 +218,7 @@ std::string open_game_window(const display_settings& wanted) {
         desktop_height = info->current_h;
     }
     const display_settings d = fitted(wanted);
-    window = new vaz::xcppsdl<void>(video_flags(d), d.scale);
+    window = new vaz::xcppsdl<void>(video_flags(d), d.scale, fit_width(d), fit_height(d));
     if (!window->surface_ptr) {
         const std::string why = refused_mode(d);
         delete window;
@@ -214,7 +226,7 @@ std::string open_game_window(const display_settings& wanted) {
         return why;
     }
     display = d;
-    if (d.fullscreen) SDL_WarpMouse(40, 375);
+    if (d.fullscreen) warp_mouse();
     return {};
 }
 
@@ -225,17 +237,24 @@ int fitting_scale(int wanted) {
     return std::max(scale, 1);
 }
 
+bool window_to_game(int x, int y, int& game_x, int& game_y) {
+    if (!window || window->scale < 1) return false;
+    game_x = (x - window->left) / window->scale;
+    game_y = (y - window->top) / window->scale;
+    return x >= window->left && y >= window->top && game_x < 640 && game_y < 480;
+}
+
 std::string change_display(const display_settings& wanted) {
     if (!window) return "the game window is not open";
     const display_settings d = fitted(wanted);
     if (same_display(d, display)) return {};
-    if (!window->set_mode(video_flags(d), d.scale)) {
+    if (!window->set_mode(video_flags(d), d.scale, fit_width(d), fit_height(d))) {
         const std::string why = refused_mode(d);
-        window->set_mode(video_flags(display), display.scale);
+        window->set_mode(video_flags(display), display.scale, fit_width(display), fit_height(display));
         return why;
     }
     display = d;
-    if (d.fullscreen) SDL_WarpMouse(40, 375);
+    if (d.fullscreen) warp_mouse();
     return {};
 }
 

@@ -14,9 +14,11 @@
 
 struct display_settings {
     bool fullscreen = false;
-    int scale = 1;  // a window of 1, 2 or 3 times 640x480; full screen is always 640x480
-    // The window's scale is lowered to the largest whose window fits the
-    // desktop as it was when the video started (a library session's own).
+    int scale = 1;  // a window of 1, 2 or 3 times 640x480; full screen is 640x480
+    // A library session's own: the window's scale is lowered to the largest
+    // whose window fits the desktop as it was when the video started, and
+    // full screen takes the desktop's size, the game scaled up by whole
+    // pixels to fit between black borders.
     bool fit_desktop = false;
 };
 
@@ -33,6 +35,9 @@ const display_settings& current_display();
 // The largest window scale, up to `wanted`, whose window fits the desktop
 // (at least 1); `wanted` when the desktop's size is not known.
 int fitting_scale(int wanted);
+// A pointer position in the window as a pixel of the game's 640x480; false
+// when it is outside them (on a border) or no window is open.
+bool window_to_game(int x, int y, int& game_x, int& game_y);
 void close_game_window();
 
 // What the player chose in a library session's pause menu.

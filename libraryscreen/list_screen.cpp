@@ -236,10 +236,11 @@ int library_screen_main(int argc, char** argv) {
                     break;
                 }
                 if (e.type == SDL_MOUSEBUTTONDOWN || e.type == SDL_MOUSEBUTTONUP) {
-                    // The window's pixels are the screen's times its scale.
-                    const int scale = current_display().fullscreen ? 1 : std::max(1, current_display().scale);
-                    e.button.x = static_cast<Uint16>(e.button.x / scale);
-                    e.button.y = static_cast<Uint16>(e.button.y / scale);
+                    // The window's pixels are the game's scaled up, perhaps between borders.
+                    int x = 0, y = 0;
+                    if (!window_to_game(e.button.x, e.button.y, x, y)) continue;
+                    e.button.x = static_cast<Uint16>(x);
+                    e.button.y = static_cast<Uint16>(y);
                 }
                 if (e.type == SDL_KEYDOWN) {
                     const SDLKey key = e.key.keysym.sym;

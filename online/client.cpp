@@ -195,7 +195,9 @@ client::answer client::call(const std::string& method, const std::string& path, 
     }
     done_or_late.notify_all();
     watchdog.join();
-    too_slow = too_slow || late;
+    // A read that timed out at the deadline is the same lateness, whichever
+    // of the socket and the watchdog saw it first.
+    too_slow = too_slow || late || (!sent && clock_type::now() >= deadline);
     if (too_big) {
         a.how.message = "the server " + server_ + " answered more than " + std::to_string(most) + " bytes";
         a.how.retry = true;

@@ -1,5 +1,6 @@
 #include "vaz/xcppsdl.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <stdexcept>
@@ -33,11 +34,11 @@ bool default_event_handler(const SDL_Event* e) {
     return true;
 }
 
-xcppsdl<void>::xcppsdl(Uint32 video_flags, int scale_factor) {
+xcppsdl<void>::xcppsdl(Uint32 video_flags, int scale_factor, int fit_w, int fit_h) {
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         throw std::runtime_error(std::string("SDL_Init failed: ") + SDL_GetError());
     }
-    set_mode(video_flags, scale_factor);
+    set_mode(video_flags, scale_factor, fit_w, fit_h);
     caption = window_caption;
     width = screen_w;
     height = screen_h;
@@ -55,18 +56,28 @@ xcppsdl<void>::~xcppsdl() {
     SDL_Quit();
 }
 
-bool xcppsdl<void>::set_mode(Uint32 video_flags, int scale_factor) {
+bool xcppsdl<void>::set_mode(Uint32 video_flags, int scale_factor, int fit_w, int fit_h) {
     if (frame_) SDL_FreeSurface(frame_);
     frame_ = nullptr;
     surface_ptr = nullptr;
-    scale = (video_flags & SDL_FULLSCREEN) || scale_factor < 1 ? 1 : scale_factor > largest_scale ? largest_scale : scale_factor;
+    const bool fullscreen = (video_flags & SDL_FULLSCREEN) != 0;
+    const bool fit = fullscreen && fit_w >= screen_w && fit_h >= screen_h;
+    if (fit)
+        scale = std::min(fit_w / screen_w, fit_h / screen_h);
+    else
+        scale = fullscreen || scale_factor < 1 ? 1 : scale_factor > largest_scale ? largest_scale : scale_factor;
+    const int mode_w = fit ? fit_w : screen_w * scale, mode_h = fit ? fit_h : screen_h * scale;
+    left = (mode_w - screen_w * scale) / 2;
+    top = (mode_h - screen_h * scale) / 2;
     // SDL frees the screen it gave before.
-    screen_ptr = SDL_SetVideoMode(screen_w * scale, screen_h * scale, screen_depth, video_flags);
+    screen_ptr = SDL_SetVideoMode(mode_w, mode_h, screen_depth, video_flags);
     if (!screen_ptr) return false;
-    if (scale == 1) {
+    if (scale == 1 && left == 0 && top == 0) {
         adopt(screen_ptr);
         return true;
     }
+    // The borders: flip draws only the game's part.
+    SDL_FillRect(screen_ptr, nullptr, 0);
     const SDL_PixelFormat* f = screen_ptr->format;
     frame_ = SDL_CreateRGBSurface(SDL_SWSURFACE, screen_w, screen_h, screen_depth, f->Rmask, f->Gmask, f->Bmask, f->Amask);
     if (!frame_) {
@@ -79,16 +90,17 @@ bool xcppsdl<void>::set_mode(Uint32 video_flags, int scale_factor) {
 
 void xcppsdl<void>::flip() {
     if (!screen_ptr) return;
-    if (frame_) scale_up(frame_, screen_ptr, scale);
+    if (frame_) scale_up(frame_, screen_ptr, scale, left, top);
     SDL_Flip(screen_ptr);
 }
 
-void scale_up(SDL_Surface* from, SDL_Surface* to, int factor) {
+void scale_up(SDL_Surface* from, SDL_Surface* to, int factor, int left, int top) {
     const pixels_lock from_lock(from), to_lock(to);
     const std::size_t row_bytes = static_cast<std::size_t>(from->w) * static_cast<std::size_t>(factor) * sizeof(Uint32);
     for (int y = 0; y < from->h; ++y) {
         const auto* in = reinterpret_cast<const Uint32*>(static_cast<const Uint8*>(from->pixels) + y * from->pitch);
-        auto* first = static_cast<Uint8*>(to->pixels) + static_cast<std::ptrdiff_t>(y) * factor * to->pitch;
+        auto* first = static_cast<Uint8*>(to->pixels) + static_cast<std::ptrdiff_t>(top + y * factor) * to->pitch +
+                      static_cast<std::ptrdiff_t>(left) * static_cast<std::ptrdiff_t>(sizeof(Uint32));
         auto* out = reinterpret_cast<Uint32*>(first);
         for (int x = 0; x < from->w; ++x) {
             for (int k = 0; k < factor; ++k) *out++ = in[x];

@@ -43,25 +43,30 @@ bool default_event_handler(const SDL_Event* e);
 // handler. Only one may ever be constructed in a process.
 //
 // The game always draws into the 640x480 surface_ptr. At scale 1 (and full
-// screen) that is the screen itself; a window of 2 or 3 times the size gets
-// a surface of its own that flip copies up by whole pixels.
+// screen) that is the screen itself; a window of 2 or 3 times the size, or a
+// full screen fitted to the desktop, gets a surface of its own that flip
+// copies up by whole pixels.
 template <>
 class xcppsdl<void> : public xsfbase<void> {
 public:
     class surface;
 
-    explicit xcppsdl(Uint32 video_flags, int scale = 1);
+    explicit xcppsdl(Uint32 video_flags, int scale = 1, int fit_w = 0, int fit_h = 0);
     ~xcppsdl() override;
 
     // Sets the video mode again, e.g. between two songs of one session. Full
-    // screen is always 640x480; scale (1 to 3) sizes a window. False when
-    // SDL refuses the mode; surface_ptr is null then.
-    bool set_mode(Uint32 video_flags, int scale);
+    // screen is 640x480; scale (1 to 3) sizes a window. Full screen with
+    // fit_w and fit_h (the desktop's size, at least 640x480) takes a mode of
+    // that size instead, the game scaled up by the largest whole factor that
+    // fits, centred between black borders. False when SDL refuses the mode;
+    // surface_ptr is null then.
+    bool set_mode(Uint32 video_flags, int scale, int fit_w = 0, int fit_h = 0);
     // Shows what was drawn into surface_ptr.
     void flip();
 
     SDL_Surface* screen_ptr = nullptr;  // the video surface; surface_ptr itself at scale 1
     int scale = 1;                      // screen pixels per game pixel, each way
+    int left = 0, top = 0;              // where the game's top-left pixel is on the screen
 
     std::string caption;
     int width = 0;
@@ -75,10 +80,10 @@ private:
     SDL_Surface* frame_ = nullptr;  // owned; only while scale > 1
 };
 
-// Copies `from` into the top-left of `to`, each pixel as a factor x factor
-// block (nearest neighbour). Both 32 bits per pixel; `to` at least factor
-// times the size of `from` each way.
-void scale_up(SDL_Surface* from, SDL_Surface* to, int factor);
+// Copies `from` into `to` at (left, top), each pixel as a factor x factor
+// block (nearest neighbour). Both 32 bits per pixel; `to` large enough for
+// factor times the size of `from` each way from there.
+void scale_up(SDL_Surface* from, SDL_Surface* to, int factor, int left = 0, int top = 0);
 
 // An owned surface: freed on destruction when not null.
 class xcppsdl<void>::surface : public xsfbase<void> {

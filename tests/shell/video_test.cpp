@@ -147,6 +147,27 @@ TEST(Window, LargerWindowShowsEveryPixelAsABlockAndOneTimesDrawsOnTheScreenItsel
     ASSERT_TRUE(window->set_mode(SDL_FULLSCREEN, 3));
     EXPECT_EQ(window->scale, 1);
     EXPECT_EQ(window->screen_ptr->w, 640);
+    EXPECT_EQ(window->surface_ptr, window->screen_ptr);
+
+    // Fitted to a desktop: the largest whole scale, centred between black borders.
+    ASSERT_TRUE(window->set_mode(SDL_FULLSCREEN, 1, 1600, 1000));
+    screen = window->screen_ptr;
+    ASSERT_EQ(screen->w, 1600);
+    ASSERT_EQ(screen->h, 1000);
+    EXPECT_EQ(window->scale, 2);
+    EXPECT_EQ(window->left, 160);
+    EXPECT_EQ(window->top, 20);
+    clear_screen();
+    draw_line(line_colour{0x123456}, 0, 0, 0, 0);
+    draw_line(line_colour{0xabcdef}, 639, 479, 639, 479);
+    window->flip();
+    EXPECT_EQ(pixel_of(screen, 160, 20), a);
+    EXPECT_EQ(pixel_of(screen, 161, 21), a);
+    EXPECT_EQ(pixel_of(screen, 1439, 979), b);
+    EXPECT_EQ(pixel_of(screen, 159, 20), 0u) << "the left border";
+    EXPECT_EQ(pixel_of(screen, 160, 19), 0u) << "the top border";
+    EXPECT_EQ(pixel_of(screen, 1440, 979), 0u) << "the right border";
+    EXPECT_EQ(pixel_of(screen, 1439, 980), 0u) << "the bottom border";
     ASSERT_TRUE(window->set_mode(0, 1));
     EXPECT_EQ(window->surface_ptr, window->screen_ptr);
     EXPECT_EQ(window->surface_ptr->w, 640);
