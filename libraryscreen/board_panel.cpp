@@ -96,4 +96,22 @@ std::string board_panel::summary(const song_board& b, const std::string& player)
     return line;
 }
 
+std::vector<world_line> board_panel::panel_lines(const song_board& b, const std::string& player, std::size_t top) {
+    if (!b.ok) return {{b.why == "not prepared yet" ? "not prepared yet" : "unavailable", "", false}};
+    if (b.rows.empty()) return {{"no runs yet", "", false}};
+    const auto line_of = [&](const board_row& r) {
+        return world_line{"#" + std::to_string(r.rank) + " " + r.player,
+                          results::ratio_text(static_cast<float>(r.ratio)) + "/" + std::to_string(r.hits),
+                          r.player == player};
+    };
+    std::vector<world_line> lines;
+    bool you_shown = false;
+    for (std::size_t i = 0; i < b.rows.size() && i < top; ++i) {
+        lines.push_back(line_of(b.rows[i]));
+        you_shown = you_shown || lines.back().you;
+    }
+    if (b.you && !you_shown) lines.push_back(line_of(*b.you));
+    return lines;
+}
+
 }  // namespace libraryscreen

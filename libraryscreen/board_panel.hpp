@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "libraryscreen/online_calls.hpp"
+#include "libraryscreen/song_panel.hpp"
 #include "text/text_cache.hpp"
 
 // The highlighted song's world board, loaded on a thread of its own and
@@ -35,6 +36,9 @@ public:
 
     // The line the list screen shows for a song: rank, top run, versions.
     static std::string summary(const song_board& b, const std::string& player);
+    // The lines the song panel shows: the top runs, then the player's own
+    // place when it is below them; one line saying why when there is no board.
+    static std::vector<world_line> panel_lines(const song_board& b, const std::string& player, std::size_t top);
 
 private:
     void run();

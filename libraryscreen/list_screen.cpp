@@ -310,7 +310,14 @@ int library_screen_main(int argc, char** argv) {
             const bool whole = redraw_all || log.on();
             log.frame_starts();
             list.draw(window->surface_ptr, whole);
-            panel.draw(window->surface_ptr, s.settings.edition, s.settings.difficulty, whole);
+            // With a server, the song's world board under its bests.
+            std::vector<world_line> world;
+            if (boards && row) {
+                const std::optional<song_board> b = boards->find(row->path, s.settings.edition, s.settings.difficulty);
+                world = b ? board_panel::panel_lines(*b, online.player(), 3)
+                          : std::vector<world_line>{{"loading...", "", false}};
+            }
+            panel.draw(window->surface_ptr, s.settings.edition, s.settings.difficulty, whole, world);
             draw_keys_line(s, window->surface_ptr);
             log.frame_drawn();
             redraw_all = false;

@@ -94,8 +94,8 @@ SDL_Rect song_panel::cover_box() const {
             static_cast<Uint16>(cover_size), static_cast<Uint16>(cover_size)};
 }
 
-bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std::string& difficulty,
-                      bool everything) {
+bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std::string& difficulty, bool everything,
+                      const std::vector<world_line>& world) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (answer_ && answer_->generation == generation_) shown_ = std::move(answer_);
@@ -103,8 +103,9 @@ bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std
     }
     const std::string key = path_ + '\0' + title_ + '\0' + edition + '\0' + difficulty + '\0' +
                             (shown_ ? std::to_string(shown_->generation) : std::string("-"));
-    if (!everything && key == drawn_key_) return false;
+    if (!everything && key == drawn_key_ && world == drawn_world_) return false;
     drawn_key_ = key;
+    drawn_world_ = world;
 
     fill(target, area_.x, area_.y, area_.w, area_.h, 0);
     fill(target, area_.x, area_.y, 1, area_.h, dim);
@@ -159,6 +160,21 @@ bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std
             text_.draw(target, x + width - fw, y, figures, style(small_size, white, bg), width / 2);
             text_.draw(target, x, y, std::string(chosen ? "> " : "  ") + e.name + " " + dn,
                        style(small_size, chosen ? white : grey, bg), width - fw - 8);
+            y += step;
+        }
+    }
+    // The world's board of the chosen edition and difficulty, as far as there is room.
+    if (!world.empty() && y + 2 * step + 6 <= hint_y) {
+        y += 6;
+        text_.draw(target, x, y, "World", style(small_size, dim), width);
+        y += step;
+        for (const world_line& l : world) {
+            if (y + step > hint_y) break;
+            const std::uint32_t bg = l.you ? highlight : 0;
+            fill(target, x - 4, y - 1, width + 8, step, bg);
+            const int fw = std::min(text_.width(l.right, small_size), width / 2);
+            if (!l.right.empty()) text_.draw(target, x + width - fw, y, l.right, style(small_size, white, bg), width / 2);
+            text_.draw(target, x, y, l.left, style(small_size, l.you ? white : grey, bg), width - fw - 8);
             y += step;
         }
     }

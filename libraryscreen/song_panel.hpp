@@ -7,12 +7,21 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "libraryscreen/cover_art.hpp"
 #include "libraryscreen/library_calls.hpp"
 #include "text/text_cache.hpp"
 
 namespace libraryscreen {
+
+// A line of the world board shown under the bests: the rank and player, and
+// the run's figures.
+struct world_line {
+    std::string left, right;
+    bool you = false;  // the player's own, marked
+    bool operator==(const world_line& o) const { return left == o.left && right == o.right && you == o.you; }
+};
 
 // Beside the list, the highlighted song: its cover art, title, artist,
 // album, year and length, and its best run in every edition and difficulty
@@ -34,8 +43,10 @@ public:
     // Reads the song shown again: a run of it was kept.
     void reload();
     // Draws the panel when what it shows changed, or always with
-    // `everything`; whether it drew.
-    bool draw(SDL_Surface* target, const std::string& edition, const std::string& difficulty, bool everything);
+    // `everything`; whether it drew. `world`, with a scoreboard server set:
+    // the song's world board under its bests.
+    bool draw(SDL_Surface* target, const std::string& edition, const std::string& difficulty, bool everything,
+              const std::vector<world_line>& world = {});
     // The shown song's facts and cover have been read.
     bool settled();
     // Where the cover is drawn, in the target's pixels (when there is one).
@@ -60,6 +71,7 @@ private:
     std::uint64_t generation_ = 0;  // of the song last asked for
     std::optional<reading> shown_;  // the facts drawn, of path_ once read
     std::string drawn_key_;
+    std::vector<world_line> drawn_world_;
 
     std::mutex mutex_;
     std::condition_variable wake_;

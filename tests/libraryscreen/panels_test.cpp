@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "libraryscreen/board_panel.hpp"
 #include "libraryscreen/cover_art.hpp"
 #include "libraryscreen/dialogs.hpp"
 #include "libraryscreen/library_calls.hpp"
@@ -211,6 +212,26 @@ TEST(ResultPanel, SaysWhatTheRunCameTo) {
     EXPECT_EQ(lines.size(), 6u) << "no new best";
     r.kept = false;
     EXPECT_EQ(libraryscreen::result_lines(r).back(), "This run could not be kept.");
+}
+
+// The world board under the bests: the top runs, the player's own place
+// after them when it is lower, and why when there is no board.
+TEST(WorldLines, TopRunsThenThePlayersOwnPlace) {
+    using libraryscreen::board_panel;
+    using libraryscreen::world_line;
+    libraryscreen::song_board b;
+    b.ok = true;
+    b.rows = {{1, "ada", 2, 60, 2.0, 11}, {2, "bea", 3, 45, 1.0, 12}, {3, "cy", 4, 30, 0.5, 13}};
+    EXPECT_EQ(board_panel::panel_lines(b, "bea", 3),
+              (std::vector<world_line>{{"#1 ada", "2.00/2", false}, {"#2 bea", "1.00/3", true}, {"#3 cy", "0.50/4", false}}));
+    b.you = libraryscreen::board_row{7, "dee", 9, 9, 0.07, 14};
+    EXPECT_EQ(board_panel::panel_lines(b, "dee", 2),
+              (std::vector<world_line>{{"#1 ada", "2.00/2", false}, {"#2 bea", "1.00/3", false}, {"#7 dee", "0.07/9", true}}));
+    b.rows.clear();
+    EXPECT_EQ(board_panel::panel_lines(b, "dee", 3), (std::vector<world_line>{{"no runs yet", "", false}}));
+    b.ok = false;
+    b.why = "not prepared yet";
+    EXPECT_EQ(board_panel::panel_lines(b, "dee", 3), (std::vector<world_line>{{"not prepared yet", "", false}}));
 }
 
 // Lines never wider than their room, broken at spaces, inside words too long
