@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "server/api.hpp"
 #include "server/options.hpp"
@@ -8,6 +9,14 @@ int main(int argc, char** argv) {
     // A database host that does not answer must not hold a request or a
     // start for long; a URL's own connect_timeout still wins.
     setenv("PGCONNECT_TIMEOUT", "3", 0);
+    // Asked for: the usage on standard output, and success.
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(server::usage_text(), stdout);
+            return 0;
+        }
+    }
     std::string error;
     const auto o = server::parse_options(argc, argv, error);
     if (!o) {

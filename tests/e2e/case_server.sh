@@ -40,6 +40,13 @@ mapfile -t recorded < <(sed -nE 's/^velmora: run [0-9]+ ended: ([0-9-]+) hits, s
 [ "${#recorded[@]}" -eq 2 ] || fail "the game did not end two runs: $(cat "$game_out")"
 note "recorded runs (hits score): ${recorded[*]}"
 
+# Asked for, the usage goes to standard output with status 0; a missing value is a usage error.
+"$build/velmora_server" --help >"$work/help.out" 2>&1 || fail "--help failed: $(cat "$work/help.out")"
+grep -q '^usage: velmora_server' "$work/help.out" && ! grep -q 'needs a value' "$work/help.out" \
+  || fail "--help does not print the usage alone: $(cat "$work/help.out")"
+"$build/velmora_server" --database >/dev/null 2>"$work/usage.err"
+[ $? -eq 2 ] && grep -q -- '--database needs a value' "$work/usage.err" || fail "a missing value is not a usage error: $(cat "$work/usage.err")"
+
 # The server on a cluster of its own; the scratch folder lets its owner in.
 chmod 755 "$work"
 url=$("$source_dir/scripts/pg_cluster.sh" start "$work/pg" --fast) || fail "cannot start PostgreSQL"
