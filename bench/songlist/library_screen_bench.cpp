@@ -25,6 +25,7 @@
 #include "libraryscreen/index_source.hpp"
 #include "libraryscreen/library_calls.hpp"
 #include "libraryscreen/online_calls.hpp"
+#include "libraryscreen/song_panel.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "vaz/files.hpp"
@@ -276,9 +277,11 @@ struct slow_server {
     }
 };
 
-// A frame of the list scrolling a row, with the keys line's board summary,
-// while the highlighted song's board loads again every 20 frames from a
-// slow server and 200 queued sessions are sent on the sender's thread.
+// A frame of the list scrolling a row, with the song panel (its facts read
+// on its thread, the world board's lines under them) and the keys line's
+// board summary, while the highlighted song's board loads again every 20
+// frames from a slow server and 200 queued sessions are sent on the
+// sender's thread.
 void BM_ScrollWhileBoardsLoadAndSessionsSend(benchmark::State& state) {
     screen& s = the_screen();
     if (!s.surface || !s.fonts.usable()) {
@@ -327,6 +330,7 @@ void BM_ScrollWhileBoardsLoadAndSessionsSend(benchmark::State& state) {
     }
     libraryscreen::online_calls online(*s.lib);
     libraryscreen::board_panel boards(online);
+    libraryscreen::song_panel panel(*s.lib, s.cache, {408, 0, 232, 456});
     const SDL_Event down = key(SDLK_DOWN), home = key(SDLK_HOME);
     std::vector<double> micros;
     std::size_t loaded = 0;
@@ -337,6 +341,11 @@ void BM_ScrollWhileBoardsLoadAndSessionsSend(benchmark::State& state) {
         const std::optional<libraryscreen::song_board> b = boards.find(song, "standard", "hard");
         const std::string line = b ? libraryscreen::board_panel::summary(*b, "bench") : "World: loading...";
         loaded += b && b->ok;
+        const songlist::song_row* row = s.view->highlighted_row();
+        panel.show(row ? row->path : std::string(), row ? row->title : std::string());
+        panel.draw(s.surface, "standard", "hard", false,
+                   b ? libraryscreen::board_panel::panel_lines(*b, "bench", 3)
+                     : std::vector<libraryscreen::world_line>{{"loading...", "", false}});
         s.cache.draw(s.surface, 8, 460, line, {13, 0xA0A0A0, 0}, 624);
         const double seconds = seconds_since(start);
         state.SetIterationTime(seconds);
