@@ -43,37 +43,6 @@ list_text() {
   tesseract "$work/rows.png" - --psm 6 2>/dev/null
 }
 
-# wait_text NAME SECONDS REGEX: the whole screen's text matches within the time.
-wait_text() {
-  local deadline=$((SECONDS + $2 * time_scale))
-  until shot && convert "$work/shot.png" -colorspace Gray -negate -resize 200% -threshold 60% "$work/all.png" &&
-    tesseract "$work/all.png" - --psm 6 2>/dev/null >"$work/all.txt" && grep -qE "$3" "$work/all.txt"; do
-    game_alive || fail "the library screen ended while waiting for $1"
-    if [ $SECONDS -ge $deadline ]; then
-      cp "$work/shot.png" "$shots/$1-FAILED.png"
-      fail "the screen did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/all.txt")"
-    fi
-    sleep 0.3
-  done
-  cp "$work/shot.png" "$shots/$1.png"
-  note "screen shows $1"
-}
-
-# wait_list NAME SECONDS REGEX: the list's rows match within the time.
-wait_list() {
-  local deadline=$((SECONDS + $2 * time_scale))
-  until list_text >"$work/rows.txt" && grep -qE "$3" "$work/rows.txt"; do
-    game_alive || fail "the library screen ended while waiting for $1"
-    if [ $SECONDS -ge $deadline ]; then
-      cp "$work/shot.png" "$shots/$1-FAILED.png"
-      fail "the list did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/rows.txt")"
-    fi
-    sleep 0.3
-  done
-  cp "$work/shot.png" "$shots/$1.png"
-  note "list shows $1: $(tr '\n' '|' <"$work/rows.txt")"
-}
-
 # No folder yet: the music folder is offered; not now.
 wait_text "the music folder's offer" 10 'Add your music folder'
 key_tap Escape
@@ -95,12 +64,12 @@ game_alive || fail "the library screen ended on entering a folder"
 key_tap BackSpace
 sleep 0.3
 key_tap Escape
-wait_list "both songs" 20 'zebra run'
-grep -q 'apple tune' "$work/rows.txt" || fail "the second song is not listed: $(cat "$work/rows.txt")"
+wait_text "both songs" 20 'zebra run' list_text
+grep -q 'apple tune' "$work/text.txt" || fail "the second song is not listed: $(cat "$work/text.txt")"
 
 xdotool type --delay 150 zeb
-wait_list "the typed filter" 5 '^[^a]*zebra run'
-grep -q 'apple' "$work/rows.txt" && fail "typing \"zeb\" left \"apple tune\" in the list"
+wait_text "the typed filter" 5 '^[^a]*zebra run' list_text
+grep -q 'apple' "$work/text.txt" && fail "typing \"zeb\" left \"apple tune\" in the list"
 
 # The bar: the stage is not cached yet.
 key_tap Return
@@ -118,7 +87,7 @@ wait_screen result 60 "$gameover_image" "$first_counter_label"
 wait_text "the result panel" 10 'New best'
 key_tap Escape
 # The run, kept as the song's best: a ratio and the hits.
-wait_list "the run's best" 10 'zebra run.*[0-9]+\.[0-9]{2}/[0-9]+'
+wait_text "the run's best" 10 'zebra run.*[0-9]+\.[0-9]{2}/[0-9]+' list_text
 same_window "back on the list"
 db=$XDG_DATA_HOME/velmora/library.sqlite3
 [ "$(sqlite3 "$db" 'SELECT COUNT(*) FROM results WHERE replay IS NOT NULL;')" = 1 ] \
@@ -127,7 +96,7 @@ db=$XDG_DATA_HOME/velmora/library.sqlite3
 # Escape clears what was typed; the second song opens on its title.
 key_tap Escape
 xdotool type --delay 150 apple
-wait_list "the second song" 5 '^[^z]*apple tune'
+wait_text "the second song" 5 '^[^z]*apple tune' list_text
 key_tap Return
 wait_screen second_title 20 "${title_screen[@]}"
 same_window "second song's title"
@@ -145,7 +114,7 @@ wait_window
 first_wid=$wid
 take_keyboard
 xdotool type --delay 150 apple
-wait_list "the killed session's run" 10 '^[^z]*apple tune.*[0-9]+\.[0-9]{2}/[0-9]+'
+wait_text "the killed session's run" 10 '^[^z]*apple tune.*[0-9]+\.[0-9]{2}/[0-9]+' list_text
 [ "$(sqlite3 "$db" 'SELECT COUNT(*) FROM results;')" = 2 ] \
   || fail "the killed session's run is not kept: $(sqlite3 "$db" 'SELECT * FROM results;')"
 ls "$XDG_DATA_HOME/velmora/replays/"*.session >/dev/null 2>&1 \

@@ -34,33 +34,13 @@ start_game "$work"
 wait_window
 take_keyboard
 
-# screen_text NAME: the screen's text as tesseract reads it, in $work/all.txt.
-screen_text() {
-  shot && convert "$work/shot.png" -colorspace Gray -negate -resize 200% -threshold 60% "$work/all.png" &&
-    tesseract "$work/all.png" - --psm 6 2>/dev/null >"$work/all.txt"
-}
-# wait_text NAME SECONDS REGEX: the screen's text matches within the time.
-wait_text() {
-  local deadline=$((SECONDS + $2 * time_scale))
-  until screen_text && grep -qE "$3" "$work/all.txt"; do
-    game_alive || fail "the library screen ended while waiting for $1"
-    if [ $SECONDS -ge $deadline ]; then
-      cp "$work/shot.png" "$shots/$1-FAILED.png"
-      fail "the screen did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/all.txt")"
-    fi
-    sleep 0.3
-  done
-  cp "$work/shot.png" "$shots/$1.png"
-  note "screen shows $1"
-}
-
 # The first start: the offer, over the list that holds the bundled song.
 wait_text "the music folder's offer" 10 'Add your music folder'
-grep -q "$(basename "$XDG_MUSIC_DIR")" "$work/all.txt" || fail "the offer does not name the music folder: $(cat "$work/all.txt")"
+grep -q "$(basename "$XDG_MUSIC_DIR")" "$work/text.txt" || fail "the offer does not name the music folder: $(cat "$work/text.txt")"
 grep -q 'test_void' "$work/texts.log" || fail "the bundled song is not listed: $(cat "$work/texts.log")"
 key_tap Return
 wait_text "the music folder's songs" 20 'Magenta Cover'
-grep -q 'test_void' "$work/all.txt" || fail "the bundled song left the list: $(cat "$work/all.txt")"
+grep -q 'test_void' "$work/text.txt" || fail "the bundled song left the list: $(cat "$work/text.txt")"
 
 # The first song by title holds a magenta cover: the panel shows it.
 key_tap Home
@@ -100,9 +80,9 @@ key_down Left
 sleep 0.6
 key_up Left
 wait_text "the result panel" 60 'New best'
-grep -qE 'Score: [0-9]+' "$work/all.txt" || fail "the result panel shows no score: $(cat "$work/all.txt")"
-grep -q 'Rate' "$work/all.txt" || fail "the result panel shows no rate: $(cat "$work/all.txt")"
-note "result panel: $(tr '\n' '|' <"$work/all.txt")"
+grep -qE 'Score: [0-9]+' "$work/text.txt" || fail "the result panel shows no score: $(cat "$work/text.txt")"
+grep -q 'Rate' "$work/text.txt" || fail "the result panel shows no rate: $(cat "$work/text.txt")"
+note "result panel: $(tr '\n' '|' <"$work/text.txt")"
 key_tap Escape
 wait_text "the list again" 10 'zz short run'
 

@@ -58,27 +58,6 @@ keys_text() {
   convert "$work/shot.png" -crop 640x24+0+456 -colorspace Gray -negate -resize 300% -threshold 60% "$work/keys.png"
   tesseract "$work/keys.png" - --psm 7 2>/dev/null
 }
-# The whole window, as tesseract reads it.
-screen_text() {
-  shot
-  convert "$work/shot.png" -colorspace Gray -negate -resize 200% -threshold 60% "$work/screen.png"
-  tesseract "$work/screen.png" - --psm 6 2>/dev/null
-}
-# wait_text NAME SECONDS READER REGEX
-wait_text() {
-  local deadline=$((SECONDS + $2 * time_scale))
-  until "$3" >"$work/text.txt" && grep -qiE "$4" "$work/text.txt"; do
-    game_alive || fail "the library screen ended while waiting for $1"
-    if [ $SECONDS -ge $deadline ]; then
-      cp "$work/shot.png" "$shots/$1-FAILED.png"
-      fail "the screen did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/text.txt")"
-    fi
-    sleep 0.5
-  done
-  cp "$work/shot.png" "$shots/$1.png"
-  note "shows $1: $(tr '\n' '|' <"$work/text.txt")"
-}
-
 # open_screen: the library screen of the player set by `as`.
 open_screen() {
   # shellcheck disable=SC2034  # read by start_game
@@ -97,18 +76,18 @@ play_run() {
   key_up Left
   wait_screen "$1-result" 60 "$gameover_image" "$first_counter_label"
   # The game's result screen, then the screen's own panel; Escape goes back.
-  wait_text "$1's result panel" 20 screen_text 'Score'
+  wait_text "$1's result panel" 20 'Score'
   key_tap Escape
 }
 # take_music_folder: a first start's offer of the music folder, taken.
 take_music_folder() {
-  wait_text "the offer of $1's music folder" 20 screen_text 'Add your music folder'
+  wait_text "the offer of $1's music folder" 20 'Add your music folder'
   key_tap Return
 }
 # find_song: the list narrowed to the shared tune (the bundled song is listed too).
 find_song() {
   xdotool type --delay 150 "shared"
-  wait_text "the shared tune alone" 30 screen_text 'shared tune'
+  wait_text "the shared tune alone" 30 'shared tune'
 }
 # quit_screen: Escape (a search typed is cleared first) until the screen
 # asks, then Return.
@@ -133,21 +112,21 @@ for player in ada bea; do
   open_screen
   take_music_folder "$player"
   find_song
-  wait_text "$player's list" 20 keys_text 'board'
+  wait_text "$player's list" 20 'board' keys_text
   play_run "$player"
   # Any key puts the keys back in place of the "Kept" message.
   sleep 0.5
   key_tap Down
   # Sent by itself, verified by the server, shown beside the song.
-  wait_text "$player's run verified" 60 keys_text 'Last run ver'
+  wait_text "$player's run verified" 60 'Last run ver' keys_text
   [ $player = bea ] && break
   quit_screen
 done
 
 # Bea's board holds Ada's run: its place, read on the board screen.
-wait_text "two players on the board" 30 keys_text 'of 2'
+wait_text "two players on the board" 30 'of 2' keys_text
 key_tap F6
-wait_text "the board with ada" 20 screen_text 'ada'
+wait_text "the board with ada" 20 'ada'
 "$build/velmora_play" --board "$music/shared tune.flac" >"$work/board.out" 2>&1 || fail "--board failed: $(cat "$work/board.out")"
 note "the board: $(tr '\n' '|' <"$work/board.out")"
 ada_rank=$(awk '$2 == "ada" {print $1}' "$work/board.out")
@@ -162,7 +141,7 @@ counters "$shots/ada's run watched.png" "$work/watched-counters.png"
 differ=$(compare -metric AE "$work/ada-counters.png" "$work/watched-counters.png" /dev/null 2>&1)
 [ "$differ" = 0 ] || fail "the watched run's counters differ from Ada's result screen in $differ pixels"
 # The replay goes on as Ada did, to her title screen and out: back on the board.
-wait_text "the board after the run" 60 screen_text 'World board'
+wait_text "the board after the run" 60 'World board'
 key_tap Escape
 
 # The server away: the third run is kept in the queue.
@@ -183,7 +162,7 @@ until [ "$(sqlite3 "$db" "SELECT COUNT(*) FROM submissions WHERE state = 'verifi
   [ $SECONDS -lt $deadline ] || fail "the queued run was not sent: $(sqlite3 "$db" 'SELECT session, state, reason FROM submissions;')"
   sleep 0.5
 done
-wait_text "the third run verified" 30 keys_text 'Last run ver'
+wait_text "the third run verified" 30 'Last run ver' keys_text
 quit_screen
 [ "$(/usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$url" -c "SELECT count(*) FROM sessions WHERE status = 'verified'")" = 3 ] \
   || fail "the server does not hold three verified sessions"
@@ -199,7 +178,7 @@ take_music_folder cy
 find_song
 # Offline, the settings screen is as it always was: no scoreboard rows.
 key_tap F4
-wait_text "the settings without a server" 10 screen_text 'Window scale'
+wait_text "the settings without a server" 10 'Window scale'
 grep -qi 'scoreboard' "$work/text.txt" && fail "the settings show the scoreboard with no server set: $(tr '\n' '|' <"$work/text.txt")"
 # Online from there: O, then the server and the name typed.
 key_tap o
@@ -209,24 +188,24 @@ key_tap Return
 sleep 0.5
 xdotool type --delay 60 cyd
 key_tap Return
-wait_text "cyd online from the settings" 20 screen_text 'Playing online as cyd'
+wait_text "cyd online from the settings" 20 'Playing online as cyd'
 grep -qi 'Scoreboard server' "$work/text.txt" || fail "the settings do not show the server set: $(tr '\n' '|' <"$work/text.txt")"
 [ "$(stat -c %a "$XDG_CONFIG_HOME/velmora/online.conf")" = 600 ] || fail "the account file is not the player's alone"
 key_tap Escape
-wait_text "the MP3's other version" 30 keys_text 'other version'
+wait_text "the MP3's other version" 30 'other version' keys_text
 key_tap F6
-wait_text "the other version on the board screen" 20 screen_text 'Other version'
+wait_text "the other version on the board screen" 20 'Other version'
 key_tap Return
 wait_screen cy-title 30 "${title_screen[@]}"
 press_until cy-start Return 10 "!$title_label" "$first_counter_label"
 wait_screen cy-result 60 "$gameover_image" "$first_counter_label"
-wait_text "cy's result panel" 20 screen_text 'Score'
+wait_text "cy's result panel" 20 'Score'
 key_tap Escape
-wait_text "the board after cy's run" 20 screen_text 'World board'
+wait_text "the board after cy's run" 20 'World board'
 key_tap Escape
 sleep 0.5
 key_tap Down
-wait_text "cy's run verified" 60 keys_text 'Last run ver'
+wait_text "cy's run verified" 60 'Last run ver' keys_text
 quit_screen
 boards=$(/usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$url" -c "SELECT count(DISTINCT stage) || ' ' || count(*) FROM bests")
 [ "$boards" = "1 3" ] || fail "the three players are not on one board (boards, bests): $boards"

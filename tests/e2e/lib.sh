@@ -178,6 +178,30 @@ wait_screen() {
   done
 }
 
+# screen_text: the whole window's text as tesseract reads it (white on black,
+# enlarged).
+screen_text() {
+  shot && convert "$work/shot.png" -colorspace Gray -negate -resize 200% -threshold 60% "$work/all.png" &&
+    tesseract "$work/all.png" - --psm 6 2>/dev/null
+}
+
+# wait_text NAME SECONDS REGEX [READER]: polls READER (screen_text unless
+# given) until its text matches REGEX, ignoring case; the text read is left
+# in $work/text.txt and the screenshot kept as NAME.png.
+wait_text() {
+  local reader=${4:-screen_text} deadline=$((SECONDS + $2 * time_scale))
+  until "$reader" >"$work/text.txt" && grep -qiE "$3" "$work/text.txt"; do
+    game_alive || fail "the game ended while waiting for $1"
+    if [ $SECONDS -ge $deadline ]; then
+      cp "$work/shot.png" "$shots/$1-FAILED.png"
+      fail "the screen did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/text.txt")"
+    fi
+    sleep 0.3
+  done
+  cp "$work/shot.png" "$shots/$1.png"
+  note "shows $1: $(tr '\n' '|' <"$work/text.txt")"
+}
+
 # Real key presses through the X server's test extension, held long enough
 # for the game's once-a-frame key snapshot to see them.
 key_down() { xdotool keydown "$1"; }
@@ -193,13 +217,12 @@ press_until() {
   local name=$1 key=$2 limit=$3
   shift 3
   local deadline=$((SECONDS + limit * time_scale))
-  local look
   while :; do
     key_tap "$key"
     # The screen a tap brings may take a few frames to be drawn: look for a
     # second before tapping again, as the same key may lead further on (a
     # second Space on the title starts a run).
-    for look in 1 2 3 4 5 6 7 8 9 10; do
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
       game_alive || fail "velmora exited after $key, waiting for the $name screen"
       if shot && "$probe" "$work/shot.png" --sheet "$sheet" "$@" >"$work/probe.out" 2>&1; then
         cp "$work/shot.png" "$shots/$name.png"
