@@ -7,6 +7,7 @@
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/text_layout.hpp"
 #include "results/replay_file.hpp"
+#include "vaz/clock_text.hpp"
 
 namespace libraryscreen {
 namespace {
@@ -14,16 +15,8 @@ namespace {
 constexpr int margin = 10;
 constexpr int title_size = 16, text_size = 14, small_size = 13;
 
-std::string clock_text(double seconds) {
-    if (!(seconds > 0)) return "-";
-    const long s = static_cast<long>(seconds + 0.5);
-    char out[32];
-    if (s >= 3600)
-        std::snprintf(out, sizeof out, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(out, sizeof out, "%ld:%02ld", s / 60, s % 60);
-    return out;
-}
+// Unknown lengths show as "-".
+std::string clock_text(double seconds) { return seconds > 0 ? vaz::clock_text(seconds) : "-"; }
 
 std::string best_text(const run_figures& r) {
     return results::ratio_text(static_cast<float>(r.ratio)) + "/" + std::to_string(r.hits);

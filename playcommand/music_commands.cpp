@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "playcommand/song_table.hpp"
+#include "vaz/clock_text.hpp"
 #include "musicfiles/scan_progress.hpp"
 #include "musicfiles/text.hpp"
 #include "musicfiles/walk.hpp"
@@ -177,7 +178,7 @@ std::string format_music_table(const std::vector<musicindex::song_entry>& songs)
                         column_text("ALBUM", album_width) + "   LENGTH        BEST  PATH\n";
     for (const musicindex::song_entry& s : songs) {
         char figures[64];
-        std::snprintf(figures, sizeof figures, " %8s %11s  ", s.duration > 0 ? clock_text(s.duration).c_str() : "-",
+        std::snprintf(figures, sizeof figures, " %8s %11s  ", s.duration > 0 ? vaz::clock_text(s.duration).c_str() : "-",
                       best_cell(s.best).c_str());
         table += column_text(s.title, title_width) + "  " + column_text(s.artist, artist_width) + "  " +
                  column_text(s.album, album_width) + figures + printable(s.path) + "\n";

@@ -1,6 +1,7 @@
 #include "playcommand/progress.hpp"
 
 #include "playcommand/song_table.hpp"
+#include "vaz/clock_text.hpp"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -60,7 +61,7 @@ std::string progress_display::bar(double fraction, int width) {
     return "[" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(inside - filled), '.') + "]";
 }
 
-std::string progress_display::time_left(double seconds) { return clock_text(seconds) + " left"; }
+std::string progress_display::time_left(double seconds) { return vaz::clock_text(seconds) + " left"; }
 
 int progress_display::terminal_width() const {
     winsize ws{};

@@ -9,6 +9,7 @@
 #include "musicfiles/text.hpp"
 #include "results/replay_file.hpp"
 #include "vaz/utf8.hpp"
+#include "vaz/clock_text.hpp"
 
 namespace playcommand {
 
@@ -28,15 +29,6 @@ std::string count_text(std::int64_t events) { return events < 0 ? "-" : std::to_
 
 }  // namespace
 
-std::string clock_text(double seconds) {
-    const long s = std::lround(std::max(0.0, seconds));
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
 
 std::string best_text(const std::optional<library::result_row>& best) {
     if (!best) return "-";
@@ -111,7 +103,7 @@ std::string format_song_table(const std::vector<library::song_row>& songs,
                 const auto found = online->find(online_key(s.hash, st.edition, st.difficulty));
                 state = found != online->end() ? found->second : "-";
             }
-            std::snprintf(line, sizeof line, row_format, s.duration > 0 ? clock_text(s.duration).c_str() : "-",
+            std::snprintf(line, sizeof line, row_format, s.duration > 0 ? vaz::clock_text(s.duration).c_str() : "-",
                           s.rate ? std::to_string(s.rate).c_str() : "-", s.channels ? std::to_string(s.channels).c_str() : "-",
                           column_text(st.edition, edition_width).c_str(), column_text(st.difficulty, level_width).c_str(),
                           count_text(st.events).c_str(), best_text(st.best).c_str(), state.c_str(),
@@ -143,7 +135,7 @@ std::string format_session(const library::session_outcome& o, const std::string&
         text += "Runs this session (" + which + "):\n";
         for (const library::result_row& r : o.runs) {
             text += "  run " + std::to_string(r.run) + ": " + run_line(r) + ", played " +
-                    clock_text(static_cast<double>(r.frames) / 60.0) + "\n";
+                    vaz::clock_text(static_cast<double>(r.frames) / 60.0) + "\n";
         }
     }
     if (o.best) {

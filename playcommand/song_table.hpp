@@ -16,9 +16,6 @@ namespace playcommand {
 // (one row of "-" for a song with neither), the path last so long paths do
 // not push the columns apart; times in the local time zone, "-" for a stage
 // never prepared; the best run as its ratio and hits ("-" for none).
-// A length or a time left as m:ss, or h:mm:ss from an hour on; whole
-// seconds, rounded.
-std::string clock_text(double seconds);
 
 // A moment as YYYY-MM-DD HH:MM in the local time zone; `never` for 0.
 std::string time_text(std::int64_t when, const char* never);

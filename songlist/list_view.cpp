@@ -7,6 +7,7 @@
 
 #include "results/replay_file.hpp"
 #include "text/utf8.hpp"
+#include "vaz/clock_text.hpp"
 
 namespace songlist {
 
@@ -28,17 +29,8 @@ constexpr std::size_t kept_rows = 4096;   // rows kept read before those far awa
 constexpr int pad_hat = SDLK_LAST + 1;
 constexpr int pad_stick = SDLK_LAST + 2;
 
-std::string clock_text(double seconds) {
-    if (!(seconds > 0)) return "-";
-    const long s = std::lround(seconds);
-    char out[32];
-    if (s >= 3600) {
-        std::snprintf(out, sizeof out, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    } else {
-        std::snprintf(out, sizeof out, "%ld:%02ld", s / 60, s % 60);
-    }
-    return out;
-}
+// Unknown lengths show as "-".
+std::string clock_text(double seconds) { return seconds > 0 ? vaz::clock_text(seconds) : "-"; }
 
 std::string best_text(const std::optional<best_run>& best) {
     if (!best) return "-";
