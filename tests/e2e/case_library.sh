@@ -136,9 +136,4 @@ grep -qx 'effects = 65' "$settings" || fail "the effects volume is not saved: $(
 same_window "after the settings"
 
 # Escape clears "apple", the next one asks, Return quits.
-key_tap Escape
-sleep 0.3
-key_tap Escape
-wait_text "the question before quitting" 5 'Quit velmora'
-key_tap Return
-wait_exit 10 0
+quit_by_question

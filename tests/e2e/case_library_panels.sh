@@ -86,9 +86,4 @@ note "result panel: $(tr '\n' '|' <"$work/text.txt")"
 key_tap Escape
 wait_text "the list again" 10 'zz short run'
 
-key_tap Escape
-sleep 0.3
-key_tap Escape
-wait_text "the question before quitting" 5 'Quit velmora'
-key_tap Return
-wait_exit 10 0
+quit_by_question

@@ -202,6 +202,17 @@ wait_text() {
   note "shows $1: $(tr '\n' '|' <"$work/text.txt")"
 }
 
+# quit_by_question: on the library screen's list with a search typed, one
+# Escape clears it, the next asks before quitting, Return quits: status 0.
+quit_by_question() {
+  key_tap Escape
+  sleep 0.3
+  key_tap Escape
+  wait_text "the question before quitting" 5 'Quit velmora'
+  key_tap Return
+  wait_exit 10 0
+}
+
 # Real key presses through the X server's test extension, held long enough
 # for the game's once-a-frame key snapshot to see them.
 key_down() { xdotool keydown "$1"; }
