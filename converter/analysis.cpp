@@ -9,6 +9,10 @@
 #include <emmintrin.h>
 #endif
 
+#if VELMORA_AVX_FMA_STAGES
+#include "converter/analysis_avx.hpp"
+#endif
+
 namespace converter {
 
 namespace {
@@ -184,7 +188,9 @@ analysis::analysis()
       modulation_re_(modulation_length * bins),
       modulation_im_(modulation_length * bins),
       magnitudes_(modulation_bins * bins),
-      candidates_(bins) {}
+      candidates_(bins) {
+    for (std::uint32_t p = 0; p < series_length / 4; ++p) series_rows_.push_back(modulation_plan_.reversed(p));
+}
 
 void analysis::run(const channel_view& source, std::uint32_t second) {
     if (source.channel >= source.channels ||
@@ -262,6 +268,16 @@ void analysis::fill_windows(const channel_view& source, std::uint32_t second) {
 // go into the modulation rows with the transform's first two stages done,
 // as the windows' filling does it (the series are real too).
 void analysis::frame_magnitudes() {
+#if VELMORA_AVX_FMA_STAGES
+    // Where the transforms run wider, so do the series (the same bits).
+    if (fft_kernels_in_use() != fft_kernels::baseline) {
+        analysis_avx::frame_magnitudes({window_re_.data(), window_im_.data(), window_stride, transformed_windows, bins,
+                                        series_rows_.data(), modulation_plan_.twiddle_re(3),
+                                        modulation_plan_.twiddle_im(3), window_half_inverse, mean_factor,
+                                        modulation_re_.data(), modulation_im_.data()});
+        return;
+    }
+#endif
     const float* window_re = window_re_.data();
     const float* window_im = window_im_.data();
     constexpr std::size_t quarter = series_length / 4;

@@ -67,6 +67,7 @@ private:
     std::vector<float> modulation_im_;
     std::vector<float> magnitudes_;  // m_l of bin M at [l * frequency_bins + M]
     std::vector<std::uint32_t> candidates_;  // per bin M, bit l: m_l may be a burst
+    std::vector<std::uint32_t> series_rows_;  // the modulation row of each point of the series' first quarter
 };
 
 }  // namespace converter
