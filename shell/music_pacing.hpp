@@ -27,6 +27,7 @@ struct reading {
     std::uint64_t frames;          // music frames handed to the device since the start
     std::uint32_t latency_frames;  // frames the output holds ahead of the speaker
     std::uint32_t rate;            // output frames per second
+    std::int64_t handed_at_us = 0;  // wall time the last of them was handed over; 0: unknown
 };
 
 // The position heard as a line on the wall clock: frame 0 of the music is
@@ -34,12 +35,16 @@ struct reading {
 struct heard_line {
     std::int64_t zero_us = 0;
     std::uint32_t rate = 44100;
+    std::int64_t since_us = 0;  // when the line was started: hand-overs before it are not of this playing
 };
 
 // The line at the start (or resumption) of playback: what the device already
 // holds is heard next, after its latency.
 heard_line start_line(std::int64_t now_us, const reading& r);
-// The line moved just enough to agree with a new reading.
+// The line moved just enough to agree with a new reading. A hand-over time
+// makes the reading exact: the buffer handed over last has played since, so
+// a look taken long after it (after a stall) counts as much as one taken at
+// once.
 heard_line observe(const heard_line& line, std::int64_t now_us, const reading& r);
 // Music frames heard at now_us, by the line (negative before the start).
 std::int64_t heard_frames(const heard_line& line, std::int64_t now_us);
