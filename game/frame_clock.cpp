@@ -27,7 +27,7 @@ void sleep_us(std::int64_t us) {
 frame_clock::frame_clock(int offset_ms) : offset_ms_(offset_ms) {
     if (const char* file = std::getenv("VELMORA_SYNC_LOG"); file && *file) {
         log_ = std::fopen(file, "w");
-        if (log_) std::fprintf(log_, "frame wall_us following updates tick lag music_frames latency rate position\n");
+        if (log_) std::fprintf(log_, "frame wall_us following updates tick lag music_frames latency rate position handed_us\n");
     }
     if (const char* stall_list = std::getenv("VELMORA_SYNC_STALL"); stall_list && *stall_list) {
         const char* p = stall_list;
@@ -161,11 +161,12 @@ void frame_clock::resume() {
 
 // One line per frame, written when the frame ends: the tick the last update
 // ran (ticks since the music started, lag included) against the music clock
-// as read then.
+// as read then, with the time its count was handed over.
 void frame_clock::write_log_line(std::int64_t now, std::int64_t position_frames) {
-    std::fprintf(log_, "%llu %lld %d %lld %lld %lld %llu %u %u %lld\n", static_cast<unsigned long long>(frame_),
+    std::fprintf(log_, "%llu %lld %d %lld %lld %lld %llu %u %u %lld %lld\n", static_cast<unsigned long long>(frame_),
                  static_cast<long long>(now), following_ ? (paused_ ? 2 : 1) : 0,
                  static_cast<long long>(frame_updates_), static_cast<long long>(ticks_.done + ticks_.lag),
                  static_cast<long long>(ticks_.lag), static_cast<unsigned long long>(last_.frames),
-                 last_.latency_frames, last_.rate, static_cast<long long>(position_frames));
+                 last_.latency_frames, last_.rate, static_cast<long long>(position_frames),
+                 static_cast<long long>(last_.handed_at_us));
 }

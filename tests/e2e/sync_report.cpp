@@ -5,11 +5,13 @@
 //
 // The music heard is rebuilt from the log in hindsight, independently of the
 // game's own running estimate: the audio thread hands over one buffer at a
-// time, and the first frame that shows a new count was drawn at most a frame
-// after that hand-over. Fitting the hand-over times of the whole run (their
-// mean pace, then the earliest sighting of each buffer within a few buffers
-// either side) gives when each buffer started to play. Only the first run of
-// the log (from the music's start to its stop) is read.
+// time, and the log gives when (handed_us, from the audio thread's own clock;
+// a log without it gives the first frame that shows a new count, drawn at
+// most a frame after that hand-over). Fitting the hand-over times of the
+// whole run (their mean pace, then the earliest of each buffer within a few
+// buffers either side) gives when each buffer started to play, on a steady
+// pace as a device plays, whatever the audio thread's own hiccups. Only the
+// first run of the log (from the music's start to its stop) is read.
 //
 // Prints, for each stall (a gap of more than 250 ms between two frames): its
 // length, how long after it the ticks were back within one frame of the
@@ -33,6 +35,7 @@ namespace {
 
 struct row {
     std::int64_t wall_us;
+    std::int64_t handed_us;  // when `frames` were handed over, 0 if the log does not say
     std::int64_t updates;
     std::int64_t tick;  // ticks run since the music started
     std::int64_t frames;
@@ -89,13 +92,15 @@ int main(int argc, char** argv) {
         std::istringstream f(line);
         long long frame, wall, following, updates, tick, lag, frames, latency, rate, position;
         if (!(f >> frame >> wall >> following >> updates >> tick >> lag >> frames >> latency >> rate >> position)) continue;
+        long long handed = 0;
+        if (!(f >> handed) || handed > wall) handed = 0;
         if (following != 1) {
             if (started) break;
             continue;
         }
         if (started && frames < rows.back().frames) break;  // a new run
         started = true;
-        rows.push_back(row{wall, updates, tick, frames, latency, rate});
+        rows.push_back(row{wall, handed, updates, tick, frames, latency, rate});
     }
     if (rows.size() < 60 || rows.back().rate <= 0) {
         std::fprintf(stderr, "sync_report: fewer than 60 frames of music in %s\n", argv[1]);
@@ -104,9 +109,9 @@ int main(int argc, char** argv) {
     const double rate = static_cast<double>(rows.back().rate);
     const double buffer = static_cast<double>(rows.back().latency);
 
-    // The first sighting of each handed-over count.
+    // The hand-over of each count, or its first sighting.
     std::map<std::int64_t, std::int64_t> seen;
-    for (const row& r : rows) seen.emplace(r.frames, r.wall_us);
+    for (const row& r : rows) seen.emplace(r.frames, r.handed_us > 0 ? r.handed_us : r.wall_us);
     std::vector<std::pair<double, double>> sightings;  // (frames, wall_us)
     for (const auto& [frames, wall] : seen)
         if (frames > 0) sightings.emplace_back(static_cast<double>(frames), static_cast<double>(wall));
@@ -124,14 +129,19 @@ int main(int argc, char** argv) {
     }
     const double n = static_cast<double>(sightings.size());
     const double us_per_frame = (n * sxy - sx * sy) / (n * sxx - sx * sx);
-    // Each hand-over time: the earliest sighting nearby, carried along the pace.
+    // Each hand-over time: the earliest nearby, carried along the pace.
+    // Nearby in the music, not in the list: across a stall the next entry
+    // is seconds away, and the mean pace carried that far is off by
+    // milliseconds (the audio thread's pace wanders by a few per mille).
+    const double window_frames = window_buffers * buffer;
     std::vector<double> handed_at(sightings.size());
     for (std::size_t k = 0; k < sightings.size(); ++k) {
         double best = sightings[k].second;
         const std::size_t lo = k >= window_buffers ? k - window_buffers : 0;
         const std::size_t hi = std::min(sightings.size(), k + window_buffers + 1);
         for (std::size_t j = lo; j < hi; ++j)
-            best = std::min(best, sightings[j].second - (sightings[j].first - sightings[k].first) * us_per_frame);
+            if (std::abs(sightings[j].first - sightings[k].first) <= window_frames)
+                best = std::min(best, sightings[j].second - (sightings[j].first - sightings[k].first) * us_per_frame);
         handed_at[k] = best;
     }
     // Music heard (frames) at a wall time: the buffer handed over last plays
