@@ -5,13 +5,13 @@
 //
 // The music heard is rebuilt from the log in hindsight, independently of the
 // game's own running estimate: the audio thread hands over one buffer at a
-// time, and the log gives when (handed_us, from the audio thread's own clock;
-// a log without it gives the first frame that shows a new count, drawn at
-// most a frame after that hand-over). Fitting the hand-over times of the
-// whole run (their mean pace, then the earliest of each buffer within a few
-// buffers either side) gives when each buffer started to play, on a steady
-// pace as a device plays, whatever the audio thread's own hiccups. Only the
-// first run of the log (from the music's start to its stop) is read.
+// time, each buffer plays from its hand-over on, and the log says when that
+// was (handed_us, the audio thread's own clock). A log without it gives the
+// first frame that shows a new count, drawn at most a frame after the
+// hand-over; then fitting the sightings of the whole run (their mean pace,
+// then the earliest of each buffer within a few buffers either side) gives
+// the hand-overs. Only the first run of the log (from the music's start to
+// its stop) is read.
 //
 // Prints, for each stall (a gap of more than 250 ms between two frames): its
 // length, how long after it the ticks were back within one frame of the
@@ -111,7 +111,11 @@ int main(int argc, char** argv) {
 
     // The hand-over of each count, or its first sighting.
     std::map<std::int64_t, std::int64_t> seen;
-    for (const row& r : rows) seen.emplace(r.frames, r.handed_us > 0 ? r.handed_us : r.wall_us);
+    bool handed_times = true;
+    for (const row& r : rows) {
+        seen.emplace(r.frames, r.handed_us > 0 ? r.handed_us : r.wall_us);
+        if (r.frames > 0 && r.handed_us == 0) handed_times = false;
+    }
     std::vector<std::pair<double, double>> sightings;  // (frames, wall_us)
     for (const auto& [frames, wall] : seen)
         if (frames > 0) sightings.emplace_back(static_cast<double>(frames), static_cast<double>(wall));
@@ -129,14 +133,19 @@ int main(int argc, char** argv) {
     }
     const double n = static_cast<double>(sightings.size());
     const double us_per_frame = (n * sxy - sx * sy) / (n * sxx - sx * sx);
-    // Each hand-over time: the earliest nearby, carried along the pace.
-    // Nearby in the music, not in the list: across a stall the next entry
-    // is seconds away, and the mean pace carried that far is off by
-    // milliseconds (the audio thread's pace wanders by a few per mille).
+    // Each hand-over time: as logged, or the earliest sighting nearby
+    // carried along the pace. Nearby in the music, not in the list: across a
+    // stall the next entry is seconds away, and the mean pace carried that
+    // far is off by milliseconds (the audio thread's pace wanders by a few
+    // per mille).
     const double window_frames = window_buffers * buffer;
     std::vector<double> handed_at(sightings.size());
     for (std::size_t k = 0; k < sightings.size(); ++k) {
         double best = sightings[k].second;
+        if (handed_times) {
+            handed_at[k] = best;
+            continue;
+        }
         const std::size_t lo = k >= window_buffers ? k - window_buffers : 0;
         const std::size_t hi = std::min(sightings.size(), k + window_buffers + 1);
         for (std::size_t j = lo; j < hi; ++j)
