@@ -58,7 +58,7 @@ std::int64_t frame_clock::position(std::int64_t now) {
         last_ = r;
         line_ = mp::observe(line_, now, r);
     }
-    return mp::heard_frames(line_, now) - mp::offset_frames(offset_ms_, line_.rate);
+    return mp::heard_frames(line_, now + lead_.lead_us()) - mp::offset_frames(offset_ms_, line_.rate);
 }
 
 std::int64_t frame_clock::updates_due() {
@@ -120,6 +120,7 @@ void frame_clock::wait() {
     if (log_) write_log_line(now, pos);
     ++frame_;
     if (following_ && !paused_) {
+        if (frame_updates_ == 1 && woke_us_ > 0) lead_.add(now - woke_us_);
         bool stalled = false;
         for (stall& s : stalls_) {
             if (s.ms > 0 && ticks_.done + ticks_.lag >= s.tick) {
@@ -134,8 +135,10 @@ void frame_clock::wait() {
         } else {
             sleep_until_due(now, pos);
         }
+        woke_us_ = now_us();
         return;
     }
+    woke_us_ = 0;
     frame_wait();
 }
 

@@ -60,6 +60,8 @@ private:
     music_pacing::ticks ticks_{};
     music_pacing::reading last_{};
     std::int64_t frame_updates_ = 0;
+    music_pacing::work_lead lead_{};
+    std::int64_t woke_us_ = 0;  // when the last wait ended
     std::uint64_t frame_ = 0;
     std::FILE* log_ = nullptr;
     std::vector<stall> stalls_;

@@ -63,6 +63,17 @@ std::int64_t wait_us(const ticks& t, std::int64_t position_frames, std::uint32_t
     return std::min(us, max_wait_us);
 }
 
+std::int64_t work_lead::add(std::int64_t work_us) {
+    work_[next_] = std::clamp<std::int64_t>(work_us, 0, max_lead_us);
+    next_ = (next_ + 1) % kept;
+    if (count_ < kept) ++count_;
+    std::int64_t sorted[kept];
+    std::copy(work_, work_ + count_, sorted);
+    std::nth_element(sorted, sorted + count_ / 2, sorted + count_);
+    lead_us_ = sorted[count_ / 2];
+    return lead_us_;
+}
+
 std::int64_t offset_frames(int offset_ms, std::uint32_t rate) {
     return floor_div(static_cast<std::int64_t>(offset_ms) * rate, 1000);
 }

@@ -70,6 +70,27 @@ plan updates_for(ticks& t, std::int64_t position_frames, std::uint32_t rate);
 // it is due already.
 std::int64_t wait_us(const ticks& t, std::int64_t position_frames, std::uint32_t rate);
 
+// How long a frame takes from waking to its picture being handed over (input,
+// its update, drawing, the flip): the clock wakes that much before a tick is
+// due, so that the picture is shown as the tick begins rather than a frame's
+// work after it. The median of the last frames that ran one update each, so
+// that a frame held up by a busy machine does not move it; at most
+// max_lead_us.
+constexpr std::int64_t max_lead_us = 4000;
+class work_lead {
+public:
+    // The time one more frame took; gives the lead from now on.
+    std::int64_t add(std::int64_t work_us);
+    std::int64_t lead_us() const { return lead_us_; }
+
+private:
+    static constexpr int kept = 15;
+    std::int64_t work_[kept] = {};
+    int count_ = 0;
+    int next_ = 0;
+    std::int64_t lead_us_ = 0;
+};
+
 // The offset in output frames (positive: the music counts as heard later).
 std::int64_t offset_frames(int offset_ms, std::uint32_t rate);
 

@@ -313,3 +313,12 @@ TEST(MusicPacing, WaitsAreCappedAndTicksDueFromTheFirstFrameHeard) {
     EXPECT_EQ(mp::wait_us(t, 0, 44100), 16667);
     EXPECT_EQ(mp::wait_us(t, 735, 44100), 0);
 }
+
+TEST(MusicPacing, LeadIsATypicalFramesWorkNotAHeldUpOnes) {
+    mp::work_lead lead;
+    EXPECT_EQ(lead.lead_us(), 0);
+    for (int i = 0; i < 20; ++i) lead.add(1500 + (i % 3) * 100);
+    EXPECT_EQ(lead.add(30000), 1600) << "one frame held up by the machine";
+    for (int i = 0; i < 20; ++i) lead.add(50000);
+    EXPECT_EQ(lead.lead_us(), mp::max_lead_us) << "a frame's work is never counted as more than the cap";
+}
