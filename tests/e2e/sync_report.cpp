@@ -16,9 +16,11 @@
 // Prints, for each stall (a gap of more than 250 ms between two frames): its
 // length, how long after it the ticks were back within one frame of the
 // music, and the largest and 99th-percentile distance from then to the next
-// stall or the end; the same for the stretch before the first stall; the
-// median distance of the ticks from the music, offset not counted; and the music position at which the
-// first update ran. With --frames, every frame's distance as well.
+// stall or the end (over all stalls also the largest lateness alone: ticks
+// behind the music rather than ahead of it); the same for the stretch before
+// the first stall; the median distance of the ticks from the music, offset
+// not counted; and the music position at which the first update ran. With
+// --frames, every frame's distance as well.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -193,6 +195,7 @@ int main(int argc, char** argv) {
 
     std::vector<double> all_after;
     std::vector<double> on_time_after;  // frames that came at most 20 ms after the one before
+    double late_after = 0;
     for (std::size_t s = 0; s < stretches.size(); ++s) {
         const stretch& st = stretches[s];
         std::size_t ok = st.first;
@@ -209,6 +212,7 @@ int main(int argc, char** argv) {
                         s, st.gap_ms, static_cast<long long>(rows[st.first].updates), back_ms, after.size(),
                         after.empty() ? 0.0 : *std::max_element(after.begin(), after.end()), percentile(after, 0.99));
             all_after.insert(all_after.end(), after.begin(), after.end());
+            for (std::size_t i = ok; i < st.end; ++i) late_after = std::max(late_after, -distance[i]);
             for (std::size_t i = std::max<std::size_t>(ok, 1); i < st.end; ++i)
                 if (rows[i].wall_us - rows[i - 1].wall_us <= 20000) on_time_after.push_back(std::abs(distance[i]));
         }
@@ -221,9 +225,9 @@ int main(int argc, char** argv) {
     std::printf("median_tick_minus_music_ms %.2f\n", percentile(lead, 0.5));
     std::printf("first_update_music_ms %.1f\n", heard(static_cast<double>(rows[first_tick].wall_us)) * 1000.0 / rate);
     if (stretches.size() > 1)
-        std::printf("after_stalls: frames %zu max_ms %.2f p99_ms %.2f\n", all_after.size(),
+        std::printf("after_stalls: frames %zu max_ms %.2f p99_ms %.2f max_late_ms %.2f\n", all_after.size(),
                     all_after.empty() ? 0.0 : *std::max_element(all_after.begin(), all_after.end()),
-                    percentile(all_after, 0.99));
+                    percentile(all_after, 0.99), late_after);
     // The same without the frames a busy machine held up: the error of the
     // pacing itself rather than of the scheduler.
     if (!on_time_after.empty())
