@@ -41,6 +41,9 @@ struct output_clock {
     std::uint64_t frames;          // music frames handed over since the stream last started at position 0
     std::uint32_t latency_frames;  // frames the mixer's buffer holds ahead of the speaker
     std::uint32_t rate;            // output frames per second
+    // When the hook handed the last of those frames over, in microseconds of
+    // std::chrono::steady_clock; 0 while none has been since the start.
+    std::int64_t handed_at_us;
 };
 bool channel_get_clock(handle channel, output_clock* clock);
 

@@ -151,7 +151,7 @@ attempt_end listen(playback::handle stream, const calibrate::click_plan& plan, S
     auto read = [stream](mp::reading& r) {
         playback::output_clock c{};
         if (!playback::channel_get_clock(stream, &c) || c.rate == 0) return false;
-        r = mp::reading{c.frames, c.latency_frames, c.rate};
+        r = mp::reading{c.frames, c.latency_frames, c.rate, c.handed_at_us};
         return true;
     };
     mp::reading r{};

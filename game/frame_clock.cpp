@@ -1,5 +1,6 @@
 #include "game/frame_clock.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -26,7 +27,7 @@ void sleep_us(std::int64_t us) {
 frame_clock::frame_clock(int offset_ms) : offset_ms_(offset_ms) {
     if (const char* file = std::getenv("VELMORA_SYNC_LOG"); file && *file) {
         log_ = std::fopen(file, "w");
-        if (log_) std::fprintf(log_, "frame wall_us following updates tick lag music_frames latency rate position\n");
+        if (log_) std::fprintf(log_, "frame wall_us following updates tick lag music_frames latency rate position handed_us\n");
     }
     if (const char* stall_list = std::getenv("VELMORA_SYNC_STALL"); stall_list && *stall_list) {
         const char* p = stall_list;
@@ -57,36 +58,37 @@ std::int64_t frame_clock::position(std::int64_t now) {
         last_ = r;
         line_ = mp::observe(line_, now, r);
     }
-    return mp::heard_frames(line_, now) - mp::offset_frames(offset_ms_, line_.rate);
+    return mp::heard_frames(line_, now + lead_.lead_us()) - mp::offset_frames(offset_ms_, line_.rate);
 }
 
 std::int64_t frame_clock::updates_due() {
     if (paused_) return frame_updates_ = 0;
     if (!following_) return frame_updates_ = 1;
-    const std::int64_t pos = position(now_us());
-    mp::ticks after = ticks_;
-    const mp::plan p = mp::updates_for(after, pos, line_.rate);
-    if (p.updates > 1 && !p.reanchored) {
-        // A backlog, after a stall: a frame drawn on time is drawn as its
-        // tick begins (wait() sleeps until then), but this one started
-        // anywhere within a tick, and drawn at once after its updates it
-        // would show the music up to a tick late. So it catches up from the
-        // start of the next tick, like any other frame.
-        after.done += p.updates;
-        sleep_us(mp::wait_us(after, pos, line_.rate));
-        frame_updates_ = mp::updates_for(ticks_, position(now_us()), line_.rate).updates;
-        return frame_updates_;
-    }
-    ticks_ = after;
-    frame_updates_ = p.updates;
+    frame_updates_ = mp::updates_for(ticks_, position(now_us()), line_.rate).updates;
     return frame_updates_;
 }
 
-std::int64_t frame_clock::updates_come_due() {
+std::int64_t frame_clock::updates_at_next_tick() {
     if (paused_ || !following_) return 0;
+    const std::int64_t now = now_us();
+    sleep_until_due(now, position(now));
     const std::int64_t more = mp::updates_for(ticks_, position(now_us()), line_.rate).updates;
     frame_updates_ += more;
     return more;
+}
+
+void frame_clock::sleep_until_due(std::int64_t now, std::int64_t pos) {
+    // A device late with its next buffer holds the music heard where it is,
+    // so a sleep can end before the update is due: a frame drawn then would
+    // show nothing new and hold the next update back by its own length. So
+    // look again, within max_wait_us in all, so the window keeps answering.
+    const std::int64_t until = now + mp::max_wait_us;
+    for (std::int64_t us = mp::wait_us(ticks_, pos, line_.rate); us > 0;) {
+        sleep_us(us);
+        const std::int64_t then = now_us();
+        if (then >= until) break;
+        us = std::min(mp::wait_us(ticks_, position(then), line_.rate), until - then);
+    }
 }
 
 bool frame_clock::after_update() {
@@ -118,15 +120,25 @@ void frame_clock::wait() {
     if (log_) write_log_line(now, pos);
     ++frame_;
     if (following_ && !paused_) {
+        if (frame_updates_ == 1 && woke_us_ > 0) lead_.add(now - woke_us_);
+        bool stalled = false;
         for (stall& s : stalls_) {
             if (s.ms > 0 && ticks_.done + ticks_.lag >= s.tick) {
                 sleep_us(static_cast<std::int64_t>(s.ms) * 1000);
                 s.ms = 0;
+                stalled = true;
             }
         }
-        sleep_us(mp::wait_us(ticks_, pos, line_.rate));
+        if (stalled) {
+            const std::int64_t then = now_us();
+            sleep_until_due(then, position(then));
+        } else {
+            sleep_until_due(now, pos);
+        }
+        woke_us_ = now_us();
         return;
     }
+    woke_us_ = 0;
     frame_wait();
 }
 
@@ -152,11 +164,12 @@ void frame_clock::resume() {
 
 // One line per frame, written when the frame ends: the tick the last update
 // ran (ticks since the music started, lag included) against the music clock
-// as read then.
+// as read then, with the time its count was handed over.
 void frame_clock::write_log_line(std::int64_t now, std::int64_t position_frames) {
-    std::fprintf(log_, "%llu %lld %d %lld %lld %lld %llu %u %u %lld\n", static_cast<unsigned long long>(frame_),
+    std::fprintf(log_, "%llu %lld %d %lld %lld %lld %llu %u %u %lld %lld\n", static_cast<unsigned long long>(frame_),
                  static_cast<long long>(now), following_ ? (paused_ ? 2 : 1) : 0,
                  static_cast<long long>(frame_updates_), static_cast<long long>(ticks_.done + ticks_.lag),
                  static_cast<long long>(ticks_.lag), static_cast<unsigned long long>(last_.frames),
-                 last_.latency_frames, last_.rate, static_cast<long long>(position_frames));
+                 last_.latency_frames, last_.rate, static_cast<long long>(position_frames),
+                 static_cast<long long>(last_.handed_at_us));
 }

@@ -27,12 +27,12 @@ public:
     // After each update. False ends this frame's updates: the music has just
     // started or stopped, and the next frame counts in the new way.
     bool after_update();
-    // After the updates a frame was given: those that came due while they
-    // ran, 0 on the wall clock or while paused. A catch-up after a stall runs
-    // a hundred updates or more, which take a good part of a frame
-    // themselves; without these the frame would be drawn, and its events
-    // fire, that much behind the music.
-    std::int64_t updates_come_due();
+    // After a catch-up's updates (a backlog, after a stall): sleeps until the
+    // next update is due and gives the updates due then, 0 on the wall clock
+    // or while paused. The backlog runs at once and takes a good part of a
+    // frame itself; the frame is drawn as this next tick begins, like any
+    // frame drawn on time, rather than the backlog's length behind the music.
+    std::int64_t updates_at_next_tick();
     // End of the frame: sleeps as the clock in use says.
     void wait();
 
@@ -50,6 +50,8 @@ private:
     bool read(music_pacing::reading& r) const;
     std::int64_t position(std::int64_t now_us);
     void write_log_line(std::int64_t now_us, std::int64_t position_frames);
+    // Sleeps until the next update is due, at most max_wait_us.
+    void sleep_until_due(std::int64_t now_us, std::int64_t position_frames);
 
     int offset_ms_;
     bool following_ = false;  // the music plays and leads
@@ -58,6 +60,8 @@ private:
     music_pacing::ticks ticks_{};
     music_pacing::reading last_{};
     std::int64_t frame_updates_ = 0;
+    music_pacing::work_lead lead_{};
+    std::int64_t woke_us_ = 0;  // when the last wait ended
     std::uint64_t frame_ = 0;
     std::FILE* log_ = nullptr;
     std::vector<stall> stalls_;

@@ -168,6 +168,7 @@ stage_end frame_loop(const stage_request& r) {
         }
         pause_key_was_down = pause_key_down;
         std::int64_t updates = clock.updates_due();
+        std::int64_t batch = updates;  // the updates given last: more than one is a catch-up
         for (std::int64_t i = 0; i < updates; ++i) {
             const bool press_start = r.start_at_once && !started_at_once && title_taking_keys();
             if (press_start) {
@@ -181,14 +182,15 @@ stage_end frame_loop(const stage_request& r) {
             effects_after_update(++update);
             if (i + 1 < updates) settle_keys();
             if (!clock.after_update()) break;
-            // A catch-up took a while itself: the ticks that came due
-            // meanwhile run in this frame too, so it is drawn level with the
-            // music. At most a catch-up's worth, so a machine too slow to
-            // keep up still draws.
-            if (i + 1 == updates && updates > 1 && updates < music_pacing::catch_up_limit_ticks) {
-                if (const std::int64_t more = clock.updates_come_due(); more > 0) {
+            // A catch-up took a while itself: the frame goes on to the next
+            // tick and runs it (with any that came due meanwhile), so it is
+            // drawn as that tick begins, level with the music. At most a
+            // catch-up's worth, so a machine too slow to keep up still draws.
+            if (i + 1 == updates && batch > 1 && updates < music_pacing::catch_up_limit_ticks) {
+                batch = clock.updates_at_next_tick();
+                if (batch > 0) {
                     settle_keys();
-                    updates += more;
+                    updates += batch;
                 }
             }
         }

@@ -9,7 +9,7 @@ bool music_playing() { return music_stream != 0 && playback::channel_is_playing(
 bool music_clock(music_pacing::reading& r) {
     playback::output_clock c{};
     if (music_stream == 0 || !playback::channel_get_clock(music_stream, &c)) return false;
-    r = music_pacing::reading{c.frames, c.latency_frames, c.rate};
+    r = music_pacing::reading{c.frames, c.latency_frames, c.rate, c.handed_at_us};
     return true;
 }
 

@@ -17,18 +17,21 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b :
 
 heard_line start_line(std::int64_t now_us, const reading& r) {
     const std::int64_t heard = static_cast<std::int64_t>(r.frames) - r.latency_frames;
-    return heard_line{now_us - frames_to_us(heard, r.rate), r.rate};
+    return heard_line{now_us - frames_to_us(heard, r.rate), r.rate, now_us};
 }
 
 heard_line observe(const heard_line& line, std::int64_t now_us, const reading& r) {
     if (r.rate != line.rate) return start_line(now_us, r);
-    // Everything handed over a buffer ago has been heard; nothing not yet
-    // handed over can have been.
-    const std::int64_t at_least = static_cast<std::int64_t>(r.frames) - r.latency_frames;
+    // Everything handed over a buffer ago has been heard, and since the last
+    // hand-over the buffer before it has played on; nothing not yet handed
+    // over can have been.
     const std::int64_t at_most = static_cast<std::int64_t>(r.frames);
+    std::int64_t at_least = at_most - r.latency_frames;
+    if (r.handed_at_us >= line.since_us && r.handed_at_us > 0 && now_us > r.handed_at_us)
+        at_least = std::min(at_most, at_least + (now_us - r.handed_at_us) * r.rate / us_per_second);
     const std::int64_t now = heard_frames(line, now_us);
-    if (now < at_least) return heard_line{now_us - frames_to_us(at_least, r.rate), r.rate};
-    if (now > at_most) return heard_line{now_us - frames_to_us(at_most, r.rate), r.rate};
+    if (now < at_least) return heard_line{now_us - frames_to_us(at_least, r.rate), r.rate, line.since_us};
+    if (now > at_most) return heard_line{now_us - frames_to_us(at_most, r.rate), r.rate, line.since_us};
     return line;
 }
 
@@ -58,6 +61,17 @@ std::int64_t wait_us(const ticks& t, std::int64_t position_frames, std::uint32_t
     if (position_frames >= due_frames) return 0;
     const std::int64_t us = ((due_frames - position_frames) * us_per_second + rate - 1) / rate;
     return std::min(us, max_wait_us);
+}
+
+std::int64_t work_lead::add(std::int64_t work_us) {
+    work_[next_] = std::clamp<std::int64_t>(work_us, 0, max_lead_us);
+    next_ = (next_ + 1) % kept;
+    if (count_ < kept) ++count_;
+    std::int64_t sorted[kept];
+    std::copy(work_, work_ + count_, sorted);
+    std::nth_element(sorted, sorted + count_ / 2, sorted + count_);
+    lead_us_ = sorted[count_ / 2];
+    return lead_us_;
 }
 
 std::int64_t offset_frames(int offset_ms, std::uint32_t rate) {

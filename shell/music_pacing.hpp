@@ -27,6 +27,7 @@ struct reading {
     std::uint64_t frames;          // music frames handed to the device since the start
     std::uint32_t latency_frames;  // frames the output holds ahead of the speaker
     std::uint32_t rate;            // output frames per second
+    std::int64_t handed_at_us = 0;  // wall time the last of them was handed over; 0: unknown
 };
 
 // The position heard as a line on the wall clock: frame 0 of the music is
@@ -34,12 +35,16 @@ struct reading {
 struct heard_line {
     std::int64_t zero_us = 0;
     std::uint32_t rate = 44100;
+    std::int64_t since_us = 0;  // when the line was started: hand-overs before it are not of this playing
 };
 
 // The line at the start (or resumption) of playback: what the device already
 // holds is heard next, after its latency.
 heard_line start_line(std::int64_t now_us, const reading& r);
-// The line moved just enough to agree with a new reading.
+// The line moved just enough to agree with a new reading. A hand-over time
+// makes the reading exact: the buffer handed over last has played since, so
+// a look taken long after it (after a stall) counts as much as one taken at
+// once.
 heard_line observe(const heard_line& line, std::int64_t now_us, const reading& r);
 // Music frames heard at now_us, by the line (negative before the start).
 std::int64_t heard_frames(const heard_line& line, std::int64_t now_us);
@@ -64,6 +69,27 @@ plan updates_for(ticks& t, std::int64_t position_frames, std::uint32_t rate);
 // How long to sleep until the next update is due, at most max_wait_us; 0 when
 // it is due already.
 std::int64_t wait_us(const ticks& t, std::int64_t position_frames, std::uint32_t rate);
+
+// How long a frame takes from waking to its picture being handed over (input,
+// its update, drawing, the flip): the clock wakes that much before a tick is
+// due, so that the picture is shown as the tick begins rather than a frame's
+// work after it. The median of the last frames that ran one update each, so
+// that a frame held up by a busy machine does not move it; at most
+// max_lead_us.
+constexpr std::int64_t max_lead_us = 4000;
+class work_lead {
+public:
+    // The time one more frame took; gives the lead from now on.
+    std::int64_t add(std::int64_t work_us);
+    std::int64_t lead_us() const { return lead_us_; }
+
+private:
+    static constexpr int kept = 15;
+    std::int64_t work_[kept] = {};
+    int count_ = 0;
+    int next_ = 0;
+    std::int64_t lead_us_ = 0;
+};
 
 // The offset in output frames (positive: the music counts as heard later).
 std::int64_t offset_frames(int offset_ms, std::uint32_t rate);

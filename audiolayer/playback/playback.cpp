@@ -15,11 +15,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audiolayer/float_to_int16.hpp"
@@ -61,6 +63,32 @@ struct music_stream {
     bool source_done = false;        // the decoder has delivered its last frame
     std::atomic<bool> ended{false};  // every frame has been handed over
     std::atomic<std::uint64_t> frames_played{0};  // since the open or the last rewind
+    // The count as the last hook left it and when (steady_clock µs, 0: not
+    // yet), for the clock: written by the audio thread as a sequence lock
+    // (odd while writing), so a reader never pairs one hook's count with
+    // another's time.
+    std::atomic<std::uint32_t> handed_seq{0};
+    std::atomic<std::uint64_t> handed_frames{0};
+    std::atomic<std::int64_t> handed_at_us{0};
+
+    void set_handed(std::uint64_t frames, std::int64_t at_us) {
+        const std::uint32_t seq = handed_seq.load(std::memory_order_relaxed);
+        handed_seq.store(seq + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        handed_frames.store(frames, std::memory_order_relaxed);
+        handed_at_us.store(at_us, std::memory_order_relaxed);
+        handed_seq.store(seq + 2, std::memory_order_release);
+    }
+    void get_handed(std::uint64_t& frames, std::int64_t& at_us) const {
+        for (;;) {
+            const std::uint32_t seq = handed_seq.load(std::memory_order_acquire);
+            frames = handed_frames.load(std::memory_order_relaxed);
+            at_us = handed_at_us.load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if ((seq & 1u) == 0 && handed_seq.load(std::memory_order_relaxed) == seq) return;
+            std::this_thread::yield();  // the audio thread is between two stores
+        }
+    }
     // A fade-in under way: frames into it, and its length (0: none). Set
     // with the audio locked, read by the hook.
     std::uint32_t fade_done = 0;
@@ -270,24 +298,35 @@ void mix_music(void*, Uint8* stream, int len) {
     s.buffer_frames.store(static_cast<std::uint32_t>(frames), std::memory_order_relaxed);
     const int volume = s.volume.load(std::memory_order_relaxed);
     music_stream* m = s.paused ? nullptr : s.current;
+    bool handed = false;
     while (frames > 0) {
         if (!m || m->ended.load(std::memory_order_relaxed)) {
             put_frames(s, stream, nullptr, frames, volume);
-            return;
+            break;
         }
         const std::size_t piece = std::min(frames, m->block_frames);
         const std::size_t got = decode(*m, m->stereo.data(), piece);
         if (m->fade_done < m->fade_frames) fade_in(*m, m->stereo.data(), got);
         m->frames_played.fetch_add(got, std::memory_order_relaxed);
+        handed = handed || got > 0;
         if (got < piece) m->ended.store(true, std::memory_order_relaxed);
         put_frames(s, stream, m->stereo.data(), got, volume);
         frames -= got;
+    }
+    // The buffer goes to the device as the hook returns: the moment the
+    // frame clock can place the music heard by, rather than when it happens
+    // to look, which after a stall of the game is up to a buffer later.
+    if (handed) {
+        using namespace std::chrono;
+        m->set_handed(m->frames_played.load(std::memory_order_relaxed),
+                      duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
     }
 }
 
 // Back to the first frame. Called with the audio locked.
 bool rewind(music_stream& m) {
     m.frames_played.store(0, std::memory_order_relaxed);
+    m.set_handed(0, 0);
     m.fade_frames = 0;
     if (m.at_start) return true;
     m.source_done = false;
@@ -556,7 +595,7 @@ bool channel_get_clock(handle channel, output_clock* clock) {
     const music_stream* m = find(channel);
     if (!m) return fail("not a stream handle");
     if (!clock) return fail("no place for the clock");
-    clock->frames = m->frames_played.load(std::memory_order_relaxed);
+    m->get_handed(clock->frames, clock->handed_at_us);
     clock->latency_frames = s.buffer_frames.load(std::memory_order_relaxed);
     clock->rate = static_cast<std::uint32_t>(s.rate);
     return true;

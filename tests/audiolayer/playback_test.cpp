@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -275,15 +276,23 @@ TEST_F(Playback, RewindWhilePlayingRestartsAtTheFirstFrame) {
         const std::vector<std::int16_t> music(first.begin(),
                                               first.begin() + static_cast<std::ptrdiff_t>(2 * whole.frames));
 
+        const auto played_at = std::chrono::steady_clock::now().time_since_epoch();
         ASSERT_TRUE(al::channel_play(h, false));
         SDL_Delay(120);
         al::output_clock mid{};
         ASSERT_TRUE(al::channel_get_clock(h, &mid));
         EXPECT_GT(mid.frames, 0u) << name;
+        // The hand-over time is on the frame clock's clock, after the start.
+        EXPECT_GE(mid.handed_at_us, std::chrono::duration_cast<std::chrono::microseconds>(played_at).count()) << name;
+        EXPECT_LE(mid.handed_at_us, std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count())
+            << name;
         capture_from([&] { EXPECT_TRUE(al::channel_set_position(h, 0)) << name; });
         al::output_clock rewound{};
         ASSERT_TRUE(al::channel_get_clock(h, &rewound));
         EXPECT_LT(rewound.frames, mid.frames) << name << ": the count starts again";
+        EXPECT_EQ(rewound.frames == 0, rewound.handed_at_us == 0) << name << ": no time without a count";
         ASSERT_TRUE(wait_until_done(h)) << name;
         expect_music_then_silence(stop_capture(), music, name);
         EXPECT_TRUE(al::stream_free(h));

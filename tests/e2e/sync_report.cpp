@@ -5,18 +5,22 @@
 //
 // The music heard is rebuilt from the log in hindsight, independently of the
 // game's own running estimate: the audio thread hands over one buffer at a
-// time, and the first frame that shows a new count was drawn at most a frame
-// after that hand-over. Fitting the hand-over times of the whole run (their
-// mean pace, then the earliest sighting of each buffer within a few buffers
-// either side) gives when each buffer started to play. Only the first run of
-// the log (from the music's start to its stop) is read.
+// time, each buffer plays from its hand-over on, and the log says when that
+// was (handed_us, the audio thread's own clock). A log without it gives the
+// first frame that shows a new count, drawn at most a frame after the
+// hand-over; then fitting the sightings of the whole run (their mean pace,
+// then the earliest of each buffer within a few buffers either side) gives
+// the hand-overs. Only the first run of the log (from the music's start to
+// its stop) is read.
 //
 // Prints, for each stall (a gap of more than 250 ms between two frames): its
 // length, how long after it the ticks were back within one frame of the
 // music, and the largest and 99th-percentile distance from then to the next
-// stall or the end; the same for the stretch before the first stall; the
-// median distance of the ticks from the music, offset not counted; and the music position at which the
-// first update ran. With --frames, every frame's distance as well.
+// stall or the end (over all stalls also the largest lateness alone: ticks
+// behind the music rather than ahead of it); the same for the stretch before
+// the first stall; the median distance of the ticks from the music, offset
+// not counted; and the music position at which the first update ran. With
+// --frames, every frame's distance as well.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -33,6 +37,7 @@ namespace {
 
 struct row {
     std::int64_t wall_us;
+    std::int64_t handed_us;  // when `frames` were handed over, 0 if the log does not say
     std::int64_t updates;
     std::int64_t tick;  // ticks run since the music started
     std::int64_t frames;
@@ -89,13 +94,15 @@ int main(int argc, char** argv) {
         std::istringstream f(line);
         long long frame, wall, following, updates, tick, lag, frames, latency, rate, position;
         if (!(f >> frame >> wall >> following >> updates >> tick >> lag >> frames >> latency >> rate >> position)) continue;
+        long long handed = 0;
+        if (!(f >> handed) || handed > wall) handed = 0;
         if (following != 1) {
             if (started) break;
             continue;
         }
         if (started && frames < rows.back().frames) break;  // a new run
         started = true;
-        rows.push_back(row{wall, updates, tick, frames, latency, rate});
+        rows.push_back(row{wall, handed, updates, tick, frames, latency, rate});
     }
     if (rows.size() < 60 || rows.back().rate <= 0) {
         std::fprintf(stderr, "sync_report: fewer than 60 frames of music in %s\n", argv[1]);
@@ -104,9 +111,13 @@ int main(int argc, char** argv) {
     const double rate = static_cast<double>(rows.back().rate);
     const double buffer = static_cast<double>(rows.back().latency);
 
-    // The first sighting of each handed-over count.
+    // The hand-over of each count, or its first sighting.
     std::map<std::int64_t, std::int64_t> seen;
-    for (const row& r : rows) seen.emplace(r.frames, r.wall_us);
+    bool handed_times = true;
+    for (const row& r : rows) {
+        seen.emplace(r.frames, r.handed_us > 0 ? r.handed_us : r.wall_us);
+        if (r.frames > 0 && r.handed_us == 0) handed_times = false;
+    }
     std::vector<std::pair<double, double>> sightings;  // (frames, wall_us)
     for (const auto& [frames, wall] : seen)
         if (frames > 0) sightings.emplace_back(static_cast<double>(frames), static_cast<double>(wall));
@@ -124,14 +135,24 @@ int main(int argc, char** argv) {
     }
     const double n = static_cast<double>(sightings.size());
     const double us_per_frame = (n * sxy - sx * sy) / (n * sxx - sx * sx);
-    // Each hand-over time: the earliest sighting nearby, carried along the pace.
+    // Each hand-over time: as logged, or the earliest sighting nearby
+    // carried along the pace. Nearby in the music, not in the list: across a
+    // stall the next entry is seconds away, and the mean pace carried that
+    // far is off by milliseconds (the audio thread's pace wanders by a few
+    // per mille).
+    const double window_frames = window_buffers * buffer;
     std::vector<double> handed_at(sightings.size());
     for (std::size_t k = 0; k < sightings.size(); ++k) {
         double best = sightings[k].second;
+        if (handed_times) {
+            handed_at[k] = best;
+            continue;
+        }
         const std::size_t lo = k >= window_buffers ? k - window_buffers : 0;
         const std::size_t hi = std::min(sightings.size(), k + window_buffers + 1);
         for (std::size_t j = lo; j < hi; ++j)
-            best = std::min(best, sightings[j].second - (sightings[j].first - sightings[k].first) * us_per_frame);
+            if (std::abs(sightings[j].first - sightings[k].first) <= window_frames)
+                best = std::min(best, sightings[j].second - (sightings[j].first - sightings[k].first) * us_per_frame);
         handed_at[k] = best;
     }
     // Music heard (frames) at a wall time: the buffer handed over last plays
@@ -174,6 +195,7 @@ int main(int argc, char** argv) {
 
     std::vector<double> all_after;
     std::vector<double> on_time_after;  // frames that came at most 20 ms after the one before
+    double late_after = 0;
     for (std::size_t s = 0; s < stretches.size(); ++s) {
         const stretch& st = stretches[s];
         std::size_t ok = st.first;
@@ -190,6 +212,7 @@ int main(int argc, char** argv) {
                         s, st.gap_ms, static_cast<long long>(rows[st.first].updates), back_ms, after.size(),
                         after.empty() ? 0.0 : *std::max_element(after.begin(), after.end()), percentile(after, 0.99));
             all_after.insert(all_after.end(), after.begin(), after.end());
+            for (std::size_t i = ok; i < st.end; ++i) late_after = std::max(late_after, -distance[i]);
             for (std::size_t i = std::max<std::size_t>(ok, 1); i < st.end; ++i)
                 if (rows[i].wall_us - rows[i - 1].wall_us <= 20000) on_time_after.push_back(std::abs(distance[i]));
         }
@@ -202,9 +225,9 @@ int main(int argc, char** argv) {
     std::printf("median_tick_minus_music_ms %.2f\n", percentile(lead, 0.5));
     std::printf("first_update_music_ms %.1f\n", heard(static_cast<double>(rows[first_tick].wall_us)) * 1000.0 / rate);
     if (stretches.size() > 1)
-        std::printf("after_stalls: frames %zu max_ms %.2f p99_ms %.2f\n", all_after.size(),
+        std::printf("after_stalls: frames %zu max_ms %.2f p99_ms %.2f max_late_ms %.2f\n", all_after.size(),
                     all_after.empty() ? 0.0 : *std::max_element(all_after.begin(), all_after.end()),
-                    percentile(all_after, 0.99));
+                    percentile(all_after, 0.99), late_after);
     // The same without the frames a busy machine held up: the error of the
     // pacing itself rather than of the scheduler.
     if (!on_time_after.empty())
