@@ -175,6 +175,27 @@ inline void scale_samples(const std::int16_t* v, std::size_t step, float* out) {
 }
 #endif
 
+// The transform's first two stages over four real points of rows 4q to
+// 4q + 3 (points p, p + n/2, p + n/4, p + 3n/4 with p the reversal of q),
+// stored at re and im with `step` between rows. With no imaginary part
+// their arithmetic is short: the unit twiddles' products are exact, and the
+// one twiddle w of the second stage multiplies a real value, one rounding
+// of an exact product either way.
+inline void first_two_stages(vec x0, vec x1, vec x2, vec x3, float w_re, float w_im, float* re, float* im,
+                             std::size_t step) {
+    const vec s01 = add(x0, x1), d01 = sub(x0, x1);
+    const vec s23 = add(x2, x3), d23 = sub(x2, x3);
+    const vec tr = mul(d23, w_re), ti = mul(d23, w_im);
+    store(re, add(s01, s23));
+    store(im, zero());
+    store(re + step, add(d01, tr));
+    store(im + step, ti);
+    store(re + 2 * step, sub(s01, s23));
+    store(im + 2 * step, zero());
+    store(re + 3 * step, sub(d01, tr));
+    store(im + 3 * step, neg(ti));
+}
+
 }  // namespace
 
 bool is_burst(float m) { return static_cast<std::int32_t>(static_cast<float>(burst_factor * m)) != 0; }
@@ -245,19 +266,8 @@ void analysis::fill_windows(const channel_view& source, std::uint32_t second) {
             }
             for (std::size_t u = 0; u < 4; ++u) {
                 const std::size_t row = 4 * (window_plan_.reversed(static_cast<std::uint32_t>(p + u)) >> 2);
-                const vec s01 = add(x[0][u], x[1][u]), d01 = sub(x[0][u], x[1][u]);
-                const vec s23 = add(x[2][u], x[3][u]), d23 = sub(x[2][u], x[3][u]);
-                const vec tr = mul(d23, w_re), ti = mul(d23, w_im);
-                float* re = &window_re_[row * window_stride + j];
-                float* im = &window_im_[row * window_stride + j];
-                store(re, add(s01, s23));
-                store(im, zero());
-                store(re + window_stride, add(d01, tr));
-                store(im + window_stride, ti);
-                store(re + 2 * window_stride, sub(s01, s23));
-                store(im + 2 * window_stride, zero());
-                store(re + 3 * window_stride, sub(d01, tr));
-                store(im + 3 * window_stride, neg(ti));
+                first_two_stages(x[0][u], x[1][u], x[2][u], x[3][u], w_re, w_im, &window_re_[row * window_stride + j],
+                                 &window_im_[row * window_stride + j], window_stride);
             }
         }
     }
@@ -315,20 +325,8 @@ void analysis::frame_magnitudes() {
 
         for (std::size_t p = 0; p < quarter; ++p) {
             const std::size_t row = modulation_plan_.reversed(static_cast<std::uint32_t>(p));
-            const vec x0 = a[p + offset[0]], x1 = a[p + offset[1]], x2 = a[p + offset[2]], x3 = a[p + offset[3]];
-            const vec s01 = add(x0, x1), d01 = sub(x0, x1);
-            const vec s23 = add(x2, x3), d23 = sub(x2, x3);
-            const vec tr = mul(d23, w_re), ti = mul(d23, w_im);
-            float* re = &modulation_re_[row * bins + bin];
-            float* im = &modulation_im_[row * bins + bin];
-            store(re, add(s01, s23));
-            store(im, zero());
-            store(re + bins, add(d01, tr));
-            store(im + bins, ti);
-            store(re + 2 * bins, sub(s01, s23));
-            store(im + 2 * bins, zero());
-            store(re + 3 * bins, sub(d01, tr));
-            store(im + 3 * bins, neg(ti));
+            first_two_stages(a[p + offset[0]], a[p + offset[1]], a[p + offset[2]], a[p + offset[3]], w_re, w_im,
+                             &modulation_re_[row * bins + bin], &modulation_im_[row * bins + bin], bins);
         }
     }
 }
