@@ -1,6 +1,6 @@
 #include "converter/dynamics.hpp"
 
-#include <ebur128.h>
+#include "converter/loudness.hpp"
 
 #include <algorithm>
 #include <array>
@@ -20,11 +20,6 @@ namespace converter {
 namespace {
 
 constexpr int ticks = pattern::ticks_per_second;
-
-struct meter_deleter {
-    void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
-};
-using meter = std::unique_ptr<ebur128_state, meter_deleter>;
 
 // The loudness meter hears a mono mix of the converted channels at a quarter
 // of the rate (each value the mean of four frames): a quarter of the
@@ -72,43 +67,38 @@ void mix_for_meter(const std::int16_t* v, unsigned stride, unsigned groups, floa
 class loudness_meter {
 public:
     loudness_meter(unsigned stride, unsigned groups)
-        : st_(ebur128_init(1, meter_rate, EBUR128_MODE_S | EBUR128_MODE_I)),
+        : meter_(meter_rate),
           stride_(stride),
           groups_(groups),
           // The sum of 4 frames of 2 channels scaled by a power of two: exact.
           scale_(1.0f / static_cast<float>(meter_decimation * groups * 32768u)),
-          chunk_(meter_rate) {
-        if (!st_) throw std::bad_alloc();
-    }
+          chunk_(meter_rate) {}
 
     // Second k of the song.
-    void add_second(const std::int16_t* v, std::vector<double>& short_term) {
+    void add_second(const std::int16_t* v) {
         mix_for_meter(v, stride_, groups_, scale_, chunk_.data());
-        feed(short_term);
+        feed();
     }
 
-    // After the last second: the integrated loudness, and the last second's
+    // After the last second: the integrated loudness, and every second's
     // short-term loudness.
     double finish(std::vector<double>& short_term) {
         // Only whole seconds are converted, so only they are measured;
         // the silence after them counts for nothing once gated.
-        double integrated = 0.0;
-        ebur128_loudness_global(st_.get(), &integrated);
+        const double integrated = meter_.integrated();
         std::fill(chunk_.begin(), chunk_.end(), 0.0f);
-        feed(short_term);
+        feed();
+        short_term = meter_.short_term();
         return integrated;
     }
 
 private:
-    void feed(std::vector<double>& short_term) {
-        if (ebur128_add_frames_float(st_.get(), chunk_.data(), meter_rate) != EBUR128_SUCCESS) throw std::bad_alloc();
-        if (fed_++ >= 1) {
-            short_term.push_back(0.0);
-            ebur128_loudness_shortterm(st_.get(), &short_term.back());
-        }
+    void feed() {
+        meter_.add(chunk_.data(), meter_rate);
+        if (fed_++ >= 1) meter_.mark_short_term();
     }
 
-    meter st_;
+    k_loudness meter_;
     unsigned stride_;
     unsigned groups_;
     float scale_;
@@ -322,7 +312,6 @@ struct dynamics_meter::state {
     unsigned groups;
     loudness_meter loudness;
     frame_measures frames;
-    std::vector<double> short_term;
     std::uint32_t seconds = 0;
 };
 
@@ -334,7 +323,7 @@ dynamics_meter::dynamics_meter(unsigned channels) {
 dynamics_meter::~dynamics_meter() = default;
 
 void dynamics_meter::add_second(const std::int16_t* values) {
-    st_->loudness.add_second(values, st_->short_term);
+    st_->loudness.add_second(values);
     st_->frames.add_second(values, st_->stride, st_->groups);
     ++st_->seconds;
 }
@@ -349,8 +338,7 @@ dynamics_plan dynamics_meter::finish() {
         st_.reset();
         return plan;
     }
-    plan.integrated = st_->loudness.finish(st_->short_term);
-    plan.short_term = std::move(st_->short_term);
+    plan.integrated = st_->loudness.finish(plan.short_term);
     set_budgets(plan);
     set_weights(st_->frames, plan.groups, plan.seconds, plan);
     st_.reset();

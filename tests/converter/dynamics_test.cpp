@@ -1,7 +1,9 @@
+#include <ebur128.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -10,6 +12,7 @@
 #include "converter/convert.hpp"
 #include "converter/dynamics.hpp"
 #include "converter/load_any.hpp"
+#include "converter/loudness.hpp"
 #include "support/scratch_dir.hpp"
 #include "tools/measure/golden_stages.hpp"
 #include "tools/measure/stage_measure.hpp"
@@ -244,4 +247,80 @@ TEST(Dynamics, StagesAreTheGoldenOnes) {
     ASSERT_TRUE(in) << VELMORA_GOLDEN_STAGES;
     const std::string kept{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_EQ(golden_stages::digest_text(), kept);
+}
+
+namespace {
+
+// A signal made of parts: each `seconds` long at `rate`, noise or a tone at
+// `level` (full scale 1), or digital silence at level 0.
+struct part {
+    double seconds, level, tone_hz;
+};
+
+std::vector<float> signal_of(unsigned rate, std::initializer_list<part> parts, unsigned seed) {
+    std::vector<float> v;
+    std::uint32_t x = seed;
+    for (const part& p : parts) {
+        const auto n = static_cast<std::size_t>(p.seconds * rate);
+        for (std::size_t i = 0; i < n; ++i) {
+            x = x * 1664525u + 1013904223u;
+            const double noise = static_cast<double>(x >> 8) / 8388608.0 - 1.0;
+            const double t = static_cast<double>(i) / rate;
+            const double s = p.tone_hz > 0.0 ? std::sin(6.283185307179586 * p.tone_hz * t) : noise;
+            v.push_back(static_cast<float>(p.level * s));
+        }
+    }
+    return v;
+}
+
+}  // namespace
+
+// Our meter against the reference meter on the same values fed in the same
+// pieces: every short-term value and the integrated loudness, to the bit.
+// Long digital silences let the filter's state fall below normal numbers,
+// where the reference flushes it; pieces of odd sizes cross its 100 ms steps
+// and the ring's end anywhere.
+TEST(Dynamics, LoudnessIsTheReferenceMetersToTheBit) {
+    struct row {
+        const char* what;
+        unsigned rate;
+        std::size_t piece;
+        std::vector<float> values;
+    };
+    const std::vector<row> rows = {
+        {"noise at three levels", 11025, 11025,
+         signal_of(11025, {{4, 0.3, 0}, {5, 0.02, 0}, {3.7, 0.9, 0}}, 1)},
+        {"tones, odd pieces", 11025, 777, signal_of(11025, {{2.5, 0.5, 440}, {3, 0.05, 60}, {6, 0.7, 3000}}, 2)},
+        {"silences long enough for subnormal states", 11025, 11025,
+         signal_of(11025, {{1.5, 0.4, 0}, {14, 0, 0}, {2, 0.3, 100}, {9, 0, 0}}, 3)},
+        {"quieter than the gate", 11025, 4000, signal_of(11025, {{5, 1e-5, 0}, {2, 0.5, 0}}, 4)},
+        {"nothing but silence", 11025, 11025, signal_of(11025, {{5, 0, 0}}, 5)},
+        {"another rate", 48000, 48000, signal_of(48000, {{4, 0.2, 0}, {3, 0.6, 1000}}, 6)},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        ebur128_state* ref = ebur128_init(1, r.rate, EBUR128_MODE_S | EBUR128_MODE_I);
+        ASSERT_NE(ref, nullptr);
+        converter::k_loudness ours(r.rate);
+        std::vector<double> expected;
+        for (std::size_t at = 0; at < r.values.size(); at += r.piece) {
+            const std::size_t n = std::min(r.piece, r.values.size() - at);
+            ASSERT_EQ(ebur128_add_frames_float(ref, r.values.data() + at, n), EBUR128_SUCCESS);
+            ours.add(r.values.data() + at, n);
+            expected.push_back(0.0);
+            ebur128_loudness_shortterm(ref, &expected.back());
+            ours.mark_short_term();
+        }
+        double integrated = 0.0;
+        ebur128_loudness_global(ref, &integrated);
+        ebur128_destroy(&ref);
+        const std::vector<double>& got = ours.short_term();
+        ASSERT_EQ(got.size(), expected.size());
+        for (std::size_t k = 0; k < got.size(); ++k)
+            ASSERT_EQ(std::memcmp(&got[k], &expected[k], sizeof(double)), 0)
+                << "short-term " << k << ": " << got[k] << " against " << expected[k];
+        const double ours_integrated = ours.integrated();
+        EXPECT_EQ(std::memcmp(&ours_integrated, &integrated, sizeof(double)), 0)
+            << ours_integrated << " against " << integrated;
+    }
 }
