@@ -362,46 +362,52 @@ dynamics_plan plan_dynamics(const wave_sample& source) {
 
 void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned group, std::uint32_t second) {
     const std::int64_t base = static_cast<std::int64_t>(second) * ticks;
-    // A candidate with its strength as it was when `crowd` records were kept
-    // on its tick. Strengths only fall as ticks fill, so one whose crowd has
-    // grown is weighed again and put back: the greedy choice, made lazily.
-    struct candidate {
-        double strength;
-        std::int32_t time;
-        std::size_t index;
-        unsigned crowd;
-    };
-    auto weaker = [](const candidate& a, const candidate& b) {
-        if (a.strength != b.strength) return a.strength < b.strength;
-        if (a.time != b.time) return a.time > b.time;
-        return a.index > b.index;
-    };
-    std::vector<candidate> heap;
-    heap.reserve(events.size());
+    // The sounding records of each tick, in their order: [first[t], first[t + 1]) of `on_tick`.
+    std::vector<double> strength(events.size(), 0.0);
+    std::vector<char> sounding(events.size(), 0);
+    std::array<std::uint32_t, ticks + 1> first{};
     for (std::size_t k = 0; k < events.size(); ++k) {
         const float w = plan.tick_weight(group, events[k].time);
-        if (w > 0.0f) heap.push_back({static_cast<double>(events[k].speed) * w, events[k].time, k, 0});
+        if (!(w > 0.0f)) continue;
+        sounding[k] = 1;
+        strength[k] = static_cast<double>(events[k].speed) * w;
+        ++first[static_cast<std::size_t>(events[k].time - base) + 1];
     }
-    std::make_heap(heap.begin(), heap.end(), weaker);
+    for (std::size_t t = 1; t <= ticks; ++t) first[t] += first[t - 1];
+    std::vector<std::uint32_t> on_tick(first[ticks]);
+    {
+        std::array<std::uint32_t, ticks> at{};
+        std::copy(first.begin(), first.end() - 1, at.begin());
+        for (std::size_t k = 0; k < events.size(); ++k)
+            if (sounding[k]) on_tick[at[static_cast<std::size_t>(events[k].time - base)]++] = static_cast<std::uint32_t>(k);
+    }
 
+    // The greedy choice: one record at a time, the strongest by its strength
+    // halved for each record already kept on its tick (ties to the earlier
+    // tick, then the earlier record). Every record of a tick is halved
+    // alike, so only each tick's strongest left is ever in the running.
     std::vector<char> kept(events.size(), 0);
-    std::array<unsigned, ticks> crowd{};
-    for (std::size_t left = plan.budget[second]; left > 0 && !heap.empty();) {
-        std::pop_heap(heap.begin(), heap.end(), weaker);
-        candidate c = heap.back();
-        heap.pop_back();
-        unsigned& on_tick = crowd[static_cast<std::size_t>(c.time - base)];
-        if (c.crowd != on_tick) {
-            c.strength = std::ldexp(static_cast<double>(events[c.index].speed) * plan.tick_weight(group, c.time),
-                                    -static_cast<int>(on_tick));
-            c.crowd = on_tick;
-            heap.push_back(c);
-            std::push_heap(heap.begin(), heap.end(), weaker);
-            continue;
+    std::array<std::int64_t, ticks> top;     // that record, or -1
+    std::array<double, ticks> now{};         // and its strength now
+    std::array<int, ticks> crowd{};
+    auto strongest_left = [&](std::size_t t) {
+        std::int64_t best = -1;
+        for (std::uint32_t i = first[t]; i < first[t + 1]; ++i) {
+            const std::uint32_t k = on_tick[i];
+            if (!kept[k] && (best < 0 || strength[k] > strength[static_cast<std::size_t>(best)])) best = k;
         }
-        kept[c.index] = 1;
-        ++on_tick;
-        --left;
+        top[t] = best;
+        if (best >= 0) now[t] = std::ldexp(strength[static_cast<std::size_t>(best)], -crowd[t]);
+    };
+    for (std::size_t t = 0; t < ticks; ++t) strongest_left(t);
+    for (std::size_t left = plan.budget[second]; left > 0; --left) {
+        std::size_t chosen = ticks;
+        for (std::size_t t = 0; t < ticks; ++t)
+            if (top[t] >= 0 && (chosen == ticks || now[t] > now[chosen])) chosen = t;
+        if (chosen == ticks) break;
+        kept[static_cast<std::size_t>(top[chosen])] = 1;
+        ++crowd[chosen];
+        strongest_left(chosen);
     }
     std::size_t out = 0;
     for (std::size_t k = 0; k < events.size(); ++k)

@@ -154,6 +154,64 @@ TEST(Dynamics, KeepsTheStrongestRecordsOnSoundingTicks) {
     EXPECT_TRUE(later.empty()) << "a second with no budget keeps nothing";
 }
 
+// Against the plain greedy choice, one record at a time the strongest by
+// its speed times its tick's weight, halved for each record already kept on
+// its tick (ties to the earlier tick, then record): seconds of hundreds of
+// records, some crowded onto a few ticks so that the choice goes deep.
+TEST(Dynamics, KeepsWhatTheGreedyChoiceKeeps) {
+    struct row {
+        std::size_t records;
+        unsigned ticks_used;  // the records lie on the first this many ticks
+        std::uint16_t budget;
+    };
+    for (const row& r : std::vector<row>{{600, 60, 15}, {600, 60, 30}, {400, 2, 30}, {300, 5, 9}, {40, 60, 30}}) {
+        SCOPED_TRACE(testing::Message() << r.records << " records on " << r.ticks_used << " ticks, " << r.budget);
+        converter::dynamics_plan plan;
+        plan.groups = 1;
+        plan.seconds = 1;
+        plan.budget = {r.budget};
+        std::uint32_t x = static_cast<std::uint32_t>(r.records * 31 + r.budget);
+        auto next = [&x](std::uint32_t n) {
+            x = x * 1664525u + 1013904223u;
+            return (x >> 8) % n;
+        };
+        for (int t = 0; t < 60; ++t) plan.weight.push_back(t % 7 == 3 ? 0.0f : 0.25f + 0.25f * static_cast<float>(next(5)));
+        converter::event_queue events;
+        for (std::size_t k = 0; k < r.records; ++k)
+            events.push_back({static_cast<std::int32_t>(next(r.ticks_used)), static_cast<float>(k),
+                              0.5f + 0.125f * static_cast<float>(next(16))});
+
+        std::vector<char> kept(events.size(), 0);
+        std::vector<unsigned> crowd(60, 0);
+        for (unsigned n = 0; n < r.budget; ++n) {
+            std::ptrdiff_t best = -1;
+            double best_strength = 0.0;
+            for (std::size_t k = 0; k < events.size(); ++k) {
+                const float w = plan.weight[static_cast<std::size_t>(events[k].time)];
+                if (kept[k] || w <= 0.0f) continue;
+                const double strength = std::ldexp(static_cast<double>(events[k].speed) * w,
+                                                   -static_cast<int>(crowd[static_cast<std::size_t>(events[k].time)]));
+                const auto& b = events[static_cast<std::size_t>(best < 0 ? 0 : best)];
+                if (best < 0 || strength > best_strength || (strength == best_strength && events[k].time < b.time)) {
+                    best = static_cast<std::ptrdiff_t>(k);
+                    best_strength = strength;
+                }
+            }
+            if (best < 0) break;
+            kept[static_cast<std::size_t>(best)] = 1;
+            ++crowd[static_cast<std::size_t>(events[static_cast<std::size_t>(best)].time)];
+        }
+        std::vector<float> expected;
+        for (std::size_t k = 0; k < events.size(); ++k)
+            if (kept[k]) expected.push_back(events[k].angle);
+
+        converter::keep_strongest(events, plan, 0, 0);
+        std::vector<float> got;
+        for (const auto& e : events) got.push_back(e.angle);
+        EXPECT_EQ(got, expected);
+    }
+}
+
 // Hits weigh most, digital silence nothing; loudness sets the budgets.
 TEST(Dynamics, PlanWeighsHitsGatesSilenceAndFollowsLoudness) {
     // Mono: a steady noise bed, one hit in frame 40 of second 1, second 3
