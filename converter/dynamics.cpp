@@ -80,6 +80,17 @@ public:
         feed();
     }
 
+    // Second k of the song, with a maker of the meter's loop that takes the
+    // mix from `mixed()` (stereo_second).
+    template <class Make>
+    void add_second_with(const std::int16_t* v, Make&& make) {
+        mix_for_meter(v, stride_, groups_, scale_, chunk_.data());
+        meter_.add_made(meter_rate, make);
+        fed();
+    }
+
+    const float* mixed() const { return chunk_.data(); }
+
     // After the last second: the integrated loudness, and every second's
     // short-term loudness.
     double finish(std::vector<double>& short_term) {
@@ -95,6 +106,10 @@ public:
 private:
     void feed() {
         meter_.add(chunk_.data(), meter_rate);
+        fed();
+    }
+
+    void fed() {
         if (fed_++ >= 1) meter_.mark_short_term();
     }
 
@@ -125,6 +140,10 @@ void set_budgets(dynamics_plan& plan) {
         carry = wanted - whole;
     }
 }
+
+// max(0, log(now / before)) for positive measures, without the logarithm
+// where it would be thrown away.
+double rise(double now, double before) { return now > before ? std::log(now / before) : 0.0; }
 
 double mean_above(const std::vector<double>& power, double threshold) {
     double sum = 0.0;
@@ -228,7 +247,6 @@ struct frame_measures {
     std::int32_t before[2] = {0, 0};
 
     void add_second(const std::int16_t* data, unsigned stride, unsigned groups) {
-        constexpr double to_power = 1.0 / (32768.0 * 32768.0 * frame_length);
         for (std::size_t f = 0; f < static_cast<std::size_t>(ticks); ++f) {
             const std::int16_t* v = data + f * frame_length * stride;
             frame_sums sums[2];
@@ -242,13 +260,92 @@ struct frame_measures {
             }
             for (unsigned c = 0; c < groups; ++c) {
                 before[c] = v[(frame_length - 1) * stride + c];
-                power[c].push_back(static_cast<double>(sums[c].power) * to_power);
-                highs[c].push_back(static_cast<double>(sums[c].highs) * to_power);
-                silent[c].push_back(sums[c].power == 0);
+                push(c, sums[c]);
             }
         }
     }
+
+    void push(unsigned c, const frame_sums& sums) {
+        constexpr double to_power = 1.0 / (32768.0 * 32768.0 * frame_length);
+        power[c].push_back(static_cast<double>(sums.power) * to_power);
+        highs[c].push_back(static_cast<double>(sums.highs) * to_power);
+        silent[c].push_back(sums.power == 0);
+    }
 };
+
+#if defined(__SSE2__)
+// The game frames' measures of one second of interleaved stereo, taken in
+// the loudness meter's loop: value i of the meter's mix (`mixed`, made
+// before) stands for frames 4i to 4i + 3, and giving it adds those frames to
+// their game frames' sums, work the core does while the meter's filter waits
+// on itself.
+class stereo_second {
+public:
+    stereo_second(const std::int16_t* v, const float* mixed, frame_measures& out)
+        : v_(v), mixed_(mixed), out_(out),
+          halved_before_(_mm_set_epi16(static_cast<short>(out.before[1] >> 1), static_cast<short>(out.before[0] >> 1),
+                                       0, 0, 0, 0, 0, 0)) {}
+
+    // Values whose four frames lie within one game frame and end none.
+    [[gnu::always_inline]] float operator()(std::size_t i) {
+        const __m128i x = load(i);
+        const __m128i halved = _mm_srai_epi16(x, 1);
+        const __m128i previous = _mm_or_si128(_mm_slli_si128(halved, 4), _mm_srli_si128(halved_before_, 12));
+        add_squares(deinterleave(x), pl_, pr_);
+        add_squares(deinterleave(_mm_sub_epi16(halved, previous)), hl_, hr_);
+        halved_before_ = halved;
+        return mixed_[i];
+    }
+
+    std::size_t plain_until(std::size_t i) const { return std::max(i, (end_ - 1) / 4); }
+
+    // The value whose four frames end a game frame or cross into the next.
+    float special(std::size_t i) {
+        if (4 * i + 4 == end_) {
+            const float value = operator()(i);
+            close_frame();
+            return value;
+        }
+        for (std::size_t frame = 4 * i; frame < 4 * i + 4; ++frame) {
+            if (frame == end_) close_frame();
+            l_.add(v_[2 * frame], frame == 0 ? out_.before[0] : v_[2 * frame - 2]);
+            r_.add(v_[2 * frame + 1], frame == 0 ? out_.before[1] : v_[2 * frame - 1]);
+        }
+        halved_before_ = _mm_srai_epi16(load(i), 1);
+        return mixed_[i];
+    }
+
+    // After the second's last value: its last frame leads into the next second.
+    void finish() {
+        out_.before[0] = v_[2 * (sample_rate - 1)];
+        out_.before[1] = v_[2 * (sample_rate - 1) + 1];
+    }
+
+private:
+    __m128i load(std::size_t i) const { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v_ + 8 * i)); }
+
+    void close_frame() {
+        l_.power += lanes_sum(pl_);
+        r_.power += lanes_sum(pr_);
+        l_.highs += lanes_sum(hl_);
+        r_.highs += lanes_sum(hr_);
+        out_.push(0, l_);
+        out_.push(1, r_);
+        l_ = r_ = frame_sums{};
+        pl_ = pr_ = hl_ = hr_ = _mm_setzero_si128();
+        end_ += frame_length;
+    }
+
+    const std::int16_t* v_;
+    const float* mixed_;
+    frame_measures& out_;
+    __m128i halved_before_;
+    __m128i pl_ = _mm_setzero_si128(), pr_ = _mm_setzero_si128(), hl_ = _mm_setzero_si128(),
+            hr_ = _mm_setzero_si128();
+    frame_sums l_, r_;
+    std::size_t end_ = frame_length;  // where the current game frame ends
+};
+#endif
 
 // Per channel and game frame: whether the frame is gated and how strongly
 // it starts a hit. Onset strength is a two-band energy flux: the rise, in
@@ -282,8 +379,7 @@ void set_weights(frame_measures& measured, unsigned groups, std::uint32_t second
             const std::size_t at = c * frames_per_channel + f;
             if (gated(at)) continue;
             const double p0 = f == 0 ? 0.0 : power[at - 1], h0 = f == 0 ? 0.0 : highs[at - 1];
-            onset[at] = std::max(0.0, std::log((power[at] + power_floor) / (p0 + power_floor))) +
-                        std::max(0.0, std::log((highs[at] + highs_floor) / (h0 + highs_floor)));
+            onset[at] = rise(power[at] + power_floor, p0 + power_floor) + rise(highs[at] + highs_floor, h0 + highs_floor);
             sounding.push_back(onset[at]);
         }
     }
@@ -323,6 +419,15 @@ dynamics_meter::dynamics_meter(unsigned channels) {
 dynamics_meter::~dynamics_meter() = default;
 
 void dynamics_meter::add_second(const std::int16_t* values) {
+#if defined(__SSE2__)
+    if (st_->stride == 2) {
+        stereo_second make(values, st_->loudness.mixed(), st_->frames);
+        st_->loudness.add_second_with(values, make);
+        make.finish();
+        ++st_->seconds;
+        return;
+    }
+#endif
     st_->loudness.add_second(values);
     st_->frames.add_second(values, st_->stride, st_->groups);
     ++st_->seconds;
@@ -362,44 +467,69 @@ dynamics_plan plan_dynamics(const wave_sample& source) {
 
 void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned group, std::uint32_t second) {
     const std::int64_t base = static_cast<std::int64_t>(second) * ticks;
-    // The sounding records of each tick, in their order: [first[t], first[t + 1]) of `on_tick`.
-    std::vector<double> strength(events.size(), 0.0);
-    std::vector<char> sounding(events.size(), 0);
+    // The records' ticks and strengths, read once (the queue's blocks make
+    // reading it by index slow), and each tick's sounding records in their
+    // order: [first[t], first[t + 1]) of `on_tick`. The buffers are kept from
+    // call to call: a stage makes hundreds of calls.
+    const std::size_t count = events.size();
+    thread_local std::vector<std::uint8_t> tick;
+    thread_local std::vector<double> strength;
+    thread_local std::vector<char> sounding, kept;
+    thread_local std::vector<std::uint32_t> on_tick;
+    tick.resize(count);
+    strength.resize(count);
+    sounding.assign(count, 0);
+    kept.assign(count, 0);
     std::array<std::uint32_t, ticks + 1> first{};
-    for (std::size_t k = 0; k < events.size(); ++k) {
-        const float w = plan.tick_weight(group, events[k].time);
-        if (!(w > 0.0f)) continue;
-        sounding[k] = 1;
-        strength[k] = static_cast<double>(events[k].speed) * w;
-        ++first[static_cast<std::size_t>(events[k].time - base) + 1];
-    }
-    for (std::size_t t = 1; t <= ticks; ++t) first[t] += first[t - 1];
-    std::vector<std::uint32_t> on_tick(first[ticks]);
-    {
-        std::array<std::uint32_t, ticks> at{};
-        std::copy(first.begin(), first.end() - 1, at.begin());
-        for (std::size_t k = 0; k < events.size(); ++k)
-            if (sounding[k]) on_tick[at[static_cast<std::size_t>(events[k].time - base)]++] = static_cast<std::uint32_t>(k);
-    }
 
     // The greedy choice: one record at a time, the strongest by its strength
     // halved for each record already kept on its tick (ties to the earlier
     // tick, then the earlier record). Every record of a tick is halved
     // alike, so only each tick's strongest left is ever in the running.
-    std::vector<char> kept(events.size(), 0);
-    std::array<std::int64_t, ticks> top;     // that record, or -1
-    std::array<double, ticks> now{};         // and its strength now
+    std::array<std::int64_t, ticks> top;  // that record, or -1
+    std::array<double, ticks> now{};      // and its strength now
     std::array<int, ticks> crowd{};
+    top.fill(-1);
+    {
+        const float* weights = &plan.weight[static_cast<std::size_t>(group) * plan.seconds * ticks];
+        std::size_t k = 0;
+        for (const bullet_pattern_element& e : events) {
+            const std::size_t t = static_cast<std::size_t>(e.time - base);
+            tick[k] = static_cast<std::uint8_t>(t);
+            const float w = weights[e.time];
+            if (w > 0.0f) {
+                sounding[k] = 1;
+                strength[k] = static_cast<double>(e.speed) * w;
+                ++first[t + 1];
+                if (top[t] < 0 || strength[k] > now[t]) {
+                    top[t] = static_cast<std::int64_t>(k);
+                    now[t] = strength[k];
+                }
+            }
+            ++k;
+        }
+    }
+    for (std::size_t t = 1; t <= ticks; ++t) first[t] += first[t - 1];
+    on_tick.resize(first[ticks]);
+    {
+        std::array<std::uint32_t, ticks> at{};
+        std::copy(first.begin(), first.end() - 1, at.begin());
+        for (std::size_t k = 0; k < count; ++k)
+            if (sounding[k]) on_tick[at[tick[k]]++] = static_cast<std::uint32_t>(k);
+    }
     auto strongest_left = [&](std::size_t t) {
         std::int64_t best = -1;
+        double best_strength = 0.0;
         for (std::uint32_t i = first[t]; i < first[t + 1]; ++i) {
             const std::uint32_t k = on_tick[i];
-            if (!kept[k] && (best < 0 || strength[k] > strength[static_cast<std::size_t>(best)])) best = k;
+            if (!kept[k] && (best < 0 || strength[k] > best_strength)) {
+                best = k;
+                best_strength = strength[k];
+            }
         }
         top[t] = best;
-        if (best >= 0) now[t] = std::ldexp(strength[static_cast<std::size_t>(best)], -crowd[t]);
+        if (best >= 0) now[t] = std::ldexp(best_strength, -crowd[t]);
     };
-    for (std::size_t t = 0; t < ticks; ++t) strongest_left(t);
     for (std::size_t left = plan.budget[second]; left > 0; --left) {
         std::size_t chosen = ticks;
         for (std::size_t t = 0; t < ticks; ++t)
@@ -409,10 +539,11 @@ void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned gro
         ++crowd[chosen];
         strongest_left(chosen);
     }
-    std::size_t out = 0;
-    for (std::size_t k = 0; k < events.size(); ++k)
-        if (kept[k]) events[out++] = events[k];
-    events.resize(out);
+    auto out = events.begin();
+    std::size_t k = 0;
+    for (auto e = events.begin(); e != events.end(); ++e, ++k)
+        if (kept[k]) *out++ = *e;
+    events.erase(out, events.end());
 }
 
 namespace {

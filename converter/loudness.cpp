@@ -20,55 +20,42 @@ constexpr double log_of_ten = __builtin_log(10.0);
 
 double energy_to_loudness(double energy) { return 10 * (std::log(energy) / log_of_ten) - 0.691; }
 
-// The meter filters with results too small to be normal numbers flushed to
-// zero (on processors with SSE2; elsewhere it flushes the filter's state by
-// hand after each run, which run_filter does at the same moments).
-class flush_to_zero {
-public:
+}  // namespace
+
+namespace loudness_detail {
+
 #if defined(__SSE2__)
-    flush_to_zero() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | _MM_FLUSH_ZERO_ON); }
-    ~flush_to_zero() { _mm_setcsr(saved_); }
-
-private:
-    unsigned saved_;
+flush_to_zero::flush_to_zero() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | _MM_FLUSH_ZERO_ON); }
+flush_to_zero::~flush_to_zero() { _mm_setcsr(saved_); }
+#else
+flush_to_zero::flush_to_zero() = default;
+flush_to_zero::~flush_to_zero() = default;
 #endif
-};
 
-struct filter_state {
-    double b0, b1, b2, b3, b4, a1, a2, a3, a4;
-    double v1, v2, v3, v4;
-};
+#if defined(__SSE2__)
+no_flush::no_flush() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ & ~_MM_FLUSH_ZERO_ON); }
+no_flush::~no_flush() { _mm_setcsr(saved_); }
+#else
+no_flush::no_flush() = default;
+no_flush::~no_flush() = default;
+#endif
 
-// The filter over n values, the same operations in the same order as the
-// meter's; `Adds` values of `squares` are added to `sum` after each value,
-// a chain of its own that waits on nothing the filter does.
-template <int Adds>
-void filter_run(filter_state& f, const float* x, double* y, std::size_t n, const double* squares, double& sum) {
-    const double b0 = f.b0, b1 = f.b1, b2 = f.b2, b3 = f.b3, b4 = f.b4;
-    const double a1 = f.a1, a2 = f.a2, a3 = f.a3, a4 = f.a4;
-    double v1 = f.v1, v2 = f.v2, v3 = f.v3, v4 = f.v4;
-    double s = sum;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v0 = static_cast<double>(x[i]) - a1 * v1 - a2 * v2 - a3 * v3 - a4 * v4;
-        y[i] = b0 * v0 + b1 * v1 + b2 * v2 + b3 * v3 + b4 * v4;
-        v4 = v3;
-        v3 = v2;
-        v2 = v1;
-        v1 = v0;
-        for (int r = 0; r < Adds; ++r) s += squares[static_cast<std::size_t>(Adds) * i + static_cast<std::size_t>(r)];
-    }
-    f.v1 = v1;
-    f.v2 = v2;
-    f.v3 = v3;
-    f.v4 = v4;
-    sum = s;
+bool normal(double x) { return x >= DBL_MIN; }
+
+#if defined(__SSE2__)
+void forget_underflow() { _mm_setcsr(_mm_getcsr() & ~_MM_EXCEPT_UNDERFLOW); }
+bool underflowed() { return (_mm_getcsr() & _MM_EXCEPT_UNDERFLOW) != 0; }
+#else
+void forget_underflow() {}
+bool underflowed() { return false; }
+#endif
+
+void flush_state(filter_state& f) {
+    for (double* v : {&f.v1, &f.v2, &f.v3, &f.v4})
+        if (std::fabs(*v) < DBL_MIN) *v = 0.0;
 }
 
-// Three added squares a value keep pace with the filter and finish a 3 s
-// window within a second of values.
-constexpr int adds_per_value = 3;
-
-}  // namespace
+}  // namespace loudness_detail
 
 k_loudness::k_loudness(unsigned rate) {
     if (rate == 0) throw std::invalid_argument("k_loudness: no rate");
@@ -77,7 +64,7 @@ k_loudness::k_loudness(unsigned rate) {
     if (frames % step_ != 0) frames = frames + step_ - frames % step_;
     if (frames != 30ull * step_) throw std::invalid_argument("k_loudness: a rate whose 3 s are not 30 steps");
     ring_size_ = static_cast<std::uint32_t>(frames);
-    ring_.assign(ring_size_, 0.0);
+    ring_.assign(2 * static_cast<std::size_t>(ring_size_), 0.0);
 
     // The K-weighting filter as the meter designs it. tan runs when the
     // program does, as in the meter (whose rate is not known before), and the
@@ -116,87 +103,33 @@ k_loudness::k_loudness(unsigned rate) {
     a_[4] = pa[2] * ra[2];
 }
 
-void k_loudness::add(const float* values, std::size_t n) {
-    if (n == 0) return;
-    y_.resize(n);
-    run_filter(values, y_.data(), n);
-    add_squares(y_.data(), n);
-}
+namespace {
 
-void k_loudness::run_filter(const float* x, double* y, std::size_t n) {
-    filter_state f{b_[0], b_[1], b_[2], b_[3], b_[4], a_[1], a_[2], a_[3], a_[4], v_[1], v_[2], v_[3], v_[4]};
-    double none = 0.0;
-#if defined(__SSE2__)
-    std::size_t done = 0;
-    std::vector<chain> left;
-    {
-        const flush_to_zero ftz;
-        // A sum that starts from a normal number stays one, so flushing
-        // cannot touch it; one that starts smaller is finished without.
-        for (chain& c : pending_) {
-            if (!(c.value >= DBL_MIN)) {
-                left.push_back(c);
-                continue;
-            }
-            const std::size_t values = std::min<std::size_t>(n - done, (ring_size_ - c.from) / adds_per_value);
-            filter_run<adds_per_value>(f, x + done, y + done, values, ring_.data() + c.from, c.value);
-            done += values;
-            c.from += static_cast<std::uint32_t>(values * adds_per_value);
-            left.push_back(c);
-        }
-        filter_run<0>(f, x + done, y + done, n - done, nullptr, none);
-    }
-    pending_.clear();
-    for (chain& c : left) finish_slowly(c);
-#else
-    for (chain& c : pending_) finish_slowly(c);
-    pending_.clear();
-    // The meter runs its filter up to each 100 ms step and to the end of each
-    // call, then flushes its state; the same runs here.
-    std::size_t done = 0;
-    std::uint64_t at = fed_;
-    while (done < n) {
-        // (its first run is 400 ms long)
-        const std::uint64_t to_step = std::max<std::uint64_t>(at / step_ + 1, 4) * step_ - at;
-        const std::size_t run = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, to_step));
-        filter_run<0>(f, x + done, y + done, run, nullptr, none);
-        for (double* v : {&f.v1, &f.v2, &f.v3, &f.v4})
-            if (std::fabs(*v) < DBL_MIN) *v = 0.0;
-        done += run;
-        at += run;
-    }
-#endif
-    v_[1] = f.v1;
-    v_[2] = f.v2;
-    v_[3] = f.v3;
-    v_[4] = f.v4;
-}
+struct given_values {
+    const float* values;
+    std::size_t n;
+    float operator()(std::size_t i) const { return values[i]; }
+    std::size_t plain_until(std::size_t) const { return n; }
+    float special(std::size_t i) const { return values[i]; }
+};
 
-void k_loudness::add_squares(const double* y, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint64_t boundary = (fed_ / step_ + 1) * step_;
-        const std::size_t run = static_cast<std::size_t>(std::min<std::uint64_t>(n - i, boundary - fed_));
-        // Steps divide the ring, so a run never passes its end.
-        double* ring = ring_.data() + fed_ % ring_size_;
-        double lap = lap_, s0 = block_[0], s1 = block_[1], s2 = block_[2], s3 = block_[3];
-        for (std::size_t k = 0; k < run; ++k) {
-            const double sq = y[i + k] * y[i + k];
-            ring[k] = sq;
-            lap += sq;
-            s0 += sq;
-            s1 += sq;
-            s2 += sq;
-            s3 += sq;
-        }
-        lap_ = lap;
-        block_[0] = s0;
-        block_[1] = s1;
-        block_[2] = s2;
-        block_[3] = s3;
-        fed_ += run;
-        i += run;
-        if (fed_ == boundary) at_boundary();
+}  // namespace
+
+void k_loudness::add(const float* values, std::size_t n) { add_made(n, given_values{values, n}); }
+
+// The squares of values `from` to `to` and their sums without flushing,
+// for values too small for the filter's loop to square them as the meter
+// does (flushing there is only for the filter).
+void k_loudness::square_again(std::size_t from, std::size_t to, loudness_detail::square_sums& sums) const {
+    const loudness_detail::no_flush exact;
+    for (std::size_t i = from; i < to; ++i) {
+        const double sq = y_[i] * y_[i];
+        *sums.out++ = sq;
+        sums.lap += sq;
+        sums.b0 += sq;
+        sums.b1 += sq;
+        sums.b2 += sq;
+        sums.b3 += sq;
     }
 }
 
@@ -214,7 +147,7 @@ void k_loudness::at_boundary() {
         if (index == 0 || index >= block)
             blocks_[slot] = block_[m % 4] / static_cast<double>(block);
         else
-            pending_.push_back({lap_, ring_size_ - (block - index), false, slot});
+            add_chain(false, slot, ring_size_ - (block - index));
     }
     block_[m % 4] = 0.0;  // the block that ends four steps on begins here
     if (index == 0) lap_ = 0.0;
@@ -225,7 +158,13 @@ void k_loudness::at_boundary() {
 void k_loudness::mark_short_term() {
     const std::size_t slot = short_term_.size();
     short_term_.push_back(0.0);
-    pending_.push_back({lap_, static_cast<std::uint32_t>(fed_ % ring_size_), true, slot});
+    add_chain(true, slot, static_cast<std::uint32_t>(fed_ % ring_size_));
+}
+
+// A chain goes on from lap_ (this lap's part) over the last lap's squares.
+void k_loudness::add_chain(bool short_term, std::size_t slot, std::uint32_t from) {
+    const auto lap = static_cast<std::uint32_t>(fed_ / ring_size_);
+    pending_.push_back({lap_, from, lap + 1, short_term, slot});  // lap + 1 has the last lap's half
 }
 
 void k_loudness::finish(const chain& c, double value) {
@@ -238,7 +177,8 @@ void k_loudness::finish(const chain& c, double value) {
 }
 
 void k_loudness::finish_slowly(chain& c) {
-    for (std::uint32_t p = c.from; p < ring_size_; ++p) c.value += ring_[p];
+    const double* squares = lap_half(c.lap);
+    for (std::uint32_t p = c.from; p < ring_size_; ++p) c.value += squares[p];
     c.from = ring_size_;
     finish(c, c.value);
 }
