@@ -159,9 +159,11 @@ private:
 
 // The song second by second, read into a ring of seconds while the seconds
 // already there are analysed, each channel-second as a job of its own. The
-// calling thread reads (decodes) the source and writes the stage; `threads`
-// workers analyse, or the calling thread itself when threads is 1. Second s
-// is read into slot s % slots once the writer has taken second s - slots.
+// calling thread reads (decodes) the source and writes the stage, and
+// analyses whenever the ring is full instead of waiting; `threads` - 1
+// workers analyse beside it, so that `threads` threads share the cores and
+// no core waits on another thread's wake-up. Second s is read into slot
+// s % slots once the writer has taken second s - slots.
 class streaming_analysis {
 public:
     streaming_analysis(sample_stream& source, edition ed, unsigned groups, unsigned threads,
@@ -172,13 +174,11 @@ public:
           second_values_(static_cast<std::size_t>(sample_rate) * channels_),
           samples_(slot_count_ * second_values_), analysed_count_(slot_count_, 0),
           bursts_(static_cast<std::size_t>(slot_count_) * groups_) {
-        if (threads == 1) {
-            inline_analysis_.reset(new analysis);
-            return;
-        }
-        workers_.reserve(threads);
+        inline_analysis_.reset(new analysis);
+        if (threads == 1) return;
+        workers_.reserve(threads - 1);
         try {
-            for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
+            for (unsigned t = 1; t < threads; ++t) workers_.emplace_back([this] { work(); });
         } catch (const std::system_error&) {
             // The system allows fewer threads: carry on with those started.
             if (workers_.empty()) throw;
@@ -223,9 +223,10 @@ public:
                 continue;
             }
             if (ended && taken_ == read_) return read_;
-            if (inline_analysis_) {
-                lock.unlock();
+            if (failure_) std::rethrow_exception(failure_);
+            if (next_job_ < static_cast<std::uint64_t>(read_) * groups_) {
                 const std::uint64_t job = next_job_++;
+                lock.unlock();
                 analyse(*inline_analysis_, job);
                 lock.lock();
                 ++analysed_count_[(job / groups_) % slot_count_];

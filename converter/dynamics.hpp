@@ -19,8 +19,8 @@ namespace converter {
 struct dynamics_plan {
     unsigned groups = 0;
     std::uint32_t seconds = 0;
-    // EBU R128 loudness (libebur128) of a mono mix of the converted channels
-    // at 11025 Hz, in LUFS: -inf when silent.
+    // EBU R128 loudness (k_loudness, libebur128's values) of a mono mix of
+    // the converted channels at 11025 Hz, in LUFS: -inf when silent.
     double integrated = 0.0;
     std::vector<double> short_term;   // of the 3 s centred on each whole second
     std::vector<std::uint16_t> budget;  // records each channel may keep in each second

@@ -9,7 +9,9 @@
 # does, and nothing else), `aubioonset -i FILE` (when installed) and
 # `velmora_bc FILE OUT.pat`. Then velmora_bc's ratios to them. The load
 # average is printed before and after: other work on the machine lengthens
-# wall times far more than CPU times.
+# wall times far more than CPU times. Each run runs its program REPEAT times
+# (default 5) in a row and reports the mean of one: GNU time counts in
+# hundredths of a second, too coarse for sox's 0.15 s on a WAV alone.
 set -euo pipefail
 build=$(cd "${1:?usage: converter_vs_decoding.sh BUILD [RUNS] [SECONDS]}" && pwd)
 runs=${2:-7}
@@ -24,12 +26,16 @@ trap 'rm -rf "$work"' EXIT
 for ext in wav flac mp3; do "$build/make_song" --seconds "$seconds" "$work/song.$ext" >/dev/null; done
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# measure NAME CMD...: one run, appended to $work/NAME as "wall cpu KiB faults".
+repeat=${REPEAT:-5}
+
+# measure NAME CMD...: one run (REPEAT runs of CMD, their mean), appended to
+# $work/NAME as "wall cpu KiB faults"; the peak is the largest one's.
 measure() {
   local name=$1
   shift
-  /usr/bin/time -o "$work/t" -f '%e %U %S %M %R' "$@" >/dev/null 2>&1 || { echo "converter_vs_decoding: $* failed" >&2; exit 1; }
-  awk '{ printf "%s %.3f %s %s\n", $1, $2 + $3, $4, $5 }' "$work/t" >>"$work/$name"
+  /usr/bin/time -o "$work/t" -f '%e %U %S %M %R' sh -c 'n=$1; shift; while [ "$n" -gt 0 ]; do "$@" || exit 1; n=$((n - 1)); done' \
+    sh "$repeat" "$@" >/dev/null 2>&1 || { echo "converter_vs_decoding: $* failed" >&2; exit 1; }
+  awk -v r="$repeat" '{ printf "%.3f %.4f %s %d\n", $1 / r, ($2 + $3) / r, $4, $5 / r }' "$work/t" >>"$work/$name"
 }
 
 median() {  # FILE COLUMN
