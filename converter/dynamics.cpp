@@ -299,6 +299,8 @@ public:
 
     std::size_t plain_until(std::size_t i) const { return std::max(i, (end_ - 1) / 4); }
 
+    float value(std::size_t i) const { return mixed_[i]; }
+
     // The value whose four frames end a game frame or cross into the next.
     float special(std::size_t i) {
         if (4 * i + 4 == end_) {

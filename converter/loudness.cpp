@@ -111,19 +111,19 @@ struct given_values {
     float operator()(std::size_t i) const { return values[i]; }
     std::size_t plain_until(std::size_t) const { return n; }
     float special(std::size_t i) const { return values[i]; }
+    float value(std::size_t i) const { return values[i]; }
 };
 
 }  // namespace
 
 void k_loudness::add(const float* values, std::size_t n) { add_made(n, given_values{values, n}); }
 
-// The squares of values `from` to `to` and their sums without flushing,
-// for values too small for the filter's loop to square them as the meter
-// does (flushing there is only for the filter).
-void k_loudness::square_again(std::size_t from, std::size_t to, loudness_detail::square_sums& sums) const {
+// The squares of y_ and their sums without flushing (that is for the
+// filter only).
+void k_loudness::square_exactly(loudness_detail::square_sums& sums) const {
     const loudness_detail::no_flush exact;
-    for (std::size_t i = from; i < to; ++i) {
-        const double sq = y_[i] * y_[i];
+    for (double y : y_) {
+        const double sq = y * y;
         *sums.out++ = sq;
         sums.lap += sq;
         sums.b0 += sq;

@@ -22,6 +22,11 @@ namespace converter {
 
 namespace loudness_detail {
 
+struct filter_state {
+    double b0, b1, b2, b3, b4, a1, a2, a3, a4;
+    double v1, v2, v3, v4;
+};
+
 // The running sums of the filtered values' squares, carried through the
 // filter's loop: `out[k]` takes the square of the loop's k-th value.
 struct square_sums {
@@ -44,7 +49,8 @@ public:
     // else the maker does runs while the filter waits on its own results.
     // `make(i)` gives value i and calls no function (a call would leave the
     // loop's state in memory); `make.plain_until(i)` is the first value from
-    // i on that needs more, which `make.special(i)` gives.
+    // i on that needs more, which `make.special(i)` gives; `make.value(i)`
+    // gives value i again, without the rest, once it has been made.
     template <class Make>
     void add_made(std::size_t n, Make&& make);
 
@@ -70,7 +76,10 @@ private:
         std::size_t slot;     // in short_term_ or blocks_
     };
     const double* lap_half(std::uint32_t lap) const { return ring_.data() + (lap % 2) * ring_size_; }
-    void square_again(std::size_t from, std::size_t to, loudness_detail::square_sums& sums) const;
+    template <class Make>
+    void square_again(const loudness_detail::filter_state& at_start, Make& make, std::size_t from, std::size_t to,
+                      loudness_detail::square_sums& sums);
+    void square_exactly(loudness_detail::square_sums& sums) const;
     void at_boundary();
     void add_chain(bool short_term, std::size_t slot, std::uint32_t from);
     void finish(const chain& c, double value);
@@ -83,7 +92,7 @@ private:
     // Squares of the filtered values, two laps of the meter's ring: this
     // one's, and the last one's, which the chains read while this fills.
     std::vector<double> ring_;
-    std::vector<double> y_;     // filtered values of the current add
+    std::vector<double> y_;     // filtered values made again (square_again)
     std::uint64_t fed_ = 0;     // values added
     double lap_ = 0.0;          // sum since the ring last began again at position 0
     double block_[4] = {0, 0, 0, 0};
@@ -95,18 +104,13 @@ private:
 
 namespace loudness_detail {
 
-struct filter_state {
-    double b0, b1, b2, b3, b4, a1, a2, a3, a4;
-    double v1, v2, v3, v4;
-};
-
 // The filter over values `from` to `to` of `make`, the same operations in
-// the same order as the meter's, its output to `y` and its squares summed as
-// the meter sums them; `Adds` values of `squares` are added to `sum` for each
+// the same order as the meter's, its output's squares summed as the meter
+// sums them; `Adds` values of `squares` are added to `sum` for each
 // value, a chain of its own that waits on nothing the filter does.
 template <int Adds, bool Special, class Make>
-void filter_run(filter_state& f, Make& make, double* y, std::size_t from, std::size_t to, const double* squares,
-                double& sum, square_sums& sums) {
+void filter_run(filter_state& f, Make& make, std::size_t from, std::size_t to, const double* squares, double& sum,
+                square_sums& sums) {
     // The coefficients are read where they are used, from memory: loads wait
     // on nothing, and the registers stay free for the state and for `make`.
     const filter_state& c = f;
@@ -127,7 +131,6 @@ void filter_run(filter_state& f, Make& make, double* y, std::size_t from, std::s
         v3 = v2;
         v2 = v1;
         v1 = v0;
-        y[i] = out_value;
         const double sq = out_value * out_value;
         *out++ = sq;
         lap += sq;
@@ -146,14 +149,14 @@ void filter_run(filter_state& f, Make& make, double* y, std::size_t from, std::s
 
 // Values `from` to `to`, the maker's special ones on their own.
 template <int Adds, class Make>
-void filter_span(filter_state& f, Make& make, double* y, std::size_t from, std::size_t to, const double* squares,
-                 double& sum, square_sums& sums) {
+void filter_span(filter_state& f, Make& make, std::size_t from, std::size_t to, const double* squares, double& sum,
+                 square_sums& sums) {
     while (from < to) {
         const std::size_t plain = std::min(to, make.plain_until(from));
-        filter_run<Adds, false>(f, make, y, from, plain, squares, sum, sums);
+        filter_run<Adds, false>(f, make, from, plain, squares, sum, sums);
         squares += Adds * (plain - from);
         if (plain == to) return;
-        filter_run<Adds, true>(f, make, y, plain, plain + 1, squares, sum, sums);
+        filter_run<Adds, true>(f, make, plain, plain + 1, squares, sum, sums);
         squares += Adds;
         from = plain + 1;
     }
@@ -210,8 +213,6 @@ template <class Make>
 void k_loudness::add_made(std::size_t n, Make&& make) {
     using namespace loudness_detail;
     if (n == 0) return;
-    y_.resize(n);
-    double* y = y_.data();
     filter_state f{b_[0], b_[1], b_[2], b_[3], b_[4], a_[1], a_[2], a_[3], a_[4], v_[1], v_[2], v_[3], v_[4]};
     double none = 0.0;
     // In rounds of at most a third of the ring: a chain asked for before a
@@ -247,20 +248,21 @@ void k_loudness::add_made(std::size_t n, Make&& make) {
                              block_[2],
                              block_[3]};
             const square_sums before = sums;
+            const filter_state at_start = f;
             forget_underflow();
             if (beside) {
-                filter_span<adds_per_value>(f, make, y, done, to, lap_half(beside->lap) + beside->from, beside->value,
+                filter_span<adds_per_value>(f, make, done, to, lap_half(beside->lap) + beside->from, beside->value,
                                             sums);
                 beside->from += static_cast<std::uint32_t>((to - done) * adds_per_value);
             } else {
-                filter_span<0>(f, make, y, done, to, nullptr, none, sums);
+                filter_span<0>(f, make, done, to, nullptr, none, sums);
             }
             // Squares and their sums are normal numbers or zero, which
             // flushing cannot touch, unless some result was too small: then
             // they are made again without.
             if (underflowed()) {
                 sums = before;
-                square_again(done, to, sums);
+                square_again(at_start, make, done, to, sums);
             }
             lap_ = sums.lap;
             block_[0] = sums.b0;
@@ -284,6 +286,27 @@ void k_loudness::add_made(std::size_t n, Make&& make) {
     v_[2] = f.v2;
     v_[3] = f.v3;
     v_[4] = f.v4;
+}
+
+// The filtered values `from` to `to` made again from the filter's state
+// before them, as the meter makes them (flushed), then their squares and
+// sums without flushing: for values too small for the filter's loop to
+// square them as the meter does.
+template <class Make>
+void k_loudness::square_again(const loudness_detail::filter_state& at_start, Make& make, std::size_t from,
+                              std::size_t to, loudness_detail::square_sums& sums) {
+    const loudness_detail::filter_state& c = at_start;
+    double v1 = c.v1, v2 = c.v2, v3 = c.v3, v4 = c.v4;
+    y_.resize(to - from);
+    for (std::size_t i = from; i < to; ++i) {
+        const double v0 = static_cast<double>(make.value(i)) - c.a1 * v1 - c.a2 * v2 - c.a3 * v3 - c.a4 * v4;
+        y_[i - from] = c.b0 * v0 + c.b1 * v1 + c.b2 * v2 + c.b3 * v3 + c.b4 * v4;
+        v4 = v3;
+        v3 = v2;
+        v2 = v1;
+        v1 = v0;
+    }
+    square_exactly(sums);
 }
 
 }  // namespace converter
