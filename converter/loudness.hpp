@@ -6,12 +6,13 @@
 // values, so they must not change by a bit.
 //
 // Why our own: the meter's filter is a chain of dependent operations that
-// keeps the core waiting, and the meter then sums the squares of each 400 ms
-// block and of the 3 s window in long chains of their own, one after the
-// other. Here the filter runs alone in its loop with the unfinished sums
-// of the previous moment interleaved (they wait on nothing it does), and every
-// block's sum grows as the samples come. Each sum still adds the same squares
-// in the same order from the same start.
+// keeps the core waiting (about 20 cycles a value), and the meter then sums
+// the squares of each 400 ms block and of the 3 s window over again, in long
+// chains of their own, one after the other. Here one loop runs the filter
+// and, in the time it waits, adds its output's squares to the open blocks'
+// sums, goes on with the window sums asked for before (three squares a
+// value) and does what the caller's maker does. Each sum still adds the same
+// squares in the same order from the same start.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -71,7 +72,7 @@ private:
     struct chain {
         double value;         // the sum so far
         std::uint32_t from;   // the position it goes on from, to the ring's end,
-        std::uint32_t lap;    // in this lap's half of the ring
+        std::uint32_t lap;    // in the half of the ring this lap's number picks
         bool short_term;      // else a block
         std::size_t slot;     // in short_term_ or blocks_
     };
@@ -168,7 +169,7 @@ constexpr int adds_per_value = 3;
 
 // The meter filters with results too small to be normal numbers flushed to
 // zero (with SSE2; elsewhere it flushes the filter's state by hand after each
-// run, which run_filter does at the same moments).
+// run, which add_made does at the same moments).
 class flush_to_zero {
 public:
     flush_to_zero();
