@@ -13,10 +13,12 @@ namespace converter {
 
 namespace {
 
-// The meter's constants as its compiler folded them (correctly rounded).
-constexpr double lowest_block = __builtin_pow(10.0, (-70.0 + 0.691) / 10.0);
-constexpr double relative_gate_factor = __builtin_pow(10.0, -10.0 / 10.0);
-constexpr double log_of_ten = __builtin_log(10.0);
+// The meter's constants as its compiler folded them, correctly rounded,
+// written out so that every compiler has the same bits:
+// pow(10, (-70 + 0.691) / 10), pow(10, -10 / 10) and log(10).
+constexpr double lowest_block = 0x1.f791ec6e1d5b7p-24;
+constexpr double relative_gate_factor = 0x1.999999999999ap-4;
+constexpr double log_of_ten = 0x1.26bb1bbb55516p+1;
 
 double energy_to_loudness(double energy) { return 10 * (std::log(energy) / log_of_ten) - 0.691; }
 
@@ -74,8 +76,10 @@ k_loudness::k_loudness(unsigned rate) {
     double f0 = 1681.974450955533;
     double Q = 0.7071752369554196;
     double K = std::tan(M_PI * f0 / samplerate);
-    constexpr double Vh = __builtin_pow(10.0, 3.999843853973347 / 20.0);
-    constexpr double Vb = __builtin_pow(Vh, 0.4996667741545416);
+    // pow(10, G / 20) with G = 3.999843853973347, and pow(Vh, 0.4996667741545416),
+    // folded (correctly rounded) as in the meter.
+    constexpr double Vh = 0x1.95b9b16bf11c6p+0;
+    constexpr double Vb = 0x1.423b88ee23b99p+0;
     double pb[3] = {0.0, 0.0, 0.0};
     double pa[3] = {1.0, 0.0, 0.0};
     const double rb[3] = {1.0, -2.0, 1.0};

@@ -1,6 +1,7 @@
 #include "converter/output_file.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,10 +106,19 @@ output_file::output_file(const std::string& path) : path_(path) {
     std::vector<char> name(path_.begin(), path_.end());
     for (char c : std::string(".XXXXXX")) name.push_back(c);
     name.push_back('\0');
+    // An ending signal between making the file and watching it would leave
+    // it behind: such signals wait until it is watched.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (int s : ending_signals) sigaddset(&ending, s);
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
     const int fd = mkstemp(name.data());
+    if (fd >= 0) {
+        temporary_ = name.data();
+        watching_ = watch_temporary(temporary_);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) return;
-    temporary_ = name.data();
-    watching_ = watch_temporary(temporary_);
     file_ = fdopen(fd, "wb");
     if (file_ == nullptr || fchmod(fd, mode) != 0) {
         if (file_ == nullptr) close(fd);
