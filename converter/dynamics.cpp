@@ -204,38 +204,6 @@ inline std::uint64_t lanes_sum(__m128i a) {
     _mm_store_si128(reinterpret_cast<__m128i*>(lane), a);
     return lane[0] + lane[1];
 }
-
-// Both channels of one game frame of interleaved stereo, four frames at a
-// time; the same sums as frame_sums_of.
-void stereo_frame_sums(const std::int16_t* v, std::int32_t before_l, std::int32_t before_r, frame_sums& l,
-                       frame_sums& r) {
-    constexpr std::size_t side_by_side = frame_length / 4 * 4;
-    __m128i pl = _mm_setzero_si128(), pr = pl, hl = pl, hr = pl;
-    __m128i halved_before = _mm_set_epi16(static_cast<short>(before_r >> 1), static_cast<short>(before_l >> 1), 0, 0,
-                                          0, 0, 0, 0);
-    for (std::size_t n = 0; n < side_by_side; n += 4) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * n));
-        const __m128i halved = _mm_srai_epi16(x, 1);
-        const __m128i previous = _mm_or_si128(_mm_slli_si128(halved, 4), _mm_srli_si128(halved_before, 12));
-        add_squares(deinterleave(x), pl, pr);
-        add_squares(deinterleave(_mm_sub_epi16(halved, previous)), hl, hr);
-        halved_before = halved;
-    }
-    l.power += lanes_sum(pl);
-    r.power += lanes_sum(pr);
-    l.highs += lanes_sum(hl);
-    r.highs += lanes_sum(hr);
-    if (side_by_side > 0) {
-        before_l = v[2 * (side_by_side - 1)];
-        before_r = v[2 * (side_by_side - 1) + 1];
-    }
-    for (std::size_t n = side_by_side; n < frame_length; ++n) {
-        l.add(v[2 * n], before_l);
-        r.add(v[2 * n + 1], before_r);
-        before_l = v[2 * n];
-        before_r = v[2 * n + 1];
-    }
-}
 #endif
 
 // Mean square of every game frame of each converted channel and of its
@@ -250,14 +218,7 @@ struct frame_measures {
         for (std::size_t f = 0; f < static_cast<std::size_t>(ticks); ++f) {
             const std::int16_t* v = data + f * frame_length * stride;
             frame_sums sums[2];
-#if defined(__SSE2__)
-            if (stride == 2) {
-                stereo_frame_sums(v, before[0], before[1], sums[0], sums[1]);
-            } else
-#endif
-            {
-                for (unsigned c = 0; c < groups; ++c) frame_sums_of(v + c, stride, before[c], sums[c]);
-            }
+            for (unsigned c = 0; c < groups; ++c) frame_sums_of(v + c, stride, before[c], sums[c]);
             for (unsigned c = 0; c < groups; ++c) {
                 before[c] = v[(frame_length - 1) * stride + c];
                 push(c, sums[c]);

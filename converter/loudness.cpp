@@ -27,19 +27,13 @@ double energy_to_loudness(double energy) { return 10 * (std::log(energy) / log_o
 namespace loudness_detail {
 
 #if defined(__SSE2__)
-flush_to_zero::flush_to_zero() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | _MM_FLUSH_ZERO_ON); }
-flush_to_zero::~flush_to_zero() { _mm_setcsr(saved_); }
+flushing::flushing(bool on) : saved_(_mm_getcsr()) {
+    _mm_setcsr(on ? saved_ | _MM_FLUSH_ZERO_ON : saved_ & ~_MM_FLUSH_ZERO_ON);
+}
+flushing::~flushing() { _mm_setcsr(saved_); }
 #else
-flush_to_zero::flush_to_zero() = default;
-flush_to_zero::~flush_to_zero() = default;
-#endif
-
-#if defined(__SSE2__)
-no_flush::no_flush() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ & ~_MM_FLUSH_ZERO_ON); }
-no_flush::~no_flush() { _mm_setcsr(saved_); }
-#else
-no_flush::no_flush() = default;
-no_flush::~no_flush() = default;
+flushing::flushing(bool) {}
+flushing::~flushing() = default;
 #endif
 
 bool normal(double x) { return x >= DBL_MIN; }
@@ -125,7 +119,7 @@ void k_loudness::add(const float* values, std::size_t n) { add_made(n, given_val
 // The squares of y_ and their sums without flushing (that is for the
 // filter only).
 void k_loudness::square_exactly(loudness_detail::square_sums& sums) const {
-    const loudness_detail::no_flush exact;
+    const loudness_detail::flushing exact(false);
     for (double y : y_) {
         const double sq = y * y;
         *sums.out++ = sq;

@@ -167,36 +167,25 @@ void filter_span(filter_state& f, Make& make, std::size_t from, std::size_t to, 
 // window within a second of values.
 constexpr int adds_per_value = 3;
 
-// The meter filters with results too small to be normal numbers flushed to
-// zero (with SSE2; elsewhere it flushes the filter's state by hand after each
-// run, which add_made does at the same moments).
-class flush_to_zero {
+// Results too small to be normal numbers flushed to zero, or not, until
+// the scope ends. The meter filters with them flushed (with SSE2; elsewhere
+// it flushes the filter's state by hand after each run, which add_made does
+// at the same moments) and sums without.
+class flushing {
 public:
-    flush_to_zero();
-    ~flush_to_zero();
-    flush_to_zero(const flush_to_zero&) = delete;
-    flush_to_zero& operator=(const flush_to_zero&) = delete;
+    explicit flushing(bool on);
+    ~flushing();
+    flushing(const flushing&) = delete;
+    flushing& operator=(const flushing&) = delete;
 
 private:
     unsigned saved_ = 0;
 };
 
-// Within a flush_to_zero: forgets that a result was too small to be normal
+// Within a flushing scope: forgets that a result was too small to be normal
 // (and so flushed), and tells whether one has been since.
 void forget_underflow();
 bool underflowed();
-
-// Within a flush_to_zero, arithmetic as the meter sums: nothing flushed.
-class no_flush {
-public:
-    no_flush();
-    ~no_flush();
-    no_flush(const no_flush&) = delete;
-    no_flush& operator=(const no_flush&) = delete;
-
-private:
-    unsigned saved_ = 0;
-};
 
 bool normal(double x);                 // at least the smallest normal number
 void flush_state(filter_state& f);     // the meter's flush by hand
@@ -225,7 +214,7 @@ void k_loudness::add_made(std::size_t n, Make&& make) {
         pending_.clear();
         std::size_t next_chain = 0;
         {
-        const flush_to_zero ftz;
+        const flushing ftz(true);
         while (done < round_end) {
             // The chain that runs beside these values: one that starts from a
             // normal number stays one, so flushing cannot touch it; the others
