@@ -493,14 +493,28 @@ void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned gro
         top[t] = best;
         if (best >= 0) now[t] = std::ldexp(best_strength, -crowd[t]);
     };
-    for (std::size_t left = plan.budget[second]; left > 0; --left) {
-        std::size_t chosen = ticks;
-        for (std::size_t t = 0; t < ticks; ++t)
-            if (top[t] >= 0 && (chosen == ticks || now[t] > now[chosen])) chosen = t;
-        if (chosen == ticks) break;
+    // The tick chosen next is found by a tournament of the ticks: each node
+    // holds the better of its two halves' (the earlier tick on a tie, as a
+    // scan in tick order finds it), and a choice replays only its tick's
+    // path to the top.
+    constexpr int leaves = 64;
+    static_assert(ticks <= leaves, "a tick per leaf");
+    std::array<int, 2 * leaves> win;
+    auto better = [&](int a, int b) {
+        if (a < 0) return b;
+        if (b < 0) return a;
+        return now[static_cast<std::size_t>(b)] > now[static_cast<std::size_t>(a)] ? b : a;
+    };
+    for (int t = 0; t < leaves; ++t) win[leaves + t] = t < ticks && top[static_cast<std::size_t>(t)] >= 0 ? t : -1;
+    for (int n = leaves - 1; n >= 1; --n) win[n] = better(win[2 * n], win[2 * n + 1]);
+    for (std::size_t left = plan.budget[second]; left > 0 && win[1] >= 0; --left) {
+        const auto chosen = static_cast<std::size_t>(win[1]);
         kept[static_cast<std::size_t>(top[chosen])] = 1;
         ++crowd[chosen];
         strongest_left(chosen);
+        int n = leaves + static_cast<int>(chosen);
+        win[n] = top[chosen] >= 0 ? static_cast<int>(chosen) : -1;
+        for (n /= 2; n >= 1; n /= 2) win[n] = better(win[2 * n], win[2 * n + 1]);
     }
     auto out = events.begin();
     std::size_t k = 0;
