@@ -2,6 +2,10 @@
 
 #include "converter/loudness.hpp"
 
+#if VELMORA_AVX_FMA_STAGES
+#include "converter/dynamics_avx2.hpp"
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -34,6 +38,14 @@ constexpr std::size_t meter_rate = sample_rate / meter_decimation;
 // scale a power of two, so every path gives the same values.
 void mix_for_meter(const std::int16_t* v, unsigned stride, unsigned groups, float scale, float* out) {
     std::size_t j = 0;
+#if VELMORA_AVX_FMA_STAGES
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (stride == 2 && groups == 2 && avx2) {
+        j = meter_rate / 8 * 8;
+        dynamics_avx2::stereo_mix(v, scale, out, j);
+        v += j * meter_decimation * stride;
+    }
+#endif
 #if defined(__SSE2__)
     if (stride == 2 && groups == 2) {
         // Four values from 32 at a time: pairs added by madd, then across.
