@@ -442,64 +442,53 @@ dynamics_plan plan_dynamics(const wave_sample& source) {
 
 void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned group, std::uint32_t second) {
     const std::int64_t base = static_cast<std::int64_t>(second) * ticks;
-    // The records' ticks and strengths, read once (the queue's blocks make
-    // reading it by index slow), and each tick's sounding records in their
-    // order: [first[t], first[t + 1]) of `on_tick`. The buffers are kept from
-    // call to call: a stage makes hundreds of calls.
-    const std::size_t count = events.size();
-    thread_local std::vector<std::uint8_t> tick;
-    thread_local std::vector<double> strength;
-    thread_local std::vector<char> sounding, kept;
-    thread_local std::vector<std::uint32_t> on_tick;
-    tick.resize(count);
-    strength.resize(count);
-    sounding.assign(count, 0);
-    kept.assign(count, 0);
-    std::array<std::uint32_t, ticks + 1> first{};
+    // Each tick's sounding records in their order, with their strengths,
+    // read in one pass (the queue's blocks make reading it by index slow).
+    // The buckets are kept from call to call: a stage makes hundreds of calls.
+    struct sounding {
+        double strength;
+        std::uint32_t record;  // its place in `events`
+        bool kept;
+    };
+    thread_local std::array<std::vector<sounding>, ticks> on_tick;
+    thread_local std::vector<std::uint32_t> kept;
+    for (auto& bucket : on_tick) bucket.clear();
+    kept.clear();
 
     // The greedy choice: one record at a time, the strongest by its strength
     // halved for each record already kept on its tick (ties to the earlier
     // tick, then the earlier record). Every record of a tick is halved
     // alike, so only each tick's strongest left is ever in the running.
-    std::array<std::int64_t, ticks> top;  // that record, or -1
-    std::array<double, ticks> now{};      // and its strength now
+    std::array<int, ticks> top;      // its place in the tick's bucket, or -1
+    std::array<double, ticks> now{};  // and its strength now
     std::array<int, ticks> crowd{};
     top.fill(-1);
     {
         const float* weights = &plan.weight[static_cast<std::size_t>(group) * plan.seconds * ticks];
-        std::size_t k = 0;
+        std::uint32_t k = 0;
         for (const bullet_pattern_element& e : events) {
-            const std::size_t t = static_cast<std::size_t>(e.time - base);
-            tick[k] = static_cast<std::uint8_t>(t);
             const float w = weights[e.time];
             if (w > 0.0f) {
-                sounding[k] = 1;
-                strength[k] = static_cast<double>(e.speed) * w;
-                ++first[t + 1];
-                if (top[t] < 0 || strength[k] > now[t]) {
-                    top[t] = static_cast<std::int64_t>(k);
-                    now[t] = strength[k];
+                const auto t = static_cast<std::size_t>(e.time - base);
+                const double strength = static_cast<double>(e.speed) * w;
+                std::vector<sounding>& bucket = on_tick[t];
+                if (top[t] < 0 || strength > now[t]) {
+                    top[t] = static_cast<int>(bucket.size());
+                    now[t] = strength;
                 }
+                bucket.push_back({strength, k, false});
             }
             ++k;
         }
     }
-    for (std::size_t t = 1; t <= ticks; ++t) first[t] += first[t - 1];
-    on_tick.resize(first[ticks]);
-    {
-        std::array<std::uint32_t, ticks> at{};
-        std::copy(first.begin(), first.end() - 1, at.begin());
-        for (std::size_t k = 0; k < count; ++k)
-            if (sounding[k]) on_tick[at[tick[k]]++] = static_cast<std::uint32_t>(k);
-    }
     auto strongest_left = [&](std::size_t t) {
-        std::int64_t best = -1;
+        int best = -1;
         double best_strength = 0.0;
-        for (std::uint32_t i = first[t]; i < first[t + 1]; ++i) {
-            const std::uint32_t k = on_tick[i];
-            if (!kept[k] && (best < 0 || strength[k] > best_strength)) {
-                best = k;
-                best_strength = strength[k];
+        const std::vector<sounding>& bucket = on_tick[t];
+        for (std::size_t i = 0; i < bucket.size(); ++i) {
+            if (!bucket[i].kept && (best < 0 || bucket[i].strength > best_strength)) {
+                best = static_cast<int>(i);
+                best_strength = bucket[i].strength;
             }
         }
         top[t] = best;
@@ -521,18 +510,20 @@ void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned gro
     for (int n = leaves - 1; n >= 1; --n) win[n] = better(win[2 * n], win[2 * n + 1]);
     for (std::size_t left = plan.budget[second]; left > 0 && win[1] >= 0; --left) {
         const auto chosen = static_cast<std::size_t>(win[1]);
-        kept[static_cast<std::size_t>(top[chosen])] = 1;
+        sounding& record = on_tick[chosen][static_cast<std::size_t>(top[chosen])];
+        record.kept = true;
+        kept.push_back(record.record);
         ++crowd[chosen];
         strongest_left(chosen);
         int n = leaves + static_cast<int>(chosen);
         win[n] = top[chosen] >= 0 ? static_cast<int>(chosen) : -1;
         for (n /= 2; n >= 1; n /= 2) win[n] = better(win[2 * n], win[2 * n + 1]);
     }
-    auto out = events.begin();
-    std::size_t k = 0;
-    for (auto e = events.begin(); e != events.end(); ++e, ++k)
-        if (kept[k]) *out++ = *e;
-    events.erase(out, events.end());
+    // The few kept, in their order, to the front; the rest dropped.
+    std::sort(kept.begin(), kept.end());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        if (kept[i] != i) events[i] = events[kept[i]];
+    events.erase(events.begin() + static_cast<std::ptrdiff_t>(kept.size()), events.end());
 }
 
 namespace {
