@@ -200,14 +200,32 @@ inline void first_two_stages(vec x0, vec x1, vec x2, vec x3, float w_re, float w
 
 bool is_burst(float m) { return static_cast<std::int32_t>(static_cast<float>(burst_factor * m)) != 0; }
 
+// The transforms read and write a real and an imaginary array at the same
+// index, and the series go from the windows' arrays to the modulation ones
+// likewise. Arrays whose addresses agree in their last 12 bits make the
+// processor take a load for one that waits on a store to the other (4K
+// aliasing), which costs the analysis several per cent, more or less with
+// where the allocator puts them. So the four lie in one allocation, a
+// quarter of a page apart in those bits.
+namespace {
+constexpr std::size_t window_size = window_length * window_stride;  // floats, whole pages
+constexpr std::size_t modulation_size = modulation_length * bins;
+constexpr std::size_t page = 4096 / sizeof(float);
+static_assert(window_size % page == 0 && modulation_size % page == 0, "whole pages");
+constexpr std::size_t window_im_at = window_size + page / 2;
+constexpr std::size_t modulation_re_at = window_im_at + window_size + 3 * page / 4;
+constexpr std::size_t modulation_im_at = modulation_re_at + modulation_size + page / 2;
+}  // namespace
+
 analysis::analysis()
     : window_plan_(fft_plan::of_size(window_length)),
       modulation_plan_(fft_plan::of_size(modulation_length)),
-      window_re_(window_length * window_stride),
-      window_im_(window_length * window_stride),
+      transforms_(modulation_im_at + modulation_size),
+      window_re_(transforms_.data()),
+      window_im_(transforms_.data() + window_im_at),
       samples_(sample_rate),
-      modulation_re_(modulation_length * bins),
-      modulation_im_(modulation_length * bins),
+      modulation_re_(transforms_.data() + modulation_re_at),
+      modulation_im_(transforms_.data() + modulation_im_at),
       magnitudes_(modulation_bins * bins),
       candidates_(bins) {
     for (std::uint32_t p = 0; p < series_length / 4; ++p) series_rows_.push_back(modulation_plan_.reversed(p));
@@ -223,9 +241,9 @@ void analysis::run(const channel_view& source, std::uint32_t second) {
     // four spare lanes too (zeros, which stay zeros) rather than leave a
     // group of four to plain code.
     const std::size_t lanes = fft_lane_width() == 8 ? window_stride : transformed_windows;
-    butterflies_lanes(window_plan_, window_re_.data(), window_im_.data(), window_stride, lanes, true, 4);
+    butterflies_lanes(window_plan_, window_re_, window_im_, window_stride, lanes, true, 4);
     frame_magnitudes();
-    butterflies_lanes(modulation_plan_, modulation_re_.data(), modulation_im_.data(), bins, bins, true, 4);
+    butterflies_lanes(modulation_plan_, modulation_re_, modulation_im_, bins, bins, true, 4);
     modulation_magnitudes();
 }
 
@@ -281,15 +299,15 @@ void analysis::frame_magnitudes() {
 #if VELMORA_AVX_FMA_STAGES
     // Where the transforms run wider, so do the series (the same bits).
     if (fft_kernels_in_use() != fft_kernels::baseline) {
-        analysis_avx::frame_magnitudes({window_re_.data(), window_im_.data(), window_stride, transformed_windows, bins,
+        analysis_avx::frame_magnitudes({window_re_, window_im_, window_stride, transformed_windows, bins,
                                         series_rows_.data(), modulation_plan_.twiddle_re(3),
                                         modulation_plan_.twiddle_im(3), window_half_inverse, mean_factor,
-                                        modulation_re_.data(), modulation_im_.data()});
+                                        modulation_re_, modulation_im_});
         return;
     }
 #endif
-    const float* window_re = window_re_.data();
-    const float* window_im = window_im_.data();
+    const float* window_re = window_re_;
+    const float* window_im = window_im_;
     constexpr std::size_t quarter = series_length / 4;
     constexpr std::size_t offset[4] = {0, 2 * quarter, quarter, 3 * quarter};
     const float w_re = modulation_plan_.twiddle_re(3);

@@ -41,6 +41,8 @@ bool is_burst(float m);
 class analysis {
 public:
     analysis();
+    analysis(const analysis&) = delete;  // it points into its own storage
+    analysis& operator=(const analysis&) = delete;
 
     // Second `second` must lie wholly inside the delivered frames.
     void run(const channel_view& source, std::uint32_t second);
@@ -58,13 +60,15 @@ private:
 
     const fft_plan& window_plan_;
     const fft_plan& modulation_plan_;
+    // The four arrays below, zeroed, in one piece (see the constructor).
+    std::vector<float> transforms_;
     // Windows side by side: point k of window j at [k * window_stride + j].
-    std::vector<float> window_re_;
-    std::vector<float> window_im_;
+    float* window_re_;
+    float* window_im_;
     std::vector<float> samples_;  // the analysed second, scaled
     // Modulation inputs side by side: point j of bin M at [j * frequency_bins + M].
-    std::vector<float> modulation_re_;
-    std::vector<float> modulation_im_;
+    float* modulation_re_;
+    float* modulation_im_;
     std::vector<float> magnitudes_;  // m_l of bin M at [l * frequency_bins + M]
     std::vector<std::uint32_t> candidates_;  // per bin M, bit l: m_l may be a burst
     std::vector<std::uint32_t> series_rows_;  // the modulation row of each point of the series' first quarter
