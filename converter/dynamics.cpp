@@ -601,6 +601,105 @@ int beat_flight_ticks(float angle, float speed) {
     return at;
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// beat_flight_ticks of four events side by side, one in each lane: the same
+// float and double operations, each lane stopping where the one-event loop
+// stops. Flights are about alike in length, so the lanes wait little for one
+// another, and four flights' dependent sums run at once.
+void four_flights(const float* vx_in, const float* vy_in, int* flight) {
+    const __m128 vx = _mm_loadu_ps(vx_in), vy = _mm_loadu_ps(vy_in);
+    const __m128 zero = _mm_setzero_ps(), size = _mm_set1_ps(field_size);
+    auto inside = [&](__m128 x, __m128 y) {
+        return _mm_and_ps(_mm_and_ps(_mm_cmplt_ps(zero, x), _mm_cmplt_ps(x, size)),
+                          _mm_and_ps(_mm_cmplt_ps(zero, y), _mm_cmplt_ps(y, size)));
+    };
+    const __m128i longest = _mm_set1_epi32(longest_flight);
+    // Out to the edge: t counts the moves; a lane still inside after the
+    // longest flight has its flight.
+    __m128 x = _mm_set1_ps(field_centre), y = x;
+    __m128i t = _mm_setzero_si128();
+    __m128 moving = _mm_castsi128_ps(_mm_set1_epi32(-1));
+    __m128 capped = _mm_setzero_ps();
+    while (_mm_movemask_ps(moving) != 0) {
+        const __m128 at_cap = _mm_and_ps(moving, _mm_castsi128_ps(_mm_cmpgt_epi32(t, _mm_sub_epi32(longest, _mm_set1_epi32(1)))));
+        capped = _mm_or_ps(capped, at_cap);
+        moving = _mm_andnot_ps(at_cap, moving);
+        x = _mm_or_ps(_mm_and_ps(moving, _mm_add_ps(x, vx)), _mm_andnot_ps(moving, x));
+        y = _mm_or_ps(_mm_and_ps(moving, _mm_add_ps(y, vy)), _mm_andnot_ps(moving, y));
+        t = _mm_sub_epi32(t, _mm_castps_si128(moving));
+        moving = _mm_and_ps(moving, inside(x, y));
+    }
+    // Back from the last position inside, to the point nearest the centre.
+    const __m128 nvx = _mm_xor_ps(vx, _mm_set1_ps(-0.0f)), nvy = _mm_xor_ps(vy, _mm_set1_ps(-0.0f));
+    __m128 rx = _mm_sub_ps(x, vx), ry = _mm_sub_ps(y, vy);
+    const __m128d centre = _mm_set1_pd(static_cast<double>(field_centre));
+    auto from_centre = [&](__m128 px, __m128 py, __m128d& low, __m128d& high) {
+        const __m128d dx_low = _mm_sub_pd(_mm_cvtps_pd(px), centre), dy_low = _mm_sub_pd(_mm_cvtps_pd(py), centre);
+        const __m128d dx_high = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(px, px)), centre),
+                      dy_high = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(py, py)), centre);
+        low = _mm_add_pd(_mm_mul_pd(dx_low, dx_low), _mm_mul_pd(dy_low, dy_low));
+        high = _mm_add_pd(_mm_mul_pd(dx_high, dx_high), _mm_mul_pd(dy_high, dy_high));
+    };
+    __m128d nearest_low, nearest_high;
+    from_centre(rx, ry, nearest_low, nearest_high);
+    __m128i at = t;
+    __m128 back = _mm_andnot_ps(capped, _mm_castsi128_ps(_mm_set1_epi32(-1)));
+    for (int k = 1; _mm_movemask_ps(back) != 0; ++k) {
+        const __m128i tk = _mm_add_epi32(t, _mm_set1_epi32(k));
+        back = _mm_and_ps(back, _mm_castsi128_ps(_mm_cmplt_epi32(tk, longest)));
+        rx = _mm_add_ps(rx, nvx);
+        ry = _mm_add_ps(ry, nvy);
+        back = _mm_and_ps(back, inside(rx, ry));
+        __m128d d_low, d_high;
+        from_centre(rx, ry, d_low, d_high);
+        // Doubles' comparison masks packed to one per float lane.
+        auto lanes = [](__m128d low, __m128d high) {
+            return _mm_shuffle_ps(_mm_castpd_ps(low), _mm_castpd_ps(high), _MM_SHUFFLE(2, 0, 2, 0));
+        };
+        back = _mm_andnot_ps(lanes(_mm_cmpgt_pd(d_low, nearest_low), _mm_cmpgt_pd(d_high, nearest_high)), back);
+        const __m128d closer_low = _mm_cmplt_pd(d_low, nearest_low), closer_high = _mm_cmplt_pd(d_high, nearest_high);
+        const __m128 closer = _mm_and_ps(back, lanes(closer_low, closer_high));
+        const __m128d take_low = _mm_castps_pd(_mm_unpacklo_ps(closer, closer));
+        const __m128d take_high = _mm_castps_pd(_mm_unpackhi_ps(closer, closer));
+        nearest_low = _mm_or_pd(_mm_and_pd(take_low, d_low), _mm_andnot_pd(take_low, nearest_low));
+        nearest_high = _mm_or_pd(_mm_and_pd(take_high, d_high), _mm_andnot_pd(take_high, nearest_high));
+        at = _mm_or_si128(_mm_and_si128(_mm_castps_si128(closer), tk), _mm_andnot_si128(_mm_castps_si128(closer), at));
+    }
+    at = _mm_or_si128(_mm_and_si128(_mm_castps_si128(capped), longest), _mm_andnot_si128(_mm_castps_si128(capped), at));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(flight), at);
+}
+
+}  // namespace
+#endif
+
+void beat_flight_ticks(const float* angle, const float* speed, int* flight, std::size_t n) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Four at a time where all four move; the others one by one.
+    float vx[4], vy[4];
+    while (i + 4 <= n) {
+        bool plain = true;
+        for (std::size_t u = 0; u < 4 && plain; ++u)
+            plain = std::fabs(speed[i + u]) > 0.0f && std::isfinite(speed[i + u]) && std::isfinite(angle[i + u]);
+        if (!plain) {
+            flight[i] = beat_flight_ticks(angle[i], speed[i]);
+            ++i;
+            continue;
+        }
+        for (std::size_t u = 0; u < 4; ++u) {
+            const double a = static_cast<double>(angle[i + u]);
+            vx[u] = static_cast<float>(std::cos(a)) * speed[i + u];
+            vy[u] = static_cast<float>(std::sin(a)) * speed[i + u];
+        }
+        four_flights(vx, vy, flight + i);
+        i += 4;
+    }
+#endif
+    for (; i < n; ++i) flight[i] = beat_flight_ticks(angle[i], speed[i]);
+}
+
 // Flights of 1.2 to 1.8 s: long enough to see the tracers leave, short
 // enough that the danger stays with its beat, and apart from 2 s, where a
 // player who turns every second meets every bullet of a beat at once.
@@ -624,10 +723,21 @@ void finish_dynamics_stage(stage_events& stage, const dynamics_plan& plan, diffi
         for (bullet_pattern_element& e : stage[g])
             e.speed = axis_speed(level, static_cast<double>(e.speed) * plan.tick_weight(g, e.time));
     thin_stage(stage, level.caps);
+    std::vector<float> angles, speeds;
+    std::vector<int> flights;
     for (auto& group : stage) {
+        angles.clear();
+        speeds.clear();
         for (bullet_pattern_element& e : group) {
             e.speed = speed_along(e.angle, e.speed);
-            const std::int64_t fired = static_cast<std::int64_t>(e.time) - beat_flight_ticks(e.angle, e.speed);
+            angles.push_back(e.angle);
+            speeds.push_back(e.speed);
+        }
+        flights.resize(group.size());
+        beat_flight_ticks(angles.data(), speeds.data(), flights.data(), group.size());
+        std::size_t k = 0;
+        for (bullet_pattern_element& e : group) {
+            const std::int64_t fired = static_cast<std::int64_t>(e.time) - flights[k++];
             e.time = static_cast<std::int32_t>(std::max<std::int64_t>(0, fired));
         }
         std::stable_sort(group.begin(), group.end(),

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -91,6 +92,8 @@ void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned gro
 // position inside. A speed too slow to leave the playfield within a minute,
 // or not a number, gives a minute.
 int beat_flight_ticks(float angle, float speed);
+// The same for n events at once: flight[i] of angle[i] and speed[i].
+void beat_flight_ticks(const float* angle, const float* speed, int* flight, std::size_t n);
 
 struct dynamics_level {
     // An event's flight from the centre to the edge and back, in seconds:
