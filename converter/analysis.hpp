@@ -60,7 +60,7 @@ private:
 
     const fft_plan& window_plan_;
     const fft_plan& modulation_plan_;
-    // The four arrays below, zeroed, in one piece (see the constructor).
+    // The five arrays below, zeroed, in one piece (see the constructor).
     std::vector<float> transforms_;
     // Windows side by side: point k of window j at [k * window_stride + j].
     float* window_re_;
@@ -69,7 +69,7 @@ private:
     // Modulation inputs side by side: point j of bin M at [j * frequency_bins + M].
     float* modulation_re_;
     float* modulation_im_;
-    std::vector<float> magnitudes_;  // m_l of bin M at [l * frequency_bins + M]
+    float* magnitudes_;  // m_l of bin M at [l * frequency_bins + M]
     std::vector<std::uint32_t> candidates_;  // per bin M, bit l: m_l may be a burst
     std::vector<std::uint32_t> series_rows_;  // the modulation row of each point of the series' first quarter
 };
