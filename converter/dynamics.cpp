@@ -563,12 +563,23 @@ float speed_along(float angle, float speed) {
     return static_cast<float>(static_cast<double>(speed) / nearest);
 }
 
+// Whether the event's tracer moves at all: else its flight is the longest.
+bool moves(float angle, float speed) {
+    return std::fabs(speed) > 0.0f && std::isfinite(speed) && std::isfinite(angle);
+}
+
+// An event's velocity, as the game sets it.
+void velocity(float angle, float speed, float& vx, float& vy) {
+    vx = static_cast<float>(std::cos(static_cast<double>(angle))) * speed;
+    vy = static_cast<float>(std::sin(static_cast<double>(angle))) * speed;
+}
+
 }  // namespace
 
 int beat_flight_ticks(float angle, float speed) {
-    if (!(std::fabs(speed) > 0.0f) || !std::isfinite(speed) || !std::isfinite(angle)) return longest_flight;
-    const float vx = static_cast<float>(std::cos(static_cast<double>(angle))) * speed;
-    const float vy = static_cast<float>(std::sin(static_cast<double>(angle))) * speed;
+    if (!moves(angle, speed)) return longest_flight;
+    float vx, vy;
+    velocity(angle, speed, vx, vy);
     // The tracer moves in every update after the one that fired it.
     float x = field_centre, y = field_centre;
     int t = 0;
@@ -608,6 +619,14 @@ namespace {
 // float and double operations, each lane stopping where the one-event loop
 // stops. Flights are about alike in length, so the lanes wait little for one
 // another, and four flights' dependent sums run at once.
+// Lane by lane: a where `mask` is set, else b.
+inline __m128 pick(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+inline __m128d pick(__m128d mask, __m128d a, __m128d b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
+inline __m128i pick(__m128 mask, __m128i a, __m128i b) {
+    const __m128i m = _mm_castps_si128(mask);
+    return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));
+}
+
 void four_flights(const float* vx_in, const float* vy_in, int* flight) {
     const __m128 vx = _mm_loadu_ps(vx_in), vy = _mm_loadu_ps(vy_in);
     const __m128 zero = _mm_setzero_ps(), size = _mm_set1_ps(field_size);
@@ -615,7 +634,7 @@ void four_flights(const float* vx_in, const float* vy_in, int* flight) {
         return _mm_and_ps(_mm_and_ps(_mm_cmplt_ps(zero, x), _mm_cmplt_ps(x, size)),
                           _mm_and_ps(_mm_cmplt_ps(zero, y), _mm_cmplt_ps(y, size)));
     };
-    const __m128i longest = _mm_set1_epi32(longest_flight);
+    const __m128i longest = _mm_set1_epi32(longest_flight), last_move = _mm_set1_epi32(longest_flight - 1);
     // Out to the edge: t counts the moves; a lane still inside after the
     // longest flight has its flight.
     __m128 x = _mm_set1_ps(field_centre), y = x;
@@ -623,11 +642,11 @@ void four_flights(const float* vx_in, const float* vy_in, int* flight) {
     __m128 moving = _mm_castsi128_ps(_mm_set1_epi32(-1));
     __m128 capped = _mm_setzero_ps();
     while (_mm_movemask_ps(moving) != 0) {
-        const __m128 at_cap = _mm_and_ps(moving, _mm_castsi128_ps(_mm_cmpgt_epi32(t, _mm_sub_epi32(longest, _mm_set1_epi32(1)))));
+        const __m128 at_cap = _mm_and_ps(moving, _mm_castsi128_ps(_mm_cmpgt_epi32(t, last_move)));
         capped = _mm_or_ps(capped, at_cap);
         moving = _mm_andnot_ps(at_cap, moving);
-        x = _mm_or_ps(_mm_and_ps(moving, _mm_add_ps(x, vx)), _mm_andnot_ps(moving, x));
-        y = _mm_or_ps(_mm_and_ps(moving, _mm_add_ps(y, vy)), _mm_andnot_ps(moving, y));
+        x = pick(moving, _mm_add_ps(x, vx), x);
+        y = pick(moving, _mm_add_ps(y, vy), y);
         t = _mm_sub_epi32(t, _mm_castps_si128(moving));
         moving = _mm_and_ps(moving, inside(x, y));
     }
@@ -663,11 +682,11 @@ void four_flights(const float* vx_in, const float* vy_in, int* flight) {
         const __m128 closer = _mm_and_ps(back, lanes(closer_low, closer_high));
         const __m128d take_low = _mm_castps_pd(_mm_unpacklo_ps(closer, closer));
         const __m128d take_high = _mm_castps_pd(_mm_unpackhi_ps(closer, closer));
-        nearest_low = _mm_or_pd(_mm_and_pd(take_low, d_low), _mm_andnot_pd(take_low, nearest_low));
-        nearest_high = _mm_or_pd(_mm_and_pd(take_high, d_high), _mm_andnot_pd(take_high, nearest_high));
-        at = _mm_or_si128(_mm_and_si128(_mm_castps_si128(closer), tk), _mm_andnot_si128(_mm_castps_si128(closer), at));
+        nearest_low = pick(take_low, d_low, nearest_low);
+        nearest_high = pick(take_high, d_high, nearest_high);
+        at = pick(closer, tk, at);
     }
-    at = _mm_or_si128(_mm_and_si128(_mm_castps_si128(capped), longest), _mm_andnot_si128(_mm_castps_si128(capped), at));
+    at = pick(capped, longest, at);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(flight), at);
 }
 
@@ -680,19 +699,14 @@ void beat_flight_ticks(const float* angle, const float* speed, int* flight, std:
     // Four at a time where all four move; the others one by one.
     float vx[4], vy[4];
     while (i + 4 <= n) {
-        bool plain = true;
-        for (std::size_t u = 0; u < 4 && plain; ++u)
-            plain = std::fabs(speed[i + u]) > 0.0f && std::isfinite(speed[i + u]) && std::isfinite(angle[i + u]);
-        if (!plain) {
+        bool all_move = true;
+        for (std::size_t u = 0; u < 4 && all_move; ++u) all_move = moves(angle[i + u], speed[i + u]);
+        if (!all_move) {
             flight[i] = beat_flight_ticks(angle[i], speed[i]);
             ++i;
             continue;
         }
-        for (std::size_t u = 0; u < 4; ++u) {
-            const double a = static_cast<double>(angle[i + u]);
-            vx[u] = static_cast<float>(std::cos(a)) * speed[i + u];
-            vy[u] = static_cast<float>(std::sin(a)) * speed[i + u];
-        }
+        for (std::size_t u = 0; u < 4; ++u) velocity(angle[i + u], speed[i + u], vx[u], vy[u]);
         four_flights(vx, vy, flight + i);
         i += 4;
     }
