@@ -203,19 +203,29 @@ inline __m128i deinterleave(__m128i x) {
     return _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 1, 2, 0));
 }
 
-// Adds the squares of deinterleaved values, two by two (at most 2^31 each,
-// so unsigned), to 64-bit sums: left in `left`, right in `right`.
-inline void add_squares(__m128i y, __m128i& left, __m128i& right) {
-    const __m128i pairs = _mm_madd_epi16(y, y);
-    left = _mm_add_epi64(left, _mm_unpacklo_epi32(pairs, _mm_setzero_si128()));
-    right = _mm_add_epi64(right, _mm_unpackhi_epi32(pairs, _mm_setzero_si128()));
-}
+// Sums of the squares of deinterleaved values without shuffles: madd gives
+// [L0²+L1², L2²+L3², R0²+R1², R2²+R3²] (each at most 2^31, so unsigned),
+// which `all` adds as two 64-bit numbers (lo + 2^32 hi each) and `high` as
+// their high halves alone; the left sum is then lane 0's lo + hi, the right
+// lane 1's. Sums wrap modulo 2^64 and are recovered exactly.
+struct square_sums_64 {
+    __m128i all = _mm_setzero_si128(), high = _mm_setzero_si128();
 
-inline std::uint64_t lanes_sum(__m128i a) {
-    alignas(16) std::uint64_t lane[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lane), a);
-    return lane[0] + lane[1];
-}
+    void add(__m128i y) {
+        const __m128i pairs = _mm_madd_epi16(y, y);
+        all = _mm_add_epi64(all, pairs);
+        high = _mm_add_epi64(high, _mm_srli_epi64(pairs, 32));
+    }
+
+    // The left and the right sum.
+    void take(std::uint64_t& left, std::uint64_t& right) const {
+        alignas(16) std::uint64_t a[2], h[2];
+        _mm_store_si128(reinterpret_cast<__m128i*>(a), all);
+        _mm_store_si128(reinterpret_cast<__m128i*>(h), high);
+        left += a[0] - (h[0] << 32) + h[0];
+        right += a[1] - (h[1] << 32) + h[1];
+    }
+};
 #endif
 
 // Mean square of every game frame of each converted channel and of its
@@ -256,16 +266,18 @@ class stereo_second {
 public:
     stereo_second(const std::int16_t* v, const float* mixed, frame_measures& out)
         : v_(v), mixed_(mixed), out_(out),
-          halved_before_(_mm_set_epi16(static_cast<short>(out.before[1] >> 1), static_cast<short>(out.before[0] >> 1),
-                                       0, 0, 0, 0, 0, 0)) {}
+          halved_before_(_mm_set_epi16(static_cast<short>(out.before[1] >> 1), 0, 0, 0,
+                                       static_cast<short>(out.before[0] >> 1), 0, 0, 0)) {}
 
-    // Values whose four frames lie within one game frame and end none.
+    // Values whose four frames lie within one game frame and end none. Each
+    // channel's previous value is its deinterleaved lane before, the last
+    // lane of the value before for the first.
     [[gnu::always_inline]] float operator()(std::size_t i) {
-        const __m128i x = load(i);
+        const __m128i x = deinterleave(load(i));
         const __m128i halved = _mm_srai_epi16(x, 1);
-        const __m128i previous = _mm_or_si128(_mm_slli_si128(halved, 4), _mm_srli_si128(halved_before_, 12));
-        add_squares(deinterleave(x), pl_, pr_);
-        add_squares(deinterleave(_mm_sub_epi16(halved, previous)), hl_, hr_);
+        const __m128i previous = _mm_or_si128(_mm_slli_epi64(halved, 16), _mm_srli_epi64(halved_before_, 48));
+        power_.add(x);
+        highs_.add(_mm_sub_epi16(halved, previous));
         halved_before_ = halved;
         return mixed_[i];
     }
@@ -286,7 +298,7 @@ public:
             l_.add(v_[2 * frame], frame == 0 ? out_.before[0] : v_[2 * frame - 2]);
             r_.add(v_[2 * frame + 1], frame == 0 ? out_.before[1] : v_[2 * frame - 1]);
         }
-        halved_before_ = _mm_srai_epi16(load(i), 1);
+        halved_before_ = _mm_srai_epi16(deinterleave(load(i)), 1);
         return mixed_[i];
     }
 
@@ -300,23 +312,20 @@ private:
     __m128i load(std::size_t i) const { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v_ + 8 * i)); }
 
     void close_frame() {
-        l_.power += lanes_sum(pl_);
-        r_.power += lanes_sum(pr_);
-        l_.highs += lanes_sum(hl_);
-        r_.highs += lanes_sum(hr_);
+        power_.take(l_.power, r_.power);
+        highs_.take(l_.highs, r_.highs);
         out_.push(0, l_);
         out_.push(1, r_);
         l_ = r_ = frame_sums{};
-        pl_ = pr_ = hl_ = hr_ = _mm_setzero_si128();
+        power_ = highs_ = square_sums_64{};
         end_ += frame_length;
     }
 
     const std::int16_t* v_;
     const float* mixed_;
     frame_measures& out_;
-    __m128i halved_before_;
-    __m128i pl_ = _mm_setzero_si128(), pr_ = _mm_setzero_si128(), hl_ = _mm_setzero_si128(),
-            hr_ = _mm_setzero_si128();
+    __m128i halved_before_;  // deinterleaved
+    square_sums_64 power_, highs_;
     frame_sums l_, r_;
     std::size_t end_ = frame_length;  // where the current game frame ends
 };

@@ -237,18 +237,30 @@ TEST(Dynamics, PlanWeighsHitsGatesSilenceAndFollowsLoudness) {
 }
 
 // Stereo is measured side by side, other layouts value by value: a third
-// channel beside the same two changes nothing.
+// channel beside the same two changes nothing, also where the music is
+// clipped at full scale (the largest squares the stereo sums can meet).
 TEST(Dynamics, StereoAndThreeChannelLayoutsMeasureAlike) {
     const std::size_t frames = 12 * 44100;
-    std::vector<std::int16_t> three;
-    for (std::size_t n = 0; n < frames; ++n)
-        three.insert(three.end(), {music()[2 * n], music()[2 * n + 1], static_cast<std::int16_t>(n % 977)});
-    const auto a = converter::plan_dynamics(converter::wave_sample(44100, 2, {music().begin(), music().begin() + 2 * frames}));
-    const auto b = converter::plan_dynamics(converter::wave_sample(44100, 3, three));
-    EXPECT_EQ(a.integrated, b.integrated);
-    EXPECT_EQ(a.short_term, b.short_term);
-    EXPECT_EQ(a.budget, b.budget);
-    EXPECT_EQ(a.weight, b.weight);
+    const std::vector<std::int16_t> plain(music().begin(), music().begin() + 2 * frames);
+    const std::vector<std::int16_t> clipped = [&] {
+        std::vector<std::int16_t> v(plain);
+        for (std::size_t n = 5 * 44100; n < 8 * 44100; ++n) {
+            v[2 * n] = -32768;
+            v[2 * n + 1] = (n / 300) % 2 ? 32767 : -32768;
+        }
+        return v;
+    }();
+    for (const std::vector<std::int16_t>* two : {&plain, &clipped}) {
+        std::vector<std::int16_t> three;
+        for (std::size_t n = 0; n < frames; ++n)
+            three.insert(three.end(), {(*two)[2 * n], (*two)[2 * n + 1], static_cast<std::int16_t>(n % 977)});
+        const auto a = converter::plan_dynamics(converter::wave_sample(44100, 2, *two));
+        const auto b = converter::plan_dynamics(converter::wave_sample(44100, 3, three));
+        EXPECT_EQ(a.integrated, b.integrated);
+        EXPECT_EQ(a.short_term, b.short_term);
+        EXPECT_EQ(a.budget, b.budget);
+        EXPECT_EQ(a.weight, b.weight);
+    }
 }
 
 // Each event fires early by its flight, so that its bullet is back at the
