@@ -705,17 +705,32 @@ void four_flights(const float* vx_in, const float* vy_in, int* flight) {
 void beat_flight_ticks(const float* angle, const float* speed, int* flight, std::size_t n) {
     std::size_t i = 0;
 #if defined(__SSE2__)
-    // Four at a time where all four move; the others one by one.
-    float vx[4], vy[4];
+    // Eight at a time (with AVX2) or four where all of them move; the others
+    // one by one.
+#if VELMORA_AVX_FMA_STAGES
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    const std::size_t lanes = avx2 ? 8 : 4;
+#else
+    const std::size_t lanes = 4;
+#endif
+    float vx[8], vy[8];
     while (i + 4 <= n) {
+        const std::size_t width = i + lanes <= n ? lanes : 4;
         bool all_move = true;
-        for (std::size_t u = 0; u < 4 && all_move; ++u) all_move = moves(angle[i + u], speed[i + u]);
+        for (std::size_t u = 0; u < width && all_move; ++u) all_move = moves(angle[i + u], speed[i + u]);
         if (!all_move) {
             flight[i] = beat_flight_ticks(angle[i], speed[i]);
             ++i;
             continue;
         }
-        for (std::size_t u = 0; u < 4; ++u) velocity(angle[i + u], speed[i + u], vx[u], vy[u]);
+        for (std::size_t u = 0; u < width; ++u) velocity(angle[i + u], speed[i + u], vx[u], vy[u]);
+#if VELMORA_AVX_FMA_STAGES
+        if (width == 8) {
+            dynamics_avx2::eight_flights(vx, vy, {field_size, field_centre, longest_flight}, flight + i);
+            i += 8;
+            continue;
+        }
+#endif
         four_flights(vx, vy, flight + i);
         i += 4;
     }
