@@ -624,80 +624,54 @@ int beat_flight_ticks(float angle, float speed) {
 #if defined(__SSE2__)
 namespace {
 
-// beat_flight_ticks of four events side by side, one in each lane: the same
-// float and double operations, each lane stopping where the one-event loop
-// stops. Flights are about alike in length, so the lanes wait little for one
-// another, and four flights' dependent sums run at once.
-// Lane by lane: a where `mask` is set, else b.
-inline __m128 pick(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
-inline __m128d pick(__m128d mask, __m128d a, __m128d b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
-inline __m128i pick(__m128 mask, __m128i a, __m128i b) {
+// beat_flight_ticks of four moving events side by side, one in each lane.
+using fvec = __m128;
+using ivec = __m128i;
+using dvec = __m128d;
+inline fvec fload(const float* p) { return _mm_loadu_ps(p); }
+inline void istore(int* p, ivec v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+inline fvec fset(float x) { return _mm_set1_ps(x); }
+inline ivec iset(int n) { return _mm_set1_epi32(n); }
+inline dvec dset(double x) { return _mm_set1_pd(x); }
+inline fvec fzero() { return _mm_setzero_ps(); }
+inline ivec izero() { return _mm_setzero_si128(); }
+inline fvec fall() { return _mm_castsi128_ps(_mm_set1_epi32(-1)); }
+inline fvec fadd(fvec a, fvec b) { return _mm_add_ps(a, b); }
+inline fvec fsub(fvec a, fvec b) { return _mm_sub_ps(a, b); }
+inline fvec fand(fvec a, fvec b) { return _mm_and_ps(a, b); }
+inline fvec for_(fvec a, fvec b) { return _mm_or_ps(a, b); }
+inline fvec fandnot(fvec a, fvec b) { return _mm_andnot_ps(a, b); }
+inline fvec fxor(fvec a, fvec b) { return _mm_xor_ps(a, b); }
+inline fvec flt(fvec a, fvec b) { return _mm_cmplt_ps(a, b); }
+inline bool any(fvec mask) { return _mm_movemask_ps(mask) != 0; }
+inline ivec iadd(ivec a, ivec b) { return _mm_add_epi32(a, b); }
+inline ivec isub(ivec a, ivec b) { return _mm_sub_epi32(a, b); }
+inline fvec igt(ivec a, ivec b) { return _mm_castsi128_ps(_mm_cmpgt_epi32(a, b)); }
+inline ivec as_ints(fvec mask) { return _mm_castps_si128(mask); }
+inline fvec pick(fvec mask, fvec a, fvec b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+inline dvec pick(dvec mask, dvec a, dvec b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
+inline ivec pick(fvec mask, ivec a, ivec b) {
     const __m128i m = _mm_castps_si128(mask);
     return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));
 }
-
-void four_flights(const float* vx_in, const float* vy_in, int* flight) {
-    const __m128 vx = _mm_loadu_ps(vx_in), vy = _mm_loadu_ps(vy_in);
-    const __m128 zero = _mm_setzero_ps(), size = _mm_set1_ps(field_size);
-    auto inside = [&](__m128 x, __m128 y) {
-        return _mm_and_ps(_mm_and_ps(_mm_cmplt_ps(zero, x), _mm_cmplt_ps(x, size)),
-                          _mm_and_ps(_mm_cmplt_ps(zero, y), _mm_cmplt_ps(y, size)));
-    };
-    const __m128i longest = _mm_set1_epi32(longest_flight), last_move = _mm_set1_epi32(longest_flight - 1);
-    // Out to the edge: t counts the moves; a lane still inside after the
-    // longest flight has its flight.
-    __m128 x = _mm_set1_ps(field_centre), y = x;
-    __m128i t = _mm_setzero_si128();
-    __m128 moving = _mm_castsi128_ps(_mm_set1_epi32(-1));
-    __m128 capped = _mm_setzero_ps();
-    while (_mm_movemask_ps(moving) != 0) {
-        const __m128 at_cap = _mm_and_ps(moving, _mm_castsi128_ps(_mm_cmpgt_epi32(t, last_move)));
-        capped = _mm_or_ps(capped, at_cap);
-        moving = _mm_andnot_ps(at_cap, moving);
-        x = pick(moving, _mm_add_ps(x, vx), x);
-        y = pick(moving, _mm_add_ps(y, vy), y);
-        t = _mm_sub_epi32(t, _mm_castps_si128(moving));
-        moving = _mm_and_ps(moving, inside(x, y));
-    }
-    // Back from the last position inside, to the point nearest the centre.
-    const __m128 nvx = _mm_xor_ps(vx, _mm_set1_ps(-0.0f)), nvy = _mm_xor_ps(vy, _mm_set1_ps(-0.0f));
-    __m128 rx = _mm_sub_ps(x, vx), ry = _mm_sub_ps(y, vy);
-    const __m128d centre = _mm_set1_pd(static_cast<double>(field_centre));
-    auto from_centre = [&](__m128 px, __m128 py, __m128d& low, __m128d& high) {
-        const __m128d dx_low = _mm_sub_pd(_mm_cvtps_pd(px), centre), dy_low = _mm_sub_pd(_mm_cvtps_pd(py), centre);
-        const __m128d dx_high = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(px, px)), centre),
-                      dy_high = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(py, py)), centre);
-        low = _mm_add_pd(_mm_mul_pd(dx_low, dx_low), _mm_mul_pd(dy_low, dy_low));
-        high = _mm_add_pd(_mm_mul_pd(dx_high, dx_high), _mm_mul_pd(dy_high, dy_high));
-    };
-    __m128d nearest_low, nearest_high;
-    from_centre(rx, ry, nearest_low, nearest_high);
-    __m128i at = t;
-    __m128 back = _mm_andnot_ps(capped, _mm_castsi128_ps(_mm_set1_epi32(-1)));
-    for (int k = 1; _mm_movemask_ps(back) != 0; ++k) {
-        const __m128i tk = _mm_add_epi32(t, _mm_set1_epi32(k));
-        back = _mm_and_ps(back, _mm_castsi128_ps(_mm_cmplt_epi32(tk, longest)));
-        rx = _mm_add_ps(rx, nvx);
-        ry = _mm_add_ps(ry, nvy);
-        back = _mm_and_ps(back, inside(rx, ry));
-        __m128d d_low, d_high;
-        from_centre(rx, ry, d_low, d_high);
-        // Doubles' comparison masks packed to one per float lane.
-        auto lanes = [](__m128d low, __m128d high) {
-            return _mm_shuffle_ps(_mm_castpd_ps(low), _mm_castpd_ps(high), _MM_SHUFFLE(2, 0, 2, 0));
-        };
-        back = _mm_andnot_ps(lanes(_mm_cmpgt_pd(d_low, nearest_low), _mm_cmpgt_pd(d_high, nearest_high)), back);
-        const __m128d closer_low = _mm_cmplt_pd(d_low, nearest_low), closer_high = _mm_cmplt_pd(d_high, nearest_high);
-        const __m128 closer = _mm_and_ps(back, lanes(closer_low, closer_high));
-        const __m128d take_low = _mm_castps_pd(_mm_unpacklo_ps(closer, closer));
-        const __m128d take_high = _mm_castps_pd(_mm_unpackhi_ps(closer, closer));
-        nearest_low = pick(take_low, d_low, nearest_low);
-        nearest_high = pick(take_high, d_high, nearest_high);
-        at = pick(closer, tk, at);
-    }
-    at = pick(capped, longest, at);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(flight), at);
+inline void squared_from_centre(fvec px, fvec py, dvec centre, dvec& low, dvec& high) {
+    const dvec dx_low = _mm_sub_pd(_mm_cvtps_pd(px), centre), dy_low = _mm_sub_pd(_mm_cvtps_pd(py), centre);
+    const dvec dx_high = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(px, px)), centre),
+               dy_high = _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(py, py)), centre);
+    low = _mm_add_pd(_mm_mul_pd(dx_low, dx_low), _mm_mul_pd(dy_low, dy_low));
+    high = _mm_add_pd(_mm_mul_pd(dx_high, dx_high), _mm_mul_pd(dy_high, dy_high));
 }
+inline dvec dgt(dvec a, dvec b) { return _mm_cmpgt_pd(a, b); }
+inline dvec dlt(dvec a, dvec b) { return _mm_cmplt_pd(a, b); }
+inline fvec packed(dvec low, dvec high) {
+    return _mm_shuffle_ps(_mm_castpd_ps(low), _mm_castpd_ps(high), _MM_SHUFFLE(2, 0, 2, 0));
+}
+inline void widened(fvec mask, dvec& low, dvec& high) {
+    low = _mm_castps_pd(_mm_unpacklo_ps(mask, mask));
+    high = _mm_castps_pd(_mm_unpackhi_ps(mask, mask));
+}
+
+#include "converter/flights.inc"
 
 }  // namespace
 #endif
@@ -731,7 +705,7 @@ void beat_flight_ticks(const float* angle, const float* speed, int* flight, std:
             continue;
         }
 #endif
-        four_flights(vx, vy, flight + i);
+        lane_flights(vx, vy, field_size, field_centre, longest_flight, flight + i);
         i += 4;
     }
 #endif
