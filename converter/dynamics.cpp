@@ -700,7 +700,7 @@ void beat_flight_ticks(const float* angle, const float* speed, int* flight, std:
         for (std::size_t u = 0; u < width; ++u) velocity(angle[i + u], speed[i + u], vx[u], vy[u]);
 #if VELMORA_AVX_FMA_STAGES
         if (width == 8) {
-            dynamics_avx2::eight_flights(vx, vy, {field_size, field_centre, longest_flight}, flight + i);
+            dynamics_avx2::eight_flights(vx, vy, field_size, field_centre, longest_flight, flight + i);
             i += 8;
             continue;
         }

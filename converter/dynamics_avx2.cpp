@@ -83,8 +83,8 @@ inline void widened(fvec mask, dvec& low, dvec& high) {
 
 }  // namespace
 
-void eight_flights(const float* vx, const float* vy, const flight_field& field, int* flight) {
-    lane_flights(vx, vy, field.size, field.centre, field.longest, flight);
+void eight_flights(const float* vx, const float* vy, float side, float middle, int most_updates, int* flight) {
+    lane_flights(vx, vy, side, middle, most_updates, flight);
 }
 
 }  // namespace converter::dynamics_avx2

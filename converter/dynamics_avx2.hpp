@@ -12,17 +12,11 @@ namespace converter::dynamics_avx2 {
 // values of `v`.
 void stereo_mix(const std::int16_t* v, float scale, float* out, std::size_t count);
 
-// The playfield of the beat flights: its side, its centre and the longest
-// flight in updates.
-struct flight_field {
-    float size;
-    float centre;
-    int longest;
-};
-
 // beat_flight_ticks of eight moving events from their velocities, side by
-// side: the same float and double operations in each lane as the one-event
-// loop, each lane stopping where it stops.
-void eight_flights(const float* vx, const float* vy, const flight_field& field, int* flight);
+// side (flights.inc): the same float and double operations in each lane as
+// the one-event loop, each lane stopping where it stops. The playfield is
+// `side` square with its centre at `middle`; no flight is longer than
+// `most_updates`.
+void eight_flights(const float* vx, const float* vy, float side, float middle, int most_updates, int* flight);
 
 }  // namespace converter::dynamics_avx2
