@@ -10,7 +10,7 @@ packages=(
   libsndfile1-dev libsoxr-dev libebur128-dev libboost-dev libfftw3-dev libxxhash-dev libsqlite3-dev libtag1-dev
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcpp-httplib-dev libpqxx-dev libpq-dev nlohmann-json3-dev libssl-dev postgresql wrk libchromaprint-dev
+  libcpp-httplib-dev libpqxx-dev libpq-dev nlohmann-json3-dev libssl-dev libicu-dev postgresql wrk libchromaprint-dev
   xvfb xauth xdotool imagemagick x11-utils libx11-dev sqlite3 tesseract-ocr tesseract-ocr-eng
   clang libclang-rt-14-dev valgrind
   gettext dpkg-dev fakeroot lintian desktop-file-utils appstream man-db

@@ -17,6 +17,7 @@
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
 #include "server/database.hpp"
+#include "server/names.hpp"
 #include "server/rate_limit.hpp"
 #include "server/recordings.hpp"
 #include "server/schema.hpp"
@@ -34,8 +35,6 @@ constexpr std::size_t player_body_bytes = 1024;
 constexpr int listen_backlog = 1024;
 constexpr int board_default_limit = 10;
 constexpr int board_max_limit = 100;
-constexpr int name_min = 3;
-constexpr int name_max = 24;
 // How long a starting server waits for its database before it gives up.
 constexpr auto start_wait = std::chrono::seconds(30);
 
@@ -184,14 +183,15 @@ private:
         if (!body.is_object() || body.size() != 1 || !body.contains("name") || !body["name"].is_string())
             return fail(res, 400, "invalid_json", "the body must be {\"name\": NAME}");
         const std::string name = body["name"].get<std::string>();
-        std::size_t count = 0;
-        if (!printable_utf8(name, count) || count < name_min || count > name_max || name.front() == ' ' || name.back() == ' ')
-            return fail(res, 422, "invalid_name",
-                        "a name is 3 to 24 printable characters, without spaces at either end");
+        const name_check checked = check_name(name);
+        if (!checked.ok) return fail(res, 422, "invalid_name", checked.reason);
         const std::string token = new_token();
         new_player p;
-        primary_.transact([&](pqxx::work& w) { p = server::add_player(w, name, token_hash(token)); });
-        if (p.name_taken) return fail(res, 409, "name_taken", "the name \"" + name + "\" is taken");
+        primary_.transact([&](pqxx::work& w) { p = server::add_player(w, name, checked.key, token_hash(token)); });
+        if (p.name_taken) {
+            const std::string like = p.taken_by.empty() || p.taken_by == name ? "" : " (it reads as \"" + p.taken_by + "\")";
+            return fail(res, 409, "name_taken", "the name \"" + name + "\" is taken" + like);
+        }
         answer(res, 201, {{"player", p.id}, {"name", name}, {"token", token}});
     }
 
@@ -294,6 +294,7 @@ bool migrate_at_start(const options& o) {
         try {
             auto c = open_connection(o.database);
             migrate(*c);
+            key_old_names(*c);
             return true;
         } catch (const pqxx::broken_connection& e) {
             if (std::chrono::steady_clock::now() + wait > deadline) {

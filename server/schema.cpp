@@ -83,6 +83,11 @@ CREATE TABLE bests (
 );
 )" + std::string("CREATE INDEX bests_order ON bests (stage, edition, difficulty, ") + results::best_order_sql +
             ", session, run) INCLUDE (player, score);\n",
+        // 2: each name's key (its case-folded look-alike skeleton), one player a key.
+        R"(
+ALTER TABLE players ADD COLUMN name_key text;
+CREATE UNIQUE INDEX players_name_key ON players (name_key);
+)",
     };
 }
 

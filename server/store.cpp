@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "results/result_row.hpp"
+#include "server/names.hpp"
 
 namespace server {
 namespace {
@@ -100,12 +101,27 @@ std::string utc_text(std::int64_t us) {
     return text;
 }
 
-new_player add_player(pqxx::work& w, const std::string& name, const std::string& token_hash) {
+new_player add_player(pqxx::work& w, const std::string& name, const std::string& name_key, const std::string& token_hash) {
     const pqxx::result r = w.exec_params(
-        "INSERT INTO players (name, token_hash) VALUES ($1, $2) ON CONFLICT DO NOTHING RETURNING id", name,
-        pqxx::binarystring(token_hash.data(), token_hash.size()));
-    if (r.empty()) return {0, true};
-    return {r[0][0].as<std::int64_t>(), false};
+        "INSERT INTO players (name, name_key, token_hash) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING RETURNING id", name,
+        name_key, pqxx::binarystring(token_hash.data(), token_hash.size()));
+    if (!r.empty()) return {r[0][0].as<std::int64_t>(), false, {}};
+    const pqxx::result holder =
+        w.exec_params("SELECT name FROM players WHERE name_key = $1 OR lower(name) = lower($2) ORDER BY id LIMIT 1", name_key, name);
+    return {0, true, holder.empty() ? std::string() : holder[0][0].as<std::string>()};
+}
+
+void key_old_names(pqxx::connection& c) {
+    pqxx::work w(c);
+    for (const pqxx::row& r : w.exec("SELECT id, name FROM players WHERE name_key IS NULL ORDER BY id")) {
+        // A name kept before the rules that it breaks keeps no key.
+        const name_check n = check_name(r[1].as<std::string>());
+        if (!n.ok) continue;
+        const std::string& key = n.key;
+        w.exec_params("UPDATE players SET name_key = $2 WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM players WHERE name_key = $2)",
+                      r[0].as<std::int64_t>(), key);
+    }
+    w.commit();
 }
 
 stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s) {

@@ -15,9 +15,15 @@ namespace server {
 struct new_player {
     std::int64_t id = 0;
     bool name_taken = false;
+    std::string taken_by;  // the name that holds it (another case or a look-alike), when known
 };
-// Keeps the player with its token's hash; name_taken when the name (in any case) is.
-new_player add_player(pqxx::work& w, const std::string& name, const std::string& token_hash);
+// Keeps the player with its token's hash and its name's key (check_name);
+// name_taken when the name in any case, or a name with the same key, is.
+new_player add_player(pqxx::work& w, const std::string& name, const std::string& name_key, const std::string& token_hash);
+
+// Gives players kept before names had keys theirs, oldest first; a player
+// whose name reads as an older one's keeps none (the older one holds it).
+void key_old_names(pqxx::connection& c);
 
 // Prepares the statements the API runs most on a new connection.
 void prepare_statements(pqxx::connection& c);

@@ -115,6 +115,8 @@ std::string raw_exchange(const std::string& bytes, int seconds) {
 
 TEST(ServerApi, AnswersEveryRouteWithJsonAndTheRightStatus) {
     const std::string token = new_player("route_rows");
+    new_player("Zoë_Ivy");
+    new_player("lila_lane");
     const std::string hash(32, 'a');
     struct row {
         const char* what;
@@ -135,6 +137,17 @@ TEST(ServerApi, AnswersEveryRouteWithJsonAndTheRightStatus) {
         {"player as text", "POST", "/v1/players", R"({"name":"abcd"})", "text/plain", {}, 415, "unsupported_media_type"},
         {"player body too large", "POST", "/v1/players", std::string(2000, ' '), "application/json", {}, 413, "payload_too_large"},
         {"name taken in another case", "POST", "/v1/players", R"({"name":"ROUTE_ROWS"})", "application/json", {}, 409, "name_taken"},
+        {"name taken in another case beyond ASCII", "POST", "/v1/players", R"({"name":"ZOË_IVY"})", "application/json", {}, 409, "name_taken"},
+        {"name taken decomposed", "POST", "/v1/players", "{\"name\":\"Zoe\u0308_Ivy\"}", "application/json", {}, 409, "name_taken"},
+        {"name taken with a Cyrillic o", "POST", "/v1/players", R"({"name":"r\u043eute_rows"})", "application/json", {}, 409, "name_taken"},
+        {"name taken with capital I for l", "POST", "/v1/players", R"({"name":"lila_Iane"})", "application/json", {}, 409, "name_taken"},
+        {"name taken in full-width letters", "POST", "/v1/players", R"({"name":"\uff52oute_rows"})", "application/json", {}, 409, "name_taken"},
+        {"name with a zero-width space", "POST", "/v1/players", R"({"name":"route\u200b_rows"})", "application/json", {}, 422, "invalid_name"},
+        {"name with a right-to-left override", "POST", "/v1/players", R"({"name":"\u202eroute_rows"})", "application/json", {}, 422, "invalid_name"},
+        {"name with a soft hyphen", "POST", "/v1/players", R"({"name":"route\u00ad_rows"})", "application/json", {}, 422, "invalid_name"},
+        {"name with a private-use character", "POST", "/v1/players", R"({"name":"route\ue000"})", "application/json", {}, 422, "invalid_name"},
+        {"name with an unassigned code point", "POST", "/v1/players", R"({"name":"route\u0378"})", "application/json", {}, 422, "invalid_name"},
+        {"name with a no-break space", "POST", "/v1/players", R"({"name":"route\u00a0rows"})", "application/json", {}, 422, "invalid_name"},
         {"session without a token", "POST", "/v1/sessions", "--x--\r\n", "multipart/form-data; boundary=x", {}, 401, "unauthorized"},
         {"session with a malformed token", "POST", "/v1/sessions", "--x--\r\n", "multipart/form-data; boundary=x", bearer("zz' OR 1=1"), 401, "unauthorized"},
         {"session with an unknown token", "POST", "/v1/sessions", "--x\r\nContent-Disposition: form-data; name=\"edition\"\r\n\r\nstandard\r\n--x--\r\n",
