@@ -8,6 +8,8 @@
 #   scripts/pg_cluster.sh stop FOLDER
 #   scripts/pg_cluster.sh restart FOLDER
 #   scripts/pg_cluster.sh url FOLDER
+#   scripts/pg_cluster.sh status FOLDER           exit 0 when it runs
+# Starting a running cluster only prints its URL, so any step may be run again.
 # --fast (tests) turns off fsync: a crash of the machine may lose the cluster,
 # a stop or a kill of PostgreSQL loses nothing committed.
 set -euo pipefail
@@ -15,7 +17,7 @@ bin=${PG_BIN:-/usr/lib/postgresql/15/bin}
 action=${1:-}
 folder=${2:-}
 if [ -z "$action" ] || [ -z "$folder" ]; then
-  echo "usage: $0 start|stop|restart|url FOLDER [--fast]" >&2
+  echo "usage: $0 start|stop|restart|status|url FOLDER [--fast]" >&2
   exit 2
 fi
 mkdir -p "$folder"
@@ -31,14 +33,21 @@ as_owner() {
   fi
 }
 
+running() { [ -f "$data/postmaster.pid" ] && as_owner "$bin/pg_ctl" -D "$data" status >/dev/null 2>&1; }
+
 case "$action" in
   url) echo "$url"; exit 0 ;;
+  status) running; exit ;;
   stop) as_owner "$bin/pg_ctl" -D "$data" -m fast -w -t 60 stop >/dev/null; exit 0 ;;
   restart) as_owner "$bin/pg_ctl" -D "$data" -m fast -w -t 60 -l "$folder/postgresql.log" restart >/dev/null; exit 0 ;;
   start) ;;
   *) echo "$0: unknown action \"$action\"" >&2; exit 2 ;;
 esac
 
+if running; then
+  echo "$url"
+  exit 0
+fi
 fast=no
 [ "${3:-}" = --fast ] && fast=yes
 if [ "$(id -u)" -eq 0 ]; then

@@ -17,11 +17,7 @@ listen=${3:-127.0.0.1:8029}
 shift $(( $# < 3 ? $# : 3 ))
 server=$build/velmora_server
 [ -x "$server" ] || { echo "$0: no $server; build it first (cmake --build $build --target velmora_server velmora_verify)" >&2; exit 1; }
-bin=${PG_BIN:-/usr/lib/postgresql/15/bin}
-if [ -f "$folder/data/postmaster.pid" ] && "$bin/pg_ctl" -D "$folder/data" status >/dev/null 2>&1; then
-  url=$("$here/pg_cluster.sh" url "$folder")
-else
-  url=$("$here/pg_cluster.sh" start "$folder")
-fi
-echo "server.sh: PostgreSQL at $url"
+# Starts the cluster, or only names it when it runs already.
+url=$("$here/pg_cluster.sh" start "$folder")
+echo "server.sh: PostgreSQL at $url" >&2
 exec "$server" --database "$url" --listen "$listen" --workers "${WORKERS:-$(nproc)}" "$@"

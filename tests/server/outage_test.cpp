@@ -198,3 +198,31 @@ TEST(ServerOutage, PostgresRestartedUnderLoadGives503AndTheServerComesBack) {
 }
 
 }  // namespace
+
+// The operator's script, run again and again: with its cluster stopped,
+// with it running under a server already, and after the cluster was stopped.
+TEST(ServerOutage, ServerScriptRunsAgainWithTheClusterUpOrDown) {
+    test_support::pg_cluster scratch;  // its folder only; the script makes a cluster of its own beside it
+    const std::string folder = scratch.root() + "/boards";
+    const std::string script = test_support::source_dir() + "/scripts/server.sh";
+    const auto start = [&](const char* log) {
+        return std::make_unique<test_support::child_program>(
+            std::vector<std::string>{"/bin/bash", script, VELMORA_BUILD_DIR, folder, "127.0.0.1:0", "--verifier",
+                                     program("tests/fake_verify")},
+            scratch.root() + "/" + log);
+    };
+    const auto listening = [](test_support::child_program& p) { return p.first_line(60).find("listening on") != std::string::npos; };
+    auto first = start("first.log");
+    ASSERT_TRUE(listening(*first)) << "a new cluster";
+    auto second = start("second.log");
+    EXPECT_TRUE(listening(*second)) << "its cluster running, a server on it";
+    EXPECT_EQ(first->stop(SIGTERM), 0);
+    EXPECT_EQ(second->stop(SIGTERM), 0);
+    int status = 0;
+    test_support::shell_output(test_support::source_dir() + "/scripts/pg_cluster.sh stop '" + folder + "'", status);
+    ASSERT_EQ(status, 0);
+    auto third = start("third.log");
+    EXPECT_TRUE(listening(*third)) << "its cluster stopped";
+    EXPECT_EQ(third->stop(SIGTERM), 0);
+    test_support::shell_output(test_support::source_dir() + "/scripts/pg_cluster.sh stop '" + folder + "'", status);
+}
