@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "results/replay_file.hpp"
+#include "server/plays.hpp"
 
 // A submitted session as the API takes it (multipart parts), checked whole
 // before anything is stored: sizes, the stage's and the replay's formats,
@@ -44,6 +45,8 @@ struct claimed_run {
     std::int32_t score = 0;
     double ratio = 0;          // results::shown_ratio, a float32
     std::uint32_t updates = 0;  // results::frames_played
+    std::string play;           // run_play::hash
+    std::vector<key_change> changes;
 };
 
 struct submission {
@@ -57,6 +60,7 @@ struct submission {
     std::optional<std::int64_t> length_ms;
     std::int64_t events = 0;    // the stage's records
     std::uint32_t updates = 0;  // the session's
+    std::string play;           // session_play::hash
     std::vector<claimed_run> runs;
 };
 

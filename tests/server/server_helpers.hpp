@@ -30,7 +30,9 @@ inline std::string stage_bytes(int events, int salt = 0) {
 }
 
 // A session on `stage`: each run 300 updates with its result screen shown
-// and left, claiming these hits and scores.
+// and left, claiming these hits and scores. Its keys spell the seed (Z held
+// in updates 1 to 32 where the seed's bits are set), so sessions of
+// different seeds play differently.
 inline std::string replay_bytes(const std::string& stage, std::uint32_t seed, const std::vector<run_claim>& runs) {
     results::replay r;
     r.seed = seed;
@@ -39,7 +41,10 @@ inline std::string replay_bytes(const std::string& stage, std::uint32_t seed, co
     for (const run_claim& c : runs) {
         const std::uint32_t start = at;
         results::append_update(r, 1u);
-        for (int i = 0; i < 299; ++i) results::append_update(r, (i / 20) % 2 ? 1u << 5 : 0u);
+        for (int i = 0; i < 299; ++i) {
+            const std::uint32_t spelled = i < 32 && (seed >> i & 1u) ? 1u << 1 : 0u;
+            results::append_update(r, ((i / 20) % 2 ? 1u << 5 : 0u) | spelled);
+        }
         at += 300;
         const std::uint32_t result = at;
         for (int i = 0; i < 10; ++i) results::append_update(r, 0);
