@@ -19,7 +19,7 @@ refusal copied(std::size_t run, std::int64_t original, const char* how) {
 template <class F>
 std::string array_of(const submission& s, F element) {
     std::string out = "{";
-    for (const claimed_run& c : s.runs) out += (out.size() > 1 ? ",\"" : "\"") + element(c) + "\"";
+    for (const run_play& c : s.play.runs) out += (out.size() > 1 ? ",\"" : "\"") + element(c) + "\"";
     return out + "}";
 }
 
@@ -54,7 +54,7 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
         }
     }
 
-    const pqxx::result same = w.exec_params("SELECT id, player, status FROM sessions WHERE play = $1", s.play);
+    const pqxx::result same = w.exec_params("SELECT id, player, status FROM sessions WHERE play = $1", s.play.hash);
     if (!same.empty()) {
         const auto id = same[0][0].as<std::int64_t>();
         if (same[0][1].as<std::int64_t>() == player) {
@@ -72,11 +72,11 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
     const pqxx::result exact = w.exec_params(
         "SELECT r.session, r.play FROM runs r JOIN sessions x ON x.id = r.session"
         " WHERE r.play = ANY($1::text[]) AND x.player <> $2 ORDER BY r.session, r.run LIMIT 1",
-        array_of(s, [](const claimed_run& c) { return c.play; }), player);
+        array_of(s, [](const run_play& c) { return c.hash; }), player);
     if (!exact.empty()) {
         const std::string play = exact[0][1].as<std::string>();
         std::size_t run = 0;
-        while (run < s.runs.size() && s.runs[run].play != play) ++run;
+        while (run < s.play.runs.size() && s.play.runs[run].hash != play) ++run;
         v.original = exact[0][0].as<std::int64_t>();
         v.refused = copied(run + 1, v.original, "plays as");
         return v;
@@ -84,14 +84,14 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
 
     // Near copies: candidates whose change counts let one of the runs match them.
     std::size_t fewest = std::numeric_limits<std::size_t>::max(), most = 0;
-    for (const claimed_run& c : s.runs)
+    for (const run_play& c : s.play.runs)
         if (c.changes.size() >= near_copy_min_changes) {
             fewest = std::min(fewest, near_copy_fewest(c.changes.size()));
             most = std::max(most, near_copy_most(c.changes.size()));
         }
     if (most == 0) return v;
     std::vector<change_matcher> matchers;
-    for (const claimed_run& c : s.runs) matchers.emplace_back(c.changes);
+    for (const run_play& c : s.play.runs) matchers.emplace_back(c.changes);
     const pqxx::result candidates = w.exec_params(
         "SELECT r.session, r.change_count, r.changes FROM sessions x JOIN runs r ON r.session = x.id"
         " WHERE x.stage = $1 AND x.edition = $2 AND x.difficulty = $3 AND x.status = 'verified' AND x.player <> $4"
@@ -117,9 +117,9 @@ void keep_play(pqxx::work& w, std::int64_t session, const submission& s) {
         " UPDATE runs SET play = c.play, changes = decode(c.changes, 'hex'), change_count = c.n"
         " FROM unnest($6::text[], $7::text[], $8::integer[]) WITH ORDINALITY AS c(play, changes, n, run)"
         " WHERE runs.session = $1 AND runs.run = c.run",
-        session, s.play, s.edition, s.difficulty, s.stage_hash, array_of(s, [](const claimed_run& c) { return c.play; }),
-        array_of(s, [](const claimed_run& c) { return hex_of(encode_changes(c.changes)); }),
-        array_of(s, [](const claimed_run& c) { return std::to_string(c.changes.size()); }));
+        session, s.play.hash, s.edition, s.difficulty, s.stage_hash, array_of(s, [](const run_play& c) { return c.hash; }),
+        array_of(s, [](const run_play& c) { return hex_of(encode_changes(c.changes)); }),
+        array_of(s, [](const run_play& c) { return std::to_string(c.changes.size()); }));
 }
 
 }  // namespace server

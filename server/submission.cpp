@@ -143,13 +143,10 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
     out.replay_hash = vaz::hash_bytes(replay->content.data(), replay->content.size()).hex();
     out.updates = rp.update_count;
     out.runs.clear();
-    session_play play = play_of(rp);
-    out.play = play.hash;
+    out.play = play_of(rp);
     std::int32_t number = 0;
     for (const results::run_summary& s : rp.finished_runs) {
         claimed_run c;
-        c.play = std::move(play.runs[static_cast<std::size_t>(number)].hash);
-        c.changes = std::move(play.runs[static_cast<std::size_t>(number)].changes);
         c.run = ++number;
         c.hits = s.hits;
         c.score = s.score;

@@ -45,8 +45,6 @@ struct claimed_run {
     std::int32_t score = 0;
     double ratio = 0;          // results::shown_ratio, a float32
     std::uint32_t updates = 0;  // results::frames_played
-    std::string play;           // run_play::hash
-    std::vector<key_change> changes;
 };
 
 struct submission {
@@ -60,8 +58,8 @@ struct submission {
     std::optional<std::int64_t> length_ms;
     std::int64_t events = 0;    // the stage's records
     std::uint32_t updates = 0;  // the session's
-    std::string play;           // session_play::hash
     std::vector<claimed_run> runs;
+    session_play play;  // runs as `runs`
 };
 
 // Fills out, or says why not (out is then unspecified).
