@@ -159,11 +159,13 @@ change_matcher::change_matcher(const std::vector<key_change>& run, std::uint32_t
 // run's earliest unmatched change of its class still within reach, which for
 // points on a line matches as many as any pairing can.
 template <class Next>
-std::size_t change_matcher::match(Next next) const {
+std::size_t change_matcher::match(Next next, std::size_t need, std::size_t left) const {
     std::array<std::uint32_t, classes + 1> at = begin_;
     std::size_t matched = 0;
     key_change c;
     while (next(c)) {
+        // Most stored runs are no copy: a tenth of the changes unmatched tells.
+        if (need > 0 && matched + left-- < need) break;
         const auto k = static_cast<std::size_t>(c.key * 2 + c.down);
         std::uint32_t& i = at[k];
         const std::uint64_t low = c.update > tolerance_ ? std::uint64_t{c.update} - tolerance_ : 0;
@@ -193,7 +195,9 @@ std::size_t change_matcher::matched(const std::vector<key_change>& other) const 
 bool change_matcher::near_copy(const std::string& other, std::size_t other_count) const {
     if (count_ < near_copy_min_changes || other_count < near_copy_fewest(count_) || other_count > near_copy_most(count_))
         return false;
-    return matched(other) * 10 >= count_ * 9;
+    const std::size_t need = (9 * count_ + 9) / 10;
+    change_reader in(other);
+    return match([&](key_change& c) { return in.next(c); }, need, other_count) >= need;
 }
 
 }  // namespace server

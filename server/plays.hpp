@@ -71,8 +71,9 @@ public:
 
 private:
     static constexpr int classes = 2 * results::replay_key_count;
+    // Stops once fewer than `need` matches remain possible with `left` changes to read.
     template <class Next>
-    std::size_t match(Next next) const;
+    std::size_t match(Next next, std::size_t need = 0, std::size_t left = 0) const;
 
     std::uint32_t tolerance_;
     std::size_t count_;
