@@ -164,7 +164,7 @@ std::size_t change_matcher::match(Next next, std::size_t need, std::size_t left)
     std::size_t matched = 0;
     key_change c;
     while (next(c)) {
-        // Most stored runs are no copy: a tenth of the changes unmatched tells.
+        // Most stored runs are no copy: stop once the rest cannot make up the matches needed.
         if (need > 0 && matched + left-- < need) break;
         const auto k = static_cast<std::size_t>(c.key * 2 + c.down);
         std::uint32_t& i = at[k];
