@@ -42,10 +42,18 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
     // the previous holder committed.
     w.exec_params("SELECT pg_advisory_xact_lock($1, hashtext($2))", lock_class_stage, s.stage_hash);
 
-    const pqxx::result labels = w.exec_params(
-        "SELECT edition, difficulty FROM stages WHERE hash = $1 AND edition IS NOT NULL", s.stage_hash);
-    if (!labels.empty()) {
-        const std::string edition = labels[0][0].as<std::string>(), difficulty = labels[0][1].as<std::string>();
+    // The stage's labels, a session of the same play, and another
+    // player's run of the same play as one of these: one round trip.
+    const pqxx::row look = w.exec_params1(
+        "SELECT st.edition, st.difficulty, same.id, same.player, same.status, copy.session, copy.play"
+        " FROM (SELECT 1) one"
+        " LEFT JOIN stages st ON st.hash = $1 AND st.edition IS NOT NULL"
+        " LEFT JOIN sessions same ON same.play = $2"
+        " LEFT JOIN LATERAL (SELECT r.session, r.play FROM runs r JOIN sessions x ON x.id = r.session"
+        "   WHERE r.play = ANY($3::text[]) AND x.player <> $4 ORDER BY r.session, r.run LIMIT 1) copy ON true",
+        s.stage_hash, s.play.hash, array_of(s, [](const run_play& c) { return c.hash; }), player);
+    if (!look[0].is_null()) {
+        const std::string edition = look[0].as<std::string>(), difficulty = look[1].as<std::string>();
         if (edition != s.edition || difficulty != s.difficulty) {
             v.refused = refusal{422, "label_mismatch",
                                 "the stage was first sent as " + edition + "/" + difficulty + ", not " + s.edition + "/" +
@@ -53,13 +61,11 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
             return v;
         }
     }
-
-    const pqxx::result same = w.exec_params("SELECT id, player, status FROM sessions WHERE play = $1", s.play.hash);
-    if (!same.empty()) {
-        const auto id = same[0][0].as<std::int64_t>();
-        if (same[0][1].as<std::int64_t>() == player) {
+    if (!look[2].is_null()) {
+        const auto id = look[2].as<std::int64_t>();
+        if (look[3].as<std::int64_t>() == player) {
             v.session = id;
-            v.status = same[0][2].as<std::string>();
+            v.status = look[4].as<std::string>();
         } else {
             v.original = id;
             v.refused = refusal{409, "copied_run",
@@ -68,16 +74,11 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
         }
         return v;
     }
-
-    const pqxx::result exact = w.exec_params(
-        "SELECT r.session, r.play FROM runs r JOIN sessions x ON x.id = r.session"
-        " WHERE r.play = ANY($1::text[]) AND x.player <> $2 ORDER BY r.session, r.run LIMIT 1",
-        array_of(s, [](const run_play& c) { return c.hash; }), player);
-    if (!exact.empty()) {
-        const std::string play = exact[0][1].as<std::string>();
+    if (!look[5].is_null()) {
+        const std::string play = look[6].as<std::string>();
         std::size_t run = 0;
         while (run < s.play.runs.size() && s.play.runs[run].hash != play) ++run;
-        v.original = exact[0][0].as<std::int64_t>();
+        v.original = look[5].as<std::int64_t>();
         v.refused = copied(run + 1, v.original, "plays as");
         return v;
     }
