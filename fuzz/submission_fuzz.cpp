@@ -3,7 +3,7 @@
 // byte says which names are left out (a bit each) and whether the replay's
 // stage hash and checksum are made to fit the stage, so the fuzzer gets past
 // the hash check to the deeper ones. Besides the sanitizers, an accepted
-// submission must keep the checks' promises.
+// submission must keep the checks' promises, its play among them.
 #include <xxhash.h>
 
 #include <cstddef>
@@ -16,6 +16,7 @@
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
+#include "server/plays.hpp"
 #include "server/submission.hpp"
 
 namespace {
@@ -86,5 +87,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "a replay of another stage taken");
     std::size_t count = 0;
     require(server::printable_utf8(s.title, count), "a title that is not printable text taken");
+
+    // The play: one per finished run, its changes in order, each key
+    // pressed and released in turn within the run, kept and read back whole.
+    require(s.play.runs.size() == s.runs.size() && s.play.hash.size() == 32, "a play not of every finished run");
+    require(server::play_of(r).hash == s.play.hash, "a play that differs for the same replay");
+    for (std::size_t i = 0; i < s.runs.size(); ++i) {
+        const std::vector<server::key_change>& changes = s.play.runs[i].changes;
+        std::uint32_t down = 0;
+        for (std::size_t k = 0; k < changes.size(); ++k) {
+            const server::key_change& c = changes[k];
+            require(c.key < results::replay_key_count && c.update < s.runs[i].updates, "a key change outside the run");
+            require(k == 0 || changes[k - 1].update <= c.update, "key changes out of order");
+            require(((down >> c.key) & 1u) != c.down, "a press of a key held or a release of a key up");
+            down ^= 1u << c.key;
+        }
+        std::vector<server::key_change> back;
+        const std::string kept = server::encode_changes(changes);
+        require(server::decode_changes(kept, back) && back == changes, "key changes not read back as kept");
+        const server::change_matcher m(changes);
+        require(m.matched(kept) == changes.size(), "a run that does not match itself");
+        require(m.near_copy(kept, changes.size()) == (changes.size() >= server::near_copy_min_changes),
+                "a run of enough changes not its own near copy");
+    }
+    // Whatever bytes are stored as changes, reading them stays in bounds.
+    if (!s.play.runs.empty()) {
+        const server::change_matcher m(s.play.runs[0].changes);
+        require(m.matched(s.title) <= s.play.runs[0].changes.size(), "more matched than the run holds");
+    }
     return 0;
 }

@@ -208,6 +208,11 @@ private:
         stored_session stored;
         primary_.transact([&](pqxx::work& w) { stored = server::add_session(w, hash, s); });
         if (!stored.player_known) return fail(res, 401, "unauthorized", "no player holds this token");
+        if (stored.refused) {
+            json body = {{"error", stored.refused->code}, {"message", stored.refused->message}};
+            if (stored.original != 0) body["original"] = stored.original;
+            return answer(res, stored.refused->status, body);
+        }
         if (stored.other_player)
             return fail(res, 409, "replay_taken", "this replay was sent by another player; it counts only for them");
         answer(res, 202, {{"session", stored.id}, {"status", stored.status}});

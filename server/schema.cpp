@@ -88,6 +88,21 @@ CREATE TABLE bests (
 ALTER TABLE players ADD COLUMN name_key text;
 CREATE UNIQUE INDEX players_name_key ON players (name_key);
 )",
+        // 3: what each session and run played, to know a copy whatever its
+        // file's header says (rows from before stay NULL: known by their
+        // replay's bytes only), and the labels each stage was first sent
+        // under, taken for existing stages from their earliest session.
+        R"(
+ALTER TABLE sessions ADD COLUMN play text;
+CREATE UNIQUE INDEX sessions_play ON sessions (play);
+CREATE INDEX sessions_stage_verified ON sessions (stage, edition, difficulty) WHERE status = 'verified';
+ALTER TABLE runs ADD COLUMN play text, ADD COLUMN changes bytea, ADD COLUMN change_count integer;
+CREATE INDEX runs_play ON runs (play);
+ALTER TABLE stages ADD COLUMN edition text, ADD COLUMN difficulty text;
+UPDATE stages SET edition = first.edition, difficulty = first.difficulty
+  FROM (SELECT DISTINCT ON (stage) stage, edition, difficulty FROM sessions ORDER BY stage, id) first
+  WHERE first.stage = stages.hash;
+)",
     };
 }
 

@@ -6,6 +6,7 @@
 
 #include "results/result_row.hpp"
 #include "server/names.hpp"
+#include "server/originals.hpp"
 
 namespace server {
 namespace {
@@ -137,6 +138,17 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
         return out;
     };
     if (!look[1].is_null()) return existing(look, 1);
+    play_verdict verdict = check_play(w, player, s);
+    if (verdict.refused) {
+        out.refused = std::move(verdict.refused);
+        out.original = verdict.original;
+        return out;
+    }
+    if (verdict.session != 0) {
+        out.id = verdict.session;
+        out.status = verdict.status;
+        return out;
+    }
 
     // Bytes travel only when the stage is new, which most submissions' is not.
     if (!look[4].as<bool>()) {
@@ -167,6 +179,7 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
     }
     out.id = r[0][0].as<std::int64_t>();
     out.status = "pending";
+    keep_play(w, out.id, s);
     return out;
 }
 

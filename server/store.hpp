@@ -33,10 +33,13 @@ struct stored_session {
     std::int64_t id = 0;
     std::string status;
     bool other_player = false;  // the replay is another player's session; nothing was stored
+    std::optional<refusal> refused;  // a copy or other labels; nothing was stored
+    std::int64_t original = 0;       // the session a refused copy repeats
 };
 // Stores a checked submission for the player holding this token's hash:
 // its stage and replay once by hash, the session pending and its claimed
-// runs. The same replay sent again by its player gives its session back.
+// runs. The same replay sent again by its player gives its session back,
+// and so does the same play in another file (originals.hpp).
 // Three statements, so a submission costs few round trips.
 stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s);
 

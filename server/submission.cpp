@@ -143,6 +143,7 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
     out.replay_hash = vaz::hash_bytes(replay->content.data(), replay->content.size()).hex();
     out.updates = rp.update_count;
     out.runs.clear();
+    out.play = play_of(rp);
     std::int32_t number = 0;
     for (const results::run_summary& s : rp.finished_runs) {
         claimed_run c;

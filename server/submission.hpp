@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "results/replay_file.hpp"
+#include "server/plays.hpp"
 
 // A submitted session as the API takes it (multipart parts), checked whole
 // before anything is stored: sizes, the stage's and the replay's formats,
@@ -58,6 +59,7 @@ struct submission {
     std::int64_t events = 0;    // the stage's records
     std::uint32_t updates = 0;  // the session's
     std::vector<claimed_run> runs;
+    session_play play;  // runs as `runs`
 };
 
 // Fills out, or says why not (out is then unspecified).

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "results/result_row.hpp"
+#include "server/plays.hpp"
 #include "server_helpers.hpp"
 #include "support/pg_cluster.hpp"
 
@@ -291,6 +292,147 @@ TEST(ServerApi, TheSameReplayTwiceIsOneSessionAndNeverAnotherPlayers) {
     EXPECT_EQ(j["players"], 1);
     EXPECT_TRUE(j["you"].is_null()) << j.dump();
     EXPECT_EQ(j["entries"][0]["player"], "alice_twice");
+}
+
+// A session sent with these labels: its status and body.
+std::pair<int, json> send(const std::string& token, const std::string& stage, const std::string& replay,
+                          const std::string& edition = "standard", const std::string& difficulty = "hard") {
+    auto r = client().Post("/v1/sessions", bearer(token), session_form(stage, replay, edition, difficulty));
+    if (!r) return {0, nullptr};
+    return {r->status, body_json(r)};
+}
+
+// The replay changed as a copier would, its checksum made to fit again.
+std::string rewritten(const std::string& bytes, const std::function<void(results::replay&)>& change) {
+    results::replay r;
+    EXPECT_EQ(results::decode_replay(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), r).status,
+              results::replay_status::ok);
+    change(r);
+    const std::vector<std::uint8_t> out = results::encode_replay(r);
+    return std::string(out.begin(), out.end());
+}
+
+void expect_copy(const std::pair<int, json>& answer, std::int64_t original, const std::string& row) {
+    EXPECT_EQ(answer.first, 409) << row << ": " << answer.second.dump();
+    EXPECT_EQ(answer.second.value("error", ""), "copied_run") << row;
+    EXPECT_EQ(answer.second.value("original", std::int64_t{0}), original) << row;
+    EXPECT_NE(answer.second.value("message", "").find("session " + std::to_string(original)), std::string::npos) << row;
+}
+
+std::string sessions_of(const std::string& stage) {
+    return cluster->sql("SELECT count(*) FROM sessions WHERE stage = '" + vaz::hash_bytes(stage.data(), stage.size()).hex() + "'");
+}
+
+TEST(ServerApi, ARunCopiedUnderAnotherHeaderCountsOnlyForItsPlayer) {
+    const std::string ann = new_player("ann_copied"), cal = new_player("cal_copier");
+    const std::string stage = stage_bytes(40, 11);
+    const auto first = send(ann, stage, replay_bytes(stage, 101, {{2, 500}}));
+    ASSERT_EQ(first.first, 202) << first.second.dump();
+    const std::int64_t id = first.second["session"];
+    ASSERT_EQ(settled(id)["status"], "verified");
+    auto fetched = client().Get(("/v1/sessions/" + std::to_string(id) + "/replay").c_str());
+    ASSERT_TRUE(fetched && fetched->status == 200);
+    const std::string offset = rewritten(fetched->body, [](results::replay& r) { r.offset_ms += 40; });
+    expect_copy(send(cal, stage, offset), id, "offset changed");
+    expect_copy(send(cal, stage, rewritten(fetched->body, [](results::replay& r) { r.seed = 103; })), id, "seed changed");
+    // Its run beside one of the copier's own: that run is still the copy.
+    expect_copy(send(cal, stage, rewritten(fetched->body, [](results::replay& r) {
+                    const std::uint32_t start = r.update_count;
+                    for (int i = 0; i < 50; ++i) results::append_update(r, i % 10 < 5 ? 1u << 8 : 0u);
+                    r.finished_runs.push_back({start, start + 40, start + 50, 0, 0});
+                })),
+                id, "one run copied");
+    // Its own player is answered the session it has.
+    const auto again = send(ann, stage, offset);
+    EXPECT_EQ(again.first, 202) << again.second.dump();
+    EXPECT_EQ(again.second["session"], id);
+    EXPECT_EQ(sessions_of(stage), "1");
+}
+
+TEST(ServerApi, ANearCopyOfAVerifiedRunIsRefusedAndOtherRunsAreNot) {
+    const std::string dee = new_player("dee_original"), fox = new_player("fox_near"), gil = new_player("gil_still");
+    const std::string stage = stage_bytes(40, 12);
+    // 80 key changes with 1500 updates of no key in the middle.
+    const std::uint32_t length = 2500;
+    const std::vector<tap> taps = random_taps(21, 40, 1500);
+    const auto first = send(dee, stage, replay_of_taps(stage, 111, taps, length));
+    ASSERT_EQ(first.first, 202) << first.second.dump();
+    const std::int64_t id = first.second["session"];
+    ASSERT_EQ(settled(id)["status"], "verified");
+
+    // A quarter of the taps moved by 1 or 2 updates, 5% left out.
+    std::vector<tap> near = taps;
+    for (std::size_t i = 0; i < near.size(); i += 4) near[i].at += 1 + (i / 4) % 2;
+    near.erase(near.begin() + 20, near.begin() + 22);
+    expect_copy(send(fox, stage, replay_of_taps(stage, 113, near, length, 25)), id, "near copy");
+
+    // Other runs with the same long stillness are no copies of it or of each other.
+    const auto still = send(gil, stage, replay_of_taps(stage, 121, random_taps(22, 40, 1500), length));
+    ASSERT_EQ(still.first, 202) << still.second.dump();
+    EXPECT_EQ(settled(still.second["session"])["status"], "verified");
+    const auto other = send(fox, stage, replay_of_taps(stage, 131, random_taps(23, 40, 1500), length));
+    EXPECT_EQ(other.first, 202) << other.second.dump();
+}
+
+TEST(ServerApi, ARunOfFewKeyChangesIsRefusedOnlyAsAnExactCopy) {
+    const std::string hal = new_player("hal_few"), ivy = new_player("ivy_few");
+    const std::string stage = stage_bytes(40, 13);
+    const std::string original = replay_bytes(stage, 201, {{1, 100}});
+    // Seed 203 spells one Z tap longer: the rest of its changes are 201's.
+    const std::string close = replay_bytes(stage, 203, {{1, 100}});
+    for (const std::string* r : {&original, &close}) {
+        results::replay decoded;
+        ASSERT_EQ(results::decode_replay(reinterpret_cast<const std::uint8_t*>(r->data()), r->size(), decoded).status,
+                  results::replay_status::ok);
+        ASSERT_LT(server::play_of(decoded).runs[0].changes.size(), server::near_copy_min_changes);
+    }
+    const auto first = send(hal, stage, original);
+    ASSERT_EQ(first.first, 202) << first.second.dump();
+    const std::int64_t id = first.second["session"];
+    ASSERT_EQ(settled(id)["status"], "verified");
+    const auto near = send(ivy, stage, close);
+    EXPECT_EQ(near.first, 202) << near.second.dump();
+    expect_copy(send(ivy, stage, rewritten(original, [](results::replay& r) { r.offset_ms = -7; })), id, "exact copy");
+}
+
+TEST(ServerApi, CopiesSentAtOnceKeepOneSession) {
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 12; ++i) tokens.push_back(new_player("racer_" + std::to_string(i)));
+    for (int round = 0; round < 3; ++round) {
+        const std::string stage = stage_bytes(40, 20 + round);
+        const std::string base = replay_bytes(stage, 401, {{1, 50}});
+        std::vector<std::string> copies;
+        for (std::size_t i = 0; i < tokens.size(); ++i)
+            copies.push_back(rewritten(base, [i](results::replay& r) { r.offset_ms = static_cast<std::int32_t>(i); }));
+        std::vector<std::pair<int, json>> answers(tokens.size());
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < tokens.size(); ++i)
+            threads.emplace_back([&, i] { answers[i] = send(tokens[i], stage, copies[i]); });
+        for (std::thread& t : threads) t.join();
+        std::vector<std::int64_t> kept;
+        for (const auto& a : answers)
+            if (a.first == 202) kept.push_back(a.second["session"]);
+        ASSERT_EQ(kept.size(), 1u) << "round " << round;
+        for (const auto& a : answers)
+            if (a.first != 202) expect_copy(a, kept[0], "sent at once, round " + std::to_string(round));
+        EXPECT_EQ(sessions_of(stage), "1");
+    }
+}
+
+TEST(ServerApi, AStageKeepsTheLabelsItWasFirstSentWith) {
+    const std::string jo = new_player("jo_labels"), kit = new_player("kit_labels");
+    const std::string stage = stage_bytes(40, 14);
+    const auto first = send(jo, stage, replay_bytes(stage, 301, {{1, 10}}), "dynamics", "easy");
+    ASSERT_EQ(first.first, 202) << first.second.dump();
+    const std::string seeds_replay = replay_bytes(stage, 303, {{1, 10}});
+    const auto hard = send(kit, stage, seeds_replay, "dynamics", "hard");
+    EXPECT_EQ(hard.first, 422) << hard.second.dump();
+    EXPECT_EQ(hard.second.value("error", ""), "label_mismatch");
+    EXPECT_EQ(hard.second.value("message", ""), "the stage was first sent as dynamics/easy, not dynamics/hard");
+    EXPECT_EQ(send(jo, stage, seeds_replay, "standard", "easy").first, 422) << "its own player, another edition";
+    const auto same = send(kit, stage, seeds_replay, "dynamics", "easy");
+    EXPECT_EQ(same.first, 202) << same.second.dump();
+    EXPECT_EQ(sessions_of(stage), "2");
 }
 
 TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {

@@ -1,0 +1,126 @@
+#include "server/originals.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace server {
+namespace {
+
+// Two 32-bit keys, apart from the schema's class and the one-key locks per player.
+constexpr int lock_class_stage = 0x76636f70;  // "vcop"
+
+refusal copied(std::size_t run, std::int64_t original, const char* how) {
+    return {409, "copied_run",
+            "run " + std::to_string(run) + " " + how + " a run of session " + std::to_string(original) +
+                ", another player's; it counts only for them"};
+}
+
+// An array literal of quoted elements (hex digits only, never quotes).
+template <class F>
+std::string array_of(const submission& s, F element) {
+    std::string out = "{";
+    for (const run_play& c : s.play.runs) out += (out.size() > 1 ? ",\"" : "\"") + element(c) + "\"";
+    return out + "}";
+}
+
+std::string hex_of(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char b : bytes) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 0xf]);
+    }
+    return out;
+}
+
+}  // namespace
+
+play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s) {
+    play_verdict v;
+    // Its own statement: what the statements after it read is then what
+    // the previous holder committed.
+    w.exec_params("SELECT pg_advisory_xact_lock($1, hashtext($2))", lock_class_stage, s.stage_hash);
+
+    // The stage's labels, a session of the same play, and another
+    // player's run of the same play as one of these: one round trip.
+    const pqxx::row look = w.exec_params1(
+        "SELECT st.edition, st.difficulty, same.id, same.player, same.status, copy.session, copy.play"
+        " FROM (SELECT 1) one"
+        " LEFT JOIN stages st ON st.hash = $1 AND st.edition IS NOT NULL"
+        " LEFT JOIN sessions same ON same.play = $2"
+        " LEFT JOIN LATERAL (SELECT r.session, r.play FROM runs r JOIN sessions x ON x.id = r.session"
+        "   WHERE r.play = ANY($3::text[]) AND x.player <> $4 ORDER BY r.session, r.run LIMIT 1) copy ON true",
+        s.stage_hash, s.play.hash, array_of(s, [](const run_play& c) { return c.hash; }), player);
+    if (!look[0].is_null()) {
+        const std::string edition = look[0].as<std::string>(), difficulty = look[1].as<std::string>();
+        if (edition != s.edition || difficulty != s.difficulty) {
+            v.refused = refusal{422, "label_mismatch",
+                                "the stage was first sent as " + edition + "/" + difficulty + ", not " + s.edition + "/" +
+                                    s.difficulty};
+            return v;
+        }
+    }
+    if (!look[2].is_null()) {
+        const auto id = look[2].as<std::int64_t>();
+        if (look[3].as<std::int64_t>() == player) {
+            v.session = id;
+            v.status = look[4].as<std::string>();
+        } else {
+            v.original = id;
+            v.refused = refusal{409, "copied_run",
+                                "the session plays as session " + std::to_string(id) +
+                                    " did, another player's; it counts only for them"};
+        }
+        return v;
+    }
+    if (!look[5].is_null()) {
+        const std::string play = look[6].as<std::string>();
+        std::size_t run = 0;
+        while (run < s.play.runs.size() && s.play.runs[run].hash != play) ++run;
+        v.original = look[5].as<std::int64_t>();
+        v.refused = copied(run + 1, v.original, "plays as");
+        return v;
+    }
+
+    // Near copies: candidates whose change counts let one of the runs match them.
+    std::size_t fewest = std::numeric_limits<std::size_t>::max(), most = 0;
+    for (const run_play& c : s.play.runs)
+        if (c.changes.size() >= near_copy_min_changes) {
+            fewest = std::min(fewest, near_copy_fewest(c.changes.size()));
+            most = std::max(most, near_copy_most(c.changes.size()));
+        }
+    if (most == 0) return v;
+    std::vector<change_matcher> matchers;
+    for (const run_play& c : s.play.runs) matchers.emplace_back(c.changes);
+    const pqxx::result candidates = w.exec_params(
+        "SELECT r.session, r.change_count, r.changes FROM sessions x JOIN runs r ON r.session = x.id"
+        " WHERE x.stage = $1 AND x.edition = $2 AND x.difficulty = $3 AND x.status = 'verified' AND x.player <> $4"
+        " AND r.change_count BETWEEN $5 AND $6 ORDER BY r.session, r.run",
+        s.stage_hash, s.edition, s.difficulty, player, static_cast<std::int64_t>(fewest), static_cast<std::int64_t>(most));
+    for (const pqxx::row& row : candidates) {
+        const std::string changes = pqxx::binarystring(row[2]).str();
+        const auto count = row[1].as<std::int64_t>();
+        for (std::size_t i = 0; i < matchers.size(); ++i)
+            if (matchers[i].near_copy(changes, static_cast<std::size_t>(count))) {
+                v.original = row[0].as<std::int64_t>();
+                v.refused = copied(i + 1, v.original, "nearly repeats");
+                return v;
+            }
+    }
+    return v;
+}
+
+void keep_play(pqxx::work& w, std::int64_t session, const submission& s) {
+    w.exec_params(
+        "WITH kept AS (UPDATE sessions SET play = $2 WHERE id = $1),"
+        " labels AS (UPDATE stages SET edition = $3, difficulty = $4 WHERE hash = $5 AND edition IS NULL)"
+        " UPDATE runs SET play = c.play, changes = decode(c.changes, 'hex'), change_count = c.n"
+        " FROM unnest($6::text[], $7::text[], $8::integer[]) WITH ORDINALITY AS c(play, changes, n, run)"
+        " WHERE runs.session = $1 AND runs.run = c.run",
+        session, s.play.hash, s.edition, s.difficulty, s.stage_hash, array_of(s, [](const run_play& c) { return c.hash; }),
+        array_of(s, [](const run_play& c) { return hex_of(encode_changes(c.changes)); }),
+        array_of(s, [](const run_play& c) { return std::to_string(c.changes.size()); }));
+}
+
+}  // namespace server
