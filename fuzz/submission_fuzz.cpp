@@ -4,6 +4,9 @@
 // stage hash and checksum are made to fit the stage, so the fuzzer gets past
 // the hash check to the deeper ones. Besides the sanitizers, an accepted
 // submission must keep the checks' promises.
+// The same bytes also go through the multipart reader as a request would
+// bring them: the first line is the Content-Type, the rest the body; the
+// parts it reads must lie within the body and go on to the same checks.
 #include <xxhash.h>
 
 #include <cstddef>
@@ -11,11 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
+#include "server/multipart.hpp"
 #include "server/submission.hpp"
 
 namespace {
@@ -42,6 +48,53 @@ void make_fit(std::string& replay, const std::string& stage) {
     put_le64(replay, replay.size() - 8, XXH3_64bits(replay.data(), replay.size() - 8));
 }
 
+void check(const std::vector<server::form_part>& parts) {
+    server::limits lim;
+    lim.stage_bytes = 1 << 16;
+    lim.replay_bytes = 1 << 16;
+    lim.session_updates = 100000;
+    server::submission s;
+    const auto refused = server::check_submission(parts, lim, s);
+    if (refused) {
+        require(refused->status >= 400 && refused->status < 500, "a refusal that is not a 4xx");
+        require(!refused->code.empty() && !refused->message.empty(), "a refusal without its code or message");
+        return;
+    }
+    require(s.stage.size() <= lim.stage_bytes && s.replay.size() <= lim.replay_bytes, "a file over its limit taken");
+    require(s.updates <= lim.session_updates, "a session over its length taken");
+    require(!s.runs.empty(), "a session without a finished run taken");
+    require(converter::edition_from_name(s.edition) && converter::difficulty_from_name(s.difficulty), "an unknown board taken");
+    const XXH128_hash_t h = XXH3_128bits(s.stage.data(), s.stage.size());
+    results::replay r;
+    require(results::decode_replay(reinterpret_cast<const std::uint8_t*>(s.replay.data()), s.replay.size(), r).status ==
+                    results::replay_status::ok &&
+                r.pattern.low == h.low64 && r.pattern.high == h.high64,
+            "a replay of another stage taken");
+    std::size_t count = 0;
+    require(server::printable_utf8(s.title, count), "a title that is not printable text taken");
+}
+
+// A request's Content-Type line and body through the multipart reader.
+void multipart(const std::string& text) {
+    const std::size_t eol = text.find("\r\n");
+    if (eol == std::string::npos) return;
+    const std::optional<std::string> boundary = server::multipart_boundary(std::string_view(text).substr(0, eol));
+    if (!boundary) return;
+    require(!boundary->empty() && boundary->size() <= 70, "a boundary out of its bounds taken");
+    const std::string_view body = std::string_view(text).substr(eol + 2);
+    std::vector<server::form_part> parts;
+    if (!server::parse_multipart(body, *boundary, parts)) return;
+    require(parts.size() <= server::most_parts, "more parts than the limit taken");
+    std::size_t bytes = 0;
+    for (const server::form_part& p : parts) {
+        require(!p.name.empty(), "a part without a name taken");
+        require(p.content.find("\r\n--" + *boundary) == std::string::npos, "a part holding the delimiter taken");
+        bytes += p.content.size() + p.name.size();
+    }
+    require(bytes <= body.size(), "parts larger than the body");
+    check(parts);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -63,28 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((flags & 0x80) && parts.size() >= 2 && parts[0].name == "stage" && parts[1].name == "replay")
         make_fit(parts[1].content, parts[0].content);
 
-    server::limits lim;
-    lim.stage_bytes = 1 << 16;
-    lim.replay_bytes = 1 << 16;
-    lim.session_updates = 100000;
-    server::submission s;
-    const auto refused = server::check_submission(parts, lim, s);
-    if (refused) {
-        require(refused->status >= 400 && refused->status < 500, "a refusal that is not a 4xx");
-        require(!refused->code.empty() && !refused->message.empty(), "a refusal without its code or message");
-        return 0;
-    }
-    require(s.stage.size() <= lim.stage_bytes && s.replay.size() <= lim.replay_bytes, "a file over its limit taken");
-    require(s.updates <= lim.session_updates, "a session over its length taken");
-    require(!s.runs.empty(), "a session without a finished run taken");
-    require(converter::edition_from_name(s.edition) && converter::difficulty_from_name(s.difficulty), "an unknown board taken");
-    const XXH128_hash_t h = XXH3_128bits(s.stage.data(), s.stage.size());
-    results::replay r;
-    require(results::decode_replay(reinterpret_cast<const std::uint8_t*>(s.replay.data()), s.replay.size(), r).status ==
-                    results::replay_status::ok &&
-                r.pattern.low == h.low64 && r.pattern.high == h.high64,
-            "a replay of another stage taken");
-    std::size_t count = 0;
-    require(server::printable_utf8(s.title, count), "a title that is not printable text taken");
+    check(parts);
+    multipart(text);
     return 0;
 }
