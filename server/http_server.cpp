@@ -113,6 +113,7 @@ struct server::state {
     std::mutex mutex;
     std::size_t open = 0;
     std::unordered_map<std::string, int> per_address;
+    std::size_t body_bytes = 0;
     net::io_context ioc;
     tcp::acceptor acceptor{net::make_strand(ioc)};
     net::steady_timer accept_pause{acceptor.get_executor()};
@@ -141,6 +142,18 @@ struct server::state {
         if (it != per_address.end() && --it->second <= 0) per_address.erase(it);
     }
 
+    bool reserve(std::size_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (bytes > s.body_memory - std::min(s.body_memory, body_bytes)) return false;
+        body_bytes += bytes;
+        return true;
+    }
+
+    void unreserve(std::size_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex);
+        body_bytes -= std::min(body_bytes, bytes);
+    }
+
     void accept();
 };
 
@@ -150,7 +163,10 @@ class connection : public std::enable_shared_from_this<connection> {
 public:
     connection(server::state& st, tcp::socket socket, std::string address)
         : st_(st), stream_(std::move(socket)), address_(std::move(address)), buffer_(buffer_bytes) {}
-    ~connection() { st_.release(address_); }
+    ~connection() {
+        st_.unreserve(reserved_);
+        st_.release(address_);
+    }
 
     void start() {
         net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->next_request(); });
@@ -226,6 +242,15 @@ private:
         }
         if (c.refusal) return refuse(std::move(*c.refusal));
         if (parser_->content_length() && *parser_->content_length() > c.body_limit) return refuse(too_large());
+        if (!parser_->is_done()) {
+            const std::size_t want = parser_->content_length() ? static_cast<std::size_t>(*parser_->content_length()) : c.body_limit;
+            if (!st_.reserve(want)) {
+                response busy = error_response(503, "server_busy", "too many large bodies are being sent now; try again shortly");
+                busy.set_header("Retry-After", "1");
+                return refuse(std::move(busy));
+            }
+            reserved_ = want;
+        }
         parser_->body_limit(c.body_limit);
         run_ = std::move(c.run);
         const auto scaled = std::chrono::seconds(c.body_limit / std::max<std::size_t>(1, st_.s.body_rate));
@@ -279,6 +304,10 @@ private:
     void refuse_at_once(response r) { write(std::move(r), true); }
 
     void write(response r, bool must_close) {
+        // The body has been handled (or refused): its room is free again.
+        request_.body = std::string();
+        st_.unreserve(reserved_);
+        reserved_ = 0;
         close_after_ = must_close || r.close || !keep_alive_ || st_.stopping;
         auto m = std::make_shared<bhttp::response<bhttp::string_body>>();
         m->version(parser_ && parser_->is_header_done() ? parser_->get().version() : 11);
@@ -332,7 +361,7 @@ private:
     handler run_;
     std::optional<clock_type::time_point> head_deadline_, body_deadline_;
     clock_type::time_point linger_until_;
-    std::size_t lingered_ = 0;
+    std::size_t lingered_ = 0, reserved_ = 0;
     bool keep_alive_ = true, head_only_ = false, close_after_ = false;
 };
 

@@ -77,6 +77,10 @@ struct settings {
     std::chrono::seconds header_time{10};  // the head whole within this of its first byte
     std::chrono::seconds least_body_time{30};  // a body's deadline: this, or its limit at body_rate, whichever is longer
     std::size_t body_rate = 64u << 10;         // bytes a second
+    // Bodies being read or handled at once hold at most this much: a
+    // declared length counts as itself, a chunked body as its route's
+    // limit. Past it a body is answered 503 with Retry-After, unread.
+    std::size_t body_memory = 96u << 20;
 };
 
 class server {

@@ -24,6 +24,7 @@ struct options {
     int header_timeout_s = 10;  // a request's headers whole within this of their first byte
     int max_connections = 4096;
     int max_per_address = 64;
+    int body_memory_mib = 96;  // bodies being read or handled at once
     double address_rate = 50, address_burst = 200;  // requests a second per address
     double token_rate = 2, token_burst = 30;        // submissions a second per token
     std::string verifier;      // the re-play program; velmora_verify beside this one by default

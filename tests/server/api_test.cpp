@@ -430,6 +430,27 @@ TEST(ServerApi, AThousandSlowClientsCostOthersNothingAndAreClosedAtTheHeaderDead
     EXPECT_GE(first_close, std::chrono::milliseconds(1500)) << "closed before their deadline";
 }
 
+TEST(ServerApi, BodiesPastTheMemoryForBodiesAreRefusedUnreadAndSmallOnesTaken) {
+    test_support::server_process s(program("velmora_server"), cluster->url(), {"--body-memory", "1"});
+    const std::string token = new_player("roomy");
+    // A chunked session counts as its limit (12 MB), past the 1 MiB for bodies.
+    const int fd = connect_to(s.port());
+    ASSERT_GE(fd, 0);
+    send_all(fd, "POST /v1/sessions HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+                     "\r\nContent-Type: multipart/form-data; boundary=x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n--x--\r\n");
+    const std::string answer = read_to_end(fd, 10);
+    close(fd);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
+    EXPECT_NE(answer.find("server_busy"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("Retry-After: 1"), std::string::npos) << answer;
+    // A body that declares its small length fits, as does the next once it is done.
+    for (const char* name : {"roomy_two", "roomy_three"}) {
+        auto r = client(s.port()).Post("/v1/players", json{{"name", name}}.dump(), "application/json");
+        ASSERT_TRUE(r) << name;
+        EXPECT_EQ(r->status, 201) << name << ": " << r->body;
+    }
+}
+
 TEST(ServerApi, ConnectionsPastTheirCapAreClosedAtOnceAndTheRestServed) {
     for (const char* cap : {"--max-connections-per-address", "--max-connections"}) {
         test_support::server_process s(program("velmora_server"), cluster->url(), {cap, "4", "--rate-per-address", "0"});
