@@ -428,6 +428,7 @@ TEST(ServerApi, AThousandSlowClientsCostOthersNothingAndAreClosedAtTheHeaderDead
     EXPECT_EQ(closed, slow.size());
     EXPECT_EQ(answered, 0u);
     EXPECT_GE(first_close, std::chrono::milliseconds(1500)) << "closed before their deadline";
+    EXPECT_EQ(s.stop(), 0);
 }
 
 TEST(ServerApi, BodiesPastTheMemoryForBodiesAreRefusedUnreadAndSmallOnesTaken) {
@@ -472,6 +473,13 @@ TEST(ServerApi, ConnectionsPastTheirCapAreClosedAtOnceAndTheRestServed) {
             status = r ? r->status : 0;
         }
         EXPECT_EQ(status, 200) << cap;
+        // A clean stop with connections open, one of them mid-request.
+        const int idle = connect_to(s.port()), mid = connect_to(s.port());
+        send_all(mid, "POST /v1/players HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 20\r\n\r\n{");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(s.stop(), 0) << cap;
+        close(idle);
+        close(mid);
     }
 }
 
