@@ -58,7 +58,7 @@ std::string decoded(const std::string& s) {
     return out;
 }
 
-// Calls f(name, value) for each decoded parameter of a query until it returns true.
+// Calls f(value) with the decoded value of the query's first parameter of that name; false when there is none.
 template <typename F>
 bool find_param(const std::string& query, const std::string& name, F f) {
     for (std::size_t at = 0; at <= query.size();) {
