@@ -4,6 +4,9 @@
 // stage hash and checksum are made to fit the stage, so the fuzzer gets past
 // the hash check to the deeper ones. Besides the sanitizers, an accepted
 // submission must keep the checks' promises, its play among them.
+// The same bytes also go through the multipart reader as a request would
+// bring them: the first line is the Content-Type, the rest the body; the
+// parts it reads must lie within the body and go on to the same checks.
 #include <xxhash.h>
 
 #include <cstddef>
@@ -11,11 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
+#include "server/multipart.hpp"
 #include "server/plays.hpp"
 #include "server/submission.hpp"
 
@@ -43,27 +49,7 @@ void make_fit(std::string& replay, const std::string& stage) {
     put_le64(replay, replay.size() - 8, XXH3_64bits(replay.data(), replay.size() - 8));
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) return 0;
-    const std::uint8_t flags = data[0];
-    const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    std::vector<std::string> contents;
-    for (std::size_t at = 0;;) {
-        const std::size_t next = text.find("\n--\n", at);
-        contents.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
-        if (next == std::string::npos) break;
-        at = next + 4;
-    }
-    std::vector<server::form_part> parts;
-    for (std::size_t i = 0; i < contents.size() && i < sizeof names / sizeof names[0]; ++i) {
-        if (i < 7 && (flags >> i & 1)) continue;
-        parts.push_back({names[i], i < 2 ? "file" : "", contents[i]});
-    }
-    if ((flags & 0x80) && parts.size() >= 2 && parts[0].name == "stage" && parts[1].name == "replay")
-        make_fit(parts[1].content, parts[0].content);
-
+void check(const std::vector<server::form_part>& parts) {
     server::limits lim;
     lim.stage_bytes = 1 << 16;
     lim.replay_bytes = 1 << 16;
@@ -73,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (refused) {
         require(refused->status >= 400 && refused->status < 500, "a refusal that is not a 4xx");
         require(!refused->code.empty() && !refused->message.empty(), "a refusal without its code or message");
-        return 0;
+        return;
     }
     require(s.stage.size() <= lim.stage_bytes && s.replay.size() <= lim.replay_bytes, "a file over its limit taken");
     require(s.updates <= lim.session_updates, "a session over its length taken");
@@ -115,5 +101,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const server::change_matcher m(s.play.runs[0].changes);
         require(m.matched(s.title) <= s.play.runs[0].changes.size(), "more matched than the run holds");
     }
+}
+
+// A request's Content-Type line and body through the multipart reader.
+void multipart(const std::string& text) {
+    const std::size_t eol = text.find("\r\n");
+    if (eol == std::string::npos) return;
+    const std::optional<std::string> boundary = server::multipart_boundary(std::string_view(text).substr(0, eol));
+    if (!boundary) return;
+    require(!boundary->empty() && boundary->size() <= 70, "a boundary out of its bounds taken");
+    const std::string_view body = std::string_view(text).substr(eol + 2);
+    std::vector<server::form_part> parts;
+    if (!server::parse_multipart(body, *boundary, parts)) return;
+    require(parts.size() <= server::most_parts, "more parts than the limit taken");
+    std::size_t bytes = 0;
+    for (const server::form_part& p : parts) {
+        require(!p.name.empty(), "a part without a name taken");
+        require(p.content.find("\r\n--" + *boundary) == std::string::npos, "a part holding the delimiter taken");
+        bytes += p.content.size() + p.name.size();
+    }
+    require(bytes <= body.size(), "parts larger than the body");
+    check(parts);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::uint8_t flags = data[0];
+    const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    std::vector<std::string> contents;
+    for (std::size_t at = 0;;) {
+        const std::size_t next = text.find("\n--\n", at);
+        contents.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        if (next == std::string::npos) break;
+        at = next + 4;
+    }
+    std::vector<server::form_part> parts;
+    for (std::size_t i = 0; i < contents.size() && i < sizeof names / sizeof names[0]; ++i) {
+        if (i < 7 && (flags >> i & 1)) continue;
+        parts.push_back({names[i], i < 2 ? "file" : "", contents[i]});
+    }
+    if ((flags & 0x80) && parts.size() >= 2 && parts[0].name == "stage" && parts[1].name == "replay")
+        make_fit(parts[1].content, parts[0].content);
+
+    check(parts);
+    multipart(text);
     return 0;
 }

@@ -1,30 +1,22 @@
 #include "server/api.hpp"
 
-#include <signal.h>
-#include <sys/socket.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
-#include <thread>
+#include <string_view>
 #include <vector>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
 #include "server/database.hpp"
 #include "server/names.hpp"
+#include "server/multipart.hpp"
 #include "server/rate_limit.hpp"
 #include "server/recordings.hpp"
-#include "server/schema.hpp"
 #include "server/store.hpp"
 #include "server/tokens.hpp"
-#include "server/worker.hpp"
-#include "vaz/executable.hpp"
 
 namespace server {
 namespace {
@@ -32,23 +24,18 @@ namespace {
 using json = nlohmann::json;
 
 constexpr std::size_t player_body_bytes = 1024;
-constexpr int listen_backlog = 1024;
 constexpr int board_default_limit = 10;
 constexpr int board_max_limit = 100;
-// How long a starting server waits for its database before it gives up.
-constexpr auto start_wait = std::chrono::seconds(30);
 
-void answer(httplib::Response& res, int status, const json& body) {
+void answer(http::response& res, int status, const json& body) {
     res.status = status;
     res.set_content(body.dump(), "application/json");
 }
 
-void fail(httplib::Response& res, int status, const std::string& code, const std::string& message, int retry_after = 0) {
+void fail(http::response& res, int status, const std::string& code, const std::string& message, int retry_after = 0) {
     if (retry_after > 0) res.set_header("Retry-After", std::to_string(retry_after));
     answer(res, status, {{"error", code}, {"message", message}});
 }
-
-bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -56,23 +43,50 @@ std::string lower(std::string s) {
     return s;
 }
 
-// Catches what a handler throws and answers it as JSON.
-httplib::Server::Handler guarded(std::function<void(const httplib::Request&, httplib::Response&)> h) {
-    return [h = std::move(h)](const httplib::Request& req, httplib::Response& res) {
-        try {
-            h(req, res);
-        } catch (const unavailable& e) {
-            fail(res, 503, "database_unavailable", "the database is not available now; try again later", e.retry_after);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "velmora_server: %s %s: %s\n", req.method.c_str(), req.path.c_str(), e.what());
-            fail(res, 500, "internal_error", "the server failed to answer this request");
-        }
-    };
+// The media type of a Content-Type, without its parameters, in lower case.
+std::string media_type(const std::string& content_type) {
+    std::string t = lower(content_type.substr(0, content_type.find(';')));
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.pop_back();
+    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.erase(0, 1);
+    return t;
 }
 
 std::optional<std::int64_t> id_of(const std::string& digits) {
     if (digits.empty() || digits.size() > 18) return std::nullopt;
     return std::stoll(digits);
+}
+
+bool all_of(std::string_view s, std::size_t least, std::size_t most, bool (*ok)(char)) {
+    if (s.size() < least || s.size() > most) return false;
+    for (char c : s)
+        if (!ok(c)) return false;
+    return true;
+}
+
+// A path against a pattern of segments: literal text, or {id} (1 to 18
+// digits), {hash} (32 lowercase hex digits), {word} (1 to 16 lowercase
+// letters), each of which is captured.
+bool path_matches(std::string_view pattern, std::string_view path, std::vector<std::string>& captures) {
+    captures.assign(1, std::string(path));
+    for (;;) {
+        const std::size_t p = pattern.find('/'), q = path.find('/');
+        const std::string_view want = pattern.substr(0, p), got = path.substr(0, q);
+        if (want == "{id}") {
+            if (!all_of(got, 1, 18, [](char c) { return c >= '0' && c <= '9'; })) return false;
+            captures.emplace_back(got);
+        } else if (want == "{hash}") {
+            if (!all_of(got, 32, 32, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); })) return false;
+            captures.emplace_back(got);
+        } else if (want == "{word}") {
+            if (!all_of(got, 1, 16, [](char c) { return c >= 'a' && c <= 'z'; })) return false;
+            captures.emplace_back(got);
+        } else if (want != got) {
+            return false;
+        }
+        if (p == std::string_view::npos || q == std::string_view::npos) return p == q;
+        pattern.remove_prefix(p + 1);
+        path.remove_prefix(q + 1);
+    }
 }
 
 class api {
@@ -84,86 +98,93 @@ public:
                      ? nullptr
                      : std::make_unique<database>(o.read_database, static_cast<std::size_t>(o.connections), prepare_statements)),
           by_address_(o.address_rate, o.address_burst),
-          by_token_(o.token_rate, o.token_burst) {}
+          by_token_(o.token_rate, o.token_burst),
+          routes_{
+              // method, path, the body's media type, its most bytes, a token needed, handler
+              {"POST", "v1/players", "application/json", player_body_bytes, false, &api::add_player},
+              {"POST", "v1/sessions", "multipart/form-data", submission_body_bytes(o.lim), true, &api::add_session},
+              {"GET", "v1/sessions/{id}", nullptr, 0, false, &api::get_session},
+              {"GET", "v1/sessions/{id}/replay", nullptr, 0, false, &api::get_replay},
+              {"GET", "v1/stages/{hash}", nullptr, 0, false, &api::get_stage},
+              {"GET", "v1/boards/{hash}/{word}/{word}", nullptr, 0, false, &api::get_board},
+              {"GET", "v1/recordings", nullptr, 0, false, &api::get_recordings},
+              {"GET", "v1/health", nullptr, 0, false, &api::get_health},
+          } {}
 
-    void install(httplib::Server& s) {
-        s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) { return before(req, res); });
-        s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-            if (!res.body.empty()) return;
-            switch (res.status) {
-                case 404: fail(res, 404, "not_found", "no such resource"); break;
-                case 413: fail(res, 413, "payload_too_large", "the request body is larger than this route takes"); break;
-                case 405: fail(res, 405, "method_not_allowed", "this route does not take that method"); break;
-                case 414: fail(res, 414, "uri_too_long", "the request's path is too long"); break;
-                case 400: fail(res, 400, "bad_request", "the request is malformed (its headers, length or multipart body)"); break;
-                default: fail(res, res.status, "error", "the request failed"); break;
+    // From the head alone: the address's rate, the route, its method, media
+    // type, token and declared length, so a wrong or oversized body is
+    // refused unread; the transport holds a chunked body to the same limit.
+    http::route_choice route(http::request& head) {
+        http::route_choice c;
+        const auto refuse = [&c](int status, const std::string& code, const std::string& message, int retry_after = 0) {
+            c.refusal = http::response{};
+            fail(*c.refusal, status, code, message, retry_after);
+            return c;
+        };
+        int wait = 0;
+        if (!by_address_.take(head.remote_addr, wait)) return refuse(429, "rate_limited", "too many requests from this address", wait);
+        const row* found = nullptr;
+        bool path_known = false;
+        if (!head.path.empty() && head.path.front() == '/') {
+            for (const row& r : routes_) {
+                if (!path_matches(r.pattern, std::string_view(head.path).substr(1), head.matches)) continue;
+                path_known = true;
+                if (head.method == r.method || (head.method == "HEAD" && std::string_view(r.method) == "GET")) {
+                    found = &r;
+                    break;
+                }
             }
-        });
-        s.Post("/v1/players", guarded([this](const auto& req, auto& res) { add_player(req, res); }));
-        s.Post("/v1/sessions", guarded([this](const auto& req, auto& res) { add_session(req, res); }));
-        s.Get(R"(/v1/sessions/([0-9]{1,18}))", guarded([this](const auto& req, auto& res) { get_session(req, res); }));
-        s.Get(R"(/v1/sessions/([0-9]{1,18})/replay)", guarded([this](const auto& req, auto& res) { get_replay(req, res); }));
-        s.Get(R"(/v1/stages/([0-9a-f]{32}))", guarded([this](const auto& req, auto& res) { get_stage(req, res); }));
-        s.Get(R"(/v1/boards/([0-9a-f]{32})/([a-z]{1,16})/([a-z]{1,16}))",
-              guarded([this](const auto& req, auto& res) { get_board(req, res); }));
-        s.Get("/v1/recordings", guarded([this](const auto& req, auto& res) { answer_recordings(req, res, reads()); }));
-        s.Get("/v1/health", guarded([this](const auto&, auto& res) {
-            if (primary_.healthy()) answer(res, 200, {{"status", "ok"}});
-            else fail(res, 503, "database_unavailable", "the database does not answer", 1);
-        }));
+        }
+        if (!found) {
+            if (path_known) return refuse(405, "method_not_allowed", "this route does not take that method");
+            return refuse(404, "not_found", "no such resource");
+        }
+        if (found->media && media_type(head.header("Content-Type")) != found->media)
+            return refuse(415, "unsupported_media_type", std::string("this route takes a body of ") + found->media);
+        if (found->token && !token_form(bearer_token(head.header("Authorization")))) {
+            refuse(401, "unauthorized", "an Authorization: Bearer TOKEN header with a player's token is needed");
+            c.refusal->set_header("WWW-Authenticate", "Bearer");
+            return c;
+        }
+        const std::string length = head.header("Content-Length");
+        if (!length.empty() && std::strtoull(length.c_str(), nullptr, 10) > found->body_limit)
+            return refuse(413, "payload_too_large", "this route's body is at most " + std::to_string(found->body_limit) + " bytes");
+        c.body_limit = found->body_limit;
+        c.run = [this, handle = found->handle](const http::request& req, http::response& res) { guarded(req, res, handle); };
+        return c;
     }
 
 private:
-    // Before a body is read: the address's rate, then each route's content
-    // type and length, so an oversized or wrong body is refused unread.
-    httplib::Server::HandlerResponse before(const httplib::Request& req, httplib::Response& res) {
-        int wait = 0;
-        if (!by_address_.take(req.remote_addr, wait)) {
-            fail(res, 429, "rate_limited", "too many requests from this address", wait);
-            return close_after(res);
-        }
-        if (req.method != "POST") return httplib::Server::HandlerResponse::Unhandled;
-        const std::string type = lower(req.get_header_value("Content-Type"));
-        const std::size_t length = req.has_header("Content-Length")
-                                       ? static_cast<std::size_t>(std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10))
-                                       : 0;
-        if (req.path == "/v1/players") {
-            if (!starts_with(type, "application/json")) {
-                fail(res, 415, "unsupported_media_type", "a player is sent as application/json");
-                return close_after(res);
-            }
-            if (length > player_body_bytes) {
-                fail(res, 413, "payload_too_large", "a player's body is at most " + std::to_string(player_body_bytes) + " bytes");
-                return close_after(res);
-            }
-        } else if (req.path == "/v1/sessions") {
-            std::string hash;
-            if (!token_of(req, res, hash)) return close_after(res);
-            if (!starts_with(type, "multipart/form-data")) {
-                fail(res, 415, "unsupported_media_type", "a session is sent as multipart/form-data");
-                return close_after(res);
-            }
-            if (length > submission_body_bytes(o_.lim)) {
-                fail(res, 413, "payload_too_large",
-                     "a session's body is at most " + std::to_string(submission_body_bytes(o_.lim)) + " bytes");
-                return close_after(res);
-            }
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    }
+    using handler = void (api::*)(const http::request&, http::response&);
+    struct row {
+        const char* method;
+        const char* pattern;  // without its leading '/'
+        const char* media;    // the body's media type; none for a route without a body
+        std::size_t body_limit;
+        bool token;
+        handler handle;
+    };
 
-    // The unread body must not be taken for the next request.
-    static httplib::Server::HandlerResponse close_after(httplib::Response& res) {
-        res.set_header("Connection", "close");
-        return httplib::Server::HandlerResponse::Handled;
+    // Catches what a handler throws and answers it as JSON.
+    void guarded(const http::request& req, http::response& res, handler h) {
+        try {
+            (this->*h)(req, res);
+        } catch (const unavailable& e) {
+            res = http::response{};
+            fail(res, 503, "database_unavailable", "the database is not available now; try again later", e.retry_after);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "velmora_server: %s %s: %s\n", req.method.c_str(), req.path.c_str(), e.what());
+            res = http::response{};
+            fail(res, 500, "internal_error", "the server failed to answer this request");
+        }
     }
 
     database& reads() { return reads_ ? *reads_ : primary_; }
 
     // The player of the request's bearer token; answers 401 and gives
     // nothing when there is none or it is unknown. Runs inside w.
-    static bool token_of(const httplib::Request& req, httplib::Response& res, std::string& hash) {
-        const std::string token = bearer_token(req.get_header_value("Authorization"));
+    static bool token_of(const http::request& req, http::response& res, std::string& hash) {
+        const std::string token = bearer_token(req.header("Authorization"));
         if (!token_form(token)) {
             res.set_header("WWW-Authenticate", "Bearer");
             fail(res, 401, "unauthorized", "an Authorization: Bearer TOKEN header with a player's token is needed");
@@ -173,7 +194,7 @@ private:
         return true;
     }
 
-    void add_player(const httplib::Request& req, httplib::Response& res) {
+    void add_player(const http::request& req, http::response& res) {
         json body;
         try {
             body = json::parse(req.body);
@@ -195,14 +216,15 @@ private:
         answer(res, 201, {{"player", p.id}, {"name", name}, {"token", token}});
     }
 
-    void add_session(const httplib::Request& req, httplib::Response& res) {
+    void add_session(const http::request& req, http::response& res) {
         std::string hash;
         if (!token_of(req, res, hash)) return;
         int wait = 0;
         if (!by_token_.take(hash, wait)) return fail(res, 429, "rate_limited", "too many submissions with this token", wait);
-        if (!req.is_multipart_form_data()) return fail(res, 415, "unsupported_media_type", "a session is sent as multipart/form-data");
+        const std::optional<std::string> boundary = multipart_boundary(req.header("Content-Type"));
         std::vector<form_part> parts;
-        for (const auto& [name, f] : req.files) parts.push_back({f.name, f.filename, f.content});
+        if (!boundary || !parse_multipart(req.body, *boundary, parts))
+            return fail(res, 400, "bad_request", "the multipart body is malformed");
         submission s;
         if (auto r = check_submission(parts, o_.lim, s)) return fail(res, r->status, r->code, r->message);
         stored_session stored;
@@ -218,7 +240,7 @@ private:
         answer(res, 202, {{"session", stored.id}, {"status", stored.status}});
     }
 
-    void get_session(const httplib::Request& req, httplib::Response& res) {
+    void get_session(const http::request& req, http::response& res) {
         const auto id = id_of(req.matches[1]);
         json j;
         if (id) primary_.read([&](pqxx::transaction_base& t) { j = session_json(t, *id); });
@@ -226,7 +248,7 @@ private:
         answer(res, 200, j);
     }
 
-    void get_replay(const httplib::Request& req, httplib::Response& res) {
+    void get_replay(const http::request& req, http::response& res) {
         const auto id = id_of(req.matches[1]);
         std::optional<std::string> bytes;
         if (id) reads().read([&](pqxx::transaction_base& t) { bytes = replay_bytes(t, *id); });
@@ -235,7 +257,7 @@ private:
         res.set_content(std::move(*bytes), "application/octet-stream");
     }
 
-    void get_stage(const httplib::Request& req, httplib::Response& res) {
+    void get_stage(const http::request& req, http::response& res) {
         const std::string hash = req.matches[1];
         std::optional<std::string> bytes;
         reads().read([&](pqxx::transaction_base& t) { bytes = stage_bytes(t, hash); });
@@ -244,14 +266,14 @@ private:
         res.set_content(std::move(*bytes), "application/octet-stream");
     }
 
-    void get_board(const httplib::Request& req, httplib::Response& res) {
+    void get_board(const http::request& req, http::response& res) {
         const std::string stage = req.matches[1], edition = req.matches[2], difficulty = req.matches[3];
         if (!converter::edition_from_name(edition)) return fail(res, 404, "unknown_edition", "the edition must be " + converter::edition_names());
         if (!converter::difficulty_from_name(difficulty))
             return fail(res, 404, "unknown_difficulty", "the difficulty must be easy, normal or hard");
         int limit = board_default_limit;
         if (req.has_param("limit")) {
-            const std::string t = req.get_param_value("limit");
+            const std::string t = req.param("limit");
             const bool digits = !t.empty() && t.size() <= 3 && t.find_first_not_of("0123456789") == std::string::npos;
             limit = digits ? std::stoi(t) : 0;
             if (limit < 1 || limit > board_max_limit)
@@ -265,133 +287,26 @@ private:
         answer(res, 200, j);
     }
 
+    void get_recordings(const http::request& req, http::response& res) { answer_recordings(req, res, reads()); }
+
+    void get_health(const http::request&, http::response& res) {
+        if (primary_.healthy()) answer(res, 200, {{"status", "ok"}});
+        else fail(res, 503, "database_unavailable", "the database does not answer", 1);
+    }
+
     const options& o_;
     database primary_;
     std::unique_ptr<database> reads_;
     rate_limiter by_address_;
     rate_limiter by_token_;
+    const std::vector<row> routes_;
 };
-
-worker_options worker_options_of(const options& o) {
-    worker_options w;
-    w.url = o.database;
-    w.verifier = o.verifier.empty() ? vaz::executable_dir() + "/velmora_verify" : o.verifier;
-    w.limits = o.verify;
-    w.limits.max_updates = o.lim.session_updates;
-    return w;
-}
-
-// Blocks SIGINT and SIGTERM in every thread made after it; one waits for them.
-sigset_t block_stop_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    // A client gone mid-answer must not end the server.
-    signal(SIGPIPE, SIG_IGN);
-    return set;
-}
-
-bool migrate_at_start(const options& o) {
-    const auto deadline = std::chrono::steady_clock::now() + start_wait;
-    for (auto wait = std::chrono::milliseconds(100);; wait = std::min(wait * 2, std::chrono::milliseconds(2000))) {
-        try {
-            auto c = open_connection(o.database);
-            migrate(*c);
-            key_old_names(*c);
-            return true;
-        } catch (const pqxx::broken_connection& e) {
-            if (std::chrono::steady_clock::now() + wait > deadline) {
-                std::fprintf(stderr, "velmora_server: cannot reach the database: %s", e.what());
-                return false;
-            }
-            std::this_thread::sleep_for(wait);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "velmora_server: cannot bring the database's schema up to date: %s\n", e.what());
-            return false;
-        }
-    }
-}
-
-std::vector<std::thread> start_workers(const options& o, const std::atomic<bool>& stop) {
-    std::vector<std::thread> threads;
-    const worker_options w = worker_options_of(o);
-    for (int i = 0; i < o.workers; ++i) threads.emplace_back([w, &stop] { run_worker(w, stop); });
-    return threads;
-}
 
 }  // namespace
 
-int serve(const options& o) {
-    sigset_t stop_signals = block_stop_signals();
-    if (!migrate_at_start(o)) return 1;
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> workers = start_workers(o, stop);
-
-    httplib::Server http;
-    const std::size_t threads = static_cast<std::size_t>(o.threads);
-    http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // Answers go out whole at once; Nagle's wait against the client's
-    // delayed acknowledgement would add tens of milliseconds to each.
-    http.set_tcp_nodelay(true);
-    http.set_read_timeout(o.read_timeout_s, 0);
-    http.set_write_timeout(o.read_timeout_s, 0);
-    http.set_keep_alive_timeout(o.read_timeout_s);
-    http.set_keep_alive_max_count(10000);
-    http.set_payload_max_length(submission_body_bytes(o.lim));
-    api routes(o);
-    routes.install(http);
-
-    // The library listens with a backlog of 5, built into it: a burst of
-    // new connections past that waits a second for its SYN to be sent
-    // again, or fails. listen() again on the same socket raises it.
-    std::atomic<int> listening{-1};
-    http.set_socket_options([&listening](socket_t sock) {
-        httplib::default_socket_options(sock);
-        int none = -1;
-        listening.compare_exchange_strong(none, sock);
-    });
-    int port = o.port;
-    if (port == 0) port = http.bind_to_any_port(o.host);
-    else if (!http.bind_to_port(o.host, port)) port = -1;
-    if (port >= 0 && listening >= 0 && ::listen(listening, listen_backlog) != 0)
-        std::fprintf(stderr, "velmora_server: cannot raise the listen backlog: %s\n", std::strerror(errno));
-    if (port < 0) {
-        std::fprintf(stderr, "velmora_server: cannot listen on %s:%d\n", o.host.c_str(), o.port);
-        stop = true;
-        for (std::thread& t : workers) t.join();
-        return 1;
-    }
-    std::printf("velmora_server: listening on %s:%d\n", o.host.c_str(), port);
-    std::fflush(stdout);
-    std::thread waiter([&] {
-        int sig = 0;
-        sigwait(&stop_signals, &sig);
-        stop = true;
-        http.stop();
-    });
-    const bool listened = http.listen_after_bind();
-    if (!stop) {
-        // Ended on its own: wake the waiter.
-        stop = true;
-        kill(getpid(), SIGTERM);
-    }
-    waiter.join();
-    for (std::thread& t : workers) t.join();
-    return listened ? 0 : 1;
-}
-
-int work(const options& o) {
-    sigset_t stop_signals = block_stop_signals();
-    if (!migrate_at_start(o)) return 1;
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> workers = start_workers(o, stop);
-    int sig = 0;
-    sigwait(&stop_signals, &sig);
-    stop = true;
-    for (std::thread& t : workers) t.join();
-    return 0;
+http::router make_api(const options& o) {
+    auto routes = std::make_shared<api>(o);
+    return [routes](http::request& head) { return routes->route(head); };
 }
 
 }  // namespace server

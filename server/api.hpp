@@ -1,13 +1,11 @@
 #pragma once
+#include "server/http_server.hpp"
 #include "server/options.hpp"
 
 namespace server {
 
-// Migrates the schema, starts the in-process workers and serves the API
-// until SIGINT or SIGTERM; returns the exit status.
-int serve(const options& o);
-
-// Runs verification workers only (velmora_server --worker) until SIGINT or SIGTERM.
-int work(const options& o);
+// The API's routes on the databases of `o`, as one table: what the HTTP
+// server asks of each request's head, and the handlers it runs.
+http::router make_api(const options& o);
 
 }  // namespace server

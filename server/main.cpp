@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "server/api.hpp"
+#include "server/process.hpp"
 #include "server/options.hpp"
 
 int main(int argc, char** argv) {

@@ -31,7 +31,8 @@ bool decimal(const char* text, double lo, double hi, double& out) {
 const char* usage_text() {
     return "usage: velmora_server --database URL --listen ADDRESS:PORT [--workers N] [--read-database URL]\n"
            "       velmora_server --worker --database URL [--workers N]\n"
-           "tuning: --threads N (64) --connections N (16) --read-timeout S (5) --verifier PROGRAM\n"
+           "tuning: --threads N (16) --connections N (16) --read-timeout S (5) --header-timeout S (10) --verifier PROGRAM\n"
+           "        --max-connections N (4096) --max-connections-per-address N (64) --body-memory MIB (96)\n"
            "        --rate-per-address R (50) --burst-per-address B (200) --rate-per-token R (2) --burst-per-token B (30)\n"
            "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60)\n";
 }
@@ -76,6 +77,18 @@ std::optional<options> parse_options(int argc, char** argv, std::string& error) 
         } else if (a == "--read-timeout") {
             if (!whole(v, 1, 300, n)) return bad("a whole number of seconds from 1 to 300");
             o.read_timeout_s = static_cast<int>(n);
+        } else if (a == "--header-timeout") {
+            if (!whole(v, 1, 300, n)) return bad("a whole number of seconds from 1 to 300");
+            o.header_timeout_s = static_cast<int>(n);
+        } else if (a == "--max-connections") {
+            if (!whole(v, 1, 1000000, n)) return bad("a whole number from 1 to 1000000");
+            o.max_connections = static_cast<int>(n);
+        } else if (a == "--max-connections-per-address") {
+            if (!whole(v, 1, 1000000, n)) return bad("a whole number from 1 to 1000000");
+            o.max_per_address = static_cast<int>(n);
+        } else if (a == "--body-memory") {
+            if (!whole(v, 1, 65536, n)) return bad("a whole number of MiB from 1 to 65536");
+            o.body_memory_mib = static_cast<int>(n);
         } else if (a == "--verify-cpu-seconds") {
             if (!whole(v, 1, 3600, n)) return bad("a whole number of seconds from 1 to 3600");
             o.verify.cpu_seconds = static_cast<int>(n);

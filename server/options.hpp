@@ -18,9 +18,13 @@ struct options {
     std::string host;
     int port = -1;             // 0: any free port, printed at start
     int workers = 0;           // in-process verification workers (1 for --worker)
-    int threads = 64;          // HTTP threads: each serves one connection at a time
+    int threads = 16;          // threads running the routes' handlers (the I/O has its own)
     int connections = 16;      // database connections per pool
     int read_timeout_s = 5;    // a client silent this long is dropped
+    int header_timeout_s = 10;  // a request's headers whole within this of their first byte
+    int max_connections = 4096;
+    int max_per_address = 64;
+    int body_memory_mib = 96;  // bodies being read or handled at once
     double address_rate = 50, address_burst = 200;  // requests a second per address
     double token_rate = 2, token_burst = 30;        // submissions a second per token
     std::string verifier;      // the re-play program; velmora_verify beside this one by default

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace server {
 namespace {
@@ -15,12 +16,20 @@ refusal copied(std::size_t run, std::int64_t original, const char* how) {
                 ", another player's; it counts only for them"};
 }
 
-// An array literal of quoted elements (hex digits only, never quotes).
+// An array literal of quoted elements (hex digits only, never quotes);
+// with only_owned, NULL in place of a run that is no one's.
 template <class F>
-std::string array_of(const submission& s, F element) {
+std::string array_of(const submission& s, F element, bool only_owned = false) {
     std::string out = "{";
-    for (const run_play& c : s.play.runs) out += (out.size() > 1 ? ",\"" : "\"") + element(c) + "\"";
+    for (const run_play& c : s.play.runs) {
+        if (out.size() > 1) out += ",";
+        out += only_owned && !owned(c) ? "NULL" : "\"" + element(c) + "\"";
+    }
     return out + "}";
+}
+
+bool any_owned(const submission& s) {
+    return std::any_of(s.play.runs.begin(), s.play.runs.end(), [](const run_play& c) { return owned(c); });
 }
 
 std::string hex_of(const std::string& bytes) {
@@ -51,7 +60,8 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
         " LEFT JOIN sessions same ON same.play = $2"
         " LEFT JOIN LATERAL (SELECT r.session, r.play FROM runs r JOIN sessions x ON x.id = r.session"
         "   WHERE r.play = ANY($3::text[]) AND x.player <> $4 ORDER BY r.session, r.run LIMIT 1) copy ON true",
-        s.stage_hash, s.play.hash, array_of(s, [](const run_play& c) { return c.hash; }), player);
+        s.stage_hash, any_owned(s) ? s.play.hash : std::string(), array_of(s, [](const run_play& c) { return c.hash; }, true),
+        player);
     if (!look[0].is_null()) {
         const std::string edition = look[0].as<std::string>(), difficulty = look[1].as<std::string>();
         if (edition != s.edition || difficulty != s.difficulty) {
@@ -118,7 +128,8 @@ void keep_play(pqxx::work& w, std::int64_t session, const submission& s) {
         " UPDATE runs SET play = c.play, changes = decode(c.changes, 'hex'), change_count = c.n"
         " FROM unnest($6::text[], $7::text[], $8::integer[]) WITH ORDINALITY AS c(play, changes, n, run)"
         " WHERE runs.session = $1 AND runs.run = c.run",
-        session, s.play.hash, s.edition, s.difficulty, s.stage_hash, array_of(s, [](const run_play& c) { return c.hash; }),
+        session, any_owned(s) ? std::optional<std::string>(s.play.hash) : std::nullopt, s.edition, s.difficulty,
+        s.stage_hash, array_of(s, [](const run_play& c) { return c.hash; }, true),
         array_of(s, [](const run_play& c) { return hex_of(encode_changes(c.changes)); }),
         array_of(s, [](const run_play& c) { return std::to_string(c.changes.size()); }));
 }

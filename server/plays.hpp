@@ -13,6 +13,9 @@
 // still the run it was copied from.
 namespace server {
 
+// A run with fewer key changes is no one's: standing still, or one key held
+// from the start, is a run anyone may play alike, so it is never a copy.
+constexpr std::size_t copy_min_changes = 2;
 // A run with fewer key changes is judged by its exact play only: too few
 // changes say too little to call two runs the same.
 constexpr std::size_t near_copy_min_changes = 30;
@@ -33,6 +36,8 @@ struct run_play {
     std::string hash;  // 32 hex digits
     std::vector<key_change> changes;  // in update order, then key order
 };
+
+inline bool owned(const run_play& r) { return r.changes.size() >= copy_min_changes; }
 
 struct session_play {
     std::string hash;  // over the stage and every finished run's hash and claimed result

@@ -18,7 +18,7 @@ constexpr int most_stages = 50;
 // The stages of one length are read at most this many at a time.
 constexpr int most_candidates = 2000;
 
-void refuse(httplib::Response& res, int status, const std::string& code, const std::string& message) {
+void refuse(http::response& res, int status, const std::string& code, const std::string& message) {
     res.status = status;
     res.set_content(json{{"error", code}, {"message", message}}.dump(), "application/json");
 }
@@ -57,10 +57,10 @@ bool same_recording(const std::vector<std::uint32_t>& a, const std::vector<std::
     return best < 0.10;
 }
 
-void answer_recordings(const httplib::Request& req, httplib::Response& res, database& reads) {
-    const std::optional<std::vector<std::uint32_t>> mine = decode_fingerprint(req.get_param_value("fingerprint"));
+void answer_recordings(const http::request& req, http::response& res, database& reads) {
+    const std::optional<std::vector<std::uint32_t>> mine = decode_fingerprint(req.param("fingerprint"));
     if (!mine) return refuse(res, 400, "invalid_fingerprint", "fingerprint must be a Chromaprint fingerprint as text");
-    const std::string t = req.get_param_value("length_ms");
+    const std::string t = req.param("length_ms");
     const bool digits = !t.empty() && t.size() <= 9 && t.find_first_not_of("0123456789") == std::string::npos;
     if (!digits) return refuse(res, 400, "invalid_length", "length_ms must be a whole number of milliseconds");
     const std::int64_t length = std::stoll(t);

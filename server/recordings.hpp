@@ -4,9 +4,8 @@
 #include <string>
 #include <vector>
 
-#include <httplib.h>
-
 #include "server/database.hpp"
+#include "server/http_server.hpp"
 
 // One board per recording: stages whose songs' fingerprints match are
 // versions of one recording, whatever file or encoding each player has.
@@ -29,6 +28,6 @@ constexpr std::size_t overlap_items = 40;
 constexpr std::int64_t length_slack_ms = 2000;
 
 // The route's answer, read from `reads`; throws unavailable as every route does.
-void answer_recordings(const httplib::Request& req, httplib::Response& res, database& reads);
+void answer_recordings(const http::request& req, http::response& res, database& reads);
 
 }  // namespace server

@@ -4,12 +4,15 @@
 // cluster and server for the whole binary.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -91,27 +94,63 @@ void expect_error(const httplib::Result& r, int status, const std::string& code,
     }
 }
 
-// Sends raw bytes on a fresh connection and reads what comes back until the
-// server closes it or `seconds` pass.
-std::string raw_exchange(const std::string& bytes, int seconds) {
+int connect_to(int port) {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(server->port()));
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(s);
-        return "connect failed";
+        return -1;
     }
+    return s;
+}
+
+bool send_all(int s, const std::string& bytes) {
+    for (std::size_t at = 0; at < bytes.size();) {
+        const ssize_t n = send(s, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        at += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// What comes back until the server closes the connection; "<no end>" is
+// appended when `seconds` passed first.
+std::string read_to_end(int s, int seconds) {
     timeval tv{seconds, 0};
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     std::string got;
     char buf[4096];
-    ssize_t n;
-    while ((n = recv(s, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<std::size_t>(n));
+    for (;;) {
+        const ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n > 0) {
+            got.append(buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) got += "<no end>";
+        return got;
+    }
+}
+
+// Sends raw bytes on a fresh connection and reads what comes back until the
+// server closes it or `seconds` pass.
+std::string raw_exchange(const std::string& bytes, int seconds) {
+    const int s = connect_to(server->port());
+    if (s < 0) return "connect failed";
+    send_all(s, bytes);
+    const std::string got = read_to_end(s, seconds);
     close(s);
     return got;
+}
+
+// A field of /proc/PID/status in KiB (VmRSS, VmHWM).
+long status_kib(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+    return -1;
 }
 
 TEST(ServerApi, AnswersEveryRouteWithJsonAndTheRightStatus) {
@@ -260,13 +299,202 @@ TEST(ServerApi, RefusesBadSubmissionsBeforeStoringAnything) {
     const std::string before = cluster->sql("SELECT count(*) FROM sessions") + "/" + cluster->sql("SELECT count(*) FROM replays");
     for (const row& r : rows) expect_error(client().Post("/v1/sessions", bearer(token), r.items), r.status, r.code, r.what);
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM sessions") + "/" + cluster->sql("SELECT count(*) FROM replays"), before);
+}
 
-    // A body announced larger than any submission is refused unread.
-    const std::string head = "POST /v1/sessions HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
-                             "\r\nContent-Type: multipart/form-data; boundary=x\r\nContent-Length: 100000000\r\n\r\n";
-    const std::string answer = raw_exchange(head, 10);
-    EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
-    EXPECT_NE(answer.find("payload_too_large"), std::string::npos) << answer;
+TEST(ServerApi, RefusesRawRequestsItCannotTake) {
+    const std::string token = new_player("raw_rows");
+    const std::string session = "POST /v1/sessions HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+                                "\r\nContent-Type: multipart/form-data; boundary=x\r\n";
+    const std::string player = "POST /v1/players HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n";
+    const std::string kib_chunk = "400\r\n" + std::string(1024, ' ') + "\r\n";
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* start;  // of the answer; "" for closed without one
+        const char* code;
+    } rows[] = {
+        {"session declared past its limit", session + "Content-Length: 100000000\r\n\r\n", "HTTP/1.1 413", "payload_too_large"},
+        {"player chunked past its limit", player + "Transfer-Encoding: chunked\r\n\r\n" + kib_chunk + kib_chunk + "0\r\n\r\n",
+         "HTTP/1.1 413", "payload_too_large"},
+        {"chunk size not hex", player + "Transfer-Encoding: chunked\r\n\r\nzz\r\n{}\r\n0\r\n\r\n", "HTTP/1.1 400", "bad_request"},
+        {"header too large", "GET /v1/health HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431", "headers_too_large"},
+        {"path too long", "GET /v1/health?" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 414", "uri_too_long"},
+        {"method of no route", "DELETE /v1/health HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 405", "method_not_allowed"},
+        {"not HTTP", std::string("\x16\x03\x01\x02\x00 hello\r\n\r\n"), "HTTP/1.1 400", "bad_request"},
+        // Silent past the read time-out (2 s) within its headers: closed, unanswered.
+        {"slow header closed", "GET /v1/health HTTP/1.1\r\nHo", "", ""},
+    };
+    const std::string before = cluster->sql("SELECT count(*) FROM players") + "/" + cluster->sql("SELECT count(*) FROM sessions");
+    for (const auto& r : rows) {
+        const std::string answer = raw_exchange(r.bytes, 10);
+        if (*r.start == 0) {
+            EXPECT_EQ(answer, "") << r.what;
+            continue;
+        }
+        EXPECT_EQ(answer.rfind(r.start, 0), 0u) << r.what << ": " << answer;
+        EXPECT_NE(answer.find(std::string("\"error\":\"") + r.code + "\""), std::string::npos) << r.what << ": " << answer;
+        EXPECT_EQ(answer.find("<no end>"), std::string::npos) << r.what << ": the connection was left open";
+    }
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM players") + "/" + cluster->sql("SELECT count(*) FROM sessions"), before);
+}
+
+TEST(ServerApi, ChunkedBodiesPastTheLimitAreCutWithMemoryBounded) {
+    const std::string token = new_player("chunky");
+    const struct {
+        const char* path;
+        std::string headers;
+    } rows[] = {
+        {"/v1/players", "Content-Type: application/json\r\n"},
+        {"/v1/sessions", "Content-Type: multipart/form-data; boundary=x\r\nAuthorization: Bearer " + token + "\r\n"},
+    };
+    const std::string chunk = "10000\r\n" + std::string(1 << 16, 'a') + "\r\n";
+    constexpr std::size_t most = 200u << 20;
+    const std::string sessions = cluster->sql("SELECT count(*) FROM sessions");
+    for (const auto& r : rows) {
+        const long peak_before = status_kib(server->pid(), "VmHWM");
+        const int s = connect_to(server->port());
+        ASSERT_GE(s, 0);
+        timeval tv{10, 0};
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        ASSERT_TRUE(send_all(s, std::string("POST ") + r.path + " HTTP/1.1\r\nHost: x\r\n" + r.headers + "Transfer-Encoding: chunked\r\n\r\n"));
+        // Chunks until the answer comes (or the server stops reading), 200 MB at most.
+        std::size_t sent = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (pollfd p{s, POLLIN, 0}; sent < most && std::chrono::steady_clock::now() < until; sent += 1 << 16) {
+            if (!send_all(s, chunk) || poll(&p, 1, 0) > 0) break;
+        }
+        const std::string answer = read_to_end(s, 10);
+        close(s);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << r.path << ": " << answer.substr(0, 300);
+        EXPECT_NE(answer.find("payload_too_large"), std::string::npos) << r.path;
+        EXPECT_NE(answer.find("Connection: close"), std::string::npos) << r.path << ": " << answer.substr(0, 300);
+        EXPECT_LT(sent, most / 4) << r.path << ": read on long past its limit";
+        const long grown = status_kib(server->pid(), "VmHWM") - peak_before;
+        EXPECT_LT(grown, 50 << 10) << r.path << ": the server's peak memory grew by " << grown << " KiB";
+    }
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM sessions"), sessions);
+}
+
+TEST(ServerApi, ASecondServerOnAPortInUseFailsAtStart) {
+    const std::string log = cluster->root() + "/second_server.log";
+    test_support::child_program second(
+        {program("velmora_server"), "--database", cluster->url(), "--listen", "127.0.0.1:" + std::to_string(server->port())}, log);
+    EXPECT_EQ(second.first_line(60), "");
+    EXPECT_EQ(second.stop(SIGTERM), 1);
+    std::ifstream in(log);
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(said.find("address in use"), std::string::npos) << said;
+    auto r = client().Get("/v1/health");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+}
+
+TEST(ServerApi, AThousandSlowClientsCostOthersNothingAndAreClosedAtTheHeaderDeadline) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    ASSERT_GE(files.rlim_cur, 1200u) << "too few open files allowed for this test";
+    test_support::server_process s(program("velmora_server"), cluster->url(),
+                                   {"--header-timeout", "2", "--read-timeout", "5", "--max-connections-per-address", "2000",
+                                    "--rate-per-address", "0"});
+    std::vector<int> slow;
+    for (int i = 0; i < 1000; ++i) {
+        const int fd = connect_to(s.port());
+        ASSERT_GE(fd, 0) << "connection " << i;
+        send_all(fd, "GET /v1/health HTTP/1.1\r\n");
+        slow.push_back(fd);
+    }
+    const auto opened = std::chrono::steady_clock::now();
+    // A byte now and then on each, a normal client's requests between.
+    for (int round = 0; round < 4; ++round) {
+        for (int fd : slow) send(fd, "X", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        for (int i = 0; i < 5; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            auto r = client(s.port()).Get("/v1/health");
+            ASSERT_TRUE(r) << "round " << round;
+            EXPECT_EQ(r->status, 200);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "round " << round;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_LT(status_kib(s.pid(), "VmRSS"), 200 << 10);
+    // Each is closed, unanswered, once its headers are 2 s late.
+    std::vector<pollfd> waiting;
+    for (int fd : slow) waiting.push_back({fd, POLLIN, 0});
+    std::size_t closed = 0, answered = 0;
+    auto first_close = std::chrono::steady_clock::duration::max();
+    while (closed < slow.size() && std::chrono::steady_clock::now() - opened < std::chrono::seconds(15)) {
+        if (poll(waiting.data(), waiting.size(), 100) <= 0) continue;
+        for (pollfd& p : waiting) {
+            if (p.fd < 0 || !p.revents) continue;
+            char c;
+            if (recv(p.fd, &c, 1, MSG_DONTWAIT) > 0) ++answered;
+            first_close = std::min(first_close, std::chrono::steady_clock::now() - opened);
+            ++closed;
+            close(p.fd);
+            p.fd = -1;
+        }
+    }
+    for (const pollfd& p : waiting)
+        if (p.fd >= 0) close(p.fd);
+    EXPECT_EQ(closed, slow.size());
+    EXPECT_EQ(answered, 0u);
+    EXPECT_GE(first_close, std::chrono::milliseconds(1500)) << "closed before their deadline";
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(ServerApi, BodiesPastTheMemoryForBodiesAreRefusedUnreadAndSmallOnesTaken) {
+    test_support::server_process s(program("velmora_server"), cluster->url(), {"--body-memory", "1"});
+    const std::string token = new_player("roomy");
+    // A chunked session counts as its limit (12 MB), past the 1 MiB for bodies.
+    const int fd = connect_to(s.port());
+    ASSERT_GE(fd, 0);
+    send_all(fd, "POST /v1/sessions HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+                     "\r\nContent-Type: multipart/form-data; boundary=x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n--x--\r\n");
+    const std::string answer = read_to_end(fd, 10);
+    close(fd);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
+    EXPECT_NE(answer.find("server_busy"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("Retry-After: 1"), std::string::npos) << answer;
+    // A body that declares its small length fits, as does the next once it is done.
+    for (const char* name : {"roomy_two", "roomy_three"}) {
+        auto r = client(s.port()).Post("/v1/players", json{{"name", name}}.dump(), "application/json");
+        ASSERT_TRUE(r) << name;
+        EXPECT_EQ(r->status, 201) << name << ": " << r->body;
+    }
+}
+
+TEST(ServerApi, ConnectionsPastTheirCapAreClosedAtOnceAndTheRestServed) {
+    for (const char* cap : {"--max-connections-per-address", "--max-connections"}) {
+        test_support::server_process s(program("velmora_server"), cluster->url(), {cap, "4", "--rate-per-address", "0"});
+        std::vector<int> held;
+        for (int i = 0; i < 4; ++i) held.push_back(connect_to(s.port()));
+        // Past the cap: closed at once, while the four stay open.
+        const int fifth = connect_to(s.port());
+        ASSERT_GE(fifth, 0) << cap;
+        EXPECT_EQ(read_to_end(fifth, 3), "") << cap;
+        close(fifth);
+        pollfd p{held[0], POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 0) << cap << ": a held connection was closed";
+        for (int fd : held) close(fd);
+        // Their places free again once they are gone.
+        int status = 0;
+        for (int i = 0; i < 20 && status != 200; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            auto r = client(s.port()).Get("/v1/health");
+            status = r ? r->status : 0;
+        }
+        EXPECT_EQ(status, 200) << cap;
+        // A clean stop with connections open, one of them mid-request.
+        const int idle = connect_to(s.port()), mid = connect_to(s.port());
+        send_all(mid, "POST /v1/players HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 20\r\n\r\n{");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(s.stop(), 0) << cap;
+        close(idle);
+        close(mid);
+    }
 }
 
 TEST(ServerApi, TheSameReplayTwiceIsOneSessionAndNeverAnotherPlayers) {
@@ -393,6 +621,13 @@ TEST(ServerApi, ARunOfFewKeyChangesIsRefusedOnlyAsAnExactCopy) {
     const auto near = send(ivy, stage, close);
     EXPECT_EQ(near.first, 202) << near.second.dump();
     expect_copy(send(ivy, stage, rewritten(original, [](results::replay& r) { r.offset_ms = -7; })), id, "exact copy");
+    // Standing still is no one's run: two players who both do it are both kept.
+    const auto still_hal = send(hal, stage, replay_of_taps(stage, 205, {}, 600));
+    const auto still_ivy = send(ivy, stage, replay_of_taps(stage, 209, {}, 600));
+    ASSERT_EQ(still_hal.first, 202) << still_hal.second.dump();
+    ASSERT_EQ(still_ivy.first, 202) << still_ivy.second.dump();
+    EXPECT_NE(still_hal.second["session"], still_ivy.second["session"]);
+    EXPECT_EQ(settled(still_ivy.second["session"])["status"], "verified");
 }
 
 TEST(ServerApi, CopiesSentAtOnceKeepOneSession) {
