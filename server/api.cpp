@@ -190,7 +190,16 @@ private:
                         "a name is 3 to 24 printable characters, without spaces at either end");
         const std::string token = new_token();
         new_player p;
-        primary_.transact([&](pqxx::work& w) { p = server::add_player(w, name, token_hash(token)); });
+        int wait = 0;
+        primary_.transact([&](pqxx::work& w) {
+            wait = new_player_wait(w, req.remote_addr, o_.players_per_address);
+            if (wait > 0) return;
+            p = server::add_player(w, name, token_hash(token));
+            if (!p.name_taken) note_player_address(w, p.id, req.remote_addr);
+        });
+        if (wait > 0)
+            return fail(res, 429, "too_many_players",
+                        "this address made " + std::to_string(o_.players_per_address) + " players in the last hour", wait);
         if (p.name_taken) return fail(res, 409, "name_taken", "the name \"" + name + "\" is taken");
         answer(res, 201, {{"player", p.id}, {"name", name}, {"token", token}});
     }
@@ -206,7 +215,19 @@ private:
         submission s;
         if (auto r = check_submission(parts, o_.lim, s)) return fail(res, r->status, r->code, r->message);
         stored_session stored;
-        primary_.transact([&](pqxx::work& w) { stored = server::add_session(w, hash, s); });
+        wait = 0;
+        const auto ms = [](double seconds) { return static_cast<std::int64_t>(seconds * 1000); };
+        primary_.transact([&](pqxx::work& w) {
+            wait = verification_budget_wait(w, hash, req.remote_addr, ms(o_.verify_budget_player_s), ms(o_.verify_budget_address_s));
+            if (wait > 0) return;
+            stored = server::add_session(w, hash, s);
+            if (!stored.player_known || stored.other_player) return;
+            note_session_address(w, stored.id, req.remote_addr);
+            if (stored.status == "unverified" && requeue_unverified(w, stored.id)) stored.status = "pending";
+        });
+        if (wait > 0)
+            return fail(res, 429, "verification_budget",
+                        "the re-plays of this player's or this address's sessions used their CPU budget for the hour", wait);
         if (!stored.player_known) return fail(res, 401, "unauthorized", "no player holds this token");
         if (stored.other_player)
             return fail(res, 409, "replay_taken", "this replay was sent by another player; it counts only for them");
@@ -273,6 +294,8 @@ worker_options worker_options_of(const options& o) {
     w.verifier = o.verifier.empty() ? vaz::executable_dir() + "/velmora_verify" : o.verifier;
     w.limits = o.verify;
     w.limits.max_updates = o.lim.session_updates;
+    w.attempts = o.verify_attempts;
+    w.retry_after = std::chrono::milliseconds(static_cast<std::int64_t>(o.verify_retry_s * 1000));
     return w;
 }
 
