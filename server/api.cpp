@@ -218,12 +218,12 @@ private:
         wait = 0;
         const auto ms = [](double seconds) { return static_cast<std::int64_t>(seconds * 1000); };
         primary_.transact([&](pqxx::work& w) {
-            wait = verification_budget_wait(w, hash, req.remote_addr, ms(o_.verify_budget_player_s), ms(o_.verify_budget_address_s));
+            if (o_.verify_budget_player_s > 0 || o_.verify_budget_address_s > 0)
+                wait = verification_budget_wait(w, hash, req.remote_addr, ms(o_.verify_budget_player_s), ms(o_.verify_budget_address_s));
             if (wait > 0) return;
             stored = server::add_session(w, hash, s);
             if (!stored.player_known || stored.other_player) return;
-            note_session_address(w, stored.id, req.remote_addr);
-            if (stored.status == "unverified" && requeue_unverified(w, stored.id)) stored.status = "pending";
+            stored.status = note_submission(w, stored.id, req.remote_addr);
         });
         if (wait > 0)
             return fail(res, 429, "verification_budget",

@@ -190,13 +190,13 @@ int verification_budget_wait(pqxx::work& w, const std::string& token_hash, const
     return wait;
 }
 
-bool requeue_unverified(pqxx::work& w, std::int64_t session) {
-    return !w.exec_params("UPDATE sessions SET status = 'pending', reason = '', attempts = 0, next_attempt_at = 0, verified_at = NULL"
-                          " WHERE id = $1 AND status = 'unverified' RETURNING id", session).empty();
-}
-
-void note_session_address(pqxx::work& w, std::int64_t session, const std::string& address) {
-    w.exec_params("UPDATE sessions SET address = $2 WHERE id = $1 AND address IS NULL", session, address);
+std::string note_submission(pqxx::work& w, std::int64_t session, const std::string& address) {
+    const std::string again = "CASE WHEN status = 'unverified' THEN ";
+    return w.exec_params1(
+        "UPDATE sessions SET address = coalesce(address, $2), status = " + again + "'pending' ELSE status END,"
+        " reason = " + again + "'' ELSE reason END, attempts = " + again + "0 ELSE attempts END,"
+        " next_attempt_at = " + again + "0 ELSE next_attempt_at END, verified_at = " + again + "NULL ELSE verified_at END"
+        " WHERE id = $1 RETURNING status", session, address)[0].as<std::string>();
 }
 
 int new_player_wait(pqxx::work& w, const std::string& address, int per_hour) {

@@ -41,11 +41,10 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
 // the token).
 int verification_budget_wait(pqxx::work& w, const std::string& token_hash, const std::string& address,
                              std::int64_t player_budget_ms, std::int64_t address_budget_ms);
-// A session that could not be verified, sent again: pending again with its
-// attempts counted from none. False when it was not unverified.
-bool requeue_unverified(pqxx::work& w, std::int64_t session);
-// The address a session was first sent from.
-void note_session_address(pqxx::work& w, std::int64_t session, const std::string& address);
+// A session sent (again) from address: keeps the address it was first sent
+// from, and one that could not be verified is pending again with its
+// attempts counted from none. Its status after; one statement.
+std::string note_submission(pqxx::work& w, std::int64_t session, const std::string& address);
 
 // The seconds until this address may make another player when it may make
 // per_hour an hour (0: no limit); 0 when it may now. Holds a lock on the

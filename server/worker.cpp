@@ -111,7 +111,7 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
             return job_outcome::unverified;
         }
         auto wait = o.retry_after;
-        for (int i = 1; i < attempts; ++i) wait *= 4;
+        for (int i = 1; i < attempts; ++i) wait = std::min(wait * 4, std::chrono::milliseconds{3600 * 1000});
         w.exec_params("UPDATE sessions SET attempts = $3, fault = $2, next_attempt_at = " + now_us + " + $5,"
                       " verify_cpu_ms = verify_cpu_ms + $4, spent_at = " + now_us + " WHERE id = $1",
                       session, v.reason, attempts, v.cpu_ms, static_cast<std::int64_t>(wait.count()) * 1000);
