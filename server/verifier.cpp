@@ -66,7 +66,9 @@ verdict judge(const child_end& e, const std::string& output, const session_files
     try {
         j = nlohmann::json::parse(output);
     } catch (const std::exception&) {
-        return rejected("the re-play gave no readable verdict (status " + std::to_string(e.exit_status) + ")");
+        // Ended in failure without its answer (an abort handler's exit): it never got to judge.
+        if (e.exit_status != 0) return fault("the re-play ended with status " + std::to_string(e.exit_status) + " without a verdict");
+        return rejected("the re-play gave no readable verdict");
     }
     if (!j.is_object()) return rejected("the re-play gave no readable verdict");
     const std::string reason = j.contains("reason") && j["reason"].is_string() ? j["reason"].get<std::string>() : "";

@@ -48,6 +48,8 @@ TEST(Verdict, OnlyAnExactRePlayVerifiesAndFaultsAreNeverJudged) {
         {"refused by the re-play", refused, answer(run1 + "," + run2, std::string(32, 'a'), false), verdict::kind::rejected, "r"},
         {"verified false with status 0", exited, answer(run1 + "," + run2, std::string(32, 'a'), false), verdict::kind::rejected, ""},
         {"not JSON", exited, "verified!", verdict::kind::rejected, ""},
+        {"failed without an answer", {1}, "==123==ERROR: AddressSanitizer", verdict::kind::fault,
+         "the re-play ended with status 1 without a verdict"},
         {"runs not a list", exited, R"({"verified": true, "stage": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "runs": 5})", verdict::kind::rejected, ""},
         {"CPU limit", {-1, SIGXCPU}, "", verdict::kind::rejected, "the re-play ran past its CPU-time limit"},
         {"hard CPU limit", {-1, SIGKILL, false, true}, "", verdict::kind::rejected, "the re-play ran past its CPU-time limit"},
