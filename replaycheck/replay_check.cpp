@@ -89,23 +89,43 @@ std::string first_difference(std::size_t number, const results::run_summary& rec
     return {};
 }
 
-// The game's update walk over every recorded update, from a fresh start.
+// The game's update walk over the recorded updates, from a fresh start,
+// until a run comes out otherwise than listed: its start or result update
+// when it shows its result, the rest when it leaves it, or no result shown
+// (or not left) by the update listed for it.
 void play_again(const results::replay& r, check_result& out) {
     static Uint8 keys[key_count];
     std::memset(keys, 0, sizeof keys);
     Uint8* const saved_keys = key_state;
     key_state = keys;
 
+    const std::vector<results::run_summary>& listed = r.finished_runs;
     gametask::run_watch watch;
     results::replay_cursor cursor(r);
     std::uint32_t word = 0;
     std::uint32_t update = 0;
-    while (cursor.next(word)) {
+    bool differs = false;
+    while (!differs && cursor.next(word)) {
         ++update;
         gametask::put_key_word(word, keys);
         update_tasks.run();
         if (const gametask::myship* ship = gametask::first_live<gametask::myship>(); ship && ship->bomb == 1) ++out.bombs;
-        watch.after_update(update);
+        const gametask::run_watch::change c = watch.after_update(update);
+        const std::vector<results::run_summary>& done = watch.finished();
+        if (c == gametask::run_watch::change::result_reached) {
+            // Its start and result are known now; hits and score once it is left.
+            const std::size_t i = done.size() - 1;
+            differs = i >= listed.size() || done[i].start_update != listed[i].start_update ||
+                      done[i].result_update != listed[i].result_update;
+        } else if (c == gametask::run_watch::change::result_left) {
+            const std::size_t i = done.size() - 1;
+            differs = !first_difference(i + 1, listed[i], done[i]).empty();
+        } else if (!watch.on_result()) {
+            differs = done.size() < listed.size() && update >= listed[done.size()].result_update;
+        } else {
+            const results::run_summary& shown = listed[done.size() - 1];
+            differs = shown.end_update != 0 && update > shown.end_update;
+        }
     }
     watch.end_session(update);
     take_effect_cues();  // nothing plays them
@@ -118,7 +138,7 @@ void play_again(const results::replay& r, check_result& out) {
 }  // namespace
 
 check_result check_replay(const std::uint8_t* stage, std::size_t stage_size, const std::uint8_t* replay_bytes,
-                          std::size_t replay_size, std::uint32_t max_updates) {
+                          std::size_t replay_size, std::uint32_t max_updates, const std::vector<run_claim>& claims) {
     check_result out;
     out.stage = vaz::hash_bytes(stage, stage_size);
     auto reject = [&](std::string why) {
@@ -138,7 +158,24 @@ check_result check_replay(const std::uint8_t* stage, std::size_t stage_size, con
         return reject("the replay was recorded on another stage (" + r.pattern.hex() + "), not this one (" +
                       out.stage.hex() + ")");
     }
+    out.session_updates = r.update_count;
     if (r.finished_runs.empty()) return reject("the replay holds no finished run");
+    // The runs a server claims are the ones it will compare the answer
+    // with: they must be the ones listed, which the re-play is held to.
+    if (!claims.empty() && claims.size() != r.finished_runs.size()) {
+        return reject("the claims name " + std::to_string(claims.size()) + " runs, the replay lists " +
+                      std::to_string(r.finished_runs.size()));
+    }
+    for (std::size_t i = 0; i < claims.size(); ++i) {
+        const results::run_summary& l = r.finished_runs[i];
+        const run_claim& c = claims[i];
+        if (c.hits != l.hits || c.score != l.score || c.updates != results::frames_played(l)) {
+            return reject("run " + std::to_string(i + 1) + ": claimed " + std::to_string(c.hits) + " hits, score " +
+                          std::to_string(c.score) + " in " + updates_text(c.updates) + ", the replay lists " +
+                          std::to_string(l.hits) + " hits, score " + std::to_string(l.score) + " in " +
+                          updates_text(results::frames_played(l)));
+        }
+    }
     if (r.update_count > max_updates) {
         return reject("the replay holds " + updates_text(r.update_count) + ", past the limit of " +
                       std::to_string(max_updates));

@@ -21,11 +21,20 @@ constexpr std::size_t stage_max_file_size = 32u << 20;
 // The updates a re-play may run when nothing else is asked: six hours of play.
 constexpr std::uint32_t default_max_updates = 6u * 60 * 60 * 60;
 
+// A finished run as a server claims it: the hits and score of its result
+// screen and the updates from its start to that screen.
+struct run_claim {
+    std::int32_t hits = 0;
+    std::int32_t score = 0;
+    std::uint32_t updates = 0;
+};
+
 struct check_result {
     bool verified = false;
     std::string reason;  // why it was rejected, one line; empty when verified
     vaz::hash_128 stage;  // XXH3-128 of the stage's bytes
-    std::uint32_t updates = 0;  // updates played again
+    std::uint32_t updates = 0;  // updates played again: fewer than the session's when it stopped early
+    std::uint32_t session_updates = 0;  // the replay's updates
     std::uint32_t bombs = 0;    // bombs set off in them
     // Every run the re-play took to its result screen, counted as the game
     // counts them (hits and score as the result screen last showed them).
@@ -37,9 +46,14 @@ struct check_result {
 // and leave updates, hits and score must all come out as recorded. Rejected
 // before anything is played: a stage or replay that does not read whole, a
 // replay of another stage (its XXH3-128), one without finished runs, one
-// holding more than max_updates updates. Any bytes are safe.
+// holding more than max_updates updates, claims (when given) not one for each
+// listed run. Any bytes are safe. The re-play stops at the first run that
+// ends otherwise than listed or claimed, or when the updates pass the update
+// a run should have shown its result at, so a forged run costs no more than
+// the play up to it.
 check_result check_replay(const std::uint8_t* stage, std::size_t stage_size, const std::uint8_t* replay,
-                          std::size_t replay_size, std::uint32_t max_updates = default_max_updates);
+                          std::size_t replay_size, std::uint32_t max_updates = default_max_updates,
+                          const std::vector<run_claim>& claims = {});
 
 // A run's ratio as the result screen shows it and the song library keeps it.
 inline float run_ratio(const results::run_summary& s) { return results::shown_ratio(s.hits, s.score); }

@@ -1,6 +1,6 @@
-// velmora_verify STAGE_FILE REPLAY_FILE [--max-updates N]: plays a replay
-// again on its stage without a window or sound and prints the verdict as one
-// JSON object on standard output. Exit status 0 verified, 1 rejected, 2 bad
+// velmora_verify STAGE_FILE REPLAY_FILE [--max-updates N] [--claims RUNS]:
+// plays a replay again on its stage without a window or sound and prints the
+// verdict as one JSON object on standard output. Exit status 0 verified, 1 rejected, 2 bad
 // usage or a file that cannot be read.
 #include <cstdio>
 #include <cstdlib>
@@ -22,15 +22,17 @@ constexpr int status_verified = 0;
 constexpr int status_rejected = 1;
 constexpr int status_usage = 2;
 
-const char* const usage_text = "usage: velmora_verify STAGE_FILE REPLAY_FILE [--max-updates N]\n";
+const char* const usage_text =
+    "usage: velmora_verify STAGE_FILE REPLAY_FILE [--max-updates N] [--claims HITS:SCORE:UPDATES,...]\n";
 
 json verdict(bool verified, const std::string& reason, const std::string& stage, std::uint32_t updates,
-             const std::vector<results::run_summary>& runs, std::uint32_t bombs = 0) {
+             const std::vector<results::run_summary>& runs, std::uint32_t bombs = 0, std::uint32_t session_updates = 0) {
     json out;
     out["verified"] = verified;
     out["reason"] = reason;
     out["stage"] = stage;
     out["updates"] = updates;
+    out["session_updates"] = session_updates;
     out["runs"] = json::array();
     out["bombs"] = bombs;
     for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -76,11 +78,46 @@ bool parse_updates(const char* text, std::uint32_t& out) {
     return true;
 }
 
+// One whole number in [lo, hi] from text up to the next separator or the end.
+bool parse_number(const char*& p, long long lo, long long hi, long long& out) {
+    const char* start = p;
+    if (*p == '-') ++p;
+    if (*p < '0' || *p > '9') return false;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (p - start > 12) return false;
+    out = std::strtoll(std::string(start, p).c_str(), nullptr, 10);
+    return out >= lo && out <= hi;
+}
+
+// HITS:SCORE:UPDATES for each finished run, comma-separated.
+bool parse_claims(const std::string& text, std::vector<replaycheck::run_claim>& out) {
+    const char* p = text.c_str();
+    for (;;) {
+        long long hits = 0, score = 0, updates = 0;
+        if (!parse_number(p, INT32_MIN, INT32_MAX, hits) || *p++ != ':') return false;
+        if (!parse_number(p, INT32_MIN, INT32_MAX, score) || *p++ != ':') return false;
+        if (!parse_number(p, 0, UINT32_MAX, updates)) return false;
+        out.push_back({static_cast<std::int32_t>(hits), static_cast<std::int32_t>(score), static_cast<std::uint32_t>(updates)});
+        if (*p == '\0') return true;
+        if (*p++ != ',') return false;
+    }
+}
+
 int verify(int argc, char** argv) {
     std::vector<std::string> files;
     std::uint32_t max_updates = replaycheck::default_max_updates;
+    std::vector<replaycheck::run_claim> claims;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--claims") {
+            if (i + 1 >= argc) return usage("--claims needs the claimed runs, HITS:SCORE:UPDATES,...");
+            const std::string value = argv[++i];
+            claims.clear();
+            if (!parse_claims(value, claims)) {
+                return usage("--claims must be HITS:SCORE:UPDATES for each run, comma-separated, not \"" + value + "\"");
+            }
+            continue;
+        }
         const std::string option = "--max-updates";
         if (arg == option || arg.rfind(option + "=", 0) == 0) {
             std::string value;
@@ -128,8 +165,8 @@ int verify(int argc, char** argv) {
                                                                      : replay.bytes.size();
 
     const replaycheck::check_result r = replaycheck::check_replay(stage.bytes.data(), stage.bytes.size(),
-                                                                  replay.bytes.data(), replay_size, max_updates);
-    return answer(verdict(r.verified, r.reason, r.stage.hex(), r.updates, r.runs, r.bombs),
+                                                                  replay.bytes.data(), replay_size, max_updates, claims);
+    return answer(verdict(r.verified, r.reason, r.stage.hex(), r.updates, r.runs, r.bombs, r.session_updates),
                   r.verified ? status_verified : status_rejected);
 }
 
@@ -141,9 +178,12 @@ int main(int argc, char** argv) {
                     "Plays REPLAY_FILE again on STAGE_FILE (the pattern file it was recorded on)\n"
                     "with the game's own logic, without a window or sound, and prints one JSON\n"
                     "object: verified, reason, stage, updates and every finished run's hits,\n"
-                    "score, ratio and updates. Exit status 0 verified, 1 rejected, 2 bad usage\n"
+                    "score, ratio and updates. It stops at the first run that ends otherwise\n"
+                    "than the replay lists. Exit status 0 verified, 1 rejected, 2 bad usage\n"
                     "or an unreadable file.\n"
-                    "  --max-updates N  reject a replay of more than N updates (%u)\n",
+                    "  --max-updates N  reject a replay of more than N updates (%u)\n"
+                    "  --claims RUNS    the runs a server claims, HITS:SCORE:UPDATES for each,\n"
+                    "                   comma-separated; rejected unless they are the listed ones\n",
                     usage_text, replaycheck::default_max_updates);
         return 0;
     }

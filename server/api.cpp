@@ -208,7 +208,16 @@ private:
         if (!checked.ok) return fail(res, 422, "invalid_name", checked.reason);
         const std::string token = new_token();
         new_player p;
-        primary_.transact([&](pqxx::work& w) { p = server::add_player(w, name, checked.key, token_hash(token)); });
+        int wait = 0;
+        primary_.transact([&](pqxx::work& w) {
+            wait = new_player_wait(w, req.remote_addr, o_.players_per_address);
+            if (wait > 0) return;
+            p = server::add_player(w, name, checked.key, token_hash(token));
+            if (!p.name_taken) note_player_address(w, p.id, req.remote_addr);
+        });
+        if (wait > 0)
+            return fail(res, 429, "too_many_players",
+                        "this address made " + std::to_string(o_.players_per_address) + " players in the last hour", wait);
         if (p.name_taken) {
             const std::string like = p.taken_by.empty() || p.taken_by == name ? "" : " (it reads as \"" + p.taken_by + "\")";
             return fail(res, 409, "name_taken", "the name \"" + name + "\" is taken" + like);
@@ -228,7 +237,19 @@ private:
         submission s;
         if (auto r = check_submission(parts, o_.lim, s)) return fail(res, r->status, r->code, r->message);
         stored_session stored;
-        primary_.transact([&](pqxx::work& w) { stored = server::add_session(w, hash, s); });
+        wait = 0;
+        const auto ms = [](double seconds) { return static_cast<std::int64_t>(seconds * 1000); };
+        primary_.transact([&](pqxx::work& w) {
+            if (o_.verify_budget_player_s > 0 || o_.verify_budget_address_s > 0)
+                wait = verification_budget_wait(w, hash, req.remote_addr, ms(o_.verify_budget_player_s), ms(o_.verify_budget_address_s));
+            if (wait > 0) return;
+            stored = server::add_session(w, hash, s);
+            if (!stored.player_known || stored.other_player || stored.refused) return;
+            stored.status = note_submission(w, stored.id, req.remote_addr);
+        });
+        if (wait > 0)
+            return fail(res, 429, "verification_budget",
+                        "the re-plays of this player's or this address's sessions used their CPU budget for the hour", wait);
         if (!stored.player_known) return fail(res, 401, "unauthorized", "no player holds this token");
         if (stored.refused) {
             json body = {{"error", stored.refused->code}, {"message", stored.refused->message}};

@@ -34,7 +34,9 @@ const char* usage_text() {
            "tuning: --threads N (16) --connections N (16) --read-timeout S (5) --header-timeout S (10) --verifier PROGRAM\n"
            "        --max-connections N (4096) --max-connections-per-address N (64) --body-memory MIB (96)\n"
            "        --rate-per-address R (50) --burst-per-address B (200) --rate-per-token R (2) --burst-per-token B (30)\n"
-           "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60)\n";
+           "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60)\n"
+           "        --verify-attempts N (4) --verify-retry-seconds S (2)\n"
+           "        --verify-budget-per-player S (120) --verify-budget-per-address S (600) --players-per-address N (20)\n";
 }
 
 std::optional<options> parse_options(int argc, char** argv, std::string& error) {
@@ -95,6 +97,18 @@ std::optional<options> parse_options(int argc, char** argv, std::string& error) 
         } else if (a == "--verify-wall-seconds") {
             if (!whole(v, 1, 7200, n)) return bad("a whole number of seconds from 1 to 7200");
             o.verify.wall_seconds = static_cast<int>(n);
+        } else if (a == "--verify-attempts") {
+            if (!whole(v, 1, 100, n)) return bad("a whole number from 1 to 100");
+            o.verify_attempts = static_cast<int>(n);
+        } else if (a == "--verify-retry-seconds") {
+            if (!decimal(v, 0.1, 3600, o.verify_retry_s)) return bad("seconds from 0.1 to 3600");
+        } else if (a == "--verify-budget-per-player") {
+            if (!decimal(v, 0, 1e6, o.verify_budget_player_s)) return bad("seconds of CPU an hour (0 for no limit)");
+        } else if (a == "--verify-budget-per-address") {
+            if (!decimal(v, 0, 1e6, o.verify_budget_address_s)) return bad("seconds of CPU an hour (0 for no limit)");
+        } else if (a == "--players-per-address") {
+            if (!whole(v, 0, 1000000, n)) return bad("a whole number of players an hour (0 for no limit)");
+            o.players_per_address = static_cast<int>(n);
         } else if (a == "--rate-per-address") {
             if (!decimal(v, 0, 1e9, o.address_rate)) return bad("a rate a second (0 for none)");
         } else if (a == "--burst-per-address") {

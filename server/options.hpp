@@ -28,6 +28,12 @@ struct options {
     double address_rate = 50, address_burst = 200;  // requests a second per address
     double token_rate = 2, token_burst = 30;        // submissions a second per token
     std::string verifier;      // the re-play program; velmora_verify beside this one by default
+    int verify_attempts = 4;   // failed re-plays before a session is unverified
+    double verify_retry_s = 2; // the wait after the first; four times as long after each next
+    // Verification CPU a player's, and an address's, sessions may have
+    // spent in the last hour for a new submission to be taken (0: no limit).
+    double verify_budget_player_s = 120, verify_budget_address_s = 600;
+    int players_per_address = 20;  // new players an address may make an hour (0: no limit)
     limits lim;
     verify_limits verify;
 };

@@ -31,6 +31,8 @@ worker_options worker_options_of(const options& o) {
     w.verifier = o.verifier.empty() ? vaz::executable_dir() + "/velmora_verify" : o.verifier;
     w.limits = o.verify;
     w.limits.max_updates = o.lim.session_updates;
+    w.attempts = o.verify_attempts;
+    w.retry_after = std::chrono::milliseconds(static_cast<std::int64_t>(o.verify_retry_s * 1000));
     return w;
 }
 

@@ -103,6 +103,29 @@ UPDATE stages SET edition = first.edition, difficulty = first.difficulty
   FROM (SELECT DISTINCT ON (stage) stage, edition, difficulty FROM sessions ORDER BY stage, id) first
   WHERE first.stage = stages.hash;
 )",
+        // 4: a re-play that failed without judging the replay is tried again
+        // later (attempts, next_attempt_at, fault) and, past the last try,
+        // the session is 'unverified'; each session's verification CPU
+        // (spent_at: microseconds) and submitting address, and each
+        // player's, for the budgets that make a flood cost its sender.
+        R"(
+ALTER TABLE sessions DROP CONSTRAINT sessions_status_check;
+ALTER TABLE sessions ADD CONSTRAINT sessions_status_check
+    CHECK (status IN ('pending', 'verified', 'rejected', 'unverified'));
+ALTER TABLE sessions
+    ADD COLUMN attempts integer NOT NULL DEFAULT 0,
+    ADD COLUMN next_attempt_at bigint NOT NULL DEFAULT 0,
+    ADD COLUMN fault text NOT NULL DEFAULT '',
+    ADD COLUMN verify_cpu_ms bigint NOT NULL DEFAULT 0,
+    ADD COLUMN spent_at bigint,
+    ADD COLUMN address text;
+DROP INDEX sessions_pending;
+CREATE INDEX sessions_pending ON sessions (next_attempt_at, submitted_at, id) WHERE status = 'pending';
+CREATE INDEX sessions_player_spend ON sessions (player, spent_at) INCLUDE (verify_cpu_ms) WHERE spent_at IS NOT NULL;
+CREATE INDEX sessions_address_spend ON sessions (address, spent_at) INCLUDE (verify_cpu_ms) WHERE spent_at IS NOT NULL;
+ALTER TABLE players ADD COLUMN address text;
+CREATE INDEX players_address ON players (address, created_at) WHERE address IS NOT NULL;
+)",
     };
 }
 

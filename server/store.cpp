@@ -1,5 +1,6 @@
 #include "server/store.hpp"
 
+#include <algorithm>
 #include <ctime>
 #include <sstream>
 #include <vector>
@@ -181,6 +182,66 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
     out.status = "pending";
     keep_play(w, out.id, s);
     return out;
+}
+
+namespace {
+
+constexpr std::int64_t hour_us = 3600ll * 1000000;
+constexpr int address_lock_class = 0x76706c61;  // "vpla": per-address player counts
+
+// Seconds from now_us until the moment at_us is an hour old; at least 1.
+int seconds_until_aged(std::int64_t at_us, std::int64_t now) {
+    const std::int64_t left = at_us + hour_us - now;
+    return static_cast<int>(std::max<std::int64_t>(1, (left + 999999) / 1000000));
+}
+
+}  // namespace
+
+int verification_budget_wait(pqxx::work& w, const std::string& token_hash, const std::string& address,
+                             std::int64_t player_budget_ms, std::int64_t address_budget_ms) {
+    // Newest first, each session with the spend of it and all newer: the
+    // newest whose running sum passes the budget is the last that must age
+    // out of the hour.
+    const auto over = [](const std::string& key) {
+        return "(SELECT max(spent_at) FROM (SELECT spent_at, sum(verify_cpu_ms) OVER (ORDER BY spent_at DESC, id DESC) AS newer"
+               " FROM sessions WHERE " + key + " AND spent_at > (SELECT us FROM t) - " + std::to_string(hour_us) + ") x"
+               " WHERE newer > $";
+    };
+    const pqxx::row r = w.exec_params1(
+        "WITH t AS (SELECT " + now_us + " AS us) SELECT (SELECT us FROM t),"
+        " " + over("player = (SELECT id FROM players WHERE token_hash = $1)") + "3 AND $3 > 0),"
+        " " + over("address = $2") + "4 AND $4 > 0)",
+        pqxx::binarystring(token_hash.data(), token_hash.size()), address, player_budget_ms, address_budget_ms);
+    const auto now = r[0].as<std::int64_t>();
+    int wait = 0;
+    for (int i : {1, 2})
+        if (!r[i].is_null()) wait = std::max(wait, seconds_until_aged(r[i].as<std::int64_t>(), now));
+    return wait;
+}
+
+std::string note_submission(pqxx::work& w, std::int64_t session, const std::string& address) {
+    const std::string again = "CASE WHEN status = 'unverified' THEN ";
+    return w.exec_params1(
+        "UPDATE sessions SET address = coalesce(address, $2), status = " + again + "'pending' ELSE status END,"
+        " reason = " + again + "'' ELSE reason END, attempts = " + again + "0 ELSE attempts END,"
+        " next_attempt_at = " + again + "0 ELSE next_attempt_at END, verified_at = " + again + "NULL ELSE verified_at END"
+        " WHERE id = $1 RETURNING status", session, address)[0].as<std::string>();
+}
+
+int new_player_wait(pqxx::work& w, const std::string& address, int per_hour) {
+    if (per_hour <= 0) return 0;
+    w.exec_params("SELECT pg_advisory_xact_lock($1, hashtext($2))", address_lock_class, address);
+    // The per_hour-th newest of the hour: the address may make another once it is an hour old.
+    const pqxx::result r = w.exec_params(
+        "SELECT (extract(epoch FROM created_at) * 1000000)::bigint, " + now_us +
+        " FROM players WHERE address = $1 AND created_at > now() - interval '1 hour'"
+        " ORDER BY created_at DESC OFFSET $2 LIMIT 1", address, per_hour - 1);
+    if (r.empty()) return 0;
+    return seconds_until_aged(r[0][0].as<std::int64_t>(), r[0][1].as<std::int64_t>());
+}
+
+void note_player_address(pqxx::work& w, std::int64_t player, const std::string& address) {
+    w.exec_params("UPDATE players SET address = $2 WHERE id = $1", player, address);
 }
 
 nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id) {

@@ -43,6 +43,24 @@ struct stored_session {
 // Three statements, so a submission costs few round trips.
 stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s);
 
+// Verification budgets (milliseconds of the re-plays' CPU in the last hour;
+// 0: no limit). The seconds until the spend of the player holding this
+// token's hash and of this address is back within its budget, as the
+// hour's oldest spend ages out; 0 when both are within (or no player holds
+// the token).
+int verification_budget_wait(pqxx::work& w, const std::string& token_hash, const std::string& address,
+                             std::int64_t player_budget_ms, std::int64_t address_budget_ms);
+// A session sent (again) from address: keeps the address it was first sent
+// from, and one that could not be verified is pending again with its
+// attempts counted from none. Its status after; one statement.
+std::string note_submission(pqxx::work& w, std::int64_t session, const std::string& address);
+
+// The seconds until this address may make another player when it may make
+// per_hour an hour (0: no limit); 0 when it may now. Holds a lock on the
+// address until the transaction ends, so its requests take turns.
+int new_player_wait(pqxx::work& w, const std::string& address, int per_hour);
+void note_player_address(pqxx::work& w, std::int64_t player, const std::string& address);
+
 // {"session", "player", "status", "reason", "stage", "edition", "difficulty", "submitted_at", "runs": [...]}, or null.
 nlohmann::json session_json(pqxx::transaction_base& t, std::int64_t id);
 

@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::size_t output_limit = 1u << 20;
 constexpr int exec_failed = 127;
+constexpr int usage_failed = 2;  // velmora_verify's bad usage or unreadable file
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool address_space_limited = false;  // the sanitizer reserves terabytes of shadow memory
@@ -34,23 +35,47 @@ constexpr bool address_space_limited = true;
 #endif
 
 verdict rejected(std::string reason) { return {verdict::kind::rejected, std::move(reason)}; }
+verdict fault(std::string reason) { return {verdict::kind::fault, std::move(reason)}; }
+verdict worker_fault(const char* what) { return {verdict::kind::worker_fault, std::string(what) + ": " + std::strerror(errno)}; }
+
+// The claimed runs as velmora_verify's --claims takes them: HITS:SCORE:UPDATES,...
+std::string claims_text(const std::vector<claimed_run>& runs) {
+    std::string out;
+    for (const claimed_run& c : runs) {
+        if (!out.empty()) out += ',';
+        out += std::to_string(c.hits) + ":" + std::to_string(c.score) + ":" + std::to_string(c.updates);
+    }
+    return out;
+}
 
 }  // namespace
 
-verdict judge(int exit_status, int sig, bool timed_out, const std::string& output, const session_files& s) {
-    if (timed_out) return rejected("the re-play ran past its time limit");
-    if (sig == SIGXCPU || sig == SIGKILL) return rejected("the re-play ran past its CPU-time limit");
-    if (sig != 0) return rejected("the re-play failed (signal " + std::to_string(sig) + ")");
-    if (exit_status == exec_failed) return {verdict::kind::retry, "the verifier program could not be started"};
+verdict judge(const child_end& e, const std::string& output, const session_files& s) {
+    if (e.exec_errno != 0)
+        return {verdict::kind::worker_fault, std::string("the verifier program could not be started: ") + std::strerror(e.exec_errno)};
+    if (e.timed_out) return rejected("the re-play ran past its time limit");
+    // The hard CPU limit kills; a kill without that CPU spent came from
+    // elsewhere (the OOM killer, an operator) and says nothing of the replay.
+    if (e.signal == SIGXCPU || (e.signal == SIGKILL && e.cpu_spent)) return rejected("the re-play ran past its CPU-time limit");
+    if (e.signal != 0) {
+        const char* name = sigdescr_np(e.signal);
+        return fault("the re-play ended by signal " + std::to_string(e.signal) + (name ? std::string(" (") + name + ")" : ""));
+    }
+    if (e.exit_status == exec_failed) return {verdict::kind::worker_fault, "the verifier program could not be started"};
     nlohmann::json j;
     try {
         j = nlohmann::json::parse(output);
     } catch (const std::exception&) {
-        return rejected("the re-play gave no readable verdict (status " + std::to_string(exit_status) + ")");
+        // Ended in failure without its answer (an abort handler's exit): it never got to judge.
+        if (e.exit_status != 0) return fault("the re-play ended with status " + std::to_string(e.exit_status) + " without a verdict");
+        return rejected("the re-play gave no readable verdict");
     }
     if (!j.is_object()) return rejected("the re-play gave no readable verdict");
     const std::string reason = j.contains("reason") && j["reason"].is_string() ? j["reason"].get<std::string>() : "";
-    if (exit_status != 0 || !j.value("verified", false))
+    // Bad usage or files it could not read: the worker's doing, not the replay's.
+    if (e.exit_status == usage_failed)
+        return fault("the re-play could not run" + (reason.empty() ? std::string() : ": " + reason));
+    if (e.exit_status != 0 || !j.value("verified", false))
         return rejected(reason.empty() ? "the re-play does not reach the recorded results" : reason);
     if (!j.contains("stage") || !j["stage"].is_string() || j["stage"].get<std::string>() != s.stage_hash)
         return rejected("the re-play played another stage");
@@ -79,15 +104,24 @@ verdict judge(int exit_status, int sig, bool timed_out, const std::string& outpu
 }
 
 verdict verify_session(const std::string& verifier, const session_files& s, const verify_limits& lim) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return {verdict::kind::retry, std::string("pipe: ") + std::strerror(errno)};
-    const std::string max_updates = std::to_string(lim.max_updates);
-    const char* argv[] = {verifier.c_str(), s.stage_path.c_str(), s.replay_path.c_str(), "--max-updates", max_updates.c_str(), nullptr};
-    const pid_t pid = fork();
-    if (pid < 0) {
+    int out[2], exec_error[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return worker_fault("pipe");
+    // Closed by a successful exec; the child's errno when it fails.
+    if (pipe2(exec_error, O_CLOEXEC) != 0) {
+        const verdict v = worker_fault("pipe");
         close(out[0]);
         close(out[1]);
-        return {verdict::kind::retry, std::string("fork: ") + std::strerror(errno)};
+        return v;
+    }
+    const std::string max_updates = std::to_string(lim.max_updates);
+    const std::string claims = claims_text(s.claimed);
+    const char* argv[] = {verifier.c_str(), s.stage_path.c_str(), s.replay_path.c_str(), "--max-updates", max_updates.c_str(),
+                          "--claims", claims.c_str(), nullptr};
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const verdict v = worker_fault("fork");
+        for (int fd : {out[0], out[1], exec_error[0], exec_error[1]}) close(fd);
+        return v;
     }
     if (pid == 0) {
         // Only async-signal-safe calls from here on: the server has threads.
@@ -99,7 +133,9 @@ verdict verify_session(const std::string& verifier, const session_files& s, cons
             dup2(null, 0);
             dup2(null, 2);
         }
-        syscall(SYS_close_range, 3u, ~0u, 0u);
+        // Keeps the errno pipe open past the range closed below.
+        const int report = dup3(exec_error[1], 3, O_CLOEXEC) == 3 ? 3 : -1;
+        syscall(SYS_close_range, 4u, ~0u, 0u);
         const rlimit cpu{static_cast<rlim_t>(lim.cpu_seconds), static_cast<rlim_t>(lim.cpu_seconds + 1)};
         setrlimit(RLIMIT_CPU, &cpu);
         if (address_space_limited) {
@@ -109,16 +145,27 @@ verdict verify_session(const std::string& verifier, const session_files& s, cons
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
         execv(argv[0], const_cast<char* const*>(argv));
+        const int e = errno;
+        if (report >= 0) (void)!write(report, &e, sizeof e);
         _exit(exec_failed);
     }
     close(out[1]);
+    close(exec_error[1]);
+    child_end end;
+    {
+        int e = 0;
+        ssize_t got;
+        while ((got = read(exec_error[0], &e, sizeof e)) < 0 && errno == EINTR) {
+        }
+        if (got == static_cast<ssize_t>(sizeof e)) end.exec_errno = e;
+        close(exec_error[0]);
+    }
     std::string output;
-    bool timed_out = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(lim.wall_seconds);
-    for (;;) {
+    while (end.exec_errno == 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
-            timed_out = true;
+            end.timed_out = true;
             break;
         }
         pollfd p{out[0], POLLIN, 0};
@@ -132,26 +179,32 @@ verdict verify_session(const std::string& verifier, const session_files& s, cons
         if (output.size() < output_limit) output.append(buf, static_cast<std::size_t>(got));
     }
     close(out[0]);
-    if (timed_out) kill(pid, SIGKILL);
+    if (end.timed_out) kill(pid, SIGKILL);
     int status = 0;
+    rusage usage{};
     // The output ended; the child is gone or going. A child that closed its
     // output and lives on is stopped at the deadline.
     for (;;) {
-        const pid_t w = waitpid(pid, &status, timed_out ? 0 : WNOHANG);
+        const pid_t w = wait4(pid, &status, end.timed_out ? 0 : WNOHANG, &usage);
         if (w == pid) break;
-        if (w < 0 && errno != EINTR) return {verdict::kind::retry, std::string("waitpid: ") + std::strerror(errno)};
+        if (w < 0 && errno != EINTR) return worker_fault("wait4");
         if (w == 0) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 kill(pid, SIGKILL);
-                timed_out = true;
+                end.timed_out = true;
             } else {
                 poll(nullptr, 0, 10);
             }
         }
     }
-    const int exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    return judge(exit_status, sig, timed_out, output, s);
+    const auto ms = [](const timeval& t) { return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_usec / 1000; };
+    const std::int64_t cpu_ms = ms(usage.ru_utime) + ms(usage.ru_stime);
+    end.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    end.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    end.cpu_spent = cpu_ms >= static_cast<std::int64_t>(lim.cpu_seconds) * 1000;
+    verdict v = judge(end, output, s);
+    v.cpu_ms = cpu_ms;
+    return v;
 }
 
 }  // namespace server

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "results/result_row.hpp"
@@ -13,32 +15,39 @@
 namespace server {
 namespace {
 
-// A scratch folder of the worker's own for the two files of a job.
+// A scratch folder of the worker's own for the two files of a job; error
+// is set when it cannot be made.
 class scratch_files {
 public:
     scratch_files() {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velmora_verify.XXXXXX";
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a scratch folder in " + pattern);
-        dir_ = pattern;
+        if (mkdtemp(pattern.data())) dir_ = pattern;
+        else error = "cannot make a scratch folder " + pattern + ": " + std::strerror(errno);
     }
     ~scratch_files() {
+        if (dir_.empty()) return;
         unlink(stage().c_str());
         unlink(replay().c_str());
         rmdir(dir_.c_str());
     }
     std::string stage() const { return dir_ + "/stage.pat"; }
     std::string replay() const { return dir_ + "/session.vrp"; }
+    std::string error;
 
 private:
     std::string dir_;
 };
 
-bool write_whole(const std::string& path, const std::string& bytes) {
+const std::string now_us = "(extract(epoch FROM clock_timestamp()) * 1000000)::bigint";
+
+// Empty, or why the file could not be written whole.
+std::string write_whole(const std::string& path, const std::string& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
+    if (!f) return "cannot write " + path + ": " + std::strerror(errno);
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
+    if (std::fclose(f) == 0 && ok) return {};
+    return "cannot write " + path + ": " + std::strerror(errno);
 }
 
 void sleep_unless_stopped(std::chrono::milliseconds d, const std::atomic<bool>& stop) {
@@ -48,12 +57,14 @@ void sleep_unless_stopped(std::chrono::milliseconds d, const std::atomic<bool>& 
 
 }  // namespace
 
-job_outcome verify_next(pqxx::connection& c, const worker_options& o) {
+job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::string& why) {
     pqxx::work w(c);
+    // A job tried again waits for its time and then comes after the new ones.
     const pqxx::result job = w.exec(
-        "SELECT s.id, s.player, s.stage, s.edition, s.difficulty, st.bytes, r.bytes"
+        "SELECT s.id, s.player, s.stage, s.edition, s.difficulty, st.bytes, r.bytes, s.attempts"
         " FROM sessions s JOIN stages st ON st.hash = s.stage JOIN replays r ON r.hash = s.replay"
-        " WHERE s.status = 'pending' ORDER BY s.submitted_at, s.id LIMIT 1 FOR UPDATE OF s SKIP LOCKED");
+        " WHERE s.status = 'pending' AND s.next_attempt_at <= " + now_us +
+        " ORDER BY s.next_attempt_at, s.submitted_at, s.id LIMIT 1 FOR UPDATE OF s SKIP LOCKED");
     if (job.empty()) {
         w.commit();
         return job_outcome::none_pending;
@@ -72,24 +83,47 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o) {
         cr.updates = static_cast<std::uint32_t>(r[4].as<std::int64_t>());
         files.claimed.push_back(cr);
     }
+    const std::string session_text = "session " + std::to_string(session);
     scratch_files scratch;
     files.stage_path = scratch.stage();
     files.replay_path = scratch.replay();
-    if (!write_whole(files.stage_path, pqxx::binarystring(j[5]).str()) ||
-        !write_whole(files.replay_path, pqxx::binarystring(j[6]).str())) {
-        std::fprintf(stderr, "velmora_server: worker: cannot write the files of session %lld to play it again\n",
-                     static_cast<long long>(session));
-        return job_outcome::left_pending;
+    std::string unwritten = scratch.error;
+    if (unwritten.empty()) unwritten = write_whole(files.stage_path, pqxx::binarystring(j[5]).str());
+    if (unwritten.empty()) unwritten = write_whole(files.replay_path, pqxx::binarystring(j[6]).str());
+    if (!unwritten.empty()) {
+        why = "cannot verify " + session_text + ": " + unwritten;
+        return job_outcome::worker_fault;  // rolled back: the job is any worker's
     }
     const verdict v = verify_session(o.verifier, files, o.limits);
-    if (v.outcome == verdict::kind::retry) {
-        std::fprintf(stderr, "velmora_server: worker: session %lld left pending: %s\n", static_cast<long long>(session),
-                     v.reason.c_str());
+    if (v.outcome == verdict::kind::worker_fault) {
+        why = "cannot verify " + session_text + ": " + v.reason;
+        return job_outcome::worker_fault;
+    }
+    if (v.outcome == verdict::kind::fault) {
+        const int attempts = j[7].as<int>() + 1;
+        if (attempts >= o.attempts) {
+            w.exec_params("UPDATE sessions SET status = 'unverified', reason = $2, fault = $2, attempts = $3, verified_at = now(),"
+                          " verify_cpu_ms = verify_cpu_ms + $4, spent_at = " + now_us + " WHERE id = $1",
+                          session, v.reason, attempts, v.cpu_ms);
+            w.commit();
+            std::fprintf(stderr, "velmora_server: worker: %s could not be verified in %d attempts: %s\n", session_text.c_str(),
+                         attempts, v.reason.c_str());
+            return job_outcome::unverified;
+        }
+        auto wait = o.retry_after;
+        for (int i = 1; i < attempts; ++i) wait = std::min(wait * 4, std::chrono::milliseconds{3600 * 1000});
+        w.exec_params("UPDATE sessions SET attempts = $3, fault = $2, next_attempt_at = " + now_us + " + $5,"
+                      " verify_cpu_ms = verify_cpu_ms + $4, spent_at = " + now_us + " WHERE id = $1",
+                      session, v.reason, attempts, v.cpu_ms, static_cast<std::int64_t>(wait.count()) * 1000);
+        w.commit();
+        std::fprintf(stderr, "velmora_server: worker: %s: attempt %d of %d failed: %s; tried again in %lld ms\n",
+                     session_text.c_str(), attempts, o.attempts, v.reason.c_str(), static_cast<long long>(wait.count()));
         return job_outcome::left_pending;
     }
     const bool verified = v.outcome == verdict::kind::verified;
-    w.exec_params("UPDATE sessions SET status = $2, reason = $3, verified_at = now() WHERE id = $1", session,
-                  verified ? "verified" : "rejected", v.reason);
+    w.exec_params("UPDATE sessions SET status = $2, reason = $3, verified_at = now(), verify_cpu_ms = verify_cpu_ms + $4,"
+                  " spent_at = " + now_us + " WHERE id = $1",
+                  session, verified ? "verified" : "rejected", v.reason, v.cpu_ms);
     if (verified) {
         // One best per player and board: the session's runs and the kept
         // best, ordered by the game's best-run order, the first kept. The
@@ -115,15 +149,26 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o) {
 
 void run_worker(const worker_options& o, const std::atomic<bool>& stop) {
     std::chrono::milliseconds back_off{100};
+    // While this worker cannot run re-plays its jobs are left to the others.
+    std::chrono::milliseconds pause{1000};
     while (!stop) {
         std::unique_ptr<pqxx::connection> c;
         try {
             c = open_connection(o.url);
             back_off = std::chrono::milliseconds{100};
             while (!stop) {
-                const job_outcome r = verify_next(*c, o);
-                if (r == job_outcome::none_pending) sleep_unless_stopped(o.idle_wait, stop);
-                if (r == job_outcome::left_pending) sleep_unless_stopped(std::chrono::seconds(2), stop);
+                std::string why;
+                const job_outcome r = verify_next(*c, o, why);
+                if (r == job_outcome::none_pending) {
+                    sleep_unless_stopped(o.idle_wait, stop);
+                } else if (r == job_outcome::worker_fault) {
+                    std::fprintf(stderr, "velmora_server: worker: %s; this worker pauses for %lld s\n", why.c_str(),
+                                 static_cast<long long>(pause.count() / 1000));
+                    sleep_unless_stopped(pause, stop);
+                    pause = std::min(pause * 2, std::chrono::milliseconds{60000});
+                } else {
+                    pause = std::chrono::milliseconds{1000};
+                }
             }
         } catch (const std::exception& e) {
             std::fprintf(stderr, "velmora_server: worker: %s; trying again in %lld ms\n", e.what(),

@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
     int status0 = 0;
     test_support::pg_cluster cluster(!fast);
     test_support::server_process server(program("velmora_server"), cluster.url(),
-                                        {"--workers", "0", "--threads", "128", "--connections", "32", "--rate-per-address",
+                                        {"--workers", "0", "--threads", "128", "--connections", "32", "--players-per-address", "0", "--rate-per-address",
                                          "0", "--rate-per-token", "0"},
                                         cluster.root() + "/server.log");
     std::printf("load average at start: %s\n", test_support::shell_output("cut -d' ' -f1-3 /proc/loadavg", status0).c_str());

@@ -246,6 +246,18 @@ TEST(Verify, RejectsEveryChangeThatMattersWithItsReason) {
     results::replay good;
     ASSERT_EQ(results::read_replay_file(dir / "session.vrp", good).status, results::replay_status::ok);
     ASSERT_EQ(good.finished_runs.size(), 1u) << game.out;
+    // The same keys for longer: a session of two runs.
+    for (std::uint32_t u = 1700; u < 3400; ++u) {
+        results::append_update(keys, down_at(u) | down_at(u - 1) << results::replay_key_count);
+    }
+    ASSERT_EQ(results::write_replay_file(dir / "keys2.vrp", keys), "");
+    const process_result game2 = run_process({build_dir() + "/velmora", dir / "song.wav", dir / "stage.pat", "-window",
+                                              "-replay=" + dir / "keys2.vrp", "-record=" + dir / "two.vrp"},
+                                             opt);
+    ASSERT_EQ(game2.status, 0) << game2.out << game2.err;
+    results::replay two;
+    ASSERT_EQ(results::read_replay_file(dir / "two.vrp", two).status, results::replay_status::ok);
+    ASSERT_GE(two.finished_runs.size(), 2u) << game2.out;
     expect_verified(dir / "stage.pat", dir / "session.vrp");
     const results::run_summary run = good.finished_runs[0];
     const std::vector<std::uint8_t> good_bytes = read_bytes(dir / "session.vrp");
@@ -262,6 +274,8 @@ TEST(Verify, RejectsEveryChangeThatMattersWithItsReason) {
     }
     results::replay scored = good;
     scored.finished_runs[0].score += 1;
+    results::replay two_scored = two;
+    two_scored.finished_runs[0].score += 1;
     results::replay later = good;
     later.finished_runs[0].start_update += 1;
     results::replay no_runs = good;
@@ -287,6 +301,7 @@ TEST(Verify, RejectsEveryChangeThatMattersWithItsReason) {
     const std::string hex = good.pattern.hex();
     const std::string s = std::to_string(run.score);
     const std::string size = std::to_string(good_bytes.size());
+    const std::string listed = std::to_string(run.hits) + ":" + s + ":" + std::to_string(results::frames_played(run));
     const struct {
         const char* what;
         std::vector<std::string> args;
@@ -296,6 +311,14 @@ TEST(Verify, RejectsEveryChangeThatMattersWithItsReason) {
         {"one key run changed", {stage, replay_file("steered.vrp", steered)}, 1, "run 1: ..."},
         {"score claimed one higher", {stage, replay_file("scored.vrp", scored)}, 1,
          "run 1: score: recorded " + std::to_string(run.score + 1) + ", replayed " + s},
+        {"score claimed one higher in the first of two runs", {stage, replay_file("two_scored.vrp", two_scored)}, 1,
+         "run 1: score: recorded " + std::to_string(two.finished_runs[0].score + 1) + ", replayed " +
+             std::to_string(two.finished_runs[0].score)},
+        {"claims as listed", {stage, replay, "--claims", listed}, 0, ""},
+        {"claims other than listed", {stage, replay, "--claims", listed + "1"}, 1,
+         "run 1: claimed " + std::to_string(run.hits) + " hits, score " + s + " in ..."},
+        {"claims for two runs of one", {stage, replay, "--claims", listed + "," + listed}, 1, "the claims name 2 runs, the replay lists 1"},
+        {"claims without updates", {stage, replay, "--claims", "1:2"}, 2, "--claims must be HITS:SCORE:UPDATES for each run, comma-separated, not \"1:2\""},
         {"start claimed one later", {stage, replay_file("later.vrp", later)}, 1,
          "run 1: start update: recorded " + std::to_string(run.start_update + 1) + ", replayed " +
              std::to_string(run.start_update)},
@@ -335,6 +358,11 @@ TEST(Verify, RejectsEveryChangeThatMattersWithItsReason) {
             EXPECT_EQ(reason, want);
         }
     }
+    // The re-play of a forged first run stops where that run leaves its result screen.
+    const verdict early = verify({stage, dir / "two_scored.vrp"});
+    EXPECT_EQ(early.out["updates"], two.finished_runs[0].end_update);
+    EXPECT_EQ(early.out["session_updates"], two.update_count);
+    EXPECT_LT(two.finished_runs[0].end_update, two.update_count);
 }
 
 }  // namespace

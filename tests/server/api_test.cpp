@@ -35,10 +35,13 @@ class environment : public ::testing::Environment {
 public:
     void SetUp() override {
         cluster = new test_support::pg_cluster();
+        // The stand-in verifier leaves its marks in the cluster's folder.
+        setenv("FAKE_VERIFY_MARKS", cluster->root().c_str(), 1);
         server = new test_support::server_process(
             program("velmora_server"), cluster->url(),
             {"--workers", "2", "--verifier", program("tests/fake_verify"), "--read-timeout", "2", "--threads", "48",
-             "--verify-wall-seconds", "3", "--rate-per-address", "0", "--rate-per-token", "0"},
+             "--verify-wall-seconds", "3", "--rate-per-address", "0", "--rate-per-token", "0", "--verify-attempts", "3",
+             "--verify-retry-seconds", "0.2", "--players-per-address", "0"},
             cluster->root() + "/server.log");
     }
     void TearDown() override {
@@ -687,7 +690,7 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
         {"cyd", 47, {{0, 9999}}, "rejected"},              // refused by the re-play: never on the board
         {"dan", 51, {{0, 30}}, "verified"},                // 30 without hits
         {"eve", 61, {{5, 150}}, "verified"},               // 2
-        {"eve", 998, {{0, 99999}}, "rejected"},            // the re-play crashes
+        {"eve", 998, {{0, 99999}}, "unverified"},          // the re-play crashes every time: never judged
         {"fay", 997, {{0, 99999}}, "rejected"},            // the re-play answers nonsense
         {"gus", 999, {{0, 99999}}, "rejected"},            // the re-play never ends
     };
@@ -707,7 +710,7 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
         EXPECT_EQ(j["stage"], hash);
         EXPECT_EQ(j["edition"], "zetaflux");
         EXPECT_EQ(j["runs"].size(), rows[i].runs.size());
-        if (std::string(rows[i].status) == "rejected") {
+        if (std::string(rows[i].status) != "verified") {
             EXPECT_FALSE(j["reason"].get<std::string>().empty()) << j.dump();
         }
     }
@@ -748,6 +751,99 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
     auto rp = client().Get(("/v1/sessions/" + std::to_string(ids[2]) + "/replay").c_str());
     ASSERT_TRUE(rp);
     EXPECT_EQ(rp->body, replay_bytes(stage, 41, {{2, 750}}));
+}
+
+TEST(ServerApi, AFailedRePlayIsTriedAgainAndNeverJudged) {
+    const std::string token = new_player("unlucky");
+    const std::string stage = stage_bytes(25, 11);
+    const auto send = [&](std::uint32_t seed) {
+        auto r = client().Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, seed, {{1, 40}})));
+        EXPECT_TRUE(r && r->status == 202) << (r ? r->body : httplib::to_string(r.error()));
+        return r && r->status == 202 ? body_json(r) : json::object();
+    };
+    // Killed from outside the first time: tried again, then verified.
+    const std::int64_t killed = send(994).value("session", 0);
+    EXPECT_EQ(settled(killed)["status"], "verified");
+    EXPECT_EQ(cluster->sql("SELECT attempts || ' ' || fault FROM sessions WHERE id = " + std::to_string(killed)),
+              "1 the re-play ended by signal 9 (Killed)");
+    // Crashing every time: unverified with its reason after the last of three attempts.
+    const std::int64_t crashing = send(998).value("session", 0);
+    const json j = settled(crashing);
+    EXPECT_EQ(j["status"], "unverified");
+    EXPECT_EQ(j["reason"], "the re-play ended by signal 11 (Segmentation fault)");
+    const std::string attempts = "SELECT attempts FROM sessions WHERE id = " + std::to_string(crashing);
+    EXPECT_EQ(cluster->sql(attempts), "3");
+    // Sent again it is pending again, its attempts counted from none.
+    const json again = send(998);
+    EXPECT_EQ(again.value("session", 0), crashing);
+    EXPECT_EQ(again.value("status", ""), "pending");
+    EXPECT_EQ(settled(crashing)["status"], "unverified");
+    EXPECT_EQ(cluster->sql(attempts), "3");
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM bests WHERE session = " + std::to_string(crashing)), "0");
+}
+
+// A player or an address whose re-plays spent their CPU budget for the hour
+// is refused new sessions, and nothing of them is stored; an address makes
+// only so many players an hour.
+TEST(ServerApi, FloodsAreRefusedWithRetryAfter) {
+    const std::string stage = stage_bytes(25, 12);
+    const std::string flooder = new_player("flooder"), bystander = new_player("bystander");
+    auto first = client().Post("/v1/sessions", bearer(flooder), session_form(stage, replay_bytes(stage, 995, {{1, 40}})));
+    ASSERT_TRUE(first && first->status == 202);
+    const std::int64_t spent = body_json(first)["session"];
+    // Verified, or on a machine loaded past the wall-clock limit rejected: its CPU is counted either way.
+    const json verdict = settled(spent);
+    ASSERT_NE(verdict["status"], "pending") << verdict.dump();
+    EXPECT_GE(std::stoll(cluster->sql("SELECT verify_cpu_ms FROM sessions WHERE id = " + std::to_string(spent))), 150)
+        << verdict.dump();
+    EXPECT_EQ(cluster->sql("SELECT address FROM sessions WHERE id = " + std::to_string(spent)), "127.0.0.1");
+
+    const std::vector<std::string> quick = {"--rate-per-address", "0", "--rate-per-token", "0", "--players-per-address", "0"};
+    const auto with = [&](std::vector<std::string> more) {
+        more.insert(more.end(), quick.begin(), quick.end());
+        return more;
+    };
+    test_support::server_process per_player(program("velmora_server"), cluster->url(), with({"--verify-budget-per-player", "0.1"}));
+    test_support::server_process per_address(program("velmora_server"), cluster->url(),
+                                             with({"--verify-budget-per-player", "0", "--verify-budget-per-address", "0.1"}));
+    struct row {
+        const char* what;
+        int port;
+        const std::string& token;
+        std::uint32_t seed;
+        int status;
+    };
+    const std::vector<row> rows = {
+        {"the flooder past its budget", per_player.port(), flooder, 2, 429},
+        {"another player", per_player.port(), bystander, 3, 202},
+        {"another player from the flooding address", per_address.port(), bystander, 4, 429},
+    };
+    for (const row& r : rows) {
+        const std::string sessions = cluster->sql("SELECT count(*) FROM sessions");
+        auto res = client(r.port).Post("/v1/sessions", bearer(r.token), session_form(stage, replay_bytes(stage, r.seed, {{1, 40}})));
+        if (r.status == 202) {
+            ASSERT_TRUE(res) << r.what;
+            EXPECT_EQ(res->status, 202) << r.what << ": " << res->body;
+            continue;
+        }
+        expect_error(res, 429, "verification_budget", r.what);
+        ASSERT_TRUE(res && res->has_header("Retry-After")) << r.what;
+        const int wait = std::stoi(res->get_header_value("Retry-After"));
+        EXPECT_TRUE(wait >= 3500 && wait <= 3600) << r.what << ": " << wait;
+        EXPECT_EQ(cluster->sql("SELECT count(*) FROM sessions"), sessions) << r.what;
+    }
+
+    const int made = std::stoi(cluster->sql(
+        "SELECT count(*) FROM players WHERE address = '127.0.0.1' AND created_at > now() - interval '1 hour'"));
+    test_support::server_process few_players(program("velmora_server"), cluster->url(),
+                                             {"--rate-per-address", "0", "--players-per-address", std::to_string(made + 1)});
+    auto one = client(few_players.port()).Post("/v1/players", json{{"name", "last_one"}}.dump(), "application/json");
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->status, 201) << one->body;
+    auto more = client(few_players.port()).Post("/v1/players", json{{"name", "one_more"}}.dump(), "application/json");
+    expect_error(more, 429, "too_many_players", "a player past the address's limit");
+    EXPECT_TRUE(more && more->has_header("Retry-After"));
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM players WHERE name = 'one_more'"), "0");
 }
 
 TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {

@@ -3,11 +3,17 @@
 // reports the run results the replay claims, except where the seed asks
 // for something else: 7 (mod 10) a refusal, 999 a re-play that never ends,
 // 998 a crash, 997 an answer that is not JSON, 996 a re-play that takes
-// four seconds.
+// four seconds, 995 one that spends a third of a second of CPU, 994 one
+// killed by SIGKILL the first time it is tried (a mark of it is left in the
+// folder FAKE_VERIFY_MARKS names).
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
 
 #include "results/replay_file.hpp"
 
@@ -23,8 +29,25 @@ int main(int argc, char** argv) {
     if (!vaz::hash_file(argv[1], stage, error)) return 2;
     if (r.seed == 999)
         for (;;) pause();
-    if (r.seed == 998) raise(SIGSEGV);
+    if (r.seed == 998) {
+        // Past any handler a sanitizer installs: the death a crash gives.
+        signal(SIGSEGV, SIG_DFL);
+        raise(SIGSEGV);
+    }
     if (r.seed == 996) sleep(4);
+    if (r.seed == 995) {
+        volatile std::uint64_t spin = 0;
+        while (std::clock() < CLOCKS_PER_SEC / 3) ++spin;
+    }
+    if (r.seed == 994) {
+        const char* marks = std::getenv("FAKE_VERIFY_MARKS");
+        if (!marks) return 2;
+        const std::string mark = std::string(marks) + "/killed-" + stage.hex();
+        if (!std::ifstream(mark)) {
+            std::ofstream(mark) << "killed once\n";
+            raise(SIGKILL);
+        }
+    }
     if (r.seed == 997) {
         std::printf("not json\n");
         return 0;

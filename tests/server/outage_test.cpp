@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -164,6 +165,46 @@ TEST(ServerOutage, AWorkerKilledMidJobLeavesTheJobToTheNext) {
     test_support::child_program second(worker, cluster.root() + "/worker2.log");
     EXPECT_TRUE(wait_until(120, [&] { return cluster.sql("SELECT status FROM sessions WHERE id = " + id) == "verified"; }));
     EXPECT_EQ(cluster.sql("SELECT count(*) FROM bests WHERE session = " + id), "1");
+}
+
+// A worker whose verifier program is missing counts nothing against the
+// sessions: it pauses, longer each time, and a worker that can verify takes
+// every job meanwhile.
+TEST(ServerOutage, AWorkerWithoutItsVerifierPausesAndLeavesTheJobsToOthers) {
+    test_support::pg_cluster cluster;
+    test_support::server_process front(program("velmora_server"), cluster.url(), server_options(0));
+    const std::string token = new_player(front.port(), "waiting");
+    const std::string stage = stage_bytes(30, 10);
+    std::vector<std::string> ids;
+    for (std::uint32_t seed : {1u, 2u, 3u}) {
+        auto r = client(front.port()).Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, seed, {{1, 90}})));
+        ASSERT_TRUE(r && r->status == 202);
+        ids.push_back(std::to_string(body_json(r)["session"].get<std::int64_t>()));
+    }
+    const std::string log = cluster.root() + "/lost.log";
+    {
+        test_support::child_program lost({program("velmora_server"), "--worker", "--database", cluster.url(), "--verifier",
+                                          cluster.root() + "/no_such_verifier"},
+                                         log);
+        std::this_thread::sleep_for(std::chrono::seconds(4));
+        EXPECT_EQ(cluster.sql("SELECT count(*) || ' ' || sum(attempts) FROM sessions WHERE status = 'pending'"), "3 0");
+    }
+    std::ifstream in(log);
+    std::string line;
+    int pauses = 0;
+    while (std::getline(in, line)) {
+        if (line.find("pauses for") == std::string::npos) continue;
+        ++pauses;
+        EXPECT_NE(line.find("cannot verify session " + ids[0] + ": the verifier program could not be started: No such file or directory"),
+                  std::string::npos) << line;
+    }
+    // Pauses of 1 s and 2 s in 4 s: at most three tries, not a spin.
+    EXPECT_GE(pauses, 1);
+    EXPECT_LE(pauses, 3);
+    test_support::child_program good({program("velmora_server"), "--worker", "--database", cluster.url(), "--verifier",
+                                      program("tests/fake_verify")},
+                                     cluster.root() + "/good.log");
+    EXPECT_TRUE(wait_until(60, [&] { return cluster.sql("SELECT count(*) FROM sessions WHERE status = 'verified'") == "3"; }));
 }
 
 TEST(ServerOutage, PostgresRestartedUnderLoadGives503AndTheServerComesBack) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cerrno>
+
 #include "server/rate_limit.hpp"
 #include "server/tokens.hpp"
 #include "server/verifier.hpp"
@@ -26,36 +28,47 @@ std::string answer(const std::string& runs, const std::string& stage = std::stri
 const std::string run1 = R"({"run": 1, "hits": 2, "score": 600, "ratio": 20.0, "updates": 3000})";
 const std::string run2 = R"({"run": 2, "hits": 0, "score": 45, "ratio": 45.0, "updates": 1200})";
 
-TEST(Verdict, OnlyAnExactRePlayVerifies) {
+TEST(Verdict, OnlyAnExactRePlayVerifiesAndFaultsAreNeverJudged) {
+    using server::child_end;
+    const child_end exited{0}, refused{1};
     struct row {
         const char* what;
-        int status, signal;
-        bool timed_out;
+        child_end end;
         std::string output;
         verdict::kind expected;
+        std::string reason;  // when not empty, the whole reason
     };
     const std::vector<row> rows = {
-        {"every run as claimed", 0, 0, false, answer(run1 + "," + run2), verdict::kind::verified},
-        {"a score one off", 0, 0, false, answer(run1 + "," + R"({"run": 2, "hits": 0, "score": 46, "updates": 1200})"), verdict::kind::rejected},
-        {"a hit more", 0, 0, false, answer(R"({"run": 1, "hits": 3, "score": 600, "updates": 3000})" "," + run2), verdict::kind::rejected},
-        {"other updates", 0, 0, false, answer(run1 + "," + R"({"run": 2, "hits": 0, "score": 45, "updates": 1201})"), verdict::kind::rejected},
-        {"a run missing", 0, 0, false, answer(run1), verdict::kind::rejected},
-        {"another stage", 0, 0, false, answer(run1 + "," + run2, std::string(32, 'b')), verdict::kind::rejected},
-        {"refused by the re-play", 1, 0, false, answer(run1 + "," + run2, std::string(32, 'a'), false), verdict::kind::rejected},
-        {"verified false with status 0", 0, 0, false, answer(run1 + "," + run2, std::string(32, 'a'), false), verdict::kind::rejected},
-        {"unreadable files", 2, 0, false, R"({"verified": false, "reason": "cannot read"})", verdict::kind::rejected},
-        {"not JSON", 0, 0, false, "verified!", verdict::kind::rejected},
-        {"runs not a list", 0, 0, false, R"({"verified": true, "stage": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "runs": 5})", verdict::kind::rejected},
-        {"CPU limit", -1, SIGXCPU, false, "", verdict::kind::rejected},
-        {"wall-clock limit", -1, SIGKILL, true, "", verdict::kind::rejected},
-        {"crash", -1, SIGSEGV, false, "", verdict::kind::rejected},
-        {"no verifier program", 127, 0, false, "", verdict::kind::retry},
+        {"every run as claimed", exited, answer(run1 + "," + run2), verdict::kind::verified, ""},
+        {"a score one off", exited, answer(run1 + "," + R"({"run": 2, "hits": 0, "score": 46, "updates": 1200})"), verdict::kind::rejected, ""},
+        {"a hit more", exited, answer(R"({"run": 1, "hits": 3, "score": 600, "updates": 3000})" "," + run2), verdict::kind::rejected, ""},
+        {"other updates", exited, answer(run1 + "," + R"({"run": 2, "hits": 0, "score": 45, "updates": 1201})"), verdict::kind::rejected, ""},
+        {"a run missing", exited, answer(run1), verdict::kind::rejected, ""},
+        {"another stage", exited, answer(run1 + "," + run2, std::string(32, 'b')), verdict::kind::rejected, ""},
+        {"refused by the re-play", refused, answer(run1 + "," + run2, std::string(32, 'a'), false), verdict::kind::rejected, "r"},
+        {"verified false with status 0", exited, answer(run1 + "," + run2, std::string(32, 'a'), false), verdict::kind::rejected, ""},
+        {"not JSON", exited, "verified!", verdict::kind::rejected, ""},
+        {"failed without an answer", {1}, "==123==ERROR: AddressSanitizer", verdict::kind::fault,
+         "the re-play ended with status 1 without a verdict"},
+        {"runs not a list", exited, R"({"verified": true, "stage": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "runs": 5})", verdict::kind::rejected, ""},
+        {"CPU limit", {-1, SIGXCPU}, "", verdict::kind::rejected, "the re-play ran past its CPU-time limit"},
+        {"hard CPU limit", {-1, SIGKILL, false, true}, "", verdict::kind::rejected, "the re-play ran past its CPU-time limit"},
+        {"wall-clock limit", {-1, SIGKILL, true}, "", verdict::kind::rejected, "the re-play ran past its time limit"},
+        {"killed from outside", {-1, SIGKILL}, "", verdict::kind::fault, "the re-play ended by signal 9 (Killed)"},
+        {"crash", {-1, SIGSEGV}, "", verdict::kind::fault, "the re-play ended by signal 11 (Segmentation fault)"},
+        {"unreadable files", {2}, R"({"verified": false, "reason": "cannot read"})", verdict::kind::fault, "the re-play could not run: cannot read"},
+        {"no verifier program", {-1, 0, false, false, ENOENT}, "", verdict::kind::worker_fault,
+         "the verifier program could not be started: No such file or directory"},
+        {"exec failed, seen by its status", {127}, "", verdict::kind::worker_fault, ""},
     };
     for (const row& r : rows) {
-        const verdict v = server::judge(r.status, r.signal, r.timed_out, r.output, claim());
+        const verdict v = server::judge(r.end, r.output, claim());
         EXPECT_EQ(v.outcome, r.expected) << r.what << ": " << v.reason;
         if (r.expected != verdict::kind::verified) {
             EXPECT_FALSE(v.reason.empty()) << r.what;
+        }
+        if (!r.reason.empty()) {
+            EXPECT_EQ(v.reason, r.reason) << r.what;
         }
     }
 }
