@@ -33,7 +33,7 @@ const char* usage_text() {
            "       velmora_server --worker --database URL [--workers N]\n"
            "tuning: --threads N (64) --connections N (16) --read-timeout S (5) --verifier PROGRAM\n"
            "        --rate-per-address R (50) --burst-per-address B (200) --rate-per-token R (2) --burst-per-token B (30)\n"
-           "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60)\n";
+           "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60) --board-exact-top N (10000)\n";
 }
 
 std::optional<options> parse_options(int argc, char** argv, std::string& error) {
@@ -88,6 +88,9 @@ std::optional<options> parse_options(int argc, char** argv, std::string& error) 
             if (!decimal(v, 1, 1e9, o.address_burst)) return bad("a count from 1");
         } else if (a == "--rate-per-token") {
             if (!decimal(v, 0, 1e9, o.token_rate)) return bad("a rate a second (0 for none)");
+        } else if (a == "--board-exact-top") {
+            if (!whole(v, 1, 1000000000, n)) return bad("a count from 1");
+            o.board_exact_top = static_cast<int>(n);
         } else if (a == "--burst-per-token") {
             if (!decimal(v, 1, 1e9, o.token_burst)) return bad("a count from 1");
         } else {

@@ -23,6 +23,7 @@ struct options {
     int read_timeout_s = 5;    // a client silent this long is dropped
     double address_rate = 50, address_burst = 200;  // requests a second per address
     double token_rate = 2, token_burst = 30;        // submissions a second per token
+    int board_exact_top = 10000;  // board places exact up to this one
     std::string verifier;      // the re-play program; velmora_verify beside this one by default
     limits lim;
     verify_limits verify;

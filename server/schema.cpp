@@ -83,6 +83,36 @@ CREATE TABLE bests (
 );
 )" + std::string("CREATE INDEX bests_order ON bests (stage, edition, difficulty, ") + results::best_order_sql +
             ", session, run) INCLUDE (player, score);\n",
+        // 2: each board's players counted per bucket of ratio, so a place is
+        // the players of the better buckets plus a short walk of the order's
+        // index inside the player's own bucket. A bucket is the ratio's
+        // sign, exponent and first 8 mantissa bits (256 buckets an octave),
+        // so it follows the order exactly and its bounds are exact too; all
+        // negative ratios share bucket -1. Fixed text: a stored step never
+        // changes, whatever the order's definition becomes.
+        R"(
+CREATE FUNCTION ratio_bucket(r double precision) RETURNS bigint
+    LANGUAGE sql IMMUTABLE STRICT PARALLEL SAFE
+    RETURN CASE WHEN r >= 0 THEN ('x' || encode(float8send(abs(r)), 'hex'))::bit(64)::bigint >> 44 ELSE -1 END;
+-- The least ratio past bucket b (NaN, the greatest, past the last one).
+CREATE FUNCTION ratio_bucket_end(b bigint) RETURNS double precision
+    LANGUAGE sql IMMUTABLE STRICT PARALLEL SAFE
+    RETURN CASE WHEN b < 0 THEN 0::double precision
+                WHEN (b + 1) >> 8 >= 2047 THEN 'NaN'::double precision
+                WHEN (b + 1) >> 8 = 0 THEN ((b + 1) & 255)::double precision * 2::double precision ^ -1030
+                ELSE (256 + ((b + 1) & 255))::double precision * 2::double precision ^ (((b + 1) >> 8) - 1031) END;
+CREATE TABLE board_buckets (
+    stage text NOT NULL,
+    edition text NOT NULL,
+    difficulty text NOT NULL,
+    bucket bigint NOT NULL,
+    players bigint NOT NULL CHECK (players >= 0),
+    PRIMARY KEY (stage, edition, difficulty, bucket) INCLUDE (players)
+);
+LOCK TABLE bests IN SHARE MODE;
+INSERT INTO board_buckets (stage, edition, difficulty, bucket, players)
+    SELECT stage, edition, difficulty, ratio_bucket(ratio), count(*) FROM bests GROUP BY 1, 2, 3, 4;
+)",
     };
 }
 
