@@ -106,7 +106,9 @@ CREATE TABLE board_buckets (
     edition text NOT NULL,
     difficulty text NOT NULL,
     bucket bigint NOT NULL,
-    players bigint NOT NULL CHECK (players >= 0),
+    -- Never below 0; no CHECK, as an upsert checks the row it would
+    -- insert (a move's -1) even when it updates instead.
+    players bigint NOT NULL,
     PRIMARY KEY (stage, edition, difficulty, bucket) INCLUDE (players)
 );
 LOCK TABLE bests IN SHARE MODE;

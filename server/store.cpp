@@ -4,6 +4,7 @@
 #include <atomic>
 #include <ctime>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 #include "results/result_row.hpp"
@@ -56,9 +57,9 @@ const std::string board_sql =
     " top AS (SELECT " + board_columns + " FROM bests WHERE " + board_where + " ORDER BY " + order + " LIMIT $4),"
     " mine AS (SELECT " + board_columns + ", ratio_bucket(ratio) AS bucket FROM bests WHERE " + board_where +
     "   AND player = (SELECT id FROM me)),"
-    " counts AS (SELECT coalesce(sum(b.players), 0) AS players,"
-    "   coalesce(sum(b.players) FILTER (WHERE b.bucket > m.bucket), 0) AS above,"
-    "   coalesce(sum(b.players) FILTER (WHERE b.bucket = m.bucket), 0) AS level"
+    " counts AS (SELECT coalesce(sum(b.players), 0)::bigint AS players,"
+    "   coalesce(sum(b.players) FILTER (WHERE b.bucket > m.bucket), 0)::bigint AS above,"
+    "   coalesce(sum(b.players) FILTER (WHERE b.bucket = m.bucket), 0)::bigint AS level"
     "   FROM board_buckets b LEFT JOIN mine m ON true WHERE b.stage = $1 AND b.edition = $2 AND b.difficulty = $3),"
     // Exact while the place can be within the exact top ($6), else up to $7 rows.
     " cap AS (SELECT greatest($6 - above, $7) AS n FROM counts),"
@@ -245,10 +246,15 @@ void record_best(pqxx::work& w, std::int64_t session, const std::string& stage, 
                  const std::string& difficulty, std::int64_t player) {
     // Two workers' verdicts for one player take turns.
     w.exec_params("SELECT pg_advisory_xact_lock($1)", player);
-    for (const pqxx::row& r : w.exec_params(record_best_sql, stage, edition, difficulty, player, session))
-        if (r[1].as<std::int64_t>() == 0)
+    for (const pqxx::row& r : w.exec_params(record_best_sql, stage, edition, difficulty, player, session)) {
+        const auto players = r[1].as<std::int64_t>();
+        // Below 0 the counts had already lost a row: nothing is kept.
+        if (players < 0)
+            throw std::runtime_error("the board's count of bucket " + r[0].as<std::string>() + " would fall below 0");
+        if (players == 0)
             w.exec_params("DELETE FROM board_buckets WHERE " + board_where + " AND bucket = $4 AND players = 0", stage,
                           edition, difficulty, r[0].as<std::int64_t>());
+    }
 }
 
 std::optional<std::string> replay_bytes(pqxx::transaction_base& w, std::int64_t session) {
