@@ -389,7 +389,7 @@ std::map<std::string, counted> counted_places(pqxx::connection& c) {
     std::map<std::string, counted> out;
     for (const pqxx::row& r : n.exec_params(
              "SELECT p.name, count(*) OVER (ORDER BY b.ratio DESC, b.hits, b.played_at, b.session, b.run ROWS UNBOUNDED PRECEDING),"
-             " count(*) OVER (PARTITION BY ratio_bucket(b.ratio))"
+             " count(*) OVER (PARTITION BY ratio_key(b.ratio) >> 34)"
              " FROM bests b JOIN players p ON p.id = b.player WHERE b.stage = $1 AND b.edition = 'standard' AND b.difficulty = 'hard'",
              histogram_stage))
         out[r[0].as<std::string>()] = {r[1].as<std::int64_t>(), r[2].as<std::int64_t>()};
@@ -412,9 +412,10 @@ std::int64_t add_run(pqxx::work& w, const std::string& name, double ratio, int h
 void expect_buckets_count_the_board(pqxx::connection& c, const std::string& row) {
     pqxx::nontransaction n(c);
     const std::string board = "stage = $1 AND edition = 'standard' AND difficulty = 'hard'";
-    EXPECT_EQ(n.exec_params1("SELECT count(*) FROM (SELECT ratio_bucket(ratio) AS bucket, count(*) AS players FROM bests"
-                             " WHERE " + board + " GROUP BY 1) counted FULL JOIN (SELECT bucket, players FROM board_buckets"
-                             " WHERE " + board + ") kept USING (bucket) WHERE counted.players IS DISTINCT FROM kept.players",
+    EXPECT_EQ(n.exec_params1("SELECT count(*) FROM (SELECT l.level, ratio_key(ratio) >> l.shift AS bucket, count(*) AS players"
+                             " FROM bests CROSS JOIN (VALUES (0, 52), (1, 46), (2, 40), (3, 34)) l(level, shift)"
+                             " WHERE " + board + " GROUP BY 1, 2) counted FULL JOIN (SELECT level, bucket, players FROM board_buckets"
+                             " WHERE " + board + ") kept USING (level, bucket) WHERE counted.players IS DISTINCT FROM kept.players",
                              histogram_stage)[0].as<int>(), 0) << row << ": buckets differ from the bests";
 }
 
@@ -449,7 +450,8 @@ TEST(ServerApi, BoardPlacesFromTheBucketsAreTheCountOfTheRowsAhead) {
     pqxx::connection c(cluster->url());
     {
         pqxx::work w(c);
-        // Ratios on bucket edges (1 and 1 + 1/256) and just under them.
+        // Ratios on bucket edges of the finest level (1 + 2^-18) and of
+        // coarser ones (1, 1 + 2^-8, 1.5), and just under them.
         w.exec_params(
             "INSERT INTO players (name, token_hash) SELECT 'hist' || g,"
             " sha256(convert_to(lpad(to_hex(g + $2), 64, '0'), 'UTF8')) FROM generate_series(1, $1) g",
@@ -464,8 +466,8 @@ TEST(ServerApi, BoardPlacesFromTheBucketsAreTheCountOfTheRowsAhead) {
             histogram_stage, histogram_players);
         w.exec_params(
             "INSERT INTO runs (session, run, hits, score, ratio, updates, played_at)"
-            " SELECT s.id, 1, (g * 104729) % 4, 0, (ARRAY[0, 1 - 2 ^ -40, 1, 1 + 2 ^ -8 - 2 ^ -40, 1 + 2 ^ -8, 0.5,"
-            "   2.5, 100000, 3])[1 + (g * 7919) % 9], 1, s.submitted_at"
+            " SELECT s.id, 1, (g * 104729) % 4, 0, (ARRAY[0, 1 - 2 ^ -40, 1, 1 + 2 ^ -18 - 2 ^ -40, 1 + 2 ^ -18, 1 + 2 ^ -8,"
+            "   1.5 - 2 ^ -40, 1.5, 2.5, 100000, 3])[1 + (g * 7919) % 11], 1, s.submitted_at"
             " FROM generate_series(1, $1) g JOIN sessions s ON s.replay = 'hist' || g",
             histogram_players);
         w.exec_params(
@@ -473,8 +475,10 @@ TEST(ServerApi, BoardPlacesFromTheBucketsAreTheCountOfTheRowsAhead) {
             " SELECT s.stage, s.edition, s.difficulty, s.player, r.session, r.run, r.ratio, r.hits, r.score, r.played_at"
             " FROM runs r JOIN sessions s ON s.id = r.session WHERE s.stage = $1",
             histogram_stage);
-        w.exec_params("INSERT INTO board_buckets (stage, edition, difficulty, bucket, players) SELECT stage, edition, difficulty,"
-                      " ratio_bucket(ratio), count(*) FROM bests WHERE stage = $1 GROUP BY 1, 2, 3, 4",
+        w.exec_params("INSERT INTO board_buckets (stage, edition, difficulty, level, bucket, players)"
+                      " SELECT stage, edition, difficulty, l.level, ratio_key(ratio) >> l.shift, count(*) FROM bests"
+                      " CROSS JOIN (VALUES (0, 52), (1, 46), (2, 40), (3, 34)) l(level, shift) WHERE stage = $1"
+                      " GROUP BY 1, 2, 3, 4, 5",
                       histogram_stage);
         w.commit();
     }
