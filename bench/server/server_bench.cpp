@@ -302,6 +302,7 @@ int main(int argc, char** argv) {
     const std::string big_board(32, '0');
     {
         pqxx::connection c(cluster.url());
+        server::prepare_statements(c);
         pqxx::nontransaction n(c);
         for (const pqxx::row& b : n.exec_params("SELECT level, count(*), max(players), percentile_disc(0.5) WITHIN GROUP"
                                                 " (ORDER BY players) FROM board_buckets WHERE stage = $1 GROUP BY level ORDER BY level",
@@ -309,7 +310,6 @@ int main(int argc, char** argv) {
             std::printf("the big board's buckets at level %d: %lld, players in the largest %lld, median %lld\n", b[0].as<int>(),
                         b[1].as<long long>(), b[2].as<long long>(), b[3].as<long long>());
         // The read's statement alone, on one connection: what of a read is SQL.
-        server::prepare_statements(c);
         std::mt19937 pick(99);
         std::vector<double> us;
         std::size_t estimated = 0;
