@@ -1,5 +1,6 @@
 #include "libraryscreen/board_panel.hpp"
 
+#include "online/client.hpp"
 #include "results/replay_file.hpp"
 
 namespace libraryscreen {
@@ -86,7 +87,7 @@ std::string board_panel::summary(const song_board& b, const std::string& player)
     if (!b.ok) return state + (b.why == "not prepared yet" ? "World: not prepared yet" : "World board unavailable");
     std::string line = state + "World:";
     if (b.you)
-        line += " you #" + std::to_string(b.you->rank) + " of " + std::to_string(b.players);
+        line += " you #" + online::place_text(b.you->rank, b.you->rank_estimate) + " of " + std::to_string(b.players);
     else
         line += " " + std::to_string(b.players) + (b.players == 1 ? " player" : " players");
     if (!b.rows.empty() && (!b.you || b.rows.front().player != player))
@@ -100,7 +101,7 @@ std::vector<world_line> board_panel::panel_lines(const song_board& b, const std:
     if (!b.ok) return {{b.why == "not prepared yet" ? "not prepared yet" : "unavailable", "", false}};
     if (b.rows.empty()) return {{"no runs yet", "", false}};
     const auto line_of = [&](const board_row& r) {
-        return world_line{"#" + std::to_string(r.rank) + " " + r.player,
+        return world_line{"#" + online::place_text(r.rank, r.rank_estimate) + " " + r.player,
                           results::ratio_text(static_cast<float>(r.ratio)) + "/" + std::to_string(r.hits),
                           r.player == player};
     };

@@ -12,6 +12,7 @@
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/menu.hpp"
 #include "libraryscreen/online_calls.hpp"
+#include "online/client.hpp"
 #include "libraryscreen/play_and_watch.hpp"
 #include "results/replay_file.hpp"
 
@@ -28,7 +29,8 @@ std::vector<board_line> lines_of(const song_board& b, const std::string& player)
     std::vector<board_line> lines;
     const auto run_text = [&](const board_row& r) {
         char line[160];
-        std::snprintf(line, sizeof line, "%3d  %-24s %6lld hits %9lld  %s%s", r.rank, r.player.c_str(),
+        std::snprintf(line, sizeof line, "%3s  %-24s %6lld hits %9lld  %s%s",
+                      online::place_text(r.rank, r.rank_estimate).c_str(), r.player.c_str(),
                       static_cast<long long>(r.hits), static_cast<long long>(r.score),
                       results::ratio_text(static_cast<float>(r.ratio)).c_str(), r.player == player ? "  (you)" : "");
         return std::string(line);

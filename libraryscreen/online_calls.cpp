@@ -24,7 +24,9 @@ online::limits panel_limits() {
     return l;
 }
 
-board_row row_of(const online::board_entry& e) { return {e.rank, e.player, e.hits, e.score, e.ratio, e.session}; }
+board_row row_of(const online::board_entry& e) {
+    return {e.rank, e.player, e.hits, e.score, e.ratio, e.session, e.rank_estimate};
+}
 
 // Files downloaded to watch: in the data folder, named by what they hold.
 std::string downloads_dir() {

@@ -20,6 +20,7 @@ struct board_row {
     std::int64_t hits = 0, score = 0;
     double ratio = 0;
     std::int64_t session = 0;
+    bool rank_estimate = false;  // the server only estimated rank
 };
 
 // Another stage of the same recording with a board of its own.

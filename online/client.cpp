@@ -110,6 +110,8 @@ board_entry entry_of(const json& e) {
     b.ratio = real_of(e, "ratio");
     b.session = number_of(e, "session");
     b.run = static_cast<int>(number_of(e, "run"));
+    const auto estimate = e.find("rank_estimate");
+    b.rank_estimate = estimate != e.end() && estimate->is_boolean() && estimate->get<bool>();
     return b;
 }
 
@@ -298,6 +300,16 @@ sent_session client::session(std::int64_t id) const {
         s.session = id;
     }
     return s;
+}
+
+std::string place_text(std::int64_t rank, bool estimate) {
+    if (!estimate) return std::to_string(rank);
+    std::string digits = std::to_string(rank < 0 ? -rank : rank), grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return "~" + std::string(rank < 0 ? "-" : "") + grouped;
 }
 
 board client::get_board(const std::string& stage, const std::string& edition, const std::string& difficulty,

@@ -53,6 +53,7 @@ struct board_entry {
     double ratio = 0;
     std::int64_t session = 0;
     int run = 0;
+    bool rank_estimate = false;  // rank is an estimate: the place is far down a big board
 };
 
 struct board {
@@ -107,5 +108,9 @@ private:
     std::string token_;
     limits limits_;
 };
+
+// A place on a board as the game shows it: "1234", or "~12,345" when the
+// server only estimated it.
+std::string place_text(std::int64_t rank, bool estimate);
 
 }  // namespace online

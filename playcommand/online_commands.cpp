@@ -111,7 +111,8 @@ std::string format_board(const online::board& b, const std::string& you) {
     std::snprintf(line, sizeof line, "%5s  %-24s %8s %10s %8s\n", "RANK", "PLAYER", "HITS", "SCORE", "RATIO");
     text += line;
     const auto row = [&](const online::board_entry& e) {
-        std::snprintf(line, sizeof line, "%5d  %s %8lld %10lld %8s%s\n", e.rank, column_text(e.player, 24).c_str(),
+        std::snprintf(line, sizeof line, "%5s  %s %8lld %10lld %8s%s\n", online::place_text(e.rank, e.rank_estimate).c_str(),
+                      column_text(e.player, 24).c_str(),
                       static_cast<long long>(e.hits), static_cast<long long>(e.score),
                       results::ratio_text(static_cast<float>(e.ratio)).c_str(), e.player == you ? "  (you)" : "");
         text += line;

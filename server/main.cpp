@@ -4,6 +4,7 @@
 
 #include "server/process.hpp"
 #include "server/options.hpp"
+#include "server/store.hpp"
 
 int main(int argc, char** argv) {
     // A database host that does not answer must not hold a request or a
@@ -23,5 +24,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velmora_server: %s\n%s", error.c_str(), server::usage_text());
         return 2;
     }
+    server::set_board_exact_top(o->board_exact_top);
     return o->worker_only ? server::work(*o) : server::serve(*o);
 }

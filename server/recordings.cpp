@@ -67,8 +67,9 @@ void answer_recordings(const http::request& req, http::response& res, database& 
     json stages = json::array();
     reads.read([&](pqxx::transaction_base& w) {
         const pqxx::result rows = w.exec_params(
-            "SELECT s.hash, b.edition, b.difficulty, s.title, s.artist, s.length_ms, s.fingerprint, count(*) AS players"
-            " FROM stages s JOIN bests b ON b.stage = s.hash"
+            // A board's players are the sum of its coarsest buckets, not a count of its rows.
+            "SELECT s.hash, b.edition, b.difficulty, s.title, s.artist, s.length_ms, s.fingerprint, sum(b.players)::bigint AS players"
+            " FROM stages s JOIN board_buckets b ON b.stage = s.hash AND b.level = 0"
             " WHERE s.fingerprint <> '' AND s.length_ms BETWEEN $1 AND $2"
             " GROUP BY s.hash, b.edition, b.difficulty ORDER BY players DESC, s.hash LIMIT $3",
             length - length_slack_ms, length + length_slack_ms, most_candidates);

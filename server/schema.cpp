@@ -126,6 +126,42 @@ CREATE INDEX sessions_address_spend ON sessions (address, spent_at) INCLUDE (ver
 ALTER TABLE players ADD COLUMN address text;
 CREATE INDEX players_address ON players (address, created_at) WHERE address IS NOT NULL;
 )",
+        // 5: each board's players counted per bucket of ratio at four levels,
+        // so a place is the players of the better buckets plus a short walk
+        // of the order's index inside the player's finest bucket. A ratio's
+        // key is its bits (order-preserving for ratios from 0; every
+        // negative ratio is -1); level 0 buckets are the key >> 52 (sign and
+        // exponent: one an octave), each level 6 bits finer (>> 46, 40, 34:
+        // 2^18 an octave at level 3), so a bucket's 64 children are its own
+        // key << 6 on. Bounds are exact bits, so buckets follow the order
+        // exactly. Fixed text: a stored step never changes.
+        R"(
+CREATE FUNCTION ratio_key(r double precision) RETURNS bigint
+    LANGUAGE sql IMMUTABLE STRICT PARALLEL SAFE
+    RETURN CASE WHEN r >= 0 THEN ('x' || encode(float8send(abs(r)), 'hex'))::bit(64)::bigint ELSE -1 END;
+-- The least ratio whose key is at least k (k from 0; NaN, the greatest, past the finite ones).
+CREATE FUNCTION ratio_of_key(k bigint) RETURNS double precision
+    LANGUAGE sql IMMUTABLE STRICT PARALLEL SAFE
+    RETURN CASE WHEN k < 0 THEN '-Infinity'::double precision
+                WHEN k >> 52 >= 2047 THEN 'NaN'::double precision
+                WHEN k >> 52 = 0 THEN (k & 4503599627370495)::double precision * 2::double precision ^ -1074
+                ELSE ((k & 4503599627370495) + 4503599627370496)::double precision * 2::double precision ^ ((k >> 52) - 1075) END;
+CREATE TABLE board_buckets (
+    stage text NOT NULL,
+    edition text NOT NULL,
+    difficulty text NOT NULL,
+    level smallint NOT NULL,
+    bucket bigint NOT NULL,
+    -- Never below 0; no CHECK, as an upsert checks the row it would
+    -- insert (a move's -1) even when it updates instead.
+    players bigint NOT NULL,
+    PRIMARY KEY (stage, edition, difficulty, level, bucket) INCLUDE (players)
+);
+LOCK TABLE bests IN SHARE MODE;
+INSERT INTO board_buckets (stage, edition, difficulty, level, bucket, players)
+    SELECT b.stage, b.edition, b.difficulty, l.level, ratio_key(b.ratio) >> l.shift, count(*)
+    FROM bests b CROSS JOIN (VALUES (0, 52), (1, 46), (2, 40), (3, 34)) l(level, shift) GROUP BY 1, 2, 3, 4, 5;
+)",
     };
 }
 

@@ -1,8 +1,10 @@
 #include "server/store.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 #include "results/result_row.hpp"
@@ -46,21 +48,80 @@ std::string before_sql(const std::string& a, const std::string& m) {
 const std::string board_where = "stage = $1 AND edition = $2 AND difficulty = $3";
 const std::string board_columns = "player, hits, score, ratio, session, run, played_at";
 
+// The levels of a board's buckets, as the schema keeps them: level L's
+// bucket of a ratio is ratio_key(ratio) >> shifts[L], each level's buckets
+// 64 to one of the level above.
+constexpr int shifts[] = {52, 46, 40, 34};
+const std::string levels_sql = "(VALUES (0, 52), (1, 46), (2, 40), (3, 34)) l(level, shift)";
+
+// The players in buckets better than the reader's (key K), level by level:
+// at level 0 every better bucket, below it the better ones among the
+// children of the reader's bucket of the level above.
+std::string above_sql() {
+    const std::string k = "(SELECT k FROM mine)";
+    std::string sum;
+    for (int level = 0; level < 4; ++level) {
+        sum += std::string(level ? " + " : "") + "(SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where +
+               " AND level = " + std::to_string(level) + " AND bucket > " + k + " >> " + std::to_string(shifts[level]);
+        if (level) sum += " AND bucket < ((" + k + " >> " + std::to_string(shifts[level - 1]) + ") + 1) << 6";
+        sum += ")";
+    }
+    return sum;
+}
+
 // A board's top `limit` rows with their ranks, the row of the token's player
-// ("me"; known: a player holds the token) with its rank counted along the
-// order's index, and the board's player count: one statement.
+// ("me"; known: a player holds the token) with its place, and the board's
+// player count: one statement. The place is the players of the better
+// buckets plus the rows ahead inside the player's finest bucket, counted
+// along the order's index up to a cap: past it the place is only known to
+// lie in the rest of that bucket, and its middle is answered.
 const std::string board_sql =
     "WITH me AS (SELECT id FROM players WHERE token_hash = $5),"
     " top AS (SELECT " + board_columns + " FROM bests WHERE " + board_where + " ORDER BY " + order + " LIMIT $4),"
-    " mine AS (SELECT " + board_columns + " FROM bests WHERE " + board_where + " AND player = (SELECT id FROM me))"
+    " mine AS (SELECT " + board_columns + ", ratio_key(ratio) AS k FROM bests WHERE " + board_where +
+    "   AND player = (SELECT id FROM me)),"
+    " counts AS (SELECT (SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where + " AND level = 0)::bigint AS players,"
+    "   (" + above_sql() + ")::bigint AS above,"
+    "   (SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where + " AND level = 3"
+    "     AND bucket = (SELECT k FROM mine) >> 34)::bigint AS level),"
+    // Exact while the place can be within the exact top ($6), else up to $7 rows.
+    " cap AS (SELECT greatest($6 - above, $7) AS n FROM counts),"
+    " ahead AS (SELECT count(*) AS n FROM (SELECT 1 FROM bests a, mine m WHERE a.stage = $1 AND a.edition = $2"
+    "   AND a.difficulty = $3 AND " + before_sql("a", "m") + " AND a.ratio < ratio_of_key(((m.k >> 34) + 1) << 34)"
+    "   LIMIT (SELECT n FROM cap)) walked),"
+    " place AS (SELECT w.n >= c.n AS estimate, CASE WHEN w.n < c.n THEN h.above + w.n + 1"
+    "   ELSE h.above + (c.n + 1 + greatest(h.level, c.n + 1)) / 2 END AS rank FROM counts h, cap c, ahead w)"
     // Names are looked up for the rows answered only.
     " SELECT r.*, (SELECT name FROM players WHERE id = r.player) AS name,"
-    "   (SELECT count(*) FROM bests WHERE " + board_where + ") AS players, EXISTS (SELECT 1 FROM me) AS known"
-    " FROM (SELECT false AS mine, row_number() OVER (ORDER BY " + order + ") AS rank, top.* FROM top"
+    "   (SELECT players FROM counts) AS players, EXISTS (SELECT 1 FROM me) AS known"
+    " FROM (SELECT false AS mine, row_number() OVER (ORDER BY " + order + ") AS rank, false AS estimate, top.* FROM top"
     "   UNION ALL"
-    "   SELECT true, (SELECT count(*) + 1 FROM bests a WHERE a.stage = $1 AND a.edition = $2 AND a.difficulty = $3"
-    "     AND " + before_sql("a", "m") + "), m.* FROM mine m) r"
+    "   SELECT true, p.rank, p.estimate, " + board_columns + " FROM mine, place p) r"
     " ORDER BY r.mine, r.rank";
+
+// The player's best on a board after a verified session, and the board's
+// buckets moved with it in the same statement: the bests row's old ratio
+// leaves its bucket at each level, the new one joins its own. Bucket rows
+// are changed in (level, bucket) order so two writers on one board cannot
+// deadlock.
+const std::string record_best_sql =
+    "WITH old AS (SELECT ratio FROM bests WHERE " + board_where + " AND player = $4),"
+    " kept AS (INSERT INTO bests (stage, edition, difficulty, player, session, run, ratio, hits, score, played_at)"
+    "   SELECT $1, $2, $3, $4, session, run, ratio, hits, score, played_at FROM ("
+    "     SELECT session, run, ratio, hits, score, played_at FROM runs WHERE session = $5"
+    "     UNION ALL"
+    "     SELECT session, run, ratio, hits, score, played_at FROM bests WHERE " + board_where + " AND player = $4"
+    "   ) candidates ORDER BY " + order + " LIMIT 1"
+    "   ON CONFLICT (stage, edition, difficulty, player) DO UPDATE SET session = excluded.session,"
+    "   run = excluded.run, ratio = excluded.ratio, hits = excluded.hits, score = excluded.score,"
+    "   played_at = excluded.played_at RETURNING ratio),"
+    " moves AS (SELECT l.level, ratio_key(x.ratio) >> l.shift AS bucket, x.players"
+    "   FROM (SELECT ratio, 1 AS players FROM kept UNION ALL SELECT ratio, -1 FROM old) x CROSS JOIN " + levels_sql + ")"
+    " INSERT INTO board_buckets (stage, edition, difficulty, level, bucket, players)"
+    "   SELECT $1, $2, $3, level, bucket, sum(players) FROM moves GROUP BY level, bucket HAVING sum(players) <> 0"
+    "   ORDER BY level, bucket"
+    " ON CONFLICT (stage, edition, difficulty, level, bucket) DO UPDATE SET players = board_buckets.players + excluded.players"
+    " RETURNING level, bucket, players";
 
 const std::string session_look_sql =
     "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3)"
@@ -75,6 +136,9 @@ const std::string session_insert_sql =
     "   unnest($8::integer[], $9::integer[], $10::integer[], $11::float8[], $12::bigint[]) AS c(run, hits, score, ratio, updates))"
     " SELECT id FROM session";
 
+// Places up to this one are exact; past it a place may be an estimate.
+std::atomic<int> board_exact_top{10000};
+
 std::string bytes_of(const pqxx::field& f) { return pqxx::binarystring(f).str(); }
 
 nlohmann::json entry_json(const pqxx::row& r) {
@@ -88,6 +152,11 @@ nlohmann::json entry_json(const pqxx::row& r) {
 }  // namespace
 
 void prepare_statements(pqxx::connection& c) {
+    // The board statement has one shape for every board and reader; making
+    // it a plan of its own each time costs more than running it (about
+    // 2 ms against under 1), and the API's other statements are lookups by
+    // key whose plan is the same for any value.
+    pqxx::nontransaction(c).exec("SET plan_cache_mode = force_generic_plan");
     c.prepare("board", board_sql);
     c.prepare("session_look", session_look_sql);
     c.prepare("session_insert", session_insert_sql);
@@ -266,20 +335,44 @@ nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, c
                           const std::string& difficulty, int limit, const std::string& token_hash) {
     const bool asked = !token_hash.empty();
     const pqxx::binarystring token(token_hash.data(), token_hash.size());
-    const pqxx::result rows = asked ? t.exec_prepared("board", stage, edition, difficulty, limit, token)
-                                    : t.exec_prepared("board", stage, edition, difficulty, limit, nullptr);
+    const int exact = board_exact_top.load();
+    // Past the exact top a walk of a tenth of it bounds a read's cost.
+    const int walk = std::max(1, exact / 10);
+    const pqxx::result rows = asked ? t.exec_prepared("board", stage, edition, difficulty, limit, token, exact, walk)
+                                    : t.exec_prepared("board", stage, edition, difficulty, limit, nullptr, exact, walk);
     nlohmann::json entries = nlohmann::json::array();
     nlohmann::json you = nullptr;
     std::int64_t players = 0;
     for (const pqxx::row& r : rows) {
         players = r["players"].as<std::int64_t>();
         if (asked && !r["known"].as<bool>()) return nullptr;
-        if (r["mine"].as<bool>()) you = entry_json(r);
+        if (r["mine"].as<bool>()) {
+            you = entry_json(r);
+            you["rank_estimate"] = r["estimate"].as<bool>();
+        }
         else entries.push_back(entry_json(r));
     }
     // An empty board says nothing of the token; ask for it alone.
     if (asked && rows.empty() && t.exec_params("SELECT 1 FROM players WHERE token_hash = $1", token).empty()) return nullptr;
     return {{"entries", entries}, {"you", you}, {"players", players}};
+}
+
+void set_board_exact_top(int places) { board_exact_top = std::max(1, places); }
+
+void record_best(pqxx::work& w, std::int64_t session, const std::string& stage, const std::string& edition,
+                 const std::string& difficulty, std::int64_t player) {
+    // Two workers' verdicts for one player take turns.
+    w.exec_params("SELECT pg_advisory_xact_lock($1)", player);
+    for (const pqxx::row& r : w.exec_params(record_best_sql, stage, edition, difficulty, player, session)) {
+        const auto players = r[2].as<std::int64_t>();
+        // Below 0 the counts had already lost a row: nothing is kept.
+        if (players < 0)
+            throw std::runtime_error("the board's count of bucket " + r[1].as<std::string>() + " at level " +
+                                     r[0].as<std::string>() + " would fall below 0");
+        if (players == 0)
+            w.exec_params("DELETE FROM board_buckets WHERE " + board_where + " AND level = $4 AND bucket = $5 AND players = 0",
+                          stage, edition, difficulty, r[0].as<int>(), r[1].as<std::int64_t>());
+    }
 }
 
 std::optional<std::string> replay_bytes(pqxx::transaction_base& w, std::int64_t session) {

@@ -66,9 +66,20 @@ nlohmann::json session_json(pqxx::transaction_base& t, std::int64_t id);
 
 // {"entries": [...], "you": entry or null, "players": count} in the game's
 // best-run order, "you" the entry of the player holding token_hash (when
-// not empty); null when no player holds it. One statement.
+// not empty) with "rank_estimate": whether its rank is an estimate (only
+// ever past the exact top); null when no player holds it. One statement.
 nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
                           const std::string& difficulty, int limit, const std::string& token_hash);
+
+// Places on a board up to this one are exact (10,000 unless set); past it
+// a place may be the middle of the range it is known to lie in.
+void set_board_exact_top(int places);
+
+// Keeps the better of the player's best on the board and the verified
+// session's runs, and the board's counts of players per bucket of ratio with
+// it. Takes the player's lock for the rest of the transaction.
+void record_best(pqxx::work& w, std::int64_t session, const std::string& stage, const std::string& edition,
+                 const std::string& difficulty, std::int64_t player);
 
 std::optional<std::string> replay_bytes(pqxx::transaction_base& t, std::int64_t session);
 std::optional<std::string> stage_bytes(pqxx::transaction_base& t, const std::string& hash);

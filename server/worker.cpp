@@ -11,6 +11,7 @@
 
 #include "results/result_row.hpp"
 #include "server/database.hpp"
+#include "server/store.hpp"
 
 namespace server {
 namespace {
@@ -126,22 +127,8 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
                   session, verified ? "verified" : "rejected", v.reason, v.cpu_ms);
     if (verified) {
         // One best per player and board: the session's runs and the kept
-        // best, ordered by the game's best-run order, the first kept. The
-        // lock makes two workers' verdicts for one player take turns.
-        const std::string order = std::string(results::best_order_sql) + ", session, run";
-        w.exec_params("SELECT pg_advisory_xact_lock($1)", player);
-        w.exec_params(
-            "INSERT INTO bests (stage, edition, difficulty, player, session, run, ratio, hits, score, played_at)"
-            " SELECT $2, $3, $4, $5, session, run, ratio, hits, score, played_at FROM ("
-            "   SELECT session, run, ratio, hits, score, played_at FROM runs WHERE session = $1"
-            "   UNION ALL"
-            "   SELECT session, run, ratio, hits, score, played_at FROM bests"
-            "   WHERE stage = $2 AND edition = $3 AND difficulty = $4 AND player = $5"
-            " ) candidates ORDER BY " + order + " LIMIT 1"
-            " ON CONFLICT (stage, edition, difficulty, player) DO UPDATE SET session = excluded.session,"
-            " run = excluded.run, ratio = excluded.ratio, hits = excluded.hits, score = excluded.score,"
-            " played_at = excluded.played_at",
-            session, files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>(), player);
+        // best, ordered by the game's best-run order, the first kept.
+        record_best(w, session, files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>(), player);
     }
     w.commit();
     return verified ? job_outcome::verified : job_outcome::rejected;

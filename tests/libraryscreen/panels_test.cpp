@@ -227,6 +227,11 @@ TEST(WorldLines, TopRunsThenThePlayersOwnPlace) {
     b.you = libraryscreen::board_row{7, "dee", 9, 9, 0.07, 14};
     EXPECT_EQ(board_panel::panel_lines(b, "dee", 2),
               (std::vector<world_line>{{"#1 ada", "2.00/2", false}, {"#2 bea", "1.00/3", false}, {"#7 dee", "0.07/9", true}}));
+    // A place far down a big board the server only estimated says so.
+    b.you = libraryscreen::board_row{123456, "dee", 9, 9, 0.07, 14, true};
+    b.players = 2000000;
+    EXPECT_EQ(board_panel::panel_lines(b, "dee", 1).back(), (world_line{"#~123,456 dee", "0.07/9", true}));
+    EXPECT_EQ(board_panel::summary(b, "dee"), "World: you #~123,456 of 2000000, top 2.00 ada");
     b.rows.clear();
     EXPECT_EQ(board_panel::panel_lines(b, "dee", 3), (std::vector<world_line>{{"no runs yet", "", false}}));
     b.ok = false;

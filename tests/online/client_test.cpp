@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <httplib.h>
 #include <thread>
+#include <tuple>
 
 #include "library/submissions.hpp"
 #include "online/account.hpp"
@@ -196,6 +197,27 @@ TEST(Client, BadServersCostAtMostTheDeadlineAndNeverCount) {
     EXPECT_FALSE(none.how.ok);
     EXPECT_TRUE(none.how.retry);
     EXPECT_EQ(none.how.status, 0);
+}
+
+// A board's own place read with whether the server only estimated it, and
+// shown so; an entry without the field (an older server) is exact.
+TEST(Client, ReadsAnEstimatedPlaceAndShowsItAsSuch) {
+    tiny_server s([](const auto&, auto& res) {
+        res.set_content(R"({"entries":[{"rank":1,"player":"ada","ratio":2.5}],"players":2000000,)"
+                        R"("you":{"rank":1234567,"player":"dee","ratio":0.5,"rank_estimate":true}})",
+                        "application/json");
+    });
+    const online::board b = online::client(s.url(), "t0k", quick()).get_board(std::string(32, 'a'), "standard", "hard", 10);
+    ASSERT_TRUE(b.how.ok) << b.how.message;
+    ASSERT_TRUE(b.you.has_value());
+    EXPECT_TRUE(b.you->rank_estimate);
+    EXPECT_EQ(b.you->rank, 1234567);
+    ASSERT_EQ(b.entries.size(), 1u);
+    EXPECT_FALSE(b.entries[0].rank_estimate);
+    const std::vector<std::tuple<std::int64_t, bool, const char*>> rows = {
+        {7, false, "7"}, {12345, false, "12345"}, {12, true, "~12"}, {123, true, "~123"},
+        {1234, true, "~1,234"}, {1234567, true, "~1,234,567"}};
+    for (const auto& [rank, estimate, text] : rows) EXPECT_EQ(online::place_text(rank, estimate), text);
 }
 
 TEST(Client, RefusesAddressesItCannotUse) {

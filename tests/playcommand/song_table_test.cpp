@@ -2,6 +2,7 @@
 
 #include "playcommand/display_width.hpp"
 #include "playcommand/music_commands.hpp"
+#include "playcommand/online_commands.hpp"
 
 #include <gtest/gtest.h>
 
@@ -128,4 +129,18 @@ TEST(DisplayWidth, SearchAndListTablesLineUpByCells) {
     const std::string header = list.substr(0, first_end), first = list.substr(first_end + 1, list.find('\n', first_end + 1) - first_end - 1);
     EXPECT_EQ(display_width(header.substr(0, header.find("SONG"))), display_width(first.substr(0, first.find("/m/x.flac"))))
         << list;
+}
+
+// The printed board: the top runs, then the player's own place when lower,
+// marked as an estimate when the server only estimated it.
+TEST(SongTable, BoardPrintsAnEstimatedPlaceAsSuch) {
+    online::board b;
+    b.entries = {{1, "ada", 2, 60, 2.0, 11, 1, false}};
+    b.you = online::board_entry{1234567, "dee", 9, 9, 0.07, 14, 1, true};
+    b.players = 2000000;
+    const std::string text = format_board(b, "dee");
+    EXPECT_NE(text.find("\n~1,234,567  dee "), std::string::npos) << text;
+    EXPECT_NE(text.find("\n    1  ada "), std::string::npos) << text;
+    b.you->rank_estimate = false;
+    EXPECT_NE(format_board(b, "dee").find("\n1234567  dee "), std::string::npos);
 }

@@ -13,11 +13,14 @@
 
 #include <algorithm>
 #include <fstream>
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <thread>
 
 #include "results/result_row.hpp"
 #include "server/plays.hpp"
+#include "server/store.hpp"
 #include "server_helpers.hpp"
 #include "support/pg_cluster.hpp"
 
@@ -844,6 +847,190 @@ TEST(ServerApi, FloodsAreRefusedWithRetryAfter) {
     expect_error(more, 429, "too_many_players", "a player past the address's limit");
     EXPECT_TRUE(more && more->has_header("Retry-After"));
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM players WHERE name = 'one_more'"), "0");
+}
+
+// A board of 3,000 players made in SQL, their ratios on and just beside
+// bucket edges, ties in ratio, hits and time; its buckets as a migration
+// fills them from the bests. Then every place the API answers is the count
+// of the rows ahead, as is its player count, on the default exact top and
+// past a small one, and bests recorded by two transactions at once keep
+// the buckets the count of their rows.
+constexpr int histogram_players = 3000;
+const std::string histogram_stage(32, 'b');
+const std::string histogram_board = "/v1/boards/" + histogram_stage + "/standard/hard?limit=5";
+
+std::string histogram_token(int g) {
+    char text[65];
+    std::snprintf(text, sizeof text, "%064x", 0x5000000 + g);
+    return text;
+}
+
+// Each named player's place, counting the rows up to its own in the order
+// the game's comparison spells out, and the rows in its bucket of ratio.
+struct counted {
+    std::int64_t place = 0, bucket_rows = 0;
+};
+std::map<std::string, counted> counted_places(pqxx::connection& c) {
+    pqxx::nontransaction n(c);
+    std::map<std::string, counted> out;
+    for (const pqxx::row& r : n.exec_params(
+             "SELECT p.name, count(*) OVER (ORDER BY b.ratio DESC, b.hits, b.played_at, b.session, b.run ROWS UNBOUNDED PRECEDING),"
+             " count(*) OVER (PARTITION BY ratio_key(b.ratio) >> 34)"
+             " FROM bests b JOIN players p ON p.id = b.player WHERE b.stage = $1 AND b.edition = 'standard' AND b.difficulty = 'hard'",
+             histogram_stage))
+        out[r[0].as<std::string>()] = {r[1].as<std::int64_t>(), r[2].as<std::int64_t>()};
+    return out;
+}
+
+// A verified session of one run for the named player on the histogram's board.
+std::int64_t add_run(pqxx::work& w, const std::string& name, double ratio, int hits) {
+    static int replays = 0;
+    const std::string replay = "hist-replay-" + std::to_string(++replays);
+    w.exec_params("INSERT INTO replays (hash, bytes) VALUES ($1, '\\x00'::bytea)", replay);
+    return w.exec_params1(
+        "WITH s AS (INSERT INTO sessions (player, stage, replay, edition, difficulty, updates, status, submitted_at)"
+        "   SELECT id, $2, $3, 'standard', 'hard', 1, 'verified', 1800000000000000 FROM players WHERE name = $1 RETURNING id)"
+        " INSERT INTO runs (session, run, hits, score, ratio, updates, played_at)"
+        "   SELECT id, 1, $5, 0, $4, 1, 1800000000000000 FROM s RETURNING session",
+        name, histogram_stage, replay, ratio, hits)[0].as<std::int64_t>();
+}
+
+void expect_buckets_count_the_board(pqxx::connection& c, const std::string& row) {
+    pqxx::nontransaction n(c);
+    const std::string board = "stage = $1 AND edition = 'standard' AND difficulty = 'hard'";
+    EXPECT_EQ(n.exec_params1("SELECT count(*) FROM (SELECT l.level, ratio_key(ratio) >> l.shift AS bucket, count(*) AS players"
+                             " FROM bests CROSS JOIN (VALUES (0, 52), (1, 46), (2, 40), (3, 34)) l(level, shift)"
+                             " WHERE " + board + " GROUP BY 1, 2) counted FULL JOIN (SELECT level, bucket, players FROM board_buckets"
+                             " WHERE " + board + ") kept USING (level, bucket) WHERE counted.players IS DISTINCT FROM kept.players",
+                             histogram_stage)[0].as<int>(), 0) << row << ": buckets differ from the bests";
+}
+
+// Asks the board as each sampled player and each of the first 25; every
+// place agrees with the count or, past exact_top only and marked an
+// estimate, lies within half its bucket of it.
+void expect_places(int port, pqxx::connection& c, std::vector<int> sample, std::int64_t exact_top, const std::string& row) {
+    const std::map<std::string, counted> places = counted_places(c);
+    for (const auto& [name, place] : places)
+        if (place.place <= 25 && name.find_first_not_of("0123456789", 4) == std::string::npos) sample.push_back(std::atoi(name.c_str() + 4));
+    int estimated = 0;
+    for (int g : sample) {
+        const std::string name = "hist" + std::to_string(g);
+        const json j = body_json(client(port).Get(histogram_board.c_str(), bearer(histogram_token(g))));
+        ASSERT_TRUE(j.is_object() && j["you"].is_object()) << row << " " << name << ": " << j.dump();
+        EXPECT_EQ(j["players"], places.size()) << row;
+        const std::int64_t rank = j["you"]["rank"], truth = places.at(name).place;
+        if (!j["you"]["rank_estimate"].get<bool>()) {
+            EXPECT_EQ(rank, truth) << row << " " << name;
+            continue;
+        }
+        ++estimated;
+        EXPECT_GT(truth, exact_top) << row << " " << name << ": estimated " << rank << ", true " << truth;
+        EXPECT_LE(std::abs(rank - truth), places.at(name).bucket_rows / 2) << row << " " << name << ": estimated " << rank;
+    }
+    if (exact_top < 100) {
+        EXPECT_GT(estimated, 0) << row << ": no place past the exact top was estimated";
+    }
+}
+
+TEST(ServerApi, BoardPlacesFromTheBucketsAreTheCountOfTheRowsAhead) {
+    pqxx::connection c(cluster->url());
+    {
+        pqxx::work w(c);
+        // Ratios on bucket edges of the finest level (1 + 2^-18) and of
+        // coarser ones (1, 1 + 2^-8, 1.5), and just under them.
+        w.exec_params(
+            "INSERT INTO players (name, token_hash) SELECT 'hist' || g,"
+            " sha256(convert_to(lpad(to_hex(g + $2), 64, '0'), 'UTF8')) FROM generate_series(1, $1) g",
+            histogram_players, 0x5000000);
+        w.exec_params("INSERT INTO stages (hash, bytes, events) VALUES ($1, '\\x01'::bytea, 0)", histogram_stage);
+        w.exec_params("INSERT INTO replays (hash, bytes) SELECT 'hist' || g, '\\x00'::bytea FROM generate_series(1, $1) g",
+                      histogram_players);
+        w.exec_params(
+            "INSERT INTO sessions (player, stage, replay, edition, difficulty, updates, status, submitted_at)"
+            " SELECT p.id, $1, 'hist' || g, 'standard', 'hard', 1, 'verified', 1700000000000000 + g % 5"
+            " FROM generate_series(1, $2) g JOIN players p ON p.name = 'hist' || g",
+            histogram_stage, histogram_players);
+        w.exec_params(
+            "INSERT INTO runs (session, run, hits, score, ratio, updates, played_at)"
+            " SELECT s.id, 1, (g * 104729) % 4, 0, (ARRAY[0, 1 - 2 ^ -40, 1, 1 + 2 ^ -18 - 2 ^ -40, 1 + 2 ^ -18, 1 + 2 ^ -8,"
+            "   1.5 - 2 ^ -40, 1.5, 2.5, 100000, 3])[1 + (g * 7919) % 11], 1, s.submitted_at"
+            " FROM generate_series(1, $1) g JOIN sessions s ON s.replay = 'hist' || g",
+            histogram_players);
+        w.exec_params(
+            "INSERT INTO bests (stage, edition, difficulty, player, session, run, ratio, hits, score, played_at)"
+            " SELECT s.stage, s.edition, s.difficulty, s.player, r.session, r.run, r.ratio, r.hits, r.score, r.played_at"
+            " FROM runs r JOIN sessions s ON s.id = r.session WHERE s.stage = $1",
+            histogram_stage);
+        w.exec_params("INSERT INTO board_buckets (stage, edition, difficulty, level, bucket, players)"
+                      " SELECT stage, edition, difficulty, l.level, ratio_key(ratio) >> l.shift, count(*) FROM bests"
+                      " CROSS JOIN (VALUES (0, 52), (1, 46), (2, 40), (3, 34)) l(level, shift) WHERE stage = $1"
+                      " GROUP BY 1, 2, 3, 4, 5",
+                      histogram_stage);
+        w.commit();
+    }
+    std::vector<int> sample;
+    for (int g = 1; g <= histogram_players; g += g < 40 ? 1 : 37) sample.push_back(g);
+    expect_buckets_count_the_board(c, "made in SQL");
+    expect_places(server->port(), c, sample, 10000, "exact top of 10,000");
+    test_support::server_process small_top(program("velmora_server"), cluster->url(),
+                                           {"--board-exact-top", "20", "--rate-per-address", "0", "--rate-per-token", "0"});
+    expect_places(small_top.port(), c, sample, 20, "exact top of 20");
+    // Two at once: hist1 leaves its bucket for hist2's, which hist2 leaves
+    // (and a bucket of one empties) while the first has not committed; a
+    // new player joins.
+    {
+        pqxx::work w(c);
+        w.exec("INSERT INTO players (name, token_hash) VALUES ('hist_new', '\\x01'::bytea), ('hist_solo', '\\x02'::bytea)");
+        for (const auto& [name, ratio] : std::vector<std::pair<std::string, double>>{{"hist_new", 1}, {"hist_solo", 7}})
+            server::record_best(w, add_run(w, name, ratio, 0), histogram_stage, "standard", "hard",
+                                w.exec_params1("SELECT id FROM players WHERE name = $1", name)[0].as<std::int64_t>());
+        w.commit();
+    }
+    const auto player_id = [&](const std::string& name) {
+        pqxx::nontransaction n(c);
+        return n.exec_params1("SELECT id FROM players WHERE name = $1", name)[0].as<std::int64_t>();
+    };
+    const auto ratio_of = [&](const std::string& name) {
+        pqxx::nontransaction n(c);
+        return n.exec_params1("SELECT ratio FROM bests b JOIN players p ON p.id = b.player WHERE p.name = $1", name)[0].as<double>();
+    };
+    const double first_ratio = ratio_of("hist1"), second_ratio = ratio_of("hist2");
+    ASSERT_LT(first_ratio, second_ratio);
+    const std::int64_t first_id = player_id("hist1"), second_id = player_id("hist2"), solo_id = player_id("hist_solo");
+    pqxx::work first(c);
+    server::record_best(first, add_run(first, "hist1", second_ratio, 0), histogram_stage, "standard", "hard", first_id);
+    std::string second_failed;
+    std::thread second([&] {
+        try {
+            pqxx::connection c2(cluster->url());
+            pqxx::work w(c2);
+            server::record_best(w, add_run(w, "hist2", second_ratio * 2, 0), histogram_stage, "standard", "hard", second_id);
+            server::record_best(w, add_run(w, "hist_solo", 100000, 0), histogram_stage, "standard", "hard", solo_id);
+            w.commit();
+        } catch (const std::exception& e) {
+            second_failed = e.what();
+        }
+    });
+    // The second waits on the first's bucket row.
+    bool waited = false;
+    for (int i = 0; i < 100 && !waited; ++i) {
+        pqxx::connection look(cluster->url());
+        pqxx::nontransaction n(look);
+        waited = n.exec1("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'")[0].as<int>() > 0;
+        if (!waited) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(waited) << "the second writer never waited on the first";
+    first.commit();
+    second.join();
+    EXPECT_EQ(second_failed, "");
+    EXPECT_EQ(ratio_of("hist1"), second_ratio);
+    EXPECT_EQ(ratio_of("hist_solo"), 100000);
+    expect_buckets_count_the_board(c, "after two writers");
+    {
+        pqxx::nontransaction n(c);
+        EXPECT_EQ(n.exec1("SELECT count(*) FROM board_buckets WHERE players = 0")[0].as<int>(), 0) << "an empty bucket kept";
+    }
+    expect_places(server->port(), c, {1, 2, 3, 4, 5, 100, 2000}, 10000, "after two writers");
 }
 
 TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {
