@@ -152,17 +152,23 @@ std::vector<submission> submissions_pending(song_library& library, const std::st
 
 void mark_sent(song_library& library, const submission& s, std::int64_t server_session, submission_state state,
                const std::string& reason) {
+    // A pending session keeps its copies: a server that could not verify it
+    // asks for it again.
+    const bool settled = state != submission_state::pending;
     library.with_database([&](sqlite3* db) {
         sql::statement st(db,
-                          "UPDATE submissions SET state = ?2, server_session = ?3, reason = ?4, stage_file = '',"
-                          " replay_file = '' WHERE session = ?1",
+                          "UPDATE submissions SET state = ?2, server_session = ?3, reason = ?4,"
+                          " stage_file = CASE WHEN ?5 THEN '' ELSE stage_file END,"
+                          " replay_file = CASE WHEN ?5 THEN '' ELSE replay_file END WHERE session = ?1",
                           "cannot keep the server's answer");
-        st.bind(1, s.session).bind(2, state_name(state)).bind(3, server_session).bind(4, reason);
+        st.bind(1, s.session).bind(2, state_name(state)).bind(3, server_session).bind(4, reason).bind(5, std::int64_t{settled ? 1 : 0});
         st.run();
     });
     // Only once the row no longer names them.
-    remove_copy(s.stage_file);
-    remove_copy(s.replay_file);
+    if (settled) {
+        remove_copy(s.stage_file);
+        remove_copy(s.replay_file);
+    }
 }
 
 void mark_retry(song_library& library, const submission& s, std::int64_t next_try_at, const std::string& reason) {
@@ -177,12 +183,37 @@ void mark_retry(song_library& library, const submission& s, std::int64_t next_tr
 }
 
 void mark_state(song_library& library, const std::string& session, submission_state state, const std::string& reason) {
+    std::string stage_file, replay_file;
     library.with_database([&](sqlite3* db) {
-        sql::statement st(db, "UPDATE submissions SET state = ?2, reason = ?3 WHERE session = ?1",
+        sql::statement names(db, "SELECT stage_file, replay_file FROM submissions WHERE session = ?1",
+                             "cannot read the session's copies");
+        names.bind(1, session);
+        if (names.step()) {
+            stage_file = names.text(0);
+            replay_file = names.text(1);
+        }
+        sql::statement st(db,
+                          "UPDATE submissions SET state = ?2, reason = ?3, stage_file = '', replay_file = '' WHERE session = ?1",
                           "cannot keep the server's verdict");
         st.bind(1, session).bind(2, state_name(state)).bind(3, reason);
         st.run();
     });
+    remove_copy(stage_file);
+    remove_copy(replay_file);
+}
+
+bool mark_resend(song_library& library, const submission& s, std::int64_t next_try_at, const std::string& reason) {
+    bool queued = false;
+    library.with_database([&](sqlite3* db) {
+        sql::statement st(db,
+                          "UPDATE submissions SET state = 'queued', attempts = attempts + 1, next_try_at = ?2, reason = ?3"
+                          " WHERE session = ?1 AND stage_file <> '' AND replay_file <> ''",
+                          "cannot queue the session again");
+        st.bind(1, s.session).bind(2, next_try_at).bind(3, reason);
+        st.run();
+        queued = sqlite3_changes(db) > 0;
+    });
+    return queued;
 }
 
 std::optional<submission> latest_submission(song_library& library, const std::string& song_hash,

@@ -55,6 +55,10 @@ void mark_retry(song_library& library, const submission& s, std::int64_t next_tr
 // The server's verdict on a session it took.
 void mark_state(library::song_library& library, const std::string& session, submission_state state,
                 const std::string& reason);
+// A session the server could not verify (its fault, not the replay's),
+// queued to be sent again from its copies at next_try_at; false when it
+// has none (sent before copies were kept while pending).
+bool mark_resend(song_library& library, const submission& s, std::int64_t next_try_at, const std::string& reason);
 
 // The latest submission of a song's runs in an edition and difficulty, for
 // the lists; nothing when none was ever queued.

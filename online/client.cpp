@@ -282,7 +282,7 @@ sent_session client::submit(const session_upload& up) const {
     s.how = a.how;
     const json j = object_of(s.how, a.body, server_);
     if (s.how.ok) read_session(s, j);
-    if (s.how.ok && (s.session <= 0 || (s.status != "pending" && s.status != "verified" && s.status != "rejected"))) {
+    if (s.how.ok && (s.session <= 0 || (s.status != "pending" && s.status != "verified" && s.status != "rejected" && s.status != "unverified"))) {
         s.how.ok = false;
         s.how.retry = true;
         s.how.message = "the server " + server_ + " answered without a session";

@@ -36,7 +36,7 @@ struct registered {
 struct sent_session {
     outcome how;
     std::int64_t session = 0;
-    std::string status;  // "pending", "verified" or "rejected"
+    std::string status;  // "pending", "verified", "rejected" or "unverified" (the server could not re-play it; send it again)
     std::string reason;
 };
 

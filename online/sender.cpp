@@ -99,6 +99,12 @@ send_report send_queue(library::song_library& library, const account& a, std::in
         if (r.status == "verified" || r.status == "rejected") {
             library::mark_state(library, s.session, state_of(r.status), r.reason);
             ++report.answered;
+        } else if (r.status == "unverified") {
+            // Sent again, the server tries its re-play anew.
+            if (!library::mark_resend(library, s, now + library::retry_delay(s.attempts), r.reason))
+                library::mark_state(library, s.session, library::submission_state::rejected,
+                                    "the server could not verify it (" + r.reason + ") and its copies are gone");
+            ++report.answered;
         }
     }
     return report;

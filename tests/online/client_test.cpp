@@ -280,6 +280,7 @@ TEST(Queue, KeepsEverySessionUntilTheServerTakesItAndThenItsVerdict) {
         library::submission_state state;    // after the pass
         bool copies_kept;
         const char* reason;
+        const char* poll = R"({"status":"verified","runs":[]})";  // what the session's page says after
     };
     const std::vector<row> rows = {
         {"offline", std::nullopt, library::submission_state::queued, true, "no answer"},
@@ -288,6 +289,8 @@ TEST(Queue, KeepsEverySessionUntilTheServerTakesItAndThenItsVerdict) {
         {"garbage", fake_answer{202, "<html>"}, library::submission_state::queued, true, "not its API"},
         {"refused", fake_answer{422, R"({"message":"bad stage"})"}, library::submission_state::rejected, false, "bad stage"},
         {"taken", fake_answer{202, R"({"session":5,"status":"pending"})"}, library::submission_state::verified, false, ""},
+        {"taken, then not verifiable by the server", fake_answer{202, R"({"session":5,"status":"pending"})"},
+         library::submission_state::queued, true, "signal 11", R"({"status":"unverified","reason":"signal 11","runs":[]})"},
     };
     for (const row& r : rows) {
         test_support::scratch_dir dir;
@@ -300,7 +303,7 @@ TEST(Queue, KeepsEverySessionUntilTheServerTakesItAndThenItsVerdict) {
         std::unique_ptr<tiny_server> s;
         if (r.submit)
             s = std::make_unique<tiny_server>([&](const httplib::Request& req, httplib::Response& res) {
-                if (req.method == "GET") return res.set_content(R"({"status":"verified","runs":[]})", "application/json");
+                if (req.method == "GET") return res.set_content(r.poll, "application/json");
                 EXPECT_EQ(req.get_file_value("stage").content, stage) << r.what << ": the stage goes with it";
                 EXPECT_EQ(req.get_file_value("difficulty").content, "hard") << r.what;
                 res.status = r.submit->status;
@@ -321,7 +324,7 @@ TEST(Queue, KeepsEverySessionUntilTheServerTakesItAndThenItsVerdict) {
         struct stat st {};
         EXPECT_EQ(stat((library::outbox_dir() + "/" + session + ".vrp").c_str(), &st) == 0, r.copies_kept) << r.what;
         if (r.state == library::submission_state::queued) {
-            EXPECT_EQ(report.waiting, 1u) << r.what;
+            EXPECT_EQ(report.waiting + report.answered, 1u) << r.what;
             EXPECT_GE(after.next_try_at, 1000 + library::retry_delay(0)) << r.what;
             EXPECT_TRUE(library::submissions_to_send(lib, server, 1001).empty()) << r.what << ": not due yet";
             EXPECT_EQ(library::submissions_to_send(lib, server, after.next_try_at).size(), 1u) << r.what;
