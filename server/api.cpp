@@ -243,8 +243,9 @@ private:
             if (o_.verify_budget_player_s > 0 || o_.verify_budget_address_s > 0)
                 wait = verification_budget_wait(w, hash, req.remote_addr, ms(o_.verify_budget_player_s), ms(o_.verify_budget_address_s));
             if (wait > 0) return;
-            stored = server::add_session(w, hash, s);
-            if (!stored.player_known || stored.other_player || stored.refused) return;
+            stored = server::add_session(w, hash, s, req.remote_addr);
+            // A session found again: an unverified one goes back to pending.
+            if (!stored.player_known || stored.other_player || stored.refused || stored.fresh) return;
             stored.status = note_submission(w, stored.id, req.remote_addr);
         });
         if (wait > 0)

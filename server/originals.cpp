@@ -45,23 +45,32 @@ std::string hex_of(const std::string& bytes) {
 
 }  // namespace
 
+void prepare_play_statements(pqxx::connection& c) {
+    // The stage's labels, a session of the same play, and another player's
+    // run of the same play as one of these: one round trip. Each play is
+    // looked up by its index on its own; ordered by the runs' key itself the
+    // plan would walk every run in order to find none.
+    c.prepare("play_look",
+              "SELECT st.edition, st.difficulty, same.id, same.player, same.status, copy.session, copy.play"
+              " FROM (SELECT 1) one"
+              " LEFT JOIN stages st ON st.hash = $1 AND st.edition IS NOT NULL"
+              " LEFT JOIN sessions same ON same.play = $2"
+              " LEFT JOIN LATERAL (SELECT c.session, c.play FROM unnest($3::text[]) AS p(play)"
+              "   CROSS JOIN LATERAL (SELECT r.session, r.run, r.play FROM runs r JOIN sessions x ON x.id = r.session"
+              "     WHERE r.play = p.play AND x.player <> $4 ORDER BY r.session + 0, r.run + 0 LIMIT 1) c"
+              "   ORDER BY c.session, c.run LIMIT 1) copy ON true");
+}
+
 play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s) {
     play_verdict v;
     // Its own statement: what the statements after it read is then what
     // the previous holder committed.
     w.exec_params("SELECT pg_advisory_xact_lock($1, hashtext($2))", lock_class_stage, s.stage_hash);
 
-    // The stage's labels, a session of the same play, and another
-    // player's run of the same play as one of these: one round trip.
-    const pqxx::row look = w.exec_params1(
-        "SELECT st.edition, st.difficulty, same.id, same.player, same.status, copy.session, copy.play"
-        " FROM (SELECT 1) one"
-        " LEFT JOIN stages st ON st.hash = $1 AND st.edition IS NOT NULL"
-        " LEFT JOIN sessions same ON same.play = $2"
-        " LEFT JOIN LATERAL (SELECT r.session, r.play FROM runs r JOIN sessions x ON x.id = r.session"
-        "   WHERE r.play = ANY($3::text[]) AND x.player <> $4 ORDER BY r.session, r.run LIMIT 1) copy ON true",
+    const pqxx::row look = w.exec_prepared1("play_look",
         s.stage_hash, any_owned(s) ? s.play.hash : std::string(), array_of(s, [](const run_play& c) { return c.hash; }, true),
         player);
+    v.labels_known = !look[0].is_null();
     if (!look[0].is_null()) {
         const std::string edition = look[0].as<std::string>(), difficulty = look[1].as<std::string>();
         if (edition != s.edition || difficulty != s.difficulty) {
@@ -121,17 +130,18 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
     return v;
 }
 
-void keep_play(pqxx::work& w, std::int64_t session, const submission& s) {
-    w.exec_params(
-        "WITH kept AS (UPDATE sessions SET play = $2 WHERE id = $1),"
-        " labels AS (UPDATE stages SET edition = $3, difficulty = $4 WHERE hash = $5 AND edition IS NULL)"
-        " UPDATE runs SET play = c.play, changes = decode(c.changes, 'hex'), change_count = c.n"
-        " FROM unnest($6::text[], $7::text[], $8::integer[]) WITH ORDINALITY AS c(play, changes, n, run)"
-        " WHERE runs.session = $1 AND runs.run = c.run",
-        session, any_owned(s) ? std::optional<std::string>(s.play.hash) : std::nullopt, s.edition, s.difficulty,
-        s.stage_hash, array_of(s, [](const run_play& c) { return c.hash; }, true),
-        array_of(s, [](const run_play& c) { return hex_of(encode_changes(c.changes)); }),
-        array_of(s, [](const run_play& c) { return std::to_string(c.changes.size()); }));
+play_columns play_columns_of(const submission& s) {
+    play_columns c;
+    if (any_owned(s)) c.session = s.play.hash;
+    c.runs = array_of(s, [](const run_play& r) { return r.hash; }, true);
+    c.changes = array_of(s, [](const run_play& r) { return hex_of(encode_changes(r.changes)); });
+    c.counts = array_of(s, [](const run_play& r) { return std::to_string(r.changes.size()); });
+    return c;
+}
+
+void keep_labels(pqxx::work& w, const submission& s) {
+    w.exec_params("UPDATE stages SET edition = $2, difficulty = $3 WHERE hash = $1 AND edition IS NULL", s.stage_hash,
+                  s.edition, s.difficulty);
 }
 
 }  // namespace server

@@ -127,13 +127,17 @@ const std::string session_look_sql =
     "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3)"
     " FROM (SELECT 1) one LEFT JOIN players p ON p.token_hash = $1 LEFT JOIN sessions s ON s.replay = $2";
 
+// The session whole in one statement, its play and address with it: a row
+// written once, not updated after (each index of sessions would take the
+// update again).
 const std::string session_insert_sql =
     "WITH kept_replay AS (INSERT INTO replays (hash, bytes) VALUES ($3, $4) ON CONFLICT (hash) DO NOTHING),"
-    " session AS (INSERT INTO sessions (player, stage, replay, edition, difficulty, updates, submitted_at)"
-    "   VALUES ($1, $2, $3, $5, $6, $7, " + now_us + ") ON CONFLICT (replay) DO NOTHING RETURNING id, submitted_at),"
-    " claimed AS (INSERT INTO runs (session, run, hits, score, ratio, updates, played_at)"
-    "   SELECT session.id, c.run, c.hits, c.score, c.ratio, c.updates, session.submitted_at FROM session,"
-    "   unnest($8::integer[], $9::integer[], $10::integer[], $11::float8[], $12::bigint[]) AS c(run, hits, score, ratio, updates))"
+    " session AS (INSERT INTO sessions (player, stage, replay, edition, difficulty, updates, submitted_at, play, address)"
+    "   VALUES ($1, $2, $3, $5, $6, $7, " + now_us + ", $13, $14) ON CONFLICT (replay) DO NOTHING RETURNING id, submitted_at),"
+    " claimed AS (INSERT INTO runs (session, run, hits, score, ratio, updates, played_at, play, changes, change_count)"
+    "   SELECT session.id, c.run, c.hits, c.score, c.ratio, c.updates, session.submitted_at, c.play, decode(c.changes, 'hex'), c.n"
+    "   FROM session, unnest($8::integer[], $9::integer[], $10::integer[], $11::float8[], $12::bigint[], $15::text[],"
+    "     $16::text[], $17::integer[]) AS c(run, hits, score, ratio, updates, play, changes, n))"
     " SELECT id FROM session";
 
 // Places up to this one are exact; past it a place may be an estimate.
@@ -151,6 +155,20 @@ nlohmann::json entry_json(const pqxx::row& r) {
 
 }  // namespace
 
+// Newest first, each session with the spend of it and all newer: the
+// newest whose running sum passes the budget is the last that must age out
+// of the hour. $1 the token's hash, $2 the address, $3 and $4 the budgets.
+static std::string budget_wait_sql() {
+    const auto over = [](const std::string& key) {
+        return "(SELECT max(spent_at) FROM (SELECT spent_at, sum(verify_cpu_ms) OVER (ORDER BY spent_at DESC, id DESC) AS newer"
+               " FROM sessions WHERE " + key + " AND spent_at IS NOT NULL AND spent_at > (SELECT us FROM t) - " +
+               std::to_string(3600ll * 1000000) + ") x WHERE newer > $";
+    };
+    return "WITH t AS (SELECT " + now_us + " AS us) SELECT (SELECT us FROM t),"
+           " " + over("player = (SELECT id FROM players WHERE token_hash = $1)") + "3 AND $3 > 0),"
+           " " + over("address = $2") + "4 AND $4 > 0)";
+}
+
 void prepare_statements(pqxx::connection& c) {
     // The board statement has one shape for every board and reader; making
     // it a plan of its own each time costs more than running it (about
@@ -160,6 +178,8 @@ void prepare_statements(pqxx::connection& c) {
     c.prepare("board", board_sql);
     c.prepare("session_look", session_look_sql);
     c.prepare("session_insert", session_insert_sql);
+    c.prepare("budget_wait", budget_wait_sql());
+    prepare_play_statements(c);
 }
 
 std::string utc_text(std::int64_t us) {
@@ -195,7 +215,7 @@ void key_old_names(pqxx::connection& c) {
     w.commit();
 }
 
-stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s) {
+stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s, const std::string& address) {
     stored_session out;
     const pqxx::row look = w.exec_prepared1("session_look", pqxx::binarystring(token_hash.data(), token_hash.size()), s.replay_hash, s.stage_hash);
     if (look[0].is_null()) return out;
@@ -225,10 +245,12 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
         const std::string length = s.length_ms ? std::to_string(*s.length_ms) : std::string();
         const char* length_or_null = s.length_ms ? length.c_str() : nullptr;
         w.exec_params(
-            "INSERT INTO stages (hash, bytes, events, title, artist, album, length_ms, fingerprint)"
-            " VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (hash) DO NOTHING",
+            "INSERT INTO stages (hash, bytes, events, title, artist, album, length_ms, fingerprint, edition, difficulty)"
+            " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT (hash) DO NOTHING",
             s.stage_hash, pqxx::binarystring(s.stage.data(), s.stage.size()), s.events, s.title, s.artist, s.album,
-            length_or_null, s.fingerprint);
+            length_or_null, s.fingerprint, s.edition, s.difficulty);
+    } else if (!verdict.labels_known) {
+        keep_labels(w, s);
     }
     std::string runs, hits, scores, ratios, updates;
     for (const claimed_run& c : s.runs) {
@@ -239,9 +261,10 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
         ratios += comma + pqxx::to_string(c.ratio);
         updates += comma + std::to_string(c.updates);
     }
+    const play_columns play = play_columns_of(s);
     const pqxx::result r = w.exec_prepared("session_insert", player, s.stage_hash, s.replay_hash, pqxx::binarystring(s.replay.data(), s.replay.size()), s.edition, s.difficulty,
         static_cast<std::int64_t>(s.updates), "{" + runs + "}", "{" + hits + "}", "{" + scores + "}", "{" + ratios + "}",
-        "{" + updates + "}");
+        "{" + updates + "}", play.session, address, play.runs, play.changes, play.counts);
     if (r.empty()) {
         // Another request stored the same replay between the look and the insert.
         const pqxx::row again = w.exec_params1("SELECT id, player, status FROM sessions WHERE replay = $1", s.replay_hash);
@@ -249,7 +272,7 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
     }
     out.id = r[0][0].as<std::int64_t>();
     out.status = "pending";
-    keep_play(w, out.id, s);
+    out.fresh = true;
     return out;
 }
 
@@ -268,18 +291,7 @@ int seconds_until_aged(std::int64_t at_us, std::int64_t now) {
 
 int verification_budget_wait(pqxx::work& w, const std::string& token_hash, const std::string& address,
                              std::int64_t player_budget_ms, std::int64_t address_budget_ms) {
-    // Newest first, each session with the spend of it and all newer: the
-    // newest whose running sum passes the budget is the last that must age
-    // out of the hour.
-    const auto over = [](const std::string& key) {
-        return "(SELECT max(spent_at) FROM (SELECT spent_at, sum(verify_cpu_ms) OVER (ORDER BY spent_at DESC, id DESC) AS newer"
-               " FROM sessions WHERE " + key + " AND spent_at > (SELECT us FROM t) - " + std::to_string(hour_us) + ") x"
-               " WHERE newer > $";
-    };
-    const pqxx::row r = w.exec_params1(
-        "WITH t AS (SELECT " + now_us + " AS us) SELECT (SELECT us FROM t),"
-        " " + over("player = (SELECT id FROM players WHERE token_hash = $1)") + "3 AND $3 > 0),"
-        " " + over("address = $2") + "4 AND $4 > 0)",
+    const pqxx::row r = w.exec_prepared1("budget_wait",
         pqxx::binarystring(token_hash.data(), token_hash.size()), address, player_budget_ms, address_budget_ms);
     const auto now = r[0].as<std::int64_t>();
     int wait = 0;

@@ -35,13 +35,15 @@ struct stored_session {
     bool other_player = false;  // the replay is another player's session; nothing was stored
     std::optional<refusal> refused;  // a copy or other labels; nothing was stored
     std::int64_t original = 0;       // the session a refused copy repeats
+    bool fresh = false;              // stored now, not found
 };
 // Stores a checked submission for the player holding this token's hash:
 // its stage and replay once by hash, the session pending and its claimed
 // runs. The same replay sent again by its player gives its session back,
 // and so does the same play in another file (originals.hpp).
-// Three statements, so a submission costs few round trips.
-stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s);
+// A new session is written whole, with its play and the sending address, in
+// one statement, so a submission costs few round trips.
+stored_session add_session(pqxx::work& w, const std::string& token_hash, const submission& s, const std::string& address);
 
 // Verification budgets (milliseconds of the re-plays' CPU in the last hour;
 // 0: no limit). The seconds until the spend of the player holding this
