@@ -13,9 +13,11 @@
 // still the run it was copied from.
 namespace server {
 
-// A run with fewer key changes is no one's: standing still, or one key held
-// from the start, is a run anyone may play alike, so it is never a copy.
-constexpr std::size_t copy_min_changes = 2;
+// A run with fewer key changes is no one's: standing still, or a key or two
+// held for a while, is a run two players may well play alike to the update
+// (two changes each spread over 20 updates meet one time in 400), so it is
+// never a copy.
+constexpr std::size_t copy_min_changes = 8;
 // A run with fewer key changes is judged by its exact play only: too few
 // changes say too little to call two runs the same.
 constexpr std::size_t near_copy_min_changes = 30;

@@ -627,9 +627,11 @@ TEST(ServerApi, ARunOfFewKeyChangesIsRefusedOnlyAsAnExactCopy) {
     const auto near = send(ivy, stage, close);
     EXPECT_EQ(near.first, 202) << near.second.dump();
     expect_copy(send(ivy, stage, rewritten(original, [](results::replay& r) { r.offset_ms = -7; })), id, "exact copy");
-    // Standing still is no one's run: two players who both do it are both kept.
-    const auto still_hal = send(hal, stage, replay_of_taps(stage, 205, {}, 600));
-    const auto still_ivy = send(ivy, stage, replay_of_taps(stage, 209, {}, 600));
+    // A run of a key or two held a while is no one's: two players who play
+    // it alike to the update are both kept.
+    const std::vector<tap> held = {{30, 36, 5}, {200, 10, 6}};
+    const auto still_hal = send(hal, stage, replay_of_taps(stage, 205, held, 600));
+    const auto still_ivy = send(ivy, stage, replay_of_taps(stage, 209, held, 600));
     ASSERT_EQ(still_hal.first, 202) << still_hal.second.dump();
     ASSERT_EQ(still_ivy.first, 202) << still_ivy.second.dump();
     EXPECT_NE(still_hal.second["session"], still_ivy.second["session"]);
