@@ -45,21 +45,8 @@ long status_kib(pid_t pid, const std::string& field) {
     return -1;
 }
 
-int connect_to(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 int slow_connection(int port) {
-    const int s = connect_to(port);
+    const int s = server_test::connect_to(port);
     if (s >= 0) send(s, "GET /v1/health HTTP/1.1\r\n", 25, MSG_NOSIGNAL);
     return s;
 }
@@ -92,7 +79,7 @@ void drip(int port, const std::atomic<bool>& stop, std::atomic<long>& closed) {
 // A body the server must refuse: 200 MB chunked, or a declared length it
 // takes, of bytes that are no multipart. The answer's status, -1 for none.
 int huge_body(int port, const std::string& head, bool chunked) {
-    const int s = connect_to(port);
+    const int s = server_test::connect_to(port);
     if (s < 0) return -1;
     timeval tv{30, 0};
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);

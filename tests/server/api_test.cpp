@@ -100,19 +100,6 @@ void expect_error(const httplib::Result& r, int status, const std::string& code,
     }
 }
 
-int connect_to(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 bool send_all(int s, const std::string& bytes) {
     for (std::size_t at = 0; at < bytes.size();) {
         const ssize_t n = send(s, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);

@@ -2,6 +2,9 @@
 // What the server's tests build: stages, replays naming them, and the
 // multipart submission of the two, sent through the same HTTP library.
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <random>
@@ -110,6 +113,21 @@ inline httplib::MultipartFormDataItems session_form(const std::string& stage, co
             {"difficulty", difficulty, "", ""},
             {"title", "Café Nocturne", "", ""},
             {"length_ms", "180000", "", ""}};
+}
+
+// A raw connection to the server on 127.0.0.1, for requests no client library
+// would send; -1 when it cannot be made.
+inline int connect_to(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
 }
 
 inline httplib::Headers bearer(const std::string& token) { return {{"Authorization", "Bearer " + token}}; }
