@@ -12,6 +12,7 @@
 #include <new>
 #include <sstream>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -46,6 +47,26 @@ void* allocate_or_refuse(std::size_t n) noexcept {
     return std::malloc(n == 0 ? 1 : n);
 }
 
+// The song from memory, but once its first second is out it waits (a few
+// seconds at most) for a worker to ask for memory: the calling thread also
+// analyses, and on a busy machine it could otherwise take every second itself
+// before a worker is ever scheduled.
+class waits_for_a_worker : public converter::memory_stream {
+public:
+    using memory_stream::memory_stream;
+    std::size_t read(std::int16_t* out, std::size_t count) override {
+        if (delivered_ && refuse_everything.load())
+            for (int ms = 0; ms < 5000 && refused.load() == 0; ++ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const std::size_t n = memory_stream::read(out, count);
+        delivered_ = delivered_ || n != 0;
+        return n;
+    }
+
+private:
+    bool delivered_ = false;
+};
+
 }  // namespace
 
 void* operator new(std::size_t n) { return allocate(n); }
@@ -76,7 +97,9 @@ TEST(PoolFailure, ReachesTheCallerAndLeavesNoFile) {
         const char* what = refusal == &refuse_pool_growth ? "pool growth refused" : "everything refused";
         refused = 0;
         *refusal = true;
-        EXPECT_THROW(converter::convert(source, dir / "out.pat", converter::edition::standard, con, 3),
+        waits_for_a_worker stream(source);
+        EXPECT_THROW(converter::convert(stream, dir / "out.pat", converter::edition::standard,
+                                        converter::difficulty::hard, con, 3),
                      std::bad_alloc)
             << what;
         *refusal = false;
