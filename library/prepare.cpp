@@ -162,7 +162,7 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
         kept.checksum = stagecache::checksum_text(stage.bytes.data(), stage.bytes.size());
         try {
             library->record_prepared(row, kept);
-            if (!fingerprint.empty()) set_fingerprint(*library, row.hash, fingerprint);
+            if (!fingerprint.empty()) library->set_fingerprint(row.hash, fingerprint);
         } catch (const library_error& e) {
             out.library_problem = e.what();
         }

@@ -143,6 +143,12 @@ void migrate_step(sqlite3* db, int from) {
 constexpr const char* result_columns =
     "SELECT song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames, offset_ms, replay "
     "FROM results";
+// One song, edition and difficulty: the key of stages and results.
+constexpr const char* where_key = " WHERE song_hash = :hash AND edition = :edition AND difficulty = :difficulty";
+sql::statement& bind_key(sql::statement& st, std::string_view hash, std::string_view edition,
+                         std::string_view difficulty) {
+    return st.bind(":hash", hash).bind(":edition", edition).bind(":difficulty", difficulty);
+}
 // better_result's order, the row id last.
 const std::string best_first = std::string(" ORDER BY ") + results::best_order_sql + ", id ASC";
 
@@ -247,31 +253,31 @@ void song_library::record_prepared(const song_row& facts, const stage_row& stage
     sql::transaction t(db_);
     sql::statement song(db_,
                         "INSERT INTO songs (hash, path, duration, rate, channels, prepared_at)"
-                        " VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
+                        " VALUES (:hash, :path, :duration, :rate, :channels, :prepared_at)"
                         " ON CONFLICT(hash) DO UPDATE SET path = excluded.path, duration = excluded.duration,"
                         " rate = excluded.rate, channels = excluded.channels, prepared_at = excluded.prepared_at;",
                         "cannot record a song");
-    song.bind(1, facts.hash)
-        .bind(2, facts.path)
-        .bind(3, facts.duration)
-        .bind(4, static_cast<std::int64_t>(facts.rate))
-        .bind(5, static_cast<std::int64_t>(facts.channels))
-        .bind(6, stage.prepared_at)
+    song.bind(":hash", facts.hash)
+        .bind(":path", facts.path)
+        .bind(":duration", facts.duration)
+        .bind(":rate", static_cast<std::int64_t>(facts.rate))
+        .bind(":channels", static_cast<std::int64_t>(facts.channels))
+        .bind(":prepared_at", stage.prepared_at)
         .run();
     sql::statement st(db_,
                       "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at, checksum)"
-                      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
+                      " VALUES (:hash, :edition, :difficulty, :format_version, :events, :prepared_at, :checksum)"
                       " ON CONFLICT (song_hash, edition, difficulty) DO UPDATE SET"
                       " format_version = excluded.format_version, events = excluded.events,"
                       " prepared_at = excluded.prepared_at, checksum = excluded.checksum;",
                       "cannot record a stage");
-    st.bind(1, facts.hash)
-        .bind(2, stage.edition)
-        .bind(3, stage.difficulty)
-        .bind(4, static_cast<std::int64_t>(stage.format_version))
-        .bind(5, stage.events)
-        .bind(6, stage.prepared_at)
-        .bind_or_null(7, stage.checksum)
+    st.bind(":hash", facts.hash)
+        .bind(":edition", stage.edition)
+        .bind(":difficulty", stage.difficulty)
+        .bind(":format_version", static_cast<std::int64_t>(stage.format_version))
+        .bind(":events", stage.events)
+        .bind(":prepared_at", stage.prepared_at)
+        .bind_or_null(":checksum", stage.checksum)
         .run();
     t.commit();
 }
@@ -280,10 +286,9 @@ std::optional<stage_row> song_library::find_stage(const std::string& hash, std::
                                                   std::string_view difficulty) {
     std::lock_guard<std::mutex> g(lock_);
     sql::statement st(db_,
-                      "SELECT format_version, events, prepared_at, checksum FROM stages"
-                      " WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3;",
+                      std::string("SELECT format_version, events, prepared_at, checksum FROM stages") + where_key + ";",
                       "cannot look a stage up");
-    st.bind(1, hash).bind(2, edition).bind(3, difficulty);
+    bind_key(st, hash, edition, difficulty);
     if (!st.step()) return std::nullopt;
     stage_row r;
     r.song_hash = hash;
@@ -299,18 +304,18 @@ std::optional<stage_row> song_library::find_stage(const std::string& hash, std::
 void song_library::record_played(const std::string& hash, const std::string& path, std::int64_t when) {
     std::lock_guard<std::mutex> g(lock_);
     sql::transaction t(db_);
-    sql::statement st(db_, "UPDATE songs SET path = ?2, last_played_at = ?3 WHERE hash = ?1;", "cannot record a start");
-    st.bind(1, hash).bind(2, path).bind(3, when).run();
+    sql::statement st(db_, "UPDATE songs SET path = :path, last_played_at = :when WHERE hash = :hash;",
+                      "cannot record a start");
+    st.bind(":hash", hash).bind(":path", path).bind(":when", when).run();
     t.commit();
 }
 
 std::optional<result_row> song_library::best_unlocked(const std::string& hash, std::string_view edition,
                                                       std::string_view difficulty) {
     sql::statement st(db_,
-                      std::string(result_columns) + " WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3" +
-                          best_first + " LIMIT 1;",
+                      std::string(result_columns) + where_key + best_first + " LIMIT 1;",
                       "cannot look a result up");
-    st.bind(1, hash).bind(2, edition).bind(3, difficulty);
+    bind_key(st, hash, edition, difficulty);
     if (st.step()) return read_result(st);
     return std::nullopt;
 }
@@ -353,16 +358,18 @@ std::vector<std::string> song_library::record_session(const std::vector<result_r
         const result_row& candidate = runs[replay_run];
         // Every other result of the song is worse now: their replays go.
         sql::statement old(db_,
-                           "SELECT DISTINCT replay FROM results WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3"
-                           " AND replay IS NOT NULL AND replay <> ?4;",
+                           std::string("SELECT DISTINCT replay FROM results ") + where_key +
+                               " AND replay IS NOT NULL AND replay <> :keep;",
                            "cannot record results");
-        old.bind(1, candidate.song_hash).bind(2, candidate.edition).bind(3, candidate.difficulty).bind(4, keep_replay);
+        bind_key(old, candidate.song_hash, candidate.edition, candidate.difficulty).bind(":keep", keep_replay);
         while (old.step()) dropped.push_back(old.text(0));
         sql::statement give_up(db_,
-                               "UPDATE results SET replay = NULL WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3"
-                               " AND replay IS NOT NULL AND replay <> ?4;",
+                               std::string("UPDATE results SET replay = NULL ") + where_key +
+                                   " AND replay IS NOT NULL AND replay <> :keep;",
                                "cannot record results");
-        give_up.bind(1, candidate.song_hash).bind(2, candidate.edition).bind(3, candidate.difficulty).bind(4, keep_replay).run();
+        bind_key(give_up, candidate.song_hash, candidate.edition, candidate.difficulty)
+            .bind(":keep", keep_replay)
+            .run();
     } else if (!keep_replay.empty()) {
         dropped.push_back(keep_replay);
     }
@@ -370,24 +377,25 @@ std::vector<std::string> song_library::record_session(const std::vector<result_r
         db_,
         "INSERT INTO results (song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames,"
         " offset_ms, replay)"
-        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"
+        " VALUES (:hash, :edition, :difficulty, :session, :run, :played_at, :hits, :score, :ratio, :frames, "
+        ":offset_ms, :replay)"
         " ON CONFLICT (session, run) DO UPDATE SET hits = excluded.hits, score = excluded.score,"
         " ratio = excluded.ratio, frames = excluded.frames, replay = COALESCE(excluded.replay, replay);",
         "cannot record results");
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const result_row& r = runs[i];
-        insert.bind(1, r.song_hash)
-            .bind(2, r.edition)
-            .bind(3, r.difficulty)
-            .bind(4, r.session)
-            .bind(5, r.run)
-            .bind(6, r.played_at)
-            .bind(7, static_cast<std::int64_t>(r.hits))
-            .bind(8, static_cast<std::int64_t>(r.score))
-            .bind(9, r.ratio)
-            .bind(10, r.frames)
-            .bind(11, static_cast<std::int64_t>(r.offset_ms));
-        if (keep && i == replay_run) insert.bind(12, keep_replay);
+        insert.bind(":hash", r.song_hash)
+            .bind(":edition", r.edition)
+            .bind(":difficulty", r.difficulty)
+            .bind(":session", r.session)
+            .bind(":run", r.run)
+            .bind(":played_at", r.played_at)
+            .bind(":hits", static_cast<std::int64_t>(r.hits))
+            .bind(":score", static_cast<std::int64_t>(r.score))
+            .bind(":ratio", r.ratio)
+            .bind(":frames", r.frames)
+            .bind(":offset_ms", static_cast<std::int64_t>(r.offset_ms));
+        if (keep && i == replay_run) insert.bind(":replay", keep_replay);
         insert.run();
     }
     t.commit();
@@ -414,10 +422,10 @@ song_row read_row(const sql::statement& st) {
 
 void song_library::add_stages(song_row& r) {
     sql::statement kinds(db_,
-                         "SELECT edition, difficulty FROM stages WHERE song_hash = ?1"
-                         " UNION SELECT edition, difficulty FROM results WHERE song_hash = ?1;",
+                         "SELECT edition, difficulty FROM stages WHERE song_hash = :hash"
+                         " UNION SELECT edition, difficulty FROM results WHERE song_hash = :hash;",
                          "cannot list a song's stages");
-    kinds.bind(1, r.hash);
+    kinds.bind(":hash", r.hash);
     while (kinds.step()) {
         song_stage s;
         s.edition = kinds.text(0);
@@ -430,10 +438,10 @@ void song_library::add_stages(song_row& r) {
         if (a.edition != b.edition) return a.edition < b.edition;
         return difficulty_rank(a.difficulty) < difficulty_rank(b.difficulty);
     });
-    sql::statement stage(db_, "SELECT events, prepared_at FROM stages WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3;",
+    sql::statement stage(db_, std::string("SELECT events, prepared_at FROM stages") + where_key + ";",
                          "cannot list a song's stages");
     for (song_stage& s : r.stages) {
-        stage.bind(1, r.hash).bind(2, s.edition).bind(3, s.difficulty);
+        bind_key(stage, r.hash, s.edition, s.difficulty);
         if (stage.step()) {
             s.events = stage.integer(0);
             s.prepared_at = stage.integer(1);
@@ -445,12 +453,48 @@ void song_library::add_stages(song_row& r) {
 
 std::optional<song_row> song_library::find(const std::string& hash) {
     std::lock_guard<std::mutex> g(lock_);
-    sql::statement st(db_, std::string(row_columns) + " WHERE hash = ?1;", "cannot look a song up");
-    st.bind(1, hash);
+    sql::statement st(db_, std::string(row_columns) + " WHERE hash = :hash;", "cannot look a song up");
+    st.bind(":hash", hash);
     if (!st.step()) return std::nullopt;
     song_row r = read_row(st);
     add_stages(r);
     return r;
+}
+
+upload_facts song_library::facts_for_upload(const std::string& hash) {
+    std::lock_guard<std::mutex> g(lock_);
+    upload_facts f;
+    sql::statement song(db_, "SELECT duration, COALESCE(fingerprint, '') FROM songs WHERE hash = :hash",
+                        "cannot read the song");
+    song.bind(":hash", hash);
+    if (song.step()) {
+        f.length_ms = static_cast<std::int64_t>(song.real(0) * 1000.0);
+        f.fingerprint = song.text(1);
+    }
+    sql::statement tags(db_, "SELECT title, artist, album FROM files WHERE song_hash = :hash ORDER BY id LIMIT 1",
+                        "cannot read the song's tags");
+    tags.bind(":hash", hash);
+    if (tags.step()) {
+        f.title = tags.text(0);
+        f.artist = tags.text(1);
+        f.album = tags.text(2);
+    }
+    return f;
+}
+
+void song_library::set_fingerprint(const std::string& hash, const std::string& fingerprint) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_, "UPDATE songs SET fingerprint = :fingerprint WHERE hash = :hash",
+                      "cannot keep the fingerprint");
+    st.bind(":hash", hash).bind(":fingerprint", fingerprint).run();
+}
+
+std::string song_library::fingerprint(const std::string& hash) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_, "SELECT COALESCE(fingerprint, '') FROM songs WHERE hash = :hash",
+                      "cannot read the fingerprint");
+    st.bind(":hash", hash);
+    return st.step() ? st.text(0) : std::string();
 }
 
 std::vector<song_row> song_library::songs() {

@@ -50,6 +50,15 @@ struct song_row {
     std::vector<song_stage> stages;   // by edition (registry order), then difficulty
 };
 
+// What a run sent to a scoreboard carries of its song beside the stage, all
+// optional for the server: the tags of the first file known to hold it, its
+// length and its fingerprint.
+struct upload_facts {
+    std::int64_t length_ms = 0;  // 0 when not known
+    std::string fingerprint;
+    std::string title, artist, album;
+};
+
 // The song library: an SQLite database in WAL mode, so readers never wait
 // for a writer, with a busy timeout so a second velmora_play waits for a
 // lock instead of failing. Every write is one transaction. The schema's
@@ -101,6 +110,10 @@ public:
     std::vector<std::string> replay_files();
 
     std::optional<song_row> find(const std::string& hash);
+    upload_facts facts_for_upload(const std::string& hash);
+    // A song's audio fingerprint as prepared; "" when not known.
+    void set_fingerprint(const std::string& hash, const std::string& fingerprint);
+    std::string fingerprint(const std::string& hash);
     // Most recently played first, then by path.
     std::vector<song_row> songs();
 

@@ -120,10 +120,15 @@ std::string queue_submission(song_library& library, const std::string& recording
         library.with_database([&](sqlite3* db) {
             sql::statement st(db,
                               "INSERT OR REPLACE INTO submissions (session, song_hash, edition, difficulty, server,"
-                              " stage_file, replay_file, queued_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+                              " stage_file, replay_file, queued_at) VALUES (:session, :song_hash, :edition, "
+                              ":difficulty, :server, :stage_file, :replay_file, :now)",
                               "cannot queue the session for the server");
-            st.bind(1, session).bind(2, song_hash).bind(3, edition).bind(4, difficulty).bind(5, server);
-            st.bind(6, stage_file).bind(7, replay_file).bind(8, now);
+            st.bind(":session", session)
+                .bind(":song_hash", song_hash)
+                .bind(":edition", edition)
+                .bind(":difficulty", difficulty)
+                .bind(":server", server);
+            st.bind(":stage_file", stage_file).bind(":replay_file", replay_file).bind(":now", now);
             st.run();
         });
     } catch (const library_error& e) {
@@ -137,17 +142,17 @@ std::string queue_submission(song_library& library, const std::string& recording
 std::vector<submission> submissions_to_send(song_library& library, const std::string& server, std::int64_t now,
                                             bool due_only) {
     return read_rows(library,
-                     std::string(columns) + " WHERE state = 'queued' AND server = ?1" +
-                         (due_only ? " AND next_try_at <= ?2" : "") + " ORDER BY queued_at, session",
+                     std::string(columns) + " WHERE state = 'queued' AND server = :server" +
+                         (due_only ? " AND next_try_at <= :now" : "") + " ORDER BY queued_at, session",
                      [&](sql::statement& st) {
-                         st.bind(1, server);
-                         if (due_only) st.bind(2, now);
+                         st.bind(":server", server);
+                         if (due_only) st.bind(":now", now);
                      });
 }
 
 std::vector<submission> submissions_pending(song_library& library, const std::string& server) {
-    return read_rows(library, std::string(columns) + " WHERE state = 'pending' AND server = ?1 ORDER BY queued_at",
-                     [&](sql::statement& st) { st.bind(1, server); });
+    return read_rows(library, std::string(columns) + " WHERE state = 'pending' AND server = :server ORDER BY queued_at",
+                     [&](sql::statement& st) { st.bind(":server", server); });
 }
 
 void mark_sent(song_library& library, const submission& s, std::int64_t server_session, submission_state state,
@@ -157,11 +162,15 @@ void mark_sent(song_library& library, const submission& s, std::int64_t server_s
     const bool settled = state != submission_state::pending;
     library.with_database([&](sqlite3* db) {
         sql::statement st(db,
-                          "UPDATE submissions SET state = ?2, server_session = ?3, reason = ?4,"
-                          " stage_file = CASE WHEN ?5 THEN '' ELSE stage_file END,"
-                          " replay_file = CASE WHEN ?5 THEN '' ELSE replay_file END WHERE session = ?1",
+                          "UPDATE submissions SET state = :state, server_session = :server_session, reason = :reason,"
+                          " stage_file = CASE WHEN :settled THEN '' ELSE stage_file END,"
+                          " replay_file = CASE WHEN :settled THEN '' ELSE replay_file END WHERE session = :session",
                           "cannot keep the server's answer");
-        st.bind(1, s.session).bind(2, state_name(state)).bind(3, server_session).bind(4, reason).bind(5, std::int64_t{settled ? 1 : 0});
+        st.bind(":session", s.session)
+            .bind(":state", state_name(state))
+            .bind(":server_session", server_session)
+            .bind(":reason", reason)
+            .bind(":settled", std::int64_t{settled ? 1 : 0});
         st.run();
     });
     // Only once the row no longer names them.
@@ -174,10 +183,10 @@ void mark_sent(song_library& library, const submission& s, std::int64_t server_s
 void mark_retry(song_library& library, const submission& s, std::int64_t next_try_at, const std::string& reason) {
     library.with_database([&](sqlite3* db) {
         sql::statement st(db,
-                          "UPDATE submissions SET attempts = attempts + 1, next_try_at = ?2, reason = ?3"
-                          " WHERE session = ?1",
+                          "UPDATE submissions SET attempts = attempts + 1, next_try_at = :next_try_at, reason = :reason"
+                          " WHERE session = :session",
                           "cannot keep the time of the next try");
-        st.bind(1, s.session).bind(2, next_try_at).bind(3, reason);
+        st.bind(":session", s.session).bind(":next_try_at", next_try_at).bind(":reason", reason);
         st.run();
     });
 }
@@ -185,17 +194,18 @@ void mark_retry(song_library& library, const submission& s, std::int64_t next_tr
 void mark_state(song_library& library, const std::string& session, submission_state state, const std::string& reason) {
     std::string stage_file, replay_file;
     library.with_database([&](sqlite3* db) {
-        sql::statement names(db, "SELECT stage_file, replay_file FROM submissions WHERE session = ?1",
+        sql::statement names(db, "SELECT stage_file, replay_file FROM submissions WHERE session = :session",
                              "cannot read the session's copies");
-        names.bind(1, session);
+        names.bind(":session", session);
         if (names.step()) {
             stage_file = names.text(0);
             replay_file = names.text(1);
         }
         sql::statement st(db,
-                          "UPDATE submissions SET state = ?2, reason = ?3, stage_file = '', replay_file = '' WHERE session = ?1",
+                          "UPDATE submissions SET state = :state, reason = :reason, stage_file = '', replay_file = '' "
+                          "WHERE session = :session",
                           "cannot keep the server's verdict");
-        st.bind(1, session).bind(2, state_name(state)).bind(3, reason);
+        st.bind(":session", session).bind(":state", state_name(state)).bind(":reason", reason);
         st.run();
     });
     remove_copy(stage_file);
@@ -206,10 +216,11 @@ bool mark_resend(song_library& library, const submission& s, std::int64_t next_t
     bool queued = false;
     library.with_database([&](sqlite3* db) {
         sql::statement st(db,
-                          "UPDATE submissions SET state = 'queued', attempts = attempts + 1, next_try_at = ?2, reason = ?3"
-                          " WHERE session = ?1 AND stage_file <> '' AND replay_file <> ''",
+                          "UPDATE submissions SET state = 'queued', attempts = attempts + 1, next_try_at = "
+                          ":next_try_at, reason = :reason"
+                          " WHERE session = :session AND stage_file <> '' AND replay_file <> ''",
                           "cannot queue the session again");
-        st.bind(1, s.session).bind(2, next_try_at).bind(3, reason);
+        st.bind(":session", s.session).bind(":next_try_at", next_try_at).bind(":reason", reason);
         st.run();
         queued = sqlite3_changes(db) > 0;
     });
@@ -218,35 +229,21 @@ bool mark_resend(song_library& library, const submission& s, std::int64_t next_t
 
 std::optional<submission> latest_submission(song_library& library, const std::string& song_hash,
                                             const std::string& edition, const std::string& difficulty) {
-    std::vector<submission> rows = read_rows(
-        library,
-        std::string(columns) +
-            " WHERE song_hash = ?1 AND edition = ?2 AND difficulty = ?3 ORDER BY queued_at DESC, session DESC LIMIT 1",
-        [&](sql::statement& st) { st.bind(1, song_hash).bind(2, edition).bind(3, difficulty); });
+    std::vector<submission> rows =
+        read_rows(library,
+                  std::string(columns) +
+                      " WHERE song_hash = :hash AND edition = :edition AND difficulty = :difficulty"
+                      " ORDER BY queued_at DESC, session DESC LIMIT 1",
+                  [&](sql::statement& st) {
+                      st.bind(":hash", song_hash).bind(":edition", edition).bind(":difficulty", difficulty);
+                  });
     if (rows.empty()) return std::nullopt;
     return rows.front();
 }
 
 std::vector<submission> all_submissions(song_library& library, const std::string& server) {
-    return read_rows(library, std::string(columns) + " WHERE server = ?1 ORDER BY queued_at DESC, session DESC",
-                     [&](sql::statement& st) { st.bind(1, server); });
-}
-
-void set_fingerprint(song_library& library, const std::string& song_hash, const std::string& fingerprint) {
-    library.with_database([&](sqlite3* db) {
-        sql::statement st(db, "UPDATE songs SET fingerprint = ?2 WHERE hash = ?1", "cannot keep the fingerprint");
-        st.bind(1, song_hash).bind(2, fingerprint);
-        st.run();
-    });
-}
-
-std::string fingerprint_of(song_library& library, const std::string& song_hash) {
-    return library.with_database([&](sqlite3* db) {
-        sql::statement st(db, "SELECT COALESCE(fingerprint, '') FROM songs WHERE hash = ?1",
-                          "cannot read the fingerprint");
-        st.bind(1, song_hash);
-        return st.step() ? st.text(0) : std::string();
-    });
+    return read_rows(library, std::string(columns) + " WHERE server = :server ORDER BY queued_at DESC, session DESC",
+                     [&](sql::statement& st) { st.bind(":server", server); });
 }
 
 std::int64_t retry_delay(int attempts) {

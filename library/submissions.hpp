@@ -67,9 +67,6 @@ std::optional<submission> latest_submission(song_library& library, const std::st
 // Every submission, newest first (velmora_play --submit reports them).
 std::vector<submission> all_submissions(song_library& library, const std::string& server);
 
-// A song's audio fingerprint as prepared; "" when not known.
-void set_fingerprint(song_library& library, const std::string& song_hash, const std::string& fingerprint);
-std::string fingerprint_of(song_library& library, const std::string& song_hash);
 
 // Seconds to wait after `attempts` failed tries: doubling from 15 s to an hour.
 std::int64_t retry_delay(int attempts);

@@ -119,7 +119,7 @@ song_board online_calls::board(const std::string& song, const std::string& editi
                 b.state = library::state_name(s->state);
                 if (s->state == library::submission_state::rejected && !s->reason.empty()) b.state += ": " + s->reason;
             }
-            fingerprint = library::fingerprint_of(*songs, hash.hex());
+            fingerprint = songs->fingerprint(hash.hex());
             if (const auto row = songs->find(hash.hex())) seconds = row->duration;
         } catch (const std::exception&) {
             // The board still shows without them.

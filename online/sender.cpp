@@ -18,28 +18,6 @@ bool read_bytes(const std::string& path, std::string& out) {
     return !in.bad();
 }
 
-// What the song library knows of the song beside its stage: its tags, length
-// and fingerprint, all optional for the server.
-void add_song_facts(library::song_library& library, const std::string& hash, session_upload& up) {
-    library.with_database([&](sqlite3* db) {
-        sql::statement song(db, "SELECT duration, COALESCE(fingerprint, '') FROM songs WHERE hash = ?1",
-                            "cannot read the song");
-        song.bind(1, hash);
-        if (song.step()) {
-            up.length_ms = static_cast<std::int64_t>(song.real(0) * 1000.0);
-            up.fingerprint = song.text(1);
-        }
-        sql::statement tags(db, "SELECT title, artist, album FROM files WHERE song_hash = ?1 ORDER BY id LIMIT 1",
-                            "cannot read the song's tags");
-        tags.bind(1, hash);
-        if (tags.step()) {
-            up.title = tags.text(0);
-            up.artist = tags.text(1);
-            up.album = tags.text(2);
-        }
-    });
-}
-
 library::submission_state state_of(const std::string& status) {
     if (status == "verified") return library::submission_state::verified;
     if (status == "rejected") return library::submission_state::rejected;
@@ -71,7 +49,12 @@ send_report send_queue(library::song_library& library, const account& a, std::in
             report.problems.push_back("session " + s.session + ": its copies in the outbox folder are gone");
             continue;
         }
-        add_song_facts(library, s.song_hash, up);
+        const library::upload_facts facts = library.facts_for_upload(s.song_hash);
+        up.length_ms = facts.length_ms;
+        up.fingerprint = facts.fingerprint;
+        up.title = facts.title;
+        up.artist = facts.artist;
+        up.album = facts.album;
         const sent_session r = c.submit(up);
         if (r.how.ok) {
             library::mark_sent(library, s, r.session, state_of(r.status), r.reason);

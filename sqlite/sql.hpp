@@ -53,44 +53,45 @@ inline sqlite3* open(const std::string& path, int flags) {
     return db;
 }
 
-// One prepared statement, finalized when it goes.
+// One prepared statement, finalized when it goes. Parameters are bound by
+// name (":hash") or by position; a bind that SQLite refuses (no such
+// parameter, out of memory) throws at once rather than running the statement
+// with a NULL in its place. Every error names the statement's text.
 class statement {
 public:
-    statement(sqlite3* db, const std::string& text, const char* what) : db_(db), what_(what) {
+    statement(sqlite3* db, const std::string& text, const char* what) : db_(db), what_(what), text_(text) {
         if (sqlite3_prepare_v2(db, text.c_str(), static_cast<int>(text.size()), &st_, nullptr) != SQLITE_OK)
-            fail(db, what);
+            fail(sqlite3_errmsg(db));
     }
     ~statement() { sqlite3_finalize(st_); }
     statement(const statement&) = delete;
     statement& operator=(const statement&) = delete;
 
     statement& bind(int i, std::string_view text) {
-        sqlite3_bind_text(st_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-        return *this;
+        return checked(sqlite3_bind_text(st_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT), i);
     }
     statement& bind(int i, const char* text) { return bind(i, std::string_view(text)); }
     statement& bind(int i, const std::string& text) { return bind(i, std::string_view(text)); }
-    statement& bind(int i, std::int64_t v) {
-        sqlite3_bind_int64(st_, i, v);
-        return *this;
-    }
-    statement& bind(int i, double v) {
-        sqlite3_bind_double(st_, i, v);
-        return *this;
-    }
+    statement& bind(int i, std::int64_t v) { return checked(sqlite3_bind_int64(st_, i, v), i); }
+    statement& bind(int i, double v) { return checked(sqlite3_bind_double(st_, i, v), i); }
     // An empty text as NULL (a song hash not known).
     statement& bind_or_null(int i, std::string_view text) {
-        if (text.empty()) {
-            sqlite3_bind_null(st_, i);
-            return *this;
-        }
+        if (text.empty()) return checked(sqlite3_bind_null(st_, i), i);
         return bind(i, text);
     }
+
+    // The same by name; a name the statement does not have throws.
+    template <typename T>
+    statement& bind(const char* name, const T& v) {
+        return bind(index_of(name), v);
+    }
+    statement& bind_or_null(const char* name, std::string_view text) { return bind_or_null(index_of(name), text); }
+
     // True with a row, false at the end.
     bool step() {
         const int rc = sqlite3_step(st_);
         if (rc == SQLITE_ROW) return true;
-        if (rc != SQLITE_DONE) fail(db_, what_);
+        if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db_));
         return false;
     }
     // Steps to the end, then is ready to be bound and run again.
@@ -110,8 +111,25 @@ public:
     bool null(int i) const { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
 
 private:
+    int index_of(const char* name) {
+        const int i = sqlite3_bind_parameter_index(st_, name);
+        if (i == 0) fail(std::string("no parameter ") + name);
+        return i;
+    }
+    statement& checked(int rc, int i) {
+        if (rc != SQLITE_OK) fail("cannot bind parameter " + std::to_string(i) + ": " + sqlite3_errstr(rc));
+        return *this;
+    }
+    // Long statements are cut: the start says which one it was.
+    [[noreturn]] void fail(const std::string& why) const {
+        constexpr std::size_t shown = 160;
+        std::string sql = text_.size() > shown ? text_.substr(0, shown) + "..." : text_;
+        throw error(database_name(db_) + ": " + what_ + ": " + why + " [in: " + sql + "]");
+    }
+
     sqlite3* db_;
     const char* what_;
+    std::string text_;
     sqlite3_stmt* st_ = nullptr;
 };
 

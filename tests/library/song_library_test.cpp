@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -148,6 +149,45 @@ TEST(SongLibrary, KeepsItsSchemaVersionInWalModeAndRefusesANewerOne) {
     EXPECT_FALSE(song_library::exists(dir / "none.sqlite3"));
     EXPECT_THROW(song_library(dir / "none.sqlite3", false), library_error);
     EXPECT_FALSE(song_library::exists(dir / "none.sqlite3"));
+}
+
+// A bind SQLite refuses must not run the statement with a NULL in its
+// place; every failure names the statement it came from.
+TEST(SongLibrary, StatementsRefuseBindsTheyDoNotHaveAndNameThemselvesInErrors) {
+    test_support::scratch_dir dir;
+    song_library lib(dir / "library.sqlite3");
+    const std::string text = "UPDATE songs SET path = :path WHERE hash = :hash";
+    const struct {
+        const char* what;
+        std::function<void(sql::statement&)> bind;
+        const char* expected;
+    } rows[] = {
+        {"a name it does not have", [](sql::statement& st) { st.bind(":hsh", "x"); }, "no parameter :hsh"},
+        {"a position past its last", [](sql::statement& st) { st.bind(3, std::int64_t{1}); }, "cannot bind parameter 3"},
+    };
+    for (const auto& row : rows) {
+        lib.with_database([&](sqlite3* db) {
+            sql::statement st(db, text, "cannot test");
+            try {
+                row.bind(st);
+                ADD_FAILURE() << row.what << ": nothing thrown";
+            } catch (const sql::error& e) {
+                const std::string message = e.what();
+                EXPECT_NE(message.find(row.expected), std::string::npos) << row.what << ": " << message;
+                EXPECT_NE(message.find("[in: " + text + "]"), std::string::npos) << row.what << ": " << message;
+            }
+        });
+    }
+    lib.with_database([&](sqlite3* db) {
+        try {
+            sql::statement(db, "SELECT x FROM nowhere", "cannot test");
+            ADD_FAILURE() << "a statement on a missing table was prepared";
+        } catch (const sql::error& e) {
+            EXPECT_NE(std::string(e.what()).find("no such table: nowhere [in: SELECT x FROM nowhere]"),
+                      std::string::npos)
+                << e.what();
+        }
+    });
 }
 
 TEST(SongLibrary, ManyConnectionsWritingAtOnceAllSucceed) {

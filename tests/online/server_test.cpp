@@ -187,7 +187,7 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
         p.how = library::prepare_song(dir / name, converter::edition::standard, converter::difficulty::hard, 2, cache,
                                       &lib, {});
         EXPECT_EQ(p.how.status, library::prepare_status::prepared) << name << ": " << p.how.error;
-        p.fingerprint = library::fingerprint_of(lib, p.how.hash.hex());
+        p.fingerprint = lib.fingerprint(p.how.hash.hex());
         EXPECT_FALSE(p.fingerprint.empty()) << name;
         return p;
     };
