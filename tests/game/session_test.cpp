@@ -296,18 +296,21 @@ TEST_F(Session, ALibraryRunStartsAtOnceAndEndsOnItsResult) {
     r.end_after_run = true;
     r.replay.record_given = true;
     r.replay.record_file = dir / "at_once.vrp";
-    int f = 0, result_frames = 0;
+    int f = 0;
+    bool result_shown = false;
     r.before_frame = [&] {
         ++f;
-        if (gt::any_live<gt::gameover>()) ++result_frames;
+        result_shown = result_shown || gt::any_live<gt::gameover>();
         if (f == 3000) push_key_down(SDLK_ESCAPE);
     };
     const stage_outcome o = play_stage(r);
     EXPECT_EQ(o.end, stage_end::run_over);
     EXPECT_LT(f, 3000);
-    EXPECT_GE(result_frames, 55) << "the game's result screen shows for its wait";
     ASSERT_EQ(o.finished_runs.size(), 1u);
     const results::run_summary& run = o.finished_runs[0];
+    // Counted in updates, not drawn frames: a busy machine skips drawing.
+    EXPECT_TRUE(result_shown);
+    EXPECT_GE(run.end_update - run.result_update, 55u) << "the game's result screen shows for its wait";
     EXPECT_EQ(run.start_update, 4u) << "the title's first three updates take no keys; the fourth starts";
     EXPECT_NE(run.end_update, 0u);
 
