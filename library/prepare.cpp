@@ -58,6 +58,54 @@ std::string absolute_path(const std::string& path) {
 
 namespace {
 
+// A stage found whole in the cache is held to the checksum the library has
+// of it; one the library does not know yet is taken as it is, and from here
+// on its bytes are held to its checksum. A mismatch marks the entry damaged.
+void hold_to_library(const std::string& path, const stagecache::stage_key& key, song_library& library,
+                     const prepare_outcome& out, stagecache::entry_check& entry) {
+    const std::optional<stage_row> known = library.find_stage(out.hash.hex(), key.edition, key.difficulty);
+    const bool checked = known && known->format_version == key.format_version && !known->checksum.empty();
+    if (checked && known->checksum != entry.checksum) {
+        entry.state = stagecache::entry_state::damaged;
+        entry.problem = "\"" + out.stage_path + "\" is not the stage the song library has the checksum of (" +
+                        known->checksum + ", the file's " + entry.checksum + ")";
+        return;
+    }
+    if (checked) return;
+    std::optional<song_row> facts = library.find(out.hash.hex());
+    if (!facts) facts = facts_from_header(absolute_path(path), out.hash);
+    stage_row stage;
+    stage.edition = key.edition;
+    stage.difficulty = key.difficulty;
+    stage.format_version = key.format_version;
+    stage.events = static_cast<std::int64_t>(entry.events);
+    stage.prepared_at = known ? known->prepared_at : modified_time(out.stage_path);
+    stage.checksum = entry.checksum;
+    library.record_prepared(*facts, stage);
+}
+
+// A stage just made: the song's facts, the stage's checksum and the song's
+// fingerprint into the library.
+void record_new_stage(const std::string& path, const stagecache::stage_key& key, const converter::source_facts& facts,
+                      const std::vector<std::uint8_t>& bytes, const std::string& fingerprint, song_library& library,
+                      const prepare_outcome& out) {
+    song_row row;
+    row.hash = out.hash.hex();
+    row.path = absolute_path(path);
+    row.duration = facts.seconds;
+    row.rate = facts.rate;
+    row.channels = facts.channels;
+    stage_row kept;
+    kept.edition = key.edition;
+    kept.difficulty = key.difficulty;
+    kept.format_version = key.format_version;
+    kept.events = static_cast<std::int64_t>(out.events);
+    kept.prepared_at = std::time(nullptr);
+    kept.checksum = stagecache::checksum_text(bytes.data(), bytes.size());
+    library.record_prepared(row, kept);
+    if (!fingerprint.empty()) library.set_fingerprint(row.hash, fingerprint);
+}
+
 prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed, converter::difficulty d, unsigned threads,
                                  const stagecache::stage_cache& cache, song_library* library,
                                  const std::function<void(double)>& progress) {
@@ -73,26 +121,7 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
     stagecache::entry_check entry = cache.check(out.hash, key);
     if (entry.state == stagecache::entry_state::valid && library) {
         try {
-            const std::optional<stage_row> known = library->find_stage(out.hash.hex(), key.edition, key.difficulty);
-            const bool checked = known && known->format_version == key.format_version && !known->checksum.empty();
-            if (checked && known->checksum != entry.checksum) {
-                entry.state = stagecache::entry_state::damaged;
-                entry.problem = "\"" + out.stage_path + "\" is not the stage the song library has the checksum of (" +
-                                known->checksum + ", the file's " + entry.checksum + ")";
-            } else if (!checked) {
-                // Taken as it is, now that the loader has: from here on its
-                // bytes are held to this checksum.
-                std::optional<song_row> facts = library->find(out.hash.hex());
-                if (!facts) facts = facts_from_header(absolute_path(path), out.hash);
-                stage_row stage;
-                stage.edition = key.edition;
-                stage.difficulty = key.difficulty;
-                stage.format_version = key.format_version;
-                stage.events = static_cast<std::int64_t>(entry.events);
-                stage.prepared_at = known ? known->prepared_at : modified_time(out.stage_path);
-                stage.checksum = entry.checksum;
-                library->record_prepared(*facts, stage);
-            }
+            hold_to_library(path, key, *library, out, entry);
         } catch (const library_error& e) {
             out.library_problem = e.what();
         }
@@ -147,22 +176,8 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
     out.events = pattern::record_count(stage.bytes.size(), groups);
     out.seconds = facts.seconds;
     if (library) {
-        song_row row;
-        row.hash = out.hash.hex();
-        row.path = absolute_path(path);
-        row.duration = facts.seconds;
-        row.rate = facts.rate;
-        row.channels = facts.channels;
-        stage_row kept;
-        kept.edition = key.edition;
-        kept.difficulty = key.difficulty;
-        kept.format_version = key.format_version;
-        kept.events = static_cast<std::int64_t>(out.events);
-        kept.prepared_at = std::time(nullptr);
-        kept.checksum = stagecache::checksum_text(stage.bytes.data(), stage.bytes.size());
         try {
-            library->record_prepared(row, kept);
-            if (!fingerprint.empty()) library->set_fingerprint(row.hash, fingerprint);
+            record_new_stage(path, key, facts, stage.bytes, fingerprint, *library, out);
         } catch (const library_error& e) {
             out.library_problem = e.what();
         }

@@ -115,6 +115,49 @@ board_entry entry_of(const json& e) {
     return b;
 }
 
+// Sends and waits no later than `deadline`: the socket is shut then whatever
+// the call waits for, so a server dribbling its headers never reaches the
+// receivers. `late` says the watchdog shut it.
+bool send_by(httplib::Client& http, httplib::Request& req, httplib::Response& res, httplib::Error& error,
+             clock_type::time_point deadline, bool& late) {
+    std::mutex lock;
+    std::condition_variable done_or_late;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> g(lock);
+        if (!done_or_late.wait_until(g, deadline, [&] { return done; })) {
+            late = true;
+            http.stop();
+        }
+    });
+    const bool sent = http.send(req, res, error);
+    {
+        std::lock_guard<std::mutex> g(lock);
+        done = true;
+    }
+    done_or_late.notify_all();
+    watchdog.join();
+    return sent;
+}
+
+// What an answer that came in full means: ok for 2xx; otherwise the status
+// and the server's own message, worth trying again for 5xx and 429.
+outcome outcome_of(const httplib::Response& res, const std::string& body, const std::string& server) {
+    outcome how;
+    how.status = res.status;
+    if (res.has_header("Retry-After")) how.retry_after = std::atoi(res.get_header_value("Retry-After").c_str());
+    if (res.status >= 200 && res.status < 300) {
+        how.ok = true;
+        return how;
+    }
+    how.retry = res.status >= 500 || res.status == 429;
+    const json j = json::parse(body, nullptr, false);
+    const std::string said = j.is_object() ? text_of(j, "message") : std::string();
+    how.message = "the server " + server + " answered " + std::to_string(res.status) +
+                  (said.empty() ? std::string() : ": " + said.substr(0, 200));
+    return how;
+}
+
 }  // namespace
 
 struct client::answer {
@@ -178,25 +221,8 @@ client::answer client::call(const std::string& method, const std::string& path, 
     };
     httplib::Response res;
     httplib::Error error = httplib::Error::Success;
-    // The socket is shut at the deadline whatever the call waits for: a
-    // server dribbling its headers never reaches the receiver above.
-    std::mutex lock;
-    std::condition_variable done_or_late;
-    bool done = false, late = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> g(lock);
-        if (!done_or_late.wait_until(g, deadline, [&] { return done; })) {
-            late = true;
-            http.stop();
-        }
-    });
-    const bool sent = http.send(req, res, error);
-    {
-        std::lock_guard<std::mutex> g(lock);
-        done = true;
-    }
-    done_or_late.notify_all();
-    watchdog.join();
+    bool late = false;
+    const bool sent = send_by(http, req, res, error, deadline, late);
     // A read that timed out at the deadline is the same lateness, whichever
     // of the socket and the watchdog saw it first.
     too_slow = too_slow || late || (!sent && clock_type::now() >= deadline);
@@ -217,17 +243,7 @@ client::answer client::call(const std::string& method, const std::string& path, 
         a.how.retry = true;
         return a;
     }
-    a.how.status = res.status;
-    if (res.has_header("Retry-After")) a.how.retry_after = std::atoi(res.get_header_value("Retry-After").c_str());
-    if (res.status >= 200 && res.status < 300) {
-        a.how.ok = true;
-        return a;
-    }
-    a.how.retry = res.status >= 500 || res.status == 429;
-    const json j = json::parse(a.body, nullptr, false);
-    const std::string said = j.is_object() ? text_of(j, "message") : std::string();
-    a.how.message = "the server " + server_ + " answered " + std::to_string(res.status) +
-                    (said.empty() ? std::string() : ": " + said.substr(0, 200));
+    a.how = outcome_of(res, a.body, server_);
     return a;
 }
 
