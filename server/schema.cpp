@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "results/result_row.hpp"
-
 namespace server {
 namespace {
 
@@ -81,8 +79,11 @@ CREATE TABLE bests (
     PRIMARY KEY (stage, edition, difficulty, player),
     FOREIGN KEY (session, run) REFERENCES runs
 );
-)" + std::string("CREATE INDEX bests_order ON bests (stage, edition, difficulty, ") + results::best_order_sql +
-            ", session, run) INCLUDE (player, score);\n",
+-- The best-run order as it stands: a step once applied never changes, so
+-- another order would be a step of its own.
+CREATE INDEX bests_order ON bests (stage, edition, difficulty, ratio DESC, hits ASC, played_at ASC, session, run)
+    INCLUDE (player, score);
+)",
         // 2: each name's key (its case-folded look-alike skeleton), one player a key.
         R"(
 ALTER TABLE players ADD COLUMN name_key text;

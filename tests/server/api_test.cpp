@@ -736,6 +736,13 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
         game_rows.push_back(r);
     }
     EXPECT_TRUE(std::is_sorted(game_rows.begin(), game_rows.end(), results::better_result));
+    // The index boards are read along has the game's order: changing the
+    // order needs a schema step of its own, not an edit of an applied one.
+    std::string order = results::best_order_sql;
+    for (std::size_t at; (at = order.find(" ASC")) != std::string::npos;) order.erase(at, 4);
+    EXPECT_NE(cluster->sql("SELECT indexdef FROM pg_indexes WHERE indexname = 'bests_order'").find(order),
+              std::string::npos)
+        << order;
     // The files come back as they were sent.
     auto s = client().Get(("/v1/stages/" + hash).c_str());
     ASSERT_TRUE(s);
