@@ -38,8 +38,9 @@ add_custom_command(OUTPUT ${generated}/velmora.png
   COMMENT "Drawing the icon")
 
 # Manual pages and the changelog, compressed without a time stamp so that
-# rebuilding gives the same bytes.
-set(velmora_manual_pages velmora.6 velmora_play.6 velmora_bc.1)
+# rebuilding gives the same bytes. velmora_server.8 is not among them: the
+# server is not installed, and is read from the source (man -l).
+set(velmora_manual_pages velmora.6 velmora_play.6 velmora_bc.1 velmora_verify.1)
 set(velmora_compressed)
 foreach(page ${velmora_manual_pages} changelog)
   if(page STREQUAL "changelog")
@@ -49,6 +50,7 @@ foreach(page ${velmora_manual_pages} changelog)
   endif()
   set(VERSION ${PROJECT_VERSION})
   set(DATADIR ${velmora_package_full_datadir})
+  set(LIBEXECDIR ${VELMORA_PACKAGE_PREFIX}/${VELMORA_PACKAGE_LIBEXECDIR})
   set(MAINTAINER ${VELMORA_MAINTAINER})
   configure_file(${source} ${generated}/${page} @ONLY)
   add_custom_command(OUTPUT ${generated}/${page}.gz
@@ -82,7 +84,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_INSTALL_DAT
 install(FILES ${VELMORA_SOUND_EFFECTS} DESTINATION ${VELMORA_INSTALL_DATADIR}/data/sounds)
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_INSTALL_DATADIR})
 install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
-install(FILES ${velmora_converter_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${velmora_converter_pages} ${generated}/velmora_verify.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # ---------------------------------------------------------------- the package
 
@@ -94,7 +96,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/p.bmp DESTINATION ${VELMORA_PACKAGE_DAT
 install(FILES ${VELMORA_SOUND_EFFECTS} DESTINATION ${VELMORA_PACKAGE_DATADIR}/data/sounds ${deb})
 install(FILES ${generated}/song.ogg DESTINATION ${VELMORA_PACKAGE_DATADIR} ${deb})
 install(FILES ${generated}/velmora.6.gz ${generated}/velmora_play.6.gz DESTINATION share/man/man6 ${deb})
-install(FILES ${velmora_converter_pages} DESTINATION share/man/man1 ${deb})
+install(FILES ${velmora_converter_pages} ${generated}/velmora_verify.1.gz DESTINATION share/man/man1 ${deb})
 install(FILES ${generated}/${VELMORA_APP_ID}.desktop DESTINATION share/applications ${deb})
 install(FILES ${generated}/${VELMORA_APP_ID}.metainfo.xml DESTINATION share/metainfo ${deb})
 install(FILES ${generated}/velmora.png DESTINATION share/icons/hicolor/128x128/apps ${deb})

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks every row of the "## Bad input" table in README.md against the built
-# programs: each row names a case set up below; the case is run with every
-# program the row names, and what it printed, on which stream, and how it
+# Checks every row of the table in tests/badinput/README.md (under "## The
+# table"; BADINPUT_README names another file) against the built programs:
+# each row names a case set up below; the case is run with every program the
+# row names, and what it printed, on which stream, and how it
 # ended are compared with the row. A row naming no case here, a case with no
 # row, a malformed row or a case that cannot be set up fails the check.
 #
@@ -14,7 +15,7 @@ shopt -u patsub_replacement 2>/dev/null
 
 build=${VELMORA_BUILD_DIR:?VELMORA_BUILD_DIR must name the build folder}
 source_dir=${VELMORA_SOURCE_DIR:?VELMORA_SOURCE_DIR must name the source folder}
-readme=${BADINPUT_README:-$source_dir/README.md}
+readme=${BADINPUT_README:-$source_dir/tests/badinput/README.md}
 make_sound=${BADINPUT_SOUND:?BADINPUT_SOUND must name the badinput_sound program}
 make_replay=${BADINPUT_REPLAY:?BADINPUT_REPLAY must name the badinput_replay program}
 record_video_mode=${BADINPUT_RECORD_VIDEO_MODE:?BADINPUT_RECORD_VIDEO_MODE must name the recording library}
@@ -767,9 +768,9 @@ take_row() {
   echo "FAIL: no $readme"
   exit 1
 }
-table=$(awk '/^## Bad input[[:space:]]*$/ { on = 1; next } on && /^## / { exit } on && /^\|/' "$readme")
+table=$(awk '/^## The table[[:space:]]*$/ { on = 1; next } on && /^## / { exit } on && /^\|/' "$readme")
 [ -n "$table" ] || {
-  echo "FAIL: $readme has no table under \"## Bad input\""
+  echo "FAIL: $readme has no table under \"## The table\""
   exit 1
 }
 prepare || {
