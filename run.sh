@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for a fresh machine:
-#   ./run.sh play [SONG]  set up, build and play the bundled song (or SONG)
-#                   through velmora_play in a window
+#   ./run.sh play [SONG]  set up, build only what playing needs (in build-play)
+#                   and open velmora_play's library screen on the bundled song,
+#                   or play SONG there
 #   ./run.sh test   set up, build and run every test: the plain build, the same
 #                   tests built with address and undefined-behaviour sanitizers,
 #                   and a short run of each fuzz target
@@ -26,15 +27,18 @@ case "$mode" in
 esac
 
 scripts/setup.sh
+if [ "$mode" = play ]; then
+  # A folder of its own: the tests' build keeps its tests.
+  play_build=${PLAY_BUILD_DIR:-build-play}
+  scripts/play_build.sh "$play_build"
+  exec scripts/play_song.sh "$play_build" "${play_args[@]}"
+fi
 bench=OFF
 [ "$mode" = bench ] && bench=ON
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BENCH=$bench >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON -DVELMORA_BENCH=$bench >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
-case "$mode" in
-  play) exec scripts/play_song.sh "$build" "${play_args[@]}" ;;
-  bench) exec scripts/bench.sh "$build" ;;
-esac
+[ "$mode" = bench ] && exec scripts/bench.sh "$build"
 
 # Every stage runs even when an earlier one failed, so one run shows all.
 failed=()

@@ -3,6 +3,7 @@
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
 #include "libraryscreen/drawing.hpp"
+#include "vaz/limits.hpp"
 
 namespace libraryscreen {
 
@@ -16,8 +17,16 @@ arguments read_arguments(int argc, char** argv) {
             a.difficulty = argv[++i];
         } else if (arg == "--fullscreen") {
             a.fullscreen = true;
+        } else if ((arg == "--song" || arg == "--play") && i + 1 < argc && argv[i + 1][0] && a.song.empty()) {
+            a.play = arg == "--play";
+            a.song = argv[++i];
+        } else if (int ms = 0; arg == "--offset" && i + 1 < argc &&
+                               vaz::parse_whole_number(argv[i + 1], vaz::offset_ms_range, ms)) {
+            a.offset_ms = ms;
+            ++i;
         } else {
-            say("unknown argument \"" + arg + "\"; usage: " + program + " [--edition NAME] [--difficulty NAME] [--fullscreen]");
+            say("unknown argument \"" + arg + "\"; usage: " + program +
+                " [--edition NAME] [--difficulty NAME] [--fullscreen] [--offset MS] [--song FILE | --play FILE]");
             a.ok = false;
         }
     }

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 
 namespace libraryscreen {
@@ -8,6 +9,10 @@ struct arguments {
     bool ok = true;
     std::string edition, difficulty;
     bool fullscreen = false;
+    // --song FILE: listed and highlighted; --play FILE: that, and played at once.
+    std::string song;
+    bool play = false;
+    std::optional<int> offset_ms;  // --offset MS, for this start only
 };
 
 // Each unknown argument is said with the usage, and ok is then false.

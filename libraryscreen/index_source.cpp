@@ -76,6 +76,11 @@ bool index_source::row(songlist::song_id id, songlist::song_row& out) {
     return true;
 }
 
+songlist::song_id index_source::id_for(const std::string& path) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return id_of(path);
+}
+
 songlist::song_id index_source::id_of(const std::string& path) {
     const auto [it, added] = ids_.emplace(path, static_cast<songlist::song_id>(paths_.size() + 1));
     if (added) paths_.push_back(path);

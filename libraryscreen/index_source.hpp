@@ -33,6 +33,8 @@ public:
     void set_query(const std::string& edition, const std::string& difficulty);
     // The song's file, "" when the source never gave that id.
     std::string path(songlist::song_id id);
+    // The id the source gives the song's file, for the list to highlight it.
+    songlist::song_id id_for(const std::string& path);
     // Why the last search failed (the rows are then empty), or "".
     std::string error();
 

@@ -3,6 +3,7 @@
 #include "libraryscreen/library_calls.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,6 +119,7 @@ kept_session library_calls::end_session(const std::string& song_hash, const std:
         parts_->server.empty() || parts_->stage_path.empty() ? nullptr : &submit);
     parts_->session = {};
     k.runs = e.kept.runs.size();
+    k.lost = !e.kept.runs.empty() && !e.kept.stored;
     k.new_best = e.kept.new_best;
     if (e.kept.best) k.best = run_figures{e.kept.best->hits, e.kept.best->score, e.kept.best->ratio};
     k.problems = e.problems;
@@ -172,11 +174,16 @@ std::string library_calls::list_bundled_song() {
     const std::vector<std::string> installed = data_file_locations(exe, "song.ogg");
     places.insert(places.end(), installed.begin() + 1, installed.end());
     const std::string song = first_existing_file(places);
-    if (song.empty() || !index_) return {};
+    return song.empty() ? std::string() : list_song(song);
+}
+
+std::string library_calls::list_song(const std::string& path) {
+    if (!index_) return {};
+    const std::string song = musicfiles::normal_path(path);
     try {
         musicfiles::scan_options quiet;
         quiet.threads = 1;
-        musicindex::scan(index_, {}, {musicfiles::normal_path(song)}, quiet, std::time(nullptr));
+        musicindex::scan(index_, {}, {song}, quiet, std::time(nullptr));
     } catch (const std::exception&) {
         return {};
     }
@@ -272,11 +279,13 @@ std::string save_setting(const std::string& key, const std::string& value) {
 
 std::string save_setting(const std::string& key, int value) { return save_setting(key, std::to_string(value)); }
 
-std::string music_folder() {
+music_place player_music_folder() {
     const char* home = std::getenv("HOME");
     const std::string home_dir = home ? home : "";
-    if (const char* xdg = std::getenv("XDG_MUSIC_DIR"); xdg && xdg[0] == '/') return xdg;
-    // The user's folders file names it as "$HOME/Music" or an absolute path.
+    // Where the player keeps music, in the order asked: $XDG_MUSIC_DIR, the
+    // user's folders file (as "$HOME/Music" or an absolute path), ~/Music.
+    std::vector<std::string> named;
+    if (const char* xdg = std::getenv("XDG_MUSIC_DIR"); xdg && xdg[0] == '/') named.push_back(xdg);
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const std::string dirs_file = (config && config[0] == '/' ? std::string(config) : home_dir + "/.config") + "/user-dirs.dirs";
     std::ifstream in(dirs_file);
@@ -285,10 +294,22 @@ std::string music_folder() {
         if (line.compare(0, key.size(), key) != 0 || line.back() != '"') continue;
         std::string value = line.substr(key.size(), line.size() - key.size() - 1);
         if (value.compare(0, 5, "$HOME") == 0) value = home_dir + value.substr(5);
-        if (!value.empty() && value[0] == '/' && ::access(value.c_str(), R_OK) == 0) return value;
+        if (!value.empty() && value[0] == '/') named.push_back(value);
     }
-    if (!home_dir.empty() && ::access((home_dir + "/Music").c_str(), R_OK) == 0) return home_dir + "/Music";
-    return home_dir.empty() ? "/" : home_dir;
+    if (!home_dir.empty()) named.push_back(home_dir + "/Music");
+    for (const std::string& dir : named) {
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), R_OK | X_OK) == 0)
+            return {dir, true};
+    }
+    return {named.empty() ? std::string() : named.front(), false};
+}
+
+std::string music_folder() {
+    const music_place music = player_music_folder();
+    if (music.exists) return music.path;
+    const char* home = std::getenv("HOME");
+    return home && home[0] == '/' ? home : "/";
 }
 
 int run_calibration(std::string& why) {

@@ -37,6 +37,7 @@ struct run_figures {
 // The runs a session kept.
 struct kept_session {
     std::size_t runs = 0;
+    bool lost = false;  // runs finished that the song library could not store
     bool new_best = false;
     std::optional<run_figures> best;  // the song's best in the session's edition and difficulty, after it
     std::vector<std::string> problems;
@@ -106,6 +107,9 @@ public:
     // installed), scanned into the music tables so the list always holds it:
     // its path, or "" when there is none or it cannot be listed.
     std::string list_bundled_song();
+    // Any music file scanned into the music tables the same way (a song the
+    // screen is started on): its path as the list names it, or "".
+    std::string list_song(const std::string& path);
 
     // Remembered folders, sorted.
     std::vector<std::string> folders();
@@ -127,7 +131,15 @@ userfiles::settings load_settings(std::vector<std::string>& warnings);
 // One value into the settings file, at once and whole; "" or why it was not saved.
 std::string save_setting(const std::string& key, const std::string& value);
 std::string save_setting(const std::string& key, int value);
-// Where the folder browser starts: $XDG_MUSIC_DIR, else ~/Music, else home.
+// The player's music folder: the first of $XDG_MUSIC_DIR, the one the
+// user's folders file names and ~/Music that is a folder; else the first
+// of them named (exists false), or "" when none is.
+struct music_place {
+    std::string path;
+    bool exists = false;
+};
+music_place player_music_folder();
+// Where the folder browser starts: the music folder, else home.
 std::string music_folder();
 // The calibration program, run as a child; its exit status, or -1 (why says so).
 int run_calibration(std::string& why);

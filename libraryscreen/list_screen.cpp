@@ -90,14 +90,27 @@ void step_difficulty(screen_state& s, int step) {
     s.list.refresh();
 }
 
-// A start with no music folder offers the player's in one key.
+// A start with no music folder offers the player's in one key; when the
+// player has none, says so and offers the folder screen to choose one.
 void offer_music_folder(screen_state& s) {
-    const std::string dir = music_folder();
+    const music_place music = player_music_folder();
+    const std::string later = "Escape: not now (F5 adds a folder later)";
+    if (!music.exists) {
+        const SDLKey key = ask(s,
+                               "Welcome to velmora. " +
+                                   (music.path.empty() ? std::string("There is no music folder here.")
+                                                       : "There is no music folder " + music.path + ".") +
+                                   " Choose the folder your music is in? The bundled song is there to play already.",
+                               "Return: choose one   " + later, {SDLK_RETURN, SDLK_ESCAPE});
+        if (key == SDLK_RETURN) folder_screen(s);
+        return;
+    }
+    const std::string& dir = music.path;
     const SDLKey key = ask(s,
                            "Welcome to velmora. Add your music folder " + dir +
                                " to the list? Its songs are read in the background; the bundled song is there to "
                                "play already.",
-                           "Return: add it   Escape: not now (F5 adds a folder later)", {SDLK_RETURN, SDLK_ESCAPE});
+                           "Return: add it   " + later, {SDLK_RETURN, SDLK_ESCAPE});
     if (key != SDLK_RETURN) return;
     std::string why;
     if (s.calls.add_folder(dir, why)) {
@@ -159,6 +172,7 @@ int library_screen_main(int argc, char** argv) {
     if (!args.edition.empty()) settings.edition = args.edition;
     if (!args.difficulty.empty()) settings.difficulty = args.difficulty;
     if (args.fullscreen) settings.fullscreen = true;
+    if (args.offset_ms) settings.offset_ms = *args.offset_ms;
 
     std::string problem;
     library_calls calls(problem);
@@ -175,6 +189,8 @@ int library_screen_main(int argc, char** argv) {
 
     // Listed before the list is read: the player has something to play.
     calls.list_bundled_song();
+    // The song the screen was started on, listed as any other.
+    const std::string start_song = args.song.empty() ? std::string() : calls.list_song(args.song);
 
     if (const std::string why = open_game_window({settings.fullscreen, settings.scale, true}); !why.empty()) {
         say(why);
@@ -208,9 +224,11 @@ int library_screen_main(int argc, char** argv) {
         // Songs added to the remembered folders since the last session.
         const bool remembered = !calls.folders().empty();
         if (remembered) scans.start({});
+        if (!start_song.empty()) list.highlight_song(source.id_for(start_song));
         list.settle();
-        // No folder yet (and a library to add one to): the music folder is offered.
-        if (!remembered && calls.index()) {
+        // No folder yet (and a library to add one to): the music folder is
+        // offered, though not before a song the player asked to play.
+        if (!remembered && calls.index() && !args.play) {
             list.update(SDL_GetTicks());
             const songlist::song_row* row = list.highlighted_row();
             panel.show(row ? row->path : std::string(), row ? row->title : std::string());
@@ -221,6 +239,13 @@ int library_screen_main(int argc, char** argv) {
             log.frame_drawn();
             offer_music_folder(s);
             back_to_list(s);
+        }
+
+        if (args.play && !s.quit) {
+            const songlist::song_row* row = list.highlighted_row();
+            const std::string path = start_song.empty() ? args.song : start_song;
+            const bool known = row && !start_song.empty() && source.path(row->id) == start_song;
+            play_song(s, {path, known ? row->title : path, known ? row->artist : std::string()});
         }
 
         std::uint32_t next = SDL_GetTicks(), last_refresh = 0;

@@ -62,17 +62,24 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         std::string why;
         r.replay.record_file = s.calls.begin_session(stage.song_hash, s.settings.edition, s.settings.difficulty, why);
         r.replay.record_given = !r.replay.record_file.empty();
-        if (!r.replay.record_given) say(why);
+        // Runs that cannot be kept are played, but the program does not end as a success.
+        if (!r.replay.record_given) {
+            say(why);
+            s.failed = true;
+        }
         const stage_outcome o = play_stage(r);
         const kept_session kept = s.calls.end_session(stage.song_hash, s.settings.edition, s.settings.difficulty);
         for (const std::string& p : kept.problems) say(p);
+        if (kept.lost) s.failed = true;
         if (s.online) s.online->session_ended();
         if (o.end == stage_end::failed) {
             s.status = "Cannot play \"" + song.title + "\": " + o.why;
             say(o.why);
             break;
         }
-        if (kept.runs > 0)
+        if (kept.lost)
+            s.status = "The runs of \"" + song.title + "\" are not stored in the song library";
+        else if (kept.runs > 0)
             s.status = "Kept " + std::to_string(kept.runs) + (kept.runs == 1 ? " run" : " runs") + " of \"" +
                        song.title + "\"" + (kept.new_best ? ", a new best" : "");
         if (o.end == stage_end::quit) {
@@ -92,7 +99,7 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         report.run = {run.hits, run.score, results::shown_ratio(run.hits, run.score)};
         report.previous_best = before;
         report.new_best = kept.new_best;
-        report.kept = kept.runs > 0;
+        report.kept = kept.runs > 0 && !kept.lost;
         s.list.refresh();
         const after_result next = result_panel(s, report);
         if (next == after_result::quit) s.quit = true;

@@ -106,7 +106,7 @@ void settings_screen(screen_state& s) {
          nullptr},
     };
     // The scoreboard's rows are there only once a server is set, so a player
-    // who never sets one sees the screen as it always was; O sets one.
+    // who never sets one sees only the key that sets one, O.
     const std::size_t first_online_row = m.rows.size();
     const auto online = [&] { return s.online && s.online->online(); };
     const auto show_online_rows = [&](const menu_row& server_row, const menu_row& player_row) {
@@ -151,8 +151,10 @@ void settings_screen(screen_state& s) {
         // Below the last row, wrapped above the keys' line.
         const int y = m.rows_y + static_cast<int>(m.rows.size()) * m.row_step + 8;
         draw_wrapped(s.text, surface, 40, y, message, style(14, grey), 560, m.rows.size() > first_online_row ? 3 : 4);
+        // Offline, the key that sets a server is named: nothing else shows it.
         s.text.draw(surface, 40, 440,
                     m.at >= first_online_row ? "Up/Down choose   Return set   Delete clear   Escape back"
+                    : s.online && !online()  ? "Up/Down choose   Left/Right change   O play online   Escape back"
                                              : "Up/Down choose   Left/Right change   Escape back",
                     style(13, dim), 560);
     };

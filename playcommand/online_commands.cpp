@@ -1,9 +1,5 @@
 #include "playcommand/online_commands.hpp"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -169,30 +165,6 @@ std::map<std::string, std::string> best_states(library::song_library& library, c
             states[online_key(song.hash, st.edition, st.difficulty)] = found != by_session.end() ? found->second : "-";
         }
     return states;
-}
-
-bool send_in_background(const std::string& program_file) {
-    const pid_t child = ::fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        // A grandchild of its own session, so it outlives this program and
-        // no terminal signal reaches it; its parent ends at once.
-        ::setsid();
-        if (::fork() != 0) ::_exit(0);
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            ::dup2(null, 0);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-        }
-        char* const argv[] = {const_cast<char*>("velmora_play"), const_cast<char*>("--submit"), nullptr};
-        ::execv(program_file.c_str(), argv);
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace playcommand

@@ -27,8 +27,4 @@ std::string format_board(const online::board& b, const std::string& you);
 // For --list with a server set: each best's state there, by online_key.
 std::map<std::string, std::string> best_states(library::song_library& library, const std::string& server);
 
-// Starts `velmora_play --submit` on its own, detached and silent, so the
-// queue goes out while the player goes on; false when it could not start.
-bool send_in_background(const std::string& program_file);
-
 }  // namespace playcommand

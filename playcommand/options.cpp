@@ -21,6 +21,7 @@ std::string usage_text() {
            "       velmora_play --list [--sort KEY]\n"
            "       velmora_play --search TEXT [--sort KEY]\n"
            "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
+           "       velmora_play --show SONG\n"
            "       velmora_play --calibrate\n"
            "       velmora_play --volume N\n"
            "       velmora_play --online URL --player NAME | --offline\n"
@@ -31,7 +32,8 @@ std::string usage_text() {
            "finished run is recorded; afterwards the session's runs and the song's best\n"
            "are printed, the best run's replay is kept, and the song is added to the\n"
            "song library. Without a song the game opens on its library screen: choose\n"
-           "a song, play, see the bests, change the settings, all in one window.\n"
+           "a song, play, see the bests, change the settings, all in one window; a song\n"
+           "given is played there, and every run of it ends on the screen's result.\n"
            "\n"
            "  --edition E                  the converter's edition (the saved one, else\n"
            "                               " + std::string(userfiles::default_edition) + "): " + converter::edition_names() + "\n"
@@ -42,6 +44,8 @@ std::string usage_text() {
            "                               folders and their subfolders, without playing\n"
            "  --jobs N                     use at most N threads (one per core)\n"
            "  --replay                     play back the best run of SONG in the edition\n"
+           "  --show SONG                  open the library screen with SONG listed and\n"
+           "                               highlighted, without playing it\n"
            "  --list                       print the song library with each song's best\n"
            "  --sort title|artist|album|added|played|best\n"
            "                               the order of --list (last played first) and\n"
@@ -101,7 +105,7 @@ parsed_options parse_options(int argc, const char* const* argv) {
     parsed_options r;
     play_options& o = r.options;
     bool prepare = false, list = false, replay = false, help = false, version = false, calibrate = false;
-    bool add = false, show_folders = false, forget = false, scan = false, search = false;
+    bool show = false, add = false, show_folders = false, forget = false, scan = false, search = false;
     bool online = false, offline = false, submit = false, board = false;
     auto bad = [&](std::string why) {
         r.ok = false;
@@ -201,6 +205,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
             prepare = true;
         } else if (name == "--list" && no_value()) {
             list = true;
+        } else if (name == "--show" && no_value()) {
+            show = true;
         } else if (name == "--replay" && no_value()) {
             replay = true;
         } else if ((name == "--help" || name == "-h") && no_value()) {
@@ -216,20 +222,20 @@ parsed_options parse_options(int argc, const char* const* argv) {
         o.what = command::help;
     } else if (version) {
         o.what = command::version;
-    } else if (prepare + list + replay + calibrate + add + show_folders + forget + scan + search + online + offline +
+    } else if (prepare + list + replay + show + calibrate + add + show_folders + forget + scan + search + online + offline +
                    submit + board > 1) {
         std::vector<std::string> given;
         for (const auto& [on, name] :
-             {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"}, {replay, "--replay"},
+             {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"}, {replay, "--replay"}, {show, "--show"},
               {calibrate, "--calibrate"}, {add, "--add"}, {show_folders, "--folders"}, {forget, "--forget"},
               {scan, "--scan"}, {search, "--search"}, {online, "--online"}, {offline, "--offline"},
               {submit, "--submit"}, {board, "--board"}})
             if (on) given.push_back(name);
         return bad(given[0] + " and " + given[1] + " cannot be combined");
-    } else if ((prepare || list || calibrate || add || show_folders || forget || scan || search) &&
+    } else if ((prepare || list || show || calibrate || add || show_folders || forget || scan || search) &&
                (o.offset_ms || o.volume)) {
         return bad(std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
-                   (prepare ? "--prepare" : list ? "--list" : calibrate ? "--calibrate" : add ? "--add"
+                   (prepare ? "--prepare" : list ? "--list" : show ? "--show" : calibrate ? "--calibrate" : add ? "--add"
                     : show_folders ? "--folders" : forget ? "--forget" : scan ? "--scan" : "--search"));
     } else if (o.sort && !list && !search) {
         return bad("--sort goes with --list or --search");
@@ -264,6 +270,9 @@ parsed_options parse_options(int argc, const char* const* argv) {
     } else if (prepare) {
         if (o.songs.empty()) return bad("--prepare needs songs or folders");
         o.what = command::prepare;
+    } else if (show) {
+        if (o.songs.size() != 1) return bad("--show takes one song");
+        o.what = command::library;
     } else if (replay) {
         if (o.songs.size() != 1) return bad("--replay takes one song");
         o.what = command::replay;

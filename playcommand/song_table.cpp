@@ -118,32 +118,4 @@ std::string format_song_table(const std::vector<library::song_row>& songs,
     return table;
 }
 
-std::string run_line(const library::result_row& r) {
-    return std::to_string(static_cast<std::uint32_t>(r.hits)) + " hits, score " +
-           std::to_string(static_cast<std::uint32_t>(r.score)) + ", ratio " +
-           results::ratio_text(static_cast<float>(r.ratio));
-}
-
-std::string format_session(const library::session_outcome& o, const std::string& song, const std::string& edition,
-                           const std::string& difficulty) {
-    std::string text;
-    const std::string which =
-        "\"" + printable(song) + "\", " + edition + " edition, " + difficulty;
-    if (o.runs.empty()) {
-        text += "No run finished this session (" + which + ").\n";
-    } else {
-        text += "Runs this session (" + which + "):\n";
-        for (const library::result_row& r : o.runs) {
-            text += "  run " + std::to_string(r.run) + ": " + run_line(r) + ", played " +
-                    vaz::clock_text(static_cast<double>(r.frames) / 60.0) + "\n";
-        }
-    }
-    if (o.best) {
-        text += "Best: " + run_line(*o.best) +
-                (o.new_best ? " (new best, this session)" : ", " + time_text(o.best->played_at, "-")) +
-                (o.best->replay.empty() ? "" : "; replay kept") + "\n";
-    }
-    return text;
-}
-
 }  // namespace playcommand

@@ -44,12 +44,4 @@ std::string format_song_table(const std::vector<library::song_row>& songs,
                               const std::map<std::string, std::string>* online = nullptr);
 std::string online_key(const std::string& song_hash, const std::string& edition, const std::string& difficulty);
 
-// One run as velmora_play reports it: "51 hits, score 13239, ratio 17.30".
-std::string run_line(const library::result_row& r);
-
-// What velmora_play prints after the game: this session's runs, then the
-// song's best.
-std::string format_session(const library::session_outcome& o, const std::string& song, const std::string& edition,
-                           const std::string& difficulty);
-
 }  // namespace playcommand

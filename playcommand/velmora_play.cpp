@@ -323,7 +323,8 @@ int run_calibrate() {
 // The library screen is a program of its own, so that this one never loads
 // SDL; it takes this process's place, and with it the signals and the
 // status.
-int run_library(const play_options& o) {
+// With a song, it is listed and highlighted, and played at once when `play`.
+int run_library(const play_options& o, bool play = false) {
     const std::string display = display_problem();
     if (!display.empty()) {
         say("no display to open the library screen on (" + display + "); give a song to prepare and play");
@@ -335,6 +336,8 @@ int run_library(const play_options& o) {
     if (o.edition_given) arguments.insert(arguments.end(), {"--edition", edition_name(o.edition)});
     if (o.difficulty_given) arguments.insert(arguments.end(), {"--difficulty", converter::difficulty_name(o.difficulty)});
     if (o.fullscreen) arguments.push_back("--fullscreen");
+    if (o.offset_ms) arguments.insert(arguments.end(), {"--offset", std::to_string(*o.offset_ms)});
+    if (!o.songs.empty()) arguments.insert(arguments.end(), {play ? "--play" : "--song", o.songs.front()});
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -390,71 +393,32 @@ int run_play(const play_options& o, userfiles::settings settings) {
     if (!r.rebuilt_because.empty()) say("the cached stage was damaged (" + r.rebuilt_because + "); it was prepared again");
     if (r.status == prepare_status::cached) say(quoted(song) + ": stage found in the cache (" + stage_words(o) + ")");
     if (!r.library_problem.empty()) say(r.library_problem);
-    if (library) {
+    // The library screen records the start of a song it plays; a song
+    // only prepared is recorded here.
+    const std::string display = display_problem();
+    if (library && !display.empty()) {
         try {
             library::record_play(*library, song, r.hash.hex(), std::time(nullptr));
         } catch (const library::library_error& e) {
             say(e.what());
         }
     }
-    // The game needs neither the decoder nor the database.
+    // The screen opens the database and decodes for itself.
     library.reset();
     decoder.reset();
 
-    std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
-    add_setting_arguments(game, settings.offset_ms, settings.volume);
-    const std::string display = display_problem();
     if (!display.empty()) {
+        std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+        add_setting_arguments(game, settings.offset_ms, settings.volume);
         say("no display to open the game window on (" + display + "); the stage is ready: " + game[0] + " " +
             quoted(song) + " " + quoted(r.stage_path) + " " + game[3]);
         return 1;
     }
     choose_audio(audio);
-
-    // The game records the session; its results are kept after it ends.
-    const std::string edition = edition_name(o.edition);
-    const std::string difficulty = converter::difficulty_name(o.difficulty);
-    const library::session_start session =
-        library::begin_session(r.hash.hex(), edition, difficulty, std::time(nullptr), ::getpid());
-    if (session.recording.empty()) {
-        say(session.why_not);
-    } else {
-        game.push_back("-record=" + session.recording);
-    }
-    const game_end end = run_game(game);
-    const int status = game_status(end, game[0]);
-    if (!end.started) return status;
-    // Nothing the game played could be kept: said above, and not a success.
-    if (session.recording.empty()) return status == 0 ? 1 : status;
-
-    library = open_library(library_problem);
-    if (!library) say(library_problem);
-    std::string account_problem;
-    const std::optional<online::account> account = online::load_account(account_problem);
-    if (!account_problem.empty()) say(account_problem);
-    std::optional<library::submit_to> submit;
-    if (account) submit = library::submit_to{account->server, r.stage_path};
-    const library::session_end ended = library::end_session(library.get(), session, r.hash.hex(), edition, difficulty,
-                                                            std::time(nullptr), submit ? &*submit : nullptr);
-    // The server is not waited for: a process of its own sends the queue.
-    if (account && library && !send_in_background(vaz::executable_dir() + "/velmora_play"))
-        say("cannot start sending the session to the server; velmora_play --submit sends it");
-    const library::session_outcome& kept = ended.kept;
-    for (const std::string& p : ended.problems) say(p);
-    // A game that failed without a finished run has said why; a report would only repeat the best.
-    if (status == 0 || !kept.runs.empty()) std::fputs(format_session(kept, song, edition, difficulty).c_str(), stdout);
-    // Runs played but not stored are a failure, though the game ended well.
-    const bool lost = !kept.runs.empty() && !kept.stored;
-    if (kept.new_best && kept.best && !kept.best->replay.empty()) {
-        // Both named: the saved settings may have changed by then.
-        std::printf("Watch it with: velmora_play --replay --edition %s --difficulty %s %s\n", edition.c_str(),
-                    difficulty.c_str(), quoted(printable(song)).c_str());
-    }
-    std::fflush(stdout);
-    if (ended.recovered > 0)
-        say("kept " + std::to_string(ended.recovered) + " finished run" + (ended.recovered == 1 ? "" : "s") +
-            " of sessions whose program had ended before its game");
-    return status == 0 && lost ? 1 : status;
+    // Played in the library screen, as a song chosen there: every run ends
+    // on its result panel, its sessions are kept (and sent) there, and
+    // leaving the song goes to the list with the song highlighted.
+    return run_library(o, true);
 }
 
 // Plays the song's best run back, from its kept replay.

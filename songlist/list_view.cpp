@@ -144,11 +144,11 @@ void list_view::work() {
     }
 }
 
-void list_view::ask_search(bool keep_song) {
+void list_view::ask_search(std::optional<song_id> keep) {
     ++generation_;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        search_job_ = search_job{generation_, typed_, order_, keep_song ? highlighted() : std::nullopt};
+        search_job_ = search_job{generation_, typed_, order_, keep};
     }
     wake_.notify_all();
 }
@@ -416,6 +416,13 @@ void list_view::refresh() {
     asked_.clear();
     ++version_;
     ask_search(true);
+}
+
+void list_view::highlight_song(song_id id) {
+    rows_.clear();
+    asked_.clear();
+    ++version_;
+    ask_search(std::optional<song_id>(id));
 }
 
 bool list_view::settle(std::uint32_t timeout_ms) {

@@ -92,6 +92,9 @@ public:
     // Waits for every question asked of the source, at most timeout_ms: for
     // the screen's first frame, and for tests. False on the timeout.
     bool settle(std::uint32_t timeout_ms = 2000);
+    // Everything read again with the highlight on this song, when the list
+    // holds it (a song the screen was started on).
+    void highlight_song(song_id id);
 
     // Answers are still awaited for what the list shows: the last search, or
     // rows on the screen.
@@ -137,7 +140,8 @@ private:
     };
 
     void work();
-    void ask_search(bool keep_song);
+    void ask_search(std::optional<song_id> keep);
+    void ask_search(bool keep_song) { ask_search(keep_song ? highlighted() : std::nullopt); }
     void ask_rows();
     bool take_answers();
     bool waiting() const;

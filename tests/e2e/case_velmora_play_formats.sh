@@ -3,12 +3,15 @@
 # and floating-point WAV, MP3, Opus and 22050 Hz mono. Each song's first start
 # prepares its stage and shows the title, the second takes the stage from the
 # cache untouched, and the run it starts really plays the music: SDL's disk
-# driver writes what the game sends to the sound device into a file.
+# driver writes what the game sends to the sound device into a file. The
+# songs play on the library screen, each run ending on its result panel.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
-require velmora velmora_play tests/badinput_sound
+require velmora velmora_play velmora_library tests/badinput_sound
 
-export XDG_CACHE_HOME=$work/cache XDG_DATA_HOME=$work/data
+command -v tesseract >/dev/null || fail "tesseract is missing (scripts/setup.sh installs it)"
+
+export XDG_CACHE_HOME=$work/cache XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config XDG_MUSIC_DIR=$work
 stages=$XDG_CACHE_HOME/velmora/stages
 # name rate channels frames: two and a half seconds each.
 songs=("vorbis48.ogg 48000 2 120000" "pcm24.24.wav 44100 2 110250" "float.float.wav 44100 2 110250"
@@ -30,8 +33,9 @@ for row in "${songs[@]}"; do
   wait_window
   wait_screen "title_$song" 15 "${title_screen[@]}"
   take_keyboard
+  # The song plays on the library screen: Escape leaves its title for the list.
   key_tap Escape
-  wait_exit 5 0
+  quit_from_list
   grep -q "\"$song\": stage prepared" "$game_err" || fail "the first start of $song did not say it prepared the stage"
   stage=$(comm -13 <(echo "$known") <(find "$stages" -name '*.pat' 2>/dev/null | sort))
   [ "$(printf '%s' "$stage" | grep -c .)" -eq 1 ] || fail "$song: not one new stage in the cache: $stage"
@@ -61,6 +65,8 @@ for row in "${songs[@]}"; do
   done
   [ "$heard" -eq 1 ] || fail "$song: the sound device got only silence ($(stat -c %s "$work/out.raw" 2>/dev/null || echo no) bytes)"
   note "$song: music reached the sound device ($(stat -c %s "$work/out.raw") bytes written so far)"
+  # The run ends on the screen's result panel; Escape goes to the list.
+  wait_text "the result panel of $song" 30 'New best'
   key_tap Escape
-  wait_exit 5 0
+  quit_from_list
 done

@@ -213,6 +213,15 @@ quit_by_question() {
   wait_exit 10 0
 }
 
+# quit_from_list: on the library screen's list with nothing typed, Escape
+# asks before quitting, Return quits: status 0.
+quit_from_list() {
+  key_tap Escape
+  wait_text "the question before quitting" 5 'Quit velmora'
+  key_tap Return
+  wait_exit 10 0
+}
+
 # Real key presses through the X server's test extension, held long enough
 # for the game's once-a-frame key snapshot to see them.
 key_down() { xdotool keydown "$1"; }

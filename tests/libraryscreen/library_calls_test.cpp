@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -109,6 +110,58 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
         << kept.problems[0];
     EXPECT_TRUE(exists(outside));
     EXPECT_NE(calls.best_replay(song, "standard", "hard", why), "") << why;
+}
+
+// The music folder a first start offers: the first of $XDG_MUSIC_DIR, the
+// user's folders file and ~/Music that is a folder; when none is, the first
+// named, as missing.
+TEST(MusicFolder, TheFirstThatIsAFolderElseTheFirstNamedAsMissing) {
+    test_support::scratch_dir dir;
+    const std::string home = dir / "home";
+    struct row {
+        const char* what;
+        const char* xdg;           // $XDG_MUSIC_DIR under home, or null
+        const char* dirs_line;     // the user's folders file's line, or null
+        std::vector<const char*> made;  // folders (or, ending in '!', a file) made under home
+        std::string path;
+        bool exists;
+    };
+    const row table[] = {
+        {"nothing named but home's Music, not there", nullptr, nullptr, {}, home + "/Music", false},
+        {"home's Music", nullptr, nullptr, {"Music"}, home + "/Music", true},
+        {"the variable's, not there", "NoMusic", nullptr, {}, home + "/NoMusic", false},
+        {"the variable's missing, home's Music there", "NoMusic", nullptr, {"Music"}, home + "/Music", true},
+        {"the variable names a file", "tune!", nullptr, {"tune!"}, home + "/tune", false},
+        {"the folders file's", nullptr, "XDG_MUSIC_DIR=\"$HOME/Songs\"", {"Songs", "Music"}, home + "/Songs", true},
+        {"the folders file's missing", nullptr, "XDG_MUSIC_DIR=\"$HOME/Songs\"", {}, home + "/Songs", false},
+    };
+    const char* saved_home = std::getenv("HOME");
+    const std::string kept_home = saved_home ? saved_home : "";
+    for (const row& r : table) {
+        std::filesystem::remove_all(home);
+        std::filesystem::create_directories(home + "/.config");
+        for (std::string m : r.made) {
+            if (m.back() == '!') std::ofstream(home + "/" + m.substr(0, m.size() - 1)) << "x";
+            else std::filesystem::create_directories(home + "/" + m);
+        }
+        if (r.dirs_line) std::ofstream(home + "/.config/user-dirs.dirs") << "# made by hand\n" << r.dirs_line << "\n";
+        ::setenv("HOME", home.c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+        if (r.xdg) {
+            std::string xdg = home + "/" + r.xdg;
+            if (xdg.back() == '!') xdg.pop_back();
+            ::setenv("XDG_MUSIC_DIR", xdg.c_str(), 1);
+        } else {
+            ::unsetenv("XDG_MUSIC_DIR");
+        }
+        const libraryscreen::music_place found = libraryscreen::player_music_folder();
+        EXPECT_EQ(found.path, r.path) << r.what;
+        EXPECT_EQ(found.exists, r.exists) << r.what;
+        EXPECT_EQ(libraryscreen::music_folder(), r.exists ? r.path : home) << r.what << ": where browsing starts";
+    }
+    ::unsetenv("XDG_MUSIC_DIR");
+    if (saved_home) ::setenv("HOME", kept_home.c_str(), 1);
+    else ::unsetenv("HOME");
 }
 
 // A scan that fails says why once, for the screen to show and end with

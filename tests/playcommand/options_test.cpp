@@ -80,6 +80,9 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(parse({"--offline"}).options.what, command::go_offline);
     EXPECT_EQ(parse({"--submit"}).options.what, command::submit);
     EXPECT_EQ(parse({"--board", "--edition", "dynamics", "song.ogg"}).options.what, command::board);
+    p = parse({"--show", "song.ogg"});
+    EXPECT_EQ(p.options.what, command::library);
+    EXPECT_EQ(p.options.songs, std::vector<std::string>{"song.ogg"});
 
     p = parse({"--volume", "0"});
     ASSERT_TRUE(p.ok) << p.error;
@@ -166,6 +169,9 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--online", "http://h:1", "--player", "Mira", "a"}, "--online takes nothing else"},
         {{"--offline", "--submit"}, "--offline and --submit cannot be combined"},
         {{"--board"}, "--board takes one song"},
+        {{"--show"}, "--show takes one song"},
+        {{"--show", "a", "--replay"}, "--replay and --show cannot be combined"},
+        {{"--show", "a", "--offset", "5"}, "--offset is for playing; it does not go with --show"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);

@@ -269,6 +269,20 @@ TEST_F(SongList, TabStepsTheSortAndKeepsTheSong) {
     EXPECT_EQ(view->order(), sort_order::title) << "round to the first";
 }
 
+// The song a screen starts on is highlighted, in sight; an id the list does
+// not hold puts the highlight on the first row.
+TEST_F(SongList, AStartSongIsHighlightedInSight) {
+    const auto by_title = memory.search("", sort_order::title);
+    view->highlight_song(by_title[700]);
+    ASSERT_TRUE(view->settle());
+    EXPECT_EQ(view->highlighted().value(), by_title[700]);
+    EXPECT_EQ(view->position(), 700u);
+    EXPECT_LT(view->position() - view->first_visible(), static_cast<std::size_t>(view->visible_rows()));
+    view->highlight_song(-1);
+    ASSERT_TRUE(view->settle());
+    EXPECT_EQ(view->position(), 0u);
+}
+
 TEST_F(SongList, F2JumpsToARandomSong) {
     std::vector<std::size_t> seen;
     for (int i = 0; i < 8; ++i) {
