@@ -161,11 +161,8 @@ void note_troubles(screen_state& s) {
     }
 }
 
-}  // namespace
-
-int library_screen_main(int argc, char** argv) {
-    const arguments args = read_arguments(argc, argv);
-    if (!args.ok) return 2;
+// The settings file, then what the command line says for this start only.
+userfiles::settings start_settings(const arguments& args) {
     std::vector<std::string> warnings;
     userfiles::settings settings = load_settings(warnings);
     for (const std::string& w : warnings) say(w);
@@ -173,6 +170,165 @@ int library_screen_main(int argc, char** argv) {
     if (!args.difficulty.empty()) settings.difficulty = args.difficulty;
     if (args.fullscreen) settings.fullscreen = true;
     if (args.offset_ms) settings.offset_ms = *args.offset_ms;
+    return settings;
+}
+
+// The list, the highlighted song's panel (with a server, its world board
+// under its bests, unless `with_world` is false) and the keys' line; `whole`
+// draws every pixel again.
+void draw_screen(screen_state& s, text_log& log, bool whole, bool with_world = true) {
+    const songlist::song_row* row = s.list.highlighted_row();
+    s.panel->show(row ? row->path : std::string(), row ? row->title : std::string());
+    log.frame_starts();
+    s.list.draw(window->surface_ptr, whole);
+    std::vector<world_line> world;
+    if (with_world && s.boards && row) {
+        const std::optional<song_board> b = s.boards->find(row->path, s.settings.edition, s.settings.difficulty);
+        world = b ? board_panel::panel_lines(*b, s.online->player(), 3)
+                  : std::vector<world_line>{{"loading...", "", false}};
+    }
+    s.panel->draw(window->surface_ptr, s.settings.edition, s.settings.difficulty, whole, world);
+    draw_keys_line(s, window->surface_ptr);
+    log.frame_drawn();
+}
+
+// The list drawn once, then the music folder offered over it.
+void first_start_offer(screen_state& s, text_log& log) {
+    s.list.update(SDL_GetTicks());
+    draw_screen(s, log, true, false);
+    offer_music_folder(s);
+    back_to_list(s);
+}
+
+// F3 to F6 open a screen of their own over the list; true when `key` was one.
+bool open_key_screen(screen_state& s, SDLKey key, std::unique_ptr<board_panel>& boards) {
+    if (key != SDLK_F3 && key != SDLK_F4 && key != SDLK_F5 && !(key == SDLK_F6 && boards)) return false;
+    s.status.clear();
+    const songlist::song_row* row = s.list.highlighted_row();
+    if (key == SDLK_F3 && row) watch_best(s, {row->path, row->title, row->artist});
+    if (key == SDLK_F6 && row) board_screen(s, {row->path, row->title, row->artist});
+    if (key == SDLK_F4) {
+        settings_screen(s);
+        // The server may have been set or cleared there.
+        if (s.online->online() != static_cast<bool>(boards)) {
+            boards.reset();
+            if (s.online->online()) boards = std::make_unique<board_panel>(*s.online);
+            s.boards = boards.get();
+        }
+        if (boards) boards->forget();
+    }
+    if (key == SDLK_F5) folder_screen(s);
+    back_to_list(s);
+    return true;
+}
+
+// Sessions whose program ended before its game: their finished runs kept.
+void keep_abandoned_sessions(library_calls& calls) {
+    std::vector<std::string> problems;
+    if (const std::size_t recovered = calls.recover_sessions(problems); recovered > 0)
+        say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
+            " of sessions whose program had ended before its game");
+    for (const std::string& p : problems) say(p);
+}
+
+// What one event asks of the list's loop.
+struct event_outcome {
+    bool leave = false;   // the player chose to quit
+    bool redraw = false;  // another screen was over the list
+};
+
+event_outcome handle_event(screen_state& s, SDL_Event& e, std::uint32_t now, std::unique_ptr<board_panel>& boards) {
+    event_outcome o;
+    if (e.type == SDL_QUIT) {
+        s.quit = true;
+        return o;
+    }
+    if (e.type == SDL_MOUSEBUTTONDOWN || e.type == SDL_MOUSEBUTTONUP) {
+        // The window's pixels are the game's scaled up, perhaps between borders.
+        int x = 0, y = 0;
+        if (!window_to_game(e.button.x, e.button.y, x, y)) return o;
+        e.button.x = static_cast<Uint16>(x);
+        e.button.y = static_cast<Uint16>(y);
+    }
+    if (e.type == SDL_KEYDOWN) {
+        const SDLKey key = e.key.keysym.sym;
+        if (key == SDLK_LEFT || key == SDLK_RIGHT) {
+            s.status.clear();
+            step_difficulty(s, key == SDLK_LEFT ? -1 : 1);
+            return o;
+        }
+        if (open_key_screen(s, key, boards)) {
+            o.redraw = true;
+            return o;
+        }
+        s.status.clear();
+    }
+    const songlist::action a = s.list.handle(e, now);
+    if (a.kind == songlist::action::leave) {
+        // Asked first: a stray Escape loses nothing.
+        const SDLKey answer =
+            ask(s, "Quit velmora?", "Return: quit   Escape: stay", {SDLK_RETURN, SDLK_y, SDLK_ESCAPE, SDLK_n});
+        back_to_list(s);
+        o.leave = answer == SDLK_RETURN || answer == SDLK_y;
+        o.redraw = true;
+    }
+    if (a.kind == songlist::action::chosen) {
+        const songlist::song_row* row = s.list.highlighted_row();
+        const std::string path = s.source.path(a.id);
+        const bool known = row && row->id == a.id;
+        play_song(s, {path, known ? row->title : path, known ? row->artist : std::string()});
+        o.redraw = true;
+    }
+    return o;
+}
+
+// The list until the player quits or closes the window: events, the
+// scan's new rows, the boards wanted for the highlighted song, the preview,
+// a frame drawn.
+void list_loop(screen_state& s, text_log& log, std::unique_ptr<board_panel>& boards) {
+    std::uint32_t next = SDL_GetTicks(), last_refresh = 0;
+    std::uint64_t seen_changes = 0, seen_online = 0;
+    bool redraw_all = true;
+    while (!s.quit) {
+        const std::uint32_t now = SDL_GetTicks();
+        SDL_Event e;
+        bool leave = false;
+        while (!leave && !s.quit && SDL_PollEvent(&e)) {
+            const event_outcome o = handle_event(s, e, now, boards);
+            leave = o.leave;
+            redraw_all = redraw_all || o.redraw;
+        }
+        if (leave) break;
+        // Rows found by a scan show as they are written, a refresh a second at most.
+        if (s.scans.changes() != seen_changes && (now - last_refresh >= 1000 || !s.scans.busy())) {
+            seen_changes = s.scans.changes();
+            last_refresh = now;
+            s.list.refresh();
+        }
+        s.list.update(now);
+        note_troubles(s);
+        const songlist::song_row* row = s.list.highlighted_row();
+        if (boards && row) boards->want(row->path, s.settings.edition, s.settings.difficulty, now);
+        // A session sent or answered: the boards are read again.
+        if (boards && s.online->changes() != seen_online) {
+            seen_online = s.online->changes();
+            boards->forget();
+        }
+        s.preview.select(row ? row->path : std::string(), now);
+        s.preview.update(now);
+        draw_screen(s, log, redraw_all || log.on());
+        redraw_all = false;
+        window->flip();
+        pace(next);
+    }
+}
+
+}  // namespace
+
+int library_screen_main(int argc, char** argv) {
+    const arguments args = read_arguments(argc, argv);
+    if (!args.ok) return 2;
+    const userfiles::settings settings = start_settings(args);
 
     std::string problem;
     library_calls calls(problem);
@@ -180,11 +336,7 @@ int library_screen_main(int argc, char** argv) {
     // Before the sessions are kept, so a killed session is sent as well.
     online_calls online(calls);
     // Before the list is read, so the runs of a killed session show in it.
-    std::vector<std::string> recovery_problems;
-    if (const std::size_t recovered = calls.recover_sessions(recovery_problems); recovered > 0)
-        say("kept " + std::to_string(recovered) + " finished run" + (recovered == 1 ? "" : "s") +
-            " of sessions whose program had ended before its game");
-    for (const std::string& p : recovery_problems) say(p);
+    keep_abandoned_sessions(calls);
     online.session_ended();
 
     // Listed before the list is read: the player has something to play.
@@ -228,18 +380,7 @@ int library_screen_main(int argc, char** argv) {
         list.settle();
         // No folder yet (and a library to add one to): the music folder is
         // offered, though not before a song the player asked to play.
-        if (!remembered && calls.index() && !args.play) {
-            list.update(SDL_GetTicks());
-            const songlist::song_row* row = list.highlighted_row();
-            panel.show(row ? row->path : std::string(), row ? row->title : std::string());
-            log.frame_starts();
-            list.draw(window->surface_ptr, true);
-            panel.draw(window->surface_ptr, s.settings.edition, s.settings.difficulty, true);
-            draw_keys_line(s, window->surface_ptr);
-            log.frame_drawn();
-            offer_music_folder(s);
-            back_to_list(s);
-        }
+        if (!remembered && calls.index() && !args.play) first_start_offer(s, log);
 
         if (args.play && !s.quit) {
             const songlist::song_row* row = list.highlighted_row();
@@ -248,107 +389,7 @@ int library_screen_main(int argc, char** argv) {
             play_song(s, {path, known ? row->title : path, known ? row->artist : std::string()});
         }
 
-        std::uint32_t next = SDL_GetTicks(), last_refresh = 0;
-        std::uint64_t seen_changes = 0, seen_online = 0;
-        bool redraw_all = true;
-        while (!s.quit) {
-            const std::uint32_t now = SDL_GetTicks();
-            SDL_Event e;
-            bool leave = false;
-            while (!leave && !s.quit && SDL_PollEvent(&e)) {
-                if (e.type == SDL_QUIT) {
-                    s.quit = true;
-                    break;
-                }
-                if (e.type == SDL_MOUSEBUTTONDOWN || e.type == SDL_MOUSEBUTTONUP) {
-                    // The window's pixels are the game's scaled up, perhaps between borders.
-                    int x = 0, y = 0;
-                    if (!window_to_game(e.button.x, e.button.y, x, y)) continue;
-                    e.button.x = static_cast<Uint16>(x);
-                    e.button.y = static_cast<Uint16>(y);
-                }
-                if (e.type == SDL_KEYDOWN) {
-                    const SDLKey key = e.key.keysym.sym;
-                    if (key == SDLK_LEFT || key == SDLK_RIGHT) {
-                        s.status.clear();
-                        step_difficulty(s, key == SDLK_LEFT ? -1 : 1);
-                        continue;
-                    }
-                    if (key == SDLK_F3 || key == SDLK_F4 || key == SDLK_F5 || (key == SDLK_F6 && boards)) {
-                        s.status.clear();
-                        const songlist::song_row* row = list.highlighted_row();
-                        if (key == SDLK_F3 && row) watch_best(s, {row->path, row->title, row->artist});
-                        if (key == SDLK_F6 && row) board_screen(s, {row->path, row->title, row->artist});
-                        if (key == SDLK_F4) {
-                            settings_screen(s);
-                            // The server may have been set or cleared there.
-                            if (online.online() != static_cast<bool>(boards)) {
-                                boards.reset();
-                                if (online.online()) boards = std::make_unique<board_panel>(online);
-                                s.boards = boards.get();
-                            }
-                            if (boards) boards->forget();
-                        }
-                        if (key == SDLK_F5) folder_screen(s);
-                        back_to_list(s);
-                        redraw_all = true;
-                        continue;
-                    }
-                    s.status.clear();
-                }
-                const songlist::action a = list.handle(e, now);
-                if (a.kind == songlist::action::leave) {
-                    // Asked first: a stray Escape loses nothing.
-                    const SDLKey answer = ask(s, "Quit velmora?", "Return: quit   Escape: stay",
-                                              {SDLK_RETURN, SDLK_y, SDLK_ESCAPE, SDLK_n});
-                    back_to_list(s);
-                    leave = answer == SDLK_RETURN || answer == SDLK_y;
-                    redraw_all = true;
-                }
-                if (a.kind == songlist::action::chosen) {
-                    const songlist::song_row* row = list.highlighted_row();
-                    const std::string path = source.path(a.id);
-                    const bool known = row && row->id == a.id;
-                    play_song(s, {path, known ? row->title : path, known ? row->artist : std::string()});
-                    redraw_all = true;
-                }
-            }
-            if (leave) break;
-            // Rows found by a scan show as they are written, a refresh a second at most.
-            if (scans.changes() != seen_changes && (now - last_refresh >= 1000 || !scans.busy())) {
-                seen_changes = scans.changes();
-                last_refresh = now;
-                list.refresh();
-            }
-            list.update(now);
-            note_troubles(s);
-            const songlist::song_row* row = list.highlighted_row();
-            if (boards && row) boards->want(row->path, s.settings.edition, s.settings.difficulty, now);
-            // A session sent or answered: the boards are read again.
-            if (boards && online.changes() != seen_online) {
-                seen_online = online.changes();
-                boards->forget();
-            }
-            preview.select(row ? row->path : std::string(), now);
-            preview.update(now);
-            panel.show(row ? row->path : std::string(), row ? row->title : std::string());
-            const bool whole = redraw_all || log.on();
-            log.frame_starts();
-            list.draw(window->surface_ptr, whole);
-            // With a server, the song's world board under its bests.
-            std::vector<world_line> world;
-            if (boards && row) {
-                const std::optional<song_board> b = boards->find(row->path, s.settings.edition, s.settings.difficulty);
-                world = b ? board_panel::panel_lines(*b, online.player(), 3)
-                          : std::vector<world_line>{{"loading...", "", false}};
-            }
-            panel.draw(window->surface_ptr, s.settings.edition, s.settings.difficulty, whole, world);
-            draw_keys_line(s, window->surface_ptr);
-            log.frame_drawn();
-            redraw_all = false;
-            window->flip();
-            pace(next);
-        }
+        list_loop(s, log, boards);
         preview.stop();
         if (s.failed) status = 1;
     }
