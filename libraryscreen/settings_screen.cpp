@@ -18,93 +18,121 @@
 
 namespace libraryscreen {
 
-void settings_screen(screen_state& s) {
-    s.preview.stop();
+namespace {
+
+// What the settings' rows share: the screen, and the line saying what the
+// last change did.
+struct settings_context {
+    screen_state& s;
     std::string message;
-    auto save = [&](const char* key, const std::string& value) {
+
+    void save(const char* key, const std::string& value) {
         const std::string why = save_setting(key, value);
         message = why.empty() ? std::string("Saved.") : "Not saved: " + why;
-    };
-    auto apply_display = [&] {
+    }
+    void apply_display() {
         const std::string why = change_display({s.settings.fullscreen, s.settings.scale, true});
         if (!why.empty()) message = why;
-    };
+    }
+    // The list shows bests of the edition and difficulty chosen.
+    void requery() {
+        s.source.set_query(s.settings.edition, s.settings.difficulty);
+        s.list.refresh();
+    }
     // A whole number in steps of five within its range, saved under `key`.
-    auto stepped = [&](int& value, const vaz::whole_range& range, const char* key) {
-        return [&value, &range, &save, key](int step) {
+    std::function<void(int)> stepped(int& value, const vaz::whole_range& range, const char* key) {
+        return [this, &value, &range, key](int step) {
             value = std::clamp(value + 5 * step, range.low, range.high);
             save(key, std::to_string(value));
         };
-    };
-    auto requery = [&] {
-        s.source.set_query(s.settings.edition, s.settings.difficulty);
-        s.list.refresh();
-    };
+    }
+};
 
-    menu m;
-    m.rows = {
-        {"Music volume", [&] { return std::to_string(s.settings.volume) + "%"; },
-         [&, volume = stepped(s.settings.volume, vaz::volume_range, "volume")](int step) {
+// Volumes, the offset and its calibration.
+std::vector<menu_row> sound_rows(settings_context& c) {
+    screen_state& s = c.s;
+    return {
+        {"Music volume", [&s] { return std::to_string(s.settings.volume) + "%"; },
+         [&s, volume = c.stepped(s.settings.volume, vaz::volume_range, "volume")](int step) {
              volume(step);
              s.preview.set_volume(s.settings.volume);
          },
          nullptr},
         {"Effects volume",
-         [&] { return s.settings.effects == 0 ? std::string("off") : std::to_string(s.settings.effects) + "%"; },
-         stepped(s.settings.effects, vaz::effects_volume_range, "effects"), nullptr},
-        {"Offset", [&] { return std::to_string(s.settings.offset_ms) + " ms"; },
-         stepped(s.settings.offset_ms, vaz::offset_ms_range, "offset"), nullptr},
+         [&s] { return s.settings.effects == 0 ? std::string("off") : std::to_string(s.settings.effects) + "%"; },
+         c.stepped(s.settings.effects, vaz::effects_volume_range, "effects"), nullptr},
+        {"Offset", [&s] { return std::to_string(s.settings.offset_ms) + " ms"; },
+         c.stepped(s.settings.offset_ms, vaz::offset_ms_range, "offset"), nullptr},
         {"Calibrate the offset", [] { return std::string("Return"); }, nullptr,
-         [&] {
+         [&c] {
              std::string why;
              const int status = run_calibration(why);
              std::vector<std::string> warnings;
              // The calibration saves the offset it measured.
-             s.settings.offset_ms = load_settings(warnings).offset_ms;
-             message = status == 0 ? "Offset measured: " + std::to_string(s.settings.offset_ms) + " ms"
-                       : status < 0 ? why
-                                    : "Calibration left; the offset is unchanged";
+             c.s.settings.offset_ms = load_settings(warnings).offset_ms;
+             c.message = status == 0 ? "Offset measured: " + std::to_string(c.s.settings.offset_ms) + " ms"
+                         : status < 0 ? why
+                                      : "Calibration left; the offset is unchanged";
          }},
-        {"Edition", [&] { return s.settings.edition; },
-         [&](int step) {
+    };
+}
+
+// Edition, difficulty, full screen and the window's scale.
+std::vector<menu_row> stage_and_display_rows(settings_context& c) {
+    screen_state& s = c.s;
+    return {
+        {"Edition", [&s] { return s.settings.edition; },
+         [&c](int step) {
              constexpr int n = sizeof converter::editions / sizeof converter::editions[0];
              const int i = static_cast<int>(
-                 converter::edition_from_name(s.settings.edition).value_or(converter::edition::standard));
-             s.settings.edition = converter::editions[(i + n + step) % n].name;
-             save("edition", s.settings.edition);
-             requery();
+                 converter::edition_from_name(c.s.settings.edition).value_or(converter::edition::standard));
+             c.s.settings.edition = converter::editions[(i + n + step) % n].name;
+             c.save("edition", c.s.settings.edition);
+             c.requery();
          },
          nullptr},
-        {"Difficulty", [&] { return s.settings.difficulty; },
-         [&](int step) {
+        {"Difficulty", [&s] { return s.settings.difficulty; },
+         [&c](int step) {
              const int i = static_cast<int>(
-                 converter::difficulty_from_name(s.settings.difficulty).value_or(converter::difficulty::hard));
-             s.settings.difficulty = converter::difficulty_name(static_cast<converter::difficulty>((i + 3 + step) % 3));
-             save("difficulty", s.settings.difficulty);
-             requery();
+                 converter::difficulty_from_name(c.s.settings.difficulty).value_or(converter::difficulty::hard));
+             c.s.settings.difficulty =
+                 converter::difficulty_name(static_cast<converter::difficulty>((i + 3 + step) % 3));
+             c.save("difficulty", c.s.settings.difficulty);
+             c.requery();
          },
          nullptr},
-        {"Display", [&] { return std::string(s.settings.fullscreen ? "full screen" : "window"); },
-         [&](int) {
-             s.settings.fullscreen = !s.settings.fullscreen;
-             save("fullscreen", s.settings.fullscreen ? "yes" : "no");
-             apply_display();
+        {"Display", [&s] { return std::string(s.settings.fullscreen ? "full screen" : "window"); },
+         [&c](int) {
+             c.s.settings.fullscreen = !c.s.settings.fullscreen;
+             c.save("fullscreen", c.s.settings.fullscreen ? "yes" : "no");
+             c.apply_display();
          },
          nullptr},
         {"Window scale",
-         [&] {
+         [&s] {
              // A scale whose window would not fit the desktop is kept, and the one that fits shown.
              const int fits = fitting_scale(s.settings.scale);
              return std::to_string(s.settings.scale) + "x" +
                     (fits < s.settings.scale ? " (" + std::to_string(fits) + "x fits the screen)" : "");
          },
-         [&](int step) {
-             s.settings.scale = (s.settings.scale + 2 + step) % 3 + 1;
-             save("scale", std::to_string(s.settings.scale));
-             apply_display();
+         [&c](int step) {
+             c.s.settings.scale = (c.s.settings.scale + 2 + step) % 3 + 1;
+             c.save("scale", std::to_string(c.s.settings.scale));
+             c.apply_display();
          },
          nullptr},
     };
+}
+
+}  // namespace
+
+void settings_screen(screen_state& s) {
+    s.preview.stop();
+    settings_context c{s, {}};
+    std::string& message = c.message;
+    menu m;
+    m.rows = sound_rows(c);
+    for (menu_row& r : stage_and_display_rows(c)) m.rows.push_back(std::move(r));
     // The scoreboard's rows are there only once a server is set, so a player
     // who never sets one sees only the key that sets one, O.
     const std::size_t first_online_row = m.rows.size();
