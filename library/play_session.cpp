@@ -1,9 +1,12 @@
 #include "library/play_session.hpp"
 
+#include <algorithm>
+
 #include "library/places.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "musicfiles/walk.hpp"
+#include "results/replay_file.hpp"
 #include "musicindex/store.hpp"
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
@@ -96,6 +99,52 @@ best_replay find_best_replay(song_library& library, const std::string& song_hash
         b.why_not = "no home folder to find replays in (HOME is not set)";
     } else {
         b.file = replays + "/" + b.best->replay;
+    }
+    return b;
+}
+
+backlog queue_kept_bests(song_library& library, const std::string& server, std::int64_t now) {
+    backlog b;
+    const std::string replays = replays_dir();
+    const std::string cache = userfiles::cache_dir();
+    if (replays.empty() || cache.empty()) {
+        b.skipped.push_back("no home folder to find the kept runs in");
+        return b;
+    }
+    const std::vector<std::string> known = queued_sessions(library);
+    for (const song_row& song : library.songs()) {
+        for (const song_stage& st : song.stages) {
+            if (!st.best || st.best->replay.empty() || !vaz::plain_file_name(st.best->replay)) continue;
+            if (std::binary_search(known.begin(), known.end(), st.best->session)) continue;
+            const auto ed = converter::edition_from_name(st.edition);
+            const auto diff = converter::difficulty_from_name(st.difficulty);
+            stagecache::song_hash hash;
+            if (!ed || !diff || !parse_hash(song.hash, hash)) continue;
+            const std::string replay_path = replays + "/" + st.best->replay;
+            const std::string stage_path = stagecache::stage_cache(cache).entry_path(hash, stage_key_of(*ed, *diff));
+            // The server verifies a run on the stage it was played on, and the
+            // replay names that stage by its hash.
+            results::replay r;
+            vaz::hash_128 stage;
+            std::string why;
+            if (results::read_replay_file(replay_path, r).status != results::replay_status::ok) {
+                b.skipped.push_back("the kept replay \"" + replay_path + "\" cannot be read");
+                continue;
+            }
+            if (r.finished_runs.empty()) continue;
+            if (!vaz::hash_file(stage_path, stage, why) || !(stage == r.pattern)) {
+                b.skipped.push_back("the best run of \"" + song.path + "\" (" + st.edition + ", " + st.difficulty +
+                                    ") was played on a stage no longer kept");
+                continue;
+            }
+            const std::string problem = queue_submission(library, replay_path, st.best->session, song.hash, st.edition,
+                                                         st.difficulty, stage_path, server, now);
+            if (problem.empty()) {
+                ++b.queued;
+            } else {
+                b.skipped.push_back(problem);
+            }
+        }
     }
     return b;
 }

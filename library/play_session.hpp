@@ -70,6 +70,17 @@ struct best_replay {
 best_replay find_best_replay(song_library& library, const std::string& song_hash, const std::string& edition,
                              const std::string& difficulty);
 
+// Runs played before a server was set: every kept best run (its replay in
+// the replays folder, the stage it was played on still in the stage cache)
+// whose session was never queued, queued once for `server`. A best whose
+// stage has changed since (another format version) cannot be verified and is
+// skipped, said in `skipped`.
+struct backlog {
+    std::size_t queued = 0;
+    std::vector<std::string> skipped;  // each a message line
+};
+backlog queue_kept_bests(song_library& library, const std::string& server, std::int64_t now);
+
 // The song is about to be played from `path`: its play recorded, and the file
 // (scanned into the music tables when they do not know it yet) linked to its
 // hash, so its runs show beside it in the lists.

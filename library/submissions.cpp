@@ -139,6 +139,15 @@ std::string queue_submission(song_library& library, const std::string& recording
     return {};
 }
 
+std::vector<std::string> queued_sessions(song_library& library) {
+    return library.with_database([&](sqlite3* db) {
+        sql::statement st(db, "SELECT session FROM submissions ORDER BY session", "cannot read the submissions");
+        std::vector<std::string> sessions;
+        while (st.step()) sessions.push_back(st.text(0));
+        return sessions;
+    });
+}
+
 std::vector<submission> submissions_to_send(song_library& library, const std::string& server, std::int64_t now,
                                             bool due_only) {
     return read_rows(library,

@@ -40,6 +40,9 @@ std::string queue_submission(song_library& library, const std::string& recording
                              const std::string& song_hash, const std::string& edition, const std::string& difficulty,
                              const std::string& stage_path, const std::string& server, std::int64_t now);
 
+// Every session the submissions table holds, for any server.
+std::vector<std::string> queued_sessions(song_library& library);
+
 // Queued submissions for `server` due at `now`, oldest first; with
 // due_only false every one still to send.
 std::vector<submission> submissions_to_send(song_library& library, const std::string& server, std::int64_t now,

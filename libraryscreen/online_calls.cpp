@@ -4,6 +4,9 @@
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
+#include <ctime>
+
+#include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "online/account.hpp"
@@ -142,6 +145,22 @@ song_board online_calls::board(const std::string& song, const std::string& editi
                 b.versions.push_back({one.stage, one.edition, one.difficulty, one.title, one.players});
     }
     return b;
+}
+
+std::string online_calls::send_kept_bests() {
+    const who a = account();
+    library::song_library* songs = calls_.songs();
+    if (a.server.empty() || !songs) return "No server or no song library: nothing to send.";
+    try {
+        const library::backlog b = library::queue_kept_bests(*songs, a.server, std::time(nullptr));
+        session_ended();
+        std::string said = "Queued " + std::to_string(b.queued) + " best run" + (b.queued == 1 ? "" : "s") +
+                           " kept before.";
+        if (!b.skipped.empty()) said += " " + std::to_string(b.skipped.size()) + " cannot be sent: " + b.skipped[0];
+        return said;
+    } catch (const std::exception& e) {
+        return std::string("Not queued: ") + e.what();
+    }
 }
 
 std::string online_calls::fetch_stage(const std::string& stage, std::string& stage_file) {

@@ -67,6 +67,9 @@ public:
     // Registers and keeps the account; "" or why not.
     std::string go_online(const std::string& server, const std::string& player);
     std::string go_offline();
+    // The best runs kept before a server was set, queued once each and sent
+    // in the background; what was done, as a sentence.
+    std::string send_kept_bests();
 
 private:
     void start_sending();

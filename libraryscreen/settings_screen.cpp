@@ -137,11 +137,14 @@ void settings_screen(screen_state& s) {
     // who never sets one sees only the key that sets one, O.
     const std::size_t first_online_row = m.rows.size();
     const auto online = [&] { return s.online && s.online->online(); };
+    const menu_row earlier_row{"Runs played before", [] { return std::string("Return: send"); }, nullptr,
+                               [&] { message = s.online->send_kept_bests(); }};
     const auto show_online_rows = [&](const menu_row& server_row, const menu_row& player_row) {
         m.rows.resize(first_online_row);
         if (online()) {
             m.rows.push_back(server_row);
             m.rows.push_back(player_row);
+            m.rows.push_back(earlier_row);
         }
         m.at = std::min(m.at, m.rows.size() - 1);
     };
@@ -163,7 +166,8 @@ void settings_screen(screen_state& s) {
     m.other_key = [&](SDLKey key) {
         if (key == SDLK_o && s.online && !online()) {
             set_online();
-        } else if ((key == SDLK_DELETE || key == SDLK_BACKSPACE) && m.at >= first_online_row && online()) {
+        } else if ((key == SDLK_DELETE || key == SDLK_BACKSPACE) && online() && m.at >= first_online_row &&
+                   m.at < first_online_row + 2) {
             const std::string why = s.online->go_offline();
             message = why.empty() ? std::string("Playing offline; the token is forgotten.") : why;
             show_online_rows(server_row, player_row);
@@ -171,19 +175,20 @@ void settings_screen(screen_state& s) {
     };
     m.rows_y = 90;
     m.row_step = 28;
-    m.shown = first_online_row + 2;
+    m.shown = first_online_row + 3;
     m.leave_keys = {SDLK_ESCAPE, SDLK_F4};
     m.space_chooses = true;
     m.draw_before = [&](SDL_Surface* surface) { s.text.draw(surface, 40, 40, "Settings", style(20, white)); };
     m.draw_after = [&](SDL_Surface* surface) {
         // Below the last row, wrapped above the keys' line.
         const int y = m.rows_y + static_cast<int>(m.rows.size()) * m.row_step + 8;
-        draw_wrapped(s.text, surface, 40, y, message, style(14, grey), 560, m.rows.size() > first_online_row ? 3 : 4);
+        draw_wrapped(s.text, surface, 40, y, message, style(14, grey), 560, m.rows.size() > first_online_row ? 2 : 4);
         // Offline, the key that sets a server is named: nothing else shows it.
         s.text.draw(surface, 40, 440,
-                    m.at >= first_online_row ? "Up/Down choose   Return set   Delete clear   Escape back"
-                    : s.online && !online()  ? "Up/Down choose   Left/Right change   O play online   Escape back"
-                                             : "Up/Down choose   Left/Right change   Escape back",
+                    m.at == first_online_row + 2 ? "Up/Down choose   Return send   Escape back"
+                    : m.at >= first_online_row   ? "Up/Down choose   Return set   Delete clear   Escape back"
+                    : s.online && !online()      ? "Up/Down choose   Left/Right change   O play online   Escape back"
+                                                 : "Up/Down choose   Left/Right change   Escape back",
                     style(13, dim), 560);
     };
     run_menu(s, m);

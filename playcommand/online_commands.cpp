@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "library/places.hpp"
+#include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "online/sender.hpp"
@@ -71,7 +72,7 @@ int go_offline(std::FILE* out) {
     return std::fflush(out) == 0 ? 0 : 1;
 }
 
-int submit_now(std::FILE* out) {
+int submit_now(std::FILE* out, bool with_kept_bests) {
     const std::optional<online::account> a = account_or_say();
     if (!a) return 1;
     std::string problem;
@@ -81,6 +82,11 @@ int submit_now(std::FILE* out) {
         return 1;
     }
     try {
+        if (with_kept_bests) {
+            const library::backlog b = library::queue_kept_bests(*library, a->server, std::time(nullptr));
+            for (const std::string& p : b.skipped) say(p);
+            std::fprintf(out, "Queued %zu best run%s kept before.\n", b.queued, b.queued == 1 ? "" : "s");
+        }
         online::send_report r = online::send_queue(*library, *a, std::time(nullptr), true);
         // A verdict usually follows a submission within a second or two.
         for (int i = 0; i < 20 && r.problems.empty() && !library::submissions_pending(*library, a->server).empty(); ++i) {

@@ -17,7 +17,7 @@ namespace playcommand {
 // Each prints its report to `out` and its problems through `say`; 0 or 1.
 int go_online(const play_options& o, std::FILE* out);
 int go_offline(std::FILE* out);
-int submit_now(std::FILE* out);
+int submit_now(std::FILE* out, bool all = false);
 int print_board(const play_options& o, std::FILE* out);
 
 // A board as --board prints it: rank, player, hits, score, ratio, and the

@@ -25,7 +25,7 @@ std::string usage_text() {
            "       velmora_play --calibrate\n"
            "       velmora_play --volume N\n"
            "       velmora_play --online URL --player NAME | --offline\n"
-           "       velmora_play --submit | --board [options] SONG\n"
+           "       velmora_play --submit [--all] | --board [options] SONG\n"
            "\n"
            "Plays SONG (WAV, FLAC, Ogg, Opus, MP3, AIFF...; the first of several) in the\n"
            "game, preparing its stage first unless the stage cache has it. Every\n"
@@ -72,6 +72,8 @@ std::string usage_text() {
            "  --offline                    forget the server and the token\n"
            "  --submit                     send the queued sessions now and print each\n"
            "                               session's state\n"
+           "  --all                        with --submit: first queue the best runs kept\n"
+           "                               before a server was set, once each\n"
            "  --board SONG                 print the server's board of SONG's stage in\n"
            "                               the edition and difficulty\n"
            "  --help                       print this help\n"
@@ -187,6 +189,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
             offline = true;
         } else if (name == "--submit" && no_value()) {
             submit = true;
+        } else if (name == "--all" && no_value()) {
+            o.all = true;
         } else if (name == "--board" && no_value()) {
             board = true;
         } else if (name == "--add" && no_value()) {
@@ -241,6 +245,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
         return bad("--sort goes with --list or --search");
     } else if (!o.player.empty() && !online) {
         return bad("--player goes with --online");
+    } else if (o.all && !submit) {
+        return bad("--all goes with --submit");
     } else if (online || offline || submit) {
         if (!o.songs.empty() || o.offset_ms || o.volume)
             return bad(std::string(online ? "--online" : offline ? "--offline" : "--submit") + " takes nothing else");

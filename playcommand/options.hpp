@@ -35,6 +35,7 @@ struct play_options {
     std::optional<musicindex::sort_order> sort;  // --sort, for --list and --search
     std::string server;              // --online URL
     std::string player;              // --player NAME
+    bool all = false;                // --submit --all: the kept best runs never sent as well
 };
 
 struct parsed_options {

@@ -558,7 +558,7 @@ int velmora_play_main(int argc, const char* const* argv) {
     case command::go_offline:
         return go_offline(stdout);
     case command::submit:
-        return submit_now(stdout);
+        return submit_now(stdout, o.all);
     case command::board:
         return print_board(o, stdout);
     }

@@ -13,6 +13,8 @@
 #include <random>
 #include <thread>
 
+#include "library/places.hpp"
+#include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "online/account.hpp"
@@ -22,6 +24,7 @@
 #include "support/pg_cluster.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/sound_files.hpp"
+#include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
 namespace {
@@ -133,6 +136,74 @@ TEST(OnlineServer, VelmoraPlayGoesOnlineOnceAndOffline) {
             EXPECT_EQ(st.st_mode & 0777, 0600u);
         }
     }
+}
+
+// Runs played before a server was set: each kept best is queued once
+// (--submit --all) and verified on the stage it was played on; a best whose
+// stage has changed since is said and skipped, never sent on another stage.
+TEST(OnlineServer, KeptBestsPlayedOfflineAreQueuedOnceEach) {
+    test_support::scratch_dir dir;
+    ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
+    ASSERT_EQ(setenv("XDG_CACHE_HOME", dir.path().c_str(), 1), 0);
+    const online::registered kim = online::client(url()).register_player("Kim_offline");
+    ASSERT_TRUE(kim.how.ok) << kim.how.message;
+    library::song_library lib(dir / "library.sqlite3");
+    const stagecache::stage_cache cache(userfiles::cache_dir());
+    ASSERT_EQ(system(("mkdir -p '" + library::replays_dir() + "'").c_str()), 0);
+    const stagecache::stage_key key = library::stage_key_of(converter::edition::standard, converter::difficulty::hard);
+    std::vector<std::string> stages;
+    for (std::uint64_t song = 1; song <= 2; ++song) {
+        const stagecache::song_hash hash{song, song};
+        stages.push_back(server_test::stage_bytes(40 + song, 3));
+        std::string why;
+        ASSERT_TRUE(cache.store(hash, key, {stages.back().begin(), stages.back().end()}, why)) << why;
+        const std::string session = "offline-" + std::to_string(song);
+        write_file(library::replays_dir() + "/" + session + ".vrp",
+                   server_test::replay_bytes(stages.back(), 23, {{3, 900}}));
+        library::song_row facts;
+        facts.hash = hash.hex();
+        facts.path = dir / ("song" + std::to_string(song) + ".flac");
+        library::stage_row stage;
+        stage.edition = "standard";
+        stage.difficulty = "hard";
+        lib.record_prepared(facts, stage);
+        library::result_row run;
+        run.song_hash = hash.hex();
+        run.edition = "standard";
+        run.difficulty = "hard";
+        run.session = session;
+        run.run = 1;
+        run.hits = 3;
+        run.score = 900;
+        run.ratio = 20;
+        lib.record_session({run}, session + ".vrp", 0);
+    }
+    // The second song's stage was made again since (a new format): its best cannot be verified.
+    const std::string remade = server_test::stage_bytes(77, 3);
+    std::string why;
+    ASSERT_TRUE(cache.store({2, 2}, key, {remade.begin(), remade.end()}, why)) << why;
+
+    library::backlog b = library::queue_kept_bests(lib, url(), 100);
+    EXPECT_EQ(b.queued, 1u);
+    ASSERT_EQ(b.skipped.size(), 1u);
+    EXPECT_NE(b.skipped[0].find("song2.flac"), std::string::npos) << b.skipped[0];
+    EXPECT_EQ(library::queue_kept_bests(lib, url(), 101).queued, 0u) << "queued twice";
+
+    const online::account a{url(), "Kim_offline", kim.token};
+    EXPECT_EQ(online::send_queue(lib, a, 100, false).sent, 1u);
+    library::submission s = library::all_submissions(lib, url()).at(0);
+    for (int i = 0; i < 300 && s.state == library::submission_state::pending; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        online::send_queue(lib, a, 100, false);
+        s = library::all_submissions(lib, url()).at(0);
+    }
+    EXPECT_EQ(s.session, "offline-1");
+    EXPECT_EQ(s.state, library::submission_state::verified) << s.reason;
+    const std::string first = vaz::hash_bytes(stages[0].data(), stages[0].size()).hex();
+    EXPECT_EQ(online::client(url()).get_board(first, "standard", "hard", 10).players, 1);
+    EXPECT_EQ(library::queue_kept_bests(lib, url(), 102).queued, 0u) << "a verified run queued again";
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_CACHE_HOME");
 }
 
 // Something like music: a plucked note every 150 ms over a bass note every

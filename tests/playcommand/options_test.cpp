@@ -79,6 +79,8 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.server + " " + p.options.player, "http://127.0.0.1:8029 Mira");
     EXPECT_EQ(parse({"--offline"}).options.what, command::go_offline);
     EXPECT_EQ(parse({"--submit"}).options.what, command::submit);
+    EXPECT_FALSE(parse({"--submit"}).options.all);
+    EXPECT_TRUE(parse({"--all", "--submit"}).options.all);
     EXPECT_EQ(parse({"--board", "--edition", "dynamics", "song.ogg"}).options.what, command::board);
     p = parse({"--show", "song.ogg"});
     EXPECT_EQ(p.options.what, command::library);
@@ -166,6 +168,8 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--add", "a", "--offset", "5"}, "--offset is for playing; it does not go with --add"},
         {{"--online", "http://h:1"}, "--online needs --player NAME"},
         {{"--player", "Mira", "a"}, "--player goes with --online"},
+        {{"--all", "a"}, "--all goes with --submit"},
+        {{"--submit", "--all", "a"}, "--submit takes nothing else"},
         {{"--online", "http://h:1", "--player", "Mira", "a"}, "--online takes nothing else"},
         {{"--offline", "--submit"}, "--offline and --submit cannot be combined"},
         {{"--board"}, "--board takes one song"},
