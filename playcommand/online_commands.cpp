@@ -132,12 +132,11 @@ int print_board(const play_options& o, std::FILE* out) {
     const std::optional<online::account> a = account_or_say();
     if (!a) return 1;
     const std::string& song = o.songs.front();
-    std::string problem;
-    std::unique_ptr<library::song_library> library = library::open_library(problem);
     const stagecache::stage_cache cache(userfiles::cache_dir());
+    // Looking at a board adds nothing to the player's song list.
     const library::prepare_outcome r = library::prepare_song(song, o.edition, o.difficulty,
                                                              std::max(1u, std::thread::hardware_concurrency()), cache,
-                                                             library.get(), [](double) {});
+                                                             nullptr, [](double) {});
     if (r.status == library::prepare_status::failed) {
         say(r.error);
         return 1;

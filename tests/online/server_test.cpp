@@ -115,12 +115,17 @@ TEST(OnlineServer, VelmoraPlayGoesOnlineOnceAndOffline) {
         int status;
         const char* says;
     };
+    test_sound::write_wav16(dir / "tune.wav", 44100, 1,
+                            test_sound::pulsing_tone(3 * 44100, 440.0, 4.0, 12000.0, 1));
     const std::vector<row> rows = {
         {"--submit", 1, "no scoreboard server is set"},
         {"--online ftp://x --player Zed_cli", 1, "must start with http:// or https://"},
         {"--online " + url() + " --player Zed_cli", 0, "Playing online at"},
         {"--online " + url() + " --player Zed_cli", 0, "Already playing online"},
         {"--submit", 0, "No session was queued"},
+        // Looking at a board adds nothing to the player's own songs.
+        {"--board '" + dir / "tune.wav" + "'", 0, "0 players on this board."},
+        {"--list", 0, "has no songs yet"},
         {"--offline", 0, "Playing offline"},
         {"--submit", 1, "no scoreboard server is set"},
         {"--online " + url() + " --player Zed_cli", 1, "is taken"},
