@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <vector>
 
 namespace server {
 namespace {
@@ -26,10 +28,59 @@ bool decimal(const char* text, double lo, double hi, double& out) {
     return true;
 }
 
+std::string trimmed(const std::string& s) {
+    const auto first = s.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Options that take no value: in a file, "yes" turns one on and "no" leaves it off.
+bool is_switch(const std::string& key) { return key == "worker"; }
+
 }  // namespace
 
+bool config_arguments(const std::string& path, std::vector<std::string>& out, std::string& error) {
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read the configuration file \"" + path + "\": " + std::strerror(errno);
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        line = trimmed(line.substr(0, line.find('#')));
+        if (line.empty()) continue;
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) {
+            error = where + "expected \"name = value\", not \"" + line + "\"";
+            return false;
+        }
+        const std::string key = trimmed(line.substr(0, equals)), value = trimmed(line.substr(equals + 1));
+        if (key.empty() || key.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") != std::string::npos ||
+            key == "config") {
+            error = where + "\"" + key + "\" is not a setting";
+            return false;
+        }
+        if (is_switch(key)) {
+            if (value != "yes" && value != "no") {
+                error = where + key + " must be yes or no, not \"" + value + "\"";
+                return false;
+            }
+            if (value == "yes") out.push_back("--" + key);
+            continue;
+        }
+        out.push_back("--" + key);
+        out.push_back(value);
+    }
+    if (in.bad()) {
+        error = "cannot read the configuration file \"" + path + "\"";
+        return false;
+    }
+    return true;
+}
+
 const char* usage_text() {
-    return "usage: velmora_server --database URL --listen ADDRESS:PORT [--workers N] [--read-database URL]\n"
+    return "usage: velmora_server [--config FILE] --database URL --listen ADDRESS:PORT [--workers N] [--read-database URL]\n"
            "       velmora_server --worker --database URL [--workers N]\n"
            "tuning: --threads N (16) --connections N (16) --read-timeout S (5) --header-timeout S (10) --verifier PROGRAM\n"
            "        --max-connections N (4096) --max-connections-per-address N (64) --body-memory MIB (96)\n"
@@ -40,18 +91,32 @@ const char* usage_text() {
 }
 
 std::optional<options> parse_options(int argc, char** argv, std::string& error) {
-    options o;
+    // A configuration file's settings come first, so the command line's win.
+    std::vector<std::string> args, given;
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
+        if (std::string(argv[i]) != "--config") {
+            given.push_back(argv[i]);
+        } else if (i + 1 >= argc) {
+            error = "--config needs a value";
+            return std::nullopt;
+        } else if (!config_arguments(argv[++i], args, error)) {
+            return std::nullopt;
+        }
+    }
+    args.insert(args.end(), given.begin(), given.end());
+    const int count = static_cast<int>(args.size());
+    options o;
+    for (int i = 0; i < count; ++i) {
+        const std::string a = args[static_cast<std::size_t>(i)];
         if (a == "--worker") {
             o.worker_only = true;
             continue;
         }
-        if (i + 1 >= argc) {
+        if (i + 1 >= count) {
             error = a.rfind("--", 0) == 0 ? a + " needs a value" : "unexpected argument \"" + a + "\"";
             return std::nullopt;
         }
-        const char* v = argv[++i];
+        const char* v = args[static_cast<std::size_t>(++i)].c_str();
         long long n = 0;
         const auto bad = [&](const char* what) {
             error = a + " must be " + what + ", not \"" + v + "\"";

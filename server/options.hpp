@@ -1,13 +1,15 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "server/submission.hpp"
 #include "server/verifier.hpp"
 
 namespace server {
 
-// The command line, read once:
+// The command line, read once, after the settings of a configuration file
+// given with --config FILE:
 //   velmora_server --database URL --listen ADDRESS:PORT [--workers N] [--read-database URL]
 //   velmora_server --worker --database URL [--workers N]
 // with the tuning options of usage_text().
@@ -40,6 +42,12 @@ struct options {
 };
 
 const char* usage_text();
+
+// A configuration file (`name = value` lines, `#` comments; names are the
+// options' without their dashes, `worker = yes` for --worker) as the
+// arguments it stands for, appended to `out`. False with a message naming
+// the file and line.
+bool config_arguments(const std::string& path, std::vector<std::string>& out, std::string& error);
 
 // The options, or a message for standard error (bad usage, status 2).
 std::optional<options> parse_options(int argc, char** argv, std::string& error);

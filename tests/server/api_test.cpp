@@ -383,6 +383,48 @@ TEST(ServerApi, ASecondServerOnAPortInUseFailsAtStart) {
     EXPECT_EQ(r->status, 200);
 }
 
+// The service starts from its configuration file, the command line
+// overriding it; a file that is not one is refused, naming its line.
+TEST(ServerApi, StartsFromItsConfigurationFileAndTheCommandLineWins) {
+    const std::string conf = cluster->root() + "/server.conf";
+    std::ofstream(conf) << "# the boards\ndatabase = " << cluster->url()
+                        << "\nlisten = 127.0.0.1:1  # overridden below\nworkers = 0\nworker = no\n";
+    test_support::child_program from_file({program("velmora_server"), "--config", conf, "--listen", "127.0.0.1:0"},
+                                          cluster->root() + "/conf_server.log");
+    const std::string line = from_file.first_line(60);
+    const auto colon = line.rfind(':');
+    ASSERT_NE(colon, std::string::npos) << line;
+    httplib::Client c("127.0.0.1", std::stoi(line.substr(colon + 1)));
+    auto r = c.Get("/v1/health");
+    ASSERT_TRUE(r) << line;
+    EXPECT_EQ(r->status, 200);
+
+    const struct {
+        const char* text;
+        const char* says;
+    } bad[] = {
+        {"database = x\nlisten 127.0.0.1:80\n", "server.conf:2: expected \"name = value\""},
+        {"Database = x\n", "server.conf:1: \"Database\" is not a setting"},
+        {"config = other.conf\n", "server.conf:1: \"config\" is not a setting"},
+        {"worker = maybe\n", "server.conf:1: worker must be yes or no"},
+        {"database = x\nwokers = 2\n", "unknown option \"--wokers\""},
+        {"database = x\nworkers = many\n", "--workers must be a whole number"},
+    };
+    for (const auto& row : bad) {
+        std::ofstream(conf) << row.text;
+        int status = 0;
+        const std::string said =
+            test_support::shell_output(program("velmora_server") + " --config '" + conf + "' 2>&1", status);
+        EXPECT_EQ(WEXITSTATUS(status), 2) << row.text;
+        EXPECT_NE(said.find(row.says), std::string::npos) << row.text << ": " << said;
+    }
+    int status = 0;
+    const std::string missing =
+        test_support::shell_output(program("velmora_server") + " --config /nonexistent/server.conf 2>&1", status);
+    EXPECT_NE(missing.find("cannot read the configuration file \"/nonexistent/server.conf\""), std::string::npos)
+        << missing;
+}
+
 TEST(ServerApi, AThousandSlowClientsCostOthersNothingAndAreClosedAtTheHeaderDeadline) {
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
