@@ -99,6 +99,7 @@ public:
         if (!wanted && playing_) stop();
     }
     bool failed() const { return failed_; }
+    bool playing() const { return playing_ && playback::channel_is_playing(stream_); }
     // The moment shown moved: the music starts again from there.
     void moved() { stop(); }
 
@@ -144,7 +145,11 @@ private:
     double length_s_ = -1;
 };
 
+const watch_music* watched_music = nullptr;
+
 }  // namespace
+
+bool watched_music_playing() { return watched_music && watched_music->playing(); }
 
 void draw_watch_corner(const watch_corner& c) {
     const fill_colour white{SDL_MapRGB(window->format, 255, 255, 255)};
@@ -166,6 +171,7 @@ std::string check_watch_request(const stage_request& r) {
 
 stage_end watch_frame_loop(const stage_request& r, int offset_ms) {
     watch_music music(r.music_file, offset_ms);
+    watched_music = &music;
     results::watch_pacer pacer;
     int speed = r.watch.speed;
     bool paused = false;
@@ -229,5 +235,6 @@ stage_end watch_frame_loop(const stage_request& r, int offset_ms) {
         else if (ask == events_ask::leave) end = stage_end::left;
         else if (replay_over()) end = stage_end::replay_over;
     }
+    watched_music = nullptr;
     return *end;
 }

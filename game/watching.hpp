@@ -20,6 +20,9 @@
 // against the replay's length.
 stage_end watch_frame_loop(const stage_request& r, int offset_ms);
 
+// Whether the music of a watched stage sounds now.
+bool watched_music_playing();
+
 // Why r.watch cannot be watched with the replay loaded: a moment past its
 // end; empty when it can.
 std::string check_watch_request(const stage_request& r);

@@ -442,10 +442,11 @@ TEST_F(Session, AWatchedReplayRunsTheRecordedUpdatesAtAnySpeedAndFromAnyMoment) 
     watch.watch.on = true;
     // Frame by frame at 1x: the state after each number of updates.
     std::map<std::uint32_t, game_moment> at_1x;
-    int frames_1x = 0;
+    int frames_1x = 0, music_1x = 0, music_4x = 0;
     watch.before_frame = [&] {
         ++frames_1x;
         at_1x[session_updates_run()] = moment_now();
+        music_1x += watched_music_playing();
     };
     const stage_outcome watched_1x = play_stage(watch);
     EXPECT_EQ(watched_1x.end, stage_end::replay_over);
@@ -454,10 +455,17 @@ TEST_F(Session, AWatchedReplayRunsTheRecordedUpdatesAtAnySpeedAndFromAnyMoment) 
 
     watch.watch.speed = 400;
     int frames_4x = 0;
-    watch.before_frame = [&] { ++frames_4x; };
+    watch.before_frame = [&] {
+        ++frames_4x;
+        music_4x += watched_music_playing();
+    };
     const stage_outcome watched_4x = play_stage(watch);
     EXPECT_EQ(watched_4x.end, stage_end::replay_over);
     EXPECT_EQ(frames_4x, (frames_1x + 3) / 4);
+    // The song is 3 s, shorter than the run: it sounds until it ends.
+    EXPECT_GT(music_1x, 0) << "the music sounds at 1x";
+    EXPECT_LE(music_1x, 195) << "no longer than the song";
+    EXPECT_EQ(music_4x, 0) << "and not at 4x";
     for (const stage_outcome* o : {&watched_1x, &watched_4x}) {
         ASSERT_EQ(o->finished_runs.size(), 1u);
         EXPECT_EQ(o->finished_runs[0].start_update, run.start_update);
@@ -509,9 +517,15 @@ TEST_F(Session, JumpingAboutAThreeMinuteRunWalksFromTheSeed) {
     constexpr std::uint32_t title_updates = 4, run_updates = 3 * 60 * 60;
     pattern::vector_sink out;
     pattern::writer w(out);
-    w.group_count(1);
-    for (std::uint32_t t = 3; t < run_updates; t += 6) w.record({static_cast<int>(t), 0.37f * static_cast<float>(t % 97), 6.0f});
-    w.terminator();
+    // As dense as a converted stage: eight bullets an update in all.
+    w.group_count(2);
+    std::size_t events = 0;
+    for (int g = 0; g < 2; ++g) {
+        for (std::uint32_t t = 3; t < run_updates; ++t)
+            for (int k = 0; k < 4; ++k, ++events)
+                w.record({static_cast<int>(t), 0.37f * static_cast<float>((t * 4 + k) % 97), 4.0f + k + g});
+        w.terminator();
+    }
     shell_test::write_bytes(dir / "long.pat", out.bytes);
     results::replay r;
     r.seed = 12345;
@@ -554,8 +568,8 @@ TEST_F(Session, JumpingAboutAThreeMinuteRunWalksFromTheSeed) {
     EXPECT_EQ(reached, last);
     EXPECT_TRUE(in_run) << "the walk is three minutes of play";
     EXPECT_GT(bullets, 0);
-    std::printf("jump from 0:00.0 to %s of a replay of %u updates: %.1f ms\n", results::watch_moment_text(last).c_str(),
-                r.update_count, longest_ms);
+    std::printf("jump from 0:00.0 to %s of a replay of %u updates, %zu bullets fired: %.1f ms (%d in flight there)\n",
+                results::watch_moment_text(last).c_str(), r.update_count, events, longest_ms, bullets);
 }
 
 // A window whose scale does not fit the desktop is made smaller.
