@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "library/song_library.hpp"
 #include "stagecache/song_hash.hpp"
@@ -26,17 +28,23 @@ bool is_stage_name(const std::string& name) {
     return name.find_first_not_of("0123456789abcdef") >= song_hash_digits;
 }
 
-// The cached stage whose bytes hash to `pattern`; "" when none. Every entry
-// is read: a cache holds a few stages per song, each read in milliseconds.
-std::string find_stage(const std::string& dir, const results::file_hash& pattern, std::string& problem) {
+// The cached stage whose bytes hash to `pattern`; "" when none. A kept
+// replay's name starts with its song's hash, as the stage's does, so those
+// stages are read first; any other replay reads the cache through.
+std::string find_stage(const std::string& dir, const std::string& replay_name, const results::file_hash& pattern,
+                       std::string& problem) {
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
     if (!d) {
         if (errno != ENOENT) problem = "cannot read the stage cache " + quoted(dir) + ": " + std::strerror(errno);
         return {};
     }
-    while (const dirent* e = ::readdir(d.get())) {
-        const std::string name = e->d_name;
-        if (!is_stage_name(name)) continue;
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(d.get()))
+        if (is_stage_name(e->d_name)) names.emplace_back(e->d_name);
+    const std::string song = replay_name.substr(0, song_hash_digits + 1);
+    std::stable_partition(names.begin(), names.end(),
+                          [&](const std::string& n) { return n.compare(0, song.size(), song) == 0; });
+    for (const std::string& name : names) {
         vaz::hash_128 h;
         std::string why;
         if (vaz::hash_file(dir + "/" + name, h, why) && h == pattern) return dir + "/" + name;
@@ -55,7 +63,9 @@ watch_target find_watch_target(const std::string& replay_file, const std::string
         return t;
     }
     std::string problem;
-    t.stage_path = find_stage(stage_dir, t.replay.pattern, problem);
+    const std::size_t slash = replay_file.rfind('/');
+    const std::string replay_name = slash == std::string::npos ? replay_file : replay_file.substr(slash + 1);
+    t.stage_path = find_stage(stage_dir, replay_name, t.replay.pattern, problem);
     if (!problem.empty()) {
         t.why = problem;
         return t;
