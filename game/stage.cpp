@@ -283,6 +283,8 @@ std::string load_stage(const stage_request& r) {
     stage.replaying = replay.replay_given;
     if (!stage.demo && r.watch.on) {
         if (!stage.replaying) return "watching needs a replay";
+        // A jump would walk the recording's keys again.
+        if (replay.record_given) return "a replay being watched is not recorded";
         if (std::string why = check_watch_request(r); !why.empty()) return why;
     }
     stage.effects_problem = start_effects(stage.demo ? 0 : r.effects);

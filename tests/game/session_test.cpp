@@ -508,6 +508,13 @@ TEST_F(Session, AWatchedReplayRunsTheRecordedUpdatesAtAnySpeedAndFromAnyMoment) 
     const stage_outcome past = play_stage(watch);
     EXPECT_EQ(past.end, stage_end::failed);
     EXPECT_NE(past.why.find("is past the replay's end at"), std::string::npos) << past.why;
+    // Nor is a watched replay recorded: a jump would walk its keys again.
+    watch.watch.at_ms = 0;
+    watch.replay.record_given = true;
+    watch.replay.record_file = dir / "again.vrp";
+    const stage_outcome recorded = play_stage(watch);
+    EXPECT_EQ(recorded.end, stage_end::failed);
+    EXPECT_EQ(recorded.why, "a replay being watched is not recorded");
 }
 
 // The figure for jumping about a three-minute run: the walk from the seed to
