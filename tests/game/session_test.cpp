@@ -7,6 +7,7 @@
 #include <SDL_mixer.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -65,24 +66,13 @@ std::vector<std::uint8_t> pattern_bytes(int groups, int events) {
     return out.bytes;
 }
 
-std::uint64_t frame_hash() {
+// The first `rows` rows of the frame; a watched stage's corner, which says
+// the speed and moment, lies below 400.
+std::uint64_t frame_hash(int rows = screen_height) {
     SDL_Surface* s = window->surface_ptr;
     std::uint64_t h = 1469598103934665603ull;
     SDL_LockSurface(s);
-    for (int y = 0; y < s->h; ++y) {
-        const auto* row = static_cast<const Uint8*>(s->pixels) + y * s->pitch;
-        for (int i = 0; i < s->w * 4; ++i) h = (h ^ row[i]) * 1099511628211ull;
-    }
-    SDL_UnlockSurface(s);
-    return h;
-}
-
-// The frame above the watching corner, which says the speed and moment.
-std::uint64_t frame_hash_above_corner() {
-    SDL_Surface* s = window->surface_ptr;
-    std::uint64_t h = 1469598103934665603ull;
-    SDL_LockSurface(s);
-    for (int y = 0; y < 400; ++y) {
+    for (int y = 0; y < std::min(rows, s->h); ++y) {
         const auto* row = static_cast<const Uint8*>(s->pixels) + y * s->pitch;
         for (int i = 0; i < s->w * 4; ++i) h = (h ^ row[i]) * 1099511628211ull;
     }
@@ -116,7 +106,7 @@ game_moment moment_now() {
                 test_support::live_count<gametask::bullet_b>(update_tasks) +
                 test_support::live_count<gametask::bullet_echo>(update_tasks);
     m.sparks = test_support::live_count<gametask::spark>(update_tasks);
-    m.drawn = frame_hash_above_corner();
+    m.drawn = frame_hash(400);
     return m;
 }
 
