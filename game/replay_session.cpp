@@ -10,9 +10,9 @@
 
 #include "gametask/rng.hpp"
 #include "gametask/schedulers.hpp"
-#include "shell/effects.hpp"
 #include "gametask/update_walk.hpp"
 #include "results/replay_file.hpp"
+#include "shell/effects.hpp"
 #include "shell/keyboard.hpp"
 #include "vaz/limits.hpp"
 
@@ -43,7 +43,7 @@ struct session {
 
     std::uint32_t updates = 0;  // run so far in this session
     gametask::run_watch runs;   // this session's, as the recording carries them
-    bool quiet = false;         // a jump's walk: the runs it passes were said already
+    bool quiet = false;         // a jump's walk: the runs it passes are not watched, so not said
 };
 
 session state;
