@@ -107,7 +107,14 @@ private:
     void start(std::uint32_t tick) {
         // Update `tick` of the run fires its bullets offset_ms after the
         // music's moment tick / 60 s (a positive offset fires them later).
-        const double at = static_cast<double>(tick) / results::watch_updates_per_second + offset_ms_ / 1000.0;
+        // What is handed over now is heard a buffer later: it starts that
+        // much further on, so what is heard matches what is drawn.
+        playback::output_clock c{};
+        const double buffer_s = held_ != 0 && playback::channel_get_clock(held_, &c) && c.rate > 0
+                                    ? static_cast<double>(c.latency_frames) / c.rate
+                                    : 0.0;
+        const double at =
+            static_cast<double>(tick) / results::watch_updates_per_second + offset_ms_ / 1000.0 + buffer_s;
         if (length_s_ < 0) {
             const playback::detached_open probe = playback::open_detached(file_.c_str(), 0);
             if (!probe.stream || probe.file_rate == 0) return give_up(probe.error);
