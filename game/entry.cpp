@@ -40,6 +40,7 @@ int velmora_main(int argc, char** argv) {
     r.volume = options.volume;
     r.effects = options.effects;
     r.replay = options.replay;
+    r.watch = options.watch;
 
     // A bad file or a missing display is reported before the screen mode
     // changes, and without the abort that a failed SDL_Init would raise.

@@ -32,6 +32,11 @@ __attribute__((constructor(101))) void answer_help_and_version(int argc, char** 
             std::to_string(no_effects) + ": none)\n"
             "  -record=FILE   record the session's keys into FILE, a replay\n"
             "  -replay=FILE   play the replay FILE back; only Escape and P are read\n"
+            "  -watch         watch the replay: [ or - slower, ] or + faster (0.25x to 8x),\n"
+            "                 Space or P pause, . one update while paused, Left and Right\n"
+            "                 5 seconds back and forward; the music plays at 1x only\n"
+            "  -speed=X       watch at X times the recorded pace (0.25 to 8)\n"
+            "  -at=SECONDS    watch from that moment of the replay (60, 1:01.5)\n"
             "Keys: arrows or W A S D move, Space bombs, Space, Z or Return start a run and\n"
             "leave the result screen, P pauses and resumes a run, Escape quits.\n";
         std::fputs(text.c_str(), stdout);

@@ -25,7 +25,7 @@ game_options read_game_options(int argc, char** argv) {
     o.demo = false;
     o.music_file = argv[1];
     o.pattern_file = argv[2];
-    std::string bad_offset, bad_volume, bad_effects;
+    std::string bad_offset, bad_volume, bad_effects, bad_watch;
     for (int i = 3; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-window") == 0) {
@@ -45,9 +45,21 @@ game_options read_game_options(int argc, char** argv) {
         } else if (const char* replay = value_of(arg, "-replay=")) {
             o.replay.replay_file = replay;
             o.replay.replay_given = true;
+        } else if (std::strcmp(arg, "-watch") == 0) {
+            o.watch.on = true;
+        } else if (const char* speed = value_of(arg, "-speed=")) {
+            o.watch.on = true;
+            std::string why;
+            if (!results::parse_watch_speed(speed, o.watch.speed, why) && bad_watch.empty()) bad_watch = "-speed: " + why;
+        } else if (const char* at = value_of(arg, "-at=")) {
+            o.watch.on = true;
+            std::string why;
+            if (!results::parse_watch_moment(at, o.watch.at_ms, why) && bad_watch.empty()) bad_watch = "-at: " + why;
         }
     }
-    o.why = !bad_offset.empty() ? bad_offset : !bad_volume.empty() ? bad_volume : bad_effects;
+    if (bad_watch.empty() && o.watch.on && !o.replay.replay_given) bad_watch = "watching needs -replay=FILE";
+    if (bad_watch.empty() && o.watch.on && o.replay.record_given) bad_watch = "a replay being watched is not recorded";
+    o.why = !bad_offset.empty() ? bad_offset : !bad_volume.empty() ? bad_volume : !bad_effects.empty() ? bad_effects : bad_watch;
     o.ok = o.why.empty();
     return o;
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "results/watch_pace.hpp"
 #include "vaz/limits.hpp"
 
 // -volume=N: full volume plays the music at its decoded level, exactly as
@@ -15,6 +16,14 @@ struct replay_options {
     std::string replay_file;  // empty: not replaying
     bool record_given = false;
     bool replay_given = false;
+};
+
+// -watch, with -at= and -speed=: a replay watched at any speed, from any
+// moment; its keys pause, step, jump and change the speed.
+struct watch_options {
+    bool on = false;
+    int speed = results::watch_speed_normal;  // hundredths of the recorded pace
+    std::int64_t at_ms = 0;                   // from the replay's first update
 };
 
 // The game's command line, read once: the music file and the pattern file,
@@ -33,10 +42,12 @@ struct game_options {
     int effects = no_effects;  // -effects=N (vaz::effects_volume_range)
 
     replay_options replay;
+    watch_options watch;
 
     // False when an -offset=, a -volume= or an -effects= is malformed or out
     // of range; why says so (the offset's first, then the volume's, whatever
-    // the order).
+    // the order). Then a bad -speed= or -at=, or watching without -replay=
+    // or while recording.
     bool ok = true;
     std::string why;
 };

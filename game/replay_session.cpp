@@ -3,13 +3,16 @@
 #include <SDL.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <utility>
 
 #include "gametask/rng.hpp"
+#include "gametask/schedulers.hpp"
 #include "gametask/update_walk.hpp"
 #include "results/replay_file.hpp"
+#include "shell/effects.hpp"
 #include "shell/keyboard.hpp"
 #include "vaz/limits.hpp"
 
@@ -40,6 +43,7 @@ struct session {
 
     std::uint32_t updates = 0;  // run so far in this session
     gametask::run_watch runs;   // this session's, as the recording carries them
+    bool quiet = false;         // a jump's walk: the runs it passes are not watched, so not said
 };
 
 session state;
@@ -106,7 +110,7 @@ void compare_with_recorded(const results::run_summary& now) {
         differ("hits", now.hits, then.hits);
         differ("score", now.score, then.score);
     }
-    if (differences.empty()) return;
+    if (differences.empty() || state.quiet) return;
     std::fprintf(stderr, "velmora: run %zu of the replay went otherwise than recorded: %s (%d hits, score %d after %u updates)\n",
                  i + 1, differences.c_str(), now.hits, now.score, results::frames_played(now));
 }
@@ -123,6 +127,7 @@ void reach_result() {
 void end_run() {
     const results::run_summary& s = state.runs.finished().back();
     compare_with_recorded(s);
+    if (state.quiet) return;
     std::printf("velmora: run %zu ended: %d hits, score %d\n", state.runs.finished().size(), s.hits, s.score);
     std::fflush(stdout);
     if (state.recording) {
@@ -228,6 +233,39 @@ void replay_after_update() {
 }
 
 bool replay_over() { return state.over; }
+
+std::uint32_t session_updates_run() { return state.updates; }
+
+std::uint32_t replay_update_count() { return state.replaying ? state.played.update_count : 0; }
+
+std::optional<std::uint32_t> session_run_start() {
+    if (!state.active || !state.runs.in_run()) return std::nullopt;
+    return state.runs.run_start();
+}
+
+std::uint32_t replay_jump_to(std::uint32_t update) {
+    if (!state.replaying || state.played.update_count == 0) return state.updates;
+    update = std::min(update, state.played.update_count - 1);
+    if (update < state.updates) {
+        // The game is a function of the seed and the keys: the same walk
+        // from the start reaches the same state.
+        gametask::restart_logic(state.played.seed);
+        gametask::spawn_first_flow_task(false);
+        state.cursor = std::make_unique<results::replay_cursor>(state.played);
+        state.updates = 0;
+        state.over = false;
+        state.runs = gametask::run_watch{};
+    }
+    state.quiet = true;
+    while (state.updates < update) {
+        replay_before_update();
+        update_tasks.run();
+        replay_after_update();
+    }
+    state.quiet = false;
+    take_effect_cues();
+    return state.updates;
+}
 
 void abandon_replay_session() { forget_session(); }
 

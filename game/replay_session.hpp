@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,20 @@ void replay_after_update();
 
 // Whether a replay has run its last update: the stage ends after this frame.
 bool replay_over();
+
+// Watching a replay. The updates run so far in this session, and the ones
+// a replay holds (0 when not replaying).
+std::uint32_t session_updates_run();
+std::uint32_t replay_update_count();
+// The updates before the first of the run in play (or on its result
+// screen); none when no run is.
+std::optional<std::uint32_t> session_run_start();
+// Brings a replay to the state after `update` (at most its last but one, so
+// the stage does not end at once) by walking its recorded updates without
+// drawing, sounding or saying anything: on from where it stands, or from
+// its seed when the update lies behind. The effects cued meanwhile are
+// dropped. Returns the update it stands after.
+std::uint32_t replay_jump_to(std::uint32_t update);
 
 struct session_summary {
     bool write_failed = false;  // a recording could not be written (it was said on standard error)

@@ -12,6 +12,7 @@
 #include "audiolayer/playback.hpp"
 #include "game/frame_clock.hpp"
 #include "game/startup.hpp"
+#include "game/watching.hpp"
 #include "gametask/game.hpp"
 #include "gametask/gameover.hpp"
 #include "gametask/titleready.hpp"
@@ -280,6 +281,12 @@ std::string load_stage(const stage_request& r) {
         !why.empty())
         return why;
     stage.replaying = replay.replay_given;
+    if (!stage.demo && r.watch.on) {
+        if (!stage.replaying) return "watching needs a replay";
+        // A jump would walk the recording's keys again.
+        if (replay.record_given) return "a replay being watched is not recorded";
+        if (std::string why = check_watch_request(r); !why.empty()) return why;
+    }
     stage.effects_problem = start_effects(stage.demo ? 0 : r.effects);
     if (!stage.effects_problem.empty()) {
         std::fprintf(stderr, "velmora: %s; playing without sound effects\n", stage.effects_problem.c_str());
@@ -300,7 +307,7 @@ stage_outcome run_stage(const stage_request& r) {
         o.why = why;
         return o;
     }
-    o.end = frame_loop(r);
+    o.end = stage.replaying && r.watch.on ? watch_frame_loop(r, stage.offset_ms) : frame_loop(r);
     return o;
 }
 

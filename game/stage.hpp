@@ -51,6 +51,7 @@ struct stage_request {
     int volume = full_volume;   // the music's (vaz::volume_range)
     int effects = no_effects;   // the sound effects' (vaz::effects_volume_range), none by default
     replay_options replay;      // a recording to make, or a replay to play back
+    watch_options watch;        // the replay watched (game/watching.hpp)
     bool gamepad_back_leaves = false;  // a joystick's button 2 leaves as Escape does
     // At the start of every frame, after its events are read and before its
     // updates, with the last frame still on the screen surface: tests drive
@@ -75,7 +76,7 @@ struct stage_request {
 enum class stage_end {
     left,         // Escape, or the back button when asked for
     quit,         // the window was closed
-    replay_over,  // a replay ran its last update
+    replay_over,  // a replay ran its last update (watched: and was left)
     failed,       // the stage could not start: why says why
     run_over,     // end_after_run: a run reached its result screen
     retry,        // the pause menu's retry: the run left, to be played again

@@ -18,9 +18,13 @@ static_assert(results::replay_keys[0] == SDLK_SPACE && results::replay_keys[1] =
               "the replay's keys are SDL 1.2 key symbols");
 
 void reset_logic(std::uint32_t seed) {
-    update_tasks.reset();
+    restart_logic(seed);
     for (pattern_group& g : pattern_groups) g.clear();
     pattern_group_count = 0;
+}
+
+void restart_logic(std::uint32_t seed) {
+    update_tasks.reset();
     key_snapshot.clear();
     set_pad_keys({});
     rng.seed(seed);

@@ -18,6 +18,8 @@ namespace gametask {
 // remembered (joysticks included), the generator seeded with seed. The
 // drawing tasks are the caller's.
 void reset_logic(std::uint32_t seed);
+// The same with the loaded pattern kept: a stage played again from its start.
+void restart_logic(std::uint32_t seed);
 
 // The first flow task of a stage: the self-running title demo, or the title
 // waiting for a start key.
@@ -45,6 +47,9 @@ public:
 
     const std::vector<results::run_summary>& finished() const { return finished_; }
     bool on_result() const { return on_result_; }
+    // While a game task lives: the updates before its run's first.
+    bool in_run() const { return in_run_; }
+    std::uint32_t run_start() const { return run_start_; }
 
 private:
     void reach_result(std::uint32_t update);

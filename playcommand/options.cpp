@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "results/watch_pace.hpp"
 #include "vaz/limits.hpp"
 
 namespace playcommand {
@@ -18,6 +19,7 @@ std::string usage_text() {
     return "usage: velmora_play [options] [SONG...]\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --replay [options] SONG\n"
+           "       velmora_play --watch FILE.vrp [--at SECONDS] [--speed X]\n"
            "       velmora_play --list [--sort KEY]\n"
            "       velmora_play --search TEXT [--sort KEY]\n"
            "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
@@ -46,6 +48,12 @@ std::string usage_text() {
            "  --replay                     play back the best run of SONG in the edition\n"
            "  --show SONG                  open the library screen with SONG listed and\n"
            "                               highlighted, without playing it\n"
+           "  --watch FILE.vrp             watch a replay, its stage and song found again\n"
+           "                               through the stage cache and the song library\n"
+           "  --at SECONDS                 watch from that moment (60, 1:01.5)\n"
+           "  --speed X                    watch at X times the pace played (0.25 to 8);\n"
+           "                               while watching: [ ] speed, Space pause, . step,\n"
+           "                               Left and Right 5 s back and forward\n"
            "  --list                       print the song library with each song's best\n"
            "  --sort title|artist|album|added|played|best\n"
            "                               the order of --list (last played first) and\n"
@@ -108,7 +116,7 @@ parsed_options parse_options(int argc, const char* const* argv) {
     play_options& o = r.options;
     bool prepare = false, list = false, replay = false, help = false, version = false, calibrate = false;
     bool show = false, add = false, show_folders = false, forget = false, scan = false, search = false;
-    bool online = false, offline = false, submit = false, board = false;
+    bool online = false, offline = false, submit = false, board = false, watch = false;
     auto bad = [&](std::string why) {
         r.ok = false;
         r.error = std::move(why);
@@ -170,6 +178,17 @@ parsed_options parse_options(int argc, const char* const* argv) {
             if (!vaz::parse_whole_number(value.c_str(), range, n))
                 return bad(name + " takes a whole " + what + ", not \"" + value + "\"");
             (offset ? o.offset_ms : o.volume) = n;
+        } else if (name == "--speed" || name == "--at") {
+            if (!take_value()) return bad(name + (name == "--at" ? " needs a moment in seconds" : " needs a speed, 0.25 to 8"));
+            std::string why;
+            int speed = 0;
+            std::int64_t ms = 0;
+            if (name == "--speed" ? !results::parse_watch_speed(value, speed, why) : !results::parse_watch_moment(value, ms, why))
+                return bad(name + ": " + why);
+            if (name == "--speed") o.watch_speed = speed;
+            else o.watch_at_ms = ms;
+        } else if (name == "--watch" && no_value()) {
+            watch = true;
         } else if (name == "--search") {
             if (!take_value()) return bad("--search needs the text to look for");
             search = true;
@@ -227,13 +246,13 @@ parsed_options parse_options(int argc, const char* const* argv) {
     } else if (version) {
         o.what = command::version;
     } else if (prepare + list + replay + show + calibrate + add + show_folders + forget + scan + search + online + offline +
-                   submit + board > 1) {
+                   submit + board + watch > 1) {
         std::vector<std::string> given;
         for (const auto& [on, name] :
              {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"}, {replay, "--replay"}, {show, "--show"},
               {calibrate, "--calibrate"}, {add, "--add"}, {show_folders, "--folders"}, {forget, "--forget"},
               {scan, "--scan"}, {search, "--search"}, {online, "--online"}, {offline, "--offline"},
-              {submit, "--submit"}, {board, "--board"}})
+              {submit, "--submit"}, {board, "--board"}, {watch, "--watch"}})
             if (on) given.push_back(name);
         return bad(given[0] + " and " + given[1] + " cannot be combined");
     } else if ((prepare || list || show || calibrate || add || show_folders || forget || scan || search) &&
@@ -241,6 +260,11 @@ parsed_options parse_options(int argc, const char* const* argv) {
         return bad(std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
                    (prepare ? "--prepare" : list ? "--list" : show ? "--show" : calibrate ? "--calibrate" : add ? "--add"
                     : show_folders ? "--folders" : forget ? "--forget" : scan ? "--scan" : "--search"));
+    } else if ((o.watch_speed || o.watch_at_ms) && !watch) {
+        return bad(std::string(o.watch_speed ? "--speed" : "--at") + " goes with --watch");
+    } else if (watch) {
+        if (o.songs.size() != 1) return bad("--watch takes one replay file");
+        o.what = command::watch;
     } else if (o.sort && !list && !search) {
         return bad("--sort goes with --list or --search");
     } else if (!o.player.empty() && !online) {

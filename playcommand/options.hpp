@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,8 +15,9 @@ namespace playcommand {
 // add, folders, forget, scan: the player's music folders; search: its songs.
 // library: no song at all, the game's own library screen.
 // go_online, go_offline, submit, board: the scoreboard server.
+// watch: a replay file, at any speed from any moment.
 enum class command { play, replay, prepare, list, help, version, calibrate, set_volume, add, folders, forget, scan, search, library,
-                     go_online, go_offline, submit, board };
+                     go_online, go_offline, submit, board, watch };
 
 struct play_options {
     command what = command::play;
@@ -36,6 +38,8 @@ struct play_options {
     std::string server;              // --online URL
     std::string player;              // --player NAME
     bool all = false;                // --submit --all: the kept best runs never sent as well
+    std::optional<int> watch_speed;          // --speed, in hundredths (results/watch_pace.hpp)
+    std::optional<std::int64_t> watch_at_ms;  // --at
 };
 
 struct parsed_options {

@@ -24,6 +24,7 @@
 #include "playcommand/progress.hpp"
 #include "playcommand/song_files.hpp"
 #include "playcommand/song_table.hpp"
+#include "playcommand/watch_command.hpp"
 #include "library/places.hpp"
 #include "library/play_session.hpp"
 #include "library/prepare.hpp"
@@ -36,6 +37,7 @@
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
 #include "results/replay_file.hpp"
+#include "results/watch_pace.hpp"
 #include "vaz/executable.hpp"
 #include "vaz/files.hpp"
 #include "vaz/xbass.hpp"
@@ -502,6 +504,49 @@ int run_replay(const play_options& o, const userfiles::settings& saved) {
     return game_status(run_game(game), game[0]);
 }
 
+// A replay file watched: its stage and song found again, the game started
+// on them watching it.
+int run_watch(const play_options& o) {
+    const std::string& file = o.songs.front();
+    const userfiles::settings saved = load_settings();
+    // Before any database exists: the probe forks.
+    audio_probe audio;
+    const watch_target t =
+        find_watch_target(file, stagecache::stage_cache(userfiles::cache_dir()).stage_dir(), library_path());
+    if (!t.why.empty()) {
+        say(t.why);
+        return 1;
+    }
+    if (o.watch_at_ms && results::watch_update_at(*o.watch_at_ms) >= t.replay.update_count) {
+        say("replay " + quoted(file) + " ends at " + results::watch_moment_text(t.replay.update_count) +
+            ", before --at " + results::watch_moment_text(results::watch_update_at(*o.watch_at_ms)));
+        return 1;
+    }
+    const std::string display = display_problem();
+    if (!display.empty()) {
+        say("no display to open the game window on (" + display + ")");
+        return 1;
+    }
+    choose_audio(audio);
+    std::vector<std::string> game = game_arguments(game_program(), t.song_path, t.stage_path, o.fullscreen);
+    game.push_back("-replay=" + file);
+    game.push_back("-watch");
+    if (o.watch_speed) game.push_back("-speed=" + results::watch_speed_text(*o.watch_speed));
+    if (o.watch_at_ms) {
+        char at[32];
+        std::snprintf(at, sizeof at, "-at=%lld.%03lld", static_cast<long long>(*o.watch_at_ms / 1000),
+                      static_cast<long long>(*o.watch_at_ms % 1000));
+        game.push_back(at);
+    }
+    // The volume as when playing; the offset the run was recorded with,
+    // unless --offset asks for another.
+    const int volume = o.volume.value_or(saved.volume);
+    if (o.volume) save_volume(volume);
+    add_setting_arguments(game, 0, volume);
+    if (o.offset_ms) game.push_back("-offset=" + std::to_string(*o.offset_ms));
+    return game_status(run_game(game), game[0]);
+}
+
 }  // namespace
 
 int velmora_play_main(int argc, const char* const* argv) {
@@ -561,6 +606,8 @@ int velmora_play_main(int argc, const char* const* argv) {
         return submit_now(stdout, o.all);
     case command::board:
         return print_board(o, stdout);
+    case command::watch:
+        return run_watch(o);
     }
     return 1;
 }

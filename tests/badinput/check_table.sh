@@ -327,11 +327,11 @@ case_game.video.refused() {
   game_preload=$fail_video_mode
   run_game song.wav good.pat -window
 }
-# replay_case NAME: the game replaying $stage/NAME, which must be refused
+# replay_case NAME [ARGS...]: the game replaying $stage/NAME, which must be refused
 # before the window opens.
 replay_case() {
   file=$1
-  run_game song.wav good.pat -window "-replay=$1" || return
+  run_game song.wav good.pat -window "-replay=$1" "${@:2}" || return
   [ ! -s "$work/video_mode" ] || {
     fail "$row_id: the window opened before the replay was refused"
     return 1
@@ -435,6 +435,20 @@ case_play.replay.fifo() {
   kept_best pipe.vrp || return
   mkfifo "$file" || return
   run_play --replay song.wav
+}
+# watch_case ARGS...: the game watching a good replay of good.pat with ARGS,
+# which must be refused before the window opens.
+watch_case() {
+  good_replay watch.vrp || return
+  replay_case watch.vrp "$@"
+}
+case_game.watch.speed() { watch_case -speed=9; }
+case_game.watch.past_end() { watch_case -at=2; }
+# A replay whose stage was never prepared: good.pat is no stage of the cache.
+case_play.watch.no_stage() {
+  good_replay watch.vrp || return
+  file=watch.vrp
+  run_play --watch watch.vrp
 }
 # The song library cannot be made (its folder's place is a file): the library
 # screen opens all the same, shows why, and ends with status 1 when asked to quit.

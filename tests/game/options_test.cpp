@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -148,4 +149,49 @@ TEST(GameOptions, FilesRecordingReplayAndTheOffsetsFaultFirst) {
     EXPECT_EQ(o.why, "-offset must be a whole number of milliseconds from -500 to 500, not \"501\"");
     o = read_command_line({"a.wav", "b.pat", "-effects=101", "-volume=101"});
     EXPECT_EQ(o.why, "-volume must be a whole number from 0 to 100, not \"101\"");
+}
+
+TEST(WatchOptions, SpeedAndMomentNeedAReplayAndStayInRange) {
+    struct watch_case {
+        std::vector<std::string> args;
+        std::string why;  // empty: taken
+        int speed;
+        std::int64_t at_ms;
+    };
+    const std::string bad_speed = "-speed: the speed is 0.25 to 8 times the recorded pace, in hundredths at most, not \"";
+    const std::string bad_at = "-at: a moment is seconds (60, 61.5) or minutes and seconds (1:01.5), not \"";
+    const watch_case cases[] = {
+        {{"-replay=r.vrp", "-watch"}, "", 100, 0},
+        {{"-replay=r.vrp", "-speed=4", "-at=60"}, "", 400, 60000},
+        {{"-replay=r.vrp", "-speed=0.25x", "-at=1:01.5"}, "", 25, 61500},
+        {{"-replay=r.vrp", "-speed=8", "-at=0.001"}, "", 800, 1},
+        {{"-replay=r.vrp", "-speed=1.5", "-at=2:59.999"}, "", 150, 179999},
+        {{"-replay=r.vrp", "-speed=0.24"}, bad_speed + "0.24\"", 0, 0},
+        {{"-replay=r.vrp", "-speed=8.01"}, bad_speed + "8.01\"", 0, 0},
+        {{"-replay=r.vrp", "-speed=0.125"}, bad_speed + "0.125\"", 0, 0},
+        {{"-replay=r.vrp", "-speed=-1"}, bad_speed + "-1\"", 0, 0},
+        {{"-replay=r.vrp", "-speed=fast"}, bad_speed + "fast\"", 0, 0},
+        {{"-replay=r.vrp", "-speed=."}, bad_speed + ".\"", 0, 0},
+        {{"-replay=r.vrp", "-at=-5"}, bad_at + "-5\"", 0, 0},
+        {{"-replay=r.vrp", "-at=1:5"}, bad_at + "1:5\"", 0, 0},
+        {{"-replay=r.vrp", "-at=1:60"}, bad_at + "1:60\"", 0, 0},
+        {{"-replay=r.vrp", "-at=90000"}, bad_at + "90000\"", 0, 0},
+        {{"-speed=2"}, "watching needs -replay=FILE", 0, 0},
+        {{"-replay=r.vrp", "-record=s.vrp", "-watch"}, "a replay being watched is not recorded", 0, 0},
+        // The offset is still reported first.
+        {{"-replay=r.vrp", "-speed=9", "-offset=501"}, "-offset must be a whole number of milliseconds from -500 to 500, not \"501\"", 0, 0},
+    };
+    for (const watch_case& c : cases) {
+        std::vector<std::string> args{"a.wav", "b.pat"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const game_options o = read_command_line(args);
+        const std::string& last = c.args.back();
+        EXPECT_EQ(o.why, c.why) << last;
+        EXPECT_EQ(o.ok, c.why.empty()) << last;
+        if (!o.ok) continue;
+        EXPECT_TRUE(o.watch.on) << last;
+        EXPECT_EQ(o.watch.speed, c.speed) << last;
+        EXPECT_EQ(o.watch.at_ms, c.at_ms) << last;
+    }
+    EXPECT_FALSE(read_command_line({"a.wav", "b.pat", "-replay=r.vrp"}).watch.on);
 }

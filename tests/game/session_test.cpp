@@ -7,12 +7,18 @@
 #include <SDL_mixer.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "game/replay_session.hpp"
 #include "game/stage.hpp"
+#include "game/watching.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
 #include "pattern/pattern_writer.hpp"
@@ -60,16 +66,48 @@ std::vector<std::uint8_t> pattern_bytes(int groups, int events) {
     return out.bytes;
 }
 
-std::uint64_t frame_hash() {
+// The first `rows` rows of the frame; a watched stage's corner, which says
+// the speed and moment, lies below 400.
+std::uint64_t frame_hash(int rows = screen_height) {
     SDL_Surface* s = window->surface_ptr;
     std::uint64_t h = 1469598103934665603ull;
     SDL_LockSurface(s);
-    for (int y = 0; y < s->h; ++y) {
+    for (int y = 0; y < std::min(rows, s->h); ++y) {
         const auto* row = static_cast<const Uint8*>(s->pixels) + y * s->pitch;
         for (int i = 0; i < s->w * 4; ++i) h = (h ^ row[i]) * 1099511628211ull;
     }
     SDL_UnlockSurface(s);
     return h;
+}
+
+// What a moment of a run is: the ship, the counters, every bullet and spark.
+struct game_moment {
+    float x = 0, y = 0;
+    std::int32_t hits = -1, score = -1;
+    int bullets = 0, sparks = 0;
+    std::uint64_t drawn = 0;
+    bool operator==(const game_moment& o) const {
+        return x == o.x && y == o.y && hits == o.hits && score == o.score && bullets == o.bullets &&
+               sparks == o.sparks && drawn == o.drawn;
+    }
+};
+
+game_moment moment_now() {
+    game_moment m;
+    if (const gametask::myship* ship = gametask::first_live<gametask::myship>()) {
+        m.x = ship->x;
+        m.y = ship->y;
+    }
+    if (const gametask::game* g = gametask::first_live<gametask::game>()) {
+        m.hits = g->hits;
+        m.score = g->score;
+    }
+    m.bullets = test_support::live_count<gametask::bullet_r>(update_tasks) +
+                test_support::live_count<gametask::bullet_b>(update_tasks) +
+                test_support::live_count<gametask::bullet_echo>(update_tasks);
+    m.sparks = test_support::live_count<gametask::spark>(update_tasks);
+    m.drawn = frame_hash(400);
+    return m;
 }
 
 void push_key_down(SDLKey key) {
@@ -79,6 +117,12 @@ void push_key_down(SDLKey key) {
     e.key.state = SDL_PRESSED;
     e.key.keysym.sym = key;
     SDL_PushEvent(&e);
+}
+
+std::uint32_t replay_update_count_of(const std::string& file) {
+    results::replay r;
+    EXPECT_EQ(results::read_replay_file(file, r).status, results::replay_status::ok);
+    return r.update_count;
 }
 
 class Session : public ::testing::Test {
@@ -366,6 +410,163 @@ TEST_F(Session, APauseMenuIsAskedInARunOnly) {
     };
     EXPECT_EQ(play_stage(title).end, stage_end::left);
     EXPECT_EQ(asked, 0);
+}
+
+// A watched replay runs the recorded updates, only more or fewer of them per
+// drawn frame: at 4x it ends in a quarter of the frames with the same runs.
+// A jump walks there without drawing and shows what playing there shows;
+// a step while paused runs exactly one update.
+TEST_F(Session, AWatchedReplayRunsTheRecordedUpdatesAtAnySpeedAndFromAnyMoment) {
+    // Bullets for six seconds: room to jump 5 s back within the session.
+    shell_test::write_bytes(dir / "six.pat", pattern_bytes(2, 60));
+    stage_request record = request("six.pat");
+    record.replay.record_given = true;
+    record.replay.record_file = dir / "watched.vrp";
+    const stage_outcome played = play_a_run(record, false);
+    ASSERT_EQ(played.finished_runs.size(), 1u);
+    const results::run_summary& run = played.finished_runs[0];
+
+    stage_request watch = request("six.pat");
+    watch.replay.replay_given = true;
+    watch.replay.replay_file = dir / "watched.vrp";
+    watch.watch.on = true;
+    // Frame by frame at 1x: the state after each number of updates.
+    std::map<std::uint32_t, game_moment> at_1x;
+    int frames_1x = 0, music_1x = 0, music_4x = 0;
+    watch.before_frame = [&] {
+        ++frames_1x;
+        at_1x[session_updates_run()] = moment_now();
+        music_1x += watched_music_playing();
+    };
+    const stage_outcome watched_1x = play_stage(watch);
+    EXPECT_EQ(watched_1x.end, stage_end::replay_over);
+    const std::uint32_t updates = replay_update_count_of(dir / "watched.vrp");
+    EXPECT_EQ(static_cast<std::uint32_t>(frames_1x), updates);
+
+    watch.watch.speed = 400;
+    int frames_4x = 0;
+    watch.before_frame = [&] {
+        ++frames_4x;
+        music_4x += watched_music_playing();
+    };
+    const stage_outcome watched_4x = play_stage(watch);
+    EXPECT_EQ(watched_4x.end, stage_end::replay_over);
+    EXPECT_EQ(frames_4x, (frames_1x + 3) / 4);
+    // The song is 3 s, shorter than the run: it sounds until it ends.
+    EXPECT_GT(music_1x, 0) << "the music sounds at 1x";
+    EXPECT_LE(music_1x, 195) << "no longer than the song";
+    EXPECT_EQ(music_4x, 0) << "and not at 4x";
+    for (const stage_outcome* o : {&watched_1x, &watched_4x}) {
+        ASSERT_EQ(o->finished_runs.size(), 1u);
+        EXPECT_EQ(o->finished_runs[0].start_update, run.start_update);
+        EXPECT_EQ(o->finished_runs[0].result_update, run.result_update);
+        EXPECT_EQ(o->finished_runs[0].end_update, run.end_update);
+        EXPECT_EQ(o->finished_runs[0].hits, run.hits);
+        EXPECT_EQ(o->finished_runs[0].score, run.score);
+    }
+
+    // From a moment 5 s past one in the run, paused at once and Left: back
+    // there from the seed. Then one step.
+    const std::uint32_t shown = run.start_update + 40;
+    ASSERT_LT(shown + 300, updates) << "the recorded session is too short to jump about in";
+    watch.watch.speed = 100;
+    watch.watch.at_ms = (std::int64_t{shown} + 300) * 1000 / 60 + 1;
+    std::vector<std::uint32_t> updates_seen;
+    std::vector<game_moment> seen;
+    int f = 0;
+    watch.before_frame = [&] {
+        ++f;
+        updates_seen.push_back(session_updates_run());
+        seen.push_back(moment_now());
+        keys[SDLK_SPACE] = f == 1;
+        keys[SDLK_LEFT] = f == 1;
+        keys[SDLK_PERIOD] = f == 2 || f == 3;  // held: one step
+        if (f == 5) push_key_down(SDLK_ESCAPE);
+    };
+    const stage_outcome jumped = play_stage(watch);
+    for (Uint8& k : keys) k = 0;
+    EXPECT_EQ(jumped.end, stage_end::left);
+    ASSERT_EQ(updates_seen.size(), 5u);
+    EXPECT_EQ(updates_seen, (std::vector<std::uint32_t>{shown + 300, shown, shown + 1, shown + 1, shown + 1}));
+    EXPECT_TRUE(seen[1] == at_1x[shown]) << "the jump shows what playing there showed";
+    EXPECT_TRUE(seen[2] == at_1x[shown + 1]) << "a step shows the next update";
+    EXPECT_TRUE(seen[4] == at_1x[shown + 1]);
+    EXPECT_NE(at_1x[shown].bullets + at_1x[shown + 40].bullets, 0) << "the moment compared is in the thick of the run";
+
+    // A moment past the end is refused before the window is used.
+    watch.watch.at_ms = std::int64_t{updates} * 1000 / 60 + 100;
+    const stage_outcome past = play_stage(watch);
+    EXPECT_EQ(past.end, stage_end::failed);
+    EXPECT_NE(past.why.find("is past the replay's end at"), std::string::npos) << past.why;
+    // Nor is a watched replay recorded: a jump would walk its keys again.
+    watch.watch.at_ms = 0;
+    watch.replay.record_given = true;
+    watch.replay.record_file = dir / "again.vrp";
+    const stage_outcome recorded = play_stage(watch);
+    EXPECT_EQ(recorded.end, stage_end::failed);
+    EXPECT_EQ(recorded.why, "a replay being watched is not recorded");
+}
+
+// The figure for jumping about a three-minute run: the walk from the seed to
+// its last moment, the longest a jump takes. Printed, not held to a time,
+// since the machine may be busy.
+TEST_F(Session, JumpingAboutAThreeMinuteRunWalksFromTheSeed) {
+    constexpr std::uint32_t title_updates = 4, run_updates = 3 * 60 * 60;
+    pattern::vector_sink out;
+    pattern::writer w(out);
+    // As dense as a converted stage: eight bullets an update in all.
+    w.group_count(2);
+    std::size_t events = 0;
+    for (int g = 0; g < 2; ++g) {
+        for (std::uint32_t t = 3; t < run_updates; ++t)
+            for (int k = 0; k < 4; ++k, ++events)
+                w.record({static_cast<int>(t), 0.37f * static_cast<float>((t * 4 + k) % 97), 4.0f + k + g});
+        w.terminator();
+    }
+    shell_test::write_bytes(dir / "long.pat", out.bytes);
+    results::replay r;
+    r.seed = 12345;
+    std::string why;
+    ASSERT_TRUE(results::hash_file(dir / "long.pat", r.pattern, why)) << why;
+    for (std::uint32_t u = 0; u < title_updates; ++u) results::append_update(r, 0);
+    results::append_update(r, 1u << 2);  // Return: the run starts
+    const std::uint32_t left = 1u << 5, right = 1u << 6, before = results::replay_key_count;
+    for (std::uint32_t u = 0; u < run_updates; ++u) {
+        const std::uint32_t now = (u / 90) % 2 ? left : right, then = (u == 0 ? 1u << 2 : ((u - 1) / 90) % 2 ? left : right);
+        results::append_update(r, now | then << before);
+    }
+    ASSERT_EQ(results::write_replay_file(dir / "long.vrp", r), "");
+
+    stage_request watch = request("long.pat");
+    watch.replay.replay_given = true;
+    watch.replay.replay_file = dir / "long.vrp";
+    watch.watch.on = true;
+    const std::uint32_t last = r.update_count - 1;
+    double longest_ms = 0;
+    std::uint32_t reached = 0;
+    int bullets = 0;
+    bool in_run = false;
+    int f = 0;
+    watch.before_frame = [&] {
+        if (++f > 1) {
+            push_key_down(SDLK_ESCAPE);
+            return;
+        }
+        replay_jump_to(last);
+        const auto start = std::chrono::steady_clock::now();
+        replay_jump_to(0);
+        reached = replay_jump_to(last);
+        longest_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        in_run = gt::any_live<gt::game>() && !gt::any_live<gt::gameover>();
+        bullets = test_support::live_count<gt::bullet_r>(update_tasks) + test_support::live_count<gt::bullet_b>(update_tasks);
+        replay_jump_to(0);  // not at the end, which this frame's update would reach
+    };
+    EXPECT_EQ(play_stage(watch).end, stage_end::left);
+    EXPECT_EQ(reached, last);
+    EXPECT_TRUE(in_run) << "the walk is three minutes of play";
+    EXPECT_GT(bullets, 0);
+    std::printf("jump from 0:00.0 to %s of a replay of %u updates, %zu bullets fired: %.1f ms (%d in flight there)\n",
+                results::watch_moment_text(last).c_str(), r.update_count, events, longest_ms, bullets);
 }
 
 // A window whose scale does not fit the desktop is made smaller.

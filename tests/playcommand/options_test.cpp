@@ -48,6 +48,12 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(parse({"song", "--help"}).options.what, command::help);
     EXPECT_EQ(parse({"--version"}).options.what, command::version);
     EXPECT_EQ(parse({"--calibrate"}).options.what, command::calibrate);
+    p = parse({"--watch", "best.vrp", "--at=1:00.5", "--speed", "0.25"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.what, command::watch);
+    EXPECT_EQ(p.options.songs, std::vector<std::string>{"best.vrp"});
+    EXPECT_EQ(p.options.watch_at_ms, 60500);
+    EXPECT_EQ(p.options.watch_speed, 25);
     // From the desktop: no file opens the library screen, several play the first.
     EXPECT_EQ(parse({}).options.what, command::library);
     EXPECT_EQ(parse({"--fullscreen"}).options.what, command::library);
@@ -176,6 +182,15 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"--show"}, "--show takes one song"},
         {{"--show", "a", "--replay"}, "--replay and --show cannot be combined"},
         {{"--show", "a", "--offset", "5"}, "--offset is for playing; it does not go with --show"},
+        {{"--watch"}, "--watch takes one replay file"},
+        {{"--watch", "a.vrp", "b.vrp"}, "--watch takes one replay file"},
+        {{"--watch", "a.vrp", "--speed", "10"}, "--speed: the speed is 0.25 to 8 times the recorded pace, in hundredths at most, not \"10\""},
+        {{"--watch", "a.vrp", "--speed=0.2"}, "--speed: the speed is 0.25 to 8"},
+        {{"--watch", "a.vrp", "--speed"}, "--speed needs a speed, 0.25 to 8"},
+        {{"--watch", "a.vrp", "--at", "soon"}, "--at: a moment is seconds"},
+        {{"a.vrp", "--speed", "2"}, "--speed goes with --watch"},
+        {{"a.vrp", "--at", "60"}, "--at goes with --watch"},
+        {{"--watch", "--replay", "a"}, "--replay and --watch cannot be combined"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);

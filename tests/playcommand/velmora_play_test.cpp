@@ -681,6 +681,36 @@ TEST(VelmoraPlay, TheKeptSchema2LibraryListsAndReplaysItsBestsAsBefore) {
     EXPECT_TRUE(contains(replayed.out, "velmora: run 1 ended: 340 hits, score 24287\n")) << replayed.out;
     EXPECT_FALSE(contains(replayed.err, "otherwise than recorded")) << replayed.err;
 
+    // Its replay file watched: the stage found in the cache by its bytes, the
+    // song through the library; fast, and from a moment in, the same run.
+    // The other song's stages were never prepared here.
+    const std::string replays = p.dir / "data/velmora/replays/";
+    const std::string kept = replays + "1f853e10205343137ae7b04b401f57b0-standard-1796787717-22760.vrp";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string said;
+    } watched[] = {
+        {{kept, "--speed", "8"}, 0, "velmora: run 1 ended: 340 hits, score 24287\n"},
+        {{kept, "--speed", "4", "--at", "1.5"}, 0, "velmora: run 1 ended: 340 hits, score 24287\n"},
+        {{kept, "--at", "10:00"}, 1, ", before --at 10:00.0"},
+        {{replays + "b2b2bbeaa10b46c33f0102f00d206a83-zetaflux-1796787663-20192.vrp"}, 1, "is not in the stage cache"},
+        {{p.dir / "none.vrp"}, 1, "none.vrp"},
+    };
+    for (const auto& w : watched) {
+        std::vector<std::string> args{p.program, "--watch"};
+        args.insert(args.end(), w.args.begin(), w.args.end());
+        const process_result r = run_process(args, {env});
+        EXPECT_EQ(r.status, w.status) << w.args.back() << ": " << r.err;
+        EXPECT_TRUE(contains(w.status == 0 ? r.out : r.err, w.said)) << r.out << r.err;
+        EXPECT_FALSE(contains(r.err, "otherwise than recorded")) << r.err;
+    }
+    std::filesystem::rename(song, p.dir / "moved.wav");
+    const process_result moved = run_process({p.program, "--watch", kept}, {env});
+    EXPECT_EQ(moved.status, 1);
+    EXPECT_TRUE(contains(moved.err, "was last at \"" + song + "\", which cannot be read")) << moved.err;
+    std::filesystem::rename(p.dir / "moved.wav", song);
+
     // Its folder added, the song is found with its best; forgotten and added
     // again, still; and listed once.
     const std::string folder = p.dir / "music";

@@ -6,7 +6,10 @@
 
 #include <fstream>
 #include <iterator>
+#include <utility>
+#include <vector>
 
+#include "results/watch_pace.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace {
@@ -300,3 +303,51 @@ TEST(ReplayFile, HashesAFileWithXxh3) {
 }
 
 }  // namespace
+
+// Speed changes how many recorded updates a drawn frame runs, and nothing
+// else: over any number of frames the updates add up to speed x frames.
+TEST(WatchPace, FramesRunTheirShareOfUpdatesAndTheKeysStepThroughTheSpeeds) {
+    struct pace_case {
+        int speed;
+        std::vector<int> first_frames;
+    };
+    const pace_case cases[] = {
+        {25, {0, 0, 0, 1, 0, 0, 0, 1}},
+        {50, {0, 1, 0, 1}},
+        {75, {0, 1, 1, 1, 0, 1}},
+        {100, {1, 1, 1}},
+        {150, {1, 2, 1, 2}},
+        {400, {4, 4}},
+        {800, {8, 8}},
+    };
+    for (const pace_case& c : cases) {
+        results::watch_pacer pacer;
+        std::vector<int> frames;
+        for (std::size_t i = 0; i < c.first_frames.size(); ++i) frames.push_back(pacer.updates_this_frame(c.speed));
+        EXPECT_EQ(frames, c.first_frames) << c.speed;
+        long total = 0;
+        for (int i = 0; i < 1000; ++i) total += pacer.updates_this_frame(c.speed);
+        EXPECT_EQ(total, 10L * c.speed) << c.speed;
+    }
+    results::watch_pacer pacer;
+    pacer.updates_this_frame(75);
+    pacer.restart();
+    EXPECT_EQ(pacer.updates_this_frame(75), 0) << "a restart forgets what the last frames left";
+
+    // From 0.25x up to 8x and back, the ends staying; a speed between steps
+    // goes to its neighbours.
+    std::vector<int> up{25}, down{800};
+    for (int i = 0; i < 6; ++i) up.push_back(results::faster_watch_speed(up.back()));
+    for (int i = 0; i < 6; ++i) down.push_back(results::slower_watch_speed(down.back()));
+    EXPECT_EQ(up, (std::vector<int>{25, 50, 100, 200, 400, 800, 800}));
+    EXPECT_EQ(down, (std::vector<int>{800, 400, 200, 100, 50, 25, 25}));
+    EXPECT_EQ(results::faster_watch_speed(150), 200);
+    EXPECT_EQ(results::slower_watch_speed(150), 100);
+
+    const std::pair<int, const char*> speeds[] = {{25, "0.25x"}, {150, "1.5x"}, {400, "4x"}};
+    for (const auto& [speed, text] : speeds) EXPECT_EQ(results::watch_speed_text(speed), text);
+    const std::pair<std::uint32_t, const char*> moments[] = {{0, "0:00.0"}, {5, "0:00.0"}, {6, "0:00.1"}, {3659, "1:00.9"}, {216000, "60:00.0"}};
+    for (const auto& [update, text] : moments) EXPECT_EQ(results::watch_moment_text(update), text);
+    EXPECT_EQ(results::watch_update_at(60000), 3600u);
+    EXPECT_EQ(results::watch_update_at(16), 0u) << "the update shown is the last one run by then";
+}
