@@ -10,6 +10,7 @@
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
+#include "server/board_cache.hpp"
 #include "server/database.hpp"
 #include "server/names.hpp"
 #include "server/multipart.hpp"
@@ -303,10 +304,24 @@ private:
         }
         std::string hash;
         if (req.has_header("Authorization") && !token_of(req, res, hash)) return;
-        json j;
-        reads().read([&](pqxx::transaction_base& t) { j = board_json(t, stage, edition, difficulty, limit, hash); });
-        if (j.is_null()) return fail(res, 401, "unauthorized", "no player holds this token");
-        answer(res, 200, j);
+        // The reader's own place first: an unknown token is answered before
+        // any board is read or kept.
+        json you = nullptr;
+        if (!hash.empty()) {
+            std::optional<json> place;
+            reads().read([&](pqxx::transaction_base& t) { place = board_place(t, stage, edition, difficulty, hash); });
+            if (!place) return fail(res, 401, "unauthorized", "no player holds this token");
+            you = std::move(*place);
+        }
+        // Filled in a read of its own: a caller waiting for another's fill
+        // holds no connection that the fill may need.
+        const auto top = boards_cache().get({stage, edition, difficulty}, [&] {
+            board_top t;
+            reads().read([&](pqxx::transaction_base& x) { t = board_top_rows(x, stage, edition, difficulty, board_max_limit); });
+            return t;
+        });
+        res.status = 200;
+        res.set_content(board_text(*top, limit, you), "application/json");
     }
 
     void get_recordings(const http::request& req, http::response& res) { answer_recordings(req, res, reads()); }

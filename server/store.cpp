@@ -69,35 +69,36 @@ std::string above_sql() {
     return sum;
 }
 
-// A board's top `limit` rows with their ranks, the row of the token's player
-// ("me"; known: a player holds the token) with its place, and the board's
-// player count: one statement. The place is the players of the better
-// buckets plus the rows ahead inside the player's finest bucket, counted
-// along the order's index up to a cap: past it the place is only known to
-// lie in the rest of that bucket, and its middle is answered.
-const std::string board_sql =
-    "WITH me AS (SELECT id FROM players WHERE token_hash = $5),"
-    " top AS (SELECT " + board_columns + " FROM bests WHERE " + board_where + " ORDER BY " + order + " LIMIT $4),"
+// A board's top $4 rows with their ranks and names, and its player count
+// (the sum of its octaves): what every reader shares. One statement.
+const std::string top_sql =
+    "SELECT t.*, row_number() OVER (ORDER BY " + order + ") AS rank, (SELECT name FROM players WHERE id = t.player) AS name,"
+    "   (SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where + " AND level = 0)::bigint AS players"
+    " FROM (SELECT " + board_columns + " FROM bests WHERE " + board_where + " ORDER BY " + order + " LIMIT $4) t"
+    " ORDER BY rank";
+
+// The row of the token's player ($4; "me", known: a player holds it) with
+// its place: one row, its columns null when the player has no row on the
+// board. The place is the players of the better buckets plus the rows
+// ahead inside the player's finest bucket, counted along the order's index
+// up to a cap: past it the place is only known to lie in the rest of that
+// bucket, and its middle is answered.
+const std::string place_sql =
+    "WITH me AS (SELECT id FROM players WHERE token_hash = $4),"
     " mine AS (SELECT " + board_columns + ", ratio_key(ratio) AS k FROM bests WHERE " + board_where +
     "   AND player = (SELECT id FROM me)),"
-    " counts AS (SELECT (SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where + " AND level = 0)::bigint AS players,"
-    "   (" + above_sql() + ")::bigint AS above,"
+    " counts AS (SELECT (" + above_sql() + ")::bigint AS above,"
     "   (SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where + " AND level = 3"
     "     AND bucket = (SELECT k FROM mine) >> 34)::bigint AS level),"
-    // Exact while the place can be within the exact top ($6), else up to $7 rows.
-    " cap AS (SELECT greatest($6 - above, $7) AS n FROM counts),"
+    // Exact while the place can be within the exact top ($5), else up to $6 rows.
+    " cap AS (SELECT greatest($5 - above, $6) AS n FROM counts),"
     " ahead AS (SELECT count(*) AS n FROM (SELECT 1 FROM bests a, mine m WHERE a.stage = $1 AND a.edition = $2"
     "   AND a.difficulty = $3 AND " + before_sql("a", "m") + " AND a.ratio < ratio_of_key(((m.k >> 34) + 1) << 34)"
     "   LIMIT (SELECT n FROM cap)) walked),"
     " place AS (SELECT w.n >= c.n AS estimate, CASE WHEN w.n < c.n THEN h.above + w.n + 1"
     "   ELSE h.above + (c.n + 1 + greatest(h.level, c.n + 1)) / 2 END AS rank FROM counts h, cap c, ahead w)"
-    // Names are looked up for the rows answered only.
-    " SELECT r.*, (SELECT name FROM players WHERE id = r.player) AS name,"
-    "   (SELECT players FROM counts) AS players, EXISTS (SELECT 1 FROM me) AS known"
-    " FROM (SELECT false AS mine, row_number() OVER (ORDER BY " + order + ") AS rank, false AS estimate, top.* FROM top"
-    "   UNION ALL"
-    "   SELECT true, p.rank, p.estimate, " + board_columns + " FROM mine, place p) r"
-    " ORDER BY r.mine, r.rank";
+    " SELECT EXISTS (SELECT 1 FROM me) AS known, r.*, (SELECT name FROM players WHERE id = r.player) AS name"
+    " FROM (SELECT 1) one LEFT JOIN (SELECT p.rank, p.estimate, " + board_columns + " FROM mine, place p) r ON true";
 
 // The player's best on a board after a verified session, and the board's
 // buckets moved with it in the same statement: the bests row's old ratio
@@ -175,7 +176,8 @@ void prepare_statements(pqxx::connection& c) {
     // 2 ms against under 1), and the API's other statements are lookups by
     // key whose plan is the same for any value.
     pqxx::nontransaction(c).exec("SET plan_cache_mode = force_generic_plan");
-    c.prepare("board", board_sql);
+    c.prepare("board_top", top_sql);
+    c.prepare("board_place", place_sql);
     c.prepare("session_look", session_look_sql);
     c.prepare("session_insert", session_insert_sql);
     c.prepare("budget_wait", budget_wait_sql());
@@ -343,30 +345,51 @@ nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id) {
             {"updates", row[8].as<std::int64_t>()}, {"runs", runs}};
 }
 
-nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
-                          const std::string& difficulty, int limit, const std::string& token_hash) {
-    const bool asked = !token_hash.empty();
-    const pqxx::binarystring token(token_hash.data(), token_hash.size());
+board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                         const std::string& difficulty, int limit) {
+    board_top out;
+    for (const pqxx::row& r : t.exec_prepared("board_top", stage, edition, difficulty, limit)) {
+        out.players = r["players"].as<std::int64_t>();
+        out.entries.push_back(entry_json(r).dump());
+    }
+    return out;
+}
+
+std::optional<nlohmann::json> board_place(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                                          const std::string& difficulty, const std::string& token_hash) {
     const int exact = board_exact_top.load();
     // Past the exact top a walk of a tenth of it bounds a read's cost.
     const int walk = std::max(1, exact / 10);
-    const pqxx::result rows = asked ? t.exec_prepared("board", stage, edition, difficulty, limit, token, exact, walk)
-                                    : t.exec_prepared("board", stage, edition, difficulty, limit, nullptr, exact, walk);
-    nlohmann::json entries = nlohmann::json::array();
-    nlohmann::json you = nullptr;
-    std::int64_t players = 0;
-    for (const pqxx::row& r : rows) {
-        players = r["players"].as<std::int64_t>();
-        if (asked && !r["known"].as<bool>()) return nullptr;
-        if (r["mine"].as<bool>()) {
-            you = entry_json(r);
-            you["rank_estimate"] = r["estimate"].as<bool>();
-        }
-        else entries.push_back(entry_json(r));
+    const pqxx::row r = t.exec_prepared1("board_place", stage, edition, difficulty,
+                                         pqxx::binarystring(token_hash.data(), token_hash.size()), exact, walk);
+    if (!r["known"].as<bool>()) return std::nullopt;
+    if (r["rank"].is_null()) return nlohmann::json(nullptr);
+    nlohmann::json you = entry_json(r);
+    you["rank_estimate"] = r["estimate"].as<bool>();
+    return you;
+}
+
+std::string board_text(const board_top& top, int limit, const nlohmann::json& you) {
+    // The keys in the order nlohmann::json writes them, so the text is what
+    // dumping the whole object would give.
+    std::string text = "{\"entries\":[";
+    const std::size_t n = std::min(top.entries.size(), static_cast<std::size_t>(std::max(0, limit)));
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i) text += ',';
+        text += top.entries[i];
     }
-    // An empty board says nothing of the token; ask for it alone.
-    if (asked && rows.empty() && t.exec_params("SELECT 1 FROM players WHERE token_hash = $1", token).empty()) return nullptr;
-    return {{"entries", entries}, {"you", you}, {"players", players}};
+    return text + "],\"players\":" + std::to_string(top.players) + ",\"you\":" + you.dump() + "}";
+}
+
+nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                          const std::string& difficulty, int limit, const std::string& token_hash) {
+    nlohmann::json you = nullptr;
+    if (!token_hash.empty()) {
+        const std::optional<nlohmann::json> place = board_place(t, stage, edition, difficulty, token_hash);
+        if (!place) return nullptr;
+        you = *place;
+    }
+    return nlohmann::json::parse(board_text(board_top_rows(t, stage, edition, difficulty, limit), limit, you));
 }
 
 void set_board_exact_top(int places) { board_exact_top = std::max(1, places); }

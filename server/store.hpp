@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <pqxx/pqxx>
 
+#include "server/board_cache.hpp"
 #include "server/submission.hpp"
 
 // What the API stores and answers, in SQL with bound parameters only; each
@@ -66,10 +67,23 @@ void note_player_address(pqxx::work& w, std::int64_t player, const std::string& 
 // {"session", "player", "status", "reason", "stage", "edition", "difficulty", "submitted_at", "runs": [...]}, or null.
 nlohmann::json session_json(pqxx::transaction_base& t, std::int64_t id);
 
-// {"entries": [...], "you": entry or null, "players": count} in the game's
-// best-run order, "you" the entry of the player holding token_hash (when
-// not empty) with "rank_estimate": whether its rank is an estimate (only
-// ever past the exact top); null when no player holds it. One statement.
+// A board's top `limit` rows in the game's best-run order, each entry's
+// JSON text with its rank, and its player count. One statement.
+board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                         const std::string& difficulty, int limit);
+
+// The entry of the player holding token_hash with its place and
+// "rank_estimate" (whether the place is an estimate: only ever past the
+// exact top); null when the player has no row on the board; nothing when no
+// player holds the token. One statement.
+std::optional<nlohmann::json> board_place(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                                          const std::string& difficulty, const std::string& token_hash);
+
+// {"entries": [the first `limit` of top], "players": count, "you": you} as text.
+std::string board_text(const board_top& top, int limit, const nlohmann::json& you);
+
+// The same read uncached: the two statements above; null when a token is
+// given (not empty) that no player holds.
 nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
                           const std::string& difficulty, int limit, const std::string& token_hash);
 

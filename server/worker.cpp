@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "results/result_row.hpp"
+#include "server/board_cache.hpp"
 #include "server/database.hpp"
 #include "server/store.hpp"
 
@@ -122,6 +124,10 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
         return job_outcome::left_pending;
     }
     const bool verified = v.outcome == verdict::kind::verified;
+    // Readers of this process skip the board's kept rows from before the
+    // best is written until after its commit (or rollback).
+    std::optional<board_write> writing;
+    if (verified) writing.emplace(board_id{files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>()});
     w.exec_params("UPDATE sessions SET status = $2, reason = $3, verified_at = now(), verify_cpu_ms = verify_cpu_ms + $4,"
                   " spent_at = " + now_us + " WHERE id = $1",
                   session, verified ? "verified" : "rejected", v.reason, v.cpu_ms);
