@@ -304,15 +304,6 @@ private:
         }
         std::string hash;
         if (req.has_header("Authorization") && !token_of(req, res, hash)) return;
-        // The reader's own place first: an unknown token is answered before
-        // any board is read or kept.
-        json you = nullptr;
-        if (!hash.empty()) {
-            std::optional<json> place;
-            reads().read([&](pqxx::transaction_base& t) { place = board_place(t, stage, edition, difficulty, hash); });
-            if (!place) return fail(res, 401, "unauthorized", "no player holds this token");
-            you = std::move(*place);
-        }
         // Filled in a read of its own: a caller waiting for another's fill
         // holds no connection that the fill may need.
         const auto top = boards_cache().get({stage, edition, difficulty}, [&] {
@@ -320,6 +311,13 @@ private:
             reads().read([&](pqxx::transaction_base& x) { t = board_top_rows(x, stage, edition, difficulty, board_max_limit); });
             return t;
         });
+        json you = nullptr;
+        if (!hash.empty()) {
+            std::optional<json> place;
+            reads().read([&](pqxx::transaction_base& t) { place = board_place(t, stage, edition, difficulty, hash, top.get()); });
+            if (!place) return fail(res, 401, "unauthorized", "no player holds this token");
+            you = std::move(*place);
+        }
         res.status = 200;
         res.set_content(board_text(*top, limit, you), "application/json");
     }

@@ -9,6 +9,8 @@ struct board_cache::entry {
     std::shared_future<std::shared_ptr<const board_top>> value;
     clock::time_point since;  // when its fill began: its rows are no older
     std::list<board_id>::iterator place;
+    bool refilling = false;   // a caller fills it again; the others take value
+    std::size_t rows = 0;     // counted in kept_rows_ once filled
 };
 
 void board_cache::configure(std::chrono::milliseconds ttl, std::size_t boards) {
@@ -17,13 +19,20 @@ void board_cache::configure(std::chrono::milliseconds ttl, std::size_t boards) {
     boards_ = boards;
     entries_.clear();
     recent_.clear();
+    kept_rows_ = 0;
 }
 
 void board_cache::drop_locked(const board_id& b) {
     const auto it = entries_.find(b);
     if (it == entries_.end()) return;
+    kept_rows_ -= it->second->rows;
     recent_.erase(it->second->place);
     entries_.erase(it);
+}
+
+void board_cache::trim_locked() {
+    // The most recent stays, whatever its size: its reader has it already.
+    while (entries_.size() > 1 && (entries_.size() > boards_ || kept_rows_ > rows_)) drop_locked(recent_.back());
 }
 
 std::shared_ptr<const board_top> board_cache::get(const board_id& b, const std::function<board_top()>& fill) {
@@ -33,29 +42,43 @@ std::shared_ptr<const board_top> board_cache::get(const board_id& b, const std::
         return std::make_shared<const board_top>(fill());
     }
     const auto now = clock::now();
+    std::shared_ptr<entry> e;
     if (const auto it = entries_.find(b); it != entries_.end()) {
-        if (now - it->second->since < ttl_) {
-            recent_.splice(recent_.begin(), recent_, it->second->place);
-            const auto value = it->second->value;
+        e = it->second;
+        recent_.splice(recent_.begin(), recent_, e->place);
+        const bool ready = e->value.valid() &&
+                           e->value.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        if (now - e->since < ttl_ || e->refilling || !ready) {
+            const auto value = e->value;
             lock.unlock();
-            return value.get();  // waits for a fill under way
+            return value.get();  // waits for a first fill under way
         }
-        drop_locked(b);
+        e->refilling = true;
+    } else {
+        // The entry stands for the fill from now, so the others wait for
+        // it, and a write begun meanwhile drops it.
+        e = std::make_shared<entry>();
+        recent_.push_front(b);
+        e->place = recent_.begin();
+        entries_.emplace(b, e);
     }
-    // This caller fills; the entry stands for the fill from now, so the
-    // others wait for it, and a write begun meanwhile drops it.
     std::promise<std::shared_ptr<const board_top>> promise;
-    auto e = std::make_shared<entry>();
-    e->value = promise.get_future().share();
-    e->since = now;
-    recent_.push_front(b);
-    e->place = recent_.begin();
-    entries_.emplace(b, e);
-    while (entries_.size() > boards_) drop_locked(recent_.back());
+    std::shared_future<std::shared_ptr<const board_top>> filled = promise.get_future().share();
+    if (!e->refilling) e->value = filled;
     lock.unlock();
     try {
         auto value = std::make_shared<const board_top>(fill());
         promise.set_value(value);
+        lock.lock();
+        // Kept only while the entry is still the board's (no write dropped it).
+        if (const auto it = entries_.find(b); it != entries_.end() && it->second == e) {
+            e->value = filled;
+            e->since = now;
+            e->refilling = false;
+            kept_rows_ += value->rows() - e->rows;
+            e->rows = value->rows();
+            trim_locked();
+        }
         return value;
     } catch (...) {
         promise.set_exception(std::current_exception());

@@ -26,23 +26,40 @@ struct board_id {
     }
 };
 
+// A board's players per bucket of ratio at one level: the buckets in
+// ascending order, and before[i] the players of buckets[0..i) (one more).
+struct bucket_level {
+    std::vector<std::int64_t> buckets, before;
+};
+
 struct board_top {
     std::vector<std::string> entries;  // the top rows in order, each as its JSON text
     std::int64_t players = 0;
+    // The board's bucket counts at the schema's four levels, when it has
+    // few enough to keep (else a place is counted in SQL alone).
+    bool counted = false;
+    bucket_level levels[4];
+    std::size_t rows() const { return entries.size() + (counted ? levels[3].buckets.size() * 2 : 0) + 1; }
 };
 
 class board_cache {
 public:
     using clock = std::chrono::steady_clock;
-    // ttl 0 or boards 0: nothing is kept, every read fills.
-    board_cache(std::chrono::milliseconds ttl, std::size_t boards) : ttl_(ttl), boards_(boards) {}
+    // ttl 0 or boards 0: nothing is kept, every read fills. At most
+    // `boards` boards and `rows` of their rows (board_top::rows) are kept,
+    // the least recently read dropped first.
+    board_cache(std::chrono::milliseconds ttl, std::size_t boards, std::size_t rows = 2000000)
+        : ttl_(ttl), boards_(boards), rows_(rows) {}
 
     // A new time to live and cap; what was kept is dropped.
     void configure(std::chrono::milliseconds ttl, std::size_t boards);
 
     // The board's shared rows: a kept copy younger than the time to live,
     // else fill()'s, which one caller runs while the others asking for the
-    // same board wait for it. fill's exception reaches every waiter.
+    // same board wait for it, or take the copy it replaces (so a refill
+    // costs the readers of a busy board no wait, and a copy answered is at
+    // most the time to live and one fill old). fill's exception reaches
+    // every waiter.
     std::shared_ptr<const board_top> get(const board_id& b, const std::function<board_top()>& fill);
 
     // Brackets a write that changes the board's rows (see the top). end is
@@ -56,8 +73,12 @@ private:
     struct entry;
     void drop_locked(const board_id& b);
 
+    void trim_locked();
+
     std::chrono::milliseconds ttl_;
     std::size_t boards_;
+    const std::size_t rows_;
+    std::size_t kept_rows_ = 0;
     mutable std::mutex mutex_;
     std::map<board_id, std::shared_ptr<entry>> entries_;
     std::list<board_id> recent_;             // most recently used first

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -77,6 +78,25 @@ const std::string top_sql =
     " FROM (SELECT " + board_columns + " FROM bests WHERE " + board_where + " ORDER BY " + order + " LIMIT $4) t"
     " ORDER BY rank";
 
+// The board's bucket counts, level by level in ascending order, up to $4
+// rows (one more than are kept: a board with more is counted in SQL).
+const std::string buckets_sql =
+    "SELECT level, bucket, players FROM board_buckets WHERE " + board_where + " ORDER BY level, bucket LIMIT $4";
+
+// The row of the token's player ($4; known: a player holds it), its
+// ratio's key and the rows ahead of it inside its finest bucket, counted
+// along the order's index up to $5: what a place needs past the board's
+// bucket counts when those are kept.
+const std::string mine_sql =
+    "WITH me AS (SELECT id FROM players WHERE token_hash = $4),"
+    " mine AS (SELECT " + board_columns + ", ratio_key(ratio) AS k FROM bests WHERE " + board_where +
+    "   AND player = (SELECT id FROM me)),"
+    " ahead AS (SELECT count(*) AS n FROM (SELECT 1 FROM bests a, mine m WHERE a.stage = $1 AND a.edition = $2"
+    "   AND a.difficulty = $3 AND " + before_sql("a", "m") + " AND a.ratio < ratio_of_key(((m.k >> 34) + 1) << 34)"
+    "   LIMIT $5) walked)"
+    " SELECT EXISTS (SELECT 1 FROM me) AS known, r.*, (SELECT name FROM players WHERE id = r.player) AS name"
+    " FROM (SELECT 1) one LEFT JOIN (SELECT m.*, w.n AS ahead FROM mine m, ahead w) r ON true";
+
 // The row of the token's player ($4; "me", known: a player holds it) with
 // its place: one row, its columns null when the player has no row on the
 // board. The place is the players of the better buckets plus the rows
@@ -146,8 +166,8 @@ std::atomic<int> board_exact_top{10000};
 
 std::string bytes_of(const pqxx::field& f) { return pqxx::binarystring(f).str(); }
 
-nlohmann::json entry_json(const pqxx::row& r) {
-    return {{"rank", r["rank"].as<std::int64_t>()},     {"player", r["name"].as<std::string>()},
+nlohmann::json entry_json(const pqxx::row& r, std::int64_t rank) {
+    return {{"rank", rank},     {"player", r["name"].as<std::string>()},
             {"player_id", r["player"].as<std::int64_t>()}, {"hits", r["hits"].as<std::int64_t>()},
             {"score", r["score"].as<std::int64_t>()},   {"ratio", r["ratio"].as<double>()},
             {"session", r["session"].as<std::int64_t>()}, {"run", r["run"].as<std::int64_t>()},
@@ -178,6 +198,8 @@ void prepare_statements(pqxx::connection& c) {
     pqxx::nontransaction(c).exec("SET plan_cache_mode = force_generic_plan");
     c.prepare("board_top", top_sql);
     c.prepare("board_place", place_sql);
+    c.prepare("board_buckets", buckets_sql);
+    c.prepare("board_mine", mine_sql);
     c.prepare("session_look", session_look_sql);
     c.prepare("session_insert", session_insert_sql);
     c.prepare("budget_wait", budget_wait_sql());
@@ -350,21 +372,72 @@ board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, co
     board_top out;
     for (const pqxx::row& r : t.exec_prepared("board_top", stage, edition, difficulty, limit)) {
         out.players = r["players"].as<std::int64_t>();
-        out.entries.push_back(entry_json(r).dump());
+        out.entries.push_back(entry_json(r, r["rank"].as<std::int64_t>()).dump());
+    }
+    const pqxx::result buckets = t.exec_prepared("board_buckets", stage, edition, difficulty, board_kept_buckets + 1);
+    if (buckets.size() > board_kept_buckets) return out;
+    out.counted = true;
+    for (const pqxx::row& r : buckets) {
+        const int level = r[0].as<int>();
+        if (level < 0 || level > 3) throw std::runtime_error("a board bucket of level " + std::to_string(level));
+        bucket_level& l = out.levels[level];
+        if (l.before.empty()) l.before.push_back(0);
+        l.buckets.push_back(r[1].as<std::int64_t>());
+        l.before.push_back(l.before.back() + r[2].as<std::int64_t>());
     }
     return out;
 }
 
+namespace {
+
+// The players of the level's buckets after `from` and before `to`.
+std::int64_t players_between(const bucket_level& l, std::int64_t from, std::int64_t to) {
+    if (l.buckets.empty() || to <= from) return 0;
+    const auto lo = std::upper_bound(l.buckets.begin(), l.buckets.end(), from) - l.buckets.begin();
+    const auto hi = std::lower_bound(l.buckets.begin(), l.buckets.end(), to) - l.buckets.begin();
+    return hi > lo ? l.before[static_cast<std::size_t>(hi)] - l.before[static_cast<std::size_t>(lo)] : 0;
+}
+
+}  // namespace
+
+bucket_counts count_buckets(const board_top& top, std::int64_t k) {
+    // As above_sql: every better bucket at level 0, below it the better
+    // children of the reader's bucket of the level above.
+    bucket_counts c;
+    c.above = players_between(top.levels[0], k >> shifts[0], std::numeric_limits<std::int64_t>::max());
+    for (int level = 1; level < 4; ++level)
+        c.above += players_between(top.levels[level], k >> shifts[level], ((k >> shifts[level - 1]) + 1) << 6);
+    const std::int64_t own = k >> shifts[3];
+    c.level = players_between(top.levels[3], own - 1, own + 1);
+    return c;
+}
+
 std::optional<nlohmann::json> board_place(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
-                                          const std::string& difficulty, const std::string& token_hash) {
+                                          const std::string& difficulty, const std::string& token_hash, const board_top* kept) {
     const int exact = board_exact_top.load();
     // Past the exact top a walk of a tenth of it bounds a read's cost.
     const int walk = std::max(1, exact / 10);
-    const pqxx::row r = t.exec_prepared1("board_place", stage, edition, difficulty,
-                                         pqxx::binarystring(token_hash.data(), token_hash.size()), exact, walk);
+    const pqxx::binarystring token(token_hash.data(), token_hash.size());
+    if (kept && kept->counted) {
+        // The kept counts give the players of the better buckets; the walk
+        // inside the reader's own is read now, as far as a place past the
+        // exact top needs. A longer walk is needed only for a place that
+        // may be within the exact top behind a tie of more than `walk`.
+        const pqxx::row r = t.exec_prepared1("board_mine", stage, edition, difficulty, token, walk);
+        if (!r["known"].as<bool>()) return std::nullopt;
+        if (r["player"].is_null()) return nlohmann::json(nullptr);
+        const bucket_counts c = count_buckets(*kept, r["k"].as<std::int64_t>());
+        const std::int64_t cap = std::max<std::int64_t>(exact - c.above, walk), ahead = r["ahead"].as<std::int64_t>();
+        if (ahead < walk || cap == walk) {
+            nlohmann::json you = entry_json(r, ahead < cap ? c.above + ahead + 1 : c.above + (cap + 1 + std::max(c.level, cap + 1)) / 2);
+            you["rank_estimate"] = ahead >= cap;
+            return you;
+        }
+    }
+    const pqxx::row r = t.exec_prepared1("board_place", stage, edition, difficulty, token, exact, walk);
     if (!r["known"].as<bool>()) return std::nullopt;
     if (r["rank"].is_null()) return nlohmann::json(nullptr);
-    nlohmann::json you = entry_json(r);
+    nlohmann::json you = entry_json(r, r["rank"].as<std::int64_t>());
     you["rank_estimate"] = r["estimate"].as<bool>();
     return you;
 }
@@ -385,7 +458,7 @@ nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, c
                           const std::string& difficulty, int limit, const std::string& token_hash) {
     nlohmann::json you = nullptr;
     if (!token_hash.empty()) {
-        const std::optional<nlohmann::json> place = board_place(t, stage, edition, difficulty, token_hash);
+        const std::optional<nlohmann::json> place = board_place(t, stage, edition, difficulty, token_hash, nullptr);
         if (!place) return nullptr;
         you = *place;
     }

@@ -67,17 +67,30 @@ void note_player_address(pqxx::work& w, std::int64_t player, const std::string& 
 // {"session", "player", "status", "reason", "stage", "edition", "difficulty", "submitted_at", "runs": [...]}, or null.
 nlohmann::json session_json(pqxx::transaction_base& t, std::int64_t id);
 
+// The bucket rows a board may have for its counts to be kept with its top.
+constexpr std::size_t board_kept_buckets = 250000;
+
 // A board's top `limit` rows in the game's best-run order, each entry's
-// JSON text with its rank, and its player count. One statement.
+// JSON text with its rank, its player count and, up to
+// board_kept_buckets, its bucket counts. Two statements.
 board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
                          const std::string& difficulty, int limit);
+
+// From a board's kept counts, for a ratio's key k: the players of the
+// buckets better than k's, and the players of k's finest bucket.
+struct bucket_counts {
+    std::int64_t above = 0, level = 0;
+};
+bucket_counts count_buckets(const board_top& top, std::int64_t k);
 
 // The entry of the player holding token_hash with its place and
 // "rank_estimate" (whether the place is an estimate: only ever past the
 // exact top); null when the player has no row on the board; nothing when no
-// player holds the token. One statement.
+// player holds the token. With the board's kept counts (kept, when not
+// null) the statement reads only the player's row and the walk inside its
+// bucket; else it counts the buckets too.
 std::optional<nlohmann::json> board_place(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
-                                          const std::string& difficulty, const std::string& token_hash);
+                                          const std::string& difficulty, const std::string& token_hash, const board_top* kept);
 
 // {"entries": [the first `limit` of top], "players": count, "you": you} as text.
 std::string board_text(const board_top& top, int limit, const nlohmann::json& you);

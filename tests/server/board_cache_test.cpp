@@ -1,6 +1,6 @@
 // The boards' kept rows: one board's never answer another's, a board being
 // written is read afresh until the write ends, a fill that overlapped a
-// write is not kept, the cap and the time to live drop the rest, and
+// write is not kept, the caps and the time to live drop the rest, and
 // readers of one board at once share one fill.
 #include <gtest/gtest.h>
 
@@ -58,10 +58,33 @@ TEST(BoardCache, KeepsEachBoardApartUntilAWriteOrItsAge) {
     EXPECT_THROW(cache.get(c, [&]() -> board_top { throw std::runtime_error("database away"); }), std::runtime_error);
     EXPECT_EQ(read(c), 10);
     std::this_thread::sleep_for(ms(1050));
-    EXPECT_EQ(read(c), 11) << "older than its time to live";
+    // Older than its time to live: filled again, and answered meanwhile to the others.
+    EXPECT_EQ(cache.get(c, [&] {
+                  EXPECT_EQ(read(c), 10) << "the old copy while it is filled again";
+                  board_top t;
+                  t.players = ++fills;
+                  return t;
+              })->players, 11);
+    EXPECT_EQ(read(c), 11);
     cache.configure(ms(0), 2);
     EXPECT_EQ(read(c), 12);
     EXPECT_EQ(read(c), 13) << "a time to live of 0 keeps nothing";
+    // A cap of rows: a board of many drops the others.
+    board_cache small(ms(60000), 8, 10);
+    const auto sized = [&](const board_id& id, std::size_t entries) {
+        return small.get(id, [&] {
+                   board_top t;
+                   t.entries.assign(entries, "{}");
+                   t.players = ++fills;
+                   return t;
+               })->players;
+    };
+    EXPECT_EQ(sized(a, 3), 14);
+    EXPECT_EQ(sized(b, 3), 15);
+    EXPECT_EQ(sized(a, 3), 14) << "8 rows kept";
+    EXPECT_EQ(sized(c, 5), 16) << "14 rows: b, the least recent, dropped";
+    EXPECT_EQ(sized(a, 3), 14);
+    EXPECT_EQ(sized(b, 3), 17);
 }
 
 TEST(BoardCache, ReadersOfOneBoardAtOnceShareOneFill) {
