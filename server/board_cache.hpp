@@ -39,7 +39,12 @@ struct board_top {
     // few enough to keep (else a place is counted in SQL alone).
     bool counted = false;
     bucket_level levels[4];
-    std::size_t rows() const { return entries.size() + (counted ? levels[3].buckets.size() * 2 : 0) + 1; }
+    std::size_t rows() const {
+        std::size_t n = entries.size() + 1;
+        if (counted)
+            for (const bucket_level& l : levels) n += l.buckets.size();
+        return n;
+    }
 };
 
 class board_cache {

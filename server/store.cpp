@@ -385,6 +385,9 @@ board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, co
         l.buckets.push_back(r[1].as<std::int64_t>());
         l.before.push_back(l.before.back() + r[2].as<std::int64_t>());
     }
+    // The count from the same rows as the places: the two statements may
+    // fall either side of a write.
+    out.players = out.levels[0].before.empty() ? 0 : out.levels[0].before.back();
     return out;
 }
 
@@ -452,17 +455,6 @@ std::string board_text(const board_top& top, int limit, const nlohmann::json& yo
         text += top.entries[i];
     }
     return text + "],\"players\":" + std::to_string(top.players) + ",\"you\":" + you.dump() + "}";
-}
-
-nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
-                          const std::string& difficulty, int limit, const std::string& token_hash) {
-    nlohmann::json you = nullptr;
-    if (!token_hash.empty()) {
-        const std::optional<nlohmann::json> place = board_place(t, stage, edition, difficulty, token_hash, nullptr);
-        if (!place) return nullptr;
-        you = *place;
-    }
-    return nlohmann::json::parse(board_text(board_top_rows(t, stage, edition, difficulty, limit), limit, you));
 }
 
 void set_board_exact_top(int places) { board_exact_top = std::max(1, places); }

@@ -95,11 +95,6 @@ std::optional<nlohmann::json> board_place(pqxx::transaction_base& t, const std::
 // {"entries": [the first `limit` of top], "players": count, "you": you} as text.
 std::string board_text(const board_top& top, int limit, const nlohmann::json& you);
 
-// The same read uncached: the two statements above; null when a token is
-// given (not empty) that no player holds.
-nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
-                          const std::string& difficulty, int limit, const std::string& token_hash);
-
 // Places on a board up to this one are exact (10,000 unless set); past it
 // a place may be the middle of the range it is known to lie in.
 void set_board_exact_top(int places);
