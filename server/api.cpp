@@ -10,6 +10,7 @@
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
+#include "server/answers.hpp"
 #include "server/board_cache.hpp"
 #include "server/database.hpp"
 #include "server/names.hpp"
@@ -27,16 +28,6 @@ using json = nlohmann::json;
 constexpr std::size_t player_body_bytes = 1024;
 constexpr int board_default_limit = 10;
 constexpr int board_max_limit = 100;
-
-void answer(http::response& res, int status, const json& body) {
-    res.status = status;
-    res.set_content(body.dump(), "application/json");
-}
-
-void fail(http::response& res, int status, const std::string& code, const std::string& message, int retry_after = 0) {
-    if (retry_after > 0) res.set_header("Retry-After", std::to_string(retry_after));
-    answer(res, status, {{"error", code}, {"message", message}});
-}
 
 std::string lower(std::string s) {
     for (char& c : s)

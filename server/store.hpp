@@ -7,6 +7,7 @@
 #include <pqxx/pqxx>
 
 #include "server/board_cache.hpp"
+#include "server/statements.hpp"
 #include "server/submission.hpp"
 
 // What the API stores and answers, in SQL with bound parameters only; each
@@ -25,9 +26,6 @@ new_player add_player(pqxx::work& w, const std::string& name, const std::string&
 // Gives players kept before names had keys theirs, oldest first; a player
 // whose name reads as an older one's keeps none (the older one holds it).
 void key_old_names(pqxx::connection& c);
-
-// Prepares the statements the API runs most on a new connection.
-void prepare_statements(pqxx::connection& c);
 
 struct stored_session {
     bool player_known = false;  // a player holds the token; nothing was stored otherwise

@@ -1046,6 +1046,22 @@ TEST(ServerApi, BoardPlacesFromTheBucketsAreTheCountOfTheRowsAhead) {
     expect_places(small_top.port(), c, sample, 20, "after two writers, kept a while before");
 }
 
+TEST(ServerApi, ADatabaseErrorNamesItsStatementAndKeepsItsState) {
+    // The player's lock held elsewhere past a short lock time-out: recording a best fails at its first statement.
+    pqxx::connection holder(cluster->url()), c(cluster->url());
+    pqxx::work held(holder);
+    held.exec("SELECT pg_advisory_xact_lock(424242)");
+    pqxx::work w(c);
+    w.exec("SET LOCAL lock_timeout = '50ms'");
+    try {
+        server::record_best(w, 1, histogram_stage, "standard", "hard", 424242);
+        ADD_FAILURE() << "the lock was taken";
+    } catch (const pqxx::sql_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("statement player_lock: ", 0), 0u) << e.what();
+        EXPECT_EQ(e.sqlstate(), "55P03") << "lock_not_available, as the database said";
+    }
+}
+
 TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {
     // Many connections that send half a request and then nothing.
     std::vector<int> slow;
