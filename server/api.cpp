@@ -10,6 +10,8 @@
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
+#include "server/answers.hpp"
+#include "server/board_cache.hpp"
 #include "server/database.hpp"
 #include "server/names.hpp"
 #include "server/multipart.hpp"
@@ -26,16 +28,6 @@ using json = nlohmann::json;
 constexpr std::size_t player_body_bytes = 1024;
 constexpr int board_default_limit = 10;
 constexpr int board_max_limit = 100;
-
-void answer(http::response& res, int status, const json& body) {
-    res.status = status;
-    res.set_content(body.dump(), "application/json");
-}
-
-void fail(http::response& res, int status, const std::string& code, const std::string& message, int retry_after = 0) {
-    if (retry_after > 0) res.set_header("Retry-After", std::to_string(retry_after));
-    answer(res, status, {{"error", code}, {"message", message}});
-}
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -303,10 +295,22 @@ private:
         }
         std::string hash;
         if (req.has_header("Authorization") && !token_of(req, res, hash)) return;
-        json j;
-        reads().read([&](pqxx::transaction_base& t) { j = board_json(t, stage, edition, difficulty, limit, hash); });
-        if (j.is_null()) return fail(res, 401, "unauthorized", "no player holds this token");
-        answer(res, 200, j);
+        // Filled in a read of its own: a caller waiting for another's fill
+        // holds no connection that the fill may need.
+        const auto top = boards_cache().get({stage, edition, difficulty}, [&] {
+            board_top t;
+            reads().read([&](pqxx::transaction_base& x) { t = board_top_rows(x, stage, edition, difficulty, board_max_limit); });
+            return t;
+        });
+        json you = nullptr;
+        if (!hash.empty()) {
+            std::optional<json> place;
+            reads().read([&](pqxx::transaction_base& t) { place = board_place(t, stage, edition, difficulty, hash, top.get()); });
+            if (!place) return fail(res, 401, "unauthorized", "no player holds this token");
+            you = std::move(*place);
+        }
+        res.status = 200;
+        res.set_content(board_text(*top, limit, you), "application/json");
     }
 
     void get_recordings(const http::request& req, http::response& res) { answer_recordings(req, res, reads()); }

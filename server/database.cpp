@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "server/statements.hpp"
+
 namespace server {
 namespace {
 
@@ -15,7 +17,7 @@ constexpr std::chrono::seconds pool_wait{3};
 std::unique_ptr<pqxx::connection> open_connection(const std::string& url) {
     auto c = std::make_unique<pqxx::connection>(url);
     pqxx::nontransaction n(*c);
-    n.exec("SET statement_timeout = 15000");
+    run(n, sql::session_settings);
     return c;
 }
 
@@ -113,7 +115,7 @@ void database::read(const std::function<void(pqxx::transaction_base&)>& body) { 
 
 bool database::healthy() {
     try {
-        read([](pqxx::transaction_base& t) { t.exec("SELECT 1"); });
+        read([](pqxx::transaction_base& t) { server::run(t, sql::health); });
         return true;
     } catch (const std::exception&) {
         return false;

@@ -25,5 +25,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     server::set_board_exact_top(o->board_exact_top);
+    server::boards_cache().configure(std::chrono::milliseconds(o->board_cache_ms), 512);
     return o->worker_only ? server::work(*o) : server::serve(*o);
 }

@@ -86,6 +86,7 @@ const char* usage_text() {
            "        --max-connections N (4096) --max-connections-per-address N (64) --body-memory MIB (96)\n"
            "        --rate-per-address R (50) --burst-per-address B (200) --rate-per-token R (2) --burst-per-token B (30)\n"
            "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60) --board-exact-top N (10000)\n"
+           "        --board-cache-ms MS (1000)\n"
            "        --verify-attempts N (4) --verify-retry-seconds S (2)\n"
            "        --verify-budget-per-player S (120) --verify-budget-per-address S (600) --players-per-address N (20)\n";
 }
@@ -183,6 +184,9 @@ std::optional<options> parse_options(int argc, char** argv, std::string& error) 
         } else if (a == "--board-exact-top") {
             if (!whole(v, 1, 1000000000, n)) return bad("a count from 1");
             o.board_exact_top = static_cast<int>(n);
+        } else if (a == "--board-cache-ms") {
+            if (!whole(v, 0, 60000, n)) return bad("a whole number of milliseconds from 0 to 60000 (0: off)");
+            o.board_cache_ms = static_cast<int>(n);
         } else if (a == "--burst-per-token") {
             if (!decimal(v, 1, 1e9, o.token_burst)) return bad("a count from 1");
         } else {

@@ -4,6 +4,8 @@
 #include <limits>
 #include <optional>
 
+#include "server/statements.hpp"
+
 namespace server {
 namespace {
 
@@ -45,29 +47,11 @@ std::string hex_of(const std::string& bytes) {
 
 }  // namespace
 
-void prepare_play_statements(pqxx::connection& c) {
-    // The stage's labels, a session of the same play, and another player's
-    // run of the same play as one of these: one round trip. Each play is
-    // looked up by its index on its own; ordered by the runs' key itself the
-    // plan would walk every run in order to find none.
-    c.prepare("play_look",
-              "SELECT st.edition, st.difficulty, same.id, same.player, same.status, copy.session, copy.play"
-              " FROM (SELECT 1) one"
-              " LEFT JOIN stages st ON st.hash = $1 AND st.edition IS NOT NULL"
-              " LEFT JOIN sessions same ON same.play = $2"
-              " LEFT JOIN LATERAL (SELECT c.session, c.play FROM unnest($3::text[]) AS p(play)"
-              "   CROSS JOIN LATERAL (SELECT r.session, r.run, r.play FROM runs r JOIN sessions x ON x.id = r.session"
-              "     WHERE r.play = p.play AND x.player <> $4 ORDER BY r.session + 0, r.run + 0 LIMIT 1) c"
-              "   ORDER BY c.session, c.run LIMIT 1) copy ON true");
-}
-
 play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s) {
     play_verdict v;
-    // Its own statement: what the statements after it read is then what
-    // the previous holder committed.
-    w.exec_params("SELECT pg_advisory_xact_lock($1, hashtext($2))", lock_class_stage, s.stage_hash);
+    run(w, sql::stage_lock, lock_class_stage, s.stage_hash);
 
-    const pqxx::row look = w.exec_prepared1("play_look",
+    const pqxx::row look = run1(w, sql::play_look,
         s.stage_hash, any_owned(s) ? s.play.hash : std::string(), array_of(s, [](const run_play& c) { return c.hash; }, true),
         player);
     v.labels_known = !look[0].is_null();
@@ -112,11 +96,7 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
     if (most == 0) return v;
     std::vector<change_matcher> matchers;
     for (const run_play& c : s.play.runs) matchers.emplace_back(c.changes);
-    const pqxx::result candidates = w.exec_params(
-        "SELECT r.session, r.change_count, r.changes FROM sessions x JOIN runs r ON r.session = x.id"
-        " WHERE x.stage = $1 AND x.edition = $2 AND x.difficulty = $3 AND x.status = 'verified' AND x.player <> $4"
-        " AND r.change_count BETWEEN $5 AND $6 ORDER BY r.session, r.run",
-        s.stage_hash, s.edition, s.difficulty, player, static_cast<std::int64_t>(fewest), static_cast<std::int64_t>(most));
+    const pqxx::result candidates = run(w, sql::near_copies, s.stage_hash, s.edition, s.difficulty, player, static_cast<std::int64_t>(fewest), static_cast<std::int64_t>(most));
     for (const pqxx::row& row : candidates) {
         const std::string changes = pqxx::binarystring(row[2]).str();
         const auto count = row[1].as<std::int64_t>();
@@ -140,8 +120,7 @@ play_columns play_columns_of(const submission& s) {
 }
 
 void keep_labels(pqxx::work& w, const submission& s) {
-    w.exec_params("UPDATE stages SET edition = $2, difficulty = $3 WHERE hash = $1 AND edition IS NULL", s.stage_hash,
-                  s.edition, s.difficulty);
+    run(w, sql::labels_keep, s.stage_hash, s.edition, s.difficulty);
 }
 
 }  // namespace server

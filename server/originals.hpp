@@ -24,9 +24,6 @@ struct play_verdict {
 // the stage's first, a play another player's session holds (the whole
 // session, or any run exactly), and a near copy of another player's
 // verified run on the board. A play the player already sent gives its session.
-// The statements check_play runs, on each new connection.
-void prepare_play_statements(pqxx::connection& c);
-
 play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s);
 
 // The play as the session's insert takes it: the session's hash (none when

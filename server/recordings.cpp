@@ -8,6 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server/answers.hpp"
+#include "server/statements.hpp"
+
 namespace server {
 namespace {
 
@@ -17,11 +20,6 @@ using json = nlohmann::json;
 constexpr int most_stages = 50;
 // The stages of one length are read at most this many at a time.
 constexpr int most_candidates = 2000;
-
-void refuse(http::response& res, int status, const std::string& code, const std::string& message) {
-    res.status = status;
-    res.set_content(json{{"error", code}, {"message", message}}.dump(), "application/json");
-}
 
 }  // namespace
 
@@ -59,20 +57,14 @@ bool same_recording(const std::vector<std::uint32_t>& a, const std::vector<std::
 
 void answer_recordings(const http::request& req, http::response& res, database& reads) {
     const std::optional<std::vector<std::uint32_t>> mine = decode_fingerprint(req.param("fingerprint"));
-    if (!mine) return refuse(res, 400, "invalid_fingerprint", "fingerprint must be a Chromaprint fingerprint as text");
+    if (!mine) return fail(res, 400, "invalid_fingerprint", "fingerprint must be a Chromaprint fingerprint as text");
     const std::string t = req.param("length_ms");
     const bool digits = !t.empty() && t.size() <= 9 && t.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits) return refuse(res, 400, "invalid_length", "length_ms must be a whole number of milliseconds");
+    if (!digits) return fail(res, 400, "invalid_length", "length_ms must be a whole number of milliseconds");
     const std::int64_t length = std::stoll(t);
     json stages = json::array();
     reads.read([&](pqxx::transaction_base& w) {
-        const pqxx::result rows = w.exec_params(
-            // A board's players are the sum of its coarsest buckets, not a count of its rows.
-            "SELECT s.hash, b.edition, b.difficulty, s.title, s.artist, s.length_ms, s.fingerprint, sum(b.players)::bigint AS players"
-            " FROM stages s JOIN board_buckets b ON b.stage = s.hash AND b.level = 0"
-            " WHERE s.fingerprint <> '' AND s.length_ms BETWEEN $1 AND $2"
-            " GROUP BY s.hash, b.edition, b.difficulty ORDER BY players DESC, s.hash LIMIT $3",
-            length - length_slack_ms, length + length_slack_ms, most_candidates);
+        const pqxx::result rows = run(w, sql::recordings_near, length - length_slack_ms, length + length_slack_ms, most_candidates);
         std::string last_hash;
         bool last_matched = false;
         for (const pqxx::row& r : rows) {

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <pqxx/pqxx>
 
+#include "server/board_cache.hpp"
+#include "server/statements.hpp"
 #include "server/submission.hpp"
 
 // What the API stores and answers, in SQL with bound parameters only; each
@@ -24,9 +26,6 @@ new_player add_player(pqxx::work& w, const std::string& name, const std::string&
 // Gives players kept before names had keys theirs, oldest first; a player
 // whose name reads as an older one's keeps none (the older one holds it).
 void key_old_names(pqxx::connection& c);
-
-// Prepares the statements the API runs most on a new connection.
-void prepare_statements(pqxx::connection& c);
 
 struct stored_session {
     bool player_known = false;  // a player holds the token; nothing was stored otherwise
@@ -66,12 +65,33 @@ void note_player_address(pqxx::work& w, std::int64_t player, const std::string& 
 // {"session", "player", "status", "reason", "stage", "edition", "difficulty", "submitted_at", "runs": [...]}, or null.
 nlohmann::json session_json(pqxx::transaction_base& t, std::int64_t id);
 
-// {"entries": [...], "you": entry or null, "players": count} in the game's
-// best-run order, "you" the entry of the player holding token_hash (when
-// not empty) with "rank_estimate": whether its rank is an estimate (only
-// ever past the exact top); null when no player holds it. One statement.
-nlohmann::json board_json(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
-                          const std::string& difficulty, int limit, const std::string& token_hash);
+// The bucket rows a board may have for its counts to be kept with its top.
+constexpr std::size_t board_kept_buckets = 250000;
+
+// A board's top `limit` rows in the game's best-run order, each entry's
+// JSON text with its rank, its player count and, up to
+// board_kept_buckets, its bucket counts. Two statements.
+board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                         const std::string& difficulty, int limit);
+
+// From a board's kept counts, for a ratio's key k: the players of the
+// buckets better than k's, and the players of k's finest bucket.
+struct bucket_counts {
+    std::int64_t above = 0, level = 0;
+};
+bucket_counts count_buckets(const board_top& top, std::int64_t k);
+
+// The entry of the player holding token_hash with its place and
+// "rank_estimate" (whether the place is an estimate: only ever past the
+// exact top); null when the player has no row on the board; nothing when no
+// player holds the token. With the board's kept counts (kept, when not
+// null) the statement reads only the player's row and the walk inside its
+// bucket; else it counts the buckets too.
+std::optional<nlohmann::json> board_place(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
+                                          const std::string& difficulty, const std::string& token_hash, const board_top* kept);
+
+// {"entries": [the first `limit` of top], "players": count, "you": you} as text.
+std::string board_text(const board_top& top, int limit, const nlohmann::json& you);
 
 // Places on a board up to this one are exact (10,000 unless set); past it
 // a place may be the middle of the range it is known to lie in.

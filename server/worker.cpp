@@ -7,10 +7,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "results/result_row.hpp"
+#include "server/board_cache.hpp"
 #include "server/database.hpp"
+#include "server/statements.hpp"
 #include "server/store.hpp"
 
 namespace server {
@@ -40,8 +43,6 @@ private:
     std::string dir_;
 };
 
-const std::string now_us = "(extract(epoch FROM clock_timestamp()) * 1000000)::bigint";
-
 // Empty, or why the file could not be written whole.
 std::string write_whole(const std::string& path, const std::string& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -60,12 +61,7 @@ void sleep_unless_stopped(std::chrono::milliseconds d, const std::atomic<bool>& 
 
 job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::string& why) {
     pqxx::work w(c);
-    // A job tried again waits for its time and then comes after the new ones.
-    const pqxx::result job = w.exec(
-        "SELECT s.id, s.player, s.stage, s.edition, s.difficulty, st.bytes, r.bytes, s.attempts"
-        " FROM sessions s JOIN stages st ON st.hash = s.stage JOIN replays r ON r.hash = s.replay"
-        " WHERE s.status = 'pending' AND s.next_attempt_at <= " + now_us +
-        " ORDER BY s.next_attempt_at, s.submitted_at, s.id LIMIT 1 FOR UPDATE OF s SKIP LOCKED");
+    const pqxx::result job = run(w, sql::job_claim);
     if (job.empty()) {
         w.commit();
         return job_outcome::none_pending;
@@ -75,7 +71,7 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
     const auto player = j[1].as<std::int64_t>();
     session_files files;
     files.stage_hash = j[2].as<std::string>();
-    for (const pqxx::row& r : w.exec_params("SELECT run, hits, score, ratio, updates FROM runs WHERE session = $1 ORDER BY run", session)) {
+    for (const pqxx::row& r : run(w, sql::session_runs, session)) {
         claimed_run cr;
         cr.run = r[0].as<std::int32_t>();
         cr.hits = r[1].as<std::int32_t>();
@@ -103,9 +99,7 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
     if (v.outcome == verdict::kind::fault) {
         const int attempts = j[7].as<int>() + 1;
         if (attempts >= o.attempts) {
-            w.exec_params("UPDATE sessions SET status = 'unverified', reason = $2, fault = $2, attempts = $3, verified_at = now(),"
-                          " verify_cpu_ms = verify_cpu_ms + $4, spent_at = " + now_us + " WHERE id = $1",
-                          session, v.reason, attempts, v.cpu_ms);
+            run(w, sql::session_unverified, session, v.reason, attempts, v.cpu_ms);
             w.commit();
             std::fprintf(stderr, "velmora_server: worker: %s could not be verified in %d attempts: %s\n", session_text.c_str(),
                          attempts, v.reason.c_str());
@@ -113,18 +107,18 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
         }
         auto wait = o.retry_after;
         for (int i = 1; i < attempts; ++i) wait = std::min(wait * 4, std::chrono::milliseconds{3600 * 1000});
-        w.exec_params("UPDATE sessions SET attempts = $3, fault = $2, next_attempt_at = " + now_us + " + $5,"
-                      " verify_cpu_ms = verify_cpu_ms + $4, spent_at = " + now_us + " WHERE id = $1",
-                      session, v.reason, attempts, v.cpu_ms, static_cast<std::int64_t>(wait.count()) * 1000);
+        run(w, sql::session_retry, session, v.reason, attempts, v.cpu_ms, static_cast<std::int64_t>(wait.count()) * 1000);
         w.commit();
         std::fprintf(stderr, "velmora_server: worker: %s: attempt %d of %d failed: %s; tried again in %lld ms\n",
                      session_text.c_str(), attempts, o.attempts, v.reason.c_str(), static_cast<long long>(wait.count()));
         return job_outcome::left_pending;
     }
     const bool verified = v.outcome == verdict::kind::verified;
-    w.exec_params("UPDATE sessions SET status = $2, reason = $3, verified_at = now(), verify_cpu_ms = verify_cpu_ms + $4,"
-                  " spent_at = " + now_us + " WHERE id = $1",
-                  session, verified ? "verified" : "rejected", v.reason, v.cpu_ms);
+    // Readers of this process skip the board's kept rows from before the
+    // best is written until after its commit (or rollback).
+    std::optional<board_write> writing;
+    if (verified) writing.emplace(board_id{files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>()});
+    run(w, sql::session_judged, session, verified ? "verified" : "rejected", v.reason, v.cpu_ms);
     if (verified) {
         // One best per player and board: the session's runs and the kept
         // best, ordered by the game's best-run order, the first kept.

@@ -44,7 +44,9 @@ public:
             program("velmora_server"), cluster->url(),
             {"--workers", "2", "--verifier", program("tests/fake_verify"), "--read-timeout", "2", "--threads", "48",
              "--verify-wall-seconds", "3", "--rate-per-address", "0", "--rate-per-token", "0", "--verify-attempts", "3",
-             "--verify-retry-seconds", "0.2", "--players-per-address", "0"},
+             "--verify-retry-seconds", "0.2", "--players-per-address", "0",
+             // Kept far longer than any test: a verdict must reach the board's readers at once, not by age.
+             "--board-cache-ms", "60000"},
             cluster->root() + "/server.log");
     }
     void TearDown() override {
@@ -728,6 +730,12 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
         {"fay", 997, {{0, 99999}}, "rejected"},            // the re-play answers nonsense
         {"gus", 999, {{0, 99999}}, "rejected"},            // the re-play never ends
     };
+    const auto board_of = [&](const std::string& labels, int limit, const std::string& token = {}) {
+        return body_json(client().Get(("/v1/boards/" + hash + "/" + labels + "?limit=" + std::to_string(limit)).c_str(),
+                                      token.empty() ? httplib::Headers{} : bearer(token)));
+    };
+    // Read (and kept) empty before any verdict: each verified best must show at once after.
+    EXPECT_EQ(board_of("zetaflux/normal", 3)["players"], 0);
     std::map<std::string, std::string> tokens;
     std::vector<std::int64_t> ids;
     for (const submitted& s : rows) {
@@ -748,7 +756,7 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
             EXPECT_FALSE(j["reason"].get<std::string>().empty()) << j.dump();
         }
     }
-    const json board = body_json(client().Get(("/v1/boards/" + hash + "/zetaflux/normal?limit=3").c_str(), bearer(tokens["eve"])));
+    const json board = board_of("zetaflux/normal", 3, tokens["eve"]);
     ASSERT_TRUE(board.is_object());
     EXPECT_EQ(board["players"], 4);
     std::vector<std::string> names;
@@ -761,13 +769,21 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
     EXPECT_EQ(board["you"]["rank"], 4);
     EXPECT_EQ(board["you"]["player"], "eve");
     // Each player's own rank, counted along the order, is their place in the whole board.
-    const json whole = body_json(client().Get(("/v1/boards/" + hash + "/zetaflux/normal?limit=100").c_str()));
+    const json whole = board_of("zetaflux/normal", 100);
     ASSERT_EQ(whole["entries"].size(), 4u);
     for (std::size_t i = 0; i < whole["entries"].size(); ++i) {
         const std::string name = whole["entries"][i]["player"];
-        const json mine = body_json(client().Get(("/v1/boards/" + hash + "/zetaflux/normal?limit=1").c_str(), bearer(tokens[name])));
+        const json mine = board_of("zetaflux/normal", 1, tokens[name]);
         EXPECT_EQ(mine["you"]["rank"], i + 1) << name;
         EXPECT_EQ(mine["you"]["session"], whole["entries"][i]["session"]) << name;
+        EXPECT_EQ(mine["entries"], json::array({whole["entries"][0]})) << name << ": the kept rows cut to the limit";
+    }
+    // The same stage under other labels is another board, empty, whatever is kept for this one.
+    for (const char* other : {"zetaflux/hard", "standard/normal"}) {
+        const json empty = board_of(other, 10, tokens["dan"]);
+        EXPECT_EQ(empty["entries"], json::array()) << other;
+        EXPECT_EQ(empty["players"], 0) << other;
+        EXPECT_TRUE(empty["you"].is_null()) << other;
     }
     // The same order as the game's own comparison of the same rows.
     std::vector<results::result_row> game_rows;
@@ -1010,8 +1026,11 @@ TEST(ServerApi, BoardPlacesFromTheBucketsAreTheCountOfTheRowsAhead) {
     for (int g = 1; g <= histogram_players; g += g < 40 ? 1 : 37) sample.push_back(g);
     expect_buckets_count_the_board(c, "made in SQL");
     expect_places(server->port(), c, sample, 10000, "exact top of 10,000");
+    // Its board's rows are kept a short while, and written below from outside it.
+    const int small_top_cache_ms = 300;
     test_support::server_process small_top(program("velmora_server"), cluster->url(),
-                                           {"--board-exact-top", "20", "--rate-per-address", "0", "--rate-per-token", "0"});
+                                           {"--board-exact-top", "20", "--rate-per-address", "0", "--rate-per-token", "0",
+                                            "--board-cache-ms", std::to_string(small_top_cache_ms)});
     expect_places(small_top.port(), c, sample, 20, "exact top of 20");
     // Two at once: hist1 leaves its bucket for hist2's, which hist2 leaves
     // (and a bucket of one empties) while the first has not committed; a
@@ -1068,7 +1087,28 @@ TEST(ServerApi, BoardPlacesFromTheBucketsAreTheCountOfTheRowsAhead) {
         pqxx::nontransaction n(c);
         EXPECT_EQ(n.exec1("SELECT count(*) FROM board_buckets WHERE players = 0")[0].as<int>(), 0) << "an empty bucket kept";
     }
-    expect_places(server->port(), c, {1, 2, 3, 4, 5, 100, 2000}, 10000, "after two writers");
+    // The shared server keeps its rows past the test's end; one that has kept none.
+    test_support::server_process fresh(program("velmora_server"), cluster->url(), {"--rate-per-address", "0"});
+    expect_places(fresh.port(), c, {1, 2, 3, 4, 5, 100, 2000}, 10000, "after two writers");
+    // Writes from outside a server show on its board once what it kept is older than its time to live.
+    std::this_thread::sleep_for(std::chrono::milliseconds(small_top_cache_ms + 50));
+    expect_places(small_top.port(), c, sample, 20, "after two writers, kept a while before");
+}
+
+TEST(ServerApi, ADatabaseErrorNamesItsStatementAndKeepsItsState) {
+    // The player's lock held elsewhere past a short lock time-out: recording a best fails at its first statement.
+    pqxx::connection holder(cluster->url()), c(cluster->url());
+    pqxx::work held(holder);
+    held.exec("SELECT pg_advisory_xact_lock(424242)");
+    pqxx::work w(c);
+    w.exec("SET LOCAL lock_timeout = '50ms'");
+    try {
+        server::record_best(w, 1, histogram_stage, "standard", "hard", 424242);
+        ADD_FAILURE() << "the lock was taken";
+    } catch (const pqxx::sql_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("statement player_lock: ", 0), 0u) << e.what();
+        EXPECT_EQ(e.sqlstate(), "55P03") << "lock_not_available, as the database said";
+    }
 }
 
 TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {

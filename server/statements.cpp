@@ -1,0 +1,300 @@
+#include "server/statements.hpp"
+
+#include <sstream>
+#include <vector>
+
+#include "results/result_row.hpp"
+
+namespace server {
+
+const int bucket_shifts[4] = {52, 46, 40, 34};
+
+namespace {
+
+const std::string now_us = "(extract(epoch FROM clock_timestamp()) * 1000000)::bigint";
+const std::string order = std::string(results::best_order_sql) + ", session, run";
+
+// "Row a comes before row m" in the board's order: best_order_sql's terms,
+// then session and run, built from that one definition. With it the first
+// term's bound (a's first column not past m's), so the index that holds the
+// order is walked only up to m.
+std::string before_sql(const std::string& a, const std::string& m) {
+    struct term {
+        std::string column;
+        bool descending;
+    };
+    std::vector<term> terms;
+    std::istringstream in(std::string(results::best_order_sql) + ", session ASC, run ASC");
+    std::string part;
+    while (std::getline(in, part, ',')) {
+        std::istringstream words(part);
+        std::string column, direction;
+        words >> column >> direction;
+        terms.push_back({column, direction == "DESC" || direction == "desc"});
+    }
+    std::string tie, rest;
+    for (std::size_t i = terms.size(); i-- > 0;) {
+        const term& t = terms[i];
+        const std::string ahead = a + "." + t.column + (t.descending ? " > " : " < ") + m + "." + t.column;
+        rest = rest.empty() ? ahead : "(" + ahead + " OR (" + a + "." + t.column + " = " + m + "." + t.column + " AND " + rest + "))";
+    }
+    const term& first = terms.front();
+    return a + "." + first.column + (first.descending ? " >= " : " <= ") + m + "." + first.column + " AND " + rest;
+}
+
+const std::string board_where = "stage = $1 AND edition = $2 AND difficulty = $3";
+const std::string board_columns = "player, hits, score, ratio, session, run, played_at";
+
+// The levels of a board's buckets, as the schema keeps them: level L's
+// bucket of a ratio is ratio_key(ratio) >> shifts[L], each level's buckets
+// 64 to one of the level above.
+const int (&shifts)[4] = bucket_shifts;
+const std::string levels_sql = "(VALUES (0, 52), (1, 46), (2, 40), (3, 34)) l(level, shift)";
+
+// The players in buckets better than the reader's (key K), level by level:
+// at level 0 every better bucket, below it the better ones among the
+// children of the reader's bucket of the level above.
+std::string above_sql() {
+    const std::string k = "(SELECT k FROM mine)";
+    std::string sum;
+    for (int level = 0; level < 4; ++level) {
+        sum += std::string(level ? " + " : "") + "(SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where +
+               " AND level = " + std::to_string(level) + " AND bucket > " + k + " >> " + std::to_string(shifts[level]);
+        if (level) sum += " AND bucket < ((" + k + " >> " + std::to_string(shifts[level - 1]) + ") + 1) << 6";
+        sum += ")";
+    }
+    return sum;
+}
+
+// A board's top $4 rows with their ranks and names, and its player count
+// (the sum of its octaves): what every reader shares. One statement.
+const std::string top_sql =
+    "SELECT t.*, row_number() OVER (ORDER BY " + order + ") AS rank, (SELECT name FROM players WHERE id = t.player) AS name,"
+    "   (SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where + " AND level = 0)::bigint AS players"
+    " FROM (SELECT " + board_columns + " FROM bests WHERE " + board_where + " ORDER BY " + order + " LIMIT $4) t"
+    " ORDER BY rank";
+
+// The board's bucket counts, level by level in ascending order, up to $4
+// rows (one more than are kept: a board with more is counted in SQL).
+const std::string buckets_sql =
+    "SELECT level, bucket, players FROM board_buckets WHERE " + board_where + " ORDER BY level, bucket LIMIT $4";
+
+// The row of the token's player ($4; known: a player holds it), its
+// ratio's key and the rows ahead of it inside its finest bucket, counted
+// along the order's index up to $5: what a place needs past the board's
+// bucket counts when those are kept.
+const std::string mine_sql =
+    "WITH me AS (SELECT id FROM players WHERE token_hash = $4),"
+    " mine AS (SELECT " + board_columns + ", ratio_key(ratio) AS k FROM bests WHERE " + board_where +
+    "   AND player = (SELECT id FROM me)),"
+    " ahead AS (SELECT count(*) AS n FROM (SELECT 1 FROM bests a, mine m WHERE a.stage = $1 AND a.edition = $2"
+    "   AND a.difficulty = $3 AND " + before_sql("a", "m") + " AND a.ratio < ratio_of_key(((m.k >> 34) + 1) << 34)"
+    "   LIMIT $5) walked)"
+    " SELECT EXISTS (SELECT 1 FROM me) AS known, r.*, (SELECT name FROM players WHERE id = r.player) AS name"
+    " FROM (SELECT 1) one LEFT JOIN (SELECT m.*, w.n AS ahead FROM mine m, ahead w) r ON true";
+
+// The row of the token's player ($4; "me", known: a player holds it) with
+// its place: one row, its columns null when the player has no row on the
+// board. The place is the players of the better buckets plus the rows
+// ahead inside the player's finest bucket, counted along the order's index
+// up to a cap: past it the place is only known to lie in the rest of that
+// bucket, and its middle is answered.
+const std::string place_sql =
+    "WITH me AS (SELECT id FROM players WHERE token_hash = $4),"
+    " mine AS (SELECT " + board_columns + ", ratio_key(ratio) AS k FROM bests WHERE " + board_where +
+    "   AND player = (SELECT id FROM me)),"
+    " counts AS (SELECT (" + above_sql() + ")::bigint AS above,"
+    "   (SELECT coalesce(sum(players), 0) FROM board_buckets WHERE " + board_where + " AND level = 3"
+    "     AND bucket = (SELECT k FROM mine) >> 34)::bigint AS level),"
+    // Exact while the place can be within the exact top ($5), else up to $6 rows.
+    " cap AS (SELECT greatest($5 - above, $6) AS n FROM counts),"
+    " ahead AS (SELECT count(*) AS n FROM (SELECT 1 FROM bests a, mine m WHERE a.stage = $1 AND a.edition = $2"
+    "   AND a.difficulty = $3 AND " + before_sql("a", "m") + " AND a.ratio < ratio_of_key(((m.k >> 34) + 1) << 34)"
+    "   LIMIT (SELECT n FROM cap)) walked),"
+    " place AS (SELECT w.n >= c.n AS estimate, CASE WHEN w.n < c.n THEN h.above + w.n + 1"
+    "   ELSE h.above + (c.n + 1 + greatest(h.level, c.n + 1)) / 2 END AS rank FROM counts h, cap c, ahead w)"
+    " SELECT EXISTS (SELECT 1 FROM me) AS known, r.*, (SELECT name FROM players WHERE id = r.player) AS name"
+    " FROM (SELECT 1) one LEFT JOIN (SELECT p.rank, p.estimate, " + board_columns + " FROM mine, place p) r ON true";
+
+// The player's best on a board after a verified session, and the board's
+// buckets moved with it in the same statement: the bests row's old ratio
+// leaves its bucket at each level, the new one joins its own. Bucket rows
+// are changed in (level, bucket) order so two writers on one board cannot
+// deadlock.
+const std::string record_best_sql =
+    "WITH old AS (SELECT ratio FROM bests WHERE " + board_where + " AND player = $4),"
+    " kept AS (INSERT INTO bests (stage, edition, difficulty, player, session, run, ratio, hits, score, played_at)"
+    "   SELECT $1, $2, $3, $4, session, run, ratio, hits, score, played_at FROM ("
+    "     SELECT session, run, ratio, hits, score, played_at FROM runs WHERE session = $5"
+    "     UNION ALL"
+    "     SELECT session, run, ratio, hits, score, played_at FROM bests WHERE " + board_where + " AND player = $4"
+    "   ) candidates ORDER BY " + order + " LIMIT 1"
+    "   ON CONFLICT (stage, edition, difficulty, player) DO UPDATE SET session = excluded.session,"
+    "   run = excluded.run, ratio = excluded.ratio, hits = excluded.hits, score = excluded.score,"
+    "   played_at = excluded.played_at RETURNING ratio),"
+    " moves AS (SELECT l.level, ratio_key(x.ratio) >> l.shift AS bucket, x.players"
+    "   FROM (SELECT ratio, 1 AS players FROM kept UNION ALL SELECT ratio, -1 FROM old) x CROSS JOIN " + levels_sql + ")"
+    " INSERT INTO board_buckets (stage, edition, difficulty, level, bucket, players)"
+    "   SELECT $1, $2, $3, level, bucket, sum(players) FROM moves GROUP BY level, bucket HAVING sum(players) <> 0"
+    "   ORDER BY level, bucket"
+    " ON CONFLICT (stage, edition, difficulty, level, bucket) DO UPDATE SET players = board_buckets.players + excluded.players"
+    " RETURNING level, bucket, players";
+
+const std::string session_look_sql =
+    "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3)"
+    " FROM (SELECT 1) one LEFT JOIN players p ON p.token_hash = $1 LEFT JOIN sessions s ON s.replay = $2";
+
+// The session whole in one statement, its play and address with it: a row
+// written once, not updated after (each index of sessions would take the
+// update again).
+const std::string session_insert_sql =
+    "WITH kept_replay AS (INSERT INTO replays (hash, bytes) VALUES ($3, $4) ON CONFLICT (hash) DO NOTHING),"
+    " session AS (INSERT INTO sessions (player, stage, replay, edition, difficulty, updates, submitted_at, play, address)"
+    "   VALUES ($1, $2, $3, $5, $6, $7, " + now_us + ", $13, $14) ON CONFLICT (replay) DO NOTHING RETURNING id, submitted_at),"
+    " claimed AS (INSERT INTO runs (session, run, hits, score, ratio, updates, played_at, play, changes, change_count)"
+    "   SELECT session.id, c.run, c.hits, c.score, c.ratio, c.updates, session.submitted_at, c.play, decode(c.changes, 'hex'), c.n"
+    "   FROM session, unnest($8::integer[], $9::integer[], $10::integer[], $11::float8[], $12::bigint[], $15::text[],"
+    "     $16::text[], $17::integer[]) AS c(run, hits, score, ratio, updates, play, changes, n))"
+    " SELECT id FROM session";
+
+// Newest first, each session with the spend of it and all newer: the
+// newest whose running sum passes the budget is the last that must age out
+// of the hour. $1 the token's hash, $2 the address, $3 and $4 the budgets.
+std::string budget_wait_sql() {
+    const auto over = [](const std::string& key) {
+        return "(SELECT max(spent_at) FROM (SELECT spent_at, sum(verify_cpu_ms) OVER (ORDER BY spent_at DESC, id DESC) AS newer"
+               " FROM sessions WHERE " + key + " AND spent_at IS NOT NULL AND spent_at > (SELECT us FROM t) - " +
+               std::to_string(3600ll * 1000000) + ") x WHERE newer > $";
+    };
+    return "WITH t AS (SELECT " + now_us + " AS us) SELECT (SELECT us FROM t),"
+           " " + over("player = (SELECT id FROM players WHERE token_hash = $1)") + "3 AND $3 > 0),"
+           " " + over("address = $2") + "4 AND $4 > 0)";
+}
+
+// A session sent again: keeps the address it was first sent from, and
+// one that could not be verified is pending again with its attempts
+// counted from none.
+std::string submission_note_sql() {
+    const std::string again = "CASE WHEN status = 'unverified' THEN ";
+    return "UPDATE sessions SET address = coalesce(address, $2), status = " + again + "'pending' ELSE status END,"
+           " reason = " + again + "'' ELSE reason END, attempts = " + again + "0 ELSE attempts END,"
+           " next_attempt_at = " + again + "0 ELSE next_attempt_at END, verified_at = " + again + "NULL ELSE verified_at END"
+           " WHERE id = $1 RETURNING status";
+}
+
+}  // namespace
+
+namespace sql {
+
+// A lost database is told from the statement time-out; the board
+// statements have one shape for every board and reader, and making each a
+// plan of its own every time costs more than running it (about 2 ms
+// against under 1), and the API's other statements are lookups by key whose
+// plan is the same for any value.
+const statement session_settings{"session_settings", "SET statement_timeout = 15000"};
+const statement plan_settings{"plan_settings", "SET plan_cache_mode = force_generic_plan"};
+const statement health{"health", "SELECT 1"};
+
+const statement player_insert{"player_insert",
+    "INSERT INTO players (name, name_key, token_hash) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING RETURNING id"};
+const statement name_holder{"name_holder",
+    "SELECT name FROM players WHERE name_key = $1 OR lower(name) = lower($2) ORDER BY id LIMIT 1"};
+const statement unkeyed_names{"unkeyed_names", "SELECT id, name FROM players WHERE name_key IS NULL ORDER BY id"};
+const statement name_key_set{"name_key_set",
+    "UPDATE players SET name_key = $2 WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM players WHERE name_key = $2)"};
+const statement address_lock{"address_lock", "SELECT pg_advisory_xact_lock($1, hashtext($2))"};
+// The per_hour-th newest of the hour ($2 = per_hour - 1): the address may make another once it is an hour old.
+const statement address_players{"address_players",
+    "SELECT (extract(epoch FROM created_at) * 1000000)::bigint, " + now_us +
+    " FROM players WHERE address = $1 AND created_at > now() - interval '1 hour'"
+    " ORDER BY created_at DESC OFFSET $2 LIMIT 1"};
+const statement player_address_set{"player_address_set", "UPDATE players SET address = $2 WHERE id = $1"};
+
+const statement session_look{"session_look", session_look_sql, true};
+const statement stage_insert{"stage_insert",
+    "INSERT INTO stages (hash, bytes, events, title, artist, album, length_ms, fingerprint, edition, difficulty)"
+    " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT (hash) DO NOTHING"};
+const statement session_insert{"session_insert", session_insert_sql, true};
+const statement session_of_replay{"session_of_replay", "SELECT id, player, status FROM sessions WHERE replay = $1"};
+const statement budget_wait{"budget_wait", budget_wait_sql(), true};
+const statement submission_note{"submission_note", submission_note_sql()};
+const statement session_read{"session_read",
+    "SELECT s.id, p.name, s.status, s.reason, s.stage, s.edition, s.difficulty, s.submitted_at, s.updates"
+    " FROM sessions s JOIN players p ON p.id = s.player WHERE s.id = $1"};
+const statement session_runs{"session_runs", "SELECT run, hits, score, ratio, updates FROM runs WHERE session = $1 ORDER BY run"};
+const statement replay_bytes{"replay_bytes", "SELECT r.bytes FROM sessions s JOIN replays r ON r.hash = s.replay WHERE s.id = $1"};
+const statement stage_bytes{"stage_bytes", "SELECT bytes FROM stages WHERE hash = $1"};
+
+// Its own statement: what the statements after it read is then what the
+// previous holder committed.
+const statement stage_lock{"stage_lock", "SELECT pg_advisory_xact_lock($1, hashtext($2))"};
+// The stage's labels, a session of the same play, and another player's
+// run of the same play as one of these: one round trip. Each play is
+// looked up by its index on its own; ordered by the runs' key itself the
+// plan would walk every run in order to find none.
+const statement play_look{"play_look",
+    "SELECT st.edition, st.difficulty, same.id, same.player, same.status, copy.session, copy.play"
+    " FROM (SELECT 1) one"
+    " LEFT JOIN stages st ON st.hash = $1 AND st.edition IS NOT NULL"
+    " LEFT JOIN sessions same ON same.play = $2"
+    " LEFT JOIN LATERAL (SELECT c.session, c.play FROM unnest($3::text[]) AS p(play)"
+    "   CROSS JOIN LATERAL (SELECT r.session, r.run, r.play FROM runs r JOIN sessions x ON x.id = r.session"
+    "     WHERE r.play = p.play AND x.player <> $4 ORDER BY r.session + 0, r.run + 0 LIMIT 1) c"
+    "   ORDER BY c.session, c.run LIMIT 1) copy ON true",
+    true};
+// Near copies: other players' verified runs on the board whose change counts let one of the runs match them.
+const statement near_copies{"near_copies",
+    "SELECT r.session, r.change_count, r.changes FROM sessions x JOIN runs r ON r.session = x.id"
+    " WHERE x.stage = $1 AND x.edition = $2 AND x.difficulty = $3 AND x.status = 'verified' AND x.player <> $4"
+    " AND r.change_count BETWEEN $5 AND $6 ORDER BY r.session, r.run"};
+const statement labels_keep{"labels_keep",
+    "UPDATE stages SET edition = $2, difficulty = $3 WHERE hash = $1 AND edition IS NULL"};
+
+// A job tried again waits for its time and then comes after the new ones.
+const statement job_claim{"job_claim",
+    "SELECT s.id, s.player, s.stage, s.edition, s.difficulty, st.bytes, r.bytes, s.attempts"
+    " FROM sessions s JOIN stages st ON st.hash = s.stage JOIN replays r ON r.hash = s.replay"
+    " WHERE s.status = 'pending' AND s.next_attempt_at <= " + now_us +
+    " ORDER BY s.next_attempt_at, s.submitted_at, s.id LIMIT 1 FOR UPDATE OF s SKIP LOCKED"};
+const statement session_unverified{"session_unverified",
+    "UPDATE sessions SET status = 'unverified', reason = $2, fault = $2, attempts = $3, verified_at = now(),"
+    " verify_cpu_ms = verify_cpu_ms + $4, spent_at = " + now_us + " WHERE id = $1"};
+const statement session_retry{"session_retry",
+    "UPDATE sessions SET attempts = $3, fault = $2, next_attempt_at = " + now_us + " + $5,"
+    " verify_cpu_ms = verify_cpu_ms + $4, spent_at = " + now_us + " WHERE id = $1"};
+const statement session_judged{"session_judged",
+    "UPDATE sessions SET status = $2, reason = $3, verified_at = now(), verify_cpu_ms = verify_cpu_ms + $4,"
+    " spent_at = " + now_us + " WHERE id = $1"};
+// Two workers' verdicts for one player take turns.
+const statement player_lock{"player_lock", "SELECT pg_advisory_xact_lock($1)"};
+const statement record_best{"record_best", record_best_sql};
+const statement bucket_empty_delete{"bucket_empty_delete",
+    "DELETE FROM board_buckets WHERE " + board_where + " AND level = $4 AND bucket = $5 AND players = 0"};
+
+const statement board_top{"board_top", top_sql, true};
+const statement board_buckets{"board_buckets", buckets_sql, true};
+const statement board_mine{"board_mine", mine_sql, true};
+const statement board_place{"board_place", place_sql, true};
+// A board's players are the sum of its coarsest buckets, not a count of its rows.
+const statement recordings_near{"recordings_near",
+    "SELECT s.hash, b.edition, b.difficulty, s.title, s.artist, s.length_ms, s.fingerprint, sum(b.players)::bigint AS players"
+    " FROM stages s JOIN board_buckets b ON b.stage = s.hash AND b.level = 0"
+    " WHERE s.fingerprint <> '' AND s.length_ms BETWEEN $1 AND $2"
+    " GROUP BY s.hash, b.edition, b.difficulty ORDER BY players DESC, s.hash LIMIT $3"};
+
+}  // namespace sql
+
+void prepare_statements(pqxx::connection& c) {
+    pqxx::nontransaction n(c);
+    run(n, sql::plan_settings);
+    for (const statement* s : {&sql::board_top, &sql::board_buckets, &sql::board_mine, &sql::board_place, &sql::session_look,
+                               &sql::session_insert, &sql::budget_wait, &sql::play_look})
+        c.prepare(s->name, s->text);
+}
+
+void throw_named(const statement& s, const pqxx::sql_error& e) {
+    throw pqxx::sql_error(std::string("statement ") + s.name + ": " + e.what(), e.query(),
+                          e.sqlstate().empty() ? nullptr : e.sqlstate().c_str());
+}
+
+}  // namespace server
