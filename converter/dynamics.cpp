@@ -405,19 +405,18 @@ void set_moments(const onset_finder& found, dynamics_plan& plan) {
             sounding[static_cast<std::size_t>(t)] = plan.tick_weight(g, t) > 0.0f;
     }
 
-    // Onsets' strengths against the song's strong ones (the top tenth).
-    std::vector<float> strengths;
-    for (const auto& o : found.onsets()) strengths.push_back(o.strength);
-    float strong = 0.0f;
-    if (!strengths.empty()) {
-        const auto nth = strengths.begin() + static_cast<std::ptrdiff_t>(strengths.size() * 9 / 10);
-        std::nth_element(strengths.begin(), nth, strengths.end());
-        strong = *nth;
-    }
-    std::vector<dynamics_moment> heard;
-    for (const auto& o : found.onsets()) {
-        const float strength = strong > 0.0f ? std::min(1.0f, o.strength / strong) : 1.0f;
-        heard.push_back({tick_of(o.sample), strength, dynamics_moment::hit});
+    // An onset's strength is its rank among the song's: the flights then
+    // spread evenly over the level's span, whatever the song's dynamics.
+    const auto& onsets = found.onsets();
+    std::vector<std::size_t> order(onsets.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return onsets[a].strength < onsets[b].strength; });
+    std::vector<dynamics_moment> heard(onsets.size());
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        const std::size_t i = order[r];
+        const float strength = order.size() > 1 ? static_cast<float>(r) / static_cast<float>(order.size() - 1) : 1.0f;
+        heard[i] = {tick_of(onsets[i].sample), strength, dynamics_moment::hit};
     }
     const std::size_t onset_count = heard.size();
     for (std::int64_t b : found.beats()) {
@@ -566,12 +565,17 @@ namespace {
 // Threats a moment at the song's loudness carries, per difficulty.
 double threats_at_reference(difficulty d) {
     switch (d) {
-        case difficulty::easy: return 0.4;
+        case difficulty::easy: return 0.5;
         case difficulty::normal: return 1.0;
         case difficulty::hard: return 3.0;
     }
     return 3.0;
 }
+
+// Easier stages keep at most this many threats a second at the song's
+// loudness (twice as many 10 LU up): a player can read that many, however
+// busy the music.
+double threats_per_second(difficulty d) { return d == difficulty::easy ? 2.0 : 2.5; }
 
 // Easy starts at half its threats and reaches all of them after this long.
 constexpr double easy_ramp_seconds = 30.0;
@@ -594,12 +598,12 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
         std::vector<unsigned> kept;  // which of them this difficulty keeps
     };
     std::vector<chosen> second;
-    double carry = 0.5, share_carry = 0.5;
+    double carry = 0.5, share_carry = 0.5, budget_carry = 0.5;
     std::size_t m = 0;
     for (std::uint32_t s = 0; s < plan.seconds; ++s) {
         second.clear();
         const double level = plan.level[s];
-        if (!(level > 0.0)) carry = share_carry = 0.5;
+        if (!(level > 0.0)) carry = share_carry = budget_carry = 0.5;
         for (; m < plan.moments.size() && plan.moments[m].tick < static_cast<std::int32_t>((s + 1) * ticks); ++m) {
             const dynamics_moment& mo = plan.moments[m];
             carry += hard * level / (mo.kind == dynamics_moment::stream ? 3.0 : 1.0);
@@ -619,11 +623,17 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
             }
             if (!c.kept.empty()) second.push_back(std::move(c));
         }
-        // Over the cap, the most crowded moments give up a threat first, the
-        // weaker of them, then the later.
+        // Over the second's budget, the most crowded moments give up a
+        // threat first, the weaker of them, then the later.
         std::size_t total = 0;
         for (const chosen& c : second) total += c.kept.size();
-        while (caps.per_second != 0 && total > caps.per_second) {
+        std::size_t budget = caps.per_second;
+        if (d != difficulty::hard) {
+            budget_carry += threats_per_second(d) * level;
+            budget = std::min<std::size_t>(budget, static_cast<std::size_t>(std::floor(budget_carry)));
+            budget_carry -= std::floor(budget_carry);
+        }
+        while (caps.per_second != 0 && total > budget) {
             std::size_t pick = 0;
             for (std::size_t i = 1; i < second.size(); ++i) {
                 const chosen &a = second[i], &b = second[pick];
@@ -692,7 +702,11 @@ void place_threats(event_queue& events, const std::vector<dynamics_slot>& slots,
                 angle = static_cast<float>(static_cast<double>(step) * pi / 64.0 + group * pi - pi * 0.5);
             }
             angles.push_back(angle);
-            threats.push_back({sl->tick, angle, sl->strength});
+            // A moment's further threats fly at other speeds, leaving at
+            // other times, so that they reach a moving player otherwise.
+            float strength = sl->strength + 0.382f * static_cast<float>(k);
+            strength -= std::floor(strength);
+            threats.push_back({sl->tick, angle, strength});
         }
     }
     events.clear();
@@ -869,19 +883,20 @@ void beat_flight_ticks(const float* angle, const float* speed, int* flight, std:
     for (; i < n; ++i) flight[i] = beat_flight_ticks(angle[i], speed[i]);
 }
 
-// Flights of 1.2 to 1.8 s: long enough to see the tracers leave, short
-// enough that the danger stays with its beat, and apart from 2 s, where a
-// player who turns every second meets every bullet of a beat at once.
+// Flights of 1.55 to 1.8 s on easy and normal: long enough to see the
+// tracers leave, short enough that the danger stays with its beat, and apart
+// from 1.5 and 2 s, where a player who turns on the music's grid meets the
+// bullets of its beats. Hard spreads them over 1 to 2 s, those included.
 // Measured with a mover that steers left and right a second each
 // (tests/gametask/logic/on_the_beat_test.cpp): on the bundled song it is hit
-// about once a minute on easy, 9 times on normal and 65 on hard.
+// about 4 times a minute on easy, 16 on normal and 64 on hard.
 dynamics_level dynamics_level_of(difficulty d) {
     switch (d) {
-        case difficulty::easy: return {1.8, 1.5};
-        case difficulty::normal: return {1.7, 1.5};
-        case difficulty::hard: return {1.8, 1.2};
+        case difficulty::easy: return {1.8, 1.6};
+        case difficulty::normal: return {1.75, 1.55};
+        case difficulty::hard: return {2.0, 1.0};
     }
-    return {1.8, 1.2};
+    return {2.0, 1.0};
 }
 
 void finish_dynamics_stage(stage_events& stage, difficulty d) {

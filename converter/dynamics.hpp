@@ -79,7 +79,7 @@ private:
 
 // A difficulty's threats on the plan's moments: per group, in tick order,
 // the moments that carry any for it. On hard a moment at the song's
-// loudness carries three, on normal one, on easy two in five (fewer in
+// loudness carries three, on normal one, on easy one in two (fewer in
 // its first half minute); louder moments carry more (twice at 10 LU up),
 // quieter ones fewer (below half a threat a moment, one moment in several
 // carries one); a stream's moments a
