@@ -380,7 +380,7 @@ void set_weights(frame_measures& measured, unsigned groups, std::uint32_t second
     }
 }
 
-constexpr std::int64_t samples_per_tick = sample_rate / ticks;
+static_assert(sample_rate == 2 * onset_finder::rate, "the onset finder hears half the rate");
 // A beat this close to an onset is that onset.
 constexpr std::int32_t same_moment_ticks = 3;
 // A sound held this long past its moment goes on as a stream, a moment
@@ -389,8 +389,10 @@ constexpr std::int32_t held_ticks = 30;
 constexpr std::int32_t stream_ticks = 15;
 constexpr std::int32_t drop_silence_ticks = 60;
 
+// The tick nearest an onset finder's sample.
 std::int32_t tick_of(std::int64_t sample) {
-    return static_cast<std::int32_t>((sample + samples_per_tick / 2) / samples_per_tick);
+    constexpr std::int64_t rate = onset_finder::rate;
+    return static_cast<std::int32_t>((sample * 2 * ticks + rate) / (2 * rate));
 }
 
 // The onsets and the beats that no onset stands for, on the ticks where the
@@ -482,25 +484,26 @@ void set_moments(const onset_finder& found, dynamics_plan& plan) {
 
 struct dynamics_meter::state {
     state(unsigned channels)
-        : stride(channels), groups(std::min(channels, 2u)), loudness(channels, groups), mono(sample_rate) {}
+        : stride(channels), groups(std::min(channels, 2u)), loudness(channels, groups) {}
     unsigned stride;
     unsigned groups;
     loudness_meter loudness;
     frame_measures frames;
     onset_finder onsets;
-    std::vector<float> mono;
 
-    // The onset finder hears the mean of the converted channels (exact: a
-    // sum of two whole numbers scaled by a power of two).
+    // The onset finder hears the mean of the converted channels at half the
+    // rate (exact: a sum of whole numbers scaled by a power of two).
     void hear(const std::int16_t* v) {
-        const float scale = 1.0f / static_cast<float>(groups * 32768u);
-        for (std::size_t n = 0; n < sample_rate; ++n, v += stride) {
+        constexpr std::size_t half_rate = sample_rate / 2;
+        const float scale = 1.0f / static_cast<float>(2 * groups * 32768u);
+        for (std::size_t n = 0; n < half_rate; ++n, v += 2 * stride) {
             std::int32_t sum = 0;
-            for (unsigned c = 0; c < groups; ++c) sum += v[c];
+            for (unsigned c = 0; c < groups; ++c) sum += v[c] + v[stride + c];
             mono[n] = static_cast<float>(sum) * scale;
         }
-        onsets.add(mono.data(), sample_rate);
+        onsets.add(mono.data(), half_rate);
     }
+    std::vector<float> mono = std::vector<float>(sample_rate / 2);
     std::uint32_t seconds = 0;
 };
 

@@ -12,8 +12,9 @@ namespace converter {
 // machine: aubio's own phase vocoder goes through an FFT library that picks
 // its code by processor at run time, and is never used here.
 //
-// Fed with a mono mix at 44100 Hz in pieces of any size, in order; the
-// times are in samples from the first one fed.
+// Fed with a mono mix at 22050 Hz in pieces of any size, in order; the
+// times are in samples from the first one fed. Frames of 128 values, one
+// every 128 (5.8 ms): an onset falls in a frame's middle or in the next's.
 class onset_finder {
 public:
     onset_finder();
@@ -32,16 +33,17 @@ public:
     const std::vector<onset>& onsets() const { return onsets_; }
     const std::vector<std::int64_t>& beats() const { return beats_; }
 
-    static constexpr std::size_t window = 1024;
-    static constexpr std::size_t hop = 256;
+    static constexpr std::size_t rate = 22050;
+    static constexpr std::size_t window = 128;
+    static constexpr std::size_t hop = 128;
 
 private:
     struct aubio_state;
     std::unique_ptr<aubio_state> aubio_;
-    std::vector<float> history_;  // the last `window` values, oldest first
-    std::vector<float> pending_;  // values of a hop not yet complete
-    std::vector<float> frames_;   // the windowed frames of one piece, awaiting their transform
-    std::vector<float> re_, im_;
+    std::vector<float> signal_;  // the values not yet framed, after the window's overlap
+    std::vector<double> powers_;  // each frame's new hop's mean square
+    std::vector<float> re_, im_, mags_;
+    std::vector<float> spectra_;  // the magnitudes of the piece's frames, frame after frame
     std::vector<onset> onsets_;
     std::vector<std::int64_t> beats_;
 };
