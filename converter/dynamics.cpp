@@ -496,7 +496,25 @@ struct dynamics_meter::state {
     void hear(const std::int16_t* v) {
         constexpr std::size_t half_rate = sample_rate / 2;
         const float scale = 1.0f / static_cast<float>(2 * groups * 32768u);
-        for (std::size_t n = 0; n < half_rate; ++n, v += 2 * stride) {
+        std::size_t n = 0;
+#if defined(__SSE2__)
+        if (stride == 2 && groups == 2) {
+            // Four values from 16 at a time: pairs added by madd, then the
+            // pairs' pairs.
+            const __m128i ones = _mm_set1_epi16(1);
+            const __m128 scales = _mm_set1_ps(scale);
+            for (; n + 4 <= half_rate; n += 4, v += 16) {
+                const __m128 a = _mm_castsi128_ps(
+                    _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)), ones));
+                const __m128 b = _mm_castsi128_ps(
+                    _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8)), ones));
+                const __m128i even = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+                const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+                _mm_storeu_ps(&mono[n], _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(even, odd)), scales));
+            }
+        }
+#endif
+        for (; n < half_rate; ++n, v += 2 * stride) {
             std::int32_t sum = 0;
             for (unsigned c = 0; c < groups; ++c) sum += v[c] + v[stride + c];
             mono[n] = static_cast<float>(sum) * scale;
