@@ -648,13 +648,18 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
         // threat first, the weaker of them, then the later.
         std::size_t total = 0;
         for (const chosen& c : second) total += c.kept.size();
-        std::size_t budget = caps.per_second;
+        // An easier stage's budget follows the loudness itself, unrounded:
+        // where the music is busy, its threats a second rank as its
+        // loudness does.
+        const double relative = plan.short_term[s] - plan.integrated;
+        const double exact = level > 0.0 ? std::pow(2.0, std::min(relative, 10.0) / 10.0) : 0.0;
+        std::size_t budget = total;  // hard keeps every moment's threats
         if (d != difficulty::hard) {
-            budget_carry += threats_per_second(d) * level;
-            budget = std::min<std::size_t>(budget, static_cast<std::size_t>(std::floor(budget_carry)));
+            budget_carry += threats_per_second(d) * exact;
+            budget = std::min<std::size_t>(caps.per_second, static_cast<std::size_t>(std::floor(budget_carry)));
             budget_carry -= std::floor(budget_carry);
         }
-        while (caps.per_second != 0 && total > budget) {
+        while (total > budget) {
             std::size_t pick = 0;
             for (std::size_t i = 1; i < second.size(); ++i) {
                 const chosen &a = second[i], &b = second[pick];
