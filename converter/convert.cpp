@@ -67,6 +67,7 @@ public:
 
     // Every second has come: the rest of the stage in file order.
     void finish(std::uint32_t seconds, const dynamics_plan* plan) {
+        if (plan) slots_ = plan_threats(*plan, difficulty_);
         for (unsigned g = 0; g < groups_; ++g) {
             if (g == 0 && first_at_once_) {
                 if (known_seconds_ == 0 && progress_)
@@ -85,7 +86,7 @@ public:
         }
         if (!whole_) return;
         if (plan)
-            finish_dynamics_stage(stage_, *plan, difficulty_);
+            finish_dynamics_stage(stage_, difficulty_);
         else
             thin_stage(stage_, caps_);
         for (const auto& group : stage_) {
@@ -110,7 +111,7 @@ private:
         events_.clear();
         append_bursts(events_, first, last, ed_, static_cast<std::int32_t>(second) * pattern::ticks_per_second,
                       static_cast<int>(group));
-        if (plan) keep_strongest(events_, *plan, group, second);
+        if (plan) place_threats(events_, slots_[group], group, second);
         order_by_time(static_cast<std::int32_t>(second) * pattern::ticks_per_second);
         if (whole_) {
             stage_[group].insert(stage_[group].end(), events_.begin(), events_.end());
@@ -148,6 +149,7 @@ private:
     // difficulty, or for the dynamics edition to finish it.
     const bool whole_;
     stage_events stage_;
+    dynamics_slots slots_;  // the dynamics edition's threats, per group
     std::vector<kept> kept_;
     const bool first_at_once_;
     std::uint32_t known_seconds_ = 0;

@@ -1,6 +1,8 @@
 #include "converter/dynamics.hpp"
 
 #include "converter/loudness.hpp"
+#include "converter/onsets.hpp"
+#include "vaz/single_pi.hpp"
 
 #if VELMORA_AVX_FMA_STAGES
 #include "converter/dynamics_avx2.hpp"
@@ -133,23 +135,17 @@ private:
     std::uint32_t fed_ = 0;
 };
 
-// Events per channel and second: dynamics_events_at_reference at the
-// integrated loudness, doubling every 10 LU louder up to twice that, halving
-// every 10 LU quieter, none below the gate. The fractions carry over, so a quiet passage still fires
-// now and then instead of never.
-void set_budgets(dynamics_plan& plan) {
-    double carry = 0.0;
+// Each second's level: 2^(LU above the integrated / 10), up to twice at
+// 10 LU; 0 below the gate. In whole LU, and within 1.5 LU of the song's
+// level (about what a listener can tell apart) at it, so that a steady
+// sound whose short-term loudness wavers gets the same threats all along.
+void set_levels(dynamics_plan& plan) {
+    plan.level.assign(plan.seconds, 0.0);
     for (std::uint32_t s = 0; s < plan.seconds; ++s) {
         const double relative = plan.short_term[s] - plan.integrated;
-        if (!std::isfinite(plan.integrated) || !(relative > -dynamics_gate_db)) {
-            plan.budget[s] = 0;
-            carry = 0.0;
-            continue;
-        }
-        const double wanted = dynamics_events_at_reference * std::pow(2.0, std::min(relative, 10.0) / 10.0) + carry;
-        const double whole = std::floor(wanted);
-        plan.budget[s] = static_cast<std::uint16_t>(whole);
-        carry = wanted - whole;
+        if (!std::isfinite(plan.integrated) || !(relative > -dynamics_gate_db)) continue;
+        const double heard = std::fabs(relative) < 1.5 ? 0.0 : std::round(relative);
+        plan.level[s] = std::pow(2.0, std::min(heard, 10.0) / 10.0);
     }
 }
 
@@ -384,14 +380,148 @@ void set_weights(frame_measures& measured, unsigned groups, std::uint32_t second
     }
 }
 
+static_assert(sample_rate == 2 * onset_finder::rate, "the onset finder hears half the rate");
+// A beat this close to an onset is that onset.
+constexpr std::int32_t same_moment_ticks = 3;
+// A sound held this long past its moment goes on as a stream, a moment
+// every stream_ticks; this much silence before a moment makes it a drop.
+constexpr std::int32_t held_ticks = 30;
+constexpr std::int32_t stream_ticks = 15;
+constexpr std::int32_t drop_silence_ticks = 60;
+
+// The tick nearest an onset finder's sample.
+std::int32_t tick_of(std::int64_t sample) {
+    constexpr std::int64_t rate = onset_finder::rate;
+    return static_cast<std::int32_t>((sample * 2 * ticks + rate) / (2 * rate));
+}
+
+// The onsets and the beats that no onset stands for, on the ticks where the
+// music sounds; streams through the sounds held between them; the first
+// moment after a silence marked a drop.
+void set_moments(const onset_finder& found, dynamics_plan& plan) {
+    const std::int32_t last_tick = static_cast<std::int32_t>(plan.seconds) * ticks;
+    std::vector<char> sounding(static_cast<std::size_t>(last_tick), 0);
+    for (std::int32_t t = 0; t < last_tick; ++t) {
+        if (!(plan.level[static_cast<std::size_t>(t / ticks)] > 0.0)) continue;
+        for (unsigned g = 0; g < plan.groups && !sounding[static_cast<std::size_t>(t)]; ++g)
+            sounding[static_cast<std::size_t>(t)] = plan.tick_weight(g, t) > 0.0f;
+    }
+
+    // An onset's strength is its rank among the song's: the flights then
+    // spread evenly over the level's span, whatever the song's dynamics.
+    const auto& onsets = found.onsets();
+    std::vector<std::size_t> order(onsets.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return onsets[a].strength < onsets[b].strength; });
+    std::vector<dynamics_moment> heard(onsets.size());
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        const std::size_t i = order[r];
+        const float strength = order.size() > 1 ? static_cast<float>(r) / static_cast<float>(order.size() - 1) : 1.0f;
+        heard[i] = {tick_of(onsets[i].sample), strength, dynamics_moment::hit};
+    }
+    const std::size_t onset_count = heard.size();
+    for (std::int64_t b : found.beats()) {
+        const std::int32_t t = tick_of(b);
+        const auto near = std::lower_bound(heard.begin(), heard.begin() + static_cast<std::ptrdiff_t>(onset_count),
+                                           t - same_moment_ticks,
+                                           [](const dynamics_moment& m, std::int32_t x) { return m.tick < x; });
+        if (near != heard.begin() + static_cast<std::ptrdiff_t>(onset_count) && near->tick <= t + same_moment_ticks)
+            continue;
+        // A beat no onset marks is a pulse: it carries what a stream does.
+        heard.push_back({t, 0.0f, dynamics_moment::stream});
+    }
+    std::stable_sort(heard.begin(), heard.end(),
+                     [](const dynamics_moment& a, const dynamics_moment& b) { return a.tick < b.tick; });
+
+    plan.moments.clear();
+    std::int32_t last_sound = -drop_silence_ticks - 1;  // the last sounding tick seen
+    std::int32_t last_onset = -1;  // the last onset's tick, or the start of a sound before any
+    auto fill_stream = [&](std::int32_t until) {
+        // Every stream_ticks from held_ticks past the last onset while the sound holds.
+        if (last_onset < 0) return;
+        std::int32_t u = last_onset;
+        for (std::int32_t t = last_onset + held_ticks; t + stream_ticks / 2 < until && t < last_tick;
+             t += stream_ticks) {
+            for (; u <= t; ++u)
+                if (!sounding[static_cast<std::size_t>(u)]) return;
+            plan.moments.push_back({t, 0.0f, dynamics_moment::stream});
+        }
+    };
+    std::size_t next = 0;
+    for (std::int32_t t = 0; t < last_tick; ++t) {
+        bool here = false, onset = false;
+        float strength = 0.0f;
+        while (next < heard.size() && heard[next].tick <= t) {
+            if (heard[next].tick == t) {
+                here = true;
+                onset = onset || heard[next].kind == dynamics_moment::hit;
+                strength = std::max(strength, heard[next].strength);
+            }
+            ++next;
+        }
+        if (!sounding[static_cast<std::size_t>(t)]) continue;
+        const bool in_stream = last_onset >= 0 && t - last_onset >= held_ticks && t - last_sound == 1;
+        if (onset) {
+            fill_stream(t);
+            const bool drop = t - last_sound > drop_silence_ticks;
+            plan.moments.push_back({t, strength, drop ? dynamics_moment::drop : dynamics_moment::hit});
+            last_onset = t;
+        } else if (here && !in_stream) {
+            // A pulse close after an onset; further on, the stream has it.
+            plan.moments.push_back({t, 0.0f, dynamics_moment::stream});
+        } else if (last_onset < 0 || t - last_sound > 1) {
+            // A sound that starts with no onset holds from its start.
+            fill_stream(t);
+            last_onset = t;
+        }
+        last_sound = t;
+    }
+    fill_stream(last_tick);
+}
+
 }  // namespace
 
 struct dynamics_meter::state {
-    state(unsigned channels) : stride(channels), groups(std::min(channels, 2u)), loudness(channels, groups) {}
+    state(unsigned channels)
+        : stride(channels), groups(std::min(channels, 2u)), loudness(channels, groups) {}
     unsigned stride;
     unsigned groups;
     loudness_meter loudness;
     frame_measures frames;
+    onset_finder onsets;
+
+    // The onset finder hears the mean of the converted channels at half the
+    // rate (exact: a sum of whole numbers scaled by a power of two).
+    void hear(const std::int16_t* v) {
+        constexpr std::size_t half_rate = sample_rate / 2;
+        const float scale = 1.0f / static_cast<float>(2 * groups * 32768u);
+        std::size_t n = 0;
+#if defined(__SSE2__)
+        if (stride == 2 && groups == 2) {
+            // Four values from 16 at a time: pairs added by madd, then the
+            // pairs' pairs.
+            const __m128i ones = _mm_set1_epi16(1);
+            const __m128 scales = _mm_set1_ps(scale);
+            for (; n + 4 <= half_rate; n += 4, v += 16) {
+                const __m128 a = _mm_castsi128_ps(
+                    _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)), ones));
+                const __m128 b = _mm_castsi128_ps(
+                    _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8)), ones));
+                const __m128i even = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+                const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+                _mm_storeu_ps(&mono[n], _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(even, odd)), scales));
+            }
+        }
+#endif
+        for (; n < half_rate; ++n, v += 2 * stride) {
+            std::int32_t sum = 0;
+            for (unsigned c = 0; c < groups; ++c) sum += v[c] + v[stride + c];
+            mono[n] = static_cast<float>(sum) * scale;
+        }
+        onsets.add(mono.data(), half_rate);
+    }
+    std::vector<float> mono = std::vector<float>(sample_rate / 2);
     std::uint32_t seconds = 0;
 };
 
@@ -408,12 +538,14 @@ void dynamics_meter::add_second(const std::int16_t* values) {
         stereo_second make(values, st_->loudness.mixed(), st_->frames);
         st_->loudness.add_second_with(values, make);
         make.finish();
+        st_->hear(values);
         ++st_->seconds;
         return;
     }
 #endif
     st_->loudness.add_second(values);
     st_->frames.add_second(values, st_->stride, st_->groups);
+    st_->hear(values);
     ++st_->seconds;
 }
 
@@ -421,15 +553,15 @@ dynamics_plan dynamics_meter::finish() {
     dynamics_plan plan;
     plan.groups = st_->groups;
     plan.seconds = st_->seconds;
-    plan.budget.assign(plan.seconds, 0);
     plan.weight.assign(static_cast<std::size_t>(plan.groups) * plan.seconds * ticks, 0.0f);
     if (plan.seconds == 0) {
         st_.reset();
         return plan;
     }
     plan.integrated = st_->loudness.finish(plan.short_term);
-    set_budgets(plan);
+    set_levels(plan);
     set_weights(st_->frames, plan.groups, plan.seconds, plan);
+    set_moments(st_->onsets, plan);
     st_.reset();
     return plan;
 }
@@ -449,90 +581,162 @@ dynamics_plan plan_dynamics(const wave_sample& source) {
     return meter.finish();
 }
 
-void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned group, std::uint32_t second) {
-    const std::int64_t base = static_cast<std::int64_t>(second) * ticks;
-    // Each tick's sounding records in their order, with their strengths,
-    // read in one pass (the queue's blocks make reading it by index slow).
-    // The buckets are kept from call to call: a stage makes hundreds of calls.
-    struct sounding {
-        double strength;
-        std::uint32_t record;  // its place in `events`
-        bool kept;
-    };
-    thread_local std::array<std::vector<sounding>, ticks> on_tick;
-    thread_local std::vector<std::uint32_t> kept;
-    for (auto& bucket : on_tick) bucket.clear();
-    kept.clear();
+namespace {
 
-    // The greedy choice: one record at a time, the strongest by its strength
-    // halved for each record already kept on its tick (ties to the earlier
-    // tick, then the earlier record). Every record of a tick is halved
-    // alike, so only each tick's strongest left is ever in the running.
-    std::array<int, ticks> top;      // its place in the tick's bucket, or -1
-    std::array<double, ticks> now{};  // and its strength now
-    std::array<int, ticks> crowd{};
-    top.fill(-1);
-    {
-        const float* weights = &plan.weight[static_cast<std::size_t>(group) * plan.seconds * ticks];
-        std::uint32_t k = 0;
-        for (const bullet_pattern_element& e : events) {
-            const float w = weights[e.time];
-            if (w > 0.0f) {
-                const auto t = static_cast<std::size_t>(e.time - base);
-                const double strength = static_cast<double>(e.speed) * w;
-                std::vector<sounding>& bucket = on_tick[t];
-                if (top[t] < 0 || strength > now[t]) {
-                    top[t] = static_cast<int>(bucket.size());
-                    now[t] = strength;
+// Threats a moment at the song's loudness carries, per difficulty.
+double threats_at_reference(difficulty d) {
+    switch (d) {
+        case difficulty::easy: return 0.5;
+        case difficulty::normal: return 1.0;
+        case difficulty::hard: return 3.0;
+    }
+    return 3.0;
+}
+
+// Easier stages keep at most this many threats a second at the song's
+// loudness (twice as many 10 LU up): a player can read that many, however
+// busy the music.
+double threats_per_second(difficulty d) { return d == difficulty::easy ? 2.0 : 2.5; }
+
+// Easy starts at half its threats and reaches all of them after this long.
+constexpr double easy_ramp_seconds = 30.0;
+
+}  // namespace
+
+dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
+    dynamics_slots slots(plan.groups);
+    if (plan.groups == 0) return slots;
+    const stage_caps caps = caps_of(d);
+    const double hard = threats_at_reference(difficulty::hard);
+    // Each moment's threats on hard, then the share of them this difficulty
+    // keeps, one in every so many of hard's in turn: so an easier stage's
+    // threats are always among hard's (the same moment, channel and angle).
+    // The fractions add up, rounded: where a moment is worth a third of a
+    // threat, one in three carries one.
+    struct chosen {
+        std::size_t moment;
+        unsigned hard;               // hard's threats on the moment
+        std::vector<unsigned> kept;  // which of them this difficulty keeps
+    };
+    std::vector<chosen> second;
+    double carry = 0.5, share_carry = 0.5, budget_carry = 0.5;
+    std::size_t m = 0;
+    for (std::uint32_t s = 0; s < plan.seconds; ++s) {
+        second.clear();
+        const double level = plan.level[s];
+        if (!(level > 0.0)) carry = share_carry = budget_carry = 0.5;
+        for (; m < plan.moments.size() && plan.moments[m].tick < static_cast<std::int32_t>((s + 1) * ticks); ++m) {
+            const dynamics_moment& mo = plan.moments[m];
+            carry += hard * level / (mo.kind == dynamics_moment::stream ? 3.0 : 1.0);
+            const auto n = static_cast<unsigned>(std::floor(carry));
+            carry -= n;
+            if (n == 0) continue;
+            double share = threats_at_reference(d) / hard;
+            if (d == difficulty::easy)
+                share *= 0.5 + 0.5 * std::min(1.0, static_cast<double>(mo.tick) / (easy_ramp_seconds * ticks));
+            chosen c{m, n, {}};
+            for (unsigned j = 0; j < n; ++j) {
+                share_carry += share;
+                if (share_carry >= 1.0) {
+                    share_carry -= 1.0;
+                    c.kept.push_back(j);
                 }
-                bucket.push_back({strength, k, false});
             }
-            ++k;
+            if (!c.kept.empty()) second.push_back(std::move(c));
+        }
+        // Over the second's budget, the most crowded moments give up a
+        // threat first, the weaker of them, then the later.
+        std::size_t total = 0;
+        for (const chosen& c : second) total += c.kept.size();
+        // An easier stage's budget follows the loudness itself, unrounded:
+        // where the music is busy, its threats a second rank as its
+        // loudness does.
+        const double relative = plan.short_term[s] - plan.integrated;
+        const double exact = level > 0.0 ? std::pow(2.0, std::min(relative, 10.0) / 10.0) : 0.0;
+        std::size_t budget = total;  // hard keeps every moment's threats
+        if (d != difficulty::hard) {
+            budget_carry += threats_per_second(d) * exact;
+            budget = std::min<std::size_t>(caps.per_second, static_cast<std::size_t>(std::floor(budget_carry)));
+            budget_carry -= std::floor(budget_carry);
+        }
+        while (total > budget) {
+            std::size_t pick = 0;
+            for (std::size_t i = 1; i < second.size(); ++i) {
+                const chosen &a = second[i], &b = second[pick];
+                const float sa = plan.moments[a.moment].strength, sb = plan.moments[b.moment].strength;
+                if (a.kept.size() > b.kept.size() || (a.kept.size() == b.kept.size() && sa <= sb)) pick = i;
+            }
+            second[pick].kept.pop_back();
+            --total;
+        }
+        // Hard's threats of a moment go to the channels that sound on it in
+        // turn, from a channel that changes with each moment; the kept ones
+        // go where hard's went.
+        for (const chosen& c : second) {
+            if (c.kept.empty()) continue;
+            const dynamics_moment& mo = plan.moments[c.moment];
+            unsigned sounding[2], count = 0;
+            for (unsigned g = 0; g < plan.groups; ++g)
+                if (plan.tick_weight(g, mo.tick) > 0.0f) sounding[count++] = g;
+            if (count == 0) continue;
+            unsigned per_group[2] = {0, 0};
+            for (unsigned j : c.kept) ++per_group[(c.moment + j) % count];
+            const float strength = mo.kind == dynamics_moment::hit ? mo.strength : 0.0f;
+            for (unsigned i = 0; i < count; ++i)
+                if (per_group[i] > 0)
+                    slots[sounding[i]].push_back({mo.tick, static_cast<std::uint16_t>(per_group[i]), strength});
         }
     }
-    auto strongest_left = [&](std::size_t t) {
-        int best = -1;
-        double best_strength = 0.0;
-        const std::vector<sounding>& bucket = on_tick[t];
-        for (std::size_t i = 0; i < bucket.size(); ++i) {
-            if (!bucket[i].kept && (best < 0 || bucket[i].strength > best_strength)) {
-                best = static_cast<int>(i);
-                best_strength = bucket[i].strength;
+    return slots;
+}
+
+void place_threats(event_queue& events, const std::vector<dynamics_slot>& slots, unsigned group,
+                   std::uint32_t second) {
+    const double pi = vaz::single_pi();
+    const std::int32_t from = static_cast<std::int32_t>(second) * ticks, to = from + ticks;
+    thread_local std::vector<bullet_pattern_element> records, threats;
+    thread_local std::vector<float> angles;
+    records.assign(events.begin(), events.end());
+    threats.clear();
+    const auto first = std::lower_bound(slots.begin(), slots.end(), from,
+                                        [](const dynamics_slot& sl, std::int32_t t) { return sl.tick < t; });
+    for (auto sl = first; sl != slots.end() && sl->tick < to; ++sl) {
+        // Each slot chooses on its own, so a slot of fewer threats (an
+        // easier stage's) takes the first of those a fuller one takes.
+        angles.clear();
+        for (unsigned k = 0; k < sl->threats; ++k) {
+            // The strongest record of an angle not yet taken, those near the
+            // moment counting four times.
+            std::ptrdiff_t best = -1;
+            double best_score = 0.0;
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                const float angle = records[i].angle;
+                if (!std::isfinite(angle) || std::find(angles.begin(), angles.end(), angle) != angles.end()) continue;
+                const bool near = std::abs(records[i].time - sl->tick) <= same_moment_ticks;
+                const double score = static_cast<double>(std::fabs(records[i].speed)) * (near ? 4.0 : 1.0);
+                if (best < 0 || score > best_score) {
+                    best = static_cast<std::ptrdiff_t>(i);
+                    best_score = score;
+                }
             }
+            float angle;
+            if (best >= 0) {
+                angle = records[static_cast<std::size_t>(best)].angle;
+            } else {
+                // One of 64 directions over the channel's half, as its bursts aim.
+                const unsigned step = (static_cast<unsigned>(sl->tick) * 37u + k * 23u) % 64u;
+                angle = static_cast<float>(static_cast<double>(step) * pi / 64.0 + group * pi - pi * 0.5);
+            }
+            angles.push_back(angle);
+            // A moment's further threats fly at other speeds, leaving at
+            // other times, so that they reach a moving player otherwise.
+            float strength = sl->strength + 0.382f * static_cast<float>(k);
+            strength -= std::floor(strength);
+            threats.push_back({sl->tick, angle, strength});
         }
-        top[t] = best;
-        if (best >= 0) now[t] = std::ldexp(best_strength, -crowd[t]);
-    };
-    // The tick chosen next is found by a tournament of the ticks: each node
-    // holds the better of its two halves' (the earlier tick on a tie, as a
-    // scan in tick order finds it), and a choice replays only its tick's
-    // path to the top.
-    constexpr int leaves = 64;
-    static_assert(ticks <= leaves, "a tick per leaf");
-    std::array<int, 2 * leaves> win;
-    auto better = [&](int a, int b) {
-        if (a < 0) return b;
-        if (b < 0) return a;
-        return now[static_cast<std::size_t>(b)] > now[static_cast<std::size_t>(a)] ? b : a;
-    };
-    for (int t = 0; t < leaves; ++t) win[leaves + t] = t < ticks && top[static_cast<std::size_t>(t)] >= 0 ? t : -1;
-    for (int n = leaves - 1; n >= 1; --n) win[n] = better(win[2 * n], win[2 * n + 1]);
-    for (std::size_t left = plan.budget[second]; left > 0 && win[1] >= 0; --left) {
-        const auto chosen = static_cast<std::size_t>(win[1]);
-        sounding& record = on_tick[chosen][static_cast<std::size_t>(top[chosen])];
-        record.kept = true;
-        kept.push_back(record.record);
-        ++crowd[chosen];
-        strongest_left(chosen);
-        int n = leaves + static_cast<int>(chosen);
-        win[n] = top[chosen] >= 0 ? static_cast<int>(chosen) : -1;
-        for (n /= 2; n >= 1; n /= 2) win[n] = better(win[2 * n], win[2 * n + 1]);
     }
-    // The few kept, in their order, to the front; the rest dropped.
-    std::sort(kept.begin(), kept.end());
-    for (std::size_t i = 0; i < kept.size(); ++i)
-        if (kept[i] != i) events[i] = events[kept[i]];
-    events.erase(events.begin() + static_cast<std::ptrdiff_t>(kept.size()), events.end());
+    events.clear();
+    for (const bullet_pattern_element& e : threats) events.push_back(e);
 }
 
 namespace {
@@ -545,17 +749,10 @@ constexpr int longest_flight = 60 * ticks;
 
 bool inside_field(float x, float y) { return 0.0f < x && x < field_size && 0.0f < y && y < field_size; }
 
-// An event's strength is keep_strongest's: its burst's speed in the
-// standard edition's rule (its magnitude times 2.5: 0.71 for the weakest
-// burst, 1.5 and more for a strong one) times its tick's weight (0.25 where
-// the music sounds, up to 1.25 on a strong hit).
-constexpr double weakest_strength = 2.5 / burst_factor * 0.25;
-constexpr double strong_strength = 1.5 * 1.25;
-
 // The speed along the axes that flies from the centre to the edge and back
-// (twice the 220 pixels) in the level's flight for an event of this strength.
+// (twice the 220 pixels) in the level's flight for an event of this
+// strength (0 to 1).
 float axis_speed(const dynamics_level& level, double strength) {
-    strength = (strength - weakest_strength) / (strong_strength - weakest_strength);
     if (!(strength > 0.0)) strength = 0.0;
     if (strength > 1.0) strength = 1.0;
     const double seconds = level.slowest - (level.slowest - level.fastest) * strength;
@@ -712,29 +909,26 @@ void beat_flight_ticks(const float* angle, const float* speed, int* flight, std:
     for (; i < n; ++i) flight[i] = beat_flight_ticks(angle[i], speed[i]);
 }
 
-// Flights of 1.2 to 1.8 s: long enough to see the tracers leave, short
-// enough that the danger stays with its beat, and apart from 2 s, where a
-// player who turns every second meets every bullet of a beat at once.
+// Flights of 1.55 to 1.8 s on easy and normal: long enough to see the
+// tracers leave, short enough that the danger stays with its beat, and apart
+// from 1.5 and 2 s, where a player who turns on the music's grid meets the
+// bullets of its beats. Hard spreads them over 1 to 2 s, those included.
 // Measured with a mover that steers left and right a second each
 // (tests/gametask/logic/on_the_beat_test.cpp): on the bundled song it is hit
-// about once a minute on easy, 9 times on normal and 65 on hard.
+// about 4 times a minute on easy, 16 on normal and 64 on hard.
 dynamics_level dynamics_level_of(difficulty d) {
     switch (d) {
-        case difficulty::easy: return {1.8, 1.5, caps_of(difficulty::easy)};
-        case difficulty::normal: return {1.7, 1.5, caps_of(difficulty::normal)};
-        case difficulty::hard: return {1.8, 1.2, caps_of(difficulty::hard)};
+        case difficulty::easy: return {1.8, 1.6};
+        case difficulty::normal: return {1.75, 1.55};
+        case difficulty::hard: return {2.0, 1.0};
     }
-    return {1.8, 1.2, caps_of(difficulty::hard)};
+    return {2.0, 1.0};
 }
 
-void finish_dynamics_stage(stage_events& stage, const dynamics_plan& plan, difficulty d) {
+void finish_dynamics_stage(stage_events& stage, difficulty d) {
     const dynamics_level level = dynamics_level_of(d);
-    // Speeds along the axes first: they rank events by their strength, as
-    // thin_stage keeps the fastest, so the hits survive a thinner stage.
-    for (unsigned g = 0; g < stage.size(); ++g)
-        for (bullet_pattern_element& e : stage[g])
-            e.speed = axis_speed(level, static_cast<double>(e.speed) * plan.tick_weight(g, e.time));
-    thin_stage(stage, level.caps);
+    for (auto& group : stage)
+        for (bullet_pattern_element& e : group) e.speed = axis_speed(level, static_cast<double>(e.speed));
     std::vector<float> angles, speeds;
     std::vector<int> flights;
     for (auto& group : stage) {
@@ -747,11 +941,22 @@ void finish_dynamics_stage(stage_events& stage, const dynamics_plan& plan, diffi
         }
         flights.resize(group.size());
         beat_flight_ticks(angles.data(), speeds.data(), flights.data(), group.size());
-        std::size_t k = 0;
-        for (bullet_pattern_element& e : group) {
-            const std::int64_t fired = static_cast<std::int64_t>(e.time) - flights[k++];
-            e.time = static_cast<std::int32_t>(std::max<std::int64_t>(0, fired));
+        // A moment too early for its flight flies the fastest the level
+        // allows, and has no threat if even that arrives late: a bullet
+        // off its beat is worse than none.
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < group.size(); ++k) {
+            bullet_pattern_element e = group[k];
+            int flight = flights[k];
+            if (flight > e.time) {
+                e.speed = speed_along(e.angle, axis_speed(level, 1.0));
+                flight = beat_flight_ticks(e.angle, e.speed);
+                if (flight > e.time) continue;
+            }
+            e.time -= flight;
+            group[kept++] = e;
         }
+        group.resize(kept);
         std::stable_sort(group.begin(), group.end(),
                          [](const bullet_pattern_element& a, const bullet_pattern_element& b) { return a.time < b.time; });
     }

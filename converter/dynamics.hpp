@@ -10,13 +10,22 @@
 
 namespace converter {
 
-// The dynamics edition keeps the standard edition's bursts and aim but lets
-// the music's loudness, measured against the song itself, decide how many of
-// each second's records fire, and prefers the records that land on hits.
+// The dynamics edition puts its danger on the moments a listener hears: its
+// threats cross the playfield's centre on the song's onsets and beats, as
+// many on each as the music is loud there, measured against the song
+// itself; a held sound between them is a steady stream, and the first
+// threat after a silence flies slowest, so that it is seen coming. The
+// standard edition's bursts near each moment choose the threats' angles.
 //
 // Everything the rule needs of the whole song is measured once, on one
 // thread, before any second is analysed: the per-second analysis only reads
 // the plan, so the stage is the same on any number of threads.
+struct dynamics_moment {
+    std::int32_t tick;
+    float strength;  // 0 to 1: how hard the hit is against the song's strong ones
+    enum kind_t : std::uint8_t { hit, stream, drop } kind;
+};
+
 struct dynamics_plan {
     unsigned groups = 0;
     std::uint32_t seconds = 0;
@@ -24,11 +33,15 @@ struct dynamics_plan {
     // the converted channels at 11025 Hz, in LUFS: -inf when silent.
     double integrated = 0.0;
     std::vector<double> short_term;   // of the 3 s centred on each whole second
-    std::vector<std::uint16_t> budget;  // records each channel may keep in each second
+    // Per second: 2^(LU above the integrated / 10), the LU rounded to whole
+    // ones, 0 within 1.5 of the integrated, at most 10; 0 below the gate.
+    std::vector<double> level;
     // Per channel and tick ([group * 60 * seconds + tick]): 0 where the
     // channel is digitally silent or far below the song's level in that game
     // frame, else 0.25 plus the frame's onset strength, at most 1.25.
     std::vector<float> weight;
+    // The moments that carry threats, in tick order, each on a sounding tick.
+    std::vector<dynamics_moment> moments;
 
     float tick_weight(unsigned group, std::int64_t tick) const {
         return weight[static_cast<std::size_t>(group) * seconds * pattern::ticks_per_second +
@@ -36,10 +49,6 @@ struct dynamics_plan {
     }
 };
 
-// Records a channel keeps in a second at the song's integrated loudness; the
-// number doubles every 10 LU louder (up to twice this) and halves every 10 LU
-// quieter. 10 LU is roughly what a listener hears as twice as loud.
-constexpr double dynamics_events_at_reference = 15.0;
 // Frames this far below the song's level (in dB) fire nothing, nor do
 // seconds whose short-term loudness is this far below the integrated.
 constexpr double dynamics_gate_db = 40.0;
@@ -68,13 +77,30 @@ private:
     std::unique_ptr<state> st_;
 };
 
-// Thins the records of one channel and second (as append_bursts left them) to
-// the plan's budget: the strongest survive, strength being the record's speed
-// (its burst's magnitude) times its tick's weight, halved for every record
-// already kept on the same tick so that a second's bullets do not all leave
-// at once; ties go to the earlier tick, then to the earlier record. Records
-// on a tick of weight 0 never survive. The kept records stay in their order.
-void keep_strongest(event_queue& events, const dynamics_plan& plan, unsigned group, std::uint32_t second);
+// A difficulty's threats on the plan's moments: per group, in tick order,
+// the moments that carry any for it. On hard a moment at the song's
+// loudness carries three, on normal one, on easy one in two (fewer in
+// its first half minute); louder moments carry more (twice at 10 LU up),
+// quieter ones fewer (below half a threat a moment, one moment in several
+// carries one); a stream's moments a
+// third as many. Normal and easy keep the caps' threats per second.
+struct dynamics_slot {
+    std::int32_t tick;
+    std::uint16_t threats;
+    float strength;  // the moment's, 0 for a stream or a drop
+};
+using dynamics_slots = std::vector<std::vector<dynamics_slot>>;
+dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d);
+
+// Turns one channel-second's records (as append_bursts left them) into the
+// threats of its slots: each threat on its slot's tick, at the angle of the
+// strongest record of the second whose angle the slot has not yet taken
+// (those within 50 ms of the tick count four times), its speed for now the
+// slot's strength. Where the records run out, angles are spread over the
+// channel's half. Each slot chooses on its own. `slots` are the group's
+// (plan_threats), in tick order.
+void place_threats(event_queue& events, const std::vector<dynamics_slot>& slots, unsigned group,
+                   std::uint32_t second);
 
 // Danger on the beat. An event's tracer flies from the ship out to the
 // playfield's edge and only its incoming bullet, flying back along the same
@@ -101,18 +127,15 @@ struct dynamics_level {
     // speed follows from it and from the distance to the edge along the
     // event's angle, so a diagonal flies as long as a straight line.
     double slowest, fastest;
-    stage_caps caps;  // how many of the edition's events the difficulty keeps (thin_stage)
 };
 dynamics_level dynamics_level_of(difficulty d);
 
-// Finishes a stage of this edition as its records were kept (keep_strongest),
-// in music time: gives each event the speed of its strength (as
-// keep_strongest weighs it, before crowding) at the difficulty, keeps the
-// strongest that the difficulty's caps allow (counted in music time, so the
-// caps hold the arrivals), then fires each one early by its flight
+// Finishes a stage of this edition as place_threats left it, in music
+// time: gives each event the speed of its strength at the difficulty, then
+// fires each one early by its flight
 // (beat_flight_ticks), at tick 0 when its flight is longer than the music
 // before it, and orders each group by its new times (equal times keep their
-// order). A group's events must lie inside the plan's seconds.
-void finish_dynamics_stage(stage_events& stage, const dynamics_plan& plan, difficulty d);
+// order).
+void finish_dynamics_stage(stage_events& stage, difficulty d);
 
 }  // namespace converter

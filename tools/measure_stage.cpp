@@ -1,5 +1,6 @@
 // measure_stage: how a stage follows its music.
 //   measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]
+//                 [--onsets FILE]
 //     events, the Spearman correlation of events per second with the music's
 //     short-term loudness, the events inside a silence, and the rate of a
 //     quiet passage against a loud one (FROM and TO in seconds), each also
@@ -7,7 +8,10 @@
 //     and where the danger arrives: each event's bullet back at the
 //     playfield's centre, its best shift against the music's loudness per 0.1 s,
 //     its Spearman correlation per second with the loudness, those in digital
-//     silence and the last
+//     silence and the last; with the onsets an outside detector found (FILE:
+//     one time in seconds a line), the share of arrivals within 25 ms of one
+//     against chance (the share of the music that lies so near one) and the
+//     share of onsets that carry an arrival
 //   measure_stage --compare STAGE OTHER
 //     both stages' events and the Pearson correlation of their events per second
 #include <cerrno>
@@ -16,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #include "tools/measure/stage_measure.hpp"
 
@@ -24,6 +30,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]\n"
+                 "                     [--onsets FILE]\n"
                  "       measure_stage --compare STAGE OTHER\n");
     return 2;
 }
@@ -45,6 +52,18 @@ std::uint32_t seconds_of(const stage_measure::groups& stage) {
     for (const auto& g : stage)
         for (const auto& e : g) last = std::max<std::int64_t>(last, e.time);
     return static_cast<std::uint32_t>(last / 60 + 1);
+}
+
+// Times in seconds, one a line (what an onset detector prints), ascending.
+bool read_times(const char* path, std::vector<double>& out) {
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return false;
+    double t;
+    while (std::fscanf(f, "%lf", &t) == 1) out.push_back(t);
+    const bool ok = std::feof(f) != 0;
+    std::fclose(f);
+    std::sort(out.begin(), out.end());
+    return ok;
 }
 
 int compare(const std::string& a_path, const std::string& b_path) {
@@ -70,7 +89,12 @@ int main(int argc, char** argv) {
     if (argc < 3) return usage();
     range silence, quiet, loud;
     bool per_second = false;
+    const char* onsets_path = nullptr;
     for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--onsets") == 0 && i + 1 < argc) {
+            onsets_path = argv[++i];
+            continue;
+        }
         range* r = std::strcmp(argv[i], "--silence") == 0 ? &silence
                    : std::strcmp(argv[i], "--quiet") == 0  ? &quiet
                    : std::strcmp(argv[i], "--loud") == 0   ? &loud
@@ -131,6 +155,20 @@ int main(int argc, char** argv) {
         std::printf("events in the silence %.2f-%.2f s: %zu; arrivals: %zu\n", silence.from, silence.to,
                     stage_measure::events_between(*stage, silence.from, silence.to),
                     arrivals_between(silence.from, silence.to));
+    if (onsets_path) {
+        std::vector<double> onsets;
+        if (!read_times(onsets_path, onsets)) {
+            std::fprintf(stderr, "measure_stage: cannot read onset times from %s\n", onsets_path);
+            return 1;
+        }
+        const double length = static_cast<double>(music->values.size() / std::max(1u, music->channels)) / 44100.0;
+        const auto near = stage_measure::near_onsets(arrivals, onsets, 0.025, length);
+        std::printf("onsets %zu (%.2f per second): arrivals within 25 ms of one %.3f (chance %.3f, %.1fx); "
+                    "onsets carrying a threat %.3f\n",
+                    onsets.size(), length > 0.0 ? static_cast<double>(onsets.size()) / length : 0.0,
+                    near.arrivals_near, near.chance, near.chance > 0.0 ? near.arrivals_near / near.chance : 0.0,
+                    near.onsets_carrying);
+    }
     if (quiet.given) {
         for (const auto* per : {&events, &arrivals_per_second}) {
             const double q = stage_measure::mean_over(*per, quiet.from, quiet.to);

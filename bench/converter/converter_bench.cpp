@@ -259,7 +259,7 @@ void DynamicsCost(benchmark::State& state) {
         dynamics += d;
         added.push_back(100.0 * (d - s) / s);
         const double t0 = thread_seconds();
-        benchmark::DoNotOptimize(converter::plan_dynamics(source).budget.data());
+        benchmark::DoNotOptimize(converter::plan_dynamics(source).level.data());
         plan += thread_seconds() - t0;
     }
     const double rounds = static_cast<double>(added.size());

@@ -229,4 +229,34 @@ std::size_t ticks_in_digital_silence(const std::vector<std::int64_t>& ticks, con
     return n;
 }
 
+onset_match near_onsets(const std::vector<std::int64_t>& arrivals, const std::vector<double>& onsets, double within,
+                        double length) {
+    onset_match m;
+    auto near = [&](double t) {
+        const auto it = std::lower_bound(onsets.begin(), onsets.end(), t - within);
+        return it != onsets.end() && *it <= t + within;
+    };
+    std::size_t n = 0;
+    for (std::int64_t a : arrivals) n += near(static_cast<double>(a) / pattern::ticks_per_second);
+    if (!arrivals.empty()) m.arrivals_near = static_cast<double>(n) / static_cast<double>(arrivals.size());
+    // The union of the onsets' neighbourhoods inside the music.
+    double covered = 0.0, reach = 0.0;
+    for (double o : onsets) {
+        const double from = std::max({o - within, reach, 0.0}), to = std::min(o + within, length);
+        if (to > from) covered += to - from;
+        reach = std::max(reach, o + within);
+    }
+    if (length > 0.0) m.chance = covered / length;
+    std::vector<double> times;
+    for (std::int64_t a : arrivals) times.push_back(static_cast<double>(a) / pattern::ticks_per_second);
+    std::sort(times.begin(), times.end());
+    std::size_t carrying = 0;
+    for (double o : onsets) {
+        const auto it = std::lower_bound(times.begin(), times.end(), o - within);
+        carrying += it != times.end() && *it <= o + within;
+    }
+    if (!onsets.empty()) m.onsets_carrying = static_cast<double>(carrying) / static_cast<double>(onsets.size());
+    return m;
+}
+
 }  // namespace stage_measure

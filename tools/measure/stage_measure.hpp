@@ -59,4 +59,14 @@ int best_shift(const std::vector<double>& a, const std::vector<double>& b, int m
 std::size_t ticks_in_digital_silence(const std::vector<std::int64_t>& ticks, const std::vector<std::int16_t>& values,
                                      unsigned channels);
 
+// Arrivals (ticks) against onsets (seconds, ascending) in music `length`
+// seconds long: the share of arrivals within `within` seconds of an onset,
+// the share of the music that lies so near one (what arrivals at random
+// times would get), and the share of onsets with an arrival so near.
+struct onset_match {
+    double arrivals_near = 0.0, chance = 0.0, onsets_carrying = 0.0;
+};
+onset_match near_onsets(const std::vector<std::int64_t>& arrivals, const std::vector<double>& onsets, double within,
+                        double length);
+
 }  // namespace stage_measure

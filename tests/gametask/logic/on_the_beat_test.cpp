@@ -136,7 +136,7 @@ TEST_F(OnTheBeat, TheConvertersFlightIsTheGames) {
 // turns loud, quiet and silent, the arrivals follow the loudness second by
 // second, none lands in digital silence and no flight takes much more than
 // 2 s; where the music alternates, the shift that best aligns the loudness
-// per 0.1 s with the arrivals per 0.1 s is under 0.3 s. (The dynamics song's
+// per 0.1 s with the arrivals per 0.1 s is under 0.3 s (0.5 s on easy). (The dynamics song's
 // sections last 10 s and its beats are a strict grid: the alignment of its
 // tenths is as good a beat early or late.)
 TEST_F(OnTheBeat, DynamicsArrivalsFollowTheMusic) {
@@ -158,7 +158,8 @@ TEST_F(OnTheBeat, DynamicsArrivalsFollowTheMusic) {
                       << " events, best shift " << shift << " s, spearman " << rank << ", in silence " << silent
                       << "\n";
             if (alternates) {
-                EXPECT_LT(std::fabs(shift), 0.3);
+                // Easy's few threats (one every second or two) align the tenths more loosely.
+                EXPECT_LT(std::fabs(shift), d == difficulty::easy ? 0.5 : 0.3);
             }
             EXPECT_GE(rank, 0.6);
             EXPECT_EQ(silent, 0u);

@@ -1,0 +1,51 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace converter {
+
+// The moments a listener hears: the song's onsets and its beats, found by
+// aubio's onset detection function, peak picker and beat tracker on spectra
+// of our own transform (converter/fft.hpp), so that they are the same on any
+// machine: aubio's own phase vocoder goes through an FFT library that picks
+// its code by processor at run time, and is never used here.
+//
+// Fed with a mono mix at 22050 Hz in pieces of any size, in order; the
+// times are in samples from the first one fed. Frames of 128 values, one
+// every 128 (5.8 ms): an onset falls in a frame's middle or in the next's.
+class onset_finder {
+public:
+    onset_finder();
+    ~onset_finder();
+    onset_finder(const onset_finder&) = delete;
+    onset_finder& operator=(const onset_finder&) = delete;
+
+    // Values in -1..1.
+    void add(const float* mono, std::size_t n);
+
+    struct onset {
+        std::int64_t sample;
+        float strength;  // the detection function at its peak
+    };
+    // After the last add: the onsets (at least 50 ms apart) and the beats, in order.
+    const std::vector<onset>& onsets() const { return onsets_; }
+    const std::vector<std::int64_t>& beats() const { return beats_; }
+
+    static constexpr std::size_t rate = 22050;
+    static constexpr std::size_t window = 128;
+    static constexpr std::size_t hop = 128;
+
+private:
+    struct aubio_state;
+    std::unique_ptr<aubio_state> aubio_;
+    std::vector<float> signal_;  // the values not yet framed, after the window's overlap
+    std::vector<double> powers_;  // each frame's new hop's mean square
+    std::vector<float> re_, im_, mags_;
+    std::vector<float> spectra_;  // the magnitudes of the piece's frames, frame after frame
+    std::vector<onset> onsets_;
+    std::vector<std::int64_t> beats_;
+};
+
+}  // namespace converter
