@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "results/replay_file.hpp"
 #include "server/names.hpp"
 #include "server/originals.hpp"
 #include "server/statements.hpp"
@@ -19,10 +20,15 @@ std::atomic<int> board_exact_top{10000};
 
 std::string bytes_of(const pqxx::field& f) { return pqxx::binarystring(f).str(); }
 
+// The ratio as the game shows it ("11.39"): the stored number is the game's
+// float32 widened, which JSON would print as 11.399999618530273.
+std::string ratio_text_of(double ratio) { return results::ratio_text(static_cast<float>(ratio)); }
+
 nlohmann::json entry_json(const pqxx::row& r, std::int64_t rank) {
     return {{"rank", rank},     {"player", r["name"].as<std::string>()},
             {"player_id", r["player"].as<std::int64_t>()}, {"hits", r["hits"].as<std::int64_t>()},
             {"score", r["score"].as<std::int64_t>()},   {"ratio", r["ratio"].as<double>()},
+            {"ratio_text", ratio_text_of(r["ratio"].as<double>())},
             {"session", r["session"].as<std::int64_t>()}, {"run", r["run"].as<std::int64_t>()},
             {"at", utc_text(r["played_at"].as<std::int64_t>())}};
 }
@@ -163,7 +169,8 @@ nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id) {
     nlohmann::json runs = nlohmann::json::array();
     for (const pqxx::row& x : run(w, sql::session_runs, id)) {
         runs.push_back({{"run", x[0].as<std::int64_t>()}, {"hits", x[1].as<std::int64_t>()}, {"score", x[2].as<std::int64_t>()},
-                        {"ratio", x[3].as<double>()}, {"updates", x[4].as<std::int64_t>()}});
+                        {"ratio", x[3].as<double>()}, {"ratio_text", ratio_text_of(x[3].as<double>())},
+                        {"updates", x[4].as<std::int64_t>()}});
     }
     return {{"session", row[0].as<std::int64_t>()}, {"player", row[1].as<std::string>()},
             {"status", row[2].as<std::string>()}, {"reason", row[3].as<std::string>()},

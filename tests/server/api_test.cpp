@@ -765,6 +765,9 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
     EXPECT_EQ(board["entries"][2]["run"], 2);
     EXPECT_EQ(board["entries"][2]["session"], ids[0]);
     EXPECT_EQ(board["entries"][0]["rank"], 1);
+    // Rates as the game shows them, beside the number: eve's 150 / (5 x 15).
+    EXPECT_EQ(board["entries"][0]["ratio_text"], "30.00");
+    EXPECT_EQ(board["you"]["ratio_text"], "2.00");
     ASSERT_TRUE(board["you"].is_object()) << board.dump();
     EXPECT_EQ(board["you"]["rank"], 4);
     EXPECT_EQ(board["you"]["player"], "eve");
