@@ -38,9 +38,9 @@ add_custom_command(OUTPUT ${generated}/velmora.png
   COMMENT "Drawing the icon")
 
 # Manual pages and the changelog, compressed without a time stamp so that
-# rebuilding gives the same bytes. velmora_server.8 is not among them: the
-# server is not installed, and is read from the source (man -l).
-set(velmora_manual_pages velmora.6 velmora_play.6 velmora_bc.1 velmora_verify.1)
+# rebuilding gives the same bytes. velmora_server.8 goes only into the
+# server's package.
+set(velmora_manual_pages velmora.6 velmora_play.6 velmora_bc.1 velmora_verify.1 velmora_server.8)
 set(velmora_compressed)
 foreach(page ${velmora_manual_pages} changelog)
   if(page STREQUAL "changelog")
@@ -102,6 +102,21 @@ install(FILES ${generated}/${VELMORA_APP_ID}.metainfo.xml DESTINATION share/meta
 install(FILES ${generated}/velmora.png DESTINATION share/icons/hicolor/128x128/apps ${deb})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/velmora ${deb})
 install(FILES ${generated}/changelog.gz DESTINATION share/doc/velmora ${deb})
+
+# The scoreboard server's own package, velmora-server: the server, its
+# private re-play program, the service and its configuration (a conffile).
+if(TARGET velmora_server)
+  set(server COMPONENT server EXCLUDE_FROM_ALL)
+  install(TARGETS velmora_server RUNTIME DESTINATION sbin ${server})
+  install(TARGETS velmora_verify RUNTIME DESTINATION lib/velmora-server ${server})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/server/velmora-server.service DESTINATION /lib/systemd/system ${server})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/server/server.conf DESTINATION /etc/velmora ${server})
+  install(FILES ${generated}/velmora_server.8.gz DESTINATION share/man/man8 ${server})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/server/nginx-site.conf
+    DESTINATION share/doc/velmora-server/examples ${server})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/velmora-server ${server})
+  file(WRITE ${generated}/server/conffiles "/etc/velmora/server.conf\n")
+endif()
 # The translations' install rules (both components) are in po/.
 
 set(CPACK_GENERATOR DEB)
@@ -114,10 +129,26 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
+# One package per component: the game (deb) and, when it is built, the server.
 set(CPACK_COMPONENTS_ALL deb)
-set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+if(TARGET velmora_server)
+  list(APPEND CPACK_COMPONENTS_ALL server)
+endif()
+set(CPACK_COMPONENTS_GROUPING IGNORE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_NAME velmora)
+set(CPACK_DEBIAN_DEB_PACKAGE_NAME velmora)
+set(CPACK_DEBIAN_SERVER_PACKAGE_NAME velmora-server)
+set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "systemd")
+set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS "postgresql")
+set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "nginx")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${generated}/server/conffiles)
+set(CPACK_DEBIAN_SERVER_DESCRIPTION "scoreboard server for the velmora shooting game
+Keeps the boards players of velmora share: every run sent to it is played
+again by its own copy of the game's logic before it counts. Runs as the
+velmora-server service on PostgreSQL, configured in
+/etc/velmora/server.conf; an nginx site for TLS is among its examples.")
 set(CPACK_DEBIAN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -132,4 +163,5 @@ graze them for score and bomb to set off chain reactions.
 velmora_play starts the game on any song (WAV, FLAC, Ogg Vorbis, Opus,
 MP3); velmora_bc turns a 44100 Hz sound file into a pattern file for the
 game. A song of its own comes with the game.")
+set(CPACK_DEBIAN_DEB_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 include(CPack)

@@ -15,6 +15,7 @@ packages=(
   xvfb xauth xdotool imagemagick x11-utils libx11-dev sqlite3 tesseract-ocr tesseract-ocr-eng
   clang libclang-rt-14-dev valgrind
   gettext dpkg-dev fakeroot lintian desktop-file-utils appstream man-db
+  nginx-light openssl
 )
 
 missing=()

@@ -99,6 +99,23 @@ std::string request::param(const std::string& name) const {
     return v;
 }
 
+// The client a trusted proxy names: the last address of X-Forwarded-For
+// (the one the proxy itself added); the proxy's own when there is none that
+// reads as an address, so a request without it is still counted somewhere.
+template <typename Head>
+std::string forwarded_for_in(const Head& h, const std::string& proxy) {
+    const auto it = h.find("X-Forwarded-For");
+    if (it == h.end()) return proxy;
+    const std::string list(it->value());
+    const auto comma = list.rfind(',');
+    std::string last = list.substr(comma == std::string::npos ? 0 : comma + 1);
+    last.erase(0, last.find_first_not_of(" \t"));
+    last.erase(last.find_last_not_of(" \t") + 1);
+    boost::system::error_code ec;
+    const auto address = net::ip::make_address(last, ec);
+    return ec ? proxy : address.to_string();
+}
+
 response error_response(int status, const std::string& code, const std::string& message) {
     response r;
     r.status = status;
@@ -125,6 +142,11 @@ struct server::state {
 
     bool admit(const std::string& address) {
         std::lock_guard<std::mutex> lock(mutex);
+        if (!s.trusted_proxy.empty() && address == s.trusted_proxy) {
+            if (open >= static_cast<std::size_t>(s.max_connections)) return false;
+            ++open;
+            return true;
+        }
         int& mine = per_address[address];
         if (open >= static_cast<std::size_t>(s.max_connections) || mine >= s.max_per_address) {
             if (mine == 0) per_address.erase(address);
@@ -229,6 +251,7 @@ private:
         if (q != std::string::npos) request_.query = request_.target.substr(q + 1);
         for (const auto& f : h) request_.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
         request_.remote_addr = address_;
+        if (!st_.s.trusted_proxy.empty() && address_ == st_.s.trusted_proxy) request_.remote_addr = forwarded_for_in(h, address_);
         keep_alive_ = h.keep_alive();
         head_only_ = h.method() == bhttp::verb::head;
         if (request_.target.size() > st_.s.target_bytes)

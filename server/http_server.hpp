@@ -71,6 +71,10 @@ struct settings {
     int workers = 16;           // the handlers' threads
     int max_connections = 4096;
     int max_per_address = 64;
+    // A reverse proxy's address (nginx in front): its requests count as the
+    // client's it names last in X-Forwarded-For, and its connections are
+    // held to max_connections only.
+    std::string trusted_proxy;
     std::size_t header_bytes = 16u << 10;  // request line and headers
     std::size_t target_bytes = 8u << 10;   // the request line's path and query
     std::chrono::seconds idle{5};          // silent this long between requests or within one: closed

@@ -1,5 +1,7 @@
 #include "server/options.hpp"
 
+#include <boost/asio/ip/address.hpp>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +86,7 @@ const char* usage_text() {
            "       velmora_server --worker --database URL [--workers N]\n"
            "tuning: --threads N (16) --connections N (16) --read-timeout S (5) --header-timeout S (10) --verifier PROGRAM\n"
            "        --max-connections N (4096) --max-connections-per-address N (64) --body-memory MIB (96)\n"
+           "        --trusted-proxy ADDRESS (a reverse proxy whose X-Forwarded-For names the client)\n"
            "        --rate-per-address R (50) --burst-per-address B (200) --rate-per-token R (2) --burst-per-token B (30)\n"
            "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60) --board-exact-top N (10000)\n"
            "        --board-cache-ms MS (1000)\n"
@@ -126,6 +129,12 @@ std::optional<options> parse_options(int argc, char** argv, std::string& error) 
         if (a == "--database") o.database = v;
         else if (a == "--read-database") o.read_database = v;
         else if (a == "--verifier") o.verifier = v;
+        else if (a == "--trusted-proxy") {
+            boost::system::error_code ec;
+            const auto address = boost::asio::ip::make_address(v, ec);
+            if (ec) return bad("an IP address, such as 127.0.0.1");
+            o.trusted_proxy = address.to_string();
+        }
         else if (a == "--listen") {
             const std::string t = v;
             const auto colon = t.rfind(':');

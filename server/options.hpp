@@ -26,6 +26,7 @@ struct options {
     int header_timeout_s = 10;  // a request's headers whole within this of their first byte
     int max_connections = 4096;
     int max_per_address = 64;
+    std::string trusted_proxy;  // a reverse proxy's address, whose X-Forwarded-For names the client
     int body_memory_mib = 96;  // bodies being read or handled at once
     double address_rate = 50, address_burst = 200;  // requests a second per address
     double token_rate = 2, token_burst = 30;        // submissions a second per token

@@ -45,6 +45,7 @@ http::settings http_settings_of(const options& o) {
     s.workers = o.threads;
     s.max_connections = o.max_connections;
     s.max_per_address = o.max_per_address;
+    s.trusted_proxy = o.trusted_proxy;
     s.idle = std::chrono::seconds(o.read_timeout_s);
     s.header_time = std::chrono::seconds(o.header_timeout_s);
     s.body_memory = static_cast<std::size_t>(o.body_memory_mib) << 20;

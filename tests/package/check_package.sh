@@ -4,6 +4,9 @@
 #   check_package.sh validate   desktop entry, AppStream metadata, manual pages, lintian
 #   check_package.sh installed  unpack it into a scratch root; the installed
 #                               programs start there and find their data
+#   check_package.sh server     the velmora-server package: its files, its
+#                               conffile, its unit (systemd-analyze) and its
+#                               nginx site (nginx -t)
 set -uo pipefail
 
 build=${VELMORA_BUILD_DIR:?}
@@ -34,7 +37,7 @@ unpack() {
 
 case "$step" in
 build)
-  rm -f "$build"/package/velmora_*.deb
+  rm -f "$build"/package/velmora_*.deb "$build"/package/velmora-server_*.deb
   (cd "$build" && "${CPACK_COMMAND:-cpack}" -G DEB) >"$work/cpack.out" 2>&1 \
     || fail "cpack failed: $(tail -n 20 "$work/cpack.out")"
   deb=$(the_package)
@@ -152,6 +155,38 @@ installed)
       || fail "without its data the installed game ended with status $game_status: $(cat "$work/game.out")"
     note "without its data folder the installed game refuses to start, as it should"
   fi
+  ;;
+
+server)
+  debs=("$build"/package/velmora-server_*.deb)
+  [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one velmora-server package, found: ${debs[*]}"
+  deb=${debs[0]}
+  listing=$(dpkg-deb -c "$deb") || fail "dpkg-deb -c failed"
+  for path in ./usr/sbin/velmora_server ./usr/lib/velmora-server/velmora_verify \
+      ./lib/systemd/system/velmora-server.service ./etc/velmora/server.conf \
+      ./usr/share/man/man8/velmora_server.8.gz ./usr/share/doc/velmora-server/examples/nginx-site.conf; do
+    grep -q " $path\$" <<<"$listing" || fail "the server package lacks $path"
+  done
+  dpkg-deb -e "$deb" "$work/control"
+  grep -qx /etc/velmora/server.conf "$work/control/conffiles" || fail "server.conf is not a conffile"
+  root=$work/root
+  mkdir -p "$root"
+  dpkg-deb -x "$deb" "$root" || fail "dpkg-deb -x failed"
+  # The unit as systemd reads it, its programs looked for inside the package.
+  systemd-analyze verify --man=no --recursive-errors=no --root="$root" /lib/systemd/system/velmora-server.service \
+    >"$work/verify.out" 2>&1 || fail "systemd-analyze verify: $(cat "$work/verify.out")"
+  grep -q "^verifier = /usr/lib/velmora-server/velmora_verify$" "$root/etc/velmora/server.conf" \
+    || fail "server.conf does not name the packaged verifier"
+  # The nginx site, with a throwaway certificate in place of the real one.
+  openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=boards.example.org \
+    -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1 || fail "openssl could not make a certificate"
+  sed -e "s|/etc/ssl/certs/velmora-boards.pem|$work/cert.pem|" -e "s|/etc/ssl/private/velmora-boards.key|$work/key.pem|" \
+    "$root/usr/share/doc/velmora-server/examples/nginx-site.conf" >"$work/site.conf"
+  printf '%s\n' "pid $work/nginx.pid;" "error_log $work/error.log;" "events {}" \
+    "http { access_log off; client_body_temp_path $work/body; proxy_temp_path $work/proxy; include $work/site.conf; }" \
+    >"$work/nginx.conf"
+  nginx -t -p "$work" -c "$work/nginx.conf" >"$work/nginx.out" 2>&1 || fail "nginx -t: $(cat "$work/nginx.out")"
+  note "velmora-server: $(grep -c . <<<"$listing") entries; unit and nginx site accepted"
   ;;
 
 *)

@@ -1160,6 +1160,33 @@ TEST(ServerApi, RatesPastTheirLimitAreRefusedWithRetryAfter) {
     }
     EXPECT_EQ(refused, 2);
 
+    // Behind a trusted proxy each client it names has its own allowance,
+    // and the proxy's own connections are not held to the per-address cap;
+    // a name that is no address counts as the proxy.
+    test_support::server_process proxied(program("velmora_server"), cluster->url(),
+                                         {"--rate-per-address", "0.5", "--burst-per-address", "3",
+                                          "--max-connections-per-address", "2", "--trusted-proxy", "127.0.0.1"});
+    const auto status_for = [&](const std::string& forwarded) {
+        httplib::Headers h;
+        if (!forwarded.empty()) h.emplace("X-Forwarded-For", forwarded);
+        auto r = client(proxied.port()).Get("/v1/health", h);
+        return r ? r->status : 0;
+    };
+    const std::vector<std::pair<std::string, int>> rows = {
+        {"10.0.0.1", 200}, {"10.0.0.1", 200}, {"10.0.0.1", 200}, {"10.0.0.1", 429},
+        {"198.51.100.7, 10.0.0.2", 200},  // the last address is the one the proxy added
+        {"10.0.0.9, 10.0.0.1", 429},      // a client cannot pick another's allowance by prepending
+        {"not an address", 200}, {"", 200}, {"", 200}, {"", 429},
+    };
+    for (const auto& [forwarded, status] : rows) EXPECT_EQ(status_for(forwarded), status) << forwarded;
+    std::vector<int> held;
+    for (int i = 0; i < 5; ++i) held.push_back(server_test::connect_to(proxied.port()));
+    for (int fd : held) EXPECT_GE(fd, 0);
+    auto through = client(proxied.port()).Get("/v1/health", {{"X-Forwarded-For", "10.0.0.3"}});
+    ASSERT_TRUE(through) << "five connections from the proxy shut it out";
+    EXPECT_EQ(through->status, 200);
+    for (int fd : held) ::close(fd);
+
     test_support::server_process per_token(program("velmora_server"), cluster->url(),
                                            {"--rate-per-address", "0", "--rate-per-token", "0.1", "--burst-per-token", "1"});
     const std::string token = new_player("hasty");
