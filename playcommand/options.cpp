@@ -111,12 +111,112 @@ void follow_saved_stage(play_options& o, const userfiles::settings& saved, std::
     }
 }
 
-parsed_options parse_options(int argc, const char* const* argv) {
-    parsed_options r;
-    play_options& o = r.options;
+// The commands and switches given, each at most once.
+struct modes {
     bool prepare = false, list = false, replay = false, help = false, version = false, calibrate = false;
     bool show = false, add = false, show_folders = false, forget = false, scan = false, search = false;
     bool online = false, offline = false, submit = false, board = false, watch = false;
+};
+
+// The options that take no value, and what each turns on; null for others.
+bool* switch_named(const std::string& name, modes& m, play_options& o) {
+    const std::pair<const char*, bool*> switches[] = {
+        {"--offline", &m.offline}, {"--submit", &m.submit},     {"--all", &o.all},
+        {"--board", &m.board},     {"--add", &m.add},           {"--folders", &m.show_folders},
+        {"--forget", &m.forget},   {"--scan", &m.scan},         {"--calibrate", &m.calibrate},
+        {"--fullscreen", &o.fullscreen}, {"--prepare", &m.prepare}, {"--list", &m.list},
+        {"--show", &m.show},       {"--replay", &m.replay},     {"--watch", &m.watch},
+        {"--help", &m.help},       {"-h", &m.help},             {"--version", &m.version},
+    };
+    for (const auto& [n, on] : switches)
+        if (name == n) return on;
+    return nullptr;
+}
+
+// What the command line asks for, once every argument is read; "" or why
+// it cannot be done.
+std::string choose_command(const modes& m, play_options& o) {
+    if (m.help) {
+        o.what = command::help;
+    } else if (m.version) {
+        o.what = command::version;
+    } else if (m.prepare + m.list + m.replay + m.show + m.calibrate + m.add + m.show_folders + m.forget + m.scan +
+                   m.search + m.online + m.offline + m.submit + m.board + m.watch > 1) {
+        std::vector<std::string> given;
+        for (const auto& [on, name] :
+             {std::pair<bool, const char*>{m.prepare, "--prepare"}, {m.list, "--list"}, {m.replay, "--replay"}, {m.show, "--show"},
+              {m.calibrate, "--calibrate"}, {m.add, "--add"}, {m.show_folders, "--folders"}, {m.forget, "--forget"},
+              {m.scan, "--scan"}, {m.search, "--search"}, {m.online, "--online"}, {m.offline, "--offline"},
+              {m.submit, "--submit"}, {m.board, "--board"}, {m.watch, "--watch"}})
+            if (on) given.push_back(name);
+        return given[0] + " and " + given[1] + " cannot be combined";
+    } else if ((m.prepare || m.list || m.show || m.calibrate || m.add || m.show_folders || m.forget || m.scan || m.search) &&
+               (o.offset_ms || o.volume)) {
+        return (std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
+                   (m.prepare ? "--prepare" : m.list ? "--list" : m.show ? "--show" : m.calibrate ? "--calibrate" : m.add ? "--add"
+                    : m.show_folders ? "--folders" : m.forget ? "--forget" : m.scan ? "--scan" : "--search"));
+    } else if ((o.watch_speed || o.watch_at_ms) && !m.watch) {
+        return std::string(o.watch_speed ? "--speed" : "--at") + " goes with --watch";
+    } else if (m.watch) {
+        if (o.songs.size() != 1) return "--watch takes one replay file";
+        o.what = command::watch;
+    } else if (o.sort && !m.list && !m.search) {
+        return "--sort goes with --list or --search";
+    } else if (!o.player.empty() && !m.online) {
+        return "--player goes with --online";
+    } else if (o.all && !m.submit) {
+        return "--all goes with --submit";
+    } else if (m.online || m.offline || m.submit) {
+        if (!o.songs.empty() || o.offset_ms || o.volume)
+            return std::string(m.online ? "--online" : m.offline ? "--offline" : "--submit") + " takes nothing else";
+        if (m.online && o.player.empty()) return "--online needs --player NAME, your name on the server";
+        o.what = m.online ? command::go_online : m.offline ? command::go_offline : command::submit;
+    } else if (m.board) {
+        if (o.songs.size() != 1 || o.offset_ms || o.volume) return "--board takes one song";
+        o.what = command::board;
+    } else if (m.add) {
+        if (o.songs.empty()) return "--add needs one or more folders";
+        o.what = command::add;
+    } else if (m.show_folders || m.scan) {
+        if (!o.songs.empty()) return std::string(m.scan ? "--scan" : "--folders") + " takes no folders";
+        o.what = m.scan ? command::scan : command::folders;
+    } else if (m.forget) {
+        if (o.songs.size() != 1) return "--forget takes one folder";
+        o.what = command::forget;
+    } else if (m.search) {
+        if (!o.songs.empty()) return "--search takes one text; put quotes around words with spaces between them";
+        o.what = command::search;
+    } else if (m.calibrate) {
+        if (!o.songs.empty()) return "--calibrate takes no songs";
+        o.what = command::calibrate;
+    } else if (m.list) {
+        if (!o.songs.empty()) return "--list takes no songs";
+        o.what = command::list;
+    } else if (m.prepare) {
+        if (o.songs.empty()) return "--prepare needs songs or folders";
+        o.what = command::prepare;
+    } else if (m.show) {
+        if (o.songs.size() != 1) return "--show takes one song";
+        o.what = command::library;
+    } else if (m.replay) {
+        if (o.songs.size() != 1) return "--replay takes one song";
+        o.what = command::replay;
+    } else if (o.volume && !o.offset_ms && o.songs.empty()) {
+        o.what = command::set_volume;
+    } else {
+        // A file manager opening several songs with the game passes them
+        // all: the first is played. No song at all is the library screen;
+        // an offset is for one run of a song.
+        if (o.songs.empty() && o.offset_ms) return "no song given for --offset";
+        o.what = o.songs.empty() ? command::library : command::play;
+    }
+    return {};
+}
+
+parsed_options parse_options(int argc, const char* const* argv) {
+    parsed_options r;
+    play_options& o = r.options;
+    modes m;
     auto bad = [&](std::string why) {
         r.ok = false;
         r.error = std::move(why);
@@ -187,11 +287,9 @@ parsed_options parse_options(int argc, const char* const* argv) {
                 return bad(name + ": " + why);
             if (name == "--speed") o.watch_speed = speed;
             else o.watch_at_ms = ms;
-        } else if (name == "--watch" && no_value()) {
-            watch = true;
         } else if (name == "--search") {
             if (!take_value()) return bad("--search needs the text to look for");
-            search = true;
+            m.search = true;
             o.search = value;
         } else if (name == "--sort") {
             if (!take_value()) return bad("--sort needs title, artist, album, added, played or best");
@@ -199,122 +297,19 @@ parsed_options parse_options(int argc, const char* const* argv) {
             if (!o.sort) return bad("unknown order \"" + value + "\"; it is title, artist, album, added, played or best");
         } else if (name == "--online") {
             if (!take_value()) return bad("--online needs the server's address, http://HOST:PORT");
-            online = true;
+            m.online = true;
             o.server = value;
         } else if (name == "--player") {
             if (!take_value()) return bad("--player needs your name on the server");
             o.player = value;
-        } else if (name == "--offline" && no_value()) {
-            offline = true;
-        } else if (name == "--submit" && no_value()) {
-            submit = true;
-        } else if (name == "--all" && no_value()) {
-            o.all = true;
-        } else if (name == "--board" && no_value()) {
-            board = true;
-        } else if (name == "--add" && no_value()) {
-            add = true;
-        } else if (name == "--folders" && no_value()) {
-            show_folders = true;
-        } else if (name == "--forget" && no_value()) {
-            forget = true;
-        } else if (name == "--scan" && no_value()) {
-            scan = true;
-        } else if (name == "--calibrate" && no_value()) {
-            calibrate = true;
-        } else if (name == "--fullscreen" && no_value()) {
-            o.fullscreen = true;
-        } else if (name == "--prepare" && no_value()) {
-            prepare = true;
-        } else if (name == "--list" && no_value()) {
-            list = true;
-        } else if (name == "--show" && no_value()) {
-            show = true;
-        } else if (name == "--replay" && no_value()) {
-            replay = true;
-        } else if ((name == "--help" || name == "-h") && no_value()) {
-            help = true;
-        } else if (name == "--version" && no_value()) {
-            version = true;
+        } else if (bool* on = switch_named(name, m, o); on && no_value()) {
+            *on = true;
         } else {
             return bad("unknown option \"" + arg + "\"");
         }
     }
 
-    if (help) {
-        o.what = command::help;
-    } else if (version) {
-        o.what = command::version;
-    } else if (prepare + list + replay + show + calibrate + add + show_folders + forget + scan + search + online + offline +
-                   submit + board + watch > 1) {
-        std::vector<std::string> given;
-        for (const auto& [on, name] :
-             {std::pair<bool, const char*>{prepare, "--prepare"}, {list, "--list"}, {replay, "--replay"}, {show, "--show"},
-              {calibrate, "--calibrate"}, {add, "--add"}, {show_folders, "--folders"}, {forget, "--forget"},
-              {scan, "--scan"}, {search, "--search"}, {online, "--online"}, {offline, "--offline"},
-              {submit, "--submit"}, {board, "--board"}, {watch, "--watch"}})
-            if (on) given.push_back(name);
-        return bad(given[0] + " and " + given[1] + " cannot be combined");
-    } else if ((prepare || list || show || calibrate || add || show_folders || forget || scan || search) &&
-               (o.offset_ms || o.volume)) {
-        return bad(std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
-                   (prepare ? "--prepare" : list ? "--list" : show ? "--show" : calibrate ? "--calibrate" : add ? "--add"
-                    : show_folders ? "--folders" : forget ? "--forget" : scan ? "--scan" : "--search"));
-    } else if ((o.watch_speed || o.watch_at_ms) && !watch) {
-        return bad(std::string(o.watch_speed ? "--speed" : "--at") + " goes with --watch");
-    } else if (watch) {
-        if (o.songs.size() != 1) return bad("--watch takes one replay file");
-        o.what = command::watch;
-    } else if (o.sort && !list && !search) {
-        return bad("--sort goes with --list or --search");
-    } else if (!o.player.empty() && !online) {
-        return bad("--player goes with --online");
-    } else if (o.all && !submit) {
-        return bad("--all goes with --submit");
-    } else if (online || offline || submit) {
-        if (!o.songs.empty() || o.offset_ms || o.volume)
-            return bad(std::string(online ? "--online" : offline ? "--offline" : "--submit") + " takes nothing else");
-        if (online && o.player.empty()) return bad("--online needs --player NAME, your name on the server");
-        o.what = online ? command::go_online : offline ? command::go_offline : command::submit;
-    } else if (board) {
-        if (o.songs.size() != 1 || o.offset_ms || o.volume) return bad("--board takes one song");
-        o.what = command::board;
-    } else if (add) {
-        if (o.songs.empty()) return bad("--add needs one or more folders");
-        o.what = command::add;
-    } else if (show_folders || scan) {
-        if (!o.songs.empty()) return bad(std::string(scan ? "--scan" : "--folders") + " takes no folders");
-        o.what = scan ? command::scan : command::folders;
-    } else if (forget) {
-        if (o.songs.size() != 1) return bad("--forget takes one folder");
-        o.what = command::forget;
-    } else if (search) {
-        if (!o.songs.empty()) return bad("--search takes one text; put quotes around words with spaces between them");
-        o.what = command::search;
-    } else if (calibrate) {
-        if (!o.songs.empty()) return bad("--calibrate takes no songs");
-        o.what = command::calibrate;
-    } else if (list) {
-        if (!o.songs.empty()) return bad("--list takes no songs");
-        o.what = command::list;
-    } else if (prepare) {
-        if (o.songs.empty()) return bad("--prepare needs songs or folders");
-        o.what = command::prepare;
-    } else if (show) {
-        if (o.songs.size() != 1) return bad("--show takes one song");
-        o.what = command::library;
-    } else if (replay) {
-        if (o.songs.size() != 1) return bad("--replay takes one song");
-        o.what = command::replay;
-    } else if (o.volume && !o.offset_ms && o.songs.empty()) {
-        o.what = command::set_volume;
-    } else {
-        // A file manager opening several songs with the game passes them
-        // all: the first is played. No song at all is the library screen;
-        // an offset is for one run of a song.
-        if (o.songs.empty() && o.offset_ms) return bad("no song given for --offset");
-        o.what = o.songs.empty() ? command::library : command::play;
-    }
+    if (std::string why = choose_command(m, o); !why.empty()) return bad(std::move(why));
     r.ok = true;
     return r;
 }
