@@ -25,6 +25,18 @@ bool parse_hash(const std::string& hex, stagecache::song_hash& out) {
     return true;
 }
 
+// Where the stage cache keeps a song's stage, named as the library names
+// them; "" for a name this program does not know or without a cache.
+std::string cached_stage_path(const std::string& song_hash, const std::string& edition,
+                              const std::string& difficulty) {
+    const auto ed = converter::edition_from_name(edition);
+    const auto diff = converter::difficulty_from_name(difficulty);
+    stagecache::song_hash hash;
+    const std::string cache = userfiles::cache_dir();
+    if (!ed || !diff || !parse_hash(song_hash, hash) || cache.empty()) return {};
+    return stagecache::stage_cache(cache).entry_path(hash, stage_key_of(*ed, *diff));
+}
+
 }  // namespace
 
 session_start begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
@@ -71,12 +83,8 @@ std::size_t recover_sessions(song_library* library, const std::string& own, std:
     if (!submit_server.empty() && library != nullptr)
         queue = [&](const std::string& recording, const std::string& session, const std::string& song_hash,
                     const std::string& edition, const std::string& difficulty) {
-            const auto ed = converter::edition_from_name(edition);
-            const auto diff = converter::difficulty_from_name(difficulty);
-            stagecache::song_hash hash;
-            if (!ed || !diff || !parse_hash(song_hash, hash)) return;
-            const std::string stage = stagecache::stage_cache(userfiles::cache_dir())
-                                          .entry_path(hash, stage_key_of(*ed, *diff));
+            const std::string stage = cached_stage_path(song_hash, edition, difficulty);
+            if (stage.empty()) return;
             const std::string problem = queue_submission(*library, recording, session, song_hash, edition, difficulty,
                                                          stage, submit_server, now);
             if (!problem.empty()) problems.push_back(problem);
@@ -106,8 +114,7 @@ best_replay find_best_replay(song_library& library, const std::string& song_hash
 backlog queue_kept_bests(song_library& library, const std::string& server, std::int64_t now) {
     backlog b;
     const std::string replays = replays_dir();
-    const std::string cache = userfiles::cache_dir();
-    if (replays.empty() || cache.empty()) {
+    if (replays.empty() || userfiles::cache_dir().empty()) {
         b.skipped.push_back("no home folder to find the kept runs in");
         return b;
     }
@@ -116,12 +123,9 @@ backlog queue_kept_bests(song_library& library, const std::string& server, std::
         for (const song_stage& st : song.stages) {
             if (!st.best || st.best->replay.empty() || !vaz::plain_file_name(st.best->replay)) continue;
             if (std::binary_search(known.begin(), known.end(), st.best->session)) continue;
-            const auto ed = converter::edition_from_name(st.edition);
-            const auto diff = converter::difficulty_from_name(st.difficulty);
-            stagecache::song_hash hash;
-            if (!ed || !diff || !parse_hash(song.hash, hash)) continue;
+            const std::string stage_path = cached_stage_path(song.hash, st.edition, st.difficulty);
+            if (stage_path.empty()) continue;
             const std::string replay_path = replays + "/" + st.best->replay;
-            const std::string stage_path = stagecache::stage_cache(cache).entry_path(hash, stage_key_of(*ed, *diff));
             // The server verifies a run on the stage it was played on, and the
             // replay names that stage by its hash.
             results::replay r;

@@ -10,18 +10,13 @@
 
 #include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
+#include "vaz/trimmed.hpp"
 
 namespace online {
 namespace {
 
 // Far more than three short lines; anything longer is not ours.
 constexpr std::streamsize largest_file = 16 * 1024;
-
-std::string trimmed(const std::string& s) {
-    const std::size_t from = s.find_first_not_of(" \t\r");
-    if (from == std::string::npos) return {};
-    return s.substr(from, s.find_last_not_of(" \t\r") - from + 1);
-}
 
 }  // namespace
 
@@ -54,7 +49,7 @@ std::optional<account> load_account_from(const std::string& path, std::string& p
     for (std::string line; std::getline(lines, line);) {
         const std::size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
-        const std::string key = trimmed(line.substr(0, eq)), value = trimmed(line.substr(eq + 1));
+        const std::string key = vaz::trimmed(line.substr(0, eq)), value = vaz::trimmed(line.substr(eq + 1));
         if (key == "server") a.server = value;
         if (key == "player") a.player = value;
         if (key == "token") a.token = value;

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <vector>
 
+#include "vaz/trimmed.hpp"
+
 namespace server {
 namespace {
 
@@ -30,12 +32,6 @@ bool decimal(const char* text, double lo, double hi, double& out) {
     return true;
 }
 
-std::string trimmed(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return {};
-    return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
-
 // Options that take no value: in a file, "yes" turns one on and "no" leaves it off.
 bool is_switch(const std::string& key) { return key == "worker"; }
 
@@ -50,14 +46,15 @@ bool config_arguments(const std::string& path, std::vector<std::string>& out, st
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         const std::string where = path + ":" + std::to_string(number) + ": ";
-        line = trimmed(line.substr(0, line.find('#')));
+        line = vaz::trimmed(line.substr(0, line.find('#')));
         if (line.empty()) continue;
         const auto equals = line.find('=');
         if (equals == std::string::npos) {
             error = where + "expected \"name = value\", not \"" + line + "\"";
             return false;
         }
-        const std::string key = trimmed(line.substr(0, equals)), value = trimmed(line.substr(equals + 1));
+        const std::string key = vaz::trimmed(line.substr(0, equals));
+        const std::string value = vaz::trimmed(line.substr(equals + 1));
         if (key.empty() || key.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") != std::string::npos ||
             key == "config") {
             error = where + "\"" + key + "\" is not a setting";

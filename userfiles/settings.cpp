@@ -16,6 +16,7 @@
 #include "audiolayer/regular_file.hpp"
 #include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
+#include "vaz/trimmed.hpp"
 
 namespace userfiles {
 namespace {
@@ -27,13 +28,6 @@ std::string new_file_header() {
     return "# velmora settings (see velmora_play(6)); velmora_play keeps lines it does not know.\n"
            "# offset: milliseconds " + vaz::offset_ms_range.text() + ", positive fires the bullets later.\n"
            "# volume: the music's volume in percent, " + vaz::volume_range.span() + ".\n";
-}
-
-std::string trim(const std::string& s) {
-    const char* blanks = " \t\r";
-    const std::size_t first = s.find_first_not_of(blanks);
-    if (first == std::string::npos) return {};
-    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
 std::vector<std::string> split_lines(const std::string& text) {
@@ -54,12 +48,12 @@ std::vector<std::string> split_lines(const std::string& text) {
 // The key of a "key = value" line; empty for blank lines, comments and
 // lines that are not of that form.
 std::string line_key(const std::string& line, std::string* value = nullptr) {
-    const std::string t = trim(line);
+    const std::string t = vaz::trimmed(line);
     if (t.empty() || t[0] == '#') return {};
     const std::size_t eq = t.find('=');
     if (eq == std::string::npos) return {};
-    const std::string key = trim(t.substr(0, eq));
-    if (value) *value = trim(t.substr(eq + 1));
+    const std::string key = vaz::trimmed(t.substr(0, eq));
+    if (value) *value = vaz::trimmed(t.substr(eq + 1));
     return key;
 }
 
@@ -156,7 +150,7 @@ loaded_settings parse_settings(const std::string& text, const std::string& path)
     const std::vector<std::string> lines = split_lines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string at = where + " line " + std::to_string(i + 1) + ": ";
-        const std::string t = trim(lines[i]);
+        const std::string t = vaz::trimmed(lines[i]);
         if (t.empty() || t[0] == '#') continue;
         std::string value;
         const std::string key = line_key(lines[i], &value);
