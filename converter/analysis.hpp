@@ -54,8 +54,14 @@ public:
     std::uint32_t burst_candidates(int bin) const { return candidates_[static_cast<std::size_t>(bin)]; }
 
 private:
+    // L: the four-lane helpers of the kernel set in use (analysis.cpp).
+    template <class L>
+    void run_with(const channel_view& source, std::uint32_t second);
+    template <class L>
     void fill_windows(const channel_view& source, std::uint32_t second);
+    template <class L>
     void frame_magnitudes();
+    template <class L>
     void modulation_magnitudes();
 
     const fft_plan& window_plan_;

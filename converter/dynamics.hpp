@@ -118,8 +118,6 @@ void place_threats(event_queue& events, const std::vector<dynamics_slot>& slots,
 // position inside. A speed too slow to leave the playfield within a minute,
 // or not a number, gives a minute.
 int beat_flight_ticks(float angle, float speed);
-// The same for n events at once: flight[i] of angle[i] and speed[i].
-void beat_flight_ticks(const float* angle, const float* speed, int* flight, std::size_t n);
 
 struct dynamics_level {
     // An event's flight from the centre to the edge and back, in seconds:

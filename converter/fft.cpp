@@ -1,12 +1,12 @@
 #include "converter/fft.hpp"
 
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <mutex>
 #include <stdexcept>
 
 #include "converter/fft_stages.hpp"
+#include "converter/kernels.hpp"
 #include "vaz/single_pi.hpp"
 
 namespace converter {
@@ -29,32 +29,15 @@ int log2_of(std::int32_t n) {
     return bits;
 }
 
-const fft_stages::stage_functions& stages_for(fft_kernels k) {
+// SSE2 gets the plain stages: its own cost as much (the products are formed
+// in double either way), see converter/README.md.
+const fft_stages::stage_functions& stages_for(kernel_set k) {
 #if VELMORA_AVX_FMA_STAGES
-    if (k == fft_kernels::avx_fma) return fft_stages::avx_fma;
-    if (k == fft_kernels::avx512) return fft_stages::avx512;
+    if (k == kernel_set::avx_fma) return fft_stages::avx_fma;
+    if (k == kernel_set::avx512) return fft_stages::avx512;
 #endif
     (void)k;
-    return fft_stages::baseline;
-}
-
-bool supported(fft_kernels k) {
-    if (k == fft_kernels::baseline) return true;
-#if VELMORA_AVX_FMA_STAGES
-    __builtin_cpu_init();
-    const bool avx_fma = __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
-    if (k == fft_kernels::avx_fma) return avx_fma;
-    return avx_fma && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-#else
-    return false;
-#endif
-}
-
-std::atomic<fft_kernels>& kernels_in_use() {
-    static std::atomic<fft_kernels> k{supported(fft_kernels::avx512)    ? fft_kernels::avx512
-                                      : supported(fft_kernels::avx_fma) ? fft_kernels::avx_fma
-                                                                        : fft_kernels::baseline};
-    return k;
+    return fft_stages::plain;
 }
 
 }  // namespace
@@ -162,7 +145,7 @@ void butterflies_lanes(const fft_plan& plan, float* re, float* im, std::size_t s
     const std::size_t n = static_cast<std::size_t>(plan.size());
     if (n < 2 || lanes == 0) return;
     const fft_stages::lane_set set{re, im, stride, lanes, plan.twiddles_re(), plan.twiddles_im()};
-    const fft_stages::stage_functions& run = stages_for(kernels_in_use().load(std::memory_order_relaxed));
+    const fft_stages::stage_functions& run = stages_for(kernels_in_use());
 
     // The order of the butterflies changes, never their arithmetic: two
     // stages share each pass over the data, and the early stages run block
@@ -189,14 +172,6 @@ void butterflies_lanes(const fft_plan& plan, float* re, float* im, std::size_t s
     }
 }
 
-bool use_fft_kernels(fft_kernels k) {
-    if (!supported(k)) return false;
-    kernels_in_use().store(k);
-    return true;
-}
-
-fft_kernels fft_kernels_in_use() { return kernels_in_use().load(); }
-
-std::size_t fft_lane_width() { return kernels_in_use().load(std::memory_order_relaxed) == fft_kernels::avx512 ? 8 : 4; }
+std::size_t fft_lane_width() { return kernels_in_use() == kernel_set::avx512 ? 8 : 4; }
 
 }  // namespace converter

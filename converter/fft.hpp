@@ -59,12 +59,8 @@ void transform(fft_buffer& x);
 // single transform gives it.
 void transform_lanes(const fft_plan& plan, float* re, float* im, std::size_t stride, std::size_t lanes);
 
-// The instruction sets the lane transforms can use. They give the same bits;
-// the fastest one the processor has is used unless a test chooses.
-enum class fft_kernels { baseline, avx_fma, avx512 };
-bool use_fft_kernels(fft_kernels k);  // false, and no change, when unsupported
-fft_kernels fft_kernels_in_use();
-// Lanes the kernels in use take at a time (4, or 8 for AVX-512): a caller
+// Lanes the transform kernels in use (kernels.hpp) take at a time (4, or 8
+// for AVX-512): a caller
 // with spare lanes beside its own may give whole groups of them.
 std::size_t fft_lane_width();
 

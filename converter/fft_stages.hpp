@@ -1,7 +1,7 @@
 #pragma once
-// The butterfly stages of the lane transforms, compiled twice: once for the
-// baseline instruction set and once for AVX with FMA, chosen at run time.
-// Both give the same bits; only the speed differs.
+// The butterfly stages of the lane transforms, compiled three times: plain,
+// for AVX with FMA and for AVX-512, chosen at run time by the kernel switch
+// (kernels.hpp). All give the same bits; only the speed differs.
 #include <cstddef>
 
 namespace converter {
@@ -23,7 +23,7 @@ struct stage_functions {
     void (*paired)(const lane_set&, std::size_t half, std::size_t begin, std::size_t end, bool drop_upper);
 };
 
-extern const stage_functions baseline;
+extern const stage_functions plain;
 extern const stage_functions avx_fma;
 extern const stage_functions avx512;
 

@@ -33,7 +33,35 @@ inline void twiddled(vec yr, vec yi, const twiddle& w, vec& tr, vec& ti) {
     ti = _mm256_cvtpd_ps(_mm256_fmadd_pd(w.re, i, _mm256_mul_pd(w.im, r)));
 }
 
-#include "converter/fft_sse_butterflies.inc"
+// A sum of two singles rounds to the same value whether it is formed in
+// double and then rounded or directly in single precision.
+inline void butterfly(vec& ar, vec& ai, vec& br, vec& bi, const twiddle& w) {
+    vec tr, ti;
+    twiddled(br, bi, w, tr, ti);
+    br = _mm_sub_ps(ar, tr);
+    bi = _mm_sub_ps(ai, ti);
+    ar = _mm_add_ps(ar, tr);
+    ai = _mm_add_ps(ai, ti);
+}
+
+inline void dropped(vec& ar, vec& ai, vec br, vec bi, const twiddle& w) {
+    vec tr, ti;
+    twiddled(br, bi, w, tr, ti);
+    ar = _mm_add_ps(ar, tr);
+    ai = _mm_add_ps(ai, ti);
+}
+
+// With w exactly 1 + 0i both products are exact, so single precision gives
+// the same bits, signed zeros included.
+inline void unit_butterfly(vec& ar, vec& ai, vec& br, vec& bi) {
+    const vec zero = _mm_setzero_ps();
+    const vec tr = _mm_sub_ps(br, _mm_mul_ps(bi, zero));
+    const vec ti = _mm_add_ps(bi, _mm_mul_ps(br, zero));
+    br = _mm_sub_ps(ar, tr);
+    bi = _mm_sub_ps(ai, ti);
+    ar = _mm_add_ps(ar, tr);
+    ai = _mm_add_ps(ai, ti);
+}
 
 }  // namespace
 

@@ -375,24 +375,6 @@ TEST(Dynamics, FiresEachEventEarlyByItsFlight) {
     EXPECT_NEAR(flight_of(0, down_right, 150), flight_of(0, right, 150), 3) << "a diagonal as long as a straight line";
 }
 
-// Many events' flights at once are each one's own: at every angle the
-// converter aims, at the edition's speeds and beyond them (a minute's cap,
-// none, not a number, a flight of one move), in groups and in remainders.
-TEST(Dynamics, FlightsOfManyEventsAreEachEventsOwn) {
-    std::vector<float> angles, speeds;
-    for (int a = 0; a < 64; ++a)
-        for (float speed : {2.4f, 3.0f, 3.9f, 5.2f, 0.004f, 0.0f, -3.0f, 900.0f, NAN, INFINITY}) {
-            angles.push_back(static_cast<float>(a) * 3.14159265f / 32.0f - 1.5707964f);
-            speeds.push_back(speed);
-        }
-    angles.push_back(NAN);
-    speeds.push_back(3.0f);
-    std::vector<int> flights(angles.size(), -1);
-    converter::beat_flight_ticks(angles.data(), speeds.data(), flights.data(), angles.size());
-    for (std::size_t i = 0; i < angles.size(); ++i)
-        ASSERT_EQ(flights[i], converter::beat_flight_ticks(angles[i], speeds[i])) << angles[i] << ", " << speeds[i];
-}
-
 // The edition's output is defined to the bit: its stages of two songs at
 // every difficulty are those kept in tests/converter/golden/ (when a change
 // to the edition is meant, its stage format version goes up in

@@ -1,20 +1,19 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include "converter/fft.hpp"
+#include "converter/kernels.hpp"
 
-// Runs a check once with every transform kernel set this processor has, so
-// the baseline set is checked on machines that would pick a faster one.
+// Runs a check once with every kernel set this processor has, the plain one
+// first, so that every vectorised path is checked on machines that would
+// pick a wider one.
 template <class Check>
 void with_each_kernel_set(Check check) {
-    const converter::fft_kernels before = converter::fft_kernels_in_use();
-    for (converter::fft_kernels k :
-         {converter::fft_kernels::baseline, converter::fft_kernels::avx_fma, converter::fft_kernels::avx512}) {
-        if (!converter::use_fft_kernels(k)) continue;
-        SCOPED_TRACE(k == converter::fft_kernels::baseline  ? "baseline kernels"
-                     : k == converter::fft_kernels::avx_fma ? "AVX+FMA kernels"
-                                                           : "AVX-512 kernels");
+    const converter::kernel_set before = converter::kernels_in_use();
+    for (converter::kernel_set k : {converter::kernel_set::plain, converter::kernel_set::sse2,
+                                    converter::kernel_set::avx_fma, converter::kernel_set::avx512}) {
+        if (!converter::use_kernels(k)) continue;
+        SCOPED_TRACE(std::string("kernel set ") + converter::kernel_set_name(k));
         check();
     }
-    converter::use_fft_kernels(before);
+    converter::use_kernels(before);
 }
