@@ -1,7 +1,6 @@
 #include "converter/kernels.hpp"
 
 #include <atomic>
-#include <cstring>
 #include <initializer_list>
 
 namespace converter {
@@ -47,14 +46,5 @@ bool use_kernels(kernel_set k) {
 kernel_set kernels_in_use() { return in_use().load(std::memory_order_relaxed); }
 
 const char* kernel_set_name(kernel_set k) { return names[static_cast<int>(k)]; }
-
-bool kernel_set_from_name(const char* name, kernel_set& k) {
-    for (int i = 0; i < 4; ++i)
-        if (std::strcmp(name, names[i]) == 0) {
-            k = static_cast<kernel_set>(i);
-            return true;
-        }
-    return false;
-}
 
 }  // namespace converter

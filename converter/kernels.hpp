@@ -20,10 +20,7 @@ enum class kernel_set { plain, sse2, avx_fma, avx512 };
 bool kernels_supported(kernel_set k);
 bool use_kernels(kernel_set k);  // false, and no change, when unsupported
 kernel_set kernels_in_use();
-const char* kernel_set_name(kernel_set k);
-// The set a name spells ("plain", "sse2", "avx_fma", "avx512"); false when
-// it spells none.
-bool kernel_set_from_name(const char* name, kernel_set& k);
+const char* kernel_set_name(kernel_set k);  // "plain", "sse2", "avx_fma", "avx512"
 
 // Whether the four-lane paths (SSE2) run.
 inline bool four_lane_kernels() { return kernels_in_use() != kernel_set::plain; }
