@@ -14,6 +14,7 @@
 #include "converter/load_any.hpp"
 #include "library/fingerprint.hpp"
 #include "library/submissions.hpp"
+#include "musicfiles/walk.hpp"
 #include "pattern/pattern_writer.hpp"
 
 namespace library {
@@ -54,6 +55,28 @@ std::string absolute_path(const std::string& path) {
     std::error_code ec;
     const std::filesystem::path p = std::filesystem::absolute(path, ec);
     return ec ? path : p.lexically_normal().string();
+}
+
+// A song hash as its hex() wrote it; false for anything else.
+bool parse_song_hash(const std::string& hex, stagecache::song_hash& out) {
+    if (hex.size() != 32 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return false;
+    out.high = std::stoull(hex.substr(0, 16), nullptr, 16);
+    out.low = std::stoull(hex.substr(16), nullptr, 16);
+    return true;
+}
+
+bool song_hash_of(song_library* library, const std::string& path, stagecache::song_hash& out, std::string& why) {
+    const std::string file = musicfiles::normal_path(path);
+    struct stat st {};
+    if (library != nullptr && ::stat(file.c_str(), &st) == 0) {
+        try {
+            const std::int64_t mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+            if (parse_song_hash(library->hash_of_file(file, static_cast<std::int64_t>(st.st_size), mtime_ns), out)) return true;
+        } catch (const library_error&) {
+            // Hashed below, as for a file the library does not know.
+        }
+    }
+    return stagecache::hash_file(path, out, why);
 }
 
 namespace {
@@ -112,7 +135,9 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
     prepare_outcome out;
     const stagecache::stage_key key = stage_key_of(ed, d);
     std::string why;
-    if (!stagecache::hash_file(path, out.hash, why)) {
+    // A song the library knows unchanged is not read for its hash: a cached
+    // stage then needs no read of the song at all, a new one only its decoding.
+    if (!song_hash_of(library, path, out.hash, why)) {
         out.error = "cannot read " + quoted(path) + ": " + why;
         return out;
     }

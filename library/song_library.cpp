@@ -187,6 +187,13 @@ int difficulty_rank(const std::string& name) {
 
 }  // namespace
 
+std::optional<stage_choice> stage_choice::from_names(std::string_view edition, std::string_view difficulty) {
+    const auto ed = converter::edition_from_name(edition);
+    const auto d = converter::difficulty_from_name(difficulty);
+    if (!ed || !d) return std::nullopt;
+    return stage_choice{*ed, *d};
+}
+
 // Only what this program can prepare and play is stored or asked for: the
 // registry's editions, the converter's difficulties.
 void song_library::check_key(std::string_view edition, std::string_view difficulty) const {
@@ -459,6 +466,16 @@ std::optional<song_row> song_library::find(const std::string& hash) {
     song_row r = read_row(st);
     add_stages(r);
     return r;
+}
+
+std::string song_library::hash_of_file(const std::string& path, std::int64_t size, std::int64_t mtime_ns) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_,
+                      "SELECT COALESCE(song_hash, '') FROM files"
+                      " WHERE path = :path AND size = :size AND mtime_ns = :mtime AND missing = 0;",
+                      "cannot look a file's song up");
+    st.bind(":path", path).bind(":size", size).bind(":mtime", mtime_ns);
+    return st.step() ? st.text(0) : std::string();
 }
 
 upload_facts song_library::facts_for_upload(const std::string& hash) {

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "converter/difficulty.hpp"
+#include "converter/editions.hpp"
 #include "results/result_row.hpp"
 #include "sqlite/sql.hpp"
 
@@ -15,6 +17,17 @@ namespace library {
 
 using results::result_row;
 using library_error = sql::error;
+
+// Which of a song's stages: typed through the library's calls, as text
+// only where it is stored (rows, session names, files, the server's API).
+struct stage_choice {
+    converter::edition edition = converter::edition::standard;
+    converter::difficulty difficulty = converter::difficulty::hard;
+    const char* edition_name() const { return converter::edition_name(edition); }
+    const char* difficulty_name() const { return converter::difficulty_name(difficulty); }
+    // Nothing for a name this program does not know (a newer one stored it).
+    static std::optional<stage_choice> from_names(std::string_view edition, std::string_view difficulty);
+};
 
 // A prepared stage as the library knows it: one per song, edition and
 // difficulty.
@@ -110,6 +123,10 @@ public:
     std::vector<std::string> replay_files();
 
     std::optional<song_row> find(const std::string& hash);
+    // The song hash the music tables link to the file at `path` (as
+    // musicfiles::normal_path gives it) while its size and modification time
+    // are still those seen then; "" when not known or the file changed since.
+    std::string hash_of_file(const std::string& path, std::int64_t size, std::int64_t mtime_ns);
     upload_facts facts_for_upload(const std::string& hash);
     // A song's audio fingerprint as prepared; "" when not known.
     void set_fingerprint(const std::string& hash, const std::string& fingerprint);

@@ -28,6 +28,14 @@ struct prepared_stage {
     std::string song_hash;
 };
 
+// One session of a song: the song, its edition and difficulty, and the
+// stage the game plays (the song's own or another version's, downloaded),
+// which a session for the scoreboard server is sent with.
+struct session_request {
+    std::string song_hash, edition, difficulty;
+    std::string stage_path;
+};
+
 // A run as the result screen counted it.
 struct run_figures {
     std::int64_t hits = 0, score = 0;
@@ -77,16 +85,13 @@ public:
                            const std::function<void(double)>& progress);
     // The recording file to give the game for a session of the song, or ""
     // (with why) when results cannot be kept.
-    std::string begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
-                              std::string& why);
-    // After the stage: stores the session's finished runs, keeps the best's replay.
-    kept_session end_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty);
+    std::string begin_session(const session_request& session, std::string& why);
+    // After the stage: stores the session's finished runs, keeps the best's
+    // replay, and queues it with the request's stage when a server is set.
+    kept_session end_session(const session_request& session);
     // Sessions ended from now on are queued for this scoreboard server too
     // (none when empty).
     void submit_to(const std::string& server);
-    // The next session plays this stage (another version's, downloaded)
-    // rather than the one prepared last.
-    void played_stage(const std::string& stage_path);
     // The song library itself, for the scoreboard's calls (online_calls); null when not open.
     ::library::song_library* songs() const;
     // Keeps the sessions of a screen or a velmora_play that was killed, so

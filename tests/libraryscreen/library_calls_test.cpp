@@ -95,13 +95,13 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
     best_names("../../outside.vrp");
 
     std::string why;
-    const std::string recording = calls.begin_session(hash, "standard", "hard", why);
+    const std::string recording = calls.begin_session({hash, "standard", "hard", ""}, why);
     ASSERT_NE(recording, "") << why;
     results::replay r;
     for (std::uint32_t i = 0; i < 300; ++i) results::append_update(r, 0);
     r.finished_runs = {{10, 100, 170, 2, 90}};
     ASSERT_EQ(results::write_replay_file(recording, r), "");
-    const libraryscreen::kept_session kept = calls.end_session(hash, "standard", "hard");
+    const libraryscreen::kept_session kept = calls.end_session({hash, "standard", "hard", ""});
     EXPECT_EQ(kept.runs, 1u);
     EXPECT_TRUE(kept.new_best);
     ASSERT_EQ(kept.problems.size(), 1u);
