@@ -187,13 +187,6 @@ int difficulty_rank(const std::string& name) {
 
 }  // namespace
 
-std::optional<stage_choice> stage_choice::from_names(std::string_view edition, std::string_view difficulty) {
-    const auto ed = converter::edition_from_name(edition);
-    const auto d = converter::difficulty_from_name(difficulty);
-    if (!ed || !d) return std::nullopt;
-    return stage_choice{*ed, *d};
-}
-
 // Only what this program can prepare and play is stored or asked for: the
 // registry's editions, the converter's difficulties.
 void song_library::check_key(std::string_view edition, std::string_view difficulty) const {

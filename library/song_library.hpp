@@ -6,8 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "converter/difficulty.hpp"
-#include "converter/editions.hpp"
+#include "library/stage_choice.hpp"
 #include "results/result_row.hpp"
 #include "sqlite/sql.hpp"
 
@@ -17,17 +16,6 @@ namespace library {
 
 using results::result_row;
 using library_error = sql::error;
-
-// Which of a song's stages: typed through the library's calls, as text
-// only where it is stored (rows, session names, files, the server's API).
-struct stage_choice {
-    converter::edition edition = converter::edition::standard;
-    converter::difficulty difficulty = converter::difficulty::hard;
-    const char* edition_name() const { return converter::edition_name(edition); }
-    const char* difficulty_name() const { return converter::difficulty_name(difficulty); }
-    // Nothing for a name this program does not know (a newer one stored it).
-    static std::optional<stage_choice> from_names(std::string_view edition, std::string_view difficulty);
-};
 
 // A prepared stage as the library knows it: one per song, edition and
 // difficulty.

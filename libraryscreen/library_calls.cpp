@@ -42,16 +42,6 @@ sqlite3* open_connection(const std::string& path, std::string& why) {
     }
 }
 
-// The settings' names, checked as they were loaded (load_settings); the
-// defaults stand in for any other.
-::library::stage_choice choice_of(const std::string& edition, const std::string& difficulty) {
-    const auto ed = converter::edition_from_name(edition);
-    const auto d = converter::difficulty_from_name(difficulty);
-    const ::library::stage_choice fallback =
-        *::library::stage_choice::from_names(userfiles::default_edition, userfiles::default_difficulty);
-    return {ed.value_or(fallback.edition), d.value_or(fallback.difficulty)};
-}
-
 }  // namespace
 
 struct library_calls::parts {
@@ -77,12 +67,11 @@ library_calls::~library_calls() {
     sqlite3_close(index_);
 }
 
-prepared_stage library_calls::prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
-                                const std::function<void(double)>& progress) {
+prepared_stage library_calls::prepare(const std::string& song, ::library::stage_choice stage,
+                                      const std::function<void(double)>& progress) {
     prepared_stage p;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    const ::library::stage_choice choice = choice_of(edition, difficulty);
-    const ::library::prepare_outcome r = ::library::prepare_song(song, choice.edition, choice.difficulty, threads,
+    const ::library::prepare_outcome r = ::library::prepare_song(song, stage.edition, stage.difficulty, threads,
                                                                  parts_->cache, parts_->songs.get(), progress);
     if (r.status == ::library::prepare_status::failed) {
         p.error = r.error;
@@ -102,7 +91,7 @@ prepared_stage library_calls::prepare(const std::string& song, const std::string
 }
 
 std::string library_calls::begin_session(const session_request& session, std::string& why) {
-    parts_->session = ::library::begin_session(session.song_hash, choice_of(session.edition, session.difficulty),
+    parts_->session = ::library::begin_session(session.song_hash, session.stage,
                                                std::time(nullptr), ::getpid());
     why = parts_->session.why_not;
     return parts_->session.recording;
@@ -112,8 +101,7 @@ kept_session library_calls::end_session(const session_request& session) {
     kept_session k;
     const ::library::submit_to submit{parts_->server, session.stage_path};
     const ::library::session_end e = ::library::end_session(
-        parts_->songs.get(), parts_->session, session.song_hash, choice_of(session.edition, session.difficulty),
-        std::time(nullptr),
+        parts_->songs.get(), parts_->session, session.song_hash, session.stage, std::time(nullptr),
         parts_->server.empty() || session.stage_path.empty() ? nullptr : &submit);
     parts_->session = {};
     k.runs = e.kept.runs.size();
@@ -127,12 +115,10 @@ kept_session library_calls::end_session(const session_request& session) {
 void library_calls::submit_to(const std::string& server) { parts_->server = server; }
 
 ::library::song_library* library_calls::songs() const { return parts_->songs.get(); }
-std::optional<run_figures> library_calls::best_run(const std::string& song_hash, const std::string& edition,
-                                                   const std::string& difficulty) {
+std::optional<run_figures> library_calls::best_run(const std::string& song_hash, ::library::stage_choice stage) {
     if (!parts_->songs) return std::nullopt;
     try {
-        const ::library::stage_choice choice = choice_of(edition, difficulty);
-        const auto best = parts_->songs->best_result(song_hash, choice.edition_name(), choice.difficulty_name());
+        const auto best = parts_->songs->best_result(song_hash, stage.edition_name(), stage.difficulty_name());
         if (!best) return std::nullopt;
         return run_figures{best->hits, best->score, best->ratio};
     } catch (const std::exception&) {
@@ -190,8 +176,7 @@ std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) 
     return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems, parts_->server);
 }
 
-std::string library_calls::best_replay(const std::string& song, const std::string& edition,
-                                       const std::string& difficulty, std::string& why) {
+std::string library_calls::best_replay(const std::string& song, ::library::stage_choice stage, std::string& why) {
     if (!parts_->songs) {
         why = "the song library is not open";
         return {};
@@ -200,7 +185,7 @@ std::string library_calls::best_replay(const std::string& song, const std::strin
     if (!::library::song_hash_of(parts_->songs.get(), song, hash, why)) return {};
     try {
         const ::library::best_replay b =
-            ::library::find_best_replay(*parts_->songs, hash.hex(), choice_of(edition, difficulty));
+            ::library::find_best_replay(*parts_->songs, hash.hex(), stage);
         why = b.why_not;
         return b.file;
     } catch (const ::library::library_error& e) {

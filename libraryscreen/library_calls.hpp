@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "library/stage_choice.hpp"
 #include "musicfiles/scan.hpp"
 #include "userfiles/settings.hpp"
 
@@ -16,7 +17,7 @@ class song_library;
 
 // Everything the library screen asks of the song library, the stage cache,
 // the settings file and the music index, in one place: the screen itself
-// sees none of their types.
+// sees none of their types but the edition and difficulty it chose.
 namespace libraryscreen {
 
 // A song's stage, found in the cache or made.
@@ -32,7 +33,8 @@ struct prepared_stage {
 // stage the game plays (the song's own or another version's, downloaded),
 // which a session for the scoreboard server is sent with.
 struct session_request {
-    std::string song_hash, edition, difficulty;
+    std::string song_hash;
+    ::library::stage_choice stage;
     std::string stage_path;
 };
 
@@ -81,7 +83,7 @@ public:
 
     // May take seconds (a conversion); progress gets the share done from
     // any thread.
-    prepared_stage prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
+    prepared_stage prepare(const std::string& song, ::library::stage_choice stage,
                            const std::function<void(double)>& progress);
     // The recording file to give the game for a session of the song, or ""
     // (with why) when results cannot be kept.
@@ -99,12 +101,10 @@ public:
     std::size_t recover_sessions(std::vector<std::string>& problems);
     // The song's best run's replay file, "" when there is none or the library
     // names one outside the replays folder (why says so).
-    std::string best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
-                            std::string& why);
+    std::string best_replay(const std::string& song, ::library::stage_choice stage, std::string& why);
 
     // The song's best run in an edition and difficulty, before a session.
-    std::optional<run_figures> best_run(const std::string& song_hash, const std::string& edition,
-                                        const std::string& difficulty);
+    std::optional<run_figures> best_run(const std::string& song_hash, ::library::stage_choice stage);
     // A song's tags and bests, through a connection of its own: for the
     // song panel's thread, one call at a time.
     song_facts facts(const std::string& song);

@@ -89,17 +89,12 @@ void online_calls::session_ended() {
     if (sender_->thread) sender_->thread->wake();
 }
 
-song_board online_calls::board(const std::string& song, const std::string& edition, const std::string& difficulty) {
+song_board online_calls::board(const std::string& song, ::library::stage_choice stage) {
     song_board b;
-    const std::optional<::library::stage_choice> choice = ::library::stage_choice::from_names(edition, difficulty);
-    if (!choice) {
-        b.why = "no such edition or difficulty";
-        return b;
-    }
     const who a = account();
     online::board_question q;
     q.song = song;
-    q.choice = *choice;
+    q.choice = stage;
     const online::board_summary got = online::look_up_board({a.server, a.player, a.token}, q,
                                                             stagecache::stage_cache(userfiles::cache_dir()),
                                                             calls_.songs(), panel_limits());

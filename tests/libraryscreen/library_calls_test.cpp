@@ -76,12 +76,12 @@ TEST_F(LibraryCalls, F3OpensNoReplayOutsideTheReplaysFolder) {
     for (const char* replay : {"../../../../../../../etc/passwd", "/etc/passwd", "sub/../../outside.vrp", ".."}) {
         best_names(replay);
         std::string why;
-        EXPECT_EQ(calls.best_replay(song, "standard", "hard", why), "") << replay;
+        EXPECT_EQ(calls.best_replay(song, {}, why), "") << replay;
         EXPECT_NE(why.find("not a file name in the replays folder"), std::string::npos) << replay << ": " << why;
     }
     best_names("kept.vrp");
     std::string why;
-    EXPECT_EQ(calls.best_replay(song, "standard", "hard", why), library::replays_dir() + "/kept.vrp");
+    EXPECT_EQ(calls.best_replay(song, {}, why), library::replays_dir() + "/kept.vrp");
 }
 
 // A better run makes the session give up the old best's replay, which a row
@@ -95,13 +95,13 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
     best_names("../../outside.vrp");
 
     std::string why;
-    const std::string recording = calls.begin_session({hash, "standard", "hard", ""}, why);
+    const std::string recording = calls.begin_session({hash, {}, ""}, why);
     ASSERT_NE(recording, "") << why;
     results::replay r;
     for (std::uint32_t i = 0; i < 300; ++i) results::append_update(r, 0);
     r.finished_runs = {{10, 100, 170, 2, 90}};
     ASSERT_EQ(results::write_replay_file(recording, r), "");
-    const libraryscreen::kept_session kept = calls.end_session({hash, "standard", "hard", ""});
+    const libraryscreen::kept_session kept = calls.end_session({hash, {}, ""});
     EXPECT_EQ(kept.runs, 1u);
     EXPECT_TRUE(kept.new_best);
     ASSERT_EQ(kept.problems.size(), 1u);
@@ -109,7 +109,7 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
               std::string::npos)
         << kept.problems[0];
     EXPECT_TRUE(exists(outside));
-    EXPECT_NE(calls.best_replay(song, "standard", "hard", why), "") << why;
+    EXPECT_NE(calls.best_replay(song, {}, why), "") << why;
 }
 
 // The music folder a first start offers: the first of $XDG_MUSIC_DIR, the
