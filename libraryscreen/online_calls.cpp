@@ -5,8 +5,6 @@
 #include <ctime>
 
 #include "library/play_session.hpp"
-#include "library/prepare.hpp"
-#include "library/submissions.hpp"
 #include "online/account.hpp"
 #include "online/boards.hpp"
 #include "online/client.hpp"

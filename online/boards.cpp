@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <thread>
 
-#include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "vaz/files.hpp"
@@ -22,9 +21,9 @@ board_summary failure(board_summary b, board_failure step, std::string why) {
 std::string stage_path(const board_question& q, const stagecache::stage_cache& cache, library::song_library* songs,
                        stagecache::song_hash& hash, board_summary& b) {
     if (q.prepare) {
+        const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
         const library::prepare_outcome r =
-            library::prepare_song(q.song, q.choice.edition, q.choice.difficulty, std::max(1u, std::thread::hardware_concurrency()),
-                                  cache, nullptr, [](double) {});
+            library::prepare_song(q.song, q.choice.edition, q.choice.difficulty, threads, cache, nullptr, [](double) {});
         if (r.status == library::prepare_status::failed) b = failure(b, board_failure::song, r.error);
         hash = r.hash;
         return b.ok() ? r.stage_path : std::string();
@@ -48,6 +47,7 @@ void add_library_facts(library::song_library& songs, const std::string& song_has
         fingerprint = songs.fingerprint(song_hash);
         if (const auto row = songs.find(song_hash)) seconds = row->duration;
     } catch (const std::exception&) {
+        // The board shows without them.
     }
 }
 

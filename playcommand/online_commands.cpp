@@ -6,7 +6,6 @@
 
 #include "library/places.hpp"
 #include "library/play_session.hpp"
-#include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "online/boards.hpp"
 #include "online/sender.hpp"
