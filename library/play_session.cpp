@@ -8,8 +8,6 @@
 #include "musicfiles/walk.hpp"
 #include "results/replay_file.hpp"
 #include "musicindex/store.hpp"
-#include "converter/difficulty.hpp"
-#include "converter/editions.hpp"
 #include "stagecache/stage_cache.hpp"
 #include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
@@ -17,30 +15,18 @@
 namespace library {
 namespace {
 
-// A song hash as its hex() wrote it; false for anything else.
-bool parse_hash(const std::string& hex, stagecache::song_hash& out) {
-    if (hex.size() != 32 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return false;
-    out.high = std::stoull(hex.substr(0, 16), nullptr, 16);
-    out.low = std::stoull(hex.substr(16), nullptr, 16);
-    return true;
-}
-
-// Where the stage cache keeps a song's stage, named as the library names
-// them; "" for a name this program does not know or without a cache.
-std::string cached_stage_path(const std::string& song_hash, const std::string& edition,
-                              const std::string& difficulty) {
-    const auto ed = converter::edition_from_name(edition);
-    const auto diff = converter::difficulty_from_name(difficulty);
+// Where the stage cache keeps a song's stage; "" for a hash this program
+// did not write or without a cache.
+std::string cached_stage_path(const std::string& song_hash, stage_choice choice) {
     stagecache::song_hash hash;
     const std::string cache = userfiles::cache_dir();
-    if (!ed || !diff || !parse_hash(song_hash, hash) || cache.empty()) return {};
-    return stagecache::stage_cache(cache).entry_path(hash, stage_key_of(*ed, *diff));
+    if (!parse_song_hash(song_hash, hash) || cache.empty()) return {};
+    return stagecache::stage_cache(cache).entry_path(hash, stage_key_of(choice.edition, choice.difficulty));
 }
 
 }  // namespace
 
-session_start begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
-                            std::int64_t now, pid_t pid) {
+session_start begin_session(const std::string& song_hash, stage_choice choice, std::int64_t now, pid_t pid) {
     session_start s;
     const std::string replays = replays_dir();
     std::string why;
@@ -49,23 +35,22 @@ session_start begin_session(const std::string& song_hash, const std::string& edi
     } else if (!userfiles::make_dirs(replays, why)) {
         s.why_not = "cannot make the folder for replays \"" + replays + "\": " + why + "; results are not kept";
     } else {
-        s.name = session_name(song_hash, edition, difficulty, now, pid);
+        s.name = session_name(song_hash, choice, now, pid);
         s.recording = replays + "/" + s.name + ".session";
     }
     return s;
 }
 
 session_end end_session(song_library* library, const session_start& start, const std::string& song_hash,
-                        const std::string& edition, const std::string& difficulty, std::int64_t now,
-                        const submit_to* submit) {
+                        stage_choice choice, std::int64_t now, const submit_to* submit) {
     session_end e;
     if (submit != nullptr && library != nullptr && !start.name.empty()) {
-        const std::string problem = queue_submission(*library, start.recording, start.name, song_hash, edition,
-                                                     difficulty, submit->stage_path, submit->server, now);
+        const std::string problem = queue_submission(*library, start.recording, start.name, song_hash, choice,
+                                                     submit->stage_path, submit->server, now);
         if (!problem.empty()) e.problems.push_back(problem);
     }
     if (!start.name.empty()) {
-        e.kept = keep_session(library, replays_dir(), start.name, song_hash, edition, difficulty, now);
+        e.kept = keep_session(library, replays_dir(), start.name, song_hash, choice, now);
         e.problems.insert(e.problems.end(), e.kept.problems.begin(), e.kept.problems.end());
     }
     e.recovered = recover_sessions(library, start.name, now, e.problems, submit ? submit->server : std::string());
@@ -82,20 +67,19 @@ std::size_t recover_sessions(song_library* library, const std::string& own, std:
     abandoned_hook queue;
     if (!submit_server.empty() && library != nullptr)
         queue = [&](const std::string& recording, const std::string& session, const std::string& song_hash,
-                    const std::string& edition, const std::string& difficulty) {
-            const std::string stage = cached_stage_path(song_hash, edition, difficulty);
+                    stage_choice choice) {
+            const std::string stage = cached_stage_path(song_hash, choice);
             if (stage.empty()) return;
-            const std::string problem = queue_submission(*library, recording, session, song_hash, edition, difficulty,
-                                                         stage, submit_server, now);
+            const std::string problem =
+                queue_submission(*library, recording, session, song_hash, choice, stage, submit_server, now);
             if (!problem.empty()) problems.push_back(problem);
         };
     return keep_abandoned_sessions(library, replays, own, now, problems, queue);
 }
 
-best_replay find_best_replay(song_library& library, const std::string& song_hash, const std::string& edition,
-                             const std::string& difficulty) {
+best_replay find_best_replay(song_library& library, const std::string& song_hash, stage_choice choice) {
     best_replay b;
-    b.best = library.best_result(song_hash, edition, difficulty);
+    b.best = library.best_result(song_hash, choice.edition_name(), choice.difficulty_name());
     if (!b.best) {
         b.why_not = "no finished run of it in this edition and difficulty yet";
     } else if (b.best->replay.empty()) {
@@ -123,7 +107,9 @@ backlog queue_kept_bests(song_library& library, const std::string& server, std::
         for (const song_stage& st : song.stages) {
             if (!st.best || st.best->replay.empty() || !vaz::plain_file_name(st.best->replay)) continue;
             if (std::binary_search(known.begin(), known.end(), st.best->session)) continue;
-            const std::string stage_path = cached_stage_path(song.hash, st.edition, st.difficulty);
+            // A row a newer program stored names a stage this one cannot make.
+            const std::optional<stage_choice> choice = stage_choice::from_names(st.edition, st.difficulty);
+            const std::string stage_path = choice ? cached_stage_path(song.hash, *choice) : std::string();
             if (stage_path.empty()) continue;
             const std::string replay_path = replays + "/" + st.best->replay;
             // The server verifies a run on the stage it was played on, and the
@@ -141,8 +127,8 @@ backlog queue_kept_bests(song_library& library, const std::string& server, std::
                                     ") was played on a stage no longer kept");
                 continue;
             }
-            const std::string problem = queue_submission(library, replay_path, st.best->session, song.hash, st.edition,
-                                                         st.difficulty, stage_path, server, now);
+            const std::string problem =
+                queue_submission(library, replay_path, st.best->session, song.hash, *choice, stage_path, server, now);
             if (problem.empty()) {
                 ++b.queued;
             } else {

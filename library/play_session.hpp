@@ -26,8 +26,7 @@ struct session_start {
 };
 
 // Names the session and makes the replays folder.
-session_start begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
-                            std::int64_t now, pid_t pid);
+session_start begin_session(const std::string& song_hash, stage_choice choice, std::int64_t now, pid_t pid);
 
 // After the game, however it ended.
 struct session_end {
@@ -47,8 +46,7 @@ struct submit_to {
 // recovers sessions that ended before they could (recover_sessions). With
 // `submit`, a session with a finished run is first queued for its server.
 session_end end_session(song_library* library, const session_start& start, const std::string& song_hash,
-                        const std::string& edition, const std::string& difficulty, std::int64_t now,
-                        const submit_to* submit = nullptr);
+                        stage_choice choice, std::int64_t now, const submit_to* submit = nullptr);
 
 // At a program's start and after each session: keeps every session whose
 // process is gone (killed, or the machine went down) but `own`, and removes
@@ -67,8 +65,7 @@ struct best_replay {
     std::string file;                // its replay's path; "" when it cannot be watched
     std::string why_not;             // then the reason, naming neither song nor program
 };
-best_replay find_best_replay(song_library& library, const std::string& song_hash, const std::string& edition,
-                             const std::string& difficulty);
+best_replay find_best_replay(song_library& library, const std::string& song_hash, stage_choice choice);
 
 // Runs played before a server was set: every kept best run (its replay in
 // the replays folder, the stage it was played on still in the stage cache)

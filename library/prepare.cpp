@@ -14,6 +14,7 @@
 #include "converter/load_any.hpp"
 #include "library/fingerprint.hpp"
 #include "library/submissions.hpp"
+#include "musicfiles/walk.hpp"
 #include "pattern/pattern_writer.hpp"
 
 namespace library {
@@ -54,6 +55,28 @@ std::string absolute_path(const std::string& path) {
     std::error_code ec;
     const std::filesystem::path p = std::filesystem::absolute(path, ec);
     return ec ? path : p.lexically_normal().string();
+}
+
+// A song hash as its hex() wrote it; false for anything else.
+bool parse_song_hash(const std::string& hex, stagecache::song_hash& out) {
+    if (hex.size() != 32 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return false;
+    out.high = std::stoull(hex.substr(0, 16), nullptr, 16);
+    out.low = std::stoull(hex.substr(16), nullptr, 16);
+    return true;
+}
+
+bool song_hash_of(song_library* library, const std::string& path, stagecache::song_hash& out, std::string& why) {
+    const std::string file = musicfiles::normal_path(path);
+    struct stat st {};
+    if (library != nullptr && ::stat(file.c_str(), &st) == 0) {
+        try {
+            const std::int64_t mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+            if (parse_song_hash(library->hash_of_file(file, static_cast<std::int64_t>(st.st_size), mtime_ns), out)) return true;
+        } catch (const library_error&) {
+            // Hashed below, as for a file the library does not know.
+        }
+    }
+    return stagecache::hash_file(path, out, why);
 }
 
 namespace {
@@ -106,13 +129,56 @@ void record_new_stage(const std::string& path, const stagecache::stage_key& key,
     if (!fingerprint.empty()) library.set_fingerprint(row.hash, fingerprint);
 }
 
+// A song decoded and converted: its facts, its stage's bytes and, when
+// asked for, its fingerprint.
+struct converted {
+    converter::source_facts facts{};
+    pattern::vector_sink stage;
+    unsigned groups = 0;
+    std::string fingerprint;
+};
+
+// "" or the failure, naming the song.
+std::string convert_song(const std::string& path, converter::edition ed, converter::difficulty d, unsigned threads,
+                         const std::function<void(double)>& progress, bool fingerprinted, converted& c) {
+    std::string why;
+    std::unique_ptr<converter::wave_sample> source;
+    try {
+        source = converter::load_at_converter_rate(path, &c.facts, &why);
+    } catch (const std::bad_alloc&) {
+        why = "not enough memory to hold it";
+    }
+    if (!source) return "cannot decode " + quoted(path) + ": " + why;
+
+    // Each call is one second of one channel analysed; counting them works
+    // whatever order the threads finish in.
+    const std::uint64_t work =
+        static_cast<std::uint64_t>(converter::group_count(*source)) * converter::whole_seconds(*source);
+    std::atomic<std::uint64_t> done{0};
+    const converter::progress_fn on_second = [&](unsigned, std::uint32_t, std::uint32_t) {
+        const std::uint64_t n = ++done;
+        if (progress && work > 0) progress(static_cast<double>(std::min(n, work)) / static_cast<double>(work));
+    };
+    try {
+        converter::write_pattern(*source, ed, d, c.stage, on_second, threads);
+    } catch (const std::bad_alloc&) {
+        return "cannot convert " + quoted(path) + ": not enough memory";
+    }
+    c.groups = converter::group_count(*source);
+    if (fingerprinted)
+        c.fingerprint = audio_fingerprint(source->data.get(), source->frame_count(), source->info.chans, source->info.freq);
+    return {};
+}
+
 prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed, converter::difficulty d, unsigned threads,
                                  const stagecache::stage_cache& cache, song_library* library,
                                  const std::function<void(double)>& progress) {
     prepare_outcome out;
     const stagecache::stage_key key = stage_key_of(ed, d);
     std::string why;
-    if (!stagecache::hash_file(path, out.hash, why)) {
+    // A song the library knows unchanged is not read for its hash: a cached
+    // stage then needs no read of the song at all, a new one only its decoding.
+    if (!song_hash_of(library, path, out.hash, why)) {
         out.error = "cannot read " + quoted(path) + ": " + why;
         return out;
     }
@@ -133,51 +199,21 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
     }
     if (entry.state == stagecache::entry_state::damaged) out.rebuilt_because = entry.problem;
 
-    converter::source_facts facts{};
-    std::unique_ptr<converter::wave_sample> source;
-    try {
-        source = converter::load_at_converter_rate(path, &facts, &why);
-    } catch (const std::bad_alloc&) {
-        why = "not enough memory to hold it";
-    }
-    if (!source) {
-        out.error = "cannot decode " + quoted(path) + ": " + why;
-        return out;
-    }
+    converted c;
+    // The fingerprint only with a library to keep it in, so preparing alone costs nothing more.
+    out.error = convert_song(path, ed, d, threads, progress, library != nullptr, c);
+    if (!out.error.empty()) return out;
 
-    // Each call is one second of one channel analysed; counting them works
-    // whatever order the threads finish in.
-    const std::uint64_t work =
-        static_cast<std::uint64_t>(converter::group_count(*source)) * converter::whole_seconds(*source);
-    std::atomic<std::uint64_t> done{0};
-    const converter::progress_fn on_second = [&](unsigned, std::uint32_t, std::uint32_t) {
-        const std::uint64_t n = ++done;
-        if (progress && work > 0) progress(static_cast<double>(std::min(n, work)) / static_cast<double>(work));
-    };
-    pattern::vector_sink stage;
-    try {
-        converter::write_pattern(*source, ed, d, stage, on_second, threads);
-    } catch (const std::bad_alloc&) {
-        out.error = "cannot convert " + quoted(path) + ": not enough memory";
-        return out;
-    }
-    const unsigned groups = converter::group_count(*source);
-    // Only with a library to keep it in, so preparing alone costs nothing more.
-    const std::string fingerprint =
-        library ? audio_fingerprint(source->data.get(), source->frame_count(), source->info.chans, source->info.freq)
-                : std::string();
-    source.reset();
-
-    if (!cache.store(out.hash, key, stage.bytes, why)) {
+    if (!cache.store(out.hash, key, c.stage.bytes, why)) {
         out.error = "cannot keep the stage of " + quoted(path) + " in the cache: " + why;
         return out;
     }
     out.status = prepare_status::prepared;
-    out.events = pattern::record_count(stage.bytes.size(), groups);
-    out.seconds = facts.seconds;
+    out.events = pattern::record_count(c.stage.bytes.size(), c.groups);
+    out.seconds = c.facts.seconds;
     if (library) {
         try {
-            record_new_stage(path, key, facts, stage.bytes, fingerprint, *library, out);
+            record_new_stage(path, key, c.facts, c.stage.bytes, c.fingerprint, *library, out);
         } catch (const library_error& e) {
             out.library_problem = e.what();
         }

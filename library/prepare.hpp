@@ -31,6 +31,15 @@ stagecache::stage_key stage_key_of(converter::edition ed, converter::difficulty 
 // The library keeps where a song is, wherever velmora_play ran from.
 std::string absolute_path(const std::string& path);
 
+// A song hash as hex() wrote it; false for anything else.
+bool parse_song_hash(const std::string& hex, stagecache::song_hash& out);
+
+// A song's hash without reading the file when the library has it linked to
+// this very file (record_play, a scan) and the file's size and time are
+// still those seen then; any other file is hashed whole. False, with why,
+// when it cannot be read.
+bool song_hash_of(song_library* library, const std::string& path, stagecache::song_hash& out, std::string& why);
+
 // Finds the song's stage in the cache or makes it: decodes the song at the
 // converter's rate, converts it on `threads` threads, stores the entry and
 // records it in the library (when there is one) with its checksum. A cached

@@ -17,8 +17,7 @@ namespace library {
 // difficulties never share a recording or a replay. Its recording is
 // replays/NAME.session while the game runs; a replay kept from it is
 // replays/NAME.vrp.
-std::string session_name(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
-                         std::int64_t now, pid_t pid);
+std::string session_name(const std::string& song_hash, stage_choice choice, std::int64_t now, pid_t pid);
 
 struct session_outcome {
     std::vector<result_row> runs;   // this session's finished runs, in order
@@ -40,8 +39,8 @@ struct session_outcome {
 // and reported, and the recording stays for a later program to keep
 // (keep_abandoned_sessions).
 session_outcome keep_session(song_library* library, const std::string& replays_dir,
-                             const std::string& session, const std::string& song_hash, const std::string& edition,
-                             const std::string& difficulty, std::int64_t now);
+                             const std::string& session, const std::string& song_hash, stage_choice choice,
+                             std::int64_t now);
 
 // Keeps the sessions whose program ended before it could (killed, or the
 // machine went down): every recording in replays_dir but `own` whose process
@@ -50,8 +49,7 @@ session_outcome keep_session(song_library* library, const std::string& replays_d
 // `before_keep` sees each one's recording first (to queue it for the
 // scoreboard server), with the session's name, song hash, edition and difficulty.
 using abandoned_hook = std::function<void(const std::string& recording, const std::string& session,
-                                          const std::string& song_hash, const std::string& edition,
-                                          const std::string& difficulty)>;
+                                          const std::string& song_hash, stage_choice choice)>;
 std::size_t keep_abandoned_sessions(song_library* library, const std::string& replays_dir,
                                     const std::string& own, std::int64_t now, std::vector<std::string>& problems,
                                     const abandoned_hook& before_keep = {});

@@ -18,126 +18,120 @@ void exec(sqlite3* db, const char* text) { sql::exec(db, text, "cannot bring the
 // Step k brings a database at user_version k to k + 1. The first steps
 // describe the tables as those versions had them, so every older library
 // takes the same road.
+constexpr const char* schema_steps[] = {
+    // Schema 0 to 1
+    "CREATE TABLE songs ("
+    "  hash TEXT PRIMARY KEY NOT NULL,"
+    "  path TEXT NOT NULL,"
+    "  duration REAL NOT NULL,"
+    "  rate INTEGER NOT NULL,"
+    "  channels INTEGER NOT NULL,"
+    "  events_standard INTEGER,"
+    "  events_zetaflux INTEGER,"
+    "  prepared_at INTEGER,"
+    "  last_played_at INTEGER"
+    ");",
+    // Schema 1 to 2
+    // Every finished run; (session, run) names it, so a session recorded
+    // twice is one set of rows.
+    "CREATE TABLE results ("
+    "  id INTEGER PRIMARY KEY,"
+    "  song_hash TEXT NOT NULL,"
+    "  edition TEXT NOT NULL CHECK (edition IN ('standard', 'zetaflux')),"
+    "  session TEXT NOT NULL,"
+    "  run INTEGER NOT NULL,"
+    "  played_at INTEGER NOT NULL,"
+    "  hits INTEGER NOT NULL,"
+    "  score INTEGER NOT NULL,"
+    "  ratio REAL NOT NULL,"
+    "  frames INTEGER NOT NULL,"
+    "  offset_ms INTEGER NOT NULL,"
+    "  replay TEXT,"
+    "  UNIQUE (session, run)"
+    ");"
+    "CREATE INDEX results_by_song ON results (song_hash, edition, ratio DESC, hits);",
+    // Schema 2 to 3
+    // Stages get a table of their own, keyed by edition and difficulty;
+    // the two editions schema 2 knew were both at format version 1 and
+    // only ever prepared at their full density (hard). Their checksums
+    // are taken when they are next used. Results keep their ids, so the
+    // order of equal results stays.
+    "CREATE TABLE stages ("
+    "  song_hash TEXT NOT NULL,"
+    "  edition TEXT NOT NULL,"
+    "  difficulty TEXT NOT NULL,"
+    "  format_version INTEGER NOT NULL,"
+    "  events INTEGER NOT NULL,"
+    "  prepared_at INTEGER NOT NULL,"
+    "  checksum TEXT,"
+    "  PRIMARY KEY (song_hash, edition, difficulty)"
+    ");"
+    "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at)"
+    "  SELECT hash, 'standard', 'hard', 1, events_standard, COALESCE(prepared_at, 0) FROM songs"
+    "  WHERE events_standard IS NOT NULL;"
+    "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at)"
+    "  SELECT hash, 'zetaflux', 'hard', 1, events_zetaflux, COALESCE(prepared_at, 0) FROM songs"
+    "  WHERE events_zetaflux IS NOT NULL;"
+    "ALTER TABLE songs DROP COLUMN events_standard;"
+    "ALTER TABLE songs DROP COLUMN events_zetaflux;"
+    "CREATE TABLE results_v3 ("
+    "  id INTEGER PRIMARY KEY,"
+    "  song_hash TEXT NOT NULL,"
+    "  edition TEXT NOT NULL,"
+    "  difficulty TEXT NOT NULL DEFAULT 'hard',"
+    "  session TEXT NOT NULL,"
+    "  run INTEGER NOT NULL,"
+    "  played_at INTEGER NOT NULL,"
+    "  hits INTEGER NOT NULL,"
+    "  score INTEGER NOT NULL,"
+    "  ratio REAL NOT NULL,"
+    "  frames INTEGER NOT NULL,"
+    "  offset_ms INTEGER NOT NULL,"
+    "  replay TEXT,"
+    "  UNIQUE (session, run)"
+    ");"
+    "INSERT INTO results_v3 (id, song_hash, edition, difficulty, session, run, played_at, hits, score, ratio,"
+    "  frames, offset_ms, replay)"
+    "  SELECT id, song_hash, edition, 'hard', session, run, played_at, hits, score, ratio, frames, offset_ms,"
+    "  replay FROM results;"
+    "DROP TABLE results;"
+    "ALTER TABLE results_v3 RENAME TO results;"
+    "CREATE INDEX results_by_song ON results (song_hash, edition, difficulty, ratio DESC, hits);",
+    // Schema 3 to 4
+    // The music index's lists look up each song's best run in the
+    // results; with every key of the best-run order in the index, that
+    // is one step into it per song, not a sort.
+    "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC, hits,"
+    "  played_at);",
+    // Schema 4 to 5
+    // Sessions waiting for, or answered by, the scoreboard server, with
+    // copies of their stage and replay in the outbox folder until sent;
+    // and each song's audio fingerprint, which names its recording there.
+    "CREATE TABLE submissions ("
+    "  session TEXT PRIMARY KEY NOT NULL,"
+    "  song_hash TEXT NOT NULL,"
+    "  edition TEXT NOT NULL,"
+    "  difficulty TEXT NOT NULL,"
+    "  server TEXT NOT NULL,"
+    "  stage_file TEXT NOT NULL,"
+    "  replay_file TEXT NOT NULL,"
+    "  queued_at INTEGER NOT NULL,"
+    "  state TEXT NOT NULL DEFAULT 'queued'"
+    "    CHECK (state IN ('queued', 'pending', 'verified', 'rejected')),"
+    "  server_session INTEGER,"
+    "  reason TEXT NOT NULL DEFAULT '',"
+    "  attempts INTEGER NOT NULL DEFAULT 0,"
+    "  next_try_at INTEGER NOT NULL DEFAULT 0"
+    ");"
+    "CREATE INDEX submissions_by_song ON submissions (song_hash, edition, difficulty);"
+    "ALTER TABLE songs ADD COLUMN fingerprint TEXT;",
+};
+
 void migrate_step(sqlite3* db, int from) {
-    switch (from) {
-    case 0:
-        exec(db,
-             "CREATE TABLE songs ("
-             "  hash TEXT PRIMARY KEY NOT NULL,"
-             "  path TEXT NOT NULL,"
-             "  duration REAL NOT NULL,"
-             "  rate INTEGER NOT NULL,"
-             "  channels INTEGER NOT NULL,"
-             "  events_standard INTEGER,"
-             "  events_zetaflux INTEGER,"
-             "  prepared_at INTEGER,"
-             "  last_played_at INTEGER"
-             ");");
-        return;
-    case 1:
-        // Every finished run; (session, run) names it, so a session recorded
-        // twice is one set of rows.
-        exec(db,
-             "CREATE TABLE results ("
-             "  id INTEGER PRIMARY KEY,"
-             "  song_hash TEXT NOT NULL,"
-             "  edition TEXT NOT NULL CHECK (edition IN ('standard', 'zetaflux')),"
-             "  session TEXT NOT NULL,"
-             "  run INTEGER NOT NULL,"
-             "  played_at INTEGER NOT NULL,"
-             "  hits INTEGER NOT NULL,"
-             "  score INTEGER NOT NULL,"
-             "  ratio REAL NOT NULL,"
-             "  frames INTEGER NOT NULL,"
-             "  offset_ms INTEGER NOT NULL,"
-             "  replay TEXT,"
-             "  UNIQUE (session, run)"
-             ");"
-             "CREATE INDEX results_by_song ON results (song_hash, edition, ratio DESC, hits);");
-        return;
-    case 2:
-        // Stages get a table of their own, keyed by edition and difficulty;
-        // the two editions schema 2 knew were both at format version 1 and
-        // only ever prepared at their full density (hard). Their checksums
-        // are taken when they are next used. Results keep their ids, so the
-        // order of equal results stays.
-        exec(db,
-             "CREATE TABLE stages ("
-             "  song_hash TEXT NOT NULL,"
-             "  edition TEXT NOT NULL,"
-             "  difficulty TEXT NOT NULL,"
-             "  format_version INTEGER NOT NULL,"
-             "  events INTEGER NOT NULL,"
-             "  prepared_at INTEGER NOT NULL,"
-             "  checksum TEXT,"
-             "  PRIMARY KEY (song_hash, edition, difficulty)"
-             ");"
-             "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at)"
-             "  SELECT hash, 'standard', 'hard', 1, events_standard, COALESCE(prepared_at, 0) FROM songs"
-             "  WHERE events_standard IS NOT NULL;"
-             "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at)"
-             "  SELECT hash, 'zetaflux', 'hard', 1, events_zetaflux, COALESCE(prepared_at, 0) FROM songs"
-             "  WHERE events_zetaflux IS NOT NULL;"
-             "ALTER TABLE songs DROP COLUMN events_standard;"
-             "ALTER TABLE songs DROP COLUMN events_zetaflux;"
-             "CREATE TABLE results_v3 ("
-             "  id INTEGER PRIMARY KEY,"
-             "  song_hash TEXT NOT NULL,"
-             "  edition TEXT NOT NULL,"
-             "  difficulty TEXT NOT NULL DEFAULT 'hard',"
-             "  session TEXT NOT NULL,"
-             "  run INTEGER NOT NULL,"
-             "  played_at INTEGER NOT NULL,"
-             "  hits INTEGER NOT NULL,"
-             "  score INTEGER NOT NULL,"
-             "  ratio REAL NOT NULL,"
-             "  frames INTEGER NOT NULL,"
-             "  offset_ms INTEGER NOT NULL,"
-             "  replay TEXT,"
-             "  UNIQUE (session, run)"
-             ");"
-             "INSERT INTO results_v3 (id, song_hash, edition, difficulty, session, run, played_at, hits, score, ratio,"
-             "  frames, offset_ms, replay)"
-             "  SELECT id, song_hash, edition, 'hard', session, run, played_at, hits, score, ratio, frames, offset_ms,"
-             "  replay FROM results;"
-             "DROP TABLE results;"
-             "ALTER TABLE results_v3 RENAME TO results;"
-             "CREATE INDEX results_by_song ON results (song_hash, edition, difficulty, ratio DESC, hits);");
-        return;
-    case 3:
-        musicindex::add_tables(db);
-        // The music index's lists look up each song's best run in the
-        // results; with every key of the best-run order in the index, that
-        // is one step into it per song, not a sort.
-        exec(db,
-             "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC, hits,"
-             "  played_at);");
-        return;
-    case 4:
-        // Sessions waiting for, or answered by, the scoreboard server, with
-        // copies of their stage and replay in the outbox folder until sent;
-        // and each song's audio fingerprint, which names its recording there.
-        exec(db,
-             "CREATE TABLE submissions ("
-             "  session TEXT PRIMARY KEY NOT NULL,"
-             "  song_hash TEXT NOT NULL,"
-             "  edition TEXT NOT NULL,"
-             "  difficulty TEXT NOT NULL,"
-             "  server TEXT NOT NULL,"
-             "  stage_file TEXT NOT NULL,"
-             "  replay_file TEXT NOT NULL,"
-             "  queued_at INTEGER NOT NULL,"
-             "  state TEXT NOT NULL DEFAULT 'queued'"
-             "    CHECK (state IN ('queued', 'pending', 'verified', 'rejected')),"
-             "  server_session INTEGER,"
-             "  reason TEXT NOT NULL DEFAULT '',"
-             "  attempts INTEGER NOT NULL DEFAULT 0,"
-             "  next_try_at INTEGER NOT NULL DEFAULT 0"
-             ");"
-             "CREATE INDEX submissions_by_song ON submissions (song_hash, edition, difficulty);"
-             "ALTER TABLE songs ADD COLUMN fingerprint TEXT;");
-        return;
-    }
+    if (from < 0 || from >= static_cast<int>(sizeof schema_steps / sizeof schema_steps[0])) return;
+    // The music tables are the music index's own (it runs them in this step's transaction).
+    if (from == 3) musicindex::add_tables(db);
+    exec(db, schema_steps[from]);
 }
 
 constexpr const char* result_columns =
@@ -459,6 +453,16 @@ std::optional<song_row> song_library::find(const std::string& hash) {
     song_row r = read_row(st);
     add_stages(r);
     return r;
+}
+
+std::string song_library::hash_of_file(const std::string& path, std::int64_t size, std::int64_t mtime_ns) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_,
+                      "SELECT COALESCE(song_hash, '') FROM files"
+                      " WHERE path = :path AND size = :size AND mtime_ns = :mtime AND missing = 0;",
+                      "cannot look a file's song up");
+    st.bind(":path", path).bind(":size", size).bind(":mtime", mtime_ns);
+    return st.step() ? st.text(0) : std::string();
 }
 
 upload_facts song_library::facts_for_upload(const std::string& hash) {

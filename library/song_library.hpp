@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "library/stage_choice.hpp"
 #include "results/result_row.hpp"
 #include "sqlite/sql.hpp"
 
@@ -110,6 +111,10 @@ public:
     std::vector<std::string> replay_files();
 
     std::optional<song_row> find(const std::string& hash);
+    // The song hash the music tables link to the file at `path` (as
+    // musicfiles::normal_path gives it) while its size and modification time
+    // are still those seen then; "" when not known or the file changed since.
+    std::string hash_of_file(const std::string& path, std::int64_t size, std::int64_t mtime_ns);
     upload_facts facts_for_upload(const std::string& hash);
     // A song's audio fingerprint as prepared; "" when not known.
     void set_fingerprint(const std::string& hash, const std::string& fingerprint);

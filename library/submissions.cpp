@@ -97,8 +97,8 @@ std::string outbox_dir() {
 }
 
 std::string queue_submission(song_library& library, const std::string& recording, const std::string& session,
-                             const std::string& song_hash, const std::string& edition, const std::string& difficulty,
-                             const std::string& stage_path, const std::string& server, std::int64_t now) {
+                             const std::string& song_hash, stage_choice choice, const std::string& stage_path,
+                             const std::string& server, std::int64_t now) {
     results::replay r;
     const results::replay_read_result read = results::read_replay_file(recording, r);
     if (read.status == results::replay_status::cannot_open) return {};
@@ -125,8 +125,8 @@ std::string queue_submission(song_library& library, const std::string& recording
                               "cannot queue the session for the server");
             st.bind(":session", session)
                 .bind(":song_hash", song_hash)
-                .bind(":edition", edition)
-                .bind(":difficulty", difficulty)
+                .bind(":edition", choice.edition_name())
+                .bind(":difficulty", choice.difficulty_name())
                 .bind(":server", server);
             st.bind(":stage_file", stage_file).bind(":replay_file", replay_file).bind(":now", now);
             st.run();
@@ -236,15 +236,16 @@ bool mark_resend(song_library& library, const submission& s, std::int64_t next_t
     return queued;
 }
 
-std::optional<submission> latest_submission(song_library& library, const std::string& song_hash,
-                                            const std::string& edition, const std::string& difficulty) {
+std::optional<submission> latest_submission(song_library& library, const std::string& song_hash, stage_choice choice) {
     std::vector<submission> rows =
         read_rows(library,
                   std::string(columns) +
                       " WHERE song_hash = :hash AND edition = :edition AND difficulty = :difficulty"
                       " ORDER BY queued_at DESC, session DESC LIMIT 1",
                   [&](sql::statement& st) {
-                      st.bind(":hash", song_hash).bind(":edition", edition).bind(":difficulty", difficulty);
+                      st.bind(":hash", song_hash)
+                          .bind(":edition", choice.edition_name())
+                          .bind(":difficulty", choice.difficulty_name());
                   });
     if (rows.empty()) return std::nullopt;
     return rows.front();

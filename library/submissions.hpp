@@ -37,8 +37,8 @@ std::string outbox_dir();
 // happens when the recording holds no finished run. Returns "" or the reason
 // it could not be queued, as a message line.
 std::string queue_submission(song_library& library, const std::string& recording, const std::string& session,
-                             const std::string& song_hash, const std::string& edition, const std::string& difficulty,
-                             const std::string& stage_path, const std::string& server, std::int64_t now);
+                             const std::string& song_hash, stage_choice choice, const std::string& stage_path,
+                             const std::string& server, std::int64_t now);
 
 // Every session the submissions table holds, for any server.
 std::vector<std::string> queued_sessions(song_library& library);
@@ -65,8 +65,7 @@ bool mark_resend(song_library& library, const submission& s, std::int64_t next_t
 
 // The latest submission of a song's runs in an edition and difficulty, for
 // the lists; nothing when none was ever queued.
-std::optional<submission> latest_submission(song_library& library, const std::string& song_hash,
-                                            const std::string& edition, const std::string& difficulty);
+std::optional<submission> latest_submission(song_library& library, const std::string& song_hash, stage_choice choice);
 // Every submission, newest first (velmora_play --submit reports them).
 std::vector<submission> all_submissions(song_library& library, const std::string& server);
 

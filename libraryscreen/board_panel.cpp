@@ -24,13 +24,12 @@ board_panel::~board_panel() {
     thread_.join();
 }
 
-std::string board_panel::key_of(const std::string& song, const std::string& edition, const std::string& difficulty) {
-    return edition + "/" + difficulty + "/" + song;
+std::string board_panel::key_of(const std::string& song, ::library::stage_choice stage) {
+    return std::string(stage.edition_name()) + "/" + stage.difficulty_name() + "/" + song;
 }
 
-void board_panel::want(const std::string& song, const std::string& edition, const std::string& difficulty,
-                       std::uint32_t now_ms) {
-    const std::string key = key_of(song, edition, difficulty);
+void board_panel::want(const std::string& song, ::library::stage_choice stage, std::uint32_t now_ms) {
+    const std::string key = key_of(song, stage);
     std::lock_guard<std::mutex> g(lock_);
     now_ms_ = now_ms;
     if (key == wanted_key_) return;
@@ -38,15 +37,13 @@ void board_panel::want(const std::string& song, const std::string& edition, cons
     if (found != cache_.end() && now_ms - found->second.at_ms < fresh_ms) return;
     wanted_key_ = key;
     wanted_song_ = song;
-    wanted_edition_ = edition;
-    wanted_difficulty_ = difficulty;
+    wanted_stage_ = stage;
     woken_.notify_all();
 }
 
-std::optional<song_board> board_panel::find(const std::string& song, const std::string& edition,
-                                            const std::string& difficulty) const {
+std::optional<song_board> board_panel::find(const std::string& song, ::library::stage_choice stage) const {
     std::lock_guard<std::mutex> g(lock_);
-    const auto found = cache_.find(key_of(song, edition, difficulty));
+    const auto found = cache_.find(key_of(song, stage));
     if (found == cache_.end()) return std::nullopt;
     return found->second.board;
 }
@@ -65,12 +62,12 @@ void board_panel::run() {
     for (;;) {
         woken_.wait(g, [this] { return stop_ || !wanted_key_.empty(); });
         if (stop_) return;
-        const std::string key = wanted_key_, song = wanted_song_, edition = wanted_edition_,
-                          difficulty = wanted_difficulty_;
+        const std::string key = wanted_key_, song = wanted_song_;
+        const ::library::stage_choice stage = wanted_stage_;
         g.unlock();
         song_board b;
         try {
-            b = calls_.board(song, edition, difficulty);
+            b = calls_.board(song, stage);
         } catch (const std::exception& e) {
             b.why = e.what();
         }

@@ -26,11 +26,9 @@ public:
     board_panel& operator=(const board_panel&) = delete;
 
     // The song the player rests on; loaded unless a fresh answer is kept.
-    void want(const std::string& song, const std::string& edition, const std::string& difficulty,
-              std::uint32_t now_ms);
+    void want(const std::string& song, ::library::stage_choice stage, std::uint32_t now_ms);
     // What is known of it now; nothing while loading.
-    std::optional<song_board> find(const std::string& song, const std::string& edition,
-                                   const std::string& difficulty) const;
+    std::optional<song_board> find(const std::string& song, ::library::stage_choice stage) const;
     // Everything read again (a session was sent, the settings changed).
     void forget();
 
@@ -42,7 +40,7 @@ public:
 
 private:
     void run();
-    static std::string key_of(const std::string& song, const std::string& edition, const std::string& difficulty);
+    static std::string key_of(const std::string& song, ::library::stage_choice stage);
 
     online_calls& calls_;
     mutable std::mutex lock_;
@@ -52,7 +50,8 @@ private:
         std::uint32_t at_ms = 0;
     };
     std::map<std::string, kept> cache_;
-    std::string wanted_key_, wanted_song_, wanted_edition_, wanted_difficulty_;
+    std::string wanted_key_, wanted_song_;
+    ::library::stage_choice wanted_stage_;
     std::uint32_t now_ms_ = 0;
     bool stop_ = false;
     std::thread thread_;

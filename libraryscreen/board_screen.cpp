@@ -54,8 +54,8 @@ void board_screen(screen_state& s, const chosen_song& song) {
     std::string message;
     std::uint32_t next = SDL_GetTicks();
     for (;;) {
-        s.boards->want(song.path, s.settings.edition, s.settings.difficulty, SDL_GetTicks());
-        const std::optional<song_board> b = s.boards->find(song.path, s.settings.edition, s.settings.difficulty);
+        s.boards->want(song.path, s.stage, SDL_GetTicks());
+        const std::optional<song_board> b = s.boards->find(song.path, s.stage);
         const std::vector<board_line> lines = b && b->ok ? lines_of(*b, s.online->player()) : std::vector<board_line>{};
         SDLKey key;
         while (next_key(s, key)) {
@@ -87,7 +87,7 @@ void board_screen(screen_state& s, const chosen_song& song) {
         SDL_Surface* surface = window->surface_ptr;
         fill(surface, 0, 0, screen_width, screen_height, 0);
         s.text.draw(surface, 40, 30, "World board: " + song.title, style(20, white), 560);
-        s.text.draw(surface, 40, 58, s.settings.edition + ", " + s.settings.difficulty + " on " + s.online->server(),
+        s.text.draw(surface, 40, 58, std::string(s.stage.edition_name()) + ", " + s.stage.difficulty_name() + " on " + s.online->server(),
                     style(13, grey), 560);
         if (!b) {
             s.text.draw(surface, 40, 100, "Loading...", style(15, grey));

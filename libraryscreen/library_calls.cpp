@@ -42,21 +42,12 @@ sqlite3* open_connection(const std::string& path, std::string& why) {
     }
 }
 
-converter::edition edition_of(const std::string& name) {
-    return converter::edition_from_name(name).value_or(*converter::edition_from_name(userfiles::default_edition));
-}
-
-converter::difficulty difficulty_of(const std::string& name) {
-    return converter::difficulty_from_name(name).value_or(*converter::difficulty_from_name(userfiles::default_difficulty));
-}
-
 }  // namespace
 
 struct library_calls::parts {
     stagecache::stage_cache cache{userfiles::cache_dir()};
     std::unique_ptr<::library::song_library> songs;
     ::library::session_start session;  // the session being played, if any
-    std::string stage_path;            // the stage last prepared, which a session plays
     std::string server;                // sessions are queued for it; none when empty
 };
 
@@ -76,19 +67,18 @@ library_calls::~library_calls() {
     sqlite3_close(index_);
 }
 
-prepared_stage library_calls::prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
-                                const std::function<void(double)>& progress) {
+prepared_stage library_calls::prepare(const std::string& song, ::library::stage_choice stage,
+                                      const std::function<void(double)>& progress) {
     prepared_stage p;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    const ::library::prepare_outcome r = ::library::prepare_song(song, edition_of(edition), difficulty_of(difficulty),
-                                                                 threads, parts_->cache, parts_->songs.get(), progress);
+    const ::library::prepare_outcome r = ::library::prepare_song(song, stage.edition, stage.difficulty, threads,
+                                                                 parts_->cache, parts_->songs.get(), progress);
     if (r.status == ::library::prepare_status::failed) {
         p.error = r.error;
         return p;
     }
     p.ok = true;
     p.stage_path = r.stage_path;
-    parts_->stage_path = r.stage_path;
     p.song_hash = r.hash.hex();
     if (!r.rebuilt_because.empty()) p.notes = "the cached stage was damaged (" + r.rebuilt_because + "); prepared again";
     if (!r.library_problem.empty()) p.notes = r.library_problem;
@@ -100,23 +90,19 @@ prepared_stage library_calls::prepare(const std::string& song, const std::string
     return p;
 }
 
-std::string library_calls::begin_session(const std::string& song_hash, const std::string& edition,
-                                         const std::string& difficulty, std::string& why) {
-    parts_->session = ::library::begin_session(song_hash, converter::edition_name(edition_of(edition)),
-                                               converter::difficulty_name(difficulty_of(difficulty)),
+std::string library_calls::begin_session(const session_request& session, std::string& why) {
+    parts_->session = ::library::begin_session(session.song_hash, session.stage,
                                                std::time(nullptr), ::getpid());
     why = parts_->session.why_not;
     return parts_->session.recording;
 }
 
-kept_session library_calls::end_session(const std::string& song_hash, const std::string& edition,
-                                        const std::string& difficulty) {
+kept_session library_calls::end_session(const session_request& session) {
     kept_session k;
-    const ::library::submit_to submit{parts_->server, parts_->stage_path};
+    const ::library::submit_to submit{parts_->server, session.stage_path};
     const ::library::session_end e = ::library::end_session(
-        parts_->songs.get(), parts_->session, song_hash, converter::edition_name(edition_of(edition)),
-        converter::difficulty_name(difficulty_of(difficulty)), std::time(nullptr),
-        parts_->server.empty() || parts_->stage_path.empty() ? nullptr : &submit);
+        parts_->songs.get(), parts_->session, session.song_hash, session.stage, std::time(nullptr),
+        parts_->server.empty() || session.stage_path.empty() ? nullptr : &submit);
     parts_->session = {};
     k.runs = e.kept.runs.size();
     k.lost = !e.kept.runs.empty() && !e.kept.stored;
@@ -128,15 +114,11 @@ kept_session library_calls::end_session(const std::string& song_hash, const std:
 
 void library_calls::submit_to(const std::string& server) { parts_->server = server; }
 
-void library_calls::played_stage(const std::string& stage_path) { parts_->stage_path = stage_path; }
-
 ::library::song_library* library_calls::songs() const { return parts_->songs.get(); }
-std::optional<run_figures> library_calls::best_run(const std::string& song_hash, const std::string& edition,
-                                                   const std::string& difficulty) {
+std::optional<run_figures> library_calls::best_run(const std::string& song_hash, ::library::stage_choice stage) {
     if (!parts_->songs) return std::nullopt;
     try {
-        const auto best = parts_->songs->best_result(song_hash, converter::edition_name(edition_of(edition)),
-                                                     converter::difficulty_name(difficulty_of(difficulty)));
+        const auto best = parts_->songs->best_result(song_hash, stage.edition_name(), stage.difficulty_name());
         if (!best) return std::nullopt;
         return run_figures{best->hits, best->score, best->ratio};
     } catch (const std::exception&) {
@@ -194,18 +176,16 @@ std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) 
     return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems, parts_->server);
 }
 
-std::string library_calls::best_replay(const std::string& song, const std::string& edition,
-                                       const std::string& difficulty, std::string& why) {
+std::string library_calls::best_replay(const std::string& song, ::library::stage_choice stage, std::string& why) {
     if (!parts_->songs) {
         why = "the song library is not open";
         return {};
     }
     stagecache::song_hash hash;
-    if (!stagecache::hash_file(song, hash, why)) return {};
+    if (!::library::song_hash_of(parts_->songs.get(), song, hash, why)) return {};
     try {
         const ::library::best_replay b =
-            ::library::find_best_replay(*parts_->songs, hash.hex(), converter::edition_name(edition_of(edition)),
-                                        converter::difficulty_name(difficulty_of(difficulty)));
+            ::library::find_best_replay(*parts_->songs, hash.hex(), stage);
         why = b.why_not;
         return b.file;
     } catch (const ::library::library_error& e) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "library/stage_choice.hpp"
 #include "musicfiles/scan.hpp"
 #include "userfiles/settings.hpp"
 
@@ -16,7 +17,7 @@ class song_library;
 
 // Everything the library screen asks of the song library, the stage cache,
 // the settings file and the music index, in one place: the screen itself
-// sees none of their types.
+// sees none of their types but the edition and difficulty it chose.
 namespace libraryscreen {
 
 // A song's stage, found in the cache or made.
@@ -26,6 +27,15 @@ struct prepared_stage {
     std::string notes;       // what the player should know although it worked
     std::string stage_path;
     std::string song_hash;
+};
+
+// One session of a song: the song, its edition and difficulty, and the
+// stage the game plays (the song's own or another version's, downloaded),
+// which a session for the scoreboard server is sent with.
+struct session_request {
+    std::string song_hash;
+    ::library::stage_choice stage;
+    std::string stage_path;
 };
 
 // A run as the result screen counted it.
@@ -73,20 +83,17 @@ public:
 
     // May take seconds (a conversion); progress gets the share done from
     // any thread.
-    prepared_stage prepare(const std::string& song, const std::string& edition, const std::string& difficulty,
+    prepared_stage prepare(const std::string& song, ::library::stage_choice stage,
                            const std::function<void(double)>& progress);
     // The recording file to give the game for a session of the song, or ""
     // (with why) when results cannot be kept.
-    std::string begin_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty,
-                              std::string& why);
-    // After the stage: stores the session's finished runs, keeps the best's replay.
-    kept_session end_session(const std::string& song_hash, const std::string& edition, const std::string& difficulty);
+    std::string begin_session(const session_request& session, std::string& why);
+    // After the stage: stores the session's finished runs, keeps the best's
+    // replay, and queues it with the request's stage when a server is set.
+    kept_session end_session(const session_request& session);
     // Sessions ended from now on are queued for this scoreboard server too
     // (none when empty).
     void submit_to(const std::string& server);
-    // The next session plays this stage (another version's, downloaded)
-    // rather than the one prepared last.
-    void played_stage(const std::string& stage_path);
     // The song library itself, for the scoreboard's calls (online_calls); null when not open.
     ::library::song_library* songs() const;
     // Keeps the sessions of a screen or a velmora_play that was killed, so
@@ -94,12 +101,10 @@ public:
     std::size_t recover_sessions(std::vector<std::string>& problems);
     // The song's best run's replay file, "" when there is none or the library
     // names one outside the replays folder (why says so).
-    std::string best_replay(const std::string& song, const std::string& edition, const std::string& difficulty,
-                            std::string& why);
+    std::string best_replay(const std::string& song, ::library::stage_choice stage, std::string& why);
 
     // The song's best run in an edition and difficulty, before a session.
-    std::optional<run_figures> best_run(const std::string& song_hash, const std::string& edition,
-                                        const std::string& difficulty);
+    std::optional<run_figures> best_run(const std::string& song_hash, ::library::stage_choice stage);
     // A song's tags and bests, through a connection of its own: for the
     // song panel's thread, one call at a time.
     song_facts facts(const std::string& song);

@@ -82,8 +82,9 @@ private:
 
 // Left and Right step the difficulty of the list and the stages, saved.
 void step_difficulty(screen_state& s, int step) {
-    const int i = static_cast<int>(converter::difficulty_from_name(s.settings.difficulty).value_or(converter::difficulty::normal));
-    s.settings.difficulty = converter::difficulty_name(static_cast<converter::difficulty>((i + 3 + step) % 3));
+    const int i = static_cast<int>(s.stage.difficulty);
+    s.stage.difficulty = static_cast<converter::difficulty>((i + 3 + step) % 3);
+    s.settings.difficulty = s.stage.difficulty_name();
     if (const std::string why = save_setting("difficulty", s.settings.difficulty); !why.empty())
         s.status = "The difficulty is not saved: " + why;
     s.source.set_query(s.settings.edition, s.settings.difficulty);
@@ -134,7 +135,7 @@ void draw_keys_line(screen_state& s, SDL_Surface* surface) {
             line = "F3 best F4 settings F5 add F6 board  ";
             const songlist::song_row* row = s.list.highlighted_row();
             const std::optional<song_board> b =
-                row ? s.boards->find(row->path, s.settings.edition, s.settings.difficulty) : std::nullopt;
+                row ? s.boards->find(row->path, s.stage) : std::nullopt;
             line += !row ? std::string() : b ? board_panel::summary(*b, s.online->player()) : "World: loading...";
         }
         if (s.scans.busy())
@@ -183,11 +184,11 @@ void draw_screen(screen_state& s, text_log& log, bool whole, bool with_world = t
     s.list.draw(window->surface_ptr, whole);
     std::vector<world_line> world;
     if (with_world && s.boards && row) {
-        const std::optional<song_board> b = s.boards->find(row->path, s.settings.edition, s.settings.difficulty);
+        const std::optional<song_board> b = s.boards->find(row->path, s.stage);
         world = b ? board_panel::panel_lines(*b, s.online->player(), 3)
                   : std::vector<world_line>{{"loading...", "", false}};
     }
-    s.panel->draw(window->surface_ptr, s.settings.edition, s.settings.difficulty, whole, world);
+    s.panel->draw(window->surface_ptr, s.stage, whole, world);
     draw_keys_line(s, window->surface_ptr);
     log.frame_drawn();
 }
@@ -308,7 +309,7 @@ void list_loop(screen_state& s, text_log& log, std::unique_ptr<board_panel>& boa
         s.list.update(now);
         note_troubles(s);
         const songlist::song_row* row = s.list.highlighted_row();
-        if (boards && row) boards->want(row->path, s.settings.edition, s.settings.difficulty, now);
+        if (boards && row) boards->want(row->path, s.stage, now);
         // A session sent or answered: the boards are read again.
         if (boards && s.online->changes() != seen_online) {
             seen_online = s.online->changes();
@@ -329,6 +330,9 @@ int library_screen_main(int argc, char** argv) {
     const arguments args = read_arguments(argc, argv);
     if (!args.ok) return 2;
     const userfiles::settings settings = start_settings(args);
+    // The names were checked as the settings and the arguments were read.
+    const ::library::stage_choice stage =
+        ::library::stage_choice::from_names(settings.edition, settings.difficulty).value_or(::library::stage_choice{});
 
     std::string problem;
     library_calls calls(problem);
@@ -366,7 +370,8 @@ int library_screen_main(int argc, char** argv) {
         scanner scans(calls);
         std::unique_ptr<board_panel> boards;
         if (online.online()) boards = std::make_unique<board_panel>(online);
-        screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false, &online, boards.get(), &panel};
+        screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false, &online, boards.get(), &panel,
+                       stage};
         text_log log(text);
         if (!problem.empty()) {
             s.trouble = "The song library cannot be opened: " + problem;

@@ -2,14 +2,11 @@
 
 #include <fstream>
 
-#include "converter/difficulty.hpp"
-#include "converter/editions.hpp"
 #include <ctime>
 
 #include "library/play_session.hpp"
-#include "library/prepare.hpp"
-#include "library/submissions.hpp"
 #include "online/account.hpp"
+#include "online/boards.hpp"
 #include "online/client.hpp"
 #include "online/sender.hpp"
 #include "stagecache/stage_cache.hpp"
@@ -90,60 +87,24 @@ void online_calls::session_ended() {
     if (sender_->thread) sender_->thread->wake();
 }
 
-song_board online_calls::board(const std::string& song, const std::string& edition, const std::string& difficulty) {
+song_board online_calls::board(const std::string& song, ::library::stage_choice stage) {
     song_board b;
     const who a = account();
-    if (a.server.empty()) {
-        b.why = "no server";
-        return b;
-    }
-    stagecache::song_hash hash;
-    if (!stagecache::hash_file(song, hash, b.why)) return b;
-    const auto ed = converter::edition_from_name(edition);
-    const auto diff = converter::difficulty_from_name(difficulty);
-    if (!ed || !diff) {
-        b.why = "no such edition or difficulty";
-        return b;
-    }
-    const stagecache::stage_cache cache(userfiles::cache_dir());
-    vaz::hash_128 stage;
-    std::string why;
-    // Only a stage already prepared: the board follows the stage's bytes.
-    if (!vaz::hash_file(cache.entry_path(hash, library::stage_key_of(*ed, *diff)), stage, why)) {
-        b.why = "not prepared yet";
-        return b;
-    }
-    b.stage = stage.hex();
-    std::string fingerprint;
-    double seconds = 0;
-    if (library::song_library* songs = calls_.songs()) {
-        try {
-            if (const auto s = library::latest_submission(*songs, hash.hex(), edition, difficulty)) {
-                b.state = library::state_name(s->state);
-                if (s->state == library::submission_state::rejected && !s->reason.empty()) b.state += ": " + s->reason;
-            }
-            fingerprint = songs->fingerprint(hash.hex());
-            if (const auto row = songs->find(hash.hex())) seconds = row->duration;
-        } catch (const std::exception&) {
-            // The board still shows without them.
-        }
-    }
-    const online::client c(a.server, a.token, panel_limits());
-    const online::board got = c.get_board(b.stage, edition, difficulty, 10);
-    if (!got.how.ok) {
-        b.why = got.how.message;
-        return b;
-    }
-    b.ok = true;
-    for (const online::board_entry& e : got.entries) b.rows.push_back(row_of(e));
-    if (got.you) b.you = row_of(*got.you);
-    b.players = got.players;
-    if (!fingerprint.empty() && seconds > 0) {
-        const online::versions v = c.recordings(fingerprint, static_cast<std::int64_t>(seconds * 1000));
-        for (const online::version& one : v.list)
-            if (one.stage != b.stage || one.edition != edition || one.difficulty != difficulty)
-                b.versions.push_back({one.stage, one.edition, one.difficulty, one.title, one.players});
-    }
+    online::board_question q;
+    q.song = song;
+    q.choice = stage;
+    const online::board_summary got = online::look_up_board({a.server, a.player, a.token}, q,
+                                                            stagecache::stage_cache(userfiles::cache_dir()),
+                                                            calls_.songs(), panel_limits());
+    b.ok = got.ok();
+    b.why = got.why;
+    b.stage = got.stage;
+    b.state = got.state;
+    for (const online::board_entry& e : got.got.entries) b.rows.push_back(row_of(e));
+    if (got.got.you) b.you = row_of(*got.got.you);
+    b.players = got.got.players;
+    for (const online::version& v : got.versions)
+        b.versions.push_back({v.stage, v.edition, v.difficulty, v.title, v.players});
     return b;
 }
 

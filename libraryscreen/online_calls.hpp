@@ -59,7 +59,7 @@ public:
     void session_ended();
 
     // Blocking calls (a worker thread).
-    song_board board(const std::string& song, const std::string& edition, const std::string& difficulty);
+    song_board board(const std::string& song, ::library::stage_choice stage);
     // A run of the board downloaded for watching: its replay and stage as files.
     std::string fetch_run(std::int64_t session, const std::string& stage, std::string& replay_file,
                           std::string& stage_file);

@@ -49,18 +49,16 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         prepared_stage stage;
         // The song's own stage first even for a version: its hash names the song, and the list keeps its place.
         if (s.quit || !get_stage(s, song, stage) || s.quit) break;
-        if (!version_stage.empty()) {
-            stage.stage_path = version_stage;
-            s.calls.played_stage(version_stage);
-        }
+        if (!version_stage.empty()) stage.stage_path = version_stage;
+        const session_request session{stage.song_hash, s.stage, stage.stage_path};
         const std::optional<run_figures> before =
-            s.calls.best_run(stage.song_hash, s.settings.edition, s.settings.difficulty);
+            s.calls.best_run(stage.song_hash, s.stage);
         stage_request r = request_for(s, song, stage);
         r.end_after_run = true;
         r.start_at_once = at_once;
         r.pause_menu = [&s] { return pause_menu(s); };
         std::string why;
-        r.replay.record_file = s.calls.begin_session(stage.song_hash, s.settings.edition, s.settings.difficulty, why);
+        r.replay.record_file = s.calls.begin_session(session, why);
         r.replay.record_given = !r.replay.record_file.empty();
         // Runs that cannot be kept are played, but the program does not end as a success.
         if (!r.replay.record_given) {
@@ -68,7 +66,7 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
             s.failed = true;
         }
         const stage_outcome o = play_stage(r);
-        const kept_session kept = s.calls.end_session(stage.song_hash, s.settings.edition, s.settings.difficulty);
+        const kept_session kept = s.calls.end_session(session);
         for (const std::string& p : kept.problems) say(p);
         if (kept.lost) s.failed = true;
         if (s.online) s.online->session_ended();
@@ -94,8 +92,8 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         run_report report;
         report.title = song.title;
         report.artist = song.artist;
-        report.edition = s.settings.edition;
-        report.difficulty = s.settings.difficulty;
+        report.edition = s.stage.edition_name();
+        report.difficulty = s.stage.difficulty_name();
         report.run = {run.hits, run.score, results::shown_ratio(run.hits, run.score)};
         report.previous_best = before;
         report.new_best = kept.new_best;
@@ -136,7 +134,7 @@ void watch_run(screen_state& s, const chosen_song& song, const std::string& repl
 void watch_best(screen_state& s, const chosen_song& song) {
     s.preview.stop();
     std::string why;
-    const std::string replay = s.calls.best_replay(song.path, s.settings.edition, s.settings.difficulty, why);
+    const std::string replay = s.calls.best_replay(song.path, s.stage, why);
     if (replay.empty()) {
         s.status = "No replay of \"" + song.title + "\": " + why;
         return;

@@ -47,9 +47,9 @@ bool get_stage(screen_state& s, const chosen_song& song, prepared_stage& out) {
     std::atomic<bool> finished{false}, cancel{false};
     std::atomic<double> fraction{0};
     std::atomic<bool> converting{false};
-    const std::string edition = s.settings.edition, difficulty = s.settings.difficulty;
+    const ::library::stage_choice stage = s.stage;
     std::thread job([&] {
-        out = s.calls.prepare(song.path, edition, difficulty, [&](double f) {
+        out = s.calls.prepare(song.path, stage, [&](double f) {
             if (cancel) throw std::runtime_error("stopped");
             converting = true;
             fraction = f;

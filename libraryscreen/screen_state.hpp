@@ -31,6 +31,9 @@ struct screen_state {
     online_calls* online = nullptr;  // the scoreboard server's side; offline when it has no server
     board_panel* boards = nullptr;
     song_panel* panel = nullptr;  // beside the list, when it shows one
+    // The edition and difficulty played and listed, parsed once from the
+    // settings and the command line; settings keeps their names, saved.
+    ::library::stage_choice stage;
 };
 
 }  // namespace libraryscreen

@@ -84,19 +84,18 @@ std::vector<menu_row> stage_and_display_rows(settings_context& c) {
         {"Edition", [&s] { return s.settings.edition; },
          [&c](int step) {
              constexpr int n = sizeof converter::editions / sizeof converter::editions[0];
-             const int i = static_cast<int>(
-                 converter::edition_from_name(c.s.settings.edition).value_or(converter::edition::standard));
-             c.s.settings.edition = converter::editions[(i + n + step) % n].name;
+             const int i = static_cast<int>(c.s.stage.edition);
+             c.s.stage.edition = converter::editions[(i + n + step) % n].id;
+             c.s.settings.edition = c.s.stage.edition_name();
              c.save("edition", c.s.settings.edition);
              c.requery();
          },
          nullptr},
         {"Difficulty", [&s] { return s.settings.difficulty; },
          [&c](int step) {
-             const int i = static_cast<int>(
-                 converter::difficulty_from_name(c.s.settings.difficulty).value_or(converter::difficulty::hard));
-             c.s.settings.difficulty =
-                 converter::difficulty_name(static_cast<converter::difficulty>((i + 3 + step) % 3));
+             const int i = static_cast<int>(c.s.stage.difficulty);
+             c.s.stage.difficulty = static_cast<converter::difficulty>((i + 3 + step) % 3);
+             c.s.settings.difficulty = c.s.stage.difficulty_name();
              c.save("difficulty", c.s.settings.difficulty);
              c.requery();
          },

@@ -87,15 +87,71 @@ SDL_Rect song_panel::cover_box() const {
             static_cast<Uint16>(cover_size), static_cast<Uint16>(cover_size)};
 }
 
-bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std::string& difficulty, bool everything,
+namespace {
+
+// The cover in its box, or the empty box saying there is none once read.
+void draw_cover(text::text_cache& text, SDL_Surface* target, const SDL_Rect& box, SDL_Surface* cover, bool read) {
+    if (cover) {
+        SDL_Rect at{static_cast<Sint16>(box.x + (box.w - cover->w) / 2), static_cast<Sint16>(box.y + (box.h - cover->h) / 2),
+                    0, 0};
+        SDL_BlitSurface(cover, nullptr, target, &at);
+        return;
+    }
+    fill(target, box.x, box.y, box.w, box.h, dim);
+    fill(target, box.x + 1, box.y + 1, box.w - 2, box.h - 2, 0);
+    const std::string none = read ? "No cover" : "";
+    const int w = std::min(text.width(none, small_size), box.w - 4);
+    text.draw(target, box.x + (box.w - w) / 2, box.y + (box.h - text.fonts().line_height(small_size)) / 2, none,
+              style(small_size, dim), box.w - 4);
+}
+
+// A row of figures on the right and words on the left, highlighted when marked.
+void draw_row(text::text_cache& text, SDL_Surface* target, int x, int y, int width, int step, const std::string& left,
+              const std::string& right, bool marked) {
+    const std::uint32_t bg = marked ? highlight : 0;
+    fill(target, x - 4, y - 1, width + 8, step, bg);
+    const int fw = std::min(text.width(right, small_size), width / 2);
+    if (!right.empty()) text.draw(target, x + width - fw, y, right, style(small_size, white, bg), width / 2);
+    text.draw(target, x, y, left, style(small_size, marked ? white : grey, bg), width - fw - 8);
+}
+
+// The bests: every edition and difficulty played, and the chosen one, down
+// to `bottom`; where the next line goes.
+int draw_bests(text::text_cache& text, SDL_Surface* target, int x, int y, int width, int bottom, const song_facts* f,
+               ::library::stage_choice stage) {
+    const int step = line_step(text, small_size);
+    text.draw(target, x, y, "Bests", style(small_size, dim), width);
+    y += step;
+    for (const converter::edition_info& e : converter::editions) {
+        for (converter::difficulty d : {converter::difficulty::easy, converter::difficulty::normal,
+                                        converter::difficulty::hard}) {
+            const std::string dn = converter::difficulty_name(d);
+            const bool chosen = e.id == stage.edition && d == stage.difficulty;
+            const song_facts::best* b = nullptr;
+            if (f)
+                for (const song_facts::best& candidate : f->bests)
+                    if (candidate.edition == e.name && candidate.difficulty == dn) b = &candidate;
+            if (!chosen && !b) continue;
+            if (y + step > bottom) return y;
+            draw_row(text, target, x, y, width, step, std::string(chosen ? "> " : "  ") + e.name + " " + dn,
+                     b ? best_text(b->run) : "-", chosen);
+            y += step;
+        }
+    }
+    return y;
+}
+
+}  // namespace
+
+bool song_panel::draw(SDL_Surface* target, ::library::stage_choice stage, bool everything,
                       const std::vector<world_line>& world) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (answer_ && answer_->generation == generation_) shown_ = std::move(answer_);
         answer_.reset();
     }
-    const std::string key = path_ + '\0' + title_ + '\0' + edition + '\0' + difficulty + '\0' +
-                            (shown_ ? std::to_string(shown_->generation) : std::string("-"));
+    const std::string key = path_ + '\0' + title_ + '\0' + stage.edition_name() + '\0' + stage.difficulty_name() +
+                            '\0' + (shown_ ? std::to_string(shown_->generation) : std::string("-"));
     if (!everything && key == drawn_key_ && world == drawn_world_) return false;
     drawn_key_ = key;
     drawn_world_ = world;
@@ -105,18 +161,7 @@ bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std
     if (path_.empty()) return true;
     const int x = area_.x + margin, width = area_.w - 2 * margin;
     const SDL_Rect box = cover_box();
-    if (shown_ && shown_->cover) {
-        SDL_Surface* c = shown_->cover.get();
-        SDL_Rect at{static_cast<Sint16>(box.x + (box.w - c->w) / 2), static_cast<Sint16>(box.y + (box.h - c->h) / 2), 0, 0};
-        SDL_BlitSurface(c, nullptr, target, &at);
-    } else {
-        fill(target, box.x, box.y, box.w, box.h, dim);
-        fill(target, box.x + 1, box.y + 1, box.w - 2, box.h - 2, 0);
-        const std::string none = shown_ ? "No cover" : "";
-        const int w = std::min(text_.width(none, small_size), box.w - 4);
-        text_.draw(target, box.x + (box.w - w) / 2, box.y + (box.h - text_.fonts().line_height(small_size)) / 2, none,
-                   style(small_size, dim), box.w - 4);
-    }
+    draw_cover(text_, target, box, shown_ ? shown_->cover.get() : nullptr, shown_.has_value());
 
     int y = box.y + box.h + margin;
     const song_facts* f = shown_ && shown_->facts.found ? &shown_->facts : nullptr;
@@ -129,33 +174,9 @@ bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std
         y = draw_wrapped(text_, target, x, y, when, style(small_size, grey), width, 1);
     }
 
-    // The bests: every edition and difficulty played, and the chosen one.
-    y += 6;
     const int step = line_step(text_, small_size);
     const int hint_y = area_.y + area_.h - step;
-    text_.draw(target, x, y, "Bests", style(small_size, dim), width);
-    y += step;
-    for (const converter::edition_info& e : converter::editions) {
-        for (converter::difficulty d : {converter::difficulty::easy, converter::difficulty::normal,
-                                        converter::difficulty::hard}) {
-            const std::string dn = converter::difficulty_name(d);
-            const bool chosen = edition == e.name && difficulty == dn;
-            const song_facts::best* b = nullptr;
-            if (f)
-                for (const song_facts::best& candidate : f->bests)
-                    if (candidate.edition == e.name && candidate.difficulty == dn) b = &candidate;
-            if (!chosen && !b) continue;
-            if (y + step > hint_y) break;
-            const std::uint32_t bg = chosen ? highlight : 0;
-            fill(target, x - 4, y - 1, width + 8, step, bg);
-            const std::string figures = b ? best_text(b->run) : "-";
-            const int fw = std::min(text_.width(figures, small_size), width / 2);
-            text_.draw(target, x + width - fw, y, figures, style(small_size, white, bg), width / 2);
-            text_.draw(target, x, y, std::string(chosen ? "> " : "  ") + e.name + " " + dn,
-                       style(small_size, chosen ? white : grey, bg), width - fw - 8);
-            y += step;
-        }
-    }
+    y = draw_bests(text_, target, x, y + 6, width, hint_y, f, stage);
     // The world's board of the chosen edition and difficulty, as far as there is room.
     if (!world.empty() && y + 2 * step + 6 <= hint_y) {
         y += 6;
@@ -163,11 +184,7 @@ bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std
         y += step;
         for (const world_line& l : world) {
             if (y + step > hint_y) break;
-            const std::uint32_t bg = l.you ? highlight : 0;
-            fill(target, x - 4, y - 1, width + 8, step, bg);
-            const int fw = std::min(text_.width(l.right, small_size), width / 2);
-            if (!l.right.empty()) text_.draw(target, x + width - fw, y, l.right, style(small_size, white, bg), width / 2);
-            text_.draw(target, x, y, l.left, style(small_size, l.you ? white : grey, bg), width - fw - 8);
+            draw_row(text_, target, x, y, width, step, l.left, l.right, l.you);
             y += step;
         }
     }

@@ -45,7 +45,7 @@ public:
     // Draws the panel when what it shows changed, or always with
     // `everything`; whether it drew. `world`, with a scoreboard server set:
     // the song's world board under its bests.
-    bool draw(SDL_Surface* target, const std::string& edition, const std::string& difficulty, bool everything,
+    bool draw(SDL_Surface* target, ::library::stage_choice stage, bool everything,
               const std::vector<world_line>& world = {});
     // The shown song's facts and cover have been read.
     bool settled();

@@ -6,8 +6,8 @@
 
 #include "library/places.hpp"
 #include "library/play_session.hpp"
-#include "library/prepare.hpp"
 #include "library/submissions.hpp"
+#include "online/boards.hpp"
 #include "online/sender.hpp"
 #include "playcommand/song_table.hpp"
 #include "results/replay_file.hpp"
@@ -131,30 +131,22 @@ std::string format_board(const online::board& b, const std::string& you) {
 int print_board(const play_options& o, std::FILE* out) {
     const std::optional<online::account> a = account_or_say();
     if (!a) return 1;
-    const std::string& song = o.songs.front();
-    const stagecache::stage_cache cache(userfiles::cache_dir());
+    online::board_question q;
+    q.song = o.songs.front();
+    q.choice = {o.edition, o.difficulty};
+    q.prepare = true;
     // Looking at a board adds nothing to the player's song list.
-    const library::prepare_outcome r = library::prepare_song(song, o.edition, o.difficulty,
-                                                             std::max(1u, std::thread::hardware_concurrency()), cache,
-                                                             nullptr, [](double) {});
-    if (r.status == library::prepare_status::failed) {
-        say(r.error);
+    const online::board_summary b =
+        online::look_up_board(*a, q, stagecache::stage_cache(userfiles::cache_dir()), nullptr);
+    if (b.failed == online::board_failure::server) {
+        say("cannot read the board of \"" + q.song + "\": " + b.why);
         return 1;
     }
-    vaz::hash_128 stage;
-    std::string why;
-    if (!vaz::hash_file(r.stage_path, stage, why)) {
-        say("cannot read the stage \"" + r.stage_path + "\": " + why);
+    if (!b.ok()) {
+        say(b.why);
         return 1;
     }
-    const online::board b = online::client(a->server, a->token)
-                                .get_board(stage.hex(), converter::edition_name(o.edition),
-                                           converter::difficulty_name(o.difficulty), 10);
-    if (!b.how.ok) {
-        say("cannot read the board of \"" + song + "\": " + b.how.message);
-        return 1;
-    }
-    std::fputs(format_board(b, a->player).c_str(), out);
+    std::fputs(format_board(b.got, a->player).c_str(), out);
     return std::fflush(out) == 0 ? 0 : 1;
 }
 

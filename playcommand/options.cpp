@@ -213,6 +213,74 @@ std::string choose_command(const modes& m, play_options& o) {
     return {};
 }
 
+namespace {
+
+// What an option taking a value says when it has none; "" for any other.
+std::string what_it_needs(const std::string& name) {
+    if (name == "--edition") return "--edition needs " + converter::edition_names();
+    if (name == "--difficulty") return "--difficulty needs easy, normal or hard";
+    if (name == "--jobs") return "--jobs needs a number of threads";
+    if (name == "--offset") return "--offset needs a number of milliseconds " + vaz::offset_ms_range.text();
+    if (name == "--volume") return "--volume needs a number " + vaz::volume_range.text();
+    if (name == "--speed") return "--speed needs a speed, 0.25 to 8";
+    if (name == "--at") return "--at needs a moment in seconds";
+    if (name == "--search") return "--search needs the text to look for";
+    if (name == "--sort") return "--sort needs title, artist, album, added, played or best";
+    if (name == "--online") return "--online needs the server's address, http://HOST:PORT";
+    if (name == "--player") return "--player needs your name on the server";
+    return {};
+}
+
+// One option's value into the options; "" or why it is refused.
+std::string take_option_value(const std::string& name, const std::string& value, play_options& o, modes& m) {
+    if (name == "--edition") {
+        const auto ed = edition_from_name(value);
+        if (!ed) return "unknown edition \"" + value + "\"; it is " + converter::edition_names();
+        o.edition = *ed;
+        o.edition_given = true;
+    } else if (name == "--difficulty") {
+        const auto d = converter::difficulty_from_name(value);
+        if (!d) return "unknown difficulty \"" + value + "\"; it is easy, normal or hard";
+        o.difficulty = *d;
+        o.difficulty_given = true;
+    } else if (name == "--jobs") {
+        int n = 0;
+        if (!vaz::parse_whole_number(value.c_str(), job_range, n))
+            return "--jobs takes a number " + job_range.text() + ", not \"" + value + "\"";
+        o.jobs = static_cast<unsigned>(n);
+    } else if (name == "--offset" || name == "--volume") {
+        const bool offset = name == "--offset";
+        const vaz::whole_range& range = offset ? vaz::offset_ms_range : vaz::volume_range;
+        int n = 0;
+        if (!vaz::parse_whole_number(value.c_str(), range, n))
+            return name + " takes a whole " + (offset ? "number of milliseconds " : "number ") + range.text() +
+                   ", not \"" + value + "\"";
+        (offset ? o.offset_ms : o.volume) = n;
+    } else if (name == "--speed" || name == "--at") {
+        std::string why;
+        int speed = 0;
+        std::int64_t ms = 0;
+        if (name == "--speed" ? !results::parse_watch_speed(value, speed, why) : !results::parse_watch_moment(value, ms, why))
+            return name + ": " + why;
+        if (name == "--speed") o.watch_speed = speed;
+        else o.watch_at_ms = ms;
+    } else if (name == "--search") {
+        m.search = true;
+        o.search = value;
+    } else if (name == "--sort") {
+        o.sort = musicindex::parse_sort_order(value);
+        if (!o.sort) return "unknown order \"" + value + "\"; it is title, artist, album, added, played or best";
+    } else if (name == "--online") {
+        m.online = true;
+        o.server = value;
+    } else if (name == "--player") {
+        o.player = value;
+    }
+    return {};
+}
+
+}  // namespace
+
 parsed_options parse_options(int argc, const char* const* argv) {
     parsed_options r;
     play_options& o = r.options;
@@ -243,66 +311,11 @@ parsed_options parse_options(int argc, const char* const* argv) {
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        auto take_value = [&]() -> bool {
-            if (has_value) return true;
-            if (i + 1 >= argc) return false;
-            value = argv[++i];
-            return true;
-        };
-        auto no_value = [&]() { return !has_value; };
-
-        if (name == "--edition") {
-            if (!take_value()) return bad("--edition needs " + converter::edition_names());
-            const auto ed = edition_from_name(value);
-            if (!ed) return bad("unknown edition \"" + value + "\"; it is " + converter::edition_names());
-            o.edition = *ed;
-            o.edition_given = true;
-        } else if (name == "--difficulty") {
-            if (!take_value()) return bad("--difficulty needs easy, normal or hard");
-            const auto d = converter::difficulty_from_name(value);
-            if (!d) return bad("unknown difficulty \"" + value + "\"; it is easy, normal or hard");
-            o.difficulty = *d;
-            o.difficulty_given = true;
-        } else if (name == "--jobs") {
-            if (!take_value()) return bad("--jobs needs a number of threads");
-            int n = 0;
-            if (!vaz::parse_whole_number(value.c_str(), job_range, n))
-                return bad("--jobs takes a number " + job_range.text() + ", not \"" + value + "\"");
-            o.jobs = static_cast<unsigned>(n);
-        } else if (name == "--offset" || name == "--volume") {
-            const bool offset = name == "--offset";
-            const vaz::whole_range& range = offset ? vaz::offset_ms_range : vaz::volume_range;
-            const std::string what = (offset ? "number of milliseconds " : "number ") + range.text();
-            if (!take_value()) return bad(name + " needs a " + what);
-            int n = 0;
-            if (!vaz::parse_whole_number(value.c_str(), range, n))
-                return bad(name + " takes a whole " + what + ", not \"" + value + "\"");
-            (offset ? o.offset_ms : o.volume) = n;
-        } else if (name == "--speed" || name == "--at") {
-            if (!take_value()) return bad(name + (name == "--at" ? " needs a moment in seconds" : " needs a speed, 0.25 to 8"));
-            std::string why;
-            int speed = 0;
-            std::int64_t ms = 0;
-            if (name == "--speed" ? !results::parse_watch_speed(value, speed, why) : !results::parse_watch_moment(value, ms, why))
-                return bad(name + ": " + why);
-            if (name == "--speed") o.watch_speed = speed;
-            else o.watch_at_ms = ms;
-        } else if (name == "--search") {
-            if (!take_value()) return bad("--search needs the text to look for");
-            m.search = true;
-            o.search = value;
-        } else if (name == "--sort") {
-            if (!take_value()) return bad("--sort needs title, artist, album, added, played or best");
-            o.sort = musicindex::parse_sort_order(value);
-            if (!o.sort) return bad("unknown order \"" + value + "\"; it is title, artist, album, added, played or best");
-        } else if (name == "--online") {
-            if (!take_value()) return bad("--online needs the server's address, http://HOST:PORT");
-            m.online = true;
-            o.server = value;
-        } else if (name == "--player") {
-            if (!take_value()) return bad("--player needs your name on the server");
-            o.player = value;
-        } else if (bool* on = switch_named(name, m, o); on && no_value()) {
+        if (const std::string needs = what_it_needs(name); !needs.empty()) {
+            if (!has_value && i + 1 >= argc) return bad(needs);
+            if (!has_value) value = argv[++i];
+            if (std::string why = take_option_value(name, value, o, m); !why.empty()) return bad(std::move(why));
+        } else if (bool* on = switch_named(name, m, o); on && !has_value) {
             *on = true;
         } else {
             return bad("unknown option \"" + arg + "\"");

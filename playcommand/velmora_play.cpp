@@ -423,58 +423,63 @@ int run_play(const play_options& o, userfiles::settings settings) {
     return run_library(o, true);
 }
 
-// Plays the song's best run back, from its kept replay.
-int run_replay(const play_options& o, const userfiles::settings& saved) {
-    const std::string& song = o.songs.front();
-    const std::string edition = edition_name(o.edition);
-    const std::string difficulty = converter::difficulty_name(o.difficulty);
+// The song's best run with its replay checked, so a damaged one is named as
+// the song's before any window; false with the reason said. `known` is left
+// open: it holds the stage's checksum.
+bool find_best_run(const play_options& o, const std::string& song, std::unique_ptr<library::song_library>& known,
+                   library::best_replay& best) {
     // "the dynamics edition at easy"
-    const std::string which = "the " + edition + " edition at " + difficulty;
+    const std::string which =
+        std::string("the ") + edition_name(o.edition) + " edition at " + converter::difficulty_name(o.difficulty);
     const std::string path = library_path();
     if (path.empty()) {
         say("no home folder to find the song library in (HOME is not set)");
-        return 1;
+        return false;
     }
     stagecache::song_hash hash;
     std::string why;
     if (!stagecache::hash_file(song, hash, why)) {
         say("cannot read " + quoted(song) + ": " + why);
-        return 1;
+        return false;
     }
-    library::best_replay best;
-    // Kept open until the stage is found: it holds the stage's checksum.
-    std::unique_ptr<library::song_library> known;
     try {
         if (library::song_library::exists(path)) {
             known = std::make_unique<library::song_library>(path, false);
-            best = library::find_best_replay(*known, hash.hex(), edition, difficulty);
+            best = library::find_best_replay(*known, hash.hex(), {o.edition, o.difficulty});
         }
     } catch (const library::library_error& e) {
         say(e.what());
-        return 1;
+        return false;
     }
     if (!best.best) {
         say("no finished run of " + quoted(song) + " in " + which + " to replay; play it first");
-        return 1;
+        return false;
     }
     if (best.best->replay.empty()) {
         say("the best run of " + quoted(song) + " in " + which + " has no replay kept");
-        return 1;
+        return false;
     }
     if (best.file.empty()) {
         say(best.why_not);
-        return 1;
+        return false;
     }
-    // Checked here, so a damaged replay is named as the song's, before any window.
-    const std::string& replay_file = best.file;
     results::replay checked;
-    const results::replay_read_result read = results::read_replay_file(replay_file, checked);
+    const results::replay_read_result read = results::read_replay_file(best.file, checked);
     if (read.status != results::replay_status::ok) {
         say("the best run's replay of " + quoted(song) + " cannot be played: " +
-            results::describe_replay_failure(replay_file, read));
-        return 1;
+            results::describe_replay_failure(best.file, read));
+        return false;
     }
+    return true;
+}
 
+// Plays the song's best run back, from its kept replay.
+int run_replay(const play_options& o, const userfiles::settings& saved) {
+    const std::string& song = o.songs.front();
+    library::best_replay best;
+    std::unique_ptr<library::song_library> known;
+    if (!find_best_run(o, song, known, best)) return 1;
+    const std::string& replay_file = best.file;
     audio_probe audio;
     const stagecache::stage_cache cache(userfiles::cache_dir());
     prepare_outcome r =

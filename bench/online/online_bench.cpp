@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
             online::background_sender sender(lib, {url, "bench", who.token});
             const auto start = clock_type::now();
             const std::string problem = library::queue_submission(lib, replay, "bench-session", std::string(32, 'b'),
-                                                                  "standard", "hard", stage, url, std::time(nullptr));
+                                                                  library::stage_choice{}, stage, url, std::time(nullptr));
             if (!problem.empty()) {
                 std::fprintf(stderr, "online_bench: %s\n", problem.c_str());
                 return 1;

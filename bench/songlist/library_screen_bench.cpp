@@ -337,13 +337,13 @@ void BM_ScrollWhileBoardsLoadAndSessionsSend(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = clock_type::now();
         s.frame(s.view->position() + 1 >= s.view->shown() ? &home : &down);
-        boards.want(song, "standard", "hard", s.now);
-        const std::optional<libraryscreen::song_board> b = boards.find(song, "standard", "hard");
+        boards.want(song, library::stage_choice{}, s.now);
+        const std::optional<libraryscreen::song_board> b = boards.find(song, library::stage_choice{});
         const std::string line = b ? libraryscreen::board_panel::summary(*b, "bench") : "World: loading...";
         loaded += b && b->ok;
         const songlist::song_row* row = s.view->highlighted_row();
         panel.show(row ? row->path : std::string(), row ? row->title : std::string());
-        panel.draw(s.surface, "standard", "hard", false,
+        panel.draw(s.surface, library::stage_choice{}, false,
                    b ? libraryscreen::board_panel::panel_lines(*b, "bench", 3)
                      : std::vector<libraryscreen::world_line>{{"loading...", "", false}});
         s.cache.draw(s.surface, 8, 460, line, {13, 0xA0A0A0, 0}, 624);

@@ -98,7 +98,7 @@ TEST(PlaySession, TheBestReplayIsAFileInTheReplaysFolderOrNone) {
                 set.bind(1, std::string(r.replay)).run();
             });
         }
-        const best_replay b = find_best_replay(*lib, hash, "standard", "hard");
+        const best_replay b = find_best_replay(*lib, hash, library::stage_choice{});
         const std::string name = r.replay ? r.replay : "(none)";
         EXPECT_EQ(b.best.has_value(), r.replay != nullptr) << name;
         EXPECT_EQ(b.file, r.opened ? home.replays() + "/best.vrp" : "") << name;
@@ -115,16 +115,16 @@ TEST(PlaySession, AKilledProgramsRunsAreKeptAtTheNextStartAndItsTemporariesGo) {
     std::unique_ptr<song_library> lib = open_library(problem);
     ASSERT_TRUE(lib) << problem;
     const std::string hash(32, 'c');
-    const session_start killed = begin_session(hash, "standard", "normal", 100, gone_pid());
+    const session_start killed = begin_session(hash, {converter::edition::standard, converter::difficulty::normal}, 100, gone_pid());
     ASSERT_EQ(killed.why_not, "");
     EXPECT_EQ(killed.recording, home.replays() + "/" + killed.name + ".session");
     write_session(killed.recording, {{10, 100, 170, 2, 30}});
     const std::string half = killed.recording + ".tmp-Ab12Cd";
     { std::ofstream(half) << "half"; }
     const std::string only_temporary =
-        home.replays() + "/" + session_name(hash, "standard", "hard", 100, gone_pid()) + ".session.tmp-Zz99Yy";
+        home.replays() + "/" + session_name(hash, library::stage_choice{}, 100, gone_pid()) + ".session.tmp-Zz99Yy";
     { std::ofstream(only_temporary) << "half"; }
-    const session_start live = begin_session(hash, "standard", "hard", 100, ::getpid());
+    const session_start live = begin_session(hash, library::stage_choice{}, 100, ::getpid());
     write_session(live.recording, {{10, 100, 170, 1, 30}});
     const std::string live_temporary = live.recording + ".tmp-Qq11Rr";
     { std::ofstream(live_temporary) << "half"; }
@@ -141,7 +141,7 @@ TEST(PlaySession, AKilledProgramsRunsAreKeptAtTheNextStartAndItsTemporariesGo) {
     EXPECT_TRUE(exists(live_temporary));
 
     // The live program's own end keeps its session.
-    const session_end ended = end_session(lib.get(), live, hash, "standard", "hard", 300);
+    const session_end ended = end_session(lib.get(), live, hash, library::stage_choice{}, 300);
     EXPECT_EQ(ended.problems, std::vector<std::string>{});
     EXPECT_EQ(ended.kept.runs.size(), 1u);
     EXPECT_TRUE(ended.kept.new_best);
@@ -163,12 +163,12 @@ TEST(PlaySession, SessionsEndedOrRecoveredAreQueuedForTheServer) {
                                   .entry_path(h, stage_key_of(converter::edition::standard, converter::difficulty::hard));
     std::filesystem::create_directories(std::filesystem::path(stage).parent_path());
     { std::ofstream(stage) << "stage"; }
-    const session_start killed = begin_session(hash, "standard", "hard", 100, gone_pid());
+    const session_start killed = begin_session(hash, library::stage_choice{}, 100, gone_pid());
     write_session(killed.recording, {{10, 100, 170, 2, 30}});
-    const session_start mine = begin_session(hash, "standard", "hard", 150, ::getpid());
+    const session_start mine = begin_session(hash, library::stage_choice{}, 150, ::getpid());
     write_session(mine.recording, {{10, 100, 170, 1, 30}});
     const submit_to submit{"http://h", stage};
-    const session_end ended = end_session(lib.get(), mine, hash, "standard", "hard", 300, &submit);
+    const session_end ended = end_session(lib.get(), mine, hash, library::stage_choice{}, 300, &submit);
     EXPECT_EQ(ended.problems, std::vector<std::string>{});
     EXPECT_EQ(ended.recovered, 1u);
     std::vector<std::string> queued;
@@ -189,7 +189,7 @@ TEST(PlaySession, WithoutAPlaceForReplaysTheSessionSaysResultsAreNotKept) {
     const std::string blocked = dir / "file";
     { std::ofstream(blocked) << "x"; }
     ::setenv("XDG_DATA_HOME", blocked.c_str(), 1);
-    const session_start s = begin_session(std::string(32, 'd'), "standard", "hard", 1, ::getpid());
+    const session_start s = begin_session(std::string(32, 'd'), library::stage_choice{}, 1, ::getpid());
     ::unsetenv("XDG_DATA_HOME");
     EXPECT_EQ(s.recording, "");
     EXPECT_NE(s.why_not.find("results are not kept"), std::string::npos) << s.why_not;

@@ -1,6 +1,7 @@
 // What the library screen's F3 and its playing open, whatever a song library
 // row names: the best replay only inside the replays folder, and no replay a
-// session gives up removed outside it; a failed scan's reason.
+// session gives up removed outside it; the stage a session is queued with;
+// a failed scan's reason.
 #include "libraryscreen/library_calls.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "library/places.hpp"
+#include "library/submissions.hpp"
 #include "libraryscreen/background_scan.hpp"
 #include "results/replay_file.hpp"
 #include "sqlite/sql.hpp"
@@ -76,12 +78,12 @@ TEST_F(LibraryCalls, F3OpensNoReplayOutsideTheReplaysFolder) {
     for (const char* replay : {"../../../../../../../etc/passwd", "/etc/passwd", "sub/../../outside.vrp", ".."}) {
         best_names(replay);
         std::string why;
-        EXPECT_EQ(calls.best_replay(song, "standard", "hard", why), "") << replay;
+        EXPECT_EQ(calls.best_replay(song, {}, why), "") << replay;
         EXPECT_NE(why.find("not a file name in the replays folder"), std::string::npos) << replay << ": " << why;
     }
     best_names("kept.vrp");
     std::string why;
-    EXPECT_EQ(calls.best_replay(song, "standard", "hard", why), library::replays_dir() + "/kept.vrp");
+    EXPECT_EQ(calls.best_replay(song, {}, why), library::replays_dir() + "/kept.vrp");
 }
 
 // A better run makes the session give up the old best's replay, which a row
@@ -95,13 +97,13 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
     best_names("../../outside.vrp");
 
     std::string why;
-    const std::string recording = calls.begin_session(hash, "standard", "hard", why);
+    const std::string recording = calls.begin_session({hash, {}, ""}, why);
     ASSERT_NE(recording, "") << why;
     results::replay r;
     for (std::uint32_t i = 0; i < 300; ++i) results::append_update(r, 0);
     r.finished_runs = {{10, 100, 170, 2, 90}};
     ASSERT_EQ(results::write_replay_file(recording, r), "");
-    const libraryscreen::kept_session kept = calls.end_session(hash, "standard", "hard");
+    const libraryscreen::kept_session kept = calls.end_session({hash, {}, ""});
     EXPECT_EQ(kept.runs, 1u);
     EXPECT_TRUE(kept.new_best);
     ASSERT_EQ(kept.problems.size(), 1u);
@@ -109,7 +111,31 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
               std::string::npos)
         << kept.problems[0];
     EXPECT_TRUE(exists(outside));
-    EXPECT_NE(calls.best_replay(song, "standard", "hard", why), "") << why;
+    EXPECT_NE(calls.best_replay(song, {}, why), "") << why;
+}
+
+// A session is queued for the server with the stage it was played on, as
+// the request names it (another version's), not the song's own stage.
+TEST_F(LibraryCalls, ASessionIsQueuedWithTheStageItsRequestNames) {
+    std::string problem;
+    library_calls calls(problem);
+    ASSERT_EQ(problem, "");
+    const std::string version = dir / "version.pat";
+    { std::ofstream(version) << "another version's stage"; }
+    calls.submit_to("http://127.0.0.1:1");
+    std::string why;
+    const libraryscreen::session_request session{hash, {}, version};
+    const std::string recording = calls.begin_session(session, why);
+    ASSERT_NE(recording, "") << why;
+    results::replay r;
+    for (std::uint32_t i = 0; i < 300; ++i) results::append_update(r, 0);
+    r.finished_runs = {{10, 100, 170, 2, 90}};
+    ASSERT_EQ(results::write_replay_file(recording, r), "");
+    EXPECT_TRUE(calls.end_session(session).problems.empty());
+    const std::vector<library::submission> queued = library::all_submissions(*calls.songs(), "http://127.0.0.1:1");
+    ASSERT_EQ(queued.size(), 1u);
+    std::ifstream copy(library::outbox_dir() + "/" + queued[0].stage_file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "another version's stage");
 }
 
 // The music folder a first start offers: the first of $XDG_MUSIC_DIR, the

@@ -145,9 +145,10 @@ TEST_F(Panels, SongFactsAreTheTagsAndEveryBest) {
     EXPECT_EQ(f.bests[1].run.ratio, 6.0);
     EXPECT_EQ(f.bests[2].edition + " " + f.bests[2].difficulty, "standard hard");
     EXPECT_EQ(f.bests[2].run.score, 135);
-    ASSERT_TRUE(calls.best_run(hash.hex(), "dynamics", "normal"));
-    EXPECT_EQ(calls.best_run(hash.hex(), "dynamics", "normal")->hits, 1);
-    EXPECT_FALSE(calls.best_run(hash.hex(), "zetaflux", "hard"));
+    const library::stage_choice played{converter::edition::dynamics, converter::difficulty::normal};
+    ASSERT_TRUE(calls.best_run(hash.hex(), played));
+    EXPECT_EQ(calls.best_run(hash.hex(), played)->hits, 1);
+    EXPECT_FALSE(calls.best_run(hash.hex(), {converter::edition::zetaflux, converter::difficulty::hard}));
 }
 
 // The cover the tags hold, else cover or folder images beside the song, each

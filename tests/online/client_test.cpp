@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,12 +15,16 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <httplib.h>
 #include <thread>
 #include <tuple>
 
+#include "library/play_session.hpp"
+#include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "online/account.hpp"
+#include "online/boards.hpp"
 #include "online/client.hpp"
 #include "online/sender.hpp"
 #include "server/server_helpers.hpp"
@@ -310,7 +315,7 @@ TEST(Queue, KeepsEverySessionUntilTheServerTakesItAndThenItsVerdict) {
                 res.set_content(r.submit->body, "application/json");
             });
         const std::string server = s ? s->url() : closed_url();
-        ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", session, std::string(32, 'c'), "standard", "hard",
+        ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", session, std::string(32, 'c'), library::stage_choice{},
                                             dir / "stage.pat", server, 100),
                   "");
         // The recording and stage may go now: the copies are what is sent.
@@ -349,8 +354,7 @@ TEST(Queue, AQueuedSessionGoesOutOnceTheServerIsBack) {
     const std::string server = s.url();
     {
         library::song_library lib(dir / "library.sqlite3");
-        ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-1", std::string(32, 'd'), "standard",
-                                            "hard", dir / "stage.pat", server, 100),
+        ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-1", std::string(32, 'd'), library::stage_choice{}, dir / "stage.pat", server, 100),
                   "");
         online::send_report down = online::send_queue(lib, {closed_url(), "Mira", "t"}, 1000, false, quick());
         EXPECT_EQ(down.sent, 0u) << "another server's queue is not this one's";
@@ -376,18 +380,83 @@ TEST(Queue, ASessionWithoutAFinishedRunIsNotQueued) {
     const std::string stage = server_test::stage_bytes(40);
     write_file(dir / "stage.pat", stage);
     write_file(dir / "rec.session", server_test::replay_bytes(stage, 11, {}));
-    EXPECT_EQ(library::queue_submission(lib, dir / "rec.session", "s", "h", "standard", "hard", dir / "stage.pat",
+    EXPECT_EQ(library::queue_submission(lib, dir / "rec.session", "s", "h", library::stage_choice{}, dir / "stage.pat",
                                         "http://h", 1),
               "");
-    EXPECT_EQ(library::queue_submission(lib, dir / "missing.session", "s", "h", "standard", "hard",
+    EXPECT_EQ(library::queue_submission(lib, dir / "missing.session", "s", "h", library::stage_choice{},
                                         dir / "stage.pat", "http://h", 1),
               "");
     EXPECT_TRUE(library::all_submissions(lib, "http://h").empty());
     write_file(dir / "cut.session", "VRP");
-    EXPECT_NE(library::queue_submission(lib, dir / "cut.session", "s", "h", "standard", "hard", dir / "stage.pat",
+    EXPECT_NE(library::queue_submission(lib, dir / "cut.session", "s", "h", library::stage_choice{}, dir / "stage.pat",
                                         "http://h", 1),
               "");
     unsetenv("XDG_DATA_HOME");
+}
+
+// A board is named by its stage's bytes, found in the cache by the song's
+// hash: the library's while the file is as it was linked, read again once
+// the file changed. A stage not in the cache asks no server, and is not made
+// unless asked for.
+TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
+    struct row {
+        const char* what;
+        bool linked, touched, prepare;
+        online::board_failure failed;
+    };
+    const row rows[] = {
+        {"linked", true, false, false, online::board_failure::none},
+        {"linked, then changed", true, true, false, online::board_failure::not_prepared},
+        {"not linked", false, false, false, online::board_failure::not_prepared},
+        {"not linked, prepared on the way", false, false, true, online::board_failure::song},
+    };
+    for (const row& r : rows) {
+        test_support::scratch_dir dir;
+        ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
+        library::song_library lib(dir / "library.sqlite3");
+        const std::string song = dir / "song.wav";
+        write_file(song, "no sound at all");
+        // Any hash but the file's own: only the library can name it.
+        const stagecache::song_hash linked = vaz::hash_bytes("another song", 12);
+        const stagecache::stage_cache cache(dir / "cache");
+        const std::string stage_file =
+            cache.entry_path(linked, library::stage_key_of(converter::edition::standard, converter::difficulty::hard));
+        std::filesystem::create_directories(std::filesystem::path(stage_file).parent_path());
+        const std::string stage = server_test::stage_bytes(40);
+        write_file(stage_file, stage);
+        write_file(dir / "rec.session", server_test::replay_bytes(stage, 11, {{5, 900}}));
+        ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", linked.hex() + "-standard-100-4242", linked.hex(),
+                                            library::stage_choice{}, stage_file, closed_url(), 100),
+                  "");
+        if (r.linked) library::record_play(lib, song, linked.hex(), 100);
+        const timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+        if (r.touched) {
+            ASSERT_EQ(::utimensat(AT_FDCWD, song.c_str(), times, 0), 0);
+        }
+        std::atomic<int> asked{0};
+        tiny_server s([&](const httplib::Request& req, httplib::Response& res) {
+            ++asked;
+            EXPECT_EQ(req.path, "/v1/boards/" + vaz::hash_bytes(stage.data(), stage.size()).hex() + "/standard/hard");
+            res.set_content(R"({"entries":[{"rank":1,"player":"ada","ratio":2.5}],"players":3})", "application/json");
+        });
+        online::board_question q;
+        q.song = song;
+        q.prepare = r.prepare;
+        const online::board_summary b = online::look_up_board({s.url(), "Mira", "t0k"}, q, cache, &lib, quick());
+        EXPECT_EQ(static_cast<int>(b.failed), static_cast<int>(r.failed)) << r.what << ": " << b.why;
+        EXPECT_EQ(asked.load(), r.failed == online::board_failure::none ? 1 : 0) << r.what;
+        if (r.failed == online::board_failure::none) {
+            EXPECT_EQ(b.got.players, 3) << r.what;
+            EXPECT_EQ(b.state, "queued") << r.what << ": the linked song's last session";
+        }
+        if (r.failed == online::board_failure::not_prepared) {
+            EXPECT_EQ(b.why, "not prepared yet") << r.what;
+        }
+        if (r.failed == online::board_failure::song) {
+            EXPECT_NE(b.why.find("cannot decode"), std::string::npos) << b.why;
+        }
+        unsetenv("XDG_DATA_HOME");
+    }
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ TEST(OnlineServer, ASessionQueuedGoesToTheBoardAndComesBackToWatch) {
     const std::string replay = server_test::replay_bytes(stage, 21, {{7, 1200}, {9, 1500}});
     write_file(dir / "stage.pat", stage);
     write_file(dir / "rec.session", replay);
-    ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-a", std::string(32, 'e'), "standard", "hard",
+    ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-a", std::string(32, 'e'), library::stage_choice{},
                                         dir / "stage.pat", url(), 100),
               "");
     const online::account a{url(), "Mira_online", mira.token};
@@ -280,7 +280,7 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
     const online::registered ada = online::client(url()).register_player("Ada_flac");
     ASSERT_TRUE(ada.how.ok) << ada.how.message;
     write_file(dir / "rec.session", server_test::replay_bytes(flac_stage, 31, {{3, 700}}));
-    ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-flac", flac.how.hash.hex(), "standard", "hard",
+    ASSERT_EQ(library::queue_submission(lib, dir / "rec.session", "sess-flac", flac.how.hash.hex(), library::stage_choice{},
                                         flac.how.stage_path, url(), 100),
               "");
     EXPECT_EQ(online::send_queue(lib, {url(), "Ada_flac", ada.token}, 100, false).sent, 1u);

@@ -365,7 +365,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     // of the game's, left by a kill while it wrote.
     write_session(session("a"), 500, {{10, 100, 170, 2, 30}, {200, 300, 380, 1, 30}});
     { std::ofstream(session("a") + ".tmp-AbCdEf") << "half"; }
-    library::session_outcome o = library::keep_session(&library, replays, "a", "song", "standard", "hard", 1000);
+    library::session_outcome o = library::keep_session(&library, replays, "a", "song", library::stage_choice{}, 1000);
     EXPECT_EQ(o.problems, std::vector<std::string>{});
     ASSERT_EQ(o.runs.size(), 2u);
     EXPECT_EQ(o.runs[0].frames, 90);
@@ -381,7 +381,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
 
     // A worse session: its runs are stored, its recording deleted.
     write_session(session("b"), 200, {{10, 100, 170, 3, 30}});
-    o = library::keep_session(&library, replays, "b", "song", "standard", "hard", 2000);
+    o = library::keep_session(&library, replays, "b", "song", library::stage_choice{}, 2000);
     EXPECT_FALSE(o.new_best);
     EXPECT_TRUE(o.stored);
     EXPECT_EQ(o.best->session, "a");
@@ -391,18 +391,18 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
     // A better run the game was killed on, its result screen still showing:
     // the whole recording is kept and replaces the old best's replay.
     write_session(session("c"), 150, {{10, 100, 0, 0, 5}});
-    o = library::keep_session(&library, replays, "c", "song", "standard", "hard", 3000);
+    o = library::keep_session(&library, replays, "c", "song", library::stage_choice{}, 3000);
     EXPECT_TRUE(o.new_best);
     EXPECT_FALSE(exists(replays + "/a.vrp"));
     ASSERT_EQ(results::read_replay_file(replays + "/c.vrp", kept).status, results::replay_status::ok);
     EXPECT_EQ(kept.update_count, 150u);
 
     // No run finished: no recording; a damaged recording is said and removed.
-    o = library::keep_session(&library, replays, "d", "song", "standard", "hard", 4000);
+    o = library::keep_session(&library, replays, "d", "song", library::stage_choice{}, 4000);
     EXPECT_TRUE(o.runs.empty());
     EXPECT_EQ(o.best->session, "c");
     { std::ofstream(session("e")) << "VELMRPLY"; }
-    o = library::keep_session(&library, replays, "e", "song", "standard", "hard", 5000);
+    o = library::keep_session(&library, replays, "e", "song", library::stage_choice{}, 5000);
     ASSERT_EQ(o.problems.size(), 1u);
     EXPECT_TRUE(contains(o.problems[0], "is cut short")) << o.problems[0];
     EXPECT_FALSE(exists(session("e")));
@@ -416,7 +416,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
                             nullptr);
     });
     write_session(session("g"), 200, {{10, 100, 170, 0, 50}});
-    o = library::keep_session(&library, replays, "g", "song", "standard", "hard", 7000);
+    o = library::keep_session(&library, replays, "g", "song", library::stage_choice{}, 7000);
     EXPECT_TRUE(o.new_best);
     EXPECT_TRUE(exists(dir / "victim.txt"));
     ASSERT_EQ(o.problems.size(), 1u);
@@ -424,7 +424,7 @@ TEST(VelmoraPlay, ASessionKeepsEveryFinishedRunAndOnlyTheBestReplay) {
 
     // Without the library the runs are reported and the recording stays for later.
     write_session(session("f"), 200, {{10, 100, 170, 1, 1}});
-    o = library::keep_session(nullptr, replays, "f", "song", "standard", "hard", 6000);
+    o = library::keep_session(nullptr, replays, "f", "song", library::stage_choice{}, 6000);
     EXPECT_EQ(o.runs.size(), 1u);
     EXPECT_FALSE(o.stored);
     EXPECT_TRUE(exists(session("f")));
@@ -475,8 +475,8 @@ TEST(VelmoraPlay, AnAbandonedSessionIsKeptByTheNextOne) {
     const pid_t gone = ::fork();
     if (gone == 0) ::_exit(0);
     ::waitpid(gone, nullptr, 0);
-    const std::string abandoned = library::session_name(hash, "zetaflux", "hard", 1, gone);
-    const std::string waiting = library::session_name(hash, "standard", "hard", 1, ::getpid());
+    const std::string abandoned = library::session_name(hash, {converter::edition::zetaflux, converter::difficulty::hard}, 1, gone);
+    const std::string waiting = library::session_name(hash, library::stage_choice{}, 1, ::getpid());
     write_session(replays + "/" + abandoned + ".session", 200, {{10, 100, 170, 2, 30}});
     write_session(replays + "/" + waiting + ".session", 200, {{10, 100, 170, 2, 30}});
     { std::ofstream(replays + "/notes.session") << "not a session"; }

@@ -1,0 +1,85 @@
+#include "online/boards.hpp"
+
+#include <algorithm>
+#include <thread>
+
+#include "library/prepare.hpp"
+#include "library/submissions.hpp"
+#include "vaz/files.hpp"
+
+namespace online {
+namespace {
+
+board_summary failure(board_summary b, board_failure step, std::string why) {
+    b.failed = step;
+    b.why = std::move(why);
+    return b;
+}
+
+// The stage's path in the cache, prepared first when asked, and the song's
+// hash; "" with the failure said in `b`.
+std::string stage_path(const board_question& q, const stagecache::stage_cache& cache, library::song_library* songs,
+                       stagecache::song_hash& hash, board_summary& b) {
+    if (q.prepare) {
+        const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+        const library::prepare_outcome r =
+            library::prepare_song(q.song, q.choice.edition, q.choice.difficulty, threads, cache, nullptr, [](double) {});
+        if (r.status == library::prepare_status::failed) b = failure(b, board_failure::song, r.error);
+        hash = r.hash;
+        return b.ok() ? r.stage_path : std::string();
+    }
+    std::string why;
+    if (!library::song_hash_of(songs, q.song, hash, why)) {
+        b = failure(b, board_failure::song, why);
+        return {};
+    }
+    return cache.entry_path(hash, library::stage_key_of(q.choice.edition, q.choice.difficulty));
+}
+
+// What the library says beside the board; the board shows without it.
+void add_library_facts(library::song_library& songs, const std::string& song_hash, const board_question& q,
+                       std::string& fingerprint, double& seconds, board_summary& b) {
+    try {
+        if (const auto s = library::latest_submission(songs, song_hash, q.choice)) {
+            b.state = library::state_name(s->state);
+            if (s->state == library::submission_state::rejected && !s->reason.empty()) b.state += ": " + s->reason;
+        }
+        fingerprint = songs.fingerprint(song_hash);
+        if (const auto row = songs.find(song_hash)) seconds = row->duration;
+    } catch (const std::exception&) {
+        // The board shows without them.
+    }
+}
+
+}  // namespace
+
+board_summary look_up_board(const account& who, const board_question& q, const stagecache::stage_cache& cache,
+                            library::song_library* songs, const limits& l) {
+    board_summary b;
+    if (who.server.empty()) return failure(b, board_failure::no_server, "no server");
+    stagecache::song_hash hash;
+    const std::string path = stage_path(q, cache, songs, hash, b);
+    if (!b.ok()) return b;
+    vaz::hash_128 stage;
+    std::string why;
+    // The board follows the stage's bytes: only a stage in the cache has one.
+    if (!vaz::hash_file(path, stage, why))
+        return q.prepare ? failure(b, board_failure::stage, "cannot read the stage \"" + path + "\": " + why)
+                         : failure(b, board_failure::not_prepared, "not prepared yet");
+    b.stage = stage.hex();
+    std::string fingerprint;
+    double seconds = 0;
+    if (songs) add_library_facts(*songs, hash.hex(), q, fingerprint, seconds, b);
+    const std::string edition = q.choice.edition_name(), difficulty = q.choice.difficulty_name();
+    const client c(who.server, who.token, l);
+    b.got = c.get_board(b.stage, edition, difficulty, q.rows);
+    if (!b.got.how.ok) return failure(b, board_failure::server, b.got.how.message);
+    if (!fingerprint.empty() && seconds > 0) {
+        const versions v = c.recordings(fingerprint, static_cast<std::int64_t>(seconds * 1000));
+        for (const version& one : v.list)
+            if (one.stage != b.stage || one.edition != edition || one.difficulty != difficulty) b.versions.push_back(one);
+    }
+    return b;
+}
+
+}  // namespace online
