@@ -193,7 +193,7 @@ TEST(ServerOutage, AWorkerWithoutItsVerifierPausesAndLeavesTheJobsToOthers) {
     std::string line;
     int pauses = 0;
     while (std::getline(in, line)) {
-        if (line.find("pauses for") == std::string::npos) continue;
+        if (line.find("event=worker_paused") == std::string::npos) continue;
         ++pauses;
         EXPECT_NE(line.find("cannot verify session " + ids[0] + ": the verifier program could not be started: No such file or directory"),
                   std::string::npos) << line;
