@@ -141,7 +141,7 @@ std::string metrics::text() const {
             write_sample(out, "velmora_http_requests_total", route_label(r) + ",status=\"" + status + "\"", static_cast<double>(n));
         }
     write_family(out, "velmora_http_request_duration_seconds", "histogram",
-                 "Time from a request's head read to its answer handed to the connection, by route pattern.");
+                 "Time from a request read whole (its head, when refused before its body) to its answer handed to the connection, by route pattern.");
     for (std::size_t r = 0; r < routes_.size(); ++r) latency_[r].write(out, "velmora_http_request_duration_seconds", route_label(r));
     write_family(out, "velmora_http_refusals_total", "counter",
                  "Requests refused, by the error code answered (connection_cap: closed unanswered past a connection cap).");

@@ -47,7 +47,7 @@ public:
             program("velmora_server"), cluster->url(),
             {"--workers", "2", "--verifier", program("tests/fake_verify"), "--read-timeout", "2", "--threads", "48",
              "--verify-wall-seconds", "3", "--rate-per-address", "0", "--rate-per-token", "0", "--verify-attempts", "3",
-             "--verify-retry-seconds", "0.2", "--players-per-address", "0",
+             "--verify-retry-seconds", "0.2", "--players-per-address", "0", "--refusal-log-seconds", "1",
              // Kept far longer than any test: a verdict must reach the board's readers at once, not by age.
              "--board-cache-ms", "60000"},
             cluster->root() + "/server.log");
@@ -95,11 +95,14 @@ json settled(std::int64_t session, const std::string& token = {}) {
 
 // Whether the server's log holds this text, waiting at most 5 s: a verdict
 // is logged just after its commit.
+std::string log_text() {
+    std::ifstream in(cluster->root() + "/server.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 bool logged(const std::string& text) {
     for (int i = 0; i < 50; ++i) {
-        std::ifstream in(cluster->root() + "/server.log");
-        const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (all.find(text) != std::string::npos) return true;
+        if (log_text().find(text) != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
@@ -961,6 +964,10 @@ TEST(ServerApi, MetricsCountKnownRequestsInPrometheusText) {
     EXPECT_EQ(after.at("velmora_verification_queue_read_ok"), 1);
     EXPECT_GE(after.at("velmora_verification_queue_depth"), 0);
     EXPECT_GE(after.at("velmora_verification_oldest_pending_seconds"), 0);
+    // Refusals reach the log summed up, never a line a request.
+    EXPECT_TRUE(logged("event=refusals seconds=1 "));
+    EXPECT_TRUE(logged("payload_too_large="));
+    EXPECT_EQ(log_text().find("/v1/health"), std::string::npos);
 }
 
 // A player or an address whose re-plays spent their CPU budget for the hour
