@@ -875,6 +875,25 @@ TEST(ServerApi, AFailedRePlayIsTriedAgainAndNeverJudged) {
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM bests WHERE session = " + std::to_string(crashing)), "0");
 }
 
+// A worker's statement that fails names its session and statement in the
+// log, and the job is taken again once the statement can run.
+TEST(ServerApi, AWorkersFailedStatementNamesItsSessionAndTheJobIsTakenAgain) {
+    const std::string token = new_player("doomed_best");
+    const std::string player = cluster->sql("SELECT id FROM players WHERE name = 'doomed_best'");
+    cluster->sql("CREATE FUNCTION refuse_best() RETURNS trigger LANGUAGE plpgsql AS 'BEGIN RAISE EXCEPTION ''no best today''; END'");
+    cluster->sql("CREATE TRIGGER refuse_best BEFORE INSERT ON bests FOR EACH ROW WHEN (NEW.player = " + player +
+                 ") EXECUTE FUNCTION refuse_best()");
+    const std::string stage = stage_bytes(20, 78);
+    auto sent = client().Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, 3, {{1, 30}})));
+    ASSERT_TRUE(sent && sent->status == 202);
+    const std::string id = std::to_string(body_json(sent)["session"].get<std::int64_t>());
+    EXPECT_TRUE(logged("event=job_failed job=worker retry_ms=100 error=\"session " + id + ": statement record_best: ERROR:  no best today"));
+    EXPECT_EQ(cluster->sql("SELECT status FROM sessions WHERE id = " + id), "pending");
+    cluster->sql("DROP TRIGGER refuse_best ON bests");
+    cluster->sql("DROP FUNCTION refuse_best()");
+    EXPECT_EQ(settled(std::stoll(id), token)["status"], "verified");
+}
+
 // GET /metrics as Prometheus reads it: "name{labels} value" lines under
 // their HELP and TYPE, by name; a line of another form fails the test.
 std::map<std::string, double> scrape() {
