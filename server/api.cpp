@@ -1,6 +1,5 @@
 #include "server/api.hpp"
 
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include "server/answers.hpp"
 #include "server/board_cache.hpp"
 #include "server/database.hpp"
+#include "server/log.hpp"
 #include "server/metrics.hpp"
 #include "server/names.hpp"
 #include "server/multipart.hpp"
@@ -173,7 +173,7 @@ private:
             res = http::response{};
             fail(res, 503, "database_unavailable", "the database is not available now; try again later", e.retry_after);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "velmora_server: %s %s: %s\n", req.method.c_str(), req.path.c_str(), e.what());
+            log_event("handler_failed", {{"method", req.method}, {"path", req.path}, {"error", e.what()}});
             res = http::response{};
             fail(res, 500, "internal_error", "the server failed to answer this request");
         }

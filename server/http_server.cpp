@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -12,6 +11,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
+
+#include "server/log.hpp"
 
 namespace server::http {
 namespace {
@@ -266,7 +267,7 @@ private:
         try {
             c = st_.route(request_);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "velmora_server: routing %s %s: %s\n", request_.method.c_str(), request_.path.c_str(), e.what());
+            log_event("routing_failed", {{"method", request_.method}, {"path", request_.path}, {"error", e.what()}});
             return refuse(error_response(500, "internal_error", "the server failed to answer this request"));
         }
         if (c.refusal) return refuse(std::move(*c.refusal));
@@ -319,7 +320,7 @@ private:
             try {
                 self->run_(self->request_, res);
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "velmora_server: %s %s: %s\n", self->request_.method.c_str(), self->request_.path.c_str(), e.what());
+                log_event("handler_failed", {{"method", self->request_.method}, {"path", self->request_.path}, {"error", e.what()}});
                 res = error_response(500, "internal_error", "the server failed to answer this request");
             }
             net::post(self->stream_.get_executor(), [self, res = std::move(res)]() mutable { self->write(std::move(res), false); });
@@ -472,7 +473,7 @@ void server::run() {
                 st.ioc.run();
                 return;
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "velmora_server: %s\n", e.what());
+                log_event("io_failed", {{"error", e.what()}});
             }
         }
     };
