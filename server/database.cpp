@@ -81,10 +81,10 @@ bool keep_connected(const std::string& url, const char* who, const std::function
 database::database(std::string url, std::size_t connections, std::function<void(pqxx::connection&)> prepare, std::string name)
     : url_(std::move(url)), size_(std::max<std::size_t>(1, connections)), prepare_(std::move(prepare)), name_(std::move(name)) {}
 
-void database::note_outage_locked(const std::string& why) {
-    if (down_since_) return;
+bool database::went_down_locked() {
+    if (down_since_) return false;
     down_since_ = std::chrono::steady_clock::now();
-    log_event("database_unavailable", {{"pool", name_}, {"error", why}});
+    return true;
 }
 
 pool_figures database::figures() {
@@ -116,18 +116,23 @@ std::unique_ptr<pqxx::connection> database::acquire() {
                 if (prepare_) prepare_(*c);
                 lock.lock();
                 back_off_.reset();
-                if (down_since_) {
-                    log_event("database_recovered", {{"pool", name_}, {"down_ms", elapsed_ms(*down_since_)}});
-                    down_since_.reset();
-                }
+                std::string down_ms;
+                if (down_since_) down_ms = elapsed_ms(*down_since_);
+                down_since_.reset();
+                lock.unlock();
+                // Logged outside the lock: a slow log must not hold the pool.
+                if (!down_ms.empty()) log_event("database_recovered", {{"pool", name_}, {"down_ms", down_ms}});
                 return c;
             } catch (const std::exception& e) {
                 lock.lock();
                 --open_;
                 next_attempt_ = std::chrono::steady_clock::now() + back_off_.next();
-                note_outage_locked(e.what());
+                const bool went_down = went_down_locked();
+                const int retry = retry_after_locked(now);
                 returned_.notify_all();
-                throw unavailable(std::string("the database is not reachable: ") + e.what(), retry_after_locked(now));
+                lock.unlock();
+                if (went_down) log_event("database_unavailable", {{"pool", name_}, {"error", e.what()}});
+                throw unavailable(std::string("the database is not reachable: ") + e.what(), retry);
             }
         }
         if (returned_.wait_until(lock, deadline) == std::cv_status::timeout)
@@ -136,21 +141,25 @@ std::unique_ptr<pqxx::connection> database::acquire() {
 }
 
 void database::release(std::unique_ptr<pqxx::connection> c, bool broken) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (broken || !c->is_open()) {
-        // The others were opened to the same server and are likely gone too.
-        open_ -= 1 + idle_.size();
-        idle_.clear();
-        if (back_off_.last().count() == 0) back_off_.next();
-        next_attempt_ = std::chrono::steady_clock::now() + back_off::first;
-        note_outage_locked("a connection was lost");
-        returned_.notify_all();
-    } else {
-        idle_.push_back(std::move(c));
-        // One connection back serves one waiter; waking all would have them
-        // fight for the lock to find one.
-        returned_.notify_one();
+    bool went_down = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (broken || !c->is_open()) {
+            // The others were opened to the same server and are likely gone too.
+            open_ -= 1 + idle_.size();
+            idle_.clear();
+            if (back_off_.last().count() == 0) back_off_.next();
+            next_attempt_ = std::chrono::steady_clock::now() + back_off::first;
+            went_down = went_down_locked();
+            returned_.notify_all();
+        } else {
+            idle_.push_back(std::move(c));
+            // One connection back serves one waiter; waking all would have them
+            // fight for the lock to find one.
+            returned_.notify_one();
+        }
     }
+    if (went_down) log_event("database_unavailable", {{"pool", name_}, {"error", "a connection was lost"}});
 }
 
 template <class Transaction, class Body>

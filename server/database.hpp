@@ -87,7 +87,8 @@ private:
     std::unique_ptr<pqxx::connection> acquire();
     void release(std::unique_ptr<pqxx::connection> c, bool broken);
     int retry_after_locked(std::chrono::steady_clock::time_point now) const;
-    void note_outage_locked(const std::string& why);
+    // Marks the pool down; true when it was up (an outage to log).
+    bool went_down_locked();
 
     const std::string url_;
     const std::size_t size_;

@@ -209,7 +209,8 @@ TEST(ServerOutage, AWorkerWithoutItsVerifierPausesAndLeavesTheJobsToOthers) {
 
 TEST(ServerOutage, PostgresRestartedUnderLoadGives503AndTheServerComesBack) {
     test_support::pg_cluster cluster;
-    test_support::server_process server(program("velmora_server"), cluster.url(), server_options(1));
+    const std::string log = cluster.root() + "/server.log";
+    test_support::server_process server(program("velmora_server"), cluster.url(), server_options(1), log);
     const std::string token = new_player(server.port(), "steady");
     const std::string stage = stage_bytes(50, 9);
     submission_stream stream(server.port(), stage, token, 6);
@@ -236,6 +237,18 @@ TEST(ServerOutage, PostgresRestartedUnderLoadGives503AndTheServerComesBack) {
     for (const auto& [status, count] : stream.statuses) EXPECT_TRUE(status == 202 || status == 503) << status << " x" << count;
     EXPECT_LT(stream.longest, std::chrono::seconds(10));
     expect_every_answer_kept(stream, server.port(), stage, token, cluster);
+    // The outage is a line or two as it starts and as it ends, not a line for each 503.
+    std::ifstream in(log);
+    std::map<std::string, int> lines;
+    for (std::string line; std::getline(in, line);)
+        for (const char* event : {"event=database_unavailable pool=primary ", "event=database_recovered pool=primary down_ms=",
+                                  "event=database_unavailable job=worker ", "event=database_recovered job=worker down_ms="})
+            if (line.find(event) != std::string::npos) ++lines[event];
+    for (const auto& [event, n] : lines) EXPECT_LE(n, 3) << event;
+    EXPECT_GE(lines["event=database_unavailable pool=primary "], 1);
+    EXPECT_GE(lines["event=database_recovered pool=primary down_ms="], 1);
+    EXPECT_GE(lines["event=database_recovered job=worker down_ms="], 1);
+    EXPECT_GT(stream.statuses[503], 3);
 }
 
 // The backup of server/README.md: a dump of a live server's database with
