@@ -10,6 +10,7 @@ void answer(http::response& res, int status, const nlohmann::json& body) {
 void fail(http::response& res, int status, const std::string& code, const std::string& message, int retry_after) {
     if (retry_after > 0) res.set_header("Retry-After", std::to_string(retry_after));
     answer(res, status, {{"error", code}, {"message", message}});
+    res.error = code;
 }
 
 }  // namespace server

@@ -1,8 +1,8 @@
 #include "server/api.hpp"
 
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -13,6 +13,8 @@
 #include "server/answers.hpp"
 #include "server/board_cache.hpp"
 #include "server/database.hpp"
+#include "server/log.hpp"
+#include "server/metrics.hpp"
 #include "server/names.hpp"
 #include "server/multipart.hpp"
 #include "server/rate_limit.hpp"
@@ -101,7 +103,12 @@ public:
               {"GET", "v1/boards/{hash}/{word}/{word}", nullptr, 0, false, &api::get_board},
               {"GET", "v1/recordings", nullptr, 0, false, &api::get_recordings},
               {"GET", "v1/health", nullptr, 0, false, &api::get_health},
-          } {}
+              {"GET", "metrics", nullptr, 0, false, &api::get_metrics},
+          } {
+        std::vector<std::string> labels;
+        for (const row& r : routes_) labels.push_back(std::string(r.method) + " /" + r.pattern);
+        server_metrics().name_routes(labels);
+    }
 
     // From the head alone: the address's rate, the route, its method, media
     // type, token and declared length, so a wrong or oversized body is
@@ -123,6 +130,7 @@ public:
                 path_known = true;
                 if (head.method == r.method || (head.method == "HEAD" && std::string_view(r.method) == "GET")) {
                     found = &r;
+                    head.route = static_cast<int>(&r - routes_.data());
                     break;
                 }
             }
@@ -165,7 +173,7 @@ private:
             res = http::response{};
             fail(res, 503, "database_unavailable", "the database is not available now; try again later", e.retry_after);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "velmora_server: %s %s: %s\n", req.method.c_str(), req.path.c_str(), e.what());
+            log_event("handler_failed", {{"method", req.method}, {"path", req.path}, {"error", e.what()}});
             res = http::response{};
             fail(res, 500, "internal_error", "the server failed to answer this request");
         }
@@ -247,17 +255,24 @@ private:
         if (stored.refused) {
             json body = {{"error", stored.refused->code}, {"message", stored.refused->message}};
             if (stored.original != 0) body["original"] = stored.original;
-            return answer(res, stored.refused->status, body);
+            answer(res, stored.refused->status, body);
+            res.error = stored.refused->code;
+            return;
         }
         if (stored.other_player)
             return fail(res, 409, "replay_taken", "this replay was sent by another player; it counts only for them");
         answer(res, 202, {{"session", stored.id}, {"status", stored.status}});
     }
 
+    // The reason of a session that was not verified is its player's: shown
+    // with that player's token, its status alone to anyone else (an unknown
+    // or malformed token is anyone else, so a client's poll never fails on it).
     void get_session(const http::request& req, http::response& res) {
         const auto id = id_of(req.matches[1]);
+        const std::string token = bearer_token(req.header("Authorization"));
+        const std::string hash = token_form(token) ? token_hash(token) : std::string();
         json j;
-        if (id) primary_.read([&](pqxx::transaction_base& t) { j = session_json(t, *id); });
+        if (id) primary_.read([&](pqxx::transaction_base& t) { j = session_json(t, *id, hash); });
         if (j.is_null()) return fail(res, 404, "not_found", "no such session");
         answer(res, 200, j);
     }
@@ -320,7 +335,70 @@ private:
         else fail(res, 503, "database_unavailable", "the database does not answer", 1);
     }
 
+    void get_metrics(const http::request&, http::response& res) {
+        std::string text = server_metrics().text();
+        write_family(text, "velmora_database_connections_in_use", "gauge", "Connections of each pool lent to a request now.");
+        write_family(text, "velmora_database_connections_max", "gauge", "The most connections each pool opens.");
+        const auto pool = [&](database& d, const char* name) {
+            const pool_figures f = d.figures();
+            const std::string label = std::string("pool=\"") + name + "\"";
+            write_sample(text, "velmora_database_connections_in_use", label, static_cast<double>(f.open - f.idle));
+            write_sample(text, "velmora_database_connections_max", label, static_cast<double>(f.size));
+        };
+        pool(primary_, "primary");
+        if (reads_) pool(*reads_, "read");
+        const queue_figures q = queue();
+        write_family(text, "velmora_verification_queue_depth", "gauge", "Sessions waiting for their verdict (read at most once a second).");
+        write_sample(text, "velmora_verification_queue_depth", "", static_cast<double>(q.depth));
+        write_family(text, "velmora_verification_oldest_pending_seconds", "gauge", "Age of the oldest session waiting for its verdict.");
+        write_sample(text, "velmora_verification_oldest_pending_seconds", "", q.oldest_s);
+        write_family(text, "velmora_verification_queue_read_ok", "gauge",
+                     "1 when the two figures above were read in the last second or so, 0 when the database did not answer (they are then older).");
+        write_sample(text, "velmora_verification_queue_read_ok", "", q.fresh ? 1 : 0);
+        res.status = 200;
+        res.set_content(std::move(text), "text/plain; version=0.0.4; charset=utf-8");
+    }
+
+    // The queue's figures, read from the database at most once a second
+    // whatever the scrapes: one scrape refreshes, the others meanwhile take
+    // the figures kept.
+    struct queue_figures {
+        std::int64_t depth = 0;
+        double oldest_s = 0;
+        bool fresh = false;
+    };
+    queue_figures queue() {
+        const auto now = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex_);
+            if (queue_refreshing_ || now - queue_read_at_ < std::chrono::seconds(1)) return queue_;
+            queue_refreshing_ = true;
+            queue_read_at_ = now;
+        }
+        queue_figures q;
+        try {
+            primary_.read([&](pqxx::transaction_base& t) {
+                const pqxx::row r = run1(t, sql::queue_depth);
+                q.depth = r[0].as<std::int64_t>();
+                q.oldest_s = static_cast<double>(r[1].as<std::int64_t>()) / 1e6;
+            });
+            q.fresh = true;
+        } catch (const std::exception&) {
+            std::lock_guard<std::mutex> lock(queue_mutex_);
+            q = queue_;
+            q.fresh = false;
+        }
+        std::lock_guard<std::mutex> lock(queue_mutex_);
+        queue_ = q;
+        queue_refreshing_ = false;
+        return q;
+    }
+
     const options& o_;
+    std::mutex queue_mutex_;
+    queue_figures queue_;
+    bool queue_refreshing_ = false;
+    std::chrono::steady_clock::time_point queue_read_at_{};
     database primary_;
     std::unique_ptr<database> reads_;
     rate_limiter by_address_;

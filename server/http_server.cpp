@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -12,6 +11,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
+
+#include "server/log.hpp"
 
 namespace server::http {
 namespace {
@@ -119,6 +120,7 @@ std::string forwarded_for_in(const Head& h, const std::string& proxy) {
 response error_response(int status, const std::string& code, const std::string& message) {
     response r;
     r.status = status;
+    r.error = code;
     r.set_content(nlohmann::json{{"error", code}, {"message", message}}.dump(), "application/json");
     return r;
 }
@@ -207,7 +209,8 @@ private:
         request_ = request{};
         head_only_ = false;
         head_deadline_.reset();
-        if (buffer_.size() > 0) head_deadline_ = clock_type::now() + st_.s.header_time;
+        started_ = clock_type::now();
+        if (buffer_.size() > 0) head_deadline_ = started_ + st_.s.header_time;
         parse_head();
     }
 
@@ -226,7 +229,10 @@ private:
     }
 
     void parse_head() {
-        if (buffer_.size() > 0 && !head_deadline_) head_deadline_ = clock_type::now() + st_.s.header_time;
+        if (buffer_.size() > 0 && !head_deadline_) {
+            started_ = clock_type::now();
+            head_deadline_ = started_ + st_.s.header_time;
+        }
         beast::error_code ec;
         while (buffer_.size() > 0 && !parser_->is_header_done()) {
             buffer_.consume(parser_->put(buffer_.data(), ec));
@@ -243,6 +249,7 @@ private:
     }
 
     void on_head() {
+        started_ = clock_type::now();
         const auto& h = parser_->get();
         request_.method = std::string(h.method_string());
         request_.target = std::string(h.target());
@@ -260,7 +267,7 @@ private:
         try {
             c = st_.route(request_);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "velmora_server: routing %s %s: %s\n", request_.method.c_str(), request_.path.c_str(), e.what());
+            log_event("routing_failed", {{"method", request_.method}, {"path", request_.path}, {"error", e.what()}});
             return refuse(error_response(500, "internal_error", "the server failed to answer this request"));
         }
         if (c.refusal) return refuse(std::move(*c.refusal));
@@ -304,13 +311,16 @@ private:
         }
         if (!parser_->is_done()) return read(body_deadline_, &connection::parse_body);
         request_.body = std::move(parser_->get().body());
+        // A request's time is the server's part: from its last byte in, not
+        // the client's upload.
+        started_ = clock_type::now();
         // The handler has the request to itself until its answer is written.
         net::post(st_.workers, [self = shared_from_this()] {
             response res;
             try {
                 self->run_(self->request_, res);
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "velmora_server: %s %s: %s\n", self->request_.method.c_str(), self->request_.path.c_str(), e.what());
+                log_event("handler_failed", {{"method", self->request_.method}, {"path", self->request_.path}, {"error", e.what()}});
                 res = error_response(500, "internal_error", "the server failed to answer this request");
             }
             net::post(self->stream_.get_executor(), [self, res = std::move(res)]() mutable { self->write(std::move(res), false); });
@@ -327,6 +337,7 @@ private:
     void refuse_at_once(response r) { write(std::move(r), true); }
 
     void write(response r, bool must_close) {
+        if (st_.s.answered) st_.s.answered(request_, r, clock_type::now() - started_);
         // The body has been handled (or refused): its room is free again.
         request_.body = std::string();
         st_.unreserve(reserved_);
@@ -383,7 +394,7 @@ private:
     request request_;
     handler run_;
     std::optional<clock_type::time_point> head_deadline_, body_deadline_;
-    clock_type::time_point linger_until_;
+    clock_type::time_point linger_until_, started_;
     std::size_t lingered_ = 0, reserved_ = 0;
     bool keep_alive_ = true, head_only_ = false, close_after_ = false;
 };
@@ -406,7 +417,9 @@ void server::state::accept() {
             const tcp::endpoint remote = socket.remote_endpoint(e);
             std::string address = e ? std::string() : remote.address().to_string();
             // Past a cap the new connection alone is closed, at once.
-            if (!e && admit(address)) {
+            const bool admitted = !e && admit(address);
+            if (!admitted && !e && s.connection_refused) s.connection_refused();
+            if (admitted) {
                 // Answers go out whole at once; Nagle's wait against the client's
                 // delayed acknowledgement would add tens of milliseconds to each.
                 socket.set_option(tcp::no_delay(true), e);
@@ -460,7 +473,7 @@ void server::run() {
                 st.ioc.run();
                 return;
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "velmora_server: %s\n", e.what());
+                log_event("io_failed", {{"error", e.what()}});
             }
         }
     };

@@ -25,6 +25,7 @@ struct request {
     std::string remote_addr;
     std::string body;
     std::vector<std::string> matches;  // the route's captured path segments
+    int route = -1;                    // the router's index of the route taken; -1 for none
 
     // The first header of that name (any case), or "".
     std::string header(const std::string& name) const;
@@ -40,6 +41,7 @@ struct response {
     std::string content_type;
     std::string body;
     bool close = false;  // end the connection after this answer
+    std::string error;   // a refusal's code ("rate_limited"), "" for an answer that is none
 
     void set_header(const std::string& name, const std::string& value) { headers.emplace_back(name, value); }
     void set_content(std::string b, const std::string& type) {
@@ -85,6 +87,12 @@ struct settings {
     // declared length counts as itself, a chunked body as its route's
     // limit. Past it a body is answered 503 with Retry-After, unread.
     std::size_t body_memory = 96u << 20;
+    // Told of every answer as it is handed to its connection, with its time
+    // from the request read whole (its head, for one refused before its
+    // body), and of each connection closed at once past a cap. On the I/O
+    // threads: they must be quick.
+    std::function<void(const request&, const response&, std::chrono::steady_clock::duration)> answered;
+    std::function<void()> connection_refused;
 };
 
 class server {

@@ -32,6 +32,7 @@ struct options {
     double token_rate = 2, token_burst = 30;        // submissions a second per token
     int board_exact_top = 10000;  // board places exact up to this one
     int board_cache_ms = 1000;    // how long a board's top rows and count are kept (0: not kept)
+    int refusal_log_s = 60;       // refusals summed up in one log line this often
     std::string verifier;      // the re-play program; velmora_verify beside this one by default
     int verify_attempts = 4;   // failed re-plays before a session is unverified
     double verify_retry_s = 2; // the wait after the first; four times as long after each next

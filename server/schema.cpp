@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "server/log.hpp"
+
 namespace server {
 namespace {
 
@@ -209,6 +211,7 @@ int migrate(pqxx::connection& c) {
             w.exec_params("INSERT INTO schema_version (version) VALUES ($1)", static_cast<int>(i + 1));
             w.commit();
             version = static_cast<int>(i + 1);
+            log_event("schema_step", {{"step", std::to_string(version)}, {"of", std::to_string(all.size())}});
         }
     } catch (...) {
         pqxx::nontransaction n(c);

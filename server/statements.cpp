@@ -194,6 +194,9 @@ namespace sql {
 const statement session_settings{"session_settings", "SET statement_timeout = 15000"};
 const statement plan_settings{"plan_settings", "SET plan_cache_mode = force_generic_plan"};
 const statement health{"health", "SELECT 1"};
+// The verification queue for the metrics: its depth and its oldest's age in microseconds.
+const statement queue_depth{"queue_depth",
+    "SELECT count(*), coalesce(" + now_us + " - min(submitted_at), 0) FROM sessions WHERE status = 'pending'"};
 
 const statement player_insert{"player_insert",
     "INSERT INTO players (name, name_key, token_hash) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING RETURNING id"};
@@ -218,9 +221,10 @@ const statement session_insert{"session_insert", session_insert_sql, true};
 const statement session_of_replay{"session_of_replay", "SELECT id, player, status FROM sessions WHERE replay = $1"};
 const statement budget_wait{"budget_wait", budget_wait_sql(), true};
 const statement submission_note{"submission_note", submission_note_sql()};
+// The reason only for the session's own player (the token's hash $2).
 const statement session_read{"session_read",
-    "SELECT s.id, p.name, s.status, s.reason, s.stage, s.edition, s.difficulty, s.submitted_at, s.updates"
-    " FROM sessions s JOIN players p ON p.id = s.player WHERE s.id = $1"};
+    "SELECT s.id, p.name, s.status, CASE WHEN p.token_hash = $2 THEN s.reason ELSE '' END, s.stage, s.edition,"
+    " s.difficulty, s.submitted_at, s.updates FROM sessions s JOIN players p ON p.id = s.player WHERE s.id = $1"};
 const statement session_runs{"session_runs", "SELECT run, hits, score, ratio, updates FROM runs WHERE session = $1 ORDER BY run"};
 const statement replay_bytes{"replay_bytes", "SELECT r.bytes FROM sessions s JOIN replays r ON r.hash = s.replay WHERE s.id = $1"};
 const statement stage_bytes{"stage_bytes", "SELECT bytes FROM stages WHERE hash = $1"};

@@ -18,7 +18,7 @@ struct statement {
 
 namespace sql {
 // Connections and health.
-extern const statement session_settings, plan_settings, health;
+extern const statement session_settings, plan_settings, health, queue_depth;
 // Players.
 extern const statement player_insert, name_holder, unkeyed_names, name_key_set, address_lock, address_players,
     player_address_set;

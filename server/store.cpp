@@ -162,8 +162,8 @@ void note_player_address(pqxx::work& w, std::int64_t player, const std::string& 
     run(w, sql::player_address_set, player, address);
 }
 
-nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id) {
-    const pqxx::result r = run(w, sql::session_read, id);
+nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id, const std::string& token_hash) {
+    const pqxx::result r = run(w, sql::session_read, id, pqxx::binarystring(token_hash.data(), token_hash.size()));
     if (r.empty()) return nullptr;
     const pqxx::row row = r[0];
     nlohmann::json runs = nlohmann::json::array();

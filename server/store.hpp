@@ -63,7 +63,8 @@ int new_player_wait(pqxx::work& w, const std::string& address, int per_hour);
 void note_player_address(pqxx::work& w, std::int64_t player, const std::string& address);
 
 // {"session", "player", "status", "reason", "stage", "edition", "difficulty", "submitted_at", "runs": [...]}, or null.
-nlohmann::json session_json(pqxx::transaction_base& t, std::int64_t id);
+// The reason is "" unless token_hash is the hash of the session's player's token.
+nlohmann::json session_json(pqxx::transaction_base& t, std::int64_t id, const std::string& token_hash);
 
 // The bucket rows a board may have for its counts to be kept with its top.
 constexpr std::size_t board_kept_buckets = 250000;

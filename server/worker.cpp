@@ -13,6 +13,8 @@
 #include "results/result_row.hpp"
 #include "server/board_cache.hpp"
 #include "server/database.hpp"
+#include "server/log.hpp"
+#include "server/metrics.hpp"
 #include "server/statements.hpp"
 #include "server/store.hpp"
 
@@ -57,6 +59,12 @@ void sleep_unless_stopped(std::chrono::milliseconds d, const std::atomic<bool>& 
     while (!stop && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
+std::string ms_of(std::chrono::steady_clock::duration d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+job_outcome judge(pqxx::work& w, const pqxx::row& j, const worker_options& o, std::string& why);
+
 }  // namespace
 
 job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::string& why) {
@@ -66,7 +74,18 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
         w.commit();
         return job_outcome::none_pending;
     }
-    const pqxx::row j = job[0];
+    try {
+        return judge(w, job[0], o, why);
+    } catch (const pqxx::broken_connection&) {
+        throw;  // the database's, not the session's
+    } catch (const std::exception& e) {
+        throw std::runtime_error("session " + job[0][0].as<std::string>() + ": " + e.what());
+    }
+}
+
+namespace {
+
+job_outcome judge(pqxx::work& w, const pqxx::row& j, const worker_options& o, std::string& why) {
     const auto session = j[0].as<std::int64_t>();
     const auto player = j[1].as<std::int64_t>();
     session_files files;
@@ -91,9 +110,12 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
         why = "cannot verify " + session_text + ": " + unwritten;
         return job_outcome::worker_fault;  // rolled back: the job is any worker's
     }
+    const auto started = std::chrono::steady_clock::now();
     const verdict v = verify_session(o.verifier, files, o.limits);
+    const auto took = std::chrono::steady_clock::now() - started;
     if (v.outcome == verdict::kind::worker_fault) {
         why = "cannot verify " + session_text + ": " + v.reason;
+        server_metrics().verification("worker_fault", took);
         return job_outcome::worker_fault;
     }
     if (v.outcome == verdict::kind::fault) {
@@ -101,16 +123,19 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
         if (attempts >= o.attempts) {
             run(w, sql::session_unverified, session, v.reason, attempts, v.cpu_ms);
             w.commit();
-            std::fprintf(stderr, "velmora_server: worker: %s could not be verified in %d attempts: %s\n", session_text.c_str(),
-                         attempts, v.reason.c_str());
+            server_metrics().verification("unverified", took);
+            log_event("verdict", {{"session", std::to_string(session)}, {"status", "unverified"}, {"attempts", std::to_string(attempts)},
+                                  {"ms", ms_of(took)}, {"cpu_ms", std::to_string(v.cpu_ms)}, {"reason", v.reason}});
             return job_outcome::unverified;
         }
         auto wait = o.retry_after;
         for (int i = 1; i < attempts; ++i) wait = std::min(wait * 4, std::chrono::milliseconds{3600 * 1000});
         run(w, sql::session_retry, session, v.reason, attempts, v.cpu_ms, static_cast<std::int64_t>(wait.count()) * 1000);
         w.commit();
-        std::fprintf(stderr, "velmora_server: worker: %s: attempt %d of %d failed: %s; tried again in %lld ms\n",
-                     session_text.c_str(), attempts, o.attempts, v.reason.c_str(), static_cast<long long>(wait.count()));
+        server_metrics().verification("retried", took);
+        log_event("verifier_failed", {{"session", std::to_string(session)}, {"attempt", std::to_string(attempts)},
+                                      {"of", std::to_string(o.attempts)}, {"retry_ms", std::to_string(wait.count())},
+                                      {"ms", ms_of(took)}, {"reason", v.reason}});
         return job_outcome::left_pending;
     }
     const bool verified = v.outcome == verdict::kind::verified;
@@ -125,39 +150,35 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
         record_best(w, session, files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>(), player);
     }
     w.commit();
+    server_metrics().verification(verified ? "verified" : "rejected", took);
+    log_event("verdict", {{"session", std::to_string(session)}, {"status", verified ? "verified" : "rejected"},
+                          {"ms", ms_of(took)}, {"cpu_ms", std::to_string(v.cpu_ms)}, {"reason", v.reason}});
     return verified ? job_outcome::verified : job_outcome::rejected;
 }
 
+}  // namespace
+
 void run_worker(const worker_options& o, const std::atomic<bool>& stop) {
-    std::chrono::milliseconds back_off{100};
     // While this worker cannot run re-plays its jobs are left to the others.
     std::chrono::milliseconds pause{1000};
-    while (!stop) {
-        std::unique_ptr<pqxx::connection> c;
-        try {
-            c = open_connection(o.url);
-            back_off = std::chrono::milliseconds{100};
-            while (!stop) {
-                std::string why;
-                const job_outcome r = verify_next(*c, o, why);
-                if (r == job_outcome::none_pending) {
-                    sleep_unless_stopped(o.idle_wait, stop);
-                } else if (r == job_outcome::worker_fault) {
-                    std::fprintf(stderr, "velmora_server: worker: %s; this worker pauses for %lld s\n", why.c_str(),
-                                 static_cast<long long>(pause.count() / 1000));
-                    sleep_unless_stopped(pause, stop);
-                    pause = std::min(pause * 2, std::chrono::milliseconds{60000});
-                } else {
-                    pause = std::chrono::milliseconds{1000};
-                }
+    // Any failure is met with a new connection after the shared back-off:
+    // a statement's error names its session and statement in the log.
+    keep_connected(o.url, "worker", [](const std::exception&) { return true; }, stop,
+                   std::chrono::steady_clock::time_point::max(), [&](pqxx::connection& c) {
+        while (!stop) {
+            std::string why;
+            const job_outcome r = verify_next(c, o, why);
+            if (r == job_outcome::none_pending) {
+                sleep_unless_stopped(o.idle_wait, stop);
+            } else if (r == job_outcome::worker_fault) {
+                log_event("worker_paused", {{"pause_s", std::to_string(pause.count() / 1000)}, {"error", why}});
+                sleep_unless_stopped(pause, stop);
+                pause = std::min(pause * 2, std::chrono::milliseconds{60000});
+            } else {
+                pause = std::chrono::milliseconds{1000};
             }
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "velmora_server: worker: %s; trying again in %lld ms\n", e.what(),
-                         static_cast<long long>(back_off.count()));
-            sleep_unless_stopped(back_off, stop);
-            back_off = std::min(back_off * 2, std::chrono::milliseconds{4000});
         }
-    }
+    });
 }
 
 }  // namespace server

@@ -6,7 +6,10 @@
 //      schema's step does, then reads of the big board (top 10 and the
 //      asking player's place) from 64 clients, and the place's SQL alone;
 // with the server's memory after each. It fails when a goal is missed.
-//   server_bench [--seconds N] [--fast] [--boards-only]   (--boards-only: part 2 alone)
+// Between the two, GET /metrics back to back from one client, for its cost.
+//   server_bench [--seconds N] [--fast] [--boards-only | --submissions-only] [--scrape-metrics] [--server PROGRAM]
+// --scrape-metrics: GET /metrics ten times a second during the submissions;
+// --server: another build's velmora_server, to compare.
 #include <httplib.h>
 
 #include <algorithm>
@@ -233,20 +236,25 @@ VACUUM ANALYZE;
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     double seconds = 10;
-    bool fast = false, boards_only = false;
+    bool fast = false, boards_only = false, submissions_only = false, scrape = false;
+    std::string server_program = program("velmora_server");
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
         else if (a == "--fast") fast = true;
         else if (a == "--boards-only") boards_only = true;
+        else if (a == "--submissions-only") submissions_only = true;
+        else if (a == "--scrape-metrics") scrape = true;
+        else if (a == "--server" && i + 1 < argc) server_program = argv[++i];
         else {
-            std::fprintf(stderr, "usage: server_bench [--seconds N] [--fast] [--boards-only]\n");
+            std::fprintf(stderr, "usage: server_bench [--seconds N] [--fast] [--boards-only | --submissions-only] [--scrape-metrics]"
+                                 " [--server PROGRAM]\n");
             return 2;
         }
     }
     int status0 = 0;
     test_support::pg_cluster cluster(!fast);
-    test_support::server_process server(program("velmora_server"), cluster.url(),
+    test_support::server_process server(server_program, cluster.url(),
                                         // The server's own thread and connection counts: on two cores more of
                                         // either only queue in the kernel instead of in the server.
                                         {"--workers", "0", "--players-per-address", "0", "--rate-per-address",
@@ -279,6 +287,20 @@ int main(int argc, char** argv) {
                             server_test::session_form(stage, server_test::replay_bytes(stage, seed, {{3, 900}, {1, 20}})));
             return r ? r->status : -1;
         };
+        // A scraper beside the submissions, as Prometheus would be (at 150 times its usual rate).
+        std::atomic<bool> scraping{scrape};
+        std::thread scraper;
+        if (scrape)
+            scraper = std::thread([&] {
+                const auto metrics = [](httplib::Client& c, int, std::uint64_t) {
+                    auto r = c.Get("/metrics");
+                    return r ? r->status : -1;
+                };
+                while (scraping) {
+                    const figures f = load(server.port(), 1, 1, 10, metrics);
+                    if (f.failed) std::printf("  /metrics failed beside the submissions: %s\n", f.failures.c_str());
+                }
+            });
         meter.start();
         most = load(server.port(), submit_clients, seconds, 0, submit);
         report("submissions, 32 clients back to back", most);
@@ -286,7 +308,29 @@ int main(int argc, char** argv) {
         ++rounds;
         submitted = load(server.port(), submit_clients, seconds, submit_rate_goal, submit);
         report("submissions, 32 clients at 500/s", submitted);
+        scraping = false;
+        if (scraper.joinable()) scraper.join();
         std::printf("server memory after submissions: %s\n", memory_of(server.pid()).c_str());
+        // What one scrape costs, with the counts the submissions left.
+        const auto metrics = [](httplib::Client& c, int, std::uint64_t) {
+            auto r = c.Get("/metrics");
+            return r ? r->status : -1;
+        };
+        httplib::Client probe("127.0.0.1", server.port());
+        const auto body = probe.Get("/metrics");
+        if (body && body->status == 200) {
+            std::printf("/metrics answer: %zu bytes\n", body->body.size());
+            meter.start();
+            const figures m = load(server.port(), 1, 2, 0, metrics);
+            report("GET /metrics, one client back to back", m);
+            meter.report(m.done);
+        }
+    }
+    if (submissions_only) {
+        const double submit_rate = static_cast<double>(most.done) / most.seconds;
+        std::printf("%s submissions at least 500/s\n", submit_rate >= 500 ? "met:   " : "MISSED:");
+        std::printf("%s submissions at 500/s: p99 under 50 ms\n", submitted.p99_ms < 50 && submitted.failed == 0 ? "met:   " : "MISSED:");
+        return submit_rate >= 500 && submitted.p99_ms < 50 && submitted.failed == 0 ? 0 : 1;
     }
 
     // 2. A million verified runs, then board reads.

@@ -71,11 +71,12 @@ submit() {
   curl -s -o "$work/answer.json" -w '%{http_code}' -H "Authorization: Bearer $token" \
     -F "stage=@${2:-$work/song.pat}" -F "replay=@$1" -F edition=standard -F difficulty=hard -F title=song "$api/sessions"
 }
-# settle ID: waits for the session's verdict and prints its answer.
+# settle ID: waits for the session's verdict and prints its answer, as its
+# player reads it (the reason is the player's own).
 settle() {
   local body
   for _ in $(seq 600); do
-    body=$(curl -s "$api/sessions/$1")
+    body=$(curl -s -H "Authorization: Bearer $token" "$api/sessions/$1")
     case "$body" in *'"status":"pending"'*) sleep 0.1 ;; *) echo "$body"; return ;; esac
   done
   fail "session $1 still pending after 60 s: $body"
@@ -105,6 +106,8 @@ for edited in score keys; do
   case "$answer" in *'"status":"rejected"'*) ;; *) fail "the $edited-changed session was not rejected: $answer" ;; esac
   reason=$(grep -oE '"reason":"[^"]+"' <<<"$answer") || fail "the $edited-changed session was rejected without a reason"
   note "$edited changed: $reason"
+  case "$(curl -s "$api/sessions/$(session_of)")" in *'"status":"rejected"'*'"reason":""'* | *'"reason":""'*'"status":"rejected"'*) ;;
+    *) fail "the $edited-changed session's reason was shown without its player's token" ;; esac
 done
 
 [ "$(submit "$work/run.vrp" "$work/other.pat")" = 422 ] && grep -q stage_mismatch "$work/answer.json" ||

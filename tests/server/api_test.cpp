@@ -14,8 +14,11 @@
 #include <algorithm>
 #include <fstream>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "results/result_row.hpp"
@@ -44,7 +47,7 @@ public:
             program("velmora_server"), cluster->url(),
             {"--workers", "2", "--verifier", program("tests/fake_verify"), "--read-timeout", "2", "--threads", "48",
              "--verify-wall-seconds", "3", "--rate-per-address", "0", "--rate-per-token", "0", "--verify-attempts", "3",
-             "--verify-retry-seconds", "0.2", "--players-per-address", "0",
+             "--verify-retry-seconds", "0.2", "--players-per-address", "0", "--refusal-log-seconds", "1",
              // Kept far longer than any test: a verdict must reach the board's readers at once, not by age.
              "--board-cache-ms", "60000"},
             cluster->root() + "/server.log");
@@ -75,11 +78,12 @@ std::string new_player(const std::string& name) {
     return body_json(r).value("token", "");
 }
 
-// Waits (at most 60 s) until the session is no longer pending; its answer.
-json settled(std::int64_t session) {
+// Waits (at most 60 s) until the session is no longer pending; its answer,
+// as read with this token (none when empty).
+json settled(std::int64_t session, const std::string& token = {}) {
     json j;
     for (int i = 0; i < 600; ++i) {
-        auto r = client().Get(("/v1/sessions/" + std::to_string(session)).c_str());
+        auto r = client().Get(("/v1/sessions/" + std::to_string(session)).c_str(), token.empty() ? httplib::Headers{} : bearer(token));
         if (r && r->status == 200) {
             j = body_json(r);
             if (j.value("status", "") != "pending") return j;
@@ -87,6 +91,21 @@ json settled(std::int64_t session) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return j;
+}
+
+// Whether the server's log holds this text, waiting at most 5 s: a verdict
+// is logged just after its commit.
+std::string log_text() {
+    std::ifstream in(cluster->root() + "/server.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool logged(const std::string& text) {
+    for (int i = 0; i < 50; ++i) {
+        if (log_text().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
 }
 
 void expect_error(const httplib::Result& r, int status, const std::string& code, const std::string& row) {
@@ -747,13 +766,26 @@ TEST(ServerApi, WorkersVerifyAndBoardsKeepEachPlayersBestInTheGamesOrder) {
         ids.push_back(body_json(r)["session"]);
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const json j = settled(ids[i]);
+        const json j = settled(ids[i], tokens[rows[i].player]);
         EXPECT_EQ(j["status"], rows[i].status) << "row " << i << ": " << j.dump();
         EXPECT_EQ(j["stage"], hash);
         EXPECT_EQ(j["edition"], "zetaflux");
         EXPECT_EQ(j["runs"].size(), rows[i].runs.size());
+        // Why a run was refused is its player's: anyone else sees the status alone.
+        const std::string path = "/v1/sessions/" + std::to_string(ids[i]);
+        const std::string other = tokens[rows[i].player == "ada" ? "bea" : "ada"];
+        for (const httplib::Headers& h : {httplib::Headers{}, bearer(other), bearer(std::string(64, 'e')), bearer("not a token")}) {
+            const json seen = body_json(client().Get(path.c_str(), h));
+            EXPECT_EQ(seen["status"], rows[i].status) << "row " << i << ": " << seen.dump();
+            EXPECT_EQ(seen["reason"], "") << "row " << i << ": " << seen.dump();
+        }
         if (std::string(rows[i].status) != "verified") {
             EXPECT_FALSE(j["reason"].get<std::string>().empty()) << j.dump();
+        }
+        // One line of the log per verdict, naming its session.
+        if (std::string(rows[i].status) == "rejected" || std::string(rows[i].status) == "verified") {
+            EXPECT_TRUE(logged("event=verdict session=" + std::to_string(ids[i]) + " status=" + rows[i].status + " ms="))
+                << "row " << i;
         }
     }
     const json board = board_of("zetaflux/normal", 3, tokens["eve"]);
@@ -826,9 +858,10 @@ TEST(ServerApi, AFailedRePlayIsTriedAgainAndNeverJudged) {
     EXPECT_EQ(settled(killed)["status"], "verified");
     EXPECT_EQ(cluster->sql("SELECT attempts || ' ' || fault FROM sessions WHERE id = " + std::to_string(killed)),
               "1 the re-play ended by signal 9 (Killed)");
+    EXPECT_TRUE(logged("event=verifier_failed session=" + std::to_string(killed) + " attempt=1 of=3"));
     // Crashing every time: unverified with its reason after the last of three attempts.
     const std::int64_t crashing = send(998).value("session", 0);
-    const json j = settled(crashing);
+    const json j = settled(crashing, token);
     EXPECT_EQ(j["status"], "unverified");
     EXPECT_EQ(j["reason"], "the re-play ended by signal 11 (Segmentation fault)");
     const std::string attempts = "SELECT attempts FROM sessions WHERE id = " + std::to_string(crashing);
@@ -840,6 +873,120 @@ TEST(ServerApi, AFailedRePlayIsTriedAgainAndNeverJudged) {
     EXPECT_EQ(settled(crashing)["status"], "unverified");
     EXPECT_EQ(cluster->sql(attempts), "3");
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM bests WHERE session = " + std::to_string(crashing)), "0");
+}
+
+// A worker's statement that fails names its session and statement in the
+// log, and the job is taken again once the statement can run.
+TEST(ServerApi, AWorkersFailedStatementNamesItsSessionAndTheJobIsTakenAgain) {
+    const std::string token = new_player("doomed_best");
+    const std::string player = cluster->sql("SELECT id FROM players WHERE name = 'doomed_best'");
+    cluster->sql("CREATE FUNCTION refuse_best() RETURNS trigger LANGUAGE plpgsql AS 'BEGIN RAISE EXCEPTION ''no best today''; END'");
+    cluster->sql("CREATE TRIGGER refuse_best BEFORE INSERT ON bests FOR EACH ROW WHEN (NEW.player = " + player +
+                 ") EXECUTE FUNCTION refuse_best()");
+    const std::string stage = stage_bytes(20, 78);
+    auto sent = client().Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, 3, {{1, 30}})));
+    ASSERT_TRUE(sent && sent->status == 202);
+    const std::string id = std::to_string(body_json(sent)["session"].get<std::int64_t>());
+    EXPECT_TRUE(logged("event=job_failed job=worker retry_ms=100 error=\"session " + id + ": statement record_best: ERROR:  no best today"));
+    EXPECT_EQ(cluster->sql("SELECT status FROM sessions WHERE id = " + id), "pending");
+    cluster->sql("DROP TRIGGER refuse_best ON bests");
+    cluster->sql("DROP FUNCTION refuse_best()");
+    EXPECT_EQ(settled(std::stoll(id), token)["status"], "verified");
+}
+
+// GET /metrics as Prometheus reads it: "name{labels} value" lines under
+// their HELP and TYPE, by name; a line of another form fails the test.
+std::map<std::string, double> scrape() {
+    std::map<std::string, double> samples;
+    auto r = client().Get("/metrics");
+    if (!r) {
+        ADD_FAILURE() << "no answer from /metrics";
+        return samples;
+    }
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u) << r->get_header_value("Content-Type");
+    std::set<std::string> typed;
+    std::istringstream in(r->body);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("# HELP ", 0) == 0) continue;
+        if (line.rfind("# TYPE ", 0) == 0) {
+            std::istringstream t(line.substr(7));
+            std::string name, type;
+            t >> name >> type;
+            EXPECT_TRUE(type == "counter" || type == "gauge" || type == "histogram") << line;
+            EXPECT_TRUE(typed.insert(name).second) << "typed twice: " << line;
+            continue;
+        }
+        const std::size_t space = line.rfind(' ');
+        const std::string key = line.substr(0, space), name = key.substr(0, key.find('{'));
+        char* end = nullptr;
+        const double value = std::strtod(line.c_str() + space + 1, &end);
+        const bool labels_whole = key.find('{') == std::string::npos || key.back() == '}';
+        EXPECT_TRUE(space != std::string::npos && *end == '\0' && labels_whole && !name.empty() &&
+                    name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos) << line;
+        std::string family = name;
+        for (const char* suffix : {"_bucket", "_sum", "_count"})
+            if (!typed.count(family) && family.size() > std::strlen(suffix) &&
+                family.compare(family.size() - std::strlen(suffix), std::string::npos, suffix) == 0)
+                family.erase(family.size() - std::strlen(suffix));
+        EXPECT_TRUE(typed.count(family)) << "a sample before its TYPE: " << line;
+        EXPECT_TRUE(samples.emplace(key, value).second) << "twice: " << line;
+    }
+    return samples;
+}
+
+TEST(ServerApi, MetricsCountKnownRequestsInPrometheusText) {
+    const std::map<std::string, double> before = scrape();
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(client().Get("/v1/health"));
+    ASSERT_TRUE(client().Get("/v2/nothing"));
+    ASSERT_TRUE(client().Post("/v1/players", std::string(2000, ' '), "application/json"));
+    const std::string token = new_player("metered");
+    const std::string stage = stage_bytes(20, 77);
+    auto sent = client().Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, 5, {{1, 30}})));
+    ASSERT_TRUE(sent && sent->status == 202);
+    EXPECT_EQ(settled(body_json(sent)["session"], token)["status"], "verified");
+    const std::map<std::string, double> after = scrape();
+    const auto moved = [&](const std::string& key) {
+        const auto a = after.find(key), b = before.find(key);
+        if (a == after.end()) return -1.0;
+        return a->second - (b == before.end() ? 0 : b->second);
+    };
+    const std::string health = "{route=\"GET /v1/health\"";
+    const struct {
+        std::string key;
+        double by;
+    } rows[] = {
+        {"velmora_http_requests_total" + health + ",status=\"200\"}", 3},
+        {"velmora_http_request_duration_seconds_count" + health + "}", 3},
+        {"velmora_http_request_duration_seconds_bucket" + health + ",le=\"+Inf\"}", 3},
+        {"velmora_http_requests_total{route=\"none\",status=\"404\"}", 1},
+        {"velmora_http_requests_total{route=\"POST /v1/players\",status=\"413\"}", 1},
+        {"velmora_http_requests_total{route=\"POST /v1/players\",status=\"201\"}", 1},
+        {"velmora_http_requests_total{route=\"POST /v1/sessions\",status=\"202\"}", 1},
+        {"velmora_http_requests_total{route=\"GET /metrics\",status=\"200\"}", 1},
+        {"velmora_http_refusals_total{reason=\"payload_too_large\"}", 1},
+        {"velmora_http_refusals_total{reason=\"not_found\"}", 1},
+        {"velmora_verifications_total{outcome=\"verified\"}", 1},
+        {"velmora_verification_duration_seconds_count", 1},
+    };
+    for (const auto& row : rows) EXPECT_EQ(moved(row.key), row.by) << row.key;
+    // Buckets count up to their bound: never fewer than the bucket before.
+    double last = 0;
+    for (const char* le : {"0.0005", "0.001", "0.0025", "0.005", "0.01", "0.025", "0.05", "0.1"}) {
+        const std::string key = "velmora_http_request_duration_seconds_bucket" + health + ",le=\"" + le + "\"}";
+        ASSERT_TRUE(after.count(key)) << key;
+        EXPECT_GE(after.at(key), last) << key;
+        last = after.at(key);
+    }
+    EXPECT_EQ(after.at("velmora_database_connections_max{pool=\"primary\"}"), 16);
+    EXPECT_LE(after.at("velmora_database_connections_in_use{pool=\"primary\"}"), 16);
+    EXPECT_EQ(after.at("velmora_verification_queue_read_ok"), 1);
+    EXPECT_GE(after.at("velmora_verification_queue_depth"), 0);
+    EXPECT_GE(after.at("velmora_verification_oldest_pending_seconds"), 0);
+    // Refusals reach the log summed up, never a line a request.
+    EXPECT_TRUE(logged("event=refusals seconds=1 "));
+    EXPECT_TRUE(logged("payload_too_large="));
+    EXPECT_EQ(log_text().find("/v1/health"), std::string::npos);
 }
 
 // A player or an address whose re-plays spent their CPU budget for the hour

@@ -193,7 +193,7 @@ TEST(ServerOutage, AWorkerWithoutItsVerifierPausesAndLeavesTheJobsToOthers) {
     std::string line;
     int pauses = 0;
     while (std::getline(in, line)) {
-        if (line.find("pauses for") == std::string::npos) continue;
+        if (line.find("event=worker_paused") == std::string::npos) continue;
         ++pauses;
         EXPECT_NE(line.find("cannot verify session " + ids[0] + ": the verifier program could not be started: No such file or directory"),
                   std::string::npos) << line;
@@ -209,7 +209,8 @@ TEST(ServerOutage, AWorkerWithoutItsVerifierPausesAndLeavesTheJobsToOthers) {
 
 TEST(ServerOutage, PostgresRestartedUnderLoadGives503AndTheServerComesBack) {
     test_support::pg_cluster cluster;
-    test_support::server_process server(program("velmora_server"), cluster.url(), server_options(1));
+    const std::string log = cluster.root() + "/server.log";
+    test_support::server_process server(program("velmora_server"), cluster.url(), server_options(1), log);
     const std::string token = new_player(server.port(), "steady");
     const std::string stage = stage_bytes(50, 9);
     submission_stream stream(server.port(), stage, token, 6);
@@ -236,6 +237,80 @@ TEST(ServerOutage, PostgresRestartedUnderLoadGives503AndTheServerComesBack) {
     for (const auto& [status, count] : stream.statuses) EXPECT_TRUE(status == 202 || status == 503) << status << " x" << count;
     EXPECT_LT(stream.longest, std::chrono::seconds(10));
     expect_every_answer_kept(stream, server.port(), stage, token, cluster);
+    // The outage is a line or two as it starts and as it ends, not a line for each 503.
+    std::ifstream in(log);
+    std::map<std::string, int> lines;
+    for (std::string line; std::getline(in, line);)
+        for (const char* event : {"event=database_unavailable pool=primary ", "event=database_recovered pool=primary down_ms=",
+                                  "event=database_unavailable job=worker ", "event=database_recovered job=worker down_ms="})
+            if (line.find(event) != std::string::npos) ++lines[event];
+    for (const auto& [event, n] : lines) EXPECT_LE(n, 3) << event;
+    EXPECT_GE(lines["event=database_unavailable pool=primary "], 1);
+    EXPECT_GE(lines["event=database_recovered pool=primary down_ms="], 1);
+    EXPECT_GE(lines["event=database_recovered job=worker down_ms="], 1);
+    EXPECT_GT(stream.statuses[503], 3);
+}
+
+// The backup of server/README.md: a dump of a live server's database with
+// verified and rejected runs, restored into a fresh cluster, serves the same
+// boards, sessions and files, and takes new players and sessions after them.
+TEST(ServerOutage, ADumpRestoredIntoAFreshClusterServesTheSameBoards) {
+    const std::string bin = "/usr/lib/postgresql/15/bin/";
+    test_support::pg_cluster cluster;
+    const std::string stage = stage_bytes(40, 13);
+    const std::string hash = vaz::hash_bytes(stage.data(), stage.size()).hex();
+    const std::string board = "/v1/boards/" + hash + "/standard/hard?limit=100";
+    std::vector<std::pair<std::string, std::int64_t>> sessions;  // token, session
+    std::vector<std::string> seen;  // the board, then each session as its player reads it
+    const auto read_all = [&](int port) {
+        std::vector<std::string> out;
+        auto b = client(port).Get(board.c_str());
+        out.push_back(b ? b->body : "no answer");
+        for (const auto& [token, id] : sessions) {
+            auto r = client(port).Get(("/v1/sessions/" + std::to_string(id)).c_str(), bearer(token));
+            out.push_back(r ? r->body : "no answer");
+        }
+        return out;
+    };
+    const std::string dump = cluster.root() + "/boards.dump";
+    {
+        test_support::server_process server(program("velmora_server"), cluster.url(), server_options(1));
+        for (std::uint32_t seed : {11u, 12u, 17u, 13u}) {  // 17: refused by the re-play
+            const std::string token = new_player(server.port(), "keeper" + std::to_string(seed));
+            auto r = client(server.port()).Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, seed, {{static_cast<std::int32_t>(1 + seed % 3), 90}})));
+            ASSERT_TRUE(r && r->status == 202);
+            sessions.emplace_back(token, body_json(r)["session"].get<std::int64_t>());
+        }
+        ASSERT_TRUE(wait_until(60, [&] { return cluster.sql("SELECT count(*) FROM sessions WHERE status = 'pending'") == "0"; }));
+        seen = read_all(server.port());
+        // Taken while the server runs: the dump is one snapshot.
+        int status = 0;
+        const std::string said = test_support::shell_output(bin + "pg_dump -Fc -f '" + dump + "' '" + cluster.url() + "' 2>&1", status);
+        ASSERT_EQ(status, 0) << said;
+    }
+    ASSERT_EQ(json::parse(seen[0])["players"], 3) << seen[0];
+    EXPECT_EQ(json::parse(seen[3])["status"], "rejected") << seen[3];
+    cluster.stop();
+    test_support::pg_cluster fresh;
+    int status = 0;
+    const std::string said =
+        test_support::shell_output(bin + "pg_restore --no-owner --exit-on-error -d '" + fresh.url() + "' '" + dump + "' 2>&1", status);
+    ASSERT_EQ(status, 0) << said;
+    test_support::server_process restored(program("velmora_server"), fresh.url(), server_options(1));
+    EXPECT_EQ(read_all(restored.port()), seen);
+    auto s = client(restored.port()).Get(("/v1/stages/" + hash).c_str());
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->body, stage);
+    // The identities go on from the copy's: a new player and session are new rows.
+    const std::string token = new_player(restored.port(), "after_restore");
+    ASSERT_FALSE(token.empty());
+    auto r = client(restored.port()).Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, 21, {{1, 90}})));
+    ASSERT_TRUE(r && r->status == 202) << (r ? r->body : "no answer");
+    EXPECT_GT(body_json(r)["session"].get<std::int64_t>(), sessions.back().second);
+    EXPECT_TRUE(wait_until(60, [&] {
+        auto b = client(restored.port()).Get(board.c_str());
+        return b && body_json(b)["players"] == 4;
+    }));
 }
 
 }  // namespace
