@@ -370,6 +370,27 @@ case_game.replay.other_pattern() {
   "$make_replay" "$stage/other.pat" "$stage/other.vrp" || cannot_set_up "badinput_replay failed" || return
   replay_case other.vrp
 }
+# ghost_case NAME: the game racing $stage/NAME, which must be refused before
+# the window opens.
+ghost_case() {
+  file=$1
+  run_game song.wav good.pat -window "-ghost=$1" || return
+  [ ! -s "$work/video_mode" ] || {
+    fail "$row_id: the window opened before the ghost was refused"
+    return 1
+  }
+}
+case_game.ghost.missing() { ghost_case missing.vrp; }
+case_game.ghost.foreign() { ghost_case good.pat; }
+case_game.ghost.other_pattern() {
+  printf '\002\377\377\377\377\377\377\377\377' >"$stage/other.pat"
+  "$make_replay" "$stage/other.pat" "$stage/other_ghost.vrp" || cannot_set_up "badinput_replay failed" || return
+  ghost_case other_ghost.vrp
+}
+case_game.ghost.no_run() {
+  good_replay runless.vrp || return
+  ghost_case runless.vrp
+}
 case_game.record.over_input() {
   file=good.pat
   run_game song.wav good.pat -window -record=good.pat
