@@ -24,9 +24,11 @@ arguments read_arguments(int argc, char** argv) {
                                vaz::parse_whole_number(argv[i + 1], vaz::offset_ms_range, ms)) {
             a.offset_ms = ms;
             ++i;
+        } else if ((arg == "--ghost" || arg == "--ghost-name") && i + 1 < argc) {
+            (arg == "--ghost" ? a.ghost.replay_file : a.ghost.name) = argv[++i];
         } else {
             say("unknown argument \"" + arg + "\"; usage: " + program +
-                " [--edition NAME] [--difficulty NAME] [--fullscreen] [--offset MS] [--song FILE | --play FILE]");
+                " [--edition NAME] [--difficulty NAME] [--fullscreen] [--offset MS] [--song FILE | --play FILE] [--ghost FILE [--ghost-name NAME]]");
             a.ok = false;
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "game/ghost.hpp"
 #include "libraryscreen/background_scan.hpp"
 #include "libraryscreen/index_source.hpp"
 #include "libraryscreen/library_calls.hpp"
@@ -31,6 +32,8 @@ struct screen_state {
     online_calls* online = nullptr;  // the scoreboard server's side; offline when it has no server
     board_panel* boards = nullptr;
     song_panel* panel = nullptr;  // beside the list, when it shows one
+    ghost_request ghost;          // raced in every run played (--ghost)
+    bool ghost_best = false;      // Ctrl+G: the player's best raced in the next song played
 };
 
 }  // namespace libraryscreen

@@ -95,7 +95,7 @@ bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std
         answer_.reset();
     }
     const std::string key = path_ + '\0' + title_ + '\0' + edition + '\0' + difficulty + '\0' +
-                            (shown_ ? std::to_string(shown_->generation) : std::string("-"));
+                            (shown_ ? std::to_string(shown_->generation) : std::string("-")) + '\0' + ghost_note_;
     if (!everything && key == drawn_key_ && world == drawn_world_) return false;
     drawn_key_ = key;
     drawn_world_ = world;
@@ -132,7 +132,7 @@ bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std
     // The bests: every edition and difficulty played, and the chosen one.
     y += 6;
     const int step = line_step(text_, small_size);
-    const int hint_y = area_.y + area_.h - step;
+    const int hint_y = area_.y + area_.h - step * (ghost_note_.empty() ? 1 : 2);
     text_.draw(target, x, y, "Bests", style(small_size, dim), width);
     y += step;
     for (const converter::edition_info& e : converter::editions) {
@@ -171,7 +171,8 @@ bool song_panel::draw(SDL_Surface* target, const std::string& edition, const std
             y += step;
         }
     }
-    text_.draw(target, x, hint_y, "Left/Right: difficulty", style(small_size, dim), width);
+    text_.draw(target, x, hint_y, "Left/Right: difficulty   Ctrl+G: ghost", style(small_size, dim), width);
+    if (!ghost_note_.empty()) text_.draw(target, x, hint_y + step, ghost_note_, style(small_size, white), width);
     return true;
 }
 

@@ -19,7 +19,7 @@ std::string usage_text() {
     return "usage: velmora_play [options] [SONG...]\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --replay [options] SONG\n"
-           "       velmora_play --watch FILE.vrp [--at SECONDS] [--speed X]\n"
+           "       velmora_play --watch FILE.vrp [--at SECONDS] [--speed X] [--ghost G]\n"
            "       velmora_play --list [--sort KEY]\n"
            "       velmora_play --search TEXT [--sort KEY]\n"
            "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
@@ -54,6 +54,9 @@ std::string usage_text() {
            "  --speed X                    watch at X times the pace played (0.25 to 8);\n"
            "                               while watching: [ ] speed, Space pause, . step,\n"
            "                               Left and Right 5 s back and forward\n"
+           "  --ghost best|top|FILE.vrp    race another run of the stage beside yours (or\n"
+           "                               beside the run watched): your best, the\n"
+           "                               board's first run, or a replay file\n"
            "  --list                       print the song library with each song's best\n"
            "  --sort title|artist|album|added|played|best\n"
            "                               the order of --list (last played first) and\n"
@@ -299,6 +302,9 @@ parsed_options parse_options(int argc, const char* const* argv) {
             if (!take_value()) return bad("--online needs the server's address, http://HOST:PORT");
             m.online = true;
             o.server = value;
+        } else if (name == "--ghost") {
+            if (!take_value() || value.empty()) return bad("--ghost needs best, top or a replay file");
+            o.ghost = value;
         } else if (name == "--player") {
             if (!take_value()) return bad("--player needs your name on the server");
             o.player = value;
@@ -310,6 +316,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
     }
 
     if (std::string why = choose_command(m, o); !why.empty()) return bad(std::move(why));
+    if (!o.ghost.empty() && o.what != command::play && o.what != command::watch)
+        return bad("--ghost goes with playing a song or with --watch");
     r.ok = true;
     return r;
 }

@@ -457,6 +457,35 @@ case_play.replay.fifo() {
   mkfifo "$file" || return
   run_play --replay song.wav
 }
+# prepared_song: song.wav prepared in the stage a new player plays, with no
+# run kept, for velmora_play to race a ghost on.
+prepared_song() {
+  XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" "$prog" --prepare "$stage/song.wav" >/dev/null 2>&1 \
+    || cannot_set_up "velmora_play --prepare failed" || return
+  sqlite3 "$play_data/library.sqlite3" "DELETE FROM results;" || cannot_set_up "sqlite3 failed"
+}
+case_play.ghost.no_best() {
+  prepared_song || return
+  file=song.wav
+  run_play --ghost best song.wav
+}
+case_play.ghost.top_offline() {
+  prepared_song || return
+  file=song.wav
+  run_play --ghost top song.wav
+}
+case_play.ghost.other_stage() {
+  prepared_song || return
+  # good.pat (one empty group) is not the song's stage.
+  good_replay other_ghost.vrp || return
+  file=other_ghost.vrp
+  run_play --ghost other_ghost.vrp song.wav
+}
+case_play.ghost.not_replay() {
+  prepared_song || return
+  file=good.pat
+  run_play song.wav --ghost good.pat
+}
 # watch_case ARGS...: the game watching a good replay of good.pat with ARGS,
 # which must be refused before the window opens.
 watch_case() {
