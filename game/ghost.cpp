@@ -34,17 +34,22 @@ std::string file_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The ghost's first run, update by update, from the re-play's observer.
+// One run of the ghost's replay, update by update, from the re-play's observer.
 class run_recorder {
 public:
-    explicit run_recorder(ghost_track& out) : out_(out) {}
+    run_recorder(ghost_track& out, int run) : out_(out), run_(run) {}
     void after_update() {
         if (over_) return;
         const gametask::game* g = gametask::first_live<gametask::game>();
+        // The run task lives from a run's first update until its result screen is left.
         if (!g) {
-            over_ = started_;  // the run task ends as its result screen is left
+            in_run_ = false;
+            over_ = started_;
             return;
         }
+        if (!in_run_) ++runs_;
+        in_run_ = true;
+        if (runs_ != run_) return;
         started_ = true;
         ghost_frame f;
         f.hits = g->hits;
@@ -65,7 +70,9 @@ public:
 
 private:
     ghost_track& out_;
-    bool started_ = false, over_ = false, on_result_ = false;
+    const int run_;
+    int runs_ = 0;  // started so far
+    bool in_run_ = false, started_ = false, over_ = false, on_result_ = false;
 };
 
 struct live_ghost {
@@ -87,6 +94,7 @@ live_ghost live;
 struct prepared_ghost {
     bool valid = false;
     vaz::hash_128 replay, stage;
+    int run = 0;
     ghost_track track;
 };
 prepared_ghost last;
@@ -137,18 +145,22 @@ std::string prepare_ghost(const ghost_request& g, const std::string& pattern_fil
     if (r.pattern != vaz::hash_bytes(stage.bytes.data(), stage.bytes.size()))
         return "ghost replay " + file + " was played on another stage, not " + quoted(pattern_file);
     if (r.finished_runs.empty()) return "ghost replay " + file + " holds no finished run to race";
+    if (g.run < 1 || static_cast<std::size_t>(g.run) > r.finished_runs.size())
+        return "ghost replay " + file + " holds " + std::to_string(r.finished_runs.size()) + " finished run" +
+               (r.finished_runs.size() == 1 ? "" : "s") + ", not a run " + std::to_string(g.run);
 
     const std::vector<std::uint8_t> bytes = results::encode_replay(r);
-    run_recorder recorder(out);
+    run_recorder recorder(out, g.run);
     const replaycheck::check_result c =
         replaycheck::check_replay(stage.bytes.data(), stage.bytes.size(), bytes.data(), bytes.size(),
                                   replaycheck::default_max_updates, {}, [&](std::uint32_t) { recorder.after_update(); });
-    if (!c.verified || c.runs.empty() || out.frames.empty()) {
+    const std::size_t run = static_cast<std::size_t>(g.run - 1);
+    if (!c.verified || c.runs.size() <= run || out.frames.empty()) {
         out = ghost_track{};
         return "ghost replay " + file + " does not play as recorded: " + c.reason;
     }
-    out.final_hits = c.runs.front().hits;
-    out.final_score = c.runs.front().score;
+    out.final_hits = c.runs[run].hits;
+    out.final_score = c.runs[run].score;
     out.name = g.name.empty() ? file_name(g.replay_file) : g.name;
     return {};
 }
@@ -159,7 +171,7 @@ std::string prepare_ghost_for_stage(const ghost_request& g, const std::string& p
     std::string error;
     const bool hashed =
         vaz::hash_file(g.replay_file, replay_hash, error) && vaz::hash_file(pattern_file, stage_hash, error);
-    if (hashed && last.valid && last.replay == replay_hash && last.stage == stage_hash) {
+    if (hashed && last.valid && last.replay == replay_hash && last.stage == stage_hash && last.run == g.run) {
         live.track = last.track;
         live.track.name = g.name.empty() ? file_name(g.replay_file) : g.name;
         live.active = true;
@@ -180,6 +192,7 @@ std::string prepare_ghost_for_stage(const ghost_request& g, const std::string& p
     last.valid = hashed;
     last.replay = replay_hash;
     last.stage = stage_hash;
+    last.run = g.run;
     last.track = track;
     live.track = std::move(track);
     live.active = true;

@@ -11,11 +11,13 @@
 // run's logic never sees the ghost: its recording is the same bytes with or
 // without one.
 
-// The replay to race and how the line names it ("Mira #1", "your best");
-// without a name, the file's.
+// The replay to race, which of its finished runs (a kept best may follow
+// others of its session), and how the line names it ("Mira #1", "your
+// best"); without a name, the file's.
 struct ghost_request {
     std::string replay_file;  // empty: no ghost
     std::string name;
+    int run = 1;  // counted from 1
 };
 
 // The ghost's run after one of its updates.
@@ -35,10 +37,10 @@ struct ghost_track {
     std::int32_t final_hits = 0, final_score = 0;  // as the run ended
 };
 
-// Plays g's replay again on the stage in pattern_file and keeps its first
-// finished run. Returns why it cannot be a ghost (one line naming the file),
+// Plays g's replay again on the stage in pattern_file and keeps its
+// finished run g.run. Returns why it cannot be a ghost (one line naming the file),
 // or an empty string: unreadable, not a replay, played on another stage,
-// without a finished run, or not playing as it claims. Touches the game's
+// without that finished run, or not playing as it claims. Touches the game's
 // logic state (task pools, keys, the random generator's seed, the pattern
 // store); the caller starts its stage afresh afterwards, or uses
 // prepare_ghost_for_stage.

@@ -51,6 +51,8 @@ game_options read_game_options(int argc, char** argv) {
             ghost_given = true;
         } else if (const char* name = value_of(arg, "-ghost-name=")) {
             o.ghost.name = name;
+        } else if (const char* run = value_of(arg, "-ghost-run=")) {
+            read_number(run, "-ghost-run", vaz::whole_range{1, 1 << 20}, "a run's number", o.ghost.run, bad_watch);
         } else if (std::strcmp(arg, "-watch") == 0) {
             o.watch.on = true;
         } else if (const char* speed = value_of(arg, "-speed=")) {

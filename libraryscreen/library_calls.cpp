@@ -195,7 +195,7 @@ std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) 
 }
 
 std::string library_calls::best_replay(const std::string& song, const std::string& edition,
-                                       const std::string& difficulty, std::string& why) {
+                                       const std::string& difficulty, std::string& why, int* run) {
     if (!parts_->songs) {
         why = "the song library is not open";
         return {};
@@ -207,6 +207,7 @@ std::string library_calls::best_replay(const std::string& song, const std::strin
             ::library::find_best_replay(*parts_->songs, hash.hex(), converter::edition_name(edition_of(edition)),
                                         converter::difficulty_name(difficulty_of(difficulty)));
         why = b.why_not;
+        if (run && b.best) *run = static_cast<int>(b.best->run);
         return b.file;
     } catch (const ::library::library_error& e) {
         why = e.what();

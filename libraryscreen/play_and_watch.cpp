@@ -44,12 +44,13 @@ namespace {
 ghost_request ghost_to_race(screen_state& s, const chosen_song& song) {
     if (!s.ghost.replay_file.empty() || !s.ghost_best) return s.ghost;
     std::string why;
-    const std::string best = s.calls.best_replay(song.path, s.settings.edition, s.settings.difficulty, why);
+    int run = 1;
+    const std::string best = s.calls.best_replay(song.path, s.settings.edition, s.settings.difficulty, why, &run);
     if (best.empty()) {
-        s.status = "No ghost: " + why;
+        s.status = "No ghost: " + (why.empty() ? std::string("no best run of this song yet") : why);
         return {};
     }
-    return {best, "your best"};
+    return {best, "your best", run};
 }
 
 // Sessions of the song's stage, or of `version_stage` (another version's board

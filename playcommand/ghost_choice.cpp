@@ -37,7 +37,7 @@ ghost_choice own_best(const stage_named& stage, const std::string& library_path)
     if (best.file.empty())
         return fail("the best run of " + quoted(stage.song) + " in " + stage_words(stage) + " cannot be raced: " +
                     (best.best->replay.empty() ? std::string("no replay of it is kept") : best.why_not));
-    return {{}, best.file, "your best"};
+    return {{}, best.file, "your best", static_cast<int>(best.best->run)};
 }
 
 // The board's first run, its replay kept under download_dir by its session.
@@ -69,7 +69,7 @@ ghost_choice board_top(const stage_named& stage, const std::string& download_dir
     // Written whole under a temporary name and renamed.
     if (const std::string error = results::write_replay_file(file, r); !error.empty())
         return fail("cannot keep the board's first run as " + quoted(file) + ": " + error);
-    return {{}, file, top.player + " #" + std::to_string(top.rank)};
+    return {{}, file, top.player + " #" + std::to_string(top.rank), top.run};
 }
 
 }  // namespace
@@ -78,7 +78,7 @@ ghost_choice choose_ghost(const std::string& which, const stage_named& stage, co
                           const std::string& download_dir, const std::string& server, const std::string& token) {
     ghost_choice c = which == "best"  ? own_best(stage, library_path)
                      : which == "top" ? board_top(stage, download_dir, server, token)
-                                      : ghost_choice{{}, which, {}};
+                                      : ghost_choice{{}, which, {}, 1};
     if (!c.why.empty()) return c;
     // Refused here, before any window, with the song named.
     results::replay r;
@@ -91,6 +91,8 @@ ghost_choice choose_ghost(const std::string& which, const stage_named& stage, co
         return fail("ghost replay " + quoted(c.file) + " was played on another stage, not " + quoted(stage.song) +
                     " in " + stage_words(stage));
     if (r.finished_runs.empty()) return fail("ghost replay " + quoted(c.file) + " holds no finished run to race");
+    if (c.run < 1 || static_cast<std::size_t>(c.run) > r.finished_runs.size())
+        return fail("ghost replay " + quoted(c.file) + " holds no finished run " + std::to_string(c.run));
     return c;
 }
 

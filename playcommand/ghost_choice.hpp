@@ -19,6 +19,7 @@ struct ghost_choice {
     std::string why;   // empty when found; else one line
     std::string file;  // the replay to race
     std::string name;  // how the game names it: "your best", "Mira #1"; "" for the file's name
+    int run = 1;       // which of the replay's finished runs, from 1
 };
 
 // `which` is "best", "top" or a replay file. `library_path` is the song

@@ -342,7 +342,9 @@ int run_library(const play_options& o, bool play = false, const ghost_choice* gh
     if (o.fullscreen) arguments.push_back("--fullscreen");
     if (o.offset_ms) arguments.insert(arguments.end(), {"--offset", std::to_string(*o.offset_ms)});
     if (!o.songs.empty()) arguments.insert(arguments.end(), {play ? "--play" : "--song", o.songs.front()});
-    if (ghost) arguments.insert(arguments.end(), {"--ghost", ghost->file, "--ghost-name", ghost->name});
+    if (ghost)
+        arguments.insert(arguments.end(), {"--ghost", ghost->file, "--ghost-name", ghost->name, "--ghost-run",
+                                           std::to_string(ghost->run)});
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -567,6 +569,7 @@ int run_watch(const play_options& o) {
     if (ghost) {
         game.push_back("-ghost=" + ghost->file);
         if (!ghost->name.empty()) game.push_back("-ghost-name=" + ghost->name);
+        if (ghost->run != 1) game.push_back("-ghost-run=" + std::to_string(ghost->run));
     }
     game.push_back("-replay=" + file);
     game.push_back("-watch");

@@ -619,6 +619,9 @@ TEST_F(Session, AGhostChangesNothingOfTheRunItRaces) {
     EXPECT_EQ(pattern_group_count, 2);
     EXPECT_EQ(pattern_groups[1].size(), 8u);
     end_ghost();
+    ghost_track unused;
+    EXPECT_EQ(prepare_ghost({dir / "mine.vrp", "", 2}, dir / "two.pat", unused),
+              "ghost replay \"" + dir / "mine.vrp" + "\" holds 1 finished run, not a run 2");
 
     const stage_outcome raced = record_again("raced.vrp", dir / "theirs.vrp");
     ASSERT_EQ(raced.end, stage_end::replay_over) << raced.why;
