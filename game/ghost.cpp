@@ -229,9 +229,12 @@ void ghost_after_update() {
 }
 
 void draw_ghost() {
-    if (!live.active || !live.in_run || !window) return;
+    if (!live.active || !window) return;
+    // Made on the stage's first frame, so no frame of a run pays for it.
+    SDL_Surface* const sheet = translucent_sheet();
+    if (!live.in_run) return;
     if (live.ship_shown) {
-        if (SDL_Surface* sheet = translucent_sheet()) {
+        if (sheet) {
             const int facing = std::clamp<int>(live.shown.facing, 0, 3);
             const int step = std::clamp<int>(live.shown.step, 0, 2);
             SDL_Rect source = ship_frames[facing][step]->rect;
