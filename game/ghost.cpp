@@ -233,19 +233,19 @@ void draw_ghost() {
     // Made on the stage's first frame, so no frame of a run pays for it.
     SDL_Surface* const sheet = translucent_sheet();
     if (!live.in_run) return;
-    if (live.ship_shown) {
-        if (sheet) {
-            const int facing = std::clamp<int>(live.shown.facing, 0, 3);
-            const int step = std::clamp<int>(live.shown.step, 0, 2);
-            SDL_Rect source = ship_frames[facing][step]->rect;
-            const int x = gametask::screen_left(live.shown.x, 10), y = gametask::screen_top(live.shown.y, 15);
-            if (x > -64 && x < screen_width && y > -64 && y < screen_height) {
-                SDL_Rect to{static_cast<Sint16>(x), static_cast<Sint16>(y), 0, 0};
-                SDL_UpperBlit(sheet, &source, window->surface_ptr, &to);
-            }
+    if (live.ship_shown && sheet) {
+        const int facing = std::clamp<int>(live.shown.facing, 0, 3);
+        const int step = std::clamp<int>(live.shown.step, 0, 2);
+        SDL_Rect source = ship_frames[facing][step]->rect;
+        const int x = gametask::screen_left(live.shown.x, 10), y = gametask::screen_top(live.shown.y, 15);
+        if (x > -64 && x < screen_width && y > -64 && y < screen_height) {
+            SDL_Rect to{static_cast<Sint16>(x), static_cast<Sint16>(y), 0, 0};
+            SDL_UpperBlit(sheet, &source, window->surface_ptr, &to);
         }
     }
-    const std::string text = pixel_text_of(live.line);
+    // A name too long for the margin is cut at its edge.
+    constexpr std::size_t most = (screen_width - 8) / pixel_text_advance(line_pixel);
+    const std::string text = pixel_text_of(live.line).substr(0, most);
     const int width = static_cast<int>(text.size()) * pixel_text_advance(line_pixel);
     const fill_colour colour{SDL_MapRGB(window->format, 150, 210, 255)};
     draw_pixel_text(text, std::max(4, screen_width - 4 - width), line_top, colour, line_pixel);
