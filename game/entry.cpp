@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "game/ghost.hpp"
 #include "game/options.hpp"
 #include "game/replay_session.hpp"
 #include "game/stage.hpp"
@@ -24,6 +25,7 @@ void play_frame() {
     update_tasks.run();
     replay_after_update();
     draw_tasks.run();
+    draw_ghost();
 }
 
 int velmora_main(int argc, char** argv) {
@@ -41,6 +43,7 @@ int velmora_main(int argc, char** argv) {
     r.effects = options.effects;
     r.replay = options.replay;
     r.watch = options.watch;
+    r.ghost = options.ghost;
 
     // A bad file or a missing display is reported before the screen mode
     // changes, and without the abort that a failed SDL_Init would raise.

@@ -37,6 +37,10 @@ __attribute__((constructor(101))) void answer_help_and_version(int argc, char** 
             "                 5 seconds back and forward; the music plays at 1x only\n"
             "  -speed=X       watch at X times the recorded pace (0.25 to 8)\n"
             "  -at=SECONDS    watch from that moment of the replay (60, 1:01.5)\n"
+            "  -ghost=FILE    race the first run of the replay FILE, of the same stage: its\n"
+            "                 ship moves beside yours, the top right says how you stand\n"
+            "  -ghost-name=TEXT  the name the top right gives the ghost (FILE's name)\n"
+            "  -ghost-run=N   race FILE's finished run N instead of its first\n"
             "Keys: arrows or W A S D move, Space bombs, Space, Z or Return start a run and\n"
             "leave the result screen, P pauses and resumes a run, Escape quits.\n";
         std::fputs(text.c_str(), stdout);

@@ -26,6 +26,7 @@ game_options read_game_options(int argc, char** argv) {
     o.music_file = argv[1];
     o.pattern_file = argv[2];
     std::string bad_offset, bad_volume, bad_effects, bad_watch;
+    bool ghost_given = false;
     for (int i = 3; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-window") == 0) {
@@ -45,6 +46,13 @@ game_options read_game_options(int argc, char** argv) {
         } else if (const char* replay = value_of(arg, "-replay=")) {
             o.replay.replay_file = replay;
             o.replay.replay_given = true;
+        } else if (const char* ghost = value_of(arg, "-ghost=")) {
+            o.ghost.replay_file = ghost;
+            ghost_given = true;
+        } else if (const char* name = value_of(arg, "-ghost-name=")) {
+            o.ghost.name = name;
+        } else if (const char* run = value_of(arg, "-ghost-run=")) {
+            read_number(run, "-ghost-run", vaz::whole_range{1, 1 << 20}, "a run's number", o.ghost.run, bad_watch);
         } else if (std::strcmp(arg, "-watch") == 0) {
             o.watch.on = true;
         } else if (const char* speed = value_of(arg, "-speed=")) {
@@ -57,6 +65,7 @@ game_options read_game_options(int argc, char** argv) {
             if (!results::parse_watch_moment(at, o.watch.at_ms, why) && bad_watch.empty()) bad_watch = "-at: " + why;
         }
     }
+    if (bad_watch.empty() && ghost_given && o.ghost.replay_file.empty()) bad_watch = "-ghost= needs a replay file";
     if (bad_watch.empty() && o.watch.on && !o.replay.replay_given) bad_watch = "watching needs -replay=FILE";
     if (bad_watch.empty() && o.watch.on && o.replay.record_given) bad_watch = "a replay being watched is not recorded";
     o.why = !bad_offset.empty() ? bad_offset : !bad_volume.empty() ? bad_volume : !bad_effects.empty() ? bad_effects : bad_watch;

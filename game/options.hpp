@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "game/ghost.hpp"
 #include "results/watch_pace.hpp"
 #include "vaz/limits.hpp"
 
@@ -43,6 +44,7 @@ struct game_options {
 
     replay_options replay;
     watch_options watch;
+    ghost_request ghost;  // -ghost=FILE, -ghost-name=TEXT
 
     // False when an -offset=, a -volume= or an -effects= is malformed or out
     // of range; why says so (the offset's first, then the volume's, whatever

@@ -8,6 +8,7 @@
 #include <memory>
 #include <utility>
 
+#include "game/ghost.hpp"
 #include "gametask/rng.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/update_walk.hpp"
@@ -224,6 +225,7 @@ void replay_before_update() {
 bool live_key_down(int key) { return state.replaying ? state.real_keys[key] == 1 : key_down(key); }
 
 void replay_after_update() {
+    ghost_after_update();
     if (!state.active) return;
     switch (state.runs.after_update(state.updates)) {
     case gametask::run_watch::change::result_reached: reach_result(); break;

@@ -11,6 +11,7 @@
 
 #include "audiolayer/playback.hpp"
 #include "game/frame_clock.hpp"
+#include "game/ghost.hpp"
 #include "game/startup.hpp"
 #include "game/watching.hpp"
 #include "gametask/game.hpp"
@@ -196,6 +197,7 @@ stage_end frame_loop(const stage_request& r) {
             }
         }
         draw_tasks.run();
+        draw_ghost();
         if (clock.paused()) draw_pause_label();
         window->flip();
         clock.wait();
@@ -270,11 +272,16 @@ void close_game_window() {
 
 std::string load_stage(const stage_request& r) {
     fresh_start();
+    end_ghost();
     stage = loaded_stage{};
     stage.demo = r.music_file.empty() && r.pattern_file.empty();
     stage.offset_ms = r.offset_ms;
     if (!audiolayer::playback::set_volume(r.volume)) return audiolayer::playback::last_error();
     if (std::string why = open_stage_files(r.music_file, r.pattern_file); !why.empty()) return why;
+    // Before anything of the stage's own has run: the ghost's re-play puts back what it used.
+    if (!stage.demo && !r.ghost.replay_file.empty()) {
+        if (std::string why = prepare_ghost_for_stage(r.ghost, r.pattern_file); !why.empty()) return why;
+    }
     // The title demo reads no options.
     const replay_options replay = stage.demo ? replay_options{} : r.replay;
     if (std::string why = begin_replay_session(replay, r.music_file, r.pattern_file, r.offset_given, stage.offset_ms);

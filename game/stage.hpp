@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "game/ghost.hpp"
 #include "game/options.hpp"
 #include "game/replay_session.hpp"
 #include "results/replay_file.hpp"
@@ -52,6 +53,7 @@ struct stage_request {
     int effects = no_effects;   // the sound effects' (vaz::effects_volume_range), none by default
     replay_options replay;      // a recording to make, or a replay to play back
     watch_options watch;        // the replay watched (game/watching.hpp)
+    ghost_request ghost;        // another run of the stage raced beside the player's (game/ghost.hpp)
     bool gamepad_back_leaves = false;  // a joystick's button 2 leaves as Escape does
     // At the start of every frame, after its events are read and before its
     // updates, with the last frame still on the screen surface: tests drive

@@ -9,6 +9,8 @@
 #include <optional>
 
 #include "audiolayer/playback.hpp"
+#include "game/ghost.hpp"
+#include "game/pixel_text.hpp"
 #include "game/replay_session.hpp"
 #include "gametask/game.hpp"
 #include "gametask/schedulers.hpp"
@@ -27,36 +29,12 @@ namespace {
 
 constexpr std::uint32_t jump_updates = 5 * results::watch_updates_per_second;
 
-// A 3x5 glyph per character the corner writes, a row per entry, the left
-// pixel in bit 2.
-struct glyph {
-    char c;
-    std::uint8_t rows[5];
-};
-constexpr glyph glyphs[] = {
-    {'0', {7, 5, 5, 5, 7}}, {'1', {2, 6, 2, 2, 7}}, {'2', {7, 1, 7, 4, 7}}, {'3', {7, 1, 7, 1, 7}},
-    {'4', {5, 5, 7, 1, 1}}, {'5', {7, 4, 7, 1, 7}}, {'6', {7, 4, 7, 5, 7}}, {'7', {7, 1, 1, 1, 1}},
-    {'8', {7, 5, 7, 5, 7}}, {'9', {7, 5, 7, 1, 7}}, {'.', {0, 0, 0, 0, 2}}, {':', {0, 2, 0, 2, 0}},
-    {'x', {0, 5, 2, 5, 0}}, {'P', {7, 5, 7, 4, 4}}, {'A', {2, 5, 7, 5, 5}}, {'U', {5, 5, 5, 5, 7}},
-    {'S', {7, 4, 7, 1, 7}}, {'E', {7, 4, 6, 4, 7}}, {'M', {5, 7, 7, 5, 5}}, {'T', {7, 2, 2, 2, 2}},
-};
 constexpr int pixel = 3;  // each glyph pixel drawn as 3x3
-constexpr int advance = 4 * pixel;  // a glyph and a column of space
 constexpr int line_height = 7 * pixel;
 constexpr int corner_left = 4;
 constexpr int corner_bottom = screen_height - 4;
 
-void draw_text(const std::string& text, int x, int y, fill_colour colour) {
-    for (char c : text) {
-        for (const glyph& g : glyphs) {
-            if (g.c != c) continue;
-            for (int row = 0; row < 5; ++row)
-                for (int col = 0; col < 3; ++col)
-                    if (g.rows[row] & (4 >> col)) fill_rect(x + col * pixel, y + row * pixel, pixel, pixel, colour);
-        }
-        x += advance;
-    }
-}
+void draw_text(const std::string& text, int x, int y, fill_colour colour) { draw_pixel_text(text, x, y, colour, pixel); }
 
 bool run_in_play() {
     const gametask::game* g = gametask::first_live<gametask::game>();
@@ -232,6 +210,7 @@ stage_end watch_frame_loop(const stage_request& r, int offset_ms) {
         const std::uint32_t run_tick = start ? session_updates_run() - *start : 0;
         music.follow(audible && !paused && run_in_play(), run_tick);
         draw_tasks.run();
+        draw_ghost();
         draw_watch_corner({results::watch_speed_text(speed), results::watch_moment_text(session_updates_run()),
                            paused ? "PAUSE" : (!audible || music.failed()) ? "MUTE" : ""});
         window->flip();

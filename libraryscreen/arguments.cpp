@@ -24,9 +24,15 @@ arguments read_arguments(int argc, char** argv) {
                                vaz::parse_whole_number(argv[i + 1], vaz::offset_ms_range, ms)) {
             a.offset_ms = ms;
             ++i;
+        } else if ((arg == "--ghost" || arg == "--ghost-name") && i + 1 < argc) {
+            (arg == "--ghost" ? a.ghost.replay_file : a.ghost.name) = argv[++i];
+        } else if (int run = 0; arg == "--ghost-run" && i + 1 < argc &&
+                                vaz::parse_whole_number(argv[i + 1], vaz::whole_range{1, 1 << 20}, run)) {
+            a.ghost.run = run;
+            ++i;
         } else {
             say("unknown argument \"" + arg + "\"; usage: " + program +
-                " [--edition NAME] [--difficulty NAME] [--fullscreen] [--offset MS] [--song FILE | --play FILE]");
+                " [--edition NAME] [--difficulty NAME] [--fullscreen] [--offset MS] [--song FILE | --play FILE] [--ghost FILE [--ghost-name NAME] [--ghost-run N]]");
             a.ok = false;
         }
     }

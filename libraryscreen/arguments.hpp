@@ -2,6 +2,8 @@
 #include <optional>
 #include <string>
 
+#include "game/ghost.hpp"
+
 namespace libraryscreen {
 
 // The program's command line.
@@ -13,6 +15,7 @@ struct arguments {
     std::string song;
     bool play = false;
     std::optional<int> offset_ms;  // --offset MS, for this start only
+    ghost_request ghost;           // --ghost FILE [--ghost-name NAME] [--ghost-run N]: raced in the song played
 };
 
 // Each unknown argument is said with the usage, and ok is then false.

@@ -176,7 +176,8 @@ std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) 
     return ::library::recover_sessions(parts_->songs.get(), {}, std::time(nullptr), problems, parts_->server);
 }
 
-std::string library_calls::best_replay(const std::string& song, ::library::stage_choice stage, std::string& why) {
+std::string library_calls::best_replay(const std::string& song, ::library::stage_choice stage, std::string& why,
+                                       int* run) {
     if (!parts_->songs) {
         why = "the song library is not open";
         return {};
@@ -187,6 +188,7 @@ std::string library_calls::best_replay(const std::string& song, ::library::stage
         const ::library::best_replay b =
             ::library::find_best_replay(*parts_->songs, hash.hex(), stage);
         why = b.why_not;
+        if (run && b.best) *run = static_cast<int>(b.best->run);
         return b.file;
     } catch (const ::library::library_error& e) {
         why = e.what();

@@ -100,8 +100,10 @@ public:
     // their finished runs show; how many runs were stored, each problem a line.
     std::size_t recover_sessions(std::vector<std::string>& problems);
     // The song's best run's replay file, "" when there is none or the library
-    // names one outside the replays folder (why says so).
-    std::string best_replay(const std::string& song, ::library::stage_choice stage, std::string& why);
+    // names one outside the replays folder (why says so). `run`, when given,
+    // is set to the best run's number in that replay's session.
+    std::string best_replay(const std::string& song, ::library::stage_choice stage, std::string& why,
+                            int* run = nullptr);
 
     // The song's best run in an edition and difficulty, before a session.
     std::optional<run_figures> best_run(const std::string& song_hash, ::library::stage_choice stage);

@@ -39,6 +39,20 @@ void back_to_list(screen_state& s) {
 
 namespace {
 
+// The run raced beside each of the song's: the one asked for when the
+// program started, else the player's best when Ctrl+G asked for it.
+ghost_request ghost_to_race(screen_state& s, const chosen_song& song) {
+    if (!s.ghost.replay_file.empty() || !s.ghost_best) return s.ghost;
+    std::string why;
+    int run = 1;
+    const std::string best = s.calls.best_replay(song.path, s.stage, why, &run);
+    if (best.empty()) {
+        s.status = "No ghost: " + (why.empty() ? std::string("no best run of this song yet") : why);
+        return {};
+    }
+    return {best, "your best", run};
+}
+
 // Sessions of the song's stage, or of `version_stage` (another version's board
 // stage) when given, until the player goes back: a finished run shows its
 // result, from which the same stage plays again at once.
@@ -57,6 +71,7 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         r.end_after_run = true;
         r.start_at_once = at_once;
         r.pause_menu = [&s] { return pause_menu(s); };
+        r.ghost = ghost_to_race(s, song);
         std::string why;
         r.replay.record_file = s.calls.begin_session(session, why);
         r.replay.record_given = !r.replay.record_file.empty();
@@ -104,6 +119,10 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         if (next != after_result::play_again) break;
     }
     back_to_list(s);
+    // Ctrl+G is for the song played next; --ghost for the song it was given with.
+    s.ghost = {};
+    s.ghost_best = false;
+    if (s.panel) s.panel->set_ghost_note("");
     s.list.refresh();
     if (s.panel) s.panel->reload();
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "game/ghost.hpp"
 #include "libraryscreen/background_scan.hpp"
 #include "libraryscreen/index_source.hpp"
 #include "libraryscreen/library_calls.hpp"
@@ -34,6 +35,8 @@ struct screen_state {
     // The edition and difficulty played and listed, parsed once from the
     // settings and the command line; settings keeps their names, saved.
     ::library::stage_choice stage;
+    ghost_request ghost;          // raced in every run played (--ghost)
+    bool ghost_best = false;      // Ctrl+G: the player's best raced in the next song played
 };
 
 }  // namespace libraryscreen

@@ -151,7 +151,7 @@ bool song_panel::draw(SDL_Surface* target, ::library::stage_choice stage, bool e
         answer_.reset();
     }
     const std::string key = path_ + '\0' + title_ + '\0' + stage.edition_name() + '\0' + stage.difficulty_name() +
-                            '\0' + (shown_ ? std::to_string(shown_->generation) : std::string("-"));
+                            '\0' + (shown_ ? std::to_string(shown_->generation) : std::string("-")) + '\0' + ghost_note_;
     if (!everything && key == drawn_key_ && world == drawn_world_) return false;
     drawn_key_ = key;
     drawn_world_ = world;
@@ -175,7 +175,7 @@ bool song_panel::draw(SDL_Surface* target, ::library::stage_choice stage, bool e
     }
 
     const int step = line_step(text_, small_size);
-    const int hint_y = area_.y + area_.h - step;
+    const int hint_y = area_.y + area_.h - step * (ghost_note_.empty() ? 1 : 2);
     y = draw_bests(text_, target, x, y + 6, width, hint_y, f, stage);
     // The world's board of the chosen edition and difficulty, as far as there is room.
     if (!world.empty() && y + 2 * step + 6 <= hint_y) {
@@ -188,7 +188,8 @@ bool song_panel::draw(SDL_Surface* target, ::library::stage_choice stage, bool e
             y += step;
         }
     }
-    text_.draw(target, x, hint_y, "Left/Right: difficulty", style(small_size, dim), width);
+    text_.draw(target, x, hint_y, "Left/Right: difficulty   Ctrl+G: ghost", style(small_size, dim), width);
+    if (!ghost_note_.empty()) text_.draw(target, x, hint_y + step, ghost_note_, style(small_size, white), width);
     return true;
 }
 

@@ -47,6 +47,8 @@ public:
     // the song's world board under its bests.
     bool draw(SDL_Surface* target, ::library::stage_choice stage, bool everything,
               const std::vector<world_line>& world = {});
+    // A line above the keys' hint ("Ghost: your best"); "" for none.
+    void set_ghost_note(std::string note) { ghost_note_ = std::move(note); }
     // The shown song's facts and cover have been read.
     bool settled();
     // Where the cover is drawn, in the target's pixels (when there is one).
@@ -72,6 +74,7 @@ private:
     std::optional<reading> shown_;  // the facts drawn, of path_ once read
     std::string drawn_key_;
     std::vector<world_line> drawn_world_;
+    std::string ghost_note_;
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -19,7 +19,7 @@ std::string usage_text() {
     return "usage: velmora_play [options] [SONG...]\n"
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --replay [options] SONG\n"
-           "       velmora_play --watch FILE.vrp [--at SECONDS] [--speed X]\n"
+           "       velmora_play --watch FILE.vrp [--at SECONDS] [--speed X] [--ghost G]\n"
            "       velmora_play --list [--sort KEY]\n"
            "       velmora_play --search TEXT [--sort KEY]\n"
            "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
@@ -54,6 +54,9 @@ std::string usage_text() {
            "  --speed X                    watch at X times the pace played (0.25 to 8);\n"
            "                               while watching: [ ] speed, Space pause, . step,\n"
            "                               Left and Right 5 s back and forward\n"
+           "  --ghost best|top|FILE.vrp    race another run of the stage beside yours (or\n"
+           "                               beside the run watched): your best, the\n"
+           "                               board's first run, or a replay file\n"
            "  --list                       print the song library with each song's best\n"
            "  --sort title|artist|album|added|played|best\n"
            "                               the order of --list (last played first) and\n"
@@ -227,6 +230,7 @@ std::string what_it_needs(const std::string& name) {
     if (name == "--search") return "--search needs the text to look for";
     if (name == "--sort") return "--sort needs title, artist, album, added, played or best";
     if (name == "--online") return "--online needs the server's address, http://HOST:PORT";
+    if (name == "--ghost") return "--ghost needs best, top or a replay file";
     if (name == "--player") return "--player needs your name on the server";
     return {};
 }
@@ -273,6 +277,9 @@ std::string take_option_value(const std::string& name, const std::string& value,
     } else if (name == "--online") {
         m.online = true;
         o.server = value;
+    } else if (name == "--ghost") {
+        if (value.empty()) return what_it_needs(name);
+        o.ghost = value;
     } else if (name == "--player") {
         o.player = value;
     }
@@ -323,6 +330,8 @@ parsed_options parse_options(int argc, const char* const* argv) {
     }
 
     if (std::string why = choose_command(m, o); !why.empty()) return bad(std::move(why));
+    if (!o.ghost.empty() && o.what != command::play && o.what != command::watch)
+        return bad("--ghost goes with playing a song or with --watch");
     r.ok = true;
     return r;
 }

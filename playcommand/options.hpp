@@ -40,6 +40,7 @@ struct play_options {
     bool all = false;                // --submit --all: the kept best runs never sent as well
     std::optional<int> watch_speed;          // --speed, in hundredths (results/watch_pace.hpp)
     std::optional<std::int64_t> watch_at_ms;  // --at
+    std::string ghost;                        // --ghost best|top|FILE, for playing a song or --watch
 };
 
 struct parsed_options {

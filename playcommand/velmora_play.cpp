@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "launching/launch.hpp"
+#include "playcommand/ghost_choice.hpp"
 #include "playcommand/music_commands.hpp"
 #include "playcommand/online_commands.hpp"
 #include "playcommand/options.hpp"
@@ -36,6 +37,7 @@
 #include "audiolayer/decode.hpp"
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
+#include "online/account.hpp"
 #include "results/replay_file.hpp"
 #include "results/watch_pace.hpp"
 #include "vaz/executable.hpp"
@@ -326,7 +328,7 @@ int run_calibrate() {
 // SDL; it takes this process's place, and with it the signals and the
 // status.
 // With a song, it is listed and highlighted, and played at once when `play`.
-int run_library(const play_options& o, bool play = false) {
+int run_library(const play_options& o, bool play = false, const ghost_choice* ghost = nullptr) {
     const std::string display = display_problem();
     if (!display.empty()) {
         say("no display to open the library screen on (" + display + "); give a song to prepare and play");
@@ -340,6 +342,9 @@ int run_library(const play_options& o, bool play = false) {
     if (o.fullscreen) arguments.push_back("--fullscreen");
     if (o.offset_ms) arguments.insert(arguments.end(), {"--offset", std::to_string(*o.offset_ms)});
     if (!o.songs.empty()) arguments.insert(arguments.end(), {play ? "--play" : "--song", o.songs.front()});
+    if (ghost)
+        arguments.insert(arguments.end(), {"--ghost", ghost->file, "--ghost-name", ghost->name, "--ghost-run",
+                                           std::to_string(ghost->run)});
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -347,6 +352,21 @@ int run_library(const play_options& o, bool play = false) {
     ::execv(program_file.c_str(), argv.data());
     say("cannot start the library screen " + quoted(program_file) + ": " + std::strerror(errno));
     return 1;
+}
+
+// The run --ghost names for the stage, checked against it; nothing, once
+// said why not.
+std::optional<ghost_choice> chosen_ghost(const play_options& o, const stage_named& stage) {
+    std::string problem;
+    const std::optional<online::account> account = o.ghost == "top" ? online::load_account(problem) : std::nullopt;
+    if (!problem.empty()) say(problem);
+    ghost_choice c = choose_ghost(o.ghost, stage, library_path(), userfiles::cache_dir() + "/ghosts",
+                                  account ? account->server : "", account ? account->token : "");
+    if (!c.why.empty()) {
+        say(c.why);
+        return std::nullopt;
+    }
+    return c;
 }
 
 // "dynamics edition, normal", as the reports name a stage.
@@ -395,6 +415,12 @@ int run_play(const play_options& o, userfiles::settings settings) {
     if (!r.rebuilt_because.empty()) say("the cached stage was damaged (" + r.rebuilt_because + "); it was prepared again");
     if (r.status == prepare_status::cached) say(quoted(song) + ": stage found in the cache (" + stage_words(o) + ")");
     if (!r.library_problem.empty()) say(r.library_problem);
+    std::optional<ghost_choice> ghost;
+    if (!o.ghost.empty()) {
+        ghost = chosen_ghost(o, {r.stage_path, r.hash.hex(), edition_name(o.edition),
+                                 converter::difficulty_name(o.difficulty), song});
+        if (!ghost) return 1;
+    }
     // The library screen records the start of a song it plays; a song
     // only prepared is recorded here.
     const std::string display = display_problem();
@@ -420,7 +446,7 @@ int run_play(const play_options& o, userfiles::settings settings) {
     // Played in the library screen, as a song chosen there: every run ends
     // on its result panel, its sessions are kept (and sent) there, and
     // leaving the song goes to the list with the song highlighted.
-    return run_library(o, true);
+    return run_library(o, true, ghost ? &*ghost : nullptr);
 }
 
 // The song's best run with its replay checked, so a damaged one is named as
@@ -527,6 +553,17 @@ int run_watch(const play_options& o) {
             ", before --at " + results::watch_moment_text(results::watch_update_at(*o.watch_at_ms)));
         return 1;
     }
+    std::optional<ghost_choice> ghost;
+    if (!o.ghost.empty()) {
+        stage_named stage;
+        stage.song = t.song_path;
+        if (!stage_of_cache_name(t.stage_path, stage)) {
+            say("the stage " + quoted(t.stage_path) + " is not named as the stage cache names its stages");
+            return 1;
+        }
+        ghost = chosen_ghost(o, stage);
+        if (!ghost) return 1;
+    }
     const std::string display = display_problem();
     if (!display.empty()) {
         say("no display to open the game window on (" + display + ")");
@@ -534,6 +571,11 @@ int run_watch(const play_options& o) {
     }
     choose_audio(audio);
     std::vector<std::string> game = game_arguments(game_program(), t.song_path, t.stage_path, o.fullscreen);
+    if (ghost) {
+        game.push_back("-ghost=" + ghost->file);
+        if (!ghost->name.empty()) game.push_back("-ghost-name=" + ghost->name);
+        if (ghost->run != 1) game.push_back("-ghost-run=" + std::to_string(ghost->run));
+    }
     game.push_back("-replay=" + file);
     game.push_back("-watch");
     if (o.watch_speed) game.push_back("-speed=" + results::watch_speed_text(*o.watch_speed));

@@ -93,7 +93,7 @@ std::string first_difference(std::size_t number, const results::run_summary& rec
 // until a run comes out otherwise than listed: its start or result update
 // when it shows its result, the rest when it leaves it, or no result shown
 // (or not left) by the update listed for it.
-void play_again(const results::replay& r, check_result& out) {
+void play_again(const results::replay& r, check_result& out, const update_observer& observe) {
     static Uint8 keys[key_count];
     std::memset(keys, 0, sizeof keys);
     Uint8* const saved_keys = key_state;
@@ -111,6 +111,7 @@ void play_again(const results::replay& r, check_result& out) {
         update_tasks.run();
         if (const gametask::myship* ship = gametask::first_live<gametask::myship>(); ship && ship->bomb == 1) ++out.bombs;
         const gametask::run_watch::change c = watch.after_update(update);
+        if (observe) observe(update);
         const std::vector<results::run_summary>& done = watch.finished();
         if (c == gametask::run_watch::change::result_reached) {
             // Its start and result are known now; hits and score once it is left.
@@ -138,7 +139,8 @@ void play_again(const results::replay& r, check_result& out) {
 }  // namespace
 
 check_result check_replay(const std::uint8_t* stage, std::size_t stage_size, const std::uint8_t* replay_bytes,
-                          std::size_t replay_size, std::uint32_t max_updates, const std::vector<run_claim>& claims) {
+                          std::size_t replay_size, std::uint32_t max_updates, const std::vector<run_claim>& claims,
+                          const update_observer& after_update) {
     check_result out;
     out.stage = vaz::hash_bytes(stage, stage_size);
     auto reject = [&](std::string why) {
@@ -190,7 +192,7 @@ check_result check_replay(const std::uint8_t* stage, std::size_t stage_size, con
         return reject(describe_stage(loaded));
     }
     gametask::spawn_first_flow_task(false);
-    play_again(r, out);
+    play_again(r, out, after_update);
 
     for (std::size_t i = 0; i < r.finished_runs.size(); ++i) {
         if (i >= out.runs.size()) {

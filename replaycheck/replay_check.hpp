@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,10 +51,13 @@ struct check_result {
 // listed run. Any bytes are safe. The re-play stops at the first run that
 // ends otherwise than listed or claimed, or when the updates pass the update
 // a run should have shown its result at, so a forged run costs no more than
-// the play up to it.
+// the play up to it. after_update, when given, is called after every update
+// the re-play runs (with the session's update count), while the game's state
+// stands as that update left it: a ghost is recorded through it.
+using update_observer = std::function<void(std::uint32_t update)>;
 check_result check_replay(const std::uint8_t* stage, std::size_t stage_size, const std::uint8_t* replay,
                           std::size_t replay_size, std::uint32_t max_updates = default_max_updates,
-                          const std::vector<run_claim>& claims = {});
+                          const std::vector<run_claim>& claims = {}, const update_observer& after_update = {});
 
 // A run's ratio as the result screen shows it and the song library keeps it.
 inline float run_ratio(const results::run_summary& s) { return results::shown_ratio(s.hits, s.score); }

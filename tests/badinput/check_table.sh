@@ -370,6 +370,27 @@ case_game.replay.other_pattern() {
   "$make_replay" "$stage/other.pat" "$stage/other.vrp" || cannot_set_up "badinput_replay failed" || return
   replay_case other.vrp
 }
+# ghost_case NAME: the game racing $stage/NAME, which must be refused before
+# the window opens.
+ghost_case() {
+  file=$1
+  run_game song.wav good.pat -window "-ghost=$1" || return
+  [ ! -s "$work/video_mode" ] || {
+    fail "$row_id: the window opened before the ghost was refused"
+    return 1
+  }
+}
+case_game.ghost.missing() { ghost_case missing.vrp; }
+case_game.ghost.foreign() { ghost_case good.pat; }
+case_game.ghost.other_pattern() {
+  printf '\002\377\377\377\377\377\377\377\377' >"$stage/other.pat"
+  "$make_replay" "$stage/other.pat" "$stage/other_ghost.vrp" || cannot_set_up "badinput_replay failed" || return
+  ghost_case other_ghost.vrp
+}
+case_game.ghost.no_run() {
+  good_replay runless.vrp || return
+  ghost_case runless.vrp
+}
 case_game.record.over_input() {
   file=good.pat
   run_game song.wav good.pat -window -record=good.pat
@@ -435,6 +456,35 @@ case_play.replay.fifo() {
   kept_best pipe.vrp || return
   mkfifo "$file" || return
   run_play --replay song.wav
+}
+# prepared_song: song.wav prepared in the stage a new player plays, with no
+# run kept, for velmora_play to race a ghost on.
+prepared_song() {
+  XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" "$prog" --prepare "$stage/song.wav" >/dev/null 2>&1 \
+    || cannot_set_up "velmora_play --prepare failed" || return
+  sqlite3 "$play_data/library.sqlite3" "DELETE FROM results;" || cannot_set_up "sqlite3 failed"
+}
+case_play.ghost.no_best() {
+  prepared_song || return
+  file=song.wav
+  run_play --ghost best song.wav
+}
+case_play.ghost.top_offline() {
+  prepared_song || return
+  file=song.wav
+  run_play --ghost top song.wav
+}
+case_play.ghost.other_stage() {
+  prepared_song || return
+  # good.pat (one empty group) is not the song's stage.
+  good_replay other_ghost.vrp || return
+  file=other_ghost.vrp
+  run_play --ghost other_ghost.vrp song.wav
+}
+case_play.ghost.not_replay() {
+  prepared_song || return
+  file=good.pat
+  run_play song.wav --ghost good.pat
 }
 # watch_case ARGS...: the game watching a good replay of good.pat with ARGS,
 # which must be refused before the window opens.

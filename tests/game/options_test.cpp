@@ -195,3 +195,26 @@ TEST(WatchOptions, SpeedAndMomentNeedAReplayAndStayInRange) {
     }
     EXPECT_FALSE(read_command_line({"a.wav", "b.pat", "-replay=r.vrp"}).watch.on);
 }
+
+TEST(GhostOptions, TheReplayToRaceAndTheLineItShows) {
+    game_options o = read_command_line({"a.wav", "b.pat", "-ghost=g.vrp", "-ghost-name=Mira #1"});
+    EXPECT_TRUE(o.ok);
+    EXPECT_EQ(o.ghost.replay_file, "g.vrp");
+    EXPECT_EQ(o.ghost.name, "Mira #1");
+    o = read_command_line({"a.wav", "b.pat", "-ghost="});
+    EXPECT_EQ(o.why, "-ghost= needs a replay file");
+    EXPECT_EQ(read_command_line({"-ghost=g.vrp"}).ghost.replay_file, "") << "a demo start reads no options";
+
+    struct line_case {
+        std::int32_t hits, score;
+        const char* line;
+    };
+    const line_case lines[] = {
+        {-3, 1240, "-3 hits, +1,240 vs Mira #1"},
+        {1, -5, "+1 hit, -5 vs Mira #1"},
+        {0, 0, "0 hits, 0 vs Mira #1"},
+        {-1, -1234567, "-1 hit, -1,234,567 vs Mira #1"},
+        {12, 100, "+12 hits, +100 vs Mira #1"},
+    };
+    for (const line_case& c : lines) EXPECT_EQ(ghost_difference_text(c.hits, c.score, "Mira #1"), c.line);
+}

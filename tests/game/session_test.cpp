@@ -11,15 +11,21 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "game/ghost.hpp"
 #include "game/replay_session.hpp"
 #include "game/stage.hpp"
 #include "game/watching.hpp"
+#include "gametask/rng.hpp"
 #include "gametask/schedulers.hpp"
+#include "gametask/update_walk.hpp"
+#include "pattern/pattern_loader.hpp"
 #include "gametask/task_access.hpp"
 #include "pattern/pattern_writer.hpp"
 #include "results/replay_file.hpp"
@@ -119,6 +125,11 @@ void push_key_down(SDLKey key) {
     SDL_PushEvent(&e);
 }
 
+std::vector<char> file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::uint32_t replay_update_count_of(const std::string& file) {
     results::replay r;
     EXPECT_EQ(results::read_replay_file(file, r).status, results::replay_status::ok);
@@ -172,13 +183,13 @@ protected:
     // Starts a run and steers about; with leave_run, Escape in
     // the middle of it, else plays it to its result screen, leaves that and
     // ends on the title.
-    stage_outcome play_a_run(stage_request r, bool leave_run, int* frames_with_sound = nullptr) {
+    stage_outcome play_a_run(stage_request r, bool leave_run, int* frames_with_sound = nullptr, int steer = 15) {
         int f = 0, on_result = 0;
         r.before_frame = [&] {
             ++f;
             keys[SDLK_SPACE] = f == 5;
             const bool in_run = gt::any_live<gt::game>() && !gt::any_live<gt::gameover>();
-            keys[SDLK_RIGHT] = in_run && (f / 15) % 3 == 1;
+            keys[SDLK_RIGHT] = in_run && (f / steer) % 3 == 1;
             keys[SDLK_UP] = in_run && (f / 20) % 4 == 2;
             if (frames_with_sound && Mix_Playing(-1) > 0) ++*frames_with_sound;
             if (gt::any_live<gt::gameover>()) ++on_result;
@@ -570,6 +581,107 @@ TEST_F(Session, JumpingAboutAThreeMinuteRunWalksFromTheSeed) {
 }
 
 // A window whose scale does not fit the desktop is made smaller.
+// A session replayed and recorded again is the same bytes with another run
+// raced beside it as without; the corner's line at the end is the two runs'
+// final difference.
+TEST_F(Session, AGhostChangesNothingOfTheRunItRaces) {
+    stage_request mine = request("two.pat");
+    mine.replay.record_given = true;
+    mine.replay.record_file = dir / "mine.vrp";
+    ASSERT_EQ(play_a_run(mine, false).finished_runs.size(), 1u);
+    stage_request theirs = mine;
+    theirs.replay.record_file = dir / "theirs.vrp";
+    ASSERT_EQ(play_a_run(theirs, false, nullptr, 7).finished_runs.size(), 1u);
+
+    auto record_again = [&](const std::string& out, const std::string& ghost) {
+        stage_request r = request("two.pat");
+        r.replay.replay_given = true;
+        r.replay.replay_file = dir / "mine.vrp";
+        r.replay.record_given = true;
+        r.replay.record_file = dir / out;
+        r.ghost = {ghost, "Mira #1"};
+        return play_stage(r);
+    };
+    const stage_outcome plain = record_again("plain.vrp", "");
+    EXPECT_EQ(ghost_line(), "");
+
+    // Preparing a ghost puts back all the stage's start depends on.
+    gt::reset_logic(7);
+    ASSERT_EQ(load_pattern_file((dir / "two.pat").c_str(), pattern_groups, pattern_group_count).status,
+              pattern_load_status::loaded);
+    const std::mt19937 generator = rng;
+    Uint8* const keys_in_use = key_state;
+    ASSERT_EQ(prepare_ghost_for_stage({dir / "mine.vrp", ""}, dir / "two.pat"), "");
+    EXPECT_TRUE(rng == generator);
+    EXPECT_EQ(key_state, keys_in_use);
+    EXPECT_FALSE(gt::any_live<gt::titleready>() || gt::any_live<gt::game>() || gt::any_live<gt::gameover>() ||
+                 gt::any_live<gt::myship>() || gt::any_live<gt::bullet_r>() || gt::any_live<gt::spark>());
+    EXPECT_EQ(pattern_group_count, 2);
+    EXPECT_EQ(pattern_groups[1].size(), 8u);
+    end_ghost();
+    ghost_track unused;
+    EXPECT_EQ(prepare_ghost({dir / "mine.vrp", "", 2}, dir / "two.pat", unused),
+              "ghost replay \"" + dir / "mine.vrp" + "\" holds 1 finished run, not a run 2");
+
+    const stage_outcome raced = record_again("raced.vrp", dir / "theirs.vrp");
+    ASSERT_EQ(raced.end, stage_end::replay_over) << raced.why;
+    ASSERT_EQ(raced.finished_runs.size(), 1u);
+    EXPECT_EQ(file_bytes(dir / "raced.vrp"), file_bytes(dir / "plain.vrp"));
+
+    results::replay ghost;
+    ASSERT_EQ(results::read_replay_file(dir / "theirs.vrp", ghost).status, results::replay_status::ok);
+    const results::run_summary& a = raced.finished_runs[0];
+    const results::run_summary& b = ghost.finished_runs.at(0);
+    EXPECT_TRUE(a.hits != b.hits || a.score != b.score) << "the two runs were steered otherwise";
+    EXPECT_EQ(ghost_line(), ghost_difference_text(a.hits - b.hits, a.score - b.score, "Mira #1"));
+
+    // The same ghost in a live run: prepared again from the kept record, the
+    // stage's own start untouched.
+    stage_request live = request("two.pat");
+    live.ghost = {dir / "theirs.vrp", ""};
+    const stage_outcome played = play_a_run(live, false);
+    EXPECT_EQ(played.end, stage_end::left);
+    EXPECT_NE(ghost_line().find(" vs theirs.vrp"), std::string::npos) << ghost_line();
+
+    // A ghost that cannot be raced stops the stage before it starts.
+    stage_request other = request("one.pat");
+    other.ghost = {dir / "theirs.vrp", ""};
+    const stage_outcome refused = play_stage(other);
+    EXPECT_EQ(refused.end, stage_end::failed);
+    EXPECT_EQ(refused.why, "ghost replay \"" + dir / "theirs.vrp" + "\" was played on another stage, not \"" +
+                               dir / "one.pat" + "\"");
+}
+
+// Watching a run with itself as the ghost: at every update in play the
+// ghost's ship stands where the watched ship does, a jump included.
+TEST_F(Session, AGhostMovesAsTheRecordedShipMoved) {
+    stage_request record = request("two.pat");
+    record.replay.record_given = true;
+    record.replay.record_file = dir / "run.vrp";
+    ASSERT_EQ(play_a_run(record, false).finished_runs.size(), 1u);
+
+    stage_request watch = request("two.pat");
+    watch.replay.replay_given = true;
+    watch.replay.replay_file = dir / "run.vrp";
+    watch.watch.on = true;
+    watch.watch.speed = 800;
+    watch.watch.at_ms = 300;
+    watch.ghost = {dir / "run.vrp", "your best"};
+    int compared = 0;
+    watch.before_frame = [&] {
+        const gt::myship* ship = gt::first_live<gt::myship>();
+        if (!ship || !gt::any_live<gt::game>() || gt::any_live<gt::gameover>()) return;
+        float x = -1, y = -1;
+        ASSERT_TRUE(ghost_ship_now(x, y)) << "update " << session_updates_run();
+        EXPECT_EQ(x, ship->x) << "update " << session_updates_run();
+        EXPECT_EQ(y, ship->y) << "update " << session_updates_run();
+        ++compared;
+    };
+    EXPECT_EQ(play_stage(watch).end, stage_end::replay_over);
+    EXPECT_GT(compared, 10);
+    EXPECT_EQ(ghost_line(), "0 hits, 0 vs your best");
+}
+
 TEST(WindowScale, FitsTheDesktop) {
     EXPECT_GE(fitting_scale(1), 1);
     EXPECT_LE(fitting_scale(3), 3);

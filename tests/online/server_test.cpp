@@ -20,6 +20,7 @@
 #include "online/account.hpp"
 #include "online/client.hpp"
 #include "online/sender.hpp"
+#include "playcommand/ghost_choice.hpp"
 #include "server/server_helpers.hpp"
 #include "support/pg_cluster.hpp"
 #include "support/scratch_dir.hpp"
@@ -100,6 +101,15 @@ TEST(OnlineServer, ASessionQueuedGoesToTheBoardAndComesBackToWatch) {
     EXPECT_EQ(b.players, 1);
     EXPECT_EQ(anyone.replay(b.entries[0].session).bytes, replay);
     EXPECT_EQ(anyone.stage(stage_hash).bytes, stage);
+    // The board's first run raced as a ghost: downloaded, kept whole, named by its player and place.
+    const playcommand::stage_named on{dir / "stage.pat", std::string(32, 'e'), "standard", "hard", "song.wav"};
+    const playcommand::ghost_choice top = playcommand::choose_ghost("top", on, "", dir / "ghosts", url(), mira.token);
+    ASSERT_EQ(top.why, "");
+    EXPECT_EQ(top.name, "Mira_online #1");
+    std::ifstream kept(top.file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), replay);
+    const playcommand::stage_named elsewhere{dir / "rec.session", std::string(32, 'e'), "standard", "hard", "song.wav"};
+    EXPECT_NE(playcommand::choose_ghost("top", elsewhere, "", dir / "ghosts", url(), mira.token).why, "");
     const online::download missing = anyone.replay(987654321);
     EXPECT_FALSE(missing.how.ok);
     EXPECT_EQ(missing.how.status, 404);

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "launching/launch.hpp"
+#include "playcommand/ghost_choice.hpp"
+#include "stagecache/stage_cache.hpp"
 
 using namespace launching;
 using namespace playcommand;
@@ -54,6 +56,10 @@ TEST(Options, TakeTheSongsEditionAndModes) {
     EXPECT_EQ(p.options.songs, std::vector<std::string>{"best.vrp"});
     EXPECT_EQ(p.options.watch_at_ms, 60500);
     EXPECT_EQ(p.options.watch_speed, 25);
+    EXPECT_EQ(parse({"--watch", "a.vrp", "--ghost=top"}).options.ghost, "top");
+    p = parse({"song.flac", "--ghost", "other.vrp"});
+    EXPECT_EQ(p.options.what, command::play);
+    EXPECT_EQ(p.options.ghost, "other.vrp");
     // From the desktop: no file opens the library screen, several play the first.
     EXPECT_EQ(parse({}).options.what, command::library);
     EXPECT_EQ(parse({"--fullscreen"}).options.what, command::library);
@@ -191,6 +197,10 @@ TEST(Options, RefuseBadUsageSayingWhy) {
         {{"a.vrp", "--speed", "2"}, "--speed goes with --watch"},
         {{"a.vrp", "--at", "60"}, "--at goes with --watch"},
         {{"--watch", "--replay", "a"}, "--replay and --watch cannot be combined"},
+        {{"song", "--ghost"}, "--ghost needs best, top or a replay file"},
+        {{"song", "--ghost="}, "--ghost needs best, top or a replay file"},
+        {{"--replay", "song", "--ghost", "best"}, "--ghost goes with playing a song or with --watch"},
+        {{"--ghost", "best"}, "--ghost goes with playing a song or with --watch"},
     };
     for (const auto& row : rows) {
         const parsed_options p = parse(row.args);
@@ -208,4 +218,22 @@ TEST(GameArguments, TheSettingsFollowOnlyWhenTheyAreNotTheGamesDefaults) {
     std::vector<std::string> expected = base;
     expected.insert(expected.end(), {"-offset=-35", "-volume=0"});
     EXPECT_EQ(args, expected);
+}
+
+// --ghost best while watching races the best of the watched replay's stage:
+// its edition and difficulty are read back from the name the cache gave it.
+TEST(GhostChoice, TheStageOfACachedFileIsReadFromItsName) {
+    const stagecache::stage_cache cache("/cache");
+    const stagecache::song_hash song = vaz::hash_bytes("song", 4);
+    const std::pair<const char*, const char*> stages[] = {
+        {"dynamics", "easy"}, {"dynamics", "normal"}, {"zetaflux", "hard"}, {"standard", "hard"}};
+    for (const auto& [edition, difficulty] : stages) {
+        stage_named s;
+        ASSERT_TRUE(stage_of_cache_name(cache.entry_path(song, {edition, difficulty}), s)) << edition;
+        EXPECT_EQ(s.song_hash, song.hex());
+        EXPECT_EQ(s.edition + " " + s.difficulty, std::string(edition) + " " + difficulty);
+    }
+    stage_named s;
+    EXPECT_FALSE(stage_of_cache_name("/somewhere/run.pat", s));
+    EXPECT_FALSE(stage_of_cache_name("", s));
 }
