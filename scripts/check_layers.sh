@@ -25,7 +25,8 @@ layers=(
   "text preview"
   "songlist"
   "gametask"
-  "game calibrate replaycheck"
+  "replaycheck"
+  "game calibrate"
   "playcommand libraryscreen server"
 )
 
