@@ -13,6 +13,7 @@
 #include "results/result_row.hpp"
 #include "server/board_cache.hpp"
 #include "server/database.hpp"
+#include "server/recheck.hpp"
 #include "server/statements.hpp"
 #include "server/store.hpp"
 
@@ -96,6 +97,10 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
         why = "cannot verify " + session_text + ": " + v.reason;
         return job_outcome::worker_fault;
     }
+    if (j[8].as<bool>()) {
+        const recheck_job again{session, player, {files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>()}, j[7].as<int>()};
+        return settle_recheck(w, again, v, o);
+    }
     if (v.outcome == verdict::kind::fault) {
         const int attempts = j[7].as<int>() + 1;
         if (attempts >= o.attempts) {
@@ -118,7 +123,8 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
     // best is written until after its commit (or rollback).
     std::optional<board_write> writing;
     if (verified) writing.emplace(board_id{files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>()});
-    run(w, sql::session_judged, session, verified ? "verified" : "rejected", v.reason, v.cpu_ms);
+    run(w, sql::session_judged, session, verified ? "verified" : "rejected", v.reason, v.cpu_ms,
+        v.logic_version.empty() ? nullptr : v.logic_version.c_str());
     if (verified) {
         // One best per player and board: the session's runs and the kept
         // best, ordered by the game's best-run order, the first kept.
