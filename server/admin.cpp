@@ -117,7 +117,7 @@ int act_hide(pqxx::work& w, const admin_args& a) {
 int act_restrict(pqxx::work& w, const admin_args& a) {
     const player_row p = find_player(w, a.words[0]);
     const bool restrict = a.command == "restrict";
-    lock_player(w, p.id);
+    lock_player_and_sessions(w, p.id);
     run(w, sql::player_restrict, p.id, restrict, restrict ? given(a, "reason") : std::string());
     const std::vector<board_id> boards = player_boards(w, p.id);
     for (const board_id& b : boards) refresh_best(w, p.id, b);
@@ -141,7 +141,7 @@ int act_rename(pqxx::work& w, const admin_args& a) {
 
 int act_delete(pqxx::work& w, const admin_args& a) {
     const player_row p = find_player(w, a.words[0]);
-    lock_player(w, p.id);
+    lock_player_and_sessions(w, p.id);
     for (const board_id& b : player_boards(w, p.id)) remove_best(w, p.id, b);
     run(w, sql::player_runs_delete, p.id);
     const auto replays = run(w, sql::player_sessions_delete, p.id).affected_rows();

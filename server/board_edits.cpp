@@ -24,6 +24,11 @@ void settle_buckets(pqxx::work& w, const board_id& b, const pqxx::result& moved)
 
 void lock_player(pqxx::work& w, std::int64_t player) { run(w, sql::player_lock, player); }
 
+void lock_player_and_sessions(pqxx::work& w, std::int64_t player) {
+    run(w, sql::player_sessions_lock, player);
+    lock_player(w, player);
+}
+
 void remove_best(pqxx::work& w, std::int64_t player, const board_id& b) {
     settle_buckets(w, b, run(w, sql::best_remove, b.stage, b.edition, b.difficulty, player));
 }

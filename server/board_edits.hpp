@@ -15,6 +15,9 @@ namespace server {
 
 // Takes the player's lock (the one a worker's verdict takes) until the transaction ends.
 void lock_player(pqxx::work& w, std::int64_t player);
+// Locks every session of the player, then the player: a verdict under way
+// (which holds its session's row, then takes the player's lock) ends first.
+void lock_player_and_sessions(pqxx::work& w, std::int64_t player);
 
 void refresh_best(pqxx::work& w, std::int64_t player, const board_id& board);
 

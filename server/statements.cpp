@@ -323,8 +323,13 @@ const statement recheck_queue{"recheck_queue",
 
 const statement admin_player{"admin_player",
     "SELECT id, name, restricted, restricted_reason FROM players WHERE lower(name) = lower($1)"};
+// The session's row, then the player's lock: the order a worker's verdict
+// takes them in, so a keeper's change waits for a verdict under way and
+// never deadlocks with it.
 const statement admin_session{"admin_session",
-    "SELECT id, player, stage, edition, difficulty, status, hidden FROM sessions WHERE id = $1"};
+    "SELECT id, player, stage, edition, difficulty, status, hidden FROM sessions WHERE id = $1 FOR UPDATE"};
+const statement player_sessions_lock{"player_sessions_lock",
+    "SELECT id FROM sessions WHERE player = $1 ORDER BY id FOR UPDATE"};
 const statement admin_runs{"admin_runs",
     "SELECT s.id, p.name, s.stage, s.edition, s.difficulty, s.status, s.hidden,"
     " CASE WHEN s.hidden THEN s.hidden_reason ELSE s.reason END, s.logic_version, p.restricted,"
