@@ -8,7 +8,8 @@
 # crowded (default, COUNT 200): the 3-minute standard/hard session of
 # tests/data/replaycheck, a re-play's whole cost; short (COUNT 100000): a
 # 2-second session of tests/data/library_v2, so the queue, the worker and the
-# verifier's start are what is timed. Needs make_song, velmora_bc,
+# verifier's start are what is timed. WORKERS="1 2" by default; a 0 among
+# them times the queueing alone. Needs make_song, velmora_bc,
 # velmora_verify and velmora_server in BUILD.
 set -euo pipefail
 build=$(cd "${1:?usage: $0 BUILD [COUNT] [crowded|short]}" && pwd)
@@ -76,10 +77,15 @@ children_cpu() {
   times >"$work/times"
   tail -n 1 "$work/times" | awk '{ split($1, u, "m"); split($2, s, "m"); print u[1] * 60 + u[2] + s[1] * 60 + s[2] }'
 }
-for workers in 1 2; do
+for workers in ${WORKERS:-1 2}; do
   t0=$(now)
   "$build/velmora_server" admin reverify --all --database "$url" --by bench >/dev/null
   t1=$(now)
+  if [ "$workers" = 0 ]; then
+    awk -v t0="$t0" -v t1="$t1" 'BEGIN { printf "queued in %.2f s\n", t1 - t0 }'
+    sql "UPDATE sessions SET status = 'verified', recheck = false" >/dev/null
+    continue
+  fi
   children_cpu >"$work/cpu0"
   "$build/velmora_server" --worker --database "$url" --workers "$workers" --verifier "$build/velmora_verify" 2>"$work/worker.log" &
   worker=$!
