@@ -344,6 +344,10 @@ int admin_main(const std::vector<std::string>& args) {
     }
     try {
         const auto c = open_connection(a.database);
+        {
+            pqxx::nontransaction n(*c);
+            run(n, sql::owner_role);
+        }
         migrate(*c);
         pqxx::work w(*c);
         const int status = row->act(w, a);

@@ -321,6 +321,12 @@ const statement recheck_queue{"recheck_queue",
     " WHERE status = 'verified' AND NOT hidden AND ($1::text IS NULL OR stage = $1)"
     " AND ($2 OR logic_version IS DISTINCT FROM $3::integer)"};
 
+// A keeper may connect as another role than the server's (as postgres, on
+// Debian's peer authentication): the commands, and any schema step, then
+// act as the role owning the tables, when this one may take it.
+const statement owner_role{"owner_role",
+    "SELECT set_config('role', tableowner, false) FROM pg_tables WHERE schemaname = current_schema()"
+    " AND tablename = 'players' AND tableowner <> current_user AND pg_has_role(current_user, tableowner, 'MEMBER')"};
 const statement admin_player{"admin_player",
     "SELECT id, name, restricted, restricted_reason FROM players WHERE lower(name) = lower($1)"};
 // The session's row, then the player's lock: the order a worker's verdict

@@ -34,7 +34,7 @@ extern const statement job_claim, session_unverified, session_retry, session_jud
 extern const statement session_rechecked, recheck_retry, recheck_fault, recheck_queue;
 // The board keepers' commands: players and sessions found, hidden, restricted,
 // renamed and deleted, each player's best worked out again, the audit.
-extern const statement admin_player, admin_session, player_sessions_lock, admin_runs, session_hide, player_restrict, player_boards, best_remove,
+extern const statement owner_role, admin_player, admin_session, player_sessions_lock, admin_runs, session_hide, player_restrict, player_boards, best_remove,
     best_restore, name_holder_other, player_rename, player_runs_delete, player_sessions_delete, player_delete,
     audit_scrub, audit_insert, audit_list;
 // Boards and recordings.

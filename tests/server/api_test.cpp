@@ -1207,11 +1207,12 @@ struct admin_result {
     int status;
     std::string out;
 };
-admin_result admin(const std::vector<std::string>& args) {
+admin_result admin(const std::vector<std::string>& args, bool with_database = true) {
     std::string command = program("velmora_server") + " admin";
     for (const std::string& a : args) command += " '" + a + "'";
+    if (with_database) command += " --database '" + cluster->url() + "'";
     int status = 0;
-    std::string out = test_support::shell_output(command + " --database '" + cluster->url() + "' --by tester 2>&1", status);
+    std::string out = test_support::shell_output(command + " --by tester 2>&1", status);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
@@ -1307,6 +1308,17 @@ TEST(ServerApi, KeepersHideRestrictRenameAndDeletePlayersEachWithAnAuditRow) {
     const admin_result last = admin({"audit", "--limit", "1"});
     EXPECT_NE(last.out.find("\tdelete-player\t#" + kim_id + "\t"), std::string::npos) << last.out;
     EXPECT_EQ(last.out.find("kim"), std::string::npos) << last.out;
+    // The server's configuration names the database; a keeper's role that
+    // may take the tables' owner's (and has no rights of its own) acts as it.
+    cluster->sql("CREATE ROLE keeper LOGIN NOINHERIT; GRANT velmora TO keeper");
+    std::string url = cluster->url();
+    url.replace(url.find("velmora@"), 7, "keeper");
+    const std::string config = cluster->root() + "/keeper.conf";
+    std::ofstream(config) << "database = " << url << "\nlisten = 127.0.0.1:0\nworkers = 2\n";
+    const admin_result noted = admin({"note", "lou_keep", "seen by a keeper", "--config", config}, false);
+    EXPECT_EQ(noted.status, 0) << noted.out;
+    EXPECT_EQ(cluster->sql("SELECT by_name || ' ' || detail FROM audit WHERE action = 'note' ORDER BY id DESC LIMIT 1"),
+              "tester seen by a keeper");
 }
 
 TEST(ServerApi, ReverifyHidesWhatTheGameNowPlaysOtherwiseKeepsItAndChargesNoOne) {
