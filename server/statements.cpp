@@ -307,7 +307,9 @@ const statement bucket_empty_delete{"bucket_empty_delete",
 const statement session_rechecked{"session_rechecked",
     "UPDATE sessions SET status = $2, reason = $3, recheck = false, attempts = 0, verified_at = now(),"
     " logic_version = CASE WHEN $2 = 'verified' THEN $4 ELSE logic_version END,"
-    " hidden = hidden OR $2 = 'rejected', hidden_reason = CASE WHEN $2 = 'rejected' THEN $3 ELSE hidden_reason END"
+    " hidden = hidden OR $2 = 'rejected',"
+    // A keeper's reason for hiding it first stays.
+    " hidden_reason = CASE WHEN $2 = 'rejected' AND NOT hidden THEN $3 ELSE hidden_reason END"
     " WHERE id = $1"};
 const statement recheck_retry{"recheck_retry",
     "UPDATE sessions SET attempts = $3, fault = $2, next_attempt_at = " + now_us + " + $4 WHERE id = $1"};
