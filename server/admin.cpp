@@ -109,7 +109,7 @@ int act_hide(pqxx::work& w, const admin_args& a) {
     lock_player(w, s.player);
     run(w, sql::session_hide, s.id, hide, hide ? given(a, "reason") : std::string());
     refresh_best(w, s.player, s.board);
-    const std::int64_t id = audit(w, a, s.player, s.id, s.hidden == hide ? "it was already" : "");
+    const std::int64_t id = audit(w, a, s.player, s.id, s.hidden != hide ? "" : hide ? "already hidden" : "already shown");
     done("session " + std::to_string(s.id) + (hide ? " hidden" : " restored"), id);
     return 0;
 }
