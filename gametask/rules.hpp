@@ -4,6 +4,12 @@
 // The numbers the game logic plays by, in playfield pixels and updates.
 namespace gametask::rules {
 
+// Raised whenever a change to the update code may change what a replay
+// plays to (hits, score, the updates a run takes): a scoreboard server
+// verifies its sessions again when the verifier's number differs from the
+// one that verified them.
+constexpr std::uint32_t logic_version = 1;
+
 constexpr float field_size = 440.0f;       // the playfield runs from 0 to 440 on each axis
 constexpr float field_centre = 220.0f;
 

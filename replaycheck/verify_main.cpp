@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "gametask/rules.hpp"
 #include "replaycheck/replay_check.hpp"
 #include "results/replay_file.hpp"
 
@@ -35,6 +36,7 @@ json verdict(bool verified, const std::string& reason, const std::string& stage,
     out["session_updates"] = session_updates;
     out["runs"] = json::array();
     out["bombs"] = bombs;
+    out["logic_version"] = gametask::rules::logic_version;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const results::run_summary& s = runs[i];
         const float ratio = replaycheck::run_ratio(s);
@@ -188,7 +190,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("velmora_verify %s\n", VELMORA_VERSION);
+        std::printf("velmora_verify %s\nlogic_version %u\n", VELMORA_VERSION,
+                    static_cast<unsigned>(gametask::rules::logic_version));
         return 0;
     }
     try {

@@ -1,7 +1,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "server/admin.hpp"
 #include "server/process.hpp"
 #include "server/options.hpp"
 #include "server/store.hpp"
@@ -10,11 +12,13 @@ int main(int argc, char** argv) {
     // A database host that does not answer must not hold a request or a
     // start for long; a URL's own connect_timeout still wins.
     setenv("PGCONNECT_TIMEOUT", "3", 0);
+    if (argc > 1 && std::string(argv[1]) == "admin") return server::admin_main(std::vector<std::string>(argv + 2, argv + argc));
     // Asked for: the usage on standard output, and success.
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(server::usage_text(), stdout);
+            std::fputs(server::admin_usage_text(), stdout);
             return 0;
         }
     }

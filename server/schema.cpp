@@ -181,6 +181,35 @@ CREATE OR REPLACE FUNCTION ratio_of_key(k bigint) RETURNS double precision
                 WHEN k >> 52 = 0 THEN (k & 4503599627370495)::double precision * 2::double precision ^ -1074
                 WHEN k >> 52 > 0 THEN ((k & 4503599627370495) + 4503599627370496)::double precision * 2::double precision ^ ((k >> 52) - 1075) END;
 )",
+        // 7: what the board's keepers did and why: sessions hidden from every
+        // board (kept, replays and all, for review), players restricted from
+        // boards and submissions, an audit row per action; and the game
+        // logic's version that verified each session, so sessions can be
+        // verified again (recheck) once the game changes. A recheck leaves the
+        // session's best on its board until its new verdict. Audit rows name
+        // players by id only: a deleted player's name leaves with them.
+        R"(
+ALTER TABLE sessions
+    ADD COLUMN hidden boolean NOT NULL DEFAULT false,
+    ADD COLUMN hidden_reason text NOT NULL DEFAULT '',
+    ADD COLUMN logic_version integer,
+    ADD COLUMN recheck boolean NOT NULL DEFAULT false;
+CREATE INDEX sessions_stage ON sessions (stage);
+ALTER TABLE players
+    ADD COLUMN restricted boolean NOT NULL DEFAULT false,
+    ADD COLUMN restricted_reason text NOT NULL DEFAULT '';
+CREATE TABLE audit (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    at timestamptz NOT NULL DEFAULT now(),
+    by_name text NOT NULL,
+    action text NOT NULL,
+    player bigint,
+    session bigint,
+    detail text NOT NULL DEFAULT '',
+    reason text NOT NULL DEFAULT ''
+);
+CREATE INDEX audit_player ON audit (player, id) WHERE player IS NOT NULL;
+)",
     };
 }
 

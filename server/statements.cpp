@@ -126,6 +126,9 @@ const std::string record_best_sql =
     " kept AS (INSERT INTO bests (stage, edition, difficulty, player, session, run, ratio, hits, score, played_at)"
     "   SELECT $1, $2, $3, $4, session, run, ratio, hits, score, played_at FROM ("
     "     SELECT session, run, ratio, hits, score, played_at FROM runs WHERE session = $5"
+    // A session hidden or a player restricted while it waited stays off the board.
+    "       AND NOT EXISTS (SELECT 1 FROM sessions WHERE id = $5 AND hidden)"
+    "       AND NOT EXISTS (SELECT 1 FROM players WHERE id = $4 AND restricted)"
     "     UNION ALL"
     "     SELECT session, run, ratio, hits, score, played_at FROM bests WHERE " + board_where + " AND player = $4"
     "   ) candidates ORDER BY " + order + " LIMIT 1"
@@ -141,7 +144,7 @@ const std::string record_best_sql =
     " RETURNING level, bucket, players";
 
 const std::string session_look_sql =
-    "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3)"
+    "SELECT p.id, s.id, s.player, s.status, EXISTS (SELECT 1 FROM stages WHERE hash = $3), p.restricted, p.restricted_reason"
     " FROM (SELECT 1) one LEFT JOIN players p ON p.token_hash = $1 LEFT JOIN sessions s ON s.replay = $2";
 
 // The session whole in one statement, its play and address with it: a row
@@ -181,6 +184,32 @@ std::string submission_note_sql() {
            " next_attempt_at = " + again + "0 ELSE next_attempt_at END, verified_at = " + again + "NULL ELSE verified_at END"
            " WHERE id = $1 RETURNING status";
 }
+
+// The board's buckets moved by the ratios `rows` (a CTE of ratio) with
+// `sign`, in (level, bucket) order as record_best_sql moves them.
+std::string bucket_moves_sql(const std::string& rows, int sign) {
+    return " moves AS (SELECT l.level, ratio_key(x.ratio) >> l.shift AS bucket FROM " + rows + " x CROSS JOIN " + levels_sql + ")"
+           " INSERT INTO board_buckets (stage, edition, difficulty, level, bucket, players)"
+           "   SELECT $1, $2, $3, level, bucket, " + std::to_string(sign) + " FROM moves ORDER BY level, bucket"
+           " ON CONFLICT (stage, edition, difficulty, level, bucket) DO UPDATE SET players = board_buckets.players + excluded.players"
+           " RETURNING level, bucket, players";
+}
+
+// The player's best off the board ($1, $2, $3; player $4), its buckets with it.
+const std::string best_remove_sql =
+    "WITH gone AS (DELETE FROM bests WHERE " + board_where + " AND player = $4 RETURNING ratio)," + bucket_moves_sql("gone", -1);
+
+// The player's best from their runs that may stand on the board: verified
+// (or verified and being verified again), not hidden, the player not
+// restricted. Run after best_remove.
+const std::string best_restore_sql =
+    "WITH kept AS (INSERT INTO bests (stage, edition, difficulty, player, session, run, ratio, hits, score, played_at)"
+    "   SELECT $1, $2, $3, $4, session, run, ratio, hits, score, played_at FROM ("
+    "     SELECT r.session, r.run, r.ratio, r.hits, r.score, r.played_at FROM runs r JOIN sessions s ON s.id = r.session"
+    "     WHERE s.player = $4 AND s.stage = $1 AND s.edition = $2 AND s.difficulty = $3"
+    "       AND (s.status = 'verified' OR s.recheck) AND NOT s.hidden"
+    "       AND NOT EXISTS (SELECT 1 FROM players WHERE id = $4 AND restricted)) c"
+    "   ORDER BY " + order + " LIMIT 1 RETURNING ratio)," + bucket_moves_sql("kept", 1);
 
 }  // namespace
 
@@ -256,7 +285,7 @@ const statement labels_keep{"labels_keep",
 
 // A job tried again waits for its time and then comes after the new ones.
 const statement job_claim{"job_claim",
-    "SELECT s.id, s.player, s.stage, s.edition, s.difficulty, st.bytes, r.bytes, s.attempts"
+    "SELECT s.id, s.player, s.stage, s.edition, s.difficulty, st.bytes, r.bytes, s.attempts, s.recheck"
     " FROM sessions s JOIN stages st ON st.hash = s.stage JOIN replays r ON r.hash = s.replay"
     " WHERE s.status = 'pending' AND s.next_attempt_at <= " + now_us +
     " ORDER BY s.next_attempt_at, s.submitted_at, s.id LIMIT 1 FOR UPDATE OF s SKIP LOCKED"};
@@ -268,12 +297,86 @@ const statement session_retry{"session_retry",
     " verify_cpu_ms = verify_cpu_ms + $4, spent_at = " + now_us + " WHERE id = $1"};
 const statement session_judged{"session_judged",
     "UPDATE sessions SET status = $2, reason = $3, verified_at = now(), verify_cpu_ms = verify_cpu_ms + $4,"
-    " spent_at = " + now_us + " WHERE id = $1"};
+    " spent_at = " + now_us + ", logic_version = $5 WHERE id = $1"};
 // Two workers' verdicts for one player take turns.
 const statement player_lock{"player_lock", "SELECT pg_advisory_xact_lock($1)"};
 const statement record_best{"record_best", record_best_sql};
 const statement bucket_empty_delete{"bucket_empty_delete",
     "DELETE FROM board_buckets WHERE " + board_where + " AND level = $4 AND bucket = $5 AND players = 0"};
+
+// A session verified again costs its player nothing: the board's keepers
+// asked for it. Verified, it records the logic that verified it; rejected,
+// it is hidden with the reason and kept. One that cannot be played again
+// stays verified by the logic it had, the fault kept.
+const statement session_rechecked{"session_rechecked",
+    "UPDATE sessions SET status = $2, reason = $3, recheck = false, attempts = 0, verified_at = now(),"
+    " logic_version = CASE WHEN $2 = 'verified' THEN $4 ELSE logic_version END,"
+    " hidden = hidden OR $2 = 'rejected',"
+    // A keeper's reason for hiding it first stays.
+    " hidden_reason = CASE WHEN $2 = 'rejected' AND NOT hidden THEN $3 ELSE hidden_reason END"
+    " WHERE id = $1"};
+const statement recheck_retry{"recheck_retry",
+    "UPDATE sessions SET attempts = $3, fault = $2, next_attempt_at = " + now_us + " + $4 WHERE id = $1"};
+const statement recheck_fault{"recheck_fault",
+    "UPDATE sessions SET status = 'verified', recheck = false, attempts = 0, fault = $2 WHERE id = $1"};
+// Queued behind every new submission (theirs wait at 0): verified, visible
+// sessions of the stage ($1, or all), those of another logic than $3
+// (or all, $2). The best stays on its board meanwhile.
+const statement recheck_queue{"recheck_queue",
+    "UPDATE sessions SET status = 'pending', recheck = true, attempts = 0, fault = '', next_attempt_at = " + now_us +
+    " WHERE status = 'verified' AND NOT hidden AND ($1::text IS NULL OR stage = $1)"
+    " AND ($2 OR logic_version IS DISTINCT FROM $3::integer)"};
+
+// A keeper may connect as another role than the server's (as postgres, on
+// Debian's peer authentication): the commands, and any schema step, then
+// act as the role owning the tables, when this one may take it.
+const statement owner_role{"owner_role",
+    "SELECT set_config('role', tableowner, false) FROM pg_tables WHERE schemaname = current_schema()"
+    " AND tablename = 'players' AND tableowner <> current_user AND pg_has_role(current_user, tableowner, 'MEMBER')"};
+const statement admin_player{"admin_player",
+    "SELECT id, name, restricted, restricted_reason FROM players WHERE lower(name) = lower($1)"};
+// The session's row, then the player's lock: the order a worker's verdict
+// takes them in, so a keeper's change waits for a verdict under way and
+// never deadlocks with it.
+const statement admin_session{"admin_session",
+    "SELECT id, player, stage, edition, difficulty, status, hidden FROM sessions WHERE id = $1 FOR UPDATE"};
+const statement player_sessions_lock{"player_sessions_lock",
+    "SELECT id FROM sessions WHERE player = $1 ORDER BY id FOR UPDATE"};
+const statement admin_runs{"admin_runs",
+    "SELECT s.id, p.name, s.stage, s.edition, s.difficulty, s.status, s.hidden,"
+    " CASE WHEN s.hidden THEN s.hidden_reason ELSE s.reason END, s.logic_version, p.restricted,"
+    " (SELECT string_agg(r.run || ':' || r.hits || '/' || r.score, ' ' ORDER BY r.run) FROM runs r WHERE r.session = s.id)"
+    " FROM sessions s JOIN players p ON p.id = s.player"
+    " WHERE ($1::bigint IS NULL OR s.player = $1) AND ($2::text IS NULL OR s.stage = $2)"
+    " AND ($3::text IS NULL OR s.edition = $3) AND ($4::text IS NULL OR s.difficulty = $4) ORDER BY s.id"};
+const statement session_hide{"session_hide", "UPDATE sessions SET hidden = $2, hidden_reason = $3 WHERE id = $1"};
+const statement player_restrict{"player_restrict",
+    "UPDATE players SET restricted = $2, restricted_reason = $3 WHERE id = $1"};
+// Every board the player stands on or could: their bests and their verified sessions'.
+const statement player_boards{"player_boards",
+    "SELECT stage, edition, difficulty FROM bests WHERE player = $1"
+    " UNION SELECT stage, edition, difficulty FROM sessions WHERE player = $1 AND (status = 'verified' OR recheck)"
+    " ORDER BY 1, 2, 3"};
+const statement best_remove{"best_remove", best_remove_sql};
+const statement best_restore{"best_restore", best_restore_sql};
+const statement name_holder_other{"name_holder_other",
+    "SELECT name FROM players WHERE (name_key = $1 OR lower(name) = lower($2)) AND id <> $3 ORDER BY id LIMIT 1"};
+const statement player_rename{"player_rename", "UPDATE players SET name = $2, name_key = $3 WHERE id = $1"};
+const statement player_runs_delete{"player_runs_delete",
+    "DELETE FROM runs WHERE session IN (SELECT id FROM sessions WHERE player = $1)"};
+// A replay is one session's (sessions.replay is unique): it leaves with it.
+const statement player_sessions_delete{"player_sessions_delete",
+    "WITH gone AS (DELETE FROM sessions WHERE player = $1 RETURNING replay)"
+    " DELETE FROM replays WHERE hash IN (SELECT replay FROM gone)"};
+const statement player_delete{"player_delete", "DELETE FROM players WHERE id = $1"};
+// What the audit said of a deleted player beyond their id (a former name, a note) goes.
+const statement audit_scrub{"audit_scrub", "UPDATE audit SET detail = '' WHERE player = $1"};
+const statement audit_insert{"audit_insert",
+    "INSERT INTO audit (by_name, action, player, session, detail, reason) VALUES ($1, $2, $3, $4, $5, $6) RETURNING id"};
+const statement audit_list{"audit_list",
+    "SELECT a.id, to_char(a.at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), a.by_name, a.action, a.player, p.name,"
+    " a.session, a.detail, a.reason FROM audit a LEFT JOIN players p ON p.id = a.player"
+    " WHERE ($1::bigint IS NULL OR a.player = $1) ORDER BY a.id DESC LIMIT $2"};
 
 const statement board_top{"board_top", top_sql, true};
 const statement board_buckets{"board_buckets", buckets_sql, true};

@@ -30,6 +30,13 @@ extern const statement stage_lock, play_look, near_copies, labels_keep;
 // Verification.
 extern const statement job_claim, session_unverified, session_retry, session_judged, player_lock, record_best,
     bucket_empty_delete;
+// Verification again after the game changes.
+extern const statement session_rechecked, recheck_retry, recheck_fault, recheck_queue;
+// The board keepers' commands: players and sessions found, hidden, restricted,
+// renamed and deleted, each player's best worked out again, the audit.
+extern const statement owner_role, admin_player, admin_session, player_sessions_lock, admin_runs, session_hide, player_restrict, player_boards, best_remove,
+    best_restore, name_holder_other, player_rename, player_runs_delete, player_sessions_delete, player_delete,
+    audit_scrub, audit_insert, audit_list;
 // Boards and recordings.
 extern const statement board_top, board_buckets, board_mine, board_place, recordings_near;
 }  // namespace sql

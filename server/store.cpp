@@ -69,6 +69,12 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
     const pqxx::row look = run1(w, sql::session_look, pqxx::binarystring(token_hash.data(), token_hash.size()), s.replay_hash, s.stage_hash);
     if (look[0].is_null()) return out;
     out.player_known = true;
+    if (look[5].as<bool>()) {
+        // Nothing of a restricted player's is stored, not even a session sent before.
+        out.refused = refusal{403, "player_restricted",
+                              "this player may not send sessions: " + look[6].as<std::string>()};
+        return out;
+    }
     const auto player = look[0].as<std::int64_t>();
     const auto existing = [&](const pqxx::row& r, int at) {
         out.id = r[at].as<std::int64_t>();

@@ -32,7 +32,7 @@ struct stored_session {
     std::int64_t id = 0;
     std::string status;
     bool other_player = false;  // the replay is another player's session; nothing was stored
-    std::optional<refusal> refused;  // a copy or other labels; nothing was stored
+    std::optional<refusal> refused;  // a copy, other labels or a restricted player; nothing was stored
     std::int64_t original = 0;       // the session a refused copy repeats
     bool fresh = false;              // stored now, not found
 };

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 
@@ -100,7 +101,10 @@ verdict judge(const child_end& e, const std::string& output, const session_files
             return rejected(run + ": the re-play reaches its result after " + std::to_string(number("updates")) +
                             " updates, the replay claims " + std::to_string(c.updates));
     }
-    return {verdict::kind::verified, ""};
+    verdict v{verdict::kind::verified, ""};
+    if (j.contains("logic_version") && j["logic_version"].is_number_unsigned() && j["logic_version"].get<std::uint64_t>() <= INT32_MAX)
+        v.logic_version = std::to_string(j["logic_version"].get<std::uint64_t>());
+    return v;
 }
 
 verdict verify_session(const std::string& verifier, const session_files& s, const verify_limits& lim) {

@@ -28,6 +28,7 @@ struct verdict {
     kind outcome = kind::worker_fault;
     std::string reason;
     std::int64_t cpu_ms = 0;  // the re-play's CPU time, user and system
+    std::string logic_version{};  // the game logic's version the verifier played by (digits), empty when it said none
 };
 
 // How the re-play ended.

@@ -15,6 +15,7 @@
 #include "server/database.hpp"
 #include "server/log.hpp"
 #include "server/metrics.hpp"
+#include "server/recheck.hpp"
 #include "server/statements.hpp"
 #include "server/store.hpp"
 
@@ -118,6 +119,18 @@ job_outcome judge(pqxx::work& w, const pqxx::row& j, const worker_options& o, st
         server_metrics().verification("worker_fault", took);
         return job_outcome::worker_fault;
     }
+    if (j[8].as<bool>()) {
+        const recheck_job again{session, player, {files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>()}, j[7].as<int>()};
+        const job_outcome out = settle_recheck(w, again, v, o);
+        const char* status = out == job_outcome::verified   ? "verified"
+                             : out == job_outcome::rejected ? "rejected"
+                             : out == job_outcome::unverified ? "unverified"
+                                                              : "retried";
+        server_metrics().verification(status, took);
+        log_event("verdict", {{"session", std::to_string(session)}, {"status", status}, {"again", "yes"},
+                              {"ms", ms_of(took)}, {"cpu_ms", std::to_string(v.cpu_ms)}, {"reason", v.reason}});
+        return out;
+    }
     if (v.outcome == verdict::kind::fault) {
         const int attempts = j[7].as<int>() + 1;
         if (attempts >= o.attempts) {
@@ -143,7 +156,8 @@ job_outcome judge(pqxx::work& w, const pqxx::row& j, const worker_options& o, st
     // best is written until after its commit (or rollback).
     std::optional<board_write> writing;
     if (verified) writing.emplace(board_id{files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>()});
-    run(w, sql::session_judged, session, verified ? "verified" : "rejected", v.reason, v.cpu_ms);
+    run(w, sql::session_judged, session, verified ? "verified" : "rejected", v.reason, v.cpu_ms,
+        v.logic_version.empty() ? nullptr : v.logic_version.c_str());
     if (verified) {
         // One best per player and board: the session's runs and the kept
         // best, ordered by the game's best-run order, the first kept.

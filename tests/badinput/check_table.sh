@@ -31,7 +31,8 @@ end_limit=20  # seconds a failing run may take before it counts as hanging
 quit_after=1  # seconds a running game is left alone with its window before it is asked to quit
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-badinput.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+admin_cluster=  # a PostgreSQL cluster's folder, once a case has made one
+trap '[ -z "$admin_cluster" ] || "$source_dir/scripts/pg_cluster.sh" stop "$admin_cluster" >/dev/null 2>&1; rm -rf "$work"' EXIT
 src=$work/src      # converter sources
 stage=$work/stage  # the game's working folder: music, pattern file, data/p.bmp
 
@@ -564,6 +565,27 @@ case_play.add.unreadable() {
   rm -rf "$own"
 }
 
+# The scoreboard server's admin commands. Refused before any database is
+# reached: the command, a missing reason or option, a name no player may have.
+run_admin() { launch "$work" "$prog" admin "$@"; }
+case_server.admin.unknown_command() { run_admin frob --database postgresql:///none; }
+case_server.admin.no_database() { run_admin audit; }
+case_server.admin.no_reason() { run_admin hide 12 --database postgresql:///none; }
+case_server.admin.bad_name() { run_admin rename mira " mira" --database postgresql:///none; }
+case_server.admin.unreachable() { run_admin audit --database "postgresql://velmora@/velmora?host=$work/nowhere"; }
+# admin_database: a throwaway cluster, made once, its URL in admin_url. As
+# root it runs as postgres, which must be let into the work folder.
+admin_url=
+admin_database() {
+  [ -n "$admin_url" ] && return 0
+  chmod 755 "$work" || return
+  admin_cluster=$work/pg
+  admin_url=$("$source_dir/scripts/pg_cluster.sh" start "$admin_cluster" --fast 2>/dev/null | tail -n 1)
+  [ -n "$admin_url" ] || cannot_set_up "cannot start a PostgreSQL cluster"
+}
+case_server.admin.unknown_player() { admin_database && run_admin restrict nobody --reason "a test" --database "$admin_url"; }
+case_server.admin.unknown_session() { admin_database && run_admin restore 4242 --database "$admin_url"; }
+
 # --- inputs shared by the cases ----------------------------------------------
 
 prepare() {
@@ -774,7 +796,7 @@ take_row() {
     token=${BASH_REMATCH[1]}
     rest=${BASH_REMATCH[3]}
     case $row_id:$token in
-      game.*:velmora | bc.*:velmora_bc | bc.*:velmora_bc_zetaflux | play.*:velmora_play) programs+=("$token") ;;
+      game.*:velmora | bc.*:velmora_bc | bc.*:velmora_bc_zetaflux | play.*:velmora_play | server.*:velmora_server) programs+=("$token") ;;
       *)
         fail "$row_id: $token is not a program this case can run"
         return

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "gametask/rules.hpp"
 #include "results/replay_file.hpp"
 #include "support/run_process.hpp"
 #include "support/scratch.hpp"
@@ -71,6 +72,8 @@ void expect_verified(const std::string& stage, const std::string& replay_file) {
     ASSERT_TRUE(results::hash_file(stage, hash, error)) << error;
     EXPECT_EQ(v.out["stage"], hash.hex());
     EXPECT_EQ(v.out["updates"], r.update_count);
+    // The logic that played it, as a server records it with the verdict.
+    EXPECT_EQ(v.out["logic_version"], gametask::rules::logic_version);
     ASSERT_EQ(v.out["runs"].size(), r.finished_runs.size());
     for (std::size_t i = 0; i < r.finished_runs.size(); ++i) {
         const results::run_summary& s = r.finished_runs[i];
@@ -215,6 +218,10 @@ TEST(Verify, ReplaysOfEarlierVersionsStillVerify) {
         make_stage(dir, row.edition, row.difficulty, row.seconds);
         expect_verified(dir / "stage.pat", std::string(VELMORA_SOURCE_DIR "/tests/data/") + row.replay);
     }
+    // --version names the same logic, for a server to know which sessions another verified.
+    const process_result version = run_process({build_dir() + "/velmora_verify", "--version"});
+    EXPECT_NE(version.out.find("\nlogic_version " + std::to_string(gametask::rules::logic_version) + "\n"), std::string::npos)
+        << version.out;
 }
 
 // Every recording changed in a way that matters, and files that are no

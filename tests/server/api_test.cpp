@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "gametask/rules.hpp"
 #include "results/result_row.hpp"
 #include "server/plays.hpp"
 #include "server/store.hpp"
@@ -1344,6 +1346,182 @@ TEST(ServerApi, RatesPastTheirLimitAreRefusedWithRetryAfter) {
     auto second = client(per_token.port()).Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, 72, {{1, 1}})));
     expect_error(second, 429, "rate_limited", "second submission");
     EXPECT_TRUE(second && second->has_header("Retry-After"));
+}
+
+// velmora_server admin ARGS on the tests' database, by "tester": its exit
+// status and what it printed on either stream. The words hold no quote.
+struct admin_result {
+    int status;
+    std::string out;
+};
+admin_result admin(const std::vector<std::string>& args, bool with_database = true) {
+    std::string command = program("velmora_server") + " admin";
+    for (const std::string& a : args) command += " '" + a + "'";
+    if (with_database) command += " --database '" + cluster->url() + "'";
+    int status = 0;
+    std::string out = test_support::shell_output(command + " --by tester 2>&1", status);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+// A board as "name:session" per entry, read through a server that keeps nothing.
+std::vector<std::string> board_names(int port, const std::string& stage, const std::string& labels = "standard/hard") {
+    const json j = body_json(client(port).Get(("/v1/boards/" + stage + "/" + labels + "?limit=100").c_str()));
+    std::vector<std::string> out;
+    for (const json& e : j.value("entries", json::array()))
+        out.push_back(e["player"].get<std::string>() + ":" + std::to_string(e["session"].get<std::int64_t>()));
+    EXPECT_EQ(j.value("players", -1), static_cast<int>(out.size())) << stage;
+    return out;
+}
+
+// Bucket rows of the stage's boards that differ from a count of its bests.
+std::string bucket_mismatches(const std::string& stage) {
+    const std::string of = "stage = '" + stage + "'";
+    return cluster->sql("SELECT count(*) FROM (SELECT edition, difficulty, l.level, ratio_key(ratio) >> l.shift AS bucket,"
+                        " count(*) AS players FROM bests CROSS JOIN (VALUES (0, 52), (1, 46), (2, 40), (3, 34)) l(level, shift)"
+                        " WHERE " + of + " GROUP BY 1, 2, 3, 4) counted FULL JOIN (SELECT edition, difficulty, level, bucket, players"
+                        " FROM board_buckets WHERE " + of + ") kept USING (edition, difficulty, level, bucket)"
+                        " WHERE counted.players IS DISTINCT FROM kept.players");
+}
+
+std::string hex_of(const std::string& bytes) { return vaz::hash_bytes(bytes.data(), bytes.size()).hex(); }
+
+std::int64_t verified_session(const std::string& token, const std::string& stage, std::uint32_t seed, std::vector<run_claim> runs) {
+    const std::int64_t id = send(token, stage, replay_bytes(stage, seed, runs)).second.value("session", 0);
+    EXPECT_EQ(settled(id)["status"], "verified") << seed;
+    return id;
+}
+
+TEST(ServerApi, KeepersHideRestrictRenameAndDeletePlayersEachWithAnAuditRow) {
+    test_support::server_process reader(program("velmora_server"), cluster->url(), {"--workers", "0", "--board-cache-ms", "0"});
+    const std::string kim = new_player("kim_keep"), lou = new_player("lou_keep");
+    const std::string stage = stage_bytes(30, 41), other = stage_bytes(30, 42), hash = hex_of(stage), other_hash = hex_of(other);
+    // kim: 20 with 2 hits (a), 10 (b), and a run on another stage (c); lou: 20 with 1 hit, ahead of a.
+    const std::int64_t a = verified_session(kim, stage, 201, {{2, 600}}), b = verified_session(kim, stage, 203, {{1, 150}});
+    const std::int64_t l = verified_session(lou, stage, 205, {{1, 300}}), c = verified_session(kim, other, 209, {{1, 300}});
+    const std::string kim_id = cluster->sql("SELECT id FROM players WHERE name = 'kim_keep'");
+    const std::string kim_replays = cluster->sql("SELECT string_agg(quote_literal(replay), ',') FROM sessions WHERE player = " + kim_id);
+    const auto at = [](const std::string& name, std::int64_t session) { return name + ":" + std::to_string(session); };
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> board, other_board;  // after it
+        std::string printed;                          // a part of what it printed
+    };
+    const std::vector<row> rows = {
+        {{"hide", std::to_string(a), "--reason", "clipped"}, 0, {at("lou_keep", l), at("kim_keep", b)}, {at("kim_keep", c)}, "hidden"},
+        {{"restore", std::to_string(a)}, 0, {at("lou_keep", l), at("kim_keep", a)}, {at("kim_keep", c)}, "restored"},
+        {{"hide", std::to_string(a)}, 2, {at("lou_keep", l), at("kim_keep", a)}, {at("kim_keep", c)}, "needs --reason"},
+        {{"restrict", "kim_keep", "--reason", "a bot plays"}, 0, {at("lou_keep", l)}, {}, "on 2 boards"},
+        {{"lift", "KIM_keep"}, 0, {at("lou_keep", l), at("kim_keep", a)}, {at("kim_keep", c)}, "let back"},
+        // Hiding a run that is not the best changes no board.
+        {{"hide", std::to_string(b), "--reason", "not a real run"}, 0, {at("lou_keep", l), at("kim_keep", a)}, {at("kim_keep", c)}, ""},
+        {{"runs", "--player", "kim_keep"}, 0, {at("lou_keep", l), at("kim_keep", a)}, {at("kim_keep", c)},
+         std::to_string(b) + "\tkim_keep\t" + hash + "\tstandard\thard\tverified\thidden\t1\t1:1/150\tnot a real run"},
+        {{"rename", "kim_keep", "LOU_keep"}, 1, {at("lou_keep", l), at("kim_keep", a)}, {at("kim_keep", c)}, "is taken"},
+        {{"rename", "kim_keep", "k"}, 1, {at("lou_keep", l), at("kim_keep", a)}, {at("kim_keep", c)}, "cannot be a name"},
+        {{"rename", "kim_keep", "kim_kept"}, 0, {at("lou_keep", l), at("kim_kept", a)}, {at("kim_kept", c)}, "renamed"},
+        {{"note", "kim_kept", "kim_keep asked to leave"}, 0, {at("lou_keep", l), at("kim_kept", a)}, {at("kim_kept", c)}, "noted"},
+        {{"hide", "99999999", "--reason", "x"}, 1, {at("lou_keep", l), at("kim_kept", a)}, {at("kim_kept", c)}, "no session"},
+        {{"lift", "nobody_here"}, 1, {at("lou_keep", l), at("kim_kept", a)}, {at("kim_kept", c)}, "no player is named"},
+        {{"delete-player", "kim_kept", "--reason", "asked"}, 0, {at("lou_keep", l)}, {}, "deleted with 3 sessions"},
+    };
+    for (const row& r : rows) {
+        const admin_result got = admin(r.args);
+        const std::string what = r.args[0] + " " + r.args[1];
+        EXPECT_EQ(got.status, r.status) << what << ": " << got.out;
+        EXPECT_NE(got.out.find(r.printed), std::string::npos) << what << ": " << got.out;
+        EXPECT_EQ(board_names(reader.port(), hash), r.board) << what;
+        EXPECT_EQ(board_names(reader.port(), other_hash), r.other_board) << what;
+        EXPECT_EQ(bucket_mismatches(hash), "0") << what;
+        EXPECT_EQ(bucket_mismatches(other_hash), "0") << what;
+        if (r.args[0] == "restrict") {
+            // Refused with the reason while restricted, nothing stored.
+            const auto refused = send(kim, stage, replay_bytes(stage, 221, {{1, 30}}));
+            EXPECT_EQ(refused.first, 403);
+            EXPECT_EQ(refused.second.value("error", ""), "player_restricted");
+            EXPECT_NE(refused.second.value("message", "").find("a bot plays"), std::string::npos) << refused.second.dump();
+        }
+    }
+    EXPECT_EQ(send(kim, stage, replay_bytes(stage, 223, {{1, 30}})).first, 401) << "the token left with its player";
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM runs WHERE session IN (" + std::to_string(a) + ", " + std::to_string(b) + ", " +
+                           std::to_string(c) + ")") + " " + cluster->sql("SELECT count(*) FROM replays WHERE hash IN (" + kim_replays + ")"),
+              "0 0");
+    EXPECT_EQ(client().Get(("/v1/sessions/" + std::to_string(l) + "/replay").c_str())->status, 200) << "another's replay stays";
+    // The names are free again, and the audit keeps the deleted player's id alone.
+    EXPECT_FALSE(new_player("kim_kept").empty());
+    EXPECT_EQ(cluster->sql("SELECT string_agg(action || '/' || by_name, ',' ORDER BY id) FROM audit WHERE player = " + kim_id),
+              "hide/tester,restore/tester,restrict/tester,lift/tester,hide/tester,rename/tester,note/tester,delete-player/tester");
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM audit WHERE detail LIKE '%kim%'"), "0");
+    const admin_result last = admin({"audit", "--limit", "1"});
+    EXPECT_NE(last.out.find("\tdelete-player\t#" + kim_id + "\t"), std::string::npos) << last.out;
+    EXPECT_EQ(last.out.find("kim"), std::string::npos) << last.out;
+    // The server's configuration names the database; a keeper's role that
+    // may take the tables' owner's (and has no rights of its own) acts as it.
+    cluster->sql("CREATE ROLE keeper LOGIN NOINHERIT; GRANT velmora TO keeper");
+    std::string url = cluster->url();
+    url.replace(url.find("velmora@"), 7, "keeper");
+    const std::string config = cluster->root() + "/keeper.conf";
+    std::ofstream(config) << "database = " << url << "\nlisten = 127.0.0.1:0\nworkers = 2\n";
+    const admin_result noted = admin({"note", "lou_keep", "seen by a keeper", "--config", config}, false);
+    EXPECT_EQ(noted.status, 0) << noted.out;
+    EXPECT_EQ(cluster->sql("SELECT by_name || ' ' || detail FROM audit WHERE action = 'note' ORDER BY id DESC LIMIT 1"),
+              "tester seen by a keeper");
+}
+
+TEST(ServerApi, ReverifyHidesWhatTheGameNowPlaysOtherwiseKeepsItAndChargesNoOne) {
+    test_support::server_process reader(program("velmora_server"), cluster->url(), {"--workers", "0", "--board-cache-ms", "0"});
+    const std::string mo = new_player("mo_again"), ned = new_player("ned_again");
+    const std::string stage = stage_bytes(30, 43), other = stage_bytes(30, 44), hash = hex_of(stage), other_hash = hex_of(other);
+    const std::int64_t m = verified_session(mo, stage, 231, {{2, 600}}), n = verified_session(ned, stage, 233, {{1, 150}});
+    const std::int64_t m2 = verified_session(mo, other, 235, {{1, 300}});
+    const std::string ids = std::to_string(m) + ", " + std::to_string(n) + ", " + std::to_string(m2);
+    const std::string v = std::to_string(gametask::rules::logic_version), spent = cluster->sql(
+        "SELECT string_agg(spent_at::text, ',' ORDER BY id) FROM sessions WHERE id IN (" + ids + ")");
+    EXPECT_EQ(cluster->sql("SELECT string_agg(logic_version::text, ',' ORDER BY id) FROM sessions WHERE id IN (" + ids + ")"),
+              v + "," + v + "," + v);
+    // m was verified by an older logic: of its stage's, the one queued; the game now plays it otherwise.
+    cluster->sql("UPDATE sessions SET logic_version = 0 WHERE id = " + std::to_string(m));
+    std::ofstream(cluster->root() + "/refuse-" + hash) << "refuse\n";
+    const std::string fake = program("tests/fake_verify");
+    {
+        // With mo's lock held the worker's new verdict waits: the board is read while the session is queued.
+        pqxx::connection c(cluster->url());
+        pqxx::work hold(c);
+        hold.exec_params("SELECT pg_advisory_xact_lock($1)", std::stoll(cluster->sql("SELECT id FROM players WHERE name = 'mo_again'")));
+        const admin_result queued = admin({"reverify", "--stage", hash, "--verifier", fake});
+        EXPECT_EQ(queued.status, 0) << queued.out;
+        EXPECT_NE(queued.out.find("1 sessions queued"), std::string::npos) << queued.out;
+        for (int i = 0; i < 100 && cluster->sql("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted") == "0"; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(board_names(reader.port(), hash), (std::vector<std::string>{"mo_again:" + std::to_string(m), "ned_again:" + std::to_string(n)}));
+        EXPECT_EQ(cluster->sql("SELECT status FROM sessions WHERE id = " + std::to_string(m)), "pending");
+        hold.commit();
+    }
+    const json judged = settled(m);
+    EXPECT_EQ(judged["status"], "rejected");
+    EXPECT_EQ(judged["reason"], "run 1: score: recorded 300, replayed 299");
+    EXPECT_EQ(board_names(reader.port(), hash), std::vector<std::string>{"ned_again:" + std::to_string(n)});
+    EXPECT_EQ(bucket_mismatches(hash), "0");
+    // Kept for review, hidden with the reason, its replay still served.
+    EXPECT_EQ(cluster->sql("SELECT hidden || ' ' || hidden_reason FROM sessions WHERE id = " + std::to_string(m)),
+              "true run 1: score: recorded 300, replayed 299");
+    EXPECT_EQ(client().Get(("/v1/sessions/" + std::to_string(m) + "/replay").c_str())->status, 200);
+    // The other stage: by version only what another logic verified; --all everything; either verified again and recorded.
+    cluster->sql("UPDATE sessions SET logic_version = NULL WHERE id = " + std::to_string(m2));
+    for (const auto& [all, printed] : {std::pair{false, "1 sessions queued"}, {false, "0 sessions queued"}, {true, "1 sessions queued"}}) {
+        std::vector<std::string> args = {"reverify", "--stage", other_hash, "--verifier", fake};
+        if (all) args.push_back("--all");
+        const admin_result r = admin(args);
+        EXPECT_NE(r.out.find(printed), std::string::npos) << r.out;
+        EXPECT_EQ(settled(m2)["status"], "verified");
+        EXPECT_EQ(board_names(reader.port(), other_hash), std::vector<std::string>{"mo_again:" + std::to_string(m2)});
+    }
+    // Re-plays asked for by the keepers cost the players nothing.
+    EXPECT_EQ(cluster->sql("SELECT string_agg(spent_at::text, ',' ORDER BY id) FROM sessions WHERE id IN (" + ids + ")"), spent);
+    EXPECT_EQ(cluster->sql("SELECT string_agg(status || ' ' || hidden || ' ' || logic_version, ',' ORDER BY id) FROM sessions"
+                           " WHERE id IN (" + ids + ")"),
+              "rejected true 0,verified false " + v + ",verified false " + v);
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM audit WHERE action = 'reverify' AND by_name = 'tester'"), "4");
 }
 
 }  // namespace

@@ -73,6 +73,21 @@ TEST(Verdict, OnlyAnExactRePlayVerifiesAndFaultsAreNeverJudged) {
     }
 }
 
+TEST(Verdict, KeepsTheLogicVersionAVerifiedRePlayNames) {
+    const std::string base = answer(run1 + "," + run2);
+    const auto with = [&](const std::string& v) { return base.substr(0, base.size() - 1) + ", \"logic_version\": " + v + "}"; };
+    // What the answer says, and what is kept: only a whole number that fits.
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {with("7"), "7"}, {with("0"), "0"}, {with("-1"), ""}, {with("\"7\""), ""}, {with("1.5"), ""},
+        {with("4294967296"), ""}, {base, ""},
+    };
+    for (const auto& [output, kept] : rows) {
+        const verdict v = server::judge({0}, output, claim());
+        EXPECT_EQ(v.outcome, verdict::kind::verified) << output;
+        EXPECT_EQ(v.logic_version, kept) << output;
+    }
+}
+
 TEST(Tokens, AreRandomAndKeptAsSha256) {
     const std::string a = server::new_token(), b = server::new_token();
     EXPECT_NE(a, b);
