@@ -15,6 +15,7 @@
 #include "converter/editions.hpp"
 #include "server/board_edits.hpp"
 #include "server/database.hpp"
+#include "server/log.hpp"
 #include "server/names.hpp"
 #include "server/options.hpp"
 #include "server/recheck.hpp"
@@ -334,6 +335,7 @@ int admin_main(const std::vector<std::string>& args) {
             std::fputs(admin_usage_text(), stdout);
             return 0;
         }
+    silence_log();
     admin_args a;
     const command_row* row = nullptr;
     if (auto s = read_args(args, a, row)) return fail_with(*s);

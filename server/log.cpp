@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -52,7 +53,14 @@ std::string log_line(const std::string& event, const std::vector<log_field>& fie
     return line;
 }
 
+namespace {
+std::atomic<bool> silenced{false};
+}  // namespace
+
+void silence_log() { silenced = true; }
+
 void log_event(const std::string& event, const std::vector<log_field>& fields) {
+    if (silenced) return;
     const std::string line = log_line(event, fields) + "\n";
     // One write for the line: no stdio buffer another thread could split.
     for (std::size_t at = 0; at < line.size();) {

@@ -20,4 +20,8 @@ std::string log_line(const std::string& event, const std::vector<log_field>& fie
 // Writes log_line(...) and a newline to standard error.
 void log_event(const std::string& event, const std::vector<log_field>& fields = {});
 
+// Events go unwritten from now on: the admin commands' own output is all a
+// keeper at a terminal reads, not the schema steps they apply on the way.
+void silence_log();
+
 }  // namespace server

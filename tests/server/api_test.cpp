@@ -1497,7 +1497,7 @@ TEST(ServerApi, ReverifyHidesWhatTheGameNowPlaysOtherwiseKeepsItAndChargesNoOne)
         EXPECT_EQ(cluster->sql("SELECT status FROM sessions WHERE id = " + std::to_string(m)), "pending");
         hold.commit();
     }
-    const json judged = settled(m);
+    const json judged = settled(m, mo);  // the reason is told to its own player
     EXPECT_EQ(judged["status"], "rejected");
     EXPECT_EQ(judged["reason"], "run 1: score: recorded 300, replayed 299");
     EXPECT_EQ(board_names(reader.port(), hash), std::vector<std::string>{"ned_again:" + std::to_string(n)});
