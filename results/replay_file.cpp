@@ -152,6 +152,66 @@ std::vector<std::uint8_t> encode_replay(const replay& r) {
     return out;
 }
 
+namespace {
+
+// The key data: runs of updates with the same keys, adding up to announced.
+replay_read_result read_key_runs(const std::uint8_t* p, const std::uint8_t* const end, std::uint32_t announced,
+                                 replay& r) {
+    // Runs take at least two bytes each, so the file bounds what is allocated.
+    r.runs.reserve(static_cast<std::size_t>(end - p) / 2);
+    std::uint64_t total = 0;
+    while (p != end) {
+        key_run run{};
+        const leb_result a = get_leb128(p, end, run.length);
+        const leb_result b = a == leb_result::ok ? get_leb128(p, end, run.keys) : a;
+        if (b == leb_result::cut) return failed(replay_status::damaged, "its key data ends inside a run");
+        if (b == leb_result::bad) return failed(replay_status::damaged, "its key data holds a malformed number");
+        if (run.length == 0) return failed(replay_status::damaged, "its key data holds a run of no updates");
+        if (run.keys >= replay_key_word_limit) {
+            return failed(replay_status::damaged, "its key data names keys this version does not record");
+        }
+        if (!r.runs.empty() && r.runs.back().keys == run.keys) {
+            return failed(replay_status::damaged, "its key data repeats a run");
+        }
+        total += run.length;
+        if (total > announced) break;
+        r.runs.push_back(run);
+    }
+    if (total != announced) {
+        return failed(replay_status::damaged, "its key runs do not add up to the " + std::to_string(announced) +
+                                                  " updates its header announces");
+    }
+    return {};
+}
+
+// The finished runs' summaries, each within the session and after the last.
+replay_read_result read_run_summaries(const std::uint8_t* q, std::uint64_t run_count, std::uint32_t announced,
+                                      replay& r) {
+    r.finished_runs.reserve(static_cast<std::size_t>(run_count));
+    for (std::uint64_t i = 0; i < run_count; ++i, q += replay_run_summary_size) {
+        run_summary s;
+        s.start_update = static_cast<std::uint32_t>(get_le(q, 4));
+        s.result_update = static_cast<std::uint32_t>(get_le(q + 4, 4));
+        s.end_update = static_cast<std::uint32_t>(get_le(q + 8, 4));
+        s.hits = static_cast<std::int32_t>(static_cast<std::uint32_t>(get_le(q + 12, 4)));
+        s.score = static_cast<std::int32_t>(static_cast<std::uint32_t>(get_le(q + 16, 4)));
+        const std::string which = "its run " + std::to_string(i + 1);
+        if (!r.finished_runs.empty() && r.finished_runs.back().end_update == 0) {
+            return failed(replay_status::damaged, which + " follows a run that never ended");
+        }
+        const std::uint32_t earliest = r.finished_runs.empty() ? 0 : r.finished_runs.back().end_update;
+        if (s.start_update < earliest || s.result_update <= s.start_update ||
+            (s.end_update != 0 && s.end_update < s.result_update) ||
+            std::max(s.result_update, s.end_update) > announced) {
+            return failed(replay_status::damaged, which + " lies outside the session's updates or before an earlier run");
+        }
+        r.finished_runs.push_back(s);
+    }
+    return {};
+}
+
+}  // namespace
+
 replay_read_result decode_replay(const std::uint8_t* bytes, std::size_t size, replay& out) {
     if (size == 0) return failed(replay_status::empty);
     if (std::memcmp(bytes, magic, size < sizeof magic ? size : sizeof magic) != 0) {
@@ -207,55 +267,13 @@ replay_read_result decode_replay(const std::uint8_t* bytes, std::size_t size, re
     r.offset_ms = static_cast<std::int32_t>(static_cast<std::uint32_t>(get_le(bytes + 32, 4)));
     const auto announced = static_cast<std::uint32_t>(get_le(bytes + 36, 4));
 
-    // Runs take at least two bytes each, so the file bounds what is allocated.
-    r.runs.reserve(static_cast<std::size_t>(payload_size / 2));
-    const std::uint8_t* p = bytes + replay_header_size;
-    const std::uint8_t* const end = bytes + key_end;
-    std::uint64_t total = 0;
-    while (p != end) {
-        key_run run{};
-        const leb_result a = get_leb128(p, end, run.length);
-        const leb_result b = a == leb_result::ok ? get_leb128(p, end, run.keys) : a;
-        if (b == leb_result::cut) return failed(replay_status::damaged, "its key data ends inside a run");
-        if (b == leb_result::bad) return failed(replay_status::damaged, "its key data holds a malformed number");
-        if (run.length == 0) return failed(replay_status::damaged, "its key data holds a run of no updates");
-        if (run.keys >= replay_key_word_limit) {
-            return failed(replay_status::damaged, "its key data names keys this version does not record");
-        }
-        if (!r.runs.empty() && r.runs.back().keys == run.keys) {
-            return failed(replay_status::damaged, "its key data repeats a run");
-        }
-        total += run.length;
-        if (total > announced) break;
-        r.runs.push_back(run);
-    }
-    if (total != announced) {
-        return failed(replay_status::damaged, "its key runs do not add up to the " + std::to_string(announced) +
-                                                  " updates its header announces");
-    }
+    if (replay_read_result k = read_key_runs(bytes + replay_header_size, bytes + key_end, announced, r);
+        k.status != replay_status::ok)
+        return k;
     r.update_count = announced;
-
-    const std::uint8_t* q = bytes + key_end + replay_run_count_size;
-    r.finished_runs.reserve(static_cast<std::size_t>(run_count));
-    for (std::uint64_t i = 0; i < run_count; ++i, q += replay_run_summary_size) {
-        run_summary s;
-        s.start_update = static_cast<std::uint32_t>(get_le(q, 4));
-        s.result_update = static_cast<std::uint32_t>(get_le(q + 4, 4));
-        s.end_update = static_cast<std::uint32_t>(get_le(q + 8, 4));
-        s.hits = static_cast<std::int32_t>(static_cast<std::uint32_t>(get_le(q + 12, 4)));
-        s.score = static_cast<std::int32_t>(static_cast<std::uint32_t>(get_le(q + 16, 4)));
-        const std::string which = "its run " + std::to_string(i + 1);
-        if (!r.finished_runs.empty() && r.finished_runs.back().end_update == 0) {
-            return failed(replay_status::damaged, which + " follows a run that never ended");
-        }
-        const std::uint32_t earliest = r.finished_runs.empty() ? 0 : r.finished_runs.back().end_update;
-        if (s.start_update < earliest || s.result_update <= s.start_update ||
-            (s.end_update != 0 && s.end_update < s.result_update) ||
-            std::max(s.result_update, s.end_update) > announced) {
-            return failed(replay_status::damaged, which + " lies outside the session's updates or before an earlier run");
-        }
-        r.finished_runs.push_back(s);
-    }
+    if (replay_read_result f = read_run_summaries(bytes + key_end + replay_run_count_size, run_count, announced, r);
+        f.status != replay_status::ok)
+        return f;
     out = std::move(r);
     return {};
 }

@@ -107,6 +107,89 @@ verdict judge(const child_end& e, const std::string& output, const session_files
     return v;
 }
 
+namespace {
+
+// In the forked child: only async-signal-safe calls, the server has threads.
+[[noreturn]] void become_verifier(const char* const* argv, int out, int exec_error, const verify_limits& lim) {
+    // A worker killed mid-job takes its re-play with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    dup2(out, 1);
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        dup2(null, 0);
+        dup2(null, 2);
+    }
+    // Keeps the errno pipe open past the range closed below.
+    const int report = dup3(exec_error, 3, O_CLOEXEC) == 3 ? 3 : -1;
+    syscall(SYS_close_range, 4u, ~0u, 0u);
+    const rlimit cpu{static_cast<rlim_t>(lim.cpu_seconds), static_cast<rlim_t>(lim.cpu_seconds + 1)};
+    setrlimit(RLIMIT_CPU, &cpu);
+    if (address_space_limited) {
+        const rlimit as{lim.memory_bytes, lim.memory_bytes};
+        setrlimit(RLIMIT_AS, &as);
+    }
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    execv(argv[0], const_cast<char* const*>(argv));
+    const int e = errno;
+    if (report >= 0) (void)!write(report, &e, sizeof e);
+    _exit(exec_failed);
+}
+
+// The child's errno when its exec failed, 0 when it ran.
+int exec_errno_of(int exec_error) {
+    int e = 0;
+    ssize_t got;
+    while ((got = read(exec_error, &e, sizeof e)) < 0 && errno == EINTR) {
+    }
+    close(exec_error);
+    return got == static_cast<ssize_t>(sizeof e) ? e : 0;
+}
+
+// The child's output up to its end or the deadline (then timed_out).
+std::string read_output(int out, std::chrono::steady_clock::time_point deadline, child_end& end) {
+    std::string output;
+    while (end.exec_errno == 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            end.timed_out = true;
+            break;
+        }
+        pollfd p{out, POLLIN, 0};
+        const int n = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (n < 0 && errno != EINTR) break;
+        if (n <= 0) continue;
+        char buf[8192];
+        const ssize_t got = read(out, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        if (output.size() < output_limit) output.append(buf, static_cast<std::size_t>(got));
+    }
+    close(out);
+    return output;
+}
+
+// Waits for the child; one that closed its output and lives on is stopped
+// at the deadline. False when waiting itself failed.
+bool reap(pid_t pid, std::chrono::steady_clock::time_point deadline, child_end& end, int& status, rusage& usage) {
+    if (end.timed_out) kill(pid, SIGKILL);
+    for (;;) {
+        const pid_t w = wait4(pid, &status, end.timed_out ? 0 : WNOHANG, &usage);
+        if (w == pid) return true;
+        if (w < 0 && errno != EINTR) return false;
+        if (w == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                kill(pid, SIGKILL);
+                end.timed_out = true;
+            } else {
+                poll(nullptr, 0, 10);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 verdict verify_session(const std::string& verifier, const session_files& s, const verify_limits& lim) {
     int out[2], exec_error[2];
     if (pipe2(out, O_CLOEXEC) != 0) return worker_fault("pipe");
@@ -127,80 +210,16 @@ verdict verify_session(const std::string& verifier, const session_files& s, cons
         for (int fd : {out[0], out[1], exec_error[0], exec_error[1]}) close(fd);
         return v;
     }
-    if (pid == 0) {
-        // Only async-signal-safe calls from here on: the server has threads.
-        // A worker killed mid-job takes its re-play with it.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(out[1], 1);
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 2);
-        }
-        // Keeps the errno pipe open past the range closed below.
-        const int report = dup3(exec_error[1], 3, O_CLOEXEC) == 3 ? 3 : -1;
-        syscall(SYS_close_range, 4u, ~0u, 0u);
-        const rlimit cpu{static_cast<rlim_t>(lim.cpu_seconds), static_cast<rlim_t>(lim.cpu_seconds + 1)};
-        setrlimit(RLIMIT_CPU, &cpu);
-        if (address_space_limited) {
-            const rlimit as{lim.memory_bytes, lim.memory_bytes};
-            setrlimit(RLIMIT_AS, &as);
-        }
-        const rlimit no_core{0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
-        execv(argv[0], const_cast<char* const*>(argv));
-        const int e = errno;
-        if (report >= 0) (void)!write(report, &e, sizeof e);
-        _exit(exec_failed);
-    }
+    if (pid == 0) become_verifier(argv, out[1], exec_error[1], lim);
     close(out[1]);
     close(exec_error[1]);
     child_end end;
-    {
-        int e = 0;
-        ssize_t got;
-        while ((got = read(exec_error[0], &e, sizeof e)) < 0 && errno == EINTR) {
-        }
-        if (got == static_cast<ssize_t>(sizeof e)) end.exec_errno = e;
-        close(exec_error[0]);
-    }
-    std::string output;
+    end.exec_errno = exec_errno_of(exec_error[0]);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(lim.wall_seconds);
-    while (end.exec_errno == 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            end.timed_out = true;
-            break;
-        }
-        pollfd p{out[0], POLLIN, 0};
-        const int n = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
-        if (n < 0 && errno != EINTR) break;
-        if (n <= 0) continue;
-        char buf[8192];
-        const ssize_t got = read(out[0], buf, sizeof buf);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        if (output.size() < output_limit) output.append(buf, static_cast<std::size_t>(got));
-    }
-    close(out[0]);
-    if (end.timed_out) kill(pid, SIGKILL);
+    const std::string output = read_output(out[0], deadline, end);
     int status = 0;
     rusage usage{};
-    // The output ended; the child is gone or going. A child that closed its
-    // output and lives on is stopped at the deadline.
-    for (;;) {
-        const pid_t w = wait4(pid, &status, end.timed_out ? 0 : WNOHANG, &usage);
-        if (w == pid) break;
-        if (w < 0 && errno != EINTR) return worker_fault("wait4");
-        if (w == 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                kill(pid, SIGKILL);
-                end.timed_out = true;
-            } else {
-                poll(nullptr, 0, 10);
-            }
-        }
-    }
+    if (!reap(pid, deadline, end, status, usage)) return worker_fault("wait4");
     const auto ms = [](const timeval& t) { return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_usec / 1000; };
     const std::int64_t cpu_ms = ms(usage.ru_utime) + ms(usage.ru_stime);
     end.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
