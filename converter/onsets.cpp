@@ -137,6 +137,12 @@ void onset_finder::add(const float* mono, std::size_t n) {
     signal_.insert(signal_.end(), mono, mono + n);
     const std::size_t count = (signal_.size() - (window - hop)) / hop;
     if (count == 0) return;
+    frame_spectra(count);
+    signal_.erase(signal_.begin(), signal_.begin() + static_cast<std::ptrdiff_t>(count * hop));
+    for (std::size_t c = 0; c < count; ++c) read_frame(c);
+}
+
+void onset_finder::frame_spectra(std::size_t count) {
     constexpr std::size_t lanes = 16;
     const fft_plan& plan = fft_plan::of_size(static_cast<std::int32_t>(window));
     spectra_.resize(count * bins);
@@ -190,69 +196,68 @@ void onset_finder::add(const float* mono, std::size_t n) {
             for (std::size_t k = 0; k < bins; ++k) row[k] = m[2 * k * lanes];
         }
     }
-    signal_.erase(signal_.begin(), signal_.begin() + static_cast<std::ptrdiff_t>(count * hop));
+}
 
+void onset_finder::read_frame(std::size_t c) {
     aubio_state& a = *aubio_;
-    for (std::size_t c = 0; c < count; ++c) {
-        // hfc reads the magnitudes alone: the frame's own row,
-        // lent to aubio's spectrum without a copy.
-        cvec_t spectrum{static_cast<uint_t>(bins), spectra_.data() + c * bins, a.no_phases.data()};
-        // Silent when this hop and the ones the detection function's peak
-        // may lie in are: a short click is over before its peak is seen.
-        a.loudest.erase(a.loudest.begin());
-        a.loudest.push_back(powers_[c]);
-        const bool silent = *std::max_element(a.loudest.begin(), a.loudest.end()) < silence_power;
+    // hfc reads the magnitudes alone: the frame's own row,
+    // lent to aubio's spectrum without a copy.
+    cvec_t spectrum{static_cast<uint_t>(bins), spectra_.data() + c * bins, a.no_phases.data()};
+    // Silent when this hop and the ones the detection function's peak
+    // may lie in are: a short click is over before its peak is seen.
+    a.loudest.erase(a.loudest.begin());
+    a.loudest.push_back(powers_[c]);
+    const bool silent = *std::max_element(a.loudest.begin(), a.loudest.end()) < silence_power;
 
-        // Onsets: the peaks the picker finds in the high-frequency content.
-        aubio_specdesc_do(a.hfc, &spectrum, a.desc.get());
-        a.recent[0] = a.recent[1];
-        a.recent[1] = a.recent[2];
-        a.recent[2] = a.desc->data[0];
-        aubio_peakpicker_do(a.onset_picker, a.desc.get(), a.found.get());
-        const float peak = a.found->data[0];
-        if (peak > 0.0f && !silent) {
-            const std::int64_t at =
-                a.total + static_cast<std::int64_t>(std::lround(static_cast<double>(peak) * hop)) - onset_delay;
-            if (!a.any_onset || at > a.last_onset + least_onset_gap) {
-                a.last_onset = at;
-                a.any_onset = true;
-                onsets_.push_back({std::max<std::int64_t>(at, 0), std::max({a.recent[0], a.recent[1], a.recent[2]})});
-            }
-        } else if (!a.any_onset && !silent && a.total < onset_delay) {
-            // Sound from the very start is an onset there.
-            a.last_onset = 0;
+    // Onsets: the peaks the picker finds in the high-frequency content.
+    aubio_specdesc_do(a.hfc, &spectrum, a.desc.get());
+    a.recent[0] = a.recent[1];
+    a.recent[1] = a.recent[2];
+    a.recent[2] = a.desc->data[0];
+    aubio_peakpicker_do(a.onset_picker, a.desc.get(), a.found.get());
+    const float peak = a.found->data[0];
+    if (peak > 0.0f && !silent) {
+        const std::int64_t at =
+            a.total + static_cast<std::int64_t>(std::lround(static_cast<double>(peak) * hop)) - onset_delay;
+        if (!a.any_onset || at > a.last_onset + least_onset_gap) {
+            a.last_onset = at;
             a.any_onset = true;
-            onsets_.push_back({0, a.desc->data[0]});
+            onsets_.push_back({std::max<std::int64_t>(at, 0), std::max({a.recent[0], a.recent[1], a.recent[2]})});
         }
-
-        // Beats: the tracker reads the onset picker's thresholded detection
-        // function, the most of every fourth hop (the beat needs no finer
-        // steps, and the tracker's work grows with the square of its
-        // window), and foretells the next step's beats, each in a hop of it.
-        a.tempo_most = std::max(a.tempo_most, aubio_peakpicker_get_thresholded_input(a.onset_picker)->data[0]);
-        a.tempo_phase = (a.tempo_phase + 1) % (tempo_hop / hop);
-        if (a.tempo_phase == 0) {
-            // The tempo hop's first sample.
-            const std::int64_t before = a.total + static_cast<std::int64_t>(hop) - static_cast<std::int64_t>(tempo_hop);
-            if (a.block == static_cast<std::int64_t>(tempo_step) - 1) {
-                aubio_beattracking_do(a.tracker, a.dfframe.get(), a.beats_out.get());
-                float* d = a.dfframe->data;
-                std::copy(d + tempo_step, d + tempo_window, d);
-                std::fill(d + tempo_window - tempo_step, d + tempo_window, 0.0f);
-                a.block = -1;
-            }
-            ++a.block;
-            a.dfframe->data[tempo_window - tempo_step + static_cast<std::size_t>(a.block)] = a.tempo_most;
-            a.tempo_most = 0.0f;
-            const float listed = a.beats_out->data[0];
-            for (std::size_t i = 1; static_cast<float>(i) < listed && i < tempo_step; ++i) {
-                const float pos = a.beats_out->data[i];
-                if (static_cast<std::int64_t>(std::floor(pos)) != a.block || silent) continue;
-                beats_.push_back(before + static_cast<std::int64_t>(std::lround((pos - std::floor(pos)) * tempo_hop)));
-            }
-        }
-        a.total += static_cast<std::int64_t>(hop);
+    } else if (!a.any_onset && !silent && a.total < onset_delay) {
+        // Sound from the very start is an onset there.
+        a.last_onset = 0;
+        a.any_onset = true;
+        onsets_.push_back({0, a.desc->data[0]});
     }
+
+    // Beats: the tracker reads the onset picker's thresholded detection
+    // function, the most of every fourth hop (the beat needs no finer
+    // steps, and the tracker's work grows with the square of its
+    // window), and foretells the next step's beats, each in a hop of it.
+    a.tempo_most = std::max(a.tempo_most, aubio_peakpicker_get_thresholded_input(a.onset_picker)->data[0]);
+    a.tempo_phase = (a.tempo_phase + 1) % (tempo_hop / hop);
+    if (a.tempo_phase == 0) {
+        // The tempo hop's first sample.
+        const std::int64_t before = a.total + static_cast<std::int64_t>(hop) - static_cast<std::int64_t>(tempo_hop);
+        if (a.block == static_cast<std::int64_t>(tempo_step) - 1) {
+            aubio_beattracking_do(a.tracker, a.dfframe.get(), a.beats_out.get());
+            float* d = a.dfframe->data;
+            std::copy(d + tempo_step, d + tempo_window, d);
+            std::fill(d + tempo_window - tempo_step, d + tempo_window, 0.0f);
+            a.block = -1;
+        }
+        ++a.block;
+        a.dfframe->data[tempo_window - tempo_step + static_cast<std::size_t>(a.block)] = a.tempo_most;
+        a.tempo_most = 0.0f;
+        const float listed = a.beats_out->data[0];
+        for (std::size_t i = 1; static_cast<float>(i) < listed && i < tempo_step; ++i) {
+            const float pos = a.beats_out->data[i];
+            if (static_cast<std::int64_t>(std::floor(pos)) != a.block || silent) continue;
+            beats_.push_back(before + static_cast<std::int64_t>(std::lround((pos - std::floor(pos)) * tempo_hop)));
+        }
+    }
+    a.total += static_cast<std::int64_t>(hop);
 }
 
 }  // namespace converter

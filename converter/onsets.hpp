@@ -38,6 +38,10 @@ public:
     static constexpr std::size_t hop = 128;
 
 private:
+    // The magnitude spectra and powers of the next count frames of signal_.
+    void frame_spectra(std::size_t count);
+    // One frame's onsets and beats, in the order of the frames.
+    void read_frame(std::size_t c);
     struct aubio_state;
     std::unique_ptr<aubio_state> aubio_;
     std::vector<float> signal_;  // the values not yet framed, after the window's overlap
