@@ -86,7 +86,10 @@ bool printable_utf8(const std::string& text, std::size_t& count) {
     return true;
 }
 
-std::optional<refusal> check_submission(const std::vector<form_part>& parts, const limits& lim, submission& out) {
+namespace {
+
+// Every part known and given once, the four needed ones there.
+std::optional<refusal> check_parts(const std::vector<form_part>& parts) {
     static const std::set<std::string> known = {"stage",  "replay",    "edition",  "difficulty", "title",
                                                 "artist", "album",     "length_ms", "fingerprint"};
     std::set<std::string> seen;
@@ -94,39 +97,30 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
         if (!known.count(p.name)) return refuse(400, "unknown_part", "unknown part \"" + p.name.substr(0, 64) + "\"");
         if (!seen.insert(p.name).second) return refuse(400, "duplicate_part", "part \"" + p.name + "\" given twice");
     }
-    const form_part* stage = find_part(parts, "stage");
-    const form_part* replay = find_part(parts, "replay");
-    const form_part* edition = find_part(parts, "edition");
-    const form_part* difficulty = find_part(parts, "difficulty");
-    for (const auto& [p, name] : {std::pair{stage, "stage"}, {replay, "replay"}, {edition, "edition"}, {difficulty, "difficulty"}})
-        if (!p) return refuse(400, "missing_part", std::string("the part \"") + name + "\" is missing");
+    for (const char* name : {"stage", "replay", "edition", "difficulty"})
+        if (!find_part(parts, name)) return refuse(400, "missing_part", std::string("the part \"") + name + "\" is missing");
+    return std::nullopt;
+}
 
-    if (!converter::edition_from_name(edition->content))
-        return refuse(422, "unknown_edition", "the edition must be " + converter::edition_names());
-    if (!converter::difficulty_from_name(difficulty->content))
-        return refuse(422, "unknown_difficulty", "the difficulty must be easy, normal or hard");
-    out.edition = edition->content;
-    out.difficulty = difficulty->content;
+// The stage loads as the game loads it; its events counted.
+std::optional<refusal> check_stage(const std::string& bytes, submission& out) {
+    std::istringstream in(bytes);
+    pattern_group groups[pattern::max_groups];
+    signed char group_count = 0;
+    const pattern_load_result r = load_pattern(in, groups, group_count);
+    if (r.status != pattern_load_status::loaded)
+        return refuse(422, "invalid_stage", std::string("the stage ") + pattern_status_text(r.status));
+    out.events = 0;
+    for (int g = 0; g < group_count; ++g) out.events += static_cast<std::int64_t>(groups[g].size());
+    return std::nullopt;
+}
 
-    if (stage->content.size() > lim.stage_bytes)
-        return refuse(413, "stage_too_large", "the stage is larger than " + std::to_string(lim.stage_bytes) + " bytes");
-    if (replay->content.size() > lim.replay_bytes)
-        return refuse(413, "replay_too_large", "the replay is larger than " + std::to_string(lim.replay_bytes) + " bytes");
-
-    {
-        std::istringstream in(stage->content);
-        pattern_group groups[pattern::max_groups];
-        signed char group_count = 0;
-        const pattern_load_result r = load_pattern(in, groups, group_count);
-        if (r.status != pattern_load_status::loaded)
-            return refuse(422, "invalid_stage", std::string("the stage ") + pattern_status_text(r.status));
-        out.events = 0;
-        for (int g = 0; g < group_count; ++g) out.events += static_cast<std::int64_t>(groups[g].size());
-    }
-
+// The replay is whole, within the limits, played on the stage sent; its
+// finished runs become the claims the re-play must reach.
+std::optional<refusal> check_replay(const std::string& bytes, const limits& lim, submission& out) {
     results::replay rp;
-    const auto* rbytes = reinterpret_cast<const std::uint8_t*>(replay->content.data());
-    const results::replay_read_result rr = results::decode_replay(rbytes, replay->content.size(), rp);
+    const auto* rbytes = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const results::replay_read_result rr = results::decode_replay(rbytes, bytes.size(), rp);
     if (rr.status != results::replay_status::ok)
         return refuse(422, "invalid_replay",
                       std::string("the replay ") + replay_status_text(rr.status) + (rr.detail.empty() ? "" : ": " + rr.detail));
@@ -135,12 +129,10 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
         return refuse(422, "session_too_long", "the session holds " + std::to_string(rp.update_count) +
                                                    " updates, more than the " + std::to_string(lim.session_updates) + " taken");
     if (rp.finished_runs.empty()) return refuse(422, "no_finished_run", "the replay holds no finished run");
-
-    out.stage_hash = vaz::hash_bytes(stage->content.data(), stage->content.size()).hex();
     if (rp.pattern.hex() != out.stage_hash)
         return refuse(422, "stage_mismatch", "the replay names the stage " + rp.pattern.hex() + ", not the one sent (" +
                                                  out.stage_hash + ")");
-    out.replay_hash = vaz::hash_bytes(replay->content.data(), replay->content.size()).hex();
+    out.replay_hash = vaz::hash_bytes(bytes.data(), bytes.size()).hex();
     out.updates = rp.update_count;
     out.runs.clear();
     out.play = play_of(rp);
@@ -154,7 +146,11 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
         c.updates = results::frames_played(s);
         out.runs.push_back(c);
     }
+    return std::nullopt;
+}
 
+// The song's tags, fingerprint and length, each optional and bounded.
+std::optional<refusal> check_song_facts(const std::vector<form_part>& parts, const limits& lim, submission& out) {
     if (auto r = check_text(find_part(parts, "title"), lim.text_bytes, out.title)) return r;
     if (auto r = check_text(find_part(parts, "artist"), lim.text_bytes, out.artist)) return r;
     if (auto r = check_text(find_part(parts, "album"), lim.text_bytes, out.album)) return r;
@@ -173,6 +169,33 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
                                                     std::to_string(lim.length_ms));
         out.length_ms = v;
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<refusal> check_submission(const std::vector<form_part>& parts, const limits& lim, submission& out) {
+    if (auto r = check_parts(parts)) return r;
+    const form_part* stage = find_part(parts, "stage");
+    const form_part* replay = find_part(parts, "replay");
+    const form_part* edition = find_part(parts, "edition");
+    const form_part* difficulty = find_part(parts, "difficulty");
+
+    if (!converter::edition_from_name(edition->content))
+        return refuse(422, "unknown_edition", "the edition must be " + converter::edition_names());
+    if (!converter::difficulty_from_name(difficulty->content))
+        return refuse(422, "unknown_difficulty", "the difficulty must be easy, normal or hard");
+    out.edition = edition->content;
+    out.difficulty = difficulty->content;
+
+    if (stage->content.size() > lim.stage_bytes)
+        return refuse(413, "stage_too_large", "the stage is larger than " + std::to_string(lim.stage_bytes) + " bytes");
+    if (replay->content.size() > lim.replay_bytes)
+        return refuse(413, "replay_too_large", "the replay is larger than " + std::to_string(lim.replay_bytes) + " bytes");
+    if (auto r = check_stage(stage->content, out)) return r;
+    out.stage_hash = vaz::hash_bytes(stage->content.data(), stage->content.size()).hex();
+    if (auto r = check_replay(replay->content, lim, out)) return r;
+    if (auto r = check_song_facts(parts, lim, out)) return r;
     out.stage = stage->content;
     out.replay = replay->content;
     return std::nullopt;
