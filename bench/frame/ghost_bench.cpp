@@ -18,6 +18,7 @@
 
 #include "bench/frame/frame_scene.hpp"
 #include "bench/report_spread.hpp"
+#include "bench/song_stage.hpp"
 #include "game/ghost.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/update_walk.hpp"
@@ -27,27 +28,8 @@
 #include "shell/keyboard.hpp"
 #include "shell/pattern_store.hpp"
 #include "shell/video.hpp"
-#include "support/run_process.hpp"
 
 namespace {
-
-constexpr int song_seconds = 180;
-
-std::string folder() {
-    const char* dir = std::getenv("VELMORA_REPLAY_BENCH_DIR");
-    return dir ? dir : "/tmp/velmora_replay_bench";
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
-}
-
-bool run(const std::vector<std::string>& argv) {
-    const process_result r = run_process(argv);
-    if (r.status != 0) std::fprintf(stderr, "%s failed: %s%s\n", argv[0].c_str(), r.out.c_str(), r.err.c_str());
-    return r.status == 0;
-}
 
 // Start on update 10, steer round a square of 12 updates a side (arrows, then
 // W A S D), Space every 90 updates: as the re-play benchmark's crowded run.
@@ -74,23 +56,11 @@ struct run_files {
 // The stage and a replay of its first run, cut after it, made once.
 run_files prepare(const std::string& edition, const std::string& difficulty) {
     run_files f;
-    const std::string dir = folder();
-    ::mkdir(dir.c_str(), 0755);
-    const std::string song = dir + "/song.wav";
-    f.stage = dir + "/" + edition + "-" + difficulty + ".pat";
-    f.replay = dir + "/" + edition + "-" + difficulty + "-ghost.vrp";
-    if (exists(f.replay)) return f;
-    if (!exists(song) && !run({build_dir() + "/make_song", "--seconds", std::to_string(song_seconds), song})) {
-        f.error = "cannot make the song";
-        return f;
-    }
-    if (!exists(f.stage) &&
-        !run({build_dir() + "/velmora_bc", song, f.stage, "--edition", edition, "--difficulty", difficulty})) {
-        f.error = "cannot make the stage";
-        return f;
-    }
+    f.replay = bench::folder() + "/" + edition + "-" + difficulty + "-ghost.vrp";
+    f.stage = bench::song_stage(edition, difficulty, f.error);
+    if (f.stage.empty() || bench::made(f.replay)) return f;
     const replaycheck::file_bytes stage = replaycheck::read_file_bounded(f.stage, replaycheck::stage_max_file_size);
-    results::replay r = steered(vaz::hash_bytes(stage.bytes.data(), stage.bytes.size()), (song_seconds + 60) * 60);
+    results::replay r = steered(vaz::hash_bytes(stage.bytes.data(), stage.bytes.size()), (bench::song_seconds + 60) * 60);
     // The game's walk over the keys, until the run's result screen is left.
     gametask::reset_logic(r.seed);
     load_pattern_file(f.stage.c_str(), pattern_groups, pattern_group_count);

@@ -24,6 +24,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "bench/song_stage.hpp"
 #include "gametask/rules.hpp"
 #include "gametask/schedulers.hpp"
 #include "gametask/task_access.hpp"
@@ -33,27 +34,8 @@
 #include "results/replay_file.hpp"
 #include "shell/keyboard.hpp"
 #include "shell/pattern_store.hpp"
-#include "support/run_process.hpp"
 
 namespace {
-
-constexpr int song_seconds = 180;
-
-std::string folder() {
-    const char* dir = std::getenv("VELMORA_REPLAY_BENCH_DIR");
-    return dir ? dir : "/tmp/velmora_replay_bench";
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
-}
-
-bool run(const std::vector<std::string>& argv) {
-    const process_result r = run_process(argv);
-    if (r.status != 0) std::fprintf(stderr, "%s failed: %s%s\n", argv[0].c_str(), r.out.c_str(), r.err.c_str());
-    return r.status == 0;
-}
 
 // Start on update 10, steer round a square of 12 updates a side (arrows, then
 // W A S D), Space every 90 updates: a bomb in play, the result left.
@@ -178,20 +160,9 @@ const char* name(play kind) {
 // The stage and a verified replay of its first run, made once in the folder.
 job_files prepare(const std::string& edition, const std::string& difficulty, play kind) {
     job_files f;
-    const std::string dir = folder();
-    ::mkdir(dir.c_str(), 0755);
-    const std::string song = dir + "/song.wav";
-    f.stage = dir + "/" + edition + "-" + difficulty + ".pat";
-    f.replay = dir + "/" + edition + "-" + difficulty + "-" + name(kind) + ".vrp";
-    if (!exists(song) && !run({build_dir() + "/make_song", "--seconds", std::to_string(song_seconds), song})) {
-        f.error = "cannot make the song";
-        return f;
-    }
-    if (!exists(f.stage) && !run({build_dir() + "/velmora_bc", song, f.stage, "--edition", edition, "--difficulty",
-                                  difficulty})) {
-        f.error = "cannot make the stage";
-        return f;
-    }
+    f.replay = bench::folder() + "/" + edition + "-" + difficulty + "-" + name(kind) + ".vrp";
+    f.stage = bench::song_stage(edition, difficulty, f.error);
+    if (f.stage.empty()) return f;
     const replaycheck::file_bytes stage = replaycheck::read_file_bounded(f.stage, replaycheck::stage_max_file_size);
     const vaz::hash_128 hash = vaz::hash_bytes(stage.bytes.data(), stage.bytes.size());
     if (kind != play::crowded) {
@@ -202,7 +173,7 @@ job_files prepare(const std::string& edition, const std::string& difficulty, pla
         if (const std::string why = results::write_replay_file(f.replay, r); !why.empty()) f.error = why;
         return f;
     }
-    const std::vector<std::uint8_t> keys = steered_keys(hash, (song_seconds + 60) * 60);
+    const std::vector<std::uint8_t> keys = steered_keys(hash, (bench::song_seconds + 60) * 60);
     const replaycheck::check_result first =
         replaycheck::check_replay(stage.bytes.data(), stage.bytes.size(), keys.data(), keys.size());
     if (first.runs.empty() || first.runs[0].end_update == 0) {
