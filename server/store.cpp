@@ -182,7 +182,7 @@ nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id, const st
             {"status", row[2].as<std::string>()}, {"reason", row[3].as<std::string>()},
             {"stage", row[4].as<std::string>()},  {"edition", row[5].as<std::string>()},
             {"difficulty", row[6].as<std::string>()}, {"submitted_at", utc_text(row[7].as<std::int64_t>())},
-            {"updates", row[8].as<std::int64_t>()}, {"runs", runs}};
+            {"updates", row[8].as<std::int64_t>()}, {"watches", row[9].as<std::int64_t>()}, {"runs", runs}};
 }
 
 board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
@@ -302,6 +302,52 @@ std::optional<std::string> stage_bytes(pqxx::transaction_base& w, const std::str
     const pqxx::result r = run(w, sql::stage_bytes, hash);
     if (r.empty()) return std::nullopt;
     return bytes_of(r[0][0]);
+}
+
+std::optional<stage_labels> stage_labels_of(pqxx::transaction_base& t, const std::string& stage) {
+    const pqxx::result r = run(t, sql::stage_labels, stage);
+    if (r.empty()) return std::nullopt;
+    return stage_labels{r[0][0].as<std::string>(), r[0][1].as<std::string>()};
+}
+
+std::map<std::int64_t, std::int64_t> watches_of(pqxx::transaction_base& t, const std::vector<std::int64_t>& sessions) {
+    std::map<std::int64_t, std::int64_t> out;
+    if (sessions.empty()) return out;
+    std::string ids;
+    for (std::int64_t id : sessions) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+    for (const pqxx::row& r : run(t, sql::session_watches, "{" + ids + "}"))
+        out[r[0].as<std::int64_t>()] = r[1].as<std::int64_t>();
+    return out;
+}
+
+std::optional<session_page_data> session_page_of(pqxx::transaction_base& t, std::int64_t id) {
+    const pqxx::result r = run(t, sql::session_page, id);
+    if (r.empty()) return std::nullopt;
+    const pqxx::row x = r[0];
+    session_page_data s;
+    s.session = id;
+    s.player = x[0].as<std::string>();
+    s.status = x[1].as<std::string>();
+    s.stage = x[2].as<std::string>();
+    s.edition = x[3].as<std::string>();
+    s.difficulty = x[4].as<std::string>();
+    s.date = utc_text(x[5].as<std::int64_t>()).substr(0, 10);
+    s.watches = x[6].as<std::int64_t>();
+    s.title = x[7].as<std::string>();
+    s.artist = x[8].as<std::string>();
+    for (const pqxx::row& y : run(t, sql::session_runs, id)) {
+        page_run p;
+        p.place = y[0].as<std::int64_t>();
+        p.hits = y[1].as<std::int64_t>();
+        p.score = y[2].as<std::int64_t>();
+        p.rate = ratio_text_of(y[3].as<double>());
+        s.runs.push_back(std::move(p));
+    }
+    return s;
+}
+
+bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address) {
+    return run(w, sql::watch_note, session, pqxx::binarystring(token_hash.data(), token_hash.size()), address).affected_rows() > 0;
 }
 
 }  // namespace server
