@@ -362,7 +362,7 @@ private:
     }
 
     // The board as the JSON route has it (the same kept rows), with the
-    // song's labels and each session's watch count read alongside.
+    // song's labels and each session's watch count read in one statement.
     void get_board_page(const http::request& req, http::response& res) {
         board_page_data b;
         b.stage = req.matches[1];
@@ -371,32 +371,20 @@ private:
         if (!converter::edition_from_name(b.edition) || !converter::difficulty_from_name(b.difficulty))
             return missing(res, "There is no such board.");
         const auto top = kept_top(b.stage, b.edition, b.difficulty);
+        b.rows = top->page_rows;
         std::vector<std::int64_t> ids;
-        for (const std::string& text : top->entries) {
-            const json e = json::parse(text);
-            page_run r;
-            r.place = e["rank"].get<std::int64_t>();
-            r.player = e["player"].get<std::string>();
-            r.hits = e["hits"].get<std::int64_t>();
-            r.score = e["score"].get<std::int64_t>();
-            r.rate = e["ratio_text"].get<std::string>();
-            r.date = e["at"].get<std::string>().substr(0, 10);
-            r.session = e["session"].get<std::int64_t>();
-            ids.push_back(r.session);
-            b.rows.push_back(std::move(r));
-        }
-        std::optional<stage_labels> labels;
-        std::map<std::int64_t, std::int64_t> watches;
-        reads().read([&](pqxx::transaction_base& t) {
-            labels = stage_labels_of(t, b.stage);
-            if (labels) watches = watches_of(t, ids);
-        });
-        if (!labels) return missing(res, "There is no such board.");
-        b.title = labels->title;
-        b.artist = labels->artist;
+        for (const page_run& r : b.rows) ids.push_back(r.session);
+        std::optional<board_extras> extras;
+        reads().read([&](pqxx::transaction_base& t) { extras = board_extras_of(t, b.stage, ids); });
+        if (!extras) return missing(res, "There is no such board.");
+        b.title = extras->title;
+        b.artist = extras->artist;
         b.host = req.header("Host");
         b.players = top->players;
-        for (page_run& r : b.rows) r.watches = watches.count(r.session) ? watches[r.session] : 0;
+        for (page_run& r : b.rows) {
+            const auto w = extras->watches.find(r.session);
+            r.watches = w == extras->watches.end() ? 0 : w->second;
+        }
         res.status = 200;
         res.set_content(board_page(b), page_media_type);
     }

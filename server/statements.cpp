@@ -389,8 +389,12 @@ const statement recordings_near{"recordings_near",
     " WHERE s.fingerprint <> '' AND s.length_ms BETWEEN $1 AND $2"
     " GROUP BY s.hash, b.edition, b.difficulty ORDER BY players DESC, s.hash LIMIT $3"};
 
-const statement stage_labels{"stage_labels", "SELECT title, artist FROM stages WHERE hash = $1"};
-const statement session_watches{"session_watches", "SELECT id, watches FROM sessions WHERE id = ANY($1::bigint[])"};
+// A board page's song and its rows' watch counts in one round trip: no
+// row for an unknown stage, one with a null id for a board of no rows.
+const statement board_page_extras{"board_page_extras",
+    "SELECT st.title, st.artist, s.id, s.watches FROM stages st LEFT JOIN sessions s ON s.id = ANY($2::bigint[])"
+    " WHERE st.hash = $1",
+    true};
 // A public page: a hidden session or a restricted player's is none.
 const statement session_page{"session_page",
     "SELECT p.name, s.status, s.stage, s.edition, s.difficulty, s.submitted_at, s.watches, st.title, st.artist"
@@ -413,7 +417,8 @@ void prepare_statements(pqxx::connection& c) {
     pqxx::nontransaction n(c);
     run(n, sql::plan_settings);
     for (const statement* s : {&sql::board_top, &sql::board_buckets, &sql::board_mine, &sql::board_place, &sql::session_look,
-                               &sql::session_insert, &sql::budget_wait, &sql::play_look})
+                               &sql::session_insert, &sql::budget_wait, &sql::play_look,
+                               &sql::board_page_extras})
         c.prepare(s->name, s->text);
 }
 

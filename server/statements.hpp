@@ -40,7 +40,7 @@ extern const statement owner_role, admin_player, admin_session, player_sessions_
 // Boards and recordings.
 extern const statement board_top, board_buckets, board_mine, board_place, recordings_near;
 // The web pages and the count of a session's watchers.
-extern const statement stage_labels, session_watches, session_page, watch_note;
+extern const statement board_page_extras, session_page, watch_note;
 }  // namespace sql
 
 // The bucket levels' shifts as the schema keeps them: level L's bucket of

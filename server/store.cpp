@@ -190,7 +190,10 @@ board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, co
     board_top out;
     for (const pqxx::row& r : run(t, sql::board_top, stage, edition, difficulty, limit)) {
         out.players = r["players"].as<std::int64_t>();
-        out.entries.push_back(entry_json(r, r["rank"].as<std::int64_t>()).dump());
+        const nlohmann::json e = entry_json(r, r["rank"].as<std::int64_t>());
+        out.entries.push_back(e.dump());
+        out.page_rows.push_back({e["rank"], e["player"], e["hits"], e["score"], e["ratio_text"],
+                                 e["at"].get<std::string>().substr(0, 10), e["session"], 0});
     }
     const pqxx::result buckets = run(t, sql::board_buckets, stage, edition, difficulty, board_kept_buckets + 1);
     if (buckets.size() > board_kept_buckets) return out;
@@ -304,19 +307,15 @@ std::optional<std::string> stage_bytes(pqxx::transaction_base& w, const std::str
     return bytes_of(r[0][0]);
 }
 
-std::optional<stage_labels> stage_labels_of(pqxx::transaction_base& t, const std::string& stage) {
-    const pqxx::result r = run(t, sql::stage_labels, stage);
-    if (r.empty()) return std::nullopt;
-    return stage_labels{r[0][0].as<std::string>(), r[0][1].as<std::string>()};
-}
-
-std::map<std::int64_t, std::int64_t> watches_of(pqxx::transaction_base& t, const std::vector<std::int64_t>& sessions) {
-    std::map<std::int64_t, std::int64_t> out;
-    if (sessions.empty()) return out;
+std::optional<board_extras> board_extras_of(pqxx::transaction_base& t, const std::string& stage,
+                                            const std::vector<std::int64_t>& sessions) {
     std::string ids;
     for (std::int64_t id : sessions) ids += (ids.empty() ? "" : ",") + std::to_string(id);
-    for (const pqxx::row& r : run(t, sql::session_watches, "{" + ids + "}"))
-        out[r[0].as<std::int64_t>()] = r[1].as<std::int64_t>();
+    const pqxx::result r = run(t, sql::board_page_extras, stage, "{" + ids + "}");
+    if (r.empty()) return std::nullopt;
+    board_extras out{r[0][0].as<std::string>(), r[0][1].as<std::string>(), {}};
+    for (const pqxx::row& x : r)
+        if (!x[2].is_null()) out.watches[x[2].as<std::int64_t>()] = x[3].as<std::int64_t>();
     return out;
 }
 

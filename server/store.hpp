@@ -110,15 +110,16 @@ void record_best(pqxx::work& w, std::int64_t session, const std::string& stage, 
 std::optional<std::string> replay_bytes(pqxx::transaction_base& t, std::int64_t session);
 std::optional<std::string> stage_bytes(pqxx::transaction_base& t, const std::string& hash);
 
-// The pages' reads. The stage's title and artist, or nothing for an
-// unknown stage; each session's watch count (a session gone is absent);
-// a session's page, nothing when it is unknown, hidden or its player
+// The pages' reads. A board page's song and each listed session's watch
+// count (a session gone is absent), nothing for an unknown stage; a
+// session's page, nothing when it is unknown, hidden or its player
 // restricted (host left empty).
-struct stage_labels {
+struct board_extras {
     std::string title, artist;
+    std::map<std::int64_t, std::int64_t> watches;
 };
-std::optional<stage_labels> stage_labels_of(pqxx::transaction_base& t, const std::string& stage);
-std::map<std::int64_t, std::int64_t> watches_of(pqxx::transaction_base& t, const std::vector<std::int64_t>& sessions);
+std::optional<board_extras> board_extras_of(pqxx::transaction_base& t, const std::string& stage,
+                                            const std::vector<std::int64_t>& sessions);
 std::optional<session_page_data> session_page_of(pqxx::transaction_base& t, std::int64_t id);
 
 // A download of the session's replay by the player of token_hash, else by
