@@ -1,6 +1,7 @@
 #include "server/api.hpp"
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "server/log.hpp"
 #include "server/metrics.hpp"
 #include "server/names.hpp"
+#include "server/pages.hpp"
 #include "server/multipart.hpp"
 #include "server/rate_limit.hpp"
 #include "server/recordings.hpp"
@@ -104,6 +106,8 @@ public:
               {"GET", "v1/recordings", nullptr, 0, false, &api::get_recordings},
               {"GET", "v1/health", nullptr, 0, false, &api::get_health},
               {"GET", "metrics", nullptr, 0, false, &api::get_metrics},
+              {"GET", "boards/{hash}/{word}/{word}", nullptr, 0, false, &api::get_board_page},
+              {"GET", "sessions/{id}", nullptr, 0, false, &api::get_session_page},
           } {
         std::vector<std::string> labels;
         for (const row& r : routes_) labels.push_back(std::string(r.method) + " /" + r.pattern);
@@ -137,6 +141,12 @@ public:
         }
         if (!found) {
             if (path_known) return refuse(405, "method_not_allowed", "this route does not take that method");
+            // A reader of the pages who mistypes one gets a page, not JSON.
+            if (head.path.rfind("/boards/", 0) == 0 || head.path.rfind("/sessions/", 0) == 0) {
+                c.refusal = http::response{};
+                missing(*c.refusal, "There is no such page.");
+                return c;
+            }
             return refuse(404, "not_found", "no such resource");
         }
         if (found->media && media_type(head.header("Content-Type")) != found->media)
@@ -282,8 +292,21 @@ private:
         std::optional<std::string> bytes;
         if (id) reads().read([&](pqxx::transaction_base& t) { bytes = replay_bytes(t, *id); });
         if (!bytes) return fail(res, 404, "not_found", "no such session");
+        if (req.method == "GET") count_watch(req, *id);
         res.set_header("Content-Disposition", "attachment; filename=\"session-" + std::to_string(*id) + ".vrp\"");
         res.set_content(std::move(*bytes), "application/octet-stream");
+    }
+
+    // A count is no reason to refuse the replay: a failure is logged and
+    // the download goes on.
+    void count_watch(const http::request& req, std::int64_t id) {
+        const std::string token = bearer_token(req.header("Authorization"));
+        const std::string hash = token_form(token) ? token_hash(token) : std::string();
+        try {
+            primary_.transact([&](pqxx::work& w) { note_watch(w, id, hash, req.remote_addr); });
+        } catch (const std::exception& e) {
+            log_event("watch_not_counted", {{"session", std::to_string(id)}, {"error", e.what()}});
+        }
     }
 
     void get_stage(const http::request& req, http::response& res) {
@@ -310,13 +333,7 @@ private:
         }
         std::string hash;
         if (req.has_header("Authorization") && !token_of(req, res, hash)) return;
-        // Filled in a read of its own: a caller waiting for another's fill
-        // holds no connection that the fill may need.
-        const auto top = boards_cache().get({stage, edition, difficulty}, [&] {
-            board_top t;
-            reads().read([&](pqxx::transaction_base& x) { t = board_top_rows(x, stage, edition, difficulty, board_max_limit); });
-            return t;
-        });
+        const auto top = kept_top(stage, edition, difficulty);
         json you = nullptr;
         if (!hash.empty()) {
             std::optional<json> place;
@@ -326,6 +343,60 @@ private:
         }
         res.status = 200;
         res.set_content(board_text(*top, limit, you), "application/json");
+    }
+
+    // Filled in a read of its own: a caller waiting for another's fill
+    // holds no connection that the fill may need.
+    std::shared_ptr<const board_top> kept_top(const std::string& stage, const std::string& edition, const std::string& difficulty) {
+        return boards_cache().get({stage, edition, difficulty}, [&] {
+            board_top t;
+            reads().read([&](pqxx::transaction_base& x) { t = board_top_rows(x, stage, edition, difficulty, board_max_limit); });
+            return t;
+        });
+    }
+
+    static void missing(http::response& res, const std::string& what) {
+        res.status = 404;
+        res.set_content(missing_page(what), page_media_type);
+        res.error = "not_found";
+    }
+
+    // The board as the JSON route has it (the same kept rows), with the
+    // song's labels and each session's watch count read in one statement.
+    void get_board_page(const http::request& req, http::response& res) {
+        board_page_data b;
+        b.stage = req.matches[1];
+        b.edition = req.matches[2];
+        b.difficulty = req.matches[3];
+        if (!converter::edition_from_name(b.edition) || !converter::difficulty_from_name(b.difficulty))
+            return missing(res, "There is no such board.");
+        const auto top = kept_top(b.stage, b.edition, b.difficulty);
+        b.rows = top->page_rows;
+        std::vector<std::int64_t> ids;
+        for (const page_run& r : b.rows) ids.push_back(r.session);
+        std::optional<board_extras> extras;
+        reads().read([&](pqxx::transaction_base& t) { extras = board_extras_of(t, b.stage, ids); });
+        if (!extras) return missing(res, "There is no such board.");
+        b.title = extras->title;
+        b.artist = extras->artist;
+        b.host = req.header("Host");
+        b.players = top->players;
+        for (page_run& r : b.rows) {
+            const auto w = extras->watches.find(r.session);
+            r.watches = w == extras->watches.end() ? 0 : w->second;
+        }
+        res.status = 200;
+        res.set_content(board_page(b), page_media_type);
+    }
+
+    void get_session_page(const http::request& req, http::response& res) {
+        const auto id = id_of(req.matches[1]);
+        std::optional<session_page_data> s;
+        if (id) reads().read([&](pqxx::transaction_base& t) { s = session_page_of(t, *id); });
+        if (!s) return missing(res, "There is no such session.");
+        s->host = req.header("Host");
+        res.status = 200;
+        res.set_content(session_page(*s), page_media_type);
     }
 
     void get_recordings(const http::request& req, http::response& res) { answer_recordings(req, res, reads()); }

@@ -10,6 +10,8 @@
 #include <tuple>
 #include <vector>
 
+#include "server/pages.hpp"
+
 // What every reader of a board shares (its top rows and its player count),
 // kept a short while per board so that a read costs only the reader's own
 // place. A board being written by this process is never served from here:
@@ -34,6 +36,7 @@ struct bucket_level {
 
 struct board_top {
     std::vector<std::string> entries;  // the top rows in order, each as its JSON text
+    std::vector<page_run> page_rows;   // the same for the web page (watch counts not kept)
     std::int64_t players = 0;
     // The board's bucket counts at the schema's four levels, when it has
     // few enough to keep (else a place is counted in SQL alone).

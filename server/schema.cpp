@@ -210,6 +210,18 @@ CREATE TABLE audit (
 );
 CREATE INDEX audit_player ON audit (player, id) WHERE player IS NOT NULL;
 )",
+        // 8: who watched a session's replay, once per viewer a day (the
+        // viewer a hash of a player's id or of an address), and the count
+        // kept on the session so a board page reads it with its row.
+        R"(
+CREATE TABLE watches (
+    session bigint NOT NULL REFERENCES sessions ON DELETE CASCADE,
+    day date NOT NULL,
+    viewer bytea NOT NULL,
+    PRIMARY KEY (session, day, viewer)
+);
+ALTER TABLE sessions ADD COLUMN watches bigint NOT NULL DEFAULT 0;
+)",
     };
 }
 

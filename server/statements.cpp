@@ -253,7 +253,7 @@ const statement submission_note{"submission_note", submission_note_sql()};
 // The reason only for the session's own player (the token's hash $2).
 const statement session_read{"session_read",
     "SELECT s.id, p.name, s.status, CASE WHEN p.token_hash = $2 THEN s.reason ELSE '' END, s.stage, s.edition,"
-    " s.difficulty, s.submitted_at, s.updates FROM sessions s JOIN players p ON p.id = s.player WHERE s.id = $1"};
+    " s.difficulty, s.submitted_at, s.updates, s.watches FROM sessions s JOIN players p ON p.id = s.player WHERE s.id = $1"};
 const statement session_runs{"session_runs", "SELECT run, hits, score, ratio, updates FROM runs WHERE session = $1 ORDER BY run"};
 const statement replay_bytes{"replay_bytes", "SELECT r.bytes FROM sessions s JOIN replays r ON r.hash = s.replay WHERE s.id = $1"};
 const statement stage_bytes{"stage_bytes", "SELECT bytes FROM stages WHERE hash = $1"};
@@ -389,13 +389,36 @@ const statement recordings_near{"recordings_near",
     " WHERE s.fingerprint <> '' AND s.length_ms BETWEEN $1 AND $2"
     " GROUP BY s.hash, b.edition, b.difficulty ORDER BY players DESC, s.hash LIMIT $3"};
 
+// A board page's song and its rows' watch counts in one round trip: no
+// row for an unknown stage, one with a null id for a board of no rows.
+const statement board_page_extras{"board_page_extras",
+    "SELECT st.title, st.artist, s.id, s.watches FROM stages st LEFT JOIN sessions s ON s.id = ANY($2::bigint[])"
+    " WHERE st.hash = $1",
+    true};
+// A public page: a hidden session or a restricted player's is none.
+const statement session_page{"session_page",
+    "SELECT p.name, s.status, s.stage, s.edition, s.difficulty, s.submitted_at, s.watches, st.title, st.artist"
+    " FROM sessions s JOIN players p ON p.id = s.player JOIN stages st ON st.hash = s.stage"
+    " WHERE s.id = $1 AND NOT s.hidden AND NOT p.restricted"};
+// A viewer is a known player ($2, a token's hash), else an address ($3),
+// kept only as a hash; each counts once a day (UTC). An unknown token is
+// its address, so made-up tokens cannot count again and again.
+const statement watch_note{"watch_note",
+    "WITH viewer AS (SELECT sha256(convert_to(coalesce((SELECT 'player ' || id FROM players WHERE token_hash = $2),"
+    "   'address ' || $3), 'UTF8')) AS key),"
+    " fresh AS (INSERT INTO watches (session, day, viewer)"
+    "   SELECT s.id, (now() AT TIME ZONE 'UTC')::date, v.key FROM sessions s, viewer v WHERE s.id = $1"
+    "   ON CONFLICT DO NOTHING RETURNING session)"
+    " UPDATE sessions SET watches = watches + 1 WHERE id IN (SELECT session FROM fresh)"};
+
 }  // namespace sql
 
 void prepare_statements(pqxx::connection& c) {
     pqxx::nontransaction n(c);
     run(n, sql::plan_settings);
     for (const statement* s : {&sql::board_top, &sql::board_buckets, &sql::board_mine, &sql::board_place, &sql::session_look,
-                               &sql::session_insert, &sql::budget_wait, &sql::play_look})
+                               &sql::session_insert, &sql::budget_wait, &sql::play_look,
+                               &sql::board_page_extras})
         c.prepare(s->name, s->text);
 }
 

@@ -39,6 +39,8 @@ extern const statement owner_role, admin_player, admin_session, player_sessions_
     audit_scrub, audit_insert, audit_list;
 // Boards and recordings.
 extern const statement board_top, board_buckets, board_mine, board_place, recordings_near;
+// The web pages and the count of a session's watchers.
+extern const statement board_page_extras, session_page, watch_note;
 }  // namespace sql
 
 // The bucket levels' shifts as the schema keeps them: level L's bucket of

@@ -182,7 +182,7 @@ nlohmann::json session_json(pqxx::transaction_base& w, std::int64_t id, const st
             {"status", row[2].as<std::string>()}, {"reason", row[3].as<std::string>()},
             {"stage", row[4].as<std::string>()},  {"edition", row[5].as<std::string>()},
             {"difficulty", row[6].as<std::string>()}, {"submitted_at", utc_text(row[7].as<std::int64_t>())},
-            {"updates", row[8].as<std::int64_t>()}, {"runs", runs}};
+            {"updates", row[8].as<std::int64_t>()}, {"watches", row[9].as<std::int64_t>()}, {"runs", runs}};
 }
 
 board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
@@ -190,7 +190,10 @@ board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, co
     board_top out;
     for (const pqxx::row& r : run(t, sql::board_top, stage, edition, difficulty, limit)) {
         out.players = r["players"].as<std::int64_t>();
-        out.entries.push_back(entry_json(r, r["rank"].as<std::int64_t>()).dump());
+        const nlohmann::json e = entry_json(r, r["rank"].as<std::int64_t>());
+        out.entries.push_back(e.dump());
+        out.page_rows.push_back({e["rank"], e["player"], e["hits"], e["score"], e["ratio_text"],
+                                 e["at"].get<std::string>().substr(0, 10), e["session"], 0});
     }
     const pqxx::result buckets = run(t, sql::board_buckets, stage, edition, difficulty, board_kept_buckets + 1);
     if (buckets.size() > board_kept_buckets) return out;
@@ -302,6 +305,48 @@ std::optional<std::string> stage_bytes(pqxx::transaction_base& w, const std::str
     const pqxx::result r = run(w, sql::stage_bytes, hash);
     if (r.empty()) return std::nullopt;
     return bytes_of(r[0][0]);
+}
+
+std::optional<board_extras> board_extras_of(pqxx::transaction_base& t, const std::string& stage,
+                                            const std::vector<std::int64_t>& sessions) {
+    std::string ids;
+    for (std::int64_t id : sessions) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+    const pqxx::result r = run(t, sql::board_page_extras, stage, "{" + ids + "}");
+    if (r.empty()) return std::nullopt;
+    board_extras out{r[0][0].as<std::string>(), r[0][1].as<std::string>(), {}};
+    for (const pqxx::row& x : r)
+        if (!x[2].is_null()) out.watches[x[2].as<std::int64_t>()] = x[3].as<std::int64_t>();
+    return out;
+}
+
+std::optional<session_page_data> session_page_of(pqxx::transaction_base& t, std::int64_t id) {
+    const pqxx::result r = run(t, sql::session_page, id);
+    if (r.empty()) return std::nullopt;
+    const pqxx::row x = r[0];
+    session_page_data s;
+    s.session = id;
+    s.player = x[0].as<std::string>();
+    s.status = x[1].as<std::string>();
+    s.stage = x[2].as<std::string>();
+    s.edition = x[3].as<std::string>();
+    s.difficulty = x[4].as<std::string>();
+    s.date = utc_text(x[5].as<std::int64_t>()).substr(0, 10);
+    s.watches = x[6].as<std::int64_t>();
+    s.title = x[7].as<std::string>();
+    s.artist = x[8].as<std::string>();
+    for (const pqxx::row& y : run(t, sql::session_runs, id)) {
+        page_run p;
+        p.place = y[0].as<std::int64_t>();
+        p.hits = y[1].as<std::int64_t>();
+        p.score = y[2].as<std::int64_t>();
+        p.rate = ratio_text_of(y[3].as<double>());
+        s.runs.push_back(std::move(p));
+    }
+    return s;
+}
+
+bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address) {
+    return run(w, sql::watch_note, session, pqxx::binarystring(token_hash.data(), token_hash.size()), address).affected_rows() > 0;
 }
 
 }  // namespace server

@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <map>
+#include <vector>
 #include <optional>
 #include <string>
 
@@ -7,6 +9,7 @@
 #include <pqxx/pqxx>
 
 #include "server/board_cache.hpp"
+#include "server/pages.hpp"
 #include "server/statements.hpp"
 #include "server/submission.hpp"
 
@@ -106,6 +109,22 @@ void record_best(pqxx::work& w, std::int64_t session, const std::string& stage, 
 
 std::optional<std::string> replay_bytes(pqxx::transaction_base& t, std::int64_t session);
 std::optional<std::string> stage_bytes(pqxx::transaction_base& t, const std::string& hash);
+
+// The pages' reads. A board page's song and each listed session's watch
+// count (a session gone is absent), nothing for an unknown stage; a
+// session's page, nothing when it is unknown, hidden or its player
+// restricted (host left empty).
+struct board_extras {
+    std::string title, artist;
+    std::map<std::int64_t, std::int64_t> watches;
+};
+std::optional<board_extras> board_extras_of(pqxx::transaction_base& t, const std::string& stage,
+                                            const std::vector<std::int64_t>& sessions);
+std::optional<session_page_data> session_page_of(pqxx::transaction_base& t, std::int64_t id);
+
+// A download of the session's replay by the player of token_hash, else by
+// the address: counted once per viewer and day. Whether it counted.
+bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address);
 
 // Microseconds since 1970 as "YYYY-MM-DDTHH:MM:SS.ffffffZ".
 std::string utc_text(std::int64_t microseconds);

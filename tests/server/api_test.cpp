@@ -24,6 +24,7 @@
 
 #include "gametask/rules.hpp"
 #include "results/result_row.hpp"
+#include "server/pages.hpp"
 #include "server/plays.hpp"
 #include "server/store.hpp"
 #include "server_helpers.hpp"
@@ -1522,6 +1523,146 @@ TEST(ServerApi, ReverifyHidesWhatTheGameNowPlaysOtherwiseKeepsItAndChargesNoOne)
                            " WHERE id IN (" + ids + ")"),
               "rejected true 0,verified false " + v + ",verified false " + v);
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM audit WHERE action = 'reverify' AND by_name = 'tester'"), "4");
+}
+
+using server::html_escape;
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST(ServerApi, PagesShowBoardsAndSessionsEscapedAndWithoutHiddenRuns) {
+    const std::string evil_name = "<script>alert(1)</script>", evil_title = "\"><img src=x onerror=alert(1)>";
+    const std::string ann = new_player("page_ann"), bob = new_player("page_bob");
+    // Older rules or a keeper's rename may have let any name through.
+    cluster->sql("UPDATE players SET name = '" + evil_name + "' WHERE name = 'page_ann'");
+    const std::string stage = stage_bytes(30, 71), hash = hex_of(stage);
+    auto form = session_form(stage, replay_bytes(stage, 301, {{2, 600}}));
+    for (auto& item : form)
+        if (item.name == "title") item.content = evil_title;
+    form.push_back({"artist", evil_name, "", ""});
+    auto posted = client().Post("/v1/sessions", bearer(ann), form);
+    ASSERT_TRUE(posted);
+    ASSERT_EQ(posted->status, 202) << posted->body;
+    const std::string a = std::to_string(body_json(posted)["session"].get<std::int64_t>());
+    EXPECT_EQ(settled(std::stoll(a))["status"], "verified");
+    // bob's run is ahead of ann's, then hidden before anything reads the board.
+    const std::string b = std::to_string(verified_session(bob, stage, 303, {{1, 300}}));
+    EXPECT_EQ(admin({"hide", b, "--reason", "not a real run"}).status, 0);
+    const std::string board_path = "/boards/" + hash + "/standard/hard", port = std::to_string(server->port());
+    const json board = body_json(client().Get(("/v1/boards/" + hash + "/standard/hard").c_str()));
+    ASSERT_EQ(board["entries"].size(), 1u) << board.dump();
+    const std::string rate = "<td>" + board["entries"][0]["ratio_text"].get<std::string>() + "</td>";
+    struct row {
+        const char* what;
+        std::string path;
+        httplib::Headers headers;
+        int status;
+        std::vector<std::string> parts;  // each in the page
+    };
+    const std::vector<row> rows = {
+        {"board", board_path, {}, 200,
+         {html_escape(evil_name), html_escape(evil_title), rate, "href=\"/sessions/" + a + "\"",
+          "href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
+        {"board with a hostile Host", board_path, {{"Host", evil_title}}, 200, {"href=\"velmora://" + html_escape(evil_title) + "/sessions/" + a}},
+        {"session", "/sessions/" + a, {}, 200,
+         {html_escape(evil_name), html_escape(evil_title), rate, "Status: verified", "href=\"/v1/sessions/" + a + "/replay\"",
+          "href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
+        {"hidden session", "/sessions/" + b, {}, 404, {"Not found"}},
+        {"unknown session", "/sessions/99999999", {}, 404, {"Not found"}},
+        {"session not a number", "/sessions/a1", {}, 404, {"Not found"}},
+        {"unknown stage", "/boards/" + std::string(32, '0') + "/standard/hard", {}, 404, {"Not found"}},
+        {"unknown edition", "/boards/" + hash + "/nosuch/hard", {}, 404, {"Not found"}},
+        {"unknown difficulty", "/boards/" + hash + "/standard/extreme", {}, 404, {"Not found"}},
+        {"stage not a hash", "/boards/" + hash.substr(1) + "/standard/hard", {}, 404, {"Not found"}},
+    };
+    for (const row& r : rows) {
+        auto got = client().Get(r.path.c_str(), r.headers);
+        ASSERT_TRUE(got) << r.what;
+        EXPECT_EQ(got->status, r.status) << r.what;
+        EXPECT_EQ(got->get_header_value("Content-Type"), "text/html; charset=utf-8") << r.what;
+        for (const std::string& part : r.parts) EXPECT_NE(got->body.find(part), std::string::npos) << r.what << ": " << part << " in\n" << got->body;
+        for (const std::string& raw : {evil_name, evil_title, std::string("page_bob"), "/sessions/" + b + "\""})
+            EXPECT_EQ(got->body.find(raw), std::string::npos) << r.what << ": " << raw << " in\n" << got->body;
+    }
+    auto head = client().Head(board_path.c_str());
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_EQ(head->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_EQ(head->body, "");
+}
+
+TEST(ServerApi, AReplayDownloadCountsOncePerViewerADay) {
+    const std::string cy = new_player("watch_cy"), di = new_player("watch_di"), ed = new_player("watch_ed");
+    const std::string stage = stage_bytes(30, 72), hash = hex_of(stage);
+    const std::int64_t s = verified_session(cy, stage, 311, {{1, 300}});
+    const std::string id = std::to_string(s), replay = "/v1/sessions/" + id + "/replay";
+    struct row {
+        const char* what;
+        httplib::Headers headers;
+        bool head;
+        int watches;  // after it
+    };
+    const std::vector<row> rows = {
+        {"a player", bearer(di), false, 1},
+        {"the same player again", bearer(di), false, 1},
+        {"its own player", bearer(cy), false, 2},
+        {"no token", {}, false, 3},
+        {"the same address again", {}, false, 3},
+        {"an unknown token counts as its address", bearer(std::string(64, 'e')), false, 3},
+        {"a HEAD downloads nothing", bearer(ed), true, 3},
+        {"another player", bearer(ed), false, 4},
+    };
+    for (const row& r : rows) {
+        auto got = r.head ? client().Head(replay.c_str(), r.headers) : client().Get(replay.c_str(), r.headers);
+        ASSERT_TRUE(got) << r.what;
+        EXPECT_EQ(got->status, 200) << r.what;
+        EXPECT_EQ(body_json(client().Get(("/v1/sessions/" + id).c_str()))["watches"], r.watches) << r.what;
+        const std::string n = std::to_string(r.watches);
+        auto page = client().Get(("/sessions/" + id).c_str());
+        EXPECT_NE(page->body.find("<span class=\"watches\">" + n + "</span>"), std::string::npos) << r.what << ":\n" << page->body;
+        auto board = client().Get(("/boards/" + hash + "/standard/hard").c_str());
+        EXPECT_NE(board->body.find("<td class=\"n watches\">" + n + "</td>"), std::string::npos) << r.what << ":\n" << board->body;
+    }
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM watches WHERE session = " + id), "4");
+    EXPECT_EQ(client().Get("/v1/sessions/99999999/replay")->status, 404);
+}
+
+// A hundred rows read from the board's kept copy: the page's latency and
+// the JSON route's over 2,000 requests each, one after another, reported
+// (not asserted).
+TEST(ServerApi, ABoardPageOfAHundredRowsIsServedWhole) {
+    const std::string stage = stage_bytes(30, 73), hash = hex_of(stage);
+    std::vector<std::int64_t> ids;
+    for (int i = 0; i < 100; ++i) {
+        const std::string token = new_player("hundred_" + std::to_string(i));
+        const auto sent = send(token, stage, replay_bytes(stage, 5000 + static_cast<std::uint32_t>(i) * 10, {{1, 30 + i}}));
+        ASSERT_EQ(sent.first, 202) << sent.second.dump();
+        ids.push_back(sent.second["session"]);
+    }
+    for (std::int64_t id : ids) ASSERT_EQ(settled(id)["status"], "verified") << id;
+    httplib::Client c = client();
+    c.set_keep_alive(true);
+    for (const std::string& path : {"/boards/" + hash + "/standard/hard", "/v1/boards/" + hash + "/standard/hard?limit=100"}) {
+        std::vector<double> ms;
+        std::size_t bytes = 0;
+        for (int i = 0; i < 2000; ++i) {
+            const auto t0 = std::chrono::steady_clock::now();
+            auto r = c.Get(path.c_str());
+            ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+            ASSERT_TRUE(r && r->status == 200) << path << " " << i;
+            bytes = r->body.size();
+            if (i == 0 && path[1] == 'b') {
+                EXPECT_EQ(count_of(r->body, "<a href=\"/sessions/"), 100u);
+                EXPECT_NE(r->body.find("100 players"), std::string::npos);
+            }
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("%s (%zu bytes), 2000 sequential requests: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", path.c_str(), bytes,
+                    ms[1000], ms[1980], ms.back());
+    }
 }
 
 }  // namespace
