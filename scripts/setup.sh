@@ -12,7 +12,7 @@ packages=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libpqxx-dev libpq-dev nlohmann-json3-dev libssl-dev libicu-dev postgresql wrk libchromaprint-dev
-  xvfb xauth xdotool imagemagick x11-utils libx11-dev sqlite3 tesseract-ocr tesseract-ocr-eng
+  xvfb xauth xdotool imagemagick x11-utils libx11-dev sqlite3 tesseract-ocr tesseract-ocr-eng chromium
   clang libclang-rt-14-dev valgrind
   gettext dpkg-dev fakeroot lintian desktop-file-utils appstream man-db
   nginx-light openssl

@@ -5,9 +5,12 @@
 # for run as the game ended them, on the stage's board. The same recording
 # with one run's score changed by one, or a key changed in one run, is
 # rejected with its reason; with another stage, or cut short, refused at once.
+# The board's web page, read by a headless browser, shows the run, and the
+# song's title (chosen by whoever sent the stage first) only as text.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
 require velmora velmora_bc make_song velmora_server velmora_verify tests/replay_edit
+command -v chromium >/dev/null || fail "chromium is missing (scripts/setup.sh installs it)"
 
 make_stage 3
 "$build/velmora_bc" "$work/song.wav" "$work/other.pat" --edition zetaflux >/dev/null 2>&1 || fail "velmora_bc --edition zetaflux failed"
@@ -66,10 +69,13 @@ api=http://127.0.0.1:$port/v1
 token=$(curl -sf -H 'Content-Type: application/json' -d '{"name":"recorded"}' "$api/players" | grep -oE '"token":"[0-9a-f]{64}"' | cut -d'"' -f4)
 [ -n "$token" ] || fail "no player was made"
 
+# A title that runs a script wherever it is not escaped.
+title='<script>document.title="owned"</script><img src=x onerror="document.title=&quot;owned&quot;">'
 # submit REPLAY [STAGE]: prints the status line's code, then the body.
 submit() {
   curl -s -o "$work/answer.json" -w '%{http_code}' -H "Authorization: Bearer $token" \
-    -F "stage=@${2:-$work/song.pat}" -F "replay=@$1" -F edition=standard -F difficulty=hard -F title=song "$api/sessions"
+    -F "stage=@${2:-$work/song.pat}" -F "replay=@$1" -F edition=standard -F difficulty=hard --form-string "title=$title" \
+    "$api/sessions"
 }
 # settle ID: waits for the session's verdict and prints its answer, as its
 # player reads it (the reason is the player's own).
@@ -117,3 +123,14 @@ head -c -20 "$work/run.vrp" >"$work/cut.vrp"
   fail "a cut replay was not refused: $(cat "$work/answer.json")"
 board_after=$(curl -s "$api/boards/$stage/standard/hard")
 case "$board_after" in *'"players":1'*) ;; *) fail "a rejected session changed the board: $board_after" ;; esac
+
+# The board's page as a browser builds it: the run's row, the title as text.
+timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir="$work/browser" \
+  --dump-dom "http://127.0.0.1:$port/boards/$stage/standard/hard" >"$work/page.html" 2>"$work/browser.err" ||
+  fail "the browser could not read the board's page: $(tail -n 3 "$work/browser.err")"
+grep -q '<td[^>]*>recorded</td>\|>recorded<' "$work/page.html" || fail "the board's page lacks the run's player: $(head -c 2000 "$work/page.html")"
+grep -qF '&lt;script&gt;document.title="owned"&lt;/script&gt;' "$work/page.html" ||
+  fail "the board's page does not show the title as text: $(head -c 2000 "$work/page.html")"
+grep -q '<img\|<script' "$work/page.html" && fail "the title became markup on the board's page"
+grep -q '<title>owned</title>' "$work/page.html" && fail "the title's script ran on the board's page"
+note "board page: $(grep -c '<tr' "$work/page.html") table rows, the title shown as text"

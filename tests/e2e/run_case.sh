@@ -8,6 +8,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 [ -f "$here/case_$case_name.sh" ] || { echo "no such case: $case_name" >&2; exit 2; }
 # shellcheck source=lib.sh
 source "$here/lib.sh"
+# A case that does not parse would stop part way through its sourcing and
+# still reach the PASS line below.
+bash -n "$here/case_$case_name.sh" || { echo "FAIL: $case_name: the case does not parse" >&2; exit 1; }
 # shellcheck disable=SC1090
 source "$here/case_$case_name.sh"
 echo "PASS: $case_name"
