@@ -86,6 +86,42 @@ job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::strin
 
 namespace {
 
+// A session verified before, played again after the game changed.
+job_outcome judged_again(pqxx::work& w, const recheck_job& again, const verdict& v, std::chrono::steady_clock::duration took,
+                         const worker_options& o) {
+    const job_outcome out = settle_recheck(w, again, v, o);
+    const char* status = out == job_outcome::verified     ? "verified"
+                         : out == job_outcome::rejected   ? "rejected"
+                         : out == job_outcome::unverified ? "unverified"
+                                                          : "retried";
+    server_metrics().verification(status, took);
+    log_event("verdict", {{"session", std::to_string(again.session)}, {"status", status}, {"again", "yes"},
+                          {"ms", ms_of(took)}, {"cpu_ms", std::to_string(v.cpu_ms)}, {"reason", v.reason}});
+    return out;
+}
+
+// The re-play itself failed: tried again later, or given up after the last attempt.
+job_outcome replay_failed(pqxx::work& w, std::int64_t session, int attempts, const verdict& v,
+                          std::chrono::steady_clock::duration took, const worker_options& o) {
+    if (attempts >= o.attempts) {
+        run(w, sql::session_unverified, session, v.reason, attempts, v.cpu_ms);
+        w.commit();
+        server_metrics().verification("unverified", took);
+        log_event("verdict", {{"session", std::to_string(session)}, {"status", "unverified"}, {"attempts", std::to_string(attempts)},
+                              {"ms", ms_of(took)}, {"cpu_ms", std::to_string(v.cpu_ms)}, {"reason", v.reason}});
+        return job_outcome::unverified;
+    }
+    auto wait = o.retry_after;
+    for (int i = 1; i < attempts; ++i) wait = std::min(wait * 4, std::chrono::milliseconds{3600 * 1000});
+    run(w, sql::session_retry, session, v.reason, attempts, v.cpu_ms, static_cast<std::int64_t>(wait.count()) * 1000);
+    w.commit();
+    server_metrics().verification("retried", took);
+    log_event("verifier_failed", {{"session", std::to_string(session)}, {"attempt", std::to_string(attempts)},
+                                  {"of", std::to_string(o.attempts)}, {"retry_ms", std::to_string(wait.count())},
+                                  {"ms", ms_of(took)}, {"reason", v.reason}});
+    return job_outcome::left_pending;
+}
+
 job_outcome judge(pqxx::work& w, const pqxx::row& j, const worker_options& o, std::string& why) {
     const auto session = j[0].as<std::int64_t>();
     const auto player = j[1].as<std::int64_t>();
@@ -121,36 +157,9 @@ job_outcome judge(pqxx::work& w, const pqxx::row& j, const worker_options& o, st
     }
     if (j[8].as<bool>()) {
         const recheck_job again{session, player, {files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>()}, j[7].as<int>()};
-        const job_outcome out = settle_recheck(w, again, v, o);
-        const char* status = out == job_outcome::verified   ? "verified"
-                             : out == job_outcome::rejected ? "rejected"
-                             : out == job_outcome::unverified ? "unverified"
-                                                              : "retried";
-        server_metrics().verification(status, took);
-        log_event("verdict", {{"session", std::to_string(session)}, {"status", status}, {"again", "yes"},
-                              {"ms", ms_of(took)}, {"cpu_ms", std::to_string(v.cpu_ms)}, {"reason", v.reason}});
-        return out;
+        return judged_again(w, again, v, took, o);
     }
-    if (v.outcome == verdict::kind::fault) {
-        const int attempts = j[7].as<int>() + 1;
-        if (attempts >= o.attempts) {
-            run(w, sql::session_unverified, session, v.reason, attempts, v.cpu_ms);
-            w.commit();
-            server_metrics().verification("unverified", took);
-            log_event("verdict", {{"session", std::to_string(session)}, {"status", "unverified"}, {"attempts", std::to_string(attempts)},
-                                  {"ms", ms_of(took)}, {"cpu_ms", std::to_string(v.cpu_ms)}, {"reason", v.reason}});
-            return job_outcome::unverified;
-        }
-        auto wait = o.retry_after;
-        for (int i = 1; i < attempts; ++i) wait = std::min(wait * 4, std::chrono::milliseconds{3600 * 1000});
-        run(w, sql::session_retry, session, v.reason, attempts, v.cpu_ms, static_cast<std::int64_t>(wait.count()) * 1000);
-        w.commit();
-        server_metrics().verification("retried", took);
-        log_event("verifier_failed", {{"session", std::to_string(session)}, {"attempt", std::to_string(attempts)},
-                                      {"of", std::to_string(o.attempts)}, {"retry_ms", std::to_string(wait.count())},
-                                      {"ms", ms_of(took)}, {"reason", v.reason}});
-        return job_outcome::left_pending;
-    }
+    if (v.outcome == verdict::kind::fault) return replay_failed(w, session, j[7].as<int>() + 1, v, took, o);
     const bool verified = v.outcome == verdict::kind::verified;
     // Readers of this process skip the board's kept rows from before the
     // best is written until after its commit (or rollback).
