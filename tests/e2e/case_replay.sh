@@ -2,7 +2,8 @@
 # A run on a short stage recorded with real key presses (-record), then played
 # back (-replay) while being recorded again: the replay must end the run with
 # the same counters, and the second recording must be the first byte for byte,
-# so every update of the replay saw the keys the recorded one saw.
+# so every update of the replay saw the keys the recorded one saw. Watched
+# with itself as a ghost, the run shows the ghost's difference line.
 # shellcheck source=sprites.sh
 source "$here/sprites.sh"
 require velmora velmora_bc make_song
@@ -55,3 +56,16 @@ replayed=$(grep -E '^velmora: run 1 ended: ' "$game_out") || fail "the replay pr
 note "replayed: $replayed"
 [ "$replayed" = "$recorded" ] || fail "the replay ended its run otherwise: \"$replayed\", recorded \"$recorded\""
 cmp -s "$work/run.vrp" "$work/again.vrp" || fail "recording the replay gave another file than the recording"
+
+# The difference line is drawn top right in the game's pixel letters (read
+# enlarged without smoothing); the counters' own "HITS" are top left.
+ghost_line() {
+  shot && convert "$work/shot.png" -gravity northeast -crop 50%x25%+0+0 +repage -filter point -resize 500% \
+    -colorspace gray -threshold 30% -negate "$work/all.png" && tesseract "$work/all.png" - --psm 11 2>/dev/null | tr '\n' ' '
+}
+start_game "$source_dir" "$work/song.wav" "$work/song.pat" -window "-replay=$work/run.vrp" -watch "-ghost=$work/run.vrp" -ghost-name=TOP
+wait_window
+wait_text "the ghost's difference line" 30 'HITS.*[VW]S' ghost_line
+note "ghost line read: $(cat "$work/text.txt")"
+key_tap Escape
+wait_exit 10 0
