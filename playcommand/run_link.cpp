@@ -45,7 +45,7 @@ std::string check_authority(const std::string& a, std::string& host, std::string
     return {};
 }
 
-// The query after '?': t= read as --at reads a moment; other keys (a web
+// The query after '?': t= (or T=) read as --at reads a moment; other keys (a web
 // page's own) are passed over.
 std::string read_query(const std::string& q, run_link& out) {
     std::size_t from = 0;
@@ -53,7 +53,7 @@ std::string read_query(const std::string& q, run_link& out) {
         std::size_t amp = q.find('&', from);
         if (amp == std::string::npos) amp = q.size();
         const std::string pair = q.substr(from, amp - from);
-        if (pair.compare(0, 2, "t=") == 0) {
+        if (pair.size() >= 2 && (pair[0] == 't' || pair[0] == 'T') && pair[1] == '=') {
             if (out.at_ms) return "the link gives t= twice";
             std::int64_t ms = 0;
             std::string why;
@@ -93,7 +93,8 @@ std::string parse_run_link(const std::string& url, run_link& out) {
         query = path.substr(q + 1);
         path.resize(q);
     }
-    if (path.compare(0, 10, "/sessions/") != 0 || path.size() == 10)
+    // Any case: the game shows its links in capitals, to be typed off the screen.
+    if (lower(path.substr(0, 10)) != "/sessions/" || path.size() == 10)
         return shown + ": the link names no session; a run's link ends in /sessions/ID";
     const std::string id = path.substr(10);
     if (!all_digits(id) || id.size() > 18 || id.find_first_not_of('0') == std::string::npos)
@@ -101,15 +102,14 @@ std::string parse_run_link(const std::string& url, run_link& out) {
     if (std::string why = read_query(query, out); !why.empty()) return shown + ": " + why;
     out.session = std::stoll(id);
     if (scheme == "velmora" && port.empty()) port = std::to_string(default_server_port);
-    out.host_port = port.empty() ? host : host + ":" + port;
-    out.server = (scheme == "https" ? "https://" : "http://") + out.host_port;
-    if (scheme == "https" && port.empty()) out.host_port = host + ":443";
-    if (scheme == "http" && port.empty()) out.host_port = host + ":80";
+    const std::string host_port = port.empty() ? host : host + ":" + port;
+    out.server = (scheme == "https" ? "https://" : "http://") + host_port;
+    out.base = scheme + "://" + host_port + "/sessions/" + std::to_string(out.session);
     return {};
 }
 
-std::string run_link_text(const std::string& host_port, std::int64_t session, std::int64_t at_ms) {
-    return "velmora://" + host_port + "/sessions/" + std::to_string(session) + "?t=" + std::to_string(at_ms / 1000);
+std::string run_link_at(const run_link& link, std::int64_t at_ms) {
+    return link.base + "?t=" + std::to_string(at_ms / 1000);
 }
 
 std::string file_url_path(const std::string& url) {

@@ -17,7 +17,7 @@ constexpr int default_server_port = 8029;
 
 struct run_link {
     std::string server;                 // http://HOST:PORT or https://HOST[:PORT], for online::client
-    std::string host_port;              // HOST:PORT, as a velmora:// link names it
+    std::string base;                   // the link without t=, in its own scheme, as the game copies it
     std::int64_t session = 0;
     std::optional<std::int64_t> at_ms;  // t=
 };
@@ -28,8 +28,8 @@ bool looks_like_url(const std::string& arg);
 // "" and `out` filled, or why `url` is no run link.
 std::string parse_run_link(const std::string& url, run_link& out);
 
-// The velmora:// link of a run at a moment (whole seconds, as t= is read).
-std::string run_link_text(const std::string& host_port, std::int64_t session, std::int64_t at_ms);
+// A run's link at a moment (whole seconds, as the game copies it).
+std::string run_link_at(const run_link& link, std::int64_t at_ms);
 
 // A file:// URL as a desktop entry's %U passes a local file: its path, or
 // "" when it names another machine or is malformed.

@@ -614,6 +614,7 @@ int run_watch(const play_options& o) {
     }
     game.push_back("-replay=" + file);
     game.push_back("-watch");
+    if (o.link) game.push_back("-link=" + o.link->base);
     if (o.watch_speed) game.push_back("-speed=" + results::watch_speed_text(*o.watch_speed));
     if (o.watch_at_ms) {
         char at[32];

@@ -24,29 +24,32 @@ TEST(RunLink, GoodFormsNameTheServerSessionAndMoment) {
     struct row {
         const char* url;
         const char* server;
-        const char* host_port;
+        const char* base;
         std::int64_t session;
         std::int64_t at_ms;  // -1: none given
     };
     const row rows[] = {
-        {"velmora://127.0.0.1:8123/sessions/42?t=1", "http://127.0.0.1:8123", "127.0.0.1:8123", 42, 1000},
-        {"velmora://boards.example/sessions/7", "http://boards.example:8029", "boards.example:8029", 7, -1},
-        {"VELMORA://h:9/sessions/9?t=1:01.5", "http://h:9", "h:9", 9, 61500},
-        {"http://h/sessions/3?ref=mail&t=60#top", "http://h", "h:80", 3, 60000},
-        {"https://boards.example/sessions/12", "https://boards.example", "boards.example:443", 12, -1},
-        {"velmora://[::1]:8029/sessions/5", "http://[::1]:8029", "[::1]:8029", 5, -1},
+        {"velmora://127.0.0.1:8123/sessions/42?t=1", "http://127.0.0.1:8123", "velmora://127.0.0.1:8123/sessions/42", 42, 1000},
+        {"velmora://boards.example/sessions/7", "http://boards.example:8029", "velmora://boards.example:8029/sessions/7", 7, -1},
+        {"VELMORA://h:9/sessions/9?t=1:01.5", "http://h:9", "velmora://h:9/sessions/9", 9, 61500},
+        {"VELMORA://H:9/SESSIONS/9?T=2", "http://H:9", "velmora://H:9/sessions/9", 9, 2000},  // as the game shows it
+        {"http://h/sessions/3?ref=mail&t=60#top", "http://h", "http://h/sessions/3", 3, 60000},
+        {"https://boards.example/sessions/12", "https://boards.example", "https://boards.example/sessions/12", 12, -1},
+        {"velmora://[::1]:8029/sessions/005", "http://[::1]:8029", "velmora://[::1]:8029/sessions/5", 5, -1},
     };
     for (const row& r : rows) {
         run_link l;
         ASSERT_EQ(parse_run_link(r.url, l), "") << r.url;
         EXPECT_EQ(l.server, r.server) << r.url;
-        EXPECT_EQ(l.host_port, r.host_port) << r.url;
+        EXPECT_EQ(l.base, r.base) << r.url;
         EXPECT_EQ(l.session, r.session) << r.url;
         EXPECT_EQ(l.at_ms.value_or(-1), r.at_ms) << r.url;
     }
-    // The link the game copies reads back as the same run and moment.
-    run_link back;
-    ASSERT_EQ(parse_run_link(run_link_text("h:9", 31, 75900), back), "");
+    // A link made again at a moment reads back as the same run and server.
+    run_link l, back;
+    ASSERT_EQ(parse_run_link("https://h:444/sessions/31?t=2", l), "");
+    ASSERT_EQ(parse_run_link(run_link_at(l, 75900), back), "");
+    EXPECT_EQ(back.server, "https://h:444");
     EXPECT_EQ(back.session, 31);
     EXPECT_EQ(back.at_ms, 75000);
 }
