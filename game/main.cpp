@@ -37,6 +37,8 @@ __attribute__((constructor(101))) void answer_help_and_version(int argc, char** 
             "                 5 seconds back and forward; the music plays at 1x only\n"
             "  -speed=X       watch at X times the recorded pace (0.25 to 8)\n"
             "  -at=SECONDS    watch from that moment of the replay (60, 1:01.5)\n"
+            "  -link=URL      the watched run's velmora:// link: L shows it at the moment\n"
+            "                 watched and copies it with xclip or xsel when there\n"
             "  -ghost=FILE    race the first run of the replay FILE, of the same stage: its\n"
             "                 ship moves beside yours, the top right says how you stand\n"
             "  -ghost-name=TEXT  the name the top right gives the ghost (FILE's name)\n"

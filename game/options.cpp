@@ -59,6 +59,16 @@ game_options read_game_options(int argc, char** argv) {
             o.watch.on = true;
             std::string why;
             if (!results::parse_watch_speed(speed, o.watch.speed, why) && bad_watch.empty()) bad_watch = "-speed: " + why;
+        } else if (const char* link = value_of(arg, "-link=")) {
+            o.watch.link = link;
+            // Shown on the screen and handed to a clipboard tool: our own
+            // scheme and plain printable ASCII only.
+            const bool plain =
+                (o.watch.link.compare(0, 10, "velmora://") == 0 || o.watch.link.compare(0, 7, "http://") == 0 ||
+                 o.watch.link.compare(0, 8, "https://") == 0) &&
+                o.watch.link.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789:/.-[]") ==
+                    std::string::npos;
+            if (!plain && bad_watch.empty()) bad_watch = "-link= takes a run's link, velmora://HOST:PORT/sessions/ID";
         } else if (const char* at = value_of(arg, "-at=")) {
             o.watch.on = true;
             std::string why;
@@ -67,6 +77,7 @@ game_options read_game_options(int argc, char** argv) {
     }
     if (bad_watch.empty() && ghost_given && o.ghost.replay_file.empty()) bad_watch = "-ghost= needs a replay file";
     if (bad_watch.empty() && o.watch.on && !o.replay.replay_given) bad_watch = "watching needs -replay=FILE";
+    if (bad_watch.empty() && !o.watch.link.empty() && !o.watch.on) bad_watch = "-link= goes with -watch";
     if (bad_watch.empty() && o.watch.on && o.replay.record_given) bad_watch = "a replay being watched is not recorded";
     o.why = !bad_offset.empty() ? bad_offset : !bad_volume.empty() ? bad_volume : !bad_effects.empty() ? bad_effects : bad_watch;
     o.ok = o.why.empty();

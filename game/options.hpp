@@ -25,6 +25,7 @@ struct watch_options {
     bool on = false;
     int speed = results::watch_speed_normal;  // hundredths of the recorded pace
     std::int64_t at_ms = 0;                   // from the replay's first update
+    std::string link;  // -link=: the run's velmora:// link on its server, which L copies; "" for none
 };
 
 // The game's command line, read once: the music file and the pattern file,

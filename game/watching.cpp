@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "audiolayer/playback.hpp"
+#include "game/clipboard.hpp"
 #include "game/ghost.hpp"
 #include "game/pixel_text.hpp"
 #include "game/replay_session.hpp"
@@ -42,7 +43,7 @@ bool run_in_play() {
 }
 
 // The keys read while watching, each counted on its press.
-enum class watch_key { slower, faster, pause, step, back, forward };
+enum class watch_key { slower, faster, pause, step, back, forward, copy_link };
 struct key_binding {
     int key;
     watch_key does;
@@ -52,7 +53,27 @@ constexpr key_binding bindings[] = {
     {SDLK_RIGHTBRACKET, watch_key::faster}, {SDLK_PLUS, watch_key::faster},   {SDLK_EQUALS, watch_key::faster},
     {SDLK_KP_PLUS, watch_key::faster},     {SDLK_SPACE, watch_key::pause},    {SDLK_p, watch_key::pause},
     {SDLK_PERIOD, watch_key::step},        {SDLK_LEFT, watch_key::back},      {SDLK_RIGHT, watch_key::forward},
+    {SDLK_l, watch_key::copy_link},
 };
+
+// The link L made, shown for a few seconds so it can be read off even where
+// no clipboard tool is.
+struct shown_link {
+    std::string text;
+    bool copied = false;
+    int frames_left = 0;
+};
+constexpr int link_shown_frames = 4 * 60;
+constexpr int link_pixel = 2;  // a link of 80 characters fits the width
+
+void draw_shown_link(shown_link& l) {
+    if (l.frames_left <= 0) return;
+    --l.frames_left;
+    const fill_colour white{SDL_MapRGB(window->format, 255, 255, 255)};
+    const fill_colour amber{SDL_MapRGB(window->format, 255, 191, 0)};
+    draw_pixel_text(l.copied ? "LINK COPIED" : "LINK (NO XCLIP OR XSEL TO COPY IT)", corner_left, 4, amber, link_pixel);
+    draw_pixel_text(pixel_text_of(l.text), corner_left, 4 + 7 * link_pixel, white, link_pixel);
+}
 
 // The music of the run in play, moved to the moment shown whenever it
 // starts. The game's own music calls (the run's start, its result screen)
@@ -162,6 +183,7 @@ stage_end watch_frame_loop(const stage_request& r, int offset_ms) {
     bool paused = false;
     bool was_down[sizeof bindings / sizeof bindings[0]] = {};
     std::int64_t update = 0;
+    shown_link link;
     if (r.watch.at_ms > 0) replay_jump_to(results::watch_update_at(r.watch.at_ms));
     pump_input();
     std::optional<stage_end> end;
@@ -183,6 +205,12 @@ stage_end watch_frame_loop(const stage_request& r, int offset_ms) {
             case watch_key::step: steps += paused; break;
             case watch_key::back: jump -= jump_updates; break;
             case watch_key::forward: jump += jump_updates; break;
+            case watch_key::copy_link:
+                if (r.watch.link.empty()) continue;
+                link.text = link_at_moment(r.watch.link, session_updates_run());
+                link.copied = copy_to_clipboard(link.text);
+                link.frames_left = link_shown_frames;
+                continue;
             }
             pacer.restart();
         }
@@ -213,6 +241,7 @@ stage_end watch_frame_loop(const stage_request& r, int offset_ms) {
         draw_ghost();
         draw_watch_corner({results::watch_speed_text(speed), results::watch_moment_text(session_updates_run()),
                            paused ? "PAUSE" : (!audible || music.failed()) ? "MUTE" : ""});
+        draw_shown_link(link);
         window->flip();
         frame_wait();
         pump_input();

@@ -12,7 +12,8 @@
 // speeds the corner says it is muted, and the effects are silent too.
 //
 // Keys: [ or - slower, ] or + faster, Space or P pause and resume, . one
-// update while paused, Left and Right 5 seconds back and forward, Escape
+// update while paused, Left and Right 5 seconds back and forward, L (with
+// -link=) shows the run's link at the moment watched and copies it, Escape
 // leaves.
 
 // The frame loop of a watched stage, in place of the game's own: the replay

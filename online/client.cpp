@@ -286,6 +286,10 @@ void read_session(sent_session& s, const json& j) {
     s.session = number_of(j, "session");
     s.status = text_of(j, "status");
     s.reason = text_of(j, "reason").substr(0, 400);
+    s.player = text_of(j, "player").substr(0, 200);
+    s.stage = text_of(j, "stage");
+    s.edition = text_of(j, "edition").substr(0, 40);
+    s.difficulty = text_of(j, "difficulty").substr(0, 40);
 }
 
 }  // namespace

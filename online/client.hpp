@@ -38,6 +38,7 @@ struct sent_session {
     std::int64_t session = 0;
     std::string status;  // "pending", "verified", "rejected" or "unverified" (the server could not re-play it; send it again)
     std::string reason;
+    std::string player, stage, edition, difficulty;  // as GET /v1/sessions/ID answers them
 };
 
 struct session_upload {

@@ -5,6 +5,7 @@
 
 #include "library/play_session.hpp"
 #include "library/song_library.hpp"
+#include "playcommand/run_link.hpp"
 #include "results/replay_file.hpp"
 #include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
@@ -57,20 +58,8 @@ ghost_choice board_top(const stage_named& stage, const std::string& download_dir
     if (b.entries.empty())
         return fail("the board of " + quoted(stage.song) + " in " + stage_words(stage) + " has no run yet to race");
     const online::board_entry& top = b.entries.front();
-    const online::download d = client.replay(top.session);
-    if (!d.how.ok) return fail("cannot download the replay of the board's first run: " + d.how.message);
-    results::replay r;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(d.bytes.data());
-    const results::replay_read_result read = results::decode_replay(bytes, d.bytes.size(), r);
-    if (read.status != results::replay_status::ok)
-        return fail("the server's replay of the board's first run is not one: " +
-                    results::describe_replay_failure("session " + std::to_string(top.session), read));
-    if (!userfiles::make_dirs(download_dir, why))
-        return fail("cannot make the folder " + quoted(download_dir) + ": " + why);
-    const std::string file = download_dir + "/session-" + std::to_string(top.session) + ".vrp";
-    // Written whole under a temporary name and renamed.
-    if (const std::string error = results::write_replay_file(file, r); !error.empty())
-        return fail("cannot keep the board's first run as " + quoted(file) + ": " + error);
+    const std::string file = fetch_session_replay(client, top.session, download_dir, why);
+    if (file.empty()) return fail("the board's first run: " + why);
     return {{}, file, top.player + " #" + std::to_string(top.rank), top.run};
 }
 

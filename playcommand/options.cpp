@@ -20,6 +20,7 @@ std::string usage_text() {
            "       velmora_play --prepare [options] SONG|FOLDER...\n"
            "       velmora_play --replay [options] SONG\n"
            "       velmora_play --watch FILE.vrp [--at SECONDS] [--speed X] [--ghost G]\n"
+           "       velmora_play [--watch] velmora://HOST[:PORT]/sessions/ID[?t=SECONDS]\n"
            "       velmora_play --list [--sort KEY]\n"
            "       velmora_play --search TEXT [--sort KEY]\n"
            "       velmora_play --add FOLDER... | --folders | --forget FOLDER | --scan\n"
@@ -50,6 +51,11 @@ std::string usage_text() {
            "                               highlighted, without playing it\n"
            "  --watch FILE.vrp             watch a replay, its stage and song found again\n"
            "                               through the stage cache and the song library\n"
+           "  --watch LINK                 watch a run on a scoreboard server from its link,\n"
+           "                               velmora://HOST[:PORT]/sessions/ID[?t=SECONDS]\n"
+           "                               (port 8029 unless given) or the server's web\n"
+           "                               address http[s]://HOST[:PORT]/sessions/ID; the\n"
+           "                               song must be in your library\n"
            "  --at SECONDS                 watch from that moment (60, 1:01.5)\n"
            "  --speed X                    watch at X times the pace played (0.25 to 8);\n"
            "                               while watching: [ ] speed, Space pause, . step,\n"
@@ -158,6 +164,13 @@ std::string choose_command(const modes& m, play_options& o) {
         return (std::string(o.offset_ms ? "--offset" : "--volume") + " is for playing; it does not go with " +
                    (m.prepare ? "--prepare" : m.list ? "--list" : m.show ? "--show" : m.calibrate ? "--calibrate" : m.add ? "--add"
                     : m.show_folders ? "--folders" : m.forget ? "--forget" : m.scan ? "--scan" : "--search"));
+    } else if (o.link) {
+        if (!o.songs.empty() || m.prepare || m.list || m.replay || m.show || m.calibrate || m.add || m.show_folders ||
+            m.forget || m.scan || m.search || m.online || m.offline || m.submit || m.board)
+            return "a run's link is watched alone: it takes no songs or files, and no command but --watch";
+        o.what = command::watch;
+        // --at given as well wins over the link's moment.
+        if (!o.watch_at_ms) o.watch_at_ms = o.link->at_ms;
     } else if ((o.watch_speed || o.watch_at_ms) && !m.watch) {
         return std::string(o.watch_speed ? "--speed" : "--at") + " goes with --watch";
     } else if (m.watch) {
@@ -302,7 +315,16 @@ parsed_options parse_options(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (options_end || arg.size() < 2 || arg[0] != '-') {
-            o.songs.push_back(arg);
+            if (!looks_like_url(arg)) {
+                o.songs.push_back(arg);
+            } else if (const std::string path = file_url_path(arg); !path.empty()) {
+                o.songs.push_back(path);  // a desktop entry's %U hands files over as file:// URLs
+            } else if (o.link) {
+                return bad("one run's link at a time");
+            } else if (std::string why = parse_run_link(arg, o.link.emplace()); !why.empty()) {
+                o.link.reset();
+                return bad(std::move(why));
+            }
             continue;
         }
         if (arg == "--") {

@@ -7,6 +7,7 @@
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
 #include "musicindex/songs.hpp"
+#include "playcommand/run_link.hpp"
 #include "userfiles/settings.hpp"
 
 namespace playcommand {
@@ -41,6 +42,7 @@ struct play_options {
     std::optional<int> watch_speed;          // --speed, in hundredths (results/watch_pace.hpp)
     std::optional<std::int64_t> watch_at_ms;  // --at
     std::string ghost;                        // --ghost best|top|FILE, for playing a song or --watch
+    std::optional<run_link> link;             // a run on a server to watch, given as its link
 };
 
 struct parsed_options {

@@ -19,6 +19,7 @@
 
 #include "launching/launch.hpp"
 #include "playcommand/ghost_choice.hpp"
+#include "playcommand/run_link.hpp"
 #include "playcommand/music_commands.hpp"
 #include "playcommand/online_commands.hpp"
 #include "playcommand/options.hpp"
@@ -535,17 +536,52 @@ int run_replay(const play_options& o, const userfiles::settings& saved) {
     return game_status(run_game(game), game[0]);
 }
 
+// A linked run's replay, downloaded into the cache by its session; "" once
+// said why not.
+std::string fetch_linked_run(const run_link& link, online::sent_session& s) {
+    const online::client client(link.server);
+    s = client.session(link.session);
+    const std::string name = "session " + std::to_string(link.session) + " on " + link.server;
+    if (!s.how.ok) {
+        say(s.how.status == 404 ? "the server knows no " + name : "cannot read " + name + ": " + s.how.message);
+        return {};
+    }
+    std::string why;
+    const std::string file = fetch_session_replay(client, link.session, userfiles::cache_dir() + "/runs", why);
+    if (file.empty()) {
+        say(why);
+        return {};
+    }
+    results::replay r;
+    if (results::read_replay_file(file, r).status == results::replay_status::ok && r.pattern.hex() != s.stage) {
+        say("the server's replay of " + name + " was played on another stage than the session's " + s.stage);
+        return {};
+    }
+    return file;
+}
+
+// Why a linked run cannot be watched when its stage is in no cache: the
+// stage is made from the song, which only the player can have.
+std::string missing_song(const online::sent_session& s) {
+    return "this run of " + (s.player.empty() ? std::string("session ") + std::to_string(s.session) : s.player) +
+           " was played on a song whose stage (" + s.stage + ", the " + s.edition + " edition at " + s.difficulty +
+           ") is not in your stage cache; add that song to your library and play or --prepare it in that edition "
+           "and difficulty to watch it";
+}
+
 // A replay file watched: its stage and song found again, the game started
 // on them watching it.
 int run_watch(const play_options& o) {
-    const std::string& file = o.songs.front();
+    online::sent_session linked;
+    const std::string file = o.link ? fetch_linked_run(*o.link, linked) : o.songs.front();
+    if (file.empty()) return 1;
     const userfiles::settings saved = load_settings();
     // Before any database exists: the probe forks.
     audio_probe audio;
-    const watch_target t =
-        find_watch_target(file, stagecache::stage_cache(userfiles::cache_dir()).stage_dir(), library_path());
+    const std::string stage_dir = stagecache::stage_cache(userfiles::cache_dir()).stage_dir();
+    const watch_target t = find_watch_target(file, stage_dir, library_path());
     if (!t.why.empty()) {
-        say(t.why);
+        say(o.link && t.stage_missing ? missing_song(linked) : t.why);
         return 1;
     }
     if (o.watch_at_ms && results::watch_update_at(*o.watch_at_ms) >= t.replay.update_count) {
@@ -578,6 +614,7 @@ int run_watch(const play_options& o) {
     }
     game.push_back("-replay=" + file);
     game.push_back("-watch");
+    if (o.link) game.push_back("-link=" + o.link->base);
     if (o.watch_speed) game.push_back("-speed=" + results::watch_speed_text(*o.watch_speed));
     if (o.watch_at_ms) {
         char at[32];

@@ -71,6 +71,7 @@ watch_target find_watch_target(const std::string& replay_file, const std::string
         return t;
     }
     if (t.stage_path.empty()) {
+        t.stage_missing = true;
         t.why = "the stage replay " + quoted(replay_file) + " was played on is not in the stage cache " +
                 quoted(stage_dir) + "; play or --prepare its song in that edition and difficulty first";
         return t;

@@ -11,6 +11,7 @@ namespace playcommand {
 // where that song was last prepared or played from.
 struct watch_target {
     std::string why;  // empty when found; else one line naming the replay
+    bool stage_missing = false;  // the replay was read, but its stage is in no cache
     results::replay replay;
     std::string stage_path;
     std::string song_path;

@@ -501,6 +501,14 @@ case_play.watch.no_stage() {
   file=watch.vrp
   run_play --watch watch.vrp
 }
+# Links to a run: refused as usage before anything is reached, or the
+# server (a port nothing listens on) said not to answer.
+case_play.link.scheme() { run_play ftp://h/sessions/1; }
+case_play.link.no_host() { run_play velmora:///sessions/1; }
+case_play.link.no_session() { run_play --watch velmora://h/sessions/; }
+case_play.link.traversal() { run_play velmora://h/sessions/../1; }
+case_play.link.moment() { run_play 'velmora://h/sessions/1?t=soon'; }
+case_play.link.unreachable() { run_play velmora://127.0.0.1:1/sessions/5; }
 # The song library cannot be made (its folder's place is a file): the library
 # screen opens all the same, shows why, and ends with status 1 when asked to quit.
 case_play.library.unopenable() {

@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "game/clipboard.hpp"
 #include "game/options.hpp"
 
 namespace {
@@ -159,6 +167,7 @@ TEST(WatchOptions, SpeedAndMomentNeedAReplayAndStayInRange) {
         std::int64_t at_ms;
     };
     const std::string bad_speed = "-speed: the speed is 0.25 to 8 times the recorded pace, in hundredths at most, not \"";
+    const std::string bad_link = "-link= takes a run's link, velmora://HOST:PORT/sessions/ID";
     const std::string bad_at = "-at: a moment is seconds (60, 61.5) or minutes and seconds (1:01.5), not \"";
     const watch_case cases[] = {
         {{"-replay=r.vrp", "-watch"}, "", 100, 0},
@@ -178,6 +187,11 @@ TEST(WatchOptions, SpeedAndMomentNeedAReplayAndStayInRange) {
         {{"-replay=r.vrp", "-at=90000"}, bad_at + "90000\"", 0, 0},
         {{"-speed=2"}, "watching needs -replay=FILE", 0, 0},
         {{"-replay=r.vrp", "-record=s.vrp", "-watch"}, "a replay being watched is not recorded", 0, 0},
+        {{"-replay=r.vrp", "-watch", "-link=velmora://[::1]:8029/sessions/7"}, "", 100, 0},
+        {{"-replay=r.vrp", "-watch", "-link=https://h/sessions/7"}, "", 100, 0},
+        {{"-replay=r.vrp", "-watch", "-link=file:///sessions/7"}, bad_link, 0, 0},
+        {{"-replay=r.vrp", "-watch", "-link=velmora://h/sessions/7;rm -rf ~"}, bad_link, 0, 0},
+        {{"-replay=r.vrp", "-link=velmora://h:1/sessions/7"}, "-link= goes with -watch", 0, 0},
         // The offset is still reported first.
         {{"-replay=r.vrp", "-speed=9", "-offset=501"}, "-offset must be a whole number of milliseconds from -500 to 500, not \"501\"", 0, 0},
     };
@@ -217,4 +231,36 @@ TEST(GhostOptions, TheReplayToRaceAndTheLineItShows) {
         {12, 100, "+12 hits, +100 vs Mira #1"},
     };
     for (const line_case& c : lines) EXPECT_EQ(ghost_difference_text(c.hits, c.score, "Mira #1"), c.line);
+}
+
+// L while watching: the link at the moment shown, handed to the first
+// clipboard tool on the PATH on its standard input; none there is said.
+TEST(WatchLink, TheLinkAtTheMomentGoesToTheClipboardTool) {
+    EXPECT_EQ(link_at_moment("velmora://h:1/sessions/7", 75 * 60 + 59), "velmora://h:1/sessions/7?t=75");
+    char folder[] = "/tmp/velmora_clip_XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string dir = folder, got = dir + "/got";
+    {
+        std::ofstream tool(dir + "/xclip");
+        tool << "#!/bin/sh\necho \"$@\" > '" << got << ".tmp'\ncat >> '" << got << ".tmp'\nmv '" << got << ".tmp' '"
+             << got << "'\n";
+    }
+    ::chmod((dir + "/xclip").c_str(), 0755);
+    const char* was = std::getenv("PATH");
+    const std::string saved = was ? was : "";
+    ::setenv("PATH", (dir + ":/usr/bin:/bin").c_str(), 1);
+    EXPECT_TRUE(copy_to_clipboard("velmora://h:1/sessions/7?t=3"));
+    std::string text;
+    for (int i = 0; i < 200 && text.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream in(got);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(text, "-selection clipboard\nvelmora://h:1/sessions/7?t=3");
+    ::setenv("PATH", dir.c_str(), 1);
+    ::unlink((dir + "/xclip").c_str());
+    EXPECT_FALSE(copy_to_clipboard("x")) << "no tool on the PATH";
+    ::setenv("PATH", saved.c_str(), 1);
+    ::unlink(got.c_str());
+    ::rmdir(folder);
 }

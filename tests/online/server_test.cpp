@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -151,6 +152,63 @@ TEST(OnlineServer, VelmoraPlayGoesOnlineOnceAndOffline) {
             EXPECT_EQ(st.st_mode & 0777, 0600u);
         }
     }
+}
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A run on the board watched from its link, as a browser hands it over: the
+// replay downloaded into the cache by its session, the stage and song found
+// on this player's side, the game started from the link's moment.
+TEST(OnlineServer, ARunsLinkIsWatchedFromItsMoment) {
+    test_support::scratch_dir dir;
+    const std::string env = "env XDG_CONFIG_HOME='" + dir / "config" + "' XDG_DATA_HOME='" + dir / "data" +
+                            "' XDG_CACHE_HOME='" + dir / "cache" + "' SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy ";
+    int status = 0;
+    // The song and the kept run the schema 2 library fixture holds.
+    const std::string made = test_support::shell_output(
+        program("make_song") + " --seconds 3 '" + dir / "longer.wav" + "' 2>&1 && " + env + program("velmora_play") +
+            " --prepare --edition standard --difficulty hard '" + dir / "longer.wav" + "' 2>&1", status);
+    ASSERT_EQ(status, 0) << made;
+    const std::string replay = file_bytes(std::string(VELMORA_SOURCE_DIR_DEFAULT) +
+                                          "/tests/data/library_v2/1f853e10205343137ae7b04b401f57b0-standard-1796787717-22760.vrp");
+    std::string stage;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "cache/velmora/stages"))
+        if (e.path().filename().string().find("-standard-") != std::string::npos) stage = file_bytes(e.path());
+    ASSERT_FALSE(stage.empty());
+    const online::registered lena = online::client(url()).register_player("Lena_link");
+    ASSERT_TRUE(lena.how.ok) << lena.how.message;
+    online::session_upload up;
+    up.stage = stage;
+    up.replay = replay;
+    up.edition = "standard";
+    up.difficulty = "hard";
+    const online::sent_session sent = online::client(url(), lena.token).submit(up);
+    ASSERT_TRUE(sent.how.ok) << sent.how.message;
+
+    const std::string link = "velmora://127.0.0.1:" + std::to_string(server->port()) + "/sessions/";
+    const std::string id = std::to_string(sent.session);
+    const struct {
+        std::string args, env;
+        int status;
+        const char* says;
+    } rows[] = {
+        {"'" + link + id + "?t=1' --speed 8", env, 0, "velmora: run 1 ended: 340 hits, score 24287"},
+        {"--watch '" + link + id + "?t=10:00'", env, 1, ", before --at 10:00.0"},
+        {"'" + link + "987654321'", env, 1, "the server knows no session 987654321"},
+        // Another player without the song: what to add to watch it.
+        {"'" + link + id + "'", "env XDG_DATA_HOME='" + dir / "other" + "' XDG_CACHE_HOME='" + dir / "other" + "' ", 1,
+         "this run of Lena_link was played on a song whose stage"},
+    };
+    for (const auto& r : rows) {
+        const std::string out = test_support::shell_output(r.env + program("velmora_play") + " " + r.args + " 2>&1", status);
+        EXPECT_EQ(WEXITSTATUS(status), r.status) << r.args << ": " << out;
+        EXPECT_NE(out.find(r.says), std::string::npos) << r.args << ": " << out;
+    }
+    EXPECT_EQ(file_bytes(dir / ("cache/velmora/runs/session-" + id + ".vrp")), replay);
+    EXPECT_EQ(file_bytes(dir / ("other/velmora/runs/session-" + id + ".vrp")), replay);
 }
 
 // Runs played before a server was set: each kept best is queued once

@@ -53,12 +53,12 @@ validate)
   desktop=$root/usr/share/applications/$app_id.desktop
   [ -f "$desktop" ] || fail "no desktop entry $app_id.desktop"
   desktop-file-validate "$desktop" || { echo "desktop-file-validate: $desktop" >&2; status=1; }
-  # The entry starts velmora_play on the files it is given (none: the
-  # library screen), for the audio types it lists.
+  # The entry starts velmora_play on the files or run links it is given
+  # (none: the library screen), for the audio types and the velmora:// scheme.
   exec_line=$(sed -n 's/^Exec=//p' "$desktop")
   read -r exec_program exec_files <<<"$exec_line"
-  [ "$exec_files" = "%F" ] || { echo "the desktop entry passes \"$exec_files\", not %F" >&2; status=1; }
-  for type in audio/x-wav audio/flac audio/ogg audio/mpeg; do
+  [ "$exec_files" = "%U" ] || { echo "the desktop entry passes \"$exec_files\", not %U" >&2; status=1; }
+  for type in x-scheme-handler/velmora audio/x-wav audio/flac audio/ogg audio/mpeg; do
     grep -q "^MimeType=.*$type;" "$desktop" || { echo "the desktop entry's MimeType lacks $type" >&2; status=1; }
   done
   if [ "${VELMORA_HAS_PLAY:-0}" = 1 ] && [ ! -x "$root/usr/games/$exec_program" ]; then
