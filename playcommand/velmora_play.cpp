@@ -555,6 +555,7 @@ std::string fetch_linked_run(const run_link& link, online::sent_session& s) {
     results::replay r;
     if (results::read_replay_file(file, r).status == results::replay_status::ok && r.pattern.hex() != s.stage) {
         say("the server's replay of " + name + " was played on another stage than the session's " + s.stage);
+        std::remove(file.c_str());  // not kept as the session's
         return {};
     }
     return file;

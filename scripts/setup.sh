@@ -14,7 +14,7 @@ packages=(
   libcpp-httplib-dev libpqxx-dev libpq-dev nlohmann-json3-dev libssl-dev libicu-dev postgresql wrk libchromaprint-dev
   xvfb xauth xdotool imagemagick x11-utils libx11-dev sqlite3 tesseract-ocr tesseract-ocr-eng chromium
   clang libclang-rt-14-dev valgrind
-  gettext dpkg-dev fakeroot lintian desktop-file-utils appstream man-db
+  gettext dpkg-dev fakeroot lintian desktop-file-utils libglib2.0-bin appstream man-db
   nginx-light openssl
 )
 

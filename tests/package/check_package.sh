@@ -65,6 +65,20 @@ validate)
     echo "the desktop entry's program $exec_program is not in /usr/games" >&2
     status=1
   fi
+  # Opening a velmora:// link calls the entry's program with the link: the
+  # entry registered in a desktop database of its own, its program swapped
+  # for one that writes down what it was given.
+  mkdir -p "$work/handler/applications"
+  printf '#!/bin/sh\nprintf "%%s\\n" "$@" >"%s"\n' "$work/handler/called" >"$work/handler/program"
+  chmod +x "$work/handler/program"
+  sed -e "s|^Exec=[^ ]*|Exec=$work/handler/program|" -e "s|^TryExec=.*|TryExec=$work/handler/program|" "$desktop" >"$work/handler/applications/$app_id.desktop"
+  update-desktop-database "$work/handler/applications"
+  link='velmora://127.0.0.1:8029/sessions/5?t=3'
+  HOME=$work/handler XDG_CONFIG_HOME=$work/handler/config XDG_DATA_HOME=$work/handler XDG_DATA_DIRS=$work/handler \
+    timeout 20 gio open "$link" 2>"$work/handler/gio.err" || { echo "gio open $link failed: $(cat "$work/handler/gio.err")" >&2; status=1; }
+  for _ in $(seq 50); do [ -s "$work/handler/called" ] && break; sleep 0.1; done
+  [ "$(cat "$work/handler/called" 2>/dev/null)" = "$link" ] ||
+    { echo "opening $link called the entry's program with \"$(cat "$work/handler/called" 2>/dev/null)\"" >&2; status=1; }
   icon=$(sed -n 's/^Icon=//p' "$desktop")
   [ -f "$root/usr/share/icons/hicolor/128x128/apps/$icon.png" ] || { echo "no icon $icon.png" >&2; status=1; }
 
