@@ -1,4 +1,5 @@
 #include "playcommand/options.hpp"
+#include "playcommand/parse_words.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,16 +13,6 @@
 using namespace launching;
 using namespace playcommand;
 
-namespace {
-
-parsed_options parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "velmora_play");
-    std::vector<const char*> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    return parse_options(static_cast<int>(argv.size()), argv.data());
-}
-
-}  // namespace
 
 TEST(Options, TakeTheSongsEditionAndModes) {
     parsed_options p = parse({"--edition", "zetaflux", "song.ogg", "--fullscreen"});

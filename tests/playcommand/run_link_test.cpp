@@ -6,19 +6,10 @@
 #include <vector>
 
 #include "playcommand/options.hpp"
+#include "playcommand/parse_words.hpp"
 
 using namespace playcommand;
 
-namespace {
-
-parsed_options parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "velmora_play");
-    std::vector<const char*> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    return parse_options(static_cast<int>(argv.size()), argv.data());
-}
-
-}  // namespace
 
 TEST(RunLink, GoodFormsNameTheServerSessionAndMoment) {
     struct row {
