@@ -114,13 +114,16 @@ private:
                                     : 0.0;
         const double at =
             static_cast<double>(tick) / results::watch_updates_per_second + offset_ms_ / 1000.0 + buffer_s;
+        // An alignment before the music's start: its first ticks come
+        // before the music, which starts once the moment shown reaches it.
+        if (at < 0) return;
         if (length_s_ < 0) {
             const playback::detached_open probe = playback::open_detached(file_.c_str(), 0);
             if (!probe.stream || probe.file_rate == 0) return give_up(probe.error);
             length_s_ = static_cast<double>(probe.length_frames) / probe.file_rate;
         }
         if (at >= length_s_) return;  // the song is over at this moment
-        playback::detached_open o = playback::open_detached(file_.c_str(), std::max(at, 0.0) / length_s_);
+        playback::detached_open o = playback::open_detached(file_.c_str(), at / length_s_);
         if (!o.stream) return give_up(o.error);
         stream_ = playback::stream_adopt(std::move(o.stream));
         if (stream_ == 0) return give_up(playback::last_error());

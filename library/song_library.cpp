@@ -125,6 +125,22 @@ constexpr const char* schema_steps[] = {
     ");"
     "CREATE INDEX submissions_by_song ON submissions (song_hash, edition, difficulty);"
     "ALTER TABLE songs ADD COLUMN fingerprint TEXT;",
+    // Schema 5 to 6
+    // The stage of the song's recording's board on the server, when it is
+    // not the song's own, and how far this file's music is from that
+    // stage's; measured once, and kept for when the server is out of reach.
+    "CREATE TABLE board_stages ("
+    "  song_hash TEXT NOT NULL,"
+    "  edition TEXT NOT NULL,"
+    "  difficulty TEXT NOT NULL,"
+    "  stage_hash TEXT NOT NULL,"
+    "  stage_file TEXT NOT NULL,"
+    "  offset_ms REAL NOT NULL,"
+    "  clear INTEGER NOT NULL CHECK (clear IN (0, 1)),"
+    "  why TEXT NOT NULL,"
+    "  measured_at INTEGER NOT NULL,"
+    "  PRIMARY KEY (song_hash, edition, difficulty)"
+    ");",
 };
 
 void migrate_step(sqlite3* db, int from) {
@@ -499,6 +515,41 @@ std::string song_library::fingerprint(const std::string& hash) {
                       "cannot read the fingerprint");
     st.bind(":hash", hash);
     return st.step() ? st.text(0) : std::string();
+}
+
+void song_library::record_board_stage(const std::string& hash, stage_choice choice, const board_stage_row& row) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_,
+                      "INSERT OR REPLACE INTO board_stages (song_hash, edition, difficulty, stage_hash, stage_file,"
+                      " offset_ms, clear, why, measured_at) VALUES (:hash, :edition, :difficulty, :stage_hash,"
+                      " :stage_file, :offset_ms, :clear, :why, :measured_at)",
+                      "cannot keep the board's stage");
+    bind_key(st, hash, choice.edition_name(), choice.difficulty_name())
+        .bind(":stage_hash", row.stage_hash)
+        .bind(":stage_file", row.stage_file)
+        .bind(":offset_ms", row.offset_ms)
+        .bind(":clear", static_cast<std::int64_t>(row.clear ? 1 : 0))
+        .bind(":why", row.why)
+        .bind(":measured_at", row.measured_at)
+        .run();
+}
+
+std::optional<board_stage_row> song_library::board_stage(const std::string& hash, stage_choice choice) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_,
+                      std::string("SELECT stage_hash, stage_file, offset_ms, clear, why, measured_at FROM board_stages") +
+                          where_key,
+                      "cannot read the board's stage");
+    bind_key(st, hash, choice.edition_name(), choice.difficulty_name());
+    if (!st.step()) return std::nullopt;
+    board_stage_row r;
+    r.stage_hash = st.text(0);
+    r.stage_file = st.text(1);
+    r.offset_ms = st.real(2);
+    r.clear = st.integer(3) != 0;
+    r.why = st.text(4);
+    r.measured_at = st.integer(5);
+    return r;
 }
 
 std::vector<song_row> song_library::songs() {

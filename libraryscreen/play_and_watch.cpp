@@ -7,6 +7,8 @@
 #include "libraryscreen/drawing.hpp"
 #include "libraryscreen/online_calls.hpp"
 #include "libraryscreen/song_panel.hpp"
+#include "library/play_session.hpp"
+#include "library/song_library.hpp"
 #include "results/replay_file.hpp"
 #include "shell/gamepad.hpp"
 
@@ -59,15 +61,30 @@ ghost_request ghost_to_race(screen_state& s, const chosen_song& song) {
 void play_sessions(screen_state& s, const chosen_song& song, const std::string& version_stage) {
     s.preview.stop();
     bool at_once = false;
+    std::string board_note;  // why the board's stage was not played, said once on the way back
     for (;;) {
         prepared_stage stage;
         // The song's own stage first even for a version: its hash names the song, and the list keeps its place.
         if (s.quit || !get_stage(s, song, stage) || s.quit) break;
-        if (!version_stage.empty()) stage.stage_path = version_stage;
+        int align_ms = 0;
+        if (!version_stage.empty()) {
+            stage.stage_path = version_stage;
+        } else if (::library::song_library* lib = s.calls.songs()) {
+            // The recording's board's stage, aligned to this file, once measured clear.
+            try {
+                const ::library::stage_to_play p = ::library::stage_for_play(*lib, stage.song_hash, s.stage, stage.stage_path);
+                stage.stage_path = p.stage_file;
+                align_ms = p.align_ms;
+                board_note = p.note;
+            } catch (const ::library::library_error& e) {
+                say(e.what());
+            }
+        }
         const session_request session{stage.song_hash, s.stage, stage.stage_path};
         const std::optional<run_figures> before =
             s.calls.best_run(stage.song_hash, s.stage);
         stage_request r = request_for(s, song, stage);
+        r.align_ms = align_ms;
         r.end_after_run = true;
         r.start_at_once = at_once;
         r.pause_menu = [&s] { return pause_menu(s); };
@@ -118,6 +135,8 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         if (next == after_result::quit) s.quit = true;
         if (next != after_result::play_again) break;
     }
+    if (!board_note.empty())
+        s.status += std::string(s.status.empty() ? "" : "; ") + "\"" + song.title + "\": " + board_note;
     back_to_list(s);
     // Ctrl+G is for the song played next; --ghost for the song it was given with.
     s.ghost = {};

@@ -432,15 +432,26 @@ int run_play(const play_options& o, userfiles::settings settings) {
             say(e.what());
         }
     }
+    // The stage the game plays: the board's, aligned to this file, once measured clear.
+    library::stage_to_play playing{r.stage_path, 0, false, {}};
+    if (library) {
+        try {
+            playing = library::stage_for_play(*library, r.hash.hex(), {o.edition, o.difficulty}, r.stage_path);
+        } catch (const library::library_error& e) {
+            say(e.what());
+        }
+    }
+    if (!playing.note.empty()) say(quoted(song) + ": " + playing.note);
     // The screen opens the database and decodes for itself.
     library.reset();
     decoder.reset();
 
     if (!display.empty()) {
-        std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
-        add_setting_arguments(game, settings.offset_ms, settings.volume);
-        say("no display to open the game window on (" + display + "); the stage is ready: " + game[0] + " " +
-            quoted(song) + " " + quoted(r.stage_path) + " " + game[3]);
+        std::vector<std::string> game = game_arguments(game_program(), song, playing.stage_file, o.fullscreen);
+        add_setting_arguments(game, settings.offset_ms, settings.volume, playing.align_ms);
+        std::string line = game[0] + " " + quoted(song) + " " + quoted(playing.stage_file) + " " + game[3];
+        if (playing.align_ms != 0) line += " -align=" + std::to_string(playing.align_ms);
+        say("no display to open the game window on (" + display + "); the stage is ready: " + line);
         return 1;
     }
     choose_audio(audio);

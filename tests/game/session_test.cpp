@@ -342,6 +342,45 @@ TEST_F(Session, AKeptRunRecordedAsTheLibraryScreenPlaysReplaysExactly) {
     EXPECT_EQ(replayed.score, run.score);
 }
 
+// An alignment earlier than the music's start (past the catch-up limit) holds
+// the music back: the first ticks run a frame at a time, none given up, and
+// the replay keeps the player's offset alone.
+TEST_F(Session, AnAlignmentBeforeTheMusicHoldsItBackAndIsNotRecorded) {
+    stage_request record = request("two.pat");
+    record.replay.record_given = true;
+    record.replay.record_file = dir / "aligned.vrp";
+    record.offset_ms = 35;
+    record.offset_given = true;
+    record.align_ms = -3500;
+    const std::string log = dir / "sync.log";
+    ::setenv("VELMORA_SYNC_LOG", log.c_str(), 1);
+    const stage_outcome played = play_a_run(record, false);
+    ::unsetenv("VELMORA_SYNC_LOG");
+    ASSERT_EQ(played.finished_runs.size(), 1u);
+    results::replay kept;
+    ASSERT_EQ(results::read_replay_file(dir / "aligned.vrp", kept).status, results::replay_status::ok);
+    EXPECT_EQ(kept.offset_ms, 35);
+
+    std::ifstream in(log);
+    std::string header;
+    std::getline(in, header);
+    long long frame, wall, following, updates, tick, lag, last_tick = 0, most_updates = 0, following_frames = 0;
+    while (in >> frame >> wall >> following >> updates >> tick >> lag) {
+        in.ignore(1 << 10, '\n');
+        EXPECT_EQ(lag, 0) << "frame " << frame;
+        if (following != 1) continue;
+        ++following_frames;
+        most_updates = std::max(most_updates, updates);
+        last_tick = std::max(last_tick, tick);
+    }
+    ASSERT_GT(following_frames, 0) << "the music never led";
+    // Without the hold the music's start is 210 ticks behind: past the
+    // catch-up limit they would be given up (lag); a busy machine's own
+    // stalls catch up a few ticks at a time.
+    EXPECT_LT(most_updates, 60) << "the first ticks raced to catch the music";
+    EXPECT_GT(last_tick, 3465 * 60 / 1000) << "the run ended before the music came in";
+}
+
 // The library screen's own stage: its run starts as soon as the title takes
 // keys, the stage ends once the result screen would take keys (the run kept
 // as one ended there), and the recording of it replays exactly.

@@ -194,3 +194,42 @@ TEST(PlaySession, WithoutAPlaceForReplaysTheSessionSaysResultsAreNotKept) {
     EXPECT_EQ(s.recording, "");
     EXPECT_NE(s.why_not.find("results are not kept"), std::string::npos) << s.why_not;
 }
+
+// The board's stage plays only from a clear row whose file is still there and
+// whose alignment the game takes, rounded to whole milliseconds; otherwise the
+// song's own stage, saying why.
+TEST(PlaySession, ASongPlaysItsBoardsStageOnlyWhenItsRowIsClearAndWhole) {
+    data_home home;
+    std::string problem;
+    std::unique_ptr<song_library> lib = open_library(problem);
+    ASSERT_TRUE(lib) << problem;
+    const std::string hash(32, 'c'), own = home.dir / "own.pat", board = home.dir / "board.pat";
+    std::ofstream(board) << "stage";
+    const struct {
+        const char* what;
+        bool has_row;
+        board_stage_row row;
+        bool plays_board;
+        int align_ms;
+        const char* note;
+    } rows[] = {
+        {"no row", false, {}, false, 0, ""},
+        {"clear", true, {"ab", board, 499.6, true, "", 1}, true, 500, ""},
+        {"earlier", true, {"ab", board, -30000.4, true, "", 1}, true, -30000, ""},
+        {"half", true, {"ab", board, -2.5, true, "", 1}, true, -3, ""},
+        {"not clear", true, {"ab", board, 500, false, "another mix", 1}, false, 0, "another mix"},
+        {"too far", true, {"ab", board, 30000.5, true, "", 1}, false, 0, "further from it than the game can align"},
+        {"gone", true, {"ab", home.dir / "gone.pat", 10, true, "", 1}, false, 0, "no longer in the cache"},
+        {"no file", true, {"ab", "", 10, true, "", 1}, false, 0, "no longer in the cache"},
+    };
+    for (const auto& r : rows) {
+        lib->with_database([](sqlite3* db) { sql::statement(db, "DELETE FROM board_stages;", "test").run(); });
+        if (r.has_row) lib->record_board_stage(hash, stage_choice{}, r.row);
+        const stage_to_play p = stage_for_play(*lib, hash, stage_choice{}, own);
+        EXPECT_EQ(p.board, r.plays_board) << r.what;
+        EXPECT_EQ(p.stage_file, r.plays_board ? board : own) << r.what;
+        EXPECT_EQ(p.align_ms, r.align_ms) << r.what;
+        EXPECT_NE(p.note.find(r.note), std::string::npos) << r.what << ": " << p.note;
+        EXPECT_EQ(p.note.empty(), *r.note == '\0') << r.what << ": " << p.note;
+    }
+}

@@ -233,7 +233,7 @@ TEST(SongLibrary, BringsAVersion1LibraryUpToDate) {
     sqlite3_close(db);
 
     song_library lib(path);
-    EXPECT_EQ(pragma(path, "user_version"), "5");
+    EXPECT_EQ(pragma(path, "user_version"), "6");
     const std::optional<song_row> one = lib.find("aa");
     ASSERT_TRUE(one.has_value());
     EXPECT_EQ(one->path, "/m/one.flac");
@@ -366,7 +366,7 @@ TEST(SongLibrary, BringsTheKeptSchema2LibraryUpToDateKeepingEverything) {
     std::filesystem::copy_file(VELMORA_SOURCE_DIR "/tests/data/library_v2/library.sqlite3", path);
     ASSERT_EQ(pragma(path, "user_version"), "2");
     song_library lib(path);
-    EXPECT_EQ(pragma(path, "user_version"), "5");
+    EXPECT_EQ(pragma(path, "user_version"), "6");
     EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
     EXPECT_EQ(query_text(path, "SELECT COUNT(*) || ' ' || COUNT(DISTINCT difficulty) || difficulty FROM results;"), "4 1hard");
 
@@ -412,4 +412,44 @@ TEST(SongLibrary, BringsTheKeptSchema2LibraryUpToDateKeepingEverything) {
         ASSERT_EQ(searched.size(), 1u);
         EXPECT_EQ(searched[0].path, "/m/short.wav");
     });
+}
+
+// A song's board stage, one row per edition and difficulty: a new
+// measurement replaces the one before, fractions of a millisecond and the
+// reason a stage is not clear come back as kept, and a library reopened
+// still has them.
+TEST(SongLibrary, KeepsEachSongsBoardStagePerEditionAndDifficulty) {
+    test_support::scratch_dir dir;
+    const std::string path = dir / "library.sqlite3";
+    const stage_choice hard{}, easy{converter::edition::standard, converter::difficulty::easy};
+    const board_stage_row rows[] = {
+        {"1111", "/cache/1111.pat", 499.75, true, "", 100},
+        {"2222", "/cache/2222.pat", -12.5, false, "another mix of the song", 200},
+        {"3333", "/cache/3333.pat", 0, true, "", 300},
+    };
+    {
+        song_library lib(path);
+        EXPECT_FALSE(lib.board_stage("aa", hard));
+        lib.record_board_stage("aa", hard, rows[0]);
+        lib.record_board_stage("aa", easy, rows[1]);
+        lib.record_board_stage("bb", hard, rows[1]);
+        lib.record_board_stage("bb", hard, rows[2]);  // measured again
+    }
+    song_library lib(path);
+    const struct {
+        const char* hash;
+        stage_choice choice;
+        const board_stage_row* want;
+    } cases[] = {{"aa", hard, &rows[0]}, {"aa", easy, &rows[1]}, {"bb", hard, &rows[2]}, {"bb", easy, nullptr}};
+    for (const auto& c : cases) {
+        const std::optional<board_stage_row> got = lib.board_stage(c.hash, c.choice);
+        ASSERT_EQ(got.has_value(), c.want != nullptr) << c.hash << " " << c.choice.difficulty_name();
+        if (!got) continue;
+        EXPECT_EQ(got->stage_hash, c.want->stage_hash);
+        EXPECT_EQ(got->stage_file, c.want->stage_file);
+        EXPECT_EQ(got->offset_ms, c.want->offset_ms);
+        EXPECT_EQ(got->clear, c.want->clear);
+        EXPECT_EQ(got->why, c.want->why);
+        EXPECT_EQ(got->measured_at, c.want->measured_at);
+    }
 }
