@@ -516,8 +516,13 @@ double beat_period(const std::vector<std::int32_t>& beats, std::size_t from, std
 std::vector<std::int32_t> beat_grid(const std::vector<std::int32_t>& beats, std::int32_t last_tick) {
     constexpr std::size_t around = 4;
     if (beats.size() <= 2 * around) return {};
+    // Fitted around every fourth beat (the windows overlap), for the four.
     std::vector<double> period(beats.size());
     for (std::size_t i = 0; i < beats.size(); ++i) {
+        if (i % beats_per_bar != 0) {
+            period[i] = period[i - 1];
+            continue;
+        }
         const std::size_t from = std::min(i > around ? i - around : 0, beats.size() - 2 * around - 1);
         period[i] = beat_period(beats, from, from + 2 * around + 1);
     }
