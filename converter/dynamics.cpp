@@ -471,14 +471,14 @@ void set_moments(const onset_finder& found, dynamics_plan& plan) {
     fill_stream(last_tick);
 }
 
-// Repeated bars. The beat tracker's beats, carried back to the song's start
-// at their period (it needs some seconds to lock on), are grouped in fours;
-// each bar's onset envelope (the frames' hit strengths, summed over the
-// channels and smoothed over three ticks, so that a beat a tick off still
-// lines up) is compared with those of the bars before it of about its
-// length. A bar whose best match correlates strongly repeats that match's
-// first bar, and each of its moments takes the flights of the moment in the
-// same place there.
+// Repeated bars. The beat tracker's beats, laid on a grid at their local
+// period and carried back to the song's start (the tracker needs some
+// seconds to lock on), are grouped in fours; each bar's onset envelope (the
+// frames' hit strengths, summed over the channels and smoothed over three
+// ticks, so that a beat a tick off still lines up) is compared with those
+// of the bars first heard before it. A bar whose best match correlates
+// strongly repeats it, and each of its onsets takes the threats and flights
+// of the onset in the same place there.
 constexpr std::size_t beats_per_bar = 4;
 constexpr double repeat_correlation = 0.8;
 // Bars compared with each one: about two minutes at common tempi, enough for

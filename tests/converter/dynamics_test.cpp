@@ -437,6 +437,36 @@ TEST(Dynamics, FiresEachEventEarlyByItsFlight) {
     EXPECT_NEAR(flight_of(0, down_right, 150), flight_of(0, right, 150), 3) << "a diagonal as long as a straight line";
 }
 
+// A repeat's threats take the flights of its first time's, in order, per
+// group; those it has more (a louder repeat) fly alike in every repeat;
+// moments that repeat nothing keep their own.
+TEST(Dynamics, RepeatsTakeTheirFirstTimesFlights) {
+    // time, angle, strength (the speed field until the stage is finished)
+    converter::stage_events stage{
+        {{100, 0.1f, 0.3f}, {100, 0.2f, 0.7f}, {244, 1.1f, 0.5f}, {244, 1.2f, 0.6f}, {244, 1.3f, 0.9f},
+         {300, 2.0f, 0.5f}, {388, 3.1f, 0.1f}, {388, 3.2f, 0.2f}, {388, 3.3f, 0.9f}},
+        {{244, 4.0f, 0.5f}, {388, 5.0f, 0.5f}}};
+    const converter::stage_events before = stage;
+    // tick, threats, strength, the tick it repeats
+    const converter::dynamics_slots slots{{{100, 2, 0.3f, -1}, {244, 3, 0.3f, 100}, {300, 1, 0.5f, -1},
+                                           {388, 3, 0.3f, 100}},
+                                          {{244, 1, 0.5f, 100}, {388, 1, 0.5f, 100}}};
+    converter::repeat_flights(stage, slots);
+    const auto& g = stage[0];
+    for (std::size_t at : {2u, 6u})
+        for (std::size_t k = 0; k < 2; ++k) {
+            EXPECT_EQ(g[at + k].angle, g[k].angle) << at << " " << k;
+            EXPECT_EQ(g[at + k].speed, g[k].speed) << at << " " << k;
+        }
+    EXPECT_EQ(g[4].angle, g[8].angle) << "a louder repeat's further threat";
+    EXPECT_EQ(stage[1][0].angle, stage[1][1].angle) << "a group the first time had none in";
+    for (std::size_t i : {0u, 1u, 5u}) {
+        EXPECT_EQ(g[i].angle, before[0][i].angle) << i;
+        EXPECT_EQ(g[i].speed, before[0][i].speed) << i;
+    }
+    for (std::size_t i = 0; i < g.size(); ++i) EXPECT_EQ(g[i].time, before[0][i].time) << i;
+}
+
 // The edition's output is defined to the bit: its stages of two songs at
 // every difficulty are those kept in tests/converter/golden/ (when a change
 // to the edition is meant, its stage format version goes up in
