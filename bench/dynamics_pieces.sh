@@ -6,12 +6,15 @@
 #   bench/dynamics_pieces.sh BUILD [FOLDER] [NAME...]
 # BUILD holds velmora_bc, measure_stage and make_song; the pieces are
 # fetched with apt-get download and unpacked into FOLDER (/tmp/velmora_pieces
-# by default) once. Needs sox and aubio-tools. NAMEs choose pieces.
+# by default) once; the commands that make them are printed after the
+# table. Needs sox and aubio-tools. NAMEs choose pieces.
 set -eu
 build=$(cd "${1:?usage: dynamics_pieces.sh BUILD [FOLDER] [NAME...]}" && pwd)
 folder=${2:-/tmp/velmora_pieces}
 if [ $# -ge 2 ]; then shift 2; else shift $#; fi
 mkdir -p "$folder/debs" "$folder/root" "$folder/work"
+commands="$folder/work/commands.txt"
+: > "$commands"
 
 # name package path-in-package
 pieces='hr3-motion hyperrogue-music usr/share/hyperrogue/music/hr3-motion.ogg
@@ -42,23 +45,29 @@ printf '|---|---|---|---|---|\n'
 echo "$pieces" | while read -r name package path; do
     wanted "$@" || continue
     wav="$folder/work/$name.wav"
-    if [ ! -s "$wav" ]; then
-        if [ "$package" = - ]; then
-            option=$path
-            [ "$option" = - ] && option=
-            echo "    $build/make_song $option $wav" >&2
-            # shellcheck disable=SC2086
-            "$build/make_song" $option "$wav" >/dev/null
-        else
+    # Each command that makes the piece is listed after the table, run only
+    # when its result is missing.
+    if [ "$package" = - ]; then
+        option=$path
+        [ "$option" = - ] && option=
+        echo "$build/make_song $option $wav" >> "$commands"
+        # shellcheck disable=SC2086
+        [ -s "$wav" ] || "$build/make_song" $option "$wav" >/dev/null
+    else
+        {
+            echo "(cd $folder/debs && apt-get download $package)"
+            echo "dpkg -x $folder/debs/${package}_*.deb $folder/root"
+            echo "sox $folder/root/$path -b 16 -c 2 $wav rate -v 44100"
+        } >> "$commands"
+        if [ ! -s "$wav" ]; then
             if ! ls "$folder/debs/${package}"_*.deb >/dev/null 2>&1; then
-                echo "    (cd $folder/debs && apt-get download $package)" >&2
                 (cd "$folder/debs" && apt-get download "$package" >/dev/null 2>&1)
             fi
             [ -f "$folder/root/$path" ] || dpkg -x "$folder/debs/${package}"_*.deb "$folder/root"
-            echo "    sox $folder/root/$path -b 16 -c 2 $wav rate -v 44100" >&2
             sox "$folder/root/$path" -b 16 -c 2 "$wav" rate -v 44100
         fi
     fi
+    echo "aubioonset -i $wav > $folder/work/$name.onsets" >> "$commands"
     [ -s "$folder/work/$name.onsets" ] || aubioonset -i "$wav" > "$folder/work/$name.onsets"
     for d in hard normal; do
         nice -n 10 "$build/velmora_bc" "$wav" "$folder/work/$name.$d.pat" --edition dynamics --difficulty "$d" >/dev/null
@@ -74,3 +83,5 @@ echo "$pieces" | while read -r name package path; do
         "$(after 'repeated bars' "$h")" "$(sed -n 's/.*(\([0-9]*\)% of the music).*/\1/p' "$h")" \
         "$(after 'as the first time' "$h")" "$(after 'as the first time' "$n")"
 done
+printf '\nThe pieces, and their onsets, from:\n\n'
+sed 's/^/    /' "$commands"
