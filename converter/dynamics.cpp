@@ -839,7 +839,7 @@ struct chosen {
 // What a moment was given, for the moments that repeat it.
 struct decided {
     unsigned hard = 0;
-    std::vector<unsigned> before_budget, kept;
+    std::vector<unsigned> kept;
 };
 
 // Over the second's budget, the most crowded moments give up a threat
@@ -879,7 +879,7 @@ void keep_within(std::vector<chosen>& second, std::size_t budget, std::size_t ca
 void add_slots(const chosen& c, const dynamics_plan& plan, dynamics_slots& slots) {
     if (c.kept.empty()) return;
     const dynamics_moment& mo = plan.moments[c.moment];
-    const dynamics_moment& flights = plan.moments[mo.echo >= 0 ? static_cast<std::size_t>(mo.echo) : c.moment];
+    const dynamics_moment& flights = plan.moments[c.channels_of];  // the moment itself, or its first time
     unsigned sounding[2], count = 0;
     for (unsigned g = 0; g < plan.groups; ++g)
         if (plan.tick_weight(g, mo.tick) > 0.0f) sounding[count++] = g;
@@ -887,7 +887,7 @@ void add_slots(const chosen& c, const dynamics_plan& plan, dynamics_slots& slots
     unsigned per_group[2] = {0, 0};
     for (unsigned j : c.kept) ++per_group[(c.channels_of + j) % count];
     const float strength = flights.kind == dynamics_moment::hit ? flights.strength : 0.0f;
-    const std::int32_t echo = mo.echo >= 0 ? flights.tick : -1;
+    const std::int32_t echo = c.copied ? flights.tick : -1;
     for (unsigned i = 0; i < count; ++i)
         if (per_group[i] > 0)
             slots[sounding[i]].push_back({mo.tick, static_cast<std::uint16_t>(per_group[i]), strength, echo});
@@ -926,13 +926,17 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
             double share = threats_at_reference(d) / hard;
             if (d == difficulty::easy)
                 share *= 0.5 + 0.5 * std::min(1.0, static_cast<double>(mo.tick) / (easy_ramp_seconds * ticks));
-            const std::size_t echo = mo.echo >= 0 ? static_cast<std::size_t>(mo.echo) : m;
+            // A repeat's first time lies a bar earlier, in a second already
+            // done (a song's short last bar could lie nearer: then it
+            // chooses on its own).
+            const bool repeats = mo.echo >= 0 && plan.moments[static_cast<std::size_t>(mo.echo)].tick / ticks <
+                                                     static_cast<std::int32_t>(s);
+            const std::size_t echo = repeats ? static_cast<std::size_t>(mo.echo) : m;
             const decided& was = given[echo];
-            chosen c{m, echo, n, {}, echo != m};
+            chosen c{m, echo, n, {}, repeats};
             for (unsigned j = 0; j < n; ++j) {
                 if (c.copied) {
-                    // A repeat keeps the threats its first time kept (a bar
-                    // earlier at least, so in a second already done); hard
+                    // A repeat keeps the threats its first time kept; hard
                     // keeps all it has, also those a louder repeat has more.
                     // An easier stage's repeat keeps no others: its threats
                     // then take the first time's flights, which are hard's.
@@ -947,7 +951,6 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
                     c.kept.push_back(j);
                 }
             }
-            given[m].before_budget = c.kept;
             if (!c.kept.empty()) second.push_back(std::move(c));
         }
         // An easier stage's budget follows the loudness itself, unrounded:
