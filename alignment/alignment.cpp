@@ -4,8 +4,6 @@
 #include <cmath>
 #include <new>
 #include <utility>
-#include <cstdio>
-#include <cstdlib>
 
 #include "converter/load_any.hpp"
 
@@ -30,7 +28,7 @@ struct biquad {
     double b0 = 0, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
     double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
 
-    static biquad pass(double hz, int rate, bool high) {
+    static biquad pass(double hz, double rate, bool high) {
         hz = std::min(hz, 0.45 * rate);
         const double w = 2.0 * pi * hz / rate;
         const double c = std::cos(w);
@@ -62,14 +60,17 @@ struct biquad {
 
 // Five bands, so a rise in one (a kick under a held chord, a sung note over
 // steady drums) is not hidden by the others, and a melody moving between
-// bands tells one bar from the next; none above 6 kHz, where lossy encoders
-// cut.
+// bands tells one bar from the next; none above 5 kHz, where lossy encoders
+// have cut or thinned the music, and which the bands' rate does not hold.
 constexpr int band_count = 5;
-constexpr double band_edges[band_count + 1] = {0, 150, 400, 1000, 2500, 6000};
+constexpr double band_edges[band_count + 1] = {0, 150, 400, 1000, 2500, 5000};
+// The bands are filtered at the file's rate halved until it would drop
+// under this: a quarter of the work at 44.1 and 48 kHz.
+constexpr double min_band_rate = 11025;
 
 struct band_filters {
     biquad high[band_count], low[band_count];
-    explicit band_filters(int rate) {
+    explicit band_filters(double rate) {
         for (int b = 0; b < band_count; ++b) {
             high[b] = biquad::pass(std::max(band_edges[b], 20.0), rate, true);
             low[b] = biquad::pass(band_edges[b + 1], rate, false);
@@ -86,6 +87,39 @@ struct band_filters {
     }
 };
 
+// Halves the rate `stages` times, each time by [1 2 1] / 4 centred on every
+// other value (a zero at the new rate's Nyquist frequency and no delay:
+// value j out stands for value j << stages in).
+class halving {
+public:
+    explicit halving(int stages) : stages_(stages) {}
+    // Takes the next value; true with `out` set when one comes out.
+    bool push(double x, double& out) {
+        for (int s = 0; s < stages_; ++s) {
+            stage& st = stage_[s];
+            if (!st.odd) {
+                st.centre = x;
+                st.odd = true;
+                return false;
+            }
+            const double y = 0.25 * (st.before + 2.0 * st.centre + x);
+            st.before = x;
+            st.odd = false;
+            x = y;
+        }
+        out = x;
+        return true;
+    }
+
+private:
+    struct stage {
+        double before = 0.0, centre = 0.0;  // the values two and one before
+        bool odd = false;
+    };
+    int stages_;
+    stage stage_[16];
+};
+
 // The energy of each band at every hop, gathered with a raised-cosine
 // window 2 * window_hops hops wide, so the values move smoothly when the
 // music moves by a fraction of a hop: that is what lets the correlation
@@ -96,36 +130,44 @@ template <class Mono>
 std::vector<double> band_energies(std::size_t frames, std::size_t hops, int rate, Mono& mono) {
     const std::size_t taps = 2 * static_cast<std::size_t>(window_hops);
     std::vector<double> energy((hops + taps) * band_count, 0.0);
-    band_filters filters(rate);
-    // Sample i lies at hop i * hops_per_second / rate, a whole part k and a
-    // fraction r / rate; the fraction repeats every `period` samples, so
-    // the window's weights are worked out once for each.
-    const std::size_t r_rate = static_cast<std::size_t>(rate);
+    int stages = 0;
+    while (stages < 15 && rate / std::ldexp(1.0, stages + 1) >= min_band_rate) ++stages;
+    halving halve(stages);
+    band_filters filters(rate / std::ldexp(1.0, stages));
+    // Band value j stands for sample j << stages, at hop
+    // (j << stages) * hops_per_second / rate: a whole part k and a fraction
+    // r / rate that repeats every `period` values, so the window's weights
+    // are worked out once for each.
+    const std::size_t r_rate = static_cast<std::size_t>(rate), step = std::size_t{hops_per_second} << stages;
     std::size_t period = r_rate;
-    for (std::size_t a = r_rate, b = hops_per_second; b != 0;) period = r_rate / (a = std::exchange(b, a % b));
+    for (std::size_t a = r_rate, b = step; b != 0;) period = r_rate / (a = std::exchange(b, a % b));
     std::vector<double> weights(period * taps);
     for (std::size_t i = 0; i < period; ++i) {
-        const double f = static_cast<double>(i * hops_per_second % r_rate) / rate;
+        const double f = static_cast<double>(i * step % r_rate) / rate;
         for (std::size_t j = 0; j < taps; ++j) {
             const double d = f - (static_cast<double>(j) - window_hops + 1);  // from hop k - window_hops + 1 + j
             weights[i * taps + j] = 0.5 * (1.0 + std::cos(pi * d / window_hops));
         }
     }
+    std::size_t j = 0;
     for (std::size_t i = 0; i < frames; ++i) {
+        double x;
+        if (!halve.push(mono(i), x)) continue;
         double y[band_count];
-        filters.run(mono(i), y);
-        const std::size_t k = i * hops_per_second / r_rate;
+        filters.run(x, y);
+        const std::size_t k = j * step / r_rate;
         if (k > hops) break;
-        const double* w = &weights[(i % period) * taps];
+        const double* w = &weights[(j % period) * taps];
         double* e = &energy[k * band_count];
         for (int b = 0; b < band_count; ++b) {
             const double sq = y[b] * y[b];
-            for (std::size_t j = 0; j < taps; ++j) e[j * band_count + b] += w[j] * sq;
+            for (std::size_t t = 0; t < taps; ++t) e[t * band_count + b] += w[t] * sq;
         }
-        if (i % period == 0) filters.flush();
+        if (j % period == 0) filters.flush();
+        ++j;
     }
-    // Mean squares: the weights of a hop add up to window_hops hops' samples.
-    const double per_hop = static_cast<double>(window_hops) * rate / hops_per_second;
+    // Mean squares: the weights of a hop add up to window_hops hops' values.
+    const double per_hop = static_cast<double>(window_hops) * rate / std::ldexp(1.0, stages) / hops_per_second;
     for (double& e : energy) e /= per_hop;
     return energy;
 }
@@ -233,7 +275,8 @@ bool nearly_silent(const envelope& e) {
 }
 
 // The coarse search: 20 ms steps over the whole shift range, each value
-// smoothed over 80 ms so a peak between two steps still shows at both.
+// a triangular-weighted sum of the 35 ms around it, so a peak between two
+// steps still shows at both.
 constexpr long coarse_factor = 4;
 constexpr long min_overlap_hops = 8L * hops_per_second;
 // Peaks of the coarse curve refined at every hop: the true shift's peak may
@@ -324,23 +367,23 @@ envelope make_envelope(const float* interleaved, std::size_t frames, int channel
     });
 }
 
+envelope make_envelope(const std::int16_t* interleaved, std::size_t frames, int channels, int rate) {
+    if (channels <= 0 || interleaved == nullptr) return {};
+    const std::size_t ch = static_cast<std::size_t>(channels);
+    const double scale = 1.0 / (32768.0 * channels);
+    return envelope_of(frames, rate, [&](std::size_t i) {
+        double s = 0.0;
+        for (std::size_t c = 0; c < ch; ++c) s += interleaved[i * ch + c];
+        return s * scale;
+    });
+}
+
 std::optional<envelope> envelope_of_file(const std::string& path, std::string& why) {
     try {
-        converter::source_facts facts{};
-        const auto source = converter::load_at_converter_rate(path, &facts, &why);
+        const auto source = converter::load_at_converter_rate(path, nullptr, &why);
         if (!source) return std::nullopt;
-        const std::size_t ch = source->info.chans;
-        if (ch == 0) {
-            why = "the file has no channels";
-            return std::nullopt;
-        }
-        const std::int16_t* data = source->data.get();
-        const double scale = 1.0 / (32768.0 * static_cast<double>(ch));
-        return envelope_of(source->frame_count(), static_cast<int>(source->info.freq), [&](std::size_t i) {
-            double s = 0.0;
-            for (std::size_t c = 0; c < ch; ++c) s += data[i * ch + c];
-            return s * scale;
-        });
+        return make_envelope(source->data.get(), source->frame_count(), static_cast<int>(source->info.chans),
+                             static_cast<int>(source->info.freq));
     } catch (const std::bad_alloc&) {
         why = "not enough memory to hold it";
         return std::nullopt;

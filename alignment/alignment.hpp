@@ -27,6 +27,10 @@ struct envelope {
 // channels give an empty envelope.
 envelope make_envelope(const float* interleaved, std::size_t frames, int channels, int rate);
 
+// The same for 16-bit values (full scale 32768), as the converter holds a
+// decoded song: a song being prepared needs no second decoding for it.
+envelope make_envelope(const std::int16_t* interleaved, std::size_t frames, int channels, int rate);
+
 // The same from a file, decoded as the converter decodes it
 // (converter/load_any); nothing, with why, when unreadable.
 std::optional<envelope> envelope_of_file(const std::string& path, std::string& why);
