@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -340,9 +341,11 @@ long overlap_of(const series& x, const series& y, long lag) {
     return std::min(x.size(), y.size() - lag) - std::max(0L, -lag);
 }
 
-double correlation(const series& x, const series& y, long lag) {
+// At most `longest` values of the overlap, from its start.
+double correlation(const series& x, const series& y, long lag, long longest = std::numeric_limits<long>::max()) {
     const long from = std::max(0L, -lag);
-    const long to = std::min(x.size(), y.size() - lag);
+    const long end = std::min(x.size(), y.size() - lag);
+    const long to = end - from > longest ? from + longest : end;
     if (to - from < 2) return 0.0;
     // Four sums side by side keep the core busy; every value is a whole
     // number and every sum stays under 2^53, so each is exact and their
@@ -406,6 +409,9 @@ bool nearly_silent(const envelope& e) {
 // a triangular-weighted sum of the 35 ms around it, so a peak between two
 // steps still shows at both.
 constexpr long coarse_factor = 4;
+// Two minutes of overlap are plenty to find the peaks; the fine search
+// reads all of it.
+constexpr long coarse_longest = 120L * hops_per_second / coarse_factor;
 constexpr long min_overlap_hops = 8L * hops_per_second;
 // Peaks of the coarse curve refined at every hop: the true shift's peak may
 // be lowered by falling between steps, so the few best are all refined.
@@ -422,7 +428,7 @@ coarse_result coarse_search(const envelope& board, const envelope& mine) {
     const long min_overlap = min_overlap_hops / coarse_factor;
     std::vector<std::pair<long, double>> curve;
     for (long lag = -reach; lag <= reach; ++lag)
-        if (overlap_of(x, y, lag) >= min_overlap) curve.emplace_back(lag, correlation(x, y, lag));
+        if (overlap_of(x, y, lag) >= min_overlap) curve.emplace_back(lag, correlation(x, y, lag, coarse_longest));
     coarse_result r;
     if (curve.empty()) return r;
     double sum = 0.0, squares = 0.0;
