@@ -22,6 +22,8 @@ constexpr double energy_floor = 1e-7;
 constexpr double relative_floor = 1e-3;
 // Envelope steps per dB of rise: 0.25 dB a step, 63.75 dB at most.
 constexpr double steps_per_db = 4.0;
+// Rates an envelope is made at; the buffers grow with the rate.
+constexpr int min_rate = 1000, max_rate = 768000;
 
 // A second-order section (direct form I, in double), as the audio EQ
 // cookbook gives its low- and high-pass.
@@ -300,7 +302,7 @@ std::vector<double> band_energies(std::size_t frames, std::size_t hops, int rate
 template <class Mono>
 envelope envelope_of(std::size_t frames, int rate, Mono&& mono) {
     envelope out;
-    if (rate < 1000) return out;
+    if (rate < min_rate || rate > max_rate) return out;
     frames = std::min<std::size_t>(frames, static_cast<std::size_t>(rate) * max_seconds);
     const std::size_t hops = std::min(max_values, frames * hops_per_second / static_cast<std::size_t>(rate));
     if (hops == 0) return out;

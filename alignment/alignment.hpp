@@ -23,8 +23,8 @@ struct envelope {
     std::vector<std::uint8_t> values;
 };
 
-// Full scale at 1. Any rate and channel count; a rate below 1000 Hz or no
-// channels give an empty envelope.
+// Full scale at 1. Any channel count and any rate from 1000 Hz to 768 kHz;
+// another rate or no channels give an empty envelope.
 envelope make_envelope(const float* interleaved, std::size_t frames, int channels, int rate);
 
 // The same for 16-bit values (full scale 32768), as the converter holds a

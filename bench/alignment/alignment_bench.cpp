@@ -1,13 +1,15 @@
 // Run: <build folder>/bench/alignment_bench MUSIC_DIR
 // MUSIC_DIR as bench/alignment/get_music.sh makes it: one folder per piece
 // holding plain-<format> and pad-<format> files (pad: 0.5 s of silence put
-// before the music), and click/ with a click at 1 s in every format.
+// before the music), nudge-flac and nudge-mp3_128 (502.5 ms to the nearest
+// sample, the time in nudge.ms), and click/ with a click at 1 s in every
+// format.
 //
 // Prints, as tables for alignment/README.md:
 //  1. each decoder's own delay: where the click comes out of the
 //     converter's decoding (converter/load_any) against where it was put;
 //  2. for every piece and file, the offset found against the piece's plain
-//     FLAC, its error against the offset put in (0 or 500 ms), and its error
+//     FLAC, its error against the offset put in (0, 500 or about 502.5 ms), and its error
 //     against the music as decoded (the offset put in plus the decoder's own
 //     delay less FLAC's: what the player hears, so where the bullets must
 //     land), whether it is clear, and the peak and runner-up correlations;
@@ -23,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -89,25 +92,39 @@ struct totals {
     double worst_put_in = 0, worst_music = 0;
 };
 
+// The time put before the music of the nudge- files, as get_music.sh wrote it.
+double nudge_ms(const fs::path& dir) {
+    std::ifstream in(dir / "nudge.ms");
+    double ms = 0;
+    if (!(in >> ms)) {
+        std::fprintf(stderr, "alignment_bench: no time in %s\n", (dir / "nudge.ms").c_str());
+        std::exit(1);
+    }
+    return ms;
+}
+
+void align_one(const fs::path& dir, const alignment::envelope& board, const std::string& kind, const std::string& f,
+               double put_in, const std::map<std::string, double>& delays, totals& t) {
+    alignment::peak_figures figures;
+    const auto found = alignment::align(board, envelope_or_die(file_of(dir, kind, f)), &figures);
+    const double music = put_in + delays.at(f) - delays.at("flac");
+    ++t.files;
+    t.clear += found.clear;
+    if (found.clear) {
+        t.worst_put_in = std::max(t.worst_put_in, std::fabs(found.ms - put_in));
+        t.worst_music = std::max(t.worst_music, std::fabs(found.ms - music));
+    }
+    std::printf("| %s | %s-%s | %.2f | %+.2f | %+.2f | %s | %.3f | %.3f |\n", dir.filename().c_str(), kind.c_str(),
+                f.c_str(), found.ms, found.ms - put_in, found.ms - music, found.clear ? "yes" : "no", figures.peak,
+                figures.runner_up);
+}
+
 void align_piece(const fs::path& dir, const std::map<std::string, double>& delays, totals& t) {
     const auto board = envelope_or_die(file_of(dir, "plain", "flac"));
-    for (const char* kind : {"plain", "pad"})
-        for (const char* f : formats) {
-            if (std::string(kind) == "plain" && std::string(f) == "flac") continue;
-            alignment::peak_figures figures;
-            const auto found = alignment::align(board, envelope_or_die(file_of(dir, kind, f)), &figures);
-            const double put_in = std::string(kind) == "pad" ? 500.0 : 0.0;
-            const double music = put_in + delays.at(f) - delays.at("flac");
-            ++t.files;
-            t.clear += found.clear;
-            if (found.clear) {
-                t.worst_put_in = std::max(t.worst_put_in, std::fabs(found.ms - put_in));
-                t.worst_music = std::max(t.worst_music, std::fabs(found.ms - music));
-            }
-            std::printf("| %s | %s-%s | %.2f | %+.2f | %+.2f | %s | %.3f | %.3f |\n", dir.filename().c_str(), kind, f,
-                        found.ms, found.ms - put_in, found.ms - music, found.clear ? "yes" : "no", figures.peak,
-                        figures.runner_up);
-        }
+    for (const char* f : formats)
+        if (std::string(f) != "flac") align_one(dir, board, "plain", f, 0.0, delays, t);
+    for (const char* f : formats) align_one(dir, board, "pad", f, 500.0, delays, t);
+    for (const char* f : {"flac", "mp3_128"}) align_one(dir, board, "nudge", f, nudge_ms(dir), delays, t);
 }
 
 void cross_pieces(const std::vector<fs::path>& pieces) {

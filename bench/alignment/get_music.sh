@@ -2,7 +2,9 @@
 # Gets the music the alignment measure runs on: six pieces from Debian's
 # packaged free game music (no one here wrote them), each as FLAC, MP3 at
 # 128 and 320 kbit/s, Ogg Vorbis and Opus, and each of those again with
-# 0.5 s of silence put before the music; and a click (one full-scale sample
+# 0.5 s of silence put before the music, and as FLAC and MP3 at 128 kbit/s
+# with 502.5 ms (to the nearest sample; the exact time in nudge.ms), a
+# shift that falls between the envelope's 5 ms hops; and a click (one full-scale sample
 # at 1 s into 3 s of silence) in every format, to find each decoder's own
 # delay.
 #   bench/alignment/get_music.sh OUT_DIR
@@ -30,16 +32,19 @@ mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# 16-bit WAV with `ms` of silence put before it.
+# 16-bit WAV with `ms` of silence put before it (to the nearest sample);
+# prints the time put in, in ms.
 pad() {
   python3 - "$1" "$2" "$3" <<'PY'
 import sys, wave
-src, dst, ms = sys.argv[1], sys.argv[2], int(sys.argv[3])
+src, dst, ms = sys.argv[1], sys.argv[2], float(sys.argv[3])
 with wave.open(src, "rb") as r:
     p = r.getparams(); frames = r.readframes(p.nframes)
+n = round(p.framerate * ms / 1000)
 with wave.open(dst, "wb") as w:
     w.setparams(p)
-    w.writeframes(b"\0" * (p.sampwidth * p.nchannels * (p.framerate * ms // 1000)) + frames)
+    w.writeframes(b"\0" * (p.sampwidth * p.nchannels * n) + frames)
+print(f"{n * 1000 / p.framerate:.6f}")
 PY
 }
 
@@ -61,8 +66,11 @@ for src in "${sources[@]}"; do
     *.ogg) oggdec -Q -o "$work/$name.wav" "$src" ;;
   esac
   encode_all "$work/$name.wav" "$out/$name" plain
-  pad "$work/$name.wav" "$work/$name-pad.wav" 500
+  pad "$work/$name.wav" "$work/$name-pad.wav" 500 >/dev/null
   encode_all "$work/$name-pad.wav" "$out/$name" pad
+  pad "$work/$name.wav" "$work/$name-nudge.wav" 502.5 >"$out/$name/nudge.ms"
+  flac -s -f -o "$out/$name/nudge-flac.flac" "$work/$name-nudge.wav"
+  lame --quiet -b 128 "$work/$name-nudge.wav" "$out/$name/nudge-mp3_128.mp3"
 done
 
 python3 - "$work/click.wav" <<'PY'

@@ -165,6 +165,12 @@ TEST(Alignment, EncodedEnvelopesComeBackAndDamagedOnesAreRefused) {
     std::string why;
     EXPECT_FALSE(alignment::envelope_of_file("/nonexistent/song.flac", why));
     EXPECT_FALSE(why.empty());
+
+    // Nothing to make an envelope of: no channels, rates out of range.
+    const auto music = render({3, 100}, 0, 2, 44100);
+    for (const auto& [channels, rate] : {std::pair{0, 44100}, std::pair{2, 999}, std::pair{2, 768001}})
+        EXPECT_TRUE(alignment::make_envelope(music.data(), music.size() / 2, channels, rate).values.empty()) << rate;
+    EXPECT_EQ(alignment::make_envelope(music.data(), music.size() / 2, 2, 768000).values.size(), 200u * 2u * 44100u / 768000u);
 }
 
 namespace {
