@@ -1,4 +1,4 @@
-// Run: <build folder>/bench/alignment_bench MUSIC_DIR
+// Run: <build folder>/bench/alignment_measure MUSIC_DIR
 // MUSIC_DIR as bench/alignment/get_music.sh makes it: one folder per piece
 // holding plain-<format> and pad-<format> files (pad: 0.5 s of silence put
 // before the music), nudge-flac and nudge-mp3_128 (502.5 ms to the nearest
@@ -60,7 +60,7 @@ alignment::envelope envelope_or_die(const std::string& path) {
     std::string why;
     auto e = alignment::envelope_of_file(path, why);
     if (!e) {
-        std::fprintf(stderr, "alignment_bench: %s: %s\n", path.c_str(), why.c_str());
+        std::fprintf(stderr, "alignment_measure: %s: %s\n", path.c_str(), why.c_str());
         std::exit(1);
     }
     return *e;
@@ -74,7 +74,7 @@ std::map<std::string, double> decoder_delays(const fs::path& dir) {
         std::string why;
         const auto s = converter::load_at_converter_rate(file_of(dir, "plain", f), nullptr, &why);
         if (!s) {
-            std::fprintf(stderr, "alignment_bench: click %s: %s\n", f, why.c_str());
+            std::fprintf(stderr, "alignment_measure: click %s: %s\n", f, why.c_str());
             std::exit(1);
         }
         std::size_t at = 0;
@@ -97,7 +97,7 @@ double nudge_ms(const fs::path& dir) {
     std::ifstream in(dir / "nudge.ms");
     double ms = 0;
     if (!(in >> ms)) {
-        std::fprintf(stderr, "alignment_bench: no time in %s\n", (dir / "nudge.ms").c_str());
+        std::fprintf(stderr, "alignment_measure: no time in %s\n", (dir / "nudge.ms").c_str());
         std::exit(1);
     }
     return ms;
@@ -149,7 +149,7 @@ void costs(const std::vector<fs::path>& pieces) {
     std::printf("\n## Cost (one thread; processor seconds)\n\n"
                 "| file | prepare_song | decoding | envelope of the decoded samples | align | share | "
                 "envelope_of_file + align | share |\n|---|---|---|---|---|---|---|---|\n");
-    const fs::path cache_root = fs::temp_directory_path() / "velmora_alignment_bench_cache";
+    const fs::path cache_root = fs::temp_directory_path() / "velmora_alignment_measure_cache";
     double all_prepare = 0, all_made = 0, all_file = 0;
     for (const auto& p : pieces)
         for (const char* f : {"flac", "mp3_128"}) {
@@ -160,7 +160,7 @@ void costs(const std::vector<fs::path>& pieces) {
                                                    stagecache::stage_cache(cache_root.string()), nullptr, {});
             const double prepare = seconds_since(t);
             if (!out.error.empty()) {
-                std::fprintf(stderr, "alignment_bench: %s\n", out.error.c_str());
+                std::fprintf(stderr, "alignment_measure: %s\n", out.error.c_str());
                 std::exit(1);
             }
             std::string why;
@@ -196,7 +196,7 @@ void costs(const std::vector<fs::path>& pieces) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: alignment_bench MUSIC_DIR (made by bench/alignment/get_music.sh)\n");
+        std::fprintf(stderr, "usage: alignment_measure MUSIC_DIR (made by bench/alignment/get_music.sh)\n");
         return 2;
     }
     const fs::path root = argv[1];
