@@ -1787,18 +1787,29 @@ TEST(ServerApi, CopiesOfOneRecordingShareTheBoardVerifiedFirstAndKeepTheirOwnRun
     expect_kept(again.port(), "restarted");
 }
 
-TEST(ServerApi, StagesKeptBeforeRecordingsJoinTheirCopysRecordingWithTheirBoard) {
+TEST(ServerApi, StagesKeptBeforeRecordingsJoinOneWithTheirBoardWhenNextSent) {
     const std::string cy = new_player("cy_rec");
-    const std::string song = fingerprint_text(81, 0), copy = fingerprint_text(81, 0.03);
-    const std::string old = stage_bytes(31, 81), fresh = stage_bytes(31, 82);
-    ASSERT_EQ(verified_song(cy, old, 8101, song), "verified");
-    // As a stage stored before stages were linked: in no recording, no board chosen.
-    cluster->sql("DELETE FROM recording_boards WHERE stage = '" + hex_of(old) + "'");
-    cluster->sql("UPDATE stages SET recording = NULL WHERE hash = '" + hex_of(old) + "'");
-    ASSERT_EQ(recording_of(old), "none");
-    ASSERT_EQ(send_song(cy, fresh, 8102, copy).first, 202);
-    EXPECT_EQ(recording_of(old), recording_of(fresh));
-    EXPECT_EQ(cluster->sql("SELECT stage FROM recording_boards WHERE recording = " + recording_of(fresh)), hex_of(old));
+    const struct {
+        const char* what;
+        unsigned salt;
+        bool by_copy;  // linked by a copy's arrival, else by a session of its own
+    } rows[] = {{"a copy arrives", 81, true}, {"its own next session", 83, false}};
+    for (const auto& r : rows) {
+        const std::string song = fingerprint_text(r.salt, 0), copy = fingerprint_text(r.salt, 0.03);
+        const std::string old = stage_bytes(31, static_cast<int>(r.salt)), fresh = stage_bytes(31, static_cast<int>(r.salt) + 1);
+        ASSERT_EQ(verified_song(cy, old, r.salt * 100 + 1, song), "verified") << r.what;
+        // As a stage stored before stages were linked: in no recording, no board chosen.
+        cluster->sql("DELETE FROM recording_boards WHERE stage = '" + hex_of(old) + "'");
+        cluster->sql("UPDATE stages SET recording = NULL WHERE hash = '" + hex_of(old) + "'");
+        ASSERT_EQ(recording_of(old), "none") << r.what;
+        const auto sent = r.by_copy ? send_song(cy, fresh, r.salt * 100 + 2, copy) : send_song(cy, old, r.salt * 100 + 2, song);
+        ASSERT_EQ(sent.first, 202) << r.what << ": " << sent.second.dump();
+        ASSERT_NE(recording_of(old), "none") << r.what;
+        if (r.by_copy) {
+            EXPECT_EQ(recording_of(old), recording_of(fresh)) << r.what;
+        }
+        EXPECT_EQ(cluster->sql("SELECT stage FROM recording_boards WHERE recording = " + recording_of(old)), hex_of(old)) << r.what;
+    }
 }
 
 TEST(ServerApi, CopiesSentAtOnceMakeOneRecording) {
