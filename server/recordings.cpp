@@ -79,6 +79,8 @@ void link_recording(pqxx::work& w, const std::string& stage, bool fresh) {
     std::vector<std::string> joining{stage};
     std::optional<std::int64_t> recording;
     for (const pqxx::row& r : run(w, sql::link_candidates, length - length_slack_ms, length + length_slack_ms, stage, most_candidates)) {
+        // Past the first recording that matches only stages in none are worth comparing.
+        if (recording && !r[2].is_null()) continue;
         const std::optional<std::vector<std::uint32_t>> theirs = decode_fingerprint(r[1].as<std::string>());
         if (!theirs || !same_recording(*mine, *theirs)) continue;
         if (r[2].is_null()) joining.push_back(r[0].as<std::string>());
