@@ -73,6 +73,8 @@ void check(const std::vector<server::form_part>& parts) {
             "a replay of another stage taken");
     std::size_t count = 0;
     require(server::printable_utf8(s.title, count), "a title that is not printable text taken");
+    require(s.envelope.empty() || (s.envelope.size() <= server::envelope_bytes && server::envelope_decodes(s.envelope)),
+            "an envelope not of the game's encoding taken");
 
     // The play: one per finished run, its changes in order, each key
     // pressed and released in turn within the run, kept and read back whole.

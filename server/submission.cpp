@@ -91,7 +91,7 @@ namespace {
 // Every part known and given once, the four needed ones there.
 std::optional<refusal> check_parts(const std::vector<form_part>& parts) {
     static const std::set<std::string> known = {"stage",  "replay",    "edition",  "difficulty", "title",
-                                                "artist", "album",     "length_ms", "fingerprint"};
+                                                "artist", "album",     "length_ms", "fingerprint", "envelope"};
     std::set<std::string> seen;
     for (const form_part& p : parts) {
         if (!known.count(p.name)) return refuse(400, "unknown_part", "unknown part \"" + p.name.substr(0, 64) + "\"");
@@ -174,6 +174,13 @@ std::optional<refusal> check_song_facts(const std::vector<form_part>& parts, con
 
 }  // namespace
 
+bool envelope_decodes(std::string_view bytes) {
+    if (bytes.size() < 8 || bytes.size() > envelope_bytes || bytes.substr(0, 4) != "VAE1") return false;
+    std::uint64_t count = 0;
+    for (int i = 3; i >= 0; --i) count = count << 8 | static_cast<unsigned char>(bytes[4 + static_cast<std::size_t>(i)]);
+    return count == bytes.size() - 8;
+}
+
 std::optional<refusal> check_submission(const std::vector<form_part>& parts, const limits& lim, submission& out) {
     if (auto r = check_parts(parts)) return r;
     const form_part* stage = find_part(parts, "stage");
@@ -196,6 +203,13 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
     out.stage_hash = vaz::hash_bytes(stage->content.data(), stage->content.size()).hex();
     if (auto r = check_replay(replay->content, lim, out)) return r;
     if (auto r = check_song_facts(parts, lim, out)) return r;
+    out.envelope.clear();
+    if (const form_part* e = find_part(parts, "envelope")) {
+        if (e->content.size() > envelope_bytes)
+            return refuse(400, "bad_envelope", "the envelope is larger than " + std::to_string(envelope_bytes) + " bytes");
+        if (!envelope_decodes(e->content)) return refuse(400, "bad_envelope", "the envelope is not one the game encodes");
+        out.envelope = e->content;
+    }
     out.stage = stage->content;
     out.replay = replay->content;
     return std::nullopt;

@@ -225,6 +225,17 @@ TEST(Client, ReadsAnEstimatedPlaceAndShowsItAsSuch) {
     for (const auto& [rank, estimate, text] : rows) EXPECT_EQ(online::place_text(rank, estimate), text);
 }
 
+// An envelope is at most some 120 KB: a server answering far more for one
+// costs the client no more than that bound, whatever a file may be.
+TEST(Client, AnEnvelopeFarLargerThanOneIsDropped) {
+    const std::string huge(300 * 1024, 'e');
+    tiny_server s([&](const auto&, auto& res) { res.set_content(huge, "application/octet-stream"); });
+    const online::download d = online::client(s.url(), "", quick()).envelope(std::string(32, 'a'));
+    EXPECT_FALSE(d.how.ok);
+    EXPECT_TRUE(d.bytes.empty());
+    EXPECT_NE(d.how.message.find("answered more than"), std::string::npos) << d.how.message;
+}
+
 TEST(Client, RefusesAddressesItCannotUse) {
     for (const char* bad : {"ftp://h", "127.0.0.1:8029", "http://", "http://a b", ""})
         EXPECT_FALSE(online::client::check_address(bad).empty()) << bad;

@@ -52,6 +52,11 @@ public:
 };
 const auto* registered = ::testing::AddGlobalTestEnvironment(new environment);
 
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 void write_file(const std::string& path, const std::string& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;
@@ -368,6 +373,41 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
     EXPECT_EQ(from_mp3.list[0].stage, stage_hash);
     EXPECT_EQ(from_mp3.list[0].players, 1);
     EXPECT_EQ(from_mp3.list[0].edition + "/" + from_mp3.list[0].difficulty, "standard/hard");
+    ASSERT_EQ(from_mp3.boards.size(), 1u);
+    EXPECT_EQ(from_mp3.boards[0].stage, stage_hash);
+    EXPECT_FALSE(from_mp3.boards[0].envelope) << "the FLAC's session sent none";
+
+    // The MP3's own stage, sent by the client with an envelope, stays its own
+    // board; the recording's board is still the FLAC's, verified first.
+    online::session_upload up;
+    up.stage = read_file(mp3.how.stage_path);
+    up.replay = server_test::replay_bytes(up.stage, 32, {{3, 700}});
+    up.edition = "standard";
+    up.difficulty = "hard";
+    up.fingerprint = mp3.fingerprint;
+    up.length_ms = 40000;
+    up.envelope = std::string("VAE1\x03\0\0\0", 8) + "\x10\x80\xff";
+    const std::string mp3_hash = vaz::hash_bytes(up.stage.data(), up.stage.size()).hex();
+    const online::sent_session sent = online::client(url(), ada.token).submit(up);
+    ASSERT_TRUE(sent.how.ok) << sent.how.message;
+    online::sent_session now = sent;
+    for (int i = 0; i < 300 && now.status == "pending"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        now = c.session(sent.session);
+    }
+    ASSERT_EQ(now.status, "verified") << now.reason;
+    const online::versions both = c.recordings(flac.fingerprint, 40000);
+    ASSERT_TRUE(both.how.ok) << both.how.message;
+    EXPECT_EQ(both.list.size(), 2u);
+    ASSERT_EQ(both.boards.size(), 1u);
+    EXPECT_EQ(both.boards[0].stage, stage_hash);
+    EXPECT_EQ(c.envelope(mp3_hash).bytes, up.envelope);
+    EXPECT_EQ(c.envelope(stage_hash).how.status, 404);
+    EXPECT_FALSE(c.envelope("not a hash").how.ok);
+    up.envelope = "VAE1";
+    const online::sent_session refused = online::client(url(), ada.token).submit(up);
+    EXPECT_EQ(refused.how.status, 400);
+    EXPECT_FALSE(refused.how.retry);
     EXPECT_TRUE(c.recordings(other.fingerprint, 40000).list.empty()) << "another recording";
     EXPECT_TRUE(c.recordings(mp3.fingerprint, 45000).list.empty()) << "5 s longer is another recording";
     const online::versions bad = c.recordings("not one", 40000);
