@@ -25,7 +25,7 @@ online::limits panel_limits() {
 }
 
 board_row row_of(const online::board_entry& e) {
-    return {e.rank, e.player, e.hits, e.score, e.ratio, e.session, e.rank_estimate};
+    return {e.rank, e.player, e.hits, e.score, e.ratio, e.session, e.rank_estimate, e.run > 0 ? e.run : 1};
 }
 
 // Files downloaded to watch: in the data folder, named by what they hold.

@@ -21,6 +21,7 @@ struct board_row {
     double ratio = 0;
     std::int64_t session = 0;
     bool rank_estimate = false;  // the server only estimated rank
+    int run = 1;                 // which finished run of its session's replay it is, from 1
 };
 
 // Another stage of the same recording with a board of its own.

@@ -586,8 +586,11 @@ int run_watch(const play_options& o) {
         return 1;
     }
     if (o.watch_at_ms && results::watch_update_at(*o.watch_at_ms) >= t.replay.update_count) {
-        say("replay " + quoted(file) + " ends at " + results::watch_moment_text(t.replay.update_count) +
-            ", before --at " + results::watch_moment_text(results::watch_update_at(*o.watch_at_ms)));
+        const std::string moment = results::watch_moment_text(results::watch_update_at(*o.watch_at_ms));
+        // The player who opened a link never typed --at: the link's t= is named.
+        say((o.link ? "the run of session " + std::to_string(o.link->session) : "replay " + quoted(file)) + " ends at " +
+            results::watch_moment_text(t.replay.update_count) + ", before " +
+            (o.at_from_link ? "the link's moment t=" + moment : "--at " + moment));
         return 1;
     }
     std::optional<ghost_choice> ghost;

@@ -201,7 +201,8 @@ TEST(OnlineServer, ARunsLinkIsWatchedFromItsMoment) {
         const char* says;
     } rows[] = {
         {"'" + link + id + "?t=1' --speed 8", env, 0, "velmora: run 1 ended: 340 hits, score 24287"},
-        {"--watch '" + link + id + "?t=10:00'", env, 1, ", before --at 10:00.0"},
+        {"--watch '" + link + id + "?t=10:00'", env, 1, ", before the link's moment t=10:00.0"},
+        {"'" + link + id + "?t=1' --at 10:00", env, 1, ", before --at 10:00.0"},
         {"'" + link + "987654321'", env, 1, "the server knows no session 987654321"},
         // Another player without the song: what to add to watch it.
         {"'" + link + id + "'", "env XDG_DATA_HOME='" + dir / "other" + "' XDG_CACHE_HOME='" + dir / "other" + "' ", 1,

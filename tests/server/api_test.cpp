@@ -359,10 +359,16 @@ TEST(ServerApi, RefusesRawRequestsItCannotTake) {
         {"header too large", "GET /v1/health HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n",
          "HTTP/1.1 431", "headers_too_large"},
         {"path too long", "GET /v1/health?" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 414", "uri_too_long"},
+        {"board page's path too long", "GET /boards/" + std::string(9000, 'a') + "/standard/hard HTTP/1.1\r\nHost: x\r\n\r\n",
+         "HTTP/1.1 414", "uri_too_long"},
+        {"session page's query too long", "GET /sessions/1?t=" + std::string(9000, '1') + " HTTP/1.1\r\nHost: x\r\n\r\n",
+         "HTTP/1.1 414", "uri_too_long"},
         {"method of no route", "DELETE /v1/health HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 405", "method_not_allowed"},
         {"not HTTP", std::string("\x16\x03\x01\x02\x00 hello\r\n\r\n"), "HTTP/1.1 400", "bad_request"},
         // Silent past the read time-out (2 s) within its headers: closed, unanswered.
         {"slow header closed", "GET /v1/health HTTP/1.1\r\nHo", "", ""},
+        {"slow board page closed", "GET /boards/" + std::string(32, 'a') + "/standard/hard HTTP/1.1\r\nHo", "", ""},
+        {"slow session page closed", "GET /sessions/1 HTTP/1.1\r\nHost: x\r\nAcc", "", ""},
     };
     const std::string before = cluster->sql("SELECT count(*) FROM players") + "/" + cluster->sql("SELECT count(*) FROM sessions");
     for (const auto& r : rows) {
@@ -1300,7 +1306,13 @@ TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {
         a.sin_port = htons(static_cast<std::uint16_t>(server->port()));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        const std::string part = i % 2 ? "GET /v1/hea" : "POST /v1/players HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n{\"na";
+        const std::string parts[] = {
+            "GET /v1/hea",
+            "POST /v1/players HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n{\"na",
+            "GET /boards/" + std::string(32, 'a') + "/standard/ha",
+            "GET /sessions/1 HTTP/1.1\r\nHost: x\r\n",
+        };
+        const std::string& part = parts[i % 4];
         send(s, part.data(), part.size(), MSG_NOSIGNAL);
         slow.push_back(s);
     }
@@ -1324,17 +1336,20 @@ TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {
 TEST(ServerApi, RatesPastTheirLimitAreRefusedWithRetryAfter) {
     test_support::server_process limited(program("velmora_server"), cluster->url(),
                                          {"--rate-per-address", "0.5", "--burst-per-address", "3", "--rate-per-token", "0"});
-    int refused = 0;
-    for (int i = 0; i < 5; ++i) {
-        auto r = client(limited.port()).Get("/v1/health");
-        ASSERT_TRUE(r);
+    // The pages count against the same allowance as the JSON routes.
+    const std::string board_page = "/boards/" + std::string(32, 'a') + "/standard/hard";
+    const std::pair<std::string, bool> requests[] = {
+        {"/v1/health", false}, {board_page, false}, {"/sessions/1", false}, {board_page, true}, {"/sessions/1", true},
+    };
+    for (const auto& [path, refused] : requests) {
+        auto r = client(limited.port()).Get(path);
+        ASSERT_TRUE(r) << path;
+        EXPECT_EQ(r->status == 429, refused) << path << ": " << r->status;
         if (r->status == 429) {
-            ++refused;
-            EXPECT_TRUE(r->has_header("Retry-After"));
-            EXPECT_EQ(body_json(r)["error"], "rate_limited");
+            EXPECT_TRUE(r->has_header("Retry-After")) << path;
+            EXPECT_EQ(body_json(r)["error"], "rate_limited") << path;
         }
     }
-    EXPECT_EQ(refused, 2);
 
     // Behind a trusted proxy each client it names has its own allowance,
     // and the proxy's own connections are not held to the per-address cap;
