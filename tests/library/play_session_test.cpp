@@ -15,12 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "library/envelopes.hpp"
 #include "library/places.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "userfiles/user_dirs.hpp"
 #include "results/replay_file.hpp"
+#include "stagecache/stage_cache.hpp"
 #include "support/scratch_dir.hpp"
+#include "support/sound_files.hpp"
+#include "tools/song/song.hpp"
 
 using namespace library;
 
@@ -232,4 +236,50 @@ TEST(PlaySession, ASongPlaysItsBoardsStageOnlyWhenItsRowIsClearAndWhole) {
         EXPECT_NE(p.note.find(r.note), std::string::npos) << r.what << ": " << p.note;
         EXPECT_EQ(p.note.empty(), *r.note == '\0') << r.what << ": " << p.note;
     }
+}
+
+// Preparing a song keeps its envelope from the same decode, the same as the
+// file's own; it goes with a session only on the song's own stage; one gone
+// or damaged is made again from the file.
+TEST(PlaySession, PreparingKeepsTheSongsEnvelopeWhichGoesOnlyWithItsOwnStage) {
+    data_home home;
+    std::string problem, why;
+    std::unique_ptr<song_library> lib = open_library(problem);
+    ASSERT_TRUE(lib) << problem;
+    const std::string song_file = home.dir / "song.wav";
+    ASSERT_TRUE(song::write_wav(song_file, song::render(0), why)) << why;
+    const stagecache::stage_cache cache(userfiles::cache_dir());
+    const prepare_outcome p =
+        prepare_song(song_file, converter::edition::standard, converter::difficulty::hard, 2, cache, lib.get(), {});
+    ASSERT_EQ(p.status, prepare_status::prepared) << p.error;
+    const std::string hash = p.hash.hex(), kept_file = envelope_path(hash);
+    const std::vector<std::uint8_t> kept = test_sound::read_bytes(kept_file);
+    const std::optional<alignment::envelope> from_prepare = alignment::decode({reinterpret_cast<const char*>(kept.data()), kept.size()});
+    const std::optional<alignment::envelope> from_file = alignment::envelope_of_file(song_file, why);
+    ASSERT_TRUE(from_prepare && from_file) << why;
+    EXPECT_FALSE(from_file->values.empty());
+    EXPECT_EQ(from_prepare->values, from_file->values);
+
+    const std::vector<std::uint8_t> own_stage = test_sound::read_bytes(p.stage_path);
+    const std::string own(own_stage.begin(), own_stage.end());
+    const struct {
+        const char* what;
+        std::string stage;
+        bool sent;
+    } uploads[] = {{"own stage", own, true}, {"another stage", own + "x", false}, {"no stage", "", false}};
+    for (const auto& u : uploads)
+        EXPECT_EQ(envelope_for_upload(hash, stage_choice{}, u.stage), u.sent ? std::string(kept.begin(), kept.end()) : "")
+            << u.what;
+
+    // Gone, then damaged: made from the file again and kept.
+    for (const char* damage : {"", "not an envelope"}) {
+        std::filesystem::remove(kept_file);
+        if (*damage) std::ofstream(kept_file) << damage;
+        const std::optional<alignment::envelope> again = own_envelope(hash, song_file, why);
+        ASSERT_TRUE(again) << why;
+        EXPECT_EQ(again->values, from_file->values);
+        EXPECT_EQ(test_sound::read_bytes(kept_file).size(), alignment::encode(*from_file).size());
+    }
+    EXPECT_FALSE(own_envelope(std::string(32, 'f'), home.dir / "missing.wav", why));
+    EXPECT_NE(why, "");
 }
