@@ -154,8 +154,10 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         int align_ms = 0;
         if (!version_stage.empty()) {
             stage.stage_path = version_stage;
-        } else if (::library::song_library* lib = s.calls.songs()) {
-            // The recording's board's stage, aligned to this file, once measured clear.
+        } else if (::library::song_library* lib = s.calls.songs(); lib && s.online && s.online->online()) {
+            // With a server: the recording's board's stage, aligned to this
+            // file, once measured clear; offline the song's own, as always.
+            if (!at_once) s.online->refresh_board_stage(stage.song_hash, song.path, stage.stage_path, s.stage);
             try {
                 const ::library::stage_to_play p = ::library::stage_for_play(*lib, stage.song_hash, s.stage, stage.stage_path);
                 stage.stage_path = p.stage_file;

@@ -39,6 +39,7 @@
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
 #include "online/account.hpp"
+#include "online/board_stage.hpp"
 #include "results/replay_file.hpp"
 #include "results/watch_pace.hpp"
 #include "vaz/executable.hpp"
@@ -375,6 +376,31 @@ std::string stage_words(const play_options& o) {
     return std::string(edition_name(o.edition)) + " edition, " + converter::difficulty_name(o.difficulty);
 }
 
+// With a server set: the recording's board's stage for this song, found,
+// downloaded and aligned once; the row kept before when the server is out of
+// reach. Offline (no server) nothing is asked and false says the song plays
+// its own stage, as it always has.
+bool refresh_board_stage(library::song_library& songs, const std::string& song, const prepare_outcome& r,
+                         const play_options& o) {
+    std::string problem;
+    const std::optional<online::account> a = online::load_account(problem);
+    if (!a || a->server.empty()) return false;
+    vaz::hash_128 own;
+    if (!vaz::hash_file(r.stage_path, own, problem)) return true;
+    online::limits l;
+    l.connect_ms = 2000;
+    l.answer_ms = 8000;
+    try {
+        const online::board_stage_outcome b = online::refresh_board_stage(
+            *a, songs, {r.hash.hex(), library::absolute_path(song), own.hex(), r.stage_path, {o.edition, o.difficulty}}, l);
+        // Said only when the server answered: out of reach, the song plays as before.
+        if (b.asked && !b.why.empty()) say(quoted(song) + ": " + b.why);
+    } catch (const library::library_error& e) {
+        say(e.what());
+    }
+    return true;
+}
+
 int run_play(const play_options& o, userfiles::settings settings) {
     const std::string& song = o.songs.front();
     if (o.volume) {
@@ -434,7 +460,7 @@ int run_play(const play_options& o, userfiles::settings settings) {
     }
     // The stage the game plays: the board's, aligned to this file, once measured clear.
     library::stage_to_play playing{r.stage_path, 0, false, {}};
-    if (library) {
+    if (library && refresh_board_stage(*library, song, r, o)) {
         try {
             playing = library::stage_for_play(*library, r.hash.hex(), {o.edition, o.difficulty}, r.stage_path);
         } catch (const library::library_error& e) {
