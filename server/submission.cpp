@@ -174,13 +174,6 @@ std::optional<refusal> check_song_facts(const std::vector<form_part>& parts, con
 
 }  // namespace
 
-bool envelope_decodes(std::string_view bytes) {
-    if (bytes.size() < 8 || bytes.size() > envelope_bytes || bytes.substr(0, 4) != "VAE1") return false;
-    std::uint64_t count = 0;
-    for (int i = 3; i >= 0; --i) count = count << 8 | static_cast<unsigned char>(bytes[4 + static_cast<std::size_t>(i)]);
-    return count == bytes.size() - 8;
-}
-
 std::optional<refusal> check_submission(const std::vector<form_part>& parts, const limits& lim, submission& out) {
     if (auto r = check_parts(parts)) return r;
     const form_part* stage = find_part(parts, "stage");
@@ -205,9 +198,10 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
     if (auto r = check_song_facts(parts, lim, out)) return r;
     out.envelope.clear();
     if (const form_part* e = find_part(parts, "envelope")) {
-        if (e->content.size() > envelope_bytes)
-            return refuse(400, "bad_envelope", "the envelope is larger than " + std::to_string(envelope_bytes) + " bytes");
-        if (!envelope_decodes(e->content)) return refuse(400, "bad_envelope", "the envelope is not one the game encodes");
+        if (e->content.size() > alignment::max_encoded_bytes)
+            return refuse(400, "bad_envelope",
+                          "the envelope is larger than " + std::to_string(alignment::max_encoded_bytes) + " bytes");
+        if (!alignment::decode(e->content)) return refuse(400, "bad_envelope", "the envelope is not one the game encodes");
         out.envelope = e->content;
     }
     out.stage = stage->content;

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "alignment/alignment.hpp"
 #include "results/replay_file.hpp"
 #include "server/plays.hpp"
 
@@ -23,18 +23,10 @@ struct limits {
     std::int64_t length_ms = 24ll * 60 * 60 * 1000;
 };
 
-// The largest envelope part: the alignment's encoding of 10 minutes at a
-// value per 5 ms, behind its 8 bytes of head.
-constexpr std::size_t envelope_bytes = 8 + 200 * 600;
-
-// Whether bytes are an envelope as the game encodes one: "VAE1", a
-// little-endian count, then exactly that many values, at most envelope_bytes in all.
-bool envelope_decodes(std::string_view bytes);
-
 // The largest submission body: both files, an envelope, and room for the
 // text parts and the multipart framing.
 inline std::size_t submission_body_bytes(const limits& l) {
-    return l.stage_bytes + l.replay_bytes + envelope_bytes + (64u << 10);
+    return l.stage_bytes + l.replay_bytes + alignment::max_encoded_bytes + (64u << 10);
 }
 
 // A refusal as the API answers it: {"error": code, "message": message}.
@@ -67,7 +59,7 @@ struct submission {
     std::string difficulty;
     std::string title, artist, album, fingerprint;
     std::optional<std::int64_t> length_ms;
-    std::string envelope;  // empty when none was sent
+    std::string envelope;  // alignment::encode's bytes; empty when none was sent
     std::int64_t events = 0;    // the stage's records
     std::uint32_t updates = 0;  // the session's
     std::vector<claimed_run> runs;

@@ -14,6 +14,7 @@
 #include <random>
 #include <thread>
 
+#include "alignment/alignment.hpp"
 #include "library/places.hpp"
 #include "library/play_session.hpp"
 #include "library/prepare.hpp"
@@ -368,7 +369,7 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
     up.difficulty = "hard";
     up.fingerprint = mp3.fingerprint;
     up.length_ms = 40000;
-    up.envelope = std::string("VAE1\x03\0\0\0", 8) + "\x10\x80\xff";
+    up.envelope = alignment::encode({{0x10, 0x80, 0xff}});
     const std::string mp3_hash = vaz::hash_bytes(up.stage.data(), up.stage.size()).hex();
     const online::sent_session sent = online::client(url(), ada.token).submit(up);
     ASSERT_TRUE(sent.how.ok) << sent.how.message;
@@ -386,7 +387,7 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
     EXPECT_EQ(c.envelope(mp3_hash).bytes, up.envelope);
     EXPECT_EQ(c.envelope(stage_hash).how.status, 404);
     EXPECT_FALSE(c.envelope("not a hash").how.ok);
-    up.envelope = "VAE1";
+    up.envelope = up.envelope.substr(0, 6);
     const online::sent_session refused = online::client(url(), ada.token).submit(up);
     EXPECT_EQ(refused.how.status, 400);
     EXPECT_FALSE(refused.how.retry);
