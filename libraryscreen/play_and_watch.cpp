@@ -14,6 +14,7 @@
 #include "results/ghost_check.hpp"
 #include "results/replay_file.hpp"
 #include "shell/gamepad.hpp"
+#include "vaz/files.hpp"
 
 namespace libraryscreen {
 namespace {
@@ -140,6 +141,24 @@ std::string choose_board_ghost(screen_state& s, const chosen_song& song, const b
 
 namespace {
 
+// Another version's stage that is the recording's board plays at the
+// alignment measured for it, as it does when the song is played from the
+// list; any other version's stage plays unaligned (nothing was measured).
+int version_alignment(screen_state& s, const std::string& song_hash, const std::string& version_stage) {
+    ::library::song_library* lib = s.calls.songs();
+    if (!lib) return 0;
+    try {
+        const std::optional<::library::board_stage_row> row = lib->board_stage(song_hash, s.stage);
+        vaz::hash_128 h;
+        std::string why;
+        if (!row || !row->clear || !vaz::hash_file(version_stage, h, why) || h.hex() != row->stage_hash) return 0;
+        const ::library::stage_to_play p = ::library::stage_for_play(*lib, song_hash, s.stage, version_stage);
+        return p.board ? p.align_ms : 0;
+    } catch (const ::library::library_error&) {
+        return 0;
+    }
+}
+
 // Sessions of the song's stage, or of `version_stage` (another version's board
 // stage) when given, until the player goes back: a finished run shows its
 // result, from which the same stage plays again at once.
@@ -154,10 +173,16 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         int align_ms = 0;
         if (!version_stage.empty()) {
             stage.stage_path = version_stage;
+            align_ms = version_alignment(s, stage.song_hash, version_stage);
         } else if (::library::song_library* lib = s.calls.songs(); lib && s.online && s.online->online()) {
             // With a server: the recording's board's stage, aligned to this
             // file, once measured clear; offline the song's own, as always.
-            if (!at_once) s.online->refresh_board_stage(stage.song_hash, song.path, stage.stage_path, s.stage);
+            // A slow server (or an alignment) must not freeze the window.
+            if (!at_once)
+                while_waiting(s, "Asking the scoreboard for this song's board...", [&] {
+                    s.online->refresh_board_stage(stage.song_hash, song.path, stage.stage_path, s.stage);
+                    return std::string();
+                });
             try {
                 const ::library::stage_to_play p = ::library::stage_for_play(*lib, stage.song_hash, s.stage, stage.stage_path);
                 stage.stage_path = p.stage_file;

@@ -71,9 +71,25 @@ board_summary look_up_board(const account& who, const board_question& q, const s
     double seconds = 0;
     if (songs) add_library_facts(*songs, hash.hex(), q, fingerprint, seconds, b);
     const std::string edition = q.choice.edition_name(), difficulty = q.choice.difficulty_name();
+    // The song plays its recording's board stage once aligned to it: that
+    // board is the song's, whatever its own stage's hash.
+    if (songs) {
+        try {
+            if (const auto row = songs->board_stage(hash.hex(), q.choice); row && row->clear) b.stage = row->stage_hash;
+        } catch (const std::exception&) {
+            // The own stage's board, which names the recording's when it knows it.
+        }
+    }
     const client c(who.server, who.token, l);
     b.got = c.get_board(b.stage, edition, difficulty, q.rows);
     if (!b.got.how.ok) return failure(b, board_failure::server, b.got.how.message);
+    if (!b.got.recording_board.empty()) {
+        // A copy's own stage: the recording's board is the one its runs are ranked on.
+        board recording = c.get_board(b.got.recording_board, edition, difficulty, q.rows);
+        if (!recording.how.ok) return failure(b, board_failure::server, recording.how.message);
+        b.stage = b.got.recording_board;
+        b.got = std::move(recording);
+    }
     if (!fingerprint.empty() && seconds > 0) {
         const versions v = c.recordings(fingerprint, static_cast<std::int64_t>(seconds * 1000));
         for (const version& one : v.list)

@@ -356,6 +356,10 @@ board client::get_board(const std::string& stage, const std::string& edition, co
             if (row.is_object() && b.entries.size() < 1000) b.entries.push_back(entry_of(row));
     if (const auto y = j.find("you"); y != j.end() && y->is_object()) b.you = entry_of(*y);
     b.players = number_of(j, "players");
+    // Only a stage's name is taken: it is used to ask for another board.
+    if (std::string r = text_of(j, "recording_board");
+        r.size() == 32 && r.find_first_not_of("0123456789abcdef") == std::string::npos && r != stage)
+        b.recording_board = std::move(r);
     return b;
 }
 

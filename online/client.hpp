@@ -63,6 +63,9 @@ struct board {
     std::vector<board_entry> entries;
     std::optional<board_entry> you;
     std::int64_t players = 0;
+    // The stage holding this recording's board when that is another stage
+    // (a copy's stage keeps its own runs and points there); "" otherwise.
+    std::string recording_board;
 };
 
 // Another stage of the same recording, as the server answers for a fingerprint.

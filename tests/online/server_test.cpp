@@ -384,6 +384,9 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
     EXPECT_EQ(both.list.size(), 2u);
     ASSERT_EQ(both.boards.size(), 1u);
     EXPECT_EQ(both.boards[0].stage, stage_hash);
+    EXPECT_EQ(c.get_board(mp3_hash, "standard", "hard", 10).recording_board, stage_hash)
+        << "a copy's own board names the recording's";
+    EXPECT_EQ(c.get_board(stage_hash, "standard", "hard", 10).recording_board, "");
     EXPECT_EQ(c.envelope(mp3_hash).bytes, up.envelope);
     EXPECT_EQ(c.envelope(stage_hash).how.status, 404);
     EXPECT_FALSE(c.envelope("not a hash").how.ok);
