@@ -312,8 +312,8 @@ private:
 // mix halved in double.
 class stereo16 {
 public:
-    stereo16(const std::int16_t* v, int stages)
-        : v_(v), stages_(stages), before_(static_cast<std::size_t>(stages), 0),
+    stereo16(const std::int16_t* v, std::size_t frames, int stages)
+        : v_(v), frames_(frames), stages_(stages), before_(static_cast<std::size_t>(stages), 0),
           scale_(std::ldexp(1.0, -16 - 2 * stages)) {}
     // The next n values at the top band's rate.
     void next(double* out, std::size_t n) {
@@ -332,6 +332,10 @@ public:
             size /= 4;
             for (std::size_t k = 0; k < size; ++k) {
                 const auto i = static_cast<std::ptrdiff_t>(4 * k);
+                // Asked for well ahead, the samples arrive from memory
+                // in time: without it, the pass waits on them.
+                if (k % 4 == 0 && frame_ + static_cast<std::size_t>(i) + prefetch_frames < frames_)
+                    __builtin_prefetch(f + 2 * (i + prefetch_frames));
                 const std::int32_t a0 = mix(i), a1 = mix(i + 1), a2 = mix(i + 2), a3 = mix(i + 3);
                 s[1 + k] = p1 + 2 * p2 + 3 * p3 + 4 * a0 + 3 * a1 + 2 * a2 + a3;
                 p1 = a1, p2 = a2, p3 = a3;
@@ -357,7 +361,9 @@ public:
     }
 
 private:
+    static constexpr std::size_t prefetch_frames = 512;
     const std::int16_t* v_;
+    std::size_t frames_;
     int stages_;
     std::vector<std::int32_t> before_;  // each stage's last value in
     double scale_;
@@ -614,7 +620,7 @@ envelope make_envelope(const float* interleaved, std::size_t frames, int channel
 
 envelope make_envelope(const std::int16_t* interleaved, std::size_t frames, int channels, int rate) {
     if (channels <= 0 || interleaved == nullptr) return {};
-    if (channels == 2) return envelope_of(frames, rate, [&](int stages) { return stereo16(interleaved, stages); });
+    if (channels == 2) return envelope_of(frames, rate, [&](int stages) { return stereo16(interleaved, frames, stages); });
     const std::size_t ch = static_cast<std::size_t>(channels);
     const double scale = 1.0 / (32768.0 * channels);
     const auto value = [=](std::size_t i) {
