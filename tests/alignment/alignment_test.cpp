@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <soxr.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -171,6 +172,25 @@ TEST(Alignment, EncodedEnvelopesComeBackAndDamagedOnesAreRefused) {
     for (const auto& [channels, rate] : {std::pair{0, 44100}, std::pair{2, 999}, std::pair{2, 768001}})
         EXPECT_TRUE(alignment::make_envelope(music.data(), music.size() / 2, channels, rate).values.empty()) << rate;
     EXPECT_EQ(alignment::make_envelope(music.data(), music.size() / 2, 2, 768000).values.size(), 200u * 2u * 44100u / 768000u);
+
+    // 16-bit samples give the same envelope as the same values as floats,
+    // at rates halved three times, twice, once and not at all, mono and
+    // stereo, an odd count of frames.
+    const auto played = render({3, 100}, 0, 12, 44100);
+    for (const auto& [channels, rate] : {std::pair{2, 96000}, std::pair{2, 44100}, std::pair{1, 48000},
+                                         std::pair{2, 22050}, std::pair{1, 11025}, std::pair{2, 11025}}) {
+        const std::size_t frames = played.size() / 2 - 1, ch = static_cast<std::size_t>(channels);
+        std::vector<std::int16_t> whole(frames * ch);
+        std::vector<float> same(frames * ch);
+        for (std::size_t i = 0; i < whole.size(); ++i) {
+            const float v = played[i / ch * 2 + i % ch];
+            whole[i] = static_cast<std::int16_t>(std::lround(std::clamp(v, -1.0f, 1.0f) * 32767.0f));
+            same[i] = whole[i] / 32768.0f;
+        }
+        const auto made = alignment::make_envelope(whole.data(), frames, channels, rate);
+        EXPECT_EQ(made.values.size(), frames * 200 / static_cast<std::size_t>(rate)) << channels << " at " << rate;
+        EXPECT_EQ(made.values, alignment::make_envelope(same.data(), frames, channels, rate).values) << channels << " at " << rate;
+    }
 }
 
 namespace {
