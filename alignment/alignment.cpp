@@ -427,12 +427,15 @@ envelope envelope_of(std::size_t frames, int rate, Top&& make_top) {
     mean /= static_cast<double>(hops * band_count);
     const double floor = std::max(energy_floor, mean * relative_floor);
     out.values.assign(hops, 0);
+    // The file as if silence came before it: music that starts with the file
+    // rises there as it does after a copy's lead-in of silence.
     double before[band_count];
+    std::fill(before, before + band_count, 10.0 * std::log10(floor));
     for (std::size_t k = 0; k < hops; ++k) {
         double rise = 0.0;
         for (int b = 0; b < band_count; ++b) {
             const double level = 10.0 * std::log10(energy[k * band_count + b] + floor);
-            if (k > 0 && level > before[b]) rise += level - before[b];
+            if (level > before[b]) rise += level - before[b];
             before[b] = level;
         }
         out.values[k] = static_cast<std::uint8_t>(std::min(255.0, std::nearbyint(rise * steps_per_db)));
@@ -455,6 +458,13 @@ struct series {
 
 long overlap_of(const series& x, const series& y, long lag) {
     return std::min(x.size(), y.size() - lag) - std::max(0L, -lag);
+}
+
+// The larger of the two shares of a series' sum that falls where both overlap.
+double covered_share(const series& x, const series& y, long lag) {
+    const long from = std::max(0L, -lag), to = std::min(x.size(), y.size() - lag);
+    if (to <= from || x.sum.back() <= 0.0 || y.sum.back() <= 0.0) return 0.0;
+    return std::max((x.sum[to] - x.sum[from]) / x.sum.back(), (y.sum[to + lag] - y.sum[from + lag]) / y.sum.back());
 }
 
 // At most `longest` values of the overlap, from its start.
@@ -687,7 +697,15 @@ offset align(const envelope& board, const envelope& mine, peak_figures* figures)
     }
     const series x(smoothed(board)), y(smoothed(mine));
     std::vector<fine_peak> peaks;
-    for (long lag : coarse.peaks) peaks.push_back(refine(x, y, lag));
+    for (long lag : coarse.peaks) {
+        fine_peak p = refine(x, y, lag);
+        // A correlation over the overlap alone would rank a loop's shift by
+        // a bar (its start and end left out) as high as the true one: each
+        // peak counts by the share of one file's onsets it covers, the
+        // better file's, so a copy cut short or led by silence loses nothing.
+        p.value *= std::sqrt(covered_share(x, y, std::lround(p.lag)));
+        peaks.push_back(p);
+    }
     const fine_peak best = *std::max_element(peaks.begin(), peaks.end(),
                                              [](const fine_peak& p, const fine_peak& q) { return p.value < q.value; });
     // The best shift away from the peak: another beat of the rhythm, most often.
