@@ -9,6 +9,7 @@
 #include "libraryscreen/song_panel.hpp"
 #include "results/replay_file.hpp"
 #include "shell/gamepad.hpp"
+#include "vaz/files.hpp"
 
 namespace libraryscreen {
 namespace {
@@ -53,20 +54,30 @@ ghost_request ghost_to_race(screen_state& s, const chosen_song& song) {
     return {best, "your best", run};
 }
 
+// The hash a stage file is named by; "" when it cannot be read (the game
+// then cannot play it either).
+std::string stage_hash_of(const std::string& path) {
+    vaz::hash_128 h;
+    std::string why;
+    return vaz::hash_file(path, h, why) ? h.hex() : std::string();
+}
+
 // Sessions of the song's stage, or of `version_stage` (another version's board
 // stage) when given, until the player goes back: a finished run shows its
-// result, from which the same stage plays again at once.
-void play_sessions(screen_state& s, const chosen_song& song, const std::string& version_stage) {
+// result beside the best of the same stage, from which that stage plays again at once.
+void play_sessions(screen_state& s, const chosen_song& song, const std::string& version_stage,
+                   const std::string& version_title) {
     s.preview.stop();
     bool at_once = false;
     for (;;) {
         prepared_stage stage;
         // The song's own stage first even for a version: its hash names the song, and the list keeps its place.
         if (s.quit || !get_stage(s, song, stage) || s.quit) break;
+        const std::string own_stage = stage_hash_of(stage.stage_path);
         if (!version_stage.empty()) stage.stage_path = version_stage;
+        const std::string played_stage = version_stage.empty() ? own_stage : stage_hash_of(version_stage);
         const session_request session{stage.song_hash, s.stage, stage.stage_path};
-        const std::optional<run_figures> before =
-            s.calls.best_run(stage.song_hash, s.stage);
+        const std::optional<run_figures> before = s.calls.best_run(stage.song_hash, s.stage, played_stage);
         stage_request r = request_for(s, song, stage);
         r.end_after_run = true;
         r.start_at_once = at_once;
@@ -110,6 +121,7 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         report.edition = s.stage.edition_name();
         report.difficulty = s.stage.difficulty_name();
         report.run = {run.hits, run.score, results::shown_ratio(run.hits, run.score)};
+        report.board = board_words(own_stage, played_stage, version_title);
         report.previous_best = before;
         report.new_best = kept.new_best;
         report.kept = kept.runs > 0 && !kept.lost;
@@ -129,10 +141,11 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
 
 }  // namespace
 
-void play_song(screen_state& s, const chosen_song& song) { play_sessions(s, song, {}); }
+void play_song(screen_state& s, const chosen_song& song) { play_sessions(s, song, {}, {}); }
 
-void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file) {
-    play_sessions(s, song, stage_file);
+void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file,
+                  const std::string& version_title) {
+    play_sessions(s, song, stage_file, version_title);
 }
 
 void watch_run(screen_state& s, const chosen_song& song, const std::string& replay_file, const std::string& stage_file) {

@@ -11,8 +11,10 @@ void watch_best(screen_state& s, const chosen_song& song);
 // A run of the world board, downloaded: its replay on its stage with the player's own file.
 void watch_run(screen_state& s, const chosen_song& song, const std::string& replay_file, const std::string& stage_file);
 // Another version's stage of the same recording played with the player's own
-// file, the session kept and sent as any other.
-void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file);
+// file, the session kept and sent as any other; its runs and best are that
+// stage's, said as the board of `version_title`.
+void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file,
+                  const std::string& version_title);
 
 // Back from a stage: the list's keys and joystick events as it wants them.
 void back_to_list(screen_state& s);

@@ -41,8 +41,8 @@ protected:
         ::unsetenv("XDG_CACHE_HOME");
     }
 
-    // The song's best, with ratio 1.00, run `number` of its session, names `replay`.
-    void best_names(const std::string& replay, int number = 1) {
+    // The song's best on `stage`, with ratio 1.00, run `number` of its session, names `replay`.
+    void best_names(const std::string& replay, int number = 1, const std::string& stage = {}) {
         std::string problem;
         std::unique_ptr<library::song_library> lib = library::open_library(problem);
         ASSERT_TRUE(lib) << problem;
@@ -56,7 +56,17 @@ protected:
         run.score = 15;
         run.ratio = 1;
         run.frames = 60;
+        run.stage = stage;
         lib->record_session({run});
+        if (!stage.empty()) {  // the song's own stage, which its best is looked up on
+            library::song_row facts;
+            facts.hash = hash;
+            facts.path = song;
+            library::stage_row own;
+            own.edition = "standard";
+            own.stage_hash = stage;
+            lib->record_prepared(facts, own);
+        }
         lib->with_database([&](sqlite3* db) {
             sql::statement(db, "UPDATE results SET replay = ?1;", "test").bind(1, replay).run();
         });
@@ -97,12 +107,12 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
     ASSERT_EQ(problem, "");
     const std::string outside = dir / "data/outside.vrp";
     { std::ofstream(outside) << "not ours"; }
-    best_names("../../outside.vrp");
+    results::replay r;
+    best_names("../../outside.vrp", 1, r.pattern.hex());  // on the stage the recording names
 
     std::string why;
     const std::string recording = calls.begin_session({hash, {}, ""}, why);
     ASSERT_NE(recording, "") << why;
-    results::replay r;
     for (std::uint32_t i = 0; i < 300; ++i) results::append_update(r, 0);
     r.finished_runs = {{10, 100, 170, 2, 90}};
     ASSERT_EQ(results::write_replay_file(recording, r), "");

@@ -484,9 +484,10 @@ TEST(VelmoraPlay, AnAbandonedSessionIsKeptByTheNextOne) {
     std::vector<std::string> problems;
     EXPECT_EQ(library::keep_abandoned_sessions(&library, replays, "own", 9, problems), 1u);
     EXPECT_EQ(problems, std::vector<std::string>{});
-    ASSERT_TRUE(library.best_result(hash, "zetaflux").has_value());
-    EXPECT_EQ(library.best_result(hash, "zetaflux")->replay, abandoned + ".vrp");
-    EXPECT_FALSE(library.best_result(hash, "standard").has_value());
+    const std::string played = results::replay{}.pattern.hex();  // the stage write_session names
+    ASSERT_TRUE(library.best_result(hash, "zetaflux", "hard", played).has_value());
+    EXPECT_EQ(library.best_result(hash, "zetaflux", "hard", played)->replay, abandoned + ".vrp");
+    EXPECT_FALSE(library.best_result(hash, "standard", "hard", played).has_value());
     EXPECT_TRUE(std::filesystem::exists(replays + "/" + waiting + ".session"));
     EXPECT_TRUE(std::filesystem::exists(replays + "/notes.session"));
     EXPECT_FALSE(std::filesystem::exists(replays + "/" + abandoned + ".session"));
@@ -581,6 +582,8 @@ TEST(VelmoraPlay, AnAddedFolderIsSearchedByItsTagsAndAMovedSongKeepsItsBest) {
         run.played_at = 1;
         run.hits = 3;
         run.ratio = 2.5;
+        run.stage = library.playing_stage(run.song_hash, {});  // played on the stage just prepared
+        ASSERT_NE(run.stage, "");
         library.record_session({run});
     }
     for (const char* typed : {"CAFE odon", "nocturne"}) {
