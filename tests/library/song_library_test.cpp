@@ -478,13 +478,14 @@ TEST(SongLibrary, BringsTheKeptSchema2LibraryUpToDateKeepingEverything) {
 
 // A schema 5 library (made here, then its stage columns taken away): each
 // run gets the stage its kept replay names, else the own stage as the stage
-// cache holds the library's file of it; without that file the runs count as
-// the own stage until its hash is learnt from unchanged bytes.
+// cache holds the library's file of it; without that file, the stage its
+// best's kept replay names; without either the runs count as the own stage
+// until its hash is learnt from unchanged bytes.
 TEST(SongLibrary, BringsASchema5LibraryUpToDateWithTheStageOfEachRun) {
     test_support::scratch_dir dir;
     ASSERT_EQ(::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1), 0);
     const std::string path = dir / "library.sqlite3";
-    const stagecache::song_hash cached{1, 1}, uncached{2, 2};
+    const stagecache::song_hash cached{1, 1}, uncached{2, 2}, replayed{3, 3};
     const stagecache::stage_key key = stage_key_of(converter::edition::standard, converter::difficulty::hard);
     const std::string own_bytes = "the own stage", board_bytes = "another version's stage";
     const std::string own = vaz::hash_bytes(own_bytes.data(), own_bytes.size()).hex();
@@ -498,15 +499,17 @@ TEST(SongLibrary, BringsASchema5LibraryUpToDateWithTheStageOfEachRun) {
     for (int i = 0; i < 100; ++i) results::append_update(on_board, 0);
     on_board.finished_runs = {{10, 50, 60, 0, 900}};
     ASSERT_EQ(results::write_replay_file(dir / "replays/board.vrp", on_board), "");
+    ASSERT_EQ(results::write_replay_file(dir / "replays/kept.vrp", on_board), "");
     {
         song_library lib(path);
-        for (const stagecache::song_hash& h : {cached, uncached}) {
+        for (const stagecache::song_hash& h : {cached, uncached, replayed}) {
             stage_row s = stage("standard", 5, 1, stagecache::checksum_text(own_bytes.data(), own_bytes.size()));
             s.format_version = key.format_version;
             lib.record_prepared(song(h.hex(), "/m/" + h.hex()), s);
             lib.record_session({result("own-" + h.hex(), 1, 3, 100, "standard", h.hex())});
         }
         lib.record_session({result("board", 1, 0, 900, "standard", cached.hex())}, "board.vrp", 0);
+        lib.record_session({result("kept", 1, 0, 900, "standard", replayed.hex())}, "kept.vrp", 0);
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -526,15 +529,22 @@ TEST(SongLibrary, BringsASchema5LibraryUpToDateWithTheStageOfEachRun) {
     EXPECT_EQ(pragma(path, "user_version"), std::to_string(song_library::schema_version));
     EXPECT_EQ(lib.playing_stage(cached.hex(), stage_choice{}), own);
     EXPECT_EQ(lib.playing_stage(uncached.hex(), stage_choice{}), "");
-    EXPECT_EQ(lib.best_result(cached.hex(), "standard", "hard", own)->session, "own-" + cached.hex());
-    EXPECT_EQ(lib.best_result(cached.hex(), "standard", "hard", board)->replay, "board.vrp");
+    EXPECT_EQ(lib.playing_stage(replayed.hex(), stage_choice{}), board) << "its best's replay names it";
+    const auto best_session = [&](const stagecache::song_hash& h, const std::string& stage) {
+        const std::optional<result_row> b = lib.best_result(h.hex(), "standard", "hard", stage);
+        return b ? b->session : std::string("none");
+    };
+    EXPECT_EQ(best_session(cached, own), "own-" + cached.hex());
+    EXPECT_EQ(best_session(cached, board), "board");
+    EXPECT_EQ(best_session(uncached, ""), "own-" + uncached.hex()) << "unknown, taken as the own stage";
+    EXPECT_EQ(best_session(replayed, board), "kept");
+    EXPECT_EQ(query_text(path, "SELECT COUNT(*) FROM results WHERE stage_hash = '" + board + "';"), "3");
     EXPECT_EQ(stage_of(*lib.find(cached.hex()), "standard")->best->score, 100) << "the board's run is not the own best";
-    EXPECT_EQ(stage_of(*lib.find(uncached.hex()), "standard")->best->score, 100) << "unknown, taken as the own stage";
     // Its hash learnt from bytes the library knew: the runs are that stage's.
     stage_row learnt = *lib.find_stage(uncached.hex(), "standard", "hard");
     learnt.stage_hash = own;
     lib.record_prepared(song(uncached.hex(), "/m/u"), learnt);
-    EXPECT_EQ(lib.best_result(uncached.hex(), "standard", "hard", own)->session, "own-" + uncached.hex());
-    EXPECT_FALSE(lib.best_result(uncached.hex(), "standard", "hard", ""));
+    EXPECT_EQ(best_session(uncached, own), "own-" + uncached.hex());
+    EXPECT_EQ(best_session(uncached, ""), "none");
     EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
 }
