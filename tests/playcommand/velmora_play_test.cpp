@@ -29,6 +29,7 @@
 #include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/tagged_music.hpp"
+#include "vaz/files.hpp"
 #include "vaz/xbass.hpp"
 
 namespace {
@@ -147,6 +148,24 @@ TEST(VelmoraPlay, StageIsTheConvertersFileAndASecondPrepareConvertsNothing) {
                   "1 song: 0 prepared, 1 already cached, 0 failed\n");
     const process_result relisted = p.run({"--list"});
     EXPECT_EQ(listed_stages(relisted.out), listed_stages(list.out)) << relisted.out;
+
+    // With the hash each is named by; one checksummed before hashes were
+    // kept gets it when it is next found.
+    vaz::hash_128 named;
+    std::string why;
+    ASSERT_TRUE(vaz::hash_file(p.stages("standard").at(0), named, why)) << why;
+    const auto playing = [&] {
+        library::song_library lib(p.dir / "data/velmora/library.sqlite3");
+        return lib.playing_stage(lib.songs().at(0).hash, {});
+    };
+    EXPECT_EQ(playing(), named.hex());
+    {
+        library::song_library lib(p.dir / "data/velmora/library.sqlite3");
+        lib.with_database([](sqlite3* db) { sql::statement(db, "UPDATE stages SET stage_hash = NULL;", "test").run(); });
+    }
+    EXPECT_EQ(playing(), "");
+    p.run({"--prepare", "--edition", "standard", "--difficulty", "hard", song});
+    EXPECT_EQ(playing(), named.hex());
 }
 
 TEST(VelmoraPlay, ASongAtAnotherRateIsPreparedAndListedWithItsOwnRate) {
