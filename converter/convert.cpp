@@ -85,10 +85,12 @@ public:
             if (!whole_) writer_.terminator();
         }
         if (!whole_) return;
-        if (plan)
+        if (plan) {
+            repeat_flights(stage_, slots_);
             finish_dynamics_stage(stage_, difficulty_);
-        else
+        } else {
             thin_stage(stage_, caps_);
+        }
         for (const auto& group : stage_) {
             for (const bullet_pattern_element& e : group) writer_.record(e);
             writer_.terminator();

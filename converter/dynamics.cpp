@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -470,6 +471,235 @@ void set_moments(const onset_finder& found, dynamics_plan& plan) {
     fill_stream(last_tick);
 }
 
+// Repeated bars. The beat tracker's beats, laid on a grid at their local
+// period and carried back to the song's start (the tracker needs some
+// seconds to lock on), are grouped in fours; each bar's onset envelope (the
+// frames' hit strengths, summed over the channels and smoothed over three
+// ticks, so that a beat a tick off still lines up) is compared with those
+// of the bars first heard before it. A bar whose best match correlates
+// strongly repeats it, and each of its onsets takes the threats and flights
+// of the onset in the same place there.
+constexpr std::size_t beats_per_bar = 4;
+constexpr double repeat_correlation = 0.8;
+// Bars compared with each one: about two minutes at common tempi, enough for
+// verses and choruses, so the search stays a small part of the measures.
+constexpr std::size_t bars_looked_back = 48;
+// A repeated moment's partner lies this close to its place in the first bar;
+// bars are aligned to this many ticks either way (the tracker's beats lie
+// some milliseconds off the music's).
+constexpr std::int32_t repeat_slack_ticks = 2;
+constexpr std::int32_t bar_shift_ticks = 8;
+
+// The beat's period in ticks around beats [from, to): the longest from 40
+// to 200 beats a minute of which most gaps between the tracker's beats lie
+// near whole multiples (the tracker may skip beats, and wavers while it
+// locks on); 0 where none fits.
+double beat_period(const std::vector<std::int32_t>& beats, std::size_t from, std::size_t to) {
+    constexpr double slowest = 90.0, fastest = 18.0, step = 0.5, near = 2.0, most = 0.75;
+    for (double p = slowest; p >= fastest; p -= step) {
+        std::size_t fit = 0, n = 0;
+        for (std::size_t i = from + 1; i < to; ++i) {
+            const double gap = beats[i] - beats[i - 1];
+            if (gap > 4 * slowest) continue;  // across a silence
+            fit += std::fabs(gap - std::max(1.0, std::round(gap / p)) * p) <= near;
+            ++n;
+        }
+        if (n >= beats_per_bar && static_cast<double>(fit) >= most * static_cast<double>(n)) return p;
+    }
+    return 0.0;
+}
+
+// The beats in ticks on a grid at the local period (of the tracker's eight
+// beats nearest, so that it follows a change of tempo): the tracker's where
+// it has one, the grid carried on where it has none and back to the song's
+// start.
+std::vector<std::int32_t> beat_grid(const std::vector<std::int32_t>& beats, std::int32_t last_tick) {
+    constexpr std::size_t around = 4;
+    if (beats.size() <= 2 * around) return {};
+    // Fitted around every fourth beat (the windows overlap), for the four.
+    std::vector<double> period(beats.size());
+    for (std::size_t i = 0; i < beats.size(); ++i) {
+        if (i % beats_per_bar != 0) {
+            period[i] = period[i - 1];
+            continue;
+        }
+        const std::size_t from = std::min(i > around ? i - around : 0, beats.size() - 2 * around - 1);
+        period[i] = beat_period(beats, from, from + 2 * around + 1);
+    }
+    std::vector<std::int32_t> grid;
+    if (period[0] > 0.0)
+        for (double t = beats.front() - period[0]; t >= 0.0; t -= period[0])
+            grid.push_back(static_cast<std::int32_t>(std::lround(t)));
+    std::reverse(grid.begin(), grid.end());
+    std::size_t next = 0;
+    for (double t = beats.front(); t < last_tick;) {
+        grid.push_back(static_cast<std::int32_t>(std::lround(t)));
+        while (next + 1 < beats.size() && beats[next + 1] <= t) ++next;
+        const double p = period[next];
+        if (!(p > 0.0)) {
+            // No steady beat here: on from the tracker's next one.
+            if (next + 1 >= beats.size()) break;
+            t = beats[++next];
+            continue;
+        }
+        t += p;
+        for (std::size_t i = next; i < beats.size() && beats[i] <= t + p / 4; ++i)
+            if (std::fabs(beats[i] - t) <= p / 4) {
+                t = beats[i];
+                break;
+            }
+    }
+    return grid;
+}
+
+// An onset envelope with its running sums, so that the correlation of two
+// windows costs only their products.
+class envelope_sums {
+public:
+    explicit envelope_sums(std::vector<float> values) : v_(std::move(values)), sum_(1, 0.0), squares_(1, 0.0) {
+        for (float x : v_) {
+            sum_.push_back(sum_.back() + x);
+            squares_.push_back(squares_.back() + static_cast<double>(x) * x);
+        }
+    }
+
+    std::int32_t size() const { return static_cast<std::int32_t>(v_.size()); }
+
+    // Pearson correlation of [a, a + n) and [b, b + n), b before a; what of
+    // b lies before the start is left out of both.
+    double correlation(std::int32_t a, std::int32_t b, std::int32_t n) const {
+        const std::int32_t skip = std::max(0, -b);
+        a += skip;
+        b += skip;
+        n -= skip;
+        if (n < 4 || a + n > size()) return 0.0;
+        const auto ua = static_cast<std::size_t>(a), ub = static_cast<std::size_t>(b), un = static_cast<std::size_t>(n);
+        double sab = 0.0;
+        for (std::size_t i = 0; i < un; ++i) sab += static_cast<double>(v_[ua + i]) * v_[ub + i];
+        const double m = n, sa = sum_[ua + un] - sum_[ua], sb = sum_[ub + un] - sum_[ub];
+        const double va = squares_[ua + un] - squares_[ua] - sa * sa / m;
+        const double vb = squares_[ub + un] - squares_[ub] - sb * sb / m;
+        return va > 1e-9 && vb > 1e-9 ? (sab - sa * sb / m) / std::sqrt(va * vb) : 0.0;
+    }
+
+private:
+    std::vector<float> v_;
+    std::vector<double> sum_, squares_;
+};
+
+// The bars (four beats of the grid) that repeat an earlier one: each is
+// compared with the bars first heard before it of about its length, shifted
+// by some ticks either way (first in steps of two, on an envelope of pairs
+// of ticks, then to the tick), and repeats its best match.
+std::vector<dynamics_repeat> repeated_bars(const std::vector<float>& envelope, const std::vector<std::int32_t>& beats,
+                                           std::int32_t last_tick) {
+    std::vector<float> pairs(envelope.size() / 2);
+    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = envelope[2 * i] + envelope[2 * i + 1];
+    const envelope_sums fine(envelope), coarse(std::move(pairs));
+    struct bar {
+        std::int32_t from, length, origin;  // origin: where the bar was first heard
+    };
+    std::vector<bar> bars;
+    std::vector<dynamics_repeat> repeats;
+    for (std::size_t b = 0; b < beats.size(); b += beats_per_bar) {
+        // The song's last bar may end before its four beats do.
+        const bool whole = b + beats_per_bar < beats.size() && beats[b + beats_per_bar] <= last_tick;
+        const std::int32_t from = beats[b], length = (whole ? beats[b + beats_per_bar] : last_tick) - from;
+        if (length < 8) break;
+        const std::size_t k = bars.size();
+        bars.push_back({from, length, from});
+        double best = repeat_correlation;
+        std::size_t roots = 0;
+        for (std::size_t j = k; j-- > 0 && roots < bars_looked_back;) {
+            if (bars[j].origin != bars[j].from) continue;  // only bars heard first
+            ++roots;
+            const std::int32_t shorter = std::min(bars[j].length, length);
+            if (whole && std::abs(bars[j].length - length) > bar_shift_ticks) continue;
+            double coarse_best = -1.0;
+            std::int32_t at = bars[j].from;
+            for (std::int32_t shift = -bar_shift_ticks; shift <= bar_shift_ticks; shift += 2) {
+                const std::int32_t there = bars[j].from + shift;
+                if (there + shorter > from) continue;
+                const double r = coarse.correlation(from / 2, there >= 0 ? there / 2 : -((1 - there) / 2), shorter / 2);
+                if (r > coarse_best) {
+                    coarse_best = r;
+                    at = there;
+                }
+            }
+            if (coarse_best < best - 0.1) continue;
+            for (std::int32_t there = at - 1; there <= at + 1; ++there) {
+                if (there + shorter > from) continue;
+                const double r = fine.correlation(from, there, shorter);
+                if (r > best) {
+                    best = r;
+                    bars[k].origin = there;
+                }
+            }
+        }
+        if (bars[k].origin != from) repeats.push_back({from, length, bars[k].origin});
+    }
+    return repeats;
+}
+
+// Each repeated bar's onsets and their partners in the bar first heard: the
+// nearest onset to the same place, each taken once, itself no repeat. A
+// held sound's stream keeps its own even pace.
+void link_repeats(dynamics_plan& plan) {
+    auto& moments = plan.moments;
+    const auto at_or_after = [&](std::int32_t tick) {
+        return static_cast<std::size_t>(std::lower_bound(moments.begin(), moments.end(), tick,
+                                                         [](const dynamics_moment& m, std::int32_t x) {
+                                                             return m.tick < x;
+                                                         }) -
+                                        moments.begin());
+    };
+    std::vector<std::size_t> taken;
+    for (const dynamics_repeat& r : plan.repeats) {
+        taken.clear();
+        for (std::size_t m = at_or_after(r.from); m < moments.size() && moments[m].tick < r.from + r.length; ++m) {
+            if (moments[m].kind == dynamics_moment::stream) continue;
+            const std::int32_t place = r.first + (moments[m].tick - r.from);
+            std::size_t best = m;
+            std::int32_t best_off = repeat_slack_ticks + 1;
+            for (std::size_t i = at_or_after(place - repeat_slack_ticks);
+                 i < m && moments[i].tick <= place + repeat_slack_ticks; ++i) {
+                const std::size_t first = moments[i].echo >= 0 ? static_cast<std::size_t>(moments[i].echo) : i;
+                const std::int32_t off = std::abs(moments[i].tick - place);
+                if (off >= best_off || moments[first].kind == dynamics_moment::stream || std::find(taken.begin(), taken.end(), first) != taken.end()) continue;
+                best = first;
+                best_off = off;
+            }
+            if (best == m) continue;
+            taken.push_back(best);
+            moments[m].echo = static_cast<std::int32_t>(best);
+        }
+    }
+}
+
+void set_repeats(const onset_finder& found, dynamics_plan& plan) {
+    plan.repeats.clear();
+    const std::int32_t last_tick = static_cast<std::int32_t>(plan.seconds) * ticks;
+    // The tracker's beats; where it found too few, the onsets, whose gaps
+    // are also whole beats or parts of one.
+    std::vector<std::int32_t> tracked, onsets;
+    for (std::int64_t b : found.beats())
+        if (tracked.empty() || tick_of(b) > tracked.back()) tracked.push_back(tick_of(b));
+    for (const dynamics_moment& m : plan.moments)
+        if (m.kind != dynamics_moment::stream) onsets.push_back(m.tick);
+    std::vector<std::int32_t> beats = beat_grid(tracked, last_tick);
+    if (beats.empty()) beats = beat_grid(onsets, last_tick);
+    // The hit strength of each tick, smoothed.
+    std::vector<float> hits(static_cast<std::size_t>(last_tick), 0.0f), envelope(hits.size(), 0.0f);
+    for (unsigned g = 0; g < plan.groups; ++g)
+        for (std::int32_t t = 0; t < last_tick; ++t)
+            hits[static_cast<std::size_t>(t)] += std::max(0.0f, plan.tick_weight(g, t) - 0.25f);
+    for (std::size_t t = 0; t < hits.size(); ++t)
+        envelope[t] = 2.0f * hits[t] + (t > 0 ? hits[t - 1] : 0.0f) + (t + 1 < hits.size() ? hits[t + 1] : 0.0f);
+
+    plan.repeats = repeated_bars(envelope, beats, last_tick);
+    link_repeats(plan);
+}
+
 }  // namespace
 
 struct dynamics_meter::state {
@@ -552,6 +782,7 @@ dynamics_plan dynamics_meter::finish() {
     set_levels(plan);
     set_weights(st_->frames, plan.groups, plan.seconds, plan);
     set_moments(st_->onsets, plan);
+    set_repeats(st_->onsets, plan);
     st_.reset();
     return plan;
 }
@@ -586,10 +817,81 @@ double threats_at_reference(difficulty d) {
 // Easier stages keep at most this many threats a second at the song's
 // loudness (twice as many 10 LU up): a player can read that many, however
 // busy the music.
-double threats_per_second(difficulty d) { return d == difficulty::easy ? 2.0 : 2.5; }
+double threats_per_second(difficulty d) { return d == difficulty::easy ? 2.0 : 3.0; }
 
 // Easy starts at half its threats and reaches all of them after this long.
 constexpr double easy_ramp_seconds = 30.0;
+
+}  // namespace
+
+namespace {
+
+// A moment's threats for a difficulty: hard's on it, and which of them this
+// difficulty keeps.
+struct chosen {
+    std::size_t moment;
+    std::size_t channels_of;     // the moment whose turn of channels it takes
+    unsigned hard;               // hard's threats on the moment
+    std::vector<unsigned> kept;  // which of them this difficulty keeps
+    bool copied;                 // a repeat's, as its first time had them
+};
+
+// What a moment was given, for the moments that repeat it.
+struct decided {
+    unsigned hard = 0;
+    std::vector<unsigned> kept;
+};
+
+// Over the second's budget, the most crowded moments give up a threat
+// first, the weaker of them, then the later. The threats a repeat keeps as
+// its first time had them go last, and only over the cap: its first time
+// kept to the budget of its own seconds, so a repeated bar is no denser.
+void keep_within(std::vector<chosen>& second, std::size_t budget, std::size_t cap, const dynamics_plan& plan) {
+    std::size_t total = 0, copied = 0;
+    for (const chosen& c : second) (c.copied ? copied : total) += c.kept.size();
+    total += copied;
+    budget = std::max(budget, std::min(copied, cap));
+    while (total > budget) {
+        std::size_t pick = second.size();
+        for (std::size_t i = 0; i < second.size(); ++i) {
+            const chosen& a = second[i];
+            if (a.kept.empty()) continue;
+            if (pick == second.size()) {
+                pick = i;
+                continue;
+            }
+            const chosen& b = second[pick];
+            const float sa = plan.moments[a.moment].strength, sb = plan.moments[b.moment].strength;
+            if (a.copied != b.copied) {
+                if (b.copied) pick = i;
+            } else if (a.kept.size() > b.kept.size() || (a.kept.size() == b.kept.size() && sa <= sb)) {
+                pick = i;
+            }
+        }
+        second[pick].kept.pop_back();
+        --total;
+    }
+}
+
+// Hard's threats of a moment go to the channels that sound on it in turn,
+// from a channel that changes with each moment (a repeat's as its first
+// time's); the kept ones go where hard's went.
+void add_slots(const chosen& c, const dynamics_plan& plan, dynamics_slots& slots) {
+    if (c.kept.empty()) return;
+    const dynamics_moment& mo = plan.moments[c.moment];
+    const dynamics_moment& flights = plan.moments[c.channels_of];  // the moment itself, or its first time
+    unsigned sounding[2], count = 0;
+    for (unsigned g = 0; g < plan.groups; ++g)
+        if (plan.tick_weight(g, mo.tick) > 0.0f) sounding[count++] = g;
+    if (count == 0) return;
+    unsigned per_group[2] = {0, 0};
+    for (unsigned j : c.kept) ++per_group[(c.channels_of + j) % count];
+    const float strength = flights.kind == dynamics_moment::hit ? flights.strength : 0.0f;
+    const std::int32_t echo = c.copied ? flights.tick : -1;
+    for (unsigned i = 0; i < count; ++i)
+        if (per_group[i] > 0)
+            slots[sounding[i]].push_back({mo.tick, static_cast<std::uint16_t>(per_group[i]), strength, echo});
+}
 
 }  // namespace
 
@@ -602,13 +904,11 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
     // keeps, one in every so many of hard's in turn: so an easier stage's
     // threats are always among hard's (the same moment, channel and angle).
     // The fractions add up, rounded: where a moment is worth a third of a
-    // threat, one in three carries one.
-    struct chosen {
-        std::size_t moment;
-        unsigned hard;               // hard's threats on the moment
-        std::vector<unsigned> kept;  // which of them this difficulty keeps
-    };
+    // threat, one in three carries one. A moment that repeats an earlier one
+    // keeps what that kept (on hard, more where it is louder): the bar looks
+    // the same.
     std::vector<chosen> second;
+    std::vector<decided> given(plan.moments.size());
     double carry = 0.5, share_carry = 0.5, budget_carry = 0.5;
     std::size_t m = 0;
     for (std::uint32_t s = 0; s < plan.seconds; ++s) {
@@ -617,15 +917,34 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
         if (!(level > 0.0)) carry = share_carry = budget_carry = 0.5;
         for (; m < plan.moments.size() && plan.moments[m].tick < static_cast<std::int32_t>((s + 1) * ticks); ++m) {
             const dynamics_moment& mo = plan.moments[m];
-            carry += hard * level / (mo.kind == dynamics_moment::stream ? 3.0 : 1.0);
+            const bool stream = mo.kind == dynamics_moment::stream;
+            carry += hard * level / (stream ? 3.0 : 1.0);
             const auto n = static_cast<unsigned>(std::floor(carry));
             carry -= n;
+            given[m].hard = n;
             if (n == 0) continue;
             double share = threats_at_reference(d) / hard;
             if (d == difficulty::easy)
                 share *= 0.5 + 0.5 * std::min(1.0, static_cast<double>(mo.tick) / (easy_ramp_seconds * ticks));
-            chosen c{m, n, {}};
+            // A repeat's first time lies a bar earlier, in a second already
+            // done (a song's short last bar could lie nearer: then it
+            // chooses on its own).
+            const bool repeats = mo.echo >= 0 && plan.moments[static_cast<std::size_t>(mo.echo)].tick / ticks <
+                                                     static_cast<std::int32_t>(s);
+            const std::size_t echo = repeats ? static_cast<std::size_t>(mo.echo) : m;
+            const decided& was = given[echo];
+            chosen c{m, echo, n, {}, repeats};
             for (unsigned j = 0; j < n; ++j) {
+                if (c.copied) {
+                    // A repeat keeps the threats its first time kept; hard
+                    // keeps all it has, also those a louder repeat has more.
+                    // An easier stage's repeat keeps no others: its threats
+                    // then take the first time's flights, which are hard's.
+                    if (j < was.hard ? std::find(was.kept.begin(), was.kept.end(), j) != was.kept.end()
+                                     : d == difficulty::hard)
+                        c.kept.push_back(j);
+                    continue;
+                }
                 share_carry += share;
                 if (share_carry >= 1.0) {
                     share_carry -= 1.0;
@@ -634,55 +953,40 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
             }
             if (!c.kept.empty()) second.push_back(std::move(c));
         }
-        // Over the second's budget, the most crowded moments give up a
-        // threat first, the weaker of them, then the later.
-        std::size_t total = 0;
-        for (const chosen& c : second) total += c.kept.size();
         // An easier stage's budget follows the loudness itself, unrounded:
         // where the music is busy, its threats a second rank as its
         // loudness does.
         const double relative = plan.short_term[s] - plan.integrated;
         const double exact = level > 0.0 ? std::pow(2.0, std::min(relative, 10.0) / 10.0) : 0.0;
-        std::size_t budget = total;  // hard keeps every moment's threats
+        std::size_t budget = std::numeric_limits<std::size_t>::max();  // hard keeps every moment's threats
         if (d != difficulty::hard) {
             budget_carry += threats_per_second(d) * exact;
             budget = std::min<std::size_t>(caps.per_second, static_cast<std::size_t>(std::floor(budget_carry)));
             budget_carry -= std::floor(budget_carry);
         }
-        while (total > budget) {
-            std::size_t pick = 0;
-            for (std::size_t i = 1; i < second.size(); ++i) {
-                const chosen &a = second[i], &b = second[pick];
-                const float sa = plan.moments[a.moment].strength, sb = plan.moments[b.moment].strength;
-                if (a.kept.size() > b.kept.size() || (a.kept.size() == b.kept.size() && sa <= sb)) pick = i;
-            }
-            second[pick].kept.pop_back();
-            --total;
-        }
-        // Hard's threats of a moment go to the channels that sound on it in
-        // turn, from a channel that changes with each moment; the kept ones
-        // go where hard's went.
-        for (const chosen& c : second) {
-            if (c.kept.empty()) continue;
-            const dynamics_moment& mo = plan.moments[c.moment];
-            unsigned sounding[2], count = 0;
-            for (unsigned g = 0; g < plan.groups; ++g)
-                if (plan.tick_weight(g, mo.tick) > 0.0f) sounding[count++] = g;
-            if (count == 0) continue;
-            unsigned per_group[2] = {0, 0};
-            for (unsigned j : c.kept) ++per_group[(c.moment + j) % count];
-            const float strength = mo.kind == dynamics_moment::hit ? mo.strength : 0.0f;
-            for (unsigned i = 0; i < count; ++i)
-                if (per_group[i] > 0)
-                    slots[sounding[i]].push_back({mo.tick, static_cast<std::uint16_t>(per_group[i]), strength});
+        keep_within(second, budget, caps.per_second, plan);
+        for (chosen& c : second) {
+            given[c.moment].kept = c.kept;
+            add_slots(c, plan, slots);
         }
     }
     return slots;
 }
 
+namespace {
+
+// One of 64 directions over the channel's half, as its bursts aim, for the
+// k-th threat of a moment.
+float spread_angle(std::int32_t tick, unsigned k, unsigned group) {
+    const double pi = vaz::single_pi();
+    const unsigned step = (static_cast<unsigned>(tick) * 37u + k * 23u) % 64u;
+    return static_cast<float>(static_cast<double>(step) * pi / 64.0 + group * pi - pi * 0.5);
+}
+
+}  // namespace
+
 void place_threats(event_queue& events, const std::vector<dynamics_slot>& slots, unsigned group,
                    std::uint32_t second) {
-    const double pi = vaz::single_pi();
     const std::int32_t from = static_cast<std::int32_t>(second) * ticks, to = from + ticks;
     thread_local std::vector<bullet_pattern_element> records, threats;
     thread_local std::vector<float> angles;
@@ -713,9 +1017,7 @@ void place_threats(event_queue& events, const std::vector<dynamics_slot>& slots,
             if (best >= 0) {
                 angle = records[static_cast<std::size_t>(best)].angle;
             } else {
-                // One of 64 directions over the channel's half, as its bursts aim.
-                const unsigned step = (static_cast<unsigned>(sl->tick) * 37u + k * 23u) % 64u;
-                angle = static_cast<float>(static_cast<double>(step) * pi / 64.0 + group * pi - pi * 0.5);
+                angle = spread_angle(sl->tick, k, group);
             }
             angles.push_back(angle);
             // A moment's further threats fly at other speeds, leaving at
@@ -727,6 +1029,26 @@ void place_threats(event_queue& events, const std::vector<dynamics_slot>& slots,
     }
     events.clear();
     for (const bullet_pattern_element& e : threats) events.push_back(e);
+}
+
+void repeat_flights(stage_events& stage, const dynamics_slots& slots) {
+    const auto by_time = [](const bullet_pattern_element& e, std::int32_t t) { return e.time < t; };
+    for (std::size_t g = 0; g < stage.size() && g < slots.size(); ++g) {
+        auto& events = stage[g];
+        for (const dynamics_slot& sl : slots[g]) {
+            if (sl.echo < 0) continue;
+            auto at = std::lower_bound(events.begin(), events.end(), sl.tick, by_time);
+            auto was = std::lower_bound(events.begin(), events.end(), sl.echo, by_time);
+            // The threats on each tick are its slot's, in the slot's order.
+            // Those the first time had not (a louder repeat has more) take
+            // directions of their own, the same in every repeat.
+            for (unsigned k = 0; at != events.end() && at->time == sl.tick; ++at, ++k) {
+                const bool had = was != events.end() && was->time == sl.echo;
+                at->angle = had ? was->angle : spread_angle(sl.echo, k, static_cast<unsigned>(g));
+                if (had) at->speed = (was++)->speed;
+            }
+        }
+    }
 }
 
 namespace {

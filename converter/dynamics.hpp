@@ -24,6 +24,15 @@ struct dynamics_moment {
     std::int32_t tick;
     float strength;  // 0 to 1: how hard the hit is against the song's strong ones
     enum kind_t : std::uint8_t { hit, stream, drop } kind;
+    // The moment of an earlier bar this one repeats (its index in the
+    // plan's moments), whose flights it takes again; -1 for none.
+    std::int32_t echo = -1;
+};
+
+// A bar (four of the beat tracker's beats) whose onsets repeat those of an
+// earlier one: ticks [from, from + length) play again the bar from `first`.
+struct dynamics_repeat {
+    std::int32_t from, length, first;
 };
 
 struct dynamics_plan {
@@ -42,6 +51,9 @@ struct dynamics_plan {
     std::vector<float> weight;
     // The moments that carry threats, in tick order, each on a sounding tick.
     std::vector<dynamics_moment> moments;
+    // The repeated bars, in order; a bar repeats the first of its kind,
+    // never a repeat.
+    std::vector<dynamics_repeat> repeats;
 
     float tick_weight(unsigned group, std::int64_t tick) const {
         return weight[static_cast<std::size_t>(group) * seconds * pattern::ticks_per_second +
@@ -88,6 +100,7 @@ struct dynamics_slot {
     std::int32_t tick;
     std::uint16_t threats;
     float strength;  // the moment's, 0 for a stream or a drop
+    std::int32_t echo;  // the tick of the moment whose flights it repeats, or -1
 };
 using dynamics_slots = std::vector<std::vector<dynamics_slot>>;
 dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d);
@@ -101,6 +114,13 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d);
 // (plan_threats), in tick order.
 void place_threats(event_queue& events, const std::vector<dynamics_slot>& slots, unsigned group,
                    std::uint32_t second);
+
+// A repeated bar looks as it did the first time: each threat of a slot that
+// repeats an earlier moment takes the angle and speed of the threat in the
+// same place (group, and order on the tick) of that moment, where it had
+// one. On a stage as place_threats left it, in music time, before
+// finish_dynamics_stage; `slots` are plan_threats'.
+void repeat_flights(stage_events& stage, const dynamics_slots& slots);
 
 // Danger on the beat. An event's tracer flies from the ship out to the
 // playfield's edge and only its incoming bullet, flying back along the same

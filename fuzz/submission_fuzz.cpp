@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "alignment/alignment.hpp"
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
 #include "server/multipart.hpp"
@@ -73,6 +74,8 @@ void check(const std::vector<server::form_part>& parts) {
             "a replay of another stage taken");
     std::size_t count = 0;
     require(server::printable_utf8(s.title, count), "a title that is not printable text taken");
+    require(s.envelope.empty() || (s.envelope.size() <= alignment::max_encoded_bytes && alignment::decode(s.envelope)),
+            "an envelope not of the game's encoding taken");
 
     // The play: one per finished run, its changes in order, each key
     // pressed and released in turn within the run, kept and read back whole.

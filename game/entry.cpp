@@ -39,6 +39,7 @@ int velmora_main(int argc, char** argv) {
     }
     r.offset_ms = options.offset_ms;
     r.offset_given = options.offset_given;
+    r.align_ms = options.align_ms;
     r.volume = options.volume;
     r.effects = options.effects;
     r.replay = options.replay;

@@ -24,7 +24,8 @@ void sleep_us(std::int64_t us) {
 
 }  // namespace
 
-frame_clock::frame_clock(int offset_ms) : offset_ms_(offset_ms) {
+frame_clock::frame_clock(int offset_ms, int align_ms)
+    : offset_ms_(offset_ms + align_ms), hold_(align_ms != 0 && offset_ms + align_ms < 0) {
     if (const char* file = std::getenv("VELMORA_SYNC_LOG"); file && *file) {
         log_ = std::fopen(file, "w");
         if (log_) std::fprintf(log_, "frame wall_us following updates tick lag music_frames latency rate position handed_us\n");
@@ -53,6 +54,14 @@ bool frame_clock::read(mp::reading& r) const {
 }
 
 std::int64_t frame_clock::position(std::int64_t now) {
+    if (holding_) {
+        // The music's frame 0 is due -offset after tick 0: until then the
+        // position runs on the wall clock, as the music would once it plays.
+        const std::int64_t held = (now + lead_.lead_us() - hold_zero_us_) * line_.rate / mp::us_per_second;
+        if (held < -mp::offset_frames(offset_ms_, line_.rate)) return held;
+        end_hold(now);
+        if (!following_) return 0;
+    }
     mp::reading r{};
     if (read(r)) {
         last_ = r;
@@ -92,26 +101,46 @@ void frame_clock::sleep_until_due(std::int64_t now, std::int64_t pos) {
 }
 
 bool frame_clock::after_update() {
-    const bool playing = music_playing();
+    const bool playing = holding_ || music_playing();
     if (playing == following_) {
         if (following_) ++ticks_.done;
         return true;
     }
     following_ = playing;
     if (playing) {
-        // This update started the music: the next one runs tick 0.
-        mp::reading r{};
-        if (!read(r)) {
-            following_ = false;
-            return false;
-        }
-        last_ = r;
-        line_ = mp::start_line(now_us(), r);
-        ticks_ = mp::ticks{};
+        following_ = start_following();
     } else {
         frame_wait_restart();
     }
     return false;
+}
+
+bool frame_clock::start_following() {
+    // This update started the music: the next one runs tick 0.
+    mp::reading r{};
+    if (!read(r)) return false;
+    last_ = r;
+    const std::int64_t now = now_us();
+    line_ = mp::start_line(now, r);
+    ticks_ = mp::ticks{};
+    if (hold_ && music_pause()) {
+        holding_ = true;
+        hold_zero_us_ = now;
+    }
+    return true;
+}
+
+void frame_clock::end_hold(std::int64_t now) {
+    holding_ = false;
+    mp::reading r{};
+    if (music_resume() && read(r)) {
+        last_ = r;
+        line_ = mp::start_line(now, r);
+        return;
+    }
+    // The music would not go on: the run carries on on the wall clock.
+    following_ = false;
+    frame_wait_restart();
 }
 
 void frame_clock::wait() {
@@ -145,7 +174,8 @@ void frame_clock::wait() {
 void frame_clock::pause() {
     if (paused_) return;
     paused_ = true;
-    if (following_) music_pause();
+    paused_at_us_ = now_us();
+    if (following_ && !holding_) music_pause();
     frame_wait_restart();
 }
 
@@ -153,6 +183,11 @@ void frame_clock::resume() {
     if (!paused_) return;
     paused_ = false;
     if (!following_) return;
+    if (holding_) {
+        // The music is still held: its start moves on by the pause.
+        hold_zero_us_ += now_us() - paused_at_us_;
+        return;
+    }
     mp::reading r{};
     if (music_resume() && read(r)) {
         last_ = r;

@@ -15,9 +15,15 @@
 // VELMORA_SYNC_LOG=FILE writes one line per frame (see write_log_line), and
 // VELMORA_SYNC_STALL=TICK:MS[,TICK:MS...] blocks the frame loop for MS
 // milliseconds once, when a run's tick count first reaches TICK.
+//
+// An alignment (-align=) earlier than the music's start would ask for ticks
+// before the music's first frame: the clock then holds the music back for
+// that long, the ticks running on the wall clock meanwhile, so the stage's
+// first events are played rather than raced through or given up to the
+// catch-up limit. Without an alignment the clock starts as it always has.
 class frame_clock {
 public:
-    explicit frame_clock(int offset_ms);
+    explicit frame_clock(int offset_ms, int align_ms = 0);
     ~frame_clock();
     frame_clock(const frame_clock&) = delete;
     frame_clock& operator=(const frame_clock&) = delete;
@@ -53,7 +59,16 @@ private:
     // Sleeps until the next update is due, at most max_wait_us.
     void sleep_until_due(std::int64_t now_us, std::int64_t position_frames);
 
+    // The music started: held back first when the offset asks for ticks before it.
+    bool start_following();
+    // Ends the hold once its time is up: the music plays on from its start.
+    void end_hold(std::int64_t now_us);
+
     int offset_ms_;
+    bool hold_ = false;           // an alignment before the music's start: hold the music that long
+    bool holding_ = false;        // the music waits, paused, while the first ticks run
+    std::int64_t hold_zero_us_ = 0;  // wall time of tick 0 while holding
+    std::int64_t paused_at_us_ = 0;
     bool following_ = false;  // the music plays and leads
     bool paused_ = false;
     music_pacing::heard_line line_{};

@@ -26,6 +26,9 @@ __attribute__((constructor(101))) void answer_help_and_version(int argc, char** 
             "Plays MUSIC and fires the bullets of PATTERN, a pattern file that velmora_bc\n"
             "wrote from the same music. Full screen unless the last option is -window.\n"
             "  -offset=MS     fire the bullets MS milliseconds later (" + vaz::offset_ms_range.span() + "; 0)\n"
+            "  -align=MS      MUSIC comes MS milliseconds later than the file PATTERN was\n"
+            "                 made from: added to the offset, never kept in a replay\n"
+            "                 (" + vaz::align_ms_range.span() + "; 0)\n"
             "  -volume=N      the music's volume, " + vaz::volume_range.span() + " (" + std::to_string(full_volume) +
             ")\n"
             "  -effects=N     play the sound effects at N, " + vaz::effects_volume_range.span() + " (" +

@@ -25,7 +25,7 @@ game_options read_game_options(int argc, char** argv) {
     o.demo = false;
     o.music_file = argv[1];
     o.pattern_file = argv[2];
-    std::string bad_offset, bad_volume, bad_effects, bad_watch;
+    std::string bad_offset, bad_align, bad_volume, bad_effects, bad_watch;
     bool ghost_given = false;
     for (int i = 3; i < argc; ++i) {
         const char* arg = argv[i];
@@ -36,6 +36,8 @@ game_options read_game_options(int argc, char** argv) {
         } else if (const char* ms = value_of(arg, "-offset=")) {
             o.offset_given = true;
             read_number(ms, "-offset", vaz::offset_ms_range, "a whole number of milliseconds", o.offset_ms, bad_offset);
+        } else if (const char* align = value_of(arg, "-align=")) {
+            read_number(align, "-align", vaz::align_ms_range, "a whole number of milliseconds", o.align_ms, bad_align);
         } else if (const char* n = value_of(arg, "-volume=")) {
             read_number(n, "-volume", vaz::volume_range, "a whole number", o.volume, bad_volume);
         } else if (const char* e = value_of(arg, "-effects=")) {
@@ -79,7 +81,9 @@ game_options read_game_options(int argc, char** argv) {
     if (bad_watch.empty() && o.watch.on && !o.replay.replay_given) bad_watch = "watching needs -replay=FILE";
     if (bad_watch.empty() && !o.watch.link.empty() && !o.watch.on) bad_watch = "-link= goes with -watch";
     if (bad_watch.empty() && o.watch.on && o.replay.record_given) bad_watch = "a replay being watched is not recorded";
-    o.why = !bad_offset.empty() ? bad_offset : !bad_volume.empty() ? bad_volume : !bad_effects.empty() ? bad_effects : bad_watch;
+    o.why = !bad_offset.empty()  ? bad_offset
+            : !bad_align.empty() ? bad_align
+            : !bad_volume.empty() ? bad_volume : !bad_effects.empty() ? bad_effects : bad_watch;
     o.ok = o.why.empty();
     return o;
 }

@@ -40,6 +40,7 @@ struct game_options {
 
     int offset_ms = 0;  // -offset=MS (vaz::offset_ms_range)
     bool offset_given = false;
+    int align_ms = 0;  // -align=MS (vaz::align_ms_range): the stage's music is this much later in MUSIC
     int volume = full_volume;  // -volume=N (vaz::volume_range)
     int effects = no_effects;  // -effects=N (vaz::effects_volume_range)
 
@@ -47,8 +48,9 @@ struct game_options {
     watch_options watch;
     ghost_request ghost;  // -ghost=FILE, -ghost-name=TEXT
 
-    // False when an -offset=, a -volume= or an -effects= is malformed or out
-    // of range; why says so (the offset's first, then the volume's, whatever
+    // False when an -offset=, an -align=, a -volume= or an -effects= is
+    // malformed or out of range; why says so (the offset's first, then the
+    // alignment's, then the volume's, whatever
     // the order). Then a bad -speed= or -at=, or watching without -replay=
     // or while recording.
     bool ok = true;

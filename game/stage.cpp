@@ -36,7 +36,8 @@ namespace {
 struct loaded_stage {
     bool demo = true;
     bool replaying = false;
-    int offset_ms = 0;
+    int offset_ms = 0;  // the player's or the replay's: what a recording keeps
+    int align_ms = 0;   // the music's own delay against the stage's, played but not kept
     std::string effects_problem;
 };
 
@@ -142,7 +143,7 @@ std::optional<stage_end> end_asked(const stage_request& r, frame_clock& clock) {
 }
 
 stage_end frame_loop(const stage_request& r) {
-    frame_clock clock(stage.offset_ms);
+    frame_clock clock(stage.offset_ms, stage.align_ms);
     bool pause_key_was_down = false;
     bool started_at_once = false;
     std::int64_t update = 0;
@@ -276,6 +277,7 @@ std::string load_stage(const stage_request& r) {
     stage = loaded_stage{};
     stage.demo = r.music_file.empty() && r.pattern_file.empty();
     stage.offset_ms = r.offset_ms;
+    stage.align_ms = r.align_ms;
     if (!audiolayer::playback::set_volume(r.volume)) return audiolayer::playback::last_error();
     if (std::string why = open_stage_files(r.music_file, r.pattern_file); !why.empty()) return why;
     // Before anything of the stage's own has run: the ghost's re-play puts back what it used.
@@ -314,7 +316,7 @@ stage_outcome run_stage(const stage_request& r) {
         o.why = why;
         return o;
     }
-    o.end = stage.replaying && r.watch.on ? watch_frame_loop(r, stage.offset_ms) : frame_loop(r);
+    o.end = stage.replaying && r.watch.on ? watch_frame_loop(r, stage.offset_ms + stage.align_ms) : frame_loop(r);
     return o;
 }
 

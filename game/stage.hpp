@@ -49,6 +49,7 @@ struct stage_request {
     std::string pattern_file;
     int offset_ms = 0;          // vaz::offset_ms_range: positive fires the bullets later
     bool offset_given = false;  // false: a replay takes the offset it was recorded with
+    int align_ms = 0;  // vaz::align_ms_range: added to the offset when playing, never recorded
     int volume = full_volume;   // the music's (vaz::volume_range)
     int effects = no_effects;   // the sound effects' (vaz::effects_volume_range), none by default
     replay_options replay;      // a recording to make, or a replay to play back

@@ -59,7 +59,7 @@ constexpr key_binding bindings[] = {
 // The link L made, shown for a few seconds so it can be read off even where
 // no clipboard tool is.
 struct shown_link {
-    std::string text;
+    std::string text;  // "": the run has no link (a replay of this machine's alone)
     bool copied = false;
     int frames_left = 0;
 };
@@ -71,6 +71,10 @@ void draw_shown_link(shown_link& l) {
     --l.frames_left;
     const fill_colour white{SDL_MapRGB(window->format, 255, 255, 255)};
     const fill_colour amber{SDL_MapRGB(window->format, 255, 191, 0)};
+    if (l.text.empty()) {
+        draw_pixel_text("THIS RUN IS ON NO SERVER", corner_left, 4, amber, link_pixel);
+        return;
+    }
     draw_pixel_text(l.copied ? "LINK COPIED" : "LINK (NO XCLIP OR XSEL TO COPY IT)", corner_left, 4, amber, link_pixel);
     draw_pixel_text(pixel_text_of(l.text), corner_left, 4 + 7 * link_pixel, white, link_pixel);
 }
@@ -114,13 +118,16 @@ private:
                                     : 0.0;
         const double at =
             static_cast<double>(tick) / results::watch_updates_per_second + offset_ms_ / 1000.0 + buffer_s;
+        // An alignment before the music's start: its first ticks come
+        // before the music, which starts once the moment shown reaches it.
+        if (at < 0) return;
         if (length_s_ < 0) {
             const playback::detached_open probe = playback::open_detached(file_.c_str(), 0);
             if (!probe.stream || probe.file_rate == 0) return give_up(probe.error);
             length_s_ = static_cast<double>(probe.length_frames) / probe.file_rate;
         }
         if (at >= length_s_) return;  // the song is over at this moment
-        playback::detached_open o = playback::open_detached(file_.c_str(), std::max(at, 0.0) / length_s_);
+        playback::detached_open o = playback::open_detached(file_.c_str(), at / length_s_);
         if (!o.stream) return give_up(o.error);
         stream_ = playback::stream_adopt(std::move(o.stream));
         if (stream_ == 0) return give_up(playback::last_error());
@@ -206,10 +213,10 @@ stage_end watch_frame_loop(const stage_request& r, int offset_ms) {
             case watch_key::back: jump -= jump_updates; break;
             case watch_key::forward: jump += jump_updates; break;
             case watch_key::copy_link:
-                if (r.watch.link.empty()) continue;
-                link.text = link_at_moment(r.watch.link, session_updates_run());
-                link.copied = copy_to_clipboard(link.text);
-                link.frames_left = link_shown_frames;
+                // Said briefly: L did something even where there is nothing to copy.
+                link.text = r.watch.link.empty() ? std::string() : link_at_moment(r.watch.link, session_updates_run());
+                link.copied = !link.text.empty() && copy_to_clipboard(link.text);
+                link.frames_left = link.text.empty() ? link_shown_frames / 2 : link_shown_frames;
                 continue;
             }
             pacer.restart();

@@ -13,8 +13,8 @@
 //
 // Keys: [ or - slower, ] or + faster, Space or P pause and resume, . one
 // update while paused, Left and Right 5 seconds back and forward, L (with
-// -link=) shows the run's link at the moment watched and copies it, Escape
-// leaves.
+// -link=) shows the run's link at the moment watched and copies it (without,
+// says for two seconds that the run is on no server), Escape leaves.
 
 // The frame loop of a watched stage, in place of the game's own: the replay
 // is loaded and the first flow task spawned. `at_ms` is already checked

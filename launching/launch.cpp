@@ -151,8 +151,9 @@ std::vector<std::string> game_arguments(const std::string& program, const std::s
     return {program, song, stage, fullscreen ? "-fullscreen" : "-window"};
 }
 
-void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, int volume) {
+void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, int volume, int align_ms) {
     if (offset_ms != 0) arguments.push_back("-offset=" + std::to_string(offset_ms));
+    if (align_ms != 0) arguments.push_back("-align=" + std::to_string(align_ms));
     if (volume != audiolayer::playback::full_volume) arguments.push_back("-volume=" + std::to_string(volume));
 }
 

@@ -14,7 +14,9 @@ std::vector<std::string> game_arguments(const std::string& program, const std::s
 
 // The saved (or, for one run, given) offset and volume as the game's options
 // after the two file names; each only when it is not the game's default.
-void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, int volume);
+// align_ms: a board's stage played on the player's own file, how much later
+// the music comes in it (the game's -align=, never recorded).
+void add_setting_arguments(std::vector<std::string>& arguments, int offset_ms, int volume, int align_ms = 0);
 
 // The calibration program: beside this program (a build folder), in the
 // private program folder of the install layouts relative to it, else where

@@ -1,6 +1,8 @@
 #include "library/play_session.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <filesystem>
 
 #include "library/places.hpp"
 #include "library/prepare.hpp"
@@ -11,6 +13,7 @@
 #include "stagecache/stage_cache.hpp"
 #include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
+#include "vaz/limits.hpp"
 
 namespace library {
 namespace {
@@ -165,6 +168,28 @@ void record_play(song_library& library, const std::string& path, const std::stri
         musicindex::scan(db, {}, {file}, quiet, now);
         musicindex::set_song_hash(db, file, song_hash);
     });
+}
+
+stage_to_play stage_for_play(song_library& library, const std::string& song_hash, stage_choice choice,
+                             const std::string& own_stage) {
+    stage_to_play own{own_stage, 0, false, {}};
+    const std::optional<board_stage_row> row = library.board_stage(song_hash, choice);
+    if (!row) return own;
+    if (!row->clear) {
+        own.note = "its board's stage is not played: " + row->why;
+        return own;
+    }
+    const double rounded = std::round(row->offset_ms);
+    if (!(rounded >= vaz::align_ms_range.low && rounded <= vaz::align_ms_range.high)) {  // NaN too
+        own.note = "its board's stage is not played: the music is further from it than the game can align";
+        return own;
+    }
+    std::error_code ec;
+    if (row->stage_file.empty() || !std::filesystem::is_regular_file(row->stage_file, ec)) {
+        own.note = "its board's stage is not played: it is no longer in the cache";
+        return own;
+    }
+    return {row->stage_file, static_cast<int>(rounded), true, {}};
 }
 
 }  // namespace library

@@ -84,4 +84,18 @@ backlog queue_kept_bests(song_library& library, const std::string& server, std::
 // hash, so its runs show beside it in the lists.
 void record_play(song_library& library, const std::string& path, const std::string& song_hash, std::int64_t now);
 
+// The stage a song plays: its own, or its recording's board's with how much
+// later the music comes in the player's file (the game's -align=).
+struct stage_to_play {
+    std::string stage_file;
+    int align_ms = 0;
+    bool board = false;  // the board's stage
+    std::string note;    // why the own stage plays although a board was found; "" otherwise
+};
+// The board's stage when the library holds a clear row for it whose file is
+// still there and whose alignment the game takes; else `own_stage`, with the
+// row's reason (or the trouble with it) in note.
+stage_to_play stage_for_play(song_library& library, const std::string& song_hash, stage_choice choice,
+                             const std::string& own_stage);
+
 }  // namespace library

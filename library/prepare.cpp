@@ -12,6 +12,7 @@
 
 #include "converter/convert.hpp"
 #include "converter/load_any.hpp"
+#include "library/envelopes.hpp"
 #include "library/fingerprint.hpp"
 #include "library/submissions.hpp"
 #include "musicfiles/walk.hpp"
@@ -143,6 +144,7 @@ struct converted {
     pattern::vector_sink stage;
     unsigned groups = 0;
     std::string fingerprint;
+    alignment::envelope envelope;  // with the fingerprint
 };
 
 // "" or the failure, naming the song.
@@ -172,8 +174,10 @@ std::string convert_song(const std::string& path, converter::edition ed, convert
         return "cannot convert " + quoted(path) + ": not enough memory";
     }
     c.groups = converter::group_count(*source);
-    if (fingerprinted)
+    if (fingerprinted) {
         c.fingerprint = audio_fingerprint(source->data.get(), source->frame_count(), source->info.chans, source->info.freq);
+        c.envelope = envelope_of_source(*source);
+    }
     return {};
 }
 
@@ -224,6 +228,8 @@ prepare_outcome prepare_or_throw(const std::string& path, converter::edition ed,
         } catch (const library_error& e) {
             out.library_problem = e.what();
         }
+        // Without it the envelope is made from the file when it is first needed.
+        if (!c.envelope.values.empty()) keep_envelope(out.hash.hex(), c.envelope);
     }
     return out;
 }

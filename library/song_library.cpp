@@ -143,6 +143,22 @@ constexpr const char* schema_steps[] = {
     "CREATE INDEX submissions_by_song ON submissions (song_hash, edition, difficulty);"
     "ALTER TABLE songs ADD COLUMN fingerprint TEXT;",
     // Schema 5 to 6
+    // The stage of the song's recording's board on the server, when it is
+    // not the song's own, and how far this file's music is from that
+    // stage's; measured once, and kept for when the server is out of reach.
+    "CREATE TABLE board_stages ("
+    "  song_hash TEXT NOT NULL,"
+    "  edition TEXT NOT NULL,"
+    "  difficulty TEXT NOT NULL,"
+    "  stage_hash TEXT NOT NULL,"
+    "  stage_file TEXT NOT NULL,"
+    "  offset_ms REAL NOT NULL,"
+    "  clear INTEGER NOT NULL CHECK (clear IN (0, 1)),"
+    "  why TEXT NOT NULL,"
+    "  measured_at INTEGER NOT NULL,"
+    "  PRIMARY KEY (song_hash, edition, difficulty)"
+    ");",
+    // Schema 6 to 7
     // Each result names the stage it was played on (another version's
     // stage plays under the song's own hash), and each stage its hash, so
     // a best is one stage's. The old rows' stages are filled in by
@@ -240,7 +256,7 @@ void migrate_step(sqlite3* db, int from, const std::string& library) {
     // The music tables are the music index's own (it runs them in this step's transaction).
     if (from == 3) musicindex::add_tables(db);
     exec(db, schema_steps[from]);
-    if (from == 5) fill_played_stages(db, replays_beside(library));
+    if (from == 6) fill_played_stages(db, replays_beside(library));
 }
 
 constexpr const char* result_columns =
@@ -455,7 +471,10 @@ std::optional<result_row> song_library::best_result(const std::string& hash, std
 
 std::string song_library::playing_unlocked(const std::string& hash, std::string_view edition,
                                            std::string_view difficulty) {
-    sql::statement st(db_, std::string("SELECT COALESCE(stage_hash, '') FROM stages") + where_key + ";",
+    // The board's stage once its row is clear, else the own stage.
+    sql::statement st(db_,
+                      std::string("SELECT COALESCE((SELECT stage_hash FROM board_stages") + where_key +
+                          " AND clear = 1), (SELECT stage_hash FROM stages" + where_key + "), '');",
                       "cannot look a stage up");
     bind_key(st, hash, edition, difficulty);
     return st.step() ? st.text(0) : std::string();
@@ -660,6 +679,41 @@ std::string song_library::fingerprint(const std::string& hash) {
                       "cannot read the fingerprint");
     st.bind(":hash", hash);
     return st.step() ? st.text(0) : std::string();
+}
+
+void song_library::record_board_stage(const std::string& hash, stage_choice choice, const board_stage_row& row) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_,
+                      "INSERT OR REPLACE INTO board_stages (song_hash, edition, difficulty, stage_hash, stage_file,"
+                      " offset_ms, clear, why, measured_at) VALUES (:hash, :edition, :difficulty, :stage_hash,"
+                      " :stage_file, :offset_ms, :clear, :why, :measured_at)",
+                      "cannot keep the board's stage");
+    bind_key(st, hash, choice.edition_name(), choice.difficulty_name())
+        .bind(":stage_hash", row.stage_hash)
+        .bind(":stage_file", row.stage_file)
+        .bind(":offset_ms", row.offset_ms)
+        .bind(":clear", static_cast<std::int64_t>(row.clear ? 1 : 0))
+        .bind(":why", row.why)
+        .bind(":measured_at", row.measured_at)
+        .run();
+}
+
+std::optional<board_stage_row> song_library::board_stage(const std::string& hash, stage_choice choice) {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_,
+                      std::string("SELECT stage_hash, stage_file, offset_ms, clear, why, measured_at FROM board_stages") +
+                          where_key,
+                      "cannot read the board's stage");
+    bind_key(st, hash, choice.edition_name(), choice.difficulty_name());
+    if (!st.step()) return std::nullopt;
+    board_stage_row r;
+    r.stage_hash = st.text(0);
+    r.stage_file = st.text(1);
+    r.offset_ms = st.real(2);
+    r.clear = st.integer(3) != 0;
+    r.why = st.text(4);
+    r.measured_at = st.integer(5);
+    return r;
 }
 
 std::vector<song_row> song_library::songs() {

@@ -64,6 +64,20 @@ struct upload_facts {
     std::string title, artist, album;
 };
 
+// Which stage a song plays for a scoreboard: its recording's board may be on
+// a stage made from another copy of the same recording (another encoding, a
+// different lead-in). offset_ms is how much later the music comes in this
+// file than in the board's; a row that is not clear keeps why, for the player,
+// and the song plays its own stage.
+struct board_stage_row {
+    std::string stage_hash;  // the board's stage, as the server names it
+    std::string stage_file;  // where the downloaded stage is kept
+    double offset_ms = 0;
+    bool clear = false;
+    std::string why;
+    std::int64_t measured_at = 0;  // seconds since 1970
+};
+
 // The song library: an SQLite database in WAL mode, so readers never wait
 // for a writer, with a busy timeout so a second velmora_play waits for a
 // lock instead of failing. Every write is one transaction. The schema's
@@ -73,13 +87,14 @@ struct upload_facts {
 // checksums) and the difficulty of results, with no column or check per
 // edition; 4 the music folders, files and their full-text indexes; 5 the
 // sessions for the scoreboard server (submissions.hpp) and songs' fingerprints;
-// 6 the stage each result was played on, and each stage's hash, so bests
-// never mix runs of two stages.
+// 6 each song's board stage and its measured alignment; 7 the stage each
+// result was played on, and each stage's hash, so bests never mix runs of
+// two stages.
 // Safe to share between threads of one process.
 // Every failure throws library_error naming the database.
 class song_library {
 public:
-    static constexpr int schema_version = 6;
+    static constexpr int schema_version = 7;
 
     // create = false opens only an existing database (listing must not leave
     // an empty one behind); check exists() first.
@@ -117,7 +132,8 @@ public:
     std::optional<result_row> best_result(const std::string& hash, std::string_view edition,
                                           std::string_view difficulty, std::string_view stage);
     // The hash of the stage the song plays now in that edition and
-    // difficulty: its own stage's; "" when the library does not know it yet.
+    // difficulty: its board's stage once that row is clear, else its own
+    // stage's; "" when the library does not know it yet.
     std::string playing_stage(const std::string& song_hash, stage_choice choice);
     // Every result that holds a kept replay: the best of its song, edition,
     // difficulty and stage, each once.
@@ -134,6 +150,9 @@ public:
     // A song's audio fingerprint as prepared; "" when not known.
     void set_fingerprint(const std::string& hash, const std::string& fingerprint);
     std::string fingerprint(const std::string& hash);
+    // The board stage found for a song, edition and difficulty, replacing the one before.
+    void record_board_stage(const std::string& hash, stage_choice choice, const board_stage_row& row);
+    std::optional<board_stage_row> board_stage(const std::string& hash, stage_choice choice);
     // Most recently played first, then by path.
     std::vector<song_row> songs();
 

@@ -63,6 +63,13 @@ void board_screen(screen_state& s, const chosen_song& song) {
             if (key == SDLK_ESCAPE || key == SDLK_F6) return;
             if (key == SDLK_UP && n > 0) at = (at + n - 1) % n;
             if (key == SDLK_DOWN && n > 0) at = (at + 1) % n;
+            if (key == SDLK_g && at < n && lines[static_cast<std::size_t>(at)].run) {
+                const board_row run = *lines[static_cast<std::size_t>(at)].run;
+                const std::string why = choose_board_ghost(s, song, run, b->stage);
+                if (s.quit) return;
+                message = why.empty() ? "Ghost for the next play of this song: " + board_ghost_name(run)
+                                      : "No ghost: " + why;
+            }
             if ((key == SDLK_RETURN || key == SDLK_SPACE) && at < n) {
                 const board_line& l = lines[static_cast<std::size_t>(at)];
                 std::string replay, stage_file;
@@ -71,7 +78,8 @@ void board_screen(screen_state& s, const chosen_song& song) {
                     const std::string stage = b->stage;
                     message = while_waiting(s, "Downloading the run of " + l.run->player + "...",
                                             [&] { return s.online->fetch_run(session, stage, replay, stage_file); });
-                    if (message.empty()) watch_run(s, song, replay, stage_file);
+                    if (message.empty())
+                        watch_run(s, song, replay, stage_file, session_link(s.online->server(), session));
                 } else if (l.version) {
                     const std::string stage = l.version->stage, title = l.version->title;
                     message = while_waiting(s, "Downloading the other version's stage...",
@@ -106,7 +114,7 @@ void board_screen(screen_state& s, const chosen_song& song) {
             s.text.draw(surface, 40, y, lines[i].text, style(14, chosen ? white : grey, chosen ? highlight : 0), 560);
         }
         s.text.draw(surface, 40, 440 - 24, message, style(14, grey), 560);
-        s.text.draw(surface, 40, 440, "Up/Down choose   Return watch or play   Escape back", style(13, dim));
+        s.text.draw(surface, 40, 440, "Up/Down choose   Return watch or play   G race as ghost   Escape back", style(13, dim));
         window->flip();
         pace(next);
     }

@@ -19,6 +19,7 @@
 #include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/sessions.hpp"
+#include "library/submissions.hpp"
 #include "library/song_library.hpp"
 #include "musicfiles/walk.hpp"
 #include "musicindex/songs.hpp"
@@ -179,7 +180,7 @@ std::size_t library_calls::recover_sessions(std::vector<std::string>& problems) 
 }
 
 std::string library_calls::best_replay(const std::string& song, ::library::stage_choice stage, std::string& why,
-                                       int* run) {
+                                       int* run, std::string* session) {
     if (!parts_->songs) {
         why = "the song library is not open";
         return {};
@@ -191,11 +192,22 @@ std::string library_calls::best_replay(const std::string& song, ::library::stage
             ::library::find_best_replay(*parts_->songs, hash.hex(), stage);
         why = b.why_not;
         if (run && b.best) *run = static_cast<int>(b.best->run);
+        if (session && b.best) *session = b.best->session;
         return b.file;
     } catch (const ::library::library_error& e) {
         why = e.what();
         return {};
     }
+}
+
+std::int64_t library_calls::verified_on(const std::string& session, const std::string& server) {
+    if (!parts_->songs || server.empty() || session.empty()) return 0;
+    try {
+        for (const ::library::submission& s : ::library::all_submissions(*parts_->songs, server))
+            if (s.session == session && s.state == ::library::submission_state::verified) return s.server_session;
+    } catch (const ::library::library_error&) {
+    }
+    return 0;
 }
 
 std::vector<std::string> library_calls::folders() {

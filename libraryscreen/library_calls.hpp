@@ -104,7 +104,10 @@ public:
     // names one outside the replays folder (why says so). `run`, when given,
     // is set to the best run's number in that replay's session.
     std::string best_replay(const std::string& song, ::library::stage_choice stage, std::string& why,
-                            int* run = nullptr);
+                            int* run = nullptr, std::string* session = nullptr);
+    // The id `server` gave the play session `session` once it verified it;
+    // 0 when it did not (not sent, pending, refused, another server).
+    std::int64_t verified_on(const std::string& session, const std::string& server);
 
     // The song's best run in an edition and difficulty on the stage named
     // `stage_hash`, before a session.

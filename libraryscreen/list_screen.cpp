@@ -258,9 +258,9 @@ event_outcome handle_event(screen_state& s, SDL_Event& e, std::uint32_t now, std
             step_difficulty(s, key == SDLK_LEFT ? -1 : 1);
             return o;
         }
+        // Plain G types into the filter.
         if (key == SDLK_g && (e.key.keysym.mod & KMOD_CTRL)) {
-            s.ghost_best = !s.ghost_best;
-            s.panel->set_ghost_note(s.ghost_best ? "Ghost: your best" : "");
+            cycle_ghost(s);
             return o;
         }
         if (open_key_screen(s, key, boards)) {
@@ -376,7 +376,7 @@ int library_screen_main(int argc, char** argv) {
         std::unique_ptr<board_panel> boards;
         if (online.online()) boards = std::make_unique<board_panel>(online);
         screen_state s{calls, settings, text, source, list, preview, scans, {}, {}, false, false, &online, boards.get(), &panel,
-                       stage, args.ghost, false};
+                       stage, args.ghost, ghost_pick::none, {}};
         text_log log(text);
         if (!problem.empty()) {
             s.trouble = "The song library cannot be opened: " + problem;

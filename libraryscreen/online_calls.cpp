@@ -7,6 +7,7 @@
 #include "library/places.hpp"
 #include "library/play_session.hpp"
 #include "online/account.hpp"
+#include "online/board_stage.hpp"
 #include "online/boards.hpp"
 #include "online/client.hpp"
 #include "online/sender.hpp"
@@ -26,7 +27,7 @@ online::limits panel_limits() {
 }
 
 board_row row_of(const online::board_entry& e) {
-    return {e.rank, e.player, e.hits, e.score, e.ratio, e.session, e.rank_estimate};
+    return {e.rank, e.player, e.hits, e.score, e.ratio, e.session, e.rank_estimate, e.run > 0 ? e.run : 1};
 }
 
 // Files downloaded to watch: in the data folder, named by what they hold.
@@ -128,6 +129,21 @@ std::string online_calls::fetch_stage(const std::string& stage, std::string& sta
     if (vaz::hash_bytes(d.bytes.data(), d.bytes.size()).hex() != stage)
         return "the server sent another stage than " + stage;
     return keep_download(stage + ".pat", d.bytes, stage_file);
+}
+
+void online_calls::refresh_board_stage(const std::string& song_hash, const std::string& song_path,
+                                       const std::string& own_stage_file, ::library::stage_choice stage) {
+    const who a = account();
+    ::library::song_library* songs = calls_.songs();
+    vaz::hash_128 own;
+    std::string why;
+    if (a.server.empty() || !songs || !vaz::hash_file(own_stage_file, own, why)) return;
+    try {
+        online::refresh_board_stage({a.server, a.player, a.token}, *songs,
+                                    {song_hash, song_path, own.hex(), own_stage_file, stage}, panel_limits());
+    } catch (const std::exception&) {
+        // The song plays its own stage, or the row kept before.
+    }
 }
 
 std::string online_calls::fetch_run(std::int64_t session, const std::string& stage, std::string& replay_file,

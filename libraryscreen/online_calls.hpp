@@ -21,6 +21,7 @@ struct board_row {
     double ratio = 0;
     std::int64_t session = 0;
     bool rank_estimate = false;  // the server only estimated rank
+    int run = 1;                 // which finished run of its session's replay it is, from 1
 };
 
 // Another stage of the same recording with a board of its own.
@@ -64,6 +65,11 @@ public:
     std::string fetch_run(std::int64_t session, const std::string& stage, std::string& replay_file,
                           std::string& stage_file);
     std::string fetch_stage(const std::string& stage, std::string& stage_file);
+    // With a server: the recording's board's stage for a song about to be
+    // played, downloaded and aligned once (online/board_stage.hpp); offline
+    // or out of reach nothing changes.
+    void refresh_board_stage(const std::string& song_hash, const std::string& song_path,
+                             const std::string& own_stage_file, ::library::stage_choice stage);
     // Registers and keeps the account; "" or why not.
     std::string go_online(const std::string& server, const std::string& player);
     std::string go_offline();

@@ -12,6 +12,10 @@
 
 namespace libraryscreen {
 
+// The ghost of the next song played, chosen on the list (Ctrl+G cycles
+// none, best, top) or on the board screen (G on a run: chosen).
+enum class ghost_pick { none, best, top, chosen };
+
 class online_calls;
 class board_panel;
 class song_panel;
@@ -35,8 +39,9 @@ struct screen_state {
     // The edition and difficulty played and listed, parsed once from the
     // settings and the command line; settings keeps their names, saved.
     ::library::stage_choice stage;
-    ghost_request ghost;          // raced in every run played (--ghost)
-    bool ghost_best = false;      // Ctrl+G: the player's best raced in the next song played
+    ghost_request ghost;          // raced in every run played (--ghost), or the board's run G chose
+    ghost_pick pick = ghost_pick::none;  // what races in the next song played
+    std::string ghost_song;       // ghost_pick::chosen: the song whose board it came from
 };
 
 }  // namespace libraryscreen

@@ -100,12 +100,16 @@ constexpr const char* song_columns =
     " COALESCE(s.last_played_at, 0), b.ratio, b.hits";
 
 // The stage a song plays in an edition and difficulty, as the song library
-// names it (its playing_stage): its own stage's hash, NULL while not known,
-// which then matches the runs kept without a stage. Runs of one stage only
-// make a best.
+// names it (its playing_stage): its board's stage once that row is clear,
+// else its own stage's hash, NULL while not known, which then matches the
+// runs kept without a stage. Runs of one stage only make a best.
 std::string playing_stage(const char* song, const char* edition, const char* difficulty) {
-    return std::string("(SELECT st.stage_hash FROM stages st WHERE st.song_hash = ") + song +
-           " AND st.edition = " + edition + " AND st.difficulty = " + difficulty + ")";
+    const auto key = [&](const std::string& t) {
+        return t + ".song_hash = " + song + " AND " + t + ".edition = " + edition + " AND " + t +
+               ".difficulty = " + difficulty;
+    };
+    return "COALESCE((SELECT bs.stage_hash FROM board_stages bs WHERE " + key("bs") +
+           " AND bs.clear = 1), (SELECT st.stage_hash FROM stages st WHERE " + key("st") + "))";
 }
 
 // The best run of each song in the edition and difficulty on the stage it

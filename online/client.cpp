@@ -72,7 +72,9 @@ std::string boundary_for(const session_upload& s) {
     std::mt19937_64 random(seed());
     for (;;) {
         const std::string b = "velmora-" + std::to_string(random()) + std::to_string(random());
-        if (s.stage.find(b) == std::string::npos && s.replay.find(b) == std::string::npos) return b;
+        if (s.stage.find(b) == std::string::npos && s.replay.find(b) == std::string::npos &&
+            s.envelope.find(b) == std::string::npos)
+            return b;
     }
 }
 
@@ -97,6 +99,7 @@ std::string multipart(const session_upload& s, const std::string& boundary) {
     text("album", s.album);
     text("fingerprint", s.fingerprint);
     if (s.length_ms > 0) part("length_ms", std::to_string(s.length_ms), false);
+    if (!s.envelope.empty()) part("envelope", s.envelope, true);
     body += "--" + boundary + "--\r\n";
     return body;
 }
@@ -365,9 +368,11 @@ versions client::recordings(const std::string& fingerprint, std::int64_t length_
     v.how = a.how;
     const json j = object_of(v.how, a.body, server_);
     if (!v.how.ok) return v;
-    if (const auto e = j.find("stages"); e != j.end() && e->is_array())
+    const auto rows = [&](const char* key, std::vector<version>& out) {
+        const auto e = j.find(key);
+        if (e == j.end() || !e->is_array()) return;
         for (const json& row : *e) {
-            if (!row.is_object() || v.list.size() >= 100) continue;
+            if (!row.is_object() || out.size() >= 100) continue;
             version one;
             one.stage = text_of(row, "stage");
             one.edition = text_of(row, "edition");
@@ -376,8 +381,13 @@ versions client::recordings(const std::string& fingerprint, std::int64_t length_
             one.artist = text_of(row, "artist");
             one.length_ms = number_of(row, "length_ms");
             one.players = number_of(row, "players");
-            if (one.stage.size() == 32) v.list.push_back(one);
+            const auto has = row.find("envelope");
+            one.envelope = has != row.end() && has->is_boolean() && has->get<bool>();
+            if (one.stage.size() == 32) out.push_back(one);
         }
+    };
+    rows("stages", v.list);
+    rows("boards", v.boards);
     return v;
 }
 
@@ -389,13 +399,34 @@ download client::replay(std::int64_t session) const {
     return d;
 }
 
+namespace {
+
+bool stage_hash_form(const std::string& hash) {
+    return hash.size() == 32 && hash.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+}  // namespace
+
 download client::stage(const std::string& hash) const {
     download d;
-    if (hash.size() != 32 || hash.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    if (!stage_hash_form(hash)) {
         d.how.message = "\"" + hash + "\" is not a stage's hash";
         return d;
     }
     answer a = call("GET", "/v1/stages/" + hash, {}, {}, limits_.file_bytes);
+    d.how = a.how;
+    if (d.how.ok) d.bytes = std::move(a.body);
+    return d;
+}
+
+download client::envelope(const std::string& hash) const {
+    download d;
+    if (!stage_hash_form(hash)) {
+        d.how.message = "\"" + hash + "\" is not a stage's hash";
+        return d;
+    }
+    // An envelope is small (10 minutes at a byte per 5 ms): anything much larger is no envelope.
+    answer a = call("GET", "/v1/stages/" + hash + "/envelope", {}, {}, 256u << 10);
     d.how = a.how;
     if (d.how.ok) d.bytes = std::move(a.body);
     return d;

@@ -45,6 +45,7 @@ struct session_upload {
     std::string stage, replay;  // the files' bytes
     std::string edition, difficulty, title, artist, album, fingerprint;
     std::int64_t length_ms = 0;  // 0: not sent
+    std::string envelope;        // the song's loudness envelope as the alignment encodes it; sent when not empty
 };
 
 struct board_entry {
@@ -70,11 +71,13 @@ struct version {
     std::string edition, difficulty, title, artist;
     std::int64_t length_ms = 0;
     std::int64_t players = 0;
+    bool envelope = false;  // the server keeps the envelope of the file the stage was made from
 };
 
 struct versions {
     outcome how;
-    std::vector<version> list;
+    std::vector<version> list;    // every board of a stage of the recording, most players first
+    std::vector<version> boards;  // per edition and difficulty, the recording's one board
 };
 
 struct download {
@@ -99,6 +102,8 @@ public:
     versions recordings(const std::string& fingerprint, std::int64_t length_ms) const;
     download replay(std::int64_t session) const;
     download stage(const std::string& hash) const;
+    // The envelope kept with a stage; a 404 when the stage or its envelope is unknown.
+    download envelope(const std::string& stage_hash) const;
 
 private:
     struct answer;

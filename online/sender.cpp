@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "library/envelopes.hpp"
 #include "vaz/files.hpp"
 
 namespace online {
@@ -55,6 +56,9 @@ send_report send_queue(library::song_library& library, const account& a, std::in
         up.title = facts.title;
         up.artist = facts.artist;
         up.album = facts.album;
+        // The file's envelope goes with its own stage, so others' copies can be aligned to it.
+        if (const auto choice = library::stage_choice::from_names(s.edition, s.difficulty))
+            up.envelope = library::envelope_for_upload(s.song_hash, *choice, up.stage);
         const sent_session r = c.submit(up);
         if (r.how.ok) {
             library::mark_sent(library, s, r.session, state_of(r.status), r.reason);

@@ -6,7 +6,7 @@
 #include "library/play_session.hpp"
 #include "library/song_library.hpp"
 #include "playcommand/run_link.hpp"
-#include "results/replay_file.hpp"
+#include "results/ghost_check.hpp"
 #include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
@@ -72,18 +72,9 @@ ghost_choice choose_ghost(const std::string& which, const stage_named& stage, co
                                       : ghost_choice{{}, which, {}, 1};
     if (!c.why.empty()) return c;
     // Refused here, before any window, with the song named.
-    results::replay r;
-    const results::replay_read_result read = results::read_replay_file(c.file, r);
-    if (read.status != results::replay_status::ok) return fail("ghost: " + results::describe_replay_failure(c.file, read));
-    vaz::hash_128 hash;
-    std::string why;
-    if (!vaz::hash_file(stage.path, hash, why)) return fail("cannot read the stage " + quoted(stage.path) + ": " + why);
-    if (r.pattern != hash)
-        return fail("ghost replay " + quoted(c.file) + " was played on another stage, not " + quoted(stage.song) +
-                    " in " + stage_words(stage));
-    if (r.finished_runs.empty()) return fail("ghost replay " + quoted(c.file) + " holds no finished run to race");
-    if (c.run < 1 || static_cast<std::size_t>(c.run) > r.finished_runs.size())
-        return fail("ghost replay " + quoted(c.file) + " holds no finished run " + std::to_string(c.run));
+    if (std::string why = results::check_ghost_replay(c.file, c.run, stage.path, quoted(stage.song) + " in " + stage_words(stage));
+        !why.empty())
+        return fail(why);
     return c;
 }
 

@@ -170,7 +170,10 @@ std::string choose_command(const modes& m, play_options& o) {
             return "a run's link is watched alone: it takes no songs or files, and no command but --watch";
         o.what = command::watch;
         // --at given as well wins over the link's moment.
-        if (!o.watch_at_ms) o.watch_at_ms = o.link->at_ms;
+        if (!o.watch_at_ms) {
+            o.watch_at_ms = o.link->at_ms;
+            o.at_from_link = o.link->at_ms.has_value();
+        }
     } else if ((o.watch_speed || o.watch_at_ms) && !m.watch) {
         return std::string(o.watch_speed ? "--speed" : "--at") + " goes with --watch";
     } else if (m.watch) {

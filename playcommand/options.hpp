@@ -43,6 +43,7 @@ struct play_options {
     std::optional<std::int64_t> watch_at_ms;  // --at
     std::string ghost;                        // --ghost best|top|FILE, for playing a song or --watch
     std::optional<run_link> link;             // a run on a server to watch, given as its link
+    bool at_from_link = false;                // watch_at_ms is the link's t=, not --at
 };
 
 struct parsed_options {

@@ -39,6 +39,7 @@
 #include "musicfiles/walk.hpp"
 #include "musicindex/store.hpp"
 #include "online/account.hpp"
+#include "online/board_stage.hpp"
 #include "results/replay_file.hpp"
 #include "results/watch_pace.hpp"
 #include "vaz/executable.hpp"
@@ -375,6 +376,31 @@ std::string stage_words(const play_options& o) {
     return std::string(edition_name(o.edition)) + " edition, " + converter::difficulty_name(o.difficulty);
 }
 
+// With a server set: the recording's board's stage for this song, found,
+// downloaded and aligned once; the row kept before when the server is out of
+// reach. Offline (no server) nothing is asked and false says the song plays
+// its own stage, as it always has.
+bool refresh_board_stage(library::song_library& songs, const std::string& song, const prepare_outcome& r,
+                         const play_options& o) {
+    std::string problem;
+    const std::optional<online::account> a = online::load_account(problem);
+    if (!a || a->server.empty()) return false;
+    vaz::hash_128 own;
+    if (!vaz::hash_file(r.stage_path, own, problem)) return true;
+    online::limits l;
+    l.connect_ms = 2000;
+    l.answer_ms = 8000;
+    try {
+        const online::board_stage_outcome b = online::refresh_board_stage(
+            *a, songs, {r.hash.hex(), library::absolute_path(song), own.hex(), r.stage_path, {o.edition, o.difficulty}}, l);
+        // Said only when the server answered: out of reach, the song plays as before.
+        if (b.asked && !b.why.empty()) say(quoted(song) + ": " + b.why);
+    } catch (const library::library_error& e) {
+        say(e.what());
+    }
+    return true;
+}
+
 int run_play(const play_options& o, userfiles::settings settings) {
     const std::string& song = o.songs.front();
     if (o.volume) {
@@ -432,15 +458,26 @@ int run_play(const play_options& o, userfiles::settings settings) {
             say(e.what());
         }
     }
+    // The stage the game plays: the board's, aligned to this file, once measured clear.
+    library::stage_to_play playing{r.stage_path, 0, false, {}};
+    if (library && refresh_board_stage(*library, song, r, o)) {
+        try {
+            playing = library::stage_for_play(*library, r.hash.hex(), {o.edition, o.difficulty}, r.stage_path);
+        } catch (const library::library_error& e) {
+            say(e.what());
+        }
+    }
+    if (!playing.note.empty()) say(quoted(song) + ": " + playing.note);
     // The screen opens the database and decodes for itself.
     library.reset();
     decoder.reset();
 
     if (!display.empty()) {
-        std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
-        add_setting_arguments(game, settings.offset_ms, settings.volume);
-        say("no display to open the game window on (" + display + "); the stage is ready: " + game[0] + " " +
-            quoted(song) + " " + quoted(r.stage_path) + " " + game[3]);
+        std::vector<std::string> game = game_arguments(game_program(), song, playing.stage_file, o.fullscreen);
+        add_setting_arguments(game, settings.offset_ms, settings.volume, playing.align_ms);
+        std::string line = game[0] + " " + quoted(song) + " " + quoted(playing.stage_file) + " " + game[3];
+        if (playing.align_ms != 0) line += " -align=" + std::to_string(playing.align_ms);
+        say("no display to open the game window on (" + display + "); the stage is ready: " + line);
         return 1;
     }
     choose_audio(audio);
@@ -511,12 +548,21 @@ int run_replay(const play_options& o, const userfiles::settings& saved) {
     const stagecache::stage_cache cache(userfiles::cache_dir());
     prepare_outcome r =
         library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, known.get(), [](double) {});
-    known.reset();
     if (r.status == prepare_status::failed) {
         say(r.error);
         return 1;
     }
-    std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+    // The best is of the stage the song plays: its board's, aligned, once that is clear.
+    library::stage_to_play playing{r.stage_path, 0, false, {}};
+    if (known) {
+        try {
+            playing = library::stage_for_play(*known, r.hash.hex(), {o.edition, o.difficulty}, r.stage_path);
+        } catch (const library::library_error& e) {
+            say(e.what());
+        }
+    }
+    known.reset();
+    std::vector<std::string> game = game_arguments(game_program(), song, playing.stage_file, o.fullscreen);
     const std::string display = display_problem();
     if (!display.empty()) {
         say("no display to open the game window on (" + display + ")");
@@ -531,7 +577,7 @@ int run_replay(const play_options& o, const userfiles::settings& saved) {
     // unless --offset asks for another.
     const int volume = o.volume.value_or(saved.volume);
     if (o.volume) save_volume(volume);
-    add_setting_arguments(game, 0, volume);
+    add_setting_arguments(game, 0, volume, playing.align_ms);
     if (o.offset_ms) game.push_back("-offset=" + std::to_string(*o.offset_ms));
     return game_status(run_game(game), game[0]);
 }
@@ -586,8 +632,11 @@ int run_watch(const play_options& o) {
         return 1;
     }
     if (o.watch_at_ms && results::watch_update_at(*o.watch_at_ms) >= t.replay.update_count) {
-        say("replay " + quoted(file) + " ends at " + results::watch_moment_text(t.replay.update_count) +
-            ", before --at " + results::watch_moment_text(results::watch_update_at(*o.watch_at_ms)));
+        const std::string moment = results::watch_moment_text(results::watch_update_at(*o.watch_at_ms));
+        // The player who opened a link never typed --at: the link's t= is named.
+        say((o.link ? "the run of session " + std::to_string(o.link->session) : "replay " + quoted(file)) + " ends at " +
+            results::watch_moment_text(t.replay.update_count) + ", before " +
+            (o.at_from_link ? "the link's moment t=" + moment : "--at " + moment));
         return 1;
     }
     std::optional<ghost_choice> ghost;

@@ -19,6 +19,7 @@ layers=(
   "musicfiles"
   "musicindex"
   "converter"
+  "alignment"
   "library"
   "launching online"
   "shell"

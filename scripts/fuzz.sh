@@ -17,7 +17,7 @@ cmake --build "$build" --target fuzz -j"$(nproc)"
 findings=$build/fuzz/findings
 mkdir -p "$findings"
 pids=()
-for target in pattern_loader decode converter replay_reader replay_check search submission; do
+for target in pattern_loader decode converter replay_reader replay_check search submission envelope; do
   corpus=$build/fuzz/corpus/$target
   mkdir -p "$corpus"
   log=$build/fuzz/$target.log
@@ -31,13 +31,13 @@ done
 
 status=0
 i=0
-for target in pattern_loader decode converter replay_reader replay_check search submission; do
+for target in pattern_loader decode converter replay_reader replay_check search submission envelope; do
   if wait "${pids[$i]}"; then
     echo "fuzz $target: $(grep -E '^Done [0-9]+ runs' "$build/fuzz/$target.log" | tail -1)"
   else
     status=1
     echo "fuzz $target: FAILED, see $build/fuzz/$target.log and $findings/" >&2
-    grep -E 'ERROR|SUMMARY|==[0-9]+==|^(pattern loader|decode|converter|replay reader|replay check|search|submission):' "$build/fuzz/$target.log" | head -20 >&2
+    grep -E 'ERROR|SUMMARY|==[0-9]+==|^(pattern loader|decode|converter|replay reader|replay check|search|submission|envelope):' "$build/fuzz/$target.log" | head -20 >&2
   fi
   i=$((i + 1))
 done

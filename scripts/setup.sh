@@ -8,7 +8,7 @@ packages=(
   libsdl1.2-compat-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-ttf2.0-dev
   fonts-dejavu-core fonts-droid-fallback fonts-nanum
   libsndfile1-dev libsoxr-dev libebur128-dev libboost-dev libfftw3-dev libxxhash-dev libsqlite3-dev libtag1-dev
-  libaubio-dev aubio-tools
+  libaubio-dev aubio-tools sox libsox-fmt-mp3
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libpqxx-dev libpq-dev nlohmann-json3-dev libssl-dev libicu-dev postgresql wrk libchromaprint-dev

@@ -100,8 +100,12 @@ std::int64_t audit(pqxx::work& w, const admin_args& a, std::optional<std::int64_
     return run1(w, sql::audit_insert, a.by, a.command, or_null(p), or_null(s), detail, given(a, "reason"))[0].as<std::int64_t>();
 }
 
+// What a command changed, told only once its transaction has committed: a
+// commit that fails must not follow a line saying the change was made.
+std::string told_after_commit;
+
 void done(const std::string& what, std::int64_t audit_id) {
-    std::printf("%s (audit %lld)\n", what.c_str(), static_cast<long long>(audit_id));
+    told_after_commit += what + " (audit " + std::to_string(audit_id) + ")\n";
 }
 
 int act_hide(pqxx::work& w, const admin_args& a) {
@@ -352,8 +356,10 @@ int admin_main(const std::vector<std::string>& args) {
         }
         migrate(*c);
         pqxx::work w(*c);
+        told_after_commit.clear();
         const int status = row->act(w, a);
         w.commit();
+        std::fputs(told_after_commit.c_str(), stdout);
         return status;
     } catch (const stop& s) {
         return fail_with(s);

@@ -102,6 +102,7 @@ public:
               {"GET", "v1/sessions/{id}", nullptr, 0, false, &api::get_session},
               {"GET", "v1/sessions/{id}/replay", nullptr, 0, false, &api::get_replay},
               {"GET", "v1/stages/{hash}", nullptr, 0, false, &api::get_stage},
+              {"GET", "v1/stages/{hash}/envelope", nullptr, 0, false, &api::get_envelope},
               {"GET", "v1/boards/{hash}/{word}/{word}", nullptr, 0, false, &api::get_board},
               {"GET", "v1/recordings", nullptr, 0, false, &api::get_recordings},
               {"GET", "v1/health", nullptr, 0, false, &api::get_health},
@@ -315,6 +316,14 @@ private:
         reads().read([&](pqxx::transaction_base& t) { bytes = stage_bytes(t, hash); });
         if (!bytes) return fail(res, 404, "not_found", "no such stage");
         res.set_header("Content-Disposition", "attachment; filename=\"" + hash + ".pat\"");
+        res.set_content(std::move(*bytes), "application/octet-stream");
+    }
+
+    void get_envelope(const http::request& req, http::response& res) {
+        const std::string hash = req.matches[1];
+        std::optional<std::string> bytes;
+        reads().read([&](pqxx::transaction_base& t) { bytes = stage_envelope(t, hash); });
+        if (!bytes) return fail(res, 404, "not_found", "no such stage, or no envelope kept with it");
         res.set_content(std::move(*bytes), "application/octet-stream");
     }
 

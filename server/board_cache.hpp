@@ -38,6 +38,7 @@ struct board_top {
     std::vector<std::string> entries;  // the top rows in order, each as its JSON text
     std::vector<page_run> page_rows;   // the same for the web page (watch counts not kept)
     std::int64_t players = 0;
+    std::string recording_board;  // the stage whose board is the recording's, when another
     // The board's bucket counts at the schema's four levels, when it has
     // few enough to keep (else a place is counted in SQL alone).
     bool counted = false;

@@ -55,6 +55,7 @@ play_verdict check_play(pqxx::work& w, std::int64_t player, const submission& s)
         s.stage_hash, any_owned(s) ? s.play.hash : std::string(), array_of(s, [](const run_play& c) { return c.hash; }, true),
         player);
     v.labels_known = !look[0].is_null();
+    v.unlinked = look[7].as<bool>();
     if (!look[0].is_null()) {
         const std::string edition = look[0].as<std::string>(), difficulty = look[1].as<std::string>();
         if (edition != s.edition || difficulty != s.difficulty) {

@@ -17,6 +17,7 @@ struct play_verdict {
     std::int64_t session = 0;        // the player's own session of this same play
     std::string status;              // that session's
     bool labels_known = false;       // the stage is kept under its labels already
+    bool unlinked = false;           // the stage, kept before recordings, could be linked to one
 };
 
 // Takes the stage's lock, held to the transaction's end, so two copies sent

@@ -10,8 +10,10 @@
 // One board per recording: stages whose songs' fingerprints match are
 // versions of one recording, whatever file or encoding each player has.
 // GET /v1/recordings?fingerprint=FP&length_ms=N answers
-//   {"stages": [{"stage", "edition", "difficulty", "title", "artist", "length_ms", "players"}]}
-// for every board of a stage of the same recording, most players first.
+//   {"boards": [{"stage", "edition", "difficulty", "title", "artist", "length_ms", "players", "envelope"}],
+//    "stages": [{"stage", "edition", "difficulty", "title", "artist", "length_ms", "players"}]}
+// the recording's one board per edition and difficulty, and every board
+// of a stage of the same recording, most players first.
 namespace server {
 
 // Chromaprint's compressed base64 text as its 32-bit items; nothing when it is not one.
@@ -26,6 +28,16 @@ constexpr int shift_items = 120;
 constexpr std::size_t overlap_items = 40;
 // Lengths of one recording differ by at most this (an encoder's padding).
 constexpr std::int64_t length_slack_ms = 2000;
+
+// Links the stage (stored in w) to its recording: the one of the first
+// stored stage of the same recording, or a new one; stages of that
+// recording stored before recordings were kept join it, and the recording
+// takes boards from their verified sessions. A stage without a fingerprint
+// or a length stays in none. `fresh`: the stage was stored in w. Takes locks on the stage's span of lengths to
+// the transaction's end, so two copies linked at once make one recording;
+// run it before the transaction changes any stage's row, which a linker
+// holding those locks may change.
+void link_recording(pqxx::work& w, const std::string& stage, bool fresh);
 
 // The route's answer, read from `reads`; throws unavailable as every route does.
 void answer_recordings(const http::request& req, http::response& res, database& reads);

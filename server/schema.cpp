@@ -222,6 +222,30 @@ CREATE TABLE watches (
 );
 ALTER TABLE sessions ADD COLUMN watches bigint NOT NULL DEFAULT 0;
 )",
+        // 9: stages of one recording (fingerprints alike, lengths within the
+        // slack) share a recording, and each recording keeps one board per
+        // edition and difficulty: the stage whose verified run came first.
+        // Stages stored before are linked when a session of theirs, or a
+        // stage of their recording, is next sent (fingerprints compare in
+        // the server, not in SQL). The envelope of the file a stage was made
+        // from, as the first session that sent one had it.
+        R"(
+CREATE TABLE recordings (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    created_at timestamptz NOT NULL DEFAULT now()
+);
+ALTER TABLE stages ADD COLUMN recording bigint REFERENCES recordings, ADD COLUMN envelope bytea;
+CREATE INDEX stages_recording ON stages (recording) WHERE recording IS NOT NULL;
+CREATE INDEX stages_length ON stages (length_ms) WHERE fingerprint <> '';
+CREATE TABLE recording_boards (
+    recording bigint NOT NULL REFERENCES recordings,
+    edition text NOT NULL,
+    difficulty text NOT NULL,
+    stage text NOT NULL REFERENCES stages,
+    chosen_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (recording, edition, difficulty)
+);
+)",
     };
 }
 

@@ -266,9 +266,12 @@ const statement stage_lock{"stage_lock", "SELECT pg_advisory_xact_lock($1, hasht
 // looked up by its index on its own; ordered by the runs' key itself the
 // plan would walk every run in order to find none.
 const statement play_look{"play_look",
-    "SELECT st.edition, st.difficulty, same.id, same.player, same.status, copy.session, copy.play"
+    "SELECT st.edition, st.difficulty, same.id, same.player, same.status, copy.session, copy.play, loose.hash IS NOT NULL"
     " FROM (SELECT 1) one"
     " LEFT JOIN stages st ON st.hash = $1 AND st.edition IS NOT NULL"
+    // A stage kept before recordings that could be linked to one now.
+    " LEFT JOIN stages loose ON loose.hash = $1 AND loose.recording IS NULL AND loose.fingerprint <> ''"
+    "   AND loose.length_ms IS NOT NULL"
     " LEFT JOIN sessions same ON same.play = $2"
     " LEFT JOIN LATERAL (SELECT c.session, c.play FROM unnest($3::text[]) AS p(play)"
     "   CROSS JOIN LATERAL (SELECT r.session, r.run, r.play FROM runs r JOIN sessions x ON x.id = r.session"
@@ -282,6 +285,34 @@ const statement near_copies{"near_copies",
     " AND r.change_count BETWEEN $5 AND $6 ORDER BY r.session, r.run"};
 const statement labels_keep{"labels_keep",
     "UPDATE stages SET edition = $2, difficulty = $3 WHERE hash = $1 AND edition IS NULL"};
+
+// Recordings. A lock per span of lengths ($2: length / span), taken for two
+// neighbouring spans in ascending order, so any two stages that could be
+// one recording's take one lock in common and link one after the other.
+const statement length_lock{"length_lock", "SELECT pg_advisory_xact_lock($1, $2::integer)"};
+// The stages of lengths near the one linked, those in a recording first (the lowest first).
+const statement link_candidates{"link_candidates",
+    "SELECT hash, fingerprint, recording FROM stages WHERE fingerprint <> '' AND length_ms BETWEEN $1 AND $2"
+    " AND hash <> $3 ORDER BY recording NULLS LAST, hash LIMIT $4"};
+const statement stage_song{"stage_song", "SELECT fingerprint, length_ms FROM stages WHERE hash = $1"};
+const statement recording_insert{"recording_insert", "INSERT INTO recordings DEFAULT VALUES RETURNING id"};
+const statement recording_link{"recording_link",
+    "UPDATE stages SET recording = $1 WHERE hash = ANY($2::text[]) AND recording IS NULL"};
+// The recording's boards it has none of yet, from its stages' verified
+// sessions, the first verified first: for stages kept before recordings.
+const statement recording_boards_fill{"recording_boards_fill",
+    "INSERT INTO recording_boards (recording, edition, difficulty, stage)"
+    " SELECT DISTINCT ON (s.edition, s.difficulty) $1, s.edition, s.difficulty, s.stage"
+    " FROM stages st JOIN sessions s ON s.stage = st.hash"
+    " WHERE st.recording = $1 AND (s.status = 'verified' OR s.recheck)"
+    " ORDER BY s.edition, s.difficulty, s.verified_at, s.id ON CONFLICT DO NOTHING"};
+// A verified session's stage becomes its recording's board for its labels
+// unless one is chosen; the board's key makes a second verdict at once wait and keep the first.
+const statement recording_board_choose{"recording_board_choose",
+    "INSERT INTO recording_boards (recording, edition, difficulty, stage)"
+    " SELECT recording, $2, $3, hash FROM stages WHERE hash = $1 AND recording IS NOT NULL ON CONFLICT DO NOTHING"};
+const statement envelope_keep{"envelope_keep", "UPDATE stages SET envelope = $2 WHERE hash = $1 AND envelope IS NULL"};
+const statement stage_envelope{"stage_envelope", "SELECT envelope FROM stages WHERE hash = $1 AND envelope IS NOT NULL"};
 
 // A job tried again waits for its time and then comes after the new ones.
 const statement job_claim{"job_claim",
@@ -384,10 +415,22 @@ const statement board_mine{"board_mine", mine_sql, true};
 const statement board_place{"board_place", place_sql, true};
 // A board's players are the sum of its coarsest buckets, not a count of its rows.
 const statement recordings_near{"recordings_near",
-    "SELECT s.hash, b.edition, b.difficulty, s.title, s.artist, s.length_ms, s.fingerprint, sum(b.players)::bigint AS players"
+    "SELECT s.hash, b.edition, b.difficulty, s.title, s.artist, s.length_ms, s.fingerprint, sum(b.players)::bigint AS players,"
+    " s.recording"
     " FROM stages s JOIN board_buckets b ON b.stage = s.hash AND b.level = 0"
     " WHERE s.fingerprint <> '' AND s.length_ms BETWEEN $1 AND $2"
     " GROUP BY s.hash, b.edition, b.difficulty ORDER BY players DESC, s.hash LIMIT $3"};
+// The boards of these recordings, with their players and whether their stage's envelope is kept.
+const statement recording_boards_of{"recording_boards_of",
+    "SELECT rb.stage, rb.edition, rb.difficulty, st.title, st.artist, st.length_ms,"
+    " (SELECT coalesce(sum(b.players), 0) FROM board_buckets b WHERE b.stage = rb.stage AND b.edition = rb.edition"
+    "   AND b.difficulty = rb.difficulty AND b.level = 0)::bigint, st.envelope IS NOT NULL"
+    " FROM recording_boards rb JOIN stages st ON st.hash = rb.stage WHERE rb.recording = ANY($1::bigint[])"
+    " ORDER BY rb.recording, rb.edition, rb.difficulty"};
+// The board of the stage's recording for these labels when it is another stage's.
+const statement board_of_recording{"board_of_recording",
+    "SELECT rb.stage FROM stages st JOIN recording_boards rb ON rb.recording = st.recording AND rb.edition = $2"
+    " AND rb.difficulty = $3 WHERE st.hash = $1 AND rb.stage <> $1"};
 
 // A board page's song and its rows' watch counts in one round trip: no
 // row for an unknown stage, one with a null id for a board of no rows.

@@ -27,6 +27,9 @@ extern const statement session_look, stage_insert, session_insert, session_of_re
     session_read, session_runs, replay_bytes, stage_bytes;
 // Plays and copies.
 extern const statement stage_lock, play_look, near_copies, labels_keep;
+// Recordings, their boards, and the envelopes kept with stages.
+extern const statement length_lock, stage_song, link_candidates, recording_insert, recording_link, recording_boards_fill,
+    recording_board_choose, envelope_keep, stage_envelope;
 // Verification.
 extern const statement job_claim, session_unverified, session_retry, session_judged, player_lock, record_best,
     bucket_empty_delete;
@@ -38,7 +41,8 @@ extern const statement owner_role, admin_player, admin_session, player_sessions_
     best_restore, name_holder_other, player_rename, player_runs_delete, player_sessions_delete, player_delete,
     audit_scrub, audit_insert, audit_list;
 // Boards and recordings.
-extern const statement board_top, board_buckets, board_mine, board_place, recordings_near;
+extern const statement board_top, board_buckets, board_mine, board_place, recordings_near, recording_boards_of,
+    board_of_recording;
 // The web pages and the count of a session's watchers.
 extern const statement board_page_extras, session_page, watch_note;
 }  // namespace sql

@@ -10,6 +10,7 @@
 #include "results/replay_file.hpp"
 #include "server/names.hpp"
 #include "server/originals.hpp"
+#include "server/recordings.hpp"
 #include "server/statements.hpp"
 
 namespace server {
@@ -101,9 +102,13 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
         const char* length_or_null = s.length_ms ? length.c_str() : nullptr;
         run(w, sql::stage_insert, s.stage_hash, pqxx::binarystring(s.stage.data(), s.stage.size()), s.events, s.title, s.artist, s.album,
             length_or_null, s.fingerprint, s.edition, s.difficulty);
-    } else if (!verdict.labels_known) {
-        keep_labels(w, s);
+        link_recording(w, s.stage_hash, true);
+    } else {
+        // Linked before any stage's row changes here: see link_recording.
+        if (verdict.unlinked) link_recording(w, s.stage_hash, false);
+        if (!verdict.labels_known) keep_labels(w, s);
     }
+    if (!s.envelope.empty()) run(w, sql::envelope_keep, s.stage_hash, pqxx::binarystring(s.envelope.data(), s.envelope.size()));
     std::string runs, hits, scores, ratios, updates;
     for (const claimed_run& c : s.runs) {
         const char* comma = runs.empty() ? "" : ",";
@@ -195,6 +200,8 @@ board_top board_top_rows(pqxx::transaction_base& t, const std::string& stage, co
         out.page_rows.push_back({e["rank"], e["player"], e["hits"], e["score"], e["ratio_text"],
                                  e["at"].get<std::string>().substr(0, 10), e["session"], 0});
     }
+    const pqxx::result other = run(t, sql::board_of_recording, stage, edition, difficulty);
+    if (!other.empty()) out.recording_board = other[0][0].as<std::string>();
     const pqxx::result buckets = run(t, sql::board_buckets, stage, edition, difficulty, board_kept_buckets + 1);
     if (buckets.size() > board_kept_buckets) return out;
     out.counted = true;
@@ -276,7 +283,9 @@ std::string board_text(const board_top& top, int limit, const nlohmann::json& yo
         if (i) text += ',';
         text += top.entries[i];
     }
-    return text + "],\"players\":" + std::to_string(top.players) + ",\"you\":" + you.dump() + "}";
+    text += "],\"players\":" + std::to_string(top.players);
+    if (!top.recording_board.empty()) text += ",\"recording_board\":\"" + top.recording_board + "\"";
+    return text + ",\"you\":" + you.dump() + "}";
 }
 
 void set_board_exact_top(int places) { board_exact_top = std::max(1, places); }
@@ -305,6 +314,16 @@ std::optional<std::string> stage_bytes(pqxx::transaction_base& w, const std::str
     const pqxx::result r = run(w, sql::stage_bytes, hash);
     if (r.empty()) return std::nullopt;
     return bytes_of(r[0][0]);
+}
+
+std::optional<std::string> stage_envelope(pqxx::transaction_base& w, const std::string& hash) {
+    const pqxx::result r = run(w, sql::stage_envelope, hash);
+    if (r.empty()) return std::nullopt;
+    return bytes_of(r[0][0]);
+}
+
+void choose_recording_board(pqxx::work& w, const std::string& stage, const std::string& edition, const std::string& difficulty) {
+    run(w, sql::recording_board_choose, stage, edition, difficulty);
 }
 
 std::optional<board_extras> board_extras_of(pqxx::transaction_base& t, const std::string& stage,

@@ -94,7 +94,8 @@ bucket_counts count_buckets(const board_top& top, std::int64_t k);
 std::optional<nlohmann::json> board_place(pqxx::transaction_base& t, const std::string& stage, const std::string& edition,
                                           const std::string& difficulty, const std::string& token_hash, const board_top* kept);
 
-// {"entries": [the first `limit` of top], "players": count, "you": you} as text.
+// {"entries": [the first `limit` of top], "players": count, "recording_board": hash (when
+// another stage is the board of this stage's recording), "you": you} as text.
 std::string board_text(const board_top& top, int limit, const nlohmann::json& you);
 
 // Places on a board up to this one are exact (10,000 unless set); past it
@@ -109,6 +110,12 @@ void record_best(pqxx::work& w, std::int64_t session, const std::string& stage, 
 
 std::optional<std::string> replay_bytes(pqxx::transaction_base& t, std::int64_t session);
 std::optional<std::string> stage_bytes(pqxx::transaction_base& t, const std::string& hash);
+// The envelope kept with the stage; nothing when the stage or its envelope is unknown.
+std::optional<std::string> stage_envelope(pqxx::transaction_base& t, const std::string& hash);
+
+// After a verified session: its stage becomes its recording's board for
+// these labels when the recording has none yet (kept once chosen).
+void choose_recording_board(pqxx::work& w, const std::string& stage, const std::string& edition, const std::string& difficulty);
 
 // The pages' reads. A board page's song and each listed session's watch
 // count (a session gone is absent), nothing for an unknown stage; a

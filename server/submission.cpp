@@ -91,7 +91,7 @@ namespace {
 // Every part known and given once, the four needed ones there.
 std::optional<refusal> check_parts(const std::vector<form_part>& parts) {
     static const std::set<std::string> known = {"stage",  "replay",    "edition",  "difficulty", "title",
-                                                "artist", "album",     "length_ms", "fingerprint"};
+                                                "artist", "album",     "length_ms", "fingerprint", "envelope"};
     std::set<std::string> seen;
     for (const form_part& p : parts) {
         if (!known.count(p.name)) return refuse(400, "unknown_part", "unknown part \"" + p.name.substr(0, 64) + "\"");
@@ -196,6 +196,14 @@ std::optional<refusal> check_submission(const std::vector<form_part>& parts, con
     out.stage_hash = vaz::hash_bytes(stage->content.data(), stage->content.size()).hex();
     if (auto r = check_replay(replay->content, lim, out)) return r;
     if (auto r = check_song_facts(parts, lim, out)) return r;
+    out.envelope.clear();
+    if (const form_part* e = find_part(parts, "envelope")) {
+        if (e->content.size() > alignment::max_encoded_bytes)
+            return refuse(400, "bad_envelope",
+                          "the envelope is larger than " + std::to_string(alignment::max_encoded_bytes) + " bytes");
+        if (!alignment::decode(e->content)) return refuse(400, "bad_envelope", "the envelope is not one the game encodes");
+        out.envelope = e->content;
+    }
     out.stage = stage->content;
     out.replay = replay->content;
     return std::nullopt;

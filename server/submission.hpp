@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "alignment/alignment.hpp"
 #include "results/replay_file.hpp"
 #include "server/plays.hpp"
 
@@ -22,9 +23,11 @@ struct limits {
     std::int64_t length_ms = 24ll * 60 * 60 * 1000;
 };
 
-// The largest submission body: both files and room for the text parts and
-// the multipart framing.
-inline std::size_t submission_body_bytes(const limits& l) { return l.stage_bytes + l.replay_bytes + (64u << 10); }
+// The largest submission body: both files, an envelope, and room for the
+// text parts and the multipart framing.
+inline std::size_t submission_body_bytes(const limits& l) {
+    return l.stage_bytes + l.replay_bytes + alignment::max_encoded_bytes + (64u << 10);
+}
 
 // A refusal as the API answers it: {"error": code, "message": message}.
 struct refusal {
@@ -56,6 +59,7 @@ struct submission {
     std::string difficulty;
     std::string title, artist, album, fingerprint;
     std::optional<std::int64_t> length_ms;
+    std::string envelope;  // alignment::encode's bytes; empty when none was sent
     std::int64_t events = 0;    // the stage's records
     std::uint32_t updates = 0;  // the session's
     std::vector<claimed_run> runs;

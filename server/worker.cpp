@@ -171,6 +171,7 @@ job_outcome judge(pqxx::work& w, const pqxx::row& j, const worker_options& o, st
         // One best per player and board: the session's runs and the kept
         // best, ordered by the game's best-run order, the first kept.
         record_best(w, session, files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>(), player);
+        choose_recording_board(w, files.stage_hash, j[3].as<std::string>(), j[4].as<std::string>());
     }
     w.commit();
     server_metrics().verification(verified ? "verified" : "rejected", took);

@@ -101,7 +101,9 @@ int font_set::line_height(int size) {
         a = std::max(a, TTF_FontAscent(f));
         d = std::min(d, TTF_FontDescent(f));
     }
-    return a - d;
+    // SDL_ttf draws the baseline's own row too (its TTF_FontHeight): without
+    // it the lowest row, an underscore's at some sizes, is cut off.
+    return a - d + 1;
 }
 
 }  // namespace text

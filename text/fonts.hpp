@@ -38,7 +38,7 @@ public:
     // The font at this index and size, null when it cannot be opened.
     TTF_Font* font(std::size_t index, int size);
     // Pixels from the top of a line to its baseline, and the line's height:
-    // room for the tallest and deepest of the fonts.
+    // room for the tallest and deepest of the fonts, the baseline's row included.
     int ascent(int size);
     int line_height(int size);
 

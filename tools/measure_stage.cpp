@@ -1,6 +1,6 @@
 // measure_stage: how a stage follows its music.
 //   measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]
-//                 [--onsets FILE]
+//                 [--onsets FILE] [--repeats]
 //     events, the Spearman correlation of events per second with the music's
 //     short-term loudness, the events inside a silence, and the rate of a
 //     quiet passage against a loud one (FROM and TO in seconds), each also
@@ -11,7 +11,10 @@
 //     silence and the last; with the onsets an outside detector found (FILE:
 //     one time in seconds a line), the share of arrivals within 25 ms of one
 //     against chance (the share of the music that lies so near one) and the
-//     share of onsets that carry an arrival
+//     share of onsets that carry an arrival; with --repeats, the bars the
+//     dynamics edition finds repeated in the music and the share of their
+//     arrivals that fly as the same place of the first bar did (group,
+//     angle and speed)
 //   measure_stage --compare STAGE OTHER
 //     both stages' events and the Pearson correlation of their events per second
 #include <cerrno>
@@ -23,6 +26,7 @@
 #include <vector>
 #include <algorithm>
 
+#include "converter/dynamics.hpp"
 #include "tools/measure/stage_measure.hpp"
 
 namespace {
@@ -30,7 +34,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]\n"
-                 "                     [--onsets FILE]\n"
+                 "                     [--onsets FILE] [--repeats]\n"
                  "       measure_stage --compare STAGE OTHER\n");
     return 2;
 }
@@ -82,13 +86,31 @@ int compare(const std::string& a_path, const std::string& b_path) {
     return 0;
 }
 
+// The repeated bars as the dynamics edition hears them, and how many of
+// their arrivals fly as the first time.
+void print_repeats(const stage_measure::music& music, const stage_measure::groups& stage) {
+    const converter::wave_sample source(44100, music.channels, music.values);
+    const converter::dynamics_plan plan = converter::plan_dynamics(source);
+    std::vector<stage_measure::bar_repeat> bars;
+    double ticks = 0.0;
+    for (const converter::dynamics_repeat& r : plan.repeats) {
+        bars.push_back({r.from, r.length, r.first});
+        ticks += r.length;
+    }
+    const auto m = stage_measure::repeated_flights(stage, bars, 2);
+    std::printf("repeated bars %zu (%.0f%% of the music): threats flying as the first time %.3f (%zu of %zu)\n",
+                bars.size(), plan.seconds > 0 ? 100.0 * ticks / (plan.seconds * 60.0) : 0.0,
+                m.arrivals > 0 ? static_cast<double>(m.matching) / static_cast<double>(m.arrivals) : 0.0, m.matching,
+                m.arrivals);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--compare") == 0) return compare(argv[2], argv[3]);
     if (argc < 3) return usage();
     range silence, quiet, loud;
-    bool per_second = false;
+    bool per_second = false, repeats = false;
     const char* onsets_path = nullptr;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--onsets") == 0 && i + 1 < argc) {
@@ -101,6 +123,8 @@ int main(int argc, char** argv) {
                                                            : nullptr;
         if (std::strcmp(argv[i], "--per-second") == 0) {
             per_second = true;
+        } else if (std::strcmp(argv[i], "--repeats") == 0) {
+            repeats = true;
         } else if (r && i + 2 < argc && number(argv[i + 1], r->from) && number(argv[i + 2], r->to) && r->from < r->to) {
             r->given = true;
             i += 2;
@@ -169,6 +193,7 @@ int main(int argc, char** argv) {
                     near.arrivals_near, near.chance, near.chance > 0.0 ? near.arrivals_near / near.chance : 0.0,
                     near.onsets_carrying);
     }
+    if (repeats) print_repeats(*music, *stage);
     if (quiet.given) {
         for (const auto* per : {&events, &arrivals_per_second}) {
             const double q = stage_measure::mean_over(*per, quiet.from, quiet.to);

@@ -408,6 +408,8 @@ case_game.options.third_file() { run_game song.wav good.pat other.pat; }
 case_game.options.offset_range() { run_game song.wav good.pat -window -offset=501; }
 case_game.options.offset_malformed() { run_game song.wav good.pat -window -offset=12ms; }
 case_game.options.offset_demo() { run_game -offset=12ms; }
+case_game.options.align_range() { run_game song.wav good.pat -window -align=-30001; }
+case_game.options.align_malformed() { run_game song.wav good.pat -window -align=0.5; }
 case_game.options.volume_range() { run_game song.wav good.pat -window -volume=101; }
 case_game.options.volume_malformed() { run_game song.wav good.pat -window -volume=50%; }
 case_game.options.effects_range() { run_game song.wav good.pat -window -effects=101; }

@@ -281,6 +281,68 @@ TEST(Dynamics, DensityFollowsLoudnessAndHeldSoundsStream) {
     EXPECT_TRUE(silent[0].empty() && silent[1].empty());
 }
 
+namespace {
+
+// A bar of four beats at 100 a minute (2.4 s, 144 ticks) as a count-in (a
+// hat on every third of a beat), then `bars` identical bars:
+// a kick on beats one and three, a snare on two and four, the hats louder on
+// the off-beats, and a tom before the last beat.
+constexpr int bar_ticks = 144;
+
+std::vector<std::int16_t> count_in_and_bars(int bars) {
+    const std::size_t eighth = 13230, length = 8 * eighth;
+    std::uint32_t x = 99;
+    auto hit = [&](std::vector<double>& bar, std::size_t at, double level, double hz, double decay) {
+        for (std::size_t i = 0; at + i < length && i < 8000; ++i) {
+            x = x * 1664525u + 1013904223u;
+            const double noise = static_cast<double>(x >> 8) / 8388608.0 - 1.0;
+            const double tone = hz > 0.0 ? std::sin(6.283185307179586 * hz * static_cast<double>(i) / 44100.0) : noise;
+            bar[at + i] += level * std::exp(-static_cast<double>(i) / decay) * tone;
+        }
+    };
+    std::vector<double> count_in(length, 0.0), bar(length, 0.0);
+    for (std::size_t e = 0; e < 12; ++e) hit(count_in, e * length / 12, e % 3 ? 0.2 : 0.4, 0.0, 600.0);
+    for (std::size_t e = 0; e < 8; ++e) hit(bar, e * eighth, e % 2 ? 0.25 : 0.12, 0.0, 250.0);
+    for (std::size_t e : {0u, 4u}) hit(bar, e * eighth, 0.6, 60.0, 3000.0);
+    for (std::size_t e : {2u, 6u}) hit(bar, e * eighth, 0.5, 0.0, 1500.0);
+    hit(bar, 5 * eighth + eighth / 2, 0.4, 150.0, 2000.0);
+    std::vector<double> song(count_in);
+    for (int b = 0; b < bars; ++b) song.insert(song.end(), bar.begin(), bar.end());
+    return stereo(song);
+}
+
+}  // namespace
+
+// When the music repeats a bar, its threats fly again as they did the first
+// time: each threat of a later bar has a partner in the same place of the
+// second (the beat tracker's bars lie some ticks off the music's, so the
+// first one's downbeat falls in the count-in's), of the same channel, angle
+// and speed; and the bar is a pattern, not one flight over and over.
+TEST(Dynamics, RepeatedBarsFlyTheirThreatsAgain) {
+    constexpr int bars = 7;
+    const auto music = count_in_and_bars(bars);
+    const auto plan = converter::plan_dynamics(converter::wave_sample(44100, 2, music));
+    EXPECT_GE(plan.repeats.size(), static_cast<std::size_t>(bars - 1)) << "the repeats are heard";
+    for (difficulty d : {difficulty::normal, difficulty::hard}) {
+        SCOPED_TRACE(converter::difficulty_name(d));
+        const auto stage = stage_at(music, d);
+        std::vector<stage_measure::bar_repeat> later;
+        for (int b = 3; b <= bars; ++b) later.push_back({b * bar_ticks, bar_ticks, 2 * bar_ticks});
+        const auto m = stage_measure::repeated_flights(stage, later, 1);
+        EXPECT_GE(m.arrivals, static_cast<std::size_t>(bars - 2) * (d == difficulty::hard ? 12 : 4));
+        EXPECT_GE(static_cast<double>(m.matching), 0.9 * static_cast<double>(m.arrivals))
+            << m.matching << " of " << m.arrivals;
+        std::vector<std::pair<float, float>> flights;
+        for (const auto& group : stage)
+            for (const bullet_pattern_element& e : group) {
+                const std::int64_t at = e.time + converter::beat_flight_ticks(e.angle, e.speed);
+                if (at >= 2 * bar_ticks && at < 3 * bar_ticks) flights.emplace_back(e.angle, e.speed);
+            }
+        std::sort(flights.begin(), flights.end());
+        EXPECT_GE(std::unique(flights.begin(), flights.end()) - flights.begin(), 3);
+    }
+}
+
 // Hits weigh most, digital silence nothing; loudness sets the levels.
 TEST(Dynamics, PlanWeighsHitsGatesSilenceAndFollowsLoudness) {
     // Mono: a steady noise bed, one hit in frame 40 of second 1, second 3
@@ -373,6 +435,36 @@ TEST(Dynamics, FiresEachEventEarlyByItsFlight) {
     EXPECT_LE(flight_of(0, up, 100), 100) << "too early for its flight: flies the fastest";
     EXPECT_LT(flight_of(0, right, 150) + 10, flight_of(0, right, 200)) << "the strong fly faster";
     EXPECT_NEAR(flight_of(0, down_right, 150), flight_of(0, right, 150), 3) << "a diagonal as long as a straight line";
+}
+
+// A repeat's threats take the flights of its first time's, in order, per
+// group; those it has more (a louder repeat) fly alike in every repeat;
+// moments that repeat nothing keep their own.
+TEST(Dynamics, RepeatsTakeTheirFirstTimesFlights) {
+    // time, angle, strength (the speed field until the stage is finished)
+    converter::stage_events stage{
+        {{100, 0.1f, 0.3f}, {100, 0.2f, 0.7f}, {244, 1.1f, 0.5f}, {244, 1.2f, 0.6f}, {244, 1.3f, 0.9f},
+         {300, 2.0f, 0.5f}, {388, 3.1f, 0.1f}, {388, 3.2f, 0.2f}, {388, 3.3f, 0.9f}},
+        {{244, 4.0f, 0.5f}, {388, 5.0f, 0.5f}}};
+    const converter::stage_events before = stage;
+    // tick, threats, strength, the tick it repeats
+    const converter::dynamics_slots slots{{{100, 2, 0.3f, -1}, {244, 3, 0.3f, 100}, {300, 1, 0.5f, -1},
+                                           {388, 3, 0.3f, 100}},
+                                          {{244, 1, 0.5f, 100}, {388, 1, 0.5f, 100}}};
+    converter::repeat_flights(stage, slots);
+    const auto& g = stage[0];
+    for (std::size_t at : {2u, 6u})
+        for (std::size_t k = 0; k < 2; ++k) {
+            EXPECT_EQ(g[at + k].angle, g[k].angle) << at << " " << k;
+            EXPECT_EQ(g[at + k].speed, g[k].speed) << at << " " << k;
+        }
+    EXPECT_EQ(g[4].angle, g[8].angle) << "a louder repeat's further threat";
+    EXPECT_EQ(stage[1][0].angle, stage[1][1].angle) << "a group the first time had none in";
+    for (std::size_t i : {0u, 1u, 5u}) {
+        EXPECT_EQ(g[i].angle, before[0][i].angle) << i;
+        EXPECT_EQ(g[i].speed, before[0][i].speed) << i;
+    }
+    for (std::size_t i = 0; i < g.size(); ++i) EXPECT_EQ(g[i].time, before[0][i].time) << i;
 }
 
 // The edition's output is defined to the bit: its stages of two songs at

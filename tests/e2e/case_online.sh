@@ -3,7 +3,7 @@
 # PostgreSQL, each in the library screen with real key presses: each plays
 # a run of the same song, sent by itself and shown verified; the second sees
 # the first's run on the world board (read by OCR), opens it and watches it
-# to its result screen. With the server stopped a third run is queued, and
+# to its result screen, then races it as a ghost. With the server stopped a third run is queued, and
 # reaches the board once the server is back and the screen is started again.
 # The two play a FLAC; a third player, online from the settings screen, with
 # an MP3 of the same recording finds their board as another version of the
@@ -142,7 +142,12 @@ differ=$(compare -metric AE "$work/ada-counters.png" "$work/watched-counters.png
 [ "$differ" = 0 ] || fail "the watched run's counters differ from Ada's result screen in $differ pixels"
 # The replay goes on as Ada did, to her title screen and out: back on the board.
 wait_text "the board after the run" 60 'World board'
+# G on her run: downloaded, checked and raced in the song's next play, which
+# the song panel names.
+key_tap g
+wait_text "ada's run chosen as the ghost" 30 'Ghost for the next play.*ada'
 key_tap Escape
+wait_text "the ghost on the song panel" 20 'Ghost: ada'
 
 # The server away: the third run is kept in the queue.
 stop_server

@@ -60,36 +60,54 @@ TEST(DisplayOptions, LastOptionAfterTheTwoFileNamesWins) {
     }
 }
 
-TEST(ClockOptions, OffsetAfterTheTwoFileNamesFromMinus500To500) {
-    struct offset_case {
+TEST(ClockOptions, OffsetFromMinus500To500AndAlignmentFromMinus30000To30000AfterTheTwoFileNames) {
+    struct clock_case {
+        int game_options::*value_of;
         std::vector<std::string> args;
         bool ok;
-        int offset_ms;
+        int value;
+        const char* why;  // the start of the refusal
     };
-    const offset_case cases[] = {
-        {{"song.wav", "song.pat"}, true, 0},
-        {{"song.wav", "song.pat", "-offset=100"}, true, 100},
-        {{"song.wav", "song.pat", "-offset=-500", "-window"}, true, -500},
-        {{"song.wav", "song.pat", "-offset=500"}, true, 500},
-        {{"song.wav", "song.pat", "-offset=20", "-offset=-20"}, true, -20},  // the last one wins
-        {{"-offset=100", "song.pat"}, true, 0},                              // a file name, not an option
-        {{"-offset=junk"}, true, 0},                                         // demo start: options are not read
-        {{"song.wav", "song.pat", "-offset=501"}, false, 0},
-        {{"song.wav", "song.pat", "-offset=-501"}, false, 0},
-        {{"song.wav", "song.pat", "-offset="}, false, 0},
-        {{"song.wav", "song.pat", "-offset=12ms"}, false, 0},
-        {{"song.wav", "song.pat", "-offset= 12"}, false, 0},
-        {{"song.wav", "song.pat", "-offset=99999999999999999999"}, false, 0},
+    constexpr auto offset = &game_options::offset_ms, align = &game_options::align_ms;
+    const clock_case cases[] = {
+        {offset, {"song.wav", "song.pat"}, true, 0, ""},
+        {offset, {"song.wav", "song.pat", "-offset=100"}, true, 100, ""},
+        {offset, {"song.wav", "song.pat", "-offset=-500", "-window"}, true, -500, ""},
+        {offset, {"song.wav", "song.pat", "-offset=500"}, true, 500, ""},
+        {offset, {"song.wav", "song.pat", "-offset=20", "-offset=-20"}, true, -20, ""},  // the last one wins
+        {offset, {"-offset=100", "song.pat"}, true, 0, ""},  // a file name, not an option
+        {offset, {"-offset=junk"}, true, 0, ""},             // demo start: options are not read
+        {offset, {"song.wav", "song.pat", "-offset=501"}, false, 0, "-offset must be"},
+        {offset, {"song.wav", "song.pat", "-offset=-501"}, false, 0, "-offset must be"},
+        {offset, {"song.wav", "song.pat", "-offset="}, false, 0, "-offset must be"},
+        {offset, {"song.wav", "song.pat", "-offset=12ms"}, false, 0, "-offset must be"},
+        {offset, {"song.wav", "song.pat", "-offset= 12"}, false, 0, "-offset must be"},
+        {offset, {"song.wav", "song.pat", "-offset=99999999999999999999"}, false, 0, "-offset must be"},
+        // The alignment stands apart from the offset: the replay keeps only the offset.
+        {align, {"song.wav", "song.pat"}, true, 0, ""},
+        {align, {"song.wav", "song.pat", "-align=500", "-offset=-20"}, true, 500, ""},
+        {offset, {"song.wav", "song.pat", "-align=500", "-offset=-20"}, true, -20, ""},
+        {align, {"song.wav", "song.pat", "-align=-30000"}, true, -30000, ""},
+        {align, {"song.wav", "song.pat", "-align=30000", "-align=-7"}, true, -7, ""},
+        {align, {"-align=12ms"}, true, 0, ""},
+        {align, {"song.wav", "song.pat", "-align=30001"}, false, 0, "-align must be"},
+        {align, {"song.wav", "song.pat", "-align=-30001"}, false, 0, "-align must be"},
+        {align, {"song.wav", "song.pat", "-align="}, false, 0, "-align must be"},
+        {align, {"song.wav", "song.pat", "-align=0.5"}, false, 0, "-align must be"},
+        {align, {"song.wav", "song.pat", "-align=+-5"}, false, 0, "-align must be"},
+        // Both bad: the offset's is told first, the alignment's before the volume's.
+        {align, {"song.wav", "song.pat", "-align=x", "-offset=x"}, false, 0, "-offset must be"},
+        {align, {"song.wav", "song.pat", "-volume=x", "-align=x"}, false, 0, "-align must be"},
     };
-    for (const offset_case& c : cases) {
+    for (const clock_case& c : cases) {
         const game_options o = read_command_line(c.args);
         std::string line;
         for (const std::string& a : c.args) line += " " + a;
         EXPECT_EQ(o.ok, c.ok) << "velmora" << line;
         if (c.ok) {
-            EXPECT_EQ(o.offset_ms, c.offset_ms) << "velmora" << line;
+            EXPECT_EQ(o.*c.value_of, c.value) << "velmora" << line;
         } else {
-            EXPECT_NE(o.why.find("-offset must be"), std::string::npos) << o.why;
+            EXPECT_EQ(o.why.rfind(c.why, 0), 0u) << "velmora" << line << ": " << o.why;
         }
     }
 }

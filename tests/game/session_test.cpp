@@ -86,6 +86,18 @@ std::uint64_t frame_hash(int rows = screen_height) {
     return h;
 }
 
+// Pixels of `rgb` in the strip where L's words are drawn, top left beside the counters.
+int strip_pixels(Uint8 r, Uint8 g, Uint8 b) {
+    SDL_Surface* s = window->surface_ptr;
+    const Uint32 want = SDL_MapRGB(s->format, r, g, b);
+    int n = 0;
+    SDL_LockSurface(s);
+    for (int y = 4; y < 14; ++y)
+        for (int x = 110; x < 196; ++x) n += static_cast<const Uint32*>(s->pixels)[y * s->pitch / 4 + x] == want;
+    SDL_UnlockSurface(s);
+    return n;
+}
+
 // What a moment of a run is: the ship, the counters, every bullet and spark.
 struct game_moment {
     float x = 0, y = 0;
@@ -342,6 +354,45 @@ TEST_F(Session, AKeptRunRecordedAsTheLibraryScreenPlaysReplaysExactly) {
     EXPECT_EQ(replayed.score, run.score);
 }
 
+// An alignment earlier than the music's start (past the catch-up limit) holds
+// the music back: the first ticks run a frame at a time, none given up, and
+// the replay keeps the player's offset alone.
+TEST_F(Session, AnAlignmentBeforeTheMusicHoldsItBackAndIsNotRecorded) {
+    stage_request record = request("two.pat");
+    record.replay.record_given = true;
+    record.replay.record_file = dir / "aligned.vrp";
+    record.offset_ms = 35;
+    record.offset_given = true;
+    record.align_ms = -3500;
+    const std::string log = dir / "sync.log";
+    ::setenv("VELMORA_SYNC_LOG", log.c_str(), 1);
+    const stage_outcome played = play_a_run(record, false);
+    ::unsetenv("VELMORA_SYNC_LOG");
+    ASSERT_EQ(played.finished_runs.size(), 1u);
+    results::replay kept;
+    ASSERT_EQ(results::read_replay_file(dir / "aligned.vrp", kept).status, results::replay_status::ok);
+    EXPECT_EQ(kept.offset_ms, 35);
+
+    std::ifstream in(log);
+    std::string header;
+    std::getline(in, header);
+    long long frame, wall, following, updates, tick, lag, last_tick = 0, most_updates = 0, following_frames = 0;
+    while (in >> frame >> wall >> following >> updates >> tick >> lag) {
+        in.ignore(1 << 10, '\n');
+        EXPECT_EQ(lag, 0) << "frame " << frame;
+        if (following != 1) continue;
+        ++following_frames;
+        most_updates = std::max(most_updates, updates);
+        last_tick = std::max(last_tick, tick);
+    }
+    ASSERT_GT(following_frames, 0) << "the music never led";
+    // Without the hold the music's start is 210 ticks behind: past the
+    // catch-up limit they would be given up (lag); a busy machine's own
+    // stalls catch up a few ticks at a time.
+    EXPECT_LT(most_updates, 60) << "the first ticks raced to catch the music";
+    EXPECT_GT(last_tick, 3465 * 60 / 1000) << "the run ended before the music came in";
+}
+
 // The library screen's own stage: its run starts as soon as the title takes
 // keys, the stage ends once the result screen would take keys (the run kept
 // as one ended there), and the recording of it replays exactly.
@@ -444,10 +495,12 @@ TEST_F(Session, AWatchedReplayRunsTheRecordedUpdatesAtAnySpeedAndFromAnyMoment) 
     // Frame by frame at 1x: the state after each number of updates.
     std::map<std::uint32_t, game_moment> at_1x;
     int frames_1x = 0, music_1x = 0, music_4x = 0;
+    int amber_1x = 0;
     watch.before_frame = [&] {
         ++frames_1x;
         at_1x[session_updates_run()] = moment_now();
         music_1x += watched_music_playing();
+        amber_1x += strip_pixels(255, 191, 0);
     };
     const stage_outcome watched_1x = play_stage(watch);
     EXPECT_EQ(watched_1x.end, stage_end::replay_over);
@@ -503,6 +556,21 @@ TEST_F(Session, AWatchedReplayRunsTheRecordedUpdatesAtAnySpeedAndFromAnyMoment) 
     EXPECT_TRUE(seen[2] == at_1x[shown + 1]) << "a step shows the next update";
     EXPECT_TRUE(seen[4] == at_1x[shown + 1]);
     EXPECT_NE(at_1x[shown].bullets + at_1x[shown + 40].bullets, 0) << "the moment compared is in the thick of the run";
+
+    // L on a run with no -link=: it says the run is on no server, where nothing is drawn unasked.
+    int amber_after_l = 0;
+    f = 0;
+    watch.before_frame = [&] {
+        ++f;
+        if (f == 3) amber_after_l = strip_pixels(255, 191, 0);
+        keys[SDLK_SPACE] = f == 1;
+        keys[SDLK_l] = f == 1;
+        if (f == 4) push_key_down(SDLK_ESCAPE);
+    };
+    EXPECT_EQ(play_stage(watch).end, stage_end::left);
+    for (Uint8& k : keys) k = 0;
+    EXPECT_EQ(amber_1x, 0) << "nothing drawn there unasked";
+    EXPECT_GT(amber_after_l, 20) << "L on a run on no server says so";
 
     // A moment past the end is refused before the window is used.
     watch.watch.at_ms = std::int64_t{updates} * 1000 / 60 + 100;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "library/envelopes.hpp"
 #include "library/places.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
@@ -24,6 +25,8 @@
 #include "results/replay_file.hpp"
 #include "stagecache/stage_cache.hpp"
 #include "support/scratch_dir.hpp"
+#include "support/sound_files.hpp"
+#include "tools/song/song.hpp"
 #include "vaz/files.hpp"
 
 using namespace library;
@@ -267,4 +270,89 @@ TEST(PlaySession, WithoutAPlaceForReplaysTheSessionSaysResultsAreNotKept) {
     ::unsetenv("XDG_DATA_HOME");
     EXPECT_EQ(s.recording, "");
     EXPECT_NE(s.why_not.find("results are not kept"), std::string::npos) << s.why_not;
+}
+
+// The board's stage plays only from a clear row whose file is still there and
+// whose alignment the game takes, rounded to whole milliseconds; otherwise the
+// song's own stage, saying why.
+TEST(PlaySession, ASongPlaysItsBoardsStageOnlyWhenItsRowIsClearAndWhole) {
+    data_home home;
+    std::string problem;
+    std::unique_ptr<song_library> lib = open_library(problem);
+    ASSERT_TRUE(lib) << problem;
+    const std::string hash(32, 'c'), own = home.dir / "own.pat", board = home.dir / "board.pat";
+    std::ofstream(board) << "stage";
+    const struct {
+        const char* what;
+        bool has_row;
+        board_stage_row row;
+        bool plays_board;
+        int align_ms;
+        const char* note;
+    } rows[] = {
+        {"no row", false, {}, false, 0, ""},
+        {"clear", true, {"ab", board, 499.6, true, "", 1}, true, 500, ""},
+        {"earlier", true, {"ab", board, -30000.4, true, "", 1}, true, -30000, ""},
+        {"half", true, {"ab", board, -2.5, true, "", 1}, true, -3, ""},
+        {"not clear", true, {"ab", board, 500, false, "another mix", 1}, false, 0, "another mix"},
+        {"too far", true, {"ab", board, 30000.5, true, "", 1}, false, 0, "further from it than the game can align"},
+        {"gone", true, {"ab", home.dir / "gone.pat", 10, true, "", 1}, false, 0, "no longer in the cache"},
+        {"no file", true, {"ab", "", 10, true, "", 1}, false, 0, "no longer in the cache"},
+    };
+    for (const auto& r : rows) {
+        lib->with_database([](sqlite3* db) { sql::statement(db, "DELETE FROM board_stages;", "test").run(); });
+        if (r.has_row) lib->record_board_stage(hash, stage_choice{}, r.row);
+        const stage_to_play p = stage_for_play(*lib, hash, stage_choice{}, own);
+        EXPECT_EQ(p.board, r.plays_board) << r.what;
+        EXPECT_EQ(p.stage_file, r.plays_board ? board : own) << r.what;
+        EXPECT_EQ(p.align_ms, r.align_ms) << r.what;
+        EXPECT_NE(p.note.find(r.note), std::string::npos) << r.what << ": " << p.note;
+        EXPECT_EQ(p.note.empty(), *r.note == '\0') << r.what << ": " << p.note;
+    }
+}
+
+// Preparing a song keeps its envelope from the same decode, the same as the
+// file's own; it goes with a session only on the song's own stage; one gone
+// or damaged is made again from the file.
+TEST(PlaySession, PreparingKeepsTheSongsEnvelopeWhichGoesOnlyWithItsOwnStage) {
+    data_home home;
+    std::string problem, why;
+    std::unique_ptr<song_library> lib = open_library(problem);
+    ASSERT_TRUE(lib) << problem;
+    const std::string song_file = home.dir / "song.wav";
+    ASSERT_TRUE(song::write_wav(song_file, song::render(0), why)) << why;
+    const stagecache::stage_cache cache(userfiles::cache_dir());
+    const prepare_outcome p =
+        prepare_song(song_file, converter::edition::standard, converter::difficulty::hard, 2, cache, lib.get(), {});
+    ASSERT_EQ(p.status, prepare_status::prepared) << p.error;
+    const std::string hash = p.hash.hex(), kept_file = envelope_path(hash);
+    const std::vector<std::uint8_t> kept = test_sound::read_bytes(kept_file);
+    const std::optional<alignment::envelope> from_prepare = alignment::decode({reinterpret_cast<const char*>(kept.data()), kept.size()});
+    const std::optional<alignment::envelope> from_file = alignment::envelope_of_file(song_file, why);
+    ASSERT_TRUE(from_prepare && from_file) << why;
+    EXPECT_FALSE(from_file->values.empty());
+    EXPECT_EQ(from_prepare->values, from_file->values);
+
+    const std::vector<std::uint8_t> own_stage = test_sound::read_bytes(p.stage_path);
+    const std::string own(own_stage.begin(), own_stage.end());
+    const struct {
+        const char* what;
+        std::string stage;
+        bool sent;
+    } uploads[] = {{"own stage", own, true}, {"another stage", own + "x", false}, {"no stage", "", false}};
+    for (const auto& u : uploads)
+        EXPECT_EQ(envelope_for_upload(hash, stage_choice{}, u.stage), u.sent ? std::string(kept.begin(), kept.end()) : "")
+            << u.what;
+
+    // Gone, then damaged: made from the file again and kept.
+    for (const char* damage : {"", "not an envelope"}) {
+        std::filesystem::remove(kept_file);
+        if (*damage) std::ofstream(kept_file) << damage;
+        const std::optional<alignment::envelope> again = own_envelope(hash, song_file, why);
+        ASSERT_TRUE(again) << why;
+        EXPECT_EQ(again->values, from_file->values);
+        EXPECT_EQ(test_sound::read_bytes(kept_file).size(), alignment::encode(*from_file).size());
+    }
+    EXPECT_FALSE(own_envelope(std::string(32, 'f'), home.dir / "missing.wav", why));
+    EXPECT_NE(why, "");
 }

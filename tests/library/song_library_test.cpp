@@ -356,6 +356,19 @@ TEST(SongLibrary, BestsNeverMixRunsOfTwoStages) {
     EXPECT_EQ(listed->best->session, "o3");
     EXPECT_EQ(listed->playing, "own");
 
+    // The board's stage is the one the song plays once its row is clear: the lists show its best.
+    const struct {
+        bool clear;
+        const char* playing;
+        const char* listed;
+    } boards[] = {{false, "own", "o3"}, {true, "board", "b1"}, {false, "own", "o3"}};
+    for (const auto& b : boards) {
+        lib.record_board_stage("aa", stage_choice{}, {"board", "/cache/board.pat", 0, b.clear, "", 1});
+        EXPECT_EQ(lib.playing_stage("aa", stage_choice{}), b.playing);
+        const std::vector<song_row> now = lib.songs();
+        EXPECT_EQ(stage_of(now.front(), "standard")->best->session, b.listed) << b.clear;
+    }
+
     // The stage's hash stays while its bytes do, and is not known once they change.
     lib.record_prepared(song("aa", "/m/a.ogg"), stage("standard", 5, 2, "c1"));
     EXPECT_EQ(lib.playing_stage("aa", stage_choice{}), "own");
@@ -476,12 +489,12 @@ TEST(SongLibrary, BringsTheKeptSchema2LibraryUpToDateKeepingEverything) {
     });
 }
 
-// A schema 5 library (made here, then its stage columns taken away): each
+// A schema 6 library (made here, then its stage columns taken away): each
 // run gets the stage its kept replay names, else the own stage as the stage
 // cache holds the library's file of it; without that file, the stage its
 // best's kept replay names; without either the runs count as the own stage
 // until its hash is learnt from unchanged bytes.
-TEST(SongLibrary, BringsASchema5LibraryUpToDateWithTheStageOfEachRun) {
+TEST(SongLibrary, BringsASchema6LibraryUpToDateWithTheStageOfEachRun) {
     test_support::scratch_dir dir;
     ASSERT_EQ(::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1), 0);
     const std::string path = dir / "library.sqlite3";
@@ -518,7 +531,7 @@ TEST(SongLibrary, BringsASchema5LibraryUpToDateWithTheStageOfEachRun) {
                            "ALTER TABLE results DROP COLUMN stage_hash; ALTER TABLE stages DROP COLUMN stage_hash;"
                            "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC,"
                            "  hits, played_at);"
-                           "PRAGMA user_version = 5;",
+                           "PRAGMA user_version = 6;",
                            nullptr, nullptr, nullptr),
               SQLITE_OK)
         << sqlite3_errmsg(db);
@@ -547,4 +560,44 @@ TEST(SongLibrary, BringsASchema5LibraryUpToDateWithTheStageOfEachRun) {
     EXPECT_EQ(best_session(uncached, own), "own-" + uncached.hex());
     EXPECT_EQ(best_session(uncached, ""), "none");
     EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
+}
+
+// A song's board stage, one row per edition and difficulty: a new
+// measurement replaces the one before, fractions of a millisecond and the
+// reason a stage is not clear come back as kept, and a library reopened
+// still has them.
+TEST(SongLibrary, KeepsEachSongsBoardStagePerEditionAndDifficulty) {
+    test_support::scratch_dir dir;
+    const std::string path = dir / "library.sqlite3";
+    const stage_choice hard{}, easy{converter::edition::standard, converter::difficulty::easy};
+    const board_stage_row rows[] = {
+        {"1111", "/cache/1111.pat", 499.75, true, "", 100},
+        {"2222", "/cache/2222.pat", -12.5, false, "another mix of the song", 200},
+        {"3333", "/cache/3333.pat", 0, true, "", 300},
+    };
+    {
+        song_library lib(path);
+        EXPECT_FALSE(lib.board_stage("aa", hard));
+        lib.record_board_stage("aa", hard, rows[0]);
+        lib.record_board_stage("aa", easy, rows[1]);
+        lib.record_board_stage("bb", hard, rows[1]);
+        lib.record_board_stage("bb", hard, rows[2]);  // measured again
+    }
+    song_library lib(path);
+    const struct {
+        const char* hash;
+        stage_choice choice;
+        const board_stage_row* want;
+    } cases[] = {{"aa", hard, &rows[0]}, {"aa", easy, &rows[1]}, {"bb", hard, &rows[2]}, {"bb", easy, nullptr}};
+    for (const auto& c : cases) {
+        const std::optional<board_stage_row> got = lib.board_stage(c.hash, c.choice);
+        ASSERT_EQ(got.has_value(), c.want != nullptr) << c.hash << " " << c.choice.difficulty_name();
+        if (!got) continue;
+        EXPECT_EQ(got->stage_hash, c.want->stage_hash);
+        EXPECT_EQ(got->stage_file, c.want->stage_file);
+        EXPECT_EQ(got->offset_ms, c.want->offset_ms);
+        EXPECT_EQ(got->clear, c.want->clear);
+        EXPECT_EQ(got->why, c.want->why);
+        EXPECT_EQ(got->measured_at, c.want->measured_at);
+    }
 }

@@ -72,6 +72,13 @@ TEST(IndexSource, ListsSearchesAndSortsWithBestsAndStableIds) {
     EXPECT_FALSE(r.played) << "the never-played mark";
     EXPECT_FALSE(r.best.has_value());
 
+    // Once the board's stage is the one it plays, the board's run is its best.
+    db.exec("INSERT INTO board_stages VALUES ('h1', 'standard', 'hard', 'board', '/b.pat', 0, 1, '', 1)");
+    source.search("", sort_order::title);
+    ASSERT_TRUE(source.row(all[2], r));
+    EXPECT_FLOAT_EQ(r.best->ratio, 99.0f);
+    db.exec("DELETE FROM board_stages");
+
     source.set_query("zetaflux", "hard");
     source.search("", sort_order::title);
     ASSERT_TRUE(source.row(all[2], r));

@@ -3,6 +3,7 @@
 // session gives up removed outside it; the stage a session is queued with;
 // a failed scan's reason.
 #include "libraryscreen/library_calls.hpp"
+#include "libraryscreen/play_and_watch.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -149,6 +150,62 @@ TEST_F(LibraryCalls, ASessionIsQueuedWithTheStageItsRequestNames) {
     ASSERT_EQ(queued.size(), 1u);
     std::ifstream copy(library::outbox_dir() + "/" + queued[0].stage_file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "another version's stage");
+
+    // The run's link (L while watching it) only once that server verified it.
+    const std::string& name = queued[0].session;
+    EXPECT_EQ(calls.verified_on(name, "http://127.0.0.1:1"), 0) << "queued";
+    library::mark_sent(*calls.songs(), queued[0], 42, library::submission_state::pending, "");
+    EXPECT_EQ(calls.verified_on(name, "http://127.0.0.1:1"), 0) << "pending";
+    library::mark_state(*calls.songs(), name, library::submission_state::verified, "");
+    EXPECT_EQ(calls.verified_on(name, "http://127.0.0.1:1"), 42);
+    EXPECT_EQ(calls.verified_on(name, "http://127.0.0.1:2"), 0) << "another server";
+    EXPECT_EQ(calls.verified_on("another session", "http://127.0.0.1:1"), 0);
+    // The stage the recording names is the song's board's, which it plays: the best is that stage's.
+    EXPECT_EQ(calls.best_replay(song, {}, why), "") << "not the own stage's best";
+    calls.songs()->record_board_stage(hash, {}, {r.pattern.hex(), version, 0, true, "", 1});
+    std::string best_session;
+    EXPECT_NE(calls.best_replay(song, {}, why, nullptr, &best_session), "") << why;
+    EXPECT_EQ(best_session, name) << "the best's session names its submission";
+    library::mark_state(*calls.songs(), name, library::submission_state::rejected, "changed");
+    EXPECT_EQ(calls.verified_on(name, "http://127.0.0.1:1"), 0) << "rejected";
+}
+
+TEST(SessionLink, TheServersWebAddressOrNone) {
+    const struct {
+        const char* server;
+        std::int64_t session;
+        const char* link;
+    } rows[] = {
+        {"http://127.0.0.1:8029", 7, "http://127.0.0.1:8029/sessions/7"},
+        {"https://scores.example/", 12, "https://scores.example/sessions/12"},
+        {"http://[::1]:80", 3, "http://[::1]:80/sessions/3"},
+        {"", 7, ""},
+        {"http://h", 0, ""},
+        {"ftp://h", 7, ""},
+        {"http://h/base", 7, ""},
+        {"http://h?x=1", 7, ""},
+        {"http://h;rm -rf", 7, ""},
+    };
+    for (const auto& r : rows) EXPECT_EQ(libraryscreen::session_link(r.server, r.session), r.link) << r.server;
+}
+
+// Ctrl+G: none, the player's best, the board's first with a server, none;
+// a run chosen on the board goes back to none.
+TEST(GhostPick, CtrlGCyclesAndTheBoardsOnlyWithAServer) {
+    using libraryscreen::ghost_pick;
+    const struct {
+        ghost_pick now;
+        bool online;
+        ghost_pick next;
+    } rows[] = {
+        {ghost_pick::none, false, ghost_pick::best},   {ghost_pick::best, false, ghost_pick::none},
+        {ghost_pick::none, true, ghost_pick::best},    {ghost_pick::best, true, ghost_pick::top},
+        {ghost_pick::top, true, ghost_pick::none},     {ghost_pick::chosen, true, ghost_pick::none},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(libraryscreen::next_ghost_pick(r.now, r.online), r.next)
+            << static_cast<int>(r.now) << (r.online ? " online" : " offline");
+    EXPECT_EQ(libraryscreen::board_ghost_name(libraryscreen::board_row{3, "Mira_K", 9, 9, 0.07, 14}), "Mira_K #3");
 }
 
 // The music folder a first start offers: the first of $XDG_MUSIC_DIR, the

@@ -20,15 +20,20 @@
 #include <thread>
 #include <tuple>
 
+#include "alignment/alignment.hpp"
+#include "library/envelopes.hpp"
 #include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "online/account.hpp"
+#include "online/board_stage.hpp"
 #include "online/boards.hpp"
 #include "online/client.hpp"
 #include "online/sender.hpp"
 #include "server/server_helpers.hpp"
 #include "support/scratch_dir.hpp"
+#include "support/sound_files.hpp"
+#include "tools/song/song.hpp"
 #include "vaz/files.hpp"
 
 namespace {
@@ -223,6 +228,17 @@ TEST(Client, ReadsAnEstimatedPlaceAndShowsItAsSuch) {
         {7, false, "7"}, {12345, false, "12345"}, {12, true, "~12"}, {123, true, "~123"},
         {1234, true, "~1,234"}, {1234567, true, "~1,234,567"}};
     for (const auto& [rank, estimate, text] : rows) EXPECT_EQ(online::place_text(rank, estimate), text);
+}
+
+// An envelope is at most some 120 KB: a server answering far more for one
+// costs the client no more than that bound, whatever a file may be.
+TEST(Client, AnEnvelopeFarLargerThanOneIsDropped) {
+    const std::string huge(300 * 1024, 'e');
+    tiny_server s([&](const auto&, auto& res) { res.set_content(huge, "application/octet-stream"); });
+    const online::download d = online::client(s.url(), "", quick()).envelope(std::string(32, 'a'));
+    EXPECT_FALSE(d.how.ok);
+    EXPECT_TRUE(d.bytes.empty());
+    EXPECT_NE(d.how.message.find("answered more than"), std::string::npos) << d.how.message;
 }
 
 TEST(Client, RefusesAddressesItCannotUse) {
@@ -460,3 +476,103 @@ TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
 }
 
 }  // namespace
+
+// A song's board stage as the server's answers make it: only a board on
+// another stage of this edition and difficulty is downloaded (checked by its
+// hash) and measured; the server's trouble records nothing and keeps the row
+// measured before; the alignment's verdict, clear or not, is recorded.
+TEST(BoardStage, OnlyAnotherStagesBoardIsDownloadedCheckedAndAligned) {
+    test_support::scratch_dir dir;
+    ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
+    ASSERT_EQ(setenv("XDG_CACHE_HOME", dir.path().c_str(), 1), 0);
+    // This file's envelope, kept as preparing keeps it; the board's copy
+    // has half a second more before the music.
+    const std::vector<std::int16_t> music = song::render(0);
+    std::vector<float> floats(music.size());
+    for (std::size_t i = 0; i < music.size(); ++i) floats[i] = static_cast<float>(music[i]) / 32768.0f;
+    const alignment::envelope mine = alignment::make_envelope(floats.data(), floats.size() / 2, 2, song::sample_rate);
+    alignment::envelope theirs;
+    theirs.values.assign(500 / alignment::hop_ms, 0);
+    theirs.values.insert(theirs.values.end(), mine.values.begin(), mine.values.end());
+    const std::string song_hash(32, 'a');
+    ASSERT_EQ(library::keep_envelope(song_hash, mine), "");
+    const std::string stage = server_test::stage_bytes(40), stage_hash = vaz::hash_bytes(stage.data(), stage.size()).hex();
+    const std::string own_hash(32, 'c'), good_envelope = alignment::encode(theirs);
+
+    struct row {
+        const char* what;
+        const char* boards;   // the "boards" answer, STAGE for the board's stage hash
+        std::string stage;    // what the server sends for it
+        std::string envelope;
+        bool recorded;        // a row measured now
+        bool clear;
+        const char* why;      // in the row or the outcome
+    };
+    const std::string board_of = R"({"stage":"STAGE","edition":"standard","difficulty":"hard","players":1,"envelope":)";
+    const row rows[] = {
+        {"no board yet", "[]", stage, good_envelope, false, false, ""},
+        {"own stage", R"([{"stage":"OWN","edition":"standard","difficulty":"hard","envelope":true}])", stage, good_envelope, false, false, ""},
+        {"another difficulty", R"([{"stage":"STAGE","edition":"standard","difficulty":"easy","envelope":true}])", stage, good_envelope, false, false, ""},
+        {"another stage's bytes", "", stage + "x", good_envelope, false, false, "another stage"},
+        {"no envelope", "false}]", stage, good_envelope, true, false, "no envelope"},
+        {"a bad envelope", "true}]", stage, "not one", false, false, "does not read"},
+        {"aligned", "true}]", stage, good_envelope, true, true, ""},
+    };
+    int n = 0;
+    for (const row& r : rows) {
+        library::song_library lib(dir / ("library" + std::to_string(++n) + ".sqlite3"));
+        library::song_row facts;
+        facts.hash = song_hash;
+        facts.path = dir / "song.wav";
+        facts.duration = 72;
+        library::stage_row own_stage;
+        own_stage.edition = "standard";
+        own_stage.difficulty = "hard";
+        lib.record_prepared(facts, own_stage);
+        lib.set_fingerprint(song_hash, "AQAAfingerprint");
+        std::filesystem::remove_all(std::filesystem::path(online::board_stage_file(stage_hash)).parent_path());
+        std::string boards = *r.boards == '[' ? r.boards : "[" + board_of + (*r.boards ? r.boards : "true}]");
+        for (auto [from, to] : {std::pair<std::string, std::string>{"STAGE", stage_hash}, {"OWN", own_hash}})
+            for (std::size_t at; (at = boards.find(from)) != std::string::npos;) boards.replace(at, from.size(), to);
+        tiny_server s([&](const httplib::Request& req, httplib::Response& res) {
+            if (req.path == "/v1/recordings")
+                res.set_content(R"({"stages":[],"boards":)" + boards + "}", "application/json");
+            else if (req.path == "/v1/stages/" + stage_hash)
+                res.set_content(r.stage, "application/octet-stream");
+            else if (req.path == "/v1/stages/" + stage_hash + "/envelope")
+                res.set_content(r.envelope, "application/octet-stream");
+            else
+                res.status = 404;
+        });
+        const online::board_stage_question q{song_hash, dir / "song.wav", own_hash, dir / "own.pat", {}};
+        const online::board_stage_outcome o = online::refresh_board_stage({s.url(), "Mira", "t0k"}, lib, q, quick());
+        EXPECT_TRUE(o.asked) << r.what;
+        const std::optional<library::board_stage_row> kept = lib.board_stage(song_hash, {});
+        ASSERT_EQ(kept.has_value(), r.recorded) << r.what << ": " << o.why;
+        if (!r.recorded) {
+            EXPECT_NE(o.why.find(r.why), std::string::npos) << r.what << ": " << o.why;
+            continue;
+        }
+        EXPECT_EQ(kept->stage_hash, stage_hash) << r.what;
+        EXPECT_EQ(kept->clear, r.clear) << r.what << ": " << kept->why;
+        EXPECT_NE(kept->why.find(r.why), std::string::npos) << r.what << ": " << kept->why;
+        // The stage is kept whole, under its hash.
+        const std::vector<std::uint8_t> kept_stage = test_sound::read_bytes(kept->stage_file);
+        EXPECT_EQ(vaz::hash_bytes(kept_stage.data(), kept_stage.size()).hex(), stage_hash);
+        if (r.clear) {
+            // This file's music comes half a second earlier than the board's.
+            EXPECT_NEAR(kept->offset_ms, -500, 5) << r.what;
+            // Out of reach later: the row measured stays, nothing asked.
+            const online::board_stage_outcome away = online::refresh_board_stage({closed_url(), "Mira", "t0k"}, lib, q, quick());
+            EXPECT_FALSE(away.asked);
+            ASSERT_TRUE(away.row) << away.why;
+            EXPECT_EQ(away.row->offset_ms, kept->offset_ms);
+            EXPECT_NE(away.why, "");
+        }
+    }
+    // Without a server nothing is asked or kept.
+    library::song_library lib(dir / "offline.sqlite3");
+    EXPECT_FALSE(online::refresh_board_stage({}, lib, {song_hash, dir / "song.wav", own_hash, dir / "own.pat", {}}).asked);
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_CACHE_HOME");
+}

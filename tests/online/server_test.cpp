@@ -14,11 +14,13 @@
 #include <random>
 #include <thread>
 
+#include "alignment/alignment.hpp"
 #include "library/places.hpp"
 #include "library/play_session.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "online/account.hpp"
+#include "online/board_stage.hpp"
 #include "online/client.hpp"
 #include "online/sender.hpp"
 #include "playcommand/ghost_choice.hpp"
@@ -26,6 +28,7 @@
 #include "support/pg_cluster.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/sound_files.hpp"
+#include "tools/song/song.hpp"
 #include "userfiles/user_dirs.hpp"
 #include "vaz/files.hpp"
 
@@ -51,6 +54,11 @@ public:
     }
 };
 const auto* registered = ::testing::AddGlobalTestEnvironment(new environment);
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 void write_file(const std::string& path, const std::string& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -196,7 +204,8 @@ TEST(OnlineServer, ARunsLinkIsWatchedFromItsMoment) {
         const char* says;
     } rows[] = {
         {"'" + link + id + "?t=1' --speed 8", env, 0, "velmora: run 1 ended: 340 hits, score 24287"},
-        {"--watch '" + link + id + "?t=10:00'", env, 1, ", before --at 10:00.0"},
+        {"--watch '" + link + id + "?t=10:00'", env, 1, ", before the link's moment t=10:00.0"},
+        {"'" + link + id + "?t=1' --at 10:00", env, 1, ", before --at 10:00.0"},
         {"'" + link + "987654321'", env, 1, "the server knows no session 987654321"},
         // Another player without the song: what to add to watch it.
         {"'" + link + id + "'", "env XDG_DATA_HOME='" + dir / "other" + "' XDG_CACHE_HOME='" + dir / "other" + "' ", 1,
@@ -279,26 +288,6 @@ TEST(OnlineServer, KeptBestsPlayedOfflineAreQueuedOnceEach) {
     unsetenv("XDG_CACHE_HOME");
 }
 
-// Something like music: a plucked note every 150 ms over a bass note every
-// 600 ms, each decaying, pitches from `seed`, so two seeds are two
-// recordings. Steady tones would not do: a fingerprint follows changes.
-std::vector<std::int16_t> melody(unsigned seed, int seconds, int rate) {
-    std::mt19937 random(seed);
-    std::vector<std::int16_t> values;
-    const int note_frames = rate * 15 / 100, bass_frames = rate * 6 / 10;
-    double note = 440, bass = 110;
-    for (int n = 0; n < seconds * rate; ++n) {
-        if (n % note_frames == 0) note = 220.0 * std::pow(2.0, static_cast<double>(random() % 24) / 12.0);
-        if (n % bass_frames == 0) bass = 55.0 * std::pow(2.0, static_cast<double>(random() % 12) / 12.0);
-        const double t_note = static_cast<double>(n % note_frames) / rate, t_bass = static_cast<double>(n % bass_frames) / rate;
-        const double v = 9000 * std::exp(-t_note * 12) * std::sin(test_sound::two_pi * note * n / rate) +
-                         7000 * std::exp(-t_bass * 3) * std::sin(test_sound::two_pi * bass * n / rate);
-        values.push_back(test_sound::clamp16(v));
-        values.push_back(test_sound::clamp16(v));
-    }
-    return values;
-}
-
 // Through doubles: libsndfile's MP3 writer turns 16-bit values into noise.
 void write_mp3(const std::string& path, int rate, const std::vector<std::int16_t>& values) {
     SF_INFO info{};
@@ -317,9 +306,9 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
     test_support::scratch_dir dir;
     ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
     constexpr int rate = 44100;
-    test_sound::write_sound(dir / "song.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, rate, 2, melody(1, 40, rate));
-    write_mp3(dir / "song.mp3", rate, melody(1, 40, rate));
-    test_sound::write_sound(dir / "other.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, rate, 2, melody(2, 40, rate));
+    test_sound::write_sound(dir / "song.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, rate, 2, test_sound::melody(1, 40, rate));
+    write_mp3(dir / "song.mp3", rate, test_sound::melody(1, 40, rate));
+    test_sound::write_sound(dir / "other.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, rate, 2, test_sound::melody(2, 40, rate));
     library::song_library lib(dir / "library.sqlite3");
     const stagecache::stage_cache cache(dir / "cache");
     struct prepared {
@@ -367,6 +356,41 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
     EXPECT_EQ(from_mp3.list[0].stage, stage_hash);
     EXPECT_EQ(from_mp3.list[0].players, 1);
     EXPECT_EQ(from_mp3.list[0].edition + "/" + from_mp3.list[0].difficulty, "standard/hard");
+    ASSERT_EQ(from_mp3.boards.size(), 1u);
+    EXPECT_EQ(from_mp3.boards[0].stage, stage_hash);
+    EXPECT_FALSE(from_mp3.boards[0].envelope) << "the FLAC's session sent none";
+
+    // The MP3's own stage, sent by the client with an envelope, stays its own
+    // board; the recording's board is still the FLAC's, verified first.
+    online::session_upload up;
+    up.stage = read_file(mp3.how.stage_path);
+    up.replay = server_test::replay_bytes(up.stage, 32, {{3, 700}});
+    up.edition = "standard";
+    up.difficulty = "hard";
+    up.fingerprint = mp3.fingerprint;
+    up.length_ms = 40000;
+    up.envelope = alignment::encode({{0x10, 0x80, 0xff}});
+    const std::string mp3_hash = vaz::hash_bytes(up.stage.data(), up.stage.size()).hex();
+    const online::sent_session sent = online::client(url(), ada.token).submit(up);
+    ASSERT_TRUE(sent.how.ok) << sent.how.message;
+    online::sent_session now = sent;
+    for (int i = 0; i < 300 && now.status == "pending"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        now = c.session(sent.session);
+    }
+    ASSERT_EQ(now.status, "verified") << now.reason;
+    const online::versions both = c.recordings(flac.fingerprint, 40000);
+    ASSERT_TRUE(both.how.ok) << both.how.message;
+    EXPECT_EQ(both.list.size(), 2u);
+    ASSERT_EQ(both.boards.size(), 1u);
+    EXPECT_EQ(both.boards[0].stage, stage_hash);
+    EXPECT_EQ(c.envelope(mp3_hash).bytes, up.envelope);
+    EXPECT_EQ(c.envelope(stage_hash).how.status, 404);
+    EXPECT_FALSE(c.envelope("not a hash").how.ok);
+    up.envelope = up.envelope.substr(0, 6);
+    const online::sent_session refused = online::client(url(), ada.token).submit(up);
+    EXPECT_EQ(refused.how.status, 400);
+    EXPECT_FALSE(refused.how.retry);
     EXPECT_TRUE(c.recordings(other.fingerprint, 40000).list.empty()) << "another recording";
     EXPECT_TRUE(c.recordings(mp3.fingerprint, 45000).list.empty()) << "5 s longer is another recording";
     const online::versions bad = c.recordings("not one", 40000);
@@ -376,3 +400,119 @@ TEST(OnlineServer, AFlacAndAnMp3OfOneRecordingFindOneBoard) {
 }
 
 }  // namespace
+
+namespace {
+
+// A player's own folders, for velmora_play's command line and for this process.
+struct player_home {
+    std::string root;
+    std::string env() const {
+        return "env -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER XDG_CONFIG_HOME='" + root +
+               "/config' XDG_DATA_HOME='" + root + "/data' XDG_CACHE_HOME='" + root + "/cache' ";
+    }
+    void enter() const {
+        setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
+        setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+        setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1);
+    }
+};
+
+// Sends a player's queue until its one session has a verdict.
+library::submission sent_and_verified(library::song_library& lib, const online::account& a) {
+    EXPECT_EQ(online::send_queue(lib, a, 100, false).sent, 1u);
+    library::submission s = library::all_submissions(lib, a.server).at(0);
+    for (int i = 0; i < 300 && s.state != library::submission_state::verified; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        online::send_queue(lib, a, 100, false);
+        s = library::all_submissions(lib, a.server).at(0);
+    }
+    return s;
+}
+
+}  // namespace
+
+// One board for one recording: a copy with half a second of silence before
+// the music, encoded lossily, plays the board's stage half a second later
+// and its run lands on that board; offline it plays its own stage.
+TEST(OnlineServer, ACopyWithALeadInPlaysTheBoardsStageAlignedAndJoinsItsBoard) {
+    test_support::scratch_dir dir;
+    const player_home first{dir / "first"}, second{dir / "second"};
+    std::string why;
+    const std::vector<std::int16_t> music = song::render(0);
+    std::vector<std::int16_t> later(song::sample_rate * song::channel_count / 2, 0);
+    later.insert(later.end(), music.begin(), music.end());
+    ASSERT_TRUE(song::write_song(dir / "song.wav", music, why)) << why;
+    ASSERT_TRUE(song::write_song(dir / "copy.ogg", later, why)) << why;
+
+    // The first player's verified run makes the board, with the envelope of the file its stage came from.
+    first.enter();
+    std::string stage_hash, problem;
+    {
+        const std::unique_ptr<library::song_library> kept = library::open_library(problem);
+        ASSERT_TRUE(kept) << problem;
+        library::song_library& lib = *kept;
+        const stagecache::stage_cache cache(userfiles::cache_dir());
+        const library::prepare_outcome p = library::prepare_song(dir / "song.wav", converter::edition::standard,
+                                                                 converter::difficulty::hard, 2, cache, &lib, {});
+        ASSERT_EQ(p.status, library::prepare_status::prepared) << p.error;
+        const std::string stage = file_bytes(p.stage_path);
+        stage_hash = vaz::hash_bytes(stage.data(), stage.size()).hex();
+        write_file(dir / "first.session", server_test::replay_bytes(stage, 41, {{2, 800}}));
+        ASSERT_EQ(library::queue_submission(lib, dir / "first.session", "sess-first", p.hash.hex(),
+                                            library::stage_choice{}, p.stage_path, url(), 100),
+                  "");
+        const online::registered ada = online::client(url()).register_player("Ada_board");
+        ASSERT_TRUE(ada.how.ok) << ada.how.message;
+        const library::submission s = sent_and_verified(lib, {url(), "Ada_board", ada.token});
+        ASSERT_EQ(s.state, library::submission_state::verified) << s.reason;
+        EXPECT_FALSE(online::client(url()).envelope(stage_hash).bytes.empty()) << "no envelope went with the stage";
+    }
+
+    // The copy's player: its own stage offline, the board's half a second later online.
+    int status = 0;
+    const std::string play = second.env() + program("velmora_play") + " --edition standard --difficulty hard '" +
+                             dir / "copy.ogg" + "' 2>&1";
+    std::string out = test_support::shell_output(play, status);
+    const std::size_t own_at = out.find("the stage is ready: ");
+    ASSERT_NE(own_at, std::string::npos) << out;
+    EXPECT_EQ(out.find(stage_hash), std::string::npos) << out;
+    EXPECT_EQ(out.find("-align="), std::string::npos) << out;
+    out = test_support::shell_output(second.env() + program("velmora_play") + " --online " + url() +
+                                         " --player Bo_copy 2>&1 && " + play, status);
+    const std::size_t align_at = out.find("-align=");
+    ASSERT_NE(align_at, std::string::npos) << out;
+    EXPECT_NE(out.find("/boards/" + stage_hash + ".pat"), std::string::npos) << out;
+    EXPECT_NEAR(std::atoi(out.c_str() + align_at + 7), 500, 5) << out;
+
+    // The copy's run, on the board's stage, lands on the same board.
+    second.enter();
+    {
+        const std::unique_ptr<library::song_library> kept = library::open_library(problem);
+        ASSERT_TRUE(kept) << problem;
+        library::song_library& lib = *kept;
+        const std::string board_file = online::board_stage_file(stage_hash);
+        write_file(dir / "second.session", server_test::replay_bytes(file_bytes(board_file), 42, {{1, 900}}));
+        std::string song_hash;
+        for (const library::song_row& r : lib.songs()) song_hash = r.hash;
+        ASSERT_EQ(library::queue_submission(lib, dir / "second.session", "sess-second", song_hash,
+                                            library::stage_choice{}, board_file, url(), 100),
+                  "");
+        const std::optional<online::account> bo = online::load_account(problem);
+        ASSERT_TRUE(bo) << problem;
+        const library::submission s = sent_and_verified(lib, *bo);
+        ASSERT_EQ(s.state, library::submission_state::verified) << s.reason;
+        EXPECT_EQ(online::client(url()).get_board(stage_hash, "standard", "hard", 10).players, 2);
+    }
+    // The game plays that run on the copy headless, on the board's stage (the
+    // replay names it: another stage is refused) at the measured alignment.
+    const std::string game = "SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy " + program("velmora") + " '" +
+                             dir / "copy.ogg" + "' '" + online::board_stage_file(stage_hash) + "' -window -align=" +
+                             std::to_string(std::atoi(out.c_str() + align_at + 7)) + " -replay='" + dir / "second.session" + "'";
+    out = test_support::shell_output(game + " 2>&1", status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    out = test_support::shell_output(game + " -align=30001 2>&1", status);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << out;
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_CACHE_HOME");
+}

@@ -209,6 +209,17 @@ TEST(GameArguments, TheSettingsFollowOnlyWhenTheyAreNotTheGamesDefaults) {
     std::vector<std::string> expected = base;
     expected.insert(expected.end(), {"-offset=-35", "-volume=0"});
     EXPECT_EQ(args, expected);
+    // A board's stage: its alignment beside the player's own offset, which the replay keeps.
+    args = base;
+    add_setting_arguments(args, 0, 100, -1200);
+    expected = base;
+    expected.push_back("-align=-1200");
+    EXPECT_EQ(args, expected);
+    args = base;
+    add_setting_arguments(args, 20, 100, 500);
+    expected = base;
+    expected.insert(expected.end(), {"-offset=20", "-align=500"});
+    EXPECT_EQ(args, expected);
 }
 
 // --ghost best while watching races the best of the watched replay's stage:

@@ -88,9 +88,11 @@ TEST(RunLink, TheCommandLineWatchesALinkAlone) {
     EXPECT_EQ(p.options.what, command::watch);
     EXPECT_EQ(p.options.link->session, 4);
     EXPECT_EQ(p.options.watch_at_ms, 2000);
+    EXPECT_TRUE(p.options.at_from_link);
     p = parse({"--watch", "https://h/sessions/4?t=2", "--at", "5", "--speed=2"});
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.watch_at_ms, 5000) << "--at wins over the link's moment";
+    EXPECT_FALSE(p.options.at_from_link);
     EXPECT_EQ(p.options.watch_speed, 200);
     p = parse({"file:///m/a%20b.ogg"});
     ASSERT_TRUE(p.ok) << p.error;

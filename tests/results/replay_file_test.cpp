@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "results/ghost_check.hpp"
 #include "results/watch_pace.hpp"
 #include "support/scratch_dir.hpp"
 
@@ -300,6 +301,42 @@ TEST(ReplayFile, HashesAFileWithXxh3) {
     EXPECT_EQ(h.high, want.high64);
     EXPECT_FALSE(results::hash_file(dir / "none.pat", h, error));
     EXPECT_EQ(error, "No such file or directory");
+}
+
+// A ghost races only a finished run of a replay played on the very stage.
+TEST(GhostCheck, TheReplayTheStageAndTheRunAreChecked) {
+    test_support::scratch_dir dir;
+    { std::ofstream(dir / "stage.pat", std::ios::binary) << "a stage's bytes"; }
+    { std::ofstream(dir / "other.pat", std::ios::binary) << "another stage"; }
+    replay r = sample();
+    std::string error;
+    ASSERT_TRUE(results::hash_file(dir / "stage.pat", r.pattern, error)) << error;
+    r.finished_runs.insert(r.finished_runs.begin(), {10, 100, 110, 2, 90});
+    ASSERT_EQ(results::write_replay_file(dir / "two.vrp", r), "");
+    r.finished_runs.clear();
+    ASSERT_EQ(results::write_replay_file(dir / "none.vrp", r), "");
+    { std::ofstream(dir / "bad.vrp") << "not a replay"; }
+    const struct {
+        const char* replay;
+        int run;
+        const char* stage;
+        std::string says;  // "" when it races
+    } rows[] = {
+        {"two.vrp", 1, "stage.pat", ""},
+        {"two.vrp", 2, "stage.pat", ""},
+        {"two.vrp", 3, "stage.pat", "holds no finished run 3"},
+        {"two.vrp", 0, "stage.pat", "holds no finished run 0"},
+        {"two.vrp", 1, "other.pat", "was played on another stage, not \"Song\" on hard"},
+        {"two.vrp", 1, "gone.pat", "cannot read the stage"},
+        {"none.vrp", 1, "stage.pat", "holds no finished run to race"},
+        {"bad.vrp", 1, "stage.pat", "ghost: "},
+        {"gone.vrp", 1, "stage.pat", "ghost: "},
+    };
+    for (const auto& row : rows) {
+        const std::string why = results::check_ghost_replay(dir / row.replay, row.run, dir / row.stage, "\"Song\" on hard");
+        if (row.says.empty()) EXPECT_EQ(why, "") << row.replay << " run " << row.run;
+        else EXPECT_NE(why.find(row.says), std::string::npos) << row.replay << " run " << row.run << ": " << why;
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chromaprint.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "alignment/alignment.hpp"
 #include "gametask/rules.hpp"
 #include "results/result_row.hpp"
 #include "server/pages.hpp"
@@ -221,6 +223,10 @@ TEST(ServerApi, AnswersEveryRouteWithJsonAndTheRightStatus) {
         {"stage path-like", "GET", "/v1/stages/../../etc/passwd", "", "", {}, 404, "not_found"},
         {"stage not hex", "GET", "/v1/stages/" + std::string(32, 'z'), "", "", {}, 404, "not_found"},
         {"no such stage", "GET", "/v1/stages/" + hash, "", "", {}, 404, "not_found"},
+        {"envelope of no stage", "GET", "/v1/stages/" + hash + "/envelope", "", "", {}, 404, "not_found"},
+        {"envelope path-like", "GET", "/v1/stages/" + hash + "/envelope/../../replay", "", "", {}, 404, "not_found"},
+        {"envelope sent to its download", "POST", "/v1/stages/" + hash + "/envelope", alignment::encode({{1, 2, 3}}), "application/octet-stream", {}, 405,
+         "method_not_allowed"},
         {"board of no edition", "GET", "/v1/boards/" + hash + "/platinum/hard", "", "", {}, 404, "unknown_edition"},
         {"board of no difficulty", "GET", "/v1/boards/" + hash + "/standard/insane", "", "", {}, 404, "unknown_difficulty"},
         {"board limit 0", "GET", "/v1/boards/" + hash + "/standard/hard?limit=0", "", "", {}, 400, "invalid_limit"},
@@ -250,6 +256,16 @@ TEST(ServerApi, SqlInANameIsKeptAsText) {
     ASSERT_EQ(r->status, 201) << r->body;
     EXPECT_EQ(body_json(r)["name"], name);
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM players WHERE name = 'x''); DROP TABLE players;'"), "1");
+}
+
+// An envelope laid out as the game encodes one: its mark, the count, the
+// values; also past the most values, which the game's encoder never writes.
+std::string envelope_of(std::uint32_t count, unsigned seed) {
+    std::string e = alignment::encode({}).substr(0, 4);
+    for (int i = 0; i < 4; ++i) e += static_cast<char>(count >> (8 * i) & 0xffu);
+    std::mt19937 random(seed);
+    for (std::uint32_t i = 0; i < count; ++i) e += static_cast<char>(random() & 0xffu);
+    return e;
 }
 
 TEST(ServerApi, RefusesBadSubmissionsBeforeStoringAnything) {
@@ -284,6 +300,9 @@ TEST(ServerApi, RefusesBadSubmissionsBeforeStoringAnything) {
                 if (i.name == name) i.content = value;
         };
     };
+    auto add = [](const char* name, std::string value) {
+        return [name, value](httplib::MultipartFormDataItems& items) { items.push_back({name, value, name, "application/octet-stream"}); };
+    };
     struct row {
         const char* what;
         httplib::MultipartFormDataItems items;
@@ -312,6 +331,11 @@ TEST(ServerApi, RefusesBadSubmissionsBeforeStoringAnything) {
         {"length not a number", form(set("length_ms", "3 minutes")), 422, "invalid_field"},
         {"length negative", form(set("length_ms", "-5")), 422, "invalid_field"},
         {"length of twenty digits", form(set("length_ms", "18000055555555555555")), 422, "invalid_field"},
+        {"envelope cut short", form(add("envelope", envelope_of(600, 1).substr(0, 300))), 400, "bad_envelope"},
+        {"envelope past its count", form(add("envelope", envelope_of(600, 1) + "x")), 400, "bad_envelope"},
+        {"envelope of another format", form(add("envelope", "RIFF" + envelope_of(600, 1).substr(4))), 400, "bad_envelope"},
+        {"envelope too large", form(add("envelope", envelope_of(200 * 600 + 1, 1))), 400, "bad_envelope"},
+        {"envelope under another name", form(add("envelopes", envelope_of(600, 1))), 400, "unknown_part"},
     };
     const std::string before = cluster->sql("SELECT count(*) FROM sessions") + "/" + cluster->sql("SELECT count(*) FROM replays");
     for (const row& r : rows) expect_error(client().Post("/v1/sessions", bearer(token), r.items), r.status, r.code, r.what);
@@ -337,10 +361,16 @@ TEST(ServerApi, RefusesRawRequestsItCannotTake) {
         {"header too large", "GET /v1/health HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n",
          "HTTP/1.1 431", "headers_too_large"},
         {"path too long", "GET /v1/health?" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 414", "uri_too_long"},
+        {"board page's path too long", "GET /boards/" + std::string(9000, 'a') + "/standard/hard HTTP/1.1\r\nHost: x\r\n\r\n",
+         "HTTP/1.1 414", "uri_too_long"},
+        {"session page's query too long", "GET /sessions/1?t=" + std::string(9000, '1') + " HTTP/1.1\r\nHost: x\r\n\r\n",
+         "HTTP/1.1 414", "uri_too_long"},
         {"method of no route", "DELETE /v1/health HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 405", "method_not_allowed"},
         {"not HTTP", std::string("\x16\x03\x01\x02\x00 hello\r\n\r\n"), "HTTP/1.1 400", "bad_request"},
         // Silent past the read time-out (2 s) within its headers: closed, unanswered.
         {"slow header closed", "GET /v1/health HTTP/1.1\r\nHo", "", ""},
+        {"slow board page closed", "GET /boards/" + std::string(32, 'a') + "/standard/hard HTTP/1.1\r\nHo", "", ""},
+        {"slow session page closed", "GET /sessions/1 HTTP/1.1\r\nHost: x\r\nAcc", "", ""},
     };
     const std::string before = cluster->sql("SELECT count(*) FROM players") + "/" + cluster->sql("SELECT count(*) FROM sessions");
     for (const auto& r : rows) {
@@ -945,9 +975,12 @@ TEST(ServerApi, MetricsCountKnownRequestsInPrometheusText) {
     ASSERT_TRUE(client().Post("/v1/players", std::string(2000, ' '), "application/json"));
     const std::string token = new_player("metered");
     const std::string stage = stage_bytes(20, 77);
-    auto sent = client().Post("/v1/sessions", bearer(token), session_form(stage, replay_bytes(stage, 5, {{1, 30}})));
+    httplib::MultipartFormDataItems form = session_form(stage, replay_bytes(stage, 5, {{1, 30}}));
+    form.push_back({"envelope", envelope_of(100, 5), "envelope", "application/octet-stream"});
+    auto sent = client().Post("/v1/sessions", bearer(token), form);
     ASSERT_TRUE(sent && sent->status == 202);
     EXPECT_EQ(settled(body_json(sent)["session"], token)["status"], "verified");
+    ASSERT_TRUE(client().Get(("/v1/stages/" + vaz::hash_bytes(stage.data(), stage.size()).hex() + "/envelope").c_str()));
     const std::map<std::string, double> after = scrape();
     const auto moved = [&](const std::string& key) {
         const auto a = after.find(key), b = before.find(key);
@@ -967,6 +1000,7 @@ TEST(ServerApi, MetricsCountKnownRequestsInPrometheusText) {
         {"velmora_http_requests_total{route=\"POST /v1/players\",status=\"201\"}", 1},
         {"velmora_http_requests_total{route=\"POST /v1/sessions\",status=\"202\"}", 1},
         {"velmora_http_requests_total{route=\"GET /metrics\",status=\"200\"}", 1},
+        {"velmora_http_requests_total{route=\"GET /v1/stages/{hash}/envelope\",status=\"200\"}", 1},
         {"velmora_http_refusals_total{reason=\"payload_too_large\"}", 1},
         {"velmora_http_refusals_total{reason=\"not_found\"}", 1},
         {"velmora_verifications_total{outcome=\"verified\"}", 1},
@@ -1274,7 +1308,13 @@ TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {
         a.sin_port = htons(static_cast<std::uint16_t>(server->port()));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        const std::string part = i % 2 ? "GET /v1/hea" : "POST /v1/players HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n{\"na";
+        const std::string parts[] = {
+            "GET /v1/hea",
+            "POST /v1/players HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n{\"na",
+            "GET /boards/" + std::string(32, 'a') + "/standard/ha",
+            "GET /sessions/1 HTTP/1.1\r\nHost: x\r\n",
+        };
+        const std::string& part = parts[i % 4];
         send(s, part.data(), part.size(), MSG_NOSIGNAL);
         slow.push_back(s);
     }
@@ -1298,17 +1338,20 @@ TEST(ServerApi, SlowClientsAreDroppedAndOthersServed) {
 TEST(ServerApi, RatesPastTheirLimitAreRefusedWithRetryAfter) {
     test_support::server_process limited(program("velmora_server"), cluster->url(),
                                          {"--rate-per-address", "0.5", "--burst-per-address", "3", "--rate-per-token", "0"});
-    int refused = 0;
-    for (int i = 0; i < 5; ++i) {
-        auto r = client(limited.port()).Get("/v1/health");
-        ASSERT_TRUE(r);
+    // The pages count against the same allowance as the JSON routes.
+    const std::string board_page = "/boards/" + std::string(32, 'a') + "/standard/hard";
+    const std::pair<std::string, bool> requests[] = {
+        {"/v1/health", false}, {board_page, false}, {"/sessions/1", false}, {board_page, true}, {"/sessions/1", true},
+    };
+    for (const auto& [path, refused] : requests) {
+        auto r = client(limited.port()).Get(path);
+        ASSERT_TRUE(r) << path;
+        EXPECT_EQ(r->status == 429, refused) << path << ": " << r->status;
         if (r->status == 429) {
-            ++refused;
-            EXPECT_TRUE(r->has_header("Retry-After"));
-            EXPECT_EQ(body_json(r)["error"], "rate_limited");
+            EXPECT_TRUE(r->has_header("Retry-After")) << path;
+            EXPECT_EQ(body_json(r)["error"], "rate_limited") << path;
         }
     }
-    EXPECT_EQ(refused, 2);
 
     // Behind a trusted proxy each client it names has its own allowance,
     // and the proxy's own connections are not held to the per-address cap;
@@ -1662,6 +1705,146 @@ TEST(ServerApi, ABoardPageOfAHundredRowsIsServedWhole) {
         std::sort(ms.begin(), ms.end());
         std::printf("%s (%zu bytes), 2000 sequential requests: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", path.c_str(), bytes,
                     ms[1000], ms[1980], ms.back());
+    }
+}
+
+// A fingerprint as Chromaprint's text: 300 items from `seed`, each bit
+// flipped with the chance `flipped` (a copy of another encoding).
+std::string fingerprint_text(unsigned seed, double flipped) {
+    std::mt19937 random(seed), flips(seed * 7 + 1);
+    std::vector<std::uint32_t> items(300);
+    for (std::uint32_t& i : items) {
+        i = random();
+        for (int b = 0; b < 32; ++b)
+            if (static_cast<double>(flips() % 10000) < flipped * 10000) i ^= 1u << b;
+    }
+    char* text = nullptr;
+    int size = 0;
+    EXPECT_TRUE(chromaprint_encode_fingerprint(items.data(), static_cast<int>(items.size()), CHROMAPRINT_ALGORITHM_DEFAULT,
+                                               &text, &size, 1));
+    const std::string out(text, static_cast<std::size_t>(size));
+    chromaprint_dealloc(text);
+    return out;
+}
+
+// A session of a song with its fingerprint (180 s long, as session_form
+// says) and, when not empty, its envelope.
+std::pair<int, json> send_song(const std::string& token, const std::string& stage, std::uint32_t seed,
+                               const std::string& fingerprint, const std::string& envelope = {}) {
+    httplib::MultipartFormDataItems items = session_form(stage, replay_bytes(stage, seed, {{3, 300}}));
+    items.push_back({"fingerprint", fingerprint, "", ""});
+    if (!envelope.empty()) items.push_back({"envelope", envelope, "envelope", "application/octet-stream"});
+    auto r = client().Post("/v1/sessions", bearer(token), items);
+    if (!r) return {0, nullptr};
+    return {r->status, body_json(r)};
+}
+
+std::string verified_song(const std::string& token, const std::string& stage, std::uint32_t seed, const std::string& fingerprint,
+                          const std::string& envelope = {}) {
+    const auto sent = send_song(token, stage, seed, fingerprint, envelope);
+    EXPECT_EQ(sent.first, 202) << sent.second.dump();
+    return settled(sent.second.value("session", 0))["status"];
+}
+
+std::string recording_of(const std::string& stage) {
+    return cluster->sql("SELECT coalesce(recording::text, 'none') FROM stages WHERE hash = '" + hex_of(stage) + "'");
+}
+
+TEST(ServerApi, CopiesOfOneRecordingShareTheBoardVerifiedFirstAndKeepTheirOwnRuns) {
+    const std::string ada = new_player("ada_rec"), bo = new_player("bo_rec");
+    const std::string song = fingerprint_text(71, 0), copy = fingerprint_text(71, 0.04), other = fingerprint_text(72, 0);
+    const std::string a = stage_bytes(31, 71), b = stage_bytes(31, 72), c = stage_bytes(31, 73);
+    const std::string envelope_a = envelope_of(600, 1), envelope_b = envelope_of(450, 2);
+    ASSERT_EQ(verified_song(ada, a, 7101, song, envelope_a), "verified");
+    ASSERT_EQ(verified_song(bo, b, 7102, copy), "verified");
+    ASSERT_EQ(verified_song(bo, c, 7103, other), "verified");
+    // A later session brings b its first envelope; a keeps its first.
+    ASSERT_EQ(verified_song(ada, b, 7104, copy, envelope_b), "verified");
+    ASSERT_EQ(verified_song(bo, a, 7105, song, envelope_of(600, 3)), "verified");
+    EXPECT_EQ(recording_of(a), recording_of(b));
+    EXPECT_NE(recording_of(a), recording_of(c));
+    EXPECT_NE(recording_of(c), "none");
+    // Hiding the board's first run leaves the board where it is.
+    const std::string first = cluster->sql("SELECT min(id) FROM sessions WHERE stage = '" + hex_of(a) + "'");
+    ASSERT_EQ(admin({"hide", first, "--reason", "a test"}).status, 0);
+
+    const auto expect_kept = [&](int port, const std::string& when) {
+        httplib::Client at = client(port);
+        const json found = body_json(at.Get(("/v1/recordings?fingerprint=" + copy + "&length_ms=180900").c_str()));
+        ASSERT_TRUE(found.contains("boards")) << when << ": " << found.dump();
+        ASSERT_EQ(found["boards"].size(), 1u) << when << ": " << found.dump();
+        EXPECT_EQ(found["boards"][0]["stage"], hex_of(a)) << when;
+        EXPECT_EQ(found["boards"][0]["envelope"], true) << when;
+        EXPECT_EQ(found["boards"][0]["edition"].get<std::string>() + "/" + found["boards"][0]["difficulty"].get<std::string>(),
+                  "standard/hard") << when;
+        EXPECT_EQ(found["stages"].size(), 2u) << when << ": the two copies' boards, not the other recording's";
+        const struct {
+            const std::string& stage;
+            const char* recording_board;  // "" for none
+            std::int64_t players;
+            const std::string* envelope;  // null: 404
+        } rows[] = {{a, "", 1, &envelope_a}, {b, "a", 2, &envelope_b}, {c, "", 1, nullptr}};
+        for (const auto& r : rows) {
+            const json board = body_json(at.Get(("/v1/boards/" + hex_of(r.stage) + "/standard/hard").c_str()));
+            EXPECT_EQ(board.value("recording_board", ""), *r.recording_board ? hex_of(a) : "") << when << ": " << board.dump();
+            EXPECT_EQ(board.value("players", -1), r.players) << when << ": only the stage's own runs";
+            auto e = at.Get(("/v1/stages/" + hex_of(r.stage) + "/envelope").c_str());
+            ASSERT_TRUE(e) << when;
+            EXPECT_EQ(e->status, r.envelope ? 200 : 404) << when;
+            if (r.envelope) {
+                EXPECT_EQ(e->body, *r.envelope) << when;
+            }
+        }
+        auto none = at.Get(("/v1/stages/" + std::string(32, '0') + "/envelope").c_str());
+        EXPECT_TRUE(none && none->status == 404) << when << ": an unknown stage";
+    };
+    expect_kept(server->port(), "served");
+    // Another server on the same database, as after a restart, reads it all back.
+    test_support::server_process again(program("velmora_server"), cluster->url(), {"--workers", "0", "--board-cache-ms", "0"});
+    expect_kept(again.port(), "restarted");
+}
+
+TEST(ServerApi, StagesKeptBeforeRecordingsJoinOneWithTheirBoardWhenNextSent) {
+    const std::string cy = new_player("cy_rec");
+    const struct {
+        const char* what;
+        unsigned salt;
+        bool by_copy;  // linked by a copy's arrival, else by a session of its own
+    } rows[] = {{"a copy arrives", 81, true}, {"its own next session", 83, false}};
+    for (const auto& r : rows) {
+        const std::string song = fingerprint_text(r.salt, 0), copy = fingerprint_text(r.salt, 0.03);
+        const std::string old = stage_bytes(31, static_cast<int>(r.salt)), fresh = stage_bytes(31, static_cast<int>(r.salt) + 1);
+        ASSERT_EQ(verified_song(cy, old, r.salt * 100 + 1, song), "verified") << r.what;
+        // As a stage stored before stages were linked: in no recording, no board chosen.
+        cluster->sql("DELETE FROM recording_boards WHERE stage = '" + hex_of(old) + "'");
+        cluster->sql("UPDATE stages SET recording = NULL WHERE hash = '" + hex_of(old) + "'");
+        ASSERT_EQ(recording_of(old), "none") << r.what;
+        const auto sent = r.by_copy ? send_song(cy, fresh, r.salt * 100 + 2, copy) : send_song(cy, old, r.salt * 100 + 2, song);
+        ASSERT_EQ(sent.first, 202) << r.what << ": " << sent.second.dump();
+        ASSERT_NE(recording_of(old), "none") << r.what;
+        if (r.by_copy) {
+            EXPECT_EQ(recording_of(old), recording_of(fresh)) << r.what;
+        }
+        EXPECT_EQ(cluster->sql("SELECT stage FROM recording_boards WHERE recording = " + recording_of(old)), hex_of(old)) << r.what;
+    }
+}
+
+TEST(ServerApi, CopiesSentAtOnceMakeOneRecording) {
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 4; ++i) tokens.push_back(new_player("racer_rec_" + std::to_string(i)));
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::string> stages;
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i) stages.push_back(stage_bytes(31, 90 + round * 4 + i));
+        for (int i = 0; i < 4; ++i)
+            threads.emplace_back([&, i] {
+                EXPECT_EQ(send_song(tokens[i], stages[i], 9000 + round * 4 + i, fingerprint_text(91 + round, 0.01 * i)).first, 202);
+            });
+        for (std::thread& t : threads) t.join();
+        std::string hashes;
+        for (const std::string& st : stages) hashes += (hashes.empty() ? "'" : ",'") + hex_of(st) + "'";
+        EXPECT_EQ(cluster->sql("SELECT count(DISTINCT recording) || '/' || count(recording) FROM stages WHERE hash IN (" + hashes + ")"),
+                  "1/4") << "round " << round;
     }
 }
 

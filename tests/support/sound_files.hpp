@@ -58,6 +58,27 @@ inline std::vector<std::int16_t> interleave(const std::vector<std::vector<std::i
     return out;
 }
 
+// Something like music, in stereo: a plucked note every 150 ms over a bass
+// note every 600 ms, each decaying, pitches from `seed`, so two seeds are two
+// recordings. Steady tones would not do: a fingerprint and an onset envelope
+// follow changes.
+inline std::vector<std::int16_t> melody(unsigned seed, int seconds, int rate) {
+    std::mt19937 random(seed);
+    std::vector<std::int16_t> values;
+    const int note_frames = rate * 15 / 100, bass_frames = rate * 6 / 10;
+    double note = 440, bass = 110;
+    for (int n = 0; n < seconds * rate; ++n) {
+        if (n % note_frames == 0) note = 220.0 * std::pow(2.0, static_cast<double>(random() % 24) / 12.0);
+        if (n % bass_frames == 0) bass = 55.0 * std::pow(2.0, static_cast<double>(random() % 12) / 12.0);
+        const double t_note = static_cast<double>(n % note_frames) / rate, t_bass = static_cast<double>(n % bass_frames) / rate;
+        const double v = 9000 * std::exp(-t_note * 12) * std::sin(two_pi * note * n / rate) +
+                         7000 * std::exp(-t_bass * 3) * std::sin(two_pi * bass * n / rate);
+        values.push_back(clamp16(v));
+        values.push_back(clamp16(v));
+    }
+    return values;
+}
+
 // Writes interleaved 16-bit values in the given libsndfile format.
 inline void write_sound(const std::string& path, int format, int rate, int channels,
                         const std::vector<std::int16_t>& values) {

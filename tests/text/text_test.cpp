@@ -128,6 +128,19 @@ TEST_F(Text, MixedScriptsDrawAsOneLineOfRuns) {
     EXPECT_EQ(columns(again, w, again->w - w), right);
 }
 
+// An underscore lies on the lowest row a font draws (in a player's name,
+// "Lena_link"): the picture keeps that row at every size the screens use.
+TEST_F(Text, UnderscoresAreDrawnAtEverySize) {
+    for (int size = 11; size <= 24; ++size) {
+        SDL_Surface* p = cache.picture(screen->format, "_", {size, 0xFFFFFF, 0});
+        ASSERT_NE(p, nullptr) << size;
+        int lit = 0;
+        for (Uint32 v : whole(p)) lit += v != 0;
+        EXPECT_GT(lit, 0) << "no underscore at size " << size;
+        EXPECT_EQ(p->h, fonts.line_height(size)) << size;
+    }
+}
+
 TEST_F(Text, IllFormedBytesAndControlsDrawAsReplacementCharacters) {
     EXPECT_EQ(drawn("a\xC0\xAF" "b"), drawn("a\uFFFD\uFFFD" "b"));
     EXPECT_EQ(drawn("a\x01" "b"), drawn("a\uFFFD" "b"));

@@ -259,4 +259,37 @@ onset_match near_onsets(const std::vector<std::int64_t>& arrivals, const std::ve
     return m;
 }
 
+repeat_match repeated_flights(const groups& stage, const std::vector<bar_repeat>& repeats, int slack) {
+    struct arrival {
+        std::int64_t tick;
+        float angle, speed;
+    };
+    repeat_match m;
+    for (const auto& group : stage) {
+        std::vector<arrival> arrivals;
+        for (const bullet_pattern_element& e : group)
+            arrivals.push_back({e.time + converter::beat_flight_ticks(e.angle, e.speed), e.angle, e.speed});
+        std::sort(arrivals.begin(), arrivals.end(), [](const arrival& a, const arrival& b) { return a.tick < b.tick; });
+        const auto from = [&](std::int64_t t) {
+            return std::lower_bound(arrivals.begin(), arrivals.end(), t,
+                                    [](const arrival& a, std::int64_t x) { return a.tick < x; });
+        };
+        for (const bar_repeat& r : repeats) {
+            std::vector<char> taken(arrivals.size(), 0);
+            for (auto a = from(r.from); a != arrivals.end() && a->tick < r.from + r.length; ++a) {
+                ++m.arrivals;
+                const std::int64_t place = r.first + (a->tick - r.from);
+                for (auto b = from(place - slack); b != arrivals.end() && b->tick <= place + slack; ++b) {
+                    char& used = taken[static_cast<std::size_t>(b - arrivals.begin())];
+                    if (used || b->angle != a->angle || b->speed != a->speed) continue;
+                    used = 1;
+                    ++m.matching;
+                    break;
+                }
+            }
+        }
+    }
+    return m;
+}
+
 }  // namespace stage_measure

@@ -69,4 +69,16 @@ struct onset_match {
 onset_match near_onsets(const std::vector<std::int64_t>& arrivals, const std::vector<double>& onsets, double within,
                         double length);
 
+// Repeated bars: ticks [from, from + length) play again the bar from
+// `first`. Of the arrivals in them, how many have a partner: an arrival of
+// the first bar in the same group and place (within `slack` ticks) with the
+// same angle and speed, each partner taken once.
+struct bar_repeat {
+    std::int64_t from, length, first;
+};
+struct repeat_match {
+    std::size_t arrivals = 0, matching = 0;
+};
+repeat_match repeated_flights(const groups& stage, const std::vector<bar_repeat>& repeats, int slack);
+
 }  // namespace stage_measure

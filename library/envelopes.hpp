@@ -1,0 +1,35 @@
+#pragma once
+#include <optional>
+#include <string>
+
+#include "alignment/alignment.hpp"
+#include "converter/wave_sample.hpp"
+#include "library/stage_choice.hpp"
+
+// A song's own onset envelope, kept beside the stage cache by song hash: sent
+// with a session whose stage was made from this file, and aligned against a
+// board's when the board is on another copy's stage.
+namespace library {
+
+// $XDG_CACHE_HOME/velmora/envelopes/HASH.env; "" without a home.
+std::string envelope_path(const std::string& song_hash);
+
+// From the samples the stage is made of, in the same decode: no second
+// decode of the song.
+alignment::envelope envelope_of_source(const converter::wave_sample& source);
+
+// Written under a temporary name and renamed; "" or why not.
+std::string keep_envelope(const std::string& song_hash, const alignment::envelope& e);
+
+// The kept envelope; when there is none (a stage prepared before envelopes
+// were kept) or it does not read back, made from the file at song_path and
+// kept. Nothing, with why, when the song cannot be decoded.
+std::optional<alignment::envelope> own_envelope(const std::string& song_hash, const std::string& song_path,
+                                                std::string& why);
+
+// The kept envelope's bytes for a session sent with `stage_bytes`: only when
+// that stage is the song's own in the cache, made from this very file; ""
+// for a board's stage made from another copy, or with no envelope kept.
+std::string envelope_for_upload(const std::string& song_hash, stage_choice choice, const std::string& stage_bytes);
+
+}  // namespace library
