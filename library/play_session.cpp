@@ -102,12 +102,14 @@ best_replay find_best_replay(song_library& library, const std::string& song_hash
 namespace {
 
 // A file holding the stage named `stage`: the song's own from the stage
-// cache, or another board's as the library screen downloaded it; "" when
-// neither is kept (any longer).
-std::string stage_file_named(const std::string& stage, const std::string& song_hash, stage_choice choice) {
-    const std::string own = cached_stage_path(song_hash, choice);
+// cache, the song's board's where its row keeps it, or another version's
+// as the library screen downloaded it; "" when none is kept (any longer).
+std::string stage_file_named(song_library& library, const std::string& stage, const std::string& song_hash,
+                             stage_choice choice) {
+    const std::optional<board_stage_row> board = library.board_stage(song_hash, choice);
     const std::string downloads = downloads_dir();
-    for (const std::string& path : {own, downloads.empty() ? std::string() : downloads + "/" + stage + ".pat"}) {
+    for (const std::string& path : {cached_stage_path(song_hash, choice), board ? board->stage_file : std::string(),
+                                    downloads.empty() ? std::string() : downloads + "/" + stage + ".pat"}) {
         vaz::hash_128 found;
         std::string why;
         if (!path.empty() && vaz::hash_file(path, found, why) && found.hex() == stage) return path;
@@ -141,7 +143,7 @@ backlog queue_kept_bests(song_library& library, const std::string& server, std::
             continue;
         }
         if (r.finished_runs.empty()) continue;
-        const std::string stage_path = stage_file_named(r.pattern.hex(), best.song_hash, *choice);
+        const std::string stage_path = stage_file_named(library, r.pattern.hex(), best.song_hash, *choice);
         if (stage_path.empty()) {
             const std::optional<song_row> song = library.find(best.song_hash);
             b.skipped.push_back("the best run of \"" + (song ? song->path : best.song_hash) + "\" (" + best.edition +

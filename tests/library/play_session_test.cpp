@@ -198,8 +198,9 @@ TEST(PlaySession, SessionsEndedOrRecoveredAreQueuedForTheServer) {
 
 // A session on another version's stage keeps its best apart from the own
 // stage's, and each stage's best is queued for the server with that stage:
-// the own one from the stage cache, the other from the downloads; a best
-// whose stage is kept nowhere is said and skipped.
+// the own one from the stage cache, another version's from the downloads,
+// the board's where its row keeps it; a best whose stage is kept nowhere is
+// said and skipped.
 TEST(PlaySession, EachStagesBestIsKeptApartAndQueuedOnItsOwnStage) {
     data_home home;
     std::string problem;
@@ -232,7 +233,7 @@ TEST(PlaySession, EachStagesBestIsKeptApartAndQueuedOnItsOwnStage) {
         {"own stage", 2, true},
         {"version stage", 0, true},  // better, on its own board
         {"own stage", 3, false},
-        {"a stage since thrown away", 1, true},
+        {"the board's stage", 1, true},
     };
     std::vector<std::string> names;
     for (const auto& row : sessions) {
@@ -248,16 +249,28 @@ TEST(PlaySession, EachStagesBestIsKeptApartAndQueuedOnItsOwnStage) {
     ASSERT_TRUE(own_best.best);
     EXPECT_EQ(own_best.best->session, names[0]);
 
+    // The song's board's stage, kept where its row says.
+    const std::string board_stage = home.dir / "board.pat";
+    std::ofstream(board_stage) << "the board's stage";
+    lib->record_board_stage(hash, {}, {hash_of("the board's stage").hex(), board_stage, 0, false, "", 1});
+
     const backlog b = queue_kept_bests(*lib, "http://h", 400);
-    EXPECT_EQ(b.queued, 2u);
-    ASSERT_EQ(b.skipped.size(), 1u);
-    EXPECT_NE(b.skipped[0].find("/m/song.flac"), std::string::npos) << b.skipped[0];
+    EXPECT_EQ(b.queued, 3u);
+    EXPECT_EQ(b.skipped, std::vector<std::string>{});
     for (const submission& q : all_submissions(*lib, "http://h")) {
         std::ifstream copy(outbox_dir() + "/" + q.stage_file);
         const std::string sent(std::istreambuf_iterator<char>(copy), {});
-        EXPECT_EQ(sent, q.session == names[1] ? "version stage" : "own stage") << q.session;
-        EXPECT_TRUE(q.session == names[0] || q.session == names[1]) << q.session;
+        const std::size_t i = std::find(names.begin(), names.end(), q.session) - names.begin();
+        ASSERT_LT(i, names.size()) << q.session;
+        EXPECT_EQ(sent, sessions[i].stage) << q.session;
     }
+    // Gone from there as well: said and skipped.
+    std::filesystem::remove(board_stage);
+    lib->with_database([](sqlite3* db) { sql::statement(db, "DELETE FROM submissions;", "test").run(); });
+    const backlog again = queue_kept_bests(*lib, "http://h", 500);
+    EXPECT_EQ(again.queued, 2u);
+    ASSERT_EQ(again.skipped.size(), 1u);
+    EXPECT_NE(again.skipped[0].find("/m/song.flac"), std::string::npos) << again.skipped[0];
 }
 
 // Without a home there is nowhere to keep runs, and the session says so.
