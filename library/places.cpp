@@ -19,6 +19,11 @@ std::string replays_dir() {
     return dir.empty() ? std::string() : dir + "/replays";
 }
 
+std::string downloads_dir() {
+    const std::string dir = userfiles::data_dir();
+    return dir.empty() ? std::string() : dir + "/downloads";
+}
+
 std::unique_ptr<song_library> open_library(std::string& problem) {
     const std::string dir = userfiles::data_dir();
     std::string why;

@@ -82,7 +82,8 @@ std::size_t recover_sessions(song_library* library, const std::string& own, std:
 
 best_replay find_best_replay(song_library& library, const std::string& song_hash, stage_choice choice) {
     best_replay b;
-    b.best = library.best_result(song_hash, choice.edition_name(), choice.difficulty_name());
+    b.best = library.best_result(song_hash, choice.edition_name(), choice.difficulty_name(),
+                                 library.playing_stage(song_hash, choice));
     if (!b.best) {
         b.why_not = "no finished run of it in this edition and difficulty yet";
     } else if (b.best->replay.empty()) {
@@ -98,6 +99,26 @@ best_replay find_best_replay(song_library& library, const std::string& song_hash
     return b;
 }
 
+namespace {
+
+// A file holding the stage named `stage`: the song's own from the stage
+// cache, the song's board's where its row keeps it, or another version's
+// as the library screen downloaded it; "" when none is kept (any longer).
+std::string stage_file_named(song_library& library, const std::string& stage, const std::string& song_hash,
+                             stage_choice choice) {
+    const std::optional<board_stage_row> board = library.board_stage(song_hash, choice);
+    const std::string downloads = downloads_dir();
+    for (const std::string& path : {cached_stage_path(song_hash, choice), board ? board->stage_file : std::string(),
+                                    downloads.empty() ? std::string() : downloads + "/" + stage + ".pat"}) {
+        vaz::hash_128 found;
+        std::string why;
+        if (!path.empty() && vaz::hash_file(path, found, why) && found.hex() == stage) return path;
+    }
+    return {};
+}
+
+}  // namespace
+
 backlog queue_kept_bests(song_library& library, const std::string& server, std::int64_t now) {
     backlog b;
     const std::string replays = replays_dir();
@@ -106,37 +127,35 @@ backlog queue_kept_bests(song_library& library, const std::string& server, std::
         return b;
     }
     const std::vector<std::string> known = queued_sessions(library);
-    for (const song_row& song : library.songs()) {
-        for (const song_stage& st : song.stages) {
-            if (!st.best || st.best->replay.empty() || !vaz::plain_file_name(st.best->replay)) continue;
-            if (std::binary_search(known.begin(), known.end(), st.best->session)) continue;
-            // A row a newer program stored names a stage this one cannot make.
-            const std::optional<stage_choice> choice = stage_choice::from_names(st.edition, st.difficulty);
-            const std::string stage_path = choice ? cached_stage_path(song.hash, *choice) : std::string();
-            if (stage_path.empty()) continue;
-            const std::string replay_path = replays + "/" + st.best->replay;
-            // The server verifies a run on the stage it was played on, and the
-            // replay names that stage by its hash.
-            results::replay r;
-            vaz::hash_128 stage;
-            std::string why;
-            if (results::read_replay_file(replay_path, r).status != results::replay_status::ok) {
-                b.skipped.push_back("the kept replay \"" + replay_path + "\" cannot be read");
-                continue;
-            }
-            if (r.finished_runs.empty()) continue;
-            if (!vaz::hash_file(stage_path, stage, why) || !(stage == r.pattern)) {
-                b.skipped.push_back("the best run of \"" + song.path + "\" (" + st.edition + ", " + st.difficulty +
-                                    ") was played on a stage no longer kept");
-                continue;
-            }
-            const std::string problem =
-                queue_submission(library, replay_path, st.best->session, song.hash, *choice, stage_path, server, now);
-            if (problem.empty()) {
-                ++b.queued;
-            } else {
-                b.skipped.push_back(problem);
-            }
+    // Each stage's best of a song holds its replay: each is sent on its own stage.
+    for (const result_row& best : library.kept_bests()) {
+        if (!vaz::plain_file_name(best.replay)) continue;
+        if (std::binary_search(known.begin(), known.end(), best.session)) continue;
+        // A row a newer program stored names a stage this one cannot make.
+        const std::optional<stage_choice> choice = stage_choice::from_names(best.edition, best.difficulty);
+        if (!choice) continue;
+        const std::string replay_path = replays + "/" + best.replay;
+        // The server verifies a run on the stage it was played on, and the
+        // replay names that stage by its hash.
+        results::replay r;
+        if (results::read_replay_file(replay_path, r).status != results::replay_status::ok) {
+            b.skipped.push_back("the kept replay \"" + replay_path + "\" cannot be read");
+            continue;
+        }
+        if (r.finished_runs.empty()) continue;
+        const std::string stage_path = stage_file_named(library, r.pattern.hex(), best.song_hash, *choice);
+        if (stage_path.empty()) {
+            const std::optional<song_row> song = library.find(best.song_hash);
+            b.skipped.push_back("the best run of \"" + (song ? song->path : best.song_hash) + "\" (" + best.edition +
+                                ", " + best.difficulty + ") was played on a stage no longer kept");
+            continue;
+        }
+        const std::string problem =
+            queue_submission(library, replay_path, best.session, best.song_hash, *choice, stage_path, server, now);
+        if (problem.empty()) {
+            ++b.queued;
+        } else {
+            b.skipped.push_back(problem);
         }
     }
     return b;

@@ -57,9 +57,9 @@ session_end end_session(song_library* library, const session_start& start, const
 std::size_t recover_sessions(song_library* library, const std::string& own, std::int64_t now,
                              std::vector<std::string>& problems, const std::string& submit_server = {});
 
-// A song's best run and its replay's file, checked: a replay the library
-// names that is not a plain file name in the replays folder is refused, so
-// no row makes a program open a file elsewhere.
+// A song's best run on the stage it plays now and its replay's file,
+// checked: a replay the library names that is not a plain file name in the
+// replays folder is refused, so no row makes a program open a file elsewhere.
 struct best_replay {
     std::optional<result_row> best;  // the best run, when there is one
     std::string file;                // its replay's path; "" when it cannot be watched
@@ -67,11 +67,12 @@ struct best_replay {
 };
 best_replay find_best_replay(song_library& library, const std::string& song_hash, stage_choice choice);
 
-// Runs played before a server was set: every kept best run (its replay in
-// the replays folder, the stage it was played on still in the stage cache)
-// whose session was never queued, queued once for `server`. A best whose
-// stage has changed since (another format version) cannot be verified and is
-// skipped, said in `skipped`.
+// Runs played before a server was set: every kept best run, one per stage
+// played (its replay in the replays folder, the stage it was played on still
+// in the stage cache or, another version's, in the downloads folder) whose
+// session was never queued, queued once for `server` with that stage. A best
+// whose stage is no longer kept (made again in another format version)
+// cannot be verified and is skipped, said in `skipped`.
 struct backlog {
     std::size_t queued = 0;
     std::vector<std::string> skipped;  // each a message line

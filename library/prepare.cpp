@@ -17,6 +17,7 @@
 #include "library/submissions.hpp"
 #include "musicfiles/walk.hpp"
 #include "pattern/pattern_writer.hpp"
+#include "vaz/files.hpp"
 
 namespace library {
 namespace {
@@ -95,7 +96,11 @@ void hold_to_library(const std::string& path, const stagecache::stage_key& key, 
                         known->checksum + ", the file's " + entry.checksum + ")";
         return;
     }
-    if (checked) return;
+    // A stage checksummed before its hash was kept gets its hash now.
+    if (checked && !known->stage_hash.empty()) return;
+    std::string why;
+    vaz::hash_128 stage_hash;
+    if (!vaz::hash_file(out.stage_path, stage_hash, why)) return;  // taken when next found
     std::optional<song_row> facts = library.find(out.hash.hex());
     if (!facts) facts = facts_from_header(absolute_path(path), out.hash);
     stage_row stage;
@@ -105,6 +110,7 @@ void hold_to_library(const std::string& path, const stagecache::stage_key& key, 
     stage.events = static_cast<std::int64_t>(entry.events);
     stage.prepared_at = known ? known->prepared_at : modified_time(out.stage_path);
     stage.checksum = entry.checksum;
+    stage.stage_hash = stage_hash.hex();
     library.record_prepared(*facts, stage);
 }
 
@@ -126,6 +132,7 @@ void record_new_stage(const std::string& path, const stagecache::stage_key& key,
     kept.events = static_cast<std::int64_t>(out.events);
     kept.prepared_at = std::time(nullptr);
     kept.checksum = stagecache::checksum_text(bytes.data(), bytes.size());
+    kept.stage_hash = vaz::hash_bytes(bytes.data(), bytes.size()).hex();
     library.record_prepared(row, kept);
     if (!fingerprint.empty()) library.set_fingerprint(row.hash, fingerprint);
 }

@@ -74,6 +74,8 @@ std::vector<result_row> runs_of(const std::string& recording, const std::string&
         r.ratio = results::shown_ratio(s.hits, s.score);
         r.frames = results::frames_played(s);
         r.offset_ms = session_replay.offset_ms;
+        // The recording names the stage it was played on, whichever board's.
+        r.stage = session_replay.pattern.hex();
         runs.push_back(r);
     }
     return runs;
@@ -106,8 +108,9 @@ void store_runs(song_library& library, const std::string& replays_dir, const std
                 const std::string& song_hash, stage_choice choice, const results::replay& session_replay,
                 session_outcome& o) {
     std::size_t top = 0;
+    const std::string stage = session_replay.pattern.hex();
     const std::string kept =
-        write_best_replay(library.best_result(song_hash, choice.edition_name(), choice.difficulty_name()), o.runs,
+        write_best_replay(library.best_result(song_hash, choice.edition_name(), choice.difficulty_name(), stage), o.runs,
                           session_replay, replays_dir, session, top, o.problems);
     std::vector<std::string> dropped;
     if (!o.runs.empty()) {
@@ -127,7 +130,7 @@ void store_runs(song_library& library, const std::string& replays_dir, const std
                                  "\" that is not a file name in the replays folder; it is left alone");
         }
     }
-    o.best = library.best_result(song_hash, choice.edition_name(), choice.difficulty_name());
+    o.best = library.best_result(song_hash, choice.edition_name(), choice.difficulty_name(), stage);
     o.new_best = o.best && o.best->session == session;
 }
 

@@ -21,8 +21,8 @@ std::string session_name(const std::string& song_hash, stage_choice choice, std:
 
 struct session_outcome {
     std::vector<result_row> runs;   // this session's finished runs, in order
-    std::optional<result_row> best;  // the song's best in the edition afterwards
-    bool new_best = false;                       // a run of this session is the best now
+    std::optional<result_row> best;  // the song's best in the edition afterwards, on the stage played
+    bool new_best = false;                       // a run of this session is that stage's best now
     bool stored = false;                         // the runs are in the library
     std::vector<std::string> problems;           // each a message line, without the program name
 };

@@ -4,16 +4,33 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <utility>
 
 #include "converter/difficulty.hpp"
 #include "converter/editions.hpp"
+#include "library/prepare.hpp"
 #include "musicindex/store.hpp"
+#include "results/replay_file.hpp"
+#include "stagecache/stage_cache.hpp"
+#include "userfiles/user_dirs.hpp"
+#include "vaz/files.hpp"
 
 namespace library {
 namespace {
 
 void exec(sqlite3* db, const char* text) { sql::exec(db, text, "cannot bring the schema up to date"); }
+
+// One song, edition and difficulty: the key of stages and results.
+constexpr const char* where_key = " WHERE song_hash = :hash AND edition = :edition AND difficulty = :difficulty";
+// With the stage played on, the key of bests; "" matches the rows that
+// have none (IS, not =, so NULL meets NULL).
+constexpr const char* and_stage = " AND stage_hash IS :stage";
+sql::statement& bind_key(sql::statement& st, std::string_view hash, std::string_view edition,
+                         std::string_view difficulty) {
+    return st.bind(":hash", hash).bind(":edition", edition).bind(":difficulty", difficulty);
+}
 
 // Step k brings a database at user_version k to k + 1. The first steps
 // describe the tables as those versions had them, so every older library
@@ -141,24 +158,110 @@ constexpr const char* schema_steps[] = {
     "  measured_at INTEGER NOT NULL,"
     "  PRIMARY KEY (song_hash, edition, difficulty)"
     ");",
+    // Schema 6 to 7
+    // Each result names the stage it was played on (another version's
+    // stage plays under the song's own hash), and each stage its hash, so
+    // a best is one stage's. The old rows' stages are filled in by
+    // fill_played_stages; the best-run index leads with the stage.
+    "ALTER TABLE stages ADD COLUMN stage_hash TEXT;"
+    "ALTER TABLE results ADD COLUMN stage_hash TEXT;"
+    "DROP INDEX results_best_first;"
+    "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, stage_hash, ratio DESC, hits,"
+    "  played_at);",
 };
 
-void migrate_step(sqlite3* db, int from) {
+bool read_whole(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// Each old stage's hash, from the stage cache's file when that is the stage
+// the library knows: the same format version and, when one was taken, the
+// same checksum.
+void fill_stage_hashes(sqlite3* db) {
+    const std::string cache = userfiles::cache_dir();
+    if (cache.empty()) return;
+    const stagecache::stage_cache stages(cache);
+    struct known {
+        std::string song, edition, difficulty, checksum;
+        std::int64_t format_version;
+    };
+    std::vector<known> rows;
+    {
+        sql::statement st(db, "SELECT song_hash, edition, difficulty, format_version, COALESCE(checksum, '') FROM stages;",
+                          "cannot bring the schema up to date");
+        while (st.step()) rows.push_back({st.text(0), st.text(1), st.text(2), st.text(4), st.integer(3)});
+    }
+    sql::statement set(db, std::string("UPDATE stages SET stage_hash = :stage") + where_key + ";",
+                       "cannot bring the schema up to date");
+    for (const known& k : rows) {
+        stagecache::song_hash song;
+        const std::optional<stage_choice> choice = stage_choice::from_names(k.edition, k.difficulty);
+        if (!choice || !parse_song_hash(k.song, song)) continue;
+        const stagecache::stage_key key = stage_key_of(choice->edition, choice->difficulty);
+        std::string bytes;
+        if (key.format_version != k.format_version || !read_whole(stages.entry_path(song, key), bytes)) continue;
+        if (!k.checksum.empty() && stagecache::checksum_text(bytes.data(), bytes.size()) != k.checksum) continue;
+        bind_key(set, k.song, k.edition, k.difficulty).bind(":stage", vaz::hash_bytes(bytes.data(), bytes.size()).hex());
+        set.run();
+    }
+}
+
+// The stage of each old result with a kept replay is the one its replay
+// names. The others get the song's own stage as the library knows it:
+// nothing recorded which stage they were played on, and the own stage is
+// the only one the library itself made and vouches for (runs on another
+// version's stage were few, and only their best kept its replay). Its hash
+// is its cached file's; without that file, the one its edition and
+// difficulty's kept replay names (until now each kept one, of the best run,
+// so a listed best stays listed), else none (NULL), which counts as the own
+// stage until record_prepared learns its hash from bytes unchanged since.
+// Guessing a board's stage instead would move runs to a board they may
+// never have been played on.
+void fill_played_stages(sqlite3* db, const std::string& replays) {
+    std::vector<std::string> files;
+    {
+        sql::statement st(db, "SELECT DISTINCT replay FROM results WHERE replay IS NOT NULL;",
+                          "cannot bring the schema up to date");
+        while (st.step()) files.push_back(st.text(0));
+    }
+    sql::statement set(db, "UPDATE results SET stage_hash = :stage WHERE replay = :replay;",
+                       "cannot bring the schema up to date");
+    for (const std::string& f : files) {
+        results::replay r;
+        if (!vaz::plain_file_name(f) || results::read_replay_file(replays + "/" + f, r).status != results::replay_status::ok)
+            continue;
+        set.bind(":stage", r.pattern.hex()).bind(":replay", f).run();
+    }
+    fill_stage_hashes(db);
+    exec(db,
+         "UPDATE stages SET stage_hash = (SELECT r.stage_hash FROM results r WHERE r.song_hash = stages.song_hash"
+         "  AND r.edition = stages.edition AND r.difficulty = stages.difficulty AND r.replay IS NOT NULL"
+         "  AND r.stage_hash IS NOT NULL ORDER BY r.id LIMIT 1) WHERE stage_hash IS NULL;");
+    exec(db,
+         "UPDATE results SET stage_hash = (SELECT s.stage_hash FROM stages s WHERE s.song_hash = results.song_hash"
+         "  AND s.edition = results.edition AND s.difficulty = results.difficulty) WHERE stage_hash IS NULL;");
+}
+
+// The folder of replays beside the library file (as places.hpp has them).
+std::string replays_beside(const std::string& library) {
+    const std::size_t slash = library.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : library.substr(0, slash)) + "/replays";
+}
+
+void migrate_step(sqlite3* db, int from, const std::string& library) {
     if (from < 0 || from >= static_cast<int>(sizeof schema_steps / sizeof schema_steps[0])) return;
     // The music tables are the music index's own (it runs them in this step's transaction).
     if (from == 3) musicindex::add_tables(db);
     exec(db, schema_steps[from]);
+    if (from == 6) fill_played_stages(db, replays_beside(library));
 }
 
 constexpr const char* result_columns =
-    "SELECT song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames, offset_ms, replay "
-    "FROM results";
-// One song, edition and difficulty: the key of stages and results.
-constexpr const char* where_key = " WHERE song_hash = :hash AND edition = :edition AND difficulty = :difficulty";
-sql::statement& bind_key(sql::statement& st, std::string_view hash, std::string_view edition,
-                         std::string_view difficulty) {
-    return st.bind(":hash", hash).bind(":edition", edition).bind(":difficulty", difficulty);
-}
+    "SELECT song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames, offset_ms, replay, "
+    "COALESCE(stage_hash, '') FROM results";
 // better_result's order, the row id last.
 const std::string best_first = std::string(" ORDER BY ") + results::best_order_sql + ", id ASC";
 
@@ -176,6 +279,7 @@ result_row read_result(const sql::statement& st) {
     r.frames = st.integer(9);
     r.offset_ms = static_cast<std::int32_t>(st.integer(10));
     r.replay = st.text(11);
+    r.stage = st.text(12);
     return r;
 }
 
@@ -252,7 +356,7 @@ void song_library::migrate() {
     if (version > schema_version)
         throw library_error("the song library \"" + path_ + "\" has schema version " + std::to_string(version) +
                             ", newer than this program's " + std::to_string(schema_version));
-    for (int v = version; v < schema_version; ++v) migrate_step(db_, v);
+    for (int v = version; v < schema_version; ++v) migrate_step(db_, v, path_);
     exec(db_, ("PRAGMA user_version=" + std::to_string(schema_version) + ";").c_str());
     t.commit();
 }
@@ -274,12 +378,31 @@ void song_library::record_prepared(const song_row& facts, const stage_row& stage
         .bind(":channels", static_cast<std::int64_t>(facts.channels))
         .bind(":prepared_at", stage.prepared_at)
         .run();
+    // The runs kept without a stage were played on the own stage as the
+    // library knew it: the hash now learnt is theirs only when the bytes
+    // are the same (or were never checksummed) and no hash was known yet.
+    bool fill = false;
+    if (!stage.stage_hash.empty()) {
+        sql::statement old(db_,
+                           std::string("SELECT format_version, COALESCE(checksum, ''), stage_hash IS NULL FROM stages") +
+                               where_key + ";",
+                           "cannot record a stage");
+        bind_key(old, facts.hash, stage.edition, stage.difficulty);
+        fill = !old.step() || (old.integer(0) == stage.format_version && old.integer(2) != 0 &&
+                               (old.text(1).empty() || old.text(1) == stage.checksum));
+    }
     sql::statement st(db_,
-                      "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at, checksum)"
-                      " VALUES (:hash, :edition, :difficulty, :format_version, :events, :prepared_at, :checksum)"
+                      "INSERT INTO stages (song_hash, edition, difficulty, format_version, events, prepared_at, checksum,"
+                      " stage_hash)"
+                      " VALUES (:hash, :edition, :difficulty, :format_version, :events, :prepared_at, :checksum,"
+                      " :stage_hash)"
                       " ON CONFLICT (song_hash, edition, difficulty) DO UPDATE SET"
                       " format_version = excluded.format_version, events = excluded.events,"
-                      " prepared_at = excluded.prepared_at, checksum = excluded.checksum;",
+                      " prepared_at = excluded.prepared_at, checksum = excluded.checksum,"
+                      // A hash not given is still the stage's while its bytes are.
+                      " stage_hash = CASE WHEN excluded.stage_hash IS NOT NULL THEN excluded.stage_hash"
+                      "   WHEN excluded.checksum IS checksum AND excluded.format_version = format_version"
+                      "   THEN stage_hash END;",
                       "cannot record a stage");
     st.bind(":hash", facts.hash)
         .bind(":edition", stage.edition)
@@ -288,7 +411,14 @@ void song_library::record_prepared(const song_row& facts, const stage_row& stage
         .bind(":events", stage.events)
         .bind(":prepared_at", stage.prepared_at)
         .bind_or_null(":checksum", stage.checksum)
+        .bind_or_null(":stage_hash", stage.stage_hash)
         .run();
+    if (fill) {
+        sql::statement runs(db_, std::string("UPDATE results SET stage_hash = :stage") + where_key +
+                                     " AND stage_hash IS NULL;",
+                            "cannot record a stage");
+        bind_key(runs, facts.hash, stage.edition, stage.difficulty).bind(":stage", stage.stage_hash).run();
+    }
     t.commit();
 }
 
@@ -296,7 +426,8 @@ std::optional<stage_row> song_library::find_stage(const std::string& hash, std::
                                                   std::string_view difficulty) {
     std::lock_guard<std::mutex> g(lock_);
     sql::statement st(db_,
-                      std::string("SELECT format_version, events, prepared_at, checksum FROM stages") + where_key + ";",
+                      std::string("SELECT format_version, events, prepared_at, checksum, COALESCE(stage_hash, '')"
+                                  " FROM stages") + where_key + ";",
                       "cannot look a stage up");
     bind_key(st, hash, edition, difficulty);
     if (!st.step()) return std::nullopt;
@@ -308,6 +439,7 @@ std::optional<stage_row> song_library::find_stage(const std::string& hash, std::
     r.events = st.integer(1);
     r.prepared_at = st.integer(2);
     r.checksum = st.text(3);
+    r.stage_hash = st.text(4);
     return r;
 }
 
@@ -321,20 +453,45 @@ void song_library::record_played(const std::string& hash, const std::string& pat
 }
 
 std::optional<result_row> song_library::best_unlocked(const std::string& hash, std::string_view edition,
-                                                      std::string_view difficulty) {
+                                                      std::string_view difficulty, std::string_view stage) {
     sql::statement st(db_,
-                      std::string(result_columns) + where_key + best_first + " LIMIT 1;",
+                      std::string(result_columns) + where_key + and_stage + best_first + " LIMIT 1;",
                       "cannot look a result up");
-    bind_key(st, hash, edition, difficulty);
+    bind_key(st, hash, edition, difficulty).bind_or_null(":stage", stage);
     if (st.step()) return read_result(st);
     return std::nullopt;
 }
 
 std::optional<result_row> song_library::best_result(const std::string& hash, std::string_view edition,
-                                                    std::string_view difficulty) {
+                                                    std::string_view difficulty, std::string_view stage) {
     check_key(edition, difficulty);
     std::lock_guard<std::mutex> g(lock_);
-    return best_unlocked(hash, edition, difficulty);
+    return best_unlocked(hash, edition, difficulty, stage);
+}
+
+std::string song_library::playing_unlocked(const std::string& hash, std::string_view edition,
+                                           std::string_view difficulty) {
+    // The board's stage once its row is clear, else the own stage.
+    sql::statement st(db_,
+                      std::string("SELECT COALESCE((SELECT stage_hash FROM board_stages") + where_key +
+                          " AND clear = 1), (SELECT stage_hash FROM stages" + where_key + "), '');",
+                      "cannot look a stage up");
+    bind_key(st, hash, edition, difficulty);
+    return st.step() ? st.text(0) : std::string();
+}
+
+std::string song_library::playing_stage(const std::string& song_hash, stage_choice choice) {
+    std::lock_guard<std::mutex> g(lock_);
+    return playing_unlocked(song_hash, choice.edition_name(), choice.difficulty_name());
+}
+
+std::vector<result_row> song_library::kept_bests() {
+    std::lock_guard<std::mutex> g(lock_);
+    sql::statement st(db_, std::string(result_columns) + " WHERE replay IS NOT NULL ORDER BY song_hash, id;",
+                      "cannot list the kept bests");
+    std::vector<result_row> rows;
+    while (st.step()) rows.push_back(read_result(st));
+    return rows;
 }
 
 std::vector<std::string> song_library::replay_files() {
@@ -360,24 +517,29 @@ std::vector<std::string> song_library::record_session(const std::vector<result_r
     std::vector<std::string> dropped;
     if (keep) {
         const result_row& candidate = runs[replay_run];
-        const std::optional<result_row> best = best_unlocked(candidate.song_hash, candidate.edition, candidate.difficulty);
+        const std::optional<result_row> best =
+            best_unlocked(candidate.song_hash, candidate.edition, candidate.difficulty, candidate.stage);
         const bool itself = best && best->session == candidate.session && best->run == candidate.run;
         if (best && !itself && !better_result(candidate, *best)) keep = false;
     }
     if (keep) {
         const result_row& candidate = runs[replay_run];
-        // Every other result of the song is worse now: their replays go.
+        // Every other result of the song on that stage is worse now: their
+        // replays go. A best of another stage keeps its own.
         sql::statement old(db_,
-                           std::string("SELECT DISTINCT replay FROM results ") + where_key +
+                           std::string("SELECT DISTINCT replay FROM results ") + where_key + and_stage +
                                " AND replay IS NOT NULL AND replay <> :keep;",
                            "cannot record results");
-        bind_key(old, candidate.song_hash, candidate.edition, candidate.difficulty).bind(":keep", keep_replay);
+        bind_key(old, candidate.song_hash, candidate.edition, candidate.difficulty)
+            .bind_or_null(":stage", candidate.stage)
+            .bind(":keep", keep_replay);
         while (old.step()) dropped.push_back(old.text(0));
         sql::statement give_up(db_,
-                               std::string("UPDATE results SET replay = NULL ") + where_key +
+                               std::string("UPDATE results SET replay = NULL ") + where_key + and_stage +
                                    " AND replay IS NOT NULL AND replay <> :keep;",
                                "cannot record results");
         bind_key(give_up, candidate.song_hash, candidate.edition, candidate.difficulty)
+            .bind_or_null(":stage", candidate.stage)
             .bind(":keep", keep_replay)
             .run();
     } else if (!keep_replay.empty()) {
@@ -386,9 +548,9 @@ std::vector<std::string> song_library::record_session(const std::vector<result_r
     sql::statement insert(
         db_,
         "INSERT INTO results (song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames,"
-        " offset_ms, replay)"
+        " offset_ms, replay, stage_hash)"
         " VALUES (:hash, :edition, :difficulty, :session, :run, :played_at, :hits, :score, :ratio, :frames, "
-        ":offset_ms, :replay)"
+        ":offset_ms, :replay, :stage)"
         " ON CONFLICT (session, run) DO UPDATE SET hits = excluded.hits, score = excluded.score,"
         " ratio = excluded.ratio, frames = excluded.frames, replay = COALESCE(excluded.replay, replay);",
         "cannot record results");
@@ -404,7 +566,8 @@ std::vector<std::string> song_library::record_session(const std::vector<result_r
             .bind(":score", static_cast<std::int64_t>(r.score))
             .bind(":ratio", r.ratio)
             .bind(":frames", r.frames)
-            .bind(":offset_ms", static_cast<std::int64_t>(r.offset_ms));
+            .bind(":offset_ms", static_cast<std::int64_t>(r.offset_ms))
+            .bind_or_null(":stage", r.stage);
         if (keep && i == replay_run) insert.bind(":replay", keep_replay);
         insert.run();
     }
@@ -457,7 +620,8 @@ void song_library::add_stages(song_row& r) {
             s.prepared_at = stage.integer(1);
         }
         stage.run();
-        s.best = best_unlocked(r.hash, s.edition, s.difficulty);
+        s.playing = playing_unlocked(r.hash, s.edition, s.difficulty);
+        s.best = best_unlocked(r.hash, s.edition, s.difficulty, s.playing);
     }
 }
 

@@ -27,16 +27,20 @@ struct stage_row {
     std::int64_t events = 0;      // records in all groups
     std::int64_t prepared_at = 0;  // seconds since 1970
     std::string checksum;         // XXH3-64 of the whole file, 16 hex digits; empty when not known
+    // XXH3-128 of the whole file, the name replays and the scoreboard server
+    // give it; empty when not known (a stage prepared before it was kept).
+    std::string stage_hash;
 };
 
 // What --list shows of one edition and difficulty of a song: its stage, when
-// prepared, and its best run, when played.
+// prepared, and its best run on the stage it plays now, when played there.
 struct song_stage {
     std::string edition;
     std::string difficulty;
     std::int64_t events = -1;  // -1 when not prepared
     std::int64_t prepared_at = 0;
     std::optional<result_row> best;
+    std::string playing;  // playing_stage's hash, which the best is of
 };
 
 // What the library knows of one song, found by its hash.
@@ -83,12 +87,14 @@ struct board_stage_row {
 // checksums) and the difficulty of results, with no column or check per
 // edition; 4 the music folders, files and their full-text indexes; 5 the
 // sessions for the scoreboard server (submissions.hpp) and songs' fingerprints;
-// 6 each song's board stage and its measured alignment.
+// 6 each song's board stage and its measured alignment; 7 the stage each
+// result was played on, and each stage's hash, so bests never mix runs of
+// two stages.
 // Safe to share between threads of one process.
 // Every failure throws library_error naming the database.
 class song_library {
 public:
-    static constexpr int schema_version = 6;
+    static constexpr int schema_version = 7;
 
     // create = false opens only an existing database (listing must not leave
     // an empty one behind); check exists() first.
@@ -100,28 +106,38 @@ public:
     static bool exists(const std::string& path);
 
     // A stage was prepared (or found whole and checksummed): records the
-    // song's facts and the stage.
+    // song's facts and the stage. The first hash learnt of a stage whose
+    // bytes are those the library knew goes to the results kept without one.
     void record_prepared(const song_row& facts, const stage_row& stage);
     // The stage the library knows for a song, edition and difficulty.
     std::optional<stage_row> find_stage(const std::string& hash, std::string_view edition, std::string_view difficulty);
     // The song is about to be played from `path`.
     void record_played(const std::string& hash, const std::string& path, std::int64_t when);
 
-    // A session's finished runs of one song, edition and difficulty, in one
+    // A session's finished runs of one song, edition, difficulty and stage, in one
     // transaction. A row already there (same session and run) takes the new
     // figures, so recording a session again is harmless. keep_replay names
     // the replay file of the run at index replay_run of `runs`, which the
     // caller found better than the stored best; the best is decided again
     // inside the transaction, so of two sessions ending at once the better
     // run keeps its replay. Only when that run is the best now does it hold
-    // the replay, and the song's other results give theirs up. Returns the
+    // the replay, and the song's other results on that stage give theirs up. Returns the
     // replay files no result names any more (keep_replay itself when its run
     // was not the best), for the caller to delete once this has committed.
     std::vector<std::string> record_session(const std::vector<result_row>& runs, const std::string& keep_replay = {},
                                             std::size_t replay_run = 0);
-    // The best result of a song in an edition and difficulty (see better_result).
+    // The best result of a song in an edition and difficulty on one stage,
+    // named by its hash (see better_result); "" is the song's own stage of a
+    // library that does not know its hash yet.
     std::optional<result_row> best_result(const std::string& hash, std::string_view edition,
-                                          std::string_view difficulty = "hard");
+                                          std::string_view difficulty, std::string_view stage);
+    // The hash of the stage the song plays now in that edition and
+    // difficulty: its board's stage once that row is clear, else its own
+    // stage's; "" when the library does not know it yet.
+    std::string playing_stage(const std::string& song_hash, stage_choice choice);
+    // Every result that holds a kept replay: the best of its song, edition,
+    // difficulty and stage, each once.
+    std::vector<result_row> kept_bests();
     // Every replay file a result names.
     std::vector<std::string> replay_files();
 
@@ -154,7 +170,8 @@ private:
     void migrate();
     void check_key(std::string_view edition, std::string_view difficulty) const;
     std::optional<result_row> best_unlocked(const std::string& hash, std::string_view edition,
-                                            std::string_view difficulty);
+                                            std::string_view difficulty, std::string_view stage);
+    std::string playing_unlocked(const std::string& hash, std::string_view edition, std::string_view difficulty);
     void add_stages(song_row& r);
 
     std::string path_;

@@ -81,10 +81,10 @@ void board_screen(screen_state& s, const chosen_song& song) {
                     if (message.empty())
                         watch_run(s, song, replay, stage_file, session_link(s.online->server(), session));
                 } else if (l.version) {
-                    const std::string stage = l.version->stage;
+                    const std::string stage = l.version->stage, title = l.version->title;
                     message = while_waiting(s, "Downloading the other version's stage...",
                                             [&] { return s.online->fetch_stage(stage, stage_file); });
-                    if (message.empty()) play_version(s, song, stage_file);
+                    if (message.empty()) play_version(s, song, stage_file, title);
                     s.boards->forget();
                 }
                 if (s.quit) return;

@@ -118,10 +118,16 @@ pause_choice pause_menu(screen_state& s) {
     }
 }
 
+std::string board_words(const std::string& own_stage, const std::string& played_stage,
+                        const std::string& version_title) {
+    if (played_stage == own_stage) return "own stage";
+    return version_title.empty() ? "board stage" : "board of \"" + version_title + "\"";
+}
+
 std::vector<std::string> result_lines(const run_report& r) {
     std::vector<std::string> lines;
     lines.push_back(r.title + (r.artist.empty() ? "" : " - " + r.artist));
-    lines.push_back(r.edition + " edition, " + r.difficulty);
+    lines.push_back(r.edition + " edition, " + r.difficulty + (r.board.empty() ? "" : ", " + r.board));
     lines.push_back("Hits: " + std::to_string(r.run.hits));
     lines.push_back("Score: " + std::to_string(r.run.score));
     lines.push_back("Rate: " + results::ratio_text(static_cast<float>(r.run.ratio)) +

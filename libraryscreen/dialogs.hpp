@@ -31,7 +31,8 @@ struct run_report {
     std::string title, artist;
     std::string edition, difficulty;
     run_figures run;
-    std::optional<run_figures> previous_best;  // before this run
+    std::string board;  // the stage played, in a few words (board_words); the best is that stage's
+    std::optional<run_figures> previous_best;  // before this run, on the same stage
     bool new_best = false;
     bool kept = true;  // stored in the song library
 };
@@ -39,6 +40,12 @@ enum class after_result { play_again, back, quit };
 // The result panel: Return, Space or Z plays the song again at once; Escape
 // or Backspace goes back to the list.
 after_result result_panel(screen_state& s, const run_report& r);
+
+// Which board a run or a best belongs to, from the hashes of the song's own
+// stage and of the stage played: "own stage", else the title of the other
+// version whose board it is, else "board stage".
+std::string board_words(const std::string& own_stage, const std::string& played_stage,
+                        const std::string& version_title = {});
 
 // The lines the result panel shows, for its drawing and its tests.
 std::vector<std::string> result_lines(const run_report& r);

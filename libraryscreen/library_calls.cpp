@@ -116,10 +116,12 @@ kept_session library_calls::end_session(const session_request& session) {
 void library_calls::submit_to(const std::string& server) { parts_->server = server; }
 
 ::library::song_library* library_calls::songs() const { return parts_->songs.get(); }
-std::optional<run_figures> library_calls::best_run(const std::string& song_hash, ::library::stage_choice stage) {
+std::optional<run_figures> library_calls::best_run(const std::string& song_hash, ::library::stage_choice stage,
+                                                   const std::string& stage_hash) {
     if (!parts_->songs) return std::nullopt;
     try {
-        const auto best = parts_->songs->best_result(song_hash, stage.edition_name(), stage.difficulty_name());
+        const auto best =
+            parts_->songs->best_result(song_hash, stage.edition_name(), stage.difficulty_name(), stage_hash);
         if (!best) return std::nullopt;
         return run_figures{best->hits, best->score, best->ratio};
     } catch (const std::exception&) {
@@ -141,7 +143,7 @@ song_facts library_calls::facts(const std::string& song) {
         f.seconds = d->entry.duration;
         f.tagged_cover = d->entry.cover;
         for (const musicindex::stage_best& b : d->bests)
-            f.bests.push_back({b.edition, b.difficulty, {b.hits, b.score, b.ratio}});
+            f.bests.push_back({b.edition, b.difficulty, {b.hits, b.score, b.ratio}, b.own_stage});
     } catch (const std::exception&) {
         f.found = false;
     }

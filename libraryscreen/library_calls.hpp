@@ -63,6 +63,7 @@ struct song_facts {
     struct best {
         std::string edition, difficulty;
         run_figures run;
+        bool own_stage = true;  // of the song's own stage, not a board's of another file
     };
     std::vector<best> bests;  // every edition and difficulty played, by edition, then difficulty
 };
@@ -108,8 +109,10 @@ public:
     // 0 when it did not (not sent, pending, refused, another server).
     std::int64_t verified_on(const std::string& session, const std::string& server);
 
-    // The song's best run in an edition and difficulty, before a session.
-    std::optional<run_figures> best_run(const std::string& song_hash, ::library::stage_choice stage);
+    // The song's best run in an edition and difficulty on the stage named
+    // `stage_hash`, before a session.
+    std::optional<run_figures> best_run(const std::string& song_hash, ::library::stage_choice stage,
+                                        const std::string& stage_hash);
     // A song's tags and bests, through a connection of its own: for the
     // song panel's thread, one call at a time.
     song_facts facts(const std::string& song);

@@ -4,6 +4,7 @@
 
 #include <ctime>
 
+#include "library/places.hpp"
 #include "library/play_session.hpp"
 #include "online/account.hpp"
 #include "online/board_stage.hpp"
@@ -30,13 +31,8 @@ board_row row_of(const online::board_entry& e) {
 }
 
 // Files downloaded to watch: in the data folder, named by what they hold.
-std::string downloads_dir() {
-    const std::string dir = userfiles::data_dir();
-    return dir.empty() ? std::string() : dir + "/downloads";
-}
-
 std::string keep_download(const std::string& name, const std::string& bytes, std::string& path) {
-    const std::string dir = downloads_dir();
+    const std::string dir = ::library::downloads_dir();
     std::string why;
     if (dir.empty()) return "no home folder to keep downloads in";
     if (!userfiles::make_dirs(dir, why)) return "cannot make \"" + dir + "\": " + why;

@@ -75,6 +75,14 @@ ghost_request board_first(screen_state& s, const chosen_song& song, std::string&
     return {replay, board_ghost_name(top), top.run};
 }
 
+// The hash a stage file is named by; "" when it cannot be read (the game
+// then cannot play it either).
+std::string stage_hash_of(const std::string& path) {
+    vaz::hash_128 h;
+    std::string why;
+    return vaz::hash_file(path, h, why) ? h.hex() : std::string();
+}
+
 // The run raced beside each of the song's: the one asked for when the
 // program started or chosen on the board, else what Ctrl+G chose; checked
 // against the stage about to be played, as velmora_play --ghost checks it.
@@ -161,8 +169,9 @@ int version_alignment(screen_state& s, const std::string& song_hash, const std::
 
 // Sessions of the song's stage, or of `version_stage` (another version's board
 // stage) when given, until the player goes back: a finished run shows its
-// result, from which the same stage plays again at once.
-void play_sessions(screen_state& s, const chosen_song& song, const std::string& version_stage) {
+// result beside the best of the same stage, from which that stage plays again at once.
+void play_sessions(screen_state& s, const chosen_song& song, const std::string& version_stage,
+                   const std::string& version_title) {
     s.preview.stop();
     bool at_once = false;
     std::string board_note;  // why the board's stage was not played, said once on the way back
@@ -170,6 +179,7 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         prepared_stage stage;
         // The song's own stage first even for a version: its hash names the song, and the list keeps its place.
         if (s.quit || !get_stage(s, song, stage) || s.quit) break;
+        const std::string own_stage = stage_hash_of(stage.stage_path);
         int align_ms = 0;
         if (!version_stage.empty()) {
             stage.stage_path = version_stage;
@@ -192,9 +202,9 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
                 say(e.what());
             }
         }
+        const std::string played_stage = stage_hash_of(stage.stage_path);
         const session_request session{stage.song_hash, s.stage, stage.stage_path};
-        const std::optional<run_figures> before =
-            s.calls.best_run(stage.song_hash, s.stage);
+        const std::optional<run_figures> before = s.calls.best_run(stage.song_hash, s.stage, played_stage);
         stage_request r = request_for(s, song, stage);
         r.align_ms = align_ms;
         r.end_after_run = true;
@@ -239,6 +249,7 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
         report.edition = s.stage.edition_name();
         report.difficulty = s.stage.difficulty_name();
         report.run = {run.hits, run.score, results::shown_ratio(run.hits, run.score)};
+        report.board = board_words(own_stage, played_stage, version_title);
         report.previous_best = before;
         report.new_best = kept.new_best;
         report.kept = kept.runs > 0 && !kept.lost;
@@ -261,10 +272,11 @@ void play_sessions(screen_state& s, const chosen_song& song, const std::string& 
 
 }  // namespace
 
-void play_song(screen_state& s, const chosen_song& song) { play_sessions(s, song, {}); }
+void play_song(screen_state& s, const chosen_song& song) { play_sessions(s, song, {}, {}); }
 
-void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file) {
-    play_sessions(s, song, stage_file);
+void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file,
+                  const std::string& version_title) {
+    play_sessions(s, song, stage_file, version_title);
 }
 
 std::string session_link(std::string server, std::int64_t session) {
@@ -302,7 +314,19 @@ void watch_best(screen_state& s, const chosen_song& song) {
     }
     prepared_stage stage;
     if (!get_stage(s, song, stage) || s.quit) return;
+    // The best is of the stage the song plays: its board's, aligned, once that is clear.
+    int align_ms = 0;
+    if (::library::song_library* lib = s.calls.songs()) {
+        try {
+            const ::library::stage_to_play p = ::library::stage_for_play(*lib, stage.song_hash, s.stage, stage.stage_path);
+            stage.stage_path = p.stage_file;
+            align_ms = p.align_ms;
+        } catch (const ::library::library_error& e) {
+            say(e.what());
+        }
+    }
     stage_request r = request_for(s, song, stage);
+    r.align_ms = align_ms;
     // On a server only once the server verified it: a link to anything else shows no run.
     const std::string server = s.online ? s.online->server() : std::string();
     watch_replay(r, replay, session_link(server, s.calls.verified_on(session, server)));

@@ -17,8 +17,10 @@ void watch_run(screen_state& s, const chosen_song& song, const std::string& repl
 // copies it; "" for none, or for an address the game would not take.
 std::string session_link(std::string server, std::int64_t session);
 // Another version's stage of the same recording played with the player's own
-// file, the session kept and sent as any other.
-void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file);
+// file, the session kept and sent as any other; its runs and best are that
+// stage's, said as the board of `version_title`.
+void play_version(screen_state& s, const chosen_song& song, const std::string& stage_file,
+                  const std::string& version_title);
 
 // Ctrl+G on the list: the ghost of the next song played, none, the
 // player's best, the board's first (with a server), none again; the song

@@ -120,7 +120,13 @@ void draw_row(text::text_cache& text, SDL_Surface* target, int x, int y, int wid
 int draw_bests(text::text_cache& text, SDL_Surface* target, int x, int y, int width, int bottom, const song_facts* f,
                ::library::stage_choice stage) {
     const int step = line_step(text, small_size);
-    text.draw(target, x, y, "Bests", style(small_size, dim), width);
+    // The chosen row's best says which board it is of.
+    std::string header = "Bests";
+    if (f)
+        for (const song_facts::best& b : f->bests)
+            if (b.edition == stage.edition_name() && b.difficulty == stage.difficulty_name())
+                header += b.own_stage ? ", own stage" : ", board stage";
+    text.draw(target, x, y, header, style(small_size, dim), width);
     y += step;
     for (const converter::edition_info& e : converter::editions) {
         for (converter::difficulty d : {converter::difficulty::easy, converter::difficulty::normal,

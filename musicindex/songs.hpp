@@ -73,11 +73,12 @@ struct song_query {
 // without a run last, then by title.
 std::vector<song_entry> list_songs(sqlite3* db, const song_query& query);
 
-// A song's best run in one edition and difficulty.
+// A song's best run in one edition and difficulty, on the stage it plays.
 struct stage_best {
     std::string edition, difficulty;
     double ratio = 0;
     std::int64_t hits = 0, score = 0;
+    bool own_stage = true;  // that stage is the song's own, not a board's of another file
 };
 
 // One file as a song panel shows it: its entry (without a best) and its best

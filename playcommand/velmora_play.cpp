@@ -548,12 +548,21 @@ int run_replay(const play_options& o, const userfiles::settings& saved) {
     const stagecache::stage_cache cache(userfiles::cache_dir());
     prepare_outcome r =
         library::prepare_song(song, o.edition, o.difficulty, o.jobs ? o.jobs : core_count(), cache, known.get(), [](double) {});
-    known.reset();
     if (r.status == prepare_status::failed) {
         say(r.error);
         return 1;
     }
-    std::vector<std::string> game = game_arguments(game_program(), song, r.stage_path, o.fullscreen);
+    // The best is of the stage the song plays: its board's, aligned, once that is clear.
+    library::stage_to_play playing{r.stage_path, 0, false, {}};
+    if (known) {
+        try {
+            playing = library::stage_for_play(*known, r.hash.hex(), {o.edition, o.difficulty}, r.stage_path);
+        } catch (const library::library_error& e) {
+            say(e.what());
+        }
+    }
+    known.reset();
+    std::vector<std::string> game = game_arguments(game_program(), song, playing.stage_file, o.fullscreen);
     const std::string display = display_problem();
     if (!display.empty()) {
         say("no display to open the game window on (" + display + ")");
@@ -568,7 +577,7 @@ int run_replay(const play_options& o, const userfiles::settings& saved) {
     // unless --offset asks for another.
     const int volume = o.volume.value_or(saved.volume);
     if (o.volume) save_volume(volume);
-    add_setting_arguments(game, 0, volume);
+    add_setting_arguments(game, 0, volume, playing.align_ms);
     if (o.offset_ms) game.push_back("-offset=" + std::to_string(*o.offset_ms));
     return game_status(run_game(game), game[0]);
 }

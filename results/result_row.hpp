@@ -19,6 +19,10 @@ struct result_row {
     std::int64_t frames = 0;     // updates played, from the start key to the result screen
     std::int32_t offset_ms = 0;  // the latency offset it was played with
     std::string replay;          // file name of its kept replay in the replays folder; empty when none
+    // XXH3-128 of the stage played on, as its replay and the scoreboard server
+    // name it; empty only for a run from an older library whose stage could
+    // not be told (it counts as the song's own stage until that is known).
+    std::string stage;
 };
 
 // Which of two results is better: the higher ratio, then fewer hits; the

@@ -84,7 +84,11 @@ bool measure(const std::string& folder) {
          "CREATE TABLE results (id INTEGER PRIMARY KEY, song_hash TEXT NOT NULL, edition TEXT NOT NULL,"
          "  difficulty TEXT NOT NULL, session TEXT NOT NULL, run INTEGER NOT NULL, played_at INTEGER NOT NULL,"
          "  hits INTEGER NOT NULL, score INTEGER NOT NULL, ratio REAL NOT NULL, frames INTEGER NOT NULL,"
-         "  offset_ms INTEGER NOT NULL, replay TEXT, UNIQUE (session, run));"
+         "  offset_ms INTEGER NOT NULL, replay TEXT, stage_hash TEXT, UNIQUE (session, run));"
+         "CREATE TABLE stages (song_hash TEXT NOT NULL, edition TEXT NOT NULL, difficulty TEXT NOT NULL,"
+         "  stage_hash TEXT, PRIMARY KEY (song_hash, edition, difficulty));"
+         "CREATE TABLE board_stages (song_hash TEXT NOT NULL, edition TEXT NOT NULL, difficulty TEXT NOT NULL,"
+         "  stage_hash TEXT NOT NULL, clear INTEGER NOT NULL, PRIMARY KEY (song_hash, edition, difficulty));"
          "CREATE INDEX results_by_song ON results (song_hash, edition, difficulty, ratio DESC, hits);");
     exec(db, "BEGIN;");
     musicindex::add_tables(db);

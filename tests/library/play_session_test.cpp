@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #include "support/scratch_dir.hpp"
 #include "support/sound_files.hpp"
 #include "tools/song/song.hpp"
+#include "vaz/files.hpp"
 
 using namespace library;
 
@@ -45,9 +48,14 @@ public:
     test_support::scratch_dir dir;
 };
 
-void write_session(const std::string& path, std::vector<results::run_summary> runs) {
+// A recording names its stage by the hash of the stage's bytes.
+vaz::hash_128 hash_of(const std::string& stage) { return vaz::hash_bytes(stage.data(), stage.size()); }
+
+void write_session(const std::string& path, std::vector<results::run_summary> runs,
+                   const std::string& stage = "stage") {
     results::replay r;
     r.seed = 7;
+    r.pattern = hash_of(stage);
     for (std::uint32_t i = 0; i < 400; ++i) results::append_update(r, i % 5 == 0 ? 4u : 0u);
     r.finished_runs = std::move(runs);
     ASSERT_EQ(results::write_replay_file(path, r), "");
@@ -136,8 +144,9 @@ TEST(PlaySession, AKilledProgramsRunsAreKeptAtTheNextStartAndItsTemporariesGo) {
     std::vector<std::string> problems;
     EXPECT_EQ(recover_sessions(lib.get(), {}, 200, problems), 1u);
     EXPECT_EQ(problems, std::vector<std::string>{});
-    ASSERT_TRUE(lib->best_result(hash, "standard", "normal"));
-    EXPECT_EQ(lib->best_result(hash, "standard", "normal")->replay, killed.name + ".vrp");
+    const std::string played = hash_of("stage").hex();
+    ASSERT_TRUE(lib->best_result(hash, "standard", "normal", played));
+    EXPECT_EQ(lib->best_result(hash, "standard", "normal", played)->replay, killed.name + ".vrp");
     EXPECT_FALSE(exists(killed.recording));
     EXPECT_FALSE(exists(half));
     EXPECT_FALSE(exists(only_temporary));
@@ -184,7 +193,84 @@ TEST(PlaySession, SessionsEndedOrRecoveredAreQueuedForTheServer) {
     std::sort(queued.begin(), queued.end());
     EXPECT_EQ(queued, (std::vector<std::string>{killed.name, mine.name}));
     // Runs are kept as before, the server or not.
-    EXPECT_EQ(lib->best_result(hash, "standard", "hard")->run, 1);
+    EXPECT_EQ(lib->best_result(hash, "standard", "hard", hash_of("stage").hex())->run, 1);
+}
+
+// A session on another version's stage keeps its best apart from the own
+// stage's, and each stage's best is queued for the server with that stage:
+// the own one from the stage cache, another version's from the downloads,
+// the board's where its row keeps it; a best whose stage is kept nowhere is
+// said and skipped.
+TEST(PlaySession, EachStagesBestIsKeptApartAndQueuedOnItsOwnStage) {
+    data_home home;
+    std::string problem;
+    std::unique_ptr<song_library> lib = open_library(problem);
+    ASSERT_TRUE(lib) << problem;
+    stagecache::song_hash h;
+    h.high = h.low = 0xababababababababull;
+    const std::string hash = h.hex();
+    const stagecache::stage_key key = stage_key_of(converter::edition::standard, converter::difficulty::hard);
+    const std::string own_stage = stagecache::stage_cache(userfiles::cache_dir()).entry_path(h, key);
+    const std::string version_stage = downloads_dir() + "/" + hash_of("version stage").hex() + ".pat";
+    for (const auto& [file, bytes] : {std::pair{own_stage, "own stage"}, std::pair{version_stage, "version stage"}}) {
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+        std::ofstream(file) << bytes;
+    }
+    song_row facts;
+    facts.hash = hash;
+    facts.path = "/m/song.flac";
+    stage_row prepared;
+    prepared.edition = "standard";
+    prepared.format_version = key.format_version;
+    prepared.stage_hash = hash_of("own stage").hex();
+    lib->record_prepared(facts, prepared);
+
+    const struct {
+        const char* stage;  // the bytes of the stage played
+        std::int32_t hits;
+        bool new_best;
+    } sessions[] = {
+        {"own stage", 2, true},
+        {"version stage", 0, true},  // better, on its own board
+        {"own stage", 3, false},
+        {"the board's stage", 1, true},
+    };
+    std::vector<std::string> names;
+    for (const auto& row : sessions) {
+        const session_start start = begin_session(hash, {}, 100 + static_cast<std::int64_t>(names.size()), ::getpid());
+        write_session(start.recording, {{10, 100, 170, row.hits, 30}}, row.stage);
+        const session_end e = end_session(lib.get(), start, hash, {}, 100);
+        EXPECT_EQ(e.kept.new_best, row.new_best) << row.stage << " " << row.hits;
+        ASSERT_TRUE(e.kept.best) << row.stage;
+        EXPECT_EQ(e.kept.best->stage, hash_of(row.stage).hex());
+        names.push_back(start.name);
+    }
+    const best_replay own_best = find_best_replay(*lib, hash, {});
+    ASSERT_TRUE(own_best.best);
+    EXPECT_EQ(own_best.best->session, names[0]);
+
+    // The song's board's stage, kept where its row says.
+    const std::string board_stage = home.dir / "board.pat";
+    std::ofstream(board_stage) << "the board's stage";
+    lib->record_board_stage(hash, {}, {hash_of("the board's stage").hex(), board_stage, 0, false, "", 1});
+
+    const backlog b = queue_kept_bests(*lib, "http://h", 400);
+    EXPECT_EQ(b.queued, 3u);
+    EXPECT_EQ(b.skipped, std::vector<std::string>{});
+    for (const submission& q : all_submissions(*lib, "http://h")) {
+        std::ifstream copy(outbox_dir() + "/" + q.stage_file);
+        const std::string sent(std::istreambuf_iterator<char>(copy), {});
+        const std::size_t i = std::find(names.begin(), names.end(), q.session) - names.begin();
+        ASSERT_LT(i, names.size()) << q.session;
+        EXPECT_EQ(sent, sessions[i].stage) << q.session;
+    }
+    // Gone from there as well: said and skipped.
+    std::filesystem::remove(board_stage);
+    lib->with_database([](sqlite3* db) { sql::statement(db, "DELETE FROM submissions;", "test").run(); });
+    const backlog again = queue_kept_bests(*lib, "http://h", 500);
+    EXPECT_EQ(again.queued, 2u);
+    ASSERT_EQ(again.skipped.size(), 1u);
+    EXPECT_NE(again.skipped[0].find("/m/song.flac"), std::string::npos) << again.skipped[0];
 }
 
 // Without a home there is nowhere to keep runs, and the session says so.

@@ -6,16 +6,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "library/prepare.hpp"
 #include "musicindex/songs.hpp"
 #include "musicindex/store.hpp"
+#include "results/replay_file.hpp"
+#include "stagecache/stage_cache.hpp"
 #include "support/scratch_dir.hpp"
+#include "userfiles/user_dirs.hpp"
+#include "vaz/files.hpp"
 
 using namespace library;
 
@@ -233,15 +240,15 @@ TEST(SongLibrary, BringsAVersion1LibraryUpToDate) {
     sqlite3_close(db);
 
     song_library lib(path);
-    EXPECT_EQ(pragma(path, "user_version"), "6");
+    EXPECT_EQ(pragma(path, "user_version"), std::to_string(song_library::schema_version));
     const std::optional<song_row> one = lib.find("aa");
     ASSERT_TRUE(one.has_value());
     EXPECT_EQ(one->path, "/m/one.flac");
     EXPECT_EQ(events_of(*one, "standard"), 99);
     EXPECT_FALSE(stage_of(*one, "standard")->best.has_value());
     lib.record_session({result("s1", 1, 3, 100)});
-    ASSERT_TRUE(lib.best_result("aa", "standard").has_value());
-    EXPECT_EQ(lib.best_result("aa", "standard")->score, 100);
+    ASSERT_TRUE(lib.best_result("aa", "standard", "hard", "").has_value());
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->score, 100);
     EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
 }
 
@@ -250,27 +257,27 @@ TEST(SongLibrary, BringsAVersion1LibraryUpToDate) {
 TEST(SongLibrary, KeepsTheBestResultAndOneReplayPerSongAndEdition) {
     test_support::scratch_dir dir;
     song_library lib(dir / "library.sqlite3");
-    EXPECT_FALSE(lib.best_result("aa", "standard").has_value());
-    EXPECT_THROW(lib.best_result("aa", "deluxe"), library_error);
+    EXPECT_FALSE(lib.best_result("aa", "standard", "hard", "").has_value());
+    EXPECT_THROW(lib.best_result("aa", "deluxe", "hard", ""), library_error);
 
     // Ratios 2.22, 6.66 and 6.66: the tie goes to fewer hits.
     EXPECT_EQ(lib.record_session({result("s1", 1, 3, 100), result("s1", 2, 3, 300), result("s1", 3, 6, 600)}, "r1.vrp", 1),
               std::vector<std::string>{});
-    EXPECT_EQ(lib.best_result("aa", "standard")->run, 2);
-    EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r1.vrp");
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->run, 2);
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->replay, "r1.vrp");
     // Another edition and another song do not compete.
     lib.record_session({result("s2", 1, 0, 5000, "zetaflux")}, "r2.vrp", 0);
     lib.record_session({result("s3", 1, 0, 9000, "standard", "bb")}, "r3.vrp", 0);
-    EXPECT_EQ(lib.best_result("aa", "standard")->session, "s1");
-    EXPECT_EQ(lib.best_result("aa", "zetaflux")->score, 5000);
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->session, "s1");
+    EXPECT_EQ(lib.best_result("aa", "zetaflux", "hard", "")->score, 5000);
 
     // An equal result later stays behind the earlier one.
     lib.record_session({result("s4", 5, 3, 300)});
-    EXPECT_EQ(lib.best_result("aa", "standard")->session, "s1");
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->session, "s1");
     // No hits beats any ratio with hits: the score itself is shown.
     EXPECT_EQ(lib.record_session({result("s5", 1, 0, 10), result("s5", 2, 1, 10)}, "r5.vrp", 0),
               std::vector<std::string>{"r1.vrp"});
-    const result_row best = *lib.best_result("aa", "standard");
+    const result_row best = *lib.best_result("aa", "standard", "hard", "");
     EXPECT_EQ(best.session, "s5");
     EXPECT_EQ(best.replay, "r5.vrp");
     EXPECT_EQ(best.frames, 3600);
@@ -280,8 +287,8 @@ TEST(SongLibrary, KeepsTheBestResultAndOneReplayPerSongAndEdition) {
     // The same session recorded again (after a crash before its recording
     // was removed) takes the last figures and adds no rows.
     lib.record_session({result("s5", 1, 0, 12), result("s5", 2, 1, 10)});
-    EXPECT_EQ(lib.best_result("aa", "standard")->score, 12);
-    EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r5.vrp");
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->score, 12);
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->replay, "r5.vrp");
     EXPECT_EQ(query_text(lib.path(), "SELECT COUNT(*) FROM results;"), "8");
     lib.record_prepared(song("aa", "/m/a.ogg"), stage("standard", 5, 1));
     const song_row listed = lib.songs().front();
@@ -294,15 +301,80 @@ TEST(SongLibrary, KeepsTheBestResultAndOneReplayPerSongAndEdition) {
     // worse one gets its replay back and the better keeps its own.
     EXPECT_EQ(lib.record_session({result("s6", 1, 0, 40)}, "r6.vrp", 0), std::vector<std::string>{"r5.vrp"});
     EXPECT_EQ(lib.record_session({result("s7", 1, 0, 30)}, "r7.vrp", 0), std::vector<std::string>{"r7.vrp"});
-    EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r6.vrp");
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->replay, "r6.vrp");
     EXPECT_EQ(query_text(lib.path(), "SELECT replay IS NULL FROM results WHERE session = 's7';"), "1");
     // Another difficulty does not compete either.
     result_row easy = result("s8", 1, 0, 1);
     easy.difficulty = "easy";
     EXPECT_EQ(lib.record_session({easy}, "r8.vrp", 0), std::vector<std::string>{});
-    EXPECT_EQ(lib.best_result("aa", "standard", "easy")->replay, "r8.vrp");
-    EXPECT_EQ(lib.best_result("aa", "standard")->replay, "r6.vrp");
-    EXPECT_THROW(lib.best_result("aa", "standard", "brutal"), library_error);
+    EXPECT_EQ(lib.best_result("aa", "standard", "easy", "")->replay, "r8.vrp");
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "")->replay, "r6.vrp");
+    EXPECT_THROW(lib.best_result("aa", "standard", "brutal", ""), library_error);
+}
+
+// A best is one stage's: a run on another version's stage (under the same
+// song hash) never becomes the own stage's best, nor takes its replay, and
+// the other way round; the lists show the best of the stage the song plays.
+TEST(SongLibrary, BestsNeverMixRunsOfTwoStages) {
+    test_support::scratch_dir dir;
+    song_library lib(dir / "library.sqlite3");
+    stage_row own = stage("standard", 5, 1, "c1");
+    own.stage_hash = "own";
+    lib.record_prepared(song("aa", "/m/a.ogg"), own);
+    ASSERT_EQ(lib.playing_stage("aa", stage_choice{}), "own");
+    const auto on = [](result_row r, const char* stage) {
+        r.stage = stage;
+        return r;
+    };
+    const struct {
+        result_row run;
+        const char* replay;
+        std::vector<std::string> dropped;
+        const char* own_best;    // the session of each stage's best afterwards ("" for none)
+        const char* board_best;
+    } rows[] = {
+        {on(result("o1", 1, 3, 100), "own"), "o1.vrp", {}, "o1", ""},
+        {on(result("b1", 1, 0, 900), "board"), "b1.vrp", {}, "o1", "b1"},        // better, but another stage
+        {on(result("o2", 1, 3, 50), "own"), "o2.vrp", {"o2.vrp"}, "o1", "b1"},    // beats nothing of its stage
+        {on(result("b2", 1, 3, 300), "board"), "b2.vrp", {"b2.vrp"}, "o1", "b1"},  // better than the own best only
+        {on(result("o3", 1, 1, 200), "own"), "o3.vrp", {"o1.vrp"}, "o3", "b1"},   // only its own stage's replay goes
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(lib.record_session({r.run}, r.replay, 0), r.dropped) << r.run.session;
+        const auto own_best = lib.best_result("aa", "standard", "hard", "own");
+        const auto board_best = lib.best_result("aa", "standard", "hard", "board");
+        EXPECT_EQ(own_best ? own_best->session : "", r.own_best) << r.run.session;
+        EXPECT_EQ(board_best ? board_best->session : "", r.board_best) << r.run.session;
+    }
+    EXPECT_EQ(lib.best_result("aa", "standard", "hard", "board")->stage, "board");
+    std::vector<std::string> kept;
+    for (const result_row& b : lib.kept_bests()) kept.push_back(b.replay + "@" + b.stage);
+    EXPECT_EQ(kept, (std::vector<std::string>{"b1.vrp@board", "o3.vrp@own"}));
+    const std::vector<song_row> songs = lib.songs();
+    const song_stage* listed = stage_of(songs.front(), "standard");
+    ASSERT_TRUE(listed && listed->best);
+    EXPECT_EQ(listed->best->session, "o3");
+    EXPECT_EQ(listed->playing, "own");
+
+    // The board's stage is the one the song plays once its row is clear: the lists show its best.
+    const struct {
+        bool clear;
+        const char* playing;
+        const char* listed;
+    } boards[] = {{false, "own", "o3"}, {true, "board", "b1"}, {false, "own", "o3"}};
+    for (const auto& b : boards) {
+        lib.record_board_stage("aa", stage_choice{}, {"board", "/cache/board.pat", 0, b.clear, "", 1});
+        EXPECT_EQ(lib.playing_stage("aa", stage_choice{}), b.playing);
+        const std::vector<song_row> now = lib.songs();
+        EXPECT_EQ(stage_of(now.front(), "standard")->best->session, b.listed) << b.clear;
+    }
+
+    // The stage's hash stays while its bytes do, and is not known once they change.
+    lib.record_prepared(song("aa", "/m/a.ogg"), stage("standard", 5, 2, "c1"));
+    EXPECT_EQ(lib.playing_stage("aa", stage_choice{}), "own");
+    lib.record_prepared(song("aa", "/m/a.ogg"), stage("standard", 6, 3, "c2"));
+    EXPECT_EQ(lib.playing_stage("aa", stage_choice{}), "");
+    EXPECT_FALSE(stage_of(lib.songs().front(), "standard")->best) << "runs of the old bytes are another stage's";
 }
 
 // A writer killed at a random moment, over and over, mostly inside its
@@ -366,9 +438,12 @@ TEST(SongLibrary, BringsTheKeptSchema2LibraryUpToDateKeepingEverything) {
     std::filesystem::copy_file(VELMORA_SOURCE_DIR "/tests/data/library_v2/library.sqlite3", path);
     ASSERT_EQ(pragma(path, "user_version"), "2");
     song_library lib(path);
-    EXPECT_EQ(pragma(path, "user_version"), "6");
+    EXPECT_EQ(pragma(path, "user_version"), std::to_string(song_library::schema_version));
     EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
     EXPECT_EQ(query_text(path, "SELECT COUNT(*) || ' ' || COUNT(DISTINCT difficulty) || difficulty FROM results;"), "4 1hard");
+    // Neither its replays nor its stages' files are where it was found: no
+    // run could be told apart from the own stage.
+    EXPECT_EQ(query_text(path, "SELECT COUNT(*) FROM results WHERE stage_hash IS NULL;"), "4");
 
     const std::string longer = "1f853e10205343137ae7b04b401f57b0", shorter = "b2b2bbeaa10b46c33f0102f00d206a83";
     const std::vector<song_row> rows = lib.songs();
@@ -412,6 +487,79 @@ TEST(SongLibrary, BringsTheKeptSchema2LibraryUpToDateKeepingEverything) {
         ASSERT_EQ(searched.size(), 1u);
         EXPECT_EQ(searched[0].path, "/m/short.wav");
     });
+}
+
+// A schema 6 library (made here, then its stage columns taken away): each
+// run gets the stage its kept replay names, else the own stage as the stage
+// cache holds the library's file of it; without that file, the stage its
+// best's kept replay names; without either the runs count as the own stage
+// until its hash is learnt from unchanged bytes.
+TEST(SongLibrary, BringsASchema6LibraryUpToDateWithTheStageOfEachRun) {
+    test_support::scratch_dir dir;
+    ASSERT_EQ(::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1), 0);
+    const std::string path = dir / "library.sqlite3";
+    const stagecache::song_hash cached{1, 1}, uncached{2, 2}, replayed{3, 3};
+    const stagecache::stage_key key = stage_key_of(converter::edition::standard, converter::difficulty::hard);
+    const std::string own_bytes = "the own stage", board_bytes = "another version's stage";
+    const std::string own = vaz::hash_bytes(own_bytes.data(), own_bytes.size()).hex();
+    const std::string board = vaz::hash_bytes(board_bytes.data(), board_bytes.size()).hex();
+    const std::string entry = stagecache::stage_cache(userfiles::cache_dir()).entry_path(cached, key);
+    std::filesystem::create_directories(std::filesystem::path(entry).parent_path());
+    { std::ofstream(entry, std::ios::binary) << own_bytes; }
+    std::filesystem::create_directories(dir / "replays");
+    results::replay on_board;
+    on_board.pattern = vaz::hash_bytes(board_bytes.data(), board_bytes.size());
+    for (int i = 0; i < 100; ++i) results::append_update(on_board, 0);
+    on_board.finished_runs = {{10, 50, 60, 0, 900}};
+    ASSERT_EQ(results::write_replay_file(dir / "replays/board.vrp", on_board), "");
+    ASSERT_EQ(results::write_replay_file(dir / "replays/kept.vrp", on_board), "");
+    {
+        song_library lib(path);
+        for (const stagecache::song_hash& h : {cached, uncached, replayed}) {
+            stage_row s = stage("standard", 5, 1, stagecache::checksum_text(own_bytes.data(), own_bytes.size()));
+            s.format_version = key.format_version;
+            lib.record_prepared(song(h.hex(), "/m/" + h.hex()), s);
+            lib.record_session({result("own-" + h.hex(), 1, 3, 100, "standard", h.hex())});
+        }
+        lib.record_session({result("board", 1, 0, 900, "standard", cached.hex())}, "board.vrp", 0);
+        lib.record_session({result("kept", 1, 0, 900, "standard", replayed.hex())}, "kept.vrp", 0);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP INDEX results_best_first;"
+                           "ALTER TABLE results DROP COLUMN stage_hash; ALTER TABLE stages DROP COLUMN stage_hash;"
+                           "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC,"
+                           "  hits, played_at);"
+                           "PRAGMA user_version = 6;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    song_library lib(path);
+    ::unsetenv("XDG_CACHE_HOME");
+    EXPECT_EQ(pragma(path, "user_version"), std::to_string(song_library::schema_version));
+    EXPECT_EQ(lib.playing_stage(cached.hex(), stage_choice{}), own);
+    EXPECT_EQ(lib.playing_stage(uncached.hex(), stage_choice{}), "");
+    EXPECT_EQ(lib.playing_stage(replayed.hex(), stage_choice{}), board) << "its best's replay names it";
+    const auto best_session = [&](const stagecache::song_hash& h, const std::string& stage) {
+        const std::optional<result_row> b = lib.best_result(h.hex(), "standard", "hard", stage);
+        return b ? b->session : std::string("none");
+    };
+    EXPECT_EQ(best_session(cached, own), "own-" + cached.hex());
+    EXPECT_EQ(best_session(cached, board), "board");
+    EXPECT_EQ(best_session(uncached, ""), "own-" + uncached.hex()) << "unknown, taken as the own stage";
+    EXPECT_EQ(best_session(replayed, board), "kept");
+    EXPECT_EQ(query_text(path, "SELECT COUNT(*) FROM results WHERE stage_hash = '" + board + "';"), "3");
+    EXPECT_EQ(stage_of(*lib.find(cached.hex()), "standard")->best->score, 100) << "the board's run is not the own best";
+    // Its hash learnt from bytes the library knew: the runs are that stage's.
+    stage_row learnt = *lib.find_stage(uncached.hex(), "standard", "hard");
+    learnt.stage_hash = own;
+    lib.record_prepared(song(uncached.hex(), "/m/u"), learnt);
+    EXPECT_EQ(best_session(uncached, own), "own-" + uncached.hex());
+    EXPECT_EQ(best_session(uncached, ""), "none");
+    EXPECT_EQ(query_text(path, "PRAGMA integrity_check;"), "ok");
 }
 
 // A song's board stage, one row per edition and difficulty: a new

@@ -42,9 +42,11 @@ TEST(IndexSource, ListsSearchesAndSortsWithBestsAndStableIds) {
     add_file(db, "/m/untagged song.wav", "", "", "", 300);
     db.exec("INSERT INTO songs (hash, path, duration, rate, channels, last_played_at) VALUES ('h1', '/m/b.flac', 1,"
             " 44100, 2, 50)");
+    // A better run on another version's stage is not the best of the stage the song plays.
     db.exec("INSERT INTO results (song_hash, edition, difficulty, session, run, played_at, hits, score, ratio, frames,"
-            " offset_ms) VALUES ('h1', 'standard', 'hard', 's', 1, 10, 4, 1, 12.5, 1, 0),"
-            " ('h1', 'zetaflux', 'hard', 't', 1, 11, 9, 1, 3.0, 1, 0)");
+            " offset_ms, stage_hash) VALUES ('h1', 'standard', 'hard', 's', 1, 10, 4, 1, 12.5, 1, 0, NULL),"
+            " ('h1', 'zetaflux', 'hard', 't', 1, 11, 9, 1, 3.0, 1, 0, NULL),"
+            " ('h1', 'standard', 'hard', 'v', 1, 12, 0, 1, 99.0, 1, 0, 'board')");
 
     index_source source(db, "standard");
     EXPECT_EQ(source.count(), 3u);
@@ -69,6 +71,13 @@ TEST(IndexSource, ListsSearchesAndSortsWithBestsAndStableIds) {
     ASSERT_TRUE(source.row(all[1], r));
     EXPECT_FALSE(r.played) << "the never-played mark";
     EXPECT_FALSE(r.best.has_value());
+
+    // Once the board's stage is the one it plays, the board's run is its best.
+    db.exec("INSERT INTO board_stages VALUES ('h1', 'standard', 'hard', 'board', '/b.pat', 0, 1, '', 1)");
+    source.search("", sort_order::title);
+    ASSERT_TRUE(source.row(all[2], r));
+    EXPECT_FLOAT_EQ(r.best->ratio, 99.0f);
+    db.exec("DELETE FROM board_stages");
 
     source.set_query("zetaflux", "hard");
     source.search("", sort_order::title);

@@ -42,8 +42,8 @@ protected:
         ::unsetenv("XDG_CACHE_HOME");
     }
 
-    // The song's best, with ratio 1.00, run `number` of its session, names `replay`.
-    void best_names(const std::string& replay, int number = 1) {
+    // The song's best on `stage`, with ratio 1.00, run `number` of its session, names `replay`.
+    void best_names(const std::string& replay, int number = 1, const std::string& stage = {}) {
         std::string problem;
         std::unique_ptr<library::song_library> lib = library::open_library(problem);
         ASSERT_TRUE(lib) << problem;
@@ -57,7 +57,17 @@ protected:
         run.score = 15;
         run.ratio = 1;
         run.frames = 60;
+        run.stage = stage;
         lib->record_session({run});
+        if (!stage.empty()) {  // the song's own stage, which its best is looked up on
+            library::song_row facts;
+            facts.hash = hash;
+            facts.path = song;
+            library::stage_row own;
+            own.edition = "standard";
+            own.stage_hash = stage;
+            lib->record_prepared(facts, own);
+        }
         lib->with_database([&](sqlite3* db) {
             sql::statement(db, "UPDATE results SET replay = ?1;", "test").bind(1, replay).run();
         });
@@ -98,12 +108,12 @@ TEST_F(LibraryCalls, PlayingRemovesNoReplayOutsideTheReplaysFolder) {
     ASSERT_EQ(problem, "");
     const std::string outside = dir / "data/outside.vrp";
     { std::ofstream(outside) << "not ours"; }
-    best_names("../../outside.vrp");
+    results::replay r;
+    best_names("../../outside.vrp", 1, r.pattern.hex());  // on the stage the recording names
 
     std::string why;
     const std::string recording = calls.begin_session({hash, {}, ""}, why);
     ASSERT_NE(recording, "") << why;
-    results::replay r;
     for (std::uint32_t i = 0; i < 300; ++i) results::append_update(r, 0);
     r.finished_runs = {{10, 100, 170, 2, 90}};
     ASSERT_EQ(results::write_replay_file(recording, r), "");
@@ -150,6 +160,9 @@ TEST_F(LibraryCalls, ASessionIsQueuedWithTheStageItsRequestNames) {
     EXPECT_EQ(calls.verified_on(name, "http://127.0.0.1:1"), 42);
     EXPECT_EQ(calls.verified_on(name, "http://127.0.0.1:2"), 0) << "another server";
     EXPECT_EQ(calls.verified_on("another session", "http://127.0.0.1:1"), 0);
+    // The stage the recording names is the song's board's, which it plays: the best is that stage's.
+    EXPECT_EQ(calls.best_replay(song, {}, why), "") << "not the own stage's best";
+    calls.songs()->record_board_stage(hash, {}, {r.pattern.hex(), version, 0, true, "", 1});
     std::string best_session;
     EXPECT_NE(calls.best_replay(song, {}, why, nullptr, &best_session), "") << why;
     EXPECT_EQ(best_session, name) << "the best's session names its submission";

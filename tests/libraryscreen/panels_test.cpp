@@ -128,6 +128,8 @@ TEST_F(Panels, SongFactsAreTheTagsAndEveryBest) {
         run("dynamics", "normal", 3, 90, 2.0, 2);
         run("dynamics", "normal", 1, 90, 6.0, 3);  // the better one
         run("dynamics", "easy", 0, 40, 40.0, 4);
+        run("dynamics", "normal", 0, 500, 500.0, 5);  // on another version's stage
+        runs.back().stage = "board";
         for (const library::result_row& r : runs) lib->record_session({r});
     }
     const libraryscreen::song_facts f = calls.facts(song);
@@ -142,13 +144,18 @@ TEST_F(Panels, SongFactsAreTheTagsAndEveryBest) {
     EXPECT_EQ(f.bests[0].edition + " " + f.bests[0].difficulty, "dynamics easy");
     EXPECT_EQ(f.bests[1].edition + " " + f.bests[1].difficulty, "dynamics normal");
     EXPECT_EQ(f.bests[1].run.hits, 1);
-    EXPECT_EQ(f.bests[1].run.ratio, 6.0);
+    EXPECT_EQ(f.bests[1].run.ratio, 6.0) << "the other stage's better run is not this stage's best";
+    EXPECT_TRUE(f.bests[1].own_stage);
     EXPECT_EQ(f.bests[2].edition + " " + f.bests[2].difficulty, "standard hard");
     EXPECT_EQ(f.bests[2].run.score, 135);
     const library::stage_choice played{converter::edition::dynamics, converter::difficulty::normal};
-    ASSERT_TRUE(calls.best_run(hash.hex(), played));
-    EXPECT_EQ(calls.best_run(hash.hex(), played)->hits, 1);
-    EXPECT_FALSE(calls.best_run(hash.hex(), {converter::edition::zetaflux, converter::difficulty::hard}));
+    // The result panel's previous best: of the stage played only.
+    ASSERT_TRUE(calls.best_run(hash.hex(), played, ""));
+    EXPECT_EQ(calls.best_run(hash.hex(), played, "")->hits, 1);
+    ASSERT_TRUE(calls.best_run(hash.hex(), played, "board"));
+    EXPECT_EQ(calls.best_run(hash.hex(), played, "board")->score, 500);
+    EXPECT_FALSE(calls.best_run(hash.hex(), {converter::edition::dynamics, converter::difficulty::easy}, "board"));
+    EXPECT_FALSE(calls.best_run(hash.hex(), {converter::edition::zetaflux, converter::difficulty::hard}, ""));
 }
 
 // The cover the tags hold, else cover or folder images beside the song, each
@@ -190,8 +197,9 @@ TEST_F(Panels, CoverArtComesFromTheTagsElseFromBesideTheSong) {
     EXPECT_FALSE(libraryscreen::load_cover(dir / "missing/none.ogg", false, 120));
 }
 
-// The result panel says the song, the stage, the run's figures, its rate
-// and what the rate is, the best it had to beat and whether it is a new one.
+// The result panel says the song, the stage and whose board it is, the
+// run's figures, its rate and what the rate is, the best of that stage it
+// had to beat and whether it is a new one.
 TEST(ResultPanel, SaysWhatTheRunCameTo) {
     libraryscreen::run_report r;
     r.title = "Night";
@@ -201,6 +209,7 @@ TEST(ResultPanel, SaysWhatTheRunCameTo) {
     r.run = {3, 90, 2.0};
     r.new_best = true;
     std::vector<std::string> lines = libraryscreen::result_lines(r);
+    r.board = libraryscreen::board_words("aa", "aa", "Night (live)");
     EXPECT_EQ(lines, (std::vector<std::string>{"Night - Band", "dynamics edition, normal", "Hits: 3", "Score: 90",
                                                 "Rate: 2.00  = score / (hits x 15); higher is better",
                                                 "Previous best: none yet", "New best!"}));
@@ -209,10 +218,18 @@ TEST(ResultPanel, SaysWhatTheRunCameTo) {
     r.run = {0, 40, 40.0};
     lines = libraryscreen::result_lines(r);
     EXPECT_EQ(lines.at(4), "Rate: 40.00  = the score, as nothing hit");
+    EXPECT_EQ(lines.at(1), "dynamics edition, normal, own stage");
     EXPECT_EQ(lines.at(5), "Previous best: 4.00 (1 hit, score 60)");
     EXPECT_EQ(lines.size(), 6u) << "no new best";
     r.kept = false;
     EXPECT_EQ(libraryscreen::result_lines(r).back(), "This run could not be kept.");
+    // Another stage than the own: the board of the version it came from, or just "board stage".
+    const struct {
+        const char* played;
+        const char* title;
+        const char* words;
+    } boards[] = {{"aa", "", "own stage"}, {"bb", "Night (live)", "board of \"Night (live)\""}, {"bb", "", "board stage"}};
+    for (const auto& b : boards) EXPECT_EQ(libraryscreen::board_words("aa", b.played, b.title), b.words) << b.played;
 }
 
 // The world board under the bests: the top runs, the player's own place

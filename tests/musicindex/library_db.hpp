@@ -15,13 +15,18 @@ constexpr const char* library_tables =
     "CREATE TABLE songs (hash TEXT PRIMARY KEY NOT NULL, path TEXT NOT NULL, duration REAL NOT NULL,"
     "  rate INTEGER NOT NULL, channels INTEGER NOT NULL, prepared_at INTEGER, last_played_at INTEGER);"
     "CREATE TABLE stages (song_hash TEXT NOT NULL, edition TEXT NOT NULL, difficulty TEXT NOT NULL,"
-    "  format_version INTEGER NOT NULL, events INTEGER NOT NULL, checksum TEXT NOT NULL, prepared_at INTEGER NOT NULL);"
+    "  format_version INTEGER NOT NULL, events INTEGER NOT NULL, checksum TEXT NOT NULL, prepared_at INTEGER NOT NULL,"
+    "  stage_hash TEXT);"
+    "CREATE TABLE board_stages (song_hash TEXT NOT NULL, edition TEXT NOT NULL, difficulty TEXT NOT NULL,"
+    "  stage_hash TEXT NOT NULL, stage_file TEXT NOT NULL, offset_ms REAL NOT NULL, clear INTEGER NOT NULL,"
+    "  why TEXT NOT NULL, measured_at INTEGER NOT NULL, PRIMARY KEY (song_hash, edition, difficulty));"
     "CREATE TABLE results (id INTEGER PRIMARY KEY, song_hash TEXT NOT NULL, edition TEXT NOT NULL,"
     "  difficulty TEXT NOT NULL, session TEXT NOT NULL, run INTEGER NOT NULL, played_at INTEGER NOT NULL,"
     "  hits INTEGER NOT NULL, score INTEGER NOT NULL, ratio REAL NOT NULL, frames INTEGER NOT NULL,"
-    "  offset_ms INTEGER NOT NULL, replay TEXT, UNIQUE (session, run));"
+    "  offset_ms INTEGER NOT NULL, replay TEXT, stage_hash TEXT, UNIQUE (session, run));"
     "CREATE INDEX results_by_song ON results (song_hash, edition, difficulty, ratio DESC, hits);"
-    "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, ratio DESC, hits, played_at);";
+    "CREATE INDEX results_best_first ON results (song_hash, edition, difficulty, stage_hash, ratio DESC, hits,"
+    "  played_at);";
 
 class library_db {
 public:

@@ -29,6 +29,7 @@
 #include "support/run_process.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/tagged_music.hpp"
+#include "vaz/files.hpp"
 #include "vaz/xbass.hpp"
 
 namespace {
@@ -147,6 +148,24 @@ TEST(VelmoraPlay, StageIsTheConvertersFileAndASecondPrepareConvertsNothing) {
                   "1 song: 0 prepared, 1 already cached, 0 failed\n");
     const process_result relisted = p.run({"--list"});
     EXPECT_EQ(listed_stages(relisted.out), listed_stages(list.out)) << relisted.out;
+
+    // With the hash each is named by; one checksummed before hashes were
+    // kept gets it when it is next found.
+    vaz::hash_128 named;
+    std::string why;
+    ASSERT_TRUE(vaz::hash_file(p.stages("standard").at(0), named, why)) << why;
+    const auto playing = [&] {
+        library::song_library lib(p.dir / "data/velmora/library.sqlite3");
+        return lib.playing_stage(lib.songs().at(0).hash, {});
+    };
+    EXPECT_EQ(playing(), named.hex());
+    {
+        library::song_library lib(p.dir / "data/velmora/library.sqlite3");
+        lib.with_database([](sqlite3* db) { sql::statement(db, "UPDATE stages SET stage_hash = NULL;", "test").run(); });
+    }
+    EXPECT_EQ(playing(), "");
+    p.run({"--prepare", "--edition", "standard", "--difficulty", "hard", song});
+    EXPECT_EQ(playing(), named.hex());
 }
 
 TEST(VelmoraPlay, ASongAtAnotherRateIsPreparedAndListedWithItsOwnRate) {
@@ -484,9 +503,10 @@ TEST(VelmoraPlay, AnAbandonedSessionIsKeptByTheNextOne) {
     std::vector<std::string> problems;
     EXPECT_EQ(library::keep_abandoned_sessions(&library, replays, "own", 9, problems), 1u);
     EXPECT_EQ(problems, std::vector<std::string>{});
-    ASSERT_TRUE(library.best_result(hash, "zetaflux").has_value());
-    EXPECT_EQ(library.best_result(hash, "zetaflux")->replay, abandoned + ".vrp");
-    EXPECT_FALSE(library.best_result(hash, "standard").has_value());
+    const std::string played = results::replay{}.pattern.hex();  // the stage write_session names
+    ASSERT_TRUE(library.best_result(hash, "zetaflux", "hard", played).has_value());
+    EXPECT_EQ(library.best_result(hash, "zetaflux", "hard", played)->replay, abandoned + ".vrp");
+    EXPECT_FALSE(library.best_result(hash, "standard", "hard", played).has_value());
     EXPECT_TRUE(std::filesystem::exists(replays + "/" + waiting + ".session"));
     EXPECT_TRUE(std::filesystem::exists(replays + "/notes.session"));
     EXPECT_FALSE(std::filesystem::exists(replays + "/" + abandoned + ".session"));
@@ -581,6 +601,8 @@ TEST(VelmoraPlay, AnAddedFolderIsSearchedByItsTagsAndAMovedSongKeepsItsBest) {
         run.played_at = 1;
         run.hits = 3;
         run.ratio = 2.5;
+        run.stage = library.playing_stage(run.song_hash, {});  // played on the stage just prepared
+        ASSERT_NE(run.stage, "");
         library.record_session({run});
     }
     for (const char* typed : {"CAFE odon", "nocturne"}) {
