@@ -135,9 +135,18 @@ int print_board(const play_options& o, std::FILE* out) {
     q.song = o.songs.front();
     q.choice = {o.edition, o.difficulty};
     q.prepare = true;
-    // Looking at a board adds nothing to the player's song list.
+    // Looking at a board adds nothing to the player's song list; an existing
+    // list is only read, for the board the song plays (its recording's,
+    // once aligned) and what is said beside it.
+    std::unique_ptr<library::song_library> songs;
+    try {
+        if (const std::string path = library::library_path(); library::song_library::exists(path))
+            songs = std::make_unique<library::song_library>(path, false);
+    } catch (const std::exception&) {
+        // The song's own stage's board, as without a list.
+    }
     const online::board_summary b =
-        online::look_up_board(*a, q, stagecache::stage_cache(userfiles::cache_dir()), nullptr);
+        online::look_up_board(*a, q, stagecache::stage_cache(userfiles::cache_dir()), songs.get());
     if (b.failed == online::board_failure::server) {
         say("cannot read the board of \"" + q.song + "\": " + b.why);
         return 1;
