@@ -194,7 +194,7 @@ bool song_panel::draw(SDL_Surface* target, ::library::stage_choice stage, bool e
             y += step;
         }
     }
-    text_.draw(target, x, hint_y, "Left/Right: difficulty   Ctrl+G: ghost", style(small_size, dim), width);
+    text_.draw(target, x, hint_y, "\u2190/\u2192: difficulty   Ctrl+G: ghost", style(small_size, dim), width);
     if (!ghost_note_.empty()) text_.draw(target, x, hint_y + step, ghost_note_, style(small_size, white), width);
     return true;
 }
