@@ -32,6 +32,8 @@
 
 #include "alignment/alignment.hpp"
 #include "converter/load_any.hpp"
+#include "library/fingerprint.hpp"
+#include "server/recordings.hpp"
 #include "library/prepare.hpp"
 #include "stagecache/stage_cache.hpp"
 
@@ -88,7 +90,7 @@ std::map<std::string, double> decoder_delays(const fs::path& dir) {
 }
 
 struct totals {
-    int files = 0, clear = 0;
+    int files = 0, clear = 0, linked = 0;
     double worst_put_in = 0, worst_music = 0;
 };
 
@@ -103,10 +105,36 @@ double nudge_ms(const fs::path& dir) {
     return ms;
 }
 
+// The file's fingerprint as the song library keeps it (from the decode a
+// preparation makes) and its length; exits on a file it cannot decode.
+struct heard {
+    std::vector<std::uint32_t> print;
+    double seconds = 0;
+};
+heard fingerprint_or_die(const std::string& path) {
+    std::string why;
+    const auto w = converter::load_at_converter_rate(path, nullptr, &why);
+    if (!w) {
+        std::fprintf(stderr, "alignment_measure: cannot decode %s: %s\n", path.c_str(), why.c_str());
+        std::exit(1);
+    }
+    const auto print = server::decode_fingerprint(
+        library::audio_fingerprint(w->data.get(), w->frame_count(), w->info.chans, w->info.freq));
+    return {print ? *print : std::vector<std::uint32_t>{}, static_cast<double>(w->frame_count()) / w->info.freq};
+}
+
+// Whether the server links the two files' stages to one recording, and so one board.
+bool one_recording(const heard& a, const heard& b) {
+    return !a.print.empty() && !b.print.empty() && std::fabs(a.seconds - b.seconds) * 1000 <= server::length_slack_ms &&
+           server::same_recording(a.print, b.print);
+}
+
 void align_one(const fs::path& dir, const alignment::envelope& board, const std::string& kind, const std::string& f,
                double put_in, const std::map<std::string, double>& delays, totals& t) {
     alignment::peak_figures figures;
     const auto found = alignment::align(board, envelope_or_die(file_of(dir, kind, f)), &figures);
+    const bool linked = one_recording(fingerprint_or_die(file_of(dir, "plain", "flac")), fingerprint_or_die(file_of(dir, kind, f)));
+    t.linked += linked;
     const double music = put_in + delays.at(f) - delays.at("flac");
     ++t.files;
     t.clear += found.clear;
@@ -114,9 +142,9 @@ void align_one(const fs::path& dir, const alignment::envelope& board, const std:
         t.worst_put_in = std::max(t.worst_put_in, std::fabs(found.ms - put_in));
         t.worst_music = std::max(t.worst_music, std::fabs(found.ms - music));
     }
-    std::printf("| %s | %s-%s | %.2f | %+.2f | %+.2f | %s | %.3f | %.3f |\n", dir.filename().c_str(), kind.c_str(),
+    std::printf("| %s | %s-%s | %.2f | %+.2f | %+.2f | %s | %.3f | %.3f | %s |\n", dir.filename().c_str(), kind.c_str(),
                 f.c_str(), found.ms, found.ms - put_in, found.ms - music, found.clear ? "yes" : "no", figures.peak,
-                figures.runner_up);
+                figures.runner_up, linked ? "yes" : "no");
 }
 
 void align_piece(const fs::path& dir, const std::map<std::string, double>& delays, totals& t) {
@@ -130,19 +158,22 @@ void align_piece(const fs::path& dir, const std::map<std::string, double>& delay
 void cross_pieces(const std::vector<fs::path>& pieces) {
     std::vector<alignment::envelope> e;
     for (const auto& p : pieces) e.push_back(envelope_or_die(file_of(p, "plain", "flac")));
-    int pairs = 0, clear = 0;
+    std::vector<heard> prints;
+    for (const auto& p : pieces) prints.push_back(fingerprint_or_die(file_of(p, "plain", "flac")));
+    int pairs = 0, clear = 0, linked = 0;
     double highest = -1.0, best_runner = -1.0;
     for (std::size_t i = 0; i < e.size(); ++i)
         for (std::size_t j = 0; j < e.size(); ++j) {
             if (i == j) continue;
             alignment::peak_figures figures;
             clear += alignment::align(e[i], e[j], &figures).clear;
+            linked += one_recording(prints[i], prints[j]);
             ++pairs;
             if (figures.peak > highest) highest = figures.peak, best_runner = figures.runner_up;
         }
-    std::printf("\n## Different pieces against each other\n\n%d ordered pairs, %d clear; highest peak %.3f "
-                "(its runner-up %.3f)\n",
-                pairs, clear, highest, best_runner);
+    std::printf("\n## Different pieces against each other\n\n%d ordered pairs, %d clear, %d taken for one "
+                "recording; highest peak %.3f (its runner-up %.3f)\n",
+                pairs, clear, linked, highest, best_runner);
 }
 
 void costs(const std::vector<fs::path>& pieces) {
@@ -207,13 +238,13 @@ int main(int argc, char** argv) {
     const auto delays = decoder_delays(root / "click");
 
     std::printf("\n## Offsets against each piece's FLAC (ms)\n\n"
-                "| piece | file | found | error vs put in | error vs music | clear | peak | runner-up |\n"
-                "|---|---|---|---|---|---|---|---|\n");
+                "| piece | file | found | error vs put in | error vs music | clear | peak | runner-up | one recording |\n"
+                "|---|---|---|---|---|---|---|---|---|\n");
     totals t;
     for (const auto& p : pieces) align_piece(p, delays, t);
     std::printf("\n%d of %d copies clear; worst error of a clear one: %.2f ms against the offset put in, "
-                "%.2f ms against the music as decoded\n",
-                t.clear, t.files, t.worst_put_in, t.worst_music);
+                "%.2f ms against the music as decoded; %d of %d taken for the FLAC's recording (one board)\n",
+                t.clear, t.files, t.worst_put_in, t.worst_music, t.linked, t.files);
     cross_pieces(pieces);
     costs(pieces);
     return 0;
