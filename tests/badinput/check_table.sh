@@ -438,9 +438,12 @@ kept_best() {
   XDG_DATA_HOME="$work/play_data" XDG_CACHE_HOME="$work/play_cache" "$prog" --prepare "$stage/song.wav" >/dev/null 2>&1 \
     || cannot_set_up "velmora_play --prepare failed" || return
   mkdir -p "$play_data/replays" && rm -f "$play_data/replays/$1" || return
+  # A run names the stage it was played on: here the song's own.
   sqlite3 "$play_data/library.sqlite3" "DELETE FROM results; INSERT INTO results (song_hash, edition, difficulty,
-    session, run, played_at, hits, score, ratio, frames, offset_ms, replay)
-    SELECT hash, 'dynamics', 'normal', 's', 1, 0, 1, 15, 1.0, 60, 0, '$1' FROM songs;" || cannot_set_up "sqlite3 failed" || return
+    session, run, played_at, hits, score, ratio, frames, offset_ms, replay, stage_hash)
+    SELECT hash, 'dynamics', 'normal', 's', 1, 0, 1, 15, 1.0, 60, 0, '$1', (SELECT stage_hash FROM stages
+      WHERE song_hash = songs.hash AND edition = 'dynamics' AND difficulty = 'normal') FROM songs;" \
+    || cannot_set_up "sqlite3 failed" || return
   file=$play_data/replays/$1
 }
 # The song's best run names a kept replay that has been damaged since.
