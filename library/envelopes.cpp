@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "converter/load_any.hpp"
+#include "library/fingerprint.hpp"
 #include "library/prepare.hpp"
 #include "stagecache/stage_cache.hpp"
 #include "userfiles/user_dirs.hpp"
@@ -61,6 +63,22 @@ std::optional<alignment::envelope> own_envelope(const std::string& song_hash, co
     // Not kept, it is made again next time: the song still plays.
     if (made) keep_envelope(song_hash, *made);
     return made;
+}
+
+std::string fingerprint_from_file(song_library& songs, const std::string& song_hash, const std::string& song_path,
+                                  std::string& why) {
+    converter::source_facts facts{};
+    const auto source = converter::load_at_converter_rate(song_path, &facts, &why);
+    if (!source) return {};
+    const std::string print =
+        audio_fingerprint(source->data.get(), source->frame_count(), source->info.chans, source->info.freq);
+    if (print.empty()) {
+        why = "the song is too short to tell its recording";
+        return {};
+    }
+    songs.set_fingerprint(song_hash, print);
+    keep_envelope(song_hash, envelope_of_source(*source));
+    return print;
 }
 
 std::string envelope_for_upload(const std::string& song_hash, stage_choice choice, const std::string& stage_bytes) {

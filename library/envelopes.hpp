@@ -4,6 +4,7 @@
 
 #include "alignment/alignment.hpp"
 #include "converter/wave_sample.hpp"
+#include "library/song_library.hpp"
 #include "library/stage_choice.hpp"
 
 // A song's own onset envelope, kept beside the stage cache by song hash: sent
@@ -26,6 +27,13 @@ std::string keep_envelope(const std::string& song_hash, const alignment::envelop
 // kept. Nothing, with why, when the song cannot be decoded.
 std::optional<alignment::envelope> own_envelope(const std::string& song_hash, const std::string& song_path,
                                                 std::string& why);
+
+// A song whose stage was cached before the library kept fingerprints (or
+// by `--board`, which keeps nothing) gets its fingerprint now, and its
+// envelope with it, from one decode of the file; kept in the library.
+// "" with why when the file cannot be decoded or is too short.
+std::string fingerprint_from_file(song_library& songs, const std::string& song_hash, const std::string& song_path,
+                                  std::string& why);
 
 // The kept envelope's bytes for a session sent with `stage_bytes`: only when
 // that stage is the song's own in the cache, made from this very file; ""

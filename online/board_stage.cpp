@@ -96,10 +96,12 @@ std::string board_stage_file(const std::string& stage_hash) {
 board_stage_outcome refresh_board_stage(const account& who, library::song_library& songs,
                                         const board_stage_question& q, const limits& l) {
     if (who.server.empty()) return {};
-    const std::string fingerprint = songs.fingerprint(q.song_hash);
+    std::string fingerprint = songs.fingerprint(q.song_hash);
     const std::optional<library::song_row> song = songs.find(q.song_hash);
-    if (fingerprint.empty() || !song || song->duration <= 0)
-        return kept_row(songs, q, "the song's fingerprint is not known yet");
+    if (!song || song->duration <= 0) return kept_row(songs, q, "the song's length is not known yet");
+    std::string why;
+    if (fingerprint.empty() && (fingerprint = library::fingerprint_from_file(songs, q.song_hash, q.song_path, why)).empty())
+        return kept_row(songs, q, "cannot tell the song's recording: " + why);
     const client c(who.server, who.token, l);
     const versions v = c.recordings(fingerprint, static_cast<std::int64_t>(song->duration * 1000));
     // Out of reach: the row measured before still holds.

@@ -507,6 +507,7 @@ TEST(BoardStage, OnlyAnotherStagesBoardIsDownloadedCheckedAndAligned) {
         bool recorded;        // a row measured now
         bool clear;
         const char* why;      // in the row or the outcome
+        bool fingerprinted = true;  // false: a stage cached before fingerprints were kept; made from the file
     };
     const std::string board_of = R"({"stage":"STAGE","edition":"standard","difficulty":"hard","players":1,"envelope":)";
     const row rows[] = {
@@ -517,6 +518,7 @@ TEST(BoardStage, OnlyAnotherStagesBoardIsDownloadedCheckedAndAligned) {
         {"no envelope", "false}]", stage, good_envelope, true, false, "no envelope"},
         {"a bad envelope", "true}]", stage, "not one", false, false, "does not read"},
         {"aligned", "true}]", stage, good_envelope, true, true, ""},
+        {"aligned, its fingerprint made from the file", "true}]", stage, good_envelope, true, true, "", false},
     };
     int n = 0;
     for (const row& r : rows) {
@@ -529,7 +531,8 @@ TEST(BoardStage, OnlyAnotherStagesBoardIsDownloadedCheckedAndAligned) {
         own_stage.edition = "standard";
         own_stage.difficulty = "hard";
         lib.record_prepared(facts, own_stage);
-        lib.set_fingerprint(song_hash, "AQAAfingerprint");
+        if (r.fingerprinted) lib.set_fingerprint(song_hash, "AQAAfingerprint");
+        else test_sound::write_wav16(dir / "song.wav", song::sample_rate, 2, music);
         std::filesystem::remove_all(std::filesystem::path(online::board_stage_file(stage_hash)).parent_path());
         std::string boards = *r.boards == '[' ? r.boards : "[" + board_of + (*r.boards ? r.boards : "true}]");
         for (auto [from, to] : {std::pair<std::string, std::string>{"STAGE", stage_hash}, {"OWN", own_hash}})
@@ -546,7 +549,8 @@ TEST(BoardStage, OnlyAnotherStagesBoardIsDownloadedCheckedAndAligned) {
         });
         const online::board_stage_question q{song_hash, dir / "song.wav", own_hash, dir / "own.pat", {}};
         const online::board_stage_outcome o = online::refresh_board_stage({s.url(), "Mira", "t0k"}, lib, q, quick());
-        EXPECT_TRUE(o.asked) << r.what;
+        EXPECT_TRUE(o.asked) << r.what << ": " << o.why;
+        EXPECT_FALSE(lib.fingerprint(song_hash).empty()) << r.what;
         const std::optional<library::board_stage_row> kept = lib.board_stage(song_hash, {});
         ASSERT_EQ(kept.has_value(), r.recorded) << r.what << ": " << o.why;
         if (!r.recorded) {
