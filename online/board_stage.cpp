@@ -19,37 +19,20 @@ board_stage_outcome kept_row(library::song_library& songs, const board_stage_que
     return o;
 }
 
-// The stage's bytes, checked against the hash the server names it by, kept
-// under a temporary name and renamed; "" or why not.
-std::string fetch_stage(const client& c, const std::string& stage_hash, std::string& file) {
-    file = board_stage_file(stage_hash);
-    if (file.empty()) return "no home folder to keep the board's stage in";
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(file, ec)) {
-        vaz::hash_128 h;
-        std::string why;
-        if (vaz::hash_file(file, h, why) && h.hex() == stage_hash) return {};
-    }
-    const download d = c.stage(stage_hash);
-    if (!d.how.ok) return "cannot download the board's stage: " + d.how.message;
-    if (vaz::hash_bytes(d.bytes.data(), d.bytes.size()).hex() != stage_hash)
-        return "the server sent another stage than " + stage_hash;
-    std::string why;
-    const std::string dir = file.substr(0, file.rfind('/'));
-    if (!userfiles::make_dirs(dir, why)) return "cannot make \"" + dir + "\": " + why;
-    const vaz::replace_result r = vaz::replace_file(
-        file, file + ".XXXXXX", reinterpret_cast<const std::uint8_t*>(d.bytes.data()), d.bytes.size(), 0644);
-    if (r.failed_at != vaz::replace_step::done) return "cannot write \"" + file + "\"";
-    return {};
-}
-
 // The row for the board's stage: measured between the two envelopes. Only
 // the server's or the files' trouble comes back without a row (tried again
 // next time); a verdict of the alignment is a row, clear or not.
 std::optional<library::board_stage_row> measure(const client& c, const board_stage_question& q,
                                                 const version& board, std::string& why) {
-    std::string file;
-    if (why = fetch_stage(c, board.stage, file); !why.empty()) return std::nullopt;
+    const std::string file = board_stage_file(board.stage);
+    if (file.empty()) {
+        why = "no home folder to keep the board's stage in";
+        return std::nullopt;
+    }
+    if (why = keep_stage(c, board.stage, file); !why.empty()) {
+        why = "the board's stage: " + why;
+        return std::nullopt;
+    }
     library::board_stage_row row{board.stage, file, 0, false, {}, static_cast<std::int64_t>(std::time(nullptr))};
     if (!board.envelope) {
         row.why = no_envelope;
@@ -86,6 +69,26 @@ std::optional<version> other_board(const std::vector<version>& boards, library::
         if (b.edition == choice.edition_name() && b.difficulty == choice.difficulty_name())
             return b.stage == own_stage ? std::nullopt : std::optional<version>(b);
     return std::nullopt;
+}
+
+std::string keep_stage(const client& c, const std::string& stage_hash, const std::string& file) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(file, ec)) {
+        vaz::hash_128 h;
+        std::string why;
+        if (vaz::hash_file(file, h, why) && h.hex() == stage_hash) return {};
+    }
+    const download d = c.stage(stage_hash);
+    if (!d.how.ok) return d.how.message;
+    if (vaz::hash_bytes(d.bytes.data(), d.bytes.size()).hex() != stage_hash)
+        return "the server sent another stage than " + stage_hash;
+    std::string why;
+    const std::string dir = file.substr(0, file.rfind('/'));
+    if (!userfiles::make_dirs(dir, why)) return "cannot make \"" + dir + "\": " + why;
+    const vaz::replace_result r = vaz::replace_file(
+        file, file + ".XXXXXX", reinterpret_cast<const std::uint8_t*>(d.bytes.data()), d.bytes.size(), 0644);
+    if (r.failed_at != vaz::replace_step::done) return "cannot write \"" + file + "\"";
+    return {};
 }
 
 std::string board_stage_file(const std::string& stage_hash) {

@@ -43,6 +43,11 @@ struct board_stage_outcome {
 board_stage_outcome refresh_board_stage(const account& who, library::song_library& songs,
                                         const board_stage_question& q, const limits& l = {});
 
+// The stage named `stage_hash` in `file`: kept when the file already holds
+// it, else downloaded, checked against the hash the server names it by, and
+// written under a temporary name and renamed. "" or why not.
+std::string keep_stage(const client& c, const std::string& stage_hash, const std::string& file);
+
 // Where a downloaded board stage is kept: $XDG_CACHE_HOME/velmora/boards/HASH.pat.
 std::string board_stage_file(const std::string& stage_hash);
 
