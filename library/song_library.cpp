@@ -471,10 +471,7 @@ std::optional<result_row> song_library::best_result(const std::string& hash, std
 
 std::string song_library::playing_unlocked(const std::string& hash, std::string_view edition,
                                            std::string_view difficulty) {
-    // The board's stage once its row is clear, else the own stage.
-    sql::statement st(db_,
-                      std::string("SELECT COALESCE((SELECT stage_hash FROM board_stages") + where_key +
-                          " AND clear = 1), (SELECT stage_hash FROM stages" + where_key + "), '');",
+    sql::statement st(db_, "SELECT COALESCE(" + results::playing_stage_sql(":hash", ":edition", ":difficulty") + ", '');",
                       "cannot look a stage up");
     bind_key(st, hash, edition, difficulty);
     return st.step() ? st.text(0) : std::string();

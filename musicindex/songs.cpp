@@ -99,19 +99,6 @@ constexpr const char* song_columns =
     "SELECT f.id, f.path, f.title, f.artist, f.album, f.track, f.year, f.duration, f.cover, f.song_hash, f.added_at,"
     " COALESCE(s.last_played_at, 0), b.ratio, b.hits";
 
-// The stage a song plays in an edition and difficulty, as the song library
-// names it (its playing_stage): its board's stage once that row is clear,
-// else its own stage's hash, NULL while not known, which then matches the
-// runs kept without a stage. Runs of one stage only make a best.
-std::string playing_stage(const char* song, const char* edition, const char* difficulty) {
-    const auto key = [&](const std::string& t) {
-        return t + ".song_hash = " + song + " AND " + t + ".edition = " + edition + " AND " + t +
-               ".difficulty = " + difficulty;
-    };
-    return "COALESCE((SELECT bs.stage_hash FROM board_stages bs WHERE " + key("bs") +
-           " AND bs.clear = 1), (SELECT st.stage_hash FROM stages st WHERE " + key("st") + "))";
-}
-
 // The best run of each song in the edition and difficulty on the stage it
 // plays (better_result's order: ratio, fewer hits, earlier), looked up song
 // by song through the results' index on song_hash, so a search of a few
@@ -120,7 +107,7 @@ const std::string song_tables =
     std::string(" FROM files f LEFT JOIN songs s ON s.hash = f.song_hash"
                 " LEFT JOIN results b ON b.rowid = (SELECT r.rowid FROM results r WHERE r.song_hash = f.song_hash"
                 "   AND r.edition = ?1 AND r.difficulty = ?2"
-                "   AND r.stage_hash IS ") + playing_stage("f.song_hash", "?1", "?2") + " ORDER BY " +
+                "   AND r.stage_hash IS ") + results::playing_stage_sql("f.song_hash", "?1", "?2") + " ORDER BY " +
     results::best_order_sql + ", r.rowid ASC LIMIT 1) WHERE f.missing = 0 AND f.playable = 1";
 
 std::string order_by(sort_order sort) { return std::string(" ORDER BY ") + rule_of(sort).sql; }
@@ -198,7 +185,7 @@ std::optional<song_details> details_of(sqlite3* db, const std::string& path) {
                                      " WHERE r.song_hash = ?1 AND r.rowid = (SELECT rowid FROM results"
                                      "   WHERE song_hash = r.song_hash AND edition = r.edition"
                                      "   AND difficulty = r.difficulty AND stage_hash IS ") +
-                             playing_stage("r.song_hash", "r.edition", "r.difficulty") + " ORDER BY " +
+                             results::playing_stage_sql("r.song_hash", "r.edition", "r.difficulty") + " ORDER BY " +
                              results::best_order_sql + ", rowid ASC LIMIT 1) ORDER BY r.edition, r.difficulty;",
                          "cannot read a song's bests");
     bests.bind(1, d.entry.song_hash);

@@ -39,4 +39,20 @@ inline bool better_result(const result_row& a, const result_row& b) {
 // last tie-breaker (a row id) after these.
 inline constexpr const char* best_order_sql = "ratio DESC, hits ASC, played_at ASC";
 
+// The stage a song plays in an edition and difficulty, as an SQL expression
+// over the song library's tables board_stages and stages, for the song
+// library and the music index's best column alike: the board's stage once
+// that row is clear, else the song's own stage, NULL while neither is
+// known (which then matches the runs kept without a stage). Each argument
+// is an SQL term: a column, a parameter or a quoted value.
+inline std::string playing_stage_sql(const std::string& song, const std::string& edition,
+                                     const std::string& difficulty) {
+    const auto key = [&](const std::string& t) {
+        return t + ".song_hash = " + song + " AND " + t + ".edition = " + edition + " AND " + t +
+               ".difficulty = " + difficulty;
+    };
+    return "COALESCE((SELECT bs.stage_hash FROM board_stages bs WHERE " + key("bs") +
+           " AND bs.clear = 1), (SELECT st.stage_hash FROM stages st WHERE " + key("st") + "))";
+}
+
 }  // namespace results
