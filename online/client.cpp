@@ -363,6 +363,14 @@ board client::get_board(const std::string& stage, const std::string& edition, co
     return b;
 }
 
+namespace {
+
+bool stage_hash_form(const std::string& hash) {
+    return hash.size() == 32 && hash.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+}  // namespace
+
 versions client::recordings(const std::string& fingerprint, std::int64_t length_ms) const {
     versions v;
     answer a = call("GET",
@@ -387,7 +395,8 @@ versions client::recordings(const std::string& fingerprint, std::int64_t length_
             one.players = number_of(row, "players");
             const auto has = row.find("envelope");
             one.envelope = has != row.end() && has->is_boolean() && has->get<bool>();
-            if (one.stage.size() == 32) out.push_back(one);
+            // The hash names a file in the cache: nothing else may come through.
+            if (stage_hash_form(one.stage)) out.push_back(one);
         }
     };
     rows("stages", v.list);
@@ -402,14 +411,6 @@ download client::replay(std::int64_t session) const {
     if (d.how.ok) d.bytes = std::move(a.body);
     return d;
 }
-
-namespace {
-
-bool stage_hash_form(const std::string& hash) {
-    return hash.size() == 32 && hash.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-}  // namespace
 
 download client::stage(const std::string& hash) const {
     download d;

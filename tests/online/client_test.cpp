@@ -241,6 +241,21 @@ TEST(Client, AnEnvelopeFarLargerThanOneIsDropped) {
     EXPECT_NE(d.how.message.find("answered more than"), std::string::npos) << d.how.message;
 }
 
+// A stage's hash names a file in the player's cache: a server's recording
+// answer gets through only with hashes of the one form the game makes.
+TEST(Client, ARecordingsAnswerKeepsOnlyStageHashes) {
+    tiny_server s([](const auto&, auto& res) {
+        res.set_content(R"({"boards":[{"stage":"../../../../../../../../../x.pat","edition":"dynamics"},)"
+                        R"({"stage":"0123456789ABCDEF0123456789ABCDEF","edition":"dynamics"},)"
+                        R"({"stage":"0123456789abcdef0123456789abcdef","edition":"dynamics"}],"stages":[]})",
+                        "application/json");
+    });
+    const online::versions v = online::client(s.url(), "", quick()).recordings("AQAA", 1000);
+    ASSERT_TRUE(v.how.ok) << v.how.message;
+    ASSERT_EQ(v.boards.size(), 1u);
+    EXPECT_EQ(v.boards[0].stage, "0123456789abcdef0123456789abcdef");
+}
+
 TEST(Client, RefusesAddressesItCannotUse) {
     for (const char* bad : {"ftp://h", "127.0.0.1:8029", "http://", "http://a b", ""})
         EXPECT_FALSE(online::client::check_address(bad).empty()) << bad;
