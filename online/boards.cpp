@@ -1,8 +1,9 @@
 #include "online/boards.hpp"
 
 #include <algorithm>
-#include <thread>
 
+#include "converter/load_any.hpp"
+#include "library/fingerprint.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "vaz/files.hpp"
@@ -16,24 +17,46 @@ board_summary failure(board_summary b, board_failure step, std::string why) {
     return b;
 }
 
-// The stage's path in the cache, prepared first when asked, and the song's
-// hash; "" with the failure said in `b`.
+// The stage's path in the cache and the song's hash; "" with the failure
+// said in `b`.
 std::string stage_path(const board_question& q, const stagecache::stage_cache& cache, library::song_library* songs,
                        stagecache::song_hash& hash, board_summary& b) {
-    if (q.prepare) {
-        const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-        const library::prepare_outcome r =
-            library::prepare_song(q.song, q.choice.edition, q.choice.difficulty, threads, cache, nullptr, [](double) {});
-        if (r.status == library::prepare_status::failed) b = failure(b, board_failure::song, r.error);
-        hash = r.hash;
-        return b.ok() ? r.stage_path : std::string();
-    }
     std::string why;
     if (!library::song_hash_of(songs, q.song, hash, why)) {
         b = failure(b, board_failure::song, why);
         return {};
     }
     return cache.entry_path(hash, library::stage_key_of(q.choice.edition, q.choice.difficulty));
+}
+
+// A song never prepared here: the board of its recording in the edition and
+// difficulty, found by its fingerprint, or an empty one while no run of it
+// is on the server. Preparing a stage only to look would add work and a
+// cache entry the player never asked for.
+board_summary board_of_recording(const client& c, const board_question& q, board_summary b) {
+    std::string why;
+    converter::source_facts facts{};
+    const auto source = converter::load_at_converter_rate(q.song, &facts, &why);
+    if (!source) return failure(b, board_failure::song, "cannot decode \"" + q.song + "\": " + why);
+    const std::string print = library::audio_fingerprint(source->data.get(), source->frame_count(),
+                                                         source->info.chans, source->info.freq);
+    if (print.empty()) return failure(b, board_failure::song, "\"" + q.song + "\" is too short to tell its recording");
+    const std::int64_t length_ms =
+        static_cast<std::int64_t>(source->frame_count()) * 1000 / static_cast<std::int64_t>(source->info.freq);
+    const versions v = c.recordings(print, length_ms);
+    if (!v.how.ok) return failure(b, board_failure::server, v.how.message);
+    const std::string edition = q.choice.edition_name(), difficulty = q.choice.difficulty_name();
+    for (const version& one : v.boards)
+        if (one.edition == edition && one.difficulty == difficulty) b.stage = one.stage;
+    if (b.stage.empty()) {
+        b.got.how.ok = true;
+    } else {
+        b.got = c.get_board(b.stage, edition, difficulty, q.rows);
+        if (!b.got.how.ok) return failure(b, board_failure::server, b.got.how.message);
+    }
+    for (const version& one : v.list)
+        if (one.stage != b.stage || one.edition != edition || one.difficulty != difficulty) b.versions.push_back(one);
+    return b;
 }
 
 // What the library says beside the board; the board shows without it.
@@ -62,10 +85,10 @@ board_summary look_up_board(const account& who, const board_question& q, const s
     if (!b.ok()) return b;
     vaz::hash_128 stage;
     std::string why;
+    const client c(who.server, who.token, l);
     // The board follows the stage's bytes: only a stage in the cache has one.
     if (!vaz::hash_file(path, stage, why))
-        return q.prepare ? failure(b, board_failure::stage, "cannot read the stage \"" + path + "\": " + why)
-                         : failure(b, board_failure::not_prepared, "not prepared yet");
+        return q.by_recording ? board_of_recording(c, q, b) : failure(b, board_failure::not_prepared, "not prepared yet");
     b.stage = stage.hex();
     std::string fingerprint;
     double seconds = 0;
@@ -80,7 +103,6 @@ board_summary look_up_board(const account& who, const board_question& q, const s
             // The own stage's board, which names the recording's when it knows it.
         }
     }
-    const client c(who.server, who.token, l);
     b.got = c.get_board(b.stage, edition, difficulty, q.rows);
     if (!b.got.how.ok) return failure(b, board_failure::server, b.got.how.message);
     if (!b.got.recording_board.empty()) {

@@ -27,9 +27,10 @@ struct board_summary {
 struct board_question {
     std::string song;  // the audio file
     library::stage_choice choice;
-    // Prepare a stage the cache lacks (on every core, recorded nowhere);
+    // A song whose stage the cache lacks is looked up by its recording (its
+    // fingerprint, from one decode; nothing is prepared or recorded);
     // otherwise such a song is "not prepared yet".
-    bool prepare = false;
+    bool by_recording = false;
     int rows = 10;
 };
 

@@ -134,7 +134,7 @@ int print_board(const play_options& o, std::FILE* out) {
     online::board_question q;
     q.song = o.songs.front();
     q.choice = {o.edition, o.difficulty};
-    q.prepare = true;
+    q.by_recording = true;
     // Looking at a board adds nothing to the player's song list; an existing
     // list is only read, for the board the song plays (its recording's,
     // once aligned) and what is said beside it.

@@ -427,26 +427,29 @@ TEST(Queue, ASessionWithoutAFinishedRunIsNotQueued) {
 
 // A board is named by its stage's bytes, found in the cache by the song's
 // hash: the library's while the file is as it was linked, read again once
-// the file changed. A stage not in the cache asks no server, and is not made
-// unless asked for.
+// the file changed. A stage not in the cache asks no server, unless the
+// board is looked up by the song's recording, which prepares nothing.
 TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
     struct row {
         const char* what;
-        bool linked, touched, prepare;
+        bool linked, touched, by_recording, sound;
         online::board_failure failed;
+        int asks;
     };
     const row rows[] = {
-        {"linked", true, false, false, online::board_failure::none},
-        {"linked, then changed", true, true, false, online::board_failure::not_prepared},
-        {"not linked", false, false, false, online::board_failure::not_prepared},
-        {"not linked, prepared on the way", false, false, true, online::board_failure::song},
+        {"linked", true, false, false, false, online::board_failure::none, 1},
+        {"linked, then changed", true, true, false, false, online::board_failure::not_prepared, 0},
+        {"not linked", false, false, false, false, online::board_failure::not_prepared, 0},
+        {"not linked, by a recording it cannot tell", false, false, true, false, online::board_failure::song, 0},
+        {"not linked, by its recording", false, false, true, true, online::board_failure::none, 2},
     };
     for (const row& r : rows) {
         test_support::scratch_dir dir;
         ASSERT_EQ(setenv("XDG_DATA_HOME", dir.path().c_str(), 1), 0);
         library::song_library lib(dir / "library.sqlite3");
         const std::string song = dir / "song.wav";
-        write_file(song, "no sound at all");
+        if (r.sound) test_sound::write_wav16(song, 44100, 1, test_sound::pulsing_tone(8 * 44100, 440.0, 4.0, 12000.0, 1));
+        else write_file(song, "no sound at all");
         // Any hash but the file's own: only the library can name it.
         const stagecache::song_hash linked = vaz::hash_bytes("another song", 12);
         const stagecache::stage_cache cache(dir / "cache");
@@ -467,24 +470,40 @@ TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
         std::atomic<int> asked{0};
         tiny_server s([&](const httplib::Request& req, httplib::Response& res) {
             ++asked;
-            EXPECT_EQ(req.path, "/v1/boards/" + vaz::hash_bytes(stage.data(), stage.size()).hex() + "/standard/hard");
+            const std::string board = vaz::hash_bytes(stage.data(), stage.size()).hex();
+            if (req.path == "/v1/recordings") {
+                EXPECT_NE(req.get_param_value("length_ms"), "0");
+                res.set_content(R"({"stages":[],"boards":[{"stage":")" + board +
+                                    R"(","edition":"standard","difficulty":"hard","players":3}]})",
+                                "application/json");
+                return;
+            }
+            EXPECT_EQ(req.path, "/v1/boards/" + board + "/standard/hard");
             res.set_content(R"({"entries":[{"rank":1,"player":"ada","ratio":2.5}],"players":3})", "application/json");
         });
         online::board_question q;
         q.song = song;
-        q.prepare = r.prepare;
+        q.by_recording = r.by_recording;
         const online::board_summary b = online::look_up_board({s.url(), "Mira", "t0k"}, q, cache, &lib, quick());
         EXPECT_EQ(static_cast<int>(b.failed), static_cast<int>(r.failed)) << r.what << ": " << b.why;
-        EXPECT_EQ(asked.load(), r.failed == online::board_failure::none ? 1 : 0) << r.what;
+        EXPECT_EQ(asked.load(), r.asks) << r.what;
         if (r.failed == online::board_failure::none) {
             EXPECT_EQ(b.got.players, 3) << r.what;
-            EXPECT_EQ(b.state, "queued") << r.what << ": the linked song's last session";
+            if (r.linked) EXPECT_EQ(b.state, "queued") << r.what << ": the linked song's last session";
+        }
+        if (r.by_recording) {
+            stagecache::song_hash own;
+            std::string why;
+            ASSERT_TRUE(stagecache::hash_file(song, own, why)) << why;
+            EXPECT_FALSE(std::filesystem::exists(cache.entry_path(
+                own, library::stage_key_of(converter::edition::standard, converter::difficulty::hard))))
+                << r.what << ": nothing prepared";
         }
         if (r.failed == online::board_failure::not_prepared) {
             EXPECT_EQ(b.why, "not prepared yet") << r.what;
         }
         if (r.failed == online::board_failure::song) {
-            EXPECT_NE(b.why.find("cannot decode"), std::string::npos) << b.why;
+            EXPECT_NE(b.why.find("cannot decode"), std::string::npos) << r.what << ": " << b.why;
         }
         unsetenv("XDG_DATA_HOME");
     }

@@ -154,6 +154,11 @@ TEST(OnlineServer, VelmoraPlayGoesOnlineOnceAndOffline) {
         const std::string out = test_support::shell_output(env + " " + r.args + " 2>&1", status);
         EXPECT_EQ(WEXITSTATUS(status), r.status) << r.args << ": " << out;
         EXPECT_NE(out.find(r.says), std::string::npos) << r.args << ": " << out;
+        if (r.args.rfind("--board", 0) == 0) {
+            // Nor does it prepare the song: no stage is made to look.
+            for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
+                EXPECT_NE(e.path().extension(), ".pat") << e.path();
+        }
         if (r.says == std::string("Playing online at")) {
             struct stat st {};
             ASSERT_EQ(stat((dir / "velmora/online.conf").c_str(), &st), 0);
