@@ -96,16 +96,22 @@ board_summary look_up_board(const account& who, const board_question& q, const s
     const std::string edition = q.choice.edition_name(), difficulty = q.choice.difficulty_name();
     // The song plays its recording's board stage once aligned to it: that
     // board is the song's, whatever its own stage's hash.
+    // A file measured as not the board's music (another mix, a live take)
+    // keeps its own stage and so its own board, whatever the server links.
+    bool own_board = false;
     if (songs) {
         try {
-            if (const auto row = songs->board_stage(hash.hex(), q.choice); row && row->clear) b.stage = row->stage_hash;
+            if (const auto row = songs->board_stage(hash.hex(), q.choice)) {
+                if (row->clear) b.stage = row->stage_hash;
+                own_board = !row->clear;
+            }
         } catch (const std::exception&) {
             // The own stage's board, which names the recording's when it knows it.
         }
     }
     b.got = c.get_board(b.stage, edition, difficulty, q.rows);
     if (!b.got.how.ok) return failure(b, board_failure::server, b.got.how.message);
-    if (!b.got.recording_board.empty()) {
+    if (!b.got.recording_board.empty() && !own_board) {
         // A copy's own stage: the recording's board is the one its runs are ranked on.
         board recording = c.get_board(b.got.recording_board, edition, difficulty, q.rows);
         if (!recording.how.ok) return failure(b, board_failure::server, recording.how.message);

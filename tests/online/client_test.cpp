@@ -428,13 +428,16 @@ TEST(Queue, ASessionWithoutAFinishedRunIsNotQueued) {
 // A board is named by its stage's bytes, found in the cache by the song's
 // hash: the library's while the file is as it was linked, read again once
 // the file changed. A stage not in the cache asks no server, unless the
-// board is looked up by the song's recording, which prepares nothing.
+// board is looked up by the song's recording, which prepares nothing. A
+// copy's stage whose board names its recording's board shows that board,
+// unless the file was measured as another mix: it keeps its own.
 TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
     struct row {
         const char* what;
         bool linked, touched, by_recording, sound;
         online::board_failure failed;
         int asks;
+        bool measured = false, clear = false;  // a row of the recording's board stage
     };
     const row rows[] = {
         {"linked", true, false, false, false, online::board_failure::none, 1},
@@ -442,6 +445,8 @@ TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
         {"not linked", false, false, false, false, online::board_failure::not_prepared, 0},
         {"not linked, by a recording it cannot tell", false, false, true, false, online::board_failure::song, 0},
         {"not linked, by its recording", false, false, true, true, online::board_failure::none, 2},
+        {"linked, aligned to the recording's board", true, false, false, false, online::board_failure::none, 1, true, true},
+        {"linked, another mix of the recording", true, false, false, false, online::board_failure::none, 1, true, false},
     };
     for (const row& r : rows) {
         test_support::scratch_dir dir;
@@ -463,6 +468,10 @@ TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
                                             library::stage_choice{}, stage_file, closed_url(), 100),
                   "");
         if (r.linked) library::record_play(lib, song, linked.hex(), 100);
+        const std::string recording_board(32, 'b');
+        if (r.measured)
+            lib.record_board_stage(linked.hex(), library::stage_choice{},
+                                   {recording_board, dir / "b.pat", 12.5, r.clear, r.clear ? "" : "another mix", 100});
         const timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
         if (r.touched) {
             ASSERT_EQ(::utimensat(AT_FDCWD, song.c_str(), times, 0), 0);
@@ -471,6 +480,10 @@ TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
         tiny_server s([&](const httplib::Request& req, httplib::Response& res) {
             ++asked;
             const std::string board = vaz::hash_bytes(stage.data(), stage.size()).hex();
+            if (req.path == "/v1/boards/" + recording_board + "/standard/hard") {
+                res.set_content(R"({"entries":[],"players":5})", "application/json");
+                return;
+            }
             if (req.path == "/v1/recordings") {
                 EXPECT_NE(req.get_param_value("length_ms"), "0");
                 res.set_content(R"({"stages":[],"boards":[{"stage":")" + board +
@@ -479,7 +492,9 @@ TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
                 return;
             }
             EXPECT_EQ(req.path, "/v1/boards/" + board + "/standard/hard");
-            res.set_content(R"({"entries":[{"rank":1,"player":"ada","ratio":2.5}],"players":3})", "application/json");
+            res.set_content(R"({"entries":[{"rank":1,"player":"ada","ratio":2.5}],"players":3,"recording_board":")" +
+                                (r.measured ? recording_board : board) + "\"}",
+                            "application/json");
         });
         online::board_question q;
         q.song = song;
@@ -488,7 +503,7 @@ TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
         EXPECT_EQ(static_cast<int>(b.failed), static_cast<int>(r.failed)) << r.what << ": " << b.why;
         EXPECT_EQ(asked.load(), r.asks) << r.what;
         if (r.failed == online::board_failure::none) {
-            EXPECT_EQ(b.got.players, 3) << r.what;
+            EXPECT_EQ(b.got.players, r.measured && r.clear ? 5 : 3) << r.what;
             if (r.linked) EXPECT_EQ(b.state, "queued") << r.what << ": the linked song's last session";
         }
         if (r.by_recording) {
