@@ -1,6 +1,6 @@
 // measure_stage: how a stage follows its music.
 //   measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]
-//                 [--onsets FILE] [--repeats]
+//                 [--onsets FILE [--misses]] [--repeats]
 //     events, the Spearman correlation of events per second with the music's
 //     short-term loudness, the events inside a silence, and the rate of a
 //     quiet passage against a loud one (FROM and TO in seconds), each also
@@ -14,7 +14,10 @@
 //     share of onsets that carry an arrival; with --repeats, the bars the
 //     dynamics edition finds repeated in the music and the share of their
 //     arrivals that fly as the same place of the first bar did (group,
-//     angle and speed)
+//     angle and speed); with --misses, which of the dynamics edition's
+//     moments (onsets, streams and pulses, drops, repeats) the arrivals
+//     stand for and the share of each near an outside onset, and how far
+//     the outside onset nearest each of the edition's own lies
 //   measure_stage --compare STAGE OTHER
 //     both stages' events and the Pearson correlation of their events per second
 #include <cerrno>
@@ -34,7 +37,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]\n"
-                 "                     [--onsets FILE] [--repeats]\n"
+                 "                     [--onsets FILE [--misses]] [--repeats]\n"
                  "       measure_stage --compare STAGE OTHER\n");
     return 2;
 }
@@ -104,13 +107,52 @@ void print_repeats(const stage_measure::music& music, const stage_measure::group
                 m.arrivals);
 }
 
+// Which of the edition's moments the arrivals stand for, and how many of
+// each lie near an outside onset; and how far the edition's onsets lie from
+// the outside detector's nearest, so that a steady offset shows.
+void print_misses(const stage_measure::music& music, const std::vector<std::int64_t>& arrivals,
+                  const std::vector<double>& onsets) {
+    const converter::wave_sample source(44100, music.channels, music.values);
+    const converter::dynamics_plan plan = converter::plan_dynamics(source);
+    auto nearest = [&](double t) {
+        const auto it = std::lower_bound(onsets.begin(), onsets.end(), t);
+        double best = 1e9;
+        if (it != onsets.end()) best = *it - t;
+        if (it != onsets.begin() && t - *(it - 1) < std::fabs(best)) best = *(it - 1) - t;
+        return best;
+    };
+    const char* names[] = {"onset", "stream or pulse", "drop", "repeat"};
+    std::size_t count[4] = {}, near[4] = {};
+    for (std::int64_t a : arrivals) {
+        const auto it = std::lower_bound(plan.moments.begin(), plan.moments.end(), a,
+                                         [](const converter::dynamics_moment& m, std::int64_t t) { return m.tick < t; });
+        if (it == plan.moments.end() || it->tick != a) continue;
+        const std::size_t k = it->echo >= 0 ? 3 : static_cast<std::size_t>(it->kind);
+        ++count[k];
+        near[k] += std::fabs(nearest(static_cast<double>(a) / pattern::ticks_per_second)) <= 0.025;
+    }
+    for (std::size_t k = 0; k < 4; ++k)
+        std::printf("arrivals on a%s %s: %zu, near an onset %.3f\n", k == 0 ? "n" : "", names[k], count[k],
+                    count[k] ? static_cast<double>(near[k]) / static_cast<double>(count[k]) : 0.0);
+    // The outside onset nearest each of the edition's, in 5 ms steps.
+    std::vector<std::size_t> steps(21, 0);
+    for (const converter::dynamics_moment& m : plan.moments) {
+        if (m.kind == converter::dynamics_moment::stream) continue;
+        const double off = nearest(static_cast<double>(m.tick) / pattern::ticks_per_second);
+        if (std::fabs(off) <= 0.0525) ++steps[static_cast<std::size_t>(std::lround(off / 0.005) + 10)];
+    }
+    std::printf("outside onset nearest an onset of ours, ms:");
+    for (std::size_t i = 0; i < steps.size(); ++i) std::printf(" %+d:%zu", (static_cast<int>(i) - 10) * 5, steps[i]);
+    std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--compare") == 0) return compare(argv[2], argv[3]);
     if (argc < 3) return usage();
     range silence, quiet, loud;
-    bool per_second = false, repeats = false;
+    bool per_second = false, repeats = false, misses = false;
     const char* onsets_path = nullptr;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--onsets") == 0 && i + 1 < argc) {
@@ -125,6 +167,8 @@ int main(int argc, char** argv) {
             per_second = true;
         } else if (std::strcmp(argv[i], "--repeats") == 0) {
             repeats = true;
+        } else if (std::strcmp(argv[i], "--misses") == 0) {
+            misses = true;
         } else if (r && i + 2 < argc && number(argv[i + 1], r->from) && number(argv[i + 2], r->to) && r->from < r->to) {
             r->given = true;
             i += 2;
@@ -132,7 +176,7 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    if (quiet.given != loud.given) return usage();
+    if (quiet.given != loud.given || (misses && !onsets_path)) return usage();
 
     const auto music = stage_measure::read_music(argv[1]);
     if (!music) {
@@ -179,8 +223,8 @@ int main(int argc, char** argv) {
         std::printf("events in the silence %.2f-%.2f s: %zu; arrivals: %zu\n", silence.from, silence.to,
                     stage_measure::events_between(*stage, silence.from, silence.to),
                     arrivals_between(silence.from, silence.to));
+    std::vector<double> onsets;
     if (onsets_path) {
-        std::vector<double> onsets;
         if (!read_times(onsets_path, onsets)) {
             std::fprintf(stderr, "measure_stage: cannot read onset times from %s\n", onsets_path);
             return 1;
@@ -194,6 +238,7 @@ int main(int argc, char** argv) {
                     near.onsets_carrying);
     }
     if (repeats) print_repeats(*music, *stage);
+    if (misses) print_misses(*music, arrivals, onsets);
     if (quiet.given) {
         for (const auto* per : {&events, &arrivals_per_second}) {
             const double q = stage_measure::mean_over(*per, quiet.from, quiet.to);
