@@ -526,13 +526,30 @@ std::vector<std::int32_t> beat_grid(const std::vector<std::int32_t>& beats, std:
         const std::size_t from = std::min(i > around ? i - around : 0, beats.size() - 2 * around - 1);
         period[i] = beat_period(beats, from, from + 2 * around + 1);
     }
+    // The grid starts at the first beat that most of the first ones lie a
+    // whole number of periods from (within an eighth of one): a beat the
+    // tracker placed before it locked on would set the grid off the music.
+    std::size_t next = 0;
+    if (period[0] > 0.0) {
+        std::size_t most = 0;
+        for (std::size_t i = 0; i <= 2 * around; ++i) {
+            std::size_t agree = 0;
+            for (std::size_t j = 0; j <= 2 * around; ++j) {
+                const double gap = std::fabs(beats[j] - beats[i]);
+                agree += std::fabs(gap - std::round(gap / period[0]) * period[0]) <= period[0] / 8;
+            }
+            if (agree > most) {
+                most = agree;
+                next = i;
+            }
+        }
+    }
     std::vector<std::int32_t> grid;
     if (period[0] > 0.0)
-        for (double t = beats.front() - period[0]; t >= 0.0; t -= period[0])
+        for (double t = beats[next] - period[0]; t >= 0.0; t -= period[0])
             grid.push_back(static_cast<std::int32_t>(std::lround(t)));
     std::reverse(grid.begin(), grid.end());
-    std::size_t next = 0;
-    for (double t = beats.front(); t < last_tick;) {
+    for (double t = beats[next]; t < last_tick;) {
         grid.push_back(static_cast<std::int32_t>(std::lround(t)));
         while (next + 1 < beats.size() && beats[next + 1] <= t) ++next;
         const double p = period[next];
