@@ -264,6 +264,32 @@ TEST(Dynamics, BeatsFallOnTheClicksTheyStandFor) {
     EXPECT_LE(std::fabs(sum / static_cast<double>(locked)), 0.008);
 }
 
+// Notes at uneven gaps (0.2 to 0.45 s, each ringing into the next) have no
+// beat to feel: the tracker still reports beats, guesses that mostly miss
+// the notes, and those carry nothing. Every threat arrives on a note.
+TEST(Dynamics, MusicWithNoSteadyBeatHasNoPulses) {
+    std::vector<double> v(30 * 44100, 0.0);
+    std::vector<std::int64_t> notes;
+    std::uint32_t x = 5;
+    for (std::size_t at = 4410; at < v.size();) {
+        notes.push_back(static_cast<std::int64_t>(std::lround(static_cast<double>(at) * 60.0 / 44100.0)));
+        x = x * 1664525u + 1013904223u;
+        const std::size_t gap = 8820 + (x >> 8) % 11025;
+        const double hz = 220.0 * std::pow(2.0, static_cast<double>((x >> 4) % 12) / 12.0);
+        for (std::size_t i = 0; i < gap && at + i < v.size(); ++i)
+            v[at + i] = 0.4 * std::exp(-static_cast<double>(i) / 8000.0) * std::sin(6.283185307179586 * hz * static_cast<double>(i) / 44100.0);
+        at += gap;
+    }
+    const auto stage = stage_at(stereo(v), difficulty::hard);
+    std::size_t arrivals = 0;
+    for (std::int64_t t : stage_measure::arrival_ticks(stage)) {
+        const auto it = std::lower_bound(notes.begin(), notes.end(), t - 2);
+        EXPECT_TRUE(it != notes.end() && *it <= t + 2) << "a threat at tick " << t << " on no note";
+        ++arrivals;
+    }
+    EXPECT_GT(arrivals, 60u);
+}
+
 // Loud and quiet parts of the same music: threats a second follow the
 // loudness at every difficulty, the quiet parts far sparser; a held tone is
 // a steady stream of single threats, never a burst or a long gap; digital
