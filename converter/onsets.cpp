@@ -114,10 +114,10 @@ constexpr double silence_power = 1e-7;
 constexpr std::size_t tempo_hop = 4 * onset_finder::hop;  // 23 ms
 constexpr std::size_t tempo_window = 256;  // tempo hops: the power of two nearest 5.8 s
 constexpr std::size_t tempo_step = tempo_window / 4;
-// The tracker's beats fall a steady 31 to 51 ms (the median of a piece;
-// 38 over twelve pieces and a click track) before the onsets they stand
-// for: its phase counts in tempo hops, four times ours. They are dated that
-// much later, or a beat no onset marks would come early.
+// The tracker's beats fall a steady 31 to 51 ms (the median of a piece
+// with a beat; 38 over thirteen pieces and a click track) before the
+// onsets they stand for: its phase counts in tempo hops, four times ours.
+// They are dated that much later, or a beat no onset marks comes early.
 constexpr std::int64_t beat_delay = 13 * static_cast<std::int64_t>(onset_finder::hop) / 2;
 
 struct fvec_deleter {
