@@ -42,7 +42,7 @@ wanted() {
 # The first number after a label in measure_stage's output.
 after() { sed -n "s/.*$1 \([-0-9.]*\).*/\1/p" "$2" | head -n 1; }
 
-printf '| piece (package, length) | clear beat (beats on an onset) | arrivals near an onset (chance, ratio), hard | onsets carrying: hard, normal | Spearman hard, normal | repeated bars (share of the music): threats flying as the first time, hard, normal |\n'
+printf '| piece (package, length) | clear beat (beats on an onset) | arrivals near an onset (chance, ratio), hard | onsets carrying: hard, normal | Spearman hard, normal (loudness range) | repeated bars (share of the music): threats flying as the first time, hard, normal |\n'
 printf '|---|---|---|---|---|---|\n'
 echo "$pieces" | while read -r name package path; do
     wanted "$@" || continue
@@ -80,11 +80,11 @@ echo "$pieces" | while read -r name package path; do
     done
     h="$folder/work/$name.hard.txt" n="$folder/work/$name.normal.txt"
     length=$(sed -n 's/.* of \([0-9.]*\) s$/\1/p' "$h" | head -n 1)
-    printf '| %s (%s, %.0f s) | %s (%s) | %s (%s, %sx) | %s, %s | %s, %s | %s (%s%%): %s, %s |\n' "$name" "$package" "$length" \
+    printf '| %s (%s, %.0f s) | %s (%s) | %s (%s, %sx) | %s, %s | %s, %s (%s LU) | %s (%s%%): %s, %s |\n' "$name" "$package" "$length" \
         "$(sed -n 's/.*clear beat \([a-z]*\)$/\1/p' "$h")" "$(after 'of an onset' "$h")" \
         "$(after 'of one' "$h")" "$(after 'chance' "$h")" "$(sed -n 's/.*, \([0-9.]*\)x).*/\1/p' "$h")" \
         "$(after 'carrying a threat' "$h")" "$(after 'carrying a threat' "$n")" \
-        "$(after 'short-term loudness)' "$h")" "$(after 'short-term loudness)' "$n")" \
+        "$(after 'short-term loudness)' "$h")" "$(after 'short-term loudness)' "$n")" "$(after 'loudness range' "$h")" \
         "$(after 'repeated bars' "$h")" "$(sed -n 's/.*(\([0-9]*\)% of the music).*/\1/p' "$h")" \
         "$(after 'as the first time' "$h")" "$(after 'as the first time' "$n")"
 done

@@ -2,8 +2,8 @@
 //   measure_stage MUSIC STAGE [--silence FROM TO] [--quiet FROM TO --loud FROM TO] [--per-second]
 //                 [--onsets FILE [--misses] [--beats FILE]] [--repeats]
 //     events, the Spearman correlation of events per second with the music's
-//     short-term loudness, the events inside a silence, and the rate of a
-//     quiet passage against a loud one (FROM and TO in seconds), each also
+//     short-term loudness, the music's loudness range, the events inside a
+//     silence, and the rate of a quiet passage against a loud one (FROM and TO in seconds), each also
 //     for the arrivals below
 //     and where the danger arrives: each event's bullet back at the
 //     playfield's centre, its best shift against the music's loudness per 0.1 s,
@@ -42,6 +42,25 @@ namespace {
 // within 25 ms of an outside onset. On the pieces measured the shares fall
 // in two groups, 0.69 to 0.98 and 0.03 to 0.51.
 constexpr double clear_beat = 0.6;
+
+// How far apart the music's loud and quiet parts lie: EBU R128's loudness
+// range (the 10th to the 95th percentile of the short-term loudness, gated
+// at -70 LUFS and 20 LU below the gated mean), of one value a second.
+double loudness_range(const std::vector<double>& short_term) {
+    std::vector<double> heard;
+    double power = 0.0;
+    for (double l : short_term)
+        if (l > -70.0) {
+            heard.push_back(l);
+            power += std::pow(10.0, l / 10.0);
+        }
+    if (heard.empty()) return 0.0;
+    const double gate = 10.0 * std::log10(power / static_cast<double>(heard.size())) - 20.0;
+    heard.erase(std::remove_if(heard.begin(), heard.end(), [gate](double l) { return l <= gate; }), heard.end());
+    std::sort(heard.begin(), heard.end());
+    auto at = [&](double q) { return heard[static_cast<std::size_t>(std::lround(q * static_cast<double>(heard.size() - 1)))]; };
+    return at(0.95) - at(0.10);
+}
 
 int usage() {
     std::fprintf(stderr,
@@ -212,6 +231,7 @@ int main(int argc, char** argv) {
     std::printf("events: %.0f over %zu s (%.1f per second)\n", total, events.size(),
                 events.empty() ? 0.0 : total / static_cast<double>(events.size()));
     std::printf("spearman(events per second, short-term loudness): %.3f\n", stage_measure::spearman(events, loudness));
+    std::printf("loudness range %.1f LU\n", loudness_range(loudness));
     // Where the danger is: each event's bullet back at the centre.
     const auto arrivals = stage_measure::arrival_ticks(*stage);
     const auto arrivals_per_second =
