@@ -1,7 +1,9 @@
 #!/bin/sh
-# The dynamics edition on real music: for each piece, the share of arrivals
-# within 25 ms of an onset Debian's aubioonset finds (and chance), the share
-# of those onsets carrying a threat on hard and normal, and the share of the
+# The dynamics edition on real music: for each piece, whether it has a clear
+# beat (at least 0.6 of the beats Debian's aubiotrack finds lie within 25 ms
+# of an onset its aubioonset finds, both with their default settings), the
+# share of arrivals within 25 ms of an onset (and chance), the share of
+# those onsets carrying a threat on hard and normal, and the share of the
 # threats in repeated bars that fly as they did the first time.
 #   bench/dynamics_pieces.sh BUILD [FOLDER] [NAME...]
 # BUILD holds velmora_bc, measure_stage and make_song; the pieces are
@@ -40,8 +42,8 @@ wanted() {
 # The first number after a label in measure_stage's output.
 after() { sed -n "s/.*$1 \([-0-9.]*\).*/\1/p" "$2" | head -n 1; }
 
-printf '| piece (package, length) | arrivals near an onset (chance, ratio), hard | onsets carrying: hard, normal | Spearman hard, normal | repeated bars (share of the music): threats flying as the first time, hard, normal |\n'
-printf '|---|---|---|---|---|\n'
+printf '| piece (package, length) | clear beat (beats on an onset) | arrivals near an onset (chance, ratio), hard | onsets carrying: hard, normal | Spearman hard, normal (loudness range) | repeated bars (share of the music): threats flying as the first time, hard, normal |\n'
+printf '|---|---|---|---|---|---|\n'
 echo "$pieces" | while read -r name package path; do
     wanted "$@" || continue
     wav="$folder/work/$name.wav"
@@ -69,17 +71,20 @@ echo "$pieces" | while read -r name package path; do
     fi
     echo "aubioonset -i $wav > $folder/work/$name.onsets" >> "$commands"
     [ -s "$folder/work/$name.onsets" ] || aubioonset -i "$wav" > "$folder/work/$name.onsets"
+    echo "aubiotrack -i $wav > $folder/work/$name.beats" >> "$commands"
+    [ -s "$folder/work/$name.beats" ] || aubiotrack -i "$wav" > "$folder/work/$name.beats"
     for d in hard normal; do
         nice -n 10 "$build/velmora_bc" "$wav" "$folder/work/$name.$d.pat" --edition dynamics --difficulty "$d" >/dev/null
         nice -n 10 "$build/measure_stage" "$wav" "$folder/work/$name.$d.pat" --onsets "$folder/work/$name.onsets" \
-            --repeats > "$folder/work/$name.$d.txt"
+            --beats "$folder/work/$name.beats" --repeats > "$folder/work/$name.$d.txt"
     done
     h="$folder/work/$name.hard.txt" n="$folder/work/$name.normal.txt"
     length=$(sed -n 's/.* of \([0-9.]*\) s$/\1/p' "$h" | head -n 1)
-    printf '| %s (%s, %.0f s) | %s (%s, %sx) | %s, %s | %s, %s | %s (%s%%): %s, %s |\n' "$name" "$package" "$length" \
+    printf '| %s (%s, %.0f s) | %s (%s) | %s (%s, %sx) | %s, %s | %s, %s (%s LU) | %s (%s%%): %s, %s |\n' "$name" "$package" "$length" \
+        "$(sed -n 's/.*clear beat \([a-z]*\)$/\1/p' "$h")" "$(after 'of an onset' "$h")" \
         "$(after 'of one' "$h")" "$(after 'chance' "$h")" "$(sed -n 's/.*, \([0-9.]*\)x).*/\1/p' "$h")" \
         "$(after 'carrying a threat' "$h")" "$(after 'carrying a threat' "$n")" \
-        "$(after 'short-term loudness)' "$h")" "$(after 'short-term loudness)' "$n")" \
+        "$(after 'short-term loudness)' "$h")" "$(after 'short-term loudness)' "$n")" "$(after 'loudness range' "$h")" \
         "$(after 'repeated bars' "$h")" "$(sed -n 's/.*(\([0-9]*\)% of the music).*/\1/p' "$h")" \
         "$(after 'as the first time' "$h")" "$(after 'as the first time' "$n")"
 done

@@ -7,8 +7,10 @@
 namespace converter {
 
 // The moments a listener hears: the song's onsets and its beats, found by
-// aubio's onset detection function, peak picker and beat tracker on spectra
-// of our own transform (converter/fft.hpp), so that they are the same on any
+// aubio's peak picker and beat tracker on the high-frequency content of
+// log-compressed spectra (log(1 + magnitude), as aubio's own onset detector
+// weighs them by default), all computed by our own transform
+// (converter/fft.hpp) and arithmetic, so that they are the same on any
 // machine: aubio's own phase vocoder goes through an FFT library that picks
 // its code by processor at run time, and is never used here.
 //
@@ -38,7 +40,7 @@ public:
     static constexpr std::size_t hop = 128;
 
 private:
-    // The magnitude spectra and powers of the next count frames of signal_.
+    // The high-frequency content and powers of the next count frames of signal_.
     void frame_spectra(std::size_t count);
     // One frame's onsets and beats, in the order of the frames.
     void read_frame(std::size_t c);
@@ -46,8 +48,9 @@ private:
     std::unique_ptr<aubio_state> aubio_;
     std::vector<float> signal_;  // the values not yet framed, after the window's overlap
     std::vector<double> powers_;  // each frame's new hop's mean square
-    std::vector<float> re_, im_, mags_;
-    std::vector<float> spectra_;  // the magnitudes of the piece's frames, frame after frame
+    std::vector<float> re_, im_;
+    std::vector<float> sums_;  // per lane, the content of the frames in the real and the imaginary parts
+    std::vector<float> contents_;  // the piece's frames' high-frequency content
     std::vector<onset> onsets_;
     std::vector<std::int64_t> beats_;
 };

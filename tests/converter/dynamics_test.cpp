@@ -13,6 +13,7 @@
 #include "converter/dynamics.hpp"
 #include "converter/load_any.hpp"
 #include "converter/loudness.hpp"
+#include "converter/onsets.hpp"
 #include "kernel_sets.hpp"
 #include "support/scratch_dir.hpp"
 #include "tools/measure/golden_stages.hpp"
@@ -229,6 +230,82 @@ TEST(Dynamics, EveryClickCarriesItsThreatsOnItsTick) {
             EXPECT_EQ(drops, 1);
         }
     }
+}
+
+// A note of the dynamics song cut off while it still rings clicks, and an
+// onset detector hears that click as a note of its own just before the next
+// one (the bass's end, 20 ms before it): in the loud opening, no step in the
+// 30 ms before a sixteenth's notes comes near 3% of the peak.
+TEST(Dynamics, TheSongsNotesEndWithoutAClick) {
+    const auto& s = music();
+    constexpr long rate = 44100, opening = 10 * rate;
+    int peak = 0;
+    for (long n = 0; n < 2 * opening; ++n) peak = std::max(peak, std::abs(static_cast<int>(s[n])));
+    for (long k = 1; k < 40; ++k) {  // 0.25 s to 9.75 s
+        const long note = k * rate / 4;
+        int sharpest = 0;
+        for (long n = 2 * (note - rate * 3 / 100); n + 2 < 2 * note; ++n)
+            sharpest = std::max(sharpest, std::abs(static_cast<int>(s[n + 2]) - static_cast<int>(s[n])));
+        EXPECT_LT(sharpest, peak * 3 / 100) << "before the note at " << k / 4.0 << " s";
+    }
+}
+
+// The beat tracker's beats fall on the clicks of a steady pulse, not some
+// hops before them: a beat no onset marks is a pulse of its own, so a beat
+// placed early is a threat on nothing the player hears. Clicks every 0.5 s
+// over a quiet hiss (no hop silent), read as the converter feeds them.
+TEST(Dynamics, BeatsFallOnTheClicksTheyStandFor) {
+    constexpr std::size_t rate = converter::onset_finder::rate;
+    std::vector<float> mono(30 * rate);
+    std::uint32_t x = 11;
+    auto noise = [&x] {
+        x = x * 1664525u + 1013904223u;
+        return static_cast<float>(static_cast<double>(x >> 8) / 8388608.0 - 1.0);
+    };
+    for (float& v : mono) v = 0.002f * noise();
+    for (std::size_t at = rate / 2; at + 1500 < mono.size(); at += rate / 2)
+        for (std::size_t i = 0; i < 1500; ++i) mono[at + i] += 0.5f * std::exp(-static_cast<float>(i) / 150.0f) * noise();
+    converter::onset_finder found;
+    for (std::size_t s = 0; s < 30; ++s) found.add(mono.data() + s * rate, rate);
+    // Each beat within a tick and a half (the tracker's own steps are
+    // 23 ms), and on the clicks on the whole.
+    std::size_t locked = 0;
+    double sum = 0.0;
+    for (std::int64_t b : found.beats()) {
+        if (b < static_cast<std::int64_t>(8 * rate)) continue;  // the tracker locks on in a few seconds
+        const double at = static_cast<double>(b) / rate, off = at - std::round(at * 2.0) / 2.0;
+        EXPECT_LE(std::fabs(off), 0.025) << "beat at " << at << " s";
+        sum += off;
+        ++locked;
+    }
+    ASSERT_GE(locked, 15u);
+    EXPECT_LE(std::fabs(sum / static_cast<double>(locked)), 0.008);
+}
+
+// Notes at uneven gaps (0.2 to 0.45 s, each ringing into the next) have no
+// beat to feel: the tracker still reports beats, guesses that mostly miss
+// the notes, and those carry nothing. Every threat arrives on a note.
+TEST(Dynamics, MusicWithNoSteadyBeatHasNoPulses) {
+    std::vector<double> v(30 * 44100, 0.0);
+    std::vector<std::int64_t> notes;
+    std::uint32_t x = 5;
+    for (std::size_t at = 4410; at < v.size();) {
+        notes.push_back(static_cast<std::int64_t>(std::lround(static_cast<double>(at) * 60.0 / 44100.0)));
+        x = x * 1664525u + 1013904223u;
+        const std::size_t gap = 8820 + (x >> 8) % 11025;
+        const double hz = 220.0 * std::pow(2.0, static_cast<double>((x >> 4) % 12) / 12.0);
+        for (std::size_t i = 0; i < gap && at + i < v.size(); ++i)
+            v[at + i] = 0.4 * std::exp(-static_cast<double>(i) / 8000.0) * std::sin(6.283185307179586 * hz * static_cast<double>(i) / 44100.0);
+        at += gap;
+    }
+    const auto stage = stage_at(stereo(v), difficulty::hard);
+    std::size_t arrivals = 0;
+    for (std::int64_t t : stage_measure::arrival_ticks(stage)) {
+        const auto it = std::lower_bound(notes.begin(), notes.end(), t - 2);
+        EXPECT_TRUE(it != notes.end() && *it <= t + 2) << "a threat at tick " << t << " on no note";
+        ++arrivals;
+    }
+    EXPECT_GT(arrivals, 60u);
 }
 
 // Loud and quiet parts of the same music: threats a second follow the

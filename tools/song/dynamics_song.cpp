@@ -38,59 +38,72 @@ struct stereo {
 
 std::int64_t at_time(double seconds) { return std::llround(seconds * sample_rate); }
 
+// Each sound fades out over its last 5 ms: one cut off while it still rings
+// clicks, and a detector hears that click as an onset 20 ms before the next
+// note (the bass's, which ends there).
+double release(int n, std::int64_t length) {
+    return std::min(1.0, static_cast<double>(length - n) / (0.005 * sample_rate));
+}
+
 void kick(stereo& mix, double start) {
     double phase = 0.0;
-    for (int n = 0; n < at_time(0.3); ++n) {
+    const std::int64_t length = at_time(0.3);
+    for (int n = 0; n < length; ++n) {
         const double t = static_cast<double>(n) / sample_rate;
         phase += two_pi * (50.0 + 100.0 * std::exp(-t / 0.03)) / sample_rate;
-        mix.add(at_time(start) + n, 0.9 * std::exp(-t / 0.12) * std::sin(phase), 0.0);
+        mix.add(at_time(start) + n, release(n, length) * 0.9 * std::exp(-t / 0.12) * std::sin(phase), 0.0);
     }
 }
 
 void snare(stereo& mix, double start) {
     noise_source white(0x51a7e001u);
-    for (int n = 0; n < at_time(0.2); ++n) {
+    const std::int64_t length = at_time(0.2);
+    for (int n = 0; n < length; ++n) {
         const double t = static_cast<double>(n) / sample_rate;
         const double body = std::sin(two_pi * 190.0 * t) * std::exp(-t / 0.04);
-        mix.add(at_time(start) + n, 0.45 * (body + white.next() * std::exp(-t / 0.07)), 0.1);
+        mix.add(at_time(start) + n, release(n, length) * 0.45 * (body + white.next() * std::exp(-t / 0.07)), 0.1);
     }
 }
 
 void hat(stereo& mix, double start) {
     noise_source white(0x4a7f0002u);
     double previous = 0.0;
-    for (int n = 0; n < at_time(0.08); ++n) {
+    const std::int64_t length = at_time(0.08);
+    for (int n = 0; n < length; ++n) {
         const double t = static_cast<double>(n) / sample_rate;
         const double w = white.next();
-        mix.add(at_time(start) + n, 0.25 * (w - previous) * std::exp(-t / 0.015), 0.6);
+        mix.add(at_time(start) + n, release(n, length) * 0.25 * (w - previous) * std::exp(-t / 0.015), 0.6);
         previous = w;
     }
 }
 
 void bass(stereo& mix, double start, double hz) {
     double low = 0.0;
-    for (int n = 0; n < at_time(0.23); ++n) {
+    const std::int64_t length = at_time(0.23);
+    for (int n = 0; n < length; ++n) {
         const double t = static_cast<double>(n) / sample_rate;
         const double saw = 2.0 * std::fmod(hz * t, 1.0) - 1.0;
         low += 0.08 * (saw - low);
-        mix.add(at_time(start) + n, 0.5 * std::min(1.0, t / 0.005) * std::exp(-t / 0.2) * low, -0.1);
+        mix.add(at_time(start) + n, release(n, length) * 0.5 * std::min(1.0, t / 0.005) * std::exp(-t / 0.2) * low, -0.1);
     }
 }
 
 void stab(stereo& mix, double start, const std::array<double, 3>& chord) {
-    for (int n = 0; n < at_time(0.22); ++n) {
+    const std::int64_t length = at_time(0.22);
+    for (int n = 0; n < length; ++n) {
         const double t = static_cast<double>(n) / sample_rate;
         double v = 0.0;
         for (double hz : chord) v += std::sin(two_pi * hz * t) + 0.3 * std::sin(two_pi * 2.0 * hz * t);
-        mix.add(at_time(start) + n, 0.12 * std::min(1.0, t / 0.003) * std::exp(-t / 0.08) * v, -0.6);
+        mix.add(at_time(start) + n, release(n, length) * 0.12 * std::min(1.0, t / 0.003) * std::exp(-t / 0.08) * v, -0.6);
     }
 }
 
 void pluck(stereo& mix, double start, double hz) {
-    for (int n = 0; n < at_time(0.12); ++n) {
+    const std::int64_t length = at_time(0.12);
+    for (int n = 0; n < length; ++n) {
         const double t = static_cast<double>(n) / sample_rate;
         const double square = std::fmod(hz * t, 1.0) < 0.5 ? 1.0 : -1.0;
-        mix.add(at_time(start) + n, 0.08 * std::min(1.0, t / 0.002) * std::exp(-t / 0.04) * square, -0.8);
+        mix.add(at_time(start) + n, release(n, length) * 0.08 * std::min(1.0, t / 0.002) * std::exp(-t / 0.04) * square, -0.8);
     }
 }
 
