@@ -388,7 +388,7 @@ private:
         if (!extras) return missing(res, "There is no such board.");
         b.title = extras->title;
         b.artist = extras->artist;
-        b.host = req.header("Host");
+        b.host = links_for(o_.public_url, req.header("Host"), req.reached).game;
         b.players = top->players;
         for (page_run& r : b.rows) {
             const auto w = extras->watches.find(r.session);
@@ -403,7 +403,9 @@ private:
         std::optional<session_page_data> s;
         if (id) reads().read([&](pqxx::transaction_base& t) { s = session_page_of(t, *id); });
         if (!s) return missing(res, "There is no such session.");
-        s->host = req.header("Host");
+        const page_links links = links_for(o_.public_url, req.header("Host"), req.reached);
+        s->host = links.game;
+        s->web = links.web;
         res.status = 200;
         res.set_content(session_page(*s), page_media_type);
     }

@@ -1609,7 +1609,12 @@ TEST(ServerApi, PagesShowBoardsAndSessionsEscapedAndWithoutHiddenRuns) {
         {"board", board_path, {}, 200,
          {html_escape(evil_name), html_escape(evil_title), rate, "href=\"/sessions/" + a + "\"",
           "href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
-        {"board with a hostile Host", board_path, {{"Host", evil_title}}, 200, {"href=\"velmora://" + html_escape(evil_title) + "/sessions/" + a}},
+        // A Host that is no host[:port] never reaches the page: the links name the address reached.
+        {"board with a hostile Host", board_path, {{"Host", evil_title}}, 200, {"href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
+        {"session with a quoting Host", "/sessions/" + a, {{"Host", "x' onmouseover='y"}}, 200,
+         {"href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
+        {"board with another server's Host", board_path, {{"Host", "boards.example:9000"}}, 200,
+         {"href=\"velmora://boards.example:9000/sessions/" + a + "\""}},
         {"session", "/sessions/" + a, {}, 200,
          {html_escape(evil_name), html_escape(evil_title), rate, "Status: verified", "href=\"/v1/sessions/" + a + "/replay\"",
           "href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
@@ -1635,6 +1640,25 @@ TEST(ServerApi, PagesShowBoardsAndSessionsEscapedAndWithoutHiddenRuns) {
     EXPECT_EQ(head->status, 200);
     EXPECT_EQ(head->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_EQ(head->body, "");
+
+    // With a public address configured, links use it whatever Host says.
+    test_support::child_program pub({program("velmora_server"), "--database", cluster->url(), "--listen", "127.0.0.1:0",
+                                     "--public-url", "http://Boards.Example:8443/"},
+                                    cluster->root() + "/public_server.log");
+    const std::string line = pub.first_line(60);
+    ASSERT_NE(line.rfind(':'), std::string::npos) << line;
+    httplib::Client c("127.0.0.1", std::stoi(line.substr(line.rfind(':') + 1)));
+    for (const std::string& host : {std::string("other.example"), evil_title}) {
+        for (const std::string& path : {board_path, "/sessions/" + a}) {
+            auto got = c.Get(path.c_str(), {{"Host", host}});
+            ASSERT_TRUE(got) << path;
+            EXPECT_NE(got->body.find("href=\"velmora://boards.example:8443/sessions/" + a + "\""), std::string::npos) << path << got->body;
+            EXPECT_EQ(got->body.find("other.example"), std::string::npos) << path << got->body;
+        }
+    }
+    auto session = c.Get(("/sessions/" + a).c_str());
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->body.find("<a href=\"http://boards.example:8443/sessions/" + a + "\">"), std::string::npos) << session->body;
 }
 
 TEST(ServerApi, AReplayDownloadCountsOncePerViewerADay) {
