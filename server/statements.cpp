@@ -232,8 +232,11 @@ const statement player_insert{"player_insert",
 const statement name_holder{"name_holder",
     "SELECT name FROM players WHERE name_key = $1 OR lower(name) = lower($2) ORDER BY id LIMIT 1"};
 const statement unkeyed_names{"unkeyed_names", "SELECT id, name FROM players WHERE name_key IS NULL ORDER BY id"};
-const statement name_key_set{"name_key_set",
-    "UPDATE players SET name_key = $2 WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM players WHERE name_key = $2)"};
+// A batch of (id, key) pairs, ids ascending and keys distinct within the
+// batch: a key another player already holds is left unset.
+const statement name_keys_set{"name_keys_set",
+    "UPDATE players p SET name_key = k.key FROM unnest($1::bigint[], $2::text[]) AS k(id, key)"
+    " WHERE p.id = k.id AND NOT EXISTS (SELECT 1 FROM players q WHERE q.name_key = k.key)"};
 const statement address_lock{"address_lock", "SELECT pg_advisory_xact_lock($1, hashtext($2))"};
 // The per_hour-th newest of the hour ($2 = per_hour - 1): the address may make another once it is an hour old.
 const statement address_players{"address_players",

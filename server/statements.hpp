@@ -20,7 +20,7 @@ namespace sql {
 // Connections and health.
 extern const statement session_settings, plan_settings, health, queue_depth;
 // Players.
-extern const statement player_insert, name_holder, unkeyed_names, name_key_set, address_lock, address_players,
+extern const statement player_insert, name_holder, unkeyed_names, name_keys_set, address_lock, address_players,
     player_address_set;
 // Sessions as submitted.
 extern const statement session_look, stage_insert, session_insert, session_of_replay, budget_wait, submission_note,

@@ -26,6 +26,7 @@
 #include "alignment/alignment.hpp"
 #include "gametask/rules.hpp"
 #include "results/result_row.hpp"
+#include "server/names.hpp"
 #include "server/pages.hpp"
 #include "server/plays.hpp"
 #include "server/store.hpp"
@@ -1695,6 +1696,44 @@ TEST(ServerApi, AReplayDownloadCountsOncePerViewerADay) {
     }
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM watches WHERE session = " + id), "4");
     EXPECT_EQ(client().Get("/v1/sessions/99999999/replay")->status, 404);
+}
+
+// Players kept before names had keys get theirs at start, oldest first: a
+// look-alike of an older or already keyed name, or a name the rules refuse,
+// keeps none. Many players are keyed in a few statements, not one each.
+TEST(ServerApi, PlayersKeptBeforeNameKeysGetTheirsOldestFirst) {
+    const std::string held = new_player("rekey_pat");
+    ASSERT_FALSE(held.empty());
+    const struct {
+        std::string name;
+        bool keyed;
+    } rows[] = {
+        {"rekey_l1", true},
+        {"rekey_I1", false},                      // reads as the older rekey_l1
+        {"rekey_p\xd0\xb0t", false},              // Cyrillic a: reads as rekey_pat, keyed before
+        {"ab", false},                            // too short under today's rules
+        {"rekey_\"quote\\back", true},           // kept as text whatever it holds
+        {"REKEY_Q\xef\xbd\x92", true},             // fullwidth r
+    };
+    pqxx::connection c(cluster->url());
+    {
+        pqxx::work w(c);
+        for (const auto& r : rows)
+            w.exec_params("INSERT INTO players (name, token_hash) VALUES ($1, sha256(convert_to($1, 'UTF8')))", r.name);
+        w.exec("INSERT INTO players (name, token_hash) SELECT 'rekey_many_' || n, sha256(convert_to('rekey_many_' || n, 'UTF8'))"
+               " FROM generate_series(1, 20000) n");
+        w.commit();
+    }
+    const auto started = std::chrono::steady_clock::now();
+    server::key_old_names(c);
+    std::printf("keyed 20,006 names in %.2f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    pqxx::work w(c);
+    for (const auto& r : rows) {
+        const pqxx::row key = w.exec_params1("SELECT coalesce(name_key, '<none>') FROM players WHERE name = $1", r.name);
+        EXPECT_EQ(key[0].as<std::string>(), r.keyed ? server::check_name(r.name).key : "<none>") << r.name;
+    }
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM players WHERE name LIKE 'rekey\\_many\\_%' AND name_key IS NOT NULL"), "20000");
+    EXPECT_EQ(cluster->sql("SELECT name_key FROM players WHERE name = 'rekey_many_777'"), server::check_name("rekey_many_777").key);
 }
 
 // A hundred rows read from the board's kept copy: the page's latency and
