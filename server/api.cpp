@@ -304,10 +304,18 @@ private:
         const std::string token = bearer_token(req.header("Authorization"));
         const std::string hash = token_form(token) ? token_hash(token) : std::string();
         try {
-            primary_.transact([&](pqxx::work& w) { note_watch(w, id, hash, req.remote_addr); });
+            const std::string secret = viewer_secret();
+            primary_.transact([&](pqxx::work& w) { note_watch(w, id, hash, req.remote_addr, secret); });
         } catch (const std::exception& e) {
             log_event("watch_not_counted", {{"session", std::to_string(id)}, {"error", e.what()}});
         }
+    }
+
+    // Read once, at the first watch: it never changes.
+    std::string viewer_secret() {
+        std::lock_guard<std::mutex> lock(secret_mutex_);
+        if (secret_.empty()) primary_.read([&](pqxx::transaction_base& t) { secret_ = watch_secret(t); });
+        return secret_;
     }
 
     void get_stage(const http::request& req, http::response& res) {
@@ -478,6 +486,8 @@ private:
 
     const options& o_;
     std::mutex queue_mutex_;
+    std::mutex secret_mutex_;
+    std::string secret_;  // the watch viewers' key, once read
     queue_figures queue_;
     bool queue_refreshing_ = false;
     std::chrono::steady_clock::time_point queue_read_at_{};

@@ -44,7 +44,7 @@ extern const statement owner_role, admin_player, admin_session, player_sessions_
 extern const statement board_top, board_buckets, board_mine, board_place, recordings_near, recording_boards_of,
     board_of_recording;
 // The web pages and the count of a session's watchers.
-extern const statement board_page_extras, session_page, watch_note;
+extern const statement board_page_extras, session_page, watch_viewer, watch_note, watch_secret, watch_prune;
 }  // namespace sql
 
 // The bucket levels' shifts as the schema keeps them: level L's bucket of

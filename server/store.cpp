@@ -13,6 +13,7 @@
 #include "server/originals.hpp"
 #include "server/recordings.hpp"
 #include "server/statements.hpp"
+#include "server/tokens.hpp"
 
 namespace server {
 namespace {
@@ -400,8 +401,25 @@ std::optional<session_page_data> session_page_of(pqxx::transaction_base& t, std:
     return s;
 }
 
-bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address) {
-    return run(w, sql::watch_note, session, pqxx::binarystring(token_hash.data(), token_hash.size()), address).affected_rows() > 0;
+bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address,
+                const std::string& secret) {
+    std::string viewer = "address " + address;
+    if (!token_hash.empty()) {
+        const pqxx::result p = run(w, sql::watch_viewer, pqxx::binarystring(token_hash.data(), token_hash.size()));
+        // An unknown token is its address, so made-up tokens cannot count again and again.
+        if (!p.empty()) viewer = "player " + p[0][0].as<std::string>();
+    }
+    const std::string key = keyed_hash(secret, viewer);
+    return run(w, sql::watch_note, session, pqxx::binarystring(key.data(), key.size())).affected_rows() > 0;
+}
+
+std::string watch_secret(pqxx::transaction_base& t) { return bytes_of(run1(t, sql::watch_secret)[0]); }
+
+int prune_watches(pqxx::connection& c, int days, int batch) {
+    pqxx::work w(c);
+    const int n = static_cast<int>(run(w, sql::watch_prune, days, batch).affected_rows());
+    w.commit();
+    return n;
 }
 
 }  // namespace server

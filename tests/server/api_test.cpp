@@ -30,6 +30,7 @@
 #include "server/pages.hpp"
 #include "server/plays.hpp"
 #include "server/store.hpp"
+#include "server/tokens.hpp"
 #include "server_helpers.hpp"
 #include "support/pg_cluster.hpp"
 
@@ -1430,6 +1431,19 @@ std::string bucket_mismatches(const std::string& stage) {
 
 std::string hex_of(const std::string& bytes) { return vaz::hash_bytes(bytes.data(), bytes.size()).hex(); }
 
+std::string plain_hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) out += {digits[b >> 4], digits[b & 15]};
+    return out;
+}
+
+std::string unhex(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    return out;
+}
+
 std::int64_t verified_session(const std::string& token, const std::string& stage, std::uint32_t seed, std::vector<run_claim> runs) {
     const std::int64_t id = send(token, stage, replay_bytes(stage, seed, runs)).second.value("session", 0);
     EXPECT_EQ(settled(id)["status"], "verified") << seed;
@@ -1696,6 +1710,18 @@ TEST(ServerApi, AReplayDownloadCountsOncePerViewerADay) {
     }
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM watches WHERE session = " + id), "4");
     EXPECT_EQ(client().Get("/v1/sessions/99999999/replay")->status, 404);
+    // Viewers are keyed with the database's secret: no unkeyed hash of an
+    // address or a player is stored, and the address's keyed one is.
+    const std::string player_ids = "SELECT 'player ' || id FROM players WHERE name LIKE 'watch\\___'";
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM watches WHERE session = " + id +
+                           " AND viewer IN (SELECT sha256(convert_to(v, 'UTF8')) FROM (" + player_ids +
+                           " UNION SELECT 'address 127.0.0.1') x(v))"),
+              "0");
+    const std::string secret = unhex(cluster->sql("SELECT encode(secret, 'hex') FROM server_secrets WHERE name = 'watch_viewer'"));
+    ASSERT_EQ(secret.size(), 32u);
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM watches WHERE session = " + id + " AND viewer = '\\x" +
+                           plain_hex(server::keyed_hash(secret, "address 127.0.0.1")) + "'"),
+              "1");
 }
 
 // Players kept before names had keys get theirs at start, oldest first: a
@@ -1734,6 +1760,31 @@ TEST(ServerApi, PlayersKeptBeforeNameKeysGetTheirsOldestFirst) {
     }
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM players WHERE name LIKE 'rekey\\_many\\_%' AND name_key IS NOT NULL"), "20000");
     EXPECT_EQ(cluster->sql("SELECT name_key FROM players WHERE name = 'rekey_many_777'"), server::check_name("rekey_many_777").key);
+}
+
+// Watch rows past their age are pruned by a worker in batches while it is
+// idle, younger ones kept; the counts on the sessions stay.
+TEST(ServerApi, AWorkerPrunesWatchRowsPastTheirAgeAndKeepsTheRest) {
+    const std::string token = new_player("prune_fay");
+    const std::string id = std::to_string(verified_session(token, stage_bytes(30, 74), 321, {{1, 300}}));
+    const std::string today = "(now() AT TIME ZONE 'UTC')::date";
+    const auto days_ago = [&](int d) {
+        return "SELECT count(*) FROM watches WHERE session = " + id + " AND day = " + today + " - " + std::to_string(d);
+    };
+    // More old rows than one batch, and one a day short of the age.
+    cluster->sql("INSERT INTO watches (session, day, viewer) SELECT " + id + ", " + today +
+                 " - 31, sha256(int4send(n)) FROM generate_series(1, 2500) n");
+    cluster->sql("INSERT INTO watches (session, day, viewer) VALUES (" + id + ", " + today + " - 29, '\\x01')");
+    cluster->sql("UPDATE sessions SET watches = 2501 WHERE id = " + id);
+    test_support::child_program worker({program("velmora_server"), "--worker", "--database", cluster->url(), "--verifier",
+                                        program("tests/fake_verify")},
+                                       cluster->root() + "/prune_worker.log");
+    std::string left;
+    for (int i = 0; i < 300 && (left = cluster->sql(days_ago(31))) != "0"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(left, "0");
+    EXPECT_EQ(cluster->sql(days_ago(29)), "1");
+    EXPECT_EQ(body_json(client().Get(("/v1/sessions/" + id).c_str()))["watches"], 2501);
 }
 
 // A hundred rows read from the board's kept copy: the page's latency and
