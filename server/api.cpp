@@ -304,10 +304,18 @@ private:
         const std::string token = bearer_token(req.header("Authorization"));
         const std::string hash = token_form(token) ? token_hash(token) : std::string();
         try {
-            primary_.transact([&](pqxx::work& w) { note_watch(w, id, hash, req.remote_addr); });
+            const std::string secret = viewer_secret();
+            primary_.transact([&](pqxx::work& w) { note_watch(w, id, hash, req.remote_addr, secret); });
         } catch (const std::exception& e) {
             log_event("watch_not_counted", {{"session", std::to_string(id)}, {"error", e.what()}});
         }
+    }
+
+    // Read once, at the first watch: it never changes.
+    std::string viewer_secret() {
+        std::lock_guard<std::mutex> lock(secret_mutex_);
+        if (secret_.empty()) primary_.read([&](pqxx::transaction_base& t) { secret_ = watch_secret(t); });
+        return secret_;
     }
 
     void get_stage(const http::request& req, http::response& res) {
@@ -388,7 +396,7 @@ private:
         if (!extras) return missing(res, "There is no such board.");
         b.title = extras->title;
         b.artist = extras->artist;
-        b.host = req.header("Host");
+        b.host = links_for(o_.public_url, req.header("Host"), req.reached).game;
         b.players = top->players;
         for (page_run& r : b.rows) {
             const auto w = extras->watches.find(r.session);
@@ -403,7 +411,9 @@ private:
         std::optional<session_page_data> s;
         if (id) reads().read([&](pqxx::transaction_base& t) { s = session_page_of(t, *id); });
         if (!s) return missing(res, "There is no such session.");
-        s->host = req.header("Host");
+        const page_links links = links_for(o_.public_url, req.header("Host"), req.reached);
+        s->host = links.game;
+        s->web = links.web;
         res.status = 200;
         res.set_content(session_page(*s), page_media_type);
     }
@@ -476,6 +486,8 @@ private:
 
     const options& o_;
     std::mutex queue_mutex_;
+    std::mutex secret_mutex_;
+    std::string secret_;  // the watch viewers' key, once read
     queue_figures queue_;
     bool queue_refreshing_ = false;
     std::chrono::steady_clock::time_point queue_read_at_{};

@@ -185,8 +185,8 @@ namespace {
 
 class connection : public std::enable_shared_from_this<connection> {
 public:
-    connection(server::state& st, tcp::socket socket, std::string address)
-        : st_(st), stream_(std::move(socket)), address_(std::move(address)), buffer_(buffer_bytes) {}
+    connection(server::state& st, tcp::socket socket, std::string address, std::string reached)
+        : st_(st), stream_(std::move(socket)), address_(std::move(address)), reached_(std::move(reached)), buffer_(buffer_bytes) {}
     ~connection() {
         st_.unreserve(reserved_);
         st_.release(address_);
@@ -258,6 +258,7 @@ private:
         if (q != std::string::npos) request_.query = request_.target.substr(q + 1);
         for (const auto& f : h) request_.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
         request_.remote_addr = address_;
+        request_.reached = reached_;
         if (!st_.s.trusted_proxy.empty() && address_ == st_.s.trusted_proxy) request_.remote_addr = forwarded_for_in(h, address_);
         keep_alive_ = h.keep_alive();
         head_only_ = h.method() == bhttp::verb::head;
@@ -389,6 +390,7 @@ private:
     server::state& st_;
     beast::tcp_stream stream_;
     const std::string address_;
+    const std::string reached_;
     beast::flat_buffer buffer_;
     std::optional<parser_type> parser_;
     request request_;
@@ -423,7 +425,13 @@ void server::state::accept() {
                 // Answers go out whole at once; Nagle's wait against the client's
                 // delayed acknowledgement would add tens of milliseconds to each.
                 socket.set_option(tcp::no_delay(true), e);
-                std::make_shared<connection>(*this, std::move(socket), std::move(address))->start();
+                const tcp::endpoint local = socket.local_endpoint(e);
+                std::string reached;
+                if (!e) {
+                    const std::string a = local.address().to_string();
+                    reached = (local.address().is_v6() ? "[" + a + "]" : a) + ":" + std::to_string(local.port());
+                }
+                std::make_shared<connection>(*this, std::move(socket), std::move(address), std::move(reached))->start();
             }
         }
         accept();

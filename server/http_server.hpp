@@ -23,6 +23,7 @@ struct request {
     std::string query;   // after '?'
     std::vector<std::pair<std::string, std::string>> headers;
     std::string remote_addr;
+    std::string reached;  // the server's own address:port the connection came in on ([v6]:port)
     std::string body;
     std::vector<std::string> matches;  // the route's captured path segments
     int route = -1;                    // the router's index of the route taken; -1 for none

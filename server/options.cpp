@@ -86,6 +86,7 @@ const char* usage_text() {
            "tuning: --threads N (16) --connections N (16) --read-timeout S (5) --header-timeout S (10) --verifier PROGRAM\n"
            "        --max-connections N (4096) --max-connections-per-address N (64) --body-memory MIB (96)\n"
            "        --trusted-proxy ADDRESS (a reverse proxy whose X-Forwarded-For names the client)\n"
+           "        --public-url URL (http[s]://HOST[:PORT], where players reach this server, for the pages' links)\n"
            "        --rate-per-address R (50) --burst-per-address B (200) --rate-per-token R (2) --burst-per-token B (30)\n"
            "        --verify-cpu-seconds S (30) --verify-wall-seconds S (60) --board-exact-top N (10000)\n"
            "        --board-cache-ms MS (1000) --refusal-log-seconds S (60)\n"
@@ -151,6 +152,13 @@ bool set_trusted_proxy(const char* v, options& o) {
     return true;
 }
 
+bool set_public_url(const char* v, options& o) {
+    public_address a;
+    if (!parse_public_address(v, a).empty()) return false;
+    o.public_url = a;
+    return true;
+}
+
 // Every option that takes a value (--worker, the one switch, is read apart).
 const std::vector<option_row>& option_table() {
     static const std::vector<option_row> rows = {
@@ -159,6 +167,8 @@ const std::vector<option_row>& option_table() {
         {"--verifier", "", text(&options::verifier)},
         {"--trusted-proxy", "an IP address, such as 127.0.0.1", set_trusted_proxy},
         {"--listen", "ADDRESS:PORT (port 0 to 65535)", set_listen},
+        {"--public-url", "http:// or https:// and a host (letters, digits, dots and dashes, or [IPv6]), an optional port, no path",
+         set_public_url},
         {"--workers", "a whole number from 0 to 256", count(&options::workers, 0, 256)},
         {"--threads", "a whole number from 2 to 4096", count(&options::threads, 2, 4096)},
         {"--connections", "a whole number from 1 to 1000", count(&options::connections, 1, 1000)},

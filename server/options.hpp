@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "server/pages.hpp"
 #include "server/submission.hpp"
 #include "server/verifier.hpp"
 
@@ -27,6 +28,7 @@ struct options {
     int max_connections = 4096;
     int max_per_address = 64;
     std::string trusted_proxy;  // a reverse proxy's address, whose X-Forwarded-For names the client
+    std::optional<public_address> public_url;  // where players reach the server, for the pages' links
     int body_memory_mib = 96;  // bodies being read or handled at once
     double address_rate = 50, address_burst = 200;  // requests a second per address
     double token_rate = 2, token_burst = 30;        // submissions a second per token

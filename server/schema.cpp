@@ -246,6 +246,20 @@ CREATE TABLE recording_boards (
     PRIMARY KEY (recording, edition, difficulty)
 );
 )",
+        // 10: a watch's viewer kept as HMAC-SHA-256 under a secret of this
+        // database's own, made once here (two random UUIDs: 244 random
+        // bits), so a stored viewer cannot be turned back into an address
+        // by hashing every address; rows of earlier days are pruned by day.
+        // Rows from before keep their unkeyed hashes until pruned.
+        R"(
+CREATE TABLE server_secrets (
+    name text PRIMARY KEY,
+    secret bytea NOT NULL
+);
+INSERT INTO server_secrets (name, secret)
+    VALUES ('watch_viewer', decode(replace(gen_random_uuid()::text || gen_random_uuid()::text, '-', ''), 'hex'));
+CREATE INDEX watches_day ON watches (day);
+)",
     };
 }
 

@@ -232,8 +232,11 @@ const statement player_insert{"player_insert",
 const statement name_holder{"name_holder",
     "SELECT name FROM players WHERE name_key = $1 OR lower(name) = lower($2) ORDER BY id LIMIT 1"};
 const statement unkeyed_names{"unkeyed_names", "SELECT id, name FROM players WHERE name_key IS NULL ORDER BY id"};
-const statement name_key_set{"name_key_set",
-    "UPDATE players SET name_key = $2 WHERE id = $1 AND NOT EXISTS (SELECT 1 FROM players WHERE name_key = $2)"};
+// A batch of (id, key) pairs, ids ascending and keys distinct within the
+// batch: a key another player already holds is left unset.
+const statement name_keys_set{"name_keys_set",
+    "UPDATE players p SET name_key = k.key FROM unnest($1::bigint[], $2::text[]) AS k(id, key)"
+    " WHERE p.id = k.id AND NOT EXISTS (SELECT 1 FROM players q WHERE q.name_key = k.key)"};
 const statement address_lock{"address_lock", "SELECT pg_advisory_xact_lock($1, hashtext($2))"};
 // The per_hour-th newest of the hour ($2 = per_hour - 1): the address may make another once it is an hour old.
 const statement address_players{"address_players",
@@ -443,16 +446,19 @@ const statement session_page{"session_page",
     "SELECT p.name, s.status, s.stage, s.edition, s.difficulty, s.submitted_at, s.watches, st.title, st.artist"
     " FROM sessions s JOIN players p ON p.id = s.player JOIN stages st ON st.hash = s.stage"
     " WHERE s.id = $1 AND NOT s.hidden AND NOT p.restricted"};
-// A viewer is a known player ($2, a token's hash), else an address ($3),
-// kept only as a hash; each counts once a day (UTC). An unknown token is
-// its address, so made-up tokens cannot count again and again.
+// A viewer is a known player, else an address, kept only as a keyed hash
+// ($2, keyed_hash of "player ID" or "address A"); each counts once a day (UTC).
+const statement watch_viewer{"watch_viewer", "SELECT id FROM players WHERE token_hash = $1"};
 const statement watch_note{"watch_note",
-    "WITH viewer AS (SELECT sha256(convert_to(coalesce((SELECT 'player ' || id FROM players WHERE token_hash = $2),"
-    "   'address ' || $3), 'UTF8')) AS key),"
-    " fresh AS (INSERT INTO watches (session, day, viewer)"
-    "   SELECT s.id, (now() AT TIME ZONE 'UTC')::date, v.key FROM sessions s, viewer v WHERE s.id = $1"
+    "WITH fresh AS (INSERT INTO watches (session, day, viewer)"
+    "   SELECT s.id, (now() AT TIME ZONE 'UTC')::date, $2 FROM sessions s WHERE s.id = $1"
     "   ON CONFLICT DO NOTHING RETURNING session)"
     " UPDATE sessions SET watches = watches + 1 WHERE id IN (SELECT session FROM fresh)"};
+const statement watch_secret{"watch_secret", "SELECT secret FROM server_secrets WHERE name = 'watch_viewer'"};
+// Up to $2 rows of days more than $1 days ago (the counts stay on the sessions).
+const statement watch_prune{"watch_prune",
+    "DELETE FROM watches WHERE (session, day, viewer) IN (SELECT session, day, viewer FROM watches"
+    " WHERE day < (now() AT TIME ZONE 'UTC')::date - $1::integer LIMIT $2)"};
 
 }  // namespace sql
 

@@ -20,7 +20,7 @@ namespace sql {
 // Connections and health.
 extern const statement session_settings, plan_settings, health, queue_depth;
 // Players.
-extern const statement player_insert, name_holder, unkeyed_names, name_key_set, address_lock, address_players,
+extern const statement player_insert, name_holder, unkeyed_names, name_keys_set, address_lock, address_players,
     player_address_set;
 // Sessions as submitted.
 extern const statement session_look, stage_insert, session_insert, session_of_replay, budget_wait, submission_note,
@@ -44,7 +44,7 @@ extern const statement owner_role, admin_player, admin_session, player_sessions_
 extern const statement board_top, board_buckets, board_mine, board_place, recordings_near, recording_boards_of,
     board_of_recording;
 // The web pages and the count of a session's watchers.
-extern const statement board_page_extras, session_page, watch_note;
+extern const statement board_page_extras, session_page, watch_viewer, watch_note, watch_secret, watch_prune;
 }  // namespace sql
 
 // The bucket levels' shifts as the schema keeps them: level L's bucket of

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <ctime>
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "server/originals.hpp"
 #include "server/recordings.hpp"
 #include "server/statements.hpp"
+#include "server/tokens.hpp"
 
 namespace server {
 namespace {
@@ -53,15 +55,50 @@ new_player add_player(pqxx::work& w, const std::string& name, const std::string&
     return {0, true, holder.empty() ? std::string() : holder[0][0].as<std::string>()};
 }
 
+namespace {
+
+// A PostgreSQL array literal of texts, each quoted whatever it holds.
+std::string quoted_array(const std::vector<std::string>& items) {
+    std::string out = "{";
+    for (const std::string& i : items) {
+        if (out.size() > 1) out += ',';
+        out += '"';
+        for (char c : i) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
+
+}  // namespace
+
 void key_old_names(pqxx::connection& c) {
+    // Keys are ICU's, so they are worked out here; they go back in batches
+    // of one statement each, not a statement a player, so that a start
+    // with many players to key stays quick.
+    constexpr std::size_t batch = 5000;
     pqxx::work w(c);
+    std::set<std::string> taken;  // keys given in this pass: the oldest player holding one keeps it
+    std::vector<std::string> ids, keys;
+    const auto flush = [&] {
+        if (ids.empty()) return;
+        std::string id_list;
+        for (const std::string& id : ids) id_list += (id_list.empty() ? "" : ",") + id;
+        run(w, sql::name_keys_set, "{" + id_list + "}", quoted_array(keys));
+        ids.clear();
+        keys.clear();
+    };
     for (const pqxx::row& r : run(w, sql::unkeyed_names)) {
         // A name kept before the rules that it breaks keeps no key.
         const name_check n = check_name(r[1].as<std::string>());
-        if (!n.ok) continue;
-        const std::string& key = n.key;
-        run(w, sql::name_key_set, r[0].as<std::int64_t>(), key);
+        if (!n.ok || !taken.insert(n.key).second) continue;
+        ids.push_back(r[0].as<std::string>());
+        keys.push_back(n.key);
+        if (ids.size() == batch) flush();
     }
+    flush();
     w.commit();
 }
 
@@ -364,8 +401,25 @@ std::optional<session_page_data> session_page_of(pqxx::transaction_base& t, std:
     return s;
 }
 
-bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address) {
-    return run(w, sql::watch_note, session, pqxx::binarystring(token_hash.data(), token_hash.size()), address).affected_rows() > 0;
+bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address,
+                const std::string& secret) {
+    std::string viewer = "address " + address;
+    if (!token_hash.empty()) {
+        const pqxx::result p = run(w, sql::watch_viewer, pqxx::binarystring(token_hash.data(), token_hash.size()));
+        // An unknown token is its address, so made-up tokens cannot count again and again.
+        if (!p.empty()) viewer = "player " + p[0][0].as<std::string>();
+    }
+    const std::string key = keyed_hash(secret, viewer);
+    return run(w, sql::watch_note, session, pqxx::binarystring(key.data(), key.size())).affected_rows() > 0;
+}
+
+std::string watch_secret(pqxx::transaction_base& t) { return bytes_of(run1(t, sql::watch_secret)[0]); }
+
+int prune_watches(pqxx::connection& c, int days, int batch) {
+    pqxx::work w(c);
+    const int n = static_cast<int>(run(w, sql::watch_prune, days, batch).affected_rows());
+    w.commit();
+    return n;
 }
 
 }  // namespace server

@@ -130,8 +130,18 @@ std::optional<board_extras> board_extras_of(pqxx::transaction_base& t, const std
 std::optional<session_page_data> session_page_of(pqxx::transaction_base& t, std::int64_t id);
 
 // A download of the session's replay by the player of token_hash, else by
-// the address: counted once per viewer and day. Whether it counted.
-bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address);
+// the address: counted once per viewer and day, the viewer kept as its
+// keyed hash under secret (watch_secret). Whether it counted.
+bool note_watch(pqxx::work& w, std::int64_t session, const std::string& token_hash, const std::string& address,
+                const std::string& secret);
+// The database's secret for watch viewers (made by the schema).
+std::string watch_secret(pqxx::transaction_base& t);
+
+// Who watched what is kept this many days, then pruned; the counts stay.
+constexpr int watch_rows_days = 30;
+// Deletes at most `batch` watch rows older than `days` in one statement:
+// how many it deleted (fewer than batch: none of that age is left).
+int prune_watches(pqxx::connection& c, int days, int batch);
 
 // Microseconds since 1970 as "YYYY-MM-DDTHH:MM:SS.ffffffZ".
 std::string utc_text(std::int64_t microseconds);

@@ -1,6 +1,7 @@
 #include "server/tokens.hpp"
 
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <sys/random.h>
 
 #include <cerrno>
@@ -41,6 +42,15 @@ std::string token_hash(const std::string& token) {
     unsigned int size = 0;
     if (EVP_Digest(token.data(), token.size(), digest, &size, EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 failed");
+    return std::string(reinterpret_cast<const char*>(digest), size);
+}
+
+std::string keyed_hash(const std::string& key, const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
+              text.size(), digest, &size))
+        throw std::runtime_error("HMAC-SHA-256 failed");
     return std::string(reinterpret_cast<const char*>(digest), size);
 }
 

@@ -16,6 +16,10 @@ bool token_form(const std::string& text);
 // The 32 bytes of SHA-256(text).
 std::string token_hash(const std::string& token);
 
+// The 32 bytes of HMAC-SHA-256(key, text): a hash that only the key's
+// holder can make, so no one can try every input against it.
+std::string keyed_hash(const std::string& key, const std::string& text);
+
 // The token of an "Authorization: Bearer TOKEN" value; empty when it has none.
 std::string bearer_token(const std::string& header_value);
 

@@ -66,6 +66,22 @@ std::string ms_of(std::chrono::steady_clock::duration d) {
 
 job_outcome judge(pqxx::work& w, const pqxx::row& j, const worker_options& o, std::string& why);
 
+// Old watch rows go a batch at a time while the worker has nothing to
+// verify: the next batch at its next idle moment while a batch came back
+// full, else in an hour. Returns when to prune next.
+std::chrono::steady_clock::time_point prune_when_idle(pqxx::connection& c) {
+    constexpr int batch = 1000;
+    const auto now = std::chrono::steady_clock::now();
+    try {
+        if (prune_watches(c, watch_rows_days, batch) == batch) return now;
+    } catch (const pqxx::broken_connection&) {
+        throw;
+    } catch (const std::exception& e) {
+        log_event("prune_failed", {{"error", e.what()}});
+    }
+    return now + std::chrono::hours(1);
+}
+
 }  // namespace
 
 job_outcome verify_next(pqxx::connection& c, const worker_options& o, std::string& why) {
@@ -189,10 +205,12 @@ void run_worker(const worker_options& o, const std::atomic<bool>& stop) {
     // a statement's error names its session and statement in the log.
     keep_connected(o.url, "worker", [](const std::exception&) { return true; }, stop,
                    std::chrono::steady_clock::time_point::max(), [&](pqxx::connection& c) {
+        auto prune_at = std::chrono::steady_clock::now();
         while (!stop) {
             std::string why;
             const job_outcome r = verify_next(c, o, why);
             if (r == job_outcome::none_pending) {
+                if (std::chrono::steady_clock::now() >= prune_at) prune_at = prune_when_idle(c);
                 sleep_unless_stopped(o.idle_wait, stop);
             } else if (r == job_outcome::worker_fault) {
                 log_event("worker_paused", {{"pause_s", std::to_string(pause.count() / 1000)}, {"error", why}});

@@ -26,9 +26,11 @@
 #include "alignment/alignment.hpp"
 #include "gametask/rules.hpp"
 #include "results/result_row.hpp"
+#include "server/names.hpp"
 #include "server/pages.hpp"
 #include "server/plays.hpp"
 #include "server/store.hpp"
+#include "server/tokens.hpp"
 #include "server_helpers.hpp"
 #include "support/pg_cluster.hpp"
 
@@ -1429,6 +1431,19 @@ std::string bucket_mismatches(const std::string& stage) {
 
 std::string hex_of(const std::string& bytes) { return vaz::hash_bytes(bytes.data(), bytes.size()).hex(); }
 
+std::string plain_hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) out += {digits[b >> 4], digits[b & 15]};
+    return out;
+}
+
+std::string unhex(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    return out;
+}
+
 std::int64_t verified_session(const std::string& token, const std::string& stage, std::uint32_t seed, std::vector<run_claim> runs) {
     const std::int64_t id = send(token, stage, replay_bytes(stage, seed, runs)).second.value("session", 0);
     EXPECT_EQ(settled(id)["status"], "verified") << seed;
@@ -1609,7 +1624,12 @@ TEST(ServerApi, PagesShowBoardsAndSessionsEscapedAndWithoutHiddenRuns) {
         {"board", board_path, {}, 200,
          {html_escape(evil_name), html_escape(evil_title), rate, "href=\"/sessions/" + a + "\"",
           "href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
-        {"board with a hostile Host", board_path, {{"Host", evil_title}}, 200, {"href=\"velmora://" + html_escape(evil_title) + "/sessions/" + a}},
+        // A Host that is no host[:port] never reaches the page: the links name the address reached.
+        {"board with a hostile Host", board_path, {{"Host", evil_title}}, 200, {"href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
+        {"session with a quoting Host", "/sessions/" + a, {{"Host", "x' onmouseover='y"}}, 200,
+         {"href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
+        {"board with another server's Host", board_path, {{"Host", "boards.example:9000"}}, 200,
+         {"href=\"velmora://boards.example:9000/sessions/" + a + "\""}},
         {"session", "/sessions/" + a, {}, 200,
          {html_escape(evil_name), html_escape(evil_title), rate, "Status: verified", "href=\"/v1/sessions/" + a + "/replay\"",
           "href=\"velmora://127.0.0.1:" + port + "/sessions/" + a + "\""}},
@@ -1635,6 +1655,25 @@ TEST(ServerApi, PagesShowBoardsAndSessionsEscapedAndWithoutHiddenRuns) {
     EXPECT_EQ(head->status, 200);
     EXPECT_EQ(head->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_EQ(head->body, "");
+
+    // With a public address configured, links use it whatever Host says.
+    test_support::child_program pub({program("velmora_server"), "--database", cluster->url(), "--listen", "127.0.0.1:0",
+                                     "--public-url", "http://Boards.Example:8443/"},
+                                    cluster->root() + "/public_server.log");
+    const std::string line = pub.first_line(60);
+    ASSERT_NE(line.rfind(':'), std::string::npos) << line;
+    httplib::Client c("127.0.0.1", std::stoi(line.substr(line.rfind(':') + 1)));
+    for (const std::string& host : {std::string("other.example"), evil_title}) {
+        for (const std::string& path : {board_path, "/sessions/" + a}) {
+            auto got = c.Get(path.c_str(), {{"Host", host}});
+            ASSERT_TRUE(got) << path;
+            EXPECT_NE(got->body.find("href=\"velmora://boards.example:8443/sessions/" + a + "\""), std::string::npos) << path << got->body;
+            EXPECT_EQ(got->body.find("other.example"), std::string::npos) << path << got->body;
+        }
+    }
+    auto session = c.Get(("/sessions/" + a).c_str());
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->body.find("<a href=\"http://boards.example:8443/sessions/" + a + "\">"), std::string::npos) << session->body;
 }
 
 TEST(ServerApi, AReplayDownloadCountsOncePerViewerADay) {
@@ -1671,6 +1710,81 @@ TEST(ServerApi, AReplayDownloadCountsOncePerViewerADay) {
     }
     EXPECT_EQ(cluster->sql("SELECT count(*) FROM watches WHERE session = " + id), "4");
     EXPECT_EQ(client().Get("/v1/sessions/99999999/replay")->status, 404);
+    // Viewers are keyed with the database's secret: no unkeyed hash of an
+    // address or a player is stored, and the address's keyed one is.
+    const std::string player_ids = "SELECT 'player ' || id FROM players WHERE name LIKE 'watch\\___'";
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM watches WHERE session = " + id +
+                           " AND viewer IN (SELECT sha256(convert_to(v, 'UTF8')) FROM (" + player_ids +
+                           " UNION SELECT 'address 127.0.0.1') x(v))"),
+              "0");
+    const std::string secret = unhex(cluster->sql("SELECT encode(secret, 'hex') FROM server_secrets WHERE name = 'watch_viewer'"));
+    ASSERT_EQ(secret.size(), 32u);
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM watches WHERE session = " + id + " AND viewer = '\\x" +
+                           plain_hex(server::keyed_hash(secret, "address 127.0.0.1")) + "'"),
+              "1");
+}
+
+// Players kept before names had keys get theirs at start, oldest first: a
+// look-alike of an older or already keyed name, or a name the rules refuse,
+// keeps none. Many players are keyed in a few statements, not one each.
+TEST(ServerApi, PlayersKeptBeforeNameKeysGetTheirsOldestFirst) {
+    const std::string held = new_player("rekey_pat");
+    ASSERT_FALSE(held.empty());
+    const struct {
+        std::string name;
+        bool keyed;
+    } rows[] = {
+        {"rekey_l1", true},
+        {"rekey_I1", false},                      // reads as the older rekey_l1
+        {"rekey_p\xd0\xb0t", false},              // Cyrillic a: reads as rekey_pat, keyed before
+        {"ab", false},                            // too short under today's rules
+        {"rekey_\"quote\\back", true},           // kept as text whatever it holds
+        {"REKEY_Q\xef\xbd\x92", true},             // fullwidth r
+    };
+    pqxx::connection c(cluster->url());
+    {
+        pqxx::work w(c);
+        for (const auto& r : rows)
+            w.exec_params("INSERT INTO players (name, token_hash) VALUES ($1, sha256(convert_to($1, 'UTF8')))", r.name);
+        w.exec("INSERT INTO players (name, token_hash) SELECT 'rekey_many_' || n, sha256(convert_to('rekey_many_' || n, 'UTF8'))"
+               " FROM generate_series(1, 20000) n");
+        w.commit();
+    }
+    const auto started = std::chrono::steady_clock::now();
+    server::key_old_names(c);
+    std::printf("keyed 20,006 names in %.2f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    pqxx::work w(c);
+    for (const auto& r : rows) {
+        const pqxx::row key = w.exec_params1("SELECT coalesce(name_key, '<none>') FROM players WHERE name = $1", r.name);
+        EXPECT_EQ(key[0].as<std::string>(), r.keyed ? server::check_name(r.name).key : "<none>") << r.name;
+    }
+    EXPECT_EQ(cluster->sql("SELECT count(*) FROM players WHERE name LIKE 'rekey\\_many\\_%' AND name_key IS NOT NULL"), "20000");
+    EXPECT_EQ(cluster->sql("SELECT name_key FROM players WHERE name = 'rekey_many_777'"), server::check_name("rekey_many_777").key);
+}
+
+// Watch rows past their age are pruned by a worker in batches while it is
+// idle, younger ones kept; the counts on the sessions stay.
+TEST(ServerApi, AWorkerPrunesWatchRowsPastTheirAgeAndKeepsTheRest) {
+    const std::string token = new_player("prune_fay");
+    const std::string id = std::to_string(verified_session(token, stage_bytes(30, 74), 321, {{1, 300}}));
+    const std::string today = "(now() AT TIME ZONE 'UTC')::date";
+    const auto days_ago = [&](int d) {
+        return "SELECT count(*) FROM watches WHERE session = " + id + " AND day = " + today + " - " + std::to_string(d);
+    };
+    // More old rows than one batch, and one a day short of the age.
+    cluster->sql("INSERT INTO watches (session, day, viewer) SELECT " + id + ", " + today +
+                 " - 31, sha256(int4send(n)) FROM generate_series(1, 2500) n");
+    cluster->sql("INSERT INTO watches (session, day, viewer) VALUES (" + id + ", " + today + " - 29, '\\x01')");
+    cluster->sql("UPDATE sessions SET watches = 2501 WHERE id = " + id);
+    test_support::child_program worker({program("velmora_server"), "--worker", "--database", cluster->url(), "--verifier",
+                                        program("tests/fake_verify")},
+                                       cluster->root() + "/prune_worker.log");
+    std::string left;
+    for (int i = 0; i < 300 && (left = cluster->sql(days_ago(31))) != "0"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(left, "0");
+    EXPECT_EQ(cluster->sql(days_ago(29)), "1");
+    EXPECT_EQ(body_json(client().Get(("/v1/sessions/" + id).c_str()))["watches"], 2501);
 }
 
 // A hundred rows read from the board's kept copy: the page's latency and

@@ -23,7 +23,9 @@ TEST(ServerOptions, EachOptionTakesItsRangeAndNamesItsFault) {
         std::string error;  // "" when taken
         std::function<bool(const server::options&)> holds;
     } rows[] = {
-        {{}, "", [](const server::options& o) { return o.host == "127.0.0.1" && o.port == 0 && o.workers == 0 && o.refusal_log_s == 60; }},
+        {{}, "", [](const server::options& o) {
+             return o.host == "127.0.0.1" && o.port == 0 && o.workers == 0 && o.refusal_log_s == 60 && !o.public_url;
+         }},
         {{"--listen", "[::1]:8029"}, "", [](const server::options& o) { return o.host == "[::1]" && o.port == 8029; }},
         {{"--listen", "8029"}, "--listen must be ADDRESS:PORT (port 0 to 65535), not \"8029\"", nullptr},
         {{"--workers", "256", "--threads", "2"}, "", [](const server::options& o) { return o.workers == 256 && o.threads == 2; }},
@@ -40,6 +42,18 @@ TEST(ServerOptions, EachOptionTakesItsRangeAndNamesItsFault) {
         {{"--refusal-log-seconds", "5"}, "", [](const server::options& o) { return o.refusal_log_s == 5; }},
         {{"--refusal-log-seconds", "0"}, "--refusal-log-seconds must be a whole number of seconds from 1 to 86400", nullptr},
         {{"--trusted-proxy", "127.000.0.1"}, "--trusted-proxy must be an IP address", nullptr},
+        {{"--public-url", "HTTPS://Boards.Example:8443/"}, "",
+         [](const server::options& o) { return o.public_url && o.public_url->text() == "https://boards.example:8443"; }},
+        {{"--public-url", "http://[::1]"}, "",
+         [](const server::options& o) { return o.public_url && o.public_url->host == "[::1]" && o.public_url->port == 80; }},
+        {{"--public-url", "ftp://boards.example"}, "--public-url must be http:// or https://", nullptr},
+        {{"--public-url", "https://boards.example/boards"}, "--public-url must be http:// or https://", nullptr},
+        {{"--public-url", "https://boards.example//"}, "--public-url must be http:// or https://", nullptr},
+        {{"--public-url", "https://user@boards.example"}, "--public-url must be http:// or https://", nullptr},
+        {{"--public-url", "https://boards.example\"><b>"}, "--public-url must be http:// or https://", nullptr},
+        {{"--public-url", "https://boards.example'"}, "--public-url must be http:// or https://", nullptr},
+        {{"--public-url", "https://boards.example:0"}, "--public-url must be http:// or https://", nullptr},
+        {{"--public-url", "https://:8443"}, "--public-url must be http:// or https://", nullptr},
         {{"--workers", "2x"}, "--workers must be a whole number", nullptr},
         {{"--workers"}, "--workers needs a value", nullptr},
         {{"stray"}, "unexpected argument \"stray\"", nullptr},

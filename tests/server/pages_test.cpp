@@ -55,16 +55,56 @@ TEST(Pages, ABoardPageEscapesNamesLabelsAndTheHost) {
 
 TEST(Pages, ASessionPageLinksItsReplayAndTheGameOnlyWithAHost) {
     session_page_data s{7, 12, hostile[0], "verified", "0123456789abcdef0123456789abcdef", "standard", "hard", hostile[1],
-                        hostile[2], "2026-12-01", "scores.example:8443", {}};
+                        hostile[2], "2026-12-01", "scores.example:8443", {}, {}};
     s.runs.push_back({1, "", 3, 900, "20.00", "", 0, 0});
     const std::string page = session_page(s);
     expect_only_escaped(page, "session");
     for (const char* part : {"href=\"/v1/sessions/7/replay\"", "href=\"velmora://scores.example:8443/sessions/7\"", "Status: verified",
                              "<span class=\"watches\">12</span>", "<td>20.00</td>", "href=\"/boards/0123456789abcdef0123456789abcdef/standard/hard\""})
         EXPECT_NE(page.find(part), std::string::npos) << part << " not in\n" << page;
+    EXPECT_EQ(page.find("This run's address"), std::string::npos) << page;
+    s.web = "https://scores.example";
+    EXPECT_NE(session_page(s).find("<a href=\"https://scores.example/sessions/7\">"), std::string::npos) << session_page(s);
     s.host.clear();
     EXPECT_EQ(session_page(s).find("velmora://"), std::string::npos);
     EXPECT_EQ(missing_page("<b>").find("<b>"), std::string::npos);
+}
+
+// A page's links name the configured public address whatever the request
+// says; without one, only a well-formed Host, else the address reached.
+TEST(Pages, LinksFollowThePublicAddressElseOnlyAWellFormedHost) {
+    const std::string reached = "127.0.0.1:8029";
+    const struct {
+        const char* pub;  // "" for none
+        std::string host_header, game, web;
+    } rows[] = {
+        {"", "boards.example:8029", "boards.example:8029", ""},
+        {"", "boards.example", "boards.example", ""},
+        {"", "[::1]:8029", "[::1]:8029", ""},
+        {"", "", reached, ""},
+        {"", hostile[1], reached, ""},
+        {"", hostile[2], reached, ""},
+        {"", "boards.example/x", reached, ""},
+        {"", "boards.example:99999", reached, ""},
+        {"", "boards.example:80:80", reached, ""},
+        {"", "user@boards.example", reached, ""},
+        {"", "[::1", reached, ""},
+        {"", "-boards.example", reached, ""},
+        {"http://boards.example:8443", hostile[1], "boards.example:8443", "http://boards.example:8443"},
+        {"http://boards.example", "other.example", "boards.example:80", "http://boards.example"},
+        {"https://boards.example:443/", "other.example", "", "https://boards.example"},
+    };
+    for (const auto& r : rows) {
+        std::optional<public_address> pub;
+        if (*r.pub) {
+            public_address a;
+            ASSERT_EQ(parse_public_address(r.pub, a), "") << r.pub;
+            pub = a;
+        }
+        const page_links got = links_for(pub, r.host_header, reached);
+        EXPECT_EQ(got.game, r.game) << r.pub << " " << r.host_header;
+        EXPECT_EQ(got.web, r.web) << r.pub << " " << r.host_header;
+    }
 }
 
 }  // namespace
