@@ -29,6 +29,7 @@
 #include "server/pages.hpp"
 #include "server/plays.hpp"
 #include "server/store.hpp"
+#include "made_music.hpp"
 #include "server_helpers.hpp"
 #include "support/pg_cluster.hpp"
 
@@ -1826,6 +1827,33 @@ TEST(ServerApi, StagesKeptBeforeRecordingsJoinOneWithTheirBoardWhenNextSent) {
             EXPECT_EQ(recording_of(old), recording_of(fresh)) << r.what;
         }
         EXPECT_EQ(cluster->sql("SELECT stage FROM recording_boards WHERE recording = " + recording_of(old)), hex_of(old)) << r.what;
+    }
+}
+
+// Another mix of one piece fingerprints as a copy does, but its stage gets
+// a recording, and so a board, of its own when both stages' envelopes keep
+// their bands' levels; a copy joins; a stage sent without an envelope is
+// left to its fingerprint.
+TEST(ServerApi, AnotherMixOfOnePieceGetsARecordingOfItsOwn) {
+    const std::string dee = new_player("dee_mix");
+    const std::string board = stage_bytes(31, 131);
+    ASSERT_EQ(send_song(dee, board, 13101, fingerprint_text(131, 0), server_test::music_envelope(0, 1, 1)).first, 202);
+    const struct {
+        const char* what;
+        int salt;
+        std::string envelope;
+        bool joins;
+    } rows[] = {
+        {"a copy 6 dB quieter after 0.7 s of silence", 132, server_test::music_envelope(0.7, 0.5, 1), true},
+        {"the tones 10 dB down", 133, server_test::music_envelope(0, 1, 0.3), false},
+        {"the tones 10 dB down, sent without an envelope", 134, "", true},
+    };
+    for (const auto& r : rows) {
+        const std::string stage = stage_bytes(31, r.salt);
+        const auto sent = send_song(dee, stage, static_cast<std::uint32_t>(13100 + r.salt), fingerprint_text(131, 0.03), r.envelope);
+        ASSERT_EQ(sent.first, 202) << r.what << ": " << sent.second.dump();
+        EXPECT_NE(recording_of(stage), "none") << r.what;
+        EXPECT_EQ(recording_of(stage) == recording_of(board), r.joins) << r.what;
     }
 }
 
