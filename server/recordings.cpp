@@ -96,11 +96,19 @@ void link_recording(pqxx::work& w, const std::string& stage, bool fresh, const s
         run(w, sql::length_lock, lock_class_length, static_cast<int>(span));
     std::vector<std::string> joining{stage};
     std::optional<std::int64_t> recording;
+    std::set<std::int64_t> other_mixes;
     for (const pqxx::row& r : run(w, sql::link_candidates, length - length_slack_ms, length + length_slack_ms, stage, most_candidates)) {
         // Past the first recording that matches only stages in none are worth comparing.
         if (recording && !r[2].is_null()) continue;
         const std::optional<std::vector<std::uint32_t>> theirs = decode_fingerprint(r[1].as<std::string>());
-        if (!theirs || !same_recording(*mine, *theirs) || other_mix(r[0].as<std::string>())) continue;
+        if (!theirs || !same_recording(*mine, *theirs)) continue;
+        // A recording another mix's stage is in is that mix's: one
+        // comparison of envelopes settles it.
+        if (!r[2].is_null() && other_mixes.count(r[2].as<std::int64_t>())) continue;
+        if (other_mix(r[0].as<std::string>())) {
+            if (!r[2].is_null()) other_mixes.insert(r[2].as<std::int64_t>());
+            continue;
+        }
         if (r[2].is_null()) joining.push_back(r[0].as<std::string>());
         else if (!recording) recording = r[2].as<std::int64_t>();
     }

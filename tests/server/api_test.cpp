@@ -1832,28 +1832,34 @@ TEST(ServerApi, StagesKeptBeforeRecordingsJoinOneWithTheirBoardWhenNextSent) {
 
 // Another mix of one piece fingerprints as a copy does, but its stage gets
 // a recording, and so a board, of its own when both stages' envelopes keep
-// their bands' levels; a copy joins; a stage sent without an envelope is
-// left to its fingerprint.
+// their bands' levels; a copy joins the board's, a copy of the other mix
+// that mix's; a stage sent without an envelope is left to its fingerprint.
 TEST(ServerApi, AnotherMixOfOnePieceGetsARecordingOfItsOwn) {
     const std::string dee = new_player("dee_mix");
-    const std::string board = stage_bytes(31, 131);
-    ASSERT_EQ(send_song(dee, board, 13101, fingerprint_text(131, 0), server_test::music_envelope(0, 1, 1)).first, 202);
+    std::vector<std::string> stages{stage_bytes(31, 131)};
+    ASSERT_EQ(send_song(dee, stages[0], 13101, fingerprint_text(131, 0), server_test::music_envelope(0, 1, 1)).first, 202);
     const struct {
         const char* what;
-        int salt;
         std::string envelope;
-        bool joins;
+        int joins;  // the stage whose recording it joins (0: the board's), -1 for a new one
     } rows[] = {
-        {"a copy 6 dB quieter after 0.7 s of silence", 132, server_test::music_envelope(0.7, 0.5, 1), true},
-        {"the tones 10 dB down", 133, server_test::music_envelope(0, 1, 0.3), false},
-        {"the tones 10 dB down, sent without an envelope", 134, "", true},
+        {"a copy 6 dB quieter after 0.7 s of silence", server_test::music_envelope(0.7, 0.5, 1), 0},
+        {"the tones 10 dB down", server_test::music_envelope(0, 1, 0.3), -1},
+        {"a copy of that mix 3 dB quieter after 0.4 s", server_test::music_envelope(0.4, 0.7, 0.3), 2},
+        {"the tones 10 dB down, sent without an envelope", "", 0},
     };
     for (const auto& r : rows) {
-        const std::string stage = stage_bytes(31, r.salt);
-        const auto sent = send_song(dee, stage, static_cast<std::uint32_t>(13100 + r.salt), fingerprint_text(131, 0.03), r.envelope);
+        const int salt = 131 + static_cast<int>(stages.size());
+        stages.push_back(stage_bytes(31, salt));
+        const auto sent = send_song(dee, stages.back(), static_cast<std::uint32_t>(13100 + salt), fingerprint_text(131, 0.03), r.envelope);
         ASSERT_EQ(sent.first, 202) << r.what << ": " << sent.second.dump();
-        EXPECT_NE(recording_of(stage), "none") << r.what;
-        EXPECT_EQ(recording_of(stage) == recording_of(board), r.joins) << r.what;
+        const std::string recording = recording_of(stages.back());
+        EXPECT_NE(recording, "none") << r.what;
+        if (r.joins >= 0) {
+            EXPECT_EQ(recording, recording_of(stages[static_cast<std::size_t>(r.joins)])) << r.what;
+        }
+        for (std::size_t i = 0; r.joins < 0 && i + 1 < stages.size(); ++i)
+            EXPECT_NE(recording, recording_of(stages[i])) << r.what << " against stage " << i;
     }
 }
 
