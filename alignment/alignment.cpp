@@ -408,6 +408,41 @@ std::vector<double> band_energies(std::size_t frames, std::size_t hops, int rate
     return smooth;
 }
 
+static_assert(level_bands == band_count, "the levels are the bands' own");
+constexpr double level_floor_db = -120.0;
+
+// Each band's level at the middle of every whole level_hops hops: its
+// mean square through a raised-cosine window level_reach hops either way
+// (400 ms wide; in dB above level_floor_db, level_steps_per_db steps a dB).
+// The window moves each hit's weight smoothly with the music, so a copy a
+// few ms later, or a level read between two frames, hardly changes; frames
+// side by side would put a hit near their edge in one or the other.
+constexpr std::size_t level_reach = 4 * level_hops;
+std::vector<std::uint8_t> band_levels(const std::vector<double>& energy, std::size_t hops) {
+    std::vector<std::uint8_t> out;
+    const std::size_t frames = hops / level_hops;
+    out.reserve(frames * band_count);
+    double window[2 * level_reach];  // hop middle - level_reach + 1 + i
+    for (std::size_t i = 0; i + 1 < 2 * level_reach; ++i)
+        window[i] = 1.0 + std::cos(pi * (static_cast<double>(i) + 1.0 - static_cast<double>(level_reach)) / level_reach);
+    for (std::size_t f = 0; f < frames; ++f) {
+        const std::size_t middle = f * level_hops + level_hops / 2;
+        const std::size_t from = middle > level_reach ? middle - level_reach + 1 : 0;
+        const std::size_t to = std::min(hops, middle + level_reach);
+        double sum[band_count] = {}, weights = 0.0;
+        for (std::size_t k = from; k < to; ++k) {
+            const double w = window[k + level_reach - 1 - middle];
+            weights += w;
+            for (int b = 0; b < band_count; ++b) sum[b] += w * energy[k * band_count + b];
+        }
+        for (int b = 0; b < band_count; ++b) {
+            const double db = 10.0 * std::log10(sum[b] / weights + 1e-13) - level_floor_db;
+            out.push_back(static_cast<std::uint8_t>(std::clamp(std::nearbyint(db * level_steps_per_db), 0.0, 255.0)));
+        }
+    }
+    return out;
+}
+
 // The envelope of `frames` frames of the mono mix `make_top` gives (see
 // band_energies): at each hop, the
 // rises in dB of every band against the hop before, added up.
@@ -440,6 +475,7 @@ envelope envelope_of(std::size_t frames, int rate, Top&& make_top) {
         }
         out.values[k] = static_cast<std::uint8_t>(std::min(255.0, std::nearbyint(rise * steps_per_db)));
     }
+    out.levels = band_levels(energy, hops);
     return out;
 }
 
@@ -613,6 +649,66 @@ fine_peak refine(const series& x, const series& y, long coarse_lag) {
 constexpr double min_fine_correlation = 0.5;
 constexpr double min_nearer = 2.0;   // (1 - runner-up) / (1 - peak)
 constexpr double min_standing = 2.0; // spreads above the mean, coarse
+// The bands' balance of another mix differs by more than this (dB, root
+// mean square); a copy's, hardly at all.
+constexpr double max_balance_db = 1.1;
+
+// The bands' balance in each frame of levels: each band's level in dB
+// against the frame's loudest band, no lower than balance_range_db under
+// it (a band nearly empty there is left to hiss and the encoder), and
+// whether the frame is loud: within loud_range_db of the file's loudest.
+constexpr double balance_range_db = 30.0, loud_range_db = 30.0;
+struct balances {
+    std::vector<double> db;
+    std::vector<char> loud;
+};
+
+balances balance_of(const envelope& e) {
+    const std::size_t frames = e.levels.size() / level_bands;
+    balances out{std::vector<double>(frames * level_bands), std::vector<char>(frames, 0)};
+    std::vector<double> top(frames, 0.0);
+    double loudest = 0.0;
+    for (std::size_t f = 0; f < frames; ++f) {
+        for (int b = 0; b < level_bands; ++b) top[f] = std::max(top[f], e.levels[f * level_bands + b] / level_steps_per_db);
+        loudest = std::max(loudest, top[f]);
+    }
+    for (std::size_t f = 0; f < frames; ++f) {
+        out.loud[f] = top[f] > 0.0 && top[f] >= loudest - loud_range_db;
+        for (int b = 0; b < level_bands; ++b)
+            out.db[f * level_bands + b] = std::max(e.levels[f * level_bands + b] / level_steps_per_db - top[f], -balance_range_db);
+    }
+    return out;
+}
+
+// How far the bands' balance differs with `mine` `ms` later than `board`:
+// the root mean square over the frames loud in both of the difference of
+// each band's balance, once each band's mean difference is taken off (a
+// resampler's or an encoder's tilt moves a band alike all through). The
+// board's frames are read between their centres. Negative with fewer than
+// min_balance_frames loud frames in common.
+constexpr std::size_t min_balance_frames = 5 * 1000 / (hop_ms * level_hops);  // 5 s
+double balance_difference(const envelope& board, const envelope& mine, double ms) {
+    const balances x = balance_of(board), y = balance_of(mine);
+    const double shift = ms / (hop_ms * level_hops);
+    std::vector<double> diff;
+    for (std::size_t j = 0; j < y.loud.size(); ++j) {
+        const double at = static_cast<double>(j) - shift;
+        if (at < 0.0 || at + 1.0 >= static_cast<double>(x.loud.size())) continue;
+        const std::size_t i = static_cast<std::size_t>(at);
+        const double w = at - static_cast<double>(i);
+        if (!y.loud[j] || !x.loud[i] || !x.loud[i + 1]) continue;
+        for (int b = 0; b < level_bands; ++b) {
+            const double theirs = (1.0 - w) * x.db[i * level_bands + b] + w * x.db[(i + 1) * level_bands + b];
+            diff.push_back(y.db[j * level_bands + b] - theirs);
+        }
+    }
+    const std::size_t frames = diff.size() / level_bands;
+    if (frames < min_balance_frames) return -1.0;
+    double mean[level_bands] = {}, squares = 0.0;
+    for (std::size_t k = 0; k < diff.size(); ++k) mean[k % level_bands] += diff[k] / static_cast<double>(frames);
+    for (std::size_t k = 0; k < diff.size(); ++k) squares += (diff[k] - mean[k % level_bands]) * (diff[k] - mean[k % level_bands]);
+    return std::sqrt(squares / static_cast<double>(diff.size()));
+}
 
 }  // namespace
 
@@ -655,24 +751,36 @@ std::optional<envelope> envelope_of_file(const std::string& path, std::string& w
 
 namespace {
 constexpr char mark[4] = {'V', 'E', 'N', 'V'};
-}
+// The same, followed by the levels.
+constexpr char mark_with_levels[4] = {'V', 'E', 'N', '2'};
+
+std::size_t level_count(std::size_t values) { return values / level_hops * level_bands; }
+}  // namespace
 
 std::string encode(const envelope& e) {
     const std::size_t n = std::min(e.values.size(), max_values);
-    std::string out(mark, 4);
+    const bool levels = !e.levels.empty() && e.levels.size() == level_count(n);
+    std::string out(levels ? mark_with_levels : mark, 4);
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((n >> shift) & 0xff));
     out.append(reinterpret_cast<const char*>(e.values.data()), n);
+    if (levels) out.append(reinterpret_cast<const char*>(e.levels.data()), e.levels.size());
     return out;
 }
 
+// A VEN2 envelope always has levels (at least level_hops values), so
+// what decode reads, encode writes back the same.
 std::optional<envelope> decode(std::string_view bytes) {
-    if (bytes.size() < 8 || bytes.size() > max_encoded_bytes || bytes.substr(0, 4) != std::string_view(mark, 4))
-        return std::nullopt;
+    if (bytes.size() < 8 || bytes.size() > max_encoded_bytes) return std::nullopt;
+    const bool levels = bytes.substr(0, 4) == std::string_view(mark_with_levels, 4);
+    if (!levels && bytes.substr(0, 4) != std::string_view(mark, 4)) return std::nullopt;
     std::size_t n = 0;
     for (int k = 0; k < 4; ++k) n |= static_cast<std::size_t>(static_cast<unsigned char>(bytes[4 + k])) << (8 * k);
-    if (n > max_values || bytes.size() != 8 + n) return std::nullopt;
+    if (n > max_values) return std::nullopt;
+    const std::size_t kept_levels = levels ? level_count(n) : 0;
+    if ((levels && kept_levels == 0) || bytes.size() != 8 + n + kept_levels) return std::nullopt;
     envelope e;
-    e.values.assign(bytes.begin() + 8, bytes.end());
+    e.values.assign(bytes.begin() + 8, bytes.begin() + 8 + static_cast<long>(n));
+    e.levels.assign(bytes.begin() + 8 + static_cast<long>(n), bytes.end());
     return e;
 }
 
@@ -714,10 +822,16 @@ offset align(const envelope& board, const envelope& mine, peak_figures* figures)
         if (std::fabs(p.lag - best.lag) > coarse_factor) runner_up = std::max(runner_up, p.value);
     out.ms = best.lag * hop_ms;
     const double standing = coarse.spread > 0.0 ? (coarse.top - coarse.mean) / coarse.spread : 0.0;
-    if (figures) *figures = {best.value, runner_up, standing};
+    const double balance = balance_difference(board, mine, out.ms);
+    if (figures) *figures = {best.value, runner_up, standing, balance};
     out.clear = best.value >= min_fine_correlation && 1.0 - runner_up >= min_nearer * (1.0 - best.value) &&
                 standing >= min_standing;
-    if (!out.clear) out.why = "another mix or a live take: the two files' beats do not line up";
+    if (!out.clear) {
+        out.why = "another mix or a live take: the two files' beats do not line up";
+    } else if (balance > max_balance_db) {
+        out.clear = false;
+        out.why = "another mix: the beats line up but the parts are not as loud against each other";
+    }
     return out;
 }
 

@@ -10,8 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "alignment/alignment.hpp"
 #include "server/answers.hpp"
 #include "server/statements.hpp"
+#include "server/store.hpp"
 
 namespace server {
 namespace {
@@ -68,21 +70,45 @@ bool same_recording(const std::vector<std::uint32_t>& a, const std::vector<std::
     return best < 0.10;
 }
 
-void link_recording(pqxx::work& w, const std::string& stage, bool fresh) {
+bool same_mix(std::string_view envelope, std::string_view theirs) {
+    const std::optional<alignment::envelope> a = alignment::decode(envelope), b = alignment::decode(theirs);
+    if (!a || !b || a->levels.empty() || b->levels.empty()) return true;
+    alignment::peak_figures figures;
+    const bool clear = alignment::align(*b, *a, &figures).clear;
+    const bool compared = figures.peak != 0.0 || figures.standing != 0.0;
+    return clear || !compared;
+}
+
+void link_recording(pqxx::work& w, const std::string& stage, bool fresh, const std::string& envelope) {
     const pqxx::result own = run(w, sql::stage_song, stage);
     if (own.empty() || own[0][1].is_null()) return;
     const std::optional<std::vector<std::uint32_t>> mine = decode_fingerprint(own[0][0].as<std::string>());
     if (!mine) return;
+    const std::string my_envelope = !envelope.empty() ? envelope : stage_envelope(w, stage).value_or(std::string());
+    // Another mix fingerprints alike: its kept envelope tells it apart.
+    const auto other_mix = [&](const std::string& hash) {
+        if (my_envelope.empty()) return false;
+        const std::optional<std::string> theirs = stage_envelope(w, hash);
+        return theirs && !same_mix(my_envelope, *theirs);
+    };
     const std::int64_t length = own[0][1].as<std::int64_t>();
     for (std::int64_t span : {length / lock_span_ms, length / lock_span_ms + 1})
         run(w, sql::length_lock, lock_class_length, static_cast<int>(span));
     std::vector<std::string> joining{stage};
     std::optional<std::int64_t> recording;
+    std::set<std::int64_t> other_mixes;
     for (const pqxx::row& r : run(w, sql::link_candidates, length - length_slack_ms, length + length_slack_ms, stage, most_candidates)) {
         // Past the first recording that matches only stages in none are worth comparing.
         if (recording && !r[2].is_null()) continue;
         const std::optional<std::vector<std::uint32_t>> theirs = decode_fingerprint(r[1].as<std::string>());
         if (!theirs || !same_recording(*mine, *theirs)) continue;
+        // A recording another mix's stage is in is that mix's: one
+        // comparison of envelopes settles it.
+        if (!r[2].is_null() && other_mixes.count(r[2].as<std::int64_t>())) continue;
+        if (other_mix(r[0].as<std::string>())) {
+            if (!r[2].is_null()) other_mixes.insert(r[2].as<std::int64_t>());
+            continue;
+        }
         if (r[2].is_null()) joining.push_back(r[0].as<std::string>());
         else if (!recording) recording = r[2].as<std::int64_t>();
     }

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/database.hpp"
@@ -29,15 +30,26 @@ constexpr std::size_t overlap_items = 40;
 // Lengths of one recording differ by at most this (an encoder's padding).
 constexpr std::int64_t length_slack_ms = 2000;
 
+// Whether two stages whose fingerprints match may still be one recording
+// by their envelopes (alignment::encode's bytes): not when both keep their
+// bands' levels and, compared, do not line up clear as one mix. Another mix
+// of the same parts fingerprints alike, but its board's bullets would fly
+// over music that is not there. An envelope missing, unreadable or
+// without levels, or too short or quiet to compare, leaves it to the
+// fingerprint.
+bool same_mix(std::string_view envelope, std::string_view theirs);
+
 // Links the stage (stored in w) to its recording: the one of the first
 // stored stage of the same recording, or a new one; stages of that
 // recording stored before recordings were kept join it, and the recording
 // takes boards from their verified sessions. A stage without a fingerprint
-// or a length stays in none. `fresh`: the stage was stored in w. Takes locks on the stage's span of lengths to
+// or a length stays in none. A stage sent with an envelope (`envelope`,
+// else the one kept with it) joins no stage whose kept envelope is
+// another mix (same_mix). `fresh`: the stage was stored in w. Takes locks on the stage's span of lengths to
 // the transaction's end, so two copies linked at once make one recording;
 // run it before the transaction changes any stage's row, which a linker
 // holding those locks may change.
-void link_recording(pqxx::work& w, const std::string& stage, bool fresh);
+void link_recording(pqxx::work& w, const std::string& stage, bool fresh, const std::string& envelope);
 
 // The route's answer, read from `reads`; throws unavailable as every route does.
 void answer_recordings(const http::request& req, http::response& res, database& reads);

@@ -139,10 +139,10 @@ stored_session add_session(pqxx::work& w, const std::string& token_hash, const s
         const char* length_or_null = s.length_ms ? length.c_str() : nullptr;
         run(w, sql::stage_insert, s.stage_hash, pqxx::binarystring(s.stage.data(), s.stage.size()), s.events, s.title, s.artist, s.album,
             length_or_null, s.fingerprint, s.edition, s.difficulty);
-        link_recording(w, s.stage_hash, true);
+        link_recording(w, s.stage_hash, true, s.envelope);
     } else {
         // Linked before any stage's row changes here: see link_recording.
-        if (verdict.unlinked) link_recording(w, s.stage_hash, false);
+        if (verdict.unlinked) link_recording(w, s.stage_hash, false, s.envelope);
         if (!verdict.labels_known) keep_labels(w, s);
     }
     if (!s.envelope.empty()) run(w, sql::envelope_keep, s.stage_hash, pqxx::binarystring(s.envelope.data(), s.envelope.size()));

@@ -1,9 +1,12 @@
-// Run: <build folder>/bench/alignment_measure MUSIC_DIR
+// Run: <build folder>/bench/alignment_measure MUSIC_DIR (ALIGNMENT_MEASURE_NO_COST=1 in the
+// environment leaves out the cost table, the slowest part)
 // MUSIC_DIR as bench/alignment/get_music.sh makes it: one folder per piece
 // holding plain-<format> and pad-<format> files (pad: 0.5 s of silence put
 // before the music), nudge-flac and nudge-mp3_128 (502.5 ms to the nearest
 // sample, the time in nudge.ms), and click/ with a click at 1 s in every
-// format.
+// format; and mixes/, one folder per piece holding board.flac, copies of it
+// (copy-*, their time put in in offsets.ms, else 0) and other mixes of the
+// same parts (mix-*), as get_music.sh makes them.
 //
 // Prints, as tables for alignment/README.md:
 //  1. each decoder's own delay: where the click comes out of the
@@ -14,6 +17,8 @@
 //     delay less FLAC's: what the player hears, so where the bullets must
 //     land), whether it is clear, and the peak and runner-up correlations;
 //  3. every piece's FLAC against every other's: how many are clear;
+//     every copy and other mix against its board's file: whether it is
+//     clear, its error, the bands' balance and whether the server links it;
 //  4. the time of making the envelope and aligning it, from the samples a
 //     preparation decodes anyway and from the file (decoding it again),
 //     beside the time of preparing the song's stage (library::prepare_song,
@@ -91,7 +96,7 @@ std::map<std::string, double> decoder_delays(const fs::path& dir) {
 
 struct totals {
     int files = 0, clear = 0, linked = 0;
-    double worst_put_in = 0, worst_music = 0;
+    double worst_put_in = 0, worst_music = 0, worst_balance = 0;
 };
 
 // The time put before the music of the nudge- files, as get_music.sh wrote it.
@@ -123,17 +128,20 @@ heard fingerprint_or_die(const std::string& path) {
     return {print ? *print : std::vector<std::uint32_t>{}, static_cast<double>(w->frame_count()) / w->info.freq};
 }
 
-// Whether the server links the two files' stages to one recording, and so one board.
-bool one_recording(const heard& a, const heard& b) {
+// Whether the server links the two files' stages to one recording, and so
+// one board: their fingerprints, lengths and (when both are sent) envelopes.
+bool one_recording(const heard& a, const heard& b, const alignment::envelope& ea, const alignment::envelope& eb) {
     return !a.print.empty() && !b.print.empty() && std::fabs(a.seconds - b.seconds) * 1000 <= server::length_slack_ms &&
-           server::same_recording(a.print, b.print);
+           server::same_recording(a.print, b.print) && server::same_mix(alignment::encode(ea), alignment::encode(eb));
 }
 
 void align_one(const fs::path& dir, const alignment::envelope& board, const std::string& kind, const std::string& f,
                double put_in, const std::map<std::string, double>& delays, totals& t) {
     alignment::peak_figures figures;
-    const auto found = alignment::align(board, envelope_or_die(file_of(dir, kind, f)), &figures);
-    const bool linked = one_recording(fingerprint_or_die(file_of(dir, "plain", "flac")), fingerprint_or_die(file_of(dir, kind, f)));
+    const auto mine = envelope_or_die(file_of(dir, kind, f));
+    const auto found = alignment::align(board, mine, &figures);
+    const bool linked = one_recording(fingerprint_or_die(file_of(dir, "plain", "flac")), fingerprint_or_die(file_of(dir, kind, f)),
+                                      board, mine);
     t.linked += linked;
     const double music = put_in + delays.at(f) - delays.at("flac");
     ++t.files;
@@ -142,9 +150,10 @@ void align_one(const fs::path& dir, const alignment::envelope& board, const std:
         t.worst_put_in = std::max(t.worst_put_in, std::fabs(found.ms - put_in));
         t.worst_music = std::max(t.worst_music, std::fabs(found.ms - music));
     }
-    std::printf("| %s | %s-%s | %.2f | %+.2f | %+.2f | %s | %.3f | %.3f | %s |\n", dir.filename().c_str(), kind.c_str(),
+    t.worst_balance = std::max(t.worst_balance, figures.balance);
+    std::printf("| %s | %s-%s | %.2f | %+.2f | %+.2f | %s | %.3f | %.3f | %.2f | %s |\n", dir.filename().c_str(), kind.c_str(),
                 f.c_str(), found.ms, found.ms - put_in, found.ms - music, found.clear ? "yes" : "no", figures.peak,
-                figures.runner_up, linked ? "yes" : "no");
+                figures.runner_up, figures.balance, linked ? "yes" : "no");
 }
 
 void align_piece(const fs::path& dir, const std::map<std::string, double>& delays, totals& t) {
@@ -167,13 +176,42 @@ void cross_pieces(const std::vector<fs::path>& pieces) {
             if (i == j) continue;
             alignment::peak_figures figures;
             clear += alignment::align(e[i], e[j], &figures).clear;
-            linked += one_recording(prints[i], prints[j]);
+            linked += one_recording(prints[i], prints[j], e[i], e[j]);
             ++pairs;
             if (figures.peak > highest) highest = figures.peak, best_runner = figures.runner_up;
         }
     std::printf("\n## Different pieces against each other\n\n%d ordered pairs, %d clear, %d taken for one "
                 "recording; highest peak %.3f (its runner-up %.3f)\n",
                 pairs, clear, linked, highest, best_runner);
+}
+
+// Each copy and other mix in a mixes/ folder against its board.flac.
+void mixes_of(const fs::path& dir) {
+    std::map<std::string, double> put_in;
+    std::ifstream offsets(dir / "offsets.ms");
+    std::string name;
+    for (double ms = 0; offsets >> name >> ms;) put_in[name] = ms;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().rfind("copy-", 0) == 0 || entry.path().filename().string().rfind("mix-", 0) == 0)
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    const std::string board_file = (dir / "board.flac").string();
+    const auto board = envelope_or_die(board_file);
+    const heard board_print = fingerprint_or_die(board_file);
+    for (const fs::path& f : files) {
+        const std::string file = f.filename().string();
+        const bool copy = file.rfind("copy-", 0) == 0;
+        alignment::peak_figures figures;
+        const auto mine = envelope_or_die(f.string());
+        const auto found = alignment::align(board, mine, &figures);
+        const bool linked = one_recording(board_print, fingerprint_or_die(f.string()), board, mine);
+        const bool fingerprints = one_recording(board_print, fingerprint_or_die(f.string()), {}, {});
+        const double error = found.ms - (put_in.count(file) ? put_in[file] : 0.0);
+        std::printf("| %s | %s | %s | %s | %+.2f | %.3f | %.2f | %s | %s |\n", dir.filename().c_str(), file.c_str(),
+                    copy ? "copy" : "other mix", found.clear ? "yes" : "no", error, figures.peak, figures.balance,
+                    fingerprints ? "yes" : "no", linked ? "yes" : "no");
+    }
 }
 
 void costs(const std::vector<fs::path>& pieces) {
@@ -233,19 +271,28 @@ int main(int argc, char** argv) {
     const fs::path root = argv[1];
     std::vector<fs::path> pieces;
     for (const auto& entry : fs::directory_iterator(root))
-        if (entry.is_directory() && entry.path().filename() != "click") pieces.push_back(entry.path());
+        if (entry.is_directory() && entry.path().filename() != "click" && entry.path().filename() != "mixes")
+            pieces.push_back(entry.path());
     std::sort(pieces.begin(), pieces.end());
     const auto delays = decoder_delays(root / "click");
 
     std::printf("\n## Offsets against each piece's FLAC (ms)\n\n"
-                "| piece | file | found | error vs put in | error vs music | clear | peak | runner-up | one recording |\n"
-                "|---|---|---|---|---|---|---|---|---|\n");
+                "| piece | file | found | error vs put in | error vs music | clear | peak | runner-up | balance (dB) | one recording |\n"
+                "|---|---|---|---|---|---|---|---|---|---|\n");
     totals t;
     for (const auto& p : pieces) align_piece(p, delays, t);
     std::printf("\n%d of %d copies clear; worst error of a clear one: %.2f ms against the offset put in, "
-                "%.2f ms against the music as decoded; %d of %d taken for the FLAC's recording (one board)\n",
-                t.clear, t.files, t.worst_put_in, t.worst_music, t.linked, t.files);
+                "%.2f ms against the music as decoded; %d of %d taken for the FLAC's recording (one board); "
+                "bands' balance differs by at most %.2f dB\n",
+                t.clear, t.files, t.worst_put_in, t.worst_music, t.linked, t.files, t.worst_balance);
     cross_pieces(pieces);
+    std::printf("\n## Copies and other mixes of one piece against its board's file\n\n"
+                "| piece | file | is | clear | error (ms) | peak | balance (dB) | fingerprints match | one recording |\n"
+                "|---|---|---|---|---|---|---|---|---|\n");
+    if (fs::is_directory(root / "mixes"))
+        for (const auto& entry : fs::directory_iterator(root / "mixes"))
+            if (entry.is_directory()) mixes_of(entry.path());
+    if (std::getenv("ALIGNMENT_MEASURE_NO_COST")) return 0;
     costs(pieces);
     return 0;
 }

@@ -6,18 +6,18 @@
 # with 502.5 ms (to the nearest sample; the exact time in nudge.ms), a
 # shift that falls between the envelope's 5 ms hops; and a click (one full-scale sample
 # at 1 s into 3 s of silence) in every format, to find each decoder's own
-# delay.
+# delay. In mixes/, mixes of one piece and copies of each: see below.
 #   bench/alignment/get_music.sh OUT_DIR
 # Installs the packages when they are missing (needs root).
 set -euo pipefail
 out=${1:?usage: get_music.sh OUT_DIR}
-packages=(asc-music hyperrogue-music flac lame vorbis-tools opus-tools python3)
+packages=(asc-music hyperrogue-music fb-music-high flac lame vorbis-tools opus-tools python3 sox xmp)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
 sources=(
@@ -82,4 +82,34 @@ with wave.open(sys.argv[1], "wb") as w:
 PY
 mkdir -p "$out/click"
 encode_all "$work/click.wav" "$out/click" plain
+# Mixes of one piece: a tracker module of 22 channels (fb-music-high's)
+# rendered whole is the board's file (board.flac); its copies (copy-*) are
+# lossy, led by 0.5 s of silence, resampled to 48 kHz 6 dB quieter, or
+# rendered again with another interpolation (another rip); its other mixes
+# (mix-*) are the same channels at other levels: channels 0-3 (the drums)
+# muted, channels 8-21 or 0-7 at half level (each half rendered alone, then
+# mixed). offsets.ms holds each copy's time put in, in ms.
+module=/usr/share/games/frozen-bubble/snd/frozen-mainzik-2p.xm
+mix=$out/mixes/mainzik
+mkdir -p "$mix"
+xmp -q -o "$work/whole.wav" "$module"
+xmp -q -i linear -o "$work/linear.wav" "$module"
+xmp -q -M 0-3 -o "$work/nodrums.wav" "$module"
+xmp -q -S 0-7 -o "$work/first.wav" "$module"
+xmp -q -S 8-21 -o "$work/rest.wav" "$module"
+flac -s -f -o "$mix/board.flac" "$work/whole.wav"
+lame --quiet -b 128 "$work/whole.wav" "$mix/copy-mp3_128.mp3"
+oggenc -Q -q 5 -o "$mix/copy-ogg.ogg" "$work/whole.wav"
+opusenc --quiet --bitrate 128 "$work/whole.wav" "$mix/copy-opus.opus"
+pad_ms=$(pad "$work/whole.wav" "$work/whole-pad.wav" 500)
+lame --quiet -b 128 "$work/whole-pad.wav" "$mix/copy-pad-mp3_128.mp3"
+sox "$work/whole.wav" -b 16 "$mix/copy-48k_quiet.flac" vol 0.5 rate -v 48000
+flac -s -f -o "$mix/copy-linear.flac" "$work/linear.wav"
+printf 'copy-pad-mp3_128.mp3 %s\n' "$pad_ms" >"$mix/offsets.ms"
+flac -s -f -o "$mix/mix-nodrums.flac" "$work/nodrums.wav"
+sox -m -v 1 "$work/first.wav" -v 0.5 "$work/rest.wav" -b 16 "$mix/mix-rest_half.flac"
+sox -m -v 0.5 "$work/first.wav" -v 1 "$work/rest.wav" -b 16 "$mix/mix-first_half.flac"
+sox -m -v 1 "$work/first.wav" -v 0.5 "$work/rest.wav" -b 16 "$work/rest_half.wav"
+lame --quiet -b 128 "$work/rest_half.wav" "$mix/mix-rest_half-mp3_128.mp3"
+
 echo "get_music: $(ls "$out" | wc -l) folders in $out"

@@ -34,6 +34,7 @@ struct piece {
     unsigned seed = 1;
     double bpm = 120;
     bool loop = false;  // one bar (eight eighths) over and over, from music time 0 and nothing before
+    double melody = 1.0;  // the melody's gain: another mix of the same parts
 };
 
 // Drums and a melody on an eighth-note grid, every hit's loudness and the
@@ -51,7 +52,7 @@ std::vector<float> render(const piece& p, double from, double seconds, int rate)
         const double kick = (j % 2 == 0 || hashed(p.seed, key * 7) > 0.6) ? 0.8 + 0.2 * hashed(p.seed, key * 7 + 1) : 0;
         const double snare = (j % 8 == 2 || j % 8 == 6) ? 0.5 + 0.2 * hashed(p.seed, key * 7 + 2) : 0;
         const double hat = hashed(p.seed, key * 7 + 3) > -0.6 ? 0.25 + 0.1 * hashed(p.seed, key * 7 + 4) : 0;
-        const double note = hashed(p.seed, key * 7 + 5) > -0.4 ? 0.3 : 0;
+        const double note = hashed(p.seed, key * 7 + 5) > -0.4 ? 0.3 * p.melody : 0;
         const double pitch = scale[static_cast<int>((hashed(p.seed, key * 7 + 6) + 1.0) * 4.0) % 8];
         const long first = std::max(0L, static_cast<long>(std::ceil((at - from) * rate)));
         const long last = std::min(static_cast<long>(frames), static_cast<long>((at - from + 0.45) * rate));
@@ -125,6 +126,8 @@ TEST(Alignment, FindsCopiesOfOneRecordingAndOnlyThose) {
         {"lossy, 120 ms earlier", music, -120, 0, 60, 44100, true, true, ""},
         {"20 s of silence before, lossy", music, 0, 20000, 50, 44100, true, true, ""},
         {"another piece on the same beat", {2, 120}, 0, 0, 60, 44100, false, false, "beats do not line up"},
+        {"another mix: the melody 6 dB down", {1, 120, false, 0.5}, 0, 0, 60, 44100, false, false, "another mix"},
+        {"another mix, lossy: the melody 6 dB up", {1, 120, false, 2.0}, 120, 0, 60, 48000, true, false, "another mix"},
         {"the same beat 5% faster", {1, 126}, 0, 0, 60, 44100, false, false, "beats do not line up"},
         {"a one-second file", music, 0, 0, 1, 44100, false, false, "overlaps"},
         {"silence", music, 0, 60000, 0, 44100, false, false, "nearly silent"},
@@ -171,7 +174,14 @@ TEST(Alignment, EncodedEnvelopesComeBackAndDamagedOnesAreRefused) {
     const auto back = alignment::decode(bytes);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->values, e.values);
+    EXPECT_EQ(back->levels, e.levels);
+    EXPECT_EQ(e.levels.size(), 20u * 20u * alignment::level_bands);
     EXPECT_TRUE(alignment::decode(alignment::encode({})));
+    // An envelope kept before levels were: its values, no levels.
+    const auto old = alignment::decode(alignment::encode({e.values, {}}));
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->values, e.values);
+    EXPECT_TRUE(old->levels.empty());
 
     std::string wrong_mark = bytes, longer_count = bytes, oversize = bytes.substr(0, 8);
     wrong_mark[0] ^= 1;
@@ -179,8 +189,11 @@ TEST(Alignment, EncodedEnvelopesComeBackAndDamagedOnesAreRefused) {
     const std::uint32_t too_many = alignment::max_seconds * 200 + 1;
     for (int k = 0; k < 4; ++k) oversize[4 + k] = static_cast<char>((too_many >> (8 * k)) & 0xff);
     oversize.resize(8 + too_many, '\0');
+    // Levels marked but too few values to hold any.
+    std::string no_levels = alignment::encode({{1, 2, 3}, {}});
+    no_levels[3] = '2';
     const std::string damaged[] = {"", bytes.substr(0, 7), bytes.substr(0, bytes.size() - 1), bytes + "x",
-                                   wrong_mark, longer_count, oversize};
+                                   wrong_mark, longer_count, oversize, no_levels};
     for (const std::string& d : damaged) EXPECT_FALSE(alignment::decode(d)) << d.size() << " bytes";
 
     std::string why;
@@ -209,7 +222,9 @@ TEST(Alignment, EncodedEnvelopesComeBackAndDamagedOnesAreRefused) {
         }
         const auto made = alignment::make_envelope(whole.data(), frames, channels, rate);
         EXPECT_EQ(made.values.size(), frames * 200 / static_cast<std::size_t>(rate)) << channels << " at " << rate;
-        EXPECT_EQ(made.values, alignment::make_envelope(same.data(), frames, channels, rate).values) << channels << " at " << rate;
+        const auto as_floats = alignment::make_envelope(same.data(), frames, channels, rate);
+        EXPECT_EQ(made.values, as_floats.values) << channels << " at " << rate;
+        EXPECT_EQ(made.levels, as_floats.levels) << channels << " at " << rate;
     }
 }
 

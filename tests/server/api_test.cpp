@@ -31,6 +31,7 @@
 #include "server/plays.hpp"
 #include "server/store.hpp"
 #include "server/tokens.hpp"
+#include "made_music.hpp"
 #include "server_helpers.hpp"
 #include "support/pg_cluster.hpp"
 
@@ -1940,6 +1941,39 @@ TEST(ServerApi, StagesKeptBeforeRecordingsJoinOneWithTheirBoardWhenNextSent) {
             EXPECT_EQ(recording_of(old), recording_of(fresh)) << r.what;
         }
         EXPECT_EQ(cluster->sql("SELECT stage FROM recording_boards WHERE recording = " + recording_of(old)), hex_of(old)) << r.what;
+    }
+}
+
+// Another mix of one piece fingerprints as a copy does, but its stage gets
+// a recording, and so a board, of its own when both stages' envelopes keep
+// their bands' levels; a copy joins the board's, a copy of the other mix
+// that mix's; a stage sent without an envelope is left to its fingerprint.
+TEST(ServerApi, AnotherMixOfOnePieceGetsARecordingOfItsOwn) {
+    const std::string dee = new_player("dee_mix");
+    std::vector<std::string> stages{stage_bytes(31, 131)};
+    ASSERT_EQ(send_song(dee, stages[0], 13101, fingerprint_text(131, 0), server_test::music_envelope(0, 1, 1)).first, 202);
+    const struct {
+        const char* what;
+        std::string envelope;
+        int joins;  // the stage whose recording it joins (0: the board's), -1 for a new one
+    } rows[] = {
+        {"a copy 6 dB quieter after 0.7 s of silence", server_test::music_envelope(0.7, 0.5, 1), 0},
+        {"the tones 10 dB down", server_test::music_envelope(0, 1, 0.3), -1},
+        {"a copy of that mix 3 dB quieter after 0.4 s", server_test::music_envelope(0.4, 0.7, 0.3), 2},
+        {"the tones 10 dB down, sent without an envelope", "", 0},
+    };
+    for (const auto& r : rows) {
+        const int salt = 131 + static_cast<int>(stages.size());
+        stages.push_back(stage_bytes(31, salt));
+        const auto sent = send_song(dee, stages.back(), static_cast<std::uint32_t>(13100 + salt), fingerprint_text(131, 0.03), r.envelope);
+        ASSERT_EQ(sent.first, 202) << r.what << ": " << sent.second.dump();
+        const std::string recording = recording_of(stages.back());
+        EXPECT_NE(recording, "none") << r.what;
+        if (r.joins >= 0) {
+            EXPECT_EQ(recording, recording_of(stages[static_cast<std::size_t>(r.joins)])) << r.what;
+        }
+        for (std::size_t i = 0; r.joins < 0 && i + 1 < stages.size(); ++i)
+            EXPECT_NE(recording, recording_of(stages[i])) << r.what << " against stage " << i;
     }
 }
 

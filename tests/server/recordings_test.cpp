@@ -7,6 +7,8 @@
 
 #include <random>
 
+#include "alignment/alignment.hpp"
+#include "made_music.hpp"
 #include "server/recordings.hpp"
 
 namespace {
@@ -56,6 +58,30 @@ TEST(Recordings, MatchesTheSameSoundShiftedOrDistortedAndNothingElse) {
     for (const auto& r : rows) {
         EXPECT_EQ(server::same_recording(song, r.other), r.same) << r.what;
         EXPECT_EQ(server::same_recording(r.other, song), r.same) << r.what << ", the other way";
+    }
+}
+
+// Stages whose fingerprints match are told apart only when both envelopes
+// keep their bands' levels and line up as another mix.
+TEST(Recordings, AnotherMixOfOnePieceIsNotTheSameRecording) {
+    const std::string song = server_test::music_envelope(0, 1, 1);
+    std::string without_levels = server_test::music_envelope(0, 1, 0.3);
+    without_levels = alignment::encode({alignment::decode(without_levels)->values, {}});
+    const struct {
+        const char* what;
+        std::string theirs;
+        bool same;
+    } rows[] = {
+        {"a copy 6 dB quieter after 0.7 s of silence", server_test::music_envelope(0.7, 0.5, 1), true},
+        {"the tones 10 dB down", server_test::music_envelope(0, 1, 0.3), false},
+        {"the tones 10 dB down, after 0.3 s of silence", server_test::music_envelope(0.3, 1, 0.3), false},
+        {"the tones 10 dB down, its envelope made before levels were kept", without_levels, true},
+        {"no envelope", "", true},
+        {"not an envelope", "VEN2 and some bytes", true},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(server::same_mix(song, r.theirs), r.same) << r.what;
+        EXPECT_EQ(server::same_mix(r.theirs, song), r.same) << r.what << ", the other way";
     }
 }
 
