@@ -56,8 +56,12 @@ std::optional<alignment::envelope> own_envelope(const std::string& song_hash, co
     if (const std::string path = envelope_path(song_hash); !path.empty()) {
         // Anything longer than an envelope is not one: it is not read.
         std::string bytes;
+        // One kept before levels were (and long enough to have them) is made
+        // again: without them another mix would pass for a copy.
         if (read_small_file(path, alignment::max_encoded_bytes, bytes))
-            if (std::optional<alignment::envelope> kept = alignment::decode(bytes)) return kept;
+            if (std::optional<alignment::envelope> kept = alignment::decode(bytes))
+                if (!kept->levels.empty() || kept->values.size() < static_cast<std::size_t>(alignment::level_hops))
+                    return kept;
     }
     std::optional<alignment::envelope> made = alignment::envelope_of_file(song_path, why);
     // Not kept, it is made again next time: the song still plays.

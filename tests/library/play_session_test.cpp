@@ -357,13 +357,17 @@ TEST(PlaySession, PreparingKeepsTheSongsEnvelopeWhichGoesOnlyWithItsOwnStage) {
         EXPECT_EQ(envelope_for_upload(hash, stage_choice{}, u.stage), u.sent ? std::string(kept.begin(), kept.end()) : "")
             << u.what;
 
-    // Gone, then damaged: made from the file again and kept.
-    for (const char* damage : {"", "not an envelope"}) {
+    // Gone, damaged, or kept before the bands' levels were: made from the
+    // file again and kept.
+    const std::string without_levels = alignment::encode(alignment::envelope{from_file->values});
+    for (const std::string& damage : {std::string(), std::string("not an envelope"), without_levels}) {
         std::filesystem::remove(kept_file);
-        if (*damage) std::ofstream(kept_file) << damage;
+        if (!damage.empty()) std::ofstream(kept_file, std::ios::binary) << damage;
         const std::optional<alignment::envelope> again = own_envelope(hash, song_file, why);
         ASSERT_TRUE(again) << why;
         EXPECT_EQ(again->values, from_file->values);
+        EXPECT_FALSE(again->levels.empty());
+        EXPECT_EQ(again->levels, from_file->levels);
         EXPECT_EQ(test_sound::read_bytes(kept_file).size(), alignment::encode(*from_file).size());
     }
     EXPECT_FALSE(own_envelope(std::string(32, 'f'), home.dir / "missing.wav", why));
