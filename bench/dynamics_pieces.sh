@@ -57,8 +57,11 @@ echo "$pieces" | while read -r name package path; do
         option=$path
         [ "$option" = - ] && option=
         echo "$build/make_song $option $wav" >> "$commands"
+        # Made anew each time, with their onsets: a song kept from an older
+        # make_song would be measured in place of today's.
+        rm -f "$folder/work/$name.onsets" "$folder/work/$name.beats"
         # shellcheck disable=SC2086
-        [ -s "$wav" ] || "$build/make_song" $option "$wav" >/dev/null
+        "$build/make_song" $option "$wav" >/dev/null
     else
         {
             echo "(cd $folder/debs && apt-get download $package)"
