@@ -912,6 +912,30 @@ double moments_per_sounding_second(const dynamics_plan& plan) {
     return sounding > 0 ? worth / static_cast<double>(sounding) : 0.0;
 }
 
+// The mean over the seconds that sound of 2^(LU above the integrated / 10),
+// at most twice.
+double mean_loudness_factor(const dynamics_plan& plan) {
+    double sum = 0.0;
+    std::size_t sounding = 0;
+    for (std::uint32_t s = 0; s < plan.seconds; ++s) {
+        if (!(plan.level[s] > 0.0)) continue;
+        sum += std::pow(2.0, std::min(plan.short_term[s] - plan.integrated, 10.0) / 10.0);
+        ++sounding;
+    }
+    return sounding > 0 ? sum / static_cast<double>(sounding) : 1.0;
+}
+
+// The share of hard's threats a difficulty keeps on a moment. Easy's few
+// threats, under one a second on quiet music, would rank its seconds by
+// chance: its share follows the second's loudness against the song's mean
+// (`loudness`), so they go to the loud parts at about the same total.
+// Easy starts at half its threats.
+double share_of_hard(difficulty d, std::int32_t tick, double loudness) {
+    const double share = threats_at_reference(d) / threats_at_reference(difficulty::hard);
+    if (d != difficulty::easy) return share;
+    return share * (0.5 + 0.5 * std::min(1.0, static_cast<double>(tick) / (easy_ramp_seconds * ticks))) * loudness;
+}
+
 // A second of many onsets would have hard's threats follow the onsets'
 // count rather than the loudness: it keeps to a budget of the song's own
 // rate times the loudness. The streams and pulses give up their threats
@@ -954,6 +978,29 @@ std::size_t keep_hard_within(std::size_t first, std::size_t end, std::size_t bud
     return total;
 }
 
+// Hard's threats on the moments of second `s` from `first` on, each worth 3
+// times the level, kept to the second's `rate`; gives the end of the
+// second's moments. The rate is the song's within 1.5 LU of its level, as
+// the level is, so that a steady sound's seconds all have it. What a second
+// leaves unspent, up to half the next one's worth, goes to the next: a beat
+// falls on either side of a second's edge.
+std::size_t set_hard_threats(const dynamics_plan& plan, std::uint32_t s, double rate, std::size_t first,
+                             double& carry, double& budget_carry, std::vector<decided>& given,
+                             std::vector<chosen>& scratch) {
+    const double hard = threats_at_reference(difficulty::hard);
+    std::size_t end = first;
+    for (; end < plan.moments.size() && plan.moments[end].tick < static_cast<std::int32_t>((s + 1) * ticks); ++end) {
+        const bool stream = plan.moments[end].kind == dynamics_moment::stream;
+        carry += hard * plan.level[s] / (stream ? 3.0 : 1.0);
+        given[end].hard = static_cast<unsigned>(std::floor(carry));
+        carry -= given[end].hard;
+    }
+    budget_carry = std::min(budget_carry, rate / 2.0 + 0.5) + rate;
+    budget_carry -= static_cast<double>(
+        keep_hard_within(first, end, static_cast<std::size_t>(std::floor(budget_carry)), plan, given, scratch));
+    return end;
+}
+
 // Hard's threats of a moment go to the channels that sound on it in turn,
 // from a channel that changes with each moment (a repeat's as its first
 // time's); the kept ones go where hard's went.
@@ -991,6 +1038,7 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
     std::vector<chosen> second, at_hard;
     std::vector<decided> given(plan.moments.size());
     const double hard_rate = hard * moments_per_sounding_second(plan);
+    const double mean_exact = mean_loudness_factor(plan);
     double carry = 0.5, share_carry = 0.5, budget_carry = 0.5, hard_carry = 0.5;
     std::size_t end = 0;  // past the last moment of the seconds done
     for (std::uint32_t s = 0; s < plan.seconds; ++s) {
@@ -1001,28 +1049,13 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
         const double relative = plan.short_term[s] - plan.integrated;
         const double exact = level > 0.0 ? std::pow(2.0, std::min(relative, 10.0) / 10.0) : 0.0;
         const std::size_t first = end;
-        for (; end < plan.moments.size() && plan.moments[end].tick < static_cast<std::int32_t>((s + 1) * ticks);
-             ++end) {
-            const bool stream = plan.moments[end].kind == dynamics_moment::stream;
-            carry += hard * level / (stream ? 3.0 : 1.0);
-            given[end].hard = static_cast<unsigned>(std::floor(carry));
-            carry -= given[end].hard;
-        }
-        // Within 1.5 LU of the song's level, as for the level, so that a
-        // steady sound's seconds all have the song's rate. What a second
-        // leaves unspent, up to half the next one's worth, goes to the next:
-        // a beat falls on either side of a second's edge.
-        const double rate = hard_rate * (std::fabs(relative) < 1.5 ? 1.0 : exact);
-        hard_carry = std::min(hard_carry, rate / 2.0 + 0.5) + rate;
-        hard_carry -= static_cast<double>(
-            keep_hard_within(first, end, static_cast<std::size_t>(std::floor(hard_carry)), plan, given, at_hard));
+        end = set_hard_threats(plan, s, hard_rate * (std::fabs(relative) < 1.5 ? 1.0 : exact), first, carry,
+                               hard_carry, given, at_hard);
         for (std::size_t m = first; m < end; ++m) {
             const dynamics_moment& mo = plan.moments[m];
             const unsigned n = given[m].hard;
             if (n == 0) continue;
-            double share = threats_at_reference(d) / hard;
-            if (d == difficulty::easy)
-                share *= 0.5 + 0.5 * std::min(1.0, static_cast<double>(mo.tick) / (easy_ramp_seconds * ticks));
+            const double share = share_of_hard(d, mo.tick, exact / mean_exact);
             // A repeat's first time lies a bar earlier, in a second already
             // done (a song's short last bar could lie nearer: then it
             // chooses on its own).

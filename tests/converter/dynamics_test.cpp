@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "converter/convert.hpp"
@@ -360,9 +361,11 @@ TEST(Dynamics, DensityFollowsLoudnessAndHeldSoundsStream) {
     }
 
     // Where the quiet part has the more onsets, its seconds (away from the
-    // switches, where the 3 s windows reach across) still carry fewer.
+    // switches, where the 3 s windows reach across) still carry fewer; easy's
+    // few threats go to the loud part most of all.
     const auto busy = busy_quiet_turns(6);
-    for (difficulty d : {difficulty::normal, difficulty::hard}) {
+    for (const auto& [d, most] : std::vector<std::pair<difficulty, double>>{
+             {difficulty::easy, 0.25}, {difficulty::normal, 0.85}, {difficulty::hard, 0.85}}) {
         SCOPED_TRACE(testing::Message() << "busy quiet part, " << converter::difficulty_name(d));
         const auto per_second =
             stage_measure::count_per_bin(stage_measure::arrival_ticks(stage_at(busy, d)), 48, pattern::ticks_per_second);
@@ -371,7 +374,7 @@ TEST(Dynamics, DensityFollowsLoudnessAndHeldSoundsStream) {
             loud += per_second[s + 1] + per_second[s + 2];
             quiet += per_second[s + 5] + per_second[s + 6];
         }
-        EXPECT_LT(quiet, loud * 0.85) << "quiet " << quiet << ", loud " << loud;
+        EXPECT_LT(quiet, loud * most) << "quiet " << quiet << ", loud " << loud;
     }
 
     for (difficulty d : {difficulty::normal, difficulty::hard}) {
