@@ -29,6 +29,10 @@ frozen-mainzik-2p frozen-bubble-data usr/share/games/frozen-bubble/snd/frozen-ma
 frantic wesnoth-1.16-music usr/share/games/wesnoth/1.16/data/core/music/frantic.ogg
 awakening singularity-music usr/share/games/singularity/music/Awakening.ogg
 drascula-track7 drascula-music usr/share/scummvm/drascula/audio/track7.ogg
+battle wesnoth-1.16-music usr/share/games/wesnoth/1.16/data/core/music/battle.ogg
+knolls wesnoth-1.16-music usr/share/games/wesnoth/1.16/data/core/music/knolls.ogg
+nunc_dimittis wesnoth-1.16-music usr/share/games/wesnoth/1.16/data/core/music/nunc_dimittis.ogg
+drascula-track25 drascula-music usr/share/scummvm/drascula/audio/track25.ogg
 bundled-song - -
 alternating-song - --alternating
 dynamics-song - --dynamics'
@@ -53,8 +57,11 @@ echo "$pieces" | while read -r name package path; do
         option=$path
         [ "$option" = - ] && option=
         echo "$build/make_song $option $wav" >> "$commands"
+        # Made anew each time, with their onsets: a song kept from an older
+        # make_song would be measured in place of today's.
+        rm -f "$folder/work/$name.onsets" "$folder/work/$name.beats"
         # shellcheck disable=SC2086
-        [ -s "$wav" ] || "$build/make_song" $option "$wav" >/dev/null
+        "$build/make_song" $option "$wav" >/dev/null
     else
         {
             echo "(cd $folder/debs && apt-get download $package)"

@@ -900,6 +900,107 @@ void keep_within(std::vector<chosen>& second, std::size_t budget, std::size_t ca
     }
 }
 
+// Hard's threats a second at the song's loudness: 3 a moment, a stream's a
+// third, over the seconds that sound.
+double moments_per_sounding_second(const dynamics_plan& plan) {
+    double worth = 0.0;
+    for (const dynamics_moment& mo : plan.moments)
+        if (plan.level[static_cast<std::size_t>(mo.tick / ticks)] > 0.0)
+            worth += mo.kind == dynamics_moment::stream ? 1.0 / 3.0 : 1.0;
+    std::size_t sounding = 0;
+    for (double level : plan.level) sounding += level > 0.0;
+    return sounding > 0 ? worth / static_cast<double>(sounding) : 0.0;
+}
+
+// The mean over the seconds that sound of 2^(LU above the integrated / 10),
+// at most twice.
+double mean_loudness_factor(const dynamics_plan& plan) {
+    double sum = 0.0;
+    std::size_t sounding = 0;
+    for (std::uint32_t s = 0; s < plan.seconds; ++s) {
+        if (!(plan.level[s] > 0.0)) continue;
+        sum += std::pow(2.0, std::min(plan.short_term[s] - plan.integrated, 10.0) / 10.0);
+        ++sounding;
+    }
+    return sounding > 0 ? sum / static_cast<double>(sounding) : 1.0;
+}
+
+// The share of hard's threats a difficulty keeps on a moment. Easy's few
+// threats, under one a second on quiet music, would rank its seconds by
+// chance: its share follows the second's loudness against the song's mean
+// (`loudness`), so they go to the loud parts at about the same total.
+// Easy starts at half its threats.
+double share_of_hard(difficulty d, std::int32_t tick, double loudness) {
+    const double share = threats_at_reference(d) / threats_at_reference(difficulty::hard);
+    if (d != difficulty::easy) return share;
+    return share * (0.5 + 0.5 * std::min(1.0, static_cast<double>(tick) / (easy_ramp_seconds * ticks))) * loudness;
+}
+
+// A second of many onsets would have hard's threats follow the onsets'
+// count rather than the loudness: it keeps to a budget of the song's own
+// rate times the loudness. The streams and pulses give up their threats
+// first, the latest first (an onset is what the player hears), then the
+// most crowded onsets. A repeat keeps what its first time had.
+// Gives the threats kept.
+std::size_t keep_hard_within(std::size_t first, std::size_t end, std::size_t budget, const dynamics_plan& plan,
+                             std::vector<decided>& given, std::vector<chosen>& scratch) {
+    scratch.clear();
+    std::size_t total = 0;
+    for (std::size_t m = first; m < end; ++m) total += given[m].hard;
+    for (std::size_t m = end; m > first && total > budget; --m) {
+        const dynamics_moment& mo = plan.moments[m - 1];
+        if (mo.kind != dynamics_moment::stream || mo.echo >= 0) continue;
+        total -= given[m - 1].hard;
+        given[m - 1].hard = 0;
+    }
+    if (total <= budget) return total;
+    for (std::size_t m = first; m < end; ++m) {
+        const dynamics_moment& mo = plan.moments[m];
+        const unsigned n = given[m].hard;
+        if (n == 0) continue;
+        // A repeat's threats up to its first time's are kept; those a
+        // louder repeat has more are not.
+        const bool repeats = mo.echo >= 0 && plan.moments[static_cast<std::size_t>(mo.echo)].tick / ticks <
+                                                 mo.tick / ticks;
+        const unsigned base = repeats ? std::min(n, given[static_cast<std::size_t>(mo.echo)].hard) : 0;
+        chosen kept{m, m, n, {}, true}, more{m, m, n, {}, false};
+        for (unsigned j = 0; j < n; ++j) (j < base ? kept : more).kept.push_back(j);
+        if (base > 0) scratch.push_back(std::move(kept));
+        if (base < n) scratch.push_back(std::move(more));
+        given[m].hard = 0;
+    }
+    keep_within(scratch, budget, std::numeric_limits<std::size_t>::max(), plan);
+    total = 0;
+    for (const chosen& c : scratch) {
+        given[c.moment].hard += static_cast<unsigned>(c.kept.size());
+        total += c.kept.size();
+    }
+    return total;
+}
+
+// Hard's threats on the moments of second `s` from `first` on, each worth 3
+// times the level, kept to the second's `rate`; gives the end of the
+// second's moments. The rate is the song's within 1.5 LU of its level, as
+// the level is, so that a steady sound's seconds all have it. What a second
+// leaves unspent, up to half the next one's worth, goes to the next: a beat
+// falls on either side of a second's edge.
+std::size_t set_hard_threats(const dynamics_plan& plan, std::uint32_t s, double rate, std::size_t first,
+                             double& carry, double& budget_carry, std::vector<decided>& given,
+                             std::vector<chosen>& scratch) {
+    const double hard = threats_at_reference(difficulty::hard);
+    std::size_t end = first;
+    for (; end < plan.moments.size() && plan.moments[end].tick < static_cast<std::int32_t>((s + 1) * ticks); ++end) {
+        const bool stream = plan.moments[end].kind == dynamics_moment::stream;
+        carry += hard * plan.level[s] / (stream ? 3.0 : 1.0);
+        given[end].hard = static_cast<unsigned>(std::floor(carry));
+        carry -= given[end].hard;
+    }
+    budget_carry = std::min(budget_carry, rate / 2.0 + 0.5) + rate;
+    budget_carry -= static_cast<double>(
+        keep_hard_within(first, end, static_cast<std::size_t>(std::floor(budget_carry)), plan, given, scratch));
+    return end;
+}
+
 // Hard's threats of a moment go to the channels that sound on it in turn,
 // from a channel that changes with each moment (a repeat's as its first
 // time's); the kept ones go where hard's went.
@@ -934,25 +1035,27 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
     // threat, one in three carries one. A moment that repeats an earlier one
     // keeps what that kept (on hard, more where it is louder): the bar looks
     // the same.
-    std::vector<chosen> second;
+    std::vector<chosen> second, at_hard;
     std::vector<decided> given(plan.moments.size());
-    double carry = 0.5, share_carry = 0.5, budget_carry = 0.5;
-    std::size_t m = 0;
+    const double hard_rate = hard * moments_per_sounding_second(plan);
+    const double mean_exact = mean_loudness_factor(plan);
+    double carry = 0.5, share_carry = 0.5, budget_carry = 0.5, hard_carry = 0.5;
+    std::size_t end = 0;  // past the last moment of the seconds done
     for (std::uint32_t s = 0; s < plan.seconds; ++s) {
         second.clear();
         const double level = plan.level[s];
-        if (!(level > 0.0)) carry = share_carry = budget_carry = 0.5;
-        for (; m < plan.moments.size() && plan.moments[m].tick < static_cast<std::int32_t>((s + 1) * ticks); ++m) {
+        if (!(level > 0.0)) carry = share_carry = budget_carry = hard_carry = 0.5;
+        // The budgets follow the loudness itself, unrounded.
+        const double relative = plan.short_term[s] - plan.integrated;
+        const double exact = level > 0.0 ? std::pow(2.0, std::min(relative, 10.0) / 10.0) : 0.0;
+        const std::size_t first = end;
+        end = set_hard_threats(plan, s, hard_rate * (std::fabs(relative) < 1.5 ? 1.0 : exact), first, carry,
+                               hard_carry, given, at_hard);
+        for (std::size_t m = first; m < end; ++m) {
             const dynamics_moment& mo = plan.moments[m];
-            const bool stream = mo.kind == dynamics_moment::stream;
-            carry += hard * level / (stream ? 3.0 : 1.0);
-            const auto n = static_cast<unsigned>(std::floor(carry));
-            carry -= n;
-            given[m].hard = n;
+            const unsigned n = given[m].hard;
             if (n == 0) continue;
-            double share = threats_at_reference(d) / hard;
-            if (d == difficulty::easy)
-                share *= 0.5 + 0.5 * std::min(1.0, static_cast<double>(mo.tick) / (easy_ramp_seconds * ticks));
+            const double share = share_of_hard(d, mo.tick, exact / mean_exact);
             // A repeat's first time lies a bar earlier, in a second already
             // done (a song's short last bar could lie nearer: then it
             // chooses on its own).
@@ -980,12 +1083,9 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
             }
             if (!c.kept.empty()) second.push_back(std::move(c));
         }
-        // An easier stage's budget follows the loudness itself, unrounded:
-        // where the music is busy, its threats a second rank as its
-        // loudness does.
-        const double relative = plan.short_term[s] - plan.integrated;
-        const double exact = level > 0.0 ? std::pow(2.0, std::min(relative, 10.0) / 10.0) : 0.0;
-        std::size_t budget = std::numeric_limits<std::size_t>::max();  // hard keeps every moment's threats
+        // Where the music is busy, an easier stage's threats a second rank
+        // as its loudness does.
+        std::size_t budget = std::numeric_limits<std::size_t>::max();  // hard kept to its own above
         if (d != difficulty::hard) {
             budget_carry += threats_per_second(d) * exact;
             budget = std::min<std::size_t>(caps.per_second, static_cast<std::size_t>(std::floor(budget_carry)));
