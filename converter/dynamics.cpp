@@ -900,6 +900,44 @@ void keep_within(std::vector<chosen>& second, std::size_t budget, std::size_t ca
     }
 }
 
+// The order in which a second's threats go to its moments: onsets before
+// streams and pulses, each in time. (The stronger onsets first would put
+// an easier stage's few threats on the beat's grid, where a player who
+// turns with the music meets them all.)
+bool spent_before(const dynamics_moment& a, const dynamics_moment& b) {
+    const bool ha = a.kind != dynamics_moment::stream, hb = b.kind != dynamics_moment::stream;
+    if (ha != hb) return ha;
+    return a.tick < b.tick;
+}
+
+// A second's threats (those it chose on its own, not a repeat's) go first
+// one to each onset, then one to each stream and pulse, then again to the
+// onsets: at the same count a second, as many of the onsets a listener
+// hears as can be are dangerous. Each keeps the first of hard's threats on
+// its moment, so an easier stage's stay among hard's.
+void spread_over_onsets(std::vector<chosen>& second, const dynamics_plan& plan) {
+    std::vector<std::size_t> order;
+    std::size_t left = 0;
+    for (std::size_t i = 0; i < second.size(); ++i) {
+        if (second[i].copied) continue;
+        left += second[i].kept.size();
+        second[i].kept.clear();
+        order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return spent_before(plan.moments[second[a].moment], plan.moments[second[b].moment]);
+    });
+    // Every round gives at least one: each moment kept at most hard's.
+    while (left > 0)
+        for (std::size_t i : order) {
+            chosen& c = second[i];
+            if (left == 0) break;
+            if (c.kept.size() >= c.hard) continue;
+            c.kept.push_back(static_cast<unsigned>(c.kept.size()));
+            --left;
+        }
+}
+
 // Hard's threats a second at the song's loudness: 3 a moment, a stream's a
 // third, over the seconds that sound.
 double moments_per_sounding_second(const dynamics_plan& plan) {
@@ -978,6 +1016,39 @@ std::size_t keep_hard_within(std::size_t first, std::size_t end, std::size_t bud
     return total;
 }
 
+// Where a quiet second's fractions left an onset without a threat, it takes
+// one from the second's latest stream or pulse, else from its most crowded
+// onset: the second's count is the same, and more of the onsets a listener
+// hears are dangerous. A repeat's moments keep what they have.
+void give_each_onset_one(std::size_t first, std::size_t end, const dynamics_plan& plan, std::vector<decided>& given) {
+    std::vector<std::size_t> bare;
+    for (std::size_t m = first; m < end; ++m)
+        if (plan.moments[m].kind != dynamics_moment::stream && plan.moments[m].echo < 0 && given[m].hard == 0)
+            bare.push_back(m);
+    std::stable_sort(bare.begin(), bare.end(), [&](std::size_t a, std::size_t b) {
+        return plan.moments[a].strength > plan.moments[b].strength;
+    });
+    for (std::size_t m : bare) {
+        std::size_t from = end;
+        for (std::size_t k = end; k > first && from == end; --k)
+            if (plan.moments[k - 1].kind == dynamics_moment::stream && plan.moments[k - 1].echo < 0 &&
+                given[k - 1].hard > 0)
+                from = k - 1;
+        if (from == end) {
+            for (std::size_t k = first; k < end; ++k) {
+                const dynamics_moment& mo = plan.moments[k];
+                if (mo.kind == dynamics_moment::stream || mo.echo >= 0 || given[k].hard < 2) continue;
+                if (from == end || given[k].hard > given[from].hard ||
+                    (given[k].hard == given[from].hard && mo.strength <= plan.moments[from].strength))
+                    from = k;
+            }
+        }
+        if (from == end) return;
+        --given[from].hard;
+        given[m].hard = 1;
+    }
+}
+
 // Hard's threats on the moments of second `s` from `first` on, each worth 3
 // times the level, kept to the second's `rate`; gives the end of the
 // second's moments. The rate is the song's within 1.5 LU of its level, as
@@ -998,6 +1069,7 @@ std::size_t set_hard_threats(const dynamics_plan& plan, std::uint32_t s, double 
     budget_carry = std::min(budget_carry, rate / 2.0 + 0.5) + rate;
     budget_carry -= static_cast<double>(
         keep_hard_within(first, end, static_cast<std::size_t>(std::floor(budget_carry)), plan, given, scratch));
+    give_each_onset_one(first, end, plan, given);
     return end;
 }
 
@@ -1081,8 +1153,11 @@ dynamics_slots plan_threats(const dynamics_plan& plan, difficulty d) {
                     c.kept.push_back(j);
                 }
             }
-            if (!c.kept.empty()) second.push_back(std::move(c));
+            if (!c.kept.empty() || (!c.copied && n > 0)) second.push_back(std::move(c));
         }
+        spread_over_onsets(second, plan);
+        second.erase(std::remove_if(second.begin(), second.end(), [](const chosen& c) { return c.kept.empty(); }),
+                     second.end());
         // Where the music is busy, an easier stage's threats a second rank
         // as its loudness does.
         std::size_t budget = std::numeric_limits<std::size_t>::max();  // hard kept to its own above

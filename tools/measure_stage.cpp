@@ -162,6 +162,27 @@ void print_misses(const stage_measure::music& music, const std::vector<std::int6
     for (std::size_t k = 0; k < 4; ++k)
         std::printf("arrivals on a%s %s: %zu, near an onset %.3f\n", k == 0 ? "n" : "", names[k], count[k],
                     count[k] ? static_cast<double>(near[k]) / static_cast<double>(count[k]) : 0.0);
+    // Of the edition's onsets, how many carry a threat; and how many outside
+    // onsets lie near one of ours at all, the most a stage could reach on
+    // its onsets alone.
+    std::vector<double> ours, carrying;
+    for (const converter::dynamics_moment& m : plan.moments) {
+        if (m.kind == converter::dynamics_moment::stream) continue;
+        const double t = static_cast<double>(m.tick) / pattern::ticks_per_second;
+        ours.push_back(t);
+        if (std::binary_search(arrivals.begin(), arrivals.end(), static_cast<std::int64_t>(m.tick)))
+            carrying.push_back(t);
+    }
+    auto reached = [&](const std::vector<double>& by) {
+        std::size_t n = 0;
+        for (double o : onsets) {
+            const auto it = std::lower_bound(by.begin(), by.end(), o - 0.025);
+            n += it != by.end() && *it <= o + 0.025;
+        }
+        return onsets.empty() ? 0.0 : static_cast<double>(n) / static_cast<double>(onsets.size());
+    };
+    std::printf("onsets of ours %zu, carrying a threat %zu; outside onsets near one of ours %.3f, near one carrying %.3f\n",
+                ours.size(), carrying.size(), reached(ours), reached(carrying));
     // The outside onset nearest each of the edition's, in 5 ms steps.
     std::vector<std::size_t> steps(21, 0);
     for (const converter::dynamics_moment& m : plan.moments) {

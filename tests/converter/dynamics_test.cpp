@@ -181,6 +181,34 @@ std::vector<std::int16_t> busy_quiet_turns(int turns) {
     return stereo(v);
 }
 
+// Turns of 4 s of loud clicks, 3 a second, and 4 s of a tone held 30 dB
+// down under a soft click once a second, each at a random place in its
+// second: the held tone streams between the soft clicks.
+std::vector<std::int16_t> loud_and_held_turns(int turns, std::vector<std::int64_t>& soft_ticks) {
+    std::vector<double> v(static_cast<std::size_t>(turns * 8 * 44100), 0.0);
+    std::uint32_t x = 13;
+    auto click = [&](std::size_t at, double level) {
+        for (std::size_t i = 0; i < 3000 && at + i < v.size(); ++i) {
+            x = x * 1664525u + 1013904223u;
+            v[at + i] += level * std::exp(-static_cast<double>(i) / 300.0) *
+                         (static_cast<double>(x >> 8) / 8388608.0 - 1.0);
+        }
+    };
+    for (int turn = 0; turn < turns; ++turn) {
+        const std::size_t start = static_cast<std::size_t>(turn) * 8 * 44100;
+        for (int k = 0; k < 12; ++k) click(start + static_cast<std::size_t>(k) * 14700, 0.6);
+        for (std::size_t i = 0; i < 4 * 44100; ++i)
+            v[start + 4 * 44100 + i] = 0.02 * std::sin(6.283185307179586 * 220.0 * static_cast<double>(i) / 44100.0);
+        for (int k = 0; k < 4; ++k) {
+            x = x * 1664525u + 1013904223u;
+            const std::size_t at = start + static_cast<std::size_t>(4 + k) * 44100 + 2205 + (x >> 8) % 35280;
+            soft_ticks.push_back(static_cast<std::int64_t>(std::lround(static_cast<double>(at) * 60.0 / 44100.0)));
+            click(at, 0.05);
+        }
+    }
+    return stereo(v);
+}
+
 // Silence, a 220 Hz tone held for `held` seconds, silence.
 std::vector<std::int16_t> drone(double before, double held, double after) {
     std::vector<double> v(static_cast<std::size_t>((before + held + after) * 44100), 0.0);
@@ -394,6 +422,30 @@ TEST(Dynamics, DensityFollowsLoudnessAndHeldSoundsStream) {
         EXPECT_LE(widest, 66) << "no gap of more than 1.1 s";
         for (int t = 0; t < 2 * 60; ++t) EXPECT_EQ(on[static_cast<std::size_t>(t)], 0) << t;
         for (int t = 22 * 60 + 5; t < 25 * 60; ++t) EXPECT_EQ(on[static_cast<std::size_t>(t)], 0) << t;
+    }
+
+    // In a quiet part, an easier stage's few threats go to the soft click a
+    // listener hears before the held tone's stream beside it: no second
+    // has a threat on the stream while its click has none.
+    std::vector<std::int64_t> soft;
+    const auto held = loud_and_held_turns(6, soft);
+    for (difficulty d : {difficulty::easy, difficulty::normal}) {
+        SCOPED_TRACE(testing::Message() << "held quiet part, " << converter::difficulty_name(d));
+        std::vector<int> on_click(48, 0), beside(48, 0);
+        for (std::int64_t t : stage_measure::arrival_ticks(stage_at(held, d))) {
+            const auto it = std::lower_bound(soft.begin(), soft.end(), t - 2);
+            (it != soft.end() && *it <= t + 2 ? on_click : beside)[static_cast<std::size_t>(t / 60)]++;
+        }
+        int streaming = 0;
+        // The quiet parts after the first, from their second second (the
+        // tone's start is an onset of its own).
+        for (std::size_t s = 13; s < 48; s += (s % 8 == 7) ? 6 : 1) {
+            EXPECT_FALSE(beside[s] > 0 && on_click[s] == 0) << "second " << s;
+            streaming += beside[s];
+        }
+        if (d == difficulty::normal) {
+            EXPECT_GT(streaming, 0) << "the tone streams";
+        }
     }
 
     const auto silent = stage_at(std::vector<std::int16_t>(2 * 44100 * 10, 0), difficulty::hard);
