@@ -16,8 +16,10 @@
 //     arrivals that fly as the same place of the first bar did (group,
 //     angle and speed); with --misses, which of the dynamics edition's
 //     moments (onsets, streams and pulses, drops, repeats) the arrivals
-//     stand for and the share of each near an outside onset, and how far
-//     the outside onset nearest each of the edition's own lies; with --beats
+//     stand for and the share of each near an outside onset, how many of
+//     the edition's onsets carry a threat and the share of outside onsets
+//     near one of them (and near one carrying), and how far the outside
+//     onset nearest each of the edition's own lies; with --beats
 //     (FILE: the beats an outside tracker found, one time a line), the share
 //     of them within 25 ms of an onset, and whether the music has a clear
 //     beat: at least 0.6 of its beats are heard as onsets (a tracker also
