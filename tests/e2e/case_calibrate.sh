@@ -32,11 +32,11 @@ start_game "$work" --calibrate
 unset VELMORA_CALIBRATE_LOG
 
 # Its own small window, captioned for what it asks.
-deadline=$((SECONDS + 15 * time_scale))
+deadline=$(($(uptime_s) + 15 * time_scale))
 wid=
 while [ -z "$wid" ]; do
   game_alive || fail "velmora_play --calibrate exited before its window appeared: $(cat "$game_out")"
-  [ $SECONDS -lt $deadline ] || fail "no calibration window within 15 s"
+  [ "$(uptime_s)" -lt $deadline ] || fail "no calibration window within 15 s"
   wid=$(xdotool search --name '^velmora calibration - press Space on each click$' 2>/dev/null | head -n1)
   [ -n "$wid" ] && xwininfo -id "$wid" 2>/dev/null | grep -q IsViewable || { wid=; sleep 0.1; }
 done
@@ -119,10 +119,10 @@ grep -qx "volume = 0" "$settings" || fail "--volume 0 with a song was not saved:
 # Escape leaves a calibration at once, saving nothing.
 cp "$settings" "$work/settings.before"
 start_game "$work" --calibrate
-deadline=$((SECONDS + 15 * time_scale))
+deadline=$(($(uptime_s) + 15 * time_scale))
 until grep -q 'listen:' "$game_out"; do
   game_alive || fail "the calibration ended before it asked: $(cat "$game_out" "$game_err")"
-  [ $SECONDS -lt $deadline ] || fail "the calibration did not ask within 15 s"
+  [ "$(uptime_s)" -lt $deadline ] || fail "the calibration did not ask within 15 s"
   sleep 0.1
 done
 wid=$(xdotool search --name '^velmora calibration' 2>/dev/null | head -n1)

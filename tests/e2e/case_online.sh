@@ -93,12 +93,12 @@ find_song() {
 # quit_screen: Escape (a search typed is cleared first) until the screen
 # asks, then Return.
 quit_screen() {
-  local deadline=$((SECONDS + 15 * time_scale))
+  local deadline=$(($(uptime_s) + 15 * time_scale))
   sleep 0.5
   key_tap Escape
   sleep 0.5
   until screen_text >"$work/text.txt" && grep -q 'Quit velmora' "$work/text.txt"; do
-    [ $SECONDS -lt $deadline ] || fail "the screen did not ask before quitting: $(tr '\n' '|' <"$work/text.txt")"
+    [ "$(uptime_s)" -lt $deadline ] || fail "the screen did not ask before quitting: $(tr '\n' '|' <"$work/text.txt")"
     key_tap Escape
     sleep 0.5
   done
@@ -163,9 +163,9 @@ quit_screen
 start_server "$port"
 open_screen
 find_song
-deadline=$((SECONDS + 60))
+deadline=$(($(uptime_s) + 60))
 until [ "$(sqlite3 "$db" "SELECT COUNT(*) FROM submissions WHERE state = 'verified';")" = 2 ]; do
-  [ $SECONDS -lt $deadline ] || fail "the queued run was not sent: $(sqlite3 "$db" 'SELECT session, state, reason FROM submissions;')"
+  [ "$(uptime_s)" -lt $deadline ] || fail "the queued run was not sent: $(sqlite3 "$db" 'SELECT session, state, reason FROM submissions;')"
   sleep 0.5
 done
 wait_text "the third run verified" 30 'Last run ver' keys_text

@@ -19,19 +19,19 @@ start_game "$source_dir" "$work/song.wav" "$work/song.pat" "${displays[@]}"
 
 # wait_line TEXT: the probe printed that line.
 wait_line() {
-  local deadline=$((SECONDS + 15 * time_scale))
+  local deadline=$(($(uptime_s) + 15 * time_scale))
   until grep -qx "$1" "$game_out"; do
     game_alive || fail "the stage probe ended before \"$1\""
-    [ $SECONDS -lt $deadline ] || fail "no \"$1\" within 15 s"
+    [ "$(uptime_s)" -lt $deadline ] || fail "no \"$1\" within 15 s"
     sleep 0.1
   done
 }
 
 # The window shown now: sets wid and size.
 find_window() {
-  local deadline=$((SECONDS + 15 * time_scale))
+  local deadline=$(($(uptime_s) + 15 * time_scale))
   wid=
-  while [ $SECONDS -lt $deadline ]; do
+  while [ "$(uptime_s)" -lt $deadline ]; do
     wid=$(xdotool search --name "$caption_pattern" 2>/dev/null | head -n1)
     [ -n "$wid" ] && xwininfo -id "$wid" 2>/dev/null | grep -q 'IsViewable' && break
     wid=

@@ -12,6 +12,14 @@ caption_pattern='^velmora v0\.01 - test_void$'
 # for every time limit, as such a tool slows the game down.
 read -r -a game_wrapper <<<"${E2E_GAME_WRAPPER:-}"
 time_scale=${E2E_TIME_SCALE:-1}
+# Deadlines count the machine's uptime, not the wall clock: a clock set
+# forward while a case waits (a virtual machine's, after a pause) must not
+# cut the wait short.
+uptime_s() {
+  local up rest
+  read -r up rest </proc/uptime
+  echo "${up%%.*}"
+}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
 shots=$build/tests/e2e-shots/$case_name
@@ -114,9 +122,9 @@ game_alive() { kill -0 "$game_pid" 2>/dev/null; }
 
 # Waits for the game's window by its caption and sets wid.
 wait_window() {
-  local deadline=$((SECONDS + 15 * time_scale))
+  local deadline=$(($(uptime_s) + 15 * time_scale))
   wid=
-  while [ $SECONDS -lt $deadline ]; do
+  while [ "$(uptime_s)" -lt $deadline ]; do
     game_alive || fail "velmora exited before its window appeared"
     wid=$(xdotool search --name "$caption_pattern" 2>/dev/null | head -n1)
     if [ -n "$wid" ] && xwininfo -id "$wid" 2>/dev/null | grep -q 'IsViewable'; then
@@ -147,9 +155,9 @@ pointer() {
 # Only in full screen does the game warp the pointer to (40,375) as it opens
 # its window (the screen is the window's size, so no scaling hides it).
 wait_pointer_warped() {
-  local deadline=$((SECONDS + 3))
+  local deadline=$(($(uptime_s) + 3))
   while [ "$(pointer)" != "40,375" ]; do
-    [ $SECONDS -lt $deadline ] || fail "the pointer is at $(pointer), not warped to 40,375 as in full screen"
+    [ "$(uptime_s)" -lt $deadline ] || fail "the pointer is at $(pointer), not warped to 40,375 as in full screen"
     sleep 0.1
   done
 }
@@ -161,7 +169,7 @@ shot() { import -window "$wid" "$work/shot.png" 2>>"$work/import.log"; }
 wait_screen() {
   local name=$1 limit=$2
   shift 2
-  local deadline=$((SECONDS + limit * time_scale))
+  local deadline=$(($(uptime_s) + limit * time_scale))
   while :; do
     game_alive || fail "velmora exited while waiting for the $name screen"
     if shot && "$probe" "$work/shot.png" --sheet "$sheet" "$@" >"$work/probe.out" 2>&1; then
@@ -169,7 +177,7 @@ wait_screen() {
       note "$name screen seen"
       return 0
     fi
-    if [ $SECONDS -ge $deadline ]; then
+    if [ "$(uptime_s)" -ge $deadline ]; then
       [ -f "$work/shot.png" ] && cp "$work/shot.png" "$shots/$name-FAILED.png"
       sed 's/^/   /' "$work/probe.out" >&2
       fail "the $name screen did not appear within $limit s"
@@ -189,10 +197,10 @@ screen_text() {
 # given) until its text matches REGEX, ignoring case; the text read is left
 # in $work/text.txt and the screenshot kept as NAME.png.
 wait_text() {
-  local reader=${4:-screen_text} deadline=$((SECONDS + $2 * time_scale))
+  local reader=${4:-screen_text} deadline=$(($(uptime_s) + $2 * time_scale))
   until "$reader" >"$work/text.txt" && grep -qiE "$3" "$work/text.txt"; do
     game_alive || fail "the game ended while waiting for $1"
-    if [ $SECONDS -ge $deadline ]; then
+    if [ "$(uptime_s)" -ge $deadline ]; then
       cp "$work/shot.png" "$shots/$1-FAILED.png"
       fail "the screen did not show $1 within $2 s; it reads: $(tr '\n' '|' <"$work/text.txt")"
     fi
@@ -236,7 +244,7 @@ key_tap() {
 press_until() {
   local name=$1 key=$2 limit=$3
   shift 3
-  local deadline=$((SECONDS + limit * time_scale))
+  local deadline=$(($(uptime_s) + limit * time_scale))
   while :; do
     key_tap "$key"
     # The screen a tap brings may take a few frames to be drawn: look for a
@@ -249,10 +257,10 @@ press_until() {
         note "$name screen seen after $key"
         return 0
       fi
-      [ $SECONDS -lt $deadline ] || break
+      [ "$(uptime_s)" -lt $deadline ] || break
       sleep 0.1
     done
-    if [ $SECONDS -ge $deadline ]; then
+    if [ "$(uptime_s)" -ge $deadline ]; then
       [ -f "$work/shot.png" ] && cp "$work/shot.png" "$shots/$name-FAILED.png"
       sed 's/^/   /' "$work/probe.out" >&2
       fail "pressing $key did not bring the $name screen within $limit s"
@@ -263,9 +271,9 @@ press_until() {
 # wait_exit SECONDS STATUS: the game ends by itself within the time, with that status.
 wait_exit() {
   local limit=$1 want=$2
-  local deadline=$((SECONDS + limit * time_scale))
+  local deadline=$(($(uptime_s) + limit * time_scale))
   while game_alive; do
-    [ $SECONDS -lt $deadline ] || fail "velmora still running $limit s after it should have ended"
+    [ "$(uptime_s)" -lt $deadline ] || fail "velmora still running $limit s after it should have ended"
     sleep 0.1
   done
   local status=0
