@@ -23,7 +23,7 @@ std::string stage_path(const board_question& q, const stagecache::stage_cache& c
                        stagecache::song_hash& hash, board_summary& b) {
     std::string why;
     if (!library::song_hash_of(songs, q.song, hash, why)) {
-        b = failure(b, board_failure::song, why);
+        b = failure(b, board_failure::song, "cannot read \"" + q.song + "\": " + why);
         return {};
     }
     return cache.entry_path(hash, library::stage_key_of(q.choice.edition, q.choice.difficulty));

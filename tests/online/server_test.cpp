@@ -144,6 +144,7 @@ TEST(OnlineServer, VelmoraPlayGoesOnlineOnceAndOffline) {
         {"--submit", 0, "No session was queued"},
         // Looking at a board adds nothing to the player's own songs.
         {"--board '" + dir / "tune.wav" + "'", 0, "0 players on this board."},
+        {"--board '" + dir / "gone.wav" + "'", 1, "gone.wav\": No such file"},
         {"--list", 0, "has no songs yet"},
         {"--offline", 0, "Playing offline"},
         {"--submit", 1, "no scoreboard server is set"},
