@@ -69,20 +69,27 @@ std::optional<alignment::envelope> own_envelope(const std::string& song_hash, co
     return made;
 }
 
+std::optional<decoded_song> decode_for_recording(const std::string& path, std::string& why) {
+    converter::source_facts facts{};
+    decoded_song d;
+    d.source = converter::load_at_converter_rate(path, &facts, &why);
+    if (!d.source) return std::nullopt;
+    d.fingerprint = audio_fingerprint(d.source->data.get(), d.source->frame_count(), d.source->info.chans,
+                                      d.source->info.freq);
+    return d;
+}
+
 std::string fingerprint_from_file(song_library& songs, const std::string& song_hash, const std::string& song_path,
                                   std::string& why) {
-    converter::source_facts facts{};
-    const auto source = converter::load_at_converter_rate(song_path, &facts, &why);
-    if (!source) return {};
-    const std::string print =
-        audio_fingerprint(source->data.get(), source->frame_count(), source->info.chans, source->info.freq);
-    if (print.empty()) {
+    const std::optional<decoded_song> d = decode_for_recording(song_path, why);
+    if (!d) return {};
+    if (d->fingerprint.empty()) {
         why = "the song is too short to tell its recording";
         return {};
     }
-    songs.set_fingerprint(song_hash, print);
-    keep_envelope(song_hash, envelope_of_source(*source));
-    return print;
+    songs.set_fingerprint(song_hash, d->fingerprint);
+    keep_envelope(song_hash, envelope_of_source(*d->source));
+    return d->fingerprint;
 }
 
 std::string envelope_for_upload(const std::string& song_hash, stage_choice choice, const std::string& stage_bytes) {

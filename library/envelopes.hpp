@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,6 +28,15 @@ std::string keep_envelope(const std::string& song_hash, const alignment::envelop
 // kept. Nothing, with why, when the song cannot be decoded.
 std::optional<alignment::envelope> own_envelope(const std::string& song_hash, const std::string& song_path,
                                                 std::string& why);
+
+// A song file decoded as preparing decodes it, with its recording's
+// fingerprint ("" for a song too short to tell); nothing, with the
+// decoder's why, when it cannot be decoded.
+struct decoded_song {
+    std::unique_ptr<converter::wave_sample> source;
+    std::string fingerprint;
+};
+std::optional<decoded_song> decode_for_recording(const std::string& path, std::string& why);
 
 // A song whose stage was cached before the library kept fingerprints (or
 // by `--board`, which keeps nothing) gets its fingerprint now, and its

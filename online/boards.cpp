@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "converter/load_any.hpp"
-#include "library/fingerprint.hpp"
+#include "library/envelopes.hpp"
 #include "library/prepare.hpp"
 #include "library/submissions.hpp"
 #include "vaz/files.hpp"
@@ -35,15 +34,13 @@ std::string stage_path(const board_question& q, const stagecache::stage_cache& c
 // cache entry the player never asked for.
 board_summary board_of_recording(const client& c, const board_question& q, board_summary b) {
     std::string why;
-    converter::source_facts facts{};
-    const auto source = converter::load_at_converter_rate(q.song, &facts, &why);
-    if (!source) return failure(b, board_failure::song, "cannot decode \"" + q.song + "\": " + why);
-    const std::string print = library::audio_fingerprint(source->data.get(), source->frame_count(),
-                                                         source->info.chans, source->info.freq);
-    if (print.empty()) return failure(b, board_failure::song, "\"" + q.song + "\" is too short to tell its recording");
+    const std::optional<library::decoded_song> d = library::decode_for_recording(q.song, why);
+    if (!d) return failure(b, board_failure::song, "cannot decode \"" + q.song + "\": " + why);
+    if (d->fingerprint.empty())
+        return failure(b, board_failure::song, "\"" + q.song + "\" is too short to tell its recording");
     const std::int64_t length_ms =
-        static_cast<std::int64_t>(source->frame_count()) * 1000 / static_cast<std::int64_t>(source->info.freq);
-    const versions v = c.recordings(print, length_ms);
+        static_cast<std::int64_t>(d->source->frame_count()) * 1000 / static_cast<std::int64_t>(d->source->info.freq);
+    const versions v = c.recordings(d->fingerprint, length_ms);
     if (!v.how.ok) return failure(b, board_failure::server, v.how.message);
     const std::string edition = q.choice.edition_name(), difficulty = q.choice.difficulty_name();
     for (const version& one : v.boards)

@@ -504,7 +504,9 @@ TEST(Board, TheLibrarysHashFindsTheStageOnlyWhileTheFileIsUnchanged) {
         EXPECT_EQ(asked.load(), r.asks) << r.what;
         if (r.failed == online::board_failure::none) {
             EXPECT_EQ(b.got.players, r.measured && r.clear ? 5 : 3) << r.what;
-            if (r.linked) EXPECT_EQ(b.state, "queued") << r.what << ": the linked song's last session";
+            if (r.linked) {
+                EXPECT_EQ(b.state, "queued") << r.what << ": the linked song's last session";
+            }
         }
         if (r.by_recording) {
             stagecache::song_hash own;
