@@ -500,6 +500,9 @@ constexpr std::size_t bars_looked_back = 48;
 constexpr std::int32_t repeat_slack_ticks = 2;
 constexpr std::int32_t bar_shift_ticks = 8;
 
+// The shortest beat a listener taps along with: 160 a minute, in ticks.
+constexpr double fastest_felt_beat = 22.5;
+
 // The beat's period in ticks around beats [from, to): the longest from 40
 // to 200 beats a minute of which most gaps between the tracker's beats lie
 // near whole multiples (the tracker may skip beats, and wavers while it
@@ -535,6 +538,9 @@ std::vector<std::int32_t> beat_grid(const std::vector<std::int32_t>& beats, std:
         }
         const std::size_t from = std::min(i > around ? i - around : 0, beats.size() - 2 * around - 1);
         period[i] = beat_period(beats, from, from + 2 * around + 1);
+        // A tracker that counts faster than a listener taps counts half
+        // beats: the grid takes every other, so that a bar is a bar.
+        while (period[i] > 0.0 && period[i] < fastest_felt_beat) period[i] *= 2.0;
     }
     // The grid starts at the first beat that most of the first ones lie a
     // whole number of periods from (within an eighth of one): a beat the
@@ -712,7 +718,7 @@ void set_repeats(const onset_finder& found, dynamics_plan& plan) {
     for (std::int64_t b : found.beats())
         if (tracked.empty() || tick_of(b) > tracked.back()) tracked.push_back(tick_of(b));
     for (const dynamics_moment& m : plan.moments)
-        if (m.kind != dynamics_moment::stream) onsets.push_back(m.tick);
+        if (m.kind != dynamics_moment::stream && m.strength >= 0.5f) onsets.push_back(m.tick);
     std::vector<std::int32_t> beats = beat_grid(tracked, last_tick);
     if (beats.empty()) beats = beat_grid(onsets, last_tick);
     // The hit strength of each tick, smoothed.
@@ -742,6 +748,7 @@ struct dynamics_meter::state {
     // rate (exact: a sum of whole numbers scaled by a power of two).
     void hear(const std::int16_t* v) {
         constexpr std::size_t half_rate = sample_rate / 2;
+        float* mono = onsets.room(half_rate);
         const float scale = 1.0f / static_cast<float>(2 * groups * 32768u);
         std::size_t n = 0;
 #if defined(__SSE2__)
@@ -766,9 +773,8 @@ struct dynamics_meter::state {
             for (unsigned c = 0; c < groups; ++c) sum += v[c] + v[stride + c];
             mono[n] = static_cast<float>(sum) * scale;
         }
-        onsets.add(mono.data(), half_rate);
+        onsets.added();
     }
-    std::vector<float> mono = std::vector<float>(sample_rate / 2);
     std::uint32_t seconds = 0;
 };
 

@@ -15,8 +15,8 @@ namespace converter {
 // its code by processor at run time, and is never used here.
 //
 // Fed with a mono mix at 22050 Hz in pieces of any size, in order; the
-// times are in samples from the first one fed. Frames of 128 values, one
-// every 128 (5.8 ms): an onset falls in a frame's middle or in the next's.
+// times are in samples from the first one fed. Frames of 256 values (11.6
+// ms, as long as aubioonset's at 44.1 kHz), one every 128 (5.8 ms).
 class onset_finder {
 public:
     onset_finder();
@@ -26,6 +26,10 @@ public:
 
     // Values in -1..1.
     void add(const float* mono, std::size_t n);
+    // The same without a copy: room for the next n values, which the
+    // caller writes before calling added.
+    float* room(std::size_t n);
+    void added();
 
     struct onset {
         std::int64_t sample;
@@ -36,7 +40,7 @@ public:
     const std::vector<std::int64_t>& beats() const { return beats_; }
 
     static constexpr std::size_t rate = 22050;
-    static constexpr std::size_t window = 128;
+    static constexpr std::size_t window = 256;
     static constexpr std::size_t hop = 128;
 
 private:
@@ -47,6 +51,7 @@ private:
     struct aubio_state;
     std::unique_ptr<aubio_state> aubio_;
     std::vector<float> signal_;  // the values not yet framed, after the window's overlap
+    std::size_t filled_ = window - hop, coming_ = 0;  // values in signal_, and being written
     std::vector<double> powers_;  // each frame's new hop's mean square
     std::vector<float> re_, im_;
     std::vector<float> sums_;  // per lane, the content of the frames in the real and the imaginary parts

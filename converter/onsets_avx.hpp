@@ -1,0 +1,25 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// The onset finder's spectral content eight lanes at a time, for processors
+// with AVX2: every lane does what the four-lane code does, in the same
+// order, so the values are the same bits.
+namespace converter::onsets_avx {
+
+// Whether the processor runs it.
+bool supported();
+
+// With `re` and `im` holding `lanes` transforms of `size` points (point k of
+// lane c at [k * lanes + c]), each the transform of two real frames (a + ib),
+// adds a's and b's log-compressed magnitudes, weighted by bin + 1, to `sa`
+// and `sb` lane by lane. `lanes` is a multiple of 8.
+void split_contents(const float* re, const float* im, std::size_t lanes, std::size_t size, float* sa, float* sb);
+
+// Eight frames windowed into eight neighbouring lanes: frame i from
+// `first + i * gap`, its point n times window[n] stored at
+// to[places[n] + i], for n below `size` (a multiple of 8).
+void fill_eight_lanes(const float* first, std::size_t gap, const float* window, std::size_t size,
+                      const std::uint32_t* places, float* to);
+
+}  // namespace converter::onsets_avx
