@@ -92,7 +92,7 @@ std::string format_song_table(const std::vector<library::song_row>& songs,
     table += line;
     table.pop_back();
     table += column_text("TITLE", title_width) + "  " + column_text("ARTIST", artist_width) + "  SONG\n";
-    const std::vector<library::song_stage> none(1, library::song_stage{"-", "-", -1, 0, std::nullopt});
+    const std::vector<library::song_stage> none(1, library::song_stage{"-", "-", -1, 0, std::nullopt, ""});
     for (const library::song_row& s : songs) {
         const auto known = titles.find(s.hash);
         const std::string title = known != titles.end() ? known->second.title : musicfiles::title_from_file_name(s.path);

@@ -22,11 +22,11 @@ TEST(SongTable, ListsEachSongAndStageUnderTheHeaderWithThePathLast) {
     a.channels = 2;
     a.last_played_at = 1700003600;
     // Bests as the result screen shows them: ratio, then hits.
-    library::song_stage standard{"standard", "hard", 123456, 1700000000, library::result_row{}};
+    library::song_stage standard{"standard", "hard", 123456, 1700000000, library::result_row{}, ""};
     standard.best->hits = 3823;
     standard.best->ratio = 8.947f;
     // Played at easy, its stage since removed from the library.
-    library::song_stage easy{"dynamics", "easy", -1, 0, library::result_row{}};
+    library::song_stage easy{"dynamics", "easy", -1, 0, library::result_row{}, ""};
     easy.best->ratio = 513115.0f;
     a.stages = {standard, easy};
     library::song_row b;
