@@ -639,6 +639,21 @@ TEST(Dynamics, RepeatsTakeTheirFirstTimesFlights) {
     for (std::size_t i = 0; i < g.size(); ++i) EXPECT_EQ(g[i].time, before[0][i].time) << i;
 }
 
+// The repeats' measure counts only places a flight could reach: a bar at
+// the song's start whose first time came too early for any flight has
+// nothing there to repeat.
+TEST(Dynamics, RepeatedFlightsCountOnlyPlacesAFlightReaches) {
+    const int flight = converter::beat_flight_ticks(0.0f, 5.0f);
+    auto arriving = [&](int tick) { return bullet_pattern_element{tick - flight, 0.0f, 5.0f}; };
+    // The first bar [100, 200) has one arrival, at 150; its repeat
+    // [300, 400) has that one again at 350 and one at 320, whose place (120)
+    // comes before any arrival.
+    const stage_measure::groups stage{{arriving(150), arriving(320), arriving(350)}, {}};
+    const auto m = stage_measure::repeated_flights(stage, {{300, 100, 100}}, 2);
+    EXPECT_EQ(m.arrivals, 1u);
+    EXPECT_EQ(m.matching, 1u);
+}
+
 // The edition's output is defined to the bit: its stages of two songs at
 // every difficulty are those kept in tests/converter/golden/ (when a change
 // to the edition is meant, its stage format version goes up in

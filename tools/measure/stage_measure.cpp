@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <numeric>
 #include <sstream>
 
@@ -265,6 +266,10 @@ repeat_match repeated_flights(const groups& stage, const std::vector<bar_repeat>
         float angle, speed;
     };
     repeat_match m;
+    std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
+    for (const auto& group : stage)
+        for (const bullet_pattern_element& e : group)
+            earliest = std::min<std::int64_t>(earliest, e.time + converter::beat_flight_ticks(e.angle, e.speed));
     for (const auto& group : stage) {
         std::vector<arrival> arrivals;
         for (const bullet_pattern_element& e : group)
@@ -277,8 +282,9 @@ repeat_match repeated_flights(const groups& stage, const std::vector<bar_repeat>
         for (const bar_repeat& r : repeats) {
             std::vector<char> taken(arrivals.size(), 0);
             for (auto a = from(r.from); a != arrivals.end() && a->tick < r.from + r.length; ++a) {
-                ++m.arrivals;
                 const std::int64_t place = r.first + (a->tick - r.from);
+                if (place + slack < earliest) continue;
+                ++m.arrivals;
                 for (auto b = from(place - slack); b != arrivals.end() && b->tick <= place + slack; ++b) {
                     char& used = taken[static_cast<std::size_t>(b - arrivals.begin())];
                     if (used || b->angle != a->angle || b->speed != a->speed) continue;

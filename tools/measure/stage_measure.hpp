@@ -72,7 +72,9 @@ onset_match near_onsets(const std::vector<std::int64_t>& arrivals, const std::ve
 // Repeated bars: ticks [from, from + length) play again the bar from
 // `first`. Of the arrivals in them, how many have a partner: an arrival of
 // the first bar in the same group and place (within `slack` ticks) with the
-// same angle and speed, each partner taken once.
+// same angle and speed, each partner taken once. A place before the stage's
+// first arrival is not counted: no flight is short enough to arrive there,
+// so the first time had nothing to repeat.
 struct bar_repeat {
     std::int64_t from, length, first;
 };
