@@ -2,12 +2,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// The onset finder's spectral content eight lanes at a time, for processors
-// with AVX2: every lane does what the four-lane code does, in the same
-// order, so the values are the same bits.
+// The onset finder's windowing and spectral content eight lanes at a time,
+// for processors with AVX2: every lane does what the four-lane code does,
+// in the same order, so the values are the same bits.
 namespace converter::onsets_avx {
 
-// Whether the processor runs it.
+// Whether the processor has AVX2.
 bool supported();
 
 // With `re` and `im` holding `lanes` transforms of `size` points (point k of
