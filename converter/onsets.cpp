@@ -135,11 +135,10 @@ constexpr std::size_t lanes = 32;  // transforms at once, two frames each
 // them) windowed into the lanes, the even ones in `re` and the odd ones in
 // `im`, point n of lane c stored at [places[n] + c]. Eight or four lanes
 // whose frames are all there at once, with AVX or SSE2: point n of those
-// frames read across them (a transpose) and stored together. `spread`
-// holds each window value four times. A lane with a real part and no
-// imaginary one gets zeros there.
-void fill_lanes(const float* start, std::size_t frames, const float* window, const float* spread,
-                const std::uint32_t* places, bool wide, float* re, float* im) {
+// frames read across them (a transpose) and stored together. A lane with
+// a real part and no imaginary one gets zeros there.
+void fill_lanes(const float* start, std::size_t frames, const float* window, const std::uint32_t* places, bool wide,
+                float* re, float* im) {
     constexpr std::size_t size = onset_finder::window, hop = onset_finder::hop;
     for (std::size_t parity = 0; parity < 2; ++parity) {
         float* to = parity == 0 ? re : im;
@@ -149,7 +148,6 @@ void fill_lanes(const float* start, std::size_t frames, const float* window, con
             onsets_avx::fill_eight_lanes(start + (2 * c + parity) * hop, 2 * hop, window, size, places, to + c);
 #else
         (void)wide;
-        (void)window;
 #endif
 #if defined(__SSE2__)
         for (; four_lane_kernels() && 2 * (c + 3) + parity < frames; c += 4) {
@@ -161,10 +159,10 @@ void fill_lanes(const float* start, std::size_t frames, const float* window, con
                 __m128 a = _mm_loadu_ps(r0 + n), b = _mm_loadu_ps(r1 + n);
                 __m128 x = _mm_loadu_ps(r2 + n), y = _mm_loadu_ps(r3 + n);
                 _MM_TRANSPOSE4_PS(a, b, x, y);
-                _mm_storeu_ps(to + places[n] + c, _mm_mul_ps(a, _mm_loadu_ps(spread + 4 * n)));
-                _mm_storeu_ps(to + places[n + 1] + c, _mm_mul_ps(b, _mm_loadu_ps(spread + 4 * n + 4)));
-                _mm_storeu_ps(to + places[n + 2] + c, _mm_mul_ps(x, _mm_loadu_ps(spread + 4 * n + 8)));
-                _mm_storeu_ps(to + places[n + 3] + c, _mm_mul_ps(y, _mm_loadu_ps(spread + 4 * n + 12)));
+                _mm_storeu_ps(to + places[n] + c, _mm_mul_ps(a, _mm_set1_ps(window[n])));
+                _mm_storeu_ps(to + places[n + 1] + c, _mm_mul_ps(b, _mm_set1_ps(window[n + 1])));
+                _mm_storeu_ps(to + places[n + 2] + c, _mm_mul_ps(x, _mm_set1_ps(window[n + 2])));
+                _mm_storeu_ps(to + places[n + 3] + c, _mm_mul_ps(y, _mm_set1_ps(window[n + 3])));
             }
         }
 #endif
@@ -172,7 +170,7 @@ void fill_lanes(const float* start, std::size_t frames, const float* window, con
             const std::size_t f = 2 * c + parity;
             if (f < frames) {
                 const float* frame = start + f * hop;
-                for (std::size_t n = 0; n < size; ++n) to[places[n] + c] = frame[n] * spread[4 * n];
+                for (std::size_t n = 0; n < size; ++n) to[places[n] + c] = frame[n] * window[n];
             } else if (f == frames && parity == 1) {
                 for (std::size_t n = 0; n < size; ++n) to[n * lanes + c] = 0.0f;
             }
@@ -262,7 +260,6 @@ struct onset_finder::aubio_state {
     aubio_peakpicker_t* onset_picker;
     aubio_beattracking_t* tracker;
     std::vector<float> window_values;
-    std::vector<float> spread_window;  // each value four times
     // Where each point of a frame goes in the lanes.
     std::vector<std::uint32_t> places;
 
@@ -284,7 +281,6 @@ onset_finder::onset_finder() : aubio_(new aubio_state), signal_(window - hop, 0.
     for (std::size_t k = 0; k < window / 2; ++k) w[k] = 0.5f * (1.0f - plan.twiddle_re(window / 2 + k));
     w[window / 2] = 1.0f;
     for (std::size_t k = window / 2 + 1; k < window; ++k) w[k] = w[window - k];
-    for (float v : w) aubio_->spread_window.insert(aubio_->spread_window.end(), 4, v);
     aubio_->window_values = w;
     // Where each point goes: its row in bit-reversed order (the reversal is
     // its own inverse).
@@ -343,8 +339,7 @@ void onset_finder::frame_spectra(std::size_t count) {
         for (std::size_t f = 0; f < frames; ++f) powers_[first + f] = hop_power(start + f * hop + (window - hop)) / hop;
         // Windowed and stored in bit-reversed order, as the butterflies take
         // them (each product as the window's, in any order).
-        fill_lanes(start, frames, aubio_->window_values.data(), aubio_->spread_window.data(), aubio_->places.data(),
-                   wide, re_.data(), im_.data());
+        fill_lanes(start, frames, aubio_->window_values.data(), aubio_->places.data(), wide, re_.data(), im_.data());
         butterflies_lanes(plan, re_.data(), im_.data(), lanes, (frames + 1) / 2, false);
         static_assert(lanes % 8 == 0, "whole groups of four and of eight");
         std::fill(sums_.begin(), sums_.end(), 0.0f);
