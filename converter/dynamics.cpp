@@ -371,7 +371,7 @@ void set_weights(frame_measures& measured, unsigned groups, std::uint32_t second
     }
 }
 
-static_assert(sample_rate == 2 * onset_finder::rate, "the onset finder hears half the rate");
+static_assert(sample_rate == onset_finder::rate, "the onset finder hears the song's rate");
 // A beat this close to an onset is that onset.
 constexpr std::int32_t same_moment_ticks = 3;
 // The share of the song's beats on an onset above which its beat is clear:
@@ -382,6 +382,9 @@ constexpr double clear_beat_share = 0.6;
 constexpr std::int32_t held_ticks = 30;
 constexpr std::int32_t stream_ticks = 15;
 constexpr std::int32_t drop_silence_ticks = 60;
+// Onsets in the second around a beat no onset marks that make it a rest:
+// eighth notes at 120 beats a minute.
+constexpr std::ptrdiff_t busy_onsets = 4;
 
 // The tick nearest an onset finder's sample.
 std::int32_t tick_of(std::int64_t sample) {
@@ -429,9 +432,17 @@ void set_moments(const onset_finder& found, dynamics_plan& plan) {
     // tracker finds beats in music with none too, where they are guesses at
     // chance among the onsets: only where most of them fall on an onset is
     // the beat clear enough to be felt without one.
+    // Amid notes as quick as these, a beat with none is a rest, and stays one.
     const std::size_t beats = found.beats().size();
+    const auto onsets_within = [&](std::int32_t from, std::int32_t to) {
+        const auto first = heard.begin(), end = heard.begin() + static_cast<std::ptrdiff_t>(onset_count);
+        const auto by_tick = [](const dynamics_moment& m, std::int32_t x) { return m.tick < x; };
+        return std::lower_bound(first, end, to, by_tick) - std::lower_bound(first, end, from, by_tick);
+    };
     if (static_cast<double>(beats - pulses.size()) >= clear_beat_share * static_cast<double>(beats))
-        for (std::int32_t t : pulses) heard.push_back({t, 0.0f, dynamics_moment::stream});
+        for (std::int32_t t : pulses)
+            if (onsets_within(t - ticks / 2, t + ticks / 2) < busy_onsets)
+                heard.push_back({t, 0.0f, dynamics_moment::stream});
     std::stable_sort(heard.begin(), heard.end(),
                      [](const dynamics_moment& a, const dynamics_moment& b) { return a.tick < b.tick; });
 
@@ -744,33 +755,26 @@ struct dynamics_meter::state {
     frame_measures frames;
     onset_finder onsets;
 
-    // The onset finder hears the mean of the converted channels at half the
-    // rate (exact: a sum of whole numbers scaled by a power of two).
+    // The onset finder hears the mean of the converted channels (exact: a
+    // sum of whole numbers scaled by a power of two).
     void hear(const std::int16_t* v) {
-        constexpr std::size_t half_rate = sample_rate / 2;
-        float* mono = onsets.room(half_rate);
-        const float scale = 1.0f / static_cast<float>(2 * groups * 32768u);
+        float* mono = onsets.room(sample_rate);
+        const float scale = 1.0f / static_cast<float>(groups * 32768u);
         std::size_t n = 0;
 #if defined(__SSE2__)
         if (stride == 2 && groups == 2 && four_lane_kernels()) {
-            // Four values from 16 at a time: pairs added by madd, then the
-            // pairs' pairs.
+            // Four values from 8 at a time: each frame's pair added by madd.
             const __m128i ones = _mm_set1_epi16(1);
             const __m128 scales = _mm_set1_ps(scale);
-            for (; n + 4 <= half_rate; n += 4, v += 16) {
-                const __m128 a = _mm_castsi128_ps(
-                    _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)), ones));
-                const __m128 b = _mm_castsi128_ps(
-                    _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 8)), ones));
-                const __m128i even = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-                const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-                _mm_storeu_ps(&mono[n], _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(even, odd)), scales));
+            for (; n + 4 <= sample_rate; n += 4, v += 8) {
+                const __m128i sums = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)), ones);
+                _mm_storeu_ps(&mono[n], _mm_mul_ps(_mm_cvtepi32_ps(sums), scales));
             }
         }
 #endif
-        for (; n < half_rate; ++n, v += 2 * stride) {
+        for (; n < sample_rate; ++n, v += stride) {
             std::int32_t sum = 0;
-            for (unsigned c = 0; c < groups; ++c) sum += v[c] + v[stride + c];
+            for (unsigned c = 0; c < groups; ++c) sum += v[c];
             mono[n] = static_cast<float>(sum) * scale;
         }
         onsets.added();
@@ -953,8 +957,16 @@ double moments_per_sounding_second(const dynamics_plan& plan) {
     for (const dynamics_moment& mo : plan.moments)
         if (plan.level[static_cast<std::size_t>(mo.tick / ticks)] > 0.0)
             worth += mo.kind == dynamics_moment::stream ? 1.0 / 3.0 : 1.0;
+    // A second counts where it sounds itself, not only its loudness window
+    // (3 s wide) that reaches the sound beside a silence.
     std::size_t sounding = 0;
-    for (double level : plan.level) sounding += level > 0.0;
+    for (std::uint32_t s = 0; s < plan.seconds; ++s) {
+        if (!(plan.level[s] > 0.0)) continue;
+        bool heard = false;
+        for (std::int32_t t = static_cast<std::int32_t>(s) * ticks; t < static_cast<std::int32_t>(s + 1) * ticks && !heard; ++t)
+            for (unsigned g = 0; g < plan.groups && !heard; ++g) heard = plan.tick_weight(g, t) > 0.0f;
+        sounding += heard;
+    }
     return sounding > 0 ? worth / static_cast<double>(sounding) : 0.0;
 }
 
@@ -1075,8 +1087,11 @@ std::size_t set_hard_threats(const dynamics_plan& plan, std::uint32_t s, double 
         carry -= given[end].hard;
     }
     budget_carry = std::min(budget_carry, rate / 2.0 + 0.5) + rate;
-    budget_carry -= static_cast<double>(
-        keep_hard_within(first, end, static_cast<std::size_t>(std::floor(budget_carry)), plan, given, scratch));
+    // A repeat keeps its first time's threats over the budget; that second
+    // already paid for them, so what it spends over is no debt of the next.
+    budget_carry = std::max(0.0, budget_carry - static_cast<double>(keep_hard_within(
+                                                    first, end, static_cast<std::size_t>(std::floor(budget_carry)),
+                                                    plan, given, scratch)));
     give_each_onset_one(first, end, plan, given);
     return end;
 }

@@ -4,33 +4,57 @@
 
 #include <cstdint>
 
+#include "converter/onset_fft.hpp"
+
 namespace converter::onsets_avx {
 
 namespace {
 
 // log(1 + x), lane for lane the four-lane code's operations in its order
 // (onsets.cpp): the same bits.
-__m256 log_one_plus(__m256 x) {
+[[gnu::always_inline]] inline __m256 log_one_plus(__m256 x) {
+    using onset_fft::log_q;
     const __m256 one = _mm256_set1_ps(1.0f);
-    const __m256 y = _mm256_add_ps(one, x);
-    const __m256i bits = _mm256_castps_si256(y);
-    __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127));
-    __m256 m = _mm256_castsi256_ps(
+    const __m256i bits = _mm256_castps_si256(_mm256_add_ps(one, x));
+    const __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127));
+    const __m256 m = _mm256_castsi256_ps(
         _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x7fffff)), _mm256_set1_epi32(0x3f800000)));
-    const __m256 big = _mm256_cmp_ps(m, _mm256_set1_ps(1.41421354f), _CMP_GT_OQ);
-    m = _mm256_blendv_ps(m, _mm256_mul_ps(m, _mm256_set1_ps(0.5f)), big);
-    e = _mm256_sub_epi32(e, _mm256_castps_si256(big));  // all ones, -1, where halved
-    const __m256 t = _mm256_div_ps(_mm256_sub_ps(m, one), _mm256_add_ps(m, one));
-    const __m256 t2 = _mm256_mul_ps(t, t);
-    __m256 p = _mm256_add_ps(_mm256_set1_ps(1.0f / 7.0f), _mm256_mul_ps(t2, _mm256_set1_ps(1.0f / 9.0f)));
-    p = _mm256_add_ps(_mm256_set1_ps(1.0f / 5.0f), _mm256_mul_ps(t2, p));
-    p = _mm256_add_ps(_mm256_set1_ps(1.0f / 3.0f), _mm256_mul_ps(t2, p));
-    p = _mm256_add_ps(one, _mm256_mul_ps(t2, p));
-    return _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(e), _mm256_set1_ps(0.693147182f)),
-                         _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(2.0f), t), p));
+    const __m256 u = _mm256_sub_ps(m, one);
+    __m256 q = _mm256_add_ps(_mm256_set1_ps(log_q[3]), _mm256_mul_ps(u, _mm256_set1_ps(log_q[4])));
+    q = _mm256_add_ps(_mm256_set1_ps(log_q[2]), _mm256_mul_ps(u, q));
+    q = _mm256_add_ps(_mm256_set1_ps(log_q[1]), _mm256_mul_ps(u, q));
+    q = _mm256_add_ps(_mm256_set1_ps(log_q[0]), _mm256_mul_ps(u, q));
+    return _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(e), _mm256_set1_ps(onset_fft::ln2)), _mm256_mul_ps(u, q));
 }
 
+struct eight {
+    static constexpr std::size_t width = 8;
+    __m256 v;
+    static eight load(const float* p) { return {_mm256_loadu_ps(p)}; }
+    static void store(float* p, eight x) { _mm256_storeu_ps(p, x.v); }
+    static eight set1(float x) { return {_mm256_set1_ps(x)}; }
+    static eight add(eight a, eight b) { return {_mm256_add_ps(a.v, b.v)}; }
+    static eight sub(eight a, eight b) { return {_mm256_sub_ps(a.v, b.v)}; }
+    static eight mul(eight a, eight b) { return {_mm256_mul_ps(a.v, b.v)}; }
+};
+
 }  // namespace
+
+double sum_of_squares(const float* v, std::size_t n) {
+    __m256d sums = _mm256_setzero_pd();
+    for (std::size_t k = 0; k < n; k += 4) {
+        const __m256d x = _mm256_cvtps_pd(_mm_loadu_ps(v + k));
+        sums = _mm256_add_pd(sums, _mm256_mul_pd(x, x));
+    }
+    alignas(32) double p[4];
+    _mm256_store_pd(p, sums);
+    return p[0] + p[1] + p[2] + p[3];
+}
+
+void transform(float* re, float* im, std::size_t stride, std::size_t lanes, const float* twr, const float* twi,
+               std::size_t n) {
+    onset_fft::transform<eight>(re, im, stride, lanes, twr, twi, n);
+}
 
 void split_contents(const float* re, const float* im, std::size_t lanes, std::size_t size, float* sa, float* sb) {
     const __m256 half = _mm256_set1_ps(0.5f);

@@ -393,7 +393,7 @@ TEST(Dynamics, DensityFollowsLoudnessAndHeldSoundsStream) {
     // few threats go to the loud part most of all.
     const auto busy = busy_quiet_turns(6);
     for (const auto& [d, most] : std::vector<std::pair<difficulty, double>>{
-             {difficulty::easy, 0.3}, {difficulty::normal, 0.85}, {difficulty::hard, 0.85}}) {
+             {difficulty::easy, 1.0 / 3.0}, {difficulty::normal, 0.85}, {difficulty::hard, 0.85}}) {
         SCOPED_TRACE(testing::Message() << "busy quiet part, " << converter::difficulty_name(d));
         const auto per_second =
             stage_measure::count_per_bin(stage_measure::arrival_ticks(stage_at(busy, d)), 48, pattern::ticks_per_second);

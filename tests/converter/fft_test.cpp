@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "converter/fft.hpp"
+#include "converter/onset_fft.hpp"
 #include "kernel_sets.hpp"
 #include "reference.hpp"
 
@@ -173,4 +174,34 @@ TEST(TransformLanes, LowerHalfOnlyGivesTheSameLowerHalf) {
             }
         }
     });
+}
+
+// The onset finder's own single-precision transform, fed in bit-reversed
+// order as it is: every lane is its input's spectrum.
+TEST(OnsetTransform, EveryLaneIsItsSpectrum) {
+    for (std::size_t n : {16u, 64u, 512u}) {
+        constexpr std::size_t lanes = 8;
+        const auto& plan = converter::fft_plan::of_size(static_cast<std::int32_t>(n));
+        const std::vector<float> in_re = random_floats(n * lanes, 31), in_im = random_floats(n * lanes, 32);
+        std::vector<float> re(n * lanes), im(n * lanes);
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t c = 0; c < lanes; ++c) {
+                re[plan.reversed(static_cast<std::uint32_t>(k)) * lanes + c] = in_re[k * lanes + c];
+                im[plan.reversed(static_cast<std::uint32_t>(k)) * lanes + c] = in_im[k * lanes + c];
+            }
+        converter::onset_fft::transform<converter::onset_fft::scalar>(re.data(), im.data(), lanes, lanes,
+                                                                      plan.twiddles_re(), plan.twiddles_im(), n);
+        for (std::size_t c = 0; c < lanes; ++c) {
+            std::vector<float> lane_re(n), lane_im(n);
+            for (std::size_t k = 0; k < n; ++k) {
+                lane_re[k] = in_re[k * lanes + c];
+                lane_im[k] = in_im[k * lanes + c];
+            }
+            const auto want = direct_dft(lane_re, lane_im);
+            for (std::size_t k = 0; k < n; ++k) {
+                EXPECT_NEAR(re[k * lanes + c], want[k].real(), 1e-4 * static_cast<double>(n)) << n << " point " << k;
+                EXPECT_NEAR(im[k * lanes + c], want[k].imag(), 1e-4 * static_cast<double>(n)) << n << " point " << k;
+            }
+        }
+    }
 }
