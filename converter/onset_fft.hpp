@@ -4,7 +4,7 @@
 // The onset finder's transforms: many at once, one per lane, point k of
 // lane c at [k * stride + c], the input already in bit-reversed order, the
 // twiddles those of fft_plan (twiddle j of the stage whose butterflies span
-// 2h points at h + j). Unlike the spec analysis' transforms, the products
+// 2h points at h + j). Unlike the stage analysis' transforms, the products
 // are single precision: an onset needs no more, and these cost less than
 // half as much. Every lane does the same operations in the same order
 // whatever the vector (`V`: a width, load, store, set1, add, sub, mul), so

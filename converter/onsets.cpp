@@ -249,8 +249,9 @@ struct onset_finder::aubio_state {
           onset_picker(made(new_aubio_peakpicker())),
           tracker(made(new_aubio_beattracking(tempo_window, tempo_hop, static_cast<uint_t>(rate)))) {
         // aubio's own threshold for this detection function. With the
-        // frames aubioonset reads, nearly every onset of ours lies within
-        // 10 ms of one of its own on seventeen pieces, and the other way.
+        // frames aubioonset reads, every onset of ours on seventeen pieces
+        // lies within 12.5 ms of one of its own, and 0.97 to 1 of its
+        // onsets within 25 ms of one of ours.
         aubio_peakpicker_set_threshold(onset_picker, 0.058f);
     }
     ~aubio_state() {

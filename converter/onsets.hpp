@@ -18,8 +18,8 @@ namespace converter {
 // times are in samples from the first one fed. Frames of 512 values (11.6
 // ms), one every 256 (5.8 ms), as aubioonset reads them: the whole band,
 // whose highs weigh most in the high-frequency content. At half the rate
-// (as until stage format 8), 2 to 4% of the onsets were ones that program
-// does not hear, or heard 80 ms off.
+// (until stage format 8) some onsets were ones that program does not
+// hear, or hears up to 100 ms off.
 class onset_finder {
 public:
     onset_finder();
