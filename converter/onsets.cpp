@@ -343,8 +343,12 @@ void onset_finder::frame_spectra(std::size_t count) {
         // Windowed and stored in bit-reversed order, as the butterflies take
         // them (each product as the window's, in any order).
         fill_lanes(start, frames, aubio_->window_values.data(), aubio_->places.data(), wide, re_.data(), im_.data());
-        // The lanes in use, in whole groups of eight.
+        // The lanes in use, in whole groups of eight; those past the frames
+        // are cleared, or a piece's every partial block would transform
+        // their values again until they overflow.
         const std::size_t used = ((frames + 1) / 2 + 7) / 8 * 8;
+        for (std::size_t c = (frames + 1) / 2; c < used; ++c)
+            for (std::size_t n = 0; n < window; ++n) re_[n * lanes + c] = im_[n * lanes + c] = 0.0f;
         const float* twr = plan.twiddles_re();
         const float* twi = plan.twiddles_im();
 #if VELMORA_AVX_FMA_STAGES
